@@ -1,0 +1,99 @@
+#include "platform/Clock.h"
+
+#include <chrono>
+
+namespace tessel {
+
+uint64_t RealClock::NowUs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+bool RealClock::SleepUntilUs(uint64_t deadline, const std::atomic<bool>* cancel) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t generation = wakeGeneration_;
+    for (;;) {
+        if (cancel && cancel->load()) return false;
+        const uint64_t now = NowUs();
+        if (now >= deadline) return true;
+        if (wakeGeneration_ != generation) return false;
+        cv_.wait_for(lock, std::chrono::microseconds(deadline - now));
+    }
+}
+
+void RealClock::Wake() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++wakeGeneration_;
+    }
+    cv_.notify_all();
+}
+
+uint64_t VirtualClock::NowUs() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return now_;
+}
+
+void VirtualClock::AdvanceIfAllAsleepLocked() {
+    if (sleeping_ >= participants_ && !deadlines_.empty()) {
+        const uint64_t next = *deadlines_.begin();
+        if (next > now_) now_ = next;
+        cv_.notify_all();
+    }
+}
+
+bool VirtualClock::SleepUntilUs(uint64_t deadline, const std::atomic<bool>* cancel) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (now_ >= deadline) return true;
+    if (cancel && cancel->load()) return false;
+    const uint64_t generation = wakeGeneration_;
+    auto slot = deadlines_.insert(deadline);
+    ++sleeping_;
+    AdvanceIfAllAsleepLocked();
+    cv_.wait(lock, [&] {
+        return now_ >= deadline || wakeGeneration_ != generation || (cancel && cancel->load());
+    });
+    --sleeping_;
+    deadlines_.erase(slot);
+    return now_ >= deadline;
+}
+
+void VirtualClock::Wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++wakeGeneration_;
+    cv_.notify_all();
+}
+
+void VirtualClock::AdvanceUs(uint64_t us) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ += us;
+    cv_.notify_all();
+}
+
+void VirtualClock::AddParticipant() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++participants_;
+}
+
+void VirtualClock::RemoveParticipant() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --participants_;
+    AdvanceIfAllAsleepLocked();
+}
+
+VirtualClock::Participant::Participant(Clock& clock)
+    : clock_(dynamic_cast<VirtualClock*>(&clock)) {
+    if (clock_) clock_->AddParticipant();
+}
+
+VirtualClock::Participant::~Participant() {
+    if (clock_) clock_->RemoveParticipant();
+}
+
+Clock& SystemClock() {
+    static RealClock clock;
+    return clock;
+}
+
+}  // namespace tessel

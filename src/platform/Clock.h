@@ -1,0 +1,101 @@
+#pragma once
+// Every wait and time limit of the tool goes through one injected Clock, so that the
+// long limits (2 s reads, 12 s baud detection, 30 s reset wait) can be tested exactly and
+// without waiting, and so that the stand-in board's line timing runs on the same time base.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace tessel {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+
+    // Microseconds since an arbitrary origin; never goes backwards. The protocol counts in
+    // milliseconds, but a byte at 38400 baud takes 260 us, so the line model needs finer time.
+    virtual uint64_t NowUs() = 0;
+
+    // Sleeps until NowUs() >= deadlineUs, or returns early once *cancel is true or a Wake()
+    // arrives. Returns true when the deadline was reached.
+    virtual bool SleepUntilUs(uint64_t deadlineUs, const std::atomic<bool>* cancel = nullptr) = 0;
+
+    // Wakes every SleepUntil so that it re-checks its cancel flag (and, for the virtual
+    // clock, so that waiters re-evaluate after another thread changed what they wait for).
+    virtual void Wake() = 0;
+
+    // The millisecond tick count of the protocol's waits and limits.
+    uint64_t TickMs() { return NowUs() / 1000; }
+    bool SleepUntil(uint64_t deadlineMs, const std::atomic<bool>* cancel = nullptr) {
+        return SleepUntilUs(deadlineMs * 1000, cancel);
+    }
+    void SleepMs(uint32_t ms) { SleepUntilUs(NowUs() + uint64_t{ms} * 1000); }
+};
+
+// The system's monotonic clock.
+class RealClock final : public Clock {
+public:
+    uint64_t NowUs() override;
+    bool SleepUntilUs(uint64_t deadlineUs, const std::atomic<bool>* cancel = nullptr) override;
+    void Wake() override;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    uint64_t wakeGeneration_ = 0;
+};
+
+// Simulated time. Time only moves when every thread that takes part is asleep on this
+// clock; it then jumps to the earliest deadline. With one thread that is simply "sleep
+// advances time at once"; with a worker thread and the operator thread it keeps the two
+// in step, so a thread spinning through fast virtual waits cannot race time ahead of a
+// thread that is still busy.
+//
+// The creating thread counts as the first participant. Any other thread that waits on the
+// clock must be registered for its lifetime with a VirtualClock::Participant.
+class VirtualClock final : public Clock {
+public:
+    explicit VirtualClock(uint64_t startMs = 0) : now_(startMs * 1000) {}
+
+    uint64_t NowUs() override;
+    bool SleepUntilUs(uint64_t deadlineUs, const std::atomic<bool>* cancel = nullptr) override;
+    void Wake() override;
+
+    // Moves time forward by hand (tests that wait on something other than the clock).
+    void Advance(uint64_t ms) { AdvanceUs(ms * 1000); }
+    void AdvanceUs(uint64_t us);
+
+    void AddParticipant();
+    void RemoveParticipant();
+
+    class Participant {
+    public:
+        explicit Participant(Clock& clock);
+        ~Participant();
+        Participant(const Participant&) = delete;
+        Participant& operator=(const Participant&) = delete;
+
+    private:
+        VirtualClock* clock_;
+    };
+
+private:
+    void AdvanceIfAllAsleepLocked();
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    uint64_t now_;  // us
+    int participants_ = 1;
+    int sleeping_ = 0;
+    std::multiset<uint64_t> deadlines_;
+    uint64_t wakeGeneration_ = 0;
+};
+
+// The clock the programs use when none is injected.
+Clock& SystemClock();
+
+}  // namespace tessel

@@ -1,0 +1,48 @@
+#pragma once
+// The operator of the tool, as the layers below the user interface see them: the GUI shows
+// message boxes and modal dialogs, the CLI prints and fills dialogs from its options, and
+// tests script the answers. Declared here so that every layer can report through it.
+
+#include <string>
+
+namespace tessel {
+
+// The fields and handlers of one modal dialog, kept apart from any toolkit so that the
+// dialog's logic (Compute buttons, OK checks that keep it open) can be tested on its own.
+class DialogModel {
+public:
+    virtual ~DialogModel() = default;
+    // A stable name of the dialog ("CommSetupDialog", ...) so that a front end can pick the
+    // view that renders it and a script can recognise it.
+    virtual const char* DialogName() const = 0;
+};
+
+enum class DialogResult { Ok, Cancel };
+
+class Operator {
+public:
+    virtual ~Operator() = default;
+
+    // An information or error text with an OK button.
+    virtual void ShowMessage(const std::string& text) = 0;
+
+    // A Yes/No question whose default answer is No; true only for an explicit Yes.
+    virtual bool AskYesNo(const std::string& text) = 0;
+
+    // Runs a dialog model modally; the model holds the result of the operator's edits.
+    virtual DialogResult RunDialog(DialogModel& model) = 0;
+
+    // A line for developers (the system debugger output of old); never shown in a box.
+    virtual void DebugTrace(const std::string& line) = 0;
+};
+
+// Says nothing, answers No and Cancel: for code paths that run without an operator.
+class SilentOperator final : public Operator {
+public:
+    void ShowMessage(const std::string&) override {}
+    bool AskYesNo(const std::string&) override { return false; }
+    DialogResult RunDialog(DialogModel&) override { return DialogResult::Cancel; }
+    void DebugTrace(const std::string&) override {}
+};
+
+}  // namespace tessel

@@ -1,0 +1,45 @@
+#include "platform/Paths.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace tessel {
+
+namespace {
+
+std::string HomeDir() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    if (struct passwd* pw = getpwuid(getuid())) return pw->pw_dir;
+    return "/tmp";
+}
+
+std::string XdgDir(const char* variable, const char* fallback) {
+    const char* value = std::getenv(variable);
+    // Relative values are invalid by the XDG rules and are ignored.
+    if (value && value[0] == '/') return std::string(value) + "/tessel";
+    return HomeDir() + "/" + fallback + "/tessel";
+}
+
+}  // namespace
+
+std::string UserConfigDir() { return XdgDir("XDG_CONFIG_HOME", ".config"); }
+std::string UserStateDir() { return XdgDir("XDG_STATE_HOME", ".local/state"); }
+
+bool MakeDirs(const std::string& path) {
+    if (path.empty()) return false;
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            const std::string part = path.substr(0, i);
+            if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        }
+    }
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace tessel

@@ -1,0 +1,16 @@
+#pragma once
+// Per-user folders: settings under the configuration folder, backups of the operator's
+// flash contents under the state folder. Nothing goes to a fixed path in a shared folder.
+
+#include <string>
+
+namespace tessel {
+
+// $XDG_CONFIG_HOME/tessel or ~/.config/tessel.
+std::string UserConfigDir();
+// $XDG_STATE_HOME/tessel or ~/.local/state/tessel.
+std::string UserStateDir();
+// Creates a folder and its parents; true when it exists afterwards.
+bool MakeDirs(const std::string& path);
+
+}  // namespace tessel

@@ -1,0 +1,51 @@
+#pragma once
+// A termios serial device: a USB adapter, an on-board UART or a pseudo-terminal.
+
+#include <string>
+
+#include "platform/SerialDevice.h"
+
+namespace tessel {
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+    // Opens `path` for exclusive use; null with *error filled when that is not possible.
+    static std::unique_ptr<PosixSerialDevice> Open(const std::string& path, Clock& clock,
+                                                   OpenError* error);
+    ~PosixSerialDevice() override;
+
+    bool Configure(const LineSettings& settings) override;
+    LineResult SetDtr(bool high) override;
+    LineResult SetRts(bool high) override;
+    size_t InputCount() override;
+    size_t OutputCount() override;
+    bool WaitInput(uint64_t deadline, const std::atomic<bool>* cancel) override;
+    bool WaitOutputEmpty(uint64_t deadline) override;
+    long Read(uint8_t* buffer, size_t n) override;
+    long Write(const uint8_t* buffer, size_t n, uint64_t deadline) override;
+    bool PurgeInput() override;
+    bool PurgeOutput() override;
+    void Wake() override;
+    std::string Name() const override { return path_; }
+
+    int Fd() const { return fd_; }
+
+private:
+    PosixSerialDevice(int fd, int wakeFd, std::string path, Clock& clock);
+    LineResult SetModemBit(int bit, bool high);
+    // Waits for `events` on the device, or a wake; the real clock waits in poll itself,
+    // a virtual clock is stepped a millisecond at a time between non-blocking polls.
+    int WaitFd(short events, uint64_t deadline, const std::atomic<bool>* cancel);
+
+    int fd_;
+    int wakeFd_;
+    std::string path_;
+    Clock& clock_;
+    bool realClock_;
+};
+
+// Maps a failed open(2) to the operator's words: missing, busy, or not permitted (with the
+// dialout group named where it applies).
+std::string DescribeOpenFailure(const std::string& path, int err);
+
+}  // namespace tessel

@@ -1,0 +1,84 @@
+#pragma once
+// The thin port interface that CSerialPort is built on: a POSIX termios device or the
+// in-process virtual line that the stand-in board listens on.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tessel {
+
+class Clock;
+
+struct LineSettings {
+    uint32_t baudRate = 38400;
+    int dataBits = 8;
+    char parity = 'N';
+    int stopBits = 1;
+};
+
+// Result of driving a modem line: a pseudo-terminal or a virtual device may not have one.
+enum class LineResult { Ok, Unsupported, Failed };
+
+class SerialDevice {
+public:
+    virtual ~SerialDevice() = default;
+
+    virtual bool Configure(const LineSettings& settings) = 0;
+    virtual LineResult SetDtr(bool high) = 0;
+    virtual LineResult SetRts(bool high) = 0;
+
+    // Bytes received and not yet read; bytes written and not yet on the wire.
+    virtual size_t InputCount() = 0;
+    virtual size_t OutputCount() = 0;
+
+    // Deadlines are on the injected clock, in microseconds (Clock::NowUs).
+    //
+    // Blocks until input is waiting (true), or the clock reaches the deadline, *cancel
+    // turns true or Wake() is called (false). A byte that arrives is seen at once.
+    virtual bool WaitInput(uint64_t deadlineUs, const std::atomic<bool>* cancel) = 0;
+
+    // Blocks until everything written has left (true) or the deadline passes (false).
+    virtual bool WaitOutputEmpty(uint64_t deadlineUs) = 0;
+
+    // Reads what is waiting, at most n bytes, without blocking; -1 on a device error.
+    virtual long Read(uint8_t* buffer, size_t n) = 0;
+
+    // Queues bytes for sending, waiting at most until deadline for room; the number of
+    // bytes taken, or -1 on a device error.
+    virtual long Write(const uint8_t* buffer, size_t n, uint64_t deadlineUs) = 0;
+
+    virtual bool PurgeInput() = 0;
+    virtual bool PurgeOutput() = 0;
+
+    // Ends a WaitInput in progress on another thread.
+    virtual void Wake() = 0;
+
+    virtual std::string Name() const = 0;
+};
+
+// Why an open failed, in words an operator can act on.
+struct OpenError {
+    int code = 0;  // errno, or 0 when the name itself is wrong
+    std::string reason;
+};
+
+// Opens a port by name: a device path ("/dev/ttyUSB0"), "COMn" (mapped to /dev/ttyS<n-1>)
+// or a name of a registered scheme ("sim:NX31A32"). Null with *error filled on failure.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& clock,
+                                               OpenError* error);
+
+// The device path a port name stands for ("COM3" -> "/dev/ttyS2"); other names unchanged.
+std::string ResolvePortName(const std::string& name);
+
+// Port names with a scheme prefix ("sim" for "sim", "sim:..." ) are opened by a function
+// that the owning layer registers, so that this layer does not depend on the stand-in board.
+using DeviceOpener =
+    std::function<std::unique_ptr<SerialDevice>(const std::string& name, Clock&, OpenError*)>;
+void RegisterDeviceScheme(const std::string& scheme, DeviceOpener opener);
+bool IsSchemeName(const std::string& name, const std::string& scheme);
+
+}  // namespace tessel

@@ -1,0 +1,146 @@
+#pragma once
+// An in-process serial line: a byte pipe in each direction that models the wire at the
+// host's baud rate on the injected clock. The host end is a SerialDevice; the far end is a
+// LinePeer (the stand-in board), which sees the modem lines and the host's rate, and
+// answers through PeerSend.
+//
+// The peer has no thread of its own. Whenever the host touches the line, time up to "now"
+// is played out in order: each host byte is handed to the peer at the moment its last bit
+// arrives, and the peer's own timed events (the 1.1E prompt, a delayed reply) run at the
+// moments it asked for. That keeps the exchange deterministic on a virtual clock.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/SerialDevice.h"
+
+namespace tessel {
+
+class Clock;
+class VirtualLine;
+
+class LinePeer {
+public:
+    virtual ~LinePeer() = default;
+    // All times are microseconds on the line's clock.
+    // A byte from the host whose stop bit ended at `at`, sent at `hostBaud`.
+    virtual void OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t hostBaud) = 0;
+    // DTR or RTS changed at `at`.
+    virtual void OnLinesChanged(VirtualLine& line, bool dtr, bool rts, uint64_t at) = 0;
+    // The earliest time at which the peer wants OnTimer, or UINT64_MAX for none.
+    virtual uint64_t NextTimer() = 0;
+    virtual void OnTimer(VirtualLine& line, uint64_t at) = 0;
+    // The host closed or purged nothing the peer needs to know about; the port closed.
+    virtual void OnHostClosed(VirtualLine&, uint64_t) {}
+};
+
+class VirtualLine : public SerialDevice {
+public:
+    VirtualLine(Clock& clock, std::string name);
+    ~VirtualLine() override;
+
+    void AttachPeer(std::shared_ptr<LinePeer> peer);
+
+    // SerialDevice (host end).
+    bool Configure(const LineSettings& settings) override;
+    LineResult SetDtr(bool high) override;
+    LineResult SetRts(bool high) override;
+    size_t InputCount() override;
+    size_t OutputCount() override;
+    bool WaitInput(uint64_t deadlineUs, const std::atomic<bool>* cancel) override;
+    bool WaitOutputEmpty(uint64_t deadlineUs) override;
+    long Read(uint8_t* buffer, size_t n) override;
+    long Write(const uint8_t* buffer, size_t n, uint64_t deadlineUs) override;
+    bool PurgeInput() override;
+    bool PurgeOutput() override;
+    void Wake() override;
+    std::string Name() const override { return name_; }
+
+    // Peer end: queue bytes towards the host. They go on the wire one after another, the
+    // first no earlier than `at`, each taking ten bit times at `baud`.
+    void PeerSend(const uint8_t* bytes, size_t n, uint64_t at, uint32_t baud);
+    void PeerSend(uint8_t byte, uint64_t at, uint32_t baud) { PeerSend(&byte, 1, at, baud); }
+
+    // What the peer sees of the host end.
+    bool Dtr() const { return dtr_; }
+    bool Rts() const { return rts_; }
+    uint32_t HostBaud() const { return settings_.baudRate; }
+    bool HostOpen() const { return open_; }
+    // Bytes queued by the host and not yet delivered, and bytes sent by the peer and not
+    // yet read by the host.
+    size_t PendingTowardsPeer();
+    size_t PendingTowardsHost();
+
+    // Time one byte (start, eight data bits, stop) takes at a rate, in microseconds.
+    static double ByteTimeUs(uint32_t baud);
+
+    Clock& LineClock() { return clock_; }
+
+    // Bytes the host has written in all, and the peer has sent in all (benchmarks).
+    uint64_t HostBytesWritten() const { return hostBytesWritten_; }
+    uint64_t PeerBytesSent() const { return peerBytesSent_; }
+
+    // Close of the host end (the device object is kept by whoever owns the line).
+    void HostClose();
+
+private:
+    struct TimedByte {
+        double at;  // us, when the last bit has arrived
+        uint8_t byte;
+        uint32_t baud;
+    };
+
+    void PlayOutLocked(uint64_t now);
+    uint64_t NextEventLocked();
+
+    Clock& clock_;
+    std::string name_;
+    std::recursive_mutex mutex_;
+    std::shared_ptr<LinePeer> peer_;
+    LineSettings settings_;
+    bool open_ = true;
+    bool dtr_ = false;
+    bool rts_ = false;
+    std::deque<TimedByte> towardsPeer_;
+    std::deque<TimedByte> towardsHost_;
+    double hostTxFree_ = 0;  // when the host's transmitter is next free
+    double peerTxFree_ = 0;
+    uint64_t hostBytesWritten_ = 0;
+    uint64_t peerBytesSent_ = 0;
+    std::atomic<bool> wakeRequested_{false};
+};
+
+// The host end of a line whose far end is owned elsewhere: CSerialPort owns its device, so
+// the stand-in board keeps the line and hands out this forwarding device.
+class VirtualLineHandle : public SerialDevice {
+public:
+    explicit VirtualLineHandle(std::shared_ptr<VirtualLine> line) : line_(std::move(line)) {}
+    ~VirtualLineHandle() override { line_->HostClose(); }
+    bool Configure(const LineSettings& s) override { return line_->Configure(s); }
+    LineResult SetDtr(bool high) override { return line_->SetDtr(high); }
+    LineResult SetRts(bool high) override { return line_->SetRts(high); }
+    size_t InputCount() override { return line_->InputCount(); }
+    size_t OutputCount() override { return line_->OutputCount(); }
+    bool WaitInput(uint64_t deadline, const std::atomic<bool>* cancel) override {
+        return line_->WaitInput(deadline, cancel);
+    }
+    bool WaitOutputEmpty(uint64_t deadline) override { return line_->WaitOutputEmpty(deadline); }
+    long Read(uint8_t* b, size_t n) override { return line_->Read(b, n); }
+    long Write(const uint8_t* b, size_t n, uint64_t deadline) override {
+        return line_->Write(b, n, deadline);
+    }
+    bool PurgeInput() override { return line_->PurgeInput(); }
+    bool PurgeOutput() override { return line_->PurgeOutput(); }
+    void Wake() override { line_->Wake(); }
+    std::string Name() const override { return line_->Name(); }
+    VirtualLine& Line() { return *line_; }
+
+private:
+    std::shared_ptr<VirtualLine> line_;
+};
+
+}  // namespace tessel

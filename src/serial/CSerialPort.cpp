@@ -1,0 +1,193 @@
+#include "serial/CSerialPort.h"
+
+#include "platform/Clock.h"
+#include "platform/Operator.h"
+#include "serial/WireTrace.h"
+
+namespace tessel {
+
+namespace {
+const char kWriteFailed[] = "2:Fail to write QMT_CMD_READ CMD byte!!!";
+const char kWriteTimedOut[] = "3:Fail to write QMT_CMD_READ CMD byte!!!";
+}  // namespace
+
+CSerialPort::CSerialPort(Operator* owner, Clock& clock) : owner_(owner), clock_(clock) {}
+
+CSerialPort::~CSerialPort() {
+    if (device_) Close();
+}
+
+void CSerialPort::SetPortNumber(int number) {
+    portNumber_ = number;
+    portName_.clear();
+}
+
+std::string CSerialPort::DeviceName() const {
+    return portName_.empty() ? "COM" + std::to_string(portNumber_) : portName_;
+}
+
+uint32_t CSerialPort::EffectiveRate(uint32_t requested) {
+    switch (requested) {
+        case 110: case 300: case 600: case 1200: case 2400:
+        case 4800: case 9600: case 19200: case 38400:
+            return requested;
+        default:
+            return 38400;
+    }
+}
+
+void CSerialPort::Show(const char* text) {
+    if (owner_) owner_->ShowMessage(text);
+}
+
+void CSerialPort::Trace(const std::string& line) {
+    if (owner_) owner_->DebugTrace(line);
+}
+
+int CSerialPort::Open() {
+    if (device_) Close();
+    lastOpenError_ = {};
+    const std::string name = DeviceName();
+    device_ = factory_ ? factory_(&lastOpenError_) : OpenSerialDevice(name, clock_, &lastOpenError_);
+    if (!device_) {
+        if (lastOpenError_.reason.empty()) lastOpenError_.reason = name + ": cannot open";
+        return 2;
+    }
+    device_->PurgeInput();
+    device_->PurgeOutput();
+    lineSettings_ = LineSettings{};
+    lineSettings_.baudRate = EffectiveRate(baudRate_);
+    device_->Configure(lineSettings_);
+    if (trace_)
+        trace_->Event(clock_.NowUs(), "open " + device_->Name() + " " +
+                                          std::to_string(lineSettings_.baudRate) + " 8N1");
+    // The port comes up with both lines asserted, as the boot loader's cable expects, and
+    // RTS is then dropped so the target is held out of reset until a line sequence runs.
+    SetLine(true, true);
+    SetLine(false, true);
+    SetLine(false, false);
+    return 0;
+}
+
+int CSerialPort::Close() {
+    ClearLinkUp();
+    if (!device_) return 3;
+    SetLine(true, false);
+    SetLine(false, false);
+    device_->PurgeInput();
+    device_->PurgeOutput();
+    if (trace_) trace_->Event(clock_.NowUs(), "close");
+    device_.reset();
+    return 0;
+}
+
+void CSerialPort::SetLine(bool dtr, bool high) {
+    if (!device_) return;
+    const LineResult r = dtr ? device_->SetDtr(high) : device_->SetRts(high);
+    if (trace_)
+        trace_->Event(clock_.NowUs(), std::string(dtr ? "DTR " : "RTS ") + (high ? "high" : "low"));
+    if (r == LineResult::Unsupported && !linesUnsupportedReported_) {
+        linesUnsupportedReported_ = true;
+        Trace(device_->Name() + ": the device has no modem lines; DTR and RTS are not driven");
+    } else if (r == LineResult::Failed) {
+        Trace(device_->Name() + std::string(": setting ") + (dtr ? "DTR" : "RTS") + " failed");
+    }
+}
+
+void CSerialPort::SetLinesInternalMode() {
+    SetLine(false, false);
+    SetLine(true, false);
+    SetLine(false, true);
+}
+
+void CSerialPort::SetLinesExternalMode() {
+    SetLine(false, false);
+    SetLine(true, true);
+    SetLine(false, true);
+}
+
+void CSerialPort::PulseRts() {
+    SetLine(false, false);
+    SetLine(false, true);
+}
+
+bool CSerialPort::WaitForInput() {
+    if (!device_) return false;
+    return device_->WaitInput(clock_.NowUs() + kWaitForInputMs * 1000ull, &cancelWaits_);
+}
+
+bool CSerialPort::PollForInput() {
+    if (!device_) return false;
+    return device_->WaitInput(clock_.NowUs() + kPollForInputMs * 1000ull, &cancelWaits_);
+}
+
+int CSerialPort::ReadByte(uint8_t* byte) {
+    if (!device_ || !WaitForInput()) return 0;
+    uint8_t cell = 0xFF;
+    long got = device_->Read(&cell, 1);
+    if (got == 0 &&
+        device_->WaitInput(clock_.NowUs() + kReadLimitMs * 1000ull, &cancelWaits_))
+        got = device_->Read(&cell, 1);
+    if (got != 1) return 0;
+    if (trace_) trace_->Bytes(clock_.NowUs(), '<', &cell, 1);
+    if (byte) *byte = cell;
+    return 1;
+}
+
+bool CSerialPort::WriteBytes(const uint8_t* buffer, size_t length, uint32_t limitMs) {
+    if (!device_) {
+        Show(kWriteFailed);
+        return false;
+    }
+    // Strictly one transfer after the other: the boot loader has no receive buffer to
+    // speak of, so the next write waits until the previous one has left.
+    device_->WaitOutputEmpty(clock_.NowUs() + kDrainWaitMs * 1000ull);
+    const long sent = device_->Write(buffer, length, clock_.NowUs() + limitMs * 1000ull);
+    if (trace_ && sent > 0) trace_->Bytes(clock_.NowUs(), '>', buffer, static_cast<size_t>(sent));
+    if (sent < 0) {
+        Show(kWriteFailed);
+        return false;
+    }
+    if (static_cast<size_t>(sent) < length) {
+        Show(kWriteTimedOut);
+        return false;
+    }
+    return true;
+}
+
+int CSerialPort::WriteByte(uint8_t byte) { return WriteBytes(&byte, 1, kWriteByteLimitMs) ? 1 : 0; }
+
+bool CSerialPort::WriteBlock(const uint8_t* buffer, size_t length) {
+    return WriteBytes(buffer, length, kWriteBlockLimitMs);
+}
+
+bool CSerialPort::PurgeInput() {
+    if (!device_) return false;
+    if (trace_) trace_->Event(clock_.NowUs(), "purge input");
+    return device_->PurgeInput();
+}
+
+bool CSerialPort::PurgeOutput() {
+    if (!device_) return false;
+    if (trace_) trace_->Event(clock_.NowUs(), "purge output");
+    return device_->PurgeOutput();
+}
+
+void CSerialPort::CancelWaits() {
+    cancelWaits_ = true;
+    if (device_) device_->Wake();
+    clock_.Wake();
+}
+
+void CSerialPort::ResumeWaits() { cancelWaits_ = false; }
+
+bool CSerialPort::StartWireTrace(const std::string& path, std::string* error) {
+    trace_.reset();
+    if (path.empty()) return true;
+    trace_ = WireTrace::Open(path, error);
+    return trace_ != nullptr;
+}
+
+void CSerialPort::StopWireTrace() { trace_.reset(); }
+
+}  // namespace tessel

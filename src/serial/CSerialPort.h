@@ -1,0 +1,111 @@
+#pragma once
+// The one serial port through which the tool talks to the target's boot loader: fixed line
+// set-up, the three DTR/RTS sequences, and byte moves with bounded waits. It knows nothing
+// of the protocol.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/SerialDevice.h"
+
+namespace tessel {
+
+class Clock;
+class Operator;
+class WireTrace;
+
+class CSerialPort {
+public:
+    // Waits, in milliseconds, as the boot loader's timing was designed around them.
+    static constexpr uint32_t kWaitForInputMs = 1999;
+    static constexpr uint32_t kPollForInputMs = 9;
+    static constexpr uint32_t kDrainWaitMs = 199;
+    static constexpr uint32_t kWriteByteLimitMs = 1000;
+    static constexpr uint32_t kWriteBlockLimitMs = 2000;
+    static constexpr uint32_t kReadLimitMs = 1000;
+
+    CSerialPort(Operator* owner, Clock& clock);
+    ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // 0 success, 2 the device could not be opened (LastOpenError says why).
+    int Open();
+    // 0 closed, 3 was not open; the link-up flag is cleared either way.
+    int Close();
+    bool IsOpen() const { return device_ != nullptr; }
+
+    bool WaitForInput();
+    bool PollForInput();
+    int ReadByte(uint8_t* byte);
+    int WriteByte(uint8_t byte);
+    bool WriteBlock(const uint8_t* buffer, size_t length);
+    bool PurgeInput();
+    bool PurgeOutput();
+
+    void SetLinesInternalMode();
+    void SetLinesExternalMode();
+    void PulseRts();
+
+    int GetPortNumber() const { return portNumber_; }
+    void SetPortNumber(int number);
+    uint32_t GetBaudRate() const { return baudRate_; }
+    void SetBaudRate(uint32_t rate) { baudRate_ = rate; }
+    // A port may also be named directly (a device path or the stand-in board); an empty
+    // name means "COM<port number>".
+    const std::string& GetPortName() const { return portName_; }
+    void SetPortName(const std::string& name) { portName_ = name; }
+    std::string DeviceName() const;
+
+    bool IsLinkUp() const { return linkUp_.load() != 0; }
+    void SetLinkUp() { linkUp_ = 1; }
+    void ClearLinkUp() { linkUp_ = 0; }
+
+    // The rate the line was actually opened at (unlisted rates open at 38400).
+    static uint32_t EffectiveRate(uint32_t requested);
+
+    // Makes waits in progress on other threads return at once, and keeps later waits from
+    // blocking, until ResumeWaits. Used to stop the link worker while it sits in a read.
+    void CancelWaits();
+    void ResumeWaits();
+
+    // Writes every byte in both directions with its time to a file; empty path stops.
+    bool StartWireTrace(const std::string& path, std::string* error);
+    void StopWireTrace();
+
+    const OpenError& LastOpenError() const { return lastOpenError_; }
+    Operator* Owner() const { return owner_; }
+    void SetOwner(Operator* owner) { owner_ = owner; }
+    Clock& GetClock() const { return clock_; }
+    SerialDevice* Device() { return device_.get(); }
+
+    // Where devices come from when not opened by name (tests hand in a virtual line whose
+    // far end they hold); every Open calls it afresh. An empty function restores naming.
+    using DeviceFactory = std::function<std::unique_ptr<SerialDevice>(OpenError*)>;
+    void SetDeviceFactory(DeviceFactory factory) { factory_ = std::move(factory); }
+
+private:
+    void Show(const char* text);
+    void Trace(const std::string& line);
+    void SetLine(bool dtr, bool high);
+    bool WriteBytes(const uint8_t* buffer, size_t length, uint32_t limitMs);
+
+    Operator* owner_;
+    Clock& clock_;
+    std::unique_ptr<SerialDevice> device_;
+    DeviceFactory factory_;
+    std::atomic<int> linkUp_{0};
+    uint32_t baudRate_ = 38400;
+    LineSettings lineSettings_;
+    int portNumber_ = 1;
+    std::string portName_;
+    OpenError lastOpenError_;
+    bool linesUnsupportedReported_ = false;
+    std::atomic<bool> cancelWaits_{false};
+    std::unique_ptr<WireTrace> trace_;
+};
+
+}  // namespace tessel

@@ -1,0 +1,27 @@
+#pragma once
+// A transcript of every byte on the line, for a bug report from a user with real hardware.
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tessel {
+
+class WireTrace {
+public:
+    static std::unique_ptr<WireTrace> Open(const std::string& path, std::string* error);
+    ~WireTrace();
+
+    // '>' host to target, '<' target to host, '!' a line event (open, DTR/RTS, purge).
+    void Bytes(uint64_t us, char direction, const uint8_t* bytes, size_t n);
+    void Event(uint64_t us, const std::string& what);
+
+private:
+    explicit WireTrace(std::FILE* file) : file_(file) {}
+    std::mutex mutex_;
+    std::FILE* file_;
+};
+
+}  // namespace tessel
