@@ -1,0 +1,148 @@
+#include "calc/BaudCalc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessel {
+namespace {
+
+struct Expected {
+    double crystalMHz;
+    uint32_t rate;
+    int32_t reload;
+    const char* reloadText;
+};
+
+TEST(BaudCalc, BestRateForCommonCrystals) {
+    const std::vector<Expected> table = {
+        {11.0592, 38400, 65527, "FFF7"}, {12.0, 38400, 65526, "FFF6"},
+        {16.0, 38400, 65523, "FFF3"},    {22.1184, 38400, 65518, "FFEE"},
+        {24.0, 38400, 65516, "FFEC"},    {33.0, 38400, 65509, "FFE5"},
+        {40.0, 38400, 65503, "FFDF"},
+        // 38400 is barred below 2.005 MHz; 19200 and 9600 miss by 8.51 % and 7.0 %.
+        {2.0, 4800, 65523, "FFF3"},      {1.0, 2400, 65523, "FFF3"},
+        // Both neighbours miss 38400 by the same 2.86 %: the faster reload wins the tie.
+        {21.4866, 38400, 65519, "FFEF"},
+    };
+    for (const Expected& e : table) {
+        SCOPED_TRACE(e.crystalMHz);
+        const BaudChoice choice = computeBestRate(e.crystalMHz, kCommSetupCandidates, true);
+        EXPECT_EQ(choice.rate, e.rate);
+        EXPECT_EQ(choice.reload, e.reload);
+        EXPECT_EQ(choice.position, positionForRate(e.rate));
+        EXPECT_EQ(formatReload(choice.reload), e.reloadText);
+    }
+}
+
+TEST(BaudCalc, ProducedRatesAndErrors) {
+    // 16 MHz: truncation lands on the worse reload (35714 baud, 6.99 %); r + 1 makes 38461.
+    EXPECT_EQ(reloadForRate(16.0, 38400), 65522);
+    EXPECT_EQ(rateForReload(16.0, 65522), 35714);
+    EXPECT_EQ(rateForReload(16.0, 65523), 38461);
+    EXPECT_NEAR(rateErrorPercent(38400, 35714), 6.9948, 1e-4);
+    // The error is measured on the wanted rate, from either side.
+    EXPECT_DOUBLE_EQ(rateErrorPercent(4800, 4807), rateErrorPercent(4800, 4793));
+}
+
+TEST(BaudCalc, LowCrystalRuleOnlyWhenAsked) {
+    // At 1.25 MHz reload 65535 makes 39062 baud (1.7 %), so only the rule keeps 38400 out.
+    const BaudChoice withRule = computeBestRate(1.25, kCommSetupCandidates, true);
+    EXPECT_EQ(withRule.rate, 19200u);
+    EXPECT_EQ(withRule.reload, 65534);
+    const BaudChoice withoutRule = computeBestRate(1.25, kExtMemCandidates, false);
+    EXPECT_EQ(withoutRule.rate, 38400u);
+    EXPECT_EQ(withoutRule.reload, 65535);
+
+    // At 1.0 MHz the external-memory search drops 38400 for the reload limit instead.
+    EXPECT_EQ(reloadForRate(1.0, 38400) + 1, 0x10000);
+    const BaudChoice extMem = computeBestRate(1.0, kExtMemCandidates, false);
+    EXPECT_EQ(extMem.rate, 2400u);
+    EXPECT_EQ(extMem.reload, 65523);
+}
+
+TEST(BaudCalc, NextBaudChains) {
+    struct Step {
+        double crystalMHz;
+        uint32_t current;
+        uint32_t rate;
+        int32_t reload;
+        const char* reloadText;
+    };
+    const std::vector<Step> steps = {
+        {11.0592, 38400, 19200, 65518, "FFEE"},
+        {11.0592, 19200, 9600, 65500, "FFDC"},
+        {12.0, 9600, 4800, 65458, "FFB2"},
+        // A typed, non-standard rate: the next standard rate below it.
+        {11.0592, 10000, 9600, 65500, "FFDC"},
+        // Above the fastest candidate, 38400 itself is the next one down.
+        {11.0592, 50000, 38400, 65527, "FFF7"},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << s.crystalMHz << " MHz from " << s.current);
+        const std::optional<BaudChoice> next =
+            computeNextRate(s.crystalMHz, kCommSetupCandidates, s.current);
+        ASSERT_TRUE(next.has_value());
+        EXPECT_EQ(next->rate, s.rate);
+        EXPECT_EQ(next->reload, s.reload);
+        EXPECT_EQ(next->position, positionForRate(s.rate));
+        EXPECT_EQ(formatReload(next->reload), s.reloadText);
+    }
+}
+
+TEST(BaudCalc, NextBaudWalksDownToSixHundredThenStops) {
+    std::vector<uint32_t> seen;
+    uint32_t current = computeBestRate(11.0592, kCommSetupCandidates, true).rate;
+    while (const std::optional<BaudChoice> next =
+               computeNextRate(11.0592, kCommSetupCandidates, current)) {
+        ASSERT_LT(next->rate, current);
+        seen.push_back(next->rate);
+        current = next->rate;
+    }
+    EXPECT_EQ(seen, (std::vector<uint32_t>{19200, 9600, 4800, 2400, 1200, 600}));
+
+    // Nothing slower than 600 exists, and a typed rate at or below it finds nothing either.
+    EXPECT_FALSE(computeNextRate(11.0592, kCommSetupCandidates, 600).has_value());
+    EXPECT_FALSE(computeNextRate(11.0592, kCommSetupCandidates, 300).has_value());
+    EXPECT_FALSE(computeNextRate(11.0592, kCommSetupCandidates, 0).has_value());
+}
+
+TEST(BaudCalc, ListMappingsAndFallbacks) {
+    for (int position = 0; position < 7; ++position) {
+        EXPECT_EQ(positionForRate(rateForPosition(position)), position);
+        EXPECT_EQ(std::to_string(rateForPosition(position)), rateTextForPosition(position));
+    }
+    for (const uint32_t offList : {300u, 0u, 57600u, 38401u}) {
+        EXPECT_EQ(positionForRate(offList), 0) << offList;
+    }
+    for (const int outside : {-1, 7, 100}) {
+        EXPECT_EQ(rateForPosition(outside), 38400u) << outside;
+        EXPECT_STREQ(rateTextForPosition(outside), "38400") << outside;
+    }
+    // Only the external-memory search can end on 300 (for a crystal far below the
+    // validated range); the drop-down list has no place for it.
+    const BaudChoice slowest = computeBestRate(0.1, kExtMemCandidates, false);
+    EXPECT_EQ(slowest.rate, 300u);
+    EXPECT_EQ(slowest.position, 0);
+}
+
+TEST(BaudCalc, InputsOutsideTheValidatedRangeStayDefined) {
+    // Every candidate hits the reload limit: the reload is never replaced.
+    const BaudChoice tooSlow = computeBestRate(0.01, kCommSetupCandidates, true);
+    EXPECT_EQ(tooSlow.rate, 600u);
+    EXPECT_EQ(tooSlow.reload, 0xFFFF);
+    // No candidate reached at all.
+    EXPECT_EQ(computeBestRate(11.0592, {}, true).rate, 0u);
+    // Division by zero and results beyond int32 saturate rather than trap.
+    EXPECT_EQ(reloadForRate(11.0592, 0), std::numeric_limits<int32_t>::min());
+    EXPECT_EQ(rateForReload(11.0592, 65536), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(rateForReload(1e12, 0), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(formatReload(0x12), "0012");
+}
+
+}  // namespace
+}  // namespace tessel
