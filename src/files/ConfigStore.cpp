@@ -1,5 +1,7 @@
 #include "files/ConfigStore.h"
 
+#include "platform/Paths.h"
+
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -7,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <locale.h>
-#include <pwd.h>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -72,18 +73,6 @@ int ParseLeadingInt(const std::string& text, size_t from) {
 double ParseLeadingDouble(const std::string& text, size_t from) {
     CNumericCLocale cLocale;
     return std::strtod(text.c_str() + from, nullptr);
-}
-
-std::string PasswdHome() {
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-    passwd entry{};
-    passwd* result = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 ||
-        result == nullptr || result->pw_dir == nullptr) {
-        return {};
-    }
-    return result->pw_dir;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -216,12 +205,7 @@ bool ReplaceAtomically(const std::filesystem::path& path, const std::string& tex
 }
 
 bool EnsureFolder(const std::filesystem::path& folder) {
-    if (folder.empty()) {
-        return false;
-    }
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    return !error && std::filesystem::is_directory(folder, error);
+    return !folder.empty() && MakeDirs(folder.string());
 }
 
 }  // namespace
@@ -232,20 +216,7 @@ ConfigStore::ConfigStore(std::filesystem::path folder) : folder_(std::move(folde
 
 ConfigStore ConfigStore::ForUser() { return ConfigStore(); }
 
-std::filesystem::path ConfigStore::UserConfigFolder() {
-    // A relative XDG_CONFIG_HOME is invalid by the base-directory rules and must be ignored,
-    // or the settings would follow the current directory.
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && *xdg != '\0' && std::filesystem::path(xdg).is_absolute()) {
-        return std::filesystem::path(xdg) / "tessel";
-    }
-    const char* home = std::getenv("HOME");
-    const std::string homeFolder = (home != nullptr && *home != '\0') ? home : PasswdHome();
-    if (homeFolder.empty()) {
-        return {};
-    }
-    return std::filesystem::path(homeFolder) / ".config" / "tessel";
-}
+std::filesystem::path ConfigStore::UserConfigFolder() { return UserConfigDir(); }
 
 std::filesystem::path ConfigStore::SettingsFilePath() const {
     return folder_ / kSettingsFileName;

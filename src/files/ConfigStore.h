@@ -38,7 +38,6 @@ public:
     static ConfigStore ForUser();
 
     // $XDG_CONFIG_HOME/tessel, or ~/.config/tessel when that is unset, empty or relative.
-    // Empty when not even a home folder can be found; every write then fails.
     static std::filesystem::path UserConfigFolder();
 
     const std::filesystem::path& Folder() const { return folder_; }
