@@ -15,14 +15,17 @@ std::string HomeDir() {
     const char* home = std::getenv("HOME");
     if (home && *home) return home;
     if (struct passwd* pw = getpwuid(getuid())) return pw->pw_dir;
-    return "/tmp";
+    // No home at all: better to have nowhere to write than a shared folder.
+    return "";
 }
 
 std::string XdgDir(const char* variable, const char* fallback) {
     const char* value = std::getenv(variable);
     // Relative values are invalid by the XDG rules and are ignored.
     if (value && value[0] == '/') return std::string(value) + "/tessel";
-    return HomeDir() + "/" + fallback + "/tessel";
+    const std::string home = HomeDir();
+    if (home.empty()) return "";
+    return home + "/" + fallback + "/tessel";
 }
 
 }  // namespace

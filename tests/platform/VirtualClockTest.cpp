@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+
+namespace tessel {
+namespace {
+
+TEST(VirtualClock, SleepAdvancesAtOnce) {
+    VirtualClock clock(5);
+    EXPECT_EQ(clock.TickMs(), 5u);
+    clock.SleepMs(30000);
+    EXPECT_EQ(clock.TickMs(), 30005u);
+    EXPECT_TRUE(clock.SleepUntil(10));  // a deadline in the past returns at once
+    EXPECT_EQ(clock.TickMs(), 30005u);
+}
+
+TEST(VirtualClock, TimeWaitsForTheBusyParticipant) {
+    VirtualClock clock;
+    std::atomic<bool> workerDone{false};
+    std::atomic<uint64_t> workerSawAt{0};
+    std::thread worker([&] {
+        VirtualClock::Participant p(clock);
+        clock.SleepMs(100);
+        workerSawAt = clock.TickMs();
+        workerDone = true;
+    });
+    // The main thread is busy (not sleeping on the clock), so the worker's 100 ms cannot
+    // pass however long it waits in real time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(workerDone.load());
+    EXPECT_EQ(clock.TickMs(), 0u);
+    clock.SleepMs(40);
+    EXPECT_EQ(clock.TickMs(), 40u);
+    clock.SleepMs(200);
+    worker.join();
+    EXPECT_EQ(workerSawAt.load(), 100u);
+    EXPECT_EQ(clock.TickMs(), 240u);
+}
+
+TEST(VirtualClock, CancelEndsASleepEarly) {
+    VirtualClock clock;
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> returned{false};
+    std::thread sleeper([&] {
+        VirtualClock::Participant p(clock);
+        EXPECT_FALSE(clock.SleepUntil(1'000'000, &cancel));
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    cancel = true;
+    clock.Wake();
+    sleeper.join();
+    EXPECT_TRUE(returned.load());
+}
+
+TEST(RealClock, WakeEndsASleep) {
+    RealClock clock;
+    std::atomic<bool> cancel{false};
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        cancel = true;
+        clock.Wake();
+    });
+    EXPECT_FALSE(clock.SleepUntil(clock.TickMs() + 5000, &cancel));
+    waker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+}
+
+TEST(Paths, FollowXdgVariablesAndFallBackToHome) {
+    setenv("HOME", "/home/op", 1);
+    setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(UserConfigDir(), "/cfg/tessel");
+    EXPECT_EQ(UserStateDir(), "/home/op/.local/state/tessel");
+    setenv("XDG_CONFIG_HOME", "relative", 1);
+    EXPECT_EQ(UserConfigDir(), "/home/op/.config/tessel");
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace tessel

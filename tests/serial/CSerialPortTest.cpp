@@ -1,0 +1,318 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/VirtualLine.h"
+#include "serial/CSerialPort.h"
+#include "support/RecordingOperator.h"
+
+namespace tessel {
+namespace {
+
+// A pseudo-terminal pair: the port under test opens the slave by path, the test plays the
+// target on the master.
+class Pty {
+public:
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master, 0);
+        EXPECT_EQ(grantpt(master), 0);
+        EXPECT_EQ(unlockpt(master), 0);
+        path = ptsname(master);
+        termios tio {};
+        tcgetattr(master, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(master, TCSANOW, &tio);
+    }
+    ~Pty() { close(master); }
+
+    std::vector<uint8_t> ReadMaster(size_t n) {
+        std::vector<uint8_t> out;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (out.size() < n && std::chrono::steady_clock::now() < until) {
+            uint8_t b[64];
+            const ssize_t r = read(master, b, std::min(sizeof b, n - out.size()));
+            if (r > 0) out.insert(out.end(), b, b + r);
+        }
+        return out;
+    }
+
+    int master = -1;
+    std::string path;
+};
+
+TEST(CSerialPortPty, MovesBytesBothWaysAndConfiguresTheLine) {
+    Pty pty;
+    test::RecordingOperator op;
+    CSerialPort port(&op, SystemClock());
+    port.SetPortName(pty.path);
+    port.SetBaudRate(9600);
+    ASSERT_EQ(port.Open(), 0) << port.LastOpenError().reason;
+
+    termios tio {};
+    ASSERT_EQ(tcgetattr(pty.master, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & PARENB, 0u);
+    EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
+
+    EXPECT_EQ(port.WriteByte(0x4F), 1);
+    const uint8_t block[] = {0x80, 0xE0, 0xF8, 0xFE};
+    EXPECT_TRUE(port.WriteBlock(block, sizeof block));
+    EXPECT_EQ(pty.ReadMaster(5), (std::vector<uint8_t>{0x4F, 0x80, 0xE0, 0xF8, 0xFE}));
+
+    const uint8_t reply[] = {'R', 'D', 'Y'};
+    ASSERT_EQ(write(pty.master, reply, 3), 3);
+    std::string got;
+    for (int i = 0; i < 3; ++i) {
+        uint8_t b = 0;
+        ASSERT_EQ(port.ReadByte(&b), 1);
+        got += static_cast<char>(b);
+    }
+    EXPECT_EQ(got, "RDY");
+
+    // A pseudo-terminal has no modem lines: the sequences must not fail the port, and the
+    // operator is told once, as a trace, not in a box.
+    port.SetLinesInternalMode();
+    port.SetLinesExternalMode();
+    port.PulseRts();
+    EXPECT_EQ(port.WriteByte(0x63), 1);
+    EXPECT_EQ(pty.ReadMaster(1), std::vector<uint8_t>{0x63});
+    EXPECT_TRUE(op.messages.empty());
+    size_t modemTraces = 0;
+    for (const auto& t : op.traces) modemTraces += t.find("modem lines") != std::string::npos;
+    EXPECT_EQ(modemTraces, 1u);
+    EXPECT_EQ(port.Close(), 0);
+}
+
+TEST(CSerialPortPty, UnlistedRateOpensAt38400) {
+    for (uint32_t rate : {57600u, 1234u, 0u}) {
+        Pty pty;
+        test::RecordingOperator op;
+        CSerialPort port(&op, SystemClock());
+        port.SetPortName(pty.path);
+        port.SetBaudRate(rate);
+        ASSERT_EQ(port.Open(), 0);
+        termios tio {};
+        tcgetattr(pty.master, &tio);
+        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B38400)) << rate;
+    }
+}
+
+TEST(CSerialPortPty, ReadByteGivesUpAfterTheTwoSecondWait) {
+    Pty pty;
+    test::RecordingOperator op;
+    VirtualClock clock(1000);
+    CSerialPort port(&op, clock);
+    port.SetPortName(pty.path);
+    ASSERT_EQ(port.Open(), 0);
+    const uint64_t start = clock.TickMs();
+    uint8_t b = 0x12;
+    EXPECT_EQ(port.ReadByte(&b), 0);
+    const uint64_t waited = clock.TickMs() - start;
+    EXPECT_GE(waited, 1990u);
+    EXPECT_LE(waited, 2010u);
+    EXPECT_EQ(b, 0x12);
+    EXPECT_TRUE(op.messages.empty()) << "a read time-out is the caller's to report";
+
+    const uint64_t pollStart = clock.TickMs();
+    EXPECT_FALSE(port.PollForInput());
+    EXPECT_LE(clock.TickMs() - pollStart, 10u);
+}
+
+TEST(CSerialPortPty, ReadByteRealTimeOutIsAboutTwoSeconds) {
+    Pty pty;
+    CSerialPort port(nullptr, SystemClock());
+    port.SetPortName(pty.path);
+    ASSERT_EQ(port.Open(), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    uint8_t b;
+    EXPECT_EQ(port.ReadByte(&b), 0);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 1900);
+    EXPECT_LE(ms, 3000);
+}
+
+TEST(CSerialPortOpen, MissingDeviceReturns2AndCloseReturns3) {
+    test::RecordingOperator op;
+    CSerialPort port(&op, SystemClock());
+    port.SetPortName("/dev/tessel-no-such-port");
+    port.SetLinkUp();
+    EXPECT_EQ(port.Open(), 2);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_NE(port.LastOpenError().reason.find("no such serial device"), std::string::npos);
+    port.SetLinkUp();
+    EXPECT_EQ(port.Close(), 3);
+    EXPECT_FALSE(port.IsLinkUp());
+}
+
+TEST(CSerialPortOpen, SecondOpenOfTheSameDeviceIsRefusedAsBusy) {
+    Pty pty;
+    CSerialPort first(nullptr, SystemClock());
+    CSerialPort second(nullptr, SystemClock());
+    first.SetPortName(pty.path);
+    second.SetPortName(pty.path);
+    ASSERT_EQ(first.Open(), 0);
+    EXPECT_EQ(second.Open(), 2);
+    EXPECT_NE(second.LastOpenError().reason.find("in use"), std::string::npos)
+        << second.LastOpenError().reason;
+    first.Close();
+    EXPECT_EQ(second.Open(), 0) << "closing must release the device";
+}
+
+TEST(CSerialPortOpen, ComNamesMapToTtyS) {
+    EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(ResolvePortName("COM12"), "/dev/ttyS11");
+    EXPECT_EQ(ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(ResolvePortName("COM0"), "COM0");
+    OpenError err;
+    EXPECT_EQ(OpenSerialDevice("ttyUSB0", SystemClock(), &err), nullptr);
+    EXPECT_NE(err.reason.find("not a port name"), std::string::npos);
+}
+
+// Records every change of the modem lines as the far end sees them.
+class LineRecorder : public LinePeer {
+public:
+    void OnHostByte(VirtualLine&, uint8_t b, uint64_t at, uint32_t) override {
+        bytes.push_back(b);
+        arrivals.push_back(at);
+    }
+    void OnLinesChanged(VirtualLine&, bool dtr, bool rts, uint64_t) override {
+        if (dtr != lastDtr) events.push_back(dtr ? "DTR+" : "DTR-");
+        if (rts != lastRts) events.push_back(rts ? "RTS+" : "RTS-");
+        lastDtr = dtr;
+        lastRts = rts;
+    }
+    uint64_t NextTimer() override { return UINT64_MAX; }
+    void OnTimer(VirtualLine&, uint64_t) override {}
+
+    bool lastDtr = false, lastRts = false;
+    std::vector<std::string> events;
+    std::vector<uint8_t> bytes;
+    std::vector<uint64_t> arrivals;
+};
+
+struct VirtualPort {
+    VirtualPort() : line(std::make_shared<VirtualLine>(clock, "virtual")), port(&op, clock) {
+        line->AttachPeer(peer);
+        port.SetDeviceFactory([this](OpenError*) { return std::make_unique<VirtualLineHandle>(line); });
+    }
+    VirtualClock clock;
+    std::shared_ptr<LineRecorder> peer = std::make_shared<LineRecorder>();
+    std::shared_ptr<VirtualLine> line;
+    test::RecordingOperator op;
+    CSerialPort port;
+};
+
+TEST(CSerialPortLines, SequencesDriveDtrAndRtsInOrder) {
+    VirtualPort v;
+    ASSERT_EQ(v.port.Open(), 0);
+    // Open leaves DTR high and RTS low.
+    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"DTR+", "RTS+", "RTS-"}));
+    EXPECT_TRUE(v.line->Dtr());
+    EXPECT_FALSE(v.line->Rts());
+
+    v.peer->events.clear();
+    v.port.SetLinesInternalMode();
+    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"DTR-", "RTS+"}));
+    // From a line with RTS high every step shows.
+    v.peer->events.clear();
+    v.port.SetLinesExternalMode();
+    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-", "DTR+", "RTS+"}));
+    v.peer->events.clear();
+    v.port.SetLinesInternalMode();
+    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-", "DTR-", "RTS+"}));
+    v.peer->events.clear();
+    v.port.PulseRts();
+    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-", "RTS+"}));
+    v.peer->events.clear();
+    EXPECT_EQ(v.port.Close(), 0);
+    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-"}));
+    EXPECT_FALSE(v.line->Dtr());
+}
+
+TEST(CSerialPortLines, WriteByteWaitsForThePreviousByteToLeave) {
+    VirtualPort v;
+    v.port.SetBaudRate(9600);
+    ASSERT_EQ(v.port.Open(), 0);
+    const uint64_t t0 = v.clock.NowUs();
+    for (uint8_t b = 0; b < 10; ++b) ASSERT_EQ(v.port.WriteByte(b), 1);
+    v.line->InputCount();  // let the line deliver what is due
+    // Each WriteByte starts only once the previous byte has left: 9 full byte times have
+    // passed when the tenth is handed over.
+    EXPECT_GE(v.clock.NowUs() - t0, 9 * 10'000'000ull / 9600);
+    EXPECT_LE(v.clock.NowUs() - t0, 9 * 10'000'000ull / 9600 + 50);
+}
+
+// A device whose transmitter never empties, to show that the drain wait is bounded.
+class StuckDevice : public SerialDevice {
+public:
+    explicit StuckDevice(Clock& c) : clock(c) {}
+    bool Configure(const LineSettings&) override { return true; }
+    LineResult SetDtr(bool) override { return LineResult::Ok; }
+    LineResult SetRts(bool) override { return LineResult::Ok; }
+    size_t InputCount() override { return 0; }
+    size_t OutputCount() override { return 1; }
+    bool WaitInput(uint64_t d, const std::atomic<bool>* c) override { clock.SleepUntilUs(d, c); return false; }
+    bool WaitOutputEmpty(uint64_t d) override { clock.SleepUntilUs(d); return false; }
+    long Read(uint8_t*, size_t) override { return 0; }
+    long Write(const uint8_t*, size_t n, uint64_t) override { written += n; return static_cast<long>(n); }
+    bool PurgeInput() override { return true; }
+    bool PurgeOutput() override { return true; }
+    void Wake() override {}
+    std::string Name() const override { return "stuck"; }
+    Clock& clock;
+    size_t written = 0;
+};
+
+TEST(CSerialPortLines, WriteGoesAheadWhenTheQueueNeverDrains) {
+    VirtualClock clock;
+    CSerialPort port(nullptr, clock);
+    StuckDevice* dev = nullptr;
+    port.SetDeviceFactory([&](OpenError*) {
+        auto d = std::make_unique<StuckDevice>(clock);
+        dev = d.get();
+        return d;
+    });
+    ASSERT_EQ(port.Open(), 0);
+    const uint64_t t0 = clock.TickMs();
+    EXPECT_EQ(port.WriteByte(0x55), 1);
+    EXPECT_EQ(clock.TickMs() - t0, 199u);
+    EXPECT_EQ(dev->written, 1u);
+}
+
+TEST(CSerialPortLines, WireTraceRecordsBothDirections) {
+    VirtualPort v;
+    char tmpl[] = "/tmp/tessel-trace-XXXXXX";
+    const int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string err;
+    ASSERT_TRUE(v.port.StartWireTrace(tmpl, &err)) << err;
+    ASSERT_EQ(v.port.Open(), 0);
+    v.port.WriteByte(0x63);
+    v.line->PeerSend(0x63, v.clock.NowUs(), 38400);
+    uint8_t b;
+    ASSERT_EQ(v.port.ReadByte(&b), 1);
+    v.port.StopWireTrace();
+    std::ifstream in(tmpl);
+    std::stringstream text;
+    text << in.rdbuf();
+    unlink(tmpl);
+    EXPECT_NE(text.str().find("> 63"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("< 63"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("! RTS low"), std::string::npos) << text.str();
+}
+
+}  // namespace
+}  // namespace tessel
