@@ -1,9 +1,25 @@
 #include <CLI/CLI.hpp>
-#include <cstdio>
+#include <string>
+
+#include "Commands.h"
 
 int main(int argc, char** argv) {
-    CLI::App app{"tessel: in-application programming of Norvik51 microcontrollers"};
+    using namespace tessel::cli;
+    CLI::App app{"tessel: in-application programming of Norvik51 microcontrollers through "
+                 "their boot-strap loader"};
     app.set_version_flag("--version", std::string("tessel ") + TESSEL_VERSION);
-    CLI11_PARSE(app, argc, argv);
-    return 0;
+    app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 success; 1 the command failed (the target or file refused); "
+        "2 bad options; 3 the port could not be opened; 4 no boot loader answered.");
+    RunState state;
+    AddBaudCommand(app, state);
+    AddInfoCommands(app, state);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : kExitUsage;
+    }
+    return state.exitCode;
 }

@@ -1,0 +1,25 @@
+#pragma once
+// Each sub-command of `tessel` registers its options on the application and runs from a
+// callback; exit codes are collected here so that --help and the README agree.
+
+#include <CLI/CLI.hpp>
+
+namespace tessel::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailed = 1,       // the command ran and the target or the file said no
+    kExitUsage = 2,        // bad options or values
+    kExitPortError = 3,    // the port could not be opened
+    kExitNoTarget = 4,     // no boot loader answered
+};
+
+// Where the chosen sub-command leaves its result.
+struct RunState {
+    int exitCode = kExitOk;
+};
+
+void AddBaudCommand(CLI::App& app, RunState& state);
+void AddInfoCommands(CLI::App& app, RunState& state);
+
+}  // namespace tessel::cli

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Tessel and builds it: installs the Debian packages that are
+# missing, configures and builds, then runs what was asked for.
+#
+#   tools/bootstrap.sh run    build, then the main job against the stand-in board
+#   tools/bootstrap.sh test   build, then every test
+#   tools/bootstrap.sh build-only
+#
+# BUILD_DIR (default: build) and CMAKE_ARGS (e.g. -DTESSEL_SANITIZE=ON) choose the build.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+what=${1:-run}
+build_dir=${BUILD_DIR:-build}
+jobs=${JOBS:-$(nproc)}
+
+packages=(cmake make g++ pkg-config libgtest-dev libcli11-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing missing packages: ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# shellcheck disable=SC2086
+cmake -S . -B "$build_dir" ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build_dir" -j"$jobs"
+
+tessel="$build_dir/apps/cli/tessel"
+case "$what" in
+    run)
+        "$tessel" --version
+        "$tessel" chips
+        "$tessel" baud --crystal 12
+        ;;
+    build-only)
+        ;;
+    test)
+        ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" --timeout 600 </dev/null
+        ;;
+    *)
+        echo "usage: $0 run|test" >&2
+        exit 2
+        ;;
+esac
