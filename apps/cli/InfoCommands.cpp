@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "Commands.h"
+#include "device/ChipCatalogue.h"
 #include "platform/PortList.h"
 
 namespace tessel::cli {
@@ -15,11 +16,35 @@ int RunPorts() {
     return kExitOk;
 }
 
+void PrintBlock(const char* name, const BlockGeometry& g) {
+    std::printf("  %s  %3d sectors x %3d bytes = %5d bytes at 0x%04X..0x%04X\n", name, g.sectorCount,
+                g.sectorSize, g.blockSize, g.startAddress, g.startAddress + g.blockSize - 1);
+}
+
+int RunChips() {
+    for (const ChipInfo& chip : AllChips()) {
+        std::printf("%d %-9s family %-7s flash %s\n", chip.code, chip.model, FamilyName(chip.family),
+                    chip.flashSizeText);
+        PrintBlock("block 0", chip.block[0]);
+        PrintBlock("block 1", chip.block[1]);
+        std::printf("  BSL      first %d sectors of block 1, 0x%04X..0x%04X, entry 0x%04X\n",
+                    chip.bslSectorCount, chip.bslFirstAddress, chip.bslLastAddress,
+                    chip.bslEntryAddress.value_or(0));
+        if (chip.family == ChipFamily::HL64D)
+            std::printf("  block 1 shares the addresses of block 0's first 8 KB (block select 68h/69h)\n");
+        else if (chip.family == ChipFamily::HL32B)
+            std::printf("  block select 68h/69h in internal memory mode\n");
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 void AddInfoCommands(CLI::App& app, RunState& state) {
     app.add_subcommand("ports", "List the serial ports present and the stand-in board")
         ->callback([&state] { state.exitCode = RunPorts(); });
+    app.add_subcommand("chips", "The supported chips: flash geometry of both blocks, BSL area and entry")
+        ->callback([&state] { state.exitCode = RunChips(); });
 }
 
 }  // namespace tessel::cli
