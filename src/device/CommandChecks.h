@@ -1,0 +1,75 @@
+#pragma once
+// What every flash command tests before it touches the target, in one fixed order, and
+// which commands the chip's state makes available. Both are decided from the session alone,
+// so the main window's handlers and the command line share one rule.
+
+#include <functional>
+#include <string_view>
+
+#include "device/ChipCatalogue.h"
+
+namespace tessel {
+
+class CDeviceSession;
+class Operator;
+
+inline constexpr const char kNoChipSelected[] = "No flash chip has been selected/detected!!!";
+inline constexpr const char kNoTargetBoard[] = "No target board has been located!!!";
+inline constexpr const char kIllegalBlockNumber[] = "Illegal Block Number Detected!!!";
+
+// Which of the checks a command runs.
+enum class CheckScope {
+    FlashCommand,   // session, link, user code, external window, password gate, block number
+    ChipErase,      // session and link only
+    ExternalFlash,  // session, link, user code; the command then tests its own conditions
+};
+
+enum class CheckOutcome {
+    Proceed,
+    Failed,              // the check's message has been shown
+    RunExternalVariant,  // an external-flash window is open: run the command's variant
+    GateDeclined,        // the password gate said no: end without a message
+};
+
+// Runs the checks of `scope` in order, stopping at the first that fails:
+//   1. RefreshGeometry (when there is a session);
+//   2. no session: kNoChipSelected;
+//   3. link not set up: kNoTargetBoard;
+//   4. user code running: kNoChipSelected;
+//   5. an external-flash window open: RunExternalVariant;
+//   6. the password gate declines: GateDeclined;
+//   7. current block not 0 or 1: kIllegalBlockNumber.
+// Clearing the "IAP Status:" line and refreshing the window, which precede step 1, belong to
+// the caller: that line lives in the main window, not in the session.
+// `passwordGate` returns true when the command may go on; an empty one lets every command
+// through. `op` shows the failure message; when null, the session's owner does.
+CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, CheckScope scope,
+                                       const std::function<bool()>& passwordGate = {});
+
+// Where the operator is when the command buttons are set.
+enum class ExternalWindowState {
+    None,           // the MCU's own flash, as a v1.1F detection leaves it
+    Open,           // an external-flash window is open
+    BackInMcuFlash, // the operator has just returned from a window ("&Back to MCU Flash")
+};
+
+struct CommandAvailability {
+    bool read = false;
+    bool download = false;
+    bool sectorErase = false;
+    bool runUserCode = false;  // Dnload/Run UserCode
+    bool lockChip = false;
+    bool memoryRemap = false;
+    bool chipErase = false;
+
+    bool operator==(const CommandAvailability&) const = default;
+};
+
+// The command buttons of a v1.1F loader, as a pure function of the chip family, memory mode
+// (1 internal, 2 external), lock status (status AND E0h), the "Fw Version:" text and the
+// external-flash window state. The 1.1E detection and upgrade paths set theirs elsewhere.
+// In internal memory mode an Unknown family enables only Read.
+CommandAvailability ComputeAvailability(ChipFamily family, int memoryMode, int lockStatus,
+                                        std::string_view firmware, ExternalWindowState window);
+
+}  // namespace tessel

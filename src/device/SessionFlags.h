@@ -1,0 +1,41 @@
+#pragma once
+// The flags that the one-second timer, the command handlers and the 1.1E link worker thread
+// all read and write, kept in one object owned by the session. Each is an atomic so that any
+// of those threads may test or set it without a lock.
+
+#include <atomic>
+#include <cstdint>
+
+namespace tessel {
+
+// Bits 7:5 of the detection status byte.
+inline constexpr int kLockStatusMask = 0xE0;
+
+// Block 0 is hard locked when bit 7 of the lock status is set (80h, A0h, C0h, E0h).
+constexpr bool IsBlock0HardLocked(int lockStatus) { return (lockStatus & 0x80) != 0; }
+
+struct SessionFlags {
+    // The operator's program has been started; every flash command refuses until detection.
+    std::atomic<bool> userCodeRunning{false};
+    // A 1.1E link worker thread is alive.
+    std::atomic<bool> workerRunning{false};
+    // A failed transfer has already been reported, so later layers stay silent; also the
+    // worker's failure flag.
+    std::atomic<bool> errorReported{false};
+    // The boot loader's password was accepted since the last link reset.
+    std::atomic<bool> passwordVerified{false};
+    // A multi-step operation is under way; the periodic link check keeps off the line.
+    std::atomic<bool> longOperation{false};
+    // Status bit 3 on the H/L models.
+    std::atomic<bool> doubleClockOn{false};
+    // Status byte AND E0h: one of 00h, 20h, ... E0h.
+    std::atomic<int> lockStatus{0};
+
+    // Keeps bits 7:5 of a status byte as the lock status.
+    void StoreLockStatus(unsigned statusByte) {
+        lockStatus = static_cast<int>(statusByte) & kLockStatusMask;
+    }
+    bool Block0HardLocked() const { return IsBlock0HardLocked(lockStatus.load()); }
+};
+
+}  // namespace tessel

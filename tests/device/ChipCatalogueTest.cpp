@@ -1,0 +1,188 @@
+#include "device/ChipCatalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tessel {
+namespace {
+
+struct GeometryCase {
+    int code;
+    const char* model;
+    ChipFamily family;
+    const char* flashSize;
+    BlockGeometry block0;
+    BlockGeometry block1;
+    int32_t bslSectors;
+    int32_t bslFirst;
+    int32_t bslLast;
+    std::optional<uint16_t> bslEntry;
+};
+
+std::string PrintCase(const testing::TestParamInfo<GeometryCase>& info) {
+    return info.param.code >= 1 && info.param.code <= 6
+               ? std::string(info.param.model)
+               : "Code" + std::to_string(info.param.code < 0 ? -info.param.code : info.param.code) +
+                     (info.param.code < 0 ? "Negative" : "");
+}
+
+class ChipGeometry : public testing::TestWithParam<GeometryCase> {};
+
+TEST_P(ChipGeometry, MatchesTheCatalogue) {
+    const GeometryCase& c = GetParam();
+    const ChipInfo& chip = LookupChip(c.code);
+    EXPECT_STREQ(chip.model, c.model);
+    EXPECT_EQ(chip.family, c.family);
+    EXPECT_STREQ(chip.flashSizeText, c.flashSize);
+    EXPECT_EQ(chip.block[0], c.block0);
+    EXPECT_EQ(chip.block[1], c.block1);
+    EXPECT_EQ(chip.bslSectorCount, c.bslSectors);
+    EXPECT_EQ(chip.bslFirstAddress, c.bslFirst);
+    EXPECT_EQ(chip.bslLastAddress, c.bslLast);
+    EXPECT_EQ(chip.bslEntryAddress, c.bslEntry);
+}
+
+TEST_P(ChipGeometry, BlockSizeIsSectorsTimesSizeAndEverySectorIsListed) {
+    const ChipInfo& chip = LookupChip(GetParam().code);
+    for (const BlockGeometry& g : chip.block) {
+        EXPECT_EQ(g.blockSize, g.sectorCount * g.sectorSize);
+        EXPECT_EQ(g.listedSectorCount, g.sectorCount);
+    }
+}
+
+TEST_P(ChipGeometry, BslAreaIsItsFirstSectorsOfBlock1) {
+    const ChipInfo& chip = LookupChip(GetParam().code);
+    if (chip.bslSectorCount == 0) GTEST_SKIP() << "no boot loader for this code";
+    const BlockGeometry& b1 = chip.block[1];
+    EXPECT_EQ(chip.bslFirstAddress, b1.startAddress);
+    EXPECT_EQ(chip.bslLastAddress,
+              b1.startAddress + chip.bslSectorCount * b1.sectorSize - 1);
+}
+
+constexpr BlockGeometry G(int32_t n, int32_t size, int32_t start) {
+    return {n, size, n * size, n, start};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllCodes, ChipGeometry,
+    testing::Values(
+        GeometryCase{1, "NX31A16", ChipFamily::A, "16+4 KB", {128, 128, 16384, 128, 0x0000},
+                     {64, 64, 4096, 64, 0xF000}, 16, 0xF000, 0xF3FF, 0xF080},
+        GeometryCase{2, "NX31A32", ChipFamily::A, "32+4 KB", {256, 128, 32768, 256, 0x0000},
+                     {64, 64, 4096, 64, 0xF000}, 16, 0xF000, 0xF3FF, 0xF080},
+        GeometryCase{3, "NX31H64D", ChipFamily::HL64D, "64+8 KB",
+                     {512, 128, 65536, 512, 0x0000}, {64, 128, 8192, 64, 0x0000}, 9, 0x0000,
+                     0x047F, 0x02CA},
+        GeometryCase{4, "NX31L64D", ChipFamily::HL64D, "64+8 KB",
+                     {512, 128, 65536, 512, 0x0000}, {64, 128, 8192, 64, 0x0000}, 9, 0x0000,
+                     0x047F, 0x02CA},
+        GeometryCase{5, "NX31H32B", ChipFamily::HL32B, "32+8 KB",
+                     {256, 128, 32768, 256, 0x0000}, {64, 128, 8192, 64, 0xE000}, 9, 0xE000,
+                     0xE47F, 0xE2CA},
+        GeometryCase{6, "NX31L32B", ChipFamily::HL32B, "32+8 KB",
+                     {256, 128, 32768, 256, 0x0000}, {64, 128, 8192, 64, 0xE000}, 9, 0xE000,
+                     0xE47F, 0xE2CA},
+        // Codes that detection never sets still get the last row's geometry and no loader.
+        GeometryCase{0, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0),
+                     G(64, 64, 0xF000), 0, 0, -1, std::nullopt},
+        GeometryCase{7, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0),
+                     G(64, 64, 0xF000), 0, 0, -1, std::nullopt},
+        GeometryCase{-1, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0),
+                     G(64, 64, 0xF000), 0, 0, -1, std::nullopt}),
+    PrintCase);
+
+TEST(ChipCatalogue, ListsTheSixModelsInCodeOrder) {
+    const auto chips = AllChips();
+    ASSERT_EQ(chips.size(), 6u);
+    for (size_t i = 0; i < chips.size(); ++i) EXPECT_EQ(chips[i].code, static_cast<int>(i) + 1);
+}
+
+TEST(ChipCatalogue, ModelNamesMapToCodesAndBack) {
+    for (const ChipInfo& chip : AllChips()) {
+        EXPECT_EQ(ChipCodeForModel(chip.model), chip.code);
+        EXPECT_STREQ(ModelNameForCode(chip.code), chip.model);
+    }
+    EXPECT_EQ(ChipCodeForModel("nx31a32"), 2);
+    EXPECT_EQ(ChipCodeForModel("Nx31h64D"), 3);
+    EXPECT_EQ(ChipCodeForModel(""), std::nullopt);
+    EXPECT_EQ(ChipCodeForModel("NX31A3"), std::nullopt);
+    EXPECT_EQ(ChipCodeForModel("NX31A32 "), std::nullopt);
+    EXPECT_EQ(ChipCodeForModel("NX40F128"), std::nullopt);
+    EXPECT_EQ(ChipCodeForModel("????????"), std::nullopt);
+    EXPECT_STREQ(ModelNameForCode(0), "????????");
+}
+
+TEST(ChipCatalogue, FamiliesOfTheCodes) {
+    EXPECT_EQ(FamilyOf(1), ChipFamily::A);
+    EXPECT_EQ(FamilyOf(2), ChipFamily::A);
+    EXPECT_EQ(FamilyOf(3), ChipFamily::HL64D);
+    EXPECT_EQ(FamilyOf(4), ChipFamily::HL64D);
+    EXPECT_EQ(FamilyOf(5), ChipFamily::HL32B);
+    EXPECT_EQ(FamilyOf(6), ChipFamily::HL32B);
+    EXPECT_EQ(FamilyOf(0), ChipFamily::Unknown);
+    EXPECT_STREQ(FamilyName(ChipFamily::A), "A");
+    EXPECT_STREQ(FamilyName(ChipFamily::HL64D), "H/L64D");
+    EXPECT_STREQ(FamilyName(ChipFamily::HL32B), "H/L32B");
+    EXPECT_FALSE(IsHLFamily(ChipFamily::A));
+    EXPECT_FALSE(IsHLFamily(ChipFamily::Unknown));
+    EXPECT_TRUE(IsHLFamily(ChipFamily::HL64D));
+    EXPECT_TRUE(IsHLFamily(ChipFamily::HL32B));
+}
+
+TEST(ChipCatalogue, BlockSelectIsNeededOn64DAlwaysOn32BInInternalModeOnly) {
+    EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL64D, kInternalMemory));
+    EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL64D, kExternalMemory));
+    EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL32B, kInternalMemory));
+    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::HL32B, kExternalMemory));
+    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::A, kInternalMemory));
+    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::A, kExternalMemory));
+    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::Unknown, kInternalMemory));
+}
+
+TEST(ChipCatalogue, BslWindowsHaveTheirExactEdges) {
+    EXPECT_FALSE(InBslWindow(ChipFamily::A, 1, 0xEFFF));
+    EXPECT_TRUE(InBslWindow(ChipFamily::A, 1, 0xF000));
+    EXPECT_TRUE(InBslWindow(ChipFamily::A, 1, 0xF3FF));
+    EXPECT_FALSE(InBslWindow(ChipFamily::A, 1, 0xF400));
+
+    EXPECT_FALSE(InBslWindow(ChipFamily::HL32B, 1, 0xDFFF));
+    EXPECT_TRUE(InBslWindow(ChipFamily::HL32B, 1, 0xE000));
+    EXPECT_TRUE(InBslWindow(ChipFamily::HL32B, 1, 0xE47F));
+    EXPECT_FALSE(InBslWindow(ChipFamily::HL32B, 1, 0xE480));
+
+    EXPECT_TRUE(InBslWindow(ChipFamily::HL64D, 1, 0x0000));
+    EXPECT_TRUE(InBslWindow(ChipFamily::HL64D, 1, 0x047F));
+    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 1, 0x0480));
+    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 1, -1));
+}
+
+TEST(ChipCatalogue, BslWindowIsInBlock1Only) {
+    // Block 0 of an H/L64D shares block 1's addresses, but there they are user flash.
+    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 0, 0x0000));
+    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 0, 0x0400));
+    EXPECT_FALSE(InBslWindow(ChipFamily::A, 0, 0xF000));
+    EXPECT_FALSE(InBslWindow(ChipFamily::HL32B, 0, 0xE000));
+    EXPECT_FALSE(InBslWindow(ChipFamily::Unknown, 1, 0xF000));
+}
+
+TEST(RemapTexts, FollowStatusBits1And0PerFamily) {
+    const char* a[] = {"0 KByte", "1 KByte", "2 KByte", "4 KByte"};
+    const char* hl[] = {"8 KByte", "0 KByte", "Block1 Invisible", "Block1 Invisible"};
+    for (unsigned bits = 0; bits < 4; ++bits) {
+        EXPECT_STREQ(RemapText(ChipFamily::A, bits), a[bits]) << bits;
+        EXPECT_STREQ(RemapText(ChipFamily::HL64D, bits), hl[bits]) << bits;
+        EXPECT_STREQ(RemapText(ChipFamily::HL32B, bits), hl[bits]) << bits;
+        EXPECT_STREQ(RemapText(ChipFamily::Unknown, bits), "") << bits;
+    }
+}
+
+TEST(RemapTexts, IgnoreTheOtherStatusBits) {
+    // 0x42: lock status 40h, remap bits 2.
+    EXPECT_STREQ(RemapText(ChipFamily::HL32B, 0x42), "Block1 Invisible");
+    EXPECT_STREQ(RemapText(ChipFamily::A, 0xFD), "1 KByte");
+    EXPECT_STREQ(RemapText(ChipFamily::HL64D, 0x08), "8 KByte");
+}
+
+}  // namespace
+}  // namespace tessel
