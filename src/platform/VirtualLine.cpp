@@ -120,7 +120,7 @@ bool VirtualLine::WaitInput(uint64_t deadline, const std::atomic<bool>* cancel) 
             if (until <= now) until = now + 1;
         }
         if ((cancel && cancel->load()) || wakeRequested_.exchange(false)) return false;
-        clock_.SleepUntil(until, cancel);
+        clock_.SleepUntilUs(until, cancel);
         if ((cancel && cancel->load()) || wakeRequested_.exchange(false)) return false;
     }
 }

@@ -1,0 +1,403 @@
+#include <gtest/gtest.h>
+
+#include "calc/BaudCalc.h"
+#include "firmware/Firmware.h"
+#include "support/SimFixture.h"
+
+namespace tessel {
+namespace {
+
+using test::SimBench;
+using V = std::vector<uint8_t>;
+
+sim::BoardConfig Chip(int type, sim::Firmware fw = sim::Firmware::F11F) {
+    sim::BoardConfig c;
+    c.chipType = type;
+    c.firmware = fw;
+    return c;
+}
+
+TEST(SimHandshake, AutoBaudsAtEveryRateTheCrystalCanProduce) {
+    for (uint32_t rate : kStandardRates) {
+        SimBench b(Chip(2), rate);
+        ASSERT_TRUE(b.Handshake()) << rate;
+        EXPECT_EQ(b.board().LockedBaud(), rate);
+        b.Send({0x05, 0x55});
+        EXPECT_EQ(b.Read(1), V{0x00}) << rate;
+        b.Send({0x60});
+        EXPECT_EQ(b.Read(2), (V{0x11, 0x46})) << rate;
+    }
+}
+
+TEST(SimHandshake, ARateTheCrystalCannotProduceNeverLocks) {
+    sim::BoardConfig c = Chip(2);
+    c.crystalMHz = 1.0;
+    SimBench b(c, 38400);
+    EXPECT_FALSE(b.Handshake(false, 3000));
+    EXPECT_FALSE(b.board().Linked());
+    SimBench slow(c, 2400);
+    EXPECT_TRUE(slow.Handshake());
+}
+
+TEST(SimHandshake, AHostAtAnotherRateAfterLockingIsGarbled) {
+    SimBench b(Chip(2), 9600);
+    ASSERT_TRUE(b.Handshake());
+    b.port.SetBaudRate(19200);
+    ASSERT_EQ(b.port.Open(), 0);  // re-open at a new rate without resetting the board
+    b.Send({0x60});
+    const V reply = b.Read(2);
+    EXPECT_NE(reply, (V{0x11, 0x46}));
+}
+
+TEST(SimCommands, EveryLoaderCodeGetsItsReply) {
+    SimBench b(Chip(3));
+    ASSERT_TRUE(b.Handshake());
+    auto frame = [&](uint8_t c, uint16_t a, uint8_t d) { b.Send({c, uint8_t(a >> 8), uint8_t(a), d}); };
+    // Erase acknowledges, program answers nothing, read answers the raw bytes.
+    frame(0x0B, 0x1000, 0x01);
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    frame(0x0E, 0x1000, 4);
+    b.Send({0x12, 0x34, 0x56, 0x78});
+    EXPECT_FALSE(b.port.PollForInput());
+    frame(0x0C, 0x1000, 4);
+    EXPECT_EQ(b.Read(4), (V{0x12, 0x34, 0x56, 0x78}));
+    b.Send({0x63});
+    EXPECT_EQ(b.Read(1), V{0x63});
+    b.Send({0x68, 0x68});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    b.Send({0x69, 0x69});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    // Block 1 of an H/L64D shares the addresses: the bytes just written are not there.
+    frame(0x0C, 0x1000, 4);
+    EXPECT_EQ(b.Read(4), (V{0xFF, 0xFF, 0xFF, 0xFF}));
+    b.Send({0x68, 0x68});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    // 0x0A reads the boot area as the loader sees it.
+    frame(0x0A, 0x0100, 2);
+    EXPECT_EQ(b.Read(2).size(), 2u);
+    // Password verify with the empty password is accepted by a chip that has none.
+    frame(0x08, 0x0080, 0);
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    b.Send({0x6B, 0x6B});
+    EXPECT_FALSE(b.port.PollForInput());
+    // Password-reset erase: the first 64h is echoed, the second erases block 0.
+    b.Send({0x64});
+    EXPECT_EQ(b.Read(1), V{0x64});
+    b.Send({0x64});
+    b.Settle();
+    EXPECT_EQ(b.board().Block(0)[0x1000], 0xFF);
+    // Chip erase answers nothing.
+    frame(0x01, 0x0000, 0x01);
+    EXPECT_FALSE(b.port.PollForInput());
+    // Running the user's code silences the loader.
+    b.Send({0x62, 0x62});
+    b.Settle();
+    EXPECT_EQ(b.board().CurrentMode(), sim::Mode::UserCode);
+    b.Send({0x63});
+    EXPECT_TRUE(b.Read(1).empty());
+}
+
+TEST(SimFlash, ProgrammingOnlyClearsBitsAndEraseSetsThemAgain) {
+    SimBench b(Chip(2));
+    ASSERT_TRUE(b.Handshake());
+    b.Send({0x0E, 0x00, 0x10, 2, 0xF0, 0x0F});
+    b.Send({0x0E, 0x00, 0x10, 2, 0x3C, 0x3C});
+    b.Settle();
+    EXPECT_EQ(b.board().Block(0)[0x10], 0x30);
+    EXPECT_EQ(b.board().Block(0)[0x11], 0x0C);
+    b.Send({0x0B, 0x00, 0x00, 0x01});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    EXPECT_EQ(b.board().Block(0)[0x10], 0xFF);
+    // The loader cannot rewrite block 1 from which it runs.
+    b.Send({0x0B, 0xF4, 0x00, 0x01});
+    EXPECT_EQ(b.Read(1), V{0x00});
+}
+
+TEST(SimBits, SequencesShowInTheStatusByteAfterTheNextResetAndNeverClear) {
+    SimBench b(Chip(5));
+    ASSERT_TRUE(b.Handshake());
+    b.Send({0x04, 0x03, 0xFF});  // SB2, internal form
+    b.Send({0x04, 0x08, 0x55});  // double clock
+    b.Send({0x04, 0x09, 0x5A});  // SC0
+    b.Send({0x6B, 0x6B});
+    b.Send({0x05, 0x55});
+    EXPECT_EQ(b.Read(1), V{0x00}) << "the status is latched at reset";
+    b.Settle();
+    ASSERT_TRUE(b.Handshake());
+    b.Send({0x05, 0x55});
+    EXPECT_EQ(b.Read(1), V{0x49});
+    b.Send({0x6C, 0x6C});  // SC1, external form
+    b.Send({0x04, 0x00});  // SB1, two-byte form
+    b.Settle();
+    ASSERT_TRUE(b.Handshake());
+    b.Send({0x05, 0x55});
+    EXPECT_EQ(b.Read(1), V{0xCB});
+
+    SimBench a(Chip(1));
+    ASSERT_TRUE(a.Handshake(true));
+    a.Send({0x02, 0x01});  // RB1
+    a.Send({0x04, 0x02});  // SB3
+    a.Settle();
+    ASSERT_TRUE(a.Handshake(true));
+    a.Send({0x05, 0x01});
+    EXPECT_EQ(a.Read(1), V{0x22});
+}
+
+TEST(SimBits, AHardLockedBlockReadsAsZeros) {
+    sim::BoardConfig c = Chip(2);
+    c.securityBits = 0x80;
+    SimBench b(c);
+    b.board().SetBlock(0, V(32768, 0x5A));
+    ASSERT_TRUE(b.Handshake());
+    b.Send({0x0C, 0x00, 0x00, 4});
+    EXPECT_EQ(b.Read(4), V(4, 0x00));
+    b.Send({0x0B, 0x00, 0x00, 0x01});
+    EXPECT_EQ(b.Read(1), V{0x00});
+    EXPECT_EQ(b.board().Block(0)[0], 0x5A);
+}
+
+TEST(SimPassword, ContentsHiddenUntilVerified) {
+    sim::BoardConfig c = Chip(2);
+    c.password = "secret";
+    SimBench b(c);
+    b.board().SetBlock(0, V(16, 0x11));
+    ASSERT_TRUE(b.Handshake());
+    b.Send({0x0C, 0x00, 0x00, 2});
+    EXPECT_EQ(b.Read(2), V(2, 0x00));
+    b.Send({0x08, 0xF0, 0x40, 5, 'w', 'r', 'o', 'n', 'g'});
+    EXPECT_EQ(b.Read(1), V{0x00});
+    b.Send({0x08, 0xF0, 0x40, 6, 's', 'e', 'c', 'r', 'e', 't'});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    b.Send({0x0C, 0x00, 0x00, 2});
+    EXPECT_EQ(b.Read(2), V(2, 0x11));
+}
+
+void PlaceStub(SimBench& b, FirmwareId id, size_t bytes) {
+    V block = b.board().Block(0);
+    const FirmwareImage& stub = Firmware(id);
+    std::copy(stub.data, stub.data + bytes, block.begin() + 0x2000);
+    b.board().SetBlock(0, block);
+}
+
+TEST(SimStub, BankSwitchNeedsTheWholeStubOfTheFamily) {
+    {
+        SimBench b(Chip(2));
+        PlaceStub(b, FirmwareId::Block1StubHL, 368);  // the other family's stub
+        ASSERT_TRUE(b.Handshake());
+        b.Send({0x03, 0x20, 0x27, 0x10});
+        EXPECT_TRUE(b.Read(1).empty());
+    }
+    {
+        SimBench b(Chip(2));
+        PlaceStub(b, FirmwareId::Block1StubA, 200);  // partly written
+        ASSERT_TRUE(b.Handshake());
+        b.Send({0x03, 0x20, 0x27, 0x10});
+        EXPECT_TRUE(b.Read(1).empty());
+    }
+    SimBench b(Chip(2));
+    PlaceStub(b, FirmwareId::Block1StubA, 368);
+    ASSERT_TRUE(b.Handshake());
+    b.Send({0x03, 0x20, 0x27, 0x10});
+    ASSERT_EQ(b.Read(1), V{0xC0});
+    EXPECT_EQ(b.board().CurrentMode(), sim::Mode::Stub);
+    // Block 1 outside the loader's area: erase, program and read back through the stub.
+    b.Send({0x0B, 0xF8, 0x00, 0x01});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    b.Send({0x09, 0xF8, 0x00, 3, 1, 2, 3});
+    b.Send({0x0A, 0xF8, 0x00, 3});
+    EXPECT_EQ(b.Read(3), (V{1, 2, 3}));
+    b.Send({0x07, 0xF0, 0x40, 2, 'p', 'w'});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    EXPECT_EQ(b.board().Password(), "pw");
+    b.Send({0x65, 0x01, 0x33, 0x33});
+    b.Send({0x03, 0xF0, 0x80, 0x01});
+    b.Settle();
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    EXPECT_EQ(b.board().CurrentMode(), sim::Mode::Loader);
+    EXPECT_EQ(b.board().SecurityBits(), 0x40);
+    b.Send({0x60});
+    EXPECT_EQ(b.Read(2), (V{0x11, 0x46}));
+}
+
+TEST(SimExternal, DemonstrationBoardProgramOnItsFlash) {
+    SimBench b(Chip(3));
+    ASSERT_TRUE(b.Handshake(true));
+    b.Send({0x66, 0x66, 12});
+    b.Settle();
+    ASSERT_EQ(b.board().CurrentMode(), sim::Mode::ExternalProgram);
+    b.Send({0x03, 0x00, 0x00, 8});
+    const FirmwareImage& xbsl = Firmware(FirmwareId::ExternalBsl);
+    EXPECT_EQ(b.Read(8), V(xbsl.data, xbsl.data + 8));
+    b.Send({0x04, 0x10, 0x00, 0x01});
+    b.clock.SleepMs(30);
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    b.Send({0x06, 0x10, 0x00, 2, 0xAB, 0xCD});
+    b.Send({0x03, 0x10, 0x00, 2});
+    EXPECT_EQ(b.Read(2), (V{0xAB, 0xCD}));
+    const uint64_t t0 = b.clock.TickMs();
+    b.Send({0x02, 0x02});
+    EXPECT_EQ(b.Read(1), V{0xC0});
+    EXPECT_GE(b.clock.TickMs() - t0, 20u);
+    EXPECT_EQ(b.board().External()[0], 0xFF);
+    b.Send({0x01, 0x01});
+    b.Settle();
+    EXPECT_EQ(b.board().CurrentMode(), sim::Mode::Loader);
+
+    // On an A model the program starts only with the external-access stub in place.
+    SimBench a(Chip(2));
+    ASSERT_TRUE(a.Handshake(true));
+    a.Send({0x66, 0x66, 12});
+    a.Settle();
+    EXPECT_EQ(a.board().CurrentMode(), sim::Mode::Loader);
+}
+
+TEST(Sim11E, PromptsAndCommandsAndTheUpgrade) {
+    SimBench b(Chip(2, sim::Firmware::F11E), 9600);
+    b.board().SetBlock(0, V(32768, 0x42));
+    ASSERT_EQ(b.port.Open(), 0);
+    b.port.SetLinesInternalMode();
+    // Prompts come at a steady rhythm while idle.
+    uint8_t byte = 0;
+    std::vector<uint64_t> times;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(b.port.ReadByte(&byte), 1);
+        EXPECT_EQ(byte, 0xF7);
+        times.push_back(b.clock.NowUs());
+        b.port.WriteByte(0x61);
+    }
+    for (size_t i = 1; i < times.size(); ++i) {
+        EXPECT_GE(times[i] - times[i - 1], sim::kPromptPeriodUs);
+        EXPECT_LE(times[i] - times[i - 1], sim::kPromptPeriodUs + 5000);
+    }
+    // A 0Ch read of 80h bytes answers exactly 128 bytes before prompting resumes.
+    b.Read(1);
+    b.Send({0x0C, 0x00, 0x00, 0x80});
+    EXPECT_EQ(b.Read(128), V(128, 0x42));
+    ASSERT_EQ(b.port.ReadByte(&byte), 1);
+    EXPECT_EQ(byte, 0xF7);
+    b.Send({0x60});
+    EXPECT_EQ(b.Read(3), (V{0xE2, 0x11, 0x45}));
+    // Write the upgrade program at 0 and start it: the board becomes a 1.1F loader.
+    const FirmwareImage& up = Firmware(FirmwareId::Upgrade11E);
+    for (uint32_t s = 0; s < 10; ++s) {
+        b.Send({0x0B, uint8_t((s * 128) >> 8), uint8_t(s * 128), 0x01});
+        ASSERT_EQ(b.Read(1), V{0xC0});
+        V frame = {0x0E, uint8_t((s * 128) >> 8), uint8_t(s * 128), 0x80};
+        frame.insert(frame.end(), up.data + s * 128, up.data + s * 128 + 128);
+        b.Send(frame);
+    }
+    b.Send({0x62, 0x62});
+    b.Settle();
+    EXPECT_EQ(b.board().CurrentFirmware(), sim::Firmware::F11F);
+    EXPECT_TRUE(b.Handshake());
+}
+
+TEST(SimFaults, EachKnobChangesWhatTheHostSees) {
+    {
+        sim::BoardConfig c = Chip(2);
+        SimBench b(c);
+        ASSERT_TRUE(b.Handshake());
+        sim::Faults f;
+        f.silentFromByte = b.board().BytesReceived() + 1;
+        b.board().SetFaults(f);
+        b.Send({0x63});
+        EXPECT_TRUE(b.Read(1).empty());
+    }
+    {
+        SimBench b(Chip(2));
+        ASSERT_TRUE(b.Handshake());
+        sim::Faults f;
+        f.dropAfterBytes = b.board().BytesReceived() + 4;
+        b.board().SetFaults(f);
+        b.Send({0x0C, 0x00, 0x00, 2});
+        EXPECT_TRUE(b.Read(2).empty());
+    }
+    {
+        SimBench b(Chip(2));
+        ASSERT_TRUE(b.Handshake());
+        sim::Faults f;
+        f.corruptReplyByte = 5 + 1;  // "OK" "RDY" then the first reply byte
+        b.board().SetFaults(f);
+        b.Send({0x63});
+        EXPECT_EQ(b.Read(1), V{uint8_t(~0x63)});
+    }
+    {
+        SimBench b(Chip(2));
+        ASSERT_TRUE(b.Handshake());
+        sim::Faults f;
+        f.replyDelayMs = 300;
+        b.board().SetFaults(f);
+        const uint64_t t0 = b.clock.TickMs();
+        b.Send({0x63});
+        EXPECT_EQ(b.Read(1), V{0x63});
+        EXPECT_GE(b.clock.TickMs() - t0, 300u);
+    }
+    {
+        SimBench b(Chip(2));
+        ASSERT_TRUE(b.Handshake());
+        sim::Faults f;
+        f.refuseCommand = 0x0B;
+        b.board().SetFaults(f);
+        b.Send({0x0B, 0x00, 0x00, 0x01});
+        EXPECT_TRUE(b.Read(1).empty());
+    }
+    {
+        sim::BoardConfig c = Chip(2, sim::Firmware::F11E);
+        c.faults.stopPrompts = true;
+        SimBench b(c, 9600);
+        ASSERT_EQ(b.port.Open(), 0);
+        b.port.SetLinesInternalMode();
+        EXPECT_TRUE(b.Read(1).empty());
+    }
+}
+
+TEST(SimLine, AReadTakesItsWireTime) {
+    SimBench b(Chip(2), 9600);
+    ASSERT_TRUE(b.Handshake());
+    const uint64_t t0 = b.clock.NowUs();
+    std::vector<uint8_t> got;
+    for (int chunk = 0; chunk < 32; ++chunk) {
+        const uint16_t a = uint16_t(chunk * 128);
+        b.Send({0x0C, uint8_t(a >> 8), uint8_t(a), 0x80});
+        const V part = b.Read(128);
+        got.insert(got.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(got.size(), 4096u);
+    EXPECT_GE(b.clock.NowUs() - t0, 4096ull * 10 * 1'000'000 / 9600);
+}
+
+TEST(SimModes, MonitorAndLoopBack) {
+    SimBench m(Chip(2, sim::Firmware::Monitor));
+    EXPECT_FALSE(m.Handshake(false, 1000));
+    sim::BoardConfig c = Chip(2);
+    c.loopBack = true;
+    SimBench l(c);
+    ASSERT_EQ(l.port.Open(), 0);
+    l.Send({0x80, 0xE0, 0xF8});
+    EXPECT_EQ(l.Read(3), (V{0x80, 0xE0, 0xF8}));
+}
+
+TEST(SimNames, ParseChipAndFirmware) {
+    sim::BoardConfig c;
+    std::string err;
+    ASSERT_TRUE(sim::ParseSimName("sim:NX31H64D", &c, &err));
+    EXPECT_EQ(c.chipType, 3);
+    ASSERT_TRUE(sim::ParseSimName("sim:nx31a16:1.1E", &c, &err));
+    EXPECT_EQ(c.chipType, 1);
+    EXPECT_EQ(c.firmware, sim::Firmware::F11E);
+    EXPECT_FALSE(sim::ParseSimName("sim:NX31H64D:1.1E", &c, &err));
+    EXPECT_FALSE(sim::ParseSimName("sim:NX99", &c, &err));
+    EXPECT_NE(err.find("unknown chip"), std::string::npos);
+    ASSERT_TRUE(sim::ParseSimName("sim", &c, &err));
+    EXPECT_EQ(c.chipType, 2);
+}
+
+TEST(SimFirmware, ImagesAreTheStandInsOfTheRightSize) {
+    EXPECT_EQ(Firmware(FirmwareId::Block1StubA).size, 368u);
+    EXPECT_EQ(Firmware(FirmwareId::ExternalBsl).size, 1152u);
+    EXPECT_EQ(Firmware(FirmwareId::Upgrade11E).data[0], 0x02) << "starts with a long jump";
+    for (const auto& img : kFirmwareImages) EXPECT_TRUE(IsStandInImage(img)) << img.fileName;
+}
+
+}  // namespace
+}  // namespace tessel
