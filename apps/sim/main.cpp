@@ -1,0 +1,146 @@
+// tessel-sim: one stand-in board served on a pseudo-terminal.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "device/ChipCatalogue.h"
+#include "sim/PtyServer.h"
+#include "sim/SimBoard.h"
+
+namespace {
+
+std::atomic<bool> gStop{false};
+void OnSignal(int) { gStop = true; }
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(std::istreambuf_iterator<char>(in), {});
+    return true;
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace tessel;
+    CLI::App app{"tessel-sim: a stand-in Norvik51 board on a pseudo-terminal. Prints the device "
+                 "path, then serves until interrupted."};
+    std::string chip = "NX31A32", firmware = "1.1F", mode = "internal", password, link;
+    std::string block0, block1, external, save0, save1, saveExt;
+    double crystal = 11.0592;
+    unsigned security = 0;
+    bool loopBack = false, highHalf = false;
+    sim::Faults faults;
+    app.add_option("--chip", chip, "Chip model (NX31A16, NX31A32, NX31H64D, NX31L64D, NX31H32B, NX31L32B)");
+    app.add_option("--firmware", firmware, "Loader firmware: 1.1F, 1.1E (NX31A16/A32 only) or monitor");
+    app.add_option("--crystal", crystal, "Crystal frequency in MHz");
+    app.add_option("--mode", mode, "Memory mode the board starts in: internal or external");
+    app.add_option("--block0", block0, "Initial contents of block 0 (binary file)");
+    app.add_option("--block1", block1, "Initial contents of block 1 (binary file)");
+    app.add_option("--external", external, "Initial contents of the 128 KB external flash");
+    app.add_option("--security", security, "Security bits already programmed (status bits 7:5, e.g. 0x80)");
+    app.add_option("--password", password, "The loader password the board holds (a stand-in target's setting)");
+    app.add_flag("--loopback", loopBack, "No MCU: echo every byte, as the cable test expects");
+    app.add_flag("--external-high", highHalf, "The demonstration board's A16 switch on the high half");
+    app.add_option("--silent-from", faults.silentFromByte, "Fault: answer nothing from the Nth byte received");
+    app.add_option("--drop-after", faults.dropAfterBytes, "Fault: the link dies after N bytes");
+    app.add_option("--corrupt-reply", faults.corruptReplyByte, "Fault: invert the kth byte sent");
+    app.add_option("--reply-delay", faults.replyDelayMs, "Fault: delay every reply by D ms");
+    app.add_option("--refuse", faults.refuseCommand, "Fault: never acknowledge this command code");
+    app.add_flag("--stop-prompts", faults.stopPrompts, "Fault: a 1.1E loader does not prompt");
+    app.add_option("--link", link, "Also make a symbolic link at PATH to the device");
+    app.add_option("--save-block0", save0, "Write block 0 to this file at exit");
+    app.add_option("--save-block1", save1, "Write block 1 to this file at exit");
+    app.add_option("--save-external", saveExt, "Write the external flash to this file at exit");
+    app.get_formatter()->column_width(30);
+    CLI11_PARSE(app, argc, argv);
+
+    sim::BoardConfig config;
+    const auto code = ChipCodeForModel(chip);
+    if (!code) {
+        std::fprintf(stderr, "tessel-sim: unknown chip '%s'\n", chip.c_str());
+        return 2;
+    }
+    config.chipType = *code;
+    if (firmware == "1.1F") config.firmware = sim::Firmware::F11F;
+    else if (firmware == "1.1E" && config.chipType <= 2) config.firmware = sim::Firmware::F11E;
+    else if (firmware == "monitor") config.firmware = sim::Firmware::Monitor;
+    else {
+        std::fprintf(stderr, "tessel-sim: firmware '%s' is not available on %s\n", firmware.c_str(), chip.c_str());
+        return 2;
+    }
+    if (mode != "internal" && mode != "external") {
+        std::fprintf(stderr, "tessel-sim: --mode is internal or external\n");
+        return 2;
+    }
+    config.crystalMHz = crystal;
+    config.startExternal = mode == "external";
+    config.selfResetOnBaudDetect = true;  // a pseudo-terminal has no modem lines
+    config.loopBack = loopBack;
+    config.externalHighHalf = highHalf;
+    config.securityBits = static_cast<uint8_t>(security & 0xE0);
+    config.password = password;
+    config.faults = faults;
+    auto board = std::make_shared<sim::Board>(config);
+    for (auto [path, block] : {std::pair{block0, 0}, std::pair{block1, 1}}) {
+        if (path.empty()) continue;
+        std::vector<uint8_t> data;
+        if (!ReadFile(path, &data)) {
+            std::fprintf(stderr, "tessel-sim: cannot read %s\n", path.c_str());
+            return 2;
+        }
+        board->SetBlock(block, data);
+    }
+    if (!external.empty()) {
+        std::vector<uint8_t> data;
+        if (!ReadFile(external, &data)) {
+            std::fprintf(stderr, "tessel-sim: cannot read %s\n", external.c_str());
+            return 2;
+        }
+        board->SetExternal(data);
+    }
+
+    sim::PtyServer server;
+    std::string error;
+    if (!server.Open(&error)) {
+        std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
+        return 1;
+    }
+    if (!link.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(link, ec);
+        std::filesystem::create_symlink(server.SlavePath(), link, ec);
+        if (ec) std::fprintf(stderr, "tessel-sim: cannot link %s: %s\n", link.c_str(), ec.message().c_str());
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::printf("%s\n", server.SlavePath().c_str());
+    std::fflush(stdout);
+
+    server.Serve(board, gStop);
+
+    if (!link.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(link, ec);
+    }
+    bool ok = true;
+    if (!save0.empty()) ok &= WriteFile(save0, board->Block(0));
+    if (!save1.empty()) ok &= WriteFile(save1, board->Block(1));
+    if (!saveExt.empty()) ok &= WriteFile(saveExt, board->External());
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// Starts a program with its stdout on a pipe, for end-to-end tests.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tessel::test {
+
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> args;
+            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(out[1]);
+        stdout_ = out[0];
+    }
+    ~ChildProcess() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+    }
+
+    std::string ReadLine() {
+        std::string line;
+        char c;
+        while (read(stdout_, &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+
+    // Sends a signal and waits (up to 5 s) for the exit status; -1 when it did not end.
+    int Stop(int sig = SIGTERM) {
+        kill(pid_, sig);
+        for (int i = 0; i < 500; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                reaped_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    bool reaped_ = false;
+};
+
+}  // namespace tessel::test
