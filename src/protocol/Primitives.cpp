@@ -1,0 +1,330 @@
+#include "protocol/Primitives.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "device/CDeviceSession.h"
+#include "platform/Clock.h"
+#include "platform/Operator.h"
+
+namespace tessel {
+
+namespace {
+
+CSerialPort& Port(LinkContext& c) { return c.session.port; }
+
+void Show(LinkContext& c, const char* text) {
+    if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
+}
+
+void Pause(LinkContext& c, uint32_t ms) { Port(c).GetClock().SleepMs(ms); }
+
+bool AllBlank(const uint8_t* data, size_t n) {
+    return std::all_of(data, data + n, [](uint8_t b) { return b == 0xFF; });
+}
+
+void Begin(LinkContext& c, int steps, const char* label) {
+    c.progress.setProgressRange(steps);
+    c.progress.resetProgress();
+    c.progress.setProgressLabel(label);
+}
+
+int Finish(LinkContext& c, bool ok) {
+    c.progress.resetProgress();
+    c.progress.setProgressLabel(ok ? "Done" : "Abort");
+    return ok ? 0 : -1;
+}
+
+// A read reply byte; a target that stays silent is asked again a bounded number of times.
+bool ReadReplyByte(LinkContext& c, uint8_t* out, int tries) {
+    for (int i = 0; i < tries; ++i)
+        if (Port(c).ReadByte(out)) return true;
+    return false;
+}
+
+}  // namespace
+
+int SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data) {
+    CSerialPort& p = Port(c);
+    return p.WriteByte(code) && p.WriteByte(static_cast<uint8_t>(address >> 8)) &&
+                   p.WriteByte(static_cast<uint8_t>(address & 0xFF)) && p.WriteByte(data)
+               ? 1
+               : 0;
+}
+
+int SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text) {
+    // The length travels in one byte; a longer text cannot be framed at all.
+    if (text.size() > 255) return 0;
+    if (!SendFrame(c, code, address, static_cast<uint8_t>(text.size()))) return 0;
+    for (unsigned char ch : text)
+        if (!Port(c).WriteByte(ch)) return 0;
+    return 1;
+}
+
+int SendLockFrame(LinkContext& c, uint8_t index) {
+    return Port(c).WriteByte(0x04) && Port(c).WriteByte(index) ? 1 : 0;
+}
+
+int SendLongLockFrame(LinkContext& c, uint8_t index) {
+    return SendLockFrame(c, index) && Port(c).WriteByte(0xFF) ? 1 : 0;
+}
+
+int SendConfigFrame(LinkContext& c, uint8_t index) {
+    return Port(c).WriteByte(0x02) && Port(c).WriteByte(index) ? 1 : 0;
+}
+
+int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
+    Begin(c, count, "Erasing");
+    const bool external = c.session.ExternalWindowOpen();
+    uint32_t address = start;
+    for (int i = 0; i < count; ++i, address += step) {
+        const int sent = SendFrame(c, external ? cmd::kExtSectorErase : cmd::kSectorErase,
+                                   static_cast<uint16_t>(address), 0x01);
+        if (external) Pause(c, 30);
+        uint8_t reply = 0;
+        if (!sent || !Port(c).ReadByte(&reply) || reply != cmd::kAck) {
+            // The bar stays where the failure happened, so the operator sees how far it got.
+            c.progress.setProgressLabel("Abort");
+            return -1;
+        }
+        c.progress.stepProgress();
+    }
+    return Finish(c, true);
+}
+
+int EraseChip(LinkContext& c) {
+    if (c.session.ExternalWindowOpen()) {
+        if (!Port(c).WriteByte(cmd::kExtChipErase) || !Port(c).WriteByte(cmd::kExtChipErase))
+            return -1;
+        Pause(c, 20);
+        uint8_t reply = 0;
+        const bool got = Port(c).ReadByte(&reply);
+        if (got && reply == cmd::kAck) return 0;
+        if (got)
+            if (Operator* op = Port(c).Owner()) op->DebugTrace("\nChip-erase confirmation failed\n");
+        return -1;
+    }
+    const int sent = SendFrame(c, cmd::kChipErase, 0x0000, 0x01);
+    Pause(c, 100);
+    return sent ? 0 : -1;
+}
+
+int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+                    uint32_t total) {
+    if (chunk == 0 || chunk > 255) return -1;
+    Begin(c, static_cast<int>(total / chunk), "Writing");
+    const bool external = c.session.ExternalWindowOpen();
+    std::vector<uint8_t> readBack(chunk);
+    uint32_t address = start;
+    for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
+        const uint8_t* piece = data + done;
+        const uint32_t n = std::min(chunk, total - done);
+        if (AllBlank(piece, n)) {
+            c.progress.stepProgress();
+            continue;
+        }
+        if (!SendFrame(c, external ? cmd::kExtProgram : cmd::kProgram,
+                       static_cast<uint16_t>(address), static_cast<uint8_t>(chunk))) {
+            Show(c, "This is a test1");
+            return Finish(c, false);
+        }
+        for (uint32_t i = 0; i < chunk; ++i) {
+            // The count byte promised a whole chunk; past the data the target gets 0xFF,
+            // which leaves the erased cells as they are.
+            if (!Port(c).WriteByte(i < n ? piece[i] : 0xFF)) {
+                Show(c, "This is a test");
+                return Finish(c, false);
+            }
+        }
+        if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
+                       static_cast<uint8_t>(chunk))) {
+            Show(c, "This is a test3");
+            return Finish(c, false);
+        }
+        for (uint32_t i = 0; i < chunk; ++i) {
+            if (!Port(c).ReadByte(&readBack[i])) {
+                Show(c, "This is a test2!!");
+                return Finish(c, false);
+            }
+        }
+        for (uint32_t i = 0; i < chunk; ++i) {
+            if (readBack[i] != (i < n ? piece[i] : 0xFF)) {
+                Show(c, "This is a test4");
+                return Finish(c, false);
+            }
+        }
+        c.progress.stepProgress();
+    }
+    return Finish(c, true);
+}
+
+uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk) {
+    if (chunk == 0 || chunk > 255) return 0;
+    Begin(c, static_cast<int>(total / chunk), "Reading");
+    const bool external = c.session.ExternalWindowOpen();
+    uint32_t done = 0;
+    bool ok = true;
+    while (ok && done < total) {
+        const uint32_t count = std::min(chunk, total - done);
+        if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead,
+                       static_cast<uint16_t>(start + done), static_cast<uint8_t>(count))) {
+            ok = false;
+            break;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!ReadReplyByte(c, &dest[done], kReadByteRetries)) {
+                ok = false;
+                break;
+            }
+            ++done;
+        }
+        if (ok) c.progress.stepProgress();
+    }
+    Finish(c, ok);
+    return done;
+}
+
+uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
+                      uint32_t chunk) {
+    if (chunk == 0 || chunk > 255) return 0;
+    Begin(c, static_cast<int>(total / chunk), "Update BSL reading");
+    uint32_t done = 0;
+    bool ok = true;
+    while (done < total) {
+        const uint32_t count = std::min(chunk, total - done);
+        if (!SendFrame(c, cmd::kBootRead, static_cast<uint16_t>(start + done),
+                       static_cast<uint8_t>(count))) {
+            c.progress.setProgressLabel("Update BSL reading error");
+            ok = false;
+            break;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            // A byte that does not come leaves the erased value in its cell; the caller's
+            // comparison then shows the difference.
+            uint8_t b = 0xFF;
+            Port(c).ReadByte(&b);
+            dest[done++] = b;
+        }
+        c.progress.stepProgress();
+    }
+    Port(c).PurgeInput();
+    c.progress.resetProgress();
+    if (ok) c.progress.setProgressLabel("Done");
+    return done;
+}
+
+int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
+                 uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord) {
+    if (chunk == 0 || chunk > 255) return -1;
+    Begin(c, static_cast<int>(total / chunk), "Comparing");
+    const bool external = c.session.ExternalWindowOpen();
+    std::vector<uint8_t> got(chunk);
+    uint32_t address = start;
+    for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
+        if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
+                       static_cast<uint8_t>(chunk))) {
+            Show(c, "Fail to write QMT_CMD_READ to MCU!!!");
+            return Finish(c, false);
+        }
+        // A byte that never arrives counts as a difference at its address; the rest of the
+        // chunk is not waited for, since each missing byte would cost the full read wait.
+        uint32_t received = 0;
+        while (received < chunk && Port(c).ReadByte(&got[received])) ++received;
+        const uint32_t n = std::min(chunk, total - done);
+        for (uint32_t i = 0; i < n; ++i) {
+            const bool missing = i >= received;
+            const uint8_t chip = missing ? 0xFF : got[i];
+            if (missing || chip != expected[done + i]) {
+                if (mismatchAddress) *mismatchAddress = address + i;
+                if (mismatchWord) *mismatchWord = chip * 256u + expected[done + i];
+                Show(c, "Failed to Verify Data!!!");
+                return Finish(c, false);
+            }
+        }
+        c.progress.stepProgress();
+    }
+    return Finish(c, true);
+}
+
+int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {
+    c.progress.resetProgress();
+    c.progress.setProgressLabel("Bank Switch");
+    if (!SendFrame(c, cmd::kBankSwitch, address, bank)) {
+        c.progress.setProgressLabel("Bank Switch rc not true");
+        return 14;
+    }
+    uint8_t reply = 0;
+    if (!Port(c).ReadByte(&reply)) {
+        c.progress.setProgressLabel("Bank Switch not return c0");
+        return 10;
+    }
+    if (reply != cmd::kAck) {
+        c.progress.setProgressLabel("Bank Switch not return c0");
+        return 13;
+    }
+    c.progress.stepProgress();
+    c.progress.resetProgress();
+    return 0;
+}
+
+int RunUserCode(LinkContext& c) {
+    return Port(c).WriteByte(cmd::kRunUser) && Port(c).WriteByte(cmd::kRunUser) ? 1 : 0;
+}
+
+int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+                    uint32_t total) {
+    if (chunk == 0 || chunk > 255) return -1;
+    const bool upgrade = c.session.bslUpgradeMode;
+    c.progress.setProgressRange(static_cast<int>(total / chunk));
+    c.progress.resetProgress();
+    c.progress.setProgressLabel(upgrade ? "Upgrade BSL is in process" : "Writing");
+    std::vector<uint8_t> readBack(chunk);
+    auto fail = [&](const char* label) {
+        if (label) c.progress.setProgressLabel(label);
+        c.progress.resetProgress();
+        c.progress.setProgressLabel("Abort");
+        return -1;
+    };
+    uint32_t address = start;
+    for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
+        const uint8_t* piece = data + done;
+        const uint32_t n = std::min(chunk, total - done);
+        if (AllBlank(piece, n)) {
+            c.progress.stepProgress();
+            continue;
+        }
+        if (!SendFrame(c, cmd::kBootProgram, static_cast<uint16_t>(address),
+                       static_cast<uint8_t>(chunk)))
+            return fail("Writing failed");
+        for (uint32_t i = 0; i < chunk; ++i)
+            if (!Port(c).WriteByte(i < n ? piece[i] : 0xFF)) return fail(nullptr);
+        if (!SendFrame(c, cmd::kBootRead, static_cast<uint16_t>(address),
+                       static_cast<uint8_t>(chunk)))
+            return fail("Upgrade BSL reading failed");
+        // A chunk whose read-back is short or differs is not written: the boot area is
+        // the loader itself, so going on would leave a mix the operator cannot see.
+        // The whole read-back is taken before comparing, so that an abort leaves no reply
+        // bytes on the line for the next command to mistake for its own.
+        for (uint32_t i = 0; i < chunk; ++i)
+            if (!Port(c).ReadByte(&readBack[i])) return fail(nullptr);
+        for (uint32_t i = 0; i < chunk; ++i)
+            if (readBack[i] != (i < n ? piece[i] : 0xFF)) return fail(nullptr);
+        c.progress.setProgressLabel("Upgrade BSL is in process");
+        c.progress.setProgressLabel(upgrade ? "Upgrade is in process" : "Writing");
+        c.progress.stepProgress();
+    }
+    return Finish(c, true);
+}
+
+namespace {
+bool SelectBlock(LinkContext& c, uint8_t code) {
+    uint8_t reply = 0;
+    return Port(c).WriteByte(code) && Port(c).WriteByte(code) && Port(c).ReadByte(&reply) &&
+           reply == cmd::kAck;
+}
+}  // namespace
+
+bool selectBlock0(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock0); }
+bool selectBlock1(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock1); }
+
+}  // namespace tessel

@@ -1,0 +1,88 @@
+#pragma once
+// The tool's side of the boot loader's command language: frames, and the multi-chunk flash
+// operations built on them. Direct operations move every byte through CSerialPort; the
+// queued ones go through the 1.1E link worker's queues while the worker owns the port.
+//
+// Results follow the loader's conventions: frames 1/0, flash operations 0/-1, the bank
+// switch its small codes, reads the number of bytes delivered.
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "protocol/Progress.h"
+
+namespace tessel {
+
+class CDeviceSession;
+struct LinkQueues;
+
+// Command codes on the wire.
+namespace cmd {
+constexpr uint8_t kChipErase = 0x01;
+constexpr uint8_t kBankSwitch = 0x03;
+constexpr uint8_t kStatus = 0x05;
+constexpr uint8_t kPasswordWrite = 0x07;
+constexpr uint8_t kPasswordVerify = 0x08;
+constexpr uint8_t kBootProgram = 0x09;
+constexpr uint8_t kBootRead = 0x0A;
+constexpr uint8_t kSectorErase = 0x0B;
+constexpr uint8_t kRead = 0x0C;
+constexpr uint8_t kProgram = 0x0E;
+constexpr uint8_t kVersion = 0x60;
+constexpr uint8_t kRunUser = 0x62;
+constexpr uint8_t kLinkCheck = 0x63;
+constexpr uint8_t kSelectBlock0 = 0x68;
+constexpr uint8_t kSelectBlock1 = 0x69;
+constexpr uint8_t kClose = 0x6B;
+constexpr uint8_t kAck = 0xC0;
+// The demonstration board's external-flash program uses its own codes.
+constexpr uint8_t kExtChipErase = 0x02;
+constexpr uint8_t kExtRead = 0x03;
+constexpr uint8_t kExtSectorErase = 0x04;
+constexpr uint8_t kExtProgram = 0x06;
+}  // namespace cmd
+
+// How long ReadFlash keeps asking for one byte that does not come: each ReadByte already
+// waits about 2 s, so three tries give a slow target some 6 s before the read is abandoned.
+constexpr int kReadByteRetries = 3;
+// The queued reply fetch's limit.
+constexpr uint32_t kQueuedReplyLimitMs = 1000;
+
+// Everything an operation needs: the session (port, flags, external window), and the bar.
+struct LinkContext {
+    CDeviceSession& session;
+    ProgressReporter& progress;
+    LinkQueues* queues = nullptr;  // set while the 1.1E worker owns the port
+};
+
+int SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data);
+int SendFrameQueued(LinkContext& c, uint8_t code, uint16_t address, uint8_t data);
+int SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text);
+int SendLockFrame(LinkContext& c, uint8_t index);
+int SendLongLockFrame(LinkContext& c, uint8_t index);
+int SendConfigFrame(LinkContext& c, uint8_t index);
+
+int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count);
+int EraseSectorsQueued(LinkContext& c, uint32_t start, uint32_t step, int count);
+int EraseChip(LinkContext& c);
+int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+                    uint32_t total);
+int ProgramVerifiedQueued(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+                          uint32_t total);
+uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk);
+uint32_t ReadFlashQueued(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
+                         uint32_t chunk);
+uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
+                      uint32_t chunk);
+int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
+                 uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord);
+int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank);
+int RunUserCode(LinkContext& c);
+int RunUserCodeQueued(LinkContext& c);
+int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+                    uint32_t total);
+bool selectBlock0(LinkContext& c);
+bool selectBlock1(LinkContext& c);
+
+}  // namespace tessel

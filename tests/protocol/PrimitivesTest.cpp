@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "device/CDeviceSession.h"
+#include "firmware/Firmware.h"
+#include "protocol/Primitives.h"
+#include "sim/SimBoard.h"
+#include "support/RecordingOperator.h"
+#include "support/RecordingProgress.h"
+#include "support/SimFixture.h"
+
+namespace tessel {
+namespace {
+
+using V = std::vector<uint8_t>;
+
+// A session linked to a stand-in board over the virtual line, after a 1.1F handshake.
+struct Linked {
+    explicit Linked(int chip = 2, bool external = false) : session(&op, clock) {
+        sim::BoardConfig c;
+        c.chipType = chip;
+        link = sim::MakeSimLink(clock, c);
+        session.chipType = chip;
+        session.memoryMode = external ? 2 : 1;
+        session.RefreshGeometry();
+        session.port.SetDeviceFactory([this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
+        EXPECT_EQ(session.port.Open(), 0);
+        if (external) session.port.SetLinesExternalMode();
+        else session.port.SetLinesInternalMode();
+        for (int i = 0; i < 100; ++i) {
+            session.port.WriteBlock(test::kBaudDetect, 16);
+            uint8_t o, k;
+            if (session.port.PollForInput() && session.port.ReadByte(&o) && session.port.ReadByte(&k)) break;
+        }
+        const uint8_t bsl[3] = {'B', 'S', 'L'};
+        session.port.WriteBlock(bsl, 3);
+        uint8_t b;
+        for (int i = 0; i < 3; ++i) session.port.ReadByte(&b);
+        EXPECT_TRUE(link.board->Linked());
+        session.port.SetLinkUp();
+    }
+    void Settle() {
+        session.port.Device()->WaitOutputEmpty(clock.NowUs() + 2'000'000);
+        link.line->InputCount();
+    }
+    // Bytes the board received since `from`, for asserting on traffic.
+    uint64_t Received() { Settle(); return link.board->BytesReceived(); }
+
+    VirtualClock clock;
+    test::RecordingOperator op;
+    test::RecordingProgress progress;
+    sim::SimLink link;
+    CDeviceSession session;
+    LinkContext ctx{session, progress};
+};
+
+V Random(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    V v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+TEST(ProgramVerified, WritesVerifiesAndReportsEveryChunk) {
+    Linked l;
+    ASSERT_EQ(EraseSectors(l.ctx, 0x0000, 128, 4), 0);
+    EXPECT_EQ(l.progress.range, 4);
+    EXPECT_EQ(l.progress.steps, 4);
+    EXPECT_EQ(l.progress.Last(), "Done");
+    const V data = Random(512, 1);
+    l.progress = {};
+    ASSERT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 512), 0);
+    EXPECT_EQ(l.progress.labels.front(), "Writing");
+    EXPECT_EQ(l.progress.steps, 4);
+    EXPECT_EQ(l.progress.Last(), "Done");
+    EXPECT_EQ(l.progress.position, 0);
+    const V truth = l.link.board->Block(0);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), truth.begin()));
+    EXPECT_TRUE(l.op.messages.empty());
+}
+
+TEST(ProgramVerified, AllBlankDataSendsNothing) {
+    Linked l;
+    const uint64_t before = l.Received();
+    const V blank(1024, 0xFF);
+    EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, blank.data(), 1024), 0);
+    EXPECT_EQ(l.Received(), before);
+    EXPECT_EQ(l.progress.steps, 8);
+    EXPECT_EQ(l.progress.Last(), "Done");
+}
+
+TEST(ProgramVerified, FailureTextsAtTheirSteps) {
+    {
+        // Programming over unerased cells only clears bits: the read-back differs.
+        Linked l;
+        const V zeros(128, 0x00);
+        ASSERT_EQ(ProgramVerified(l.ctx, 0x0000, 128, zeros.data(), 128), 0);
+        const V ones(128, 0x0F);
+        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, ones.data(), 128), -1);
+        EXPECT_EQ(l.op.messages, std::vector<std::string>{"This is a test4"});
+        EXPECT_EQ(l.progress.Last(), "Abort");
+    }
+    {
+        Linked l;
+        sim::Faults f;
+        f.silentFromByte = l.Received() + 1;
+        l.link.board->SetFaults(f);
+        const V data = Random(128, 2);
+        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
+        EXPECT_EQ(l.op.messages, std::vector<std::string>{"This is a test2!!"});
+    }
+    {
+        // A port that is gone: the first frame byte cannot be written.
+        Linked l;
+        l.session.port.Close();
+        const V data = Random(128, 3);
+        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
+        EXPECT_EQ(l.op.messages.back(), "This is a test1");
+    }
+}
+
+TEST(ReadFlash, ShortLastChunkAndExactTotal) {
+    Linked l;
+    V image = Random(32768, 4);
+    l.link.board->SetBlock(0, image);
+    V dest(1000, 0xEE);
+    EXPECT_EQ(ReadFlash(l.ctx, dest.data(), 0x0100, 300, 128), 300u);
+    EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 300, image.begin() + 0x100));
+    EXPECT_EQ(dest[300], 0xEE) << "nothing written past the total";
+    EXPECT_EQ(l.progress.Last(), "Done");
+    const auto log = l.link.board->CommandLog();
+    EXPECT_EQ(log.back(), "0C 02 00 2C") << "the last chunk asks for the 44 remaining bytes";
+}
+
+TEST(ReadFlash, GivesUpOnASilentTargetWithAbort) {
+    Linked l;
+    sim::Faults f;
+    f.silentFromByte = l.Received() + 1;
+    l.link.board->SetFaults(f);
+    V dest(256);
+    const uint64_t t0 = l.clock.TickMs();
+    EXPECT_EQ(ReadFlash(l.ctx, dest.data(), 0, 256, 128), 0u);
+    EXPECT_EQ(l.progress.Last(), "Abort");
+    EXPECT_LT(l.clock.TickMs() - t0, 10000u) << "bounded, not for ever";
+}
+
+TEST(CompareFlash, FirstDifferenceAndPackedWord) {
+    Linked l;
+    V image = Random(32768, 5);
+    l.link.board->SetBlock(0, image);
+    V expected(image.begin(), image.begin() + 512);
+    EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, nullptr, nullptr), 0);
+    EXPECT_EQ(l.progress.Last(), "Done");
+    expected[300] = static_cast<uint8_t>(image[300] ^ 0xFF);
+    expected[301] = static_cast<uint8_t>(image[301] ^ 0xFF);
+    uint32_t addr = 0, word = 0;
+    EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, &addr, &word), -1);
+    EXPECT_EQ(addr, 300u);
+    EXPECT_EQ(word, image[300] * 256u + expected[300]);
+    EXPECT_EQ(l.op.messages.back(), "Failed to Verify Data!!!");
+    EXPECT_EQ(l.progress.Last(), "Abort");
+    l.session.port.Close();
+    EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, &addr, &word), -1);
+    EXPECT_EQ(l.op.messages.back(), "Fail to write QMT_CMD_READ to MCU!!!");
+}
+
+TEST(EraseSectors, RefusalAbortsAndLeavesTheBar) {
+    Linked l;
+    sim::Faults f;
+    f.refuseCommand = 0x0B;
+    l.link.board->SetFaults(f);
+    EXPECT_EQ(EraseSectors(l.ctx, 0, 128, 3), -1);
+    EXPECT_EQ(l.progress.Last(), "Abort");
+    EXPECT_EQ(l.progress.steps, 0);
+}
+
+TEST(ExternalWindow, UsesTheProgramsCodesAndPauses) {
+    Linked l(3, true);
+    ASSERT_EQ(l.session.port.WriteByte(0x66) + l.session.port.WriteByte(0x66) + l.session.port.WriteByte(12), 3);
+    l.session.externalLowOpen = true;
+    const uint64_t t0 = l.clock.TickMs();
+    ASSERT_EQ(EraseSectors(l.ctx, 0x1000, 0x1000, 2), 0);
+    EXPECT_GE(l.clock.TickMs() - t0, 60u) << "30 ms after each external sector erase";
+    const V data = Random(256, 6);
+    ASSERT_EQ(ProgramVerified(l.ctx, 0x1000, 128, data.data(), 256), 0);
+    V back(256);
+    EXPECT_EQ(ReadFlash(l.ctx, back.data(), 0x1000, 256, 128), 256u);
+    EXPECT_EQ(back, data);
+    const V ext = l.link.board->External();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), ext.begin() + 0x1000));
+    EXPECT_EQ(EraseChip(l.ctx), 0);
+    EXPECT_EQ(l.link.board->External()[0x1000], 0xFF);
+}
+
+TEST(BlockSelect, H64DReachesBlockOneAfterSelect) {
+    Linked l(3);
+    ASSERT_TRUE(selectBlock1(l.ctx));
+    V back(16);
+    ReadFlash(l.ctx, back.data(), 0x0000, 16, 16);
+    const V b1 = l.link.board->Block(1);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), b1.begin()));
+    ASSERT_TRUE(selectBlock0(l.ctx));
+    EXPECT_EQ(l.link.board->SelectedBlock(), 0);
+}
+
+TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
+    {
+        Linked l;
+        l.session.port.Close();
+        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 14);
+        EXPECT_EQ(l.progress.Last(), "Bank Switch rc not true");
+    }
+    {
+        Linked l;  // no stub at 0x2000: the jump goes nowhere that answers
+        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 10);
+        EXPECT_EQ(l.progress.Last(), "Bank Switch not return c0");
+    }
+    {
+        Linked l;
+        sim::Faults f;
+        f.corruptReplyByte = 5 + 1;
+        l.link.board->SetFaults(f);
+        const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
+        V block(32768, 0xFF);
+        std::copy(stub.data, stub.data + stub.size, block.begin() + 0x2000);
+        l.link.board->SetBlock(0, block);
+        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 13);
+    }
+    Linked l;
+    const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
+    ASSERT_EQ(EraseSectors(l.ctx, 0x2000, 128, 3), 0);
+    ASSERT_EQ(ProgramVerified(l.ctx, 0x2000, 128, stub.data, 384 - 16), 0);
+    ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 0);
+    // Block 1 above the loader: one all-blank chunk is skipped, the rest verified.
+    V data = Random(256, 7);
+    std::fill(data.begin() + 64, data.begin() + 128, 0xFF);
+    ASSERT_EQ(EraseSectors(l.ctx, 0xF800, 64, 4), 0);
+    const uint64_t before = l.Received();
+    l.progress = {};
+    ASSERT_EQ(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 256), 0);
+    EXPECT_EQ(l.Received() - before, 3 * (4 + 64 + 4)) << "the blank chunk sends nothing";
+    EXPECT_EQ(l.progress.steps, 4);
+    V back(256);
+    EXPECT_EQ(ReadBootArea(l.ctx, back.data(), 0xF800, 256, 64), 256u);
+    EXPECT_EQ(back, data);
+    // A read-back that differs aborts: the cells hold zeros now, 0x55 cannot be written.
+    V zeros(64, 0x00), fives(64, 0x55);
+    ASSERT_EQ(ProgramBootArea(l.ctx, 0xF900, 64, zeros.data(), 64), 0);
+    EXPECT_EQ(ProgramBootArea(l.ctx, 0xF900, 64, fives.data(), 64), -1);
+    EXPECT_EQ(l.progress.Last(), "Abort");
+    EXPECT_EQ(SwitchBank(l.ctx, 0xF080, 0x01), 0);
+    EXPECT_EQ(l.link.board->CurrentMode(), sim::Mode::Loader);
+}
+
+TEST(ProgramBootArea, MissingReadBackAborts) {
+    Linked l;
+    const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
+    V block(32768, 0xFF);
+    std::copy(stub.data, stub.data + stub.size, block.begin() + 0x2000);
+    l.link.board->SetBlock(0, block);
+    ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 0);
+    sim::Faults f;
+    f.silentFromByte = l.Received() + 5;  // after the program frame
+    l.link.board->SetFaults(f);
+    const V data = Random(64, 8);
+    EXPECT_EQ(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 64), -1);
+    EXPECT_EQ(l.progress.Last(), "Abort");
+}
+
+TEST(Frames, TextFrameCarriesTheLengthAndNoTerminator) {
+    Linked l;
+    ASSERT_EQ(SendTextFrame(l.ctx, 0x08, 0xF040, ""), 1);
+    uint8_t reply = 0;
+    ASSERT_EQ(l.session.port.ReadByte(&reply), 1);
+    EXPECT_EQ(reply, 0xC0);
+    EXPECT_EQ(l.link.board->CommandLog().back(), "08 F0 40 00");
+    EXPECT_EQ(SendTextFrame(l.ctx, 0x08, 0xF040, std::string(256, 'x')), 0) << "a length that does not fit one byte";
+    ASSERT_EQ(RunUserCode(l.ctx), 1);
+    l.Settle();
+    EXPECT_EQ(l.link.board->CurrentMode(), sim::Mode::UserCode);
+}
+
+TEST(EraseChip, PausesAndSendsTheFrame) {
+    Linked l(2, true);
+    l.link.board->SetBlock(0, V(32768, 0x00));
+    const uint64_t t0 = l.clock.TickMs();
+    EXPECT_EQ(EraseChip(l.ctx), 0);
+    EXPECT_GE(l.clock.TickMs() - t0, 100u);
+    l.Settle();
+    EXPECT_EQ(l.link.board->Block(0)[100], 0xFF);
+}
+
+}  // namespace
+}  // namespace tessel
