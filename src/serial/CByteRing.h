@@ -1,0 +1,62 @@
+#pragma once
+// The fixed ring of bytes behind each of the 1.1E link worker's queues, and the operator-side
+// put and get with their result codes.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace tessel {
+
+class Clock;
+class Operator;
+
+class CByteRing {
+public:
+    static constexpr uint32_t kSize = 4096;
+
+    // One cell always stays free, so a full ring holds 4095 bytes and "full" and "empty"
+    // can be told apart from the two indices alone.
+    bool IsEmpty() const { return read_ == write_; }
+    bool IsFull() const { return ((write_ + 1) & (kSize - 1)) == read_; }
+    bool Put(uint8_t byte) {
+        if (IsFull()) return false;
+        buffer_[write_] = byte;
+        write_ = (write_ + 1) & (kSize - 1);
+        return true;
+    }
+    bool Get(uint8_t* byte) {
+        if (IsEmpty()) return false;
+        *byte = buffer_[read_];
+        read_ = (read_ + 1) & (kSize - 1);
+        return true;
+    }
+
+private:
+    uint8_t buffer_[kSize] = {};
+    uint32_t read_ = 0;
+    uint32_t write_ = 0;
+};
+
+// The three queues between the operator thread and the worker, each with its own mutex.
+struct LinkQueues {
+    CByteRing command;
+    CByteRing inbound;
+    CByteRing outbound;
+    std::mutex commandMutex;
+    std::mutex inboundMutex;
+    std::mutex outboundMutex;
+};
+
+// 1 stored; 2 not full but the put failed; 3 full ("Error! Queue is Full."); 4 the mutex
+// could not be taken. Messages go to `owner`.
+int QueuePut(CByteRing& queue, std::mutex& mutex, uint8_t byte, Operator* owner);
+// 1 delivered; 2 not empty but the get failed; 3 empty (silent: the caller polls again); 4.
+int QueueGet(CByteRing& queue, std::mutex& mutex, uint8_t* byte, Operator* owner);
+
+// Takes one reply byte from the inbound queue, polling each millisecond until it arrives or
+// `limitMs` has passed. 1 when a byte came; 0 on time-out or once *errorReported is set.
+int QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,
+                 Operator* owner, const std::atomic<bool>* errorReported = nullptr);
+
+}  // namespace tessel

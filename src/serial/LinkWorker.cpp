@@ -1,0 +1,211 @@
+#include "serial/LinkWorker.h"
+
+#include "platform/Clock.h"
+#include "platform/Operator.h"
+#include "serial/CSerialPort.h"
+
+namespace tessel {
+
+namespace {
+constexpr uint8_t kPrompt = 0xF7;
+constexpr uint8_t kIdle = 0x61;
+}  // namespace
+
+LinkWorker::~LinkWorker() { Stop(); }
+
+void LinkWorker::Start(CSerialPort& port, Operator* owner, std::atomic<bool>& errorReported,
+                       std::atomic<bool>& workerRunning) {
+    Stop();
+    queues_ = std::make_unique<LinkQueues>();
+    run_ = true;
+    stopRequested_ = false;
+    ended_ = false;
+    parked_ = false;
+    pauseRequested_ = false;
+    result_ = 0;
+    params_ = {&queues_->commandMutex, &queues_->inboundMutex, &queues_->outboundMutex, &run_,
+               &port, owner, &queues_->command, &queues_->inbound, &queues_->outbound,
+               &errorReported, &workerRunning};
+    // The thread joins the virtual clock before it starts, so that time cannot move on
+    // while it is still being scheduled.
+    if (auto* vc = dynamic_cast<VirtualClock*>(&port.GetClock())) vc->AddParticipant();
+    thread_ = std::thread([this] {
+        result_ = Run();
+        ended_ = true;
+        if (auto* vc = dynamic_cast<VirtualClock*>(&params_.port->GetClock())) vc->RemoveParticipant();
+    });
+    workerRunning = true;
+}
+
+void LinkWorker::Stop() {
+    if (!thread_.joinable()) return;
+    run_ = false;
+    stopRequested_ = true;
+    params_.port->CancelWaits();
+    thread_.join();
+    params_.port->ResumeWaits();
+    queues_.reset();
+    if (params_.workerRunning) *params_.workerRunning = false;
+}
+
+bool LinkWorker::ParkIfAsked() {
+    if (!pauseRequested_) return false;
+    Clock& clock = params_.port->GetClock();
+    parked_ = true;
+    clock.Wake();
+    // Parked on the clock rather than on a condition, so that a virtual clock still sees
+    // this thread as waiting and lets the operator's time run.
+    while (pauseRequested_ && run_) clock.SleepUntilUs(clock.NowUs() + 1000, &stopRequested_);
+    parked_ = false;
+    return true;
+}
+
+int LinkWorker::Run() {
+    CSerialPort& port = *params_.port;
+    Clock& clock = port.GetClock();
+    std::atomic<bool>& error = *params_.errorReported;
+    error = false;
+    bool sending = false, receiveOne = false, receiveMany = false, countFollows = false;
+    uint32_t counter = 0;
+    bool havePrevious = false;
+    uint64_t previousTick = 0;
+    int emptyPolls = 0;
+
+    auto receive = [&](bool many) -> bool {
+        uint8_t byte = 0;
+        if (!port.ReadByte(&byte)) {
+            if (!run_) return true;  // a stop, not a failure
+            error = true;
+            return false;
+        }
+        const uint64_t now = clock.TickMs();
+        if (byte == kPrompt && havePrevious && !error && now - previousTick > kFallbackMs) {
+            error = true;  // the target gave up on the exchange and is prompting again
+            return false;
+        }
+        havePrevious = true;
+        previousTick = now;
+        if (--counter == 0 || !many) {
+            receiveMany = receiveOne = false;
+        }
+        if (error) return false;
+        std::lock_guard<std::mutex> lock(*params_.inboundMutex);
+        if (!params_.inboundQueue->IsFull() && !params_.inboundQueue->Put(byte) && params_.owner)
+            params_.owner->ShowMessage("Error! Queue is not full but unable to write.");
+        return true;
+    };
+
+    while (run_) {
+        if (sending) {
+            uint8_t byte = 0;
+            {
+                std::unique_lock<std::mutex> lock(*params_.outboundMutex);
+                if (params_.outboundQueue->IsEmpty()) {
+                    lock.unlock();
+                    // The operator fills the queue without waiting; a short spin is enough,
+                    // after which the wait goes on the clock so a stall costs no CPU.
+                    if (++emptyPolls < 1000) std::this_thread::yield();
+                    else clock.SleepUntilUs(clock.NowUs() + 1000, &stopRequested_);
+                    continue;
+                }
+                emptyPolls = 0;
+                if (!params_.outboundQueue->Get(&byte)) {
+                    lock.unlock();
+                    if (params_.owner) params_.owner->ShowMessage("Error! Queue is not empty but unable to read.");
+                    continue;
+                }
+            }
+            if (!port.WriteByte(byte)) {
+                error = true;
+                return -1;
+            }
+            if (--counter == 0) {
+                if (countFollows) {
+                    counter = byte;
+                    countFollows = false;
+                    if (receiveMany || counter == 0) sending = false;
+                    if (receiveMany && counter == 0) receiveMany = false;
+                } else {
+                    sending = false;
+                }
+            }
+        } else if (receiveMany) {
+            if (!receive(true)) return -1;
+        } else if (receiveOne) {
+            counter = 1;
+            if (!receive(false)) return -1;
+        } else {
+            // Idle: wait for the next prompt and answer it.
+            havePrevious = false;
+            const uint64_t start = clock.TickMs();
+            bool prompted = false;
+            while (run_ && !prompted) {
+                if (ParkIfAsked()) continue;
+                uint8_t byte = 0;
+                const bool got = port.ReadByte(&byte);
+                if (!run_) break;
+                if (pauseRequested_) continue;
+                if (got && byte == kPrompt) {
+                    prompted = true;
+                    break;
+                }
+                if (error) return -1;
+                if (clock.TickMs() - start > kPromptLimitMs) {
+                    error = true;
+                    return -1;
+                }
+            }
+            if (!run_) break;
+            uint8_t command = kIdle;
+            {
+                std::lock_guard<std::mutex> lock(*params_.commandMutex);
+                if (error) return -1;
+                if (!params_.commandQueue->IsEmpty()) {
+                    if (!port.PurgeInput() && params_.owner)
+                        params_.owner->ShowMessage("Warning! Failed to purge in_buffer.");
+                    if (!params_.commandQueue->Get(&command)) command = kIdle;
+                }
+            }
+            switch (command) {
+                case 0x05: sending = true; counter = 1; receiveOne = true; error = false; break;
+                case 0x06: sending = true; counter = 3; countFollows = true; receiveOne = true; break;
+                case 0x0B: sending = true; counter = 3; receiveOne = true; break;
+                case 0x0C: sending = true; counter = 3; countFollows = true; receiveMany = true; break;
+                case 0x0E: sending = true; counter = 3; countFollows = true; break;
+                case 0x60: counter = 3; receiveMany = true; break;
+                case 0x62: sending = true; counter = 1; error = false; break;
+                default: break;
+            }
+            if (!error && !port.WriteByte(command)) {
+                error = true;
+                return -1;
+            }
+        }
+        if (error) return -1;
+    }
+    return 0;
+}
+
+LinkWorker::PortLease::PortLease(LinkWorker& worker) : worker_(worker) {
+    if (!worker_.Running()) return;
+    Clock& clock = worker_.params_.port->GetClock();
+    worker_.pauseRequested_ = true;
+    // Break a read in progress; the worker notices the request before it reads again.
+    worker_.params_.port->CancelWaits();
+    while (!worker_.parked_ && !worker_.ended_) clock.SleepUntilUs(clock.NowUs() + 1000);
+    worker_.params_.port->ResumeWaits();
+}
+
+LinkWorker::PortLease::~PortLease() {
+    worker_.pauseRequested_ = false;
+    worker_.params_.port->GetClock().Wake();
+}
+
+void StartLinkWorker(LinkWorker& worker, CSerialPort& port, Operator* owner,
+                     std::atomic<bool>& errorReported, std::atomic<bool>& workerRunning) {
+    worker.Start(port, owner, errorReported, workerRunning);
+}
+
+void StopLinkWorker(LinkWorker& worker) { worker.Stop(); }
+
+}  // namespace tessel

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "serial/CByteRing.h"
+#include "serial/LinkWorker.h"
+#include "support/SimFixture.h"
+
+namespace tessel {
+namespace {
+
+using V = std::vector<uint8_t>;
+
+TEST(ByteRing, HoldsOneLessThanItsSizeAndReportsFull) {
+    CByteRing ring;
+    std::mutex m;
+    test::RecordingOperator op;
+    for (int i = 0; i < 4095; ++i) ASSERT_EQ(QueuePut(ring, m, static_cast<uint8_t>(i), &op), 1) << i;
+    EXPECT_EQ(QueuePut(ring, m, 0xAA, &op), 3);
+    EXPECT_EQ(op.messages, std::vector<std::string>{"Error! Queue is Full."});
+    uint8_t b = 0;
+    for (int i = 0; i < 4095; ++i) {
+        ASSERT_EQ(QueueGet(ring, m, &b, &op), 1);
+        ASSERT_EQ(b, static_cast<uint8_t>(i)) << "first in, first out across the wrap";
+    }
+    EXPECT_EQ(QueueGet(ring, m, &b, &op), 3);
+    EXPECT_EQ(op.messages.size(), 1u) << "an empty get is silent";
+    // Indices wrap: the ring keeps working after a full turn.
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(QueuePut(ring, m, 7, &op), 1);
+    EXPECT_FALSE(ring.IsEmpty());
+}
+
+// A 1.1E board with a worker on its line.
+struct WorkerBench : test::SimBench {
+    explicit WorkerBench(sim::Faults faults = {})
+        : test::SimBench(Config(faults), 9600) {
+        V block(32768);
+        for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 3);
+        board().SetBlock(0, block);
+        EXPECT_EQ(port.Open(), 0);
+        port.SetLinesInternalMode();
+    }
+    static sim::BoardConfig Config(sim::Faults f) {
+        sim::BoardConfig c;
+        c.chipType = 2;
+        c.firmware = sim::Firmware::F11E;
+        c.faults = f;
+        return c;
+    }
+    void Put(CByteRing& q, std::mutex& m, std::initializer_list<uint8_t> bytes) {
+        for (uint8_t b : bytes) ASSERT_EQ(QueuePut(q, m, b, &op), 1);
+    }
+
+    std::atomic<bool> errorReported{false};
+    std::atomic<bool> workerRunning{false};
+    LinkWorker worker;
+};
+
+TEST(LinkWorker, AnswersPromptsWithTheIdleByte) {
+    WorkerBench w;
+    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
+    EXPECT_TRUE(w.workerRunning);
+    const uint64_t before = w.board().BytesReceived();
+    w.clock.SleepMs(1000);
+    const uint64_t answered = w.board().BytesReceived() - before;
+    // One 0x61 per 50 ms prompt.
+    EXPECT_GE(answered, 18u);
+    EXPECT_LE(answered, 21u);
+    EXPECT_FALSE(w.errorReported);
+    StopLinkWorker(w.worker);
+    EXPECT_FALSE(w.workerRunning);
+    EXPECT_EQ(w.worker.Result(), 0);
+}
+
+TEST(LinkWorker, QueuedReadSendsThreeBytesAndReceivesExactly128) {
+    WorkerBench w;
+    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
+    LinkQueues& q = w.worker.Queues();
+    w.Put(q.command, q.commandMutex, {0x0C});
+    w.Put(q.outbound, q.outboundMutex, {0x01, 0x00, 0x80});
+    V got;
+    uint8_t b;
+    while (got.size() < 128 && QueueGetWait(q, &b, 1000, w.clock, &w.op, &w.errorReported) == 1) got.push_back(b);
+    ASSERT_EQ(got.size(), 128u);
+    for (size_t i = 0; i < 128; ++i) ASSERT_EQ(got[i], static_cast<uint8_t>((0x100 + i) * 3));
+    // Prompting resumes and the worker answers it; no prompt byte leaks into the queue.
+    const uint64_t before = w.board().BytesReceived();
+    w.clock.SleepMs(300);
+    EXPECT_GT(w.board().BytesReceived(), before);
+    EXPECT_EQ(QueueGet(q.inbound, q.inboundMutex, &b, &w.op), 3);
+    const auto log = w.board().CommandLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "0C 01 00 80"), log.end());
+    // The version request: three bytes back, chip byte first.
+    w.Put(q.command, q.commandMutex, {0x60});
+    V version;
+    while (version.size() < 3 && QueueGetWait(q, &b, 1000, w.clock, &w.op) == 1) version.push_back(b);
+    EXPECT_EQ(version, (V{0xE2, 0x11, 0x45}));
+    StopLinkWorker(w.worker);
+}
+
+TEST(LinkWorker, NoPromptForSixSecondsEndsItWithAnError) {
+    sim::Faults f;
+    f.stopPrompts = true;
+    WorkerBench w(f);
+    const uint64_t t0 = w.clock.TickMs();
+    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
+    while (!w.errorReported && w.clock.TickMs() - t0 < 20000) w.clock.SleepMs(100);
+    EXPECT_TRUE(w.errorReported);
+    EXPECT_GE(w.clock.TickMs() - t0, 6000u);
+    EXPECT_LE(w.clock.TickMs() - t0, 8200u);
+    // It stays "running" until the link reset stops it formally.
+    EXPECT_TRUE(w.workerRunning);
+    StopLinkWorker(w.worker);
+    EXPECT_EQ(w.worker.Result(), -1);
+}
+
+TEST(LinkWorker, StopReturnsPromptlyWhileTheWorkerIsBlockedInARead) {
+    RealClock clock;
+    sim::BoardConfig c = WorkerBench::Config({});
+    c.faults.stopPrompts = true;
+    sim::SimLink link = sim::MakeSimLink(clock, c);
+    CSerialPort port(nullptr, clock);
+    port.SetDeviceFactory([&](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
+    ASSERT_EQ(port.Open(), 0);
+    std::atomic<bool> error{false}, running{false};
+    LinkWorker worker;
+    StartLinkWorker(worker, port, nullptr, error, running);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well inside a 2 s read
+    const auto t0 = std::chrono::steady_clock::now();
+    StopLinkWorker(worker);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(ms, 100);
+    EXPECT_FALSE(running);
+    EXPECT_FALSE(error) << "a stop is not a failure";
+}
+
+TEST(LinkWorker, PortLeaseKeepsTheTwoSidesOffEachOthersBytes) {
+    WorkerBench w;
+    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
+    w.clock.SleepMs(200);
+    uint8_t status = 0xAA;
+    {
+        LinkWorker::PortLease lease(w.worker);
+        const uint64_t before = w.board().BytesReceived();
+        // The operator thread reads the prompts itself and asks for the status byte.
+        uint8_t b = 0;
+        do {
+            ASSERT_EQ(w.port.ReadByte(&b), 1);
+        } while (b != 0xF7);
+        w.port.WriteByte(0x05);
+        w.port.WriteByte(0x55);
+        do {
+            ASSERT_EQ(w.port.ReadByte(&b), 1);
+        } while (b == 0xF7);
+        status = b;
+        w.Settle();
+        EXPECT_EQ(w.board().BytesReceived() - before, 2u) << "the parked worker sent nothing";
+    }
+    EXPECT_EQ(status, 0x00);
+    LinkQueues& q = w.worker.Queues();
+    uint8_t b;
+    EXPECT_EQ(QueueGet(q.inbound, q.inboundMutex, &b, &w.op), 3) << "the worker took none of it";
+    const uint64_t before = w.board().BytesReceived();
+    w.clock.SleepMs(500);
+    EXPECT_GT(w.board().BytesReceived(), before) << "the worker answers prompts again";
+    EXPECT_FALSE(w.errorReported);
+    StopLinkWorker(w.worker);
+}
+
+}  // namespace
+}  // namespace tessel
