@@ -37,6 +37,14 @@ case "$what" in
         "$tessel" --version
         "$tessel" chips
         "$tessel" baud --crystal 12
+        # Detect the stand-in board, once in-process and once through a pseudo-terminal.
+        "$tessel" detect --port sim:NX31H64D --yes
+        sim_out=$(mktemp)
+        "$build_dir/apps/sim/tessel-sim" --chip NX31A32 >"$sim_out" &
+        sim_pid=$!
+        trap 'kill $sim_pid 2>/dev/null; rm -f "$sim_out"' EXIT
+        for _ in $(seq 50); do [ -s "$sim_out" ] && break; sleep 0.1; done
+        "$tessel" detect --port "$(head -n 1 "$sim_out")" --chip NX31A32 --yes
         ;;
     build-only)
         ;;

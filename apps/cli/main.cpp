@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     RunState state;
     AddBaudCommand(app, state);
     AddInfoCommands(app, state);
+    AddDetectCommand(app, state);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -54,3 +54,34 @@ TEST(SimOnPty, HandshakesThroughThePosixBackendTwice) {
 
 }  // namespace
 }  // namespace tessel
+
+namespace tessel {
+namespace {
+
+TEST(CliOnPty, DetectsTheStandInBoardThroughItsDevicePath) {
+    test::ChildProcess sim({kSim, "--chip", "NX31L32B"});
+    const std::string path = sim.ReadLine();
+    ASSERT_FALSE(path.empty());
+    test::ChildProcess cli({std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel", "detect", "--port", path,
+                            "--chip", "NX31L32B"});
+    std::string out, line;
+    while (!(line = cli.ReadLine()).empty()) out += line + "\n";
+    EXPECT_EQ(cli.Stop(0), 0) << out;
+    EXPECT_NE(out.find("Chip Type:   NX31L32B"), std::string::npos) << out;
+    EXPECT_NE(out.find("Fw Version:  v1.1F"), std::string::npos) << out;
+    EXPECT_NE(out.find("IAP Status: Detect target MCU is successful!"), std::string::npos) << out;
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+}
+
+TEST(CliOnPty, NoTargetGivesUpWithItsMessageAndExitStatus) {
+    test::ChildProcess sim({kSim, "--chip", "NX31A32", "--firmware", "monitor"});
+    const std::string path = sim.ReadLine();
+    test::ChildProcess cli({std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel", "detect", "--port", path});
+    while (!cli.ReadLine().empty()) {
+    }
+    EXPECT_EQ(cli.Stop(0), 4) << "exit status for no boot loader";
+    sim.Stop(SIGTERM);
+}
+
+}  // namespace
+}  // namespace tessel

@@ -1,0 +1,50 @@
+#include "TerminalOperator.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+namespace tessel::cli {
+
+namespace {
+// The system's texts carry their line breaks and trailing blanks for message boxes; on a
+// terminal one trailing newline is enough.
+std::string Trimmed(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
+    return t;
+}
+}  // namespace
+
+void TerminalOperator::ShowMessage(const std::string& text) {
+    last_ = Trimmed(text);
+    std::fprintf(stderr, "%s\n", last_.c_str());
+}
+
+bool TerminalOperator::AskYesNo(const std::string& text) {
+    const std::string q = Trimmed(text);
+    if (assumeYes) {
+        std::fprintf(stderr, "%s [y/N] yes (--yes)\n", q.c_str());
+        return true;
+    }
+    if (!isatty(STDIN_FILENO)) {
+        std::fprintf(stderr, "%s [y/N] no (no terminal; use --yes)\n", q.c_str());
+        return false;
+    }
+    std::fprintf(stderr, "%s [y/N] ", q.c_str());
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+}
+
+DialogResult TerminalOperator::RunDialog(DialogModel& model) {
+    return fillDialog ? fillDialog(model) : DialogResult::Cancel;
+}
+
+void TerminalOperator::DebugTrace(const std::string& line) {
+    if (verbose) std::fprintf(stderr, "trace: %s\n", Trimmed(line).c_str());
+}
+
+}  // namespace tessel::cli

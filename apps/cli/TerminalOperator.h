@@ -1,0 +1,32 @@
+#pragma once
+// The operator at a terminal: messages are printed, questions are answered by --yes or asked
+// when standard input is a terminal (No otherwise, the safe answer of every question the
+// tool asks), and dialogs are filled by the sub-command from its options.
+
+#include <functional>
+#include <string>
+
+#include "platform/Operator.h"
+
+namespace tessel::cli {
+
+class TerminalOperator : public Operator {
+public:
+    bool assumeYes = false;
+    bool verbose = false;  // debug traces to stderr
+    // Fills a dialog model from the command line; unset: every dialog is cancelled.
+    std::function<DialogResult(DialogModel&)> fillDialog;
+
+    void ShowMessage(const std::string& text) override;
+    bool AskYesNo(const std::string& text) override;
+    DialogResult RunDialog(DialogModel& model) override;
+    void DebugTrace(const std::string& line) override;
+
+    // The last message shown, for the exit summary.
+    const std::string& LastMessage() const { return last_; }
+
+private:
+    std::string last_;
+};
+
+}  // namespace tessel::cli

@@ -1,0 +1,285 @@
+#include "protocol/Detection.h"
+
+#include "device/CDeviceSession.h"
+#include "device/ChipCatalogue.h"
+#include "device/CommandChecks.h"
+#include "platform/Clock.h"
+#include "platform/Operator.h"
+#include "protocol/Primitives.h"
+#include "protocol/WindowView.h"
+
+namespace tessel {
+
+const uint8_t kBaudDetectString[16] = {0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE,
+                                       0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE};
+
+namespace {
+
+const char kUnknownText[] = "????????";
+
+bool ReadOne(CSerialPort& port, uint8_t* b) { return port.ReadByte(b) == 1; }
+
+// What the handshake steps after "OK" found; the variants differ only in a few texts.
+enum class Variant { Menu11F, Unknown };
+
+}  // namespace
+
+std::string SecurityLineFor(int chipType, uint8_t status, bool* alert) {
+    const bool a = chipType == 1 || chipType == 2;
+    const bool hl = chipType >= 3 && chipType <= 6;
+    bool warn = false;
+    std::string line;
+    switch ((status & 0xE0) >> 5) {
+        case 0: line = "SECURITY : CHIP IS UNLOCKED (FCST[7:5]:000)"; break;
+        case 1: line = "SECURITY : CHIP IS LEVEL3 SOFTLOCKED BLK0 & HARDLOCKED BLK1 (FCST[7:5]:001)"; break;
+        case 2: line = "SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)"; break;
+        case 3:
+            if (a) { line = "SECURITY : CHIP IS LEVEL4 HARDLOCKED (FCST[7:5]:011)"; warn = true; }
+            else if (hl) line = "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]: 011)";
+            break;
+        case 4:
+            if (a) line = "SECURITY : CHIP IS LEVEL2 HARDLOCKED (FCST[7:5]:100)";
+            else if (hl) line = "SECURITY : CHIP IS LEVEL2 SOFTLOCKED (FCST[7:5]:100)";
+            break;
+        case 5: line = "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]:101)"; break;
+        case 6:
+            if (a) line = "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]:110)";
+            else if (hl) line = "SECURITY : CHIP IS LEVEL3 SOFTLOCKED BLK0 & HARDLOCKED BLK1 (FCST[7:5]:110)";
+            break;
+        default: line = "SECURITY : CHIP IS LEVEL4 HARDLOCKED (FCST[7:5]:111)"; warn = true; break;
+    }
+    if (alert) *alert = warn;
+    return line;
+}
+
+int DecodeSecurityStatus(DetectionContext& c, uint8_t status) {
+    c.session.flags.lockStatus = status & 0xE0;
+    bool alert = false;
+    const std::string line = SecurityLineFor(c.session.chipType, status, &alert);
+    if (!line.empty()) c.view.setSecurityLine(line);
+    if (alert) c.op.ShowMessage("PLEASE STOP AND EXIT THE WINDOW!!!");
+    return 0;
+}
+
+BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs) {
+    CSerialPort& port = c.session.port;
+    Clock& clock = port.GetClock();
+    const uint64_t t0 = clock.TickMs();
+    for (;;) {
+        if (clock.TickMs() - t0 > limitMs) return BaudDetectResult::TimedOut;
+        if (!port.WriteBlock(kBaudDetectString, sizeof kBaudDetectString))
+            return BaudDetectResult::WriteFailed;
+        if (!port.PollForInput()) continue;
+        uint8_t o = 0, k = 0;
+        if (!ReadOne(port, &o) || o != 'O') continue;
+        if (!ReadOne(port, &k) || k != 'K') continue;
+        return BaudDetectResult::Ok;
+    }
+}
+
+void ApplyButtonRule11F(DetectionContext& c, int memoryMode, uint8_t lockStatus, bool versionOk) {
+    const CommandAvailability a =
+        ComputeAvailability(c.session.Family(), memoryMode, lockStatus,
+                            versionOk ? "v1.1F" : "", ExternalWindowState::None);
+    c.view.EnableButton(IapButton::Read, true);
+    c.view.EnableButton(IapButton::Download, a.download);
+    c.view.EnableButton(IapButton::SectorErase, a.sectorErase);
+    c.view.EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
+    c.view.EnableButton(IapButton::LockChip, a.lockChip);
+    c.view.EnableButton(IapButton::MemoryRemap, a.memoryRemap);
+    c.view.EnableButton(IapButton::ChipErase, memoryMode == kExternalMemory);
+}
+
+namespace {
+
+// Steps 6 to 20 of the handshake, shared by the 1.1F and the unknown-firmware detections.
+// False when the detection ended at a step (its message shown).
+bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
+    CDeviceSession& s = c.session;
+    CSerialPort& port = s.port;
+    static const uint8_t kBsl[3] = {'B', 'S', 'L'};
+    if (!port.WriteBlock(kBsl, 3)) {
+        c.op.ShowMessage("Failed on sending baud_detect_string #2.");
+        return false;
+    }
+    uint8_t rdy[3] = {0, 0, 0};
+    if (!ReadOne(port, &rdy[0])) {
+        c.op.ShowMessage("Failed on receiving string RDY(0).");
+        return false;
+    }
+    if (!ReadOne(port, &rdy[1])) {
+        c.op.ShowMessage("Failed on receiving string RDY(1).");
+        return false;
+    }
+    // A missing third byte is tolerated: some loaders drop it at the slowest rates.
+    if (ReadOne(port, &rdy[2]) && !(rdy[0] == 'R' && rdy[1] == 'D' && rdy[2] == 'Y')) {
+        c.op.ShowMessage("Failed on receiving string RDY(2).");
+        return false;
+    }
+
+    const int mode = variant == Variant::Unknown ? kInternalMemory : s.memoryMode;
+    if (mode == kInternalMemory) {
+        const uint8_t req[2] = {cmd::kStatus, 0x55};
+        if (!port.WriteBlock(req, 2)) {
+            c.op.ShowMessage("Failed on sending 05h & 55h to Target MCU.");
+            return false;
+        }
+    } else {
+        uint8_t second = 0;
+        const char* failText = nullptr;
+        switch (s.chipType) {
+            case 3: case 4: second = 0x02; failText = "Failed on sending 05h and 02h to Target MCU."; break;
+            case 5: case 6: second = 0x03; failText = "Failed on sending 05h and 03h to Target MCU."; break;
+            case 1: case 2: second = 0x01; failText = "Failed on sending 05h and 01h to Target MCU."; break;
+            default: break;
+        }
+        if (failText) {
+            const uint8_t req[2] = {cmd::kStatus, second};
+            if (!port.WriteBlock(req, 2)) {
+                c.op.ShowMessage(failText);
+                return false;
+            }
+        }
+    }
+    uint8_t status = 0xFF;
+    if (!ReadOne(port, &status)) {
+        c.op.ShowMessage("No Response from Target Board after sending 05h,55h!!!");
+        return false;
+    }
+    uint8_t p = 0xFF, q = 0xFF;
+    if (!port.WriteByte(cmd::kVersion) || !ReadOne(port, &p) || !ReadOne(port, &q)) {
+        c.op.ShowMessage("No Response from Target Board after sending 60h!!!");
+        return false;
+    }
+
+    port.SetLinkUp();
+    s.AllocateImages();
+    if (variant == Variant::Unknown) s.memoryMode = kInternalMemory;
+    DecodeSecurityStatus(c, status);
+
+    const std::string remap = RemapText(s.Family(), status);
+    c.view.SetField(ChipField::ReMap, remap);
+    if (s.chipType >= 3 && s.chipType <= 6) s.flags.doubleClockOn = (status & 0x08) == 0x08;
+    s.remapText = remap;
+
+    const bool known = IsKnownChipType(s.chipType);
+    c.view.SetField(ChipField::ChipType, known ? s.Chip().model : kUnknownText);
+    c.view.SetField(ChipField::FlashSize, known ? s.Chip().flashSizeText : kUnknownText);
+    const bool versionOk = p == 0x11 && q == 0x46;
+    if (!known) c.view.SetField(ChipField::FwVersion, kUnknownText);
+    else c.view.SetField(ChipField::FwVersion, versionOk ? "v1.1F" : (p == 0x11 ? "v1.1?" : "?????"));
+    if (!versionOk) {
+        c.op.ShowMessage("Wrong Firmware Version Detected in MCU chip!!!");
+        return false;
+    }
+    c.view.SetIapStatus("Detect target MCU is successful!");
+    if (variant == Variant::Unknown) c.view.setProgressLabel("Done");
+    if (s.currentBlock < 0 || s.currentBlock > 1) {
+        c.op.ShowMessage("Illegal Block Number Detected!!!");
+        return false;
+    }
+    const uint8_t lock = status & 0xE0;
+    c.view.SetField(ChipField::MemMode, s.memoryMode == kInternalMemory ? "Internal" : "External");
+    ApplyButtonRule11F(c, s.memoryMode, lock, versionOk);
+    c.view.Refresh();
+    return true;
+}
+
+void DoubleClockFollowUp(DetectionContext& c) {
+    CDeviceSession& s = c.session;
+    if (!s.flags.doubleClockOn || s.port.GetBaudRate() >= 38400 || s.crystalQuestionAsked) return;
+    if (!c.op.AskYesNo("Since the chip has been set to Double Clock, you can enter twice the original "
+                       "crystal frequency.\n (e.g. You entered 2MHz before setting double clock, now "
+                       "you can enter 4MHz.)\n\nDo you want to enter another crystal frequency?"))
+        return;
+    ResetLink(c);
+    s.crystalQuestionAsked = true;
+    if (c.runCommSetupDialog && c.runCommSetupDialog()) Detect11F(c);
+}
+
+}  // namespace
+
+void Detect11F(DetectionContext& c) {
+    CDeviceSession& s = c.session;
+    s.RefreshGeometry();
+    if (s.port.IsLinkUp()) return;
+    c.op.ShowMessage("Click on OK then Reset MCU\nto Detect Baud & Chip\n(MCU:Fw v1.1F)");
+    if (s.port.Open() != 0) {
+        c.op.ShowMessage("Failed to setup Serial Comm with Target MCU!!!");
+        if (!s.port.LastOpenError().reason.empty()) c.op.ShowMessage(s.port.LastOpenError().reason);
+        return;
+    }
+    if (s.memoryMode == kInternalMemory) s.port.SetLinesInternalMode();
+    else s.port.SetLinesExternalMode();
+    switch (BaudDetectLoop(c, kBaudDetectLimitMs)) {
+        case BaudDetectResult::TimedOut:
+            c.op.ShowMessage("Failed to setup RS232 connection with Target MCU!!!");
+            return;
+        case BaudDetectResult::WriteFailed:
+            c.op.ShowMessage("Failed on sending baud_detect_string #1.");
+            return;
+        case BaudDetectResult::Ok: break;
+    }
+    if (!HandshakeAfterOk(c, Variant::Menu11F)) return;
+    if (s.ExternalWindowOpen()) {
+        s.flags.userCodeRunning = false;
+        if (s.memoryMode == kInternalMemory && c.returnToMcuFlash) {
+            c.returnToMcuFlash();
+        } else {
+            s.externalLowOpen = s.externalHighOpen = false;
+        }
+    }
+    DoubleClockFollowUp(c);
+}
+
+void DetectUnknown(DetectionContext& c) {
+    CDeviceSession& s = c.session;
+    s.RefreshGeometry();
+    if (s.port.IsLinkUp()) {
+        c.op.ShowMessage("ChipType had been detected earlier.");
+        return;
+    }
+    c.op.ShowMessage("Click on OK then Reset MCU\nto Detect Baud & Chip\n(We will detect MCU:FW 1.1F first.)");
+    if (s.port.Open() != 0) {
+        c.op.ShowMessage("Failed to setup Serial Comm with Target MCU!!!");
+        if (!s.port.LastOpenError().reason.empty()) c.op.ShowMessage(s.port.LastOpenError().reason);
+        return;
+    }
+    s.port.SetLinesInternalMode();
+    c.view.setProgressLabel("Reset MCU, then wait for detecting Firmware 1.1F...");
+    switch (BaudDetectLoop(c, kUnknownBaudDetectLimitMs)) {
+        case BaudDetectResult::TimedOut:
+            c.view.setProgressLabel("Detect Firmware 1.1F failed...");
+            c.op.ShowMessage("Failed to detect Firmware 1.1F,\nnow we will try to detect 1.1E.");
+            if (c.detect11EFallback) c.detect11EFallback();
+            return;
+        case BaudDetectResult::WriteFailed:
+            c.op.ShowMessage("Failed on sending baud_detect_string #1.");
+            return;
+        case BaudDetectResult::Ok: break;
+    }
+    if (!HandshakeAfterOk(c, Variant::Unknown)) return;
+    c.view.SetField(ChipField::MemMode, "Internal");
+    c.view.EnableButton(IapButton::ChipErase, false);
+    s.flags.userCodeRunning = false;
+    DoubleClockFollowUp(c);
+}
+
+void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker) {
+    CDeviceSession& s = c.session;
+    if (s.flags.workerRunning && stopWorker) stopWorker();
+    c.view.resetChipInfo();
+    s.port.ClearLinkUp();
+    s.port.PurgeInput();
+    s.port.PurgeOutput();
+    s.flags.errorReported = false;
+    s.flags.passwordVerified = false;
+    c.view.Refresh();
+    s.port.PulseRts();
+    if (s.memoryMode == kExternalMemory) {
+        s.port.WriteByte(cmd::kClose);
+        s.port.WriteByte(cmd::kClose);
+    }
+}
+
+}  // namespace tessel
