@@ -480,12 +480,11 @@ void Board::ExecuteStub(VirtualLine& line, uint64_t at) {
         case 0x07: {  // password write into the erased password sector
             const std::string text(p.begin() + 4, p.end());
             password_ = text;
-            std::vector<uint8_t> cells(1, static_cast<uint8_t>(text.size()));
-            cells.insert(cells.end(), text.begin(), text.end());
+            // Stored as a length byte followed by the characters.
             const uint32_t off = geo_.passwordAddress - geo_.start1;
-            for (size_t i = 0; i < cells.size() && off + i < flash_[1].size(); ++i)
-                flash_[1][off + i] &= cells[i];
-            Busy(at, kProgramByteUs * cells.size());
+            for (size_t i = 0; i <= text.size() && off + i < flash_[1].size(); ++i)
+                flash_[1][off + i] &= i == 0 ? static_cast<uint8_t>(text.size()) : static_cast<uint8_t>(text[i - 1]);
+            Busy(at, kProgramByteUs * (text.size() + 1));
             ack(true);
             break;
         }
