@@ -293,3 +293,43 @@ TEST(EraseChip, PausesAndSendsTheFrame) {
 
 }  // namespace
 }  // namespace tessel
+
+namespace tessel {
+namespace {
+
+// Passes everything to the line but refuses to write once `budget` bytes have gone out, as a
+// USB adapter does when it is pulled.
+class FailingWrites : public VirtualLineHandle {
+public:
+    FailingWrites(std::shared_ptr<VirtualLine> line, uint64_t* budget) : VirtualLineHandle(std::move(line)), budget_(budget) {}
+    long Write(const uint8_t* b, size_t n, uint64_t d) override {
+        if (*budget_ < n) return -1;
+        *budget_ -= n;
+        return VirtualLineHandle::Write(b, n, d);
+    }
+
+private:
+    uint64_t* budget_;
+};
+
+TEST(ProgramVerified, WriteFailuresAtTheDataAndTheReadBackFrame) {
+    struct Case {
+        uint64_t budget;  // bytes that still go out once programming starts
+        const char* message;
+    } cases[] = {{4 + 10, "This is a test"}, {4 + 128 + 1, "This is a test3"}};
+    for (const Case& k : cases) {
+        Linked l;
+        uint64_t budget = UINT64_MAX;
+        l.session.port.SetDeviceFactory([&](OpenError*) { return std::make_unique<FailingWrites>(l.link.line, &budget); });
+        ASSERT_EQ(l.session.port.Open(), 0);
+        budget = k.budget;
+        const V data = Random(128, 9);
+        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
+        ASSERT_GE(l.op.messages.size(), 2u);
+        EXPECT_EQ(l.op.messages.back(), k.message);
+        EXPECT_EQ(l.op.messages[l.op.messages.size() - 2], "2:Fail to write QMT_CMD_READ CMD byte!!!");
+    }
+}
+
+}  // namespace
+}  // namespace tessel
