@@ -77,7 +77,7 @@ int RunDetect(DetectOptions o) {
             return kExitUsage;
         }
     }
-    DetectionContext ctx{session, view, op, {}, {}, {}};
+    DetectionContext ctx{session, view, op};
     if (o.firmware == "unknown") DetectUnknown(ctx);
     else Detect11F(ctx);
     view.PrintSummary();

@@ -7,6 +7,8 @@
 #include "platform/Operator.h"
 #include "protocol/Primitives.h"
 #include "protocol/WindowView.h"
+#include "serial/CByteRing.h"
+#include "serial/LinkWorker.h"
 
 namespace tessel {
 
@@ -280,6 +282,157 @@ void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker) {
         s.port.WriteByte(cmd::kClose);
         s.port.WriteByte(cmd::kClose);
     }
+}
+
+}  // namespace tessel
+
+namespace tessel {
+
+int ResetWait11E(DetectionContext& c, uint8_t* status) {
+    CDeviceSession& s = c.session;
+    CSerialPort& port = s.port;
+    Clock& clock = port.GetClock();
+    const uint64_t t0 = clock.TickMs();
+    auto expired = [&] { return clock.TickMs() - t0 > kResetWait11EMs; };
+    for (;;) {
+        if (s.flags.errorReported) return 0;
+        port.PurgeInput();
+        port.PurgeOutput();
+        port.SetLinesInternalMode();
+        uint8_t b = 0;
+        while (port.ReadByte(&b) && b != 0xF7) {
+            if (expired()) return 0;
+        }
+        if (!port.WriteByte(cmd::kStatus) || !port.WriteByte(0x55)) return 0;
+        // The reply is waited for under the same overall limit as the resets.
+        bool got = false;
+        while (!(got = port.ReadByte(&b) == 1)) {
+            if (expired() || s.flags.errorReported) return 0;
+        }
+        if (b != 0xF7) {
+            port.SetLinkUp();
+            *status = b;
+            return 1;
+        }
+        if (expired()) return 0;
+    }
+}
+
+void Detect11E(DetectionContext& c, bool menuVariant) {
+    CDeviceSession& s = c.session;
+    s.flags.longOperation = true;
+    struct ClearLong {
+        CDeviceSession& s;
+        ~ClearLong() { s.flags.longOperation = false; }
+    } clearLong{s};
+    if (!c.worker) return;
+    if (menuVariant && s.port.IsLinkUp() && s.flags.workerRunning) {
+        c.op.ShowMessage("ChipType had been detected earlier.");
+        return;
+    }
+    if (!s.flags.workerRunning)
+        StartLinkWorker(*c.worker, s.port, s.port.Owner(), s.flags.errorReported, s.flags.workerRunning);
+
+    uint8_t status = 0;
+    {
+        // The operator thread has the line to itself while it resets the target; the worker
+        // stays parked and reads nothing, so neither side takes the other's bytes.
+        LinkWorker::PortLease lease(*c.worker);
+        c.op.ShowMessage("Click on OK then Reset MCU\nto Auto Detect Chip Type\n(MCU:Fw v1.1E-Int. Mode)");
+        if (menuVariant) {
+            if (s.port.Open() != 0) {
+                c.op.ShowMessage("Failed to set up RS232 connection with Target Board!!!");
+                if (!s.port.LastOpenError().reason.empty()) c.op.ShowMessage(s.port.LastOpenError().reason);
+                return;
+            }
+            s.port.SetLinesInternalMode();
+        } else {
+            c.view.EnableButton(IapButton::ChipErase, false);
+            c.view.EnableButton(IapButton::MemoryRemap, false);
+            c.view.EnableButton(IapButton::LockChip, false);
+            c.view.setProgressLabel("Reset MCU, then wait for detecting Firmware 1.1E...");
+        }
+        if (!ResetWait11E(c, &status)) {
+            c.op.ShowMessage("No Response from Target Board!!!");
+            return;
+        }
+    }
+    s.memoryMode = kInternalMemory;
+    DecodeSecurityStatus(c, status);
+    if (!s.port.IsLinkUp()) {
+        c.op.ShowMessage("No target board has been located!!!");
+        return;
+    }
+    s.AllocateImages();
+    static const char* kRemapA[4] = {"0 KByte", "1 KByte", "2 KByte", "4 KByte"};
+    c.view.SetField(ChipField::ReMap, kRemapA[status & 3]);
+    s.remapText = kRemapA[status & 3];
+
+    uint8_t k = 0xFF, p = 0xFF, q = 0xFF;
+    LinkQueues& queues = c.worker->Queues();
+    Clock& clock = s.port.GetClock();
+    if (QueuePut(queues.command, queues.commandMutex, cmd::kVersion, s.port.Owner()) == 1) {
+        // Each reply byte is bounded, so a worker that died does not hang the detection.
+        QueueGetWait(queues, &k, kQueuedReplyLimitMs, clock, s.port.Owner()) &&
+            QueueGetWait(queues, &p, kQueuedReplyLimitMs, clock, s.port.Owner()) &&
+            QueueGetWait(queues, &q, kQueuedReplyLimitMs, clock, s.port.Owner());
+    }
+    bool failed = false;
+    if (k == 0xE4 || k == 0xE2) {
+        s.chipType = k == 0xE4 ? 1 : 2;
+        s.RefreshGeometry();
+        s.AllocateImages();
+        c.view.SetField(ChipField::ChipType, s.Chip().model);
+        c.view.SetField(ChipField::FlashSize, s.Chip().flashSizeText);
+    } else {
+        c.view.SetField(ChipField::ChipType, "????????");
+        c.view.SetField(ChipField::FlashSize, "???????");
+        failed = true;
+    }
+    if (p == 0x11 && q == 0x45) {
+        c.view.SetField(ChipField::FwVersion, "v1.1E");
+    } else {
+        c.view.SetField(ChipField::FwVersion, p == 0x11 ? "v1.1?" : "?????");
+        failed = true;
+    }
+    if (failed) {
+        c.op.ShowMessage("Wrong Firmware Version Detected in MCU chip!!!");
+    } else {
+        c.view.SetIapStatus("Handshaking succeed!");
+        if (!menuVariant) c.view.setProgressLabel("Done");
+    }
+    if (s.currentBlock < 0 || s.currentBlock > 1) {
+        c.op.ShowMessage("Illegal Block Number Detected!!!");
+        if (menuVariant) c.op.ShowMessage("Will return 6");
+        return;
+    }
+    c.view.SetField(ChipField::MemMode, "Internal");
+    c.view.EnableButton(IapButton::ChipErase, false);
+    c.view.EnableButton(IapButton::MemoryRemap, false);
+    c.view.EnableButton(IapButton::LockChip, false);
+    c.view.EnableButton(IapButton::Read, true);
+    const uint8_t lock = status & 0xE0;
+    const bool writable = !failed && (lock == 0x00 || lock == 0x40 || lock == 0x20);
+    c.view.EnableButton(IapButton::Download, writable);
+    c.view.EnableButton(IapButton::SectorErase, writable);
+    c.view.EnableButton(IapButton::DnloadRunUserCode, writable);
+    c.view.Refresh();
+    s.flags.userCodeRunning = false;
+
+    const char* question =
+        menuVariant ? "Do you really want to upgrade BSL from 1.1E to 1.1F?\nBSL1.1F will use 3 more sectors than "
+                      "BSL1.1E,\nit will use address 0xF000 to 0xF3FF.\n"
+                    : "Do you really want to upgrade BSL from 1.1E to 1.1F?\nBSL1.1F will use 3 more sectors than "
+                      "BSL1.1E,\nit will use from address 0xF000 to 0xF3FF.\n";
+    if (c.op.AskYesNo(question)) {
+        if (c.runUpgrade) c.runUpgrade(menuVariant);
+        return;
+    }
+    c.op.ShowMessage(menuVariant ? "Please exit the current application\nand use the older version of software\nto "
+                                   "run IAP funtions. This version of\nsoftware only supports BSL1.1F or greater."
+                                 : "Please exit the current application\nand use the older version of software\nto "
+                                   "run IAP funtions. This version of\nsoftware only supports BSL1.1F+.");
+    if (c.endApplication) c.endApplication();
 }
 
 }  // namespace tessel

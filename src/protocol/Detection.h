@@ -9,6 +9,7 @@
 namespace tessel {
 
 class CDeviceSession;
+class LinkWorker;
 class Operator;
 class WindowView;
 
@@ -19,6 +20,8 @@ constexpr uint32_t kBaudDetectLimitMs = 12000;
 constexpr uint32_t kUnknownBaudDetectLimitMs = 8000;
 
 struct DetectionContext {
+    DetectionContext(CDeviceSession& s, WindowView& v, Operator& o) : session(s), view(v), op(o) {}
+
     CDeviceSession& session;
     WindowView& view;
     Operator& op;
@@ -30,7 +33,15 @@ struct DetectionContext {
     std::function<void()> detect11EFallback;
     // Brings the window back to the MCU's own flash after an external-flash window.
     std::function<void()> returnToMcuFlash;
+    // The 1.1E link worker the session owns; needed by the 1.1E detection.
+    LinkWorker* worker = nullptr;
+    // Runs the 1.1E to 1.1F upgrade after the operator said Yes (menuVariant as given).
+    std::function<void(bool menuVariant)> runUpgrade;
+    // Ends the application (the operator declined the upgrade this version needs).
+    std::function<void()> endApplication;
 };
+
+constexpr uint32_t kResetWait11EMs = 30000;
 
 enum class BaudDetectResult { Ok, TimedOut, WriteFailed };
 
@@ -38,6 +49,11 @@ enum class BaudDetectResult { Ok, TimedOut, WriteFailed };
 BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs);
 
 void Detect11F(DetectionContext& c);
+// The 1.1E detection: the menu command's variant, or the one the unknown-firmware detection
+// falls back to (the port is already open then).
+void Detect11E(DetectionContext& c, bool menuVariant);
+// Resets the 1.1E target until it answers the status request; 1 with *status, 0 on failure.
+int ResetWait11E(DetectionContext& c, uint8_t* status);
 void DetectUnknown(DetectionContext& c);
 void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker = {});
 

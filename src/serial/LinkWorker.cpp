@@ -144,6 +144,9 @@ int LinkWorker::Run() {
                 uint8_t byte = 0;
                 const bool got = port.ReadByte(&byte);
                 if (!run_) break;
+                // Before the port is opened a read fails at once; wait on the clock instead
+                // of spinning through the prompt limit.
+                if (!got && !port.IsOpen()) clock.SleepUntilUs(clock.NowUs() + 1000, &stopRequested_);
                 if (pauseRequested_) continue;
                 if (got && byte == kPrompt) {
                     prompted = true;

@@ -32,7 +32,7 @@ struct Detecting {
     test::RecordingView view;
     sim::SimLink link;
     CDeviceSession session;
-    DetectionContext ctx{session, view, op, {}, {}, {}};
+    DetectionContext ctx{session, view, op};
 };
 
 TEST(Detect11F, FillsTheFieldsAndButtonsForEveryChipAndMode) {
