@@ -58,6 +58,10 @@ public:
     virtual void Wake() = 0;
 
     virtual std::string Name() const = 0;
+
+    // True for the in-process line of the stand-in board: the one peer that stand-in
+    // target images may be written to.
+    virtual bool IsStandInLine() const { return false; }
 };
 
 // Why an open failed, in words an operator can act on.

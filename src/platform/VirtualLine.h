@@ -59,6 +59,7 @@ public:
     bool PurgeOutput() override;
     void Wake() override;
     std::string Name() const override { return name_; }
+    bool IsStandInLine() const override { return true; }
 
     // Peer end: queue bytes towards the host. They go on the wire one after another, the
     // first no earlier than `at`, each taking ten bit times at `baud`.
@@ -137,6 +138,7 @@ public:
     bool PurgeOutput() override { return line_->PurgeOutput(); }
     void Wake() override { line_->Wake(); }
     std::string Name() const override { return line_->Name(); }
+    bool IsStandInLine() const override { return true; }
     VirtualLine& Line() { return *line_; }
 
 private:

@@ -1,0 +1,214 @@
+#include "protocol/Upgrade11E.h"
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <vector>
+
+#include "device/CDeviceSession.h"
+#include "firmware/Firmware.h"
+#include "platform/Clock.h"
+#include "platform/Operator.h"
+#include "platform/Paths.h"
+#include "protocol/Detection.h"
+#include "protocol/Primitives.h"
+#include "protocol/WindowView.h"
+#include "serial/LinkWorker.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr uint32_t kUserArea = 1280;
+constexpr int kAttempts = 12;
+
+std::string WriteBackup(const std::string& dir, const std::vector<uint8_t>& data) {
+    if (dir.empty() || !MakeDirs(dir)) return "";
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm {};
+    localtime_r(&now, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    const std::string path = dir + "/block0-0000-04FF-" + stamp + ".bin";
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.close();
+    return out ? path : "";
+}
+
+}  // namespace
+
+std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::string& backupDir) {
+    CDeviceSession& s = c.session;
+    CSerialPort& port = s.port;
+    Clock& clock = port.GetClock();
+    s.flags.longOperation = true;
+    struct ClearLong {
+        CDeviceSession& s;
+        ~ClearLong() { s.flags.longOperation = false; }
+    } clearLong{s};
+    if (!c.worker || !c.worker->Running()) return "";
+
+    const FirmwareImage& image = Firmware(FirmwareId::Upgrade11E);
+    if (IsStandInImage(image) && !(port.Device() && port.Device()->IsStandInLine())) {
+        c.op.ShowMessage(std::string(image.fileName) + " " + StandInRefusalHint() +
+                         ". The boot loader was not touched.");
+        return "";
+    }
+    const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
+    LinkContext link{s, c.view, &c.worker->Queues()};
+
+    // 1. Save the user's code through the worker.
+    std::vector<uint8_t> saved(kUserArea, 0xFF);
+    bool saveOk = false;
+    for (int attempt = 0; attempt < kAttempts && !saveOk; ++attempt) {
+        saveOk = true;
+        for (uint32_t a = 0; a < kUserArea && saveOk; a += sector) {
+            if (ReadFlashQueued(link, saved.data() + a, a, sector, sector) != sector) saveOk = false;
+        }
+    }
+    // Nothing is erased unless the operator's code is safe on disk first.
+    const std::string backup =
+        saveOk ? WriteBackup(backupDir.empty() ? UserStateDir() : backupDir, saved) : "";
+    if (!saveOk || backup.empty()) {
+        c.op.ShowMessage(saveOk ? "The user's code of block 0 could not be written to a backup file; "
+                                  "the upgrade was not started and nothing was erased."
+                                : "The user's code of block 0 could not be read; the upgrade was not "
+                                  "started and nothing was erased.");
+        return "";
+    }
+
+    // 2. Upload the upgrade program.
+    bool uploadOk = false;
+    for (int attempt = 0; attempt < kAttempts && !uploadOk; ++attempt) {
+        uploadOk = EraseSectorsQueued(link, 0, sector, static_cast<int>(kUserArea / sector)) == 0 &&
+                   ProgramVerifiedQueued(link, 0, sector, image.data, kUserArea) == 0;
+    }
+
+    // 3, 4. Hand over to the upgrade program.
+    StopLinkWorker(*c.worker);
+    port.ClearLinkUp();
+    port.PurgeInput();
+    port.PurgeOutput();
+    port.WriteByte(cmd::kRunUser);
+    port.WriteByte(cmd::kRunUser);
+    clock.SleepMs(300);
+    c.view.setProgressLabel("Upgrade is in process, please wait...");
+    const uint64_t started = clock.TickMs();
+
+    // 5 to 14. Find the new loader; every failure is recorded and the restore still runs.
+    bool marker = false;
+    s.RefreshGeometry();
+    if (port.IsLinkUp()) {
+        c.op.ShowMessage("ChipType had been detected earlier.");
+        marker = true;
+    }
+    port.SetLinesInternalMode();
+    uint8_t oldStatus = static_cast<uint8_t>(s.flags.lockStatus.load());
+    uint8_t status = oldStatus;
+    uint8_t p = 0x11, q = 'F';
+    const BaudDetectResult baud = BaudDetectLoop(c, menuVariant ? 12000 : 10000);
+    if (baud != BaudDetectResult::Ok) {
+        c.op.ShowMessage(baud == BaudDetectResult::TimedOut ? "Failed to setup RS232 connection with Target MCU!!!"
+                                                            : "Failed on sending baud_detect_string #1.");
+        marker = true;
+    }
+    static const uint8_t kBsl[3] = {'B', 'S', 'L'};
+    if (!port.WriteBlock(kBsl, 3)) {
+        c.op.ShowMessage("Failed on sending baud_detect_string #2.");
+        marker = true;
+    }
+    uint8_t r[3] = {0, 0, 0};
+    if (!port.ReadByte(&r[0])) {
+        c.op.ShowMessage("Failed on receiving string RDY(0).");
+        marker = true;
+    } else if (!port.ReadByte(&r[1])) {
+        c.op.ShowMessage("Failed on receiving string RDY(1).");
+        marker = true;
+    } else if (port.ReadByte(&r[2]) && !(r[0] == 'R' && r[1] == 'D' && r[2] == 'Y')) {
+        c.op.ShowMessage("Failed on receiving string RDY(2).");
+        marker = true;
+    }
+    const uint8_t req[2] = {cmd::kStatus, 0x55};
+    if (!port.WriteBlock(req, 2) && !menuVariant) c.op.ShowMessage("Failed on sending 05h & 55h to Target MCU.");
+    if (!port.ReadByte(&status)) {
+        status = oldStatus;
+        if (!menuVariant) c.op.ShowMessage("No Response from Target Board after sending 05h,55h!");
+    }
+    if (!port.WriteByte(cmd::kVersion)) {
+        if (!menuVariant) c.op.ShowMessage("Failed to send cmd 60h to Target Board!");
+    } else if (!port.ReadByte(&p)) {
+        p = 0x11;
+        if (!menuVariant) c.op.ShowMessage("No Response from Target Board after sending cmd 60h!");
+    } else if (!port.ReadByte(&q)) {
+        q = 'F';
+    }
+    port.SetLinkUp();
+    s.AllocateImages();
+    s.memoryMode = kInternalMemory;
+    static const char* kRemapA[4] = {"0 KByte", "1 KByte", "2 KByte", "4 KByte"};
+    c.view.SetField(ChipField::ReMap, kRemapA[oldStatus & 3]);
+    s.remapText = kRemapA[oldStatus & 3];
+    const bool known = s.chipType == 1 || s.chipType == 2;
+    c.view.SetField(ChipField::ChipType, known ? s.Chip().model : "????????");
+    c.view.SetField(ChipField::FlashSize, known ? s.Chip().flashSizeText : "????????");
+    const bool versionOk = p == 0x11 && q == 'F';
+    c.view.SetField(ChipField::FwVersion, !known ? "????????" : versionOk ? "v1.1F" : p == 0x11 ? "v1.1?" : "?????");
+    if (!versionOk) {
+        c.op.ShowMessage(menuVariant ? "F Wrong Firmware Version Detected in MCU chip!!!"
+                                     : "Wrong Firmware Version Detected in MCU chip!!!");
+        marker = true;
+    } else {
+        c.view.SetIapStatus("Re-detect target MCU is done.");
+    }
+    if (s.currentBlock < 0 || s.currentBlock > 1) {
+        c.op.ShowMessage("Illegal Block Number Detected!!!");
+        marker = true;
+    }
+    const uint8_t lock = status & 0xE0;
+    c.view.SetField(ChipField::MemMode, "Internal");
+    c.view.EnableButton(IapButton::ChipErase, false);
+    c.view.EnableButton(IapButton::MemoryRemap, false);
+    c.view.EnableButton(IapButton::LockChip, false);
+    c.view.EnableButton(IapButton::Read, true);
+    const bool writable = versionOk && (lock == 0x00 || lock == 0x40 || lock == 0x20);
+    c.view.EnableButton(IapButton::Download, writable);
+    c.view.EnableButton(IapButton::SectorErase, writable);
+    c.view.EnableButton(IapButton::DnloadRunUserCode, writable);
+
+    // 15, 16. Give the new loader time to settle, then put the user's code back directly.
+    while (clock.TickMs() - started <= 6000) clock.SleepMs(10);
+    s.SetCurrentBlock(0);
+    LinkContext direct{s, c.view};
+    bool restoreOk = false;
+    for (int attempt = 0; attempt < kAttempts && !restoreOk; ++attempt) {
+        restoreOk = EraseSectors(direct, 0, sector, static_cast<int>(kUserArea / sector)) == 0 &&
+                    ProgramVerified(direct, 0, sector, saved.data(), kUserArea) == 0;
+    }
+
+    // 17. Outcome.
+    if (!restoreOk) {
+        c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut user's code on Block0 was "
+                         "destroyed.\nIts saved copy is in " + backup);
+        c.view.resetProgress();
+    } else if (!uploadOk) {
+        c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\nPlease redo the upgrade.");
+        if (c.endApplication) c.endApplication();
+    } else if (marker) {
+        c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut you need to close and re-open "
+                         "the application,\nand click on RS232 Config.and Detect Target MCU for Firmware1.1F\nto "
+                         "detect chip.");
+        c.view.resetProgress();
+    } else {
+        c.op.ShowMessage(menuVariant ? "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!"
+                                     : "Upgrade Bootstrap Loader from 1.1E to 1.1F Succeed!");
+        c.view.resetProgress();
+        c.view.SetIapStatus("Re-detect chip from target MCU for BSL1.1F is done.");
+        c.view.Refresh();
+        s.flags.userCodeRunning = false;
+        c.op.ShowMessage("Please continue to use IAP function.");
+    }
+    return backup;
+}
+
+}  // namespace tessel

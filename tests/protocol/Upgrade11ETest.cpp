@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "device/CDeviceSession.h"
+#include "protocol/Detection.h"
+#include "protocol/Upgrade11E.h"
+#include "serial/LinkWorker.h"
+#include "sim/SimBoard.h"
+#include "support/RecordingOperator.h"
+#include "support/RecordingView.h"
+
+namespace tessel {
+namespace {
+
+using V = std::vector<uint8_t>;
+
+struct Upgrading {
+    Upgrading() : session(&op, clock) {
+        char tmpl[] = "/tmp/tessel-state-XXXXXX";
+        dir = mkdtemp(tmpl);
+        sim::BoardConfig c;
+        c.chipType = 2;
+        c.firmware = sim::Firmware::F11E;
+        link = sim::MakeSimLink(clock, c);
+        user.resize(32768, 0xFF);
+        for (size_t i = 0; i < 1280; ++i) user[i] = static_cast<uint8_t>(i * 7 + 1);
+        user[5000] = 0x33;
+        link.board->SetBlock(0, user);
+        session.port.SetBaudRate(9600);
+        session.port.SetDeviceFactory([this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
+        ctx.worker = &worker;
+        ctx.runUpgrade = [this](bool menu) { backup = UpgradeBsl11E(ctx, menu, dir); };
+        op.answers = {true};
+    }
+    ~Upgrading() {
+        StopLinkWorker(worker);
+        std::filesystem::remove_all(dir);
+    }
+    bool Shown(const std::string& t) const {
+        for (const auto& m : op.messages)
+            if (m.find(t) != std::string::npos) return true;
+        return false;
+    }
+
+    VirtualClock clock;
+    test::RecordingOperator op;
+    test::RecordingView view;
+    sim::SimLink link;
+    CDeviceSession session;
+    LinkWorker worker;
+    DetectionContext ctx{session, view, op};
+    std::string dir, backup;
+    V user;
+};
+
+TEST(Upgrade11E, TurnsTheLoaderInto11FAndPutsTheUserCodeBack) {
+    Upgrading u;
+    Detect11E(u.ctx, true);
+    EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
+    EXPECT_TRUE(u.Shown("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!")) << u.op.messages.back();
+    EXPECT_TRUE(u.Shown("Please continue to use IAP function."));
+    EXPECT_EQ(u.view.Field(ChipField::FwVersion), "v1.1F");
+    EXPECT_EQ(u.view.Field(ChipField::IapStatus), "Re-detect chip from target MCU for BSL1.1F is done.");
+    EXPECT_TRUE(u.session.IsLinkUp());
+    EXPECT_FALSE(u.session.flags.workerRunning);
+    const V after = u.link.board->Block(0);
+    EXPECT_TRUE(std::equal(u.user.begin(), u.user.begin() + 1280, after.begin())) << "block 0 restored";
+    EXPECT_EQ(after[5000], 0x33) << "nothing beyond the upgrade area touched";
+    // The saved code went to a backup file before anything was erased.
+    ASSERT_FALSE(u.backup.empty());
+    std::ifstream in(u.backup, std::ios::binary);
+    const V saved((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
+    EXPECT_FALSE(u.session.flags.longOperation);
+}
+
+// A window that, once the upgrade program has been started, makes the new loader refuse
+// every sector erase, so that the user's code cannot be put back.
+struct SabotagingView : test::RecordingView {
+    sim::Board* board = nullptr;
+    void setProgressLabel(const std::string& t) override {
+        if (board && t == "Upgrade is in process, please wait...") {
+            sim::Faults f;
+            f.refuseCommand = 0x0B;
+            board->SetFaults(f);
+        }
+        RecordingView::setProgressLabel(t);
+    }
+};
+
+TEST(Upgrade11E, AFailedRestoreNamesTheBackupFile) {
+    Upgrading u;
+    SabotagingView view;
+    view.board = u.link.board.get();
+    DetectionContext ctx{u.session, view, u.op};
+    ctx.worker = &u.worker;
+    ctx.runUpgrade = [&](bool menu) { u.backup = UpgradeBsl11E(ctx, menu, u.dir); };
+    Detect11E(ctx, true);
+    ASSERT_FALSE(u.backup.empty());
+    EXPECT_TRUE(std::filesystem::exists(u.backup));
+    EXPECT_TRUE(u.Shown("But user's code on Block0 was destroyed.\nIts saved copy is in " + u.backup))
+        << u.op.messages.back();
+    std::ifstream in(u.backup, std::ios::binary);
+    const V saved((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
+}
+
+TEST(Upgrade11E, AStandInImageIsNeverWrittenToARealPort) {
+    // The same session, but the port's device does not say it is the stand-in line.
+    class RealLooking : public VirtualLineHandle {
+    public:
+        using VirtualLineHandle::VirtualLineHandle;
+        bool IsStandInLine() const override { return false; }
+    };
+    Upgrading u;
+    u.session.port.SetDeviceFactory([&](OpenError*) { return std::make_unique<RealLooking>(u.link.line); });
+    Detect11E(u.ctx, true);
+    EXPECT_TRUE(u.Shown("src/firmware/upgrade_11e_11f.bin")) << u.op.messages.back();
+    EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11E);
+    EXPECT_EQ(u.link.board->Block(0), u.user);
+}
+
+}  // namespace
+}  // namespace tessel
