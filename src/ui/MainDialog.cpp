@@ -1,0 +1,179 @@
+#include "ui/MainDialog.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "files/ConfigStore.h"
+#include "platform/Operator.h"
+#include "ui/Texts.h"
+
+namespace tessel {
+
+namespace {
+constexpr IapButton kAllButtons[] = {IapButton::Download, IapButton::DnloadRunUserCode, IapButton::Read,
+                                     IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip,
+                                     IapButton::MemoryRemap};
+
+std::string Format(const char* format, int value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, value);
+    return buf;
+}
+}  // namespace
+
+MainDialog::MainDialog(Operator* op, Clock& clock)
+    : op_(op), session_(op, clock), title_(text::kTitle), security_(text::kSecurityAtStart),
+      prompt_(text::kReady) {
+    // Every button starts enabled: before a detection each command answers with the
+    // "No target board has been located!!!" of its pre-conditions, which tells the operator
+    // what to do better than a greyed-out button.
+    for (IapButton b : kAllButtons) buttons_[b] = true;
+}
+
+MainDialog::~MainDialog() { Shutdown(); }
+
+void MainDialog::Initialise(const ConfigStore& settings) {
+    timerRunning_ = true;
+    fields_.clear();
+    session_.flags.userCodeRunning = false;
+    session_.flags.workerRunning = false;
+    session_.flags.errorReported = false;
+    CommSettings s;
+    s.portNumber = session_.port.GetPortNumber();
+    s.baudRate = session_.port.GetBaudRate();
+    s.crystalMHz = session_.crystalMHz;
+    if (settings.ReadStartupSettings(s)) {
+        session_.port.SetPortNumber(s.portNumber);
+        session_.port.SetBaudRate(s.baudRate);
+        session_.crystalMHz = s.crystalMHz;
+    }
+    Notify(Change::Panes);
+}
+
+void MainDialog::Shutdown() {
+    timerRunning_ = false;
+    session_.port.Close();
+    if (session_.flags.workerRunning || worker_.Running()) StopLinkWorker(worker_);
+}
+
+void MainDialog::setProgressLabel(const std::string& text) {
+    progressLabel_ = text;
+    Notify(Change::Progress);
+}
+
+void MainDialog::setProgressRange(int upper) {
+    progressVisible_ = true;
+    progressRange_ = upper;
+    Notify(Change::Progress);
+}
+
+void MainDialog::stepProgress() {
+    progressVisible_ = true;
+    progressPosition_ = std::min(progressPosition_ + 1, std::max(progressRange_, 0));
+    Notify(Change::Progress);
+}
+
+void MainDialog::resetProgress() {
+    progressVisible_ = true;
+    progressPosition_ = 0;
+    Notify(Change::Progress);
+}
+
+int MainDialog::ProgressBarLeft(int paneLeft, int paneRight, int labelWidth, int blankWidth) {
+    if (labelWidth <= 0) return paneLeft;
+    return std::min(paneRight, paneLeft + labelWidth + 4 * blankWidth);
+}
+
+void MainDialog::SetField(ChipField field, const std::string& text) {
+    fields_[field] = text;
+    Notify(Change::Fields);
+}
+
+std::string MainDialog::Field(ChipField field) const {
+    auto it = fields_.find(field);
+    return it == fields_.end() ? std::string() : it->second;
+}
+
+void MainDialog::setSecurityLine(const std::string& text) {
+    security_ = text;
+    Notify(Change::Security);
+}
+
+void MainDialog::resetChipInfo() {
+    fields_.clear();
+    security_ = text::kSecurityUnknown;
+    Notify(Change::Fields);
+    Notify(Change::Security);
+}
+
+void MainDialog::EnableButton(IapButton button, bool enabled) {
+    buttons_[button] = enabled;
+    Notify(Change::Buttons);
+}
+
+bool MainDialog::ButtonEnabled(IapButton button) const {
+    auto it = buttons_.find(button);
+    return it != buttons_.end() && it->second;
+}
+
+bool MainDialog::Route(int id) {
+    auto it = handlers_.find(id);
+    if (it == handlers_.end() || !it->second) return false;
+    it->second();
+    return true;
+}
+
+void MainDialog::SetTitle(const std::string& title) {
+    title_ = title;
+    Notify(Change::Title);
+}
+
+void MainDialog::SetTab(int tab) {
+    tab_ = tab;
+    Notify(Change::Tab);
+}
+
+std::string MainDialog::ClockText(int hour, int minute, int second) {
+    const char* half = "AM";
+    if (hour >= 13) {
+        hour -= 12;
+        half = "PM";
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, text::kPaneClock, hour, minute, second, half);
+    return buf;
+}
+
+void MainDialog::TimeoutReset() {
+    resetChipInfo();
+    session_.flags.errorReported = false;
+    session_.port.ClearLinkUp();
+    session_.port.PurgeOutput();
+    session_.port.PurgeInput();
+    if (op_) op_->ShowMessage(text::kTimeoutReset);
+}
+
+void MainDialog::Tick(int hour, int minute, int second) {
+    clockPane_ = ClockText(hour, minute, second);
+    if (timerRunning_ && session_.port.IsLinkUp() && !session_.flags.longOperation && second % 10 == 0) {
+        uint8_t echo = 0;
+        const bool ok = session_.port.WriteByte(0x63) && session_.port.ReadByte(&echo) && echo == 0x63;
+        if (!ok) TimeoutReset();
+    }
+    comPane_ = Format(text::kPaneCom, session_.port.GetPortNumber());
+    baudPane_ = Format(text::kPaneBaud, static_cast<int>(session_.port.GetBaudRate()));
+    char buf[40];
+    std::snprintf(buf, sizeof buf, text::kPaneDoubleClock, session_.flags.doubleClockOn ? "ON" : "OFF");
+    doubleClockPane_ = buf;
+    Notify(Change::Panes);
+}
+
+void MainDialog::TickNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm {};
+    localtime_r(&now, &tm);
+    Tick(tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+}  // namespace tessel

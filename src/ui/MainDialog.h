@@ -1,0 +1,128 @@
+#pragma once
+// The main window without a toolkit: what it shows (chip information, "IAP Status:",
+// security line, IAP Function buttons, status panes, progress bar), the command routing, the
+// one-second timer with its keep-alive, and start-up and shut-down. The desktop program draws
+// it; the CLI and the tests drive it directly. Every change is told to an observer.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "device/CDeviceSession.h"
+#include "protocol/WindowView.h"
+#include "serial/LinkWorker.h"
+
+namespace tessel {
+
+class ConfigStore;
+
+// Command ids of the menu, the tool bar and the IAP Function buttons.
+namespace command {
+constexpr int kCompare = 32787, kSave = 57603, kPrint = 57607, kExit = 32810;
+constexpr int kDetect11F = 146, kDetect11E = 32795, kDetectUnknown = 32796;
+constexpr int kExecuteUserCode = 1029, kSetResetPassword = 32789, kChangePassword = 32790;
+constexpr int kUpgradeInternalBsl = 32793, kUpgradeExternalBsl = 32811, kEditBlock0 = 32792;
+constexpr int kDownloadMonitra = 32801, kExternalLow = 32805, kExternalHigh = 32806, kBackToMcu = 32807;
+constexpr int kAboutTessel = 32772, kAboutDetect = 32798, kAboutPassword = 32797, kAboutUpgrade = 32799;
+constexpr int kAboutByteModify = 32800, kAboutMonitra = 32804;
+constexpr int kDownload = 1024, kRunUserCode = 1074, kRead = 1037, kSectorErase = 1026;
+constexpr int kChipErase = 1049, kLockChip = 1027, kMemoryRemap = 1028;
+constexpr int kResetLink = 32780, kDoubleClock = 32809, kSerialTest = 32812, kToolbarLast = 32781;
+constexpr int kDetectBaudAndChip = 32788, kExtMemSerialDialog = 32771, kNoAction1 = 32778, kNoAction2 = 32779;
+}  // namespace command
+
+// What changed, for the window to redraw just that.
+enum class Change { Fields, Security, Buttons, Progress, Panes, Title, Tab };
+
+class MainDialogObserver {
+public:
+    virtual ~MainDialogObserver() = default;
+    virtual void OnChanged(Change what) = 0;
+};
+
+class MainDialog : public WindowView {
+public:
+    MainDialog(Operator* op, Clock& clock = SystemClock());
+    ~MainDialog() override;
+
+    // Start-up: flags cleared, the timer marked running, the settings read into the session.
+    void Initialise(const ConfigStore& settings);
+    // Shut-down: timer stopped, link worker stopped, port closed.
+    void Shutdown();
+
+    void SetObserver(MainDialogObserver* observer) { observer_ = observer; }
+
+    // WindowView
+    void setProgressLabel(const std::string& text) override;
+    void setProgressRange(int upper) override;
+    void stepProgress() override;
+    void resetProgress() override;
+    void SetField(ChipField field, const std::string& text) override;
+    std::string Field(ChipField field) const override;
+    void setSecurityLine(const std::string& text) override;
+    void resetChipInfo() override;
+    void EnableButton(IapButton button, bool enabled) override;
+    bool ButtonEnabled(IapButton button) const override;
+    void Refresh() override { Notify(Change::Fields); }
+
+    // Command routing: a handler per id; ids without one do nothing.
+    void RegisterHandler(int id, std::function<void()> handler) { handlers_[id] = std::move(handler); }
+    bool HasHandler(int id) const { return handlers_.count(id) != 0; }
+    bool Route(int id);
+
+    // The one-second timer, with the local time passed in.
+    void Tick(int hour, int minute, int second);
+    void TickNow();
+    static std::string ClockText(int hour, int minute, int second);
+
+    // Status bar.
+    std::string PromptPane() const { return prompt_; }
+    std::string ClockPane() const { return clockPane_; }
+    std::string ComPane() const { return comPane_; }
+    std::string BaudPane() const { return baudPane_; }
+    std::string DoubleClockPane() const { return doubleClockPane_; }
+    const std::string& ProgressLabel() const { return progressLabel_; }
+    int ProgressRange() const { return progressRange_; }
+    int ProgressPosition() const { return progressPosition_; }
+    bool ProgressVisible() const { return progressVisible_; }
+    // Where the bar goes in its pane: left edge moved right by the label plus four blanks.
+    static int ProgressBarLeft(int paneLeft, int paneRight, int labelWidth, int blankWidth);
+
+    const std::string& Title() const { return title_; }
+    void SetTitle(const std::string& title);
+    const std::string& SecurityLine() const { return security_; }
+    int Tab() const { return tab_; }
+    void SetTab(int tab);
+    bool TimerRunning() const { return timerRunning_; }
+
+    CDeviceSession& Session() { return session_; }
+    LinkWorker& Worker() { return worker_; }
+    Operator& Op() { return *op_; }
+
+private:
+    void Notify(Change what) {
+        if (observer_) observer_->OnChanged(what);
+    }
+    void TimeoutReset();
+
+    Operator* op_;
+    CDeviceSession session_;
+    LinkWorker worker_;
+    MainDialogObserver* observer_ = nullptr;
+    std::map<ChipField, std::string> fields_;
+    std::map<IapButton, bool> buttons_;
+    std::map<int, std::function<void()>> handlers_;
+    std::string title_;
+    std::string security_;
+    std::string prompt_;
+    std::string clockPane_, comPane_, baudPane_, doubleClockPane_;
+    std::string progressLabel_;
+    int progressRange_ = 1000;
+    int progressPosition_ = 0;
+    bool progressVisible_ = false;
+    int tab_ = 0;
+    bool timerRunning_ = false;
+};
+
+}  // namespace tessel
