@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "device/CDeviceSession.h"
+#include "files/ConfigStore.h"
+#include "support/RecordingOperator.h"
+#include "ui/CommDialogs.h"
+
+namespace tessel {
+namespace {
+
+struct DialogRig {
+    DialogRig() : session(&op), store(Dir()), dialog(session, store, op) {}
+    ~DialogRig() { std::filesystem::remove_all(store.Folder()); }
+    static std::string Dir() {
+        char tmpl[] = "/tmp/tessel-dlg-XXXXXX";
+        return mkdtemp(tmpl);
+    }
+    test::RecordingOperator op;
+    CDeviceSession session;
+    ConfigStore store;
+    CommSetupDialog dialog;
+};
+
+TEST(CommSetupDialog, OpensWithTheSavedPortAndTheBestRateForTheSessionCrystal) {
+    DialogRig s;
+    s.session.port.SetPortNumber(4);
+    s.session.port.SetBaudRate(1200);
+    s.session.crystalMHz = 12.0;
+    s.dialog.FirstExchange({"sim:NX31A32"});
+    EXPECT_EQ(s.dialog.ports.size(), 257u);
+    EXPECT_EQ(s.dialog.ports[0], "COM1");
+    EXPECT_EQ(s.dialog.portSelection, 3);
+    EXPECT_EQ(s.dialog.recommendedRate, 38400u) << "not the session's last rate";
+    EXPECT_EQ(s.dialog.reloadText, "FFF6");
+    EXPECT_EQ(s.dialog.rateSelection, 0);
+    s.session.crystalMHz = 0.0;
+    s.dialog.FirstExchange();
+    EXPECT_DOUBLE_EQ(s.dialog.crystal, 11.0592);
+}
+
+TEST(CommSetupDialog, NextBaudWalksDownAndStopsAt600) {
+    DialogRig s;
+    s.dialog.FirstExchange();
+    s.dialog.OnNextBaud();
+    EXPECT_EQ(s.dialog.recommendedRate, 19200u);
+    EXPECT_EQ(s.dialog.reloadText, "FFEE");
+    s.dialog.OnNextBaud();
+    EXPECT_EQ(s.dialog.recommendedRate, 9600u);
+    EXPECT_EQ(s.dialog.reloadText, "FFDC");
+    for (int i = 0; i < 10; ++i) s.dialog.OnNextBaud();
+    EXPECT_EQ(s.dialog.recommendedRate, 600u);
+}
+
+TEST(CommSetupDialog, RefusesARateAboveTheBestAndKeepsTheDialogOpen) {
+    DialogRig s;
+    s.dialog.FirstExchange();
+    s.dialog.crystal = 1.0;
+    s.dialog.rateSelection = 0;  // 38400
+    EXPECT_EQ(s.dialog.OnOK(), OkOutcome::KeepOpen);
+    EXPECT_EQ(s.op.messages.back(), "You can't choose a baudrate which is higher than the computed best baudrate!\n");
+    EXPECT_EQ(s.dialog.rateSelection, 4) << "2400 reselected";
+    EXPECT_FALSE(std::filesystem::exists(s.store.SettingsFilePath()));
+    EXPECT_DOUBLE_EQ(s.session.crystalMHz, 1.0) << "the port, crystal and rate stay set";
+    // At 12 MHz 38400 is the best rate itself and is accepted; the settings are written and
+    // read back at the next start.
+    s.dialog.crystal = 12.0;
+    s.dialog.portSelection = 2;
+    s.dialog.rateSelection = 0;
+    EXPECT_EQ(s.dialog.OnOK(), OkOutcome::CloseOk);
+    EXPECT_EQ(s.store.ReadRegistryValue("COMMPORT"), "3");
+    EXPECT_EQ(s.store.ReadRegistryValue("BAUDRATE"), "38400");
+    CommSettings read;
+    ASSERT_TRUE(s.store.ReadStartupSettings(read));
+    EXPECT_EQ(read.portNumber, 3);
+    EXPECT_EQ(read.baudRate, 38400u);
+    EXPECT_DOUBLE_EQ(read.crystalMHz, 12.0);
+}
+
+TEST(CommSetupDialog, ALinkedChipClosesAsCancelWithoutWriting) {
+    DialogRig s;
+    s.dialog.FirstExchange();
+    s.session.port.SetLinkUp();
+    EXPECT_EQ(s.dialog.OnOK(), OkOutcome::CloseCancel);
+    EXPECT_EQ(s.op.messages.back(), "ChipType had been detected earlier.");
+    EXPECT_FALSE(s.store.ReadRegistryValue("COMMPORT").has_value());
+}
+
+TEST(ChipSelectDialog, BothChoicesNeededAndTheyBecomeTheSession) {
+    CDeviceSession session(nullptr);
+    ChipSelectDialog d(session);
+    d.chipType = 4;
+    d.memoryMode = 0;
+    EXPECT_FALSE(d.OnOK());
+    EXPECT_EQ(session.chipType, 2);
+    d.memoryMode = 2;
+    EXPECT_TRUE(d.OnOK());
+    EXPECT_EQ(session.chipType, 4);
+    EXPECT_EQ(session.memoryMode, 2);
+    EXPECT_EQ(session.BlockSize(0), 65536);
+}
+
+}  // namespace
+}  // namespace tessel
