@@ -1,0 +1,282 @@
+#include "device/CDeviceSession.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "support/RecordingOperator.h"
+
+namespace tessel {
+namespace {
+
+class DeviceSessionTest : public testing::Test {
+protected:
+    test::RecordingOperator op_;
+    VirtualClock clock_;
+    CDeviceSession session_{&op_, clock_};
+
+    void Select(int chipType) {
+        session_.chipType = chipType;
+        session_.RefreshGeometry();
+    }
+};
+
+TEST_F(DeviceSessionTest, StartsAsTheSelectionDialogsDefault) {
+    EXPECT_EQ(session_.ChipType(), 2);
+    EXPECT_EQ(session_.MemoryMode(), kInternalMemory);
+    EXPECT_EQ(session_.geometry[0], LookupChip(2).block[0]);
+    EXPECT_EQ(session_.geometry[1], LookupChip(2).block[1]);
+    EXPECT_EQ(session_.CurrentBlock(), 0);
+    EXPECT_DOUBLE_EQ(session_.CrystalMHz(), 11.0592);
+    EXPECT_EQ(session_.owner, &op_);
+
+    EXPECT_EQ(session_.port.GetPortNumber(), 1);
+    EXPECT_EQ(session_.port.GetBaudRate(), 38400u);
+    EXPECT_EQ(session_.port.Owner(), &op_);
+    EXPECT_EQ(&session_.port.GetClock(), &clock_);
+    EXPECT_FALSE(session_.IsLinkUp());
+
+    EXPECT_TRUE(session_.BlockImage(0).empty());
+    EXPECT_TRUE(session_.BlockImage(1).empty());
+    EXPECT_TRUE(session_.ExternalImage().empty());
+
+    EXPECT_FALSE(session_.externalLowOpen);
+    EXPECT_FALSE(session_.externalHighOpen);
+    EXPECT_FALSE(session_.ExternalWindowOpen());
+    EXPECT_FALSE(session_.bslUpgradeMode);
+    EXPECT_FALSE(session_.rangeDialogBusy);
+    EXPECT_TRUE(session_.remapText.empty());
+    EXPECT_FALSE(session_.crystalQuestionAsked);
+
+    EXPECT_FALSE(session_.flags.userCodeRunning);
+    EXPECT_FALSE(session_.flags.workerRunning);
+    EXPECT_FALSE(session_.flags.errorReported);
+    EXPECT_FALSE(session_.flags.passwordVerified);
+    EXPECT_FALSE(session_.flags.longOperation);
+    EXPECT_FALSE(session_.flags.doubleClockOn);
+    EXPECT_EQ(session_.flags.lockStatus, 0);
+}
+
+TEST_F(DeviceSessionTest, GeometryFollowsChipTypeOnlyOnRefresh) {
+    session_.chipType = 3;
+    EXPECT_EQ(session_.SectorCount(0), 256) << "not refreshed yet";
+    session_.RefreshGeometry();
+    EXPECT_EQ(session_.SectorCount(0), 512);
+    EXPECT_EQ(session_.SectorSize(1), 128);
+    EXPECT_EQ(session_.BlockSize(1), 8192);
+    EXPECT_EQ(session_.ListedSectorCount(1), 64);
+    EXPECT_EQ(session_.StartAddress(1), 0x0000);
+}
+
+TEST_F(DeviceSessionTest, AccessorsReadBothBlocks) {
+    Select(1);
+    EXPECT_EQ(session_.SectorCount(0), 128);
+    EXPECT_EQ(session_.SectorSize(0), 128);
+    EXPECT_EQ(session_.BlockSize(0), 16384);
+    EXPECT_EQ(session_.ListedSectorCount(0), 128);
+    EXPECT_EQ(session_.StartAddress(0), 0x0000);
+    EXPECT_EQ(session_.SectorCount(1), 64);
+    EXPECT_EQ(session_.SectorSize(1), 64);
+    EXPECT_EQ(session_.BlockSize(1), 4096);
+    EXPECT_EQ(session_.StartAddress(1), 0xF000);
+}
+
+TEST_F(DeviceSessionTest, AnIllegalBlockNumberReadsAsEmpty) {
+    for (int block : {-1, 2, 7}) {
+        EXPECT_EQ(session_.SectorCount(block), 0);
+        EXPECT_EQ(session_.SectorSize(block), 0);
+        EXPECT_EQ(session_.BlockSize(block), 0);
+        EXPECT_EQ(session_.ListedSectorCount(block), 0);
+        EXPECT_EQ(session_.StartAddress(block), 0);
+    }
+    session_.AllocateImages();
+    EXPECT_TRUE(session_.BlockImage(2).empty());
+    EXPECT_TRUE(session_.BlockImage(-1).empty());
+}
+
+TEST_F(DeviceSessionTest, AChipTypeOutsideTheTableTakesTheLastRowsGeometry) {
+    Select(9);
+    EXPECT_EQ(session_.SectorCount(0), 512);
+    EXPECT_EQ(session_.SectorSize(0), 128);
+    EXPECT_EQ(session_.StartAddress(0), 0);
+    EXPECT_EQ(session_.SectorCount(1), 64);
+    EXPECT_EQ(session_.SectorSize(1), 64);
+    EXPECT_EQ(session_.StartAddress(1), 0xF000);
+    EXPECT_FALSE(session_.InBslWindow(1, 0xF000));
+}
+
+TEST_F(DeviceSessionTest, SetCurrentBlockKeepsEvenAnIllegalNumber) {
+    session_.SetCurrentBlock(1);
+    EXPECT_EQ(session_.CurrentBlock(), 1);
+    session_.SetCurrentBlock(5);
+    EXPECT_EQ(session_.CurrentBlock(), 5);
+}
+
+TEST_F(DeviceSessionTest, AllocatedImagesAreBlockSizePlus16WithTheBlockErased) {
+    for (int type = 1; type <= 6; ++type) {
+        Select(type);
+        session_.AllocateImages();
+        for (int block = 0; block < 2; ++block) {
+            const auto image = session_.BlockImage(block);
+            const auto size = static_cast<size_t>(session_.BlockSize(block));
+            ASSERT_EQ(image.size(), size + 16) << "type " << type << " block " << block;
+            EXPECT_TRUE(std::all_of(image.begin(), image.begin() + static_cast<long>(size),
+                                    [](uint8_t b) { return b == 0xFF; }))
+                << "type " << type << " block " << block;
+        }
+        const auto ext = session_.ExternalImage();
+        ASSERT_EQ(ext.size(), 65580u);
+        EXPECT_TRUE(std::all_of(ext.begin(), ext.end(), [](uint8_t b) { return b == 0xFF; }));
+    }
+}
+
+TEST_F(DeviceSessionTest, ReallocationErasesWhatAReadLeftAndFollowsANewGeometry) {
+    Select(3);
+    session_.AllocateImages();
+    session_.BlockImage(0)[0x100] = 0x12;
+    session_.BlockImage(1)[0] = 0x34;
+    session_.ExternalImage()[0xFFFF] = 0x56;
+
+    Select(1);
+    session_.AllocateImages();
+    EXPECT_EQ(session_.BlockImage(0).size(), 16384u + 16);
+    EXPECT_EQ(session_.BlockImage(1).size(), 4096u + 16);
+    EXPECT_EQ(session_.BlockImage(0)[0x100], 0xFF);
+    EXPECT_EQ(session_.BlockImage(1)[0], 0xFF);
+    EXPECT_EQ(session_.ExternalImage()[0xFFFF], 0xFF);
+}
+
+TEST_F(DeviceSessionTest, AllocationUsesTheGeometryRecordsAsTheyStand) {
+    Select(3);
+    session_.chipType = 1;  // not refreshed: the records still describe the H/L64D
+    session_.AllocateImages();
+    EXPECT_EQ(session_.BlockImage(0).size(), 65536u + 16);
+}
+
+TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStart) {
+    Select(2);
+    EXPECT_EQ(session_.SectorAddress(0, 0), 0x0000);
+    EXPECT_EQ(session_.SectorAddress(0, 255), 0x7F80);
+    EXPECT_EQ(session_.SectorAddress(1, 0), 0xF000);
+    EXPECT_EQ(session_.SectorAddress(1, 63), 0xFFC0);
+    Select(5);
+    EXPECT_EQ(session_.SectorAddress(1, 1), 0xE080);
+}
+
+TEST_F(DeviceSessionTest, AModelsBslEndsAfterSector15OfBlock1) {
+    for (int type : {1, 2}) {
+        Select(type);
+        EXPECT_EQ(session_.SectorAddress(1, 15), 0xF3C0);
+        EXPECT_TRUE(session_.InBslWindow(1, 0xF3C0));
+        EXPECT_EQ(session_.SectorAddress(1, 16), 0xF400);
+        EXPECT_FALSE(session_.InBslWindow(1, 0xF400));
+        EXPECT_FALSE(session_.InBslWindow(0, 0x0000));
+    }
+}
+
+TEST_F(DeviceSessionTest, HL64DBslEndsAfterSector8OfBlock1) {
+    for (int type : {3, 4}) {
+        Select(type);
+        EXPECT_TRUE(session_.InBslWindow(1, session_.SectorAddress(1, 8)));
+        EXPECT_EQ(session_.SectorAddress(1, 9), 0x0480);
+        EXPECT_FALSE(session_.InBslWindow(1, 0x0480));
+        // The same address in block 0 is the operator's own flash.
+        EXPECT_FALSE(session_.InBslWindow(0, 0x0000));
+    }
+}
+
+TEST_F(DeviceSessionTest, HL32BBslEndsAfterSector8OfBlock1) {
+    for (int type : {5, 6}) {
+        Select(type);
+        EXPECT_TRUE(session_.InBslWindow(1, session_.SectorAddress(1, 8)));
+        EXPECT_EQ(session_.SectorAddress(1, 9), 0xE480);
+        EXPECT_FALSE(session_.InBslWindow(1, 0xE480));
+    }
+}
+
+TEST_F(DeviceSessionTest, CombinedListNumbersBlock0First) {
+    Select(2);
+    EXPECT_EQ(session_.CombinedSectorCount(), 256 + 64);
+    EXPECT_EQ(session_.CombinedSectorIndex(0, 0), 0);
+    EXPECT_EQ(session_.CombinedSectorIndex(0, 255), 255);
+    EXPECT_EQ(session_.CombinedSectorIndex(1, 0), 256);
+    EXPECT_EQ(session_.CombinedSectorIndex(1, 63), 319);
+    EXPECT_EQ(session_.SectorFromCombined(255), (SectorRef{0, 255}));
+    EXPECT_EQ(session_.SectorFromCombined(256), (SectorRef{1, 0}));
+    EXPECT_EQ(session_.SectorFromCombined(319), (SectorRef{1, 63}));
+    Select(3);
+    EXPECT_EQ(session_.CombinedSectorIndex(1, 9), 521);
+    EXPECT_EQ(session_.SectorFromCombined(521), (SectorRef{1, 9}));
+}
+
+TEST_F(DeviceSessionTest, BlockSelectFollowsFamilyAndMemoryMode) {
+    Select(2);
+    EXPECT_FALSE(session_.NeedsBlockSelect());
+    Select(4);
+    EXPECT_TRUE(session_.NeedsBlockSelect());
+    session_.memoryMode = kExternalMemory;
+    EXPECT_TRUE(session_.NeedsBlockSelect());
+    Select(6);
+    EXPECT_FALSE(session_.NeedsBlockSelect());
+    session_.memoryMode = kInternalMemory;
+    EXPECT_TRUE(session_.NeedsBlockSelect());
+}
+
+TEST(SessionFlags, LockStatusKeepsBits7To5) {
+    SessionFlags flags;
+    flags.StoreLockStatus(0x7F);
+    EXPECT_EQ(flags.lockStatus, 0x60);
+    flags.StoreLockStatus(0x42);
+    EXPECT_EQ(flags.lockStatus, 0x40);
+    flags.StoreLockStatus(0x1F);
+    EXPECT_EQ(flags.lockStatus, 0x00);
+}
+
+TEST(SessionFlags, Block0IsHardLockedWhenBit7IsSet) {
+    for (int lock = 0x00; lock <= 0xE0; lock += 0x20) {
+        EXPECT_EQ(IsBlock0HardLocked(lock), lock >= 0x80) << std::hex << lock;
+        SessionFlags flags;
+        flags.lockStatus = lock;
+        EXPECT_EQ(flags.Block0HardLocked(), lock >= 0x80) << std::hex << lock;
+    }
+}
+
+// The link worker sets errorReported and drops workerRunning while the command thread
+// watches; the handshake must arrive whole, with no torn or lost update.
+TEST(SessionFlags, AreSharedBetweenTheCommandThreadAndAWorker) {
+    test::RecordingOperator op;
+    CDeviceSession session(&op);
+    SessionFlags& flags = session.flags;
+    flags.workerRunning = true;
+    flags.longOperation = true;
+
+    std::atomic<int> ticks{0};
+    std::thread worker([&] {
+        while (!flags.passwordVerified) std::this_thread::yield();
+        flags.errorReported = true;
+        flags.StoreLockStatus(0xA5);
+        flags.workerRunning = false;
+    });
+    std::thread timer([&] {
+        // The periodic link check reads longOperation while the others run.
+        while (flags.workerRunning) {
+            if (!flags.longOperation) ticks++;
+            std::this_thread::yield();
+        }
+    });
+
+    flags.passwordVerified = true;
+    worker.join();
+    timer.join();
+    EXPECT_TRUE(flags.errorReported);
+    EXPECT_FALSE(flags.workerRunning);
+    EXPECT_EQ(flags.lockStatus, 0xA0);
+    EXPECT_TRUE(flags.Block0HardLocked());
+    EXPECT_EQ(ticks, 0);
+}
+
+}  // namespace
+}  // namespace tessel
