@@ -216,6 +216,12 @@ ConfigStore::ConfigStore(std::filesystem::path folder) : folder_(std::move(folde
 
 ConfigStore ConfigStore::ForUser() { return ConfigStore(); }
 
+ConfigStore ConfigStore::Discarding() {
+    ConfigStore store(std::filesystem::path{});
+    store.discard_ = true;
+    return store;
+}
+
 std::filesystem::path ConfigStore::UserConfigFolder() { return UserConfigDir(); }
 
 std::filesystem::path ConfigStore::SettingsFilePath() const {
@@ -227,6 +233,7 @@ std::filesystem::path ConfigStore::RegistryFilePath() const {
 }
 
 bool ConfigStore::WriteSettingsText(const std::string& text) const {
+    if (discard_) return true;
     if (!EnsureFolder(folder_)) {
         return false;
     }
@@ -302,6 +309,7 @@ bool ConfigStore::ReadStartupSettings(CommSettings& settings) const {
 }
 
 int ConfigStore::WriteRegistryValue(const std::string& name, const std::string& text) const {
+    if (discard_) return 1;
     // A name or text that the one-line-per-value file cannot hold is a failed write, not a
     // corrupted neighbour.
     if (name.empty() || name.front() == '[' ||
@@ -358,6 +366,26 @@ std::optional<std::string> ConfigStore::ReadRegistryValue(const std::string& nam
     }
     const std::string_view line = WithoutCarriageReturn(registry->lines[*index]);
     return std::string(line.substr(line.find('=') + 1));
+}
+
+bool ConfigStore::WritePortName(const std::string& name) const {
+    if (discard_) return true;
+    const std::filesystem::path path = folder_ / kPortNameFileName;
+    if (name.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        return !ec;
+    }
+    if (name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return false;
+    return EnsureFolder(folder_) && ReplaceAtomically(path, name + "\n");
+}
+
+std::optional<std::string> ConfigStore::ReadPortName() const {
+    if (discard_) return std::nullopt;
+    std::ifstream in(folder_ / kPortNameFileName);
+    std::string line;
+    if (!in || !std::getline(in, line) || line.empty()) return std::nullopt;
+    return line;
 }
 
 }  // namespace tessel

@@ -36,6 +36,11 @@ public:
     // Any folder; it is created on the first write.
     explicit ConfigStore(std::filesystem::path folder);
     static ConfigStore ForUser();
+    // A store that reads nothing and writes nowhere (each write reports success): for the
+    // command line, whose options are its settings and must not change what the desktop
+    // program opens with.
+    static ConfigStore Discarding();
+    bool Discards() const { return discard_; }
 
     // $XDG_CONFIG_HOME/tessel, or ~/.config/tessel when that is unset, empty or relative.
     static std::filesystem::path UserConfigFolder();
@@ -59,10 +64,18 @@ public:
     int WriteRegistryValue(const std::string& name, const std::string& text) const;
     std::optional<std::string> ReadRegistryValue(const std::string& name) const;
 
+    // A port chosen by its device name (a path, the stand-in board) has no COM number for
+    // the files above, which keep "COM1" for it; the name itself is kept in a file of its
+    // own. An empty name removes it, so a later COM choice is not overridden at start-up.
+    static constexpr const char* kPortNameFileName = "port-name.txt";
+    bool WritePortName(const std::string& name) const;
+    std::optional<std::string> ReadPortName() const;
+
 private:
     bool WriteSettingsText(const std::string& text) const;
 
     std::filesystem::path folder_;
+    bool discard_ = false;
 };
 
 }  // namespace tessel

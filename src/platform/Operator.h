@@ -9,12 +9,17 @@ namespace tessel {
 
 // The fields and handlers of one modal dialog, kept apart from any toolkit so that the
 // dialog's logic (Compute buttons, OK checks that keep it open) can be tested on its own.
+enum class OkOutcome { KeepOpen, CloseOk, CloseCancel };
+
 class DialogModel {
 public:
     virtual ~DialogModel() = default;
     // A stable name of the dialog ("CommSetupDialog", ...) so that a front end can pick the
     // view that renders it and a script can recognise it.
     virtual const char* DialogName() const = 0;
+    // What a front end calls when the operator presses OK, after it has put the edits into
+    // the model: the model may refuse (KeepOpen) or close the dialog either way.
+    virtual OkOutcome PressOk() { return OkOutcome::CloseOk; }
 };
 
 enum class DialogResult { Ok, Cancel };

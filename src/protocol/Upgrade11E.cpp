@@ -200,6 +200,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
                          "detect chip.");
         c.view.resetProgress();
     } else {
+        if (menuVariant) c.view.SetWindowTitle("QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)");
         c.op.ShowMessage(menuVariant ? "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!"
                                      : "Upgrade Bootstrap Loader from 1.1E to 1.1F Succeed!");
         c.view.resetProgress();

@@ -34,6 +34,8 @@ public:
     virtual bool ButtonEnabled(IapButton button) const = 0;
     // Push the fields to the screen now (a long command is still running).
     virtual void Refresh() = 0;
+    // The main window's title; views without one ignore it.
+    virtual void SetWindowTitle(const std::string&) {}
 
     void SetIapStatus(const std::string& text) { SetField(ChipField::IapStatus, text); }
 };
