@@ -28,14 +28,46 @@ bool ChipSelectDialog::OnOK() {
 CommSetupDialog::CommSetupDialog(CDeviceSession& session, const ConfigStore& store, Operator& op)
     : session_(session), store_(store), op_(op) {}
 
-void CommSetupDialog::FirstExchange(const std::vector<std::string>& namedPorts) {
-    ports.clear();
+std::vector<std::string> PortListTexts(const std::vector<std::string>& namedPorts) {
+    std::vector<std::string> ports;
     for (int i = 1; i <= kComPorts; ++i) ports.push_back("COM" + std::to_string(i));
     ports.insert(ports.end(), namedPorts.begin(), namedPorts.end());
-    portSelection = session_.port.GetPortNumber() - 1;
-    const std::string& name = session_.port.GetPortName();
+    return ports;
+}
+
+int PortPosition(const std::vector<std::string>& ports, const CDeviceSession& session) {
+    const std::string& name = session.port.GetPortName();
     for (size_t i = kComPorts; i < ports.size(); ++i)
-        if (!name.empty() && ports[i] == name) portSelection = static_cast<int>(i);
+        if (!name.empty() && ports[i] == name) return static_cast<int>(i);
+    return session.port.GetPortNumber() - 1;
+}
+
+namespace {
+// The port half of both OK handlers: the registry value, the session's port, and the name of
+// a named port kept for the next start. Returns the number the settings file records.
+int ApplyPortChoice(const std::vector<std::string>& ports, int selection, CDeviceSession& session,
+                    const ConfigStore& store, Operator& op) {
+    const int pp = selection < 0 ? 0 : selection;
+    const bool named = pp >= kComPorts && pp < static_cast<int>(ports.size());
+    // A named port has no number; the registry value and the settings file keep "COM1" for it.
+    const int portNumber = named ? 1 : pp + 1;
+    if (!store.WriteRegistryValue("COMMPORT", std::to_string(portNumber))) op.ShowMessage(kUnableToSave);
+    session.port.SetPortNumber(portNumber);
+    if (named) session.port.SetPortName(ports[static_cast<size_t>(pp)]);
+    store.WritePortName(named ? ports[static_cast<size_t>(pp)] : "");
+    return portNumber;
+}
+
+bool CrystalInRange(double crystal, std::string* message) {
+    if (crystal >= 1.0 && crystal <= 40.0) return true;
+    if (message) *message = "Please enter a number between 1 and 40.";
+    return false;
+}
+}  // namespace
+
+void CommSetupDialog::FirstExchange(const std::vector<std::string>& namedPorts) {
+    ports = PortListTexts(namedPorts);
+    portSelection = PortPosition(ports, session_);
     crystal = session_.crystalMHz == 0.0 ? 11.0592 : session_.crystalMHz;
     OnCompute();
     rates.assign(kStandardRateTexts.begin(), kStandardRateTexts.end());
@@ -59,13 +91,7 @@ void CommSetupDialog::OnNextBaud() {
     rateSelection = next->position;
 }
 
-bool CommSetupDialog::Validate(std::string* message) const {
-    if (crystal < 1.0 || crystal > 40.0) {
-        if (message) *message = "Please enter a number between 1 and 40.";
-        return false;
-    }
-    return true;
-}
+bool CommSetupDialog::Validate(std::string* message) const { return CrystalInRange(crystal, message); }
 
 OkOutcome CommSetupDialog::OnOK() {
     if (session_.port.IsLinkUp()) {
@@ -77,14 +103,8 @@ OkOutcome CommSetupDialog::OnOK() {
         op_.ShowMessage(invalid);
         return OkOutcome::KeepOpen;
     }
-    const int pp = portSelection < 0 ? 0 : portSelection;
     const int rp = rateSelection;
-    const bool named = pp >= kComPorts && pp < static_cast<int>(ports.size());
-    // A named port has no number; the registry value and format A keep "COM1" for it.
-    const int portNumber = named ? 1 : pp + 1;
-    if (!store_.WriteRegistryValue("COMMPORT", std::to_string(portNumber))) op_.ShowMessage(kUnableToSave);
-    session_.port.SetPortNumber(portNumber);
-    if (named) session_.port.SetPortName(ports[static_cast<size_t>(pp)]);
+    const int portNumber = ApplyPortChoice(ports, portSelection, session_, store_, op_);
     session_.crystalMHz = crystal;
     const uint32_t rate = rateForPosition(rp);
     const std::string rateText = rateTextForPosition(rp);
@@ -98,6 +118,49 @@ OkOutcome CommSetupDialog::OnOK() {
     op_.ShowMessage("You can't choose a baudrate which is higher than the computed best baudrate!\n");
     rateSelection = positionForRate(recommendedRate);
     return OkOutcome::KeepOpen;
+}
+
+ExtMemCommDialog::ExtMemCommDialog(CDeviceSession& session, const ConfigStore& store, Operator& op)
+    : session_(session), store_(store), op_(op) {}
+
+void ExtMemCommDialog::FirstExchange(const std::vector<std::string>& namedPorts) {
+    ports = PortListTexts(namedPorts);
+    portSelection = PortPosition(ports, session_);
+    rates.assign(kStandardRateTexts.begin(), kStandardRateTexts.end());
+    rateSelection = positionForRate(session_.port.GetBaudRate());
+}
+
+void ExtMemCommDialog::OnCompute() {
+    const BaudChoice best = computeBestRate(crystal, kExtMemCandidates, false);
+    bestRate = best.rate;
+    bestReload = best.reload;
+}
+
+void ExtMemCommDialog::OnReplace() {
+    // 300 baud has no entry in the rate list; within the crystal range the search always
+    // stops at 600 or faster, and a rate the list cannot show leaves the choice as it is
+    // rather than selecting a position that OK would store as 38400.
+    for (size_t i = 0; i < kStandardRates.size(); ++i)
+        if (kStandardRates[i] == bestRate) {
+            rateSelection = static_cast<int>(i);
+            return;
+        }
+}
+
+bool ExtMemCommDialog::Validate(std::string* message) const { return CrystalInRange(crystal, message); }
+
+OkOutcome ExtMemCommDialog::OnOK() {
+    std::string invalid;
+    if (!Validate(&invalid)) {
+        op_.ShowMessage(invalid);
+        return OkOutcome::KeepOpen;
+    }
+    const int portNumber = ApplyPortChoice(ports, portSelection, session_, store_, op_);
+    const uint32_t rate = rateForPosition(rateSelection);
+    session_.port.SetBaudRate(rate);
+    store_.WriteSettingsFormatB(portNumber, rate);
+    if (!store_.WriteRegistryValue("BAUDRATE", rateTextForPosition(rateSelection))) op_.ShowMessage(kUnableToSave);
+    return OkOutcome::CloseOk;
 }
 
 }  // namespace tessel

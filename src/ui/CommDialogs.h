@@ -12,8 +12,6 @@ namespace tessel {
 class CDeviceSession;
 class ConfigStore;
 
-enum class OkOutcome { KeepOpen, CloseOk, CloseCancel };
-
 // "Select MCU Chip Type and Memory Mode": edits the session's chipType and memoryMode on OK,
 // so the dialog's two choices and the session are one state. 0 means "not chosen".
 class ChipSelectDialog : public DialogModel {
@@ -24,8 +22,13 @@ public:
 
     int chipType = 0;    // 1..6
     int memoryMode = 0;  // 1 internal, 2 external
-    // True when both were chosen; the session takes them.
+    // True when both were chosen; the session takes them. The dialog closes either way.
     bool OnOK();
+    OkOutcome PressOk() override {
+        OnOK();
+        return OkOutcome::CloseOk;
+    }
+    bool Complete() const { return chipType >= 1 && chipType <= 6 && (memoryMode == 1 || memoryMode == 2); }
 
 private:
     CDeviceSession& session_;
@@ -54,6 +57,7 @@ public:
     void OnCompute();
     void OnNextBaud();
     OkOutcome OnOK();
+    OkOutcome PressOk() override { return OnOK(); }
     // The validation of the framework's field exchange: the crystal range.
     bool Validate(std::string* message) const;
 
@@ -62,5 +66,39 @@ private:
     const ConfigStore& store_;
     Operator& op_;
 };
+
+// "Serial Communication (External Memory Mode)": port and rate for a target whose rate is set
+// in its own code; it computes a best rate on request but leaves the choice to the operator.
+class ExtMemCommDialog : public DialogModel {
+public:
+    ExtMemCommDialog(CDeviceSession& session, const ConfigStore& store, Operator& op);
+    const char* DialogName() const override { return "ExtMemCommDialog"; }
+    static constexpr const char* kTitle = "Serial Communication (External Memory Mode)";
+
+    std::vector<std::string> ports;
+    int portSelection = -1;
+    std::vector<std::string> rates;
+    int rateSelection = -1;
+    double crystal = 11.0592;
+    uint32_t bestRate = 38400;
+    int32_t bestReload = 65527;
+
+    void FirstExchange(const std::vector<std::string>& namedPorts = {});
+    void OnCompute();
+    void OnReplace();
+    OkOutcome OnOK();
+    OkOutcome PressOk() override { return OnOK(); }
+    bool Validate(std::string* message) const;
+
+private:
+    CDeviceSession& session_;
+    const ConfigStore& store_;
+    Operator& op_;
+};
+
+// The ports both set-up dialogs offer: "COM1" to "COM256", then the named ones; and the
+// position of the session's port in that list.
+std::vector<std::string> PortListTexts(const std::vector<std::string>& namedPorts);
+int PortPosition(const std::vector<std::string>& ports, const CDeviceSession& session);
 
 }  // namespace tessel

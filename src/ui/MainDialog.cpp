@@ -48,7 +48,8 @@ void MainDialog::Initialise(const ConfigStore& settings) {
         session_.port.SetBaudRate(s.baudRate);
         session_.crystalMHz = s.crystalMHz;
     }
-    Notify(Change::Panes);
+    if (auto name = settings.ReadPortName()) session_.port.SetPortName(*name);
+    TickPanes();
 }
 
 void MainDialog::Shutdown() {
@@ -161,7 +162,13 @@ void MainDialog::Tick(int hour, int minute, int second) {
         const bool ok = session_.port.WriteByte(0x63) && session_.port.ReadByte(&echo) && echo == 0x63;
         if (!ok) TimeoutReset();
     }
-    comPane_ = Format(text::kPaneCom, session_.port.GetPortNumber());
+    TickPanes();
+}
+
+void MainDialog::TickPanes() {
+    // A port chosen by name has no COM number worth showing.
+    const std::string& name = session_.port.GetPortName();
+    comPane_ = name.empty() ? Format(text::kPaneCom, session_.port.GetPortNumber()) : name;
     baudPane_ = Format(text::kPaneBaud, static_cast<int>(session_.port.GetBaudRate()));
     char buf[40];
     std::snprintf(buf, sizeof buf, text::kPaneDoubleClock, session_.flags.doubleClockOn ? "ON" : "OFF");

@@ -33,7 +33,7 @@ constexpr int kDetectBaudAndChip = 32788, kExtMemSerialDialog = 32771, kNoAction
 }  // namespace command
 
 // What changed, for the window to redraw just that.
-enum class Change { Fields, Security, Buttons, Progress, Panes, Title, Tab };
+enum class Change { Fields, Security, Buttons, Progress, Panes, Title, Tab, Close };
 
 class MainDialogObserver {
 public:
@@ -65,6 +65,7 @@ public:
     void EnableButton(IapButton button, bool enabled) override;
     bool ButtonEnabled(IapButton button) const override;
     void Refresh() override { Notify(Change::Fields); }
+    void SetWindowTitle(const std::string& title) override { SetTitle(title); }
 
     // Command routing: a handler per id; ids without one do nothing.
     void RegisterHandler(int id, std::function<void()> handler) { handlers_[id] = std::move(handler); }
@@ -74,6 +75,8 @@ public:
     // The one-second timer, with the local time passed in.
     void Tick(int hour, int minute, int second);
     void TickNow();
+    // The COM, Baud Rate and Double Clock panes from the session, outside the tick.
+    void TickPanes();
     static std::string ClockText(int hour, int minute, int second);
 
     // Status bar.
@@ -95,6 +98,13 @@ public:
     int Tab() const { return tab_; }
     void SetTab(int tab);
     bool TimerRunning() const { return timerRunning_; }
+    // A command asked for the application to end (Exit, a declined upgrade); the front end
+    // closes the window, which runs Shutdown.
+    void RequestClose() {
+        closeRequested_ = true;
+        Notify(Change::Close);
+    }
+    bool CloseRequested() const { return closeRequested_; }
 
     CDeviceSession& Session() { return session_; }
     LinkWorker& Worker() { return worker_; }
@@ -123,6 +133,7 @@ private:
     bool progressVisible_ = false;
     int tab_ = 0;
     bool timerRunning_ = false;
+    bool closeRequested_ = false;
 };
 
 }  // namespace tessel

@@ -5,7 +5,8 @@
 namespace tessel::text {
 
 inline constexpr const char kTitle[] = "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ";
-inline constexpr const char kUpgradedTitle[] = "QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)";
+inline constexpr const char kBaudMustMatchTitle[] =
+    "ATTENTION! BAUDRATE SELECTED FOR COMM PORT MUST MATCH WITH BAUDRATE SET IN MCU.";
 // What a second copy looks for to find the first one.
 inline constexpr const char kInstanceTitle[] = "QMT Tessel11F Boot Loader";
 inline constexpr const char kAboutItem[] = "&About QMT Tessel...";
@@ -37,6 +38,8 @@ inline constexpr const char kIllegalBlock[] = "Illegal Block Number Detected!!!"
 inline constexpr const char kCantOpenFile[] = "Can't open the selected file!!!";
 inline constexpr const char kOverSize[] = "The selected file is over size!!!";
 inline constexpr const char kSectorEraseFailed[] = "Sector erase failed!!!";
+inline constexpr const char kSelectChipOrDetect[] = "Please select ChipType or DetectChip\n to setup RS-232 connection.";
+inline constexpr const char kExitQuestion[] = "Are you sure you want to exit this application?";
 
 // Menu pop-ups and their items.
 inline constexpr const char kMenuFile[] = "&File";

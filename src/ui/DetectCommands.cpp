@@ -1,0 +1,96 @@
+#include "ui/DetectCommands.h"
+
+#include <memory>
+
+#include "files/ConfigStore.h"
+#include "protocol/Detection.h"
+#include "protocol/Upgrade11E.h"
+#include "ui/CommDialogs.h"
+#include "ui/MainDialog.h"
+#include "ui/Texts.h"
+
+namespace tessel {
+
+namespace {
+
+class DetectCommands {
+public:
+    DetectCommands(MainDialog& w, DetectCommandEnv env) : w_(w), env_(std::move(env)) {}
+
+    // Chip type and memory mode; true when the operator chose both.
+    bool ChooseChip() {
+        ChipSelectDialog dialog(w_.Session());
+        if (w_.Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        if (!dialog.OnOK()) {
+            w_.Op().ShowMessage(text::kChipInfoIncomplete);
+            return false;
+        }
+        return true;
+    }
+
+    bool RunCommSetup() {
+        CommSetupDialog dialog(w_.Session(), *env_.store, w_.Op());
+        dialog.FirstExchange(NamedPorts());
+        const bool ok = w_.Op().RunDialog(dialog) == DialogResult::Ok;
+        w_.TickPanes();
+        return ok;
+    }
+
+    // Runs one detection procedure with the window's hooks wired in.
+    template <typename Procedure>
+    void WithContext(Procedure procedure) {
+        DetectionContext ctx(w_.Session(), w_, w_.Op());
+        ctx.worker = &w_.Worker();
+        ctx.runCommSetupDialog = [this] { return RunCommSetup(); };
+        ctx.detect11EFallback = [&ctx] { Detect11E(ctx, false); };
+        ctx.runUpgrade = [this, &ctx](bool menuVariant) { UpgradeBsl11E(ctx, menuVariant, env_.backupDir); };
+        ctx.endApplication = [this] { w_.RequestClose(); };
+        procedure(ctx);
+        w_.TickPanes();
+    }
+
+    void Detect11FWithConfig() {
+        if (!ChooseChip() || !RunCommSetup()) return;
+        w_.Route(command::kDetectBaudAndChip);
+    }
+
+    void ExtMemSerial() {
+        const std::string title = w_.Title();
+        w_.SetTitle(text::kBaudMustMatchTitle);
+        ExtMemCommDialog dialog(w_.Session(), *env_.store, w_.Op());
+        dialog.FirstExchange(NamedPorts());
+        if (w_.Op().RunDialog(dialog) == DialogResult::Ok) w_.Op().ShowMessage(text::kSelectChipOrDetect);
+        w_.SetTitle(title);
+        w_.TickPanes();
+    }
+
+    void Exit() {
+        if (w_.Op().AskYesNo(text::kExitQuestion)) w_.RequestClose();
+    }
+
+private:
+    std::vector<std::string> NamedPorts() const { return env_.namedPorts ? env_.namedPorts() : std::vector<std::string>{}; }
+
+    MainDialog& w_;
+    DetectCommandEnv env_;
+};
+
+}  // namespace
+
+void RegisterDetectCommands(MainDialog& window, DetectCommandEnv env) {
+    auto c = std::make_shared<DetectCommands>(window, std::move(env));
+    window.RegisterHandler(command::kDetect11F, [c] { c->Detect11FWithConfig(); });
+    window.RegisterHandler(command::kDetectBaudAndChip, [c] { c->WithContext([](DetectionContext& x) { Detect11F(x); }); });
+    window.RegisterHandler(command::kDetect11E,
+                           [c] { c->WithContext([](DetectionContext& x) { Detect11E(x, true); }); });
+    window.RegisterHandler(command::kDetectUnknown, [c] {
+        if (c->ChooseChip()) c->WithContext([](DetectionContext& x) { DetectUnknown(x); });
+    });
+    window.RegisterHandler(command::kResetLink, [c, &window] {
+        c->WithContext([&window](DetectionContext& x) { ResetLink(x, [&window] { StopLinkWorker(window.Worker()); }); });
+    });
+    window.RegisterHandler(command::kExtMemSerialDialog, [c] { c->ExtMemSerial(); });
+    window.RegisterHandler(command::kExit, [c] { c->Exit(); });
+}
+
+}  // namespace tessel
