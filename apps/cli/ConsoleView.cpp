@@ -2,70 +2,56 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tessel::cli {
 
-ConsoleView::ConsoleView() : tty_(isatty(STDERR_FILENO) != 0) {}
+ConsoleView::ConsoleView(MainDialog& window) : window_(window), tty_(isatty(STDERR_FILENO) != 0) {
+    window_.SetObserver(this);
+}
 
-void ConsoleView::Draw() {
-    if (!tty_ || range_ <= 0) return;
+ConsoleView::~ConsoleView() { window_.SetObserver(nullptr); }
+
+void ConsoleView::EndLine() {
+    if (!drawn_) return;
+    std::fputc('\n', stderr);
+    drawn_ = false;
+}
+
+void ConsoleView::OnChanged(Change what) {
+    if (what != Change::Progress) return;
+    const std::string& label = window_.ProgressLabel();
+    if (label != label_) {
+        EndLine();
+        label_ = label;
+        lastPercent_ = -1;
+        // Without a terminal, one line per label keeps a log readable.
+        if (!tty_ && !label.empty()) std::fprintf(stderr, "%s\n", label.c_str());
+    }
+    const int range = window_.ProgressRange();
+    if (!tty_ || range <= 0 || !window_.ProgressVisible()) return;
+    const int position = std::clamp(window_.ProgressPosition(), 0, range);
+    const int percent = static_cast<int>(static_cast<long long>(position) * 100 / range);
+    if (percent == lastPercent_) return;  // redraw only when the figure changes
+    lastPercent_ = percent;
     const int width = 40;
-    const int filled = std::min(width, position_ * width / range_);
+    const int filled = percent * width / 100;
     std::fprintf(stderr, "\r%-12s [%.*s%*s] %3d%%", label_.c_str(), filled,
-                 "########################################", width - filled, "",
-                 position_ * 100 / range_);
+                 "########################################", width - filled, "", percent);
     std::fflush(stderr);
     drawn_ = true;
 }
 
-void ConsoleView::setProgressLabel(const std::string& text) {
-    if (text == label_) return;
-    if (drawn_) {
-        std::fputc('\n', stderr);
-        drawn_ = false;
-    }
-    label_ = text;
-    // Without a terminal, one line per label keeps a log readable.
-    if (!tty_ && !text.empty()) std::fprintf(stderr, "%s\n", text.c_str());
-}
-
-void ConsoleView::setProgressRange(int upper) {
-    range_ = upper;
-    position_ = 0;
-}
-
-void ConsoleView::stepProgress() {
-    ++position_;
-    Draw();
-}
-
-void ConsoleView::resetProgress() { position_ = 0; }
-
-std::string ConsoleView::Field(ChipField field) const {
-    auto it = fields_.find(field);
-    return it == fields_.end() ? "" : it->second;
-}
-
-void ConsoleView::resetChipInfo() {
-    fields_.clear();
-    security_ = "SECURITY : UNKNOWN";
-}
-
-bool ConsoleView::ButtonEnabled(IapButton button) const {
-    auto it = buttons_.find(button);
-    return it != buttons_.end() && it->second;
-}
-
-void ConsoleView::PrintSummary() const {
-    if (drawn_) std::fputc('\n', stderr);
+void ConsoleView::PrintSummary() {
+    EndLine();
     const std::pair<const char*, ChipField> rows[] = {
         {"Chip Type:", ChipField::ChipType}, {"Flash Size:", ChipField::FlashSize},
         {"ReMap:", ChipField::ReMap},       {"Mem Mode:", ChipField::MemMode},
         {"Fw Version:", ChipField::FwVersion}};
-    for (const auto& [label, field] : rows) std::printf("%-12s %s\n", label, Field(field).c_str());
-    std::printf("%s\n", security_.c_str());
-    std::printf("IAP Status: %s\n", Field(ChipField::IapStatus).c_str());
+    for (const auto& [label, field] : rows) std::printf("%-12s %s\n", label, window_.Field(field).c_str());
+    std::printf("%s\n", window_.SecurityLine().c_str());
+    std::printf("IAP Status: %s\n", window_.Field(ChipField::IapStatus).c_str());
 }
 
 }  // namespace tessel::cli

@@ -18,11 +18,13 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 void TerminalOperator::ShowMessage(const std::string& text) {
+    if (beforeOutput) beforeOutput();
     last_ = Trimmed(text);
     std::fprintf(stderr, "%s\n", last_.c_str());
 }
 
 bool TerminalOperator::AskYesNo(const std::string& text) {
+    if (beforeOutput) beforeOutput();
     const std::string q = Trimmed(text);
     if (assumeYes) {
         std::fprintf(stderr, "%s [y/N] yes (--yes)\n", q.c_str());

@@ -16,6 +16,8 @@ public:
     bool verbose = false;  // debug traces to stderr
     // Fills a dialog model from the command line; unset: every dialog is cancelled.
     std::function<DialogResult(DialogModel&)> fillDialog;
+    // Called before any text is printed, so that a progress bar drawn in place ends first.
+    std::function<void()> beforeOutput;
 
     void ShowMessage(const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
