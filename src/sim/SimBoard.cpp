@@ -169,9 +169,10 @@ void Board::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t ho
         Send(line, byte, at);
         return;
     }
-    // Without modem lines the operator's reset is simulated by the next baud-detect string.
+    // Without modem lines the operator's reset is simulated by the next baud-detect string;
+    // not while the loader waits for "BSL", where a slow host's extra strings are ignored.
     if (config_.selfResetOnBaudDetect && byte == kBaudString[0] && pending_.empty() &&
-        !(mode_ == Mode::Loader && state_ == LoaderState::AwaitBaud) &&
+        !(mode_ == Mode::Loader && (state_ == LoaderState::AwaitBaud || state_ == LoaderState::AwaitBsl)) &&
         !(mode_ == Mode::Loader && firmware_ == Firmware::F11E)) {
         Reset(externalMode_ || config_.startExternal, at);
     }

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
 
 #include "platform/Clock.h"
 #include "serial/CSerialPort.h"
@@ -81,6 +84,35 @@ TEST(CliOnPty, NoTargetGivesUpWithItsMessageAndExitStatus) {
     }
     EXPECT_EQ(cli.Stop(0), 4) << "exit status for no boot loader";
     sim.Stop(SIGTERM);
+}
+
+// The in-process stand-in board with the old loader: the upgrade is offered, and only --yes
+// accepts it, with the user's code backed up under the state folder first.
+TEST(CliInProcess, OldLoaderIsUpgradedOnlyWhenTheOperatorAgrees) {
+    char tmpl[] = "/tmp/tessel-e2e-XXXXXX";
+    const std::string state = mkdtemp(tmpl);
+    const std::string cli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
+    const std::vector<std::string> env = {"XDG_STATE_HOME=" + state};
+    auto run = [&](std::vector<std::string> extra, std::string* out) {
+        std::vector<std::string> argv = {cli, "detect", "--port", "sim:NX31A32:1.1E", "--firmware", "1.1E", "--baud", "38400"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        test::ChildProcess p(argv, env);
+        std::string line;
+        while (!(line = p.ReadLine()).empty()) *out += line + "\n";
+        return p.Stop(0);
+    };
+    std::string declined, accepted;
+    EXPECT_EQ(run({}, &declined), 1) << declined;
+    EXPECT_NE(declined.find("Fw Version:  v1.1E"), std::string::npos) << declined;
+    EXPECT_FALSE(std::filesystem::exists(state + "/tessel")) << "nothing backed up, nothing erased";
+    EXPECT_EQ(run({"--yes"}, &accepted), 0) << accepted;
+    EXPECT_NE(accepted.find("Fw Version:  v1.1F"), std::string::npos) << accepted;
+    ASSERT_TRUE(std::filesystem::exists(state + "/tessel"));
+    size_t backups = 0;
+    for (const auto& e : std::filesystem::directory_iterator(state + "/tessel"))
+        backups += e.file_size() == 1280 ? 1 : 0;
+    EXPECT_EQ(backups, 1u);
+    std::filesystem::remove_all(state);
 }
 
 }  // namespace

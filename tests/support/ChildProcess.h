@@ -1,6 +1,7 @@
 #pragma once
 // Starts a program with its stdout on a pipe, for end-to-end tests.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,12 +15,17 @@ namespace tessel::test {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv) {
+    // `env` holds extra "NAME=value" settings. The child reads nothing: its stdin is
+    // /dev/null, so a question it would put to a terminal gets the no-terminal answer.
+    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
         int out[2];
         if (pipe(out) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
+            const int devNull = open("/dev/null", O_RDONLY);
+            if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+            for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
             close(out[0]);
             close(out[1]);
             std::vector<char*> args;

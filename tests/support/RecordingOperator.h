@@ -26,10 +26,14 @@ public:
         return a;
     }
     DialogResult RunDialog(DialogModel& model) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        dialogs.push_back(model.DialogName());
-        if (!dialogScript) return DialogResult::Cancel;
-        return dialogScript(model);
+        std::function<DialogResult(DialogModel&)> script;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            dialogs.push_back(model.DialogName());
+            script = dialogScript;
+        }
+        // Unlocked: pressing OK in the script may show a message through this operator.
+        return script ? script(model) : DialogResult::Cancel;
     }
     void DebugTrace(const std::string& line) override {
         std::lock_guard<std::mutex> lock(mutex_);

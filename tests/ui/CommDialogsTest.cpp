@@ -2,6 +2,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "device/CDeviceSession.h"
 #include "files/ConfigStore.h"
@@ -86,6 +88,57 @@ TEST(CommSetupDialog, ALinkedChipClosesAsCancelWithoutWriting) {
     EXPECT_EQ(s.dialog.OnOK(), OkOutcome::CloseCancel);
     EXPECT_EQ(s.op.messages.back(), "ChipType had been detected earlier.");
     EXPECT_FALSE(s.store.ReadRegistryValue("COMMPORT").has_value());
+}
+
+struct ExtRig {
+    ExtRig() : session(&op), store(DialogRig::Dir()), dialog(session, store, op) {}
+    ~ExtRig() { std::filesystem::remove_all(store.Folder()); }
+    test::RecordingOperator op;
+    CDeviceSession session;
+    ConfigStore store;
+    ExtMemCommDialog dialog;
+};
+
+TEST(ExtMemCommDialog, ComputeAndReplaceLeaveTheChoiceToTheOperator) {
+    ExtRig s;
+    s.session.port.SetBaudRate(19200);
+    s.session.crystalMHz = 12.0;
+    s.dialog.FirstExchange();
+    EXPECT_EQ(s.dialog.rateSelection, 1) << "the session's rate";
+    EXPECT_DOUBLE_EQ(s.dialog.crystal, 11.0592) << "the session crystal is not read";
+    s.dialog.crystal = 1.0;
+    s.dialog.OnCompute();
+    EXPECT_EQ(s.dialog.bestRate, 2400u);
+    EXPECT_EQ(s.dialog.bestReload, 65523);
+    EXPECT_EQ(s.dialog.rateSelection, 1) << "Compute alone selects nothing";
+    s.dialog.OnReplace();
+    EXPECT_EQ(s.dialog.rateSelection, 4);
+    s.dialog.bestRate = 300;
+    s.dialog.OnReplace();
+    EXPECT_EQ(s.dialog.rateSelection, 4) << "a rate the list cannot show changes nothing";
+}
+
+TEST(ExtMemCommDialog, OkStoresPortAndRateButNotTheCrystalAndNeedsNoBestRate) {
+    ExtRig s;
+    s.dialog.FirstExchange({"/dev/ttyUSB0"});
+    s.dialog.crystal = 1.0;
+    s.dialog.rateSelection = 0;  // faster than 1 MHz can make: this dialog does not refuse it
+    s.dialog.portSelection = 256;
+    s.session.port.SetLinkUp();
+    EXPECT_EQ(s.dialog.OnOK(), OkOutcome::CloseOk);
+    EXPECT_EQ(s.session.port.GetBaudRate(), 38400u);
+    EXPECT_EQ(s.session.port.GetPortName(), "/dev/ttyUSB0");
+    EXPECT_DOUBLE_EQ(s.session.crystalMHz, 11.0592);
+    EXPECT_EQ(s.store.ReadRegistryValue("BAUDRATE"), "38400");
+    EXPECT_EQ(s.store.ReadPortName(), "/dev/ttyUSB0");
+    std::ifstream settings(s.store.SettingsFilePath());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(settings), {}), "COM1 BAUD38400 $$")
+        << "the short form, which the next start ignores";
+    // Out of range crystal: the field check keeps the dialog open and writes nothing more.
+    s.dialog.crystal = 0.5;
+    s.dialog.rateSelection = 2;
+    EXPECT_EQ(s.dialog.OnOK(), OkOutcome::KeepOpen);
+    EXPECT_EQ(s.store.ReadRegistryValue("BAUDRATE"), "38400");
 }
 
 TEST(ChipSelectDialog, BothChoicesNeededAndTheyBecomeTheSession) {

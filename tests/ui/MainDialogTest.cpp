@@ -69,6 +69,21 @@ TEST(MainDialogStart, ReadsTheSettingsAndShowsThePanes) {
     EXPECT_GT(w.observer.counts[Change::Panes], 0);
 }
 
+TEST(MainDialogStart, ANamedPortComesBackAtTheNextStart) {
+    Window w;
+    ConfigStore store(w.dir);
+    ASSERT_TRUE(store.WriteSettingsFormatA(1, 19200, 11.0592));
+    ASSERT_TRUE(store.WritePortName("/dev/ttyUSB1"));
+    w.dialog.Initialise(store);
+    EXPECT_EQ(w.dialog.Session().port.GetPortName(), "/dev/ttyUSB1");
+    EXPECT_EQ(w.dialog.ComPane(), "/dev/ttyUSB1");
+    EXPECT_EQ(w.dialog.BaudPane(), "Baud Rate: 19200");
+    ASSERT_TRUE(store.WritePortName(""));
+    MainDialog again(&w.op, w.clock);
+    again.Initialise(store);
+    EXPECT_EQ(again.ComPane(), "COM1") << "choosing a COM entry forgets the name";
+}
+
 TEST(MainDialogKeepAlive, ASilentTargetIsNoticedAtTheNextTenthSecond) {
     Window w;
     w.dialog.Initialise(ConfigStore(w.dir));

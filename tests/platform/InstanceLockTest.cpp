@@ -1,0 +1,40 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/InstanceLock.h"
+
+namespace tessel {
+namespace {
+
+TEST(InstanceLock, ASecondCopyIsTurnedAwayUntilTheFirstGoes) {
+    char tmpl[] = "/tmp/tessel-lock-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    {
+        InstanceLock first("gui.lock", dir + "/nested");
+        ASSERT_TRUE(first.TryAcquire());
+        EXPECT_TRUE(first.TryAcquire()) << "taking it again is harmless";
+        // Another process, as a second start of the program would be.
+        const pid_t child = fork();
+        if (child == 0) {
+            InstanceLock second("gui.lock", dir + "/nested");
+            _exit(second.TryAcquire() ? 1 : 0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second copy got the lock";
+    }
+    InstanceLock later("gui.lock", dir + "/nested");
+    EXPECT_TRUE(later.TryAcquire()) << "released with its holder";
+    std::string error;
+    InstanceLock nowhere("gui.lock", "/proc/no-such-folder");
+    EXPECT_FALSE(nowhere.TryAcquire(&error));
+    EXPECT_FALSE(error.empty());
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tessel
