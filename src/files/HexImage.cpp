@@ -1,0 +1,297 @@
+#include "files/HexImage.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace tessel {
+namespace {
+
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+// Record types.
+constexpr uint8_t kData = 0x00;
+constexpr uint8_t kEndOfFile = 0x01;
+constexpr uint8_t kExtendedSegment = 0x02;
+constexpr uint8_t kStartSegment = 0x03;
+constexpr uint8_t kExtendedLinear = 0x04;
+constexpr uint8_t kStartLinear = 0x05;
+
+// Byte count, two address bytes, type and checksum around the data.
+constexpr size_t kRecordOverhead = 5;
+constexpr size_t kMaxRecordBytes = kRecordOverhead + 255;
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Numbers in messages are written the way the operator reads a listing: "3Ah", "0100h".
+std::string HexNumber(uint32_t value, int digits) {
+    std::string s(static_cast<size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) s[static_cast<size_t>(i)] = kDigits[value & 0xF];
+    return s + "h";
+}
+
+std::string DescribeCharacter(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u > 0x20 && u < 0x7F) return std::string("'") + c + "'";
+    if (u == ' ') return "a blank";
+    return "byte " + HexNumber(u, 2);
+}
+
+bool IsTrailingBlank(char c) { return c == '\r' || c == ' ' || c == '\t'; }
+
+class HexConverter {
+public:
+    HexConverter() : bytes_(kMaxHexImageBytes, 0xFF), filled_(kMaxHexImageBytes, false) {}
+
+    // Empty when the line was taken; otherwise the reason it was refused.
+    std::string TakeLine(std::string_view line) {
+        while (!line.empty() && IsTrailingBlank(line.back())) line.remove_suffix(1);
+        if (line.empty()) return {};
+        if (line.front() != ':') return "the line does not start with ':'";
+
+        const std::string_view digits = line.substr(1);
+        for (size_t i = 0; i < digits.size(); ++i) {
+            if (HexValue(digits[i]) < 0)
+                return DescribeCharacter(digits[i]) + " at column " + std::to_string(i + 2) +
+                       " is not a hex digit";
+        }
+        if (digits.size() % 2 != 0) return "odd number of hex digits (" + std::to_string(digits.size()) + ")";
+        const size_t lineBytes = digits.size() / 2;
+        if (lineBytes < kRecordOverhead) return "the record is too short";
+        const size_t count = static_cast<size_t>(HexValue(digits[0]) * 16 + HexValue(digits[1]));
+        if (lineBytes != count + kRecordOverhead)
+            return "the byte count says " + std::to_string(count) + " data bytes, the line holds " +
+                   std::to_string(lineBytes - kRecordOverhead);
+
+        // The length test above bounds lineBytes to kMaxRecordBytes.
+        std::array<uint8_t, kMaxRecordBytes> rec{};
+        unsigned sum = 0;
+        for (size_t i = 0; i < lineBytes; ++i) {
+            rec[i] = static_cast<uint8_t>(HexValue(digits[2 * i]) * 16 + HexValue(digits[2 * i + 1]));
+            if (i + 1 < lineBytes) sum += rec[i];
+        }
+        const uint8_t given = rec[lineBytes - 1];
+        const auto needed = static_cast<uint8_t>(0x100 - (sum & 0xFF));
+        if (given != needed)
+            return "checksum is " + HexNumber(given, 2) + ", the record's bytes need " + HexNumber(needed, 2);
+
+        const uint32_t address = (uint32_t{rec[1]} << 8) | rec[2];
+        const uint8_t type = rec[3];
+        const uint8_t* data = rec.data() + 4;
+        switch (type) {
+            case kData: return TakeData(address, data, count);
+            case kEndOfFile:
+                if (count != 0) return "end-of-file record with a byte count of " + std::to_string(count);
+                ended_ = true;
+                return {};
+            case kExtendedSegment:
+            case kExtendedLinear: {
+                if (count != 2)
+                    return "an extended address record needs 2 data bytes, this one has " + std::to_string(count);
+                const uint32_t value = (uint32_t{data[0]} << 8) | data[1];
+                // Wrapping such a record onto low offsets would program its data over other code.
+                if (value != 0 && type == kExtendedSegment)
+                    return "extended segment address " + HexNumber(value, 4) + " is not supported, only 0000h";
+                if (value != 0)
+                    return "extended linear address " + HexNumber(value, 4) +
+                           ": addresses above 64 KB are not supported";
+                return {};
+            }
+            case kStartSegment:
+            case kStartLinear:
+                // Where a program starts is for the chip's reset, not for the image.
+                if (count != 4)
+                    return "a start address record needs 4 data bytes, this one has " + std::to_string(count);
+                return {};
+            default: return "unknown record type " + HexNumber(type, 2);
+        }
+    }
+
+    bool Ended() const { return ended_; }
+
+    void MoveImageTo(std::vector<uint8_t>* image) {
+        bytes_.resize(end_);
+        *image = std::move(bytes_);
+    }
+
+private:
+    std::string TakeData(uint32_t address, const uint8_t* data, size_t count) {
+        if (address + count > kMaxHexImageBytes)
+            return "data runs past FFFFh (" + std::to_string(count) + " bytes from " + HexNumber(address, 4) + ")";
+        for (size_t i = 0; i < count; ++i) {
+            const size_t at = address + i;
+            // Two different bytes for one address mean the file is not one program.
+            if (filled_[at] && bytes_[at] != data[i])
+                return "address " + HexNumber(static_cast<uint32_t>(at), 4) + " already holds " +
+                       HexNumber(bytes_[at], 2) + ", this record gives " + HexNumber(data[i], 2);
+            bytes_[at] = data[i];
+            filled_[at] = true;
+        }
+        end_ = std::max(end_, address + count);
+        return {};
+    }
+
+    std::vector<uint8_t> bytes_;
+    std::vector<bool> filled_;
+    size_t end_ = 0;
+    bool ended_ = false;
+};
+
+std::string LineError(const std::string& displayName, size_t line, const std::string& reason) {
+    return displayName + ": line " + std::to_string(line) + ": " + reason;
+}
+
+std::string SystemError(const std::string& path, int err) { return path + ": " + std::strerror(err); }
+
+void AppendByte(std::string& out, uint8_t b) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xF];
+}
+
+void AppendRecord(std::string& out, uint8_t type, uint16_t address, std::span<const uint8_t> data) {
+    const auto count = static_cast<uint8_t>(data.size());
+    unsigned sum = count + (address >> 8) + (address & 0xFF) + type;
+    out += ':';
+    AppendByte(out, count);
+    AppendByte(out, static_cast<uint8_t>(address >> 8));
+    AppendByte(out, static_cast<uint8_t>(address & 0xFF));
+    AppendByte(out, type);
+    for (uint8_t b : data) {
+        AppendByte(out, b);
+        sum += b;
+    }
+    AppendByte(out, static_cast<uint8_t>(0x100 - (sum & 0xFF)));
+    out += '\n';
+}
+
+}  // namespace
+
+bool IsHexFile(const std::string& path) {
+    // extension() looks at the last component only and treats a leading dot as part of the name.
+    const std::string ext = std::filesystem::path(path).extension().string();
+    if (ext.size() != 4) return false;
+    constexpr std::string_view kHex = ".hex";
+    for (size_t i = 0; i < ext.size(); ++i) {
+        char c = ext[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kHex[i]) return false;
+    }
+    return true;
+}
+
+bool ConvertHexToImage(std::string_view text, const std::string& displayName, std::vector<uint8_t>* image,
+                       std::string* error) {
+    image->clear();
+    HexConverter converter;
+    size_t lineNumber = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t nl = text.find('\n', pos);
+        const size_t stop = nl == std::string_view::npos ? text.size() : nl;
+        ++lineNumber;
+        const std::string reason = converter.TakeLine(text.substr(pos, stop - pos));
+        if (!reason.empty()) {
+            *error = LineError(displayName, lineNumber, reason);
+            return false;
+        }
+        // Whatever follows the end record is not part of the image.
+        if (converter.Ended()) break;
+        pos = stop + 1;
+    }
+    if (!converter.Ended()) {
+        // Programming the part that arrived would leave the chip with half a program.
+        *error = LineError(displayName, std::max<size_t>(lineNumber, 1),
+                           "no end-of-file record (the file is truncated)");
+        return false;
+    }
+    converter.MoveImageTo(image);
+    return true;
+}
+
+ImageReadStatus ReadImageFile(const std::string& path, std::vector<uint8_t>* image, std::string* error) {
+    image->clear();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        *error = SystemError(path, errno);
+        return ImageReadStatus::CantOpen;
+    }
+    std::vector<uint8_t> bytes;
+    constexpr size_t kChunk = 65536;
+    size_t got = 0;
+    do {
+        const size_t had = bytes.size();
+        bytes.resize(had + kChunk);
+        got = std::fread(bytes.data() + had, 1, kChunk, f);
+        bytes.resize(had + got);
+    } while (got == kChunk);
+    // A folder opens but cannot be read; that is a file the operator cannot use either.
+    const bool failed = std::ferror(f) != 0;
+    const int err = errno;
+    std::fclose(f);
+    if (failed) {
+        *error = SystemError(path, err);
+        return ImageReadStatus::CantOpen;
+    }
+    if (!IsHexFile(path)) {
+        *image = std::move(bytes);
+        return ImageReadStatus::Ok;
+    }
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return ConvertHexToImage(text, path, image, error) ? ImageReadStatus::Ok : ImageReadStatus::BadHex;
+}
+
+std::string FormatIntelHex(std::span<const uint8_t> data, uint32_t firstAddress) {
+    constexpr size_t kPerRecord = 16;
+    std::string out;
+    out.reserve(data.size() / kPerRecord * 44 + 64);
+    uint64_t address = firstAddress;
+    uint32_t page = 0;  // the upper address that readers assume before any type-04 record
+    size_t i = 0;
+    while (i < data.size()) {
+        const auto upper = static_cast<uint32_t>((address >> 16) & 0xFFFF);
+        if (upper != page) {
+            const std::array<uint8_t, 2> value{static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper & 0xFF)};
+            AppendRecord(out, kExtendedLinear, 0, value);
+            page = upper;
+        }
+        const auto low = static_cast<uint16_t>(address & 0xFFFF);
+        const size_t n = std::min({kPerRecord, data.size() - i, size_t{0x10000} - low});
+        AppendRecord(out, kData, low, data.subspan(i, n));
+        i += n;
+        address += n;
+    }
+    out += ":00000001FF\n";
+    return out;
+}
+
+bool WriteIntelHexFile(const std::string& path, std::span<const uint8_t> data, uint32_t firstAddress,
+                       std::string* error) {
+    const std::string text = FormatIntelHex(data, firstAddress);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        *error = SystemError(path, errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const int writeErr = errno;
+    // Data still buffered is written by fclose, so a full disk may show up only here.
+    if (std::fclose(f) != 0) {
+        *error = SystemError(path, errno);
+        return false;
+    }
+    if (!written) {
+        *error = SystemError(path, writeErr);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tessel

@@ -1,0 +1,385 @@
+#include "files/HexImage.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kEnd = ":00000001FF\n";
+
+// A well-formed record, for cases whose point is not the checksum; the literal lines in the
+// tests below pin the checksum rule itself.
+std::string Rec(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> b = {static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
+                              static_cast<uint8_t>(address), type};
+    b.insert(b.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (uint8_t x : b) sum += x;
+    b.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
+    std::string s = ":";
+    char hex[3];
+    for (uint8_t x : b) {
+        std::snprintf(hex, sizeof hex, "%02X", x);
+        s += hex;
+    }
+    return s + "\n";
+}
+
+struct Converted {
+    bool ok;
+    std::vector<uint8_t> image;
+    std::string error;
+};
+
+Converted Convert(const std::string& text) {
+    Converted c;
+    c.image = {0x55};  // must not survive either outcome
+    c.ok = ConvertHexToImage(text, "prog.hex", &c.image, &c.error);
+    return c;
+}
+
+std::vector<uint8_t> Ffs(size_t n) { return std::vector<uint8_t>(n, 0xFF); }
+
+TEST(HexFileKind, FollowsTheFileNamesOwnLastExtension) {
+    EXPECT_TRUE(IsHexFile("prog.hex"));
+    EXPECT_TRUE(IsHexFile("PROG.HEX"));
+    EXPECT_TRUE(IsHexFile("prog.Hex"));
+    EXPECT_TRUE(IsHexFile("/home/op/v1.2/prog.hex"));
+    EXPECT_TRUE(IsHexFile("my.prog.hex"));
+    EXPECT_FALSE(IsHexFile("v1.2/prog.bin"));
+    EXPECT_FALSE(IsHexFile("v1.2/prog"));
+    EXPECT_FALSE(IsHexFile("dir.hex/prog"));
+    EXPECT_FALSE(IsHexFile("dir.hex/"));
+    EXPECT_FALSE(IsHexFile("prog.hex.bak"));
+    EXPECT_FALSE(IsHexFile("prog.hexx"));
+    EXPECT_FALSE(IsHexFile("prog"));
+    EXPECT_FALSE(IsHexFile(""));
+}
+
+TEST(HexConversion, DecodesLowerCaseDigits) {
+    const Converted c = Convert(":04001000abcdef5a2b\n:00000001ff\n");
+    ASSERT_TRUE(c.ok) << c.error;
+    std::vector<uint8_t> want = Ffs(0x10);
+    want.insert(want.end(), {0xAB, 0xCD, 0xEF, 0x5A});
+    EXPECT_EQ(c.image, want);
+}
+
+TEST(HexConversion, OnlyEndRecordGivesEmptyImage) {
+    const Converted c = Convert(kEnd);
+    ASSERT_TRUE(c.ok) << c.error;
+    EXPECT_TRUE(c.image.empty());
+}
+
+TEST(HexConversion, SingleRecordAt0100FillsBelowWithFf) {
+    const Converted c = Convert(std::string(":020100001234B7\n") + kEnd);
+    ASSERT_TRUE(c.ok) << c.error;
+    std::vector<uint8_t> want = Ffs(0x100);
+    want.insert(want.end(), {0x12, 0x34});
+    EXPECT_EQ(c.image, want);
+}
+
+TEST(HexConversion, RecordsOutOfOrderLandAtTheirOwnAddresses) {
+    // High, middle, then low: every gap below the highest record must still be FFh.
+    const Converted c = Convert(std::string(":020020000102DB\n:020010000304E7\n:0100000005FA\n") + kEnd);
+    ASSERT_TRUE(c.ok) << c.error;
+    std::vector<uint8_t> want = Ffs(0x22);
+    want[0x00] = 0x05;
+    want[0x10] = 0x03;
+    want[0x11] = 0x04;
+    want[0x20] = 0x01;
+    want[0x21] = 0x02;
+    EXPECT_EQ(c.image, want);
+}
+
+TEST(HexConversion, ImageEndsAtHighestRecordEvenWhenItComesFirst) {
+    const Converted c = Convert(Rec(0, 0x0200, {0xAA}) + Rec(0, 0x0000, {0x01, 0x02, 0x03}) + kEnd);
+    ASSERT_TRUE(c.ok) << c.error;
+    ASSERT_EQ(c.image.size(), 0x201u);
+    EXPECT_EQ(c.image[0x200], 0xAA);
+    EXPECT_EQ(c.image[3], 0xFF);
+    EXPECT_EQ(c.image[0x1FF], 0xFF);
+}
+
+TEST(HexConversion, DataUpToFfffIsAccepted) {
+    std::vector<uint8_t> data(16, 0x42);
+    const Converted c = Convert(Rec(0, 0xFFF0, data) + kEnd);
+    ASSERT_TRUE(c.ok) << c.error;
+    ASSERT_EQ(c.image.size(), 0x10000u);
+    EXPECT_EQ(c.image[0xFFFF], 0x42);
+    EXPECT_EQ(c.image[0xFFEF], 0xFF);
+}
+
+TEST(HexConversion, SameByteTwiceIsAcceptedDifferentBytesRefused) {
+    const Converted same = Convert(Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x11, {2, 3, 4}) + kEnd);
+    ASSERT_TRUE(same.ok) << same.error;
+    EXPECT_EQ(same.image, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4}));
+
+    const Converted clash = Convert(Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x00, {9}) + Rec(0, 0x12, {7}) + kEnd);
+    EXPECT_FALSE(clash.ok);
+    EXPECT_TRUE(clash.image.empty());
+    EXPECT_EQ(clash.error, "prog.hex: line 3: address 0012h already holds 03h, this record gives 07h");
+
+    // An FFh written over an FFh gap is not a clash, but over data it is.
+    const Converted overFf = Convert(Rec(0, 0x00, {0xFF}) + Rec(0, 0x00, {0x00}) + kEnd);
+    EXPECT_FALSE(overFf.ok);
+}
+
+TEST(HexConversion, AcceptsCrLfBlankLinesAndTrailingBlanks) {
+    const std::string text = "\r\n:020100001234B7 \t\r\n\r\n   \n\t\n:0100000005FA\t\r\n:00000001FF\r\n";
+    const Converted c = Convert(text);
+    ASSERT_TRUE(c.ok) << c.error;
+    std::vector<uint8_t> want = Ffs(0x100);
+    want[0] = 0x05;
+    want.insert(want.end(), {0x12, 0x34});
+    EXPECT_EQ(c.image, want);
+    // No line end at all after the end record is fine too.
+    EXPECT_TRUE(Convert(":0100000005FA\n:00000001FF").ok);
+}
+
+TEST(HexConversion, LinesAfterTheEndRecordAreIgnored) {
+    const Converted c = Convert(std::string(":0100000005FA\n") + kEnd + "garbage\n:0100000009F6\n:zz\n");
+    ASSERT_TRUE(c.ok) << c.error;
+    EXPECT_EQ(c.image, std::vector<uint8_t>{0x05});
+}
+
+TEST(HexConversion, MissingEndRecordIsRefusedAsTruncated) {
+    Converted c = Convert(":020100001234B7\n:0100000005FA\n");
+    EXPECT_FALSE(c.ok);
+    EXPECT_TRUE(c.image.empty());
+    EXPECT_EQ(c.error, "prog.hex: line 2: no end-of-file record (the file is truncated)");
+
+    c = Convert("");
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, "prog.hex: line 1: no end-of-file record (the file is truncated)");
+
+    // A type-01 record that carries data is not an end.
+    c = Convert(":0100000005FA\n" + Rec(1, 0, {0}));
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, "prog.hex: line 2: end-of-file record with a byte count of 1");
+}
+
+TEST(HexConversion, ChecksumIsChecked) {
+    const Converted c = Convert(":0100000005FA\n:020100001234B8\n" + std::string(kEnd));
+    EXPECT_FALSE(c.ok);
+    EXPECT_TRUE(c.image.empty());
+    EXPECT_EQ(c.error, "prog.hex: line 2: checksum is B8h, the record's bytes need B7h");
+    // The end record's own checksum counts as well.
+    EXPECT_FALSE(Convert(":00000001FE\n").ok);
+}
+
+TEST(HexConversion, ExtendedAndStartRecords) {
+    // Zero upper parts and start addresses change nothing.
+    const Converted ok = Convert(std::string(":020000040000FA\n:020000020000FC\n:0400000300000100F8\n") +
+                                 ":0400000500000100F6\n:020100001234B7\n" + kEnd);
+    ASSERT_TRUE(ok.ok) << ok.error;
+    EXPECT_EQ(ok.image.size(), 0x102u);
+
+    // Anything above 64 KB must not be folded onto low offsets.
+    Converted c = Convert(std::string(":020000040001F9\n:0100000005FA\n") + kEnd);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, "prog.hex: line 1: extended linear address 0001h: addresses above 64 KB are not supported");
+    c = Convert(std::string(":0100000005FA\n:020000021000EC\n") + kEnd);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, "prog.hex: line 2: extended segment address 1000h is not supported, only 0000h");
+    EXPECT_FALSE(Convert(Rec(2, 0, {0x00, 0x01}) + kEnd).ok);
+    EXPECT_FALSE(Convert(Rec(4, 0, {0x80, 0x00}) + kEnd).ok);
+}
+
+struct BadCase {
+    const char* why;
+    std::string text;
+    size_t line;
+    std::string reason;
+};
+
+TEST(HexConversion, MalformedLinesAreRefusedNamingTheLine) {
+    const std::string good = ":0100000005FA\n";
+    const std::vector<BadCase> cases = {
+        {"no colon", good + "0100000005FA\n" + kEnd, 2, "the line does not start with ':'"},
+        {"leading blank", good + " :0100000005FA\n" + kEnd, 2, "the line does not start with ':'"},
+        {"letter g", good + good + ":01000000g5FA\n" + kEnd, 3, "'g' at column 10 is not a hex digit"},
+        {"inner blank", ":01000000 05FA\n" + std::string(kEnd), 1, "a blank at column 10 is not a hex digit"},
+        {"control byte", std::string(":0100\x01") + "00005FA\n" + kEnd, 1, "byte 01h at column 6 is not a hex digit"},
+        {"odd digits", good + ":0100000005FA0\n" + kEnd, 2, "odd number of hex digits (13)"},
+        {"too short", ":00000001\n" + std::string(kEnd), 1, "the record is too short"},
+        {"colon only", ":\n" + std::string(kEnd), 1, "the record is too short"},
+        {"count too big", ":0200000005F9\n" + std::string(kEnd), 1, "the byte count says 2 data bytes, the line holds 1"},
+        {"count too small", ":00000000050AF1\n" + std::string(kEnd), 1,
+         "the byte count says 0 data bytes, the line holds 2"},
+        {"type 06", good + Rec(6, 0, {}) + kEnd, 2, "unknown record type 06h"},
+        {"type FF", Rec(0xFF, 0, {1}) + kEnd, 1, "unknown record type FFh"},
+        {"past FFFF", Rec(0, 0xFFF0, std::vector<uint8_t>(17, 0)) + kEnd, 1, "data runs past FFFFh (17 bytes from FFF0h)"},
+        {"past FFFF by one", Rec(0, 0xFFFF, {1, 2}) + kEnd, 1, "data runs past FFFFh (2 bytes from FFFFh)"},
+        {"short linear", Rec(4, 0, {0}) + kEnd, 1, "an extended address record needs 2 data bytes, this one has 1"},
+        {"short start", Rec(5, 0, {0, 0}) + kEnd, 1, "a start address record needs 4 data bytes, this one has 2"},
+    };
+    for (const BadCase& bc : cases) {
+        SCOPED_TRACE(bc.why);
+        const Converted c = Convert(bc.text);
+        EXPECT_FALSE(c.ok);
+        EXPECT_TRUE(c.image.empty());
+        EXPECT_EQ(c.error, "prog.hex: line " + std::to_string(bc.line) + ": " + bc.reason);
+    }
+}
+
+TEST(HexWriter, ExactTextForSeventeenBytes) {
+    std::vector<uint8_t> data(17);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(FormatIntelHex(data, 0),
+              ":10000000000102030405060708090A0B0C0D0E0F78\n"
+              ":0100100010DF\n"
+              ":00000001FF\n");
+    EXPECT_EQ(FormatIntelHex({}, 0x1234), ":00000001FF\n");
+}
+
+TEST(HexWriter, SplitsAtSixtyFourKilobytesWithLinearAddressRecords) {
+    std::vector<uint8_t> data(16);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(FormatIntelHex(data, 0xFFF8),
+              ":08FFF8000001020304050607E5\n"
+              ":020000040001F9\n"
+              ":0800000008090A0B0C0D0E0F9C\n"
+              ":00000001FF\n");
+    // Data that starts above the first page announces its page before the first record.
+    EXPECT_EQ(FormatIntelHex(std::vector<uint8_t>{0x10}, 0x10010),
+              ":020000040001F9\n"
+              ":0100100010DF\n"
+              ":00000001FF\n");
+}
+
+TEST(HexWriter, PageRecordsOncePerPageOverALargeImage) {
+    const std::vector<uint8_t> data(0x20010, 0x00);
+    const std::string text = FormatIntelHex(data, 0);
+    EXPECT_EQ(text.find(":020000040000"), std::string::npos);
+    const size_t p1 = text.find(":020000040001F9\n");
+    const size_t p2 = text.find(":020000040002F8\n");
+    ASSERT_NE(p1, std::string::npos);
+    ASSERT_NE(p2, std::string::npos);
+    EXPECT_LT(p1, p2);
+    EXPECT_EQ(text.find(":020000040001F9\n", p1 + 1), std::string::npos);
+    EXPECT_EQ(text.substr(p2 + 16, 44), ":10000000" + std::string(32, '0') + "F0\n");
+}
+
+TEST(HexRoundTrip, WriterOutputConvertsBack) {
+    std::mt19937 rng(7);
+    std::vector<uint8_t> data(1000);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
+
+    Converted c = Convert(FormatIntelHex(data, 0));
+    ASSERT_TRUE(c.ok) << c.error;
+    EXPECT_EQ(c.image, data);
+
+    // An offset comes back as leading FFh, since images start at offset 0.
+    const uint32_t first = 0xFC00;
+    c = Convert(FormatIntelHex(data, first));
+    ASSERT_TRUE(c.ok) << c.error;
+    std::vector<uint8_t> want = Ffs(first + data.size());
+    std::copy(data.begin(), data.end(), want.begin() + first);
+    EXPECT_EQ(c.image, want);
+
+    // A full 64 KB image fits exactly.
+    data.resize(0x10000, 0x3C);
+    c = Convert(FormatIntelHex(data, 0));
+    ASSERT_TRUE(c.ok) << c.error;
+    EXPECT_EQ(c.image, data);
+}
+
+class HexFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tessel-hex-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    std::string Write(const std::string& name, const std::string& content) {
+        const std::string path = (dir_ / name).string();
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+        return path;
+    }
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(HexFileTest, HexFilesAreConvertedOthersTakenAsTheyAre) {
+    const std::string hexText = std::string(":020100001234B7\n") + kEnd;
+    std::vector<uint8_t> image;
+    std::string error;
+
+    ASSERT_EQ(ReadImageFile(Write("PROG.HEX", hexText), &image, &error), ImageReadStatus::Ok) << error;
+    EXPECT_EQ(image.size(), 0x102u);
+    EXPECT_EQ(image[0x100], 0x12);
+
+    // The same text under another name is data, byte for byte, NULs included.
+    ASSERT_EQ(ReadImageFile(Write("prog.hex.bak", hexText), &image, &error), ImageReadStatus::Ok);
+    EXPECT_EQ(std::string(image.begin(), image.end()), hexText);
+    const std::string binary("\x00\xFF\x02\n\x00", 5);
+    ASSERT_EQ(ReadImageFile(Write("prog.bin", binary), &image, &error), ImageReadStatus::Ok);
+    EXPECT_EQ(std::string(image.begin(), image.end()), binary);
+
+    // Larger than one read.
+    const std::string big(200000, '\x5A');
+    ASSERT_EQ(ReadImageFile(Write("big.bin", big), &image, &error), ImageReadStatus::Ok);
+    EXPECT_EQ(image.size(), big.size());
+}
+
+TEST_F(HexFileTest, BadHexAndUnreadableFilesAreTold) {
+    std::vector<uint8_t> image = {1};
+    std::string error;
+    const std::string bad = Write("bad.hex", ":0100000005FA\n");
+    EXPECT_EQ(ReadImageFile(bad, &image, &error), ImageReadStatus::BadHex);
+    EXPECT_TRUE(image.empty());
+    EXPECT_EQ(error, bad + ": line 1: no end-of-file record (the file is truncated)");
+
+    const std::string missing = (dir_ / "none.hex").string();
+    EXPECT_EQ(ReadImageFile(missing, &image, &error), ImageReadStatus::CantOpen);
+    EXPECT_EQ(error, missing + ": No such file or directory");
+
+    EXPECT_EQ(ReadImageFile(dir_.string(), &image, &error), ImageReadStatus::CantOpen);
+    EXPECT_EQ(error, dir_.string() + ": Is a directory");
+}
+
+TEST_F(HexFileTest, WrittenFileReadsBack) {
+    const std::vector<uint8_t> data = {0xDE, 0xAD, 0xBE, 0xEF};
+    std::string error;
+    const std::string path = (dir_ / "out.hex").string();
+    Write("out.hex", "old content that must go away, much longer than the new text............");
+    ASSERT_TRUE(WriteIntelHexFile(path, data, 0x0010, &error)) << error;
+    EXPECT_EQ(ReadAll(path), FormatIntelHex(data, 0x0010));
+    std::vector<uint8_t> image;
+    ASSERT_EQ(ReadImageFile(path, &image, &error), ImageReadStatus::Ok) << error;
+    std::vector<uint8_t> want = Ffs(0x10);
+    want.insert(want.end(), data.begin(), data.end());
+    EXPECT_EQ(image, want);
+
+    const std::string nowhere = (dir_ / "no-such-folder" / "out.hex").string();
+    EXPECT_FALSE(WriteIntelHexFile(nowhere, data, 0, &error));
+    EXPECT_EQ(error, nowhere + ": No such file or directory");
+}
+
+}  // namespace
+}  // namespace tessel
