@@ -56,9 +56,13 @@ int SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::str
     // The length travels in one byte; a longer text cannot be framed at all.
     if (text.size() > 255) return 0;
     if (!SendFrame(c, code, address, static_cast<uint8_t>(text.size()))) return 0;
+    // The text is a password: a wire trace gets its length, never its characters.
+    Port(c).SetTraceWithheld(true);
+    bool ok = true;
     for (unsigned char ch : text)
-        if (!Port(c).WriteByte(ch)) return 0;
-    return 1;
+        if (!(ok = Port(c).WriteByte(ch))) break;
+    Port(c).SetTraceWithheld(false);
+    return ok ? 1 : 0;
 }
 
 int SendLockFrame(LinkContext& c, uint8_t index) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/CDeviceSession.h"
+#include "files/Backup.h"
 #include "firmware/Firmware.h"
 #include "platform/Clock.h"
 #include "platform/Operator.h"
@@ -21,20 +22,6 @@ namespace {
 
 constexpr uint32_t kUserArea = 1280;
 constexpr int kAttempts = 12;
-
-std::string WriteBackup(const std::string& dir, const std::vector<uint8_t>& data) {
-    if (dir.empty() || !MakeDirs(dir)) return "";
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm {};
-    localtime_r(&now, &tm);
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-    const std::string path = dir + "/block0-0000-04FF-" + stamp + ".bin";
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    out.close();
-    return out ? path : "";
-}
 
 }  // namespace
 
@@ -69,7 +56,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     }
     // Nothing is erased unless the operator's code is safe on disk first.
     const std::string backup =
-        saveOk ? WriteBackup(backupDir.empty() ? UserStateDir() : backupDir, saved) : "";
+        saveOk ? WriteBackupBinary(backupDir, "block0-0000-04FF", saved) : "";
     if (!saveOk || backup.empty()) {
         c.op.ShowMessage(saveOk ? "The user's code of block 0 could not be written to a backup file; "
                                   "the upgrade was not started and nothing was erased."

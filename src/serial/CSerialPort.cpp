@@ -1,5 +1,7 @@
 #include "serial/CSerialPort.h"
 
+#include <string>
+
 #include "platform/Clock.h"
 #include "platform/Operator.h"
 #include "serial/WireTrace.h"
@@ -143,7 +145,10 @@ bool CSerialPort::WriteBytes(const uint8_t* buffer, size_t length, uint32_t limi
     // speak of, so the next write waits until the previous one has left.
     device_->WaitOutputEmpty(clock_.NowUs() + kDrainWaitMs * 1000ull);
     const long sent = device_->Write(buffer, length, clock_.NowUs() + limitMs * 1000ull);
-    if (trace_ && sent > 0) trace_->Bytes(clock_.NowUs(), '>', buffer, static_cast<size_t>(sent));
+    if (trace_ && sent > 0) {
+        if (traceWithheld_) trace_->Event(clock_.NowUs(), "> " + std::to_string(sent) + " byte(s) withheld");
+        else trace_->Bytes(clock_.NowUs(), '>', buffer, static_cast<size_t>(sent));
+    }
     if (sent < 0) {
         Show(kWriteFailed);
         return false;

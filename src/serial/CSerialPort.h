@@ -75,6 +75,8 @@ public:
     // Writes every byte in both directions with its time to a file; empty path stops.
     bool StartWireTrace(const std::string& path, std::string* error);
     void StopWireTrace();
+    // While set, bytes written are traced by count only: a password must not reach a file.
+    void SetTraceWithheld(bool withheld) { traceWithheld_ = withheld; }
 
     const OpenError& LastOpenError() const { return lastOpenError_; }
     Operator* Owner() const { return owner_; }
@@ -106,6 +108,7 @@ private:
     bool linesUnsupportedReported_ = false;
     std::atomic<bool> cancelWaits_{false};
     std::unique_ptr<WireTrace> trace_;
+    bool traceWithheld_ = false;
 };
 
 }  // namespace tessel

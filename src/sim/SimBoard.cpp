@@ -662,6 +662,7 @@ bool Board::ExternalMemoryMode() const { std::lock_guard<std::recursive_mutex> l
 int Board::SelectedBlock() const { std::lock_guard<std::recursive_mutex> l(mutex_); return selectedBlock_; }
 std::vector<std::string> Board::CommandLog() const { std::lock_guard<std::recursive_mutex> l(mutex_); return log_; }
 uint64_t Board::BytesReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return received_; }
+uint64_t Board::BytesSent() const { std::lock_guard<std::recursive_mutex> l(mutex_); return sent_; }
 uint64_t Board::BusyTimeUs() const { std::lock_guard<std::recursive_mutex> l(mutex_); return busyTotal_; }
 void Board::SetFaults(const Faults& f) { std::lock_guard<std::recursive_mutex> l(mutex_); config_.faults = f; }
 

@@ -113,6 +113,7 @@ public:
     int SelectedBlock() const;
     std::vector<std::string> CommandLog() const;
     uint64_t BytesReceived() const;
+    uint64_t BytesSent() const;
     uint64_t BusyTimeUs() const;    // erase and programming time modelled in all
     void SetFaults(const Faults& f);
     const BoardConfig& Config() const { return config_; }

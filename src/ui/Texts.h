@@ -30,14 +30,8 @@ inline constexpr const char kNoChipSelected[] = "No flash chip has been selected
 inline constexpr const char kNoTargetBoard[] = "No target board has been located!!!";
 inline constexpr const char kDetectedEarlier[] = "ChipType had been detected earlier.";
 inline constexpr const char kChipInfoIncomplete[] = "Chip Info is not completed!!!";
-inline constexpr const char kFailedDownload[] = "Failed to Download Data!!!";
-inline constexpr const char kFailedVerify[] = "Failed to Verify Data!!!";
-inline constexpr const char kFailedRead[] = "Failed to Read Data!!!";
 inline constexpr const char kBlock1NotInternal[] = "Block1 is not available in internal memory mode!!!";
 inline constexpr const char kIllegalBlock[] = "Illegal Block Number Detected!!!";
-inline constexpr const char kCantOpenFile[] = "Can't open the selected file!!!";
-inline constexpr const char kOverSize[] = "The selected file is over size!!!";
-inline constexpr const char kSectorEraseFailed[] = "Sector erase failed!!!";
 inline constexpr const char kSelectChipOrDetect[] = "Please select ChipType or DetectChip\n to setup RS-232 connection.";
 inline constexpr const char kExitQuestion[] = "Are you sure you want to exit this application?";
 

@@ -1,0 +1,63 @@
+#pragma once
+// Putting an image file into the flash, or comparing it with the flash: one loader per
+// situation, because the block, the memory mode and the external-flash window change the
+// limits, the piece sizes and the steps. The file is read and checked whole before anything
+// on the chip is erased, so a refused file changes nothing.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocol/Primitives.h"
+
+namespace tessel {
+
+// Loader results.
+namespace load {
+constexpr int kOk = 0;
+constexpr int kFailed = -1;     // file not read, refused, or erase failed
+constexpr int kOverSize = 7;
+constexpr int kNoMemory = 8;
+constexpr int kProgramFailed = 9;  // programming or comparing failed
+constexpr int kShortRead = 10;
+}  // namespace load
+
+inline constexpr const char kCantOpenFile[] = "Can't open the selected file!!!";
+inline constexpr const char kOverSize[] = "The selected file is over size!!!";
+inline constexpr const char kSectorEraseFailed[] = "Sector erase failed!!!";
+inline constexpr const char kEraseFailedOnChip[] = "Erase failed on norvik51!";
+inline constexpr const char kFailedDownload[] = "Failed to Download Data!!!";
+inline constexpr const char kFailedRead[] = "Failed to Read Data!!!";
+inline constexpr const char kFailedVerify[] = "Failed to Verify Data!!!";
+
+// A file read into memory: the flat image, byte k for address start + k.
+struct LoadedImage {
+    std::string path;
+    std::vector<uint8_t> bytes;
+};
+
+// Reads and converts the file, showing why when it cannot: kOk or kFailed.
+int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out);
+
+// The part of the path after the last '/', as the title and status texts name a file.
+std::string ShortFileName(const std::string& path);
+
+// Which loader a download uses.
+enum class LoaderKind { Flash, Block1, ExternalMode };
+
+// The loader's own size test, run before any erase: kOk or kOverSize (message shown).
+int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start);
+
+// Block 0 in internal memory mode, or an external-flash window: erase the touched sectors,
+// program; no read-back beyond the program operation's own verify.
+int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+// Block 1 in internal memory mode; the block-1 stub must be running.
+int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+// External memory mode (EA# = 0), either block; reads back and verifies what it wrote.
+int LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+// Compares; on the first difference *mismatchAddress and *mismatchBytes (flash byte in bits
+// 15:8, file byte in 7:0) are set and the result is kProgramFailed.
+int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
+                   int32_t* mismatchAddress, uint16_t* mismatchBytes);
+
+}  // namespace tessel
