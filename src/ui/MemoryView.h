@@ -1,0 +1,96 @@
+#pragma once
+// The memory view of the main window without a toolkit: the sector status list (one row per
+// sector of the shown block or external-flash window, with its addresses and whether it is
+// blank) and the hex dump of one sector. Both show the session's images as Read left them;
+// nothing here talks to the target. The desktop program renders the rows and columns and
+// passes clicks and tab changes back in.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tessel {
+
+class CDeviceSession;
+class Operator;
+
+inline constexpr const char kInternalDataMessage[] = "Internal Data";
+inline constexpr const char kExternalDataMessage[] = "External data";
+inline constexpr const char kDumpHeaderAtStart[] = "SECTOR ???";
+
+class MemoryView {
+public:
+    MemoryView(CDeviceSession& session, Operator& op);
+
+    // Rebuilds the status rows of the block from its image; count and first are the range
+    // just read, counted within the block (-1, -1: none). Row 0 becomes the hot item.
+    void ShowSectorStatus(int block, int count, int first);
+    // The same for the open external-flash window's 16 sectors (range counted 0 to 15).
+    void ShowExternalStatus(int count, int first);
+    // The hex dump of one sector of a block. A sector outside the block leaves the dump as
+    // it was.
+    void ShowSector(int block, int sector);
+    // The hex dump of window sector 0 to 15; the high window shows it as sector + 16.
+    void ShowExternalSector(int sector);
+    void SetHotItem(int row);
+    // A left click on row `row` of either list; -1 (outside the rows) does nothing. In the
+    // MCU's flash it shows that sector of the current block, after the block number check;
+    // in a window that sector of the window.
+    void ClickRow(int row);
+    // The tab control changed to `tab` (0 "Block 0", 1 "Block 1"): the current block follows
+    // it, a message box says which memory is shown, and the status list and sector 0 are
+    // rebuilt.
+    void TabChanged(int tab);
+
+    struct Column {
+        enum Align { Left, Centre };
+        std::string header;
+        Align align = Centre;
+        int width = 0;
+
+        bool operator==(const Column&) const = default;
+    };
+    // The columns for the list's client width at start-up (U = W / 5); the widths are fixed
+    // then and not recomputed on resizing.
+    static std::vector<Column> StatusColumns(int clientWidth);
+    // Column 0's header is DumpHeader().
+    std::vector<Column> DumpColumns(int clientWidth) const;
+
+    const std::vector<std::array<std::string, 5>>& StatusRows() const { return statusRows_; }
+    const std::vector<std::array<std::string, 3>>& DumpRows() const { return dumpRows_; }
+    // "SECTOR ???" until a sector is shown, then "SECTOR %03d".
+    std::string DumpHeader() const { return dumpHeader_; }
+    // -1 when no row is hot.
+    int HotItem() const { return hotItem_; }
+    // The block the status list shows, -1 for the external-flash window.
+    int ShownBlock() const { return shownBlock_; }
+    // Called after every change of the rows, the header or the hot item.
+    void SetOnChanged(std::function<void()> f) { onChanged_ = std::move(f); }
+
+private:
+    void Changed();
+    void FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide);
+
+    CDeviceSession& session_;
+    Operator& op_;
+    std::vector<std::array<std::string, 5>> statusRows_;
+    std::vector<std::array<std::string, 3>> dumpRows_;
+    std::string dumpHeader_ = kDumpHeaderAtStart;
+    int hotItem_ = -1;
+    int shownBlock_ = 0;
+    std::function<void()> onChanged_;
+};
+
+// "Blank" (every byte FFh), "All Zeros" (every byte 00h and first <= sector < first + count),
+// "Unknown" (every byte 00h outside that range, or no bytes at all: the image does not cover
+// the sector), "Not Blank" (anything else).
+const char* SectorStatusWord(std::span<const uint8_t> bytes, int sector, int first, int count);
+
+// The text of one hex dump row's "ASCII" column: the bytes up to the first 00h, each byte
+// outside 20h to 7Eh shown as '.' so that any toolkit can display the text.
+std::string DumpAscii(std::span<const uint8_t> bytes);
+
+}  // namespace tessel

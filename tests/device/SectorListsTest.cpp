@@ -1,0 +1,195 @@
+#include "device/SectorLists.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "device/CDeviceSession.h"
+#include "platform/Clock.h"
+#include "support/RecordingOperator.h"
+
+namespace tessel {
+namespace {
+
+constexpr int kA16 = 1, kA32 = 2, kH64D = 3, kL64D = 4, kH32B = 5;
+
+class SectorListsTest : public testing::Test {
+protected:
+    test::RecordingOperator op_;
+    VirtualClock clock_;
+    CDeviceSession session_{&op_, clock_};
+
+    void Select(int chipType) {
+        session_.chipType = chipType;
+        session_.RefreshGeometry();
+        session_.AllocateImages();
+    }
+
+    // The address a label shows, read back from its text.
+    static uint32_t LabelAddress(const std::string& label) {
+        const auto at = label.find("Addr=");
+        EXPECT_NE(at, std::string::npos) << label;
+        return static_cast<uint32_t>(std::stoul(label.substr(at + 5), nullptr, 16));
+    }
+};
+
+TEST_F(SectorListsTest, A32ListsBothBlocksWithBlock1AtF000) {
+    Select(kA32);
+    for (SectorListUse use : {SectorListUse::DownloadDialog, SectorListUse::CompareDialog,
+                              SectorListUse::SaveDialog}) {
+        const auto list = BuildSectorList(session_, use);
+        ASSERT_EQ(list.size(), 320u);
+        EXPECT_EQ(list[0], "Sector 000    Addr=0000");
+        EXPECT_EQ(list[1], "Sector 001    Addr=0080");
+        EXPECT_EQ(list[255], "Sector 255    Addr=7F80");
+        EXPECT_EQ(list[256], "B1 Str 000    Addr=F000");
+        EXPECT_EQ(list[257], "B1 Str 001    Addr=F040");
+        EXPECT_EQ(list[319], "B1 Str 063    Addr=FFC0");
+    }
+}
+
+TEST_F(SectorListsTest, RangeDialogAddsBlock1OnlyInExternalModeOrForReadAndErase) {
+    Select(kA32);
+    EXPECT_EQ(BuildSectorList(session_, SectorListUse::RangeDialog).size(), 256u);
+
+    session_.rangeDialogBusy = true;
+    EXPECT_EQ(BuildSectorList(session_, SectorListUse::RangeDialog).size(), 320u);
+
+    session_.rangeDialogBusy = false;
+    session_.memoryMode = kExternalMemory;
+    const auto list = BuildSectorList(session_, SectorListUse::RangeDialog);
+    ASSERT_EQ(list.size(), 320u);
+    EXPECT_EQ(list.back(), "B1 Str 063    Addr=FFC0");
+}
+
+TEST_F(SectorListsTest, Block1LabelsCarryEachFamilysBase) {
+    Select(kL64D);
+    auto list = BuildSectorList(session_, SectorListUse::DownloadDialog);
+    ASSERT_EQ(list.size(), 576u);
+    EXPECT_EQ(list[511], "Sector 511    Addr=FF80");
+    // Block 1 overlays block 0's first 8 KB: the same addresses again.
+    EXPECT_EQ(list[512], "B1 Str 000    Addr=0000");
+    EXPECT_EQ(list[575], "B1 Str 063    Addr=1F80");
+
+    Select(kH32B);
+    list = BuildSectorList(session_, SectorListUse::SaveDialog);
+    ASSERT_EQ(list.size(), 320u);
+    EXPECT_EQ(list[256], "B1 Str 000    Addr=E000");
+    EXPECT_EQ(list[319], "B1 Str 063    Addr=FF80");
+
+    Select(kA16);
+    list = BuildSectorList(session_, SectorListUse::CompareDialog);
+    ASSERT_EQ(list.size(), 192u);
+    EXPECT_EQ(list[128], "B1 Str 000    Addr=F000");
+}
+
+TEST_F(SectorListsTest, AnExternalWindowReplacesTheFlashWithItsSixteenSectors) {
+    Select(kA32);
+    session_.rangeDialogBusy = true;
+    session_.externalLowOpen = true;
+    for (SectorListUse use : {SectorListUse::RangeDialog, SectorListUse::DownloadDialog,
+                              SectorListUse::CompareDialog, SectorListUse::SaveDialog}) {
+        const auto list = BuildSectorList(session_, use);
+        ASSERT_EQ(list.size(), 16u);
+        EXPECT_EQ(list[0], "Sector 000    Addr=0000");
+        EXPECT_EQ(list[1], "Sector 001    Addr=1000");
+        EXPECT_EQ(list[15], "Sector 015    Addr=F000");
+    }
+
+    session_.externalLowOpen = false;
+    session_.externalHighOpen = true;
+    for (SectorListUse use : {SectorListUse::RangeDialog, SectorListUse::DownloadDialog,
+                              SectorListUse::CompareDialog, SectorListUse::SaveDialog}) {
+        const auto list = BuildSectorList(session_, use);
+        ASSERT_EQ(list.size(), 16u);
+        EXPECT_EQ(list[0], "Sector 016    Addr=10000");
+        EXPECT_EQ(list[4], "Sector 020    Addr=14000");
+        EXPECT_EQ(list[15], "Sector 031    Addr=1F000");
+    }
+}
+
+TEST_F(SectorListsTest, CountListsFollowBlock0OrTheWindow) {
+    Select(kA32);
+    auto counts = BuildCountList(session_, SectorListUse::RangeDialog);
+    ASSERT_EQ(counts.size(), 256u);
+    EXPECT_EQ(counts[0], "All Sectors");
+    EXPECT_EQ(counts[1], "001 sectors");
+    EXPECT_EQ(counts[10], "010 sectors");
+    EXPECT_EQ(counts[255], "255 sectors");
+    // Reading block 1 still offers block 0's counts.
+    session_.rangeDialogBusy = true;
+    EXPECT_EQ(BuildCountList(session_, SectorListUse::RangeDialog).size(), 256u);
+
+    Select(kH64D);
+    counts = BuildCountList(session_, SectorListUse::SaveDialog);
+    ASSERT_EQ(counts.size(), 512u);
+    EXPECT_EQ(counts[511], "511 sectors");
+
+    EXPECT_TRUE(BuildCountList(session_, SectorListUse::DownloadDialog).empty());
+    EXPECT_TRUE(BuildCountList(session_, SectorListUse::CompareDialog).empty());
+
+    session_.externalHighOpen = true;
+    for (SectorListUse use : {SectorListUse::RangeDialog, SectorListUse::SaveDialog}) {
+        counts = BuildCountList(session_, use);
+        ASSERT_EQ(counts.size(), 16u);
+        EXPECT_EQ(counts[0], "All Sectors");
+        EXPECT_EQ(counts[15], "015 sectors");
+    }
+    EXPECT_TRUE(BuildCountList(session_, SectorListUse::CompareDialog).empty());
+}
+
+TEST_F(SectorListsTest, MappingResolvesAllSectorsAndCutsAtTheBlocksEnd) {
+    Select(kH32B);
+    EXPECT_EQ(MapFlashSelection(session_, 256 + 60, 0), (FlashSelection{1, 0xFE00, 60, 4}));
+
+    Select(kA32);
+    EXPECT_EQ(MapFlashSelection(session_, 250, 10), (FlashSelection{0, 250 * 128, 250, 6}));
+    EXPECT_EQ(MapFlashSelection(session_, 246, 10), (FlashSelection{0, 246 * 128, 246, 10}))
+        << "exactly reaching the end is not cut";
+    EXPECT_EQ(MapFlashSelection(session_, 100, 0), (FlashSelection{0, 100 * 128, 100, 156}));
+    EXPECT_EQ(MapFlashSelection(session_, 0, 0), (FlashSelection{0, 0, 0, 256}));
+    EXPECT_EQ(MapFlashSelection(session_, 256, 0), (FlashSelection{1, 0xF000, 0, 64}));
+    // Block 1's sectors are 64 bytes on the A models, and the count list's 255 is cut to them.
+    EXPECT_EQ(MapFlashSelection(session_, 256 + 10, 255), (FlashSelection{1, 0xF280, 10, 54}));
+
+    Select(kL64D);
+    EXPECT_EQ(MapFlashSelection(session_, 512 + 3, 2), (FlashSelection{1, 0x0180, 3, 2}));
+    EXPECT_EQ(MapFlashSelection(session_, 511, 0), (FlashSelection{0, 0xFF80, 511, 1}));
+}
+
+TEST_F(SectorListsTest, EveryEntryMapsBackToTheAddressItsLabelShows) {
+    session_.rangeDialogBusy = true;
+    for (int type = 1; type <= 6; ++type) {
+        Select(type);
+        const auto list = BuildSectorList(session_, SectorListUse::RangeDialog);
+        ASSERT_EQ(static_cast<int>(list.size()), session_.SectorCount(0) + session_.SectorCount(1));
+        for (int i = 0; i < static_cast<int>(list.size()); ++i) {
+            const FlashSelection sel = MapFlashSelection(session_, i, 1);
+            ASSERT_EQ(sel.address, LabelAddress(list[static_cast<size_t>(i)]))
+                << ModelNameForCode(type) << " entry " << i;
+            EXPECT_EQ(sel.block, i < session_.SectorCount(0) ? 0 : 1);
+            EXPECT_EQ(sel.count, 1);
+            EXPECT_EQ(static_cast<int32_t>(sel.address),
+                      session_.SectorAddress(sel.block, sel.firstSector));
+        }
+    }
+}
+
+TEST_F(SectorListsTest, AMissingSelectionCountsAsTheFirstEntry) {
+    Select(kA16);
+    EXPECT_EQ(MapFlashSelection(session_, -1, -1), (FlashSelection{0, 0, 0, 128}));
+    EXPECT_EQ(MapExternalSelection(-1, -1, true), (ExternalSelection{0, 0, 16}));
+}
+
+TEST_F(SectorListsTest, ExternalSelectionsStayWithinTheWindowAddress) {
+    // The high window's "Sector 020" is index 4: the window address, not the flash address.
+    EXPECT_EQ(MapExternalSelection(4, 0, true), (ExternalSelection{0x4000, 4, 12}));
+    EXPECT_EQ(MapExternalSelection(4, 0, false), (ExternalSelection{0x4000, 4, 16}));
+    EXPECT_EQ(MapExternalSelection(0, 0, true), (ExternalSelection{0, 0, 16}));
+    EXPECT_EQ(MapExternalSelection(15, 3, true), (ExternalSelection{0xF000, 15, 1}));
+    EXPECT_EQ(MapExternalSelection(15, 3, false), (ExternalSelection{0xF000, 15, 3}));
+    EXPECT_EQ(MapExternalSelection(10, 6, true), (ExternalSelection{0xA000, 10, 6}));
+}
+
+}  // namespace
+}  // namespace tessel

@@ -1,0 +1,317 @@
+#include "ui/MemoryView.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
+#include "platform/Clock.h"
+#include "support/RecordingOperator.h"
+
+namespace tessel {
+namespace {
+
+using Row5 = std::array<std::string, 5>;
+
+constexpr int kA16 = 1, kA32 = 2, kH64D = 3;
+
+class MemoryViewTest : public testing::Test {
+protected:
+    test::RecordingOperator op_;
+    VirtualClock clock_;
+    CDeviceSession session_{&op_, clock_};
+    MemoryView view_{session_, op_};
+    int changes_ = 0;
+
+    void SetUp() override { view_.SetOnChanged([this] { ++changes_; }); }
+
+    void Select(int chipType) {
+        session_.chipType = chipType;
+        session_.RefreshGeometry();
+        session_.AllocateImages();
+    }
+
+    void FillSector(int block, int sector, uint8_t value) {
+        const auto image = session_.BlockImage(block);
+        const size_t size = static_cast<size_t>(session_.SectorSize(block));
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(size * static_cast<size_t>(sector)),
+                    size, value);
+    }
+
+    std::string Status(size_t row) const { return view_.StatusRows().at(row)[4]; }
+};
+
+TEST_F(MemoryViewTest, StatusRowsShowEachSectorsAddressesInTheBlock) {
+    Select(kA16);
+    view_.ShowSectorStatus(1, -1, -1);
+    ASSERT_EQ(view_.StatusRows().size(), 64u);
+    EXPECT_EQ(view_.StatusRows()[3], (Row5{"003", "F0C0", "F0FF", "61632", "Blank"}));
+    EXPECT_EQ(view_.StatusRows()[63], (Row5{"063", "FFC0", "FFFF", "65472", "Blank"}));
+    EXPECT_EQ(view_.ShownBlock(), 1);
+    EXPECT_EQ(view_.HotItem(), 0);
+
+    view_.ShowSectorStatus(0, -1, -1);
+    ASSERT_EQ(view_.StatusRows().size(), 128u);
+    EXPECT_EQ(view_.StatusRows()[0], (Row5{"000", "0000", "007F", "00000", "Blank"}));
+    EXPECT_EQ(view_.StatusRows()[127], (Row5{"127", "3F80", "3FFF", "16256", "Blank"}));
+    EXPECT_EQ(view_.ShownBlock(), 0);
+
+    Select(kH64D);
+    view_.ShowSectorStatus(1, -1, -1);
+    ASSERT_EQ(view_.StatusRows().size(), 64u);
+    EXPECT_EQ(view_.StatusRows()[63], (Row5{"063", "1F80", "1FFF", "08064", "Blank"}));
+}
+
+TEST_F(MemoryViewTest, AFreshImageIsBlankEverywhere) {
+    for (int type = 1; type <= 6; ++type) {
+        Select(type);
+        for (int block : {0, 1}) {
+            view_.ShowSectorStatus(block, -1, -1);
+            ASSERT_EQ(static_cast<int>(view_.StatusRows().size()), session_.SectorCount(block));
+            for (const auto& row : view_.StatusRows()) {
+                ASSERT_EQ(row[4], "Blank") << ModelNameForCode(type) << " block " << block
+                                           << " sector " << row[0];
+            }
+        }
+    }
+}
+
+TEST_F(MemoryViewTest, ZerosAreAllZerosOnlyWithinTheRangeJustRead) {
+    Select(kA32);
+    FillSector(0, 5, 0x00);
+    FillSector(0, 7, 0x00);
+
+    view_.ShowSectorStatus(0, 3, 4);  // sectors 4, 5, 6 just read
+    EXPECT_EQ(Status(4), "Blank");
+    EXPECT_EQ(Status(5), "All Zeros");
+    EXPECT_EQ(Status(7), "Unknown") << "the range's end is exclusive";
+
+    view_.ShowSectorStatus(0, 1, 6);
+    EXPECT_EQ(Status(5), "Unknown") << "before the range's first sector";
+    EXPECT_EQ(Status(7), "Unknown");
+
+    view_.ShowSectorStatus(0, -1, -1);
+    EXPECT_EQ(Status(5), "Unknown");
+
+    // Block 1's sectors are 64 bytes: zeros in its sector 2 touch no other row.
+    FillSector(1, 2, 0x00);
+    view_.ShowSectorStatus(1, 64, 0);
+    EXPECT_EQ(Status(1), "Blank");
+    EXPECT_EQ(Status(2), "All Zeros");
+    EXPECT_EQ(Status(3), "Blank");
+}
+
+TEST_F(MemoryViewTest, OneOddByteMakesItsOwnSectorNotBlank) {
+    Select(kA32);
+    auto image = session_.BlockImage(0);
+    image[10 * 128 + 127] = 0x5A;  // last byte of sector 10
+    image[20 * 128] = 0x00;        // first byte of sector 20
+    FillSector(0, 30, 0x00);
+    image[30 * 128 + 64] = 0xFF;  // zeros but for one byte
+    view_.ShowSectorStatus(0, 256, 0);
+    EXPECT_EQ(Status(9), "Blank");
+    EXPECT_EQ(Status(10), "Not Blank");
+    EXPECT_EQ(Status(11), "Blank");
+    EXPECT_EQ(Status(19), "Blank");
+    EXPECT_EQ(Status(20), "Not Blank");
+    EXPECT_EQ(Status(30), "Not Blank");
+    // The slack bytes after the block's end (00h) belong to no sector.
+    EXPECT_EQ(Status(255), "Blank");
+}
+
+TEST_F(MemoryViewTest, BeforeAllocationRowsExistButTellNothing) {
+    view_.ShowSectorStatus(0, -1, -1);
+    ASSERT_EQ(view_.StatusRows().size(), 256u);
+    EXPECT_EQ(Status(0), "Unknown");
+    view_.ShowSector(0, 1);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 001");
+    EXPECT_TRUE(view_.DumpRows().empty());
+}
+
+TEST_F(MemoryViewTest, WindowStatusRowsNumberTheHighWindowOn) {
+    Select(kA32);
+    session_.externalHighOpen = true;
+    auto image = session_.ExternalImage();
+    std::fill_n(image.begin() + 2 * 4096, 4096, 0x00);
+    std::fill_n(image.begin() + 3 * 4096, 4096, 0x00);
+    image[15 * 4096 + 4095] = 0x12;
+
+    view_.ShowExternalStatus(1, 2);
+    ASSERT_EQ(view_.StatusRows().size(), 16u);
+    EXPECT_EQ(view_.ShownBlock(), -1);
+    EXPECT_EQ(view_.HotItem(), 0);
+    EXPECT_EQ(view_.StatusRows()[0], (Row5{"016", "10000", "10FFF", "065536", "Blank"}));
+    EXPECT_EQ(view_.StatusRows()[2][4], "All Zeros");
+    EXPECT_EQ(view_.StatusRows()[3][4], "Unknown");
+    EXPECT_EQ(view_.StatusRows()[15], (Row5{"031", "1F000", "1FFFF", "126976", "Not Blank"}));
+
+    session_.externalHighOpen = false;
+    session_.externalLowOpen = true;
+    view_.ShowExternalStatus(-1, -1);
+    EXPECT_EQ(view_.StatusRows()[1], (Row5{"001", "1000", "1FFF", "04096", "Blank"}));
+    EXPECT_EQ(view_.StatusRows()[15], (Row5{"015", "F000", "FFFF", "61440", "Not Blank"}));
+}
+
+TEST_F(MemoryViewTest, DumpOfABlock1SectorShowsItsAbsoluteAddresses) {
+    Select(kA16);
+    auto image = session_.BlockImage(1);
+    for (int i = 0; i < 64; ++i) image[3 * 64 + i] = static_cast<uint8_t>(0x40 + i);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR ???");
+
+    view_.ShowSector(1, 3);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 003");
+    ASSERT_EQ(view_.DumpRows().size(), 4u);
+    const auto& first = view_.DumpRows()[0];
+    EXPECT_EQ(first[0], "F0C0 - F0CF");
+    EXPECT_EQ(first[1], "40 41 42 43 44 45 46 47 - 48 49 4A 4B 4C 4D 4E 4F");
+    EXPECT_EQ(first[2], "@ABCDEFGHIJKLMNO");
+    const auto& last = view_.DumpRows()[3];
+    EXPECT_EQ(last[0], "F0F0 - F0FF");
+    EXPECT_EQ(last[1], "70 71 72 73 74 75 76 77 - 78 79 7A 7B 7C 7D 7E 7F");
+    EXPECT_EQ(last[2], "pqrstuvwxyz{|}~.");
+
+    view_.ShowSector(0, 0);
+    ASSERT_EQ(view_.DumpRows().size(), 8u);
+    EXPECT_EQ(view_.DumpRows()[7][0], "0070 - 007F");
+    EXPECT_EQ(view_.DumpRows()[7][1], "FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF");
+    EXPECT_EQ(view_.DumpRows()[7][2], "................");
+}
+
+TEST_F(MemoryViewTest, AsciiEndsAtTheFirstZeroAndHidesUnprintableBytes) {
+    const std::vector<uint8_t> text = {'H', 'i', 0x01, 0xC3, 0xA9, 0x7F, ' ', '~', 0x00, 'X'};
+    EXPECT_EQ(DumpAscii(text), "Hi.... ~");
+    EXPECT_EQ(DumpAscii(std::vector<uint8_t>{0x00, 'A'}), "");
+    EXPECT_EQ(DumpAscii(std::vector<uint8_t>{0x1F, 0x20, 0x7E, 0x80}), ". ~.");
+}
+
+TEST_F(MemoryViewTest, HighWindowDumpShowsTheSectorAsNumberedOnFromTheLowWindow) {
+    Select(kA32);
+    session_.externalHighOpen = true;
+    auto image = session_.ExternalImage();
+    image[2 * 4096] = 0xAB;
+    image[2 * 4096 + 4095] = 0x31;
+
+    view_.ShowExternalSector(2);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 018");
+    ASSERT_EQ(view_.DumpRows().size(), 256u);
+    EXPECT_EQ(view_.DumpRows()[0][0], "12000 - 1200F");
+    EXPECT_EQ(view_.DumpRows()[0][1].substr(0, 5), "AB FF");
+    EXPECT_EQ(view_.DumpRows()[255][0], "12FF0 - 12FFF");
+    EXPECT_EQ(view_.DumpRows()[255][2], "...............1");
+
+    session_.externalHighOpen = false;
+    session_.externalLowOpen = true;
+    view_.ShowExternalSector(2);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 002");
+    EXPECT_EQ(view_.DumpRows()[0][0], "2000 - 200F");
+    EXPECT_EQ(view_.DumpRows()[0][1].substr(0, 5), "AB FF");
+}
+
+TEST_F(MemoryViewTest, ClickingARowShowsThatSectorOfTheCurrentBlock) {
+    Select(kA16);
+    session_.BlockImage(1)[5 * 64] = 0x41;
+    session_.SetCurrentBlock(1);
+    view_.ClickRow(5);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 005");
+    ASSERT_EQ(view_.DumpRows().size(), 4u);
+    EXPECT_EQ(view_.DumpRows()[0][0], "F140 - F14F");
+    EXPECT_EQ(view_.DumpRows()[0][2], "A...............");
+    EXPECT_TRUE(op_.messages.empty());
+
+    session_.externalHighOpen = true;
+    view_.ClickRow(5);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 021");
+    EXPECT_EQ(view_.DumpRows().size(), 256u);
+}
+
+TEST_F(MemoryViewTest, AClickOutsideTheRowsOrTheBlockChangesNothing) {
+    Select(kA16);
+    view_.ShowSectorStatus(1, -1, -1);
+    view_.ShowSector(1, 2);
+    const auto rows = view_.StatusRows();
+    const auto dump = view_.DumpRows();
+    changes_ = 0;
+
+    view_.ClickRow(-1);
+    session_.SetCurrentBlock(1);
+    view_.ClickRow(64);  // block 1 has 64 sectors
+    session_.externalLowOpen = true;
+    view_.ClickRow(16);
+
+    EXPECT_EQ(changes_, 0);
+    EXPECT_EQ(view_.StatusRows(), rows);
+    EXPECT_EQ(view_.DumpRows(), dump);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 002");
+    EXPECT_TRUE(op_.messages.empty());
+}
+
+TEST_F(MemoryViewTest, AClickWithAnIllegalBlockNumberIsRefused) {
+    Select(kA16);
+    view_.ShowSector(0, 1);
+    session_.SetCurrentBlock(2);
+    changes_ = 0;
+    view_.ClickRow(0);
+    EXPECT_EQ(op_.messages, std::vector<std::string>{kIllegalBlockNumber});
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 001");
+    EXPECT_EQ(changes_, 0);
+}
+
+TEST_F(MemoryViewTest, ChangingTabsSwitchesTheBlockAndRebuildsBothLists) {
+    Select(kA16);
+    view_.ShowSector(0, 7);
+    view_.TabChanged(1);
+    EXPECT_EQ(session_.CurrentBlock(), 1);
+    EXPECT_EQ(op_.messages, std::vector<std::string>{"Internal Data"});
+    EXPECT_EQ(view_.ShownBlock(), 1);
+    EXPECT_EQ(view_.StatusRows().size(), 64u);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 000");
+    EXPECT_EQ(view_.DumpRows()[0][0], "F000 - F00F");
+    EXPECT_EQ(view_.HotItem(), 0);
+
+    // Any tab other than the second is block 0.
+    view_.TabChanged(7);
+    EXPECT_EQ(session_.CurrentBlock(), 0);
+    EXPECT_EQ(view_.StatusRows().size(), 128u);
+    EXPECT_EQ(view_.DumpRows().size(), 8u);
+
+    session_.externalHighOpen = true;
+    view_.TabChanged(1);
+    EXPECT_EQ(session_.CurrentBlock(), 1);
+    EXPECT_EQ(op_.messages.back(), "External data");
+    EXPECT_EQ(view_.ShownBlock(), -1);
+    EXPECT_EQ(view_.StatusRows().size(), 16u);
+    EXPECT_EQ(view_.StatusRows()[0][0], "016");
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 016");
+}
+
+TEST_F(MemoryViewTest, ColumnsSplitTheClientWidthInFifths) {
+    using C = MemoryView::Column;
+    EXPECT_EQ(MemoryView::StatusColumns(503),
+              (std::vector<C>{{"SECTOR", C::Centre, 100},
+                              {"HEX - FROM", C::Centre, 100},
+                              {"HEX - TO", C::Centre, 100},
+                              {"DEC - FROM", C::Centre, 100},
+                              {" STATUS ", C::Centre, 103}}));
+    EXPECT_EQ(view_.DumpColumns(503), (std::vector<C>{{"SECTOR ???", C::Centre, 100},
+                                                      {"MEMORY", C::Centre, 400},
+                                                      {"ASCII", C::Left, 200}}));
+    Select(kA32);
+    view_.ShowSector(0, 42);
+    EXPECT_EQ(view_.DumpColumns(503)[0].header, "SECTOR 042");
+}
+
+TEST_F(MemoryViewTest, EveryChangeIsTold) {
+    Select(kA32);
+    view_.ShowSectorStatus(0, -1, -1);
+    view_.SetHotItem(12);
+    view_.ShowSector(0, 3);
+    EXPECT_EQ(view_.HotItem(), 12);
+    EXPECT_EQ(changes_, 3);
+}
+
+}  // namespace
+}  // namespace tessel
