@@ -1,0 +1,271 @@
+#include "files/FlashDump.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <numeric>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessel {
+namespace {
+
+std::vector<uint8_t> Counting(size_t count, uint8_t first = 0) {
+    std::vector<uint8_t> data(count);
+    for (size_t i = 0; i < count; ++i) data[i] = static_cast<uint8_t>(first + i);
+    return data;
+}
+
+std::vector<std::string_view> Lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        const size_t take = end == std::string_view::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(0, take));
+        text.remove_prefix(take);
+    }
+    return lines;
+}
+
+// --- the dump text ---------------------------------------------------------------------------
+
+TEST(FlashDumpText, ErasedLineIsExact) {
+    const std::vector<uint8_t> erased(16, 0xFF);
+    const std::string text = FormatSaveText(erased, 0x0100, false);
+    EXPECT_EQ(text, "0100 - 010F  FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF\n");
+    EXPECT_EQ(text.size(), kDumpLineLength);
+}
+
+TEST(FlashDumpText, BytesKeepTheirOrderAndUpperCaseDigits) {
+    const std::vector<uint8_t> data = Counting(16, 0xA5);
+    EXPECT_EQ(FormatSaveText(data, 0xABC0, false),
+              "ABC0 - ABCF  A5 A6 A7 A8 A9 AA AB AC - AD AE AF B0 B1 B2 B3 B4\n");
+    // Small values keep their leading zeros.
+    EXPECT_EQ(FormatSaveText(Counting(16, 0x00), 0x0000, false),
+              "0000 - 000F  00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F\n");
+}
+
+TEST(FlashDumpText, BlockOneSaveOfAFullBlock) {
+    const std::vector<uint8_t> data = Counting(4096);
+    const std::string text = FormatSaveText(data, 0xF000, false);
+    const auto lines = Lines(text);
+    ASSERT_EQ(lines.size(), 256u);
+    EXPECT_EQ(lines.front().substr(0, 13), "F000 - F00F  ");
+    EXPECT_EQ(lines[1].substr(0, 13), "F010 - F01F  ");
+    EXPECT_EQ(lines.back(), "FFF0 - FFFF  F0 F1 F2 F3 F4 F5 F6 F7 - F8 F9 FA FB FC FD FE FF\n");
+    for (const auto line : lines) {
+        ASSERT_EQ(line.size(), kDumpLineLength) << line;
+        ASSERT_EQ(line.back(), '\n');
+    }
+}
+
+TEST(FlashDumpText, HighWindowShowsTheSeventeenthAddressBit) {
+    const std::vector<uint8_t> data(37, 0xFF);
+    const std::string text = FormatSaveText(data, 0xF000, true);
+    const auto lines = Lines(text);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "1F000 - 1F00F  FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF\n");
+    EXPECT_EQ(lines[1].substr(0, 15), "1F010 - 1F01F  ");
+    EXPECT_EQ(lines[2], "1F020 - 1F024  FF FF FF FF FF ");
+}
+
+TEST(FlashDumpText, RestLinesAreExactAndHaveNoLineFeed) {
+    const std::string full = "0200 - 020F  00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F\n";
+    // Below eight bytes there is no separator.
+    EXPECT_EQ(FormatSaveText(Counting(21), 0x0200, false), full + "0210 - 0214  10 11 12 13 14 ");
+    // Exactly eight: the separator still follows the eighth byte.
+    EXPECT_EQ(FormatSaveText(Counting(24), 0x0200, false), full + "0210 - 0217  10 11 12 13 14 15 16 17 - ");
+    EXPECT_EQ(FormatSaveText(Counting(31), 0x0200, false),
+              full + "0210 - 021E  10 11 12 13 14 15 16 17 - 18 19 1A 1B 1C 1D 1E ");
+}
+
+TEST(FlashDumpText, RestOnlyStartsAtTheStartAddress) {
+    EXPECT_EQ(FormatSaveText(Counting(1, 0x5A), 0x1234, false), "1234 - 1234  5A ");
+    EXPECT_EQ(FormatSaveText(Counting(9), 0x0008, false), "0008 - 0010  00 01 02 03 04 05 06 07 - 08 ");
+    EXPECT_EQ(FormatSaveText({}, 0x0100, false), "");
+}
+
+TEST(FlashDumpText, PrintTextIsTheFullLinesOnly) {
+    const std::vector<uint8_t> data = Counting(53);
+    const std::string printed = FormatPrintText(data, 0x0400);
+    EXPECT_EQ(printed, FormatSaveText(std::span(data).first(48), 0x0400, false));
+    EXPECT_EQ(Lines(printed).size(), 3u);
+    EXPECT_EQ(printed.back(), '\n');
+    EXPECT_EQ(FormatPrintText(Counting(15), 0x0400), "");
+    EXPECT_EQ(FormatPrintText(std::vector<uint8_t>(16, 0xFF), 0x0100),
+              "0100 - 010F  FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF\n");
+}
+
+// --- pages ------------------------------------------------------------------------------------
+
+// A page of fixed-width characters: each line feed ends a row, a row longer than `columns`
+// wraps onto further rows; the height is rows x lineHeight. Counts its calls.
+struct FakePage {
+    size_t columns;
+    int lineHeight;
+    mutable int calls = 0;
+
+    int Height(std::string_view text) const {
+        ++calls;
+        int rows = 0;
+        while (!text.empty()) {
+            const size_t end = text.find('\n');
+            const size_t rowText = end == std::string_view::npos ? text.size() : end;
+            rows += rowText == 0 ? 1 : static_cast<int>((rowText + columns - 1) / columns);
+            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        }
+        return rows * lineHeight;
+    }
+    MeasureTextHeight Measure() const {
+        return [this](std::string_view text) { return Height(text); };
+    }
+};
+
+std::string DumpOfLines(size_t lines) { return FormatPrintText(Counting(lines * 16), 0x0000); }
+
+// The largest fitting prefix by trying every length: what the bisection has to agree with.
+std::vector<size_t> LinearPages(std::string_view text, int pageHeight, const FakePage& page, bool preferLineBreaks) {
+    std::vector<size_t> pages;
+    size_t position = 0;
+    while (position < text.size()) {
+        const std::string_view rest = text.substr(position);
+        size_t length = 0;
+        for (size_t k = 1; k <= rest.size(); ++k)
+            if (page.Height(rest.substr(0, k)) <= pageHeight) length = k;
+        if (length == 0) length = 1;
+        if (preferLineBreaks && length < rest.size()) {
+            const size_t feed = rest.substr(0, length).rfind('\n');
+            if (feed != std::string_view::npos) length = feed + 1;
+        }
+        pages.push_back(length);
+        position += length;
+    }
+    return pages;
+}
+
+void ExpectCoversExactly(const std::vector<size_t>& pages, std::string_view text) {
+    EXPECT_EQ(std::accumulate(pages.begin(), pages.end(), size_t{0}), text.size());
+    for (size_t length : pages) EXPECT_GT(length, 0u);
+}
+
+TEST(FlashDumpPages, WholeLinesPerPageWhenPreferringLineBreaks) {
+    // A dump line wraps onto two rows; nine rows fit, so four dump lines make a page.
+    const FakePage page{40, 10};
+    const std::string text = DumpOfLines(50);
+    const auto pages = PaginateText(text, 95, page.Measure());
+    ExpectCoversExactly(pages, text);
+    ASSERT_EQ(pages.size(), 13u);
+    size_t position = 0;
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const std::string_view body = std::string_view(text).substr(position, pages[i]);
+        EXPECT_LE(page.Height(body), 95);
+        EXPECT_EQ(body.back(), '\n') << "page " << i;
+        if (i + 1 < pages.size()) {
+            // Maximal: the next whole line would not fit.
+            EXPECT_EQ(pages[i], 4 * kDumpLineLength);
+            const std::string_view more = std::string_view(text).substr(position, pages[i] + kDumpLineLength);
+            EXPECT_GT(page.Height(more), 95);
+        }
+        position += pages[i];
+    }
+    EXPECT_EQ(pages.back(), 2 * kDumpLineLength);
+}
+
+TEST(FlashDumpPages, PlainBisectionFillsThePageToTheLastCharacter) {
+    const FakePage page{40, 10};
+    const std::string text = DumpOfLines(50);
+    const auto pages = PaginateText(text, 95, page.Measure(), false);
+    ExpectCoversExactly(pages, text);
+    size_t position = 0;
+    for (size_t i = 0; i + 1 < pages.size(); ++i) {
+        const std::string_view view(text);
+        EXPECT_LE(page.Height(view.substr(position, pages[i])), 95);
+        EXPECT_GT(page.Height(view.substr(position, pages[i] + 1)), 95) << "page " << i << " is not maximal";
+        position += pages[i];
+    }
+    // Four dump lines and the first row of the fifth: this cut splits a line.
+    EXPECT_EQ(pages[0], 4 * kDumpLineLength + 40);
+}
+
+TEST(FlashDumpPages, AHeightEqualToThePageFits) {
+    const FakePage page{80, 10};
+    const std::string text = DumpOfLines(10);
+    // One row per dump line: exactly three rows of 10 fit a page of 30.
+    const auto pages = PaginateText(text, 30, page.Measure());
+    EXPECT_EQ(pages, (std::vector<size_t>{3 * kDumpLineLength, 3 * kDumpLineLength, 3 * kDumpLineLength,
+                                          kDumpLineLength}));
+}
+
+TEST(FlashDumpPages, AgreesWithTheLargestFittingPrefixFoundByTrying) {
+    // Mixed line lengths, empty lines and a final line without a line feed.
+    const std::string text = "short\n\nA line long enough to wrap over a few rows of the page\nx\n" +
+                             std::string(70, 'z') + "\nend";
+    for (size_t columns : {7u, 13u, 30u}) {
+        for (int height = 1; height <= 12; ++height) {
+            for (bool prefer : {true, false}) {
+                const FakePage page{columns, 1};
+                EXPECT_EQ(PaginateText(text, height, page.Measure(), prefer), LinearPages(text, height, page, prefer))
+                    << "columns " << columns << ", height " << height << ", prefer " << prefer;
+            }
+        }
+    }
+}
+
+TEST(FlashDumpPages, APageTallerThanItsSheetKeepsTheBisectionCut) {
+    // No line feed to fall back to: the plain cut is used even when preferring line breaks.
+    const FakePage page{40, 10};
+    const std::string text(200, 'A');
+    EXPECT_EQ(PaginateText(text, 30, page.Measure()), (std::vector<size_t>{120, 80}));
+}
+
+TEST(FlashDumpPages, TheLastPageIsNotShortened) {
+    const FakePage page{40, 10};
+    EXPECT_EQ(PaginateText("ab\ncd", 100, page.Measure()), std::vector<size_t>{5});
+    // The whole rest fits: one measurement and no search.
+    EXPECT_EQ(page.calls, 1);
+}
+
+TEST(FlashDumpPages, EmptyTextHasNoPages) {
+    const FakePage page{40, 10};
+    EXPECT_TRUE(PaginateText("", 100, page.Measure()).empty());
+    EXPECT_EQ(page.calls, 0);
+}
+
+TEST(FlashDumpPages, PageSmallerThanOneLineStillEnds) {
+    const FakePage page{40, 10};
+    const std::string text = DumpOfLines(2);
+    for (bool prefer : {true, false}) {
+        const auto pages = PaginateText(text, 5, page.Measure(), prefer);
+        EXPECT_EQ(pages, std::vector<size_t>(text.size(), 1));
+    }
+    EXPECT_EQ(PaginateText("abc", 0, page.Measure()), (std::vector<size_t>{1, 1, 1}));
+    EXPECT_EQ(PaginateText("abc", -10, page.Measure()), (std::vector<size_t>{1, 1, 1}));
+}
+
+TEST(FlashDumpPages, MeasurementsPerPageAreLogarithmic) {
+    // A full 64 KB dump, as a print of an external window gives.
+    const std::string text = DumpOfLines(4096);
+    const FakePage page{70, 12};
+    // Every measured piece starts where its page starts, so the calls can be told apart by page.
+    std::map<size_t, size_t> callsAt;
+    const auto pages = PaginateText(text, 12 * 60, [&](std::string_view piece) {
+        ++callsAt[static_cast<size_t>(piece.data() - text.data())];
+        return page.Height(piece);
+    });
+    ExpectCoversExactly(pages, text);
+    ASSERT_EQ(pages.size(), (4096 + 59) / 60);
+    size_t position = 0;
+    for (size_t length : pages) {
+        const double rest = static_cast<double>(text.size() - position);
+        EXPECT_LE(static_cast<double>(callsAt[position]), 2 * std::log2(rest) + 4) << "page at " << position;
+        callsAt.erase(position);
+        position += length;
+    }
+    EXPECT_TRUE(callsAt.empty()) << "a measurement did not start at a page start";
+}
+
+}  // namespace
+}  // namespace tessel
