@@ -312,6 +312,12 @@ bool Board::Block0Writable() const {
     return l == 0x00 || l == 0x20 || l == 0x40 || l == 0x80 || l == 0xC0;
 }
 
+bool Board::ExternalBlock1Writable(uint32_t) const {
+    // With EA# = 0 the loader that answers runs from the external memory, so the whole of
+    // block 1 may be rewritten; from the MCU's own flash only the stub can.
+    return externalMode_ && security_ == 0;
+}
+
 bool Board::AccessAllowed() const { return password_.empty() || passwordVerified_; }
 
 uint8_t Board::ReadCell(uint32_t address) const {
@@ -408,8 +414,8 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
         case 0x0B: {
             int block = 0;
             uint32_t offset = 0;
-            const bool ok = Decode(address, &block, &offset) && block == 0 && Block0Writable() &&
-                            AccessAllowed();
+            const bool ok = Decode(address, &block, &offset) && AccessAllowed() &&
+                            (block == 0 ? Block0Writable() : ExternalBlock1Writable(address));
             if (ok) {
                 EraseSectorAt(address);
                 Busy(at, kSectorEraseUs);
@@ -418,10 +424,11 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
             break;
         }
         case 0x0E:
-            if (Block0Writable() && AccessAllowed()) {
+            if (AccessAllowed()) {
                 int block = 0;
                 uint32_t offset = 0;
-                if (Decode(address, &block, &offset) && block == 0)
+                if (Decode(address, &block, &offset) &&
+                    (block == 0 ? Block0Writable() : ExternalBlock1Writable(address)))
                     ProgramBytes(address, p.data() + 4, p[3]);
                 Busy(at, kProgramByteUs * p[3]);
             }

@@ -138,6 +138,7 @@ private:
     bool Decode(uint32_t address, int* block, uint32_t* offset) const;
     bool Block0Writable() const;
     bool AccessAllowed() const;  // password verified or no password
+    bool ExternalBlock1Writable(uint32_t address) const;
     uint8_t ReadCell(uint32_t address) const;
     void EraseSectorAt(uint32_t address);
     void ProgramBytes(uint32_t address, const uint8_t* data, size_t n);

@@ -6,6 +6,7 @@
 
 #include "files/ConfigStore.h"
 #include "platform/Operator.h"
+#include "ui/MemoryView.h"
 #include "ui/Texts.h"
 
 namespace tessel {
@@ -25,6 +26,8 @@ std::string Format(const char* format, int value) {
 MainDialog::MainDialog(Operator* op, Clock& clock)
     : op_(op), session_(op, clock), title_(text::kTitle), security_(text::kSecurityAtStart),
       prompt_(text::kReady) {
+    memory_ = std::make_unique<MemoryView>(session_, op_ ? *op_ : static_cast<Operator&>(silent_));
+    memory_->SetOnChanged([this] { Notify(Change::Memory); });
     // Every button starts enabled: before a detection each command answers with the
     // "No target board has been located!!!" of its pre-conditions, which tells the operator
     // what to do better than a greyed-out button.

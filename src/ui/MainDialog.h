@@ -10,12 +10,14 @@
 #include <string>
 
 #include "device/CDeviceSession.h"
+#include "platform/Operator.h"
 #include "protocol/WindowView.h"
 #include "serial/LinkWorker.h"
 
 namespace tessel {
 
 class ConfigStore;
+class MemoryView;
 
 // Command ids of the menu, the tool bar and the IAP Function buttons.
 namespace command {
@@ -33,7 +35,7 @@ constexpr int kDetectBaudAndChip = 32788, kExtMemSerialDialog = 32771, kNoAction
 }  // namespace command
 
 // What changed, for the window to redraw just that.
-enum class Change { Fields, Security, Buttons, Progress, Panes, Title, Tab, Close };
+enum class Change { Fields, Security, Buttons, Progress, Panes, Title, Tab, Memory, Close };
 
 class MainDialogObserver {
 public:
@@ -106,6 +108,14 @@ public:
     }
     bool CloseRequested() const { return closeRequested_; }
 
+    // The last flash command's outcome: true only when it did all it was asked to (a refusal,
+    // a cancel or a No is not success). For scripts and the command line.
+    void SetCommandSucceeded(bool ok) { commandSucceeded_ = ok; }
+    bool CommandSucceeded() const { return commandSucceeded_; }
+
+    // The sector status list and hex dump of the window's left half.
+    MemoryView& Memory() { return *memory_; }
+
     CDeviceSession& Session() { return session_; }
     LinkWorker& Worker() { return worker_; }
     Operator& Op() { return *op_; }
@@ -119,6 +129,8 @@ private:
     Operator* op_;
     CDeviceSession session_;
     LinkWorker worker_;
+    SilentOperator silent_;
+    std::unique_ptr<MemoryView> memory_;
     MainDialogObserver* observer_ = nullptr;
     std::map<ChipField, std::string> fields_;
     std::map<IapButton, bool> buttons_;
@@ -134,6 +146,7 @@ private:
     int tab_ = 0;
     bool timerRunning_ = false;
     bool closeRequested_ = false;
+    bool commandSucceeded_ = false;
 };
 
 }  // namespace tessel

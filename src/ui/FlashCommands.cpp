@@ -1,0 +1,693 @@
+#include "ui/FlashCommands.h"
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
+#include "device/SectorLists.h"
+#include "files/Backup.h"
+#include "files/ImageLoaders.h"
+#include "files/SaveFlash.h"
+#include "firmware/Firmware.h"
+#include "protocol/Password.h"
+#include "protocol/Primitives.h"
+#include "ui/FlashDialogs.h"
+#include "ui/MainDialog.h"
+#include "ui/MemoryView.h"
+
+namespace tessel {
+
+namespace {
+
+// What each command says when a block-select exchange fails.
+struct BlockSelectTexts {
+    const char* block0;
+    const char* block1HL64D;
+    const char* block1HL32B;
+};
+constexpr BlockSelectTexts kReadTexts{"Reading Block0 of H/Lxx failed!", "Reading Block1 of H/L64D failed!",
+                                      "Reading Block1 of H/L32B failed!"};
+constexpr BlockSelectTexts kDownloadTexts{"Downloading to Block0 of H/L64D failed!",
+                                          "Downloading to Block1 of H/L64D failed!",
+                                          "Downloading to Block1 of H/L32B failed!"};
+constexpr BlockSelectTexts kCompareTexts{"Comparing Block0 data of H/Lxx failed!",
+                                         "Comparing Block1 data of H/L64D failed!",
+                                         "Comparing Block1 data of H/L32B failed!"};
+constexpr BlockSelectTexts kEraseTexts{"Block0 sector erase of H/Lxx failed!", "Block1 sector erase of H/L64D failed!",
+                                       "Block1 sector erase of H/L32B failed!"};
+constexpr BlockSelectTexts kSaveTexts{"Saving Block0 data of H/L64D failed!", "Saving Block1 data of H/L64D failed!",
+                                      "Saving Block1 data of H/L32B failed!"};
+
+// What the stub procedure says, per command.
+struct StubTexts {
+    const char* bslA;
+    const char* bslHL;
+    const char* failed;
+};
+constexpr StubTexts kDownloadStub{"You can not erase BSL which resides in the first 16 sectors of Block1!",
+                                  "You can not erase BSL which resides in the first 9 sectors of Block1!",
+                                  "Download to Block1 Failed!"};
+constexpr StubTexts kEraseStub{"You can not erase the first 16 block1\nsectors which are used to store BSL!",
+                               "You can not erase the first 9 block1\nsectors which are used to store BSL!",
+                               "Erase Block1 Sectors Failed!"};
+
+constexpr char kEraseQuestion[] = "Data in corresponding sectors will be erased.\nProceed to download?";
+constexpr char kSectorsErased[] = "Sectors erase completed!!!";
+constexpr char kExternalBslDownload[] =
+    "You can't overwrite external BSL firmware\nwhich resides in the first sector of Low64K memory!";
+constexpr char kExternalBslErase[] =
+    "You can't erase external BSL firmware\nwhich resides in the first sector of Low64K memory!";
+
+// The stub's place in block 0, and the block-0 areas it and its bank switch overwrite.
+constexpr uint16_t kStubAddress = 0x2000;
+constexpr uint16_t kStubEntry = 0x2027;
+constexpr uint32_t kSaveArea0 = 0x0000, kSaveArea0Size = 128;
+constexpr uint32_t kSaveArea1 = 0x2000, kSaveArea1Size = 384;
+constexpr uint32_t kSavePiece = 128;
+
+std::string Printf(const char* format, const std::string& a) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, format, a.c_str());
+    return buf;
+}
+
+// Puts the title back on every exit of a command that changed it.
+class TitleGuard {
+public:
+    explicit TitleGuard(MainDialog& w) : w_(w), saved_(w.Title()) {}
+    ~TitleGuard() { w_.SetTitle(saved_); }
+    TitleGuard(const TitleGuard&) = delete;
+    TitleGuard& operator=(const TitleGuard&) = delete;
+
+private:
+    MainDialog& w_;
+    std::string saved_;
+};
+
+// Clears a session flag on every exit.
+class FlagGuard {
+public:
+    explicit FlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagGuard() { flag_ = false; }
+    FlagGuard(const FlagGuard&) = delete;
+    FlagGuard& operator=(const FlagGuard&) = delete;
+
+private:
+    bool& flag_;
+};
+
+class LongOperation {
+public:
+    explicit LongOperation(CDeviceSession& s) : s_(s) { s_.flags.longOperation = true; }
+    ~LongOperation() { s_.flags.longOperation = false; }
+    LongOperation(const LongOperation&) = delete;
+    LongOperation& operator=(const LongOperation&) = delete;
+
+private:
+    CDeviceSession& s_;
+};
+
+class FlashCommands {
+public:
+    FlashCommands(MainDialog& w, FlashCommandEnv env) : w_(w), env_(std::move(env)) {}
+
+    CDeviceSession& S() { return w_.Session(); }
+    Operator& Op() { return w_.Op(); }
+    LinkContext Link() { return LinkContext{S(), w_, nullptr}; }
+    void Say(const std::string& text) { Op().ShowMessage(text); }
+    bool Window() { return S().ExternalWindowOpen(); }
+    bool HighWindow() { return S().externalHighOpen; }
+
+    // A failure that the command or a layer below has reported; later ones stay silent.
+    void MarkError() { S().flags.errorReported = true; }
+
+    // The start of every command: a clear status line, and no failure left over from the last
+    // command (the 1.1E worker owns the flag while it runs).
+    void Begin() {
+        if (!S().flags.workerRunning) S().flags.errorReported = false;
+        w_.SetIapStatus("");
+        w_.Refresh();
+    }
+
+    CheckOutcome Pre(bool gate) {
+        Begin();
+        std::function<bool()> passwordGate;
+        if (gate) passwordGate = [this] { return PasswordGate(w_) == 1; };
+        return CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand, passwordGate);
+    }
+
+    bool BlockNumberOk() {
+        if (S().currentBlock == 0 || S().currentBlock == 1) return true;
+        Say(kIllegalBlockNumber);
+        return false;
+    }
+
+    // The chosen block becomes the current one and its tab is shown; on the H/L models the
+    // chip is told which block the following commands address.
+    bool BlockAccess(const FlashSelection& sel, const BlockSelectTexts& texts, bool skipSelects = false) {
+        S().currentBlock = sel.block;
+        w_.SetTab(sel.block);
+        if (skipSelects || !S().NeedsBlockSelect()) return true;
+        LinkContext link = Link();
+        if (sel.block == 0) {
+            if (selectBlock0(link)) return true;
+            Say(texts.block0);
+            return false;
+        }
+        if (selectBlock1(link)) return true;
+        Say(S().Family() == ChipFamily::HL64D ? texts.block1HL64D : texts.block1HL32B);
+        return false;
+    }
+
+    // ---- the block-1 stub procedure ----
+
+    // Runs `work` while the block-1 programming stub has control. Block 0's two save areas are
+    // read, written to a backup file and only then erased for the stub; they are written back
+    // afterwards whether or not the work succeeded. True only when the work and the restore
+    // both succeeded.
+    bool WithStub(uint32_t address, const StubTexts& texts, const std::function<bool()>& work,
+                  const std::function<void()>& beforeSwitchBack = {}) {
+        CDeviceSession& s = S();
+        const bool hl = IsHLFamily(s.Family());
+        if (s.InBslWindow(1, static_cast<int32_t>(address))) {
+            Say(hl ? texts.bslHL : texts.bslA);
+            return false;
+        }
+        const FirmwareImage& stub = Firmware(hl ? FirmwareId::Block1StubHL : FirmwareId::Block1StubA);
+        if (IsStandInImage(stub) && !(s.port.Device() && s.port.Device()->IsStandInLine())) {
+            Say(std::string(stub.fileName) + " " + StandInRefusalHint() + ". Nothing on the chip was changed.");
+            return false;
+        }
+        LinkContext link = Link();
+        if (hl && !selectBlock0(link)) {
+            Say(texts.failed);
+            return false;
+        }
+        std::vector<BackupRegion> saved{{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)},
+                                        {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
+        for (BackupRegion& r : saved) {
+            const uint32_t piece = r.address == kSaveArea0 ? static_cast<uint32_t>(s.SectorSize(0)) : kSavePiece;
+            const uint32_t n = static_cast<uint32_t>(r.bytes.size());
+            if (ReadFlash(link, r.bytes.data(), r.address, n, piece) != n) {
+                // Without the copy the restore would write garbage over the user's code.
+                Say("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
+                return false;
+            }
+        }
+        const std::string backup = WriteBackupHex(env_.backupDir, "block0-stub-areas", saved);
+        if (backup.empty()) {
+            Say("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
+                "under the state folder, so nothing was erased.");
+            return false;
+        }
+
+        bool ok = EraseSectors(link, kSaveArea0, kSavePiece, 1) == 0 &&
+                  EraseSectors(link, kSaveArea1, kSavePiece, 3) == 0;
+        const std::vector<uint8_t> stubBytes(stub.data, stub.data + stub.size);
+        ok = ok && ProgramVerified(link, kStubAddress, kSavePiece, stubBytes.data(),
+                                   static_cast<uint32_t>(stubBytes.size())) == 0;
+        const bool stubRunning = ok && SwitchBank(link, kStubEntry, 16) == 0;
+        bool worked = false;
+        if (stubRunning) {
+            worked = work();
+            if (beforeSwitchBack) beforeSwitchBack();
+            const uint16_t entry = s.Chip().bslEntryAddress.value_or(0);
+            if (SwitchBank(link, entry, 1) != 0) worked = false;
+        }
+        if (hl && !selectBlock0(link)) {
+            Say(texts.failed);
+            ReportLostBlock0(backup);
+            return false;
+        }
+        const bool restored = ProgramVerified(link, kSaveArea0, kSavePiece, saved[0].bytes.data(), kSaveArea0Size) == 0 &&
+                              EraseSectors(link, kSaveArea1, kSavePiece, 3) == 0 &&
+                              ProgramVerified(link, kSaveArea1, kSavePiece, saved[1].bytes.data(), kSaveArea1Size) == 0;
+        if (!restored) {
+            ReportLostBlock0(backup);
+            return false;
+        }
+        // Back as it was: the copy has served its purpose.
+        std::remove(backup.c_str());
+        if (!stubRunning) Say(texts.failed);
+        return stubRunning && worked;
+    }
+
+    void ReportLostBlock0(const std::string& backup) {
+        MarkError();
+        Say("Block 0 could not be restored after the block-1 operation: its areas 0000h-007Fh and "
+            "2000h-217Fh may now be erased or hold the programming stub.\nTheir saved contents are in " +
+            backup + " (Intel HEX, at their own addresses).");
+    }
+
+    // ---- Read ----
+
+    bool Read() {
+        const CheckOutcome pre = Pre(true);
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalRead();
+        if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
+        FlagGuard busy(S().rangeDialogBusy);
+        SectorRangeDialog dialog(S(), 0);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const FlashSelection sel = MapFlashSelection(S(), dialog.startIndex, dialog.countIndex);
+        if (!BlockAccess(sel, kReadTexts)) return false;
+        CDeviceSession& s = S();
+        std::span<uint8_t> image = s.BlockImage(sel.block);
+        const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
+        const uint32_t offset = sel.address - static_cast<uint32_t>(s.StartAddress(sel.block));
+        const uint32_t bytes = static_cast<uint32_t>(sel.count) * size;
+        if (image.size() < offset + bytes) return false;
+        std::fill(image.begin(), image.begin() + s.BlockSize(sel.block), uint8_t{0xFF});
+        LinkContext link = Link();
+        const uint32_t got = ReadFlash(link, image.data() + offset, sel.address, bytes, size);
+        MemoryView& view = w_.Memory();
+        view.ShowSectorStatus(sel.block, sel.count, sel.firstSector);
+        view.SetHotItem(sel.firstSector);
+        view.ShowSector(sel.block, sel.firstSector);
+        w_.SetIapStatus("");
+        if (got < bytes) {
+            ReportShortRead();
+            return false;
+        }
+        return true;
+    }
+
+    // The sectors not read keep their erased look in the view; say so rather than let them
+    // pass for blank flash.
+    void ReportShortRead() {
+        if (!S().flags.errorReported) Say(kFailedRead);
+        MarkError();
+    }
+
+    bool ExternalRead() {
+        SectorRangeDialog dialog(S(), 0);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+        std::span<uint8_t> image = S().ExternalImage();
+        const uint32_t bytes = static_cast<uint32_t>(sel.count) * kExternalSectorSize;
+        if (image.size() < sel.address + bytes) return false;
+        std::fill(image.begin(), image.end(), uint8_t{0xFF});
+        LinkContext link = Link();
+        const uint32_t got = ReadFlash(link, image.data() + sel.address, sel.address, bytes, kExternalPieceSize);
+        w_.SetTab(0);
+        MemoryView& view = w_.Memory();
+        view.ShowExternalStatus(sel.count, sel.first);
+        view.SetHotItem(sel.first);
+        view.ShowExternalSector(sel.first);
+        if (got < bytes) {
+            ReportShortRead();
+            return false;
+        }
+        return true;
+    }
+
+    // ---- Download ----
+
+    int Download() {
+        CDeviceSession& s = S();
+        const bool upgrade = s.bslUpgradeMode;
+        const int declined = upgrade ? download::kUpgradeDeclined : download::kFailed;
+        if (!BlockNumberOk()) return download::kFailed;
+        TitleGuard title(w_);
+        w_.SetTitle(s.memoryMode == kInternalMemory && !upgrade
+                        ? "WARNING! DATA IN BLOCK 0 WILL BE ERASED. PLEASE BACK THEM UP FIRST."
+                        : "WARNING! DATA IN BLOCK 0/1 WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
+        FileSectorDialog dialog(s, FileSectorDialog::Kind::Download);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return declined;
+        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, 0);
+        if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
+        if (!Op().AskYesNo(kEraseQuestion)) {
+            declined_ = true;
+            if (upgrade) s.flags.longOperation = false;
+            return upgrade ? download::kUpgradeDeclined : download::kDone;
+        }
+        // The whole file is read and checked before the first erase.
+        LinkContext link = Link();
+        LoadedImage image;
+        const bool internal = s.memoryMode == kInternalMemory;
+        const LoaderKind kind = !internal ? LoaderKind::ExternalMode
+                                : sel.block == 1 ? LoaderKind::Block1
+                                                 : LoaderKind::Flash;
+        if (ReadLoadImage(link, dialog.fileName, &image) != load::kOk ||
+            CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk)
+            return Failed();
+        if (upgrade && internal && !EraseBslArea()) return Failed();
+        w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
+        int rc = load::kOk;
+        if (internal && upgrade) {
+            rc = LoadToBlock1(link, image, sel.block, sel.address);
+            s.port.PurgeInput();
+        } else if (!internal) {
+            rc = LoadExternalMode(link, image, sel.block, sel.address);
+        } else if (sel.block == 1) {
+            rc = load::kFailed;
+            const bool ok = WithStub(sel.address, kDownloadStub, [&] {
+                LongOperation longOp(s);
+                rc = LoadToBlock1(link, image, sel.block, sel.address);
+                w_.Refresh();
+                s.port.PurgeInput();
+                s.port.PurgeOutput();
+                return rc == load::kOk;
+            });
+            if (!ok && rc == load::kOk) rc = load::kFailed;
+        } else {
+            rc = LoadToFlash(link, image, sel.block, sel.address);
+        }
+        return rc == load::kOk ? download::kDone : Failed();
+    }
+
+    int Failed() {
+        MarkError();
+        return download::kFailed;
+    }
+
+    // The boot loader upgrade erases the loader's own area first, with a few more tries.
+    bool EraseBslArea() {
+        CDeviceSession& s = S();
+        LinkContext link = Link();
+        const bool a = s.Family() == ChipFamily::A;
+        const uint32_t base = static_cast<uint32_t>(s.StartAddress(1));
+        const uint32_t size = static_cast<uint32_t>(s.SectorSize(1));
+        if (EraseSectors(link, base, size, a ? 16 : 9) == 0) return true;
+        for (int i = 0; i < 11; ++i)
+            if (EraseSectors(link, base, size, a ? 16 : 12) == 0) return true;
+        return false;
+    }
+
+    bool DownloadCommand() {
+        const CheckOutcome pre = Pre(true);
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalDownload();
+        if (pre != CheckOutcome::Proceed) return false;
+        declined_ = false;
+        return Download() == download::kDone && !declined_;
+    }
+
+    // True when the first sector of the low window holds the demonstration board's own loader;
+    // also true when it cannot be read, since overwriting it unseen would brick the board.
+    bool ExternalBslPresent() {
+        const FirmwareImage& bsl = Firmware(FirmwareId::ExternalBsl);
+        std::vector<uint8_t> got(9 * kExternalPieceSize);
+        LinkContext link = Link();
+        if (ReadFlash(link, got.data(), 0, static_cast<uint32_t>(got.size()), kExternalPieceSize) != got.size()) {
+            Say("Failed to Read data byte from the chip!");
+            return true;
+        }
+        const size_t n = std::min<size_t>(kExternalBslCompareBytes, bsl.size);
+        return std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(n), bsl.data);
+    }
+
+    bool ExternalDownload() {
+        TitleGuard title(w_);
+        w_.SetTitle(HighWindow()
+                        ? "WARNING! DATA IN EXTERNAL HIGH 64KB MEMORY WILL BE ERASED. PLEASE BACK THEM UP FIRST."
+                        : "WARNING! DATA IN EXTERNAL LOW 64KB MEMORY WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
+        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Download);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        if (dialog.startIndex == 0 && !HighWindow() && ExternalBslPresent()) {
+            Say(kExternalBslDownload);
+            return false;
+        }
+        const uint32_t address = static_cast<uint32_t>(dialog.startIndex) * kExternalSectorSize;
+        w_.SetTab(0);
+        if (!Op().AskYesNo(kEraseQuestion)) return false;
+        LinkContext link = Link();
+        LoadedImage image;
+        if (ReadLoadImage(link, dialog.fileName, &image) != load::kOk ||
+            CheckImageFits(link, LoaderKind::Flash, image.bytes.size(), 0, address) != load::kOk) {
+            MarkError();
+            return false;
+        }
+        w_.SetTitle(Printf("Downloading \"%s\" to external flash", ShortFileName(image.path)));
+        if (LoadToFlash(link, image, 0, address) != load::kOk) {
+            MarkError();
+            return false;
+        }
+        return true;
+    }
+
+    // ---- Compare ----
+
+    bool Compare() {
+        const CheckOutcome pre = Pre(true);
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalCompare();
+        if (pre != CheckOutcome::Proceed) return false;
+        CDeviceSession& s = S();
+        const int lock = s.flags.lockStatus;
+        if (s.memoryMode != kInternalMemory && lock != 0) {
+            Say("File Compare doesn't work if chip is locked!\n");
+            return false;
+        }
+        if (s.memoryMode == kInternalMemory && HardLockNotice(lock))
+            Say("You can only compare files in Block1, since chip is hardlocked.\n");
+        if (!BlockNumberOk()) return false;
+        TitleGuard title(w_);
+        FileSectorDialog dialog(s, FileSectorDialog::Kind::Compare);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, 0);
+        if (!BlockAccess(sel, kCompareTexts)) return false;
+        char buf[512];
+        std::snprintf(buf, sizeof buf, "Comparing \"%s\" with memory starting address %04Xh...",
+                      ShortFileName(dialog.fileName).c_str(), sel.address);
+        w_.SetTitle(buf);
+        return RunCompare(dialog.fileName, sel.block, sel.address, false);
+    }
+
+    // The lock states in which block 0 reads back as locked, per family.
+    bool HardLockNotice(int lock) {
+        if (S().Family() == ChipFamily::A) return lock == 0x80 || lock == 0xA0 || lock == 0xC0 || lock == 0xE0;
+        return lock == 0x60 || lock == 0xA0 || lock == 0xE0;
+    }
+
+    bool RunCompare(const std::string& path, int block, uint32_t address, bool high) {
+        LinkContext link = Link();
+        LoadedImage image;
+        int rc = ReadLoadImage(link, path, &image);
+        int32_t where = -1;
+        uint16_t bytes = 0;
+        if (rc == load::kOk) rc = LoadForCompare(link, image, block, address, &where, &bytes);
+        const std::string name = ShortFileName(path);
+        char buf[600];
+        if (where >= 0) {
+            std::snprintf(buf, sizeof buf,
+                          high ? "Unmatched data at memory address 1%04Xh: %02Xh(MCU) vs. %02Xh in File %s"
+                               : "Unmatched data at memory address %04Xh: %02Xh(MCU) vs. %02Xh in File %s",
+                          static_cast<unsigned>(where), bytes >> 8, bytes & 0xFF, name.c_str());
+        } else {
+            std::snprintf(buf, sizeof buf, rc != load::kOk ? "File %s Compare failed!" : "File %s Compare OK!",
+                          name.c_str());
+        }
+        w_.SetIapStatus(buf);
+        if (rc != load::kOk) MarkError();
+        return rc == load::kOk;
+    }
+
+    bool ExternalCompare() {
+        TitleGuard title(w_);
+        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Compare);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const uint32_t address = static_cast<uint32_t>(dialog.startIndex) * kExternalSectorSize;
+        char buf[512];
+        std::snprintf(buf, sizeof buf,
+                      HighWindow() ? "Comparing \"%s\" with memory starting address 1%04Xh..."
+                                   : "Comparing \"%s\" with memory starting address %04Xh...",
+                      ShortFileName(dialog.fileName).c_str(), address);
+        w_.SetTitle(buf);
+        return RunCompare(dialog.fileName, 0, address, HighWindow());
+    }
+
+    // ---- Sector Erase ----
+
+    bool SectorErase() {
+        const CheckOutcome pre = Pre(false);
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalSectorErase();
+        if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
+        CDeviceSession& s = S();
+        FlagGuard busy(s.rangeDialogBusy);
+        SectorRangeDialog dialog(s, 0);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        if (!BlockAccess(sel, kEraseTexts)) return false;
+        LinkContext link = Link();
+        const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
+        auto erase = [&] { return EraseSectors(link, sel.address, size, sel.count) == 0; };
+        bool ok = false;
+        if (sel.block == 1 && s.memoryMode == kInternalMemory) {
+            // The stub procedure reads block 0 to put it back; a chip whose password has not
+            // been given reads as zeros, and restoring those would destroy the user's code.
+            if (PasswordGate(w_) != 1) return false;
+            ok = WithStub(sel.address, kEraseStub, erase, [&] {
+                w_.Refresh();
+                s.port.PurgeInput();
+                s.port.PurgeOutput();
+            });
+        } else {
+            ok = erase();
+        }
+        if (!ok) {
+            MarkError();
+            return false;
+        }
+        Say(kSectorsErased);
+        return true;
+    }
+
+    bool ExternalSectorErase() {
+        SectorRangeDialog dialog(S(), 0);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        if (dialog.startIndex == 0 && !HighWindow() && ExternalBslPresent()) {
+            Say(kExternalBslErase);
+            return false;
+        }
+        // Cut to the window: sectors past it would wrap onto the window's first sectors.
+        const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+        LinkContext link = Link();
+        if (EraseSectors(link, sel.address, kExternalSectorSize, sel.count) != 0) {
+            MarkError();
+            return false;
+        }
+        Say(kSectorsErased);
+        return true;
+    }
+
+    // ---- Chip Erase ----
+
+    bool ChipErase() {
+        Begin();
+        CDeviceSession& s = S();
+        if (CheckCommandPreconditions(&s, &Op(), CheckScope::ChipErase) != CheckOutcome::Proceed) return false;
+        bool erased = false;
+        if (Op().AskYesNo("Do you really want to proceed?")) {
+            LinkContext link = Link();
+            erased = EraseChip(link) == 0;
+            if (!erased) {
+                Say("Chip Erase Failed!!!");
+            } else if (Window()) {
+                Say("Chip Erase Completed!");
+            } else {
+                s.flags.longOperation = true;
+                Say("Chip Erase Completed!\nChip will be automatically redetected!");
+                w_.Route(command::kResetLink);
+            }
+        }
+        s.flags.longOperation = false;
+        w_.Route(command::kDetectBaudAndChip);
+        return erased;
+    }
+
+    // ---- Save ----
+
+    bool Save() {
+        CDeviceSession& s = S();
+        if (s.flags.userCodeRunning) {
+            Say(kNoChipSelected);
+            return false;
+        }
+        if (Window()) return ExternalSave();
+        Begin();
+        if (PasswordGate(w_) != 1) return false;
+        const int lock = s.flags.lockStatus;
+        if (s.memoryMode == kInternalMemory) {
+            if (HardLockNotice(lock)) Say("You can only save files in Block1, since chip is hardlocked.\n");
+        } else if (lock != 0) {
+            Say("File Save doesn't work if chip is locked!\n");
+            return false;
+        }
+        SaveDialog dialog(s);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        if (!BlockAccess(sel, kSaveTexts)) return false;
+        const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
+        LinkContext link = Link();
+        const int rc = saveFlashToFile(link, dialog.fileName, sel.address, static_cast<uint32_t>(sel.count) * size,
+                                       size, SaveFormatFor(dialog.fileName, dialog.textMode == 1));
+        return ReportSave(rc);
+    }
+
+    bool ExternalSave() {
+        Begin();
+        SaveDialog dialog(S());
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        // Cut to the window: reading past it would wrap onto its first sectors.
+        const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+        LinkContext link = Link();
+        const int rc = saveFlashToFile(link, dialog.fileName, sel.address,
+                                       static_cast<uint32_t>(sel.count) * kExternalSectorSize, kExternalPieceSize,
+                                       SaveFormatFor(dialog.fileName, dialog.textMode == 1), HighWindow());
+        return ReportSave(rc);
+    }
+
+    bool ReportSave(int rc) {
+        if (rc != 0) {
+            if (!S().flags.errorReported) Say("Save data failed");
+            MarkError();
+        } else if (!S().flags.errorReported) {
+            Say("Save data has completed");
+        }
+        w_.Refresh();
+        return rc == 0;
+    }
+
+private:
+    MainDialog& w_;
+    FlashCommandEnv env_;
+    bool declined_ = false;
+};
+
+}  // namespace
+
+std::string& LastPassword() {
+    static std::string last;
+    return last;
+}
+
+int PasswordGate(MainDialog& w) {
+    CDeviceSession& s = w.Session();
+    Operator& op = w.Op();
+    w.SetIapStatus("");
+    w.Refresh();
+    if (CheckCommandPreconditions(&s, &op, CheckScope::ExternalFlash) != CheckOutcome::Proceed) return 0;
+    if (s.currentBlock != 0 && s.currentBlock != 1) {
+        op.ShowMessage(kIllegalBlockNumber);
+        return 0;
+    }
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        if (s.flags.passwordVerified || s.memoryMode != kInternalMemory) return 1;
+        PasswordVerifyDialog dialog;
+        if (op.RunDialog(dialog) != DialogResult::Ok) return 0;
+        w.Refresh();
+        WipeString(LastPassword());
+        LastPassword() = dialog.password;
+        LinkContext link{s, w, nullptr};
+        if (VerifyPassword(link, PasswordAddress(s.chipType), dialog.password) == 0) {
+            s.flags.passwordVerified = true;
+            w.Refresh();
+            w.SetIapStatus("Password Verify succeed");
+            return 1;
+        }
+        if (attempt >= kAttempts) {
+            op.ShowMessage("Password Verify Failed!");
+            return 0;
+        }
+    }
+}
+
+int RunDownload(MainDialog& window, const FlashCommandEnv& env) {
+    FlashCommands c(window, env);
+    return c.Download();
+}
+
+void RegisterFlashCommands(MainDialog& window, FlashCommandEnv env) {
+    auto c = std::make_shared<FlashCommands>(window, std::move(env));
+    MainDialog* w = &window;
+    window.RegisterHandler(command::kRead, [c, w] { w->SetCommandSucceeded(c->Read()); });
+    window.RegisterHandler(command::kDownload, [c, w] { w->SetCommandSucceeded(c->DownloadCommand()); });
+    window.RegisterHandler(command::kCompare, [c, w] { w->SetCommandSucceeded(c->Compare()); });
+    window.RegisterHandler(command::kSectorErase, [c, w] { w->SetCommandSucceeded(c->SectorErase()); });
+    window.RegisterHandler(command::kChipErase, [c, w] { w->SetCommandSucceeded(c->ChipErase()); });
+    window.RegisterHandler(command::kSave, [c, w] { w->SetCommandSucceeded(c->Save()); });
+}
+
+}  // namespace tessel

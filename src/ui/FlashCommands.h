@@ -1,0 +1,40 @@
+#pragma once
+// The flash commands of the main window: Read, Download, Compare, Sector Erase, Chip Erase and
+// Save, each with its variant for an open external-flash window, and the password gate they
+// pass through. They check the session, ask for their parameters through dialog models, and
+// report through message boxes, the title, the "IAP Status:" line and the memory view.
+
+#include <string>
+
+namespace tessel {
+
+class MainDialog;
+
+struct FlashCommandEnv {
+    // Where the block-1 stub procedure writes its copy of block 0's save areas before it
+    // erases them ("" for the user's state folder).
+    std::string backupDir;
+};
+
+// Routes Read, Download, Compare, Sector Erase, Chip Erase and Save on the window.
+void RegisterFlashCommands(MainDialog& window, FlashCommandEnv env = {});
+
+// Download results.
+namespace download {
+constexpr int kDone = 0;        // also when the operator answered No
+constexpr int kFailed = -1;     // failed, refused or cancelled
+constexpr int kUpgradeDeclined = 15;  // cancelled or declined during the boot loader upgrade
+}  // namespace download
+
+// The Download procedure after its pre-conditions, for the commands that download on the
+// operator's behalf (the boot loader upgrade, Dnload/Run UserCode).
+int RunDownload(MainDialog& window, const FlashCommandEnv& env = {});
+
+// 1 when the command may go on (password verified now or before, or not needed), 0 when it
+// must stop (the gate has said why, or the operator cancelled).
+int PasswordGate(MainDialog& window);
+
+// The text last entered in the gate's dialog, kept for the whole run.
+std::string& LastPassword();
+
+}  // namespace tessel

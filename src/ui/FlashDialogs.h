@@ -1,0 +1,92 @@
+#pragma once
+// The dialogs of the flash commands, as models: the sector range dialog of Read, Sector Erase
+// and Print, the file dialogs of Download and Compare, the Save dialog, and the password
+// dialog of the gate. Their lists come from the session's geometry and memory mode.
+
+#include <string>
+#include <vector>
+
+#include "device/SectorLists.h"
+#include "platform/Operator.h"
+
+namespace tessel {
+
+class CDeviceSession;
+
+// Untitled: "Starting From:" and "Range:".
+class SectorRangeDialog : public DialogModel {
+public:
+    SectorRangeDialog(const CDeviceSession& session, int preselectedCount = 0, int preselectedStart = 0);
+    const char* DialogName() const override { return "SectorRangeDialog"; }
+    static constexpr const char* kStartLabel = "Starting From:";
+    static constexpr const char* kCountLabel = "Range:";
+
+    std::vector<std::string> sectors;
+    std::vector<std::string> counts;
+    int startIndex = 0;
+    int countIndex = 0;
+    // A front end that lets nothing be chosen outside the lists never sees a refusal.
+    OkOutcome PressOk() override;
+};
+
+// "Download Hex or Binary File into Flash Memory" and "Compare Hex or Binary File with Flash
+// Memory": a file name and the starting sector. The name is not checked here; a file that
+// cannot be read is refused by the command before anything on the chip changes.
+class FileSectorDialog : public DialogModel {
+public:
+    enum class Kind { Download, Compare };
+    FileSectorDialog(const CDeviceSession& session, Kind kind);
+    const char* DialogName() const override {
+        return kind == Kind::Download ? "DownloadDialog" : "CompareDialog";
+    }
+    static constexpr const char* kDownloadTitle = "Download Hex or Binary File into Flash Memory";
+    static constexpr const char* kCompareTitle = "Compare Hex or Binary File with Flash Memory";
+    static constexpr const char* kFileLabel = "File Name";
+    static constexpr const char* kStartLabel = "Starting Sector";
+    const char* Title() const { return kind == Kind::Download ? kDownloadTitle : kCompareTitle; }
+
+    Kind kind;
+    std::string fileName;
+    std::vector<std::string> sectors;
+    int startIndex = 0;
+    OkOutcome PressOk() override;
+};
+
+// "Save Flash Contents into a Disk File".
+class SaveDialog : public DialogModel {
+public:
+    explicit SaveDialog(const CDeviceSession& session);
+    const char* DialogName() const override { return "SaveDialog"; }
+    static constexpr const char* kTitle = "Save Flash Contents into a Disk File";
+
+    std::string fileName;
+    std::vector<std::string> sectors;
+    std::vector<std::string> counts;
+    int startIndex = 0;
+    int countIndex = 0;
+    int textMode = 1;  // 0 "Binary File", 1 "Text File"
+    OkOutcome PressOk() override;
+};
+
+// "Password Verify": one masked field, empty when the dialog opens.
+class PasswordVerifyDialog : public DialogModel {
+public:
+    PasswordVerifyDialog() = default;
+    PasswordVerifyDialog(const PasswordVerifyDialog&) = delete;
+    PasswordVerifyDialog& operator=(const PasswordVerifyDialog&) = delete;
+    // The text is wiped, so that a password does not linger in freed memory.
+    ~PasswordVerifyDialog() override;
+    const char* DialogName() const override { return "PasswordVerifyDialog"; }
+    static constexpr const char* kTitle = "Password Verify";
+    static constexpr const char* kPrompt =
+        "Please enter your password, if you have not set password, then leave it blank and click OK.";
+
+    std::string password;
+    // Longer than the loader keeps: the field allows no more, so OK is refused.
+    OkOutcome PressOk() override;
+};
+
+// Overwrites a string's characters before it is released.
+void WipeString(std::string& s);
+
+}  // namespace tessel

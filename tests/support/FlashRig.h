@@ -1,0 +1,130 @@
+#pragma once
+// A main window with the detection and flash commands routed, linked to a stand-in board on
+// a virtual line, on a virtual clock; the operator's dialog answers come from the test.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "serial/LinkWorker.h"
+#include "sim/SimBoard.h"
+#include "support/RecordingOperator.h"
+#include "ui/DetectCommands.h"
+#include "ui/FlashCommands.h"
+#include "ui/FlashDialogs.h"
+#include "ui/MainDialog.h"
+#include "ui/MemoryView.h"
+#include "files/ConfigStore.h"
+
+namespace tessel::test {
+
+struct FlashRig {
+    explicit FlashRig(sim::BoardConfig config = {}, int memoryMode = kInternalMemory)
+        : window(&op, clock), dir(MakeDir()), store(dir + "/config") {
+        link = sim::MakeSimLink(clock, config);
+        window.Session().port.SetDeviceFactory(
+            [this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
+        RegisterDetectCommands(window, {&store, {}, dir + "/state"});
+        RegisterFlashCommands(window, {dir + "/state"});
+        window.Session().chipType = config.chipType;
+        window.Session().memoryMode = memoryMode;
+        op.dialogScript = [this](DialogModel& m) { return Answer(m); };
+    }
+    ~FlashRig() {
+        StopLinkWorker(window.Worker());
+        std::filesystem::remove_all(dir);
+    }
+    static std::string MakeDir() {
+        char tmpl[] = "/tmp/tessel-flash-XXXXXX";
+        return mkdtemp(tmpl);
+    }
+
+    // Detects at the session's settings, as the tool bar's detection does.
+    bool Detect() {
+        window.Route(command::kDetectBaudAndChip);
+        return window.Session().IsLinkUp();
+    }
+
+    DialogResult Answer(DialogModel& m) {
+        const std::string name = m.DialogName();
+        const CDeviceSession& s = window.Session();
+        const int start = block == 0 ? startSector : s.SectorCount(0) + startSector;
+        if (name == "SectorRangeDialog") {
+            auto& d = static_cast<SectorRangeDialog&>(m);
+            rangeLists.push_back(d.sectors);
+            d.startIndex = start;
+            d.countIndex = count;
+        } else if (name == "DownloadDialog" || name == "CompareDialog") {
+            auto& d = static_cast<FileSectorDialog&>(m);
+            titlesSeen.push_back(window.Title());
+            d.fileName = file;
+            d.startIndex = start;
+        } else if (name == "SaveDialog") {
+            auto& d = static_cast<SaveDialog&>(m);
+            d.fileName = file;
+            d.startIndex = start;
+            d.countIndex = count;
+            d.textMode = textMode;
+        } else if (name == "PasswordVerifyDialog") {
+            // A chip without a password takes the empty one.
+            if (cancelPassword) return DialogResult::Cancel;
+            if (!passwords.empty()) {
+                static_cast<PasswordVerifyDialog&>(m).password = passwords.front();
+                passwords.erase(passwords.begin());
+            }
+        }
+        if (cancel) return DialogResult::Cancel;
+        return m.PressOk() == OkOutcome::CloseOk ? DialogResult::Ok : DialogResult::Cancel;
+    }
+
+    bool Run(int id) {
+        window.SetCommandSucceeded(false);
+        window.Route(id);
+        return window.CommandSucceeded();
+    }
+
+    std::string WriteFile(const std::string& name, const std::string& bytes) {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+        return WriteFile(name, std::string(bytes.begin(), bytes.end()));
+    }
+    // Lets every byte written reach the board before its ground truth is read.
+    void Settle() {
+        CSerialPort& port = window.Session().port;
+        if (port.Device()) port.Device()->WaitOutputEmpty(clock.NowUs() + 2'000'000);
+        link.line->InputCount();
+    }
+    std::vector<std::string> Backups() const {
+        std::vector<std::string> out;
+        if (std::filesystem::exists(dir + "/state"))
+            for (const auto& e : std::filesystem::directory_iterator(dir + "/state")) out.push_back(e.path());
+        return out;
+    }
+    bool Said(const std::string& text) const {
+        return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
+    }
+    sim::Board& board() { return *link.board; }
+    CDeviceSession& session() { return window.Session(); }
+
+    VirtualClock clock;
+    RecordingOperator op;
+    sim::SimLink link;
+    MainDialog window;
+    std::string dir;
+    ConfigStore store;
+    int block = 0, startSector = 0, count = 0, textMode = 1;
+    std::string file;
+    bool cancel = false;
+    bool cancelPassword = false;
+    std::vector<std::string> passwords;
+    std::vector<std::vector<std::string>> rangeLists;
+    std::vector<std::string> titlesSeen;
+};
+
+}  // namespace tessel::test

@@ -1,0 +1,486 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "files/HexImage.h"
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::FlashRig;
+
+std::string Sample() { return std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex"; }
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
+    return v;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+size_t CountFrames(const std::vector<std::string>& log, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+        return l.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+TEST(FlashCommands, SampleHexDownloadsAndComparesOkThenAMismatchIsNamed) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    r.file = Sample();
+    const std::string title = r.window.Title();
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kDownload));
+    EXPECT_EQ(r.titlesSeen.front(), "WARNING! DATA IN BLOCK 0 WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
+    EXPECT_EQ(r.window.Title(), title);
+    r.Settle();
+    std::vector<uint8_t> expected;
+    std::string error;
+    ASSERT_EQ(ReadImageFile(Sample(), &expected, &error), ImageReadStatus::Ok) << error;
+    std::vector<uint8_t> flash = r.board().Block(0);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), flash.begin()));
+    EXPECT_TRUE(std::all_of(flash.begin() + static_cast<long>(expected.size()), flash.end(),
+                            [](uint8_t b) { return b == 0xFF; }));
+    // Only the one sector the image touches was erased.
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 1u);
+
+    EXPECT_TRUE(r.Run(command::kCompare));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File blink.hex Compare OK!");
+
+    flash[0x31] = 0x00;
+    r.board().SetBlock(0, flash);
+    EXPECT_FALSE(r.Run(command::kCompare));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus),
+              "Unmatched data at memory address 0031h: 00h(MCU) vs. 81h in File blink.hex");
+    EXPECT_TRUE(r.Said("Failed to Verify Data!!!"));
+    EXPECT_EQ(r.window.Title(), title);
+}
+
+TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
+    sim::BoardConfig config;
+    config.chipType = 1;  // NX31A16: 16 KB block 0
+    FlashRig r(config);
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> before = Pattern(16384, 3);
+    r.board().SetBlock(0, before);
+
+    struct Case {
+        std::string file;
+        std::string message;  // the start of what the operator is told
+    } cases[] = {
+        {r.WriteFile("big.bin", std::vector<uint8_t>(16385, 0x11)), "The selected file is over size!!!"},
+        {r.WriteFile("bad.hex", ":0300000002003FCB\n:00000001FF\n"), r.dir + "/bad.hex: line 1"},
+        {r.WriteFile("cut.hex", ":03000000020030CB\n"), r.dir + "/cut.hex"},
+        {r.dir + "/missing.bin", "Can't open the selected file!!!"},
+    };
+    for (const Case& c : cases) {
+        r.op.messages.clear();
+        r.file = c.file;
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kDownload)) << c.file;
+        ASSERT_FALSE(r.op.messages.empty()) << c.file;
+        EXPECT_EQ(r.op.messages.back().compare(0, c.message.size(), c.message), 0) << r.op.messages.back();
+    }
+    // No also downloads nothing, and a cancelled dialog asks nothing.
+    r.file = Sample();
+    r.op.answers = {false};
+    EXPECT_FALSE(r.Run(command::kDownload));
+    r.cancel = true;
+    r.op.questions.clear();
+    EXPECT_FALSE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.op.questions.empty());
+    r.Settle();
+    EXPECT_EQ(r.board().Block(0), before);
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u);
+}
+
+TEST(FlashCommands, ABinaryPadsToWholeSectorsAndErasesOnlyThose) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    r.board().SetBlock(0, Pattern(32768, 1));
+    const std::vector<uint8_t> data = Pattern(300, 9);
+    r.file = r.WriteFile("p.bin", data);
+    r.op.answers = {true};
+    ASSERT_TRUE(r.Run(command::kDownload));
+    r.Settle();
+    const auto log = r.board().CommandLog();
+    EXPECT_EQ(CountFrames(log, "0B"), 3u);
+    const std::vector<uint8_t> flash = r.board().Block(0);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+    EXPECT_TRUE(std::all_of(flash.begin() + 300, flash.begin() + 384, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(flash[384], Pattern(32768, 1)[384]) << "the fourth sector was not erased";
+}
+
+struct StubCase {
+    int chipType;
+    int sector;        // block-1 sector to download to
+    uint32_t address;  // where that is
+    int refusedSector; // the last sector of the loader's window
+    const char* bslMessage;
+};
+
+class StubDownload : public ::testing::TestWithParam<StubCase> {};
+
+TEST_P(StubDownload, Block1GoesThroughTheStubAndBlock0ComesBack) {
+    const StubCase& c = GetParam();
+    sim::BoardConfig config;
+    config.chipType = c.chipType;
+    FlashRig r(config);
+    ASSERT_TRUE(r.Detect());
+    const sim::Geometry g = sim::GeometryFor(c.chipType);
+    const std::vector<uint8_t> block0 = Pattern(g.size0, 5);
+    r.board().SetBlock(0, block0);
+    const std::vector<uint8_t> before1 = r.board().Block(1);
+
+    r.block = 1;
+    r.startSector = c.refusedSector;
+    r.file = r.WriteFile("b1.bin", Pattern(200, 0x40));
+    r.op.answers = {true};
+    EXPECT_FALSE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.Said(c.bslMessage));
+    r.Settle();
+    EXPECT_EQ(r.board().Block(1), before1);
+
+    r.startSector = c.sector;
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kDownload));
+    r.Settle();
+    const std::vector<uint8_t> b1 = r.board().Block(1);
+    const std::vector<uint8_t> data = Pattern(200, 0x40);
+    const size_t off = c.address - g.start1;
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), b1.begin() + static_cast<long>(off)));
+    EXPECT_EQ(r.board().Block(0), block0) << "the save areas are back";
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader);
+    EXPECT_TRUE(r.Backups().empty()) << "a restored block 0 leaves no backup behind";
+    if (c.chipType == 3) {
+        // H/L64D: block 1 is selected before the question, block 0 before the stub goes in.
+        const auto log = r.board().CommandLog();
+        const auto select1 = std::find(log.begin(), log.end(), "69 69");
+        const auto select0 = std::find(select1, log.end(), "68 68");
+        const auto stubSwitch = std::find(select0, log.end(), "03 20 27 10");
+        EXPECT_NE(select1, log.end());
+        EXPECT_NE(select0, log.end());
+        EXPECT_NE(stubSwitch, log.end());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, StubDownload,
+    ::testing::Values(
+        StubCase{2, 16, 0xF400, 15, "You can not erase BSL which resides in the first 16 sectors of Block1!"},
+        StubCase{3, 9, 0x0480, 8, "You can not erase BSL which resides in the first 9 sectors of Block1!"},
+        StubCase{5, 9, 0xE480, 8, "You can not erase BSL which resides in the first 9 sectors of Block1!"}));
+
+TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBackupNamed) {
+    for (const bool linkDies : {false, true}) {
+        FlashRig r;
+        ASSERT_TRUE(r.Detect());
+        const std::vector<uint8_t> block0 = Pattern(32768, 11);
+        r.board().SetBlock(0, block0);
+        r.block = 1;
+        r.startSector = 16;
+        r.file = r.WriteFile("b1.bin", Pattern(256, 0x70));
+        // Armed when the question comes, i.e. before anything of the stub procedure ran.
+        r.op.dialogScript = [&r, linkDies](DialogModel& m) {
+            sim::Faults f;
+            if (linkDies) f.silentFromByte = r.board().BytesReceived() + 600;  // amid the block-1 programming
+            else f.corruptReplyByte = r.board().BytesSent() + 512 + 4 + 384 + 1 + 4 + 10;  // a read-back byte
+            r.board().SetFaults(f);
+            return r.Answer(m);
+        };
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kDownload)) << "never reported as success";
+        EXPECT_TRUE(r.session().flags.errorReported);
+        r.Settle();
+        if (!linkDies) {
+            EXPECT_TRUE(r.Said("Failed to Download Data!!!"));
+            EXPECT_EQ(r.board().Block(0), block0);
+            EXPECT_TRUE(r.Backups().empty());
+            continue;
+        }
+        const auto backups = r.Backups();
+        ASSERT_EQ(backups.size(), 1u);
+        const std::string& last = r.op.messages.back();
+        EXPECT_NE(last.find(backups[0]), std::string::npos) << last;
+        std::vector<uint8_t> saved;
+        std::string error;
+        ASSERT_TRUE(ConvertHexToImage(ReadAll(backups[0]), backups[0], &saved, &error)) << error;
+        ASSERT_EQ(saved.size(), 0x2180u);
+        EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 0x80, block0.begin()));
+        EXPECT_TRUE(std::equal(saved.begin() + 0x2000, saved.end(), block0.begin() + 0x2000));
+    }
+}
+
+TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEnd) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> flash(32768, 0xFF);
+    std::fill(flash.begin() + 3 * 128, flash.begin() + 4 * 128, 0x5A);
+    std::fill(flash.begin() + 252 * 128, flash.begin() + 253 * 128, 0x00);
+    r.board().SetBlock(0, flash);
+    EXPECT_TRUE(r.Run(command::kRead));
+    const auto& rows = r.window.Memory().StatusRows();
+    ASSERT_EQ(rows.size(), 256u);
+    EXPECT_EQ(rows[0][4], "Blank");
+    EXPECT_EQ(rows[3][4], "Not Blank");
+    EXPECT_EQ(rows[252][4], "All Zeros");
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), r.session().BlockImage(0).begin()));
+    EXPECT_EQ(r.window.Memory().DumpHeader(), "SECTOR 000");
+
+    // Sector 250 with ten sectors reads the six that exist.
+    r.startSector = 250;
+    r.count = 10;
+    const uint64_t sentBefore = r.board().BytesSent();
+    EXPECT_TRUE(r.Run(command::kRead));
+    EXPECT_EQ(r.board().BytesSent() - sentBefore, 6u * 128u);
+    EXPECT_EQ(r.window.Memory().HotItem(), 250);
+    EXPECT_EQ(r.window.Memory().DumpHeader(), "SECTOR 250");
+    EXPECT_EQ(r.window.Memory().StatusRows()[252][4], "All Zeros");
+    EXPECT_EQ(r.window.Memory().StatusRows()[3][4], "Blank") << "outside the range the image was reset";
+}
+
+TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> block0 = Pattern(32768, 2);
+    r.board().SetBlock(0, block0);
+    std::vector<uint8_t> block1 = Pattern(4096, 4);
+    r.board().SetBlock(1, block1);
+
+    r.startSector = 5;  // "All Sectors": from there to the end of block 0
+    EXPECT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
+    r.Settle();
+    std::vector<uint8_t> flash = r.board().Block(0);
+    EXPECT_TRUE(std::equal(block0.begin(), block0.begin() + 640, flash.begin()));
+    EXPECT_TRUE(std::all_of(flash.begin() + 640, flash.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(r.board().Block(1), block1);
+
+    r.block = 1;
+    r.startSector = 15;
+    EXPECT_FALSE(r.Run(command::kSectorErase));
+    EXPECT_TRUE(r.Said("You can not erase the first 16 block1\nsectors which are used to store BSL!"));
+
+    r.board().SetBlock(0, block0);
+    r.startSector = 16;
+    r.count = 2;
+    r.passwords = {""};
+    EXPECT_TRUE(r.Run(command::kSectorErase));
+    r.Settle();
+    const std::vector<uint8_t> after1 = r.board().Block(1);
+    EXPECT_TRUE(std::all_of(after1.begin() + 0x400, after1.begin() + 0x480, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(after1[0x480], block1[0x480]);
+    EXPECT_EQ(after1[0x3FF], block1[0x3FF]);
+    EXPECT_EQ(r.board().Block(0), block0);
+}
+
+TEST(FlashCommands, ChipEraseRedetectsWhateverTheAnswer) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> block0 = Pattern(32768, 8);
+    r.board().SetBlock(0, block0);
+    int detections = 0;
+    r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
+    r.op.answers = {false};
+    EXPECT_FALSE(r.Run(command::kChipErase));
+    EXPECT_EQ(r.op.questions.back(), "Do you really want to proceed?");
+    EXPECT_EQ(detections, 1) << "the detection runs after No too";
+    r.Settle();
+    EXPECT_EQ(r.board().Block(0), block0);
+
+    RegisterDetectCommands(r.window, {&r.store, {}, r.dir + "/state"});
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kChipErase));
+    EXPECT_TRUE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
+    EXPECT_TRUE(r.session().IsLinkUp());
+    EXPECT_FALSE(r.session().flags.longOperation);
+    r.Settle();
+    const auto flash = r.board().Block(0);
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
+TEST(FlashCommands, PasswordGateGivesThreeTriesAndKeepsThePasswordOffTheTrace) {
+    sim::BoardConfig config;
+    config.password = "secret";
+    FlashRig r(config);
+    ASSERT_TRUE(r.Detect());
+    const std::string trace = r.dir + "/wire.txt";
+    ASSERT_TRUE(r.session().port.StartWireTrace(trace, nullptr));
+
+    r.passwords = {"a", "b", "c"};
+    EXPECT_FALSE(r.Run(command::kRead));
+    EXPECT_TRUE(r.passwords.empty());
+    EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), "Password is incorrect!"), 3);
+    EXPECT_EQ(r.op.messages.back(), "Password Verify Failed!");
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0C"), 0u) << "the command did not run";
+
+    // Cancel stops silently.
+    r.op.messages.clear();
+    r.cancelPassword = true;
+    EXPECT_FALSE(r.Run(command::kRead));
+    EXPECT_TRUE(r.op.messages.empty());
+    r.cancelPassword = false;
+
+    r.passwords = {"wrong", "secret"};
+    EXPECT_TRUE(r.Run(command::kRead));
+    EXPECT_TRUE(r.session().flags.passwordVerified);
+    EXPECT_EQ(LastPassword(), "secret");
+    const size_t dialogs = r.op.dialogs.size();
+    EXPECT_TRUE(r.Run(command::kRead));
+    EXPECT_EQ(r.op.dialogs.size(), dialogs + 1) << "only the range dialog: the gate remembers";
+
+    // A re-detection forgets the verification.
+    r.window.Route(command::kResetLink);
+    ASSERT_TRUE(r.Detect());
+    EXPECT_FALSE(r.session().flags.passwordVerified);
+    r.session().port.StopWireTrace();
+    const std::string wire = ReadAll(trace);
+    EXPECT_NE(wire.find("withheld"), std::string::npos);
+    EXPECT_EQ(wire.find("73 65 63"), std::string::npos) << "no password characters in the trace";
+}
+
+TEST(FlashCommands, EmptyPasswordSendsALengthOfZeroAndExternalModeSkipsTheGate) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    r.passwords = {""};
+    EXPECT_TRUE(r.Run(command::kRead));
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "08 F0 40 00"), 1u);
+
+    FlashRig e({}, kExternalMemory);
+    ASSERT_TRUE(e.Detect());
+    EXPECT_TRUE(e.Run(command::kRead));
+    EXPECT_EQ(std::count(e.op.dialogs.begin(), e.op.dialogs.end(), "PasswordVerifyDialog"), 0);
+    // The range dialog of external memory mode lists block 1 as well.
+    EXPECT_EQ(e.rangeLists.back().size(), 256u + 64u);
+}
+
+TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    r.passwords = {""};
+    // The last sector with five sectors asked: one sector of erased flash.
+    r.startSector = 255;
+    r.count = 5;
+    r.textMode = 0;
+    r.file = r.dir + "/last.bin";
+    EXPECT_TRUE(r.Run(command::kSave));
+    EXPECT_TRUE(r.Said("Save data has completed"));
+    EXPECT_EQ(ReadAll(r.file), std::string(128, '\xFF'));
+
+    r.block = 1;
+    r.startSector = 0;
+    r.count = 0;
+    r.textMode = 1;
+    r.file = r.dir + "/b1.txt";
+    EXPECT_TRUE(r.Run(command::kSave));
+    const std::string text = ReadAll(r.file);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 256);
+    EXPECT_EQ(text.compare(0, 13, "F000 - F00F  "), 0);
+
+    // Intel HEX round trip: save what was downloaded, then compare the saved file.
+    r.block = 0;
+    r.op.answers = {true};
+    r.file = Sample();
+    ASSERT_TRUE(r.Run(command::kDownload));
+    r.count = 2;
+    r.textMode = 0;
+    r.file = r.dir + "/copy.hex";
+    EXPECT_TRUE(r.Run(command::kSave));
+    EXPECT_EQ(ReadAll(r.file).substr(0, 1), ":");
+    EXPECT_TRUE(r.Run(command::kCompare));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File copy.hex Compare OK!");
+
+    // A save that cannot read leaves the old file alone.
+    r.file = r.dir + "/keep.bin";
+    r.WriteFile("keep.bin", std::string("old"));
+    sim::Faults f;
+    f.silentFromByte = r.board().BytesReceived() + 1;
+    r.board().SetFaults(f);
+    EXPECT_FALSE(r.Run(command::kSave));
+    EXPECT_TRUE(r.Said("Save data failed"));
+    EXPECT_EQ(ReadAll(r.file), "old");
+}
+
+TEST(FlashCommands, ExternalModeDownloadRunsOnIntoBlock1AndVerifies) {
+    FlashRig r({}, kExternalMemory);
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> data = Pattern(61441, 0x21);
+    r.file = r.WriteFile("full.bin", data);
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kDownload)) << ::testing::PrintToString(r.op.messages);
+    r.Settle();
+    const auto b0 = r.board().Block(0);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 32768, b0.begin()));
+    EXPECT_EQ(r.board().Block(1)[0], data[0xF000]);
+    EXPECT_EQ(r.board().Block(1)[1], 0xFF);
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
+}
+
+// The demonstration board's external flash, reached through its program on an H/L chip.
+void OpenExternalWindow(FlashRig& r, bool high) {
+    r.session().port.WriteByte(0x66);
+    r.session().port.WriteByte(0x66);
+    r.session().port.WriteByte(0x00);
+    r.Settle();
+    ASSERT_EQ(r.board().CurrentMode(), sim::Mode::ExternalProgram);
+    (high ? r.session().externalHighOpen : r.session().externalLowOpen) = true;
+}
+
+TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {
+    sim::BoardConfig config;
+    config.chipType = 3;
+    config.externalHighHalf = true;
+    FlashRig r(config);
+    ASSERT_TRUE(r.Detect());
+    OpenExternalWindow(r, true);
+    std::vector<uint8_t> ext(sim::kExternalFlashSize, 0xFF);
+    const std::vector<uint8_t> data = Pattern(0x200, 0x33);
+    std::copy(data.begin(), data.end(), ext.begin() + 0x10000);
+    ext[0x10123] ^= 0xFF;
+    r.board().SetExternal(ext);
+    r.file = r.WriteFile("ext.bin", data);
+    EXPECT_FALSE(r.Run(command::kCompare));
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "Unmatched data at memory address 10123h: %02Xh(MCU) vs. %02Xh in File ext.bin",
+                  ext[0x10123], data[0x123]);
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), expected);
+}
+
+TEST(FlashCommands, LowWindowDownloadErasesTheFourKilobyteSectorsItTouches) {
+    sim::BoardConfig config;
+    config.chipType = 3;
+    FlashRig r(config);
+    ASSERT_TRUE(r.Detect());
+    OpenExternalWindow(r, false);
+    std::vector<uint8_t> ext(sim::kExternalFlashSize, 0x00);
+    r.board().SetExternal(ext);
+    const std::vector<uint8_t> data = Pattern(5000, 0x12);
+    r.file = r.WriteFile("w.bin", data);
+    r.startSector = 1;
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kDownload));
+    r.Settle();
+    const auto after = r.board().External();
+    EXPECT_EQ(after[0x0FFF], 0x00);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), after.begin() + 0x1000));
+    EXPECT_TRUE(std::all_of(after.begin() + 0x1000 + 5000, after.begin() + 0x3000, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(after[0x3000], 0x00);
+    const auto log = r.board().CommandLog();
+    EXPECT_EQ(CountFrames(log, "04"), 2u);
+    // 64 pieces of 128 bytes, of which those past the file are erased cells and not sent.
+    EXPECT_EQ(CountFrames(log, "06"), 40u);
+}
+
+}  // namespace
+}  // namespace tessel
