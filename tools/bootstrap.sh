@@ -36,15 +36,26 @@ case "$what" in
     run)
         "$tessel" --version
         "$tessel" chips
-        "$tessel" baud --crystal 12
-        # Detect the stand-in board, once in-process and once through a pseudo-terminal.
+        # Detect the stand-in board in-process, then put the sample program into it and verify it.
         "$tessel" detect --port sim:NX31H64D --yes
-        sim_out=$(mktemp)
-        "$build_dir/apps/sim/tessel-sim" --chip NX31A32 >"$sim_out" &
+        "$tessel" download --port sim:NX31A32 --yes --verify samples/blink.hex
+
+        # The same through tessel-sim on a pseudo-terminal, as with a real board: download,
+        # compare, and check the board's own copy of block 0 against the image.
+        work=$(mktemp -d)
+        "$build_dir/apps/sim/tessel-sim" --chip NX31A32 --save-block0 "$work/block0.bin" >"$work/pty" &
         sim_pid=$!
-        trap 'kill $sim_pid 2>/dev/null; rm -f "$sim_out"' EXIT
-        for _ in $(seq 50); do [ -s "$sim_out" ] && break; sleep 0.1; done
-        "$tessel" detect --port "$(head -n 1 "$sim_out")" --chip NX31A32 --yes
+        trap 'kill $sim_pid 2>/dev/null; rm -rf "$work"' EXIT
+        for _ in $(seq 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
+        pty=$(head -n 1 "$work/pty")
+        "$tessel" download --port "$pty" --chip NX31A32 --yes samples/blink.hex
+        "$tessel" compare --port "$pty" --chip NX31A32 samples/blink.hex
+        kill $sim_pid && wait $sim_pid || true
+        "$tessel" convert samples/blink.hex "$work/blink.bin"
+        size=$(stat -c %s "$work/blink.bin")
+        cmp -n "$size" "$work/blink.bin" "$work/block0.bin"
+        [ -z "$(tail -c +"$((size + 1))" "$work/block0.bin" | tr -d '\377')" ]
+        echo "block 0 of the stand-in board holds exactly samples/blink.hex ($size bytes), the rest erased"
         ;;
     build-only)
         ;;

@@ -22,5 +22,6 @@ struct RunState {
 void AddBaudCommand(CLI::App& app, RunState& state);
 void AddInfoCommands(CLI::App& app, RunState& state);
 void AddDetectCommand(CLI::App& app, RunState& state);
+void AddFlashCommands(CLI::App& app, RunState& state);
 
 }  // namespace tessel::cli

@@ -1,12 +1,20 @@
 #include "Connection.h"
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
 
 #include "calc/BaudCalc.h"
 #include "device/ChipCatalogue.h"
 #include "sim/SimBoard.h"
 #include "ui/CommDialogs.h"
 #include "ui/DetectCommands.h"
+#include "ui/FlashCommands.h"
+#include "ui/FlashDialogs.h"
 
 namespace tessel::cli {
 
@@ -50,6 +58,7 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     const std::string port = o_.port;
     if (!ComNumber(port)) env.namedPorts = [port] { return std::vector<std::string>{port}; };
     RegisterDetectCommands(*window_, std::move(env));
+    RegisterFlashCommands(*window_);
 }
 
 Connection::~Connection() {
@@ -67,11 +76,114 @@ DialogResult Connection::Fill(DialogModel& model) {
         setup->crystal = o_.crystal;
         setup->OnCompute();
         if (o_.baud) setup->rateSelection = positionForRate(o_.baud);
+    } else if (auto* range = dynamic_cast<SectorRangeDialog*>(&model)) {
+        if (!flash_) return DialogResult::Cancel;
+        range->startIndex = StartIndex();
+        range->countIndex = flash_->count;
+    } else if (auto* file = dynamic_cast<FileSectorDialog*>(&model)) {
+        if (!flash_) return DialogResult::Cancel;
+        file->fileName = flash_->file;
+        file->startIndex = StartIndex();
+    } else if (auto* save = dynamic_cast<SaveDialog*>(&model)) {
+        if (!flash_) return DialogResult::Cancel;
+        save->fileName = flash_->file;
+        save->startIndex = StartIndex();
+        save->countIndex = flash_->count;
+        save->textMode = flash_->text ? 1 : 0;
+    } else if (dynamic_cast<PasswordVerifyDialog*>(&model)) {
+        return FillPassword(model);
     } else {
         return DialogResult::Cancel;
     }
     // A dialog that stays open has said why; at a terminal nobody can edit it further.
     return model.PressOk() == OkOutcome::CloseOk ? DialogResult::Ok : DialogResult::Cancel;
+}
+
+void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount) {
+    cmd->add_option("--block", f.block, "Flash block: 0 (user code) or 1")->check(CLI::Range(0, 1));
+    cmd->add_option("--start-sector", f.startSector, "First sector, counted within the block")
+        ->check(CLI::NonNegativeNumber);
+    if (withCount)
+        cmd->add_option("--count", f.count, "Number of sectors (default 0: to the end of the block)")
+            ->check(CLI::NonNegativeNumber);
+    cmd->add_option("--password-file", f.passwordFile,
+                    "Read the boot loader password from the first line of FILE");
+    cmd->add_option("--password-env", f.passwordEnv,
+                    "Take the password from this environment variable if it is set (default TESSEL_PASSWORD)");
+}
+
+int Connection::StartIndex() const {
+    const CDeviceSession& s = window_->Session();
+    return flash_->block == 0 ? flash_->startSector : s.SectorCount(0) + flash_->startSector;
+}
+
+bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
+    const CDeviceSession& s = window_->Session();
+    const int sectors = s.SectorCount(f.block);
+    if (f.startSector >= sectors) {
+        std::fprintf(stderr, "tessel: --start-sector must be below %d for block %d of %s\n", sectors, f.block,
+                     s.Chip().model);
+        return false;
+    }
+    // The count list of the dialogs follows block 0's size.
+    if (rangeCount && f.count >= s.SectorCount(0)) {
+        std::fprintf(stderr, "tessel: --count must be below %d\n", s.SectorCount(0));
+        return false;
+    }
+    flash_ = &f;
+    passwordAttempts_ = 0;
+    return true;
+}
+
+namespace {
+// A line from the terminal with echo off, so that the password is not left on the screen.
+bool PromptHidden(const char* prompt, std::string* out) {
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
+    termios old{};
+    const bool tty = tcgetattr(STDIN_FILENO, &old) == 0;
+    if (tty) {
+        termios quiet = old;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    const bool got = static_cast<bool>(std::getline(std::cin, *out));
+    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &old);
+    std::fputc('\n', stderr);
+    return got;
+}
+}  // namespace
+
+DialogResult Connection::FillPassword(DialogModel& model) {
+    auto& d = static_cast<PasswordVerifyDialog&>(model);
+    ++passwordAttempts_;
+    const bool interactive = isatty(STDIN_FILENO) != 0;
+    const char* env = flash_ && !flash_->passwordEnv.empty() ? std::getenv(flash_->passwordEnv.c_str()) : nullptr;
+    if (flash_ && !flash_->passwordFile.empty()) {
+        // A fixed source gives the same text again: one try is all it can have.
+        if (passwordAttempts_ > 1) return DialogResult::Cancel;
+        std::ifstream in(flash_->passwordFile);
+        if (!in) {
+            std::fprintf(stderr, "tessel: cannot read the password file %s\n", flash_->passwordFile.c_str());
+            return DialogResult::Cancel;
+        }
+        std::getline(in, d.password);
+        if (!d.password.empty() && d.password.back() == '\r') d.password.pop_back();
+    } else if (env) {
+        if (passwordAttempts_ > 1) return DialogResult::Cancel;
+        d.password = env;
+    } else if (interactive) {
+        if (!PromptHidden("Password (empty if none was set): ", &d.password)) return DialogResult::Cancel;
+    } else {
+        // Nobody to ask: a chip without a password takes the empty one.
+        if (passwordAttempts_ > 1) return DialogResult::Cancel;
+        d.password.clear();
+    }
+    if (d.PressOk() != OkOutcome::CloseOk) {
+        std::fprintf(stderr, "tessel: the password has at most 31 characters\n");
+        return DialogResult::Cancel;
+    }
+    return DialogResult::Ok;
 }
 
 int Connection::Connect() {

@@ -28,6 +28,22 @@ struct ConnectOptions {
 
 void AddConnectOptions(CLI::App* cmd, ConnectOptions& o);
 
+// What the flash commands' dialogs are filled with.
+struct FlashOptions {
+    int block = 0;
+    int startSector = 0;
+    int count = 0;  // 0: to the end of the block
+    std::string file;
+    bool text = false;  // save: the hex-dump text
+    // The password never comes from an argument: a file, an environment variable, or a
+    // prompt without echo on the terminal.
+    std::string passwordFile;
+    std::string passwordEnv = "TESSEL_PASSWORD";
+};
+
+// --block, --start-sector, the password options, and --count when the command takes a range.
+void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount);
+
 class Connection {
 public:
     explicit Connection(const ConnectOptions& o);
@@ -37,12 +53,18 @@ public:
     // 1.1F, otherwise the exit code that says why not.
     int Connect();
 
+    // The dialogs of the flash commands take their choices from `f` (which must outlive the
+    // command); checks them against the detected chip first: false after printing why not.
+    bool UseFlashOptions(const FlashOptions& f, bool rangeCount);
+
     MainDialog& Window() { return *window_; }
     TerminalOperator& Op() { return op_; }
     ConsoleView& View() { return *view_; }
 
 private:
     DialogResult Fill(DialogModel& model);
+    DialogResult FillPassword(DialogModel& model);
+    int StartIndex() const;
 
     ConnectOptions o_;
     int chipType_ = 0;
@@ -50,6 +72,8 @@ private:
     ConfigStore store_;
     std::unique_ptr<MainDialog> window_;
     std::unique_ptr<ConsoleView> view_;
+    const FlashOptions* flash_ = nullptr;
+    int passwordAttempts_ = 0;
 };
 
 }  // namespace tessel::cli

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     AddBaudCommand(app, state);
     AddInfoCommands(app, state);
     AddDetectCommand(app, state);
+    AddFlashCommands(app, state);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -1,0 +1,169 @@
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "Connection.h"
+#include "device/CDeviceSession.h"
+#include "files/FlashDump.h"
+#include "files/HexImage.h"
+#include "ui/MemoryView.h"
+
+namespace tessel::cli {
+
+namespace {
+
+struct FlashRun {
+    ConnectOptions connect;
+    FlashOptions flash;
+    bool dump = false;      // read: also print the hex dump
+    bool chipErase = false; // erase: the whole chip
+    bool verify = false;    // download: compare afterwards
+};
+
+// Detects the target, fills the dialogs from the options and routes the command as the
+// window's button would; the exit code says how it went.
+int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(FlashRun&, Connection&) = nullptr) {
+    if (commandId == command::kDownload || commandId == command::kCompare) {
+        // A file that cannot be used is refused before the target is even touched.
+        std::vector<uint8_t> image;
+        std::string error;
+        if (ReadImageFile(r.flash.file, &image, &error) != ImageReadStatus::Ok) {
+            std::fprintf(stderr, "tessel: %s\n", error.c_str());
+            return kExitFailed;
+        }
+    }
+    Connection link(r.connect);
+    const int rc = link.Connect();
+    if (rc != kExitOk) {
+        link.View().PrintSummary();
+        return rc;
+    }
+    if (!link.UseFlashOptions(r.flash, rangeCount)) return kExitUsage;
+    MainDialog& w = link.Window();
+    w.SetCommandSucceeded(false);
+    w.Route(commandId);
+    bool ok = w.CommandSucceeded();
+    if (ok && r.verify) {
+        w.SetCommandSucceeded(false);
+        w.Route(command::kCompare);
+        ok = w.CommandSucceeded();
+    }
+    link.View().EndLine();
+    if (ok && after) after(r, link);
+    const std::string status = w.Field(ChipField::IapStatus);
+    if (!status.empty()) std::printf("IAP Status: %s\n", status.c_str());
+    return ok ? kExitOk : kExitFailed;
+}
+
+void PrintRead(FlashRun& r, Connection& link) {
+    MainDialog& w = link.Window();
+    const MemoryView& view = w.Memory();
+    const CDeviceSession& s = w.Session();
+    const int block = s.CurrentBlock();
+    const int first = r.flash.startSector;
+    const int total = s.SectorCount(block);
+    const int count = r.flash.count == 0 || first + r.flash.count > total ? total - first : r.flash.count;
+    std::printf("%-6s %-10s %-10s %-10s %s\n", "SECTOR", "HEX-FROM", "HEX-TO", "DEC-FROM", "STATUS");
+    const auto& rows = view.StatusRows();
+    for (int i = first; i < first + count && i < static_cast<int>(rows.size()); ++i)
+        std::printf("%-6s %-10s %-10s %-10s %s\n", rows[i][0].c_str(), rows[i][1].c_str(), rows[i][2].c_str(),
+                    rows[i][3].c_str(), rows[i][4].c_str());
+    if (!r.dump) return;
+    const uint32_t size = static_cast<uint32_t>(s.SectorSize(block));
+    const auto image = s.BlockImage(block);
+    const size_t offset = static_cast<size_t>(first) * size;
+    const std::string text = FormatSaveText(image.subspan(offset, static_cast<size_t>(count) * size),
+                                            static_cast<uint32_t>(s.SectorAddress(block, first)), false);
+    std::fputs(text.c_str(), stdout);
+}
+
+CLI::App* Add(CLI::App& app, const char* name, const char* about, FlashRun& r, bool withCount) {
+    CLI::App* cmd = app.add_subcommand(name, about);
+    AddConnectOptions(cmd, r.connect);
+    AddFlashOptions(cmd, r.flash, withCount);
+    return cmd;
+}
+
+int Convert(const std::string& in, const std::string& out) {
+    std::vector<uint8_t> image;
+    std::string error;
+    if (ReadImageFile(in, &image, &error) != ImageReadStatus::Ok) {
+        std::fprintf(stderr, "tessel: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    if (IsHexFile(out)) {
+        if (!WriteIntelHexFile(out, image, 0, &error)) {
+            std::fprintf(stderr, "tessel: %s\n", error.c_str());
+            return kExitFailed;
+        }
+        return kExitOk;
+    }
+    std::FILE* f = std::fopen(out.c_str(), "wb");
+    const bool ok = f && std::fwrite(image.data(), 1, image.size(), f) == image.size();
+    if (f && std::fclose(f) != 0) {
+        std::fprintf(stderr, "tessel: %s: write failed\n", out.c_str());
+        return kExitFailed;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "tessel: %s: cannot be written\n", out.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+void AddFlashCommands(CLI::App& app, RunState& state) {
+    {
+        auto files = std::make_shared<std::pair<std::string, std::string>>();
+        CLI::App* cmd = app.add_subcommand(
+            "convert", "Convert an image: Intel HEX (.hex) or binary in, Intel HEX (.hex) or binary out");
+        cmd->add_option("input", files->first, "Intel HEX (.hex) or binary file")->required();
+        cmd->add_option("output", files->second, "Output file; a name ending in .hex gets Intel HEX")->required();
+        cmd->callback([files, &state] { state.exitCode = Convert(files->first, files->second); });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        CLI::App* cmd = Add(app, "read", "Read sectors into the memory view and show their status", *r, true);
+        cmd->add_flag("--dump", r->dump, "Also print the hex dump of the sectors read");
+        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kRead, true, PrintRead); });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        CLI::App* cmd = Add(app, "download",
+                            "Erase the sectors a HEX or binary file touches and program it "
+                            "(HEX record addresses count from the starting sector)",
+                            *r, false);
+        cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
+        cmd->add_flag("--verify", r->verify, "Compare the flash with the file afterwards");
+        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kDownload, false); });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        CLI::App* cmd = Add(app, "compare", "Compare a HEX or binary file with the flash", *r, false);
+        cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
+        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kCompare, false); });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        CLI::App* cmd = Add(app, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true);
+        cmd->add_flag("--chip-erase", r->chipErase, "Erase the whole chip (the chip is detected again afterwards)");
+        cmd->callback([r, &state] {
+            state.exitCode = RunOnTarget(*r, r->chipErase ? command::kChipErase : command::kSectorErase, !r->chipErase);
+        });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        CLI::App* cmd = Add(app, "save",
+                            "Save sectors into a file: binary, the hex-dump text with --text, or Intel HEX "
+                            "when the name ends in .hex (addresses counted from the first saved sector)",
+                            *r, true);
+        cmd->add_option("file", r->flash.file, "Output file")->required();
+        cmd->add_flag("--text", r->flash.text, "Write the hex-dump text");
+        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kSave, true); });
+    }
+}
+
+}  // namespace tessel::cli

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "files/HexImage.h"
+#include "support/ChildProcess.h"
+
+namespace tessel {
+namespace {
+
+const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
+const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
+const std::string kSample = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+};
+
+CliRun Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), kCli);
+    test::ChildProcess p(args, env);
+    CliRun r;
+    std::string line;
+    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
+    r.status = p.Stop(0);
+    return r;
+}
+
+std::string TempDir() {
+    char tmpl[] = "/tmp/tessel-cli-XXXXXX";
+    return mkdtemp(tmpl);
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The main job through a pseudo-terminal: what the board holds afterwards is the image and
+// erased cells, nothing else.
+TEST(CliFlashOnPty, DownloadAndCompareLeaveExactlyTheImageOnTheBoard) {
+    const std::string dir = TempDir();
+    const std::string saved = dir + "/block0.bin";
+    {
+        test::ChildProcess sim({kSim, "--chip", "NX31A32", "--save-block0", saved});
+        const std::string pty = sim.ReadLine();
+        ASSERT_FALSE(pty.empty());
+        CliRun down = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", kSample});
+        EXPECT_EQ(down.status, 0) << down.out;
+        CliRun cmp = Tessel({"compare", "--port", pty, "--chip", "NX31A32", kSample});
+        EXPECT_EQ(cmp.status, 0) << cmp.out;
+        EXPECT_NE(cmp.out.find("IAP Status: File blink.hex Compare OK!"), std::string::npos) << cmp.out;
+        EXPECT_EQ(sim.Stop(SIGTERM), 0);
+    }
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_EQ(ReadImageFile(kSample, &image, &error), ImageReadStatus::Ok);
+    const std::vector<uint8_t> flash = ReadBytes(saved);
+    ASSERT_EQ(flash.size(), 32768u);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_TRUE(std::all_of(flash.begin() + static_cast<long>(image.size()), flash.end(),
+                            [](uint8_t b) { return b == 0xFF; }));
+    std::filesystem::remove_all(dir);
+}
+
+// The password comes from a file or the environment; there is no option that would put it
+// into the argument list, and a wrong one fails with the loader's own message.
+TEST(CliFlashOnPty, PasswordComesFromAFileOrTheEnvironmentNeverTheArguments) {
+    const std::string dir = TempDir();
+    std::ofstream(dir + "/pw") << "s3cret\n";
+    test::ChildProcess sim({kSim, "--chip", "NX31H64D", "--password", "s3cret"});
+    const std::string pty = sim.ReadLine();
+    ASSERT_FALSE(pty.empty());
+    const std::vector<std::string> base = {"read", "--port", pty, "--chip", "NX31H64D", "--count", "1"};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> a = base;
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    };
+    EXPECT_EQ(Tessel(with({"--password", "s3cret"})).status, 2) << "no such option";
+    CliRun file = Tessel(with({"--password-file", dir + "/pw"}));
+    EXPECT_EQ(file.status, 0) << file.out;
+    EXPECT_NE(file.out.find("000    0000"), std::string::npos) << file.out;
+    EXPECT_EQ(Tessel(base, {"TESSEL_PASSWORD=s3cret"}).status, 0);
+    EXPECT_EQ(Tessel(base, {"TESSEL_PASSWORD=wrong"}).status, 1);
+    EXPECT_EQ(Tessel(base).status, 1) << "no terminal: the empty password, refused";
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(CliFlashInProcess, BadFilesAndOptionsAreRefusedWithTheirExitCodes) {
+    const std::string dir = TempDir();
+    std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";
+    EXPECT_EQ(Tessel({"download", "--port", "sim:NX31A32", "--yes", dir + "/bad.hex"}).status, 1);
+    EXPECT_EQ(Tessel({"download", "--port", "sim:NX31A32", "--yes", dir + "/none.bin"}).status, 1);
+    EXPECT_EQ(Tessel({"read", "--port", "sim:NX31A32", "--start-sector", "256"}).status, 2);
+    EXPECT_EQ(Tessel({"read", "--port", "sim:NX31A32", "--block", "2"}).status, 2);
+    // Without --yes nobody agreed to the erase.
+    EXPECT_EQ(Tessel({"download", "--port", "sim:NX31A32", kSample}).status, 1);
+    // Save as Intel HEX, then the board's copy converts back to what was downloaded.
+    CliRun save = Tessel({"save", "--port", "sim:NX31A32", "--count", "1", dir + "/out.hex"});
+    EXPECT_EQ(save.status, 0) << save.out;
+    std::vector<uint8_t> image;
+    std::string error;
+    EXPECT_EQ(ReadImageFile(dir + "/out.hex", &image, &error), ImageReadStatus::Ok) << error;
+    EXPECT_EQ(image, std::vector<uint8_t>(128, 0xFF));
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tessel
