@@ -7,6 +7,7 @@
 #include "protocol/Upgrade11E.h"
 #include "ui/CommDialogs.h"
 #include "ui/MainDialog.h"
+#include "ui/MemoryView.h"
 #include "ui/Texts.h"
 
 namespace tessel {
@@ -47,6 +48,12 @@ public:
         ctx.endApplication = [this] { w_.RequestClose(); };
         procedure(ctx);
         w_.TickPanes();
+        // Detection allocates fresh images; the view shows them rather than the last chip's.
+        if (w_.Session().IsLinkUp()) {
+            const int block = w_.Session().currentBlock == 1 ? 1 : 0;
+            w_.Memory().ShowSectorStatus(block, -1, -1);
+            w_.Memory().ShowSector(block, 0);
+        }
     }
 
     void Detect11FWithConfig() {

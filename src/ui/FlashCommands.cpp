@@ -1,14 +1,18 @@
 #include "ui/FlashCommands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
 #include "device/SectorLists.h"
 #include "files/Backup.h"
+#include "files/FlashDump.h"
 #include "files/ImageLoaders.h"
 #include "files/SaveFlash.h"
 #include "firmware/Firmware.h"
@@ -17,6 +21,8 @@
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
+#include "ui/PrintTarget.h"
+#include "ui/Texts.h"
 
 namespace tessel {
 
@@ -38,6 +44,8 @@ constexpr BlockSelectTexts kCompareTexts{"Comparing Block0 data of H/Lxx failed!
                                          "Comparing Block1 data of H/L32B failed!"};
 constexpr BlockSelectTexts kEraseTexts{"Block0 sector erase of H/Lxx failed!", "Block1 sector erase of H/L64D failed!",
                                        "Block1 sector erase of H/L32B failed!"};
+constexpr BlockSelectTexts kPrintTexts{"Printing Block0 of H/Lxx failed!", "Printing Block1 of H/L64D failed!",
+                                       "Printing Block1 of H/L32B failed!"};
 constexpr BlockSelectTexts kSaveTexts{"Saving Block0 data of H/L64D failed!", "Saving Block1 data of H/L64D failed!",
                                       "Saving Block1 data of H/L32B failed!"};
 
@@ -119,6 +127,7 @@ public:
     LinkContext Link() { return LinkContext{S(), w_, nullptr}; }
     void Say(const std::string& text) { Op().ShowMessage(text); }
     bool Window() { return S().ExternalWindowOpen(); }
+    bool HasPrinter() const { return static_cast<bool>(env_.printer); }
     bool HighWindow() { return S().externalHighOpen; }
 
     // A failure that the command or a layer below has reported; later ones stay silent.
@@ -618,6 +627,58 @@ public:
         return ReportSave(rc);
     }
 
+    // ---- Print ----
+
+    bool Print() {
+        CDeviceSession& s = S();
+        if (s.flags.userCodeRunning) {
+            Say(kNoChipSelected);
+            return false;
+        }
+        PrintTarget* printer = env_.printer ? env_.printer() : nullptr;
+        if (!printer) return false;
+        if (Window()) return ExternalPrint(*printer);
+        FlagGuard busy(s.rangeDialogBusy);
+        Begin();
+        if (!BlockNumberOk() || PasswordGate(w_) != 1) return false;
+        const int lock = s.flags.lockStatus;
+        if (s.memoryMode == kInternalMemory) {
+            if (HardLockNotice(lock)) Say("You can only print files in Block1, since chip is hardlocked.\n");
+        } else if (lock != 0) {
+            Say("File Print doesn't work if chip is locked!\n");
+            return false;
+        }
+        SectorRangeDialog dialog(s, 0);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        if (!BlockAccess(sel, kPrintTexts)) return false;
+        const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
+        const int rc = printFlash(s, w_, *printer, text::kTitle, sel.address, static_cast<uint32_t>(sel.count) * size, size);
+        return ReportPrint(rc);
+    }
+
+    bool ExternalPrint(PrintTarget& printer) {
+        Begin();
+        SectorRangeDialog dialog(S(), 0);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        // Cut to the window: reading past it would wrap onto its first sectors.
+        const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+        w_.SetTab(0);
+        const int rc = printFlash(S(), w_, printer, text::kTitle, sel.address,
+                                  static_cast<uint32_t>(sel.count) * kExternalSectorSize, kExternalPieceSize);
+        return ReportPrint(rc);
+    }
+
+    bool ReportPrint(int rc) {
+        if (rc != 0) {
+            if (!S().flags.errorReported) Say("Print data failed");
+            MarkError();
+        } else if (!S().flags.errorReported) {
+            Say("Print data has completed");
+        }
+        return rc == 0;
+    }
+
     bool ReportSave(int rc) {
         if (rc != 0) {
             if (!S().flags.errorReported) Say("Save data failed");
@@ -674,6 +735,32 @@ int PasswordGate(MainDialog& w) {
     }
 }
 
+int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
+               const std::string& documentName, uint32_t start, uint32_t count, uint32_t sectorSize) {
+    if (!target.BeginDocument(documentName)) return 0;
+    std::vector<uint8_t> buf(count + 128, 0xFF);
+    std::fill(buf.begin(), buf.begin() + 4, uint8_t{0});
+    LinkContext link{session, progress, nullptr};
+    if (ReadFlash(link, buf.data(), start, count, sectorSize) < count) {
+        target.EndDocument(false);
+        return 10;
+    }
+    const std::string text = FormatPrintText(std::span<const uint8_t>(buf.data(), count), start);
+    const std::vector<size_t> pages =
+        PaginateText(text, target.PageHeight(), [&target](std::string_view t) { return target.MeasureHeight(t); });
+    size_t at = 0;
+    bool complete = true;
+    for (size_t length : pages) {
+        if (!target.PrintPage(std::string_view(text).substr(at, length))) {
+            complete = false;
+            break;
+        }
+        at += length;
+    }
+    target.EndDocument(complete);
+    return 0;
+}
+
 int RunDownload(MainDialog& window, const FlashCommandEnv& env) {
     FlashCommands c(window, env);
     return c.Download();
@@ -688,6 +775,7 @@ void RegisterFlashCommands(MainDialog& window, FlashCommandEnv env) {
     window.RegisterHandler(command::kSectorErase, [c, w] { w->SetCommandSucceeded(c->SectorErase()); });
     window.RegisterHandler(command::kChipErase, [c, w] { w->SetCommandSucceeded(c->ChipErase()); });
     window.RegisterHandler(command::kSave, [c, w] { w->SetCommandSucceeded(c->Save()); });
+    if (c->HasPrinter()) window.RegisterHandler(command::kPrint, [c, w] { w->SetCommandSucceeded(c->Print()); });
 }
 
 }  // namespace tessel

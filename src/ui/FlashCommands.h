@@ -4,19 +4,27 @@
 // pass through. They check the session, ask for their parameters through dialog models, and
 // report through message boxes, the title, the "IAP Status:" line and the memory view.
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tessel {
 
 class MainDialog;
+class PrintTarget;
+class CDeviceSession;
+class ProgressReporter;
 
 struct FlashCommandEnv {
     // Where the block-1 stub procedure writes its copy of block 0's save areas before it
     // erases them ("" for the user's state folder).
     std::string backupDir;
+    // The printer the Print command uses; unset, Print is not routed (the command line).
+    std::function<PrintTarget*()> printer;
 };
 
-// Routes Read, Download, Compare, Sector Erase, Chip Erase and Save on the window.
+// Routes Read, Download, Compare, Sector Erase, Chip Erase, Save and (with a printer) Print
+// on the window.
 void RegisterFlashCommands(MainDialog& window, FlashCommandEnv env = {});
 
 // Download results.
@@ -33,6 +41,11 @@ int RunDownload(MainDialog& window, const FlashCommandEnv& env = {});
 // 1 when the command may go on (password verified now or before, or not needed), 0 when it
 // must stop (the gate has said why, or the operator cancelled).
 int PasswordGate(MainDialog& window);
+
+// Reads `count` bytes from `start` and prints their dump text on `target`, paginated with its
+// measurements. 0 printed or cancelled in the print dialog, 10 when the read came back short.
+int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
+               const std::string& documentName, uint32_t start, uint32_t count, uint32_t sectorSize);
 
 // The text last entered in the gate's dialog, kept for the whole run.
 std::string& LastPassword();

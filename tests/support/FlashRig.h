@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -17,9 +18,35 @@
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
+#include "ui/PrintTarget.h"
 #include "files/ConfigStore.h"
 
 namespace tessel::test {
+
+// A printer whose pages hold `linesPerPage` lines of the text: the height of a text is its
+// number of lines (a last line without a line feed counts) times ten.
+struct RecordingPrinter : PrintTarget {
+    bool BeginDocument(const std::string& name) override {
+        documents.push_back(name);
+        return !cancel;
+    }
+    int PageHeight() override { return linesPerPage * 10; }
+    int MeasureHeight(std::string_view text) override {
+        const auto lines = std::count(text.begin(), text.end(), '\n');
+        return static_cast<int>(lines + (!text.empty() && text.back() != '\n' ? 1 : 0)) * 10;
+    }
+    bool PrintPage(std::string_view text) override {
+        pages.emplace_back(text);
+        return true;
+    }
+    void EndDocument(bool complete) override { completed = complete; }
+
+    int linesPerPage = 10;
+    bool cancel = false;
+    bool completed = false;
+    std::vector<std::string> documents;
+    std::vector<std::string> pages;
+};
 
 struct FlashRig {
     explicit FlashRig(sim::BoardConfig config = {}, int memoryMode = kInternalMemory)
@@ -28,7 +55,7 @@ struct FlashRig {
         window.Session().port.SetDeviceFactory(
             [this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
         RegisterDetectCommands(window, {&store, {}, dir + "/state"});
-        RegisterFlashCommands(window, {dir + "/state"});
+        RegisterFlashCommands(window, {dir + "/state", [this] { return &printer; }});
         window.Session().chipType = config.chipType;
         window.Session().memoryMode = memoryMode;
         op.dialogScript = [this](DialogModel& m) { return Answer(m); };
@@ -114,6 +141,7 @@ struct FlashRig {
 
     VirtualClock clock;
     RecordingOperator op;
+    RecordingPrinter printer;
     sim::SimLink link;
     MainDialog window;
     std::string dir;

@@ -411,6 +411,33 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     EXPECT_EQ(ReadAll(r.file), "old");
 }
 
+TEST(FlashCommands, PrintSplitsTheDumpIntoPagesOfWholeLines) {
+    FlashRig r;
+    ASSERT_TRUE(r.Detect());
+    r.board().SetBlock(0, Pattern(32768, 6));
+    r.block = 1;  // Print lists block 1 too
+    r.startSector = 2;
+    r.count = 8;  // 8 sectors of 64 bytes: 32 dump lines
+    EXPECT_TRUE(r.Run(command::kPrint));
+    EXPECT_TRUE(r.Said("Print data has completed"));
+    ASSERT_EQ(r.printer.pages.size(), 4u);
+    std::string all;
+    for (const std::string& page : r.printer.pages) {
+        EXPECT_LE(r.printer.MeasureHeight(page), r.printer.PageHeight());
+        EXPECT_EQ(page.back(), '\n') << "no line is cut between two pages";
+        all += page;
+    }
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 32);
+    EXPECT_EQ(all.compare(0, 13, "F080 - F08F  "), 0);
+    EXPECT_TRUE(r.printer.completed);
+
+    // A cancelled print dialog prints nothing and is no failure.
+    r.printer.pages.clear();
+    r.printer.cancel = true;
+    EXPECT_TRUE(r.Run(command::kPrint));
+    EXPECT_TRUE(r.printer.pages.empty());
+}
+
 TEST(FlashCommands, ExternalModeDownloadRunsOnIntoBlock1AndVerifies) {
     FlashRig r({}, kExternalMemory);
     ASSERT_TRUE(r.Detect());
