@@ -14,18 +14,9 @@ what=${1:-run}
 build_dir=${BUILD_DIR:-build}
 jobs=${JOBS:-$(nproc)}
 
-packages=(cmake make g++ pkg-config libgtest-dev libcli11-dev)
-
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing missing packages: ${missing[*]}"
-    if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
-fi
+# shellcheck source=tools/packages.sh
+. tools/packages.sh
+install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev
 
 # shellcheck disable=SC2086
 cmake -S . -B "$build_dir" ${CMAKE_ARGS:-} >/dev/null

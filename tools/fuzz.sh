@@ -18,16 +18,9 @@ case $seconds in
 esac
 
 # clang and its libFuzzer runtime, from Debian's packages, when they are missing.
-missing=()
-for p in clang libclang-rt-14-dev cmake make; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing missing packages: ${missing[*]}"
-    if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
-fi
+# shellcheck source=tools/packages.sh
+. tools/packages.sh
+install_missing clang libclang-rt-14-dev cmake make
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DTESSEL_FUZZ=ON -DTESSEL_TESTS=OFF -DTESSEL_BENCH=OFF
 cmake --build "$build_dir" --target hex_fuzz -j "$jobs"

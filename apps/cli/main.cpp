@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("tessel ") + TESSEL_VERSION);
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 success; 1 the command failed (the target or file refused); "
+        "Exit status: 0 success; 1 the command failed (the target or the file refused, a compare differed, "
+        "a question was answered No, a wrong password); "
         "2 bad options; 3 the port could not be opened; 4 no boot loader answered.");
     RunState state;
     AddBaudCommand(app, state);

@@ -1,6 +1,7 @@
 #include "ui/FlashCommands.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -95,27 +96,17 @@ private:
     std::string saved_;
 };
 
-// Clears a session flag on every exit.
-class FlagGuard {
+// Sets a session flag for the life of a scope and clears it on every exit.
+template <typename Flag>
+class ScopedFlag {
 public:
-    explicit FlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
-    ~FlagGuard() { flag_ = false; }
-    FlagGuard(const FlagGuard&) = delete;
-    FlagGuard& operator=(const FlagGuard&) = delete;
+    explicit ScopedFlag(Flag& flag) : flag_(flag) { flag_ = true; }
+    ~ScopedFlag() { flag_ = false; }
+    ScopedFlag(const ScopedFlag&) = delete;
+    ScopedFlag& operator=(const ScopedFlag&) = delete;
 
 private:
-    bool& flag_;
-};
-
-class LongOperation {
-public:
-    explicit LongOperation(CDeviceSession& s) : s_(s) { s_.flags.longOperation = true; }
-    ~LongOperation() { s_.flags.longOperation = false; }
-    LongOperation(const LongOperation&) = delete;
-    LongOperation& operator=(const LongOperation&) = delete;
-
-private:
-    CDeviceSession& s_;
+    Flag& flag_;
 };
 
 class FlashCommands {
@@ -257,7 +248,7 @@ public:
         const CheckOutcome pre = Pre(true);
         if (pre == CheckOutcome::RunExternalVariant) return ExternalRead();
         if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
-        FlagGuard busy(S().rangeDialogBusy);
+        ScopedFlag<bool> busy(S().rangeDialogBusy);
         SectorRangeDialog dialog(S(), 0);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(S(), dialog.startIndex, dialog.countIndex);
@@ -353,7 +344,7 @@ public:
         } else if (sel.block == 1) {
             rc = load::kFailed;
             const bool ok = WithStub(sel.address, kDownloadStub, [&] {
-                LongOperation longOp(s);
+                ScopedFlag<std::atomic<bool>> longOp(s.flags.longOperation);
                 rc = LoadToBlock1(link, image, sel.block, sel.address);
                 w_.Refresh();
                 s.port.PurgeInput();
@@ -513,7 +504,7 @@ public:
         if (pre == CheckOutcome::RunExternalVariant) return ExternalSectorErase();
         if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
         CDeviceSession& s = S();
-        FlagGuard busy(s.rangeDialogBusy);
+        ScopedFlag<bool> busy(s.rangeDialogBusy);
         SectorRangeDialog dialog(s, 0);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
@@ -638,7 +629,7 @@ public:
         PrintTarget* printer = env_.printer ? env_.printer() : nullptr;
         if (!printer) return false;
         if (Window()) return ExternalPrint(*printer);
-        FlagGuard busy(s.rangeDialogBusy);
+        ScopedFlag<bool> busy(s.rangeDialogBusy);
         Begin();
         if (!BlockNumberOk() || PasswordGate(w_) != 1) return false;
         const int lock = s.flags.lockStatus;
