@@ -1,0 +1,549 @@
+#include "Dialogs.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device/ChipCatalogue.h"
+#include "protocol/Password.h"
+#include "ui/CommDialogs.h"
+#include "ui/FlashDialogs.h"
+#include "ui/Texts.h"
+
+namespace tessel::gui {
+
+namespace {
+
+QString Q(const char* s) { return QString::fromUtf8(s); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString BoxTitle() { return QString::fromLatin1(text::kTitle).trimmed(); }
+
+// File names go to the commands as the bytes the file system uses, not as display text.
+std::string PathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+QString PathText(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+// A list position of the model, or no selection when it names no entry.
+void Select(QComboBox* box, int index) { box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1); }
+
+QComboBox* MakeList(QWidget* parent, const char* name, const std::vector<std::string>& items, int selection) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(name);
+    QStringList texts;
+    texts.reserve(static_cast<qsizetype>(items.size()));
+    for (const std::string& item : items) texts << Q(item);
+    box->addItems(texts);
+    Select(box, selection);
+    return box;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, bool readOnly = false) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(name);
+    edit->setReadOnly(readOnly);
+    return edit;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* text) {
+    auto* button = new QPushButton(Q(text), parent);
+    button->setObjectName(name);
+    // Only OK answers Enter; a handler button runs when it is clicked or has the focus.
+    button->setAutoDefault(false);
+    return button;
+}
+
+QRadioButton* MakeRadio(QWidget* parent, const char* name, const char* text) {
+    auto* radio = new QRadioButton(Q(text), parent);
+    radio->setObjectName(name);
+    return radio;
+}
+
+// The crystal in the form the field exchange of the set-up dialogs shows it.
+QString CrystalText(double mhz) { return QString::number(mhz, 'g', 15); }
+
+// The common frame of every view: OK exchanges the widgets into the model and lets the
+// model decide whether the dialog closes; the model has then already told the operator why
+// it stays open.
+class ModelView : public QDialog {
+public:
+    ModelView(DialogModel& model, QWidget* parent) : QDialog(parent), model_(model) {
+        setObjectName(Q(model.DialogName()));
+    }
+
+    void accept() override {
+        if (!Store()) return;
+        switch (model_.PressOk()) {
+            case OkOutcome::KeepOpen:
+                // The model may have changed a field on its way (a rate reselected).
+                Load();
+                return;
+            case OkOutcome::CloseOk:
+                QDialog::accept();
+                return;
+            case OkOutcome::CloseCancel:
+                QDialog::reject();
+                return;
+        }
+    }
+
+protected:
+    // Widgets into the model; false, after telling the operator, when a field cannot be taken.
+    virtual bool Store() = 0;
+    // The model into the widgets.
+    virtual void Load() = 0;
+
+    // A button whose handler reads every control first and shows the result afterwards.
+    void Handler(QPushButton* button, std::function<void()> handler) {
+        connect(button, &QPushButton::clicked, this, [this, handler = std::move(handler)] {
+            if (!Store()) return;
+            handler();
+            Load();
+        });
+    }
+
+    QDialogButtonBox* AddOkCancel(QVBoxLayout* layout) {
+        auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+        box->setObjectName("buttons");
+        box->button(QDialogButtonBox::Ok)->setDefault(true);
+        connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        layout->addWidget(box);
+        return box;
+    }
+
+    // Reads a crystal field as a range-checked number field is read: a text that is no
+    // number, or a number the model does not accept, shows the model's own message and
+    // leaves the field with the focus. A number out of range still reaches the model, as
+    // the exchange stores before it validates; a text that is none does not.
+    template <typename Model>
+    bool StoreCrystal(QLineEdit* edit, Model& model) {
+        bool isNumber = false;
+        const double value = edit->text().toDouble(&isNumber);
+        const double before = model.crystal;
+        model.crystal = isNumber ? value : std::numeric_limits<double>::quiet_NaN();
+        std::string message;
+        if (model.Validate(&message)) return true;
+        if (!isNumber) model.crystal = before;
+        QMessageBox::warning(this, BoxTitle(), Q(message));
+        edit->setFocus();
+        edit->selectAll();
+        return false;
+    }
+
+    DialogModel& model_;
+};
+
+// "Select MCU Chip Type and Memory Mode".
+class ChipSelectView final : public ModelView {
+public:
+    ChipSelectView(ChipSelectDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(ChipSelectDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+
+        auto* chipGroup = new QGroupBox(Q("MCU Chip Type"), this);
+        auto* chipLayout = new QHBoxLayout(chipGroup);
+        std::vector<std::string> models;
+        for (const ChipInfo& chip : AllChips()) models.emplace_back(chip.model);
+        chip_ = MakeList(chipGroup, "chipType", models, -1);
+        chipLayout->addWidget(chip_);
+        layout->addWidget(chipGroup);
+
+        auto* memoryGroup = new QGroupBox(Q("Memory Mode"), this);
+        auto* memoryLayout = new QHBoxLayout(memoryGroup);
+        internal_ = MakeRadio(memoryGroup, "memoryInternal", "Internal");
+        external_ = MakeRadio(memoryGroup, "memoryExternal", "External");
+        auto* group = new QButtonGroup(this);
+        group->addButton(internal_, kInternalMemory);
+        group->addButton(external_, kExternalMemory);
+        memoryLayout->addWidget(internal_);
+        memoryLayout->addWidget(external_);
+        layout->addWidget(memoryGroup);
+
+        AddOkCancel(layout);
+        Load();
+    }
+
+protected:
+    bool Store() override {
+        const int index = chip_->currentIndex();
+        m_.chipType = index < 0 ? 0 : index + 1;
+        m_.memoryMode = internal_->isChecked() ? kInternalMemory : external_->isChecked() ? kExternalMemory : 0;
+        return true;
+    }
+    void Load() override {
+        Select(chip_, m_.chipType - 1);
+        internal_->setChecked(m_.memoryMode == kInternalMemory);
+        external_->setChecked(m_.memoryMode == kExternalMemory);
+    }
+
+private:
+    ChipSelectDialog& m_;
+    QComboBox* chip_ = nullptr;
+    QRadioButton* internal_ = nullptr;
+    QRadioButton* external_ = nullptr;
+};
+
+// The port and rate lists both set-up dialogs open with.
+struct CommLists {
+    QComboBox* port = nullptr;
+    QComboBox* rate = nullptr;
+};
+
+template <typename Model>
+CommLists AddCommLists(QWidget* dialog, QVBoxLayout* layout, const Model& m) {
+    auto* group = new QGroupBox(Q("Communication Configuration"), dialog);
+    auto* grid = new QGridLayout(group);
+    CommLists lists;
+    lists.port = MakeList(group, "port", m.ports, m.portSelection);
+    lists.rate = MakeList(group, "rate", m.rates, m.rateSelection);
+    grid->addWidget(new QLabel(Q("Comm Port"), group), 0, 0);
+    grid->addWidget(lists.port, 0, 1);
+    grid->addWidget(new QLabel(Q("Baud Rate"), group), 1, 0);
+    grid->addWidget(lists.rate, 1, 1);
+    layout->addWidget(group);
+    return lists;
+}
+
+// "RS232 Configuration and  Detect Target MCU": OK is "&Detect MCU".
+class CommSetupView final : public ModelView {
+public:
+    CommSetupView(CommSetupDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(CommSetupDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+        lists_ = AddCommLists(this, layout, m_);
+
+        auto* group = new QGroupBox(Q("Enter Crystal Frequency and Calculate Baud Rate"), this);
+        auto* grid = new QGridLayout(group);
+        crystal_ = MakeEdit(group, "crystal");
+        recommended_ = MakeEdit(group, "recommended", true);
+        // The reload value travels with the dialog but is not shown to the operator.
+        reload_ = MakeEdit(group, "reload", true);
+        reload_->setMaxLength(4);
+        reload_->setVisible(false);
+        auto* compute = MakeButton(group, "compute", "&Compute");
+        auto* nextBaud = MakeButton(group, "nextBaud", "&Next Baud");
+        grid->addWidget(new QLabel(Q("Ext. Crystal Frequency of Target MCU"), group), 0, 0, 1, 3);
+        grid->addWidget(crystal_, 1, 0);
+        grid->addWidget(new QLabel(Q("MHz"), group), 1, 1);
+        grid->addWidget(compute, 1, 2);
+        grid->addWidget(new QLabel(Q("Baud Rate Recommend by PC"), group), 2, 0, 1, 3);
+        grid->addWidget(recommended_, 3, 0);
+        grid->addWidget(nextBaud, 3, 2);
+        grid->addWidget(reload_, 4, 0);
+        layout->addWidget(group);
+
+        QDialogButtonBox* buttons = AddOkCancel(layout);
+        buttons->button(QDialogButtonBox::Ok)->setText(Q("&Detect MCU"));
+        buttons->button(QDialogButtonBox::Cancel)->setText(Q("&Cancel"));
+        Handler(compute, [this] { m_.OnCompute(); });
+        Handler(nextBaud, [this] { m_.OnNextBaud(); });
+        Load();
+    }
+
+protected:
+    bool Store() override {
+        m_.portSelection = lists_.port->currentIndex();
+        m_.rateSelection = lists_.rate->currentIndex();
+        return StoreCrystal(crystal_, m_);
+    }
+    void Load() override {
+        Select(lists_.port, m_.portSelection);
+        Select(lists_.rate, m_.rateSelection);
+        crystal_->setText(CrystalText(m_.crystal));
+        recommended_->setText(QString::number(m_.recommendedRate));
+        reload_->setText(Q(m_.reloadText));
+    }
+
+private:
+    CommSetupDialog& m_;
+    CommLists lists_;
+    QLineEdit* crystal_ = nullptr;
+    QLineEdit* recommended_ = nullptr;
+    QLineEdit* reload_ = nullptr;
+};
+
+// "Serial Communication (External Memory Mode)".
+class ExtMemCommView final : public ModelView {
+public:
+    ExtMemCommView(ExtMemCommDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(ExtMemCommDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+        lists_ = AddCommLists(this, layout, m_);
+
+        auto* group = new QGroupBox(Q("Calculate Baud Rate and RCAP2 value "), this);
+        auto* grid = new QGridLayout(group);
+        crystal_ = MakeEdit(group, "crystal");
+        recommended_ = MakeEdit(group, "recommended", true);
+        reload_ = MakeEdit(group, "reload", true);
+        auto* compute = MakeButton(group, "compute", "Compute");
+        auto* replace = MakeButton(group, "replace", "Replace");
+        grid->addWidget(crystal_, 0, 0);
+        grid->addWidget(new QLabel(Q("MHz"), group), 0, 1);
+        grid->addWidget(compute, 0, 2);
+        grid->addWidget(new QLabel(Q("Best Baud Rate Calculate by PC"), group), 1, 0, 1, 2);
+        grid->addWidget(recommended_, 2, 0);
+        grid->addWidget(replace, 2, 2);
+        grid->addWidget(new QLabel(Q("Best RCAP2 Value Calculate by PC"), group), 3, 0, 1, 2);
+        grid->addWidget(reload_, 4, 0);
+        layout->addWidget(group);
+
+        AddOkCancel(layout);
+        Handler(compute, [this] { m_.OnCompute(); });
+        // Replace only moves the rate choice: it neither reads nor rewrites the crystal, so a
+        // crystal typed but not yet computed stays as typed.
+        connect(replace, &QPushButton::clicked, this, [this] {
+            m_.portSelection = lists_.port->currentIndex();
+            m_.rateSelection = lists_.rate->currentIndex();
+            m_.OnReplace();
+            Select(lists_.rate, m_.rateSelection);
+        });
+        Load();
+    }
+
+protected:
+    bool Store() override {
+        m_.portSelection = lists_.port->currentIndex();
+        m_.rateSelection = lists_.rate->currentIndex();
+        return StoreCrystal(crystal_, m_);
+    }
+    void Load() override {
+        Select(lists_.port, m_.portSelection);
+        Select(lists_.rate, m_.rateSelection);
+        crystal_->setText(CrystalText(m_.crystal));
+        recommended_->setText(QString::number(m_.bestRate));
+        reload_->setText(QString::number(m_.bestReload));
+    }
+
+private:
+    ExtMemCommDialog& m_;
+    CommLists lists_;
+    QLineEdit* crystal_ = nullptr;
+    QLineEdit* recommended_ = nullptr;
+    QLineEdit* reload_ = nullptr;
+};
+
+// The untitled range dialog of Read, Sector Erase and Print.
+class SectorRangeView final : public ModelView {
+public:
+    SectorRangeView(SectorRangeDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(QString());
+        auto* layout = new QVBoxLayout(this);
+        auto* grid = new QGridLayout;
+        start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
+        count_ = MakeList(this, "count", m_.counts, m_.countIndex);
+        grid->addWidget(new QLabel(Q(SectorRangeDialog::kStartLabel), this), 0, 0);
+        grid->addWidget(start_, 0, 1);
+        grid->addWidget(new QLabel(Q(SectorRangeDialog::kCountLabel), this), 1, 0);
+        grid->addWidget(count_, 1, 1);
+        layout->addLayout(grid);
+        AddOkCancel(layout);
+        Load();
+    }
+
+protected:
+    bool Store() override {
+        m_.startIndex = start_->currentIndex();
+        m_.countIndex = count_->currentIndex();
+        return true;
+    }
+    void Load() override {
+        Select(start_, m_.startIndex);
+        Select(count_, m_.countIndex);
+    }
+
+private:
+    SectorRangeDialog& m_;
+    QComboBox* start_ = nullptr;
+    QComboBox* count_ = nullptr;
+};
+
+// A file name edit with its "..." chooser button, on one row of `grid`.
+QLineEdit* AddFileRow(QWidget* dialog, QGridLayout* grid, int row, const std::function<QString(const QString&)>& choose) {
+    auto* edit = MakeEdit(dialog, "fileName");
+    auto* browse = MakeButton(dialog, "browse", "...");
+    grid->addWidget(new QLabel(Q(FileSectorDialog::kFileLabel), dialog), row, 0, 1, 2);
+    grid->addWidget(edit, row + 1, 0);
+    grid->addWidget(browse, row + 1, 1);
+    QObject::connect(browse, &QPushButton::clicked, edit, [edit, choose] {
+        const QString chosen = choose(edit->text());
+        if (!chosen.isEmpty()) edit->setText(chosen);
+    });
+    return edit;
+}
+
+// Download and Compare: a file and the sector it starts at.
+class FileSectorView final : public ModelView {
+public:
+    FileSectorView(FileSectorDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(m_.Title()));
+        auto* layout = new QVBoxLayout(this);
+        auto* grid = new QGridLayout;
+        file_ = AddFileRow(this, grid, 0, [this](const QString& current) {
+            return QFileDialog::getOpenFileName(this, QString(), current);
+        });
+        start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
+        grid->addWidget(new QLabel(Q(FileSectorDialog::kStartLabel), this), 2, 0, 1, 2);
+        grid->addWidget(start_, 3, 0, 1, 2);
+        layout->addLayout(grid);
+        AddOkCancel(layout);
+        Load();
+    }
+
+protected:
+    bool Store() override {
+        m_.fileName = PathBytes(file_->text());
+        m_.startIndex = start_->currentIndex();
+        return true;
+    }
+    void Load() override {
+        file_->setText(PathText(m_.fileName));
+        Select(start_, m_.startIndex);
+    }
+
+private:
+    FileSectorDialog& m_;
+    QLineEdit* file_ = nullptr;
+    QComboBox* start_ = nullptr;
+};
+
+// "Save Flash Contents into a Disk File".
+class SaveView final : public ModelView {
+public:
+    SaveView(SaveDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(SaveDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+        auto* grid = new QGridLayout;
+        // The chooser asks before it lets an existing file be replaced (its default).
+        file_ = AddFileRow(this, grid, 0, [this](const QString& current) {
+            return QFileDialog::getSaveFileName(this, QString(), current);
+        });
+        start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
+        count_ = MakeList(this, "count", m_.counts, m_.countIndex);
+        grid->addWidget(new QLabel(Q(FileSectorDialog::kStartLabel), this), 2, 0, 1, 2);
+        grid->addWidget(start_, 3, 0, 1, 2);
+        grid->addWidget(new QLabel(Q("Range"), this), 4, 0, 1, 2);
+        grid->addWidget(count_, 5, 0, 1, 2);
+        layout->addLayout(grid);
+
+        auto* saveAs = new QGroupBox(Q("Save as"), this);
+        auto* saveAsLayout = new QHBoxLayout(saveAs);
+        binary_ = MakeRadio(saveAs, "binaryFile", "Binary File");
+        text_ = MakeRadio(saveAs, "textFile", "Text File");
+        saveAsLayout->addWidget(binary_);
+        saveAsLayout->addWidget(text_);
+        layout->addWidget(saveAs);
+
+        AddOkCancel(layout);
+        Load();
+    }
+
+protected:
+    bool Store() override {
+        m_.fileName = PathBytes(file_->text());
+        m_.startIndex = start_->currentIndex();
+        m_.countIndex = count_->currentIndex();
+        m_.textMode = binary_->isChecked() ? 0 : text_->isChecked() ? 1 : -1;
+        return true;
+    }
+    void Load() override {
+        file_->setText(PathText(m_.fileName));
+        Select(start_, m_.startIndex);
+        Select(count_, m_.countIndex);
+        binary_->setChecked(m_.textMode == 0);
+        text_->setChecked(m_.textMode == 1);
+    }
+
+private:
+    SaveDialog& m_;
+    QLineEdit* file_ = nullptr;
+    QComboBox* start_ = nullptr;
+    QComboBox* count_ = nullptr;
+    QRadioButton* binary_ = nullptr;
+    QRadioButton* text_ = nullptr;
+};
+
+// "Password Verify": masked, at most as long as the loader keeps, and never prefilled.
+class PasswordView final : public ModelView {
+public:
+    PasswordView(PasswordVerifyDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(PasswordVerifyDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+        auto* prompt = new QLabel(Q(PasswordVerifyDialog::kPrompt), this);
+        prompt->setWordWrap(true);
+        layout->addWidget(prompt);
+        password_ = MakeEdit(this, "password");
+        password_->setEchoMode(QLineEdit::Password);
+        password_->setMaxLength(static_cast<int>(kMaxPasswordLength));
+        layout->addWidget(password_);
+        AddOkCancel(layout);
+    }
+
+protected:
+    bool Store() override {
+        // The loader compares bytes, one per character; the copy is wiped once taken.
+        QByteArray bytes = password_->text().toLatin1();
+        WipeString(m_.password);
+        m_.password.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
+        std::memset(bytes.data(), 0, static_cast<size_t>(bytes.size()));
+        return true;
+    }
+    void Load() override {}
+
+private:
+    PasswordVerifyDialog& m_;
+    QLineEdit* password_ = nullptr;
+};
+
+template <typename Model, typename View>
+std::unique_ptr<QDialog> Make(DialogModel& model, QWidget* parent) {
+    auto* m = dynamic_cast<Model*>(&model);
+    if (!m) return nullptr;
+    return std::make_unique<View>(*m, parent);
+}
+
+}  // namespace
+
+std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent) {
+    const std::string_view name = model.DialogName() ? model.DialogName() : "";
+    if (name == "ChipSelectDialog") return Make<ChipSelectDialog, ChipSelectView>(model, parent);
+    if (name == "CommSetupDialog") return Make<CommSetupDialog, CommSetupView>(model, parent);
+    if (name == "ExtMemCommDialog") return Make<ExtMemCommDialog, ExtMemCommView>(model, parent);
+    if (name == "SectorRangeDialog") return Make<SectorRangeDialog, SectorRangeView>(model, parent);
+    if (name == "DownloadDialog" || name == "CompareDialog") return Make<FileSectorDialog, FileSectorView>(model, parent);
+    if (name == "SaveDialog") return Make<SaveDialog, SaveView>(model, parent);
+    if (name == "PasswordVerifyDialog") return Make<PasswordVerifyDialog, PasswordView>(model, parent);
+    return nullptr;
+}
+
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent) {
+    std::unique_ptr<QDialog> dialog = CreateModelDialog(model, parent);
+    if (!dialog) return DialogResult::Cancel;
+    // The parent owns its children too: should it be destroyed while the dialog runs, the
+    // dialog goes with it and must not be deleted a second time here.
+    QPointer<QDialog> alive(dialog.get());
+    const int code = dialog->exec();
+    if (!alive) {
+        (void)dialog.release();
+        return DialogResult::Cancel;
+    }
+    return code == QDialog::Accepted ? DialogResult::Ok : DialogResult::Cancel;
+}
+
+}  // namespace tessel::gui

@@ -1,0 +1,28 @@
+#pragma once
+// The Qt views of the dialog models: each renders one model's fields as widgets, copies the
+// widgets into the model when a button is pressed, lets the model's handler decide, and shows
+// the model's state again. The logic stays in the models, so the views hold none of it.
+//
+// Every input widget carries an objectName ("chipType", "port", "rate", "crystal", "compute",
+// "startSector", "count", "fileName", "password", "buttons", ...) so that tests and the main
+// window's tests can find and drive it.
+
+#include <QDialog>
+#include <memory>
+
+#include "platform/Operator.h"
+
+class QWidget;
+
+namespace tessel::gui {
+
+// Shows the dialog that renders `model` modally (exec) on the GUI thread. Ok only when the
+// model accepted OK (PressOk() returned CloseOk); Cancel otherwise, and for a model this
+// program has no view for.
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent);
+
+// The same dialog, created but not run: the caller shows it, edits it and presses its
+// buttons. Null for a model this program has no view for. The model must outlive it.
+std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent);
+
+}  // namespace tessel::gui

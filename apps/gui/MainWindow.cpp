@@ -1,0 +1,492 @@
+#include "MainWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTime>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "QtPrintTarget.h"
+#include "device/ChipCatalogue.h"
+#include "platform/PortList.h"
+#include "sim/SimBoard.h"
+#include "ui/DetectCommands.h"
+#include "ui/MemoryView.h"
+#include "ui/Texts.h"
+
+namespace tessel::gui {
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+struct MenuItem {
+    int id;  // 0: a separator
+    const char* text;
+};
+
+struct Menu {
+    const char* title;
+    std::vector<MenuItem> items;
+};
+
+const std::vector<Menu>& Menus() {
+    static const std::vector<Menu> menus = {
+        {text::kMenuFile,
+         {{command::kCompare, "&Compare"}, {command::kSave, "&Save"}, {command::kPrint, "&Print"}, {0, ""},
+          {command::kExit, "Exit"}}},
+        {text::kMenuDetect,
+         {{command::kDetect11F, "&Detect Target MCU for Firmware1.1F and RS232 Config."},
+          {command::kDetect11E, "&Detect Target MCU for Firmware1.1E and Upgrade to 1.1F (EA#=1)"},
+          {command::kDetectUnknown, "&Detect Target MCU for Firmware Version Unknown (EA#=1)"}}},
+        {text::kMenuRunCode, {{command::kExecuteUserCode, "&Execute User Code (Fw: v1.1F)"}}},
+        {text::kMenuPassword,
+         {{command::kSetResetPassword, "&Set/Reset Password"}, {command::kChangePassword, "&Change Password"}}},
+        {text::kMenuUpgrade,
+         {{command::kUpgradeInternalBsl, "&Upgrade Internal BSL1.1F+ to Newer Version"},
+          {command::kUpgradeExternalBsl, "Upgrade External BSL Firmware to Newer Version"}}},
+        {text::kMenuByteModify, {{command::kEditBlock0, "&Edit data in Block 0"}}},
+        {text::kMenuMonitra, {{command::kDownloadMonitra, "&Download Monitra"}}},
+        {text::kMenuExternalFlash,
+         {{command::kExternalLow, "&Low 64KB of External Flash"},
+          {command::kExternalHigh, "&High 64KB of External Flash"},
+          {command::kBackToMcu, "&Back to MCU Flash"}}},
+    };
+    return menus;
+}
+
+// The Help items stand in the menu bar itself.
+const std::vector<MenuItem>& HelpItems() {
+    static const std::vector<MenuItem> items = {
+        {command::kAboutTessel, "About QMT Tessel"},    {command::kAboutDetect, "About Detect Chip"},
+        {command::kAboutPassword, "About Password"},    {command::kAboutUpgrade, "About Upgrade BSL"},
+        {command::kAboutByteModify, "About Byte Modify"}, {command::kAboutMonitra, "About Monitra"}};
+    return items;
+}
+
+struct ButtonDef {
+    IapButton id;
+    const char* text;
+};
+constexpr ButtonDef kButtons[] = {
+    {IapButton::Download, "Download"},       {IapButton::DnloadRunUserCode, "Dnload/Run UserCode"},
+    {IapButton::Read, "Read"},               {IapButton::SectorErase, "Sector Erase"},
+    {IapButton::ChipErase, "Chip Erase"},    {IapButton::LockChip, "Lock Chip"},
+    {IapButton::MemoryRemap, "Memory Remap"},
+};
+
+struct FieldDef {
+    ChipField field;
+    const char* label;
+    const char* name;
+};
+constexpr FieldDef kFields[] = {
+    {ChipField::FlashSize, "Flash Size:", "flashSize"}, {ChipField::ChipType, "Chip Type:", "chipType"},
+    {ChipField::ReMap, "ReMap:", "remap"},              {ChipField::MemMode, "Mem Mode:", "memMode"},
+    {ChipField::FwVersion, "Fw Version:", "fwVersion"}, {ChipField::IapStatus, "IAP Status:", "iapStatus"},
+};
+
+// The lists' fixed-pitch face; "Courier New" where it is installed, else the system's.
+QFont ListFont() {
+    QFont font(QStringLiteral("Courier New"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    font.setPixelSize(14);
+    if (!QFontInfo(font).fixedPitch()) {
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPixelSize(14);
+    }
+    return font;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
+    : QMainWindow(parent),
+      options_(std::move(options)),
+      op_(bridge_, this),
+      store_(options_.configDir.empty() ? ConfigStore() : ConfigStore(options_.configDir)) {
+    sim::RegisterSimScheme();
+    dialog_ = std::make_unique<MainDialog>(&op_, options_.clock ? *options_.clock : SystemClock());
+    printer_ = std::make_unique<QtPrintTarget>(bridge_, this);
+    dialog_->Initialise(store_);
+    DetectCommandEnv detectEnv;
+    detectEnv.store = &store_;
+    detectEnv.namedPorts = [this] { return PortNames(); };
+    detectEnv.backupDir = options_.stateDir;
+    RegisterDetectCommands(*dialog_, std::move(detectEnv));
+    FlashCommandEnv flashEnv;
+    flashEnv.backupDir = options_.stateDir;
+    flashEnv.printer = [this]() -> PrintTarget* { return printer_.get(); };
+    RegisterFlashCommands(*dialog_, std::move(flashEnv));
+
+    setWindowTitle(Q(dialog_->Title()));
+    BuildMenus();
+    BuildToolBar();
+    BuildCentre();
+    BuildStatusBar();
+    security_->setText(Q(dialog_->SecurityLine()));
+    for (const ButtonDef& b : kButtons) buttons_[b.id]->setEnabled(dialog_->ButtonEnabled(b.id));
+    doubleClockPane_->setText(Q(dialog_->DoubleClockPane()));
+    comPane_->setText(Q(dialog_->ComPane()));
+    baudPane_->setText(Q(dialog_->BaudPane()));
+    dialog_->SetObserver(this);
+
+    timer_ = new QTimer(this);
+    connect(timer_, &QTimer::timeout, this, [this] {
+        // The clock is drawn here, so that it moves while a long command holds the command
+        // thread; the keep-alive and the panes run there only when it is free, so that the
+        // keep-alive byte never falls between a command's own bytes.
+        const QTime now = QTime::currentTime();
+        clockPane_->setText(Q(MainDialog::ClockText(now.hour(), now.minute(), now.second())));
+        if (commands_.Busy() || tickQueued_.exchange(true)) return;
+        Post([this](MainDialog& d) {
+            d.TickNow();
+            ++ticks_;
+            tickQueued_ = false;
+        });
+    });
+    timer_->start(1000);
+    const QTime now = QTime::currentTime();
+    clockPane_->setText(Q(MainDialog::ClockText(now.hour(), now.minute(), now.second())));
+}
+
+MainWindow::~MainWindow() {
+    bridge_.Shutdown();
+    dialog_->Session().port.CancelWaits();
+    commands_.Stop();
+    dialog_->SetObserver(nullptr);
+    dialog_->Shutdown();
+}
+
+void MainWindow::SetTickPeriod(int ms) {
+    if (ms <= 0) timer_->stop();
+    else timer_->start(ms);
+}
+
+void MainWindow::Post(std::function<void(MainDialog&)> job) {
+    commands_.Post([this, job = std::move(job)] { job(*dialog_); });
+}
+
+void MainWindow::RunCommand(int id) {
+    Post([id](MainDialog& d) { d.Route(id); });
+}
+
+void MainWindow::OnCommandThread(const std::function<void(MainDialog&)>& job) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    Post([&](MainDialog& d) {
+        job(d);
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+        cv.notify_all();
+    });
+    // The job may need the GUI thread (a message box), so keep its events flowing.
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m);
+            if (cv.wait_for(lock, std::chrono::milliseconds(5), [&] { return done; })) return;
+        }
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+}
+
+std::vector<std::string> MainWindow::PortNames() const {
+    std::vector<std::string> names;
+    for (const PortEntry& p : ListSerialPorts()) names.push_back(p.name);
+    if (options_.offerStandIn)
+        for (const ChipInfo& chip : AllChips()) names.push_back(std::string("sim:") + chip.model);
+    return names;
+}
+
+void MainWindow::BuildMenus() {
+    auto add = [this](QMenu* menu, const MenuItem& item) {
+        if (item.id == 0) {
+            menu->addSeparator();
+            return;
+        }
+        QAction* a = menu->addAction(QString::fromLatin1(item.text));
+        a->setData(item.id);
+        // Commands not built yet are there, but greyed.
+        a->setEnabled(dialog_->HasHandler(item.id));
+        connect(a, &QAction::triggered, this, [this, id = item.id] { RunCommand(id); });
+        actions_[item.id] = a;
+    };
+    for (const Menu& m : Menus()) {
+        QMenu* menu = menuBar()->addMenu(QString::fromLatin1(m.title));
+        for (const MenuItem& item : m.items) add(menu, item);
+    }
+    for (const MenuItem& item : HelpItems()) {
+        QAction* a = menuBar()->addAction(QString::fromLatin1(item.text));
+        a->setEnabled(dialog_->HasHandler(item.id));
+        connect(a, &QAction::triggered, this, [this, id = item.id] { RunCommand(id); });
+        actions_[item.id] = a;
+    }
+}
+
+void MainWindow::BuildToolBar() {
+    QToolBar* bar = addToolBar(QStringLiteral("Tools"));
+    bar->setObjectName(QStringLiteral("toolBar"));
+    bar->setMovable(false);
+    const std::pair<int, const char*> tools[] = {{command::kResetLink, "Reset Link"},
+                                                 {command::kDoubleClock, "Double Clock"},
+                                                 {command::kSerialTest, "Serial Test"},
+                                                 {0, nullptr},
+                                                 {command::kToolbarLast, "?"}};
+    for (const auto& [id, label] : tools) {
+        if (!id) {
+            bar->addSeparator();
+            continue;
+        }
+        QAction* a = bar->addAction(QString::fromLatin1(label));
+        a->setEnabled(dialog_->HasHandler(id));
+        connect(a, &QAction::triggered, this, [this, id = id] { RunCommand(id); });
+        actions_[id] = a;
+    }
+    security_ = new QLineEdit(bar);
+    security_->setObjectName(QStringLiteral("security"));
+    security_->setReadOnly(true);
+    security_->setMinimumWidth(360);
+    bar->addSeparator();
+    bar->addWidget(security_);
+}
+
+void MainWindow::BuildCentre() {
+    auto* centre = new QWidget(this);
+    auto* layout = new QHBoxLayout(centre);
+
+    // Left: the tabs and the two lists of the memory view.
+    auto* left = new QVBoxLayout;
+    tabs_ = new QTabBar(centre);
+    tabs_->setObjectName(QStringLiteral("blockTabs"));
+    tabs_->addTab(QString::fromLatin1(text::kTabBlock0));
+    tabs_->addTab(QString::fromLatin1(text::kTabBlock1));
+    connect(tabs_, &QTabBar::currentChanged, this, [this](int tab) {
+        Post([tab](MainDialog& d) { d.Memory().TabChanged(tab); });
+    });
+    left->addWidget(tabs_);
+    const QFont font = ListFont();
+    auto makeList = [&](const char* name) {
+        auto* list = new QTreeWidget(centre);
+        list->setObjectName(QString::fromLatin1(name));
+        list->setRootIsDecorated(false);
+        list->setUniformRowHeights(true);
+        list->setFont(font);
+        list->setSelectionMode(QAbstractItemView::SingleSelection);
+        list->setMinimumWidth(620);
+        connect(list, &QTreeWidget::itemClicked, this, [this, list](QTreeWidgetItem* item, int) {
+            const int row = list->indexOfTopLevelItem(item);
+            Post([row](MainDialog& d) { d.Memory().ClickRow(row); });
+        });
+        left->addWidget(list);
+        return list;
+    };
+    sectorList_ = makeList("sectorList");
+    dumpList_ = makeList("dumpList");
+    const int width = 620;
+    auto applyColumns = [](QTreeWidget* list, const std::vector<MemoryView::Column>& columns) {
+        list->setColumnCount(static_cast<int>(columns.size()));
+        QStringList headers;
+        for (const auto& c : columns) headers << Q(c.header);
+        list->setHeaderLabels(headers);
+        for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
+            list->setColumnWidth(i, columns[static_cast<size_t>(i)].width);
+            list->headerItem()->setTextAlignment(
+                i, columns[static_cast<size_t>(i)].align == MemoryView::Column::Left ? Qt::AlignLeft : Qt::AlignHCenter);
+        }
+    };
+    applyColumns(sectorList_, MemoryView::StatusColumns(width));
+    applyColumns(dumpList_, dialog_->Memory().DumpColumns(width));
+    layout->addLayout(left, 3);
+
+    // Right: the chip information and the IAP Function buttons.
+    auto* right = new QVBoxLayout;
+    auto* info = new QGroupBox(QStringLiteral("Chip Information"), centre);
+    auto* grid = new QGridLayout(info);
+    int row = 0;
+    for (const FieldDef& f : kFields) {
+        auto* edit = new QLineEdit(info);
+        edit->setObjectName(QString::fromLatin1(f.name));
+        edit->setReadOnly(true);
+        grid->addWidget(new QLabel(QString::fromLatin1(f.label), info), row, 0);
+        grid->addWidget(edit, row++, 1);
+        fields_[f.field] = edit;
+    }
+    right->addWidget(info);
+    auto* functions = new QGroupBox(QStringLiteral("IAP Function"), centre);
+    auto* buttons = new QVBoxLayout(functions);
+    for (const ButtonDef& b : kButtons) {
+        auto* button = new QPushButton(QString::fromLatin1(b.text), functions);
+        button->setObjectName(QStringLiteral("button%1").arg(static_cast<int>(b.id)));
+        connect(button, &QPushButton::clicked, this, [this, id = static_cast<int>(b.id)] { RunCommand(id); });
+        buttons->addWidget(button);
+        buttons_[b.id] = button;
+    }
+    right->addWidget(functions);
+    right->addStretch();
+    layout->addLayout(right, 2);
+    setCentralWidget(centre);
+}
+
+void MainWindow::BuildStatusBar() {
+    QStatusBar* bar = statusBar();
+    promptPane_ = new QLabel(QString::fromLatin1(text::kReady), bar);
+    bar->addWidget(promptPane_, 1);
+    auto* progressPane = new QWidget(bar);
+    auto* row = new QHBoxLayout(progressPane);
+    row->setContentsMargins(0, 0, 0, 0);
+    progressLabel_ = new QLabel(progressPane);
+    progressLabel_->setObjectName(QStringLiteral("progressLabel"));
+    progress_ = new QProgressBar(progressPane);
+    progress_->setObjectName(QStringLiteral("progress"));
+    progress_->setRange(0, 1000);
+    progress_->setTextVisible(false);
+    progress_->setVisible(false);
+    // The label then four blanks, then the bar (the status bar's own layout rule).
+    row->addWidget(progressLabel_);
+    row->addSpacing(4 * progressLabel_->fontMetrics().horizontalAdvance(QLatin1Char(' ')));
+    row->addWidget(progress_, 1);
+    bar->addWidget(progressPane, 1);
+    auto pane = [bar](const char* name) {
+        auto* label = new QLabel(bar);
+        label->setObjectName(QString::fromLatin1(name));
+        bar->addPermanentWidget(label);
+        return label;
+    };
+    doubleClockPane_ = pane("doubleClockPane");
+    comPane_ = pane("comPane");
+    baudPane_ = pane("baudPane");
+    clockPane_ = pane("clockPane");
+}
+
+// On the command thread: copy what changed and hand the copy to the GUI thread.
+void MainWindow::OnChanged(Change what) {
+    MainDialog& d = *dialog_;
+    switch (what) {
+        case Change::Fields: {
+            std::map<ChipField, std::string> values;
+            for (const FieldDef& f : kFields) values[f.field] = d.Field(f.field);
+            bridge_.PostToGui([this, values] {
+                for (const auto& [field, text] : values) fields_[field]->setText(Q(text));
+            });
+            break;
+        }
+        case Change::Security:
+            bridge_.PostToGui([this, text = d.SecurityLine()] { security_->setText(Q(text)); });
+            break;
+        case Change::Buttons: {
+            std::map<IapButton, bool> enabled;
+            for (const ButtonDef& b : kButtons) enabled[b.id] = d.ButtonEnabled(b.id);
+            bridge_.PostToGui([this, enabled] {
+                for (const auto& [id, on] : enabled) buttons_[id]->setEnabled(on);
+            });
+            break;
+        }
+        case Change::Progress:
+            bridge_.PostToGui([this, label = d.ProgressLabel(), range = d.ProgressRange(),
+                               position = d.ProgressPosition(), visible = d.ProgressVisible()] {
+                progressLabel_->setText(Q(label));
+                progress_->setRange(0, std::max(range, 1));
+                progress_->setValue(std::min(position, std::max(range, 1)));
+                progress_->setVisible(visible);
+            });
+            break;
+        case Change::Panes:
+            bridge_.PostToGui([this, dc = d.DoubleClockPane(), com = d.ComPane(), baud = d.BaudPane()] {
+                doubleClockPane_->setText(Q(dc));
+                comPane_->setText(Q(com));
+                baudPane_->setText(Q(baud));
+            });
+            break;
+        case Change::Title:
+            bridge_.PostToGui([this, title = d.Title()] { setWindowTitle(Q(title)); });
+            break;
+        case Change::Tab:
+            bridge_.PostToGui([this, tab = d.Tab()] {
+                const QSignalBlocker quiet(tabs_);
+                tabs_->setCurrentIndex(tab);
+            });
+            break;
+        case Change::Memory: {
+            const MemoryView& m = d.Memory();
+            bridge_.PostToGui([this, rows = m.StatusRows(), dump = m.DumpRows(), header = m.DumpHeader(),
+                               hot = m.HotItem()] {
+                sectorList_->setUpdatesEnabled(false);
+                sectorList_->clear();
+                QList<QTreeWidgetItem*> items;
+                for (const auto& r : rows) {
+                    auto* item = new QTreeWidgetItem;
+                    for (int i = 0; i < 5; ++i) {
+                        item->setText(i, Q(r[static_cast<size_t>(i)]));
+                        item->setTextAlignment(i, Qt::AlignHCenter);
+                    }
+                    items << item;
+                }
+                sectorList_->addTopLevelItems(items);
+                if (hot >= 0 && hot < sectorList_->topLevelItemCount()) {
+                    sectorList_->setCurrentItem(sectorList_->topLevelItem(hot));
+                    sectorList_->scrollToItem(sectorList_->topLevelItem(hot));
+                }
+                sectorList_->setUpdatesEnabled(true);
+                dumpList_->clear();
+                dumpList_->headerItem()->setText(0, Q(header));
+                QList<QTreeWidgetItem*> lines;
+                for (const auto& r : dump) {
+                    auto* item = new QTreeWidgetItem;
+                    for (int i = 0; i < 3; ++i) item->setText(i, Q(r[static_cast<size_t>(i)]));
+                    lines << item;
+                }
+                dumpList_->addTopLevelItems(lines);
+            });
+            break;
+        }
+        case Change::Close:
+            bridge_.PostToGui([this] { close(); });
+            break;
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!closing_) {
+        closing_ = true;
+        // Questions not yet shown are answered No, the line's waits end, and the command
+        // that runs finishes on its own; nothing here waits on the command thread while it
+        // might be waiting on us.
+        bridge_.Shutdown();
+        dialog_->Session().port.CancelWaits();
+    }
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->close();
+        event->ignore();
+        QTimer::singleShot(10, this, [this] { close(); });
+        return;
+    }
+    if (commands_.Busy()) {
+        event->ignore();
+        QTimer::singleShot(10, this, [this] { close(); });
+        return;
+    }
+    timer_->stop();
+    commands_.Stop();
+    dialog_->SetObserver(nullptr);
+    dialog_->Shutdown();
+    event->accept();
+}
+
+}  // namespace tessel::gui

@@ -1,0 +1,116 @@
+#pragma once
+// The main window of the desktop program: it draws the toolkit-free MainDialog (chip
+// information, security line, IAP Function buttons, memory view, status bar) and feeds it the
+// operator's commands. The MainDialog and everything below it belong to the command thread;
+// the window only ever sees copies of its state, posted to the GUI thread on each change.
+
+#include <QMainWindow>
+#include <array>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GuiBridge.h"
+#include "files/ConfigStore.h"
+#include "ui/FlashCommands.h"
+#include "ui/MainDialog.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTabBar;
+class QTreeWidget;
+
+namespace tessel::gui {
+
+class QtPrintTarget;
+
+struct MainWindowOptions {
+    // Where the settings live; empty: the user's configuration folder.
+    std::string configDir;
+    // Where backups of the operator's flash contents go; empty: the user's state folder.
+    std::string stateDir;
+    // The stand-in boards offered in the port list besides the devices present.
+    bool offerStandIn = true;
+    // For tests: the virtual clock, line and board are chosen by whoever builds the window.
+    Clock* clock = nullptr;
+};
+
+class MainWindow : public QMainWindow, private MainDialogObserver {
+    Q_OBJECT
+public:
+    explicit MainWindow(MainWindowOptions options = {}, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Queues a command as its menu item or button would.
+    void RunCommand(int id);
+    // True while a command or tick runs or waits on the command thread.
+    bool CommandBusy() const { return commands_.Busy(); }
+    // Runs `job` on the command thread (with the MainDialog to itself) and waits for it; for
+    // tests that set up the session as a detection would.
+    void OnCommandThread(const std::function<void(MainDialog&)>& job);
+
+    // The Print command's printer; tests point it at a PDF file instead of the print dialog.
+    QtPrintTarget& Printer() { return *printer_; }
+    // The one-second timer's period (tests speed it up); 0 stops it.
+    void SetTickPeriod(int ms);
+    int TicksHandled() const { return ticks_.load(); }
+
+    // The window's widgets, by their part of the screen.
+    QLineEdit* Field(ChipField field) const { return fields_.at(field); }
+    QLineEdit* SecurityLine() const { return security_; }
+    QPushButton* Button(IapButton b) const { return buttons_.at(b); }
+    QTreeWidget* SectorList() const { return sectorList_; }
+    QTreeWidget* DumpList() const { return dumpList_; }
+    QTabBar* Tabs() const { return tabs_; }
+    QLabel* ClockPane() const { return clockPane_; }
+    QProgressBar* Progress() const { return progress_; }
+    QAction* Action(int id) const { return actions_.count(id) ? actions_.at(id) : nullptr; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void OnChanged(Change what) override;
+    void BuildMenus();
+    void BuildToolBar();
+    void BuildCentre();
+    void BuildStatusBar();
+    void Post(std::function<void(MainDialog&)> job);
+    void TickOnCommandThread();
+    std::vector<std::string> PortNames() const;
+
+    MainWindowOptions options_;
+    GuiBridge bridge_;
+    QtOperator op_;
+    ConfigStore store_;
+    std::unique_ptr<MainDialog> dialog_;
+    std::unique_ptr<QtPrintTarget> printer_;
+    CommandThread commands_;
+    std::atomic<bool> tickQueued_{false};
+    std::atomic<int> ticks_{0};
+    bool closing_ = false;
+
+    std::map<ChipField, QLineEdit*> fields_;
+    std::map<IapButton, QPushButton*> buttons_;
+    std::map<int, QAction*> actions_;
+    QLineEdit* security_ = nullptr;
+    QTabBar* tabs_ = nullptr;
+    QTreeWidget* sectorList_ = nullptr;
+    QTreeWidget* dumpList_ = nullptr;
+    QLabel* promptPane_ = nullptr;
+    QLabel* progressLabel_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QLabel* doubleClockPane_ = nullptr;
+    QLabel* comPane_ = nullptr;
+    QLabel* baudPane_ = nullptr;
+    QLabel* clockPane_ = nullptr;
+    class QTimer* timer_ = nullptr;
+    bool listsSized_ = false;
+};
+
+}  // namespace tessel::gui

@@ -1,0 +1,568 @@
+// The Qt views of the dialog models, driven through their real widgets: what the operator
+// picks must reach the model on OK and only then, the model's refusals must keep the dialog
+// open, and the fields must show what the model computed.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Dialogs.h"
+#include "device/CDeviceSession.h"
+#include "device/ChipCatalogue.h"
+#include "files/ConfigStore.h"
+#include "support/RecordingOperator.h"
+#include "ui/CommDialogs.h"
+#include "ui/FlashDialogs.h"
+#include "ui/Texts.h"
+
+// Failures print the widget texts readably.
+static void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace tessel::gui {
+namespace {
+
+constexpr char kTooFast[] = "You can't choose a baudrate which is higher than the computed best baudrate!\n";
+constexpr char kCrystalRange[] = "Please enter a number between 1 and 40.";
+
+template <typename T>
+T* Child(QWidget* parent, const char* name) {
+    T* child = parent ? parent->findChild<T*>(QString::fromLatin1(name)) : nullptr;
+    if (!child) throw std::runtime_error(std::string("no widget named ") + name);
+    return child;
+}
+
+// Clicks where the button reacts: a radio button answers only on its indicator and text.
+void Press(QAbstractButton* button) {
+    const QPoint at = qobject_cast<QRadioButton*>(button) ? QPoint(6, button->height() / 2) : button->rect().center();
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, at);
+}
+void Press(QWidget* dialog, const char* name) { Press(Child<QPushButton>(dialog, name)); }
+void PressOk(QWidget* dialog) { Press(Child<QDialogButtonBox>(dialog, "buttons")->button(QDialogButtonBox::Ok)); }
+void PressCancel(QWidget* dialog) { Press(Child<QDialogButtonBox>(dialog, "buttons")->button(QDialogButtonBox::Cancel)); }
+
+void Type(QWidget* dialog, const char* name, const QString& text) {
+    auto* edit = Child<QLineEdit>(dialog, name);
+    edit->clear();
+    QTest::keyClicks(edit, text);
+}
+QString Text(QWidget* dialog, const char* name) { return Child<QLineEdit>(dialog, name)->text(); }
+QComboBox* List(QWidget* dialog, const char* name) { return Child<QComboBox>(dialog, name); }
+
+bool HasLabel(QWidget* dialog, const char* text) {
+    for (QLabel* label : dialog->findChildren<QLabel*>())
+        if (label->text() == QString::fromUtf8(text)) return true;
+    return false;
+}
+bool HasGroup(QWidget* dialog, const char* title) {
+    for (QGroupBox* group : dialog->findChildren<QGroupBox*>())
+        if (group->title() == QString::fromUtf8(title)) return true;
+    return false;
+}
+
+// Hands the next modal widget to `act`, which returns true once it has dealt with it. It
+// polls, so it does not matter whether the widget opens before or after the first look; a
+// widget that never comes fails the test after a few seconds and whatever modal dialog is
+// open is rejected, so a broken view cannot hang the run.
+class ModalWatch {
+public:
+    explicit ModalWatch(std::function<bool(QWidget*)> act) : act_(std::move(act)) {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+        clock_.start();
+        timer_.start();
+    }
+    ~ModalWatch() {
+        if (!done_) ADD_FAILURE() << "the modal widget was never handled";
+    }
+
+private:
+    void Poll() {
+        // Stopped while `act` runs: a button it presses may open a nested modal loop.
+        timer_.stop();
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal) {
+            try {
+                if (act_(modal)) {
+                    done_ = true;
+                    return;
+                }
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << e.what();
+                done_ = true;
+                if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+                return;
+            }
+        }
+        if (clock_.elapsed() > 5000) {
+            ADD_FAILURE() << "no modal widget to handle";
+            done_ = true;
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+            return;
+        }
+        timer_.start();
+    }
+
+    std::function<bool(QWidget*)> act_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+    bool done_ = false;
+};
+
+// Runs the model through RunModelDialog, with `act` editing the open dialog and closing it.
+DialogResult RunScripted(DialogModel& model, const std::function<void(QWidget*)>& act) {
+    const QString name = QString::fromLatin1(model.DialogName());
+    ModalWatch watch([&](QWidget* modal) {
+        if (modal->objectName() != name) return false;
+        act(modal);
+        // Every script closes the dialog; one that stopped early (a failed ASSERT) must not
+        // leave it waiting for an operator.
+        if (QApplication::activeModalWidget() == modal) {
+            ADD_FAILURE() << "the dialog is still open";
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+        }
+        return true;
+    });
+    return RunModelDialog(model, nullptr);
+}
+
+// Watches for the next message box, keeps its text and closes it.
+class BoxWatch {
+public:
+    BoxWatch()
+        : watch_([this](QWidget* modal) {
+              auto* box = qobject_cast<QMessageBox*>(modal);
+              if (!box) return false;
+              text_ = box->text().toStdString();
+              box->accept();
+              return true;
+          }) {}
+    const std::string& Text() const { return text_; }
+
+private:
+    std::string text_;
+    ModalWatch watch_;
+};
+
+std::unique_ptr<QDialog> Show(DialogModel& model) {
+    std::unique_ptr<QDialog> dialog = CreateModelDialog(model, nullptr);
+    if (!dialog) throw std::runtime_error("no view for the model");
+    dialog->show();
+    if (!QTest::qWaitForWindowExposed(dialog.get())) throw std::runtime_error("dialog not exposed");
+    return dialog;
+}
+
+struct Rig {
+    Rig() : session(&op) {
+        session.chipType = 2;
+        session.RefreshGeometry();
+        session.AllocateImages();
+    }
+    test::RecordingOperator op;
+    CDeviceSession session;
+    ConfigStore store = ConfigStore::Discarding();
+};
+
+class NoViewModel : public DialogModel {
+public:
+    explicit NoViewModel(const char* name) : name_(name) {}
+    const char* DialogName() const override { return name_; }
+    int okPresses = 0;
+    OkOutcome PressOk() override {
+        ++okPresses;
+        return OkOutcome::CloseOk;
+    }
+
+private:
+    const char* name_;
+};
+
+TEST(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNone) {
+    Rig r;
+    ChipSelectDialog chip(r.session);
+    CommSetupDialog comm(r.session, r.store, r.op);
+    ExtMemCommDialog ext(r.session, r.store, r.op);
+    SectorRangeDialog range(r.session);
+    FileSectorDialog download(r.session, FileSectorDialog::Kind::Download);
+    FileSectorDialog compare(r.session, FileSectorDialog::Kind::Compare);
+    SaveDialog save(r.session);
+    PasswordVerifyDialog password;
+    const std::vector<std::pair<DialogModel*, const char*>> expected = {
+        {&chip, "Select MCU Chip Type and Memory Mode"},
+        {&comm, "RS232 Configuration and  Detect Target MCU"},
+        {&ext, "Serial Communication (External Memory Mode)"},
+        {&range, ""},
+        {&download, "Download Hex or Binary File into Flash Memory"},
+        {&compare, "Compare Hex or Binary File with Flash Memory"},
+        {&save, "Save Flash Contents into a Disk File"},
+        {&password, "Password Verify"},
+    };
+    for (const auto& [model, title] : expected) {
+        std::unique_ptr<QDialog> dialog = CreateModelDialog(*model, nullptr);
+        ASSERT_NE(dialog, nullptr) << model->DialogName();
+        EXPECT_EQ(dialog->objectName().toStdString(), model->DialogName());
+        EXPECT_EQ(dialog->windowTitle().toStdString(), title);
+        EXPECT_NE(dialog->findChild<QDialogButtonBox*>("buttons"), nullptr) << model->DialogName();
+    }
+
+    // A name this program has no view for, and a known name on a model of another kind.
+    NoViewModel unknown("FontDialog");
+    NoViewModel impostor("SaveDialog");
+    EXPECT_EQ(CreateModelDialog(unknown, nullptr), nullptr);
+    EXPECT_EQ(CreateModelDialog(impostor, nullptr), nullptr);
+    EXPECT_EQ(RunModelDialog(unknown, nullptr), DialogResult::Cancel);
+    EXPECT_EQ(unknown.okPresses, 0);
+}
+
+TEST(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
+    Rig r;
+    {
+        ChipSelectDialog model(r.session);
+        std::unique_ptr<QDialog> dialog = CreateModelDialog(model, nullptr);
+        QComboBox* chips = List(dialog.get(), "chipType");
+        ASSERT_EQ(chips->count(), kMaxChipType);
+        for (int code = kMinChipType; code <= kMaxChipType; ++code)
+            EXPECT_EQ(chips->itemText(code - 1).toStdString(), ModelNameForCode(code));
+        EXPECT_EQ(chips->currentIndex(), 1) << "the session's chip type";
+        EXPECT_TRUE(Child<QRadioButton>(dialog.get(), "memoryInternal")->isChecked());
+        EXPECT_FALSE(Child<QRadioButton>(dialog.get(), "memoryExternal")->isChecked());
+    }
+
+    const auto chooseH32BExternal = [](QWidget* d) {
+        List(d, "chipType")->setCurrentIndex(4);
+        Press(Child<QRadioButton>(d, "memoryExternal"));
+        EXPECT_TRUE(Child<QRadioButton>(d, "memoryExternal")->isChecked());
+        EXPECT_FALSE(Child<QRadioButton>(d, "memoryInternal")->isChecked());
+    };
+    ChipSelectDialog cancelled(r.session);
+    EXPECT_EQ(RunScripted(cancelled,
+                  [&](QWidget* d) {
+                      chooseH32BExternal(d);
+                      PressCancel(d);
+                  }),
+              DialogResult::Cancel);
+    EXPECT_EQ(r.session.chipType, 2);
+    EXPECT_EQ(r.session.memoryMode, kInternalMemory);
+
+    ChipSelectDialog accepted(r.session);
+    EXPECT_EQ(RunScripted(accepted,
+                  [&](QWidget* d) {
+                      chooseH32BExternal(d);
+                      PressOk(d);
+                  }),
+              DialogResult::Ok);
+    EXPECT_EQ(r.session.chipType, 5);
+    EXPECT_EQ(r.session.memoryMode, kExternalMemory);
+    EXPECT_EQ(r.session.StartAddress(1), 0xE000) << "the geometry follows the new chip";
+
+    // A session whose chip was never chosen opens with nothing selected.
+    r.session.chipType = 0;
+    r.session.memoryMode = 0;
+    ChipSelectDialog blank(r.session);
+    std::unique_ptr<QDialog> dialog = CreateModelDialog(blank, nullptr);
+    EXPECT_EQ(List(dialog.get(), "chipType")->currentIndex(), -1);
+    EXPECT_FALSE(Child<QRadioButton>(dialog.get(), "memoryInternal")->isChecked());
+    EXPECT_FALSE(Child<QRadioButton>(dialog.get(), "memoryExternal")->isChecked());
+}
+
+TEST(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
+    Rig r;
+    r.session.port.SetPortNumber(3);
+    CommSetupDialog model(r.session, r.store, r.op);
+    model.FirstExchange({"sim:NX31A32"});
+    std::unique_ptr<QDialog> d = Show(model);
+
+    EXPECT_EQ(List(d.get(), "port")->count(), 257);
+    EXPECT_EQ(List(d.get(), "port")->currentText(), "COM3");
+    EXPECT_EQ(List(d.get(), "rate")->count(), 7);
+    EXPECT_EQ(List(d.get(), "rate")->currentText(), "38400");
+    EXPECT_EQ(Text(d.get(), "crystal"), "11.0592");
+    EXPECT_EQ(Text(d.get(), "recommended"), "38400");
+    EXPECT_EQ(Text(d.get(), "reload"), "FFF7");
+    EXPECT_TRUE(Child<QLineEdit>(d.get(), "recommended")->isReadOnly());
+    EXPECT_FALSE(Child<QLineEdit>(d.get(), "reload")->isVisible()) << "the reload travels unseen";
+    EXPECT_EQ(Child<QDialogButtonBox>(d.get(), "buttons")->button(QDialogButtonBox::Ok)->text(), "&Detect MCU");
+    EXPECT_TRUE(HasLabel(d.get(), "Ext. Crystal Frequency of Target MCU"));
+    EXPECT_TRUE(HasLabel(d.get(), "Baud Rate Recommend by PC"));
+    EXPECT_TRUE(HasGroup(d.get(), "Enter Crystal Frequency and Calculate Baud Rate"));
+
+    Type(d.get(), "crystal", "12");
+    Press(d.get(), "compute");
+    EXPECT_EQ(Text(d.get(), "recommended"), "38400");
+    EXPECT_EQ(Text(d.get(), "reload"), "FFF6");
+    EXPECT_DOUBLE_EQ(model.crystal, 12.0);
+
+    Type(d.get(), "crystal", "1");
+    Press(d.get(), "compute");
+    EXPECT_EQ(Text(d.get(), "recommended"), "2400");
+    EXPECT_EQ(Text(d.get(), "reload"), "FFF3");
+    EXPECT_EQ(List(d.get(), "rate")->currentText(), "2400") << "Compute selects the rate it found";
+
+    Type(d.get(), "crystal", "11.0592");
+    Press(d.get(), "compute");
+    Press(d.get(), "nextBaud");
+    EXPECT_EQ(Text(d.get(), "recommended"), "19200");
+    EXPECT_EQ(Text(d.get(), "reload"), "FFEE");
+    Press(d.get(), "nextBaud");
+    EXPECT_EQ(Text(d.get(), "recommended"), "9600");
+    EXPECT_EQ(List(d.get(), "rate")->currentText(), "9600");
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_TRUE(r.op.messages.empty());
+}
+
+TEST(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOne) {
+    Rig r;
+    CommSetupDialog model(r.session, r.store, r.op);
+    model.FirstExchange();
+    const DialogResult result = RunScripted(model, [&](QWidget* d) {
+        Type(d, "crystal", "1");
+        List(d, "rate")->setCurrentIndex(0);  // 38400, faster than a 1 MHz crystal makes
+        List(d, "port")->setCurrentIndex(6);
+        PressOk(d);
+        EXPECT_EQ(QApplication::activeModalWidget(), d) << "the refusal keeps the dialog open";
+        EXPECT_EQ(r.op.messages, std::vector<std::string>{kTooFast});
+        EXPECT_EQ(List(d, "rate")->currentText(), "2400") << "the best rate is offered again";
+        List(d, "rate")->setCurrentIndex(5);  // 1200
+        PressOk(d);
+    });
+    EXPECT_EQ(result, DialogResult::Ok);
+    EXPECT_EQ(r.op.messages.size(), 1u);
+    EXPECT_EQ(r.session.port.GetBaudRate(), 1200u);
+    EXPECT_EQ(r.session.port.GetPortNumber(), 7);
+    EXPECT_DOUBLE_EQ(r.session.crystalMHz, 1.0);
+}
+
+TEST(DialogsGui, CommSetupAfterDetectionClosesAsCancel) {
+    Rig r;
+    r.session.port.SetLinkUp();
+    CommSetupDialog model(r.session, r.store, r.op);
+    model.FirstExchange();
+    EXPECT_EQ(RunScripted(model, [](QWidget* d) { PressOk(d); }), DialogResult::Cancel);
+    EXPECT_EQ(r.op.messages, std::vector<std::string>{text::kDetectedEarlier});
+}
+
+TEST(DialogsGui, CrystalThatIsNoNumberOrOutOfRangeShowsTheMessageAndKeepsTheDialogOpen) {
+    Rig r;
+    CommSetupDialog model(r.session, r.store, r.op);
+    model.FirstExchange();
+    std::unique_ptr<QDialog> d = Show(model);
+
+    Type(d.get(), "crystal", "twelve");
+    {
+        BoxWatch box;
+        PressOk(d.get());
+        EXPECT_EQ(box.Text(), kCrystalRange);
+    }
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_NE(d->result(), QDialog::Accepted);
+    EXPECT_TRUE(r.op.messages.empty()) << "the model's OK never ran";
+    EXPECT_DOUBLE_EQ(model.crystal, 11.0592) << "a text that is no number does not reach the model";
+    EXPECT_EQ(Text(d.get(), "crystal"), "twelve") << "the operator's text stays to be corrected";
+
+    Type(d.get(), "crystal", "45");
+    {
+        BoxWatch box;
+        PressOk(d.get());
+        EXPECT_EQ(box.Text(), kCrystalRange);
+    }
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_DOUBLE_EQ(r.session.crystalMHz, CDeviceSession::kDefaultCrystalMHz);
+
+    // Compute reads the field the same way and computes nothing from a bad crystal.
+    Type(d.get(), "crystal", "0.5");
+    {
+        BoxWatch box;
+        Press(d.get(), "compute");
+        EXPECT_EQ(box.Text(), kCrystalRange);
+    }
+    EXPECT_EQ(Text(d.get(), "recommended"), "38400");
+
+    Type(d.get(), "crystal", "12");
+    PressOk(d.get());
+    EXPECT_FALSE(d->isVisible());
+    EXPECT_EQ(d->result(), QDialog::Accepted);
+    EXPECT_DOUBLE_EQ(r.session.crystalMHz, 12.0);
+}
+
+TEST(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
+    Rig r;
+    r.session.port.SetBaudRate(9600);
+    ExtMemCommDialog model(r.session, r.store, r.op);
+    model.FirstExchange();
+    const DialogResult result = RunScripted(model, [&](QWidget* d) {
+        EXPECT_EQ(List(d, "rate")->currentText(), "9600") << "the session's rate";
+        EXPECT_EQ(Text(d, "crystal"), "11.0592");
+        EXPECT_TRUE(HasLabel(d, "Best RCAP2 Value Calculate by PC"));
+        EXPECT_TRUE(HasGroup(d, "Calculate Baud Rate and RCAP2 value "));
+
+        Type(d, "crystal", "1");
+        Press(d, "compute");
+        EXPECT_EQ(Text(d, "recommended"), "2400");
+        EXPECT_EQ(Text(d, "reload"), "65523") << "shown in decimal";
+        EXPECT_EQ(List(d, "rate")->currentText(), "9600") << "Compute leaves the lists alone";
+
+        Type(d, "crystal", "3");  // typed, not computed
+        Press(d, "replace");
+        EXPECT_EQ(List(d, "rate")->currentText(), "2400");
+        EXPECT_EQ(Text(d, "crystal"), "3");
+
+        Type(d, "crystal", "");
+        {
+            BoxWatch box;
+            PressOk(d);
+            EXPECT_EQ(box.Text(), kCrystalRange);
+        }
+        EXPECT_EQ(QApplication::activeModalWidget(), d);
+        Type(d, "crystal", "1");
+        PressOk(d);
+    });
+    EXPECT_EQ(result, DialogResult::Ok);
+    EXPECT_EQ(r.session.port.GetBaudRate(), 2400u);
+    EXPECT_TRUE(r.op.messages.empty());
+}
+
+TEST(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndices) {
+    Rig r;
+    r.session.rangeDialogBusy = true;
+    SectorRangeDialog model(r.session, 3);
+    const DialogResult result = RunScripted(model, [&](QWidget* d) {
+        EXPECT_TRUE(HasLabel(d, "Starting From:"));
+        EXPECT_TRUE(HasLabel(d, "Range:"));
+        QComboBox* start = List(d, "startSector");
+        QComboBox* count = List(d, "count");
+        ASSERT_EQ(start->count(), 256 + 64);
+        EXPECT_EQ(start->itemText(0), "Sector 000    Addr=0000");
+        EXPECT_EQ(start->itemText(255), "Sector 255    Addr=7F80");
+        EXPECT_EQ(start->itemText(256), "B1 Str 000    Addr=F000");
+        EXPECT_EQ(start->currentIndex(), 0);
+        ASSERT_EQ(count->count(), 256);
+        EXPECT_EQ(count->itemText(0), "All Sectors");
+        EXPECT_EQ(count->currentText(), "003 sectors") << "the caller's preselection";
+        start->setCurrentIndex(300);
+        count->setCurrentIndex(10);
+        PressOk(d);
+    });
+    EXPECT_EQ(result, DialogResult::Ok);
+    EXPECT_EQ(model.startIndex, 300);
+    EXPECT_EQ(model.countIndex, 10);
+
+    SectorRangeDialog cancelled(r.session);
+    EXPECT_EQ(RunScripted(cancelled,
+                  [](QWidget* d) {
+                      List(d, "startSector")->setCurrentIndex(7);
+                      PressCancel(d);
+                  }),
+              DialogResult::Cancel);
+    EXPECT_EQ(cancelled.startIndex, 0);
+}
+
+TEST(DialogsGui, DownloadAndCompareTakeTheFileNameAndStartSectorOnOkOnly) {
+    Rig r;
+    for (const auto kind : {FileSectorDialog::Kind::Download, FileSectorDialog::Kind::Compare}) {
+        FileSectorDialog model(r.session, kind);
+        EXPECT_EQ(RunScripted(model,
+                      [&](QWidget* d) {
+                          EXPECT_TRUE(HasLabel(d, "File Name"));
+                          EXPECT_TRUE(HasLabel(d, "Starting Sector"));
+                          EXPECT_EQ(Child<QPushButton>(d, "browse")->text(), "...");
+                          EXPECT_EQ(List(d, "startSector")->count(), static_cast<int>(model.sectors.size()));
+                          EXPECT_EQ(d->findChild<QComboBox*>("count"), nullptr) << "no range list";
+                          Type(d, "fileName", "/tmp/first try.hex");
+                          PressCancel(d);
+                      }),
+                  DialogResult::Cancel);
+        EXPECT_EQ(model.fileName, "");
+
+        EXPECT_EQ(RunScripted(model,
+                      [&](QWidget* d) {
+                          // Typed keys are ASCII only; the rest of the name arrives as a chooser puts it.
+                          Type(d, "fileName", "/tmp/b");
+                          Child<QLineEdit>(d, "fileName")->insert(QString::fromUtf8("\xc3\xa4nk 1.hex"));
+                          List(d, "startSector")->setCurrentIndex(257);
+                          PressOk(d);
+                      }),
+                  DialogResult::Ok);
+        EXPECT_EQ(model.fileName, "/tmp/b\xc3\xa4nk 1.hex");
+        EXPECT_EQ(model.startIndex, 257);
+    }
+}
+
+TEST(DialogsGui, SaveDialogRadioButtonsSetTheTextMode) {
+    Rig r;
+    SaveDialog model(r.session);
+    EXPECT_EQ(RunScripted(model,
+                  [&](QWidget* d) {
+                      EXPECT_TRUE(HasGroup(d, "Save as"));
+                      EXPECT_TRUE(HasLabel(d, "Range"));
+                      EXPECT_TRUE(Child<QRadioButton>(d, "textFile")->isChecked()) << "text by default";
+                      EXPECT_EQ(List(d, "startSector")->count(), 256 + 64);
+                      EXPECT_EQ(List(d, "count")->count(), 256);
+                      Press(Child<QRadioButton>(d, "binaryFile"));
+                      Type(d, "fileName", "flash.bin");
+                      List(d, "count")->setCurrentIndex(16);
+                      PressOk(d);
+                  }),
+              DialogResult::Ok);
+    EXPECT_EQ(model.textMode, 0);
+    EXPECT_EQ(model.fileName, "flash.bin");
+    EXPECT_EQ(model.countIndex, 16);
+
+    EXPECT_EQ(RunScripted(model,
+                  [&](QWidget* d) {
+                      EXPECT_TRUE(Child<QRadioButton>(d, "binaryFile")->isChecked()) << "the model's mode";
+                      EXPECT_EQ(Text(d, "fileName"), "flash.bin");
+                      Press(Child<QRadioButton>(d, "textFile"));
+                      PressOk(d);
+                  }),
+              DialogResult::Ok);
+    EXPECT_EQ(model.textMode, 1);
+}
+
+TEST(DialogsGui, PasswordFieldIsMaskedLimitedAndNeverPrefilled) {
+    const std::string typed(40, 'k');
+    PasswordVerifyDialog model;
+    model.password = "earlier";
+    EXPECT_EQ(RunScripted(model,
+                  [&](QWidget* d) {
+                      EXPECT_TRUE(HasLabel(d, PasswordVerifyDialog::kPrompt));
+                      auto* field = Child<QLineEdit>(d, "password");
+                      EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+                      EXPECT_EQ(field->text(), "");
+                      Type(d, "password", QString::fromStdString(typed));
+                      EXPECT_EQ(field->text().size(), 31);
+                      PressOk(d);
+                  }),
+              DialogResult::Ok);
+    EXPECT_EQ(model.password, typed.substr(0, 31));
+
+    PasswordVerifyDialog cancelled;
+    EXPECT_EQ(RunScripted(cancelled,
+                  [](QWidget* d) {
+                      Type(d, "password", "secret");
+                      PressCancel(d);
+                  }),
+              DialogResult::Cancel);
+    EXPECT_EQ(cancelled.password, "");
+
+    // A blank password is a valid answer: the chip may have none.
+    PasswordVerifyDialog blank;
+    EXPECT_EQ(RunScripted(blank, [](QWidget* d) { PressOk(d); }), DialogResult::Ok);
+    EXPECT_EQ(blank.password, "");
+}
+
+}  // namespace
+}  // namespace tessel::gui
