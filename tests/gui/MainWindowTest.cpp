@@ -168,6 +168,14 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     EXPECT_EQ(r.window->Field(ChipField::ChipType)->text(), "NX31A32");
     EXPECT_EQ(r.window->findChild<QLabel*>(QStringLiteral("comPane"))->text(), "sim:NX31A32");
     r.Screenshot("after-detect.png");
+    {
+        // The stand-in port chosen in the dialog is what the next start comes up with.
+        MainWindowOptions again;
+        again.configDir = r.dir + "/config";
+        MainWindow next(again);
+        EXPECT_EQ(next.findChild<QLabel*>(QStringLiteral("comPane"))->text(), "sim:NX31A32");
+        EXPECT_EQ(next.findChild<QLabel*>(QStringLiteral("baudPane"))->text(), "Baud Rate: 38400");
+    }
 
     std::vector<uint8_t> flash(32768, 0xFF);
     std::fill(flash.begin() + 2 * 128, flash.begin() + 3 * 128, 0x41);
