@@ -166,6 +166,11 @@ bool CSerialPort::WriteBlock(const uint8_t* buffer, size_t length) {
     return WriteBytes(buffer, length, kWriteBlockLimitMs);
 }
 
+bool CSerialPort::DrainOutput() {
+    if (!device_) return false;
+    return device_->WaitOutputEmpty(clock_.NowUs() + kDrainWaitMs * 1000ull);
+}
+
 bool CSerialPort::PurgeInput() {
     if (!device_) return false;
     if (trace_) trace_->Event(clock_.NowUs(), "purge input");

@@ -45,6 +45,9 @@ public:
     bool WriteBlock(const uint8_t* buffer, size_t length);
     bool PurgeInput();
     bool PurgeOutput();
+    // Waits, at most as long as a write waits for the queue, until every byte written has
+    // left; for a sequence the target must see whole before the line is reset and purged.
+    bool DrainOutput();
 
     void SetLinesInternalMode();
     void SetLinesExternalMode();

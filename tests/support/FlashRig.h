@@ -5,14 +5,17 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "serial/LinkWorker.h"
 #include "sim/SimBoard.h"
 #include "support/RecordingOperator.h"
+#include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/FlashCommands.h"
 #include "ui/FlashDialogs.h"
@@ -48,14 +51,31 @@ struct RecordingPrinter : PrintTarget {
     std::vector<std::string> pages;
 };
 
+// The host end of the line, refusing the write calls the rig tells it to, as a port whose
+// output has stalled would.
+class RefusingLineHandle : public VirtualLineHandle {
+public:
+    RefusingLineHandle(std::shared_ptr<VirtualLine> line, uint64_t* writes, uint64_t* refuseAt)
+        : VirtualLineHandle(std::move(line)), writes_(writes), refuseAt_(refuseAt) {}
+    long Write(const uint8_t* b, size_t n, uint64_t deadline) override {
+        if (++*writes_ == *refuseAt_) return 0;
+        return VirtualLineHandle::Write(b, n, deadline);
+    }
+
+private:
+    uint64_t* writes_;
+    uint64_t* refuseAt_;
+};
+
 struct FlashRig {
     explicit FlashRig(sim::BoardConfig config = {}, int memoryMode = kInternalMemory)
         : window(&op, clock), dir(MakeDir()), store(dir + "/config") {
         link = sim::MakeSimLink(clock, config);
         window.Session().port.SetDeviceFactory(
-            [this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
+            [this](OpenError*) { return std::make_unique<RefusingLineHandle>(link.line, &hostWrites, &refuseWriteAt); });
         RegisterDetectCommands(window, {&store, {}, dir + "/state"});
         RegisterFlashCommands(window, {dir + "/state", [this] { return &printer; }});
+        RegisterConfigCommands(window);
         window.Session().chipType = config.chipType;
         window.Session().memoryMode = memoryMode;
         op.dialogScript = [this](DialogModel& m) { return Answer(m); };
@@ -103,6 +123,10 @@ struct FlashRig {
                 passwords.erase(passwords.begin());
             }
         }
+        if (auto* menu = dynamic_cast<OptionMenuDialog*>(&m)) {
+            menusSeen.push_back(name);
+            if (menuOption >= 0) menu->ChooseOption(menuOption);
+        }
         if (cancel) return DialogResult::Cancel;
         return m.PressOk() == OkOutcome::CloseOk ? DialogResult::Ok : DialogResult::Cancel;
     }
@@ -133,6 +157,14 @@ struct FlashRig {
             for (const auto& e : std::filesystem::directory_iterator(dir + "/state")) out.push_back(e.path());
         return out;
     }
+    // The `n`th write call from now on is refused (1: the next one); the others go through.
+    void RefuseWrite(uint64_t n) { refuseWriteAt = hostWrites + n; }
+    // The board's commands from position `from` of its log on.
+    std::vector<std::string> CommandsSince(size_t from) const {
+        const auto log = link.board->CommandLog();
+        return from < log.size() ? std::vector<std::string>(log.begin() + static_cast<long>(from), log.end())
+                                 : std::vector<std::string>{};
+    }
     bool Said(const std::string& text) const {
         return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
     }
@@ -153,6 +185,11 @@ struct FlashRig {
     std::vector<std::string> passwords;
     std::vector<std::vector<std::string>> rangeLists;
     std::vector<std::string> titlesSeen;
+    // The menu option the lock and remap menus are answered with; -1 clicks nothing.
+    int menuOption = -1;
+    std::vector<std::string> menusSeen;
+    uint64_t hostWrites = 0;
+    uint64_t refuseWriteAt = 0;
 };
 
 }  // namespace tessel::test

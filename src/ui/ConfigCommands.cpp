@@ -1,0 +1,231 @@
+#include "ui/ConfigCommands.h"
+
+#include <memory>
+
+#include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
+#include "protocol/ConfigBits.h"
+#include "ui/MainDialog.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr char kProceedQuestion[] = "Do you really want to proceed?";
+constexpr char kRedetected[] = "\nChip will be automatically redetected!";
+constexpr char kNotDetectable[] = "\nChip can't be detected in internal memory mode!";
+
+// The loader's last byte needs this long to be acted on before the link is reset.
+constexpr uint32_t kConfigSettleMs = 20;
+
+bool IsTypeA(int chipType) { return chipType == 1 || chipType == 2; }
+
+std::vector<OptionMenuDialog::Choice> LockChoices(bool typeA) {
+    std::vector<OptionMenuDialog::Choice> out;
+    for (int option = 1; const LockOption* o = FindLockOption(typeA, option); ++option)
+        out.push_back({1063 + option, option, o->label});
+    return out;
+}
+
+class ConfigCommands {
+public:
+    explicit ConfigCommands(MainDialog& w) : w_(w) {}
+
+    CDeviceSession& S() { return w_.Session(); }
+    Operator& Op() { return w_.Op(); }
+    LinkContext Link() { return LinkContext{S(), w_, nullptr}; }
+    void Say(const std::string& text) { Op().ShowMessage(text); }
+
+    // A cleared status line, then a session and a link; false once the reason has been said.
+    bool Ready() {
+        w_.SetIapStatus("");
+        w_.Refresh();
+        return CheckCommandPreconditions(&S(), &Op(), CheckScope::ChipErase) == CheckOutcome::Proceed;
+    }
+
+    // The end of every change: the operator reads the message while the periodic link
+    // check keeps quiet, then the link is reset so that the detection reads the new bits.
+    // The reset purges the output queue, so the sequence's last bytes must have left first:
+    // a script answers the message at once, where an operator takes seconds.
+    void Announce(const std::string& message) {
+        S().port.DrainOutput();
+        S().flags.longOperation = true;
+        Say(message);
+        w_.Route(command::kResetLink);
+    }
+
+    // Clears the long-operation flag and detects again; with the link still up the
+    // detection returns at once.
+    void Redetect() {
+        S().flags.longOperation = false;
+        w_.Route(command::kDetectBaudAndChip);
+    }
+
+    bool LockChip() {
+        if (!Ready()) return false;
+        const bool done = LockChipBody();
+        Redetect();
+        return done;
+    }
+
+    bool LockChipBody() {
+        CDeviceSession& s = S();
+        const int type = s.chipType;
+        if (type < 1 || type > 6) return false;
+        const bool typeA = IsTypeA(type);
+        std::unique_ptr<OptionMenuDialog> dialog;
+        if (typeA) dialog = std::make_unique<LockMenuTypeADialog>(Op());
+        else dialog = std::make_unique<LockMenuDialog>(Op());
+        if (Op().RunDialog(*dialog) != DialogResult::Ok) return false;
+        const int status = s.flags.lockStatus;
+        if (!Op().AskYesNo(kProceedQuestion)) return false;
+        LinkContext link = Link();
+        const int result =
+            ProgramLockBits(link, Op(), LockVariantFor(type, s.memoryMode), typeA, dialog->Option(), status);
+        if (result == lock::kFailed) {
+            Say("Set Lock Failed!");
+            return false;
+        }
+        // A refusal has said why and sent no bit: nothing changed that a detection must read.
+        if (result == lock::kRefused) return false;
+        Announce(std::string("Set Lock Completed!") + kRedetected);
+        return true;
+    }
+
+    bool MemoryRemap() {
+        if (!Ready()) return false;
+        CDeviceSession& s = S();
+        const int type = s.chipType;
+        RemapMenuDialog dialog(Op(), type);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        const int option = dialog.Option();
+        if (!Op().AskYesNo(kProceedQuestion)) return false;
+        const bool internal = s.memoryMode == kInternalMemory;
+        bool done = false;
+        bool detect = true;
+        if (type >= 3 && type <= 6 && (option == RemapMenuDialog::kSC0 || option == RemapMenuDialog::kSC1)) {
+            const bool sc1 = option == RemapMenuDialog::kSC1;
+            if (!sc1 || type >= 5) {
+                done = ProgramConfig(sc1, internal, type);
+                // A chip whose boot loader the bit has hidden in internal memory mode is
+                // not looked for again.
+                detect = !(done && internal && (sc1 || type <= 4));
+            }
+        } else if (IsTypeA(type) && !internal) {
+            LinkContext link = Link();
+            done = ProgramRemapBits(link, option) == 0;
+            if (done) Announce(std::string("Memory Remap Completed!") + kRedetected);
+            else Say("Memory Remap Failed!");
+        }
+        if (detect) Redetect();
+        else s.flags.longOperation = false;
+        return done;
+    }
+
+    bool ProgramConfig(bool sc1, bool internal, int type) {
+        const std::string name = sc1 ? "SC1" : "SC0";
+        LinkContext link = Link();
+        bool sent;
+        if (internal) sent = SendBytes(link, {0x04, 0x09, static_cast<uint8_t>(sc1 ? 0xAA : 0x5A)});
+        else if (sc1) sent = SendBytes(link, {0x6C, 0x6C});
+        else sent = SendBytes(link, {0x67, 0x67});
+        if (!sent) {
+            Say("Program " + name + " Failed!");
+            return false;
+        }
+        S().flags.longOperation = true;
+        S().port.GetClock().SleepMs(kConfigSettleMs);
+        const bool hidden = internal && (sc1 || type <= 4);
+        Announce("Program " + name + " Completed!" + (hidden ? kNotDetectable : kRedetected));
+        return true;
+    }
+
+    bool DoubleClock() {
+        CDeviceSession& s = S();
+        if (IsTypeA(s.chipType)) {
+            Say("This feature is for MCU H/L32B and H/L64D only!");
+            return false;
+        }
+        // Without a link the bytes would go to a target in an unknown state, or nowhere.
+        if (!s.IsLinkUp()) {
+            Say(kNoTargetBoard);
+            return false;
+        }
+        bool done = false;
+        if (Op().AskYesNo("Do you really want to set double clock?")) {
+            LinkContext link = Link();
+            bool sent = false;
+            if (s.memoryMode == kInternalMemory) sent = SendBytes(link, {0x04, 0x08, 0x55});
+            else if (s.memoryMode == kExternalMemory) sent = SendBytes(link, {0x6A, 0x6A});
+            if (!sent) {
+                Say("Double clock Failed!");
+            } else {
+                s.flags.longOperation = true;
+                s.port.GetClock().SleepMs(kConfigSettleMs);
+                Say(std::string("Double clock Completed!") + kRedetected);
+                s.flags.doubleClockOn = true;
+                w_.TickPanes();
+                s.port.DrainOutput();
+                w_.Route(command::kResetLink);
+                done = true;
+            }
+        }
+        Redetect();
+        return done;
+    }
+
+private:
+    MainDialog& w_;
+};
+
+}  // namespace
+
+bool OptionMenuDialog::Click(int buttonId) {
+    for (const Choice& c : choices) {
+        if (c.buttonId != buttonId) continue;
+        if (!c.enabled) return false;
+        option_ = c.option;
+        chosen_ = true;
+        return true;
+    }
+    return false;
+}
+
+bool OptionMenuDialog::ChooseOption(int option) {
+    for (const Choice& c : choices)
+        if (c.option == option) return Click(c.buttonId);
+    return false;
+}
+
+OkOutcome OptionMenuDialog::PressOk() {
+    if (chosen_) return OkOutcome::CloseOk;
+    op_.ShowMessage(kChooseFirst);
+    return OkOutcome::KeepOpen;
+}
+
+LockMenuTypeADialog::LockMenuTypeADialog(Operator& op) : OptionMenuDialog(op) { choices = LockChoices(true); }
+
+LockMenuDialog::LockMenuDialog(Operator& op) : OptionMenuDialog(op) { choices = LockChoices(false); }
+
+RemapMenuDialog::RemapMenuDialog(Operator& op, int chipType) : OptionMenuDialog(op) {
+    const bool a = IsTypeA(chipType);
+    const bool hl = chipType >= 3 && chipType <= 6;
+    const bool b32 = chipType == 5 || chipType == 6;
+    choices = {
+        {1071, 1, "Remap 1 KByte (PROG-RB0) (A16/32)", a},
+        {1072, 2, "Remap 2 KByte (PROG-RB1) (A16/32)", a},
+        {1073, 3, "Remap 4 KByte (PROG-RB0, RB1) (A16/32)", a},
+        {1074, kSC0, "PROG-SC0 (H/L32B, H/L64D)", hl},
+        {1075, kSC1, "PROG-SC1 (H/L32B)", b32},
+    };
+}
+
+void RegisterConfigCommands(MainDialog& window) {
+    auto c = std::make_shared<ConfigCommands>(window);
+    MainDialog* w = &window;
+    window.RegisterHandler(command::kLockChip, [c, w] { w->SetCommandSucceeded(c->LockChip()); });
+    window.RegisterHandler(command::kMemoryRemap, [c, w] { w->SetCommandSucceeded(c->MemoryRemap()); });
+    window.RegisterHandler(command::kDoubleClock, [c, w] { w->SetCommandSucceeded(c->DoubleClock()); });
+}
+
+}  // namespace tessel

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "device/CommandChecks.h"
+#include "protocol/ConfigBits.h"
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::FlashRig;
+
+constexpr char kLockDone[] = "Set Lock Completed!\nChip will be automatically redetected!";
+
+sim::BoardConfig Board(int chipType, uint8_t security = 0) {
+    sim::BoardConfig c;
+    c.chipType = chipType;
+    c.securityBits = security;
+    return c;
+}
+
+// What the command put on the wire, detection's own frames left out.
+std::vector<std::string> ConfigFrames(const std::vector<std::string>& log) {
+    std::vector<std::string> out;
+    for (const std::string& l : log) {
+        const std::string code = l.substr(0, 2);
+        if (code == "04" || code == "02" || code == "6B" || code == "67" || code == "6A" || code == "6C")
+            out.push_back(l);
+    }
+    return out;
+}
+
+using Frames = std::vector<std::string>;
+
+TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
+    struct Case {
+        int chipType, memoryMode, option;
+        Frames wire;
+        uint8_t bits;
+        const char* line;
+    };
+    const Case cases[] = {
+        {2, kInternalMemory, 2, {"04 00", "04 01", "6B 6B"}, 0xC0, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]:110)"},
+        {3, kInternalMemory, 2, {"04 03 FF", "04 05 FF", "6B 6B"}, 0x60, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]: 011)"},
+        {5, kInternalMemory, 1, {"04 0F FF", "6B 6B"}, 0x80, "SECURITY : CHIP IS LEVEL2 SOFTLOCKED (FCST[7:5]:100)"},
+        {1, kInternalMemory, 5, {"04 02", "6B 6B"}, 0x20,
+         "SECURITY : CHIP IS LEVEL3 SOFTLOCKED BLK0 & HARDLOCKED BLK1 (FCST[7:5]:001)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
+        FlashRig r(Board(c.chipType), c.memoryMode);
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        r.menuOption = c.option;
+        r.op.answers = {true};
+        EXPECT_TRUE(r.Run(command::kLockChip));
+        EXPECT_EQ(r.menusSeen, Frames{c.chipType <= 2 ? "LockMenuTypeADialog" : "LockMenuDialog"});
+        EXPECT_TRUE(r.Said(kLockDone));
+        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), c.wire);
+        EXPECT_EQ(r.board().SecurityBits(), c.bits);
+        // Re-detected: the session holds what the chip now reports, and the quiet period is over.
+        EXPECT_TRUE(r.session().IsLinkUp());
+        EXPECT_EQ(r.session().flags.lockStatus.load(), c.bits);
+        EXPECT_EQ(r.window.SecurityLine(), c.line);
+        EXPECT_FALSE(r.session().flags.longOperation.load());
+    }
+}
+
+TEST(LockChip, TheLevel4GuardSendsNoBitAndDoesNotClaimSuccess) {
+    struct Case {
+        int chipType, memoryMode;
+        uint8_t security;
+        int option;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        // SB1 set plus SB2 and SB3 would be all three.
+        {3, kInternalMemory, 0x80, 2, "Can't set level4 lock!"},
+        {3, kExternalMemory, 0x80, 2, "Can not set level4 lock!"},
+        // On the A-type chips SB2 with SB3 is level 4 already.
+        {2, kInternalMemory, 0x20, 4, "Can not set level4 lock!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " mode " << c.memoryMode);
+        FlashRig r(Board(c.chipType, c.security), c.memoryMode);
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        r.menuOption = c.option;
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kLockChip));
+        EXPECT_TRUE(r.Said(c.refusal));
+        EXPECT_FALSE(r.Said(kLockDone));
+        r.Settle();
+        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), Frames{"6B 6B"});
+        EXPECT_EQ(r.board().SecurityBits(), c.security);
+        EXPECT_TRUE(r.session().IsLinkUp()) << "nothing changed, so the link is not reset";
+    }
+    // The status the A-type chip refuses is allowed on an H/L chip.
+    FlashRig r(Board(3, 0x20));
+    ASSERT_TRUE(r.Detect());
+    r.menuOption = 4;
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kLockChip));
+    EXPECT_EQ(r.board().SecurityBits(), 0x60);
+}
+
+TEST(LockChip, ARefusedWriteStopsTheOptionButTheSequenceIsStillClosed) {
+    FlashRig r(Board(3));
+    ASSERT_TRUE(r.Detect());
+    const size_t mark = r.board().CommandLog().size();
+    r.menuOption = 2;  // SB2 then SB3
+    r.op.answers = {true};
+    r.RefuseWrite(2);  // the second byte of SB2's frame
+    EXPECT_FALSE(r.Run(command::kLockChip));
+    EXPECT_TRUE(r.Said("Set Lock Failed!"));
+    EXPECT_FALSE(r.Said(kLockDone));
+    r.Settle();
+    // 04h alone is not a frame the loader acts on; SB3 was never sent.
+    const Frames wire = ConfigFrames(r.CommandsSince(mark));
+    EXPECT_EQ(std::count(wire.begin(), wire.end(), "04 05 FF"), 0);
+    EXPECT_EQ(r.board().SecurityBits(), 0x00);
+    EXPECT_TRUE(r.session().IsLinkUp());
+}
+
+TEST(LockChip, NoChoiceNoAnswerOrNoLinkBurnsNothing) {
+    {
+        // OK with no option clicked is refused by the menu itself, so the operator can only
+        // choose or cancel.
+        FlashRig r(Board(2));
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        EXPECT_FALSE(r.Run(command::kLockChip));
+        EXPECT_TRUE(r.Said(OptionMenuDialog::kChooseFirst));
+        EXPECT_TRUE(r.op.questions.empty());
+        EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
+    }
+    {
+        FlashRig r(Board(2));
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        r.menuOption = 1;
+        r.op.answers = {false};
+        EXPECT_FALSE(r.Run(command::kLockChip));
+        EXPECT_EQ(r.op.questions, Frames{"Do you really want to proceed?"});
+        EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
+        EXPECT_EQ(r.board().SecurityBits(), 0);
+    }
+    {
+        FlashRig r(Board(2));
+        r.menuOption = 1;
+        EXPECT_FALSE(r.Run(command::kLockChip));
+        EXPECT_TRUE(r.Said(kNoTargetBoard));
+        EXPECT_TRUE(r.menusSeen.empty());
+    }
+}
+
+TEST(OptionMenus, TheRemapMenuOffersWhatTheChipHas) {
+    test::RecordingOperator op;
+    struct Case {
+        int chipType;
+        std::vector<int> enabled;  // options
+    };
+    const Case cases[] = {{1, {1, 2, 3}}, {2, {1, 2, 3}}, {4, {0}}, {3, {0}}, {5, {0, 4}}, {6, {0, 4}}};
+    for (const Case& c : cases) {
+        RemapMenuDialog d(op, c.chipType);
+        std::vector<int> on;
+        for (const auto& choice : d.choices)
+            if (choice.enabled) on.push_back(choice.option);
+        std::sort(on.begin(), on.end());
+        EXPECT_EQ(on, c.enabled) << "chip " << c.chipType;
+    }
+    RemapMenuDialog a(op, 2);
+    EXPECT_FALSE(a.Click(1074)) << "SC0 is disabled on an A-type chip";
+    EXPECT_FALSE(a.Chosen());
+    EXPECT_EQ(a.PressOk(), OkOutcome::KeepOpen);
+    EXPECT_TRUE(a.Click(1073));
+    EXPECT_EQ(a.Option(), 3);
+    EXPECT_EQ(a.PressOk(), OkOutcome::CloseOk);
+
+    LockMenuTypeADialog lockA(op);
+    EXPECT_FALSE(lockA.Click(1069)) << "the A-type menu has no sixth button";
+    LockMenuDialog lockHL(op);
+    EXPECT_TRUE(lockHL.Click(1069));
+    EXPECT_EQ(lockHL.Option(), 6);
+}
+
+TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
+    struct Case {
+        int chipType, memoryMode, option;
+        Frames wire;
+        uint8_t bits;
+        const char* message;
+        bool linkAfter;
+    };
+    const Case cases[] = {
+        {2, kExternalMemory, 3, {"02 00", "02 01", "6B 6B"}, 0x03,
+         "Memory Remap Completed!\nChip will be automatically redetected!", true},
+        {3, kExternalMemory, RemapMenuDialog::kSC0, {"67 67"}, 0x01,
+         "Program SC0 Completed!\nChip will be automatically redetected!", true},
+        {5, kInternalMemory, RemapMenuDialog::kSC0, {"04 09 5A"}, 0x01,
+         "Program SC0 Completed!\nChip will be automatically redetected!", true},
+        // These two hide the loader in internal memory mode: no detection follows.
+        {3, kInternalMemory, RemapMenuDialog::kSC0, {"04 09 5A"}, 0x01,
+         "Program SC0 Completed!\nChip can't be detected in internal memory mode!", false},
+        {6, kInternalMemory, RemapMenuDialog::kSC1, {"04 09 AA"}, 0x02,
+         "Program SC1 Completed!\nChip can't be detected in internal memory mode!", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
+        FlashRig r(Board(c.chipType), c.memoryMode);
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        r.menuOption = c.option;
+        r.op.answers = {true};
+        EXPECT_TRUE(r.Run(command::kMemoryRemap));
+        EXPECT_TRUE(r.Said(c.message));
+        r.Settle();
+        // The external-mode link reset sends 6Bh 6Bh of its own, but to a chip in reset.
+        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), c.wire);
+        EXPECT_EQ(r.board().RemapBits(), c.bits);
+        EXPECT_EQ(r.session().IsLinkUp(), c.linkAfter);
+        EXPECT_FALSE(r.session().flags.longOperation.load());
+    }
+}
+
+TEST(MemoryRemap, AnATypeChipInInternalModeOrARefusedByteChangesNothing) {
+    {
+        FlashRig r(Board(2));
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        const size_t said = r.op.messages.size();
+        r.menuOption = 1;
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kMemoryRemap));
+        EXPECT_EQ(r.op.messages.size(), said);
+        EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
+        EXPECT_TRUE(r.session().IsLinkUp());
+    }
+    {
+        FlashRig r(Board(5));
+        ASSERT_TRUE(r.Detect());
+        r.menuOption = RemapMenuDialog::kSC1;
+        r.op.answers = {true};
+        r.RefuseWrite(1);
+        EXPECT_FALSE(r.Run(command::kMemoryRemap));
+        EXPECT_TRUE(r.Said("Program SC1 Failed!"));
+        r.Settle();
+        EXPECT_EQ(r.board().RemapBits(), 0);
+        EXPECT_TRUE(r.session().IsLinkUp());
+    }
+}
+
+TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
+    {
+        FlashRig r(Board(1));
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        EXPECT_FALSE(r.Run(command::kDoubleClock));
+        EXPECT_TRUE(r.Said("This feature is for MCU H/L32B and H/L64D only!"));
+        EXPECT_TRUE(r.op.questions.empty());
+        EXPECT_TRUE(r.CommandsSince(mark).empty());
+        EXPECT_TRUE(r.session().IsLinkUp());
+    }
+    {
+        FlashRig r(Board(4));
+        ASSERT_TRUE(r.Detect());
+        r.window.TickPanes();
+        EXPECT_EQ(r.window.DoubleClockPane(), "Double Clock OFF");
+        const size_t mark = r.board().CommandLog().size();
+        r.op.answers = {true};
+        EXPECT_TRUE(r.Run(command::kDoubleClock));
+        EXPECT_TRUE(r.Said("Double clock Completed!\nChip will be automatically redetected!"));
+        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), Frames{"04 08 55"});
+        EXPECT_TRUE(r.board().DoubleClock());
+        // The detection that follows reads the bit back from the chip's status.
+        EXPECT_TRUE(r.session().IsLinkUp());
+        EXPECT_TRUE(r.session().flags.doubleClockOn.load());
+        EXPECT_EQ(r.window.DoubleClockPane(), "Double Clock ON");
+    }
+    {
+        FlashRig r(Board(6), kExternalMemory);
+        ASSERT_TRUE(r.Detect());
+        r.op.answers = {false};
+        EXPECT_FALSE(r.Run(command::kDoubleClock));
+        EXPECT_FALSE(r.board().DoubleClock());
+        r.op.answers = {true};
+        const size_t mark = r.board().CommandLog().size();
+        EXPECT_TRUE(r.Run(command::kDoubleClock));
+        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)).front(), "6A 6A");
+        EXPECT_TRUE(r.board().DoubleClock());
+    }
+}
+
+}  // namespace
+}  // namespace tessel
