@@ -23,5 +23,6 @@ void AddBaudCommand(CLI::App& app, RunState& state);
 void AddInfoCommands(CLI::App& app, RunState& state);
 void AddDetectCommand(CLI::App& app, RunState& state);
 void AddFlashCommands(CLI::App& app, RunState& state);
+void AddConfigCommands(CLI::App& app, RunState& state);
 
 }  // namespace tessel::cli

@@ -12,6 +12,7 @@
 #include "device/ChipCatalogue.h"
 #include "sim/SimBoard.h"
 #include "ui/CommDialogs.h"
+#include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/FlashCommands.h"
 #include "ui/FlashDialogs.h"
@@ -59,6 +60,7 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     if (!ComNumber(port)) env.namedPorts = [port] { return std::vector<std::string>{port}; };
     RegisterDetectCommands(*window_, std::move(env));
     RegisterFlashCommands(*window_);
+    RegisterConfigCommands(*window_);
 }
 
 Connection::~Connection() {
@@ -90,6 +92,9 @@ DialogResult Connection::Fill(DialogModel& model) {
         save->startIndex = StartIndex();
         save->countIndex = flash_->count;
         save->textMode = flash_->text ? 1 : 0;
+    } else if (auto* menu = dynamic_cast<OptionMenuDialog*>(&model)) {
+        // The option was checked against the detected chip's menu before the command ran.
+        if (menuOption_ < 0 || !menu->ChooseOption(menuOption_)) return DialogResult::Cancel;
     } else if (dynamic_cast<PasswordVerifyDialog*>(&model)) {
         return FillPassword(model);
     } else {

@@ -57,6 +57,9 @@ public:
     // command); checks them against the detected chip first: false after printing why not.
     bool UseFlashOptions(const FlashOptions& f, bool rangeCount);
 
+    // The option the lock and remap menus are answered with.
+    void UseMenuOption(int option) { menuOption_ = option; }
+
     MainDialog& Window() { return *window_; }
     TerminalOperator& Op() { return op_; }
     ConsoleView& View() { return *view_; }
@@ -74,6 +77,7 @@ private:
     std::unique_ptr<ConsoleView> view_;
     const FlashOptions* flash_ = nullptr;
     int passwordAttempts_ = 0;
+    int menuOption_ = -1;
 };
 
 }  // namespace tessel::cli

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     AddInfoCommands(app, state);
     AddDetectCommand(app, state);
     AddFlashCommands(app, state);
+    AddConfigCommands(app, state);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -92,6 +92,30 @@ TEST(CliFlashOnPty, PasswordComesFromAFileOrTheEnvironmentNeverTheArguments) {
     std::filesystem::remove_all(dir);
 }
 
+// One-time bits: nothing is burnt without a Yes or with an option the chip's menu lacks, and
+// the next detection reads back what was burnt.
+TEST(CliFlashOnPty, LockNeedsAYesAndAnOfferedOptionAndTheNextDetectionShowsIt) {
+    test::ChildProcess sim({kSim, "--chip", "NX31H32B"});
+    const std::string pty = sim.ReadLine();
+    ASSERT_FALSE(pty.empty());
+    const std::vector<std::string> at = {"--port", pty, "--chip", "NX31H32B"};
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin() + 1, at.begin(), at.end());
+        return Tessel(args);
+    };
+    EXPECT_EQ(run({"lock", "2"}).status, 1) << "no terminal and no --yes: No";
+    EXPECT_EQ(run({"remap", "--yes", "1k"}).status, 2) << "remap sizes are for the A-type chips";
+    CliRun before = run({"detect"});
+    EXPECT_NE(before.out.find("SECURITY : CHIP IS UNLOCKED (FCST[7:5]:000)"), std::string::npos) << before.out;
+
+    CliRun lock = run({"lock", "--yes", "4"});
+    EXPECT_EQ(lock.status, 0) << lock.out;
+    EXPECT_NE(lock.out.find("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)"), std::string::npos) << lock.out;
+    CliRun after = run({"detect"});
+    EXPECT_NE(after.out.find("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)"), std::string::npos) << after.out;
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+}
+
 TEST(CliFlashInProcess, BadFilesAndOptionsAreRefusedWithTheirExitCodes) {
     const std::string dir = TempDir();
     std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";
