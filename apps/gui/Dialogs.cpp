@@ -25,6 +25,7 @@
 #include "device/ChipCatalogue.h"
 #include "protocol/Password.h"
 #include "ui/CommDialogs.h"
+#include "ui/ConfigCommands.h"
 #include "ui/FlashDialogs.h"
 #include "ui/Texts.h"
 
@@ -511,6 +512,40 @@ private:
     QLineEdit* password_ = nullptr;
 };
 
+// The lock and remap menus: one radio button per choice, none checked on opening, the
+// chip's unavailable ones disabled.
+class OptionMenuView final : public ModelView {
+public:
+    OptionMenuView(OptionMenuDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(model.Title()));
+        auto* layout = new QVBoxLayout(this);
+        auto* box = new QGroupBox(Q(model.GroupTitle()), this);
+        auto* boxLayout = new QVBoxLayout(box);
+        group_ = new QButtonGroup(this);
+        for (const OptionMenuDialog::Choice& c : model.choices) {
+            const std::string name = "option" + std::to_string(c.buttonId);
+            QRadioButton* radio = MakeRadio(box, name.c_str(), c.label.c_str());
+            radio->setEnabled(c.enabled);
+            group_->addButton(radio, c.buttonId);
+            boxLayout->addWidget(radio);
+        }
+        layout->addWidget(box);
+        AddOkCancel(layout);
+    }
+
+protected:
+    bool Store() override {
+        const int id = group_->checkedId();
+        if (id >= 0) m_.Click(id);
+        return true;
+    }
+    void Load() override {}
+
+private:
+    OptionMenuDialog& m_;
+    QButtonGroup* group_ = nullptr;
+};
+
 template <typename Model, typename View>
 std::unique_ptr<QDialog> Make(DialogModel& model, QWidget* parent) {
     auto* m = dynamic_cast<Model*>(&model);
@@ -529,6 +564,8 @@ std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent) 
     if (name == "DownloadDialog" || name == "CompareDialog") return Make<FileSectorDialog, FileSectorView>(model, parent);
     if (name == "SaveDialog") return Make<SaveDialog, SaveView>(model, parent);
     if (name == "PasswordVerifyDialog") return Make<PasswordVerifyDialog, PasswordView>(model, parent);
+    if (name == "LockMenuTypeADialog" || name == "LockMenuDialog" || name == "RemapMenuDialog")
+        return Make<OptionMenuDialog, OptionMenuView>(model, parent);
     return nullptr;
 }
 

@@ -25,6 +25,7 @@
 #include "device/ChipCatalogue.h"
 #include "platform/PortList.h"
 #include "sim/SimBoard.h"
+#include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/MemoryView.h"
 #include "ui/Texts.h"
@@ -134,6 +135,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     flashEnv.backupDir = options_.stateDir;
     flashEnv.printer = [this]() -> PrintTarget* { return printer_.get(); };
     RegisterFlashCommands(*dialog_, std::move(flashEnv));
+    RegisterConfigCommands(*dialog_);
 
     setWindowTitle(Q(dialog_->Title()));
     BuildMenus();

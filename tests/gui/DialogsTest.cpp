@@ -27,6 +27,7 @@
 #include "files/ConfigStore.h"
 #include "support/RecordingOperator.h"
 #include "ui/CommDialogs.h"
+#include "ui/ConfigCommands.h"
 #include "ui/FlashDialogs.h"
 #include "ui/Texts.h"
 
@@ -530,6 +531,48 @@ TEST(DialogsGui, SaveDialogRadioButtonsSetTheTextMode) {
                   }),
               DialogResult::Ok);
     EXPECT_EQ(model.textMode, 1);
+}
+
+// Every choice burns one-time bits: nothing is checked on opening, OK without a choice keeps
+// the menu open, and the chip's unavailable choices cannot be clicked.
+TEST(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
+    Rig r;
+    RemapMenuDialog remap(r.op, 2);
+    EXPECT_EQ(RunScripted(remap,
+                  [&](QWidget* d) {
+                      EXPECT_EQ(d->windowTitle(), "Memory Remap Menu");
+                      const std::pair<const char*, bool> radios[] = {
+                          {"option1071", true}, {"option1072", true}, {"option1073", true},
+                          {"option1074", false}, {"option1075", false}};
+                      for (const auto& [name, enabled] : radios) {
+                          EXPECT_EQ(Child<QRadioButton>(d, name)->isEnabled(), enabled) << name;
+                          EXPECT_FALSE(Child<QRadioButton>(d, name)->isChecked()) << name;
+                      }
+                      EXPECT_EQ(Child<QRadioButton>(d, "option1071")->text(), "Remap 1 KByte (PROG-RB0) (A16/32)");
+                      PressOk(d);
+                      EXPECT_EQ(QApplication::activeModalWidget(), d) << "OK without a choice is refused";
+                      EXPECT_EQ(r.op.messages.back(), OptionMenuDialog::kChooseFirst);
+                      Press(Child<QRadioButton>(d, "option1072"));
+                      PressOk(d);
+                  }),
+              DialogResult::Ok);
+    EXPECT_EQ(remap.Option(), 2);
+
+    LockMenuDialog lock(r.op);
+    EXPECT_EQ(RunScripted(lock,
+                  [&](QWidget* d) {
+                      EXPECT_EQ(d->windowTitle(), "Dialog");
+                      EXPECT_TRUE(HasGroup(d, "Lock Chip Menu"));
+                      EXPECT_EQ(Child<QRadioButton>(d, "option1069")->text(),
+                                "L3 Soft Lock Block 0, Hard Lock Block 1 (PROG-SB1, SB2)");
+                      Press(Child<QRadioButton>(d, "option1069"));
+                      PressCancel(d);
+                  }),
+              DialogResult::Cancel);
+    LockMenuTypeADialog lockA(r.op);
+    std::unique_ptr<QDialog> a = Show(lockA);
+    EXPECT_EQ(a->windowTitle(), "A Type Lock Menu");
+    EXPECT_EQ(a->findChildren<QRadioButton*>().size(), 5);
 }
 
 TEST(DialogsGui, PasswordFieldIsMaskedLimitedAndNeverPrefilled) {

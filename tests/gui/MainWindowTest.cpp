@@ -300,6 +300,40 @@ TEST(MainWindowGui, ClosingWhileACommandWaitsOnADialogDoesNotHang) {
     r.reset();
 }
 
+// Lock Chip from its IAP Function button: the menu refuses OK until a choice is made, the
+// question defaults to No, and the re-detection shows the new level on the security line.
+TEST(MainWindowGui, LockChipFromItsButtonShowsTheNewLevelAfterRedetection) {
+    Rig r("NX31H64D");
+    ASSERT_TRUE(r.Detect());
+    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
+    std::vector<QWidget*> seen;
+    r.op.On("LockMenuDialog", [&](QWidget* d) {
+        seen.push_back(d);
+        if (seen.size() == 1) {
+            PressOk(d);  // nothing chosen yet
+            return;
+        }
+        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
+        PressOk(d);
+    });
+    r.op.answer = QMessageBox::Yes;
+    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
+    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
+        << r.window->SecurityLine()->text().toStdString();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], seen[1]) << "the refused OK left the same menu open";
+    const auto said = [&](const char* text) {
+        return std::find(r.op.messages.begin(), r.op.messages.end(), QString::fromUtf8(text)) != r.op.messages.end();
+    };
+    EXPECT_TRUE(said("Please choose one of the options first."));
+    EXPECT_TRUE(said("Set Lock Completed!\nChip will be automatically redetected!"));
+    ASSERT_FALSE(r.op.defaults.empty());
+    EXPECT_EQ(r.op.defaults.front(), QMessageBox::No);
+    EXPECT_EQ(r.board->SecurityBits(), 0x40);
+}
+
 TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
