@@ -19,6 +19,7 @@
 #include "firmware/Firmware.h"
 #include "protocol/Password.h"
 #include "protocol/Primitives.h"
+#include "ui/Block1Stub.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
@@ -70,12 +71,6 @@ constexpr char kExternalBslDownload[] =
 constexpr char kExternalBslErase[] =
     "You can't erase external BSL firmware\nwhich resides in the first sector of Low64K memory!";
 
-// The stub's place in block 0, and the block-0 areas it and its bank switch overwrite.
-constexpr uint16_t kStubAddress = 0x2000;
-constexpr uint16_t kStubEntry = 0x2027;
-constexpr uint32_t kSaveArea0 = 0x0000, kSaveArea0Size = 128;
-constexpr uint32_t kSaveArea1 = 0x2000, kSaveArea1Size = 384;
-constexpr uint32_t kSavePiece = 128;
 
 std::string Printf(const char* format, const std::string& a) {
     char buf[512];
@@ -164,82 +159,20 @@ public:
 
     // ---- the block-1 stub procedure ----
 
-    // Runs `work` while the block-1 programming stub has control. Block 0's two save areas are
-    // read, written to a backup file and only then erased for the stub; they are written back
-    // afterwards whether or not the work succeeded. True only when the work and the restore
-    // both succeeded.
+    // Runs `work` while the block-1 programming stub has control (see Block1Stub.h). True
+    // only when the work and the restore of block 0 both succeeded.
     bool WithStub(uint32_t address, const StubTexts& texts, const std::function<bool()>& work,
                   const std::function<void()>& beforeSwitchBack = {}) {
-        CDeviceSession& s = S();
-        const bool hl = IsHLFamily(s.Family());
-        if (s.InBslWindow(1, static_cast<int32_t>(address))) {
-            Say(hl ? texts.bslHL : texts.bslA);
+        if (S().InBslWindow(1, static_cast<int32_t>(address))) {
+            Say(IsHLFamily(S().Family()) ? texts.bslHL : texts.bslA);
             return false;
         }
-        const FirmwareImage& stub = Firmware(hl ? FirmwareId::Block1StubHL : FirmwareId::Block1StubA);
-        if (IsStandInImage(stub) && !(s.port.Device() && s.port.Device()->IsStandInLine())) {
-            Say(std::string(stub.fileName) + " " + StandInRefusalHint() + ". Nothing on the chip was changed.");
-            return false;
-        }
-        LinkContext link = Link();
-        if (hl && !selectBlock0(link)) {
-            Say(texts.failed);
-            return false;
-        }
-        std::vector<BackupRegion> saved{{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)},
-                                        {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
-        for (BackupRegion& r : saved) {
-            const uint32_t piece = r.address == kSaveArea0 ? static_cast<uint32_t>(s.SectorSize(0)) : kSavePiece;
-            const uint32_t n = static_cast<uint32_t>(r.bytes.size());
-            if (ReadFlash(link, r.bytes.data(), r.address, n, piece) != n) {
-                // Without the copy the restore would write garbage over the user's code.
-                Say("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
-                return false;
-            }
-        }
-        const std::string backup = WriteBackupHex(env_.backupDir, "block0-stub-areas", saved);
-        if (backup.empty()) {
-            Say("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
-                "under the state folder, so nothing was erased.");
-            return false;
-        }
-
-        bool ok = EraseSectors(link, kSaveArea0, kSavePiece, 1) == 0 &&
-                  EraseSectors(link, kSaveArea1, kSavePiece, 3) == 0;
-        const std::vector<uint8_t> stubBytes(stub.data, stub.data + stub.size);
-        ok = ok && ProgramVerified(link, kStubAddress, kSavePiece, stubBytes.data(),
-                                   static_cast<uint32_t>(stubBytes.size())) == 0;
-        const bool stubRunning = ok && SwitchBank(link, kStubEntry, 16) == 0;
-        bool worked = false;
-        if (stubRunning) {
-            worked = work();
-            if (beforeSwitchBack) beforeSwitchBack();
-            const uint16_t entry = s.Chip().bslEntryAddress.value_or(0);
-            if (SwitchBank(link, entry, 1) != 0) worked = false;
-        }
-        if (hl && !selectBlock0(link)) {
-            Say(texts.failed);
-            ReportLostBlock0(backup);
-            return false;
-        }
-        const bool restored = ProgramVerified(link, kSaveArea0, kSavePiece, saved[0].bytes.data(), kSaveArea0Size) == 0 &&
-                              EraseSectors(link, kSaveArea1, kSavePiece, 3) == 0 &&
-                              ProgramVerified(link, kSaveArea1, kSavePiece, saved[1].bytes.data(), kSaveArea1Size) == 0;
-        if (!restored) {
-            ReportLostBlock0(backup);
-            return false;
-        }
-        // Back as it was: the copy has served its purpose.
-        std::remove(backup.c_str());
-        if (!stubRunning) Say(texts.failed);
-        return stubRunning && worked;
-    }
-
-    void ReportLostBlock0(const std::string& backup) {
-        MarkError();
-        Say("Block 0 could not be restored after the block-1 operation: its areas 0000h-007Fh and "
-            "2000h-217Fh may now be erased or hold the programming stub.\nTheir saved contents are in " +
-            backup + " (Intel HEX, at their own addresses).");
+        Block1StubOptions o;
+        o.backupDir = env_.backupDir;
+        o.selectFailed = texts.failed;
+        o.stubFailed = texts.failed;
+        o.beforeSwitchBack = beforeSwitchBack;
+        return RunWithBlock1Stub(w_, o, work);
     }
 
     // ---- Read ----

@@ -1,0 +1,140 @@
+#include "ui/Block1Stub.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "device/CDeviceSession.h"
+#include "files/Backup.h"
+#include "firmware/Firmware.h"
+#include "ui/MainDialog.h"
+
+namespace tessel {
+
+namespace {
+
+using namespace stub;
+
+void ReportLostBlock0(MainDialog& w, const std::string& backup) {
+    w.Session().flags.errorReported = true;
+    w.Op().ShowMessage(
+        "Block 0 could not be restored after the block-1 operation: its areas 0000h-007Fh and "
+        "2000h-217Fh may now be erased or hold the programming stub.\nTheir saved contents are in " +
+        backup + " (Intel HEX, at their own addresses).");
+}
+
+}  // namespace
+
+const FirmwareImage* UsableStub(MainDialog& w) {
+    CDeviceSession& s = w.Session();
+    const FirmwareImage& image = Firmware(IsHLFamily(s.Family()) ? FirmwareId::Block1StubHL : FirmwareId::Block1StubA);
+    if (IsStandInImage(image) && !(s.port.Device() && s.port.Device()->IsStandInLine())) {
+        w.Op().ShowMessage(std::string(image.fileName) + " " + StandInRefusalHint() +
+                           ". Nothing on the chip was changed.");
+        return nullptr;
+    }
+    return &image;
+}
+
+int Retried(int attempts, const std::function<int()>& step) {
+    int rc = step();
+    for (int i = 1; rc != 0 && i < attempts; ++i) rc = step();
+    return rc;
+}
+
+bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool eraseArea0, bool eraseStubArea,
+               Codes& codes) {
+    const std::vector<uint8_t> bytes(image.data, image.data + image.size);
+    // The three are one step: a stub is only worth switching to when all of them worked.
+    int rc = 0;
+    for (int i = 0; i < attempts; ++i) {
+        if (eraseArea0) codes[kErase0] = EraseSectors(link, kSaveArea0, kPiece, 1);
+        if (eraseStubArea) codes[kErase1] = EraseSectors(link, kSaveArea1, kPiece, 3);
+        rc = (eraseArea0 ? codes[kErase0] : 0) | (eraseStubArea ? codes[kErase1] : 0);
+        // Programming over cells that were not erased cannot give the stub.
+        if (rc != 0) continue;
+        codes[kProgramStub] =
+            ProgramVerified(link, kAddress, kPiece, bytes.data(), static_cast<uint32_t>(bytes.size()));
+        rc = codes[kProgramStub];
+        if (rc == 0) break;
+    }
+    // Jumping into a stub that is not all there would leave the chip running garbage until
+    // the next reset.
+    if (rc != 0) return false;
+    codes[kSwitchIn] = Retried(attempts, [&] { return SwitchBank(link, kEntry, 16); });
+    return codes[kSwitchIn] == 0;
+}
+
+bool LeaveStub(MainDialog& w, LinkContext& link, int attempts, Codes& codes) {
+    const uint16_t entry = w.Session().Chip().bslEntryAddress.value_or(0);
+    codes[kSwitchBack] = Retried(attempts, [&] { return SwitchBank(link, entry, 1); });
+    return codes[kSwitchBack] == 0;
+}
+
+bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::function<bool()>& work) {
+    CDeviceSession& s = w.Session();
+    Codes local;
+    Codes& codes = o.codes ? *o.codes : local;
+    codes.fill(kNotTried);
+    const FirmwareImage* image = UsableStub(w);
+    if (!image) return false;
+    const bool hl = IsHLFamily(s.Family());
+    LinkContext link{s, w, nullptr};
+    if (hl && !selectBlock0(link)) {
+        w.Op().ShowMessage(o.selectFailed);
+        return false;
+    }
+    std::vector<BackupRegion> saved{{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)},
+                                    {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
+    for (int i = 0; i < o.attempts; ++i) {
+        for (size_t r = 0; r < saved.size(); ++r) {
+            std::vector<uint8_t>& bytes = saved[r].bytes;
+            const uint32_t piece = r == 0 ? static_cast<uint32_t>(s.SectorSize(0)) : kPiece;
+            const uint32_t n = static_cast<uint32_t>(bytes.size());
+            codes[r == 0 ? kSave0 : kSave1] = ReadFlash(link, bytes.data(), saved[r].address, n, piece) == n ? 0 : -1;
+        }
+        if (codes[kSave0] == 0 && codes[kSave1] == 0) break;
+    }
+    if (codes[kSave0] != 0 || codes[kSave1] != 0) {
+        // Without the copy the restore would write garbage over the user's code.
+        w.Op().ShowMessage("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
+        return false;
+    }
+    const std::string backup = WriteBackupHex(o.backupDir, "block0-stub-areas", saved);
+    if (backup.empty()) {
+        w.Op().ShowMessage("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
+                           "under the state folder, so nothing was erased.");
+        return false;
+    }
+
+    const bool stubRunning = EnterStub(link, *image, o.attempts, true, true, codes);
+    bool worked = false;
+    if (stubRunning) {
+        worked = work();
+        if (o.beforeSwitchBack) o.beforeSwitchBack();
+        if (!LeaveStub(w, link, o.attempts, codes)) worked = false;
+    }
+    if (hl && !selectBlock0(link)) {
+        w.Op().ShowMessage(o.selectFailed);
+        ReportLostBlock0(w, backup);
+        return false;
+    }
+    for (int i = 0; i < o.attempts; ++i) {
+        // A repeated restore starts from an erased first sector: the last try may have
+        // programmed part of it.
+        if (i > 0) EraseSectors(link, kSaveArea0, kPiece, 1);
+        codes[kRestore0] = ProgramVerified(link, kSaveArea0, kPiece, saved[0].bytes.data(), kSaveArea0Size);
+        codes[kRestoreErase] = EraseSectors(link, kSaveArea1, kPiece, 3);
+        codes[kRestore1] = ProgramVerified(link, kSaveArea1, kPiece, saved[1].bytes.data(), kSaveArea1Size);
+        if (codes[kRestore0] == 0 && codes[kRestoreErase] == 0 && codes[kRestore1] == 0) break;
+    }
+    if (codes[kRestore0] != 0 || codes[kRestoreErase] != 0 || codes[kRestore1] != 0) {
+        ReportLostBlock0(w, backup);
+        return false;
+    }
+    // Back as it was: the copy has served its purpose.
+    std::remove(backup.c_str());
+    if (!stubRunning && o.stubFailed) w.Op().ShowMessage(o.stubFailed);
+    return stubRunning && worked;
+}
+
+}  // namespace tessel

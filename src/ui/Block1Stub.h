@@ -1,0 +1,78 @@
+#pragma once
+// The boot loader runs from block 1 and cannot rewrite it. A small programming stub placed
+// in block 0 at 2000h can: the loader's bank switch hands it control, the work is done, and
+// a second bank switch hands control back. The stub and the bank switch overwrite two block-0
+// areas (0000h-007Fh and 2000h-217Fh), which are saved first and written back afterwards.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "protocol/Primitives.h"
+
+namespace tessel {
+
+class MainDialog;
+struct FirmwareImage;
+
+namespace stub {
+constexpr uint16_t kAddress = 0x2000;
+constexpr uint16_t kEntry = 0x2027;
+constexpr uint32_t kSaveArea0 = 0x0000, kSaveArea0Size = 128;
+constexpr uint32_t kSaveArea1 = 0x2000, kSaveArea1Size = 384;
+constexpr uint32_t kPiece = 128;
+
+// Result codes of the procedure's steps, 0 for success; a step that was never tried because
+// an earlier one it depends on failed keeps kNotTried.
+constexpr int kNotTried = -1;
+enum Step {
+    kSave0, kSave1,                    // reading the two areas
+    kErase0, kErase1, kProgramStub,    // placing the stub
+    kSwitchIn,                         // the bank switch to the stub
+    kSwitchBack,                       // the bank switch back to the loader
+    kRestore0, kRestoreErase, kRestore1,
+    kStepCount
+};
+using Codes = std::array<int, kStepCount>;
+}  // namespace stub
+
+// The family's stub image; null after saying why when it cannot be used on this port (the
+// stand-in board's stub on a real target).
+const FirmwareImage* UsableStub(MainDialog& window);
+
+// Tries `step` up to `attempts` times while it fails (non-zero); returns its last code.
+int Retried(int attempts, const std::function<int()>& step);
+
+// Erases block 0's stub sectors (the caller has erased or saved what was there), programs
+// the stub and switches to it. Codes for kErase0 (when `eraseArea0`), kErase1 (when
+// `eraseStubArea`), kProgramStub and kSwitchIn. True when the stub has control.
+bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool eraseArea0, bool eraseStubArea,
+               stub::Codes& codes);
+
+// Hands control back to the loader at the family's entry address. Code kSwitchBack.
+bool LeaveStub(MainDialog& window, LinkContext& link, int attempts, stub::Codes& codes);
+
+struct Block1StubOptions {
+    // Where the save areas are written before anything is erased ("" for the user's state
+    // folder).
+    std::string backupDir;
+    // Said when block 0 cannot be selected on an H/L chip, and, unless null, when the stub
+    // never took control.
+    const char* selectFailed = "";
+    const char* stubFailed = nullptr;
+    // How often each step is tried while it fails.
+    int attempts = 1;
+    // Runs after the work, while the stub still has control.
+    std::function<void()> beforeSwitchBack;
+    // The step codes, for a caller that reports them.
+    stub::Codes* codes = nullptr;
+};
+
+// Runs `work` while the stub has control. The save areas are read and written to a backup
+// file first; if either cannot be done nothing is erased. They are written back whether or
+// not the work succeeded; a failed restore names the backup file, a verified one deletes it.
+// True only when the work and the restore both succeeded.
+bool RunWithBlock1Stub(MainDialog& window, const Block1StubOptions& options, const std::function<bool()>& work);
+
+}  // namespace tessel
