@@ -23,6 +23,12 @@ bool HLLockAllowsWrites(int lockStatus) {
 
 }  // namespace
 
+bool LockAllowsBlock1Rewrite(int chipType, int lockStatus) {
+    if (chipType == 1 || chipType == 2) return lockStatus == 0x00 || lockStatus == 0x40;
+    if (chipType >= 3 && chipType <= 6) return lockStatus == 0x00 || lockStatus == 0x40 || lockStatus == 0x80;
+    return false;
+}
+
 CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, CheckScope scope,
                                        const std::function<bool()>& passwordGate) {
     if (session == nullptr) return Fail(op, kNoChipSelected);

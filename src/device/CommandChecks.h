@@ -46,6 +46,11 @@ enum class CheckOutcome {
 CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, CheckScope scope,
                                        const std::function<bool()>& passwordGate = {});
 
+// Whether the commands that rewrite block 1 through the programming stub (the password
+// commands, the boot-loader upgrade) may run in this lock state: 00h or 40h, and on the H/L
+// chips 80h as well. Unknown chip types never.
+bool LockAllowsBlock1Rewrite(int chipType, int lockStatus);
+
 // Where the operator is when the command buttons are set.
 enum class ExternalWindowState {
     None,           // the MCU's own flash, as a v1.1F detection leaves it

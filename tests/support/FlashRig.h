@@ -21,6 +21,7 @@
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
+#include "ui/PasswordCommands.h"
 #include "ui/PrintTarget.h"
 #include "files/ConfigStore.h"
 
@@ -76,6 +77,7 @@ struct FlashRig {
         RegisterDetectCommands(window, {&store, {}, dir + "/state"});
         RegisterFlashCommands(window, {dir + "/state", [this] { return &printer; }});
         RegisterConfigCommands(window);
+        RegisterPasswordCommands(window, dir + "/state");
         window.Session().chipType = config.chipType;
         window.Session().memoryMode = memoryMode;
         op.dialogScript = [this](DialogModel& m) { return Answer(m); };
@@ -121,6 +123,20 @@ struct FlashRig {
             if (!passwords.empty()) {
                 static_cast<PasswordVerifyDialog&>(m).password = passwords.front();
                 passwords.erase(passwords.begin());
+            }
+        }
+        if (name == "PasswordChangeDialog" || name == "PasswordSetDialog") {
+            if (entries.empty()) return DialogResult::Cancel;
+            const PasswordEntry e = entries.front();
+            entries.erase(entries.begin());
+            if (auto* c = dynamic_cast<PasswordChangeDialog*>(&m)) {
+                c->oldPassword = e.old;
+                c->newPassword = e.password;
+                c->retypePassword = e.retype;
+            } else if (auto* d = dynamic_cast<PasswordSetDialog*>(&m)) {
+                d->password = e.password;
+                d->retypePassword = e.retype;
+                if (e.lock) d->OnLockOption();
             }
         }
         if (auto* menu = dynamic_cast<OptionMenuDialog*>(&m)) {
@@ -185,6 +201,12 @@ struct FlashRig {
     std::vector<std::string> passwords;
     std::vector<std::vector<std::string>> rangeLists;
     std::vector<std::string> titlesSeen;
+    // What the password change and set dialogs are filled with, one entry per opening.
+    struct PasswordEntry {
+        std::string old, password, retype;
+        bool lock = false;
+    };
+    std::vector<PasswordEntry> entries;
     // The menu option the lock and remap menus are answered with; -1 clicks nothing.
     int menuOption = -1;
     std::vector<std::string> menusSeen;

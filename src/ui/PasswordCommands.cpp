@@ -1,0 +1,258 @@
+#include "ui/PasswordCommands.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
+#include "firmware/Firmware.h"
+#include "protocol/Password.h"
+#include "protocol/Primitives.h"
+#include "ui/Block1Stub.h"
+#include "ui/FlashDialogs.h"
+#include "ui/MainDialog.h"
+
+namespace tessel {
+
+namespace {
+
+// Each step after block 0's preparation is tried this often while it fails.
+constexpr int kStepAttempts = 12;
+constexpr int kOldPasswordAttempts = 3;
+constexpr int kResetEraseAttempts = 11;
+constexpr uint8_t kPasswordReset = 0x64;
+// The erase of block 0 that the second 64h starts; the H/L chips take longer.
+constexpr uint32_t kResetEraseMs = 30, kResetEraseExtraHLMs = 170;
+
+constexpr char kInconsistent[] = "Password you entered is inconsistent!";
+
+struct Texts {
+    const char* internalOnly;
+    const char* hardLocked;
+};
+constexpr Texts kChangeTexts{"Password Change only works in internal memory mode!",
+                             "Password Change doesn't work if Block0 or Block1 is hardlocked!"};
+constexpr Texts kSetTexts{"Password Set/Reset only works in internal memory mode!",
+                          "Password Set/Reset doesn't work if Block0 or Block1 is hardlocked!"};
+
+std::string RcLine(const char* prefix, std::initializer_list<int> codes, const char* lastSeparator) {
+    std::string line = prefix;
+    size_t i = 0;
+    for (int code : codes) {
+        if (i++) line += i == codes.size() ? lastSeparator : ",";
+        line += std::to_string(code);
+    }
+    return line + ". Failed!";
+}
+
+class PasswordCommands {
+public:
+    PasswordCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
+
+    CDeviceSession& S() { return w_.Session(); }
+    Operator& Op() { return w_.Op(); }
+    void Say(const std::string& text) { Op().ShowMessage(text); }
+
+    // The checks both commands share; false once the reason has been said.
+    bool Ready(const Texts& texts) {
+        w_.SetIapStatus("");
+        w_.Refresh();
+        const CheckOutcome pre = CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand);
+        if (pre == CheckOutcome::Failed || pre == CheckOutcome::GateDeclined) return false;
+        if (pre == CheckOutcome::RunExternalVariant || S().memoryMode != kInternalMemory) {
+            Say(texts.internalOnly);
+            return false;
+        }
+        if (!LockAllowsBlock1Rewrite(S().chipType, S().flags.lockStatus)) {
+            Say(texts.hardLocked);
+            return false;
+        }
+        return true;
+    }
+
+    // Erases the password sector and writes the new password into it, unless that is empty:
+    // an erased sector is no password at all.
+    bool Rewrite(LinkContext& link, const std::string& password, int* eraseCode, int* writeCode) {
+        const uint16_t address = PasswordAddress(S().chipType);
+        const uint32_t size = static_cast<uint32_t>(S().SectorSize(1));
+        for (int i = 0; i < kStepAttempts; ++i) {
+            *eraseCode = EraseSectors(link, address, size, 1);
+            *writeCode = 0;
+            if (*eraseCode != 0) {
+                *writeCode = stub::kNotTried;
+                continue;
+            }
+            if (!password.empty()) *writeCode = WritePassword(link, address, password);
+            if (*writeCode == 0) return true;
+        }
+        return false;
+    }
+
+    bool Change() {
+        if (!Ready(kChangeTexts)) return false;
+        CDeviceSession& s = S();
+        // Every attempt opens with empty fields.
+        std::unique_ptr<PasswordChangeDialog> d;
+        LinkContext link{s, w_, nullptr};
+        for (int attempt = 1;; ++attempt) {
+            d = std::make_unique<PasswordChangeDialog>();
+            PasswordChangeDialog& dialog = *d;
+            if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+            const bool last = attempt >= kOldPasswordAttempts;
+            if (dialog.newPassword.size() > kMaxPasswordLength || dialog.oldPassword.size() > kMaxPasswordLength) {
+                Say("The length of password shouldn't exceed 31 characters!");
+                if (last) return false;
+                continue;
+            }
+            if (dialog.newPassword != dialog.retypePassword) {
+                Say(kInconsistent);
+                if (last) return false;
+                continue;
+            }
+            if (VerifyPassword(link, PasswordAddress(s.chipType), dialog.oldPassword) == 0) break;
+            if (last) {
+                Say("Password Change Failed!");
+                return false;
+            }
+        }
+
+        stub::Codes codes;
+        int eraseCode = stub::kNotTried, writeCode = stub::kNotTried;
+        Block1StubOptions o;
+        o.backupDir = backupDir_;
+        o.selectFailed = "Changing Password Failed!";
+        o.attempts = kStepAttempts;
+        o.codes = &codes;
+        const bool ok = RunWithBlock1Stub(w_, o, [&] { return Rewrite(link, d->newPassword, &eraseCode, &writeCode); });
+        // Ended before block 0 was even read: the reason has been said.
+        if (codes[stub::kSave0] == stub::kNotTried) return false;
+        if (!ok) {
+            s.flags.errorReported = true;
+            using namespace stub;
+            w_.SetIapStatus(RcLine("rc=",
+                                   {0, codes[kSave0], codes[kSave1], codes[kErase0], codes[kErase1],
+                                    codes[kProgramStub], codes[kSwitchIn], eraseCode, writeCode, codes[kSwitchBack],
+                                    codes[kRestore0], codes[kRestoreErase], codes[kRestore1]},
+                                   ", "));
+            w_.Refresh();
+            Say("Password Change Failed!");
+            return false;
+        }
+        s.flags.passwordVerified = false;
+        Say("Password Change Completed!");
+        w_.SetIapStatus("Password Change Completed!");
+        w_.Refresh();
+        return true;
+    }
+
+    // The loader's own erase of block 0, which lets the password sector be rewritten without
+    // the old password: 64h, its echo, 64h again.
+    bool ResetErase() {
+        CSerialPort& port = S().port;
+        const bool hl = IsHLFamily(S().Family());
+        for (int i = 0; i < kResetEraseAttempts; ++i) {
+            port.PurgeInput();
+            uint8_t echo = 0;
+            if (port.WriteByte(kPasswordReset) == 1 && port.ReadByte(&echo) == 1 && echo == kPasswordReset &&
+                port.WriteByte(kPasswordReset) == 1) {
+                port.GetClock().SleepMs(kResetEraseMs + (hl ? kResetEraseExtraHLMs : 0));
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool SetReset() {
+        if (!Ready(kSetTexts)) return false;
+        CDeviceSession& s = S();
+        std::unique_ptr<PasswordSetDialog> d;
+        for (;;) {
+            d = std::make_unique<PasswordSetDialog>(s.chipType);
+            PasswordSetDialog& dialog = *d;
+            if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+            w_.Refresh();
+            if (!Op().AskYesNo("Data in block 0 will be erased entirely.\nProceed to set/reset password?")) return false;
+            if (dialog.password.size() > kMaxPasswordLength) {
+                Say("The length of password should not exceed 31 characters!");
+                continue;
+            }
+            if (dialog.password != dialog.retypePassword) {
+                Say(kInconsistent);
+                continue;
+            }
+            break;
+        }
+        // Checked before block 0 is erased: afterwards a refusal would leave it blank for nothing.
+        const FirmwareImage* image = UsableStub(w_);
+        if (!image) return false;
+        LinkContext link{s, w_, nullptr};
+        const bool hl = IsHLFamily(s.Family());
+        if ((hl && !selectBlock0(link)) || !ResetErase()) {
+            Say("Set/Reset Password Failed!");
+            return false;
+        }
+        stub::Codes codes;
+        codes.fill(stub::kNotTried);
+        int eraseCode = stub::kNotTried, writeCode = stub::kNotTried;
+        const PasswordSetDialog& dialog = *d;
+        const bool lock = dialog.lockOption && (s.chipType == 1 || s.chipType == 2);
+        // Block 0 is blank now: the stub goes in without an erase.
+        const bool stubRunning = EnterStub(link, *image, kStepAttempts, false, false, codes);
+        bool back = true;
+        if (stubRunning) {
+            Rewrite(link, dialog.password, &eraseCode, &writeCode);
+            if (lock) {
+                for (uint8_t b : {uint8_t{0x65}, uint8_t{0x01}, uint8_t{0x33}, uint8_t{0x33}}) (void)s.port.WriteByte(b);
+            }
+            back = LeaveStub(w_, link, kStepAttempts, codes);
+        }
+        // Only the loader can erase block 0; while the stub still runs the bytes would go to it.
+        int removeCode = stub::kNotTried;
+        if (back) removeCode = Retried(kStepAttempts, [&] { return EraseSectors(link, stub::kAddress, stub::kPiece, 3); });
+
+        using namespace stub;
+        const int results[] = {0, codes[kProgramStub], codes[kSwitchIn], eraseCode, writeCode, codes[kSwitchBack], removeCode};
+        bool failed = false;
+        for (int r : results) failed = failed || r != 0;
+        if (failed) {
+            s.flags.errorReported = true;
+            Say("Password Set/Reset Failed!");
+            w_.SetIapStatus(RcLine("rc=", {results[0], results[1], results[2], results[3], results[4], results[5], results[6]}, ","));
+            w_.Refresh();
+            return false;
+        }
+        s.flags.passwordVerified = false;
+        Say(lock ? "Password Set/Reset Succeed!\nSet lock completed, please reset chip!" : "Password Set/Reset Completed!");
+        w_.SetIapStatus("Password Set/Reset Completed!");
+        w_.Refresh();
+        return true;
+    }
+
+private:
+    MainDialog& w_;
+    std::string backupDir_;
+};
+
+}  // namespace
+
+PasswordChangeDialog::~PasswordChangeDialog() {
+    WipeString(oldPassword);
+    WipeString(newPassword);
+    WipeString(retypePassword);
+}
+
+PasswordSetDialog::PasswordSetDialog(int chipType) : lockEnabled(chipType == 1 || chipType == 2) {}
+
+PasswordSetDialog::~PasswordSetDialog() {
+    WipeString(password);
+    WipeString(retypePassword);
+}
+
+void RegisterPasswordCommands(MainDialog& window, std::string backupDir) {
+    auto c = std::make_shared<PasswordCommands>(window, std::move(backupDir));
+    MainDialog* w = &window;
+    window.RegisterHandler(command::kChangePassword, [c, w] { w->SetCommandSucceeded(c->Change()); });
+    window.RegisterHandler(command::kSetResetPassword, [c, w] { w->SetCommandSucceeded(c->SetReset()); });
+}
+
+}  // namespace tessel

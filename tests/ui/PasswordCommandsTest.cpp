@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "protocol/Password.h"
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::FlashRig;
+
+sim::BoardConfig Board(int chipType, const std::string& password, uint8_t security = 0) {
+    sim::BoardConfig c;
+    c.chipType = chipType;
+    c.password = password;
+    c.securityBits = security;
+    return c;
+}
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 13 + 5);
+    return v;
+}
+
+size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+        return l.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
+    FlashRig r(Board(2, "old"));
+    const std::vector<uint8_t> code = Pattern(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    const std::string longest(kMaxPasswordLength, 'k');
+    r.entries = {{"old", longest, longest}};
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_TRUE(r.Run(command::kChangePassword));
+    EXPECT_TRUE(r.Said("Password Change Completed!"));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Password Change Completed!");
+    r.Settle();
+    EXPECT_EQ(r.board().Password(), longest);
+    // The length byte of the password frame.
+    const auto log = r.CommandsSince(mark);
+    ASSERT_EQ(Count(log, "07"), 1u);
+    EXPECT_EQ(std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("07", 0) == 0; })->substr(9, 2),
+              "1F");
+    EXPECT_EQ(r.board().Block(0), code) << "block 0 was put back";
+    EXPECT_TRUE(r.Backups().empty()) << "a verified restore removes its backup";
+    EXPECT_FALSE(r.session().flags.passwordVerified.load());
+
+    r.passwords = {"old", longest};
+    r.count = 1;
+    EXPECT_TRUE(r.Run(command::kRead)) << "the new password opens the gate";
+    EXPECT_TRUE(r.Said(kPasswordIncorrect)) << "the old one no longer does";
+}
+
+TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
+    FlashRig r(Board(3, "old"));
+    const std::vector<uint8_t> code = Pattern(65536);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    const size_t mark = r.board().CommandLog().size();
+    r.entries = {{"old", std::string(kMaxPasswordLength + 1, 'x'), std::string(kMaxPasswordLength + 1, 'x')},
+                 {"old", "new", "New"},
+                 {"wrong", "new", "new"}};
+    EXPECT_FALSE(r.Run(command::kChangePassword));
+    EXPECT_TRUE(r.Said("The length of password shouldn't exceed 31 characters!"));
+    EXPECT_TRUE(r.Said("Password you entered is inconsistent!"));
+    EXPECT_TRUE(r.Said(kPasswordIncorrect));
+    EXPECT_TRUE(r.Said("Password Change Failed!"));
+    r.Settle();
+    const auto log = r.CommandsSince(mark);
+    EXPECT_EQ(Count(log, "0B"), 0u);
+    EXPECT_EQ(Count(log, "08"), 1u) << "only the complete third entry was checked";
+    EXPECT_EQ(r.board().Password(), "old");
+    EXPECT_EQ(r.board().Block(0), code);
+}
+
+TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByStep) {
+    {
+        FlashRig r(Board(5, "old"));
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        r.entries = {{"old", "", ""}};
+        EXPECT_TRUE(r.Run(command::kChangePassword));
+        r.Settle();
+        EXPECT_EQ(r.board().Password(), "");
+        EXPECT_EQ(Count(r.CommandsSince(mark), "07"), 0u);
+    }
+    {
+        FlashRig r(Board(2, "old"));
+        const std::vector<uint8_t> code = Pattern(32768);
+        r.board().SetBlock(0, code);
+        ASSERT_TRUE(r.Detect());
+        sim::Faults f;
+        f.refuseCommand = 0x07;  // the stub never confirms the password write
+        r.board().SetFaults(f);
+        r.entries = {{"old", "new", "new"}};
+        const size_t mark = r.board().CommandLog().size();
+        EXPECT_FALSE(r.Run(command::kChangePassword));
+        EXPECT_TRUE(r.Said("Password Change Failed!"));
+        // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
+        EXPECT_EQ(Count(r.CommandsSince(mark), "07"), 12u);
+        EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
+        EXPECT_EQ(r.board().Block(0), code);
+        EXPECT_TRUE(r.session().flags.errorReported.load());
+    }
+}
+
+TEST(PasswordCommands, RefuseOutsideInternalModeAndOnHardLockedChips) {
+    {
+        FlashRig r(Board(4, ""), kExternalMemory);
+        ASSERT_TRUE(r.Detect());
+        r.entries = {{"", "a", "a"}};
+        EXPECT_FALSE(r.Run(command::kChangePassword));
+        EXPECT_TRUE(r.Said("Password Change only works in internal memory mode!"));
+        EXPECT_FALSE(r.Run(command::kSetResetPassword));
+        EXPECT_TRUE(r.Said("Password Set/Reset only works in internal memory mode!"));
+        EXPECT_EQ(r.entries.size(), 1u) << "no dialog was opened";
+    }
+    {
+        // 80h still lets an H/L chip be rewritten; on an A-type chip it is a hard lock.
+        FlashRig hl(Board(3, "", 0x80));
+        ASSERT_TRUE(hl.Detect());
+        hl.entries = {{"", "a", "a"}};
+        EXPECT_TRUE(hl.Run(command::kChangePassword));
+        FlashRig a(Board(1, "", 0x80));
+        ASSERT_TRUE(a.Detect());
+        a.entries = {{"", "a", "a"}};
+        EXPECT_FALSE(a.Run(command::kSetResetPassword));
+        EXPECT_TRUE(a.Said("Password Set/Reset doesn't work if Block0 or Block1 is hardlocked!"));
+        EXPECT_EQ(a.board().Password(), "");
+    }
+}
+
+TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
+    FlashRig r(Board(1, "forgotten"));
+    r.board().SetBlock(0, Pattern(16384));
+    ASSERT_TRUE(r.Detect());
+    r.entries = {{"", "abc", "abd"}, {"", "fresh", "fresh", true}};
+    r.op.answers = {true, true};
+    EXPECT_TRUE(r.Run(command::kSetResetPassword));
+    EXPECT_TRUE(r.Said("Password you entered is inconsistent!"));
+    EXPECT_EQ(r.op.questions.front(), "Data in block 0 will be erased entirely.\nProceed to set/reset password?");
+    EXPECT_TRUE(r.Said("Password Set/Reset Succeed!\nSet lock completed, please reset chip!"));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Password Set/Reset Completed!");
+    r.Settle();
+    EXPECT_EQ(r.board().Password(), "fresh");
+    EXPECT_EQ(r.board().SecurityBits(), 0x40);
+    const std::vector<uint8_t> block0 = r.board().Block(0);
+    EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }))
+        << "erased, and the stub removed again";
+}
+
+TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes) {
+    PasswordSetDialog hlDialog(4);
+    hlDialog.OnLockOption();
+    EXPECT_FALSE(hlDialog.lockOption);
+
+    FlashRig r(Board(6, "x"));
+    const std::vector<uint8_t> code = Pattern(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    sim::Faults f;
+    f.silentFromByte = r.board().BytesReceived() + 3;  // after the block-0 select
+    r.board().SetFaults(f);
+    r.entries = {{"", "y", "y", true}};
+    r.op.answers = {true};
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(r.Run(command::kSetResetPassword));
+    EXPECT_TRUE(r.Said("Set/Reset Password Failed!"));
+    r.Settle();
+    const auto log = r.CommandsSince(mark);
+    EXPECT_EQ(Count(log, "64"), 11u);
+    EXPECT_EQ(Count(log, "65"), 0u);
+    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_EQ(r.board().Password(), "x");
+}
+
+}  // namespace
+}  // namespace tessel
