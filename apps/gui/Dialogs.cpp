@@ -27,6 +27,7 @@
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
 #include "ui/FlashDialogs.h"
+#include "ui/PasswordCommands.h"
 #include "ui/Texts.h"
 
 namespace tessel::gui {
@@ -481,6 +482,30 @@ private:
 };
 
 // "Password Verify": masked, at most as long as the loader keeps, and never prefilled.
+// A masked field, with nothing typed.
+QLineEdit* MakeMasked(QWidget* parent, const char* name) {
+    QLineEdit* edit = MakeEdit(parent, name);
+    edit->setEchoMode(QLineEdit::Password);
+    return edit;
+}
+
+// The loader compares bytes, one per character; the intermediate copy is wiped once taken.
+void StoreMasked(QLineEdit* edit, std::string& out) {
+    QByteArray bytes = edit->text().toLatin1();
+    WipeString(out);
+    out.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
+    std::memset(bytes.data(), 0, static_cast<size_t>(bytes.size()));
+}
+
+// Label and field rows of the password dialogs.
+QLineEdit* AddMaskedRow(QWidget* parent, QGridLayout* grid, const char* label, const char* name) {
+    const int row = grid->rowCount();
+    grid->addWidget(new QLabel(Q(label), parent), row, 0);
+    QLineEdit* edit = MakeMasked(parent, name);
+    grid->addWidget(edit, row, 1);
+    return edit;
+}
+
 class PasswordView final : public ModelView {
 public:
     PasswordView(PasswordVerifyDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
@@ -489,8 +514,7 @@ public:
         auto* prompt = new QLabel(Q(PasswordVerifyDialog::kPrompt), this);
         prompt->setWordWrap(true);
         layout->addWidget(prompt);
-        password_ = MakeEdit(this, "password");
-        password_->setEchoMode(QLineEdit::Password);
+        password_ = MakeMasked(this, "password");
         password_->setMaxLength(static_cast<int>(kMaxPasswordLength));
         layout->addWidget(password_);
         AddOkCancel(layout);
@@ -498,11 +522,7 @@ public:
 
 protected:
     bool Store() override {
-        // The loader compares bytes, one per character; the copy is wiped once taken.
-        QByteArray bytes = password_->text().toLatin1();
-        WipeString(m_.password);
-        m_.password.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
-        std::memset(bytes.data(), 0, static_cast<size_t>(bytes.size()));
+        StoreMasked(password_, m_.password);
         return true;
     }
     void Load() override {}
@@ -546,6 +566,72 @@ private:
     QButtonGroup* group_ = nullptr;
 };
 
+// The lengths are checked by the command, which says what is wrong and opens the dialog again.
+class PasswordChangeView final : public ModelView {
+public:
+    PasswordChangeView(PasswordChangeDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(PasswordChangeDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+        auto* note = new QLabel(Q(PasswordChangeDialog::kNote), this);
+        note->setWordWrap(true);
+        layout->addWidget(note);
+        auto* grid = new QGridLayout;
+        old_ = AddMaskedRow(this, grid, "Old Password", "oldPassword");
+        new_ = AddMaskedRow(this, grid, "New Password", "newPassword");
+        retype_ = AddMaskedRow(this, grid, "Retype Password", "retypePassword");
+        layout->addLayout(grid);
+        AddOkCancel(layout);
+    }
+
+protected:
+    bool Store() override {
+        StoreMasked(old_, m_.oldPassword);
+        StoreMasked(new_, m_.newPassword);
+        StoreMasked(retype_, m_.retypePassword);
+        return true;
+    }
+    void Load() override {}
+
+private:
+    PasswordChangeDialog& m_;
+    QLineEdit* old_ = nullptr;
+    QLineEdit* new_ = nullptr;
+    QLineEdit* retype_ = nullptr;
+};
+
+class PasswordSetView final : public ModelView {
+public:
+    PasswordSetView(PasswordSetDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(PasswordSetDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+        layout->addWidget(new QLabel(Q(PasswordSetDialog::kNote), this));
+        auto* grid = new QGridLayout;
+        password_ = AddMaskedRow(this, grid, "Password", "password");
+        retype_ = AddMaskedRow(this, grid, "Retype Password", "retypePassword");
+        layout->addLayout(grid);
+        lock_ = MakeRadio(this, "lockOption", PasswordSetDialog::kLockLabel);
+        lock_->setEnabled(model.lockEnabled);
+        // Once clicked the option stays set, as the model keeps it.
+        connect(lock_, &QRadioButton::clicked, this, [this] { m_.OnLockOption(); });
+        layout->addWidget(lock_);
+        AddOkCancel(layout);
+    }
+
+protected:
+    bool Store() override {
+        StoreMasked(password_, m_.password);
+        StoreMasked(retype_, m_.retypePassword);
+        return true;
+    }
+    void Load() override {}
+
+private:
+    PasswordSetDialog& m_;
+    QLineEdit* password_ = nullptr;
+    QLineEdit* retype_ = nullptr;
+    QRadioButton* lock_ = nullptr;
+};
+
 template <typename Model, typename View>
 std::unique_ptr<QDialog> Make(DialogModel& model, QWidget* parent) {
     auto* m = dynamic_cast<Model*>(&model);
@@ -564,6 +650,8 @@ std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent) 
     if (name == "DownloadDialog" || name == "CompareDialog") return Make<FileSectorDialog, FileSectorView>(model, parent);
     if (name == "SaveDialog") return Make<SaveDialog, SaveView>(model, parent);
     if (name == "PasswordVerifyDialog") return Make<PasswordVerifyDialog, PasswordView>(model, parent);
+    if (name == "PasswordChangeDialog") return Make<PasswordChangeDialog, PasswordChangeView>(model, parent);
+    if (name == "PasswordSetDialog") return Make<PasswordSetDialog, PasswordSetView>(model, parent);
     if (name == "LockMenuTypeADialog" || name == "LockMenuDialog" || name == "RemapMenuDialog")
         return Make<OptionMenuDialog, OptionMenuView>(model, parent);
     return nullptr;

@@ -27,6 +27,7 @@
 #include "sim/SimBoard.h"
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
+#include "ui/PasswordCommands.h"
 #include "ui/MemoryView.h"
 #include "ui/Texts.h"
 
@@ -136,6 +137,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     flashEnv.printer = [this]() -> PrintTarget* { return printer_.get(); };
     RegisterFlashCommands(*dialog_, std::move(flashEnv));
     RegisterConfigCommands(*dialog_);
+    RegisterPasswordCommands(*dialog_, options_.stateDir);
 
     setWindowTitle(Q(dialog_->Title()));
     BuildMenus();

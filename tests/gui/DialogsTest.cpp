@@ -29,6 +29,7 @@
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
 #include "ui/FlashDialogs.h"
+#include "ui/PasswordCommands.h"
 #include "ui/Texts.h"
 
 // Failures print the widget texts readably.
@@ -573,6 +574,49 @@ TEST(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
     std::unique_ptr<QDialog> a = Show(lockA);
     EXPECT_EQ(a->windowTitle(), "A Type Lock Menu");
     EXPECT_EQ(a->findChildren<QRadioButton*>().size(), 5);
+}
+
+TEST(DialogsGui, PasswordChangeAndSetFieldsAreMaskedAndTheLockOptionIsATypeOnly) {
+    PasswordChangeDialog change;
+    change.oldPassword = "stale";
+    EXPECT_EQ(RunScripted(change,
+                  [&](QWidget* d) {
+                      EXPECT_EQ(d->windowTitle(), "Password Change");
+                      EXPECT_TRUE(HasLabel(d, PasswordChangeDialog::kNote));
+                      for (const char* name : {"oldPassword", "newPassword", "retypePassword"}) {
+                          EXPECT_EQ(Child<QLineEdit>(d, name)->echoMode(), QLineEdit::Password) << name;
+                          EXPECT_TRUE(Text(d, name).isEmpty()) << name;
+                      }
+                      Type(d, "oldPassword", "old");
+                      Type(d, "newPassword", "new");
+                      Type(d, "retypePassword", "neW");
+                      PressOk(d);
+                  }),
+              DialogResult::Ok);
+    EXPECT_EQ(change.oldPassword, "old");
+    EXPECT_EQ(change.newPassword, "new");
+    EXPECT_EQ(change.retypePassword, "neW") << "the command, not the view, compares them";
+
+    PasswordSetDialog hl(3);
+    EXPECT_EQ(RunScripted(hl,
+                  [&](QWidget* d) {
+                      EXPECT_EQ(d->windowTitle(), "Password Set/Reset");
+                      EXPECT_FALSE(Child<QRadioButton>(d, "lockOption")->isEnabled());
+                      PressCancel(d);
+                  }),
+              DialogResult::Cancel);
+    PasswordSetDialog a(1);
+    EXPECT_EQ(RunScripted(a,
+                  [&](QWidget* d) {
+                      EXPECT_FALSE(Child<QRadioButton>(d, "lockOption")->isChecked());
+                      Press(Child<QRadioButton>(d, "lockOption"));
+                      Type(d, "password", "p");
+                      Type(d, "retypePassword", "p");
+                      PressOk(d);
+                  }),
+              DialogResult::Ok);
+    EXPECT_TRUE(a.lockOption);
+    EXPECT_EQ(a.password, "p");
 }
 
 TEST(DialogsGui, PasswordFieldIsMaskedLimitedAndNeverPrefilled) {

@@ -334,6 +334,33 @@ TEST(MainWindowGui, LockChipFromItsButtonShowsTheNewLevelAfterRedetection) {
     EXPECT_EQ(r.board->SecurityBits(), 0x40);
 }
 
+// Set/Reset from the Password menu: the question defaults to No, and once answered Yes the
+// chip takes the new password and block 0 is blank.
+TEST(MainWindowGui, SetResetPasswordFromTheMenuErasesBlock0AndSetsThePassword) {
+    Rig r("NX31L32B");
+    ASSERT_TRUE(r.Detect());
+    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0x12));
+    QAction* item = r.window->Action(command::kSetResetPassword);
+    ASSERT_TRUE(item->isEnabled());
+    r.op.On("PasswordSetDialog", [](QWidget* d) {
+        EXPECT_FALSE(d->findChild<QRadioButton*>(QStringLiteral("lockOption"))->isEnabled());
+        d->findChild<QLineEdit*>(QStringLiteral("password"))->setText(QStringLiteral("gui-pw"));
+        d->findChild<QLineEdit*>(QStringLiteral("retypePassword"))->setText(QStringLiteral("gui-pw"));
+        PressOk(d);
+    });
+    r.op.answer = QMessageBox::Yes;
+    item->trigger();
+    ASSERT_TRUE(WaitFor([&] {
+        return !r.window->CommandBusy() &&
+               r.window->Field(ChipField::IapStatus)->text() == "Password Set/Reset Completed!";
+    })) << r.window->Field(ChipField::IapStatus)->text().toStdString();
+    ASSERT_FALSE(r.op.defaults.empty());
+    EXPECT_EQ(r.op.defaults.front(), QMessageBox::No);
+    EXPECT_EQ(r.board->Password(), "gui-pw");
+    const std::vector<uint8_t> block0 = r.board->Block(0);
+    EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
 TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
