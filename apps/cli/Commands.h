@@ -24,5 +24,6 @@ void AddInfoCommands(CLI::App& app, RunState& state);
 void AddDetectCommand(CLI::App& app, RunState& state);
 void AddFlashCommands(CLI::App& app, RunState& state);
 void AddConfigCommands(CLI::App& app, RunState& state);
+void AddPasswordCommands(CLI::App& app, RunState& state);
 
 }  // namespace tessel::cli

@@ -16,6 +16,7 @@
 #include "ui/DetectCommands.h"
 #include "ui/FlashCommands.h"
 #include "ui/FlashDialogs.h"
+#include "ui/PasswordCommands.h"
 
 namespace tessel::cli {
 
@@ -61,6 +62,7 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     RegisterDetectCommands(*window_, std::move(env));
     RegisterFlashCommands(*window_);
     RegisterConfigCommands(*window_);
+    RegisterPasswordCommands(*window_);
 }
 
 Connection::~Connection() {
@@ -97,6 +99,10 @@ DialogResult Connection::Fill(DialogModel& model) {
         if (menuOption_ < 0 || !menu->ChooseOption(menuOption_)) return DialogResult::Cancel;
     } else if (dynamic_cast<PasswordVerifyDialog*>(&model)) {
         return FillPassword(model);
+    } else if (auto* change = dynamic_cast<PasswordChangeDialog*>(&model)) {
+        return FillPasswordChange(*change);
+    } else if (auto* set = dynamic_cast<PasswordSetDialog*>(&model)) {
+        return FillPasswordSet(*set);
     } else {
         return DialogResult::Cancel;
     }
@@ -159,35 +165,91 @@ bool PromptHidden(const char* prompt, std::string* out) {
 }
 }  // namespace
 
+// Where a secret comes from, in this order: the first line of a file, an environment
+// variable, a prompt without echo at the terminal. A fixed source gives the same text again,
+// so it has one try only (`attempt` counts the dialog's openings).
+Connection::Secret Connection::ReadSecret(const std::string& file, const std::string& envName, const char* prompt,
+                                          int attempt, std::string* out) {
+    const char* env = envName.empty() ? nullptr : std::getenv(envName.c_str());
+    if (!file.empty() || env) {
+        if (attempt > 1) return Secret::Cancel;
+        if (env && file.empty()) {
+            *out = env;
+            return Secret::Fixed;
+        }
+        std::ifstream in(file);
+        if (!in) {
+            std::fprintf(stderr, "tessel: cannot read the password file %s\n", file.c_str());
+            return Secret::Cancel;
+        }
+        std::getline(in, *out);
+        if (!out->empty() && out->back() == '\r') out->pop_back();
+        return Secret::Fixed;
+    }
+    if (isatty(STDIN_FILENO) == 0) return Secret::Nobody;
+    return PromptHidden(prompt, out) ? Secret::Prompted : Secret::Cancel;
+}
+
+// The loader password the chip holds now: for the gate and for Change Password's old one.
+// With nobody to ask, a chip without a password takes the empty one.
+bool Connection::CurrentPassword(int attempt, std::string* out) {
+    const std::string file = flash_ ? flash_->passwordFile : std::string();
+    const std::string env = flash_ ? flash_->passwordEnv : std::string();
+    switch (ReadSecret(file, env, "Password (empty if none was set): ", attempt, out)) {
+        case Secret::Fixed:
+        case Secret::Prompted: return true;
+        case Secret::Cancel: return false;
+        case Secret::Nobody:
+            out->clear();
+            return attempt == 1;
+    }
+    return false;
+}
+
+// The password to be set, and its retyped copy. Unlike the current one it is never assumed
+// empty: removing the password must be asked for with --no-password.
+bool Connection::NewPassword(int attempt, std::string* password, std::string* retype) {
+    if (flash_ && flash_->noNewPassword) {
+        if (attempt > 1) return false;
+        password->clear();
+        retype->clear();
+        return true;
+    }
+    const std::string file = flash_ ? flash_->newPasswordFile : std::string();
+    const std::string env = flash_ ? flash_->newPasswordEnv : std::string();
+    switch (ReadSecret(file, env, "New password: ", attempt, password)) {
+        case Secret::Fixed: *retype = *password; return true;
+        case Secret::Prompted: return PromptHidden("Retype new password: ", retype);
+        case Secret::Cancel: return false;
+        case Secret::Nobody:
+            std::fprintf(stderr,
+                         "tessel: the new password comes from --new-password-file, $%s or the terminal; "
+                         "--no-password removes it\n",
+                         env.empty() ? "TESSEL_NEW_PASSWORD" : env.c_str());
+            return false;
+    }
+    return false;
+}
+
 DialogResult Connection::FillPassword(DialogModel& model) {
     auto& d = static_cast<PasswordVerifyDialog&>(model);
-    ++passwordAttempts_;
-    const bool interactive = isatty(STDIN_FILENO) != 0;
-    const char* env = flash_ && !flash_->passwordEnv.empty() ? std::getenv(flash_->passwordEnv.c_str()) : nullptr;
-    if (flash_ && !flash_->passwordFile.empty()) {
-        // A fixed source gives the same text again: one try is all it can have.
-        if (passwordAttempts_ > 1) return DialogResult::Cancel;
-        std::ifstream in(flash_->passwordFile);
-        if (!in) {
-            std::fprintf(stderr, "tessel: cannot read the password file %s\n", flash_->passwordFile.c_str());
-            return DialogResult::Cancel;
-        }
-        std::getline(in, d.password);
-        if (!d.password.empty() && d.password.back() == '\r') d.password.pop_back();
-    } else if (env) {
-        if (passwordAttempts_ > 1) return DialogResult::Cancel;
-        d.password = env;
-    } else if (interactive) {
-        if (!PromptHidden("Password (empty if none was set): ", &d.password)) return DialogResult::Cancel;
-    } else {
-        // Nobody to ask: a chip without a password takes the empty one.
-        if (passwordAttempts_ > 1) return DialogResult::Cancel;
-        d.password.clear();
-    }
+    if (!CurrentPassword(++passwordAttempts_, &d.password)) return DialogResult::Cancel;
     if (d.PressOk() != OkOutcome::CloseOk) {
         std::fprintf(stderr, "tessel: the password has at most 31 characters\n");
         return DialogResult::Cancel;
     }
+    return DialogResult::Ok;
+}
+
+DialogResult Connection::FillPasswordChange(PasswordChangeDialog& d) {
+    ++passwordAttempts_;
+    if (!CurrentPassword(passwordAttempts_, &d.oldPassword)) return DialogResult::Cancel;
+    return NewPassword(passwordAttempts_, &d.newPassword, &d.retypePassword) ? DialogResult::Ok : DialogResult::Cancel;
+}
+
+DialogResult Connection::FillPasswordSet(PasswordSetDialog& d) {
+    if (!NewPassword(++passwordAttempts_, &d.password, &d.retypePassword)) return DialogResult::Cancel;
+    if (flash_ && flash_->lockOption) d.OnLockOption();
     return DialogResult::Ok;
 }
 

@@ -12,6 +12,11 @@
 #include "files/ConfigStore.h"
 #include "ui/MainDialog.h"
 
+namespace tessel {
+class PasswordChangeDialog;
+class PasswordSetDialog;
+}  // namespace tessel
+
 namespace tessel::cli {
 
 struct ConnectOptions {
@@ -39,6 +44,11 @@ struct FlashOptions {
     // prompt without echo on the terminal.
     std::string passwordFile;
     std::string passwordEnv = "TESSEL_PASSWORD";
+    // The password commands: the new password's sources, or none at all.
+    std::string newPasswordFile;
+    std::string newPasswordEnv = "TESSEL_NEW_PASSWORD";
+    bool noNewPassword = false;
+    bool lockOption = false;  // Set/Reset: the A-type chips' level-3 soft lock as well
 };
 
 // --block, --start-sector, the password options, and --count when the command takes a range.
@@ -66,7 +76,14 @@ public:
 
 private:
     DialogResult Fill(DialogModel& model);
+    enum class Secret { Fixed, Prompted, Cancel, Nobody };
+    static Secret ReadSecret(const std::string& file, const std::string& envName, const char* prompt, int attempt,
+                             std::string* out);
+    bool CurrentPassword(int attempt, std::string* out);
+    bool NewPassword(int attempt, std::string* password, std::string* retype);
     DialogResult FillPassword(DialogModel& model);
+    DialogResult FillPasswordChange(PasswordChangeDialog& d);
+    DialogResult FillPasswordSet(PasswordSetDialog& d);
     int StartIndex() const;
 
     ConnectOptions o_;

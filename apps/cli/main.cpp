@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     AddDetectCommand(app, state);
     AddFlashCommands(app, state);
     AddConfigCommands(app, state);
+    AddPasswordCommands(app, state);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -116,6 +116,24 @@ TEST(CliFlashOnPty, LockNeedsAYesAndAnOfferedOptionAndTheNextDetectionShowsIt) {
     EXPECT_EQ(sim.Stop(SIGTERM), 0);
 }
 
+// The password commands take the new password from a file or the environment, never from
+// nothing; Set/Reset erases block 0 only after a Yes. (The stand-in stub they need is refused
+// on a real port, so these run on the in-process board.)
+TEST(CliFlashInProcess, PasswordCommandsNeedANewPasswordSourceAndSetNeedsAYes) {
+    const std::string dir = TempDir();
+    std::ofstream(dir + "/new") << "new\n";
+    EXPECT_EQ(Tessel({"password", "change", "--port", "sim:NX31A16"}).status, 1) << "no new password and no terminal";
+    CliRun change = Tessel({"password", "change", "--port", "sim:NX31A16", "--new-password-file", dir + "/new"});
+    EXPECT_EQ(change.status, 0) << change.out;
+    EXPECT_NE(change.out.find("IAP Status: Password Change Completed!"), std::string::npos) << change.out;
+    EXPECT_EQ(Tessel({"password", "set", "--port", "sim:NX31A16", "--no-password"}).status, 1) << "no Yes";
+    CliRun set = Tessel({"password", "set", "--port", "sim:NX31A16", "--lock", "--yes"}, {"TESSEL_NEW_PASSWORD=n"});
+    EXPECT_EQ(set.status, 0) << set.out;
+    EXPECT_NE(set.out.find("IAP Status: Password Set/Reset Completed!"), std::string::npos) << set.out;
+    EXPECT_EQ(Tessel({"password", "set", "--port", "sim:NX31H64D", "--lock", "--yes", "--no-password"}).status, 2);
+    std::filesystem::remove_all(dir);
+}
+
 TEST(CliFlashInProcess, BadFilesAndOptionsAreRefusedWithTheirExitCodes) {
     const std::string dir = TempDir();
     std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";
