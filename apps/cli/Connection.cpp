@@ -17,6 +17,7 @@
 #include "ui/FlashCommands.h"
 #include "ui/FlashDialogs.h"
 #include "ui/PasswordCommands.h"
+#include "ui/UpgradeCommands.h"
 
 namespace tessel::cli {
 
@@ -63,6 +64,7 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     RegisterFlashCommands(*window_);
     RegisterConfigCommands(*window_);
     RegisterPasswordCommands(*window_);
+    RegisterUpgradeCommands(*window_);
 }
 
 Connection::~Connection() {

@@ -25,7 +25,7 @@ struct FlashRun {
 // Detects the target, fills the dialogs from the options and routes the command as the
 // window's button would; the exit code says how it went.
 int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(FlashRun&, Connection&) = nullptr) {
-    if (commandId == command::kDownload || commandId == command::kCompare) {
+    if (commandId == command::kDownload || commandId == command::kCompare || commandId == command::kUpgradeInternalBsl) {
         // A file that cannot be used is refused before the target is even touched.
         std::vector<uint8_t> image;
         std::string error;
@@ -139,6 +139,17 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
         cmd->add_flag("--verify", r->verify, "Compare the flash with the file afterwards");
         cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kDownload, false); });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        r->flash.block = 1;
+        CLI::App* cmd = Add(app, "upgrade-bsl",
+                            "Replace the internal boot loader (1.1F or later) with a newer one from a HEX or "
+                            "binary file, written from --start-sector of --block (default: block 1, sector 0); "
+                            "block 0 and the password are kept",
+                            *r, false);
+        cmd->add_option("file", r->flash.file, "The new boot loader: Intel HEX (.hex) or binary")->required();
+        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kUpgradeInternalBsl, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();

@@ -28,6 +28,7 @@
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/PasswordCommands.h"
+#include "ui/UpgradeCommands.h"
 #include "ui/MemoryView.h"
 #include "ui/Texts.h"
 
@@ -135,6 +136,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     FlashCommandEnv flashEnv;
     flashEnv.backupDir = options_.stateDir;
     flashEnv.printer = [this]() -> PrintTarget* { return printer_.get(); };
+    RegisterUpgradeCommands(*dialog_, flashEnv);
     RegisterFlashCommands(*dialog_, std::move(flashEnv));
     RegisterConfigCommands(*dialog_);
     RegisterPasswordCommands(*dialog_, options_.stateDir);

@@ -6,6 +6,7 @@
 #include "device/CDeviceSession.h"
 #include "files/Backup.h"
 #include "firmware/Firmware.h"
+#include "protocol/Password.h"
 #include "ui/MainDialog.h"
 
 namespace tessel {
@@ -23,6 +24,15 @@ void ReportLostBlock0(MainDialog& w, const std::string& backup) {
 }
 
 }  // namespace
+
+std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparator) {
+    std::string line = "rc=";
+    for (size_t i = 0; i < codes.size(); ++i) {
+        if (i) line += i + 1 == codes.size() ? lastSeparator : ",";
+        line += std::to_string(codes[i]);
+    }
+    return line + ". Failed!";
+}
 
 const FirmwareImage* UsableStub(MainDialog& w) {
     CDeviceSession& s = w.Session();
@@ -68,6 +78,24 @@ bool LeaveStub(MainDialog& w, LinkContext& link, int attempts, Codes& codes) {
     const uint16_t entry = w.Session().Chip().bslEntryAddress.value_or(0);
     codes[kSwitchBack] = Retried(attempts, [&] { return SwitchBank(link, entry, 1); });
     return codes[kSwitchBack] == 0;
+}
+
+bool RewritePasswordSector(MainDialog& w, LinkContext& link, const std::string& password, int attempts,
+                           int* eraseCode, int* writeCode) {
+    const CDeviceSession& s = w.Session();
+    const uint16_t address = PasswordAddress(s.chipType);
+    const uint32_t size = static_cast<uint32_t>(s.SectorSize(1));
+    for (int i = 0; i < attempts; ++i) {
+        *eraseCode = EraseSectors(link, address, size, 1);
+        *writeCode = 0;
+        if (*eraseCode != 0) {
+            *writeCode = kNotTried;
+            continue;
+        }
+        if (!password.empty()) *writeCode = WritePassword(link, address, password);
+        if (*writeCode == 0) return true;
+    }
+    return false;
 }
 
 bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::function<bool()>& work) {

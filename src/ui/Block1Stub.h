@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "protocol/Primitives.h"
@@ -37,6 +38,10 @@ enum Step {
 using Codes = std::array<int, kStepCount>;
 }  // namespace stub
 
+// The status line of a procedure that failed: "rc=" and every step's code, then ". Failed!";
+// `lastSeparator` stands before the last code.
+std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparator = ",");
+
 // The family's stub image; null after saying why when it cannot be used on this port (the
 // stand-in board's stub on a real target).
 const FirmwareImage* UsableStub(MainDialog& window);
@@ -52,6 +57,12 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
 
 // Hands control back to the loader at the family's entry address. Code kSwitchBack.
 bool LeaveStub(MainDialog& window, LinkContext& link, int attempts, stub::Codes& codes);
+
+// While the stub has control: erases the password sector and writes `password` into it
+// unless that is empty (an erased sector is no password at all), the two tried together up
+// to `attempts` times. The codes of the erase and of the write (0 when nothing is written).
+bool RewritePasswordSector(MainDialog& window, LinkContext& link, const std::string& password, int attempts,
+                           int* eraseCode, int* writeCode);
 
 struct Block1StubOptions {
     // Where the save areas are written before anything is erased ("" for the user's state

@@ -35,16 +35,6 @@ constexpr Texts kChangeTexts{"Password Change only works in internal memory mode
 constexpr Texts kSetTexts{"Password Set/Reset only works in internal memory mode!",
                           "Password Set/Reset doesn't work if Block0 or Block1 is hardlocked!"};
 
-std::string RcLine(const char* prefix, std::initializer_list<int> codes, const char* lastSeparator) {
-    std::string line = prefix;
-    size_t i = 0;
-    for (int code : codes) {
-        if (i++) line += i == codes.size() ? lastSeparator : ",";
-        line += std::to_string(code);
-    }
-    return line + ". Failed!";
-}
-
 class PasswordCommands {
 public:
     PasswordCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
@@ -68,24 +58,6 @@ public:
             return false;
         }
         return true;
-    }
-
-    // Erases the password sector and writes the new password into it, unless that is empty:
-    // an erased sector is no password at all.
-    bool Rewrite(LinkContext& link, const std::string& password, int* eraseCode, int* writeCode) {
-        const uint16_t address = PasswordAddress(S().chipType);
-        const uint32_t size = static_cast<uint32_t>(S().SectorSize(1));
-        for (int i = 0; i < kStepAttempts; ++i) {
-            *eraseCode = EraseSectors(link, address, size, 1);
-            *writeCode = 0;
-            if (*eraseCode != 0) {
-                *writeCode = stub::kNotTried;
-                continue;
-            }
-            if (!password.empty()) *writeCode = WritePassword(link, address, password);
-            if (*writeCode == 0) return true;
-        }
-        return false;
     }
 
     bool Change() {
@@ -123,17 +95,26 @@ public:
         o.selectFailed = "Changing Password Failed!";
         o.attempts = kStepAttempts;
         o.codes = &codes;
-        const bool ok = RunWithBlock1Stub(w_, o, [&] { return Rewrite(link, d->newPassword, &eraseCode, &writeCode); });
+        const bool ok = RunWithBlock1Stub(w_, o, [&] { return RewritePasswordSector(w_, link, d->newPassword, kStepAttempts, &eraseCode, &writeCode); });
         // Ended before block 0 was even read: the reason has been said.
         if (codes[stub::kSave0] == stub::kNotTried) return false;
         if (!ok) {
             s.flags.errorReported = true;
             using namespace stub;
-            w_.SetIapStatus(RcLine("rc=",
-                                   {0, codes[kSave0], codes[kSave1], codes[kErase0], codes[kErase1],
-                                    codes[kProgramStub], codes[kSwitchIn], eraseCode, writeCode, codes[kSwitchBack],
-                                    codes[kRestore0], codes[kRestoreErase], codes[kRestore1]},
-                                   ", "));
+            const int results[] = {0,
+                                   codes[kSave0],
+                                   codes[kSave1],
+                                   codes[kErase0],
+                                   codes[kErase1],
+                                   codes[kProgramStub],
+                                   codes[kSwitchIn],
+                                   eraseCode,
+                                   writeCode,
+                                   codes[kSwitchBack],
+                                   codes[kRestore0],
+                                   codes[kRestoreErase],
+                                   codes[kRestore1]};
+            w_.SetIapStatus(FailedStepsLine(results, ", "));
             w_.Refresh();
             Say("Password Change Failed!");
             return false;
@@ -200,7 +181,7 @@ public:
         const bool stubRunning = EnterStub(link, *image, kStepAttempts, false, false, codes);
         bool back = true;
         if (stubRunning) {
-            Rewrite(link, dialog.password, &eraseCode, &writeCode);
+            RewritePasswordSector(w_, link, dialog.password, kStepAttempts, &eraseCode, &writeCode);
             if (lock) {
                 for (uint8_t b : {uint8_t{0x65}, uint8_t{0x01}, uint8_t{0x33}, uint8_t{0x33}}) (void)s.port.WriteByte(b);
             }
@@ -217,7 +198,7 @@ public:
         if (failed) {
             s.flags.errorReported = true;
             Say("Password Set/Reset Failed!");
-            w_.SetIapStatus(RcLine("rc=", {results[0], results[1], results[2], results[3], results[4], results[5], results[6]}, ","));
+            w_.SetIapStatus(FailedStepsLine(results));
             w_.Refresh();
             return false;
         }

@@ -134,6 +134,17 @@ TEST(CliFlashInProcess, PasswordCommandsNeedANewPasswordSourceAndSetNeedsAYes) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(CliFlashInProcess, UpgradeBslNeedsAReadableFileAndAYes) {
+    const std::string dir = TempDir();
+    std::ofstream(dir + "/bsl.bin", std::ios::binary) << std::string(1024, '\x5A');
+    EXPECT_EQ(Tessel({"upgrade-bsl", "--port", "sim:NX31A32", "--yes", dir + "/missing.bin"}).status, 1);
+    EXPECT_EQ(Tessel({"upgrade-bsl", "--port", "sim:NX31A32", dir + "/bsl.bin"}).status, 1) << "cancelled without a Yes";
+    CliRun up = Tessel({"upgrade-bsl", "--port", "sim:NX31A32", "--yes", dir + "/bsl.bin"});
+    EXPECT_EQ(up.status, 0) << up.out;
+    EXPECT_NE(up.out.find("IAP Status: Upgrade BSL Succeed!"), std::string::npos) << up.out;
+    std::filesystem::remove_all(dir);
+}
+
 TEST(CliFlashInProcess, BadFilesAndOptionsAreRefusedWithTheirExitCodes) {
     const std::string dir = TempDir();
     std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";

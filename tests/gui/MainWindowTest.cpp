@@ -370,6 +370,8 @@ TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     EXPECT_TRUE(r.window->Action(command::kSave)->isEnabled());
     ASSERT_NE(r.window->Action(command::kEditBlock0), nullptr);
     EXPECT_FALSE(r.window->Action(command::kEditBlock0)->isEnabled()) << "not built yet";
+    for (int id : {command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl})
+        EXPECT_TRUE(r.window->Action(id)->isEnabled()) << id;
     EXPECT_EQ(r.window->windowTitle(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
     EXPECT_EQ(r.window->SecurityLine()->text(), "SECURITY: UNKNOWN");
 }

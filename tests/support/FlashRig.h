@@ -22,6 +22,7 @@
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
 #include "ui/PasswordCommands.h"
+#include "ui/UpgradeCommands.h"
 #include "ui/PrintTarget.h"
 #include "files/ConfigStore.h"
 
@@ -78,6 +79,7 @@ struct FlashRig {
         RegisterFlashCommands(window, {dir + "/state", [this] { return &printer; }});
         RegisterConfigCommands(window);
         RegisterPasswordCommands(window, dir + "/state");
+        RegisterUpgradeCommands(window, {dir + "/state", {}});
         window.Session().chipType = config.chipType;
         window.Session().memoryMode = memoryMode;
         op.dialogScript = [this](DialogModel& m) { return Answer(m); };
@@ -143,7 +145,7 @@ struct FlashRig {
             menusSeen.push_back(name);
             if (menuOption >= 0) menu->ChooseOption(menuOption);
         }
-        if (cancel) return DialogResult::Cancel;
+        if (cancel || name == cancelDialog) return DialogResult::Cancel;
         return m.PressOk() == OkOutcome::CloseOk ? DialogResult::Ok : DialogResult::Cancel;
     }
 
@@ -198,6 +200,7 @@ struct FlashRig {
     std::string file;
     bool cancel = false;
     bool cancelPassword = false;
+    std::string cancelDialog;  // this dialog alone is cancelled
     std::vector<std::string> passwords;
     std::vector<std::vector<std::string>> rangeLists;
     std::vector<std::string> titlesSeen;

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::FlashRig;
+
+sim::BoardConfig Board(int chipType, const std::string& password = "", uint8_t security = 0) {
+    sim::BoardConfig c;
+    c.chipType = chipType;
+    c.password = password;
+    c.securityBits = security;
+    return c;
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 11);
+    return v;
+}
+
+size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+        return l.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+// The new loader, as a binary for block 1's first sector: the A models' loader area is
+// 0xF000 to 0xF3FF.
+struct Upgrade {
+    explicit Upgrade(FlashRig& r, const std::string& password = "") : r(r) {
+        code = Pattern(32768, 3);
+        r.board().SetBlock(0, code);
+        EXPECT_TRUE(r.Detect());
+        loader = Pattern(1024, 0x40);
+        r.file = r.WriteFile("loader.bin", loader);
+        r.block = 1;
+        r.startSector = 0;
+        r.passwords = {password};
+        r.op.answers = {true};
+        mark = r.board().CommandLog().size();
+    }
+    // The A models' password sector, 0xF040 to 0xF07F, lies inside the loader's area and is
+    // rewritten after the loader.
+    static std::vector<uint8_t> WithoutPasswordSector(std::vector<uint8_t> area) {
+        area.erase(area.begin() + 0x40, area.begin() + 0x80);
+        return area;
+    }
+    std::vector<uint8_t> LoaderArea() {
+        r.Settle();
+        const std::vector<uint8_t> b1 = r.board().Block(1);
+        return {b1.begin(), b1.begin() + 1024};
+    }
+    FlashRig& r;
+    std::vector<uint8_t> code, loader;
+    size_t mark = 0;
+};
+
+TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmpty) {
+    FlashRig r(Board(2));
+    Upgrade u(r);
+    EXPECT_TRUE(r.Run(command::kUpgradeInternalBsl));
+    EXPECT_TRUE(r.Said("Upgrade BSL Succeed!"));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Upgrade BSL Succeed!");
+    const std::vector<uint8_t> area = u.LoaderArea();
+    EXPECT_EQ(Upgrade::WithoutPasswordSector(area), Upgrade::WithoutPasswordSector(u.loader));
+    EXPECT_TRUE(std::all_of(area.begin() + 0x40, area.begin() + 0x80, [](uint8_t b) { return b == 0xFF; }))
+        << "an empty password leaves its sector erased";
+    EXPECT_EQ(r.board().Block(0), u.code) << "block 0 put back";
+    EXPECT_TRUE(r.Backups().empty());
+    EXPECT_EQ(Count(r.CommandsSince(u.mark), "07"), 0u) << "no password to write back";
+    EXPECT_EQ(r.board().Password(), "");
+    EXPECT_FALSE(r.session().flags.longOperation.load());
+    EXPECT_FALSE(r.session().bslUpgradeMode);
+}
+
+TEST(UpgradeInternalBsl, ThePasswordGivenAtTheGateSurvivesTheUpgrade) {
+    FlashRig r(Board(1, "keep-me"));
+    Upgrade u(r, "keep-me");
+    EXPECT_TRUE(r.Run(command::kUpgradeInternalBsl));
+    r.Settle();
+    EXPECT_EQ(r.board().Password(), "keep-me");
+    EXPECT_EQ(Count(r.CommandsSince(u.mark), "07"), 1u);
+}
+
+TEST(UpgradeInternalBsl, ACancelledDownloadLeavesTheLoaderAndRestoresBlock0) {
+    FlashRig r(Board(2));
+    Upgrade u(r);
+    const std::vector<uint8_t> before = u.LoaderArea();
+    r.cancelDialog = "DownloadDialog";
+    EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
+    EXPECT_TRUE(r.Said("Upgrade BSL is cancelled!"));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("rc=", 0), std::string::npos) << "no rc line for a cancel";
+    EXPECT_EQ(Upgrade::WithoutPasswordSector(u.LoaderArea()), Upgrade::WithoutPasswordSector(before));
+    EXPECT_EQ(r.board().Block(0), u.code);
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader) << "control is back with the loader";
+}
+
+TEST(UpgradeInternalBsl, AFailedLoaderWriteIsNamedInTheStepCodes) {
+    FlashRig r(Board(2));
+    Upgrade u(r);
+    sim::Faults f;
+    f.refuseCommand = 0x0B;  // no erase is ever confirmed: the stub cannot even be placed
+    r.board().SetFaults(f);
+    EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
+    EXPECT_TRUE(r.Said("Upgrade Bootstrap Loader Failed!"));
+    const std::string status = r.window.Field(ChipField::IapStatus);
+    EXPECT_EQ(status.substr(0, 12), "rc=0,0,-1,-1") << status;
+    EXPECT_EQ(status.substr(status.size() - 9), ". Failed!") << status;
+    EXPECT_EQ(Count(r.CommandsSince(u.mark), "03"), 0u) << "no jump into a stub that is not there";
+    EXPECT_TRUE(r.session().flags.errorReported.load());
+}
+
+TEST(UpgradeInternalBsl, RefusedOutsideInternalModeAndOnAHardLockedATypeChip) {
+    {
+        FlashRig r(Board(3), kExternalMemory);
+        ASSERT_TRUE(r.Detect());
+        EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
+        EXPECT_TRUE(r.Said("Update BSL only works in internal memory mode!"));
+    }
+    {
+        FlashRig r(Board(2, "", 0x80));
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
+        EXPECT_TRUE(r.Said("Update BSL doesn't work if Block0 or Block1 is hardlocked!"));
+        EXPECT_TRUE(r.CommandsSince(mark).empty());
+    }
+}
+
+}  // namespace
+}  // namespace tessel
