@@ -34,9 +34,9 @@ std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparato
     return line + ". Failed!";
 }
 
-const FirmwareImage* UsableStub(MainDialog& w) {
+const FirmwareImage* UsableFirmware(MainDialog& w, FirmwareId id) {
     CDeviceSession& s = w.Session();
-    const FirmwareImage& image = Firmware(IsHLFamily(s.Family()) ? FirmwareId::Block1StubHL : FirmwareId::Block1StubA);
+    const FirmwareImage& image = Firmware(id);
     if (IsStandInImage(image) && !(s.port.Device() && s.port.Device()->IsStandInLine())) {
         w.Op().ShowMessage(std::string(image.fileName) + " " + StandInRefusalHint() +
                            ". Nothing on the chip was changed.");
@@ -45,16 +45,20 @@ const FirmwareImage* UsableStub(MainDialog& w) {
     return &image;
 }
 
+const FirmwareImage* UsableStub(MainDialog& w) {
+    const bool hl = IsHLFamily(w.Session().Family());
+    return UsableFirmware(w, hl ? FirmwareId::Block1StubHL : FirmwareId::Block1StubA);
+}
+
 int Retried(int attempts, const std::function<int()>& step) {
     int rc = step();
     for (int i = 1; rc != 0 && i < attempts; ++i) rc = step();
     return rc;
 }
 
-bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool eraseArea0, bool eraseStubArea,
+bool PlaceStub(LinkContext& link, const FirmwareImage& image, int attempts, bool eraseArea0, bool eraseStubArea,
                Codes& codes) {
     const std::vector<uint8_t> bytes(image.data, image.data + image.size);
-    // The three are one step: a stub is only worth switching to when all of them worked.
     int rc = 0;
     for (int i = 0; i < attempts; ++i) {
         if (eraseArea0) codes[kErase0] = EraseSectors(link, kSaveArea0, kPiece, 1);
@@ -67,11 +71,60 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
         rc = codes[kProgramStub];
         if (rc == 0) break;
     }
+    return rc == 0;
+}
+
+bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool eraseArea0, bool eraseStubArea,
+               Codes& codes) {
     // Jumping into a stub that is not all there would leave the chip running garbage until
     // the next reset.
-    if (rc != 0) return false;
+    if (!PlaceStub(link, image, attempts, eraseArea0, eraseStubArea, codes)) return false;
     codes[kSwitchIn] = Retried(attempts, [&] { return SwitchBank(link, kEntry, 16); });
     return codes[kSwitchIn] == 0;
+}
+
+std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
+                            std::vector<BackupRegion>& saved, const std::string& backupDir) {
+    const CDeviceSession& s = w.Session();
+    saved = {{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)}, {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
+    for (int i = 0; i < attempts; ++i) {
+        for (size_t r = 0; r < saved.size(); ++r) {
+            std::vector<uint8_t>& bytes = saved[r].bytes;
+            const uint32_t piece = r == 0 ? static_cast<uint32_t>(s.SectorSize(0)) : kPiece;
+            const uint32_t n = static_cast<uint32_t>(bytes.size());
+            codes[r == 0 ? kSave0 : kSave1] = ReadFlash(link, bytes.data(), saved[r].address, n, piece) == n ? 0 : -1;
+        }
+        if (codes[kSave0] == 0 && codes[kSave1] == 0) break;
+    }
+    if (codes[kSave0] != 0 || codes[kSave1] != 0) {
+        // Without the copy the restore would write garbage over the user's code.
+        w.Op().ShowMessage("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
+        return {};
+    }
+    const std::string backup = WriteBackupHex(backupDir, "block0-stub-areas", saved);
+    if (backup.empty())
+        w.Op().ShowMessage("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
+                           "under the state folder, so nothing was erased.");
+    return backup;
+}
+
+bool RestoreBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
+                        const std::vector<BackupRegion>& saved, const std::string& backup) {
+    for (int i = 0; i < attempts; ++i) {
+        // A repeated restore starts from an erased first sector: the last try may have
+        // programmed part of it.
+        if (i > 0) EraseSectors(link, kSaveArea0, kPiece, 1);
+        codes[kRestore0] = ProgramVerified(link, kSaveArea0, kPiece, saved[0].bytes.data(), kSaveArea0Size);
+        codes[kRestoreErase] = EraseSectors(link, kSaveArea1, kPiece, 3);
+        codes[kRestore1] = ProgramVerified(link, kSaveArea1, kPiece, saved[1].bytes.data(), kSaveArea1Size);
+        if (codes[kRestore0] == 0 && codes[kRestoreErase] == 0 && codes[kRestore1] == 0) {
+            // Back as it was: the copy has served its purpose.
+            if (!backup.empty()) std::remove(backup.c_str());
+            return true;
+        }
+    }
+    ReportLostBlock0(w, backup);
+    return false;
 }
 
 bool LeaveStub(MainDialog& w, LinkContext& link, int attempts, Codes& codes) {
@@ -111,28 +164,9 @@ bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::fun
         w.Op().ShowMessage(o.selectFailed);
         return false;
     }
-    std::vector<BackupRegion> saved{{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)},
-                                    {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
-    for (int i = 0; i < o.attempts; ++i) {
-        for (size_t r = 0; r < saved.size(); ++r) {
-            std::vector<uint8_t>& bytes = saved[r].bytes;
-            const uint32_t piece = r == 0 ? static_cast<uint32_t>(s.SectorSize(0)) : kPiece;
-            const uint32_t n = static_cast<uint32_t>(bytes.size());
-            codes[r == 0 ? kSave0 : kSave1] = ReadFlash(link, bytes.data(), saved[r].address, n, piece) == n ? 0 : -1;
-        }
-        if (codes[kSave0] == 0 && codes[kSave1] == 0) break;
-    }
-    if (codes[kSave0] != 0 || codes[kSave1] != 0) {
-        // Without the copy the restore would write garbage over the user's code.
-        w.Op().ShowMessage("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
-        return false;
-    }
-    const std::string backup = WriteBackupHex(o.backupDir, "block0-stub-areas", saved);
-    if (backup.empty()) {
-        w.Op().ShowMessage("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
-                           "under the state folder, so nothing was erased.");
-        return false;
-    }
+    std::vector<BackupRegion> saved;
+    const std::string backup = SaveBlock0Areas(w, link, o.attempts, codes, saved, o.backupDir);
+    if (backup.empty()) return false;
 
     const bool stubRunning = EnterStub(link, *image, o.attempts, true, true, codes);
     bool worked = false;
@@ -146,21 +180,7 @@ bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::fun
         ReportLostBlock0(w, backup);
         return false;
     }
-    for (int i = 0; i < o.attempts; ++i) {
-        // A repeated restore starts from an erased first sector: the last try may have
-        // programmed part of it.
-        if (i > 0) EraseSectors(link, kSaveArea0, kPiece, 1);
-        codes[kRestore0] = ProgramVerified(link, kSaveArea0, kPiece, saved[0].bytes.data(), kSaveArea0Size);
-        codes[kRestoreErase] = EraseSectors(link, kSaveArea1, kPiece, 3);
-        codes[kRestore1] = ProgramVerified(link, kSaveArea1, kPiece, saved[1].bytes.data(), kSaveArea1Size);
-        if (codes[kRestore0] == 0 && codes[kRestoreErase] == 0 && codes[kRestore1] == 0) break;
-    }
-    if (codes[kRestore0] != 0 || codes[kRestoreErase] != 0 || codes[kRestore1] != 0) {
-        ReportLostBlock0(w, backup);
-        return false;
-    }
-    // Back as it was: the copy has served its purpose.
-    std::remove(backup.c_str());
+    if (!RestoreBlock0Areas(w, link, o.attempts, codes, saved, backup)) return false;
     if (!stubRunning && o.stubFailed) w.Op().ShowMessage(o.stubFailed);
     return stubRunning && worked;
 }

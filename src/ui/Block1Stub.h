@@ -9,6 +9,9 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "files/Backup.h"
 
 #include "protocol/Primitives.h"
 
@@ -16,6 +19,7 @@ namespace tessel {
 
 class MainDialog;
 struct FirmwareImage;
+enum class FirmwareId;
 
 namespace stub {
 constexpr uint16_t kAddress = 0x2000;
@@ -45,9 +49,28 @@ std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparato
 // The family's stub image; null after saying why when it cannot be used on this port (the
 // stand-in board's stub on a real target).
 const FirmwareImage* UsableStub(MainDialog& window);
+// The same for any image the tool carries.
+const FirmwareImage* UsableFirmware(MainDialog& window, FirmwareId id);
 
 // Tries `step` up to `attempts` times while it fails (non-zero); returns its last code.
 int Retried(int attempts, const std::function<int()>& step);
+
+// Reads block 0's two save areas, both again while either failed (codes kSave0, kSave1),
+// and writes them to a backup file; the file's path, or "" after saying why nothing may be
+// erased.
+std::string SaveBlock0Areas(MainDialog& window, LinkContext& link, int attempts, stub::Codes& codes,
+                            std::vector<BackupRegion>& saved, const std::string& backupDir);
+
+// Writes the saved areas back (codes kRestore0, kRestoreErase, kRestore1), all three again
+// while any failed, the first sector erased before each repetition. A verified restore
+// deletes `backup`; a failed one names it.
+bool RestoreBlock0Areas(MainDialog& window, LinkContext& link, int attempts, stub::Codes& codes,
+                        const std::vector<BackupRegion>& saved, const std::string& backup);
+
+// Erases the stub's sectors as asked (codes kErase0, kErase1) and programs `image` at 2000h
+// (kProgramStub), all again while any failed. True when the image is in place.
+bool PlaceStub(LinkContext& link, const FirmwareImage& image, int attempts, bool eraseArea0, bool eraseStubArea,
+               stub::Codes& codes);
 
 // Erases block 0's stub sectors (the caller has erased or saved what was there), programs
 // the stub and switches to it. Codes for kErase0 (when `eraseArea0`), kErase1 (when
