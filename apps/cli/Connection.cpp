@@ -14,6 +14,7 @@
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
+#include "ui/ExternalCommands.h"
 #include "ui/FlashCommands.h"
 #include "ui/FlashDialogs.h"
 #include "ui/PasswordCommands.h"
@@ -65,6 +66,7 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     RegisterConfigCommands(*window_);
     RegisterPasswordCommands(*window_);
     RegisterUpgradeCommands(*window_);
+    RegisterExternalCommands(*window_);
 }
 
 Connection::~Connection() {

@@ -27,6 +27,7 @@
 #include "sim/SimBoard.h"
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
+#include "ui/ExternalCommands.h"
 #include "ui/PasswordCommands.h"
 #include "ui/UpgradeCommands.h"
 #include "ui/MemoryView.h"
@@ -140,6 +141,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     RegisterFlashCommands(*dialog_, std::move(flashEnv));
     RegisterConfigCommands(*dialog_);
     RegisterPasswordCommands(*dialog_, options_.stateDir);
+    RegisterExternalCommands(*dialog_, options_.stateDir);
 
     setWindowTitle(Q(dialog_->Title()));
     BuildMenus();

@@ -225,11 +225,9 @@ void Detect11F(DetectionContext& c) {
     if (!HandshakeAfterOk(c, Variant::Menu11F)) return;
     if (s.ExternalWindowOpen()) {
         s.flags.userCodeRunning = false;
-        if (s.memoryMode == kInternalMemory && c.returnToMcuFlash) {
-            c.returnToMcuFlash();
-        } else {
-            s.externalLowOpen = s.externalHighOpen = false;
-        }
+        // The window's owner gives block 0 back (A models) as the memory mode allows.
+        if (c.returnToMcuFlash) c.returnToMcuFlash();
+        else s.externalLowOpen = s.externalHighOpen = false;
     }
     DoubleClockFollowUp(c);
 }

@@ -6,6 +6,7 @@
 #include "protocol/Detection.h"
 #include "protocol/Upgrade11E.h"
 #include "ui/CommDialogs.h"
+#include "ui/ExternalCommands.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
 #include "ui/Texts.h"
@@ -46,6 +47,8 @@ public:
         ctx.detect11EFallback = [&ctx] { Detect11E(ctx, false); };
         ctx.runUpgrade = [this, &ctx](bool menuVariant) { UpgradeBsl11E(ctx, menuVariant, env_.backupDir); };
         ctx.endApplication = [this] { w_.RequestClose(); };
+        if (w_.HasHandler(command::kLeaveExternalAfterDetection))
+            ctx.returnToMcuFlash = [this] { w_.Route(command::kLeaveExternalAfterDetection); };
         procedure(ctx);
         w_.TickPanes();
         // Detection allocates fresh images; the view shows them rather than the last chip's.

@@ -17,6 +17,7 @@
 #include "support/RecordingOperator.h"
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
+#include "ui/ExternalCommands.h"
 #include "ui/FlashCommands.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
@@ -80,6 +81,7 @@ struct FlashRig {
         RegisterConfigCommands(window);
         RegisterPasswordCommands(window, dir + "/state");
         RegisterUpgradeCommands(window, {dir + "/state", {}});
+        RegisterExternalCommands(window, dir + "/state");
         window.Session().chipType = config.chipType;
         window.Session().memoryMode = memoryMode;
         op.dialogScript = [this](DialogModel& m) { return Answer(m); };

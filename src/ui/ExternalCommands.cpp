@@ -1,0 +1,262 @@
+#include "ui/ExternalCommands.h"
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
+#include "firmware/Firmware.h"
+#include "protocol/ConfigBits.h"
+#include "ui/Block1Stub.h"
+#include "ui/FlashCommands.h"
+#include "ui/MainDialog.h"
+#include "ui/MemoryView.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr int kAttempts = 12;
+constexpr uint8_t kEnterExternal = 0x66;
+constexpr uint8_t kLeaveExternal = 0x01;
+
+struct WindowTexts {
+    const char* internalOnly;
+    const char* instruction;
+    const char* failed;
+    const char* opened;
+    const char* size;
+};
+
+#define TESSEL_SWITCHES(a16)                                                   \
+    "Please set DIP switch on SW2 of\nBSL Demo Board v2.0 as follows:\n\n"     \
+    "a.    EA1# = 1  or  #1 = OFF\nb.    CE# = 0    or  #2 = ON\n" a16         \
+    "d.    RST1 = 1  or  #8 = OFF\ne.    Vcc >= 3.3V"
+
+constexpr WindowTexts kLow{"Entering Low 64KB of external flash only works in internal memory mode!",
+                           TESSEL_SWITCHES("c.    A16 = 0     or  #3 = ON\n"),
+                           "Entering Low 64KB of External Flash Failed!",
+                           "Entering Low 64KB of External Flash Successful!", "Low 64KB"};
+constexpr WindowTexts kHigh{"Entering High 64KB of external flash only works in internal memory mode!",
+                            TESSEL_SWITCHES("c.    A16 = 1     or  #3 = OFF\n"),
+                            "Entering High 64KB of External Flash Failed!",
+                            "Entering High 64KB of External Flash Successful!", "High 64KB"};
+#undef TESSEL_SWITCHES
+
+constexpr char kReturnFailed[] = "Return to MCU Flash Failed!";
+
+class ExternalCommands {
+public:
+    ExternalCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
+
+    CDeviceSession& S() { return w_.Session(); }
+    void Say(const std::string& text) { w_.Op().ShowMessage(text); }
+    bool TypeA() { return S().Family() == ChipFamily::A; }
+
+    bool Ready() {
+        w_.SetIapStatus("");
+        w_.Refresh();
+        return CheckCommandPreconditions(&S(), &w_.Op(), CheckScope::ExternalFlash) == CheckOutcome::Proceed;
+    }
+
+    // Writes `a` `b` [`c`] while a byte is refused, at most kAttempts - 1 times more.
+    bool SendRetried(std::initializer_list<uint8_t> bytes) {
+        LinkContext link{S(), w_, nullptr};
+        return Retried(kAttempts, [&] { return SendBytes(link, bytes) ? 0 : -1; }) == 0;
+    }
+    bool LeaveExternalProgram() { return SendRetried({kLeaveExternal, kLeaveExternal}); }
+
+    bool Enter(bool high) {
+        const WindowTexts& t = high ? kHigh : kLow;
+        CDeviceSession& s = S();
+        if (!Ready()) return false;
+        if (s.currentBlock != 0 && s.currentBlock != 1) {
+            Say(kIllegalBlockNumber);
+            return false;
+        }
+        if (s.memoryMode != kInternalMemory) {
+            Say(t.internalOnly);
+            return false;
+        }
+        if (TypeA() && s.flags.Block0HardLocked()) {
+            Say("External Flash can't be accessed if Block0 hard locked!");
+            return false;
+        }
+        if (PasswordGate(w_) != 1) return false;
+        Say(t.instruction);
+        const bool reopening = s.ExternalWindowOpen();
+        if (reopening) {
+            // The board's program is running: the loader takes the next opening. Block 0
+            // still holds the stub, and the copy saved at the first opening stays the one
+            // given back.
+            if (!LeaveExternalProgram()) return Failed(t);
+        } else if (TypeA() && PrepareExternalAccess() != 0) {
+            return Failed(t);
+        }
+        const uint8_t mhz = static_cast<uint8_t>(std::ceil(s.crystalMHz));
+        if (!SendRetried({kEnterExternal, kEnterExternal, mhz})) {
+            // Nothing is open: the user's block 0 goes back rather than waiting for a return
+            // that will not come.
+            if (TypeA() && !saved_.empty()) GiveBlock0Back(1);
+            return Failed(t);
+        }
+        s.externalLowOpen = !high;
+        s.externalHighOpen = high;
+        const CommandAvailability a =
+            ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, "", ExternalWindowState::Open);
+        SetButtons(a, false);
+        w_.SetField(ChipField::ChipType, "NX40F128");
+        w_.SetField(ChipField::FlashSize, t.size);
+        w_.SetField(ChipField::MemMode, "External Flash");
+        w_.SetField(ChipField::ReMap, "Not Applicable");
+        w_.Memory().ShowExternalStatus(-1, -1);
+        Say(t.opened);
+        return true;
+    }
+
+    bool Failed(const WindowTexts& t) {
+        Say(t.failed);
+        return false;
+    }
+
+    // The A models' external-access program needs its stub in block 0 at 2000h.
+    int PrepareExternalAccess() {
+        const FirmwareImage* image = UsableFirmware(w_, FirmwareId::ExternalStub);
+        if (!image) return -1;
+        LinkContext link{S(), w_, nullptr};
+        stub::Codes codes;
+        codes.fill(stub::kNotTried);
+        std::vector<BackupRegion> saved;
+        const std::string backup = SaveBlock0Areas(w_, link, kAttempts, codes, saved, backupDir_);
+        bool placed = false;
+        if (!backup.empty()) placed = PlaceStub(link, *image, kAttempts, true, true, codes);
+        w_.Refresh();
+        S().flags.errorReported = false;
+        if (!placed) {
+            S().flags.errorReported = true;
+            using namespace stub;
+            const int results[] = {codes[kSave0], codes[kSave1], codes[kErase0], codes[kErase1], codes[kProgramStub],
+                                   backup.empty() ? -1 : 0};
+            w_.SetIapStatus(FailedStepsLine(results));
+            // The areas may already be erased: put back what was read.
+            if (!backup.empty() && codes[kErase0] != stub::kNotTried) {
+                stub::Codes restore;
+                RestoreBlock0Areas(w_, link, 1, restore, saved, backup);
+            }
+            return -1;
+        }
+        saved_ = std::move(saved);
+        backup_ = backup;
+        w_.setProgressLabel("Done");
+        return 0;
+    }
+
+    // Writes the areas saved at the opening back; true when verified.
+    bool GiveBlock0Back(int attempts, stub::Codes* codes = nullptr) {
+        if (saved_.empty()) return true;
+        LinkContext link{S(), w_, nullptr};
+        stub::Codes local;
+        stub::Codes& c = codes ? *codes : local;
+        const bool ok = RestoreBlock0Areas(w_, link, attempts, c, saved_, backup_);
+        if (ok) {
+            saved_.clear();
+            backup_.clear();
+        }
+        return ok;
+    }
+
+    void ShowChipInfo() {
+        CDeviceSession& s = S();
+        w_.SetField(ChipField::MemMode, "Internal");
+        w_.SetField(ChipField::ReMap, s.remapText);
+        w_.SetField(ChipField::ChipType, s.Chip().model);
+        w_.SetField(ChipField::FlashSize, s.Chip().flashSizeText);
+    }
+
+    void SetButtons(const CommandAvailability& a, bool lockAndRemapOnly) {
+        if (!lockAndRemapOnly) {
+            w_.EnableButton(IapButton::Read, a.read);
+            w_.EnableButton(IapButton::Download, a.download);
+            w_.EnableButton(IapButton::SectorErase, a.sectorErase);
+            w_.EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
+            w_.EnableButton(IapButton::ChipErase, a.chipErase);
+        }
+        w_.EnableButton(IapButton::LockChip, a.lockChip);
+        w_.EnableButton(IapButton::MemoryRemap, a.memoryRemap);
+    }
+
+    bool Return() {
+        CDeviceSession& s = S();
+        if (!Ready()) return false;
+        if (!s.ExternalWindowOpen()) {
+            Say("You are in Internal Memory mode already!");
+            return false;
+        }
+        if (!w_.Op().AskYesNo("Do you really want to return to internal memory mode?\n")) return false;
+        if (!LeaveExternalProgram()) {
+            Say(kReturnFailed);
+            return false;
+        }
+        s.externalLowOpen = s.externalHighOpen = false;
+        ShowChipInfo();
+        SetButtons(ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, "",
+                                       ExternalWindowState::BackInMcuFlash),
+                   false);
+        stub::Codes codes;
+        if (!GiveBlock0Back(kAttempts, &codes)) {
+            s.flags.errorReported = true;
+            Say(kReturnFailed);
+            using namespace stub;
+            const int results[] = {codes[kRestore0], codes[kRestoreErase], codes[kRestore1]};
+            w_.SetIapStatus(FailedStepsLine(results));
+            return false;
+        }
+        w_.setProgressLabel("Done");
+        Say("Return to MCU Flash Successful!");
+        w_.SetIapStatus("Return to MCU Flash Successful!");
+        return true;
+    }
+
+    // Detection found a window open. The reset that preceded it has ended the board's
+    // program, so no 01h is sent: the loader would take it for the start of a chip erase.
+    void LeaveAfterDetection() {
+        CDeviceSession& s = S();
+        s.externalLowOpen = s.externalHighOpen = false;
+        if (s.memoryMode != kInternalMemory) {
+            // External memory mode: one unchecked try, as the loader there may not reach block 0.
+            GiveBlock0Back(1);
+            return;
+        }
+        ShowChipInfo();
+        if (IsHLFamily(s.Family())) w_.EnableButton(IapButton::LockChip, true);
+        const bool ok = GiveBlock0Back(kAttempts);
+        w_.resetProgress();
+        if (!ok) {
+            s.flags.errorReported = true;
+            Say("Please press the reset button, and redetect the chip!");
+            return;
+        }
+        w_.SetIapStatus("");
+    }
+
+private:
+    MainDialog& w_;
+    std::string backupDir_;
+    // Block 0's areas as they were before the first opening (A models), and their file.
+    std::vector<BackupRegion> saved_;
+    std::string backup_;
+};
+
+}  // namespace
+
+void RegisterExternalCommands(MainDialog& window, std::string backupDir) {
+    auto c = std::make_shared<ExternalCommands>(window, std::move(backupDir));
+    MainDialog* w = &window;
+    window.RegisterHandler(command::kExternalLow, [c, w] { w->SetCommandSucceeded(c->Enter(false)); });
+    window.RegisterHandler(command::kExternalHigh, [c, w] { w->SetCommandSucceeded(c->Enter(true)); });
+    window.RegisterHandler(command::kBackToMcu, [c, w] { w->SetCommandSucceeded(c->Return()); });
+    window.RegisterHandler(command::kLeaveExternalAfterDetection, [c] { c->LeaveAfterDetection(); });
+}
+
+}  // namespace tessel

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "firmware/Firmware.h"
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::FlashRig;
+
+sim::BoardConfig Board(int chipType, uint8_t security = 0, double crystal = 11.0592) {
+    sim::BoardConfig c;
+    c.chipType = chipType;
+    c.securityBits = security;
+    c.crystalMHz = crystal;
+    return c;
+}
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 29 + 1);
+    return v;
+}
+
+size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+        return l.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+const char kLowSwitches[] =
+    "Please set DIP switch on SW2 of\nBSL Demo Board v2.0 as follows:\n\na.    EA1# = 1  or  #1 = OFF\n"
+    "b.    CE# = 0    or  #2 = ON\nc.    A16 = 0     or  #3 = ON\nd.    RST1 = 1  or  #8 = OFF\ne.    Vcc >= 3.3V";
+
+TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
+    FlashRig r(Board(2));
+    const std::vector<uint8_t> code = Pattern(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_TRUE(r.Run(command::kExternalLow));
+    EXPECT_TRUE(r.Said(kLowSwitches));
+    EXPECT_TRUE(r.Said("Entering Low 64KB of External Flash Successful!"));
+    r.Settle();
+    EXPECT_EQ(Count(r.CommandsSince(mark), "66 66 0C"), 1u);
+    EXPECT_TRUE(r.session().externalLowOpen);
+    EXPECT_EQ(r.window.Field(ChipField::ChipType), "NX40F128");
+    EXPECT_EQ(r.window.Field(ChipField::FlashSize), "Low 64KB");
+    EXPECT_EQ(r.window.Field(ChipField::MemMode), "External Flash");
+    EXPECT_EQ(r.window.Field(ChipField::ReMap), "Not Applicable");
+    EXPECT_TRUE(r.window.ButtonEnabled(IapButton::Read));
+    EXPECT_FALSE(r.window.ButtonEnabled(IapButton::LockChip));
+    EXPECT_FALSE(r.window.ButtonEnabled(IapButton::DnloadRunUserCode));
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::ExternalProgram);
+    EXPECT_EQ(r.Backups().size(), 1u) << "the borrowed areas are on disk while the window is open";
+
+    // The flash commands now work on the window: its first sector holds the board's loader.
+    r.count = 1;
+    EXPECT_TRUE(r.Run(command::kRead));
+    const FirmwareImage& xbsl = Firmware(FirmwareId::ExternalBsl);
+    EXPECT_TRUE(std::equal(xbsl.data, xbsl.data + xbsl.size, r.session().ExternalImage().begin()));
+
+    r.op.answers = {false};
+    EXPECT_FALSE(r.Run(command::kBackToMcu));
+    EXPECT_TRUE(r.session().externalLowOpen) << "No leaves the window open";
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kBackToMcu));
+    EXPECT_TRUE(r.Said("Return to MCU Flash Successful!"));
+    r.Settle();
+    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_TRUE(r.Backups().empty());
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader);
+    EXPECT_EQ(r.window.Field(ChipField::ChipType), "NX31A32");
+    EXPECT_EQ(r.window.Field(ChipField::MemMode), "Internal");
+    EXPECT_FALSE(r.session().ExternalWindowOpen());
+    r.op.answers = {true};
+    EXPECT_FALSE(r.Run(command::kBackToMcu));
+    EXPECT_TRUE(r.Said("You are in Internal Memory mode already!"));
+}
+
+TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
+    FlashRig r(Board(3, 0xA0, 33.0));
+    r.session().crystalMHz = 33.0;
+    const std::vector<uint8_t> code = Pattern(65536);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_TRUE(r.Run(command::kExternalHigh)) << "A0h does not stop an H/L chip";
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kBackToMcu));
+    r.Settle();
+    const auto log = r.CommandsSince(mark);
+    EXPECT_EQ(Count(log, "66 66 21"), 1u);
+    for (const char* code : {"0B", "0C", "0E"}) EXPECT_EQ(Count(log, code), 0u) << code;
+    EXPECT_EQ(r.window.Field(ChipField::FlashSize), r.session().Chip().flashSizeText);
+
+    FlashRig a(Board(1, 0xA0));
+    ASSERT_TRUE(a.Detect());
+    EXPECT_FALSE(a.Run(command::kExternalLow));
+    EXPECT_TRUE(a.Said("External Flash can't be accessed if Block0 hard locked!"));
+    EXPECT_FALSE(a.session().ExternalWindowOpen());
+}
+
+TEST(ExternalFlash, ReopeningKeepsTheFirstCopyAndDetectionGivesBlock0Back) {
+    FlashRig r(Board(1));
+    const std::vector<uint8_t> code = Pattern(16384);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    EXPECT_TRUE(r.Run(command::kExternalLow));
+    EXPECT_TRUE(r.Run(command::kExternalHigh));
+    EXPECT_TRUE(r.session().externalHighOpen);
+    EXPECT_FALSE(r.session().externalLowOpen);
+
+    // The operator resets the board and detects: the window is gone, block 0 comes back, and
+    // no 01h reaches the loader, where it would start a chip erase.
+    const size_t mark = r.board().CommandLog().size();
+    r.Run(command::kResetLink);
+    ASSERT_TRUE(r.Detect());
+    r.Settle();
+    EXPECT_FALSE(r.session().ExternalWindowOpen());
+    EXPECT_EQ(Count(r.CommandsSince(mark), "01"), 0u);
+    EXPECT_EQ(r.board().Block(0), code) << "the copy from the first opening, not the stub";
+    EXPECT_EQ(r.window.Field(ChipField::MemMode), "Internal");
+    EXPECT_TRUE(r.Backups().empty());
+}
+
+}  // namespace
+}  // namespace tessel
