@@ -129,7 +129,9 @@ void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount) {
 
 int Connection::StartIndex() const {
     const CDeviceSession& s = window_->Session();
-    return flash_->block == 0 ? flash_->startSector : s.SectorCount(0) + flash_->startSector;
+    // An open external-flash window lists its own 16 sectors.
+    if (s.ExternalWindowOpen() || flash_->block == 0) return flash_->startSector;
+    return s.SectorCount(0) + flash_->startSector;
 }
 
 bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {

@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "Connection.h"
 #include "device/CDeviceSession.h"
+#include "device/ChipCatalogue.h"
 #include "files/FlashDump.h"
 #include "files/HexImage.h"
 #include "ui/MemoryView.h"
@@ -20,7 +21,29 @@ struct FlashRun {
     bool dump = false;      // read: also print the hex dump
     bool chipErase = false; // erase: the whole chip
     bool verify = false;    // download: compare afterwards
+    std::string external;   // "low" or "high": run in that external-flash window
 };
+
+// Opens the window the options name; false once the reason has been said.
+bool EnterWindow(const FlashRun& r, Connection& link) {
+    if (r.external.empty()) return true;
+    MainDialog& w = link.Window();
+    w.SetCommandSucceeded(false);
+    w.Route(r.external == "high" ? command::kExternalHigh : command::kExternalLow);
+    return w.CommandSucceeded();
+}
+
+// The command line opened the window, so it leaves it again without asking.
+bool LeaveWindow(const FlashRun& r, Connection& link) {
+    if (r.external.empty() || !link.Window().Session().ExternalWindowOpen()) return true;
+    const bool assumed = link.Op().assumeYes;
+    link.Op().assumeYes = true;
+    MainDialog& w = link.Window();
+    w.SetCommandSucceeded(false);
+    w.Route(command::kBackToMcu);
+    link.Op().assumeYes = assumed;
+    return w.CommandSucceeded();
+}
 
 // Detects the target, fills the dialogs from the options and routes the command as the
 // window's button would; the exit code says how it went.
@@ -41,6 +64,12 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
         return rc;
     }
     if (!link.UseFlashOptions(r.flash, rangeCount)) return kExitUsage;
+    if (!r.external.empty() && r.flash.startSector >= kExternalWindowSectors) {
+        std::fprintf(stderr, "tessel: --start-sector must be below %d in an external-flash window\n",
+                     kExternalWindowSectors);
+        return kExitUsage;
+    }
+    if (!EnterWindow(r, link)) return kExitFailed;
     MainDialog& w = link.Window();
     w.SetCommandSucceeded(false);
     w.Route(commandId);
@@ -52,6 +81,9 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
     }
     link.View().EndLine();
     if (ok && after) after(r, link);
+    const std::string commandStatus = w.Field(ChipField::IapStatus);
+    ok = LeaveWindow(r, link) && ok;
+    if (!commandStatus.empty()) w.SetIapStatus(commandStatus);
     const std::string status = w.Field(ChipField::IapStatus);
     if (!status.empty()) std::printf("IAP Status: %s\n", status.c_str());
     return ok ? kExitOk : kExitFailed;
@@ -61,9 +93,10 @@ void PrintRead(FlashRun& r, Connection& link) {
     MainDialog& w = link.Window();
     const MemoryView& view = w.Memory();
     const CDeviceSession& s = w.Session();
+    const bool window = s.ExternalWindowOpen();
     const int block = s.CurrentBlock();
     const int first = r.flash.startSector;
-    const int total = s.SectorCount(block);
+    const int total = window ? kExternalWindowSectors : s.SectorCount(block);
     const int count = r.flash.count == 0 || first + r.flash.count > total ? total - first : r.flash.count;
     std::printf("%-6s %-10s %-10s %-10s %s\n", "SECTOR", "HEX-FROM", "HEX-TO", "DEC-FROM", "STATUS");
     const auto& rows = view.StatusRows();
@@ -71,18 +104,25 @@ void PrintRead(FlashRun& r, Connection& link) {
         std::printf("%-6s %-10s %-10s %-10s %s\n", rows[i][0].c_str(), rows[i][1].c_str(), rows[i][2].c_str(),
                     rows[i][3].c_str(), rows[i][4].c_str());
     if (!r.dump) return;
-    const uint32_t size = static_cast<uint32_t>(s.SectorSize(block));
-    const auto image = s.BlockImage(block);
+    const uint32_t size = static_cast<uint32_t>(window ? kExternalSectorSize : s.SectorSize(block));
+    const auto image = window ? s.ExternalImage() : s.BlockImage(block);
     const size_t offset = static_cast<size_t>(first) * size;
-    const std::string text = FormatSaveText(image.subspan(offset, static_cast<size_t>(count) * size),
-                                            static_cast<uint32_t>(s.SectorAddress(block, first)), false);
+    const uint32_t address = window ? static_cast<uint32_t>(offset) : static_cast<uint32_t>(s.SectorAddress(block, first));
+    const std::string text = FormatSaveText(image.subspan(offset, static_cast<size_t>(count) * size), address,
+                                            s.externalHighOpen);
     std::fputs(text.c_str(), stdout);
 }
 
-CLI::App* Add(CLI::App& app, const char* name, const char* about, FlashRun& r, bool withCount) {
+CLI::App* Add(CLI::App& app, const char* name, const char* about, FlashRun& r, bool withCount,
+              bool external = false) {
     CLI::App* cmd = app.add_subcommand(name, about);
     AddConnectOptions(cmd, r.connect);
     AddFlashOptions(cmd, r.flash, withCount);
+    if (external)
+        cmd->add_option("--external", r.external,
+                        "Work on the demonstration board's external flash: its low or high 64 KB window "
+                        "(sectors of 4 KB, --start-sector 0 to 15)")
+            ->check(CLI::IsMember({"low", "high"}));
     return cmd;
 }
 
@@ -126,7 +166,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "read", "Read sectors into the memory view and show their status", *r, true);
+        CLI::App* cmd = Add(app, "read", "Read sectors into the memory view and show their status", *r, true, true);
         cmd->add_flag("--dump", r->dump, "Also print the hex dump of the sectors read");
         cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kRead, true, PrintRead); });
     }
@@ -135,10 +175,19 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = Add(app, "download",
                             "Erase the sectors a HEX or binary file touches and program it "
                             "(HEX record addresses count from the starting sector)",
-                            *r, false);
+                            *r, false, true);
         cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
         cmd->add_flag("--verify", r->verify, "Compare the flash with the file afterwards");
         cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kDownload, false); });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        r->external = "low";
+        CLI::App* cmd = Add(app, "external-bsl",
+                            "Write the demonstration board's own boot loader into the first sector of the "
+                            "external flash's low window (the rest of that sector is kept)",
+                            *r, false);
+        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kUpgradeExternalBsl, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
@@ -153,13 +202,13 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "compare", "Compare a HEX or binary file with the flash", *r, false);
+        CLI::App* cmd = Add(app, "compare", "Compare a HEX or binary file with the flash", *r, false, true);
         cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
         cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kCompare, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true);
+        CLI::App* cmd = Add(app, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true, true);
         cmd->add_flag("--chip-erase", r->chipErase, "Erase the whole chip (the chip is detected again afterwards)");
         cmd->callback([r, &state] {
             state.exitCode = RunOnTarget(*r, r->chipErase ? command::kChipErase : command::kSectorErase, !r->chipErase);

@@ -1,11 +1,15 @@
 #include "ui/UpgradeCommands.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <string>
 
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
+#include "files/Backup.h"
+#include "firmware/Firmware.h"
 #include "ui/Block1Stub.h"
 #include "ui/MainDialog.h"
 
@@ -99,6 +103,45 @@ public:
         return true;
     }
 
+    // Writes the board's own loader into the first 1152 bytes of the low window. Flash cells
+    // only go from 1 to 0, so an older loader there must be erased first; the rest of its
+    // 4 KB sector is read beforehand and written back with it, and saved to a file meanwhile.
+    bool UpgradeExternal() {
+        CDeviceSession& s = S();
+        w_.SetIapStatus("");
+        w_.Refresh();
+        if (CheckCommandPreconditions(&s, &w_.Op(), CheckScope::ExternalFlash) != CheckOutcome::Proceed) return false;
+        if (!s.externalLowOpen) {
+            Say("Please enter into Low64K in internal memory mode for external BSL upgrade!");
+            return false;
+        }
+        const FirmwareImage* image = UsableFirmware(w_, FirmwareId::ExternalBsl);
+        if (!image) return false;
+        LinkContext link{s, w_, nullptr};
+        const uint32_t sector = static_cast<uint32_t>(kExternalSectorSize);
+        const uint32_t piece = static_cast<uint32_t>(kExternalPieceSize);
+        std::vector<uint8_t> old(sector);
+        bool ok = ReadFlash(link, old.data(), 0, sector, piece) == sector;
+        if (ok && !std::equal(image->data, image->data + image->size, old.begin())) {
+            std::vector<uint8_t> merged = old;
+            std::copy(image->data, image->data + image->size, merged.begin());
+            const std::vector<BackupRegion> regions{{0, old}};
+            const std::string backup = WriteBackupHex(env_.backupDir, "external-sector0", regions);
+            ok = !backup.empty() && EraseSectors(link, 0, sector, 1) == 0 &&
+                 ProgramVerified(link, 0, piece, merged.data(), sector) == 0;
+            if (ok) std::remove(backup.c_str());
+            else if (!backup.empty())
+                Say("The external flash's first sector may now be erased or part-written; its earlier contents "
+                    "are in " + backup + " (Intel HEX).");
+        }
+        const char* text = ok ? "Upgrade External BSL Succeed!" : "Upgrade External BSL Failed!";
+        w_.setProgressLabel(ok ? "Done" : "Abort");
+        Say(text);
+        w_.SetIapStatus(text);
+        w_.Refresh();
+        return ok;
+    }
+
 private:
     MainDialog& w_;
     FlashCommandEnv env_;
@@ -110,6 +153,7 @@ void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env) {
     auto c = std::make_shared<UpgradeCommands>(window, std::move(env));
     MainDialog* w = &window;
     window.RegisterHandler(command::kUpgradeInternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeInternal()); });
+    window.RegisterHandler(command::kUpgradeExternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeExternal()); });
 }
 
 }  // namespace tessel

@@ -1,6 +1,8 @@
 #pragma once
 // Upgrade Internal BSL: replaces the boot loader in block 1 with a newer one downloaded from a
-// file, through the programming stub, keeping block 0 and the password.
+// file, through the programming stub, keeping block 0 and the password. Upgrade External
+// BSL: writes the demonstration board's own loader, which the tool carries, into the
+// external flash's low window.
 
 #include "ui/FlashCommands.h"
 
@@ -8,7 +10,8 @@ namespace tessel {
 
 class MainDialog;
 
-// Routes "Upgrade Internal BSL1.1F+ to Newer Version" (32793) on the window. The download
+// Routes "Upgrade Internal BSL1.1F+ to Newer Version" (32793) and "Upgrade External BSL
+// Firmware to Newer Version" (32811) on the window. The download
 // inside it uses `env` as the Download command does.
 void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env = {});
 

@@ -145,6 +145,23 @@ TEST(CliFlashInProcess, UpgradeBslNeedsAReadableFileAndAYes) {
     std::filesystem::remove_all(dir);
 }
 
+// The command line opens the window, runs the command in it and leaves it again.
+TEST(CliFlashInProcess, FlashCommandsRunInAnExternalWindowThatTheBoardsLoaderGuards) {
+    const std::vector<std::string> low = {"--port", "sim:NX31A32", "--external", "low", "--yes"};
+    auto with = [&](std::vector<std::string> a) {
+        a.insert(a.begin() + 1, low.begin(), low.end());
+        return Tessel(a);
+    };
+    CliRun down = with({"download", "--start-sector", "1", "--verify", kSample});
+    EXPECT_EQ(down.status, 0) << down.out;
+    EXPECT_NE(down.out.find("IAP Status: File blink.hex Compare OK!"), std::string::npos) << down.out;
+    EXPECT_EQ(with({"download", kSample}).status, 1) << "sector 0 holds the board's loader";
+    EXPECT_EQ(with({"read", "--start-sector", "16"}).status, 2);
+    CliRun bsl = Tessel({"external-bsl", "--port", "sim:NX31A32"});
+    EXPECT_EQ(bsl.status, 0) << bsl.out;
+    EXPECT_NE(bsl.out.find("IAP Status: Upgrade External BSL Succeed!"), std::string::npos) << bsl.out;
+}
+
 TEST(CliFlashInProcess, BadFilesAndOptionsAreRefusedWithTheirExitCodes) {
     const std::string dir = TempDir();
     std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "firmware/Firmware.h"
 #include "support/FlashRig.h"
 
 namespace tessel {
@@ -130,6 +131,30 @@ TEST(UpgradeInternalBsl, RefusedOutsideInternalModeAndOnAHardLockedATypeChip) {
         EXPECT_TRUE(r.Said("Update BSL doesn't work if Block0 or Block1 is hardlocked!"));
         EXPECT_TRUE(r.CommandsSince(mark).empty());
     }
+}
+
+TEST(UpgradeExternalBsl, NeedsTheLowWindowAndReplacesAnOlderLoaderKeepingTheRestOfItsSector) {
+    FlashRig r(Board(3));
+    ASSERT_TRUE(r.Detect());
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(r.Run(command::kUpgradeExternalBsl));
+    EXPECT_TRUE(r.Said("Please enter into Low64K in internal memory mode for external BSL upgrade!"));
+    EXPECT_TRUE(r.CommandsSince(mark).empty());
+
+    // An older loader, and data of the operator's behind it in the same sector.
+    std::vector<uint8_t> ext = r.board().External();
+    std::fill(ext.begin(), ext.begin() + 1152, uint8_t{0x00});
+    std::fill(ext.begin() + 2000, ext.begin() + 2100, uint8_t{0x77});
+    r.board().SetExternal(ext);
+    ASSERT_TRUE(r.Run(command::kExternalLow));
+    EXPECT_TRUE(r.Run(command::kUpgradeExternalBsl));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Upgrade External BSL Succeed!");
+    r.Settle();
+    const std::vector<uint8_t> now = r.board().External();
+    const FirmwareImage& xbsl = Firmware(FirmwareId::ExternalBsl);
+    EXPECT_TRUE(std::equal(xbsl.data, xbsl.data + xbsl.size, now.begin()));
+    EXPECT_TRUE(std::equal(ext.begin() + 1152, ext.begin() + 4096, now.begin() + 1152));
+    EXPECT_TRUE(r.Backups().empty());
 }
 
 }  // namespace
