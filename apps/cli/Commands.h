@@ -25,5 +25,6 @@ void AddDetectCommand(CLI::App& app, RunState& state);
 void AddFlashCommands(CLI::App& app, RunState& state);
 void AddConfigCommands(CLI::App& app, RunState& state);
 void AddPasswordCommands(CLI::App& app, RunState& state);
+void AddOperatorCommands(CLI::App& app, RunState& state);
 
 }  // namespace tessel::cli

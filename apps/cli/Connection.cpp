@@ -15,6 +15,7 @@
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/ExternalCommands.h"
+#include "ui/OperatorCommands.h"
 #include "ui/FlashCommands.h"
 #include "ui/FlashDialogs.h"
 #include "ui/PasswordCommands.h"
@@ -67,6 +68,7 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     RegisterPasswordCommands(*window_);
     RegisterUpgradeCommands(*window_);
     RegisterExternalCommands(*window_);
+    RegisterOperatorCommands(*window_);
 }
 
 Connection::~Connection() {
@@ -75,6 +77,10 @@ Connection::~Connection() {
 }
 
 DialogResult Connection::Fill(DialogModel& model) {
+    if (customFill) {
+        const DialogResult r = customFill(model);
+        if (r == DialogResult::Ok) return r;
+    }
     if (auto* chip = dynamic_cast<ChipSelectDialog*>(&model)) {
         chip->chipType = chipType_;
         chip->memoryMode = o_.mode == "internal" ? kInternalMemory : kExternalMemory;

@@ -3,6 +3,7 @@
 // crystal from the options, fill the set-up dialogs with them, and run the detection command
 // of the main window, as an operator of the desktop program would.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -66,6 +67,9 @@ public:
     // The dialogs of the flash commands take their choices from `f` (which must outlive the
     // command); checks them against the detected chip first: false after printing why not.
     bool UseFlashOptions(const FlashOptions& f, bool rangeCount);
+
+    // Answers the dialogs the standard filling does not know (unset: they are cancelled).
+    std::function<DialogResult(DialogModel&)> customFill;
 
     // The option the lock and remap menus are answered with.
     void UseMenuOption(int option) { menuOption_ = option; }

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     AddFlashCommands(app, state);
     AddConfigCommands(app, state);
     AddPasswordCommands(app, state);
+    AddOperatorCommands(app, state);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

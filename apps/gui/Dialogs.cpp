@@ -27,6 +27,7 @@
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
 #include "ui/FlashDialogs.h"
+#include "ui/OperatorCommands.h"
 #include "ui/PasswordCommands.h"
 #include "ui/Texts.h"
 
@@ -632,6 +633,59 @@ private:
     QRadioButton* lock_ = nullptr;
 };
 
+// Its two buttons read and write the chip at once, while the command that opened the dialog
+// waits; "Return to Main Menu" only closes it.
+class ByteEditView final : public ModelView {
+public:
+    ByteEditView(ByteEditDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+        setWindowTitle(Q(ByteEditDialog::kTitle));
+        auto* layout = new QVBoxLayout(this);
+        layout->addWidget(new QLabel(Q(ByteEditDialog::kNote), this));
+        layout->addWidget(new QLabel(Q(ByteEditDialog::kAddressLabel), this));
+        address_ = MakeEdit(this, "address");
+        address_->setMaxLength(static_cast<int>(ByteEditDialog::kAddressChars));
+        layout->addWidget(address_);
+        layout->addWidget(new QLabel(Q(ByteEditDialog::kShownLabel), this));
+        shown_ = MakeEdit(this, "shownData", true);
+        layout->addWidget(shown_);
+        layout->addWidget(new QLabel(Q(ByteEditDialog::kNewLabel), this));
+        new_ = MakeEdit(this, "newData");
+        new_->setMaxLength(static_cast<int>(ByteEditDialog::kDataChars));
+        layout->addWidget(new_);
+        auto* row = new QHBoxLayout;
+        QPushButton* display = MakeButton(this, "displayData", "&Display Data");
+        QPushButton* replace = MakeButton(this, "replaceData", "&Replace Data");
+        row->addWidget(display);
+        row->addWidget(replace);
+        layout->addLayout(row);
+        Handler(display, [this] { m_.OnDisplayData(); });
+        Handler(replace, [this] { m_.OnReplaceData(); });
+        auto* box = new QDialogButtonBox(this);
+        box->setObjectName("buttons");
+        QPushButton* back = box->addButton(Q("&Return to Main Menu"), QDialogButtonBox::AcceptRole);
+        back->setDefault(true);
+        connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        layout->addWidget(box);
+    }
+
+protected:
+    bool Store() override {
+        m_.addressText = address_->text().toStdString();
+        m_.newData = new_->text().toStdString();
+        return true;
+    }
+    void Load() override {
+        shown_->setText(Q(m_.shownData));
+        new_->setText(Q(m_.newData));
+    }
+
+private:
+    ByteEditDialog& m_;
+    QLineEdit* address_ = nullptr;
+    QLineEdit* shown_ = nullptr;
+    QLineEdit* new_ = nullptr;
+};
+
 template <typename Model, typename View>
 std::unique_ptr<QDialog> Make(DialogModel& model, QWidget* parent) {
     auto* m = dynamic_cast<Model*>(&model);
@@ -650,6 +704,7 @@ std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent) 
     if (name == "DownloadDialog" || name == "CompareDialog") return Make<FileSectorDialog, FileSectorView>(model, parent);
     if (name == "SaveDialog") return Make<SaveDialog, SaveView>(model, parent);
     if (name == "PasswordVerifyDialog") return Make<PasswordVerifyDialog, PasswordView>(model, parent);
+    if (name == "ByteEditDialog") return Make<ByteEditDialog, ByteEditView>(model, parent);
     if (name == "PasswordChangeDialog") return Make<PasswordChangeDialog, PasswordChangeView>(model, parent);
     if (name == "PasswordSetDialog") return Make<PasswordSetDialog, PasswordSetView>(model, parent);
     if (name == "LockMenuTypeADialog" || name == "LockMenuDialog" || name == "RemapMenuDialog")

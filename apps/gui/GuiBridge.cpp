@@ -120,6 +120,10 @@ void QtOperator::ShowMessage(const std::string& text) {
     bridge_.RunOnGui([&] { QMessageBox::information(parent_, BoxTitle(), Text(text)); });
 }
 
+void QtOperator::ShowInformation(const std::string& title, const std::string& text) {
+    bridge_.RunOnGui([&] { QMessageBox::information(parent_, Text(title), Text(text)); });
+}
+
 bool QtOperator::AskYesNo(const std::string& text) {
     bool yes = false;
     bridge_.RunOnGui([&] {

@@ -74,6 +74,7 @@ public:
     void SetParent(QWidget* parent) { parent_ = parent; }
 
     void ShowMessage(const std::string& text) override;
+    void ShowInformation(const std::string& title, const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
     DialogResult RunDialog(DialogModel& model) override;
     void DebugTrace(const std::string& line) override;

@@ -28,6 +28,7 @@
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/ExternalCommands.h"
+#include "ui/OperatorCommands.h"
 #include "ui/PasswordCommands.h"
 #include "ui/UpgradeCommands.h"
 #include "ui/MemoryView.h"
@@ -142,6 +143,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     RegisterConfigCommands(*dialog_);
     RegisterPasswordCommands(*dialog_, options_.stateDir);
     RegisterExternalCommands(*dialog_, options_.stateDir);
+    RegisterOperatorCommands(*dialog_, options_.stateDir);
 
     setWindowTitle(Q(dialog_->Title()));
     BuildMenus();

@@ -31,6 +31,12 @@ public:
     // An information or error text with an OK button.
     virtual void ShowMessage(const std::string& text) = 0;
 
+    // A box of fixed text under its own title (the help boxes); OK only.
+    virtual void ShowInformation(const std::string& title, const std::string& text) {
+        (void)title;
+        ShowMessage(text);
+    }
+
     // A Yes/No question whose default answer is No; true only for an explicit Yes.
     virtual bool AskYesNo(const std::string& text) = 0;
 

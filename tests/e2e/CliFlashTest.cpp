@@ -162,6 +162,18 @@ TEST(CliFlashInProcess, FlashCommandsRunInAnExternalWindowThatTheBoardsLoaderGua
     EXPECT_NE(bsl.out.find("IAP Status: Upgrade External BSL Succeed!"), std::string::npos) << bsl.out;
 }
 
+TEST(CliFlashInProcess, EditShowsAndReplacesBytesOfBlock0) {
+    CliRun show = Tessel({"edit", "--port", "sim:NX31A16", "3FF8"});
+    EXPECT_EQ(show.status, 0) << show.out;
+    EXPECT_NE(show.out.find("3FF8: FF FF FF FF FF FF FF FF \n"), std::string::npos) << show.out;
+    CliRun put = Tessel({"edit", "--port", "sim:NX31A16", "--yes", "03e6", "72", "4F", "5D"});
+    EXPECT_EQ(put.status, 0) << put.out;
+    EXPECT_NE(put.out.find("03e6: 72 4F 5D FF"), std::string::npos) << put.out;
+    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A16", "--yes", "03E6", "7G"}).status, 1);
+    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A16", "4000"}).status, 1);
+    EXPECT_EQ(Tessel({"run", "--port", "sim:NX31A16"}).status, 0);
+}
+
 TEST(CliFlashInProcess, BadFilesAndOptionsAreRefusedWithTheirExitCodes) {
     const std::string dir = TempDir();
     std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";

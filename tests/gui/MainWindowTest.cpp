@@ -361,6 +361,27 @@ TEST(MainWindowGui, SetResetPasswordFromTheMenuErasesBlock0AndSetsThePassword) {
     EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
+// Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
+TEST(MainWindowGui, ByteEditDisplaysAndReplacesThroughItsButtons) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
+    QString shown;
+    r.op.On("ByteEditDialog", [&](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("03e6"));
+        d->findChild<QLineEdit*>(QStringLiteral("newData"))->setText(QStringLiteral("72 4F 5D"));
+        d->findChild<QPushButton*>(QStringLiteral("replaceData"))->click();
+        shown = d->findChild<QLineEdit*>(QStringLiteral("shownData"))->text();
+        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
+    });
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kEditBlock0));
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("72 4F 5D FF"))) << shown.toStdString();
+    const std::vector<uint8_t> block0 = r.board->Block(0);
+    EXPECT_EQ(block0[0x3E6], 0x72);
+    EXPECT_EQ(block0[0x3E8], 0x5D);
+}
+
 TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -369,7 +390,7 @@ TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
               "&Detect Target MCU for Firmware1.1F and RS232 Config.");
     EXPECT_TRUE(r.window->Action(command::kSave)->isEnabled());
     ASSERT_NE(r.window->Action(command::kEditBlock0), nullptr);
-    EXPECT_FALSE(r.window->Action(command::kEditBlock0)->isEnabled()) << "not built yet";
+    EXPECT_FALSE(r.window->Action(command::kDownloadMonitra)->isEnabled()) << "not built yet";
     for (int id : {command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl})
         EXPECT_TRUE(r.window->Action(id)->isEnabled()) << id;
     EXPECT_EQ(r.window->windowTitle(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");

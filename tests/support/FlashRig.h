@@ -22,6 +22,7 @@
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
+#include "ui/OperatorCommands.h"
 #include "ui/PasswordCommands.h"
 #include "ui/UpgradeCommands.h"
 #include "ui/PrintTarget.h"
@@ -82,6 +83,7 @@ struct FlashRig {
         RegisterPasswordCommands(window, dir + "/state");
         RegisterUpgradeCommands(window, {dir + "/state", {}});
         RegisterExternalCommands(window, dir + "/state");
+        RegisterOperatorCommands(window, dir + "/state");
         window.Session().chipType = config.chipType;
         window.Session().memoryMode = memoryMode;
         op.dialogScript = [this](DialogModel& m) { return Answer(m); };

@@ -1,0 +1,361 @@
+#include "ui/OperatorCommands.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
+#include "files/Backup.h"
+#include "protocol/Primitives.h"
+#include "ui/FlashCommands.h"
+#include "ui/MainDialog.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr uint32_t kSector = 128;
+constexpr uint32_t kCableTestMs = 3000;
+constexpr uint8_t kCablePattern[3] = {0x80, 0xE0, 0xF8};
+
+constexpr char kReadFailed[] = "Failed to Read data byte from the chip!";
+constexpr char kWrongFormat[] = "Wrong string format detected!\nPlease verify your input.";
+
+// A character as the dialog reads hex: lower case folded to upper; -1 when it is no digit.
+int HexValue(char ch) {
+    if (ch >= 'a' && ch <= 'f') ch = static_cast<char>(ch - 0x20);
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+bool IsTypeA(int chipType) { return chipType == 1 || chipType == 2; }
+
+constexpr HelpText kHelp[] = {
+    {command::kAboutTessel, "About QMT Tessel",
+     "Tessel: in-application programming of Norvik51 microcontrollers through their boot-strap "
+     "loader (firmware 1.1E and 1.1F) on a serial line."},
+    {command::kAboutDetect, "About DetectChip",
+     "Detect Target MCU for Firmware1.1F asks for the chip type, memory mode, port and baud rate, "
+     "then finds a 1.1F loader.\nDetect Target MCU for Firmware1.1E talks to a 1.1E loader at its "
+     "fixed rate and offers the upgrade to 1.1F, which keeps the user's code.\nDetect an unknown "
+     "firmware tries 1.1F first, then 1.1E.\n\nThe set-up dialog's Compute button gives the best "
+     "standard baud rate for the target's crystal (1 MHz to 40 MHz), and Next Baud the next lower "
+     "one the crystal can still produce."},
+    {command::kAboutPassword, "About Password",
+     "Set/Reset Password writes a new password without the old one, and erases block 0 entirely to "
+     "do so. No password means a blank entry.\nChange Password needs the old password and keeps "
+     "block 0.\nA firmware 1.1F loader with a password refuses to read or write the chip for any "
+     "software that has not given it.\nOn the A-type chips, Set/Reset can also set the Level 3 soft "
+     "lock."},
+    {command::kAboutUpgrade, "About Upgrade BSL",
+     "The internal boot loader can be upgraded from firmware 1.1F upward. Block 0 is not erased, and "
+     "the password is kept.\nA downloaded boot-loader image starts at 0x0000 in a hex file, or at "
+     "0xF000 in a binary file.\nThe upgrade works in internal memory mode only."},
+    {command::kAboutByteModify, "About Byte Modify",
+     "Edit data in Block 0 changes up to 16 consecutive bytes of block 0 in place.\nGive the address "
+     "as four hex digits, and the data as 2-digit hex numbers separated by blanks. Fewer than 16 "
+     "numbers modify only the first bytes shown."},
+    {command::kAboutMonitra, "About Monitra",
+     "The Monitra debug monitor occupies the first 1 KB of block 1 and the last 4 KB of block 0, and "
+     "replaces the boot loader.\nTo return to the boot loader, run the conversion command script from "
+     "the Keil debugger as the User's Guide describes."},
+};
+
+class OperatorCommands {
+public:
+    OperatorCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
+
+    CDeviceSession& S() { return w_.Session(); }
+    void Say(const std::string& text) { w_.Op().ShowMessage(text); }
+
+    bool EditBlock0() {
+        CDeviceSession& s = S();
+        w_.SetIapStatus("");
+        w_.Refresh();
+        if (CheckCommandPreconditions(&s, &w_.Op(), CheckScope::ChipErase) != CheckOutcome::Proceed) return false;
+        if (s.memoryMode != kInternalMemory || s.ExternalWindowOpen()) {
+            Say("Byte Edit only works in Internal Memory Mode!");
+            return false;
+        }
+        const int lock = s.flags.lockStatus;
+        const bool allowed = lock == 0 || lock == 0x40 || lock == 0x20 ||
+                             (!IsTypeA(s.chipType) && (lock == 0x80 || lock == 0xC0));
+        if (!allowed) {
+            Say("Byte Edit doesn't work if Block0 is hardlocked!");
+            return false;
+        }
+        if (PasswordGate(w_) != 1) return false;
+        LinkContext link{s, w_, nullptr};
+        if (!IsTypeA(s.chipType) && !selectBlock0(link)) {
+            Say("Byte Edit Failed!");
+            return false;
+        }
+        ByteEditDialog dialog(w_, backupDir_);
+        w_.Op().RunDialog(dialog);
+        return true;
+    }
+
+    // The loader hands the chip to the user's program; from here on nothing answers for the
+    // loader until the next detection.
+    bool ExecuteUserCode() {
+        CDeviceSession& s = S();
+        if (s.memoryMode != kInternalMemory) {
+            Say("Run User Code only works in internal memory mode!");
+            return false;
+        }
+        w_.SetIapStatus("");
+        if (s.flags.userCodeRunning) {
+            Say(kNoChipSelected);
+            return false;
+        }
+        if (!s.IsLinkUp()) {
+            Say(kNoTargetBoard);
+            return false;
+        }
+        if (!s.ExternalWindowOpen()) {
+            LinkContext link{s, w_, nullptr};
+            if (RunUserCode(link) != 1) return false;
+        } else {
+            w_.Route(command::kResetLink);
+            s.port.SetLinesExternalMode();
+        }
+        s.flags.userCodeRunning = true;
+        w_.resetChipInfo();
+        s.flags.passwordVerified = false;
+        s.port.ClearLinkUp();
+        // The purge would discard a start command still in the output queue.
+        s.port.DrainOutput();
+        s.port.PurgeInput();
+        s.port.PurgeOutput();
+        return true;
+    }
+
+    bool DownloadAndRun() {
+        CDeviceSession& s = S();
+        w_.SetIapStatus("");
+        if (PasswordGate(w_) != 1) return false;
+        w_.SetCommandSucceeded(false);
+        w_.Route(command::kDownload);
+        const bool ok = w_.CommandSucceeded() && ExecuteUserCode();
+        s.flags.passwordVerified = false;
+        return ok;
+    }
+
+    bool SerialTest() {
+        CDeviceSession& s = S();
+        if (s.IsLinkUp()) {
+            Say("Serial connection has be set up already!");
+            return false;
+        }
+        if (!w_.Op().AskYesNo("This will test if serial cable is connected correctly.\nDo you want to proceed?"))
+            return false;
+        if (s.port.Open() != 0) {
+            Say("Failed to setup Serial Comm with Target MCU!!!");
+            return false;
+        }
+        Say("Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!");
+        Clock& clock = s.port.GetClock();
+        const uint64_t t0 = clock.TickMs();
+        while (clock.TickMs() - t0 < kCableTestMs) {
+            for (uint8_t b : kCablePattern) s.port.WriteByte(b);
+            if (!s.port.PollForInput()) continue;
+            bool same = true;
+            for (uint8_t expected : kCablePattern) {
+                uint8_t got = 0;
+                if (s.port.ReadByte(&got) != 1 || got != expected) same = false;
+            }
+            if (same) {
+                Say("Serial connection is correct!");
+                return true;
+            }
+        }
+        Say("Serial connection is incorrect!!!");
+        return false;
+    }
+
+    void Help(int id) {
+        if (const HelpText* h = FindHelpText(id)) w_.Op().ShowInformation(h->title, h->text);
+    }
+
+private:
+    MainDialog& w_;
+    std::string backupDir_;
+};
+
+}  // namespace
+
+uint32_t Block0Limit(int chipType) {
+    switch (chipType) {
+        case 1: return 0x4000;
+        case 3:
+        case 4: return 0x10000;
+        default: return 0x8000;
+    }
+}
+
+const HelpText* FindHelpText(int id) {
+    for (const HelpText& h : kHelp)
+        if (h.id == id) return &h;
+    return nullptr;
+}
+
+ByteEditDialog::ByteEditDialog(MainDialog& window, std::string backupDir)
+    : w_(window), backupDir_(std::move(backupDir)) {}
+
+bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n) {
+    CDeviceSession& s = w_.Session();
+    LinkContext link{s, w_, nullptr};
+    bool ok = SendFrame(link, cmd::kRead, static_cast<uint16_t>(at), static_cast<uint8_t>(n)) == 1;
+    for (uint32_t i = 0; ok && i < n; ++i) ok = s.port.ReadByte(out + i) == 1;
+    if (!ok) w_.Op().ShowMessage(kReadFailed);
+    return ok;
+}
+
+bool ByteEditDialog::OnDisplayData() {
+    Operator& op = w_.Op();
+    // Only whole four-digit hex addresses: a stray character would name another address.
+    bool valid = addressText.size() >= kAddressChars;
+    uint32_t value = 0;
+    for (size_t i = 0; valid && i < kAddressChars; ++i) {
+        const int digit = HexValue(addressText[i]);
+        valid = digit >= 0;
+        value = (value << 4) | static_cast<uint32_t>(digit < 0 ? 0 : digit);
+    }
+    if (!valid) {
+        op.ShowMessage("Address string should be in 4-digit Hex format!");
+        return false;
+    }
+    address = value;
+    const uint32_t limit = Block0Limit(w_.Session().chipType);
+    if (address >= limit) {
+        op.ShowMessage("Memory address is invalid!");
+        return false;
+    }
+    const uint32_t n = std::min<uint32_t>(16, limit - address);
+    uint8_t bytes[16] = {};
+    if (!ReadBytes(address, bytes, n)) return false;
+    shownData.clear();
+    char text[4];
+    for (uint32_t i = 0; i < n; ++i) {
+        std::snprintf(text, sizeof text, "%02X ", bytes[i]);
+        shownData += text;
+    }
+    return true;
+}
+
+bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool second) {
+    CDeviceSession& s = w_.Session();
+    Operator& op = w_.Op();
+    LinkContext link{s, w_, nullptr};
+    w_.setProgressLabel("Erasing");
+    if (SendFrame(link, cmd::kSectorErase, static_cast<uint16_t>(sector), 0x01) != 1) {
+        op.ShowMessage(second ? "Failed to send 2nd Sector Erase command to the chip!"
+                              : "Failed to send Sector Erase command to the chip!");
+        return false;
+    }
+    uint8_t status = 0;
+    if (s.port.ReadByte(&status) != 1 || status != cmd::kAck) {
+        op.ShowMessage(second ? "Failed to Read 2nd Status byte!" : "Failed to Read the Status byte!");
+        return false;
+    }
+    w_.setProgressLabel("Writing");
+    if (SendFrame(link, cmd::kProgram, static_cast<uint16_t>(sector), static_cast<uint8_t>(kSector)) != 1) {
+        op.ShowMessage(second ? "Failed to send 2nd Byte Program command to the chip!"
+                              : "Failed to send Byte Program command to the chip!");
+        return false;
+    }
+    for (uint32_t i = 0; i < kSector; ++i) {
+        if (s.port.WriteByte(bytes[i]) != 1) {
+            op.ShowMessage("Failed to write data byte to the chip!");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ByteEditDialog::OnReplaceData() {
+    Operator& op = w_.Op();
+    // Nothing is erased at an address the display refused.
+    if (!OnDisplayData()) return false;
+    const size_t length = newData.size();
+    if (length < 2 || length > kDataChars) {
+        newData.clear();
+        return false;
+    }
+    for (char ch : newData) {
+        if (ch != ' ' && HexValue(ch) < 0) {
+            op.ShowMessage("Illegal Hex number detected!\nPlease verify your input.");
+            return false;
+        }
+    }
+    for (size_t p = 3; p < length; ++p) {
+        if ((p + 1) % 3 == 0 && newData[p] != ' ') {
+            op.ShowMessage(kWrongFormat);
+            return false;
+        }
+    }
+    if (length > shownData.size()) {
+        op.ShowMessage("Input string is oversize!\nPlease shorten your input.");
+        return false;
+    }
+    // Every byte must be two typed digits: a lone digit or a blank inside a pair would make
+    // up a value the operator never typed.
+    const size_t m = (length + 2) / 3;
+    for (size_t i = 0; i < m; ++i) {
+        const size_t at = i * 3;
+        const int hi = HexValue(newData[at]);
+        const int lo = at + 1 < length ? HexValue(newData[at + 1]) : -1;
+        if (hi < 0 || lo < 0) {
+            op.ShowMessage(kWrongFormat);
+            return false;
+        }
+        parsed[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+
+    const uint32_t offset = address % kSector;
+    const uint32_t first = address - offset;
+    const bool two = offset + m > kSector;
+    std::vector<uint8_t> image(two ? 2 * kSector : kSector);
+    if (!ReadBytes(first, image.data(), kSector)) return false;
+    if (two && !ReadBytes(first + kSector, image.data() + kSector, kSector)) return false;
+    const std::vector<uint8_t> before = image;
+    std::copy(parsed.begin(), parsed.begin() + static_cast<long>(m), image.begin() + offset);
+    if (!op.AskYesNo("Data in block 0 will be modified.\nProceed to modify?")) return false;
+
+    // An erased sector whose programming fails would lose the rest of its bytes: they are on
+    // disk until the rewrite has been sent.
+    const std::vector<BackupRegion> regions{{first, before}};
+    const std::string backup = WriteBackupHex(backupDir_, "byte-edit-sectors", regions);
+    if (backup.empty()) {
+        op.ShowMessage("The sectors could not be saved to a backup file under the state folder, so nothing was erased.");
+        return false;
+    }
+    bool ok = RewriteSector(first, image.data(), false);
+    if (ok && two) ok = RewriteSector(first + kSector, image.data() + kSector, true);
+    if (!ok) {
+        w_.Session().flags.errorReported = true;
+        op.ShowMessage("The sectors' earlier contents are in " + backup + " (Intel HEX, at their own addresses).");
+        return false;
+    }
+    std::remove(backup.c_str());
+    w_.setProgressLabel("Done");
+    OnDisplayData();
+    return true;
+}
+
+void RegisterOperatorCommands(MainDialog& window, std::string backupDir) {
+    auto c = std::make_shared<OperatorCommands>(window, std::move(backupDir));
+    MainDialog* w = &window;
+    window.RegisterHandler(command::kEditBlock0, [c, w] { w->SetCommandSucceeded(c->EditBlock0()); });
+    window.RegisterHandler(command::kExecuteUserCode, [c, w] { w->SetCommandSucceeded(c->ExecuteUserCode()); });
+    window.RegisterHandler(command::kRunUserCode, [c, w] { w->SetCommandSucceeded(c->DownloadAndRun()); });
+    window.RegisterHandler(command::kSerialTest, [c, w] { w->SetCommandSucceeded(c->SerialTest()); });
+    for (const HelpText& h : kHelp) {
+        const int id = h.id;
+        window.RegisterHandler(id, [c, id] { c->Help(id); });
+    }
+}
+
+}  // namespace tessel

@@ -1,0 +1,67 @@
+#pragma once
+// The smaller commands of the main window: editing up to 16 bytes of block 0 in place,
+// starting the user's program, the serial cable test and the help boxes.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/Operator.h"
+
+namespace tessel {
+
+class MainDialog;
+
+// "Byte Edit in Block 0". Its two buttons talk to the chip while the dialog is open.
+class ByteEditDialog : public DialogModel {
+public:
+    ByteEditDialog(MainDialog& window, std::string backupDir);
+    const char* DialogName() const override { return "ByteEditDialog"; }
+    static constexpr const char* kTitle = "Byte Edit in Block 0";
+    static constexpr const char* kNote =
+        "After returning to Main Menu, please Read the sector(s) in which data was altered.";
+    static constexpr const char* kAddressLabel = "Enter Memory Location in Hex (4-digit Only, e.g. 03E6)";
+    static constexpr const char* kShownLabel = "Display Hex data (up to 16 bytes) at above address";
+    static constexpr const char* kNewLabel =
+        "Enter new data in Hex (up to 16 bytes)\nseparated by a blank, e.g. 72 4F 5D\n"
+        "Fewer bytes modify only the first bytes shown.";
+    static constexpr size_t kAddressChars = 4, kDataChars = 48;
+
+    // "&Display Data": reads up to 16 bytes at the address into the shown-data text. False
+    // (after saying why) for an address that is malformed or outside block 0.
+    bool OnDisplayData();
+    // "&Replace Data": checks the new-data text and rewrites the sector(s) it falls into.
+    bool OnReplaceData();
+
+    std::string addressText;
+    std::string shownData;
+    std::string newData;
+    uint32_t address = 0;
+    std::array<uint8_t, 16> parsed{};
+
+private:
+    bool ReadBytes(uint32_t at, uint8_t* out, uint32_t n);
+    bool RewriteSector(uint32_t sector, const uint8_t* bytes, bool second);
+
+    MainDialog& w_;
+    std::string backupDir_;
+};
+
+// The end of block 0 for a chip type: addresses below it may be edited.
+uint32_t Block0Limit(int chipType);
+
+// Routes "&Edit data in Block 0" (32792), "&Execute User Code (Fw: v1.1F)" (1029),
+// "Dnload/Run UserCode" (1074), the serial cable test (32812) and the help items.
+// `backupDir` is where Replace Data saves the sectors it is about to erase ("" for the user's
+// state folder).
+void RegisterOperatorCommands(MainDialog& window, std::string backupDir = {});
+
+// The help boxes' titles and texts, by command id; null for an id without one.
+struct HelpText {
+    int id;
+    const char* title;
+    const char* text;
+};
+const HelpText* FindHelpText(int id);
+
+}  // namespace tessel

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "device/CommandChecks.h"
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::FlashRig;
+
+sim::BoardConfig Board(int chipType) {
+    sim::BoardConfig c;
+    c.chipType = chipType;
+    return c;
+}
+
+size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+        return l.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+// Opens Byte Edit and runs `edit` on the dialog while it is open.
+void WithByteEdit(FlashRig& r, const std::function<void(ByteEditDialog&)>& edit) {
+    r.op.dialogScript = [&r, edit](DialogModel& m) {
+        if (auto* d = dynamic_cast<ByteEditDialog*>(&m)) {
+            edit(*d);
+            return DialogResult::Ok;
+        }
+        return r.Answer(m);
+    };
+    EXPECT_TRUE(r.Run(command::kEditBlock0));
+}
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 9);
+    return v;
+}
+
+TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
+    FlashRig r(Board(1));
+    const std::vector<uint8_t> code = Pattern(16384);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    WithByteEdit(r, [&](ByteEditDialog& d) {
+        d.addressText = "03e6";
+        EXPECT_TRUE(d.OnDisplayData());
+        EXPECT_EQ(d.address, 0x03E6u);
+        EXPECT_EQ(d.shownData.size(), 48u);
+        char first[4];
+        std::snprintf(first, sizeof first, "%02X ", code[0x3E6]);
+        EXPECT_EQ(d.shownData.substr(0, 3), first);
+        d.addressText = "3FF8";
+        EXPECT_TRUE(d.OnDisplayData());
+        EXPECT_EQ(d.shownData.size(), 24u) << "8 bytes to the end of an NX31A16's block 0";
+        for (const char* bad : {"3E6", "03G6"}) {
+            d.addressText = bad;
+            EXPECT_FALSE(d.OnDisplayData()) << bad;
+        }
+        d.addressText = "4000";
+        EXPECT_FALSE(d.OnDisplayData());
+    });
+    EXPECT_TRUE(r.Said("Address string should be in 4-digit Hex format!"));
+    EXPECT_TRUE(r.Said("Memory address is invalid!"));
+}
+
+TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
+    FlashRig r(Board(2));
+    const std::vector<uint8_t> code = Pattern(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    r.op.answers = {true, true, true};
+    size_t mark = 0;
+    WithByteEdit(r, [&](ByteEditDialog& d) {
+        mark = r.board().CommandLog().size();
+        d.addressText = "03E6";
+        d.newData = "72 4F 5D";
+        EXPECT_TRUE(d.OnReplaceData());
+        EXPECT_EQ(d.shownData.substr(0, 9), "72 4F 5D ") << "shown again after the write";
+        r.Settle();
+        const auto log = r.CommandsSince(mark);
+        EXPECT_EQ(Count(log, "0B 03 80"), 1u);
+        EXPECT_EQ(Count(log, "0B"), 1u);
+
+        // Sixteen bytes from offset 78h run into the next sector.
+        mark = r.board().CommandLog().size();
+        d.addressText = "03F8";
+        d.newData = "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F";
+        EXPECT_TRUE(d.OnReplaceData());
+        r.Settle();
+        const auto two = r.CommandsSince(mark);
+        EXPECT_EQ(Count(two, "0B 03 80"), 1u);
+        EXPECT_EQ(Count(two, "0B 04 00"), 1u);
+
+        d.addressText = "0100";
+        d.newData = "12345";  // the third character is not looked at
+        EXPECT_TRUE(d.OnReplaceData());
+    });
+    r.Settle();
+    std::vector<uint8_t> expected = code;
+    expected[0x3E6] = 0x72, expected[0x3E7] = 0x4F, expected[0x3E8] = 0x5D;
+    for (int i = 0; i < 16; ++i) expected[0x3F8 + i] = static_cast<uint8_t>(i);
+    expected[0x100] = 0x12, expected[0x101] = 0x45;
+    EXPECT_EQ(r.board().Block(0), expected);
+    EXPECT_TRUE(r.Backups().empty());
+}
+
+TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
+    FlashRig r(Board(3));
+    const std::vector<uint8_t> code = Pattern(65536);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    r.op.answers = {true, true, true, true, true};
+    size_t mark = 0;
+    WithByteEdit(r, [&](ByteEditDialog& d) {
+        mark = r.board().CommandLog().size();
+        const std::pair<const char*, const char*> cases[] = {
+            {"0200", "7G 01"}, {"0200", "12-34"}, {"0200", "12 3"}, {"02X0", "11 22"}, {"FFFC", "01 02 03 04 05"}};
+        for (const auto& [at, data] : cases) {
+            d.addressText = at;
+            d.newData = data;
+            EXPECT_FALSE(d.OnReplaceData()) << at << " " << data;
+        }
+    });
+    EXPECT_TRUE(r.Said("Illegal Hex number detected!\nPlease verify your input."));
+    EXPECT_TRUE(r.Said("Wrong string format detected!\nPlease verify your input."));
+    EXPECT_TRUE(r.Said("Input string is oversize!\nPlease shorten your input."));
+    r.Settle();
+    EXPECT_EQ(Count(r.CommandsSince(mark), "0B"), 0u);
+    EXPECT_EQ(r.board().Block(0), code);
+}
+
+TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {
+    FlashRig r(Board(2));
+    ASSERT_TRUE(r.Detect());
+    EXPECT_TRUE(r.Run(command::kExecuteUserCode));
+    r.Settle();
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::UserCode);
+    EXPECT_TRUE(r.session().flags.userCodeRunning.load());
+    EXPECT_FALSE(r.session().IsLinkUp());
+    EXPECT_FALSE(r.Run(command::kExecuteUserCode));
+    EXPECT_TRUE(r.Said(kNoChipSelected));
+
+    // Download then run: the sample goes in and the chip runs it.
+    FlashRig d(Board(5));
+    ASSERT_TRUE(d.Detect());
+    d.file = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
+    d.op.answers = {true};
+    EXPECT_TRUE(d.Run(command::kRunUserCode));
+    d.Settle();
+    EXPECT_EQ(d.board().CurrentMode(), sim::Mode::UserCode);
+    EXPECT_FALSE(d.session().flags.passwordVerified.load());
+
+    FlashRig e(Board(3), kExternalMemory);
+    ASSERT_TRUE(e.Detect());
+    EXPECT_FALSE(e.Run(command::kExecuteUserCode));
+    EXPECT_TRUE(e.Said("Run User Code only works in internal memory mode!"));
+}
+
+TEST(SerialTest, ALoopBackPassesAndASilentLineFailsAfterItsTime) {
+    sim::BoardConfig loop;
+    loop.loopBack = true;
+    FlashRig r(loop);
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kSerialTest));
+    EXPECT_TRUE(r.Said("Serial connection is correct!"));
+    EXPECT_FALSE(r.session().IsLinkUp());
+
+    sim::BoardConfig dead;
+    dead.faults.silentFromByte = 1;
+    dead.faults.dropAfterBytes = 1;
+    FlashRig s(dead);
+    s.op.answers = {true};
+    const uint64_t t0 = s.clock.NowUs();
+    EXPECT_FALSE(s.Run(command::kSerialTest));
+    EXPECT_TRUE(s.Said("Serial connection is incorrect!!!"));
+    EXPECT_GE(s.clock.NowUs() - t0, 3'000'000u);
+
+    FlashRig linked(Board(2));
+    ASSERT_TRUE(linked.Detect());
+    EXPECT_FALSE(linked.Run(command::kSerialTest));
+    EXPECT_TRUE(linked.Said("Serial connection has be set up already!"));
+}
+
+TEST(HelpBoxes, EachHelpItemShowsItsTitledText) {
+    FlashRig r;
+    for (int id : {command::kAboutTessel, command::kAboutDetect, command::kAboutPassword, command::kAboutUpgrade,
+                   command::kAboutByteModify, command::kAboutMonitra}) {
+        const HelpText* h = FindHelpText(id);
+        ASSERT_NE(h, nullptr) << id;
+        r.op.messages.clear();
+        EXPECT_TRUE(r.window.Route(id));
+        EXPECT_EQ(r.op.messages, std::vector<std::string>{h->text}) << h->title;
+    }
+    EXPECT_EQ(std::string(FindHelpText(command::kAboutByteModify)->title), "About Byte Modify");
+}
+
+}  // namespace
+}  // namespace tessel
