@@ -55,6 +55,24 @@ struct RecordingPrinter : PrintTarget {
     std::vector<std::string> pages;
 };
 
+// A stand-in board of `chipType` with lock bits and a loader password already in place.
+inline sim::BoardConfig BoardOf(int chipType, uint8_t security = 0, const std::string& password = {},
+                                double crystalMHz = 11.0592) {
+    sim::BoardConfig c;
+    c.chipType = chipType;
+    c.securityBits = security;
+    c.password = password;
+    c.crystalMHz = crystalMHz;
+    return c;
+}
+
+// How many of the board's logged commands start with `prefix` ("0B", "66 66 0C").
+inline size_t CountFrames(const std::vector<std::string>& log, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
+        return l.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
 // The host end of the line, refusing the write calls the rig tells it to, as a port whose
 // output has stalled would.
 class RefusingLineHandle : public VirtualLineHandle {

@@ -9,16 +9,11 @@
 namespace tessel {
 namespace {
 
+using test::BoardOf;
+using test::CountFrames;
 using test::FlashRig;
 
 constexpr char kLockDone[] = "Set Lock Completed!\nChip will be automatically redetected!";
-
-sim::BoardConfig Board(int chipType, uint8_t security = 0) {
-    sim::BoardConfig c;
-    c.chipType = chipType;
-    c.securityBits = security;
-    return c;
-}
 
 // What the command put on the wire, detection's own frames left out.
 std::vector<std::string> ConfigFrames(const std::vector<std::string>& log) {
@@ -49,7 +44,7 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
-        FlashRig r(Board(c.chipType), c.memoryMode);
+        FlashRig r(BoardOf(c.chipType), c.memoryMode);
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         r.menuOption = c.option;
@@ -83,7 +78,7 @@ TEST(LockChip, TheLevel4GuardSendsNoBitAndDoesNotClaimSuccess) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " mode " << c.memoryMode);
-        FlashRig r(Board(c.chipType, c.security), c.memoryMode);
+        FlashRig r(BoardOf(c.chipType, c.security), c.memoryMode);
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         r.menuOption = c.option;
@@ -97,7 +92,7 @@ TEST(LockChip, TheLevel4GuardSendsNoBitAndDoesNotClaimSuccess) {
         EXPECT_TRUE(r.session().IsLinkUp()) << "nothing changed, so the link is not reset";
     }
     // The status the A-type chip refuses is allowed on an H/L chip.
-    FlashRig r(Board(3, 0x20));
+    FlashRig r(BoardOf(3, 0x20));
     ASSERT_TRUE(r.Detect());
     r.menuOption = 4;
     r.op.answers = {true};
@@ -106,7 +101,7 @@ TEST(LockChip, TheLevel4GuardSendsNoBitAndDoesNotClaimSuccess) {
 }
 
 TEST(LockChip, ARefusedWriteStopsTheOptionButTheSequenceIsStillClosed) {
-    FlashRig r(Board(3));
+    FlashRig r(BoardOf(3));
     ASSERT_TRUE(r.Detect());
     const size_t mark = r.board().CommandLog().size();
     r.menuOption = 2;  // SB2 then SB3
@@ -127,7 +122,7 @@ TEST(LockChip, NoChoiceNoAnswerOrNoLinkBurnsNothing) {
     {
         // OK with no option clicked is refused by the menu itself, so the operator can only
         // choose or cancel.
-        FlashRig r(Board(2));
+        FlashRig r(BoardOf(2));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kLockChip));
@@ -136,7 +131,7 @@ TEST(LockChip, NoChoiceNoAnswerOrNoLinkBurnsNothing) {
         EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
     }
     {
-        FlashRig r(Board(2));
+        FlashRig r(BoardOf(2));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         r.menuOption = 1;
@@ -147,7 +142,7 @@ TEST(LockChip, NoChoiceNoAnswerOrNoLinkBurnsNothing) {
         EXPECT_EQ(r.board().SecurityBits(), 0);
     }
     {
-        FlashRig r(Board(2));
+        FlashRig r(BoardOf(2));
         r.menuOption = 1;
         EXPECT_FALSE(r.Run(command::kLockChip));
         EXPECT_TRUE(r.Said(kNoTargetBoard));
@@ -208,7 +203,7 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
-        FlashRig r(Board(c.chipType), c.memoryMode);
+        FlashRig r(BoardOf(c.chipType), c.memoryMode);
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         r.menuOption = c.option;
@@ -226,7 +221,7 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
 
 TEST(MemoryRemap, AnATypeChipInInternalModeOrARefusedByteChangesNothing) {
     {
-        FlashRig r(Board(2));
+        FlashRig r(BoardOf(2));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         const size_t said = r.op.messages.size();
@@ -238,7 +233,7 @@ TEST(MemoryRemap, AnATypeChipInInternalModeOrARefusedByteChangesNothing) {
         EXPECT_TRUE(r.session().IsLinkUp());
     }
     {
-        FlashRig r(Board(5));
+        FlashRig r(BoardOf(5));
         ASSERT_TRUE(r.Detect());
         r.menuOption = RemapMenuDialog::kSC1;
         r.op.answers = {true};
@@ -253,7 +248,7 @@ TEST(MemoryRemap, AnATypeChipInInternalModeOrARefusedByteChangesNothing) {
 
 TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
     {
-        FlashRig r(Board(1));
+        FlashRig r(BoardOf(1));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kDoubleClock));
@@ -263,7 +258,7 @@ TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
         EXPECT_TRUE(r.session().IsLinkUp());
     }
     {
-        FlashRig r(Board(4));
+        FlashRig r(BoardOf(4));
         ASSERT_TRUE(r.Detect());
         r.window.TickPanes();
         EXPECT_EQ(r.window.DoubleClockPane(), "Double Clock OFF");
@@ -279,7 +274,7 @@ TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
         EXPECT_EQ(r.window.DoubleClockPane(), "Double Clock ON");
     }
     {
-        FlashRig r(Board(6), kExternalMemory);
+        FlashRig r(BoardOf(6), kExternalMemory);
         ASSERT_TRUE(r.Detect());
         r.op.answers = {false};
         EXPECT_FALSE(r.Run(command::kDoubleClock));

@@ -8,15 +8,9 @@
 namespace tessel {
 namespace {
 
+using test::BoardOf;
+using test::CountFrames;
 using test::FlashRig;
-
-sim::BoardConfig Board(int chipType, uint8_t security = 0, double crystal = 11.0592) {
-    sim::BoardConfig c;
-    c.chipType = chipType;
-    c.securityBits = security;
-    c.crystalMHz = crystal;
-    return c;
-}
 
 std::vector<uint8_t> Pattern(size_t n) {
     std::vector<uint8_t> v(n);
@@ -24,18 +18,12 @@ std::vector<uint8_t> Pattern(size_t n) {
     return v;
 }
 
-size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
-        return l.compare(0, prefix.size(), prefix) == 0;
-    }));
-}
-
 const char kLowSwitches[] =
     "Please set DIP switch on SW2 of\nBSL Demo Board v2.0 as follows:\n\na.    EA1# = 1  or  #1 = OFF\n"
     "b.    CE# = 0    or  #2 = ON\nc.    A16 = 0     or  #3 = ON\nd.    RST1 = 1  or  #8 = OFF\ne.    Vcc >= 3.3V";
 
 TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
-    FlashRig r(Board(2));
+    FlashRig r(BoardOf(2));
     const std::vector<uint8_t> code = Pattern(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -44,7 +32,7 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     EXPECT_TRUE(r.Said(kLowSwitches));
     EXPECT_TRUE(r.Said("Entering Low 64KB of External Flash Successful!"));
     r.Settle();
-    EXPECT_EQ(Count(r.CommandsSince(mark), "66 66 0C"), 1u);
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "66 66 0C"), 1u);
     EXPECT_TRUE(r.session().externalLowOpen);
     EXPECT_EQ(r.window.Field(ChipField::ChipType), "NX40F128");
     EXPECT_EQ(r.window.Field(ChipField::FlashSize), "Low 64KB");
@@ -81,7 +69,7 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
 }
 
 TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
-    FlashRig r(Board(3, 0xA0, 33.0));
+    FlashRig r(BoardOf(3, 0xA0, {}, 33.0));
     r.session().crystalMHz = 33.0;
     const std::vector<uint8_t> code = Pattern(65536);
     r.board().SetBlock(0, code);
@@ -92,11 +80,11 @@ TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
     EXPECT_TRUE(r.Run(command::kBackToMcu));
     r.Settle();
     const auto log = r.CommandsSince(mark);
-    EXPECT_EQ(Count(log, "66 66 21"), 1u);
-    for (const char* code : {"0B", "0C", "0E"}) EXPECT_EQ(Count(log, code), 0u) << code;
+    EXPECT_EQ(CountFrames(log, "66 66 21"), 1u);
+    for (const char* code : {"0B", "0C", "0E"}) EXPECT_EQ(CountFrames(log, code), 0u) << code;
     EXPECT_EQ(r.window.Field(ChipField::FlashSize), r.session().Chip().flashSizeText);
 
-    FlashRig a(Board(1, 0xA0));
+    FlashRig a(BoardOf(1, 0xA0));
     ASSERT_TRUE(a.Detect());
     EXPECT_FALSE(a.Run(command::kExternalLow));
     EXPECT_TRUE(a.Said("External Flash can't be accessed if Block0 hard locked!"));
@@ -104,7 +92,7 @@ TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
 }
 
 TEST(ExternalFlash, ReopeningKeepsTheFirstCopyAndDetectionGivesBlock0Back) {
-    FlashRig r(Board(1));
+    FlashRig r(BoardOf(1));
     const std::vector<uint8_t> code = Pattern(16384);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -120,7 +108,7 @@ TEST(ExternalFlash, ReopeningKeepsTheFirstCopyAndDetectionGivesBlock0Back) {
     ASSERT_TRUE(r.Detect());
     r.Settle();
     EXPECT_FALSE(r.session().ExternalWindowOpen());
-    EXPECT_EQ(Count(r.CommandsSince(mark), "01"), 0u);
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "01"), 0u);
     EXPECT_EQ(r.board().Block(0), code) << "the copy from the first opening, not the stub";
     EXPECT_EQ(r.window.Field(ChipField::MemMode), "Internal");
     EXPECT_TRUE(r.Backups().empty());

@@ -9,19 +9,9 @@
 namespace tessel {
 namespace {
 
+using test::BoardOf;
+using test::CountFrames;
 using test::FlashRig;
-
-sim::BoardConfig Board(int chipType) {
-    sim::BoardConfig c;
-    c.chipType = chipType;
-    return c;
-}
-
-size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
-        return l.compare(0, prefix.size(), prefix) == 0;
-    }));
-}
 
 // Opens Byte Edit and runs `edit` on the dialog while it is open.
 void WithByteEdit(FlashRig& r, const std::function<void(ByteEditDialog&)>& edit) {
@@ -42,7 +32,7 @@ std::vector<uint8_t> Pattern(size_t n) {
 }
 
 TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
-    FlashRig r(Board(1));
+    FlashRig r(BoardOf(1));
     const std::vector<uint8_t> code = Pattern(16384);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -69,7 +59,7 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
 }
 
 TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
-    FlashRig r(Board(2));
+    FlashRig r(BoardOf(2));
     const std::vector<uint8_t> code = Pattern(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -83,8 +73,8 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
         EXPECT_EQ(d.shownData.substr(0, 9), "72 4F 5D ") << "shown again after the write";
         r.Settle();
         const auto log = r.CommandsSince(mark);
-        EXPECT_EQ(Count(log, "0B 03 80"), 1u);
-        EXPECT_EQ(Count(log, "0B"), 1u);
+        EXPECT_EQ(CountFrames(log, "0B 03 80"), 1u);
+        EXPECT_EQ(CountFrames(log, "0B"), 1u);
 
         // Sixteen bytes from offset 78h run into the next sector.
         mark = r.board().CommandLog().size();
@@ -93,8 +83,8 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
         EXPECT_TRUE(d.OnReplaceData());
         r.Settle();
         const auto two = r.CommandsSince(mark);
-        EXPECT_EQ(Count(two, "0B 03 80"), 1u);
-        EXPECT_EQ(Count(two, "0B 04 00"), 1u);
+        EXPECT_EQ(CountFrames(two, "0B 03 80"), 1u);
+        EXPECT_EQ(CountFrames(two, "0B 04 00"), 1u);
 
         d.addressText = "0100";
         d.newData = "12345";  // the third character is not looked at
@@ -110,7 +100,7 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
 }
 
 TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
-    FlashRig r(Board(3));
+    FlashRig r(BoardOf(3));
     const std::vector<uint8_t> code = Pattern(65536);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -130,12 +120,12 @@ TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
     EXPECT_TRUE(r.Said("Wrong string format detected!\nPlease verify your input."));
     EXPECT_TRUE(r.Said("Input string is oversize!\nPlease shorten your input."));
     r.Settle();
-    EXPECT_EQ(Count(r.CommandsSince(mark), "0B"), 0u);
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
     EXPECT_EQ(r.board().Block(0), code);
 }
 
 TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {
-    FlashRig r(Board(2));
+    FlashRig r(BoardOf(2));
     ASSERT_TRUE(r.Detect());
     EXPECT_TRUE(r.Run(command::kExecuteUserCode));
     r.Settle();
@@ -146,7 +136,7 @@ TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {
     EXPECT_TRUE(r.Said(kNoChipSelected));
 
     // Download then run: the sample goes in and the chip runs it.
-    FlashRig d(Board(5));
+    FlashRig d(BoardOf(5));
     ASSERT_TRUE(d.Detect());
     d.file = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
     d.op.answers = {true};
@@ -155,7 +145,7 @@ TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {
     EXPECT_EQ(d.board().CurrentMode(), sim::Mode::UserCode);
     EXPECT_FALSE(d.session().flags.passwordVerified.load());
 
-    FlashRig e(Board(3), kExternalMemory);
+    FlashRig e(BoardOf(3), kExternalMemory);
     ASSERT_TRUE(e.Detect());
     EXPECT_FALSE(e.Run(command::kExecuteUserCode));
     EXPECT_TRUE(e.Said("Run User Code only works in internal memory mode!"));
@@ -180,7 +170,7 @@ TEST(SerialTest, ALoopBackPassesAndASilentLineFailsAfterItsTime) {
     EXPECT_TRUE(s.Said("Serial connection is incorrect!!!"));
     EXPECT_GE(s.clock.NowUs() - t0, 3'000'000u);
 
-    FlashRig linked(Board(2));
+    FlashRig linked(BoardOf(2));
     ASSERT_TRUE(linked.Detect());
     EXPECT_FALSE(linked.Run(command::kSerialTest));
     EXPECT_TRUE(linked.Said("Serial connection has be set up already!"));

@@ -8,15 +8,9 @@
 namespace tessel {
 namespace {
 
+using test::BoardOf;
+using test::CountFrames;
 using test::FlashRig;
-
-sim::BoardConfig Board(int chipType, const std::string& password, uint8_t security = 0) {
-    sim::BoardConfig c;
-    c.chipType = chipType;
-    c.password = password;
-    c.securityBits = security;
-    return c;
-}
 
 std::vector<uint8_t> Pattern(size_t n) {
     std::vector<uint8_t> v(n);
@@ -24,14 +18,8 @@ std::vector<uint8_t> Pattern(size_t n) {
     return v;
 }
 
-size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
-        return l.compare(0, prefix.size(), prefix) == 0;
-    }));
-}
-
 TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
-    FlashRig r(Board(2, "old"));
+    FlashRig r(BoardOf(2, 0, "old"));
     const std::vector<uint8_t> code = Pattern(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -45,7 +33,7 @@ TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     EXPECT_EQ(r.board().Password(), longest);
     // The length byte of the password frame.
     const auto log = r.CommandsSince(mark);
-    ASSERT_EQ(Count(log, "07"), 1u);
+    ASSERT_EQ(CountFrames(log, "07"), 1u);
     EXPECT_EQ(std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("07", 0) == 0; })->substr(9, 2),
               "1F");
     EXPECT_EQ(r.board().Block(0), code) << "block 0 was put back";
@@ -59,7 +47,7 @@ TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
 }
 
 TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
-    FlashRig r(Board(3, "old"));
+    FlashRig r(BoardOf(3, 0, "old"));
     const std::vector<uint8_t> code = Pattern(65536);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -74,25 +62,25 @@ TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     EXPECT_TRUE(r.Said("Password Change Failed!"));
     r.Settle();
     const auto log = r.CommandsSince(mark);
-    EXPECT_EQ(Count(log, "0B"), 0u);
-    EXPECT_EQ(Count(log, "08"), 1u) << "only the complete third entry was checked";
+    EXPECT_EQ(CountFrames(log, "0B"), 0u);
+    EXPECT_EQ(CountFrames(log, "08"), 1u) << "only the complete third entry was checked";
     EXPECT_EQ(r.board().Password(), "old");
     EXPECT_EQ(r.board().Block(0), code);
 }
 
 TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByStep) {
     {
-        FlashRig r(Board(5, "old"));
+        FlashRig r(BoardOf(5, 0, "old"));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         r.entries = {{"old", "", ""}};
         EXPECT_TRUE(r.Run(command::kChangePassword));
         r.Settle();
         EXPECT_EQ(r.board().Password(), "");
-        EXPECT_EQ(Count(r.CommandsSince(mark), "07"), 0u);
+        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "07"), 0u);
     }
     {
-        FlashRig r(Board(2, "old"));
+        FlashRig r(BoardOf(2, 0, "old"));
         const std::vector<uint8_t> code = Pattern(32768);
         r.board().SetBlock(0, code);
         ASSERT_TRUE(r.Detect());
@@ -104,7 +92,7 @@ TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByS
         EXPECT_FALSE(r.Run(command::kChangePassword));
         EXPECT_TRUE(r.Said("Password Change Failed!"));
         // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
-        EXPECT_EQ(Count(r.CommandsSince(mark), "07"), 12u);
+        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "07"), 12u);
         EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
         EXPECT_EQ(r.board().Block(0), code);
         EXPECT_TRUE(r.session().flags.errorReported.load());
@@ -113,7 +101,7 @@ TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByS
 
 TEST(PasswordCommands, RefuseOutsideInternalModeAndOnHardLockedChips) {
     {
-        FlashRig r(Board(4, ""), kExternalMemory);
+        FlashRig r(BoardOf(4, 0, ""), kExternalMemory);
         ASSERT_TRUE(r.Detect());
         r.entries = {{"", "a", "a"}};
         EXPECT_FALSE(r.Run(command::kChangePassword));
@@ -124,11 +112,11 @@ TEST(PasswordCommands, RefuseOutsideInternalModeAndOnHardLockedChips) {
     }
     {
         // 80h still lets an H/L chip be rewritten; on an A-type chip it is a hard lock.
-        FlashRig hl(Board(3, "", 0x80));
+        FlashRig hl(BoardOf(3, 0x80, ""));
         ASSERT_TRUE(hl.Detect());
         hl.entries = {{"", "a", "a"}};
         EXPECT_TRUE(hl.Run(command::kChangePassword));
-        FlashRig a(Board(1, "", 0x80));
+        FlashRig a(BoardOf(1, 0x80, ""));
         ASSERT_TRUE(a.Detect());
         a.entries = {{"", "a", "a"}};
         EXPECT_FALSE(a.Run(command::kSetResetPassword));
@@ -138,7 +126,7 @@ TEST(PasswordCommands, RefuseOutsideInternalModeAndOnHardLockedChips) {
 }
 
 TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
-    FlashRig r(Board(1, "forgotten"));
+    FlashRig r(BoardOf(1, 0, "forgotten"));
     r.board().SetBlock(0, Pattern(16384));
     ASSERT_TRUE(r.Detect());
     r.entries = {{"", "abc", "abd"}, {"", "fresh", "fresh", true}};
@@ -161,7 +149,7 @@ TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes
     hlDialog.OnLockOption();
     EXPECT_FALSE(hlDialog.lockOption);
 
-    FlashRig r(Board(6, "x"));
+    FlashRig r(BoardOf(6, 0, "x"));
     const std::vector<uint8_t> code = Pattern(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
@@ -175,8 +163,8 @@ TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes
     EXPECT_TRUE(r.Said("Set/Reset Password Failed!"));
     r.Settle();
     const auto log = r.CommandsSince(mark);
-    EXPECT_EQ(Count(log, "64"), 11u);
-    EXPECT_EQ(Count(log, "65"), 0u);
+    EXPECT_EQ(CountFrames(log, "64"), 11u);
+    EXPECT_EQ(CountFrames(log, "65"), 0u);
     EXPECT_EQ(r.board().Block(0), code);
     EXPECT_EQ(r.board().Password(), "x");
 }

@@ -8,26 +8,14 @@
 namespace tessel {
 namespace {
 
+using test::BoardOf;
+using test::CountFrames;
 using test::FlashRig;
-
-sim::BoardConfig Board(int chipType, const std::string& password = "", uint8_t security = 0) {
-    sim::BoardConfig c;
-    c.chipType = chipType;
-    c.password = password;
-    c.securityBits = security;
-    return c;
-}
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 11);
     return v;
-}
-
-size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
-        return l.compare(0, prefix.size(), prefix) == 0;
-    }));
 }
 
 // The new loader, as a binary for block 1's first sector: the A models' loader area is
@@ -62,7 +50,7 @@ struct Upgrade {
 };
 
 TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmpty) {
-    FlashRig r(Board(2));
+    FlashRig r(BoardOf(2, 0, ""));
     Upgrade u(r);
     EXPECT_TRUE(r.Run(command::kUpgradeInternalBsl));
     EXPECT_TRUE(r.Said("Upgrade BSL Succeed!"));
@@ -73,23 +61,23 @@ TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmp
         << "an empty password leaves its sector erased";
     EXPECT_EQ(r.board().Block(0), u.code) << "block 0 put back";
     EXPECT_TRUE(r.Backups().empty());
-    EXPECT_EQ(Count(r.CommandsSince(u.mark), "07"), 0u) << "no password to write back";
+    EXPECT_EQ(CountFrames(r.CommandsSince(u.mark), "07"), 0u) << "no password to write back";
     EXPECT_EQ(r.board().Password(), "");
     EXPECT_FALSE(r.session().flags.longOperation.load());
     EXPECT_FALSE(r.session().bslUpgradeMode);
 }
 
 TEST(UpgradeInternalBsl, ThePasswordGivenAtTheGateSurvivesTheUpgrade) {
-    FlashRig r(Board(1, "keep-me"));
+    FlashRig r(BoardOf(1, 0, "keep-me"));
     Upgrade u(r, "keep-me");
     EXPECT_TRUE(r.Run(command::kUpgradeInternalBsl));
     r.Settle();
     EXPECT_EQ(r.board().Password(), "keep-me");
-    EXPECT_EQ(Count(r.CommandsSince(u.mark), "07"), 1u);
+    EXPECT_EQ(CountFrames(r.CommandsSince(u.mark), "07"), 1u);
 }
 
 TEST(UpgradeInternalBsl, ACancelledDownloadLeavesTheLoaderAndRestoresBlock0) {
-    FlashRig r(Board(2));
+    FlashRig r(BoardOf(2, 0, ""));
     Upgrade u(r);
     const std::vector<uint8_t> before = u.LoaderArea();
     r.cancelDialog = "DownloadDialog";
@@ -102,7 +90,7 @@ TEST(UpgradeInternalBsl, ACancelledDownloadLeavesTheLoaderAndRestoresBlock0) {
 }
 
 TEST(UpgradeInternalBsl, AFailedLoaderWriteIsNamedInTheStepCodes) {
-    FlashRig r(Board(2));
+    FlashRig r(BoardOf(2, 0, ""));
     Upgrade u(r);
     sim::Faults f;
     f.refuseCommand = 0x0B;  // no erase is ever confirmed: the stub cannot even be placed
@@ -112,19 +100,19 @@ TEST(UpgradeInternalBsl, AFailedLoaderWriteIsNamedInTheStepCodes) {
     const std::string status = r.window.Field(ChipField::IapStatus);
     EXPECT_EQ(status.substr(0, 12), "rc=0,0,-1,-1") << status;
     EXPECT_EQ(status.substr(status.size() - 9), ". Failed!") << status;
-    EXPECT_EQ(Count(r.CommandsSince(u.mark), "03"), 0u) << "no jump into a stub that is not there";
+    EXPECT_EQ(CountFrames(r.CommandsSince(u.mark), "03"), 0u) << "no jump into a stub that is not there";
     EXPECT_TRUE(r.session().flags.errorReported.load());
 }
 
 TEST(UpgradeInternalBsl, RefusedOutsideInternalModeAndOnAHardLockedATypeChip) {
     {
-        FlashRig r(Board(3), kExternalMemory);
+        FlashRig r(BoardOf(3, 0, ""), kExternalMemory);
         ASSERT_TRUE(r.Detect());
         EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
         EXPECT_TRUE(r.Said("Update BSL only works in internal memory mode!"));
     }
     {
-        FlashRig r(Board(2, "", 0x80));
+        FlashRig r(BoardOf(2, 0x80, ""));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
@@ -134,7 +122,7 @@ TEST(UpgradeInternalBsl, RefusedOutsideInternalModeAndOnAHardLockedATypeChip) {
 }
 
 TEST(UpgradeExternalBsl, NeedsTheLowWindowAndReplacesAnOlderLoaderKeepingTheRestOfItsSector) {
-    FlashRig r(Board(3));
+    FlashRig r(BoardOf(3, 0, ""));
     ASSERT_TRUE(r.Detect());
     const size_t mark = r.board().CommandLog().size();
     EXPECT_FALSE(r.Run(command::kUpgradeExternalBsl));
