@@ -56,19 +56,13 @@ bool CheckOption(int commandId, int option, Connection& link) {
 
 int RunConfig(ConfigRun& r, int commandId) {
     Connection link(r.connect);
-    const int rc = link.Connect();
-    if (rc != kExitOk) {
-        link.View().PrintSummary();
-        return rc;
-    }
+    if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (commandId != command::kDoubleClock) {
         if (!CheckOption(commandId, r.option, link)) return kExitUsage;
         link.UseMenuOption(r.option);
     }
     MainDialog& w = link.Window();
-    w.SetCommandSucceeded(false);
-    w.Route(commandId);
-    const bool ok = w.CommandSucceeded();
+    const bool ok = w.RunCommand(commandId);
     // After a change the chip has been detected again: the summary shows what it reports now.
     link.View().PrintSummary();
     return ok ? kExitOk : kExitFailed;

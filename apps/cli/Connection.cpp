@@ -265,6 +265,12 @@ DialogResult Connection::FillPasswordSet(PasswordSetDialog& d) {
     return DialogResult::Ok;
 }
 
+int Connection::ConnectReporting() {
+    const int rc = Connect();
+    if (rc != kExitOk) view_->PrintSummary();
+    return rc;
+}
+
 int Connection::Connect() {
     std::string chip = o_.chip;
     if (chip.empty()) {

@@ -63,6 +63,8 @@ public:
     // Checks the options and runs the detection; kExitOk when the link is up with firmware
     // 1.1F, otherwise the exit code that says why not.
     int Connect();
+    // Connect, with the chip summary printed when it fails.
+    int ConnectReporting();
 
     // The dialogs of the flash commands take their choices from `f` (which must outlive the
     // command); checks them against the detected chip first: false after printing why not.

@@ -28,9 +28,7 @@ struct FlashRun {
 bool EnterWindow(const FlashRun& r, Connection& link) {
     if (r.external.empty()) return true;
     MainDialog& w = link.Window();
-    w.SetCommandSucceeded(false);
-    w.Route(r.external == "high" ? command::kExternalHigh : command::kExternalLow);
-    return w.CommandSucceeded();
+    return w.RunCommand(r.external == "high" ? command::kExternalHigh : command::kExternalLow);
 }
 
 // The command line opened the window, so it leaves it again without asking.
@@ -39,10 +37,9 @@ bool LeaveWindow(const FlashRun& r, Connection& link) {
     const bool assumed = link.Op().assumeYes;
     link.Op().assumeYes = true;
     MainDialog& w = link.Window();
-    w.SetCommandSucceeded(false);
-    w.Route(command::kBackToMcu);
+    const bool ok = w.RunCommand(command::kBackToMcu);
     link.Op().assumeYes = assumed;
-    return w.CommandSucceeded();
+    return ok;
 }
 
 // Detects the target, fills the dialogs from the options and routes the command as the
@@ -58,11 +55,7 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
         }
     }
     Connection link(r.connect);
-    const int rc = link.Connect();
-    if (rc != kExitOk) {
-        link.View().PrintSummary();
-        return rc;
-    }
+    if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, rangeCount)) return kExitUsage;
     if (!r.external.empty() && r.flash.startSector >= kExternalWindowSectors) {
         std::fprintf(stderr, "tessel: --start-sector must be below %d in an external-flash window\n",
@@ -71,13 +64,9 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
     }
     if (!EnterWindow(r, link)) return kExitFailed;
     MainDialog& w = link.Window();
-    w.SetCommandSucceeded(false);
-    w.Route(commandId);
-    bool ok = w.CommandSucceeded();
+    bool ok = w.RunCommand(commandId);
     if (ok && r.verify) {
-        w.SetCommandSucceeded(false);
-        w.Route(command::kCompare);
-        ok = w.CommandSucceeded();
+        ok = w.RunCommand(command::kCompare);
     }
     link.View().EndLine();
     if (ok && after) after(r, link);

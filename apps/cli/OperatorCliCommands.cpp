@@ -20,11 +20,7 @@ struct EditRun {
 
 int Edit(EditRun& r) {
     Connection link(r.connect);
-    const int rc = link.Connect();
-    if (rc != kExitOk) {
-        link.View().PrintSummary();
-        return rc;
-    }
+    if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     bool ok = false;
     link.customFill = [&](DialogModel& m) {
@@ -41,22 +37,15 @@ int Edit(EditRun& r) {
         return DialogResult::Ok;
     };
     MainDialog& w = link.Window();
-    w.SetCommandSucceeded(false);
-    w.Route(command::kEditBlock0);
-    return ok && w.CommandSucceeded() ? kExitOk : kExitFailed;
+    const bool ran = w.RunCommand(command::kEditBlock0);
+    return ok && ran ? kExitOk : kExitFailed;
 }
 
 int Run(const ConnectOptions& o) {
     Connection link(o);
-    const int rc = link.Connect();
-    if (rc != kExitOk) {
-        link.View().PrintSummary();
-        return rc;
-    }
+    if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     MainDialog& w = link.Window();
-    w.SetCommandSucceeded(false);
-    w.Route(command::kExecuteUserCode);
-    return w.CommandSucceeded() ? kExitOk : kExitFailed;
+    return w.RunCommand(command::kExecuteUserCode) ? kExitOk : kExitFailed;
 }
 
 }  // namespace

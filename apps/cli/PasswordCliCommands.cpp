@@ -16,11 +16,7 @@ struct PasswordRun {
 
 int RunPassword(PasswordRun& r, int commandId) {
     Connection link(r.connect);
-    const int rc = link.Connect();
-    if (rc != kExitOk) {
-        link.View().PrintSummary();
-        return rc;
-    }
+    if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     const int type = link.Window().Session().chipType;
     if (r.flash.lockOption && type != 1 && type != 2) {
         std::fprintf(stderr, "tessel: --lock is for the A-type chips (NX31A16, NX31A32) only\n");
@@ -28,9 +24,7 @@ int RunPassword(PasswordRun& r, int commandId) {
     }
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     MainDialog& w = link.Window();
-    w.SetCommandSucceeded(false);
-    w.Route(commandId);
-    const bool ok = w.CommandSucceeded();
+    const bool ok = w.RunCommand(commandId);
     link.View().EndLine();
     const std::string status = w.Field(ChipField::IapStatus);
     if (!status.empty()) std::printf("IAP Status: %s\n", status.c_str());

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
 #include "files/Backup.h"
 #include "firmware/Firmware.h"
 #include "protocol/Password.h"
@@ -24,6 +25,23 @@ void ReportLostBlock0(MainDialog& w, const std::string& backup) {
 }
 
 }  // namespace
+
+bool Block1RewriteReady(MainDialog& w, const char* internalOnly, const char* hardLocked) {
+    CDeviceSession& s = w.Session();
+    w.SetIapStatus("");
+    w.Refresh();
+    const CheckOutcome pre = CheckCommandPreconditions(&s, &w.Op(), CheckScope::FlashCommand);
+    if (pre == CheckOutcome::Failed || pre == CheckOutcome::GateDeclined) return false;
+    if (pre == CheckOutcome::RunExternalVariant || s.memoryMode != kInternalMemory) {
+        w.Op().ShowMessage(internalOnly);
+        return false;
+    }
+    if (!LockAllowsBlock1Rewrite(s.chipType, s.flags.lockStatus)) {
+        w.Op().ShowMessage(hardLocked);
+        return false;
+    }
+    return true;
+}
 
 std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparator) {
     std::string line = "rc=";

@@ -42,6 +42,12 @@ enum Step {
 using Codes = std::array<int, kStepCount>;
 }  // namespace stub
 
+// What the commands that rewrite block 1 check first, after clearing "IAP Status:": the
+// session, the link and the block number; internal memory mode with no external window
+// (else `internalOnly`); a lock state that lets block 1 be rewritten (else `hardLocked`).
+// False once the reason has been said.
+bool Block1RewriteReady(MainDialog& window, const char* internalOnly, const char* hardLocked);
+
 // The status line of a procedure that failed: "rc=" and every step's code, then ". Failed!";
 // `lastSeparator` stands before the last code.
 std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparator = ",");

@@ -112,6 +112,12 @@ public:
     // a cancel or a No is not success). For scripts and the command line.
     void SetCommandSucceeded(bool ok) { commandSucceeded_ = ok; }
     bool CommandSucceeded() const { return commandSucceeded_; }
+    // Routes `id` and tells whether that command succeeded.
+    bool RunCommand(int id) {
+        SetCommandSucceeded(false);
+        Route(id);
+        return CommandSucceeded();
+    }
 
     // The sector status list and hex dump of the window's left half.
     MemoryView& Memory() { return *memory_; }

@@ -136,9 +136,7 @@ public:
         CDeviceSession& s = S();
         w_.SetIapStatus("");
         if (PasswordGate(w_) != 1) return false;
-        w_.SetCommandSucceeded(false);
-        w_.Route(command::kDownload);
-        const bool ok = w_.CommandSucceeded() && ExecuteUserCode();
+        const bool ok = w_.RunCommand(command::kDownload) && ExecuteUserCode();
         s.flags.passwordVerified = false;
         return ok;
     }

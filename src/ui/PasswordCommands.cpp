@@ -43,22 +43,7 @@ public:
     Operator& Op() { return w_.Op(); }
     void Say(const std::string& text) { Op().ShowMessage(text); }
 
-    // The checks both commands share; false once the reason has been said.
-    bool Ready(const Texts& texts) {
-        w_.SetIapStatus("");
-        w_.Refresh();
-        const CheckOutcome pre = CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand);
-        if (pre == CheckOutcome::Failed || pre == CheckOutcome::GateDeclined) return false;
-        if (pre == CheckOutcome::RunExternalVariant || S().memoryMode != kInternalMemory) {
-            Say(texts.internalOnly);
-            return false;
-        }
-        if (!LockAllowsBlock1Rewrite(S().chipType, S().flags.lockStatus)) {
-            Say(texts.hardLocked);
-            return false;
-        }
-        return true;
-    }
+    bool Ready(const Texts& texts) { return Block1RewriteReady(w_, texts.internalOnly, texts.hardLocked); }
 
     bool Change() {
         if (!Ready(kChangeTexts)) return false;

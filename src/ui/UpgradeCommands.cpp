@@ -37,18 +37,9 @@ public:
 
     bool UpgradeInternal() {
         CDeviceSession& s = S();
-        w_.SetIapStatus("");
-        w_.Refresh();
-        const CheckOutcome pre = CheckCommandPreconditions(&s, &w_.Op(), CheckScope::FlashCommand);
-        if (pre == CheckOutcome::Failed || pre == CheckOutcome::GateDeclined) return false;
-        if (pre == CheckOutcome::RunExternalVariant || s.memoryMode != kInternalMemory) {
-            Say("Update BSL only works in internal memory mode!");
+        if (!Block1RewriteReady(w_, "Update BSL only works in internal memory mode!",
+                                "Update BSL doesn't work if Block0 or Block1 is hardlocked!"))
             return false;
-        }
-        if (!LockAllowsBlock1Rewrite(s.chipType, s.flags.lockStatus)) {
-            Say("Update BSL doesn't work if Block0 or Block1 is hardlocked!");
-            return false;
-        }
         if (PasswordGate(w_) != 1) return false;
         // The stub, not the loader, answers for most of this: the periodic check stays away.
         s.flags.longOperation = true;

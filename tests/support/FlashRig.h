@@ -66,6 +66,13 @@ inline sim::BoardConfig BoardOf(int chipType, uint8_t security = 0, const std::s
     return c;
 }
 
+// Bytes that differ from their neighbours and from erased flash, for flash contents to compare.
+inline std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed = 1) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13);
+    return v;
+}
+
 // How many of the board's logged commands start with `prefix` ("0B", "66 66 0C").
 inline size_t CountFrames(const std::vector<std::string>& log, const std::string& prefix) {
     return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
@@ -172,9 +179,7 @@ struct FlashRig {
     }
 
     bool Run(int id) {
-        window.SetCommandSucceeded(false);
-        window.Route(id);
-        return window.CommandSucceeded();
+        return window.RunCommand(id);
     }
 
     std::string WriteFile(const std::string& name, const std::string& bytes) {

@@ -11,12 +11,7 @@ namespace {
 using test::BoardOf;
 using test::CountFrames;
 using test::FlashRig;
-
-std::vector<uint8_t> Pattern(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 29 + 1);
-    return v;
-}
+using test::PatternBytes;
 
 const char kLowSwitches[] =
     "Please set DIP switch on SW2 of\nBSL Demo Board v2.0 as follows:\n\na.    EA1# = 1  or  #1 = OFF\n"
@@ -24,7 +19,7 @@ const char kLowSwitches[] =
 
 TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = Pattern(32768);
+    const std::vector<uint8_t> code = PatternBytes(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     const size_t mark = r.board().CommandLog().size();
@@ -71,7 +66,7 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
 TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
     FlashRig r(BoardOf(3, 0xA0, {}, 33.0));
     r.session().crystalMHz = 33.0;
-    const std::vector<uint8_t> code = Pattern(65536);
+    const std::vector<uint8_t> code = PatternBytes(65536);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     const size_t mark = r.board().CommandLog().size();
@@ -93,7 +88,7 @@ TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
 
 TEST(ExternalFlash, ReopeningKeepsTheFirstCopyAndDetectionGivesBlock0Back) {
     FlashRig r(BoardOf(1));
-    const std::vector<uint8_t> code = Pattern(16384);
+    const std::vector<uint8_t> code = PatternBytes(16384);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     EXPECT_TRUE(r.Run(command::kExternalLow));

@@ -12,6 +12,7 @@ namespace {
 using test::BoardOf;
 using test::CountFrames;
 using test::FlashRig;
+using test::PatternBytes;
 
 // Opens Byte Edit and runs `edit` on the dialog while it is open.
 void WithByteEdit(FlashRig& r, const std::function<void(ByteEditDialog&)>& edit) {
@@ -25,15 +26,9 @@ void WithByteEdit(FlashRig& r, const std::function<void(ByteEditDialog&)>& edit)
     EXPECT_TRUE(r.Run(command::kEditBlock0));
 }
 
-std::vector<uint8_t> Pattern(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 9);
-    return v;
-}
-
 TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
     FlashRig r(BoardOf(1));
-    const std::vector<uint8_t> code = Pattern(16384);
+    const std::vector<uint8_t> code = PatternBytes(16384);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     WithByteEdit(r, [&](ByteEditDialog& d) {
@@ -60,7 +55,7 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
 
 TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = Pattern(32768);
+    const std::vector<uint8_t> code = PatternBytes(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     r.op.answers = {true, true, true};
@@ -101,7 +96,7 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
 
 TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
     FlashRig r(BoardOf(3));
-    const std::vector<uint8_t> code = Pattern(65536);
+    const std::vector<uint8_t> code = PatternBytes(65536);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     r.op.answers = {true, true, true, true, true};

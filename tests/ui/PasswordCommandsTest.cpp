@@ -11,16 +11,11 @@ namespace {
 using test::BoardOf;
 using test::CountFrames;
 using test::FlashRig;
-
-std::vector<uint8_t> Pattern(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 13 + 5);
-    return v;
-}
+using test::PatternBytes;
 
 TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     FlashRig r(BoardOf(2, 0, "old"));
-    const std::vector<uint8_t> code = Pattern(32768);
+    const std::vector<uint8_t> code = PatternBytes(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     const std::string longest(kMaxPasswordLength, 'k');
@@ -48,7 +43,7 @@ TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
 
 TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     FlashRig r(BoardOf(3, 0, "old"));
-    const std::vector<uint8_t> code = Pattern(65536);
+    const std::vector<uint8_t> code = PatternBytes(65536);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     const size_t mark = r.board().CommandLog().size();
@@ -81,7 +76,7 @@ TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByS
     }
     {
         FlashRig r(BoardOf(2, 0, "old"));
-        const std::vector<uint8_t> code = Pattern(32768);
+        const std::vector<uint8_t> code = PatternBytes(32768);
         r.board().SetBlock(0, code);
         ASSERT_TRUE(r.Detect());
         sim::Faults f;
@@ -127,7 +122,7 @@ TEST(PasswordCommands, RefuseOutsideInternalModeAndOnHardLockedChips) {
 
 TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
     FlashRig r(BoardOf(1, 0, "forgotten"));
-    r.board().SetBlock(0, Pattern(16384));
+    r.board().SetBlock(0, PatternBytes(16384));
     ASSERT_TRUE(r.Detect());
     r.entries = {{"", "abc", "abd"}, {"", "fresh", "fresh", true}};
     r.op.answers = {true, true};
@@ -150,7 +145,7 @@ TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes
     EXPECT_FALSE(hlDialog.lockOption);
 
     FlashRig r(BoardOf(6, 0, "x"));
-    const std::vector<uint8_t> code = Pattern(32768);
+    const std::vector<uint8_t> code = PatternBytes(32768);
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
     sim::Faults f;

@@ -11,21 +11,16 @@ namespace {
 using test::BoardOf;
 using test::CountFrames;
 using test::FlashRig;
-
-std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 11);
-    return v;
-}
+using test::PatternBytes;
 
 // The new loader, as a binary for block 1's first sector: the A models' loader area is
 // 0xF000 to 0xF3FF.
 struct Upgrade {
     explicit Upgrade(FlashRig& r, const std::string& password = "") : r(r) {
-        code = Pattern(32768, 3);
+        code = PatternBytes(32768, 3);
         r.board().SetBlock(0, code);
         EXPECT_TRUE(r.Detect());
-        loader = Pattern(1024, 0x40);
+        loader = PatternBytes(1024, 0x40);
         r.file = r.WriteFile("loader.bin", loader);
         r.block = 1;
         r.startSector = 0;
