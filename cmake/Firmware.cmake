@@ -7,8 +7,12 @@ set(TESSEL_FIRMWARE_IMAGES
   "ExternalStub:stub_external.bin:368"
   "ExternalBsl:external_bsl.bin:1152"
   "Upgrade11E:upgrade_11e_11f.bin:1280"
-  "MonitorPart1:monitor_part1.bin:4096"
-  "MonitorPart2:monitor_part2.bin:1024")
+  "MonitorA16Block0:monitor_a16_block0.bin:4096"
+  "MonitorA32Block0:monitor_a32_block0.bin:4096"
+  "MonitorA16Block1:monitor_a16_block1.bin:1024"
+  "MonitorA32Block1:monitor_a32_block1.bin:1024"
+  "MonitorHL64D:monitor_hl64d.bin:4096"
+  "MonitorHL32B:monitor_hl32b.bin:4096")
 
 set(out "// Generated from src/firmware at configure time.\n#include \"firmware/Firmware.h\"\n\nnamespace tessel {\n\nnamespace {\n")
 set(table "")

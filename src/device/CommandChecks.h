@@ -47,7 +47,7 @@ CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, Ch
                                        const std::function<bool()>& passwordGate = {});
 
 // Whether the commands that rewrite block 1 through the programming stub (the password
-// commands, the boot-loader upgrade) may run in this lock state: 00h or 40h, and on the H/L
+// commands, the boot-loader upgrade, the debug-monitor download) may run in this lock state: 00h or 40h, and on the H/L
 // chips 80h as well. Unknown chip types never.
 bool LockAllowsBlock1Rewrite(int chipType, int lockStatus);
 

@@ -13,10 +13,16 @@ enum class FirmwareId {
     ExternalStub,
     ExternalBsl,
     Upgrade11E,
-    MonitorPart1,
-    MonitorPart2,
+    // The debug monitor: on the A models a part in block 0 and a part in block 1, on the
+    // H/L models one image in block 1.
+    MonitorA16Block0,
+    MonitorA32Block0,
+    MonitorA16Block1,
+    MonitorA32Block1,
+    MonitorHL64D,
+    MonitorHL32B,
 };
-inline constexpr size_t kFirmwareCount = 7;
+inline constexpr size_t kFirmwareCount = 11;
 
 struct FirmwareImage {
     FirmwareId id;

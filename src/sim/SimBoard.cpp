@@ -83,6 +83,9 @@ void Board::Reset(bool external, uint64_t at) {
     passwordVerified_ = false;
     state_ = LoaderState::AwaitBaud;
     busyUntil_ = at;
+    // The chip starts whatever block 1 holds: once the monitor has been written over the
+    // loader's area, no loader answers any more.
+    if (MonitorInBlock1()) firmware_ = Firmware::Monitor;
     if (config_.loopBack) mode_ = Mode::LoopBack;
     else if (firmware_ == Firmware::Monitor) mode_ = Mode::Monitor;
     else mode_ = Mode::Loader;
@@ -270,6 +273,7 @@ void Board::Execute(VirtualLine& line, uint64_t at) {
     Log(Hex(pending_));
     const Faults& f = config_.faults;
     if (f.silentFromByte && received_ >= f.silentFromByte) return;
+    if (f.ignoreCommand == pending_[0]) return;
     switch (mode_) {
         case Mode::Loader:
             if (firmware_ == Firmware::F11E) Execute11E(line, at);
@@ -353,6 +357,24 @@ void Board::ProgramBytes(uint32_t address, const uint8_t* data, size_t n) {
 bool Board::StubPresent(const std::vector<uint8_t>& image) const {
     if (geo_.size0 < 0x2000 + image.size()) return false;
     return std::equal(image.begin(), image.end(), flash_[0].begin() + 0x2000);
+}
+
+bool Board::MonitorInBlock1() const {
+    FirmwareId id = FirmwareId::MonitorHL32B;
+    uint32_t address = 0xE000;
+    switch (config_.chipType) {
+        case 1: id = FirmwareId::MonitorA16Block1, address = 0xF000; break;
+        case 2: id = FirmwareId::MonitorA32Block1, address = 0xF000; break;
+        case 3:
+        case 4: id = FirmwareId::MonitorHL64D, address = 0x0000; break;
+        case 5:
+        case 6: break;
+        default: return false;
+    }
+    const FirmwareImage& image = tessel::Firmware(id);
+    const uint32_t offset = address - geo_.start1;
+    return offset + image.size <= flash_[1].size() &&
+           std::equal(image.data, image.data + image.size, flash_[1].begin() + offset);
 }
 
 void Board::SetSecurity(uint8_t bit) { security_ |= bit; }

@@ -39,6 +39,7 @@ struct Faults {
     uint64_t corruptReplyByte = 0; // the kth byte sent is inverted
     uint32_t replyDelayMs = 0;     // every reply starts this much later
     int refuseCommand = -1;        // this command code never gets its 0xC0
+    int ignoreCommand = -1;        // this command code is taken in and does nothing at all
     bool stopPrompts = false;      // a 1.1E loader stops prompting
 };
 
@@ -143,6 +144,7 @@ private:
     void EraseSectorAt(uint32_t address);
     void ProgramBytes(uint32_t address, const uint8_t* data, size_t n);
     bool StubPresent(const std::vector<uint8_t>& image) const;
+    bool MonitorInBlock1() const;
     void SetSecurity(uint8_t bit);
 
     mutable std::recursive_mutex mutex_;

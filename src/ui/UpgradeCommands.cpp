@@ -1,9 +1,11 @@
 #include "ui/UpgradeCommands.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "device/CDeviceSession.h"
@@ -18,6 +20,44 @@ namespace tessel {
 namespace {
 
 constexpr int kStepAttempts = 12;
+
+constexpr char kMonitraInternalOnly[] = "Downloading Monitra only works in internal memory mode!";
+constexpr char kMonitraHardLocked[] = "Downloading Monitra doesn't work if Block0 or Block1 is hardlocked!";
+constexpr char kMonitraQuestion[] =
+    "Do you really want to download Monitra?\nBSL in Block1 will be erased.\nProceed to download?";
+constexpr char kMonitraFailed[] = "Downloading Monitra Failed!";
+constexpr char kMonitraCompleted[] =
+    "Downloading Monitra Completed!\nPlease close the current application\nand open Keil to start debugging your\n"
+    "code. Please refer to User's Guide on\nhow to convert back to BSL.";
+constexpr char kMonitraAdapter[] =
+    "Please press reset button on BSL demo board.\nIf you are using BSL demo board ver2.0 or greater, attach "
+    "Monitra adapter on demo\nboard, and toggle Switch#1 to OFF, and Switch#8 to ON positions.\n";
+
+// Where the debug monitor goes. The A models take a 4 KB part at the end of block 0 and 1 KB
+// in block 1; the H/L models one 4 KB image in block 1.
+struct MonitorLayout {
+    bool block0Part = false;
+    FirmwareId part0{};
+    uint16_t address0 = 0;
+    FirmwareId part1{};
+    uint16_t address1 = 0;
+    int sectors1 = 0;  // block-1 sectors erased for it
+};
+
+std::optional<MonitorLayout> MonitorLayoutFor(int chipType) {
+    switch (chipType) {
+        case 1: return MonitorLayout{true, FirmwareId::MonitorA16Block0, 0x3000, FirmwareId::MonitorA16Block1, 0xF000, 16};
+        case 2: return MonitorLayout{true, FirmwareId::MonitorA32Block0, 0x7000, FirmwareId::MonitorA32Block1, 0xF000, 16};
+        case 3:
+        case 4: return MonitorLayout{false, {}, 0, FirmwareId::MonitorHL64D, 0x0000, 32};
+        case 5:
+        case 6: return MonitorLayout{false, {}, 0, FirmwareId::MonitorHL32B, 0xE000, 32};
+        default: return std::nullopt;
+    }
+}
+
+constexpr uint32_t kMonitorBlock0Size = 4096;
+constexpr int kMonitorBlock0Sectors = 32;
 
 class UpgradeCommands {
 public:
@@ -133,7 +173,123 @@ public:
         return ok;
     }
 
+    // Replaces the boot loader with the debug monitor. Nothing is erased before every image is
+    // known to be usable and the block-0 areas about to be overwritten are saved to a file;
+    // the loader's area is erased only once the stub (and on the A models the monitor's
+    // block-0 part) is in place and has control. There is no way back to the loader from
+    // here, so a success ends the application.
+    bool DownloadMonitra() {
+        CDeviceSession& s = S();
+        if (!Block1RewriteReady(w_, kMonitraInternalOnly, kMonitraHardLocked)) return false;
+        const std::optional<MonitorLayout> m = MonitorLayoutFor(s.chipType);
+        if (!m) return false;
+        const FirmwareImage* stubImage = UsableStub(w_);
+        if (!stubImage) return false;
+        const FirmwareImage* part0 = nullptr;
+        if (m->block0Part && !(part0 = UsableFirmware(w_, m->part0))) return false;
+        const FirmwareImage* part1 = UsableFirmware(w_, m->part1);
+        if (!part1) return false;
+        if (PasswordGate(w_) != 1) return false;
+        if (!w_.Op().AskYesNo(kMonitraQuestion)) return false;
+        // From here the stub, then nobody, answers for the chip: the periodic check stays away.
+        s.flags.longOperation = true;
+
+        LinkContext link{s, w_, nullptr};
+        const bool typeA = m->block0Part;
+        if (!typeA && !selectBlock0(link)) return Fail(kMonitraFailed);
+        const std::string backup = SaveMonitorArea(link, *m);
+        if (backup.empty()) {
+            s.flags.longOperation = false;  // nothing changed: the loader still answers
+            return false;
+        }
+
+        std::array<int, 8> codes;
+        codes.fill(stub::kNotTried);
+        stub::Codes placed;
+        placed.fill(stub::kNotTried);
+        bool ready = PlaceStub(link, *stubImage, kStepAttempts, typeA, true, placed);
+        codes[0] = typeA ? placed[stub::kErase0] : 0;
+        codes[1] = placed[stub::kErase1];
+        codes[2] = placed[stub::kProgramStub];
+        if (!typeA) {
+            codes[3] = codes[4] = 0;
+        } else if (ready) {
+            for (int i = 0; i < kStepAttempts; ++i) {
+                codes[3] = EraseSectors(link, m->address0, stub::kPiece, kMonitorBlock0Sectors);
+                codes[4] = codes[3] == 0 ? ProgramVerified(link, m->address0, stub::kPiece, part0->data, kMonitorBlock0Size)
+                                         : stub::kNotTried;
+                if (codes[3] == 0 && codes[4] == 0) break;
+            }
+            ready = codes[3] == 0 && codes[4] == 0;
+        }
+        // The loader's area is erased only with all of the monitor's other pieces in place:
+        // a half-written monitor and no loader would leave nothing to start from.
+        if (ready) {
+            codes[5] = Retried(kStepAttempts, [&] { return SwitchBank(link, stub::kEntry, 0x10); });
+            w_.Refresh();
+            ready = codes[5] == 0;
+        }
+        if (ready) {
+            const uint32_t sector1 = static_cast<uint32_t>(s.SectorSize(1));
+            for (int i = 0; i < kStepAttempts; ++i) {
+                codes[6] = EraseSectors(link, m->address1, sector1, m->sectors1);
+                codes[7] = codes[6] == 0 ? ProgramBootArea(link, m->address1, sector1, part1->data,
+                                                           static_cast<uint32_t>(part1->size))
+                                         : stub::kNotTried;
+                if (codes[6] == 0 && codes[7] == 0) break;
+            }
+        }
+
+        s.flags.errorReported = false;
+        for (size_t i = 0; i < codes.size(); ++i) {
+            if (codes[i] == 0) continue;
+            s.flags.errorReported = true;
+            Say(kMonitraFailed);
+            w_.resetProgress();
+            w_.SetIapStatus(FailedStepsLine(codes) + ", " + std::to_string(i));
+            w_.Refresh();
+            // The fixed texts do not say whether the loader survived, nor where block 0 went.
+            Say(std::string(codes[6] == stub::kNotTried
+                                ? "The boot loader in block 1 was not touched; it answers again after a reset."
+                                : "The boot loader in block 1 may already be erased; the chip may not start "
+                                  "it again.") +
+                "\nBlock 0's areas that were erased or overwritten are saved in " + backup + " (Intel HEX).");
+            return false;
+        }
+        w_.setProgressLabel("Done");
+        Say(kMonitraCompleted);
+        Say(kMonitraAdapter);
+        Say("Block 0's areas that the monitor and the programming stub took are saved in " + backup +
+            " (Intel HEX).");
+        w_.SetIapStatus("Downloading Monitra Completed!");
+        w_.Refresh();
+        w_.RequestClose();
+        return true;
+    }
+
 private:
+    // Reads the block-0 areas that the monitor download erases or overwrites (the stub's, and
+    // on the A models the first sector and the monitor's 4 KB) into a backup file. Its path,
+    // or "" after saying why nothing may be erased.
+    std::string SaveMonitorArea(LinkContext& link, const MonitorLayout& m) {
+        std::vector<BackupRegion> regions;
+        if (m.block0Part) regions.push_back({stub::kSaveArea0, std::vector<uint8_t>(stub::kSaveArea0Size)});
+        regions.push_back({stub::kSaveArea1, std::vector<uint8_t>(stub::kSaveArea1Size)});
+        if (m.block0Part) regions.push_back({m.address0, std::vector<uint8_t>(kMonitorBlock0Size)});
+        for (BackupRegion& r : regions) {
+            const uint32_t n = static_cast<uint32_t>(r.bytes.size());
+            if (ReadFlash(link, r.bytes.data(), r.address, n, stub::kPiece) != n) {
+                Say("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
+                return {};
+            }
+        }
+        const std::string backup = WriteBackupHex(env_.backupDir, "block0-before-monitor", regions);
+        if (backup.empty())
+            Say("Block 0's areas that the monitor download overwrites could not be written to a backup file "
+                "under the state folder, so nothing was erased.");
+        return backup;
+    }
+
     MainDialog& w_;
     FlashCommandEnv env_;
 };
@@ -145,6 +301,7 @@ void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env) {
     MainDialog* w = &window;
     window.RegisterHandler(command::kUpgradeInternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeInternal()); });
     window.RegisterHandler(command::kUpgradeExternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeExternal()); });
+    window.RegisterHandler(command::kDownloadMonitra, [c, w] { w->SetCommandSucceeded(c->DownloadMonitra()); });
 }
 
 }  // namespace tessel

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "calc/BaudCalc.h"
 #include "firmware/Firmware.h"
 #include "support/SimFixture.h"
@@ -412,6 +414,17 @@ TEST(SimFirmware, ImagesAreTheStandInsOfTheRightSize) {
     EXPECT_EQ(Firmware(FirmwareId::ExternalBsl).size, 1152u);
     EXPECT_EQ(Firmware(FirmwareId::Upgrade11E).data[0], 0x02) << "starts with a long jump";
     for (const auto& img : kFirmwareImages) EXPECT_TRUE(IsStandInImage(img)) << img.fileName;
+    // The monitor's shapes that the download relies on: the A models' block-1 parts end in a
+    // blank 64-byte chunk, and the H/L64D image ends in 42 bytes of HEX text after a return.
+    for (FirmwareId id : {FirmwareId::MonitorA16Block1, FirmwareId::MonitorA32Block1}) {
+        const FirmwareImage& img = Firmware(id);
+        EXPECT_TRUE(std::all_of(img.data + img.size - 64, img.data + img.size, [](uint8_t b) { return b == 0xFF; }));
+        EXPECT_FALSE(std::all_of(img.data + img.size - 128, img.data + img.size - 64, [](uint8_t b) { return b == 0xFF; }));
+    }
+    const FirmwareImage& hl64 = Firmware(FirmwareId::MonitorHL64D);
+    const std::string tail(hl64.data + 4054, hl64.data + 4096);
+    EXPECT_EQ(hl64.data[4053], 0x22);
+    EXPECT_EQ(tail.substr(17, 3), "\r\n:") << tail;
 }
 
 }  // namespace
