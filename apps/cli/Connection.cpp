@@ -265,6 +265,14 @@ DialogResult Connection::FillPasswordSet(PasswordSetDialog& d) {
     return DialogResult::Ok;
 }
 
+void Connection::UsePort(uint32_t baud) {
+    CSerialPort& port = window_->Session().port;
+    const int com = ComNumber(o_.port);
+    if (com) port.SetPortNumber(com);
+    else port.SetPortName(o_.port);
+    port.SetBaudRate(baud);
+}
+
 int Connection::ConnectReporting() {
     const int rc = Connect();
     if (rc != kExitOk) view_->PrintSummary();
@@ -321,11 +329,8 @@ int Connection::Connect() {
         }
     }
     // The 1.1E detections take the port from the session as the set-up dialog left it.
-    const int com = ComNumber(o_.port);
-    if (com) session.port.SetPortNumber(com);
-    else session.port.SetPortName(o_.port);
+    UsePort(o_.baud ? o_.baud : best);
     session.crystalMHz = o_.crystal;
-    session.port.SetBaudRate(o_.baud ? o_.baud : best);
 
     window_->Route(commandId);
     if (!session.port.IsOpen()) return kExitPortError;

@@ -65,6 +65,9 @@ public:
     int Connect();
     // Connect, with the chip summary printed when it fails.
     int ConnectReporting();
+    // Names the port and its rate in the session without detecting anything, for the
+    // commands that open the port themselves.
+    void UsePort(uint32_t baud);
 
     // The dialogs of the flash commands take their choices from `f` (which must outlive the
     // command); checks them against the detected chip first: false after printing why not.
