@@ -21,6 +21,7 @@
 
 #include "MainWindow.h"
 #include "QtPrintTarget.h"
+#include "firmware/Firmware.h"
 #include "sim/SimBoard.h"
 #include "ui/MemoryView.h"
 
@@ -382,6 +383,33 @@ TEST(MainWindowGui, ByteEditDisplaysAndReplacesThroughItsButtons) {
     EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
+// "&Download Monitra" from its menu: the question defaults to No; answered Yes, the monitor
+// replaces the loader and the window closes itself, as there is nothing left to talk to.
+TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow) {
+    auto r = std::make_unique<Rig>("NX31A16");
+    ASSERT_TRUE(r->Detect());
+    QAction* item = r->window->Action(command::kDownloadMonitra);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->text(), "&Download Monitra");
+    ASSERT_TRUE(item->isEnabled());
+    r->op.answer = QMessageBox::Yes;
+    item->trigger();
+    ASSERT_TRUE(WaitFor([&] { return !r->window->isVisible() && !r->window->CommandBusy(); }, 60000));
+    ASSERT_FALSE(r->op.defaults.empty());
+    EXPECT_EQ(r->op.defaults.front(), QMessageBox::No);
+    const auto said = [&](const QString& prefix) {
+        return std::any_of(r->op.messages.begin(), r->op.messages.end(),
+                           [&](const QString& m) { return m.startsWith(prefix); });
+    };
+    EXPECT_TRUE(said(QStringLiteral("Do you really want to download Monitra?")));
+    EXPECT_TRUE(said(QStringLiteral("Downloading Monitra Completed!")));
+    EXPECT_TRUE(said(QStringLiteral("Please press reset button on BSL demo board.")));
+    const FirmwareImage& part1 = Firmware(FirmwareId::MonitorA16Block1);
+    const std::vector<uint8_t> b1 = r->board->Block(1);
+    EXPECT_TRUE(std::equal(part1.data, part1.data + part1.size, b1.begin()));
+    r.reset();
+}
+
 TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -390,8 +418,8 @@ TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
               "&Detect Target MCU for Firmware1.1F and RS232 Config.");
     EXPECT_TRUE(r.window->Action(command::kSave)->isEnabled());
     ASSERT_NE(r.window->Action(command::kEditBlock0), nullptr);
-    EXPECT_FALSE(r.window->Action(command::kDownloadMonitra)->isEnabled()) << "not built yet";
-    for (int id : {command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl})
+    for (int id : {command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl,
+                   command::kDownloadMonitra})
         EXPECT_TRUE(r.window->Action(id)->isEnabled()) << id;
     EXPECT_EQ(r.window->windowTitle(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
     EXPECT_EQ(r.window->SecurityLine()->text(), "SECURITY: UNKNOWN");
