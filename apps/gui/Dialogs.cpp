@@ -4,7 +4,9 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFile>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,14 +17,19 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ElidedWidgets.h"
+#include "GuiSettings.h"
 #include "device/ChipCatalogue.h"
+#include "platform/PortList.h"
 #include "protocol/Password.h"
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
@@ -209,12 +216,47 @@ struct CommLists {
     QComboBox* rate = nullptr;
 };
 
+// The model lists "COM1" to "COM256" first; the operator looks for the adapter that is
+// plugged in, so the devices present come first with what they are, then the numbered
+// ports, then the stand-in boards. Each entry keeps the model's position as its data.
+void FillPortList(QComboBox* box, const std::vector<std::string>& ports) {
+    std::map<std::string, std::string> descriptions;
+    for (const PortEntry& p : ListSerialPorts())
+        if (!p.description.empty()) descriptions[p.name] = p.description;
+    auto rank = [](const std::string& name) {
+        if (name.rfind("sim:", 0) == 0 || name == "sim") return 2;
+        const bool numbered = name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+                              name.find_first_not_of("0123456789", 3) == std::string::npos;
+        return numbered ? 1 : 0;
+    };
+    std::vector<int> order(ports.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return rank(ports[static_cast<size_t>(a)]) < rank(ports[static_cast<size_t>(b)]);
+    });
+    for (int i : order) {
+        const std::string& name = ports[static_cast<size_t>(i)];
+        const auto d = descriptions.find(name);
+        QString text = Q(name);
+        if (d != descriptions.end()) text += QStringLiteral("  (%1)").arg(Q(d->second));
+        box->addItem(text, i);
+    }
+}
+void SelectPort(QComboBox* box, int modelIndex) { box->setCurrentIndex(box->findData(modelIndex)); }
+int SelectedPort(const QComboBox* box) {
+    const QVariant data = box->currentData();
+    return data.isValid() ? data.toInt() : -1;
+}
+
 template <typename Model>
 CommLists AddCommLists(QWidget* dialog, QVBoxLayout* layout, const Model& m) {
     auto* group = new QGroupBox(Q("Communication Configuration"), dialog);
     auto* grid = new QGridLayout(group);
     CommLists lists;
-    lists.port = MakeList(group, "port", m.ports, m.portSelection);
+    lists.port = new QComboBox(group);
+    lists.port->setObjectName("port");
+    FillPortList(lists.port, m.ports);
+    SelectPort(lists.port, m.portSelection);
     lists.rate = MakeList(group, "rate", m.rates, m.rateSelection);
     grid->addWidget(new QLabel(Q("Comm Port"), group), 0, 0);
     grid->addWidget(lists.port, 0, 1);
@@ -262,12 +304,12 @@ public:
 
 protected:
     bool Store() override {
-        m_.portSelection = lists_.port->currentIndex();
+        m_.portSelection = SelectedPort(lists_.port);
         m_.rateSelection = lists_.rate->currentIndex();
         return StoreCrystal(crystal_, m_);
     }
     void Load() override {
-        Select(lists_.port, m_.portSelection);
+        SelectPort(lists_.port, m_.portSelection);
         Select(lists_.rate, m_.rateSelection);
         crystal_->setText(CrystalText(m_.crystal));
         recommended_->setText(QString::number(m_.recommendedRate));
@@ -312,7 +354,7 @@ public:
         // Replace only moves the rate choice: it neither reads nor rewrites the crystal, so a
         // crystal typed but not yet computed stays as typed.
         connect(replace, &QPushButton::clicked, this, [this] {
-            m_.portSelection = lists_.port->currentIndex();
+            m_.portSelection = SelectedPort(lists_.port);
             m_.rateSelection = lists_.rate->currentIndex();
             m_.OnReplace();
             Select(lists_.rate, m_.rateSelection);
@@ -322,12 +364,12 @@ public:
 
 protected:
     bool Store() override {
-        m_.portSelection = lists_.port->currentIndex();
+        m_.portSelection = SelectedPort(lists_.port);
         m_.rateSelection = lists_.rate->currentIndex();
         return StoreCrystal(crystal_, m_);
     }
     void Load() override {
-        Select(lists_.port, m_.portSelection);
+        SelectPort(lists_.port, m_.portSelection);
         Select(lists_.rate, m_.rateSelection);
         crystal_->setText(CrystalText(m_.crystal));
         recommended_->setText(QString::number(m_.bestRate));
@@ -379,7 +421,8 @@ private:
 
 // A file name edit with its "..." chooser button, on one row of `grid`.
 QLineEdit* AddFileRow(QWidget* dialog, QGridLayout* grid, int row, const std::function<QString(const QString&)>& choose) {
-    auto* edit = MakeEdit(dialog, "fileName");
+    auto* edit = new ElidedLineEdit(dialog);
+    edit->setObjectName("fileName");
     auto* browse = MakeButton(dialog, "browse", "...");
     grid->addWidget(new QLabel(Q(FileSectorDialog::kFileLabel), dialog), row, 0, 1, 2);
     grid->addWidget(edit, row + 1, 0);
@@ -391,22 +434,59 @@ QLineEdit* AddFileRow(QWidget* dialog, QGridLayout* grid, int row, const std::fu
     return edit;
 }
 
-// Download and Compare: a file and the sector it starts at.
+// Where a file chooser opens: beside the file in the field, else in the last folder used.
+QString StartFolder(const QString& current, const GuiSettings* settings) {
+    if (!current.isEmpty()) {
+        const QFileInfo info(current);
+        if (info.absoluteDir().exists()) return info.absoluteFilePath();
+    }
+    return settings ? settings->LastFolder() : QString();
+}
+
+// Download and Compare: a file and the sector it starts at. The file field is the edit of a
+// list of the files used last, so that the operator picks one again without browsing.
 class FileSectorView final : public ModelView {
 public:
-    FileSectorView(FileSectorDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
+    FileSectorView(FileSectorDialog& model, QWidget* parent, GuiSettings* settings)
+        : ModelView(model, parent), m_(model), settings_(settings) {
         setWindowTitle(Q(m_.Title()));
+        setMinimumWidth(520);
         auto* layout = new QVBoxLayout(this);
         auto* grid = new QGridLayout;
-        file_ = AddFileRow(this, grid, 0, [this](const QString& current) {
-            return QFileDialog::getOpenFileName(this, QString(), current);
+        recent_ = new QComboBox(this);
+        recent_->setObjectName("recentFiles");
+        recent_->setEditable(true);
+        recent_->setInsertPolicy(QComboBox::NoInsert);
+        recent_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        recent_->setMinimumContentsLength(40);
+        file_ = new ElidedLineEdit(recent_);
+        file_->setObjectName("fileName");
+        recent_->setLineEdit(file_);
+        if (settings_) recent_->addItems(settings_->RecentFiles());
+        for (int i = 0; i < recent_->count(); ++i) recent_->setItemData(i, recent_->itemText(i), Qt::ToolTipRole);
+        auto* browse = MakeButton(this, "browse", "...");
+        connect(browse, &QPushButton::clicked, this, [this] {
+            const QString chosen =
+                QFileDialog::getOpenFileName(this, QString(), StartFolder(file_->text(), settings_), ImageFileFilters());
+            if (!chosen.isEmpty()) file_->setText(chosen);
         });
+        grid->addWidget(new QLabel(Q(FileSectorDialog::kFileLabel), this), 0, 0, 1, 2);
+        grid->addWidget(recent_, 1, 0);
+        grid->addWidget(browse, 1, 1);
         start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
         grid->addWidget(new QLabel(Q(FileSectorDialog::kStartLabel), this), 2, 0, 1, 2);
         grid->addWidget(start_, 3, 0, 1, 2);
+        grid->setColumnStretch(0, 1);
         layout->addLayout(grid);
         AddOkCancel(layout);
         Load();
+    }
+
+    void accept() override {
+        ModelView::accept();
+        // Only a file that was really taken is remembered.
+        if (result() == QDialog::Accepted && settings_ && QFileInfo(file_->text()).isFile())
+            settings_->AddRecentFile(file_->text());
     }
 
 protected:
@@ -416,13 +496,16 @@ protected:
         return true;
     }
     void Load() override {
+        recent_->setCurrentIndex(-1);
         file_->setText(PathText(m_.fileName));
         Select(start_, m_.startIndex);
     }
 
 private:
     FileSectorDialog& m_;
-    QLineEdit* file_ = nullptr;
+    GuiSettings* settings_;
+    QComboBox* recent_ = nullptr;
+    ElidedLineEdit* file_ = nullptr;
     QComboBox* start_ = nullptr;
 };
 
@@ -695,13 +778,21 @@ std::unique_ptr<QDialog> Make(DialogModel& model, QWidget* parent) {
 
 }  // namespace
 
-std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent) {
+QString ImageFileFilters() {
+    return QStringLiteral("Intel HEX (*.hex *.ihx *.ihex);;Binary (*.bin);;All files (*)");
+}
+
+std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings) {
     const std::string_view name = model.DialogName() ? model.DialogName() : "";
     if (name == "ChipSelectDialog") return Make<ChipSelectDialog, ChipSelectView>(model, parent);
     if (name == "CommSetupDialog") return Make<CommSetupDialog, CommSetupView>(model, parent);
     if (name == "ExtMemCommDialog") return Make<ExtMemCommDialog, ExtMemCommView>(model, parent);
     if (name == "SectorRangeDialog") return Make<SectorRangeDialog, SectorRangeView>(model, parent);
-    if (name == "DownloadDialog" || name == "CompareDialog") return Make<FileSectorDialog, FileSectorView>(model, parent);
+    if (name == "DownloadDialog" || name == "CompareDialog") {
+        auto* m = dynamic_cast<FileSectorDialog*>(&model);
+        if (!m) return nullptr;
+        return std::make_unique<FileSectorView>(*m, parent, settings);
+    }
     if (name == "SaveDialog") return Make<SaveDialog, SaveView>(model, parent);
     if (name == "PasswordVerifyDialog") return Make<PasswordVerifyDialog, PasswordView>(model, parent);
     if (name == "ByteEditDialog") return Make<ByteEditDialog, ByteEditView>(model, parent);
@@ -712,8 +803,8 @@ std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent) 
     return nullptr;
 }
 
-DialogResult RunModelDialog(DialogModel& model, QWidget* parent) {
-    std::unique_ptr<QDialog> dialog = CreateModelDialog(model, parent);
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings) {
+    std::unique_ptr<QDialog> dialog = CreateModelDialog(model, parent, settings);
     if (!dialog) return DialogResult::Cancel;
     // The parent owns its children too: should it be destroyed while the dialog runs, the
     // dialog goes with it and must not be deleted a second time here.

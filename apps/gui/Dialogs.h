@@ -16,13 +16,19 @@ class QWidget;
 
 namespace tessel::gui {
 
+class GuiSettings;
+
 // Shows the dialog that renders `model` modally (exec) on the GUI thread. Ok only when the
 // model accepted OK (PressOk() returned CloseOk); Cancel otherwise, and for a model this
 // program has no view for.
-DialogResult RunModelDialog(DialogModel& model, QWidget* parent);
+// `settings`, when given, is where the file fields remember the last folder and recent files.
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr);
 
 // The same dialog, created but not run: the caller shows it, edits it and presses its
 // buttons. Null for a model this program has no view for. The model must outlive it.
-std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent);
+std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr);
+
+// The filters of the file choosers that pick an image.
+QString ImageFileFilters();
 
 }  // namespace tessel::gui

@@ -1,6 +1,7 @@
 #include "GuiBridge.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
@@ -9,6 +10,8 @@
 #include <memory>
 
 #include "Dialogs.h"
+#include "ui/FlashDialogs.h"
+#include "ui/MessageAdvice.h"
 #include "ui/Texts.h"
 
 namespace tessel::gui {
@@ -117,7 +120,14 @@ QString BoxTitle() { return QString::fromLatin1(text::kTitle).trimmed(); }
 }  // namespace
 
 void QtOperator::ShowMessage(const std::string& text) {
-    bridge_.RunOnGui([&] { QMessageBox::information(parent_, BoxTitle(), Text(text)); });
+    bridge_.RunOnGui([&] {
+        if (listener_) listener_(text);
+        const MessageAdvice advice = AdviseOn(text);
+        QMessageBox box(advice.kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information,
+                        BoxTitle(), Text(text), QMessageBox::Ok, parent_);
+        if (!advice.remedy.empty()) box.setInformativeText(Text(advice.remedy));
+        box.exec();
+    });
 }
 
 void QtOperator::ShowInformation(const std::string& title, const std::string& text) {
@@ -135,7 +145,14 @@ bool QtOperator::AskYesNo(const std::string& text) {
 
 DialogResult QtOperator::RunDialog(DialogModel& model) {
     DialogResult result = DialogResult::Cancel;
-    bridge_.RunOnGui([&] { result = RunModelDialog(model, parent_); });
+    bridge_.RunOnGui([&] {
+        auto* files = dynamic_cast<FileSectorDialog*>(&model);
+        if (files && files->kind == FileSectorDialog::Kind::Download && !pendingDownload_.isEmpty()) {
+            files->fileName = QFile::encodeName(pendingDownload_).toStdString();
+            pendingDownload_.clear();
+        }
+        result = RunModelDialog(model, parent_, settings_);
+    });
     return result;
 }
 

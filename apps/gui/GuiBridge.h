@@ -7,6 +7,7 @@
 // gone.
 
 #include <QObject>
+#include <QString>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -68,10 +69,21 @@ private:
 
 // The operator at the desktop: Qt message boxes (Yes/No with No as the default) and the
 // dialogs of the models, shown on the GUI thread over `parent`.
+class GuiSettings;
+
+// Errors show the error icon and, where one is known, what usually helps; questions the
+// question icon.
 class QtOperator : public Operator {
 public:
     QtOperator(GuiBridge& bridge, QWidget* parent) : bridge_(bridge), parent_(parent) {}
     void SetParent(QWidget* parent) { parent_ = parent; }
+    // Where the file dialogs remember folders and recent files; none: they remember nothing.
+    void SetSettings(GuiSettings* settings) { settings_ = settings; }
+    // Told, on the GUI thread, of every message shown (the window keeps the last result).
+    void SetMessageListener(std::function<void(const std::string&)> listener) { listener_ = std::move(listener); }
+    // The file the next Download dialog opens with (a file dropped on the window); GUI thread.
+    void SetPendingDownloadFile(const QString& path) { pendingDownload_ = path; }
+    void ClearPendingDownloadFile() { pendingDownload_.clear(); }
 
     void ShowMessage(const std::string& text) override;
     void ShowInformation(const std::string& title, const std::string& text) override;
@@ -82,6 +94,9 @@ public:
 private:
     GuiBridge& bridge_;
     QWidget* parent_;
+    GuiSettings* settings_ = nullptr;
+    std::function<void(const std::string&)> listener_;
+    QString pendingDownload_;
 };
 
 }  // namespace tessel::gui

@@ -2,6 +2,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -21,6 +25,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "ElidedWidgets.h"
 #include "QtPrintTarget.h"
 #include "device/ChipCatalogue.h"
 #include "platform/PortList.h"
@@ -33,6 +38,9 @@
 #include "ui/UpgradeCommands.h"
 #include "ui/MemoryView.h"
 #include "ui/Texts.h"
+
+// The icon lives in the library; a static library's resources are registered by hand.
+static void InitGuiResources() { Q_INIT_RESOURCE(tessel_gui); }
 
 namespace tessel::gui {
 
@@ -75,7 +83,8 @@ const std::vector<Menu>& Menus() {
     return menus;
 }
 
-// The Help items stand in the menu bar itself.
+// The Help items, in one "&Help" menu: placed in the bar itself they do not fit beside the
+// other menus, and all but the first would hide behind the bar's overflow button.
 const std::vector<MenuItem>& HelpItems() {
     static const std::vector<MenuItem> items = {
         {command::kAboutTessel, "About QMT Tessel"},    {command::kAboutDetect, "About Detect Chip"},
@@ -94,6 +103,39 @@ constexpr ButtonDef kButtons[] = {
     {IapButton::ChipErase, "Chip Erase"},    {IapButton::LockChip, "Lock Chip"},
     {IapButton::MemoryRemap, "Memory Remap"},
 };
+
+// Keyboard shortcuts of the commands an operator repeats most.
+const std::map<int, QKeySequence>& Shortcuts() {
+    static const std::map<int, QKeySequence> keys = {
+        {command::kRead, QKeySequence(Qt::CTRL | Qt::Key_R)},
+        {command::kDownload, QKeySequence(Qt::CTRL | Qt::Key_D)},
+        {command::kCompare, QKeySequence(Qt::CTRL | Qt::Key_M)},
+        {command::kResetLink, QKeySequence(Qt::Key_F5)},
+    };
+    return keys;
+}
+
+QString WithShortcut(const QString& tip, int id) {
+    const auto it = Shortcuts().find(id);
+    if (it == Shortcuts().end()) return tip;
+    return QStringLiteral("%1 (%2)").arg(tip, it->second.toString(QKeySequence::NativeText));
+}
+
+// Files a drop may bring: the images Download reads.
+bool IsImageFile(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    return QFileInfo(path).isFile() &&
+           (suffix == QLatin1String("hex") || suffix == QLatin1String("ihx") || suffix == QLatin1String("ihex") ||
+            suffix == QLatin1String("bin"));
+}
+
+QString DroppedImage(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return {};
+    const QUrl url = mime->urls().front();
+    if (!url.isLocalFile()) return {};
+    const QString path = url.toLocalFile();
+    return IsImageFile(path) ? path : QString();
+}
 
 struct FieldDef {
     ChipField field;
@@ -125,8 +167,12 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     : QMainWindow(parent),
       options_(std::move(options)),
       op_(bridge_, this),
-      store_(options_.configDir.empty() ? ConfigStore() : ConfigStore(options_.configDir)) {
+      store_(options_.configDir.empty() ? ConfigStore() : ConfigStore(options_.configDir)),
+      settings_(std::make_unique<GuiSettings>(Q(options_.configDir))) {
+    InitGuiResources();
     sim::RegisterSimScheme();
+    op_.SetSettings(settings_.get());
+    op_.SetMessageListener([this](const std::string& text) { ShowResult(text); });
     dialog_ = std::make_unique<MainDialog>(&op_, options_.clock ? *options_.clock : SystemClock());
     printer_ = std::make_unique<QtPrintTarget>(bridge_, this);
     dialog_->Initialise(store_);
@@ -151,7 +197,13 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     BuildCentre();
     BuildStatusBar();
     security_->setText(Q(dialog_->SecurityLine()));
-    for (const ButtonDef& b : kButtons) buttons_[b.id]->setEnabled(dialog_->ButtonEnabled(b.id));
+    for (const ButtonDef& b : kButtons) {
+        buttonRules_[b.id] = dialog_->ButtonEnabled(b.id);
+        buttons_[b.id]->setEnabled(buttonRules_[b.id]);
+    }
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tessel.svg")));
+    setAcceptDrops(true);
+    if (!restoreGeometry(settings_->WindowGeometry())) resize(1100, 760);
     doubleClockPane_->setText(Q(dialog_->DoubleClockPane()));
     comPane_->setText(Q(dialog_->ComPane()));
     baudPane_->setText(Q(dialog_->BaudPane()));
@@ -177,6 +229,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
+    settings_->SetWindowGeometry(saveGeometry());
     bridge_.Shutdown();
     dialog_->Session().port.CancelWaits();
     commands_.Stop();
@@ -193,8 +246,58 @@ void MainWindow::Post(std::function<void(MainDialog&)> job) {
     commands_.Post([this, job = std::move(job)] { job(*dialog_); });
 }
 
-void MainWindow::RunCommand(int id) {
-    Post([id](MainDialog& d) { d.Route(id); });
+bool MainWindow::RunCommand(int id) {
+    if (commandRunning_) {
+        // Leaving stays possible while a command runs; the window's close asks what to do.
+        if (id == command::kExit) close();
+        return false;
+    }
+    commandRunning_ = true;
+    SetBusy(true);
+    Post([this, id](MainDialog& d) {
+        d.Route(id);
+        // Posted after every change the command made, so the rules it left are the ones read.
+        bridge_.PostToGui([this] {
+            commandRunning_ = false;
+            op_.ClearPendingDownloadFile();
+            SetBusy(false);
+        });
+    });
+    return true;
+}
+
+bool MainWindow::IdleEnabled(int id) const {
+    for (const ButtonDef& b : kButtons)
+        if (static_cast<int>(b.id) == id) {
+            const auto it = buttonRules_.find(b.id);
+            return it != buttonRules_.end() && it->second;
+        }
+    return dialog_->HasHandler(id);
+}
+
+void MainWindow::SetBusy(bool busy) {
+    for (const auto& [id, action] : actions_) {
+        if (id == command::kExit) continue;
+        action->setEnabled(!busy && IdleEnabled(id));
+    }
+    for (const auto& [id, button] : buttons_) button->setEnabled(!busy && IdleEnabled(static_cast<int>(id)));
+    tabs_->setEnabled(!busy);
+}
+
+void MainWindow::ShowResult(const std::string& text) {
+    if (!text.empty()) promptPane_->SetFullText(Q(text));
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!commandRunning_ && !DroppedImage(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QString path = DroppedImage(event->mimeData());
+    if (path.isEmpty() || commandRunning_) return;
+    event->acceptProposedAction();
+    op_.SetPendingDownloadFile(path);
+    if (!RunCommand(command::kDownload)) op_.ClearPendingDownloadFile();
 }
 
 void MainWindow::OnCommandThread(const std::function<void(MainDialog&)>& job) {
@@ -233,6 +336,7 @@ void MainWindow::BuildMenus() {
         }
         QAction* a = menu->addAction(QString::fromLatin1(item.text));
         a->setData(item.id);
+        if (const auto key = Shortcuts().find(item.id); key != Shortcuts().end()) a->setShortcut(key->second);
         // Commands not built yet are there, but greyed.
         a->setEnabled(dialog_->HasHandler(item.id));
         connect(a, &QAction::triggered, this, [this, id = item.id] { RunCommand(id); });
@@ -242,29 +346,35 @@ void MainWindow::BuildMenus() {
         QMenu* menu = menuBar()->addMenu(QString::fromLatin1(m.title));
         for (const MenuItem& item : m.items) add(menu, item);
     }
-    for (const MenuItem& item : HelpItems()) {
-        QAction* a = menuBar()->addAction(QString::fromLatin1(item.text));
-        a->setEnabled(dialog_->HasHandler(item.id));
-        connect(a, &QAction::triggered, this, [this, id = item.id] { RunCommand(id); });
-        actions_[item.id] = a;
-    }
+    QMenu* help = menuBar()->addMenu(QString::fromLatin1(text::kMenuHelp));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    for (const MenuItem& item : HelpItems()) add(help, item);
 }
 
 void MainWindow::BuildToolBar() {
     QToolBar* bar = addToolBar(QStringLiteral("Tools"));
     bar->setObjectName(QStringLiteral("toolBar"));
     bar->setMovable(false);
-    const std::pair<int, const char*> tools[] = {{command::kResetLink, "Reset Link"},
-                                                 {command::kDoubleClock, "Double Clock"},
-                                                 {command::kSerialTest, "Serial Test"},
-                                                 {0, nullptr},
-                                                 {command::kToolbarLast, "?"}};
-    for (const auto& [id, label] : tools) {
+    struct Tool {
+        int id;
+        const char* label;
+        const char* tip;
+    };
+    const Tool tools[] = {
+        {command::kResetLink, "Reset Link", "Reset the link and clear the chip information"},
+        {command::kDoubleClock, "Double Clock", "Set the chip's double-clock bit"},
+        {command::kSerialTest, "Serial Test", "Test the serial cable by loop-back"},
+        {0, nullptr, nullptr},
+        {command::kToolbarLast, "?", "No action"},
+    };
+    for (const auto& [id, label, tip] : tools) {
         if (!id) {
             bar->addSeparator();
             continue;
         }
         QAction* a = bar->addAction(QString::fromLatin1(label));
+        if (const auto key = Shortcuts().find(id); key != Shortcuts().end()) a->setShortcut(key->second);
+        a->setToolTip(WithShortcut(QString::fromLatin1(tip), id));
         a->setEnabled(dialog_->HasHandler(id));
         connect(a, &QAction::triggered, this, [this, id = id] { RunCommand(id); });
         actions_[id] = a;
@@ -279,7 +389,9 @@ void MainWindow::BuildToolBar() {
 
 void MainWindow::BuildCentre() {
     auto* centre = new QWidget(this);
-    auto* layout = new QHBoxLayout(centre);
+    auto* outer = new QVBoxLayout(centre);
+    auto* layout = new QHBoxLayout;
+    outer->addLayout(layout, 1);
 
     // Left: the tabs and the two lists of the memory view.
     auto* left = new QVBoxLayout;
@@ -288,6 +400,7 @@ void MainWindow::BuildCentre() {
     tabs_->addTab(QString::fromLatin1(text::kTabBlock0));
     tabs_->addTab(QString::fromLatin1(text::kTabBlock1));
     connect(tabs_, &QTabBar::currentChanged, this, [this](int tab) {
+        if (commandRunning_) return;
         Post([tab](MainDialog& d) { d.Memory().TabChanged(tab); });
     });
     left->addWidget(tabs_);
@@ -301,6 +414,7 @@ void MainWindow::BuildCentre() {
         list->setSelectionMode(QAbstractItemView::SingleSelection);
         list->setMinimumWidth(620);
         connect(list, &QTreeWidget::itemClicked, this, [this, list](QTreeWidgetItem* item, int) {
+            if (commandRunning_) return;
             const int row = list->indexOfTopLevelItem(item);
             Post([row](MainDialog& d) { d.Memory().ClickRow(row); });
         });
@@ -331,12 +445,13 @@ void MainWindow::BuildCentre() {
     auto* grid = new QGridLayout(info);
     int row = 0;
     for (const FieldDef& f : kFields) {
-        auto* edit = new QLineEdit(info);
+        auto* edit = new ElidedLineEdit(info);
         edit->setObjectName(QString::fromLatin1(f.name));
         edit->setReadOnly(true);
+        fields_[f.field] = edit;
+        if (f.field == ChipField::IapStatus) continue;
         grid->addWidget(new QLabel(QString::fromLatin1(f.label), info), row, 0);
         grid->addWidget(edit, row++, 1);
-        fields_[f.field] = edit;
     }
     right->addWidget(info);
     auto* functions = new QGroupBox(QStringLiteral("IAP Function"), centre);
@@ -344,6 +459,10 @@ void MainWindow::BuildCentre() {
     for (const ButtonDef& b : kButtons) {
         auto* button = new QPushButton(QString::fromLatin1(b.text), functions);
         button->setObjectName(QStringLiteral("button%1").arg(static_cast<int>(b.id)));
+        if (const auto key = Shortcuts().find(static_cast<int>(b.id)); key != Shortcuts().end()) {
+            button->setShortcut(key->second);
+            button->setToolTip(WithShortcut(QString::fromLatin1(b.text), static_cast<int>(b.id)));
+        }
         connect(button, &QPushButton::clicked, this, [this, id = static_cast<int>(b.id)] { RunCommand(id); });
         buttons->addWidget(button);
         buttons_[b.id] = button;
@@ -351,12 +470,23 @@ void MainWindow::BuildCentre() {
     right->addWidget(functions);
     right->addStretch();
     layout->addLayout(right, 2);
+
+    // The result of the last command across the whole width, so that a long one (a compare
+    // mismatch with its file name) can be read without a tool tip.
+    auto* status = new QHBoxLayout;
+    QLineEdit* iapStatus = fields_.at(ChipField::IapStatus);
+    iapStatus->setParent(centre);
+    status->addWidget(new QLabel(QStringLiteral("IAP Status:"), centre));
+    status->addWidget(iapStatus, 1);
+    outer->addLayout(status);
     setCentralWidget(centre);
 }
 
 void MainWindow::BuildStatusBar() {
     QStatusBar* bar = statusBar();
-    promptPane_ = new QLabel(QString::fromLatin1(text::kReady), bar);
+    promptPane_ = new ElidedLabel(bar);
+    promptPane_->setObjectName(QStringLiteral("promptPane"));
+    promptPane_->SetFullText(QString::fromLatin1(text::kReady));
     bar->addWidget(promptPane_, 1);
     auto* progressPane = new QWidget(bar);
     auto* row = new QHBoxLayout(progressPane);
@@ -393,7 +523,10 @@ void MainWindow::OnChanged(Change what) {
             std::map<ChipField, std::string> values;
             for (const FieldDef& f : kFields) values[f.field] = d.Field(f.field);
             bridge_.PostToGui([this, values] {
-                for (const auto& [field, text] : values) fields_[field]->setText(Q(text));
+                for (const auto& [field, text] : values) {
+                    if (field == ChipField::IapStatus && fields_[field]->text() != Q(text)) ShowResult(text);
+                    fields_[field]->setText(Q(text));
+                }
             });
             break;
         }
@@ -404,7 +537,8 @@ void MainWindow::OnChanged(Change what) {
             std::map<IapButton, bool> enabled;
             for (const ButtonDef& b : kButtons) enabled[b.id] = d.ButtonEnabled(b.id);
             bridge_.PostToGui([this, enabled] {
-                for (const auto& [id, on] : enabled) buttons_[id]->setEnabled(on);
+                buttonRules_ = enabled;
+                for (const auto& [id, on] : enabled) buttons_[id]->setEnabled(on && !commandRunning_);
             });
             break;
         }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "GuiBridge.h"
+#include "GuiSettings.h"
 #include "files/ConfigStore.h"
 #include "ui/FlashCommands.h"
 #include "ui/MainDialog.h"
@@ -27,6 +28,7 @@ class QTreeWidget;
 
 namespace tessel::gui {
 
+class ElidedLabel;
 class QtPrintTarget;
 
 struct MainWindowOptions {
@@ -46,10 +48,12 @@ public:
     explicit MainWindow(MainWindowOptions options = {}, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Queues a command as its menu item or button would.
-    void RunCommand(int id);
-    // True while a command or tick runs or waits on the command thread.
-    bool CommandBusy() const { return commands_.Busy(); }
+    // Starts a command as its menu item or button would. Refused (false) while another
+    // command runs: nothing waits behind a running command to run afterwards unasked.
+    bool RunCommand(int id);
+    // True while a command or tick runs or waits on the command thread, and until the window
+    // has set its buttons back after a command.
+    bool CommandBusy() const { return commandRunning_ || commands_.Busy(); }
     // Runs `job` on the command thread (with the MainDialog to itself) and waits for it; for
     // tests that set up the session as a detection would.
     void OnCommandThread(const std::function<void(MainDialog&)>& job);
@@ -70,9 +74,13 @@ public:
     QLabel* ClockPane() const { return clockPane_; }
     QProgressBar* Progress() const { return progress_; }
     QAction* Action(int id) const { return actions_.count(id) ? actions_.at(id) : nullptr; }
+    ElidedLabel* PromptPane() const { return promptPane_; }
+    GuiSettings& Settings() { return *settings_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void OnChanged(Change what) override;
@@ -83,17 +91,26 @@ private:
     void Post(std::function<void(MainDialog&)> job);
     void TickOnCommandThread();
     std::vector<std::string> PortNames() const;
+    // Every control that starts a command, greyed while one runs and set back from the
+    // availability rules when it ends.
+    void SetBusy(bool busy);
+    bool IdleEnabled(int id) const;
+    void ShowResult(const std::string& text);
 
     MainWindowOptions options_;
     GuiBridge bridge_;
     QtOperator op_;
     ConfigStore store_;
+    std::unique_ptr<GuiSettings> settings_;
     std::unique_ptr<MainDialog> dialog_;
     std::unique_ptr<QtPrintTarget> printer_;
     CommandThread commands_;
     std::atomic<bool> tickQueued_{false};
     std::atomic<int> ticks_{0};
     bool closing_ = false;
+    // GUI thread only: a command was started and the window has not yet seen it end.
+    bool commandRunning_ = false;
+    std::map<IapButton, bool> buttonRules_;
 
     std::map<ChipField, QLineEdit*> fields_;
     std::map<IapButton, QPushButton*> buttons_;
@@ -102,7 +119,7 @@ private:
     QTabBar* tabs_ = nullptr;
     QTreeWidget* sectorList_ = nullptr;
     QTreeWidget* dumpList_ = nullptr;
-    QLabel* promptPane_ = nullptr;
+    ElidedLabel* promptPane_ = nullptr;
     QLabel* progressLabel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* doubleClockPane_ = nullptr;

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     tessel::gui::MainWindow window;
+    QApplication::setWindowIcon(window.windowIcon());
     window.show();
     return app.exec();
 }

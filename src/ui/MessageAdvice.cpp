@@ -1,0 +1,71 @@
+#include "ui/MessageAdvice.h"
+
+#include <algorithm>
+#include <cctype>
+#include <initializer_list>
+
+#include "ui/Texts.h"
+
+namespace tessel {
+
+const char kPortRemedy[] =
+    "The serial port could not be opened. Check that the adapter is plugged in and that no other "
+    "program holds the port. Serial devices belong to the group 'dialout': add your user with "
+    "'sudo usermod -aG dialout $USER', then log out and in again.";
+const char kNoAnswerRemedy[] =
+    "The target did not answer. Likely causes: the board is not powered, or was not reset after "
+    "OK was clicked; the cable is on another port or not connected; the chosen baud rate does "
+    "not suit the target's crystal; the chip type or memory mode does not match the board.";
+const char kLinkLostRemedy[] =
+    "The target stopped answering. Likely causes: the board was reset or powered off, the "
+    "cable was pulled, or the target's own program was started. Detect the chip again.";
+
+namespace {
+
+std::string Lower(const std::string& s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+bool HasAny(const std::string& lower, std::initializer_list<const char*> words) {
+    return std::any_of(words.begin(), words.end(),
+                       [&](const char* w) { return lower.find(w) != std::string::npos; });
+}
+
+}  // namespace
+
+MessageAdvice AdviseOn(const std::string& message) {
+    const std::string m = Lower(message);
+    MessageAdvice advice;
+
+    // The port itself could not be had: opening failed, or the device said why.
+    if (HasAny(m, {"failed to setup serial comm", "failed to set up rs232 connection with target board",
+                   "permission denied", "is in use by another program", "not a serial device",
+                   ": cannot open", "no such file or directory"})) {
+        advice.kind = MessageKind::Error;
+        advice.remedy = kPortRemedy;
+        return advice;
+    }
+    if (message == text::kTimeoutReset) {
+        advice.kind = MessageKind::Error;
+        advice.remedy = kLinkLostRemedy;
+        return advice;
+    }
+    // The port opened but the loader never answered as it should.
+    if (HasAny(m, {"failed to setup rs232 connection with target mcu", "no response from target board",
+                   "failed on receiving string"})) {
+        advice.kind = MessageKind::Error;
+        advice.remedy = kNoAnswerRemedy;
+        return advice;
+    }
+    if (HasAny(m, {"fail", "error", "can't", "can not", "cannot", "could not", "unable", "illegal",
+                   "invalid", "wrong", "incorrect", "not available", "not completed", "no flash chip",
+                   "no target board", "doesn't work", "only works", "oversize", "over size",
+                   "please stop", "refus", "timeout", "time-out", "unmatched"}))
+        advice.kind = MessageKind::Error;
+    return advice;
+}
+
+}  // namespace tessel
