@@ -326,6 +326,27 @@ TEST(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
     EXPECT_TRUE(r.op.messages.empty());
 }
 
+// The port list puts the devices present first, the numbered ports next and the stand-in
+// boards last, and whichever entry is picked, the model gets its own position for it.
+TEST(DialogsGui, PortListShowsDevicesFirstThenNumberedPortsThenStandInsAndMapsBack) {
+    Rig r;
+    r.session.port.SetPortNumber(2);
+    CommSetupDialog model(r.session, r.store, r.op);
+    model.FirstExchange({"/dev/ttyUSB7", "sim:NX31A32", "/dev/serial/by-id/usb-adapter-if00"});
+    std::unique_ptr<QDialog> d = Show(model);
+    QComboBox* ports = List(d.get(), "port");
+    ASSERT_EQ(ports->count(), 259);
+    EXPECT_TRUE(ports->itemText(0).startsWith("/dev/ttyUSB7"));
+    EXPECT_TRUE(ports->itemText(1).startsWith("/dev/serial/by-id/usb-adapter-if00"));
+    EXPECT_EQ(ports->itemText(2), "COM1");
+    EXPECT_EQ(ports->itemText(257), "COM256");
+    EXPECT_EQ(ports->itemText(258), "sim:NX31A32");
+    EXPECT_EQ(ports->currentText(), "COM2") << "the session's port is preselected";
+    ports->setCurrentIndex(1);
+    PressOk(d.get());
+    EXPECT_EQ(model.ports[static_cast<size_t>(model.portSelection)], "/dev/serial/by-id/usb-adapter-if00");
+}
+
 TEST(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOne) {
     Rig r;
     CommSetupDialog model(r.session, r.store, r.op);

@@ -10,7 +10,13 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QProgressBar>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QToolButton>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -18,11 +24,16 @@
 #include <QTreeWidget>
 #include <filesystem>
 #include <functional>
+#include <set>
 
+#include "Dialogs.h"
+#include "ElidedWidgets.h"
+#include "GuiSettings.h"
 #include "MainWindow.h"
 #include "QtPrintTarget.h"
 #include "firmware/Firmware.h"
 #include "sim/SimBoard.h"
+#include "ui/FlashDialogs.h"
 #include "ui/MemoryView.h"
 
 namespace tessel::gui {
@@ -53,8 +64,12 @@ public:
         timer_.start();
     }
     void On(const QString& name, Handler h) { handlers_[name] = std::move(h); }
+    // Sees every modal window once, before it is answered.
+    Handler onModal;
 
     std::vector<QString> messages;
+    std::vector<QMessageBox::Icon> icons;  // one per message, in order
+    std::vector<QString> details;          // the boxes' informative texts
     std::vector<QMessageBox::StandardButton> defaults;
     QMessageBox::StandardButton answer = QMessageBox::Yes;
 
@@ -64,7 +79,10 @@ private:
         if (!w || w == last_) return;
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
             last_ = w;
+            if (onModal) onModal(w);
             messages.push_back(box->text());
+            icons.push_back(box->icon());
+            details.push_back(box->informativeText());
             if (box->button(QMessageBox::No)) {
                 defaults.push_back(box->standardButton(box->defaultButton()));
                 box->button(answer)->click();
@@ -81,6 +99,7 @@ private:
         last_ = w;
         Handler h = it->second;
         QTimer::singleShot(0, w, [this, w, h] {
+            if (onModal) onModal(w);
             h(w);
             last_ = nullptr;
         });
@@ -93,6 +112,13 @@ private:
 
 void PressOk(QWidget* dialog) {
     dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->button(QDialogButtonBox::Ok)->click();
+}
+
+void PressCancel(QWidget* dialog) {
+    auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"));
+    QAbstractButton* cancel = buttons ? buttons->button(QDialogButtonBox::Cancel) : nullptr;
+    if (cancel) cancel->click();
+    else if (auto* d = qobject_cast<QDialog*>(dialog)) d->reject();
 }
 
 std::string TempDir() {
@@ -410,6 +436,237 @@ TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow
     r.reset();
 }
 
+// While a Read runs, nothing else can be started, neither by its button nor by a menu item
+// nor by a direct request, and nothing runs afterwards that was clicked during it; when it
+// ends the controls come back as the chip's state allows.
+TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
+    Rig r("NX31H64D");
+    ASSERT_TRUE(r.Detect());
+    int ranges = 0;
+    r.op.On("SectorRangeDialog", [&](QWidget* d) {
+        ++ranges;
+        d->findChild<QComboBox*>(QStringLiteral("count"))->setCurrentIndex(64);
+        PressOk(d);
+    });
+    QPushButton* read = r.window->Button(IapButton::Read);
+    QAction* userCode = r.window->Action(command::kExecuteUserCode);
+    ASSERT_TRUE(read->isEnabled());
+    ASSERT_TRUE(userCode->isEnabled());
+    QTest::mouseClick(read, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible(); }, 10000)) << "the read never started";
+    ASSERT_TRUE(r.window->CommandBusy());
+
+    EXPECT_FALSE(read->isEnabled());
+    EXPECT_FALSE(userCode->isEnabled());
+    for (int id : {command::kCompare, command::kDetect11F, command::kResetLink, command::kAboutDetect,
+                   command::kSetResetPassword})
+        EXPECT_FALSE(r.window->Action(id)->isEnabled()) << id;
+    for (IapButton b : {IapButton::Download, IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip})
+        EXPECT_FALSE(r.window->Button(b)->isEnabled()) << static_cast<int>(b);
+    EXPECT_FALSE(r.window->Tabs()->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kExit)->isEnabled()) << "leaving stays possible";
+
+    QTest::mouseClick(read, Qt::LeftButton);
+    userCode->trigger();
+    EXPECT_FALSE(r.window->RunCommand(command::kExecuteUserCode));
+    EXPECT_FALSE(r.window->RunCommand(command::kRead));
+
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }));
+    QTest::qWait(300);  // anything queued would be running by now
+    EXPECT_FALSE(r.window->CommandBusy());
+    EXPECT_EQ(ranges, 1) << "a second Read ran after the first";
+    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F") << "the user code was started";
+    EXPECT_TRUE(r.board->Linked());
+    EXPECT_TRUE(read->isEnabled());
+    EXPECT_TRUE(userCode->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
+    EXPECT_TRUE(r.window->Tabs()->isEnabled());
+}
+
+// The results are readable: the detection's line whole or whole in its tool tip, a long
+// compare mismatch elided in the middle so that its start and the file name both show, and
+// the last result in the status bar.
+TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    auto* status = qobject_cast<ElidedLineEdit*>(r.window->Field(ChipField::IapStatus));
+    ASSERT_NE(status, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return !status->text().isEmpty(); }, 5000));
+    const QString detected = status->text();
+    EXPECT_TRUE(status->DisplayedText() == detected || status->toolTip() == detected) << detected.toStdString();
+    EXPECT_EQ(status->DisplayedText(), detected) << "at the usual size the line fits";
+    EXPECT_EQ(r.window->PromptPane()->text(), detected);
+
+    // A blank chip against the sample: the mismatch names the address and the file.
+    r.file = QString::fromStdString(r.dir + "/a-rather-long-image-file-name-for-the-status-line.hex");
+    ASSERT_TRUE(QFile::copy(kSample, r.file));
+    ASSERT_TRUE(r.Run(command::kCompare));
+    ASSERT_TRUE(WaitFor([&] { return status->text().startsWith("Unmatched data at memory address"); }, 5000))
+        << status->text().toStdString();
+    const QString mismatch = status->text();
+    EXPECT_TRUE(mismatch.endsWith("a-rather-long-image-file-name-for-the-status-line.hex"));
+    EXPECT_EQ(status->toolTip(), mismatch);
+    EXPECT_EQ(r.window->PromptPane()->text(), mismatch);
+
+    r.window->resize(640, 600);
+    QApplication::processEvents();
+    ASSERT_TRUE(status->Elides()) << "the line is " << status->width() << " pixels wide";
+    const QString shown = status->DisplayedText();
+    EXPECT_TRUE(shown.startsWith("Unmatched")) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("line.hex")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->contentsRect().width());
+    EXPECT_EQ(status->text(), mismatch) << "eliding changes only what is painted";
+}
+
+// Errors look like errors and say what helps; questions look like questions.
+TEST(MainWindowGui, ErrorsShowTheErrorIconAndRemedyAndQuestionsTheQuestionIcon) {
+    Rig r("NX31A16");
+    ASSERT_TRUE(r.Run(command::kRead));
+    ASSERT_FALSE(r.op.messages.empty());
+    EXPECT_EQ(r.op.messages.back(), "No target board has been located!!!");
+    EXPECT_EQ(r.op.icons.back(), QMessageBox::Critical);
+
+    // A numbered port with no device behind it: the failure names the group to join.
+    r.port = QStringLiteral("COM250");
+    ASSERT_TRUE(r.Run(command::kDetect11F));
+    const auto failed = std::find(r.op.messages.begin(), r.op.messages.end(),
+                                  QStringLiteral("Failed to setup Serial Comm with Target MCU!!!"));
+    ASSERT_NE(failed, r.op.messages.end());
+    const size_t at = static_cast<size_t>(failed - r.op.messages.begin());
+    EXPECT_EQ(r.op.icons[at], QMessageBox::Critical);
+    EXPECT_TRUE(r.op.details[at].contains("dialout")) << r.op.details[at].toStdString();
+    EXPECT_EQ(r.op.icons.front(), QMessageBox::Critical);
+    // The prompt before the detection is information.
+    EXPECT_EQ(r.op.icons[at - 1], QMessageBox::Information) << r.op.messages[at - 1].toStdString();
+
+    r.op.answer = QMessageBox::No;
+    const size_t before = r.op.icons.size();
+    ASSERT_TRUE(r.Run(command::kExit));
+    ASSERT_EQ(r.op.icons.size(), before + 1);
+    EXPECT_EQ(r.op.icons.back(), QMessageBox::Question);
+    EXPECT_TRUE(r.window->isVisible()) << "No keeps the window";
+}
+
+// A HEX file dropped on the window opens the Download dialog with that file; the file taken
+// is offered again by the next run of the program.
+TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARestart) {
+    auto r = std::make_unique<Rig>("NX31A32");
+    ASSERT_TRUE(r->Detect());
+    const QString image = QString::fromStdString(r->dir + "/dropped image.hex");
+    ASSERT_TRUE(QFile::copy(kSample, image));
+    const QString notes = QString::fromStdString(r->dir + "/notes.txt");
+    {
+        QFile f(notes);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    auto drop = [&](const QString& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        const QPoint at = r->window->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(r->window.get(), &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(r->window.get(), &dropped);
+        return dropped.isAccepted();
+    };
+    EXPECT_FALSE(drop(notes)) << "only images are taken";
+    EXPECT_FALSE(r->window->CommandBusy());
+
+    QString opened;
+    r->op.On("DownloadDialog", [&](QWidget* d) {
+        opened = d->findChild<QLineEdit*>(QStringLiteral("fileName"))->text();
+        PressOk(d);
+    });
+    r->op.answer = QMessageBox::No;  // the confirmation: nothing is written
+    const std::vector<uint8_t> before = r->board->Block(0);
+    ASSERT_TRUE(drop(image));
+    ASSERT_TRUE(WaitFor([&] { return !r->window->CommandBusy(); }));
+    EXPECT_EQ(opened, image);
+    EXPECT_TRUE(std::find(r->op.messages.begin(), r->op.messages.end(),
+                          "Data in corresponding sectors will be erased.\nProceed to download?") != r->op.messages.end());
+    EXPECT_TRUE(r->board->Block(0) == before) << "declined: the chip is untouched";
+
+    // Without a drop the dialog opens empty again.
+    opened = QStringLiteral("unset");
+    ASSERT_TRUE(r->Run(command::kDownload));
+    EXPECT_TRUE(opened.isEmpty()) << opened.toStdString();
+
+    const std::string config = r->dir + "/config";
+    const std::string keep = r->dir;
+    r->dir = TempDir();  // the Rig removes this one; the first folder outlives the window
+    r.reset();
+    {
+        MainWindowOptions again;
+        again.configDir = config;
+        MainWindow next(again);
+        ASSERT_FALSE(next.Settings().RecentFiles().isEmpty());
+        EXPECT_EQ(next.Settings().RecentFiles().front(), image);
+        CDeviceSession session(nullptr);
+        session.chipType = 2;
+        session.RefreshGeometry();
+        FileSectorDialog model(session, FileSectorDialog::Kind::Compare);
+        std::unique_ptr<QDialog> dialog = CreateModelDialog(model, &next, &next.Settings());
+        auto* recent = dialog->findChild<QComboBox*>(QStringLiteral("recentFiles"));
+        ASSERT_NE(recent, nullptr);
+        EXPECT_NE(recent->findText(image), -1);
+        EXPECT_TRUE(dialog->findChild<QLineEdit*>(QStringLiteral("fileName"))->text().isEmpty());
+        recent->setCurrentIndex(recent->findText(image));
+        EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("fileName"))->text(), image);
+    }
+    std::filesystem::remove_all(keep);
+}
+
+// Every Help item sits in one menu the bar shows whole; the frequent commands have keys,
+// the tool-bar buttons tips; the window has its icon and comes back where it was left.
+TEST(MainWindowGui, HelpIsReachableShortcutsAndTipsAreThereAndTheWindowComesBackAsLeft) {
+    const std::string dir = TempDir();
+    MainWindowOptions o;
+    o.configDir = dir + "/config";
+    {
+        MainWindow w(o);
+        w.resize(1100, 760);
+        w.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+        auto* help = w.menuBar()->findChild<QMenu*>(QStringLiteral("helpMenu"));
+        ASSERT_NE(help, nullptr);
+        EXPECT_EQ(help->title(), "&Help");
+        const std::vector<std::pair<int, const char*>> items = {
+            {command::kAboutTessel, "About QMT Tessel"},   {command::kAboutDetect, "About Detect Chip"},
+            {command::kAboutPassword, "About Password"},   {command::kAboutUpgrade, "About Upgrade BSL"},
+            {command::kAboutByteModify, "About Byte Modify"}, {command::kAboutMonitra, "About Monitra"}};
+        ASSERT_EQ(help->actions().size(), static_cast<qsizetype>(items.size()));
+        for (size_t i = 0; i < items.size(); ++i) {
+            QAction* a = help->actions()[static_cast<qsizetype>(i)];
+            EXPECT_EQ(a, w.Action(items[i].first));
+            EXPECT_EQ(a->text(), items[i].second);
+        }
+        // Nothing of the bar hides behind its overflow button.
+        for (QToolButton* b : w.menuBar()->findChildren<QToolButton*>())
+            EXPECT_FALSE(b->isVisible()) << b->objectName().toStdString();
+        EXPECT_TRUE(w.menuBar()->actionGeometry(help->menuAction()).right() <= w.menuBar()->width());
+
+        EXPECT_EQ(w.Action(command::kCompare)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_M));
+        EXPECT_EQ(w.Action(command::kResetLink)->shortcut(), QKeySequence(Qt::Key_F5));
+        EXPECT_EQ(w.Button(IapButton::Read)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+        EXPECT_EQ(w.Button(IapButton::Download)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_D));
+        for (int id : {command::kResetLink, command::kDoubleClock, command::kSerialTest})
+            EXPECT_FALSE(w.Action(id)->toolTip().isEmpty()) << id;
+        EXPECT_TRUE(w.Action(command::kResetLink)->toolTip().contains("F5"));
+        EXPECT_FALSE(w.windowIcon().isNull());
+        EXPECT_FALSE(w.windowIcon().pixmap(32, 32).isNull());
+        w.resize(900, 640);
+        w.move(40, 30);
+        QApplication::processEvents();
+    }
+    {
+        MainWindow w(o);
+        EXPECT_EQ(w.size(), QSize(900, 640));
+    }
+    std::filesystem::remove_all(dir);
+}
+
 TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -423,6 +680,133 @@ TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
         EXPECT_TRUE(r.window->Action(id)->isEnabled()) << id;
     EXPECT_EQ(r.window->windowTitle(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
     EXPECT_EQ(r.window->SecurityLine()->text(), "SECURITY: UNKNOWN");
+}
+
+}  // namespace
+}  // namespace tessel::gui
+
+namespace tessel::gui {
+namespace {
+
+// What the operator sees of a modal window: the main window dimmed behind it, the window
+// centred on top with a strip bearing its title (offscreen windows have no frame).
+QImage OverWindow(QWidget* window, QWidget* modal) {
+    QApplication::processEvents();
+    QPixmap base = window->grab();
+    const QPixmap top = modal->grab();
+    const int strip = 24;
+    QPainter p(&base);
+    p.fillRect(base.rect(), QColor(0, 0, 0, 70));
+    const QPoint at(std::max(0, (base.width() - top.width()) / 2), std::max(strip, (base.height() - top.height()) / 2));
+    const QRect title(at.x(), at.y() - strip, top.width(), strip);
+    p.fillRect(title, QColor(0x2f, 0x3b, 0x4a));
+    p.setPen(Qt::white);
+    const QString text = modal->windowTitle().isEmpty() ? QStringLiteral("(untitled)") : modal->windowTitle();
+    p.drawText(title.adjusted(8, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft, text);
+    p.drawPixmap(at, top);
+    p.setPen(QColor(0x2f, 0x3b, 0x4a));
+    p.drawRect(QRect(title.topLeft(), QSize(top.width(), top.height() + strip)).adjusted(0, 0, -1, -1));
+    return base.toImage();
+}
+
+QString ShotFolder() { return QStringLiteral(TESSEL_BINARY_DIR "/screenshots"); }
+
+// The screenshots target: the main window in each state and every dialog and kind of message
+// box, each as the operator meets it on the way through the commands.
+TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
+    QDir(ShotFolder()).removeRecursively();
+    QDir().mkpath(ShotFolder());
+    Rig r("NX31A32");
+    int number = 0;
+    std::set<QString> dialogsSeen;
+    std::vector<QString> files;
+    auto save = [&](const QImage& image, const QString& what) {
+        const QString file = QStringLiteral("%1/%2-%3.png").arg(ShotFolder()).arg(++number, 2, 10, QLatin1Char('0')).arg(what);
+        ASSERT_TRUE(image.save(file)) << file.toStdString();
+        files.push_back(file);
+    };
+    auto mainWindow = [&](const char* state) {
+        QApplication::processEvents();
+        save(r.window->grab().toImage(), QStringLiteral("main-%1").arg(QString::fromLatin1(state)));
+    };
+    r.op.onModal = [&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            const char* kind = box->icon() == QMessageBox::Critical   ? "error"
+                               : box->icon() == QMessageBox::Question ? "question"
+                                                                      : "information";
+            save(OverWindow(r.window.get(), modal), QStringLiteral("box-%1").arg(QString::fromLatin1(kind)));
+            return;
+        }
+        if (dialogsSeen.insert(modal->objectName()).second)
+            save(OverWindow(r.window.get(), modal), QStringLiteral("dialog-%1").arg(modal->objectName()));
+    };
+    for (const char* name : {"ExtMemCommDialog", "SaveDialog", "LockMenuTypeADialog", "RemapMenuDialog",
+                             "PasswordChangeDialog", "PasswordSetDialog"})
+        r.op.On(name, [](QWidget* d) { PressCancel(d); });
+    r.op.On("ByteEditDialog", [](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("0100"));
+        d->findChild<QPushButton*>(QStringLiteral("displayData"))->click();
+        QApplication::processEvents();
+        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
+    });
+
+    mainWindow("at-start");
+    ASSERT_TRUE(r.Run(command::kRead));  // nothing detected: an error
+    ASSERT_TRUE(r.Run(command::kAboutDetect));
+    ASSERT_TRUE(r.Run(command::kExtMemSerialDialog));
+    ASSERT_TRUE(r.Detect());
+    mainWindow("after-detection");
+
+    std::vector<uint8_t> flash(32768, 0xFF);
+    for (size_t i = 0; i < 3 * 128; ++i) flash[i] = static_cast<uint8_t>("Tessel reads this. "[i % 19]);
+    r.board->SetBlock(0, flash);
+    r.count = 8;
+    ASSERT_TRUE(r.Run(command::kRead));
+    QTreeWidget* list = r.window->SectorList();
+    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256; }, 5000));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(1)).center());
+    ASSERT_TRUE(WaitFor([&] { return r.window->DumpList()->headerItem()->text(0) == "SECTOR 001"; }, 5000));
+    mainWindow("after-read");
+
+    // A binary image large enough that the download is caught while it writes.
+    r.file = QString::fromStdString(r.dir + "/image.bin");
+    {
+        QFile f(r.file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        QByteArray bytes(8192, '\0');
+        for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + 1);
+        f.write(bytes);
+    }
+    r.op.answer = QMessageBox::Yes;
+    bool caught = false;
+    r.window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] {
+        if (!caught && r.window->Progress()->isVisible() && r.window->Progress()->value() > 4) {
+            mainWindow("during-download");
+            caught = true;
+        }
+        return !r.window->CommandBusy();
+    }));
+    EXPECT_TRUE(caught) << "the download ended before it could be seen";
+    ASSERT_TRUE(r.Run(command::kCompare));
+    mainWindow("after-compare");
+
+    for (int id : {command::kSave, command::kLockChip, command::kMemoryRemap, command::kChangePassword,
+                   command::kSetResetPassword, command::kEditBlock0})
+        ASSERT_TRUE(r.Run(id)) << id;
+    r.op.answer = QMessageBox::No;
+    ASSERT_TRUE(r.Run(command::kExit));
+
+    for (const char* name : {"ChipSelectDialog", "CommSetupDialog", "ExtMemCommDialog", "SectorRangeDialog",
+                             "DownloadDialog", "CompareDialog", "SaveDialog", "LockMenuTypeADialog", "RemapMenuDialog",
+                             "PasswordChangeDialog", "PasswordSetDialog", "ByteEditDialog"})
+        EXPECT_TRUE(dialogsSeen.count(QString::fromLatin1(name))) << name;
+    EXPECT_GE(files.size(), 15u);
+    for (const QString& file : files) {
+        const QImage image(file);
+        EXPECT_GE(image.width(), 400) << file.toStdString();
+        EXPECT_GE(image.height(), 200) << file.toStdString();
+    }
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+// The kind and remedy of the commands' fixed messages: an error must not pass as information,
+// a success must not look like an error, and the failures an operator can mend say how.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ui/MessageAdvice.h"
+#include "ui/Texts.h"
+
+namespace tessel {
+namespace {
+
+TEST(MessageAdvice, FailuresAreErrorsAndReportsOfSuccessOrWhatToDoAreNot) {
+    for (const char* error :
+         {"No flash chip has been selected/detected!!!", "No target board has been located!!!",
+          "Illegal Block Number Detected!!!", "Sector erase failed!!!", "Failed to Verify Data!!!",
+          "Can't open the selected file!!!", "The selected file is over size!!!", "Serial connection is incorrect!!!",
+          "Wrong Firmware Version Detected in MCU chip!!!", "Memory address is invalid!",
+          "Input string is oversize!\nPlease shorten your input.", "Chip Info is not completed!!!",
+          "Byte Edit only works in Internal Memory Mode!", "File Compare doesn't work if chip is locked!\n",
+          "You can't overwrite external BSL firmware\nwhich resides in the first sector of Low64K memory!",
+          "You can not erase BSL which resides in the first 16 sectors of Block1!", "Password Verify Failed!",
+          "Block1 is not available in internal memory mode!!!", "Error! Queue is Full."})
+        EXPECT_EQ(AdviseOn(error).kind, MessageKind::Error) << error;
+    for (const char* info :
+         {"Sectors erase completed!!!", "Serial connection is correct!", "Chip Erase Completed!",
+          "Click on OK then Reset MCU\nto Detect Baud & Chip\n(MCU:Fw v1.1F)", text::kSelectChipOrDetect,
+          "Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!",
+          "Set Lock Completed!\nChip will be automatically redetected!", "Internal Data"}) {
+        const MessageAdvice advice = AdviseOn(info);
+        EXPECT_EQ(advice.kind, MessageKind::Information) << info;
+        EXPECT_TRUE(advice.remedy.empty()) << info;
+    }
+}
+
+TEST(MessageAdvice, PortAndSilenceFailuresNameTheirLikelyCauses) {
+    // The port could not be had: the remedy names the group that serial devices belong to.
+    for (const char* text : {"Failed to setup Serial Comm with Target MCU!!!",
+                             "Failed to set up RS232 connection with Target Board!!!",
+                             "/dev/ttyUSB0: permission denied", "/dev/ttyS7: No such file or directory",
+                             "/dev/ttyUSB0: the port is in use by another program"}) {
+        const MessageAdvice advice = AdviseOn(text);
+        EXPECT_EQ(advice.kind, MessageKind::Error) << text;
+        EXPECT_EQ(advice.remedy, kPortRemedy) << text;
+        EXPECT_NE(advice.remedy.find("dialout"), std::string::npos);
+    }
+    // The port opened but the loader stayed silent: power, reset, cable, rate.
+    for (const char* text : {"Failed to setup RS232 connection with Target MCU!!!", "No Response from Target Board!!!",
+                             "No Response from Target Board after sending 05h,55h!!!",
+                             "Failed on receiving string RDY(1)."}) {
+        const MessageAdvice advice = AdviseOn(text);
+        EXPECT_EQ(advice.kind, MessageKind::Error) << text;
+        EXPECT_EQ(advice.remedy, kNoAnswerRemedy) << text;
+    }
+    const MessageAdvice lost = AdviseOn(text::kTimeoutReset);
+    EXPECT_EQ(lost.kind, MessageKind::Error);
+    EXPECT_EQ(lost.remedy, kLinkLostRemedy);
+    // A failure with nothing particular to add stays without a remedy.
+    EXPECT_TRUE(AdviseOn("Sector erase failed!!!").remedy.empty());
+}
+
+}  // namespace
+}  // namespace tessel
