@@ -16,7 +16,7 @@ jobs=${JOBS:-$(nproc)}
 
 # shellcheck source=tools/packages.sh
 . tools/packages.sh
-install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev qt6-base-dev libgl-dev fonts-dejavu-core
+install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev qt6-base-dev libqt6svg6 libgl-dev fonts-dejavu-core
 
 # shellcheck disable=SC2086
 cmake -S . -B "$build_dir" ${CMAKE_ARGS:-} >/dev/null
