@@ -216,7 +216,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
         // keep-alive byte never falls between a command's own bytes.
         const QTime now = QTime::currentTime();
         clockPane_->setText(Q(MainDialog::ClockText(now.hour(), now.minute(), now.second())));
-        if (commands_.Busy() || tickQueued_.exchange(true)) return;
+        if (busy_ || commands_.Busy() || tickQueued_.exchange(true)) return;
         Post([this](MainDialog& d) {
             d.TickNow();
             ++ticks_;
@@ -247,18 +247,18 @@ void MainWindow::Post(std::function<void(MainDialog&)> job) {
 }
 
 bool MainWindow::RunCommand(int id) {
-    if (commandRunning_) {
+    if (busy_) {
         // Leaving stays possible while a command runs; the window's close asks what to do.
         if (id == command::kExit) close();
         return false;
     }
-    commandRunning_ = true;
+    busy_ = true;
     SetBusy(true);
     Post([this, id](MainDialog& d) {
         d.Route(id);
         // Posted after every change the command made, so the rules it left are the ones read.
         bridge_.PostToGui([this] {
-            commandRunning_ = false;
+            busy_ = false;
             op_.ClearPendingDownloadFile();
             SetBusy(false);
         });
@@ -289,12 +289,12 @@ void MainWindow::ShowResult(const std::string& text) {
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (!commandRunning_ && !DroppedImage(event->mimeData()).isEmpty()) event->acceptProposedAction();
+    if (!busy_ && !DroppedImage(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void MainWindow::dropEvent(QDropEvent* event) {
     const QString path = DroppedImage(event->mimeData());
-    if (path.isEmpty() || commandRunning_) return;
+    if (path.isEmpty() || busy_) return;
     event->acceptProposedAction();
     op_.SetPendingDownloadFile(path);
     if (!RunCommand(command::kDownload)) op_.ClearPendingDownloadFile();
@@ -400,7 +400,7 @@ void MainWindow::BuildCentre() {
     tabs_->addTab(QString::fromLatin1(text::kTabBlock0));
     tabs_->addTab(QString::fromLatin1(text::kTabBlock1));
     connect(tabs_, &QTabBar::currentChanged, this, [this](int tab) {
-        if (commandRunning_) return;
+        if (busy_) return;
         Post([tab](MainDialog& d) { d.Memory().TabChanged(tab); });
     });
     left->addWidget(tabs_);
@@ -414,7 +414,7 @@ void MainWindow::BuildCentre() {
         list->setSelectionMode(QAbstractItemView::SingleSelection);
         list->setMinimumWidth(620);
         connect(list, &QTreeWidget::itemClicked, this, [this, list](QTreeWidgetItem* item, int) {
-            if (commandRunning_) return;
+            if (busy_) return;
             const int row = list->indexOfTopLevelItem(item);
             Post([row](MainDialog& d) { d.Memory().ClickRow(row); });
         });
@@ -538,7 +538,7 @@ void MainWindow::OnChanged(Change what) {
             for (const ButtonDef& b : kButtons) enabled[b.id] = d.ButtonEnabled(b.id);
             bridge_.PostToGui([this, enabled] {
                 buttonRules_ = enabled;
-                for (const auto& [id, on] : enabled) buttons_[id]->setEnabled(on && !commandRunning_);
+                for (const auto& [id, on] : enabled) buttons_[id]->setEnabled(on && !busy_);
             });
             break;
         }

@@ -53,7 +53,7 @@ public:
     bool RunCommand(int id);
     // True while a command or tick runs or waits on the command thread, and until the window
     // has set its buttons back after a command.
-    bool CommandBusy() const { return commandRunning_ || commands_.Busy(); }
+    bool CommandBusy() const { return busy_ || commands_.Busy(); }
     // Runs `job` on the command thread (with the MainDialog to itself) and waits for it; for
     // tests that set up the session as a detection would.
     void OnCommandThread(const std::function<void(MainDialog&)>& job);
@@ -109,7 +109,7 @@ private:
     std::atomic<int> ticks_{0};
     bool closing_ = false;
     // GUI thread only: a command was started and the window has not yet seen it end.
-    bool commandRunning_ = false;
+    bool busy_ = false;
     std::map<IapButton, bool> buttonRules_;
 
     std::map<ChipField, QLineEdit*> fields_;
