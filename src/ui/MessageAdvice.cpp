@@ -43,7 +43,7 @@ MessageAdvice AdviseOn(const std::string& message) {
     // The port itself could not be had: opening failed, or the device said why.
     if (HasAny(m, {"failed to setup serial comm", "failed to set up rs232 connection with target board",
                    "permission denied", "is in use by another program", "not a serial device",
-                   ": cannot open", "no such file or directory"})) {
+                   ": cannot open", "no such file or directory", "no such serial device"})) {
         advice.kind = MessageKind::Error;
         advice.remedy = kPortRemedy;
         return advice;

@@ -536,6 +536,9 @@ TEST(MainWindowGui, ErrorsShowTheErrorIconAndRemedyAndQuestionsTheQuestionIcon) 
     const size_t at = static_cast<size_t>(failed - r.op.messages.begin());
     EXPECT_EQ(r.op.icons[at], QMessageBox::Critical);
     EXPECT_TRUE(r.op.details[at].contains("dialout")) << r.op.details[at].toStdString();
+    // The device's own reason follows, an error too.
+    ASSERT_GT(r.op.icons.size(), at + 1);
+    EXPECT_EQ(r.op.icons[at + 1], QMessageBox::Critical) << r.op.messages[at + 1].toStdString();
     EXPECT_EQ(r.op.icons.front(), QMessageBox::Critical);
     // The prompt before the detection is information.
     EXPECT_EQ(r.op.icons[at - 1], QMessageBox::Information) << r.op.messages[at - 1].toStdString();
@@ -754,6 +757,9 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     ASSERT_TRUE(r.Run(command::kRead));  // nothing detected: an error
     ASSERT_TRUE(r.Run(command::kAboutDetect));
     ASSERT_TRUE(r.Run(command::kExtMemSerialDialog));
+    r.port = QStringLiteral("COM250");  // no device behind it: the error with its remedy
+    ASSERT_TRUE(r.Run(command::kDetect11F));
+    r.port = QStringLiteral("sim:NX31A32");
     ASSERT_TRUE(r.Detect());
     mainWindow("after-detection");
 

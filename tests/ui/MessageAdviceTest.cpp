@@ -38,6 +38,7 @@ TEST(MessageAdvice, PortAndSilenceFailuresNameTheirLikelyCauses) {
     for (const char* text : {"Failed to setup Serial Comm with Target MCU!!!",
                              "Failed to set up RS232 connection with Target Board!!!",
                              "/dev/ttyUSB0: permission denied", "/dev/ttyS7: No such file or directory",
+                             "/dev/ttyS249: no such serial device (is the adapter plugged in?)",
                              "/dev/ttyUSB0: the port is in use by another program"}) {
         const MessageAdvice advice = AdviseOn(text);
         EXPECT_EQ(advice.kind, MessageKind::Error) << text;
