@@ -7,6 +7,8 @@
 #   tools/bootstrap.sh build-only
 #
 # BUILD_DIR (default: build) and CMAKE_ARGS (e.g. -DTESSEL_SANITIZE=ON) choose the build.
+# TESSEL_SIM_ARGS adds options to the stand-in board of the main job (e.g. a fault to inject).
+# The exit status is 0 only when every step succeeded.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -16,7 +18,11 @@ jobs=${JOBS:-$(nproc)}
 
 # shellcheck source=tools/packages.sh
 . tools/packages.sh
-install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev qt6-base-dev libqt6svg6 libgl-dev fonts-dejavu-core
+install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev qt6-base-dev libqt6svg6 libgl-dev fonts-dejavu-core \
+    help2man librsvg2-bin
+# What the package checks run: the Debian package build and the validators of the desktop
+# entry, the metainfo and the man pages.
+install_missing dpkg-dev file desktop-file-utils appstream man-db
 
 # shellcheck disable=SC2086
 cmake -S . -B "$build_dir" ${CMAKE_ARGS:-} >/dev/null
@@ -34,9 +40,12 @@ case "$what" in
         # The same through tessel-sim on a pseudo-terminal, as with a real board: download,
         # compare, and check the board's own copy of block 0 against the image.
         work=$(mktemp -d)
-        "$build_dir/apps/sim/tessel-sim" --chip NX31A32 --save-block0 "$work/block0.bin" >"$work/pty" &
+        # shellcheck disable=SC2086
+        "$build_dir/apps/sim/tessel-sim" --chip NX31A32 --save-block0 "$work/block0.bin" ${TESSEL_SIM_ARGS:-} >"$work/pty" &
         sim_pid=$!
-        trap 'kill $sim_pid 2>/dev/null; rm -rf "$work"' EXIT
+        # The board has usually ended already; a failed kill must not turn a success into a
+        # failure under set -e, nor hide the status of a step that failed.
+        trap 'kill $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
         for _ in $(seq 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
         pty=$(head -n 1 "$work/pty")
         "$tessel" download --port "$pty" --chip NX31A32 --yes samples/blink.hex

@@ -26,5 +26,8 @@ void AddFlashCommands(CLI::App& app, RunState& state);
 void AddConfigCommands(CLI::App& app, RunState& state);
 void AddPasswordCommands(CLI::App& app, RunState& state);
 void AddOperatorCommands(CLI::App& app, RunState& state);
+// A hidden --completion-table that lists every command and option, for the build to generate
+// the shell completion from; added last, when every command is defined.
+void AddCompletionTable(CLI::App& app);
 
 }  // namespace tessel::cli

@@ -8,6 +8,8 @@ int main(int argc, char** argv) {
     CLI::App app{"tessel: in-application programming of Norvik51 microcontrollers through "
                  "their boot-strap loader"};
     app.set_version_flag("--version", std::string("tessel ") + TESSEL_VERSION);
+    // Usage lines name the program, not the path it was started from: the man page shows them.
+    app.name("tessel");
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 success; 1 the command failed (the target or the file refused, a compare differed, "
@@ -21,6 +23,7 @@ int main(int argc, char** argv) {
     AddConfigCommands(app, state);
     AddPasswordCommands(app, state);
     AddOperatorCommands(app, state);
+    AddCompletionTable(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
     using namespace tessel;
     CLI::App app{"tessel-sim: a stand-in Norvik51 board on a pseudo-terminal. Prints the device "
                  "path, then serves until interrupted."};
+    app.set_version_flag("--version", std::string("tessel-sim ") + TESSEL_VERSION);
+    // Usage lines name the program, not the path it was started from: the man page shows them.
+    app.name("tessel-sim");
     std::string chip = "NX31A32", firmware = "1.1F", mode = "internal", password, link;
     std::string block0, block1, external, save0, save1, saveExt;
     double crystal = 11.0592;
