@@ -18,8 +18,9 @@ if [ "$status" -eq 0 ] || grep -q "holds exactly" "$work/log"; then
     echo "FAIL: the main job exited $status although its last check failed" >&2
     exit 1
 fi
-# It failed at that check, not earlier: the download and compare through the board ran.
-if ! grep -q "Compare" "$work/log" && ! grep -qi "compare" "$work/log"; then
+# It failed at that check, not earlier: both compares (in-process and through the board on
+# the pseudo-terminal) had passed.
+if [ "$(grep -c "Compare OK" "$work/log")" -ne 2 ]; then
     cat "$work/log"
     echo "FAIL: the main job failed before the step it was meant to fail at" >&2
     exit 1

@@ -37,7 +37,7 @@ case $what in
 man)
     need man
     # Rendered as a reader sees it; ASCII, and wide enough that no help line is broken.
-    render() { LC_ALL=C MANWIDTH=250 man -l "$1" 2>/dev/null | col -b; }
+    render() { LC_ALL=C MANWIDTH=400 man -l "$1" 2>/dev/null | col -b; }
     for page in tessel tessel-sim; do
         [ -s "$docs/$page.1" ] || { fail "$docs/$page.1 was not generated"; continue; }
         warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$docs/$page.1" 2>&1 >/dev/null)
