@@ -12,6 +12,12 @@ CDeviceSession::CDeviceSession(Operator* owner, Clock& clock) : port(owner, cloc
     RefreshGeometry();
 }
 
+CDeviceSession::~CDeviceSession() {
+    // Through a volatile pointer, so that the stores are not dropped as dead.
+    volatile char* p = gatePassword.data();
+    for (size_t i = 0; i < gatePassword.size(); ++i) p[i] = 0;
+}
+
 void CDeviceSession::RefreshGeometry() { geometry = LookupChip(chipType).block; }
 
 int32_t CDeviceSession::SectorCount(int block) const {

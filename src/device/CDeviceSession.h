@@ -37,6 +37,7 @@ public:
     static constexpr size_t kImageSlack = 16;
 
     explicit CDeviceSession(Operator* owner, Clock& clock = SystemClock());
+    ~CDeviceSession();
     CDeviceSession(const CDeviceSession&) = delete;
     CDeviceSession& operator=(const CDeviceSession&) = delete;
 
@@ -112,6 +113,10 @@ public:
     std::string remapText;
     // The double-clock crystal re-entry is offered once.
     bool crystalQuestionAsked = false;
+    // The text last entered in the password gate's dialog. The boot loader upgrade writes it
+    // back into the chip it came from, so it belongs to this session and no other: boards
+    // programmed side by side in one process may each have their own password.
+    std::string gatePassword;
 
     SessionFlags flags;
 };

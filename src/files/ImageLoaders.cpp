@@ -134,6 +134,67 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
     return ProgramVerified(c, start, piece, buf.data(), total) == 0 ? load::kOk : load::kProgramFailed;
 }
 
+int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out) {
+    CDeviceSession& s = c.session;
+    if (const int rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start)) return rc;
+    const bool window = s.ExternalWindowOpen();
+    const uint32_t eraseUnit = window ? kExternalSectorSize : static_cast<uint32_t>(s.SectorSize(block));
+    const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
+    // Whole sectors: a plain download erases the tail of the last one as well.
+    const std::vector<uint8_t> want = Padded(image.bytes.data(), image.bytes.size(), eraseUnit);
+    const uint32_t total = static_cast<uint32_t>(want.size());
+    std::vector<uint8_t> have(total);
+    if (ReadFlash(c, have.data(), start, total, piece) != total) {
+        Show(c, kFailedRead);
+        return load::kShortRead;
+    }
+    enum class Need { Nothing, Program, EraseAndProgram };
+    const int sectors = static_cast<int>(total / eraseUnit);
+    std::vector<Need> need(static_cast<size_t>(sectors), Need::Nothing);
+    ChangedSectors count;
+    for (int i = 0; i < sectors; ++i) {
+        const size_t at = static_cast<size_t>(i) * eraseUnit;
+        bool same = true, clearsOnly = true;
+        for (size_t k = at; k < at + eraseUnit; ++k) {
+            same = same && have[k] == want[k];
+            // Programming can only clear bits.
+            clearsOnly = clearsOnly && (have[k] & want[k]) == want[k];
+        }
+        need[static_cast<size_t>(i)] = same ? Need::Nothing : clearsOnly ? Need::Program : Need::EraseAndProgram;
+        if (same) ++count.skipped;
+        else ++count.rewritten;
+    }
+    // Consecutive sectors to rewrite go as one run, so that the chip sees the same frames a
+    // plain download would send for them.
+    for (int first = 0; first < sectors;) {
+        if (need[static_cast<size_t>(first)] == Need::Nothing) {
+            ++first;
+            continue;
+        }
+        int end = first;
+        while (end < sectors && need[static_cast<size_t>(end)] != Need::Nothing) ++end;
+        for (int i = first; i < end;) {
+            if (need[static_cast<size_t>(i)] != Need::EraseAndProgram) {
+                ++i;
+                continue;
+            }
+            int j = i;
+            while (j < end && need[static_cast<size_t>(j)] == Need::EraseAndProgram) ++j;
+            if (EraseSectors(c, start + static_cast<uint32_t>(i) * eraseUnit, eraseUnit, j - i) != 0) {
+                Show(c, kSectorEraseFailed);
+                return load::kFailed;
+            }
+            i = j;
+        }
+        const uint32_t from = static_cast<uint32_t>(first) * eraseUnit;
+        const uint32_t length = static_cast<uint32_t>(end - first) * eraseUnit;
+        if (ProgramVerified(c, start + from, piece, want.data() + from, length) != 0) return load::kProgramFailed;
+        first = end;
+    }
+    if (out) *out = count;
+    return load::kOk;
+}
+
 int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start) {
     CDeviceSession& s = c.session;
     if (const int rc = CheckImageFits(c, LoaderKind::Block1, image.bytes.size(), block, start)) return rc;

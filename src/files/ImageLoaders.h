@@ -51,6 +51,19 @@ int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, ui
 // Block 0 in internal memory mode, or an external-flash window: erase the touched sectors,
 // program; no read-back beyond the program operation's own verify.
 int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+// What a download that rewrites only what changed did, counted in erase sectors.
+struct ChangedSectors {
+    int rewritten = 0;
+    int skipped = 0;
+};
+
+// As LoadToFlash, but every sector the image touches is read first and compared with what
+// the plain download would leave there (the image, erased cells after its end); a sector that
+// already holds it is left alone, one that only needs bits cleared is programmed without an
+// erase, any other is erased and programmed. Every byte of the image has then been compared
+// with the chip: the unchanged sectors by the first read, the others by the program's own
+// read-back.
+int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out);
 // Block 1 in internal memory mode; the block-1 stub must be running.
 int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
 // External memory mode (EA# = 0), either block; reads back and verifies what it wrote.

@@ -33,7 +33,13 @@ public:
     bool SleepUntil(uint64_t deadlineMs, const std::atomic<bool>* cancel = nullptr) {
         return SleepUntilUs(deadlineMs * 1000, cancel);
     }
-    void SleepMs(uint32_t ms) { SleepUntilUs(NowUs() + uint64_t{ms} * 1000); }
+    // A pause that nobody may cut short: a Wake() meant for another thread's cancellable wait
+    // (another session on the same clock) must not shorten a settle or erase time.
+    void SleepMs(uint32_t ms) {
+        const uint64_t deadline = NowUs() + uint64_t{ms} * 1000;
+        while (!SleepUntilUs(deadline)) {
+        }
+    }
 };
 
 // The system's monotonic clock.

@@ -285,6 +285,15 @@ public:
                 return rc == load::kOk;
             });
             if (!ok && rc == load::kOk) rc = load::kFailed;
+        } else if (dialog.changedOnly) {
+            ChangedSectors changed;
+            rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed);
+            if (rc == load::kOk) {
+                char line[96];
+                std::snprintf(line, sizeof line, "%d sectors rewritten, %d skipped (unchanged)", changed.rewritten,
+                              changed.skipped);
+                w_.SetIapStatus(line);
+            }
         } else {
             rc = LoadToFlash(link, image, sel.block, sel.address);
         }
@@ -622,11 +631,6 @@ private:
 
 }  // namespace
 
-std::string& LastPassword() {
-    static std::string last;
-    return last;
-}
-
 int PasswordGate(MainDialog& w) {
     CDeviceSession& s = w.Session();
     Operator& op = w.Op();
@@ -643,8 +647,8 @@ int PasswordGate(MainDialog& w) {
         PasswordVerifyDialog dialog;
         if (op.RunDialog(dialog) != DialogResult::Ok) return 0;
         w.Refresh();
-        WipeString(LastPassword());
-        LastPassword() = dialog.password;
+        WipeString(s.gatePassword);
+        s.gatePassword = dialog.password;
         LinkContext link{s, w, nullptr};
         if (VerifyPassword(link, PasswordAddress(s.chipType), dialog.password) == 0) {
             s.flags.passwordVerified = true;

@@ -47,7 +47,4 @@ int PasswordGate(MainDialog& window);
 int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
                const std::string& documentName, uint32_t start, uint32_t count, uint32_t sectorSize);
 
-// The text last entered in the gate's dialog, kept for the whole run.
-std::string& LastPassword();
-
 }  // namespace tessel

@@ -49,6 +49,9 @@ public:
     std::string fileName;
     std::vector<std::string> sectors;
     int startIndex = 0;
+    // Download into block 0: rewrite only the sectors whose contents differ from the file.
+    // The desktop program's dialog has no such choice; the command line offers it.
+    bool changedOnly = false;
     OkOutcome PressOk() override;
 };
 

@@ -104,7 +104,7 @@ public:
             // The password sector is rewritten whatever the download did: it lies in the
             // loader's block, which the upgrade may have erased. The gate's entry is the only
             // copy of the password there is.
-            const bool rewritten = RewritePasswordSector(w_, link, LastPassword(), kStepAttempts, &eraseCode, &writeCode);
+            const bool rewritten = RewritePasswordSector(w_, link, s.gatePassword, kStepAttempts, &eraseCode, &writeCode);
             return downloadCode == download::kDone && rewritten;
         });
         // Ended before block 0 was read, or block 0 lost: the reason has been said.

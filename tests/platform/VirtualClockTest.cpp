@@ -56,6 +56,29 @@ TEST(VirtualClock, CancelEndsASleepEarly) {
     EXPECT_TRUE(returned.load());
 }
 
+// Sessions share a clock, and one session's cancellation wakes every sleeper: a plain pause
+// of another session must still last its full time.
+TEST(VirtualClock, APauseOutlastsWakesMeantForOthers) {
+    VirtualClock clock;
+    std::atomic<bool> slept{false};
+    std::atomic<uint64_t> endedAt{0};
+    std::thread sleeper([&] {
+        VirtualClock::Participant p(clock);
+        clock.SleepMs(100);
+        endedAt = clock.NowUs();
+        slept = true;
+    });
+    // This thread stays busy, so time cannot pass on its own while the wakes arrive.
+    for (int i = 0; i < 2000 && !slept; ++i) {
+        clock.Wake();
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(slept.load()) << "woken before its time";
+    clock.SleepMs(150);
+    sleeper.join();
+    EXPECT_EQ(endedAt.load(), 100'000u);
+}
+
 TEST(RealClock, WakeEndsASleep) {
     RealClock clock;
     std::atomic<bool> cancel{false};

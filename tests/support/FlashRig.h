@@ -142,6 +142,7 @@ struct FlashRig {
             titlesSeen.push_back(window.Title());
             d.fileName = file;
             d.startIndex = start;
+            d.changedOnly = changedOnly;
         } else if (name == "SaveDialog") {
             auto& d = static_cast<SaveDialog&>(m);
             d.fileName = file;
@@ -225,6 +226,7 @@ struct FlashRig {
     ConfigStore store;
     int block = 0, startSector = 0, count = 0, textMode = 1;
     std::string file;
+    bool changedOnly = false;  // the download dialog's choice
     bool cancel = false;
     bool cancelPassword = false;
     std::string cancelDialog;  // this dialog alone is cancelled

@@ -334,7 +334,7 @@ TEST(FlashCommands, PasswordGateGivesThreeTriesAndKeepsThePasswordOffTheTrace) {
     r.passwords = {"wrong", "secret"};
     EXPECT_TRUE(r.Run(command::kRead));
     EXPECT_TRUE(r.session().flags.passwordVerified);
-    EXPECT_EQ(LastPassword(), "secret");
+    EXPECT_EQ(r.session().gatePassword, "secret");
     const size_t dialogs = r.op.dialogs.size();
     EXPECT_TRUE(r.Run(command::kRead));
     EXPECT_EQ(r.op.dialogs.size(), dialogs + 1) << "only the range dialog: the gate remembers";

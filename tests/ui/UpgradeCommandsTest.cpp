@@ -71,6 +71,21 @@ TEST(UpgradeInternalBsl, ThePasswordGivenAtTheGateSurvivesTheUpgrade) {
     EXPECT_EQ(CountFrames(r.CommandsSince(u.mark), "07"), 1u);
 }
 
+// Two boards in one process, each with its own password: the one written back is the one
+// given to this board's gate, even when another board's gate was passed in between.
+TEST(UpgradeInternalBsl, WritesBackItsOwnBoardsPasswordNotAnotherSessions) {
+    FlashRig a(BoardOf(1, 0, "board-a"));
+    Upgrade ua(a, "board-a");
+    ASSERT_TRUE(a.Run(command::kRead)) << "the gate is passed with A's password";
+    FlashRig b(BoardOf(1, 0, "board-b"));
+    Upgrade ub(b, "board-b");
+    ASSERT_TRUE(b.Run(command::kRead));
+    EXPECT_TRUE(a.Run(command::kUpgradeInternalBsl));
+    a.Settle();
+    EXPECT_EQ(a.board().Password(), "board-a");
+    EXPECT_EQ(b.board().Password(), "board-b");
+}
+
 TEST(UpgradeInternalBsl, ACancelledDownloadLeavesTheLoaderAndRestoresBlock0) {
     FlashRig r(BoardOf(2, 0, ""));
     Upgrade u(r);

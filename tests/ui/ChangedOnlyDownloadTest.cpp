@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::BoardOf;
+using test::CountFrames;
+using test::FlashRig;
+using test::PatternBytes;
+
+constexpr size_t kSector = 128;
+
+// A 32 KB block 0 on an NX31A32, holding `before`; the file to download is `after`.
+struct Reflash {
+    explicit Reflash(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) : r(BoardOf(2)) {
+        r.board().SetBlock(0, before);
+        EXPECT_TRUE(r.Detect());
+        r.file = r.WriteFile("app.bin", after);
+        r.changedOnly = true;
+        r.op.answers = {true};
+        mark = r.board().CommandLog().size();
+    }
+    std::vector<std::string> Commands() { return r.CommandsSince(mark); }
+    FlashRig r;
+    size_t mark = 0;
+};
+
+std::string EraseFrame(size_t sector) {
+    char f[16];
+    std::snprintf(f, sizeof f, "0B %02X %02X", static_cast<unsigned>((sector * kSector) >> 8),
+                  static_cast<unsigned>((sector * kSector) & 0xFF));
+    return f;
+}
+
+// Sector 5 needs bits set (an erase), sector 9 only bits cleared (programmed as it is); the
+// other 254 sectors already hold the file and see neither an erase nor a program frame.
+TEST(ChangedOnlyDownload, RewritesOnlyTheDifferingSectorsAndErasesOnlyWhereBitsMustBeSet) {
+    const std::vector<uint8_t> old = PatternBytes(32768, 7);
+    std::vector<uint8_t> now = old;
+    now[5 * kSector + 3] = static_cast<uint8_t>(old[5 * kSector + 3] | 0x81);
+    if (now[5 * kSector + 3] == old[5 * kSector + 3]) now[5 * kSector + 3] = 0xFF;
+    now[9 * kSector + 100] = static_cast<uint8_t>(old[9 * kSector + 100] & 0x0F);
+    ASSERT_NE(now[9 * kSector + 100], old[9 * kSector + 100]);
+    Reflash f(old, now);
+    EXPECT_TRUE(f.r.Run(command::kDownload));
+    f.r.Settle();
+    EXPECT_EQ(f.r.board().Block(0), now);
+    const auto log = f.Commands();
+    EXPECT_EQ(CountFrames(log, "0B"), 1u);
+    EXPECT_EQ(CountFrames(log, EraseFrame(5)), 1u);
+    EXPECT_EQ(CountFrames(log, "0E"), 2u) << "one program frame for each changed sector";
+    EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "2 sectors rewritten, 254 skipped (unchanged)");
+}
+
+// On a blank chip nothing needs an erase; where the chip holds stale bytes past the file's
+// end in the file's last sector, that sector ends up as a plain download leaves it: the file,
+// then erased cells.
+TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
+    {
+        const std::vector<uint8_t> image = PatternBytes(1000, 3);
+        Reflash f(std::vector<uint8_t>(32768, 0xFF), image);
+        EXPECT_TRUE(f.r.Run(command::kDownload));
+        f.r.Settle();
+        const std::vector<uint8_t> block = f.r.board().Block(0);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), block.begin()));
+        EXPECT_TRUE(std::all_of(block.begin() + 1000, block.end(), [](uint8_t b) { return b == 0xFF; }));
+        EXPECT_EQ(CountFrames(f.Commands(), "0B"), 0u) << "a blank chip needs no erase";
+        EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "8 sectors rewritten, 0 skipped (unchanged)");
+    }
+    {
+        std::vector<uint8_t> old = PatternBytes(32768, 9);
+        const std::vector<uint8_t> image(old.begin(), old.begin() + 1000);  // the first 7 sectors as they are
+        Reflash f(old, image);
+        EXPECT_TRUE(f.r.Run(command::kDownload));
+        f.r.Settle();
+        const std::vector<uint8_t> block = f.r.board().Block(0);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), block.begin()));
+        EXPECT_TRUE(std::all_of(block.begin() + 1000, block.begin() + 1024, [](uint8_t b) { return b == 0xFF; }))
+            << "the rest of the last sector is erased";
+        EXPECT_TRUE(std::equal(old.begin() + 1024, old.end(), block.begin() + 1024)) << "untouched sectors kept";
+        EXPECT_EQ(CountFrames(f.Commands(), "0B"), 1u);
+        EXPECT_EQ(CountFrames(f.Commands(), EraseFrame(7)), 1u);
+    }
+}
+
+// A sector that does not take its new contents fails the download, as a plain one would.
+TEST(ChangedOnlyDownload, AProgramThatDoesNotHoldFailsTheCommand) {
+    const std::vector<uint8_t> old = PatternBytes(4096, 1);
+    std::vector<uint8_t> now = old;
+    now[200] = static_cast<uint8_t>(~old[200]);
+    Reflash f(old, now);
+    sim::Faults faults;
+    faults.refuseCommand = 0x0B;
+    f.r.board().SetFaults(faults);
+    EXPECT_FALSE(f.r.Run(command::kDownload));
+    EXPECT_TRUE(f.r.Said("Sector erase failed!!!"));
+    EXPECT_EQ(f.r.window.Field(ChipField::IapStatus).find("rewritten"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessel
