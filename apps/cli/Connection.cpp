@@ -56,6 +56,8 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     op_.fillDialog = [this](DialogModel& m) { return Fill(m); };
     window_ = std::make_unique<MainDialog>(&op_);
     view_ = std::make_unique<ConsoleView>(*window_);
+    op_.lineSink = o_.lineSink;
+    view_->progressSink = o_.progressSink;
     op_.beforeOutput = [this] { view_->EndLine(); };
     window_->Initialise(store_);
     DetectCommandEnv env;
@@ -98,6 +100,7 @@ DialogResult Connection::Fill(DialogModel& model) {
         if (!flash_) return DialogResult::Cancel;
         file->fileName = flash_->file;
         file->startIndex = StartIndex();
+        file->changedOnly = flash_->changedOnly && file->kind == FileSectorDialog::Kind::Download;
     } else if (auto* save = dynamic_cast<SaveDialog*>(&model)) {
         if (!flash_) return DialogResult::Cancel;
         save->fileName = flash_->file;
@@ -181,7 +184,7 @@ bool PromptHidden(const char* prompt, std::string* out) {
 // variable, a prompt without echo at the terminal. A fixed source gives the same text again,
 // so it has one try only (`attempt` counts the dialog's openings).
 Connection::Secret Connection::ReadSecret(const std::string& file, const std::string& envName, const char* prompt,
-                                          int attempt, std::string* out) {
+                                          int attempt, std::string* out) const {
     const char* env = envName.empty() ? nullptr : std::getenv(envName.c_str());
     if (!file.empty() || env) {
         if (attempt > 1) return Secret::Cancel;
@@ -198,7 +201,8 @@ Connection::Secret Connection::ReadSecret(const std::string& file, const std::st
         if (!out->empty() && out->back() == '\r') out->pop_back();
         return Secret::Fixed;
     }
-    if (isatty(STDIN_FILENO) == 0) return Secret::Nobody;
+    // Boards programmed side by side never prompt: their prompts would interleave.
+    if (o_.lineSink || isatty(STDIN_FILENO) == 0) return Secret::Nobody;
     return PromptHidden(prompt, out) ? Secret::Prompted : Secret::Cancel;
 }
 
@@ -275,8 +279,19 @@ void Connection::UsePort(uint32_t baud) {
 
 int Connection::ConnectReporting() {
     const int rc = Connect();
-    if (rc != kExitOk) view_->PrintSummary();
+    if (rc == kExitOk) return rc;
+    if (o_.lineSink) {
+        const std::string status = window_->Field(ChipField::IapStatus);
+        if (!status.empty()) Print("IAP Status: " + status);
+    } else {
+        view_->PrintSummary();
+    }
     return rc;
+}
+
+void Connection::Print(const std::string& line) {
+    if (o_.lineSink) o_.lineSink(line);
+    else std::printf("%s\n", line.c_str());
 }
 
 int Connection::Connect() {

@@ -30,6 +30,10 @@ struct ConnectOptions {
     std::string traceWire;
     bool yes = false;
     bool verbose = false;
+    // Set when several boards are programmed side by side: this board's lines and progress
+    // go there instead of the terminal, and nothing is asked at the terminal.
+    std::function<void(const std::string&)> lineSink;
+    std::function<void(const std::string& label, int percent)> progressSink;
 };
 
 void AddConnectOptions(CLI::App* cmd, ConnectOptions& o);
@@ -50,6 +54,7 @@ struct FlashOptions {
     std::string newPasswordEnv = "TESSEL_NEW_PASSWORD";
     bool noNewPassword = false;
     bool lockOption = false;  // Set/Reset: the A-type chips' level-3 soft lock as well
+    bool changedOnly = false;  // download: rewrite only the sectors that differ
 };
 
 // --block, --start-sector, the password options, and --count when the command takes a range.
@@ -79,6 +84,9 @@ public:
     // The option the lock and remap menus are answered with.
     void UseMenuOption(int option) { menuOption_ = option; }
 
+    // A result line: on standard output, or this board's line when boards run side by side.
+    void Print(const std::string& line);
+
     MainDialog& Window() { return *window_; }
     TerminalOperator& Op() { return op_; }
     ConsoleView& View() { return *view_; }
@@ -86,8 +94,8 @@ public:
 private:
     DialogResult Fill(DialogModel& model);
     enum class Secret { Fixed, Prompted, Cancel, Nobody };
-    static Secret ReadSecret(const std::string& file, const std::string& envName, const char* prompt, int attempt,
-                             std::string* out);
+    Secret ReadSecret(const std::string& file, const std::string& envName, const char* prompt, int attempt,
+                      std::string* out) const;
     bool CurrentPassword(int attempt, std::string* out);
     bool NewPassword(int attempt, std::string* password, std::string* retype);
     DialogResult FillPassword(DialogModel& model);

@@ -22,6 +22,18 @@ void ConsoleView::EndLine() {
 void ConsoleView::OnChanged(Change what) {
     if (what != Change::Progress) return;
     const std::string& label = window_.ProgressLabel();
+    if (progressSink) {
+        const int range = window_.ProgressRange();
+        const int percent = range > 0 && window_.ProgressVisible()
+                                ? static_cast<int>(static_cast<long long>(std::clamp(window_.ProgressPosition(), 0, range)) *
+                                                   100 / range)
+                                : -1;
+        if (label == label_ && percent == lastPercent_) return;
+        label_ = label;
+        lastPercent_ = percent;
+        progressSink(label, percent);
+        return;
+    }
     if (label != label_) {
         EndLine();
         label_ = label;

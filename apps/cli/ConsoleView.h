@@ -3,6 +3,7 @@
 // terminal and reported as one plain line per label otherwise; the chip information is
 // printed as a summary at the end.
 
+#include <functional>
 #include <string>
 
 #include "ui/MainDialog.h"
@@ -19,6 +20,10 @@ public:
     void PrintSummary();
     // Ends a drawn bar so that the next text starts on its own line.
     void EndLine();
+
+    // Set when several boards share the terminal: the bar's label and percentage (-1 while
+    // there is no range) go there instead of being drawn.
+    std::function<void(const std::string& label, int percent)> progressSink;
 
 private:
     MainDialog& window_;

@@ -5,6 +5,7 @@
 
 #include "Commands.h"
 #include "Connection.h"
+#include "Gang.h"
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
 #include "files/FlashDump.h"
@@ -22,6 +23,7 @@ struct FlashRun {
     bool chipErase = false; // erase: the whole chip
     bool verify = false;    // download: compare afterwards
     std::string external;   // "low" or "high": run in that external-flash window
+    GangPorts ports;        // the commands that program several boards side by side
 };
 
 // Opens the window the options name; false once the reason has been said.
@@ -50,7 +52,8 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
         std::vector<uint8_t> image;
         std::string error;
         if (ReadImageFile(r.flash.file, &image, &error) != ImageReadStatus::Ok) {
-            std::fprintf(stderr, "tessel: %s\n", error.c_str());
+            if (r.connect.lineSink) r.connect.lineSink("tessel: " + error);
+            else std::fprintf(stderr, "tessel: %s\n", error.c_str());
             return kExitFailed;
         }
     }
@@ -66,6 +69,10 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
     MainDialog& w = link.Window();
     bool ok = w.RunCommand(commandId);
     if (ok && r.verify) {
+        // The download's own result line comes before the compare replaces it.
+        const std::string downloaded = w.Field(ChipField::IapStatus);
+        link.View().EndLine();
+        if (!downloaded.empty()) link.Print("IAP Status: " + downloaded);
         ok = w.RunCommand(command::kCompare);
     }
     link.View().EndLine();
@@ -74,7 +81,7 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
     ok = LeaveWindow(r, link) && ok;
     if (!commandStatus.empty()) w.SetIapStatus(commandStatus);
     const std::string status = w.Field(ChipField::IapStatus);
-    if (!status.empty()) std::printf("IAP Status: %s\n", status.c_str());
+    if (!status.empty()) link.Print("IAP Status: " + status);
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -103,9 +110,10 @@ void PrintRead(FlashRun& r, Connection& link) {
 }
 
 CLI::App* Add(CLI::App& app, const char* name, const char* about, FlashRun& r, bool withCount,
-              bool external = false) {
+              bool external = false, bool gang = false) {
     CLI::App* cmd = app.add_subcommand(name, about);
-    AddConnectOptions(cmd, r.connect);
+    if (gang) AddGangConnectOptions(cmd, r.connect, r.ports);
+    else AddConnectOptions(cmd, r.connect);
     AddFlashOptions(cmd, r.flash, withCount);
     if (external)
         cmd->add_option("--external", r.external,
@@ -142,6 +150,15 @@ int Convert(const std::string& in, const std::string& out) {
     return kExitOk;
 }
 
+// The command on every board the ports name, each with its own copy of the options.
+int RunOnBoards(const std::shared_ptr<FlashRun>& r, int commandId, bool rangeCount, bool changesChip) {
+    return RunOnPorts(r->connect, r->ports, changesChip, [r, commandId, rangeCount](const ConnectOptions& o) {
+        FlashRun board = *r;
+        board.connect = o;
+        return RunOnTarget(board, commandId, rangeCount);
+    });
+}
+
 }  // namespace
 
 void AddFlashCommands(CLI::App& app, RunState& state) {
@@ -164,10 +181,20 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = Add(app, "download",
                             "Erase the sectors a HEX or binary file touches and program it "
                             "(HEX record addresses count from the starting sector)",
-                            *r, false, true);
+                            *r, false, true, true);
         cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
         cmd->add_flag("--verify", r->verify, "Compare the flash with the file afterwards");
-        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kDownload, false); });
+        cmd->add_flag("--changed-only", r->flash.changedOnly,
+                      "Read the sectors the file touches first and rewrite only those that differ "
+                      "(block 0, internal memory mode)");
+        cmd->callback([r, &state] {
+            if (r->flash.changedOnly && (r->flash.block != 0 || !r->external.empty() || r->connect.mode != "internal")) {
+                std::fprintf(stderr, "tessel: --changed-only works on block 0 in internal memory mode\n");
+                state.exitCode = kExitUsage;
+                return;
+            }
+            state.exitCode = RunOnBoards(r, command::kDownload, false, true);
+        });
     }
     {
         auto r = std::make_shared<FlashRun>();
@@ -191,16 +218,18 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "compare", "Compare a HEX or binary file with the flash", *r, false, true);
+        CLI::App* cmd = Add(app, "compare", "Compare a HEX or binary file with the flash", *r, false, true, true);
         cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
-        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kCompare, false); });
+        cmd->callback([r, &state] { state.exitCode = RunOnBoards(r, command::kCompare, false, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true, true);
+        CLI::App* cmd =
+            Add(app, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true, true, true);
         cmd->add_flag("--chip-erase", r->chipErase, "Erase the whole chip (the chip is detected again afterwards)");
         cmd->callback([r, &state] {
-            state.exitCode = RunOnTarget(*r, r->chipErase ? command::kChipErase : command::kSectorErase, !r->chipErase);
+            state.exitCode = RunOnBoards(r, r->chipErase ? command::kChipErase : command::kSectorErase, !r->chipErase,
+                                         true);
         });
     }
     {

@@ -17,21 +17,27 @@ std::string Trimmed(const std::string& text) {
 }
 }  // namespace
 
+void TerminalOperator::Line(const std::string& text) {
+    if (lineSink) lineSink(text);
+    else std::fprintf(stderr, "%s\n", text.c_str());
+}
+
 void TerminalOperator::ShowMessage(const std::string& text) {
     if (beforeOutput) beforeOutput();
     last_ = Trimmed(text);
-    std::fprintf(stderr, "%s\n", last_.c_str());
+    Line(last_);
 }
 
 bool TerminalOperator::AskYesNo(const std::string& text) {
     if (beforeOutput) beforeOutput();
     const std::string q = Trimmed(text);
     if (assumeYes) {
-        std::fprintf(stderr, "%s [y/N] yes (--yes)\n", q.c_str());
+        Line(q + " [y/N] yes (--yes)");
         return true;
     }
-    if (!isatty(STDIN_FILENO)) {
-        std::fprintf(stderr, "%s [y/N] no (no terminal; use --yes)\n", q.c_str());
+    // Boards programmed side by side never ask: their questions would interleave.
+    if (lineSink || !isatty(STDIN_FILENO)) {
+        Line(q + " [y/N] no (no terminal; use --yes)");
         return false;
     }
     std::fprintf(stderr, "%s [y/N] ", q.c_str());
@@ -46,7 +52,7 @@ DialogResult TerminalOperator::RunDialog(DialogModel& model) {
 }
 
 void TerminalOperator::DebugTrace(const std::string& line) {
-    if (verbose) std::fprintf(stderr, "trace: %s\n", Trimmed(line).c_str());
+    if (verbose) Line("trace: " + Trimmed(line));
 }
 
 }  // namespace tessel::cli

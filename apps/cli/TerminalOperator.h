@@ -18,6 +18,8 @@ public:
     std::function<DialogResult(DialogModel&)> fillDialog;
     // Called before any text is printed, so that a progress bar drawn in place ends first.
     std::function<void()> beforeOutput;
+    // Set when several boards share the terminal: every line goes there instead of stderr.
+    std::function<void(const std::string&)> lineSink;
 
     void ShowMessage(const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
@@ -28,6 +30,7 @@ public:
     const std::string& LastMessage() const { return last_; }
 
 private:
+    void Line(const std::string& text);
     std::string last_;
 };
 

@@ -1,0 +1,42 @@
+#pragma once
+// Several boards from one process: each named port gets its own session, detection and
+// password gate on its own thread, so the boards are programmed at the same time and one
+// board's failure stops no other. Nothing of one session is shared with another; the only
+// thing the threads share is the terminal, through one console that keeps a line per board.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Connection.h"
+
+namespace tessel::cli {
+
+// Where the boards' ports come from: --port given more than once, or --ports-from.
+struct GangPorts {
+    std::vector<std::string> ports;
+    std::string portsFrom;
+};
+
+// Replaces the connect options' single --port by a repeatable one and adds --ports-from; the
+// rest of the connect options are added as usual.
+void AddGangConnectOptions(CLI::App* cmd, ConnectOptions& o, GangPorts& g);
+
+// The ports to run on, in the order given, read from the file as one name per line (blank
+// lines and lines starting with # skipped). False after saying why: no port, a file that
+// cannot be read, the same port twice.
+bool CollectPorts(const GangPorts& g, std::vector<std::string>* out);
+
+// Runs `job` once per port, each on its own thread with its own copy of the options (port
+// set, output routed to that board's line), and prints the table of results. `changesChip`:
+// without --yes, the one question is asked at the terminal before any board starts. The exit
+// status is 0 only when every board's job returned 0, otherwise 1.
+int RunGang(const ConnectOptions& base, const std::vector<std::string>& ports, bool changesChip,
+            const std::function<int(const ConnectOptions&)>& job);
+
+// Runs the command on one board when one port was named, otherwise on all of them side by
+// side: the common entry of the commands that take several ports.
+int RunOnPorts(ConnectOptions& base, const GangPorts& g, bool changesChip,
+               const std::function<int(const ConnectOptions&)>& job);
+
+}  // namespace tessel::cli

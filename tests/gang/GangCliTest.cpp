@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "files/HexImage.h"
+#include "support/ChildProcess.h"
+
+namespace tessel {
+namespace {
+
+const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
+const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
+const std::string kSample = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+};
+
+CliRun Tessel(std::vector<std::string> args) {
+    args.insert(args.begin(), kCli);
+    test::ChildProcess p(args);
+    CliRun r;
+    std::string line;
+    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
+    r.status = p.Stop(0);
+    return r;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Stand-in boards on pseudo-terminals, each saving its block 0 when it is stopped.
+struct Boards {
+    explicit Boards(int n, const std::vector<std::string>& faultOfFirst = {}) {
+        char tmpl[] = "/tmp/tessel-gang-XXXXXX";
+        dir = mkdtemp(tmpl);
+        for (int i = 0; i < n; ++i) {
+            std::vector<std::string> argv = {kSim, "--chip", "NX31A32", "--save-block0", Saved(i)};
+            if (i == 0) argv.insert(argv.end(), faultOfFirst.begin(), faultOfFirst.end());
+            sims.push_back(std::make_unique<test::ChildProcess>(argv));
+            ports.push_back(sims.back()->ReadLine());
+        }
+    }
+    ~Boards() { std::filesystem::remove_all(dir); }
+    std::string Saved(int i) const { return dir + "/block0-" + std::to_string(i) + ".bin"; }
+    // Stops the boards; their block 0 is then on disk.
+    void Stop() {
+        for (auto& s : sims) EXPECT_EQ(s->Stop(SIGTERM), 0);
+    }
+    std::vector<std::string> Args(std::vector<std::string> head) const {
+        for (const auto& p : ports) {
+            head.push_back("--port");
+            head.push_back(p);
+        }
+        return head;
+    }
+    std::string dir;
+    std::vector<std::unique_ptr<test::ChildProcess>> sims;
+    std::vector<std::string> ports;
+};
+
+std::vector<uint8_t> Sample() {
+    std::vector<uint8_t> image;
+    std::string error;
+    EXPECT_EQ(ReadImageFile(kSample, &image, &error), ImageReadStatus::Ok) << error;
+    return image;
+}
+
+bool HoldsExactly(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
+    return flash.size() == 32768 && std::equal(image.begin(), image.end(), flash.begin()) &&
+           std::all_of(flash.begin() + static_cast<long>(image.size()), flash.end(), [](uint8_t b) { return b == 0xFF; });
+}
+
+// The table line of a port.
+std::string RowOf(const std::string& out, const std::string& port) {
+    const size_t at = out.find(port + " ");
+    return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
+}
+
+TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
+    Boards b(4);
+    for (const auto& p : b.ports) ASSERT_FALSE(p.empty());
+    const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample}));
+    EXPECT_EQ(run.status, 0) << run.out;
+    for (const auto& p : b.ports) EXPECT_NE(RowOf(run.out, p).find(" ok "), std::string::npos) << run.out;
+    b.Stop();
+    const std::vector<uint8_t> image = Sample();
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
+}
+
+// The first board never acknowledges a sector erase: it fails, the other three are
+// programmed all the same, the table names the failed one and the status is 1.
+TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
+    Boards b(4, {"--refuse", "11"});
+    const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample}));
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(RowOf(run.out, b.ports[0]).find("failed"), std::string::npos) << run.out;
+    for (int i = 1; i < 4; ++i) EXPECT_NE(RowOf(run.out, b.ports[i]).find(" ok "), std::string::npos) << run.out;
+    b.Stop();
+    const std::vector<uint8_t> image = Sample();
+    EXPECT_FALSE(HoldsExactly(ReadBytes(b.Saved(0)), image));
+    for (int i = 1; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
+}
+
+// Everything that can refuse a gang run does so before any board is touched: one device
+// named twice (here once through a list file), and changes without --yes and no terminal.
+TEST(GangDownload, PortListAndConsentAreCheckedBeforeAnyBoardIsTouched) {
+    Boards b(2);
+    const std::string list = b.dir + "/ports.txt";
+    std::ofstream(list) << "# the bench\n" << b.ports[0] << "\n\n  " << b.ports[1] << "  \n";
+    const CliRun twice = Tessel({"download", "--chip", "NX31A32", "--yes", "--ports-from", list, "--port", b.ports[1],
+                                 kSample});
+    EXPECT_EQ(twice.status, 2) << twice.out;
+    const CliRun unasked = Tessel({"download", "--chip", "NX31A32", "--ports-from", list, kSample});
+    EXPECT_EQ(unasked.status, 2) << unasked.out;
+    const CliRun listed = Tessel({"compare", "--chip", "NX31A32", "--ports-from", list, kSample});
+    EXPECT_EQ(listed.status, 1) << "blank boards differ from the file: " << listed.out;
+    EXPECT_NE(RowOf(listed.out, b.ports[0]).find("failed"), std::string::npos) << listed.out;
+    EXPECT_NE(RowOf(listed.out, b.ports[1]).find("failed"), std::string::npos) << listed.out;
+    b.Stop();
+    for (int i = 0; i < 2; ++i) {
+        const std::vector<uint8_t> flash = ReadBytes(b.Saved(i));
+        EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t x) { return x == 0xFF; })) << "board " << i;
+    }
+}
+
+}  // namespace
+}  // namespace tessel
