@@ -290,7 +290,7 @@ public:
             rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed);
             if (rc == load::kOk) {
                 char line[96];
-                std::snprintf(line, sizeof line, "%d sectors rewritten, %d skipped (unchanged)", changed.rewritten,
+                std::snprintf(line, sizeof line, "Sectors rewritten: %d, skipped (unchanged): %d", changed.rewritten,
                               changed.skipped);
                 w_.SetIapStatus(line);
             }

@@ -53,7 +53,7 @@ TEST(ChangedOnlyDownload, RewritesOnlyTheDifferingSectorsAndErasesOnlyWhereBitsM
     EXPECT_EQ(CountFrames(log, "0B"), 1u);
     EXPECT_EQ(CountFrames(log, EraseFrame(5)), 1u);
     EXPECT_EQ(CountFrames(log, "0E"), 2u) << "one program frame for each changed sector";
-    EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "2 sectors rewritten, 254 skipped (unchanged)");
+    EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 2, skipped (unchanged): 254");
 }
 
 // On a blank chip nothing needs an erase; where the chip holds stale bytes past the file's
@@ -69,7 +69,7 @@ TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
         EXPECT_TRUE(std::equal(image.begin(), image.end(), block.begin()));
         EXPECT_TRUE(std::all_of(block.begin() + 1000, block.end(), [](uint8_t b) { return b == 0xFF; }));
         EXPECT_EQ(CountFrames(f.Commands(), "0B"), 0u) << "a blank chip needs no erase";
-        EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "8 sectors rewritten, 0 skipped (unchanged)");
+        EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 8, skipped (unchanged): 0");
     }
     {
         std::vector<uint8_t> old = PatternBytes(32768, 9);
@@ -87,8 +87,9 @@ TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
     }
 }
 
-// A sector that does not take its new contents fails the download, as a plain one would.
-TEST(ChangedOnlyDownload, AProgramThatDoesNotHoldFailsTheCommand) {
+// A sector that cannot be erased fails the download, as it would a plain one, and no result
+// line claims sectors were rewritten.
+TEST(ChangedOnlyDownload, ARefusedEraseFailsTheCommand) {
     const std::vector<uint8_t> old = PatternBytes(4096, 1);
     std::vector<uint8_t> now = old;
     now[200] = static_cast<uint8_t>(~old[200]);
