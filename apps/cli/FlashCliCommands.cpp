@@ -69,10 +69,10 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
     MainDialog& w = link.Window();
     bool ok = w.RunCommand(commandId);
     if (ok && r.verify) {
-        // The download's own result line comes before the compare replaces it.
+        // The changed-only download's counts come before the compare replaces its line.
         const std::string downloaded = w.Field(ChipField::IapStatus);
         link.View().EndLine();
-        if (!downloaded.empty()) link.Print("IAP Status: " + downloaded);
+        if (r.flash.changedOnly && !downloaded.empty()) link.Print("IAP Status: " + downloaded);
         ok = w.RunCommand(command::kCompare);
     }
     link.View().EndLine();
