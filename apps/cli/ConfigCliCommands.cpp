@@ -5,6 +5,7 @@
 
 #include "Commands.h"
 #include "Connection.h"
+#include "Gang.h"
 #include "device/CDeviceSession.h"
 #include "protocol/ConfigBits.h"
 #include "ui/ConfigCommands.h"
@@ -15,6 +16,7 @@ namespace {
 
 struct ConfigRun {
     ConnectOptions connect;
+    GangPorts ports;  // lock: several boards side by side
     int option = -1;
     std::string remap;
 };
@@ -64,7 +66,8 @@ int RunConfig(ConfigRun& r, int commandId) {
     MainDialog& w = link.Window();
     const bool ok = w.RunCommand(commandId);
     // After a change the chip has been detected again: the summary shows what it reports now.
-    link.View().PrintSummary();
+    if (r.connect.lineSink) link.Print(w.SecurityLine());
+    else link.View().PrintSummary();
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -85,9 +88,16 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
         auto r = std::make_shared<ConfigRun>();
         CLI::App* cmd = app.add_subcommand(
             "lock", "Program security bits (one-time: they cannot be cleared); the chip is detected again");
-        AddConnectOptions(cmd, r->connect);
+        AddGangConnectOptions(cmd, r->connect, r->ports);
         cmd->add_option("option", r->option, LockHelp())->required()->check(CLI::Range(1, 6));
-        cmd->callback([r, &state] { state.exitCode = RunConfig(*r, command::kLockChip); });
+        cmd->callback([r, &state] {
+            const std::string change = "security bits are programmed (one-time: they cannot be cleared)";
+            state.exitCode = RunOnPorts(r->connect, r->ports, change, [r](const ConnectOptions& o) {
+                ConfigRun board = *r;
+                board.connect = o;
+                return RunConfig(board, command::kLockChip);
+            });
+        });
     }
     {
         auto r = std::make_shared<ConfigRun>();

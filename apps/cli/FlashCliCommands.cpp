@@ -152,7 +152,8 @@ int Convert(const std::string& in, const std::string& out) {
 
 // The command on every board the ports name, each with its own copy of the options.
 int RunOnBoards(const std::shared_ptr<FlashRun>& r, int commandId, bool rangeCount, bool changesChip) {
-    return RunOnPorts(r->connect, r->ports, changesChip, [r, commandId, rangeCount](const ConnectOptions& o) {
+    const std::string change = changesChip ? kEraseAndProgram : "";
+    return RunOnPorts(r->connect, r->ports, change, [r, commandId, rangeCount](const ConnectOptions& o) {
         FlashRun board = *r;
         board.connect = o;
         return RunOnTarget(board, commandId, rangeCount);

@@ -176,22 +176,22 @@ bool CollectPorts(const GangPorts& g, std::vector<std::string>* out) {
     return true;
 }
 
-int RunGang(const ConnectOptions& given, const std::vector<std::string>& ports, bool changesChip,
+int RunGang(const ConnectOptions& given, const std::vector<std::string>& ports, const std::string& change,
             const std::function<int(const ConnectOptions&)>& job) {
     ConnectOptions base = given;
     if (!base.traceWire.empty()) {
         std::fprintf(stderr, "tessel: --trace-wire records one port; name one --port with it\n");
         return kExitUsage;
     }
-    if (changesChip && !base.yes) {
+    if (!change.empty() && !base.yes) {
         // One question before any board starts; while they run nothing is asked.
         if (!isatty(STDIN_FILENO)) {
             std::fprintf(stderr, "tessel: %zu boards are changed side by side: give --yes\n", ports.size());
             return kExitUsage;
         }
-        std::fprintf(stderr, "Change the flash of %zu boards (", ports.size());
+        std::fprintf(stderr, "%zu boards (", ports.size());
         for (size_t i = 0; i < ports.size(); ++i) std::fprintf(stderr, "%s%s", i ? ", " : "", ports[i].c_str());
-        std::fprintf(stderr, ")? Data in the sectors concerned will be erased. [y/N] ");
+        std::fprintf(stderr, "): %s. Proceed on all of them? [y/N] ", change.c_str());
         std::fflush(stderr);
         std::string answer;
         if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes"))
@@ -250,7 +250,7 @@ int RunGang(const ConnectOptions& given, const std::vector<std::string>& ports, 
     return kExitFailed;
 }
 
-int RunOnPorts(ConnectOptions& base, const GangPorts& g, bool changesChip,
+int RunOnPorts(ConnectOptions& base, const GangPorts& g, const std::string& change,
                const std::function<int(const ConnectOptions&)>& job) {
     std::vector<std::string> ports;
     if (!CollectPorts(g, &ports)) return kExitUsage;
@@ -258,7 +258,7 @@ int RunOnPorts(ConnectOptions& base, const GangPorts& g, bool changesChip,
         base.port = ports.front();
         return job(base);
     }
-    return RunGang(base, ports, changesChip, job);
+    return RunGang(base, ports, change, job);
 }
 
 }  // namespace tessel::cli

@@ -28,15 +28,19 @@ void AddGangConnectOptions(CLI::App* cmd, ConnectOptions& o, GangPorts& g);
 bool CollectPorts(const GangPorts& g, std::vector<std::string>* out);
 
 // Runs `job` once per port, each on its own thread with its own copy of the options (port
-// set, output routed to that board's line), and prints the table of results. `changesChip`:
-// without --yes, the one question is asked at the terminal before any board starts. The exit
-// status is 0 only when every board's job returned 0, otherwise 1.
-int RunGang(const ConnectOptions& base, const std::vector<std::string>& ports, bool changesChip,
+// set, output routed to that board's line), and prints the table of results. `change` names
+// what the command does to every chip ("" for a command that changes nothing): without --yes
+// it is asked once at the terminal before any board starts. The exit status is 0 only when
+// every board's job returned 0, otherwise 1.
+int RunGang(const ConnectOptions& base, const std::vector<std::string>& ports, const std::string& change,
             const std::function<int(const ConnectOptions&)>& job);
 
 // Runs the command on one board when one port was named, otherwise on all of them side by
 // side: the common entry of the commands that take several ports.
-int RunOnPorts(ConnectOptions& base, const GangPorts& g, bool changesChip,
+int RunOnPorts(ConnectOptions& base, const GangPorts& g, const std::string& change,
                const std::function<int(const ConnectOptions&)>& job);
+
+// What the flash-changing commands ask before a gang run.
+inline constexpr const char kEraseAndProgram[] = "Data in the sectors concerned will be erased";
 
 }  // namespace tessel::cli

@@ -131,5 +131,30 @@ TEST(GangDownload, PortListAndConsentAreCheckedBeforeAnyBoardIsTouched) {
     }
 }
 
+// One-time bits on several boards: each board's chip reports the new security afterwards.
+TEST(GangLock, EveryBoardReportsItsNewSecurity) {
+    std::vector<std::unique_ptr<test::ChildProcess>> sims;
+    std::vector<std::string> args = {"lock", "--chip", "NX31H64D", "--yes"};
+    std::vector<std::string> ports;
+    for (int i = 0; i < 2; ++i) {
+        sims.push_back(std::make_unique<test::ChildProcess>(std::vector<std::string>{kSim, "--chip", "NX31H64D"}));
+        ports.push_back(sims.back()->ReadLine());
+        args.insert(args.end(), {"--port", ports.back()});
+    }
+    auto security = [](const std::string& port) {
+        const CliRun d = Tessel({"detect", "--port", port, "--chip", "NX31H64D"});
+        EXPECT_EQ(d.status, 0) << d.out;
+        return d.out;
+    };
+    const std::string before = security(ports[0]);
+    args.push_back("1");
+    const CliRun run = Tessel(args);
+    EXPECT_EQ(run.status, 0) << run.out;
+    for (const auto& p : ports) {
+        EXPECT_NE(RowOf(run.out, p).find(" ok "), std::string::npos) << run.out;
+        EXPECT_NE(security(p), before) << p;
+    }
+}
+
 }  // namespace
 }  // namespace tessel
