@@ -5,6 +5,7 @@
 
 #include "Commands.h"
 #include "Connection.h"
+#include "Gang.h"
 #include "calc/BaudCalc.h"
 #include "ui/OperatorCommands.h"
 
@@ -80,7 +81,8 @@ int CableTest(const ConnectOptions& o) {
     if (w.RunCommand(command::kSerialTest)) return kExitOk;
     const CSerialPort& port = w.Session().port;
     if (!port.IsOpen() && !port.LastOpenError().reason.empty()) {
-        std::fprintf(stderr, "tessel: %s\n", port.LastOpenError().reason.c_str());
+        if (o.lineSink) o.lineSink("tessel: " + port.LastOpenError().reason);
+        else std::fprintf(stderr, "tessel: %s\n", port.LastOpenError().reason.c_str());
         return kExitPortError;
     }
     return kExitFailed;
@@ -123,10 +125,19 @@ void AddOperatorCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = app.add_subcommand(
             "cable-test", "Test the serial cable by loop-back: remove the MCU, connect TXD and RXD, and the three "
                           "bytes sent must come back within 3 seconds (no boot loader is needed)");
-        cmd->add_option("--port", o->port, "Serial port: a device path, COMn, or sim[:CHIP[:FIRMWARE]]")->required();
+        auto g = std::make_shared<GangPorts>();
+        cmd->add_option("--port", g->ports,
+                        "Serial port: a device path, COMn, or sim[:CHIP[:FIRMWARE]]; give it more than once to "
+                        "test several cables side by side")
+            ->allow_extra_args(false)
+            ->type_size(1);
+        cmd->add_option("--ports-from", g->portsFrom, "Read the ports from FILE, one a line (# starts a comment)");
         cmd->add_option("--baud", o->baud, "Baud rate (default 38400)");
         cmd->add_flag("--yes", o->yes, "Answer Yes to the question");
-        cmd->callback([o, &state] { state.exitCode = CableTest(*o); });
+        cmd->callback([o, g, &state] {
+            state.exitCode = RunOnPorts(*o, *g, "the MCU must be off every board, its TXD and RXD pins connected",
+                                        CableTest);
+        });
     }
 }
 

@@ -156,5 +156,24 @@ TEST(GangLock, EveryBoardReportsItsNewSecurity) {
     }
 }
 
+// Cables tested side by side: a board that answers as a boot loader rather than echoing is
+// the one named as failed.
+TEST(GangCableTest, TheCableThatDoesNotEchoIsNamed) {
+    std::vector<std::unique_ptr<test::ChildProcess>> sims;
+    std::vector<std::string> args = {"cable-test", "--yes"};
+    std::vector<std::string> ports;
+    for (int i = 0; i < 3; ++i) {
+        std::vector<std::string> argv = {kSim, "--chip", "NX31A32"};
+        if (i > 0) argv.push_back("--loopback");
+        sims.push_back(std::make_unique<test::ChildProcess>(argv));
+        ports.push_back(sims.back()->ReadLine());
+        args.insert(args.end(), {"--port", ports.back()});
+    }
+    const CliRun run = Tessel(args);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(RowOf(run.out, ports[0]).find("failed"), std::string::npos) << run.out;
+    for (int i = 1; i < 3; ++i) EXPECT_NE(RowOf(run.out, ports[i]).find(" ok "), std::string::npos) << run.out;
+}
+
 }  // namespace
 }  // namespace tessel
