@@ -15,6 +15,15 @@ void Show(LinkContext& c, const std::string& text) {
     if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
 }
 
+uint32_t RoundUp(size_t n, uint32_t unit) { return static_cast<uint32_t>((n + unit - 1) / unit * unit); }
+
+// The image padded with erased cells to a whole number of pieces.
+std::vector<uint8_t> Padded(const uint8_t* data, size_t n, uint32_t unit) {
+    std::vector<uint8_t> buf(RoundUp(n, unit), 0xFF);
+    std::copy(data, data + n, buf.begin());
+    return buf;
+}
+
 uint32_t BlockLimit(const CDeviceSession& s, int block) {
     return static_cast<uint32_t>(s.ListedSectorCount(block) * s.SectorSize(block));
 }
@@ -264,6 +273,11 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
     ChangedSectors count;
     for (int i = 0; i < sectors; ++i) {
         const size_t at = static_cast<size_t>(i) * eraseUnit;
+        // A sector in a gap of the file is not the file's business: it stays as it is.
+        if (TouchedRuns(image, at, eraseUnit, eraseUnit).empty()) {
+            ++count.skipped;
+            continue;
+        }
         bool same = true, clearsOnly = true;
         for (size_t k = at; k < at + eraseUnit; ++k) {
             same = same && have[k] == want[k];
