@@ -59,6 +59,8 @@ bool CheckOption(int commandId, int option, Connection& link) {
 int RunConfig(ConfigRun& r, int commandId) {
     Connection link(r.connect);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
+    // Whether the chip's state allows the command at all, before its menu option is looked at.
+    if (const int rc = link.CheckRule(commandId, false); rc != kExitOk) return rc;
     if (commandId != command::kDoubleClock) {
         if (!CheckOption(commandId, r.option, link)) return kExitUsage;
         link.UseMenuOption(r.option);
@@ -68,6 +70,12 @@ int RunConfig(ConfigRun& r, int commandId) {
     // After a change the chip has been detected again: the summary shows what it reports now.
     if (r.connect.lineSink) link.Print(w.SecurityLine());
     else link.View().PrintSummary();
+    const CDeviceSession& s = link.Window().Session();
+    if (IsHLFamily(s.Family()) && s.IsLinkUp()) {
+        const std::string dc = std::string("Double Clock: ") + (s.flags.doubleClockOn ? "ON" : "OFF");
+        if (r.connect.lineSink) link.Print(dc);
+        else std::printf("%s\n", dc.c_str());
+    }
     return ok ? kExitOk : kExitFailed;
 }
 

@@ -99,7 +99,8 @@ DialogResult Connection::Fill(DialogModel& model) {
     } else if (auto* file = dynamic_cast<FileSectorDialog*>(&model)) {
         if (!flash_) return DialogResult::Cancel;
         file->fileName = flash_->file;
-        file->startIndex = StartIndex();
+        file->format = ImageFormatFromName(flash_->format);
+        file->startIndex = file->kind == FileSectorDialog::Kind::UpgradeBsl ? flash_->startSector : StartIndex();
         file->changedOnly = flash_->changedOnly && file->kind == FileSectorDialog::Kind::Download;
     } else if (auto* save = dynamic_cast<SaveDialog*>(&model)) {
         if (!flash_) return DialogResult::Cancel;
@@ -134,6 +135,13 @@ void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount) {
                     "Read the boot loader password from the first line of FILE");
     cmd->add_option("--password-env", f.passwordEnv,
                     "Take the password from this environment variable if it is set (default TESSEL_PASSWORD)");
+}
+
+void AddFormatOption(CLI::App* cmd, FlashOptions& f) {
+    cmd->add_option("--format", f.format,
+                    "How to take the file: auto (Intel HEX when its first non-blank character is ':', "
+                    "else binary), hex or bin")
+        ->check(CLI::IsMember({"auto", "hex", "bin"}));
 }
 
 int Connection::StartIndex() const {
@@ -275,6 +283,20 @@ void Connection::UsePort(uint32_t baud) {
     if (com) port.SetPortNumber(com);
     else port.SetPortName(o_.port);
     port.SetBaudRate(baud);
+}
+
+int Connection::CheckRule(int commandId, bool inWindow) {
+    const RuleVerdict v = inWindow ? window_->CommandRule(commandId, ExternalWindowState::Open)
+                                   : window_->CommandRule(commandId);
+    if (v.allowed) return kExitOk;
+    std::fprintf(stderr, "tessel: %s\n", v.reason.c_str());
+    return kExitUsage;
+}
+
+ImageFormat ImageFormatFromName(const std::string& name) {
+    if (name == "hex") return ImageFormat::Hex;
+    if (name == "bin") return ImageFormat::Binary;
+    return ImageFormat::Auto;
 }
 
 int Connection::ConnectReporting() {

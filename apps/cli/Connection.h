@@ -11,6 +11,7 @@
 #include "ConsoleView.h"
 #include "TerminalOperator.h"
 #include "files/ConfigStore.h"
+#include "files/HexImage.h"
 #include "ui/MainDialog.h"
 
 namespace tessel {
@@ -44,6 +45,7 @@ struct FlashOptions {
     int startSector = 0;
     int count = 0;  // 0: to the end of the block
     std::string file;
+    std::string format = "auto";  // how to take the file: auto (from its content), hex or bin
     bool text = false;  // save: the hex-dump text
     // The password never comes from an argument: a file, an environment variable, or a
     // prompt without echo on the terminal.
@@ -59,6 +61,10 @@ struct FlashOptions {
 
 // --block, --start-sector, the password options, and --count when the command takes a range.
 void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount);
+
+// --format auto|hex|bin, for the commands that read an image file.
+void AddFormatOption(CLI::App* cmd, FlashOptions& f);
+ImageFormat ImageFormatFromName(const std::string& name);
 
 class Connection {
 public:
@@ -77,6 +83,11 @@ public:
     // The dialogs of the flash commands take their choices from `f` (which must outlive the
     // command); checks them against the detected chip first: false after printing why not.
     bool UseFlashOptions(const FlashOptions& f, bool rangeCount);
+
+    // Asks the rule book whether the detected chip's state lets the command run (in an
+    // external-flash window when `inWindow`); kExitOk, or kExitUsage after saying which rule
+    // forbids it. Nothing is sent either way.
+    int CheckRule(int commandId, bool inWindow);
 
     // Answers the dialogs the standard filling does not know (unset: they are cancelled).
     std::function<DialogResult(DialogModel&)> customFill;

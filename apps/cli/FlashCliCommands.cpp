@@ -10,7 +10,9 @@
 #include "device/ChipCatalogue.h"
 #include "files/FlashDump.h"
 #include "files/HexImage.h"
+#include "files/ImageLoaders.h"
 #include "ui/MemoryView.h"
+#include "ui/UpgradeCommands.h"
 
 namespace tessel::cli {
 
@@ -47,23 +49,52 @@ bool LeaveWindow(const FlashRun& r, Connection& link) {
 // Detects the target, fills the dialogs from the options and routes the command as the
 // window's button would; the exit code says how it went.
 int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(FlashRun&, Connection&) = nullptr) {
-    if (commandId == command::kDownload || commandId == command::kCompare || commandId == command::kUpgradeInternalBsl) {
+    const bool upgrade = commandId == command::kUpgradeInternalBsl;
+    LoadedImage image;
+    image.path = r.flash.file;
+    if (commandId == command::kDownload || commandId == command::kCompare || upgrade) {
         // A file that cannot be used is refused before the target is even touched.
-        std::vector<uint8_t> image;
         std::string error;
-        if (ReadImageFile(r.flash.file, &image, &error) != ImageReadStatus::Ok) {
+        ImageData data;
+        if (ReadImageFile(r.flash.file, &data, &error, ImageFormatFromName(r.flash.format)) != ImageReadStatus::Ok) {
             if (r.connect.lineSink) r.connect.lineSink("tessel: " + error);
             else std::fprintf(stderr, "tessel: %s\n", error.c_str());
             return kExitFailed;
         }
+        if (data.DefinedCount() == 0) {
+            std::fprintf(stderr, "tessel: %s: the file holds no data\n", r.flash.file.c_str());
+            return upgrade ? kExitUsage : kExitFailed;
+        }
+        image.bytes = std::move(data.bytes);
+        image.defined = std::move(data.defined);
+    }
+    if (!r.external.empty()) {
+        // An external-flash window has 16 sectors; say so before anything is opened.
+        if (r.flash.startSector >= kExternalWindowSectors) {
+            std::fprintf(stderr, "tessel: --start-sector must be below %d in an external-flash window\n",
+                         kExternalWindowSectors);
+            return kExitUsage;
+        }
+        if (rangeCount && r.flash.count >= kExternalWindowSectors) {
+            std::fprintf(stderr, "tessel: --count must be below %d in an external-flash window\n",
+                         kExternalWindowSectors);
+            return kExitUsage;
+        }
     }
     Connection link(r.connect);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
-    if (!link.UseFlashOptions(r.flash, rangeCount)) return kExitUsage;
-    if (!r.external.empty() && r.flash.startSector >= kExternalWindowSectors) {
-        std::fprintf(stderr, "tessel: --start-sector must be below %d in an external-flash window\n",
-                     kExternalWindowSectors);
-        return kExitUsage;
+    if (r.external.empty() && !link.UseFlashOptions(r.flash, rangeCount)) return kExitUsage;
+    if (!r.external.empty() && !link.UseFlashOptions(r.flash, false)) return kExitUsage;
+    // The chip's state decides whether the command may run at all; nothing has been sent
+    // since the detection.
+    if (const int rc = link.CheckRule(commandId, !r.external.empty()); rc != kExitOk) return rc;
+    if (upgrade) {
+        CDeviceSession& s = link.Window().Session();
+        const uint32_t address = static_cast<uint32_t>(s.SectorAddress(r.flash.block, r.flash.startSector));
+        if (const std::string why = CheckNewLoader(s, r.flash.block, address, image); !why.empty()) {
+            std::fprintf(stderr, "tessel: %s\n", why.c_str());
+            return kExitUsage;
+        }
     }
     if (!EnterWindow(r, link)) return kExitFailed;
     MainDialog& w = link.Window();
@@ -123,22 +154,29 @@ CLI::App* Add(CLI::App& app, const char* name, const char* about, FlashRun& r, b
     return cmd;
 }
 
-int Convert(const std::string& in, const std::string& out) {
-    std::vector<uint8_t> image;
+// Refuses what download would refuse (a file that is no regular file, too large, bad HEX, or
+// without data), and writes HEX that reads back: at most 64 KB, records for the bytes the
+// input defines.
+int Convert(const std::string& in, const std::string& out, const std::string& format) {
+    ImageData image;
     std::string error;
-    if (ReadImageFile(in, &image, &error) != ImageReadStatus::Ok) {
+    if (ReadImageFile(in, &image, &error, ImageFormatFromName(format)) != ImageReadStatus::Ok) {
         std::fprintf(stderr, "tessel: %s\n", error.c_str());
         return kExitFailed;
     }
+    if (image.DefinedCount() == 0) {
+        std::fprintf(stderr, "tessel: %s: the file holds no data\n", in.c_str());
+        return kExitFailed;
+    }
     if (IsHexFile(out)) {
-        if (!WriteIntelHexFile(out, image, 0, &error)) {
+        if (!WriteIntelHexFile(out, image, &error)) {
             std::fprintf(stderr, "tessel: %s\n", error.c_str());
             return kExitFailed;
         }
         return kExitOk;
     }
     std::FILE* f = std::fopen(out.c_str(), "wb");
-    const bool ok = f && std::fwrite(image.data(), 1, image.size(), f) == image.size();
+    const bool ok = f && std::fwrite(image.bytes.data(), 1, image.bytes.size(), f) == image.bytes.size();
     if (f && std::fclose(f) != 0) {
         std::fprintf(stderr, "tessel: %s: write failed\n", out.c_str());
         return kExitFailed;
@@ -164,12 +202,19 @@ int RunOnBoards(const std::shared_ptr<FlashRun>& r, int commandId, bool rangeCou
 
 void AddFlashCommands(CLI::App& app, RunState& state) {
     {
-        auto files = std::make_shared<std::pair<std::string, std::string>>();
+        struct Files {
+            std::string in, out, format = "auto";
+        };
+        auto files = std::make_shared<Files>();
         CLI::App* cmd = app.add_subcommand(
-            "convert", "Convert an image: Intel HEX (.hex) or binary in, Intel HEX (.hex) or binary out");
-        cmd->add_option("input", files->first, "Intel HEX (.hex) or binary file")->required();
-        cmd->add_option("output", files->second, "Output file; a name ending in .hex gets Intel HEX")->required();
-        cmd->callback([files, &state] { state.exitCode = Convert(files->first, files->second); });
+            "convert", "Convert an image: Intel HEX or binary in, Intel HEX (.hex) or binary out");
+        cmd->add_option("input", files->in, "Intel HEX or binary file")->required();
+        cmd->add_option("output", files->out, "Output file; a name ending in .hex gets Intel HEX")->required();
+        cmd->add_option("--format", files->format,
+                        "How to take the input: auto (Intel HEX when its first non-blank character is ':', "
+                        "else binary), hex or bin")
+            ->check(CLI::IsMember({"auto", "hex", "bin"}));
+        cmd->callback([files, &state] { state.exitCode = Convert(files->in, files->out, files->format); });
     }
     {
         auto r = std::make_shared<FlashRun>();
@@ -183,7 +228,8 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             "Erase the sectors a HEX or binary file touches and program it "
                             "(HEX record addresses count from the starting sector)",
                             *r, false, true, true);
-        cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
+        cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
+        AddFormatOption(cmd, r->flash);
         cmd->add_flag("--verify", r->verify, "Compare the flash with the file afterwards");
         cmd->add_flag("--changed-only", r->flash.changedOnly,
                       "Read the sectors the file touches first and rewrite only those that differ "
@@ -214,13 +260,15 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             "binary file, written from --start-sector of --block (default: block 1, sector 0); "
                             "block 0 and the password are kept",
                             *r, false);
-        cmd->add_option("file", r->flash.file, "The new boot loader: Intel HEX (.hex) or binary")->required();
+        cmd->add_option("file", r->flash.file, "The new boot loader: Intel HEX or binary")->required();
+        AddFormatOption(cmd, r->flash);
         cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kUpgradeInternalBsl, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
         CLI::App* cmd = Add(app, "compare", "Compare a HEX or binary file with the flash", *r, false, true, true);
-        cmd->add_option("file", r->flash.file, "Intel HEX (.hex) or binary file")->required();
+        cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
+        AddFormatOption(cmd, r->flash);
         cmd->callback([r, &state] { state.exitCode = RunOnBoards(r, command::kCompare, false, false); });
     }
     {
@@ -238,7 +286,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = Add(app, "save",
                             "Save sectors into a file: binary, the hex-dump text with --text, or Intel HEX "
                             "when the name ends in .hex (addresses counted from the first saved sector)",
-                            *r, true);
+                            *r, true, true);
         cmd->add_option("file", r->flash.file, "Output file")->required();
         cmd->add_flag("--text", r->flash.text, "Write the hex-dump text");
         cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kSave, true); });

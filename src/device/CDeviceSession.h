@@ -104,6 +104,9 @@ public:
     // Which external-flash window is open; at most one. Neither: the MCU's own flash.
     bool externalLowOpen = false;
     bool externalHighOpen = false;
+    // The operator has returned from an external-flash window and no detection has run since:
+    // the command rules of that state hold.
+    bool backInMcuFlash = false;
     // Set only while the internal BSL upgrade runs the download command.
     bool bslUpgradeMode = false;
     // Set while Read and Sector Erase run their range dialog and transfer; the range dialog

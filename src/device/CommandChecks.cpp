@@ -1,5 +1,7 @@
 #include "device/CommandChecks.h"
 
+#include <cstdio>
+
 #include "device/CDeviceSession.h"
 #include "platform/Operator.h"
 
@@ -49,43 +51,167 @@ CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, Ch
     return CheckOutcome::Proceed;
 }
 
-CommandAvailability ComputeAvailability(ChipFamily family, int memoryMode, int lockStatus,
-                                        std::string_view firmware, ExternalWindowState window) {
-    CommandAvailability a;
-    const bool hl = IsHLFamily(family);
+namespace {
 
+// The columns of the availability table: commands in one column share their rule.
+enum class Column { Read, Write, RunUserCode, LockRemap, DoubleClock, ChipErase };
+
+struct RuleRow {
+    RuledCommand command;
+    const char* label;
+    Column column;
+};
+
+constexpr RuleRow kRuleBook[] = {
+    {RuledCommand::Read, "Read", Column::Read},
+    {RuledCommand::Compare, "Compare", Column::Read},
+    {RuledCommand::Save, "Save", Column::Read},
+    {RuledCommand::Download, "Download", Column::Write},
+    {RuledCommand::SectorErase, "Sector Erase", Column::Write},
+    {RuledCommand::RunUserCode, "Dnload/Run UserCode", Column::RunUserCode},
+    {RuledCommand::LockChip, "Lock Chip", Column::LockRemap},
+    {RuledCommand::MemoryRemap, "Memory Remap", Column::LockRemap},
+    {RuledCommand::DoubleClock, "Double Clock", Column::DoubleClock},
+    {RuledCommand::ChipErase, "Chip Erase", Column::ChipErase},
+};
+
+const RuleRow& RowOf(RuledCommand command) {
+    for (const RuleRow& r : kRuleBook)
+        if (r.command == command) return r;
+    return kRuleBook[0];
+}
+
+// The outcome of one column, with the condition that decided it when it says no.
+struct ColumnVerdict {
+    bool allowed = false;
+    enum class Why { None, Family, MemoryMode, Lock, Firmware, Window, BackInMcu } why = Why::None;
+};
+
+ColumnVerdict Allow() { return {true, ColumnVerdict::Why::None}; }
+ColumnVerdict Deny(ColumnVerdict::Why why) { return {false, why}; }
+ColumnVerdict When(bool ok, ColumnVerdict::Why why) { return ok ? Allow() : Deny(why); }
+
+ColumnVerdict Evaluate(Column column, ChipFamily family, int memoryMode, int lockStatus, std::string_view firmware,
+                       ExternalWindowState window) {
+    using Why = ColumnVerdict::Why;
+    const bool hl = IsHLFamily(family);
+    if (column == Column::DoubleClock) {
+        // The double-clock bit exists on the H/L chips only; the window's program is no loader.
+        if (!hl) return Deny(Why::Family);
+        return When(window != ExternalWindowState::Open, Why::Window);
+    }
     switch (window) {
         case ExternalWindowState::Open:
-            a.read = a.download = a.sectorErase = true;
-            return a;
+            // Chip Erase in a window would wipe the whole external flash, its loader included.
+            return When(column == Column::Read || column == Column::Write, Why::Window);
         case ExternalWindowState::BackInMcuFlash:
-            a.read = HLLockAllowsWrites(lockStatus);
-            a.download = a.sectorErase = a.runUserCode = a.read;
-            a.lockChip = a.memoryRemap = hl;
-            return a;
+            if (column == Column::LockRemap) return When(hl, Why::Family);
+            if (column == Column::ChipErase) return Deny(Why::MemoryMode);
+            return When(HLLockAllowsWrites(lockStatus), Why::BackInMcu);
         case ExternalWindowState::None:
             break;
     }
-
-    a.read = true;
+    if (column == Column::Read) return Allow();
     if (memoryMode != kInternalMemory) {
-        const bool unlocked = lockStatus == 0x00;
-        a.download = a.sectorErase = unlocked;
-        a.lockChip = a.memoryRemap = unlocked;
-        a.chipErase = true;
-        return a;
+        switch (column) {
+            case Column::ChipErase: return Allow();
+            case Column::RunUserCode: return Deny(Why::MemoryMode);
+            default: return When(lockStatus == 0x00, Why::Lock);
+        }
     }
+    if (column == Column::ChipErase) return Deny(Why::MemoryMode);
+    if (firmware == "v1.1E") {
+        // The 1.1E loader exists on the A models only and programs no configuration bits.
+        if (column == Column::LockRemap) return Deny(Why::Firmware);
+        return When(ALockAllowsWrites(lockStatus), Why::Lock);
+    }
+    if (column == Column::LockRemap) return When(hl, Why::Family);
+    if (family == ChipFamily::Unknown) return Deny(Why::Family);
+    if (firmware != "v1.1F") return Deny(Why::Firmware);
+    return When(hl ? HLLockAllowsWrites(lockStatus) : ALockAllowsWrites(lockStatus), Why::Lock);
+}
 
-    const bool v11f = firmware == "v1.1F";
-    bool writable = false;
-    if (family == ChipFamily::A) {
-        writable = v11f && ALockAllowsWrites(lockStatus);
-    } else if (hl) {
-        writable = v11f && HLLockAllowsWrites(lockStatus);
-        a.lockChip = a.memoryRemap = true;
-    }
-    a.download = a.sectorErase = a.runUserCode = writable;
+std::string LockText(int lockStatus) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02Xh", static_cast<unsigned>(lockStatus) & 0xFF);
+    return buf;
+}
+
+}  // namespace
+
+const char* RuledCommandLabel(RuledCommand command) { return RowOf(command).label; }
+
+CommandAvailability ComputeAvailability(ChipFamily family, int memoryMode, int lockStatus,
+                                        std::string_view firmware, ExternalWindowState window) {
+    auto allowed = [&](Column c) { return Evaluate(c, family, memoryMode, lockStatus, firmware, window).allowed; };
+    CommandAvailability a;
+    a.read = allowed(Column::Read);
+    a.download = a.sectorErase = allowed(Column::Write);
+    a.runUserCode = allowed(Column::RunUserCode);
+    a.lockChip = a.memoryRemap = allowed(Column::LockRemap);
+    a.chipErase = allowed(Column::ChipErase);
     return a;
+}
+
+RuleState RuleStateOf(const CDeviceSession& session, std::string_view firmware) {
+    RuleState r;
+    r.chipType = session.chipType;
+    r.memoryMode = session.memoryMode;
+    r.lockStatus = session.flags.lockStatus;
+    r.firmware = std::string(firmware);
+    r.window = session.ExternalWindowOpen() ? ExternalWindowState::Open
+               : session.backInMcuFlash     ? ExternalWindowState::BackInMcuFlash
+                                            : ExternalWindowState::None;
+    r.linkUp = session.IsLinkUp();
+    r.userCodeRunning = session.flags.userCodeRunning;
+    return r;
+}
+
+RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state) {
+    const RuleRow& row = RowOf(command);
+    if (!state.linkUp) return {false, kNoTargetBoard};
+    if (state.userCodeRunning && command != RuledCommand::ChipErase) return {false, kNoChipSelected};
+    const ChipFamily family = FamilyOf(state.chipType);
+    const ColumnVerdict v = Evaluate(row.column, family, state.memoryMode, state.lockStatus, state.firmware,
+                                     state.window);
+    if (v.allowed) return {true, {}};
+
+    using Why = ColumnVerdict::Why;
+    const std::string label = row.label;
+    const std::string model = family == ChipFamily::Unknown ? std::string("an unknown chip type")
+                                                             : LookupChip(state.chipType).model;
+    const std::string mode = state.memoryMode == kInternalMemory ? "internal" : "external";
+    std::string reason = label + " is not available on " + model;
+    switch (v.why) {
+        case Why::Family:
+            // The double-clock refusal keeps the loader menu's own words.
+            if (command == RuledCommand::DoubleClock) return {false, "This feature is for MCU H/L32B and H/L64D only!"};
+            reason += " in " + mode + " memory mode";
+            break;
+        case Why::MemoryMode: reason += " in " + mode + " memory mode"; break;
+        case Why::Lock:
+            reason += " in " + mode + " memory mode at lock status " + LockText(state.lockStatus);
+            break;
+        case Why::Firmware:
+            reason += " with boot loader firmware " + (state.firmware.empty() ? std::string("unknown") : state.firmware);
+            break;
+        case Why::Window:
+            reason = label + " is not available while an external-flash window is open";
+            if (command == RuledCommand::ChipErase)
+                reason += " (it would erase all of the external flash, the board's boot loader included)";
+            break;
+        case Why::BackInMcu:
+            reason += " after the return from the external flash at lock status " + LockText(state.lockStatus);
+            break;
+        case Why::None: break;
+    }
+    return {false, reason};
+}
+
+bool CommandAllowed(RuledCommand command, const RuleState& state, Operator& op) {
+    const RuleVerdict v = CheckCommandRule(command, state);
+    if (!v.allowed) op.ShowMessage(v.reason);
+    return v.allowed;
 }
 
 }  // namespace tessel

@@ -4,6 +4,7 @@
 // so the main window's handlers and the command line share one rule.
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "device/ChipCatalogue.h"
@@ -70,11 +71,60 @@ struct CommandAvailability {
     bool operator==(const CommandAvailability&) const = default;
 };
 
-// The command buttons of a v1.1F loader, as a pure function of the chip family, memory mode
-// (1 internal, 2 external), lock status (status AND E0h), the "Fw Version:" text and the
-// external-flash window state. The 1.1E detection and upgrade paths set theirs elsewhere.
-// In internal memory mode an Unknown family enables only Read.
+// The command buttons, as a pure function of the chip family, memory mode (1 internal,
+// 2 external), lock status (status AND E0h), the "Fw Version:" text and the external-flash
+// window state: the rules of a v1.1F loader, and for "v1.1E" those its detection applies.
+// In internal memory mode an Unknown family enables only Read. The same rules as
+// CheckCommandRule, which the handlers and the command line ask.
 CommandAvailability ComputeAvailability(ChipFamily family, int memoryMode, int lockStatus,
                                         std::string_view firmware, ExternalWindowState window);
+
+// ---- The rule book ----
+//
+// Which command may run in which state of the session, looked up in one table keyed by the
+// command. The window greys its buttons from it, every handler asks it again before its
+// first byte, and the command line asks it after the detection, before it routes a command.
+
+enum class RuledCommand {
+    Read,
+    Compare,
+    Save,
+    Download,
+    SectorErase,
+    RunUserCode,  // Dnload/Run UserCode
+    LockChip,
+    MemoryRemap,
+    DoubleClock,
+    ChipErase,
+};
+
+// What the rules look at.
+struct RuleState {
+    int chipType = 0;
+    int memoryMode = kInternalMemory;
+    int lockStatus = 0;
+    std::string firmware;  // the "Fw Version:" text
+    ExternalWindowState window = ExternalWindowState::None;
+    bool linkUp = false;
+    bool userCodeRunning = false;
+};
+
+struct RuleVerdict {
+    bool allowed = false;
+    // Why not, naming the rule: "Lock Chip is not available on NX31A32 in internal memory
+    // mode". Empty when allowed.
+    std::string reason;
+};
+
+// The command's name as the window labels it ("Lock Chip", "Chip Erase").
+const char* RuledCommandLabel(RuledCommand command);
+
+// The state as the session holds it; the firmware text lives in the window.
+RuleState RuleStateOf(const CDeviceSession& session, std::string_view firmware);
+
+RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state);
+
+// Asks the rule book and, when the command may not run, shows the reason through `op`.
+bool CommandAllowed(RuledCommand command, const RuleState& state, Operator& op);
 
 }  // namespace tessel

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace tessel {
 namespace {
 
@@ -121,6 +125,10 @@ public:
         bytes_.resize(end_);
         *image = std::move(bytes_);
     }
+    void MoveDefinedTo(std::vector<bool>* defined) {
+        filled_.resize(end_);
+        *defined = std::move(filled_);
+    }
 
 private:
     std::string TakeData(uint32_t address, const uint8_t* data, size_t count) {
@@ -187,9 +195,12 @@ bool IsHexFile(const std::string& path) {
     return true;
 }
 
-bool ConvertHexToImage(std::string_view text, const std::string& displayName, std::vector<uint8_t>* image,
-                       std::string* error) {
+namespace {
+
+bool Convert(std::string_view text, const std::string& displayName, std::vector<uint8_t>* image,
+             std::vector<bool>* defined, std::string* error) {
     image->clear();
+    if (defined) defined->clear();
     HexConverter converter;
     size_t lineNumber = 0;
     size_t pos = 0;
@@ -212,40 +223,133 @@ bool ConvertHexToImage(std::string_view text, const std::string& displayName, st
                            "no end-of-file record (the file is truncated)");
         return false;
     }
+    if (defined) converter.MoveDefinedTo(defined);
     converter.MoveImageTo(image);
     return true;
 }
 
-ImageReadStatus ReadImageFile(const std::string& path, std::vector<uint8_t>* image, std::string* error) {
-    image->clear();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+
+const char* KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+std::string Bytes(uint64_t n) { return std::to_string(n) + " bytes"; }
+
+}  // namespace
+
+bool ImageData::AnyDefined(size_t from, size_t n) const {
+    if (from >= bytes.size()) return false;
+    const size_t to = std::min(bytes.size(), from + n);
+    if (defined.empty()) return to > from;
+    for (size_t k = from; k < to; ++k)
+        if (defined[k]) return true;
+    return false;
+}
+
+size_t ImageData::DefinedCount() const {
+    if (defined.empty()) return bytes.size();
+    return static_cast<size_t>(std::count(defined.begin(), defined.end(), true));
+}
+
+bool LooksLikeHex(std::string_view text) {
+    for (char c : text) {
+        if (IsBlank(c)) continue;
+        return c == ':';
+    }
+    return false;
+}
+
+bool ConvertHexToImage(std::string_view text, const std::string& displayName, std::vector<uint8_t>* image,
+                       std::string* error) {
+    return Convert(text, displayName, image, nullptr, error);
+}
+
+bool ConvertHexToImage(std::string_view text, const std::string& displayName, ImageData* image,
+                       std::string* error) {
+    return Convert(text, displayName, &image->bytes, &image->defined, error);
+}
+
+ImageReadStatus ReadImageFile(const std::string& path, ImageData* image, std::string* error, ImageFormat format) {
+    image->bytes.clear();
+    image->defined.clear();
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. The kind is then judged from the
+    // open file, so that what is read is what was judged.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         *error = SystemError(path, errno);
         return ImageReadStatus::CantOpen;
     }
-    std::vector<uint8_t> bytes;
-    constexpr size_t kChunk = 65536;
-    size_t got = 0;
-    do {
-        const size_t had = bytes.size();
-        bytes.resize(had + kChunk);
-        got = std::fread(bytes.data() + had, 1, kChunk, f);
-        bytes.resize(had + got);
-    } while (got == kChunk);
-    // A folder opens but cannot be read; that is a file the operator cannot use either.
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) {
-        *error = SystemError(path, err);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        *error = SystemError(path, errno);
+        ::close(fd);
         return ImageReadStatus::CantOpen;
     }
-    if (!IsHexFile(path)) {
-        *image = std::move(bytes);
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *error = path + ": is " + KindOf(st.st_mode) + ", not an image file";
+        return ImageReadStatus::CantOpen;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t limit = format == ImageFormat::Binary ? kMaxBinaryImageBytes : kMaxHexTextBytes;
+    if (size > limit) {
+        ::close(fd);
+        *error = path + ": " + Bytes(size) + " is larger than any image (at most " +
+                 (format == ImageFormat::Binary ? Bytes(kMaxBinaryImageBytes) + " of binary"
+                                                : Bytes(kMaxHexTextBytes) + " of HEX text") +
+                 ")";
+        return ImageReadStatus::TooLarge;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = SystemError(path, errno);
+            ::close(fd);
+            return ImageReadStatus::CantOpen;
+        }
+        if (n == 0) break;  // the file shrank meanwhile: take what is there
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(got);
+
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    bool hex = format == ImageFormat::Hex;
+    if (format == ImageFormat::Auto) {
+        hex = LooksLikeHex(text);
+        if (!hex && IsHexFile(path)) {
+            // Programming a file the operator believes to be HEX as raw bytes would put
+            // something else on the chip than what they meant.
+            *error = path + ": the name says Intel HEX, but the file does not start with a ':' record";
+            return ImageReadStatus::BadHex;
+        }
+    }
+    if (!hex) {
+        if (bytes.size() > kMaxBinaryImageBytes) {
+            *error = path + ": " + Bytes(bytes.size()) + " is larger than any image (at most " +
+                     Bytes(kMaxBinaryImageBytes) + " of binary)";
+            return ImageReadStatus::TooLarge;
+        }
+        image->bytes = std::move(bytes);
         return ImageReadStatus::Ok;
     }
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return ConvertHexToImage(text, path, image, error) ? ImageReadStatus::Ok : ImageReadStatus::BadHex;
+}
+
+ImageReadStatus ReadImageFile(const std::string& path, std::vector<uint8_t>* image, std::string* error,
+                              ImageFormat format) {
+    ImageData data;
+    const ImageReadStatus status = ReadImageFile(path, &data, error, format);
+    *image = std::move(data.bytes);
+    return status;
 }
 
 std::string FormatIntelHex(std::span<const uint8_t> data, uint32_t firstAddress) {
@@ -272,9 +376,8 @@ std::string FormatIntelHex(std::span<const uint8_t> data, uint32_t firstAddress)
     return out;
 }
 
-bool WriteIntelHexFile(const std::string& path, std::span<const uint8_t> data, uint32_t firstAddress,
-                       std::string* error) {
-    const std::string text = FormatIntelHex(data, firstAddress);
+namespace {
+bool WriteText(const std::string& path, const std::string& text, std::string* error) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) {
         *error = SystemError(path, errno);
@@ -292,6 +395,37 @@ bool WriteIntelHexFile(const std::string& path, std::span<const uint8_t> data, u
         return false;
     }
     return true;
+}
+}  // namespace
+
+bool WriteIntelHexFile(const std::string& path, std::span<const uint8_t> data, uint32_t firstAddress,
+                       std::string* error) {
+    return WriteText(path, FormatIntelHex(data, firstAddress), error);
+}
+
+std::string FormatIntelHex(const ImageData& image) {
+    if (image.Dense()) return FormatIntelHex(image.bytes, 0);
+    std::string out;
+    const std::span<const uint8_t> all(image.bytes);
+    size_t at = 0;
+    while (at < image.bytes.size()) {
+        if (!image.IsDefined(at)) {
+            ++at;
+            continue;
+        }
+        size_t end = at;
+        while (end < image.bytes.size() && image.IsDefined(end)) ++end;
+        std::string run = FormatIntelHex(all.subspan(at, end - at), static_cast<uint32_t>(at));
+        run.resize(run.size() - std::strlen(":00000001FF\n"));
+        out += run;
+        at = end;
+    }
+    out += ":00000001FF\n";
+    return out;
+}
+
+bool WriteIntelHexFile(const std::string& path, const ImageData& image, std::string* error) {
+    return WriteText(path, FormatIntelHex(image), error);
 }
 
 }  // namespace tessel

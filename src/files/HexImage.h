@@ -15,12 +15,42 @@ namespace tessel {
 
 // A HEX image can never be larger than the offsets its records can reach.
 inline constexpr size_t kMaxHexImageBytes = 0x10000;
+// No area an image can be put into is larger than 64 KB (a block, an external-flash window,
+// block 0 running on into block 1 in external memory mode), so neither is a binary image.
+inline constexpr uint64_t kMaxBinaryImageBytes = 0x10000;
+// HEX text for a full 64 KB, even written one byte per record with CR LF line ends, stays
+// well below this.
+inline constexpr uint64_t kMaxHexTextBytes = 4u << 20;
 
-// The file kind follows the file name's own last extension: "hex" in any letter case. A dot in
-// a folder name does not count ("v1.2/prog.bin" is binary; "dir.hex/prog" is binary; "PROG.HEX"
-// and "prog.Hex" are HEX; "prog.hex.bak" is binary). A name that is only ".hex" is a hidden file
-// without an extension, so binary.
+// Whether a name asks for Intel HEX: the file name's own last extension is "hex" in any letter
+// case. A dot in a folder name does not count ("dir.hex/prog" is not; "PROG.HEX" and
+// "prog.Hex" are; "prog.hex.bak" is not). A name that is only ".hex" is a hidden file without
+// an extension. Used for the names of files being written; what a file being read holds is
+// decided from its content.
 bool IsHexFile(const std::string& path);
+
+// How to take a file: from its content, or as the operator says.
+enum class ImageFormat { Auto, Hex, Binary };
+
+// Whether text looks like Intel HEX: its first non-blank character is ':'. (Whether the
+// records then parse is the conversion's business; a file that starts like HEX and does not
+// parse is refused, never programmed as binary.)
+bool LooksLikeHex(std::string_view text);
+
+// A flat image and which of its bytes the file actually gives. A HEX file's records may
+// leave gaps (a backup of two areas, code and a table far apart): those bytes are 0xFF in
+// `bytes` and false in `defined`, and must not be erased, programmed or compared. A binary
+// file defines every byte, and `defined` is left empty.
+struct ImageData {
+    std::vector<uint8_t> bytes;
+    std::vector<bool> defined;
+
+    bool Dense() const { return defined.empty(); }
+    bool IsDefined(size_t k) const { return k < bytes.size() && (defined.empty() || defined[k]); }
+    // Whether any byte in [from, from + n) is defined.
+    bool AnyDefined(size_t from, size_t n) const;
+    size_t DefinedCount() const;
+};
 
 // Converts Intel HEX text into a flat image: byte k of the image holds the data of record
 // offset k; gaps and the part before the first record are 0xFF; the image ends at the end of
@@ -28,11 +58,22 @@ bool IsHexFile(const std::string& path);
 // "<displayName>: line <N>: <reason>" (N 1-based).
 bool ConvertHexToImage(std::string_view text, const std::string& displayName,
                        std::vector<uint8_t>* image, std::string* error);
+// The same, also telling which bytes the records define.
+bool ConvertHexToImage(std::string_view text, const std::string& displayName, ImageData* image,
+                       std::string* error);
 
-enum class ImageReadStatus { Ok, CantOpen, BadHex };
-// Reads a file whole: a HEX file (IsHexFile) is converted, anything else taken as raw bytes.
-// CantOpen: *error is "<path>: <system's reason>". BadHex: *error as ConvertHexToImage's.
-ImageReadStatus ReadImageFile(const std::string& path, std::vector<uint8_t>* image, std::string* error);
+enum class ImageReadStatus { Ok, CantOpen, BadHex, TooLarge };
+// Reads an image file. Only a regular file is read: a FIFO, a device or a folder is refused
+// before anything is read from it (CantOpen), and so is a file larger than any image could be
+// (TooLarge), judged from its size alone. With ImageFormat::Auto a file whose text starts
+// like HEX (LooksLikeHex) is converted and anything else is raw bytes, except that a name
+// ending in .hex must hold HEX (BadHex otherwise). CantOpen and TooLarge: *error is
+// "<path>: <reason>". BadHex: *error as ConvertHexToImage's.
+ImageReadStatus ReadImageFile(const std::string& path, ImageData* image, std::string* error,
+                              ImageFormat format = ImageFormat::Auto);
+// The bytes alone.
+ImageReadStatus ReadImageFile(const std::string& path, std::vector<uint8_t>* image, std::string* error,
+                              ImageFormat format = ImageFormat::Auto);
 
 // Intel HEX text for `data` whose first byte sits at `firstAddress`: 16 data bytes per type-00
 // record (the last one shorter), upper-case hex digits, LF line ends, ending with
@@ -43,5 +84,8 @@ std::string FormatIntelHex(std::span<const uint8_t> data, uint32_t firstAddress)
 // Writes FormatIntelHex to a file, replacing it; false with *error "<path>: <reason>".
 bool WriteIntelHexFile(const std::string& path, std::span<const uint8_t> data, uint32_t firstAddress,
                        std::string* error);
+// An image from offset 0 with records for its defined bytes only, so that its gaps stay gaps.
+std::string FormatIntelHex(const ImageData& image);
+bool WriteIntelHexFile(const std::string& path, const ImageData& image, std::string* error);
 
 }  // namespace tessel

@@ -1,6 +1,7 @@
 #include "files/ImageLoaders.h"
 
 #include <algorithm>
+#include <span>
 
 #include "device/CDeviceSession.h"
 #include "files/HexImage.h"
@@ -37,33 +38,131 @@ bool TailReachesBlock1(const CDeviceSession& s, uint32_t end) {
     return end >= base && end <= 0x10000;
 }
 
-// One part of an external-memory-mode download: erase, program, read back, compare.
-int WriteAndVerify(LinkContext& c, int block, uint32_t address, const uint8_t* data, size_t n) {
+// Counts one step per piece over a whole load, however many erase, program or compare runs
+// it takes: the bar shows the sectors really touched, not the primitives' own ranges.
+class SpanProgress final : public ProgressReporter {
+public:
+    SpanProgress(ProgressReporter& real, int steps, const char* label) : real_(real) {
+        real_.setProgressRange(steps);
+        real_.resetProgress();
+        real_.setProgressLabel(label);
+    }
+    void setProgressLabel(const std::string& text) override {
+        if (text != "Done") real_.setProgressLabel(text);
+    }
+    void setProgressRange(int) override {}
+    void stepProgress() override { real_.stepProgress(); }
+    void resetProgress() override {}
+    void Finish(bool ok) {
+        real_.resetProgress();
+        real_.setProgressLabel(ok ? "Done" : "Abort");
+    }
+
+private:
+    ProgressReporter& real_;
+};
+
+int PieceCount(const std::vector<TouchedRun>& runs, uint32_t unit) {
+    size_t n = 0;
+    for (const TouchedRun& r : runs) n += r.length / unit;
+    return static_cast<int>(n);
+}
+
+// The run's bytes, padded with erased cells to its length.
+std::vector<uint8_t> RunBytes(const LoadedImage& image, const TouchedRun& r) {
+    std::vector<uint8_t> buf(r.length, 0xFF);
+    if (r.offset < image.bytes.size()) {
+        const size_t n = std::min(r.length, image.bytes.size() - r.offset);
+        std::copy_n(image.bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), n, buf.begin());
+    }
+    return buf;
+}
+
+// Erases the runs in sectors of `unit`, image byte 0 at `start`.
+bool EraseRuns(LinkContext& c, const std::vector<TouchedRun>& runs, uint32_t start, uint32_t unit, size_t base) {
+    SpanProgress bar(c.progress, PieceCount(runs, unit), "Erasing");
+    LinkContext spanned{c.session, bar, c.queues};
+    for (const TouchedRun& r : runs) {
+        const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
+        if (EraseSectors(spanned, address, unit, static_cast<int>(r.length / unit)) != 0) {
+            bar.Finish(false);
+            return false;
+        }
+    }
+    bar.Finish(true);
+    return true;
+}
+
+using ProgramFn = int (*)(LinkContext&, uint32_t, uint32_t, const uint8_t*, uint32_t);
+
+bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
+                 uint32_t piece, size_t base, ProgramFn program) {
+    SpanProgress bar(c.progress, PieceCount(runs, piece), "Writing");
+    LinkContext spanned{c.session, bar, c.queues};
+    for (const TouchedRun& r : runs) {
+        const std::vector<uint8_t> buf = RunBytes(image, r);
+        const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
+        if (program(spanned, address, piece, buf.data(), static_cast<uint32_t>(buf.size())) != 0) {
+            bar.Finish(false);
+            return false;
+        }
+    }
+    bar.Finish(true);
+    return true;
+}
+
+// Reads the runs back and compares the bytes the file defines; the first difference sets
+// *where and *word (flash byte in bits 15:8) and says so. A read-back that comes back short
+// is kShortRead, said by the caller. What was read lands in `view` at address - viewBase.
+int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
+                uint32_t piece, size_t base, uint32_t* where, uint32_t* word, std::span<uint8_t> view = {},
+                uint32_t viewBase = 0) {
+    SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing");
+    LinkContext spanned{c.session, bar, c.queues};
+    for (const TouchedRun& r : runs) {
+        const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
+        std::vector<uint8_t> got(r.length, 0xFF);
+        const uint32_t n = ReadFlash(spanned, got.data(), address, static_cast<uint32_t>(r.length), piece);
+        if (address >= viewBase && address - viewBase + n <= view.size())
+            std::copy_n(got.begin(), n, view.begin() + static_cast<std::ptrdiff_t>(address - viewBase));
+        if (n < r.length) {
+            bar.Finish(false);
+            return load::kShortRead;
+        }
+        for (size_t i = 0; i < r.length; ++i) {
+            const size_t k = r.offset + i;
+            if (!image.IsDefined(k) || got[i] == image.bytes[k]) continue;
+            *where = address + static_cast<uint32_t>(i);
+            *word = got[i] * 256u + image.bytes[k];
+            Show(c, kFailedVerify);
+            bar.Finish(false);
+            return load::kProgramFailed;
+        }
+    }
+    bar.Finish(true);
+    return load::kOk;
+}
+
+// One part of an external-memory-mode download: erase, program, read back, compare. The
+// part is the image bytes [from, from + n), for `address` onwards.
+int WriteAndVerify(LinkContext& c, const LoadedImage& image, int block, uint32_t address, size_t from, size_t n) {
     CDeviceSession& s = c.session;
     const uint32_t piece = static_cast<uint32_t>(s.SectorSize(block));
-    std::vector<uint8_t> buf = Padded(data, n, piece);
-    const uint32_t total = static_cast<uint32_t>(buf.size());
-    if (EraseSectors(c, address, piece, static_cast<int>(total / piece)) != 0) {
+    const std::vector<TouchedRun> runs = TouchedRuns(image, from, n, piece);
+    if (!EraseRuns(c, runs, address, piece, from)) {
         Show(c, kSectorEraseFailed);
         return load::kFailed;
     }
-    if (ProgramVerified(c, address, piece, buf.data(), total) != 0) {
+    if (!ProgramRuns(c, image, runs, address, piece, from, ProgramVerified)) {
         Show(c, kFailedDownload);
         return load::kProgramFailed;
     }
     // The read-back lands where the memory view shows those addresses.
-    std::span<uint8_t> image = s.BlockImage(block);
-    const size_t offset = address - static_cast<uint32_t>(s.StartAddress(block));
-    if (image.size() < offset + total) return load::kFailed;
-    if (ReadFlash(c, image.data() + offset, address, total, piece) != total) {
-        Show(c, kFailedRead);
-        return load::kShortRead;
-    }
-    if (!std::equal(buf.begin(), buf.end(), image.begin() + static_cast<std::ptrdiff_t>(offset))) {
-        Show(c, kFailedVerify);
-        return load::kProgramFailed;
-    }
-    return load::kOk;
+    uint32_t where = 0, word = 0;
+    const int rc = CompareRuns(c, image, runs, address, piece, from, &where, &word, s.BlockImage(block),
+                               static_cast<uint32_t>(s.StartAddress(block)));
+    if (rc == load::kShortRead) Show(c, kFailedRead);
+    return rc;
 }
 
 }  // namespace
@@ -73,25 +172,46 @@ std::string ShortFileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out) {
+int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, ImageFormat format) {
     std::string error;
     out->path = path;
     out->bytes.clear();
-    switch (ReadImageFile(path, &out->bytes, &error)) {
+    out->defined.clear();
+    ImageData data;
+    switch (ReadImageFile(path, &data, &error, format)) {
         case ImageReadStatus::Ok: break;
         case ImageReadStatus::CantOpen:
             Show(c, std::string(kCantOpenFile) + "\n" + error);
+            return load::kFailed;
+        case ImageReadStatus::TooLarge:
+            Show(c, std::string(kOverSize) + "\n" + error);
             return load::kFailed;
         case ImageReadStatus::BadHex:
             Show(c, error);
             return load::kFailed;
     }
-    if (out->bytes.empty()) {
+    if (data.DefinedCount() == 0) {
         // Programming nothing and reporting success would hide a wrong file.
         Show(c, path + ": the file holds no data.");
         return load::kFailed;
     }
+    out->bytes = std::move(data.bytes);
+    out->defined = std::move(data.defined);
     return load::kOk;
+}
+
+std::vector<TouchedRun> TouchedRuns(const LoadedImage& image, size_t from, size_t n, uint32_t unit) {
+    std::vector<TouchedRun> runs;
+    if (unit == 0) return runs;
+    const size_t end = std::min(image.bytes.size(), from + n);
+    for (size_t at = from; at < end; at += unit) {
+        bool touched = image.defined.empty();
+        for (size_t k = at; !touched && k < std::min(end, at + unit); ++k) touched = image.defined[k];
+        if (!touched) continue;
+        if (!runs.empty() && runs.back().offset + runs.back().length == at) runs.back().length += unit;
+        else runs.push_back({at, unit});
+    }
+    return runs;
 }
 
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
@@ -124,14 +244,13 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
     const bool window = s.ExternalWindowOpen();
     const uint32_t eraseUnit = window ? kExternalSectorSize : static_cast<uint32_t>(s.SectorSize(block));
     const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
-    std::vector<uint8_t> buf = Padded(image.bytes.data(), image.bytes.size(), window ? kExternalSectorSize : 128);
-    const uint32_t total = static_cast<uint32_t>(buf.size());
-    // Only the sectors the image touches are erased.
-    if (EraseSectors(c, start, eraseUnit, static_cast<int>((total + eraseUnit - 1) / eraseUnit)) != 0) {
+    // Only the sectors that hold a byte of the file are erased and programmed.
+    const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), eraseUnit);
+    if (!EraseRuns(c, runs, start, eraseUnit, 0)) {
         Show(c, kSectorEraseFailed);
         return load::kFailed;
     }
-    return ProgramVerified(c, start, piece, buf.data(), total) == 0 ? load::kOk : load::kProgramFailed;
+    return ProgramRuns(c, image, runs, start, piece, 0, ProgramVerified) ? load::kOk : load::kProgramFailed;
 }
 
 int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out) {
@@ -154,6 +273,11 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
     ChangedSectors count;
     for (int i = 0; i < sectors; ++i) {
         const size_t at = static_cast<size_t>(i) * eraseUnit;
+        // A sector in a gap of the file is not the file's business: it stays as it is.
+        if (TouchedRuns(image, at, eraseUnit, eraseUnit).empty()) {
+            ++count.skipped;
+            continue;
+        }
         bool same = true, clearsOnly = true;
         for (size_t k = at; k < at + eraseUnit; ++k) {
             same = same && have[k] == want[k];
@@ -199,15 +323,14 @@ int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t s
     CDeviceSession& s = c.session;
     if (const int rc = CheckImageFits(c, LoaderKind::Block1, image.bytes.size(), block, start)) return rc;
     const uint32_t piece = static_cast<uint32_t>(s.SectorSize(1));
-    std::vector<uint8_t> buf = Padded(image.bytes.data(), image.bytes.size(), piece);
-    const uint32_t total = static_cast<uint32_t>(buf.size());
+    const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), piece);
     // The boot loader upgrade has erased its own area already.
-    if (!s.bslUpgradeMode && EraseSectors(c, start, piece, static_cast<int>(total / piece)) != 0) {
+    if (!s.bslUpgradeMode && !EraseRuns(c, runs, start, piece, 0)) {
         Show(c, kSectorEraseFailed);
         Show(c, kEraseFailedOnChip);
         return load::kFailed;
     }
-    if (ProgramBootArea(c, start, piece, buf.data(), total) != 0) {
+    if (!ProgramRuns(c, image, runs, start, piece, 0, ProgramBootArea)) {
         Show(c, kFailedDownload);
         return load::kProgramFailed;
     }
@@ -218,16 +341,15 @@ int LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32
     CDeviceSession& s = c.session;
     const size_t length = image.bytes.size();
     if (const int rc = CheckImageFits(c, LoaderKind::ExternalMode, length, block, start)) return rc;
-    const uint8_t* data = image.bytes.data();
-    if (block != 0 || start + length <= BlockLimit(s, 0)) return WriteAndVerify(c, block, start, data, length);
+    if (block != 0 || start + length <= BlockLimit(s, 0)) return WriteAndVerify(c, image, block, start, 0, length);
 
     // Block 0 up to its end, then the tail for block 1's addresses. The file bytes between
     // the two address nothing and are not written.
     const size_t first = BlockLimit(s, 0) - start;
-    if (const int rc = WriteAndVerify(c, 0, start, data, first)) return rc;
+    if (const int rc = WriteAndVerify(c, image, 0, start, 0, first)) return rc;
     const uint32_t base = static_cast<uint32_t>(s.StartAddress(1));
     const size_t tail = base - start;
-    return WriteAndVerify(c, 1, base, data + tail, length - tail);
+    return WriteAndVerify(c, image, 1, base, tail, length - tail);
 }
 
 int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
@@ -243,6 +365,15 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
             Show(c, kOverSize);
             return load::kOverSize;
         }
+    } else if (s.memoryMode != kInternalMemory && block == 0 && end > BlockLimit(s, 0)) {
+        // In external memory mode a download runs on into block 1 (see LoadExternalMode);
+        // the compare accepts what the download accepted and checks that tail against block 1.
+        if (!TailReachesBlock1(s, static_cast<uint32_t>(end))) {
+            Show(c, kOverSize);
+            return load::kOverSize;
+        }
+        compared = BlockLimit(s, 0) - start;
+        tailOffset = static_cast<uint32_t>(s.StartAddress(1)) - start;
     } else {
         const uint32_t blockEnd = static_cast<uint32_t>(s.StartAddress(block)) + BlockLimit(s, block);
         if (end > blockEnd) {
@@ -259,19 +390,29 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
             }
         }
     }
-    auto compare = [&](uint32_t address, uint32_t chunk, const uint8_t* data, size_t n) {
+    auto compare = [&](uint32_t address, uint32_t chunk, size_t from, size_t n) {
         uint32_t where = UINT32_MAX, word = 0;
-        if (CompareFlash(c, address, chunk, data, static_cast<uint32_t>(n), &where, &word) == 0) return true;
-        if (where != UINT32_MAX) {
+        bool same = false;
+        if (image.defined.empty()) {
+            same = CompareFlash(c, address, chunk, image.bytes.data() + from, static_cast<uint32_t>(n), &where,
+                                &word) == 0;
+        } else {
+            // Only the bytes the file gives are compared: its gaps say nothing about the flash.
+            const int rc = CompareRuns(c, image, TouchedRuns(image, from, n, chunk), address, chunk, from, &where,
+                                       &word);
+            if (rc == load::kShortRead) Show(c, kFailedRead);
+            same = rc == load::kOk;
+        }
+        if (!same && where != UINT32_MAX) {
             if (mismatchAddress) *mismatchAddress = static_cast<int32_t>(where);
             if (mismatchBytes) *mismatchBytes = static_cast<uint16_t>(word);
         }
-        return false;
+        return same;
     };
-    if (!compare(start, piece, image.bytes.data(), compared)) return load::kProgramFailed;
+    if (!compare(start, piece, 0, compared)) return load::kProgramFailed;
     if (tailOffset && tailOffset < image.bytes.size()) {
-        if (!compare(static_cast<uint32_t>(s.StartAddress(1)), static_cast<uint32_t>(s.SectorSize(1)),
-                     image.bytes.data() + tailOffset, image.bytes.size() - tailOffset))
+        if (!compare(static_cast<uint32_t>(s.StartAddress(1)), static_cast<uint32_t>(s.SectorSize(1)), tailOffset,
+                     image.bytes.size() - tailOffset))
             return load::kProgramFailed;
     }
     return load::kOk;

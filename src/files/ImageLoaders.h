@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "files/HexImage.h"
 #include "protocol/Primitives.h"
 
 namespace tessel {
@@ -30,14 +31,30 @@ inline constexpr const char kFailedDownload[] = "Failed to Download Data!!!";
 inline constexpr const char kFailedRead[] = "Failed to Read Data!!!";
 inline constexpr const char kFailedVerify[] = "Failed to Verify Data!!!";
 
-// A file read into memory: the flat image, byte k for address start + k.
+// A file read into memory: the flat image, byte k for address start + k, and which bytes
+// the file defines (empty: all of them). The loaders erase, program and compare only the
+// sectors that hold a defined byte, and compare only defined bytes, so that a HEX file with
+// gaps leaves the flash in its gaps as it was.
 struct LoadedImage {
     std::string path;
     std::vector<uint8_t> bytes;
+    std::vector<bool> defined;
+
+    bool IsDefined(size_t k) const { return k < bytes.size() && (defined.empty() || defined[k]); }
 };
 
 // Reads and converts the file, showing why when it cannot: kOk or kFailed.
-int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out);
+int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, ImageFormat format = ImageFormat::Auto);
+
+// A stretch of the image that the loaders work on: whole pieces from `offset`, each holding
+// at least one defined byte. Offsets count from the image's first byte.
+struct TouchedRun {
+    size_t offset;
+    size_t length;
+};
+// The runs of `unit`-sized pieces of image bytes [from, from + n) that hold a defined byte;
+// pieces are aligned to `from`. A dense image gives one run over the whole range.
+std::vector<TouchedRun> TouchedRuns(const LoadedImage& image, size_t from, size_t n, uint32_t unit);
 
 // The part of the path after the last '/', as the title and status texts name a file.
 std::string ShortFileName(const std::string& path);

@@ -89,7 +89,9 @@ void ApplyButtonRule11F(DetectionContext& c, int memoryMode, uint8_t lockStatus,
     c.view.EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
     c.view.EnableButton(IapButton::LockChip, a.lockChip);
     c.view.EnableButton(IapButton::MemoryRemap, a.memoryRemap);
-    c.view.EnableButton(IapButton::ChipErase, memoryMode == kExternalMemory);
+    c.view.EnableButton(IapButton::ChipErase, a.chipErase);
+    // A fresh detection ends the state of a return from an external-flash window.
+    c.session.backInMcuFlash = false;
 }
 
 namespace {
@@ -405,15 +407,16 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         return;
     }
     c.view.SetField(ChipField::MemMode, "Internal");
-    c.view.EnableButton(IapButton::ChipErase, false);
-    c.view.EnableButton(IapButton::MemoryRemap, false);
-    c.view.EnableButton(IapButton::LockChip, false);
-    c.view.EnableButton(IapButton::Read, true);
-    const uint8_t lock = status & 0xE0;
-    const bool writable = !failed && (lock == 0x00 || lock == 0x40 || lock == 0x20);
-    c.view.EnableButton(IapButton::Download, writable);
-    c.view.EnableButton(IapButton::SectorErase, writable);
-    c.view.EnableButton(IapButton::DnloadRunUserCode, writable);
+    const CommandAvailability a = ComputeAvailability(s.Family(), kInternalMemory, status & 0xE0,
+                                                      failed ? "" : "v1.1E", ExternalWindowState::None);
+    c.view.EnableButton(IapButton::ChipErase, a.chipErase);
+    c.view.EnableButton(IapButton::MemoryRemap, a.memoryRemap);
+    c.view.EnableButton(IapButton::LockChip, a.lockChip);
+    c.view.EnableButton(IapButton::Read, a.read);
+    c.view.EnableButton(IapButton::Download, a.download);
+    c.view.EnableButton(IapButton::SectorErase, a.sectorErase);
+    c.view.EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
+    s.backInMcuFlash = false;
     c.view.Refresh();
     s.flags.userCodeRunning = false;
 

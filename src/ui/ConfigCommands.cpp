@@ -20,6 +20,35 @@ constexpr uint32_t kConfigSettleMs = 20;
 
 bool IsTypeA(int chipType) { return chipType == 1 || chipType == 2; }
 
+// The confirmation of a one-time change names what is about to burn, on which chip, before
+// the question itself.
+std::string OneTimeQuestion(const std::string& what, const std::string& bits, const char* model,
+                            const char* question) {
+    return what + " on " + model + ": programs " + bits +
+           ".\nOne-time: once programmed, it can never be cleared.\n\n" + question;
+}
+
+std::string BitNames(const LockOption& o) {
+    std::string out;
+    for (uint8_t bit : o.bits) {
+        if (bit == 0) break;
+        if (!out.empty()) out += ", ";
+        out += bit == security::kSB1 ? "SB1" : bit == security::kSB2 ? "SB2" : "SB3";
+    }
+    return (o.bits[1] ? "security bits " : "security bit ") + out;
+}
+
+std::string RemapBits(int option) {
+    switch (option) {
+        case 1: return "remap bit RB0";
+        case 2: return "remap bit RB1";
+        case 3: return "remap bits RB0, RB1";
+        case RemapMenuDialog::kSC0: return "configuration bit SC0";
+        case RemapMenuDialog::kSC1: return "configuration bit SC1";
+        default: return "no bit";
+    }
+}
+
 std::vector<OptionMenuDialog::Choice> LockChoices(bool typeA) {
     std::vector<OptionMenuDialog::Choice> out;
     for (int option = 1; const LockOption* o = FindLockOption(typeA, option); ++option)
@@ -62,7 +91,7 @@ public:
     }
 
     bool LockChip() {
-        if (!Ready()) return false;
+        if (!Ready() || !w_.Allows(RuledCommand::LockChip)) return false;
         const bool done = LockChipBody();
         Redetect();
         return done;
@@ -78,7 +107,13 @@ public:
         else dialog = std::make_unique<LockMenuDialog>(Op());
         if (Op().RunDialog(*dialog) != DialogResult::Ok) return false;
         const int status = s.flags.lockStatus;
-        if (!Op().AskYesNo(kProceedQuestion)) return false;
+        const LockOption* chosen = FindLockOption(typeA, dialog->Option());
+        if (!chosen) {
+            Say("Set Lock Failed!");
+            return false;
+        }
+        if (!Op().AskYesNo(OneTimeQuestion(chosen->label, BitNames(*chosen), s.Chip().model, kProceedQuestion)))
+            return false;
         LinkContext link = Link();
         const int result =
             ProgramLockBits(link, Op(), LockVariantFor(type, s.memoryMode), typeA, dialog->Option(), status);
@@ -93,13 +128,16 @@ public:
     }
 
     bool MemoryRemap() {
-        if (!Ready()) return false;
+        if (!Ready() || !w_.Allows(RuledCommand::MemoryRemap)) return false;
         CDeviceSession& s = S();
         const int type = s.chipType;
         RemapMenuDialog dialog(Op(), type);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const int option = dialog.Option();
-        if (!Op().AskYesNo(kProceedQuestion)) return false;
+        std::string label = "Remap option";
+        for (const auto& c : dialog.choices)
+            if (c.option == option) label = c.label;
+        if (!Op().AskYesNo(OneTimeQuestion(label, RemapBits(option), s.Chip().model, kProceedQuestion))) return false;
         const bool internal = s.memoryMode == kInternalMemory;
         bool done = false;
         bool detect = true;
@@ -147,12 +185,10 @@ public:
             return false;
         }
         // Without a link the bytes would go to a target in an unknown state, or nowhere.
-        if (!s.IsLinkUp()) {
-            Say(kNoTargetBoard);
-            return false;
-        }
+        if (!w_.Allows(RuledCommand::DoubleClock)) return false;
         bool done = false;
-        if (Op().AskYesNo("Do you really want to set double clock?")) {
+        if (Op().AskYesNo(OneTimeQuestion("Double Clock", "the double-clock bit", s.Chip().model,
+                                          "Do you really want to set double clock?"))) {
             LinkContext link = Link();
             bool sent = false;
             if (s.memoryMode == kInternalMemory) sent = SendBytes(link, {0x04, 0x08, 0x55});

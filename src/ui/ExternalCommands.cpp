@@ -103,6 +103,7 @@ public:
         }
         s.externalLowOpen = !high;
         s.externalHighOpen = high;
+        s.backInMcuFlash = false;
         const CommandAvailability a =
             ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, "", ExternalWindowState::Open);
         SetButtons(a, false);
@@ -199,6 +200,7 @@ public:
             return false;
         }
         s.externalLowOpen = s.externalHighOpen = false;
+        s.backInMcuFlash = true;
         ShowChipInfo();
         SetButtons(ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, "",
                                        ExternalWindowState::BackInMcuFlash),

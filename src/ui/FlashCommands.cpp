@@ -127,11 +127,22 @@ public:
         w_.Refresh();
     }
 
-    CheckOutcome Pre(bool gate) {
+    // The session checks, then the rule book, then the password gate: a command the chip's
+    // state forbids is refused before the gate's frame or any other byte goes out.
+    CheckOutcome Pre(bool gate, RuledCommand command) {
         Begin();
-        std::function<bool()> passwordGate;
-        if (gate) passwordGate = [this] { return PasswordGate(w_) == 1; };
-        return CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand, passwordGate);
+        bool refused = false;
+        auto rulesThenGate = [this, gate, command, &refused] {
+            if (!w_.Allows(command)) {
+                refused = true;
+                return false;
+            }
+            return !gate || PasswordGate(w_) == 1;
+        };
+        const CheckOutcome out = CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand, rulesThenGate);
+        if (out == CheckOutcome::RunExternalVariant && !w_.Allows(command)) return CheckOutcome::Failed;
+        if (refused) return CheckOutcome::Failed;
+        return out;
     }
 
     bool BlockNumberOk() {
@@ -178,7 +189,7 @@ public:
     // ---- Read ----
 
     bool Read() {
-        const CheckOutcome pre = Pre(true);
+        const CheckOutcome pre = Pre(true, RuledCommand::Read);
         if (pre == CheckOutcome::RunExternalVariant) return ExternalRead();
         if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
         ScopedFlag<bool> busy(S().rangeDialogBusy);
@@ -263,7 +274,7 @@ public:
         const LoaderKind kind = !internal ? LoaderKind::ExternalMode
                                 : sel.block == 1 ? LoaderKind::Block1
                                                  : LoaderKind::Flash;
-        if (ReadLoadImage(link, dialog.fileName, &image) != load::kOk ||
+        if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
             CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk)
             return Failed();
         if (upgrade && internal && !EraseBslArea()) return Failed();
@@ -318,8 +329,18 @@ public:
         return false;
     }
 
+    int UpgradeDownload(const LoadedImage& image, uint32_t address) {
+        TitleGuard title(w_);
+        w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
+        if (!EraseBslArea()) return Failed();
+        LinkContext link = Link();
+        const int rc = LoadToBlock1(link, image, 1, address);
+        S().port.PurgeInput();
+        return rc == load::kOk ? download::kDone : Failed();
+    }
+
     bool DownloadCommand() {
-        const CheckOutcome pre = Pre(true);
+        const CheckOutcome pre = Pre(true, RuledCommand::Download);
         if (pre == CheckOutcome::RunExternalVariant) return ExternalDownload();
         if (pre != CheckOutcome::Proceed) return false;
         declined_ = false;
@@ -356,7 +377,7 @@ public:
         if (!Op().AskYesNo(kEraseQuestion)) return false;
         LinkContext link = Link();
         LoadedImage image;
-        if (ReadLoadImage(link, dialog.fileName, &image) != load::kOk ||
+        if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
             CheckImageFits(link, LoaderKind::Flash, image.bytes.size(), 0, address) != load::kOk) {
             MarkError();
             return false;
@@ -372,7 +393,7 @@ public:
     // ---- Compare ----
 
     bool Compare() {
-        const CheckOutcome pre = Pre(true);
+        const CheckOutcome pre = Pre(true, RuledCommand::Compare);
         if (pre == CheckOutcome::RunExternalVariant) return ExternalCompare();
         if (pre != CheckOutcome::Proceed) return false;
         CDeviceSession& s = S();
@@ -393,7 +414,7 @@ public:
         std::snprintf(buf, sizeof buf, "Comparing \"%s\" with memory starting address %04Xh...",
                       ShortFileName(dialog.fileName).c_str(), sel.address);
         w_.SetTitle(buf);
-        return RunCompare(dialog.fileName, sel.block, sel.address, false);
+        return RunCompare(dialog.fileName, dialog.format, sel.block, sel.address, false);
     }
 
     // The lock states in which block 0 reads back as locked, per family.
@@ -402,10 +423,10 @@ public:
         return lock == 0x60 || lock == 0xA0 || lock == 0xE0;
     }
 
-    bool RunCompare(const std::string& path, int block, uint32_t address, bool high) {
+    bool RunCompare(const std::string& path, ImageFormat format, int block, uint32_t address, bool high) {
         LinkContext link = Link();
         LoadedImage image;
-        int rc = ReadLoadImage(link, path, &image);
+        int rc = ReadLoadImage(link, path, &image, format);
         int32_t where = -1;
         uint16_t bytes = 0;
         if (rc == load::kOk) rc = LoadForCompare(link, image, block, address, &where, &bytes);
@@ -436,13 +457,13 @@ public:
                                    : "Comparing \"%s\" with memory starting address %04Xh...",
                       ShortFileName(dialog.fileName).c_str(), address);
         w_.SetTitle(buf);
-        return RunCompare(dialog.fileName, 0, address, HighWindow());
+        return RunCompare(dialog.fileName, dialog.format, 0, address, HighWindow());
     }
 
     // ---- Sector Erase ----
 
     bool SectorErase() {
-        const CheckOutcome pre = Pre(false);
+        const CheckOutcome pre = Pre(false, RuledCommand::SectorErase);
         if (pre == CheckOutcome::RunExternalVariant) return ExternalSectorErase();
         if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
         CDeviceSession& s = S();
@@ -499,6 +520,9 @@ public:
         Begin();
         CDeviceSession& s = S();
         if (CheckCommandPreconditions(&s, &Op(), CheckScope::ChipErase) != CheckOutcome::Proceed) return false;
+        // In internal memory mode the loader would erase itself; in an external-flash window
+        // the erase takes all 128 KB, the board's loader included.
+        if (!w_.Allows(RuledCommand::ChipErase)) return false;
         bool erased = false;
         if (Op().AskYesNo("Do you really want to proceed?")) {
             LinkContext link = Link();
@@ -526,6 +550,7 @@ public:
             Say(kNoChipSelected);
             return false;
         }
+        if (!w_.Allows(RuledCommand::Save)) return false;
         if (Window()) return ExternalSave();
         Begin();
         if (PasswordGate(w_) != 1) return false;
@@ -569,7 +594,7 @@ public:
             return false;
         }
         PrintTarget* printer = env_.printer ? env_.printer() : nullptr;
-        if (!printer) return false;
+        if (!printer || !w_.Allows(RuledCommand::Read)) return false;
         if (Window()) return ExternalPrint(*printer);
         ScopedFlag<bool> busy(s.rangeDialogBusy);
         Begin();
@@ -687,6 +712,11 @@ int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget&
     }
     target.EndDocument(complete);
     return 0;
+}
+
+int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t address) {
+    FlashCommands c(window, {});
+    return c.UpgradeDownload(image, address);
 }
 
 int RunDownload(MainDialog& window, const FlashCommandEnv& env) {

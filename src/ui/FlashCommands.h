@@ -38,6 +38,12 @@ constexpr int kUpgradeDeclined = 15;  // cancelled or declined during the boot l
 // operator's behalf (the boot loader upgrade, Dnload/Run UserCode).
 int RunDownload(MainDialog& window, const FlashCommandEnv& env = {});
 
+// The boot loader upgrade's download, once its file and start have been checked and the
+// operator has agreed: erases the loader's area, writes `image` from `address` in block 1
+// through the running stub. kDone or kFailed (said).
+struct LoadedImage;
+int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t address);
+
 // 1 when the command may go on (password verified now or before, or not needed), 0 when it
 // must stop (the gate has said why, or the operator cancelled).
 int PasswordGate(MainDialog& window);

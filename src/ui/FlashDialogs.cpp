@@ -1,5 +1,7 @@
 #include "ui/FlashDialogs.h"
 
+#include <algorithm>
+
 #include "device/CDeviceSession.h"
 #include "protocol/Password.h"
 
@@ -23,8 +25,20 @@ OkOutcome SectorRangeDialog::PressOk() {
 
 FileSectorDialog::FileSectorDialog(const CDeviceSession& session, Kind k)
     : kind(k),
-      sectors(BuildSectorList(session, k == Kind::Download ? SectorListUse::DownloadDialog
-                                                           : SectorListUse::CompareDialog)) {}
+      sectors(BuildSectorList(session, k == Kind::Compare ? SectorListUse::CompareDialog
+                                                          : SectorListUse::DownloadDialog)) {
+    if (k == Kind::UpgradeBsl) {
+        // A new loader starts inside the old one's area, at or before the loader's entry
+        // address, which it must cover: block 1's entries, cut to those.
+        const ChipInfo& chip = session.Chip();
+        int bslSectors = chip.bslSectorCount;
+        if (chip.bslEntryAddress && session.SectorSize(1) > 0)
+            bslSectors = std::min(bslSectors, (*chip.bslEntryAddress - chip.bslFirstAddress) / session.SectorSize(1) + 1);
+        const auto first = sectors.begin() + std::min<std::ptrdiff_t>(session.SectorCount(0), std::ssize(sectors));
+        sectors.erase(sectors.begin(), first);
+        if (std::ssize(sectors) > bslSectors) sectors.resize(static_cast<size_t>(std::max(bslSectors, 0)));
+    }
+}
 
 OkOutcome FileSectorDialog::PressOk() {
     return Within(startIndex, sectors) ? OkOutcome::CloseOk : OkOutcome::KeepOpen;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/SectorLists.h"
+#include "files/HexImage.h"
 #include "platform/Operator.h"
 
 namespace tessel {
@@ -34,19 +35,23 @@ public:
 // cannot be read is refused by the command before anything on the chip changes.
 class FileSectorDialog : public DialogModel {
 public:
-    enum class Kind { Download, Compare };
+    // UpgradeBsl: the download dialog of the boot loader upgrade, whose list holds only the
+    // sectors a new loader may start at (block 1's loader area); startIndex counts within
+    // block 1 there.
+    enum class Kind { Download, Compare, UpgradeBsl };
     FileSectorDialog(const CDeviceSession& session, Kind kind);
     const char* DialogName() const override {
-        return kind == Kind::Download ? "DownloadDialog" : "CompareDialog";
+        return kind == Kind::Compare ? "CompareDialog" : "DownloadDialog";
     }
     static constexpr const char* kDownloadTitle = "Download Hex or Binary File into Flash Memory";
     static constexpr const char* kCompareTitle = "Compare Hex or Binary File with Flash Memory";
     static constexpr const char* kFileLabel = "File Name";
     static constexpr const char* kStartLabel = "Starting Sector";
-    const char* Title() const { return kind == Kind::Download ? kDownloadTitle : kCompareTitle; }
+    const char* Title() const { return kind == Kind::Compare ? kCompareTitle : kDownloadTitle; }
 
     Kind kind;
     std::string fileName;
+    ImageFormat format = ImageFormat::Auto;  // the command line's --format
     std::vector<std::string> sectors;
     int startIndex = 0;
     // Download into block 0: rewrite only the sectors whose contents differ from the file.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include "files/ConfigStore.h"
 #include "platform/Operator.h"
@@ -184,6 +185,43 @@ void MainDialog::TickNow() {
     std::tm tm {};
     localtime_r(&now, &tm);
     Tick(tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+namespace {
+std::optional<RuledCommand> RuledCommandFor(int id) {
+    switch (id) {
+        case command::kRead: return RuledCommand::Read;
+        case command::kPrint: return RuledCommand::Read;
+        case command::kCompare: return RuledCommand::Compare;
+        case command::kSave: return RuledCommand::Save;
+        case command::kDownload: return RuledCommand::Download;
+        case command::kSectorErase: return RuledCommand::SectorErase;
+        case command::kRunUserCode: return RuledCommand::RunUserCode;
+        case command::kLockChip: return RuledCommand::LockChip;
+        case command::kMemoryRemap: return RuledCommand::MemoryRemap;
+        case command::kDoubleClock: return RuledCommand::DoubleClock;
+        case command::kChipErase: return RuledCommand::ChipErase;
+        default: return std::nullopt;
+    }
+}
+}  // namespace
+
+RuleVerdict MainDialog::CommandRule(int id) const {
+    const std::optional<RuledCommand> c = RuledCommandFor(id);
+    if (!c) return {true, {}};
+    return CheckCommandRule(*c, RuleStateOf(session_, Field(ChipField::FwVersion)));
+}
+
+RuleVerdict MainDialog::CommandRule(int id, ExternalWindowState window) const {
+    const std::optional<RuledCommand> c = RuledCommandFor(id);
+    if (!c) return {true, {}};
+    RuleState state = RuleStateOf(session_, Field(ChipField::FwVersion));
+    state.window = window;
+    return CheckCommandRule(*c, state);
+}
+
+bool MainDialog::Allows(RuledCommand command) {
+    return CommandAllowed(command, RuleStateOf(session_, Field(ChipField::FwVersion)), *op_);
 }
 
 }  // namespace tessel

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
 #include "platform/Operator.h"
 #include "protocol/WindowView.h"
 #include "serial/LinkWorker.h"
@@ -118,6 +119,14 @@ public:
         Route(id);
         return CommandSucceeded();
     }
+
+    // The rule book's verdict on a command id in the session's present state, or in the
+    // given window state (the command line asks before it opens a window); allowed for an id
+    // the rule book has no row for.
+    RuleVerdict CommandRule(int id) const;
+    RuleVerdict CommandRule(int id, ExternalWindowState window) const;
+    // Asks the rule book and shows the reason when the command may not run.
+    bool Allows(RuledCommand command);
 
     // The sector status list and hex dump of the window's left half.
     MemoryView& Memory() { return *memory_; }

@@ -135,7 +135,7 @@ public:
     bool DownloadAndRun() {
         CDeviceSession& s = S();
         w_.SetIapStatus("");
-        if (PasswordGate(w_) != 1) return false;
+        if (!w_.Allows(RuledCommand::RunUserCode) || PasswordGate(w_) != 1) return false;
         const bool ok = w_.RunCommand(command::kDownload) && ExecuteUserCode();
         s.flags.passwordVerified = false;
         return ok;

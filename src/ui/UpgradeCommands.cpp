@@ -13,6 +13,7 @@
 #include "files/Backup.h"
 #include "firmware/Firmware.h"
 #include "ui/Block1Stub.h"
+#include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 
 namespace tessel {
@@ -59,6 +60,12 @@ std::optional<MonitorLayout> MonitorLayoutFor(int chipType) {
 constexpr uint32_t kMonitorBlock0Size = 4096;
 constexpr int kMonitorBlock0Sectors = 32;
 
+std::string Hex4(uint32_t v) {
+    char buf[12];
+    std::snprintf(buf, sizeof buf, "%04Xh", static_cast<unsigned>(v));
+    return buf;
+}
+
 class UpgradeCommands {
 public:
     UpgradeCommands(MainDialog& w, FlashCommandEnv env) : w_(w), env_(std::move(env)) {}
@@ -75,18 +82,43 @@ public:
         return false;
     }
 
+    // A refusal before anything was sent but the password: the reason has been said.
+    bool Refused() {
+        S().flags.errorReported = true;
+        w_.SetIapStatus("Upgrade BSL refused: nothing was erased.");
+        w_.resetProgress();
+        return false;
+    }
+
     bool UpgradeInternal() {
         CDeviceSession& s = S();
         if (!Block1RewriteReady(w_, "Update BSL only works in internal memory mode!",
                                 "Update BSL doesn't work if Block0 or Block1 is hardlocked!"))
             return false;
         if (PasswordGate(w_) != 1) return false;
+
+        // Everything that can refuse the new loader is settled before the stub is placed:
+        // once the old loader's area is erased, only a loader that fits and can be entered
+        // keeps the chip reachable.
+        FileSectorDialog dialog(s, FileSectorDialog::Kind::UpgradeBsl);
+        if (w_.Op().RunDialog(dialog) != DialogResult::Ok) return Fail("Upgrade BSL is cancelled!");
+        const uint32_t address =
+            static_cast<uint32_t>(s.StartAddress(1) + dialog.startIndex * s.SectorSize(1));
+        LinkContext link{s, w_, nullptr};
+        LoadedImage image;
+        if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk) return Refused();
+        if (const std::string why = CheckNewLoader(s, 1, address, image); !why.empty()) {
+            Say(why);
+            return Refused();
+        }
+        if (!w_.Op().AskYesNo("Data in corresponding sectors will be erased.\nProceed to download?"))
+            return Fail("Upgrade BSL is cancelled!");
+
         // The stub, not the loader, answers for most of this: the periodic check stays away.
         s.flags.longOperation = true;
 
         stub::Codes codes;
         int downloadCode = stub::kNotTried, eraseCode = stub::kNotTried, writeCode = stub::kNotTried;
-        LinkContext link{s, w_, nullptr};
         Block1StubOptions o;
         o.backupDir = env_.backupDir;
         o.selectFailed = "Update BSL Failed!";
@@ -99,7 +131,7 @@ public:
         const bool ok = RunWithBlock1Stub(w_, o, [&] {
             w_.Refresh();
             s.bslUpgradeMode = true;
-            downloadCode = RunDownload(w_, env_);
+            downloadCode = RunUpgradeDownload(w_, image, address);
             s.bslUpgradeMode = false;
             // The password sector is rewritten whatever the download did: it lies in the
             // loader's block, which the upgrade may have erased. The gate's entry is the only
@@ -295,6 +327,31 @@ private:
 };
 
 }  // namespace
+
+std::string CheckNewLoader(const CDeviceSession& s, int block, uint32_t address, const LoadedImage& image) {
+    const ChipInfo& chip = s.Chip();
+    if (chip.bslSectorCount <= 0) return "The boot loader's area is not known for this chip type.";
+    const uint32_t first = static_cast<uint32_t>(chip.bslFirstAddress);
+    const uint32_t last = static_cast<uint32_t>(chip.bslLastAddress);
+    const std::string area = "block 1's loader area, " + Hex4(first) + " to " + Hex4(last) + " on " + chip.model;
+    if (block != 1)
+        return "A new boot loader goes into " + area + ", not into block " + std::to_string(block) + ".";
+    if (address < first || address > last)
+        return "A new boot loader must start inside " + area + "; " + Hex4(address) + " lies outside it.";
+    size_t end = image.bytes.size();
+    while (end > 0 && !image.IsDefined(end - 1)) --end;
+    if (end == 0) return image.path + ": the file holds no data.";
+    if (address + end - 1 > last)
+        return image.path + ": " + std::to_string(end) + " bytes from " + Hex4(address) + " run past the end of " +
+               area + ".";
+    if (chip.bslEntryAddress) {
+        const uint32_t entry = *chip.bslEntryAddress;
+        if (entry < address || !image.IsDefined(entry - address))
+            return image.path + ": written from " + Hex4(address) + " it does not cover the loader's entry address " +
+                   Hex4(entry) + ", where the chip would resume after the upgrade.";
+    }
+    return {};
+}
 
 void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env) {
     auto c = std::make_shared<UpgradeCommands>(window, std::move(env));

@@ -5,11 +5,22 @@
 // external flash's low window. Download Monitra: replaces the boot loader with the debug
 // monitor the tool carries, after which the application ends.
 
+#include <cstdint>
+#include <string>
+
+#include "files/ImageLoaders.h"
 #include "ui/FlashCommands.h"
 
 namespace tessel {
 
+class CDeviceSession;
 class MainDialog;
+
+// Whether `image` may replace the boot loader when written from `address` of `block`: the
+// start lies in block 1's loader area of the detected chip, the image is not empty and ends
+// inside that area, and it defines the byte at the loader's entry address, where the stub
+// hands control back. "" when it may; otherwise why not, naming the area.
+std::string CheckNewLoader(const CDeviceSession& session, int block, uint32_t address, const LoadedImage& image);
 
 // Routes "Upgrade Internal BSL1.1F+ to Newer Version" (32793), "Upgrade External BSL
 // Firmware to Newer Version" (32811) and "&Download Monitra" (32801) on the window. The

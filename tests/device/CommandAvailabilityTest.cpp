@@ -66,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{A, kInt, 0xC0, "v1.1F", kMcu, kReadOnly},
                     Case{A, kInt, 0xE0, "v1.1F", kMcu, kReadOnly},
                     Case{A, kInt, 0x00, "v1.1?", kMcu, kReadOnly},
-                    Case{A, kInt, 0x00, "v1.1E", kMcu, kReadOnly},
+                    Case{A, kInt, 0x00, "v1.1E", kMcu, kAInternalWritable},
+                    Case{A, kInt, 0x60, "v1.1E", kMcu, kReadOnly},
                     Case{A, kInt, 0x00, "", kMcu, kReadOnly}));
 
 INSTANTIATE_TEST_SUITE_P(

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessel {
@@ -325,42 +326,98 @@ protected:
     fs::path dir_;
 };
 
-TEST_F(HexFileTest, HexFilesAreConvertedOthersTakenAsTheyAre) {
+TEST_F(HexFileTest, TheContentDecidesTheKindAndANameThatSaysHexMustHoldHex) {
     const std::string hexText = std::string(":020100001234B7\n") + kEnd;
     std::vector<uint8_t> image;
     std::string error;
 
-    ASSERT_EQ(ReadImageFile(Write("PROG.HEX", hexText), &image, &error), ImageReadStatus::Ok) << error;
-    EXPECT_EQ(image.size(), 0x102u);
-    EXPECT_EQ(image[0x100], 0x12);
-
-    // The same text under another name is data, byte for byte, NULs included.
-    ASSERT_EQ(ReadImageFile(Write("prog.hex.bak", hexText), &image, &error), ImageReadStatus::Ok);
+    // HEX whatever the name: toolchains name it .ihx or .ihex, backups .hex.bak; leading
+    // blank lines do not hide it.
+    for (const char* name : {"PROG.HEX", "prog.ihx", "prog.ihex", "prog.hex.bak", "prog"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(ReadImageFile(Write(name, "\n  \r\n" + hexText), &image, &error), ImageReadStatus::Ok) << error;
+        ASSERT_EQ(image.size(), 0x102u);
+        EXPECT_EQ(image[0x100], 0x12);
+    }
+    // The operator can insist: the same text as raw bytes.
+    ASSERT_EQ(ReadImageFile(Write("prog.ihx", hexText), &image, &error, ImageFormat::Binary), ImageReadStatus::Ok);
     EXPECT_EQ(std::string(image.begin(), image.end()), hexText);
+
+    // Binary content is raw bytes, NULs included, unless the name promises HEX.
     const std::string binary("\x00\xFF\x02\n\x00", 5);
     ASSERT_EQ(ReadImageFile(Write("prog.bin", binary), &image, &error), ImageReadStatus::Ok);
     EXPECT_EQ(std::string(image.begin(), image.end()), binary);
+    const std::string named = Write("firmware.hex", binary);
+    EXPECT_EQ(ReadImageFile(named, &image, &error), ImageReadStatus::BadHex);
+    EXPECT_TRUE(image.empty());
+    EXPECT_EQ(error, named + ": the name says Intel HEX, but the file does not start with a ':' record");
+    EXPECT_EQ(ReadImageFile(Write("data.bin", binary), &image, &error, ImageFormat::Hex), ImageReadStatus::BadHex);
 
-    // Larger than one read.
-    const std::string big(200000, '\x5A');
-    ASSERT_EQ(ReadImageFile(Write("big.bin", big), &image, &error), ImageReadStatus::Ok);
-    EXPECT_EQ(image.size(), big.size());
+    // Text that starts like HEX but is not is refused, never programmed as text.
+    const std::string notes = Write("notes.txt", ":this is not a record\n");
+    EXPECT_EQ(ReadImageFile(notes, &image, &error), ImageReadStatus::BadHex);
+    EXPECT_EQ(error.rfind(notes + ": line 1:", 0), 0u) << error;
 }
 
-TEST_F(HexFileTest, BadHexAndUnreadableFilesAreTold) {
-    std::vector<uint8_t> image = {1};
+TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefine) {
+    // Two areas far apart, as a block-0 backup holds them.
+    const std::string text = Rec(0, 0x0000, {1, 2}) + Rec(0, 0x2000, {3}) + kEnd;
+    ImageData image;
     std::string error;
-    const std::string bad = Write("bad.hex", ":0100000005FA\n");
-    EXPECT_EQ(ReadImageFile(bad, &image, &error), ImageReadStatus::BadHex);
-    EXPECT_TRUE(image.empty());
-    EXPECT_EQ(error, bad + ": line 1: no end-of-file record (the file is truncated)");
+    ASSERT_EQ(ReadImageFile(Write("backup.hex", text), &image, &error), ImageReadStatus::Ok) << error;
+    ASSERT_EQ(image.bytes.size(), 0x2001u);
+    EXPECT_FALSE(image.Dense());
+    EXPECT_EQ(image.DefinedCount(), 3u);
+    EXPECT_TRUE(image.IsDefined(0));
+    EXPECT_TRUE(image.IsDefined(1));
+    EXPECT_FALSE(image.IsDefined(2));
+    EXPECT_FALSE(image.IsDefined(0x1FFF));
+    EXPECT_TRUE(image.IsDefined(0x2000));
+    EXPECT_FALSE(image.AnyDefined(2, 0x1FFE));
+    EXPECT_TRUE(image.AnyDefined(2, 0x1FFF));
+    EXPECT_EQ(image.bytes[0x1000], 0xFF);
 
+    // Written back as HEX, the gaps stay gaps and the file reads back the same.
+    const std::string again = (dir_ / "again.hex").string();
+    ASSERT_TRUE(WriteIntelHexFile(again, image, &error)) << error;
+    EXPECT_EQ(ReadAll(again), text);
+
+    // A binary file defines every byte.
+    ASSERT_EQ(ReadImageFile(Write("b.bin", std::string(3, '\x11')), &image, &error), ImageReadStatus::Ok);
+    EXPECT_TRUE(image.Dense());
+    EXPECT_EQ(image.DefinedCount(), 3u);
+}
+
+TEST_F(HexFileTest, OnlyRegularFilesOfAPossibleSizeAreRead) {
+    ImageData image;
+    std::string error;
     const std::string missing = (dir_ / "none.hex").string();
     EXPECT_EQ(ReadImageFile(missing, &image, &error), ImageReadStatus::CantOpen);
     EXPECT_EQ(error, missing + ": No such file or directory");
 
     EXPECT_EQ(ReadImageFile(dir_.string(), &image, &error), ImageReadStatus::CantOpen);
-    EXPECT_EQ(error, dir_.string() + ": Is a directory");
+    EXPECT_EQ(error, dir_.string() + ": is a folder, not an image file");
+    // Neither a FIFO without a writer nor an endless device is waited on or read.
+    const std::string fifo = (dir_ / "pipe").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(ReadImageFile(fifo, &image, &error), ImageReadStatus::CantOpen);
+    EXPECT_EQ(error, fifo + ": is a FIFO, not an image file");
+    EXPECT_EQ(ReadImageFile("/dev/zero", &image, &error), ImageReadStatus::CantOpen);
+    EXPECT_EQ(error, "/dev/zero: is a device, not an image file");
+
+    // 64 KB of binary fits the largest area; a byte more fits none.
+    ASSERT_EQ(ReadImageFile(Write("full.bin", std::string(0x10000, '\x5A')), &image, &error), ImageReadStatus::Ok);
+    EXPECT_EQ(image.bytes.size(), 0x10000u);
+    const std::string big = Write("big.bin", std::string(0x10001, '\x5A'));
+    EXPECT_EQ(ReadImageFile(big, &image, &error), ImageReadStatus::TooLarge);
+    EXPECT_TRUE(image.bytes.empty());
+    EXPECT_EQ(error, big + ": 65537 bytes is larger than any image (at most 65536 bytes of binary)");
+    EXPECT_EQ(ReadImageFile(big, &image, &error, ImageFormat::Binary), ImageReadStatus::TooLarge);
+    EXPECT_EQ(error, big + ": 65537 bytes is larger than any image (at most 65536 bytes of binary)");
+    // HEX text may be longer than its image, but not without bound; the size alone decides.
+    const std::string huge = (dir_ / "huge.hex").string();
+    ASSERT_EQ(truncate(Write("huge.hex", ":").c_str(), static_cast<off_t>(kMaxHexTextBytes + 1)), 0);
+    EXPECT_EQ(ReadImageFile(huge, &image, &error), ImageReadStatus::TooLarge);
 }
 
 TEST_F(HexFileTest, WrittenFileReadsBack) {

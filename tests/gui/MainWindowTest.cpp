@@ -135,9 +135,10 @@ struct Rig {
         window->resize(1100, 760);
         window->show();
         const int code = *ChipCodeForModel(model);
-        op.On("ChipSelectDialog", [code](QWidget* d) {
+        op.On("ChipSelectDialog", [this, code](QWidget* d) {
             d->findChild<QComboBox*>(QStringLiteral("chipType"))->setCurrentIndex(code - 1);
-            d->findChild<QRadioButton*>(QStringLiteral("memoryInternal"))->setChecked(true);
+            d->findChild<QRadioButton*>(external ? QStringLiteral("memoryExternal") : QStringLiteral("memoryInternal"))
+                ->setChecked(true);
             PressOk(d);
         });
         op.On("CommSetupDialog", [this](QWidget* d) {
@@ -182,6 +183,7 @@ struct Rig {
 
     std::string dir;
     QString port;
+    bool external = false;  // the chip selection answers External memory mode
     Operator op;
     std::unique_ptr<MainWindow> window;
     std::shared_ptr<sim::Board> board;
@@ -797,9 +799,13 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     ASSERT_TRUE(r.Run(command::kCompare));
     mainWindow("after-compare");
 
-    for (int id : {command::kSave, command::kLockChip, command::kMemoryRemap, command::kChangePassword,
-                   command::kSetResetPassword, command::kEditBlock0})
+    for (int id : {command::kSave, command::kChangePassword, command::kSetResetPassword, command::kEditBlock0})
         ASSERT_TRUE(r.Run(id)) << id;
+    // The A models take Lock Chip and Memory Remap in external memory mode only.
+    ASSERT_TRUE(r.Run(command::kResetLink));
+    r.external = true;
+    ASSERT_TRUE(r.Detect());
+    for (int id : {command::kLockChip, command::kMemoryRemap}) ASSERT_TRUE(r.Run(id)) << id;
     r.op.answer = QMessageBox::No;
     ASSERT_TRUE(r.Run(command::kExit));
 

@@ -141,7 +141,8 @@ struct FlashRig {
             auto& d = static_cast<FileSectorDialog&>(m);
             titlesSeen.push_back(window.Title());
             d.fileName = file;
-            d.startIndex = start;
+            d.format = format;
+            d.startIndex = d.kind == FileSectorDialog::Kind::UpgradeBsl ? startSector : start;
             d.changedOnly = changedOnly;
         } else if (name == "SaveDialog") {
             auto& d = static_cast<SaveDialog&>(m);
@@ -227,6 +228,7 @@ struct FlashRig {
     int block = 0, startSector = 0, count = 0, textMode = 1;
     std::string file;
     bool changedOnly = false;  // the download dialog's choice
+    ImageFormat format = ImageFormat::Auto;
     bool cancel = false;
     bool cancelPassword = false;
     std::string cancelDialog;  // this dialog alone is cancelled

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
@@ -36,10 +37,10 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
         const char* line;
     };
     const Case cases[] = {
-        {2, kInternalMemory, 2, {"04 00", "04 01", "6B 6B"}, 0xC0, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]:110)"},
+        {2, kExternalMemory, 2, {"04 00", "04 01", "6B 6B"}, 0xC0, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]:110)"},
         {3, kInternalMemory, 2, {"04 03 FF", "04 05 FF", "6B 6B"}, 0x60, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]: 011)"},
         {5, kInternalMemory, 1, {"04 0F FF", "6B 6B"}, 0x80, "SECURITY : CHIP IS LEVEL2 SOFTLOCKED (FCST[7:5]:100)"},
-        {1, kInternalMemory, 5, {"04 02", "6B 6B"}, 0x20,
+        {1, kExternalMemory, 5, {"04 02", "6B 6B"}, 0x20,
          "SECURITY : CHIP IS LEVEL3 SOFTLOCKED BLK0 & HARDLOCKED BLK1 (FCST[7:5]:001)"},
     };
     for (const Case& c : cases) {
@@ -51,6 +52,12 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
         r.op.answers = {true};
         EXPECT_TRUE(r.Run(command::kLockChip));
         EXPECT_EQ(r.menusSeen, Frames{c.chipType <= 2 ? "LockMenuTypeADialog" : "LockMenuDialog"});
+        // The question names what is about to burn before it burns.
+        ASSERT_EQ(r.op.questions.size(), 1u);
+        const LockOption* o = FindLockOption(c.chipType <= 2, c.option);
+        EXPECT_EQ(r.op.questions[0].rfind(std::string(o->label) + " on " + LookupChip(c.chipType).model + ": programs security bit", 0), 0u)
+            << r.op.questions[0];
+        EXPECT_NE(r.op.questions[0].find("Do you really want to proceed?"), std::string::npos);
         EXPECT_TRUE(r.Said(kLockDone));
         EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), c.wire);
         EXPECT_EQ(r.board().SecurityBits(), c.bits);
@@ -70,11 +77,10 @@ TEST(LockChip, TheLevel4GuardSendsNoBitAndDoesNotClaimSuccess) {
         const char* refusal;
     };
     const Case cases[] = {
-        // SB1 set plus SB2 and SB3 would be all three.
+        // SB1 set plus SB2 and SB3 would be all three. (In external memory mode a chip with
+        // any lock bit set takes no Lock Chip at all, so the guard is met in internal mode.)
         {3, kInternalMemory, 0x80, 2, "Can't set level4 lock!"},
-        {3, kExternalMemory, 0x80, 2, "Can not set level4 lock!"},
-        // On the A-type chips SB2 with SB3 is level 4 already.
-        {2, kInternalMemory, 0x20, 4, "Can not set level4 lock!"},
+        {5, kInternalMemory, 0x60, 1, "Can't set level4 lock!"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " mode " << c.memoryMode);
@@ -90,6 +96,24 @@ TEST(LockChip, TheLevel4GuardSendsNoBitAndDoesNotClaimSuccess) {
         EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), Frames{"6B 6B"});
         EXPECT_EQ(r.board().SecurityBits(), c.security);
         EXPECT_TRUE(r.session().IsLinkUp()) << "nothing changed, so the link is not reset";
+    }
+    // A locked chip in external memory mode, or an A-type chip in internal memory mode, is
+    // refused by the command rules before the menu: not even the closing sequence is sent.
+    for (const auto& [chip, mode, security, reason] :
+         {std::tuple{2, kExternalMemory, 0x20, "Lock Chip is not available on NX31A32 in external memory mode at lock status 20h"},
+          std::tuple{3, kExternalMemory, 0x80, "Lock Chip is not available on NX31H64D in external memory mode at lock status 80h"},
+          std::tuple{1, kInternalMemory, 0x00, "Lock Chip is not available on NX31A16 in internal memory mode"}}) {
+        FlashRig r(BoardOf(chip, static_cast<uint8_t>(security)), mode);
+        ASSERT_TRUE(r.Detect());
+        const size_t mark = r.board().CommandLog().size();
+        r.menuOption = 1;
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kLockChip));
+        EXPECT_TRUE(r.Said(reason)) << reason;
+        EXPECT_TRUE(r.menusSeen.empty());
+        r.Settle();
+        EXPECT_TRUE(r.CommandsSince(mark).empty());
+        EXPECT_EQ(r.board().SecurityBits(), security);
     }
     // The status the A-type chip refuses is allowed on an H/L chip.
     FlashRig r(BoardOf(3, 0x20));
@@ -122,7 +146,7 @@ TEST(LockChip, NoChoiceNoAnswerOrNoLinkBurnsNothing) {
     {
         // OK with no option clicked is refused by the menu itself, so the operator can only
         // choose or cancel.
-        FlashRig r(BoardOf(2));
+        FlashRig r(BoardOf(3));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kLockChip));
@@ -131,13 +155,15 @@ TEST(LockChip, NoChoiceNoAnswerOrNoLinkBurnsNothing) {
         EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
     }
     {
-        FlashRig r(BoardOf(2));
+        FlashRig r(BoardOf(3));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
         r.menuOption = 1;
         r.op.answers = {false};
         EXPECT_FALSE(r.Run(command::kLockChip));
-        EXPECT_EQ(r.op.questions, Frames{"Do you really want to proceed?"});
+        EXPECT_EQ(r.op.questions, Frames{"L2 Soft Lock Block 0, 1 (PROG-SB1) on NX31H64D: programs security bit SB1.\n"
+                                         "One-time: once programmed, it can never be cleared.\n\n"
+                                         "Do you really want to proceed?"});
         EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
         EXPECT_EQ(r.board().SecurityBits(), 0);
     }
@@ -224,12 +250,13 @@ TEST(MemoryRemap, AnATypeChipInInternalModeOrARefusedByteChangesNothing) {
         FlashRig r(BoardOf(2));
         ASSERT_TRUE(r.Detect());
         const size_t mark = r.board().CommandLog().size();
-        const size_t said = r.op.messages.size();
         r.menuOption = 1;
         r.op.answers = {true};
         EXPECT_FALSE(r.Run(command::kMemoryRemap));
-        EXPECT_EQ(r.op.messages.size(), said);
-        EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
+        // The refusal says why rather than ending in silence.
+        EXPECT_EQ(r.op.messages.back(), "Memory Remap is not available on NX31A32 in internal memory mode");
+        EXPECT_TRUE(r.menusSeen.empty());
+        EXPECT_TRUE(r.CommandsSince(mark).empty());
         EXPECT_TRUE(r.session().IsLinkUp());
     }
     {

@@ -285,7 +285,9 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
 }
 
 TEST(FlashCommands, ChipEraseRedetectsWhateverTheAnswer) {
-    FlashRig r;
+    sim::BoardConfig config;
+    config.startExternal = true;
+    FlashRig r(config, kExternalMemory);
     ASSERT_TRUE(r.Detect());
     const std::vector<uint8_t> block0 = Pattern(32768, 8);
     r.board().SetBlock(0, block0);

@@ -1,0 +1,262 @@
+// The handlers ask the rule book before their first byte, a new boot loader is checked before
+// the stub goes in, and a HEX file with gaps leaves the flash in its gaps alone.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "device/CommandChecks.h"
+#include "files/HexImage.h"
+#include "support/FlashRig.h"
+#include "ui/FlashDialogs.h"
+#include "ui/UpgradeCommands.h"
+
+namespace tessel {
+namespace {
+
+using test::BoardOf;
+using test::CountFrames;
+using test::FlashRig;
+using test::PatternBytes;
+
+std::string HexOf(const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& records) {
+    std::string text;
+    for (const auto& [address, bytes] : records) {
+        std::string one = FormatIntelHex(bytes, address);
+        one.resize(one.size() - std::string(":00000001FF\n").size());
+        text += one;
+    }
+    return text + ":00000001FF\n";
+}
+
+TEST(HandlerRules, ARefusedCommandSendsNothingAndSaysWhichRule) {
+    {
+        // A lock status the A-type loader does not write in.
+        FlashRig r(BoardOf(2, 0x60));
+        ASSERT_TRUE(r.Detect());
+        r.file = r.WriteFile("p.bin", PatternBytes(128));
+        r.op.answers = {true};
+        const size_t mark = r.board().CommandLog().size();
+        EXPECT_FALSE(r.Run(command::kDownload));
+        EXPECT_FALSE(r.Run(command::kSectorErase));
+        EXPECT_TRUE(r.Said("Download is not available on NX31A32 in internal memory mode at lock status 60h"));
+        EXPECT_TRUE(r.Said("Sector Erase is not available on NX31A32 in internal memory mode at lock status 60h"));
+        EXPECT_TRUE(r.CommandsSince(mark).empty()) << "not even the password gate's frame";
+        EXPECT_EQ(r.op.questions.size(), 0u);
+    }
+    {
+        // Inside an external-flash window Chip Erase would take the board's own loader.
+        FlashRig r(BoardOf(3));
+        ASSERT_TRUE(r.Detect());
+        ASSERT_TRUE(r.Run(command::kExternalLow));
+        r.Settle();
+        const std::vector<uint8_t> before = r.board().External();
+        EXPECT_FALSE(r.window.ButtonEnabled(IapButton::ChipErase));
+        const size_t mark = r.board().CommandLog().size();
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kChipErase));
+        EXPECT_TRUE(r.Said("Chip Erase is not available while an external-flash window is open (it would erase all "
+                           "of the external flash, the board's boot loader included)"));
+        EXPECT_TRUE(r.op.questions.empty());
+        r.Settle();
+        EXPECT_EQ(r.CommandsSince(mark), std::vector<std::string>{});
+        EXPECT_EQ(r.board().External(), before);
+    }
+}
+
+TEST(HandlerRules, TheReturnFromAWindowHasItsOwnRowUntilTheNextDetection) {
+    FlashRig r(BoardOf(3, 0xE0));
+    ASSERT_TRUE(r.Detect());
+    EXPECT_TRUE(r.window.ButtonEnabled(IapButton::Read));
+    ASSERT_TRUE(r.Run(command::kExternalLow));
+    r.op.answers = {true};
+    ASSERT_TRUE(r.Run(command::kBackToMcu));
+    EXPECT_FALSE(r.window.ButtonEnabled(IapButton::Read));
+    EXPECT_TRUE(r.window.ButtonEnabled(IapButton::LockChip));
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(r.Run(command::kRead));
+    EXPECT_TRUE(r.Said("Read is not available on NX31H64D after the return from the external flash at lock status E0h"));
+    EXPECT_TRUE(r.CommandsSince(mark).empty());
+    // A detection puts the ordinary rules back, under which Read always runs.
+    r.window.Route(command::kResetLink);
+    ASSERT_TRUE(r.Detect());
+    EXPECT_TRUE(r.window.ButtonEnabled(IapButton::Read));
+    EXPECT_FALSE(r.session().backInMcuFlash);
+}
+
+// Buttons and handlers are two readings of one table: in every state they agree.
+TEST(RuleBook, TheButtonsAndTheHandlerChecksAgreeInEveryState) {
+    const std::pair<RuledCommand, bool CommandAvailability::*> columns[] = {
+        {RuledCommand::Read, &CommandAvailability::read},
+        {RuledCommand::Download, &CommandAvailability::download},
+        {RuledCommand::SectorErase, &CommandAvailability::sectorErase},
+        {RuledCommand::RunUserCode, &CommandAvailability::runUserCode},
+        {RuledCommand::LockChip, &CommandAvailability::lockChip},
+        {RuledCommand::MemoryRemap, &CommandAvailability::memoryRemap},
+        {RuledCommand::ChipErase, &CommandAvailability::chipErase},
+    };
+    for (int chip = 0; chip <= 6; ++chip)
+        for (int mode : {kInternalMemory, kExternalMemory})
+            for (int lock = 0; lock <= 0xE0; lock += 0x20)
+                for (const char* fw : {"v1.1F", "v1.1E", "?????"})
+                    for (auto window : {ExternalWindowState::None, ExternalWindowState::Open,
+                                        ExternalWindowState::BackInMcuFlash}) {
+                        RuleState st{chip, mode, lock, fw, window, true, false};
+                        const CommandAvailability a = ComputeAvailability(FamilyOf(chip), mode, lock, fw, window);
+                        for (const auto& [command, field] : columns) {
+                            const RuleVerdict v = CheckCommandRule(command, st);
+                            ASSERT_EQ(v.allowed, a.*field)
+                                << RuledCommandLabel(command) << " chip " << chip << " mode " << mode << " lock "
+                                << lock << " " << fw << " window " << static_cast<int>(window);
+                            ASSERT_EQ(v.reason.empty(), v.allowed) << v.reason;
+                        }
+                    }
+}
+
+TEST(RuleBook, TheLinkAndTheUsersCodeComeFirstAndTheReasonNamesTheRule) {
+    RuleState st{2, kInternalMemory, 0, "v1.1F", ExternalWindowState::None, false, false};
+    EXPECT_EQ(CheckCommandRule(RuledCommand::Read, st).reason, kNoTargetBoard);
+    st.linkUp = true;
+    st.userCodeRunning = true;
+    EXPECT_EQ(CheckCommandRule(RuledCommand::Download, st).reason, kNoChipSelected);
+    st.memoryMode = kExternalMemory;
+    EXPECT_TRUE(CheckCommandRule(RuledCommand::ChipErase, st).allowed) << "Chip Erase looks at the link alone";
+    st.userCodeRunning = false;
+    st.memoryMode = kInternalMemory;
+    st.firmware = "v1.1?";
+    EXPECT_EQ(CheckCommandRule(RuledCommand::Download, st).reason,
+              "Download is not available on NX31A32 with boot loader firmware v1.1?");
+    st.chipType = 5;
+    st.firmware = "v1.1F";
+    EXPECT_EQ(CheckCommandRule(RuledCommand::DoubleClock, st).allowed, true);
+    st.window = ExternalWindowState::Open;
+    EXPECT_EQ(CheckCommandRule(RuledCommand::DoubleClock, st).reason,
+              "Double Clock is not available while an external-flash window is open");
+}
+
+// ---- The new boot loader ----
+
+TEST(UpgradeInternalBslChecks, TheDialogOffersOnlyStartsThatCanCarryTheLoader) {
+    const struct {
+        int chip;
+        size_t starts;
+        const char* last;
+    } cases[] = {{2, 3, "Addr=F080"}, {3, 6, "Addr=0280"}, {6, 6, "Addr=E280"}};
+    for (const auto& c : cases) {
+        FlashRig r(BoardOf(c.chip));
+        ASSERT_TRUE(r.Detect());
+        FileSectorDialog d(r.session(), FileSectorDialog::Kind::UpgradeBsl);
+        ASSERT_EQ(d.sectors.size(), c.starts) << c.chip;
+        EXPECT_EQ(d.sectors.front().rfind("B1 Str 000", 0), 0u) << d.sectors.front();
+        EXPECT_NE(d.sectors.back().find(c.last), std::string::npos) << d.sectors.back();
+    }
+}
+
+TEST(UpgradeInternalBslChecks, ALoaderThatCannotWorkIsRefusedWithNothingErased) {
+    FlashRig r(BoardOf(5));
+    const std::vector<uint8_t> code = PatternBytes(32768, 9);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    r.Settle();
+    const std::vector<uint8_t> loader = r.board().Block(1);
+    r.block = 1;
+    struct Case {
+        std::string name;
+        std::vector<uint8_t> bytes;
+        int startSector;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"short.bin", PatternBytes(0x100), 0, "does not cover the loader's entry address E2CAh"},
+        {"long.bin", PatternBytes(0x481), 0, "1153 bytes from E000h run past the end of block 1's loader area, E000h to E47Fh on NX31H32B."},
+        {"late.bin", PatternBytes(0x40), 5, "written from E280h it does not cover"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        r.file = r.WriteFile(c.name, c.bytes);
+        r.startSector = c.startSector;
+        r.op.answers = {true};
+        const size_t mark = r.board().CommandLog().size();
+        const size_t said = r.op.messages.size();
+        EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
+        ASSERT_GT(r.op.messages.size(), said);
+        EXPECT_NE(r.op.messages[said].find(c.says), std::string::npos) << r.op.messages[said];
+        EXPECT_TRUE(r.op.questions.empty()) << "refused before the question";
+        r.Settle();
+        for (const std::string& frame : r.CommandsSince(mark))
+            EXPECT_EQ(frame.rfind("08", 0), 0u) << "only the password gate's frame, not " << frame;
+        EXPECT_EQ(r.board().Block(0), code);
+        EXPECT_EQ(r.board().Block(1), loader);
+        EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Upgrade BSL refused: nothing was erased.");
+    }
+    // The check against the chip: a start in block 0 is never a loader's.
+    LoadedImage image{"x.bin", PatternBytes(0x300), {}};
+    EXPECT_EQ(CheckNewLoader(r.session(), 0, 0, image),
+              "A new boot loader goes into block 1's loader area, E000h to E47Fh on NX31H32B, not into block 0.");
+    EXPECT_EQ(CheckNewLoader(r.session(), 1, 0xE000, image), "");
+    // A HEX loader with a gap over the entry address does not cover it either.
+    image.defined.assign(0x300, true);
+    image.defined[0x2CA] = false;
+    EXPECT_NE(CheckNewLoader(r.session(), 1, 0xE000, image).find("entry address E2CAh"), std::string::npos);
+}
+
+// ---- HEX files with gaps ----
+
+TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
+    FlashRig r(BoardOf(2));
+    const std::vector<uint8_t> code = PatternBytes(32768, 5);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    // Three bytes at 0100h and a sector-long table at 1000h; everything between is a gap.
+    const std::vector<uint8_t> small = {0xA1, 0xA2, 0xA3};
+    const std::vector<uint8_t> table(128, 0x5C);
+    r.file = r.WriteFile("sparse.hex", HexOf({{0x0100, small}, {0x1000, table}}));
+    r.op.answers = {true};
+    const size_t mark = r.board().CommandLog().size();
+    ASSERT_TRUE(r.Run(command::kDownload));
+    r.Settle();
+    const std::vector<std::string> log = r.CommandsSince(mark);
+    EXPECT_EQ(CountFrames(log, "0B"), 2u) << "sector 2 (0100h) and sector 32 (1000h) only";
+    EXPECT_EQ(CountFrames(log, "0B 01 00"), 1u);
+    EXPECT_EQ(CountFrames(log, "0B 10 00"), 1u);
+    EXPECT_EQ(r.window.ProgressRange(), 2) << "the bar counts the sectors touched";
+
+    std::vector<uint8_t> want = code;
+    // The sector that holds the three bytes is erased whole: its other bytes read erased.
+    std::fill(want.begin() + 0x100, want.begin() + 0x180, uint8_t{0xFF});
+    std::copy(small.begin(), small.end(), want.begin() + 0x100);
+    std::copy(table.begin(), table.end(), want.begin() + 0x1000);
+    EXPECT_EQ(r.board().Block(0), want);
+
+    // The compare looks at the bytes the file gives and nowhere else.
+    EXPECT_TRUE(r.Run(command::kCompare));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File sparse.hex Compare OK!");
+    std::vector<uint8_t> changed = r.board().Block(0);
+    changed[0x1040] ^= 0xFF;
+    r.board().SetBlock(0, changed);
+    EXPECT_FALSE(r.Run(command::kCompare));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("Unmatched data at memory address 1040h", 0), 0u)
+        << r.window.Field(ChipField::IapStatus);
+}
+
+TEST(SparseImages, ExternalMemoryModeComparesWhatItsDownloadAccepted) {
+    // An H/L32B image that runs on into block 1 (E000h and up) in external memory mode.
+    FlashRig r(BoardOf(5), kExternalMemory);
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> image(0xE000 + 0x100, 0xFF);
+    std::fill(image.begin(), image.begin() + 0x80, uint8_t{0x12});
+    std::fill(image.begin() + 0xE000, image.end(), uint8_t{0x34});
+    r.file = r.WriteFile("tail.bin", image);
+    r.op.answers = {true};
+    ASSERT_TRUE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.Run(command::kCompare)) << r.window.Field(ChipField::IapStatus);
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File tail.bin Compare OK!");
+    r.Settle();
+    const std::vector<uint8_t> b1 = r.board().Block(1);
+    EXPECT_TRUE(std::all_of(b1.begin(), b1.begin() + 0x100, [](uint8_t x) { return x == 0x34; }));
+}
+
+}  // namespace
+}  // namespace tessel
