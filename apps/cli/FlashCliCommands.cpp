@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Commands.h"
@@ -10,6 +11,7 @@
 #include "device/ChipCatalogue.h"
 #include "files/FlashDump.h"
 #include "files/HexImage.h"
+#include "files/SafeFile.h"
 #include "ui/MemoryView.h"
 
 namespace tessel::cli {
@@ -137,14 +139,9 @@ int Convert(const std::string& in, const std::string& out) {
         }
         return kExitOk;
     }
-    std::FILE* f = std::fopen(out.c_str(), "wb");
-    const bool ok = f && std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    if (f && std::fclose(f) != 0) {
-        std::fprintf(stderr, "tessel: %s: write failed\n", out.c_str());
-        return kExitFailed;
-    }
-    if (!ok) {
-        std::fprintf(stderr, "tessel: %s: cannot be written\n", out.c_str());
+    if (!WriteFileSafely(out, std::string_view(reinterpret_cast<const char*>(image.data()), image.size()), &error,
+                         FileMode::KeepExisting)) {
+        std::fprintf(stderr, "tessel: %s\n", error.c_str());
         return kExitFailed;
     }
     return kExitOk;

@@ -1,5 +1,7 @@
 #include "files/HexImage.h"
 
+#include "files/SafeFile.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -274,24 +276,7 @@ std::string FormatIntelHex(std::span<const uint8_t> data, uint32_t firstAddress)
 
 bool WriteIntelHexFile(const std::string& path, std::span<const uint8_t> data, uint32_t firstAddress,
                        std::string* error) {
-    const std::string text = FormatIntelHex(data, firstAddress);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        *error = SystemError(path, errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int writeErr = errno;
-    // Data still buffered is written by fclose, so a full disk may show up only here.
-    if (std::fclose(f) != 0) {
-        *error = SystemError(path, errno);
-        return false;
-    }
-    if (!written) {
-        *error = SystemError(path, writeErr);
-        return false;
-    }
-    return true;
+    return WriteFileSafely(path, FormatIntelHex(data, firstAddress), error, FileMode::KeepExisting);
 }
 
 }  // namespace tessel
