@@ -29,8 +29,8 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
     std::string error;
-    if (WriteFileSafely(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &error,
-                        FileMode::KeepExisting))
+    if (tessel::WriteFileSafely(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &error,
+                                tessel::FileMode::KeepExisting))
         return true;
     std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
     return false;
