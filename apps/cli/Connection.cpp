@@ -10,6 +10,7 @@
 
 #include "calc/BaudCalc.h"
 #include "device/ChipCatalogue.h"
+#include "protocol/Password.h"
 #include "sim/SimBoard.h"
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
@@ -193,6 +194,21 @@ bool PromptHidden(const char* prompt, std::string* out) {
 // so it has one try only (`attempt` counts the dialog's openings).
 Connection::Secret Connection::ReadSecret(const std::string& file, const std::string& envName, const char* prompt,
                                           int attempt, std::string* out) const {
+    const Secret got = ReadSecretText(file, envName, prompt, attempt, out);
+    if (got == Secret::Cancel || got == Secret::Nobody) return got;
+    // Typed, stored or exported as UTF-8; the loader gets the Latin-1 bytes the desktop
+    // program sends for the same characters.
+    std::string error;
+    if (!PasswordFromUtf8(*out, out, &error)) {
+        WipeString(*out);
+        std::fprintf(stderr, "tessel: %s\n", error.c_str());
+        return Secret::Cancel;
+    }
+    return got;
+}
+
+Connection::Secret Connection::ReadSecretText(const std::string& file, const std::string& envName,
+                                              const char* prompt, int attempt, std::string* out) const {
     const char* env = envName.empty() ? nullptr : std::getenv(envName.c_str());
     if (!file.empty() || env) {
         if (attempt > 1) return Secret::Cancel;
@@ -243,7 +259,14 @@ bool Connection::NewPassword(int attempt, std::string* password, std::string* re
     const std::string env = flash_ ? flash_->newPasswordEnv : std::string();
     switch (ReadSecret(file, env, "New password: ", attempt, password)) {
         case Secret::Fixed: *retype = *password; return true;
-        case Secret::Prompted: return PromptHidden("Retype new password: ", retype);
+        case Secret::Prompted: {
+            if (!PromptHidden("Retype new password: ", retype)) return false;
+            std::string error;
+            if (PasswordFromUtf8(*retype, retype, &error)) return true;
+            WipeString(*retype);
+            std::fprintf(stderr, "tessel: %s\n", error.c_str());
+            return false;
+        }
         case Secret::Cancel: return false;
         case Secret::Nobody:
             std::fprintf(stderr,

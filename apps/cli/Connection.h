@@ -107,6 +107,8 @@ private:
     enum class Secret { Fixed, Prompted, Cancel, Nobody };
     Secret ReadSecret(const std::string& file, const std::string& envName, const char* prompt, int attempt,
                       std::string* out) const;
+    Secret ReadSecretText(const std::string& file, const std::string& envName, const char* prompt, int attempt,
+                          std::string* out) const;
     bool CurrentPassword(int attempt, std::string* out);
     bool NewPassword(int attempt, std::string* password, std::string* retype);
     DialogResult FillPassword(DialogModel& model);

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Commands.h"
@@ -11,6 +12,7 @@
 #include "files/FlashDump.h"
 #include "files/HexImage.h"
 #include "files/ImageLoaders.h"
+#include "files/SafeFile.h"
 #include "ui/MemoryView.h"
 #include "ui/UpgradeCommands.h"
 
@@ -175,14 +177,9 @@ int Convert(const std::string& in, const std::string& out, const std::string& fo
         }
         return kExitOk;
     }
-    std::FILE* f = std::fopen(out.c_str(), "wb");
-    const bool ok = f && std::fwrite(image.bytes.data(), 1, image.bytes.size(), f) == image.bytes.size();
-    if (f && std::fclose(f) != 0) {
-        std::fprintf(stderr, "tessel: %s: write failed\n", out.c_str());
-        return kExitFailed;
-    }
-    if (!ok) {
-        std::fprintf(stderr, "tessel: %s: cannot be written\n", out.c_str());
+    if (!WriteFileSafely(out, std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()),
+                         &error, FileMode::KeepExisting)) {
+        std::fprintf(stderr, "tessel: %s\n", error.c_str());
         return kExitFailed;
     }
     return kExitOk;

@@ -35,7 +35,7 @@ int Edit(EditRun& r) {
         ok = data.empty() ? d->OnDisplayData() : d->OnReplaceData();
         link.View().EndLine();
         if (ok) std::printf("%s: %s\n", r.address.c_str(), d->shownData.c_str());
-        else if (!data.empty()) std::fprintf(stderr, "tessel: block 0 was not changed\n");
+        else if (!data.empty() && !d->chipChanged) std::fprintf(stderr, "tessel: block 0 was not changed\n");
         return DialogResult::Ok;
     };
     MainDialog& w = link.Window();

@@ -573,12 +573,20 @@ QLineEdit* MakeMasked(QWidget* parent, const char* name) {
     return edit;
 }
 
-// The loader compares bytes, one per character; the intermediate copy is wiped once taken.
-void StoreMasked(QLineEdit* edit, std::string& out) {
-    QByteArray bytes = edit->text().toLatin1();
+// The loader compares bytes, one per character: the text goes through the same Latin-1
+// conversion as the command line's, so that a password set here is accepted there. A
+// character outside Latin-1 is refused rather than sent as something else. The intermediate
+// copies are wiped once taken.
+bool StoreMasked(QLineEdit* edit, std::string& out) {
+    QByteArray utf8 = edit->text().toUtf8();
     WipeString(out);
-    out.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
-    std::memset(bytes.data(), 0, static_cast<size_t>(bytes.size()));
+    std::string error;
+    const bool ok = PasswordFromUtf8(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())), &out, &error);
+    std::memset(utf8.data(), 0, static_cast<size_t>(utf8.size()));
+    if (ok) return true;
+    QMessageBox::warning(edit->window(), BoxTitle(), Q(error));
+    edit->setFocus();
+    return false;
 }
 
 // Label and field rows of the password dialogs.
@@ -606,8 +614,7 @@ public:
 
 protected:
     bool Store() override {
-        StoreMasked(password_, m_.password);
-        return true;
+        return StoreMasked(password_, m_.password);
     }
     void Load() override {}
 
@@ -669,10 +676,8 @@ public:
 
 protected:
     bool Store() override {
-        StoreMasked(old_, m_.oldPassword);
-        StoreMasked(new_, m_.newPassword);
-        StoreMasked(retype_, m_.retypePassword);
-        return true;
+        return StoreMasked(old_, m_.oldPassword) && StoreMasked(new_, m_.newPassword) &&
+               StoreMasked(retype_, m_.retypePassword);
     }
     void Load() override {}
 
@@ -703,9 +708,7 @@ public:
 
 protected:
     bool Store() override {
-        StoreMasked(password_, m_.password);
-        StoreMasked(retype_, m_.retypePassword);
-        return true;
+        return StoreMasked(password_, m_.password) && StoreMasked(retype_, m_.retypePassword);
     }
     void Load() override {}
 

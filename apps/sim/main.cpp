@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "device/ChipCatalogue.h"
+#include "files/SafeFile.h"
 #include "sim/PtyServer.h"
 #include "sim/SimBoard.h"
 
@@ -27,9 +28,12 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    return static_cast<bool>(out);
+    std::string error;
+    if (tessel::WriteFileSafely(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &error,
+                                tessel::FileMode::KeepExisting))
+        return true;
+    std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
+    return false;
 }
 
 }  // namespace

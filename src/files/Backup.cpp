@@ -1,14 +1,22 @@
 #include "files/Backup.h"
 
+#include <sys/stat.h>
+
 #include <ctime>
-#include <fstream>
+#include <string_view>
 
 #include "files/HexImage.h"
+#include "files/SafeFile.h"
 #include "platform/Paths.h"
 
 namespace tessel {
 
 namespace {
+
+bool Taken(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
 
 std::string BackupPath(const std::string& dir, const std::string& stem, const char* extension) {
     const std::string folder = dir.empty() ? UserStateDir() : dir;
@@ -19,18 +27,16 @@ std::string BackupPath(const std::string& dir, const std::string& stem, const ch
     localtime_r(&now, &tm);
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
     std::string path = folder + "/" + stem + "-" + stamp + extension;
-    // Two backups within one second must not overwrite each other.
-    for (int n = 2; std::ifstream(path).good(); ++n)
+    // Two backups within one second must not overwrite each other; a name taken by anything,
+    // a link included, is passed over.
+    for (int n = 2; Taken(path); ++n)
         path = folder + "/" + stem + "-" + stamp + "-" + std::to_string(n) + extension;
     return path;
 }
 
 std::string WriteWhole(const std::string& path, const char* data, size_t size) {
     if (path.empty()) return "";
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data, static_cast<std::streamsize>(size));
-    out.close();
-    return out ? path : "";
+    return WriteFileSafely(path, std::string_view(data, size), nullptr) ? path : "";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "files/ConfigStore.h"
 
+#include "files/SafeFile.h"
+
 #include "platform/Paths.h"
 
 #include <array>
@@ -170,38 +172,10 @@ std::optional<RegistryLines> LoadRegistry(const std::filesystem::path& path) {
     return registry;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Readers never see a half-written registry: the new text goes to a temporary file in the
 // same folder, which then replaces the old one in a single rename.
 bool ReplaceAtomically(const std::filesystem::path& path, const std::string& text) {
-    std::string temp = path.string() + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) {
-        ok = std::rename(temp.c_str(), path.c_str()) == 0;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-    }
-    return ok;
+    return WriteFileSafely(path.string(), text, nullptr);
 }
 
 bool EnsureFolder(const std::filesystem::path& folder) {
@@ -237,12 +211,7 @@ bool ConfigStore::WriteSettingsText(const std::string& text) const {
     if (!EnsureFolder(folder_)) {
         return false;
     }
-    std::FILE* file = std::fopen(SettingsFilePath().c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return (std::fclose(file) == 0) && written;
+    return WriteFileSafely(SettingsFilePath().string(), text, nullptr);
 }
 
 bool ConfigStore::WriteSettingsFormatA(int portNumber, uint32_t baudRate,

@@ -1,5 +1,7 @@
 #include "files/HexImage.h"
 
+#include "files/SafeFile.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -378,23 +380,7 @@ std::string FormatIntelHex(std::span<const uint8_t> data, uint32_t firstAddress)
 
 namespace {
 bool WriteText(const std::string& path, const std::string& text, std::string* error) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        *error = SystemError(path, errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int writeErr = errno;
-    // Data still buffered is written by fclose, so a full disk may show up only here.
-    if (std::fclose(f) != 0) {
-        *error = SystemError(path, errno);
-        return false;
-    }
-    if (!written) {
-        *error = SystemError(path, writeErr);
-        return false;
-    }
-    return true;
+    return WriteFileSafely(path, text, error, FileMode::KeepExisting);
 }
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include "device/CDeviceSession.h"
 #include "files/FlashDump.h"
 #include "files/HexImage.h"
+#include "files/SafeFile.h"
 #include "platform/Operator.h"
 
 namespace tessel {
@@ -21,29 +22,6 @@ namespace {
 
 void Show(LinkContext& c, const std::string& text) {
     if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
-}
-
-// Written beside the target and renamed over it, so that the old file survives a failure.
-bool WriteReplacing(const std::string& path, const std::string& bytes, std::string* error) {
-    const std::string temp = path + ".part";
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) {
-        *error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    const int savedErrno = errno;
-    if (std::fclose(f) != 0 || !written) {
-        *error = path + ": " + std::strerror(written ? errno : savedErrno);
-        std::remove(temp.c_str());
-        return false;
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        *error = path + ": " + std::strerror(errno);
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -60,7 +38,9 @@ int saveFlashToFile(LinkContext& c, const std::string& path, uint32_t start, uin
         case SaveFormat::IntelHex: bytes = FormatIntelHex(buf, 0); break;
     }
     std::string error;
-    if (!WriteReplacing(path, bytes, &error)) {
+    // Written beside the target and renamed over it, so that the old file survives a failure;
+    // a file the user already has keeps who may read it.
+    if (!WriteFileSafely(path, bytes, &error, FileMode::KeepExisting)) {
         Show(c, error);
         return -1;
     }

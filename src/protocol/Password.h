@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "protocol/Primitives.h"
 
@@ -13,6 +14,12 @@ namespace tessel {
 inline constexpr size_t kMaxPasswordLength = 31;
 
 inline constexpr const char kPasswordIncorrect[] = "Password is incorrect!";
+
+// The loader compares bytes, one per character: both front ends send a password as Latin-1.
+// Converts UTF-8 text to it; a character outside Latin-1 (or bytes that are no UTF-8) is
+// refused with *error saying which, rather than changed into another password. The length
+// limit applies to the result.
+bool PasswordFromUtf8(std::string_view utf8, std::string* latin1, std::string* error);
 
 // Where the password sector lies in block 1, by chip type (0 for an unknown type).
 uint16_t PasswordAddress(int chipType);

@@ -1,14 +1,21 @@
 #include "serial/WireTrace.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+
+#include "files/SafeFile.h"
 
 namespace tessel {
 
 std::unique_ptr<WireTrace> WireTrace::Open(const std::string& path, std::string* error) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
+    const int fd = CreateFileSafely(path, error);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "w");
     if (!f) {
         if (error) *error = path + ": " + std::strerror(errno);
+        ::close(fd);
         return nullptr;
     }
     std::fputs("# time_ms dir bytes (> host to target, < target to host, ! line event)\n", f);

@@ -167,7 +167,8 @@ void Board::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t ho
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     ++received_;
     const Faults& f = config_.faults;
-    if (f.dropAfterBytes && received_ > f.dropAfterBytes) return;
+    // Bytes in both directions count, as for the replies: the link dies at one point in time.
+    if (f.dropAfterBytes && received_ + sent_ > f.dropAfterBytes) return;
     if (mode_ == Mode::LoopBack) {
         Send(line, byte, at);
         return;

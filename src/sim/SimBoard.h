@@ -35,7 +35,7 @@ enum class Mode {
 // Faults a test can inject. Counters are 1-based; 0 switches a knob off.
 struct Faults {
     uint64_t silentFromByte = 0;   // from the Nth byte received on, nothing is answered
-    uint64_t dropAfterBytes = 0;   // after N bytes the link is dead both ways
+    uint64_t dropAfterBytes = 0;   // after N bytes (received and sent together) the link is dead both ways
     uint64_t corruptReplyByte = 0; // the kth byte sent is inverted
     uint32_t replyDelayMs = 0;     // every reply starts this much later
     int refuseCommand = -1;        // this command code never gets its 0xC0

@@ -101,22 +101,44 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
     return codes[kSwitchIn] == 0;
 }
 
+bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece) {
+    CSerialPort& port = link.session.port;
+    port.PurgeInput();
+    const bool whole = ReadFlash(link, dest, start, n, piece) == n;
+    if (!port.PollForInput()) return whole;
+    port.PurgeInput();
+    return false;
+}
+
 std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
                             std::vector<BackupRegion>& saved, const std::string& backupDir) {
     const CDeviceSession& s = w.Session();
     saved = {{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)}, {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
+    // What is read here is later written back and verified against itself: a byte garbled on
+    // the line would be burnt into the user's code with nothing to notice it. Two reads that
+    // agree are taken as the chip's contents.
+    bool differed = false;
     for (int i = 0; i < attempts; ++i) {
+        differed = false;
         for (size_t r = 0; r < saved.size(); ++r) {
             std::vector<uint8_t>& bytes = saved[r].bytes;
+            std::vector<uint8_t> again(bytes.size());
             const uint32_t piece = r == 0 ? static_cast<uint32_t>(s.SectorSize(0)) : kPiece;
             const uint32_t n = static_cast<uint32_t>(bytes.size());
-            codes[r == 0 ? kSave0 : kSave1] = ReadFlash(link, bytes.data(), saved[r].address, n, piece) == n ? 0 : -1;
+            const bool read = ReadForRestore(link, bytes.data(), saved[r].address, n, piece) &&
+                              ReadForRestore(link, again.data(), saved[r].address, n, piece);
+            const bool same = read && again == bytes;
+            differed = differed || (read && !same);
+            codes[r == 0 ? kSave0 : kSave1] = same ? 0 : -1;
         }
         if (codes[kSave0] == 0 && codes[kSave1] == 0) break;
     }
     if (codes[kSave0] != 0 || codes[kSave1] != 0) {
-        // Without the copy the restore would write garbage over the user's code.
-        w.Op().ShowMessage("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
+        // Without a sound copy the restore would write garbage over the user's code.
+        w.Op().ShowMessage(differed ? "Block 0 read differently on two reads, so the line is not reliable.\n"
+                                      "Block 0 could not be saved, so nothing was erased."
+                                    : "Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing "
+                                      "was erased.");
         return {};
     }
     const std::string backup = WriteBackupHex(backupDir, "block0-stub-areas", saved);

@@ -29,8 +29,10 @@ constexpr uint32_t kSaveArea1 = 0x2000, kSaveArea1Size = 384;
 constexpr uint32_t kPiece = 128;
 
 // Result codes of the procedure's steps, 0 for success; a step that was never tried because
-// an earlier one it depends on failed keeps kNotTried.
-constexpr int kNotTried = -1;
+// an earlier one it depends on failed keeps kNotTried. It differs from every failure code
+// (-1 from the flash operations, 10, 13 and 14 from the bank switch, 15 for a cancel), so
+// that a step that failed is never taken for one that left the chip alone.
+constexpr int kNotTried = -2;
 enum Step {
     kSave0, kSave1,                    // reading the two areas
     kErase0, kErase1, kProgramStub,    // placing the stub
@@ -61,9 +63,14 @@ const FirmwareImage* UsableFirmware(MainDialog& window, FirmwareId id);
 // Tries `step` up to `attempts` times while it fails (non-zero); returns its last code.
 int Retried(int attempts, const std::function<int()>& step);
 
-// Reads block 0's two save areas, both again while either failed (codes kSave0, kSave1),
-// and writes them to a backup file; the file's path, or "" after saying why nothing may be
-// erased.
+// Reads `n` bytes that are to be written back later. The line is emptied first, and a read
+// after which more bytes keep coming is refused: a reply that came late to an earlier
+// request would otherwise shift every byte by one, the same way in two reads.
+bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece);
+
+// Reads block 0's two save areas twice, all again while a read failed or the two copies
+// differ (codes kSave0, kSave1), and writes them to a backup file; the file's path, or ""
+// after saying why nothing may be erased.
 std::string SaveBlock0Areas(MainDialog& window, LinkContext& link, int attempts, stub::Codes& codes,
                             std::vector<BackupRegion>& saved, const std::string& backupDir);
 

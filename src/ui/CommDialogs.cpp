@@ -5,6 +5,7 @@
 #include "calc/BaudCalc.h"
 #include "device/CDeviceSession.h"
 #include "files/ConfigStore.h"
+#include "files/SafeFile.h"
 #include "ui/Texts.h"
 
 namespace tessel {
@@ -43,6 +44,13 @@ int PortPosition(const std::vector<std::string>& ports, const CDeviceSession& se
 }
 
 namespace {
+// A settings file that cannot be written is skipped, as before; one whose name was made a
+// symbolic link is worth a word, since somebody put it there.
+void WarnIfLinked(const std::filesystem::path& path, Operator& op) {
+    if (IsSymbolicLink(path.string()))
+        op.ShowMessage(path.string() + " is a symbolic link; it was not followed and the settings were not saved.");
+}
+
 // The port half of both OK handlers: the registry value, the session's port, and the name of
 // a named port kept for the next start. Returns the number the settings file records.
 int ApplyPortChoice(const std::vector<std::string>& ports, int selection, CDeviceSession& session,
@@ -111,7 +119,7 @@ OkOutcome CommSetupDialog::OnOK() {
     session_.port.SetBaudRate(rate);
     OnCompute();
     if (rate <= recommendedRate) {
-        store_.WriteSettingsFormatA(portNumber, rate, crystal);
+        if (!store_.WriteSettingsFormatA(portNumber, rate, crystal)) WarnIfLinked(store_.SettingsFilePath(), op_);
         if (!store_.WriteRegistryValue("BAUDRATE", rateText)) op_.ShowMessage(kUnableToSave);
         return OkOutcome::CloseOk;
     }
@@ -158,7 +166,7 @@ OkOutcome ExtMemCommDialog::OnOK() {
     const int portNumber = ApplyPortChoice(ports, portSelection, session_, store_, op_);
     const uint32_t rate = rateForPosition(rateSelection);
     session_.port.SetBaudRate(rate);
-    store_.WriteSettingsFormatB(portNumber, rate);
+    if (!store_.WriteSettingsFormatB(portNumber, rate)) WarnIfLinked(store_.SettingsFilePath(), op_);
     if (!store_.WriteRegistryValue("BAUDRATE", rateTextForPosition(rateSelection))) op_.ShowMessage(kUnableToSave);
     return OkOutcome::CloseOk;
 }

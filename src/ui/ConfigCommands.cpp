@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "device/CDeviceSession.h"
+#include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
 #include "ui/MainDialog.h"
@@ -79,8 +80,21 @@ public:
     void Announce(const std::string& message) {
         S().port.DrainOutput();
         S().flags.longOperation = true;
-        Say(message);
+        if (!message.empty()) Say(message);
         w_.Route(command::kResetLink);
+    }
+
+    // The loader answers none of the bit sequences: only the detection that follows reads
+    // the bits back, so only then is the change reported done, or not confirmed.
+    bool Confirm(bool confirmed, const std::string& done, const std::string& what) {
+        if (confirmed) {
+            Say(done);
+            return true;
+        }
+        S().flags.errorReported = true;
+        Say(what + " not confirmed!\nThe detection after it did not read the new bits back from the chip; "
+                   "they may or may not be programmed.");
+        return false;
     }
 
     // Clears the long-operation flag and detects again; with the link still up the
@@ -92,12 +106,16 @@ public:
 
     bool LockChip() {
         if (!Ready() || !w_.Allows(RuledCommand::LockChip)) return false;
-        const bool done = LockChipBody();
+        uint8_t mask = 0;
+        const bool sent = LockChipBody(&mask);
         Redetect();
-        return done;
+        if (!sent) return false;
+        const CDeviceSession& s = S();
+        return Confirm(s.IsLinkUp() && (s.flags.lockStatus & mask) == mask, std::string("Set Lock Completed!") + kRedetected,
+                       "Set Lock");
     }
 
-    bool LockChipBody() {
+    bool LockChipBody(uint8_t* mask) {
         CDeviceSession& s = S();
         const int type = s.chipType;
         if (type < 1 || type > 6) return false;
@@ -123,7 +141,8 @@ public:
         }
         // A refusal has said why and sent no bit: nothing changed that a detection must read.
         if (result == lock::kRefused) return false;
-        Announce(std::string("Set Lock Completed!") + kRedetected);
+        *mask = chosen->mask;
+        Announce("");
         return true;
     }
 
@@ -150,14 +169,27 @@ public:
                 detect = !(done && internal && (sc1 || type <= 4));
             }
         } else if (IsTypeA(type) && !internal) {
+            const int before = RemapBitsA(s.remapText);
             LinkContext link = Link();
-            done = ProgramRemapBits(link, option) == 0;
-            if (done) Announce(std::string("Memory Remap Completed!") + kRedetected);
+            const bool sent = ProgramRemapBits(link, option) == 0;
+            if (sent) Announce("");
             else Say("Memory Remap Failed!");
+            Redetect();
+            if (!sent) return false;
+            const int after = RemapBitsA(s.remapText);
+            return Confirm(s.IsLinkUp() && before >= 0 && after == (before | option),
+                           std::string("Memory Remap Completed!") + kRedetected, "Memory Remap");
         }
         if (detect) Redetect();
         else s.flags.longOperation = false;
         return done;
+    }
+
+    // The A-type remap bits as the detection shows them; -1 for a text it does not give.
+    static int RemapBitsA(const std::string& text) {
+        for (unsigned bits = 0; bits < 4; ++bits)
+            if (text == RemapText(ChipFamily::A, bits)) return static_cast<int>(bits);
+        return -1;
     }
 
     bool ProgramConfig(bool sc1, bool internal, int type) {

@@ -1,6 +1,7 @@
 #include "ui/ExternalCommands.h"
 
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -140,10 +141,13 @@ public:
             const int results[] = {codes[kSave0], codes[kSave1], codes[kErase0], codes[kErase1], codes[kProgramStub],
                                    backup.empty() ? -1 : 0};
             w_.SetIapStatus(FailedStepsLine(results));
-            // The areas may already be erased: put back what was read.
+            // An erase that was sent may have cleared the areas, whatever it answered: put back
+            // what was read, or name the file that holds it.
             if (!backup.empty() && codes[kErase0] != stub::kNotTried) {
                 stub::Codes restore;
-                RestoreBlock0Areas(w_, link, 1, restore, saved, backup);
+                RestoreBlock0Areas(w_, link, kAttempts, restore, saved, backup);
+            } else if (!backup.empty()) {
+                std::remove(backup.c_str());
             }
             return -1;
         }
@@ -151,6 +155,15 @@ public:
         backup_ = backup;
         w_.setProgressLabel("Done");
         return 0;
+    }
+
+    // A request that the board's external-flash program does not know and the loader answers:
+    // block 0's select on the H/L models, a one-byte read on the A models.
+    bool LoaderAnswers() {
+        LinkContext link{S(), w_, nullptr};
+        if (IsHLFamily(S().Family())) return selectBlock0(link);
+        uint8_t byte = 0;
+        return ReadFlash(link, &byte, 0x0000, 1, 1) == 1;
     }
 
     // Writes the areas saved at the opening back; true when verified.
@@ -206,12 +219,24 @@ public:
                                        ExternalWindowState::BackInMcuFlash),
                    false);
         stub::Codes codes;
+        const bool restoring = !saved_.empty();
         if (!GiveBlock0Back(kAttempts, &codes)) {
             s.flags.errorReported = true;
             Say(kReturnFailed);
             using namespace stub;
             const int results[] = {codes[kRestore0], codes[kRestoreErase], codes[kRestore1]};
             w_.SetIapStatus(FailedStepsLine(results));
+            return false;
+        }
+        // 01h has no reply: only the loader answering shows that the board left its program.
+        // A verified restore of block 0 went through the loader already.
+        if (!restoring && !LoaderAnswers()) {
+            s.flags.errorReported = true;
+            s.port.ClearLinkUp();
+            Say(std::string(kReturnFailed) +
+                "\nThe board did not answer as the boot loader after leaving the external flash.\n"
+                "Please press the reset button, and redetect the chip!");
+            w_.SetIapStatus(kReturnFailed);
             return false;
         }
         w_.setProgressLabel("Done");

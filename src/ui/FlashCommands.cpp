@@ -526,20 +526,39 @@ public:
         bool erased = false;
         if (Op().AskYesNo("Do you really want to proceed?")) {
             LinkContext link = Link();
-            erased = EraseChip(link) == 0;
-            if (!erased) {
+            if (EraseChip(link) != 0) {
                 Say("Chip Erase Failed!!!");
             } else if (Window()) {
+                // The board's program answers C0h only after the erase.
+                erased = true;
                 Say("Chip Erase Completed!");
             } else {
                 s.flags.longOperation = true;
-                Say("Chip Erase Completed!\nChip will be automatically redetected!");
+                // The loader does not answer a chip erase: only reading block 0 back blank
+                // shows that the frame arrived and did its work.
+                erased = Block0ReadsBlank(link);
+                Say(erased ? "Chip Erase Completed!\nChip will be automatically redetected!"
+                           : "Chip Erase not confirmed!\nBlock 0 could not be read back blank after the erase, so "
+                             "it may be erased, partly erased or unchanged.\nChip will be automatically "
+                             "redetected!");
+                if (!erased) MarkError();
                 w_.Route(command::kResetLink);
             }
         }
         s.flags.longOperation = false;
         w_.Route(command::kDetectBaudAndChip);
         return erased;
+    }
+
+    bool Block0ReadsBlank(LinkContext& link) {
+        CDeviceSession& s = S();
+        if (s.NeedsBlockSelect() && !selectBlock0(link)) return false;
+        const uint32_t size = static_cast<uint32_t>(s.BlockSize(0));
+        std::vector<uint8_t> bytes(size, 0x00);
+        if (ReadFlash(link, bytes.data(), static_cast<uint32_t>(s.StartAddress(0)), size,
+                      static_cast<uint32_t>(s.SectorSize(0))) != size)
+            return false;
+        return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
     }
 
     // ---- Save ----

@@ -63,7 +63,8 @@ MessageAdvice AdviseOn(const std::string& message) {
     if (HasAny(m, {"fail", "error", "can't", "can not", "cannot", "could not", "unable", "illegal",
                    "invalid", "wrong", "incorrect", "not available", "not completed", "no flash chip",
                    "no target board", "doesn't work", "only works", "oversize", "over size",
-                   "please stop", "refus", "timeout", "time-out", "unmatched"}))
+                   "please stop", "refus", "timeout", "time-out", "unmatched", "not confirmed",
+                   "read differently", "differs"}))
         advice.kind = MessageKind::Error;
     return advice;
 }

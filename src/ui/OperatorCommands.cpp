@@ -202,11 +202,17 @@ const HelpText* FindHelpText(int id) {
 ByteEditDialog::ByteEditDialog(MainDialog& window, std::string backupDir)
     : w_(window), backupDir_(std::move(backupDir)) {}
 
-bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n) {
+bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact) {
     CDeviceSession& s = w_.Session();
     LinkContext link{s, w_, nullptr};
+    // What is written back must not be shifted by a byte that came late to another request.
+    if (exact) s.port.PurgeInput();
     bool ok = SendFrame(link, cmd::kRead, static_cast<uint16_t>(at), static_cast<uint8_t>(n)) == 1;
     for (uint32_t i = 0; ok && i < n; ++i) ok = s.port.ReadByte(out + i) == 1;
+    if (ok && exact && s.port.PollForInput()) {
+        s.port.PurgeInput();
+        ok = false;
+    }
     if (!ok) w_.Op().ShowMessage(kReadFailed);
     return ok;
 }
@@ -234,13 +240,17 @@ bool ByteEditDialog::OnDisplayData() {
     const uint32_t n = std::min<uint32_t>(16, limit - address);
     uint8_t bytes[16] = {};
     if (!ReadBytes(address, bytes, n)) return false;
+    ShowBytes(bytes, n);
+    return true;
+}
+
+void ByteEditDialog::ShowBytes(const uint8_t* bytes, uint32_t n) {
     shownData.clear();
     char text[4];
     for (uint32_t i = 0; i < n; ++i) {
         std::snprintf(text, sizeof text, "%02X ", bytes[i]);
         shownData += text;
     }
-    return true;
 }
 
 bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool second) {
@@ -315,9 +325,18 @@ bool ByteEditDialog::OnReplaceData() {
     const uint32_t offset = address % kSector;
     const uint32_t first = address - offset;
     const bool two = offset + m > kSector;
-    std::vector<uint8_t> image(two ? 2 * kSector : kSector);
-    if (!ReadBytes(first, image.data(), kSector)) return false;
-    if (two && !ReadBytes(first + kSector, image.data() + kSector, kSector)) return false;
+    const uint32_t span = two ? 2 * kSector : kSector;
+    std::vector<uint8_t> image(span), again(span);
+    if (!ReadBytes(first, image.data(), kSector, true)) return false;
+    if (two && !ReadBytes(first + kSector, image.data() + kSector, kSector, true)) return false;
+    // The rest of each sector is written back from this copy: one garbled byte on the line
+    // would be burnt into the chip, so a second read must agree before anything is erased.
+    if (!ReadBytes(first, again.data(), kSector, true)) return false;
+    if (two && !ReadBytes(first + kSector, again.data() + kSector, kSector, true)) return false;
+    if (again != image) {
+        op.ShowMessage("The sectors read differently twice, so the line is not reliable.\nBlock 0 was not changed.");
+        return false;
+    }
     const std::vector<uint8_t> before = image;
     std::copy(parsed.begin(), parsed.begin() + static_cast<long>(m), image.begin() + offset);
     if (!op.AskYesNo("Data in block 0 will be modified.\nProceed to modify?")) return false;
@@ -330,16 +349,32 @@ bool ByteEditDialog::OnReplaceData() {
         op.ShowMessage("The sectors could not be saved to a backup file under the state folder, so nothing was erased.");
         return false;
     }
+    chipChanged = true;
     bool ok = RewriteSector(first, image.data(), false);
     if (ok && two) ok = RewriteSector(first + kSector, image.data() + kSector, true);
+    // Programming has no reply: only reading the sectors back shows what the chip holds.
+    if (ok && (!ReadBytes(first, again.data(), kSector, true) ||
+               (two && !ReadBytes(first + kSector, again.data() + kSector, kSector, true)))) {
+        ok = false;
+    } else if (ok && again != image) {
+        op.ShowMessage("The data read back differs from the data written.");
+        ok = false;
+    }
     if (!ok) {
         w_.Session().flags.errorReported = true;
-        op.ShowMessage("The sectors' earlier contents are in " + backup + " (Intel HEX, at their own addresses).");
+        w_.setProgressLabel("Abort");
+        op.ShowMessage("Byte Edit Failed!\nThe sectors may now be erased or partly written; their earlier contents "
+                       "are in " + backup + " (Intel HEX, at their own addresses).");
         return false;
     }
     std::remove(backup.c_str());
     w_.setProgressLabel("Done");
-    OnDisplayData();
+    // The write has been confirmed by the read-back; a display that fails now says nothing
+    // about the chip, only that the field could not be refreshed.
+    if (!OnDisplayData()) {
+        shownData.clear();
+        op.ShowMessage("The new data was written and read back correctly, but could not be displayed again.");
+    }
     return true;
 }
 

@@ -38,10 +38,13 @@ public:
     std::string newData;
     uint32_t address = 0;
     std::array<uint8_t, 16> parsed{};
+    // Set once Replace Data has sent its first erase: from then on block 0 may differ.
+    bool chipChanged = false;
 
 private:
-    bool ReadBytes(uint32_t at, uint8_t* out, uint32_t n);
+    bool ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact = false);
     bool RewriteSector(uint32_t sector, const uint8_t* bytes, bool second);
+    void ShowBytes(const uint8_t* bytes, uint32_t n);
 
     MainDialog& w_;
     std::string backupDir_;

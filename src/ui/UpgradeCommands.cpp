@@ -183,8 +183,14 @@ public:
         LinkContext link{s, w_, nullptr};
         const uint32_t sector = static_cast<uint32_t>(kExternalSectorSize);
         const uint32_t piece = static_cast<uint32_t>(kExternalPieceSize);
-        std::vector<uint8_t> old(sector);
-        bool ok = ReadFlash(link, old.data(), 0, sector, piece) == sector;
+        std::vector<uint8_t> old(sector), again(sector);
+        bool ok = ReadForRestore(link, old.data(), 0, sector, piece);
+        // The rest of the sector is written back from this copy and verified against it: it
+        // must be what the flash holds, not what one read of the line made of it.
+        if (ok && (!ReadForRestore(link, again.data(), 0, sector, piece) || again != old)) {
+            Say("The external flash's first sector read differently twice, so nothing was erased.");
+            ok = false;
+        }
         if (ok && !std::equal(image->data, image->data + image->size, old.begin())) {
             std::vector<uint8_t> merged = old;
             std::copy(image->data, image->data + image->size, merged.begin());

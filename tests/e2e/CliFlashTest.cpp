@@ -92,6 +92,23 @@ TEST(CliFlashOnPty, PasswordComesFromAFileOrTheEnvironmentNeverTheArguments) {
     std::filesystem::remove_all(dir);
 }
 
+// The desktop program stores "pässwörd" as the Latin-1 bytes below (its own test checks
+// that); the command line, given the same text as UTF-8, must send the same bytes, and must
+// refuse a character that has no Latin-1 byte rather than send something else.
+TEST(CliFlashOnPty, ANonAsciiPasswordIsSentAsTheSameLatin1BytesAsTheDesktopProgramSends) {
+    const std::string latin1 = "p\xE4ssw\xF6rd";
+    test::ChildProcess sim({kSim, "--chip", "NX31A32", "--password", latin1});
+    const std::string pty = sim.ReadLine();
+    ASSERT_FALSE(pty.empty());
+    const std::vector<std::string> read = {"read", "--port", pty, "--chip", "NX31A32", "--count", "1"};
+    CliRun utf8 = Tessel(read, {"TESSEL_PASSWORD=p\xC3\xA4ssw\xC3\xB6rd"});
+    EXPECT_EQ(utf8.status, 0) << utf8.out;
+    CliRun euro = Tessel(read, {"TESSEL_PASSWORD=p\xE2\x82\xACssw\xC3\xB6rd"});
+    EXPECT_NE(euro.status, 0) << "refused, not sent as another password";
+
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+}
+
 // One-time bits: nothing is burnt without a Yes or with an option the chip's menu lacks, and
 // the next detection reads back what was burnt.
 TEST(CliFlashOnPty, LockNeedsAYesAndAnOfferedOptionAndTheNextDetectionShowsIt) {

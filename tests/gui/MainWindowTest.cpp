@@ -390,6 +390,32 @@ TEST(MainWindowGui, SetResetPasswordFromTheMenuErasesBlock0AndSetsThePassword) {
     EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
+// The desktop program sends a password as Latin-1, one byte per character, as the command
+// line does for the same text (its test starts a board holding these bytes). A character
+// without a Latin-1 byte is refused in the dialog, not sent as "?".
+TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefused) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    int opened = 0;
+    r.op.On("PasswordSetDialog", [&opened](QWidget* d) {
+        // First a euro sign, which the dialog must refuse and keep open; the handler runs again
+        // for the dialog still open and gives the real one.
+        const QString text = ++opened == 1 ? QStringLiteral("pass\u20AC") : QStringLiteral("p\u00E4ssw\u00F6rd");
+        d->findChild<QLineEdit*>(QStringLiteral("password"))->setText(text);
+        d->findChild<QLineEdit*>(QStringLiteral("retypePassword"))->setText(text);
+        PressOk(d);
+    });
+    r.op.answer = QMessageBox::Yes;
+    r.window->Action(command::kSetResetPassword)->trigger();
+    ASSERT_TRUE(WaitFor([&] {
+        return !r.window->CommandBusy() &&
+               r.window->Field(ChipField::IapStatus)->text() == "Password Set/Reset Completed!";
+    })) << r.window->Field(ChipField::IapStatus)->text().toStdString();
+    EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
+                            [](const QString& m) { return m.contains(QStringLiteral("only Latin-1 characters")); }));
+    EXPECT_EQ(r.board->Password(), "p\xE4ssw\xF6rd");
+}
+
 // Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
 TEST(MainWindowGui, ByteEditDisplaysAndReplacesThroughItsButtons) {
     Rig r("NX31A32");

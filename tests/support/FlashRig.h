@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "ui/UpgradeCommands.h"
 #include "ui/PrintTarget.h"
 #include "files/ConfigStore.h"
+#include "files/HexImage.h"
 
 namespace tessel::test {
 
@@ -71,6 +73,17 @@ inline std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed = 1) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13);
     return v;
+}
+
+// A HEX file (a backup) as a flat image from address 0; empty when it cannot be read.
+inline std::vector<uint8_t> HexFileImage(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::vector<uint8_t> image;
+    std::string error;
+    if (!in.good() && !in.eof()) return {};
+    if (!ConvertHexToImage(text, path, &image, &error)) return {};
+    return image;
 }
 
 // How many of the board's logged commands start with `prefix` ("0B", "66 66 0C").

@@ -18,6 +18,7 @@ public:
         messages.push_back(text);
     }
     bool AskYesNo(const std::string& text) override {
+        if (onQuestion) onQuestion(text);
         std::lock_guard<std::mutex> lock(mutex_);
         questions.push_back(text);
         if (answers.empty()) return false;
@@ -51,6 +52,9 @@ public:
     std::vector<std::string> dialogs;
     std::deque<bool> answers;
     std::function<DialogResult(DialogModel&)> dialogScript;
+    // Runs when a question is asked, before it is answered: the moment before a command
+    // starts changing the chip.
+    std::function<void(const std::string&)> onQuestion;
 
 private:
     std::mutex mutex_;

@@ -63,6 +63,76 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     EXPECT_TRUE(r.Said("You are in Internal Memory mode already!"));
 }
 
+TEST(ExternalFlash, SilenceWhileBlock0IsBorrowedRestoresItOrNamesTheBackup) {
+    const std::vector<uint8_t> code = PatternBytes(32768);
+    // Where the first erase frame begins, counted on a clean twin: the bytes of every frame
+    // the board logged before it (the password check, the reads of the save).
+    size_t before = 0;
+    {
+        FlashRig t(BoardOf(2));
+        t.board().SetBlock(0, code);
+        ASSERT_TRUE(t.Detect());
+        const size_t mark = t.board().CommandLog().size();
+        ASSERT_TRUE(t.Run(command::kExternalLow));
+        for (const std::string& frame : t.CommandsSince(mark)) {
+            if (frame.rfind("0B", 0) == 0) break;
+            before += (frame.size() + 1) / 3;  // "0C 00 00 80": two digits and a blank per byte
+        }
+        ASSERT_GT(before, 0u);
+    }
+    FlashRig r(BoardOf(2));
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    sim::Faults f;
+    f.silentFromByte = r.board().BytesReceived() + before + 1;  // the erases work, unconfirmed
+    r.board().SetFaults(f);
+    EXPECT_FALSE(r.Run(command::kExternalLow));
+    EXPECT_TRUE(r.Said("Entering Low 64KB of External Flash Failed!"));
+    EXPECT_FALSE(r.session().ExternalWindowOpen());
+    EXPECT_TRUE(r.session().flags.errorReported.load());
+    r.Settle();
+    // The silent board still wrote the restore, but nothing confirmed it: the file is named.
+    EXPECT_GT(CountFrames(r.CommandsSince(0), "0B 00 00"), 1u) << "block 0 was erased, then erased again to restore";
+    const auto backups = r.Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
+                            [&](const std::string& m) { return m.find(backups[0]) != std::string::npos; }));
+    const std::vector<uint8_t> saved = test::HexFileImage(backups[0]);
+    ASSERT_EQ(saved.size(), 0x2180u);
+    EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 0x80, code.begin()));
+    EXPECT_TRUE(std::equal(saved.begin() + 0x2000, saved.end(), code.begin() + 0x2000));
+}
+
+// 01h has no reply: the return is only reported done when the loader answers again.
+TEST(ExternalFlash, BackToMcuFlashIsSuccessfulOnlyWhenTheLoaderAnswers) {
+    for (const int chip : {3, 1}) {
+        SCOPED_TRACE(chip);
+        FlashRig r(BoardOf(chip));
+        const std::vector<uint8_t> code = PatternBytes(r.board().Block(0).size());
+        r.board().SetBlock(0, code);
+        ASSERT_TRUE(r.Detect());
+        ASSERT_TRUE(r.Run(command::kExternalLow));
+        sim::Faults f;
+        f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 2;  // the two 01h, then nothing
+        r.board().SetFaults(f);
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kBackToMcu));
+        EXPECT_FALSE(r.Said("Return to MCU Flash Successful!"));
+        EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(), [](const std::string& m) {
+            return m.rfind("Return to MCU Flash Failed!", 0) == 0;
+        }));
+        EXPECT_NE(r.window.Field(ChipField::IapStatus), "Return to MCU Flash Successful!");
+        EXPECT_TRUE(r.session().flags.errorReported.load());
+        if (chip == 1) {
+            // The borrowed areas could not be given back: their file is named and kept.
+            const auto backups = r.Backups();
+            ASSERT_EQ(backups.size(), 1u);
+            EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
+                                    [&](const std::string& m) { return m.find(backups[0]) != std::string::npos; }));
+        }
+    }
+}
+
 TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
     FlashRig r(BoardOf(3, 0xA0, {}, 33.0));
     r.session().crystalMHz = 33.0;

@@ -194,7 +194,7 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
         r.op.dialogScript = [&r, linkDies](DialogModel& m) {
             sim::Faults f;
             if (linkDies) f.silentFromByte = r.board().BytesReceived() + 600;  // amid the block-1 programming
-            else f.corruptReplyByte = r.board().BytesSent() + 512 + 4 + 384 + 1 + 4 + 10;  // a read-back byte
+            else f.corruptReplyByte = r.board().BytesSent() + 2 * 512 + 4 + 384 + 1 + 4 + 10;  // a read-back byte (the save reads twice)
             r.board().SetFaults(f);
             return r.Answer(m);
         };
@@ -218,6 +218,29 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
         ASSERT_EQ(saved.size(), 0x2180u);
         EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 0x80, block0.begin()));
         EXPECT_TRUE(std::equal(saved.begin() + 0x2000, saved.end(), block0.begin() + 0x2000));
+    }
+}
+
+TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlank) {
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "board silent after the frame" : "link dead before the frame");
+        FlashRig r(test::BoardOf(2), kExternalMemory);
+        const std::vector<uint8_t> code = Pattern(32768, 5);
+        r.board().SetBlock(0, code);
+        ASSERT_TRUE(r.Detect());
+        sim::Faults f;
+        if (silent) f.silentFromByte = r.board().BytesReceived() + 1;
+        else f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent();
+        r.board().SetFaults(f);
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kChipErase));
+        EXPECT_FALSE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
+        EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
+                                [](const std::string& m) { return m.rfind("Chip Erase not confirmed!", 0) == 0; }));
+        r.Settle();
+        if (!silent) {
+            EXPECT_EQ(r.board().Block(0), code) << "the frame never arrived";
+        }
     }
 }
 

@@ -20,7 +20,10 @@ TEST(MessageAdvice, FailuresAreErrorsAndReportsOfSuccessOrWhatToDoAreNot) {
           "Byte Edit only works in Internal Memory Mode!", "File Compare doesn't work if chip is locked!\n",
           "You can't overwrite external BSL firmware\nwhich resides in the first sector of Low64K memory!",
           "You can not erase BSL which resides in the first 16 sectors of Block1!", "Password Verify Failed!",
-          "Block1 is not available in internal memory mode!!!", "Error! Queue is Full."})
+          "Block1 is not available in internal memory mode!!!", "Error! Queue is Full.",
+          "Set Lock not confirmed!\nThe detection after it did not read the new bits back from the chip; they may "
+          "or may not be programmed.",
+          "The sectors read differently twice, so the line is not reliable.\nBlock 0 was not changed."})
         EXPECT_EQ(AdviseOn(error).kind, MessageKind::Error) << error;
     for (const char* info :
          {"Sectors erase completed!!!", "Serial connection is correct!", "Chip Erase Completed!",

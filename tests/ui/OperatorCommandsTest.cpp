@@ -119,6 +119,61 @@ TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
     EXPECT_EQ(r.board().Block(0), code);
 }
 
+TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
+    FlashRig r(BoardOf(2));
+    const std::vector<uint8_t> code = PatternBytes(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    r.op.onQuestion = [&r](const std::string&) {
+        // The erase frame and its C0h get through, then the program frame: its data never does.
+        sim::Faults f;
+        f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 4 + 1 + 4;
+        r.board().SetFaults(f);
+    };
+    r.op.answers = {true};
+    WithByteEdit(r, [&](ByteEditDialog& d) {
+        d.addressText = "03E6";
+        d.newData = "72 4F 5D";
+        EXPECT_FALSE(d.OnReplaceData());
+        EXPECT_TRUE(d.chipChanged);
+    });
+    r.Settle();
+    const std::vector<uint8_t> now = r.board().Block(0);
+    ASSERT_TRUE(std::all_of(now.begin() + 0x380, now.begin() + 0x400, [](uint8_t b) { return b == 0xFF; }))
+        << "the sector was left erased";
+    EXPECT_TRUE(r.session().flags.errorReported.load());
+    const auto backups = r.Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_NE(r.op.messages.back().find(backups[0]), std::string::npos) << r.op.messages.back();
+    const std::vector<uint8_t> saved = test::HexFileImage(backups[0]);
+    ASSERT_EQ(saved.size(), 0x400u);
+    EXPECT_TRUE(std::equal(saved.begin() + 0x380, saved.end(), code.begin() + 0x380));
+}
+
+TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
+    FlashRig r(BoardOf(2));
+    const std::vector<uint8_t> code = PatternBytes(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    r.op.answers = {true};
+    size_t mark = 0;
+    WithByteEdit(r, [&](ByteEditDialog& d) {
+        mark = r.board().CommandLog().size();
+        // Replace Data shows the 16 bytes first, then reads the sector: one of its bytes is garbled.
+        sim::Faults f;
+        f.corruptReplyByte = r.board().BytesSent() + 16 + 40;
+        r.board().SetFaults(f);
+        d.addressText = "03E6";
+        d.newData = "72 4F 5D";
+        EXPECT_FALSE(d.OnReplaceData());
+        EXPECT_FALSE(d.chipChanged);
+    });
+    r.Settle();
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
+    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_TRUE(r.Backups().empty());
+}
+
 TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {
     FlashRig r(BoardOf(2));
     ASSERT_TRUE(r.Detect());

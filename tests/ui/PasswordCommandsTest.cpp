@@ -94,6 +94,24 @@ TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByS
     }
 }
 
+TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
+    FlashRig r(BoardOf(2, 0, "old"));
+    const std::vector<uint8_t> code = PatternBytes(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    sim::Faults f;
+    // The old password's C0h, then the save of block 0's first area: its 40th byte is garbled.
+    f.corruptReplyByte = r.board().BytesSent() + 1 + 40;
+    r.board().SetFaults(f);
+    r.entries = {{"old", "new", "new"}};
+    const bool ok = r.Run(command::kChangePassword);
+    r.Settle();
+    EXPECT_EQ(r.board().Block(0), code) << "the garbled copy must not reach the chip";
+    EXPECT_TRUE(ok) << "a second pair of reads agrees, so the change goes through";
+    EXPECT_EQ(r.board().Password(), "new");
+    EXPECT_TRUE(r.Backups().empty());
+}
+
 TEST(PasswordCommands, RefuseOutsideInternalModeAndOnHardLockedChips) {
     {
         FlashRig r(BoardOf(4, 0, ""), kExternalMemory);

@@ -1,0 +1,129 @@
+#include "files/SafeFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace tessel {
+
+namespace {
+
+std::string Reason(const std::string& path, int err) { return path + ": " + std::strerror(err); }
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A fresh name beside `path`, created here and now; -1 with *error when none could be made.
+int OpenTemporary(const std::string& path, std::string* temp, std::string* error) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const std::string stem = FolderOf(path) + "/." + BaseOf(path) + ".";
+    for (int tries = 0; tries < 100; ++tries) {
+        char suffix[20];
+        std::snprintf(suffix, sizeof suffix, "%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+        *temp = stem + suffix + ".tmp";
+        const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST) {
+            *error = Reason(path, errno);
+            return -1;
+        }
+    }
+    *error = Reason(path, EEXIST);
+    return -1;
+}
+
+// Refuses a link; gives the permission bits of an existing regular file.
+bool CheckTarget(const std::string& path, mode_t* existingMode, std::string* error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        *error = Reason(path, errno);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        *error = path + " is a symbolic link; it was not followed and nothing was written";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + " is not a regular file; nothing was written";
+        return false;
+    }
+    if (existingMode) *existingMode = st.st_mode & 07777;
+    return true;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsSymbolicLink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool WriteFileSafely(const std::string& path, std::string_view bytes, std::string* error, FileMode mode) {
+    std::string ignored;
+    std::string& why = error ? *error : ignored;
+    mode_t keep = 0600;
+    if (!CheckTarget(path, mode == FileMode::KeepExisting ? &keep : nullptr, &why)) return false;
+    std::string temp;
+    const int fd = OpenTemporary(path, &temp, &why);
+    if (fd < 0) return false;
+    int err = 0;
+    auto fail = [&err](int e) {
+        if (err == 0) err = e ? e : EIO;
+    };
+    if (!WriteAll(fd, bytes)) fail(errno);
+    if (err == 0 && keep != 0600 && ::fchmod(fd, keep) != 0) fail(errno);
+    // Renamed only once the bytes are on the disk, so that a crash leaves the old file or the
+    // new one, never a torn one.
+    if (err == 0 && ::fsync(fd) != 0) fail(errno);
+    if (::close(fd) != 0) fail(errno);
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) fail(errno);
+    const bool ok = err == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        why = Reason(path, err);
+    }
+    return ok;
+}
+
+int CreateFileSafely(const std::string& path, std::string* error) {
+    std::string ignored;
+    std::string& why = error ? *error : ignored;
+    if (!CheckTarget(path, nullptr, &why)) return -1;
+    std::string temp;
+    const int fd = OpenTemporary(path, &temp, &why);
+    if (fd < 0) return -1;
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        why = Reason(path, errno);
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace tessel

@@ -1,0 +1,30 @@
+#pragma once
+// Every file the tool writes goes through here. The bytes go to a new temporary file in the
+// target's own folder, created exclusively, never through a symbolic link, readable by the
+// user alone, and only a complete file is renamed over the target. A name that is itself a
+// symbolic link is refused: a link planted in a folder we write to must not redirect our
+// bytes (or our truncation) to a file somebody else chose.
+
+#include <string>
+#include <string_view>
+
+namespace tessel {
+
+enum class FileMode {
+    Private,       // 0600 whatever was there before
+    KeepExisting,  // an existing regular file keeps its own permission bits; a new one is 0600
+};
+
+// Replaces `path` with `bytes`. False with *error ("<path>: <reason>") when nothing was
+// replaced; a file that was there is then unchanged.
+bool WriteFileSafely(const std::string& path, std::string_view bytes, std::string* error,
+                     FileMode mode = FileMode::Private);
+
+// For a file that is written as it goes (a trace): an empty private file is put in place the
+// same way and returned open for writing. The descriptor, or -1 with *error.
+int CreateFileSafely(const std::string& path, std::string* error);
+
+// True when `path` names a symbolic link (dangling or not).
+bool IsSymbolicLink(const std::string& path);
+
+}  // namespace tessel

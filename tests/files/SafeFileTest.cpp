@@ -1,0 +1,191 @@
+#include "files/SafeFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "files/Backup.h"
+#include "files/ConfigStore.h"
+#include "serial/WireTrace.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SafeFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tessel-safe-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        // Whatever the umask, the files must come out private.
+        oldMask_ = ::umask(0);
+    }
+    void TearDown() override {
+        ::umask(oldMask_);
+        fs::remove_all(dir_);
+    }
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    static void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+    static mode_t ModeOf(const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st.st_mode & 07777;
+    }
+    // Everything in the folder but the names given: no temporary file may be left behind.
+    std::vector<std::string> Others(std::initializer_list<std::string> known) const {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(dir_)) {
+            const std::string name = e.path().filename().string();
+            if (std::find(known.begin(), known.end(), name) == known.end()) out.push_back(name);
+        }
+        return out;
+    }
+
+    std::string dir_;
+    mode_t oldMask_ = 0;
+};
+
+TEST_F(SafeFileTest, NewAndReplacedFilesArePrivateUnlessAnExistingModeIsToBeKept) {
+    const std::string fresh = dir_ + "/fresh.bin";
+    std::string error;
+    ASSERT_TRUE(WriteFileSafely(fresh, "abc", &error)) << error;
+    EXPECT_EQ(Read(fresh), "abc");
+    EXPECT_EQ(ModeOf(fresh), 0600u);
+
+    // A settings file some other tool left readable by all becomes private when rewritten.
+    const std::string settings = dir_ + "/settings.txt";
+    Write(settings, "old");
+    ::chmod(settings.c_str(), 0644);
+    ASSERT_TRUE(WriteFileSafely(settings, "new", &error)) << error;
+    EXPECT_EQ(Read(settings), "new");
+    EXPECT_EQ(ModeOf(settings), 0600u);
+
+    // A saved image the user keeps group-readable stays so; a new one is private.
+    const std::string image = dir_ + "/image.hex";
+    Write(image, "old");
+    ::chmod(image.c_str(), 0640);
+    ASSERT_TRUE(WriteFileSafely(image, "new image", &error, FileMode::KeepExisting)) << error;
+    EXPECT_EQ(Read(image), "new image");
+    EXPECT_EQ(ModeOf(image), 0640u);
+    const std::string newImage = dir_ + "/new.hex";
+    ASSERT_TRUE(WriteFileSafely(newImage, "x", &error, FileMode::KeepExisting)) << error;
+    EXPECT_EQ(ModeOf(newImage), 0600u);
+    EXPECT_TRUE(Others({"fresh.bin", "settings.txt", "image.hex", "new.hex"}).empty());
+}
+
+TEST_F(SafeFileTest, ANameThatIsASymbolicLinkIsRefusedAndItsTargetUntouched) {
+    const std::string target = dir_ + "/victim";
+    Write(target, "precious");
+    ::chmod(target.c_str(), 0200);  // write-only: a plain open for writing would still succeed
+    const std::string link = dir_ + "/link";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    const std::string dangling = dir_ + "/dangling";
+    const std::string nowhere = dir_ + "/created-through-link";
+    ASSERT_EQ(::symlink(nowhere.c_str(), dangling.c_str()), 0);
+
+    for (const std::string& name : {link, dangling}) {
+        std::string error;
+        EXPECT_FALSE(WriteFileSafely(name, "evil", &error)) << name;
+        EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+        EXPECT_EQ(CreateFileSafely(name, &error), -1) << name;
+    }
+    ::chmod(target.c_str(), 0600);
+    EXPECT_EQ(Read(target), "precious");
+    EXPECT_FALSE(fs::exists(nowhere)) << "a dangling link must not be created through";
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(Others({"victim", "link", "dangling"}).empty());
+}
+
+// Backups have a time-stamped name that anybody can predict: links planted for the names of
+// the next seconds are passed over, not followed.
+TEST_F(SafeFileTest, BackupsArePrivateAndNeverWrittenThroughAPlantedLink) {
+    const std::string state = dir_ + "/state";
+    fs::create_directories(state);
+    const std::string target = dir_ + "/victim";
+    Write(target, "precious");
+    const auto now = std::chrono::system_clock::now();
+    std::vector<std::string> planted;
+    for (int s = 0; s < 10; ++s) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(now + std::chrono::seconds(s));
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+        const std::string name = state + "/block0-" + stamp + ".hex";
+        ASSERT_EQ(::symlink((s % 2 ? target : dir_ + "/made-" + std::to_string(s)).c_str(), name.c_str()), 0);
+        planted.push_back(name);
+    }
+    const std::vector<BackupRegion> regions{{0x0000, {1, 2, 3}}, {0x2000, {4, 5}}};
+    const std::string path = WriteBackupHex(state, "block0", regions);
+    ASSERT_FALSE(path.empty());
+    EXPECT_FALSE(fs::is_symlink(path)) << path;
+    EXPECT_EQ(ModeOf(path), 0600u);
+    EXPECT_NE(Read(path).find(":022000000405"), std::string::npos) << Read(path);
+    EXPECT_EQ(Read(target), "precious");
+    for (int s = 0; s < 10; s += 2) EXPECT_FALSE(fs::exists(dir_ + "/made-" + std::to_string(s)));
+    for (const std::string& p : planted) EXPECT_TRUE(fs::is_symlink(p));
+
+    const std::vector<uint8_t> raw{9, 8, 7};
+    const std::string bin = WriteBackupBinary(state, "sector", raw);
+    ASSERT_FALSE(bin.empty());
+    EXPECT_EQ(ModeOf(bin), 0600u);
+}
+
+TEST_F(SafeFileTest, SettingsRegistryAndPortNameRefuseAPlantedLink) {
+    ConfigStore store{fs::path(dir_)};
+    const std::string target = dir_ + "/victim";
+    Write(target, "precious");
+    for (const fs::path& p : {store.SettingsFilePath(), store.RegistryFilePath(),
+                              fs::path(dir_) / ConfigStore::kPortNameFileName})
+        ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0) << p;
+    EXPECT_FALSE(store.WriteSettingsFormatA(3, 9600, 12.0));
+    EXPECT_FALSE(store.WriteSettingsFormatB(3, 9600));
+    EXPECT_FALSE(store.WriteRegistryValue("COMMPORT", "3"));
+    EXPECT_FALSE(store.WritePortName("/dev/ttyUSB0"));
+    EXPECT_EQ(Read(target), "precious");
+
+    // Without the links the same writes go through, privately.
+    for (const fs::path& p : {store.SettingsFilePath(), store.RegistryFilePath()}) fs::remove(p);
+    EXPECT_TRUE(store.WriteSettingsFormatA(3, 9600, 12.0));
+    EXPECT_EQ(Read(store.SettingsFilePath()), "COM3$BAUD9600$CRYSTAL12.000000$$");
+    EXPECT_EQ(ModeOf(store.SettingsFilePath()), 0600u);
+    EXPECT_TRUE(store.WriteRegistryValue("COMMPORT", "3"));
+    EXPECT_EQ(ModeOf(store.RegistryFilePath()), 0600u);
+}
+
+TEST_F(SafeFileTest, WireTracesArePrivateAndRefuseAPlantedLink) {
+    const std::string target = dir_ + "/victim";
+    Write(target, "precious");
+    const std::string linked = dir_ + "/trace.txt";
+    ASSERT_EQ(::symlink(target.c_str(), linked.c_str()), 0);
+    std::string error;
+    EXPECT_EQ(WireTrace::Open(linked, &error), nullptr);
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    EXPECT_EQ(Read(target), "precious");
+
+    const std::string plain = dir_ + "/plain.txt";
+    {
+        auto trace = WireTrace::Open(plain, &error);
+        ASSERT_NE(trace, nullptr) << error;
+        const uint8_t bytes[] = {0x63};
+        trace->Bytes(1500, '>', bytes, 1);
+    }
+    EXPECT_EQ(ModeOf(plain), 0600u);
+    EXPECT_NE(Read(plain).find("1.500 > 63"), std::string::npos) << Read(plain);
+}
+
+}  // namespace
+}  // namespace tessel

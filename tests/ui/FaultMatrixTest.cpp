@@ -1,0 +1,317 @@
+// Every command that changes the chip, run against the stand-in board with each fault the
+// board can inject, at points spread over the command's own byte exchange. The points come
+// from a clean run of the same command, so the matrix follows a command as it changes.
+//
+// The invariant of each run: a command that reports success has left the board exactly as
+// the clean run left it; a command that borrows block 0 and fails has either given block 0
+// back or named a backup file that holds what it took.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::BoardOf;
+using test::FlashRig;
+using test::PatternBytes;
+
+// What the board holds, as far as any command can change it.
+struct Truth {
+    std::vector<uint8_t> block0, block1, external;
+    std::string password;
+    uint8_t security = 0, remap = 0;
+    bool doubleClock = false;
+    bool operator==(const Truth&) const = default;
+};
+
+Truth TruthOf(FlashRig& r) {
+    r.Settle();
+    sim::Board& b = r.board();
+    return {b.Block(0), b.Block(1), b.External(), b.Password(), b.SecurityBits(), b.RemapBits(), b.DoubleClock()};
+}
+
+struct Scenario {
+    std::string name;
+    sim::BoardConfig board;
+    // After the detection, before any fault is armed.
+    std::function<void(FlashRig&)> prepare;
+    // The command; true when it reported success.
+    std::function<bool(FlashRig&)> run;
+    // The command erases block 0's areas for a while and promises them back.
+    bool borrowsBlock0 = false;
+    int memoryMode = kInternalMemory;
+};
+
+struct Fault {
+    std::string what;
+    sim::Faults faults;
+};
+
+// Block 0 as it was, or a message naming a backup file whose regions hold block 0's bytes
+// as they were at their addresses.
+bool Block0KeptOrBackedUp(FlashRig& r, const std::vector<uint8_t>& before, size_t messagesBefore) {
+    if (r.board().Block(0) == before) return true;
+    for (const std::string& path : r.Backups()) {
+        const bool named = std::any_of(r.op.messages.begin() + static_cast<long>(messagesBefore), r.op.messages.end(),
+                                       [&](const std::string& m) { return m.find(path) != std::string::npos; });
+        if (!named) continue;
+        // Every data record of the file must hold block 0's old bytes at its addresses.
+        std::ifstream in(path);
+        std::string line;
+        bool same = true, any = false;
+        uint32_t upper = 0;
+        while (std::getline(in, line)) {
+            if (line.size() < 11 || line[0] != ':') continue;
+            const auto byte = [&](size_t k) { return static_cast<uint32_t>(std::stoul(line.substr(1 + 2 * k, 2), nullptr, 16)); };
+            const uint32_t count = byte(0), address = byte(1) << 8 | byte(2), type = byte(3);
+            if (type == 4) upper = (byte(4) << 8 | byte(5)) << 16;
+            if (type != 0) continue;
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t at = upper + address + k;
+                any = true;
+                if (at >= before.size() || byte(4 + k) != before[at]) same = false;
+            }
+        }
+        if (any && same) return true;
+    }
+    return false;
+}
+
+class Matrix {
+public:
+    void Add(Scenario s) { scenarios_.push_back(std::move(s)); }
+
+    std::unique_ptr<FlashRig> Fresh(const Scenario& s) {
+        auto r = std::make_unique<FlashRig>(s.board, s.memoryMode);
+        r->board().SetBlock(0, PatternBytes(r->board().Block(0).size(), 7));
+        r->board().SetExternal(PatternBytes(sim::kExternalFlashSize, 9));
+        EXPECT_TRUE(r->Detect()) << s.name;
+        if (s.prepare) s.prepare(*r);
+        r->Settle();
+        return r;
+    }
+
+    // Points over [1, total]: the first bytes, the last one, and evenly between.
+    static std::vector<uint64_t> Points(uint64_t total) {
+        std::vector<uint64_t> p{1, 2};
+        constexpr int kSpread = 11;
+        for (int i = 1; i < kSpread; ++i) p.push_back(std::max<uint64_t>(1, total * i / kSpread));
+        p.push_back(std::max<uint64_t>(1, total));
+        std::sort(p.begin(), p.end());
+        p.erase(std::unique(p.begin(), p.end()), p.end());
+        return p;
+    }
+
+    void RunAll() {
+        for (const Scenario& s : scenarios_) RunScenario(s);
+    }
+
+    void RunScenario(const Scenario& s) {
+        Truth promised;
+        uint64_t received = 0, sent = 0;
+        {
+            auto r = Fresh(s);
+            const uint64_t r0 = r->board().BytesReceived(), s0 = r->board().BytesSent();
+            const bool ok = s.run(*r);
+            ASSERT_TRUE(ok) << s.name << " fails without any fault: " << Said(*r);
+            promised = TruthOf(*r);
+            received = r->board().BytesReceived() - r0;
+            sent = r->board().BytesSent() - s0;
+        }
+        ASSERT_GT(received, 0u) << s.name;
+        std::vector<std::function<Fault(uint64_t r0, uint64_t s0)>> faults;
+        for (uint64_t p : Points(received))
+            faults.push_back([p](uint64_t r0, uint64_t) {
+                sim::Faults f;
+                f.silentFromByte = r0 + p;
+                return Fault{"silent from byte " + std::to_string(p), f};
+            });
+        for (uint64_t p : Points(received + sent))
+            faults.push_back([p](uint64_t r0, uint64_t s0) {
+                sim::Faults f;
+                f.dropAfterBytes = r0 + s0 + p;
+                return Fault{"link dropped after byte " + std::to_string(p), f};
+            });
+        if (sent > 0)
+            for (uint64_t p : Points(sent))
+                faults.push_back([p](uint64_t, uint64_t s0) {
+                    sim::Faults f;
+                    f.corruptReplyByte = s0 + p;
+                    return Fault{"reply byte " + std::to_string(p) + " corrupted", f};
+                });
+        for (uint32_t ms : {300u, 2500u})
+            faults.push_back([ms](uint64_t, uint64_t) {
+                sim::Faults f;
+                f.replyDelayMs = ms;
+                return Fault{"replies " + std::to_string(ms) + " ms late", f};
+            });
+        for (int code : {0x0B, 0x03, 0x07, 0x04, 0x02, 0x68})
+            faults.push_back([code](uint64_t, uint64_t) {
+                sim::Faults f;
+                f.refuseCommand = code;
+                char text[32];
+                std::snprintf(text, sizeof text, "command %02Xh refused", code);
+                return Fault{text, f};
+            });
+
+        for (const auto& make : faults) {
+            auto r = Fresh(s);
+            const std::vector<uint8_t> before = r->board().Block(0);
+            const size_t said = r->op.messages.size();
+            const Fault fault = make(r->board().BytesReceived(), r->board().BytesSent());
+            r->board().SetFaults(fault.faults);
+            const bool ok = s.run(*r);
+            ++runs_;
+            const Truth now = TruthOf(*r);
+            if (ok && !(now == promised)) {
+                ++falseSuccesses_;
+                ADD_FAILURE() << s.name << ", " << fault.what << ": reported success, but the board differs ("
+                              << Differences(now, promised) << ")";
+            }
+            if (!ok && s.borrowsBlock0 && !Block0KeptOrBackedUp(*r, before, said)) {
+                ++lostBlock0_;
+                ADD_FAILURE() << s.name << ", " << fault.what
+                              << ": failed with block 0 changed and no backup of it named: " << Said(*r);
+            }
+        }
+    }
+
+    static std::string Differences(const Truth& a, const Truth& b) {
+        std::string d;
+        if (a.block0 != b.block0) d += " block 0";
+        if (a.block1 != b.block1) d += " block 1";
+        if (a.external != b.external) d += " external flash";
+        if (a.password != b.password) d += " password";
+        if (a.security != b.security) d += " security bits";
+        if (a.remap != b.remap || a.doubleClock != b.doubleClock) d += " configuration bits";
+        return d;
+    }
+    static std::string Said(const FlashRig& r) {
+        std::ostringstream out;
+        for (const std::string& m : r.op.messages) out << "[" << m << "] ";
+        return out.str();
+    }
+
+    int runs_ = 0, falseSuccesses_ = 0, lostBlock0_ = 0;
+
+private:
+    std::vector<Scenario> scenarios_;
+};
+
+bool Download(FlashRig& r, int block, int sector, const std::vector<uint8_t>& data) {
+    r.block = block;
+    r.startSector = sector;
+    r.file = r.WriteFile("image.bin", data);
+    r.op.answers = {true};
+    return r.Run(command::kDownload);
+}
+
+bool SectorErase(FlashRig& r, int block, int sector, int count) {
+    r.block = block;
+    r.startSector = sector;
+    r.count = count;
+    r.op.answers = {true};
+    return r.Run(command::kSectorErase);
+}
+
+bool ByteEdit(FlashRig& r, const std::string& address, const std::string& data) {
+    bool replaced = false;
+    r.op.dialogScript = [&r, &replaced, address, data](DialogModel& m) {
+        if (auto* d = dynamic_cast<ByteEditDialog*>(&m)) {
+            d->addressText = address;
+            d->newData = data;
+            replaced = d->OnReplaceData();
+            return DialogResult::Ok;
+        }
+        return r.Answer(m);
+    };
+    r.op.answers = {true};
+    const bool ran = r.Run(command::kEditBlock0);
+    r.op.dialogScript = [&r](DialogModel& m) { return r.Answer(m); };
+    return ran && replaced;
+}
+
+void OpenLowWindow(FlashRig& r) { EXPECT_TRUE(r.Run(command::kExternalLow)); }
+
+std::vector<Scenario> AllScenarios() {
+    std::vector<Scenario> all;
+    all.push_back({"download to block 0", BoardOf(2), nullptr,
+                   [](FlashRig& r) { return Download(r, 0, 3, PatternBytes(600, 0x31)); }});
+    all.push_back({"download to block 1 (A)", BoardOf(2), nullptr,
+                   [](FlashRig& r) { return Download(r, 1, 16, PatternBytes(256, 0x52)); }, true});
+    all.push_back({"download to block 1 (H/L64D)", BoardOf(3), nullptr,
+                   [](FlashRig& r) { return Download(r, 1, 9, PatternBytes(256, 0x53)); }, true});
+    all.push_back({"sector erase in block 0", BoardOf(2), nullptr, [](FlashRig& r) { return SectorErase(r, 0, 4, 3); }});
+    all.push_back({"sector erase in block 1", BoardOf(1), nullptr,
+                   [](FlashRig& r) { return SectorErase(r, 1, 20, 2); }, true});
+    all.push_back({"chip erase", BoardOf(2), nullptr, [](FlashRig& r) {
+                       r.op.answers = {true};
+                       return r.Run(command::kChipErase);
+                   }, false, kExternalMemory});
+    all.push_back({"byte edit over two sectors", BoardOf(2), nullptr,
+                   [](FlashRig& r) { return ByteEdit(r, "03F8", "00 11 22 33 44 55 66 77 88 99 AA BB"); }, true});
+    all.push_back({"lock", BoardOf(2), nullptr, [](FlashRig& r) {
+                       r.menuOption = 1;
+                       r.op.answers = {true};
+                       return r.Run(command::kLockChip);
+                   }});
+    all.push_back({"remap", BoardOf(2), nullptr, [](FlashRig& r) {
+                       r.menuOption = 2;
+                       r.op.answers = {true};
+                       return r.Run(command::kMemoryRemap);
+                   }, false, kExternalMemory});
+    all.push_back({"password change", BoardOf(2, 0, "old"), nullptr, [](FlashRig& r) {
+                       r.entries = {{"old", "new", "new"}};
+                       return r.Run(command::kChangePassword);
+                   }, true});
+    all.push_back({"password set", BoardOf(5, 0, "old"), nullptr, [](FlashRig& r) {
+                       r.entries = {{"", "fresh", "fresh"}};
+                       r.op.answers = {true};
+                       return r.Run(command::kSetResetPassword);
+                   }});
+    all.push_back({"boot loader upgrade", BoardOf(2), nullptr, [](FlashRig& r) {
+                       r.file = r.WriteFile("loader.bin", PatternBytes(1024, 0x40));
+                       r.block = 1;
+                       r.startSector = 0;
+                       r.op.answers = {true};
+                       return r.Run(command::kUpgradeInternalBsl);
+                   }, true});
+    all.push_back({"external window and back (A)", BoardOf(1), nullptr, [](FlashRig& r) {
+                       r.op.answers = {true};
+                       return r.Run(command::kExternalLow) && r.Run(command::kBackToMcu);
+                   }, true});
+    all.push_back({"external download", BoardOf(2), OpenLowWindow,
+                   [](FlashRig& r) { return Download(r, 0, 2, PatternBytes(700, 0x21)); }});
+    all.push_back({"external sector erase", BoardOf(2), OpenLowWindow,
+                   [](FlashRig& r) { return SectorErase(r, 0, 3, 2); }});
+    all.push_back({"external chip erase", BoardOf(4), OpenLowWindow, [](FlashRig& r) {
+                       r.op.answers = {true};
+                       return r.Run(command::kChipErase);
+                   }});
+    all.push_back({"external BSL upgrade", BoardOf(4), OpenLowWindow,
+                   [](FlashRig& r) { return r.Run(command::kUpgradeExternalBsl); }});
+    return all;
+}
+
+TEST(FaultMatrix, NoCommandReportsSuccessThatTheBoardDoesNotShow) {
+    Matrix m;
+    for (Scenario& s : AllScenarios()) m.Add(std::move(s));
+    m.RunAll();
+    std::printf("fault matrix: %d runs, %d false successes\n", m.runs_, m.falseSuccesses_);
+    EXPECT_GE(m.runs_, 500);
+    EXPECT_EQ(m.falseSuccesses_, 0);
+    EXPECT_EQ(m.lostBlock0_, 0);
+}
+
+}  // namespace
+}  // namespace tessel
