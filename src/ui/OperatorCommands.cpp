@@ -330,14 +330,38 @@ bool ByteEditDialog::OnReplaceData() {
         op.ShowMessage("The sectors could not be saved to a backup file under the state folder, so nothing was erased.");
         return false;
     }
+    StopRequest& stop = w_.Session().flags.stop;
+    // A sector is rewritten whole; a stop is looked at before the first one and between the
+    // two, where the first is put back as it was so that the edit is all or nothing.
+    StopRequest::Hold hold(stop);
+    stop.KeepBackup(backup);
+    if (stop.Requested()) {
+        std::remove(backup.c_str());
+        stop.DropBackup(backup);
+        stop.Note("stopped before block 0 was changed; nothing was written");
+        return false;
+    }
     bool ok = RewriteSector(first, image.data(), false);
-    if (ok && two) ok = RewriteSector(first + kSector, image.data() + kSector, true);
+    if (ok && two && stop.Requested()) {
+        const bool undone = RewriteSector(first, before.data(), false);
+        stop.Note(undone ? "stopped between the two sectors; the first was put back as it was"
+                         : "stopped between the two sectors; the first could not be put back");
+        if (undone) {
+            std::remove(backup.c_str());
+            stop.DropBackup(backup);
+            return false;
+        }
+        ok = false;
+    } else if (ok && two) {
+        ok = RewriteSector(first + kSector, image.data() + kSector, true);
+    }
     if (!ok) {
         w_.Session().flags.errorReported = true;
         op.ShowMessage("The sectors' earlier contents are in " + backup + " (Intel HEX, at their own addresses).");
         return false;
     }
     std::remove(backup.c_str());
+    stop.DropBackup(backup);
     w_.setProgressLabel("Done");
     OnDisplayData();
     return true;
