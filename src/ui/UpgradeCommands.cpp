@@ -203,8 +203,15 @@ public:
         LinkContext link{s, w_, nullptr};
         const bool typeA = m->block0Part;
         if (!typeA && !selectBlock0(link)) return Fail(kMonitraFailed);
+        // Once begun, the monitor replaces the loader whole: an operator's stop is looked at
+        // only before anything is erased.
+        StopRequest::Hold hold(s.flags.stop);
         const std::string backup = SaveMonitorArea(link, *m);
-        if (backup.empty()) {
+        if (backup.empty() || s.flags.stop.Requested()) {
+            if (!backup.empty()) {
+                std::remove(backup.c_str());
+                s.flags.stop.Note("stopped before the monitor download erased anything; nothing was changed");
+            }
             s.flags.longOperation = false;  // nothing changed: the loader still answers
             return false;
         }
