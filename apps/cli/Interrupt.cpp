@@ -45,7 +45,7 @@ extern "C" void OnSignal(int sig) {
     }
     // The second one does not wait for the safe point.
     if (gTerminalSaved.load()) tcsetattr(STDIN_FILENO, TCSANOW, &gTerminal);
-    Put("\ntessel: stopped at once by a second signal; the chip may be left part-way through its command");
+    Put("tessel: stopped at once by a second signal; the chip may be left part-way through its command");
     const StopRequest* stop = gStop.load();
     const char* backups = stop ? stop->BackupText() : "";
     if (backups[0] != '\0') {
