@@ -1,4 +1,5 @@
 #include "Connection.h"
+#include "Interrupt.h"
 
 #include <termios.h>
 #include <unistd.h>
@@ -72,9 +73,12 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     RegisterUpgradeCommands(*window_);
     RegisterExternalCommands(*window_);
     RegisterOperatorCommands(*window_);
+    WatchStopRequest(&window_->Session().flags.stop);
 }
 
 Connection::~Connection() {
+    if (InterruptSignal() != 0) RecordInterruption(window_->Session().flags.stop);
+    WatchStopRequest(nullptr);
     view_.reset();
     window_->Shutdown();
 }
@@ -178,12 +182,18 @@ bool PromptHidden(const char* prompt, std::string* out) {
     termios old{};
     const bool tty = tcgetattr(STDIN_FILENO, &old) == 0;
     if (tty) {
+        // A second signal ends the program without coming back here: it restores these.
+        RememberTerminal(&old);
         termios quiet = old;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
-    const bool got = static_cast<bool>(std::getline(std::cin, *out));
+    // Ctrl-C ends the read (the handlers do not restart it) and the prompt gives up.
+    const bool got = InterruptSignal() == 0 && static_cast<bool>(std::getline(std::cin, *out)) &&
+                     InterruptSignal() == 0;
     if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &old);
+    RememberTerminal(nullptr);
+    if (!got) std::cin.clear();
     std::fputc('\n', stderr);
     return got;
 }

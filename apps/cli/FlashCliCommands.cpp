@@ -7,6 +7,7 @@
 #include "Commands.h"
 #include "Connection.h"
 #include "Gang.h"
+#include "Interrupt.h"
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
 #include "files/FlashDump.h"
@@ -101,6 +102,8 @@ int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(Flash
     if (!EnterWindow(r, link)) return kExitFailed;
     MainDialog& w = link.Window();
     bool ok = w.RunCommand(commandId);
+    // After a stop only the recovery runs: the window is still left below.
+    if (InterruptSignal() != 0) ok = false;
     if (ok && r.verify) {
         // The changed-only download's counts come before the compare replaces its line.
         const std::string downloaded = w.Field(ChipField::IapStatus);

@@ -1,5 +1,8 @@
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "Commands.h"
 #include "Connection.h"
@@ -14,7 +17,42 @@ struct PasswordRun {
     FlashOptions flash;
 };
 
+// The new password is never empty by accident: a file or a variable that holds nothing is
+// refused rather than taken for "no password", and --no-password is refused beside a source
+// that names one. Checked before the target is touched.
+int CheckNewPasswordSource(const FlashOptions& f) {
+    const char* env = f.newPasswordEnv.empty() ? nullptr : std::getenv(f.newPasswordEnv.c_str());
+    if (f.noNewPassword) {
+        if (!f.newPasswordFile.empty() || env) {
+            std::fprintf(stderr, "tessel: --no-password cannot be given with a new password (%s)\n",
+                         !f.newPasswordFile.empty() ? "--new-password-file" : ("$" + f.newPasswordEnv).c_str());
+            return kExitUsage;
+        }
+        return kExitOk;
+    }
+    std::string text;
+    std::string from;
+    if (!f.newPasswordFile.empty()) {
+        std::ifstream in(f.newPasswordFile);
+        // A file that cannot be read is reported when the password is taken from it.
+        if (!in) return kExitOk;
+        std::getline(in, text);
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        from = f.newPasswordFile;
+    } else if (env) {
+        text = env;
+        from = "$" + f.newPasswordEnv;
+    } else {
+        return kExitOk;
+    }
+    if (!text.empty()) return kExitOk;
+    std::fprintf(stderr, "tessel: the new password in %s is empty; --no-password leaves the chip without one\n",
+                 from.c_str());
+    return kExitUsage;
+}
+
 int RunPassword(PasswordRun& r, int commandId) {
+    if (const int rc = CheckNewPasswordSource(r.flash); rc != kExitOk) return rc;
     Connection link(r.connect);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     const int type = link.Window().Session().chipType;

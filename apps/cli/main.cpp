@@ -2,6 +2,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "Interrupt.h"
 
 int main(int argc, char** argv) {
     using namespace tessel::cli;
@@ -24,11 +25,14 @@ int main(int argc, char** argv) {
     AddPasswordCommands(app, state);
     AddOperatorCommands(app, state);
     AddCompletionTable(app);
+    InstallInterruptHandlers();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : kExitUsage;
     }
+    // An interrupted command has run its recovery by now; the status says it was stopped.
+    if (InterruptSignal() != 0) return ReportInterruption();
     return state.exitCode;
 }

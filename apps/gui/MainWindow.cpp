@@ -255,7 +255,11 @@ bool MainWindow::RunCommand(int id) {
     busy_ = true;
     SetBusy(true);
     Post([this, id](MainDialog& d) {
+        // A stop asked of the last command is spent; one asked while closing stands.
+        if (!closing_.load()) d.Session().flags.stop.Clear();
+        commandRunning_ = true;
         d.Route(id);
+        commandRunning_ = false;
         // Posted after every change the command made, so the rules it left are the ones read.
         bridge_.PostToGui([this] {
             busy_ = false;
@@ -607,13 +611,32 @@ void MainWindow::OnChanged(Change what) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (!closing_) {
+    if (!closing_.load()) {
+        if (commandRunning_.load() && !asking_) {
+            // A command part-way through may have block 0 borrowed or a window open: it is
+            // asked to stop where it safely can, and runs its own recovery before the window
+            // goes. Nothing is abandoned without the operator's word.
+            asking_ = true;
+            const bool stop = QMessageBox::question(this, windowTitle(),
+                                                    QString::fromUtf8(kStopAndCloseQuestion),
+                                                    QMessageBox::Yes | QMessageBox::No,
+                                                    QMessageBox::No) == QMessageBox::Yes;
+            asking_ = false;
+            if (!stop) {
+                event->ignore();
+                return;
+            }
+            dialog_->Session().flags.stop.Request();
+        } else if (asking_) {
+            event->ignore();
+            return;
+        }
         closing_ = true;
-        // Questions not yet shown are answered No, the line's waits end, and the command
-        // that runs finishes on its own; nothing here waits on the command thread while it
-        // might be waiting on us.
+        // Questions not yet shown are answered No, and the command that runs reaches its
+        // safe point and ends on its own; the line's waits are left alone, since the
+        // command's recovery still talks to the target. Nothing here waits on the command
+        // thread while it might be waiting on us.
         bridge_.Shutdown();
-        dialog_->Session().port.CancelWaits();
     }
     if (QWidget* modal = QApplication::activeModalWidget()) {
         modal->close();

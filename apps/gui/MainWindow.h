@@ -42,6 +42,11 @@ struct MainWindowOptions {
     Clock* clock = nullptr;
 };
 
+// Asked when the window is closed while a command runs.
+inline constexpr char kStopAndCloseQuestion[] =
+    "A command is still running.\nStop it at its next safe point (it puts back what it borrowed) and close the "
+    "window?";
+
 class MainWindow : public QMainWindow, private MainDialogObserver {
     Q_OBJECT
 public:
@@ -107,10 +112,13 @@ private:
     CommandThread commands_;
     std::atomic<bool> tickQueued_{false};
     std::atomic<int> ticks_{0};
-    bool closing_ = false;
+    std::atomic<bool> closing_{false};
     // GUI thread only: a command was started and the window has not yet seen it end.
     bool busy_ = false;
     std::map<IapButton, bool> buttonRules_;
+    bool asking_ = false;
+    // An operator's command (not a timer tick) is running on the command thread.
+    std::atomic<bool> commandRunning_{false};
 
     std::map<ChipField, QLineEdit*> fields_;
     std::map<IapButton, QPushButton*> buttons_;

@@ -62,6 +62,7 @@ void CDeviceSession::AllocateImages() {
         blockImage[block] = std::move(image);
     }
     externalImage.assign(kExternalImageSize, 0xFF);
+    ++imageGeneration;
 }
 
 int32_t CDeviceSession::SectorAddress(int block, int index) const {

@@ -98,6 +98,9 @@ public:
     int currentBlock = 0;
     std::array<std::vector<uint8_t>, 2> blockImage;
     std::vector<uint8_t> externalImage;
+    // Counts AllocateImages: a view that knows what was read into the images can tell when
+    // they were replaced by fresh, unread ones.
+    unsigned imageGeneration = 0;
     double crystalMHz = kDefaultCrystalMHz;
     Operator* owner;
 
@@ -107,11 +110,18 @@ public:
     // The operator has returned from an external-flash window and no detection has run since:
     // the command rules of that state hold.
     bool backInMcuFlash = false;
+    // The board's external-flash program took over the line when a window was opened and has
+    // not been reset since; only it may be sent the 01h 01h that leaves a window (a fresh
+    // boot loader would take those bytes for the start of a chip erase).
+    bool externalProgramRunning = false;
     // Set only while the internal BSL upgrade runs the download command.
     bool bslUpgradeMode = false;
     // Set while Read and Sector Erase run their range dialog and transfer; the range dialog
     // then lists block 1's sectors.
     bool rangeDialogBusy = false;
+    // The status byte of the last 1.1E detection, all eight bits: the upgrade to 1.1F takes
+    // the remap size from its bits 1:0.
+    uint8_t status11E = 0;
     // The "ReMap:" text, kept while an external-flash window replaces the chip information.
     std::string remapText;
     // The double-clock crystal re-entry is offered once.

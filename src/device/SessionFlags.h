@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "device/StopRequest.h"
+
 namespace tessel {
 
 // Bits 7:5 of the detection status byte.
@@ -30,6 +32,8 @@ struct SessionFlags {
     std::atomic<bool> doubleClockOn{false};
     // Status byte AND E0h: one of 00h, 20h, ... E0h.
     std::atomic<int> lockStatus{0};
+    // The operator asked the work to stop at its next safe point.
+    StopRequest stop;
 
     // Keeps bits 7:5 of a status byte as the lock status.
     void StoreLockStatus(unsigned statusByte) {

@@ -69,6 +69,10 @@ BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs) {
     const uint64_t t0 = clock.TickMs();
     for (;;) {
         if (clock.TickMs() - t0 > limitMs) return BaudDetectResult::TimedOut;
+        if (c.session.flags.stop.Due()) {
+            c.session.flags.stop.Note("the boot loader had not answered yet");
+            return BaudDetectResult::Stopped;
+        }
         if (!port.WriteBlock(kBaudDetectString, sizeof kBaudDetectString))
             return BaudDetectResult::WriteFailed;
         if (!port.PollForInput()) continue;
@@ -157,6 +161,7 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     }
 
     port.SetLinkUp();
+    s.externalProgramRunning = false;
     s.AllocateImages();
     if (variant == Variant::Unknown) s.memoryMode = kInternalMemory;
     DecodeSecurityStatus(c, status);
@@ -222,11 +227,13 @@ void Detect11F(DetectionContext& c) {
         case BaudDetectResult::WriteFailed:
             c.op.ShowMessage("Failed on sending baud_detect_string #1.");
             return;
+        case BaudDetectResult::Stopped: return;
         case BaudDetectResult::Ok: break;
     }
     if (!HandshakeAfterOk(c, Variant::Menu11F)) return;
+    // The loader answered after a reset: whatever the user's program was doing has ended.
+    s.flags.userCodeRunning = false;
     if (s.ExternalWindowOpen()) {
-        s.flags.userCodeRunning = false;
         // The window's owner gives block 0 back (A models) as the memory mode allows.
         if (c.returnToMcuFlash) c.returnToMcuFlash();
         else s.externalLowOpen = s.externalHighOpen = false;
@@ -258,6 +265,7 @@ void DetectUnknown(DetectionContext& c) {
         case BaudDetectResult::WriteFailed:
             c.op.ShowMessage("Failed on sending baud_detect_string #1.");
             return;
+        case BaudDetectResult::Stopped: return;
         case BaudDetectResult::Ok: break;
     }
     if (!HandshakeAfterOk(c, Variant::Unknown)) return;
@@ -278,6 +286,8 @@ void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker) {
     s.flags.passwordVerified = false;
     c.view.Refresh();
     s.port.PulseRts();
+    // The pulse resets the board, and with it any external-flash program it ran.
+    s.externalProgramRunning = false;
     if (s.memoryMode == kExternalMemory) {
         s.port.WriteByte(cmd::kClose);
         s.port.WriteByte(cmd::kClose);
@@ -311,6 +321,7 @@ int ResetWait11E(DetectionContext& c, uint8_t* status) {
         }
         if (b != 0xF7) {
             port.SetLinkUp();
+            s.externalProgramRunning = false;
             *status = b;
             return 1;
         }
@@ -358,6 +369,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         }
     }
     s.memoryMode = kInternalMemory;
+    s.status11E = status;
     DecodeSecurityStatus(c, status);
     if (!s.port.IsLinkUp()) {
         c.op.ShowMessage("No target board has been located!!!");

@@ -43,7 +43,8 @@ struct DetectionContext {
 
 constexpr uint32_t kResetWait11EMs = 30000;
 
-enum class BaudDetectResult { Ok, TimedOut, WriteFailed };
+// Stopped: the operator asked to stop while the loader had not answered yet.
+enum class BaudDetectResult { Ok, TimedOut, WriteFailed, Stopped };
 
 // Sends the baud-detect string until "O","K" comes back or `limitMs` passes.
 BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs);

@@ -1,6 +1,7 @@
 #include "protocol/Primitives.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "device/CDeviceSession.h"
@@ -42,6 +43,21 @@ bool ReadReplyByte(LinkContext& c, uint8_t* out, int tries) {
     return false;
 }
 
+// The operator asked to stop and nothing holds the request off: the transfer ends before its
+// next chunk, after writing down how far it got.
+bool StopBefore(LinkContext& c, const char* what, uint32_t done, uint32_t total, const char* unit,
+                bool bootArea = false) {
+    StopRequest& stop = c.session.flags.stop;
+    if (!(bootArea ? stop.DueInBootArea() : stop.Due())) return false;
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%s stopped after %u of %u %s", what, static_cast<unsigned>(done),
+                  static_cast<unsigned>(total), unit);
+    stop.Note(buf);
+    return true;
+}
+
+uint32_t Pieces(uint32_t total, uint32_t chunk) { return (total + chunk - 1) / chunk; }
+
 }  // namespace
 
 int SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data) {
@@ -82,6 +98,10 @@ int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
     const bool external = c.session.ExternalWindowOpen();
     uint32_t address = start;
     for (int i = 0; i < count; ++i, address += step) {
+        if (StopBefore(c, "erasing", static_cast<uint32_t>(i), static_cast<uint32_t>(count), "sectors")) {
+            c.progress.setProgressLabel("Abort");
+            return -1;
+        }
         const int sent = SendFrame(c, external ? cmd::kExtSectorErase : cmd::kSectorErase,
                                    static_cast<uint16_t>(address), 0x01);
         if (external) Pause(c, 30);
@@ -123,6 +143,7 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
         const uint8_t* piece = data + done;
         const uint32_t n = std::min(chunk, total - done);
+        if (StopBefore(c, "writing", done / chunk, Pieces(total, chunk), "chunks")) return Finish(c, false);
         if (AllBlank(piece, n)) {
             c.progress.stepProgress();
             continue;
@@ -170,6 +191,10 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
     bool ok = true;
     while (ok && done < total) {
         const uint32_t count = std::min(chunk, total - done);
+        if (StopBefore(c, "reading", done / chunk, Pieces(total, chunk), "chunks")) {
+            ok = false;
+            break;
+        }
         if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead,
                        static_cast<uint16_t>(start + done), static_cast<uint8_t>(count))) {
             ok = false;
@@ -225,6 +250,7 @@ int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* 
     std::vector<uint8_t> got(chunk);
     uint32_t address = start;
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
+        if (StopBefore(c, "comparing", done / chunk, Pieces(total, chunk), "chunks")) return Finish(c, false);
         if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
                        static_cast<uint8_t>(chunk))) {
             Show(c, "Fail to write QMT_CMD_READ to MCU!!!");
@@ -293,6 +319,9 @@ int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
         const uint8_t* piece = data + done;
         const uint32_t n = std::min(chunk, total - done);
+        // Only the user's data in block 1, let through by its procedure, stops part-way: a
+        // loader's image is never left half written.
+        if (StopBefore(c, "writing", done / chunk, Pieces(total, chunk), "chunks", true)) return fail(nullptr);
         if (AllBlank(piece, n)) {
             c.progress.stepProgress();
             continue;

@@ -6,6 +6,7 @@
 
 #include "device/CDeviceSession.h"
 #include "platform/Clock.h"
+#include "platform/Operator.h"
 #include "protocol/Primitives.h"
 #include "serial/CByteRing.h"
 
@@ -103,6 +104,7 @@ uint32_t ReadFlashQueued(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t
     while (ok && done < total) {
         const uint32_t count = std::min(chunk, total - done);
         if (!SendFrameQueued(c, cmd::kRead, static_cast<uint16_t>(start + done), static_cast<uint8_t>(count))) {
+            if (Operator* op = Owner(c)) op->ShowMessage("Failed to Send Read Command!");
             ok = false;
             break;
         }

@@ -23,6 +23,29 @@ namespace {
 constexpr uint32_t kUserArea = 1280;
 constexpr int kAttempts = 12;
 
+constexpr IapButton kAllButtons[] = {IapButton::Download, IapButton::DnloadRunUserCode, IapButton::Read,
+                                     IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip,
+                                     IapButton::MemoryRemap};
+
+// The session ends without a usable loader: the link goes down and every button with it, so
+// that no later command speaks the 1.1F protocol to a loader that does not know it.
+void EndSession(DetectionContext& c, const std::string& why, const char* next) {
+    CDeviceSession& s = c.session;
+    if (c.worker) StopLinkWorker(*c.worker);
+    s.port.ClearLinkUp();
+    s.flags.passwordVerified = false;
+    for (IapButton b : kAllButtons) c.view.EnableButton(b, false);
+    c.view.SetIapStatus(next);
+    c.view.Refresh();
+    c.op.ShowMessage(why + "\n" + next);
+}
+
+constexpr char kStill11E[] =
+    "The boot loader is still firmware 1.1E, which this version does not serve: reset the board and "
+    "detect it again to retry the upgrade.";
+constexpr char kRedetect[] =
+    "The link to the board is closed: reset the board and detect it again (Detect Target MCU for Firmware1.1F).";
+
 }  // namespace
 
 std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::string& backupDir) {
@@ -34,12 +57,18 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         CDeviceSession& s;
         ~ClearLong() { s.flags.longOperation = false; }
     } clearLong{s};
-    if (!c.worker || !c.worker->Running()) return "";
+    // Each step finishes whole, and once the upgrade program is in block 0 the upgrade runs to
+    // its end: an operator's stop is looked at only before anything is erased.
+    StopRequest::Hold hold(s.flags.stop);
+    if (!c.worker || !c.worker->Running()) {
+        EndSession(c, "The 1.1E link is not running; the upgrade was not started.", kStill11E);
+        return "";
+    }
 
     const FirmwareImage& image = Firmware(FirmwareId::Upgrade11E);
     if (IsStandInImage(image) && !(port.Device() && port.Device()->IsStandInLine())) {
-        c.op.ShowMessage(std::string(image.fileName) + " " + StandInRefusalHint() +
-                         ". The boot loader was not touched.");
+        EndSession(c, std::string(image.fileName) + " " + StandInRefusalHint() + ". The boot loader was not touched.",
+                   kStill11E);
         return "";
     }
     const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
@@ -58,12 +87,22 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     const std::string backup =
         saveOk ? WriteBackupBinary(backupDir, "block0-0000-04FF", saved) : "";
     if (!saveOk || backup.empty()) {
-        c.op.ShowMessage(saveOk ? "The user's code of block 0 could not be written to a backup file; "
-                                  "the upgrade was not started and nothing was erased."
-                                : "The user's code of block 0 could not be read; the upgrade was not "
-                                  "started and nothing was erased.");
+        EndSession(c,
+                   saveOk ? "The user's code of block 0 could not be written to a backup file; "
+                            "the upgrade was not started and nothing was erased."
+                          : "The user's code of block 0 could not be read; the upgrade was not "
+                            "started and nothing was erased.",
+                   kStill11E);
         return "";
     }
+    if (s.flags.stop.Requested()) {
+        // Nothing has been erased yet, so the copy is not needed.
+        std::remove(backup.c_str());
+        s.flags.stop.Note("the upgrade to 1.1F was not started; nothing was erased");
+        EndSession(c, "Stopped before the upgrade erased anything.", kStill11E);
+        return "";
+    }
+    s.flags.stop.KeepBackup(backup);
 
     // 2. Upload the upgrade program.
     bool uploadOk = false;
@@ -91,7 +130,8 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         marker = true;
     }
     port.SetLinesInternalMode();
-    uint8_t oldStatus = static_cast<uint8_t>(s.flags.lockStatus.load());
+    // The whole status byte of the 1.1E detection: its bits 1:0 give the remap size.
+    const uint8_t oldStatus = s.status11E;
     uint8_t status = oldStatus;
     uint8_t p = 0x11, q = 'F';
     const BaudDetectResult baud = BaudDetectLoop(c, menuVariant ? 12000 : 10000);
@@ -174,18 +214,23 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     }
 
     // 17. Outcome.
+    if (restoreOk) s.flags.stop.DropBackup(backup);
     if (!restoreOk) {
         c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut user's code on Block0 was "
                          "destroyed.\nIts saved copy is in " + backup);
         c.view.resetProgress();
+        if (s.flags.stop.Requested())
+            s.flags.stop.Note("the upgrade to 1.1F was finished, but block 0 could not be put back");
     } else if (!uploadOk) {
-        c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\nPlease redo the upgrade.");
+        EndSession(c, "Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\nPlease redo the upgrade.", kRedetect);
         if (c.endApplication) c.endApplication();
     } else if (marker) {
-        c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut you need to close and re-open "
-                         "the application,\nand click on RS232 Config.and Detect Target MCU for Firmware1.1F\nto "
-                         "detect chip.");
         c.view.resetProgress();
+        EndSession(c,
+                   "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut you need to close and re-open "
+                   "the application,\nand click on RS232 Config.and Detect Target MCU for Firmware1.1F\nto "
+                   "detect chip.",
+                   kRedetect);
     } else {
         if (menuVariant) c.view.SetWindowTitle("QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)");
         c.op.ShowMessage(menuVariant ? "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!"
@@ -195,6 +240,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         c.view.Refresh();
         s.flags.userCodeRunning = false;
         c.op.ShowMessage("Please continue to use IAP function.");
+        if (s.flags.stop.Requested()) s.flags.stop.Note("the upgrade to 1.1F was finished and block 0 put back");
     }
     return backup;
 }

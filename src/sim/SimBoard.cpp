@@ -64,6 +64,7 @@ Board::Board(BoardConfig config) : config_(std::move(config)) {
     std::copy(xbsl.data, xbsl.data + xbsl.size, external_.begin());
     firmware_ = config_.firmware;
     security_ = config_.securityBits & 0xE0;
+    remap_ = config_.remapBits & 0x03;
     password_ = config_.password;
     // Until a line resets it, the board is as if just powered up in its start mode.
     Reset(config_.startExternal, 0);

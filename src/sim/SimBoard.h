@@ -56,6 +56,7 @@ struct BoardConfig {
     // The demonstration board's A16 switch: which half of the external flash the program sees.
     bool externalHighHalf = false;
     uint8_t securityBits = 0;  // status bits 7:5 (SB1 SB2 SB3) already programmed
+    uint8_t remapBits = 0;     // status bits 1:0 already programmed
     std::string password;      // stored loader password; empty: none
     Faults faults;
 };

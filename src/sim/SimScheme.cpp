@@ -1,3 +1,6 @@
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -10,7 +13,48 @@ namespace tessel::sim {
 
 namespace {
 
+// Where the in-process boards keep their flash between runs of the program, when the
+// environment names a folder: one file per board and memory, read when the board is made and
+// written when the program ends, so that a download in one run is there for a compare in the
+// next, as on a real board.
+std::string StateFile(const std::string& name, const char* memory) {
+    const char* dir = std::getenv("TESSEL_SIM_STATE_DIR");
+    if (!dir || !*dir) return {};
+    std::string file = name;
+    for (char& c : file)
+        if (c == ':' || c == '/') c = '_';
+    return std::string(dir) + "/" + file + "." + memory;
+}
+
+constexpr const char* kMemories[3] = {"block0", "block1", "external"};
+
+void LoadState(const std::string& name, Board& board) {
+    for (int m = 0; m < 3; ++m) {
+        const std::string path = StateFile(name, kMemories[m]);
+        if (path.empty()) return;
+        std::ifstream in(path, std::ios::binary);
+        if (!in) continue;
+        const std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), {}};
+        if (m < 2) board.SetBlock(m, data);
+        else board.SetExternal(data);
+    }
+}
+
+void SaveState(const std::string& name, const Board& board) {
+    for (int m = 0; m < 3; ++m) {
+        const std::string path = StateFile(name, kMemories[m]);
+        if (path.empty()) return;
+        const std::vector<uint8_t> data = m < 2 ? board.Block(m) : board.External();
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+}
+
 struct Registry {
+    ~Registry() {
+        for (auto& [name, link] : links)
+            if (link.board) SaveState(name, *link.board);
+    }
     std::mutex mutex;
     std::map<std::string, SimLink> links;
 };
@@ -73,7 +117,10 @@ void RegisterSimScheme() {
         }
         std::lock_guard<std::mutex> lock(Boards().mutex);
         auto it = Boards().links.find(name);
-        if (it == Boards().links.end()) it = Boards().links.emplace(name, MakeSimLink(clock, config)).first;
+        if (it == Boards().links.end()) {
+            it = Boards().links.emplace(name, MakeSimLink(clock, config)).first;
+            LoadState(name, *it->second.board);
+        }
         return std::make_unique<VirtualLineHandle>(it->second.line);
     });
 }

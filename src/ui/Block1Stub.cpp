@@ -145,6 +145,7 @@ std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Code
     if (backup.empty())
         w.Op().ShowMessage("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
                            "under the state folder, so nothing was erased.");
+    w.Session().flags.stop.KeepBackup(backup);
     return backup;
 }
 
@@ -160,6 +161,7 @@ bool RestoreBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& c
         if (codes[kRestore0] == 0 && codes[kRestoreErase] == 0 && codes[kRestore1] == 0) {
             // Back as it was: the copy has served its purpose.
             if (!backup.empty()) std::remove(backup.c_str());
+            w.Session().flags.stop.DropBackup(backup);
             return true;
         }
     }
@@ -193,6 +195,10 @@ bool RewritePasswordSector(MainDialog& w, LinkContext& link, const std::string& 
 
 bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::function<bool()>& work) {
     CDeviceSession& s = w.Session();
+    // The steps finish whole; an operator's stop is looked at between them, and block 0 is
+    // put back before the procedure ends whatever happened.
+    StopRequest& stop = s.flags.stop;
+    StopRequest::Hold hold(stop);
     Codes local;
     Codes& codes = o.codes ? *o.codes : local;
     codes.fill(kNotTried);
@@ -207,20 +213,36 @@ bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::fun
     std::vector<BackupRegion> saved;
     const std::string backup = SaveBlock0Areas(w, link, o.attempts, codes, saved, o.backupDir);
     if (backup.empty()) return false;
+    if (stop.Requested()) {
+        std::remove(backup.c_str());
+        stop.DropBackup(backup);
+        stop.Note("stopped before the programming stub was placed; nothing was changed");
+        return false;
+    }
 
     const bool stubRunning = EnterStub(link, *image, o.attempts, true, true, codes);
     bool worked = false;
     if (stubRunning) {
-        worked = work();
+        if (stop.Requested()) {
+            stop.Note("stopped before the work in block 1 began");
+        } else if (o.workStopsBetweenChunks) {
+            StopRequest::Release release(stop);
+            worked = work();
+        } else {
+            worked = work();
+        }
         if (o.beforeSwitchBack) o.beforeSwitchBack();
         if (!LeaveStub(w, link, o.attempts, codes)) worked = false;
     }
     if (hl && !selectBlock0(link)) {
         w.Op().ShowMessage(o.selectFailed);
         ReportLostBlock0(w, backup);
+        if (stop.Requested()) stop.Note("block 0 could not be put back");
         return false;
     }
-    if (!RestoreBlock0Areas(w, link, o.attempts, codes, saved, backup)) return false;
+    const bool restored = RestoreBlock0Areas(w, link, o.attempts, codes, saved, backup);
+    if (stop.Requested()) stop.Note(restored ? "block 0 was put back as it was" : "block 0 could not be put back");
+    if (!restored) return false;
     if (!stubRunning && o.stubFailed) w.Op().ShowMessage(o.stubFailed);
     return stubRunning && worked;
 }

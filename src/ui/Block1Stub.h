@@ -110,6 +110,9 @@ struct Block1StubOptions {
     const char* stubFailed = nullptr;
     // How often each step is tried while it fails.
     int attempts = 1;
+    // The work is a plain transfer that may stop between chunks when the operator asks (the
+    // rest of the procedure, and putting block 0 back, still run); otherwise it finishes.
+    bool workStopsBetweenChunks = false;
     // Runs after the work, while the stub still has control.
     std::function<void()> beforeSwitchBack;
     // The step codes, for a caller that reports them.

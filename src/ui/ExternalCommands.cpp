@@ -71,6 +71,8 @@ public:
     bool Enter(bool high) {
         const WindowTexts& t = high ? kHigh : kLow;
         CDeviceSession& s = S();
+        // Opening is one step: a stop is looked at once block 0 is prepared, and gives it back.
+        StopRequest::Hold hold(s.flags.stop);
         if (!Ready()) return false;
         if (s.currentBlock != 0 && s.currentBlock != 1) {
             Say(kIllegalBlockNumber);
@@ -91,9 +93,16 @@ public:
             // The board's program is running: the loader takes the next opening. Block 0
             // still holds the stub, and the copy saved at the first opening stays the one
             // given back.
-            if (!LeaveExternalProgram()) return Failed(t);
+            if (s.externalProgramRunning && !LeaveExternalProgram()) return Failed(t);
+            s.externalProgramRunning = false;
         } else if (TypeA() && PrepareExternalAccess() != 0) {
             return Failed(t);
+        }
+        if (s.flags.stop.Requested()) {
+            const bool back = !TypeA() || GiveBlock0Back(kAttempts);
+            s.flags.stop.Note(back ? "the external flash window was not opened; block 0 is as it was"
+                                   : "the external flash window was not opened; block 0 could not be put back");
+            return false;
         }
         const uint8_t mhz = static_cast<uint8_t>(std::ceil(s.crystalMHz));
         if (!SendRetried({kEnterExternal, kEnterExternal, mhz})) {
@@ -105,6 +114,7 @@ public:
         s.externalLowOpen = !high;
         s.externalHighOpen = high;
         s.backInMcuFlash = false;
+        s.externalProgramRunning = true;
         const CommandAvailability a =
             ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, "", ExternalWindowState::Open);
         SetButtons(a, false);
@@ -202,16 +212,21 @@ public:
 
     bool Return() {
         CDeviceSession& s = S();
+        // Leaving the window is the recovery of every stopped window command: it runs whole.
+        StopRequest::Hold hold(s.flags.stop);
         if (!Ready()) return false;
         if (!s.ExternalWindowOpen()) {
             Say("You are in Internal Memory mode already!");
             return false;
         }
         if (!w_.Op().AskYesNo("Do you really want to return to internal memory mode?\n")) return false;
-        if (!LeaveExternalProgram()) {
+        // After a reset the loader has the line again and the 01h 01h would start a chip
+        // erase frame in it; the window is left by giving block 0 back alone.
+        if (s.externalProgramRunning && !LeaveExternalProgram()) {
             Say(kReturnFailed);
             return false;
         }
+        s.externalProgramRunning = false;
         s.externalLowOpen = s.externalHighOpen = false;
         s.backInMcuFlash = true;
         ShowChipInfo();
@@ -240,6 +255,7 @@ public:
             return false;
         }
         w_.setProgressLabel("Done");
+        if (s.flags.stop.Requested()) s.flags.stop.Note("the external flash window was left and block 0 put back");
         Say("Return to MCU Flash Successful!");
         w_.SetIapStatus("Return to MCU Flash Successful!");
         return true;
@@ -249,7 +265,9 @@ public:
     // program, so no 01h is sent: the loader would take it for the start of a chip erase.
     void LeaveAfterDetection() {
         CDeviceSession& s = S();
+        StopRequest::Hold hold(s.flags.stop);
         s.externalLowOpen = s.externalHighOpen = false;
+        s.externalProgramRunning = false;
         if (s.memoryMode != kInternalMemory) {
             // External memory mode: one unchecked try, as the loader there may not reach block 0.
             GiveBlock0Back(1);

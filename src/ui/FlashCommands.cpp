@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -173,7 +174,7 @@ public:
     // Runs `work` while the block-1 programming stub has control (see Block1Stub.h). True
     // only when the work and the restore of block 0 both succeeded.
     bool WithStub(uint32_t address, const StubTexts& texts, const std::function<bool()>& work,
-                  const std::function<void()>& beforeSwitchBack = {}) {
+                  const std::function<void()>& beforeSwitchBack = {}, bool workStops = false) {
         if (S().InBslWindow(1, static_cast<int32_t>(address))) {
             Say(IsHLFamily(S().Family()) ? texts.bslHL : texts.bslA);
             return false;
@@ -183,6 +184,7 @@ public:
         o.selectFailed = texts.failed;
         o.stubFailed = texts.failed;
         o.beforeSwitchBack = beforeSwitchBack;
+        o.workStopsBetweenChunks = workStops;
         return RunWithBlock1Stub(w_, o, work);
     }
 
@@ -294,7 +296,7 @@ public:
                 s.port.PurgeInput();
                 s.port.PurgeOutput();
                 return rc == load::kOk;
-            });
+            }, {}, true);
             if (!ok && rc == load::kOk) rc = load::kFailed;
         } else if (dialog.changedOnly) {
             ChangedSectors changed;
@@ -308,6 +310,9 @@ public:
         } else {
             rc = LoadToFlash(link, image, sel.block, sel.address);
         }
+        if (rc != load::kOk && s.flags.stop.Requested())
+            s.flags.stop.Note(!internal ? "the external memory holds a partial image"
+                                        : "block " + std::to_string(sel.block) + " holds a partial image");
         return rc == load::kOk ? download::kDone : Failed();
     }
 
@@ -384,6 +389,7 @@ public:
         }
         w_.SetTitle(Printf("Downloading \"%s\" to external flash", ShortFileName(image.path)));
         if (LoadToFlash(link, image, 0, address) != load::kOk) {
+            if (S().flags.stop.Requested()) S().flags.stop.Note("the external flash window holds a partial image");
             MarkError();
             return false;
         }
@@ -471,15 +477,16 @@ public:
         SectorRangeDialog dialog(s, 0);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        // A loader with a password refuses every erase until it has been given, as it does
+        // the writes of Download; and the stub procedure of block 1 reads block 0 to put it
+        // back, which without the password would read as zeros and destroy the user's code.
+        if (s.memoryMode == kInternalMemory && PasswordGate(w_) != 1) return false;
         if (!BlockAccess(sel, kEraseTexts)) return false;
         LinkContext link = Link();
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
         auto erase = [&] { return EraseSectors(link, sel.address, size, sel.count) == 0; };
         bool ok = false;
         if (sel.block == 1 && s.memoryMode == kInternalMemory) {
-            // The stub procedure reads block 0 to put it back; a chip whose password has not
-            // been given reads as zeros, and restoring those would destroy the user's code.
-            if (PasswordGate(w_) != 1) return false;
             ok = WithStub(sel.address, kEraseStub, erase, [&] {
                 w_.Refresh();
                 s.port.PurgeInput();

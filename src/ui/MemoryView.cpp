@@ -60,18 +60,34 @@ void MemoryView::Changed() {
     if (onChanged_) onChanged_();
 }
 
+MemoryView::ReadRange MemoryView::KnownRange(ReadRange& slot, int count, int first, bool high) {
+    if (count > 0) slot = {session_.imageGeneration, high, first, count, true};
+    if (!slot.valid || slot.generation != session_.imageGeneration || slot.high != high) return {};
+    return slot;
+}
+
+namespace {
+bool InRange(int sector, int first, int count) { return sector >= first && sector < first + count; }
+}  // namespace
+
 void MemoryView::ShowSectorStatus(int block, int count, int first) {
     statusRows_.clear();
     const int sectors = session_.SectorCount(block);
     const int size = session_.SectorSize(block);
     const auto image = session_.BlockImage(block);
+    ReadRange none;
+    const ReadRange known = block == 0 || block == 1 ? KnownRange(read_[static_cast<size_t>(block)], count, first, false)
+                                                     : none;
     for (int i = 0; i < sectors; ++i) {
         const int start = session_.StartAddress(block) + i * size;
         const int end = start + size - 1;
         const auto bytes = SectorBytes(image, static_cast<size_t>(i) * static_cast<size_t>(size),
                                        static_cast<size_t>(size));
+        const char* word = !bytes.empty() && !InRange(i, known.first, known.count)
+                               ? kNotReadStatus
+                               : SectorStatusWord(bytes, i, first, count);
         statusRows_.push_back({Format("%03d", i), Format("%04X", start), Format("%04X", end),
-                               Format("%05d", start), SectorStatusWord(bytes, i, first, count)});
+                               Format("%05d", start), word});
     }
     shownBlock_ = block;
     hotItem_ = statusRows_.empty() ? -1 : 0;
@@ -83,6 +99,7 @@ void MemoryView::ShowExternalStatus(int count, int first) {
     const bool high = session_.externalHighOpen;
     const int offset = high ? kExternalWindowSectors : 0;
     const auto image = session_.ExternalImage();
+    const ReadRange known = KnownRange(read_[2], count, first, high);
     for (int r = 0; r < kExternalWindowSectors; ++r) {
         const int n = r + offset;
         const int start = n * kExternalSectorSize;
@@ -90,7 +107,9 @@ void MemoryView::ShowExternalStatus(int count, int first) {
         const auto bytes =
             SectorBytes(image, static_cast<size_t>(r) * kExternalSectorSize, kExternalSectorSize);
         // Sector and range are counted within the window, so the status looks at r.
-        const char* word = SectorStatusWord(bytes, r, first, count);
+        const char* word = !bytes.empty() && !InRange(r, known.first, known.count)
+                               ? kNotReadStatus
+                               : SectorStatusWord(bytes, r, first, count);
         if (high) {
             statusRows_.push_back({Format("%03d", n), Format("%05X", start), Format("%05X", end),
                                    Format("%06d", start), word});

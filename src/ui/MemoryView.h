@@ -27,6 +27,8 @@ public:
 
     // Rebuilds the status rows of the block from its image; count and first are the range
     // just read, counted within the block (-1, -1: none). Row 0 becomes the hot item.
+    // A sector outside the last range read into the image since it was allocated shows
+    // "Not read": the erased image says nothing about the chip.
     void ShowSectorStatus(int block, int count, int first);
     // The same for the open external-flash window's 16 sectors (range counted 0 to 15).
     void ShowExternalStatus(int count, int first);
@@ -71,6 +73,17 @@ public:
     void SetOnChanged(std::function<void()> f) { onChanged_ = std::move(f); }
 
 private:
+    // What has been read into an image: the range of the last read, for the image
+    // generation (and window) it was read into.
+    struct ReadRange {
+        unsigned generation = 0;
+        bool high = false;
+        int first = 0, count = 0;
+        bool valid = false;
+    };
+    // Records a range just read (count > 0); gives the range that still holds, or none.
+    ReadRange KnownRange(ReadRange& slot, int count, int first, bool high);
+
     void Changed();
     void FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide);
 
@@ -81,6 +94,7 @@ private:
     std::string dumpHeader_ = kDumpHeaderAtStart;
     int hotItem_ = -1;
     int shownBlock_ = 0;
+    std::array<ReadRange, 3> read_{};  // block 0, block 1, the external window
     std::function<void()> onChanged_;
 };
 
@@ -88,6 +102,8 @@ private:
 // "Unknown" (every byte 00h outside that range, or no bytes at all: the image does not cover
 // the sector), "Not Blank" (anything else).
 const char* SectorStatusWord(std::span<const uint8_t> bytes, int sector, int first, int count);
+
+inline constexpr const char kNotReadStatus[] = "Not read";
 
 // The text of one hex dump row's "ASCII" column: the bytes up to the first 00h, each byte
 // outside 20h to 7Eh shown as '.' so that any toolkit can display the text.

@@ -349,9 +349,32 @@ bool ByteEditDialog::OnReplaceData() {
         op.ShowMessage("The sectors could not be saved to a backup file under the state folder, so nothing was erased.");
         return false;
     }
+    StopRequest& stop = w_.Session().flags.stop;
+    // A sector is rewritten whole; a stop is looked at before the first one and between the
+    // two, where the first is put back as it was so that the edit is all or nothing.
+    StopRequest::Hold hold(stop);
+    stop.KeepBackup(backup);
+    if (stop.Requested()) {
+        std::remove(backup.c_str());
+        stop.DropBackup(backup);
+        stop.Note("stopped before block 0 was changed; nothing was written");
+        return false;
+    }
     chipChanged = true;
     bool ok = RewriteSector(first, image.data(), false);
-    if (ok && two) ok = RewriteSector(first + kSector, image.data() + kSector, true);
+    if (ok && two && stop.Requested()) {
+        const bool undone = RewriteSector(first, before.data(), false);
+        stop.Note(undone ? "stopped between the two sectors; the first was put back as it was"
+                         : "stopped between the two sectors; the first could not be put back");
+        if (undone) {
+            std::remove(backup.c_str());
+            stop.DropBackup(backup);
+            return false;
+        }
+        ok = false;
+    } else if (ok && two) {
+        ok = RewriteSector(first + kSector, image.data() + kSector, true);
+    }
     // Programming has no reply: only reading the sectors back shows what the chip holds.
     if (ok && (!ReadBytes(first, again.data(), kSector, true) ||
                (two && !ReadBytes(first + kSector, again.data() + kSector, kSector, true)))) {
@@ -368,6 +391,7 @@ bool ByteEditDialog::OnReplaceData() {
         return false;
     }
     std::remove(backup.c_str());
+    stop.DropBackup(backup);
     w_.setProgressLabel("Done");
     // The write has been confirmed by the read-back; a display that fails now says nothing
     // about the chip, only that the field could not be refreshed.

@@ -151,6 +151,14 @@ public:
         // Checked before block 0 is erased: afterwards a refusal would leave it blank for nothing.
         const FirmwareImage* image = UsableStub(w_);
         if (!image) return false;
+        // Each step finishes whole; a stop is looked at before block 0 is erased and before
+        // the password sector is rewritten, and the stub is always taken out again.
+        StopRequest& stop = s.flags.stop;
+        StopRequest::Hold hold(stop);
+        if (stop.Requested()) {
+            stop.Note("stopped before block 0 was erased; nothing was changed");
+            return false;
+        }
         LinkContext link{s, w_, nullptr};
         const bool hl = IsHLFamily(s.Family());
         if ((hl && !selectBlock0(link)) || !ResetErase()) {
@@ -165,7 +173,10 @@ public:
         // Block 0 is blank now: the stub goes in without an erase.
         const bool stubRunning = EnterStub(link, *image, kStepAttempts, false, false, codes);
         bool back = true;
-        if (stubRunning) {
+        const bool stopped = stop.Requested();
+        if (stubRunning && stopped) {
+            back = LeaveStub(w_, link, kStepAttempts, codes);
+        } else if (stubRunning) {
             RewritePasswordSector(w_, link, dialog.password, kStepAttempts, &eraseCode, &writeCode);
             if (lock) {
                 for (uint8_t b : {uint8_t{0x65}, uint8_t{0x01}, uint8_t{0x33}, uint8_t{0x33}}) (void)s.port.WriteByte(b);
@@ -175,6 +186,13 @@ public:
         // Only the loader can erase block 0; while the stub still runs the bytes would go to it.
         int removeCode = stub::kNotTried;
         if (back) removeCode = Retried(kStepAttempts, [&] { return EraseSectors(link, stub::kAddress, stub::kPiece, 3); });
+        if (stopped) {
+            stop.Note(std::string("block 0 was erased; the password was not changed") +
+                      (removeCode == 0 ? "" : "; the programming stub is still in block 0 at 2000h"));
+            s.flags.errorReported = true;
+            w_.Refresh();
+            return false;
+        }
 
         using namespace stub;
         const int results[] = {0, codes[kProgramStub], codes[kSwitchIn], eraseCode, writeCode, codes[kSwitchBack], removeCode};

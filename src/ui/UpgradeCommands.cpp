@@ -181,6 +181,8 @@ public:
         const FirmwareImage* image = UsableFirmware(w_, FirmwareId::ExternalBsl);
         if (!image) return false;
         LinkContext link{s, w_, nullptr};
+        // The board's loader is rewritten whole once begun: a stop waits for the end.
+        StopRequest::Hold hold(s.flags.stop);
         const uint32_t sector = static_cast<uint32_t>(kExternalSectorSize);
         const uint32_t piece = static_cast<uint32_t>(kExternalPieceSize);
         std::vector<uint8_t> old(sector), again(sector);
@@ -196,9 +198,13 @@ public:
             std::copy(image->data, image->data + image->size, merged.begin());
             const std::vector<BackupRegion> regions{{0, old}};
             const std::string backup = WriteBackupHex(env_.backupDir, "external-sector0", regions);
+            s.flags.stop.KeepBackup(backup);
             ok = !backup.empty() && EraseSectors(link, 0, sector, 1) == 0 &&
                  ProgramVerified(link, 0, piece, merged.data(), sector) == 0;
-            if (ok) std::remove(backup.c_str());
+            if (ok) {
+                std::remove(backup.c_str());
+                s.flags.stop.DropBackup(backup);
+            }
             else if (!backup.empty())
                 Say("The external flash's first sector may now be erased or part-written; its earlier contents "
                     "are in " + backup + " (Intel HEX).");
@@ -235,8 +241,15 @@ public:
         LinkContext link{s, w_, nullptr};
         const bool typeA = m->block0Part;
         if (!typeA && !selectBlock0(link)) return Fail(kMonitraFailed);
+        // Once begun, the monitor replaces the loader whole: an operator's stop is looked at
+        // only before anything is erased.
+        StopRequest::Hold hold(s.flags.stop);
         const std::string backup = SaveMonitorArea(link, *m);
-        if (backup.empty()) {
+        if (backup.empty() || s.flags.stop.Requested()) {
+            if (!backup.empty()) {
+                std::remove(backup.c_str());
+                s.flags.stop.Note("stopped before the monitor download erased anything; nothing was changed");
+            }
             s.flags.longOperation = false;  // nothing changed: the loader still answers
             return false;
         }

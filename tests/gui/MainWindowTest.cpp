@@ -22,7 +22,9 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 
@@ -196,6 +198,9 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     ASSERT_TRUE(r.Detect());
     EXPECT_EQ(r.window->Field(ChipField::ChipType)->text(), "NX31A32");
     EXPECT_EQ(r.window->findChild<QLabel*>(QStringLiteral("comPane"))->text(), "sim:NX31A32");
+    // Nothing has been read yet: the list does not pass the chip's sectors off as blank.
+    ASSERT_TRUE(WaitFor([&] { return r.window->SectorList()->topLevelItemCount() == 256; }, 5000));
+    for (int i : {0, 100, 255}) EXPECT_EQ(r.window->SectorList()->topLevelItem(i)->text(4), kNotReadStatus) << i;
     r.Screenshot("after-detect.png");
     {
         // The stand-in port chosen in the dialog is what the next start comes up with.
@@ -326,6 +331,61 @@ TEST(MainWindowGui, ClosingWhileACommandWaitsOnADialogDoesNotHang) {
     r->window->RunCommand(command::kRead);
     EXPECT_TRUE(WaitFor([&] { return closed && !r->window->isVisible() && !r->window->CommandBusy(); }, 15000));
     EXPECT_LT(t.elapsed(), 5000);
+    r.reset();
+}
+
+// The user's program ran: a detection gives every command back without a restart.
+TEST(MainWindowGui, AfterTheUsersCodeRanARedetectionLetsReadRunAgain) {
+    Rig r("NX31A16");
+    ASSERT_TRUE(r.Detect());
+    ASSERT_TRUE(r.Run(command::kExecuteUserCode));
+    ASSERT_TRUE(WaitFor([&] { return r.window->Field(ChipField::FwVersion)->text().isEmpty(); }, 5000));
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> flash(16384, 0xFF);
+    std::fill(flash.begin() + 128, flash.begin() + 256, 0x41);
+    r.board->SetBlock(0, flash);
+    ASSERT_TRUE(r.Run(command::kRead));
+    QTreeWidget* list = r.window->SectorList();
+    EXPECT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 128 && list->topLevelItem(1)->text(4) == "Not Blank"; },
+                        5000));
+    EXPECT_EQ(list->topLevelItem(0)->text(4), "Blank");
+}
+
+// Closing the window while block 1 is written through the stub that borrows block 0: the
+// operator is asked first; No keeps everything running, Yes stops the download at its next
+// chunk, block 0 is put back, and the window closes.
+TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClosing) {
+    auto r = std::make_unique<Rig>("NX31A32");
+    ASSERT_TRUE(r->Detect());
+    std::vector<uint8_t> block0(32768);
+    for (size_t i = 0; i < block0.size(); ++i) block0[i] = static_cast<uint8_t>(i * 7 + 3);
+    r->board->SetBlock(0, block0);
+    const std::string file = r->dir + "/b1.bin";
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < 48 * 64; ++i) out.put(static_cast<char>(i * 5 + 1));
+    }
+    r->op.On("DownloadDialog", [&](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(QString::fromStdString(file));
+        d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
+        PressOk(d);
+    });
+    r->window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] { return r->board->CurrentMode() == sim::Mode::Stub; }, 30000));
+
+    r->op.answer = QMessageBox::No;
+    r->window->close();
+    EXPECT_TRUE(r->window->isVisible()) << "No keeps the window and the command";
+    EXPECT_TRUE(r->window->CommandBusy());
+    r->op.answer = QMessageBox::Yes;
+    r->window->close();
+    EXPECT_TRUE(WaitFor([&] { return !r->window->isVisible() && !r->window->CommandBusy(); }, 30000));
+    EXPECT_EQ(std::count(r->op.messages.begin(), r->op.messages.end(), QString::fromUtf8(kStopAndCloseQuestion)), 2);
+    EXPECT_EQ(r->board->Block(0), block0);
+    EXPECT_EQ(r->board->CurrentMode(), sim::Mode::Loader);
+    const std::vector<uint8_t> block1 = r->board->Block(1);
+    EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
+        << "stopped before the last chunk";
     r.reset();
 }
 

@@ -19,12 +19,13 @@ namespace {
 using V = std::vector<uint8_t>;
 
 struct Upgrading {
-    Upgrading() : session(&op, clock) {
+    explicit Upgrading(uint8_t remapBits = 0) : session(&op, clock) {
         char tmpl[] = "/tmp/tessel-state-XXXXXX";
         dir = mkdtemp(tmpl);
         sim::BoardConfig c;
         c.chipType = 2;
         c.firmware = sim::Firmware::F11E;
+        c.remapBits = remapBits;
         link = sim::MakeSimLink(clock, c);
         user.resize(32768, 0xFF);
         for (size_t i = 0; i < 1280; ++i) user[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -39,6 +40,14 @@ struct Upgrading {
     ~Upgrading() {
         StopLinkWorker(worker);
         std::filesystem::remove_all(dir);
+    }
+    // Refused: nothing may speak 1.1F to the 1.1E loader afterwards.
+    void ExpectSessionEnded() const {
+        EXPECT_FALSE(session.IsLinkUp());
+        EXPECT_FALSE(session.flags.workerRunning);
+        for (IapButton b : {IapButton::Read, IapButton::Download, IapButton::SectorErase, IapButton::DnloadRunUserCode})
+            EXPECT_FALSE(view.ButtonEnabled(b)) << static_cast<int>(b);
+        EXPECT_TRUE(Shown("reset the board and detect it again")) << op.messages.back();
     }
     bool Shown(const std::string& t) const {
         for (const auto& m : op.messages)
@@ -122,6 +131,45 @@ TEST(Upgrade11E, AStandInImageIsNeverWrittenToARealPort) {
     EXPECT_TRUE(u.Shown("src/firmware/upgrade_11e_11f.bin")) << u.op.messages.back();
     EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11E);
     EXPECT_EQ(u.link.board->Block(0), u.user);
+    u.ExpectSessionEnded();
+}
+
+// The new loader's remap size is the one the 1.1E detection read (bits 1:0 of its status).
+TEST(Upgrade11E, TheRemapSizeComesFromThe11EStatusByte) {
+    Upgrading u(0x02);
+    Detect11E(u.ctx, true);
+    ASSERT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
+    EXPECT_EQ(u.view.Field(ChipField::ReMap), "2 KByte");
+    EXPECT_EQ(u.session.remapText, "2 KByte");
+}
+
+// A view that raises the operator's stop as the user's code starts to be saved.
+struct StoppingView : test::RecordingView {
+    CDeviceSession* session = nullptr;
+    void setProgressLabel(const std::string& t) override {
+        if (session && t == "Reading") session->flags.stop.Request();
+        RecordingView::setProgressLabel(t);
+    }
+};
+
+TEST(Upgrade11E, AStopWhileTheUserCodeIsSavedErasesNothingAndEndsTheSession) {
+    Upgrading u;
+    StoppingView view;
+    DetectionContext ctx{u.session, view, u.op};
+    ctx.worker = &u.worker;
+    ctx.runUpgrade = [&](bool menu) {
+        view.session = &u.session;
+        u.backup = UpgradeBsl11E(ctx, menu, u.dir);
+    };
+    Detect11E(ctx, true);
+    EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11E);
+    EXPECT_EQ(u.link.board->Block(0), u.user);
+    EXPECT_TRUE(u.backup.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(u.dir)) << "nothing was erased, so no copy is kept";
+    EXPECT_NE(u.session.flags.stop.Notes().find("nothing was erased"), std::string::npos);
+    EXPECT_FALSE(u.session.IsLinkUp());
+    EXPECT_FALSE(u.session.flags.workerRunning);
+    for (IapButton b : {IapButton::Read, IapButton::Download, IapButton::SectorErase}) EXPECT_FALSE(view.ButtonEnabled(b));
 }
 
 }  // namespace

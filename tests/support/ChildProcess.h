@@ -52,6 +52,9 @@ public:
         return line;
     }
 
+    // Sends a signal without waiting.
+    void Signal(int sig) { kill(pid_, sig); }
+
     // Sends a signal and waits (up to 5 s) for the exit status; -1 when it did not end.
     int Stop(int sig = SIGTERM) {
         kill(pid_, sig);

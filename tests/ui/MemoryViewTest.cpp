@@ -47,40 +47,52 @@ protected:
 
 TEST_F(MemoryViewTest, StatusRowsShowEachSectorsAddressesInTheBlock) {
     Select(kA16);
-    view_.ShowSectorStatus(1, -1, -1);
+    view_.ShowSectorStatus(1, 64, 0);
     ASSERT_EQ(view_.StatusRows().size(), 64u);
     EXPECT_EQ(view_.StatusRows()[3], (Row5{"003", "F0C0", "F0FF", "61632", "Blank"}));
     EXPECT_EQ(view_.StatusRows()[63], (Row5{"063", "FFC0", "FFFF", "65472", "Blank"}));
     EXPECT_EQ(view_.ShownBlock(), 1);
     EXPECT_EQ(view_.HotItem(), 0);
 
-    view_.ShowSectorStatus(0, -1, -1);
+    view_.ShowSectorStatus(0, 128, 0);
     ASSERT_EQ(view_.StatusRows().size(), 128u);
     EXPECT_EQ(view_.StatusRows()[0], (Row5{"000", "0000", "007F", "00000", "Blank"}));
     EXPECT_EQ(view_.StatusRows()[127], (Row5{"127", "3F80", "3FFF", "16256", "Blank"}));
     EXPECT_EQ(view_.ShownBlock(), 0);
 
     Select(kH64D);
-    view_.ShowSectorStatus(1, -1, -1);
+    view_.ShowSectorStatus(1, 64, 0);
     ASSERT_EQ(view_.StatusRows().size(), 64u);
     EXPECT_EQ(view_.StatusRows()[63], (Row5{"063", "1F80", "1FFF", "08064", "Blank"}));
 }
 
-TEST_F(MemoryViewTest, AFreshImageIsBlankEverywhere) {
+// A fresh image is erased in memory only: until a Read fills it, the rows say so rather than
+// pass the chip's sectors off as blank. A new detection's images are unread again.
+TEST_F(MemoryViewTest, AFreshImageIsNotReadUntilARangeIsRead) {
     for (int type = 1; type <= 6; ++type) {
         Select(type);
         for (int block : {0, 1}) {
             view_.ShowSectorStatus(block, -1, -1);
             ASSERT_EQ(static_cast<int>(view_.StatusRows().size()), session_.SectorCount(block));
-            for (const auto& row : view_.StatusRows()) {
-                ASSERT_EQ(row[4], "Blank") << ModelNameForCode(type) << " block " << block
-                                           << " sector " << row[0];
-            }
+            for (const auto& row : view_.StatusRows())
+                ASSERT_EQ(row[4], kNotReadStatus) << ModelNameForCode(type) << " block " << block << " sector " << row[0];
         }
     }
+    view_.ShowSectorStatus(0, 3, 2);
+    EXPECT_EQ(Status(1), kNotReadStatus);
+    EXPECT_EQ(Status(2), "Blank");
+    EXPECT_EQ(Status(4), "Blank");
+    EXPECT_EQ(Status(5), kNotReadStatus);
+    view_.ShowSectorStatus(1, -1, -1);
+    EXPECT_EQ(Status(2), kNotReadStatus) << "a range read in block 0 says nothing of block 1";
+    view_.ShowSectorStatus(0, -1, -1);
+    EXPECT_EQ(Status(2), "Blank") << "the last read still holds when the list is rebuilt";
+    session_.AllocateImages();
+    view_.ShowSectorStatus(0, -1, -1);
+    EXPECT_EQ(Status(2), kNotReadStatus) << "fresh images after a detection";
 }
 
-TEST_F(MemoryViewTest, ZerosAreAllZerosOnlyWithinTheRangeJustRead) {
+TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustRead) {
     Select(kA32);
     FillSector(0, 5, 0x00);
     FillSector(0, 7, 0x00);
@@ -88,14 +100,11 @@ TEST_F(MemoryViewTest, ZerosAreAllZerosOnlyWithinTheRangeJustRead) {
     view_.ShowSectorStatus(0, 3, 4);  // sectors 4, 5, 6 just read
     EXPECT_EQ(Status(4), "Blank");
     EXPECT_EQ(Status(5), "All Zeros");
-    EXPECT_EQ(Status(7), "Unknown") << "the range's end is exclusive";
+    EXPECT_EQ(Status(7), kNotReadStatus) << "the range's end is exclusive";
 
     view_.ShowSectorStatus(0, 1, 6);
-    EXPECT_EQ(Status(5), "Unknown") << "before the range's first sector";
-    EXPECT_EQ(Status(7), "Unknown");
-
-    view_.ShowSectorStatus(0, -1, -1);
-    EXPECT_EQ(Status(5), "Unknown");
+    EXPECT_EQ(Status(5), kNotReadStatus) << "before the range's first sector";
+    EXPECT_EQ(Status(6), "Blank");
 
     // Block 1's sectors are 64 bytes: zeros in its sector 2 touch no other row.
     FillSector(1, 2, 0x00);
@@ -103,6 +112,9 @@ TEST_F(MemoryViewTest, ZerosAreAllZerosOnlyWithinTheRangeJustRead) {
     EXPECT_EQ(Status(1), "Blank");
     EXPECT_EQ(Status(2), "All Zeros");
     EXPECT_EQ(Status(3), "Blank");
+    // Zeros the status word is asked about outside the range tell nothing.
+    const std::vector<uint8_t> zeros(64, 0x00);
+    EXPECT_STREQ(SectorStatusWord(zeros, 9, 0, 3), "Unknown");
 }
 
 TEST_F(MemoryViewTest, OneOddByteMakesItsOwnSectorNotBlank) {
@@ -140,18 +152,21 @@ TEST_F(MemoryViewTest, WindowStatusRowsNumberTheHighWindowOn) {
     std::fill_n(image.begin() + 3 * 4096, 4096, 0x00);
     image[15 * 4096 + 4095] = 0x12;
 
-    view_.ShowExternalStatus(1, 2);
+    view_.ShowExternalStatus(14, 2);
     ASSERT_EQ(view_.StatusRows().size(), 16u);
     EXPECT_EQ(view_.ShownBlock(), -1);
     EXPECT_EQ(view_.HotItem(), 0);
-    EXPECT_EQ(view_.StatusRows()[0], (Row5{"016", "10000", "10FFF", "065536", "Blank"}));
+    EXPECT_EQ(view_.StatusRows()[0], (Row5{"016", "10000", "10FFF", "065536", kNotReadStatus}));
     EXPECT_EQ(view_.StatusRows()[2][4], "All Zeros");
-    EXPECT_EQ(view_.StatusRows()[3][4], "Unknown");
+    EXPECT_EQ(view_.StatusRows()[4][4], "Blank");
     EXPECT_EQ(view_.StatusRows()[15], (Row5{"031", "1F000", "1FFFF", "126976", "Not Blank"}));
 
+    // What was read in the high window says nothing of the low one.
     session_.externalHighOpen = false;
     session_.externalLowOpen = true;
     view_.ShowExternalStatus(-1, -1);
+    EXPECT_EQ(view_.StatusRows()[1], (Row5{"001", "1000", "1FFF", "04096", kNotReadStatus}));
+    view_.ShowExternalStatus(16, 0);
     EXPECT_EQ(view_.StatusRows()[1], (Row5{"001", "1000", "1FFF", "04096", "Blank"}));
     EXPECT_EQ(view_.StatusRows()[15], (Row5{"015", "F000", "FFFF", "61440", "Not Blank"}));
 }

@@ -1,0 +1,117 @@
+#include "Interrupt.h"
+
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device/StopRequest.h"
+
+namespace tessel::cli {
+
+namespace {
+
+std::atomic<int> gSignal{0};
+std::atomic<StopRequest*> gStop{nullptr};
+termios gTerminal{};
+std::atomic<bool> gTerminalSaved{false};
+
+// Filled on the main thread once the command has ended.
+std::string gNotes;
+std::vector<std::string> gBackups;
+
+// Only write(2) from here on: a second signal may arrive anywhere, even inside malloc.
+void Put(const char* text) {
+    size_t n = 0;
+    while (text[n] != '\0') ++n;
+    while (n > 0) {
+        const ssize_t w = write(STDOUT_FILENO, text, n);
+        if (w <= 0) return;
+        text += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+extern "C" void OnSignal(int sig) {
+    int none = 0;
+    if (gSignal.compare_exchange_strong(none, sig)) {
+        // The first signal only asks: the command stops where it safely can.
+        if (StopRequest* stop = gStop.load()) stop->Request();
+        return;
+    }
+    // The second one does not wait for the safe point.
+    if (gTerminalSaved.load()) tcsetattr(STDIN_FILENO, TCSANOW, &gTerminal);
+    Put("tessel: stopped at once by a second signal; the chip may be left part-way through its command");
+    const StopRequest* stop = gStop.load();
+    const char* backups = stop ? stop->BackupText() : "";
+    if (backups[0] != '\0') {
+        Put("; the data it was to put back is in ");
+        Put(backups);
+    }
+    Put("\n");
+    _exit(InterruptExitCode(sig));
+}
+
+const char* SignalName(int sig) {
+    switch (sig) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "a signal";
+    }
+}
+
+}  // namespace
+
+void InstallInterruptHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: a read from the terminal (a password prompt, a question) returns with
+    // EINTR, so that the prompt can put the terminal back and give up.
+    sa.sa_flags = 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+void WatchStopRequest(StopRequest* stop) {
+    gStop.store(stop);
+    // A signal that came before the session existed still stops its work.
+    if (stop && gSignal.load() != 0) stop->Request();
+}
+
+int InterruptSignal() { return gSignal.load(); }
+
+int InterruptExitCode(int signal) { return 128 + signal; }
+
+void RecordInterruption(const StopRequest& stop) {
+    gNotes = stop.Notes();
+    gBackups = stop.Backups();
+}
+
+int ReportInterruption() {
+    const int sig = gSignal.load();
+    std::string line = std::string("tessel: interrupted by ") + SignalName(sig) + ": ";
+    line += gNotes.empty() ? "no command was part-way through its work" : gNotes;
+    for (size_t i = 0; i < gBackups.size(); ++i)
+        line += (i == 0 ? "; the operator's data is kept in " : ", ") + gBackups[i];
+    // On standard output, after everything the command printed: the run's last line.
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    return InterruptExitCode(sig);
+}
+
+void RememberTerminal(const void* settings) {
+    if (!settings) {
+        gTerminalSaved.store(false);
+        return;
+    }
+    gTerminalSaved.store(false);
+    gTerminal = *static_cast<const termios*>(settings);
+    gTerminalSaved.store(true);
+}
+
+}  // namespace tessel::cli

@@ -1,0 +1,38 @@
+#pragma once
+// SIGINT, SIGTERM and SIGHUP at the terminal. The first one asks the session's work to stop
+// at its next safe point (the command then runs its own recovery and the program ends with
+// a line that says what was done and what was not); a second one ends the program at once,
+// still naming any backup file that holds the operator's data.
+
+#include <string>
+
+namespace tessel {
+class StopRequest;
+}
+
+namespace tessel::cli {
+
+// Installs the handlers; call once, before any command runs.
+void InstallInterruptHandlers();
+
+// The stop request the handlers raise and whose backup list a second signal names; null
+// while no session is open. The request must outlive the watch.
+void WatchStopRequest(StopRequest* stop);
+
+// The signal that arrived first, 0 while none did.
+int InterruptSignal();
+
+// 128 + the signal: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP.
+int InterruptExitCode(int signal);
+
+// Remembers what the stop left behind for the last line, while the session still exists.
+void RecordInterruption(const StopRequest& stop);
+
+// Prints the last line of an interrupted run and gives the exit code.
+int ReportInterruption();
+
+// The terminal's settings as they were before a prompt turned echo off; a second signal
+// puts them back before the program ends. Null: nothing to restore.
+void RememberTerminal(const void* termiosSettings);
+
+}  // namespace tessel::cli

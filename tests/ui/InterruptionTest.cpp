@@ -1,0 +1,227 @@
+// The operator's stop, raised part-way through a command at a chosen point of its progress:
+// plain transfers end between chunks and say how far they got; the procedures that borrow
+// block 0 or open a window finish their step and put things back.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::BoardOf;
+using test::CountFrames;
+using test::FlashRig;
+using test::PatternBytes;
+
+// Raises the session's stop request the first time `when` holds for the window's progress,
+// as a signal handler or the window's close button would.
+class StopWhen : public MainDialogObserver {
+public:
+    StopWhen(MainDialog& w, std::function<bool(MainDialog&)> when) : w_(w), when_(std::move(when)) {
+        w_.SetObserver(this);
+    }
+    ~StopWhen() override { w_.SetObserver(nullptr); }
+    void OnChanged(Change what) override {
+        if (what != Change::Progress || raised || !when_(w_)) return;
+        w_.Session().flags.stop.Request();
+        raised = true;
+    }
+    bool raised = false;
+
+private:
+    MainDialog& w_;
+    std::function<bool(MainDialog&)> when_;
+};
+
+bool Blank(const std::vector<uint8_t>& v, size_t from, size_t to) {
+    return std::all_of(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(to),
+                       [](uint8_t b) { return b == 0xFF; });
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Interruption, APlainDownloadStopsBetweenChunksAndSaysHowFarItGot) {
+    FlashRig r(BoardOf(2));
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> data = PatternBytes(16 * 128, 3);
+    r.file = r.WriteFile("app.bin", data);
+    StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 5; });
+    const size_t mark = r.board().CommandLog().size();
+    r.op.answers = {true};
+    EXPECT_FALSE(r.Run(command::kDownload)) << "a stopped download is not a success";
+    ASSERT_TRUE(stop.raised);
+    r.Settle();
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0E"), 5u) << "not one chunk after the stop";
+    const std::vector<uint8_t> flash = r.board().Block(0);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 5 * 128, flash.begin()));
+    EXPECT_TRUE(Blank(flash, 5 * 128, 16 * 128)) << "erased, not yet written";
+    const std::string notes = r.session().flags.stop.Notes();
+    EXPECT_TRUE(Has(notes, "writing stopped after 5 of 16 chunks")) << notes;
+    EXPECT_TRUE(Has(notes, "block 0 holds a partial image")) << notes;
+
+    // A read stops the same way and leaves the sectors it did not reach unread.
+    r.session().flags.stop.Clear();
+    StopWhen again(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Reading" && w.ProgressPosition() == 2; });
+    r.count = 8;
+    EXPECT_FALSE(r.Run(command::kRead));
+    EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "reading stopped after 2 of")) << r.session().flags.stop.Notes();
+}
+
+// Block 1 is written through the stub that borrows block 0: wherever the stop comes, block 0
+// ends as it was and no backup is left behind.
+TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
+    enum Point { WhileSaving, InTheBlock1Data };
+    for (const Point point : {WhileSaving, InTheBlock1Data}) {
+        SCOPED_TRACE(point == WhileSaving ? "while block 0 is saved" : "in the block-1 data");
+        FlashRig r(BoardOf(2));
+        ASSERT_TRUE(r.Detect());
+        const std::vector<uint8_t> block0 = PatternBytes(32768, 9);
+        r.board().SetBlock(0, block0);
+        const std::vector<uint8_t> block1 = r.board().Block(1);
+        r.block = 1;
+        r.startSector = 16;
+        const std::vector<uint8_t> data = PatternBytes(20 * 64, 0x21);
+        r.file = r.WriteFile("b1.bin", data);
+        bool inStub = false;
+        StopWhen stop(r.window, [&](MainDialog& w) {
+            if (point == WhileSaving) return w.ProgressLabel() == "Reading";
+            if (w.ProgressLabel() == "Bank Switch") inStub = true;
+            return inStub && w.ProgressLabel() == "Writing" && w.ProgressPosition() == 3;
+        });
+        const size_t mark = r.board().CommandLog().size();
+        r.op.answers = {true};
+        EXPECT_FALSE(r.Run(command::kDownload));
+        ASSERT_TRUE(stop.raised);
+        r.Settle();
+        EXPECT_EQ(r.board().Block(0), block0);
+        EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader);
+        EXPECT_TRUE(r.Backups().empty());
+        EXPECT_TRUE(r.session().flags.stop.Backups().empty());
+        const std::string notes = r.session().flags.stop.Notes();
+        const std::vector<uint8_t> flash1 = r.board().Block(1);
+        if (point == WhileSaving) {
+            EXPECT_TRUE(Has(notes, "nothing was changed")) << notes;
+            EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u) << "nothing erased";
+            EXPECT_EQ(flash1, block1);
+        } else {
+            EXPECT_TRUE(Has(notes, "block 0 was put back as it was")) << notes;
+            EXPECT_TRUE(Has(notes, "block 1 holds a partial image")) << notes;
+            const size_t at = 16 * 64;
+            EXPECT_TRUE(std::equal(data.begin(), data.begin() + 64, flash1.begin() + at));
+            EXPECT_TRUE(Blank(flash1, at + 10 * 64, at + 20 * 64)) << "the rest was not written";
+        }
+    }
+}
+
+// The A models' window borrows block 0 for the board's access stub: a stop while it opens
+// gives block 0 back at once, and a stopped download in it is followed by the return that
+// gives block 0 back (the command line runs that return itself).
+TEST(Interruption, AnExternalWindowOnAnAModelGivesBlock0BackWhenStopped) {
+    {
+        FlashRig r(BoardOf(2));
+        ASSERT_TRUE(r.Detect());
+        const std::vector<uint8_t> block0 = PatternBytes(32768, 4);
+        r.board().SetBlock(0, block0);
+        StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
+        const size_t mark = r.board().CommandLog().size();
+        EXPECT_FALSE(r.Run(command::kExternalLow));
+        r.Settle();
+        EXPECT_FALSE(r.session().ExternalWindowOpen());
+        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "66 66"), 0u) << "the board's program was never started";
+        EXPECT_EQ(r.board().Block(0), block0);
+        EXPECT_TRUE(r.Backups().empty());
+        EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "block 0 is as it was")) << r.session().flags.stop.Notes();
+    }
+    FlashRig r(BoardOf(1));
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> block0 = PatternBytes(16384, 6);
+    r.board().SetBlock(0, block0);
+    ASSERT_TRUE(r.Run(command::kExternalLow));
+    r.startSector = 1;
+    r.file = r.WriteFile("ext.bin", PatternBytes(2 * 4096, 0x31));
+    StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 10; });
+    r.op.answers = {true};
+    EXPECT_FALSE(r.Run(command::kDownload));
+    ASSERT_TRUE(stop.raised);
+    EXPECT_FALSE(r.session().flags.stop.Backups().empty()) << "block 0's areas are still out";
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kBackToMcu)) << "the return runs whole even with the stop raised";
+    r.Settle();
+    EXPECT_EQ(r.board().Block(0), block0);
+    EXPECT_FALSE(r.session().ExternalWindowOpen());
+    EXPECT_TRUE(r.session().flags.stop.Backups().empty());
+    const std::string notes = r.session().flags.stop.Notes();
+    EXPECT_TRUE(Has(notes, "writing stopped after 10 of 64 chunks")) << notes;
+    EXPECT_TRUE(Has(notes, "the external flash window holds a partial image")) << notes;
+    EXPECT_TRUE(Has(notes, "the external flash window was left and block 0 put back")) << notes;
+}
+
+// An edit across two sectors is all or nothing: stopped between them, the first goes back.
+TEST(Interruption, AByteEditStoppedBetweenItsTwoSectorsPutsTheFirstBack) {
+    FlashRig r(BoardOf(2));
+    const std::vector<uint8_t> code = PatternBytes(32768);
+    r.board().SetBlock(0, code);
+    ASSERT_TRUE(r.Detect());
+    StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
+    r.op.dialogScript = [&r](DialogModel& m) {
+        if (auto* d = dynamic_cast<ByteEditDialog*>(&m)) {
+            d->addressText = "03F8";
+            d->newData = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10";
+            EXPECT_FALSE(d->OnReplaceData());
+            return DialogResult::Ok;
+        }
+        return r.Answer(m);
+    };
+    r.op.answers = {true};
+    r.Run(command::kEditBlock0);
+    ASSERT_TRUE(stop.raised);
+    r.Settle();
+    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_TRUE(r.Backups().empty());
+    EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "the first was put back as it was"))
+        << r.session().flags.stop.Notes();
+}
+
+TEST(StopRequest, HoldsAndReleasesNestAndBackupsAreReadableAsOneText) {
+    StopRequest s;
+    EXPECT_FALSE(s.Due());
+    s.Request();
+    EXPECT_TRUE(s.Due());
+    {
+        StopRequest::Hold outer(s);
+        EXPECT_FALSE(s.Due());
+        EXPECT_TRUE(s.Requested());
+        EXPECT_FALSE(s.DueInBootArea());
+        {
+            StopRequest::Release inner(s);
+            EXPECT_TRUE(s.Due());
+            EXPECT_TRUE(s.DueInBootArea());
+            StopRequest::Hold again(s);
+            EXPECT_FALSE(s.Due());
+        }
+        EXPECT_FALSE(s.Due()) << "the outer hold is back";
+    }
+    EXPECT_TRUE(s.Due());
+    EXPECT_FALSE(s.DueInBootArea()) << "a loader's image is written whole unless let through";
+    s.KeepBackup("/a.hex");
+    s.KeepBackup("/b.hex");
+    s.KeepBackup("/a.hex");
+    EXPECT_STREQ(s.BackupText(), "/a.hex, /b.hex");
+    s.DropBackup("/a.hex");
+    EXPECT_STREQ(s.BackupText(), "/b.hex");
+    s.Note("one");
+    s.Note("two");
+    EXPECT_EQ(s.Notes(), "one; two");
+    s.Clear();
+    EXPECT_FALSE(s.Requested());
+    EXPECT_EQ(s.Notes(), "");
+    EXPECT_STREQ(s.BackupText(), "/b.hex") << "a live backup outlasts the command";
+}
+
+}  // namespace
+}  // namespace tessel

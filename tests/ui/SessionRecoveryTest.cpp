@@ -1,0 +1,87 @@
+// What a detection, a reset and the password gate leave the session and the chip in: every
+// command works again after a re-detection, a reset board is not sent the bytes meant for the
+// program it ran before, and an erase on a chip with a password is let through the gate.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "support/FlashRig.h"
+
+namespace tessel {
+namespace {
+
+using test::BoardOf;
+using test::CountFrames;
+using test::FlashRig;
+using test::PatternBytes;
+
+TEST(Redetection, AfterTheUsersCodeRanReadAndDownloadWorkAgain) {
+    FlashRig r(BoardOf(2));
+    ASSERT_TRUE(r.Detect());
+    ASSERT_TRUE(r.Run(command::kExecuteUserCode));
+    ASSERT_TRUE(r.session().flags.userCodeRunning.load());
+    ASSERT_TRUE(r.Detect()) << "the detection resets the board into its loader";
+    EXPECT_FALSE(r.session().flags.userCodeRunning.load());
+
+    const std::vector<uint8_t> code = PatternBytes(4 * 128, 7);
+    r.file = r.WriteFile("app.bin", code);
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kDownload));
+    r.count = 4;
+    EXPECT_TRUE(r.Run(command::kRead));
+    const auto image = r.session().BlockImage(0);
+    EXPECT_TRUE(std::equal(code.begin(), code.end(), image.begin()));
+}
+
+// After a reset the loader, not the board's external-flash program, has the line: the window
+// is left by giving block 0 back, without the 01h 01h that would open a chip erase frame.
+TEST(ExternalWindowAfterReset, BackToMcuFlashSendsNothingMeantForTheBoardsProgram) {
+    FlashRig r(BoardOf(2));
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> block0 = PatternBytes(32768, 12);
+    r.board().SetBlock(0, block0);
+    ASSERT_TRUE(r.Run(command::kExternalLow));
+    r.Run(command::kResetLink);
+    // The unknown-firmware detection has no external-flash step: the window stays marked.
+    r.Run(command::kDetectUnknown);
+    ASSERT_TRUE(r.session().IsLinkUp());
+    ASSERT_TRUE(r.session().ExternalWindowOpen());
+
+    const size_t mark = r.board().CommandLog().size();
+    r.op.answers = {true};
+    EXPECT_TRUE(r.Run(command::kBackToMcu));
+    r.Settle();
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "01"), 0u);
+    EXPECT_EQ(r.board().Block(0), block0);
+    EXPECT_FALSE(r.session().ExternalWindowOpen());
+    EXPECT_TRUE(r.Said("Return to MCU Flash Successful!"));
+
+}
+
+TEST(SectorErase, Block0OfAChipWithAPasswordGoesThroughTheGate) {
+    FlashRig r(BoardOf(2, 0, "pw"));
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> block0 = PatternBytes(32768, 3);
+    r.board().SetBlock(0, block0);
+    r.startSector = 4;
+    r.count = 2;
+
+    r.cancelPassword = true;
+    EXPECT_FALSE(r.Run(command::kSectorErase));
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u) << "nothing sent without the password";
+
+    r.cancelPassword = false;
+    r.passwords = {"pw"};
+    EXPECT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
+    r.Settle();
+    const std::vector<uint8_t> flash = r.board().Block(0);
+    EXPECT_TRUE(std::equal(block0.begin(), block0.begin() + 4 * 128, flash.begin()));
+    EXPECT_TRUE(std::all_of(flash.begin() + 4 * 128, flash.begin() + 6 * 128, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(flash[6 * 128], block0[6 * 128]);
+}
+
+}  // namespace
+}  // namespace tessel
