@@ -59,6 +59,10 @@ public:
 
     virtual std::string Name() const = 0;
 
+    // True once the device has vanished (an adapter unplugged, the far end of a
+    // pseudo-terminal closed): nothing will pass through it again, so waiting is pointless.
+    virtual bool Gone() const { return false; }
+
     // True for the in-process line of the stand-in board: the one peer that stand-in
     // target images may be written to.
     virtual bool IsStandInLine() const { return false; }
