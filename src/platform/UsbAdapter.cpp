@@ -82,7 +82,10 @@ void UsbAdapterLine::TransferFrame(uint64_t at) {
         counters_->bytesSent += n;
     }
     nextFrame_ = at + profile_.frameUs;
-    if (profile_.unplugAfter && sentTotal_ >= profile_.unplugAfter) gone_ = true;
+    if (profile_.unplugAfter && sentTotal_ >= profile_.unplugAfter) {
+        gone_ = true;
+        counters_->goneAtUs = at;
+    }
 }
 
 void UsbAdapterLine::FlushPacket(uint64_t) {
@@ -222,7 +225,10 @@ long UsbAdapterLine::Write(const uint8_t* buffer, size_t n, uint64_t) {
         line_->WriteAt(buffer, take, now);
         sentTotal_ += take;
         counters_->bytesSent += take;
-        if (profile_.unplugAfter && sentTotal_ >= profile_.unplugAfter) gone_ = true;
+        if (profile_.unplugAfter && sentTotal_ >= profile_.unplugAfter) {
+            gone_ = true;
+            counters_->goneAtUs = now;
+        }
         return static_cast<long>(n);
     }
     if (txQueue_.empty()) nextFrame_ = (now / profile_.frameUs + 1) * profile_.frameUs;

@@ -68,6 +68,7 @@ struct AdapterCounters {
     uint64_t packets = 0;       // USB packets delivered to the host
     uint64_t framesUsed = 0;    // frames that carried written bytes
     uint64_t bytesSent = 0;     // host bytes handed to the adapter's UART
+    uint64_t goneAtUs = 0;      // when the adapter vanished; 0 while it is there
 };
 
 class UsbAdapterLine : public SerialDevice {

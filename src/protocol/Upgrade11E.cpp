@@ -36,10 +36,14 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     } clearLong{s};
     if (!c.worker || !c.worker->Running()) return "";
 
-    const FirmwareImage& image = Firmware(FirmwareId::Upgrade11E);
-    if (IsStandInImage(image) && !(port.Device() && port.Device()->IsStandInLine())) {
-        c.op.ShowMessage(std::string(image.fileName) + " " + StandInRefusalHint() +
-                         ". The boot loader was not touched.");
+    const ResolvedFirmware& found = ResolveFirmware(FirmwareId::Upgrade11E);
+    const FirmwareImage& image = found.image;
+    if (!found.refusal.empty()) {
+        c.op.ShowMessage(FirmwareProblem(FirmwareId::Upgrade11E) + ". The boot loader was not touched.");
+        return "";
+    }
+    if (found.standIn && !(port.Device() && port.Device()->IsStandInLine())) {
+        c.op.ShowMessage(StandInRefusal(FirmwareId::Upgrade11E) + ". The boot loader was not touched.");
         return "";
     }
     const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
@@ -79,6 +83,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     port.PurgeOutput();
     port.WriteByte(cmd::kRunUser);
     port.WriteByte(cmd::kRunUser);
+    port.DrainOutput();
     clock.SleepMs(300);
     c.view.setProgressLabel("Upgrade is in process, please wait...");
     const uint64_t started = clock.TickMs();
