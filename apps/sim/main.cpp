@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "device/ChipCatalogue.h"
+#include "firmware/Firmware.h"
 #include "sim/PtyServer.h"
 #include "sim/SimBoard.h"
 
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     std::string adapter = "native";
     uint32_t latencyMs = 0;
     uint64_t unplugAfter = 0;
+    std::string firmwareDir;
     sim::Faults faults;
     app.add_option("--chip", chip, "Chip model (NX31A16, NX31A32, NX31H64D, NX31L64D, NX31H32B, NX31L32B)");
     app.add_option("--firmware", firmware, "Loader firmware: 1.1F, 1.1E (NX31A16/A32 only) or monitor");
@@ -71,6 +73,8 @@ int main(int argc, char** argv) {
                    "USB-serial adapter between the tool and the board: ftdi, cp210x or native (none)");
     app.add_option("--latency-ms", latencyMs, "The adapter's latency timer in ms (default: ftdi 16, cp210x 1)");
     app.add_option("--unplug-after", unplugAfter, "Pull the cable after N bytes have gone to the board");
+    app.add_option("--firmware-dir", firmwareDir,
+                   "The target images the board knows are looked up here first, as the tool does");
     app.add_option("--link", link, "Also make a symbolic link at PATH to the device");
     app.add_option("--save-block0", save0, "Write block 0 to this file at exit");
     app.add_option("--save-block1", save1, "Write block 1 to this file at exit");
@@ -103,6 +107,7 @@ int main(int argc, char** argv) {
     }
     AdapterProfile profile = AdapterProfile::For(kind, latencyMs);
     profile.unplugAfter = unplugAfter;
+    SetFirmwareDir(firmwareDir);
     config.crystalMHz = crystal;
     config.startExternal = mode == "external";
     config.selfResetOnBaudDetect = true;  // a pseudo-terminal has no modem lines

@@ -124,10 +124,12 @@ std::string FolderList() {
 }
 }  // namespace
 
+const char* StandInRefusalHint() { return "is a stand-in that only the stand-in board accepts"; }
+
 std::string StandInRefusal(FirmwareId id) {
     const ResolvedFirmware& e = ResolveFirmware(id);
     const std::string what = e.builtIn ? "the built-in " + e.fileName : e.source;
-    return what + " is a stand-in that only the stand-in board accepts; put the real " + e.fileName + " (" +
+    return what + " " + StandInRefusalHint() + "; put the real " + e.fileName + " (" +
            std::to_string(e.image.size) + " bytes) in one of: " + FolderList();
 }
 

@@ -68,8 +68,9 @@ bool IsStandInImage(const FirmwareImage& image);
 bool IsStandInImage(std::span<const uint8_t> bytes);
 
 // The message for refusing a stand-in image on a real port: the file and where a real one
-// is looked for.
+// is looked for. It contains StandInRefusalHint().
 std::string StandInRefusal(FirmwareId id);
+const char* StandInRefusalHint();
 // The message for a file that was found but is not usable (its name and size).
 std::string FirmwareProblem(FirmwareId id);
 

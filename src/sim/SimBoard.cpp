@@ -354,16 +354,18 @@ void Board::ProgramBytes(uint32_t address, const uint8_t* data, size_t n) {
     }
 }
 
-// The stand-in board runs any stand-in image placed where the tool puts it, not only the
-// one built in, so that an image replaced at run time can be tried; it says which one ran.
+// The board runs an image only when all of it is in place, and only the image it knows for
+// that job: the one the firmware lookup gives (a file in the search folders replaces the
+// built-in one here as in the tool). It says which one ran.
 bool Board::RunsImage(FirmwareId id, uint32_t at) {
-    const FirmwareImage& known = tessel::Firmware(id);
-    if (geo_.size0 < at + known.size) return false;
-    const std::span<const uint8_t> area(flash_[0].data() + at, known.size);
-    if (!IsStandInImage(area)) return false;
-    char text[160];
-    std::snprintf(text, sizeof text, "image received: %s, %zu bytes at %04Xh, fingerprint %08x", known.name,
-                  known.size, at, FirmwareFingerprint(area));
+    const ResolvedFirmware& known = ResolveFirmware(id);
+    const size_t n = known.image.size;
+    if (geo_.size0 < at + n) return false;
+    const std::span<const uint8_t> area(flash_[0].data() + at, n);
+    if (!std::equal(area.begin(), area.end(), known.image.data)) return false;
+    char text[320];
+    std::snprintf(text, sizeof text, "image received: %s, %zu bytes at %04Xh, fingerprint %08x, from %s",
+                  known.image.name, n, at, FirmwareFingerprint(area), known.source.c_str());
     Log(text);
     if (reporter_) reporter_(text);
     return true;
