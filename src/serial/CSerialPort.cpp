@@ -226,11 +226,8 @@ bool CSerialPort::DrainOutput() {
     return drained && !CheckGone();
 }
 
-// Replies to bytes still on their way would arrive after the purge and be taken for the
-// answer to what comes next.
 bool CSerialPort::PurgeInput() {
     if (!device_ || CheckGone()) return false;
-    if (txFreeUs_ > clock_.NowUs()) DrainOutput();
     if (trace_) trace_->Event(clock_.NowUs(), "purge input");
     return device_->PurgeInput();
 }
