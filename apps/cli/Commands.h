@@ -10,9 +10,14 @@ enum ExitCode : int {
     kExitOk = 0,
     kExitFailed = 1,       // the command ran and the target or the file said no
     kExitUsage = 2,        // bad options or values
-    kExitPortError = 3,    // the port could not be opened
+    kExitPortError = 3,    // the port could not be opened, or its device went away
     kExitNoTarget = 4,     // no boot loader answered
 };
+
+// True once a port used by this run has vanished (an adapter unplugged): whatever the
+// command made of it, the exit status says so.
+bool PortWentAway();
+void NotePortWentAway();
 
 // Where the chosen sub-command leaves its result.
 struct RunState {

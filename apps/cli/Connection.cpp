@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +12,8 @@
 
 #include "calc/BaudCalc.h"
 #include "device/ChipCatalogue.h"
+#include "firmware/Firmware.h"
+#include "platform/PortList.h"
 #include "protocol/Password.h"
 #include "sim/SimBoard.h"
 #include "ui/CommDialogs.h"
@@ -39,7 +42,9 @@ int ComNumber(const std::string& port) {
 }  // namespace
 
 void AddConnectOptions(CLI::App* cmd, ConnectOptions& o) {
-    cmd->add_option("--port", o.port, "Serial port: a device path, COMn, or sim[:CHIP[:FIRMWARE]]")->required();
+    cmd->add_option("--port", o.port,
+                    "Serial port: a device path (relative ones too), COMn, serial:NUMBER (a USB adapter's serial "
+                    "number), or sim[:CHIP[:FIRMWARE]]; default: the one USB serial adapter present");
     cmd->add_option("--chip", o.chip, "Chip model (NX31A16, NX31A32, NX31H64D, NX31L64D, NX31H32B, NX31L32B)");
     cmd->add_option("--mode", o.mode, "Memory mode: internal (EA#=1) or external (EA#=0)");
     cmd->add_option("--baud", o.baud, "Baud rate (default: the best rate for the crystal)");
@@ -47,12 +52,15 @@ void AddConnectOptions(CLI::App* cmd, ConnectOptions& o) {
     cmd->add_option("--firmware", o.firmware,
                     "Loader firmware to detect: 1.1F, 1.1E (offers the upgrade to 1.1F) or unknown");
     cmd->add_option("--trace-wire", o.traceWire, "Write every byte on the line, with its time, to FILE");
+    cmd->add_option("--firmware-dir", o.firmwareDir,
+                    "Look here first for the target images (stubs, loaders, monitor); `tessel firmware` lists them");
     cmd->add_flag("--yes", o.yes, "Answer Yes to every question");
     cmd->add_flag("--verbose", o.verbose, "Show debug traces");
 }
 
 Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Discarding()) {
     sim::RegisterSimScheme();
+    SetFirmwareDir(o_.firmwareDir);
     op_.assumeYes = o_.yes;
     op_.verbose = o_.verbose;
     op_.fillDialog = [this](DialogModel& m) { return Fill(m); };
@@ -64,8 +72,10 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     window_->Initialise(store_);
     DetectCommandEnv env;
     env.store = &store_;
-    const std::string port = o_.port;
-    if (!ComNumber(port)) env.namedPorts = [port] { return std::vector<std::string>{port}; };
+    // Read when the dialog opens: a port chosen automatically is known only by then.
+    env.namedPorts = [this] {
+        return ComNumber(o_.port) ? std::vector<std::string>{} : std::vector<std::string>{o_.port};
+    };
     RegisterDetectCommands(*window_, std::move(env));
     RegisterFlashCommands(*window_);
     RegisterConfigCommands(*window_);
@@ -76,9 +86,17 @@ Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Dis
     WatchStopRequest(&window_->Session().flags.stop);
 }
 
+namespace {
+std::atomic<bool> gPortWentAway{false};
+}  // namespace
+
+bool PortWentAway() { return gPortWentAway.load(); }
+void NotePortWentAway() { gPortWentAway = true; }
+
 Connection::~Connection() {
     if (InterruptSignal() != 0) RecordInterruption(window_->Session().flags.stop);
     WatchStopRequest(nullptr);
+    if (window_->Session().port.DeviceGone()) NotePortWentAway();
     view_.reset();
     window_->Shutdown();
 }
@@ -349,7 +367,31 @@ void Connection::Print(const std::string& line) {
     else std::printf("%s\n", line.c_str());
 }
 
+// With no --port and exactly one USB serial adapter plugged in, that is the port; anything
+// else is for the operator to choose.
+bool Connection::PickPort() {
+    if (!o_.port.empty()) return true;
+    std::vector<PortEntry> usb;
+    for (const PortEntry& p : ListSerialPorts())
+        if (p.usb) usb.push_back(p);
+    if (usb.size() == 1) {
+        o_.port = usb[0].name;
+        std::fprintf(stderr, "tessel: using %s (%s%s%s), the only USB serial adapter present\n", o_.port.c_str(),
+                     usb[0].description.c_str(), usb[0].serial.empty() ? "" : ", serial ",
+                     usb[0].serial.c_str());
+        return true;
+    }
+    if (usb.empty()) {
+        std::fprintf(stderr, "tessel: no USB serial adapter found; name the port with --port (`tessel ports` lists them)\n");
+    } else {
+        std::fprintf(stderr, "tessel: %zu USB serial adapters are present; choose one with --port:\n", usb.size());
+        for (const PortEntry& p : usb) std::fprintf(stderr, "  %s\n", DescribePort(p).c_str());
+    }
+    return false;
+}
+
 int Connection::Connect() {
+    if (!PickPort()) return kExitUsage;
     std::string chip = o_.chip;
     if (chip.empty()) {
         // A 1.1F loader cannot tell its chip type, so the operator names it; for the
@@ -403,7 +445,7 @@ int Connection::Connect() {
     session.crystalMHz = o_.crystal;
 
     window_->Route(commandId);
-    if (!session.port.IsOpen()) return kExitPortError;
+    if (!session.port.IsOpen() || session.port.DeviceGone()) return kExitPortError;
     if (!session.port.IsLinkUp()) return kExitNoTarget;
     return window_->Field(ChipField::FwVersion) == "v1.1F" ? kExitOk : kExitFailed;
 }

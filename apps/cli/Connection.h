@@ -29,6 +29,7 @@ struct ConnectOptions {
     double crystal = 11.0592;
     std::string firmware = "1.1F";
     std::string traceWire;
+    std::string firmwareDir;  // looked in first for the target images
     bool yes = false;
     bool verbose = false;
     // Set when several boards are programmed side by side: this board's lines and progress
@@ -115,6 +116,7 @@ private:
     DialogResult FillPasswordChange(PasswordChangeDialog& d);
     DialogResult FillPasswordSet(PasswordSetDialog& d);
     int StartIndex() const;
+    bool PickPort();
 
     ConnectOptions o_;
     int chipType_ = 0;

@@ -1,7 +1,10 @@
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "Commands.h"
 #include "device/ChipCatalogue.h"
+#include "firmware/Firmware.h"
 #include "platform/PortList.h"
 
 namespace tessel::cli {
@@ -10,10 +13,30 @@ namespace {
 
 int RunPorts() {
     const auto ports = ListSerialPorts();
-    for (const auto& p : ports) std::printf("%-48s %s\n", p.name.c_str(), p.description.c_str());
-    std::printf("%-48s %s\n", "sim[:CHIP[:FIRMWARE]]", "the stand-in board, in-process (e.g. sim:NX31H64D)");
+    for (const auto& p : ports) std::printf("%s\n", DescribePort(p).c_str());
+    std::printf("%-14s  %s\n", "sim[:CHIP[:FIRMWARE]]", "the stand-in board, in-process (e.g. sim:NX31H64D)");
     if (ports.empty()) std::fprintf(stderr, "no serial devices found\n");
     return kExitOk;
+}
+
+// Every target image: its size, where it is taken from, whether it is a stand-in; a file
+// that was found and refused is named with its size. Status 1 when any was refused.
+int RunFirmware(const std::string& dir) {
+    SetFirmwareDir(dir);
+    std::printf("searched, in order:");
+    for (const std::string& f : FirmwareSearchFolders()) std::printf(" %s", f.c_str());
+    std::printf("\n");
+    bool refused = false;
+    for (size_t i = 0; i < kFirmwareCount; ++i) {
+        const ResolvedFirmware& e = ResolveFirmware(kFirmwareImages[i].id);
+        std::printf("%-14s %-22s %6zu bytes  %-9s  %s\n", kFirmwareImages[i].name, e.fileName.c_str(),
+                    e.image.size, e.standIn ? "stand-in" : "real", e.source.c_str());
+        if (!e.refusal.empty()) {
+            std::printf("%-14s refused: %s\n", "", e.refusal.c_str());
+            refused = true;
+        }
+    }
+    return refused ? kExitFailed : kExitOk;
 }
 
 void PrintBlock(const char* name, const BlockGeometry& g) {
@@ -43,6 +66,12 @@ int RunChips() {
 void AddInfoCommands(CLI::App& app, RunState& state) {
     app.add_subcommand("ports", "List the serial ports present and the stand-in board")
         ->callback([&state] { state.exitCode = RunPorts(); });
+    {
+        auto dir = std::make_shared<std::string>();
+        CLI::App* cmd = app.add_subcommand("firmware", "The target images: size, where each is taken from, stand-in or not");
+        cmd->add_option("--firmware-dir", *dir, "Look here first");
+        cmd->callback([&state, dir] { state.exitCode = RunFirmware(*dir); });
+    }
     app.add_subcommand("chips", "The supported chips: flash geometry of both blocks, BSL area and entry")
         ->callback([&state] { state.exitCode = RunChips(); });
 }

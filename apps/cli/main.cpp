@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     app.footer(
         "Exit status: 0 success; 1 the command failed (the target or the file refused, a compare differed, "
         "a question was answered No, a wrong password); "
-        "2 bad options; 3 the port could not be opened; 4 no boot loader answered.");
+        "2 bad options; 3 the port could not be opened or its device went away (unplugged); 4 no boot loader "
+        "answered.");
     RunState state;
     AddBaudCommand(app, state);
     AddInfoCommands(app, state);
@@ -34,5 +35,5 @@ int main(int argc, char** argv) {
     }
     // An interrupted command has run its recovery by now; the status says it was stopped.
     if (InterruptSignal() != 0) return ReportInterruption();
-    return state.exitCode;
+    return PortWentAway() ? kExitPortError : state.exitCode;
 }

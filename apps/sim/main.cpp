@@ -12,6 +12,7 @@
 
 #include "device/ChipCatalogue.h"
 #include "files/SafeFile.h"
+#include "firmware/Firmware.h"
 #include "sim/PtyServer.h"
 #include "sim/SimBoard.h"
 
@@ -50,6 +51,10 @@ int main(int argc, char** argv) {
     double crystal = 11.0592;
     unsigned security = 0;
     bool loopBack = false, highHalf = false;
+    std::string adapter = "native";
+    uint32_t latencyMs = 0;
+    uint64_t unplugAfter = 0;
+    std::string firmwareDir;
     sim::Faults faults;
     app.add_option("--chip", chip, "Chip model (NX31A16, NX31A32, NX31H64D, NX31L64D, NX31H32B, NX31L32B)");
     app.add_option("--firmware", firmware, "Loader firmware: 1.1F, 1.1E (NX31A16/A32 only) or monitor");
@@ -68,6 +73,12 @@ int main(int argc, char** argv) {
     app.add_option("--reply-delay", faults.replyDelayMs, "Fault: delay every reply by D ms");
     app.add_option("--refuse", faults.refuseCommand, "Fault: never acknowledge this command code");
     app.add_flag("--stop-prompts", faults.stopPrompts, "Fault: a 1.1E loader does not prompt");
+    app.add_option("--adapter", adapter,
+                   "USB-serial adapter between the tool and the board: ftdi, cp210x or native (none)");
+    app.add_option("--latency-ms", latencyMs, "The adapter's latency timer in ms (default: ftdi 16, cp210x 1)");
+    app.add_option("--unplug-after", unplugAfter, "Pull the cable after N bytes have gone to the board");
+    app.add_option("--firmware-dir", firmwareDir,
+                   "The target images the board knows are looked up here first, as the tool does");
     app.add_option("--link", link, "Also make a symbolic link at PATH to the device");
     app.add_option("--save-block0", save0, "Write block 0 to this file at exit");
     app.add_option("--save-block1", save1, "Write block 1 to this file at exit");
@@ -93,6 +104,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessel-sim: --mode is internal or external\n");
         return 2;
     }
+    AdapterKind kind;
+    if (!ParseAdapterKind(adapter, &kind)) {
+        std::fprintf(stderr, "tessel-sim: --adapter is ftdi, cp210x or native\n");
+        return 2;
+    }
+    AdapterProfile profile = AdapterProfile::For(kind, latencyMs);
+    profile.unplugAfter = unplugAfter;
+    SetFirmwareDir(firmwareDir);
     config.crystalMHz = crystal;
     config.startExternal = mode == "external";
     config.selfResetOnBaudDetect = true;  // a pseudo-terminal has no modem lines
@@ -120,7 +139,12 @@ int main(int argc, char** argv) {
         board->SetExternal(data);
     }
 
+    board->SetReporter([](const std::string& text) {
+        std::printf("tessel-sim: %s\n", text.c_str());
+        std::fflush(stdout);
+    });
     sim::PtyServer server;
+    server.SetAdapter(profile);
     std::string error;
     if (!server.Open(&error)) {
         std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
@@ -139,7 +163,10 @@ int main(int argc, char** argv) {
     std::printf("%s\n", server.SlavePath().c_str());
     std::fflush(stdout);
 
-    server.Serve(board, gStop);
+    if (!server.Serve(board, gStop)) {
+        std::printf("tessel-sim: unplugged after %llu bytes\n", static_cast<unsigned long long>(unplugAfter));
+        std::fflush(stdout);
+    }
 
     if (!link.empty()) {
         std::error_code ec;

@@ -32,6 +32,7 @@ std::string XdgDir(const char* variable, const char* fallback) {
 
 std::string UserConfigDir() { return XdgDir("XDG_CONFIG_HOME", ".config"); }
 std::string UserStateDir() { return XdgDir("XDG_STATE_HOME", ".local/state"); }
+std::string UserDataDir() { return XdgDir("XDG_DATA_HOME", ".local/share"); }
 
 bool MakeDirs(const std::string& path) {
     if (path.empty()) return false;

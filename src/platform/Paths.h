@@ -10,6 +10,8 @@ namespace tessel {
 std::string UserConfigDir();
 // $XDG_STATE_HOME/tessel or ~/.local/state/tessel.
 std::string UserStateDir();
+// $XDG_DATA_HOME/tessel or ~/.local/share/tessel.
+std::string UserDataDir();
 // Creates a folder and its parents; true when it exists afterwards.
 bool MakeDirs(const std::string& path);
 

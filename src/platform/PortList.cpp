@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <system_error>
 
 namespace tessel {
@@ -47,30 +49,97 @@ bool UartPresent(const std::string& devPath, const fs::path& sysTty) {
     return known;
 }
 
+std::string ReadLine(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
+// The USB device a tty hangs off: the nearest directory above it with an idVendor file.
+// An adapter's tty sits on an interface (1-2:1.0), whose parent is the device (1-2).
+void ReadUsbIdentity(const fs::path& sysTty, PortEntry* e) {
+    std::error_code ec;
+    fs::path dir = fs::canonical(sysTty / "device", ec);
+    if (ec) return;
+    e->driver = fs::read_symlink(dir / "driver", ec).filename().string();
+    if (ec) e->driver.clear();
+    for (int depth = 0; depth < 4 && !dir.empty() && dir != dir.root_path(); ++depth, dir = dir.parent_path()) {
+        if (!fs::exists(dir / "idVendor", ec)) continue;
+        e->usb = true;
+        e->usbId = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+        e->serial = ReadLine(dir / "serial");
+        const std::string maker = ReadLine(dir / "manufacturer");
+        const std::string product = ReadLine(dir / "product");
+        e->description = maker.empty() ? product : product.empty() ? maker : maker + " " + product;
+        return;
+    }
+}
+
 }  // namespace
 
 std::vector<PortEntry> ListSerialPorts(const std::string& devRoot, const std::string& sysRoot) {
     std::vector<PortEntry> ports;
     std::error_code ec;
     const fs::path dev(devRoot);
-    const fs::path byId = dev / "serial" / "by-id";
-    std::vector<std::string> ids;
-    for (const auto& e : fs::directory_iterator(byId, ec)) ids.push_back(e.path().filename().string());
-    std::sort(ids.begin(), ids.end());
-    for (const auto& id : ids) {
-        const fs::path link = byId / id;
-        const fs::path target = fs::weakly_canonical(link, ec);
-        ports.push_back({link.string(), ec ? std::string() : "-> " + target.string()});
+    const fs::path sysTty = fs::path(sysRoot) / "class" / "tty";
+    // The stable names, by the device they lead to.
+    std::map<std::string, std::string> byId;
+    for (const auto& e : fs::directory_iterator(dev / "serial" / "by-id", ec)) {
+        std::error_code lec;
+        const fs::path target = fs::read_symlink(e.path(), lec);
+        if (lec) continue;
+        const std::string node = target.filename().string();
+        // Several links may lead to one device; the first in name order is kept.
+        auto it = byId.find(node);
+        if (it == byId.end() || e.path().string() < it->second) byId[node] = e.path().string();
     }
     for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-        for (const auto& n : Matching(dev, prefix)) ports.push_back({(dev / n).string(), "USB serial"});
+        for (const auto& n : Matching(dev, prefix)) {
+            PortEntry e;
+            e.name = (dev / n).string();
+            ReadUsbIdentity(sysTty / n, &e);
+            e.usb = true;
+            if (e.description.empty()) e.description = "USB serial";
+            if (auto it = byId.find(n); it != byId.end()) e.byId = it->second;
+            ports.push_back(std::move(e));
+        }
     }
     for (const auto& n : Matching(dev, "ttyS")) {
-        const std::string path = (dev / n).string();
-        if (UartPresent(path, fs::path(sysRoot) / "class" / "tty" / n))
-            ports.push_back({path, "COM" + std::to_string(std::stoi(n.substr(4)) + 1)});
+        PortEntry e;
+        e.name = (dev / n).string();
+        if (!UartPresent(e.name, sysTty / n)) continue;
+        ReadUsbIdentity(sysTty / n, &e);
+        e.usb = false;
+        e.description = "COM" + std::to_string(std::stoi(n.substr(4)) + 1);
+        ports.push_back(std::move(e));
     }
     return ports;
+}
+
+std::string FindPortBySerial(const std::string& serial, std::string* error, const std::string& devRoot,
+                             const std::string& sysRoot) {
+    std::vector<std::string> found;
+    for (const PortEntry& p : ListSerialPorts(devRoot, sysRoot))
+        if (p.usb && !serial.empty() && p.serial == serial) found.push_back(p.name);
+    if (found.size() == 1) return found.front();
+    if (error) {
+        if (found.empty()) *error = "no USB serial adapter with serial number '" + serial + "' is plugged in (`tessel ports` lists them)";
+        else *error = "more than one serial device has serial number '" + serial + "' (" + found[0] + ", " + found[1] + "); name the port by its path";
+    }
+    return {};
+}
+
+std::string DescribePort(const PortEntry& p) {
+    std::string line = p.name;
+    if (line.size() < 14) line.resize(14, ' ');
+    line += "  " + p.description;
+    if (!p.driver.empty()) line += "  driver " + p.driver;
+    if (!p.usbId.empty()) line += "  usb " + p.usbId;
+    if (!p.serial.empty()) line += "  serial " + p.serial;
+    if (!p.byId.empty()) line += "\n" + std::string(16, ' ') + p.byId;
+    return line;
 }
 
 }  // namespace tessel

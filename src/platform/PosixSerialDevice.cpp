@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <linux/serial.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -13,7 +14,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -50,6 +54,25 @@ bool UserInGroup(gid_t gid) {
 
 }  // namespace
 
+std::string DescribePermissionDenied(const std::string& path, const DeviceAccess& a) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", a.mode & 07777);
+    const std::string what = path + ": permission denied; the device belongs to " + a.owner + ":" + a.group +
+                             " with mode " + mode;
+    const bool groupMayUse = (a.mode & 060) == 060;
+    if (groupMayUse && !a.userInGroup && !a.userIsOwner)
+        return what + ", and user '" + a.user + "' is not in group '" + a.group + "' (sudo usermod -aG " + a.group +
+               " " + a.user + ", then log in again)";
+    if (groupMayUse && a.userInGroup)
+        return what + "; user '" + a.user + "' is in group '" + a.group +
+               "', so something else refuses it (an ACL, or a security module)";
+    if (a.userIsOwner) return what + "; its owner may not read and write it (sudo chmod u+rw " + path + ")";
+    // Joining the group would not help: it has no access either.
+    return what + ", so only " + a.owner +
+           " may open it; give the device to a group you belong to with mode 0660 (a udev rule makes "
+           "that last), or run as " + a.owner;
+}
+
 std::string DescribeOpenFailure(const std::string& path, int err) {
     switch (err) {
         case ENOENT:
@@ -61,19 +84,18 @@ std::string DescribeOpenFailure(const std::string& path, int err) {
         case EACCES:
         case EPERM: {
             struct stat st {};
-            if (stat(path.c_str(), &st) == 0) {
-                if (struct group* g = getgrgid(st.st_gid)) {
-                    const std::string group = g->gr_name;
-                    if (!UserInGroup(st.st_gid)) {
-                        std::string user = "$USER";
-                        if (struct passwd* pw = getpwuid(geteuid())) user = pw->pw_name;
-                        return path + ": permission denied; the device belongs to group '" + group +
-                               "' and user '" + user + "' is not a member (sudo usermod -aG " +
-                               group + " " + user + ", then log in again)";
-                    }
-                }
-            }
-            return path + ": permission denied";
+            if (stat(path.c_str(), &st) != 0) return path + ": permission denied";
+            DeviceAccess a;
+            a.mode = st.st_mode;
+            a.owner = std::to_string(st.st_uid);
+            a.group = std::to_string(st.st_gid);
+            if (struct passwd* pw = getpwuid(st.st_uid)) a.owner = pw->pw_name;
+            if (struct group* g = getgrgid(st.st_gid)) a.group = g->gr_name;
+            a.user = "$USER";
+            if (struct passwd* pw = getpwuid(geteuid())) a.user = pw->pw_name;
+            a.userIsOwner = geteuid() == st.st_uid;
+            a.userInGroup = UserInGroup(st.st_gid);
+            return DescribePermissionDenied(path, a);
         }
         default:
             return path + ": " + std::strerror(err);
@@ -116,7 +138,46 @@ std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
         ::close(fd);
         return fail(err, DescribeOpenFailure(path, err));
     }
-    return std::unique_ptr<PosixSerialDevice>(new PosixSerialDevice(fd, wakeFd, path, clock));
+    auto device = std::unique_ptr<PosixSerialDevice>(new PosixSerialDevice(fd, wakeFd, path, clock));
+    if (IsUsbTty(path)) device->AskLowLatency();
+    return device;
+}
+
+bool IsUsbTty(const std::string& devicePath, const std::string& sysRoot) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const std::string name = fs::path(devicePath).filename().string();
+    const fs::path device = fs::canonical(fs::path(sysRoot) / "class" / "tty" / name / "device", ec);
+    return !ec && device.string().find("/usb") != std::string::npos;
+}
+
+// An adapter hands received bytes over only when its packet fills or its latency timer
+// runs out, 16 ms by default on some; every reply the protocol waits for pays that. The
+// kernel's low-latency flag makes such drivers set the timer to its minimum.
+void PosixSerialDevice::AskLowLatency() {
+    serial_struct info {};
+    if (ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
+    if (info.flags & ASYNC_LOW_LATENCY) return;
+    const int old = info.flags;
+    info.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(fd_, TIOCSSERIAL, &info) == 0) {
+        restoreSerialFlags_ = true;
+        oldSerialFlags_ = old;
+        return;
+    }
+    const int err = errno;
+    namespace fs = std::filesystem;
+    const std::string name = fs::path(path_).filename().string();
+    const std::string timerFile = "/sys/class/tty/" + name + "/device/latency_timer";
+    std::ifstream in(timerFile);
+    int ms = 0;
+    if (in >> ms)
+        latencyNote_ = path_ + ": low latency refused (" + std::strerror(err) + "); the adapter's latency timer is " +
+                       std::to_string(ms) + " ms, which every reply waits for; lower it with: echo 1 | sudo tee " +
+                       timerFile;
+    else
+        latencyNote_ = path_ + ": low latency refused (" + std::strerror(err) +
+                       "); replies may arrive late by the adapter's latency timer";
 }
 
 PosixSerialDevice::PosixSerialDevice(int fd, int wakeFd, std::string path, Clock& clock)
@@ -124,6 +185,13 @@ PosixSerialDevice::PosixSerialDevice(int fd, int wakeFd, std::string path, Clock
       realClock_(dynamic_cast<RealClock*>(&clock) != nullptr) {}
 
 PosixSerialDevice::~PosixSerialDevice() {
+    if (restoreSerialFlags_ && !gone_) {
+        serial_struct info {};
+        if (ioctl(fd_, TIOCGSERIAL, &info) == 0) {
+            info.flags = oldSerialFlags_;
+            ioctl(fd_, TIOCSSERIAL, &info);
+        }
+    }
     ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     ::close(fd_);
@@ -145,9 +213,17 @@ bool PosixSerialDevice::Configure(const LineSettings& settings) {
     return tcsetattr(fd_, TCSANOW, &tio) == 0;
 }
 
+// EIO, ENXIO and ENODEV are what a tty answers once its device has been unplugged (or the
+// far end of a pseudo-terminal closed); nothing after that will succeed.
+int PosixSerialDevice::Note(int err) {
+    if (err == EIO || err == ENXIO || err == ENODEV) gone_ = true;
+    return err;
+}
+
 LineResult PosixSerialDevice::SetModemBit(int bit, bool high) {
     if (ioctl(fd_, high ? TIOCMBIS : TIOCMBIC, &bit) == 0) return LineResult::Ok;
-    if (errno == ENOTTY || errno == EINVAL) return LineResult::Unsupported;
+    const int err = Note(errno);
+    if (err == ENOTTY || err == EINVAL) return LineResult::Unsupported;
     return LineResult::Failed;
 }
 
@@ -156,14 +232,20 @@ LineResult PosixSerialDevice::SetRts(bool high) { return SetModemBit(TIOCM_RTS, 
 
 size_t PosixSerialDevice::InputCount() {
     int n = 0;
-    if (ioctl(fd_, FIONREAD, &n) != 0 || n < 0) return 0;
-    return static_cast<size_t>(n);
+    if (ioctl(fd_, FIONREAD, &n) != 0) {
+        Note(errno);
+        return 0;
+    }
+    return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
 size_t PosixSerialDevice::OutputCount() {
     int n = 0;
-    if (ioctl(fd_, TIOCOUTQ, &n) != 0 || n < 0) return 0;
-    return static_cast<size_t>(n);
+    if (ioctl(fd_, TIOCOUTQ, &n) != 0) {
+        Note(errno);
+        return 0;
+    }
+    return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
 int PosixSerialDevice::WaitFd(short events, uint64_t deadline, const std::atomic<bool>* cancel) {
@@ -182,7 +264,13 @@ int PosixSerialDevice::WaitFd(short events, uint64_t deadline, const std::atomic
                 [[maybe_unused]] ssize_t r = ::read(wakeFd_, &v, sizeof v);
                 return 0;
             }
-            if (fds[0].revents & (events | POLLERR | POLLHUP)) return 1;
+            // With CLOCAL set a hang-up is never a dropped carrier: the device itself has
+            // gone (an adapter unplugged, the far end of a pseudo-terminal closed).
+            if (fds[0].revents & (POLLHUP | POLLNVAL)) {
+                gone_ = true;
+                return -1;
+            }
+            if (fds[0].revents & (events | POLLERR)) return 1;
         }
         if (clock_.NowUs() >= deadline) return 0;
         if (!realClock_) clock_.SleepUntilUs(clock_.NowUs() + 1000, cancel);
@@ -191,13 +279,14 @@ int PosixSerialDevice::WaitFd(short events, uint64_t deadline, const std::atomic
 
 bool PosixSerialDevice::WaitInput(uint64_t deadline, const std::atomic<bool>* cancel) {
     for (;;) {
+        if (gone_) return false;
         if (InputCount() > 0) return true;
+        if (gone_) return false;
         const int rc = WaitFd(POLLIN, deadline, cancel);
-        if (rc <= 0) return InputCount() > 0;
-        // A hang-up on a pseudo-terminal whose other side is closed reports POLLHUP with
-        // nothing to read; do not spin on it.
+        if (rc <= 0) return !gone_ && InputCount() > 0;
+        // POLLERR with nothing to read: do not spin on it.
         if (InputCount() == 0) {
-            if (clock_.NowUs() >= deadline) return false;
+            if (gone_ || clock_.NowUs() >= deadline) return false;
             clock_.SleepUntilUs(clock_.NowUs() + 1000, cancel);
         }
     }
@@ -207,15 +296,28 @@ bool PosixSerialDevice::WaitOutputEmpty(uint64_t deadline) {
     // The driver gives no event for an empty transmit queue; poll its count each
     // millisecond, which is finer than a byte at any rate below 9600.
     for (;;) {
-        if (OutputCount() == 0) return true;
-        if (clock_.NowUs() >= deadline) return false;
+        if (gone_) return false;
+        if (OutputCount() == 0) break;
+        if (gone_ || clock_.NowUs() >= deadline) return false;
         clock_.SleepUntilUs(std::min(deadline, clock_.NowUs() + 1000));
     }
+    // An adapter's count drops once its USB transfer is done, while its own FIFO still
+    // shifts the bytes out; tcdrain waits for the adapter to report its transmitter empty,
+    // which takes at most that FIFO's worth of bytes once the count is zero.
+    if (realClock_ && tcdrain(fd_) != 0) {
+        Note(errno);
+        return !gone_;
+    }
+    return !gone_;
 }
 
 long PosixSerialDevice::Read(uint8_t* buffer, size_t n) {
+    if (gone_) return -1;
     const ssize_t r = ::read(fd_, buffer, n);
-    if (r < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    if (r < 0) {
+        const int err = Note(errno);
+        return (err == EAGAIN || err == EINTR) ? 0 : -1;
+    }
     return static_cast<long>(r);
 }
 
@@ -227,14 +329,17 @@ long PosixSerialDevice::Write(const uint8_t* buffer, size_t n, uint64_t deadline
             done += static_cast<size_t>(w);
             continue;
         }
-        if (w < 0 && errno != EAGAIN && errno != EINTR) return done ? static_cast<long>(done) : -1;
+        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+            Note(errno);
+            return done ? static_cast<long>(done) : -1;
+        }
         if (WaitFd(POLLOUT, deadline, nullptr) <= 0) break;
     }
     return static_cast<long>(done);
 }
 
-bool PosixSerialDevice::PurgeInput() { return tcflush(fd_, TCIFLUSH) == 0; }
-bool PosixSerialDevice::PurgeOutput() { return tcflush(fd_, TCOFLUSH) == 0; }
+bool PosixSerialDevice::PurgeInput() { return tcflush(fd_, TCIFLUSH) == 0 || (Note(errno), false); }
+bool PosixSerialDevice::PurgeOutput() { return tcflush(fd_, TCOFLUSH) == 0 || (Note(errno), false); }
 
 void PosixSerialDevice::Wake() {
     const uint64_t one = 1;

@@ -27,8 +27,13 @@ public:
     bool PurgeOutput() override;
     void Wake() override;
     std::string Name() const override { return path_; }
+    bool Gone() const override { return gone_; }
 
     int Fd() const { return fd_; }
+
+    // What became of the request for low latency at open; empty when there was nothing to
+    // say (not a USB adapter, or granted).
+    std::string SetupNote() const override { return latencyNote_; }
 
 private:
     PosixSerialDevice(int fd, int wakeFd, std::string path, Clock& clock);
@@ -36,16 +41,35 @@ private:
     // Waits for `events` on the device, or a wake; the real clock waits in poll itself,
     // a virtual clock is stepped a millisecond at a time between non-blocking polls.
     int WaitFd(short events, uint64_t deadline, const std::atomic<bool>* cancel);
+    // Records a vanished device from an errno; returns the errno unchanged.
+    int Note(int err);
+    void AskLowLatency();
 
     int fd_;
     int wakeFd_;
     std::string path_;
     Clock& clock_;
     bool realClock_;
+    std::atomic<bool> gone_{false};
+    bool restoreSerialFlags_ = false;
+    int oldSerialFlags_ = 0;
+    std::string latencyNote_;
 };
 
+// True for a tty that a USB device provides (an adapter or a CDC-ACM modem), from sysfs.
+bool IsUsbTty(const std::string& devicePath, const std::string& sysRoot = "/sys");
+
 // Maps a failed open(2) to the operator's words: missing, busy, or not permitted (with the
-// dialout group named where it applies).
+// device's real owner and group, and what would let this user in).
 std::string DescribeOpenFailure(const std::string& path, int err);
+
+// The permission part of it, from what stat(2) and the user and group databases say.
+struct DeviceAccess {
+    unsigned mode = 0;  // permission bits
+    std::string owner, group, user;
+    bool userIsOwner = false;
+    bool userInGroup = false;
+};
+std::string DescribePermissionDenied(const std::string& path, const DeviceAccess& access);
 
 }  // namespace tessel

@@ -59,6 +59,14 @@ public:
 
     virtual std::string Name() const = 0;
 
+    // True once the device has vanished (an adapter unplugged, the far end of a
+    // pseudo-terminal closed): nothing will pass through it again, so waiting is pointless.
+    virtual bool Gone() const { return false; }
+
+    // Something the operator may want to know about how the device was set up (a refused
+    // low-latency request and how to lower the adapter's timer by hand); empty if nothing.
+    virtual std::string SetupNote() const { return {}; }
+
     // True for the in-process line of the stand-in board: the one peer that stand-in
     // target images may be written to.
     virtual bool IsStandInLine() const { return false; }

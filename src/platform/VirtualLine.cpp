@@ -155,11 +155,14 @@ long VirtualLine::Read(uint8_t* buffer, size_t n) {
 }
 
 long VirtualLine::Write(const uint8_t* buffer, size_t n, uint64_t) {
+    return WriteAt(buffer, n, clock_.NowUs());
+}
+
+long VirtualLine::WriteAt(const uint8_t* buffer, size_t n, uint64_t at) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    const uint64_t now = clock_.NowUs();
-    PlayOutLocked(now);
+    PlayOutLocked(at);
     const double byteTime = ByteTimeUs(settings_.baudRate);
-    double t = std::max(hostTxFree_, static_cast<double>(now));
+    double t = std::max(hostTxFree_, static_cast<double>(at));
     for (size_t i = 0; i < n; ++i) {
         t += byteTime;
         towardsPeer_.push_back({t, buffer[i], settings_.baudRate});
@@ -203,6 +206,30 @@ void VirtualLine::PeerSend(const uint8_t* bytes, size_t n, uint64_t at, uint32_t
     }
     peerTxFree_ = t;
     peerBytesSent_ += n;
+}
+
+void VirtualLine::AdvanceTo(uint64_t at) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    PlayOutLocked(at);
+}
+
+size_t VirtualLine::TakeArrived(uint64_t upTo, std::vector<Arrival>* out) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    PlayOutLocked(upTo);
+    size_t n = 0;
+    while (!towardsHost_.empty() && towardsHost_.front().at <= static_cast<double>(upTo)) {
+        out->push_back({CeilUs(towardsHost_.front().at), towardsHost_.front().byte});
+        towardsHost_.pop_front();
+        ++n;
+    }
+    return n;
+}
+
+uint64_t VirtualLine::NextEventUs() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    uint64_t next = NextEventLocked();
+    if (!towardsHost_.empty()) next = std::min(next, CeilUs(towardsHost_.front().at));
+    return next;
 }
 
 void VirtualLine::HostClose() {

@@ -88,6 +88,23 @@ public:
     // Close of the host end (the device object is kept by whoever owns the line).
     void HostClose();
 
+    // For a model that sits between the host and the line (a USB adapter) and so hands
+    // bytes over at times of its own rather than "now". Calls must come in time order.
+    //
+    // Plays the line out up to `at`.
+    void AdvanceTo(uint64_t at);
+    // Host bytes that go on the wire no earlier than `at` (at most "now").
+    long WriteAt(const uint8_t* buffer, size_t n, uint64_t at);
+    // Takes the bytes whose last bit has arrived at the host end by `upTo`, with that time.
+    struct Arrival {
+        uint64_t at;
+        uint8_t byte;
+    };
+    size_t TakeArrived(uint64_t upTo, std::vector<Arrival>* out);
+    // The next moment something happens on the line by itself (a host byte reaching the
+    // peer, a peer timer, a peer byte reaching the host), or UINT64_MAX.
+    uint64_t NextEventUs();
+
 private:
     struct TimedByte {
         double at;  // us, when the last bit has arrived

@@ -51,7 +51,10 @@ void SendClosing(LinkContext& c) {
     (void)c.session.port.WriteByte(cmd::kClose);
 }
 
-void Settle(LinkContext& c) { c.session.port.GetClock().SleepMs(kBitSettleMs); }
+void Settle(LinkContext& c) {
+    c.session.port.DrainOutput();
+    c.session.port.GetClock().SleepMs(kBitSettleMs);
+}
 
 }  // namespace
 

@@ -18,7 +18,11 @@ void Show(LinkContext& c, const char* text) {
     if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
 }
 
-void Pause(LinkContext& c, uint32_t ms) { Port(c).GetClock().SleepMs(ms); }
+// The pause is the target's time to act on what was sent, so it starts once that has left.
+void Pause(LinkContext& c, uint32_t ms) {
+    Port(c).DrainOutput();
+    Port(c).GetClock().SleepMs(ms);
+}
 
 bool AllBlank(const uint8_t* data, size_t n) {
     return std::all_of(data, data + n, [](uint8_t b) { return b == 0xFF; });

@@ -65,10 +65,14 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         return "";
     }
 
-    const FirmwareImage& image = Firmware(FirmwareId::Upgrade11E);
-    if (IsStandInImage(image) && !(port.Device() && port.Device()->IsStandInLine())) {
-        EndSession(c, std::string(image.fileName) + " " + StandInRefusalHint() + ". The boot loader was not touched.",
-                   kStill11E);
+    const ResolvedFirmware& found = ResolveFirmware(FirmwareId::Upgrade11E);
+    const FirmwareImage& image = found.image;
+    if (!found.refusal.empty()) {
+        EndSession(c, FirmwareProblem(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
+        return "";
+    }
+    if (found.standIn && !(port.Device() && port.Device()->IsStandInLine())) {
+        EndSession(c, StandInRefusal(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
         return "";
     }
     const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
@@ -118,6 +122,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     port.PurgeOutput();
     port.WriteByte(cmd::kRunUser);
     port.WriteByte(cmd::kRunUser);
+    port.DrainOutput();
     clock.SleepMs(300);
     c.view.setProgressLabel("Upgrade is in process, please wait...");
     const uint64_t started = clock.TickMs();

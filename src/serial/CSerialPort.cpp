@@ -1,5 +1,6 @@
 #include "serial/CSerialPort.h"
 
+#include <algorithm>
 #include <string>
 
 #include "platform/Clock.h"
@@ -55,11 +56,17 @@ int CSerialPort::Open() {
         if (lastOpenError_.reason.empty()) lastOpenError_.reason = name + ": cannot open";
         return 2;
     }
+    gone_ = false;
+    txFreeUs_ = 0;
     device_->PurgeInput();
-    device_->PurgeOutput();
+    FlushQueuedOutput();
     lineSettings_ = LineSettings{};
     lineSettings_.baudRate = EffectiveRate(baudRate_);
     device_->Configure(lineSettings_);
+    if (const std::string note = device_->SetupNote(); !note.empty() && !setupNoted_) {
+        setupNoted_ = true;
+        Trace(note);
+    }
     if (trace_)
         trace_->Event(clock_.NowUs(), "open " + device_->Name() + " " +
                                           std::to_string(lineSettings_.baudRate) + " 8N1");
@@ -74,18 +81,22 @@ int CSerialPort::Open() {
 int CSerialPort::Close() {
     ClearLinkUp();
     if (!device_) return 3;
+    // What was written last (a closing sequence) must reach the target before the lines
+    // drop and the queue is cleared.
+    DrainOutput();
     SetLine(true, false);
     SetLine(false, false);
     device_->PurgeInput();
-    device_->PurgeOutput();
+    FlushQueuedOutput();
     if (trace_) trace_->Event(clock_.NowUs(), "close");
     device_.reset();
     return 0;
 }
 
 void CSerialPort::SetLine(bool dtr, bool high) {
-    if (!device_) return;
+    if (!device_ || CheckGone()) return;
     const LineResult r = dtr ? device_->SetDtr(high) : device_->SetRts(high);
+    if (r == LineResult::Failed && CheckGone()) return;
     if (trace_)
         trace_->Event(clock_.NowUs(), std::string(dtr ? "DTR " : "RTS ") + (high ? "high" : "low"));
     if (r == LineResult::Unsupported && !linesUnsupportedReported_) {
@@ -96,31 +107,65 @@ void CSerialPort::SetLine(bool dtr, bool high) {
     }
 }
 
+bool CSerialPort::CheckGone() {
+    if (gone_) return true;
+    if (!device_ || !device_->Gone()) return false;
+    gone_ = true;
+    ClearLinkUp();
+    if (trace_) trace_->Event(clock_.NowUs(), "device gone");
+    Show(GoneMessage(device_->Name()).c_str());
+    return true;
+}
+
+std::string CSerialPort::GoneMessage(const std::string& path) {
+    return "the serial device " + path + " has gone (unplugged?)";
+}
+
+void CSerialPort::FlushQueuedOutput() {
+    if (device_ && device_->OutputCount() > 0) device_->PurgeOutput();
+}
+
+uint64_t CSerialPort::WireFreeUs() { return std::max(txFreeUs_, clock_.NowUs()); }
+
+// The line sequences reset or switch the target: bytes still on their way would reach a
+// chip in another state.
 void CSerialPort::SetLinesInternalMode() {
+    DrainOutput();
     SetLine(false, false);
     SetLine(true, false);
     SetLine(false, true);
 }
 
 void CSerialPort::SetLinesExternalMode() {
+    DrainOutput();
     SetLine(false, false);
     SetLine(true, true);
     SetLine(false, true);
 }
 
 void CSerialPort::PulseRts() {
+    DrainOutput();
     SetLine(false, false);
     SetLine(false, true);
 }
 
+// A reply cannot start before the bytes that ask for it have left, so the waits count from
+// then: at the slowest rates a long frame takes longer than the wait itself.
 bool CSerialPort::WaitForInput() {
-    if (!device_) return false;
-    return device_->WaitInput(clock_.NowUs() + kWaitForInputMs * 1000ull, &cancelWaits_);
+    if (!device_ || CheckGone()) return false;
+    const bool got = device_->WaitInput(WireFreeUs() + kWaitForInputMs * 1000ull, &cancelWaits_);
+    CheckGone();
+    return got && !gone_;
 }
 
+// Used by the loops that send a string and look for an answer: the next string must not
+// start before this one has left, or at a low rate the queue would run ahead of the line.
 bool CSerialPort::PollForInput() {
-    if (!device_) return false;
-    return device_->WaitInput(clock_.NowUs() + kPollForInputMs * 1000ull, &cancelWaits_);
+    if (!device_ || CheckGone()) return false;
+    DrainOutput();
+    const bool got = device_->WaitInput(clock_.NowUs() + kPollForInputMs * 1000ull, &cancelWaits_);
+    CheckGone();
+    return got && !gone_;
 }
 
 int CSerialPort::ReadByte(uint8_t* byte) {
@@ -130,6 +175,7 @@ int CSerialPort::ReadByte(uint8_t* byte) {
     if (got == 0 &&
         device_->WaitInput(clock_.NowUs() + kReadLimitMs * 1000ull, &cancelWaits_))
         got = device_->Read(&cell, 1);
+    if (got < 0 || CheckGone()) return 0;
     if (got != 1) return 0;
     if (trace_) trace_->Bytes(clock_.NowUs(), '<', &cell, 1);
     if (byte) *byte = cell;
@@ -141,10 +187,17 @@ bool CSerialPort::WriteBytes(const uint8_t* buffer, size_t length, uint32_t limi
         Show(kWriteFailed);
         return false;
     }
-    // Strictly one transfer after the other: the boot loader has no receive buffer to
-    // speak of, so the next write waits until the previous one has left.
-    device_->WaitOutputEmpty(clock_.NowUs() + kDrainWaitMs * 1000ull);
+    if (CheckGone()) return false;
+    // Bytes go to the driver's queue as fast as it takes them; the line itself keeps them
+    // one after the other at the rate, which is all the boot loader's frames need. Waiting
+    // for the queue to empty after every byte would cost a USB frame per byte on an
+    // adapter; the protocol drains only where it needs the line quiet (DrainOutput).
     const long sent = device_->Write(buffer, length, clock_.NowUs() + limitMs * 1000ull);
+    if (sent > 0) {
+        const double byteUs = 10.0e6 / lineSettings_.baudRate;
+        txFreeUs_ = WireFreeUs() + static_cast<uint64_t>(byteUs * static_cast<double>(sent) + 0.5);
+    }
+    if (CheckGone()) return false;
     if (trace_ && sent > 0) {
         if (traceWithheld_) trace_->Event(clock_.NowUs(), "> " + std::to_string(sent) + " byte(s) withheld");
         else trace_->Bytes(clock_.NowUs(), '>', buffer, static_cast<size_t>(sent));
@@ -167,20 +220,23 @@ bool CSerialPort::WriteBlock(const uint8_t* buffer, size_t length) {
 }
 
 bool CSerialPort::DrainOutput() {
-    if (!device_) return false;
-    return device_->WaitOutputEmpty(clock_.NowUs() + kDrainWaitMs * 1000ull);
+    if (!device_ || CheckGone()) return false;
+    const bool drained = device_->WaitOutputEmpty(WireFreeUs() + kDrainWaitMs * 1000ull);
+    if (drained) txFreeUs_ = 0;
+    return drained && !CheckGone();
 }
 
 bool CSerialPort::PurgeInput() {
-    if (!device_) return false;
+    if (!device_ || CheckGone()) return false;
     if (trace_) trace_->Event(clock_.NowUs(), "purge input");
     return device_->PurgeInput();
 }
 
 bool CSerialPort::PurgeOutput() {
-    if (!device_) return false;
+    if (!device_ || CheckGone()) return false;
     if (trace_) trace_->Event(clock_.NowUs(), "purge output");
-    return device_->PurgeOutput();
+    FlushQueuedOutput();
+    return true;
 }
 
 void CSerialPort::CancelWaits() {

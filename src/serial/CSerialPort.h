@@ -45,9 +45,15 @@ public:
     bool WriteBlock(const uint8_t* buffer, size_t length);
     bool PurgeInput();
     bool PurgeOutput();
-    // Waits, at most as long as a write waits for the queue, until every byte written has
-    // left; for a sequence the target must see whole before the line is reset and purged.
+    // Waits until every byte written has left the line, for as long as those bytes need at
+    // the line's rate plus the drain wait; true when they have. The protocol calls it where
+    // it needs the line quiet: before a timed pause, a purge or a change of the modem lines.
     bool DrainOutput();
+
+    // True once the device has vanished (unplugged); every later transfer fails at once.
+    bool DeviceGone() const { return gone_; }
+    // "the serial device <path> has gone (unplugged?)"
+    static std::string GoneMessage(const std::string& path);
 
     void SetLinesInternalMode();
     void SetLinesExternalMode();
@@ -97,6 +103,14 @@ private:
     void Trace(const std::string& line);
     void SetLine(bool dtr, bool high);
     bool WriteBytes(const uint8_t* buffer, size_t length, uint32_t limitMs);
+    // Notices a vanished device once: says so, takes the link down. True when gone.
+    bool CheckGone();
+    // When the bytes written so far will have left at the line's rate, at the earliest.
+    uint64_t WireFreeUs();
+    // Discards the device's output queue, but only when it holds something: a
+    // pseudo-terminal reports an empty queue while its peer has not read what was sent,
+    // and a flush there takes those bytes away from the peer.
+    void FlushQueuedOutput();
 
     Operator* owner_;
     Clock& clock_;
@@ -112,6 +126,9 @@ private:
     std::atomic<bool> cancelWaits_{false};
     std::unique_ptr<WireTrace> trace_;
     bool traceWithheld_ = false;
+    bool gone_ = false;
+    bool setupNoted_ = false;
+    uint64_t txFreeUs_ = 0;
 };
 
 }  // namespace tessel

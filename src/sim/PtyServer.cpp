@@ -64,10 +64,12 @@ PtyServer::~PtyServer() {
     if (master_ >= 0) ::close(master_);
 }
 
-void PtyServer::Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<bool>& stop) {
+bool PtyServer::Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<bool>& stop) {
     RealClock clock;
-    auto line = std::make_shared<VirtualLine>(clock, slavePath_);
-    line->AttachPeer(peer);
+    auto virtualLine = std::make_shared<VirtualLine>(clock, slavePath_);
+    virtualLine->AttachPeer(peer);
+    auto adapter = std::make_unique<UsbAdapterLine>(virtualLine, profile_);
+    SerialDevice* line = adapter.get();
     LineSettings settings;
     line->Configure(settings);
     uint8_t buf[512];
@@ -88,6 +90,13 @@ void PtyServer::Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<b
             line->Write(buf, static_cast<size_t>(got), clock.NowUs() + 1'000'000);
         }
         const long out = line->Read(buf, sizeof buf);
+        if (line->Gone()) {
+            // Both ends of the terminal close: the client's next read or poll sees a hang-up.
+            if (slaveKeep_ >= 0) ::close(slaveKeep_);
+            ::close(master_);
+            slaveKeep_ = master_ = -1;
+            return false;
+        }
         for (long done = 0; done < out;) {
             const ssize_t w = ::write(master_, buf + done, static_cast<size_t>(out - done));
             if (w > 0) done += w;
@@ -95,6 +104,7 @@ void PtyServer::Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<b
             else ::poll(nullptr, 0, 1);
         }
     }
+    return true;
 }
 
 }  // namespace tessel::sim

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/UsbAdapter.h"
+
 namespace tessel {
 class LinePeer;
 class VirtualLine;
@@ -25,13 +27,20 @@ public:
     // The device path clients open ("/dev/pts/N").
     const std::string& SlavePath() const { return slavePath_; }
 
-    // Bridges until `stop` turns true (checked at least every few milliseconds).
-    void Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<bool>& stop);
+    // The board sits behind this adapter (the default: a UART with nothing in between).
+    // With unplugAfter set, the terminal is closed for good once that many bytes went to
+    // the board, as a pulled cable makes the device vanish.
+    void SetAdapter(const AdapterProfile& profile) { profile_ = profile; }
+
+    // Bridges until `stop` turns true (checked at least every few milliseconds); false
+    // when it ended because the adapter was unplugged.
+    bool Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<bool>& stop);
 
 private:
     int master_ = -1;
     int slaveKeep_ = -1;  // held open so that a client's close does not hang up the master
     std::string slavePath_;
+    AdapterProfile profile_;
 };
 
 }  // namespace tessel::sim

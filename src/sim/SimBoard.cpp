@@ -356,9 +356,26 @@ void Board::ProgramBytes(uint32_t address, const uint8_t* data, size_t n) {
     }
 }
 
-bool Board::StubPresent(const std::vector<uint8_t>& image) const {
-    if (geo_.size0 < 0x2000 + image.size()) return false;
-    return std::equal(image.begin(), image.end(), flash_[0].begin() + 0x2000);
+// The board runs an image only when all of it is in place, and only the image it knows for
+// that job: the one the firmware lookup gives (a file in the search folders replaces the
+// built-in one here as in the tool). It says which one ran.
+bool Board::RunsImage(FirmwareId id, uint32_t at) {
+    const ResolvedFirmware& known = ResolveFirmware(id);
+    const size_t n = known.image.size;
+    if (geo_.size0 < at + n) return false;
+    const std::span<const uint8_t> area(flash_[0].data() + at, n);
+    if (!std::equal(area.begin(), area.end(), known.image.data)) return false;
+    char text[320];
+    std::snprintf(text, sizeof text, "image received: %s, %zu bytes at %04Xh, fingerprint %08x, from %s",
+                  known.image.name, n, at, FirmwareFingerprint(area), known.source.c_str());
+    Log(text);
+    if (reporter_) reporter_(text);
+    return true;
+}
+
+void Board::SetReporter(std::function<void(const std::string&)> reporter) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    reporter_ = std::move(reporter);
 }
 
 bool Board::MonitorInBlock1() const {
@@ -397,10 +414,8 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
             Busy(at, kChipEraseUs);
             break;
         case 0x03: {  // bank switch to the block-1 programming stub
-            const FirmwareImage& stub = tessel::Firmware(IsA(config_.chipType) ? FirmwareId::Block1StubA
-                                                                            : FirmwareId::Block1StubHL);
             if (address == 0x2027 && p[3] == 0x10 &&
-                StubPresent(std::vector<uint8_t>(stub.data, stub.data + stub.size))) {
+                RunsImage(IsA(config_.chipType) ? FirmwareId::Block1StubA : FirmwareId::Block1StubHL, 0x2000)) {
                 mode_ = Mode::Stub;
                 ack(true);
             } else {
@@ -474,11 +489,8 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
             Busy(at, kChipEraseUs);
             break;
         case 0x66: {
-            const bool stubOk =
-                !IsA(config_.chipType) ||
-                StubPresent(std::vector<uint8_t>(tessel::Firmware(FirmwareId::ExternalStub).data,
-                                                 tessel::Firmware(FirmwareId::ExternalStub).data + 368));
-            if (p[1] == 0x66 && stubOk) mode_ = Mode::ExternalProgram;
+            if (p[1] == 0x66 && (!IsA(config_.chipType) || RunsImage(FirmwareId::ExternalStub, 0x2000)))
+                mode_ = Mode::ExternalProgram;
             break;
         }
         case 0x68: if (p[1] == 0x68) { selectedBlock_ = 0; ack(true); } break;
@@ -633,8 +645,7 @@ void Board::Execute11E(VirtualLine& line, uint64_t at) {
             break;
         case 0x62: {
             if (p[1] != 0x62) break;
-            const FirmwareImage& up = tessel::Firmware(FirmwareId::Upgrade11E);
-            if (std::equal(up.data, up.data + up.size, flash_[0].begin())) {
+            if (flash_[0][0] == 0x02 && RunsImage(FirmwareId::Upgrade11E, 0)) {
                 // The upgrade program rewrites block 1 with the 1.1F loader, which needs three
                 // more sectors than 1.1E, and hands over to it.
                 firmware_ = Firmware::F11F;

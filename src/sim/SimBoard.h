@@ -8,11 +8,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "firmware/Firmware.h"
 #include "platform/VirtualLine.h"
 
 namespace tessel {
@@ -118,6 +120,8 @@ public:
     uint64_t BytesSent() const;
     uint64_t BusyTimeUs() const;    // erase and programming time modelled in all
     void SetFaults(const Faults& f);
+    // Told, as it happens, which target image the board found and ran (tessel-sim prints it).
+    void SetReporter(std::function<void(const std::string&)> reporter);
     const BoardConfig& Config() const { return config_; }
 
 private:
@@ -144,8 +148,8 @@ private:
     uint8_t ReadCell(uint32_t address) const;
     void EraseSectorAt(uint32_t address);
     void ProgramBytes(uint32_t address, const uint8_t* data, size_t n);
-    bool StubPresent(const std::vector<uint8_t>& image) const;
     bool MonitorInBlock1() const;
+    bool RunsImage(FirmwareId id, uint32_t at);
     void SetSecurity(uint8_t bit);
 
     mutable std::recursive_mutex mutex_;
@@ -177,6 +181,7 @@ private:
     uint64_t received_ = 0;
     uint64_t sent_ = 0;
     std::vector<std::string> log_;
+    std::function<void(const std::string&)> reporter_;
 };
 
 // A board on its own virtual line.

@@ -54,13 +54,16 @@ std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparato
 
 const FirmwareImage* UsableFirmware(MainDialog& w, FirmwareId id) {
     CDeviceSession& s = w.Session();
-    const FirmwareImage& image = Firmware(id);
-    if (IsStandInImage(image) && !(s.port.Device() && s.port.Device()->IsStandInLine())) {
-        w.Op().ShowMessage(std::string(image.fileName) + " " + StandInRefusalHint() +
-                           ". Nothing on the chip was changed.");
+    const ResolvedFirmware& found = ResolveFirmware(id);
+    if (!found.refusal.empty()) {
+        w.Op().ShowMessage(FirmwareProblem(id) + ". Nothing on the chip was changed.");
         return nullptr;
     }
-    return &image;
+    if (found.standIn && !(s.port.Device() && s.port.Device()->IsStandInLine())) {
+        w.Op().ShowMessage(StandInRefusal(id) + ". Nothing on the chip was changed.");
+        return nullptr;
+    }
+    return &found.image;
 }
 
 const FirmwareImage* UsableStub(MainDialog& w) {

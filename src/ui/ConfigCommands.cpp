@@ -204,6 +204,7 @@ public:
             return false;
         }
         S().flags.longOperation = true;
+        S().port.DrainOutput();
         S().port.GetClock().SleepMs(kConfigSettleMs);
         const bool hidden = internal && (sc1 || type <= 4);
         Announce("Program " + name + " Completed!" + (hidden ? kNotDetectable : kRedetected));
@@ -229,6 +230,7 @@ public:
                 Say("Double clock Failed!");
             } else {
                 s.flags.longOperation = true;
+                s.port.DrainOutput();
                 s.port.GetClock().SleepMs(kConfigSettleMs);
                 Say(std::string("Double clock Completed!") + kRedetected);
                 s.flags.doubleClockOn = true;

@@ -121,6 +121,7 @@ public:
             uint8_t echo = 0;
             if (port.WriteByte(kPasswordReset) == 1 && port.ReadByte(&echo) == 1 && echo == kPasswordReset &&
                 port.WriteByte(kPasswordReset) == 1) {
+                port.DrainOutput();
                 port.GetClock().SleepMs(kResetEraseMs + (hl ? kResetEraseExtraHLMs : 0));
                 return true;
             }

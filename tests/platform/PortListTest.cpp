@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/PortList.h"
+#include "platform/PosixSerialDevice.h"
 
 namespace tessel {
 namespace {
@@ -27,12 +28,87 @@ TEST(PortList, StableNamesFirstThenUsbThenUartsWithHardware) {
     const auto ports = ListSerialPorts(dev.string(), sys.string());
     std::vector<std::string> names;
     for (const auto& p : ports) names.push_back(fs::path(p.name).filename().string());
-    EXPECT_EQ(names, (std::vector<std::string>{"usb-Adapter_1234-if00-port0", "ttyUSB0", "ttyUSB1",
-                                               "ttyACM0", "ttyS1", "ttyS10"}));
-    EXPECT_NE(ports[0].description.find("ttyUSB0"), std::string::npos);
-    EXPECT_EQ(ports[4].description, "COM2");
-    EXPECT_EQ(ports[5].description, "COM11");
+    EXPECT_EQ(names, (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyS1", "ttyS10"}));
+    EXPECT_EQ(fs::path(ports[0].byId).filename(), "usb-Adapter_1234-if00-port0");
+    EXPECT_TRUE(ports[1].byId.empty());
+    EXPECT_EQ(ports[3].description, "COM2");
+    EXPECT_EQ(ports[4].description, "COM11");
     fs::remove_all(root);
+}
+
+// A copy of the two trees of a machine with an FTDI and a CP2102 adapter, a CDC-ACM board
+// without a serial number or stable name, and one real UART.
+const std::string kRecorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
+
+TEST(PortList, ARecordedSysfsTreeGivesDriverIdsSerialAndStableName) {
+    const auto ports = ListSerialPorts(kRecorded + "/dev", kRecorded + "/sys");
+    ASSERT_EQ(ports.size(), 4u);
+    const PortEntry& ftdi = ports[0];
+    EXPECT_EQ(ftdi.name, kRecorded + "/dev/ttyUSB0");
+    EXPECT_TRUE(ftdi.usb);
+    EXPECT_EQ(ftdi.driver, "ftdi_sio");
+    EXPECT_EQ(ftdi.usbId, "0403:6001");
+    EXPECT_EQ(ftdi.serial, "A9XYZ012");
+    EXPECT_EQ(ftdi.description, "FTDI FT232R USB UART");
+    EXPECT_EQ(ftdi.byId, kRecorded + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0");
+
+    EXPECT_EQ(ports[1].driver, "cp210x");
+    EXPECT_EQ(ports[1].usbId, "10c4:ea60");
+    EXPECT_EQ(ports[1].serial, "0001");
+
+    // The ACM tty hangs off the interface directly; the ids are one level further up.
+    const PortEntry& acm = ports[2];
+    EXPECT_EQ(acm.driver, "cdc_acm");
+    EXPECT_EQ(acm.usbId, "1209:0001");
+    EXPECT_EQ(acm.serial, "");
+    EXPECT_EQ(acm.description, "CDC Serial");
+    EXPECT_EQ(acm.byId, "");
+
+    const PortEntry& uart = ports[3];
+    EXPECT_FALSE(uart.usb);
+    EXPECT_EQ(uart.driver, "serial");
+    EXPECT_EQ(uart.usbId, "");
+    EXPECT_EQ(uart.description, "COM1");
+
+    const std::string line = DescribePort(ftdi);
+    for (const char* part : {"driver ftdi_sio", "usb 0403:6001", "serial A9XYZ012", "by-id/usb-FTDI"})
+        EXPECT_NE(line.find(part), std::string::npos) << line;
+
+    EXPECT_TRUE(IsUsbTty(kRecorded + "/dev/ttyUSB1", kRecorded + "/sys"));
+    EXPECT_FALSE(IsUsbTty(kRecorded + "/dev/ttyS0", kRecorded + "/sys"));
+}
+
+TEST(PortList, APortIsFoundByItsSerialNumberOnlyWhenExactlyOneHasIt) {
+    std::string error;
+    EXPECT_EQ(FindPortBySerial("A9XYZ012", &error, kRecorded + "/dev", kRecorded + "/sys"),
+              kRecorded + "/dev/ttyUSB0");
+    EXPECT_EQ(FindPortBySerial("A9XYZ", &error, kRecorded + "/dev", kRecorded + "/sys"), "")
+        << "a prefix is not a match";
+    EXPECT_NE(error.find("no USB serial adapter with serial number 'A9XYZ'"), std::string::npos) << error;
+    // The UART and the ACM board have no serial: an empty one matches nothing.
+    EXPECT_EQ(FindPortBySerial("", &error, kRecorded + "/dev", kRecorded + "/sys"), "");
+}
+
+TEST(PortList, PermissionAdviceNamesTheRealOwnerAndGroup) {
+    DeviceAccess a;
+    a.user = "ana";
+    a.owner = "root";
+    a.group = "root";
+    a.mode = 0600;
+    std::string text = DescribePermissionDenied("/dev/ttyUSB0", a);
+    EXPECT_NE(text.find("root:root with mode 0600"), std::string::npos) << text;
+    EXPECT_EQ(text.find("usermod"), std::string::npos) << "joining group root would not help: " << text;
+    EXPECT_EQ(text.find("dialout"), std::string::npos) << text;
+
+    a.group = "uucp";
+    a.mode = 0660;
+    text = DescribePermissionDenied("/dev/ttyUSB0", a);
+    EXPECT_NE(text.find("not in group 'uucp' (sudo usermod -aG uucp ana"), std::string::npos) << text;
+    EXPECT_EQ(text.find("dialout"), std::string::npos) << text;
+
+    a.userInGroup = true;
+    text = DescribePermissionDenied("/dev/ttyUSB0", a);
+    EXPECT_EQ(text.find("usermod"), std::string::npos) << "already a member: " << text;
 }
 
 }  // namespace

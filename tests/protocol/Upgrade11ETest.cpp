@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "device/CDeviceSession.h"
+#include "firmware/Firmware.h"
 #include "protocol/Detection.h"
 #include "protocol/Upgrade11E.h"
 #include "serial/LinkWorker.h"
@@ -128,7 +129,10 @@ TEST(Upgrade11E, AStandInImageIsNeverWrittenToARealPort) {
     Upgrading u;
     u.session.port.SetDeviceFactory([&](OpenError*) { return std::make_unique<RealLooking>(u.link.line); });
     Detect11E(u.ctx, true);
-    EXPECT_TRUE(u.Shown("src/firmware/upgrade_11e_11f.bin")) << u.op.messages.back();
+    // The refusal names the file and every folder a real one would be taken from.
+    EXPECT_TRUE(u.Shown("the built-in upgrade_11e_11f.bin is a stand-in")) << u.op.messages.back();
+    for (const std::string& folder : FirmwareSearchFolders())
+        EXPECT_TRUE(u.Shown(folder)) << folder << " in " << u.op.messages.back();
     EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11E);
     EXPECT_EQ(u.link.board->Block(0), u.user);
     u.ExpectSessionEnded();

@@ -143,6 +143,26 @@ TEST(CSerialPortPty, ReadByteRealTimeOutIsAboutTwoSeconds) {
     EXPECT_LE(ms, 3000);
 }
 
+// The far end of a pseudo-terminal closing is what a pulled adapter looks like to the
+// backend: a hang-up, then EIO.
+TEST(CSerialPortPty, AClosedFarEndIsAVanishedDevice) {
+    auto pty = std::make_unique<Pty>();
+    test::RecordingOperator op;
+    CSerialPort port(&op, SystemClock());
+    port.SetPortName(pty->path);
+    ASSERT_EQ(port.Open(), 0) << port.LastOpenError().reason;
+    port.SetLinkUp();
+    const std::string path = pty->path;
+    pty.reset();
+    uint8_t b = 0;
+    EXPECT_EQ(port.ReadByte(&b), 0);
+    EXPECT_TRUE(port.DeviceGone());
+    EXPECT_FALSE(port.IsLinkUp());
+    EXPECT_EQ(op.messages, (std::vector<std::string>{"the serial device " + path + " has gone (unplugged?)"}));
+    EXPECT_EQ(port.WriteByte(0x63), 0);
+    EXPECT_EQ(op.messages.size(), 1u);
+}
+
 TEST(CSerialPortOpen, MissingDeviceReturns2AndCloseReturns3) {
     test::RecordingOperator op;
     CSerialPort port(&op, SystemClock());
@@ -241,54 +261,125 @@ TEST(CSerialPortLines, SequencesDriveDtrAndRtsInOrder) {
     EXPECT_FALSE(v.line->Dtr());
 }
 
-TEST(CSerialPortLines, WriteByteWaitsForThePreviousByteToLeave) {
+TEST(CSerialPortLines, WritesQueueWithoutWaitingAndTheLineKeepsTheRate) {
     VirtualPort v;
     v.port.SetBaudRate(9600);
     ASSERT_EQ(v.port.Open(), 0);
     const uint64_t t0 = v.clock.NowUs();
     for (uint8_t b = 0; b < 10; ++b) ASSERT_EQ(v.port.WriteByte(b), 1);
-    v.line->InputCount();  // let the line deliver what is due
-    // Each WriteByte starts only once the previous byte has left: 9 full byte times have
-    // passed when the tenth is handed over.
-    EXPECT_GE(v.clock.NowUs() - t0, 9 * 10'000'000ull / 9600);
-    EXPECT_LE(v.clock.NowUs() - t0, 9 * 10'000'000ull / 9600 + 50);
+    EXPECT_EQ(v.clock.NowUs(), t0) << "no drain wait per byte";
+    // A drain waits for the line: ten byte times.
+    ASSERT_TRUE(v.port.DrainOutput());
+    EXPECT_NEAR(static_cast<double>(v.clock.NowUs() - t0), 10 * 1e7 / 9600, 2.0);
+    ASSERT_EQ(v.peer->bytes.size(), 10u);
+    for (size_t i = 1; i < 10; ++i)
+        EXPECT_NEAR(static_cast<double>(v.peer->arrivals[i] - v.peer->arrivals[i - 1]), 1e7 / 9600, 1.0);
 }
 
-// A device whose transmitter never empties, to show that the drain wait is bounded.
+// A device whose transmitter never empties, and which can vanish.
 class StuckDevice : public SerialDevice {
 public:
     explicit StuckDevice(Clock& c) : clock(c) {}
     bool Configure(const LineSettings&) override { return true; }
-    LineResult SetDtr(bool) override { return LineResult::Ok; }
-    LineResult SetRts(bool) override { return LineResult::Ok; }
+    LineResult SetDtr(bool) override { return gone ? LineResult::Failed : LineResult::Ok; }
+    LineResult SetRts(bool) override { return gone ? LineResult::Failed : LineResult::Ok; }
     size_t InputCount() override { return 0; }
-    size_t OutputCount() override { return 1; }
-    bool WaitInput(uint64_t d, const std::atomic<bool>* c) override { clock.SleepUntilUs(d, c); return false; }
-    bool WaitOutputEmpty(uint64_t d) override { clock.SleepUntilUs(d); return false; }
-    long Read(uint8_t*, size_t) override { return 0; }
-    long Write(const uint8_t*, size_t n, uint64_t) override { written += n; return static_cast<long>(n); }
+    size_t OutputCount() override { return queued; }
+    bool WaitInput(uint64_t d, const std::atomic<bool>* c) override {
+        if (gone) return false;
+        clock.SleepUntilUs(d, c);
+        return false;
+    }
+    bool WaitOutputEmpty(uint64_t d) override {
+        if (gone) return false;
+        clock.SleepUntilUs(d);
+        return false;
+    }
+    long Read(uint8_t*, size_t) override { return gone ? -1 : 0; }
+    long Write(const uint8_t*, size_t n, uint64_t) override {
+        if (gone) return -1;
+        written += n;
+        return static_cast<long>(n);
+    }
     bool PurgeInput() override { return true; }
-    bool PurgeOutput() override { return true; }
+    bool PurgeOutput() override {
+        ++outputPurges;
+        return true;
+    }
     void Wake() override {}
-    std::string Name() const override { return "stuck"; }
+    std::string Name() const override { return "/dev/stuck"; }
+    bool Gone() const override { return gone; }
     Clock& clock;
     size_t written = 0;
+    size_t queued = 1;
+    int outputPurges = 0;
+    bool gone = false;
 };
 
-TEST(CSerialPortLines, WriteGoesAheadWhenTheQueueNeverDrains) {
+struct StuckPort {
+    StuckPort() : port(&op, clock) {
+        port.SetDeviceFactory([this](OpenError*) {
+            auto d = std::make_unique<StuckDevice>(clock);
+            dev = d.get();
+            return d;
+        });
+    }
     VirtualClock clock;
-    CSerialPort port(nullptr, clock);
+    test::RecordingOperator op;
+    CSerialPort port;
     StuckDevice* dev = nullptr;
-    port.SetDeviceFactory([&](OpenError*) {
-        auto d = std::make_unique<StuckDevice>(clock);
-        dev = d.get();
-        return d;
-    });
-    ASSERT_EQ(port.Open(), 0);
-    const uint64_t t0 = clock.TickMs();
-    EXPECT_EQ(port.WriteByte(0x55), 1);
-    EXPECT_EQ(clock.TickMs() - t0, 199u);
-    EXPECT_EQ(dev->written, 1u);
+};
+
+TEST(CSerialPortLines, ADrainThatNeverEndsGivesUpAfterTheBytesTimePlusTheDrainWait) {
+    StuckPort s;
+    s.port.SetBaudRate(9600);
+    ASSERT_EQ(s.port.Open(), 0);
+    const uint64_t t0 = s.clock.NowUs();
+    const uint8_t block[96] = {};
+    EXPECT_TRUE(s.port.WriteBlock(block, sizeof block));
+    EXPECT_EQ(s.clock.NowUs(), t0);
+    EXPECT_FALSE(s.port.DrainOutput());
+    // 96 bytes need 100 ms at 9600 baud; the wait is counted from when they will have left.
+    EXPECT_NEAR(static_cast<double>(s.clock.NowUs() - t0), 100'000 + 199'000, 2.0);
+    EXPECT_EQ(s.dev->written, 96u);
+}
+
+// A pseudo-terminal reports an empty output queue while its peer has not read what was sent,
+// and flushing it there takes those bytes away; only a queue that holds something is purged.
+TEST(CSerialPortLines, PurgeOutputFlushesOnlyAQueueThatHoldsSomething) {
+    StuckPort s;
+    ASSERT_EQ(s.port.Open(), 0);
+    const int atOpen = s.dev->outputPurges;
+    EXPECT_EQ(atOpen, 1) << "the stuck queue holds a byte";
+    s.dev->queued = 0;
+    EXPECT_TRUE(s.port.PurgeOutput());
+    EXPECT_EQ(s.dev->outputPurges, atOpen);
+    s.dev->queued = 3;
+    EXPECT_TRUE(s.port.PurgeOutput());
+    EXPECT_EQ(s.dev->outputPurges, atOpen + 1);
+}
+
+TEST(CSerialPortLines, AVanishedDeviceEndsEveryWaitAtOnceSaysSoOnceAndDropsTheLink) {
+    StuckPort s;
+    ASSERT_EQ(s.port.Open(), 0);
+    s.port.SetLinkUp();
+    s.dev->gone = true;
+    const uint64_t t0 = s.clock.NowUs();
+    uint8_t b = 0;
+    EXPECT_EQ(s.port.ReadByte(&b), 0);
+    EXPECT_EQ(s.port.WriteByte(0x63), 0);
+    EXPECT_FALSE(s.port.PollForInput());
+    EXPECT_FALSE(s.port.DrainOutput());
+    s.port.PulseRts();
+    EXPECT_EQ(s.clock.NowUs(), t0) << "nothing waited on the vanished device";
+    EXPECT_TRUE(s.port.DeviceGone());
+    EXPECT_FALSE(s.port.IsLinkUp());
+    EXPECT_EQ(s.op.messages, (std::vector<std::string>{"the serial device /dev/stuck has gone (unplugged?)"}))
+        << "one message, no write failure texts after it";
+    EXPECT_EQ(s.port.Close(), 0);
+    // A fresh open of a device that is there again starts clean.
+    ASSERT_EQ(s.port.Open(), 0);
+    EXPECT_FALSE(s.port.DeviceGone());
 }
 
 TEST(CSerialPortLines, WireTraceRecordsBothDirections) {

@@ -17,12 +17,15 @@ class ChildProcess {
 public:
     // `env` holds extra "NAME=value" settings. The child reads nothing: its stdin is
     // /dev/null, so a question it would put to a terminal gets the no-terminal answer.
-    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+    // With `withStderr` the child's stderr goes to the same pipe as its stdout.
+    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                          bool withStderr = false) {
         int out[2];
         if (pipe(out) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
+            if (withStderr) dup2(out[1], STDERR_FILENO);
             const int devNull = open("/dev/null", O_RDONLY);
             if (devNull >= 0) dup2(devNull, STDIN_FILENO);
             for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));

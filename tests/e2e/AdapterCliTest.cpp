@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "firmware/Firmware.h"
+#include "support/ChildProcess.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+using Steady = std::chrono::steady_clock;
+
+const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
+const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
+
+struct CliRun {
+    int status = -1;
+    std::string out;  // stdout and stderr together
+};
+
+CliRun Tessel(std::vector<std::string> args) {
+    args.insert(args.begin(), kCli);
+    test::ChildProcess p(args, {}, true);
+    CliRun r;
+    std::string line;
+    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
+    r.status = p.Stop(0);
+    return r;
+}
+
+std::string TempDir() {
+    char tmpl[] = "/tmp/tessel-adapter-XXXXXX";
+    return mkdtemp(tmpl);
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+}
+
+// Reads the sim's lines until one contains `text`; the time it came, or nullopt at its end.
+std::optional<Steady::time_point> AwaitLine(test::ChildProcess& sim, const std::string& text, std::string* line) {
+    for (;;) {
+        *line = sim.ReadLine();
+        if (line->empty()) return std::nullopt;
+        if (line->find(text) != std::string::npos) return Steady::now();
+    }
+}
+
+// The cable is pulled behind an FTDI adapter with its 16 ms timer, once during a read and
+// once during a download: the CLI must say so and stop within a second, not wait out
+// 2-second reads byte after byte.
+TEST(AdapterCli, PulledCableEndsReadAndDownloadWithinASecondWithStatus3) {
+    const std::string dir = TempDir();
+    std::vector<uint8_t> image(65536);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
+    WriteBytes(dir + "/full.bin", image);
+    for (const bool download : {false, true}) {
+        test::ChildProcess sim({kSim, "--chip", "NX31H64D", "--adapter", "ftdi", "--latency-ms", "16",
+                                "--unplug-after", download ? "6000" : "1500"});
+        const std::string pty = sim.ReadLine();
+        ASSERT_FALSE(pty.empty());
+        std::vector<std::string> args = {kCli, download ? "download" : "read", "--port", pty, "--chip", "NX31H64D"};
+        if (download) args.insert(args.end(), {"--yes", dir + "/full.bin"});
+        test::ChildProcess cli(args, {}, true);
+        std::string line;
+        const auto pulled = AwaitLine(sim, "unplugged", &line);
+        ASSERT_TRUE(pulled.has_value());
+        std::string out;
+        while (!(line = cli.ReadLine()).empty()) out += line + "\n";
+        const auto ended = Steady::now();
+        const int status = cli.Stop(0);
+        EXPECT_EQ(status, 3) << out;
+        EXPECT_LT(ended - *pulled, std::chrono::seconds(1)) << out;
+        EXPECT_NE(out.find("the serial device " + pty + " has gone (unplugged?)"), std::string::npos) << out;
+    }
+    fs::remove_all(dir);
+}
+
+// A block-1 download runs the programming stub; the one in --firmware-dir is the one the
+// board receives, a wrong-sized one is refused by name and size before anything is written.
+TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
+    const std::string dir = TempDir();
+    const FirmwareImage& builtIn = kFirmwareImages[static_cast<size_t>(FirmwareId::Block1StubA)];
+    std::vector<uint8_t> stub(builtIn.data, builtIn.data + builtIn.size);
+    stub[stub.size() - 1] ^= 0x5A;  // another build of the stand-in: same size, other bytes
+    fs::create_directories(dir + "/good");
+    WriteBytes(dir + "/good/stub_block1_a.bin", stub);
+    char print[16];
+    std::snprintf(print, sizeof print, "%08x", FirmwareFingerprint(stub));
+    std::vector<uint8_t> data(256, 0x3C);
+    WriteBytes(dir + "/b1.bin", data);
+
+    {
+        // The board knows the replaced stub too, so it runs only if that is what arrives.
+        test::ChildProcess sim({kSim, "--chip", "NX31A32", "--firmware-dir", dir + "/good"});
+        const std::string pty = sim.ReadLine();
+        ASSERT_FALSE(pty.empty());
+        CliRun r = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--block", "1",
+                           "--start-sector", "16", "--firmware-dir", dir + "/good", dir + "/b1.bin"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        std::string line;
+        ASSERT_TRUE(AwaitLine(sim, "image received: Block1StubA", &line).has_value());
+        EXPECT_NE(line.find(print), std::string::npos) << line << " expected fingerprint " << print;
+        EXPECT_NE(line.find(dir + "/good/stub_block1_a.bin"), std::string::npos) << line;
+        sim.Stop(SIGTERM);
+    }
+
+    CliRun list = Tessel({"firmware", "--firmware-dir", dir + "/good"});
+    EXPECT_EQ(list.status, 0) << list.out;
+    EXPECT_NE(list.out.find("stub_block1_a.bin         368 bytes  stand-in   " + dir + "/good/stub_block1_a.bin"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("stub_block1_hl.bin        368 bytes  stand-in   built in"), std::string::npos) << list.out;
+
+    fs::create_directories(dir + "/short");
+    WriteBytes(dir + "/short/stub_block1_a.bin", std::vector<uint8_t>(300, 0));
+    {
+        test::ChildProcess sim({kSim, "--chip", "NX31A32"});
+        const std::string pty = sim.ReadLine();
+        CliRun r = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--block", "1",
+                           "--start-sector", "16", "--firmware-dir", dir + "/short", dir + "/b1.bin"});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find(dir + "/short/stub_block1_a.bin has 300 bytes; stub_block1_a.bin must have 368"),
+                  std::string::npos)
+            << r.out;
+        sim.Stop(SIGTERM);
+    }
+    list = Tessel({"firmware", "--firmware-dir", dir + "/short"});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_NE(list.out.find("refused: " + dir + "/short/stub_block1_a.bin has 300 bytes"), std::string::npos)
+        << list.out;
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tessel
