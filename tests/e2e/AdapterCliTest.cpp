@@ -91,24 +91,16 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     stub[stub.size() - 1] ^= 0x5A;  // another build of the stand-in: same size, other bytes
     fs::create_directories(dir + "/good");
     WriteBytes(dir + "/good/stub_block1_a.bin", stub);
-    char print[16];
-    std::snprintf(print, sizeof print, "%08x", FirmwareFingerprint(stub));
     std::vector<uint8_t> data(256, 0x3C);
     WriteBytes(dir + "/b1.bin", data);
 
     {
-        // The board knows the replaced stub too, so it runs only if that is what arrives.
-        test::ChildProcess sim({kSim, "--chip", "NX31A32", "--firmware-dir", dir + "/good"});
-        const std::string pty = sim.ReadLine();
-        ASSERT_FALSE(pty.empty());
-        CliRun r = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--block", "1",
-                           "--start-sector", "16", "--firmware-dir", dir + "/good", dir + "/b1.bin"});
+        // A stand-in is never written to a real port, so the stub goes to the in-process
+        // board. That board runs only the image its own lookup gives, the replaced one: the
+        // block-1 download succeeds only if the replaced stub is what arrived.
+        CliRun r = Tessel({"download", "--port", "sim:NX31A32", "--yes", "--block", "1", "--start-sector", "16",
+                           "--firmware-dir", dir + "/good", dir + "/b1.bin"});
         EXPECT_EQ(r.status, 0) << r.out;
-        std::string line;
-        ASSERT_TRUE(AwaitLine(sim, "image received: Block1StubA", &line).has_value());
-        EXPECT_NE(line.find(print), std::string::npos) << line << " expected fingerprint " << print;
-        EXPECT_NE(line.find(dir + "/good/stub_block1_a.bin"), std::string::npos) << line;
-        sim.Stop(SIGTERM);
     }
 
     CliRun list = Tessel({"firmware", "--firmware-dir", dir + "/good"});

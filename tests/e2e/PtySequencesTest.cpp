@@ -72,8 +72,9 @@ size_t CountPairs(const std::vector<uint8_t>& log, uint8_t code) {
 // The tool on the real POSIX backend and the real clock, the board behind a pseudo-terminal.
 struct PtyRig {
     PtyRig() : window(&op), dir(MakeDir()), store(dir + "/config") {
+        // An H/L chip: Lock Chip is offered in internal memory mode only on those.
         sim::BoardConfig c;
-        c.chipType = 2;
+        c.chipType = 5;
         c.selfResetOnBaudDetect = true;  // a pseudo-terminal has no modem lines
         board = std::make_shared<sim::Board>(c);
         peer = std::make_shared<LoggingPeer>(board);
@@ -84,7 +85,7 @@ struct PtyRig {
         RegisterConfigCommands(window);
         RegisterOperatorCommands(window, dir + "/state");
         CDeviceSession& s = window.Session();
-        s.chipType = 2;
+        s.chipType = 5;
         s.memoryMode = kInternalMemory;
         s.port.SetPortName(server.SlavePath());
         s.port.SetBaudRate(38400);

@@ -260,7 +260,8 @@ std::vector<Scenario> AllScenarios() {
                    }, false, kExternalMemory});
     all.push_back({"byte edit over two sectors", BoardOf(2), nullptr,
                    [](FlashRig& r) { return ByteEdit(r, "03F8", "00 11 22 33 44 55 66 77 88 99 AA BB"); }, true});
-    all.push_back({"lock", BoardOf(2), nullptr, [](FlashRig& r) {
+    // Lock Chip is offered in internal memory mode on the H/L chips only.
+    all.push_back({"lock", BoardOf(5), nullptr, [](FlashRig& r) {
                        r.menuOption = 1;
                        r.op.answers = {true};
                        return r.Run(command::kLockChip);
@@ -294,10 +295,6 @@ std::vector<Scenario> AllScenarios() {
                    [](FlashRig& r) { return Download(r, 0, 2, PatternBytes(700, 0x21)); }});
     all.push_back({"external sector erase", BoardOf(2), OpenLowWindow,
                    [](FlashRig& r) { return SectorErase(r, 0, 3, 2); }});
-    all.push_back({"external chip erase", BoardOf(4), OpenLowWindow, [](FlashRig& r) {
-                       r.op.answers = {true};
-                       return r.Run(command::kChipErase);
-                   }});
     all.push_back({"external BSL upgrade", BoardOf(4), OpenLowWindow,
                    [](FlashRig& r) { return r.Run(command::kUpgradeExternalBsl); }});
     return all;
