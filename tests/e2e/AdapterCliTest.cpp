@@ -8,40 +8,20 @@
 
 #include "firmware/Firmware.h"
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
+using test::kSim;
+using test::kCli;
+using test::TempDir;
+using test::WriteBytes;
+using test::CliRun;
+CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args), {}, true); }
+
 namespace fs = std::filesystem;
 using Steady = std::chrono::steady_clock;
-
-const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
-const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-
-struct CliRun {
-    int status = -1;
-    std::string out;  // stdout and stderr together
-};
-
-CliRun Tessel(std::vector<std::string> args) {
-    args.insert(args.begin(), kCli);
-    test::ChildProcess p(args, {}, true);
-    CliRun r;
-    std::string line;
-    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
-    r.status = p.Stop(0);
-    return r;
-}
-
-std::string TempDir() {
-    char tmpl[] = "/tmp/tessel-adapter-XXXXXX";
-    return mkdtemp(tmpl);
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
-}
 
 // Reads the sim's lines until one contains `text`; the time it came, or nullopt at its end.
 std::optional<Steady::time_point> AwaitLine(test::ChildProcess& sim, const std::string& text, std::string* line) {

@@ -5,37 +5,17 @@
 #include <fstream>
 
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
-const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
-const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
-CliRun Tessel(std::vector<std::string> args) {
-    args.insert(args.begin(), kCli);
-    test::ChildProcess p(args);
-    CliRun r;
-    std::string line;
-    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
-    r.status = p.Stop(0);
-    return r;
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::kSim;
+using test::kCli;
+using test::ReadBytes;
+using test::WriteBytes;
+using test::CliRun;
+CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args)); }
 
 // A board holding last build's code gets this build's, with one of its eight sectors changed:
 // the result line counts that one, the compare afterwards passes, and the board holds the

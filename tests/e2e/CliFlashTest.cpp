@@ -7,37 +7,19 @@
 
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
-const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
-const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-const std::string kSample = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
+using test::kSim;
+using test::kCli;
+using test::kSample;
+using test::TempDir;
+using test::ReadBytes;
+using test::CliRun;
 CliRun Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
-    args.insert(args.begin(), kCli);
-    test::ChildProcess p(args, env);
-    CliRun r;
-    std::string line;
-    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
-    r.status = p.Stop(0);
-    return r;
-}
-
-std::string TempDir() {
-    char tmpl[] = "/tmp/tessel-cli-XXXXXX";
-    return mkdtemp(tmpl);
-}
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return test::RunTessel(std::move(args), env);
 }
 
 // The main job through a pseudo-terminal: what the board holds afterwards is the image and

@@ -25,26 +25,15 @@
 
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
-const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-
-std::string TempDir() {
-    char tmpl[] = "/tmp/tessel-int-XXXXXX";
-    return mkdtemp(tmpl);
-}
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
+using test::kCli;
+using test::TempDir;
+using test::ReadBytes;
+using test::WriteBytes;
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);

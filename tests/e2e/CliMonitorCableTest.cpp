@@ -5,35 +5,21 @@
 #include <fstream>
 
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
-const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
-const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-
-struct CliRun {
-    int status = -1;
-    std::string out;  // standard output and error, as a person at the terminal sees them
-};
-
-CliRun Tessel(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", kCli};
-    argv.insert(argv.end(), args.begin(), args.end());
-    test::ChildProcess p(argv, env);
-    CliRun r;
-    std::string line;
-    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
-    r.status = p.Stop(0);
-    return r;
+using test::kSim;
+using test::kCli;
+using test::ReadBytes;
+using test::CliRun;
+// Standard output and error together, as a person at the terminal sees them.
+CliRun Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    return test::RunTessel(std::move(args), env, true);
 }
 
 bool Has(const CliRun& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST(CliCableTest, LoopBackPassesALoaderFailsAMissingPortIsAPortError) {
     {

@@ -17,13 +17,17 @@
 #include "files/Backup.h"
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
-const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
-const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-const std::string kSample = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
+using test::kSim;
+using test::kCli;
+using test::kSample;
+using test::TempDir;
+using test::ReadBytes;
+using test::WriteBytes;
 
 struct CliRun {
     int status = -1;
@@ -51,21 +55,6 @@ CliRun Tessel(const std::vector<std::string>& args) {
     const int status = pclose(p);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
-}
-
-std::string TempDir() {
-    char tmpl[] = "/tmp/tessel-safety-XXXXXX";
-    return mkdtemp(tmpl);
-}
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
 }
 
 // Every host write in a wire trace after the detection's version request (60h): the bytes of

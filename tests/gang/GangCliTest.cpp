@@ -8,33 +8,17 @@
 
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
-const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
-const std::string kCli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-const std::string kSample = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
-CliRun Tessel(std::vector<std::string> args) {
-    args.insert(args.begin(), kCli);
-    test::ChildProcess p(args);
-    CliRun r;
-    std::string line;
-    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
-    r.status = p.Stop(0);
-    return r;
-}
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::kSim;
+using test::kCli;
+using test::kSample;
+using test::ReadBytes;
+using test::CliRun;
+CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args)); }
 
 // Stand-in boards on pseudo-terminals, each saving its block 0 when it is stopped.
 struct Boards {
