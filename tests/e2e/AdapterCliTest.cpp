@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -68,24 +69,42 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     const std::string dir = TempDir();
     const FirmwareImage& builtIn = kFirmwareImages[static_cast<size_t>(FirmwareId::Block1StubA)];
     std::vector<uint8_t> stub(builtIn.data, builtIn.data + builtIn.size);
-    stub[stub.size() - 1] ^= 0x5A;  // another build of the stand-in: same size, other bytes
+    // Another build of the stub: same size, other bytes, and without the stand-in's mark, so
+    // the tool treats it as a real image and writes it to a real port.
+    const std::string mark = "TESSEL STAND-IN IMAGE";
+    auto at = std::search(stub.begin(), stub.end(), mark.begin(), mark.end());
+    ASSERT_NE(at, stub.end());
+    const std::string other = "BENCH BUILD OF STUB 2";
+    std::copy(other.begin(), other.end(), at);
+    stub[stub.size() - 1] ^= 0x5A;
     fs::create_directories(dir + "/good");
     WriteBytes(dir + "/good/stub_block1_a.bin", stub);
     std::vector<uint8_t> data(256, 0x3C);
     WriteBytes(dir + "/b1.bin", data);
 
     {
-        // A stand-in is never written to a real port, so the stub goes to the in-process
-        // board. That board runs only the image its own lookup gives, the replaced one: the
-        // block-1 download succeeds only if the replaced stub is what arrived.
-        CliRun r = Tessel({"download", "--port", "sim:NX31A32", "--yes", "--block", "1", "--start-sector", "16",
-                           "--firmware-dir", dir + "/good", dir + "/b1.bin"});
+        // The board's own lookup reads the same folder; it runs the stub only if every byte
+        // of the replaced one arrived, and says which one it ran.
+        test::ChildProcess sim({kSim, "--chip", "NX31A32", "--firmware-dir", dir + "/good"});
+        const std::string pty = sim.ReadLine();
+        ASSERT_FALSE(pty.empty());
+        CliRun r = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--block", "1",
+                           "--start-sector", "16", "--firmware-dir", dir + "/good", dir + "/b1.bin"});
         EXPECT_EQ(r.status, 0) << r.out;
+        sim.Stop(SIGTERM);
+        std::string line;
+        ASSERT_TRUE(AwaitLine(sim, "image received", &line).has_value());
+        char fingerprint[16];
+        std::snprintf(fingerprint, sizeof fingerprint, "%08x", FirmwareFingerprint(stub));
+        EXPECT_NE(line.find("image received: Block1StubA, 368 bytes"), std::string::npos) << line;
+        EXPECT_NE(line.find(std::string("fingerprint ") + fingerprint + ", from " + dir + "/good/stub_block1_a.bin"),
+                  std::string::npos)
+            << line;
     }
 
     CliRun list = Tessel({"firmware", "--firmware-dir", dir + "/good"});
     EXPECT_EQ(list.status, 0) << list.out;
-    EXPECT_NE(list.out.find("stub_block1_a.bin         368 bytes  stand-in   " + dir + "/good/stub_block1_a.bin"),
+    EXPECT_NE(list.out.find("stub_block1_a.bin         368 bytes  real       " + dir + "/good/stub_block1_a.bin"),
               std::string::npos)
         << list.out;
     EXPECT_NE(list.out.find("stub_block1_hl.bin        368 bytes  stand-in   built in"), std::string::npos) << list.out;
