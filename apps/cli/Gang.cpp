@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/PortList.h"
 #include "platform/SerialDevice.h"
 
 namespace tessel::cli {
@@ -144,6 +145,7 @@ void AddGangConnectOptions(CLI::App* cmd, ConnectOptions& o, GangPorts& g) {
         ->allow_extra_args(false)
         ->type_size(1);
     cmd->add_option("--ports-from", g.portsFrom, "Read the ports from FILE, one a line (# starts a comment)");
+    cmd->add_flag("--all-usb", g.allUsb, "Run on every USB serial adapter present (`tessel ports` lists them)");
 }
 
 bool CollectPorts(const GangPorts& g, std::vector<std::string>* out) {
@@ -161,8 +163,18 @@ bool CollectPorts(const GangPorts& g, std::vector<std::string>* out) {
             ports.push_back(line.substr(a, b - a + 1));
         }
     }
+    if (g.allUsb) {
+        const size_t before = ports.size();
+        for (const PortEntry& p : ListSerialPorts())
+            if (p.usb) ports.push_back(p.name);
+        if (ports.size() == before) {
+            std::fprintf(stderr, "tessel: --all-usb: no USB serial adapter is present (`tessel ports` lists the serial "
+                                 "devices)\n");
+            return false;
+        }
+    }
     if (ports.empty()) {
-        std::fprintf(stderr, "tessel: --port (or --ports-from) is required\n");
+        std::fprintf(stderr, "tessel: --port (or --ports-from, or --all-usb) is required\n");
         return false;
     }
     std::set<std::string> seen;
@@ -228,18 +240,28 @@ int RunGang(const ConnectOptions& given, const std::vector<std::string>& ports, 
     }
     for (auto& t : threads) t.join();
 
-    size_t width = 4;
-    for (const auto& p : ports) width = std::max(width, p.size());
-    std::printf("%-*s  %-8s %-9s %-24s %8s\n", static_cast<int>(width), "PORT", "ADAPTER", "CHIP", "RESULT", "TIME");
+    // The adapter's serial number tells the boards apart when the device names change with
+    // every plug-in; "-" for a port that is no USB adapter or has none.
+    std::vector<std::string> serials;
+    size_t width = 4, serialWidth = 7;
+    for (const auto& p : ports) {
+        width = std::max(width, p.size());
+        std::string serial = IsSchemeName(p, "sim") ? "" : AdapterSerialOf(p);
+        if (serial.empty()) serial = "-";
+        serialWidth = std::max(serialWidth, serial.size());
+        serials.push_back(std::move(serial));
+    }
+    std::printf("%-*s  %-*s  %-9s %-24s %8s\n", static_cast<int>(width), "PORT", static_cast<int>(serialWidth),
+                "ADAPTER", "CHIP", "RESULT", "TIME");
     std::vector<std::string> failed;
     for (size_t i = 0; i < ports.size(); ++i) {
         ConnectOptions o = base;
         o.port = ports[i];
         const BoardResult& r = results[i];
-        // The adapter's serial number is not known for a port named by its path alone.
         const std::string why = r.rc != kExitOk && !r.lastLine.empty() ? "  " + r.lastLine : "";
-        std::printf("%-*s  %-8s %-9s %-24s %6.1f s%s\n", static_cast<int>(width), ports[i].c_str(), "-",
-                    ChipFor(o).c_str(), Meaning(r.rc), r.seconds, why.c_str());
+        std::printf("%-*s  %-*s  %-9s %-24s %6.1f s%s\n", static_cast<int>(width), ports[i].c_str(),
+                    static_cast<int>(serialWidth), serials[i].c_str(), ChipFor(o).c_str(), Meaning(r.rc), r.seconds,
+                    why.c_str());
         if (r.rc != kExitOk) failed.push_back(ports[i]);
     }
     std::fflush(stdout);
@@ -254,7 +276,7 @@ int RunOnPorts(ConnectOptions& base, const GangPorts& g, const std::string& chan
                const std::function<int(const ConnectOptions&)>& job) {
     std::vector<std::string> ports;
     if (!CollectPorts(g, &ports)) return kExitUsage;
-    if (ports.size() == 1 && g.portsFrom.empty()) {
+    if (ports.size() == 1 && g.portsFrom.empty() && !g.allUsb) {
         base.port = ports.front();
         return job(base);
     }

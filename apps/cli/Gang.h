@@ -12,19 +12,20 @@
 
 namespace tessel::cli {
 
-// Where the boards' ports come from: --port given more than once, or --ports-from.
+// Where the boards' ports come from: --port given more than once, --ports-from, --all-usb.
 struct GangPorts {
     std::vector<std::string> ports;
     std::string portsFrom;
+    bool allUsb = false;
 };
 
-// Replaces the connect options' single --port by a repeatable one and adds --ports-from; the
-// rest of the connect options are added as usual.
+// Replaces the connect options' single --port by a repeatable one and adds --ports-from and
+// --all-usb; the rest of the connect options are added as usual.
 void AddGangConnectOptions(CLI::App* cmd, ConnectOptions& o, GangPorts& g);
 
 // The ports to run on, in the order given, read from the file as one name per line (blank
-// lines and lines starting with # skipped). False after saying why: no port, a file that
-// cannot be read, the same port twice.
+// lines and lines starting with # skipped), then every USB serial adapter present. False after
+// saying why: no port, a file that cannot be read, no adapter for --all-usb, one device twice.
 bool CollectPorts(const GangPorts& g, std::vector<std::string>* out);
 
 // Runs `job` once per port, each on its own thread with its own copy of the options (port

@@ -1,8 +1,10 @@
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <string>
 
 #include "Commands.h"
 #include "Interrupt.h"
+#include "platform/PortList.h"
 
 int main(int argc, char** argv) {
     using namespace tessel::cli;
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
     AddOperatorCommands(app, state);
     AddCompletionTable(app);
     InstallInterruptHandlers();
+    // Port listings, serial:NUMBER and --all-usb read this tree instead of /dev and /sys.
+    if (const char* tree = std::getenv("TESSEL_DEVICE_TREE")) tessel::SetDeviceTreeRoot(tree);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

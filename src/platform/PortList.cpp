@@ -1,5 +1,7 @@
 #include "platform/PortList.h"
 
+#include "platform/SerialDevice.h"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -9,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <system_error>
 
 namespace tessel {
@@ -77,9 +80,38 @@ void ReadUsbIdentity(const fs::path& sysTty, PortEntry* e) {
     }
 }
 
+std::mutex& TreeMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string& TreeRoot() {
+    static std::string root;
+    return root;
+}
+
+std::string TreePath(const char* part) {
+    std::lock_guard<std::mutex> lock(TreeMutex());
+    return TreeRoot() + "/" + part;
+}
+
+// Two names lead to one device when they resolve to the same node.
+std::string RealPath(const std::string& path) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    return ec ? path : real.string();
+}
+
 }  // namespace
 
-std::vector<PortEntry> ListSerialPorts(const std::string& devRoot, const std::string& sysRoot) {
+void SetDeviceTreeRoot(const std::string& root) {
+    std::lock_guard<std::mutex> lock(TreeMutex());
+    TreeRoot() = root;
+}
+
+std::vector<PortEntry> ListSerialPorts(const std::string& devRootGiven, const std::string& sysRootGiven) {
+    const std::string devRoot = devRootGiven.empty() ? TreePath("dev") : devRootGiven;
+    const std::string sysRoot = sysRootGiven.empty() ? TreePath("sys") : sysRootGiven;
     std::vector<PortEntry> ports;
     std::error_code ec;
     const fs::path dev(devRoot);
@@ -128,6 +160,14 @@ std::string FindPortBySerial(const std::string& serial, std::string* error, cons
         if (found.empty()) *error = "no USB serial adapter with serial number '" + serial + "' is plugged in (`tessel ports` lists them)";
         else *error = "more than one serial device has serial number '" + serial + "' (" + found[0] + ", " + found[1] + "); name the port by its path";
     }
+    return {};
+}
+
+std::string AdapterSerialOf(const std::string& port, const std::string& devRoot, const std::string& sysRoot) {
+    if (port.rfind("serial:", 0) == 0) return port.substr(7);
+    const std::string device = RealPath(ResolvePortName(port));
+    for (const PortEntry& p : ListSerialPorts(devRoot, sysRoot))
+        if (p.usb && RealPath(p.name) == device) return p.serial;
     return {};
 }
 

@@ -22,15 +22,24 @@ struct PortEntry {
     bool usb = false;
 };
 
+// Where the lookups below read by default: `root`/dev and `root`/sys, or the machine's own /dev
+// and /sys for "". Lets the whole tool run against a recorded or made-up device tree, whose
+// device nodes may be links to pseudo-terminals.
+void SetDeviceTreeRoot(const std::string& root);
+
 // USB devices first (/dev/ttyUSB*, /dev/ttyACM*, in number order), then the /dev/ttyS* that
-// have a UART behind them, named "COMn" as well. `devRoot` and `sysRoot` are for tests.
-std::vector<PortEntry> ListSerialPorts(const std::string& devRoot = "/dev",
-                                       const std::string& sysRoot = "/sys");
+// have a UART behind them, named "COMn" as well. Empty roots mean the device tree's.
+std::vector<PortEntry> ListSerialPorts(const std::string& devRoot = {}, const std::string& sysRoot = {});
 
 // The device path of the USB device with this serial number; empty with *error filled when
 // none or more than one has it.
-std::string FindPortBySerial(const std::string& serial, std::string* error,
-                             const std::string& devRoot = "/dev", const std::string& sysRoot = "/sys");
+std::string FindPortBySerial(const std::string& serial, std::string* error, const std::string& devRoot = {},
+                             const std::string& sysRoot = {});
+
+// The serial number of the USB adapter behind a port name (a path, a stable by-id link,
+// serial:NUMBER); empty when the port is no USB adapter or it has none.
+std::string AdapterSerialOf(const std::string& port, const std::string& devRoot = {},
+                            const std::string& sysRoot = {});
 
 // One line of `tessel ports` for an entry.
 std::string DescribePort(const PortEntry& entry);

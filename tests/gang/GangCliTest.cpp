@@ -115,6 +115,44 @@ TEST(GangDownload, PortListAndConsentAreCheckedBeforeAnyBoardIsTouched) {
     }
 }
 
+// --all-usb finds every USB serial adapter of the device tree, here a recorded sysfs tree whose
+// ttyUSB0, ttyUSB1 and ttyACM0 are links to stand-in boards; the table names each adapter's
+// serial number, and serial:NUMBER reaches the same boards. With no adapter, nothing runs.
+TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
+    namespace fs = std::filesystem;
+    Boards b(3);
+    const std::string recorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
+    const fs::path tree = b.dir + "/tree";
+    fs::create_directories(tree / "dev" / "serial" / "by-id");
+    fs::create_directory_symlink(recorded + "/sys", tree / "sys");
+    for (const auto& link : fs::directory_iterator(recorded + "/dev/serial/by-id"))
+        fs::copy_symlink(link.path(), tree / "dev" / "serial" / "by-id" / link.path().filename());
+    const char* nodes[] = {"ttyUSB0", "ttyUSB1", "ttyACM0"};
+    for (int i = 0; i < 3; ++i) fs::create_symlink(b.ports[i], tree / "dev" / nodes[i]);
+    const std::vector<std::string> env = {"TESSEL_DEVICE_TREE=" + tree.string()};
+
+    const CliRun all = test::RunTessel({"download", "--chip", "NX31A32", "--yes", "--all-usb", kSample}, env);
+    EXPECT_EQ(all.status, 0) << all.out;
+    const char* serials[] = {" A9XYZ012 ", " 0001 ", " - "};
+    for (int i = 0; i < 3; ++i) {
+        const std::string row = RowOf(all.out, (tree / "dev" / nodes[i]).string());
+        EXPECT_NE(row.find(serials[i]), std::string::npos) << all.out;
+        EXPECT_NE(row.find(" ok "), std::string::npos) << all.out;
+    }
+    const CliRun bySerial = test::RunTessel(
+        {"compare", "--chip", "NX31A32", "--port", "serial:0001", "--port", "serial:A9XYZ012", kSample}, env);
+    EXPECT_EQ(bySerial.status, 0) << bySerial.out;
+    EXPECT_NE(RowOf(bySerial.out, "serial:0001").find(" 0001 "), std::string::npos) << bySerial.out;
+
+    fs::create_directories(b.dir + "/empty/dev");
+    const CliRun none =
+        test::RunTessel({"download", "--chip", "NX31A32", "--yes", "--all-usb", kSample}, {"TESSEL_DEVICE_TREE=" + b.dir + "/empty"}, true);
+    EXPECT_EQ(none.status, 2) << none.out;
+    EXPECT_NE(none.out.find("no USB serial adapter is present"), std::string::npos) << none.out;
+    b.Stop();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), Sample())) << "board " << i;
+}
+
 // One-time bits on several boards: each board's chip reports the new security afterwards.
 TEST(GangLock, EveryBoardReportsItsNewSecurity) {
     std::vector<std::unique_ptr<test::ChildProcess>> sims;
