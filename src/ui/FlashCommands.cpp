@@ -209,7 +209,9 @@ public:
         LinkContext link = Link();
         const uint32_t got = ReadFlash(link, image.data() + offset, sel.address, bytes, size);
         MemoryView& view = w_.Memory();
-        view.ShowSectorStatus(sel.block, sel.count, sel.firstSector);
+        // A read cut short (stopped, or the line failed) vouches only for the sectors it read
+        // whole; the rest show "Not read", not the erased look of the image.
+        view.ShowSectorStatus(sel.block, static_cast<int>(got / size), sel.firstSector);
         view.SetHotItem(sel.firstSector);
         view.ShowSector(sel.block, sel.firstSector);
         w_.SetIapStatus("");
@@ -239,7 +241,7 @@ public:
         const uint32_t got = ReadFlash(link, image.data() + sel.address, sel.address, bytes, kExternalPieceSize);
         w_.SetTab(0);
         MemoryView& view = w_.Memory();
-        view.ShowExternalStatus(sel.count, sel.first);
+        view.ShowExternalStatus(static_cast<int>(got / kExternalSectorSize), sel.first);
         view.SetHotItem(sel.first);
         view.ShowExternalSector(sel.first);
         if (got < bytes) {

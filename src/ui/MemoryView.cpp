@@ -62,6 +62,7 @@ void MemoryView::Changed() {
 
 MemoryView::ReadRange MemoryView::KnownRange(ReadRange& slot, int count, int first, bool high) {
     if (count > 0) slot = {session_.imageGeneration, high, first, count, true};
+    else if (count == 0) slot = {};
     if (!slot.valid || slot.generation != session_.imageGeneration || slot.high != high) return {};
     return slot;
 }

@@ -26,7 +26,8 @@ public:
     MemoryView(CDeviceSession& session, Operator& op);
 
     // Rebuilds the status rows of the block from its image; count and first are the range
-    // just read, counted within the block (-1, -1: none). Row 0 becomes the hot item.
+    // just read, counted within the block (-1, -1: none; a count of 0: a read that was cut
+    // short before its first whole sector, so nothing is known). Row 0 becomes the hot item.
     // A sector outside the last range read into the image since it was allocated shows
     // "Not read": the erased image says nothing about the chip.
     void ShowSectorStatus(int block, int count, int first);
@@ -81,7 +82,8 @@ private:
         int first = 0, count = 0;
         bool valid = false;
     };
-    // Records a range just read (count > 0); gives the range that still holds, or none.
+    // Records a range just read (count > 0), or forgets the last one (count 0); gives the
+    // range that still holds, or none.
     ReadRange KnownRange(ReadRange& slot, int count, int first, bool high);
 
     void Changed();
