@@ -123,8 +123,10 @@ void QtOperator::ShowMessage(const std::string& text) {
     bridge_.RunOnGui([&] {
         if (listener_) listener_(text);
         const MessageAdvice advice = AdviseOn(text);
-        QMessageBox box(advice.kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information,
-                        BoxTitle(), Text(text), QMessageBox::Ok, parent_);
+        const QMessageBox::Icon icon = advice.kind == MessageKind::Error     ? QMessageBox::Critical
+                                       : advice.kind == MessageKind::Warning ? QMessageBox::Warning
+                                                                             : QMessageBox::Information;
+        QMessageBox box(icon, BoxTitle(), Text(text), QMessageBox::Ok, parent_);
         if (!advice.remedy.empty()) box.setInformativeText(Text(advice.remedy));
         box.exec();
     });

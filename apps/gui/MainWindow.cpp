@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QShortcut>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabBar>
@@ -28,6 +29,7 @@
 #include "ElidedWidgets.h"
 #include "QtPrintTarget.h"
 #include "device/ChipCatalogue.h"
+#include "device/StopRequest.h"
 #include "platform/PortList.h"
 #include "sim/SimBoard.h"
 #include "ui/ConfigCommands.h"
@@ -37,6 +39,7 @@
 #include "ui/PasswordCommands.h"
 #include "ui/UpgradeCommands.h"
 #include "ui/MemoryView.h"
+#include "ui/MessageAdvice.h"
 #include "ui/Texts.h"
 
 // The icon lives in the library; a static library's resources are registered by hand.
@@ -120,6 +123,9 @@ QString WithShortcut(const QString& tip, int id) {
     if (it == Shortcuts().end()) return tip;
     return QStringLiteral("%1 (%2)").arg(tip, it->second.toString(QKeySequence::NativeText));
 }
+
+constexpr char kStoppingLabel[] = "Stopping...";
+constexpr char kRanToItsEnd[] = "Stop was asked, but the command ended before it reached a point where it could stop.";
 
 // Files a drop may bring: the images Download reads.
 bool IsImageFile(const QString& path) {
@@ -252,14 +258,20 @@ bool MainWindow::RunCommand(int id) {
         if (id == command::kExit) close();
         return false;
     }
+    // A stop asked while closing stands for everything still queued; nothing new starts.
+    if (closing_.load()) return false;
     busy_ = true;
+    // A stop asked of the last command is spent. It is cleared here, before the command is
+    // queued, so that a Stop pressed while the command waits for the thread still counts.
+    // Nothing else touches the request now: the last command has ended and a tick never
+    // stops.
+    dialog_->Session().flags.stop.Clear();
     SetBusy(true);
     Post([this, id](MainDialog& d) {
-        // A stop asked of the last command is spent; one asked while closing stands.
-        if (!closing_.load()) d.Session().flags.stop.Clear();
         commandRunning_ = true;
         d.Route(id);
         commandRunning_ = false;
+        ReportStop(d);
         // Posted after every change the command made, so the rules it left are the ones read.
         bridge_.PostToGui([this] {
             busy_ = false;
@@ -279,7 +291,37 @@ bool MainWindow::IdleEnabled(int id) const {
     return dialog_->HasHandler(id);
 }
 
+void MainWindow::RequestStop() {
+    if (!busy_ || stopping_) return;
+    stopping_ = true;
+    dialog_->Session().flags.stop.Request();
+    stop_->setEnabled(false);
+    progressLabel_->setText(QString::fromLatin1(kStoppingLabel));
+}
+
+// On the command thread, once the command has ended: what a stop left behind, in the words
+// the command wrote down as it stopped, as the command line's last line says it.
+void MainWindow::ReportStop(MainDialog& d) {
+    const StopRequest& stop = d.Session().flags.stop;
+    if (!stop.Requested() || closing_.load()) return;
+    const std::string report = StoppedReport(stop.Notes(), stop.Backups());
+    if (!report.empty()) {
+        d.Op().ShowMessage(report);
+        return;
+    }
+    // Stop was pressed, but the command never came to a point where it could stop: its own
+    // message says how it ended; the status bar says why the stop did nothing.
+    bridge_.PostToGui([this] { ShowResult(kRanToItsEnd); });
+}
+
 void MainWindow::SetBusy(bool busy) {
+    if (!busy && stopping_) {
+        stopping_ = false;
+        progressLabel_->setText(Q(progressText_));
+    }
+    stop_->setVisible(busy);
+    stop_->setEnabled(busy);
+    escape_->setEnabled(busy);
     for (const auto& [id, action] : actions_) {
         if (id == command::kExit) continue;
         action->setEnabled(!busy && IdleEnabled(id));
@@ -506,6 +548,16 @@ void MainWindow::BuildStatusBar() {
     row->addWidget(progressLabel_);
     row->addSpacing(4 * progressLabel_->fontMetrics().horizontalAdvance(QLatin1Char(' ')));
     row->addWidget(progress_, 1);
+    stop_ = new QPushButton(QStringLiteral("Stop"), progressPane);
+    stop_->setObjectName(QStringLiteral("stopButton"));
+    stop_->setToolTip(QStringLiteral("Stop the running command at its next safe point (Esc)"));
+    stop_->setVisible(false);
+    connect(stop_, &QPushButton::clicked, this, &MainWindow::RequestStop);
+    row->addWidget(stop_);
+    // Escape is the window's only while a command runs; otherwise it stays with the widgets.
+    escape_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape_->setEnabled(false);
+    connect(escape_, &QShortcut::activated, this, &MainWindow::RequestStop);
     bar->addWidget(progressPane, 1);
     auto pane = [bar](const char* name) {
         auto* label = new QLabel(bar);
@@ -549,7 +601,9 @@ void MainWindow::OnChanged(Change what) {
         case Change::Progress:
             bridge_.PostToGui([this, label = d.ProgressLabel(), range = d.ProgressRange(),
                                position = d.ProgressPosition(), visible = d.ProgressVisible()] {
-                progressLabel_->setText(Q(label));
+                // Once a stop is asked the label says so until the command has ended.
+                progressText_ = label;
+                progressLabel_->setText(stopping_ ? QString::fromLatin1(kStoppingLabel) : Q(label));
                 progress_->setRange(0, std::max(range, 1));
                 progress_->setValue(std::min(position, std::max(range, 1)));
                 progress_->setVisible(visible);

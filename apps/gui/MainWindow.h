@@ -23,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QShortcut;
 class QTabBar;
 class QTreeWidget;
 
@@ -80,6 +81,11 @@ public:
     QProgressBar* Progress() const { return progress_; }
     QAction* Action(int id) const { return actions_.count(id) ? actions_.at(id) : nullptr; }
     ElidedLabel* PromptPane() const { return promptPane_; }
+    // Shown while a command runs; it, or Escape, asks the command to end at its next safe
+    // point, where the chip is in a state that can be told.
+    QPushButton* StopButton() const { return stop_; }
+    void RequestStop();
+    bool Stopping() const { return stopping_; }
     GuiSettings& Settings() { return *settings_; }
 
 protected:
@@ -101,6 +107,7 @@ private:
     void SetBusy(bool busy);
     bool IdleEnabled(int id) const;
     void ShowResult(const std::string& text);
+    void ReportStop(MainDialog& d);
 
     MainWindowOptions options_;
     GuiBridge bridge_;
@@ -115,6 +122,10 @@ private:
     std::atomic<bool> closing_{false};
     // GUI thread only: a command was started and the window has not yet seen it end.
     bool busy_ = false;
+    // GUI thread only: the operator asked the running command to stop.
+    bool stopping_ = false;
+    // GUI thread only: the command's own progress label, shown again once the stop is over.
+    std::string progressText_;
     std::map<IapButton, bool> buttonRules_;
     bool asking_ = false;
     // An operator's command (not a timer tick) is running on the command thread.
@@ -130,6 +141,8 @@ private:
     ElidedLabel* promptPane_ = nullptr;
     QLabel* progressLabel_ = nullptr;
     QProgressBar* progress_ = nullptr;
+    QPushButton* stop_ = nullptr;
+    QShortcut* escape_ = nullptr;
     QLabel* doubleClockPane_ = nullptr;
     QLabel* comPane_ = nullptr;
     QLabel* baudPane_ = nullptr;

@@ -20,6 +20,16 @@ const char kLinkLostRemedy[] =
     "The target stopped answering. Likely causes: the board was reset or powered off, the "
     "cable was pulled, or the target's own program was started. Detect the chip again.";
 
+const char kStoppedPrefix[] = "Stopped at the operator's request: ";
+
+std::string StoppedReport(const std::string& notes, const std::vector<std::string>& backups) {
+    if (notes.empty()) return {};
+    std::string text = kStoppedPrefix + notes;
+    for (size_t i = 0; i < backups.size(); ++i)
+        text += (i == 0 ? "; the operator's data is kept in " : ", ") + backups[i];
+    return text + ".";
+}
+
 namespace {
 
 std::string Lower(const std::string& s) {
@@ -66,6 +76,9 @@ MessageAdvice AdviseOn(const std::string& message) {
                    "please stop", "refus", "timeout", "time-out", "unmatched", "not confirmed",
                    "read differently", "differs"}))
         advice.kind = MessageKind::Error;
+    // A stop that left something undone ("could not be put back") stays an error.
+    else if (message.rfind(kStoppedPrefix, 0) == 0)
+        advice.kind = MessageKind::Warning;
     return advice;
 }
 

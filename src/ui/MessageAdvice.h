@@ -4,10 +4,12 @@
 // as an error, and say what usually helps, asks here rather than keeping its own list.
 
 #include <string>
+#include <vector>
 
 namespace tessel {
 
-enum class MessageKind { Information, Error };
+// Warning: the operator's own stop cut a command short, and nothing failed on the way.
+enum class MessageKind { Information, Warning, Error };
 
 struct MessageAdvice {
     MessageKind kind = MessageKind::Information;
@@ -16,6 +18,12 @@ struct MessageAdvice {
 };
 
 MessageAdvice AdviseOn(const std::string& message);
+
+// What a stop the operator asked for left behind, as one message: the clauses the work wrote
+// down as it stopped, then the backup files that still hold the operator's data. Empty when
+// nothing was stopped part-way (the command had ended, or had no point where it could stop).
+std::string StoppedReport(const std::string& notes, const std::vector<std::string>& backups);
+extern const char kStoppedPrefix[];
 
 // The remedies, for front ends and tests that name them.
 extern const char kPortRemedy[];

@@ -758,6 +758,109 @@ TEST(MainWindowGui, HelpIsReachableShortcutsAndTipsAreThereAndTheWindowComesBack
     std::filesystem::remove_all(dir);
 }
 
+// Stop during a Read of the whole 64 KB block: the read ends with the chunk it was in, says
+// how far it got, and leaves the window ready: the controls come back by the chip's rules and
+// the next command on the same link runs to its end (the spent stop does not cut it short).
+TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady) {
+    Rig r("NX31H64D");
+    ASSERT_TRUE(r.Detect());
+    r.count = 0;  // "All Sectors": the 64 KB of block 0
+    QPushButton* stop = r.window->StopButton();
+    QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
+    EXPECT_FALSE(stop->isVisible());
+    r.window->RunCommand(command::kRead);
+    ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible() && r.window->Progress()->value() >= 8; }, 20000));
+    ASSERT_TRUE(stop->isVisible());
+    ASSERT_TRUE(stop->isEnabled());
+    QTest::mouseClick(stop, Qt::LeftButton);
+    // The request is raised by the click itself; only the chunk under way may still come.
+    const uint64_t sentAtStop = r.board->BytesSent();
+    EXPECT_EQ(label->text(), "Stopping...");
+    EXPECT_FALSE(stop->isEnabled()) << "asked once";
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 20000));
+    EXPECT_LE(r.board->BytesSent() - sentAtStop, 128u) << "more than the chunk under way was read";
+    EXPECT_LT(r.board->BytesSent(), 60000u);
+    EXPECT_FALSE(stop->isVisible());
+    EXPECT_NE(label->text(), "Stopping...") << "the label outlived the stop";
+    const auto report = std::find_if(r.op.messages.begin(), r.op.messages.end(), [](const QString& m) {
+        return m.startsWith("Stopped at the operator's request: reading stopped after ");
+    });
+    ASSERT_NE(report, r.op.messages.end());
+    EXPECT_TRUE(report->endsWith(" of 512 chunks.")) << report->toStdString();
+    EXPECT_EQ(r.op.icons[static_cast<size_t>(report - r.op.messages.begin())], QMessageBox::Warning);
+    // The list vouches for the sectors read, and passes none of the others off as blank.
+    QTreeWidget* list = r.window->SectorList();
+    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 512; }, 5000));
+    EXPECT_EQ(list->topLevelItem(0)->text(4), "Blank");
+    EXPECT_EQ(list->topLevelItem(511)->text(4), kNotReadStatus);
+
+    EXPECT_TRUE(r.window->Button(IapButton::Read)->isEnabled());
+    EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
+    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F");
+    std::vector<uint8_t> flash(65536, 0xFF);
+    std::fill(flash.begin() + 3 * 128, flash.begin() + 4 * 128, 0x5A);
+    std::fill(flash.begin() + 7 * 128, flash.begin() + 8 * 128, 0x12);
+    r.board->SetBlock(0, flash);
+    const size_t messages = r.op.messages.size();
+    r.count = 8;
+    ASSERT_TRUE(r.Run(command::kRead));
+    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 512 && list->topLevelItem(7)->text(4) == "Not Blank"; },
+                        5000))
+        << "the next read did not reach its last sector";
+    EXPECT_EQ(list->topLevelItem(3)->text(4), "Not Blank");
+    EXPECT_EQ(list->topLevelItem(2)->text(4), "Blank");
+    for (size_t i = messages; i < r.op.messages.size(); ++i)
+        EXPECT_FALSE(r.op.messages[i].startsWith("Stopped")) << r.op.messages[i].toStdString();
+}
+
+// Escape during a download into block 1 through the programming stub: the writing ends at a
+// chunk, the stub is taken out and block 0's borrowed area put back, so block 0 is exactly as
+// it was and the boot loader untouched; the report says all of it.
+TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> block0(32768);
+    for (size_t i = 0; i < block0.size(); ++i) block0[i] = static_cast<uint8_t>(i * 13 + 7);
+    r.board->SetBlock(0, block0);
+    const std::vector<uint8_t> loader = r.board->Block(1);
+    const std::string file = r.dir + "/block1.bin";
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < 48 * 64; ++i) out.put(static_cast<char>(i * 5 + 3));
+    }
+    r.op.On("DownloadDialog", [&](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(QString::fromStdString(file));
+        d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
+        PressOk(d);
+    });
+    r.op.answer = QMessageBox::Yes;
+    r.window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] {
+        return r.board->CurrentMode() == sim::Mode::Stub && r.window->Progress()->isVisible() &&
+               r.window->Progress()->value() >= 2;
+    }, 30000)) << "the stub never ran";
+    // The confirmation box took the focus with it; the operator's key goes to the window.
+    r.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(r.window.get()));
+    QTest::keyClick(r.window.get(), Qt::Key_Escape);
+    EXPECT_TRUE(r.window->Stopping());
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 60000));
+    EXPECT_TRUE(r.board->Block(0) == block0) << "block 0 was not put back as it was";
+    EXPECT_EQ(r.board->CurrentMode(), sim::Mode::Loader);
+    const std::vector<uint8_t> block1 = r.board->Block(1);
+    EXPECT_TRUE(std::equal(block1.begin(), block1.begin() + 16 * 64, loader.begin())) << "the boot loader changed";
+    EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
+        << "the download ran to its end";
+    const auto report = std::find_if(r.op.messages.begin(), r.op.messages.end(),
+                                     [](const QString& m) { return m.startsWith("Stopped at the operator's request: "); });
+    ASSERT_NE(report, r.op.messages.end());
+    EXPECT_TRUE(report->contains(" stopped after ")) << report->toStdString();
+    EXPECT_TRUE(report->contains("block 0 was put back as it was")) << report->toStdString();
+    EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
+    EXPECT_FALSE(r.window->StopButton()->isVisible());
+}
+
 TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -824,6 +927,7 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             const char* kind = box->icon() == QMessageBox::Critical   ? "error"
                                : box->icon() == QMessageBox::Question ? "question"
+                               : box->icon() == QMessageBox::Warning  ? "warning"
                                                                       : "information";
             save(OverWindow(r.window.get(), modal), QStringLiteral("box-%1").arg(QString::fromLatin1(kind)));
             return;
@@ -876,6 +980,7 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     r.window->RunCommand(command::kDownload);
     ASSERT_TRUE(WaitFor([&] {
         if (!caught && r.window->Progress()->isVisible() && r.window->Progress()->value() > 4) {
+            EXPECT_TRUE(r.window->StopButton()->isVisible());
             mainWindow("during-download");
             caught = true;
         }
@@ -884,6 +989,19 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     EXPECT_TRUE(caught) << "the download ended before it could be seen";
     ASSERT_TRUE(r.Run(command::kCompare));
     mainWindow("after-compare");
+
+    // The same download stopped part-way: the window while it stops, then the report.
+    caught = false;
+    r.window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] {
+        if (!caught && r.window->Progress()->isVisible() && r.window->Progress()->value() > 4) {
+            QTest::mouseClick(r.window->StopButton(), Qt::LeftButton);
+            mainWindow("stopping-download");
+            caught = true;
+        }
+        return !r.window->CommandBusy();
+    }));
+    EXPECT_TRUE(caught) << "the download ended before it could be stopped";
 
     for (int id : {command::kSave, command::kChangePassword, command::kSetResetPassword, command::kEditBlock0})
         ASSERT_TRUE(r.Run(id)) << id;

@@ -63,5 +63,23 @@ TEST(MessageAdvice, PortAndSilenceFailuresNameTheirLikelyCauses) {
     EXPECT_TRUE(AdviseOn("Sector erase failed!!!").remedy.empty());
 }
 
+// A stop the operator asked for is a warning, not a failure, unless what it left behind is
+// one; the report names the backups that still hold the operator's data.
+TEST(MessageAdvice, AStopReportIsAWarningUnlessItLeftSomethingUndone) {
+    EXPECT_EQ(StoppedReport("", {"/var/b0.bin"}), "") << "nothing was stopped part-way";
+    const std::string read = StoppedReport("reading stopped after 3 of 512 chunks", {});
+    EXPECT_EQ(read, "Stopped at the operator's request: reading stopped after 3 of 512 chunks.");
+    EXPECT_EQ(AdviseOn(read).kind, MessageKind::Warning);
+    EXPECT_TRUE(AdviseOn(read).remedy.empty());
+
+    const std::string kept = StoppedReport("erasing stopped after 1 of 48 sectors; block 0 could not be put back",
+                                           {"/var/b0.bin", "/var/b0-2.bin"});
+    EXPECT_EQ(kept, "Stopped at the operator's request: erasing stopped after 1 of 48 sectors; block 0 could not be "
+                    "put back; the operator's data is kept in /var/b0.bin, /var/b0-2.bin.");
+    EXPECT_EQ(AdviseOn(kept).kind, MessageKind::Error);
+    // The words alone do not make a warning of a command's own message.
+    EXPECT_EQ(AdviseOn("Stopped").kind, MessageKind::Information);
+}
+
 }  // namespace
 }  // namespace tessel
