@@ -402,9 +402,8 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
     const std::vector<uint8_t>& p = pending_;
     const uint8_t c = p[0];
     const uint32_t address = p.size() >= 3 ? (uint32_t{p[1]} << 8) | p[2] : 0;
-    const Faults& f = config_.faults;
     auto ack = [&](bool ok) {
-        if (ok && f.refuseCommand == c) return;
+        if (ok && Refuses(c, address)) return;
         Send(line, ok ? kAck : kNak, ReplyTime(at));
     };
     if (c != 0x64) passwordResetArmed_ = false;
@@ -508,7 +507,7 @@ void Board::ExecuteStub(VirtualLine& line, uint64_t at) {
     const uint32_t address = p.size() >= 3 ? (uint32_t{p[1]} << 8) | p[2] : 0;
     auto inBlock1 = [&](uint32_t a) { return a >= geo_.start1 && a < geo_.start1 + geo_.size1; };
     auto ack = [&](bool ok) {
-        if (ok && config_.faults.refuseCommand == c) return;
+        if (ok && Refuses(c, address)) return;
         Send(line, ok ? kAck : kNak, ReplyTime(at));
     };
     switch (c) {
@@ -580,7 +579,7 @@ void Board::ExecuteExternal(VirtualLine& line, uint64_t at) {
             if (p[1] == 0x02) {
                 std::fill(external_.begin(), external_.end(), 0xFF);
                 Busy(at, kExternalChipEraseUs);
-                if (config_.faults.refuseCommand != c) Send(line, kAck, ReplyTime(at));
+                if (!Refuses(c, address)) Send(line, kAck, ReplyTime(at));
             }
             break;
         case 0x03: {
@@ -593,7 +592,7 @@ void Board::ExecuteExternal(VirtualLine& line, uint64_t at) {
             const size_t first = base + (address & 0xF000);
             std::fill(external_.begin() + first, external_.begin() + first + kExternalSectorSize, 0xFF);
             Busy(at, kExternalSectorEraseUs);
-            if (config_.faults.refuseCommand != c) Send(line, kAck, ReplyTime(at));
+            if (!Refuses(c, address)) Send(line, kAck, ReplyTime(at));
             break;
         }
         case 0x06:
@@ -625,7 +624,7 @@ void Board::Execute11E(VirtualLine& line, uint64_t at) {
                 EraseSectorAt(address);
                 Busy(at, kSectorEraseUs);
             }
-            if (!(ok && config_.faults.refuseCommand == c)) Send(line, ok ? kAck : kNak, ReplyTime(at));
+            if (!(ok && Refuses(c, address))) Send(line, ok ? kAck : kNak, ReplyTime(at));
             break;
         }
         case 0x0C: {
@@ -706,7 +705,20 @@ std::vector<std::string> Board::CommandLog() const { std::lock_guard<std::recurs
 uint64_t Board::BytesReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return received_; }
 uint64_t Board::BytesSent() const { std::lock_guard<std::recursive_mutex> l(mutex_); return sent_; }
 uint64_t Board::BusyTimeUs() const { std::lock_guard<std::recursive_mutex> l(mutex_); return busyTotal_; }
-void Board::SetFaults(const Faults& f) { std::lock_guard<std::recursive_mutex> l(mutex_); config_.faults = f; }
+void Board::SetFaults(const Faults& f) {
+    std::lock_guard<std::recursive_mutex> l(mutex_);
+    config_.faults = f;
+    refusals_ = 0;
+}
+
+bool Board::Refuses(uint8_t command, uint32_t address) {
+    const Faults& f = config_.faults;
+    if (f.refuseCommand != command) return false;
+    if (f.refuseAt >= 0 && static_cast<uint32_t>(f.refuseAt) != address) return false;
+    if (f.refuseTimes > 0 && refusals_ >= f.refuseTimes) return false;
+    ++refusals_;
+    return true;
+}
 
 SimLink MakeSimLink(Clock& clock, const BoardConfig& config) {
     SimLink link;

@@ -41,6 +41,8 @@ struct Faults {
     uint64_t corruptReplyByte = 0; // the kth byte sent is inverted
     uint32_t replyDelayMs = 0;     // every reply starts this much later
     int refuseCommand = -1;        // this command code never gets its 0xC0
+    int64_t refuseAt = -1;         // ... only at this address (-1: at any)
+    int refuseTimes = 0;           // ... only the first N times it would (0: every time)
     int ignoreCommand = -1;        // this command code is taken in and does nothing at all
     bool stopPrompts = false;      // a 1.1E loader stops prompting
 };
@@ -125,6 +127,7 @@ public:
     const BoardConfig& Config() const { return config_; }
 
 private:
+    int refusals_ = 0;
     enum class LoaderState { AwaitBaud, AwaitBsl, Command };
 
     void Send(VirtualLine& line, const std::vector<uint8_t>& bytes, uint64_t at);
@@ -139,6 +142,8 @@ private:
     bool BaudProducible(uint32_t baud) const;
     void Busy(uint64_t at, uint64_t us);
     uint64_t ReplyTime(uint64_t at) const;
+    // Whether the refusal fault swallows this acknowledge; counts the refusals.
+    bool Refuses(uint8_t command, uint32_t address);
 
     // Address decoding: which block and offset a loader address reaches.
     bool Decode(uint32_t address, int* block, uint32_t* offset) const;

@@ -323,16 +323,17 @@ public:
         return download::kFailed;
     }
 
-    // The boot loader upgrade erases the loader's own area first, with a few more tries.
+    // The boot loader upgrade erases the loader's own area first, with a few more tries. The
+    // tries erase that area and no more: on the H/L chips three more sectors would be block 1
+    // code outside the loader, which the new loader (checked to fit the area) does not replace.
     bool EraseBslArea() {
         CDeviceSession& s = S();
         LinkContext link = Link();
-        const bool a = s.Family() == ChipFamily::A;
+        const int sectors = s.Family() == ChipFamily::A ? 16 : 9;
         const uint32_t base = static_cast<uint32_t>(s.StartAddress(1));
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(1));
-        if (EraseSectors(link, base, size, a ? 16 : 9) == 0) return true;
-        for (int i = 0; i < 11; ++i)
-            if (EraseSectors(link, base, size, a ? 16 : 12) == 0) return true;
+        for (int i = 0; i < 12; ++i)
+            if (EraseSectors(link, base, size, sectors) == 0) return true;
         return false;
     }
 

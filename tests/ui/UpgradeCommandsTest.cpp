@@ -62,6 +62,30 @@ TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmp
     EXPECT_FALSE(r.session().bslUpgradeMode);
 }
 
+// A loader-area erase that fails is tried again over the same area only: on an H/L chip the
+// sectors after its 9-sector loader area hold block 1 code that the new loader does not replace.
+TEST(UpgradeInternalBsl, ARetriedLoaderEraseStaysInsideTheLoaderArea) {
+    FlashRig r(BoardOf(5, 0, ""));
+    std::vector<uint8_t> block1 = r.board().Block(1);
+    const std::vector<uint8_t> beyond = PatternBytes(0x600 - 0x480, 9);
+    std::copy(beyond.begin(), beyond.end(), block1.begin() + 0x480);
+    r.board().SetBlock(1, block1);
+    Upgrade u(r);
+    sim::Faults f;
+    f.refuseCommand = 0x0B;
+    f.refuseAt = 0xE000;
+    f.refuseTimes = 1;
+    r.board().SetFaults(f);
+    EXPECT_TRUE(r.Run(command::kUpgradeInternalBsl));
+    EXPECT_TRUE(r.Said("Upgrade BSL Succeed!"));
+    // The H/L chips keep the password in the area's second sector, which is written after.
+    std::vector<uint8_t> area = u.LoaderArea(), loader = u.loader;
+    for (auto* v : {&area, &loader}) v->erase(v->begin() + 0x80, v->begin() + 0x100);
+    EXPECT_EQ(area, loader);
+    const std::vector<uint8_t> after = r.board().Block(1);
+    EXPECT_TRUE(std::equal(beyond.begin(), beyond.end(), after.begin() + 0x480)) << "block 1 code past the loader";
+}
+
 TEST(UpgradeInternalBsl, ThePasswordGivenAtTheGateSurvivesTheUpgrade) {
     FlashRig r(BoardOf(1, 0, "keep-me"));
     Upgrade u(r, "keep-me");
