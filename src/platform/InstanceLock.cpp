@@ -33,7 +33,7 @@ bool InstanceLock::TryAcquire(std::string* error) {
         if (error) *error = "cannot create " + folder;
         return false;
     }
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (error) *error = path_ + ": " + std::strerror(errno);
         return false;

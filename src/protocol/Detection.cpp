@@ -304,20 +304,29 @@ int ResetWait11E(DetectionContext& c, uint8_t* status) {
     Clock& clock = port.GetClock();
     const uint64_t t0 = clock.TickMs();
     auto expired = [&] { return clock.TickMs() - t0 > kResetWait11EMs; };
+    // The operator may give up on a board that never answers without waiting out the limit.
+    auto stopped = [&] {
+        if (!s.flags.stop.Due()) return false;
+        s.flags.stop.Note("the boot loader had not answered yet");
+        return true;
+    };
     for (;;) {
         if (s.flags.errorReported) return 0;
+        if (stopped()) return -1;
         port.PurgeInput();
         port.PurgeOutput();
         port.SetLinesInternalMode();
         uint8_t b = 0;
         while (port.ReadByte(&b) && b != 0xF7) {
             if (expired()) return 0;
+            if (stopped()) return -1;
         }
         if (!port.WriteByte(cmd::kStatus) || !port.WriteByte(0x55)) return 0;
         // The reply is waited for under the same overall limit as the resets.
         bool got = false;
         while (!(got = port.ReadByte(&b) == 1)) {
             if (expired() || s.flags.errorReported) return 0;
+            if (stopped()) return -1;
         }
         if (b != 0xF7) {
             port.SetLinkUp();
@@ -363,7 +372,9 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
             c.view.EnableButton(IapButton::LockChip, false);
             c.view.setProgressLabel("Reset MCU, then wait for detecting Firmware 1.1E...");
         }
-        if (!ResetWait11E(c, &status)) {
+        const int waited = ResetWait11E(c, &status);
+        if (waited < 0) return;
+        if (waited == 0) {
             c.op.ShowMessage("No Response from Target Board!!!");
             return;
         }

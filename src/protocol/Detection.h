@@ -53,7 +53,8 @@ void Detect11F(DetectionContext& c);
 // The 1.1E detection: the menu command's variant, or the one the unknown-firmware detection
 // falls back to (the port is already open then).
 void Detect11E(DetectionContext& c, bool menuVariant);
-// Resets the 1.1E target until it answers the status request; 1 with *status, 0 on failure.
+// Resets the 1.1E target until it answers the status request; 1 with *status, 0 on failure,
+// -1 when the operator stopped the wait (noted on the stop request).
 int ResetWait11E(DetectionContext& c, uint8_t* status);
 void DetectUnknown(DetectionContext& c);
 void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker = {});

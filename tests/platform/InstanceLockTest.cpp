@@ -33,6 +33,14 @@ TEST(InstanceLock, ASecondCopyIsTurnedAwayUntilTheFirstGoes) {
     InstanceLock nowhere("gui.lock", "/proc/no-such-folder");
     EXPECT_FALSE(nowhere.TryAcquire(&error));
     EXPECT_FALSE(error.empty());
+
+    // A link planted at the lock's place (the runtime folder may be shared) is not followed:
+    // the file it names is neither created nor truncated.
+    std::filesystem::create_directories(dir + "/planted");
+    std::filesystem::create_symlink(dir + "/victim", dir + "/planted/gui.lock");
+    InstanceLock planted("gui.lock", dir + "/planted");
+    EXPECT_FALSE(planted.TryAcquire(&error));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/victim"));
     std::filesystem::remove_all(dir);
 }
 

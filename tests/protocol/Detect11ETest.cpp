@@ -69,16 +69,27 @@ TEST(Detect11E, AcceptingTheOfferRunsTheUpgrade) {
     EXPECT_FALSE(d.ended);
 }
 
-TEST(Detect11E, ASilentTargetEndsTheResetWaitAtThirtySeconds) {
-    sim::Faults f;
-    f.silentFromByte = 1;  // prompts come, the status request is never answered
-    Detecting11E d(2, f);
-    const uint64_t t0 = d.clock.TickMs();
-    Detect11E(d.ctx, true);
-    EXPECT_TRUE(d.Shown("No Response from Target Board!!!"));
-    EXPECT_GE(d.clock.TickMs() - t0, 30000u);
-    EXPECT_LE(d.clock.TickMs() - t0, 36000u);
-    EXPECT_FALSE(d.session.IsLinkUp());
+// A silent target ends the reset wait at 30 s; the operator's stop ends it at once, without
+// blaming the target.
+TEST(Detect11E, ASilentTargetEndsTheResetWaitAtThirtySecondsAStopAtOnce) {
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "waited out");
+        sim::Faults f;
+        f.silentFromByte = 1;  // prompts come, the status request is never answered
+        Detecting11E d(2, f);
+        if (stop) d.session.flags.stop.Request();
+        const uint64_t t0 = d.clock.TickMs();
+        Detect11E(d.ctx, true);
+        EXPECT_EQ(d.Shown("No Response from Target Board!!!"), !stop);
+        if (stop) {
+            EXPECT_LT(d.clock.TickMs() - t0, 3000u);
+            EXPECT_NE(d.session.flags.stop.Notes().find("the boot loader had not answered yet"), std::string::npos);
+        } else {
+            EXPECT_GE(d.clock.TickMs() - t0, 30000u);
+            EXPECT_LE(d.clock.TickMs() - t0, 36000u);
+        }
+        EXPECT_FALSE(d.session.IsLinkUp());
+    }
 }
 
 TEST(DetectUnknown, FallsBackToTheOneOneEDetection) {
