@@ -34,6 +34,7 @@ TEST_P(ChipGeometry, MatchesTheCatalogue) {
     const ChipInfo& chip = LookupChip(c.code);
     EXPECT_STREQ(chip.model, c.model);
     EXPECT_EQ(chip.family, c.family);
+    EXPECT_EQ(FamilyOf(c.code), c.family);
     EXPECT_STREQ(chip.flashSizeText, c.flashSize);
     EXPECT_EQ(chip.block[0], c.block0);
     EXPECT_EQ(chip.block[1], c.block1);
@@ -41,27 +42,17 @@ TEST_P(ChipGeometry, MatchesTheCatalogue) {
     EXPECT_EQ(chip.bslFirstAddress, c.bslFirst);
     EXPECT_EQ(chip.bslLastAddress, c.bslLast);
     EXPECT_EQ(chip.bslEntryAddress, c.bslEntry);
-}
-
-TEST_P(ChipGeometry, BlockSizeIsSectorsTimesSizeAndEverySectorIsListed) {
-    const ChipInfo& chip = LookupChip(GetParam().code);
     for (const BlockGeometry& g : chip.block) {
         EXPECT_EQ(g.blockSize, g.sectorCount * g.sectorSize);
         EXPECT_EQ(g.listedSectorCount, g.sectorCount);
     }
-}
-
-TEST_P(ChipGeometry, BslAreaIsItsFirstSectorsOfBlock1) {
-    const ChipInfo& chip = LookupChip(GetParam().code);
+    // The loader is the first sectors of block 1, and a chip without one has no entry.
     if (chip.bslSectorCount == 0) {
-        EXPECT_FALSE(chip.bslEntryAddress.has_value()) << "an entry without a loader";
         EXPECT_FALSE(InBslWindow(chip.family, 1, chip.block[1].startAddress));
-        return;
+    } else {
+        EXPECT_EQ(chip.bslFirstAddress, chip.block[1].startAddress);
+        EXPECT_EQ(chip.bslLastAddress, chip.block[1].startAddress + chip.bslSectorCount * chip.block[1].sectorSize - 1);
     }
-    const BlockGeometry& b1 = chip.block[1];
-    EXPECT_EQ(chip.bslFirstAddress, b1.startAddress);
-    EXPECT_EQ(chip.bslLastAddress,
-              b1.startAddress + chip.bslSectorCount * b1.sectorSize - 1);
 }
 
 constexpr BlockGeometry G(int32_t n, int32_t size, int32_t start) {
@@ -96,36 +87,19 @@ INSTANTIATE_TEST_SUITE_P(
                      G(64, 64, 0xF000), 0, 0, -1, std::nullopt}),
     PrintCase);
 
-TEST(ChipCatalogue, ListsTheSixModelsInCodeOrder) {
+TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBack) {
     const auto chips = AllChips();
     ASSERT_EQ(chips.size(), 6u);
-    for (size_t i = 0; i < chips.size(); ++i) EXPECT_EQ(chips[i].code, static_cast<int>(i) + 1);
-}
-
-TEST(ChipCatalogue, ModelNamesMapToCodesAndBack) {
-    for (const ChipInfo& chip : AllChips()) {
-        EXPECT_EQ(ChipCodeForModel(chip.model), chip.code);
-        EXPECT_STREQ(ModelNameForCode(chip.code), chip.model);
+    for (size_t i = 0; i < chips.size(); ++i) {
+        EXPECT_EQ(chips[i].code, static_cast<int>(i) + 1);
+        EXPECT_EQ(ChipCodeForModel(chips[i].model), chips[i].code);
+        EXPECT_STREQ(ModelNameForCode(chips[i].code), chips[i].model);
     }
     EXPECT_EQ(ChipCodeForModel("nx31a32"), 2);
     EXPECT_EQ(ChipCodeForModel("Nx31h64D"), 3);
-    EXPECT_EQ(ChipCodeForModel(""), std::nullopt);
-    EXPECT_EQ(ChipCodeForModel("NX31A3"), std::nullopt);
-    EXPECT_EQ(ChipCodeForModel("NX31A32 "), std::nullopt);
-    EXPECT_EQ(ChipCodeForModel("NX40F128"), std::nullopt);
-    EXPECT_EQ(ChipCodeForModel("????????"), std::nullopt);
+    for (const char* bad : {"", "NX31A3", "NX31A32 ", "NX40F128", "????????"})
+        EXPECT_EQ(ChipCodeForModel(bad), std::nullopt) << bad;
     EXPECT_STREQ(ModelNameForCode(0), "????????");
-}
-
-TEST(ChipCatalogue, FamiliesOfTheCodes) {
-    EXPECT_EQ(FamilyOf(1), ChipFamily::A);
-    EXPECT_EQ(FamilyOf(2), ChipFamily::A);
-    EXPECT_EQ(FamilyOf(3), ChipFamily::HL64D);
-    EXPECT_EQ(FamilyOf(4), ChipFamily::HL64D);
-    EXPECT_EQ(FamilyOf(5), ChipFamily::HL32B);
-    EXPECT_EQ(FamilyOf(6), ChipFamily::HL32B);
-    EXPECT_EQ(FamilyOf(0), ChipFamily::Unknown);
-    EXPECT_STREQ(FamilyName(ChipFamily::A), "A");
     EXPECT_STREQ(FamilyName(ChipFamily::HL64D), "H/L64D");
     EXPECT_STREQ(FamilyName(ChipFamily::HL32B), "H/L32B");
     EXPECT_FALSE(IsHLFamily(ChipFamily::A));
@@ -144,33 +118,30 @@ TEST(ChipCatalogue, BlockSelectIsNeededOn64DAlwaysOn32BInInternalModeOnly) {
     EXPECT_FALSE(NeedsBlockSelect(ChipFamily::Unknown, kInternalMemory));
 }
 
-TEST(ChipCatalogue, BslWindowsHaveTheirExactEdges) {
-    EXPECT_FALSE(InBslWindow(ChipFamily::A, 1, 0xEFFF));
-    EXPECT_TRUE(InBslWindow(ChipFamily::A, 1, 0xF000));
-    EXPECT_TRUE(InBslWindow(ChipFamily::A, 1, 0xF3FF));
-    EXPECT_FALSE(InBslWindow(ChipFamily::A, 1, 0xF400));
-
-    EXPECT_FALSE(InBslWindow(ChipFamily::HL32B, 1, 0xDFFF));
-    EXPECT_TRUE(InBslWindow(ChipFamily::HL32B, 1, 0xE000));
-    EXPECT_TRUE(InBslWindow(ChipFamily::HL32B, 1, 0xE47F));
-    EXPECT_FALSE(InBslWindow(ChipFamily::HL32B, 1, 0xE480));
-
-    EXPECT_TRUE(InBslWindow(ChipFamily::HL64D, 1, 0x0000));
-    EXPECT_TRUE(InBslWindow(ChipFamily::HL64D, 1, 0x047F));
-    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 1, 0x0480));
-    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 1, -1));
+TEST(ChipCatalogue, BslWindowsHaveTheirExactEdgesInBlock1Only) {
+    struct Edge {
+        ChipFamily family;
+        int block;
+        int32_t address;
+        bool inside;
+    } edges[] = {
+        {ChipFamily::A, 1, 0xEFFF, false},     {ChipFamily::A, 1, 0xF000, true},
+        {ChipFamily::A, 1, 0xF3FF, true},      {ChipFamily::A, 1, 0xF400, false},
+        {ChipFamily::HL32B, 1, 0xDFFF, false}, {ChipFamily::HL32B, 1, 0xE000, true},
+        {ChipFamily::HL32B, 1, 0xE47F, true},  {ChipFamily::HL32B, 1, 0xE480, false},
+        {ChipFamily::HL64D, 1, 0x0000, true},  {ChipFamily::HL64D, 1, 0x047F, true},
+        {ChipFamily::HL64D, 1, 0x0480, false}, {ChipFamily::HL64D, 1, -1, false},
+        // Block 0 of an H/L64D shares block 1's addresses, but there they are user flash.
+        {ChipFamily::HL64D, 0, 0x0000, false}, {ChipFamily::HL64D, 0, 0x0400, false},
+        {ChipFamily::A, 0, 0xF000, false},     {ChipFamily::HL32B, 0, 0xE000, false},
+        {ChipFamily::Unknown, 1, 0xF000, false},
+    };
+    for (const Edge& e : edges)
+        EXPECT_EQ(InBslWindow(e.family, e.block, e.address), e.inside)
+            << FamilyName(e.family) << " block " << e.block << " " << std::hex << e.address;
 }
 
-TEST(ChipCatalogue, BslWindowIsInBlock1Only) {
-    // Block 0 of an H/L64D shares block 1's addresses, but there they are user flash.
-    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 0, 0x0000));
-    EXPECT_FALSE(InBslWindow(ChipFamily::HL64D, 0, 0x0400));
-    EXPECT_FALSE(InBslWindow(ChipFamily::A, 0, 0xF000));
-    EXPECT_FALSE(InBslWindow(ChipFamily::HL32B, 0, 0xE000));
-    EXPECT_FALSE(InBslWindow(ChipFamily::Unknown, 1, 0xF000));
-}
-
-TEST(RemapTexts, FollowStatusBits1And0PerFamily) {
+TEST(RemapTexts, FollowStatusBits1And0PerFamilyAndIgnoreTheOthers) {
     const char* a[] = {"0 KByte", "1 KByte", "2 KByte", "4 KByte"};
     const char* hl[] = {"8 KByte", "0 KByte", "Block1 Invisible", "Block1 Invisible"};
     for (unsigned bits = 0; bits < 4; ++bits) {
@@ -179,9 +150,6 @@ TEST(RemapTexts, FollowStatusBits1And0PerFamily) {
         EXPECT_STREQ(RemapText(ChipFamily::HL32B, bits), hl[bits]) << bits;
         EXPECT_STREQ(RemapText(ChipFamily::Unknown, bits), "") << bits;
     }
-}
-
-TEST(RemapTexts, IgnoreTheOtherStatusBits) {
     // 0x42: lock status 40h, remap bits 2.
     EXPECT_STREQ(RemapText(ChipFamily::HL32B, 0x42), "Block1 Invisible");
     EXPECT_STREQ(RemapText(ChipFamily::A, 0xFD), "1 KByte");

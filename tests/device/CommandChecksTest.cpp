@@ -22,14 +22,12 @@ protected:
     int gateCalls_ = 0;
     bool gateAnswer_ = true;
 
-    std::function<bool()> Gate() {
-        return [this] {
+    CheckOutcome Check(CheckScope scope = CheckScope::FlashCommand) {
+        op_.messages.clear();
+        return CheckCommandPreconditions(&session_, &op_, scope, [this] {
             ++gateCalls_;
             return gateAnswer_;
-        };
-    }
-    CheckOutcome Check(CheckScope scope = CheckScope::FlashCommand) {
-        return CheckCommandPreconditions(&session_, &op_, scope, Gate());
+        });
     }
     // Everything that can fail, failing at once.
     void BreakEverything() {
@@ -40,115 +38,63 @@ protected:
     }
 };
 
-TEST_F(CommandChecksTest, NoSessionSaysNoChip) {
-    EXPECT_EQ(CheckCommandPreconditions(nullptr, &op_, CheckScope::FlashCommand, Gate()),
+TEST_F(CommandChecksTest, WithoutASessionNothingRunsAndOnlyAnOperatorIsTold) {
+    EXPECT_EQ(CheckCommandPreconditions(nullptr, &op_, CheckScope::FlashCommand, [] { return true; }),
               CheckOutcome::Failed);
     EXPECT_EQ(op_.Messages(), Strings{"No flash chip has been selected/detected!!!"});
-    EXPECT_EQ(gateCalls_, 0);
+    EXPECT_EQ(CheckCommandPreconditions(nullptr, nullptr, CheckScope::ChipErase), CheckOutcome::Failed);
+    // Without an operator the session's owner hears of it.
+    op_.messages.clear();
+    EXPECT_EQ(CheckCommandPreconditions(&session_, nullptr, CheckScope::FlashCommand), CheckOutcome::Failed);
+    EXPECT_EQ(op_.Messages(), Strings{"No target board has been located!!!"});
 }
 
-TEST_F(CommandChecksTest, NoSessionAndNoOperatorStaysSilent) {
-    EXPECT_EQ(CheckCommandPreconditions(nullptr, nullptr, CheckScope::ChipErase),
-              CheckOutcome::Failed);
-}
-
-TEST_F(CommandChecksTest, BeforeDetectionEveryScopeSaysNoTargetBoard) {
+// Each check is taken away in turn: the next one in line must be the one that speaks, and the
+// gate is asked only once the link, the user's code and an open window have been ruled out.
+TEST_F(CommandChecksTest, TheChecksRunInTheirOrderAndTheGateComesBeforeTheBlock) {
     BreakEverything();
-    for (CheckScope scope :
-         {CheckScope::FlashCommand, CheckScope::ChipErase, CheckScope::ExternalFlash}) {
-        op_.messages.clear();
+    session_.chipType = 3;
+    for (CheckScope scope : {CheckScope::FlashCommand, CheckScope::ChipErase, CheckScope::ExternalFlash}) {
         EXPECT_EQ(Check(scope), CheckOutcome::Failed);
         EXPECT_EQ(op_.Messages(), Strings{"No target board has been located!!!"});
     }
-    EXPECT_EQ(gateCalls_, 0);
-}
+    EXPECT_EQ(session_.SectorCount(0), 512) << "the geometry is refreshed first";
 
-TEST_F(CommandChecksTest, RunningUserCodeComesNext) {
-    BreakEverything();
     session_.port.SetLinkUp();
-    EXPECT_EQ(Check(), CheckOutcome::Failed);
-    EXPECT_EQ(op_.Messages(), Strings{"No flash chip has been selected/detected!!!"});
-    EXPECT_EQ(gateCalls_, 0);
-}
+    EXPECT_EQ(Check(CheckScope::ChipErase), CheckOutcome::Proceed) << "chip erase checks session and link only";
+    for (CheckScope scope : {CheckScope::FlashCommand, CheckScope::ExternalFlash}) {
+        EXPECT_EQ(Check(scope), CheckOutcome::Failed);
+        EXPECT_EQ(op_.Messages(), Strings{"No flash chip has been selected/detected!!!"});
+    }
 
-TEST_F(CommandChecksTest, AnOpenExternalWindowRunsTheVariantBeforeTheGate) {
-    BreakEverything();
-    session_.port.SetLinkUp();
     session_.flags.userCodeRunning = false;
+    EXPECT_EQ(Check(CheckScope::ExternalFlash), CheckOutcome::Proceed);
     EXPECT_EQ(Check(), CheckOutcome::RunExternalVariant);
     session_.externalHighOpen = false;
     session_.externalLowOpen = true;
     EXPECT_EQ(Check(), CheckOutcome::RunExternalVariant);
     EXPECT_TRUE(op_.Messages().empty());
     EXPECT_EQ(gateCalls_, 0);
-}
 
-TEST_F(CommandChecksTest, ADeclinedGateEndsSilentlyBeforeTheBlockCheck) {
-    BreakEverything();
-    session_.port.SetLinkUp();
-    session_.flags.userCodeRunning = false;
-    session_.externalHighOpen = false;
+    session_.externalLowOpen = false;
     EXPECT_EQ(Check(), CheckOutcome::GateDeclined);
     EXPECT_EQ(gateCalls_, 1);
-    EXPECT_TRUE(op_.Messages().empty());
-}
+    EXPECT_TRUE(op_.Messages().empty()) << "a declined gate ends silently";
 
-TEST_F(CommandChecksTest, AnIllegalBlockIsTheLastCheck) {
-    session_.port.SetLinkUp();
+    gateAnswer_ = true;
     for (int block : {-1, 2}) {
-        op_.messages.clear();
         session_.SetCurrentBlock(block);
         EXPECT_EQ(Check(), CheckOutcome::Failed);
         EXPECT_EQ(op_.Messages(), Strings{"Illegal Block Number Detected!!!"});
     }
-    EXPECT_EQ(gateCalls_, 2);
-}
-
-TEST_F(CommandChecksTest, AllClearProceedsAfterAskingTheGateOnce) {
-    session_.port.SetLinkUp();
     for (int block : {0, 1}) {
         session_.SetCurrentBlock(block);
         EXPECT_EQ(Check(), CheckOutcome::Proceed);
+        EXPECT_TRUE(op_.Messages().empty());
     }
-    EXPECT_EQ(gateCalls_, 2);
-    EXPECT_TRUE(op_.Messages().empty());
-}
-
-TEST_F(CommandChecksTest, WithoutAGateTheCommandGoesOn) {
-    session_.port.SetLinkUp();
-    EXPECT_EQ(CheckCommandPreconditions(&session_, &op_, CheckScope::FlashCommand),
-              CheckOutcome::Proceed);
-}
-
-TEST_F(CommandChecksTest, ChipEraseChecksOnlySessionAndLink) {
-    BreakEverything();
-    session_.port.SetLinkUp();
-    EXPECT_EQ(Check(CheckScope::ChipErase), CheckOutcome::Proceed);
-    EXPECT_EQ(gateCalls_, 0);
-    EXPECT_TRUE(op_.Messages().empty());
-}
-
-TEST_F(CommandChecksTest, ExternalFlashCommandsCheckUpToUserCode) {
-    BreakEverything();
-    session_.port.SetLinkUp();
-    EXPECT_EQ(Check(CheckScope::ExternalFlash), CheckOutcome::Failed);
-    EXPECT_EQ(op_.Messages(), Strings{"No flash chip has been selected/detected!!!"});
-
-    session_.flags.userCodeRunning = false;
-    EXPECT_EQ(Check(CheckScope::ExternalFlash), CheckOutcome::Proceed);
-    EXPECT_EQ(gateCalls_, 0);
-}
-
-TEST_F(CommandChecksTest, TheChecksRefreshTheGeometryFirst) {
-    session_.chipType = 3;
-    EXPECT_EQ(Check(), CheckOutcome::Failed);
-    EXPECT_EQ(session_.SectorCount(0), 512);
-}
-
-TEST_F(CommandChecksTest, WithoutAnOperatorTheSessionsOwnerIsTold) {
-    EXPECT_EQ(CheckCommandPreconditions(&session_, nullptr, CheckScope::FlashCommand),
-              CheckOutcome::Failed);
-    EXPECT_EQ(op_.Messages(), Strings{"No target board has been located!!!"});
+    EXPECT_EQ(gateCalls_, 5) << "once per check";
+    EXPECT_EQ(CheckCommandPreconditions(&session_, &op_, CheckScope::FlashCommand), CheckOutcome::Proceed)
+        << "without a gate the command goes on";
 }
 
 }  // namespace

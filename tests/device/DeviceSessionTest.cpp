@@ -31,36 +31,23 @@ TEST_F(DeviceSessionTest, StartsAsTheSelectionDialogsDefault) {
     EXPECT_EQ(session_.geometry[1], LookupChip(2).block[1]);
     EXPECT_EQ(session_.CurrentBlock(), 0);
     EXPECT_DOUBLE_EQ(session_.CrystalMHz(), 11.0592);
-    EXPECT_EQ(session_.owner, &op_);
-
     EXPECT_EQ(session_.port.GetPortNumber(), 1);
     EXPECT_EQ(session_.port.GetBaudRate(), 38400u);
     EXPECT_EQ(session_.port.Owner(), &op_);
     EXPECT_EQ(&session_.port.GetClock(), &clock_);
     EXPECT_FALSE(session_.IsLinkUp());
-
     EXPECT_TRUE(session_.BlockImage(0).empty());
-    EXPECT_TRUE(session_.BlockImage(1).empty());
     EXPECT_TRUE(session_.ExternalImage().empty());
-
-    EXPECT_FALSE(session_.externalLowOpen);
-    EXPECT_FALSE(session_.externalHighOpen);
     EXPECT_FALSE(session_.ExternalWindowOpen());
     EXPECT_FALSE(session_.bslUpgradeMode);
     EXPECT_FALSE(session_.rangeDialogBusy);
-    EXPECT_TRUE(session_.remapText.empty());
-    EXPECT_FALSE(session_.crystalQuestionAsked);
-
     EXPECT_FALSE(session_.flags.userCodeRunning);
-    EXPECT_FALSE(session_.flags.workerRunning);
-    EXPECT_FALSE(session_.flags.errorReported);
     EXPECT_FALSE(session_.flags.passwordVerified);
     EXPECT_FALSE(session_.flags.longOperation);
-    EXPECT_FALSE(session_.flags.doubleClockOn);
     EXPECT_EQ(session_.flags.lockStatus, 0);
 }
 
-TEST_F(DeviceSessionTest, GeometryFollowsChipTypeOnlyOnRefresh) {
+TEST_F(DeviceSessionTest, GeometryFollowsChipTypeOnlyOnRefreshAndAnIllegalBlockIsEmpty) {
     session_.chipType = 3;
     EXPECT_EQ(session_.SectorCount(0), 256) << "not refreshed yet";
     session_.RefreshGeometry();
@@ -69,22 +56,7 @@ TEST_F(DeviceSessionTest, GeometryFollowsChipTypeOnlyOnRefresh) {
     EXPECT_EQ(session_.BlockSize(1), 8192);
     EXPECT_EQ(session_.ListedSectorCount(1), 64);
     EXPECT_EQ(session_.StartAddress(1), 0x0000);
-}
 
-TEST_F(DeviceSessionTest, AccessorsReadBothBlocks) {
-    Select(1);
-    EXPECT_EQ(session_.SectorCount(0), 128);
-    EXPECT_EQ(session_.SectorSize(0), 128);
-    EXPECT_EQ(session_.BlockSize(0), 16384);
-    EXPECT_EQ(session_.ListedSectorCount(0), 128);
-    EXPECT_EQ(session_.StartAddress(0), 0x0000);
-    EXPECT_EQ(session_.SectorCount(1), 64);
-    EXPECT_EQ(session_.SectorSize(1), 64);
-    EXPECT_EQ(session_.BlockSize(1), 4096);
-    EXPECT_EQ(session_.StartAddress(1), 0xF000);
-}
-
-TEST_F(DeviceSessionTest, AnIllegalBlockNumberReadsAsEmpty) {
     for (int block : {-1, 2, 7}) {
         EXPECT_EQ(session_.SectorCount(block), 0);
         EXPECT_EQ(session_.SectorSize(block), 0);
@@ -95,24 +67,13 @@ TEST_F(DeviceSessionTest, AnIllegalBlockNumberReadsAsEmpty) {
     session_.AllocateImages();
     EXPECT_TRUE(session_.BlockImage(2).empty());
     EXPECT_TRUE(session_.BlockImage(-1).empty());
-}
 
-TEST_F(DeviceSessionTest, AChipTypeOutsideTheTableTakesTheLastRowsGeometry) {
+    // A type outside the table takes the last row's geometry, and no loader.
     Select(9);
     EXPECT_EQ(session_.SectorCount(0), 512);
-    EXPECT_EQ(session_.SectorSize(0), 128);
-    EXPECT_EQ(session_.StartAddress(0), 0);
-    EXPECT_EQ(session_.SectorCount(1), 64);
     EXPECT_EQ(session_.SectorSize(1), 64);
     EXPECT_EQ(session_.StartAddress(1), 0xF000);
     EXPECT_FALSE(session_.InBslWindow(1, 0xF000));
-}
-
-TEST_F(DeviceSessionTest, SetCurrentBlockKeepsEvenAnIllegalNumber) {
-    session_.SetCurrentBlock(1);
-    EXPECT_EQ(session_.CurrentBlock(), 1);
-    session_.SetCurrentBlock(5);
-    EXPECT_EQ(session_.CurrentBlock(), 5);
 }
 
 TEST_F(DeviceSessionTest, AllocatedImagesAreBlockSizePlus16WithTheBlockErased) {
@@ -156,44 +117,23 @@ TEST_F(DeviceSessionTest, AllocationUsesTheGeometryRecordsAsTheyStand) {
     EXPECT_EQ(session_.BlockImage(0).size(), 65536u + 16);
 }
 
-TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStart) {
+TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStartAndTheLoaderEndsWhereItsFamilySays) {
     Select(2);
-    EXPECT_EQ(session_.SectorAddress(0, 0), 0x0000);
     EXPECT_EQ(session_.SectorAddress(0, 255), 0x7F80);
-    EXPECT_EQ(session_.SectorAddress(1, 0), 0xF000);
     EXPECT_EQ(session_.SectorAddress(1, 63), 0xFFC0);
-    Select(5);
-    EXPECT_EQ(session_.SectorAddress(1, 1), 0xE080);
-}
-
-TEST_F(DeviceSessionTest, AModelsBslEndsAfterSector15OfBlock1) {
-    for (int type : {1, 2}) {
-        Select(type);
-        EXPECT_EQ(session_.SectorAddress(1, 15), 0xF3C0);
-        EXPECT_TRUE(session_.InBslWindow(1, 0xF3C0));
-        EXPECT_EQ(session_.SectorAddress(1, 16), 0xF400);
-        EXPECT_FALSE(session_.InBslWindow(1, 0xF400));
-        EXPECT_FALSE(session_.InBslWindow(0, 0x0000));
-    }
-}
-
-TEST_F(DeviceSessionTest, HL64DBslEndsAfterSector8OfBlock1) {
-    for (int type : {3, 4}) {
-        Select(type);
-        EXPECT_TRUE(session_.InBslWindow(1, session_.SectorAddress(1, 8)));
-        EXPECT_EQ(session_.SectorAddress(1, 9), 0x0480);
-        EXPECT_FALSE(session_.InBslWindow(1, 0x0480));
+    struct Case {
+        int type;
+        int lastBslSector;
+        int32_t firstUserAddress;
+    } cases[] = {{1, 15, 0xF400}, {2, 15, 0xF400}, {3, 8, 0x0480}, {4, 8, 0x0480}, {5, 8, 0xE480}, {6, 8, 0xE480}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        Select(c.type);
+        EXPECT_TRUE(session_.InBslWindow(1, session_.SectorAddress(1, c.lastBslSector)));
+        EXPECT_EQ(session_.SectorAddress(1, c.lastBslSector + 1), c.firstUserAddress);
+        EXPECT_FALSE(session_.InBslWindow(1, c.firstUserAddress));
         // The same address in block 0 is the operator's own flash.
-        EXPECT_FALSE(session_.InBslWindow(0, 0x0000));
-    }
-}
-
-TEST_F(DeviceSessionTest, HL32BBslEndsAfterSector8OfBlock1) {
-    for (int type : {5, 6}) {
-        Select(type);
-        EXPECT_TRUE(session_.InBslWindow(1, session_.SectorAddress(1, 8)));
-        EXPECT_EQ(session_.SectorAddress(1, 9), 0xE480);
-        EXPECT_FALSE(session_.InBslWindow(1, 0xE480));
+        EXPECT_FALSE(session_.InBslWindow(0, session_.SectorAddress(1, 0)));
     }
 }
 
@@ -212,33 +152,23 @@ TEST_F(DeviceSessionTest, CombinedListNumbersBlock0First) {
     EXPECT_EQ(session_.SectorFromCombined(521), (SectorRef{1, 9}));
 }
 
-TEST_F(DeviceSessionTest, BlockSelectFollowsFamilyAndMemoryMode) {
-    Select(2);
+TEST_F(DeviceSessionTest, BlockSelectFollowsTheSessionsChipAndMemoryMode) {
+    Select(6);
+    EXPECT_TRUE(session_.NeedsBlockSelect());
+    session_.memoryMode = kExternalMemory;
     EXPECT_FALSE(session_.NeedsBlockSelect());
     Select(4);
     EXPECT_TRUE(session_.NeedsBlockSelect());
-    session_.memoryMode = kExternalMemory;
-    EXPECT_TRUE(session_.NeedsBlockSelect());
-    Select(6);
-    EXPECT_FALSE(session_.NeedsBlockSelect());
-    session_.memoryMode = kInternalMemory;
-    EXPECT_TRUE(session_.NeedsBlockSelect());
 }
 
-TEST(SessionFlags, LockStatusKeepsBits7To5) {
+TEST(SessionFlags, LockStatusKeepsBits7To5AndBit7HardLocksBlock0) {
     SessionFlags flags;
     flags.StoreLockStatus(0x7F);
     EXPECT_EQ(flags.lockStatus, 0x60);
-    flags.StoreLockStatus(0x42);
-    EXPECT_EQ(flags.lockStatus, 0x40);
     flags.StoreLockStatus(0x1F);
     EXPECT_EQ(flags.lockStatus, 0x00);
-}
-
-TEST(SessionFlags, Block0IsHardLockedWhenBit7IsSet) {
     for (int lock = 0x00; lock <= 0xE0; lock += 0x20) {
         EXPECT_EQ(IsBlock0HardLocked(lock), lock >= 0x80) << std::hex << lock;
-        SessionFlags flags;
         flags.lockStatus = lock;
         EXPECT_EQ(flags.Block0HardLocked(), lock >= 0x80) << std::hex << lock;
     }

@@ -32,20 +32,26 @@ std::vector<std::string_view> Lines(std::string_view text) {
 
 // --- the dump text ---------------------------------------------------------------------------
 
-TEST(FlashDumpText, ErasedLineIsExact) {
-    const std::vector<uint8_t> erased(16, 0xFF);
-    const std::string text = FormatSaveText(erased, 0x0100, false);
-    EXPECT_EQ(text, "0100 - 010F  FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF\n");
-    EXPECT_EQ(text.size(), kDumpLineLength);
-}
-
-TEST(FlashDumpText, BytesKeepTheirOrderAndUpperCaseDigits) {
-    const std::vector<uint8_t> data = Counting(16, 0xA5);
-    EXPECT_EQ(FormatSaveText(data, 0xABC0, false),
-              "ABC0 - ABCF  A5 A6 A7 A8 A9 AA AB AC - AD AE AF B0 B1 B2 B3 B4\n");
-    // Small values keep their leading zeros.
-    EXPECT_EQ(FormatSaveText(Counting(16, 0x00), 0x0000, false),
-              "0000 - 000F  00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F\n");
+TEST(FlashDumpText, LinesAreExactWithUpperCaseDigitsAndTheRestHasNoLineFeed) {
+    const std::string full = "0200 - 020F  00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F\n";
+    const struct {
+        std::vector<uint8_t> data;
+        uint32_t start;
+        std::string text;
+    } cases[] = {
+        {std::vector<uint8_t>(16, 0xFF), 0x0100, "0100 - 010F  FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF\n"},
+        {Counting(16, 0xA5), 0xABC0, "ABC0 - ABCF  A5 A6 A7 A8 A9 AA AB AC - AD AE AF B0 B1 B2 B3 B4\n"},
+        {Counting(16), 0x0200, full},
+        // Below eight bytes there is no separator; after exactly eight it still follows.
+        {Counting(21), 0x0200, full + "0210 - 0214  10 11 12 13 14 "},
+        {Counting(24), 0x0200, full + "0210 - 0217  10 11 12 13 14 15 16 17 - "},
+        {Counting(31), 0x0200, full + "0210 - 021E  10 11 12 13 14 15 16 17 - 18 19 1A 1B 1C 1D 1E "},
+        // With no full line before it, the rest starts at the start address.
+        {Counting(9), 0x0008, "0008 - 0010  00 01 02 03 04 05 06 07 - 08 "},
+        {{}, 0x0100, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FormatSaveText(c.data, c.start, false), c.text);
+    EXPECT_EQ(full.size(), kDumpLineLength);
 }
 
 TEST(FlashDumpText, BlockOneSaveOfAFullBlock) {
@@ -70,19 +76,6 @@ TEST(FlashDumpText, HighWindowShowsTheSeventeenthAddressBit) {
     EXPECT_EQ(lines[0], "1F000 - 1F00F  FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF\n");
     EXPECT_EQ(lines[1].substr(0, 15), "1F010 - 1F01F  ");
     EXPECT_EQ(lines[2], "1F020 - 1F024  FF FF FF FF FF ");
-}
-
-TEST(FlashDumpText, RestLinesAreExactAndHaveNoLineFeed) {
-    const std::string full = "0200 - 020F  00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F\n";
-    // Below eight bytes there is no separator.
-    EXPECT_EQ(FormatSaveText(Counting(21), 0x0200, false), full + "0210 - 0214  10 11 12 13 14 ");
-    // Exactly eight: the separator still follows the eighth byte.
-    EXPECT_EQ(FormatSaveText(Counting(24), 0x0200, false), full + "0210 - 0217  10 11 12 13 14 15 16 17 - ");
-    EXPECT_EQ(FormatSaveText(Counting(31), 0x0200, false),
-              full + "0210 - 021E  10 11 12 13 14 15 16 17 - 18 19 1A 1B 1C 1D 1E ");
-    // With no full line before it, the rest starts at the start address.
-    EXPECT_EQ(FormatSaveText(Counting(9), 0x0008, false), "0008 - 0010  00 01 02 03 04 05 06 07 - 08 ");
-    EXPECT_EQ(FormatSaveText({}, 0x0100, false), "");
 }
 
 TEST(FlashDumpText, PrintTextIsTheFullLinesOnly) {
@@ -173,17 +166,9 @@ TEST(FlashDumpPages, WholeLinesPerPageWhenPreferringLineBreaks) {
     EXPECT_EQ(PaginateText(text, 95, page.Measure(), false).front(), 4 * kDumpLineLength + 40);
 }
 
-TEST(FlashDumpPages, AHeightEqualToThePageFits) {
-    const FakePage page{80, 10};
-    const std::string text = DumpOfLines(10);
-    // One row per dump line: exactly three rows of 10 fit a page of 30.
-    const auto pages = PaginateText(text, 30, page.Measure());
-    EXPECT_EQ(pages, (std::vector<size_t>{3 * kDumpLineLength, 3 * kDumpLineLength, 3 * kDumpLineLength,
-                                          kDumpLineLength}));
-}
-
 TEST(FlashDumpPages, AgreesWithTheLargestFittingPrefixFoundByTrying) {
-    // Mixed line lengths, empty lines and a final line without a line feed.
+    // Mixed line lengths, empty lines and a final line without a line feed; a page exactly as
+    // tall as the sheet fits, and a line longer than a page is cut where the search cut it.
     const std::string text = "short\n\nA line long enough to wrap over a few rows of the page\nx\n" +
                              std::string(70, 'z') + "\nend";
     for (size_t columns : {7u, 13u, 30u}) {
@@ -195,13 +180,6 @@ TEST(FlashDumpPages, AgreesWithTheLargestFittingPrefixFoundByTrying) {
             }
         }
     }
-}
-
-TEST(FlashDumpPages, APageTallerThanItsSheetKeepsTheBisectionCut) {
-    // No line feed to fall back to: the plain cut is used even when preferring line breaks.
-    const FakePage page{40, 10};
-    const std::string text(200, 'A');
-    EXPECT_EQ(PaginateText(text, 30, page.Measure()), (std::vector<size_t>{120, 80}));
 }
 
 TEST(FlashDumpPages, TheLastPageIsNotShortened) {

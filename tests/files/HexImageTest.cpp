@@ -70,57 +70,40 @@ TEST(HexFileKind, FollowsTheFileNamesOwnLastExtension) {
     EXPECT_FALSE(IsHexFile(""));
 }
 
-TEST(HexConversion, DecodesLowerCaseDigits) {
-    const Converted c = Convert(":04001000abcdef5a2b\n:00000001ff\n");
-    ASSERT_TRUE(c.ok) << c.error;
-    std::vector<uint8_t> want = Ffs(0x10);
-    want.insert(want.end(), {0xAB, 0xCD, 0xEF, 0x5A});
-    EXPECT_EQ(c.image, want);
+// An image of `size` erased bytes with `bytes` placed from `at`.
+std::vector<uint8_t> Placed(size_t size, std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> parts) {
+    std::vector<uint8_t> v = Ffs(size);
+    for (const auto& [at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), v.begin() + static_cast<long>(at));
+    return v;
 }
 
-TEST(HexConversion, OnlyEndRecordGivesEmptyImage) {
-    const Converted c = Convert(kEnd);
-    ASSERT_TRUE(c.ok) << c.error;
-    EXPECT_TRUE(c.image.empty());
-}
-
-TEST(HexConversion, SingleRecordAt0100FillsBelowWithFf) {
-    const Converted c = Convert(std::string(":020100001234B7\n") + kEnd);
-    ASSERT_TRUE(c.ok) << c.error;
-    std::vector<uint8_t> want = Ffs(0x100);
-    want.insert(want.end(), {0x12, 0x34});
-    EXPECT_EQ(c.image, want);
-}
-
-TEST(HexConversion, RecordsOutOfOrderLandAtTheirOwnAddresses) {
-    // High, middle, then low: every gap below the highest record must still be FFh.
-    const Converted c = Convert(std::string(":020020000102DB\n:020010000304E7\n:0100000005FA\n") + kEnd);
-    ASSERT_TRUE(c.ok) << c.error;
-    std::vector<uint8_t> want = Ffs(0x22);
-    want[0x00] = 0x05;
-    want[0x10] = 0x03;
-    want[0x11] = 0x04;
-    want[0x20] = 0x01;
-    want[0x21] = 0x02;
-    EXPECT_EQ(c.image, want);
-}
-
-TEST(HexConversion, ImageEndsAtHighestRecordEvenWhenItComesFirst) {
-    const Converted c = Convert(Rec(0, 0x0200, {0xAA}) + Rec(0, 0x0000, {0x01, 0x02, 0x03}) + kEnd);
-    ASSERT_TRUE(c.ok) << c.error;
-    ASSERT_EQ(c.image.size(), 0x201u);
-    EXPECT_EQ(c.image[0x200], 0xAA);
-    EXPECT_EQ(c.image[3], 0xFF);
-    EXPECT_EQ(c.image[0x1FF], 0xFF);
-}
-
-TEST(HexConversion, DataUpToFfffIsAccepted) {
-    std::vector<uint8_t> data(16, 0x42);
-    const Converted c = Convert(Rec(0, 0xFFF0, data) + kEnd);
-    ASSERT_TRUE(c.ok) << c.error;
-    ASSERT_EQ(c.image.size(), 0x10000u);
-    EXPECT_EQ(c.image[0xFFFF], 0x42);
-    EXPECT_EQ(c.image[0xFFEF], 0xFF);
+TEST(HexConversion, AcceptedFilesGiveTheImageUpToTheHighestByteWithGapsErased) {
+    const struct {
+        const char* why;
+        std::string text;
+        std::vector<uint8_t> image;
+    } cases[] = {
+        {"lower-case digits", ":04001000abcdef5a2b\n:00000001ff\n", Placed(0x14, {{0x10, {0xAB, 0xCD, 0xEF, 0x5A}}})},
+        {"only the end record", kEnd, {}},
+        {"one record at 0100h", std::string(":020100001234B7\n") + kEnd, Placed(0x102, {{0x100, {0x12, 0x34}}})},
+        {"high, middle, then low", std::string(":020020000102DB\n:020010000304E7\n:0100000005FA\n") + kEnd,
+         Placed(0x22, {{0, {5}}, {0x10, {3, 4}}, {0x20, {1, 2}}})},
+        {"highest first", Rec(0, 0x0200, {0xAA}) + Rec(0, 0x0000, {1, 2, 3}) + kEnd,
+         Placed(0x201, {{0, {1, 2, 3}}, {0x200, {0xAA}}})},
+        {"up to FFFFh", Rec(0, 0xFFF0, std::vector<uint8_t>(16, 0x42)) + kEnd,
+         Placed(0x10000, {{0xFFF0, std::vector<uint8_t>(16, 0x42)}})},
+        {"CR LF, blank lines and trailing blanks",
+         "\r\n:020100001234B7 \t\r\n\r\n   \n\t\n:0100000005FA\t\r\n:00000001FF\r\n",
+         Placed(0x102, {{0, {5}}, {0x100, {0x12, 0x34}}})},
+        {"no line end after the end record", ":0100000005FA\n:00000001FF", {5}},
+        {"lines after the end record", std::string(":0100000005FA\n") + kEnd + "garbage\n:0100000009F6\n:zz\n", {5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        const Converted got = Convert(c.text);
+        ASSERT_TRUE(got.ok) << got.error;
+        EXPECT_EQ(got.image, c.image);
+    }
 }
 
 TEST(HexConversion, SameByteTwiceIsAcceptedDifferentBytesRefused) {
@@ -137,24 +120,6 @@ TEST(HexConversion, SameByteTwiceIsAcceptedDifferentBytesRefused) {
     // An FFh written over an FFh gap is not a clash, but over data it is.
     const Converted overFf = Convert(Rec(0, 0x00, {0xFF}) + Rec(0, 0x00, {0x00}) + kEnd);
     EXPECT_FALSE(overFf.ok);
-}
-
-TEST(HexConversion, AcceptsCrLfBlankLinesAndTrailingBlanks) {
-    const std::string text = "\r\n:020100001234B7 \t\r\n\r\n   \n\t\n:0100000005FA\t\r\n:00000001FF\r\n";
-    const Converted c = Convert(text);
-    ASSERT_TRUE(c.ok) << c.error;
-    std::vector<uint8_t> want = Ffs(0x100);
-    want[0] = 0x05;
-    want.insert(want.end(), {0x12, 0x34});
-    EXPECT_EQ(c.image, want);
-    // No line end at all after the end record is fine too.
-    EXPECT_TRUE(Convert(":0100000005FA\n:00000001FF").ok);
-}
-
-TEST(HexConversion, LinesAfterTheEndRecordAreIgnored) {
-    const Converted c = Convert(std::string(":0100000005FA\n") + kEnd + "garbage\n:0100000009F6\n:zz\n");
-    ASSERT_TRUE(c.ok) << c.error;
-    EXPECT_EQ(c.image, std::vector<uint8_t>{0x05});
 }
 
 TEST(HexConversion, MissingEndRecordIsRefusedAsTruncated) {
