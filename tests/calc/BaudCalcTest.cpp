@@ -65,15 +65,14 @@ TEST(BaudCalc, LowCrystalRuleOnlyWhenAsked) {
     EXPECT_EQ(extMem.reload, 65523);
 }
 
-TEST(BaudCalc, NextBaudChains) {
-    struct Step {
+TEST(BaudCalc, NextBaudChainsDownToSixHundredThenStops) {
+    const struct {
         double crystalMHz;
         uint32_t current;
         uint32_t rate;
         int32_t reload;
         const char* reloadText;
-    };
-    const std::vector<Step> steps = {
+    } steps[] = {
         {11.0592, 38400, 19200, 65518, "FFEE"},
         {11.0592, 19200, 9600, 65500, "FFDC"},
         {12.0, 9600, 4800, 65458, "FFB2"},
@@ -82,33 +81,26 @@ TEST(BaudCalc, NextBaudChains) {
         // Above the fastest candidate, 38400 itself is the next one down.
         {11.0592, 50000, 38400, 65527, "FFF7"},
     };
-    for (const Step& s : steps) {
+    for (const auto& s : steps) {
         SCOPED_TRACE(testing::Message() << s.crystalMHz << " MHz from " << s.current);
-        const std::optional<BaudChoice> next =
-            computeNextRate(s.crystalMHz, kCommSetupCandidates, s.current);
+        const std::optional<BaudChoice> next = computeNextRate(s.crystalMHz, kCommSetupCandidates, s.current);
         ASSERT_TRUE(next.has_value());
         EXPECT_EQ(next->rate, s.rate);
         EXPECT_EQ(next->reload, s.reload);
         EXPECT_EQ(next->position, positionForRate(s.rate));
         EXPECT_EQ(formatReload(next->reload), s.reloadText);
     }
-}
 
-TEST(BaudCalc, NextBaudWalksDownToSixHundredThenStops) {
     std::vector<uint32_t> seen;
     uint32_t current = computeBestRate(11.0592, kCommSetupCandidates, true).rate;
-    while (const std::optional<BaudChoice> next =
-               computeNextRate(11.0592, kCommSetupCandidates, current)) {
+    while (const std::optional<BaudChoice> next = computeNextRate(11.0592, kCommSetupCandidates, current)) {
         ASSERT_LT(next->rate, current);
         seen.push_back(next->rate);
         current = next->rate;
     }
     EXPECT_EQ(seen, (std::vector<uint32_t>{19200, 9600, 4800, 2400, 1200, 600}));
-
     // Nothing slower than 600 exists, and a typed rate at or below it finds nothing either.
-    EXPECT_FALSE(computeNextRate(11.0592, kCommSetupCandidates, 600).has_value());
-    EXPECT_FALSE(computeNextRate(11.0592, kCommSetupCandidates, 300).has_value());
-    EXPECT_FALSE(computeNextRate(11.0592, kCommSetupCandidates, 0).has_value());
+    for (uint32_t slow : {600u, 300u, 0u}) EXPECT_FALSE(computeNextRate(11.0592, kCommSetupCandidates, slow)) << slow;
 }
 
 TEST(BaudCalc, ListMappingsAndFallbacks) {

@@ -84,50 +84,19 @@ void ExpectReads(const ConfigStore& store, const std::vector<ReadCase>& cases) {
     }
 }
 
-TEST_F(ConfigStoreTest, StartupReadAcceptsOnlyTheThreeKeywordFields) {
-    const std::vector<ReadCase> cases = {
-        {"format A", "COM3$BAUD9600$CRYSTAL12.000000$$", true, 3, 9600, 12.0},
-        {"format B", "COM1 BAUD38400 $$", false, 0, 0, 0},
-        {"keyword case", "COM3$Baud9600$CRYSTAL12.000000$$", false, 0, 0, 0},
-        {"empty file", "", false, 0, 0, 0},
-        {"unclosed last field", "COM2$BAUD4800$CRYSTAL24", true, 2, 4800, 24.0},
-        {"text after third $", "COM4$BAUD600$CRYSTAL1.5$rubbish$$", true, 4, 600, 1.5},
-        {"leading digits only", "COM7x$BAUD19200 baud$CRYSTAL22.1184MHz$$", true, 7, 19200,
-         22.1184},
-        {"no digits", "COM$BAUD$CRYSTAL$$", true, 0, 0, 0.0},
-        {"no range check", "COM0$BAUD-1$CRYSTAL99.5$$", true, 0, 0xFFFFFFFFu, 99.5},
-    };
-    ExpectReads(ConfigStore(dir_), cases);
-}
+TEST_F(ConfigStoreTest, StartupReadAcceptsOnlyTheThreeKeywordFieldsWithinTheirLimits) {
+    CommSettings defaults;
+    EXPECT_FALSE(ConfigStore(dir_).ReadStartupSettings(defaults)) << "no file";
+    EXPECT_EQ(defaults.portNumber, 1);
+    EXPECT_EQ(defaults.baudRate, 38400u);
+    EXPECT_DOUBLE_EQ(defaults.crystalMHz, 11.0592);
 
-TEST_F(ConfigStoreTest, NoFileKeepsTheDefaults) {
-    CommSettings settings;
-    EXPECT_FALSE(ConfigStore(dir_).ReadStartupSettings(settings));
-    EXPECT_EQ(settings.portNumber, 1);
-    EXPECT_EQ(settings.baudRate, 38400u);
-    EXPECT_DOUBLE_EQ(settings.crystalMHz, 11.0592);
-}
-
-TEST_F(ConfigStoreTest, OverlongFieldsAreRejectedNotCut) {
     const std::string port11 = "COM00000003";  // 11 characters, the most field 1 holds
     const std::string rate15 = "BAUD00000009600";
     const std::string crystal31 = "CRYSTAL000000000000000000012.25";
     ASSERT_EQ(port11.size(), ConfigStore::kMaxPortField);
     ASSERT_EQ(rate15.size(), ConfigStore::kMaxRateField);
     ASSERT_EQ(crystal31.size(), ConfigStore::kMaxCrystalField);
-
-    const std::vector<ReadCase> cases = {
-        {"port at its limit", port11 + "$BAUD9600$CRYSTAL1$$", true, 3, 9600, 1.0},
-        {"rate at its limit", "COM3$" + rate15 + "$CRYSTAL1$$", true, 3, 9600, 1.0},
-        {"crystal at its limit", "COM3$BAUD9600$" + crystal31 + "$$", true, 3, 9600, 12.25},
-        {"port one over", "COM000000012$BAUD9600$CRYSTAL1$$", false, 0, 0, 0},
-        {"rate one over", "COM3$BAUD000000009600$CRYSTAL1$$", false, 0, 0, 0},
-        {"crystal one over", "COM3$BAUD9600$" + crystal31 + "5$$", false, 0, 0, 0},
-    };
-    ExpectReads(ConfigStore(dir_), cases);
-}
-
-TEST_F(ConfigStoreTest, LongFilesAreReadOnlyWhileTheirFieldsCloseInTime) {
     const std::string tail(400, '7');
     // Every field is within its limit, but the third runs past the 48th byte: cut there, it
     // would read as a crystal of 0.
@@ -135,12 +104,28 @@ TEST_F(ConfigStoreTest, LongFilesAreReadOnlyWhileTheirFieldsCloseInTime) {
     ASSERT_GE(crossing.find("12.5"), ConfigStore::kMaxFileBytes);
 
     const std::vector<ReadCase> cases = {
+        {"format A", "COM3$BAUD9600$CRYSTAL12.000000$$", true, 3, 9600, 12.0},
+        {"format B", "COM1 BAUD38400 $$", false, 0, 0, 0},
+        {"keyword case", "COM3$Baud9600$CRYSTAL12.000000$$", false, 0, 0, 0},
+        {"empty file", "", false, 0, 0, 0},
+        {"unclosed last field", "COM2$BAUD4800$CRYSTAL24", true, 2, 4800, 24.0},
+        {"text after third $", "COM4$BAUD600$CRYSTAL1.5$rubbish$$", true, 4, 600, 1.5},
+        {"leading digits only", "COM7x$BAUD19200 baud$CRYSTAL22.1184MHz$$", true, 7, 19200, 22.1184},
+        {"no digits", "COM$BAUD$CRYSTAL$$", true, 0, 0, 0.0},
+        {"no range check", "COM0$BAUD-1$CRYSTAL99.5$$", true, 0, 0xFFFFFFFFu, 99.5},
+        // Overlong fields are rejected, not cut.
+        {"port at its limit", port11 + "$BAUD9600$CRYSTAL1$$", true, 3, 9600, 1.0},
+        {"rate at its limit", "COM3$" + rate15 + "$CRYSTAL1$$", true, 3, 9600, 1.0},
+        {"crystal at its limit", "COM3$BAUD9600$" + crystal31 + "$$", true, 3, 9600, 12.25},
+        {"port one over", "COM000000012$BAUD9600$CRYSTAL1$$", false, 0, 0, 0},
+        {"rate one over", "COM3$BAUD000000009600$CRYSTAL1$$", false, 0, 0, 0},
+        {"crystal one over", "COM3$BAUD9600$" + crystal31 + "5$$", false, 0, 0, 0},
+        // A long file is read only while its fields close in time.
         {"record then junk", "COM3$BAUD9600$CRYSTAL12$" + tail, true, 3, 9600, 12.0},
         {"third field crosses the limit", crossing + tail, false, 0, 0, 0},
         {"no separator at all", tail, false, 0, 0, 0},
         {"endless crystal", "COM3$BAUD9600$CRYSTAL12." + tail, false, 0, 0, 0},
-        {"long fields closed in time", "COM00000003$BAUD00000009600$CRYSTAL0000012.5$" + tail,
-         true, 3, 9600, 12.5},
+        {"long fields closed in time", "COM00000003$BAUD00000009600$CRYSTAL0000012.5$" + tail, true, 3, 9600, 12.5},
     };
     ExpectReads(ConfigStore(dir_), cases);
 }
@@ -200,7 +185,7 @@ TEST_F(ConfigStoreTest, UnwritableFolderFailsQuietly) {
     EXPECT_FALSE(ConfigStore(fs::path()).WriteSettingsFormatB(1, 38400));
 }
 
-TEST_F(ConfigStoreTest, RegistryValuesKeepTheirNeighbours) {
+TEST_F(ConfigStoreTest, RegistryValuesKeepTheirNeighboursAndAMissingKeyIsCreatedAgain) {
     const ConfigStore store(dir_);
     EXPECT_EQ(store.ReadRegistryValue("COMMPORT"), std::nullopt);
     ASSERT_EQ(store.WriteRegistryValue("COMMPORT", "1"), 1);
@@ -208,22 +193,16 @@ TEST_F(ConfigStoreTest, RegistryValuesKeepTheirNeighbours) {
     ASSERT_EQ(store.WriteRegistryValue("COMMPORT", "12"), 1);
     EXPECT_EQ(store.ReadRegistryValue("COMMPORT"), "12");
     EXPECT_EQ(store.ReadRegistryValue("BAUDRATE"), "38400");
-    EXPECT_EQ(ReadFile(store.RegistryFilePath()),
-              "[SOFTWARE\\QMT]\nCOMMPORT=12\nBAUDRATE=38400\n");
+    EXPECT_EQ(ReadFile(store.RegistryFilePath()), "[SOFTWARE\\QMT]\nCOMMPORT=12\nBAUDRATE=38400\n");
     // The temporary file of each write is gone once the write is over.
     EXPECT_EQ(FolderEntries(), std::vector<std::string>{"registry.txt"});
-}
 
-TEST_F(ConfigStoreTest, RemovedKeyIsCreatedAgain) {
-    const ConfigStore store(dir_);
     // Someone else's key, with our key gone from the file.
     WriteFile(store.RegistryFilePath(), "[SOFTWARE\\OTHER]\nCOMMPORT=9\n");
     ASSERT_EQ(store.WriteRegistryValue("BAUDRATE", "9600"), 1);
     EXPECT_EQ(store.ReadRegistryValue("BAUDRATE"), "9600");
     EXPECT_EQ(store.ReadRegistryValue("COMMPORT"), std::nullopt);
-    EXPECT_EQ(ReadFile(store.RegistryFilePath()),
-              "[SOFTWARE\\OTHER]\nCOMMPORT=9\n[SOFTWARE\\QMT]\nBAUDRATE=9600\n");
-
+    EXPECT_EQ(ReadFile(store.RegistryFilePath()), "[SOFTWARE\\OTHER]\nCOMMPORT=9\n[SOFTWARE\\QMT]\nBAUDRATE=9600\n");
     fs::remove(store.RegistryFilePath());
     ASSERT_EQ(store.WriteRegistryValue("COMMPORT", "3"), 1);
     EXPECT_EQ(store.ReadRegistryValue("COMMPORT"), "3");
