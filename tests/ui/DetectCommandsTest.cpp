@@ -76,18 +76,14 @@ TEST(DetectCommands, ConfigDetectionRunsTheDialogsThenDetectsAtTheChosenRate) {
     EXPECT_EQ(r.store.ReadPortName(), "sim:NX31A32");
 }
 
-TEST(DetectCommands, AnIncompleteChipChoiceStopsBeforeTheSerialDialog) {
+TEST(DetectCommands, AnIncompleteChipChoiceARefusedRateOrCancelDetectNothing) {
     Rig r;
     r.memoryMode = 0;
     r.dialog.Route(command::kDetect11F);
-    EXPECT_EQ(r.op.dialogs, std::vector<std::string>{"ChipSelectDialog"});
+    EXPECT_EQ(r.op.dialogs, std::vector<std::string>{"ChipSelectDialog"}) << "stopped before the serial dialog";
     EXPECT_EQ(r.Count(text::kChipInfoIncomplete), 1u);
-    EXPECT_FALSE(r.dialog.Session().IsLinkUp());
-    EXPECT_EQ(r.link.board->BytesReceived(), 0u) << "nothing reached the line";
-}
 
-TEST(DetectCommands, RefusedRateKeepsTheLinkDownAndCancelDetectsNothing) {
-    Rig r;
+    r.memoryMode = 1;
     r.rateSelection = 0;  // 38400, above the best rate at 1 MHz
     r.op.dialogScript = [&r, inner = r.op.dialogScript](DialogModel& m) {
         if (std::string(m.DialogName()) == "CommSetupDialog") static_cast<CommSetupDialog&>(m).crystal = 1.0;
@@ -99,7 +95,7 @@ TEST(DetectCommands, RefusedRateKeepsTheLinkDownAndCancelDetectsNothing) {
     r.cancel = true;
     r.dialog.Route(command::kDetectUnknown);
     EXPECT_FALSE(r.dialog.Session().IsLinkUp());
-    EXPECT_EQ(r.link.board->BytesReceived(), 0u);
+    EXPECT_EQ(r.link.board->BytesReceived(), 0u) << "nothing reached the line";
 }
 
 TEST(DetectCommands, ExternalSerialDialogShowsItsTitleOnlyWhileOpen) {
@@ -126,23 +122,21 @@ sim::BoardConfig OldLoader() {
     return c;
 }
 
-TEST(DetectCommands, DecliningTheUpgradeEndsTheApplication) {
-    Rig r(OldLoader());
-    r.dialog.Session().port.SetBaudRate(9600);
-    r.op.answers = {false};
-    r.dialog.Route(command::kDetect11E);
-    EXPECT_EQ(r.dialog.Field(ChipField::ChipType), "NX31A32");
-    EXPECT_TRUE(r.dialog.CloseRequested());
-}
-
-TEST(DetectCommands, MenuUpgradeRetitlesTheWindowAndKeepsItOpen) {
-    Rig r(OldLoader());
-    r.dialog.Session().port.SetBaudRate(9600);
-    r.op.answers = {true};
-    r.dialog.Route(command::kDetect11E);
-    EXPECT_EQ(r.link.board->CurrentFirmware(), sim::Firmware::F11F);
-    EXPECT_EQ(r.dialog.Title(), "QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)");
-    EXPECT_FALSE(r.dialog.CloseRequested());
+// The old loader's detection offers the upgrade: declined, the application ends; accepted
+// from the menu, the window takes the new firmware's title and stays.
+TEST(DetectCommands, TheUpgradeOfferEndsTheApplicationWhenDeclinedAndRetitlesTheWindowWhenTaken) {
+    for (const bool accept : {false, true}) {
+        SCOPED_TRACE(accept);
+        Rig r(OldLoader());
+        r.dialog.Session().port.SetBaudRate(9600);
+        r.op.answers = {accept};
+        r.dialog.Route(command::kDetect11E);
+        EXPECT_EQ(r.dialog.Field(ChipField::ChipType), "NX31A32");
+        EXPECT_EQ(r.dialog.CloseRequested(), !accept);
+        if (!accept) continue;
+        EXPECT_EQ(r.link.board->CurrentFirmware(), sim::Firmware::F11F);
+        EXPECT_EQ(r.dialog.Title(), "QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)");
+    }
 }
 
 TEST(DetectCommands, ExitAsksAndClosesOnlyOnYes) {

@@ -243,7 +243,7 @@ TEST_F(MemoryViewTest, ClickingARowShowsThatSectorOfTheCurrentBlock) {
     EXPECT_EQ(view_.DumpRows().size(), 256u);
 }
 
-TEST_F(MemoryViewTest, AClickOutsideTheRowsOrTheBlockChangesNothing) {
+TEST_F(MemoryViewTest, AClickOutsideTheRowsOrTheBlockChangesNothingAndAnIllegalBlockIsRefused) {
     Select(kA16);
     view_.ShowSectorStatus(1, -1, -1);
     view_.ShowSector(1, 2);
@@ -262,16 +262,13 @@ TEST_F(MemoryViewTest, AClickOutsideTheRowsOrTheBlockChangesNothing) {
     EXPECT_EQ(view_.DumpRows(), dump);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 002");
     EXPECT_TRUE(op_.messages.empty());
-}
 
-TEST_F(MemoryViewTest, AClickWithAnIllegalBlockNumberIsRefused) {
-    Select(kA16);
-    view_.ShowSector(0, 1);
+    // An illegal block number is refused with its message.
+    session_.externalLowOpen = false;
     session_.SetCurrentBlock(2);
-    changes_ = 0;
     view_.ClickRow(0);
     EXPECT_EQ(op_.messages, std::vector<std::string>{kIllegalBlockNumber});
-    EXPECT_EQ(view_.DumpHeader(), "SECTOR 001");
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 002");
     EXPECT_EQ(changes_, 0);
 }
 
@@ -315,17 +312,13 @@ TEST_F(MemoryViewTest, ColumnsSplitTheClientWidthInFifths) {
                                                       {"MEMORY", C::Centre, 400},
                                                       {"ASCII", C::Left, 200}}));
     Select(kA32);
-    view_.ShowSector(0, 42);
-    EXPECT_EQ(view_.DumpColumns(503)[0].header, "SECTOR 042");
-}
-
-TEST_F(MemoryViewTest, EveryChangeIsTold) {
-    Select(kA32);
+    changes_ = 0;
     view_.ShowSectorStatus(0, -1, -1);
     view_.SetHotItem(12);
-    view_.ShowSector(0, 3);
+    view_.ShowSector(0, 42);
+    EXPECT_EQ(view_.DumpColumns(503)[0].header, "SECTOR 042");
     EXPECT_EQ(view_.HotItem(), 12);
-    EXPECT_EQ(changes_, 3);
+    EXPECT_EQ(changes_, 3) << "every change is told";
 }
 
 }  // namespace
