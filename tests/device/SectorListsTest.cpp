@@ -33,18 +33,27 @@ protected:
     }
 };
 
-TEST_F(SectorListsTest, A32ListsBothBlocksWithBlock1AtF000) {
-    Select(kA32);
-    for (SectorListUse use : {SectorListUse::DownloadDialog, SectorListUse::CompareDialog,
-                              SectorListUse::SaveDialog}) {
-        const auto list = BuildSectorList(session_, use);
-        ASSERT_EQ(list.size(), 320u);
-        EXPECT_EQ(list[0], "Sector 000    Addr=0000");
-        EXPECT_EQ(list[1], "Sector 001    Addr=0080");
-        EXPECT_EQ(list[255], "Sector 255    Addr=7F80");
-        EXPECT_EQ(list[256], "B1 Str 000    Addr=F000");
-        EXPECT_EQ(list[257], "B1 Str 001    Addr=F040");
-        EXPECT_EQ(list[319], "B1 Str 063    Addr=FFC0");
+TEST_F(SectorListsTest, FileDialogsListBothBlocksWithBlock1AtEachFamilysBase) {
+    const struct {
+        int chipType;
+        size_t size;
+        std::vector<std::pair<size_t, const char*>> entries;
+    } cases[] = {
+        {kA32, 320, {{0, "Sector 000    Addr=0000"}, {1, "Sector 001    Addr=0080"}, {255, "Sector 255    Addr=7F80"},
+                     {256, "B1 Str 000    Addr=F000"}, {257, "B1 Str 001    Addr=F040"}, {319, "B1 Str 063    Addr=FFC0"}}},
+        // Block 1 overlays block 0's first 8 KB: the same addresses again.
+        {kL64D, 576, {{511, "Sector 511    Addr=FF80"}, {512, "B1 Str 000    Addr=0000"}, {575, "B1 Str 063    Addr=1F80"}}},
+        {kH32B, 320, {{256, "B1 Str 000    Addr=E000"}, {319, "B1 Str 063    Addr=FF80"}}},
+        {kA16, 192, {{128, "B1 Str 000    Addr=F000"}}},
+    };
+    for (const auto& c : cases) {
+        Select(c.chipType);
+        for (SectorListUse use : {SectorListUse::DownloadDialog, SectorListUse::CompareDialog, SectorListUse::SaveDialog}) {
+            SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " use " << static_cast<int>(use));
+            const auto list = BuildSectorList(session_, use);
+            ASSERT_EQ(list.size(), c.size);
+            for (const auto& [at, label] : c.entries) EXPECT_EQ(list[at], label);
+        }
     }
 }
 
@@ -60,27 +69,6 @@ TEST_F(SectorListsTest, RangeDialogAddsBlock1OnlyInExternalModeOrForReadAndErase
     const auto list = BuildSectorList(session_, SectorListUse::RangeDialog);
     ASSERT_EQ(list.size(), 320u);
     EXPECT_EQ(list.back(), "B1 Str 063    Addr=FFC0");
-}
-
-TEST_F(SectorListsTest, Block1LabelsCarryEachFamilysBase) {
-    Select(kL64D);
-    auto list = BuildSectorList(session_, SectorListUse::DownloadDialog);
-    ASSERT_EQ(list.size(), 576u);
-    EXPECT_EQ(list[511], "Sector 511    Addr=FF80");
-    // Block 1 overlays block 0's first 8 KB: the same addresses again.
-    EXPECT_EQ(list[512], "B1 Str 000    Addr=0000");
-    EXPECT_EQ(list[575], "B1 Str 063    Addr=1F80");
-
-    Select(kH32B);
-    list = BuildSectorList(session_, SectorListUse::SaveDialog);
-    ASSERT_EQ(list.size(), 320u);
-    EXPECT_EQ(list[256], "B1 Str 000    Addr=E000");
-    EXPECT_EQ(list[319], "B1 Str 063    Addr=FF80");
-
-    Select(kA16);
-    list = BuildSectorList(session_, SectorListUse::CompareDialog);
-    ASSERT_EQ(list.size(), 192u);
-    EXPECT_EQ(list[128], "B1 Str 000    Addr=F000");
 }
 
 TEST_F(SectorListsTest, AnExternalWindowReplacesTheFlashWithItsSixteenSectors) {
@@ -175,13 +163,10 @@ TEST_F(SectorListsTest, EveryEntryMapsBackToTheAddressItsLabelShows) {
     }
 }
 
-TEST_F(SectorListsTest, AMissingSelectionCountsAsTheFirstEntry) {
+TEST_F(SectorListsTest, ExternalSelectionsStayWithinTheWindowAddressAndNoneIsTheFirstEntry) {
     Select(kA16);
     EXPECT_EQ(MapFlashSelection(session_, -1, -1), (FlashSelection{0, 0, 0, 128}));
     EXPECT_EQ(MapExternalSelection(-1, -1, true), (ExternalSelection{0, 0, 16}));
-}
-
-TEST_F(SectorListsTest, ExternalSelectionsStayWithinTheWindowAddress) {
     // The high window's "Sector 020" is index 4: the window address, not the flash address.
     EXPECT_EQ(MapExternalSelection(4, 0, true), (ExternalSelection{0x4000, 4, 12}));
     EXPECT_EQ(MapExternalSelection(4, 0, false), (ExternalSelection{0x4000, 4, 16}));

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 
 #include "calc/BaudCalc.h"
 #include "firmware/Firmware.h"
@@ -310,62 +312,39 @@ TEST(Sim11E, PromptsAndCommandsAndTheUpgrade) {
 }
 
 TEST(SimFaults, EachKnobChangesWhatTheHostSees) {
-    {
-        sim::BoardConfig c = Chip(2);
-        SimBench b(c);
-        ASSERT_TRUE(b.Handshake());
+    // A linked board with one knob armed, counted from the bytes of the handshake.
+    const auto armed = [](const std::function<void(sim::Faults&, uint64_t received)>& arm) {
+        auto b = std::make_unique<SimBench>(Chip(2));
+        EXPECT_TRUE(b->Handshake());
         sim::Faults f;
-        f.silentFromByte = b.board().BytesReceived() + 1;
-        b.board().SetFaults(f);
-        b.Send({0x63});
-        EXPECT_TRUE(b.Read(1).empty());
-    }
-    {
-        SimBench b(Chip(2));
-        ASSERT_TRUE(b.Handshake());
-        sim::Faults f;
-        f.dropAfterBytes = b.board().BytesReceived() + 4;
-        b.board().SetFaults(f);
-        b.Send({0x0C, 0x00, 0x00, 2});
-        EXPECT_TRUE(b.Read(2).empty());
-    }
-    {
-        SimBench b(Chip(2));
-        ASSERT_TRUE(b.Handshake());
-        sim::Faults f;
-        f.corruptReplyByte = 5 + 1;  // "OK" "RDY" then the first reply byte
-        b.board().SetFaults(f);
-        b.Send({0x63});
-        EXPECT_EQ(b.Read(1), V{uint8_t(~0x63)});
-    }
-    {
-        SimBench b(Chip(2));
-        ASSERT_TRUE(b.Handshake());
-        sim::Faults f;
-        f.replyDelayMs = 300;
-        b.board().SetFaults(f);
-        const uint64_t t0 = b.clock.TickMs();
-        b.Send({0x63});
-        EXPECT_EQ(b.Read(1), V{0x63});
-        EXPECT_GE(b.clock.TickMs() - t0, 300u);
-    }
-    {
-        SimBench b(Chip(2));
-        ASSERT_TRUE(b.Handshake());
-        sim::Faults f;
-        f.refuseCommand = 0x0B;
-        b.board().SetFaults(f);
-        b.Send({0x0B, 0x00, 0x00, 0x01});
-        EXPECT_TRUE(b.Read(1).empty());
-    }
-    {
-        sim::BoardConfig c = Chip(2, sim::Firmware::F11E);
-        c.faults.stopPrompts = true;
-        SimBench b(c, 9600);
-        ASSERT_EQ(b.port.Open(), 0);
-        b.port.SetLinesInternalMode();
-        EXPECT_TRUE(b.Read(1).empty());
-    }
+        arm(f, b->board().BytesReceived());
+        b->board().SetFaults(f);
+        return b;
+    };
+    auto b = armed([](sim::Faults& f, uint64_t n) { f.silentFromByte = n + 1; });
+    b->Send({0x63});
+    EXPECT_TRUE(b->Read(1).empty());
+    b = armed([](sim::Faults& f, uint64_t n) { f.dropAfterBytes = n + 4; });
+    b->Send({0x0C, 0x00, 0x00, 2});
+    EXPECT_TRUE(b->Read(2).empty());
+    b = armed([](sim::Faults& f, uint64_t) { f.corruptReplyByte = 5 + 1; });  // "OK" "RDY" then the first reply byte
+    b->Send({0x63});
+    EXPECT_EQ(b->Read(1), V{uint8_t(~0x63)});
+    b = armed([](sim::Faults& f, uint64_t) { f.replyDelayMs = 300; });
+    const uint64_t t0 = b->clock.TickMs();
+    b->Send({0x63});
+    EXPECT_EQ(b->Read(1), V{0x63});
+    EXPECT_GE(b->clock.TickMs() - t0, 300u);
+    b = armed([](sim::Faults& f, uint64_t) { f.refuseCommand = 0x0B; });
+    b->Send({0x0B, 0x00, 0x00, 0x01});
+    EXPECT_TRUE(b->Read(1).empty());
+
+    sim::BoardConfig c = Chip(2, sim::Firmware::F11E);
+    c.faults.stopPrompts = true;
+    SimBench old(c, 9600);
+    ASSERT_EQ(old.port.Open(), 0);
+    old.port.SetLinesInternalMode();
+    EXPECT_TRUE(old.Read(1).empty());
 }
 
 TEST(SimLine, AReadTakesItsWireTime) {
