@@ -11,27 +11,17 @@
 namespace tessel {
 namespace {
 
+using test::CountFrames;
 using test::FlashRig;
+using test::PatternBytes;
 
 std::string Sample() { return std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex"; }
-
-std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
-    return v;
-}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-size_t CountFrames(const std::vector<std::string>& log, const std::string& prefix) {
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& l) {
-        return l.compare(0, prefix.size(), prefix) == 0;
-    }));
 }
 
 TEST(FlashCommands, SampleHexDownloadsAndComparesOkThenAMismatchIsNamed) {
@@ -71,7 +61,7 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
     config.chipType = 1;  // NX31A16: 16 KB block 0
     FlashRig r(config);
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> before = Pattern(16384, 3);
+    const std::vector<uint8_t> before = PatternBytes(16384, 3);
     r.board().SetBlock(0, before);
 
     struct Case {
@@ -107,8 +97,8 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
 TEST(FlashCommands, ABinaryPadsToWholeSectorsAndErasesOnlyThose) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
-    r.board().SetBlock(0, Pattern(32768, 1));
-    const std::vector<uint8_t> data = Pattern(300, 9);
+    r.board().SetBlock(0, PatternBytes(32768, 1));
+    const std::vector<uint8_t> data = PatternBytes(300, 9);
     r.file = r.WriteFile("p.bin", data);
     r.op.answers = {true};
     ASSERT_TRUE(r.Run(command::kDownload));
@@ -118,7 +108,7 @@ TEST(FlashCommands, ABinaryPadsToWholeSectorsAndErasesOnlyThose) {
     const std::vector<uint8_t> flash = r.board().Block(0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
     EXPECT_TRUE(std::all_of(flash.begin() + 300, flash.begin() + 384, [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_EQ(flash[384], Pattern(32768, 1)[384]) << "the fourth sector was not erased";
+    EXPECT_EQ(flash[384], PatternBytes(32768, 1)[384]) << "the fourth sector was not erased";
 }
 
 struct StubCase {
@@ -138,13 +128,13 @@ TEST_P(StubDownload, Block1GoesThroughTheStubAndBlock0ComesBack) {
     FlashRig r(config);
     ASSERT_TRUE(r.Detect());
     const sim::Geometry g = sim::GeometryFor(c.chipType);
-    const std::vector<uint8_t> block0 = Pattern(g.size0, 5);
+    const std::vector<uint8_t> block0 = PatternBytes(g.size0, 5);
     r.board().SetBlock(0, block0);
     const std::vector<uint8_t> before1 = r.board().Block(1);
 
     r.block = 1;
     r.startSector = c.refusedSector;
-    r.file = r.WriteFile("b1.bin", Pattern(200, 0x40));
+    r.file = r.WriteFile("b1.bin", PatternBytes(200, 0x40));
     r.op.answers = {true};
     EXPECT_FALSE(r.Run(command::kDownload));
     EXPECT_TRUE(r.Said(c.bslMessage));
@@ -156,7 +146,7 @@ TEST_P(StubDownload, Block1GoesThroughTheStubAndBlock0ComesBack) {
     EXPECT_TRUE(r.Run(command::kDownload));
     r.Settle();
     const std::vector<uint8_t> b1 = r.board().Block(1);
-    const std::vector<uint8_t> data = Pattern(200, 0x40);
+    const std::vector<uint8_t> data = PatternBytes(200, 0x40);
     const size_t off = c.address - g.start1;
     EXPECT_TRUE(std::equal(data.begin(), data.end(), b1.begin() + static_cast<long>(off)));
     EXPECT_EQ(r.board().Block(0), block0) << "the save areas are back";
@@ -185,11 +175,11 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
     for (const bool linkDies : {false, true}) {
         FlashRig r;
         ASSERT_TRUE(r.Detect());
-        const std::vector<uint8_t> block0 = Pattern(32768, 11);
+        const std::vector<uint8_t> block0 = PatternBytes(32768, 11);
         r.board().SetBlock(0, block0);
         r.block = 1;
         r.startSector = 16;
-        r.file = r.WriteFile("b1.bin", Pattern(256, 0x70));
+        r.file = r.WriteFile("b1.bin", PatternBytes(256, 0x70));
         // Armed when the question comes, i.e. before anything of the stub procedure ran.
         r.op.dialogScript = [&r, linkDies](DialogModel& m) {
             sim::Faults f;
@@ -225,7 +215,7 @@ TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlank) {
     for (const bool silent : {false, true}) {
         SCOPED_TRACE(silent ? "board silent after the frame" : "link dead before the frame");
         FlashRig r(test::BoardOf(2), kExternalMemory);
-        const std::vector<uint8_t> code = Pattern(32768, 5);
+        const std::vector<uint8_t> code = PatternBytes(32768, 5);
         r.board().SetBlock(0, code);
         ASSERT_TRUE(r.Detect());
         sim::Faults f;
@@ -276,9 +266,9 @@ TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEnd) {
 TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = Pattern(32768, 2);
+    const std::vector<uint8_t> block0 = PatternBytes(32768, 2);
     r.board().SetBlock(0, block0);
-    std::vector<uint8_t> block1 = Pattern(4096, 4);
+    std::vector<uint8_t> block1 = PatternBytes(4096, 4);
     r.board().SetBlock(1, block1);
 
     r.startSector = 5;  // "All Sectors": from there to the end of block 0
@@ -313,7 +303,7 @@ TEST(FlashCommands, ChipEraseRedetectsWhateverTheAnswer) {
     config.startExternal = true;
     FlashRig r(config, kExternalMemory);
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = Pattern(32768, 8);
+    const std::vector<uint8_t> block0 = PatternBytes(32768, 8);
     r.board().SetBlock(0, block0);
     int detections = 0;
     r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
@@ -440,7 +430,7 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
 TEST(FlashCommands, PrintSplitsTheDumpIntoPagesOfWholeLines) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
-    r.board().SetBlock(0, Pattern(32768, 6));
+    r.board().SetBlock(0, PatternBytes(32768, 6));
     r.block = 1;  // Print lists block 1 too
     r.startSector = 2;
     r.count = 8;  // 8 sectors of 64 bytes: 32 dump lines
@@ -467,7 +457,7 @@ TEST(FlashCommands, PrintSplitsTheDumpIntoPagesOfWholeLines) {
 TEST(FlashCommands, ExternalModeDownloadRunsOnIntoBlock1AndVerifies) {
     FlashRig r({}, kExternalMemory);
     ASSERT_TRUE(r.Detect());
-    std::vector<uint8_t> data = Pattern(61441, 0x21);
+    std::vector<uint8_t> data = PatternBytes(61441, 0x21);
     r.file = r.WriteFile("full.bin", data);
     r.op.answers = {true};
     EXPECT_TRUE(r.Run(command::kDownload)) << ::testing::PrintToString(r.op.messages);
@@ -497,7 +487,7 @@ TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {
     ASSERT_TRUE(r.Detect());
     OpenExternalWindow(r, true);
     std::vector<uint8_t> ext(sim::kExternalFlashSize, 0xFF);
-    const std::vector<uint8_t> data = Pattern(0x200, 0x33);
+    const std::vector<uint8_t> data = PatternBytes(0x200, 0x33);
     std::copy(data.begin(), data.end(), ext.begin() + 0x10000);
     ext[0x10123] ^= 0xFF;
     r.board().SetExternal(ext);
@@ -518,7 +508,7 @@ TEST(FlashCommands, LowWindowDownloadErasesTheFourKilobyteSectorsItTouches) {
     OpenExternalWindow(r, false);
     std::vector<uint8_t> ext(sim::kExternalFlashSize, 0x00);
     r.board().SetExternal(ext);
-    const std::vector<uint8_t> data = Pattern(5000, 0x12);
+    const std::vector<uint8_t> data = PatternBytes(5000, 0x12);
     r.file = r.WriteFile("w.bin", data);
     r.startSector = 1;
     r.op.answers = {true};
