@@ -202,7 +202,7 @@ TEST(HexConversion, MalformedLinesAreRefusedNamingTheLine) {
     }
 }
 
-TEST(HexWriter, ExactTextForSeventeenBytes) {
+TEST(HexWriter, ExactTextWithLinearAddressRecordsAtEachSixtyFourKilobytes) {
     std::vector<uint8_t> data(17);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(FormatIntelHex(data, 0),
@@ -210,11 +210,7 @@ TEST(HexWriter, ExactTextForSeventeenBytes) {
               ":0100100010DF\n"
               ":00000001FF\n");
     EXPECT_EQ(FormatIntelHex({}, 0x1234), ":00000001FF\n");
-}
-
-TEST(HexWriter, SplitsAtSixtyFourKilobytesWithLinearAddressRecords) {
-    std::vector<uint8_t> data(16);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+    data.resize(16);
     EXPECT_EQ(FormatIntelHex(data, 0xFFF8),
               ":08FFF8000001020304050607E5\n"
               ":020000040001F9\n"

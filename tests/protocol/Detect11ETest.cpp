@@ -39,9 +39,11 @@ struct Detecting11E {
     bool upgraded = false;
 };
 
-TEST(Detect11E, ReadsStatusAndChipByteThroughTheWorker) {
+TEST(Detect11E, ReadsStatusAndChipByteThroughTheWorkerThenOffersTheUpgrade) {
     for (int chip : {1, 2}) {
         Detecting11E d(chip);
+        const bool accept = chip == 2;
+        d.op.answers = {accept};
         Detect11E(d.ctx, true);
         EXPECT_TRUE(d.session.IsLinkUp());
         EXPECT_TRUE(d.session.flags.workerRunning);
@@ -53,20 +55,12 @@ TEST(Detect11E, ReadsStatusAndChipByteThroughTheWorker) {
         EXPECT_TRUE(d.view.ButtonEnabled(IapButton::Download));
         EXPECT_FALSE(d.view.ButtonEnabled(IapButton::ChipErase));
         EXPECT_FALSE(d.session.flags.longOperation);
-        // Declining the upgrade ends the application.
+        // Declining the upgrade ends the application; accepting runs it.
         ASSERT_EQ(d.op.questions.size(), 1u);
-        EXPECT_TRUE(d.ended);
-        EXPECT_FALSE(d.upgraded);
+        EXPECT_EQ(d.ended, !accept);
+        EXPECT_EQ(d.upgraded, accept);
         EXPECT_FALSE(d.session.flags.errorReported);
     }
-}
-
-TEST(Detect11E, AcceptingTheOfferRunsTheUpgrade) {
-    Detecting11E d(2);
-    d.op.answers = {true};
-    Detect11E(d.ctx, true);
-    EXPECT_TRUE(d.upgraded);
-    EXPECT_FALSE(d.ended);
 }
 
 // A silent target ends the reset wait at 30 s; the operator's stop ends it at once, without
