@@ -292,29 +292,6 @@ TEST(MainWindowGui, DownloadThroughTheDialogThenCompareOk) {
               static_cast<qsizetype>(pages.size()));
 }
 
-TEST(MainWindowGui, ARefusedSetupOkKeepsTheDialogOpen) {
-    Rig r("NX31L64D");
-    std::vector<QWidget*> seen;
-    r.op.On("CommSetupDialog", [&](QWidget* d) {
-        seen.push_back(d);
-        if (seen.size() > 1) {
-            // Still the same dialog after the refusal: leave it.
-            d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->button(QDialogButtonBox::Cancel)->click();
-            return;
-        }
-        d->findChild<QLineEdit*>(QStringLiteral("crystal"))->setText(QStringLiteral("1.0"));
-        d->findChild<QComboBox*>(QStringLiteral("rate"))->setCurrentIndex(0);  // 38400
-        PressOk(d);
-    });
-    ASSERT_TRUE(r.Run(command::kDetect11F));
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], seen[1]) << "OK was refused and the dialog stayed open";
-    EXPECT_NE(std::find(r.op.messages.begin(), r.op.messages.end(),
-                        "You can't choose a baudrate which is higher than the computed best baudrate!\n"),
-              r.op.messages.end());
-    EXPECT_TRUE(r.window->Field(ChipField::FwVersion)->text().isEmpty()) << "cancelled: nothing detected";
-}
-
 // The operator closes the window while a command waits on its dialog: the dialog goes, the
 // command ends, the window closes; nothing waits on anything that will not come.
 TEST(MainWindowGui, ClosingWhileACommandWaitsOnADialogDoesNotHang) {

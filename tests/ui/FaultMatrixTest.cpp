@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "support/FlashRig.h"
@@ -65,24 +63,14 @@ bool Block0KeptOrBackedUp(FlashRig& r, const std::vector<uint8_t>& before, size_
         const bool named = std::any_of(r.op.messages.begin() + static_cast<long>(messagesBefore), r.op.messages.end(),
                                        [&](const std::string& m) { return m.find(path) != std::string::npos; });
         if (!named) continue;
-        // Every data record of the file must hold block 0's old bytes at its addresses.
-        std::ifstream in(path);
-        std::string line;
-        bool same = true, any = false;
-        uint32_t upper = 0;
-        while (std::getline(in, line)) {
-            if (line.size() < 11 || line[0] != ':') continue;
-            const auto byte = [&](size_t k) { return static_cast<uint32_t>(std::stoul(line.substr(1 + 2 * k, 2), nullptr, 16)); };
-            const uint32_t count = byte(0), address = byte(1) << 8 | byte(2), type = byte(3);
-            if (type == 4) upper = (byte(4) << 8 | byte(5)) << 16;
-            if (type != 0) continue;
-            for (uint32_t k = 0; k < count; ++k) {
-                const uint32_t at = upper + address + k;
-                any = true;
-                if (at >= before.size() || byte(4 + k) != before[at]) same = false;
-            }
-        }
-        if (any && same) return true;
+        // Every byte the file defines must be block 0's old byte at its address.
+        ImageData saved;
+        std::string error;
+        if (ReadImageFile(path, &saved, &error) != ImageReadStatus::Ok || saved.DefinedCount() == 0) continue;
+        bool same = true;
+        for (size_t at = 0; at < saved.bytes.size(); ++at)
+            if (saved.IsDefined(at) && (at >= before.size() || saved.bytes[at] != before[at])) same = false;
+        if (same) return true;
     }
     return false;
 }
