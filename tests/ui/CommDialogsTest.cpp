@@ -13,6 +13,8 @@
 namespace tessel {
 namespace {
 
+// A session, a settings folder of its own and the dialog `D` on them.
+template <typename D>
 struct DialogRig {
     DialogRig() : session(&op), store(Dir()), dialog(session, store, op) {}
     ~DialogRig() { std::filesystem::remove_all(store.Folder()); }
@@ -23,11 +25,13 @@ struct DialogRig {
     test::RecordingOperator op;
     CDeviceSession session;
     ConfigStore store;
-    CommSetupDialog dialog;
+    D dialog;
 };
+using CommRig = DialogRig<CommSetupDialog>;
+using ExtRig = DialogRig<ExtMemCommDialog>;
 
 TEST(CommSetupDialog, OpensWithTheSavedPortAndTheBestRateForTheSessionCrystal) {
-    DialogRig s;
+    CommRig s;
     s.session.port.SetPortNumber(4);
     s.session.port.SetBaudRate(1200);
     s.session.crystalMHz = 12.0;
@@ -44,7 +48,7 @@ TEST(CommSetupDialog, OpensWithTheSavedPortAndTheBestRateForTheSessionCrystal) {
 }
 
 TEST(CommSetupDialog, NextBaudWalksDownAndStopsAt600) {
-    DialogRig s;
+    CommRig s;
     s.dialog.FirstExchange();
     s.dialog.OnNextBaud();
     EXPECT_EQ(s.dialog.recommendedRate, 19200u);
@@ -57,7 +61,7 @@ TEST(CommSetupDialog, NextBaudWalksDownAndStopsAt600) {
 }
 
 TEST(CommSetupDialog, RefusesARateAboveTheBestAndKeepsTheDialogOpen) {
-    DialogRig s;
+    CommRig s;
     s.dialog.FirstExchange();
     s.dialog.crystal = 1.0;
     s.dialog.rateSelection = 0;  // 38400
@@ -82,22 +86,13 @@ TEST(CommSetupDialog, RefusesARateAboveTheBestAndKeepsTheDialogOpen) {
 }
 
 TEST(CommSetupDialog, ALinkedChipClosesAsCancelWithoutWriting) {
-    DialogRig s;
+    CommRig s;
     s.dialog.FirstExchange();
     s.session.port.SetLinkUp();
     EXPECT_EQ(s.dialog.OnOK(), OkOutcome::CloseCancel);
     EXPECT_EQ(s.op.messages.back(), "ChipType had been detected earlier.");
     EXPECT_FALSE(s.store.ReadRegistryValue("COMMPORT").has_value());
 }
-
-struct ExtRig {
-    ExtRig() : session(&op), store(DialogRig::Dir()), dialog(session, store, op) {}
-    ~ExtRig() { std::filesystem::remove_all(store.Folder()); }
-    test::RecordingOperator op;
-    CDeviceSession session;
-    ConfigStore store;
-    ExtMemCommDialog dialog;
-};
 
 TEST(ExtMemCommDialog, ComputeAndReplaceLeaveTheChoiceToTheOperator) {
     ExtRig s;
