@@ -108,11 +108,11 @@ TEST_F(DeviceSessionTest, ReallocationErasesWhatAReadLeftAndFollowsANewGeometry)
     EXPECT_EQ(session_.BlockImage(0)[0x100], 0xFF);
     EXPECT_EQ(session_.BlockImage(1)[0], 0xFF);
     EXPECT_EQ(session_.ExternalImage()[0xFFFF], 0xFF);
-}
 
-TEST_F(DeviceSessionTest, AllocationUsesTheGeometryRecordsAsTheyStand) {
+    // Allocation uses the geometry records as they stand: not refreshed, they still describe
+    // the H/L64D.
     Select(3);
-    session_.chipType = 1;  // not refreshed: the records still describe the H/L64D
+    session_.chipType = 1;
     session_.AllocateImages();
     EXPECT_EQ(session_.BlockImage(0).size(), 65536u + 16);
 }
