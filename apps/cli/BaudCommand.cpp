@@ -14,24 +14,23 @@ struct BaudOptions {
     bool ext = false;
 };
 
-int RunBaud(const BaudOptions& o) {
-    // The dialogs accept crystals from 1 to 40 MHz; outside that the search has no answer.
-    if (o.crystal < 1.0 || o.crystal > 40.0) {
-        std::fprintf(stderr, "tessel baud: the crystal frequency must be between 1.0 and 40.0 MHz\n");
-        return kExitUsage;
-    }
+int RunBaud(const BaudOptions& o, RunState& state) {
+    CommandResult& res = state.result;
+    res.command = "baud";
     BaudChoice choice;
     if (o.ext) {
         if (o.nextBelow) {
-            std::fprintf(stderr, "tessel baud: --next-below is not offered for the external memory calculation\n");
+            state.events.Error("--next-below is not offered for the external memory calculation");
             return kExitUsage;
         }
         choice = computeBestRate(o.crystal, kExtMemCandidates, false);
     } else if (o.nextBelow) {
         const auto next = computeNextRate(o.crystal, kCommSetupCandidates, o.nextBelow);
         if (!next) {
-            std::fprintf(stderr, "tessel baud: no standard rate below %u for a %.4f MHz crystal\n",
-                         o.nextBelow, o.crystal);
+            char buf[120];
+            std::snprintf(buf, sizeof buf, "baud: no standard rate below %u for a %.4f MHz crystal", o.nextBelow,
+                          o.crystal);
+            res.summary = buf;
             return kExitFailed;
         }
         choice = *next;
@@ -39,9 +38,17 @@ int RunBaud(const BaudOptions& o) {
         choice = computeBestRate(o.crystal, kCommSetupCandidates, true);
     }
     const int32_t produced = rateForReload(o.crystal, choice.reload);
-    std::printf("baud rate    %u\n", choice.rate);
-    std::printf("RCAP2 reload %d (%s)\n", choice.reload, formatReload(choice.reload).c_str());
-    std::printf("produced     %d (%.2f %% off)\n", produced, rateErrorPercent(choice.rate, produced));
+    const double off = rateErrorPercent(choice.rate, produced);
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "baud rate    %u\nRCAP2 reload %d (%s)\nproduced     %d (%.2f %% off)", choice.rate,
+                  choice.reload, formatReload(choice.reload).c_str(), produced, off);
+    state.events.Output(buf);
+    std::snprintf(buf, sizeof buf, "baud: %u baud for a %.4f MHz crystal, reload %s, %.2f %% off", choice.rate,
+                  o.crystal, formatReload(choice.reload).c_str(), off);
+    res.summary = buf;
+    res.fields["baud"] = choice.rate;
+    res.fields["reload"] = choice.reload;
+    res.fields["crystal"] = o.crystal;
     return kExitOk;
 }
 
@@ -51,13 +58,16 @@ void AddBaudCommand(CLI::App& app, RunState& state) {
     auto opts = std::make_shared<BaudOptions>();
     CLI::App* cmd = app.add_subcommand(
         "baud", "Best standard baud rate and Timer-2 reload value for a target crystal");
+    AddCommonOptions(cmd, state, false);
+    // The dialogs accept crystals from 1 to 40 MHz; outside that the search has no answer.
     cmd->add_option("--crystal", opts->crystal, "Target crystal frequency in MHz (1.0 to 40.0)")
-        ->required();
+        ->required()
+        ->check(CrystalCheck());
     cmd->add_option("--next-below", opts->nextBelow,
                     "The fastest usable standard rate below this one (the Next Baud button)");
     cmd->add_flag("--ext", opts->ext,
                   "Search as the external-memory dialog does (down to 300 baud, no 2.005 MHz rule)");
-    cmd->callback([opts, &state] { state.exitCode = RunBaud(*opts); });
+    cmd->callback([opts, &state] { state.exitCode = RunBaud(*opts, state); });
 }
 
 }  // namespace tessel::cli

@@ -3,6 +3,10 @@
 // callback; exit codes are collected here so that --help and the README agree.
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+#include "Events.h"
 
 namespace tessel::cli {
 
@@ -19,10 +23,41 @@ enum ExitCode : int {
 bool PortWentAway();
 void NotePortWentAway();
 
+// How the target is reached. One set for the whole run: the options may stand before the
+// sub-command or after it.
+struct ConnectOptions {
+    std::string port;
+    std::string chip;  // default: the stand-in board's chip, else NX31A32
+    std::string mode = "internal";
+    uint32_t baud = 0;  // 0: the best rate for the crystal
+    double crystal = 11.0592;
+    std::string firmware = "1.1F";
+    std::string traceWire;
+    std::string firmwareDir;  // looked in first for the target images
+    bool yes = false;
+    bool verbose = false;
+    // One of several boards programmed side by side: nothing is asked at the terminal.
+    bool sideBySide = false;
+};
+
 // Where the chosen sub-command leaves its result.
 struct RunState {
     int exitCode = kExitOk;
+    ConnectOptions connect;
+    bool quiet = false;
+    bool json = false;
+    EventStream events;
+    // Filled by the command; sent with the exit code as the run's last event.
+    CommandResult result;
 };
+
+// The crystal check shared by every option that takes a frequency: a number, and one the
+// loaders' baud-rate search knows (1 to 40 MHz).
+const CLI::Validator& CrystalCheck();
+
+// -y, -v, -q and --json; with `connect`, also -p and the other ways to reach the target.
+// Given on the application and on each sub-command, all bound to the same state.
+void AddCommonOptions(CLI::App* cmd, RunState& state, bool connect);
 
 void AddBaudCommand(CLI::App& app, RunState& state);
 void AddInfoCommands(CLI::App& app, RunState& state);

@@ -16,7 +16,6 @@ namespace {
 
 struct ConfigRun {
     ConnectOptions connect;
-    GangPorts ports;  // lock: several boards side by side
     int option = -1;
     std::string remap;
 };
@@ -39,47 +38,63 @@ std::unique_ptr<OptionMenuDialog> MenuFor(int commandId, int chipType, Operator&
     return nullptr;
 }
 
+}  // namespace
+
 // An option the chip's menu does not offer is a usage error, found before anything is sent.
-bool CheckOption(int commandId, int option, Connection& link) {
+bool CheckMenuOption(int commandId, int option, Connection& link) {
     const CDeviceSession& s = link.Window().Session();
     std::unique_ptr<OptionMenuDialog> menu = MenuFor(commandId, s.chipType, link.Op());
     if (menu && menu->ChooseOption(option)) return true;
-    std::fprintf(stderr, "tessel: option %s is not offered for %s", OptionName(commandId, option).c_str(),
-                 s.Chip().model);
-    if (!menu) {
-        std::fprintf(stderr, "\n");
-        return false;
+    std::string text = "option " + OptionName(commandId, option) + " is not offered for " + s.Chip().model;
+    if (menu) {
+        text += "; it offers:";
+        for (const auto& c : menu->choices) {
+            if (!c.enabled) continue;
+            char line[160];
+            std::snprintf(line, sizeof line, "\n  %-4s %s", OptionName(commandId, c.option).c_str(), c.label.c_str());
+            text += line;
+        }
     }
-    std::fprintf(stderr, "; it offers:\n");
-    for (const auto& c : menu->choices)
-        if (c.enabled) std::fprintf(stderr, "  %-4s %s\n", OptionName(commandId, c.option).c_str(), c.label.c_str());
+    link.Events().Error(text);
     return false;
 }
 
-int RunConfig(ConfigRun& r, int commandId) {
-    Connection link(r.connect);
+namespace {
+
+const char* CommandName(int commandId) {
+    if (commandId == command::kLockChip) return "lock";
+    if (commandId == command::kMemoryRemap) return "remap";
+    return "double-clock";
+}
+
+int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, int commandId) {
+    res.command = CommandName(commandId);
+    Connection link(r.connect, events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     // Whether the chip's state allows the command at all, before its menu option is looked at.
     if (const int rc = link.CheckRule(commandId, false); rc != kExitOk) return rc;
+    const std::string what = commandId == command::kDoubleClock
+                                 ? std::string("the double-clock bit")
+                                 : std::string(res.command) + " option " + OptionName(commandId, r.option);
     if (commandId != command::kDoubleClock) {
-        if (!CheckOption(commandId, r.option, link)) return kExitUsage;
+        res.fields["option"] = OptionName(commandId, r.option);
+        if (!CheckMenuOption(commandId, r.option, link)) return kExitUsage;
         link.UseMenuOption(r.option);
     }
     MainDialog& w = link.Window();
     const bool ok = w.RunCommand(commandId);
     // After a change the chip has been detected again: the summary shows what it reports now.
-    if (r.connect.lineSink) link.Print(w.SecurityLine());
-    else link.View().PrintSummary();
-    const CDeviceSession& s = link.Window().Session();
-    if (IsHLFamily(s.Family()) && s.IsLinkUp()) {
-        const std::string dc = std::string("Double Clock: ") + (s.flags.doubleClockOn ? "ON" : "OFF");
-        if (r.connect.lineSink) link.Print(dc);
-        else std::printf("%s\n", dc.c_str());
-    }
+    link.ReportChip(true);
+    res.fields["security"] = w.SecurityLine();
+    if (ok) res.summary = what + " programmed; the chip now reports " + w.SecurityLine();
+    else if (events.Declined()) res.summary = what + " declined: nothing was programmed";
+    else res.summary = what + " not programmed: " + link.Op().LastMessage();
     return ok ? kExitOk : kExitFailed;
 }
 
-std::string LockHelp() {
+}  // namespace
+
+std::string LockOptionsHelp() {
     std::string help = "Menu option. A-type chips (NX31A16, NX31A32):";
     for (int o = 1; const LockOption* l = FindLockOption(true, o); ++o)
         help += "\n  " + std::to_string(o) + "  " + l->label;
@@ -89,22 +104,22 @@ std::string LockHelp() {
     return help;
 }
 
-}  // namespace
-
 void AddConfigCommands(CLI::App& app, RunState& state) {
     {
         auto r = std::make_shared<ConfigRun>();
         CLI::App* cmd = app.add_subcommand(
             "lock", "Program security bits (one-time: they cannot be cleared); the chip is detected again");
-        AddGangConnectOptions(cmd, r->connect, r->ports);
-        cmd->add_option("option", r->option, LockHelp())->required()->check(CLI::Range(1, 6));
-        cmd->callback([r, &state] {
+        auto g = std::make_shared<GangPorts>();
+        AddGangConnectOptions(cmd, state, *g);
+        cmd->add_option("option", r->option, LockOptionsHelp())->required()->check(CLI::Range(1, 6));
+        cmd->callback([r, g, &state] {
             const std::string change = "security bits are programmed (one-time: they cannot be cleared)";
-            state.exitCode = RunOnPorts(r->connect, r->ports, change, [r](const ConnectOptions& o) {
-                ConfigRun board = *r;
-                board.connect = o;
-                return RunConfig(board, command::kLockChip);
-            });
+            state.exitCode = RunOnPorts(state, *g, change,
+                                        [r](const ConnectOptions& o, EventStream& events, CommandResult& res) {
+                                            ConfigRun board = *r;
+                                            board.connect = o;
+                                            return RunConfig(board, events, res, command::kLockChip);
+                                        });
         });
     }
     {
@@ -112,7 +127,7 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = app.add_subcommand(
             "remap",
             "Program remap bits (A-type chips, external memory mode) or SC0/SC1 (H/L chips); one-time");
-        AddConnectOptions(cmd, r->connect);
+        AddCommonOptions(cmd, state, true);
         cmd->add_option("option", r->remap,
                         "1k, 2k or 4k: remap 1, 2 or 4 KByte (A16/32); sc0: PROG-SC0 (H/L32B, H/L64D); "
                         "sc1: PROG-SC1 (H/L32B)")
@@ -120,15 +135,19 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
             ->check(CLI::IsMember({"1k", "2k", "4k", "sc0", "sc1"}));
         cmd->callback([r, &state] {
             r->option = kRemapOptions.at(r->remap);
-            state.exitCode = RunConfig(*r, command::kMemoryRemap);
+            r->connect = state.connect;
+            state.exitCode = RunConfig(*r, state.events, state.result, command::kMemoryRemap);
         });
     }
     {
         auto r = std::make_shared<ConfigRun>();
         CLI::App* cmd =
             app.add_subcommand("double-clock", "Set the double-clock bit of an H/L chip (one-time)");
-        AddConnectOptions(cmd, r->connect);
-        cmd->callback([r, &state] { state.exitCode = RunConfig(*r, command::kDoubleClock); });
+        AddCommonOptions(cmd, state, true);
+        cmd->callback([r, &state] {
+            r->connect = state.connect;
+            state.exitCode = RunConfig(*r, state.events, state.result, command::kDoubleClock);
+        });
     }
 }
 

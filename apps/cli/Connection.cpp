@@ -25,6 +25,7 @@
 #include "ui/FlashDialogs.h"
 #include "ui/PasswordCommands.h"
 #include "ui/UpgradeCommands.h"
+#include "protocol/Detection.h"
 
 namespace tessel::cli {
 
@@ -41,34 +42,17 @@ int ComNumber(const std::string& port) {
 }
 }  // namespace
 
-void AddConnectOptions(CLI::App* cmd, ConnectOptions& o) {
-    cmd->add_option("--port", o.port,
-                    "Serial port: a device path (relative ones too), COMn, serial:NUMBER (a USB adapter's serial "
-                    "number), or sim[:CHIP[:FIRMWARE]]; default: the one USB serial adapter present");
-    cmd->add_option("--chip", o.chip, "Chip model (NX31A16, NX31A32, NX31H64D, NX31L64D, NX31H32B, NX31L32B)");
-    cmd->add_option("--mode", o.mode, "Memory mode: internal (EA#=1) or external (EA#=0)");
-    cmd->add_option("--baud", o.baud, "Baud rate (default: the best rate for the crystal)");
-    cmd->add_option("--crystal", o.crystal, "Target crystal frequency in MHz");
-    cmd->add_option("--firmware", o.firmware,
-                    "Loader firmware to detect: 1.1F, 1.1E (offers the upgrade to 1.1F) or unknown");
-    cmd->add_option("--trace-wire", o.traceWire, "Write every byte on the line, with its time, to FILE");
-    cmd->add_option("--firmware-dir", o.firmwareDir,
-                    "Look here first for the target images (stubs, loaders, monitor); `tessel firmware` lists them");
-    cmd->add_flag("--yes", o.yes, "Answer Yes to every question");
-    cmd->add_flag("--verbose", o.verbose, "Show debug traces");
-}
-
-Connection::Connection(const ConnectOptions& o) : o_(o), store_(ConfigStore::Discarding()) {
+Connection::Connection(const ConnectOptions& o, EventStream& events)
+    : o_(o), events_(events), op_(events), store_(ConfigStore::Discarding()) {
     sim::RegisterSimScheme();
     SetFirmwareDir(o_.firmwareDir);
     op_.assumeYes = o_.yes;
     op_.verbose = o_.verbose;
     op_.fillDialog = [this](DialogModel& m) { return Fill(m); };
+    op_.afterMessage = [this](const std::string& m) { AdviseOnReset(m); };
     window_ = std::make_unique<MainDialog>(&op_);
-    view_ = std::make_unique<ConsoleView>(*window_);
-    op_.lineSink = o_.lineSink;
-    view_->progressSink = o_.progressSink;
-    op_.beforeOutput = [this] { view_->EndLine(); };
+    events_.Watch(window_.get());
+    op_.mayAsk = !o_.sideBySide;
     window_->Initialise(store_);
     DetectCommandEnv env;
     env.store = &store_;
@@ -97,8 +81,25 @@ Connection::~Connection() {
     if (InterruptSignal() != 0) RecordInterruption(window_->Session().flags.stop);
     WatchStopRequest(nullptr);
     if (window_->Session().port.DeviceGone()) NotePortWentAway();
-    view_.reset();
     window_->Shutdown();
+    events_.Watch(nullptr);
+}
+
+namespace {
+constexpr char kResetPrompt[] = "Click on OK then Reset MCU";
+}
+
+// The loader's own text asks for a click that a terminal does not have: say what to do
+// instead, and how long the wait is.
+void Connection::AdviseOnReset(const std::string& message) {
+    if (message.rfind(kResetPrompt, 0) != 0) return;
+    uint32_t ms = kBaudDetectLimitMs;
+    if (message.find("1.1E") != std::string::npos && message.find("1.1F") == std::string::npos) ms = kResetWait11EMs;
+    else if (o_.firmware == "unknown") ms = kUnknownBaudDetectLimitMs;
+    const int seconds = static_cast<int>(ms / 1000);
+    events_.Notice("reset the board now (it must start in its boot loader); waiting up to " + std::to_string(seconds) +
+                       " s for its loader",
+                   seconds);
 }
 
 DialogResult Connection::Fill(DialogModel& model) {
@@ -154,10 +155,14 @@ void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount) {
     if (withCount)
         cmd->add_option("--count", f.count, "Number of sectors (default 0: to the end of the block)")
             ->check(CLI::NonNegativeNumber);
+    AddPasswordOptions(cmd, f);
+}
+
+void AddPasswordOptions(CLI::App* cmd, FlashOptions& f) {
     cmd->add_option("--password-file", f.passwordFile,
                     "Read the boot loader password from the first line of FILE");
     cmd->add_option("--password-env", f.passwordEnv,
-                    "Take the password from this environment variable if it is set (default TESSEL_PASSWORD)");
+                    "Take the password from this environment variable if it is set");
 }
 
 void AddFormatOption(CLI::App* cmd, FlashOptions& f) {
@@ -178,13 +183,13 @@ bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
     const CDeviceSession& s = window_->Session();
     const int sectors = s.SectorCount(f.block);
     if (f.startSector >= sectors) {
-        std::fprintf(stderr, "tessel: --start-sector must be below %d for block %d of %s\n", sectors, f.block,
-                     s.Chip().model);
+        events_.Error("--start-sector must be below " + std::to_string(sectors) + " for block " +
+                      std::to_string(f.block) + " of " + s.Chip().model);
         return false;
     }
     // The count list of the dialogs follows block 0's size.
     if (rangeCount && f.count >= s.SectorCount(0)) {
-        std::fprintf(stderr, "tessel: --count must be below %d\n", s.SectorCount(0));
+        events_.Error("--count must be below " + std::to_string(s.SectorCount(0)));
         return false;
     }
     flash_ = &f;
@@ -229,7 +234,7 @@ Connection::Secret Connection::ReadSecret(const std::string& file, const std::st
     std::string error;
     if (!PasswordFromUtf8(*out, out, &error)) {
         WipeString(*out);
-        std::fprintf(stderr, "tessel: %s\n", error.c_str());
+        events_.Error(error);
         return Secret::Cancel;
     }
     return got;
@@ -246,7 +251,7 @@ Connection::Secret Connection::ReadSecretText(const std::string& file, const std
         }
         std::ifstream in(file);
         if (!in) {
-            std::fprintf(stderr, "tessel: cannot read the password file %s\n", file.c_str());
+            events_.Error("cannot read the password file " + file);
             return Secret::Cancel;
         }
         std::getline(in, *out);
@@ -254,7 +259,8 @@ Connection::Secret Connection::ReadSecretText(const std::string& file, const std
         return Secret::Fixed;
     }
     // Boards programmed side by side never prompt: their prompts would interleave.
-    if (o_.lineSink || isatty(STDIN_FILENO) == 0) return Secret::Nobody;
+    if (o_.sideBySide || isatty(STDIN_FILENO) == 0) return Secret::Nobody;
+    events_.StopWaiting();
     return PromptHidden(prompt, out) ? Secret::Prompted : Secret::Cancel;
 }
 
@@ -263,13 +269,23 @@ Connection::Secret Connection::ReadSecretText(const std::string& file, const std
 bool Connection::CurrentPassword(int attempt, std::string* out) {
     const std::string file = flash_ ? flash_->passwordFile : std::string();
     const std::string env = flash_ ? flash_->passwordEnv : std::string();
-    switch (ReadSecret(file, env, "Password (empty if none was set): ", attempt, out)) {
+    const bool sourceGiven = !file.empty() || (!env.empty() && std::getenv(env.c_str()));
+    // Most chips have no password: try the empty one before asking anybody, and ask only
+    // when the chip refused it.
+    if (!sourceGiven && attempt == 1) {
+        out->clear();
+        return true;
+    }
+    if (!sourceGiven && attempt == 2 && isatty(STDIN_FILENO)) {
+        events_.Notice("the chip refused the empty password", 0);
+    }
+    switch (ReadSecret(file, env, "Password: ", attempt - (sourceGiven ? 0 : 1), out)) {
         case Secret::Fixed:
         case Secret::Prompted: return true;
-        case Secret::Cancel: return false;
-        case Secret::Nobody:
-            out->clear();
-            return attempt == 1;
+        case Secret::Cancel:
+            if (!sourceGiven) events_.Error("no password was given (end of input)");
+            return false;
+        case Secret::Nobody: return false;
     }
     return false;
 }
@@ -292,15 +308,14 @@ bool Connection::NewPassword(int attempt, std::string* password, std::string* re
             std::string error;
             if (PasswordFromUtf8(*retype, retype, &error)) return true;
             WipeString(*retype);
-            std::fprintf(stderr, "tessel: %s\n", error.c_str());
+            events_.Error(error);
             return false;
         }
         case Secret::Cancel: return false;
         case Secret::Nobody:
-            std::fprintf(stderr,
-                         "tessel: the new password comes from --new-password-file, $%s or the terminal; "
-                         "--no-password removes it\n",
-                         env.empty() ? "TESSEL_NEW_PASSWORD" : env.c_str());
+            events_.Error("the new password comes from --new-password-file, $" +
+                          (env.empty() ? std::string("TESSEL_NEW_PASSWORD") : env) +
+                          " or the terminal; --no-password removes it");
             return false;
     }
     return false;
@@ -310,7 +325,7 @@ DialogResult Connection::FillPassword(DialogModel& model) {
     auto& d = static_cast<PasswordVerifyDialog&>(model);
     if (!CurrentPassword(++passwordAttempts_, &d.password)) return DialogResult::Cancel;
     if (d.PressOk() != OkOutcome::CloseOk) {
-        std::fprintf(stderr, "tessel: the password has at most 31 characters\n");
+        events_.Error("the password has at most 31 characters");
         return DialogResult::Cancel;
     }
     return DialogResult::Ok;
@@ -340,7 +355,7 @@ int Connection::CheckRule(int commandId, bool inWindow) {
     const RuleVerdict v = inWindow ? window_->CommandRule(commandId, ExternalWindowState::Open)
                                    : window_->CommandRule(commandId);
     if (v.allowed) return kExitOk;
-    std::fprintf(stderr, "tessel: %s\n", v.reason.c_str());
+    events_.Error(v.reason);
     return kExitUsage;
 }
 
@@ -352,19 +367,18 @@ ImageFormat ImageFormatFromName(const std::string& name) {
 
 int Connection::ConnectReporting() {
     const int rc = Connect();
-    if (rc == kExitOk) return rc;
-    if (o_.lineSink) {
-        const std::string status = window_->Field(ChipField::IapStatus);
-        if (!status.empty()) Print("IAP Status: " + status);
-    } else {
-        view_->PrintSummary();
+    if (rc == kExitNoTarget) {
+        const bool unknown = o_.firmware == "unknown";
+        const int seconds = static_cast<int>((unknown ? kUnknownBaudDetectLimitMs : kBaudDetectLimitMs) / 1000);
+        events_.Error("no boot loader answered on " + o_.port + " within " + std::to_string(seconds) +
+                      " s. Likely causes: the wrong port; a crystal or baud rate that does not match the board "
+                      "(--crystal, --baud); the board not in its boot loader (reset it after the prompt); "
+                      "the cable (try tessel's cable test).");
+    } else if (rc == kExitFailed) {
+        events_.Error("the loader on " + o_.port + " reports firmware " + window_->Field(ChipField::FwVersion) +
+                      ", not v1.1F (--firmware 1.1E offers the upgrade)");
     }
     return rc;
-}
-
-void Connection::Print(const std::string& line) {
-    if (o_.lineSink) o_.lineSink(line);
-    else std::printf("%s\n", line.c_str());
 }
 
 // With no --port and exactly one USB serial adapter plugged in, that is the port; anything
@@ -376,18 +390,36 @@ bool Connection::PickPort() {
         if (p.usb) usb.push_back(p);
     if (usb.size() == 1) {
         o_.port = usb[0].name;
-        std::fprintf(stderr, "tessel: using %s (%s%s%s), the only USB serial adapter present\n", o_.port.c_str(),
-                     usb[0].description.c_str(), usb[0].serial.empty() ? "" : ", serial ",
-                     usb[0].serial.c_str());
+        events_.Notice("using " + o_.port + " (" + usb[0].description +
+                       (usb[0].serial.empty() ? "" : ", serial " + usb[0].serial) +
+                       "), the only USB serial adapter present");
         return true;
     }
     if (usb.empty()) {
-        std::fprintf(stderr, "tessel: no USB serial adapter found; name the port with --port (`tessel ports` lists them)\n");
+        events_.Error("no USB serial adapter found; name the port with --port (`tessel ports` lists them)");
     } else {
-        std::fprintf(stderr, "tessel: %zu USB serial adapters are present; choose one with --port:\n", usb.size());
-        for (const PortEntry& p : usb) std::fprintf(stderr, "  %s\n", DescribePort(p).c_str());
+        std::string text = std::to_string(usb.size()) + " USB serial adapters are present; choose one with --port:";
+        for (const PortEntry& p : usb) text += "\n  " + DescribePort(p);
+        events_.Error(text);
     }
     return false;
+}
+
+void Connection::ReportChip(bool show) {
+    ChipReport c;
+    c.port = o_.port;
+    c.model = window_->Field(ChipField::ChipType);
+    c.firmware = window_->Field(ChipField::FwVersion);
+    c.flashSize = window_->Field(ChipField::FlashSize);
+    c.remap = window_->Field(ChipField::ReMap);
+    c.memMode = window_->Field(ChipField::MemMode);
+    c.security = window_->SecurityLine();
+    c.lockStatus = window_->Session().flags.lockStatus;
+    c.baud = window_->Session().port.GetBaudRate();
+    const CDeviceSession& s = window_->Session();
+    if (IsHLFamily(s.Family()) && s.IsLinkUp()) c.doubleClock = s.flags.doubleClockOn;
+    c.show = show;
+    events_.Chip(c);
 }
 
 int Connection::Connect() {
@@ -399,44 +431,25 @@ int Connection::Connect() {
         sim::BoardConfig config;
         chip = sim::ParseSimName(o_.port, &config, nullptr) ? ModelNameForCode(config.chipType) : "NX31A32";
     }
-    const auto code = ChipCodeForModel(chip);
-    if (!code) {
-        std::fprintf(stderr, "tessel: unknown chip '%s'\n", chip.c_str());
-        return kExitUsage;
-    }
-    chipType_ = *code;
-    if (o_.mode != "internal" && o_.mode != "external") {
-        std::fprintf(stderr, "tessel: --mode is internal or external\n");
-        return kExitUsage;
-    }
-    if (o_.crystal < 1.0 || o_.crystal > 40.0) {
-        std::fprintf(stderr, "tessel: the crystal frequency must be between 1.0 and 40.0 MHz\n");
-        return kExitUsage;
-    }
-    if (o_.baud && rateForPosition(positionForRate(o_.baud)) != o_.baud) {
-        std::fprintf(stderr, "tessel: --baud must be one of 38400 19200 9600 4800 2400 1200 600\n");
-        return kExitUsage;
-    }
+    // The option values were checked when the command line was read.
+    chipType_ = ChipCodeForModel(chip).value_or(0);
     // The set-up dialog would refuse it and stay open; here that is a bad option.
     const uint32_t best = computeBestRate(o_.crystal, kCommSetupCandidates, true).rate;
     if (o_.baud > best) {
-        std::fprintf(stderr, "You can't choose a baudrate which is higher than the computed best baudrate!\n"
-                             "(best for %.4f MHz: %u)\n", o_.crystal, best);
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "(best for %.4f MHz: %u)", o_.crystal, best);
+        events_.Message("You can't choose a baudrate which is higher than the computed best baudrate!");
+        events_.Error(buf);
         return kExitUsage;
     }
-    int commandId = 0;
-    if (o_.firmware == "1.1F") commandId = command::kDetect11F;
-    else if (o_.firmware == "1.1E") commandId = command::kDetect11E;
+    int commandId = command::kDetect11F;
+    if (o_.firmware == "1.1E") commandId = command::kDetect11E;
     else if (o_.firmware == "unknown") commandId = command::kDetectUnknown;
-    else {
-        std::fprintf(stderr, "tessel: --firmware is 1.1F, 1.1E or unknown\n");
-        return kExitUsage;
-    }
     CDeviceSession& session = window_->Session();
     if (!o_.traceWire.empty()) {
         std::string err;
         if (!session.port.StartWireTrace(o_.traceWire, &err)) {
-            std::fprintf(stderr, "tessel: %s\n", err.c_str());
+            events_.Error(err);
             return kExitUsage;
         }
     }
@@ -447,6 +460,8 @@ int Connection::Connect() {
     window_->Route(commandId);
     if (!session.port.IsOpen() || session.port.DeviceGone()) return kExitPortError;
     if (!session.port.IsLinkUp()) return kExitNoTarget;
+    ReportChip(showChip_);
+    events_.CommandBegins();
     return window_->Field(ChipField::FwVersion) == "v1.1F" ? kExitOk : kExitFailed;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Commands.h"
-#include "ConsoleView.h"
+#include "Events.h"
 #include "TerminalOperator.h"
 #include "files/ConfigStore.h"
 #include "files/HexImage.h"
@@ -20,25 +20,6 @@ class PasswordSetDialog;
 }  // namespace tessel
 
 namespace tessel::cli {
-
-struct ConnectOptions {
-    std::string port;
-    std::string chip;  // default: the stand-in board's chip, else NX31A32
-    std::string mode = "internal";
-    uint32_t baud = 0;  // 0: the best rate for the crystal
-    double crystal = 11.0592;
-    std::string firmware = "1.1F";
-    std::string traceWire;
-    std::string firmwareDir;  // looked in first for the target images
-    bool yes = false;
-    bool verbose = false;
-    // Set when several boards are programmed side by side: this board's lines and progress
-    // go there instead of the terminal, and nothing is asked at the terminal.
-    std::function<void(const std::string&)> lineSink;
-    std::function<void(const std::string& label, int percent)> progressSink;
-};
-
-void AddConnectOptions(CLI::App* cmd, ConnectOptions& o);
 
 // What the flash commands' dialogs are filled with.
 struct FlashOptions {
@@ -62,6 +43,16 @@ struct FlashOptions {
 
 // --block, --start-sector, the password options, and --count when the command takes a range.
 void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount);
+// --password-file and --password-env, for every command that may meet the password gate.
+void AddPasswordOptions(CLI::App* cmd, FlashOptions& f);
+
+class Connection;
+
+// An option of the lock or remap menu that the detected chip offers; false after saying
+// which ones it does offer.
+bool CheckMenuOption(int commandId, int option, Connection& link);
+// The lock menus' options, for the help of the options that take one.
+std::string LockOptionsHelp();
 
 // --format auto|hex|bin, for the commands that read an image file.
 void AddFormatOption(CLI::App* cmd, FlashOptions& f);
@@ -69,17 +60,21 @@ ImageFormat ImageFormatFromName(const std::string& name);
 
 class Connection {
 public:
-    explicit Connection(const ConnectOptions& o);
+    Connection(const ConnectOptions& o, EventStream& events);
     ~Connection();
 
     // Checks the options and runs the detection; kExitOk when the link is up with firmware
     // 1.1F, otherwise the exit code that says why not.
     int Connect();
-    // Connect, with the chip summary printed when it fails.
+    // Connect, saying why when it fails.
     int ConnectReporting();
     // Names the port and its rate in the session without detecting anything, for the
     // commands that open the port themselves.
     void UsePort(uint32_t baud);
+    // The chip information now, as an event; `show` when a person asked to see it.
+    void ReportChip(bool show);
+    // The detection's chip event is shown to a person too (detect).
+    void ShowDetectedChip() { showChip_ = true; }
 
     // The dialogs of the flash commands take their choices from `f` (which must outlive the
     // command); checks them against the detected chip first: false after printing why not.
@@ -96,12 +91,10 @@ public:
     // The option the lock and remap menus are answered with.
     void UseMenuOption(int option) { menuOption_ = option; }
 
-    // A result line: on standard output, or this board's line when boards run side by side.
-    void Print(const std::string& line);
-
     MainDialog& Window() { return *window_; }
     TerminalOperator& Op() { return op_; }
-    ConsoleView& View() { return *view_; }
+    EventStream& Events() { return events_; }
+    const ConnectOptions& Options() const { return o_; }
 
 private:
     DialogResult Fill(DialogModel& model);
@@ -118,12 +111,15 @@ private:
     int StartIndex() const;
     bool PickPort();
 
+    void AdviseOnReset(const std::string& message);
+
     ConnectOptions o_;
+    EventStream& events_;
     int chipType_ = 0;
+    bool showChip_ = false;
     TerminalOperator op_;
     ConfigStore store_;
     std::unique_ptr<MainDialog> window_;
-    std::unique_ptr<ConsoleView> view_;
     const FlashOptions* flash_ = nullptr;
     int passwordAttempts_ = 0;
     int menuOption_ = -1;

@@ -3,67 +3,244 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
 
 namespace tessel::cli {
 
-ConsoleView::ConsoleView(MainDialog& window) : window_(window), tty_(isatty(STDERR_FILENO) != 0) {
-    window_.SetObserver(this);
+namespace {
+
+constexpr int kBarWidth = 30;
+// A line every so often keeps a log alive without drowning it.
+constexpr double kPipeLineSeconds = 5.0;
+
+std::string Format(const char* fmt, auto... args) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
 }
 
-ConsoleView::~ConsoleView() { window_.SetObserver(nullptr); }
+std::string Amount(long long n, bool bytes) {
+    if (!bytes) return Format("%lld sector%s", n, n == 1 ? "" : "s");
+    return Format("%lld bytes", n);
+}
+
+std::string Rate(double bytesPerSecond) {
+    if (bytesPerSecond >= 1024) return Format("%.1f KB/s", bytesPerSecond / 1024);
+    return Format("%.0f B/s", bytesPerSecond);
+}
+
+std::string Hex4(uint32_t a) { return Format(a > 0xFFFF ? "%05Xh" : "%04Xh", static_cast<unsigned>(a)); }
+
+// The system's texts carry their line breaks and trailing blanks for message boxes; on a
+// terminal one trailing newline is enough.
+std::string Trimmed(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
+    return t;
+}
+
+}  // namespace
+
+ConsoleView::ConsoleView(bool quiet, bool verbose, bool dataToStderr)
+    : ConsoleView(quiet, verbose, dataToStderr ? stderr : stdout, stderr, isatty(STDERR_FILENO) != 0) {}
+
+ConsoleView::ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal)
+    : quiet_(quiet), verbose_(verbose), out_(out), err_(err), tty_(terminal) {}
+
+ConsoleView::~ConsoleView() { StopWaiting(); }
 
 void ConsoleView::EndLine() {
     if (!drawn_) return;
-    std::fputc('\n', stderr);
+    std::fputc('\n', err_);
     drawn_ = false;
 }
 
-void ConsoleView::OnChanged(Change what) {
-    if (what != Change::Progress) return;
-    const std::string& label = window_.ProgressLabel();
-    if (progressSink) {
-        const int range = window_.ProgressRange();
-        const int percent = range > 0 && window_.ProgressVisible()
-                                ? static_cast<int>(static_cast<long long>(std::clamp(window_.ProgressPosition(), 0, range)) *
-                                                   100 / range)
-                                : -1;
-        if (label == label_ && percent == lastPercent_) return;
-        label_ = label;
-        lastPercent_ = percent;
-        progressSink(label, percent);
-        return;
+std::string ConsoleView::Figures(const Phase& p, bool finished) {
+    const bool bytes = p.stepBytes != 0;
+    const long long unit = bytes ? p.stepBytes : 1;
+    const long long done = static_cast<long long>(p.done) * unit;
+    const long long total = static_cast<long long>(p.steps) * unit;
+    if (finished && p.ok) return Format("%s in %.1f s", Amount(total, bytes).c_str(), p.seconds);
+    if (finished) return Format("stopped at %lld of %s after %.1f s", done, Amount(total, bytes).c_str(), p.seconds);
+    std::string s = Format("%lld/%s", done, Amount(total, bytes).c_str());
+    if (p.seconds > 0.2 && done > 0) {
+        const double rate = static_cast<double>(done) / p.seconds;
+        s += "  " + (bytes ? Rate(rate) : Format("%.1f sectors/s", rate));
+        s += Format("  %.0f s left", std::ceil(static_cast<double>(total - done) / rate));
     }
-    if (label != label_) {
-        EndLine();
-        label_ = label;
-        lastPercent_ = -1;
-        // Without a terminal, one line per label keeps a log readable.
-        if (!tty_ && !label.empty()) std::fprintf(stderr, "%s\n", label.c_str());
-    }
-    const int range = window_.ProgressRange();
-    if (!tty_ || range <= 0 || !window_.ProgressVisible()) return;
-    const int position = std::clamp(window_.ProgressPosition(), 0, range);
-    const int percent = static_cast<int>(static_cast<long long>(position) * 100 / range);
-    if (percent == lastPercent_) return;  // redraw only when the figure changes
-    lastPercent_ = percent;
-    const int width = 40;
-    const int filled = percent * width / 100;
-    std::fprintf(stderr, "\r%-12s [%.*s%*s] %3d%%", label_.c_str(), filled,
-                 "########################################", width - filled, "", percent);
-    std::fflush(stderr);
-    drawn_ = true;
+    return s;
 }
 
-void ConsoleView::PrintSummary() {
+std::string ConsoleView::FailureLine(const ProgressFailure& f) {
+    if (f.operation == "compare" && f.chip && f.expected)
+        return Format("compare: differs at %s (file %02Xh, chip %02Xh)", Hex4(f.address).c_str(), *f.expected,
+                      *f.chip);
+    return f.operation + " failed at " + Hex4(f.address) + ": " + f.reason;
+}
+
+void ConsoleView::DrawBar(const Phase& p, bool finished) {
+    const int percent = std::clamp(p.Percent(), 0, 100);
+    const int filled = percent * kBarWidth / 100;
+    std::string figures;
+    if (!finished) {
+        figures = Figures(p, false);
+    } else if (p.ok) {
+        figures = Figures(p, true);
+    } else {
+        figures = Figures(p, true);
+    }
+    std::fprintf(err_, "\r%-12s [%s%s] %3d%%  %s\033[K", p.label.c_str(), std::string(filled, '#').c_str(),
+                 std::string(kBarWidth - filled, ' ').c_str(), percent, figures.c_str());
+    if (finished) {
+        std::fputc('\n', err_);
+        drawn_ = false;
+    } else {
+        drawn_ = true;
+    }
+    std::fflush(err_);
+}
+
+void ConsoleView::PhaseStarted(const Phase& p) {
+    if (quiet_) return;
     EndLine();
-    const std::pair<const char*, ChipField> rows[] = {
-        {"Chip Type:", ChipField::ChipType}, {"Flash Size:", ChipField::FlashSize},
-        {"ReMap:", ChipField::ReMap},       {"Mem Mode:", ChipField::MemMode},
-        {"Fw Version:", ChipField::FwVersion}};
-    for (const auto& [label, field] : rows) std::printf("%-12s %s\n", label, window_.Field(field).c_str());
-    std::printf("%s\n", window_.SecurityLine().c_str());
-    std::printf("IAP Status: %s\n", window_.Field(ChipField::IapStatus).c_str());
+    lastLine_ = std::chrono::steady_clock::now();
+    if (tty_) {
+        DrawBar(p, false);
+        return;
+    }
+    const bool bytes = p.stepBytes != 0;
+    std::fprintf(err_, "%s: %s\n", p.label.c_str(),
+                 Amount(static_cast<long long>(p.steps) * (bytes ? p.stepBytes : 1), bytes).c_str());
+    std::fflush(err_);
+}
+
+void ConsoleView::PhaseProgress(const Phase& p) {
+    if (quiet_) return;
+    if (tty_) {
+        DrawBar(p, false);
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (std::chrono::duration<double>(now - lastLine_).count() < kPipeLineSeconds) return;
+    lastLine_ = now;
+    std::fprintf(err_, "%s: %d%%\n", p.label.c_str(), p.Percent());
+    std::fflush(err_);
+}
+
+void ConsoleView::PhaseEnded(const Phase& p) {
+    // The detail behind the fixed failure text comes right after that text; it is an error,
+    // shown even when quiet.
+    if (p.failure) {
+        EndLine();
+        std::fprintf(err_, "%s\n", FailureLine(*p.failure).c_str());
+    }
+    if (!quiet_) {
+        if (tty_) {
+            DrawBar(p, true);
+        } else if (p.ok) {
+            std::fprintf(err_, "%s: done, %s\n", p.label.c_str(), Figures(p, true).c_str());
+        } else {
+            std::fprintf(err_, "%s: %d%%, %s\n", p.label.c_str(), p.Percent(), Figures(p, true).c_str());
+        }
+    }
+    std::fflush(err_);
+}
+
+void ConsoleView::Label(const std::string& text) {
+    if (quiet_ || !verbose_) return;
+    EndLine();
+    std::fprintf(err_, "%s\n", text.c_str());
+}
+
+void ConsoleView::Message(const std::string& text) {
+    if (quiet_) {
+        held_.push_back(Trimmed(text));
+        return;
+    }
+    EndLine();
+    std::fprintf(err_, "%s\n", Trimmed(text).c_str());
+    std::fflush(err_);
+}
+
+void ConsoleView::Question(const std::string& text, bool answer, AnswerSource source) {
+    // A question put to the terminal has been printed by whoever asked it.
+    if (quiet_ || source == AnswerSource::Terminal) return;
+    EndLine();
+    std::fprintf(err_, "%s [y/N] %s\n", Trimmed(text).c_str(),
+                 source == AnswerSource::Option ? (answer ? "yes (--yes)" : "no")
+                                                : "no (no terminal; use --yes)");
+    std::fflush(err_);
+}
+
+void ConsoleView::Notice(const std::string& text, int waitSeconds) {
+    if (quiet_) return;
+    EndLine();
+    std::fprintf(err_, "%s\n", text.c_str());
+    std::fflush(err_);
+    if (waitSeconds <= 0 || !tty_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    counting_ = true;
+    countdown_ = std::thread([this, waitSeconds] {
+        std::unique_lock<std::mutex> held(mutex_);
+        for (int left = waitSeconds; left > 0 && counting_; --left) {
+            std::fprintf(err_, "\rwaiting: %2d s left\033[K", left);
+            std::fflush(err_);
+            wake_.wait_for(held, std::chrono::seconds(1), [this] { return !counting_; });
+        }
+        std::fprintf(err_, "\r\033[K");
+        std::fflush(err_);
+    });
+}
+
+void ConsoleView::StopWaiting() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!countdown_.joinable()) return;
+        counting_ = false;
+    }
+    wake_.notify_all();
+    countdown_.join();
+}
+
+void ConsoleView::Error(const std::string& text) {
+    EndLine();
+    std::fprintf(err_, "tessel: %s\n", text.c_str());
+    std::fflush(err_);
+}
+
+void ConsoleView::Trace(const std::string& text) {
+    EndLine();
+    std::fprintf(err_, "trace: %s\n", text.c_str());
+    std::fflush(err_);
+}
+
+void ConsoleView::Chip(const ChipReport& chip) {
+    if (!chip.show) return;
+    EndLine();
+    const std::pair<const char*, const std::string*> rows[] = {
+        {"Chip Type:", &chip.model},   {"Flash Size:", &chip.flashSize}, {"ReMap:", &chip.remap},
+        {"Mem Mode:", &chip.memMode},  {"Fw Version:", &chip.firmware}};
+    for (const auto& [label, value] : rows) std::fprintf(out_, "%-12s %s\n", label, value->c_str());
+    std::fprintf(out_, "%s\n", chip.security.c_str());
+    if (chip.doubleClock) std::fprintf(out_, "Double Clock: %s\n", *chip.doubleClock ? "ON" : "OFF");
+    std::fflush(out_);
+}
+
+void ConsoleView::Output(const std::string& text) {
+    EndLine();
+    std::fputs(text.c_str(), out_);
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+void ConsoleView::Result(const CommandResult& r) {
+    EndLine();
+    if (!r.ok)
+        for (const std::string& m : held_) std::fprintf(err_, "%s\n", m.c_str());
+    std::fflush(err_);
+    if (!r.status.empty() && !quiet_) std::fprintf(out_, "IAP Status: %s\n", r.status.c_str());
+    if (!r.summary.empty()) std::fprintf(out_, "%s\n", r.summary.c_str());
+    std::fflush(out_);
 }
 
 }  // namespace tessel::cli

@@ -1,36 +1,67 @@
 #pragma once
-// The main window as a terminal shows it: the progress bar is drawn on stderr when that is a
-// terminal and reported as one plain line per label otherwise; the chip information is
-// printed as a summary at the end.
+// The event stream as a person reads it. On a terminal each operation is a bar that is
+// redrawn in place and left standing at its end with the time it took; in a pipe or a log
+// each operation prints a line when it starts and when it ends, and long ones a line with
+// the percentage every few seconds. Messages, questions and advice go to stderr; the data
+// asked for and the result line go to stdout (to stderr as well when stdout carries JSON).
 
-#include <functional>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "ui/MainDialog.h"
+#include "Events.h"
 
 namespace tessel::cli {
 
-class ConsoleView : public MainDialogObserver {
+class ConsoleView : public EventView {
 public:
-    explicit ConsoleView(MainDialog& window);
+    // `quiet`: only the data, errors and the result (messages are kept and shown only when
+    // the command failed). `dataToStderr`: stdout belongs to a machine.
+    ConsoleView(bool quiet, bool verbose, bool dataToStderr);
+    // For tests: the terminal decision made by the caller.
+    ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal);
     ~ConsoleView() override;
 
-    void OnChanged(Change what) override;
-    // The chip information, the security line and the "IAP Status:" line.
-    void PrintSummary();
-    // Ends a drawn bar so that the next text starts on its own line.
-    void EndLine();
+    void PhaseStarted(const Phase& p) override;
+    void PhaseProgress(const Phase& p) override;
+    void PhaseEnded(const Phase& p) override;
+    void Label(const std::string& text) override;
+    void Message(const std::string& text) override;
+    void Question(const std::string& text, bool answer, AnswerSource source) override;
+    void Notice(const std::string& text, int waitSeconds) override;
+    void StopWaiting() override;
+    void Error(const std::string& text) override;
+    void Trace(const std::string& text) override;
+    void Chip(const ChipReport& chip) override;
+    void Output(const std::string& text) override;
+    void Result(const CommandResult& r) override;
 
-    // Set when several boards share the terminal: the bar's label and percentage (-1 while
-    // there is no range) go there instead of being drawn.
-    std::function<void(const std::string& label, int percent)> progressSink;
+    // What the bar shows after the label: "2048/4096 bytes  1.2 KB/s  2 s left".
+    static std::string Figures(const Phase& p, bool finished);
+    // "write failed at 0040h: read back 00h, expected 5Ah".
+    static std::string FailureLine(const ProgressFailure& f);
 
 private:
-    MainDialog& window_;
+    void EndLine();
+    void DrawBar(const Phase& p, bool finished);
+
+    bool quiet_;
+    bool verbose_;
+    std::FILE* out_;
+    std::FILE* err_;
     bool tty_;
-    std::string label_;
-    int lastPercent_ = -1;
     bool drawn_ = false;
+    std::chrono::steady_clock::time_point lastLine_;
+    std::vector<std::string> held_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::thread countdown_;
+    bool counting_ = false;
 };
 
 }  // namespace tessel::cli

@@ -6,6 +6,7 @@
 
 #include "Commands.h"
 #include "Connection.h"
+#include "ConsoleView.h"
 #include "Gang.h"
 #include "Interrupt.h"
 #include "device/CDeviceSession.h"
@@ -27,9 +28,23 @@ struct FlashRun {
     bool dump = false;      // read: also print the hex dump
     bool chipErase = false; // erase: the whole chip
     bool verify = false;    // download: compare afterwards
+    int lockOption = 0;     // download: program these lock bits after the image is in
+    bool run = false;       // download: start the user's program at the end
     std::string external;   // "low" or "high": run in that external-flash window
     GangPorts ports;        // the commands that program several boards side by side
+    // download, compare: the span of the file's image, the bytes it defines (fewer than the
+    // span when a HEX file has gaps) and the sectors those bytes fall into.
+    size_t imageBytes = 0;
+    size_t definedBytes = 0;
+    long long touchedSectors = 0;
+    std::string changedCounts;  // download --changed-only: what it rewrote and what it skipped
 };
+
+std::string Printf(const char* fmt, auto... args) {
+    char buf[600];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
 
 // Opens the window the options name; false once the reason has been said.
 bool EnterWindow(const FlashRun& r, Connection& link) {
@@ -49,75 +64,304 @@ bool LeaveWindow(const FlashRun& r, Connection& link) {
     return ok;
 }
 
-// Detects the target, fills the dialogs from the options and routes the command as the
-// window's button would; the exit code says how it went.
-int RunOnTarget(FlashRun& r, int commandId, bool rangeCount, void (*after)(FlashRun&, Connection&) = nullptr) {
+// Where the options point: the first address, the sector size and the sectors in reach.
+struct Place {
+    uint32_t address = 0;
+    uint32_t sectorSize = 0;
+    int sectorsLeft = 0;
+    bool high = false;  // the external flash's high window: addresses shown with a leading 1
+};
+
+Place PlaceOf(const FlashRun& r, const CDeviceSession& s) {
+    Place p;
+    if (s.ExternalWindowOpen()) {
+        p.sectorSize = kExternalSectorSize;
+        p.address = static_cast<uint32_t>(r.flash.startSector) * kExternalSectorSize;
+        p.sectorsLeft = kExternalWindowSectors - r.flash.startSector;
+        p.high = s.externalHighOpen;
+    } else {
+        p.sectorSize = static_cast<uint32_t>(s.SectorSize(r.flash.block));
+        p.address = static_cast<uint32_t>(s.SectorAddress(r.flash.block, r.flash.startSector));
+        p.sectorsLeft = s.SectorCount(r.flash.block) - r.flash.startSector;
+    }
+    return p;
+}
+
+std::string Hex(const Place& p, uint32_t address) {
+    return p.high ? Printf("1%04Xh", address) : Printf("%04Xh", address);
+}
+
+std::string Range(const Place& p, uint32_t bytes) {
+    return Hex(p, p.address) + "-" + Hex(p, p.address + (bytes ? bytes - 1 : 0));
+}
+
+std::string Sectors(long long n) { return Printf("%lld sector%s", n, n == 1 ? "" : "s"); }
+
+// What was done before a failure, from the operations' own counts: "Erasing 1 of 1 sectors,
+// Writing 64 of 128 bytes".
+std::string DoneSoFar(const EventStream& events) {
+    std::string s;
+    for (const Phase& p : events.Phases()) {
+        const long long unit = p.stepBytes ? p.stepBytes : 1;
+        if (!s.empty()) s += ", ";
+        s += Printf("%s %lld of %lld %s", p.label.c_str(), p.done * unit, p.steps * unit,
+                    p.stepBytes ? "bytes" : "sectors");
+    }
+    return s;
+}
+
+// The failure in the words of the step that failed, else the last message the chip or the
+// file caused.
+std::string Why(const EventStream& events, Connection& link) {
+    if (auto f = events.LastFailure()) return ConsoleView::FailureLine(*f);
+    return link.Op().LastMessage();
+}
+
+void AddFailureFields(CommandResult& res, const EventStream& events, Connection& link) {
+    if (auto f = events.LastFailure()) {
+        res.fields["failed_step"] = f->operation;
+        res.fields["failed_address"] = f->address;
+        res.fields["reason"] = f->reason;
+        if (f->chip) res.fields["chip_byte"] = *f->chip;
+        if (f->expected) res.fields["expected_byte"] = *f->expected;
+    } else if (!link.Op().LastMessage().empty()) {
+        res.fields["reason"] = link.Op().LastMessage();
+    }
+}
+
+int CountNotBlank(const MemoryView& view, int first, int count) {
+    int n = 0;
+    const auto& rows = view.StatusRows();
+    for (int i = first; i < first + count && i < static_cast<int>(rows.size()); ++i)
+        if (rows[i][4] != "Blank") ++n;
+    return n;
+}
+
+// The one line that ends the command: its own outcome, with the figures that matter.
+void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, CommandResult& res) {
+    const EventStream& ev = link.Events();
+    const CDeviceSession& s = link.Window().Session();
+    const Place p = PlaceOf(r, s);
+    const std::string file = r.flash.file;
+    if (!r.flash.file.empty()) res.fields["file"] = r.flash.file;
+    res.fields["start"] = p.address;
+    const bool declined = !ok && ev.Declined() && ev.Phases().empty();
+    switch (commandId) {
+        case command::kDownload: {
+            res.command = "download";
+            const uint32_t span = static_cast<uint32_t>(r.imageBytes);
+            const long long sectors = r.touchedSectors;
+            res.fields["bytes"] = r.definedBytes;
+            res.fields["end"] = p.address + (span ? span - 1 : 0);
+            res.fields["sectors"] = sectors;
+            if (!r.changedCounts.empty()) res.fields["changed_only"] = r.changedCounts;
+            if (ok) {
+                res.summary = Printf("downloaded %s: %zu bytes in %s at %s, verified", file.c_str(), r.definedBytes,
+                                     Sectors(sectors).c_str(), Range(p, span).c_str());
+                if (!r.changedCounts.empty()) res.summary += " (" + r.changedCounts + ")";
+                if (r.verify) res.summary += ", compared again";
+                if (r.lockOption) res.summary += Printf(", lock option %d set", r.lockOption);
+                if (r.run) res.summary += ", user code started";
+                res.summary += Printf(", %.1f s", ev.Seconds());
+            } else if (declined) {
+                res.summary = "download of " + file + " declined: nothing was erased or written";
+            } else {
+                res.summary = "download of " + file + " failed: " + Why(ev, link);
+                if (const std::string done = DoneSoFar(ev); !done.empty()) res.summary += " (" + done + ")";
+            }
+            break;
+        }
+        case command::kCompare: {
+            res.command = "compare";
+            const uint32_t span = static_cast<uint32_t>(r.imageBytes);
+            res.fields["bytes"] = r.definedBytes;
+            res.fields["end"] = p.address + (span ? span - 1 : 0);
+            if (ok) {
+                res.summary = Printf("compare: %s matches the flash, %zu bytes at %s, %.1f s", file.c_str(),
+                                     r.definedBytes, Range(p, span).c_str(), ev.Seconds());
+            } else if (auto f = ev.LastFailure(); f && f->chip && f->expected) {
+                res.summary = ConsoleView::FailureLine(*f);
+            } else {
+                res.summary = "compare of " + file + " failed: " + Why(ev, link);
+            }
+            break;
+        }
+        case command::kRead: {
+            res.command = "read";
+            const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
+            res.fields["sectors"] = count;
+            res.fields["bytes"] = static_cast<long long>(count) * p.sectorSize;
+            res.fields["end"] = p.address + static_cast<uint32_t>(count) * p.sectorSize - 1;
+            if (ok) {
+                const int used = CountNotBlank(link.Window().Memory(), r.flash.startSector, count);
+                res.fields["not_blank"] = used;
+                res.summary = Printf("read %s at %s, %d not blank", Sectors(count).c_str(),
+                                     Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str(), used);
+            } else {
+                res.summary = "read failed: " + Why(ev, link);
+                if (const std::string done = DoneSoFar(ev); !done.empty()) res.summary += " (" + done + ")";
+            }
+            break;
+        }
+        case command::kSectorErase: {
+            res.command = "erase";
+            const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
+            res.fields["sectors"] = count;
+            res.fields["end"] = p.address + static_cast<uint32_t>(count) * p.sectorSize - 1;
+            if (ok)
+                res.summary = Printf("erased %s from sector %d at %s", Sectors(count).c_str(), r.flash.startSector,
+                                     Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str());
+            else if (declined) res.summary = "erase declined: nothing was erased";
+            else res.summary = "erase failed: " + Why(ev, link) + (DoneSoFar(ev).empty() ? "" : " (" + DoneSoFar(ev) + ")");
+            break;
+        }
+        case command::kChipErase:
+            res.command = "erase";
+            res.fields["chip_erase"] = true;
+            if (ok) res.summary = "erased the whole chip";
+            else if (declined) res.summary = "chip erase declined: nothing was erased";
+            else res.summary = "chip erase failed: " + Why(ev, link);
+            break;
+        case command::kSave: {
+            res.command = "save";
+            const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
+            res.fields["sectors"] = count;
+            res.fields["bytes"] = static_cast<long long>(count) * p.sectorSize;
+            if (ok)
+                res.summary = Printf("saved %s at %s to %s", Sectors(count).c_str(),
+                                     Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str(), file.c_str());
+            else res.summary = "save to " + file + " failed: " + Why(ev, link);
+            break;
+        }
+        case command::kUpgradeInternalBsl:
+            res.command = "upgrade-bsl";
+            if (ok) res.summary = "boot loader replaced with " + file;
+            else if (declined) res.summary = "boot loader upgrade declined: the loader was not touched";
+            else res.summary = "boot loader upgrade from " + file + " failed: " + Why(ev, link);
+            break;
+        case command::kUpgradeExternalBsl:
+            res.command = "external-bsl";
+            if (ok) res.summary = "external boot loader written into the low window's first sector";
+            else if (declined) res.summary = "external boot loader not written: declined";
+            else res.summary = "external boot loader write failed: " + Why(ev, link);
+            break;
+        default: break;
+    }
+    if (!ok && !declined) AddFailureFields(res, ev, link);
+}
+
+// Refuses, before the target is touched, what can be judged from the options and the file:
+// kExitOk, or the exit code after saying why.
+int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
+                          LoadedImage* image) {
     const bool upgrade = commandId == command::kUpgradeInternalBsl;
-    LoadedImage image;
-    image.path = r.flash.file;
+    image->path = r.flash.file;
     if (commandId == command::kDownload || commandId == command::kCompare || upgrade) {
         // A file that cannot be used is refused before the target is even touched.
         std::string error;
         ImageData data;
         if (ReadImageFile(r.flash.file, &data, &error, ImageFormatFromName(r.flash.format)) != ImageReadStatus::Ok) {
-            if (r.connect.lineSink) r.connect.lineSink("tessel: " + error);
-            else std::fprintf(stderr, "tessel: %s\n", error.c_str());
+            events.Error(error);
+            res.summary = "nothing was done: " + error;
+            res.fields["file"] = r.flash.file;
             return kExitFailed;
         }
         if (data.DefinedCount() == 0) {
-            std::fprintf(stderr, "tessel: %s: the file holds no data\n", r.flash.file.c_str());
+            const std::string why = r.flash.file + ": the file holds no data";
+            events.Error(why);
+            res.summary = "nothing was done: " + why;
+            res.fields["file"] = r.flash.file;
             return upgrade ? kExitUsage : kExitFailed;
         }
-        image.bytes = std::move(data.bytes);
-        image.defined = std::move(data.defined);
+        r.imageBytes = data.bytes.size();
+        r.definedBytes = data.DefinedCount();
+        image->bytes = std::move(data.bytes);
+        image->defined = std::move(data.defined);
     }
     if (!r.external.empty()) {
         // An external-flash window has 16 sectors; say so before anything is opened.
         if (r.flash.startSector >= kExternalWindowSectors) {
-            std::fprintf(stderr, "tessel: --start-sector must be below %d in an external-flash window\n",
-                         kExternalWindowSectors);
+            events.Error("--start-sector must be below " + std::to_string(kExternalWindowSectors) +
+                         " in an external-flash window");
             return kExitUsage;
         }
         if (rangeCount && r.flash.count >= kExternalWindowSectors) {
-            std::fprintf(stderr, "tessel: --count must be below %d in an external-flash window\n",
-                         kExternalWindowSectors);
+            events.Error("--count must be below " + std::to_string(kExternalWindowSectors) +
+                         " in an external-flash window");
             return kExitUsage;
         }
     }
-    Connection link(r.connect);
+    return kExitOk;
+}
+
+// The sectors of `sectorSize` bytes that hold a byte the image defines.
+long long TouchedSectors(const LoadedImage& image, uint32_t sectorSize) {
+    ImageData data;
+    data.bytes = image.bytes;
+    data.defined = image.defined;
+    long long n = 0;
+    for (size_t at = 0; sectorSize && at < data.bytes.size(); at += sectorSize)
+        if (data.AnyDefined(at, sectorSize)) ++n;
+    return n;
+}
+
+// Detects the target, fills the dialogs from the options and routes the command as the
+// window's button would; the exit code says how it went. `r.connect` names the board.
+int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
+                void (*after)(FlashRun&, Connection&) = nullptr) {
+    LoadedImage image;
+    if (const int rc = CheckBeforeConnecting(r, events, res, commandId, rangeCount, &image); rc != kExitOk)
+        return rc;
+    Connection link(r.connect, events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
-    if (r.external.empty() && !link.UseFlashOptions(r.flash, rangeCount)) return kExitUsage;
-    if (!r.external.empty() && !link.UseFlashOptions(r.flash, false)) return kExitUsage;
+    if (!link.UseFlashOptions(r.flash, rangeCount && r.external.empty())) return kExitUsage;
     // The chip's state decides whether the command may run at all; nothing has been sent
     // since the detection.
     if (const int rc = link.CheckRule(commandId, !r.external.empty()); rc != kExitOk) return rc;
-    if (upgrade) {
-        CDeviceSession& s = link.Window().Session();
-        const uint32_t address = static_cast<uint32_t>(s.SectorAddress(r.flash.block, r.flash.startSector));
-        if (const std::string why = CheckNewLoader(s, r.flash.block, address, image); !why.empty()) {
-            std::fprintf(stderr, "tessel: %s\n", why.c_str());
+    CDeviceSession& session = link.Window().Session();
+    if (commandId == command::kUpgradeInternalBsl) {
+        const uint32_t address = static_cast<uint32_t>(session.SectorAddress(r.flash.block, r.flash.startSector));
+        if (const std::string why = CheckNewLoader(session, r.flash.block, address, image); !why.empty()) {
+            events.Error(why);
             return kExitUsage;
         }
     }
+    // The lock option of a one-pass download is checked against the chip before anything
+    // is written.
+    if (r.lockOption && !CheckMenuOption(command::kLockChip, r.lockOption, link)) return kExitUsage;
     if (!EnterWindow(r, link)) return kExitFailed;
+    r.touchedSectors = TouchedSectors(image, PlaceOf(r, session).sectorSize);
     MainDialog& w = link.Window();
     bool ok = w.RunCommand(commandId);
     // After a stop only the recovery runs: the window is still left below.
     if (InterruptSignal() != 0) ok = false;
-    if (ok && r.verify) {
-        // The changed-only download's counts come before the compare replaces its line.
-        const std::string downloaded = w.Field(ChipField::IapStatus);
-        link.View().EndLine();
-        if (r.flash.changedOnly && !downloaded.empty()) link.Print("IAP Status: " + downloaded);
-        ok = w.RunCommand(command::kCompare);
-    }
-    link.View().EndLine();
+    if (ok && r.flash.changedOnly) r.changedCounts = events.CommandStatus();
+    if (ok && r.verify) ok = w.RunCommand(command::kCompare);
     if (ok && after) after(r, link);
     const std::string commandStatus = w.Field(ChipField::IapStatus);
     ok = LeaveWindow(r, link) && ok;
     if (!commandStatus.empty()) w.SetIapStatus(commandStatus);
-    const std::string status = w.Field(ChipField::IapStatus);
-    if (!status.empty()) link.Print("IAP Status: " + status);
+    Describe(r, commandId, link, ok, res);
+    if (ok && r.lockOption && InterruptSignal() == 0) {
+        link.UseMenuOption(r.lockOption);
+        if (!w.RunCommand(command::kLockChip)) {
+            ok = false;
+            res.summary = Printf("downloaded %s and verified it, but lock option %d was not set: %s",
+                                 r.flash.file.c_str(), r.lockOption, link.Op().LastMessage().c_str());
+            res.fields["failed_step"] = "lock";
+        } else {
+            link.ReportChip(false);
+            res.fields["security"] = w.SecurityLine();
+        }
+    }
+    if (ok && r.run && InterruptSignal() == 0) {
+        if (!w.RunCommand(command::kExecuteUserCode)) {
+            ok = false;
+            res.summary = "downloaded " + r.flash.file + (r.lockOption ? " and locked the chip" : "") +
+                          ", but the user code was not started: " + link.Op().LastMessage();
+            res.fields["failed_step"] = "run";
+        }
+    }
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -130,26 +374,26 @@ void PrintRead(FlashRun& r, Connection& link) {
     const int first = r.flash.startSector;
     const int total = window ? kExternalWindowSectors : s.SectorCount(block);
     const int count = r.flash.count == 0 || first + r.flash.count > total ? total - first : r.flash.count;
-    std::printf("%-6s %-10s %-10s %-10s %s\n", "SECTOR", "HEX-FROM", "HEX-TO", "DEC-FROM", "STATUS");
+    std::string table = Printf("%-6s %-10s %-10s %-10s %s\n", "SECTOR", "HEX-FROM", "HEX-TO", "DEC-FROM", "STATUS");
     const auto& rows = view.StatusRows();
     for (int i = first; i < first + count && i < static_cast<int>(rows.size()); ++i)
-        std::printf("%-6s %-10s %-10s %-10s %s\n", rows[i][0].c_str(), rows[i][1].c_str(), rows[i][2].c_str(),
-                    rows[i][3].c_str(), rows[i][4].c_str());
+        table += Printf("%-6s %-10s %-10s %-10s %s\n", rows[i][0].c_str(), rows[i][1].c_str(), rows[i][2].c_str(),
+                        rows[i][3].c_str(), rows[i][4].c_str());
+    link.Events().Output(table);
     if (!r.dump) return;
     const uint32_t size = static_cast<uint32_t>(window ? kExternalSectorSize : s.SectorSize(block));
     const auto image = window ? s.ExternalImage() : s.BlockImage(block);
     const size_t offset = static_cast<size_t>(first) * size;
     const uint32_t address = window ? static_cast<uint32_t>(offset) : static_cast<uint32_t>(s.SectorAddress(block, first));
-    const std::string text = FormatSaveText(image.subspan(offset, static_cast<size_t>(count) * size), address,
-                                            s.externalHighOpen);
-    std::fputs(text.c_str(), stdout);
+    link.Events().Output(FormatSaveText(image.subspan(offset, static_cast<size_t>(count) * size), address,
+                                        s.externalHighOpen));
 }
 
-CLI::App* Add(CLI::App& app, const char* name, const char* about, FlashRun& r, bool withCount,
+CLI::App* Add(CLI::App& app, RunState& state, const char* name, const char* about, FlashRun& r, bool withCount,
               bool external = false, bool gang = false) {
     CLI::App* cmd = app.add_subcommand(name, about);
-    if (gang) AddGangConnectOptions(cmd, r.connect, r.ports);
-    else AddConnectOptions(cmd, r.connect);
+    if (gang) AddGangConnectOptions(cmd, state, r.ports);
+    else AddCommonOptions(cmd, state, true);
     AddFlashOptions(cmd, r.flash, withCount);
     if (external)
         cmd->add_option("--external", r.external,
@@ -162,40 +406,49 @@ CLI::App* Add(CLI::App& app, const char* name, const char* about, FlashRun& r, b
 // Refuses what download would refuse (a file that is no regular file, too large, bad HEX, or
 // without data), and writes HEX that reads back: at most 64 KB, records for the bytes the
 // input defines.
-int Convert(const std::string& in, const std::string& out, const std::string& format) {
+int Convert(const std::string& in, const std::string& out, const std::string& format, RunState& state) {
+    CommandResult& res = state.result;
+    res.command = "convert";
+    res.fields["file"] = in;
+    res.fields["output"] = out;
     ImageData image;
     std::string error;
-    if (ReadImageFile(in, &image, &error, ImageFormatFromName(format)) != ImageReadStatus::Ok) {
-        std::fprintf(stderr, "tessel: %s\n", error.c_str());
+    auto fail = [&](const std::string& why) {
+        state.events.Error(why);
+        res.summary = "convert failed: " + why;
         return kExitFailed;
-    }
-    if (image.DefinedCount() == 0) {
-        std::fprintf(stderr, "tessel: %s: the file holds no data\n", in.c_str());
-        return kExitFailed;
-    }
+    };
+    if (ReadImageFile(in, &image, &error, ImageFormatFromName(format)) != ImageReadStatus::Ok) return fail(error);
+    if (image.DefinedCount() == 0) return fail(in + ": the file holds no data");
+    res.fields["bytes"] = image.DefinedCount();
     if (IsHexFile(out)) {
-        if (!WriteIntelHexFile(out, image, &error)) {
-            std::fprintf(stderr, "tessel: %s\n", error.c_str());
-            return kExitFailed;
-        }
-        return kExitOk;
+        if (!WriteIntelHexFile(out, image, &error)) return fail(error);
+    } else if (!WriteFileSafely(out,
+                                std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()),
+                                &error, FileMode::KeepExisting)) {
+        return fail(error);
     }
-    if (!WriteFileSafely(out, std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()),
-                         &error, FileMode::KeepExisting)) {
-        std::fprintf(stderr, "tessel: %s\n", error.c_str());
-        return kExitFailed;
-    }
+    res.summary = Printf("converted %s (%zu bytes) to %s", in.c_str(), image.DefinedCount(), out.c_str());
     return kExitOk;
 }
 
 // The command on every board the ports name, each with its own copy of the options.
-int RunOnBoards(const std::shared_ptr<FlashRun>& r, int commandId, bool rangeCount, bool changesChip) {
+int RunOnBoards(const std::shared_ptr<FlashRun>& r, RunState& state, int commandId, bool rangeCount,
+                bool changesChip) {
     const std::string change = changesChip ? kEraseAndProgram : "";
-    return RunOnPorts(r->connect, r->ports, change, [r, commandId, rangeCount](const ConnectOptions& o) {
-        FlashRun board = *r;
-        board.connect = o;
-        return RunOnTarget(board, commandId, rangeCount);
-    });
+    return RunOnPorts(state, r->ports, change,
+                      [r, commandId, rangeCount](const ConnectOptions& o, EventStream& events, CommandResult& res) {
+                          FlashRun board = *r;
+                          board.connect = o;
+                          return RunOnTarget(board, events, res, commandId, rangeCount);
+                      });
+}
+
+// The commands on one board only: the options as given.
+int RunOne(FlashRun& r, RunState& state, int commandId, bool rangeCount,
+           void (*after)(FlashRun&, Connection&) = nullptr) {
+    r.connect = state.connect;
+    return RunOnTarget(r, state.events, state.result, commandId, rangeCount, after);
 }
 
 }  // namespace
@@ -208,88 +461,97 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         auto files = std::make_shared<Files>();
         CLI::App* cmd = app.add_subcommand(
             "convert", "Convert an image: Intel HEX or binary in, Intel HEX (.hex) or binary out");
+        AddCommonOptions(cmd, state, false);
         cmd->add_option("input", files->in, "Intel HEX or binary file")->required();
         cmd->add_option("output", files->out, "Output file; a name ending in .hex gets Intel HEX")->required();
         cmd->add_option("--format", files->format,
                         "How to take the input: auto (Intel HEX when its first non-blank character is ':', "
                         "else binary), hex or bin")
             ->check(CLI::IsMember({"auto", "hex", "bin"}));
-        cmd->callback([files, &state] { state.exitCode = Convert(files->in, files->out, files->format); });
+        cmd->callback([files, &state] { state.exitCode = Convert(files->in, files->out, files->format, state); });
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "read", "Read sectors into the memory view and show their status", *r, true, true);
+        CLI::App* cmd =
+            Add(app, state, "read", "Read sectors into the memory view and show their status", *r, true, true);
         cmd->add_flag("--dump", r->dump, "Also print the hex dump of the sectors read");
-        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kRead, true, PrintRead); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kRead, true, PrintRead); });
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "download",
-                            "Erase the sectors a HEX or binary file touches and program it "
-                            "(HEX record addresses count from the starting sector)",
+        CLI::App* cmd = Add(app, state, "download",
+                            "Erase the sectors a HEX or binary file touches and program it, every chunk read "
+                            "back as it is written (HEX record addresses count from the starting sector); "
+                            "optionally lock the chip and start the program, all after one detection",
                             *r, false, true, true);
         cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
         AddFormatOption(cmd, r->flash);
-        cmd->add_flag("--verify", r->verify, "Compare the flash with the file afterwards");
+        cmd->add_flag("--verify", r->verify, "Compare the whole flash range with the file once more afterwards");
         cmd->add_flag("--changed-only", r->flash.changedOnly,
                       "Read the sectors the file touches first and rewrite only those that differ "
                       "(block 0, internal memory mode)");
+        cmd->add_option("--lock", r->lockOption,
+                        "After a good download, program these lock bits (one-time; the lock menu's option "
+                        "number, see tessel lock --help)")
+            ->check(CLI::Range(1, 6));
+        cmd->add_flag("--run", r->run, "At the end, start the user's program (the loader then stops answering)");
         cmd->callback([r, &state] {
-            if (r->flash.changedOnly && (r->flash.block != 0 || !r->external.empty() || r->connect.mode != "internal")) {
-                std::fprintf(stderr, "tessel: --changed-only works on block 0 in internal memory mode\n");
+            if (r->flash.changedOnly && (r->flash.block != 0 || !r->external.empty() || state.connect.mode != "internal")) {
+                state.events.Error("--changed-only works on block 0 in internal memory mode");
                 state.exitCode = kExitUsage;
                 return;
             }
-            state.exitCode = RunOnBoards(r, command::kDownload, false, true);
+            state.exitCode = RunOnBoards(r, state, command::kDownload, false, true);
         });
     }
     {
         auto r = std::make_shared<FlashRun>();
         r->external = "low";
-        CLI::App* cmd = Add(app, "external-bsl",
+        CLI::App* cmd = Add(app, state, "external-bsl",
                             "Write the demonstration board's own boot loader into the first sector of the "
                             "external flash's low window (the rest of that sector is kept)",
                             *r, false);
-        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kUpgradeExternalBsl, false); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kUpgradeExternalBsl, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
         r->flash.block = 1;
-        CLI::App* cmd = Add(app, "upgrade-bsl",
+        CLI::App* cmd = Add(app, state, "upgrade-bsl",
                             "Replace the internal boot loader (1.1F or later) with a newer one from a HEX or "
                             "binary file, written from --start-sector of --block (default: block 1, sector 0); "
                             "block 0 and the password are kept",
                             *r, false);
         cmd->add_option("file", r->flash.file, "The new boot loader: Intel HEX or binary")->required();
         AddFormatOption(cmd, r->flash);
-        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kUpgradeInternalBsl, false); });
-    }
-    {
-        auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "compare", "Compare a HEX or binary file with the flash", *r, false, true, true);
-        cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
-        AddFormatOption(cmd, r->flash);
-        cmd->callback([r, &state] { state.exitCode = RunOnBoards(r, command::kCompare, false, false); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kUpgradeInternalBsl, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
         CLI::App* cmd =
-            Add(app, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true, true, true);
+            Add(app, state, "compare", "Compare a HEX or binary file with the flash", *r, false, true, true);
+        cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
+        AddFormatOption(cmd, r->flash);
+        cmd->callback([r, &state] { state.exitCode = RunOnBoards(r, state, command::kCompare, false, false); });
+    }
+    {
+        auto r = std::make_shared<FlashRun>();
+        CLI::App* cmd =
+            Add(app, state, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true, true, true);
         cmd->add_flag("--chip-erase", r->chipErase, "Erase the whole chip (the chip is detected again afterwards)");
         cmd->callback([r, &state] {
-            state.exitCode = RunOnBoards(r, r->chipErase ? command::kChipErase : command::kSectorErase, !r->chipErase,
-                                         true);
+            state.exitCode = RunOnBoards(r, state, r->chipErase ? command::kChipErase : command::kSectorErase,
+                                         !r->chipErase, true);
         });
     }
     {
         auto r = std::make_shared<FlashRun>();
-        CLI::App* cmd = Add(app, "save",
+        CLI::App* cmd = Add(app, state, "save",
                             "Save sectors into a file: binary, the hex-dump text with --text, or Intel HEX "
                             "when the name ends in .hex (addresses counted from the first saved sector)",
                             *r, true, true);
         cmd->add_option("file", r->flash.file, "Output file")->required();
         cmd->add_flag("--text", r->flash.text, "Write the hex-dump text");
-        cmd->callback([r, &state] { state.exitCode = RunOnTarget(*r, command::kSave, true); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kSave, true); });
     }
 }
 

@@ -8,11 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <iostream>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "ConsoleView.h"
+#include "JsonView.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
 
@@ -99,12 +102,6 @@ private:
     size_t width_ = 4;
 };
 
-struct BoardResult {
-    int rc = kExitFailed;
-    std::string lastLine;
-    double seconds = 0;
-};
-
 const char* Meaning(int rc) {
     switch (rc) {
         case kExitOk: return "ok";
@@ -114,6 +111,53 @@ const char* Meaning(int rc) {
         default: return "failed";
     }
 }
+
+std::string Trimmed(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
+    return t;
+}
+
+// One board's events on its line of the shared console.
+class BoardLineView : public EventView {
+public:
+    BoardLineView(GangConsole& console, size_t board, bool quiet) : console_(console), board_(board), quiet_(quiet) {}
+
+    void PhaseStarted(const Phase& p) override { console_.Progress(board_, p.label, 0); }
+    void PhaseProgress(const Phase& p) override { console_.Progress(board_, p.label, p.Percent()); }
+    void PhaseEnded(const Phase& p) override {
+        console_.Progress(board_, p.label, p.ok ? 100 : p.Percent());
+        if (p.failure) console_.Line(board_, ConsoleView::FailureLine(*p.failure));
+    }
+    void Message(const std::string& text) override {
+        if (!quiet_) console_.Line(board_, Trimmed(text));
+    }
+    void Question(const std::string& text, bool answer, AnswerSource source) override {
+        if (quiet_) return;
+        console_.Line(board_, Trimmed(text) + " [y/N] " +
+                                  (source == AnswerSource::Option ? (answer ? "yes (--yes)" : "no") : "no (not asked)"));
+    }
+    void Notice(const std::string& text, int) override {
+        if (!quiet_) console_.Line(board_, text);
+    }
+    void Error(const std::string& text) override { console_.Line(board_, "tessel: " + text); }
+    void Trace(const std::string& text) override { console_.Line(board_, "trace: " + text); }
+    void Chip(const ChipReport& c) override {
+        if (c.show && !quiet_) console_.Line(board_, c.model + " " + c.firmware + ": " + c.security);
+    }
+    void Output(const std::string& text) override { console_.Line(board_, Trimmed(text)); }
+
+private:
+    GangConsole& console_;
+    size_t board_;
+    bool quiet_;
+};
+
+struct BoardResult {
+    int rc = kExitFailed;
+    CommandResult result;
+    double seconds = 0;
+};
 
 // Two names of one device would be two sessions on one line.
 std::string DeviceIdentity(const std::string& port) {
@@ -136,24 +180,27 @@ std::string ChipFor(const ConnectOptions& o) {
 
 }  // namespace
 
-void AddGangConnectOptions(CLI::App* cmd, ConnectOptions& o, GangPorts& g) {
-    AddConnectOptions(cmd, o);
+void AddGangConnectOptions(CLI::App* cmd, RunState& state, GangPorts& g) {
+    AddCommonOptions(cmd, state, true);
     cmd->remove_option(cmd->get_option("--port"));
-    cmd->add_option("--port", g.ports,
-                    "Serial port: a device path, COMn, or sim[:CHIP[:FIRMWARE]]; give it more than once to "
-                    "program several boards side by side")
+    cmd->add_option("-p,--port", g.ports,
+                    "Serial port: a device path, COMn, serial:NUMBER (a USB adapter's serial number), or "
+                    "sim[:CHIP[:FIRMWARE]]; give it more than once to program several boards side by side; "
+                    "default: the one USB serial adapter present")
         ->allow_extra_args(false)
         ->type_size(1);
     cmd->add_option("--ports-from", g.portsFrom, "Read the ports from FILE, one a line (# starts a comment)");
     cmd->add_flag("--all-usb", g.allUsb, "Run on every USB serial adapter present (`tessel ports` lists them)");
 }
 
-bool CollectPorts(const GangPorts& g, std::vector<std::string>* out) {
+bool CollectPorts(const GangPorts& g, const std::string& globalPort, EventStream& events,
+                  std::vector<std::string>* out) {
     std::vector<std::string> ports = g.ports;
+    if (ports.empty() && !globalPort.empty()) ports.push_back(globalPort);
     if (!g.portsFrom.empty()) {
         std::ifstream in(g.portsFrom);
         if (!in) {
-            std::fprintf(stderr, "tessel: cannot read the port list %s\n", g.portsFrom.c_str());
+            events.Error("cannot read the port list " + g.portsFrom);
             return false;
         }
         for (std::string line; std::getline(in, line);) {
@@ -168,19 +215,18 @@ bool CollectPorts(const GangPorts& g, std::vector<std::string>* out) {
         for (const PortEntry& p : ListSerialPorts())
             if (p.usb) ports.push_back(p.name);
         if (ports.size() == before) {
-            std::fprintf(stderr, "tessel: --all-usb: no USB serial adapter is present (`tessel ports` lists the serial "
-                                 "devices)\n");
+            events.Error("--all-usb: no USB serial adapter is present (`tessel ports` lists the serial devices)");
             return false;
         }
     }
-    if (ports.empty()) {
-        std::fprintf(stderr, "tessel: --port (or --ports-from, or --all-usb) is required\n");
+    if (ports.empty() && !g.portsFrom.empty()) {
+        events.Error("the port list " + g.portsFrom + " names no port");
         return false;
     }
     std::set<std::string> seen;
     for (const auto& p : ports) {
         if (!seen.insert(DeviceIdentity(p)).second) {
-            std::fprintf(stderr, "tessel: the port %s is named twice\n", p.c_str());
+            events.Error("the port " + p + " is named twice");
             return false;
         }
     }
@@ -188,30 +234,39 @@ bool CollectPorts(const GangPorts& g, std::vector<std::string>* out) {
     return true;
 }
 
-int RunGang(const ConnectOptions& given, const std::vector<std::string>& ports, const std::string& change,
-            const std::function<int(const ConnectOptions&)>& job) {
+int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std::string>& ports,
+            const std::string& change, const BoardJob& job) {
     ConnectOptions base = given;
+    base.sideBySide = true;
     if (!base.traceWire.empty()) {
-        std::fprintf(stderr, "tessel: --trace-wire records one port; name one --port with it\n");
+        state.events.Error("--trace-wire records one port; name one --port with it");
         return kExitUsage;
     }
     if (!change.empty() && !base.yes) {
         // One question before any board starts; while they run nothing is asked.
         if (!isatty(STDIN_FILENO)) {
-            std::fprintf(stderr, "tessel: %zu boards are changed side by side: give --yes\n", ports.size());
+            state.events.Error(std::to_string(ports.size()) + " boards are changed side by side: give --yes");
             return kExitUsage;
         }
-        std::fprintf(stderr, "%zu boards (", ports.size());
-        for (size_t i = 0; i < ports.size(); ++i) std::fprintf(stderr, "%s%s", i ? ", " : "", ports[i].c_str());
-        std::fprintf(stderr, "): %s. Proceed on all of them? [y/N] ", change.c_str());
+        std::string question = std::to_string(ports.size()) + " boards (";
+        for (size_t i = 0; i < ports.size(); ++i) question += (i ? ", " : "") + ports[i];
+        question += "): " + change + ". Proceed on all of them?";
+        std::fprintf(stderr, "%s [y/N] ", question.c_str());
         std::fflush(stderr);
         std::string answer;
-        if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes" && answer != "Yes"))
+        const bool yes =
+            std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes");
+        state.events.Question(question, yes, AnswerSource::Terminal);
+        if (!yes) {
+            state.result.summary = "nothing was done on any board: declined";
             return kExitFailed;
+        }
         base.yes = true;
     }
 
     GangConsole console(ports, isatty(STDERR_FILENO) != 0);
+    // Standard output is shared by the boards' JSON views: one whole line at a time.
+    std::mutex jsonLines;
     std::vector<BoardResult> results(ports.size());
     std::vector<std::thread> threads;
     threads.reserve(ports.size());
@@ -220,22 +275,19 @@ int RunGang(const ConnectOptions& given, const std::vector<std::string>& ports, 
             ConnectOptions o = base;
             o.port = ports[i];
             BoardResult& result = results[i];
-            o.lineSink = [&console, &result, i](const std::string& line) {
-                result.lastLine = line;
-                console.Line(i, line);
-            };
-            o.progressSink = [&console, i](const std::string& label, int percent) {
-                console.Progress(i, label, percent);
-            };
+            EventStream events;
+            if (state.json) events.AddView(std::make_unique<JsonView>(stdout, ports[i], &jsonLines));
+            events.AddView(std::make_unique<BoardLineView>(console, i, state.quiet));
             const auto t0 = std::chrono::steady_clock::now();
             try {
-                result.rc = job(o);
+                result.rc = job(o, events, result.result);
             } catch (const std::exception& e) {
                 result.rc = kExitFailed;
-                console.Line(i, std::string("tessel: ") + e.what());
+                events.Error(e.what());
             }
             result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            console.Line(i, Meaning(result.rc));
+            const std::string& summary = result.result.summary;
+            console.Line(i, summary.empty() ? Meaning(result.rc) : summary);
         });
     }
     for (auto& t : threads) t.join();
@@ -251,36 +303,56 @@ int RunGang(const ConnectOptions& given, const std::vector<std::string>& ports, 
         serialWidth = std::max(serialWidth, serial.size());
         serials.push_back(std::move(serial));
     }
-    std::printf("%-*s  %-*s  %-9s %-24s %8s\n", static_cast<int>(width), "PORT", static_cast<int>(serialWidth),
-                "ADAPTER", "CHIP", "RESULT", "TIME");
+    // With --json, standard output belongs to the JSON lines: the table is for people.
+    std::FILE* table = state.json ? stderr : stdout;
+    std::fprintf(table, "%-*s  %-*s  %-9s %-24s %8s\n", static_cast<int>(width), "PORT", static_cast<int>(serialWidth),
+                 "ADAPTER", "CHIP", "RESULT", "TIME");
     std::vector<std::string> failed;
+    nlohmann::json boards = nlohmann::json::array();
+    CommandResult& overall = state.result;
     for (size_t i = 0; i < ports.size(); ++i) {
         ConnectOptions o = base;
         o.port = ports[i];
         const BoardResult& r = results[i];
-        const std::string why = r.rc != kExitOk && !r.lastLine.empty() ? "  " + r.lastLine : "";
-        std::printf("%-*s  %-*s  %-9s %-24s %6.1f s%s\n", static_cast<int>(width), ports[i].c_str(),
-                    static_cast<int>(serialWidth), serials[i].c_str(), ChipFor(o).c_str(), Meaning(r.rc), r.seconds,
-                    why.c_str());
+        const std::string why = r.rc != kExitOk && !r.result.summary.empty() ? "  " + r.result.summary : "";
+        std::fprintf(table, "%-*s  %-*s  %-9s %-24s %6.1f s%s\n", static_cast<int>(width), ports[i].c_str(),
+                     static_cast<int>(serialWidth), serials[i].c_str(), ChipFor(o).c_str(), Meaning(r.rc), r.seconds,
+                     why.c_str());
         if (r.rc != kExitOk) failed.push_back(ports[i]);
+        if (overall.command.empty()) overall.command = r.result.command;
+        nlohmann::json board = r.result.fields;
+        board["port"] = ports[i];
+        if (serials[i] != "-") board["adapter_serial"] = serials[i];
+        board["ok"] = r.rc == kExitOk;
+        board["exit"] = r.rc;
+        board["summary"] = r.result.summary;
+        board["seconds"] = static_cast<double>(static_cast<int>(r.seconds * 10)) / 10;
+        if (!r.result.status.empty()) board["status"] = r.result.status;
+        boards.push_back(std::move(board));
     }
-    std::fflush(stdout);
-    if (failed.empty()) return kExitOk;
-    std::fprintf(stderr, "tessel: failed on %zu of %zu boards:", failed.size(), ports.size());
-    for (const auto& p : failed) std::fprintf(stderr, " %s", p.c_str());
-    std::fprintf(stderr, "\n");
+    std::fflush(table);
+    overall.fields["boards"] = std::move(boards);
+    const std::string what = overall.command.empty() ? std::string("the command") : overall.command;
+    if (failed.empty()) {
+        overall.summary = what + ": ok on all " + std::to_string(ports.size()) + " boards";
+        return kExitOk;
+    }
+    overall.summary = what + " failed on " + std::to_string(failed.size()) + " of " + std::to_string(ports.size()) +
+                      " boards:";
+    for (const auto& p : failed) overall.summary += " " + p;
     return kExitFailed;
 }
 
-int RunOnPorts(ConnectOptions& base, const GangPorts& g, const std::string& change,
-               const std::function<int(const ConnectOptions&)>& job) {
+int RunOnPorts(RunState& state, const GangPorts& g, const std::string& change, const BoardJob& job) {
     std::vector<std::string> ports;
-    if (!CollectPorts(g, &ports)) return kExitUsage;
-    if (ports.size() == 1 && g.portsFrom.empty() && !g.allUsb) {
-        base.port = ports.front();
-        return job(base);
+    if (!CollectPorts(g, state.connect.port, state.events, &ports)) return kExitUsage;
+    if (ports.size() <= 1 && g.portsFrom.empty() && !g.allUsb) {
+        ConnectOptions one = state.connect;
+        if (!ports.empty()) one.port = ports.front();
+        state.connect.port = one.port;
+        return job(one, state.events, state.result);
     }
-    return RunGang(base, ports, change, job);
+    return RunGang(state, state.connect, ports, change, job);
 }
 
 }  // namespace tessel::cli

@@ -11,69 +11,102 @@ namespace tessel::cli {
 
 namespace {
 
-int RunPorts() {
+std::string Printf(const char* fmt, auto... args) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+int RunPorts(RunState& state) {
     const auto ports = ListSerialPorts();
-    for (const auto& p : ports) std::printf("%s\n", DescribePort(p).c_str());
-    std::printf("%-14s  %s\n", "sim[:CHIP[:FIRMWARE]]", "the stand-in board, in-process (e.g. sim:NX31H64D)");
-    if (ports.empty()) std::fprintf(stderr, "no serial devices found\n");
+    std::string text;
+    for (const auto& p : ports) text += DescribePort(p) + "\n";
+    text += Printf("%-14s  %s\n", "sim[:CHIP[:FIRMWARE]]", "the stand-in board, in-process (e.g. sim:NX31H64D)");
+    state.events.Output(text);
+    if (ports.empty()) state.events.Notice("no serial devices found");
+    state.result.fields["ports"] = ports.size();
+    state.result.summary = Printf("%zu serial port%s found", ports.size(), ports.size() == 1 ? "" : "s");
     return kExitOk;
 }
 
 // Every target image: its size, where it is taken from, whether it is a stand-in; a file
 // that was found and refused is named with its size. Status 1 when any was refused.
-int RunFirmware(const std::string& dir) {
+int RunFirmware(const std::string& dir, RunState& state) {
     SetFirmwareDir(dir);
-    std::printf("searched, in order:");
-    for (const std::string& f : FirmwareSearchFolders()) std::printf(" %s", f.c_str());
-    std::printf("\n");
-    bool refused = false;
+    std::string text = "searched, in order:";
+    for (const std::string& f : FirmwareSearchFolders()) text += " " + f;
+    text += "\n";
+    int refused = 0;
+    int standIn = 0;
     for (size_t i = 0; i < kFirmwareCount; ++i) {
         const ResolvedFirmware& e = ResolveFirmware(kFirmwareImages[i].id);
-        std::printf("%-14s %-22s %6zu bytes  %-9s  %s\n", kFirmwareImages[i].name, e.fileName.c_str(),
-                    e.image.size, e.standIn ? "stand-in" : "real", e.source.c_str());
+        text += Printf("%-14s %-22s %6zu bytes  %-9s  %s\n", kFirmwareImages[i].name, e.fileName.c_str(),
+                       e.image.size, e.standIn ? "stand-in" : "real", e.source.c_str());
+        if (e.standIn) ++standIn;
         if (!e.refusal.empty()) {
-            std::printf("%-14s refused: %s\n", "", e.refusal.c_str());
-            refused = true;
+            text += Printf("%-14s refused: %s\n", "", e.refusal.c_str());
+            ++refused;
         }
     }
+    state.events.Output(text);
+    state.result.fields["images"] = kFirmwareCount;
+    state.result.fields["refused"] = refused;
+    state.result.fields["stand_in"] = standIn;
+    state.result.summary = refused ? Printf("%d of %zu target images refused", refused, kFirmwareCount)
+                                   : Printf("%zu target images usable, %d of them stand-ins", kFirmwareCount, standIn);
     return refused ? kExitFailed : kExitOk;
 }
 
-void PrintBlock(const char* name, const BlockGeometry& g) {
-    std::printf("  %s  %3d sectors x %3d bytes = %5d bytes at 0x%04X..0x%04X\n", name, g.sectorCount,
-                g.sectorSize, g.blockSize, g.startAddress, g.startAddress + g.blockSize - 1);
+std::string Block(const char* name, const BlockGeometry& g) {
+    return Printf("  %s  %3d sectors x %3d bytes = %5d bytes at 0x%04X..0x%04X\n", name, g.sectorCount, g.sectorSize,
+                  g.blockSize, g.startAddress, g.startAddress + g.blockSize - 1);
 }
 
-int RunChips() {
+int RunChips(RunState& state) {
+    std::string text;
+    int n = 0;
     for (const ChipInfo& chip : AllChips()) {
-        std::printf("%d %-9s family %-7s flash %s\n", chip.code, chip.model, FamilyName(chip.family),
-                    chip.flashSizeText);
-        PrintBlock("block 0", chip.block[0]);
-        PrintBlock("block 1", chip.block[1]);
-        std::printf("  BSL      first %d sectors of block 1, 0x%04X..0x%04X, entry 0x%04X\n",
-                    chip.bslSectorCount, chip.bslFirstAddress, chip.bslLastAddress,
-                    chip.bslEntryAddress.value_or(0));
+        ++n;
+        text += Printf("%d %-9s family %-7s flash %s\n", chip.code, chip.model, FamilyName(chip.family),
+                       chip.flashSizeText);
+        text += Block("block 0", chip.block[0]);
+        text += Block("block 1", chip.block[1]);
+        text += Printf("  BSL      first %d sectors of block 1, 0x%04X..0x%04X, entry 0x%04X\n", chip.bslSectorCount,
+                       chip.bslFirstAddress, chip.bslLastAddress, chip.bslEntryAddress.value_or(0));
         if (chip.family == ChipFamily::HL64D)
-            std::printf("  block 1 shares the addresses of block 0's first 8 KB (block select 68h/69h)\n");
+            text += "  block 1 shares the addresses of block 0's first 8 KB (block select 68h/69h)\n";
         else if (chip.family == ChipFamily::HL32B)
-            std::printf("  block select 68h/69h in internal memory mode\n");
+            text += "  block select 68h/69h in internal memory mode\n";
     }
+    state.events.Output(text);
+    state.result.summary = Printf("%d chips supported", n);
     return kExitOk;
 }
 
 }  // namespace
 
 void AddInfoCommands(CLI::App& app, RunState& state) {
-    app.add_subcommand("ports", "List the serial ports present and the stand-in board")
-        ->callback([&state] { state.exitCode = RunPorts(); });
-    {
-        auto dir = std::make_shared<std::string>();
-        CLI::App* cmd = app.add_subcommand("firmware", "The target images: size, where each is taken from, stand-in or not");
-        cmd->add_option("--firmware-dir", *dir, "Look here first");
-        cmd->callback([&state, dir] { state.exitCode = RunFirmware(*dir); });
-    }
-    app.add_subcommand("chips", "The supported chips: flash geometry of both blocks, BSL area and entry")
-        ->callback([&state] { state.exitCode = RunChips(); });
+    CLI::App* ports = app.add_subcommand("ports", "List the serial ports present and the stand-in board");
+    AddCommonOptions(ports, state, false);
+    ports->callback([&state] {
+        state.result.command = "ports";
+        state.exitCode = RunPorts(state);
+    });
+    CLI::App* firmware =
+        app.add_subcommand("firmware", "The target images: size, where each is taken from, stand-in or not");
+    AddCommonOptions(firmware, state, false);
+    firmware->add_option("--firmware-dir", state.connect.firmwareDir, "Look here first");
+    firmware->callback([&state] {
+        state.result.command = "firmware";
+        state.exitCode = RunFirmware(state.connect.firmwareDir, state);
+    });
+    CLI::App* chips =
+        app.add_subcommand("chips", "The supported chips: flash geometry of both blocks, BSL area and entry");
+    AddCommonOptions(chips, state, false);
+    chips->callback([&state] {
+        state.result.command = "chips";
+        state.exitCode = RunChips(state);
+    });
 }
 
 }  // namespace tessel::cli

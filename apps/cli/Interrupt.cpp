@@ -92,16 +92,13 @@ void RecordInterruption(const StopRequest& stop) {
     gBackups = stop.Backups();
 }
 
-int ReportInterruption() {
+std::string InterruptionLine() {
     const int sig = gSignal.load();
     std::string line = std::string("tessel: interrupted by ") + SignalName(sig) + ": ";
     line += gNotes.empty() ? "no command was part-way through its work" : gNotes;
     for (size_t i = 0; i < gBackups.size(); ++i)
         line += (i == 0 ? "; the operator's data is kept in " : ", ") + gBackups[i];
-    // On standard output, after everything the command printed: the run's last line.
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-    return InterruptExitCode(sig);
+    return line;
 }
 
 void RememberTerminal(const void* settings) {

@@ -28,8 +28,8 @@ int InterruptExitCode(int signal);
 // Remembers what the stop left behind for the last line, while the session still exists.
 void RecordInterruption(const StopRequest& stop);
 
-// Prints the last line of an interrupted run and gives the exit code.
-int ReportInterruption();
+// The last line of an interrupted run: the signal, what the stop left undone, any backups.
+std::string InterruptionLine();
 
 // The terminal's settings as they were before a prompt turned echo off; a second signal
 // puts them back before the program ends. Null: nothing to restore.

@@ -20,11 +20,17 @@ struct EditRun {
     std::vector<std::string> bytes;
 };
 
-int Edit(EditRun& r) {
-    Connection link(r.connect);
+int Edit(EditRun& r, RunState& state) {
+    r.connect = state.connect;
+    CommandResult& res = state.result;
+    res.command = "edit";
+    res.fields["address"] = r.address;
+    Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     bool ok = false;
+    bool changed = false;
+    std::string shown;
     link.customFill = [&](DialogModel& m) {
         auto* d = dynamic_cast<ByteEditDialog*>(&m);
         if (!d) return DialogResult::Cancel;
@@ -33,21 +39,38 @@ int Edit(EditRun& r) {
         for (const std::string& b : r.bytes) data += (data.empty() ? "" : " ") + b;
         d->newData = data;
         ok = data.empty() ? d->OnDisplayData() : d->OnReplaceData();
-        link.View().EndLine();
-        if (ok) std::printf("%s: %s\n", r.address.c_str(), d->shownData.c_str());
-        else if (!data.empty() && !d->chipChanged) std::fprintf(stderr, "tessel: block 0 was not changed\n");
+        if (ok) {
+            shown = d->shownData;
+            link.Events().Output(r.address + ": " + shown);
+        }
+        changed = d->chipChanged;
         return DialogResult::Ok;
     };
     MainDialog& w = link.Window();
     const bool ran = w.RunCommand(command::kEditBlock0);
+    const size_t count = r.bytes.empty() ? (shown.size() + 1) / 3 : r.bytes.size();
+    res.fields["bytes"] = count;
+    if (ok && ran)
+        res.summary = (r.bytes.empty() ? "edit: read " : "edit: wrote ") + std::to_string(count) + " byte" +
+                      (count == 1 ? "" : "s") + " at " + r.address + "h of block 0";
+    else
+        res.summary = std::string(r.bytes.empty()   ? "edit: nothing read"
+                                  : changed        ? "edit: block 0 was rewritten but the new bytes were not confirmed"
+                                                   : "edit: block 0 was not changed") +
+                      (link.Op().LastMessage().empty() ? "" : ": " + link.Op().LastMessage());
     return ok && ran ? kExitOk : kExitFailed;
 }
 
-int Run(const ConnectOptions& o) {
-    Connection link(o);
+int Run(RunState& state) {
+    CommandResult& res = state.result;
+    res.command = "run";
+    Connection link(state.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     MainDialog& w = link.Window();
-    return w.RunCommand(command::kExecuteUserCode) ? kExitOk : kExitFailed;
+    const bool ok = w.RunCommand(command::kExecuteUserCode);
+    res.summary = ok ? "user code started; the loader answers again after a reset"
+                     : "user code not started: " + link.Op().LastMessage();
+    return ok ? kExitOk : kExitFailed;
 }
 
 struct MonitorRun {
@@ -55,36 +78,49 @@ struct MonitorRun {
     FlashOptions flash;
 };
 
-int Monitor(MonitorRun& r) {
-    Connection link(r.connect);
+int Monitor(MonitorRun& r, RunState& state) {
+    r.connect = state.connect;
+    CommandResult& res = state.result;
+    res.command = "monitor";
+    Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
-    if (!link.Window().RunCommand(command::kDownloadMonitra)) return kExitFailed;
-    link.View().EndLine();
+    if (!link.Window().RunCommand(command::kDownloadMonitra)) {
+        res.summary = "monitor not written: " + link.Op().LastMessage();
+        return kExitFailed;
+    }
     // The desktop program closes here; a script needs to be told what it has done.
-    std::printf("The boot loader is gone: the chip now starts the debug monitor, and tessel cannot detect it "
-                "any more.\nTo get the boot loader back, run the conversion command script from the debugger "
-                "as the chip's User's Guide describes (see About Monitra in tessel-gui).\n");
+    state.events.Notice("To get the boot loader back, run the conversion command script from the debugger as the "
+                        "chip's User's Guide describes (see About Monitra in tessel-gui).");
+    res.summary = "The boot loader is gone: the chip now starts the debug monitor, and tessel cannot detect it "
+                  "any more.";
     return kExitOk;
 }
 
 // The loop-back test needs no boot loader, so the port is opened as it is, without a
 // detection; the answer "the port could not be opened" is told apart from a wrong echo.
-int CableTest(const ConnectOptions& o) {
-    if (rateForPosition(positionForRate(o.baud)) != o.baud) {
-        std::fprintf(stderr, "tessel: --baud must be one of 38400 19200 9600 4800 2400 1200 600\n");
+int CableTest(const ConnectOptions& given, EventStream& events, CommandResult& res) {
+    res.command = "cable-test";
+    ConnectOptions o = given;
+    if (o.baud == 0) o.baud = 38400;
+    if (o.port.empty()) {
+        events.Error("--port is required");
         return kExitUsage;
     }
-    Connection link(o);
+    Connection link(o, events);
     link.UsePort(o.baud);
     MainDialog& w = link.Window();
-    if (w.RunCommand(command::kSerialTest)) return kExitOk;
+    if (w.RunCommand(command::kSerialTest)) {
+        res.summary = "cable test passed: the three bytes came back on " + o.port;
+        return kExitOk;
+    }
     const CSerialPort& port = w.Session().port;
     if (!port.IsOpen() && !port.LastOpenError().reason.empty()) {
-        if (o.lineSink) o.lineSink("tessel: " + port.LastOpenError().reason);
-        else std::fprintf(stderr, "tessel: %s\n", port.LastOpenError().reason.c_str());
+        events.Error(port.LastOpenError().reason);
+        res.summary = "cable test: nothing was sent, " + o.port + " could not be opened";
         return kExitPortError;
     }
+    res.summary = "cable test failed: " + link.Op().LastMessage();
     return kExitFailed;
 }
 
@@ -96,46 +132,35 @@ void AddOperatorCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = app.add_subcommand(
             "edit", "Show up to 16 bytes of block 0 at ADDRESS, or replace them with the hex bytes given "
                     "(the sector they fall into is rewritten)");
-        AddConnectOptions(cmd, r->connect);
-        cmd->add_option("--password-file", r->flash.passwordFile, "Read the loader password from the first line of FILE");
+        AddCommonOptions(cmd, state, true);
+        AddPasswordOptions(cmd, r->flash);
         cmd->add_option("address", r->address, "Four hex digits, e.g. 03E6")->required();
         cmd->add_option("bytes", r->bytes, "New bytes as two hex digits each, e.g. 72 4F 5D");
-        cmd->callback([r, &state] { state.exitCode = Edit(*r); });
+        cmd->callback([r, &state] { state.exitCode = Edit(*r, state); });
     }
     {
-        auto o = std::make_shared<ConnectOptions>();
         CLI::App* cmd = app.add_subcommand("run", "Start the user's program in block 0 (the loader stops answering)");
-        AddConnectOptions(cmd, *o);
-        cmd->callback([o, &state] { state.exitCode = Run(*o); });
+        AddCommonOptions(cmd, state, true);
+        cmd->callback([&state] { state.exitCode = Run(state); });
     }
     {
         auto r = std::make_shared<MonitorRun>();
         CLI::App* cmd = app.add_subcommand(
             "monitor", "Replace the boot loader with the debug monitor (the loader is erased; tessel cannot "
                        "reach the chip afterwards)");
-        AddConnectOptions(cmd, r->connect);
-        cmd->add_option("--password-file", r->flash.passwordFile, "Read the loader password from the first line of FILE");
-        cmd->add_option("--password-env", r->flash.passwordEnv,
-                        "Take the password from this environment variable if it is set (default TESSEL_PASSWORD)");
-        cmd->callback([r, &state] { state.exitCode = Monitor(*r); });
+        AddCommonOptions(cmd, state, true);
+        AddPasswordOptions(cmd, r->flash);
+        cmd->callback([r, &state] { state.exitCode = Monitor(*r, state); });
     }
     {
-        auto o = std::make_shared<ConnectOptions>();
-        o->baud = 38400;
         CLI::App* cmd = app.add_subcommand(
             "cable-test", "Test the serial cable by loop-back: remove the MCU, connect TXD and RXD, and the three "
-                          "bytes sent must come back within 3 seconds (no boot loader is needed)");
+                          "bytes sent must come back within 3 seconds (no boot loader is needed; --baud default "
+                          "38400)");
         auto g = std::make_shared<GangPorts>();
-        cmd->add_option("--port", g->ports,
-                        "Serial port: a device path, COMn, or sim[:CHIP[:FIRMWARE]]; give it more than once to "
-                        "test several cables side by side")
-            ->allow_extra_args(false)
-            ->type_size(1);
-        cmd->add_option("--ports-from", g->portsFrom, "Read the ports from FILE, one a line (# starts a comment)");
-        cmd->add_option("--baud", o->baud, "Baud rate (default 38400)");
-        cmd->add_flag("--yes", o->yes, "Answer Yes to the question");
-        cmd->callback([o, g, &state] {
-            state.exitCode = RunOnPorts(*o, *g, "the MCU must be off every board, its TXD and RXD pins connected",
+        AddGangConnectOptions(cmd, state, *g);
+        cmd->callback([g, &state] {
+            state.exitCode = RunOnPorts(state, *g, "the MCU must be off every board, its TXD and RXD pins connected",
                                         CableTest);
         });
     }

@@ -20,12 +20,12 @@ struct PasswordRun {
 // The new password is never empty by accident: a file or a variable that holds nothing is
 // refused rather than taken for "no password", and --no-password is refused beside a source
 // that names one. Checked before the target is touched.
-int CheckNewPasswordSource(const FlashOptions& f) {
+int CheckNewPasswordSource(const FlashOptions& f, EventStream& events) {
     const char* env = f.newPasswordEnv.empty() ? nullptr : std::getenv(f.newPasswordEnv.c_str());
     if (f.noNewPassword) {
         if (!f.newPasswordFile.empty() || env) {
-            std::fprintf(stderr, "tessel: --no-password cannot be given with a new password (%s)\n",
-                         !f.newPasswordFile.empty() ? "--new-password-file" : ("$" + f.newPasswordEnv).c_str());
+            events.Error(std::string("--no-password cannot be given with a new password (") +
+                         (!f.newPasswordFile.empty() ? "--new-password-file" : "$" + f.newPasswordEnv) + ")");
             return kExitUsage;
         }
         return kExitOk;
@@ -46,26 +46,30 @@ int CheckNewPasswordSource(const FlashOptions& f) {
         return kExitOk;
     }
     if (!text.empty()) return kExitOk;
-    std::fprintf(stderr, "tessel: the new password in %s is empty; --no-password leaves the chip without one\n",
-                 from.c_str());
+    events.Error("the new password in " + from + " is empty; --no-password leaves the chip without one");
     return kExitUsage;
 }
 
-int RunPassword(PasswordRun& r, int commandId) {
-    if (const int rc = CheckNewPasswordSource(r.flash); rc != kExitOk) return rc;
-    Connection link(r.connect);
+int RunPassword(PasswordRun& r, RunState& state, int commandId) {
+    r.connect = state.connect;
+    CommandResult& res = state.result;
+    const bool change = commandId == command::kChangePassword;
+    res.command = change ? "password change" : "password set";
+    if (const int rc = CheckNewPasswordSource(r.flash, state.events); rc != kExitOk) return rc;
+    Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     const int type = link.Window().Session().chipType;
     if (r.flash.lockOption && type != 1 && type != 2) {
-        std::fprintf(stderr, "tessel: --lock is for the A-type chips (NX31A16, NX31A32) only\n");
+        state.events.Error("--lock is for the A-type chips (NX31A16, NX31A32) only");
         return kExitUsage;
     }
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     MainDialog& w = link.Window();
     const bool ok = w.RunCommand(commandId);
-    link.View().EndLine();
-    const std::string status = w.Field(ChipField::IapStatus);
-    if (!status.empty()) std::printf("IAP Status: %s\n", status.c_str());
+    const std::string what = r.flash.noNewPassword ? "password removed" : change ? "password changed" : "password set";
+    if (ok) res.summary = what + (change ? "; block 0 kept" : "; block 0 erased");
+    else if (state.events.Declined() && state.events.Phases().empty()) res.summary = res.command + " declined: nothing was changed";
+    else res.summary = res.command + " failed: " + link.Op().LastMessage();
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -87,22 +91,21 @@ void AddPasswordCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = password->add_subcommand(
             "change", "Change the password, giving the current one (--password-file, $TESSEL_PASSWORD or "
                       "the terminal); block 0 is kept");
-        AddConnectOptions(cmd, r->connect);
-        cmd->add_option("--password-file", r->flash.passwordFile, "Read the current password from the first line of FILE");
-        cmd->add_option("--password-env", r->flash.passwordEnv,
-                        "Take the current password from this environment variable (default TESSEL_PASSWORD)");
+        AddCommonOptions(cmd, state, true);
+        AddPasswordOptions(cmd, r->flash);
         AddNewPasswordOptions(cmd, r->flash);
-        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, command::kChangePassword); });
+        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, state, command::kChangePassword); });
     }
     {
         auto r = std::make_shared<PasswordRun>();
         CLI::App* cmd = password->add_subcommand(
             "set", "Set or reset the password without the current one: block 0 is erased entirely");
-        AddConnectOptions(cmd, r->connect);
+        AddCommonOptions(cmd, state, true);
+        AddPasswordOptions(cmd, r->flash);
         AddNewPasswordOptions(cmd, r->flash);
         cmd->add_flag("--lock", r->flash.lockOption,
                       "Also program the level-3 soft lock L3 Soft Lock Block 0, 1 (PROG-SB2) (A-type chips)");
-        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, command::kSetResetPassword); });
+        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, state, command::kSetResetPassword); });
     }
 }
 

@@ -8,8 +8,6 @@
 namespace tessel::cli {
 
 namespace {
-// The system's texts carry their line breaks and trailing blanks for message boxes; on a
-// terminal one trailing newline is enough.
 std::string Trimmed(const std::string& text) {
     std::string t = text;
     while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
@@ -17,34 +15,29 @@ std::string Trimmed(const std::string& text) {
 }
 }  // namespace
 
-void TerminalOperator::Line(const std::string& text) {
-    if (lineSink) lineSink(text);
-    else std::fprintf(stderr, "%s\n", text.c_str());
-}
-
 void TerminalOperator::ShowMessage(const std::string& text) {
-    if (beforeOutput) beforeOutput();
     last_ = Trimmed(text);
-    Line(last_);
+    events_.Message(text);
+    if (afterMessage) afterMessage(text);
 }
 
 bool TerminalOperator::AskYesNo(const std::string& text) {
-    if (beforeOutput) beforeOutput();
-    const std::string q = Trimmed(text);
     if (assumeYes) {
-        Line(q + " [y/N] yes (--yes)");
+        events_.Question(text, true, AnswerSource::Option);
         return true;
     }
-    // Boards programmed side by side never ask: their questions would interleave.
-    if (lineSink || !isatty(STDIN_FILENO)) {
-        Line(q + " [y/N] no (no terminal; use --yes)");
+    if (!mayAsk || !isatty(STDIN_FILENO)) {
+        events_.Question(text, false, AnswerSource::NoTerminal);
         return false;
     }
-    std::fprintf(stderr, "%s [y/N] ", q.c_str());
+    events_.StopWaiting();
+    std::fprintf(stderr, "%s [y/N] ", Trimmed(text).c_str());
     std::fflush(stderr);
     std::string answer;
-    if (!std::getline(std::cin, answer)) return false;
-    return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+    const bool yes = std::getline(std::cin, answer) &&
+                     (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes");
+    events_.Question(text, yes, AnswerSource::Terminal);
+    return yes;
 }
 
 DialogResult TerminalOperator::RunDialog(DialogModel& model) {
@@ -52,7 +45,7 @@ DialogResult TerminalOperator::RunDialog(DialogModel& model) {
 }
 
 void TerminalOperator::DebugTrace(const std::string& line) {
-    if (verbose) Line("trace: " + Trimmed(line));
+    if (verbose) events_.Trace(Trimmed(line));
 }
 
 }  // namespace tessel::cli

@@ -1,36 +1,40 @@
 #pragma once
-// The operator at a terminal: messages are printed, questions are answered by --yes or asked
-// when standard input is a terminal (No otherwise, the safe answer of every question the
-// tool asks), and dialogs are filled by the sub-command from its options.
+// The operator at a terminal: messages and questions go to the event stream, questions are
+// answered by --yes or asked when standard input is a terminal (No otherwise, the safe answer
+// of every question the tool asks), and dialogs are filled by the sub-command from its options.
 
 #include <functional>
 #include <string>
 
+#include "Events.h"
 #include "platform/Operator.h"
 
 namespace tessel::cli {
 
 class TerminalOperator : public Operator {
 public:
+    explicit TerminalOperator(EventStream& events) : events_(events) {}
+
     bool assumeYes = false;
     bool verbose = false;  // debug traces to stderr
     // Fills a dialog model from the command line; unset: every dialog is cancelled.
     std::function<DialogResult(DialogModel&)> fillDialog;
-    // Called before any text is printed, so that a progress bar drawn in place ends first.
-    std::function<void()> beforeOutput;
-    // Set when several boards share the terminal: every line goes there instead of stderr.
-    std::function<void(const std::string&)> lineSink;
+    // Called after a message has been reported, so that the command line can add its advice.
+    std::function<void(const std::string&)> afterMessage;
+    // False when several boards share the terminal: their questions would interleave, so
+    // nothing is asked there.
+    bool mayAsk = true;
 
     void ShowMessage(const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
     DialogResult RunDialog(DialogModel& model) override;
     void DebugTrace(const std::string& line) override;
 
-    // The last message shown, for the exit summary.
+    // The last message shown, for the result line.
     const std::string& LastMessage() const { return last_; }
 
 private:
-    void Line(const std::string& text);
+    EventStream& events_;
     std::string last_;
 };
 

@@ -1,25 +1,61 @@
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "Commands.h"
 #include "Interrupt.h"
+#include "ConsoleView.h"
+#include "JsonView.h"
 #include "platform/PortList.h"
 
+namespace {
+
+using namespace tessel::cli;
+
+// The name a result carries when the command did not give one: "password change".
+std::string ChosenCommand(CLI::App& app) {
+    std::string name;
+    for (CLI::App* sub = &app; sub;) {
+        const auto chosen = sub->get_subcommands();
+        if (chosen.empty()) break;
+        sub = chosen.front();
+        name += (name.empty() ? "" : " ") + sub->get_name();
+    }
+    return name;
+}
+
+// A failure that stopped before the command could say anything of its own.
+std::string Fallback(const std::string& command, int exit, const std::string& port) {
+    switch (exit) {
+        case kExitUsage: return command + ": nothing was done (bad options)";
+        case kExitPortError: return command + ": nothing was done, " + port + " could not be opened";
+        case kExitNoTarget: return command + ": nothing was done, no boot loader answered on " + port;
+        case kExitFailed: return command + " failed";
+        default: return std::string();
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    using namespace tessel::cli;
     CLI::App app{"tessel: in-application programming of Norvik51 microcontrollers through "
                  "their boot-strap loader"};
     app.set_version_flag("--version", std::string("tessel ") + TESSEL_VERSION);
     // Usage lines name the program, not the path it was started from: the man page shows them.
     app.name("tessel");
     app.require_subcommand(1);
+    app.option_defaults()->always_capture_default();
     app.footer(
+        "Options that reach the target (-p, --chip, --mode, --baud, --crystal, --firmware, --trace-wire) and "
+        "-y, -v, -q, --json may stand before the sub-command or after it.\n"
         "Exit status: 0 success; 1 the command failed (the target or the file refused, a compare differed, "
         "a question was answered No, a wrong password); "
         "2 bad options; 3 the port could not be opened or its device went away (unplugged); 4 no boot loader "
         "answered.");
     RunState state;
+    AddCommonOptions(&app, state, true);
     AddBaudCommand(app, state);
     AddInfoCommands(app, state);
     AddDetectCommand(app, state);
@@ -31,13 +67,39 @@ int main(int argc, char** argv) {
     InstallInterruptHandlers();
     // Port listings, serial:NUMBER and --all-usb read this tree instead of /dev and /sys.
     if (const char* tree = std::getenv("TESSEL_DEVICE_TREE")) tessel::SetDeviceTreeRoot(tree);
+    // Every value has been checked by now, and no command has run yet.
+    app.parse_complete_callback([&state] {
+        if (state.json) state.events.AddView(std::make_unique<JsonView>(stdout));
+        state.events.AddView(std::make_unique<ConsoleView>(state.quiet, state.connect.verbose, state.json));
+    });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
-        return rc == 0 ? 0 : kExitUsage;
+        if (rc == 0) return 0;
+        bool json = false;
+        for (int i = 1; i < argc; ++i) json = json || std::string(argv[i]) == "--json";
+        if (json) {
+            CommandResult r;
+            r.command = ChosenCommand(app);
+            r.exit = kExitUsage;
+            r.summary = e.what();
+            JsonView(stdout).Result(r);
+        }
+        return kExitUsage;
     }
-    // An interrupted command has run its recovery by now; the status says it was stopped.
-    if (InterruptSignal() != 0) return ReportInterruption();
-    return PortWentAway() ? kExitPortError : state.exitCode;
+    CommandResult r = state.result;
+    if (r.command.empty()) r.command = ChosenCommand(app);
+    r.exit = state.exitCode;
+    // An interrupted command has run its recovery by now; the result says it was stopped.
+    if (InterruptSignal() != 0) {
+        r.exit = InterruptExitCode(InterruptSignal());
+        r.summary = InterruptionLine();
+    } else if (PortWentAway()) {
+        r.exit = kExitPortError;
+    }
+    r.ok = r.exit == kExitOk;
+    if (r.summary.empty()) r.summary = Fallback(r.command, r.exit, state.connect.port);
+    state.events.Result(r);
+    return r.exit;
 }

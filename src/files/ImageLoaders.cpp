@@ -42,8 +42,10 @@ bool TailReachesBlock1(const CDeviceSession& s, uint32_t end) {
 // it takes: the bar shows the sectors really touched, not the primitives' own ranges.
 class SpanProgress final : public ProgressReporter {
 public:
-    SpanProgress(ProgressReporter& real, int steps, const char* label) : real_(real) {
+    // `stepBytes`: the bytes a step stands for, 0 when the steps are sectors.
+    SpanProgress(ProgressReporter& real, int steps, const char* label, uint32_t stepBytes) : real_(real) {
         real_.setProgressRange(steps);
+        real_.setProgressStepBytes(stepBytes);
         real_.resetProgress();
         real_.setProgressLabel(label);
     }
@@ -51,6 +53,9 @@ public:
         if (text != "Done") real_.setProgressLabel(text);
     }
     void setProgressRange(int) override {}
+    // The primitives' own step size is for their range, which this one replaces.
+    void setProgressStepBytes(uint32_t) override {}
+    void reportFailure(const ProgressFailure& f) override { real_.reportFailure(f); }
     void stepProgress() override { real_.stepProgress(); }
     void resetProgress() override {}
     void Finish(bool ok) {
@@ -80,7 +85,7 @@ std::vector<uint8_t> RunBytes(const LoadedImage& image, const TouchedRun& r) {
 
 // Erases the runs in sectors of `unit`, image byte 0 at `start`.
 bool EraseRuns(LinkContext& c, const std::vector<TouchedRun>& runs, uint32_t start, uint32_t unit, size_t base) {
-    SpanProgress bar(c.progress, PieceCount(runs, unit), "Erasing");
+    SpanProgress bar(c.progress, PieceCount(runs, unit), "Erasing", 0);
     LinkContext spanned{c.session, bar, c.queues};
     for (const TouchedRun& r : runs) {
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
@@ -97,7 +102,7 @@ using ProgramFn = int (*)(LinkContext&, uint32_t, uint32_t, const uint8_t*, uint
 
 bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                  uint32_t piece, size_t base, ProgramFn program) {
-    SpanProgress bar(c.progress, PieceCount(runs, piece), "Writing");
+    SpanProgress bar(c.progress, PieceCount(runs, piece), "Writing", piece);
     LinkContext spanned{c.session, bar, c.queues};
     for (const TouchedRun& r : runs) {
         const std::vector<uint8_t> buf = RunBytes(image, r);
@@ -117,7 +122,7 @@ bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<Tou
 int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                 uint32_t piece, size_t base, uint32_t* where, uint32_t* word, std::span<uint8_t> view = {},
                 uint32_t viewBase = 0) {
-    SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing");
+    SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing", piece);
     LinkContext spanned{c.session, bar, c.queues};
     for (const TouchedRun& r : runs) {
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
@@ -134,6 +139,13 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
             if (!image.IsDefined(k) || got[i] == image.bytes[k]) continue;
             *where = address + static_cast<uint32_t>(i);
             *word = got[i] * 256u + image.bytes[k];
+            ProgressFailure f;
+            f.operation = "compare";
+            f.address = *where;
+            f.chip = got[i];
+            f.expected = image.bytes[k];
+            f.reason = "the flash differs from the file";
+            c.progress.reportFailure(f);
             Show(c, kFailedVerify);
             bar.Finish(false);
             return load::kProgramFailed;

@@ -28,8 +28,9 @@ bool AllBlank(const uint8_t* data, size_t n) {
     return std::all_of(data, data + n, [](uint8_t b) { return b == 0xFF; });
 }
 
-void Begin(LinkContext& c, int steps, const char* label) {
+void Begin(LinkContext& c, int steps, const char* label, uint32_t stepBytes) {
     c.progress.setProgressRange(steps);
+    c.progress.setProgressStepBytes(stepBytes);
     c.progress.resetProgress();
     c.progress.setProgressLabel(label);
 }
@@ -38,6 +39,19 @@ int Finish(LinkContext& c, bool ok) {
     c.progress.resetProgress();
     c.progress.setProgressLabel(ok ? "Done" : "Abort");
     return ok ? 0 : -1;
+}
+
+void Failed(LinkContext& c, const char* operation, uint32_t address, std::string reason) {
+    ProgressFailure f;
+    f.operation = operation;
+    f.address = address;
+    f.reason = std::move(reason);
+    c.progress.reportFailure(f);
+}
+
+std::string Hex2(uint8_t b) {
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string{digits[b >> 4], digits[b & 15]} + "h";
 }
 
 // A read reply byte; a target that stays silent is asked again a bounded number of times.
@@ -98,7 +112,7 @@ int SendConfigFrame(LinkContext& c, uint8_t index) {
 }
 
 int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
-    Begin(c, count, "Erasing");
+    Begin(c, count, "Erasing", 0);
     const bool external = c.session.ExternalWindowOpen();
     uint32_t address = start;
     for (int i = 0; i < count; ++i, address += step) {
@@ -111,6 +125,10 @@ int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
         if (external) Pause(c, 30);
         uint8_t reply = 0;
         if (!sent || !Port(c).ReadByte(&reply) || reply != cmd::kAck) {
+            Failed(c, "erase", address,
+                   !sent ? "the erase command could not be sent"
+                   : reply == cmd::kAck || reply == 0 ? "no acknowledgement"
+                                                      : "answered " + Hex2(reply) + " instead of C0h");
             // The bar stays where the failure happened, so the operator sees how far it got.
             c.progress.setProgressLabel("Abort");
             return -1;
@@ -140,7 +158,7 @@ int EraseChip(LinkContext& c) {
 int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                     uint32_t total) {
     if (chunk == 0 || chunk > 255) return -1;
-    Begin(c, static_cast<int>(total / chunk), "Writing");
+    Begin(c, static_cast<int>(total / chunk), "Writing", chunk);
     const bool external = c.session.ExternalWindowOpen();
     std::vector<uint8_t> readBack(chunk);
     uint32_t address = start;
@@ -154,6 +172,7 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
         }
         if (!SendFrame(c, external ? cmd::kExtProgram : cmd::kProgram,
                        static_cast<uint16_t>(address), static_cast<uint8_t>(chunk))) {
+            Failed(c, "write", address, "the program command could not be sent");
             Show(c, "This is a test1");
             return Finish(c, false);
         }
@@ -161,23 +180,33 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
             // The count byte promised a whole chunk; past the data the target gets 0xFF,
             // which leaves the erased cells as they are.
             if (!Port(c).WriteByte(i < n ? piece[i] : 0xFF)) {
+                Failed(c, "write", address + i, "the data byte could not be sent");
                 Show(c, "This is a test");
                 return Finish(c, false);
             }
         }
         if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
                        static_cast<uint8_t>(chunk))) {
+            Failed(c, "read back", address, "the read command could not be sent");
             Show(c, "This is a test3");
             return Finish(c, false);
         }
         for (uint32_t i = 0; i < chunk; ++i) {
             if (!Port(c).ReadByte(&readBack[i])) {
+                Failed(c, "read back", address + i, "no byte came back");
                 Show(c, "This is a test2!!");
                 return Finish(c, false);
             }
         }
         for (uint32_t i = 0; i < chunk; ++i) {
             if (readBack[i] != (i < n ? piece[i] : 0xFF)) {
+                ProgressFailure f;
+                f.operation = "verify";
+                f.address = address + i;
+                f.chip = readBack[i];
+                f.expected = i < n ? piece[i] : 0xFF;
+                f.reason = "read back " + Hex2(*f.chip) + ", expected " + Hex2(*f.expected);
+                c.progress.reportFailure(f);
                 Show(c, "This is a test4");
                 return Finish(c, false);
             }
@@ -189,7 +218,7 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
 
 uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk) {
     if (chunk == 0 || chunk > 255) return 0;
-    Begin(c, static_cast<int>(total / chunk), "Reading");
+    Begin(c, static_cast<int>(total / chunk), "Reading", chunk);
     const bool external = c.session.ExternalWindowOpen();
     uint32_t done = 0;
     bool ok = true;
@@ -201,11 +230,13 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
         }
         if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead,
                        static_cast<uint16_t>(start + done), static_cast<uint8_t>(count))) {
+            Failed(c, "read", start + done, "the read command could not be sent");
             ok = false;
             break;
         }
         for (uint32_t i = 0; i < count; ++i) {
             if (!ReadReplyByte(c, &dest[done], kReadByteRetries)) {
+                Failed(c, "read", start + done, "no byte came back");
                 ok = false;
                 break;
             }
@@ -220,7 +251,7 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
 uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
                       uint32_t chunk) {
     if (chunk == 0 || chunk > 255) return 0;
-    Begin(c, static_cast<int>(total / chunk), "Update BSL reading");
+    Begin(c, static_cast<int>(total / chunk), "Update BSL reading", chunk);
     uint32_t done = 0;
     bool ok = true;
     while (done < total) {
@@ -249,7 +280,7 @@ uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t to
 int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
                  uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord) {
     if (chunk == 0 || chunk > 255) return -1;
-    Begin(c, static_cast<int>(total / chunk), "Comparing");
+    Begin(c, static_cast<int>(total / chunk), "Comparing", chunk);
     const bool external = c.session.ExternalWindowOpen();
     std::vector<uint8_t> got(chunk);
     uint32_t address = start;
@@ -257,6 +288,7 @@ int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* 
         if (StopBefore(c, "comparing", done / chunk, Pieces(total, chunk), "chunks")) return Finish(c, false);
         if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
                        static_cast<uint8_t>(chunk))) {
+            Failed(c, "compare", address, "the read command could not be sent");
             Show(c, "Fail to write QMT_CMD_READ to MCU!!!");
             return Finish(c, false);
         }
@@ -271,6 +303,17 @@ int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* 
             if (missing || chip != expected[done + i]) {
                 if (mismatchAddress) *mismatchAddress = address + i;
                 if (mismatchWord) *mismatchWord = chip * 256u + expected[done + i];
+                ProgressFailure f;
+                f.operation = "compare";
+                f.address = address + i;
+                f.expected = expected[done + i];
+                if (missing) {
+                    f.reason = "no byte came back";
+                } else {
+                    f.chip = chip;
+                    f.reason = "chip " + Hex2(chip) + ", file " + Hex2(expected[done + i]);
+                }
+                c.progress.reportFailure(f);
                 Show(c, "Failed to Verify Data!!!");
                 return Finish(c, false);
             }
@@ -310,6 +353,7 @@ int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
     if (chunk == 0 || chunk > 255) return -1;
     const bool upgrade = c.session.bslUpgradeMode;
     c.progress.setProgressRange(static_cast<int>(total / chunk));
+    c.progress.setProgressStepBytes(chunk);
     c.progress.resetProgress();
     c.progress.setProgressLabel(upgrade ? "Upgrade BSL is in process" : "Writing");
     std::vector<uint8_t> readBack(chunk);

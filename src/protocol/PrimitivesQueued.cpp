@@ -61,6 +61,7 @@ int ProgramVerifiedQueued(LinkContext& c, uint32_t start, uint32_t chunk, const 
                           uint32_t total) {
     if (chunk == 0 || chunk > 255 || !c.queues) return -1;
     c.progress.setProgressRange(static_cast<int>(total / chunk));
+    c.progress.setProgressStepBytes(chunk);
     c.progress.resetProgress();
     c.progress.setProgressLabel("Writing");
     auto finish = [&](bool ok) {
@@ -97,6 +98,7 @@ uint32_t ReadFlashQueued(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t
                          uint32_t chunk) {
     if (chunk == 0 || chunk > 255 || !c.queues) return 0;
     c.progress.setProgressRange(static_cast<int>(total / chunk));
+    c.progress.setProgressStepBytes(chunk);
     c.progress.resetProgress();
     c.progress.setProgressLabel("Reading");
     uint32_t done = 0;

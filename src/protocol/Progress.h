@@ -2,9 +2,22 @@
 // The status bar's progress bar and its label, as the flash operations drive them. The main
 // window implements it; the CLI draws a bar on the terminal; tests record the calls.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tessel {
+
+// Why a flash operation stopped, beyond its fixed message: which step, at which target
+// address, and what was seen there. Front ends add it to the message the operator already got.
+struct ProgressFailure {
+    std::string operation;  // "write", "read back", "verify", "erase", "read", "compare"
+    uint32_t address = 0;
+    std::string reason;
+    // A byte that differed: what the chip holds and what was expected there.
+    std::optional<uint8_t> chip;
+    std::optional<uint8_t> expected;
+};
 
 class ProgressReporter {
 public:
@@ -15,6 +28,10 @@ public:
     virtual void stepProgress() = 0;
     // Bar back to position 0.
     virtual void resetProgress() = 0;
+    // How many bytes one step stands for (0: the steps are not bytes), told before the label.
+    virtual void setProgressStepBytes(uint32_t) {}
+    // Told before the operation's failure message and its "Abort" label.
+    virtual void reportFailure(const ProgressFailure&) {}
 };
 
 class NullProgress final : public ProgressReporter {

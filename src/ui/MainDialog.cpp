@@ -70,6 +70,9 @@ void MainDialog::setProgressLabel(const std::string& text) {
 void MainDialog::setProgressRange(int upper) {
     progressVisible_ = true;
     progressRange_ = upper;
+    ++progressOperation_;
+    progressStepBytes_ = 0;
+    progressFailure_.reset();
     Notify(Change::Progress);
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "device/CDeviceSession.h"
@@ -61,6 +62,8 @@ public:
     void setProgressRange(int upper) override;
     void stepProgress() override;
     void resetProgress() override;
+    void setProgressStepBytes(uint32_t bytes) override { progressStepBytes_ = bytes; }
+    void reportFailure(const ProgressFailure& failure) override { progressFailure_ = failure; }
     void SetField(ChipField field, const std::string& text) override;
     std::string Field(ChipField field) const override;
     void setSecurityLine(const std::string& text) override;
@@ -92,6 +95,11 @@ public:
     int ProgressRange() const { return progressRange_; }
     int ProgressPosition() const { return progressPosition_; }
     bool ProgressVisible() const { return progressVisible_; }
+    // Counts the operations that set up the bar, so that a view can tell a new operation
+    // from a relabelled one; the bytes per step and any failure belong to the latest.
+    int ProgressOperation() const { return progressOperation_; }
+    uint32_t ProgressStepBytes() const { return progressStepBytes_; }
+    const std::optional<ProgressFailure>& ProgressFailureSeen() const { return progressFailure_; }
     // Where the bar goes in its pane: left edge moved right by the label plus four blanks.
     static int ProgressBarLeft(int paneLeft, int paneRight, int labelWidth, int blankWidth);
 
@@ -158,6 +166,9 @@ private:
     int progressRange_ = 1000;
     int progressPosition_ = 0;
     bool progressVisible_ = false;
+    int progressOperation_ = 0;
+    uint32_t progressStepBytes_ = 0;
+    std::optional<ProgressFailure> progressFailure_;
     int tab_ = 0;
     bool timerRunning_ = false;
     bool closeRequested_ = false;

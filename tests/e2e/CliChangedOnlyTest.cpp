@@ -37,7 +37,7 @@ TEST(CliChangedOnly, RewritesTheChangedSectorAndLeavesExactlyTheNewImage) {
         const CliRun run = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--changed-only",
                                    "--verify", dir + "/now.bin"});
         EXPECT_EQ(run.status, 0) << run.out;
-        EXPECT_NE(run.out.find("IAP Status: Sectors rewritten: 1, skipped (unchanged): 7"), std::string::npos)
+        EXPECT_NE(run.out.find("(Sectors rewritten: 1, skipped (unchanged): 7), compared again"), std::string::npos)
             << run.out;
         EXPECT_NE(run.out.find("Compare OK"), std::string::npos) << run.out;
         const CliRun block1 = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--changed-only",

@@ -184,8 +184,12 @@ TEST(CliInterrupt, ASecondSignalEndsAtOnceAndNamesTheBackupThatHoldsTheAreas) {
     EXPECT_TRUE(std::equal(saved.begin() + 0x2000, saved.begin() + 0x2180, b.block0.begin() + 0x2000));
 }
 
-// Ctrl-C at the password prompt: the terminal gets its echo back and the run ends with 130.
+// Ctrl-C at the password prompt (the chip has refused the empty password): the terminal gets
+// its echo back and the run ends with 130.
 TEST(CliInterrupt, CtrlCAtThePasswordPromptRestoresEcho) {
+    test::ChildProcess sim({test::kSim, "--chip", "NX31H64D", "--password", "s3cret"});
+    const std::string port = sim.ReadLine();
+    ASSERT_FALSE(port.empty());
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     termios before{};
@@ -199,7 +203,8 @@ TEST(CliInterrupt, CtrlCAtThePasswordPromptRestoresEcho) {
         dup2(slave, STDERR_FILENO);
         dup2(out[1], STDOUT_FILENO);
         close(master);
-        execl(kCli.c_str(), kCli.c_str(), "read", "--port", "sim:NX31H64D", "--count", "1", nullptr);
+        execl(kCli.c_str(), kCli.c_str(), "read", "--port", port.c_str(), "--chip", "NX31H64D", "--count", "1",
+              nullptr);
         _exit(127);
     }
     close(out[1]);

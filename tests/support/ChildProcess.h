@@ -48,6 +48,17 @@ public:
         if (stdout_ >= 0) close(stdout_);
     }
 
+    // Everything up to the end of the output, and the exit status.
+    int ReadAll(std::string* out) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(stdout_, buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
     std::string ReadLine() {
         std::string line;
         char c;

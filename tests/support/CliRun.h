@@ -28,9 +28,8 @@ inline CliRun RunTessel(std::vector<std::string> args, const std::vector<std::st
     args.insert(args.begin(), kCli);
     ChildProcess p(args, env, withStderr);
     CliRun r;
-    std::string line;
-    while (!(line = p.ReadLine()).empty()) r.out += line + "\n";
-    r.status = p.Stop(0);
+    // All of it: an empty line is not the end of the output.
+    r.status = p.ReadAll(&r.out);
     return r;
 }
 

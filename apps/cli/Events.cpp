@@ -1,0 +1,177 @@
+#include "Events.h"
+
+#include <algorithm>
+
+namespace tessel::cli {
+
+namespace {
+
+bool EndsOperation(const std::string& label) { return label == "Done" || label == "Abort"; }
+
+// The core's own texts for an operation that stopped ("Writing failed", "Update BSL reading
+// error", "Bank Switch not return c0").
+bool SaysFailure(const std::string& label) {
+    std::string l = label;
+    std::transform(l.begin(), l.end(), l.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return l == "abort" || l.find("fail") != std::string::npos || l.find("error") != std::string::npos ||
+           l.find(" not ") != std::string::npos;
+}
+
+// The gate's and the detection's successes say nothing about the command that needed them.
+constexpr char kGateSucceeded[] = "Password Verify succeed";
+constexpr char kDetected[] = "Detect target MCU is successful!";
+
+}  // namespace
+
+EventStream::EventStream() : start_(std::chrono::steady_clock::now()) {}
+
+double EventStream::Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void EventStream::Watch(MainDialog* window) {
+    if (window_) window_->SetObserver(nullptr);
+    window_ = window;
+    if (!window_) return;
+    window_->SetObserver(this);
+    operation_ = window_->ProgressOperation();
+    label_ = window_->ProgressLabel();
+    status_ = window_->Field(ChipField::IapStatus);
+}
+
+void EventStream::OnChanged(Change what) {
+    if (!window_) return;
+    Each([](EventView& v) { v.StopWaiting(); });
+    if (what == Change::Progress) {
+        OnProgress();
+        return;
+    }
+    if (what != Change::Fields) return;
+    const std::string s = window_->Field(ChipField::IapStatus);
+    if (s == status_) return;
+    status_ = s;
+    if (s == kGateSucceeded || s == kDetected) return;
+    commandStatus_ = s;
+    if (!s.empty()) Each([&](EventView& v) { v.Status(s); });
+}
+
+void EventStream::OnProgress() {
+    const int operation = window_->ProgressOperation();
+    if (operation != operation_) {
+        operation_ = operation;
+        // An operation that never said Done or Abort has ended all the same.
+        if (inPhase_) EndPhase(!SaysFailure(label_));
+        pendingStart_ = true;
+    }
+    const std::string& label = window_->ProgressLabel();
+    if (label != label_) {
+        label_ = label;
+        if (inPhase_) {
+            if (label.empty() || label == "Done") EndPhase(true);
+            else if (SaysFailure(label)) EndPhase(false);
+            // Otherwise the operation only renamed itself ("Upgrade is in process").
+        } else if (pendingStart_ && !label.empty() && !EndsOperation(label)) {
+            pendingStart_ = false;
+            inPhase_ = true;
+            Phase p;
+            p.label = label;
+            p.steps = std::max(window_->ProgressRange(), 0);
+            p.stepBytes = window_->ProgressStepBytes();
+            phases_.push_back(p);
+            phaseStart_ = std::chrono::steady_clock::now();
+            lastPercent_ = 0;
+            Each([&](EventView& v) { v.PhaseStarted(phases_.back()); });
+        } else if (!label.empty() && !EndsOperation(label)) {
+            Each([&](EventView& v) { v.Label(label); });
+        }
+        return;
+    }
+    if (!inPhase_) return;
+    Phase& p = phases_.back();
+    // The bar goes back to 0 before "Done": the furthest position is the work done.
+    p.done = std::max(p.done, std::min(window_->ProgressPosition(), p.steps));
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
+    if (p.Percent() == lastPercent_) return;
+    lastPercent_ = p.Percent();
+    Each([&](EventView& v) { v.PhaseProgress(p); });
+}
+
+void EventStream::EndPhase(bool ok) {
+    inPhase_ = false;
+    Phase& p = phases_.back();
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
+    p.failure = window_->ProgressFailureSeen();
+    p.ok = ok && !p.failure;
+    if (p.ok) p.done = p.steps;
+    Each([&](EventView& v) { v.PhaseEnded(p); });
+}
+
+std::optional<ProgressFailure> EventStream::LastFailure() const {
+    for (auto it = phases_.rbegin(); it != phases_.rend(); ++it)
+        if (it->failure) return it->failure;
+    return std::nullopt;
+}
+
+void EventStream::Message(const std::string& text) {
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Message(text);
+    });
+}
+
+void EventStream::Question(const std::string& text, bool answer, AnswerSource source) {
+    if (!answer) declined_ = true;
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Question(text, answer, source);
+    });
+}
+
+void EventStream::Notice(const std::string& text, int waitSeconds) {
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Notice(text, waitSeconds);
+    });
+}
+
+void EventStream::Error(const std::string& text) {
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Error(text);
+    });
+}
+
+void EventStream::Trace(const std::string& text) {
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Trace(text);
+    });
+}
+
+void EventStream::Chip(const ChipReport& chip) {
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Chip(chip);
+    });
+}
+
+void EventStream::Output(const std::string& text) {
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Output(text);
+    });
+}
+
+void EventStream::Result(const CommandResult& result) {
+    if (resultSent_) return;
+    resultSent_ = true;
+    CommandResult r = result;
+    if (r.status.empty()) r.status = commandStatus_;
+    if (!r.fields.contains("seconds")) r.fields["seconds"] = static_cast<double>(static_cast<int>(Seconds() * 10)) / 10;
+    Each([&](EventView& v) {
+        v.StopWaiting();
+        v.Result(r);
+    });
+}
+
+}  // namespace tessel::cli

@@ -1,0 +1,579 @@
+// What the command line tells its user and a machine: progress on a terminal and in a pipe,
+// one result line per command, option values refused before any port is touched, the JSON
+// events, the one-pass download, and the password asked only when the chip wants one.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "files/HexImage.h"
+#include "support/ChildProcess.h"
+#include "support/CliRun.h"
+#include "support/PtyProcess.h"
+
+namespace tessel {
+namespace {
+
+using nlohmann::json;
+using test::kCli;
+using test::kSample;
+using test::kSim;
+using test::TempDir;
+using Outcome = test::CliRun;
+
+// stdout alone, or stdout and stderr interleaved as a log would get them.
+Outcome Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}, bool withStderr = false) {
+    return test::RunTessel(std::move(args), env, withStderr);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string LastLine(const std::string& text) {
+    const auto lines = Lines(text);
+    return lines.empty() ? std::string() : lines.back();
+}
+
+// A stand-in board on a pseudo-terminal, with the options given (faults among them).
+struct SimBoard {
+    explicit SimBoard(std::vector<std::string> args) : process([&] {
+        args.insert(args.begin(), kSim);
+        return args;
+    }()) {
+        pty = process.ReadLine();
+    }
+    ~SimBoard() { process.Stop(SIGTERM); }
+    test::ChildProcess process;
+    std::string pty;
+};
+
+// ---- options ----
+
+// Every bad value is refused by the parser, in either place, with the choices named and
+// nothing else printed; the port is never opened. The same command with good values does
+// open it, which shows the watch would have seen it.
+TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
+    const std::string dir = TempDir();
+    const std::string port = dir + "/ttyWatched";
+    std::ofstream(port) << "";
+    const int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, port.c_str(), IN_OPEN), 0);
+    auto opened = [&] {
+        char buf[4096];
+        bool any = false;
+        while (read(watch, buf, sizeof buf) > 0) any = true;
+        return any;
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--crystal", "nan"}, "--crystal"},
+        {{"--mode", "sideways"}, "{internal,external}"},
+        {{"--baud", "12345"}, "38400"},
+        {{"--chip", "XYZ"}, "NX31H64D"},
+        {{"--crystal", "41"}, "--crystal"},
+    };
+    for (const auto& [values, named] : bad) {
+        for (bool before : {false, true}) {
+            std::vector<std::string> args = {"-p", port};
+            args.insert(args.end(), values.begin(), values.end());
+            args.insert(before ? args.end() : args.begin(), "detect");
+            const Outcome r = Tessel(args, {}, true);
+            EXPECT_EQ(r.status, 2) << values[0] << " " << values[1] << "\n" << r.out;
+            EXPECT_NE(r.out.find(named), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("Click on OK"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("Chip Type:"), std::string::npos) << r.out;
+            EXPECT_EQ(Lines(r.out).size(), 2u) << "the error and the help hint only:\n" << r.out;
+            EXPECT_FALSE(opened()) << values[0] << " " << values[1];
+        }
+    }
+    EXPECT_EQ(Tessel({"baud", "--crystal", "nan"}).status, 2);
+    EXPECT_EQ(Tessel({"download", "-p", port, "--lock", "9", kSample}).status, 2);
+    EXPECT_FALSE(opened());
+
+    const Outcome good = Tessel({"detect", "-p", port}, {}, true);
+    EXPECT_NE(good.status, 0) << good.out;
+    EXPECT_NE(good.status, 2) << good.out;
+    EXPECT_TRUE(opened()) << "a good command line does open the port";
+    close(watch);
+    std::filesystem::remove_all(dir);
+}
+
+// ---- progress ----
+
+// The pieces a terminal shows in turn: every redraw after a carriage return or a newline.
+std::vector<std::string> Redraws(const std::string& text) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    return parts;
+}
+
+TEST(CliProgress, OnATerminalAFinishedBarStaysFullWithItsTime) {
+    test::PtyProcess p({kCli, "download", "-p", "sim:NX31A32", "-y", kSample});
+    EXPECT_EQ(p.Finish(), 0) << p.Output();
+    const std::regex bar(R"(^(\w[\w ]*?)\s+\[([# ]+)\]\s+(\d+)%\s+(.*)$)");
+    const std::regex finished(R"(^\d+ (bytes|sectors?) in \d+\.\d s)");
+    std::map<std::string, bool> done;
+    int bars = 0;
+    for (const std::string& raw : Redraws(p.Output())) {
+        const std::string part = std::regex_replace(raw, std::regex("\x1b\\[K"), "");
+        EXPECT_FALSE(std::regex_search(part, std::regex(R"(^\s*\[[# ]*\])"))) << "a bar without a label: " << part;
+        std::smatch m;
+        if (!std::regex_match(part, m, bar)) continue;
+        ++bars;
+        const std::string label = m[1];
+        EXPECT_NE(label, "Done") << "the end of an operation is not an operation";
+        EXPECT_NE(label, "Abort");
+        if (done[label]) ADD_FAILURE() << label << " redrawn after it finished: " << part;
+        if (std::regex_search(m[4].str(), finished)) {
+            EXPECT_EQ(m[3], "100") << part;
+            done[label] = true;
+        }
+    }
+    EXPECT_GE(bars, 4) << p.Output();
+    EXPECT_TRUE(done["Erasing"]) << p.Output();
+    EXPECT_TRUE(done["Writing"]) << p.Output();
+    EXPECT_NE(p.Output().find("downloaded "), std::string::npos);
+}
+
+TEST(CliProgress, InAPipeEachOperationSaysWhenItStartsAndEndsAndQuietSaysOnlyTheResult) {
+    const Outcome r = Tessel({"download", "-p", "sim:NX31A32", "-y", kSample}, {}, true);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos) << "no redraws in a log";
+    const auto lines = Lines(r.out);
+    auto at = [&](const std::regex& re) {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (std::regex_match(lines[i], re)) return static_cast<int>(i);
+        return -1;
+    };
+    const int eraseStart = at(std::regex("Erasing: 1 sector"));
+    const int eraseEnd = at(std::regex(R"(Erasing: done, 1 sector in \d+\.\d s)"));
+    const int writeStart = at(std::regex(R"(Writing: \d+ bytes)"));
+    const int writeEnd = at(std::regex(R"(Writing: done, \d+ bytes in \d+\.\d s)"));
+    EXPECT_TRUE(eraseStart >= 0 && eraseStart < eraseEnd && eraseEnd < writeStart && writeStart < writeEnd) << r.out;
+    EXPECT_EQ(r.out.find(" 0%"), std::string::npos) << r.out;
+
+    const Outcome quiet = Tessel({"download", "-q", "-p", "sim:NX31A32", "-y", kSample}, {}, true);
+    ASSERT_EQ(quiet.status, 0) << quiet.out;
+    ASSERT_EQ(Lines(quiet.out).size(), 1u) << quiet.out;
+    EXPECT_EQ(quiet.out.rfind("downloaded ", 0), 0u) << quiet.out;
+}
+
+// ---- result lines ----
+
+struct Case {
+    std::vector<std::string> args;  // "PORT" stands for the board's port
+    int status;
+    std::string last;  // what the last line starts with
+};
+
+void Check(const std::string& port, const Case& c) {
+    // The detection's own status line is detect's outcome, and no other command's.
+    const bool detect = c.args.front() == "detect";
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(a == "PORT" ? port : a);
+    const Outcome r = Tessel(args);
+    std::string all;
+    for (const auto& a : args) all += a + " ";
+    EXPECT_EQ(r.status, c.status) << all << "\n" << r.out;
+    EXPECT_EQ(LastLine(r.out).rfind(c.last, 0), 0u) << all << "\nlast line: " << LastLine(r.out);
+    EXPECT_EQ(r.out.find("IAP Status: Password Verify succeed"), std::string::npos) << all << "\n" << r.out;
+    if (!detect) {
+        EXPECT_EQ(r.out.find("IAP Status: Detect target MCU"), std::string::npos) << all << "\n" << r.out;
+    }
+}
+
+TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
+    const std::string dir = TempDir();
+    SimBoard board({"--chip", "NX31A32"});
+    ASSERT_FALSE(board.pty.empty());
+    const std::vector<Case> cases = {
+        {{"detect", "-p", "PORT"}, 0, "detected NX31A32 with loader v1.1F"},
+        // The sample defines 18 bytes between 0000h and 003Eh; the gap between them is left alone.
+        {{"download", "-p", "PORT", "-y", kSample}, 0, "downloaded " + kSample + ": 18 bytes in 1 sector at 0000h-003Eh, verified, "},
+        {{"compare", "-p", "PORT", kSample}, 0, "compare: " + kSample + " matches the flash, 18 bytes at 0000h-003Eh"},
+        {{"read", "-p", "PORT", "--count", "4"}, 0, "read 4 sectors at 0000h-01FFh, 1 not blank"},
+        {{"save", "-p", "PORT", "--count", "1", dir + "/s.bin"}, 0, "saved 1 sector at 0000h-007Fh to " + dir + "/s.bin"},
+        {{"edit", "-p", "PORT", "0000"}, 0, "edit: read 16 bytes at 0000h of block 0"},
+        {{"erase", "-p", "PORT", "-y", "--start-sector", "2", "--count", "2"}, 0, "erased 2 sectors from sector 2 at 0100h-01FFh"},
+        {{"lock", "-p", "PORT", "--mode", "external", "-y", "2"}, 0, "lock option 2 programmed; the chip now reports SECURITY"},
+        {{"run", "-p", "PORT"}, 0, "user code started"},
+        {{"baud", "--crystal", "11.0592"}, 0, "baud: 38400 baud for a 11.0592 MHz crystal"},
+        {{"convert", kSample, dir + "/b.bin"}, 0, "converted " + kSample + " (18 bytes) to " + dir + "/b.bin"},
+    };
+    for (const Case& c : cases) Check(board.pty, c);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
+    {
+        // The 16th byte from the board is the sixth of the first chunk read back.
+        SimBoard board({"--chip", "NX31A32", "--corrupt-reply", "16"});
+        const Outcome r = Tessel({"download", "-p", board.pty, "-y", kSample}, {}, true);
+        EXPECT_EQ(r.status, 1) << r.out;
+        const auto lines = Lines(r.out);
+        const auto text = std::find(lines.begin(), lines.end(), "This is a test4");
+        ASSERT_NE(text, lines.end()) << r.out;
+        ASSERT_NE(text + 1, lines.end());
+        EXPECT_EQ(text[1], "verify failed at 0005h: read back 00h, expected FFh") << r.out;
+        EXPECT_EQ(LastLine(r.out), "download of " + kSample +
+                                       " failed: verify failed at 0005h: read back 00h, expected FFh "
+                                       "(Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
+    }
+    {
+        SimBoard board({"--chip", "NX31A32", "--refuse", "11"});
+        Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1, "erase failed: erase failed at 0000h: no acknowledgement"});
+    }
+    const std::string dir = TempDir();
+    SimBoard board({"--chip", "NX31A32"});
+    const std::vector<Case> cases = {
+        {{"compare", "-p", "PORT", kSample}, 1, "compare: differs at 0000h (file 02h, chip FFh)"},
+        {{"download", "-p", "PORT", kSample}, 1, "download of " + kSample + " declined: nothing was erased or written"},
+        {{"save", "-p", "PORT", "--count", "1", dir + "/no/such/dir/s.bin"}, 1, "save to " + dir + "/no/such/dir/s.bin failed"},
+        {{"edit", "-p", "PORT", "FFFF"}, 1, "edit: nothing read: Memory address is invalid!"},
+        {{"lock", "-p", "PORT", "--mode", "external", "2"}, 1, "lock option 2 declined: nothing was programmed"},
+        {{"run", "-p", "PORT", "--mode", "external"}, 1, "user code not started: Run User Code only works in internal memory mode!"},
+        {{"detect", "-p", dir + "/no-such-port"}, 3, "detect: nothing was done, " + dir + "/no-such-port could not be opened"},
+        {{"convert", dir + "/missing.hex", dir + "/b.bin"}, 1, "convert failed: " + dir + "/missing.hex"},
+    };
+    for (const Case& c : cases) Check(board.pty, c);
+    std::filesystem::remove_all(dir);
+}
+
+// ---- JSON events ----
+
+// The schema of the README: each event's fields with their JSON types; '?' marks an
+// optional field. A field that is not listed is an error, so the README cannot drift.
+const std::map<std::string, std::map<std::string, std::string>>& Schema() {
+    static const std::map<std::string, std::map<std::string, std::string>> schema = {
+        {"chip", {{"port", "string"}, {"model", "string"}, {"firmware", "string"}, {"flash_size", "string"},
+                  {"remap", "string"}, {"mem_mode", "string"}, {"security", "string"}, {"lock_status", "integer"},
+                  {"baud", "integer"}, {"double_clock?", "boolean"}}},
+        {"phase_start", {{"phase", "string"}, {"done", "integer"}, {"steps", "integer"}, {"unit", "string"}, {"step_size", "integer"}}},
+        {"progress", {{"phase", "string"}, {"done", "integer"}, {"steps", "integer"}, {"unit", "string"}, {"step_size", "integer"},
+                      {"percent", "integer"}}},
+        {"phase_end", {{"phase", "string"}, {"done", "integer"}, {"steps", "integer"}, {"unit", "string"}, {"step_size", "integer"},
+                       {"ok", "boolean"}, {"seconds", "number"}, {"failure?", "object"}}},
+        {"label", {{"text", "string"}}},
+        {"message", {{"text", "string"}}},
+        {"question", {{"text", "string"}, {"answer", "boolean"}, {"answered_by", "string"}}},
+        {"status", {{"text", "string"}}},
+        {"notice", {{"text", "string"}, {"wait_seconds?", "integer"}}},
+        {"error", {{"text", "string"}}},
+        {"output", {{"text", "string"}}},
+        {"result", {{"command", "string"}, {"ok", "boolean"}, {"exit", "integer"}, {"summary", "string"},
+                    {"seconds?", "number"}, {"status?", "string"}, {"file?", "string"}, {"output?", "string"},
+                    {"bytes?", "integer"}, {"sectors?", "integer"}, {"start?", "integer"}, {"end?", "integer"},
+                    {"not_blank?", "integer"}, {"chip_erase?", "boolean"}, {"option?", "string"},
+                    {"security?", "string"}, {"model?", "string"}, {"firmware?", "string"}, {"baud?", "integer"},
+                    {"reload?", "integer"}, {"crystal?", "number"}, {"address?", "string"},
+                    {"failed_step?", "string"}, {"failed_address?", "integer"}, {"reason?", "string"},
+                    {"chip_byte?", "integer"}, {"expected_byte?", "integer"}, {"changed_only?", "string"},
+                    {"boards?", "array"}}},
+    };
+    return schema;
+}
+
+bool HasType(const json& v, const std::string& type) {
+    if (type == "string") return v.is_string();
+    if (type == "integer") return v.is_number_integer();
+    if (type == "number") return v.is_number();
+    if (type == "boolean") return v.is_boolean();
+    if (type == "object") return v.is_object();
+    if (type == "array") return v.is_array();
+    return false;
+}
+
+// Every line parses and matches the schema; the last one is the result, with the exit status.
+std::vector<json> CheckEvents(const Outcome& r, const std::string& what) {
+    std::vector<json> events;
+    for (const std::string& line : Lines(r.out)) {
+        json j;
+        try {
+            j = json::parse(line);
+        } catch (const json::exception& e) {
+            ADD_FAILURE() << what << ": not JSON: " << line;
+            continue;
+        }
+        events.push_back(j);
+        if (!j.is_object() || !j.contains("event") || !j["event"].is_string()) {
+            ADD_FAILURE() << what << ": no event field: " << line;
+            continue;
+        }
+        const auto type = Schema().find(j["event"]);
+        if (type == Schema().end()) {
+            ADD_FAILURE() << what << ": unknown event: " << line;
+            continue;
+        }
+        for (const auto& [name, kind] : type->second) {
+            const bool optional = name.back() == '?';
+            const std::string field = optional ? name.substr(0, name.size() - 1) : name;
+            if (!j.contains(field)) {
+                if (!optional) ADD_FAILURE() << what << ": " << field << " missing: " << line;
+            } else if (!HasType(j[field], kind)) {
+                ADD_FAILURE() << what << ": " << field << " is not " << kind << ": " << line;
+            }
+        }
+        for (const auto& [field, value] : j.items()) {
+            // Boards programmed side by side tag every event with their port.
+            if (field == "event" || (field == "port" && value.is_string())) continue;
+            if (!type->second.count(field) && !type->second.count(field + "?"))
+                ADD_FAILURE() << what << ": field " << field << " is not in the schema: " << line;
+        }
+        if (j["event"] == "phase_end" && j.contains("failure")) {
+            const json& f = j["failure"];
+            EXPECT_TRUE(f.contains("operation") && f["operation"].is_string()) << line;
+            EXPECT_TRUE(f.contains("address") && f["address"].is_number_integer()) << line;
+            EXPECT_TRUE(f.contains("reason") && f["reason"].is_string()) << line;
+        }
+    }
+    EXPECT_FALSE(events.empty()) << what;
+    if (events.empty()) return events;
+    for (size_t i = 0; i + 1 < events.size(); ++i) EXPECT_NE(events[i]["event"], "result") << what;
+    const json& last = events.back();
+    EXPECT_EQ(last["event"], "result") << what;
+    EXPECT_EQ(last["exit"], r.status) << what;
+    EXPECT_EQ(last["ok"], r.status == 0) << what;
+    return events;
+}
+
+int Count(const std::vector<json>& events, const std::string& type) {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const json& j) { return j["event"] == type; }));
+}
+
+TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
+    SimBoard board({"--chip", "NX31H64D"});
+    ASSERT_FALSE(board.pty.empty());
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"-p", board.pty, "--chip", "NX31H64D", "--json"});
+        return Tessel(args);
+    };
+    {
+        const Outcome r = run({"detect"});
+        const auto ev = CheckEvents(r, "detect");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(Count(ev, "chip"), 1);
+        EXPECT_EQ(ev.back()["model"], "NX31H64D");
+    }
+    {
+        const Outcome r = run({"compare", kSample});
+        const auto ev = CheckEvents(r, "compare");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(ev.back()["failed_step"], "compare");
+        EXPECT_EQ(ev.back()["failed_address"], 0);
+        EXPECT_EQ(ev.back()["chip_byte"], 0xFF);
+        EXPECT_EQ(ev.back()["expected_byte"], 0x02);
+    }
+    {
+        const Outcome r = run({"download", "-y", kSample});
+        const auto ev = CheckEvents(r, "download");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ev.back()["bytes"], 18);
+        EXPECT_EQ(ev.back()["end"], 0x3E);
+        EXPECT_EQ(Count(ev, "phase_start"), Count(ev, "phase_end"));
+        EXPECT_GE(Count(ev, "question"), 1);
+    }
+    {
+        const Outcome r = run({"read", "--count", "2"});
+        const auto ev = CheckEvents(r, "read");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ev.back()["not_blank"], 1);
+    }
+    {
+        const Outcome r = run({"erase", "-y", "--count", "1"});
+        CheckEvents(r, "erase");
+        EXPECT_EQ(r.status, 0);
+    }
+    {
+        const Outcome r = run({"lock", "-y", "2"});
+        const auto ev = CheckEvents(r, "lock");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(Count(ev, "chip"), 2) << "detected, then detected again to read the bits back";
+    }
+    {
+        const Outcome r = Tessel({"detect", "--json", "-p", board.pty, "--mode", "sideways"});
+        const auto ev = CheckEvents(r, "bad option");
+        EXPECT_EQ(ev.size(), 1u);
+    }
+    SimBoard faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
+    {
+        const Outcome r = Tessel({"download", "--json", "-y", "-p", faulty.pty, kSample});
+        const auto ev = CheckEvents(r, "failed download");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(ev.back()["failed_step"], "verify");
+        EXPECT_EQ(ev.back()["failed_address"], 5);
+        const auto end = std::find_if(ev.begin(), ev.end(), [](const json& j) {
+            return j["event"] == "phase_end" && j["phase"] == "Writing";
+        });
+        ASSERT_NE(end, ev.end());
+        EXPECT_EQ((*end)["ok"], false);
+        EXPECT_EQ((*end)["failure"]["address"], 5);
+    }
+}
+
+// Two boards side by side, the second one faulty: every line is a whole object that names
+// its board, each board's phases open and close in its own order, and the result lists both
+// boards with their own outcome.
+TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
+    SimBoard good({"--chip", "NX31A32"});
+    SimBoard faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
+    ASSERT_FALSE(good.pty.empty());
+    ASSERT_FALSE(faulty.pty.empty());
+    const Outcome r = Tessel({"download", "--json", "-y", "-p", good.pty, "-p", faulty.pty, kSample});
+    const auto ev = CheckEvents(r, "side by side");
+    EXPECT_EQ(r.status, 1) << r.out;
+    std::map<std::string, int> open;
+    for (size_t i = 0; i + 1 < ev.size(); ++i) {
+        ASSERT_TRUE(ev[i].contains("port")) << ev[i].dump();
+        const std::string port = ev[i]["port"];
+        EXPECT_TRUE(port == good.pty || port == faulty.pty) << port;
+        if (ev[i]["event"] == "phase_start") {
+            EXPECT_EQ(open[port]++, 0) << "a phase opened twice on " << port;
+        }
+        if (ev[i]["event"] == "phase_end") {
+            EXPECT_EQ(open[port]--, 1) << "a phase closed twice on " << port;
+        }
+    }
+    const json& result = ev.back();
+    ASSERT_TRUE(result.contains("boards")) << result.dump();
+    ASSERT_EQ(result["boards"].size(), 2u);
+    const json& first = result["boards"][0];
+    const json& second = result["boards"][1];
+    EXPECT_EQ(first["port"], good.pty);
+    EXPECT_EQ(first["ok"], true);
+    EXPECT_EQ(first["exit"], 0);
+    EXPECT_EQ(first["summary"].get<std::string>().rfind("downloaded ", 0), 0u) << first.dump();
+    EXPECT_EQ(second["port"], faulty.pty);
+    EXPECT_EQ(second["ok"], false);
+    EXPECT_EQ(second["failed_step"], "verify");
+    EXPECT_EQ(second["failed_address"], 5);
+    EXPECT_NE(result["summary"].get<std::string>().find(faulty.pty), std::string::npos) << result.dump();
+}
+
+// ---- one pass ----
+
+// One detection opens the port; the image goes in, is compared again, the lock bits are
+// programmed and read back by the lock's own detection, and the user's code is started,
+// with no second detection anywhere in between.
+TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
+    const std::string dir = TempDir();
+    const std::string trace = dir + "/wire.txt";
+    const std::string saved = dir + "/block0.bin";
+    Outcome r;
+    {
+        SimBoard board({"--chip", "NX31H64D", "--save-block0", saved});
+        ASSERT_FALSE(board.pty.empty());
+        r = Tessel({"download", "-p", board.pty, "--chip", "NX31H64D", "-y", "--verify", "--lock", "2", "--run",
+                    "--trace-wire", trace, "--json", kSample});
+    }
+    const auto ev = CheckEvents(r, "one pass");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::vector<std::string> ends;
+    for (const json& j : ev)
+        if (j["event"] == "phase_end" && j["ok"] == true) ends.push_back(j["phase"]);
+    EXPECT_NE(std::find(ends.begin(), ends.end(), "Writing"), ends.end());
+    EXPECT_NE(std::find(ends.begin(), ends.end(), "Comparing"), ends.end()) << "the image compared again";
+    std::vector<std::string> security;
+    for (const json& j : ev)
+        if (j["event"] == "chip") security.push_back(j["security"]);
+    ASSERT_EQ(security.size(), 2u);
+    EXPECT_NE(security[0], security[1]) << "the bits read back after the lock";
+    EXPECT_NE(security[1].find("LOCK"), std::string::npos) << security[1];
+
+    // The wire: opens (detections), the first program frame, the lock frame, the start.
+    std::ifstream in(trace);
+    int opens = 0, opensBeforeProgram = -1, opensBeforeLock = -1;
+    std::string sent;  // every byte to the target, in order
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string time, dir2, first;
+        fields >> time >> dir2 >> first;
+        if (dir2 == "!" && first == "open") ++opens;
+        if (dir2 == ">" && first == "0E" && opensBeforeProgram < 0) opensBeforeProgram = opens;
+        if (dir2 == ">" && first == "04" && opensBeforeLock < 0) opensBeforeLock = opens;
+        if (dir2 == ">") sent += line.substr(line.find('>') + 1);
+    }
+    EXPECT_EQ(opensBeforeProgram, 1) << "one detection before the image";
+    EXPECT_EQ(opensBeforeLock, 1) << "no detection between the image and the lock";
+    EXPECT_EQ(opens, 2) << "the lock reads its bits back with one detection of its own";
+    ASSERT_GE(sent.size(), 6u);
+    EXPECT_EQ(sent.substr(sent.size() - 6), " 62 62") << "the user's code started last";
+
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_EQ(ReadImageFile(kSample, &image, &error), ImageReadStatus::Ok);
+    std::ifstream block(saved, std::ios::binary);
+    const std::vector<uint8_t> flash{std::istreambuf_iterator<char>(block), std::istreambuf_iterator<char>()};
+    ASSERT_GE(flash.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    std::filesystem::remove_all(dir);
+}
+
+// ---- password ----
+
+TEST(CliPassword, TheTerminalIsAskedOnlyWhenTheChipRefusesTheEmptyPassword) {
+    {
+        SimBoard open({"--chip", "NX31A32"});
+        test::PtyProcess p({kCli, "read", "-p", open.pty, "--count", "1"});
+        EXPECT_EQ(p.Finish(), 0) << p.Output();
+        EXPECT_EQ(p.Output().find("Password"), std::string::npos) << p.Output();
+    }
+    SimBoard locked({"--chip", "NX31A32", "--password", "s3cret"});
+    {
+        test::PtyProcess p({kCli, "read", "-p", locked.pty, "--count", "1"});
+        ASSERT_TRUE(p.ReadUntil("Password: ")) << p.Output();
+        p.Type("s3cret\n");
+        EXPECT_EQ(p.Finish(), 0) << p.Output();
+        EXPECT_NE(p.Output().find("the chip refused the empty password"), std::string::npos) << p.Output();
+        EXPECT_EQ(p.Output().find("s3cret"), std::string::npos) << "typed without echo";
+    }
+    {
+        test::PtyProcess p({kCli, "read", "-p", locked.pty, "--count", "1"});
+        ASSERT_TRUE(p.ReadUntil("Password: ")) << p.Output();
+        p.Type("\x04");
+        EXPECT_EQ(p.Finish(), 1) << p.Output();
+        EXPECT_NE(p.Output().find("no password was given (end of input)"), std::string::npos) << p.Output();
+    }
+    // edit takes the same sources as the flash commands.
+    EXPECT_EQ(Tessel({"edit", "-p", locked.pty, "--password-env", "EDIT_PW", "0000"}, {"EDIT_PW=s3cret"}).status, 0);
+    EXPECT_EQ(Tessel({"edit", "-p", locked.pty, "0000"}).status, 1);
+}
+
+// ---- detection ----
+
+TEST(CliDetection, TheTerminalUserIsToldToResetTheBoardAndHowLongItWaits) {
+    test::PtyProcess p({kCli, "detect", "-p", "sim:NX31A32"});
+    EXPECT_EQ(p.Finish(), 0) << p.Output();
+    const std::string& out = p.Output();
+    const size_t click = out.find("Click on OK then Reset MCU");
+    const size_t advice = out.find("reset the board now");
+    ASSERT_NE(click, std::string::npos) << out;
+    ASSERT_NE(advice, std::string::npos) << out;
+    EXPECT_LT(click, advice);
+    EXPECT_NE(out.find("waiting up to 12 s", advice), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace tessel

@@ -1,0 +1,99 @@
+#pragma once
+// Starts a program on a new pseudo-terminal, as if a person ran it in a terminal window:
+// its stdin, stdout and stderr are the terminal. The test reads everything it writes and can
+// type into it.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace tessel::test {
+
+class PtyProcess {
+public:
+    explicit PtyProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        const std::string slave = ptsname(master_);
+        pid_ = fork();
+        if (pid_ == 0) {
+            setsid();
+            const int s = open(slave.c_str(), O_RDWR);
+            if (s < 0) _exit(126);
+            ioctl(s, TIOCSCTTY, 0);
+            winsize size{};
+            size.ws_col = 160;
+            size.ws_row = 40;
+            ioctl(s, TIOCSWINSZ, &size);
+            dup2(s, STDIN_FILENO);
+            dup2(s, STDOUT_FILENO);
+            dup2(s, STDERR_FILENO);
+            if (s > STDERR_FILENO) close(s);
+            close(master_);
+            for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+            std::vector<char*> args;
+            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~PtyProcess() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (master_ >= 0) close(master_);
+    }
+
+    // Reads until `text` has appeared (true) or the program closed the terminal (false).
+    bool ReadUntil(const std::string& text) {
+        while (output_.find(text, scanned_) == std::string::npos) {
+            if (!ReadSome()) return false;
+        }
+        scanned_ = output_.find(text, scanned_) + text.size();
+        return true;
+    }
+
+    void Type(const std::string& text) {
+        if (write(master_, text.data(), text.size()) < 0) return;
+    }
+
+    // Everything until the program ends, and its exit status.
+    int Finish() {
+        while (ReadSome()) {
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    const std::string& Output() const { return output_; }
+
+private:
+    bool ReadSome() {
+        char buf[4096];
+        const ssize_t n = read(master_, buf, sizeof buf);
+        // EIO: the last holder of the terminal has closed it.
+        if (n <= 0) return false;
+        output_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    int master_ = -1;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    std::string output_;
+    size_t scanned_ = 0;
+};
+
+}  // namespace tessel::test
