@@ -211,9 +211,8 @@ bool PromptHidden(const char* prompt, std::string* out) {
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
-    // Ctrl-C ends the read (the handlers do not restart it) and the prompt gives up.
-    const bool got = InterruptSignal() == 0 && static_cast<bool>(std::getline(std::cin, *out)) &&
-                     InterruptSignal() == 0;
+    // Ctrl-C ends the wait for the line and the prompt gives up.
+    const bool got = WaitForInputLine() && static_cast<bool>(std::getline(std::cin, *out)) && InterruptSignal() == 0;
     if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &old);
     RememberTerminal(nullptr);
     if (!got) std::cin.clear();

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "ConsoleView.h"
+#include "Interrupt.h"
 #include "JsonView.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
@@ -255,7 +256,7 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
         std::fflush(stderr);
         std::string answer;
         const bool yes =
-            std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes");
+            WaitForInputLine() && std::getline(std::cin, answer) && (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes");
         state.events.Question(question, yes, AnswerSource::Terminal);
         if (!yes) {
             state.result.summary = "nothing was done on any board: declined";

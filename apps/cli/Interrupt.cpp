@@ -1,5 +1,7 @@
 #include "Interrupt.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -99,6 +101,16 @@ std::string InterruptionLine() {
     for (size_t i = 0; i < gBackups.size(); ++i)
         line += (i == 0 ? "; the operator's data is kept in " : ", ") + gBackups[i];
     return line;
+}
+
+bool WaitForInputLine() {
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    while (gSignal.load() == 0) {
+        const int n = poll(&in, 1, 100);
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
+    return false;
 }
 
 void RememberTerminal(const void* settings) {

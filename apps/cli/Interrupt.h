@@ -31,6 +31,11 @@ void RecordInterruption(const StopRequest& stop);
 // The last line of an interrupted run: the signal, what the stop left undone, any backups.
 std::string InterruptionLine();
 
+// Waits until a line can be read from standard input without blocking: true then, false once
+// a signal has come or the input has failed. A read that merely blocked could miss a signal
+// that arrived just before it began.
+bool WaitForInputLine();
+
 // The terminal's settings as they were before a prompt turned echo off; a second signal
 // puts them back before the program ends. Null: nothing to restore.
 void RememberTerminal(const void* termiosSettings);

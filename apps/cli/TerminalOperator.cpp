@@ -1,4 +1,5 @@
 #include "TerminalOperator.h"
+#include "Interrupt.h"
 
 #include <unistd.h>
 
@@ -34,7 +35,7 @@ bool TerminalOperator::AskYesNo(const std::string& text) {
     std::fprintf(stderr, "%s [y/N] ", Trimmed(text).c_str());
     std::fflush(stderr);
     std::string answer;
-    const bool yes = std::getline(std::cin, answer) &&
+    const bool yes = WaitForInputLine() && std::getline(std::cin, answer) &&
                      (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes");
     events_.Question(text, yes, AnswerSource::Terminal);
     return yes;
