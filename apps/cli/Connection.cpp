@@ -200,8 +200,6 @@ bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
 namespace {
 // A line from the terminal with echo off, so that the password is not left on the screen.
 bool PromptHidden(const char* prompt, std::string* out) {
-    std::fprintf(stderr, "%s", prompt);
-    std::fflush(stderr);
     termios old{};
     const bool tty = tcgetattr(STDIN_FILENO, &old) == 0;
     if (tty) {
@@ -211,6 +209,9 @@ bool PromptHidden(const char* prompt, std::string* out) {
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
+    // Only once echo is off: what is typed as soon as the prompt shows stays hidden.
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
     // Ctrl-C ends the wait for the line and the prompt gives up.
     const bool got = WaitForInputLine() && static_cast<bool>(std::getline(std::cin, *out)) && InterruptSignal() == 0;
     if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &old);

@@ -135,6 +135,7 @@ void EventStream::Notice(const std::string& text, int waitSeconds) {
 }
 
 void EventStream::Error(const std::string& text) {
+    lastError_ = text;
     Each([&](EventView& v) {
         v.StopWaiting();
         v.Error(text);

@@ -117,6 +117,8 @@ public:
     std::optional<ProgressFailure> LastFailure() const;
     double Seconds() const;
     bool ResultSent() const { return resultSent_; }
+    // The last error reported in this run, for a result line that has nothing better.
+    const std::string& LastError() const { return lastError_; }
     // A question was answered No in this run.
     bool Declined() const { return declined_; }
 
@@ -142,6 +144,7 @@ private:
     std::string commandStatus_;
     bool resultSent_ = false;
     bool declined_ = false;
+    std::string lastError_;
 };
 
 }  // namespace tessel::cli

@@ -137,6 +137,21 @@ int CountNotBlank(const MemoryView& view, int first, int count) {
     return n;
 }
 
+// The command's name as the command line spells it.
+std::string CommandWord(int commandId) {
+    switch (commandId) {
+        case command::kDownload: return "download";
+        case command::kCompare: return "compare";
+        case command::kRead: return "read";
+        case command::kSectorErase:
+        case command::kChipErase: return "erase";
+        case command::kSave: return "save";
+        case command::kUpgradeInternalBsl: return "upgrade-bsl";
+        case command::kUpgradeExternalBsl: return "external-bsl";
+        default: return "the command";
+    }
+}
+
 // The one line that ends the command: its own outcome, with the figures that matter.
 void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, CommandResult& res) {
     const EventStream& ev = link.Events();
@@ -329,7 +344,11 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     // The lock option of a one-pass download is checked against the chip before anything
     // is written.
     if (r.lockOption && !CheckMenuOption(command::kLockChip, r.lockOption, link)) return kExitUsage;
-    if (!EnterWindow(r, link)) return kExitFailed;
+    if (!EnterWindow(r, link)) {
+        res.summary = CommandWord(commandId) + ": nothing was done, the external flash's " + r.external +
+                      " window could not be opened: " + link.Op().LastMessage();
+        return kExitFailed;
+    }
     r.touchedSectors = TouchedSectors(image, PlaceOf(r, session).sectorSize);
     MainDialog& w = link.Window();
     bool ok = w.RunCommand(commandId);
@@ -491,8 +510,8 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                       "Read the sectors the file touches first and rewrite only those that differ "
                       "(block 0, internal memory mode)");
         cmd->add_option("--lock", r->lockOption,
-                        "After a good download, program these lock bits (one-time; the lock menu's option "
-                        "number, see tessel lock --help)")
+                        "After a good download, program these lock bits (one-time): the lock menu's option "
+                        "number, see tessel lock --help; 0 locks nothing")
             ->check(CLI::Range(1, 6));
         cmd->add_flag("--run", r->run, "At the end, start the user's program (the loader then stops answering)");
         cmd->callback([r, &state] {

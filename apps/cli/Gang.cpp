@@ -287,7 +287,10 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
                 events.Error(e.what());
             }
             result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            const std::string& summary = result.result.summary;
+            std::string& summary = result.result.summary;
+            // A board that stopped before its command could say anything: why, in its own words.
+            if (summary.empty() && result.rc != kExitOk)
+                summary = Meaning(result.rc) + (events.LastError().empty() ? "" : ": " + events.LastError());
             console.Line(i, summary.empty() ? Meaning(result.rc) : summary);
         });
     }

@@ -26,13 +26,14 @@ std::string ChosenCommand(CLI::App& app) {
     return name;
 }
 
-// A failure that stopped before the command could say anything of its own.
-std::string Fallback(const std::string& command, int exit, const std::string& port) {
+// A failure that stopped before the command could say anything of its own; `error` is the
+// last error said, if any.
+std::string Fallback(const std::string& command, int exit, const std::string& port, const std::string& error) {
     switch (exit) {
-        case kExitUsage: return command + ": nothing was done (bad options)";
+        case kExitUsage: return command + ": nothing was done" + (error.empty() ? " (bad options)" : ": " + error);
         case kExitPortError: return command + ": nothing was done, " + port + " could not be opened";
         case kExitNoTarget: return command + ": nothing was done, no boot loader answered on " + port;
-        case kExitFailed: return command + " failed";
+        case kExitFailed: return command + " failed" + (error.empty() ? "" : ": " + error);
         default: return std::string();
     }
 }
@@ -48,7 +49,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.option_defaults()->always_capture_default();
     app.footer(
-        "Options that reach the target (-p, --chip, --mode, --baud, --crystal, --firmware, --trace-wire) and "
+        "Options that reach the target (-p, --chip, --mode, --baud, --crystal, --firmware, --trace-wire, "
+        "--firmware-dir) and "
         "-y, -v, -q, --json may stand before the sub-command or after it.\n"
         "Exit status: 0 success; 1 the command failed (the target or the file refused, a compare differed, "
         "a question was answered No, a wrong password); "
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
         r.exit = kExitPortError;
     }
     r.ok = r.exit == kExitOk;
-    if (r.summary.empty()) r.summary = Fallback(r.command, r.exit, state.connect.port);
+    if (r.summary.empty()) r.summary = Fallback(r.command, r.exit, state.connect.port, state.events.LastError());
     state.events.Result(r);
     return r.exit;
 }

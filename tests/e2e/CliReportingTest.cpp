@@ -224,6 +224,8 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
         {{"convert", kSample, dir + "/b.bin"}, 0, "converted " + kSample + " (18 bytes) to " + dir + "/b.bin"},
     };
     for (const Case& c : cases) Check(board.pty, c);
+    SimBoard cable({"--chip", "NX31A32", "--loopback"});
+    Check(cable.pty, {{"cable-test", "-p", "PORT", "-y"}, 0, "cable test passed: the three bytes came back on "});
     std::filesystem::remove_all(dir);
 }
 
@@ -257,6 +259,12 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         {{"run", "-p", "PORT", "--mode", "external"}, 1, "user code not started: Run User Code only works in internal memory mode!"},
         {{"detect", "-p", dir + "/no-such-port"}, 3, "detect: nothing was done, " + dir + "/no-such-port could not be opened"},
         {{"convert", dir + "/missing.hex", dir + "/b.bin"}, 1, "convert failed: " + dir + "/missing.hex"},
+        // Refused by the chip's state: the reason, not only "bad options".
+        {{"remap", "-p", "PORT", "-y", "1k"}, 2,
+         "remap: nothing was done: Memory Remap is not available on NX31A32 in internal memory mode"},
+        {{"external-bsl", "-p", "PORT", "-y"}, 1,
+         "external-bsl: nothing was done, the external flash's low window could not be opened"},
+        {{"cable-test", "-p", "PORT", "-y"}, 1, "cable test failed: Serial connection is incorrect!!!"},
     };
     for (const Case& c : cases) Check(board.pty, c);
     std::filesystem::remove_all(dir);
