@@ -194,6 +194,15 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     return true;
 }
 
+// The port's own reason follows the fixed text, so that a busy or forbidden device is named.
+bool OpenForDetection(DetectionContext& c) {
+    CSerialPort& port = c.session.port;
+    if (port.Open() == 0) return true;
+    c.op.ShowMessage("Failed to setup Serial Comm with Target MCU!!!");
+    if (!port.LastOpenError().reason.empty()) c.op.ShowMessage(port.LastOpenError().reason);
+    return false;
+}
+
 void DoubleClockFollowUp(DetectionContext& c) {
     CDeviceSession& s = c.session;
     if (!s.flags.doubleClockOn || s.port.GetBaudRate() >= 38400 || s.crystalQuestionAsked) return;
@@ -213,11 +222,7 @@ void Detect11F(DetectionContext& c) {
     s.RefreshGeometry();
     if (s.port.IsLinkUp()) return;
     c.op.ShowMessage("Click on OK then Reset MCU\nto Detect Baud & Chip\n(MCU:Fw v1.1F)");
-    if (s.port.Open() != 0) {
-        c.op.ShowMessage("Failed to setup Serial Comm with Target MCU!!!");
-        if (!s.port.LastOpenError().reason.empty()) c.op.ShowMessage(s.port.LastOpenError().reason);
-        return;
-    }
+    if (!OpenForDetection(c)) return;
     if (s.memoryMode == kInternalMemory) s.port.SetLinesInternalMode();
     else s.port.SetLinesExternalMode();
     switch (BaudDetectLoop(c, kBaudDetectLimitMs)) {
@@ -249,11 +254,7 @@ void DetectUnknown(DetectionContext& c) {
         return;
     }
     c.op.ShowMessage("Click on OK then Reset MCU\nto Detect Baud & Chip\n(We will detect MCU:FW 1.1F first.)");
-    if (s.port.Open() != 0) {
-        c.op.ShowMessage("Failed to setup Serial Comm with Target MCU!!!");
-        if (!s.port.LastOpenError().reason.empty()) c.op.ShowMessage(s.port.LastOpenError().reason);
-        return;
-    }
+    if (!OpenForDetection(c)) return;
     s.port.SetLinesInternalMode();
     c.view.setProgressLabel("Reset MCU, then wait for detecting Firmware 1.1F...");
     switch (BaudDetectLoop(c, kUnknownBaudDetectLimitMs)) {
