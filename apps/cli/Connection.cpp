@@ -78,8 +78,8 @@ bool PortWentAway() { return gPortWentAway.load(); }
 void NotePortWentAway() { gPortWentAway = true; }
 
 Connection::~Connection() {
-    if (InterruptSignal() != 0) RecordInterruption(window_->Session().flags.stop);
-    WatchStopRequest(nullptr);
+    if (InterruptSignal() != 0) RecordInterruption(window_->Session().flags.stop, o_.port);
+    UnwatchStopRequest(&window_->Session().flags.stop);
     if (window_->Session().port.DeviceGone()) NotePortWentAway();
     window_->Shutdown();
     events_.Watch(nullptr);
@@ -462,6 +462,7 @@ int Connection::Connect() {
     if (!session.port.IsLinkUp()) return kExitNoTarget;
     ReportChip(showChip_);
     events_.CommandBegins();
+    op_.ForgetLastMessage();
     return window_->Field(ChipField::FwVersion) == "v1.1F" ? kExitOk : kExitFailed;
 }
 

@@ -110,11 +110,17 @@ std::string DoneSoFar(const EventStream& events) {
     return s;
 }
 
+constexpr char kStoppedReason[] = "stopped at the operator's request";
+
+bool Stopped(Connection& link) { return link.Window().Session().flags.stop.Requested(); }
+
 // The failure in the words of the step that failed, else the last message the chip or the
-// file caused.
+// file caused; a command the operator stopped failed because of that.
 std::string Why(const EventStream& events, Connection& link) {
+    if (Stopped(link)) return kStoppedReason;
     if (auto f = events.LastFailure()) return ConsoleView::FailureLine(*f);
-    return link.Op().LastMessage();
+    const std::string& last = link.Op().LastMessage();
+    return last.empty() ? "the command did not complete" : last;
 }
 
 void AddFailureFields(CommandResult& res, const EventStream& events, Connection& link) {
@@ -127,6 +133,7 @@ void AddFailureFields(CommandResult& res, const EventStream& events, Connection&
     } else if (!link.Op().LastMessage().empty()) {
         res.fields["reason"] = link.Op().LastMessage();
     }
+    if (Stopped(link)) res.fields["reason"] = kStoppedReason;
 }
 
 int CountNotBlank(const MemoryView& view, int first, int count) {

@@ -318,7 +318,8 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
         ConnectOptions o = base;
         o.port = ports[i];
         const BoardResult& r = results[i];
-        const std::string why = r.rc != kExitOk && !r.result.summary.empty() ? "  " + r.result.summary : "";
+        std::string why = r.rc != kExitOk && !r.result.summary.empty() ? "  " + r.result.summary : "";
+        std::replace(why.begin(), why.end(), '\n', ' ');  // one row per board
         std::fprintf(table, "%-*s  %-*s  %-9s %-24s %6.1f s%s\n", static_cast<int>(width), ports[i].c_str(),
                      static_cast<int>(serialWidth), serials[i].c_str(), ChipFor(o).c_str(), Meaning(r.rc), r.seconds,
                      why.c_str());

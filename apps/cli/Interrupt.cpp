@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,13 +19,20 @@ namespace tessel::cli {
 namespace {
 
 std::atomic<int> gSignal{0};
-std::atomic<StopRequest*> gStop{nullptr};
+// Every open session's stop request: boards run side by side each have one, and a signal must
+// reach all of them. Fixed slots, because the handler may not allocate or lock.
+constexpr size_t kWatchSlots = 256;
+std::atomic<StopRequest*> gStops[kWatchSlots];
 termios gTerminal{};
 std::atomic<bool> gTerminalSaved{false};
 
-// Filled on the main thread once the command has ended.
-std::string gNotes;
-std::vector<std::string> gBackups;
+// Filled as each session ends (one per board side by side), read once the command has ended.
+struct Interrupted {
+    std::string port, notes;
+    std::vector<std::string> backups;
+};
+std::mutex gRecordMutex;
+std::vector<Interrupted> gRecords;
 
 // Only write(2) from here on: a second signal may arrive anywhere, even inside malloc.
 void Put(const char* text) {
@@ -42,17 +50,21 @@ extern "C" void OnSignal(int sig) {
     int none = 0;
     if (gSignal.compare_exchange_strong(none, sig)) {
         // The first signal only asks: the command stops where it safely can.
-        if (StopRequest* stop = gStop.load()) stop->Request();
+        for (auto& slot : gStops)
+            if (StopRequest* stop = slot.load()) stop->Request();
         return;
     }
     // The second one does not wait for the safe point.
     if (gTerminalSaved.load()) tcsetattr(STDIN_FILENO, TCSANOW, &gTerminal);
     Put("tessel: stopped at once by a second signal; the chip may be left part-way through its command");
-    const StopRequest* stop = gStop.load();
-    const char* backups = stop ? stop->BackupText() : "";
-    if (backups[0] != '\0') {
-        Put("; the data it was to put back is in ");
+    bool named = false;
+    for (auto& slot : gStops) {
+        const StopRequest* stop = slot.load();
+        const char* backups = stop ? stop->BackupText() : "";
+        if (backups[0] == '\0') continue;
+        Put(named ? ", " : "; the data it was to put back is in ");
         Put(backups);
+        named = true;
     }
     Put("\n");
     _exit(InterruptExitCode(sig));
@@ -80,26 +92,47 @@ void InstallInterruptHandlers() {
 }
 
 void WatchStopRequest(StopRequest* stop) {
-    gStop.store(stop);
+    for (auto& slot : gStops) {
+        StopRequest* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, stop)) break;
+    }
     // A signal that came before the session existed still stops its work.
-    if (stop && gSignal.load() != 0) stop->Request();
+    if (gSignal.load() != 0) stop->Request();
+}
+
+void UnwatchStopRequest(StopRequest* stop) {
+    for (auto& slot : gStops) {
+        StopRequest* mine = stop;
+        if (slot.compare_exchange_strong(mine, nullptr)) break;
+    }
 }
 
 int InterruptSignal() { return gSignal.load(); }
 
 int InterruptExitCode(int signal) { return 128 + signal; }
 
-void RecordInterruption(const StopRequest& stop) {
-    gNotes = stop.Notes();
-    gBackups = stop.Backups();
+void RecordInterruption(const StopRequest& stop, const std::string& port) {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    gRecords.push_back({port, stop.Notes(), stop.Backups()});
 }
 
 std::string InterruptionLine() {
     const int sig = gSignal.load();
     std::string line = std::string("tessel: interrupted by ") + SignalName(sig) + ": ";
-    line += gNotes.empty() ? "no command was part-way through its work" : gNotes;
-    for (size_t i = 0; i < gBackups.size(); ++i)
-        line += (i == 0 ? "; the operator's data is kept in " : ", ") + gBackups[i];
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    std::string notes;
+    std::vector<std::string> backups;
+    for (const Interrupted& r : gRecords) {
+        if (!r.notes.empty()) {
+            // With boards side by side, each board's notes say which board they are about.
+            if (!notes.empty()) notes += "; ";
+            notes += gRecords.size() > 1 ? r.port + ": " + r.notes : r.notes;
+        }
+        backups.insert(backups.end(), r.backups.begin(), r.backups.end());
+    }
+    line += notes.empty() ? "no command was part-way through its work" : notes;
+    for (size_t i = 0; i < backups.size(); ++i)
+        line += (i == 0 ? "; the operator's data is kept in " : ", ") + backups[i];
     return line;
 }
 

@@ -15,9 +15,10 @@ namespace tessel::cli {
 // Installs the handlers; call once, before any command runs.
 void InstallInterruptHandlers();
 
-// The stop request the handlers raise and whose backup list a second signal names; null
-// while no session is open. The request must outlive the watch.
+// A session's stop request, which the handlers raise and whose backup list a second signal
+// names, from Watch until Unwatch; several may be watched at once (boards side by side).
 void WatchStopRequest(StopRequest* stop);
+void UnwatchStopRequest(StopRequest* stop);
 
 // The signal that arrived first, 0 while none did.
 int InterruptSignal();
@@ -25,8 +26,9 @@ int InterruptSignal();
 // 128 + the signal: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP.
 int InterruptExitCode(int signal);
 
-// Remembers what the stop left behind for the last line, while the session still exists.
-void RecordInterruption(const StopRequest& stop);
+// Remembers what the stop left behind on the board at `port` for the last line, while the
+// session still exists. Safe from the boards' threads.
+void RecordInterruption(const StopRequest& stop, const std::string& port);
 
 // The last line of an interrupted run: the signal, what the stop left undone, any backups.
 std::string InterruptionLine();

@@ -30,8 +30,10 @@ public:
     DialogResult RunDialog(DialogModel& model) override;
     void DebugTrace(const std::string& line) override;
 
-    // The last message shown, for the result line.
+    // The last message shown since the command itself began, for the result line: the
+    // detection's own texts never pass for a command's failure.
     const std::string& LastMessage() const { return last_; }
+    void ForgetLastMessage() { last_.clear(); }
 
 private:
     EventStream& events_;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
@@ -22,12 +23,14 @@ CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(
 
 // Stand-in boards on pseudo-terminals, each saving its block 0 when it is stopped.
 struct Boards {
-    explicit Boards(int n, const std::vector<std::string>& faultOfFirst = {}) {
+    explicit Boards(int n, const std::vector<std::string>& faultOfFirst = {},
+                    const std::vector<std::string>& everyBoard = {}) {
         char tmpl[] = "/tmp/tessel-gang-XXXXXX";
         dir = mkdtemp(tmpl);
         for (int i = 0; i < n; ++i) {
             std::vector<std::string> argv = {kSim, "--chip", "NX31A32", "--save-block0", Saved(i)};
             if (i == 0) argv.insert(argv.end(), faultOfFirst.begin(), faultOfFirst.end());
+            argv.insert(argv.end(), everyBoard.begin(), everyBoard.end());
             sims.push_back(std::make_unique<test::ChildProcess>(argv));
             ports.push_back(sims.back()->ReadLine());
         }
@@ -113,6 +116,36 @@ TEST(GangDownload, PortListAndConsentAreCheckedBeforeAnyBoardIsTouched) {
         const std::vector<uint8_t> flash = ReadBytes(b.Saved(i));
         EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t x) { return x == 0xFF; })) << "board " << i;
     }
+}
+
+// Ctrl-C while boards are written side by side stops every board at its next safe point, not
+// only one of them, and the last line says, board by board, what was left undone.
+TEST(GangDownload, ASignalStopsEveryBoardAndTheLastLineNamesEach) {
+    Boards b(2, {}, {"--reply-delay", "20"});  // slow enough that the signal comes mid-way
+    std::vector<uint8_t> image(32768);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 5 + 1);
+    const std::string file = b.dir + "/big.bin";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 32768);
+    std::vector<std::string> argv = b.Args({kCli, "download", "--chip", "NX31A32", "--yes", file});
+    test::ChildProcess cli(argv, {}, true);
+    std::string out, line;
+    std::set<std::string> writing;
+    while (writing.size() < 2 && !(line = cli.ReadLine()).empty()) {
+        out += line + "\n";
+        for (const auto& p : b.ports)
+            if (line.rfind(p + " ", 0) == 0 && line.find("Writing") != std::string::npos) writing.insert(p);
+    }
+    ASSERT_EQ(writing.size(), 2u) << out;
+    EXPECT_EQ(cli.Stop(SIGINT), 130);
+    while (!(line = cli.ReadLine()).empty()) out += line + "\n";
+    const std::string last = out.substr(out.rfind("tessel: interrupted by SIGINT"));
+    for (const auto& p : b.ports) {
+        EXPECT_NE(last.find(p + ": writing stopped after"), std::string::npos) << out;
+        const std::string row = RowOf(out, p + "  -");
+        EXPECT_NE(row.find("failed: stopped at the operator's request (Erasing"), std::string::npos) << out;
+    }
+    b.Stop();
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i << " ran on";
 }
 
 // --all-usb finds every USB serial adapter of the device tree, here a recorded sysfs tree whose
