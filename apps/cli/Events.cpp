@@ -1,6 +1,7 @@
 #include "Events.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tessel::cli {
 
@@ -168,7 +169,7 @@ void EventStream::Result(const CommandResult& result) {
     resultSent_ = true;
     CommandResult r = result;
     if (r.status.empty()) r.status = commandStatus_;
-    if (!r.fields.contains("seconds")) r.fields["seconds"] = static_cast<double>(static_cast<int>(Seconds() * 10)) / 10;
+    if (!r.fields.contains("seconds")) r.fields["seconds"] = std::round(Seconds() * 1000) / 1000;
     Each([&](EventView& v) {
         v.StopWaiting();
         v.Result(r);

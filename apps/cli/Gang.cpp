@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -331,7 +332,7 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
         board["ok"] = r.rc == kExitOk;
         board["exit"] = r.rc;
         board["summary"] = r.result.summary;
-        board["seconds"] = static_cast<double>(static_cast<int>(r.seconds * 10)) / 10;
+        board["seconds"] = std::round(r.seconds * 1000) / 1000;
         if (!r.result.status.empty()) board["status"] = r.result.status;
         boards.push_back(std::move(board));
     }

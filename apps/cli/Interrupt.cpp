@@ -7,12 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "device/StopRequest.h"
+#include "ui/MessageAdvice.h"
 
 namespace tessel::cli {
 
@@ -131,9 +132,7 @@ std::string InterruptionLine() {
         backups.insert(backups.end(), r.backups.begin(), r.backups.end());
     }
     line += notes.empty() ? "no command was part-way through its work" : notes;
-    for (size_t i = 0; i < backups.size(); ++i)
-        line += (i == 0 ? "; the operator's data is kept in " : ", ") + backups[i];
-    return line;
+    return line + BackupsClause(backups);
 }
 
 bool WaitForInputLine() {

@@ -24,10 +24,13 @@ const char kStoppedPrefix[] = "Stopped at the operator's request: ";
 
 std::string StoppedReport(const std::string& notes, const std::vector<std::string>& backups) {
     if (notes.empty()) return {};
-    std::string text = kStoppedPrefix + notes;
-    for (size_t i = 0; i < backups.size(); ++i)
-        text += (i == 0 ? "; the operator's data is kept in " : ", ") + backups[i];
-    return text + ".";
+    return kStoppedPrefix + notes + BackupsClause(backups) + ".";
+}
+
+std::string BackupsClause(const std::vector<std::string>& backups) {
+    std::string text;
+    for (size_t i = 0; i < backups.size(); ++i) text += (i == 0 ? "; the operator's data is kept in " : ", ") + backups[i];
+    return text;
 }
 
 namespace {

@@ -23,6 +23,9 @@ MessageAdvice AdviseOn(const std::string& message);
 // down as it stopped, then the backup files that still hold the operator's data. Empty when
 // nothing was stopped part-way (the command had ended, or had no point where it could stop).
 std::string StoppedReport(const std::string& notes, const std::vector<std::string>& backups);
+// "; the operator's data is kept in A, B" for the backups a stop left, "" for none: the words
+// the window and the command line both end a stop's report with.
+std::string BackupsClause(const std::vector<std::string>& backups);
 extern const char kStoppedPrefix[];
 
 // The remedies, for front ends and tests that name them.
