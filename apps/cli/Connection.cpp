@@ -373,7 +373,7 @@ int Connection::ConnectReporting() {
         events_.Error("no boot loader answered on " + o_.port + " within " + std::to_string(seconds) +
                       " s. Likely causes: the wrong port; a crystal or baud rate that does not match the board "
                       "(--crystal, --baud); the board not in its boot loader (reset it after the prompt); "
-                      "the cable (try tessel's cable test).");
+                      "the cable (`tessel cable-test` checks it).");
     } else if (rc == kExitFailed) {
         events_.Error("the loader on " + o_.port + " reports firmware " + window_->Field(ChipField::FwVersion) +
                       ", not v1.1F (--firmware 1.1E offers the upgrade)");
