@@ -177,6 +177,19 @@ TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
     EXPECT_EQ(bySerial.status, 0) << bySerial.out;
     EXPECT_NE(RowOf(bySerial.out, "serial:0001").find(" 0001 "), std::string::npos) << bySerial.out;
 
+    // With no port named and one adapter present, that one is used, for one board or several.
+    const fs::path one = b.dir + "/one";
+    fs::create_directories(one / "dev");
+    fs::create_directory_symlink(recorded + "/sys", one / "sys");
+    fs::create_symlink(b.ports[1], one / "dev" / "ttyUSB1");
+    const std::vector<std::vector<std::string>> runs = {{"compare", "--chip", "NX31A32", kSample},
+                                                        {"read", "--chip", "NX31A32", "--count", "1"}};
+    for (const auto& args : runs) {
+        const CliRun r = test::RunTessel(args, {"TESSEL_DEVICE_TREE=" + one.string()}, true);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("the only USB serial adapter present"), std::string::npos) << r.out;
+    }
+
     fs::create_directories(b.dir + "/empty/dev");
     const CliRun none =
         test::RunTessel({"download", "--chip", "NX31A32", "--yes", "--all-usb", kSample}, {"TESSEL_DEVICE_TREE=" + b.dir + "/empty"}, true);
