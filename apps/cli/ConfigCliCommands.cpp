@@ -88,7 +88,7 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, int command
     res.fields["security"] = w.SecurityLine();
     if (ok) res.summary = what + " programmed; the chip now reports " + w.SecurityLine();
     else if (events.Declined()) res.summary = what + " declined: nothing was programmed";
-    else res.summary = what + " not programmed: " + link.Op().LastMessage();
+    else res.summary = what + " not programmed: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
 }
 

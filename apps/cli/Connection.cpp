@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "ConsoleView.h"
 #include "calc/BaudCalc.h"
 #include "device/ChipCatalogue.h"
 #include "firmware/Firmware.h"
@@ -170,6 +171,13 @@ void AddFormatOption(CLI::App* cmd, FlashOptions& f) {
                     "How to take the file: auto (Intel HEX when its first non-blank character is ':', "
                     "else binary), hex or bin")
         ->check(CLI::IsMember({"auto", "hex", "bin"}));
+}
+
+std::string Connection::FailureReason() const {
+    if (window_->Session().flags.stop.Requested()) return "stopped at the operator's request";
+    if (auto f = events_.LastFailure()) return ConsoleView::FailureLine(*f);
+    const std::string& last = op_.LastMessage();
+    return last.empty() ? "the command did not complete" : last;
 }
 
 int Connection::StartIndex() const {

@@ -94,6 +94,9 @@ public:
     MainDialog& Window() { return *window_; }
     TerminalOperator& Op() { return op_; }
     EventStream& Events() { return events_; }
+    // Why the command failed, for its result line: a stop the operator asked for, else the
+    // step that failed with its address, else the last message the command itself showed.
+    std::string FailureReason() const;
     const ConnectOptions& Options() const { return o_; }
 
 private:

@@ -110,18 +110,9 @@ std::string DoneSoFar(const EventStream& events) {
     return s;
 }
 
-constexpr char kStoppedReason[] = "stopped at the operator's request";
-
 bool Stopped(Connection& link) { return link.Window().Session().flags.stop.Requested(); }
 
-// The failure in the words of the step that failed, else the last message the chip or the
-// file caused; a command the operator stopped failed because of that.
-std::string Why(const EventStream& events, Connection& link) {
-    if (Stopped(link)) return kStoppedReason;
-    if (auto f = events.LastFailure()) return ConsoleView::FailureLine(*f);
-    const std::string& last = link.Op().LastMessage();
-    return last.empty() ? "the command did not complete" : last;
-}
+std::string Why(Connection& link) { return link.FailureReason(); }
 
 void AddFailureFields(CommandResult& res, const EventStream& events, Connection& link) {
     if (auto f = events.LastFailure()) {
@@ -133,7 +124,7 @@ void AddFailureFields(CommandResult& res, const EventStream& events, Connection&
     } else if (!link.Op().LastMessage().empty()) {
         res.fields["reason"] = link.Op().LastMessage();
     }
-    if (Stopped(link)) res.fields["reason"] = kStoppedReason;
+    if (Stopped(link)) res.fields["reason"] = link.FailureReason();
 }
 
 int CountNotBlank(const MemoryView& view, int first, int count) {
@@ -188,7 +179,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             } else if (declined) {
                 res.summary = "download of " + file + " declined: nothing was erased or written";
             } else {
-                res.summary = "download of " + file + " failed: " + Why(ev, link);
+                res.summary = "download of " + file + " failed: " + Why(link);
                 if (const std::string done = DoneSoFar(ev); !done.empty()) res.summary += " (" + done + ")";
             }
             break;
@@ -204,7 +195,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             } else if (auto f = ev.LastFailure(); f && f->chip && f->expected) {
                 res.summary = ConsoleView::FailureLine(*f);
             } else {
-                res.summary = "compare of " + file + " failed: " + Why(ev, link);
+                res.summary = "compare of " + file + " failed: " + Why(link);
             }
             break;
         }
@@ -220,7 +211,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
                 res.summary = Printf("read %s at %s, %d not blank", Sectors(count).c_str(),
                                      Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str(), used);
             } else {
-                res.summary = "read failed: " + Why(ev, link);
+                res.summary = "read failed: " + Why(link);
                 if (const std::string done = DoneSoFar(ev); !done.empty()) res.summary += " (" + done + ")";
             }
             break;
@@ -234,7 +225,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
                 res.summary = Printf("erased %s from sector %d at %s", Sectors(count).c_str(), r.flash.startSector,
                                      Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str());
             else if (declined) res.summary = "erase declined: nothing was erased";
-            else res.summary = "erase failed: " + Why(ev, link) + (DoneSoFar(ev).empty() ? "" : " (" + DoneSoFar(ev) + ")");
+            else res.summary = "erase failed: " + Why(link) + (DoneSoFar(ev).empty() ? "" : " (" + DoneSoFar(ev) + ")");
             break;
         }
         case command::kChipErase:
@@ -242,7 +233,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             res.fields["chip_erase"] = true;
             if (ok) res.summary = "erased the whole chip";
             else if (declined) res.summary = "chip erase declined: nothing was erased";
-            else res.summary = "chip erase failed: " + Why(ev, link);
+            else res.summary = "chip erase failed: " + Why(link);
             break;
         case command::kSave: {
             res.command = "save";
@@ -252,20 +243,20 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             if (ok)
                 res.summary = Printf("saved %s at %s to %s", Sectors(count).c_str(),
                                      Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str(), file.c_str());
-            else res.summary = "save to " + file + " failed: " + Why(ev, link);
+            else res.summary = "save to " + file + " failed: " + Why(link);
             break;
         }
         case command::kUpgradeInternalBsl:
             res.command = "upgrade-bsl";
             if (ok) res.summary = "boot loader replaced with " + file;
             else if (declined) res.summary = "boot loader upgrade declined: the loader was not touched";
-            else res.summary = "boot loader upgrade from " + file + " failed: " + Why(ev, link);
+            else res.summary = "boot loader upgrade from " + file + " failed: " + Why(link);
             break;
         case command::kUpgradeExternalBsl:
             res.command = "external-bsl";
             if (ok) res.summary = "external boot loader written into the low window's first sector";
             else if (declined) res.summary = "external boot loader not written: declined";
-            else res.summary = "external boot loader write failed: " + Why(ev, link);
+            else res.summary = "external boot loader write failed: " + Why(link);
             break;
         default: break;
     }
@@ -353,7 +344,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     if (r.lockOption && !CheckMenuOption(command::kLockChip, r.lockOption, link)) return kExitUsage;
     if (!EnterWindow(r, link)) {
         res.summary = CommandWord(commandId) + ": nothing was done, the external flash's " + r.external +
-                      " window could not be opened: " + link.Op().LastMessage();
+                      " window could not be opened: " + link.FailureReason();
         return kExitFailed;
     }
     r.touchedSectors = TouchedSectors(image, PlaceOf(r, session).sectorSize);
@@ -373,7 +364,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
         if (!w.RunCommand(command::kLockChip)) {
             ok = false;
             res.summary = Printf("downloaded %s and verified it, but lock option %d was not set: %s",
-                                 r.flash.file.c_str(), r.lockOption, link.Op().LastMessage().c_str());
+                                 r.flash.file.c_str(), r.lockOption, link.FailureReason().c_str());
             res.fields["failed_step"] = "lock";
         } else {
             link.ReportChip(false);
@@ -384,7 +375,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
         if (!w.RunCommand(command::kExecuteUserCode)) {
             ok = false;
             res.summary = "downloaded " + r.flash.file + (r.lockOption ? " and locked the chip" : "") +
-                          ", but the user code was not started: " + link.Op().LastMessage();
+                          ", but the user code was not started: " + link.FailureReason();
             res.fields["failed_step"] = "run";
         }
     }

@@ -69,7 +69,7 @@ int Run(RunState& state) {
     MainDialog& w = link.Window();
     const bool ok = w.RunCommand(command::kExecuteUserCode);
     res.summary = ok ? "user code started; the loader answers again after a reset"
-                     : "user code not started: " + link.Op().LastMessage();
+                     : "user code not started: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -86,7 +86,7 @@ int Monitor(MonitorRun& r, RunState& state) {
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     if (!link.Window().RunCommand(command::kDownloadMonitra)) {
-        res.summary = "monitor not written: " + link.Op().LastMessage();
+        res.summary = "monitor not written: " + link.FailureReason();
         return kExitFailed;
     }
     // The desktop program closes here; a script needs to be told what it has done.
@@ -120,7 +120,7 @@ int CableTest(const ConnectOptions& given, EventStream& events, CommandResult& r
         res.summary = "cable test: nothing was sent, " + o.port + " could not be opened";
         return kExitPortError;
     }
-    res.summary = "cable test failed: " + link.Op().LastMessage();
+    res.summary = "cable test failed: " + link.FailureReason();
     return kExitFailed;
 }
 

@@ -34,8 +34,10 @@ int CheckNewPasswordSource(const FlashOptions& f, EventStream& events) {
     std::string from;
     if (!f.newPasswordFile.empty()) {
         std::ifstream in(f.newPasswordFile);
-        // A file that cannot be read is reported when the password is taken from it.
-        if (!in) return kExitOk;
+        if (!in) {
+            events.Error("cannot read the new password file " + f.newPasswordFile);
+            return kExitUsage;
+        }
         std::getline(in, text);
         if (!text.empty() && text.back() == '\r') text.pop_back();
         from = f.newPasswordFile;
@@ -69,7 +71,7 @@ int RunPassword(PasswordRun& r, RunState& state, int commandId) {
     const std::string what = r.flash.noNewPassword ? "password removed" : change ? "password changed" : "password set";
     if (ok) res.summary = what + (change ? "; block 0 kept" : "; block 0 erased");
     else if (state.events.Declined() && state.events.Phases().empty()) res.summary = res.command + " declined: nothing was changed";
-    else res.summary = res.command + " failed: " + link.Op().LastMessage();
+    else res.summary = res.command + " failed: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
 }
 

@@ -26,6 +26,7 @@ using test::kCli;
 using test::kSample;
 using test::kSim;
 using test::TempDir;
+using test::WriteBytes;
 using Outcome = test::CliRun;
 
 // stdout alone, or stdout and stderr interleaved as a log would get them.
@@ -226,6 +227,15 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
     for (const Case& c : cases) Check(board.pty, c);
     SimBoard cable({"--chip", "NX31A32", "--loopback"});
     Check(cable.pty, {{"cable-test", "-p", "PORT", "-y"}, 0, "cable test passed: the three bytes came back on "});
+    SimBoard hl({"--chip", "NX31H64D"});
+    Check(hl.pty, {{"double-clock", "-p", "PORT", "--chip", "NX31H64D", "-y"}, 0, "the double-clock bit programmed; the chip now reports"});
+    // The stub-driven commands run on the in-process board: a stand-in stub never goes to a pty.
+    WriteBytes(dir + "/pw", std::vector<uint8_t>{'a', 'b', 'c'});
+    WriteBytes(dir + "/loader.bin", std::vector<uint8_t>(1024, 0x5A));
+    Check("sim:NX31A32", {{"password", "set", "-p", "PORT", "-y", "--new-password-file", dir + "/pw"}, 0, "password set"});
+    Check("sim:NX31A32", {{"upgrade-bsl", "-p", "PORT", "-y", dir + "/loader.bin"}, 0,
+                          "boot loader replaced with " + dir + "/loader.bin"});
+    Check("sim:NX31A32", {{"monitor", "-p", "PORT", "-y"}, 0, "The boot loader is gone: the chip now starts the debug monitor"});
     std::filesystem::remove_all(dir);
 }
 
@@ -265,6 +275,11 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         {{"external-bsl", "-p", "PORT", "-y"}, 1,
          "external-bsl: nothing was done, the external flash's low window could not be opened"},
         {{"cable-test", "-p", "PORT", "-y"}, 1, "cable test failed: Serial connection is incorrect!!!"},
+        {{"double-clock", "-p", "PORT", "-y"}, 2,
+         "double-clock: nothing was done: This feature is for MCU H/L32B and H/L64D only!"},
+        // Checked before the port is opened: the port named here does not exist.
+        {{"password", "set", "-p", dir + "/no-such-port", "-y", "--new-password-file", dir + "/none"}, 2,
+         "password set: nothing was done: cannot read the new password file " + dir + "/none"},
     };
     for (const Case& c : cases) Check(board.pty, c);
     std::filesystem::remove_all(dir);
