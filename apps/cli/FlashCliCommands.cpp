@@ -159,6 +159,9 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
     if (!r.flash.file.empty()) res.fields["file"] = r.flash.file;
     res.fields["start"] = p.address;
     const bool declined = !ok && ev.Declined() && ev.Phases().empty();
+    // The sectors a read, erase or save was asked for, cut at the block's end as the command cuts them.
+    const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
+    const std::string soFar = DoneSoFar(ev).empty() ? "" : " (" + DoneSoFar(ev) + ")";
     switch (commandId) {
         case command::kDownload: {
             res.command = "download";
@@ -179,8 +182,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             } else if (declined) {
                 res.summary = "download of " + file + " declined: nothing was erased or written";
             } else {
-                res.summary = "download of " + file + " failed: " + Why(link);
-                if (const std::string done = DoneSoFar(ev); !done.empty()) res.summary += " (" + done + ")";
+                res.summary = "download of " + file + " failed: " + Why(link) + soFar;
             }
             break;
         }
@@ -201,7 +203,6 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
         }
         case command::kRead: {
             res.command = "read";
-            const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
             res.fields["sectors"] = count;
             res.fields["bytes"] = static_cast<long long>(count) * p.sectorSize;
             res.fields["end"] = p.address + static_cast<uint32_t>(count) * p.sectorSize - 1;
@@ -211,21 +212,19 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
                 res.summary = Printf("read %s at %s, %d not blank", Sectors(count).c_str(),
                                      Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str(), used);
             } else {
-                res.summary = "read failed: " + Why(link);
-                if (const std::string done = DoneSoFar(ev); !done.empty()) res.summary += " (" + done + ")";
+                res.summary = "read failed: " + Why(link) + soFar;
             }
             break;
         }
         case command::kSectorErase: {
             res.command = "erase";
-            const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
             res.fields["sectors"] = count;
             res.fields["end"] = p.address + static_cast<uint32_t>(count) * p.sectorSize - 1;
             if (ok)
                 res.summary = Printf("erased %s from sector %d at %s", Sectors(count).c_str(), r.flash.startSector,
                                      Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str());
             else if (declined) res.summary = "erase declined: nothing was erased";
-            else res.summary = "erase failed: " + Why(link) + (DoneSoFar(ev).empty() ? "" : " (" + DoneSoFar(ev) + ")");
+            else res.summary = "erase failed: " + Why(link) + soFar;
             break;
         }
         case command::kChipErase:
@@ -237,7 +236,6 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             break;
         case command::kSave: {
             res.command = "save";
-            const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
             res.fields["sectors"] = count;
             res.fields["bytes"] = static_cast<long long>(count) * p.sectorSize;
             if (ok)
