@@ -114,54 +114,33 @@ std::optional<ProgressFailure> EventStream::LastFailure() const {
 }
 
 void EventStream::Message(const std::string& text) {
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Message(text);
-    });
+    EachEndingWait([&](EventView& v) { v.Message(text); });
 }
 
 void EventStream::Question(const std::string& text, bool answer, AnswerSource source) {
     if (!answer) declined_ = true;
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Question(text, answer, source);
-    });
+    EachEndingWait([&](EventView& v) { v.Question(text, answer, source); });
 }
 
 void EventStream::Notice(const std::string& text, int waitSeconds) {
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Notice(text, waitSeconds);
-    });
+    EachEndingWait([&](EventView& v) { v.Notice(text, waitSeconds); });
 }
 
 void EventStream::Error(const std::string& text) {
     lastError_ = text;
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Error(text);
-    });
+    EachEndingWait([&](EventView& v) { v.Error(text); });
 }
 
 void EventStream::Trace(const std::string& text) {
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Trace(text);
-    });
+    EachEndingWait([&](EventView& v) { v.Trace(text); });
 }
 
 void EventStream::Chip(const ChipReport& chip) {
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Chip(chip);
-    });
+    EachEndingWait([&](EventView& v) { v.Chip(chip); });
 }
 
 void EventStream::Output(const std::string& text) {
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Output(text);
-    });
+    EachEndingWait([&](EventView& v) { v.Output(text); });
 }
 
 void EventStream::Result(const CommandResult& result) {
@@ -170,10 +149,7 @@ void EventStream::Result(const CommandResult& result) {
     CommandResult r = result;
     if (r.status.empty()) r.status = commandStatus_;
     if (!r.fields.contains("seconds")) r.fields["seconds"] = std::round(Seconds() * 1000) / 1000;
-    Each([&](EventView& v) {
-        v.StopWaiting();
-        v.Result(r);
-    });
+    EachEndingWait([&](EventView& v) { v.Result(r); });
 }
 
 }  // namespace tessel::cli

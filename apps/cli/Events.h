@@ -127,6 +127,14 @@ private:
     void Each(F f) {
         for (auto& v : views_) f(*v);
     }
+    // The events that print end a terminal countdown first.
+    template <class F>
+    void EachEndingWait(F f) {
+        Each([&](EventView& v) {
+            v.StopWaiting();
+            f(v);
+        });
+    }
     void OnProgress();
     void EndPhase(bool ok);
 

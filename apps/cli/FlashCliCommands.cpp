@@ -507,7 +507,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                       "(block 0, internal memory mode)");
         cmd->add_option("--lock", r->lockOption,
                         "After a good download, program these lock bits (one-time): the lock menu's option "
-                        "number, see tessel lock --help; 0 locks nothing")
+                        "number, see tessel lock --help")
             ->check(CLI::Range(1, 6));
         cmd->add_flag("--run", r->run, "At the end, start the user's program (the loader then stops answering)");
         cmd->callback([r, &state] {

@@ -87,13 +87,7 @@ void ApplyButtonRule11F(DetectionContext& c, int memoryMode, uint8_t lockStatus,
     const CommandAvailability a =
         ComputeAvailability(c.session.Family(), memoryMode, lockStatus,
                             versionOk ? "v1.1F" : "", ExternalWindowState::None);
-    c.view.EnableButton(IapButton::Read, true);
-    c.view.EnableButton(IapButton::Download, a.download);
-    c.view.EnableButton(IapButton::SectorErase, a.sectorErase);
-    c.view.EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
-    c.view.EnableButton(IapButton::LockChip, a.lockChip);
-    c.view.EnableButton(IapButton::MemoryRemap, a.memoryRemap);
-    c.view.EnableButton(IapButton::ChipErase, a.chipErase);
+    c.view.EnableButtons(a);
     // A fresh detection ends the state of a return from an external-flash window.
     c.session.backInMcuFlash = false;
 }
@@ -433,13 +427,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     c.view.SetField(ChipField::MemMode, "Internal");
     const CommandAvailability a = ComputeAvailability(s.Family(), kInternalMemory, status & 0xE0,
                                                       failed ? "" : "v1.1E", ExternalWindowState::None);
-    c.view.EnableButton(IapButton::ChipErase, a.chipErase);
-    c.view.EnableButton(IapButton::MemoryRemap, a.memoryRemap);
-    c.view.EnableButton(IapButton::LockChip, a.lockChip);
-    c.view.EnableButton(IapButton::Read, a.read);
-    c.view.EnableButton(IapButton::Download, a.download);
-    c.view.EnableButton(IapButton::SectorErase, a.sectorErase);
-    c.view.EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
+    c.view.EnableButtons(a);
     s.backInMcuFlash = false;
     c.view.Refresh();
     s.flags.userCodeRunning = false;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "device/CommandChecks.h"
 #include "protocol/Progress.h"
 
 namespace tessel {
@@ -38,6 +39,16 @@ public:
     virtual void SetWindowTitle(const std::string&) {}
 
     void SetIapStatus(const std::string& text) { SetField(ChipField::IapStatus, text); }
+    // Every IAP command button as one set of availability rules gives it.
+    void EnableButtons(const CommandAvailability& a) {
+        EnableButton(IapButton::Read, a.read);
+        EnableButton(IapButton::Download, a.download);
+        EnableButton(IapButton::SectorErase, a.sectorErase);
+        EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
+        EnableButton(IapButton::LockChip, a.lockChip);
+        EnableButton(IapButton::MemoryRemap, a.memoryRemap);
+        EnableButton(IapButton::ChipErase, a.chipErase);
+    }
 };
 
 }  // namespace tessel

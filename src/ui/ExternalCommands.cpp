@@ -200,11 +200,8 @@ public:
 
     void SetButtons(const CommandAvailability& a, bool lockAndRemapOnly) {
         if (!lockAndRemapOnly) {
-            w_.EnableButton(IapButton::Read, a.read);
-            w_.EnableButton(IapButton::Download, a.download);
-            w_.EnableButton(IapButton::SectorErase, a.sectorErase);
-            w_.EnableButton(IapButton::DnloadRunUserCode, a.runUserCode);
-            w_.EnableButton(IapButton::ChipErase, a.chipErase);
+            w_.EnableButtons(a);
+            return;
         }
         w_.EnableButton(IapButton::LockChip, a.lockChip);
         w_.EnableButton(IapButton::MemoryRemap, a.memoryRemap);

@@ -25,6 +25,7 @@ using nlohmann::json;
 using test::kCli;
 using test::kSample;
 using test::kSim;
+using test::SimOnPty;
 using test::TempDir;
 using test::WriteBytes;
 using Outcome = test::CliRun;
@@ -48,19 +49,6 @@ std::string LastLine(const std::string& text) {
     const auto lines = Lines(text);
     return lines.empty() ? std::string() : lines.back();
 }
-
-// A stand-in board on a pseudo-terminal, with the options given (faults among them).
-struct SimBoard {
-    explicit SimBoard(std::vector<std::string> args) : process([&] {
-        args.insert(args.begin(), kSim);
-        return args;
-    }()) {
-        pty = process.ReadLine();
-    }
-    ~SimBoard() { process.Stop(SIGTERM); }
-    test::ChildProcess process;
-    std::string pty;
-};
 
 // ---- options ----
 
@@ -208,7 +196,7 @@ void Check(const std::string& port, const Case& c) {
 
 TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
     const std::string dir = TempDir();
-    SimBoard board({"--chip", "NX31A32"});
+    SimOnPty board({"--chip", "NX31A32"});
     ASSERT_FALSE(board.pty.empty());
     const std::vector<Case> cases = {
         {{"detect", "-p", "PORT"}, 0, "detected NX31A32 with loader v1.1F"},
@@ -225,9 +213,9 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
         {{"convert", kSample, dir + "/b.bin"}, 0, "converted " + kSample + " (18 bytes) to " + dir + "/b.bin"},
     };
     for (const Case& c : cases) Check(board.pty, c);
-    SimBoard cable({"--chip", "NX31A32", "--loopback"});
+    SimOnPty cable({"--chip", "NX31A32", "--loopback"});
     Check(cable.pty, {{"cable-test", "-p", "PORT", "-y"}, 0, "cable test passed: the three bytes came back on "});
-    SimBoard hl({"--chip", "NX31H64D"});
+    SimOnPty hl({"--chip", "NX31H64D"});
     Check(hl.pty, {{"double-clock", "-p", "PORT", "--chip", "NX31H64D", "-y"}, 0, "the double-clock bit programmed; the chip now reports"});
     // The stub-driven commands run on the in-process board: a stand-in stub never goes to a pty.
     WriteBytes(dir + "/pw", std::vector<uint8_t>{'a', 'b', 'c'});
@@ -242,7 +230,7 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
 TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
     {
         // The 16th byte from the board is the sixth of the first chunk read back.
-        SimBoard board({"--chip", "NX31A32", "--corrupt-reply", "16"});
+        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "16"});
         const Outcome r = Tessel({"download", "-p", board.pty, "-y", kSample}, {}, true);
         EXPECT_EQ(r.status, 1) << r.out;
         const auto lines = Lines(r.out);
@@ -255,11 +243,11 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
                                        "(Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
     }
     {
-        SimBoard board({"--chip", "NX31A32", "--refuse", "11"});
+        SimOnPty board({"--chip", "NX31A32", "--refuse", "11"});
         Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1, "erase failed: erase failed at 0000h: no acknowledgement"});
     }
     const std::string dir = TempDir();
-    SimBoard board({"--chip", "NX31A32"});
+    SimOnPty board({"--chip", "NX31A32"});
     const std::vector<Case> cases = {
         {{"compare", "-p", "PORT", kSample}, 1, "compare: differs at 0000h (file 02h, chip FFh)"},
         {{"download", "-p", "PORT", kSample}, 1, "download of " + kSample + " declined: nothing was erased or written"},
@@ -387,7 +375,7 @@ int Count(const std::vector<json>& events, const std::string& type) {
 }
 
 TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
-    SimBoard board({"--chip", "NX31H64D"});
+    SimOnPty board({"--chip", "NX31H64D"});
     ASSERT_FALSE(board.pty.empty());
     auto run = [&](std::vector<std::string> args) {
         args.insert(args.end(), {"-p", board.pty, "--chip", "NX31H64D", "--json"});
@@ -440,7 +428,7 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
         const auto ev = CheckEvents(r, "bad option");
         EXPECT_EQ(ev.size(), 1u);
     }
-    SimBoard faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
+    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
     {
         const Outcome r = Tessel({"download", "--json", "-y", "-p", faulty.pty, kSample});
         const auto ev = CheckEvents(r, "failed download");
@@ -460,8 +448,8 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
 // its board, each board's phases open and close in its own order, and the result lists both
 // boards with their own outcome.
 TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
-    SimBoard good({"--chip", "NX31A32"});
-    SimBoard faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
+    SimOnPty good({"--chip", "NX31A32"});
+    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
     ASSERT_FALSE(good.pty.empty());
     ASSERT_FALSE(faulty.pty.empty());
     const Outcome r = Tessel({"download", "--json", "-y", "-p", good.pty, "-p", faulty.pty, kSample});
@@ -506,7 +494,7 @@ TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
     const std::string saved = dir + "/block0.bin";
     Outcome r;
     {
-        SimBoard board({"--chip", "NX31H64D", "--save-block0", saved});
+        SimOnPty board({"--chip", "NX31H64D", "--save-block0", saved});
         ASSERT_FALSE(board.pty.empty());
         r = Tessel({"download", "-p", board.pty, "--chip", "NX31H64D", "-y", "--verify", "--lock", "2", "--run",
                     "--trace-wire", trace, "--json", kSample});
@@ -558,12 +546,12 @@ TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
 
 TEST(CliPassword, TheTerminalIsAskedOnlyWhenTheChipRefusesTheEmptyPassword) {
     {
-        SimBoard open({"--chip", "NX31A32"});
+        SimOnPty open({"--chip", "NX31A32"});
         test::PtyProcess p({kCli, "read", "-p", open.pty, "--count", "1"});
         EXPECT_EQ(p.Finish(), 0) << p.Output();
         EXPECT_EQ(p.Output().find("Password"), std::string::npos) << p.Output();
     }
-    SimBoard locked({"--chip", "NX31A32", "--password", "s3cret"});
+    SimOnPty locked({"--chip", "NX31A32", "--password", "s3cret"});
     {
         test::PtyProcess p({kCli, "read", "-p", locked.pty, "--count", "1"});
         ASSERT_TRUE(p.ReadUntil("Password: ")) << p.Output();

@@ -25,6 +25,7 @@ namespace {
 using test::kSim;
 using test::kCli;
 using test::kSample;
+using test::SimOnPty;
 using test::TempDir;
 using test::ReadBytes;
 using test::WriteBytes;
@@ -75,19 +76,6 @@ std::vector<std::string> WritesAfterDetection(const std::string& trace) {
 }
 
 // The stand-in board on a pseudo-terminal, for the states the in-process board does not start
-// in: lock bits already programmed, or block 0 already holding the operator's code.
-struct PtyBoard {
-    explicit PtyBoard(std::vector<std::string> args) : sim([&] {
-        args.insert(args.begin(), kSim);
-        return args;
-    }()) {
-        pty = sim.ReadLine();
-    }
-    ~PtyBoard() { sim.Stop(SIGTERM); }
-    test::ChildProcess sim;
-    std::string pty;
-};
-
 // One command of a rule row: refused with status 2, the rule named, and nothing on the wire
 // after the detection.
 void ExpectRefused(const std::string& dir, std::vector<std::string> args, const std::string& reason) {
@@ -133,7 +121,7 @@ TEST(CliCommandRules, InternalModeATypeChip) {
     // A lock status the A-type loader does not write in: only Read is left. 80h splits the
     // families (see the H/L row).
     for (const char* lock : {"0x60", "0x80"}) {
-        PtyBoard b({"--chip", "NX31A32", "--security", lock});
+        SimOnPty b({"--chip", "NX31A32", "--security", lock});
         ASSERT_FALSE(b.pty.empty());
         const std::string status = std::string(lock + 2) + "h";
         ExpectRefused(dir, On(b.pty, "NX31A32", {"download", "--yes", kSample}),
@@ -157,12 +145,12 @@ TEST(CliCommandRules, InternalModeHLChip) {
     EXPECT_TRUE(dc.Says("Double Clock on NX31H32B: programs the double-clock bit.\n")) << dc.out;
     EXPECT_TRUE(dc.Says("Double Clock: ON\n")) << dc.out;
     {
-        PtyBoard b({"--chip", "NX31H32B", "--security", "0x80"});
+        SimOnPty b({"--chip", "NX31H32B", "--security", "0x80"});
         ASSERT_FALSE(b.pty.empty());
         ExpectRuns(On(b.pty, "NX31H32B", {"download", "--yes", kSample}));
     }
     {
-        PtyBoard b({"--chip", "NX31H32B", "--security", "0xA0"});
+        SimOnPty b({"--chip", "NX31H32B", "--security", "0xA0"});
         ASSERT_FALSE(b.pty.empty());
         ExpectRefused(dir, On(b.pty, "NX31H32B", {"download", "--yes", kSample}),
                       "Download is not available on NX31H32B in internal memory mode at lock status A0h");
@@ -178,7 +166,7 @@ TEST(CliCommandRules, ExternalMemoryMode) {
     ExpectRuns(On("sim:NX31A32", "NX31A32", {"remap", "--yes", "1k"}, "external"));
     ExpectRuns(On("sim:NX31A32", "NX31A32", {"download", "--yes", kSample}, "external"));
     ExpectRuns(On("sim:NX31A32", "NX31A32", {"erase", "--yes", "--chip-erase"}, "external"));
-    PtyBoard b({"--chip", "NX31H64D", "--mode", "external", "--security", "0x20"});
+    SimOnPty b({"--chip", "NX31H64D", "--mode", "external", "--security", "0x20"});
     ASSERT_FALSE(b.pty.empty());
     const std::string at = " in external memory mode at lock status 20h";
     ExpectRefused(dir, On(b.pty, "NX31H64D", {"download", "--yes", kSample}, "external"),
@@ -261,12 +249,12 @@ TEST(CliSparseImage, TheToolsOwnBlock0BackupChangesOnlyTheAreasItHolds) {
     ASSERT_FALSE(backup.empty());
     const std::string saved = dir + "/after.bin";
     {
-        PtyBoard b({"--chip", "NX31A32", "--block0", dir + "/full.bin", "--save-block0", saved});
+        SimOnPty b({"--chip", "NX31A32", "--block0", dir + "/full.bin", "--save-block0", saved});
         ASSERT_FALSE(b.pty.empty());
         const CliRun r = Tessel(On(b.pty, "NX31A32", {"download", "--yes", "--verify", backup}));
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_TRUE(r.Says("Compare OK!")) << r.out;
-        EXPECT_EQ(b.sim.Stop(SIGTERM), 0);
+        EXPECT_EQ(b.process.Stop(SIGTERM), 0);
     }
     std::vector<uint8_t> want = before;
     std::fill(want.begin(), want.begin() + 0x80, uint8_t{0x11});
@@ -289,12 +277,12 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     std::ofstream(dir + "/prog.ihx") << ihx;
     const std::string saved = dir + "/after.bin";
     {
-        PtyBoard b({"--chip", "NX31A16", "--save-block0", saved});
+        SimOnPty b({"--chip", "NX31A16", "--save-block0", saved});
         ASSERT_FALSE(b.pty.empty());
         const CliRun r = Tessel(On(b.pty, "NX31A16", {"download", "--yes", "--verify", dir + "/prog.ihx"}));
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_TRUE(r.Says("File prog.ihx Compare OK!")) << r.out;
-        EXPECT_EQ(b.sim.Stop(SIGTERM), 0);
+        EXPECT_EQ(b.process.Stop(SIGTERM), 0);
     }
     const std::vector<uint8_t> flash = ReadBytes(saved);
     ASSERT_EQ(flash.size(), 16384u);

@@ -33,6 +33,20 @@ inline CliRun RunTessel(std::vector<std::string> args, const std::vector<std::st
     return r;
 }
 
+// A stand-in board on a pseudo-terminal, started with `args` (faults among them): `pty` is the
+// device to name as the port, and the board stops with the object.
+struct SimOnPty {
+    explicit SimOnPty(std::vector<std::string> args) : process([&] {
+        args.insert(args.begin(), kSim);
+        return args;
+    }()) {
+        pty = process.ReadLine();
+    }
+    ~SimOnPty() { process.Stop(SIGTERM); }
+    ChildProcess process;
+    std::string pty;
+};
+
 inline std::string TempDir() {
     char tmpl[] = "/tmp/tessel-test-XXXXXX";
     return mkdtemp(tmpl);
