@@ -383,8 +383,9 @@ int Connection::ConnectReporting() {
                       "(--crystal, --baud); the board not in its boot loader (reset it after the prompt); "
                       "the cable (`tessel cable-test` checks it).");
     } else if (rc == kExitFailed) {
-        events_.Error("the loader on " + o_.port + " reports firmware " + window_->Field(ChipField::FwVersion) +
-                      ", not v1.1F (--firmware 1.1E offers the upgrade)");
+        const std::string fw = window_->Field(ChipField::FwVersion);
+        events_.Error("the loader on " + o_.port + " reports firmware " + fw + ", not v1.1F" +
+                      (fw == "v1.1E" ? " (--firmware 1.1E offers the upgrade)" : ""));
     }
     return rc;
 }

@@ -20,9 +20,22 @@ void AddDetectCommand(CLI::App& app, RunState& state) {
         res.fields["firmware"] = w.Field(ChipField::FwVersion);
         res.fields["baud"] = w.Session().port.GetBaudRate();
         res.status = w.Field(ChipField::IapStatus);
-        res.summary = "detected " + w.Field(ChipField::ChipType) + " with loader " + w.Field(ChipField::FwVersion) +
-                      " on " + state.connect.port + " at " + std::to_string(w.Session().port.GetBaudRate()) +
-                      " baud";
+        const std::string fw = w.Field(ChipField::FwVersion);
+        if (state.exitCode != kExitOk) {
+            // A loader of another version answered: the command failed, and says what it found.
+            std::string why;
+            if (fw == "v1.1E" && state.events.Declined())
+                why = "the upgrade of the 1.1E loader to 1.1F was declined; the loader was not touched";
+            else
+                why = "the loader answered with " +
+                      std::string(fw == "v1.1?" ? "version 1.1?" : fw == "v1.1E" ? "version 1.1E" : "an unknown version") +
+                      "; expected 1.1F" + (fw == "v1.1E" ? " (--firmware 1.1E offers the upgrade)" : "");
+            res.summary = "detection on " + state.connect.port + " failed: " + why;
+            res.fields["reason"] = why;
+            return;
+        }
+        res.summary = "detected " + w.Field(ChipField::ChipType) + " with loader " + fw + " on " +
+                      state.connect.port + " at " + std::to_string(w.Session().port.GetBaudRate()) + " baud";
     });
 }
 

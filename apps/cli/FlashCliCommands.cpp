@@ -1,5 +1,7 @@
 #include <cstdio>
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,14 @@ namespace tessel::cli {
 
 namespace {
 
+// Where the options point: the first address, the sector size and the sectors in reach.
+struct Place {
+    uint32_t address = 0;
+    uint32_t sectorSize = 0;
+    int sectorsLeft = 0;
+    bool high = false;  // the external flash's high window: addresses shown with a leading 1
+};
+
 struct FlashRun {
     ConnectOptions connect;
     FlashOptions flash;
@@ -37,6 +47,9 @@ struct FlashRun {
     size_t imageBytes = 0;
     size_t definedBytes = 0;
     long long touchedSectors = 0;
+    // Where the command worked, taken while an external-flash window was still open: the
+    // result line is written after the window has been left.
+    std::optional<Place> place;
     std::string changedCounts;  // download --changed-only: what it rewrote and what it skipped
 };
 
@@ -64,15 +77,8 @@ bool LeaveWindow(const FlashRun& r, Connection& link) {
     return ok;
 }
 
-// Where the options point: the first address, the sector size and the sectors in reach.
-struct Place {
-    uint32_t address = 0;
-    uint32_t sectorSize = 0;
-    int sectorsLeft = 0;
-    bool high = false;  // the external flash's high window: addresses shown with a leading 1
-};
-
 Place PlaceOf(const FlashRun& r, const CDeviceSession& s) {
+    if (r.place) return *r.place;
     Place p;
     if (s.ExternalWindowOpen()) {
         p.sectorSize = kExternalSectorSize;
@@ -305,15 +311,27 @@ int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, 
     return kExitOk;
 }
 
-// The sectors of `sectorSize` bytes that hold a byte the image defines.
-long long TouchedSectors(const LoadedImage& image, uint32_t sectorSize) {
+// The sectors that hold a byte the image defines. In external memory mode an image for block 0
+// runs on into block 1, whose sectors have a size of their own; the file bytes between the
+// two blocks address nothing.
+long long TouchedSectors(const LoadedImage& image, const CDeviceSession& s, const FlashRun& r, const Place& p) {
     ImageData data;
     data.bytes = image.bytes;
     data.defined = image.defined;
-    long long n = 0;
-    for (size_t at = 0; sectorSize && at < data.bytes.size(); at += sectorSize)
-        if (data.AnyDefined(at, sectorSize)) ++n;
-    return n;
+    auto count = [&](size_t from, size_t to, uint32_t sectorSize) {
+        long long n = 0;
+        for (size_t at = from; sectorSize && at < to; at += sectorSize)
+            if (data.AnyDefined(at, std::min<size_t>(sectorSize, to - at))) ++n;
+        return n;
+    };
+    const size_t length = data.bytes.size();
+    const uint32_t block0End = static_cast<uint32_t>(s.ListedSectorCount(0) * s.SectorSize(0));
+    const uint32_t block1Start = static_cast<uint32_t>(s.StartAddress(1));
+    if (s.ExternalWindowOpen() || s.memoryMode == kInternalMemory || r.flash.block != 0 ||
+        p.address + length <= block0End || block1Start < p.address)
+        return count(0, length, p.sectorSize);
+    return count(0, block0End - p.address, p.sectorSize) +
+           count(block1Start - p.address, length, static_cast<uint32_t>(s.SectorSize(1)));
 }
 
 // Detects the target, fills the dialogs from the options and routes the command as the
@@ -321,6 +339,7 @@ long long TouchedSectors(const LoadedImage& image, uint32_t sectorSize) {
 int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
                 void (*after)(FlashRun&, Connection&) = nullptr) {
     LoadedImage image;
+    r.place.reset();
     if (const int rc = CheckBeforeConnecting(r, events, res, commandId, rangeCount, &image); rc != kExitOk)
         return rc;
     Connection link(r.connect, events);
@@ -345,7 +364,8 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
                       " window could not be opened: " + link.FailureReason();
         return kExitFailed;
     }
-    r.touchedSectors = TouchedSectors(image, PlaceOf(r, session).sectorSize);
+    r.place = PlaceOf(r, session);
+    r.touchedSectors = TouchedSectors(image, session, r, *r.place);
     MainDialog& w = link.Window();
     bool ok = w.RunCommand(commandId);
     // After a stop only the recovery runs: the window is still left below.

@@ -19,8 +19,8 @@ QtPrintTarget::~QtPrintTarget() {
     if (painter_) painter_->end();
 }
 
-bool QtPrintTarget::BeginDocument(const std::string& documentName) {
-    bool ok = false;
+PrintTarget::Start QtPrintTarget::BeginDocument(const std::string& documentName) {
+    Start start = Start::Failed;
     bridge_.RunOnGui([&] {
         printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
         printer_->setDocName(QString::fromStdString(documentName).trimmed());
@@ -34,6 +34,7 @@ bool QtPrintTarget::BeginDocument(const std::string& documentName) {
             dialog.setOption(QAbstractPrintDialog::PrintPageRange, false);
             if (dialog.exec() != QDialog::Accepted) {
                 printer_.reset();
+                start = Start::Cancelled;
                 return;
             }
         }
@@ -53,9 +54,9 @@ bool QtPrintTarget::BeginDocument(const std::string& documentName) {
         painter_->setBackgroundMode(Qt::OpaqueMode);
         pages_ = 0;
         pageTexts_.clear();
-        ok = true;
+        start = Start::Started;
     });
-    return ok;
+    return start;
 }
 
 int QtPrintTarget::PageHeight() {

@@ -28,7 +28,7 @@ public:
     // empty: the dialog again.
     void SetPdfOutput(const QString& path) { pdf_ = path; }
 
-    bool BeginDocument(const std::string& documentName) override;
+    Start BeginDocument(const std::string& documentName) override;
     int PageHeight() override;
     int MeasureHeight(std::string_view text) override;
     bool PrintPage(std::string_view text) override;

@@ -73,6 +73,10 @@ int main(int argc, char** argv) {
     app.add_option("--reply-delay", faults.replyDelayMs, "Fault: delay every reply by D ms");
     app.add_option("--refuse", faults.refuseCommand, "Fault: never acknowledge this command code");
     app.add_flag("--stop-prompts", faults.stopPrompts, "Fault: a 1.1E loader does not prompt");
+    app.add_option("--version-letter", faults.versionLetter,
+                   "Fault: a 1.1F loader gives this byte (a number) instead of 46h for its version letter");
+    app.add_option("--prompt-before-read", faults.promptBeforeRead,
+                   "Fault: a 1.1E loader puts an idle prompt in front of its Nth read reply");
     app.add_option("--adapter", adapter,
                    "USB-serial adapter between the tool and the board: ftdi, cp210x or native (none)");
     app.add_option("--latency-ms", latencyMs, "The adapter's latency timer in ms (default: ftdi 16, cp210x 1)");

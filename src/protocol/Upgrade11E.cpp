@@ -22,6 +22,8 @@ namespace {
 
 constexpr uint32_t kUserArea = 1280;
 constexpr int kAttempts = 12;
+// Longer than a 128-byte reply takes at the slowest rate a 1.1E loader runs at (9600 baud).
+constexpr uint64_t kReplyDrainMs = 300;
 
 constexpr IapButton kAllButtons[] = {IapButton::Download, IapButton::DnloadRunUserCode, IapButton::Read,
                                      IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip,
@@ -45,6 +47,19 @@ constexpr char kStill11E[] =
     "detect it again to retry the upgrade.";
 constexpr char kRedetect[] =
     "The link to the board is closed: reset the board and detect it again (Detect Target MCU for Firmware1.1F).";
+
+// A worker that gave up on an exchange is started afresh once the rest of the loader's reply
+// has gone by: the loader returns to prompting after every command, so after a quiet spell
+// and a purge only prompts are left on the line.
+bool RestartWorker(DetectionContext& c) {
+    CDeviceSession& s = c.session;
+    StopLinkWorker(*c.worker);
+    s.port.GetClock().SleepMs(kReplyDrainMs);
+    s.port.PurgeInput();
+    s.flags.errorReported = false;
+    StartLinkWorker(*c.worker, s.port, s.port.Owner(), s.flags.errorReported, s.flags.workerRunning);
+    return c.worker->Running();
+}
 
 }  // namespace
 
@@ -78,14 +93,27 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
     LinkContext link{s, c.view, &c.worker->Queues()};
 
-    // 1. Save the user's code through the worker.
-    std::vector<uint8_t> saved(kUserArea, 0xFF);
-    bool saveOk = false;
+    // 1. Save the user's code through the worker. The copy is all the operator has once the
+    // upgrade program is written over it, so it is taken only when two reads agree: a prompt
+    // of the loader's that crosses a read command on the line shifts one reply by a byte.
+    std::vector<uint8_t> saved(kUserArea, 0xFF), again(kUserArea, 0xFF);
+    auto readAll = [&](std::vector<uint8_t>& into) {
+        for (uint32_t a = 0; a < kUserArea; a += sector)
+            if (ReadFlashQueued(link, into.data() + a, a, sector, sector) != sector) return false;
+        return true;
+    };
+    bool saveOk = false, haveOne = false;
     for (int attempt = 0; attempt < kAttempts && !saveOk; ++attempt) {
-        saveOk = true;
-        for (uint32_t a = 0; a < kUserArea && saveOk; a += sector) {
-            if (ReadFlashQueued(link, saved.data() + a, a, sector, sector) != sector) saveOk = false;
+        std::vector<uint8_t>& into = haveOne ? again : saved;
+        if (!readAll(into)) {
+            haveOne = false;
+            if (!RestartWorker(c)) break;
+            link.queues = &c.worker->Queues();
+            continue;
         }
+        if (haveOne && again == saved) saveOk = true;
+        else if (haveOne) saved.swap(again);  // the newer read is compared with the next one
+        haveOne = true;
     }
     // Nothing is erased unless the operator's code is safe on disk first.
     const std::string backup =

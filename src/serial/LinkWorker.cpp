@@ -135,8 +135,9 @@ int LinkWorker::Run() {
             counter = 1;
             if (!receive(false)) return -1;
         } else {
-            // Idle: wait for the next prompt and answer it.
-            havePrevious = false;
+            // Idle: wait for the next prompt and answer it. The last reply byte is remembered
+            // across the wait, so that a prompt arriving in place of the next reply's first
+            // byte is judged like any other.
             const uint64_t start = clock.TickMs();
             bool prompted = false;
             while (run_ && !prompted) {

@@ -471,7 +471,9 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
                 Busy(at, kProgramByteUs * p[3]);
             }
             break;
-        case 0x60: Send(line, {0x11, 0x46}, ReplyTime(at)); break;
+        case 0x60:
+            Send(line, {0x11, config_.faults.versionLetter ? config_.faults.versionLetter : uint8_t{0x46}}, ReplyTime(at));
+            break;
         case 0x62: if (p[1] == 0x62) mode_ = Mode::UserCode; break;
         case 0x63: Send(line, 0x63, ReplyTime(at)); break;
         case 0x64:
@@ -630,6 +632,7 @@ void Board::Execute11E(VirtualLine& line, uint64_t at) {
         case 0x0C: {
             std::vector<uint8_t> out(p[3]);
             for (size_t i = 0; i < out.size(); ++i) out[i] = ReadCell(static_cast<uint32_t>(address + i));
+            if (++reads11E_ == config_.faults.promptBeforeRead) out.insert(out.begin(), 0xF7);
             Send(line, out, ReplyTime(at));
             break;
         }

@@ -45,6 +45,11 @@ struct Faults {
     int refuseTimes = 0;           // ... only the first N times it would (0: every time)
     int ignoreCommand = -1;        // this command code is taken in and does nothing at all
     bool stopPrompts = false;      // a 1.1E loader stops prompting
+    // The Nth read (0Ch) a 1.1E loader answers has an idle prompt in front of its data, as when
+    // the loader's prompt timer fires while the command is still on its way.
+    uint64_t promptBeforeRead = 0;
+    // A 1.1F loader that gives this letter instead of "F" for its version (0: "F").
+    uint8_t versionLetter = 0;
 };
 
 struct BoardConfig {
@@ -183,6 +188,7 @@ private:
     uint64_t busyTotal_ = 0;
     uint64_t txFreeAt_ = 0;  // when the board's last reply byte has left
     uint64_t nextPrompt_ = UINT64_MAX;
+    uint64_t reads11E_ = 0;  // the 1.1E loader's reads answered so far, for promptBeforeRead
     uint64_t received_ = 0;
     uint64_t sent_ = 0;
     std::vector<std::string> log_;

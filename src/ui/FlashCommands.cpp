@@ -658,7 +658,10 @@ public:
 
     bool ReportPrint(int rc) {
         if (rc != 0) {
-            if (!S().flags.errorReported) Say("Print data failed");
+            if (!S().flags.errorReported)
+                Say(rc == kPrintNotStarted ? "Print data failed\nThe printer could not be opened: is a printer set up?"
+                    : rc == kPrintPageFailed ? "Print data failed\nThe printer did not take every page."
+                                             : "Print data failed");
             MarkError();
         } else if (!S().flags.errorReported) {
             Say("Print data has completed");
@@ -719,7 +722,11 @@ int PasswordGate(MainDialog& w) {
 
 int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
                const std::string& documentName, uint32_t start, uint32_t count, uint32_t sectorSize) {
-    if (!target.BeginDocument(documentName)) return 0;
+    switch (target.BeginDocument(documentName)) {
+        case PrintTarget::Start::Cancelled: return 0;
+        case PrintTarget::Start::Failed: return kPrintNotStarted;
+        case PrintTarget::Start::Started: break;
+    }
     std::vector<uint8_t> buf(count + 128, 0xFF);
     std::fill(buf.begin(), buf.begin() + 4, uint8_t{0});
     LinkContext link{session, progress, nullptr};
@@ -740,7 +747,7 @@ int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget&
         at += length;
     }
     target.EndDocument(complete);
-    return 0;
+    return complete ? 0 : kPrintPageFailed;
 }
 
 int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t address) {

@@ -49,7 +49,10 @@ int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t ad
 int PasswordGate(MainDialog& window);
 
 // Reads `count` bytes from `start` and prints their dump text on `target`, paginated with its
-// measurements. 0 printed or cancelled in the print dialog, 10 when the read came back short.
+// measurements. 0 printed or cancelled in the print dialog, 10 when the read came back short,
+// kPrintNotStarted when the printer could not be opened, kPrintPageFailed when a page failed.
+inline constexpr int kPrintNotStarted = 11;
+inline constexpr int kPrintPageFailed = 12;
 int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
                const std::string& documentName, uint32_t start, uint32_t count, uint32_t sectorSize);
 

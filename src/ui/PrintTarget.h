@@ -11,9 +11,11 @@ namespace tessel {
 class PrintTarget {
 public:
     virtual ~PrintTarget() = default;
-    // The platform's print dialog, then the start of a document of that name; false when the
-    // operator cancelled (nothing is printed, and that is not a failure).
-    virtual bool BeginDocument(const std::string& documentName) = 0;
+    enum class Start { Started, Cancelled, Failed };
+    // The platform's print dialog, then the start of a document of that name. Cancelled: the
+    // operator said no (nothing is printed, and that is not a failure). Failed: the printer
+    // could not be opened, which is.
+    virtual Start BeginDocument(const std::string& documentName) = 0;
     // The printable height of a page, and the height of a text drawn with word wrap into the
     // page's width, in the same units.
     virtual int PageHeight() = 0;

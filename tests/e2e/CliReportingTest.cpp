@@ -224,6 +224,19 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
     Check("sim:NX31A32", {{"upgrade-bsl", "-p", "PORT", "-y", dir + "/loader.bin"}, 0,
                           "boot loader replaced with " + dir + "/loader.bin"});
     Check("sim:NX31A32", {{"monitor", "-p", "PORT", "-y"}, 0, "The boot loader is gone: the chip now starts the debug monitor"});
+    // The addresses and sectors are those the command worked on: an external-flash window's
+    // 4 KB sectors (the high window counted on from the low one), and in external memory mode
+    // block 0's sectors and then block 1's.
+    WriteBytes(dir + "/5000.bin", std::vector<uint8_t>(5000, 0x21));
+    WriteBytes(dir + "/61441.bin", std::vector<uint8_t>(61441, 0x21));
+    Check("sim:NX31A32", {{"read", "-p", "PORT", "--external", "high", "--start-sector", "4", "--count", "1"}, 0,
+                          "read 1 sector at 14000h-14FFFh"});
+    Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", "--external", "low", "--start-sector", "1", dir + "/5000.bin"}, 0,
+                          "downloaded " + dir + "/5000.bin: 5000 bytes in 2 sectors at 1000h-2387h, verified"});
+    Check("sim:NX31A32", {{"erase", "-p", "PORT", "-y", "--external", "high", "--start-sector", "2", "--count", "3"}, 0,
+                          "erased 3 sectors from sector 2 at 12000h-14FFFh"});
+    Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", "--mode", "external", dir + "/61441.bin"}, 0,
+                          "downloaded " + dir + "/61441.bin: 61441 bytes in 257 sectors at 0000h-F000h, verified"});
     std::filesystem::remove_all(dir);
 }
 
@@ -245,6 +258,12 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
     {
         SimOnPty board({"--chip", "NX31A32", "--refuse", "11"});
         Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1, "erase failed: erase failed at 0000h: no acknowledgement"});
+    }
+    {
+        // 3Fh: "?", a 1.1 loader of another letter.
+        SimOnPty board({"--chip", "NX31A32", "--version-letter", "63"});
+        Check(board.pty, {{"detect", "-p", "PORT"}, 1,
+                          "detection on " + board.pty + " failed: the loader answered with version 1.1?; expected 1.1F"});
     }
     const std::string dir = TempDir();
     SimOnPty board({"--chip", "NX31A32"});

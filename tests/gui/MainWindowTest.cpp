@@ -290,6 +290,15 @@ TEST(MainWindowGui, DownloadThroughTheDialogThenCompareOk) {
     EXPECT_TRUE(bytes.startsWith("%PDF"));
     EXPECT_EQ(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") + bytes.count("/Type /Page "),
               static_cast<qsizetype>(pages.size()));
+
+    // A printer that cannot be opened (here a PDF in a folder that does not exist, as a
+    // machine without a print queue) is a failure, never "completed".
+    r.window->Printer().SetPdfOutput(QString::fromStdString(r.dir + "/no-such-folder/dump.pdf"));
+    r.op.messages.clear();
+    ASSERT_TRUE(r.Run(command::kPrint));
+    ASSERT_FALSE(r.op.messages.empty());
+    EXPECT_TRUE(r.op.messages.back().startsWith("Print data failed")) << r.op.messages.back().toStdString();
+    EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
 }
 
 // The operator closes the window while a command waits on its dialog: the dialog goes, the

@@ -20,13 +20,14 @@ namespace {
 using V = std::vector<uint8_t>;
 
 struct Upgrading {
-    explicit Upgrading(uint8_t remapBits = 0) : session(&op, clock) {
+    explicit Upgrading(uint8_t remapBits = 0, sim::Faults faults = {}) : session(&op, clock) {
         char tmpl[] = "/tmp/tessel-state-XXXXXX";
         dir = mkdtemp(tmpl);
         sim::BoardConfig c;
         c.chipType = 2;
         c.firmware = sim::Firmware::F11E;
         c.remapBits = remapBits;
+        c.faults = faults;
         link = sim::MakeSimLink(clock, c);
         user.resize(32768, 0xFF);
         for (size_t i = 0; i < 1280; ++i) user[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -67,25 +68,40 @@ struct Upgrading {
     V user;
 };
 
+// The saved user code is what goes back, so it must be exact even when a prompt of the
+// loader's crosses a read command: right after the last reply (the prompt looks like data)
+// or long after it (the worker gives up on the exchange).
 TEST(Upgrade11E, TurnsTheLoaderInto11FAndPutsTheUserCodeBack) {
-    Upgrading u;
-    Detect11E(u.ctx, true);
-    EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
-    EXPECT_TRUE(u.Shown("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!")) << u.op.messages.back();
-    EXPECT_TRUE(u.Shown("Please continue to use IAP function."));
-    EXPECT_EQ(u.view.Field(ChipField::FwVersion), "v1.1F");
-    EXPECT_EQ(u.view.Field(ChipField::IapStatus), "Re-detect chip from target MCU for BSL1.1F is done.");
-    EXPECT_TRUE(u.session.IsLinkUp());
-    EXPECT_FALSE(u.session.flags.workerRunning);
-    const V after = u.link.board->Block(0);
-    EXPECT_TRUE(std::equal(u.user.begin(), u.user.begin() + 1280, after.begin())) << "block 0 restored";
-    EXPECT_EQ(after[5000], 0x33) << "nothing beyond the upgrade area touched";
-    // The saved code went to a backup file before anything was erased.
-    ASSERT_FALSE(u.backup.empty());
-    std::ifstream in(u.backup, std::ios::binary);
-    const V saved((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
-    EXPECT_FALSE(u.session.flags.longOperation);
+    struct Case {
+        const char* name;
+        uint64_t promptBeforeRead;
+        uint32_t replyDelayMs;
+    };
+    for (const Case& k : {Case{"clean line", 0, 0}, Case{"prompt before a read", 1, 0},
+                          Case{"prompt before a late read", 3, 600}}) {
+        SCOPED_TRACE(k.name);
+        sim::Faults f;
+        f.promptBeforeRead = k.promptBeforeRead;
+        f.replyDelayMs = k.replyDelayMs;
+        Upgrading u(0, f);
+        Detect11E(u.ctx, true);
+        EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
+        EXPECT_TRUE(u.Shown("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!")) << u.op.messages.back();
+        EXPECT_TRUE(u.Shown("Please continue to use IAP function."));
+        EXPECT_EQ(u.view.Field(ChipField::FwVersion), "v1.1F");
+        EXPECT_EQ(u.view.Field(ChipField::IapStatus), "Re-detect chip from target MCU for BSL1.1F is done.");
+        EXPECT_TRUE(u.session.IsLinkUp());
+        EXPECT_FALSE(u.session.flags.workerRunning);
+        const V after = u.link.board->Block(0);
+        EXPECT_TRUE(std::equal(u.user.begin(), u.user.begin() + 1280, after.begin())) << "block 0 restored";
+        EXPECT_EQ(after[5000], 0x33) << "nothing beyond the upgrade area touched";
+        // The saved code went to a backup file before anything was erased.
+        ASSERT_FALSE(u.backup.empty());
+        std::ifstream in(u.backup, std::ios::binary);
+        const V saved((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
+        EXPECT_FALSE(u.session.flags.longOperation);
+    }
 }
 
 // A window that, once the upgrade program has been started, makes the new loader refuse

@@ -98,6 +98,32 @@ TEST(LinkWorker, QueuedReadSendsThreeBytesAndReceivesExactly128) {
     StopLinkWorker(w.worker);
 }
 
+// The fall-back rule holds for the first byte of a reply too: a prompt that comes where the
+// reply should start, long after the last reply byte, is the loader prompting again, not data.
+TEST(LinkWorker, APromptInPlaceOfAReplyLongAfterTheLastByteEndsTheExchange) {
+    sim::Faults f;
+    f.promptBeforeRead = 2;
+    WorkerBench w(f);
+    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
+    LinkQueues& q = w.worker.Queues();
+    auto read = [&] {
+        w.Put(q.command, q.commandMutex, {0x0C});
+        w.Put(q.outbound, q.outboundMutex, {0x00, 0x00, 0x80});
+        V got;
+        uint8_t b;
+        while (got.size() < 128 && QueueGetWait(q, &b, 1000, w.clock, &w.op, &w.errorReported) == 1)
+            got.push_back(b);
+        return got;
+    };
+    EXPECT_EQ(read().size(), 128u);
+    w.clock.SleepMs(800);
+    const V second = read();
+    EXPECT_TRUE(w.errorReported);
+    EXPECT_TRUE(second.empty()) << "the prompt went into the queue as data";
+    StopLinkWorker(w.worker);
+    EXPECT_EQ(w.worker.Result(), -1);
+}
+
 TEST(LinkWorker, NoPromptForSixSecondsEndsItWithAnError) {
     sim::Faults f;
     f.stopPrompts = true;

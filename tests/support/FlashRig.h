@@ -35,9 +35,9 @@ namespace tessel::test {
 // A printer whose pages hold `linesPerPage` lines of the text: the height of a text is its
 // number of lines (a last line without a line feed counts) times ten.
 struct RecordingPrinter : PrintTarget {
-    bool BeginDocument(const std::string& name) override {
+    Start BeginDocument(const std::string& name) override {
         documents.push_back(name);
-        return !cancel;
+        return cannotOpen ? Start::Failed : cancel ? Start::Cancelled : Start::Started;
     }
     int PageHeight() override { return linesPerPage * 10; }
     int MeasureHeight(std::string_view text) override {
@@ -46,12 +46,14 @@ struct RecordingPrinter : PrintTarget {
     }
     bool PrintPage(std::string_view text) override {
         pages.emplace_back(text);
-        return true;
+        return pages.size() != failPage;
     }
     void EndDocument(bool complete) override { completed = complete; }
 
     int linesPerPage = 10;
     bool cancel = false;
+    bool cannotOpen = false;  // no print queue, or one that refuses the document
+    size_t failPage = 0;      // this page (1-based) cannot be finished; 0: none
     bool completed = false;
     std::vector<std::string> documents;
     std::vector<std::string> pages;

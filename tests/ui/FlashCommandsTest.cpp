@@ -452,6 +452,18 @@ TEST(FlashCommands, PrintSplitsTheDumpIntoPagesOfWholeLines) {
     r.printer.cancel = true;
     EXPECT_TRUE(r.Run(command::kPrint));
     EXPECT_TRUE(r.printer.pages.empty());
+    EXPECT_TRUE(r.Said("Print data has completed"));
+
+    // A printer that cannot be opened, or that drops a page, is a failure and says so.
+    r.printer.cancel = false;
+    r.printer.cannotOpen = true;
+    EXPECT_FALSE(r.Run(command::kPrint));
+    EXPECT_TRUE(r.Said("Print data failed\nThe printer could not be opened: is a printer set up?"));
+    r.printer.cannotOpen = false;
+    r.printer.failPage = 2;
+    EXPECT_FALSE(r.Run(command::kPrint));
+    EXPECT_FALSE(r.printer.completed);
+    EXPECT_TRUE(r.Said("Print data failed\nThe printer did not take every page."));
 }
 
 TEST(FlashCommands, ExternalModeDownloadRunsOnIntoBlock1AndVerifies) {
