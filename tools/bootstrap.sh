@@ -6,7 +6,8 @@
 #   tools/bootstrap.sh test   build, then every test
 #   tools/bootstrap.sh build-only
 #
-# BUILD_DIR (default: build) and CMAKE_ARGS (e.g. -DTESSEL_SANITIZE=ON) choose the build.
+# BUILD_DIR (default: build) and CMAKE_ARGS (e.g. -DTESSEL_SANITIZE=ON) choose the build;
+# compiler warnings are errors here (TESSEL_WERROR), unlike a plain cmake build.
 # TESSEL_SIM_ARGS adds options to the stand-in board of the main job (e.g. a fault to inject).
 # The exit status is 0 only when every step succeeded.
 set -euo pipefail
@@ -21,11 +22,11 @@ jobs=${JOBS:-$(nproc)}
 install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev qt6-base-dev libqt6svg6 libgl-dev fonts-dejavu-core \
     help2man librsvg2-bin
 # What the package checks run: the Debian package build and the validators of the desktop
-# entry, the metainfo and the man pages.
-install_missing dpkg-dev file desktop-file-utils appstream man-db
+# entry, the metainfo and the man pages, and lintian on the packages.
+install_missing dpkg-dev file desktop-file-utils appstream man-db lintian
 
 # shellcheck disable=SC2086
-cmake -S . -B "$build_dir" ${CMAKE_ARGS:-} >/dev/null
+cmake -S . -B "$build_dir" -DTESSEL_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build_dir" -j"$jobs"
 
 tessel="$build_dir/apps/cli/tessel"

@@ -12,6 +12,11 @@
 
 #include "platform/Paths.h"
 
+// The installed folder, relative to the program's own folder, and where it is when the
+// program cannot find itself.
+#ifndef TESSEL_FIRMWARE_RELATIVE_DIR
+#define TESSEL_FIRMWARE_RELATIVE_DIR "../share/tessel/firmware"
+#endif
 #ifndef TESSEL_FIRMWARE_DIR
 #define TESSEL_FIRMWARE_DIR "/usr/local/share/tessel/firmware"
 #endif
@@ -43,7 +48,10 @@ std::vector<std::string> FoldersLocked(const Resolver& r) {
     if (!r.commandLineDir.empty()) out.push_back(r.commandLineDir);
     const std::string data = UserDataDir();
     if (!data.empty()) out.push_back(data + "/firmware");
-    out.push_back(TESSEL_FIRMWARE_DIR);
+    const std::string program = ProgramDir();
+    out.push_back(program.empty()
+                      ? std::string(TESSEL_FIRMWARE_DIR)
+                      : (std::filesystem::path(program) / TESSEL_FIRMWARE_RELATIVE_DIR).lexically_normal().string());
     return out;
 }
 

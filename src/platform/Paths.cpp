@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 namespace tessel {
 
@@ -33,6 +34,12 @@ std::string XdgDir(const char* variable, const char* fallback) {
 std::string UserConfigDir() { return XdgDir("XDG_CONFIG_HOME", ".config"); }
 std::string UserStateDir() { return XdgDir("XDG_STATE_HOME", ".local/state"); }
 std::string UserDataDir() { return XdgDir("XDG_DATA_HOME", ".local/share"); }
+
+std::string ProgramDir() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.parent_path().string();
+}
 
 bool MakeDirs(const std::string& path) {
     if (path.empty()) return false;

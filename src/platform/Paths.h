@@ -12,6 +12,9 @@ std::string UserConfigDir();
 std::string UserStateDir();
 // $XDG_DATA_HOME/tessel or ~/.local/share/tessel.
 std::string UserDataDir();
+// The folder the running program was started from, links resolved; empty when the system
+// does not say. Installed data is found from here, so that a moved installation still works.
+std::string ProgramDir();
 // Creates a folder and its parents; true when it exists afterwards.
 bool MakeDirs(const std::string& path);
 
