@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Events.h"
 
@@ -51,6 +52,28 @@ struct RunState {
     CommandResult result;
 };
 
+// A check that the option's value is one of `values`, which the shell completion then offers;
+// `ignoreCase` takes any spelling and stores the one listed.
+CLI::Option* OneOf(CLI::Option* opt, std::vector<std::string> values, bool ignoreCase = false);
+// The values OneOf gave the option; null for an option with free values. A port option gets
+// the one value "@ports": the ports present, found when completing.
+const std::vector<std::string>* ChoicesOf(const CLI::Option* opt);
+CLI::Option* PortValues(CLI::Option* opt);
+
+// A whole number from `low` to `high`, refused as "--count must be 1 to 256" (with `extra`
+// after it, e.g. what 0 means).
+CLI::Validator Between(long long low, long long high, const std::string& extra = "");
+
+// Help shows no default the option would refuse: none for a required option, a list, or a
+// value outside the option's checks. Run once every command is defined.
+void TidyDefaults(CLI::App& app);
+
+// After a failed parse: a word where a command was due, answered with the nearest command
+// ("unknown command 'dowload'; did you mean 'download'?"); empty when there was none.
+std::string UnknownCommandText(const CLI::App& app);
+// The parser's errors as one sentence each ("--count must be 1 to 256").
+void SetFailureMessage(CLI::App& app);
+
 // The crystal check shared by every option that takes a frequency: a number, and one the
 // loaders' baud-rate search knows (1 to 40 MHz).
 const CLI::Validator& CrystalCheck();
@@ -66,8 +89,12 @@ void AddFlashCommands(CLI::App& app, RunState& state);
 void AddConfigCommands(CLI::App& app, RunState& state);
 void AddPasswordCommands(CLI::App& app, RunState& state);
 void AddOperatorCommands(CLI::App& app, RunState& state);
+// `tessel help COMMAND...`: listed as a command; main turns it into COMMAND... --help before
+// the parser sees it, so that no option of COMMAND is asked for.
+void AddHelpCommand(CLI::App& app);
 // A hidden --completion-table that lists every command and option, for the build to generate
-// the shell completion from; added last, when every command is defined.
+// the shell completion from, and a hidden --completion-ports for the completion to list the
+// ports present; added last, when every command is defined.
 void AddCompletionTable(CLI::App& app);
 
 }  // namespace tessel::cli

@@ -2,6 +2,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "Connection.h"
@@ -94,6 +95,12 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, int command
 
 }  // namespace
 
+std::vector<std::string> LockOptionNumbers() {
+    std::vector<std::string> numbers;
+    for (int o = 1; FindLockOption(true, o) || FindLockOption(false, o); ++o) numbers.push_back(std::to_string(o));
+    return numbers;
+}
+
 std::string LockOptionsHelp() {
     std::string help = "Menu option. A-type chips (NX31A16, NX31A32):";
     for (int o = 1; const LockOption* l = FindLockOption(true, o); ++o)
@@ -111,7 +118,7 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
             "lock", "Program security bits (one-time: they cannot be cleared); the chip is detected again");
         auto g = std::make_shared<GangPorts>();
         AddGangConnectOptions(cmd, state, *g);
-        cmd->add_option("option", r->option, LockOptionsHelp())->required()->check(CLI::Range(1, 6));
+        OneOf(cmd->add_option("option", r->option, LockOptionsHelp())->required(), LockOptionNumbers());
         cmd->callback([r, g, &state] {
             const std::string change = "security bits are programmed (one-time: they cannot be cleared)";
             state.exitCode = RunOnPorts(state, *g, change,
@@ -128,11 +135,13 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
             "remap",
             "Program remap bits (A-type chips, external memory mode) or SC0/SC1 (H/L chips); one-time");
         AddCommonOptions(cmd, state, true);
-        cmd->add_option("option", r->remap,
-                        "1k, 2k or 4k: remap 1, 2 or 4 KByte (A16/32); sc0: PROG-SC0 (H/L32B, H/L64D); "
-                        "sc1: PROG-SC1 (H/L32B)")
-            ->required()
-            ->check(CLI::IsMember({"1k", "2k", "4k", "sc0", "sc1"}));
+        std::vector<std::string> names;
+        for (const auto& [name, value] : kRemapOptions) names.push_back(name);
+        OneOf(cmd->add_option("option", r->remap,
+                              "1k, 2k or 4k: remap 1, 2 or 4 KByte (A16/32); sc0: PROG-SC0 (H/L32B, H/L64D); "
+                              "sc1: PROG-SC1 (H/L32B)")
+                  ->required(),
+              names);
         cmd->callback([r, &state] {
             r->option = kRemapOptions.at(r->remap);
             r->connect = state.connect;

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -120,7 +121,7 @@ DialogResult Connection::Fill(DialogModel& model) {
     } else if (auto* range = dynamic_cast<SectorRangeDialog*>(&model)) {
         if (!flash_) return DialogResult::Cancel;
         range->startIndex = StartIndex();
-        range->countIndex = flash_->count;
+        range->countIndex = CountIndex();
     } else if (auto* file = dynamic_cast<FileSectorDialog*>(&model)) {
         if (!flash_) return DialogResult::Cancel;
         file->fileName = flash_->file;
@@ -131,7 +132,7 @@ DialogResult Connection::Fill(DialogModel& model) {
         if (!flash_) return DialogResult::Cancel;
         save->fileName = flash_->file;
         save->startIndex = StartIndex();
-        save->countIndex = flash_->count;
+        save->countIndex = CountIndex();
         save->textMode = flash_->text ? 1 : 0;
     } else if (auto* menu = dynamic_cast<OptionMenuDialog*>(&model)) {
         // The option was checked against the detected chip's menu before the command ran.
@@ -149,13 +150,28 @@ DialogResult Connection::Fill(DialogModel& model) {
     return model.PressOk() == OkOutcome::CloseOk ? DialogResult::Ok : DialogResult::Cancel;
 }
 
+namespace {
+// The most sectors any block of any chip has: the bound of --start-sector and --count before
+// the chip is known.
+int MostSectors() {
+    int most = kExternalWindowSectors;
+    for (const ChipInfo& chip : AllChips())
+        for (const BlockGeometry& b : chip.block) most = std::max(most, static_cast<int>(b.sectorCount));
+    return most;
+}
+}  // namespace
+
 void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount) {
-    cmd->add_option("--block", f.block, "Flash block: 0 (user code) or 1")->check(CLI::Range(0, 1));
+    OneOf(cmd->add_option("--block", f.block, "Flash block: 0 (user code) or 1"), {"0", "1"});
     cmd->add_option("--start-sector", f.startSector, "First sector, counted within the block")
-        ->check(CLI::NonNegativeNumber);
-    if (withCount)
+        ->check(Between(0, MostSectors() - 1));
+    if (withCount) {
+        const CLI::Validator some = Between(1, MostSectors(), " (0: to the end of the block)");
         cmd->add_option("--count", f.count, "Number of sectors (default 0: to the end of the block)")
-            ->check(CLI::NonNegativeNumber);
+            ->check(CLI::Validator(
+                [some](std::string& value) { return value == "0" ? std::string() : some(value); },
+                some.get_description()));
+    }
     AddPasswordOptions(cmd, f);
 }
 
@@ -167,10 +183,10 @@ void AddPasswordOptions(CLI::App* cmd, FlashOptions& f) {
 }
 
 void AddFormatOption(CLI::App* cmd, FlashOptions& f) {
-    cmd->add_option("--format", f.format,
-                    "How to take the file: auto (Intel HEX when its first non-blank character is ':', "
-                    "else binary), hex or bin")
-        ->check(CLI::IsMember({"auto", "hex", "bin"}));
+    OneOf(cmd->add_option("--format", f.format,
+                          "How to take the file: auto (Intel HEX when its first non-blank character is ':', "
+                          "else binary), hex or bin"),
+          {"auto", "hex", "bin"});
 }
 
 std::string Connection::FailureReason() const {
@@ -187,6 +203,15 @@ int Connection::StartIndex() const {
     return s.SectorCount(0) + flash_->startSector;
 }
 
+int Connection::CountIndex() const {
+    const CDeviceSession& s = window_->Session();
+    const int left =
+        (s.ExternalWindowOpen() ? kExternalWindowSectors : s.SectorCount(flash_->block)) - flash_->startSector;
+    // The dialogs' count lists end one short of a whole block, which their first entry
+    // ("all", to the end of the block) stands for; a count that reaches the end is that entry.
+    return flash_->count >= left ? 0 : flash_->count;
+}
+
 bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
     const CDeviceSession& s = window_->Session();
     const int sectors = s.SectorCount(f.block);
@@ -195,9 +220,9 @@ bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
                       std::to_string(f.block) + " of " + s.Chip().model);
         return false;
     }
-    // The count list of the dialogs follows block 0's size.
-    if (rangeCount && f.count >= s.SectorCount(0)) {
-        events_.Error("--count must be below " + std::to_string(s.SectorCount(0)));
+    if (rangeCount && f.count > sectors) {
+        events_.Error("--count must be 1 to " + std::to_string(sectors) + " for block " + std::to_string(f.block) +
+                      " of " + s.Chip().model);
         return false;
     }
     flash_ = &f;

@@ -53,6 +53,8 @@ class Connection;
 bool CheckMenuOption(int commandId, int option, Connection& link);
 // The lock menus' options, for the help of the options that take one.
 std::string LockOptionsHelp();
+// The option numbers of either lock menu ("1" to "6").
+std::vector<std::string> LockOptionNumbers();
 
 // --format auto|hex|bin, for the commands that read an image file.
 void AddFormatOption(CLI::App* cmd, FlashOptions& f);
@@ -112,6 +114,7 @@ private:
     DialogResult FillPasswordChange(PasswordChangeDialog& d);
     DialogResult FillPasswordSet(PasswordSetDialog& d);
     int StartIndex() const;
+    int CountIndex() const;
     bool PickPort();
 
     void AdviseOnReset(const std::string& message);

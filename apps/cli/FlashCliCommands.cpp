@@ -274,20 +274,21 @@ int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, 
     const bool upgrade = commandId == command::kUpgradeInternalBsl;
     image->path = r.flash.file;
     if (commandId == command::kDownload || commandId == command::kCompare || upgrade) {
-        // A file that cannot be used is refused before the target is even touched.
+        // A file that cannot be used is refused before the target is even touched; the result
+        // line gives the cause, once.
         std::string error;
         ImageData data;
         if (ReadImageFile(r.flash.file, &data, &error, ImageFormatFromName(r.flash.format)) != ImageReadStatus::Ok) {
-            events.Error(error);
             res.summary = "nothing was done: " + error;
             res.fields["file"] = r.flash.file;
+            res.fields["reason"] = error;
             return kExitFailed;
         }
         if (data.DefinedCount() == 0) {
             const std::string why = r.flash.file + ": the file holds no data";
-            events.Error(why);
             res.summary = "nothing was done: " + why;
             res.fields["file"] = r.flash.file;
+            res.fields["reason"] = why;
             return upgrade ? kExitUsage : kExitFailed;
         }
         r.imageBytes = data.bytes.size();
@@ -431,10 +432,10 @@ CLI::App* Add(CLI::App& app, RunState& state, const char* name, const char* abou
     else AddCommonOptions(cmd, state, true);
     AddFlashOptions(cmd, r.flash, withCount);
     if (external)
-        cmd->add_option("--external", r.external,
-                        "Work on the demonstration board's external flash: its low or high 64 KB window "
-                        "(sectors of 4 KB, --start-sector 0 to 15)")
-            ->check(CLI::IsMember({"low", "high"}));
+        OneOf(cmd->add_option("--external", r.external,
+                              "Work on the demonstration board's external flash: its low or high 64 KB window "
+                              "(sectors of 4 KB, --start-sector 0 to 15)"),
+              {"low", "high"});
     return cmd;
 }
 
@@ -499,10 +500,10 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         AddCommonOptions(cmd, state, false);
         cmd->add_option("input", files->in, "Intel HEX or binary file")->required();
         cmd->add_option("output", files->out, "Output file; a name ending in .hex gets Intel HEX")->required();
-        cmd->add_option("--format", files->format,
-                        "How to take the input: auto (Intel HEX when its first non-blank character is ':', "
-                        "else binary), hex or bin")
-            ->check(CLI::IsMember({"auto", "hex", "bin"}));
+        OneOf(cmd->add_option("--format", files->format,
+                              "How to take the input: auto (Intel HEX when its first non-blank character is ':', "
+                              "else binary), hex or bin"),
+              {"auto", "hex", "bin"});
         cmd->callback([files, &state] { state.exitCode = Convert(files->in, files->out, files->format, state); });
     }
     {
@@ -525,10 +526,10 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         cmd->add_flag("--changed-only", r->flash.changedOnly,
                       "Read the sectors the file touches first and rewrite only those that differ "
                       "(block 0, internal memory mode)");
-        cmd->add_option("--lock", r->lockOption,
-                        "After a good download, program these lock bits (one-time): the lock menu's option "
-                        "number, see tessel lock --help")
-            ->check(CLI::Range(1, 6));
+        OneOf(cmd->add_option("--lock", r->lockOption,
+                              "After a good download, program these lock bits (one-time): the lock menu's option "
+                              "number, see tessel lock --help"),
+              LockOptionNumbers());
         cmd->add_flag("--run", r->run, "At the end, start the user's program (the loader then stops answering)");
         cmd->callback([r, &state] {
             if (r->flash.changedOnly && (r->flash.block != 0 || !r->external.empty() || state.connect.mode != "internal")) {

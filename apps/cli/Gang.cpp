@@ -185,12 +185,12 @@ std::string ChipFor(const ConnectOptions& o) {
 void AddGangConnectOptions(CLI::App* cmd, RunState& state, GangPorts& g) {
     AddCommonOptions(cmd, state, true);
     cmd->remove_option(cmd->get_option("--port"));
-    cmd->add_option("-p,--port", g.ports,
-                    "Serial port: a device path, COMn, serial:NUMBER (a USB adapter's serial number), or "
-                    "sim[:CHIP[:FIRMWARE]]; give it more than once to program several boards side by side; "
-                    "default: the one USB serial adapter present")
-        ->allow_extra_args(false)
-        ->type_size(1);
+    PortValues(cmd->add_option("-p,--port", g.ports,
+                               "Serial port: a device path, COMn, serial:NUMBER (a USB adapter's serial number), "
+                               "or sim[:CHIP[:FIRMWARE]]; give it more than once to program several boards side "
+                               "by side; default: the one USB serial adapter present")
+                   ->allow_extra_args(false)
+                   ->type_size(1));
     cmd->add_option("--ports-from", g.portsFrom, "Read the ports from FILE, one a line (# starts a comment)");
     cmd->add_flag("--all-usb", g.allUsb, "Run on every USB serial adapter present (`tessel ports` lists them)");
 }

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "Commands.h"
@@ -17,14 +18,29 @@ std::string Printf(const char* fmt, auto... args) {
     return buf;
 }
 
+// Empty texts are null: the port has no such thing.
+nlohmann::json TextOrNull(const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); }
+
 int RunPorts(RunState& state) {
     const auto ports = ListSerialPorts();
     std::string text;
-    for (const auto& p : ports) text += DescribePort(p) + "\n";
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& p : ports) {
+        text += DescribePort(p) + "\n";
+        const size_t colon = p.usbId.find(':');
+        const bool usb = colon != std::string::npos;
+        list.push_back({{"path", p.name},
+                        {"stable_name", TextOrNull(p.byId)},
+                        {"driver", TextOrNull(p.driver)},
+                        {"vendor_id", usb ? nlohmann::json(p.usbId.substr(0, colon)) : nlohmann::json()},
+                        {"product_id", usb ? nlohmann::json(p.usbId.substr(colon + 1)) : nlohmann::json()},
+                        {"product", usb ? TextOrNull(p.description) : nlohmann::json()},
+                        {"serial_number", TextOrNull(p.serial)}});
+    }
     text += Printf("%-14s  %s\n", "sim[:CHIP[:FIRMWARE]]", "the stand-in board, in-process (e.g. sim:NX31H64D)");
     state.events.Output(text);
     if (ports.empty()) state.events.Notice("no serial devices found");
-    state.result.fields["ports"] = ports.size();
+    state.result.fields["ports"] = std::move(list);
     state.result.summary = Printf("%zu serial port%s found", ports.size(), ports.size() == 1 ? "" : "s");
     return kExitOk;
 }
@@ -65,8 +81,26 @@ std::string Block(const char* name, const BlockGeometry& g) {
 int RunChips(RunState& state) {
     std::string text;
     int n = 0;
+    nlohmann::json list = nlohmann::json::array();
     for (const ChipInfo& chip : AllChips()) {
         ++n;
+        nlohmann::json blocks = nlohmann::json::array();
+        for (const BlockGeometry& g : chip.block)
+            blocks.push_back({{"sectors", g.sectorCount},
+                              {"sector_size", g.sectorSize},
+                              {"size", g.blockSize},
+                              {"start", g.startAddress},
+                              {"end", g.startAddress + g.blockSize - 1}});
+        list.push_back({{"code", chip.code},
+                        {"model", chip.model},
+                        {"family", FamilyName(chip.family)},
+                        {"flash_size", chip.flashSizeText},
+                        {"blocks", std::move(blocks)},
+                        {"bsl",
+                         {{"sectors", chip.bslSectorCount},
+                          {"first", chip.bslFirstAddress},
+                          {"last", chip.bslLastAddress},
+                          {"entry", chip.bslEntryAddress ? nlohmann::json(*chip.bslEntryAddress) : nlohmann::json()}}}});
         text += Printf("%d %-9s family %-7s flash %s\n", chip.code, chip.model, FamilyName(chip.family),
                        chip.flashSizeText);
         text += Block("block 0", chip.block[0]);
@@ -79,6 +113,7 @@ int RunChips(RunState& state) {
             text += "  block select 68h/69h in internal memory mode\n";
     }
     state.events.Output(text);
+    state.result.fields["chips"] = std::move(list);
     state.result.summary = Printf("%d chips supported", n);
     return kExitOk;
 }

@@ -155,10 +155,13 @@ void AddOperatorCommands(CLI::App& app, RunState& state) {
     {
         CLI::App* cmd = app.add_subcommand(
             "cable-test", "Test the serial cable by loop-back: remove the MCU, connect TXD and RXD, and the three "
-                          "bytes sent must come back within 3 seconds (no boot loader is needed; --baud default "
-                          "38400)");
+                          "bytes sent must come back within 3 seconds (no boot loader is needed)");
         auto g = std::make_shared<GangPorts>();
         AddGangConnectOptions(cmd, state, *g);
+        // No chip is reached: only the line's own options apply, and the rate has its own default.
+        for (const char* unused : {"--chip", "--mode", "--crystal", "--firmware", "--firmware-dir"})
+            cmd->remove_option(cmd->get_option(unused));
+        cmd->get_option("--baud")->description("Baud rate (default 38400)")->default_str("");
         cmd->callback([g, &state] {
             state.exitCode = RunOnPorts(state, *g, "the MCU must be off every board, its TXD and RXD pins connected",
                                         CableTest);

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,127 @@ std::vector<std::string> ChipNames() {
 }
 
 }  // namespace
+
+namespace {
+
+std::map<const CLI::Option*, std::vector<std::string>>& Choices() {
+    static std::map<const CLI::Option*, std::vector<std::string>> choices;
+    return choices;
+}
+
+// Letters to change, add or drop to turn one word into the other.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::vector<const CLI::App*> NamedSubcommands(const CLI::App& app) {
+    std::vector<const CLI::App*> out;
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+        if (!sub->get_name().empty() && !sub->get_group().empty()) out.push_back(sub);
+    return out;
+}
+
+}  // namespace
+
+CLI::Option* OneOf(CLI::Option* opt, std::vector<std::string> values, bool ignoreCase) {
+    if (ignoreCase) opt->check(CLI::IsMember(values, CLI::ignore_case));
+    else opt->check(CLI::IsMember(values));
+    Choices()[opt] = std::move(values);
+    return opt;
+}
+
+CLI::Option* PortValues(CLI::Option* opt) {
+    Choices()[opt] = {"@ports"};
+    return opt;
+}
+
+const std::vector<std::string>* ChoicesOf(const CLI::Option* opt) {
+    const auto it = Choices().find(opt);
+    return it == Choices().end() ? nullptr : &it->second;
+}
+
+CLI::Validator Between(long long low, long long high, const std::string& extra) {
+    const std::string text = "must be " + std::to_string(low) + " to " + std::to_string(high) + extra;
+    return CLI::Validator(
+        [low, high, text](std::string& value) -> std::string {
+            long long n = 0;
+            if (!CLI::detail::lexical_cast(value, n) || n < low || n > high) return text;
+            return std::string();
+        },
+        std::to_string(low) + " to " + std::to_string(high));
+}
+
+void TidyDefaults(CLI::App& app) {
+    for (CLI::Option* opt : app.get_options()) {
+        std::string shown = opt->get_default_str();
+        if (shown.empty()) continue;
+        bool refused = opt->get_required() || opt->get_items_expected_max() > 1 || shown.front() == '[';
+        for (int i = 0; !refused; ++i) {
+            CLI::Validator* check = nullptr;
+            try {
+                check = opt->get_validator(i);
+            } catch (const CLI::OptionNotFound&) {
+                break;
+            }
+            std::string value = shown;
+            refused = !(*check)(value).empty();
+        }
+        if (refused) opt->default_str("");
+    }
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) TidyDefaults(*sub);
+}
+
+std::string UnknownCommandText(const CLI::App& app) {
+    const CLI::App* at = &app;
+    std::string path = app.get_name();
+    while (!at->get_subcommands().empty()) {
+        at = at->get_subcommands().front();
+        path += " " + at->get_name();
+    }
+    const auto commands = NamedSubcommands(*at);
+    if (commands.empty()) return std::string();
+    std::string word;
+    for (const std::string& arg : at->remaining()) {
+        if (!arg.empty() && arg[0] != '-') {
+            word = arg;
+            break;
+        }
+    }
+    if (word.empty()) return std::string();
+    std::string nearest;
+    size_t best = word.size() / 3 + 2;  // farther than this is no typing slip
+    for (const CLI::App* sub : commands) {
+        const size_t d = EditDistance(word, sub->get_name());
+        if (d < best) {
+            best = d;
+            nearest = sub->get_name();
+        }
+    }
+    std::string text = path + ": unknown command '" + word + "'";
+    return text + (nearest.empty() ? "; " + path + " --help lists the commands" : "; did you mean '" + nearest + "'?");
+}
+
+void SetFailureMessage(CLI::App& app) {
+    app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
+        std::string text = e.what();
+        // The checks say "must be ..." after the option's name: one sentence, not a label.
+        if (const size_t at = text.find(": must be "); at != std::string::npos) text.erase(at, 1);
+        text += "\n";
+        if (failed->get_help_ptr()) text += "Run with " + failed->get_help_ptr()->get_name() + " for more information.\n";
+        return text;
+    });
+}
 
 const CLI::Validator& CrystalCheck() {
     // A range check alone lets "nan" through: every comparison with it is false.
@@ -35,19 +158,20 @@ const CLI::Validator& CrystalCheck() {
 void AddCommonOptions(CLI::App* cmd, RunState& state, bool connect) {
     ConnectOptions& o = state.connect;
     if (connect) {
-        cmd->add_option("-p,--port", o.port,
-                        "Serial port: a device path (relative ones too), COMn, serial:NUMBER (a USB adapter's serial "
-                        "number), or sim[:CHIP[:FIRMWARE]]; default: the one USB serial adapter present");
-        cmd->add_option("--chip", o.chip, "Chip model (default: the stand-in board's, else NX31A32)")
-            ->check(CLI::IsMember(ChipNames(), CLI::ignore_case));
-        cmd->add_option("--mode", o.mode, "Memory mode: internal (EA#=1) or external (EA#=0)")
-            ->check(CLI::IsMember({"internal", "external"}));
-        cmd->add_option("--baud", o.baud, "Baud rate (default 0: the best rate for the crystal)")
-            ->check(CLI::IsMember({0u, 600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u}));
+        PortValues(cmd->add_option("-p,--port", o.port,
+                                   "Serial port: a device path (relative ones too), COMn, serial:NUMBER (a USB "
+                                   "adapter's serial number), or sim[:CHIP[:FIRMWARE]]; default: the one USB serial "
+                                   "adapter present"));
+        OneOf(cmd->add_option("--chip", o.chip, "Chip model (default: the stand-in board's, else NX31A32)"),
+              ChipNames(), true);
+        OneOf(cmd->add_option("--mode", o.mode, "Memory mode: internal (EA#=1) or external (EA#=0)"),
+              {"internal", "external"});
+        OneOf(cmd->add_option("-b,--baud", o.baud, "Baud rate (default 0: the best rate for the crystal)"),
+              {"0", "600", "1200", "2400", "4800", "9600", "19200", "38400"});
         cmd->add_option("--crystal", o.crystal, "Target crystal frequency in MHz (1 to 40)")->check(CrystalCheck());
-        cmd->add_option("--firmware", o.firmware,
-                        "Loader firmware to detect: 1.1F, 1.1E (offers the upgrade to 1.1F) or unknown")
-            ->check(CLI::IsMember({"1.1F", "1.1E", "unknown"}));
+        OneOf(cmd->add_option("--firmware", o.firmware,
+                              "Loader firmware to detect: 1.1F, 1.1E (offers the upgrade to 1.1F) or unknown"),
+              {"1.1F", "1.1E", "unknown"});
         cmd->add_option("--trace-wire", o.traceWire, "Write every byte on the line, with its time, to FILE");
         cmd->add_option("--firmware-dir", o.firmwareDir,
                         "Look here first for the target images (stubs, loaders, monitor); `tessel firmware` lists "

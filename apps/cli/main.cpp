@@ -1,8 +1,10 @@
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "Interrupt.h"
@@ -48,14 +50,7 @@ int main(int argc, char** argv) {
     app.name("tessel");
     app.require_subcommand(1);
     app.option_defaults()->always_capture_default();
-    app.footer(
-        "Options that reach the target (-p, --chip, --mode, --baud, --crystal, --firmware, --trace-wire, "
-        "--firmware-dir) and "
-        "-y, -v, -q, --json may stand before the sub-command or after it.\n"
-        "Exit status: 0 success; 1 the command failed (the target or the file refused, a compare differed, "
-        "a question was answered No, a wrong password); "
-        "2 bad options; 3 the port could not be opened or its device went away (unplugged); 4 no boot loader "
-        "answered.");
+    SetFailureMessage(app);
     RunState state;
     AddCommonOptions(&app, state, true);
     AddBaudCommand(app, state);
@@ -65,7 +60,15 @@ int main(int argc, char** argv) {
     AddConfigCommands(app, state);
     AddPasswordCommands(app, state);
     AddOperatorCommands(app, state);
+    AddHelpCommand(app);
     AddCompletionTable(app);
+    TidyDefaults(app);
+    // Set last, so that the sub-commands do not inherit it: their help is about themselves.
+    app.footer(
+        "Options that reach the target (-p, --chip, --mode, -b/--baud, --crystal, --firmware, --trace-wire, "
+        "--firmware-dir) and -y, -v, -q, --json may stand before the sub-command or after it. "
+        "`tessel help COMMAND` shows a command's options; man tessel gives the exit status, the files, the "
+        "environment, examples and the JSON events.");
     InstallInterruptHandlers();
     // Port listings, serial:NUMBER and --all-usb read this tree instead of /dev and /sys.
     if (const char* tree = std::getenv("TESSEL_DEVICE_TREE")) tessel::SetDeviceTreeRoot(tree);
@@ -74,10 +77,26 @@ int main(int argc, char** argv) {
         if (state.json) state.events.AddView(std::make_unique<JsonView>(stdout));
         state.events.AddView(std::make_unique<ConsoleView>(state.quiet, state.connect.verbose, state.json));
     });
+    // `tessel help download` is `tessel download --help`; `tessel help --help` is about help.
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const bool aboutHelp = std::find(args.begin(), args.end(), "--help") != args.end() ||
+                           std::find(args.begin(), args.end(), "-h") != args.end();
+    if (!args.empty() && args.front() == "help" && !aboutHelp) {
+        args.erase(args.begin());
+        args.push_back("--help");
+    }
+    std::reverse(args.begin(), args.end());
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
+        const std::string unknown = e.get_exit_code() == 0 ? std::string() : UnknownCommandText(app);
+        int rc = 0;
+        if (unknown.empty()) {
+            rc = app.exit(e);
+        } else {
+            std::fprintf(stderr, "%s\n", unknown.c_str());
+            rc = kExitUsage;
+        }
         if (rc == 0) return 0;
         bool json = false;
         for (int i = 1; i < argc; ++i) json = json || std::string(argv[i]) == "--json";
@@ -85,7 +104,7 @@ int main(int argc, char** argv) {
             CommandResult r;
             r.command = ChosenCommand(app);
             r.exit = kExitUsage;
-            r.summary = e.what();
+            r.summary = unknown.empty() ? e.what() : unknown;
             JsonView(stdout).Result(r);
         }
         return kExitUsage;

@@ -74,6 +74,7 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
         {{"--baud", "12345"}, "38400"},
         {{"--chip", "XYZ"}, "NX31H64D"},
         {{"--crystal", "41"}, "--crystal"},
+        {{"-b", "12345"}, "38400"},
     };
     for (const auto& [values, named] : bad) {
         for (bool before : {false, true}) {
@@ -91,7 +92,36 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
     }
     EXPECT_EQ(Tessel({"baud", "--crystal", "nan"}).status, 2);
     EXPECT_EQ(Tessel({"download", "-p", port, "--lock", "9", kSample}).status, 2);
+    // A range in plain words; a mistyped command answered with the nearest one, at either level.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> said = {
+        {{"read", "-p", port, "--count", "-1"}, "--count must be 1 to 512 (0: to the end of the block)"},
+        {{"read", "-p", port, "--start-sector", "99999999999999999999"}, "--start-sector must be 0 to 511"},
+        {{"dowload", "-p", port, kSample}, "tessel: unknown command 'dowload'; did you mean 'download'?"},
+        {{"password", "chnage", "-p", port}, "tessel password: unknown command 'chnage'; did you mean 'change'?"},
+        {{"frobnicate"}, "tessel: unknown command 'frobnicate'; tessel --help lists the commands"},
+    };
+    for (const auto& [args, line] : said) {
+        const Outcome r = Tessel(args, {}, true);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_EQ(Lines(r.out).front(), line) << r.out;
+        EXPECT_LE(Lines(r.out).size(), 2u) << "one line for the cause, at most a hint:\n" << r.out;
+    }
     EXPECT_FALSE(opened());
+
+    // `help COMMAND` is the command's own help, whatever the command requires; no help shows a
+    // default its option refuses, and the cable test's only the options it uses.
+    const Outcome help = Tessel({"help", "download"}, {}, true);
+    EXPECT_EQ(help.status, 0) << help.out;
+    EXPECT_EQ(help.out, Tessel({"download", "--help"}, {}, true).out);
+    EXPECT_NE(help.out.find("\nUsage: tessel download [OPTIONS] file\n"), std::string::npos) << help.out;
+    for (const char* command : {"download", "lock", "baud", "cable-test", "read", "edit"}) {
+        const std::string text = Tessel({"help", command}).out;
+        EXPECT_FALSE(std::regex_search(text, std::regex(R"(=\S* REQUIRED|=\[\]|=-1|--lock \S+=)"))) << text;
+    }
+    const std::string cable = Tessel({"help", "cable-test"}).out;
+    EXPECT_NE(cable.find("default 38400"), std::string::npos) << cable;
+    for (const char* unused : {"--chip", "--crystal", "--mode", "the best rate for the crystal"})
+        EXPECT_EQ(cable.find(unused), std::string::npos) << unused << "\n" << cable;
 
     const Outcome good = Tessel({"detect", "-p", port}, {}, true);
     EXPECT_NE(good.status, 0) << good.out;
@@ -204,6 +234,7 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
         {{"download", "-p", "PORT", "-y", kSample}, 0, "downloaded " + kSample + ": 18 bytes in 1 sector at 0000h-003Eh, verified, "},
         {{"compare", "-p", "PORT", kSample}, 0, "compare: " + kSample + " matches the flash, 18 bytes at 0000h-003Eh"},
         {{"read", "-p", "PORT", "--count", "4"}, 0, "read 4 sectors at 0000h-01FFh, 1 not blank"},
+        {{"read", "-p", "PORT", "-b", "38400", "--count", "256"}, 0, "read 256 sectors at 0000h-7FFFh, 1 not blank"},
         {{"save", "-p", "PORT", "--count", "1", dir + "/s.bin"}, 0, "saved 1 sector at 0000h-007Fh to " + dir + "/s.bin"},
         {{"edit", "-p", "PORT", "0000"}, 0, "edit: read 16 bytes at 0000h of block 0"},
         {{"erase", "-p", "PORT", "-y", "--start-sector", "2", "--count", "2"}, 0, "erased 2 sectors from sector 2 at 0100h-01FFh"},
@@ -241,6 +272,12 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
 }
 
 TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
+    {
+        // A file that cannot be read: the cause is said once, in the result line.
+        const Outcome r = Tessel({"download", "-p", "sim:NX31A32", "-y", "/nonexistent/app.hex"}, {}, true);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.out, "nothing was done: /nonexistent/app.hex: No such file or directory\n");
+    }
     {
         // The 16th byte from the board is the sixth of the first chunk read back.
         SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "16"});
@@ -321,7 +358,7 @@ const std::map<std::string, std::map<std::string, std::string>>& Schema() {
                     {"reload?", "integer"}, {"crystal?", "number"}, {"address?", "string"},
                     {"failed_step?", "string"}, {"failed_address?", "integer"}, {"reason?", "string"},
                     {"chip_byte?", "integer"}, {"expected_byte?", "integer"}, {"changed_only?", "string"},
-                    {"boards?", "array"}}},
+                    {"boards?", "array"}, {"ports?", "array"}, {"chips?", "array"}}},
     };
     return schema;
 }
@@ -441,6 +478,32 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
         const auto ev = CheckEvents(r, "lock");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(Count(ev, "chip"), 2) << "detected, then detected again to read the bits back";
+    }
+    {
+        // The lists as arrays: the recorded device tree's adapters, and every chip's geometry.
+        const std::string tree = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
+        const Outcome r = Tessel({"ports", "--json"}, {"TESSEL_DEVICE_TREE=" + tree});
+        const json ports = CheckEvents(r, "ports").back()["ports"];
+        ASSERT_EQ(ports.size(), 4u) << r.out;
+        EXPECT_EQ(ports[0], json({{"path", tree + "/dev/ttyUSB0"},
+                                  {"stable_name", tree + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0"},
+                                  {"driver", "ftdi_sio"},
+                                  {"vendor_id", "0403"},
+                                  {"product_id", "6001"},
+                                  {"product", "FTDI FT232R USB UART"},
+                                  {"serial_number", "A9XYZ012"}}));
+        EXPECT_TRUE(ports[2]["stable_name"].is_null() && ports[2]["serial_number"].is_null()) << ports[2];
+        EXPECT_EQ(ports[3]["driver"], "serial");
+        EXPECT_TRUE(ports[3]["vendor_id"].is_null() && ports[3]["product"].is_null()) << ports[3];
+
+        const Outcome c = Tessel({"chips", "--json"});
+        const json chips = CheckEvents(c, "chips").back()["chips"];
+        ASSERT_EQ(chips.size(), 6u) << c.out;
+        EXPECT_EQ(chips[1]["model"], "NX31A32");
+        EXPECT_EQ(chips[1]["blocks"][0], json({{"sectors", 256}, {"sector_size", 128}, {"size", 0x8000}, {"start", 0},
+                                                {"end", 0x7FFF}}));
+        EXPECT_EQ(chips[1]["blocks"][1]["start"], 0xF000);
+        EXPECT_EQ(chips[2]["bsl"], json({{"sectors", 9}, {"first", 0}, {"last", 0x047F}, {"entry", 0x02CA}}));
     }
     {
         const Outcome r = Tessel({"detect", "--json", "-p", board.pty, "--mode", "sideways"});
