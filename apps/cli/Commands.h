@@ -71,6 +71,8 @@ void TidyDefaults(CLI::App& app);
 // After a failed parse: a word where a command was due, answered with the nearest command
 // ("unknown command 'dowload'; did you mean 'download'?"); empty when there was none.
 std::string UnknownCommandText(const CLI::App& app);
+// `word` where `at` (spelt `path`) wants one of its commands.
+std::string UnknownCommandText(const CLI::App& at, const std::string& path, const std::string& word);
 // The parser's errors as one sentence each ("--count must be 1 to 256").
 void SetFailureMessage(CLI::App& app);
 

@@ -116,6 +116,11 @@ std::string UnknownCommandText(const CLI::App& app) {
         }
     }
     if (word.empty()) return std::string();
+    return UnknownCommandText(*at, path, word);
+}
+
+std::string UnknownCommandText(const CLI::App& at, const std::string& path, const std::string& word) {
+    const auto commands = NamedSubcommands(at);
     std::string nearest;
     size_t best = word.size() / 3 + 2;  // farther than this is no typing slip
     for (const CLI::App* sub : commands) {

@@ -83,6 +83,20 @@ int main(int argc, char** argv) {
                            std::find(args.begin(), args.end(), "-h") != args.end();
     if (!args.empty() && args.front() == "help" && !aboutHelp) {
         args.erase(args.begin());
+        // Each word must name a command, or the help would be the one of the level above.
+        const CLI::App* at = &app;
+        std::string path = app.get_name();
+        for (const std::string& word : args) {
+            const CLI::App* sub = nullptr;
+            for (const CLI::App* s : at->get_subcommands([](const CLI::App*) { return true; }))
+                if (s->get_name() == word) sub = s;
+            if (!sub) {
+                std::fprintf(stderr, "%s\n", UnknownCommandText(*at, path, word).c_str());
+                return kExitUsage;
+            }
+            at = sub;
+            path += " " + word;
+        }
         args.push_back("--help");
     }
     std::reverse(args.begin(), args.end());

@@ -98,6 +98,7 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
         {{"read", "-p", port, "--start-sector", "99999999999999999999"}, "--start-sector must be 0 to 511"},
         {{"dowload", "-p", port, kSample}, "tessel: unknown command 'dowload'; did you mean 'download'?"},
         {{"password", "chnage", "-p", port}, "tessel password: unknown command 'chnage'; did you mean 'change'?"},
+        {{"help", "password", "chnage"}, "tessel password: unknown command 'chnage'; did you mean 'change'?"},
         {{"frobnicate"}, "tessel: unknown command 'frobnicate'; tessel --help lists the commands"},
     };
     for (const auto& [args, line] : said) {
