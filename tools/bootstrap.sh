@@ -8,6 +8,7 @@
 #
 # BUILD_DIR (default: build) and CMAKE_ARGS (e.g. -DTESSEL_SANITIZE=ON) choose the build;
 # compiler warnings are errors here (TESSEL_WERROR), unlike a plain cmake build.
+# BUILD_TARGETS (default: all) builds only those targets.
 # TESSEL_SIM_ARGS adds options to the stand-in board of the main job (e.g. a fault to inject).
 # The exit status is 0 only when every step succeeded.
 set -euo pipefail
@@ -27,7 +28,8 @@ install_missing dpkg-dev file desktop-file-utils appstream man-db lintian
 
 # shellcheck disable=SC2086
 cmake -S . -B "$build_dir" -DTESSEL_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
-cmake --build "$build_dir" -j"$jobs"
+# shellcheck disable=SC2086
+cmake --build "$build_dir" -j"$jobs" ${BUILD_TARGETS:+--target $BUILD_TARGETS}
 
 tessel="$build_dir/apps/cli/tessel"
 case "$what" in
