@@ -384,11 +384,19 @@ void Connection::UsePort(uint32_t baud) {
     port.SetBaudRate(baud);
 }
 
-int Connection::CheckRule(int commandId, bool inWindow) {
-    const RuleVerdict v = inWindow ? window_->CommandRule(commandId, ExternalWindowState::Open)
-                                   : window_->CommandRule(commandId);
-    if (v.allowed) return kExitOk;
-    events_.Error(v.reason);
+int Connection::CheckRule(int commandId, bool inWindow) { return CheckPlan({{"", commandId, inWindow}}); }
+
+int Connection::CheckPlan(const std::vector<PlanStep>& steps) {
+    for (const PlanStep& step : steps) {
+        const RuleVerdict v = step.inWindow ? window_->CommandRule(step.commandId, ExternalWindowState::Open)
+                                            : window_->CommandRule(step.commandId);
+        if (!v.allowed) return Refuse(step.label, v.reason);
+    }
+    return kExitOk;
+}
+
+int Connection::Refuse(const std::string& step, const std::string& why) {
+    events_.Error(step.empty() ? why : step + ": " + why + "; nothing was done");
     return kExitUsage;
 }
 
@@ -407,7 +415,7 @@ int Connection::ConnectReporting() {
                       " s. Likely causes: the wrong port; a crystal or baud rate that does not match the board "
                       "(--crystal, --baud); the board not in its boot loader (reset it after the prompt); "
                       "the cable (`tessel cable-test` checks it).");
-    } else if (rc == kExitFailed) {
+    } else if (rc == kExitFailed && window_->Session().upgradeFailure.empty()) {
         const std::string fw = window_->Field(ChipField::FwVersion);
         events_.Error("the loader on " + o_.port + " reports firmware " + fw + ", not v1.1F" +
                       (fw == "v1.1E" ? " (--firmware 1.1E offers the upgrade)" : ""));
@@ -456,6 +464,22 @@ void Connection::ReportChip(bool show) {
     events_.Chip(c);
 }
 
+int Connection::OpenPortFirst() {
+    if (IsSchemeName(o_.port, "sim")) {
+        // A stand-in board's name is a value of the option: a wrong one is a usage error.
+        std::string why;
+        if (!sim::ParseSimName(o_.port, nullptr, &why)) {
+            events_.Error(why);
+            return kExitUsage;
+        }
+    }
+    CSerialPort& port = window_->Session().port;
+    if (port.Open() == 0) return kExitOk;
+    openError_ = port.LastOpenError().reason;
+    events_.NoteError(openError_);
+    return kExitPortError;
+}
+
 int Connection::Connect() {
     if (!PickPort()) return kExitUsage;
     std::string chip = o_.chip;
@@ -470,9 +494,11 @@ int Connection::Connect() {
     // The set-up dialog would refuse it and stay open; here that is a bad option.
     const uint32_t best = computeBestRate(o_.crystal, kCommSetupCandidates, true).rate;
     if (o_.baud > best) {
-        char buf[160];
-        std::snprintf(buf, sizeof buf, "(best for %.4f MHz: %u)", o_.crystal, best);
-        events_.Message("You can't choose a baudrate which is higher than the computed best baudrate!");
+        char buf[240];
+        std::snprintf(buf, sizeof buf,
+                      "You can't choose a baudrate which is higher than the computed best baudrate! "
+                      "(--baud %u; best for %.4f MHz: %u)",
+                      o_.baud, o_.crystal, best);
         events_.Error(buf);
         return kExitUsage;
     }
@@ -490,8 +516,17 @@ int Connection::Connect() {
     // The 1.1E detections take the port from the session as the set-up dialog left it.
     UsePort(o_.baud ? o_.baud : best);
     session.crystalMHz = o_.crystal;
+    // The port first: a port that cannot be opened is said in one line, before any detection
+    // text or reset prompt.
+    if (const int rc = OpenPortFirst(); rc != kExitOk) return rc;
 
     window_->Route(commandId);
+    // An upgrade from 1.1E that did not finish has ended the session: the command failed, and
+    // nothing else may run on it.
+    if (!session.upgradeFailure.empty()) {
+        events_.Error(session.upgradeFailure);
+        return kExitFailed;
+    }
     if (!session.port.IsOpen() || session.port.DeviceGone()) return kExitPortError;
     if (!session.port.IsLinkUp()) return kExitNoTarget;
     ReportChip(showChip_);

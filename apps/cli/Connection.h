@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "Events.h"
@@ -87,6 +88,19 @@ public:
     // forbids it. Nothing is sent either way.
     int CheckRule(int commandId, bool inWindow);
 
+    // One step of a command's plan: what the command line calls it ("" for the command
+    // itself, "--run", "--lock 4") and the window command that does it.
+    struct PlanStep {
+        std::string label;
+        int commandId = 0;
+        bool inWindow = false;
+    };
+    // Every step of the plan asked of the rule book before the first byte: kExitOk, or
+    // kExitUsage after naming the first step that may not run and the rule that forbids it.
+    int CheckPlan(const std::vector<PlanStep>& steps);
+    // A refusal by a guard once the chip is known: said, and kExitUsage.
+    int Refuse(const std::string& step, const std::string& why);
+
     // Answers the dialogs the standard filling does not know (unset: they are cancelled).
     std::function<DialogResult(DialogModel&)> customFill;
 
@@ -100,6 +114,8 @@ public:
     // step that failed with its address, else the last message the command itself showed.
     std::string FailureReason() const;
     const ConnectOptions& Options() const { return o_; }
+    // Why the port could not be opened, when it could not.
+    const std::string& OpenError() const { return openError_; }
 
 private:
     DialogResult Fill(DialogModel& model);
@@ -116,6 +132,7 @@ private:
     int StartIndex() const;
     int CountIndex() const;
     bool PickPort();
+    int OpenPortFirst();
 
     void AdviseOnReset(const std::string& message);
 
@@ -129,6 +146,7 @@ private:
     const FlashOptions* flash_ = nullptr;
     int passwordAttempts_ = 0;
     int menuOption_ = -1;
+    std::string openError_;
 };
 
 }  // namespace tessel::cli

@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "Connection.h"
+#include "device/CDeviceSession.h"
 
 namespace tessel::cli {
 
@@ -16,6 +17,10 @@ void AddDetectCommand(CLI::App& app, RunState& state) {
         state.exitCode = link.ConnectReporting();
         if (state.exitCode != kExitOk && state.exitCode != kExitFailed) return;
         MainDialog& w = link.Window();
+        if (const std::string& failure = w.Session().upgradeFailure; !failure.empty()) {
+            res.summary = "upgrade of the boot loader to 1.1F failed: " + failure;
+            return;
+        }
         res.fields["model"] = w.Field(ChipField::ChipType);
         res.fields["firmware"] = w.Field(ChipField::FwVersion);
         res.fields["baud"] = w.Session().port.GetBaudRate();

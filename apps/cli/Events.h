@@ -119,6 +119,8 @@ public:
     bool ResultSent() const { return resultSent_; }
     // The last error reported in this run, for a result line that has nothing better.
     const std::string& LastError() const { return lastError_; }
+    // An error the run's result line will carry, so that it is said once, not twice.
+    void NoteError(const std::string& text) { lastError_ = text; }
     // A question was answered No in this run.
     bool Declined() const { return declined_; }
 

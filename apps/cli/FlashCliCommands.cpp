@@ -18,6 +18,8 @@
 #include "files/ImageLoaders.h"
 #include "files/SafeFile.h"
 #include "ui/MemoryView.h"
+#include "device/CommandChecks.h"
+#include "ui/FlashCommands.h"
 #include "ui/UpgradeCommands.h"
 
 namespace tessel::cli {
@@ -267,6 +269,19 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
     if (!ok && !declined) AddFailureFields(res, ev, link);
 }
 
+// Reads an image file as download, compare, upgrade-bsl and convert take it: "" when it may be
+// used, otherwise why not. A file that is plainly no firmware can still be forced.
+std::string ReadImageForCommand(const std::string& path, const std::string& format, ImageData* data) {
+    std::string error;
+    switch (ReadImageFile(path, data, &error, ImageFormatFromName(format))) {
+        case ImageReadStatus::Ok: break;
+        case ImageReadStatus::NotFirmware: return error + " (--format bin takes it as binary anyway)";
+        default: return error;
+    }
+    if (data->DefinedCount() == 0) return path + ": the file holds no data";
+    return "";
+}
+
 // Refuses, before the target is touched, what can be judged from the options and the file:
 // kExitOk, or the exit code after saying why.
 int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
@@ -276,20 +291,12 @@ int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, 
     if (commandId == command::kDownload || commandId == command::kCompare || upgrade) {
         // A file that cannot be used is refused before the target is even touched; the result
         // line gives the cause, once.
-        std::string error;
         ImageData data;
-        if (ReadImageFile(r.flash.file, &data, &error, ImageFormatFromName(r.flash.format)) != ImageReadStatus::Ok) {
-            res.summary = "nothing was done: " + error;
-            res.fields["file"] = r.flash.file;
-            res.fields["reason"] = error;
-            return kExitFailed;
-        }
-        if (data.DefinedCount() == 0) {
-            const std::string why = r.flash.file + ": the file holds no data";
+        if (const std::string why = ReadImageForCommand(r.flash.file, r.flash.format, &data); !why.empty()) {
             res.summary = "nothing was done: " + why;
             res.fields["file"] = r.flash.file;
             res.fields["reason"] = why;
-            return upgrade ? kExitUsage : kExitFailed;
+            return kExitUsage;
         }
         r.imageBytes = data.bytes.size();
         r.definedBytes = data.DefinedCount();
@@ -335,6 +342,37 @@ long long TouchedSectors(const LoadedImage& image, const CDeviceSession& s, cons
            count(block1Start - p.address, length, static_cast<uint32_t>(s.SectorSize(1)));
 }
 
+// Every step the command will take, in order, as the rule book knows them.
+std::vector<Connection::PlanStep> PlanOf(const FlashRun& r, int commandId) {
+    const bool window = !r.external.empty();
+    std::vector<Connection::PlanStep> plan;
+    if (window)
+        plan.push_back({"--external " + r.external, r.external == "high" ? command::kExternalHigh : command::kExternalLow,
+                        false});
+    plan.push_back({"", commandId, window});
+    if (r.verify) plan.push_back({"--verify", command::kCompare, window});
+    if (r.lockOption) plan.push_back({"--lock " + std::to_string(r.lockOption), command::kLockChip, false});
+    if (r.run) plan.push_back({"--run", command::kExecuteUserCode, false});
+    return plan;
+}
+
+// The loader's own area, when an erase or a download outside a window would reach it.
+std::string LoaderAreaReached(const FlashRun& r, int commandId, const CDeviceSession& s, const LoadedImage& image) {
+    if (!r.external.empty()) return "";
+    const uint32_t address = static_cast<uint32_t>(s.SectorAddress(r.flash.block, r.flash.startSector));
+    if (commandId == command::kSectorErase) {
+        const int left = s.SectorCount(r.flash.block) - r.flash.startSector;
+        const int count = r.flash.count == 0 || r.flash.count > left ? left : r.flash.count;
+        return LoaderAreaOverlap(s.chipType, r.flash.block, address,
+                                 static_cast<uint64_t>(count) * static_cast<uint64_t>(s.SectorSize(r.flash.block)));
+    }
+    if (commandId == command::kDownload) {
+        if (s.memoryMode != kInternalMemory) return ImageLoaderAreaOverlap(s, image, r.flash.block, address);
+        return LoaderAreaOverlap(s.chipType, r.flash.block, address, image.bytes.size());
+    }
+    return "";
+}
+
 // Detects the target, fills the dialogs from the options and routes the command as the
 // window's button would; the exit code says how it went. `r.connect` names the board.
 int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
@@ -346,9 +384,9 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     Connection link(r.connect, events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, rangeCount && r.external.empty())) return kExitUsage;
-    // The chip's state decides whether the command may run at all; nothing has been sent
-    // since the detection.
-    if (const int rc = link.CheckRule(commandId, !r.external.empty()); rc != kExitOk) return rc;
+    // The whole plan is checked against the chip's state before the first byte: a step that
+    // may not run stops the command before any other step has changed the chip.
+    if (const int rc = link.CheckPlan(PlanOf(r, commandId)); rc != kExitOk) return rc;
     CDeviceSession& session = link.Window().Session();
     if (commandId == command::kUpgradeInternalBsl) {
         const uint32_t address = static_cast<uint32_t>(session.SectorAddress(r.flash.block, r.flash.startSector));
@@ -357,6 +395,8 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
             return kExitUsage;
         }
     }
+    if (const std::string area = LoaderAreaReached(r, commandId, session, image); !area.empty())
+        return link.Refuse("", LoaderAreaRefusal(area));
     // The lock option of a one-pass download is checked against the chip before anything
     // is written.
     if (r.lockOption && !CheckMenuOption(command::kLockChip, r.lockOption, link)) return kExitUsage;
@@ -454,8 +494,11 @@ int Convert(const std::string& in, const std::string& out, const std::string& fo
         res.summary = "convert failed: " + why;
         return kExitFailed;
     };
-    if (ReadImageFile(in, &image, &error, ImageFormatFromName(format)) != ImageReadStatus::Ok) return fail(error);
-    if (image.DefinedCount() == 0) return fail(in + ": the file holds no data");
+    if (const std::string why = ReadImageForCommand(in, format, &image); !why.empty()) {
+        state.events.Error(why);
+        res.summary = "convert: nothing was written: " + why;
+        return kExitUsage;
+    }
     res.fields["bytes"] = image.DefinedCount();
     if (IsHexFile(out)) {
         if (!WriteIntelHexFile(out, image, &error)) return fail(error);

@@ -27,6 +27,7 @@ int Edit(EditRun& r, RunState& state) {
     res.fields["address"] = r.address;
     Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
+    if (const int rc = link.CheckRule(command::kEditBlock0, false); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     bool ok = false;
     bool changed = false;
@@ -66,6 +67,7 @@ int Run(RunState& state) {
     res.command = "run";
     Connection link(state.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
+    if (const int rc = link.CheckRule(command::kExecuteUserCode, false); rc != kExitOk) return rc;
     MainDialog& w = link.Window();
     const bool ok = w.RunCommand(command::kExecuteUserCode);
     res.summary = ok ? "user code started; the loader answers again after a reset"
@@ -84,6 +86,7 @@ int Monitor(MonitorRun& r, RunState& state) {
     res.command = "monitor";
     Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
+    if (const int rc = link.CheckRule(command::kDownloadMonitra, false); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     if (!link.Window().RunCommand(command::kDownloadMonitra)) {
         res.summary = "monitor not written: " + link.FailureReason();

@@ -7,6 +7,8 @@
 #include "Commands.h"
 #include "Connection.h"
 #include "device/CDeviceSession.h"
+#include "protocol/Password.h"
+#include "ui/FlashDialogs.h"
 
 namespace tessel::cli {
 
@@ -47,9 +49,26 @@ int CheckNewPasswordSource(const FlashOptions& f, EventStream& events) {
     } else {
         return kExitOk;
     }
-    if (!text.empty()) return kExitOk;
-    events.Error("the new password in " + from + " is empty; --no-password leaves the chip without one");
-    return kExitUsage;
+    if (text.empty()) {
+        events.Error("the new password in " + from + " is empty; --no-password leaves the chip without one");
+        return kExitUsage;
+    }
+    // The loader keeps at most 31 characters: a longer one is refused before the port is opened.
+    std::string bytes, error;
+    const bool converted = PasswordFromUtf8(text, &bytes, &error);
+    WipeString(text);
+    const size_t length = bytes.size();
+    WipeString(bytes);
+    if (!converted) {
+        events.Error(error);
+        return kExitUsage;
+    }
+    if (length > 31) {
+        events.Error("the new password in " + from + " has " + std::to_string(length) +
+                     " characters; the loader keeps at most 31");
+        return kExitUsage;
+    }
+    return kExitOk;
 }
 
 int RunPassword(PasswordRun& r, RunState& state, int commandId) {
@@ -60,6 +79,7 @@ int RunPassword(PasswordRun& r, RunState& state, int commandId) {
     if (const int rc = CheckNewPasswordSource(r.flash, state.events); rc != kExitOk) return rc;
     Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
+    if (const int rc = link.CheckRule(commandId, false); rc != kExitOk) return rc;
     const int type = link.Window().Session().chipType;
     if (r.flash.lockOption && type != 1 && type != 2) {
         state.events.Error("--lock is for the A-type chips (NX31A16, NX31A32) only");

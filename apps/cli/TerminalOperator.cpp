@@ -17,7 +17,8 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 void TerminalOperator::ShowMessage(const std::string& text) {
-    last_ = Trimmed(text);
+    // A prompt to reset the board is an instruction, never the reason a command failed.
+    if (text.rfind("Click on OK then Reset MCU", 0) != 0) last_ = Trimmed(text);
     events_.Message(text);
     if (afterMessage) afterMessage(text);
 }

@@ -33,7 +33,8 @@ std::string ChosenCommand(CLI::App& app) {
 std::string Fallback(const std::string& command, int exit, const std::string& port, const std::string& error) {
     switch (exit) {
         case kExitUsage: return command + ": nothing was done" + (error.empty() ? " (bad options)" : ": " + error);
-        case kExitPortError: return command + ": nothing was done, " + port + " could not be opened";
+        case kExitPortError:
+            return command + ": nothing was done, " + port + " could not be opened" + (error.empty() ? "" : ": " + error);
         case kExitNoTarget: return command + ": nothing was done, no boot loader answered on " + port;
         case kExitFailed: return command + " failed" + (error.empty() ? "" : ": " + error);
         default: return std::string();

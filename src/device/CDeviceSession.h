@@ -122,6 +122,9 @@ public:
     // The status byte of the last 1.1E detection, all eight bits: the upgrade to 1.1F takes
     // the remap size from its bits 1:0.
     uint8_t status11E = 0;
+    // Why the last upgrade from 1.1E to 1.1F did not end with a confirmed 1.1F loader and the
+    // user's code back in block 0 (the backup file named); "" when it did or none ran.
+    std::string upgradeFailure;
     // The "ReMap:" text, kept while an external-flash window replaces the chip information.
     std::string remapText;
     // The double-clock crystal re-entry is offered once.

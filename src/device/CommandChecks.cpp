@@ -54,7 +54,11 @@ CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, Ch
 namespace {
 
 // The columns of the availability table: commands in one column share their rule.
-enum class Column { Read, Write, RunUserCode, LockRemap, DoubleClock, ChipErase };
+enum class Column {
+    Read, ReadFile, Write, RunUserCode, LockRemap, DoubleClock, ChipErase,
+    // Not buttons of the table: the conditions their handlers test.
+    ByteEdit, Execute, Block1Rewrite, ExternalWindow,
+};
 
 struct RuleRow {
     RuledCommand command;
@@ -64,8 +68,8 @@ struct RuleRow {
 
 constexpr RuleRow kRuleBook[] = {
     {RuledCommand::Read, "Read", Column::Read},
-    {RuledCommand::Compare, "Compare", Column::Read},
-    {RuledCommand::Save, "Save", Column::Read},
+    {RuledCommand::Compare, "Compare", Column::ReadFile},
+    {RuledCommand::Save, "Save", Column::ReadFile},
     {RuledCommand::Download, "Download", Column::Write},
     {RuledCommand::SectorErase, "Sector Erase", Column::Write},
     {RuledCommand::RunUserCode, "Dnload/Run UserCode", Column::RunUserCode},
@@ -73,6 +77,13 @@ constexpr RuleRow kRuleBook[] = {
     {RuledCommand::MemoryRemap, "Memory Remap", Column::LockRemap},
     {RuledCommand::DoubleClock, "Double Clock", Column::DoubleClock},
     {RuledCommand::ChipErase, "Chip Erase", Column::ChipErase},
+    {RuledCommand::ByteEdit, "Byte Edit", Column::ByteEdit},
+    {RuledCommand::ExecuteUserCode, "Run User Code", Column::Execute},
+    {RuledCommand::ChangePassword, "Change Password", Column::Block1Rewrite},
+    {RuledCommand::SetResetPassword, "Set/Reset Password", Column::Block1Rewrite},
+    {RuledCommand::UpgradeInternalBsl, "Upgrade Internal BSL", Column::Block1Rewrite},
+    {RuledCommand::DownloadMonitor, "Download Monitra", Column::Block1Rewrite},
+    {RuledCommand::ExternalFlash, "External Flash", Column::ExternalWindow},
 };
 
 const RuleRow& RowOf(RuledCommand command) {
@@ -91,10 +102,35 @@ ColumnVerdict Allow() { return {true, ColumnVerdict::Why::None}; }
 ColumnVerdict Deny(ColumnVerdict::Why why) { return {false, why}; }
 ColumnVerdict When(bool ok, ColumnVerdict::Why why) { return ok ? Allow() : Deny(why); }
 
+// The commands outside the button table, as their handlers test them.
+ColumnVerdict EvaluateHandlerRule(Column column, ChipFamily family, int chipType, int memoryMode, int lockStatus,
+                                  std::string_view firmware, ExternalWindowState window) {
+    using Why = ColumnVerdict::Why;
+    const bool open = window == ExternalWindowState::Open;
+    if (column == Column::Execute) return When(open || memoryMode == kInternalMemory, Why::MemoryMode);
+    if (column == Column::ExternalWindow) {
+        if (memoryMode != kInternalMemory) return Deny(Why::MemoryMode);
+        return When(family != ChipFamily::A || !IsBlock0HardLocked(lockStatus), Why::Lock);
+    }
+    if (open) return Deny(Why::Window);
+    if (memoryMode != kInternalMemory) return Deny(Why::MemoryMode);
+    if (family == ChipFamily::Unknown) return Deny(Why::Family);
+    if (firmware != "v1.1F") return Deny(Why::Firmware);
+    if (column == Column::Block1Rewrite) return When(LockAllowsBlock1Rewrite(chipType, lockStatus), Why::Lock);
+    return When(IsHLFamily(family) ? HLLockAllowsWrites(lockStatus) : ALockAllowsWrites(lockStatus), Why::Lock);
+}
+
 ColumnVerdict Evaluate(Column column, ChipFamily family, int memoryMode, int lockStatus, std::string_view firmware,
                        ExternalWindowState window) {
     using Why = ColumnVerdict::Why;
     const bool hl = IsHLFamily(family);
+    // Save and Compare read like Read, except that an external-mode loader refuses to give
+    // out a locked chip's bytes.
+    if (column == Column::ReadFile) {
+        if (window == ExternalWindowState::None && memoryMode != kInternalMemory && lockStatus != 0)
+            return Deny(Why::Lock);
+        column = Column::Read;
+    }
     if (column == Column::DoubleClock) {
         // The double-clock bit exists on the H/L chips only; the window's program is no loader.
         if (!hl) return Deny(Why::Family);
@@ -172,8 +208,12 @@ RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state) {
     if (!state.linkUp) return {false, kNoTargetBoard};
     if (state.userCodeRunning && command != RuledCommand::ChipErase) return {false, kNoChipSelected};
     const ChipFamily family = FamilyOf(state.chipType);
-    const ColumnVerdict v = Evaluate(row.column, family, state.memoryMode, state.lockStatus, state.firmware,
-                                     state.window);
+    const bool handlerRule = row.column == Column::ByteEdit || row.column == Column::Execute ||
+                             row.column == Column::Block1Rewrite || row.column == Column::ExternalWindow;
+    const ColumnVerdict v =
+        handlerRule ? EvaluateHandlerRule(row.column, family, state.chipType, state.memoryMode, state.lockStatus,
+                                          state.firmware, state.window)
+                    : Evaluate(row.column, family, state.memoryMode, state.lockStatus, state.firmware, state.window);
     if (v.allowed) return {true, {}};
 
     using Why = ColumnVerdict::Why;
@@ -206,6 +246,17 @@ RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state) {
         case Why::None: break;
     }
     return {false, reason};
+}
+
+std::string LoaderAreaOverlap(int chipType, int block, uint32_t address, uint64_t length) {
+    const ChipInfo& chip = LookupChip(chipType);
+    if (block != 1 || length == 0 || chip.bslSectorCount == 0) return "";
+    const uint32_t start = static_cast<uint32_t>(chip.bslFirstAddress);
+    const uint32_t end = static_cast<uint32_t>(chip.bslLastAddress) + 1;
+    if (address >= end || address + length <= start) return "";
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04Xh-%04Xh, the boot loader's own area in block 1", start, end - 1);
+    return buf;
 }
 
 bool CommandAllowed(RuledCommand command, const RuleState& state, Operator& op) {

@@ -3,6 +3,7 @@
 // which commands the chip's state makes available. Both are decided from the session alone,
 // so the main window's handlers and the command line share one rule.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -96,6 +97,25 @@ enum class RuledCommand {
     MemoryRemap,
     DoubleClock,
     ChipErase,
+    // Beyond the buttons of the availability table: the commands whose own handlers test the
+    // state, kept here so that every front end can ask before the first byte.
+    ByteEdit,
+    ExecuteUserCode,  // Run User Code on its own
+    ChangePassword,
+    SetResetPassword,
+    UpgradeInternalBsl,
+    DownloadMonitor,
+    ExternalFlash,    // opening the external flash's low or high window
+};
+
+// Every command the rule book knows, in its order: for front ends and tests that walk it.
+inline constexpr RuledCommand kAllRuledCommands[] = {
+    RuledCommand::Read,           RuledCommand::Compare,          RuledCommand::Save,
+    RuledCommand::Download,       RuledCommand::SectorErase,      RuledCommand::RunUserCode,
+    RuledCommand::LockChip,       RuledCommand::MemoryRemap,      RuledCommand::DoubleClock,
+    RuledCommand::ChipErase,      RuledCommand::ByteEdit,         RuledCommand::ExecuteUserCode,
+    RuledCommand::ChangePassword, RuledCommand::SetResetPassword, RuledCommand::UpgradeInternalBsl,
+    RuledCommand::DownloadMonitor, RuledCommand::ExternalFlash,
 };
 
 // What the rules look at.
@@ -123,6 +143,11 @@ const char* RuledCommandLabel(RuledCommand command);
 RuleState RuleStateOf(const CDeviceSession& session, std::string_view firmware);
 
 RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state);
+
+// The block-1 loader area that [address, address + length) of `block` overlaps, or "" when it
+// touches none: "F000h-F3FFh, the boot loader's own area in block 1". Any overlap counts, in
+// either memory mode: a loader that does not protect itself would be erased.
+std::string LoaderAreaOverlap(int chipType, int block, uint32_t address, uint64_t length);
 
 // Asks the rule book and, when the command may not run, shows the reason through `op`.
 bool CommandAllowed(RuledCommand command, const RuleState& state, Operator& op);

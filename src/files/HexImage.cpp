@@ -258,6 +258,56 @@ size_t ImageData::DefinedCount() const {
     return static_cast<size_t>(std::count(defined.begin(), defined.end(), true));
 }
 
+namespace {
+// The length of the UTF-8 sequence at `at`, or 0 when it is not a valid one.
+size_t Utf8Length(std::span<const uint8_t> b, size_t at) {
+    const uint8_t c = b[at];
+    size_t n = 0;
+    uint32_t min = 0;
+    if (c >= 0xC2 && c <= 0xDF) n = 2, min = 0x80;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, min = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, min = 0x10000;
+    else return 0;
+    if (at + n > b.size()) return 0;
+    uint32_t cp = c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        if ((b[at + k] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (b[at + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+}  // namespace
+
+ContentKind ClassifyContent(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return ContentKind::Empty;
+    if (bytes.size() >= 4 && bytes[0] == 0x7F && bytes[1] == 'E' && bytes[2] == 'L' && bytes[3] == 'F')
+        return ContentKind::Elf;
+    for (size_t at = 0; at < bytes.size();) {
+        const uint8_t c = bytes[at];
+        if (c >= 0x80) {
+            const size_t n = Utf8Length(bytes, at);
+            if (n == 0) return ContentKind::Binary;
+            at += n;
+            continue;
+        }
+        const bool printable = (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+        if (!printable) return ContentKind::Binary;
+        ++at;
+    }
+    return ContentKind::Text;
+}
+
+const char* DescribeContent(ContentKind kind) {
+    switch (kind) {
+        case ContentKind::Empty: return "is empty";
+        case ContentKind::Text: return "is text";
+        case ContentKind::Elf: return "is an ELF object file";
+        case ContentKind::Binary: break;
+    }
+    return "is binary";
+}
+
 bool LooksLikeHex(std::string_view text) {
     for (char c : text) {
         if (IsBlank(c)) continue;
@@ -332,6 +382,12 @@ ImageReadStatus ReadImageFile(const std::string& path, ImageData* image, std::st
             // something else on the chip than what they meant.
             *error = path + ": the name says Intel HEX, but the file does not start with a ':' record";
             return ImageReadStatus::BadHex;
+        }
+    }
+    if (!hex && format == ImageFormat::Auto) {
+        if (const ContentKind kind = ClassifyContent(bytes); kind != ContentKind::Binary) {
+            *error = path + ": the file " + DescribeContent(kind) + ", not a firmware image";
+            return ImageReadStatus::NotFirmware;
         }
     }
     if (!hex) {

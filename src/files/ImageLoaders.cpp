@@ -199,6 +199,7 @@ int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, Ima
             Show(c, std::string(kOverSize) + "\n" + error);
             return load::kFailed;
         case ImageReadStatus::BadHex:
+        case ImageReadStatus::NotFirmware:
             Show(c, error);
             return load::kFailed;
     }

@@ -75,6 +75,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // Each step finishes whole, and once the upgrade program is in block 0 the upgrade runs to
     // its end: an operator's stop is looked at only before anything is erased.
     StopRequest::Hold hold(s.flags.stop);
+    s.upgradeFailure.clear();
     if (!c.worker || !c.worker->Running()) {
         EndSession(c, "The 1.1E link is not running; the upgrade was not started.", kStill11E);
         return "";
@@ -136,11 +137,28 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     }
     s.flags.stop.KeepBackup(backup);
 
-    // 2. Upload the upgrade program.
+    // Ends the upgrade where it failed: nothing more is sent on this session, since neither
+    // the old loader nor the new one can be relied on to take it.
+    auto fail = [&](const std::string& what) {
+        s.upgradeFailure = what + " Block 0 was not restored: the user's code saved from 0000h-04FFh is in " +
+                           backup + ".";
+        c.view.resetProgress();
+        EndSession(c, "Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\n" + s.upgradeFailure, kRedetect);
+        return backup;
+    };
+
+    // 2. Upload the upgrade program. Starting a program that was not written whole would hand
+    // the chip to whatever the erase left.
     bool uploadOk = false;
     for (int attempt = 0; attempt < kAttempts && !uploadOk; ++attempt) {
         uploadOk = EraseSectorsQueued(link, 0, sector, static_cast<int>(kUserArea / sector)) == 0 &&
                    ProgramVerifiedQueued(link, 0, sector, image.data, kUserArea) == 0;
+    }
+    if (!uploadOk) {
+        fail("The upgrade program could not be erased, written and verified into block 0 (" +
+             std::to_string(kAttempts) + " attempts); it was not started.");
+        if (c.endApplication) c.endApplication();
+        return backup;
     }
 
     // 3, 4. Hand over to the upgrade program.
@@ -167,10 +185,14 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     const uint8_t oldStatus = s.status11E;
     uint8_t status = oldStatus;
     uint8_t p = 0x11, q = 'F';
+    // A loader that does not answer the handshake cannot take the restore either: erasing
+    // block 0 into silence would only pile up unacknowledged frames, so the upgrade ends here.
     const BaudDetectResult baud = BaudDetectLoop(c, menuVariant ? 12000 : 10000);
     if (baud != BaudDetectResult::Ok) {
         c.op.ShowMessage(baud == BaudDetectResult::TimedOut ? "Failed to setup RS232 connection with Target MCU!!!"
                                                             : "Failed on sending baud_detect_string #1.");
+        if (baud == BaudDetectResult::TimedOut)
+            return fail("The boot loader never answered after the upgrade program was started.");
         marker = true;
     }
     static const uint8_t kBsl[3] = {'B', 'S', 'L'};
@@ -181,10 +203,10 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     uint8_t r[3] = {0, 0, 0};
     if (!port.ReadByte(&r[0])) {
         c.op.ShowMessage("Failed on receiving string RDY(0).");
-        marker = true;
+        return fail("The boot loader never answered after the upgrade program was started (no RDY).");
     } else if (!port.ReadByte(&r[1])) {
         c.op.ShowMessage("Failed on receiving string RDY(1).");
-        marker = true;
+        return fail("The boot loader stopped answering after the upgrade program was started (RDY cut short).");
     } else if (port.ReadByte(&r[2]) && !(r[0] == 'R' && r[1] == 'D' && r[2] == 'Y')) {
         c.op.ShowMessage("Failed on receiving string RDY(2).");
         marker = true;
@@ -249,15 +271,16 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // 17. Outcome.
     if (restoreOk) s.flags.stop.DropBackup(backup);
     if (!restoreOk) {
+        s.upgradeFailure = "The new loader is in place, but block 0 could not be erased, written and verified "
+                           "back (" + std::to_string(kAttempts) + " attempts). Block 0 was not restored: the "
+                           "user's code saved from 0000h-04FFh is in " + backup + ".";
         c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut user's code on Block0 was "
                          "destroyed.\nIts saved copy is in " + backup);
         c.view.resetProgress();
         if (s.flags.stop.Requested())
             s.flags.stop.Note("the upgrade to 1.1F was finished, but block 0 could not be put back");
-    } else if (!uploadOk) {
-        EndSession(c, "Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\nPlease redo the upgrade.", kRedetect);
-        if (c.endApplication) c.endApplication();
     } else if (marker) {
+        s.upgradeFailure = "The new loader did not confirm itself as firmware 1.1F; block 0 was put back.";
         c.view.resetProgress();
         EndSession(c,
                    "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut you need to close and re-open "

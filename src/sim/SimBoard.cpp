@@ -647,7 +647,10 @@ void Board::Execute11E(VirtualLine& line, uint64_t at) {
             break;
         case 0x62: {
             if (p[1] != 0x62) break;
-            if (flash_[0][0] == 0x02 && RunsImage(FirmwareId::Upgrade11E, 0)) {
+            if (flash_[0][0] == 0x02 && RunsImage(FirmwareId::Upgrade11E, 0) && config_.faults.upgradeNeverAnswers) {
+                Log("upgrade program started and hung");
+                mode_ = Mode::UserCode;
+            } else if (flash_[0][0] == 0x02 && RunsImage(FirmwareId::Upgrade11E, 0)) {
                 // The upgrade program rewrites block 1 with the 1.1F loader, which needs three
                 // more sectors than 1.1E, and hands over to it.
                 firmware_ = Firmware::F11F;

@@ -50,6 +50,7 @@ struct Faults {
     uint64_t promptBeforeRead = 0;
     // A 1.1F loader that gives this letter instead of "F" for its version (0: "F").
     uint8_t versionLetter = 0;
+    bool upgradeNeverAnswers = false;  // the 1.1E upgrade program starts and then says nothing
 };
 
 struct BoardConfig {
@@ -202,7 +203,8 @@ struct SimLink {
 };
 SimLink MakeSimLink(Clock& clock, const BoardConfig& config);
 
-// Port names "sim", "sim:CHIP" and "sim:CHIP:FIRMWARE" (e.g. "sim:NX31A32:1.1E").
+// Port names "sim", "sim:CHIP", "sim:CHIP:FIRMWARE" (e.g. "sim:NX31A32:1.1E") and
+// "sim:CHIP:FIRMWARE:FAULT" (upgrade-silent: the 1.1E upgrade program never answers).
 bool ParseSimName(const std::string& name, BoardConfig* out, std::string* error);
 
 // Lets "sim..." port names open a board: one board per name for the life of the process,

@@ -86,6 +86,18 @@ bool ParseSimName(const std::string& name, BoardConfig* out, std::string* error)
         }
         config.chipType = *code;
     }
+    // A third field names a fault the board starts with, for the tests of the tool's own
+    // failure paths.
+    if (const size_t colon = firmware.find(':'); colon != std::string::npos) {
+        const std::string fault = firmware.substr(colon + 1);
+        firmware = firmware.substr(0, colon);
+        if (fault == "upgrade-silent") {
+            config.faults.upgradeNeverAnswers = true;
+        } else {
+            if (error) *error = name + ": unknown fault '" + fault + "' (upgrade-silent)";
+            return false;
+        }
+    }
     if (firmware.empty() || firmware == "1.1F" || firmware == "1.1f") {
         config.firmware = Firmware::F11F;
     } else if (firmware == "1.1E" || firmware == "1.1e") {

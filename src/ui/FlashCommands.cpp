@@ -281,6 +281,13 @@ public:
         if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
             CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk)
             return Failed();
+        // In external memory mode no stub stands between the image and the loader's sectors.
+        if (!internal && !upgrade) {
+            if (const std::string area = ImageLoaderAreaOverlap(s, image, sel.block, sel.address); !area.empty()) {
+                Say(LoaderAreaRefusal(area));
+                return Failed();
+            }
+        }
         if (upgrade && internal && !EraseBslArea()) return Failed();
         w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
         int rc = load::kOk;
@@ -480,6 +487,23 @@ public:
         SectorRangeDialog dialog(s, 0);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        const uint32_t sectorBytes = static_cast<uint32_t>(s.SectorSize(sel.block));
+        if (sel.block == 1) {
+            // Refused before the question: the loader's own sectors are never offered for erasing.
+            if (s.memoryMode == kInternalMemory && s.InBslWindow(1, static_cast<int32_t>(sel.address))) {
+                Say(IsHLFamily(s.Family()) ? kEraseStub.bslHL : kEraseStub.bslA);
+                return false;
+            }
+            const std::string area = LoaderAreaOverlap(s.chipType, 1, sel.address,
+                                                       static_cast<uint64_t>(sel.count) * sectorBytes);
+            if (!area.empty()) {
+                Say(LoaderAreaRefusal(area));
+                return false;
+            }
+        }
+        if (!Op().AskYesNo(SectorEraseQuestion(sel.firstSector, sel.count, sel.block, sel.address,
+                                               static_cast<uint32_t>(sel.count) * sectorBytes, false)))
+            return false;
         // A loader with a password refuses every erase until it has been given, as it does
         // the writes of Download; and the stub procedure of block 1 reads block 0 to put it
         // back, which without the password would read as zeros and destroy the user's code.
@@ -515,6 +539,9 @@ public:
         }
         // Cut to the window: sectors past it would wrap onto the window's first sectors.
         const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+        if (!Op().AskYesNo(SectorEraseQuestion(sel.first, sel.count, -1, sel.address,
+                                               static_cast<uint32_t>(sel.count) * kExternalSectorSize, HighWindow())))
+            return false;
         LinkContext link = Link();
         if (EraseSectors(link, sel.address, kExternalSectorSize, sel.count) != 0) {
             MarkError();
@@ -687,6 +714,46 @@ private:
 };
 
 }  // namespace
+
+std::string LoaderAreaRefusal(const std::string& area) {
+    return "The boot loader's own sectors are never erased or written: this would reach " + area +
+           ". Nothing was changed.";
+}
+
+std::string SectorEraseQuestion(int firstSector, int count, int block, uint32_t address, uint32_t bytes, bool high) {
+    const int last = firstSector + (count > 0 ? count - 1 : 0);
+    const uint32_t end = address + (bytes ? bytes - 1 : 0);
+    char buf[160];
+    if (block < 0)
+        std::snprintf(buf, sizeof buf, high ? "Erase sectors %02d-%02d of the external flash's high window (1%04Xh-1%04Xh)?"
+                                            : "Erase sectors %02d-%02d of the external flash's low window (%04Xh-%04Xh)?",
+                      firstSector, last, address, end);
+    else
+        std::snprintf(buf, sizeof buf, "Erase sectors %03d-%03d of block %d (%04Xh-%04Xh)?", firstSector, last, block,
+                      address, end);
+    return buf;
+}
+
+std::string ImageLoaderAreaOverlap(const CDeviceSession& s, const LoadedImage& image, int block, uint32_t start) {
+    const ChipInfo& chip = s.Chip();
+    if (chip.bslSectorCount == 0 || image.bytes.empty()) return "";
+    const uint64_t end = static_cast<uint64_t>(start) + image.bytes.size();
+    if (block == 0) {
+        // An external-mode image for block 0 reaches block 1 only with a tail past block 0.
+        const uint64_t limit = static_cast<uint64_t>(s.StartAddress(0)) + static_cast<uint64_t>(s.BlockSize(0));
+        if (end <= limit || end <= static_cast<uint64_t>(s.StartAddress(1))) return "";
+    }
+    // Only the sectors that hold a byte the file gives are erased: a HEX file may leave the
+    // loader's sectors in a gap.
+    const uint64_t first = static_cast<uint64_t>(chip.bslFirstAddress);
+    const uint64_t last = static_cast<uint64_t>(chip.bslLastAddress);
+    for (uint64_t a = std::max<uint64_t>(first, start); a <= last && a < end; ++a) {
+        const size_t k = static_cast<size_t>(a - start);
+        if (image.defined.empty() || image.defined[k])
+            return LoaderAreaOverlap(s.chipType, 1, static_cast<uint32_t>(first), last - first + 1);
+    }
+    return "";
+}
 
 int PasswordGate(MainDialog& w) {
     CDeviceSession& s = w.Session();

@@ -44,6 +44,17 @@ int RunDownload(MainDialog& window, const FlashCommandEnv& env = {});
 struct LoadedImage;
 int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t address);
 
+// The question before sectors are erased, naming them: "Erase sectors 000-255 of block 0
+// (0000h-7FFFh)?"; `block` -1 for the open external-flash window (`high`: its high half).
+std::string SectorEraseQuestion(int firstSector, int count, int block, uint32_t address, uint32_t bytes, bool high);
+
+// The loader area that `image`, written from `start` of `block` in external memory mode, would
+// reach (a block-0 image may run on at block 1's addresses); "" when it reaches none.
+std::string ImageLoaderAreaOverlap(const CDeviceSession& session, const LoadedImage& image, int block,
+                                   uint32_t start);
+// What the window says when a command would reach the loader's own area.
+std::string LoaderAreaRefusal(const std::string& area);
+
 // 1 when the command may go on (password verified now or before, or not needed), 0 when it
 // must stop (the gate has said why, or the operator cancelled).
 int PasswordGate(MainDialog& window);

@@ -204,6 +204,14 @@ std::optional<RuledCommand> RuledCommandFor(int id) {
         case command::kMemoryRemap: return RuledCommand::MemoryRemap;
         case command::kDoubleClock: return RuledCommand::DoubleClock;
         case command::kChipErase: return RuledCommand::ChipErase;
+        case command::kEditBlock0: return RuledCommand::ByteEdit;
+        case command::kExecuteUserCode: return RuledCommand::ExecuteUserCode;
+        case command::kChangePassword: return RuledCommand::ChangePassword;
+        case command::kSetResetPassword: return RuledCommand::SetResetPassword;
+        case command::kUpgradeInternalBsl: return RuledCommand::UpgradeInternalBsl;
+        case command::kDownloadMonitra: return RuledCommand::DownloadMonitor;
+        case command::kExternalLow:
+        case command::kExternalHigh: return RuledCommand::ExternalFlash;
         default: return std::nullopt;
     }
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "device/ChipCatalogue.h"
+#include "device/CommandChecks.h"
 #include "files/Backup.h"
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
@@ -217,7 +219,7 @@ TEST(CliUpgradeBsl, ALoaderThatCannotWorkIsRefusedBeforeTheStub) {
     const Case cases[] = {
         {{"--block", "0", good}, "A new boot loader goes into block 1's loader area, F000h to F3FFh on NX31A32, not into block 0."},
         {{"--start-sector", "16", good}, "F400h lies outside it."},
-        {{dir + "/empty.bin"}, "the file holds no data"},
+        {{dir + "/empty.bin"}, "the file is empty, not a firmware image"},
         {{dir + "/three.bin"}, "does not cover the loader's entry address F080h"},
         {{dir + "/big.bin"}, "1025 bytes from F000h run past the end of block 1's loader area"},
         {{"--start-sector", "3", dir + "/three.bin"}, "written from F0C0h it does not cover the loader's entry address F080h"},
@@ -300,22 +302,239 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     for (const std::string& file : {dir + "/firmware.hex", dir + "/folder", dir + "/pipe", std::string("/dev/zero")}) {
         SCOPED_TRACE(file);
         const CliRun r = Tessel({"download", "--port", "sim:NX31A32", "--yes", file});
-        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.status, 2) << r.out;
         // Said once, in the result line.
         EXPECT_TRUE(r.Says("nothing was done: " + file + ": ")) << r.out;
         EXPECT_FALSE(r.Says("tessel: " + file + ": ")) << r.out;
         EXPECT_FALSE(r.Says("Click on OK")) << "refused before the target is touched";
     }
     // convert refuses what download refuses, and a .hex it writes reads back.
-    EXPECT_EQ(Tessel({"convert", "/dev/zero", dir + "/zero.hex"}).status, 1);
+    EXPECT_EQ(Tessel({"convert", "/dev/zero", dir + "/zero.hex"}).status, 2);
     WriteBytes(dir + "/big.bin", std::vector<uint8_t>(100 * 1024, 0x33));
-    EXPECT_EQ(Tessel({"convert", dir + "/big.bin", dir + "/big.hex"}).status, 1);
+    EXPECT_EQ(Tessel({"convert", dir + "/big.bin", dir + "/big.hex"}).status, 2);
     WriteBytes(dir + "/full.bin", std::vector<uint8_t>(0x10000, 0x33));
     ASSERT_EQ(Tessel({"convert", dir + "/full.bin", dir + "/full.hex"}).status, 0);
     std::vector<uint8_t> back;
     std::string error;
     ASSERT_EQ(ReadImageFile(dir + "/full.hex", &back, &error), ImageReadStatus::Ok) << error;
     EXPECT_EQ(back, std::vector<uint8_t>(0x10000, 0x33));
+    std::filesystem::remove_all(dir);
+}
+
+// Text, an object file and an empty file are no firmware images, whatever their names:
+// refused by every command that reads an image before the port is opened, unless forced.
+TEST(CliImageFiles, WhatIsPlainlyNoFirmwareIsRefusedUnlessForced) {
+    const std::string dir = TempDir();
+    std::ofstream(dir + "/README.md") << "# Blink\n\nPress the button; the LED blinks. \xC3\xA9t\xC3\xA9\n";
+    WriteBytes(dir + "/blink.elf", {0x7F, 'E', 'L', 'F', 0x01, 0x01, 0x01, 0x00, 0x00, 0x00});
+    WriteBytes(dir + "/empty.bin", {});
+    const struct {
+        std::string file;
+        const char* looks;
+    } files[] = {{dir + "/README.md", "is text"}, {dir + "/blink.elf", "is an ELF object file"},
+                 {dir + "/empty.bin", "is empty"}};
+    for (const auto& f : files) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"download", "--port", "sim:NX31A32", "--yes", f.file},
+              std::vector<std::string>{"compare", "--port", "sim:NX31A32", f.file},
+              std::vector<std::string>{"convert", f.file, dir + "/out.hex"}}) {
+            SCOPED_TRACE(args[0] + " " + f.file);
+            const CliRun r = Tessel(args);
+            EXPECT_EQ(r.status, 2) << r.out;
+            EXPECT_TRUE(r.Says(f.file + ": the file " + f.looks + ", not a firmware image")) << r.out;
+            EXPECT_FALSE(r.Says("Click on OK")) << "refused before the port is opened";
+        }
+    }
+    EXPECT_TRUE(Tessel({"convert", dir + "/README.md", dir + "/out.hex"}).Says("--format bin takes it as binary anyway"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/out.hex"));
+    // Forced, the text is bytes like any others.
+    const CliRun forced = Tessel({"download", "--port", "sim:NX31A32", "--yes", "--format", "bin", dir + "/README.md"});
+    EXPECT_EQ(forced.status, 0) << forced.out;
+    std::filesystem::remove_all(dir);
+}
+
+// ---- Every command on every chip in both memory modes, as the rule book says ----
+
+// One command line per command the rule book knows, filled for `model`, with the steps it
+// takes in order ("" for the command itself); `dir` holds its files.
+struct RuledLine {
+    std::vector<std::pair<std::string, RuledCommand>> steps;
+    std::vector<std::string> args;
+};
+
+std::vector<RuledLine> EveryCommand(const std::string& model, const std::string& dir) {
+    const bool a = model == "NX31A16" || model == "NX31A32";
+    using C = RuledCommand;
+    return {
+        {{{"", C::Read}}, {"read", "--count", "1"}},
+        {{{"", C::Download}, {"--verify", C::Compare}}, {"download", "--yes", "--verify", kSample}},
+        {{{"", C::Save}}, {"save", "--count", "1", dir + "/saved.bin"}},
+        {{{"", C::Download}}, {"download", "--yes", kSample}},
+        {{{"", C::SectorErase}}, {"erase", "--yes", "--count", "1"}},
+        {{{"", C::Download}, {"--run", C::ExecuteUserCode}}, {"download", "--yes", "--run", kSample}},
+        {{{"", C::LockChip}}, {"lock", "--yes", "1"}},
+        {{{"", C::MemoryRemap}}, {"remap", "--yes", a ? "1k" : "sc0"}},
+        {{{"", C::DoubleClock}}, {"double-clock", "--yes"}},
+        {{{"", C::ChipErase}}, {"erase", "--yes", "--chip-erase"}},
+        {{{"", C::ByteEdit}}, {"edit", "0010"}},
+        {{{"", C::ExecuteUserCode}}, {"run"}},
+        {{{"", C::ChangePassword}}, {"password", "change", "--yes", "--no-password"}},
+        {{{"", C::SetResetPassword}}, {"password", "set", "--yes", "--no-password"}},
+        {{{"", C::UpgradeInternalBsl}}, {"upgrade-bsl", "--yes", dir + (a ? "/bsl-a.bin" : "/bsl-hl.bin")}},
+        {{{"", C::DownloadMonitor}}, {"monitor", "--yes"}},
+        {{{"--external low", C::ExternalFlash}, {"", C::Read}}, {"read", "--external", "low", "--count", "1"}},
+    };
+}
+
+// Each cell is one run of the command line on a fresh in-process board: a forbidden one exits
+// 2 naming its step and rule with nothing on the wire after the detection, an allowed one runs
+// to its end. The lock states are walked by the window's own table (HandlerRules); here every
+// command line meets every chip in both memory modes.
+TEST(CliCommandRules, EveryCommandOnEveryChipInBothMemoryModes) {
+    const std::string dir = TempDir();
+    WriteBytes(dir + "/bsl-a.bin", std::vector<uint8_t>(1024, 0x5A));
+    WriteBytes(dir + "/bsl-hl.bin", std::vector<uint8_t>(1152, 0x5A));
+    int refused = 0, ran = 0;
+    for (int chip = 1; chip <= 6; ++chip) {
+        const std::string model = LookupChip(chip).model;
+        for (const char* mode : {"internal", "external"}) {
+            const RuleState state{chip, std::string(mode) == "internal" ? kInternalMemory : kExternalMemory, 0,
+                                  "v1.1F", ExternalWindowState::None, true, false};
+            for (const RuledLine& line : EveryCommand(model, dir)) {
+                std::string refusal;
+                for (const auto& [label, command] : line.steps) {
+                    const RuleVerdict v = CheckCommandRule(command, state);
+                    if (v.allowed) continue;
+                    refusal = label.empty() ? v.reason : label + ": " + v.reason + "; nothing was done";
+                    break;
+                }
+                const std::vector<std::string> args = On("sim:" + model, model, line.args, mode);
+                if (refusal.empty()) {
+                    ++ran;
+                    ExpectRuns(args);
+                } else {
+                    ++refused;
+                    ExpectRefused(dir, args, refusal);
+                }
+            }
+        }
+    }
+    EXPECT_GT(refused, 40);
+    EXPECT_GT(ran, 60);
+    std::filesystem::remove_all(dir);
+}
+
+// ---- Plans, questions, the loader's area and the port ----
+
+TEST(CliPlans, ACombinedCommandIsCheckedWholeBeforeTheFirstByte) {
+    const std::string dir = TempDir();
+    ExpectRefused(dir, On("sim:NX31A32", "NX31A32", {"download", "--yes", "--lock", "4", "--run", kSample}),
+                  "--lock 4: Lock Chip is not available on NX31A32 in internal memory mode; nothing was done");
+    ExpectRefused(dir, On("sim:NX31A32", "NX31A32", {"download", "--yes", "--lock", "1", "--run", kSample}, "external"),
+                  "--run: Run User Code is not available on NX31A32 in external memory mode; nothing was done");
+    ExpectRefused(dir, On("sim:NX31H32B", "NX31H32B", {"download", "--yes", "--verify", "--run", kSample}, "external"),
+                  "--run: Run User Code is not available on NX31H32B in external memory mode; nothing was done");
+    // The loader's own sectors, in either memory mode, before any question or byte.
+    const std::string area = "The boot loader's own sectors are never erased or written: this would reach "
+                             "F000h-F3FFh, the boot loader's own area in block 1. Nothing was changed.";
+    ExpectRefused(dir, On("sim:NX31A32", "NX31A32", {"erase", "--yes", "--block", "1", "--count", "1"}, "external"),
+                  area);
+    ExpectRefused(dir, On("sim:NX31A32", "NX31A32", {"erase", "--yes", "--block", "1", "--start-sector", "15"}), area);
+    WriteBytes(dir + "/long.bin", std::vector<uint8_t>(0xF010, 0xA5));
+    ExpectRefused(dir, On("sim:NX31A32", "NX31A32", {"download", "--yes", dir + "/long.bin"}, "external"), area);
+    // What every step allows runs whole.
+    const CliRun ok = Tessel(On("sim:NX31H64D", "NX31H64D", {"download", "--yes", "--lock", "1", "--run", kSample}));
+    EXPECT_EQ(ok.status, 0) << ok.out;
+    EXPECT_TRUE(ok.Says("lock option 1 set, user code started")) << ok.out;
+    std::filesystem::remove_all(dir);
+}
+
+// Nothing is erased without a question naming it; with no terminal the answer is No.
+TEST(CliQuestions, EraseAndEditWithoutYesAskAndNoTerminalMeansNo) {
+    const std::string dir = TempDir();
+    const std::string trace = dir + "/wire.txt";
+    const struct {
+        std::vector<std::string> args;
+        const char* asks;
+        const char* summary;
+    } cases[] = {
+        {{"erase"}, "Erase sectors 000-255 of block 0 (0000h-7FFFh)?", "erase declined: nothing was erased"},
+        {{"erase", "--start-sector", "16", "--count", "8"}, "Erase sectors 016-023 of block 0 (0800h-0BFFh)?",
+         "erase declined: nothing was erased"},
+        {{"edit", "03E6", "72", "4F"}, "Data in block 0 will be modified.", "edit: block 0 was not changed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::filesystem::remove(trace);
+        std::vector<std::string> args = On("sim:NX31A32", "NX31A32", c.args);
+        args.insert(args.end(), {"--trace-wire", trace});
+        const CliRun r = Tessel(args);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_TRUE(r.Says(c.asks)) << r.out;
+        EXPECT_TRUE(r.Says(c.summary)) << r.out;
+        for (const std::string& frame : WritesAfterDetection(trace))
+            EXPECT_NE(frame.rfind("0B", 0), 0u) << "an erase frame went out: " << frame;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(CliPort, APortThatCannotBeOpenedIsSaidFirstInOneLine) {
+    const CliRun missing = Tessel({"erase", "--yes", "--port", "/dev/tessel-no-such-port"});
+    EXPECT_EQ(missing.status, 3) << missing.out;
+    EXPECT_EQ(std::count(missing.out.begin(), missing.out.end(), '\n'), 1) << missing.out;
+    EXPECT_TRUE(missing.Says("erase: nothing was done, /dev/tessel-no-such-port could not be opened")) << missing.out;
+    // A stand-in board that does not exist is a bad value of --port.
+    const CliRun unknown = Tessel({"detect", "--port", "sim:NX31A99"});
+    EXPECT_EQ(unknown.status, 2) << unknown.out;
+    EXPECT_TRUE(unknown.Says("unknown chip 'NX31A99'")) << unknown.out;
+    // The crystal's best rate is said with the reason.
+    const CliRun baud = Tessel({"detect", "--port", "sim:NX31A32", "--crystal", "1.0", "--baud", "38400"});
+    EXPECT_EQ(baud.status, 2) << baud.out;
+    EXPECT_TRUE(baud.Says("detect: nothing was done: You can't choose a baudrate which is higher than the computed "
+                          "best baudrate! (--baud 38400; best for 1.0000 MHz: 2400)"))
+        << baud.out;
+}
+
+// A 1.1E board whose upgrade program never answers: the upgrade fails at once, says where the
+// user's code is, and sends no erase into the silence.
+TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailure) {
+    const std::string dir = TempDir();
+    const std::string trace = dir + "/wire.txt";
+    const std::string line = "XDG_STATE_HOME=" + Quoted(dir) + " " + Quoted(kCli) +
+                             " detect --port sim:NX31A32:1.1E:upgrade-silent --firmware 1.1E --baud 38400 --yes"
+                             " --json --trace-wire " + Quoted(trace) + " </dev/null 2>/dev/null";
+    std::string out;
+    std::FILE* p = popen(line.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int status = pclose(p);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << out;
+    const size_t result = out.find("\"event\":\"result\"");
+    ASSERT_NE(result, std::string::npos) << out;
+    const std::string last = out.substr(result);
+    EXPECT_NE(last.find("\"ok\":false"), std::string::npos) << last;
+    EXPECT_NE(last.find("never answered after the upgrade program was started"), std::string::npos) << last;
+    EXPECT_NE(last.find("Block 0 was not restored"), std::string::npos) << last;
+    std::vector<std::string> backups;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/tessel")) backups.push_back(e.path());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_NE(last.find(backups[0]), std::string::npos) << "the backup is named: " << last;
+    // After the upgrade program was started (62h twice, written alone) only the handshake's own
+    // bytes went out: no erase into the silence.
+    std::ifstream in(trace);
+    std::vector<std::string> writes;
+    for (std::string l; std::getline(in, l);) {
+        const size_t at = l.find(" > ");
+        if (!l.empty() && l[0] != '#' && at != std::string::npos) writes.push_back(l.substr(at + 3));
+    }
+    size_t start = writes.size();
+    for (size_t i = 0; i + 1 < writes.size(); ++i)
+        if (writes[i] == "62" && writes[i + 1] == "62") start = i + 2;
+    const bool started = start < writes.size();
+    for (size_t i = start; i < writes.size(); ++i)
+        EXPECT_EQ(writes[i].rfind("80 E0 F8 FE", 0), 0u) << "sent after the upgrade program started: " << writes[i];
+    EXPECT_TRUE(started) << "the upgrade program was started";
     std::filesystem::remove_all(dir);
 }
 

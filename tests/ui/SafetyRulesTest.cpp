@@ -66,6 +66,39 @@ TEST(HandlerRules, ARefusedCommandSendsNothingAndSaysWhichRule) {
     }
 }
 
+// Every command in every state of the six chips (both memory modes, the eight lock states):
+// where the rule book says no, the window's handler refuses too and sends nothing, so that the
+// command line's check of a plan and the window never disagree.
+TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
+    const int commands[] = {command::kRead,           command::kCompare,         command::kSave,
+                            command::kDownload,       command::kSectorErase,     command::kRunUserCode,
+                            command::kLockChip,       command::kMemoryRemap,     command::kDoubleClock,
+                            command::kChipErase,      command::kEditBlock0,      command::kExecuteUserCode,
+                            command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl,
+                            command::kDownloadMonitra, command::kExternalLow};
+    int forbidden = 0;
+    for (int chip = 1; chip <= 6; ++chip)
+        for (int mode : {kInternalMemory, kExternalMemory})
+            for (int lock = 0; lock <= 0xE0; lock += 0x20) {
+                FlashRig r(BoardOf(chip, static_cast<uint8_t>(lock)), mode);
+                ASSERT_TRUE(r.Detect());
+                r.file = r.WriteFile("p.bin", PatternBytes(128));
+                r.menuOption = 1;
+                r.entries = {{"", "new", "new"}};
+                for (int id : commands) {
+                    if (r.window.CommandRule(id).allowed) continue;
+                    ++forbidden;
+                    r.op.answers = {true, true, true, true};
+                    const size_t mark = r.board().CommandLog().size();
+                    EXPECT_FALSE(r.Run(id));
+                    r.Settle();
+                    EXPECT_EQ(r.CommandsSince(mark), std::vector<std::string>{})
+                        << "command " << id << " chip " << chip << " mode " << mode << " lock " << lock;
+                }
+            }
+    EXPECT_GT(forbidden, 500) << "the table must reach the refusals";
+}
+
 TEST(HandlerRules, TheReturnFromAWindowHasItsOwnRowUntilTheNextDetection) {
     FlashRig r(BoardOf(3, 0xE0));
     ASSERT_TRUE(r.Detect());
@@ -134,6 +167,69 @@ TEST(RuleBook, TheLinkAndTheUsersCodeComeFirstAndTheReasonNamesTheRule) {
     st.window = ExternalWindowState::Open;
     EXPECT_EQ(CheckCommandRule(RuledCommand::DoubleClock, st).reason,
               "Double Clock is not available while an external-flash window is open");
+}
+
+// The commands outside the button table, as their handlers test them: one row per rule, the
+// reason naming it.
+TEST(RuleBook, TheCommandsBeyondTheButtonsFollowTheirHandlersConditions) {
+    constexpr auto kNone = ExternalWindowState::None;
+    constexpr auto kOpen = ExternalWindowState::Open;
+    const struct {
+        RuledCommand command;
+        int chip, mode, lock;
+        ExternalWindowState window;
+        const char* reason;  // "" when allowed
+    } rows[] = {
+        {RuledCommand::ByteEdit, 2, kInternalMemory, 0x40, kNone, ""},
+        {RuledCommand::ByteEdit, 2, kInternalMemory, 0x80, kNone,
+         "Byte Edit is not available on NX31A32 in internal memory mode at lock status 80h"},
+        {RuledCommand::ByteEdit, 5, kInternalMemory, 0xC0, kNone, ""},
+        {RuledCommand::ByteEdit, 3, kExternalMemory, 0x00, kNone,
+         "Byte Edit is not available on NX31H64D in external memory mode"},
+        {RuledCommand::ByteEdit, 3, kInternalMemory, 0x00, kOpen,
+         "Byte Edit is not available while an external-flash window is open"},
+        {RuledCommand::ExecuteUserCode, 1, kInternalMemory, 0xE0, kNone, ""},
+        {RuledCommand::ExecuteUserCode, 1, kExternalMemory, 0x00, kNone,
+         "Run User Code is not available on NX31A16 in external memory mode"},
+        {RuledCommand::ExecuteUserCode, 1, kInternalMemory, 0x00, kOpen, ""},
+        {RuledCommand::ChangePassword, 2, kInternalMemory, 0x40, kNone, ""},
+        {RuledCommand::ChangePassword, 2, kInternalMemory, 0x20, kNone,
+         "Change Password is not available on NX31A32 in internal memory mode at lock status 20h"},
+        {RuledCommand::SetResetPassword, 6, kInternalMemory, 0x80, kNone, ""},
+        {RuledCommand::UpgradeInternalBsl, 6, kInternalMemory, 0xC0, kNone,
+         "Upgrade Internal BSL is not available on NX31L32B in internal memory mode at lock status C0h"},
+        {RuledCommand::DownloadMonitor, 4, kExternalMemory, 0x00, kNone,
+         "Download Monitra is not available on NX31L64D in external memory mode"},
+        {RuledCommand::ExternalFlash, 2, kInternalMemory, 0x60, kNone, ""},
+        {RuledCommand::ExternalFlash, 2, kInternalMemory, 0xA0, kNone,
+         "External Flash is not available on NX31A32 in internal memory mode at lock status A0h"},
+        {RuledCommand::ExternalFlash, 3, kInternalMemory, 0xE0, kNone, ""},
+        {RuledCommand::ExternalFlash, 3, kExternalMemory, 0x00, kNone,
+         "External Flash is not available on NX31H64D in external memory mode"},
+        // An external-mode loader gives out no bytes of a locked chip to a file.
+        {RuledCommand::Save, 2, kExternalMemory, 0x20, kNone,
+         "Save is not available on NX31A32 in external memory mode at lock status 20h"},
+        {RuledCommand::Compare, 5, kExternalMemory, 0x80, kNone,
+         "Compare is not available on NX31H32B in external memory mode at lock status 80h"},
+        {RuledCommand::Compare, 5, kInternalMemory, 0xE0, kNone, ""},
+        {RuledCommand::Read, 5, kExternalMemory, 0xE0, kNone, ""},
+    };
+    for (const auto& r : rows) {
+        const RuleState st{r.chip, r.mode, r.lock, "v1.1F", r.window, true, false};
+        const RuleVerdict v = CheckCommandRule(r.command, st);
+        EXPECT_EQ(v.reason, r.reason) << RuledCommandLabel(r.command) << " chip " << r.chip << " lock " << r.lock;
+        EXPECT_EQ(v.allowed, std::string(r.reason).empty());
+    }
+}
+
+// The loader's own sectors, whatever the memory mode: any overlap counts.
+TEST(RuleBook, TheLoaderAreaIsFoundWhereverARangeTouchesIt) {
+    EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF000, 64), "F000h-F3FFh, the boot loader's own area in block 1");
+    EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF3C0, 64), "F000h-F3FFh, the boot loader's own area in block 1");
+    EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF400, 3072), "");
+    EXPECT_EQ(LoaderAreaOverlap(5, 1, 0xE000 + 9 * 128, 128), "");
+    EXPECT_EQ(LoaderAreaOverlap(3, 1, 0x0400, 0x100), "0000h-047Fh, the boot loader's own area in block 1");
+    EXPECT_EQ(LoaderAreaOverlap(3, 0, 0x0000, 0x8000), "") << "block 0 holds no loader";
 }
 
 // ---- The new boot loader ----
@@ -241,21 +337,45 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
         << r.window.Field(ChipField::IapStatus);
 }
 
-TEST(SparseImages, ExternalMemoryModeComparesWhatItsDownloadAccepted) {
+TEST(SparseImages, ExternalMemoryModeComparesWhatItsDownloadAcceptedAndKeepsOffTheLoader) {
     // An H/L32B image that runs on into block 1 (E000h and up) in external memory mode.
     FlashRig r(BoardOf(5), kExternalMemory);
     ASSERT_TRUE(r.Detect());
-    std::vector<uint8_t> image(0xE000 + 0x100, 0xFF);
-    std::fill(image.begin(), image.begin() + 0x80, uint8_t{0x12});
-    std::fill(image.begin() + 0xE000, image.end(), uint8_t{0x34});
-    r.file = r.WriteFile("tail.bin", image);
+    r.Settle();
+    const std::vector<uint8_t> loader = r.board().Block(1);
+    // A dense tail starts at E000h, in the loader's own sectors: refused, nothing erased.
+    std::vector<uint8_t> dense(0xE000 + 0x100, 0xFF);
+    std::fill(dense.begin() + 0xE000, dense.end(), uint8_t{0x34});
+    r.file = r.WriteFile("dense.bin", dense);
+    r.op.answers = {true};
+    size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.Said("The boot loader's own sectors are never erased or written: this would reach E000h-E47Fh, "
+                       "the boot loader's own area in block 1. Nothing was changed."));
+    r.Settle();
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
+    EXPECT_EQ(r.board().Block(1), loader);
+    // A HEX tail past the loader's sectors goes through, and compares.
+    r.file = r.WriteFile("tail.hex", HexOf({{0x0000, std::vector<uint8_t>(0x80, 0x12)},
+                                             {0xE480, std::vector<uint8_t>(0x100, 0x34)}}));
     r.op.answers = {true};
     ASSERT_TRUE(r.Run(command::kDownload));
     EXPECT_TRUE(r.Run(command::kCompare)) << r.window.Field(ChipField::IapStatus);
-    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File tail.bin Compare OK!");
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File tail.hex Compare OK!");
     r.Settle();
     const std::vector<uint8_t> b1 = r.board().Block(1);
-    EXPECT_TRUE(std::all_of(b1.begin(), b1.begin() + 0x100, [](uint8_t x) { return x == 0x34; }));
+    EXPECT_TRUE(std::equal(loader.begin(), loader.begin() + 0x480, b1.begin())) << "the loader kept";
+    EXPECT_TRUE(std::all_of(b1.begin() + 0x480, b1.begin() + 0x580, [](uint8_t x) { return x == 0x34; }));
+    // An erase of block 1's first sectors in external memory mode is refused before its question.
+    r.block = 1;
+    r.count = 1;
+    r.op.answers = {true};
+    const size_t asked = r.op.questions.size();
+    mark = r.board().CommandLog().size();
+    EXPECT_FALSE(r.Run(command::kSectorErase));
+    EXPECT_EQ(r.op.questions.size(), asked);
+    r.Settle();
+    EXPECT_EQ(r.CommandsSince(mark), std::vector<std::string>{});
 }
 
 }  // namespace
