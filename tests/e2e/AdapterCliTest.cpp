@@ -79,7 +79,7 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     stub[stub.size() - 1] ^= 0x5A;
     fs::create_directories(dir + "/good");
     WriteBytes(dir + "/good/stub_block1_a.bin", stub);
-    std::vector<uint8_t> data(256, 0x3C);
+    std::vector<uint8_t> data(256, 0xC3);
     WriteBytes(dir + "/b1.bin", data);
 
     {

@@ -135,8 +135,8 @@ TEST(CliFlashInProcess, PasswordCommandsNeedANewPasswordSourceAndSetNeedsAYes) {
 
 TEST(CliFlashInProcess, UpgradeBslNeedsAReadableFileAndAYes) {
     const std::string dir = TempDir();
-    std::ofstream(dir + "/bsl.bin", std::ios::binary) << std::string(1024, '\x5A');
-    EXPECT_EQ(Tessel({"upgrade-bsl", "--port", "sim:NX31A32", "--yes", dir + "/missing.bin"}).status, 1);
+    std::ofstream(dir + "/bsl.bin", std::ios::binary) << std::string(1024, '\xA5');
+    EXPECT_EQ(Tessel({"upgrade-bsl", "--port", "sim:NX31A32", "--yes", dir + "/missing.bin"}).status, 2);
     EXPECT_EQ(Tessel({"upgrade-bsl", "--port", "sim:NX31A32", dir + "/bsl.bin"}).status, 1) << "cancelled without a Yes";
     CliRun up = Tessel({"upgrade-bsl", "--port", "sim:NX31A32", "--yes", dir + "/bsl.bin"});
     EXPECT_EQ(up.status, 0) << up.out;
@@ -176,8 +176,8 @@ TEST(CliFlashInProcess, EditShowsAndReplacesBytesOfBlock0) {
 TEST(CliFlashInProcess, BadFilesAndOptionsAreRefusedWithTheirExitCodes) {
     const std::string dir = TempDir();
     std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";
-    EXPECT_EQ(Tessel({"download", "--port", "sim:NX31A32", "--yes", dir + "/bad.hex"}).status, 1);
-    EXPECT_EQ(Tessel({"download", "--port", "sim:NX31A32", "--yes", dir + "/none.bin"}).status, 1);
+    EXPECT_EQ(Tessel({"download", "--port", "sim:NX31A32", "--yes", dir + "/bad.hex"}).status, 2);
+    EXPECT_EQ(Tessel({"download", "--port", "sim:NX31A32", "--yes", dir + "/none.bin"}).status, 2);
     EXPECT_EQ(Tessel({"read", "--port", "sim:NX31A32", "--start-sector", "256"}).status, 2);
     EXPECT_EQ(Tessel({"read", "--port", "sim:NX31A32", "--block", "2"}).status, 2);
     // Without --yes nobody agreed to the erase.

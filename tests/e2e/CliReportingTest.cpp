@@ -251,7 +251,7 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
     Check(hl.pty, {{"double-clock", "-p", "PORT", "--chip", "NX31H64D", "-y"}, 0, "the double-clock bit programmed; the chip now reports"});
     // The stub-driven commands run on the in-process board: a stand-in stub never goes to a pty.
     WriteBytes(dir + "/pw", std::vector<uint8_t>{'a', 'b', 'c'});
-    WriteBytes(dir + "/loader.bin", std::vector<uint8_t>(1024, 0x5A));
+    WriteBytes(dir + "/loader.bin", std::vector<uint8_t>(1024, 0xA5));
     Check("sim:NX31A32", {{"password", "set", "-p", "PORT", "-y", "--new-password-file", dir + "/pw"}, 0, "password set"});
     Check("sim:NX31A32", {{"upgrade-bsl", "-p", "PORT", "-y", dir + "/loader.bin"}, 0,
                           "boot loader replaced with " + dir + "/loader.bin"});
@@ -311,9 +311,9 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         {{"save", "-p", "PORT", "--count", "1", dir + "/no/such/dir/s.bin"}, 1, "save to " + dir + "/no/such/dir/s.bin failed"},
         {{"edit", "-p", "PORT", "FFFF"}, 1, "edit: nothing read: Memory address is invalid!"},
         {{"lock", "-p", "PORT", "--mode", "external", "2"}, 1, "lock option 2 declined: nothing was programmed"},
-        {{"run", "-p", "PORT", "--mode", "external"}, 1, "user code not started: Run User Code only works in internal memory mode!"},
+        {{"run", "-p", "PORT", "--mode", "external"}, 2, "run: nothing was done: Run User Code is not available on NX31A32 in external memory mode"},
         {{"detect", "-p", dir + "/no-such-port"}, 3, "detect: nothing was done, " + dir + "/no-such-port could not be opened"},
-        {{"convert", dir + "/missing.hex", dir + "/b.bin"}, 1, "convert failed: " + dir + "/missing.hex"},
+        {{"convert", dir + "/missing.hex", dir + "/b.bin"}, 2, "convert: nothing was written: " + dir + "/missing.hex"},
         // Refused by the chip's state: the reason, not only "bad options".
         {{"remap", "-p", "PORT", "-y", "1k"}, 2,
          "remap: nothing was done: Memory Remap is not available on NX31A32 in internal memory mode"},
@@ -609,9 +609,10 @@ TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
         if (dir2 == ">" && first == "04" && opensBeforeLock < 0) opensBeforeLock = opens;
         if (dir2 == ">") sent += line.substr(line.find('>') + 1);
     }
-    EXPECT_EQ(opensBeforeProgram, 1) << "one detection before the image";
-    EXPECT_EQ(opensBeforeLock, 1) << "no detection between the image and the lock";
-    EXPECT_EQ(opens, 2) << "the lock reads its bits back with one detection of its own";
+    // The port is opened once before the detection, to say at once when it cannot be.
+    EXPECT_EQ(opensBeforeProgram, 2) << "one detection before the image";
+    EXPECT_EQ(opensBeforeLock, 2) << "no detection between the image and the lock";
+    EXPECT_EQ(opens, 3) << "the lock reads its bits back with one detection of its own";
     ASSERT_GE(sent.size(), 6u);
     EXPECT_EQ(sent.substr(sent.size() - 6), " 62 62") << "the user's code started last";
 

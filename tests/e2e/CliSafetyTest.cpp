@@ -210,10 +210,10 @@ TEST(CliCommandRules, ExternalFlashWindow) {
 TEST(CliUpgradeBsl, ALoaderThatCannotWorkIsRefusedBeforeTheStub) {
     const std::string dir = TempDir();
     const std::string good = dir + "/bsl.bin";
-    WriteBytes(good, std::vector<uint8_t>(1024, 0x5A));
+    WriteBytes(good, std::vector<uint8_t>(1024, 0xA5));
     WriteBytes(dir + "/empty.bin", {});
     WriteBytes(dir + "/three.bin", {0x02, 0xF0, 0x80});
-    WriteBytes(dir + "/big.bin", std::vector<uint8_t>(1025, 0x5A));
+    WriteBytes(dir + "/big.bin", std::vector<uint8_t>(1025, 0xA5));
     struct Case {
         std::vector<std::string> args;
         const char* says;
@@ -314,12 +314,12 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     EXPECT_EQ(Tessel({"convert", "/dev/zero", dir + "/zero.hex"}).status, 2);
     WriteBytes(dir + "/big.bin", std::vector<uint8_t>(100 * 1024, 0x33));
     EXPECT_EQ(Tessel({"convert", dir + "/big.bin", dir + "/big.hex"}).status, 2);
-    WriteBytes(dir + "/full.bin", std::vector<uint8_t>(0x10000, 0x33));
+    WriteBytes(dir + "/full.bin", std::vector<uint8_t>(0x10000, 0xB3));
     ASSERT_EQ(Tessel({"convert", dir + "/full.bin", dir + "/full.hex"}).status, 0);
     std::vector<uint8_t> back;
     std::string error;
     ASSERT_EQ(ReadImageFile(dir + "/full.hex", &back, &error), ImageReadStatus::Ok) << error;
-    EXPECT_EQ(back, std::vector<uint8_t>(0x10000, 0x33));
+    EXPECT_EQ(back, std::vector<uint8_t>(0x10000, 0xB3));
     std::filesystem::remove_all(dir);
 }
 

@@ -367,9 +367,9 @@ TEST_F(HexFileTest, OnlyRegularFilesOfAPossibleSizeAreRead) {
     EXPECT_EQ(error, "/dev/zero: is a device, not an image file");
 
     // 64 KB of binary fits the largest area; a byte more fits none.
-    ASSERT_EQ(ReadImageFile(Write("full.bin", std::string(0x10000, '\x5A')), &image, &error), ImageReadStatus::Ok);
+    ASSERT_EQ(ReadImageFile(Write("full.bin", std::string(0x10000, '\xA5')), &image, &error), ImageReadStatus::Ok);
     EXPECT_EQ(image.bytes.size(), 0x10000u);
-    const std::string big = Write("big.bin", std::string(0x10001, '\x5A'));
+    const std::string big = Write("big.bin", std::string(0x10001, '\xA5'));
     EXPECT_EQ(ReadImageFile(big, &image, &error), ImageReadStatus::TooLarge);
     EXPECT_TRUE(image.bytes.empty());
     EXPECT_EQ(error, big + ": 65537 bytes is larger than any image (at most 65536 bytes of binary)");
@@ -402,4 +402,26 @@ TEST_F(HexFileTest, WrittenFileReadsBack) {
 }
 
 }  // namespace
+// What a file that is not HEX plainly is: only binary may be firmware.
+TEST(ImageContent, TextObjectFilesAndEmptyFilesAreToldFromBinary) {
+    const struct {
+        std::string bytes;
+        ContentKind kind;
+    } cases[] = {
+        {"", ContentKind::Empty},
+        {"# Title\r\n\tindented \xC3\xA9t\xC3\xA9 \xE2\x82\xAC\n", ContentKind::Text},
+        {std::string("\x7F" "ELF\x01\x01", 6), ContentKind::Elf},
+        {std::string("\x02\x00\x30", 3), ContentKind::Binary},        // an 8051 long jump
+        {"caf\xE9", ContentKind::Binary},                             // Latin-1, not UTF-8
+        {"\xC3", ContentKind::Binary},                                // a sequence cut short
+        {"\xED\xA0\x80", ContentKind::Binary},                        // a surrogate
+        {"\xC0\xAF", ContentKind::Binary},                             // an over-long form
+        {std::string(1024, '\xA5'), ContentKind::Binary},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> bytes(c.bytes.begin(), c.bytes.end());
+        EXPECT_EQ(ClassifyContent(bytes), c.kind) << testing::PrintToString(c.bytes);
+    }
+}
+
 }  // namespace tessel

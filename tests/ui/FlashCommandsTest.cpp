@@ -272,6 +272,13 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     r.board().SetBlock(1, block1);
 
     r.startSector = 5;  // "All Sectors": from there to the end of block 0
+    // Nothing goes without a question that names it; No erases nothing.
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(r.Run(command::kSectorErase));
+    ASSERT_EQ(r.op.questions.size(), 1u);
+    EXPECT_EQ(r.op.questions[0], "Erase sectors 005-255 of block 0 (0280h-7FFFh)?");
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
+    r.op.answers = {true};
     EXPECT_TRUE(r.Run(command::kSectorErase));
     EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
     r.Settle();
@@ -289,6 +296,7 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     r.startSector = 16;
     r.count = 2;
     r.passwords = {""};
+    r.op.answers = {true};
     EXPECT_TRUE(r.Run(command::kSectorErase));
     r.Settle();
     const std::vector<uint8_t> after1 = r.board().Block(1);
@@ -466,18 +474,24 @@ TEST(FlashCommands, PrintSplitsTheDumpIntoPagesOfWholeLines) {
     EXPECT_TRUE(r.Said("Print data failed\nThe printer did not take every page."));
 }
 
-TEST(FlashCommands, ExternalModeDownloadRunsOnIntoBlock1AndVerifies) {
+// In external memory mode no stub stands between an image that runs on into block 1 and the
+// loader's sectors at its start: such an image is refused whole, before anything is erased.
+TEST(FlashCommands, ExternalModeDownloadThatRunsIntoTheLoaderIsRefused) {
     FlashRig r({}, kExternalMemory);
     ASSERT_TRUE(r.Detect());
+    r.Settle();
+    const std::vector<uint8_t> block0 = r.board().Block(0), block1 = r.board().Block(1);
     std::vector<uint8_t> data = PatternBytes(61441, 0x21);
     r.file = r.WriteFile("full.bin", data);
     r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kDownload)) << ::testing::PrintToString(r.op.messages);
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.Said("The boot loader's own sectors are never erased or written: this would reach F000h-F3FFh, "
+                       "the boot loader's own area in block 1. Nothing was changed."));
     r.Settle();
-    const auto b0 = r.board().Block(0);
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 32768, b0.begin()));
-    EXPECT_EQ(r.board().Block(1)[0], data[0xF000]);
-    EXPECT_EQ(r.board().Block(1)[1], 0xFF);
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
+    EXPECT_EQ(r.board().Block(0), block0);
+    EXPECT_EQ(r.board().Block(1), block1);
     EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
 }
 

@@ -69,11 +69,13 @@ TEST(SectorErase, Block0OfAChipWithAPasswordGoesThroughTheGate) {
     r.count = 2;
 
     r.cancelPassword = true;
+    r.op.answers = {true};
     EXPECT_FALSE(r.Run(command::kSectorErase));
     EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u) << "nothing sent without the password";
 
     r.cancelPassword = false;
     r.passwords = {"pw"};
+    r.op.answers = {true};
     EXPECT_TRUE(r.Run(command::kSectorErase));
     EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
     r.Settle();
