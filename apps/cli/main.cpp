@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
     app.footer(
         "Options that reach the target (-p, --chip, --mode, -b/--baud, --crystal, --firmware, --trace-wire, "
         "--firmware-dir) and -y, -v, -q, --json may stand before the sub-command or after it. "
+        "Exit status: 0 success, 1 the command ran and failed or a question was answered No, 2 refused with "
+        "nothing changed (bad value, unusable file, a rule or a guard), 3 port not opened or gone, 4 no boot "
+        "loader answered. "
         "`tessel help COMMAND` shows a command's options; man tessel gives the exit status, the files, the "
         "environment, examples and the JSON events.");
     InstallInterruptHandlers();
