@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     uint32_t latencyMs = 0;
     uint64_t unplugAfter = 0;
     std::string firmwareDir;
+    sim::BoardConfig config;
     sim::Faults faults;
     app.add_option("--chip", chip, "Chip model (NX31A16, NX31A32, NX31H64D, NX31L64D, NX31H32B, NX31L32B)");
     app.add_option("--firmware", firmware, "Loader firmware: 1.1F, 1.1E (NX31A16/A32 only) or monitor");
@@ -78,8 +79,11 @@ int main(int argc, char** argv) {
     app.add_option("--prompt-before-read", faults.promptBeforeRead,
                    "Fault: a 1.1E loader puts an idle prompt in front of its Nth read reply");
     app.add_option("--adapter", adapter,
-                   "USB-serial adapter between the tool and the board: ftdi, cp210x or native (none)");
-    app.add_option("--latency-ms", latencyMs, "The adapter's latency timer in ms (default: ftdi 16, cp210x 1)");
+                   "USB-serial adapter between the tool and the board: " + AdapterKindList() + " (none)");
+    app.add_option("--latency-ms", latencyMs,
+                   "The adapter's latency timer (ftdi, default 16) or receive timeout (cp210x, default 1) in ms");
+    app.add_option("--max-baud", config.maxBaud,
+                   "The fastest rate the 1.1F loader's auto-baud can follow; faster ones go unanswered");
     app.add_option("--unplug-after", unplugAfter, "Pull the cable after N bytes have gone to the board");
     app.add_option("--firmware-dir", firmwareDir,
                    "The target images the board knows are looked up here first, as the tool does");
@@ -90,7 +94,6 @@ int main(int argc, char** argv) {
     app.get_formatter()->column_width(30);
     CLI11_PARSE(app, argc, argv);
 
-    sim::BoardConfig config;
     const auto code = ChipCodeForModel(chip);
     if (!code) {
         std::fprintf(stderr, "tessel-sim: unknown chip '%s'\n", chip.c_str());
@@ -110,7 +113,7 @@ int main(int argc, char** argv) {
     }
     AdapterKind kind;
     if (!ParseAdapterKind(adapter, &kind)) {
-        std::fprintf(stderr, "tessel-sim: --adapter is ftdi, cp210x or native\n");
+        std::fprintf(stderr, "tessel-sim: --adapter is %s\n", AdapterKindList().c_str());
         return 2;
     }
     AdapterProfile profile = AdapterProfile::For(kind, latencyMs);

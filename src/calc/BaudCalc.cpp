@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 namespace tessel {
 
@@ -38,6 +39,19 @@ double Quotient(double numerator, double denominator) {
     return numerator / denominator;
 }
 
+// The error and reload of the better of the two reloads around a rate; nothing when the
+// upper one is no 16-bit reload (at 65536 the timer would never be reloaded).
+std::optional<std::pair<double, int32_t>> NearestReload(double crystalMHz, uint32_t rate) {
+    const int32_t r = reloadForRate(crystalMHz, rate);
+    if (int64_t{r} + 1 >= 0x10000) {
+        return std::nullopt;
+    }
+    const double e0 = rateErrorPercent(rate, rateForReload(crystalMHz, r));
+    const double e1 = rateErrorPercent(rate, rateForReload(crystalMHz, r + 1));
+    // On a tie r + 1 wins.
+    return e0 < e1 ? std::pair{e0, r} : std::pair{e1, r + 1};
+}
+
 // One walk serves both buttons: Next Baud is the Compute walk with every candidate at or
 // above the current rate left out.
 std::optional<BaudChoice> Walk(double crystalMHz, std::span<const uint32_t> candidates,
@@ -55,22 +69,12 @@ std::optional<BaudChoice> Walk(double crystalMHz, std::span<const uint32_t> cand
             continue;
         }
         rate = candidates[i];
-        const int32_t r = reloadForRate(crystalMHz, rate);
-        // r + 1 must still be a 16-bit reload; at 65536 the timer would never be reloaded.
-        if (int64_t{r} + 1 >= 0x10000) {
+        const auto fit = NearestReload(crystalMHz, rate);
+        if (!fit) {
             continue;
         }
-        const double e0 = rateErrorPercent(rate, rateForReload(crystalMHz, r));
-        const double e1 = rateErrorPercent(rate, rateForReload(crystalMHz, r + 1));
-        double error = 0.0;
-        if (e0 < e1) {
-            error = e0;
-            bestReload = r;
-        } else {
-            error = e1;
-            bestReload = r + 1;
-        }
-        if (error <= kMaxRateErrorPercent) {
+        bestReload = fit->second;
+        if (fit->first <= kMaxRateErrorPercent) {
             break;
         }
     }
@@ -129,6 +133,33 @@ std::optional<BaudChoice> computeNextRate(double crystalMHz,
                                           std::span<const uint32_t> candidates,
                                           uint32_t current, bool lowCrystalRule) {
     return Walk(crystalMHz, candidates, lowCrystalRule, current);
+}
+
+std::optional<BaudChoice> fitRate(double crystalMHz, uint32_t rate) {
+    const auto fit = NearestReload(crystalMHz, rate);
+    if (!fit || fit->first > kMaxRateErrorPercent || fit->second < 0) {
+        return std::nullopt;
+    }
+    return BaudChoice{rate, fit->second, positionForRate(rate)};
+}
+
+std::vector<uint32_t> beyondListRates(double crystalMHz) {
+    std::vector<uint32_t> rates;
+    for (const uint32_t rate : kBeyondListRates) {
+        if (fitRate(crystalMHz, rate)) {
+            rates.push_back(rate);
+        }
+    }
+    return rates;
+}
+
+bool isBeyondListRate(uint32_t rate) {
+    for (const uint32_t r : kBeyondListRates) {
+        if (r == rate) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string formatReload(int32_t reload) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tessel {
 
@@ -24,6 +25,12 @@ inline constexpr std::array<uint32_t, 7> kCommSetupCandidates = {38400, 19200, 9
                                                                  2400,  1200,  600};
 inline constexpr std::array<uint32_t, 8> kExtMemCandidates = {38400, 19200, 9600, 4800,
                                                               2400,  1200,  600,  300};
+
+// Rates beyond the loader's documented list. A 1.1F loader measures the host's rate itself
+// after a reset, so where Timer 2 can make one of these within the same tolerance as the
+// listed rates (11.0592 MHz makes both exactly) it may be offered, after the listed ones and
+// marked as such; detection falls back to the best listed rate if the loader does not answer.
+inline constexpr std::array<uint32_t, 2> kBeyondListRates = {57600, 115200};
 
 // Below this crystal frequency (MHz) 38400 is never offered, even where the arithmetic
 // would allow it; only the pre-detection dialog asks for this.
@@ -66,6 +73,12 @@ BaudChoice computeBestRate(double crystalMHz, std::span<const uint32_t> candidat
 std::optional<BaudChoice> computeNextRate(double crystalMHz,
                                           std::span<const uint32_t> candidates,
                                           uint32_t current, bool lowCrystalRule = true);
+
+// The rate with the better of its two reloads when that is within kMaxRateErrorPercent.
+std::optional<BaudChoice> fitRate(double crystalMHz, uint32_t rate);
+// The rates of kBeyondListRates that the crystal makes closely enough, in that order.
+std::vector<uint32_t> beyondListRates(double crystalMHz);
+bool isBeyondListRate(uint32_t rate);
 
 // The reload as the dialog's reload text shows it: "%04X".
 std::string formatReload(int32_t reload);

@@ -13,26 +13,57 @@ AdapterProfile AdapterProfile::For(AdapterKind kind, uint32_t latencyMs) {
     switch (kind) {
         case AdapterKind::Native:
             // A UART on the main board: bytes are seen as they arrive and leave at once.
-            break;
+            return p;
         case AdapterKind::Ftdi:
+            p.rxFlush = RxFlush::LatencyTimer;
             p.packetPayload = 62;
             p.latencyUs = 16'000;
-            p.frameUs = 1000;
             p.txFifo = 128;
             break;
         case AdapterKind::Cp210x:
+            p.rxFlush = RxFlush::IdleTimeout;
             p.packetPayload = 64;
+            p.rxBuffer = 576;
             p.latencyUs = 1000;
-            p.frameUs = 1000;
             p.txFifo = 640;
             break;
+        case AdapterKind::Ch340:
+            p.rxFlush = RxFlush::NextFrame;
+            p.packetPayload = 32;
+            p.txFifo = 32;
+            break;
+        case AdapterKind::CdcAcm:
+            p.rxFlush = RxFlush::NextFrame;
+            p.packetPayload = 64;
+            p.txFifo = 64;
+            break;
     }
-    if (latencyMs != 0 && kind != AdapterKind::Native) p.latencyUs = uint64_t{latencyMs} * 1000;
+    p.frameUs = 1000;
+    if (latencyMs != 0 && (p.rxFlush == RxFlush::LatencyTimer || p.rxFlush == RxFlush::IdleTimeout))
+        p.latencyUs = uint64_t{latencyMs} * 1000;
     return p;
 }
 
+AdapterProfile AdapterProfile::Best(AdapterKind kind) {
+    return For(kind, kind == AdapterKind::Ftdi ? 1 : 0);
+}
+
+const std::vector<AdapterKind>& AllAdapterKinds() {
+    static const std::vector<AdapterKind> kinds = {AdapterKind::Native, AdapterKind::Ftdi, AdapterKind::Cp210x,
+                                                   AdapterKind::Ch340, AdapterKind::CdcAcm};
+    return kinds;
+}
+
+std::string AdapterKindList() {
+    std::string text;
+    const auto& kinds = AllAdapterKinds();
+    // Native last: it is the absence of an adapter.
+    for (size_t i = 1; i < kinds.size(); ++i) text += std::string(AdapterKindName(kinds[i])) + ", ";
+    return text.substr(0, text.size() - 2) + " or " + AdapterKindName(AdapterKind::Native);
+}
+
 bool ParseAdapterKind(const std::string& name, AdapterKind* out) {
-    for (AdapterKind k : {AdapterKind::Native, AdapterKind::Ftdi, AdapterKind::Cp210x}) {
+    for (AdapterKind k : AllAdapterKinds()) {
         if (name == AdapterKindName(k)) {
             *out = k;
             return true;
@@ -45,6 +76,8 @@ const char* AdapterKindName(AdapterKind kind) {
     switch (kind) {
         case AdapterKind::Ftdi: return "ftdi";
         case AdapterKind::Cp210x: return "cp210x";
+        case AdapterKind::Ch340: return "ch340";
+        case AdapterKind::CdcAcm: return "cdc-acm";
         case AdapterKind::Native: break;
     }
     return "native";
@@ -88,22 +121,53 @@ void UsbAdapterLine::TransferFrame(uint64_t at) {
     }
 }
 
-void UsbAdapterLine::FlushPacket(uint64_t) {
+void UsbAdapterLine::Record(uint64_t from, uint64_t to) {
+    if (ActivityLog* log = line_->Activity()) log->Add(static_cast<double>(from), static_cast<double>(to));
+}
+
+uint64_t UsbAdapterLine::NextFrameAfter(uint64_t t) const { return (t / profile_.frameUs + 1) * profile_.frameUs; }
+
+uint64_t UsbAdapterLine::FlushDue() const {
+    switch (profile_.rxFlush) {
+        case RxFlush::LatencyTimer: {
+            // The first end of a period at or after the first byte held.
+            const uint64_t period = std::max<uint64_t>(profile_.latencyUs, 1);
+            const uint64_t since = packetStart_ > timerBase_ ? packetStart_ - timerBase_ : 0;
+            return timerBase_ + std::max<uint64_t>(1, (since + period - 1) / period) * period;
+        }
+        case RxFlush::IdleTimeout: return lastArrival_ + profile_.latencyUs;
+        case RxFlush::NextFrame: return NextFrameAfter(packetStart_);
+        case RxFlush::None: break;
+    }
+    return packetStart_;
+}
+
+void UsbAdapterLine::FlushPacket(uint64_t at, bool full) {
     if (packet_.empty()) return;
+    // What a partial packet waited after its last byte was the adapter's doing; a full one
+    // goes as it fills.
+    if (!full) Record(lastArrival_, at);
     rxReady_.insert(rxReady_.end(), packet_.begin(), packet_.end());
+    counters_->packets += (packet_.size() + profile_.packetPayload - 1) / profile_.packetPayload;
     packet_.clear();
-    ++counters_->packets;
+    timerBase_ = at;
+    lastDelivered_ = at;
+    deliveredSinceWrite_ = true;
 }
 
 void UsbAdapterLine::Ingest(const VirtualLine::Arrival& a) {
-    if (profile_.packetPayload == 0) {
+    if (profile_.rxFlush == RxFlush::None) {
         rxReady_.push_back(a.byte);
+        lastDelivered_ = a.at;
+        deliveredSinceWrite_ = true;
         return;
     }
-    if (!packet_.empty() && a.at > packetStart_ + profile_.latencyUs) FlushPacket(packetStart_ + profile_.latencyUs);
+    if (!packet_.empty() && FlushDue() < a.at) FlushPacket(FlushDue(), false);
     if (packet_.empty()) packetStart_ = a.at;
+    lastArrival_ = a.at;
     packet_.push_back(a.byte);
-    if (packet_.size() >= profile_.packetPayload || profile_.latencyUs == 0) FlushPacket(a.at);
+    const size_t holds = profile_.rxFlush == RxFlush::IdleTimeout ? profile_.rxBuffer : profile_.packetPayload;
+    if (packet_.size() >= holds) FlushPacket(a.at, true);
 }
 
 void UsbAdapterLine::Sync(uint64_t now) {
@@ -119,13 +183,13 @@ void UsbAdapterLine::Sync(uint64_t now) {
     std::vector<VirtualLine::Arrival> arrived;
     line_->TakeArrived(now, &arrived);
     for (const auto& a : arrived) Ingest(a);
-    if (!packet_.empty() && packetStart_ + profile_.latencyUs <= now) FlushPacket(packetStart_ + profile_.latencyUs);
+    if (!packet_.empty() && FlushDue() <= now) FlushPacket(FlushDue(), false);
 }
 
 uint64_t UsbAdapterLine::NextEvent() {
     uint64_t next = line_->NextEventUs();
     if (!txQueue_.empty()) next = std::min(next, nextFrame_);
-    if (!packet_.empty()) next = std::min(next, packetStart_ + profile_.latencyUs);
+    if (!packet_.empty()) next = std::min(next, FlushDue());
     return next;
 }
 
@@ -231,7 +295,11 @@ long UsbAdapterLine::Write(const uint8_t* buffer, size_t n, uint64_t) {
         }
         return static_cast<long>(n);
     }
-    if (txQueue_.empty()) nextFrame_ = (now / profile_.frameUs + 1) * profile_.frameUs;
+    // The host could not have written before the reply it waited for was there; from then,
+    // the next frame is the adapter's to wait for.
+    if (deliveredSinceWrite_) Record(lastDelivered_, NextFrameAfter(lastDelivered_));
+    deliveredSinceWrite_ = false;
+    if (txQueue_.empty()) nextFrame_ = NextFrameAfter(now);
     txQueue_.insert(txQueue_.end(), buffer, buffer + n);
     return static_cast<long>(n);
 }

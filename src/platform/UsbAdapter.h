@@ -12,24 +12,43 @@
 //    the baud rate, from a FIFO of a few hundred bytes.
 //  - The adapter can vanish when the cable is pulled.
 //
-// Adapter facts used here, and where they come from:
+// Adapter facts used here, and where they come from (the makers' documents by title):
 //
-//  - FTDI FT232R (datasheet; the Linux ftdi_sio driver): 64-byte bulk packets of which the
-//    first two bytes are modem status, so 62 data bytes per packet; a latency timer of
-//    16 ms by default (ftdi_sio's latency_timer in sysfs, 1..255 ms), which the driver sets
-//    to 1 ms when a program asks for ASYNC_LOW_LATENCY through TIOCSSERIAL; a 128-byte
-//    buffer for data on its way from USB to the UART.
-//  - Silicon Labs CP2102 (datasheet; the Linux cp210x driver): 64-byte bulk packets with no
-//    status bytes; no latency timer the host can set: a partial packet is returned at the
-//    next bulk poll, which the model takes as the next 1 ms frame; a 640-byte buffer from
-//    USB to the UART.
+//  - FTDI FT232R ("FT232R USB UART IC" datasheet; FTDI application note AN232B-04 "Data
+//    Throughput, Latency and Handshaking"): 64-byte bulk packets towards the host of which
+//    the first two bytes are modem status, so 62 data bytes per packet; a packet goes when
+//    it is full or when the latency timer runs out. The timer "measures the time since data
+//    was last sent to the PC" and restarts each time a packet goes, so it runs in periods
+//    even while the line is quiet (each period ends with a status-only packet), and a lone
+//    reply byte waits for the end of the current period: on average half the timer.
+//    16 ms by default, 1 to 255 ms; the Linux ftdi_sio driver shows it as latency_timer in
+//    sysfs and sets it to 1 ms for ASYNC_LOW_LATENCY. A 128-byte buffer from USB to the UART.
+//  - Silicon Labs CP2102 ("CP2102/9 Single-Chip USB to UART Bridge" datasheet; Silicon Labs
+//    knowledge-base article "CP210x USB communication"; application note AN205 "CP210x Baud
+//    Rate Support"): a 576-byte receive buffer and a 640-byte transmit buffer; received data
+//    goes to the host only when the receive buffer is full or the UART receive timeout has
+//    run out since the last byte came in, in 64-byte packets with no status bytes. The
+//    timeout belongs to the baud-rate configuration (AN205) and cannot be set through the
+//    Linux cp210x driver. Neither document gives it as a number for the default
+//    configuration: the model takes 1 ms, which errs towards a fast adapter.
+//  - WCH CH340/CH341 ("USB to serial chip CH340" and "USB Bridge Controller CH341"
+//    datasheets; the Linux ch341 driver): a full-speed device with 32-byte bulk endpoints
+//    and no latency setting; the driver sets the chip's "no buffering" bit, without which
+//    it holds received bytes until a whole 32-byte packet is there, so a partial packet
+//    goes at the host's next poll, one per 1 ms frame.
+//  - CDC-ACM ("Universal Serial Bus Class Definitions for Communication Devices" 1.2 and its
+//    PSTN subclass; the USB 2.0 specification): the device has no latency timer: it hands
+//    what it has to the 64-byte bulk IN endpoint and the host polls that endpoint each 1 ms
+//    frame at full speed.
 //  - USB 2.0 full speed: 1 ms frames; the host controller schedules bulk OUT transfers in
 //    them, so a write waits for the next frame boundary (half a frame on average).
 //  - The kernel's usb-serial core: TIOCOUTQ counts bytes in the driver's FIFO and in URBs
 //    still in flight; tcdrain also waits for the adapter to report its transmitter empty.
 //
-// The model is worst case where the hardware varies: a packet's first byte waits the whole
-// latency (a real timer may already be part-way through), so a benchmark's bound holds.
+// Where a wait depends on a phase the host cannot see (the FTDI timer's period, the frame
+// boundaries), the model plays that phase out on the clock, and records every wait it
+// imposes in the line's activity log, so that a benchmark's bound counts each wait the
+// adapter makes unavoidable and nothing else.
 
 #include <cstdint>
 #include <deque>
@@ -43,23 +62,43 @@
 
 namespace tessel {
 
-enum class AdapterKind { Native, Ftdi, Cp210x };
+enum class AdapterKind { Native, Ftdi, Cp210x, Ch340, CdcAcm };
+
+// When an adapter sends received bytes that do not fill a packet.
+enum class RxFlush {
+    None,          // no packets: bytes are seen as they arrive
+    LatencyTimer,  // at the end of a timer period; the timer restarts whenever a packet goes
+    IdleTimeout,   // once the line has been quiet for the timeout, or the buffer is full
+    NextFrame,     // at the host's next poll, one per frame
+};
 
 struct AdapterProfile {
     AdapterKind kind = AdapterKind::Native;
+    RxFlush rxFlush = RxFlush::None;
     size_t packetPayload = 0;  // data bytes per USB packet towards the host; 0: no packets
-    uint64_t latencyUs = 0;    // a partial packet waits this long
+    size_t rxBuffer = 0;       // IdleTimeout: bytes held before the adapter must send
+    uint64_t latencyUs = 0;    // LatencyTimer: the timer; IdleTimeout: the timeout
     uint64_t frameUs = 0;      // written bytes leave at frame boundaries; 0: at once
     size_t txFifo = 0;         // bytes the adapter holds on their way to the UART; 0: no limit
     uint64_t unplugAfter = 0;  // the adapter vanishes once this many bytes were sent; 0: never
 
-    // The profile of a kind at its default latency; `latencyMs` overrides it when non-zero.
+    // The profile of a kind at its default setting; `latencyMs` overrides the timer or
+    // timeout when non-zero (only where the adapter has one).
     static AdapterProfile For(AdapterKind kind, uint32_t latencyMs = 0);
+    // The kind at the setting the tool asks for (the FTDI timer at 1 ms); the default for
+    // adapters that have nothing to set.
+    static AdapterProfile Best(AdapterKind kind);
+    // True when the host can change the adapter's wait (the FTDI latency timer).
+    bool LatencySettable() const { return rxFlush == RxFlush::LatencyTimer; }
 };
 
-// "ftdi", "cp210x" or "native"; false for any other name.
+// "ftdi", "cp210x", "ch340", "cdc-acm" or "native"; false for any other name.
 bool ParseAdapterKind(const std::string& name, AdapterKind* out);
 const char* AdapterKindName(AdapterKind kind);
+// Every kind, native first: for option help and benchmarks.
+const std::vector<AdapterKind>& AllAdapterKinds();
+// "ftdi, cp210x, ch340, cdc-acm or native".
+std::string AdapterKindList();
 
 // What a benchmark wants to know about the traffic through an adapter; shared so that it
 // outlives the device objects that each open of the port creates.
@@ -103,8 +142,12 @@ private:
     void Sync(uint64_t now);
     void TransferFrame(uint64_t at);
     void Ingest(const VirtualLine::Arrival& a);
-    void FlushPacket(uint64_t at);
+    void FlushPacket(uint64_t at, bool full);
+    // When the bytes held now go to the host by themselves (not for a full packet).
+    uint64_t FlushDue() const;
+    uint64_t NextFrameAfter(uint64_t t) const;
     uint64_t NextEvent();
+    void Record(uint64_t from, uint64_t to);
 
     std::shared_ptr<VirtualLine> line_;
     AdapterProfile profile_;
@@ -115,7 +158,11 @@ private:
     uint64_t nextFrame_ = 0;
     std::deque<uint8_t> txQueue_;     // written, waiting for a frame
     std::vector<uint8_t> packet_;     // received, waiting for the packet to go
-    uint64_t packetStart_ = 0;
+    uint64_t packetStart_ = 0;         // when the first byte held arrived
+    uint64_t lastArrival_ = 0;         // when the last byte held arrived
+    uint64_t timerBase_ = 0;           // LatencyTimer: when the last packet went
+    uint64_t lastDelivered_ = 0;       // when bytes last became visible to the host
+    bool deliveredSinceWrite_ = false;
     std::deque<uint8_t> rxReady_;     // delivered to the host, not yet read
     uint64_t sentTotal_ = 0;
     bool wroteSinceReply_ = false;

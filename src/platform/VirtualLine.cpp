@@ -1,5 +1,6 @@
 #include "platform/VirtualLine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -10,6 +11,42 @@ namespace tessel {
 namespace {
 uint64_t CeilUs(double t) { return static_cast<uint64_t>(std::ceil(t - 1e-9)); }
 }  // namespace
+
+void ActivityLog::Add(double start, double end) {
+    if (end <= start) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Bytes back to back and waits that follow them arrive in order: most spans extend the last.
+    if (!spans_.empty() && start <= spans_.back().second && end >= spans_.back().first) {
+        spans_.back().first = std::min(spans_.back().first, start);
+        spans_.back().second = std::max(spans_.back().second, end);
+        return;
+    }
+    spans_.emplace_back(start, end);
+}
+
+double ActivityLog::UnionUs(double from, double to) const {
+    std::vector<std::pair<double, double>> spans;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        spans = spans_;
+    }
+    std::sort(spans.begin(), spans.end());
+    double total = 0, coveredTo = from;
+    for (auto [s, e] : spans) {
+        s = std::max(s, coveredTo);
+        e = std::min(e, to);
+        if (e > s) {
+            total += e - s;
+            coveredTo = e;
+        }
+    }
+    return total;
+}
+
+void VirtualLine::SetActivityLog(std::shared_ptr<ActivityLog> log) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    activity_ = std::move(log);
+}
 
 VirtualLine::VirtualLine(Clock& clock, std::string name) : clock_(clock), name_(std::move(name)) {}
 
@@ -163,6 +200,7 @@ long VirtualLine::WriteAt(const uint8_t* buffer, size_t n, uint64_t at) {
     PlayOutLocked(at);
     const double byteTime = ByteTimeUs(settings_.baudRate);
     double t = std::max(hostTxFree_, static_cast<double>(at));
+    if (activity_ && n) activity_->Add(t, t + byteTime * static_cast<double>(n));
     for (size_t i = 0; i < n; ++i) {
         t += byteTime;
         towardsPeer_.push_back({t, buffer[i], settings_.baudRate});
@@ -200,6 +238,7 @@ void VirtualLine::PeerSend(const uint8_t* bytes, size_t n, uint64_t at, uint32_t
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const double byteTime = ByteTimeUs(baud);
     double t = std::max(peerTxFree_, static_cast<double>(at));
+    if (activity_ && n) activity_->Add(t, t + byteTime * static_cast<double>(n));
     for (size_t i = 0; i < n; ++i) {
         t += byteTime;
         towardsHost_.push_back({t, bytes[i], baud});

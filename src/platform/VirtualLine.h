@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/SerialDevice.h"
@@ -22,6 +23,21 @@ namespace tessel {
 
 class Clock;
 class VirtualLine;
+
+// The spans of time in which something had to happen on a line: a byte on the wire either
+// way, the board busy erasing or programming, an adapter holding bytes as it must. Whatever
+// the host does, a run cannot be shorter than the union of these spans, so a benchmark that
+// divides the elapsed time by it sees only what the host added. Overlaps count once.
+class ActivityLog {
+public:
+    void Add(double startUs, double endUs);
+    // The length of the union of the spans, within [fromUs, toUs].
+    double UnionUs(double fromUs, double toUs) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<double, double>> spans_;
+};
 
 class LinePeer {
 public:
@@ -81,6 +97,11 @@ public:
 
     Clock& LineClock() { return clock_; }
 
+    // Where the wire time of every byte is recorded, and what a model between host and line
+    // (an adapter) records its own waits in; none by default.
+    void SetActivityLog(std::shared_ptr<ActivityLog> log);
+    ActivityLog* Activity() { return activity_.get(); }
+
     // Bytes the host has written in all, and the peer has sent in all (benchmarks).
     uint64_t HostBytesWritten() const { return hostBytesWritten_; }
     uint64_t PeerBytesSent() const { return peerBytesSent_; }
@@ -130,6 +151,7 @@ private:
     uint64_t hostBytesWritten_ = 0;
     uint64_t peerBytesSent_ = 0;
     std::atomic<bool> wakeRequested_{false};
+    std::shared_ptr<ActivityLog> activity_;
 };
 
 // The host end of a line whose far end is owned elsewhere: CSerialPort owns its device, so

@@ -33,6 +33,8 @@ uint32_t CSerialPort::EffectiveRate(uint32_t requested) {
     switch (requested) {
         case 110: case 300: case 600: case 1200: case 2400:
         case 4800: case 9600: case 19200: case 38400:
+        // Beyond the listed rates: offered only where the crystal makes them (BaudCalc).
+        case 57600: case 115200:
             return requested;
         default:
             return 38400;

@@ -134,7 +134,9 @@ uint64_t Board::ReplyTime(uint64_t at) const {
 }
 
 void Board::Busy(uint64_t at, uint64_t us) {
-    busyUntil_ = std::max(at, busyUntil_) + us;
+    const uint64_t from = std::max(at, busyUntil_);
+    if (activity_) activity_->Add(static_cast<double>(from), static_cast<double>(from + us));
+    busyUntil_ = from + us;
     busyTotal_ += us;
 }
 
@@ -156,12 +158,7 @@ void Board::Send(VirtualLine& line, const std::vector<uint8_t>& bytes, uint64_t 
 }
 
 bool Board::BaudProducible(uint32_t baud) const {
-    const double f = config_.crystalMHz * (doubleClock_ ? 2.0 : 1.0);
-    const int32_t r = reloadForRate(f, baud);
-    if (r + 1 >= 65536 || r < 0) return false;
-    const double e0 = rateErrorPercent(baud, rateForReload(f, r));
-    const double e1 = rateErrorPercent(baud, rateForReload(f, r + 1));
-    return std::min(e0, e1) <= kMaxRateErrorPercent;
+    return fitRate(config_.crystalMHz * (doubleClock_ ? 2.0 : 1.0), baud).has_value();
 }
 
 void Board::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t hostBaud) {
@@ -188,7 +185,7 @@ void Board::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t ho
         if (state_ == LoaderState::AwaitBaud) {
             // The loader times the string's edges; only a rate its crystal can divide down to
             // closely enough is ever recognised.
-            if (!BaudProducible(hostBaud)) return;
+            if (!BaudProducible(hostBaud) || (config_.maxBaud && hostBaud > config_.maxBaud)) return;
             if (byte == kBaudString[baudMatch_ % 4]) ++baudMatch_;
             else baudMatch_ = byte == kBaudString[0] ? 1 : 0;
             if (baudMatch_ >= 16) {
@@ -710,6 +707,11 @@ int Board::SelectedBlock() const { std::lock_guard<std::recursive_mutex> l(mutex
 std::vector<std::string> Board::CommandLog() const { std::lock_guard<std::recursive_mutex> l(mutex_); return log_; }
 uint64_t Board::BytesReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return received_; }
 uint64_t Board::BytesSent() const { std::lock_guard<std::recursive_mutex> l(mutex_); return sent_; }
+void Board::SetActivityLog(std::shared_ptr<ActivityLog> log) {
+    std::lock_guard<std::recursive_mutex> l(mutex_);
+    activity_ = std::move(log);
+}
+
 uint64_t Board::BusyTimeUs() const { std::lock_guard<std::recursive_mutex> l(mutex_); return busyTotal_; }
 void Board::SetFaults(const Faults& f) {
     std::lock_guard<std::recursive_mutex> l(mutex_);

@@ -68,6 +68,9 @@ struct BoardConfig {
     uint8_t securityBits = 0;  // status bits 7:5 (SB1 SB2 SB3) already programmed
     uint8_t remapBits = 0;     // status bits 1:0 already programmed
     std::string password;      // stored loader password; empty: none
+    // The fastest rate a 1.1F loader's auto-baud can follow; faster strings go unanswered
+    // (0: any rate its crystal can make).
+    uint32_t maxBaud = 0;
     Faults faults;
 };
 
@@ -127,6 +130,8 @@ public:
     uint64_t BytesReceived() const;
     uint64_t BytesSent() const;
     uint64_t BusyTimeUs() const;    // erase and programming time modelled in all
+    // Where each span of erase and programming time is recorded as it is modelled (benchmarks).
+    void SetActivityLog(std::shared_ptr<ActivityLog> log);
     void SetFaults(const Faults& f);
     // Told, as it happens, which target image the board found and ran (tessel-sim prints it).
     void SetReporter(std::function<void(const std::string&)> reporter);
@@ -187,6 +192,7 @@ private:
     bool prevDtr_ = false;
     uint64_t busyUntil_ = 0;
     uint64_t busyTotal_ = 0;
+    std::shared_ptr<ActivityLog> activity_;
     uint64_t txFreeAt_ = 0;  // when the board's last reply byte has left
     uint64_t nextPrompt_ = UINT64_MAX;
     uint64_t reads11E_ = 0;  // the 1.1E loader's reads answered so far, for promptBeforeRead

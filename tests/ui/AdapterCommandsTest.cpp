@@ -26,12 +26,12 @@ struct AdapterRig : FlashRig {
     std::shared_ptr<AdapterCounters> counters = std::make_shared<AdapterCounters>();
 };
 
-class AdapterLatency : public ::testing::TestWithParam<uint32_t> {};
+class AdapterLatency : public ::testing::TestWithParam<AdapterProfile> {};
 
 // Replies that come a whole latency timer late must not upset the baud-detect loop, and a
 // full block must go in and verify with the bytes queued rather than drained one by one.
 TEST_P(AdapterLatency, DetectionFindsTheLoaderAndAFullBlockDownloadsAndVerifies) {
-    AdapterRig r(AdapterProfile::For(AdapterKind::Ftdi, GetParam()));
+    AdapterRig r(GetParam());
     ASSERT_TRUE(r.Detect()) << (r.op.messages.empty() ? "" : r.op.messages.back());
     EXPECT_EQ(r.window.Field(ChipField::FwVersion), "v1.1F");
     const std::vector<uint8_t> image = test::PatternBytes(65536, 5);
@@ -45,8 +45,17 @@ TEST_P(AdapterLatency, DetectionFindsTheLoaderAndAFullBlockDownloadsAndVerifies)
     EXPECT_GT(r.counters->packets, 1000u) << "the replies came through the adapter's packets";
 }
 
-INSTANTIATE_TEST_SUITE_P(Ftdi, AdapterLatency, ::testing::Values(1u, 16u),
-                         [](const auto& info) { return std::to_string(info.param) + "ms"; });
+INSTANTIATE_TEST_SUITE_P(EachAdapter, AdapterLatency,
+                         ::testing::Values(AdapterProfile::For(AdapterKind::Ftdi, 1),
+                                           AdapterProfile::For(AdapterKind::Ftdi, 16),
+                                           AdapterProfile::For(AdapterKind::Cp210x),
+                                           AdapterProfile::For(AdapterKind::Ch340),
+                                           AdapterProfile::For(AdapterKind::CdcAcm)),
+                         [](const auto& info) {
+                             std::string name = AdapterKindName(info.param.kind);
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name + std::to_string(info.param.latencyUs / 1000) + "ms";
+                         });
 
 TEST(AdapterUnplug, APulledCableEndsTheCommandAtOnceWithOneMessageAndTakesTheLinkDown) {
     for (const int commandId : {command::kRead, command::kDownload}) {
