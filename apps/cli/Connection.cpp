@@ -117,7 +117,7 @@ DialogResult Connection::Fill(DialogModel& model) {
         setup->portSelection = com ? com - 1 : static_cast<int>(setup->ports.size()) - 1;
         setup->crystal = o_.crystal;
         setup->OnCompute();
-        if (o_.baud) setup->rateSelection = positionForRate(o_.baud);
+        if (o_.baud) setup->rateSelection = setup->PositionOf(o_.baud);
     } else if (auto* range = dynamic_cast<SectorRangeDialog*>(&model)) {
         if (!flash_) return DialogResult::Cancel;
         range->startIndex = StartIndex();
@@ -493,7 +493,13 @@ int Connection::Connect() {
     chipType_ = ChipCodeForModel(chip).value_or(0);
     // The set-up dialog would refuse it and stay open; here that is a bad option.
     const uint32_t best = computeBestRate(o_.crystal, kCommSetupCandidates, true).rate;
-    if (o_.baud > best) {
+    const bool beyondList = isBeyondListRate(o_.baud) && fitRate(o_.crystal, o_.baud);
+    if (beyondList && o_.firmware != "1.1F") {
+        events_.Error("--baud " + std::to_string(o_.baud) +
+                      " is beyond the loader's documented list: only a 1.1F loader's auto-baud can follow it");
+        return kExitUsage;
+    }
+    if (o_.baud > best && !beyondList) {
         char buf[240];
         std::snprintf(buf, sizeof buf,
                       "You can't choose a baudrate which is higher than the computed best baudrate! "

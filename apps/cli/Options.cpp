@@ -171,8 +171,11 @@ void AddCommonOptions(CLI::App* cmd, RunState& state, bool connect) {
               ChipNames(), true);
         OneOf(cmd->add_option("--mode", o.mode, "Memory mode: internal (EA#=1) or external (EA#=0)"),
               {"internal", "external"});
-        OneOf(cmd->add_option("-b,--baud", o.baud, "Baud rate (default 0: the best rate for the crystal)"),
-              {"0", "600", "1200", "2400", "4800", "9600", "19200", "38400"});
+        OneOf(cmd->add_option("-b,--baud", o.baud,
+                              "Baud rate (default 0: the best rate for the crystal); 57600 and 115200 are beyond the "
+                              "loader's documented list, for a 1.1F loader where the crystal makes them, and fall "
+                              "back to the best listed rate if the loader does not answer"),
+              {"0", "600", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"});
         cmd->add_option("--crystal", o.crystal, "Target crystal frequency in MHz (1 to 40)")->check(CrystalCheck());
         OneOf(cmd->add_option("--firmware", o.firmware,
                               "Loader firmware to detect: 1.1F, 1.1E (offers the upgrade to 1.1F) or unknown"),

@@ -26,6 +26,8 @@ public:
     bool mayAsk = true;
 
     void ShowMessage(const std::string& text) override;
+    // A notice: not the command's failure, and shown without -v.
+    void ShowNote(const std::string& text) override { events_.Notice(text); }
     bool AskYesNo(const std::string& text) override;
     DialogResult RunDialog(DialogModel& model) override;
     void DebugTrace(const std::string& line) override;

@@ -37,6 +37,11 @@ public:
         ShowMessage(text);
     }
 
+    // Something worth knowing that asks nothing and stops nothing (what a setting the system
+    // refused costs); shown once by whoever raises it. A box unless the front end has a
+    // quieter place for it.
+    virtual void ShowNote(const std::string& text) { ShowMessage(text); }
+
     // A Yes/No question whose default answer is No; true only for an explicit Yes.
     virtual bool AskYesNo(const std::string& text) = 0;
 

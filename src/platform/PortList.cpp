@@ -95,14 +95,40 @@ std::string TreePath(const char* part) {
     return TreeRoot() + "/" + part;
 }
 
-// Two names lead to one device when they resolve to the same node.
-std::string RealPath(const std::string& path) {
+}  // namespace
+
+std::string DeviceTreeDir(const char* part) { return TreePath(part); }
+
+std::string SysfsTtyName(const std::string& port, const std::string& devRootGiven, const std::string& sysRootGiven) {
+    const std::string devRoot = devRootGiven.empty() ? TreePath("dev") : devRootGiven;
+    const fs::path sysTty = fs::path(sysRootGiven.empty() ? TreePath("sys") : sysRootGiven) / "class" / "tty";
     std::error_code ec;
-    const fs::path real = fs::canonical(path, ec);
-    return ec ? path : real.string();
+    const fs::path devDir = fs::weakly_canonical(devRoot, ec);
+    if (ec) return {};
+    fs::path p = fs::absolute(ResolvePortName(port), ec);
+    // A name in the dev folder is the kernel's own; the links that lead there (by-id, the
+    // user's) have names of their own, and the node at their end may be a link again (a
+    // recorded tree's, to a stand-in board), so the first such name on the way is the one.
+    for (int hop = 0; hop < 40 && !ec; ++hop) {
+        p = p.lexically_normal();
+        std::error_code dirEc, existsEc;
+        const fs::path dir = fs::weakly_canonical(p.parent_path(), dirEc);
+        if (!dirEc && dir == devDir && fs::exists(sysTty / p.filename(), existsEc)) return p.filename().string();
+        if (!fs::is_symlink(p, ec)) break;
+        const fs::path target = fs::read_symlink(p, ec);
+        p = target.is_absolute() ? target : p.parent_path() / target;
+    }
+    return {};
 }
 
-}  // namespace
+bool IsUsbTty(const std::string& port, const std::string& devRoot, const std::string& sysRoot) {
+    const std::string name = SysfsTtyName(port, devRoot, sysRoot);
+    if (name.empty()) return false;
+    std::error_code ec;
+    const fs::path tty = fs::path(sysRoot.empty() ? TreePath("sys") : sysRoot) / "class" / "tty" / name;
+    const fs::path device = fs::canonical(tty / "device", ec);
+    return !ec && device.string().find("/usb") != std::string::npos;
+}
 
 void SetDeviceTreeRoot(const std::string& root) {
     std::lock_guard<std::mutex> lock(TreeMutex());
@@ -165,9 +191,10 @@ std::string FindPortBySerial(const std::string& serial, std::string* error, cons
 
 std::string AdapterSerialOf(const std::string& port, const std::string& devRoot, const std::string& sysRoot) {
     if (port.rfind("serial:", 0) == 0) return port.substr(7);
-    const std::string device = RealPath(ResolvePortName(port));
+    const std::string tty = SysfsTtyName(port, devRoot, sysRoot);
+    if (tty.empty()) return {};
     for (const PortEntry& p : ListSerialPorts(devRoot, sysRoot))
-        if (p.usb && RealPath(p.name) == device) return p.serial;
+        if (p.usb && fs::path(p.name).filename() == tty) return p.serial;
     return {};
 }
 

@@ -27,6 +27,20 @@ struct PortEntry {
 // device nodes may be links to pseudo-terminals.
 void SetDeviceTreeRoot(const std::string& root);
 
+// The folder the lookups read for "dev" or "sys": the device tree's, or /dev and /sys.
+std::string DeviceTreeDir(const char* part);
+
+// The kernel's name of the tty a port name leads to ("ttyUSB0"), for every lookup in sysfs:
+// links are followed one at a time (the stable by-id and by-path names, a link of the
+// user's, a device tree's node that is itself a link) and a relative name is taken from the
+// current folder, until a name in the dev folder that sysfs lists. Empty when there is none
+// (a pseudo-terminal, a device that is not there). Empty roots mean the device tree's.
+std::string SysfsTtyName(const std::string& port, const std::string& devRoot = {},
+                         const std::string& sysRoot = {});
+
+// True for a port that a USB device provides (an adapter or a CDC-ACM modem), from sysfs.
+bool IsUsbTty(const std::string& port, const std::string& devRoot = {}, const std::string& sysRoot = {});
+
 // USB devices first (/dev/ttyUSB*, /dev/ttyACM*, in number order), then the /dev/ttyS* that
 // have a UART behind them, named "COMn" as well. Empty roots mean the device tree's.
 std::vector<PortEntry> ListSerialPorts(const std::string& devRoot = {}, const std::string& sysRoot = {});

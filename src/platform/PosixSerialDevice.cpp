@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/PortList.h"
 
 namespace tessel {
 
@@ -85,6 +86,10 @@ std::string DescribeOpenFailure(const std::string& path, int err) {
         case EPERM: {
             struct stat st {};
             if (stat(path.c_str(), &st) != 0) return path + ": permission denied";
+            // Through a link the advice is about the device it leads to.
+            std::error_code ec;
+            const std::string real = std::filesystem::canonical(path, ec).string();
+            if (!ec && real != path) return path + " leads to " + DescribeOpenFailure(real, err);
             DeviceAccess a;
             a.mode = st.st_mode;
             a.owner = std::to_string(st.st_uid);
@@ -139,45 +144,74 @@ std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
         return fail(err, DescribeOpenFailure(path, err));
     }
     auto device = std::unique_ptr<PosixSerialDevice>(new PosixSerialDevice(fd, wakeFd, path, clock));
-    if (IsUsbTty(path)) device->AskLowLatency();
+    // Links (by-id, the user's own) are resolved to the kernel's name before sysfs is asked.
+    if (IsUsbTty(path)) device->AskLowLatency(SysfsTtyName(path));
     return device;
 }
 
-bool IsUsbTty(const std::string& devicePath, const std::string& sysRoot) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const std::string name = fs::path(devicePath).filename().string();
-    const fs::path device = fs::canonical(fs::path(sysRoot) / "class" / "tty" / name / "device", ec);
-    return !ec && device.string().find("/usb") != std::string::npos;
+namespace {
+
+// A latency_timer attribute: its value in ms, -1 when there is none or it reads as no number.
+int ReadTimer(const std::string& file) {
+    std::ifstream in(file);
+    int ms = -1;
+    if (!(in >> ms)) return -1;
+    return ms;
 }
 
+bool WriteTimer(const std::string& file, int ms) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return false;
+    const std::string text = std::to_string(ms) + "\n";
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && ok;
+}
+
+}  // namespace
+
 // An adapter hands received bytes over only when its packet fills or its latency timer
-// runs out, 16 ms by default on some; every reply the protocol waits for pays that. The
-// kernel's low-latency flag makes such drivers set the timer to its minimum.
-void PosixSerialDevice::AskLowLatency() {
-    serial_struct info {};
-    if (ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
-    if (info.flags & ASYNC_LOW_LATENCY) return;
-    const int old = info.flags;
-    info.flags |= ASYNC_LOW_LATENCY;
-    if (ioctl(fd_, TIOCSSERIAL, &info) == 0) {
-        restoreSerialFlags_ = true;
-        oldSerialFlags_ = old;
-        return;
-    }
-    const int err = errno;
+// runs out, 16 ms by default on FTDI's; every reply the protocol waits for pays part of that.
+// The kernel's low-latency flag makes such drivers set the timer to its minimum; where the
+// driver shows the timer in sysfs it is set there as well, since a udev rule may have made
+// the attribute writable where the flag is refused, and some drivers ignore the flag.
+void PosixSerialDevice::AskLowLatency(const std::string& tty) {
     namespace fs = std::filesystem;
-    const std::string name = fs::path(path_).filename().string();
-    const std::string timerFile = "/sys/class/tty/" + name + "/device/latency_timer";
-    std::ifstream in(timerFile);
-    int ms = 0;
-    if (in >> ms)
-        latencyNote_ = path_ + ": low latency refused (" + std::strerror(err) + "); the adapter's latency timer is " +
-                       std::to_string(ms) + " ms, which every reply waits for; lower it with: echo 1 | sudo tee " +
-                       timerFile;
-    else
-        latencyNote_ = path_ + ": low latency refused (" + std::strerror(err) +
-                       "); replies may arrive late by the adapter's latency timer";
+    std::string refused;
+    serial_struct info {};
+    if (ioctl(fd_, TIOCGSERIAL, &info) != 0) {
+        refused = std::strerror(errno);
+    } else if (!(info.flags & ASYNC_LOW_LATENCY)) {
+        const int old = info.flags;
+        info.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(fd_, TIOCSSERIAL, &info) == 0) {
+            restoreSerialFlags_ = true;
+            oldSerialFlags_ = old;
+        } else {
+            refused = std::strerror(errno);
+        }
+    }
+    const fs::path device = fs::path(DeviceTreeDir("sys")) / "class" / "tty" / tty / "device";
+    const std::string timerFile = (device / "latency_timer").string();
+    int ms = ReadTimer(timerFile);
+    if (ms > 1) {
+        if (WriteTimer(timerFile, 1) && ReadTimer(timerFile) == 1) {
+            timerFile_ = timerFile;
+            oldTimerMs_ = ms;
+            return;
+        }
+        if (refused.empty()) refused = "the driver kept its timer";
+    }
+    if (ms == 1 || refused.empty()) return;
+    if (ms < 0) {
+        // No timer to read: only an FTDI adapter is known to have one, 16 ms as it comes.
+        std::error_code ec;
+        if (fs::read_symlink(device / "driver", ec).filename() != "ftdi_sio") return;
+        ms = 16;
+    }
+    latencyNote_ = path_ + ": the adapter's latency timer stays at " + std::to_string(ms) +
+                   " ms (low latency was refused: " + refused +
+                   "): reads and downloads take up to a third longer; to lower it: echo 1 | sudo tee " + timerFile +
+                   " (a udev rule setting ATTR{latency_timer}=\"1\" makes it last)";
 }
 
 PosixSerialDevice::PosixSerialDevice(int fd, int wakeFd, std::string path, Clock& clock)
@@ -185,6 +219,7 @@ PosixSerialDevice::PosixSerialDevice(int fd, int wakeFd, std::string path, Clock
       realClock_(dynamic_cast<RealClock*>(&clock) != nullptr) {}
 
 PosixSerialDevice::~PosixSerialDevice() {
+    if (!timerFile_.empty() && !gone_) WriteTimer(timerFile_, oldTimerMs_);
     if (restoreSerialFlags_ && !gone_) {
         serial_struct info {};
         if (ioctl(fd_, TIOCGSERIAL, &info) == 0) {

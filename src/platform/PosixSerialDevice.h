@@ -31,8 +31,8 @@ public:
 
     int Fd() const { return fd_; }
 
-    // What became of the request for low latency at open; empty when there was nothing to
-    // say (not a USB adapter, or granted).
+    // What a refused request for low latency costs and how to lower the timer by hand;
+    // empty when there is nothing to say (not a USB adapter, no timer, or granted).
     std::string SetupNote() const override { return latencyNote_; }
 
 private:
@@ -43,7 +43,7 @@ private:
     int WaitFd(short events, uint64_t deadline, const std::atomic<bool>* cancel);
     // Records a vanished device from an errno; returns the errno unchanged.
     int Note(int err);
-    void AskLowLatency();
+    void AskLowLatency(const std::string& tty);
 
     int fd_;
     int wakeFd_;
@@ -54,10 +54,10 @@ private:
     bool restoreSerialFlags_ = false;
     int oldSerialFlags_ = 0;
     std::string latencyNote_;
+    // The latency_timer attribute set to 1 ms at open, and what it held before.
+    std::string timerFile_;
+    int oldTimerMs_ = 0;
 };
-
-// True for a tty that a USB device provides (an adapter or a CDC-ACM modem), from sysfs.
-bool IsUsbTty(const std::string& devicePath, const std::string& sysRoot = "/sys");
 
 // Maps a failed open(2) to the operator's words: missing, busy, or not permitted (with the
 // device's real owner and group, and what would let this user in).

@@ -1,5 +1,8 @@
 #include "protocol/Detection.h"
 
+#include <cstdio>
+
+#include "calc/BaudCalc.h"
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
@@ -211,15 +214,37 @@ void DoubleClockFollowUp(DetectionContext& c) {
 
 }  // namespace
 
+namespace {
+constexpr char kResetFor11F[] = "Click on OK then Reset MCU\nto Detect Baud & Chip\n(MCU:Fw v1.1F)";
+}  // namespace
+
 void Detect11F(DetectionContext& c) {
     CDeviceSession& s = c.session;
     s.RefreshGeometry();
     if (s.port.IsLinkUp()) return;
-    c.op.ShowMessage("Click on OK then Reset MCU\nto Detect Baud & Chip\n(MCU:Fw v1.1F)");
+    c.op.ShowMessage(kResetFor11F);
     if (!OpenForDetection(c)) return;
     if (s.memoryMode == kInternalMemory) s.port.SetLinesInternalMode();
     else s.port.SetLinesExternalMode();
-    switch (BaudDetectLoop(c, kBaudDetectLimitMs)) {
+    BaudDetectResult found = BaudDetectLoop(c, kBaudDetectLimitMs);
+    // A rate beyond the loader's documented list was worth a try; a loader that cannot
+    // follow it gets one more at the best listed rate for the crystal, after a new reset.
+    if (found == BaudDetectResult::TimedOut && isBeyondListRate(s.port.GetBaudRate())) {
+        const uint32_t tried = s.port.GetBaudRate();
+        const uint32_t listed = computeBestRate(s.crystalMHz, kCommSetupCandidates, true).rate;
+        char crystal[32];
+        std::snprintf(crystal, sizeof crystal, "%.4f", s.crystalMHz);
+        c.op.ShowNote("The loader did not answer at " + std::to_string(tried) +
+                      " baud, beyond its documented list; trying " + std::to_string(listed) +
+                      " baud, the best rate of that list for " + crystal + " MHz.");
+        s.port.SetBaudRate(listed);
+        c.op.ShowMessage(kResetFor11F);
+        if (!OpenForDetection(c)) return;
+        if (s.memoryMode == kInternalMemory) s.port.SetLinesInternalMode();
+        else s.port.SetLinesExternalMode();
+        found = BaudDetectLoop(c, kBaudDetectLimitMs);
+    }
+    switch (found) {
         case BaudDetectResult::TimedOut:
             c.op.ShowMessage("Failed to setup RS232 connection with Target MCU!!!");
             return;

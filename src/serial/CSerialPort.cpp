@@ -67,7 +67,7 @@ int CSerialPort::Open() {
     device_->Configure(lineSettings_);
     if (const std::string note = device_->SetupNote(); !note.empty() && !setupNoted_) {
         setupNoted_ = true;
-        Trace(note);
+        if (owner_) owner_->ShowNote(note);
     }
     if (trace_)
         trace_->Event(clock_.NowUs(), "open " + device_->Name() + " " +

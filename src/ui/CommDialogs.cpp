@@ -79,7 +79,25 @@ void CommSetupDialog::FirstExchange(const std::vector<std::string>& namedPorts) 
     crystal = session_.crystalMHz == 0.0 ? 11.0592 : session_.crystalMHz;
     OnCompute();
     rates.assign(kStandardRateTexts.begin(), kStandardRateTexts.end());
+    beyondRates = beyondListRates(crystal);
+    for (const uint32_t rate : beyondRates) rates.push_back(BeyondListText(rate));
     rateSelection = positionForRate(recommendedRate);
+}
+
+std::string CommSetupDialog::BeyondListText(uint32_t rate) {
+    return std::to_string(rate) + " (beyond the loader's documented list)";
+}
+
+uint32_t CommSetupDialog::RateAt(int position) const {
+    const int beyond = position - static_cast<int>(kStandardRates.size());
+    if (beyond >= 0 && beyond < static_cast<int>(beyondRates.size())) return beyondRates[static_cast<size_t>(beyond)];
+    return rateForPosition(position);
+}
+
+int CommSetupDialog::PositionOf(uint32_t rate) const {
+    for (size_t i = 0; i < beyondRates.size(); ++i)
+        if (beyondRates[i] == rate) return static_cast<int>(kStandardRates.size() + i);
+    return positionForRate(rate);
 }
 
 void CommSetupDialog::OnCompute() {
@@ -114,11 +132,14 @@ OkOutcome CommSetupDialog::OnOK() {
     const int rp = rateSelection;
     const int portNumber = ApplyPortChoice(ports, portSelection, session_, store_, op_);
     session_.crystalMHz = crystal;
-    const uint32_t rate = rateForPosition(rp);
-    const std::string rateText = rateTextForPosition(rp);
+    const uint32_t rate = RateAt(rp);
+    const std::string rateText = std::to_string(rate);
     session_.port.SetBaudRate(rate);
     OnCompute();
-    if (rate <= recommendedRate) {
+    // A rate beyond the documented list is no faster than the crystal allows when Timer 2
+    // makes it as closely as the listed ones need; the crystal may have changed since the
+    // list was filled.
+    if (rate <= recommendedRate || (isBeyondListRate(rate) && fitRate(crystal, rate))) {
         if (!store_.WriteSettingsFormatA(portNumber, rate, crystal)) WarnIfLinked(store_.SettingsFilePath(), op_);
         if (!store_.WriteRegistryValue("BAUDRATE", rateText)) op_.ShowMessage(kUnableToSave);
         return OkOutcome::CloseOk;

@@ -47,6 +47,9 @@ public:
     int portSelection = -1;
     std::vector<std::string> rates;
     int rateSelection = -1;
+    // The rates beyond the loader's documented list that the crystal makes closely enough,
+    // listed after the documented ones (positions 7 on) and marked as such.
+    std::vector<uint32_t> beyondRates;
     double crystal = 11.0592;
     uint32_t recommendedRate = 38400;
     int32_t reload = 65527;
@@ -60,6 +63,11 @@ public:
     OkOutcome PressOk() override { return OnOK(); }
     // The validation of the framework's field exchange: the crystal range.
     bool Validate(std::string* message) const;
+    // The rate of a list position and the position of a rate, beyond-list entries included;
+    // as for the documented list, what is not there maps to 38400 and position 0.
+    uint32_t RateAt(int position) const;
+    int PositionOf(uint32_t rate) const;
+    static std::string BeyondListText(uint32_t rate);
 
 private:
     CDeviceSession& session_;

@@ -122,6 +122,23 @@ TEST(BaudCalc, ListMappingsAndFallbacks) {
     EXPECT_EQ(slowest.position, 0);
 }
 
+// Beyond the documented list a rate is offered only where Timer 2 makes it within the same
+// 3 % as the listed ones: 11.0592 and 22.1184 MHz make both exactly, 24 MHz makes 57600 with
+// r + 1 (0.16 %) but 115200 only 7 % off, 12 MHz neither.
+TEST(BaudCalc, RatesBeyondTheListOnlyWhereTheCrystalMakesThem) {
+    const struct {
+        double crystal;
+        std::vector<uint32_t> rates;
+    } rows[] = {{11.0592, {57600, 115200}}, {22.1184, {57600, 115200}}, {24.0, {57600}}, {12.0, {}}, {1.0, {}}};
+    for (const auto& row : rows) EXPECT_EQ(beyondListRates(row.crystal), row.rates) << row.crystal;
+    const auto fit = fitRate(11.0592, 115200);
+    ASSERT_TRUE(fit);
+    EXPECT_EQ(fit->reload, 65533);
+    EXPECT_EQ(rateForReload(11.0592, fit->reload), 115200);
+    EXPECT_TRUE(isBeyondListRate(57600));
+    EXPECT_FALSE(isBeyondListRate(38400));
+}
+
 TEST(BaudCalc, InputsOutsideTheValidatedRangeStayDefined) {
     // Every candidate hits the reload limit: the reload is never replaced.
     const BaudChoice tooSlow = computeBestRate(0.01, kCommSetupCandidates, true);

@@ -129,5 +129,56 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     fs::remove_all(dir);
 }
 
+// The adapter named by its stable name in a device tree whose FTDI latency_timer refuses
+// every write and whose node leads to a stand-in board: the cost and the cure are said once,
+// without -v, and the command goes on.
+TEST(AdapterCli, ThroughALinkARefusedLowLatencyIsSaidWithoutVerbose) {
+    const std::string recorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
+    const fs::path tree = TempDir();
+    fs::copy(recorded, tree, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const fs::path timer = tree / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer";
+    fs::remove(timer);
+    fs::create_symlink("/dev/full", timer);
+    test::SimOnPty board({"--chip", "NX31A32"});
+    fs::remove(tree / "dev/ttyUSB0");
+    fs::create_symlink(board.pty, tree / "dev/ttyUSB0");
+    const CliRun r = test::RunTessel(
+        {"read", "--port", (tree / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0").string(), "--chip",
+         "NX31A32", "--count", "1"},
+        {"TESSEL_DEVICE_TREE=" + tree.string()}, true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::string said = "the adapter's latency timer stays at 16 ms";
+    const size_t at = r.out.find(said);
+    EXPECT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(said, at + 1), std::string::npos) << "once: " << r.out;
+    EXPECT_NE(r.out.find("echo 1 | sudo tee " + tree.string() + "/sys/class/tty/ttyUSB0/device/latency_timer"),
+              std::string::npos)
+        << r.out;
+    fs::remove_all(tree);
+}
+
+// 115200 is beyond the loader's documented list; 11.0592 MHz makes it exactly. A loader that
+// follows it gets the whole download at that rate; one that cannot is tried once more at
+// 38400, with a note, and the download completes there.
+TEST(AdapterCli, Baud115200FallsBackOnceTo38400WhenTheLoaderCannotFollow) {
+    for (const bool follows : {true, false}) {
+        std::vector<std::string> simArgs = {"--chip", "NX31A32"};
+        if (!follows) simArgs.insert(simArgs.end(), {"--max-baud", "38400"});
+        test::SimOnPty board(simArgs);
+        const CliRun r = test::RunTessel({"download", "--port", board.pty, "--chip", "NX31A32", "--baud", "115200",
+                                          "--yes", test::kSample},
+                                         {}, true);
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string note =
+            "The loader did not answer at 115200 baud, beyond its documented list; trying 38400 baud, the best rate "
+            "of that list for 11.0592 MHz.";
+        EXPECT_EQ(r.out.find(note) != std::string::npos, !follows) << r.out;
+        EXPECT_NE(r.out.find(follows ? "115200 baud" : "38400 baud"), std::string::npos) << r.out;
+    }
+    const CliRun slow = test::RunTessel({"detect", "--port", "sim:NX31A32", "--crystal", "12", "--baud", "115200"}, {},
+                                        true);
+    EXPECT_EQ(slow.status, 2) << "12 MHz cannot make it: " << slow.out;
+}
+
 }  // namespace
 }  // namespace tessel

@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "platform/Clock.h"
 #include "platform/PortList.h"
 #include "platform/PosixSerialDevice.h"
 
@@ -74,8 +77,91 @@ TEST(PortList, ARecordedSysfsTreeGivesDriverIdsSerialAndStableName) {
     for (const char* part : {"driver ftdi_sio", "usb 0403:6001", "serial A9XYZ012", "by-id/usb-FTDI"})
         EXPECT_NE(line.find(part), std::string::npos) << line;
 
-    EXPECT_TRUE(IsUsbTty(kRecorded + "/dev/ttyUSB1", kRecorded + "/sys"));
-    EXPECT_FALSE(IsUsbTty(kRecorded + "/dev/ttyS0", kRecorded + "/sys"));
+    EXPECT_TRUE(IsUsbTty(kRecorded + "/dev/ttyUSB1", kRecorded + "/dev", kRecorded + "/sys"));
+    EXPECT_FALSE(IsUsbTty(kRecorded + "/dev/ttyS0", kRecorded + "/dev", kRecorded + "/sys"));
+}
+
+// A copy of the recorded tree whose ttyUSB0 and ttyUSB1 are links to pseudo-terminals, as the
+// device nodes of a stand-in board; the tool reads it instead of /dev and /sys.
+struct LinkedTree {
+    LinkedTree() {
+        char tmpl[] = "/tmp/tessel-tree-XXXXXX";
+        root = mkdtemp(tmpl);
+        fs::copy(kRecorded, root, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        for (int i = 0; i < 2; ++i) {
+            masters[i] = posix_openpt(O_RDWR | O_NOCTTY);
+            EXPECT_EQ(grantpt(masters[i]), 0);
+            EXPECT_EQ(unlockpt(masters[i]), 0);
+            const fs::path node = root / "dev" / ("ttyUSB" + std::to_string(i));
+            fs::remove(node);
+            fs::create_symlink(ptsname(masters[i]), node);
+        }
+        SetDeviceTreeRoot(root.string());
+    }
+    ~LinkedTree() {
+        SetDeviceTreeRoot("");
+        for (int m : masters) close(m);
+        fs::remove_all(root);
+    }
+    std::string Timer() const {
+        std::ifstream in(root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer");
+        std::string text;
+        in >> text;
+        return text;
+    }
+    fs::path root;
+    int masters[2] = {-1, -1};
+};
+
+// The stable name `tessel ports` prints, a link of the user's to it and a relative name all
+// lead to ttyUSB0 before sysfs is asked: the adapter is seen as USB, its serial number is
+// found, and its latency timer goes to 1 ms while the port is open and back afterwards. A
+// pseudo-terminal is no adapter; the CP2102 has no timer to set, and nothing is said.
+TEST(PortList, AnAdapterOpenedThroughALinkGetsLowLatency) {
+    LinkedTree tree;
+    const std::string byId = (tree.root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0").string();
+    const fs::path mine = tree.root / "my-board";
+    fs::create_symlink(byId, mine);
+    VirtualClock clock;
+    for (const std::string& name : {byId, mine.string(), mine.lexically_relative(fs::current_path()).string()}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(SysfsTtyName(name), "ttyUSB0");
+        EXPECT_TRUE(IsUsbTty(name));
+        EXPECT_EQ(AdapterSerialOf(name), "A9XYZ012");
+        OpenError error;
+        auto device = PosixSerialDevice::Open(name, clock, &error);
+        ASSERT_TRUE(device) << error.reason;
+        EXPECT_EQ(tree.Timer(), "1");
+        EXPECT_EQ(device->SetupNote(), "");
+        device.reset();
+        EXPECT_EQ(tree.Timer(), "16") << "put back at close";
+    }
+    EXPECT_EQ(SysfsTtyName(ptsname(tree.masters[0])), "");
+    EXPECT_FALSE(IsUsbTty(ptsname(tree.masters[0])));
+    OpenError error;
+    auto cp2102 = PosixSerialDevice::Open(
+        (tree.root / "dev/serial/by-id/usb-Silicon_Labs_CP2102_USB_to_UART_Bridge_Controller_0001-if00-port0").string(),
+        clock, &error);
+    ASSERT_TRUE(cp2102) << error.reason;
+    EXPECT_EQ(cp2102->SetupNote(), "");
+}
+
+// Where the timer cannot be written (here an attribute that refuses every write, even
+// root's), the note says what it costs and how to lower it by hand.
+TEST(PortList, ARefusedLowLatencyThroughALinkIsExplained) {
+    LinkedTree tree;
+    const fs::path timer = tree.root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer";
+    fs::remove(timer);
+    fs::create_symlink("/dev/full", timer);
+    VirtualClock clock;
+    OpenError error;
+    auto device = PosixSerialDevice::Open(
+        (tree.root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0").string(), clock, &error);
+    ASSERT_TRUE(device) << error.reason;
+    const std::string note = device->SetupNote();
+    for (const char* part : {"latency timer stays at 16 ms", "take up to a third longer",
+                             "echo 1 | sudo tee ", "/class/tty/ttyUSB0/device/latency_timer"})
+        EXPECT_NE(note.find(part), std::string::npos) << note;
 }
 
 TEST(PortList, APortIsFoundByItsSerialNumberOnlyWhenExactlyOneHasIt) {

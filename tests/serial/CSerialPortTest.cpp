@@ -93,12 +93,14 @@ TEST(CSerialPortPty, MovesBytesBothWaysAndConfiguresTheLine) {
     EXPECT_EQ(modemTraces, 1u);
     EXPECT_EQ(port.Close(), 0);
 
-    // A rate the line settings do not list opens at 38400.
-    for (uint32_t rate : {57600u, 1234u, 0u}) {
+    // A rate the line settings do not list opens at 38400; the two beyond the loader's list
+    // that a crystal may make open as asked.
+    for (auto [rate, speed] : {std::pair{76800u, B38400}, std::pair{1234u, B38400}, std::pair{0u, B38400},
+                               std::pair{57600u, B57600}, std::pair{115200u, B115200}}) {
         port.SetBaudRate(rate);
         ASSERT_EQ(port.Open(), 0);
         ASSERT_EQ(tcgetattr(pty.master, &tio), 0);
-        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B38400)) << rate;
+        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(speed)) << rate;
         EXPECT_EQ(port.Close(), 0);
     }
 }

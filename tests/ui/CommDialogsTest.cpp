@@ -42,9 +42,18 @@ TEST(CommSetupDialog, OpensWithTheSavedPortAndTheBestRateForTheSessionCrystal) {
     EXPECT_EQ(s.dialog.recommendedRate, 38400u) << "not the session's last rate";
     EXPECT_EQ(s.dialog.reloadText, "FFF6");
     EXPECT_EQ(s.dialog.rateSelection, 0);
+    EXPECT_EQ(s.dialog.rates.size(), 7u) << "12 MHz makes neither rate beyond the list";
     s.session.crystalMHz = 0.0;
     s.dialog.FirstExchange();
     EXPECT_DOUBLE_EQ(s.dialog.crystal, 11.0592);
+    // 11.0592 MHz makes both exactly: they follow the documented rates, marked as beyond them.
+    ASSERT_EQ(s.dialog.rates.size(), 9u);
+    EXPECT_EQ(s.dialog.rates[6], "600");
+    EXPECT_EQ(s.dialog.rates[7], "57600 (beyond the loader's documented list)");
+    EXPECT_EQ(s.dialog.rates[8], "115200 (beyond the loader's documented list)");
+    EXPECT_EQ(s.dialog.RateAt(8), 115200u);
+    EXPECT_EQ(s.dialog.PositionOf(57600), 7);
+    EXPECT_EQ(s.dialog.rateSelection, 0) << "the recommendation stays the best documented rate";
 }
 
 TEST(CommSetupDialog, NextBaudWalksDownAndStopsAt600) {
@@ -83,6 +92,22 @@ TEST(CommSetupDialog, RefusesARateAboveTheBestAndKeepsTheDialogOpen) {
     EXPECT_EQ(read.portNumber, 3);
     EXPECT_EQ(read.baudRate, 38400u);
     EXPECT_DOUBLE_EQ(read.crystalMHz, 12.0);
+
+    // 115200, listed for 11.0592 MHz, is refused once the crystal no longer makes it, and
+    // taken and stored as it is while it does.
+    CommRig fast;
+    fast.dialog.FirstExchange();
+    fast.dialog.rateSelection = fast.dialog.PositionOf(115200);
+    fast.dialog.crystal = 12.0;
+    EXPECT_EQ(fast.dialog.OnOK(), OkOutcome::KeepOpen);
+    EXPECT_EQ(fast.dialog.rateSelection, 0);
+    fast.dialog.crystal = 11.0592;
+    fast.dialog.rateSelection = fast.dialog.PositionOf(115200);
+    EXPECT_EQ(fast.dialog.OnOK(), OkOutcome::CloseOk);
+    EXPECT_EQ(fast.session.port.GetBaudRate(), 115200u);
+    EXPECT_EQ(fast.store.ReadRegistryValue("BAUDRATE"), "115200");
+    ASSERT_TRUE(fast.store.ReadStartupSettings(read));
+    EXPECT_EQ(read.baudRate, 115200u);
 }
 
 TEST(CommSetupDialog, ALinkedChipClosesAsCancelWithoutWriting) {
