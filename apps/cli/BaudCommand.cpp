@@ -1,5 +1,7 @@
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "calc/BaudCalc.h"
@@ -42,7 +44,15 @@ int RunBaud(const BaudOptions& o, RunState& state) {
     char buf[400];
     std::snprintf(buf, sizeof buf, "baud rate    %u\nRCAP2 reload %d (%s)\nproduced     %d (%.2f %% off)", choice.rate,
                   choice.reload, formatReload(choice.reload).c_str(), produced, off);
-    state.events.Output(buf);
+    std::string text = buf;
+    // The fast rates a 1.1F loader's auto-baud may follow, where this crystal makes them.
+    const std::vector<uint32_t> beyond = o.ext || o.nextBelow ? std::vector<uint32_t>{} : beyondListRates(o.crystal);
+    if (!beyond.empty()) {
+        text += "\nbeyond the loader's documented list:";
+        for (const uint32_t rate : beyond)
+            text += " " + std::to_string(rate) + " (reload " + formatReload(fitRate(o.crystal, rate)->reload) + ")";
+    }
+    state.events.Output(text);
     std::snprintf(buf, sizeof buf, "baud: %u baud for a %.4f MHz crystal, reload %s, %.2f %% off", choice.rate,
                   o.crystal, formatReload(choice.reload).c_str(), off);
     res.summary = buf;

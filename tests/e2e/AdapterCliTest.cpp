@@ -165,15 +165,19 @@ TEST(AdapterCli, Baud115200FallsBackOnceTo38400WhenTheLoaderCannotFollow) {
         std::vector<std::string> simArgs = {"--chip", "NX31A32"};
         if (!follows) simArgs.insert(simArgs.end(), {"--max-baud", "38400"});
         test::SimOnPty board(simArgs);
-        const CliRun r = test::RunTessel({"download", "--port", board.pty, "--chip", "NX31A32", "--baud", "115200",
-                                          "--yes", test::kSample},
+        const CliRun r = test::RunTessel({"download", "--json", "--port", board.pty, "--chip", "NX31A32", "--baud",
+                                          "115200", "--yes", test::kSample},
                                          {}, true);
         EXPECT_EQ(r.status, 0) << r.out;
         const std::string note =
             "The loader did not answer at 115200 baud, beyond its documented list; trying 38400 baud, the best rate "
             "of that list for 11.0592 MHz.";
         EXPECT_EQ(r.out.find(note) != std::string::npos, !follows) << r.out;
-        EXPECT_NE(r.out.find(follows ? "115200 baud" : "38400 baud"), std::string::npos) << r.out;
+        // The chip's report names the rate the download ran at.
+        EXPECT_NE(r.out.find(follows ? "{\"baud\":115200,\"event\":\"chip\"" : "{\"baud\":38400,\"event\":\"chip\""),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("\"event\":\"result\",\"exit\":0"), std::string::npos) << r.out;
     }
     const CliRun slow = test::RunTessel({"detect", "--port", "sim:NX31A32", "--crystal", "12", "--baud", "115200"}, {},
                                         true);
