@@ -1,6 +1,8 @@
 #include "Dialogs.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFile>
@@ -216,18 +218,43 @@ struct CommLists {
     QComboBox* rate = nullptr;
 };
 
+// The text of a device present: its path, then what the adapter says it is, its USB id,
+// serial number and stable name, so that two adapters of one make can be told apart.
+QString PortText(const std::string& name, const PortEntry* entry) {
+    QString text = Q(name);
+    if (!entry) return text;
+    QStringList parts;
+    if (!entry->description.empty()) parts << Q(entry->description);
+    if (!entry->usbId.empty()) parts << QStringLiteral("USB %1").arg(Q(entry->usbId));
+    if (!entry->serial.empty()) parts << QStringLiteral("serial %1").arg(Q(entry->serial));
+    if (!entry->byId.empty()) parts << Q(entry->byId.substr(entry->byId.find_last_of('/') + 1));
+    if (!parts.isEmpty()) text += QStringLiteral("  (%1)").arg(parts.join(QStringLiteral(", ")));
+    return text;
+}
+
 // The model lists "COM1" to "COM256" first; the operator looks for the adapter that is
-// plugged in, so the devices present come first with what they are, then the numbered
-// ports, then the stand-in boards. Each entry keeps the model's position as its data.
-void FillPortList(QComboBox* box, const std::vector<std::string>& ports) {
-    std::map<std::string, std::string> descriptions;
-    for (const PortEntry& p : ListSerialPorts())
-        if (!p.description.empty()) descriptions[p.name] = p.description;
-    auto rank = [](const std::string& name) {
-        if (name.rfind("sim:", 0) == 0 || name == "sim") return 2;
-        const bool numbered = name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
-                              name.find_first_not_of("0123456789", 3) == std::string::npos;
-        return numbered ? 1 : 0;
+// plugged in, so the devices present come first with what they are, then the stand-in
+// boards, then the numbered names of the devices that exist (all 256 only when asked for,
+// or the one chosen before). Each entry keeps the model's position as its data.
+void FillPortList(QComboBox* box, const std::vector<std::string>& ports, bool allComNames, int selected) {
+    const QSignalBlocker quiet(box);
+    box->clear();
+    std::map<std::string, PortEntry> present;
+    for (const PortEntry& p : ListSerialPorts()) present[p.name] = p;
+    auto numbered = [](const std::string& name) {
+        return name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+               name.find_first_not_of("0123456789", 3) == std::string::npos;
+    };
+    auto rank = [&](const std::string& name) {
+        if (name.rfind("sim:", 0) == 0 || name == "sim") return 1;
+        return numbered(name) ? 2 : 0;
+    };
+    // COMn stands for ttyS(n-1); the device tree may sit under a recorded root.
+    auto comExists = [&](const std::string& name) {
+        const std::string node = "/ttyS" + std::to_string(std::stoi(name.substr(3)) - 1);
+        return std::any_of(present.begin(), present.end(), [&](const auto& p) {
+            return p.first.size() >= node.size() && p.first.compare(p.first.size() - node.size(), node.size(), node) == 0;
+        });
     };
     std::vector<int> order(ports.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
@@ -236,10 +263,10 @@ void FillPortList(QComboBox* box, const std::vector<std::string>& ports) {
     });
     for (int i : order) {
         const std::string& name = ports[static_cast<size_t>(i)];
-        const auto d = descriptions.find(name);
-        QString text = Q(name);
-        if (d != descriptions.end()) text += QStringLiteral("  (%1)").arg(Q(d->second));
-        box->addItem(text, i);
+        if (numbered(name) && !allComNames && i != selected && !comExists(name)) continue;
+        const auto entry = present.find(name);
+        box->addItem(PortText(name, entry == present.end() ? nullptr : &entry->second), i);
+        box->setItemData(box->count() - 1, box->itemText(box->count() - 1), Qt::ToolTipRole);
     }
 }
 void SelectPort(QComboBox* box, int modelIndex) { box->setCurrentIndex(box->findData(modelIndex)); }
@@ -255,13 +282,28 @@ CommLists AddCommLists(QWidget* dialog, QVBoxLayout* layout, const Model& m) {
     CommLists lists;
     lists.port = new QComboBox(group);
     lists.port->setObjectName("port");
-    FillPortList(lists.port, m.ports);
+    lists.port->setAccessibleName(Q("Comm Port"));
+    // The adapters' long descriptions show in the opened list and the tool tip; the closed
+    // box keeps the dialog its usual width.
+    lists.port->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    lists.port->setMinimumContentsLength(36);
+    lists.port->view()->setTextElideMode(Qt::ElideNone);
+    FillPortList(lists.port, m.ports, false, m.portSelection);
     SelectPort(lists.port, m.portSelection);
+    auto* allCom = new QCheckBox(Q("Show all COM names"), group);
+    allCom->setObjectName("showAllComNames");
+    QObject::connect(allCom, &QCheckBox::toggled, group, [box = lists.port, ports = m.ports](bool all) {
+        const int chosen = SelectedPort(box);
+        FillPortList(box, ports, all, chosen);
+        SelectPort(box, chosen);
+    });
     lists.rate = MakeList(group, "rate", m.rates, m.rateSelection);
+    lists.rate->setAccessibleName(Q("Baud Rate"));
     grid->addWidget(new QLabel(Q("Comm Port"), group), 0, 0);
     grid->addWidget(lists.port, 0, 1);
-    grid->addWidget(new QLabel(Q("Baud Rate"), group), 1, 0);
-    grid->addWidget(lists.rate, 1, 1);
+    grid->addWidget(allCom, 1, 1);
+    grid->addWidget(new QLabel(Q("Baud Rate"), group), 2, 0);
+    grid->addWidget(lists.rate, 2, 1);
     layout->addWidget(group);
     return lists;
 }
@@ -384,11 +426,11 @@ private:
     QLineEdit* reload_ = nullptr;
 };
 
-// The untitled range dialog of Read, Sector Erase and Print.
+// The range dialog of Read, Sector Erase and Print, titled by the command that asks.
 class SectorRangeView final : public ModelView {
 public:
     SectorRangeView(SectorRangeDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
-        setWindowTitle(QString());
+        setWindowTitle(Q(m_.Title()));
         auto* layout = new QVBoxLayout(this);
         auto* grid = new QGridLayout;
         start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
@@ -516,9 +558,21 @@ public:
         setWindowTitle(Q(SaveDialog::kTitle));
         auto* layout = new QVBoxLayout(this);
         auto* grid = new QGridLayout;
-        // The chooser asks before it lets an existing file be replaced (its default).
+        // The chooser asks before it lets an existing file be replaced (its default). Its
+        // filter chooses the format, and the name gets that format's extension.
         file_ = AddFileRow(this, grid, 0, [this](const QString& current) {
-            return QFileDialog::getSaveFileName(this, QString(), current);
+            const QString hex = Q("Intel HEX (*.hex)"), bin = Q("Binary (*.bin)"), txt = Q("Dump text (*.txt)");
+            QString filter = text_->isChecked() ? txt : current.endsWith(Q(".bin"), Qt::CaseInsensitive) ? bin : hex;
+            QFileDialog chooser(this, QString(), current);
+            chooser.setAcceptMode(QFileDialog::AcceptSave);
+            chooser.setObjectName("saveChooser");
+            chooser.setNameFilters({hex, bin, txt});
+            chooser.selectNameFilter(filter);
+            if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return QString();
+            return SaveNameFor(chooser.selectedFiles().front(), chooser.selectedNameFilter() == txt
+                                                                     ? Q("txt")
+                                                                 : chooser.selectedNameFilter() == bin ? Q("bin")
+                                                                                                      : Q("hex"));
         });
         start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
         count_ = MakeList(this, "count", m_.counts, m_.countIndex);
@@ -538,6 +592,23 @@ public:
 
         AddOkCancel(layout);
         Load();
+        // A chosen name sets the radio its extension stands for.
+        connect(file_, &QLineEdit::textChanged, this, [this](const QString& name) {
+            const QString ext = QFileInfo(name).suffix().toLower();
+            if (ext == QLatin1String("txt")) text_->setChecked(true);
+            else if (ext == QLatin1String("hex") || ext == QLatin1String("bin")) binary_->setChecked(true);
+        });
+    }
+
+    // The chosen name with the filter's extension: kept when it has it, given it when it
+    // has none, and the filter's put in place of a contradicting one.
+    static QString SaveNameFor(const QString& chosen, const QString& ext) {
+        const QFileInfo info(chosen);
+        const QString suffix = info.suffix().toLower();
+        if (suffix == ext) return chosen;
+        if (suffix == QLatin1String("hex") || suffix == QLatin1String("bin") || suffix == QLatin1String("txt"))
+            return chosen.left(chosen.size() - suffix.size()) + ext;
+        return chosen + QLatin1Char('.') + ext;
     }
 
 protected:

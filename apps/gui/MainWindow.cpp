@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QMimeData>
 #include <QFontDatabase>
@@ -16,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScreen>
 #include <QShortcut>
 #include <QPushButton>
 #include <QStatusBar>
@@ -25,6 +27,7 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "ElidedWidgets.h"
 #include "QtPrintTarget.h"
@@ -125,9 +128,28 @@ QString WithShortcut(const QString& tip, int id) {
 }
 
 constexpr char kStoppingLabel[] = "Stopping...";
+// What the password gate leaves on the status line; the command's own result replaces it.
+constexpr char kGateSucceeded[] = "Password Verify succeed";
 constexpr char kRanToItsEnd[] = "Stop was asked, but the command ended before it reached a point where it could stop.";
 
 // Files a drop may bring: the images Download reads.
+// What the bar says of its operation: "42%  3456 of 8192 bytes  1.9 KB/s  3 s left"; sectors
+// are counted as sectors. Rate and time left once there is something to go by.
+QString ProgressText(int value, int upper, uint32_t stepBytes, qint64 elapsedMs) {
+    QString text = QStringLiteral("%1%").arg(upper > 0 ? value * 100 / upper : 0);
+    const qint64 unit = stepBytes ? stepBytes : 1;
+    const QString what = stepBytes ? QStringLiteral("bytes") : QStringLiteral("sectors");
+    text += QStringLiteral("  %1 of %2 %3").arg(value * unit).arg(upper * unit).arg(what);
+    if (value > 0 && elapsedMs >= 200) {
+        const double perSecond = static_cast<double>(value * unit) * 1000.0 / static_cast<double>(elapsedMs);
+        text += stepBytes ? QStringLiteral("  %1 KB/s").arg(perSecond / 1024.0, 0, 'f', 1)
+                          : QStringLiteral("  %1 sectors/s").arg(perSecond, 0, 'f', 1);
+        const qint64 left = static_cast<qint64>(static_cast<double>((upper - value) * unit) / perSecond + 0.5);
+        text += QStringLiteral("  %1 s left").arg(left);
+    }
+    return text;
+}
+
 bool IsImageFile(const QString& path) {
     const QString suffix = QFileInfo(path).suffix().toLower();
     return QFileInfo(path).isFile() &&
@@ -169,6 +191,21 @@ QFont ListFont() {
 
 }  // namespace
 
+std::string LeftUndoneByStop(int id) {
+    switch (id) {
+        case command::kDownload:
+        case command::kRunUserCode:
+            return "Download: what is not written yet stays erased or half written, so the block will hold a partial "
+                   "image until the file is downloaded again.";
+        case command::kRead: return "Read: the sectors not read yet stay \"Not read\"; the chip is not changed.";
+        case command::kCompare: return "Compare: the rest of the file is not compared; the chip is not changed.";
+        case command::kSectorErase: return "Sector Erase: the sectors not erased yet keep their old data.";
+        case command::kSave: return "Save: no file is written.";
+        case command::kPrint: return "Print: nothing more is printed.";
+        default: return "The command ends at its next safe point; its report says what was done and what was not.";
+    }
+}
+
 MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     : QMainWindow(parent),
       options_(std::move(options)),
@@ -209,7 +246,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     }
     setWindowIcon(QIcon(QStringLiteral(":/icons/tessel.svg")));
     setAcceptDrops(true);
-    if (!restoreGeometry(settings_->WindowGeometry())) resize(1100, 760);
+    RestoreGeometryWithinScreen();
     doubleClockPane_->setText(Q(dialog_->DoubleClockPane()));
     comPane_->setText(Q(dialog_->ComPane()));
     baudPane_->setText(Q(dialog_->BaudPane()));
@@ -261,6 +298,11 @@ bool MainWindow::RunCommand(int id) {
     // A stop asked while closing stands for everything still queued; nothing new starts.
     if (closing_.load()) return false;
     busy_ = true;
+    runningId_ = id;
+    const auto button = std::find_if(buttons_.begin(), buttons_.end(),
+                                     [id](const auto& b) { return static_cast<int>(b.first) == id; });
+    starter_ = button != buttons_.end() ? button->second : QApplication::focusWidget();
+    ClearResults();
     // A stop asked of the last command is spent. It is cleared here, before the command is
     // queued, so that a Stop pressed while the command waits for the thread still counts.
     // Nothing else touches the request now: the last command has ended and a tick never
@@ -269,14 +311,26 @@ bool MainWindow::RunCommand(int id) {
     SetBusy(true);
     Post([this, id](MainDialog& d) {
         commandRunning_ = true;
+        d.SetIapStatus("");
+        d.SetResult("");
         d.Route(id);
         commandRunning_ = false;
+        // The command's own outcome, in the command line's words, unless it wrote its own
+        // line (a compare's mismatch); the password gate's line is no outcome.
+        const std::string result = d.Result();
+        const std::string status = d.Field(ChipField::IapStatus);
+        if (status.empty() || status == kGateSucceeded) d.SetIapStatus(result);
+        if (!result.empty()) bridge_.PostToGui([this, result] { ShowResult(result); });
         ReportStop(d);
         // Posted after every change the command made, so the rules it left are the ones read.
         bridge_.PostToGui([this] {
             busy_ = false;
             op_.ClearPendingDownloadFile();
             SetBusy(false);
+            // The keyboard goes back to the control that started the command.
+            if (starter_ && starter_->isEnabled() && starter_->isVisible()) starter_->setFocus(Qt::OtherFocusReason);
+            else if (QPushButton* read = buttons_.at(IapButton::Read); read->isEnabled()) read->setFocus();
+            runningId_ = 0;
         });
     });
     return true;
@@ -303,8 +357,17 @@ void MainWindow::RequestStop() {
 // the command wrote down as it stopped, as the command line's last line says it.
 void MainWindow::ReportStop(MainDialog& d) {
     const StopRequest& stop = d.Session().flags.stop;
-    if (!stop.Requested() || closing_.load()) return;
+    if (!stop.Requested()) return;
     const std::string report = StoppedReport(stop.Notes(), stop.Backups());
+    if (closing_.load()) {
+        // The window is going: the report is shown before it closes, and left on standard
+        // error for whoever started the program.
+        if (report.empty()) return;
+        std::fprintf(stderr, "tessel-gui: %s\n", report.c_str());
+        std::lock_guard<std::mutex> lock(closeReportMutex_);
+        closeReport_ = report;
+        return;
+    }
     if (!report.empty()) {
         d.Op().ShowMessage(report);
         return;
@@ -332,6 +395,30 @@ void MainWindow::SetBusy(bool busy) {
 
 void MainWindow::ShowResult(const std::string& text) {
     if (!text.empty()) promptPane_->SetFullText(Q(text));
+}
+
+void MainWindow::ClearResults() {
+    promptPane_->SetFullText(QString());
+    progressText_.clear();
+    progressLabel_->clear();
+    progress_->setValue(0);
+    progress_->setVisible(false);
+}
+
+// The size and place of the last run, but never larger than the screen the window comes up
+// on nor outside it: a window remembered on a larger screen or at a larger scale would
+// otherwise open with its buttons out of reach.
+void MainWindow::RestoreGeometryWithinScreen() {
+    if (!restoreGeometry(settings_->WindowGeometry())) resize(1100, 760);
+    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect avail = screen->availableGeometry();
+    const QSize size(std::min(width(), avail.width()), std::min(height(), avail.height()));
+    if (size != this->size()) resize(size);
+    QPoint at = pos();
+    at.setX(std::clamp(at.x(), avail.left(), std::max(avail.left(), avail.right() - size.width() + 1)));
+    at.setY(std::clamp(at.y(), avail.top(), std::max(avail.top(), avail.bottom() - size.height() + 1)));
+    if (at != pos()) move(at);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -428,6 +515,7 @@ void MainWindow::BuildToolBar() {
     security_ = new QLineEdit(bar);
     security_->setObjectName(QStringLiteral("security"));
     security_->setReadOnly(true);
+    security_->setAccessibleName(QStringLiteral("Security"));
     security_->setMinimumWidth(360);
     bar->addSeparator();
     bar->addWidget(security_);
@@ -483,7 +571,24 @@ void MainWindow::BuildCentre() {
     };
     applyColumns(sectorList_, MemoryView::StatusColumns(width));
     applyColumns(dumpList_, dialog_->Memory().DumpColumns(width));
-    layout->addLayout(left, 3);
+    // The dump's columns are as wide as their text in the list's font, so that the ASCII
+    // column shows whole at the window's usual size rather than the fifths' share cut off.
+    {
+        const QFontMetrics fm(font);
+        const int pad = 2 * fm.horizontalAdvance(QLatin1Char(' ')) + 8;
+        const int label = fm.horizontalAdvance(QStringLiteral("00000 - 00000")) + pad;
+        const int memory = fm.horizontalAdvance(QStringLiteral("FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF")) + pad;
+        const int ascii = fm.horizontalAdvance(QString(16, QLatin1Char('W'))) + pad;
+        dumpList_->setColumnWidth(0, label);
+        dumpList_->setColumnWidth(1, memory);
+        dumpList_->setColumnWidth(2, ascii);
+        dumpList_->header()->setStretchLastSection(true);
+    }
+    sectorList_->setAccessibleName(QStringLiteral("Sector status"));
+    dumpList_->setAccessibleName(QStringLiteral("Hex dump"));
+    tabs_->setAccessibleName(QStringLiteral("Block"));
+    // The memory view takes what the chip information and the buttons leave.
+    layout->addLayout(left, 1);
 
     // Right: the chip information and the IAP Function buttons.
     auto* right = new QVBoxLayout;
@@ -495,8 +600,12 @@ void MainWindow::BuildCentre() {
         edit->setObjectName(QString::fromLatin1(f.name));
         edit->setReadOnly(true);
         fields_[f.field] = edit;
+        // Screen readers and checks find each field by its label's words.
+        edit->setAccessibleName(QString::fromLatin1(f.label).chopped(1));
         if (f.field == ChipField::IapStatus) continue;
-        grid->addWidget(new QLabel(QString::fromLatin1(f.label), info), row, 0);
+        auto* caption = new QLabel(QString::fromLatin1(f.label), info);
+        caption->setBuddy(edit);
+        grid->addWidget(caption, row, 0);
         grid->addWidget(edit, row++, 1);
     }
     right->addWidget(info);
@@ -515,14 +624,16 @@ void MainWindow::BuildCentre() {
     }
     right->addWidget(functions);
     right->addStretch();
-    layout->addLayout(right, 2);
+    layout->addLayout(right, 0);
 
     // The result of the last command across the whole width, so that a long one (a compare
     // mismatch with its file name) can be read without a tool tip.
     auto* status = new QHBoxLayout;
     QLineEdit* iapStatus = fields_.at(ChipField::IapStatus);
     iapStatus->setParent(centre);
-    status->addWidget(new QLabel(QStringLiteral("IAP Status:"), centre));
+    auto* statusCaption = new QLabel(QStringLiteral("IAP Status:"), centre);
+    statusCaption->setBuddy(iapStatus);
+    status->addWidget(statusCaption);
     status->addWidget(iapStatus, 1);
     outer->addLayout(status);
     setCentralWidget(centre);
@@ -532,6 +643,7 @@ void MainWindow::BuildStatusBar() {
     QStatusBar* bar = statusBar();
     promptPane_ = new ElidedLabel(bar);
     promptPane_->setObjectName(QStringLiteral("promptPane"));
+    promptPane_->setAccessibleName(QStringLiteral("Result"));
     promptPane_->SetFullText(QString::fromLatin1(text::kReady));
     bar->addWidget(promptPane_, 1);
     auto* progressPane = new QWidget(bar);
@@ -539,10 +651,15 @@ void MainWindow::BuildStatusBar() {
     row->setContentsMargins(0, 0, 0, 0);
     progressLabel_ = new QLabel(progressPane);
     progressLabel_->setObjectName(QStringLiteral("progressLabel"));
+    progressLabel_->setAccessibleName(QStringLiteral("Operation"));
     progress_ = new QProgressBar(progressPane);
     progress_->setObjectName(QStringLiteral("progress"));
     progress_->setRange(0, 1000);
-    progress_->setTextVisible(false);
+    progress_->setTextVisible(true);
+    progress_->setMinimumWidth(progressLabel_->fontMetrics().horizontalAdvance(
+                                   QStringLiteral("100%  65536 of 65536 bytes  99.9 KB/s  999 s left")) +
+                               24);
+    progress_->setAccessibleName(QStringLiteral("Progress"));
     progress_->setVisible(false);
     // The label then four blanks, then the bar (the status bar's own layout rule).
     row->addWidget(progressLabel_);
@@ -600,12 +717,21 @@ void MainWindow::OnChanged(Change what) {
         }
         case Change::Progress:
             bridge_.PostToGui([this, label = d.ProgressLabel(), range = d.ProgressRange(),
-                               position = d.ProgressPosition(), visible = d.ProgressVisible()] {
+                               position = d.ProgressPosition(), visible = d.ProgressVisible(),
+                               operation = d.ProgressOperation(), stepBytes = d.ProgressStepBytes()] {
                 // Once a stop is asked the label says so until the command has ended.
                 progressText_ = label;
                 progressLabel_->setText(stopping_ ? QString::fromLatin1(kStoppingLabel) : Q(label));
-                progress_->setRange(0, std::max(range, 1));
-                progress_->setValue(std::min(position, std::max(range, 1)));
+                const int upper = std::max(range, 1);
+                const int value = std::min(position, upper);
+                if (operation != progressOperation_) {
+                    progressOperation_ = operation;
+                    progressStartMs_ = QDateTime::currentMSecsSinceEpoch();
+                }
+                progress_->setRange(0, upper);
+                progress_->setValue(value);
+                progress_->setFormat(ProgressText(value, upper, stepBytes,
+                                                  QDateTime::currentMSecsSinceEpoch() - progressStartMs_));
                 progress_->setVisible(visible);
             });
             break;
@@ -665,15 +791,19 @@ void MainWindow::OnChanged(Change what) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closeReportShown_) {
+        event->ignore();
+        return;
+    }
     if (!closing_.load()) {
         if (commandRunning_.load() && !asking_) {
             // A command part-way through may have block 0 borrowed or a window open: it is
             // asked to stop where it safely can, and runs its own recovery before the window
             // goes. Nothing is abandoned without the operator's word.
             asking_ = true;
-            const bool stop = QMessageBox::question(this, windowTitle(),
-                                                    QString::fromUtf8(kStopAndCloseQuestion),
-                                                    QMessageBox::Yes | QMessageBox::No,
+            const QString question =
+                QString::fromUtf8(kStopAndCloseQuestion) + QStringLiteral("\n\n") + Q(LeftUndoneByStop(runningId_));
+            const bool stop = QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
                                                     QMessageBox::No) == QMessageBox::Yes;
             asking_ = false;
             if (!stop) {
@@ -702,6 +832,19 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         QTimer::singleShot(10, this, [this] { close(); });
         return;
+    }
+    std::string report;
+    {
+        std::lock_guard<std::mutex> lock(closeReportMutex_);
+        report.swap(closeReport_);
+    }
+    if (!report.empty()) {
+        // The same report a Stop gives, before the window goes.
+        closeReportShown_ = true;
+        QMessageBox box(QMessageBox::Warning, windowTitle(), Q(report), QMessageBox::Ok, this);
+        box.setObjectName(QStringLiteral("stopReport"));
+        box.exec();
+        closeReportShown_ = false;
     }
     timer_->stop();
     commands_.Stop();

@@ -5,6 +5,8 @@
 // the window only ever sees copies of its state, posted to the GUI thread on each change.
 
 #include <QMainWindow>
+#include <QPointer>
+#include <mutex>
 #include <array>
 #include <atomic>
 #include <map>
@@ -43,10 +45,13 @@ struct MainWindowOptions {
     Clock* clock = nullptr;
 };
 
-// Asked when the window is closed while a command runs.
+// Asked when the window is closed while a command runs; the command's own line of what a
+// stop leaves undone follows.
 inline constexpr char kStopAndCloseQuestion[] =
     "A command is still running.\nStop it at its next safe point (it puts back what it borrowed) and close the "
     "window?";
+// What stopping the command `id` part-way leaves undone, for the question before closing.
+std::string LeftUndoneByStop(int id);
 
 class MainWindow : public QMainWindow, private MainDialogObserver {
     Q_OBJECT
@@ -108,6 +113,9 @@ private:
     bool IdleEnabled(int id) const;
     void ShowResult(const std::string& text);
     void ReportStop(MainDialog& d);
+    // On the GUI thread when a command starts: no text of an earlier command stays.
+    void ClearResults();
+    void RestoreGeometryWithinScreen();
 
     MainWindowOptions options_;
     GuiBridge bridge_;
@@ -130,6 +138,14 @@ private:
     bool asking_ = false;
     // An operator's command (not a timer tick) is running on the command thread.
     std::atomic<bool> commandRunning_{false};
+    // GUI thread only: the command running, and the control that started it (focus goes back
+    // there when it ends).
+    int runningId_ = 0;
+    QPointer<QWidget> starter_;
+    // The stop report of a command stopped by closing the window, shown before it closes.
+    std::mutex closeReportMutex_;
+    std::string closeReport_;
+    bool closeReportShown_ = false;
 
     std::map<ChipField, QLineEdit*> fields_;
     std::map<IapButton, QPushButton*> buttons_;
@@ -149,6 +165,9 @@ private:
     QLabel* clockPane_ = nullptr;
     class QTimer* timer_ = nullptr;
     bool listsSized_ = false;
+    // The operation the bar shows and when it started, for its rate and time left.
+    int progressOperation_ = -1;
+    qint64 progressStartMs_ = 0;
 };
 
 }  // namespace tessel::gui

@@ -6,7 +6,10 @@
 #include <string_view>
 
 #include "MainWindow.h"
+#include <cstdlib>
+
 #include "platform/InstanceLock.h"
+#include "platform/PortList.h"
 #include "ui/Texts.h"
 
 namespace {
@@ -44,6 +47,8 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tessel-gui"));
+    // A recorded device tree in place of this machine's, as the command line takes it.
+    if (const char* tree = std::getenv("TESSEL_DEVICE_TREE")) tessel::SetDeviceTreeRoot(tree);
     tessel::InstanceLock lock("tessel-gui.lock");
     std::string error;
     if (!lock.TryAcquire(&error)) {

@@ -69,6 +69,9 @@ public:
     void Note(const std::string& clause);
     // The clauses in order, joined by "; "; empty when nothing was stopped.
     std::string Notes() const;
+    // The work did stop on the request: its failure is the stop, which the stop's report
+    // tells, so no failure message of its own is shown.
+    bool Stopped() const { return Requested() && !Notes().empty(); }
 
     // A backup file that holds operator data not yet put back; named if the run ends now.
     void KeepBackup(const std::string& path);

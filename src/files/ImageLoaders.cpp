@@ -11,7 +11,10 @@ namespace tessel {
 
 namespace {
 
+// A load that stopped at the operator's request has not failed: the stop's own report says
+// what was done and what was not.
 void Show(LinkContext& c, const std::string& text) {
+    if (c.session.flags.stop.Stopped()) return;
     if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
 }
 

@@ -119,6 +119,58 @@ public:
 
     // A failure that the command or a layer below has reported; later ones stay silent.
     void MarkError() { S().flags.errorReported = true; }
+    // The work stopped at the operator's request: the stop's report tells it, not a failure box.
+    bool Stopped() { return S().flags.stop.Stopped(); }
+    void Result(const std::string& text) { w_.SetResult(text); }
+
+    // "8 sectors at 0000h-03FFh", as the command line's result lines count and place them.
+    std::string SectorsAt(long long n, uint32_t from, uint32_t bytes) {
+        char buf[96];
+        const char* hex = Window() && HighWindow() ? "%lld sector%s at 1%04Xh-1%04Xh" : "%lld sector%s at %04Xh-%04Xh";
+        std::snprintf(buf, sizeof buf, hex, n, n == 1 ? "" : "s", from, from + (bytes ? bytes - 1 : 0));
+        return buf;
+    }
+
+    // What a load did to the sectors its image touches: where every chunk was read back
+    // (`done` Written), the image's bytes are what the chip holds; where the load ran without a
+    // read-back, they changed unseen; a load that failed or stopped may have left any of them
+    // half done.
+    void RecordLoad(const LoadedImage& image, int block, uint32_t address, bool ok, SectorState done) {
+        CDeviceSession& s = S();
+        const bool window = Window();
+        const uint32_t unit = static_cast<uint32_t>(window ? kExternalSectorSize : s.SectorSize(block));
+        const uint32_t base = window ? 0u : static_cast<uint32_t>(s.StartAddress(block));
+        if (unit == 0 || address < base) return;
+        const int first = static_cast<int>((address - base) / unit);
+        std::span<uint8_t> shown = window ? s.ExternalImage() : s.BlockImage(block);
+        MemoryView& view = w_.Memory();
+        for (const TouchedRun& r : TouchedRuns(image, 0, image.bytes.size(), unit)) {
+            const int sector = first + static_cast<int>(r.offset / unit);
+            SectorState state = ok ? done : SectorState::NotRead;
+            const size_t at = static_cast<size_t>(sector) * unit;
+            if (state == SectorState::Written) {
+                if (at + r.length > shown.size()) {
+                    state = SectorState::ChangedNotRead;
+                } else {
+                    // Erased cells past the file's end, as the loader programmed them.
+                    std::fill_n(shown.begin() + static_cast<std::ptrdiff_t>(at), r.length, uint8_t{0xFF});
+                    const size_t n = std::min(r.length, image.bytes.size() - r.offset);
+                    std::copy_n(image.bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), n,
+                                shown.begin() + static_cast<std::ptrdiff_t>(at));
+                }
+            }
+            view.Record(window ? -1 : block, sector, static_cast<int>(r.length / unit), state);
+        }
+        view.Refresh();
+    }
+
+    // Block 0 lends its save areas to the block-1 stub; unless they were put back, nothing
+    // known of it still holds.
+    void RecordBlock0AfterStub(bool ok) {
+        if (ok || S().flags.stop.Notes().find("block 0 was put back as it was") != std::string::npos) return;
+        w_.Memory().Record(0, 0, S().SectorCount(0), SectorState::NotRead);
+        w_.Memory().Refresh();
+    }
 
     // The start of every command: a clear status line, and no failure left over from the last
     // command (the 1.1E worker owns the flag while it runs).
@@ -195,7 +247,7 @@ public:
         if (pre == CheckOutcome::RunExternalVariant) return ExternalRead();
         if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
         ScopedFlag<bool> busy(S().rangeDialogBusy);
-        SectorRangeDialog dialog(S(), 0);
+        SectorRangeDialog dialog(S(), 0, 0, kReadTitle);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(S(), dialog.startIndex, dialog.countIndex);
         if (!BlockAccess(sel, kReadTexts)) return false;
@@ -205,49 +257,62 @@ public:
         const uint32_t offset = sel.address - static_cast<uint32_t>(s.StartAddress(sel.block));
         const uint32_t bytes = static_cast<uint32_t>(sel.count) * size;
         if (image.size() < offset + bytes) return false;
-        std::fill(image.begin(), image.begin() + s.BlockSize(sel.block), uint8_t{0xFF});
+        // Only the range asked for is read: what is known of the other sectors still holds.
+        MemoryView& view = w_.Memory();
+        view.Record(sel.block, sel.firstSector, sel.count, SectorState::NotRead);
+        std::fill_n(image.begin() + offset, bytes, uint8_t{0xFF});
         LinkContext link = Link();
         const uint32_t got = ReadFlash(link, image.data() + offset, sel.address, bytes, size);
-        MemoryView& view = w_.Memory();
         // A read cut short (stopped, or the line failed) vouches only for the sectors it read
         // whole; the rest show "Not read", not the erased look of the image.
         view.ShowSectorStatus(sel.block, static_cast<int>(got / size), sel.firstSector);
-        view.SetHotItem(sel.firstSector);
         view.ShowSector(sel.block, sel.firstSector);
         w_.SetIapStatus("");
         if (got < bytes) {
-            ReportShortRead();
+            ReportShortRead("read of " + SectorsAt(sel.count, sel.address, bytes), got / size);
             return false;
         }
+        int used = 0;
+        for (int i = sel.firstSector; i < sel.firstSector + sel.count; ++i)
+            if (view.StatusRows().at(static_cast<size_t>(i))[4] != "Blank") ++used;
+        Result("read " + SectorsAt(sel.count, sel.address, bytes) + ", " + std::to_string(used) + " not blank");
         return true;
     }
 
     // The sectors not read keep their erased look in the view; say so rather than let them
-    // pass for blank flash.
-    void ReportShortRead() {
+    // pass for blank flash. A read the operator stopped did not fail: the stop's report says
+    // how far it got.
+    void ReportShortRead(const std::string& what, uint32_t whole) {
+        const std::string done = std::to_string(whole) + " whole sector" + (whole == 1 ? "" : "s") + " read";
+        if (Stopped()) {
+            Result(what + " stopped at the operator's request: " + done);
+            return;
+        }
         if (!S().flags.errorReported) Say(kFailedRead);
         MarkError();
+        Result(what + " failed: " + done);
     }
 
     bool ExternalRead() {
-        SectorRangeDialog dialog(S(), 0);
+        SectorRangeDialog dialog(S(), 0, 0, kReadTitle);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
         std::span<uint8_t> image = S().ExternalImage();
         const uint32_t bytes = static_cast<uint32_t>(sel.count) * kExternalSectorSize;
         if (image.size() < sel.address + bytes) return false;
-        std::fill(image.begin(), image.end(), uint8_t{0xFF});
+        MemoryView& view = w_.Memory();
+        view.Record(-1, sel.first, sel.count, SectorState::NotRead);
+        std::fill_n(image.begin() + sel.address, bytes, uint8_t{0xFF});
         LinkContext link = Link();
         const uint32_t got = ReadFlash(link, image.data() + sel.address, sel.address, bytes, kExternalPieceSize);
         w_.SetTab(0);
-        MemoryView& view = w_.Memory();
         view.ShowExternalStatus(static_cast<int>(got / kExternalSectorSize), sel.first);
-        view.SetHotItem(sel.first);
         view.ShowExternalSector(sel.first);
         if (got < bytes) {
-            ReportShortRead();
+            ReportShortRead("read of " + SectorsAt(sel.count, sel.address, bytes), got / kExternalSectorSize);
             return false;
         }
+        Result("read " + SectorsAt(sel.count, sel.address, bytes));
         return true;
     }
 
@@ -262,16 +327,12 @@ public:
         w_.SetTitle(s.memoryMode == kInternalMemory && !upgrade
                         ? "WARNING! DATA IN BLOCK 0 WILL BE ERASED. PLEASE BACK THEM UP FIRST."
                         : "WARNING! DATA IN BLOCK 0/1 WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
-        FileSectorDialog dialog(s, FileSectorDialog::Kind::Download);
+        FileSectorDialog dialog(s, FileSectorDialog::Kind::Download, &Op());
         if (Op().RunDialog(dialog) != DialogResult::Ok) return declined;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, 0);
-        if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
-        if (!Op().AskYesNo(kEraseQuestion)) {
-            declined_ = true;
-            if (upgrade) s.flags.longOperation = false;
-            return upgrade ? download::kUpgradeDeclined : download::kDone;
-        }
-        // The whole file is read and checked before the first erase.
+        const std::string name = ShortFileName(dialog.fileName);
+        // The whole file is read and checked before the question and the first byte to the
+        // chip: a file that cannot be used is a file error, never a question about erasing.
         LinkContext link = Link();
         LoadedImage image;
         const bool internal = s.memoryMode == kInternalMemory;
@@ -279,14 +340,24 @@ public:
                                 : sel.block == 1 ? LoaderKind::Block1
                                                  : LoaderKind::Flash;
         if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
-            CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk)
+            CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk) {
+            Result("download of " + name + " refused: nothing was erased or written");
             return Failed();
+        }
         // In external memory mode no stub stands between the image and the loader's sectors.
         if (!internal && !upgrade) {
             if (const std::string area = ImageLoaderAreaOverlap(s, image, sel.block, sel.address); !area.empty()) {
                 Say(LoaderAreaRefusal(area));
+                Result("download of " + name + " refused: nothing was erased or written");
                 return Failed();
             }
+        }
+        if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
+        if (!Op().AskYesNo(kEraseQuestion)) {
+            declined_ = true;
+            if (upgrade) s.flags.longOperation = false;
+            Result("download of " + name + " declined: nothing was erased or written");
+            return upgrade ? download::kUpgradeDeclined : download::kDone;
         }
         if (upgrade && internal && !EraseBslArea()) return Failed();
         w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
@@ -307,6 +378,7 @@ public:
                 return rc == load::kOk;
             }, {}, true);
             if (!ok && rc == load::kOk) rc = load::kFailed;
+            RecordBlock0AfterStub(ok);
         } else if (dialog.changedOnly) {
             ChangedSectors changed;
             rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed);
@@ -322,7 +394,29 @@ public:
         if (rc != load::kOk && s.flags.stop.Requested())
             s.flags.stop.Note(!internal ? "the external memory holds a partial image"
                                         : "block " + std::to_string(sel.block) + " holds a partial image");
+        // Flash and external-mode loads read every chunk back; the block-1 loader does not.
+        RecordLoad(image, sel.block, sel.address, rc == load::kOk,
+                   internal && sel.block == 1 ? SectorState::ChangedNotRead : SectorState::Written);
+        DescribeDownload(image, sel.address, rc == load::kOk);
         return rc == load::kOk ? download::kDone : Failed();
+    }
+
+    void DescribeDownload(const LoadedImage& image, uint32_t address, bool ok) {
+        const std::string name = ShortFileName(image.path);
+        if (!ok) {
+            Result("download of " + name + (Stopped() ? " stopped at the operator's request" : " failed"));
+            return;
+        }
+        const bool window = Window();
+        const uint32_t unit = static_cast<uint32_t>(window ? kExternalSectorSize : S().SectorSize(S().currentBlock));
+        size_t defined = 0;
+        for (size_t k = 0; k < image.bytes.size(); ++k) defined += image.IsDefined(k) ? 1 : 0;
+        long long sectors = 0;
+        for (const TouchedRun& r : TouchedRuns(image, 0, image.bytes.size(), unit ? unit : 1))
+            sectors += static_cast<long long>(r.length / (unit ? unit : 1));
+        const std::string at = SectorsAt(sectors, address, static_cast<uint32_t>(image.bytes.size()));
+        // "1 sector at 0000h-0011h" reads as the command line's "in 1 sector at 0000h-0011h".
+        Result("downloaded " + name + ": " + std::to_string(defined) + " bytes in " + at + ", verified");
     }
 
     int Failed() {
@@ -381,29 +475,33 @@ public:
         w_.SetTitle(HighWindow()
                         ? "WARNING! DATA IN EXTERNAL HIGH 64KB MEMORY WILL BE ERASED. PLEASE BACK THEM UP FIRST."
                         : "WARNING! DATA IN EXTERNAL LOW 64KB MEMORY WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
-        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Download);
+        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Download, &Op());
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        if (dialog.startIndex == 0 && !HighWindow() && ExternalBslPresent()) {
-            Say(kExternalBslDownload);
-            return false;
-        }
         const uint32_t address = static_cast<uint32_t>(dialog.startIndex) * kExternalSectorSize;
-        w_.SetTab(0);
-        if (!Op().AskYesNo(kEraseQuestion)) return false;
         LinkContext link = Link();
         LoadedImage image;
         if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
             CheckImageFits(link, LoaderKind::Flash, image.bytes.size(), 0, address) != load::kOk) {
+            Result("download of " + ShortFileName(dialog.fileName) + " refused: nothing was erased or written");
             MarkError();
+            return false;
+        }
+        if (dialog.startIndex == 0 && !HighWindow() && ExternalBslPresent()) {
+            Say(kExternalBslDownload);
+            return false;
+        }
+        w_.SetTab(0);
+        if (!Op().AskYesNo(kEraseQuestion)) {
+            Result("download of " + ShortFileName(image.path) + " declined: nothing was erased or written");
             return false;
         }
         w_.SetTitle(Printf("Downloading \"%s\" to external flash", ShortFileName(image.path)));
-        if (LoadToFlash(link, image, 0, address) != load::kOk) {
-            if (S().flags.stop.Requested()) S().flags.stop.Note("the external flash window holds a partial image");
-            MarkError();
-            return false;
-        }
-        return true;
+        const bool ok = LoadToFlash(link, image, 0, address) == load::kOk;
+        if (!ok && S().flags.stop.Requested()) S().flags.stop.Note("the external flash window holds a partial image");
+        RecordLoad(image, 0, address, ok, SectorState::Written);
+        DescribeDownload(image, address, ok);
+        if (!ok) MarkError();
+        return ok;
     }
 
     // ---- Compare ----
@@ -422,15 +520,17 @@ public:
             Say("You can only compare files in Block1, since chip is hardlocked.\n");
         if (!BlockNumberOk()) return false;
         TitleGuard title(w_);
-        FileSectorDialog dialog(s, FileSectorDialog::Kind::Compare);
+        FileSectorDialog dialog(s, FileSectorDialog::Kind::Compare, &Op());
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, 0);
+        LoadedImage image;
+        if (!ReadCompareImage(dialog.fileName, dialog.format, &image)) return false;
         if (!BlockAccess(sel, kCompareTexts)) return false;
         char buf[512];
         std::snprintf(buf, sizeof buf, "Comparing \"%s\" with memory starting address %04Xh...",
                       ShortFileName(dialog.fileName).c_str(), sel.address);
         w_.SetTitle(buf);
-        return RunCompare(dialog.fileName, dialog.format, sel.block, sel.address, false);
+        return RunCompare(image, sel.block, sel.address, false);
     }
 
     // The lock states in which block 0 reads back as locked, per family.
@@ -439,14 +539,23 @@ public:
         return lock == 0x60 || lock == 0xA0 || lock == 0xE0;
     }
 
-    bool RunCompare(const std::string& path, ImageFormat format, int block, uint32_t address, bool high) {
+    // The file of a compare, read whole before any byte goes to the chip.
+    bool ReadCompareImage(const std::string& path, ImageFormat format, LoadedImage* image) {
         LinkContext link = Link();
-        LoadedImage image;
-        int rc = ReadLoadImage(link, path, &image, format);
+        if (ReadLoadImage(link, path, image, format) == load::kOk) return true;
+        const std::string name = ShortFileName(path);
+        w_.SetIapStatus(Printf("File %s Compare failed!", name));
+        Result("compare of " + name + " refused: the file cannot be used");
+        MarkError();
+        return false;
+    }
+
+    bool RunCompare(const LoadedImage& image, int block, uint32_t address, bool high) {
+        LinkContext link = Link();
         int32_t where = -1;
         uint16_t bytes = 0;
-        if (rc == load::kOk) rc = LoadForCompare(link, image, block, address, &where, &bytes);
-        const std::string name = ShortFileName(path);
+        const int rc = LoadForCompare(link, image, block, address, &where, &bytes);
+        const std::string name = ShortFileName(image.path);
         char buf[600];
         if (where >= 0) {
             std::snprintf(buf, sizeof buf,
@@ -458,22 +567,36 @@ public:
                           name.c_str());
         }
         w_.SetIapStatus(buf);
+        if (rc == load::kOk) {
+            size_t defined = 0;
+            for (size_t k = 0; k < image.bytes.size(); ++k) defined += image.IsDefined(k) ? 1 : 0;
+            char range[48];
+            std::snprintf(range, sizeof range, high ? "1%04Xh-1%04Xh" : "%04Xh-%04Xh", address,
+                          address + static_cast<uint32_t>(image.bytes.size() ? image.bytes.size() - 1 : 0));
+            Result("compare: " + name + " matches the flash, " + std::to_string(defined) + " bytes at " + range);
+        } else if (where >= 0) {
+            Result(buf);
+        } else {
+            Result("compare of " + name + (Stopped() ? " stopped at the operator's request" : " failed"));
+        }
         if (rc != load::kOk) MarkError();
         return rc == load::kOk;
     }
 
     bool ExternalCompare() {
         TitleGuard title(w_);
-        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Compare);
+        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Compare, &Op());
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const uint32_t address = static_cast<uint32_t>(dialog.startIndex) * kExternalSectorSize;
+        LoadedImage image;
+        if (!ReadCompareImage(dialog.fileName, dialog.format, &image)) return false;
         char buf[512];
         std::snprintf(buf, sizeof buf,
                       HighWindow() ? "Comparing \"%s\" with memory starting address 1%04Xh..."
                                    : "Comparing \"%s\" with memory starting address %04Xh...",
                       ShortFileName(dialog.fileName).c_str(), address);
         w_.SetTitle(buf);
-        return RunCompare(dialog.fileName, dialog.format, 0, address, HighWindow());
+        return RunCompare(image, 0, address, HighWindow());
     }
 
     // ---- Sector Erase ----
@@ -484,9 +607,10 @@ public:
         if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
         CDeviceSession& s = S();
         ScopedFlag<bool> busy(s.rangeDialogBusy);
-        SectorRangeDialog dialog(s, 0);
+        SectorRangeDialog dialog(s, 0, 0, kSectorEraseTitle);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        if (sel.count <= 0) return false;
         const uint32_t sectorBytes = static_cast<uint32_t>(s.SectorSize(sel.block));
         if (sel.block == 1) {
             // Refused before the question: the loader's own sectors are never offered for erasing.
@@ -501,9 +625,12 @@ public:
                 return false;
             }
         }
-        if (!Op().AskYesNo(SectorEraseQuestion(sel.firstSector, sel.count, sel.block, sel.address,
-                                               static_cast<uint32_t>(sel.count) * sectorBytes, false)))
+        const std::string question = SectorEraseQuestion(sel.firstSector, sel.count, sel.block, sel.address,
+                                                         static_cast<uint32_t>(sel.count) * sectorBytes, false);
+        if (!Op().AskYesNo(EraseQuestion(question))) {
+            Result("erase declined: nothing was erased");
             return false;
+        }
         // A loader with a password refuses every erase until it has been given, as it does
         // the writes of Download; and the stub procedure of block 1 reads block 0 to put it
         // back, which without the password would read as zeros and destroy the user's code.
@@ -519,19 +646,45 @@ public:
                 s.port.PurgeInput();
                 s.port.PurgeOutput();
             });
+            RecordBlock0AfterStub(ok);
         } else {
             ok = erase();
         }
+        RecordErase(sel.block, sel.firstSector, sel.count, ok);
+        const std::string at = SectorsAt(sel.count, sel.address, static_cast<uint32_t>(sel.count) * size);
         if (!ok) {
+            Result(Stopped() ? "erase stopped at the operator's request" : "erase failed");
             MarkError();
             return false;
         }
         Say(kSectorsErased);
+        Result("erased " + at.substr(0, at.find(" at ")) + " from sector " + std::to_string(sel.firstSector) +
+               at.substr(at.find(" at ")));
         return true;
     }
 
+    // The chip answered each sector's erase when it was done: those sectors hold erased
+    // cells. An erase that failed or stopped may have reached any of them.
+    void RecordErase(int block, int first, int count, bool ok) {
+        MemoryView& view = w_.Memory();
+        if (ok) {
+            const bool window = block < 0;
+            std::span<uint8_t> image = window ? S().ExternalImage() : S().BlockImage(block);
+            const size_t unit = static_cast<size_t>(window ? kExternalSectorSize : S().SectorSize(block));
+            const size_t from = static_cast<size_t>(first) * unit;
+            const size_t n = std::min(static_cast<size_t>(count) * unit, image.size() > from ? image.size() - from : 0);
+            std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(from), n, uint8_t{0xFF});
+        }
+        view.Record(block, first, count, ok ? SectorState::Written : SectorState::NotRead);
+        view.Refresh();
+    }
+
+    // Every erase is asked first, naming what goes (the question the command line asks too);
+    // No is the default answer.
+    static std::string EraseQuestion(const std::string& naming) { return naming + " Their data will be lost."; }
+
     bool ExternalSectorErase() {
-        SectorRangeDialog dialog(S(), 0);
+        SectorRangeDialog dialog(S(), 0, 0, kSectorEraseTitle);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         if (dialog.startIndex == 0 && !HighWindow() && ExternalBslPresent()) {
             Say(kExternalBslErase);
@@ -539,15 +692,25 @@ public:
         }
         // Cut to the window: sectors past it would wrap onto the window's first sectors.
         const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
-        if (!Op().AskYesNo(SectorEraseQuestion(sel.first, sel.count, -1, sel.address,
-                                               static_cast<uint32_t>(sel.count) * kExternalSectorSize, HighWindow())))
+        if (!Op().AskYesNo(EraseQuestion(SectorEraseQuestion(sel.first, sel.count, -1, sel.address,
+                                                             static_cast<uint32_t>(sel.count) * kExternalSectorSize,
+                                                             HighWindow())))) {
+            Result("erase declined: nothing was erased");
             return false;
+        }
         LinkContext link = Link();
-        if (EraseSectors(link, sel.address, kExternalSectorSize, sel.count) != 0) {
+        const bool ok = EraseSectors(link, sel.address, kExternalSectorSize, sel.count) == 0;
+        RecordErase(-1, sel.first, sel.count, ok);
+        if (!ok) {
+            Result(Stopped() ? "erase stopped at the operator's request" : "erase failed");
             MarkError();
             return false;
         }
         Say(kSectorsErased);
+        const std::string at =
+            SectorsAt(sel.count, sel.address, static_cast<uint32_t>(sel.count) * kExternalSectorSize);
+        Result("erased " + at.substr(0, at.find(" at ")) + " from sector " +
+               std::to_string(sel.first + (HighWindow() ? kExternalWindowSectors : 0)) + at.substr(at.find(" at ")));
         return true;
     }
 
@@ -561,7 +724,13 @@ public:
         // the erase takes all 128 KB, the board's loader included.
         if (!w_.Allows(RuledCommand::ChipErase)) return false;
         bool erased = false;
-        if (Op().AskYesNo("Do you really want to proceed?")) {
+        char what[160];
+        std::snprintf(what, sizeof what,
+                      "Chip Erase erases all of block 0 (%04Xh-%04Xh): the user's program and all its data. The boot "
+                      "loader in block 1 stays.\nDo you really want to proceed?",
+                      static_cast<unsigned>(s.StartAddress(0)),
+                      static_cast<unsigned>(s.StartAddress(0) + s.BlockSize(0) - 1));
+        if (Op().AskYesNo(what)) {
             LinkContext link = Link();
             if (EraseChip(link) != 0) {
                 Say("Chip Erase Failed!!!");
@@ -581,7 +750,11 @@ public:
                 if (!erased) MarkError();
                 w_.Route(command::kResetLink);
             }
+        } else {
+            Result("chip erase declined: nothing was erased");
         }
+        if (erased) Result("erased the whole chip");
+        else if (w_.Result().empty()) Result("chip erase failed");
         s.flags.longOperation = false;
         w_.Route(command::kDetectBaudAndChip);
         return erased;
@@ -617,28 +790,29 @@ public:
             Say("File Save doesn't work if chip is locked!\n");
             return false;
         }
-        SaveDialog dialog(s);
+        SaveDialog dialog(s, &Op());
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
         if (!BlockAccess(sel, kSaveTexts)) return false;
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
         LinkContext link = Link();
-        const int rc = saveFlashToFile(link, dialog.fileName, sel.address, static_cast<uint32_t>(sel.count) * size,
-                                       size, SaveFormatFor(dialog.fileName, dialog.textMode == 1));
-        return ReportSave(rc);
+        const SaveFormat format = SaveFormatFor(dialog.fileName, dialog.textMode == 1);
+        const uint32_t bytes = static_cast<uint32_t>(sel.count) * size;
+        const int rc = saveFlashToFile(link, dialog.fileName, sel.address, bytes, size, format);
+        return ReportSave(rc, dialog.fileName, format, SectorsAt(sel.count, sel.address, bytes));
     }
 
     bool ExternalSave() {
         Begin();
-        SaveDialog dialog(S());
+        SaveDialog dialog(S(), &Op());
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         // Cut to the window: reading past it would wrap onto its first sectors.
         const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
         LinkContext link = Link();
-        const int rc = saveFlashToFile(link, dialog.fileName, sel.address,
-                                       static_cast<uint32_t>(sel.count) * kExternalSectorSize, kExternalPieceSize,
-                                       SaveFormatFor(dialog.fileName, dialog.textMode == 1), HighWindow());
-        return ReportSave(rc);
+        const SaveFormat format = SaveFormatFor(dialog.fileName, dialog.textMode == 1);
+        const uint32_t bytes = static_cast<uint32_t>(sel.count) * kExternalSectorSize;
+        const int rc = saveFlashToFile(link, dialog.fileName, sel.address, bytes, kExternalPieceSize, format, HighWindow());
+        return ReportSave(rc, dialog.fileName, format, SectorsAt(sel.count, sel.address, bytes));
     }
 
     // ---- Print ----
@@ -662,7 +836,7 @@ public:
             Say("File Print doesn't work if chip is locked!\n");
             return false;
         }
-        SectorRangeDialog dialog(s, 0);
+        SectorRangeDialog dialog(s, 0, 0, kPrintTitle);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
         if (!BlockAccess(sel, kPrintTexts)) return false;
@@ -673,7 +847,7 @@ public:
 
     bool ExternalPrint(PrintTarget& printer) {
         Begin();
-        SectorRangeDialog dialog(S(), 0);
+        SectorRangeDialog dialog(S(), 0, 0, kPrintTitle);
         if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
         // Cut to the window: reading past it would wrap onto its first sectors.
         const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
@@ -696,12 +870,22 @@ public:
         return rc == 0;
     }
 
-    bool ReportSave(int rc) {
+    // The completion names the file and what it holds, so that a name and its contents
+    // cannot be taken for each other.
+    bool ReportSave(int rc, const std::string& path, SaveFormat format, const std::string& at) {
         if (rc != 0) {
-            if (!S().flags.errorReported) Say("Save data failed");
+            if (Stopped()) {
+                Result("save to " + path + " stopped at the operator's request: nothing was written");
+            } else {
+                if (!S().flags.errorReported) Say("Save data failed");
+                Result("save to " + path + " failed");
+            }
             MarkError();
-        } else if (!S().flags.errorReported) {
-            Say("Save data has completed");
+        } else {
+            if (!S().flags.errorReported)
+                Say(std::string("Save data has completed\n") + ShortFileName(path) + " holds " + at + " as " +
+                    SaveFormatName(format) + ".");
+            Result("saved " + at + " to " + path + " as " + SaveFormatName(format));
         }
         w_.Refresh();
         return rc == 0;

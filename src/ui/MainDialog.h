@@ -121,9 +121,15 @@ public:
     // a cancel or a No is not success). For scripts and the command line.
     void SetCommandSucceeded(bool ok) { commandSucceeded_ = ok; }
     bool CommandSucceeded() const { return commandSucceeded_; }
+    // The last command's outcome in the words the command line uses ("downloaded blink.hex:
+    // 18 bytes in 1 sector at 0000h-0011h, verified"); empty when it left none. The desktop
+    // window shows it when the command ends.
+    void SetResult(const std::string& text) { result_ = text; }
+    const std::string& Result() const { return result_; }
     // Routes `id` and tells whether that command succeeded.
     bool RunCommand(int id) {
         SetCommandSucceeded(false);
+        result_.clear();
         Route(id);
         return CommandSucceeded();
     }
@@ -173,6 +179,7 @@ private:
     bool timerRunning_ = false;
     bool closeRequested_ = false;
     bool commandSucceeded_ = false;
+    std::string result_;
 };
 
 }  // namespace tessel

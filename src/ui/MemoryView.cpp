@@ -60,15 +60,65 @@ void MemoryView::Changed() {
     if (onChanged_) onChanged_();
 }
 
-MemoryView::ReadRange MemoryView::KnownRange(ReadRange& slot, int count, int first, bool high) {
-    if (count > 0) slot = {session_.imageGeneration, high, first, count, true};
-    else if (count == 0) slot = {};
-    if (!slot.valid || slot.generation != session_.imageGeneration || slot.high != high) return {};
-    return slot;
+int MemoryView::SlotSectors(int block) const {
+    return block == 0 || block == 1 ? session_.SectorCount(block) : kExternalWindowSectors;
+}
+
+std::vector<SectorState>& MemoryView::States(int block) {
+    Knowledge& k = known_[static_cast<size_t>(block == 0 || block == 1 ? block : 2)];
+    const bool high = block != 0 && block != 1 && session_.externalHighOpen;
+    const size_t sectors = static_cast<size_t>(std::max(SlotSectors(block), 0));
+    if (k.generation != session_.imageGeneration || k.high != high || k.states.size() != sectors)
+        k = {session_.imageGeneration, high, std::vector<SectorState>(sectors, SectorState::NotRead)};
+    return k.states;
+}
+
+const std::vector<SectorState>* MemoryView::CurrentStates(int block) const {
+    const Knowledge& k = known_[static_cast<size_t>(block == 0 || block == 1 ? block : 2)];
+    const bool high = block != 0 && block != 1 && session_.externalHighOpen;
+    if (k.generation != session_.imageGeneration || k.high != high ||
+        static_cast<int>(k.states.size()) != SlotSectors(block))
+        return nullptr;
+    return &k.states;
+}
+
+SectorState MemoryView::State(int block, int sector) const {
+    const auto* states = CurrentStates(block);
+    if (!states || sector < 0 || sector >= static_cast<int>(states->size())) return SectorState::NotRead;
+    return (*states)[static_cast<size_t>(sector)];
+}
+
+void MemoryView::Record(int block, int first, int count, SectorState state) {
+    auto& states = States(block);
+    for (int i = std::max(first, 0); i < first + count && i < static_cast<int>(states.size()); ++i)
+        states[static_cast<size_t>(i)] = state;
+}
+
+void MemoryView::Refresh() {
+    const int hot = hotItem_;
+    if (shownBlock_ == -1) {
+        if (!session_.ExternalWindowOpen()) return;
+        ShowExternalStatus(-1, -1);
+    } else {
+        ShowSectorStatus(shownBlock_, -1, -1);
+    }
+    hotItem_ = hot < static_cast<int>(statusRows_.size()) ? hot : -1;
+    if (dumpSector_ >= 0 && dumpBlock_ != -1) ShowSector(dumpBlock_, dumpSector_);
+    else if (dumpSector_ >= 0 && session_.ExternalWindowOpen()) ShowExternalSector(dumpSector_);
+    else Changed();
 }
 
 namespace {
-bool InRange(int sector, int first, int count) { return sector >= first && sector < first + count; }
+const char* KnownWord(SectorState state, std::span<const uint8_t> bytes, int sector) {
+    switch (state) {
+        case SectorState::NotRead: return kNotReadStatus;
+        case SectorState::ChangedNotRead: return kChangedNotReadStatus;
+        case SectorState::Read:
+        case SectorState::Written: break;
+    }
+    // Zeros known to be on the chip are real zeros.
+    return SectorStatusWord(bytes, sector, sector, 1);
+}
 }  // namespace
 
 void MemoryView::ShowSectorStatus(int block, int count, int first) {
@@ -76,17 +126,19 @@ void MemoryView::ShowSectorStatus(int block, int count, int first) {
     const int sectors = session_.SectorCount(block);
     const int size = session_.SectorSize(block);
     const auto image = session_.BlockImage(block);
-    ReadRange none;
-    const ReadRange known = block == 0 || block == 1 ? KnownRange(read_[static_cast<size_t>(block)], count, first, false)
-                                                     : none;
+    const bool known = block == 0 || block == 1;
+    if (known && count > 0) {
+        auto& states = States(block);
+        for (int i = std::max(first, 0); i < first + count && i < static_cast<int>(states.size()); ++i)
+            states[static_cast<size_t>(i)] = SectorState::Read;
+    }
     for (int i = 0; i < sectors; ++i) {
         const int start = session_.StartAddress(block) + i * size;
         const int end = start + size - 1;
         const auto bytes = SectorBytes(image, static_cast<size_t>(i) * static_cast<size_t>(size),
                                        static_cast<size_t>(size));
-        const char* word = !bytes.empty() && !InRange(i, known.first, known.count)
-                               ? kNotReadStatus
-                               : SectorStatusWord(bytes, i, first, count);
+        const char* word = bytes.empty() || !known ? SectorStatusWord(bytes, i, first, count)
+                                                   : KnownWord(State(block, i), bytes, i);
         statusRows_.push_back({Format("%03d", i), Format("%04X", start), Format("%04X", end),
                                Format("%05d", start), word});
     }
@@ -100,7 +152,11 @@ void MemoryView::ShowExternalStatus(int count, int first) {
     const bool high = session_.externalHighOpen;
     const int offset = high ? kExternalWindowSectors : 0;
     const auto image = session_.ExternalImage();
-    const ReadRange known = KnownRange(read_[2], count, first, high);
+    if (count > 0) {
+        auto& states = States(-1);
+        for (int i = std::max(first, 0); i < first + count && i < kExternalWindowSectors; ++i)
+            states[static_cast<size_t>(i)] = SectorState::Read;
+    }
     for (int r = 0; r < kExternalWindowSectors; ++r) {
         const int n = r + offset;
         const int start = n * kExternalSectorSize;
@@ -108,9 +164,7 @@ void MemoryView::ShowExternalStatus(int count, int first) {
         const auto bytes =
             SectorBytes(image, static_cast<size_t>(r) * kExternalSectorSize, kExternalSectorSize);
         // Sector and range are counted within the window, so the status looks at r.
-        const char* word = !bytes.empty() && !InRange(r, known.first, known.count)
-                               ? kNotReadStatus
-                               : SectorStatusWord(bytes, r, first, count);
+        const char* word = bytes.empty() ? SectorStatusWord(bytes, r, first, count) : KnownWord(State(-1, r), bytes, r);
         if (high) {
             statusRows_.push_back({Format("%03d", n), Format("%05X", start), Format("%05X", end),
                                    Format("%06d", start), word});
@@ -124,9 +178,16 @@ void MemoryView::ShowExternalStatus(int count, int first) {
     Changed();
 }
 
-void MemoryView::FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide) {
+void MemoryView::FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide, SectorState state,
+                          uint32_t size) {
     dumpRows_.clear();
     if (bytes.empty()) return;
+    if (state == SectorState::NotRead || state == SectorState::ChangedNotRead) {
+        // No bytes are known: the dump says so over the sector's addresses.
+        dumpRows_.push_back({Format(wide ? "%05X - %05X" : "%04X - %04X", address, address + size - 1),
+                             state == SectorState::NotRead ? kNotReadStatus : kChangedNotReadStatus, ""});
+        return;
+    }
     for (int k = 0; k < rows; ++k) {
         const auto row = bytes.subspan(static_cast<size_t>(k) * kDumpBytesPerRow, kDumpBytesPerRow);
         const unsigned a = address + static_cast<unsigned>(k * kDumpBytesPerRow);
@@ -145,11 +206,14 @@ void MemoryView::ShowSector(int block, int sector) {
     if (sector < 0 || sector >= session_.SectorCount(block)) return;
     const int size = session_.SectorSize(block);
     dumpHeader_ = Format("SECTOR %03d", sector);
+    dumpBlock_ = block;
+    dumpSector_ = sector;
     const auto bytes = SectorBytes(session_.BlockImage(block),
                                    static_cast<size_t>(sector) * static_cast<size_t>(size),
                                    static_cast<size_t>(size));
-    FillDump(bytes, static_cast<uint32_t>(session_.SectorAddress(block, sector)),
-             size / kDumpBytesPerRow, false);
+    FillDump(bytes, static_cast<uint32_t>(session_.SectorAddress(block, sector)), size / kDumpBytesPerRow, false,
+             State(block, sector), static_cast<uint32_t>(size));
+    if (shownBlock_ == block && sector < static_cast<int>(statusRows_.size())) hotItem_ = sector;
     Changed();
 }
 
@@ -158,11 +222,14 @@ void MemoryView::ShowExternalSector(int sector) {
     const bool high = session_.externalHighOpen;
     const int n = sector + (high ? kExternalWindowSectors : 0);
     dumpHeader_ = Format("SECTOR %03d", n);
+    dumpBlock_ = -1;
+    dumpSector_ = sector;
     const auto bytes = SectorBytes(session_.ExternalImage(),
                                    static_cast<size_t>(sector) * kExternalSectorSize,
                                    kExternalSectorSize);
     FillDump(bytes, static_cast<uint32_t>(n) * kExternalSectorSize,
-             kExternalSectorSize / kDumpBytesPerRow, high);
+             kExternalSectorSize / kDumpBytesPerRow, high, State(-1, sector), kExternalSectorSize);
+    if (shownBlock_ == -1 && sector < static_cast<int>(statusRows_.size())) hotItem_ = sector;
     Changed();
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The memory view of the main window without a toolkit: the sector status list (one row per
 // sector of the shown block or external-flash window, with its addresses and whether it is
-// blank) and the hex dump of one sector. Both show the session's images as Read left them;
-// nothing here talks to the target. The desktop program renders the rows and columns and
+// blank) and the hex dump of one sector. Both show what the chip is known to hold: each sector
+// was read, written by a verified write, changed without being read back, or is not known at
+// all; only the first two have bytes to show. Nothing here talks to the target. The desktop program renders the rows and columns and
 // passes clicks and tab changes back in.
 
 #include <array>
@@ -21,20 +22,35 @@ inline constexpr const char kInternalDataMessage[] = "Internal Data";
 inline constexpr const char kExternalDataMessage[] = "External data";
 inline constexpr const char kDumpHeaderAtStart[] = "SECTOR ???";
 
+// What is known of one sector of the chip.
+enum class SectorState : uint8_t {
+    NotRead,         // unknown: never read since the detection, or a command may have changed it
+    Read,            // its bytes in the image came from the chip
+    Written,         // its bytes in the image are what a verified write put there
+    ChangedNotRead,  // a command changed it and did not read it back
+};
+
 class MemoryView {
 public:
     MemoryView(CDeviceSession& session, Operator& op);
 
     // Rebuilds the status rows of the block from its image; count and first are the range
-    // just read, counted within the block (-1, -1: none; a count of 0: a read that was cut
-    // short before its first whole sector, so nothing is known). Row 0 becomes the hot item.
-    // A sector outside the last range read into the image since it was allocated shows
-    // "Not read": the erased image says nothing about the chip.
+    // just read, counted within the block (-1, -1: none), which is known from now on. Row 0
+    // becomes the hot item. A sector nobody read or wrote since the images were allocated
+    // shows "Not read": the erased image says nothing about the chip.
     void ShowSectorStatus(int block, int count, int first);
+    // Records what a command did to sectors [first, first + count) of a block (-1: the open
+    // external-flash window); the image must already hold the bytes of Read and Written
+    // sectors. Refresh then rebuilds what the lists show.
+    void Record(int block, int first, int count, SectorState state);
+    // Rebuilds the status list and the dump as they are shown, the hot row kept.
+    void Refresh();
+    SectorState State(int block, int sector) const;
     // The same for the open external-flash window's 16 sectors (range counted 0 to 15).
     void ShowExternalStatus(int count, int first);
-    // The hex dump of one sector of a block. A sector outside the block leaves the dump as
-    // it was.
+    // The hex dump of one sector of a block, which becomes the hot row when the status list
+    // shows that block. A sector not known shows one row saying so, never bytes. A sector
+    // outside the block leaves the dump as it was.
     void ShowSector(int block, int sector);
     // The hex dump of window sector 0 to 15; the high window shows it as sector + 16.
     void ShowExternalSector(int sector);
@@ -74,20 +90,21 @@ public:
     void SetOnChanged(std::function<void()> f) { onChanged_ = std::move(f); }
 
 private:
-    // What has been read into an image: the range of the last read, for the image
-    // generation (and window) it was read into.
-    struct ReadRange {
+    // What is known of each sector, for the image generation (and window) it belongs to:
+    // new images after a detection, or the other window, know nothing.
+    struct Knowledge {
         unsigned generation = 0;
         bool high = false;
-        int first = 0, count = 0;
-        bool valid = false;
+        std::vector<SectorState> states;
     };
-    // Records a range just read (count > 0), or forgets the last one (count 0); gives the
-    // range that still holds, or none.
-    ReadRange KnownRange(ReadRange& slot, int count, int first, bool high);
+    // Slot 0 and 1 the blocks, 2 the external window; brought up to date first.
+    std::vector<SectorState>& States(int block);
+    const std::vector<SectorState>* CurrentStates(int block) const;
+    int SlotSectors(int block) const;
 
     void Changed();
-    void FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide);
+    void FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide, SectorState state,
+                  uint32_t size);
 
     CDeviceSession& session_;
     Operator& op_;
@@ -96,7 +113,8 @@ private:
     std::string dumpHeader_ = kDumpHeaderAtStart;
     int hotItem_ = -1;
     int shownBlock_ = 0;
-    std::array<ReadRange, 3> read_{};  // block 0, block 1, the external window
+    int dumpBlock_ = 0, dumpSector_ = -1;  // what the dump shows (block -1: the window)
+    std::array<Knowledge, 3> known_{};
     std::function<void()> onChanged_;
 };
 
@@ -106,6 +124,7 @@ private:
 const char* SectorStatusWord(std::span<const uint8_t> bytes, int sector, int first, int count);
 
 inline constexpr const char kNotReadStatus[] = "Not read";
+inline constexpr const char kChangedNotReadStatus[] = "Changed, not read";
 
 // The text of one hex dump row's "ASCII" column: the bytes up to the first 00h, each byte
 // outside 20h to 7Eh shown as '.' so that any toolkit can display the text.

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <initializer_list>
 
+#include "files/ImageLoaders.h"
 #include "ui/Texts.h"
 
 namespace tessel {
@@ -19,6 +20,11 @@ const char kNoAnswerRemedy[] =
 const char kLinkLostRemedy[] =
     "The target stopped answering. Likely causes: the board was reset or powered off, the "
     "cable was pulled, or the target's own program was started. Detect the chip again.";
+
+const char kFileRemedy[] =
+    "The file could not be used, so nothing on the chip was touched. Check the file's name and "
+    "folder, that you may read it, and that it is the firmware image (Intel HEX or raw binary) "
+    "built for this chip.";
 
 const char kStoppedPrefix[] = "Stopped at the operator's request: ";
 
@@ -52,6 +58,16 @@ bool HasAny(const std::string& lower, std::initializer_list<const char*> words) 
 MessageAdvice AdviseOn(const std::string& message) {
     const std::string m = Lower(message);
     MessageAdvice advice;
+
+    // The image file, not the port: its errors name the file, and a missing file's "No such
+    // file or directory" must not read as a missing serial device.
+    if (message.rfind(kCantOpenFile, 0) == 0 || message.rfind(kOverSize, 0) == 0 ||
+        HasAny(m, {": line ", "the file holds no data", "not an image file", "not a firmware image", "does not start with a ':' record",
+                   "larger than any image"})) {
+        advice.kind = MessageKind::Error;
+        advice.remedy = kFileRemedy;
+        return advice;
+    }
 
     // The port itself could not be had: opening failed, or the device said why.
     if (HasAny(m, {"failed to setup serial comm", "failed to set up rs232 connection with target board",

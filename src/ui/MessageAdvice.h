@@ -32,5 +32,6 @@ extern const char kStoppedPrefix[];
 extern const char kPortRemedy[];
 extern const char kNoAnswerRemedy[];
 extern const char kLinkLostRemedy[];
+extern const char kFileRemedy[];
 
 }  // namespace tessel

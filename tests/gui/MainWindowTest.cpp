@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -34,6 +35,9 @@
 #include "MainWindow.h"
 #include "QtPrintTarget.h"
 #include "firmware/Firmware.h"
+#include "platform/PortList.h"
+#include "files/ImageLoaders.h"
+#include "ui/MessageAdvice.h"
 #include "sim/SimBoard.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MemoryView.h"
@@ -145,11 +149,14 @@ struct Rig {
         });
         op.On("CommSetupDialog", [this](QWidget* d) {
             auto* ports = d->findChild<QComboBox*>(QStringLiteral("port"));
+            // A numbered name of no device present is behind "Show all COM names".
+            if (ports->findText(port) < 0) d->findChild<QCheckBox*>(QStringLiteral("showAllComNames"))->setChecked(true);
             ports->setCurrentIndex(ports->findText(port));
             PressOk(d);
         });
         op.On("PasswordVerifyDialog", [](QWidget* d) { PressOk(d); });
         op.On("SectorRangeDialog", [this](QWidget* d) {
+            titles.push_back(d->windowTitle());
             d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(start);
             d->findChild<QComboBox*>(QStringLiteral("count"))->setCurrentIndex(count);
             PressOk(d);
@@ -191,7 +198,43 @@ struct Rig {
     std::shared_ptr<sim::Board> board;
     int start = 0, count = 0;
     QString file;
+    std::vector<QString> titles;  // of the range dialogs, in order
+
+    QString Status(int row) const { return window->SectorList()->topLevelItem(row)->text(4); }
+    std::vector<QString> Statuses() const {
+        std::vector<QString> rows;
+        for (int i = 0; i < window->SectorList()->topLevelItemCount(); ++i) rows.push_back(Status(i));
+        return rows;
+    }
+    bool Said(const QString& prefix) const {
+        return std::any_of(op.messages.begin(), op.messages.end(), [&](const QString& m) { return m.startsWith(prefix); });
+    }
+    // No box of this command was an error or a question.
+    size_t CountIcon(QMessageBox::Icon icon, size_t from = 0) const {
+        return static_cast<size_t>(std::count(op.icons.begin() + static_cast<std::ptrdiff_t>(from), op.icons.end(), icon));
+    }
 };
+
+// An Intel HEX file of the bytes given at each address.
+void WriteHex(const std::string& path, const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& records) {
+    std::ofstream out(path);
+    for (const auto& [address, bytes] : records) {
+        unsigned sum = static_cast<unsigned>(bytes.size()) + (address >> 8) + (address & 0xFF);
+        char head[16];
+        std::snprintf(head, sizeof head, ":%02X%04X00", static_cast<unsigned>(bytes.size()), address);
+        out << head;
+        for (uint8_t b : bytes) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%02X", b);
+            out << hex;
+            sum += b;
+        }
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        out << tail;
+    }
+    out << ":00000001FF\n";
+}
 
 TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     Rig r("NX31A32");
@@ -366,7 +409,15 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
     r->op.answer = QMessageBox::Yes;
     r->window->close();
     EXPECT_TRUE(WaitFor([&] { return !r->window->isVisible() && !r->window->CommandBusy(); }, 30000));
-    EXPECT_EQ(std::count(r->op.messages.begin(), r->op.messages.end(), QString::fromUtf8(kStopAndCloseQuestion)), 2);
+    const QString question = QString::fromUtf8(kStopAndCloseQuestion) + QStringLiteral("\n\n") +
+                             QString::fromStdString(LeftUndoneByStop(command::kDownload));
+    EXPECT_EQ(std::count(r->op.messages.begin(), r->op.messages.end(), question), 2) << "the question says what a stop leaves";
+    // Before the window went, the stop's own report: what was done, what was not.
+    const auto report = std::find_if(r->op.messages.begin(), r->op.messages.end(),
+                                     [](const QString& m) { return m.startsWith(QString::fromLatin1(kStoppedPrefix)); });
+    ASSERT_NE(report, r->op.messages.end());
+    EXPECT_TRUE(report->contains("block 0 was put back as it was")) << report->toStdString();
+    EXPECT_EQ(r->op.icons[static_cast<size_t>(report - r->op.messages.begin())], QMessageBox::Warning);
     EXPECT_EQ(r->board->Block(0), block0);
     EXPECT_EQ(r->board->CurrentMode(), sim::Mode::Loader);
     const std::vector<uint8_t> block1 = r->board->Block(1);
@@ -755,6 +806,12 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     ASSERT_NE(report, r.op.messages.end());
     EXPECT_TRUE(report->endsWith(" of 512 chunks.")) << report->toStdString();
     EXPECT_EQ(r.op.icons[static_cast<size_t>(report - r.op.messages.begin())], QMessageBox::Warning);
+    // A stop is not a failure: one warning, no error box before it.
+    EXPECT_FALSE(r.Said(QStringLiteral("Failed to Read Data!!!")));
+    EXPECT_EQ(r.CountIcon(QMessageBox::Critical), 0u);
+    EXPECT_TRUE(WaitFor([&] { return r.window->Field(ChipField::IapStatus)->text().contains("stopped at the operator's request"); },
+                        5000))
+        << r.window->Field(ChipField::IapStatus)->text().toStdString();
     // The list vouches for the sectors read, and passes none of the others off as blank.
     QTreeWidget* list = r.window->SectorList();
     ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 512; }, 5000));
@@ -828,6 +885,233 @@ TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
     EXPECT_FALSE(r.window->StopButton()->isVisible());
 }
 
+// The memory view is what the chip is known to hold, command after command: unread sectors
+// have no bytes, a download changes exactly the sectors its file touches, a declined erase
+// nothing, an erase the sectors it names; the row shown in the dump is the highlighted one;
+// each command ends with its own result line and none of an earlier one.
+TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> flash(32768, 0xFF);
+    for (size_t i = 0; i < 8 * 128; ++i) flash[i] = static_cast<uint8_t>(0x30 + i % 40);
+    r.board->SetBlock(0, flash);
+    r.count = 8;
+    ASSERT_TRUE(r.Run(command::kRead));
+    QTreeWidget* list = r.window->SectorList();
+    QTreeWidget* dump = r.window->DumpList();
+    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256 && r.Status(7) == "Not Blank"; }, 5000));
+    EXPECT_EQ(r.Status(8), kNotReadStatus);
+    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "read 8 sectors at 0000h-03FFh, 8 not blank");
+    EXPECT_EQ(r.titles.back(), "Read");
+
+    // A sector nobody read shows no bytes, and its row stays the highlighted one.
+    list->scrollToItem(list->topLevelItem(40));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(40)).center());
+    ASSERT_TRUE(WaitFor([&] { return dump->headerItem()->text(0) == "SECTOR 040"; }, 5000));
+    QTest::qWait(100);
+    ASSERT_EQ(dump->topLevelItemCount(), 1);
+    EXPECT_EQ(dump->topLevelItem(0)->text(1), kNotReadStatus);
+    EXPECT_EQ(list->currentItem(), list->topLevelItem(40));
+
+    // A HEX file with bytes in sectors 0 and 2 only.
+    const std::string hex = r.dir + "/two.hex";
+    WriteHex(hex, {{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}});
+    const std::vector<QString> before = r.Statuses();
+    r.file = QString::fromStdString(hex);
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kDownload));
+    ASSERT_TRUE(WaitFor([&] { return r.Status(2) == "Not Blank" && r.Status(0) == "Not Blank"; }, 5000));
+    std::vector<QString> after = r.Statuses();
+    for (size_t i = 0; i < after.size(); ++i) {
+        if (i == 0 || i == 2) continue;
+        EXPECT_EQ(after[i], before[i]) << "row " << i << " changed";
+    }
+    EXPECT_EQ(r.Status(8), kNotReadStatus);
+    EXPECT_EQ(list->currentItem(), list->topLevelItem(40)) << "the download moved the highlight";
+    list->scrollToItem(list->topLevelItem(2));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(2)).center());
+    ASSERT_TRUE(WaitFor([&] { return dump->headerItem()->text(0) == "SECTOR 002" && dump->topLevelItemCount() == 8; }, 5000));
+    EXPECT_EQ(dump->topLevelItem(0)->text(1).left(14), "DE AD BE EF FF") << "the bytes verified on the chip";
+    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
+    EXPECT_EQ(r.window->PromptPane()->text(), r.window->Field(ChipField::IapStatus)->text());
+
+    // Sector Erase asks first, naming what goes, No the default; No changes nothing.
+    r.start = 5;
+    r.count = 1;
+    r.op.answer = QMessageBox::No;
+    const size_t asked = r.op.defaults.size();
+    ASSERT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_EQ(r.titles.back(), "Sector Erase");
+    ASSERT_EQ(r.op.defaults.size(), asked + 1);
+    EXPECT_EQ(r.op.defaults.back(), QMessageBox::No);
+    EXPECT_TRUE(r.Said("Erase sectors 005-005 of block 0 (0280h-02FFh)? Their data will be lost."));
+    EXPECT_EQ(r.board->Block(0)[5 * 128], flash[5 * 128]);
+    QTest::qWait(100);
+    EXPECT_EQ(r.Statuses(), after);
+    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "erase declined: nothing was erased");
+
+    // Yes erases exactly that sector, and its row says so.
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kSectorErase));
+    ASSERT_TRUE(WaitFor([&] { return r.Status(5) == "Blank"; }, 5000));
+    EXPECT_EQ(r.Status(4), "Not Blank");
+    EXPECT_EQ(r.Status(6), "Not Blank");
+    EXPECT_EQ(r.board->Block(0)[5 * 128], 0xFF);
+    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "erased 1 sector from sector 5 at 0280h-02FFh");
+    EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
+}
+
+// Stop during the erase of a download: the download ends, one warning says how far it got,
+// no failure box comes first, and every sector it may have touched is unknown again.
+TEST(MainWindowGui, AStopDuringADownloadsEraseIsOneWarningAndNoFailure) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    r.count = 0;
+    ASSERT_TRUE(r.Run(command::kRead));
+    const std::string file = r.dir + "/big.bin";
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int i = 0; i < 32768; ++i) out.put(static_cast<char>(i * 3 + 1));
+    }
+    r.file = QString::fromStdString(file);
+    r.op.answer = QMessageBox::Yes;
+    const size_t from = r.op.messages.size();
+    QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
+    r.window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] { return label->text() == "Erasing" && r.window->Progress()->value() >= 2; }, 30000));
+    QTest::mouseClick(r.window->StopButton(), Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 30000));
+    QTest::qWait(100);
+    EXPECT_EQ(r.CountIcon(QMessageBox::Critical, from), 0u);
+    EXPECT_FALSE(r.Said(QString::fromLatin1(kSectorEraseFailed)));
+    size_t reports = 0;
+    for (size_t i = from; i < r.op.messages.size(); ++i)
+        if (r.op.messages[i].startsWith(QString::fromLatin1(kStoppedPrefix))) ++reports;
+    EXPECT_EQ(reports, 1u);
+    EXPECT_TRUE(r.Said(QStringLiteral("Stopped at the operator's request: erasing stopped after")));
+    for (int row : {0, 100, 255}) EXPECT_EQ(r.Status(row), kNotReadStatus) << row;
+    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "download of big.bin stopped at the operator's request");
+}
+
+// A file that cannot be used is a file error: refused before the erase question, with the
+// error icon and advice about the file, never about the serial port; an empty name is refused
+// in the dialog itself. The progress label shows nothing of a transfer that never ran.
+TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedBeforeAnyQuestionWithFileAdvice) {
+    Rig r("NX31A16");
+    ASSERT_TRUE(r.Detect());
+    const std::string badSum = r.dir + "/bad.hex";
+    {
+        std::ofstream out(badSum);
+        out << ":0400000002010075FF\n:00000001FF\n";
+    }
+    struct Case {
+        int command;
+        QString file;
+        QString message;  // what the refusal says
+    };
+    const std::vector<Case> cases = {
+        {command::kDownload, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
+        {command::kCompare, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
+        {command::kDownload, QString::fromStdString(badSum), QStringLiteral(": line 1: ")},
+    };
+    const std::vector<uint8_t> block0 = r.board->Block(0);
+    for (const Case& c : cases) {
+        r.file = c.file;
+        r.op.answer = QMessageBox::Yes;
+        const size_t from = r.op.messages.size();
+        const size_t questions = r.op.defaults.size();
+        ASSERT_TRUE(r.Run(c.command));
+        ASSERT_GT(r.op.messages.size(), from) << c.file.toStdString();
+        EXPECT_TRUE(r.op.messages[from].contains(c.message)) << r.op.messages[from].toStdString();
+        EXPECT_EQ(r.op.icons[from], QMessageBox::Critical);
+        EXPECT_EQ(r.op.details[from], QString::fromLatin1(kFileRemedy));
+        for (size_t i = from; i < r.op.messages.size(); ++i)
+            EXPECT_FALSE(r.op.details[i].contains("dialout") || r.op.messages[i].contains("serial port"))
+                << r.op.messages[i].toStdString();
+        EXPECT_EQ(r.op.defaults.size(), questions) << "a question came before the file was refused";
+        EXPECT_TRUE(r.window->findChild<QLabel*>(QStringLiteral("progressLabel"))->text().isEmpty());
+    }
+    EXPECT_EQ(r.board->Block(0), block0);
+
+    // An empty name: the dialog says so and stays open; Cancel then ends the command.
+    int opened = 0;
+    r.op.On("DownloadDialog", [&](QWidget* d) {
+        if (++opened == 1) {
+            d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(QString());
+            PressOk(d);
+        } else {
+            PressCancel(d);
+        }
+    });
+    const size_t from = r.op.messages.size();
+    ASSERT_TRUE(r.Run(command::kDownload));
+    EXPECT_EQ(opened, 2);
+    ASSERT_GT(r.op.messages.size(), from);
+    EXPECT_EQ(r.op.messages[from], QString::fromLatin1(FileSectorDialog::kNoFileName));
+}
+
+// Save writes what the name says: a text choice with a .hex name is refused, a binary choice
+// into .hex writes Intel HEX, and the completion names the file and its format.
+TEST(MainWindowGui, SaveWritesTheFormatItsNameSays) {
+    Rig r("NX31A16");
+    ASSERT_TRUE(r.Detect());
+    const QString hex = QString::fromStdString(r.dir + "/block0.hex");
+    int opened = 0;
+    r.op.On("SaveDialog", [&](QWidget* d) {
+        d->findChild<QComboBox*>(QStringLiteral("count"))->setCurrentIndex(2);
+        auto* text = d->findChild<QRadioButton*>(QStringLiteral("textFile"));
+        auto* binary = d->findChild<QRadioButton*>(QStringLiteral("binaryFile"));
+        if (++opened == 1) {
+            d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(hex);
+            EXPECT_TRUE(binary->isChecked()) << "a .hex name chooses the binary kind";
+            text->setChecked(true);  // contradicts the name
+        } else {
+            binary->setChecked(true);
+        }
+        PressOk(d);
+    });
+    ASSERT_TRUE(r.Run(command::kSave));
+    EXPECT_EQ(opened, 2) << "the contradicting choice was not refused";
+    EXPECT_TRUE(r.Said(QStringLiteral("A name ending in .hex is not a text file")));
+    std::ifstream in(hex.toStdString());
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first.substr(0, 1), ":") << first;
+    EXPECT_TRUE(r.Said(QStringLiteral("Save data has completed\nblock0.hex holds 2 sectors at 0000h-00FFh as Intel HEX.")));
+    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(),
+              "saved 2 sectors at 0000h-00FFh to " + hex + " as Intel HEX");
+}
+
+// The port list of this machine: the adapters present first with product, USB id, serial
+// number and stable name, then the stand-in boards; numbered names only of devices that exist
+// until "Show all COM names" is ticked.
+TEST(MainWindowGui, ThePortListShowsTheAdaptersPresentFirst) {
+    const std::string recorded = TESSEL_SOURCE_DIR "/tests/platform/data/ports";
+    SetDeviceTreeRoot(recorded);
+    Rig r("NX31A16");
+    std::vector<QString> shown, all;
+    r.op.On("CommSetupDialog", [&](QWidget* d) {
+        auto* ports = d->findChild<QComboBox*>(QStringLiteral("port"));
+        for (int i = 0; i < ports->count(); ++i) shown.push_back(ports->itemText(i));
+        d->findChild<QCheckBox*>(QStringLiteral("showAllComNames"))->setChecked(true);
+        for (int i = 0; i < ports->count(); ++i) all.push_back(ports->itemText(i));
+        PressCancel(d);
+    });
+    r.Run(command::kDetect11F);
+    SetDeviceTreeRoot("");
+    ASSERT_GE(shown.size(), 5u);
+    EXPECT_TRUE(shown[0].startsWith(QString::fromStdString(recorded + "/dev/ttyUSB0  (FTDI FT232R USB UART, USB 0403:6001, "
+                                                                      "serial A9XYZ012, usb-FTDI_FT232R_USB_UART_A9XYZ012")))
+        << shown[0].toStdString();
+    EXPECT_TRUE(shown[1].contains("serial 0001")) << shown[1].toStdString();
+    const auto firstSim = std::find_if(shown.begin(), shown.end(), [](const QString& t) { return t.startsWith("sim:"); });
+    ASSERT_NE(firstSim, shown.end());
+    EXPECT_EQ(firstSim - shown.begin(), 4) << "the four devices present come first";
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM1")), 1) << "ttyS0 is there";
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM2")), 0);
+    EXPECT_EQ(std::count(all.begin(), all.end(), QStringLiteral("COM256")), 1);
+}
+
 TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -877,6 +1161,8 @@ QString ShotFolder() { return QStringLiteral(TESSEL_BINARY_DIR "/screenshots"); 
 TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     QDir(ShotFolder()).removeRecursively();
     QDir().mkpath(ShotFolder());
+    // The port list as on a machine with adapters plugged in.
+    SetDeviceTreeRoot(TESSEL_SOURCE_DIR "/tests/platform/data/ports");
     Rig r("NX31A32");
     int number = 0;
     std::set<QString> dialogsSeen;
@@ -954,8 +1240,21 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
         return !r.window->CommandBusy();
     }));
     EXPECT_TRUE(caught) << "the download ended before it could be seen";
+    mainWindow("after-download");
     ASSERT_TRUE(r.Run(command::kCompare));
     mainWindow("after-compare");
+
+    // The erase question, declined; then a file that cannot be used.
+    r.start = 70;
+    r.count = 1;
+    r.op.answer = QMessageBox::No;
+    ASSERT_TRUE(r.Run(command::kSectorErase));
+    r.op.answer = QMessageBox::Yes;
+    const QString image = r.file;
+    r.file = QString::fromStdString(r.dir + "/no-such-image.hex");
+    ASSERT_TRUE(r.Run(command::kDownload));
+    mainWindow("refused-file");
+    r.file = image;
 
     // The same download stopped part-way: the window while it stops, then the report.
     caught = false;
@@ -969,6 +1268,7 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
         return !r.window->CommandBusy();
     }));
     EXPECT_TRUE(caught) << "the download ended before it could be stopped";
+    mainWindow("after-stop");
 
     for (int id : {command::kSave, command::kChangePassword, command::kSetResetPassword, command::kEditBlock0})
         ASSERT_TRUE(r.Run(id)) << id;
@@ -984,6 +1284,7 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
                              "DownloadDialog", "CompareDialog", "SaveDialog", "LockMenuTypeADialog", "RemapMenuDialog",
                              "PasswordChangeDialog", "PasswordSetDialog", "ByteEditDialog"})
         EXPECT_TRUE(dialogsSeen.count(QString::fromLatin1(name))) << name;
+    SetDeviceTreeRoot("");
     EXPECT_GE(files.size(), 15u);
     for (const QString& file : files) {
         const QImage image(file);

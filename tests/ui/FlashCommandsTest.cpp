@@ -259,8 +259,9 @@ TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEnd) {
     EXPECT_EQ(r.window.Memory().HotItem(), 250);
     EXPECT_EQ(r.window.Memory().DumpHeader(), "SECTOR 250");
     EXPECT_EQ(r.window.Memory().StatusRows()[252][4], "All Zeros");
-    EXPECT_EQ(r.window.Memory().StatusRows()[3][4], kNotReadStatus)
-        << "outside the range the image was reset, so it tells nothing of the chip";
+    EXPECT_EQ(r.window.Memory().StatusRows()[3][4], "Not Blank") << "what the first read found still holds";
+    EXPECT_EQ(r.window.Memory().StatusRows()[249][4], "Blank");
+    EXPECT_EQ(r.session().BlockImage(0)[3 * 128], 0x5A) << "the second read kept the first one's bytes";
 }
 
 TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
@@ -276,11 +277,14 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     const size_t mark = r.board().CommandLog().size();
     EXPECT_FALSE(r.Run(command::kSectorErase));
     ASSERT_EQ(r.op.questions.size(), 1u);
-    EXPECT_EQ(r.op.questions[0], "Erase sectors 005-255 of block 0 (0280h-7FFFh)?");
+    EXPECT_EQ(r.op.questions[0], "Erase sectors 005-255 of block 0 (0280h-7FFFh)? Their data will be lost.");
     EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
+    EXPECT_EQ(r.board().Block(0), block0);
     r.op.answers = {true};
     EXPECT_TRUE(r.Run(command::kSectorErase));
     EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
+    EXPECT_EQ(r.window.Memory().State(0, 5), SectorState::Written);
+    EXPECT_EQ(r.window.Memory().State(0, 4), SectorState::NotRead);
     r.Settle();
     std::vector<uint8_t> flash = r.board().Block(0);
     EXPECT_TRUE(std::equal(block0.begin(), block0.begin() + 640, flash.begin()));
@@ -298,6 +302,7 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     r.passwords = {""};
     r.op.answers = {true};
     EXPECT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_EQ(r.op.questions.back(), "Erase sectors 016-017 of block 1 (F400h-F47Fh)? Their data will be lost.");
     r.Settle();
     const std::vector<uint8_t> after1 = r.board().Block(1);
     EXPECT_TRUE(std::all_of(after1.begin() + 0x400, after1.begin() + 0x480, [](uint8_t b) { return b == 0xFF; }));
@@ -317,7 +322,8 @@ TEST(FlashCommands, ChipEraseRedetectsWhateverTheAnswer) {
     r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
     r.op.answers = {false};
     EXPECT_FALSE(r.Run(command::kChipErase));
-    EXPECT_EQ(r.op.questions.back(), "Do you really want to proceed?");
+    EXPECT_EQ(r.op.questions.back(), "Chip Erase erases all of block 0 (0000h-7FFFh): the user's program "
+                                     "and all its data. The boot loader in block 1 stays.\nDo you really want to proceed?");
     EXPECT_EQ(detections, 1) << "the detection runs after No too";
     r.Settle();
     EXPECT_EQ(r.board().Block(0), block0);
@@ -398,7 +404,7 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     r.textMode = 0;
     r.file = r.dir + "/last.bin";
     EXPECT_TRUE(r.Run(command::kSave));
-    EXPECT_TRUE(r.Said("Save data has completed"));
+    EXPECT_TRUE(r.Said("Save data has completed\nlast.bin holds 1 sector at 7F80h-7FFFh as binary."));
     EXPECT_EQ(ReadAll(r.file), std::string(128, '\xFF'));
 
     r.block = 1;

@@ -43,6 +43,8 @@ protected:
     }
 
     std::string Status(size_t row) const { return view_.StatusRows().at(row)[4]; }
+    // As if every sector of the block (-1: the window) had been read.
+    void Known(int block) { view_.Record(block, 0, 512, SectorState::Read); }
 };
 
 TEST_F(MemoryViewTest, StatusRowsShowEachSectorsAddressesInTheBlock) {
@@ -103,7 +105,8 @@ TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustRead) {
     EXPECT_EQ(Status(7), kNotReadStatus) << "the range's end is exclusive";
 
     view_.ShowSectorStatus(0, 1, 6);
-    EXPECT_EQ(Status(5), kNotReadStatus) << "before the range's first sector";
+    EXPECT_EQ(Status(5), "All Zeros") << "what an earlier read found still holds";
+    EXPECT_EQ(Status(3), kNotReadStatus);
     EXPECT_EQ(Status(6), "Blank");
 
     // Block 1's sectors are 64 bytes: zeros in its sector 2 touch no other row.
@@ -176,6 +179,14 @@ TEST_F(MemoryViewTest, DumpOfABlock1SectorShowsItsAbsoluteAddresses) {
     auto image = session_.BlockImage(1);
     for (int i = 0; i < 64; ++i) image[3 * 64 + i] = static_cast<uint8_t>(0x40 + i);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR ???");
+    // Nothing read: the dump invents no bytes, it says so over the sector's addresses.
+    view_.ShowSector(1, 3);
+    EXPECT_EQ(view_.DumpRows(), (std::vector<std::array<std::string, 3>>{{"F0C0 - F0FF", kNotReadStatus, ""}}));
+    view_.Record(1, 3, 1, SectorState::ChangedNotRead);
+    view_.Refresh();
+    EXPECT_EQ(view_.DumpRows(), (std::vector<std::array<std::string, 3>>{{"F0C0 - F0FF", kChangedNotReadStatus, ""}}));
+    Known(0);
+    Known(1);
 
     view_.ShowSector(1, 3);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 003");
@@ -209,6 +220,7 @@ TEST_F(MemoryViewTest, HighWindowDumpShowsTheSectorAsNumberedOnFromTheLowWindow)
     auto image = session_.ExternalImage();
     image[2 * 4096] = 0xAB;
     image[2 * 4096 + 4095] = 0x31;
+    Known(-1);
 
     view_.ShowExternalSector(2);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 018");
@@ -221,6 +233,9 @@ TEST_F(MemoryViewTest, HighWindowDumpShowsTheSectorAsNumberedOnFromTheLowWindow)
     session_.externalHighOpen = false;
     session_.externalLowOpen = true;
     view_.ShowExternalSector(2);
+    EXPECT_EQ(view_.DumpRows().size(), 1u) << "what was read of the high window says nothing of the low one";
+    Known(-1);
+    view_.ShowExternalSector(2);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 002");
     EXPECT_EQ(view_.DumpRows()[0][0], "2000 - 200F");
     EXPECT_EQ(view_.DumpRows()[0][1].substr(0, 5), "AB FF");
@@ -230,7 +245,10 @@ TEST_F(MemoryViewTest, ClickingARowShowsThatSectorOfTheCurrentBlock) {
     Select(kA16);
     session_.BlockImage(1)[5 * 64] = 0x41;
     session_.SetCurrentBlock(1);
+    Known(1);
+    view_.ShowSectorStatus(1, -1, -1);
     view_.ClickRow(5);
+    EXPECT_EQ(view_.HotItem(), 5) << "the row whose dump is shown is the highlighted one";
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 005");
     ASSERT_EQ(view_.DumpRows().size(), 4u);
     EXPECT_EQ(view_.DumpRows()[0][0], "F140 - F14F");
@@ -238,6 +256,7 @@ TEST_F(MemoryViewTest, ClickingARowShowsThatSectorOfTheCurrentBlock) {
     EXPECT_TRUE(op_.messages.empty());
 
     session_.externalHighOpen = true;
+    Known(-1);
     view_.ClickRow(5);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 021");
     EXPECT_EQ(view_.DumpRows().size(), 256u);
@@ -274,6 +293,8 @@ TEST_F(MemoryViewTest, AClickOutsideTheRowsOrTheBlockChangesNothingAndAnIllegalB
 
 TEST_F(MemoryViewTest, ChangingTabsSwitchesTheBlockAndRebuildsBothLists) {
     Select(kA16);
+    Known(0);
+    Known(1);
     view_.ShowSector(0, 7);
     view_.TabChanged(1);
     EXPECT_EQ(session_.CurrentBlock(), 1);
@@ -317,7 +338,7 @@ TEST_F(MemoryViewTest, ColumnsSplitTheClientWidthInFifths) {
     view_.SetHotItem(12);
     view_.ShowSector(0, 42);
     EXPECT_EQ(view_.DumpColumns(503)[0].header, "SECTOR 042");
-    EXPECT_EQ(view_.HotItem(), 12);
+    EXPECT_EQ(view_.HotItem(), 42) << "the sector shown is the highlighted row";
     EXPECT_EQ(changes_, 3) << "every change is told";
 }
 
