@@ -686,7 +686,9 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     QString opened;
     r->op.On("DownloadDialog", [&](QWidget* d) {
         opened = d->findChild<QLineEdit*>(QStringLiteral("fileName"))->text();
-        PressOk(d);
+        // An empty name is refused in the dialog: nothing to download, so cancel.
+        if (opened.isEmpty()) PressCancel(d);
+        else PressOk(d);
     });
     r->op.answer = QMessageBox::No;  // the confirmation: nothing is written
     const std::vector<uint8_t> before = r->board->Block(0);
@@ -770,8 +772,13 @@ TEST(MainWindowGui, HelpIsReachableShortcutsAndTipsAreThereAndTheWindowComesBack
         QApplication::processEvents();
     }
     {
+        // As left, but never wider or further out than the screen it comes up on.
         MainWindow w(o);
-        EXPECT_EQ(w.size(), QSize(900, 640));
+        const QRect screen = w.screen()->availableGeometry();
+        EXPECT_EQ(w.width(), std::min(900, screen.width()));
+        EXPECT_EQ(w.height(), 640);
+        EXPECT_TRUE(screen.contains(w.pos()));
+        EXPECT_LE(w.pos().x() + w.width(), screen.right() + 1);
     }
     std::filesystem::remove_all(dir);
 }
