@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "device/CDeviceSession.h"
-#include "files/ImageLoaders.h"
+#include "transfer/ImageLoaders.h"
 #include "platform/Clock.h"
 #include "platform/Operator.h"
 #include "protocol/Detection.h"

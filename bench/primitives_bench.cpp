@@ -20,7 +20,7 @@
 
 #include "device/CDeviceSession.h"
 #include "files/HexImage.h"
-#include "files/ImageLoaders.h"
+#include "transfer/ImageLoaders.h"
 #include "platform/Clock.h"
 #include "platform/Operator.h"
 #include "platform/UsbAdapter.h"

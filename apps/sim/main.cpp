@@ -11,7 +11,7 @@
 #include <iterator>
 
 #include "device/ChipCatalogue.h"
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 #include "firmware/Firmware.h"
 #include "sim/PtyServer.h"
 #include "sim/SimBoard.h"

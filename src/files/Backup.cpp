@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "files/HexImage.h"
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 #include "platform/Paths.h"
 
 namespace tessel {

@@ -1,6 +1,6 @@
 #include "files/ConfigStore.h"
 
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include "platform/Paths.h"
 

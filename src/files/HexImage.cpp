@@ -1,6 +1,6 @@
 #include "files/HexImage.h"
 
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

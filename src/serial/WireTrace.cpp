@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 
 namespace tessel {
 

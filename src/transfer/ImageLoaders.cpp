@@ -1,4 +1,4 @@
-#include "files/ImageLoaders.h"
+#include "transfer/ImageLoaders.h"
 
 #include <algorithm>
 #include <span>

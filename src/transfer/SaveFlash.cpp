@@ -1,4 +1,4 @@
-#include "files/SaveFlash.h"
+#include "transfer/SaveFlash.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include "device/CDeviceSession.h"
 #include "files/FlashDump.h"
 #include "files/HexImage.h"
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 #include "platform/Operator.h"
 
 namespace tessel {

@@ -5,7 +5,7 @@
 #include "calc/BaudCalc.h"
 #include "device/CDeviceSession.h"
 #include "files/ConfigStore.h"
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 #include "ui/Texts.h"
 
 namespace tessel {

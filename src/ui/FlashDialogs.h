@@ -8,7 +8,7 @@
 
 #include "device/SectorLists.h"
 #include "files/HexImage.h"
-#include "files/SaveFlash.h"
+#include "transfer/SaveFlash.h"
 #include "platform/Operator.h"
 
 namespace tessel {

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <initializer_list>
 
-#include "files/ImageLoaders.h"
+#include "transfer/ImageLoaders.h"
 #include "ui/Texts.h"
 
 namespace tessel {

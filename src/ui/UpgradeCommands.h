@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "files/ImageLoaders.h"
+#include "transfer/ImageLoaders.h"
 #include "ui/FlashCommands.h"
 
 namespace tessel {

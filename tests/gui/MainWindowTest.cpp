@@ -36,7 +36,7 @@
 #include "QtPrintTarget.h"
 #include "firmware/Firmware.h"
 #include "platform/PortList.h"
-#include "files/ImageLoaders.h"
+#include "transfer/ImageLoaders.h"
 #include "ui/MessageAdvice.h"
 #include "sim/SimBoard.h"
 #include "ui/FlashDialogs.h"

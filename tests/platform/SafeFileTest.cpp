@@ -1,4 +1,4 @@
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
