@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string_view>
 
 #include "files/HexImage.h"
@@ -34,9 +37,18 @@ std::string BackupPath(const std::string& dir, const std::string& stem, const ch
     return path;
 }
 
+// A backup is named to the operator as the copy of the chip's contents, so it is read back
+// before anything it protects is erased: a full disk or a cut write must not leave a file
+// that merely looks like the copy.
 std::string WriteWhole(const std::string& path, const char* data, size_t size) {
-    if (path.empty()) return "";
-    return WriteFileSafely(path, std::string_view(data, size), nullptr) ? path : "";
+    if (path.empty() || !WriteFileSafely(path, std::string_view(data, size), nullptr)) return "";
+    std::ifstream in(path, std::ios::binary);
+    const std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad() || back != std::string_view(data, size)) {
+        std::remove(path.c_str());
+        return "";
+    }
+    return path;
 }
 
 }  // namespace

@@ -126,4 +126,40 @@ int CreateFileSafely(const std::string& path, std::string* error) {
     return fd;
 }
 
+bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) *error = path + ": " + std::strerror(errno);
+    else if (!S_ISREG(st.st_mode)) *error = path + " is not a regular file (a FIFO, a device or a folder)";
+    else if (static_cast<uint64_t>(st.st_size) > limit)
+        *error = path + " is larger than " + std::to_string(limit) + " bytes";
+    ok = ok && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= limit;
+    out->clear();
+    char buf[512];
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = path + ": " + std::strerror(errno);
+            ok = false;
+        } else if (n == 0) {
+            break;
+        } else if (out->size() + static_cast<size_t>(n) > limit) {
+            // It grew since it was looked at.
+            *error = path + " is larger than " + std::to_string(limit) + " bytes";
+            ok = false;
+        } else {
+            out->append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (!ok) out->clear();
+    return ok;
+}
+
 }  // namespace tessel

@@ -5,6 +5,7 @@
 // symbolic link is refused: a link planted in a folder we write to must not redirect our
 // bytes (or our truncation) to a file somebody else chose.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,11 @@ bool WriteFileSafely(const std::string& path, std::string_view bytes, std::strin
 // For a file that is written as it goes (a trace): an empty private file is put in place the
 // same way and returned open for writing. The descriptor, or -1 with *error.
 int CreateFileSafely(const std::string& path, std::string* error);
+
+// Reads a small file a person wrote (a password, a list of ports) whole. Only a regular file
+// of at most `limit` bytes is read: a FIFO or a device would never end, and /dev/zero would
+// fill the memory. False with *error ("<path>: <reason>").
+bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std::string* error);
 
 // True when `path` names a symbolic link (dangling or not).
 bool IsSymbolicLink(const std::string& path);

@@ -66,7 +66,9 @@ int VerifyPassword(LinkContext& c, uint16_t address, const std::string& password
     c.progress.stepProgress();
     c.progress.resetProgress();
     if (!ok) {
-        if (Operator* op = c.session.port.Owner()) op->ShowMessage(kPasswordIncorrect);
+        // A device that vanished has said so itself; it judged no password.
+        if (Operator* op = c.session.port.Owner(); op && !c.session.port.DeviceGone())
+            op->ShowMessage(kPasswordIncorrect);
         return -1;
     }
     c.progress.setProgressLabel("");

@@ -24,7 +24,8 @@ bool PasswordFromUtf8(std::string_view utf8, std::string* latin1, std::string* e
 // Where the password sector lies in block 1, by chip type (0 for an unknown type).
 uint16_t PasswordAddress(int chipType);
 
-// 0 accepted; -1 refused or not answered ("Password is incorrect!" has been shown).
+// 0 accepted; -1 refused or not answered ("Password is incorrect!" has been shown, unless the
+// device vanished: the port has said that instead).
 int VerifyPassword(LinkContext& c, uint16_t address, const std::string& password);
 // 0 written; -1 failed. The stub that owns block 1 must be running.
 int WritePassword(LinkContext& c, uint16_t address, const std::string& password);

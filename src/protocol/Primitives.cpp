@@ -408,4 +408,43 @@ bool SelectBlock(LinkContext& c, uint8_t code) {
 bool selectBlock0(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock0); }
 bool selectBlock1(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock1); }
 
+bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece) {
+    CSerialPort& port = link.session.port;
+    port.PurgeInput();
+    const bool whole = ReadFlash(link, dest, start, n, piece) == n;
+    if (!port.PollForInput()) return whole;
+    port.PurgeInput();
+    return false;
+}
+
+AgreedRead ReadAgreeing(std::vector<uint8_t>& out, int attempts,
+                        const std::function<bool(std::vector<uint8_t>&)>& readOnce) {
+    std::vector<uint8_t> again(out.size());
+    bool haveOne = false;
+    int failures = 0, disagreements = 0;
+    while (failures < attempts) {
+        std::vector<uint8_t>& into = haveOne ? again : out;
+        if (!readOnce(into)) {
+            ++failures;
+            haveOne = false;
+            continue;
+        }
+        if (!haveOne) {
+            haveOne = true;
+            continue;
+        }
+        if (again == out) return AgreedRead::Same;
+        // Once may be a glitch; twice says the line cannot be trusted with the operator's code.
+        if (++disagreements >= 2) return AgreedRead::Differed;
+        out.swap(again);  // the newer read is compared with the next one
+    }
+    return AgreedRead::Failed;
+}
+
+AgreedRead ReadAgreeing(LinkContext& link, std::vector<uint8_t>& out, uint32_t start, uint32_t piece, int attempts) {
+    return ReadAgreeing(out, attempts, [&](std::vector<uint8_t>& into) {
+        return ReadForRestore(link, into.data(), start, static_cast<uint32_t>(into.size()), piece);
+    });
+}
+
 }  // namespace tessel

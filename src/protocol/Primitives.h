@@ -7,8 +7,10 @@
 // switch its small codes, reads the number of bytes delivered.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "protocol/Progress.h"
 
@@ -84,5 +86,22 @@ int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
                     uint32_t total);
 bool selectBlock0(LinkContext& c);
 bool selectBlock1(LinkContext& c);
+
+// Reads `n` bytes that are to be written back later. The line is emptied first, and a read
+// after which more bytes keep coming is refused: a reply that came late to an earlier
+// request would otherwise shift every byte by one, the same way in two reads.
+bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece);
+
+// What a procedure writes back after erasing is only as good as the copy it read: one byte
+// garbled on the line would be burnt into the operator's code with nothing to notice it. Two
+// reads that agree are taken as the flash's contents.
+enum class AgreedRead { Same, Failed, Differed };
+// Reads with `readOnce` (which fills the vector it is given, already sized, and empties the
+// line first) until two reads in a row agree. A read that fails is tried again up to
+// `attempts` times; a second disagreement gives up (Differed). `out` keeps its size.
+AgreedRead ReadAgreeing(std::vector<uint8_t>& out, int attempts,
+                        const std::function<bool(std::vector<uint8_t>&)>& readOnce);
+// The same for [start, start + out.size()) read with ReadForRestore.
+AgreedRead ReadAgreeing(LinkContext& link, std::vector<uint8_t>& out, uint32_t start, uint32_t piece, int attempts);
 
 }  // namespace tessel

@@ -97,25 +97,17 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // 1. Save the user's code through the worker. The copy is all the operator has once the
     // upgrade program is written over it, so it is taken only when two reads agree: a prompt
     // of the loader's that crosses a read command on the line shifts one reply by a byte.
-    std::vector<uint8_t> saved(kUserArea, 0xFF), again(kUserArea, 0xFF);
-    auto readAll = [&](std::vector<uint8_t>& into) {
+    std::vector<uint8_t> saved(kUserArea, 0xFF);
+    const AgreedRead got = ReadAgreeing(saved, kAttempts, [&](std::vector<uint8_t>& into) {
         for (uint32_t a = 0; a < kUserArea; a += sector)
-            if (ReadFlashQueued(link, into.data() + a, a, sector, sector) != sector) return false;
+            if (ReadFlashQueued(link, into.data() + a, a, sector, sector) != sector) {
+                // A worker that gave up on the exchange is started afresh for the next read.
+                if (RestartWorker(c)) link.queues = &c.worker->Queues();
+                return false;
+            }
         return true;
-    };
-    bool saveOk = false, haveOne = false;
-    for (int attempt = 0; attempt < kAttempts && !saveOk; ++attempt) {
-        std::vector<uint8_t>& into = haveOne ? again : saved;
-        if (!readAll(into)) {
-            haveOne = false;
-            if (!RestartWorker(c)) break;
-            link.queues = &c.worker->Queues();
-            continue;
-        }
-        if (haveOne && again == saved) saveOk = true;
-        else if (haveOne) saved.swap(again);  // the newer read is compared with the next one
-        haveOne = true;
-    }
+    });
+    const bool saveOk = got == AgreedRead::Same;
     // Nothing is erased unless the operator's code is safe on disk first.
     const std::string backup =
         saveOk ? WriteBackupBinary(backupDir, "block0-0000-04FF", saved) : "";
@@ -123,8 +115,11 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         EndSession(c,
                    saveOk ? "The user's code of block 0 could not be written to a backup file; "
                             "the upgrade was not started and nothing was erased."
-                          : "The user's code of block 0 could not be read; the upgrade was not "
-                            "started and nothing was erased.",
+                   : got == AgreedRead::Differed
+                       ? "The user's code of block 0 read differently on two reads, so the line is not reliable; "
+                         "the upgrade was not started and nothing was erased."
+                       : "The user's code of block 0 could not be read; the upgrade was not "
+                         "started and nothing was erased.",
                    kStill11E);
         return "";
     }

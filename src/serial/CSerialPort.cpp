@@ -155,8 +155,18 @@ void CSerialPort::PulseRts() {
 // then: at the slowest rates a long frame takes longer than the wait itself.
 bool CSerialPort::WaitForInput() {
     if (!device_ || CheckGone()) return false;
-    const bool got = device_->WaitInput(WireFreeUs() + kWaitForInputMs * 1000ull, &cancelWaits_);
+    // A silent board gets no wait, only a look at what may have come after all.
+    const uint64_t until = silenceWatches_ > 0 && silent_ ? clock_.NowUs() : WireFreeUs() + kWaitForInputMs * 1000ull;
+    const bool got = device_->WaitInput(until, &cancelWaits_);
     CheckGone();
+    if (silenceWatches_ > 0) {
+        quietWaits_ = got ? 0 : quietWaits_ + 1;
+        if (got) silent_ = false;
+        if (quietWaits_ >= 2 && !silent_) {
+            silent_ = true;
+            if (trace_) trace_->Event(clock_.NowUs(), "the board has gone silent");
+        }
+    }
     return got && !gone_;
 }
 

@@ -50,6 +50,31 @@ public:
     // it needs the line quiet: before a timed pause, a purge or a change of the modem lines.
     bool DrainOutput();
 
+    // A board that goes silent in the middle of a multi-step procedure would otherwise cost
+    // a time-out for every try of every step (a minute and more) before the procedure could
+    // say so. While a SilenceWatch lives, a wait for a reply that ends with nothing, after
+    // an earlier one that also got nothing and no byte between them, marks the line silent:
+    // the second wait is the check whether the board still answers. From then on every wait
+    // for a reply fails at once, so the procedure runs straight through its recovery to its
+    // report. The mark goes with the last watch.
+    class SilenceWatch {
+    public:
+        explicit SilenceWatch(CSerialPort& p) : p_(p) { ++p_.silenceWatches_; }
+        ~SilenceWatch() {
+            if (--p_.silenceWatches_ == 0) {
+                p_.silent_ = false;
+                p_.quietWaits_ = 0;
+            }
+        }
+        SilenceWatch(const SilenceWatch&) = delete;
+        SilenceWatch& operator=(const SilenceWatch&) = delete;
+
+    private:
+        CSerialPort& p_;
+    };
+    // True once the board has gone silent under a watch.
+    bool Silent() const { return silent_; }
+
     // True once the device has vanished (unplugged); every later transfer fails at once.
     bool DeviceGone() const { return gone_; }
     // "the serial device <path> has gone (unplugged?)"
@@ -121,6 +146,9 @@ private:
     LineSettings lineSettings_;
     int portNumber_ = 1;
     std::string portName_;
+    int silenceWatches_ = 0;
+    int quietWaits_ = 0;
+    bool silent_ = false;
     OpenError lastOpenError_;
     bool linesUnsupportedReported_ = false;
     std::atomic<bool> cancelWaits_{false};

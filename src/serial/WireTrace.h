@@ -18,10 +18,17 @@ public:
     void Bytes(uint64_t us, char direction, const uint8_t* bytes, size_t n);
     void Event(uint64_t us, const std::string& what);
 
+    // What any trace of this run failed to write ("" when every byte went out), for the
+    // run's last line.
+    static std::string LostWrites();
+
 private:
-    explicit WireTrace(std::FILE* file) : file_(file) {}
+    WireTrace(std::FILE* file, std::string path) : file_(file), path_(std::move(path)) {}
+    void Check();
     std::mutex mutex_;
     std::FILE* file_;
+    std::string path_;
+    bool failed_ = false;
 };
 
 }  // namespace tessel

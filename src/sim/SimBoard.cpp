@@ -148,7 +148,10 @@ void Board::Send(VirtualLine& line, const std::vector<uint8_t>& bytes, uint64_t 
     std::vector<uint8_t> out = bytes;
     for (auto& b : out) {
         ++sent_;
-        if (f.corruptReplyByte && sent_ == f.corruptReplyByte) b = static_cast<uint8_t>(~b);
+        if (f.corruptReplyByte && (sent_ == f.corruptReplyByte ||
+                                   (f.corruptReplyEvery && sent_ > f.corruptReplyByte &&
+                                    (sent_ - f.corruptReplyByte) % f.corruptReplyEvery == 0)))
+            b = static_cast<uint8_t>(~b);
         // A host listening at another rate than the loader talks at sees garbage.
         if (baud != line.HostBaud()) b = static_cast<uint8_t>(b ^ 0xA5);
     }

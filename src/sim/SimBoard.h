@@ -39,6 +39,7 @@ struct Faults {
     uint64_t silentFromByte = 0;   // from the Nth byte received on, nothing is answered
     uint64_t dropAfterBytes = 0;   // after N bytes (received and sent together) the link is dead both ways
     uint64_t corruptReplyByte = 0; // the kth byte sent is inverted
+    uint64_t corruptReplyEvery = 0; // ... and every Nth byte sent after it (a line that stays bad)
     uint32_t replyDelayMs = 0;     // every reply starts this much later
     int refuseCommand = -1;        // this command code never gets its 0xC0
     int64_t refuseAt = -1;         // ... only at this address (-1: at any)

@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -91,10 +92,18 @@ bool ParseSimName(const std::string& name, BoardConfig* out, std::string* error)
     if (const size_t colon = firmware.find(':'); colon != std::string::npos) {
         const std::string fault = firmware.substr(colon + 1);
         firmware = firmware.substr(0, colon);
+        const auto count = [&](const char* prefix, uint64_t* into) {
+            const size_t n = std::strlen(prefix);
+            if (fault.compare(0, n, prefix) != 0 || fault.size() == n ||
+                fault.find_first_not_of("0123456789", n) != std::string::npos)
+                return false;
+            *into = std::stoull(fault.substr(n));
+            return true;
+        };
         if (fault == "upgrade-silent") {
             config.faults.upgradeNeverAnswers = true;
-        } else {
-            if (error) *error = name + ": unknown fault '" + fault + "' (upgrade-silent)";
+        } else if (!count("silent-from=", &config.faults.silentFromByte)) {
+            if (error) *error = name + ": unknown fault '" + fault + "' (upgrade-silent, silent-from=N)";
             return false;
         }
     }

@@ -86,6 +86,33 @@ std::vector<uint8_t> RunBytes(const LoadedImage& image, const TouchedRun& r) {
     return buf;
 }
 
+// A HEX file's gaps inside a sector it touches are the chip's, not the file's: each such
+// run is read before it is erased (two reads that agree, as for any copy that is written
+// back), and its gap bytes become part of what is programmed. False when it could not be read.
+bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
+                  uint32_t piece) {
+    if (image.defined.empty()) return true;
+    for (const TouchedRun& r : runs) {
+        const size_t end = r.offset + r.length;
+        bool gaps = end > image.bytes.size();
+        for (size_t k = r.offset; !gaps && k < end; ++k) gaps = !image.defined[k];
+        if (!gaps) continue;
+        std::vector<uint8_t> chip(r.length);
+        if (ReadAgreeing(c, chip, start + static_cast<uint32_t>(r.offset), piece, 3) != AgreedRead::Same)
+            return false;
+        if (image.bytes.size() < end) {
+            image.bytes.resize(end, 0xFF);
+            image.defined.resize(end, false);
+        }
+        for (size_t k = r.offset; k < end; ++k) {
+            if (image.defined[k]) continue;
+            image.bytes[k] = chip[k - r.offset];
+            image.defined[k] = true;
+        }
+    }
+    return true;
+}
+
 // Erases the runs in sectors of `unit`, image byte 0 at `start`.
 bool EraseRuns(LinkContext& c, const std::vector<TouchedRun>& runs, uint32_t start, uint32_t unit, size_t base) {
     SpanProgress bar(c.progress, PieceCount(runs, unit), "Erasing", 0);
@@ -262,11 +289,16 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
     const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
     // Only the sectors that hold a byte of the file are erased and programmed.
     const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), eraseUnit);
+    LoadedImage kept = image;
+    if (!KeepGapBytes(c, kept, runs, start, piece)) {
+        Show(c, kFailedRead);
+        return load::kShortRead;
+    }
     if (!EraseRuns(c, runs, start, eraseUnit, 0)) {
         Show(c, kSectorEraseFailed);
         return load::kFailed;
     }
-    return ProgramRuns(c, image, runs, start, piece, 0, ProgramVerified) ? load::kOk : load::kProgramFailed;
+    return ProgramRuns(c, kept, runs, start, piece, 0, ProgramVerified) ? load::kOk : load::kProgramFailed;
 }
 
 int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out) {
@@ -276,13 +308,18 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
     const uint32_t eraseUnit = window ? kExternalSectorSize : static_cast<uint32_t>(s.SectorSize(block));
     const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
     // Whole sectors: a plain download erases the tail of the last one as well.
-    const std::vector<uint8_t> want = Padded(image.bytes.data(), image.bytes.size(), eraseUnit);
+    std::vector<uint8_t> want = Padded(image.bytes.data(), image.bytes.size(), eraseUnit);
     const uint32_t total = static_cast<uint32_t>(want.size());
     std::vector<uint8_t> have(total);
-    if (ReadFlash(c, have.data(), start, total, piece) != total) {
+    // What is read decides what is rewritten, and supplies the gap bytes that are written back.
+    if (ReadAgreeing(c, have, start, piece, 3) != AgreedRead::Same) {
         Show(c, kFailedRead);
         return load::kShortRead;
     }
+    // A HEX file's gaps inside a sector it touches keep the chip's bytes.
+    if (!image.defined.empty())
+        for (size_t k = 0; k < total; ++k)
+            if (!image.IsDefined(k)) want[k] = have[k];
     enum class Need { Nothing, Program, EraseAndProgram };
     const int sectors = static_cast<int>(total / eraseUnit);
     std::vector<Need> need(static_cast<size_t>(sectors), Need::Nothing);

@@ -104,37 +104,17 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
     return codes[kSwitchIn] == 0;
 }
 
-bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece) {
-    CSerialPort& port = link.session.port;
-    port.PurgeInput();
-    const bool whole = ReadFlash(link, dest, start, n, piece) == n;
-    if (!port.PollForInput()) return whole;
-    port.PurgeInput();
-    return false;
-}
-
 std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
                             std::vector<BackupRegion>& saved, const std::string& backupDir) {
     const CDeviceSession& s = w.Session();
     saved = {{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)}, {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
-    // What is read here is later written back and verified against itself: a byte garbled on
-    // the line would be burnt into the user's code with nothing to notice it. Two reads that
-    // agree are taken as the chip's contents.
     bool differed = false;
-    for (int i = 0; i < attempts; ++i) {
-        differed = false;
-        for (size_t r = 0; r < saved.size(); ++r) {
-            std::vector<uint8_t>& bytes = saved[r].bytes;
-            std::vector<uint8_t> again(bytes.size());
-            const uint32_t piece = r == 0 ? static_cast<uint32_t>(s.SectorSize(0)) : kPiece;
-            const uint32_t n = static_cast<uint32_t>(bytes.size());
-            const bool read = ReadForRestore(link, bytes.data(), saved[r].address, n, piece) &&
-                              ReadForRestore(link, again.data(), saved[r].address, n, piece);
-            const bool same = read && again == bytes;
-            differed = differed || (read && !same);
-            codes[r == 0 ? kSave0 : kSave1] = same ? 0 : -1;
-        }
-        if (codes[kSave0] == 0 && codes[kSave1] == 0) break;
+    for (size_t r = 0; r < saved.size(); ++r) {
+        const uint32_t piece = r == 0 ? static_cast<uint32_t>(s.SectorSize(0)) : kPiece;
+        const AgreedRead got = ReadAgreeing(link, saved[r].bytes, saved[r].address, piece, attempts);
+        codes[r == 0 ? kSave0 : kSave1] = got == AgreedRead::Same ? 0 : -1;
+        differed = differed || got == AgreedRead::Differed;
+        if (got != AgreedRead::Same) break;
     }
     if (codes[kSave0] != 0 || codes[kSave1] != 0) {
         // Without a sound copy the restore would write garbage over the user's code.
@@ -196,12 +176,24 @@ bool RewritePasswordSector(MainDialog& w, LinkContext& link, const std::string& 
     return false;
 }
 
+bool SayIfPasswordLost(MainDialog& w, int eraseCode, int writeCode) {
+    if (eraseCode == kNotTried || (eraseCode == 0 && writeCode == 0)) return false;
+    // A write that was not acknowledged may still have gone in: only "may" is true then.
+    w.Op().ShowMessage(std::string(eraseCode == 0 ? "The password sector was erased and the new password was not "
+                                                    "confirmed written: the chip may have no password now."
+                                                  : "The password sector's erase did not finish: the chip may have "
+                                                    "no password now.") +
+                       " Set one with Password Set/Reset (tessel password set) once the chip answers again.");
+    return true;
+}
+
 bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::function<bool()>& work) {
     CDeviceSession& s = w.Session();
     // The steps finish whole; an operator's stop is looked at between them, and block 0 is
     // put back before the procedure ends whatever happened.
     StopRequest& stop = s.flags.stop;
     StopRequest::Hold hold(stop);
+    CSerialPort::SilenceWatch silence(s.port);
     Codes local;
     Codes& codes = o.codes ? *o.codes : local;
     codes.fill(kNotTried);

@@ -63,11 +63,6 @@ const FirmwareImage* UsableFirmware(MainDialog& window, FirmwareId id);
 // Tries `step` up to `attempts` times while it fails (non-zero); returns its last code.
 int Retried(int attempts, const std::function<int()>& step);
 
-// Reads `n` bytes that are to be written back later. The line is emptied first, and a read
-// after which more bytes keep coming is refused: a reply that came late to an earlier
-// request would otherwise shift every byte by one, the same way in two reads.
-bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece);
-
 // Reads block 0's two save areas twice, all again while a read failed or the two copies
 // differ (codes kSave0, kSave1), and writes them to a backup file; the file's path, or ""
 // after saying why nothing may be erased.
@@ -99,6 +94,11 @@ bool LeaveStub(MainDialog& window, LinkContext& link, int attempts, stub::Codes&
 // to `attempts` times. The codes of the erase and of the write (0 when nothing is written).
 bool RewritePasswordSector(MainDialog& window, LinkContext& link, const std::string& password, int attempts,
                            int* eraseCode, int* writeCode);
+
+// After RewritePasswordSector did not finish (its codes): once the sector's erase was tried,
+// the password may be gone, and nothing else would say so. The last message then says that
+// the chip has (or may have) no password now and how to set one. True when it was said.
+bool SayIfPasswordLost(MainDialog& window, int eraseCode, int writeCode);
 
 struct Block1StubOptions {
     // Where the save areas are written before anything is erased ("" for the user's state

@@ -162,12 +162,31 @@ public:
         bool detect = true;
         if (type >= 3 && type <= 6 && (option == RemapMenuDialog::kSC0 || option == RemapMenuDialog::kSC1)) {
             const bool sc1 = option == RemapMenuDialog::kSC1;
-            if (!sc1 || type >= 5) {
-                done = ProgramConfig(sc1, internal, type);
-                // A chip whose boot loader the bit has hidden in internal memory mode is
-                // not looked for again.
-                detect = !(done && internal && (sc1 || type <= 4));
+            if (sc1 && type < 5) {
+                Redetect();
+                return false;
             }
+            const std::string before = s.remapText;
+            if (!ProgramConfig(sc1, internal)) {
+                Redetect();
+                return false;
+            }
+            const std::string name = sc1 ? "SC1" : "SC0";
+            if (internal && (sc1 || type <= 4)) {
+                // The loader hides itself once the bit is set and answers none of the bit's
+                // frames: nothing can say that the bit took.
+                s.flags.longOperation = false;
+                s.flags.errorReported = true;
+                Say(name + " programmed, not confirmed: the boot loader answers none of the bit's frames and "
+                           "hides itself in internal memory mode once the bit is set, so the bit cannot be read "
+                           "back." + kNotDetectable);
+                return false;
+            }
+            Redetect();
+            const std::string expected = RemapText(s.Family(), static_cast<unsigned>(RemapBitsHL(before) |
+                                                                                     (sc1 ? 0x02 : 0x01)));
+            return Confirm(s.IsLinkUp() && RemapBitsHL(before) >= 0 && s.remapText == expected,
+                           "Program " + name + " Completed!" + kRedetected, "Program " + name);
         } else if (IsTypeA(type) && !internal) {
             const int before = RemapBitsA(s.remapText);
             LinkContext link = Link();
@@ -185,6 +204,14 @@ public:
         return done;
     }
 
+    // The H/L configuration bits as the detection shows them; both bits set and SC1 alone
+    // read the same, taken as SC1 alone. -1 for a text it does not give.
+    static int RemapBitsHL(const std::string& text) {
+        for (unsigned bits = 0; bits < 3; ++bits)
+            if (text == RemapText(ChipFamily::HL32B, bits)) return static_cast<int>(bits);
+        return -1;
+    }
+
     // The A-type remap bits as the detection shows them; -1 for a text it does not give.
     static int RemapBitsA(const std::string& text) {
         for (unsigned bits = 0; bits < 4; ++bits)
@@ -192,7 +219,7 @@ public:
         return -1;
     }
 
-    bool ProgramConfig(bool sc1, bool internal, int type) {
+    bool ProgramConfig(bool sc1, bool internal) {
         const std::string name = sc1 ? "SC1" : "SC0";
         LinkContext link = Link();
         bool sent;
@@ -206,8 +233,7 @@ public:
         S().flags.longOperation = true;
         S().port.DrainOutput();
         S().port.GetClock().SleepMs(kConfigSettleMs);
-        const bool hidden = internal && (sc1 || type <= 4);
-        Announce("Program " + name + " Completed!" + (hidden ? kNotDetectable : kRedetected));
+        Announce("");
         return true;
     }
 
@@ -232,8 +258,6 @@ public:
                 s.flags.longOperation = true;
                 s.port.DrainOutput();
                 s.port.GetClock().SleepMs(kConfigSettleMs);
-                Say(std::string("Double clock Completed!") + kRedetected);
-                s.flags.doubleClockOn = true;
                 w_.TickPanes();
                 s.port.DrainOutput();
                 w_.Route(command::kResetLink);
@@ -241,7 +265,10 @@ public:
             }
         }
         Redetect();
-        return done;
+        if (!done) return false;
+        // Only the status the detection reads back says that the bit took.
+        return Confirm(s.IsLinkUp() && s.flags.doubleClockOn, std::string("Double clock Completed!") + kRedetected,
+                       "Double clock");
     }
 
 private:

@@ -73,6 +73,7 @@ public:
         CDeviceSession& s = S();
         // Opening is one step: a stop is looked at once block 0 is prepared, and gives it back.
         StopRequest::Hold hold(s.flags.stop);
+        CSerialPort::SilenceWatch silence(s.port);
         if (!Ready()) return false;
         if (s.currentBlock != 0 && s.currentBlock != 1) {
             Say(kIllegalBlockNumber);
@@ -211,6 +212,7 @@ public:
         CDeviceSession& s = S();
         // Leaving the window is the recovery of every stopped window command: it runs whole.
         StopRequest::Hold hold(s.flags.stop);
+        CSerialPort::SilenceWatch silence(s.port);
         if (!Ready()) return false;
         if (!s.ExternalWindowOpen()) {
             Say("You are in Internal Memory mode already!");
@@ -263,6 +265,7 @@ public:
     void LeaveAfterDetection() {
         CDeviceSession& s = S();
         StopRequest::Hold hold(s.flags.stop);
+        CSerialPort::SilenceWatch silence(s.port);
         s.externalLowOpen = s.externalHighOpen = false;
         s.externalProgramRunning = false;
         if (s.memoryMode != kInternalMemory) {

@@ -327,13 +327,14 @@ bool ByteEditDialog::OnReplaceData() {
     const bool two = offset + m > kSector;
     const uint32_t span = two ? 2 * kSector : kSector;
     std::vector<uint8_t> image(span), again(span);
-    if (!ReadBytes(first, image.data(), kSector, true)) return false;
-    if (two && !ReadBytes(first + kSector, image.data() + kSector, kSector, true)) return false;
     // The rest of each sector is written back from this copy: one garbled byte on the line
-    // would be burnt into the chip, so a second read must agree before anything is erased.
-    if (!ReadBytes(first, again.data(), kSector, true)) return false;
-    if (two && !ReadBytes(first + kSector, again.data() + kSector, kSector, true)) return false;
-    if (again != image) {
+    // would be burnt into the chip, so two reads must agree before anything is erased.
+    const AgreedRead got = ReadAgreeing(image, 1, [&](std::vector<uint8_t>& into) {
+        return ReadBytes(first, into.data(), kSector, true) &&
+               (!two || ReadBytes(first + kSector, into.data() + kSector, kSector, true));
+    });
+    if (got == AgreedRead::Failed) return false;
+    if (got == AgreedRead::Differed) {
         op.ShowMessage("The sectors read differently twice, so the line is not reliable.\nBlock 0 was not changed.");
         return false;
     }

@@ -102,6 +102,7 @@ public:
             w_.SetIapStatus(FailedStepsLine(results, ", "));
             w_.Refresh();
             Say("Password Change Failed!");
+            if (!d->newPassword.empty()) SayIfPasswordLost(w_, eraseCode, writeCode);
             return false;
         }
         s.flags.passwordVerified = false;
@@ -156,6 +157,7 @@ public:
         // the password sector is rewritten, and the stub is always taken out again.
         StopRequest& stop = s.flags.stop;
         StopRequest::Hold hold(stop);
+        CSerialPort::SilenceWatch silence(s.port);
         if (stop.Requested()) {
             stop.Note("stopped before block 0 was erased; nothing was changed");
             return false;
@@ -204,6 +206,7 @@ public:
             Say("Password Set/Reset Failed!");
             w_.SetIapStatus(FailedStepsLine(results));
             w_.Refresh();
+            if (!dialog.password.empty()) SayIfPasswordLost(w_, eraseCode, writeCode);
             return false;
         }
         s.flags.passwordVerified = false;

@@ -154,7 +154,9 @@ public:
             if (i == 6 && results[i] == download::kUpgradeDeclined) return Fail("Upgrade BSL is cancelled!");
             w_.SetIapStatus(FailedStepsLine(results, ", "));
             w_.Refresh();
-            return Fail("Upgrade Bootstrap Loader Failed!");
+            Fail("Upgrade Bootstrap Loader Failed!");
+            if (!s.gatePassword.empty()) SayIfPasswordLost(w_, eraseCode, writeCode);
+            return false;
         }
         if (!ok) return Fail("Upgrade Bootstrap Loader Failed!");
         s.flags.errorReported = false;
@@ -183,16 +185,16 @@ public:
         LinkContext link{s, w_, nullptr};
         // The board's loader is rewritten whole once begun: a stop waits for the end.
         StopRequest::Hold hold(s.flags.stop);
+        CSerialPort::SilenceWatch silence(s.port);
         const uint32_t sector = static_cast<uint32_t>(kExternalSectorSize);
         const uint32_t piece = static_cast<uint32_t>(kExternalPieceSize);
-        std::vector<uint8_t> old(sector), again(sector);
-        bool ok = ReadForRestore(link, old.data(), 0, sector, piece);
+        std::vector<uint8_t> old(sector);
         // The rest of the sector is written back from this copy and verified against it: it
         // must be what the flash holds, not what one read of the line made of it.
-        if (ok && (!ReadForRestore(link, again.data(), 0, sector, piece) || again != old)) {
+        const AgreedRead got = ReadAgreeing(link, old, 0, piece, kStepAttempts);
+        bool ok = got == AgreedRead::Same;
+        if (got == AgreedRead::Differed)
             Say("The external flash's first sector read differently twice, so nothing was erased.");
-            ok = false;
-        }
         if (ok && !std::equal(image->data, image->data + image->size, old.begin())) {
             std::vector<uint8_t> merged = old;
             std::copy(image->data, image->data + image->size, merged.begin());
@@ -244,10 +246,12 @@ public:
         // Once begun, the monitor replaces the loader whole: an operator's stop is looked at
         // only before anything is erased.
         StopRequest::Hold hold(s.flags.stop);
+        CSerialPort::SilenceWatch silence(s.port);
         const std::string backup = SaveMonitorArea(link, *m);
         if (backup.empty() || s.flags.stop.Requested()) {
             if (!backup.empty()) {
                 std::remove(backup.c_str());
+                s.flags.stop.DropBackup(backup);
                 s.flags.stop.Note("stopped before the monitor download erased anything; nothing was changed");
             }
             s.flags.longOperation = false;  // nothing changed: the loader still answers
@@ -328,13 +332,21 @@ private:
         regions.push_back({stub::kSaveArea1, std::vector<uint8_t>(stub::kSaveArea1Size)});
         if (m.block0Part) regions.push_back({m.address0, std::vector<uint8_t>(kMonitorBlock0Size)});
         for (BackupRegion& r : regions) {
-            const uint32_t n = static_cast<uint32_t>(r.bytes.size());
-            if (ReadFlash(link, r.bytes.data(), r.address, n, stub::kPiece) != n) {
+            // The monitor erases these for good: the file is the operator's only copy.
+            const AgreedRead got = ReadAgreeing(link, r.bytes, r.address, stub::kPiece, kStepAttempts);
+            if (got == AgreedRead::Differed) {
+                Say("Block 0 read differently on two reads, so the line is not reliable.\nBlock 0 could not be "
+                    "saved, so nothing was erased.");
+                return {};
+            }
+            if (got != AgreedRead::Same) {
                 Say("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
                 return {};
             }
         }
         const std::string backup = WriteBackupHex(env_.backupDir, "block0-before-monitor", regions);
+        // The monitor never puts these areas back: the file stays the operator's copy.
+        S().flags.stop.KeepBackup(backup);
         if (backup.empty())
             Say("Block 0's areas that the monitor download overwrites could not be written to a backup file "
                 "under the state folder, so nothing was erased.");
