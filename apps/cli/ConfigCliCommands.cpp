@@ -89,6 +89,9 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, int command
     res.fields["security"] = w.SecurityLine();
     if (ok) res.summary = what + " programmed; the chip now reports " + w.SecurityLine();
     else if (events.Declined()) res.summary = what + " declined: nothing was programmed";
+    else if (link.Op().LastMessage().find("not confirmed") != std::string::npos)
+        // The bits went out: saying they were not programmed would be as wrong as saying they were.
+        res.summary = what + " sent, not confirmed: " + link.FailureReason();
     else res.summary = what + " not programmed: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
 }

@@ -1,4 +1,5 @@
 #include "Connection.h"
+
 #include "Interrupt.h"
 
 #include <termios.h>
@@ -16,6 +17,7 @@
 #include "device/ChipCatalogue.h"
 #include "firmware/Firmware.h"
 #include "platform/PortList.h"
+#include "platform/SafeFile.h"
 #include "protocol/Password.h"
 #include "sim/SimBoard.h"
 #include "ui/CommDialogs.h"
@@ -81,6 +83,7 @@ void NotePortWentAway() { gPortWentAway = true; }
 
 Connection::~Connection() {
     if (InterruptSignal() != 0) RecordInterruption(window_->Session().flags.stop, o_.port);
+    RecordBackups(window_->Session().flags.stop.Backups());
     UnwatchStopRequest(&window_->Session().flags.stop);
     if (window_->Session().port.DeviceGone()) NotePortWentAway();
     window_->Shutdown();
@@ -175,11 +178,50 @@ void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount) {
     AddPasswordOptions(cmd, f);
 }
 
+bool ReadPasswordLine(const std::string& path, std::string* line, std::string* error) {
+    std::string text;
+    if (!ReadSmallFile(path, kPasswordFileLimit, &text, error)) return false;
+    *line = text.substr(0, text.find('\n'));
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    WipeString(text);
+    return true;
+}
+
+std::string CheckPasswordText(const std::string& text, const std::string& from) {
+    std::string bytes, error;
+    const bool converted = PasswordFromUtf8(text, &bytes, &error);
+    const size_t length = bytes.size();
+    WipeString(bytes);
+    if (!converted) return error;
+    if (length > kMaxPasswordLength)
+        return "the password in " + from + " has " + std::to_string(length) + " characters; the loader keeps at most " +
+               std::to_string(kMaxPasswordLength);
+    return {};
+}
+
 void AddPasswordOptions(CLI::App* cmd, FlashOptions& f) {
     cmd->add_option("--password-file", f.passwordFile,
                     "Read the boot loader password from the first line of FILE");
     cmd->add_option("--password-env", f.passwordEnv,
                     "Take the password from this environment variable if it is set");
+    // A password the loader could never take is refused before the port is opened.
+    cmd->parse_complete_callback([&f] {
+        std::string text, from;
+        if (!f.passwordFile.empty()) {
+            std::string error;
+            if (!ReadPasswordLine(f.passwordFile, &text, &error))
+                throw CLI::ValidationError("--password-file", "cannot read the password file " + error);
+            from = f.passwordFile;
+        } else if (const char* env = f.passwordEnv.empty() ? nullptr : std::getenv(f.passwordEnv.c_str())) {
+            text = env;
+            from = "$" + f.passwordEnv;
+        } else {
+            return;
+        }
+        const std::string why = CheckPasswordText(text, from);
+        WipeString(text);
+        if (!why.empty()) throw CLI::ValidationError("--password-file", why);
+    });
 }
 
 void AddFormatOption(CLI::App* cmd, FlashOptions& f) {
@@ -223,6 +265,13 @@ bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
     if (rangeCount && f.count > sectors) {
         events_.Error("--count must be 1 to " + std::to_string(sectors) + " for block " + std::to_string(f.block) +
                       " of " + s.Chip().model);
+        return false;
+    }
+    // A range that runs past the block would be cut short without a word.
+    if (rangeCount && f.startSector + f.count > sectors) {
+        events_.Error("--start-sector " + std::to_string(f.startSector) + " with --count " + std::to_string(f.count) +
+                      " runs past the end of block " + std::to_string(f.block) + " of " + s.Chip().model + " (" +
+                      std::to_string(sectors) + " sectors)");
         return false;
     }
     flash_ = &f;
@@ -282,13 +331,11 @@ Connection::Secret Connection::ReadSecretText(const std::string& file, const std
             *out = env;
             return Secret::Fixed;
         }
-        std::ifstream in(file);
-        if (!in) {
-            events_.Error("cannot read the password file " + file);
+        std::string error;
+        if (!ReadPasswordLine(file, out, &error)) {
+            events_.Error("cannot read the password file " + error);
             return Secret::Cancel;
         }
-        std::getline(in, *out);
-        if (!out->empty() && out->back() == '\r') out->pop_back();
         return Secret::Fixed;
     }
     // Boards programmed side by side never prompt: their prompts would interleave.

@@ -47,6 +47,12 @@ void AddFlashOptions(CLI::App* cmd, FlashOptions& f, bool withCount);
 // --password-file and --password-env, for every command that may meet the password gate.
 void AddPasswordOptions(CLI::App* cmd, FlashOptions& f);
 
+// The first line of a password file, read with a size limit (a FIFO or a device is refused).
+constexpr size_t kPasswordFileLimit = 4096;
+bool ReadPasswordLine(const std::string& path, std::string* line, std::string* error);
+// Why the loader could never take this password ("" when it could): its encoding or length.
+std::string CheckPasswordText(const std::string& text, const std::string& from);
+
 class Connection;
 
 // An option of the lock or remap menu that the detected chip offers; false after saying

@@ -1,5 +1,6 @@
 #include "Gang.h"
 
+
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <iostream>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "ConsoleView.h"
@@ -20,6 +22,7 @@
 #include "JsonView.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
+#include "platform/SafeFile.h"
 
 namespace tessel::cli {
 
@@ -195,16 +198,20 @@ void AddGangConnectOptions(CLI::App* cmd, RunState& state, GangPorts& g) {
     cmd->add_flag("--all-usb", g.allUsb, "Run on every USB serial adapter present (`tessel ports` lists them)");
 }
 
+constexpr size_t kPortListLimit = 64 * 1024;
+
 bool CollectPorts(const GangPorts& g, const std::string& globalPort, EventStream& events,
                   std::vector<std::string>* out) {
     std::vector<std::string> ports = g.ports;
     if (ports.empty() && !globalPort.empty()) ports.push_back(globalPort);
     if (!g.portsFrom.empty()) {
-        std::ifstream in(g.portsFrom);
-        if (!in) {
-            events.Error("cannot read the port list " + g.portsFrom);
+        // A list of ports is short; a FIFO or /dev/zero given by mistake must not hang the run.
+        std::string text, error;
+        if (!ReadSmallFile(g.portsFrom, kPortListLimit, &text, &error)) {
+            events.Error("cannot read the port list " + error);
             return false;
         }
+        std::istringstream in(text);
         for (std::string line; std::getline(in, line);) {
             const size_t a = line.find_first_not_of(" \t\r");
             if (a == std::string::npos || line[a] == '#') continue;

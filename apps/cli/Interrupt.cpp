@@ -6,13 +6,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "device/StopRequest.h"
+#include "serial/WireTrace.h"
 #include "ui/MessageAdvice.h"
 
 namespace tessel::cli {
@@ -34,6 +37,7 @@ struct Interrupted {
 };
 std::mutex gRecordMutex;
 std::vector<Interrupted> gRecords;
+std::vector<std::string> gBackups;
 
 // Only write(2) from here on: a second signal may arrive anywhere, even inside malloc.
 void Put(const char* text) {
@@ -76,6 +80,7 @@ const char* SignalName(int sig) {
         case SIGINT: return "SIGINT";
         case SIGTERM: return "SIGTERM";
         case SIGHUP: return "SIGHUP";
+        case SIGQUIT: return "SIGQUIT";
         default: return "a signal";
     }
 }
@@ -89,7 +94,13 @@ void InstallInterruptHandlers() {
     // No SA_RESTART: a read from the terminal (a password prompt, a question) returns with
     // EINTR, so that the prompt can put the terminal back and give up.
     sa.sa_flags = 0;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+    // A reader that went away (`| head`) or a file-size limit must not end a procedure that
+    // has borrowed block 0: the write fails instead, and the failure is reported at the end.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int sig : {SIGPIPE, SIGXFSZ}) sigaction(sig, &ignore, nullptr);
 }
 
 void WatchStopRequest(StopRequest* stop) {
@@ -117,8 +128,23 @@ void RecordInterruption(const StopRequest& stop, const std::string& port) {
     gRecords.push_back({port, stop.Notes(), stop.Backups()});
 }
 
-std::string InterruptionLine() {
+void RecordBackups(const std::vector<std::string>& backups) {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    for (const std::string& b : backups)
+        if (std::find(gBackups.begin(), gBackups.end(), b) == gBackups.end()) gBackups.push_back(b);
+}
+
+std::vector<std::string> RecordedBackups() {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    return gBackups;
+}
+
+std::string InterruptionLine(const std::string& completed) {
     const int sig = gSignal.load();
+    // The stop came when nothing was left to stop: the work is done, and the notes of the
+    // recovery would only suggest it was undone.
+    if (!completed.empty())
+        return std::string("tessel: interrupted after completion by ") + SignalName(sig) + ": " + completed;
     std::string line = std::string("tessel: interrupted by ") + SignalName(sig) + ": ";
     std::lock_guard<std::mutex> lock(gRecordMutex);
     std::string notes;
@@ -133,6 +159,20 @@ std::string InterruptionLine() {
     }
     line += notes.empty() ? "no command was part-way through its work" : notes;
     return line + BackupsClause(backups);
+}
+
+std::string LostWrites() {
+    std::string lost = WireTrace::LostWrites();
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout)) {
+        const int err = errno;
+        if (!lost.empty()) lost += "; ";
+        lost += std::string("standard output could not be written") +
+                (err != 0 ? std::string(" (") + std::strerror(err) + ")" : std::string()) +
+                ", so part of the output is missing";
+    }
+    return lost;
 }
 
 bool WaitForInputLine() {

@@ -1,10 +1,11 @@
 #pragma once
-// SIGINT, SIGTERM and SIGHUP at the terminal. The first one asks the session's work to stop
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT at the terminal. The first one asks the session's work to stop
 // at its next safe point (the command then runs its own recovery and the program ends with
 // a line that says what was done and what was not); a second one ends the program at once,
 // still naming any backup file that holds the operator's data.
 
 #include <string>
+#include <vector>
 
 namespace tessel {
 class StopRequest;
@@ -30,8 +31,19 @@ int InterruptExitCode(int signal);
 // session still exists. Safe from the boards' threads.
 void RecordInterruption(const StopRequest& stop, const std::string& port);
 
+// The backup files a session leaves behind with operator data not put back on the chip,
+// gathered from every board for the result. Safe from the boards' threads.
+void RecordBackups(const std::vector<std::string>& backups);
+std::vector<std::string> RecordedBackups();
+
 // The last line of an interrupted run: the signal, what the stop left undone, any backups.
-std::string InterruptionLine();
+// `completed`, when not empty, is the summary of a command that finished its work before the
+// stop could take effect: the line names that work as done.
+std::string InterruptionLine(const std::string& completed = "");
+
+// Writes that failed in this run (the wire trace, standard output once its reader went
+// away): "" when none did. Said at the end, after the command finished its work.
+std::string LostWrites();
 
 // Waits until a line can be read from standard input without blocking: true then, false once
 // a signal has come or the input has failed. A read that merely blocked could miss a signal

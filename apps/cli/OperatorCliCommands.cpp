@@ -138,7 +138,17 @@ void AddOperatorCommands(CLI::App& app, RunState& state) {
         AddCommonOptions(cmd, state, true);
         AddPasswordOptions(cmd, r->flash);
         cmd->add_option("address", r->address, "Four hex digits, e.g. 03E6")->required();
-        cmd->add_option("bytes", r->bytes, "New bytes as two hex digits each, e.g. 72 4F 5D");
+        // "100" must not become 10h and "1FF" 1Fh: each byte is checked whole while parsing.
+        cmd->add_option("bytes", r->bytes, "New bytes as one or two hex digits each, e.g. 72 4F 5D")
+            ->transform(CLI::Validator(
+                [](std::string& value) {
+                    const bool ok = !value.empty() && value.size() <= 2 &&
+                                    value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+                    if (!ok) return "'" + value + "' is no byte: give one or two hex digits";
+                    if (value.size() == 1) value.insert(value.begin(), '0');
+                    return std::string();
+                },
+                "HEX BYTE"));
         cmd->callback([r, &state] { state.exitCode = Edit(*r, state); });
     }
     {

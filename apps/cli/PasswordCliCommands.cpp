@@ -35,13 +35,11 @@ int CheckNewPasswordSource(const FlashOptions& f, EventStream& events) {
     std::string text;
     std::string from;
     if (!f.newPasswordFile.empty()) {
-        std::ifstream in(f.newPasswordFile);
-        if (!in) {
-            events.Error("cannot read the new password file " + f.newPasswordFile);
+        std::string error;
+        if (!ReadPasswordLine(f.newPasswordFile, &text, &error)) {
+            events.Error("cannot read the new password file " + error);
             return kExitUsage;
         }
-        std::getline(in, text);
-        if (!text.empty() && text.back() == '\r') text.pop_back();
         from = f.newPasswordFile;
     } else if (env) {
         text = env;
@@ -91,6 +89,9 @@ int RunPassword(PasswordRun& r, RunState& state, int commandId) {
     const std::string what = r.flash.noNewPassword ? "password removed" : change ? "password changed" : "password set";
     if (ok) res.summary = what + (change ? "; block 0 kept" : "; block 0 erased");
     else if (state.events.Declined() && state.events.Phases().empty()) res.summary = res.command + " declined: nothing was changed";
+    else if (const std::string& last = link.Op().LastMessage(); last.find("no password now") != std::string::npos)
+        // Whatever else failed, the chip without a password is what the operator must know.
+        res.summary = res.command + " failed: " + last;
     else res.summary = res.command + " failed: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
 }

@@ -11,6 +11,7 @@
 #include "ConsoleView.h"
 #include "JsonView.h"
 #include "platform/PortList.h"
+#include "ui/MessageAdvice.h"
 
 namespace {
 
@@ -31,6 +32,12 @@ std::string ChosenCommand(CLI::App& app) {
 // A failure that stopped before the command could say anything of its own; `error` is the
 // last error said, if any.
 std::string Fallback(const std::string& command, int exit, const std::string& port, const std::string& error) {
+    // A backup left behind means something it protects was erased: "nothing was done" would
+    // be untrue whatever ended the command.
+    if (!RecordedBackups().empty() && exit != kExitOk)
+        return command + " stopped part-way after changing the chip" +
+               (exit == kExitPortError ? ", " + port + " went away" : std::string()) +
+               (error.empty() ? "" : ": " + error);
     switch (exit) {
         case kExitUsage: return command + ": nothing was done" + (error.empty() ? " (bad options)" : ": " + error);
         case kExitPortError:
@@ -132,13 +139,27 @@ int main(int argc, char** argv) {
     r.exit = state.exitCode;
     // An interrupted command has run its recovery by now; the result says it was stopped.
     if (InterruptSignal() != 0) {
+        r.summary = InterruptionLine(r.exit == kExitOk ? r.summary : std::string());
         r.exit = InterruptExitCode(InterruptSignal());
-        r.summary = InterruptionLine();
     } else if (PortWentAway()) {
         r.exit = kExitPortError;
     }
     r.ok = r.exit == kExitOk;
     if (r.summary.empty()) r.summary = Fallback(r.command, r.exit, state.connect.port, state.events.LastError());
+    // Every file that holds operator data not on the chip is named by the result, in its
+    // text and as a list.
+    if (const std::vector<std::string> backups = RecordedBackups(); !backups.empty()) {
+        r.fields["backups"] = backups;
+        std::vector<std::string> unnamed;
+        for (const std::string& b : backups)
+            if (r.summary.find(b) == std::string::npos) unnamed.push_back(b);
+        if (!unnamed.empty()) r.summary += tessel::BackupsClause(unnamed);
+    }
     state.events.Result(r);
+    // Output that did not arrive (a reader that went away, a full disk) is the last thing said.
+    if (const std::string lost = LostWrites(); !lost.empty()) {
+        std::fprintf(stderr, "tessel: %s\n", lost.c_str());
+        if (r.exit == kExitOk) return kExitFailed;
+    }
     return r.exit;
 }
