@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -124,8 +125,9 @@ const std::vector<uint8_t> kSwitchToStub = {0x03, 0x20, 0x27, 0x10};
 const std::vector<uint8_t> kOpenLowWindow = {0x66, 0x66, 0x0C};
 
 TEST(CliInterrupt, ABlock1DownloadStopsAndLeavesBlock0ByteForByte) {
-    for (const int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+    // Ctrl-\ is one more way to ask for the end, and gets the same recovery.
+    for (const int sig : {SIGINT, SIGTERM, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
         Board b;
         const std::string file = b.dir + "/b1.bin";
         WriteBytes(file, Pattern(48 * 64, 0x40));
@@ -182,6 +184,108 @@ TEST(CliInterrupt, ASecondSignalEndsAtOnceAndNamesTheBackupThatHoldsTheAreas) {
     ASSERT_GE(saved.size(), 0x2180u);
     EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 0x80, b.block0.begin()));
     EXPECT_TRUE(std::equal(saved.begin() + 0x2000, saved.begin() + 0x2180, b.block0.begin() + 0x2000));
+}
+
+// A signal that comes while the monitor download runs whole finds the work done: the last
+// line says so, and names the backup of what the monitor took from block 0.
+TEST(CliInterrupt, ASignalThatFindsTheWorkDoneSaysItWasDone) {
+    Board b;
+    const Outcome o = Interrupt(b, {"monitor", "--port", "sim:NX31A32", "--yes"}, kSwitchToStub, 40, SIGTERM);
+    EXPECT_EQ(o.status, 143) << o.out;
+    const std::string last = LastLine(o.out);
+    EXPECT_NE(last.find("interrupted after completion by SIGTERM"), std::string::npos) << o.out;
+    EXPECT_EQ(last.find("put back"), std::string::npos) << "nothing was undone: " << last;
+    const auto backups = b.Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_NE(last.find(backups[0]), std::string::npos) << last;
+}
+
+// Runs `script` under bash with the CLI as $0 and `args` after it; standard error is kept.
+test::CliRun Bash(const std::string& script, std::vector<std::string> args, const std::vector<std::string>& env) {
+    args.insert(args.begin(), {"/bin/bash", "-c", script, kCli});
+    test::ChildProcess p(args, env, true);
+    test::CliRun r;
+    r.status = p.ReadAll(&r.out);
+    return r;
+}
+
+// A reader that goes away (`| head`) or a file-size limit on the wire trace never ends a
+// procedure that has borrowed block 0: it finishes, and the lost output is the last word,
+// with a failure status.
+TEST(CliInterrupt, ALostReaderOrAFileSizeLimitLetsTheProcedureFinishAndIsReported) {
+    {
+        Board b;
+        const std::string file = b.dir + "/b1.bin";
+        WriteBytes(file, Pattern(48 * 64, 0x40));
+        const test::CliRun r = Bash(R"("$0" "$@" | head -c 20 >/dev/null; exit ${PIPESTATUS[0]})",
+                                    {"--json", "download", "--port", "sim:NX31A32", "--yes", "--block", "1",
+                                     "--start-sector", "16", file},
+                                    b.Env());
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("standard output could not be written"), std::string::npos) << r.out;
+        EXPECT_EQ(b.Block0(), b.block0);
+        EXPECT_TRUE(b.Backups().empty()) << "block 0 was put back";
+        const std::vector<uint8_t> block1 = ReadBytes(b.dir + "/sim/sim_NX31A32.block1");
+        const std::vector<uint8_t> image = Pattern(48 * 64, 0x40);
+        ASSERT_GE(block1.size(), 0x400u + image.size());
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), block1.begin() + 0x400)) << "the download finished";
+    }
+    {
+        const test::SimOnPty sim({"--chip", "NX31A16"});
+        const std::string dir = test::TempDir();
+        const std::string file = dir + "/b0.bin", trace = dir + "/wire.txt";
+        WriteBytes(file, Pattern(4096, 0x21));
+        const test::CliRun r = Bash(R"(ulimit -f 8; exec "$0" "$@")",
+                                    {"download", "--port", sim.pty, "--yes", "--trace-wire", trace, file},
+                                    {"XDG_STATE_HOME=" + dir});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("the wire trace " + trace + " is incomplete"), std::string::npos) << r.out;
+        EXPECT_LE(std::filesystem::file_size(trace), 8192u);
+        std::filesystem::remove_all(dir);
+    }
+}
+
+// A board that goes silent once the password sector has been erased: the tool gives up after
+// one check instead of a time-out for every try of every step, and whatever else went wrong,
+// the last line says that the chip may have no password now, how to set one, and where block 0
+// went.
+TEST(CliPassword, ASilentBoardAfterThePasswordSectorsEraseSaysThePasswordMayBeGone) {
+    Board b;
+    const std::string file = b.dir + "/new";
+    std::ofstream(file) << "new\n";
+    const std::vector<std::string> change = {kCli, "password", "change", "--new-password-file", file};
+    // Where the erase of the password sector (F040h) goes out, from a clean run's trace.
+    size_t erased = 0;
+    {
+        std::vector<std::string> args = change;
+        args.insert(args.end(), {"--port", "sim:NX31A32", "--trace-wire", b.dir + "/clean.txt"});
+        test::CliRun clean;
+        clean.status = test::ChildProcess(args, b.Env(), true).ReadAll(&clean.out);
+        ASSERT_EQ(clean.status, 0) << clean.out;
+        const std::vector<uint8_t> sent = HostBytes(b.dir + "/clean.txt");
+        const std::vector<uint8_t> erase = {0x0B, 0xF0, 0x40, 0x01};
+        const auto at = std::search(sent.begin(), sent.end(), erase.begin(), erase.end());
+        ASSERT_NE(at, sent.end());
+        erased = static_cast<size_t>(at - sent.begin()) + erase.size();
+    }
+    Board fresh;
+    const std::string trace = fresh.dir + "/wire.txt";
+    std::vector<std::string> args = change;
+    args.insert(args.end(), {"--port", "sim:NX31A32:1.1F:silent-from=" + std::to_string(erased + 1),
+                             "--trace-wire", trace});
+    test::CliRun r;
+    r.status = test::ChildProcess(args, fresh.Env(), true).ReadAll(&r.out);
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::string last = LastLine(r.out);
+    EXPECT_NE(last.find("may have no password now"), std::string::npos) << r.out;
+    EXPECT_NE(last.find("tessel password set"), std::string::npos) << last;
+    const auto backups = fresh.Backups();
+    ASSERT_EQ(backups.size(), 1u) << "block 0 could not be put back";
+    EXPECT_NE(last.find(backups[0]), std::string::npos) << last;
+    // Given up on once: the silence was noticed, and nothing waited for a reply after it.
+    std::ifstream in(trace);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("the board has gone silent"), std::string::npos);
 }
 
 // Ctrl-C at the password prompt (the chip has refused the empty password): the terminal gets

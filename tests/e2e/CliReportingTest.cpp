@@ -362,7 +362,7 @@ const std::map<std::string, std::map<std::string, std::string>>& Schema() {
                     {"reload?", "integer"}, {"crystal?", "number"}, {"address?", "string"},
                     {"failed_step?", "string"}, {"failed_address?", "integer"}, {"reason?", "string"},
                     {"chip_byte?", "integer"}, {"expected_byte?", "integer"}, {"changed_only?", "string"},
-                    {"boards?", "array"}, {"ports?", "array"}, {"chips?", "array"}}},
+                    {"boards?", "array"}, {"ports?", "array"}, {"chips?", "array"}, {"backups?", "array"}}},
     };
     return schema;
 }

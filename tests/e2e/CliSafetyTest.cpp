@@ -246,31 +246,40 @@ TEST(CliUpgradeBsl, ALoaderThatCannotWorkIsRefusedBeforeTheStub) {
 
 // ---- Sparse images ----
 
+// Only the bytes a HEX file gives change: the rest of every sector it touches (its gaps, and
+// the sector's tail after its last record) is read first and written back, by a plain
+// download and by one that rewrites only what changed.
 TEST(CliSparseImage, TheToolsOwnBlock0BackupChangesOnlyTheAreasItHolds) {
     const std::string dir = TempDir();
     std::vector<uint8_t> before(32768);
     for (size_t i = 0; i < before.size(); ++i) before[i] = static_cast<uint8_t>(i * 7 + 3);
     WriteBytes(dir + "/full.bin", before);
     std::vector<BackupRegion> regions = {{0x0000, std::vector<uint8_t>(128, 0x11)},
+                                         {0x0405, std::vector<uint8_t>(3, 0x33)},
+                                         {0x0430, std::vector<uint8_t>(16, 0x44)},
                                          {0x2000, std::vector<uint8_t>(384, 0x22)}};
     const std::string backup = WriteBackupHex(dir, "block0", regions);
     ASSERT_FALSE(backup.empty());
-    const std::string saved = dir + "/after.bin";
-    {
-        SimOnPty b({"--chip", "NX31A32", "--block0", dir + "/full.bin", "--save-block0", saved});
-        ASSERT_FALSE(b.pty.empty());
-        const CliRun r = Tessel(On(b.pty, "NX31A32", {"download", "--yes", "--verify", backup}));
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(r.Says("Compare OK!")) << r.out;
-        EXPECT_EQ(b.process.Stop(SIGTERM), 0);
-    }
     std::vector<uint8_t> want = before;
-    std::fill(want.begin(), want.begin() + 0x80, uint8_t{0x11});
-    std::fill(want.begin() + 0x2000, want.begin() + 0x2180, uint8_t{0x22});
-    const std::vector<uint8_t> after = ReadBytes(saved);
-    ASSERT_EQ(after.size(), want.size());
-    for (size_t i = 0; i < want.size(); ++i)
-        ASSERT_EQ(after[i], want[i]) << "first difference at " << std::hex << i;
+    for (const BackupRegion& r : regions) std::copy(r.bytes.begin(), r.bytes.end(), want.begin() + r.address);
+    for (const bool changedOnly : {false, true}) {
+        SCOPED_TRACE(changedOnly ? "--changed-only" : "plain");
+        const std::string saved = dir + "/after.bin";
+        {
+            SimOnPty b({"--chip", "NX31A32", "--block0", dir + "/full.bin", "--save-block0", saved});
+            ASSERT_FALSE(b.pty.empty());
+            std::vector<std::string> args = {"download", "--yes", "--verify", backup};
+            if (changedOnly) args.insert(args.begin() + 1, "--changed-only");
+            const CliRun r = Tessel(On(b.pty, "NX31A32", args));
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(r.Says("Compare OK!")) << r.out;
+            EXPECT_EQ(b.process.Stop(SIGTERM), 0);
+        }
+        const std::vector<uint8_t> after = ReadBytes(saved);
+        ASSERT_EQ(after.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i)
+            ASSERT_EQ(after[i], want[i]) << "first difference at " << std::hex << i;
+    }
     std::filesystem::remove_all(dir);
 }
 
@@ -542,6 +551,48 @@ TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailur
     for (size_t i = start; i < writes.size(); ++i)
         EXPECT_EQ(writes[i].rfind("80 E0 F8 FE", 0), 0u) << "sent after the upgrade program started: " << writes[i];
     EXPECT_TRUE(started) << "the upgrade program was started";
+    std::filesystem::remove_all(dir);
+}
+
+// Values are checked whole while the command line is read, a range must lie inside its
+// block, and a password source the loader could never take is refused before the port is
+// opened: the port here does not even exist, so a late check would end in status 3.
+TEST(CliValues, BytesRangesAndPasswordSourcesAreCheckedBeforeTheChip) {
+    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A32", "--yes", "03E6", "100"}).status, 2) << "not 10h";
+    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A32", "--yes", "03E6", "A5", "1FF"}).status, 2) << "not 1Fh";
+    const CliRun one = Tessel({"edit", "--port", "sim:NX31A32", "--yes", "03E6", "7", "a5"});
+    EXPECT_EQ(one.status, 0) << one.out;
+    EXPECT_TRUE(one.Says("03E6: 07 A5")) << one.out;
+    const CliRun past = Tessel({"erase", "--port", "sim:NX31A32", "--yes", "--block", "0", "--start-sector", "250",
+                                "--count", "10"});
+    EXPECT_EQ(past.status, 2) << past.out;
+    EXPECT_TRUE(past.Says("runs past the end of block 0")) << past.out;
+
+    const std::string dir = TempDir();
+    const std::string gone = dir + "/no-such-port";
+    std::ofstream(dir + "/long") << std::string(32, 'p') << "\n";
+    std::ofstream(dir + "/latin") << "\xE2\x82\xAC\n";  // the euro sign has no Latin-1 byte
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        const char* said;
+    };
+    const Case cases[] = {
+        {{"read", "--password-file", "/dev/zero"}, {}, "not a regular file"},
+        {{"read", "--password-file", dir + "/long"}, {}, "at most 31"},
+        {{"read", "--password-file", dir + "/latin"}, {}, ""},
+        {{"read"}, {"TESSEL_PASSWORD=" + std::string(32, 'q')}, "at most 31"},
+        {{"password", "change", "--new-password-file", "/dev/zero"}, {}, "not a regular file"},
+        {{"cable-test", "--ports-from", "/dev/zero"}, {}, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--port", gone});
+        SCOPED_TRACE(args.front() + " " + args[1]);
+        const test::CliRun r = test::RunTessel(args, c.env, true);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+    }
     std::filesystem::remove_all(dir);
 }
 

@@ -29,13 +29,15 @@ struct Truth {
     std::string password;
     uint8_t security = 0, remap = 0;
     bool doubleClock = false;
+    sim::Firmware firmware = sim::Firmware::F11F;
     bool operator==(const Truth&) const = default;
 };
 
 Truth TruthOf(FlashRig& r) {
     r.Settle();
     sim::Board& b = r.board();
-    return {b.Block(0), b.Block(1), b.External(), b.Password(), b.SecurityBits(), b.RemapBits(), b.DoubleClock()};
+    return {b.Block(0),       b.Block(1),     b.External(),    b.Password(),
+            b.SecurityBits(), b.RemapBits(),  b.DoubleClock(), b.CurrentFirmware()};
 }
 
 struct Scenario {
@@ -48,6 +50,11 @@ struct Scenario {
     // The command erases block 0's areas for a while and promises them back.
     bool borrowsBlock0 = false;
     int memoryMode = kInternalMemory;
+    // False for a loader the tool's detection does not take as it is (1.1E): the command
+    // detects it itself.
+    bool detectFirst = true;
+    // Faults that only this command meets.
+    std::vector<sim::Faults> ownFaults = {};
 };
 
 struct Fault {
@@ -83,7 +90,9 @@ public:
         auto r = std::make_unique<FlashRig>(s.board, s.memoryMode);
         r->board().SetBlock(0, PatternBytes(r->board().Block(0).size(), 7));
         r->board().SetExternal(PatternBytes(sim::kExternalFlashSize, 9));
-        EXPECT_TRUE(r->Detect()) << s.name;
+        if (s.detectFirst) {
+            EXPECT_TRUE(r->Detect()) << s.name;
+        }
         if (s.prepare) s.prepare(*r);
         r->Settle();
         return r;
@@ -143,6 +152,12 @@ public:
                 f.replyDelayMs = ms;
                 return Fault{"replies " + std::to_string(ms) + " ms late", f};
             });
+        for (const sim::Faults& own : s.ownFaults)
+            faults.push_back([own](uint64_t, uint64_t) {
+                return Fault{"prompt before read " + std::to_string(own.promptBeforeRead) + ", replies " +
+                                 std::to_string(own.replyDelayMs) + " ms late",
+                             own};
+            });
         for (int code : {0x0B, 0x03, 0x07, 0x04, 0x02, 0x68})
             faults.push_back([code](uint64_t, uint64_t) {
                 sim::Faults f;
@@ -182,6 +197,7 @@ public:
         if (a.password != b.password) d += " password";
         if (a.security != b.security) d += " security bits";
         if (a.remap != b.remap || a.doubleClock != b.doubleClock) d += " configuration bits";
+        if (a.firmware != b.firmware) d += " boot loader";
         return d;
     }
     static std::string Said(const FlashRig& r) {
@@ -230,6 +246,42 @@ bool ByteEdit(FlashRig& r, const std::string& address, const std::string& data) 
 }
 
 void OpenLowWindow(FlashRig& r) { EXPECT_TRUE(r.Run(command::kExternalLow)); }
+
+bool ConfigBit(FlashRig& r, int option) {
+    r.menuOption = option;
+    r.op.answers = {true};
+    return r.Run(command::kMemoryRemap);
+}
+
+// The 1.1E loader's detection offers the upgrade to 1.1F, which is taken; it succeeded when
+// the session goes on with a 1.1F loader and nothing was left unfinished.
+bool Upgrade11E(FlashRig& r) {
+    r.session().port.SetBaudRate(9600);
+    r.op.answers = {true};
+    r.window.Route(command::kDetect11E);
+    return r.session().upgradeFailure.empty() && r.session().IsLinkUp() &&
+           r.window.Field(ChipField::FwVersion) == "v1.1F";
+}
+
+sim::BoardConfig Loader11E() {
+    sim::BoardConfig c = BoardOf(2);
+    c.firmware = sim::Firmware::F11E;
+    return c;
+}
+
+// A 1.1E prompt that arrives in front of the Nth read reply, right after the last reply or
+// long after it.
+std::vector<sim::Faults> PromptsBeforeReplies() {
+    std::vector<sim::Faults> out;
+    for (uint64_t n : {1u, 2u, 3u, 7u})
+        for (uint32_t late : {0u, 600u}) {
+            sim::Faults f;
+            f.promptBeforeRead = n;
+            f.replyDelayMs = late;
+            out.push_back(f);
+        }
+    return out;
+}
 
 std::vector<Scenario> AllScenarios() {
     std::vector<Scenario> all;
@@ -285,6 +337,23 @@ std::vector<Scenario> AllScenarios() {
                    [](FlashRig& r) { return SectorErase(r, 0, 3, 2); }});
     all.push_back({"external BSL upgrade", BoardOf(4), OpenLowWindow,
                    [](FlashRig& r) { return r.Run(command::kUpgradeExternalBsl); }});
+    // The monitor replaces the loader for good; what it takes of block 0 is only in the file.
+    for (int chip : {2, 5})
+        all.push_back({"Download Monitra on chip " + std::to_string(chip), BoardOf(chip), nullptr, [](FlashRig& r) {
+                           r.op.answers = {true};
+                           return r.Run(command::kDownloadMonitra);
+                       }, true});
+    all.push_back({"1.1E upgrade to 1.1F", Loader11E(), nullptr, Upgrade11E, true, kInternalMemory, false,
+                   PromptsBeforeReplies()});
+    for (int mode : {kInternalMemory, kExternalMemory})
+        all.push_back({"double clock", BoardOf(4), nullptr, [](FlashRig& r) {
+                           r.op.answers = {true};
+                           return r.Run(command::kDoubleClock);
+                       }, false, mode});
+    all.push_back({"SC0 (H/L32B, read back)", BoardOf(5), nullptr,
+                   [](FlashRig& r) { return ConfigBit(r, RemapMenuDialog::kSC0); }});
+    all.push_back({"SC1 (external memory mode)", BoardOf(6), nullptr,
+                   [](FlashRig& r) { return ConfigBit(r, RemapMenuDialog::kSC1); }, false, kExternalMemory});
     return all;
 }
 

@@ -150,28 +150,41 @@ TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
     EXPECT_TRUE(std::equal(saved.begin() + 0x380, saved.end(), code.begin() + 0x380));
 }
 
+// The sector is written back from what was read: one garbled read is read again, and a line
+// that garbles every read leaves the sector alone.
 TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
-    FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
-    ASSERT_TRUE(r.Detect());
-    r.op.answers = {true};
-    size_t mark = 0;
-    WithByteEdit(r, [&](ByteEditDialog& d) {
-        mark = r.board().CommandLog().size();
-        // Replace Data shows the 16 bytes first, then reads the sector: one of its bytes is garbled.
-        sim::Faults f;
-        f.corruptReplyByte = r.board().BytesSent() + 16 + 40;
-        r.board().SetFaults(f);
-        d.addressText = "03E6";
-        d.newData = "72 4F 5D";
-        EXPECT_FALSE(d.OnReplaceData());
-        EXPECT_FALSE(d.chipChanged);
-    });
-    r.Settle();
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
-    EXPECT_EQ(r.board().Block(0), code);
-    EXPECT_TRUE(r.Backups().empty());
+    for (const uint64_t every : {uint64_t{0}, uint64_t{129}}) {
+        SCOPED_TRACE(every);
+        FlashRig r(BoardOf(2));
+        const std::vector<uint8_t> code = PatternBytes(32768);
+        r.board().SetBlock(0, code);
+        ASSERT_TRUE(r.Detect());
+        r.op.answers = {true};
+        size_t mark = 0;
+        WithByteEdit(r, [&](ByteEditDialog& d) {
+            mark = r.board().CommandLog().size();
+            // Replace Data shows the 16 bytes first, then reads the sector: a byte of it is garbled,
+            // once or in every read.
+            sim::Faults f;
+            f.corruptReplyByte = r.board().BytesSent() + 16 + 40;
+            f.corruptReplyEvery = every;
+            r.board().SetFaults(f);
+            d.addressText = "03E6";
+            d.newData = "72 4F 5D";
+            EXPECT_EQ(d.OnReplaceData(), every == 0);
+            EXPECT_EQ(d.chipChanged, every == 0);
+        });
+        r.Settle();
+        std::vector<uint8_t> want = code;
+        if (every == 0) {
+            want[0x3E6] = 0x72, want[0x3E7] = 0x4F, want[0x3E8] = 0x5D;
+        } else {
+            EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
+            EXPECT_TRUE(r.Said("The sectors read differently twice, so the line is not reliable.\nBlock 0 was not changed."));
+        }
+        EXPECT_EQ(r.board().Block(0), want) << "the garbled byte never reaches the chip";
+        EXPECT_TRUE(r.Backups().empty());
+    }
 }
 
 TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {

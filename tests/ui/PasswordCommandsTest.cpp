@@ -91,6 +91,49 @@ TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByS
         EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
         EXPECT_EQ(r.board().Block(0), code);
         EXPECT_TRUE(r.session().flags.errorReported.load());
+        // The sector was erased and the write never confirmed: the last word says so.
+        EXPECT_NE(r.op.messages.back().find("the chip may have no password now"), std::string::npos)
+            << r.op.messages.back();
+        EXPECT_NE(r.op.messages.back().find("Password Set/Reset"), std::string::npos);
+    }
+}
+
+// A board that stops answering at any point of the change is given up after one check, not
+// after a time-out for every try of every step; whatever it left is said.
+TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
+    uint64_t clean = 0;
+    {
+        FlashRig r(BoardOf(2, 0, "old"));
+        ASSERT_TRUE(r.Detect());
+        const uint64_t r0 = r.board().BytesReceived();
+        r.entries = {{"old", "new", "new"}};
+        ASSERT_TRUE(r.Run(command::kChangePassword));
+        clean = r.board().BytesReceived() - r0;
+    }
+    for (uint64_t at : {uint64_t{30}, clean / 4, clean / 2, clean * 3 / 4, clean - 40}) {
+        SCOPED_TRACE(at);
+        FlashRig r(BoardOf(2, 0, "old"));
+        const std::vector<uint8_t> code = PatternBytes(32768);
+        r.board().SetBlock(0, code);
+        ASSERT_TRUE(r.Detect());
+        sim::Faults f;
+        f.silentFromByte = r.board().BytesReceived() + at;
+        r.board().SetFaults(f);
+        r.entries = {{"old", "new", "new"}};
+        const uint64_t started = r.clock.TickMs();
+        EXPECT_FALSE(r.Run(command::kChangePassword));
+        EXPECT_LT(r.clock.TickMs() - started, 15000u);
+        r.Settle();
+        if (r.board().Block(0) != code) {
+            const std::vector<std::string> backups = r.Backups();
+            ASSERT_EQ(backups.size(), 1u);
+            EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(), [&](const std::string& m) {
+                return m.find(backups[0]) != std::string::npos;
+            })) << "block 0 changed, and its backup is not named";
+        }
+        if (r.board().Password() != "old" && r.board().Password() != "new") {
+            EXPECT_NE(r.op.messages.back().find("no password now"), std::string::npos) << r.op.messages.back();
+        }
     }
 }
 
