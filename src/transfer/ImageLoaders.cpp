@@ -92,14 +92,24 @@ std::vector<uint8_t> RunBytes(const LoadedImage& image, const TouchedRun& r) {
 bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                   uint32_t piece) {
     if (image.defined.empty()) return true;
+    std::vector<TouchedRun> gapped;
     for (const TouchedRun& r : runs) {
         const size_t end = r.offset + r.length;
         bool gaps = end > image.bytes.size();
         for (size_t k = r.offset; !gaps && k < end; ++k) gaps = !image.defined[k];
-        if (!gaps) continue;
+        if (gaps) gapped.push_back(r);
+    }
+    if (gapped.empty()) return true;
+    // One bar for all the reads, each run read twice.
+    SpanProgress bar(c.progress, 2 * PieceCount(gapped, piece), "Reading", piece);
+    LinkContext spanned{c.session, bar, c.queues};
+    for (const TouchedRun& r : gapped) {
+        const size_t end = r.offset + r.length;
         std::vector<uint8_t> chip(r.length);
-        if (ReadAgreeing(c, chip, start + static_cast<uint32_t>(r.offset), piece, 3) != AgreedRead::Same)
+        if (ReadAgreeing(spanned, chip, start + static_cast<uint32_t>(r.offset), piece, 3) != AgreedRead::Same) {
+            bar.Finish(false);
             return false;
+        }
         if (image.bytes.size() < end) {
             image.bytes.resize(end, 0xFF);
             image.defined.resize(end, false);
@@ -110,6 +120,7 @@ bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedR
             image.defined[k] = true;
         }
     }
+    bar.Finish(true);
     return true;
 }
 
@@ -312,7 +323,11 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
     const uint32_t total = static_cast<uint32_t>(want.size());
     std::vector<uint8_t> have(total);
     // What is read decides what is rewritten, and supplies the gap bytes that are written back.
-    if (ReadAgreeing(c, have, start, piece, 3) != AgreedRead::Same) {
+    SpanProgress bar(c.progress, 2 * static_cast<int>(total / piece), "Reading", piece);
+    LinkContext spanned{c.session, bar, c.queues};
+    const bool read = ReadAgreeing(spanned, have, start, piece, 3) == AgreedRead::Same;
+    bar.Finish(read);
+    if (!read) {
         Show(c, kFailedRead);
         return load::kShortRead;
     }

@@ -168,7 +168,7 @@ TEST(CliFlashInProcess, EditShowsAndReplacesBytesOfBlock0) {
     CliRun put = Tessel({"edit", "--port", "sim:NX31A16", "--yes", "03e6", "72", "4F", "5D"});
     EXPECT_EQ(put.status, 0) << put.out;
     EXPECT_NE(put.out.find("03e6: 72 4F 5D FF"), std::string::npos) << put.out;
-    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A16", "--yes", "03E6", "7G"}).status, 1);
+    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A16", "--yes", "03E6", "7G"}).status, 2) << "refused as it is read";
     EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A16", "4000"}).status, 1);
     EXPECT_EQ(Tessel({"run", "--port", "sim:NX31A16"}).status, 0);
 }

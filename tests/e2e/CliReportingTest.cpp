@@ -283,8 +283,9 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         EXPECT_EQ(r.out, "nothing was done: /nonexistent/app.hex: No such file or directory\n");
     }
     {
-        // The 16th byte from the board is the sixth of the first chunk read back.
-        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "16"});
+        // The 272nd byte from the board is the sixth of the first chunk read back, after the two
+        // reads of the sector that keep the file's gap bytes.
+        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "272"});
         const Outcome r = Tessel({"download", "-p", board.pty, "-y", kSample}, {}, true);
         EXPECT_EQ(r.status, 1) << r.out;
         const auto lines = Lines(r.out);
@@ -294,7 +295,7 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         EXPECT_EQ(text[1], "verify failed at 0005h: read back 00h, expected FFh") << r.out;
         EXPECT_EQ(LastLine(r.out), "download of " + kSample +
                                        " failed: verify failed at 0005h: read back 00h, expected FFh "
-                                       "(Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
+                                       "(Reading 256 of 256 bytes, Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
     }
     {
         SimOnPty board({"--chip", "NX31A32", "--refuse", "11"});
@@ -514,7 +515,7 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
         const auto ev = CheckEvents(r, "bad option");
         EXPECT_EQ(ev.size(), 1u);
     }
-    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
+    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "272"});
     {
         const Outcome r = Tessel({"download", "--json", "-y", "-p", faulty.pty, kSample});
         const auto ev = CheckEvents(r, "failed download");
@@ -535,7 +536,7 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
 // boards with their own outcome.
 TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
     SimOnPty good({"--chip", "NX31A32"});
-    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "16"});
+    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "272"});
     ASSERT_FALSE(good.pty.empty());
     ASSERT_FALSE(faulty.pty.empty());
     const Outcome r = Tessel({"download", "--json", "-y", "-p", good.pty, "-p", faulty.pty, kSample});
