@@ -26,6 +26,16 @@ install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev nlohmann-jso
 # entry, the metainfo and the man pages, and lintian on the packages.
 install_missing dpkg-dev file desktop-file-utils appstream man-db lintian
 
+# TESSEL_HARDENED_RELEASE=1 builds as a distribution does: Release, with Debian's hardening
+# flags (dpkg-buildflags), so that a warning only those flags bring out stops the build. Debug
+# information (-g) is left out: no warning depends on it, and it costs compile and link time.
+if [ -n "${TESSEL_HARDENED_RELEASE:-}" ]; then
+    eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+    CXXFLAGS=" $CXXFLAGS "
+    export CXXFLAGS="$CPPFLAGS ${CXXFLAGS// -g / }"
+    CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Release ${CMAKE_ARGS:-}"
+fi
+
 # shellcheck disable=SC2086
 cmake -S . -B "$build_dir" -DTESSEL_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
 # shellcheck disable=SC2086

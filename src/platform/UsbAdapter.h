@@ -37,7 +37,7 @@
 //    it holds received bytes until a whole 32-byte packet is there, so a partial packet
 //    goes at the host's next poll, one per 1 ms frame.
 //  - CDC-ACM ("Universal Serial Bus Class Definitions for Communication Devices" 1.2 and its
-//    PSTN subclass; the USB 2.0 specification): the device has no latency timer: it hands
+//    PSTN subclass; USB 2.0): the device has no latency timer: it hands
 //    what it has to the 64-byte bulk IN endpoint and the host polls that endpoint each 1 ms
 //    frame at full speed.
 //  - USB 2.0 full speed: 1 ms frames; the host controller schedules bulk OUT transfers in
