@@ -109,7 +109,11 @@ std::string Label(const Case& c) {
     std::string label = AdapterKindName(c.profile.kind);
     if (c.profile.LatencySettable())
         label += " " + std::to_string(c.profile.latencyUs / 1000) + "ms";
-    return label + (c.profile.kind == AdapterKind::Native ? "" : std::string(" ") + c.setting);
+    if (c.profile.kind != AdapterKind::Native) {
+        label += ' ';
+        label += c.setting;
+    }
+    return label;
 }
 
 using Rows = std::map<std::string, Rig::Row>;
