@@ -107,8 +107,11 @@ struct Case {
 
 std::string Label(const Case& c) {
     std::string label = AdapterKindName(c.profile.kind);
-    if (c.profile.LatencySettable())
-        label += " " + std::to_string(c.profile.latencyUs / 1000) + "ms";
+    if (c.profile.LatencySettable()) {
+        label += ' ';
+        label += std::to_string(c.profile.latencyUs / 1000);
+        label += "ms";
+    }
     if (c.profile.kind != AdapterKind::Native) {
         label += ' ';
         label += c.setting;
