@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -76,6 +78,20 @@ inline std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed = 1) {
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13);
     return v;
 }
+
+// Whether bytes [from, to) of `v` are all erased cells (FFh); `to` past the end means the end.
+inline bool Blank(const std::vector<uint8_t>& v, size_t from = 0, size_t to = SIZE_MAX) {
+    to = std::min(to, v.size());
+    return std::all_of(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(to),
+                       [](uint8_t b) { return b == 0xFF; });
+}
+
+inline std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+inline std::string SampleHex() { return std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex"; }
 
 // A HEX file (a backup) as a flat image from address 0; empty when it cannot be read.
 inline std::vector<uint8_t> HexFileImage(const std::string& path) {
@@ -195,8 +211,42 @@ struct FlashRig {
         return m.PressOk() == OkOutcome::CloseOk ? DialogResult::Ok : DialogResult::Cancel;
     }
 
+    // Runs a command; LastCommands() gives what the board received from then on.
     bool Run(int id) {
+        runMark = link.board->CommandLog().size();
         return window.RunCommand(id);
+    }
+    // The same with the command's questions answered as `yes` says (one Yes by default).
+    bool RunYes(int id, std::deque<bool> yes = {true}) {
+        op.answers = std::move(yes);
+        return Run(id);
+    }
+    // Byte Edit, with `edit` working the dialog while it is open; the rest answered as usual.
+    bool EditBlock0(const std::function<void(ByteEditDialog&)>& edit) {
+        op.dialogScript = [this, edit](DialogModel& m) {
+            auto* d = dynamic_cast<ByteEditDialog*>(&m);
+            if (!d) return Answer(m);
+            edit(*d);
+            return DialogResult::Ok;
+        };
+        const bool ran = Run(command::kEditBlock0);
+        op.dialogScript = [this](DialogModel& m) { return Answer(m); };
+        return ran;
+    }
+    std::vector<std::string> LastCommands() {
+        Settle();
+        return CommandsSince(runMark);
+    }
+    // Block `n` as the board holds it once everything written has reached it.
+    std::vector<uint8_t> Block(int n) {
+        Settle();
+        return link.board->Block(n);
+    }
+    // Fills block `n` with a pattern of `seed` and returns what it now holds.
+    std::vector<uint8_t> FillBlock(int n, uint8_t seed = 1) {
+        const std::vector<uint8_t> v = PatternBytes(link.board->Block(n).size(), seed);
+        link.board->SetBlock(n, v);
+        return v;
     }
 
     std::string WriteFile(const std::string& name, const std::string& bytes) {
@@ -261,6 +311,7 @@ struct FlashRig {
     std::vector<std::string> menusSeen;
     uint64_t hostWrites = 0;
     uint64_t refuseWriteAt = 0;
+    size_t runMark = 0;
 };
 
 }  // namespace tessel::test

@@ -36,12 +36,10 @@ TEST_P(AdapterLatency, DetectionFindsTheLoaderAndAFullBlockDownloadsAndVerifies)
     EXPECT_EQ(r.window.Field(ChipField::FwVersion), "v1.1F");
     const std::vector<uint8_t> image = test::PatternBytes(65536, 5);
     r.file = r.WriteFile("full.bin", image);
-    r.op.answers = {true};
-    ASSERT_TRUE(r.Run(command::kDownload)) << (r.op.messages.empty() ? "" : r.op.messages.back());
+    ASSERT_TRUE(r.RunYes(command::kDownload)) << (r.op.messages.empty() ? "" : r.op.messages.back());
     ASSERT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File full.bin Compare OK!");
-    r.Settle();
-    EXPECT_EQ(r.board().Block(0), image);
+    EXPECT_EQ(r.Block(0), image);
     EXPECT_GT(r.counters->packets, 1000u) << "the replies came through the adapter's packets";
 }
 
@@ -66,8 +64,7 @@ TEST(AdapterUnplug, APulledCableEndsTheCommandAtOnceWithOneMessageAndTakesTheLin
         ASSERT_TRUE(r.Detect());
         r.file = r.WriteFile("full.bin", test::PatternBytes(65536, 9));
         r.count = 0;
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(commandId)) << "never reported as success";
+        EXPECT_FALSE(r.RunYes(commandId)) << "never reported as success";
         ASSERT_NE(r.counters->goneAtUs, 0u);
         EXPECT_LT(r.clock.NowUs() - r.counters->goneAtUs, 1'000'000u) << "no 2-second wait per byte";
         const std::string gone = CSerialPort::GoneMessage(r.link.line->Name());

@@ -42,9 +42,9 @@ size_t IndexOf(const std::vector<std::string>& log, const std::string& line) {
 // answered Yes.
 struct Monitra {
     explicit Monitra(const Family& f) : f(f), r(BoardOf(f.chip)) {
-        code = PatternBytes(r.board().Block(0).size(), 5);
+        code = PatternBytes(r.Block(0).size(), 5);
         r.board().SetBlock(0, code);
-        loaderArea = r.board().Block(1);
+        loaderArea = r.Block(1);
         EXPECT_TRUE(r.Detect());
         r.op.answers = {true};
         mark = r.board().CommandLog().size();
@@ -98,10 +98,9 @@ TEST_P(DownloadMonitra, WritesTheMonitorWhereTheLoaderWasAndTheToolEnds) {
 
     // The chip: the monitor in block 1, on the A models its part in block 0 as well, and
     // block 0 otherwise untouched outside the stub's areas.
-    m.r.Settle();
-    const std::vector<uint8_t> b1 = m.r.board().Block(1);
+    const std::vector<uint8_t> b1 = m.r.Block(1);
     EXPECT_TRUE(std::equal(image.data, image.data + image.size, b1.begin() + (f.address1 - f.start1)));
-    const std::vector<uint8_t> b0 = m.r.board().Block(0);
+    const std::vector<uint8_t> b0 = m.r.Block(0);
     if (f.part0) {
         const FirmwareImage& part0 = Firmware(*f.part0);
         EXPECT_TRUE(std::equal(part0.data, part0.data + part0.size, b0.begin() + f.address0));
@@ -163,7 +162,7 @@ TEST(DownloadMonitraSafety, AStepFailingBeforeTheSwitchLeavesTheLoaderToAnswerAg
     m.r.board().SetFaults({});
     m.r.window.Route(command::kResetLink);
     EXPECT_TRUE(m.r.Detect()) << "the loader still answers";
-    EXPECT_EQ(m.r.board().Block(1), m.loaderArea);
+    EXPECT_EQ(m.r.Block(1), m.loaderArea);
 }
 
 TEST(DownloadMonitraSafety, RefusalsSendNothingThatChangesTheChip) {
@@ -173,27 +172,23 @@ TEST(DownloadMonitraSafety, RefusalsSendNothingThatChangesTheChip) {
     {
         FlashRig r(BoardOf(3), kExternalMemory);
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kDownloadMonitra));
         EXPECT_TRUE(r.Said("Downloading Monitra only works in internal memory mode!"));
-        EXPECT_TRUE(r.CommandsSince(mark).empty());
+        EXPECT_TRUE(r.LastCommands().empty());
     }
     for (const auto& [chip, lock] : {std::pair{2, 0x80}, std::pair{5, 0xC0}}) {
         FlashRig r(BoardOf(chip, static_cast<uint8_t>(lock)));
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kDownloadMonitra));
         EXPECT_TRUE(r.Said("Downloading Monitra doesn't work if Block0 or Block1 is hardlocked!")) << chip;
-        EXPECT_TRUE(r.CommandsSince(mark).empty()) << chip;
+        EXPECT_TRUE(r.LastCommands().empty()) << chip;
     }
     {
         // Answered No: the gate has verified the password, nothing else.
         FlashRig r(BoardOf(1));
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
-        r.op.answers = {false};
-        EXPECT_FALSE(r.Run(command::kDownloadMonitra));
-        EXPECT_EQ(changes(r.CommandsSince(mark)), 0u);
+        EXPECT_FALSE(r.RunYes(command::kDownloadMonitra, {false}));
+        EXPECT_EQ(changes(r.LastCommands()), 0u);
         EXPECT_TRUE(r.Backups().empty());
         EXPECT_FALSE(r.session().flags.longOperation.load());
     }
@@ -207,14 +202,12 @@ TEST(DownloadMonitraSafety, RefusalsSendNothingThatChangesTheChip) {
         FlashRig r(BoardOf(5));
         r.session().port.SetDeviceFactory([&](OpenError*) { return std::make_unique<RealLooking>(r.link.line); });
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kDownloadMonitra));
+        EXPECT_FALSE(r.RunYes(command::kDownloadMonitra));
         EXPECT_TRUE(std::none_of(r.op.questions.begin(), r.op.questions.end(),
                                  [](const std::string& q) { return q.find("Monitra") != std::string::npos; }))
             << "refused before the question";
         EXPECT_NE(r.op.messages.back().find(StandInRefusalHint()), std::string::npos) << r.op.messages.back();
-        EXPECT_EQ(changes(r.CommandsSince(mark)), 0u);
+        EXPECT_EQ(changes(r.LastCommands()), 0u);
     }
 }
 

@@ -19,15 +19,12 @@ const char kLowSwitches[] =
 
 TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    const size_t mark = r.board().CommandLog().size();
     EXPECT_TRUE(r.Run(command::kExternalLow));
     EXPECT_TRUE(r.Said(kLowSwitches));
     EXPECT_TRUE(r.Said("Entering Low 64KB of External Flash Successful!"));
-    r.Settle();
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "66 66 0C"), 1u);
+    EXPECT_EQ(CountFrames(r.LastCommands(), "66 66 0C"), 1u);
     EXPECT_TRUE(r.session().externalLowOpen);
     EXPECT_EQ(r.window.Field(ChipField::ChipType), "NX40F128");
     EXPECT_EQ(r.window.Field(ChipField::FlashSize), "Low 64KB");
@@ -45,21 +42,17 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     const FirmwareImage& xbsl = Firmware(FirmwareId::ExternalBsl);
     EXPECT_TRUE(std::equal(xbsl.data, xbsl.data + xbsl.size, r.session().ExternalImage().begin()));
 
-    r.op.answers = {false};
-    EXPECT_FALSE(r.Run(command::kBackToMcu));
+    EXPECT_FALSE(r.RunYes(command::kBackToMcu, {false}));
     EXPECT_TRUE(r.session().externalLowOpen) << "No leaves the window open";
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kBackToMcu));
+    EXPECT_TRUE(r.RunYes(command::kBackToMcu));
     EXPECT_TRUE(r.Said("Return to MCU Flash Successful!"));
-    r.Settle();
-    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_EQ(r.Block(0), code);
     EXPECT_TRUE(r.Backups().empty());
     EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader);
     EXPECT_EQ(r.window.Field(ChipField::ChipType), "NX31A32");
     EXPECT_EQ(r.window.Field(ChipField::MemMode), "Internal");
     EXPECT_FALSE(r.session().ExternalWindowOpen());
-    r.op.answers = {true};
-    EXPECT_FALSE(r.Run(command::kBackToMcu));
+    EXPECT_FALSE(r.RunYes(command::kBackToMcu));
     EXPECT_TRUE(r.Said("You are in Internal Memory mode already!"));
 }
 
@@ -72,9 +65,8 @@ TEST(ExternalFlash, SilenceWhileBlock0IsBorrowedRestoresItOrNamesTheBackup) {
         FlashRig t(BoardOf(2));
         t.board().SetBlock(0, code);
         ASSERT_TRUE(t.Detect());
-        const size_t mark = t.board().CommandLog().size();
         ASSERT_TRUE(t.Run(command::kExternalLow));
-        for (const std::string& frame : t.CommandsSince(mark)) {
+        for (const std::string& frame : t.LastCommands()) {
             if (frame.rfind("0B", 0) == 0) break;
             before += (frame.size() + 1) / 3;  // "0C 00 00 80": two digits and a blank per byte
         }
@@ -108,15 +100,14 @@ TEST(ExternalFlash, BackToMcuFlashIsSuccessfulOnlyWhenTheLoaderAnswers) {
     for (const int chip : {3, 1}) {
         SCOPED_TRACE(chip);
         FlashRig r(BoardOf(chip));
-        const std::vector<uint8_t> code = PatternBytes(r.board().Block(0).size());
+        const std::vector<uint8_t> code = PatternBytes(r.Block(0).size());
         r.board().SetBlock(0, code);
         ASSERT_TRUE(r.Detect());
         ASSERT_TRUE(r.Run(command::kExternalLow));
         sim::Faults f;
         f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 2;  // the two 01h, then nothing
         r.board().SetFaults(f);
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kBackToMcu));
+        EXPECT_FALSE(r.RunYes(command::kBackToMcu));
         EXPECT_FALSE(r.Said("Return to MCU Flash Successful!"));
         EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(), [](const std::string& m) {
             return m.rfind("Return to MCU Flash Failed!", 0) == 0;
@@ -136,13 +127,11 @@ TEST(ExternalFlash, BackToMcuFlashIsSuccessfulOnlyWhenTheLoaderAnswers) {
 TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
     FlashRig r(BoardOf(3, 0xA0, {}, 33.0));
     r.session().crystalMHz = 33.0;
-    const std::vector<uint8_t> code = PatternBytes(65536);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     const size_t mark = r.board().CommandLog().size();
     EXPECT_TRUE(r.Run(command::kExternalHigh)) << "A0h does not stop an H/L chip";
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kBackToMcu));
+    EXPECT_TRUE(r.RunYes(command::kBackToMcu));
     r.Settle();
     const auto log = r.CommandsSince(mark);
     EXPECT_EQ(CountFrames(log, "66 66 21"), 1u);
@@ -158,8 +147,7 @@ TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
 
 TEST(ExternalFlash, ReopeningKeepsTheFirstCopyAndDetectionGivesBlock0Back) {
     FlashRig r(BoardOf(1));
-    const std::vector<uint8_t> code = PatternBytes(16384);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     EXPECT_TRUE(r.Run(command::kExternalLow));
     EXPECT_TRUE(r.Run(command::kExternalHigh));
@@ -174,7 +162,7 @@ TEST(ExternalFlash, ReopeningKeepsTheFirstCopyAndDetectionGivesBlock0Back) {
     r.Settle();
     EXPECT_FALSE(r.session().ExternalWindowOpen());
     EXPECT_EQ(CountFrames(r.CommandsSince(mark), "01"), 0u);
-    EXPECT_EQ(r.board().Block(0), code) << "the copy from the first opening, not the stub";
+    EXPECT_EQ(r.Block(0), code) << "the copy from the first opening, not the stub";
     EXPECT_EQ(r.window.Field(ChipField::MemMode), "Internal");
     EXPECT_TRUE(r.Backups().empty());
 }

@@ -65,7 +65,7 @@ struct Fault {
 // Block 0 as it was, or a message naming a backup file whose regions hold block 0's bytes
 // as they were at their addresses.
 bool Block0KeptOrBackedUp(FlashRig& r, const std::vector<uint8_t>& before, size_t messagesBefore) {
-    if (r.board().Block(0) == before) return true;
+    if (r.Block(0) == before) return true;
     for (const std::string& path : r.Backups()) {
         const bool named = std::any_of(r.op.messages.begin() + static_cast<long>(messagesBefore), r.op.messages.end(),
                                        [&](const std::string& m) { return m.find(path) != std::string::npos; });
@@ -216,41 +216,33 @@ bool Download(FlashRig& r, int block, int sector, const std::vector<uint8_t>& da
     r.block = block;
     r.startSector = sector;
     r.file = r.WriteFile("image.bin", data);
-    r.op.answers = {true};
-    return r.Run(command::kDownload);
+    return r.RunYes(command::kDownload);
 }
 
 bool SectorErase(FlashRig& r, int block, int sector, int count) {
     r.block = block;
     r.startSector = sector;
     r.count = count;
-    r.op.answers = {true};
-    return r.Run(command::kSectorErase);
+    return r.RunYes(command::kSectorErase);
 }
 
 bool ByteEdit(FlashRig& r, const std::string& address, const std::string& data) {
     bool replaced = false;
-    r.op.dialogScript = [&r, &replaced, address, data](DialogModel& m) {
-        if (auto* d = dynamic_cast<ByteEditDialog*>(&m)) {
-            d->addressText = address;
-            d->newData = data;
-            replaced = d->OnReplaceData();
-            return DialogResult::Ok;
-        }
-        return r.Answer(m);
-    };
     r.op.answers = {true};
-    const bool ran = r.Run(command::kEditBlock0);
-    r.op.dialogScript = [&r](DialogModel& m) { return r.Answer(m); };
+    const bool ran = r.EditBlock0([&](ByteEditDialog& d) {
+        d.addressText = address;
+        d.newData = data;
+        replaced = d.OnReplaceData();
+    });
     return ran && replaced;
 }
 
 void OpenLowWindow(FlashRig& r) { EXPECT_TRUE(r.Run(command::kExternalLow)); }
 
-bool ConfigBit(FlashRig& r, int option) {
+// Lock Chip or Memory Remap with `option` chosen in its menu.
+bool MenuCommand(FlashRig& r, int id, int option) {
     r.menuOption = option;
-    r.op.answers = {true};
-    return r.Run(command::kMemoryRemap);
+    return r.RunYes(id);
 }
 
 // The 1.1E loader's detection offers the upgrade to 1.1F, which is taken; it succeeded when
@@ -294,43 +286,30 @@ std::vector<Scenario> AllScenarios() {
     all.push_back({"sector erase in block 0", BoardOf(2), nullptr, [](FlashRig& r) { return SectorErase(r, 0, 4, 3); }});
     all.push_back({"sector erase in block 1", BoardOf(1), nullptr,
                    [](FlashRig& r) { return SectorErase(r, 1, 20, 2); }, true});
-    all.push_back({"chip erase", BoardOf(2), nullptr, [](FlashRig& r) {
-                       r.op.answers = {true};
-                       return r.Run(command::kChipErase);
-                   }, false, kExternalMemory});
+    all.push_back({"chip erase", BoardOf(2), nullptr, [](FlashRig& r) { return r.RunYes(command::kChipErase); }, false,
+                   kExternalMemory});
     all.push_back({"byte edit over two sectors", BoardOf(2), nullptr,
                    [](FlashRig& r) { return ByteEdit(r, "03F8", "00 11 22 33 44 55 66 77 88 99 AA BB"); }, true});
     // Lock Chip is offered in internal memory mode on the H/L chips only.
-    all.push_back({"lock", BoardOf(5), nullptr, [](FlashRig& r) {
-                       r.menuOption = 1;
-                       r.op.answers = {true};
-                       return r.Run(command::kLockChip);
-                   }});
-    all.push_back({"remap", BoardOf(2), nullptr, [](FlashRig& r) {
-                       r.menuOption = 2;
-                       r.op.answers = {true};
-                       return r.Run(command::kMemoryRemap);
-                   }, false, kExternalMemory});
+    all.push_back({"lock", BoardOf(5), nullptr, [](FlashRig& r) { return MenuCommand(r, command::kLockChip, 1); }});
+    all.push_back({"remap", BoardOf(2), nullptr, [](FlashRig& r) { return MenuCommand(r, command::kMemoryRemap, 2); },
+                   false, kExternalMemory});
     all.push_back({"password change", BoardOf(2, 0, "old"), nullptr, [](FlashRig& r) {
                        r.entries = {{"old", "new", "new"}};
                        return r.Run(command::kChangePassword);
                    }, true});
     all.push_back({"password set", BoardOf(5, 0, "old"), nullptr, [](FlashRig& r) {
                        r.entries = {{"", "fresh", "fresh"}};
-                       r.op.answers = {true};
-                       return r.Run(command::kSetResetPassword);
+                       return r.RunYes(command::kSetResetPassword);
                    }});
     all.push_back({"boot loader upgrade", BoardOf(2), nullptr, [](FlashRig& r) {
                        r.file = r.WriteFile("loader.bin", PatternBytes(1024, 0x40));
                        r.block = 1;
                        r.startSector = 0;
-                       r.op.answers = {true};
-                       return r.Run(command::kUpgradeInternalBsl);
+                       return r.RunYes(command::kUpgradeInternalBsl);
                    }, true});
-    all.push_back({"external window and back (A)", BoardOf(1), nullptr, [](FlashRig& r) {
-                       r.op.answers = {true};
-                       return r.Run(command::kExternalLow) && r.Run(command::kBackToMcu);
-                   }, true});
+    all.push_back({"external window and back (A)", BoardOf(1), nullptr,
+                   [](FlashRig& r) { return r.RunYes(command::kExternalLow) && r.Run(command::kBackToMcu); }, true});
     all.push_back({"external download", BoardOf(2), OpenLowWindow,
                    [](FlashRig& r) { return Download(r, 0, 2, PatternBytes(700, 0x21)); }});
     all.push_back({"external sector erase", BoardOf(2), OpenLowWindow,
@@ -339,21 +318,18 @@ std::vector<Scenario> AllScenarios() {
                    [](FlashRig& r) { return r.Run(command::kUpgradeExternalBsl); }});
     // The monitor replaces the loader for good; what it takes of block 0 is only in the file.
     for (int chip : {2, 5})
-        all.push_back({"Download Monitra on chip " + std::to_string(chip), BoardOf(chip), nullptr, [](FlashRig& r) {
-                           r.op.answers = {true};
-                           return r.Run(command::kDownloadMonitra);
-                       }, true});
+        all.push_back({"Download Monitra on chip " + std::to_string(chip), BoardOf(chip), nullptr,
+                       [](FlashRig& r) { return r.RunYes(command::kDownloadMonitra); }, true});
     all.push_back({"1.1E upgrade to 1.1F", Loader11E(), nullptr, Upgrade11E, true, kInternalMemory, false,
                    PromptsBeforeReplies()});
     for (int mode : {kInternalMemory, kExternalMemory})
-        all.push_back({"double clock", BoardOf(4), nullptr, [](FlashRig& r) {
-                           r.op.answers = {true};
-                           return r.Run(command::kDoubleClock);
-                       }, false, mode});
+        all.push_back({"double clock", BoardOf(4), nullptr, [](FlashRig& r) { return r.RunYes(command::kDoubleClock); },
+                       false, mode});
     all.push_back({"SC0 (H/L32B, read back)", BoardOf(5), nullptr,
-                   [](FlashRig& r) { return ConfigBit(r, RemapMenuDialog::kSC0); }});
+                   [](FlashRig& r) { return MenuCommand(r, command::kMemoryRemap, RemapMenuDialog::kSC0); }});
     all.push_back({"SC1 (external memory mode)", BoardOf(6), nullptr,
-                   [](FlashRig& r) { return ConfigBit(r, RemapMenuDialog::kSC1); }, false, kExternalMemory});
+                   [](FlashRig& r) { return MenuCommand(r, command::kMemoryRemap, RemapMenuDialog::kSC1); }, false,
+                   kExternalMemory});
     return all;
 }
 

@@ -51,13 +51,10 @@ TEST(Interruption, APlainDownloadStopsBetweenChunksAndSaysHowFarItGot) {
     const std::vector<uint8_t> data = PatternBytes(16 * 128, 3);
     r.file = r.WriteFile("app.bin", data);
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 5; });
-    const size_t mark = r.board().CommandLog().size();
-    r.op.answers = {true};
-    EXPECT_FALSE(r.Run(command::kDownload)) << "a stopped download is not a success";
+    EXPECT_FALSE(r.RunYes(command::kDownload)) << "a stopped download is not a success";
     ASSERT_TRUE(stop.raised);
-    r.Settle();
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0E"), 5u) << "not one chunk after the stop";
-    const std::vector<uint8_t> flash = r.board().Block(0);
+    EXPECT_EQ(CountFrames(r.LastCommands(), "0E"), 5u) << "not one chunk after the stop";
+    const std::vector<uint8_t> flash = r.Block(0);
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 5 * 128, flash.begin()));
     EXPECT_TRUE(Blank(flash, 5 * 128, 16 * 128)) << "erased, not yet written";
     const std::string notes = r.session().flags.stop.Notes();
@@ -80,9 +77,8 @@ TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
         SCOPED_TRACE(point == WhileSaving ? "while block 0 is saved" : "in the block-1 data");
         FlashRig r(BoardOf(2));
         ASSERT_TRUE(r.Detect());
-        const std::vector<uint8_t> block0 = PatternBytes(32768, 9);
-        r.board().SetBlock(0, block0);
-        const std::vector<uint8_t> block1 = r.board().Block(1);
+        const std::vector<uint8_t> block0 = r.FillBlock(0, 9);
+        const std::vector<uint8_t> block1 = r.Block(1);
         r.block = 1;
         r.startSector = 16;
         const std::vector<uint8_t> data = PatternBytes(20 * 64, 0x21);
@@ -93,20 +89,17 @@ TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
             if (w.ProgressLabel() == "Bank Switch") inStub = true;
             return inStub && w.ProgressLabel() == "Writing" && w.ProgressPosition() == 3;
         });
-        const size_t mark = r.board().CommandLog().size();
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kDownload));
+        EXPECT_FALSE(r.RunYes(command::kDownload));
         ASSERT_TRUE(stop.raised);
-        r.Settle();
-        EXPECT_EQ(r.board().Block(0), block0);
+        EXPECT_EQ(r.Block(0), block0);
         EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader);
         EXPECT_TRUE(r.Backups().empty());
         EXPECT_TRUE(r.session().flags.stop.Backups().empty());
         const std::string notes = r.session().flags.stop.Notes();
-        const std::vector<uint8_t> flash1 = r.board().Block(1);
+        const std::vector<uint8_t> flash1 = r.Block(1);
         if (point == WhileSaving) {
             EXPECT_TRUE(Has(notes, "nothing was changed")) << notes;
-            EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u) << "nothing erased";
+            EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 0u) << "nothing erased";
             EXPECT_EQ(flash1, block1);
         } else {
             EXPECT_TRUE(Has(notes, "block 0 was put back as it was")) << notes;
@@ -125,34 +118,28 @@ TEST(Interruption, AnExternalWindowOnAnAModelGivesBlock0BackWhenStopped) {
     {
         FlashRig r(BoardOf(2));
         ASSERT_TRUE(r.Detect());
-        const std::vector<uint8_t> block0 = PatternBytes(32768, 4);
-        r.board().SetBlock(0, block0);
+        const std::vector<uint8_t> block0 = r.FillBlock(0, 4);
         StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
-        const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kExternalLow));
         r.Settle();
         EXPECT_FALSE(r.session().ExternalWindowOpen());
-        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "66 66"), 0u) << "the board's program was never started";
-        EXPECT_EQ(r.board().Block(0), block0);
+        EXPECT_EQ(CountFrames(r.LastCommands(), "66 66"), 0u) << "the board's program was never started";
+        EXPECT_EQ(r.Block(0), block0);
         EXPECT_TRUE(r.Backups().empty());
         EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "block 0 is as it was")) << r.session().flags.stop.Notes();
     }
     FlashRig r(BoardOf(1));
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = PatternBytes(16384, 6);
-    r.board().SetBlock(0, block0);
+    const std::vector<uint8_t> block0 = r.FillBlock(0, 6);
     ASSERT_TRUE(r.Run(command::kExternalLow));
     r.startSector = 1;
     r.file = r.WriteFile("ext.bin", PatternBytes(2 * 4096, 0x31));
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 10; });
-    r.op.answers = {true};
-    EXPECT_FALSE(r.Run(command::kDownload));
+    EXPECT_FALSE(r.RunYes(command::kDownload));
     ASSERT_TRUE(stop.raised);
     EXPECT_FALSE(r.session().flags.stop.Backups().empty()) << "block 0's areas are still out";
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kBackToMcu)) << "the return runs whole even with the stop raised";
-    r.Settle();
-    EXPECT_EQ(r.board().Block(0), block0);
+    EXPECT_TRUE(r.RunYes(command::kBackToMcu)) << "the return runs whole even with the stop raised";
+    EXPECT_EQ(r.Block(0), block0);
     EXPECT_FALSE(r.session().ExternalWindowOpen());
     EXPECT_TRUE(r.session().flags.stop.Backups().empty());
     const std::string notes = r.session().flags.stop.Notes();
@@ -164,8 +151,7 @@ TEST(Interruption, AnExternalWindowOnAnAModelGivesBlock0BackWhenStopped) {
 // An edit across two sectors is all or nothing: stopped between them, the first goes back.
 TEST(Interruption, AByteEditStoppedBetweenItsTwoSectorsPutsTheFirstBack) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
     r.op.dialogScript = [&r](DialogModel& m) {
@@ -180,8 +166,7 @@ TEST(Interruption, AByteEditStoppedBetweenItsTwoSectorsPutsTheFirstBack) {
     r.op.answers = {true};
     r.Run(command::kEditBlock0);
     ASSERT_TRUE(stop.raised);
-    r.Settle();
-    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_EQ(r.Block(0), code);
     EXPECT_TRUE(r.Backups().empty());
     EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "the first was put back as it was"))
         << r.session().flags.stop.Notes();

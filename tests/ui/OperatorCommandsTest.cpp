@@ -14,24 +14,11 @@ using test::CountFrames;
 using test::FlashRig;
 using test::PatternBytes;
 
-// Opens Byte Edit and runs `edit` on the dialog while it is open.
-void WithByteEdit(FlashRig& r, const std::function<void(ByteEditDialog&)>& edit) {
-    r.op.dialogScript = [&r, edit](DialogModel& m) {
-        if (auto* d = dynamic_cast<ByteEditDialog*>(&m)) {
-            edit(*d);
-            return DialogResult::Ok;
-        }
-        return r.Answer(m);
-    };
-    EXPECT_TRUE(r.Run(command::kEditBlock0));
-}
-
 TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
     FlashRig r(BoardOf(1));
-    const std::vector<uint8_t> code = PatternBytes(16384);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    WithByteEdit(r, [&](ByteEditDialog& d) {
+    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
         d.addressText = "03e6";
         EXPECT_TRUE(d.OnDisplayData());
         EXPECT_EQ(d.address, 0x03E6u);
@@ -48,19 +35,18 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
         }
         d.addressText = "4000";
         EXPECT_FALSE(d.OnDisplayData());
-    });
+    }));
     EXPECT_TRUE(r.Said("Address string should be in 4-digit Hex format!"));
     EXPECT_TRUE(r.Said("Memory address is invalid!"));
 }
 
 TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     r.op.answers = {true, true, true};
     size_t mark = 0;
-    WithByteEdit(r, [&](ByteEditDialog& d) {
+    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
         mark = r.board().CommandLog().size();
         d.addressText = "03E6";
         d.newData = "72 4F 5D";
@@ -84,24 +70,22 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
         d.addressText = "0100";
         d.newData = "12345";  // the third character is not looked at
         EXPECT_TRUE(d.OnReplaceData());
-    });
-    r.Settle();
+    }));
     std::vector<uint8_t> expected = code;
     expected[0x3E6] = 0x72, expected[0x3E7] = 0x4F, expected[0x3E8] = 0x5D;
     for (int i = 0; i < 16; ++i) expected[0x3F8 + i] = static_cast<uint8_t>(i);
     expected[0x100] = 0x12, expected[0x101] = 0x45;
-    EXPECT_EQ(r.board().Block(0), expected);
+    EXPECT_EQ(r.Block(0), expected);
     EXPECT_TRUE(r.Backups().empty());
 }
 
 TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
     FlashRig r(BoardOf(3));
-    const std::vector<uint8_t> code = PatternBytes(65536);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     r.op.answers = {true, true, true, true, true};
     size_t mark = 0;
-    WithByteEdit(r, [&](ByteEditDialog& d) {
+    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
         mark = r.board().CommandLog().size();
         const std::pair<const char*, const char*> cases[] = {
             {"0200", "7G 01"}, {"0200", "12-34"}, {"0200", "12 3"}, {"02X0", "11 22"}, {"FFFC", "01 02 03 04 05"}};
@@ -110,19 +94,18 @@ TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
             d.newData = data;
             EXPECT_FALSE(d.OnReplaceData()) << at << " " << data;
         }
-    });
+    }));
     EXPECT_TRUE(r.Said("Illegal Hex number detected!\nPlease verify your input."));
     EXPECT_TRUE(r.Said("Wrong string format detected!\nPlease verify your input."));
     EXPECT_TRUE(r.Said("Input string is oversize!\nPlease shorten your input."));
     r.Settle();
     EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
-    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_EQ(r.Block(0), code);
 }
 
 TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     r.op.onQuestion = [&r](const std::string&) {
         // The erase frame and its C0h get through, then the program frame: its data never does.
@@ -131,14 +114,13 @@ TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
         r.board().SetFaults(f);
     };
     r.op.answers = {true};
-    WithByteEdit(r, [&](ByteEditDialog& d) {
+    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
         d.addressText = "03E6";
         d.newData = "72 4F 5D";
         EXPECT_FALSE(d.OnReplaceData());
         EXPECT_TRUE(d.chipChanged);
-    });
-    r.Settle();
-    const std::vector<uint8_t> now = r.board().Block(0);
+    }));
+    const std::vector<uint8_t> now = r.Block(0);
     ASSERT_TRUE(std::all_of(now.begin() + 0x380, now.begin() + 0x400, [](uint8_t b) { return b == 0xFF; }))
         << "the sector was left erased";
     EXPECT_TRUE(r.session().flags.errorReported.load());
@@ -156,12 +138,11 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
     for (const uint64_t every : {uint64_t{0}, uint64_t{129}}) {
         SCOPED_TRACE(every);
         FlashRig r(BoardOf(2));
-        const std::vector<uint8_t> code = PatternBytes(32768);
-        r.board().SetBlock(0, code);
+        const std::vector<uint8_t> code = r.FillBlock(0);
         ASSERT_TRUE(r.Detect());
         r.op.answers = {true};
         size_t mark = 0;
-        WithByteEdit(r, [&](ByteEditDialog& d) {
+        EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
             mark = r.board().CommandLog().size();
             // Replace Data shows the 16 bytes first, then reads the sector: a byte of it is garbled,
             // once or in every read.
@@ -173,7 +154,7 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
             d.newData = "72 4F 5D";
             EXPECT_EQ(d.OnReplaceData(), every == 0);
             EXPECT_EQ(d.chipChanged, every == 0);
-        });
+        }));
         r.Settle();
         std::vector<uint8_t> want = code;
         if (every == 0) {
@@ -182,7 +163,7 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
             EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
             EXPECT_TRUE(r.Said("The sectors read differently twice, so the line is not reliable.\nBlock 0 was not changed."));
         }
-        EXPECT_EQ(r.board().Block(0), want) << "the garbled byte never reaches the chip";
+        EXPECT_EQ(r.Block(0), want) << "the garbled byte never reaches the chip";
         EXPECT_TRUE(r.Backups().empty());
     }
 }
@@ -202,8 +183,7 @@ TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {
     FlashRig d(BoardOf(5));
     ASSERT_TRUE(d.Detect());
     d.file = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
-    d.op.answers = {true};
-    EXPECT_TRUE(d.Run(command::kRunUserCode));
+    EXPECT_TRUE(d.RunYes(command::kRunUserCode));
     d.Settle();
     EXPECT_EQ(d.board().CurrentMode(), sim::Mode::UserCode);
     EXPECT_FALSE(d.session().flags.passwordVerified.load());
@@ -218,8 +198,7 @@ TEST(SerialTest, ALoopBackPassesAndASilentLineFailsAfterItsTime) {
     sim::BoardConfig loop;
     loop.loopBack = true;
     FlashRig r(loop);
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kSerialTest));
+    EXPECT_TRUE(r.RunYes(command::kSerialTest));
     EXPECT_TRUE(r.Said("Serial connection is correct!"));
     EXPECT_FALSE(r.session().IsLinkUp());
 

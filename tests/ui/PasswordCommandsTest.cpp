@@ -15,23 +15,21 @@ using test::PatternBytes;
 
 TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     FlashRig r(BoardOf(2, 0, "old"));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     const std::string longest(kMaxPasswordLength, 'k');
     r.entries = {{"old", longest, longest}};
-    const size_t mark = r.board().CommandLog().size();
     EXPECT_TRUE(r.Run(command::kChangePassword));
     EXPECT_TRUE(r.Said("Password Change Completed!"));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Password Change Completed!");
     r.Settle();
     EXPECT_EQ(r.board().Password(), longest);
     // The length byte of the password frame.
-    const auto log = r.CommandsSince(mark);
+    const auto log = r.LastCommands();
     ASSERT_EQ(CountFrames(log, "07"), 1u);
     EXPECT_EQ(std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("07", 0) == 0; })->substr(9, 2),
               "1F");
-    EXPECT_EQ(r.board().Block(0), code) << "block 0 was put back";
+    EXPECT_EQ(r.Block(0), code) << "block 0 was put back";
     EXPECT_TRUE(r.Backups().empty()) << "a verified restore removes its backup";
     EXPECT_FALSE(r.session().flags.passwordVerified.load());
 
@@ -43,10 +41,8 @@ TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
 
 TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     FlashRig r(BoardOf(3, 0, "old"));
-    const std::vector<uint8_t> code = PatternBytes(65536);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    const size_t mark = r.board().CommandLog().size();
     r.entries = {{"old", std::string(kMaxPasswordLength + 1, 'x'), std::string(kMaxPasswordLength + 1, 'x')},
                  {"old", "new", "New"},
                  {"wrong", "new", "new"}};
@@ -55,41 +51,37 @@ TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     EXPECT_TRUE(r.Said("Password you entered is inconsistent!"));
     EXPECT_TRUE(r.Said(kPasswordIncorrect));
     EXPECT_TRUE(r.Said("Password Change Failed!"));
-    r.Settle();
-    const auto log = r.CommandsSince(mark);
+    const auto log = r.LastCommands();
     EXPECT_EQ(CountFrames(log, "0B"), 0u);
     EXPECT_EQ(CountFrames(log, "08"), 1u) << "only the complete third entry was checked";
     EXPECT_EQ(r.board().Password(), "old");
-    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_EQ(r.Block(0), code);
 }
 
 TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByStep) {
     {
         FlashRig r(BoardOf(5, 0, "old"));
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
         r.entries = {{"old", "", ""}};
         EXPECT_TRUE(r.Run(command::kChangePassword));
         r.Settle();
         EXPECT_EQ(r.board().Password(), "");
-        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "07"), 0u);
+        EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 0u);
     }
     {
         FlashRig r(BoardOf(2, 0, "old"));
-        const std::vector<uint8_t> code = PatternBytes(32768);
-        r.board().SetBlock(0, code);
+        const std::vector<uint8_t> code = r.FillBlock(0);
         ASSERT_TRUE(r.Detect());
         sim::Faults f;
         f.refuseCommand = 0x07;  // the stub never confirms the password write
         r.board().SetFaults(f);
         r.entries = {{"old", "new", "new"}};
-        const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kChangePassword));
         EXPECT_TRUE(r.Said("Password Change Failed!"));
         // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
-        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "07"), 12u);
+        EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 12u);
         EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
-        EXPECT_EQ(r.board().Block(0), code);
+        EXPECT_EQ(r.Block(0), code);
         EXPECT_TRUE(r.session().flags.errorReported.load());
         // The sector was erased and the write never confirmed: the last word says so.
         EXPECT_NE(r.op.messages.back().find("the chip may have no password now"), std::string::npos)
@@ -113,8 +105,7 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
     for (uint64_t at : {uint64_t{30}, clean / 4, clean / 2, clean * 3 / 4, clean - 40}) {
         SCOPED_TRACE(at);
         FlashRig r(BoardOf(2, 0, "old"));
-        const std::vector<uint8_t> code = PatternBytes(32768);
-        r.board().SetBlock(0, code);
+        const std::vector<uint8_t> code = r.FillBlock(0);
         ASSERT_TRUE(r.Detect());
         sim::Faults f;
         f.silentFromByte = r.board().BytesReceived() + at;
@@ -123,8 +114,7 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
         const uint64_t started = r.clock.TickMs();
         EXPECT_FALSE(r.Run(command::kChangePassword));
         EXPECT_LT(r.clock.TickMs() - started, 15000u);
-        r.Settle();
-        if (r.board().Block(0) != code) {
+        if (r.Block(0) != code) {
             const std::vector<std::string> backups = r.Backups();
             ASSERT_EQ(backups.size(), 1u);
             EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(), [&](const std::string& m) {
@@ -139,8 +129,7 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
 
 TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
     FlashRig r(BoardOf(2, 0, "old"));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     sim::Faults f;
     // The old password's C0h, then the save of block 0's first area: its 40th byte is garbled.
@@ -148,8 +137,7 @@ TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
     r.board().SetFaults(f);
     r.entries = {{"old", "new", "new"}};
     const bool ok = r.Run(command::kChangePassword);
-    r.Settle();
-    EXPECT_EQ(r.board().Block(0), code) << "the garbled copy must not reach the chip";
+    EXPECT_EQ(r.Block(0), code) << "the garbled copy must not reach the chip";
     EXPECT_TRUE(ok) << "a second pair of reads agrees, so the change goes through";
     EXPECT_EQ(r.board().Password(), "new");
     EXPECT_TRUE(r.Backups().empty());
@@ -195,7 +183,7 @@ TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
     r.Settle();
     EXPECT_EQ(r.board().Password(), "fresh");
     EXPECT_EQ(r.board().SecurityBits(), 0x40);
-    const std::vector<uint8_t> block0 = r.board().Block(0);
+    const std::vector<uint8_t> block0 = r.Block(0);
     EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }))
         << "erased, and the stub removed again";
 }
@@ -206,22 +194,19 @@ TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes
     EXPECT_FALSE(hlDialog.lockOption);
 
     FlashRig r(BoardOf(6, 0, "x"));
-    const std::vector<uint8_t> code = PatternBytes(32768);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     sim::Faults f;
     f.silentFromByte = r.board().BytesReceived() + 3;  // after the block-0 select
     r.board().SetFaults(f);
     r.entries = {{"", "y", "y", true}};
     r.op.answers = {true};
-    const size_t mark = r.board().CommandLog().size();
     EXPECT_FALSE(r.Run(command::kSetResetPassword));
     EXPECT_TRUE(r.Said("Set/Reset Password Failed!"));
-    r.Settle();
-    const auto log = r.CommandsSince(mark);
+    const auto log = r.LastCommands();
     EXPECT_EQ(CountFrames(log, "64"), 11u);
     EXPECT_EQ(CountFrames(log, "65"), 0u);
-    EXPECT_EQ(r.board().Block(0), code);
+    EXPECT_EQ(r.Block(0), code);
     EXPECT_EQ(r.board().Password(), "x");
 }
 

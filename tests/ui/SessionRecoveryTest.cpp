@@ -27,8 +27,7 @@ TEST(Redetection, AfterTheUsersCodeRanReadAndDownloadWorkAgain) {
 
     const std::vector<uint8_t> code = PatternBytes(4 * 128, 7);
     r.file = r.WriteFile("app.bin", code);
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.RunYes(command::kDownload));
     r.count = 4;
     EXPECT_TRUE(r.Run(command::kRead));
     const auto image = r.session().BlockImage(0);
@@ -40,8 +39,7 @@ TEST(Redetection, AfterTheUsersCodeRanReadAndDownloadWorkAgain) {
 TEST(ExternalWindowAfterReset, BackToMcuFlashSendsNothingMeantForTheBoardsProgram) {
     FlashRig r(BoardOf(2));
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = PatternBytes(32768, 12);
-    r.board().SetBlock(0, block0);
+    const std::vector<uint8_t> block0 = r.FillBlock(0, 12);
     ASSERT_TRUE(r.Run(command::kExternalLow));
     r.Run(command::kResetLink);
     // The unknown-firmware detection has no external-flash step: the window stays marked.
@@ -49,12 +47,9 @@ TEST(ExternalWindowAfterReset, BackToMcuFlashSendsNothingMeantForTheBoardsProgra
     ASSERT_TRUE(r.session().IsLinkUp());
     ASSERT_TRUE(r.session().ExternalWindowOpen());
 
-    const size_t mark = r.board().CommandLog().size();
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kBackToMcu));
-    r.Settle();
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "01"), 0u);
-    EXPECT_EQ(r.board().Block(0), block0);
+    EXPECT_TRUE(r.RunYes(command::kBackToMcu));
+    EXPECT_EQ(CountFrames(r.LastCommands(), "01"), 0u);
+    EXPECT_EQ(r.Block(0), block0);
     EXPECT_FALSE(r.session().ExternalWindowOpen());
     EXPECT_TRUE(r.Said("Return to MCU Flash Successful!"));
 
@@ -63,23 +58,19 @@ TEST(ExternalWindowAfterReset, BackToMcuFlashSendsNothingMeantForTheBoardsProgra
 TEST(SectorErase, Block0OfAChipWithAPasswordGoesThroughTheGate) {
     FlashRig r(BoardOf(2, 0, "pw"));
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = PatternBytes(32768, 3);
-    r.board().SetBlock(0, block0);
+    const std::vector<uint8_t> block0 = r.FillBlock(0, 3);
     r.startSector = 4;
     r.count = 2;
 
     r.cancelPassword = true;
-    r.op.answers = {true};
-    EXPECT_FALSE(r.Run(command::kSectorErase));
+    EXPECT_FALSE(r.RunYes(command::kSectorErase));
     EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u) << "nothing sent without the password";
 
     r.cancelPassword = false;
     r.passwords = {"pw"};
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_TRUE(r.RunYes(command::kSectorErase));
     EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
-    r.Settle();
-    const std::vector<uint8_t> flash = r.board().Block(0);
+    const std::vector<uint8_t> flash = r.Block(0);
     EXPECT_TRUE(std::equal(block0.begin(), block0.begin() + 4 * 128, flash.begin()));
     EXPECT_TRUE(std::all_of(flash.begin() + 4 * 128, flash.begin() + 6 * 128, [](uint8_t b) { return b == 0xFF; }));
     EXPECT_EQ(flash[6 * 128], block0[6 * 128]);

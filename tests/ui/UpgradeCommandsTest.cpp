@@ -35,8 +35,7 @@ struct Upgrade {
         return area;
     }
     std::vector<uint8_t> LoaderArea() {
-        r.Settle();
-        const std::vector<uint8_t> b1 = r.board().Block(1);
+        const std::vector<uint8_t> b1 = r.Block(1);
         return {b1.begin(), b1.begin() + 1024};
     }
     FlashRig& r;
@@ -54,7 +53,7 @@ TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmp
     EXPECT_EQ(Upgrade::WithoutPasswordSector(area), Upgrade::WithoutPasswordSector(u.loader));
     EXPECT_TRUE(std::all_of(area.begin() + 0x40, area.begin() + 0x80, [](uint8_t b) { return b == 0xFF; }))
         << "an empty password leaves its sector erased";
-    EXPECT_EQ(r.board().Block(0), u.code) << "block 0 put back";
+    EXPECT_EQ(r.Block(0), u.code) << "block 0 put back";
     EXPECT_TRUE(r.Backups().empty());
     EXPECT_EQ(CountFrames(r.CommandsSince(u.mark), "07"), 0u) << "no password to write back";
     EXPECT_EQ(r.board().Password(), "");
@@ -66,7 +65,7 @@ TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmp
 // sectors after its 9-sector loader area hold block 1 code that the new loader does not replace.
 TEST(UpgradeInternalBsl, ARetriedLoaderEraseStaysInsideTheLoaderArea) {
     FlashRig r(BoardOf(5, 0, ""));
-    std::vector<uint8_t> block1 = r.board().Block(1);
+    std::vector<uint8_t> block1 = r.Block(1);
     const std::vector<uint8_t> beyond = PatternBytes(0x600 - 0x480, 9);
     std::copy(beyond.begin(), beyond.end(), block1.begin() + 0x480);
     r.board().SetBlock(1, block1);
@@ -82,7 +81,7 @@ TEST(UpgradeInternalBsl, ARetriedLoaderEraseStaysInsideTheLoaderArea) {
     std::vector<uint8_t> area = u.LoaderArea(), loader = u.loader;
     for (auto* v : {&area, &loader}) v->erase(v->begin() + 0x80, v->begin() + 0x100);
     EXPECT_EQ(area, loader);
-    const std::vector<uint8_t> after = r.board().Block(1);
+    const std::vector<uint8_t> after = r.Block(1);
     EXPECT_TRUE(std::equal(beyond.begin(), beyond.end(), after.begin() + 0x480)) << "block 1 code past the loader";
 }
 
@@ -112,7 +111,7 @@ TEST(UpgradeInternalBsl, ACancelledDownloadLeavesTheLoaderAndRestoresBlock0) {
     EXPECT_TRUE(r.Said("Upgrade BSL is cancelled!"));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("rc=", 0), std::string::npos) << "no rc line for a cancel";
     EXPECT_EQ(Upgrade::WithoutPasswordSector(u.LoaderArea()), Upgrade::WithoutPasswordSector(before));
-    EXPECT_EQ(r.board().Block(0), u.code);
+    EXPECT_EQ(r.Block(0), u.code);
     EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader) << "control is back with the loader";
 }
 
@@ -141,20 +140,18 @@ TEST(UpgradeInternalBsl, RefusedOutsideInternalModeAndOnAHardLockedATypeChip) {
     {
         FlashRig r(BoardOf(2, 0x80, ""));
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
         EXPECT_TRUE(r.Said("Update BSL doesn't work if Block0 or Block1 is hardlocked!"));
-        EXPECT_TRUE(r.CommandsSince(mark).empty());
+        EXPECT_TRUE(r.LastCommands().empty());
     }
 }
 
 TEST(UpgradeExternalBsl, NeedsTheLowWindowAndReplacesAnOlderLoaderKeepingTheRestOfItsSector) {
     FlashRig r(BoardOf(3, 0, ""));
     ASSERT_TRUE(r.Detect());
-    const size_t mark = r.board().CommandLog().size();
     EXPECT_FALSE(r.Run(command::kUpgradeExternalBsl));
     EXPECT_TRUE(r.Said("Please enter into Low64K in internal memory mode for external BSL upgrade!"));
-    EXPECT_TRUE(r.CommandsSince(mark).empty());
+    EXPECT_TRUE(r.LastCommands().empty());
 
     // An older loader, and data of the operator's behind it in the same sector.
     std::vector<uint8_t> ext = r.board().External();
