@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "files/HexImage.h"
 #include "support/FlashRig.h"
@@ -11,38 +8,31 @@
 namespace tessel {
 namespace {
 
+using test::BoardOf;
+using test::Blank;
 using test::CountFrames;
 using test::FlashRig;
 using test::PatternBytes;
+using test::ReadAll;
+using test::SampleHex;
 
-std::string Sample() { return std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex"; }
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-TEST(FlashCommands, SampleHexDownloadsAndComparesOkThenAMismatchIsNamed) {
+// A download erases only the sectors its image touches, a binary padded to whole sectors; the
+// compare passes, and a mismatch names its address, both bytes and the file.
+TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismatch) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
-    r.file = Sample();
+    r.file = SampleHex();
     const std::string title = r.window.Title();
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.RunYes(command::kDownload));
     EXPECT_EQ(r.titlesSeen.front(), "WARNING! DATA IN BLOCK 0 WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
     EXPECT_EQ(r.window.Title(), title);
-    r.Settle();
     std::vector<uint8_t> expected;
     std::string error;
-    ASSERT_EQ(ReadImageFile(Sample(), &expected, &error), ImageReadStatus::Ok) << error;
-    std::vector<uint8_t> flash = r.board().Block(0);
+    ASSERT_EQ(ReadImageFile(SampleHex(), &expected, &error), ImageReadStatus::Ok) << error;
+    std::vector<uint8_t> flash = r.Block(0);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), flash.begin()));
-    EXPECT_TRUE(std::all_of(flash.begin() + static_cast<long>(expected.size()), flash.end(),
-                            [](uint8_t b) { return b == 0xFF; }));
-    // Only the one sector the image touches was erased.
-    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 1u);
+    EXPECT_TRUE(Blank(flash, expected.size()));
+    EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 1u);
 
     EXPECT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File blink.hex Compare OK!");
@@ -54,15 +44,23 @@ TEST(FlashCommands, SampleHexDownloadsAndComparesOkThenAMismatchIsNamed) {
               "Unmatched data at memory address 0031h: 00h(MCU) vs. 81h in File blink.hex");
     EXPECT_TRUE(r.Said("Failed to Verify Data!!!"));
     EXPECT_EQ(r.window.Title(), title);
+
+    // 300 bytes: three sectors erased, the rest of the third one erased cells, the fourth kept.
+    const std::vector<uint8_t> old = r.FillBlock(0, 1);
+    const std::vector<uint8_t> data = PatternBytes(300, 9);
+    r.file = r.WriteFile("p.bin", data);
+    ASSERT_TRUE(r.RunYes(command::kDownload));
+    EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 3u);
+    flash = r.Block(0);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+    EXPECT_TRUE(Blank(flash, 300, 384));
+    EXPECT_EQ(flash[384], old[384]) << "the fourth sector was not erased";
 }
 
 TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
-    sim::BoardConfig config;
-    config.chipType = 1;  // NX31A16: 16 KB block 0
-    FlashRig r(config);
+    FlashRig r(BoardOf(1));  // NX31A16: 16 KB block 0
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> before = PatternBytes(16384, 3);
-    r.board().SetBlock(0, before);
+    const std::vector<uint8_t> before = r.FillBlock(0, 3);
 
     struct Case {
         std::string file;
@@ -76,39 +74,19 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
     for (const Case& c : cases) {
         r.op.messages.clear();
         r.file = c.file;
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kDownload)) << c.file;
+        EXPECT_FALSE(r.RunYes(command::kDownload)) << c.file;
         ASSERT_FALSE(r.op.messages.empty()) << c.file;
         EXPECT_EQ(r.op.messages.back().compare(0, c.message.size(), c.message), 0) << r.op.messages.back();
     }
     // No also downloads nothing, and a cancelled dialog asks nothing.
-    r.file = Sample();
-    r.op.answers = {false};
-    EXPECT_FALSE(r.Run(command::kDownload));
+    r.file = SampleHex();
+    EXPECT_FALSE(r.RunYes(command::kDownload, {false}));
     r.cancel = true;
     r.op.questions.clear();
     EXPECT_FALSE(r.Run(command::kDownload));
     EXPECT_TRUE(r.op.questions.empty());
-    r.Settle();
-    EXPECT_EQ(r.board().Block(0), before);
+    EXPECT_EQ(r.Block(0), before);
     EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u);
-}
-
-TEST(FlashCommands, ABinaryPadsToWholeSectorsAndErasesOnlyThose) {
-    FlashRig r;
-    ASSERT_TRUE(r.Detect());
-    r.board().SetBlock(0, PatternBytes(32768, 1));
-    const std::vector<uint8_t> data = PatternBytes(300, 9);
-    r.file = r.WriteFile("p.bin", data);
-    r.op.answers = {true};
-    ASSERT_TRUE(r.Run(command::kDownload));
-    r.Settle();
-    const auto log = r.board().CommandLog();
-    EXPECT_EQ(CountFrames(log, "0B"), 3u);
-    const std::vector<uint8_t> flash = r.board().Block(0);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
-    EXPECT_TRUE(std::all_of(flash.begin() + 300, flash.begin() + 384, [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_EQ(flash[384], PatternBytes(32768, 1)[384]) << "the fourth sector was not erased";
 }
 
 struct StubCase {
@@ -123,33 +101,25 @@ class StubDownload : public ::testing::TestWithParam<StubCase> {};
 
 TEST_P(StubDownload, Block1GoesThroughTheStubAndBlock0ComesBack) {
     const StubCase& c = GetParam();
-    sim::BoardConfig config;
-    config.chipType = c.chipType;
-    FlashRig r(config);
+    FlashRig r(BoardOf(c.chipType));
     ASSERT_TRUE(r.Detect());
-    const sim::Geometry g = sim::GeometryFor(c.chipType);
-    const std::vector<uint8_t> block0 = PatternBytes(g.size0, 5);
-    r.board().SetBlock(0, block0);
-    const std::vector<uint8_t> before1 = r.board().Block(1);
+    const std::vector<uint8_t> block0 = r.FillBlock(0, 5);
+    const std::vector<uint8_t> before1 = r.Block(1);
 
     r.block = 1;
     r.startSector = c.refusedSector;
-    r.file = r.WriteFile("b1.bin", PatternBytes(200, 0x40));
-    r.op.answers = {true};
-    EXPECT_FALSE(r.Run(command::kDownload));
+    const std::vector<uint8_t> data = PatternBytes(200, 0x40);
+    r.file = r.WriteFile("b1.bin", data);
+    EXPECT_FALSE(r.RunYes(command::kDownload));
     EXPECT_TRUE(r.Said(c.bslMessage));
-    r.Settle();
-    EXPECT_EQ(r.board().Block(1), before1);
+    EXPECT_EQ(r.Block(1), before1);
 
     r.startSector = c.sector;
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kDownload));
-    r.Settle();
-    const std::vector<uint8_t> b1 = r.board().Block(1);
-    const std::vector<uint8_t> data = PatternBytes(200, 0x40);
-    const size_t off = c.address - g.start1;
+    EXPECT_TRUE(r.RunYes(command::kDownload));
+    const std::vector<uint8_t> b1 = r.Block(1);
+    const size_t off = c.address - sim::GeometryFor(c.chipType).start1;
     EXPECT_TRUE(std::equal(data.begin(), data.end(), b1.begin() + static_cast<long>(off)));
-    EXPECT_EQ(r.board().Block(0), block0) << "the save areas are back";
+    EXPECT_EQ(r.Block(0), block0) << "the save areas are back";
     EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader);
     EXPECT_TRUE(r.Backups().empty()) << "a restored block 0 leaves no backup behind";
     if (c.chipType == 3) {
@@ -175,8 +145,7 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
     for (const bool linkDies : {false, true}) {
         FlashRig r;
         ASSERT_TRUE(r.Detect());
-        const std::vector<uint8_t> block0 = PatternBytes(32768, 11);
-        r.board().SetBlock(0, block0);
+        const std::vector<uint8_t> block0 = r.FillBlock(0, 11);
         r.block = 1;
         r.startSector = 16;
         r.file = r.WriteFile("b1.bin", PatternBytes(256, 0x70));
@@ -188,13 +157,11 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
             r.board().SetFaults(f);
             return r.Answer(m);
         };
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kDownload)) << "never reported as success";
+        EXPECT_FALSE(r.RunYes(command::kDownload)) << "never reported as success";
         EXPECT_TRUE(r.session().flags.errorReported);
-        r.Settle();
         if (!linkDies) {
             EXPECT_TRUE(r.Said("Failed to Download Data!!!"));
-            EXPECT_EQ(r.board().Block(0), block0);
+            EXPECT_EQ(r.Block(0), block0);
             EXPECT_TRUE(r.Backups().empty());
             continue;
         }
@@ -202,9 +169,7 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
         ASSERT_EQ(backups.size(), 1u);
         const std::string& last = r.op.messages.back();
         EXPECT_NE(last.find(backups[0]), std::string::npos) << last;
-        std::vector<uint8_t> saved;
-        std::string error;
-        ASSERT_TRUE(ConvertHexToImage(ReadAll(backups[0]), backups[0], &saved, &error)) << error;
+        const std::vector<uint8_t> saved = test::HexFileImage(backups[0]);
         ASSERT_EQ(saved.size(), 0x2180u);
         EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 0x80, block0.begin()));
         EXPECT_TRUE(std::equal(saved.begin() + 0x2000, saved.end(), block0.begin() + 0x2000));
@@ -214,23 +179,18 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
 TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlank) {
     for (const bool silent : {false, true}) {
         SCOPED_TRACE(silent ? "board silent after the frame" : "link dead before the frame");
-        FlashRig r(test::BoardOf(2), kExternalMemory);
-        const std::vector<uint8_t> code = PatternBytes(32768, 5);
-        r.board().SetBlock(0, code);
+        FlashRig r(BoardOf(2), kExternalMemory);
+        const std::vector<uint8_t> code = r.FillBlock(0, 5);
         ASSERT_TRUE(r.Detect());
         sim::Faults f;
         if (silent) f.silentFromByte = r.board().BytesReceived() + 1;
         else f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent();
         r.board().SetFaults(f);
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kChipErase));
+        EXPECT_FALSE(r.RunYes(command::kChipErase));
         EXPECT_FALSE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
         EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
                                 [](const std::string& m) { return m.rfind("Chip Erase not confirmed!", 0) == 0; }));
-        r.Settle();
-        if (!silent) {
-            EXPECT_EQ(r.board().Block(0), code) << "the frame never arrived";
-        }
+        EXPECT_TRUE(silent || r.Block(0) == code) << "the frame never arrived";
     }
 }
 
@@ -267,29 +227,24 @@ TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEnd) {
 TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = PatternBytes(32768, 2);
-    r.board().SetBlock(0, block0);
-    std::vector<uint8_t> block1 = PatternBytes(4096, 4);
-    r.board().SetBlock(1, block1);
+    const std::vector<uint8_t> block0 = r.FillBlock(0, 2);
+    const std::vector<uint8_t> block1 = r.FillBlock(1, 4);
 
     r.startSector = 5;  // "All Sectors": from there to the end of block 0
     // Nothing goes without a question that names it; No erases nothing.
-    const size_t mark = r.board().CommandLog().size();
     EXPECT_FALSE(r.Run(command::kSectorErase));
     ASSERT_EQ(r.op.questions.size(), 1u);
     EXPECT_EQ(r.op.questions[0], "Erase sectors 005-255 of block 0 (0280h-7FFFh)? Their data will be lost.");
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
-    EXPECT_EQ(r.board().Block(0), block0);
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 0u);
+    EXPECT_EQ(r.Block(0), block0);
+    EXPECT_TRUE(r.RunYes(command::kSectorErase));
     EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
     EXPECT_EQ(r.window.Memory().State(0, 5), SectorState::Written);
     EXPECT_EQ(r.window.Memory().State(0, 4), SectorState::NotRead);
-    r.Settle();
-    std::vector<uint8_t> flash = r.board().Block(0);
+    const std::vector<uint8_t> flash = r.Block(0);
     EXPECT_TRUE(std::equal(block0.begin(), block0.begin() + 640, flash.begin()));
-    EXPECT_TRUE(std::all_of(flash.begin() + 640, flash.end(), [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_EQ(r.board().Block(1), block1);
+    EXPECT_TRUE(Blank(flash, 640));
+    EXPECT_EQ(r.Block(1), block1);
 
     r.block = 1;
     r.startSector = 15;
@@ -300,15 +255,13 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     r.startSector = 16;
     r.count = 2;
     r.passwords = {""};
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_TRUE(r.RunYes(command::kSectorErase));
     EXPECT_EQ(r.op.questions.back(), "Erase sectors 016-017 of block 1 (F400h-F47Fh)? Their data will be lost.");
-    r.Settle();
-    const std::vector<uint8_t> after1 = r.board().Block(1);
-    EXPECT_TRUE(std::all_of(after1.begin() + 0x400, after1.begin() + 0x480, [](uint8_t b) { return b == 0xFF; }));
+    const std::vector<uint8_t> after1 = r.Block(1);
+    EXPECT_TRUE(Blank(after1, 0x400, 0x480));
     EXPECT_EQ(after1[0x480], block1[0x480]);
     EXPECT_EQ(after1[0x3FF], block1[0x3FF]);
-    EXPECT_EQ(r.board().Block(0), block0);
+    EXPECT_EQ(r.Block(0), block0);
 }
 
 TEST(FlashCommands, ChipEraseRedetectsWhateverTheAnswer) {
@@ -316,33 +269,25 @@ TEST(FlashCommands, ChipEraseRedetectsWhateverTheAnswer) {
     config.startExternal = true;
     FlashRig r(config, kExternalMemory);
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = PatternBytes(32768, 8);
-    r.board().SetBlock(0, block0);
+    const std::vector<uint8_t> block0 = r.FillBlock(0, 8);
     int detections = 0;
     r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
-    r.op.answers = {false};
-    EXPECT_FALSE(r.Run(command::kChipErase));
+    EXPECT_FALSE(r.RunYes(command::kChipErase, {false}));
     EXPECT_EQ(r.op.questions.back(), "Chip Erase erases all of block 0 (0000h-7FFFh): the user's program "
                                      "and all its data. The boot loader in block 1 stays.\nDo you really want to proceed?");
     EXPECT_EQ(detections, 1) << "the detection runs after No too";
-    r.Settle();
-    EXPECT_EQ(r.board().Block(0), block0);
+    EXPECT_EQ(r.Block(0), block0);
 
     RegisterDetectCommands(r.window, {&r.store, {}, r.dir + "/state"});
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kChipErase));
+    EXPECT_TRUE(r.RunYes(command::kChipErase));
     EXPECT_TRUE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
     EXPECT_TRUE(r.session().IsLinkUp());
     EXPECT_FALSE(r.session().flags.longOperation);
-    r.Settle();
-    const auto flash = r.board().Block(0);
-    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(Blank(r.Block(0)));
 }
 
 TEST(FlashCommands, PasswordGateGivesThreeTriesAndKeepsThePasswordOffTheTrace) {
-    sim::BoardConfig config;
-    config.password = "secret";
-    FlashRig r(config);
+    FlashRig r(BoardOf(2, 0, "secret"));
     ASSERT_TRUE(r.Detect());
     const std::string trace = r.dir + "/wire.txt";
     ASSERT_TRUE(r.session().port.StartWireTrace(trace, nullptr));
@@ -419,9 +364,8 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
 
     // Intel HEX round trip: save what was downloaded, then compare the saved file.
     r.block = 0;
-    r.op.answers = {true};
-    r.file = Sample();
-    ASSERT_TRUE(r.Run(command::kDownload));
+    r.file = SampleHex();
+    ASSERT_TRUE(r.RunYes(command::kDownload));
     r.count = 2;
     r.textMode = 0;
     r.file = r.dir + "/copy.hex";
@@ -483,22 +427,28 @@ TEST(FlashCommands, PrintSplitsTheDumpIntoPagesOfWholeLines) {
 // In external memory mode no stub stands between an image that runs on into block 1 and the
 // loader's sectors at its start: such an image is refused whole, before anything is erased.
 TEST(FlashCommands, ExternalModeDownloadThatRunsIntoTheLoaderIsRefused) {
-    FlashRig r({}, kExternalMemory);
-    ASSERT_TRUE(r.Detect());
-    r.Settle();
-    const std::vector<uint8_t> block0 = r.board().Block(0), block1 = r.board().Block(1);
-    std::vector<uint8_t> data = PatternBytes(61441, 0x21);
-    r.file = r.WriteFile("full.bin", data);
-    r.op.answers = {true};
-    const size_t mark = r.board().CommandLog().size();
-    EXPECT_FALSE(r.Run(command::kDownload));
-    EXPECT_TRUE(r.Said("The boot loader's own sectors are never erased or written: this would reach F000h-F3FFh, "
-                       "the boot loader's own area in block 1. Nothing was changed."));
-    r.Settle();
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
-    EXPECT_EQ(r.board().Block(0), block0);
-    EXPECT_EQ(r.board().Block(1), block1);
-    EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
+    // The H/L32B's file is erased cells up to its dense tail at E000h.
+    std::vector<uint8_t> dense(0xE000 + 0x100, 0xFF);
+    std::fill(dense.begin() + 0xE000, dense.end(), uint8_t{0x34});
+    const struct {
+        int chip;
+        std::vector<uint8_t> file;
+        const char* area;
+    } cases[] = {{2, PatternBytes(61441, 0x21), "F000h-F3FFh"}, {5, dense, "E000h-E47Fh"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.chip);
+        FlashRig r(BoardOf(c.chip), kExternalMemory);
+        ASSERT_TRUE(r.Detect());
+        const std::vector<uint8_t> block0 = r.Block(0), block1 = r.Block(1);
+        r.file = r.WriteFile("full.bin", c.file);
+        EXPECT_FALSE(r.RunYes(command::kDownload));
+        EXPECT_TRUE(r.Said(std::string("The boot loader's own sectors are never erased or written: this would reach ") +
+                           c.area + ", the boot loader's own area in block 1. Nothing was changed."));
+        EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 0u);
+        EXPECT_EQ(r.Block(0), block0);
+        EXPECT_EQ(r.Block(1), block1);
+        EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
+    }
 }
 
 // The demonstration board's external flash, reached through its program on an H/L chip.
@@ -512,8 +462,7 @@ void OpenExternalWindow(FlashRig& r, bool high) {
 }
 
 TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {
-    sim::BoardConfig config;
-    config.chipType = 3;
+    sim::BoardConfig config = BoardOf(3);
     config.externalHighHalf = true;
     FlashRig r(config);
     ASSERT_TRUE(r.Detect());
@@ -533,23 +482,19 @@ TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {
 }
 
 TEST(FlashCommands, LowWindowDownloadErasesTheFourKilobyteSectorsItTouches) {
-    sim::BoardConfig config;
-    config.chipType = 3;
-    FlashRig r(config);
+    FlashRig r(BoardOf(3));
     ASSERT_TRUE(r.Detect());
     OpenExternalWindow(r, false);
-    std::vector<uint8_t> ext(sim::kExternalFlashSize, 0x00);
-    r.board().SetExternal(ext);
+    r.board().SetExternal(std::vector<uint8_t>(sim::kExternalFlashSize, 0x00));
     const std::vector<uint8_t> data = PatternBytes(5000, 0x12);
     r.file = r.WriteFile("w.bin", data);
     r.startSector = 1;
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kDownload));
+    EXPECT_TRUE(r.RunYes(command::kDownload));
     r.Settle();
     const auto after = r.board().External();
     EXPECT_EQ(after[0x0FFF], 0x00);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), after.begin() + 0x1000));
-    EXPECT_TRUE(std::all_of(after.begin() + 0x1000 + 5000, after.begin() + 0x3000, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(Blank(after, 0x1000 + 5000, 0x3000));
     EXPECT_EQ(after[0x3000], 0x00);
     const auto log = r.board().CommandLog();
     EXPECT_EQ(CountFrames(log, "04"), 2u);

@@ -54,14 +54,11 @@ TEST(HandlerRules, ARefusedCommandSendsNothingAndSaysWhichRule) {
         r.Settle();
         const std::vector<uint8_t> before = r.board().External();
         EXPECT_FALSE(r.window.ButtonEnabled(IapButton::ChipErase));
-        const size_t mark = r.board().CommandLog().size();
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kChipErase));
+        EXPECT_FALSE(r.RunYes(command::kChipErase));
         EXPECT_TRUE(r.Said("Chip Erase is not available while an external-flash window is open (it would erase all "
                            "of the external flash, the board's boot loader included)"));
         EXPECT_TRUE(r.op.questions.empty());
-        r.Settle();
-        EXPECT_EQ(r.CommandsSince(mark), std::vector<std::string>{});
+        EXPECT_EQ(r.LastCommands(), std::vector<std::string>{});
         EXPECT_EQ(r.board().External(), before);
     }
 }
@@ -88,11 +85,8 @@ TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
                 for (int id : commands) {
                     if (r.window.CommandRule(id).allowed) continue;
                     ++forbidden;
-                    r.op.answers = {true, true, true, true};
-                    const size_t mark = r.board().CommandLog().size();
-                    EXPECT_FALSE(r.Run(id));
-                    r.Settle();
-                    EXPECT_EQ(r.CommandsSince(mark), std::vector<std::string>{})
+                    EXPECT_FALSE(r.RunYes(id, {true, true, true, true}));
+                    EXPECT_EQ(r.LastCommands(), std::vector<std::string>{})
                         << "command " << id << " chip " << chip << " mode " << mode << " lock " << lock;
                 }
             }
@@ -104,14 +98,12 @@ TEST(HandlerRules, TheReturnFromAWindowHasItsOwnRowUntilTheNextDetection) {
     ASSERT_TRUE(r.Detect());
     EXPECT_TRUE(r.window.ButtonEnabled(IapButton::Read));
     ASSERT_TRUE(r.Run(command::kExternalLow));
-    r.op.answers = {true};
-    ASSERT_TRUE(r.Run(command::kBackToMcu));
+    ASSERT_TRUE(r.RunYes(command::kBackToMcu));
     EXPECT_FALSE(r.window.ButtonEnabled(IapButton::Read));
     EXPECT_TRUE(r.window.ButtonEnabled(IapButton::LockChip));
-    const size_t mark = r.board().CommandLog().size();
     EXPECT_FALSE(r.Run(command::kRead));
     EXPECT_TRUE(r.Said("Read is not available on NX31H64D after the return from the external flash at lock status E0h"));
-    EXPECT_TRUE(r.CommandsSince(mark).empty());
+    EXPECT_TRUE(r.LastCommands().empty());
     // A detection puts the ordinary rules back, under which Read always runs.
     r.window.Route(command::kResetLink);
     ASSERT_TRUE(r.Detect());
@@ -252,11 +244,9 @@ TEST(UpgradeInternalBslChecks, TheDialogOffersOnlyStartsThatCanCarryTheLoader) {
 
 TEST(UpgradeInternalBslChecks, ALoaderThatCannotWorkIsRefusedWithNothingErased) {
     FlashRig r(BoardOf(5));
-    const std::vector<uint8_t> code = PatternBytes(32768, 9);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0, 9);
     ASSERT_TRUE(r.Detect());
-    r.Settle();
-    const std::vector<uint8_t> loader = r.board().Block(1);
+    const std::vector<uint8_t> loader = r.Block(1);
     r.block = 1;
     struct Case {
         std::string name;
@@ -273,18 +263,15 @@ TEST(UpgradeInternalBslChecks, ALoaderThatCannotWorkIsRefusedWithNothingErased) 
         SCOPED_TRACE(c.name);
         r.file = r.WriteFile(c.name, c.bytes);
         r.startSector = c.startSector;
-        r.op.answers = {true};
-        const size_t mark = r.board().CommandLog().size();
         const size_t said = r.op.messages.size();
-        EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
+        EXPECT_FALSE(r.RunYes(command::kUpgradeInternalBsl));
         ASSERT_GT(r.op.messages.size(), said);
         EXPECT_NE(r.op.messages[said].find(c.says), std::string::npos) << r.op.messages[said];
         EXPECT_TRUE(r.op.questions.empty()) << "refused before the question";
-        r.Settle();
-        for (const std::string& frame : r.CommandsSince(mark))
+        for (const std::string& frame : r.LastCommands())
             EXPECT_EQ(frame.rfind("08", 0), 0u) << "only the password gate's frame, not " << frame;
-        EXPECT_EQ(r.board().Block(0), code);
-        EXPECT_EQ(r.board().Block(1), loader);
+        EXPECT_EQ(r.Block(0), code);
+        EXPECT_EQ(r.Block(1), loader);
         EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Upgrade BSL refused: nothing was erased.");
     }
     // The check against the chip: a start in block 0 is never a loader's.
@@ -302,18 +289,14 @@ TEST(UpgradeInternalBslChecks, ALoaderThatCannotWorkIsRefusedWithNothingErased) 
 
 TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = PatternBytes(32768, 5);
-    r.board().SetBlock(0, code);
+    const std::vector<uint8_t> code = r.FillBlock(0, 5);
     ASSERT_TRUE(r.Detect());
     // Three bytes at 0100h and a sector-long table at 1000h; everything between is a gap.
     const std::vector<uint8_t> small = {0xA1, 0xA2, 0xA3};
     const std::vector<uint8_t> table(128, 0x5C);
     r.file = r.WriteFile("sparse.hex", HexOf({{0x0100, small}, {0x1000, table}}));
-    r.op.answers = {true};
-    const size_t mark = r.board().CommandLog().size();
-    ASSERT_TRUE(r.Run(command::kDownload));
-    r.Settle();
-    const std::vector<std::string> log = r.CommandsSince(mark);
+    ASSERT_TRUE(r.RunYes(command::kDownload));
+    const std::vector<std::string> log = r.LastCommands();
     EXPECT_EQ(CountFrames(log, "0B"), 2u) << "sector 2 (0100h) and sector 32 (1000h) only";
     EXPECT_EQ(CountFrames(log, "0B 01 00"), 1u);
     EXPECT_EQ(CountFrames(log, "0B 10 00"), 1u);
@@ -323,12 +306,12 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     // The sector that holds the three bytes was read first: its other bytes are written back.
     std::copy(small.begin(), small.end(), want.begin() + 0x100);
     std::copy(table.begin(), table.end(), want.begin() + 0x1000);
-    EXPECT_EQ(r.board().Block(0), want);
+    EXPECT_EQ(r.Block(0), want);
 
     // The compare looks at the bytes the file gives and nowhere else.
     EXPECT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File sparse.hex Compare OK!");
-    std::vector<uint8_t> changed = r.board().Block(0);
+    std::vector<uint8_t> changed = r.Block(0);
     changed[0x1040] ^= 0xFF;
     r.board().SetBlock(0, changed);
     EXPECT_FALSE(r.Run(command::kCompare));
@@ -336,45 +319,28 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
         << r.window.Field(ChipField::IapStatus);
 }
 
+// An H/L32B image that runs on into block 1 in external memory mode: a HEX tail past the
+// loader's sectors goes through and compares (one that reaches them is refused, as a download
+// test of its own shows).
 TEST(SparseImages, ExternalMemoryModeComparesWhatItsDownloadAcceptedAndKeepsOffTheLoader) {
-    // An H/L32B image that runs on into block 1 (E000h and up) in external memory mode.
     FlashRig r(BoardOf(5), kExternalMemory);
     ASSERT_TRUE(r.Detect());
-    r.Settle();
-    const std::vector<uint8_t> loader = r.board().Block(1);
-    // A dense tail starts at E000h, in the loader's own sectors: refused, nothing erased.
-    std::vector<uint8_t> dense(0xE000 + 0x100, 0xFF);
-    std::fill(dense.begin() + 0xE000, dense.end(), uint8_t{0x34});
-    r.file = r.WriteFile("dense.bin", dense);
-    r.op.answers = {true};
-    size_t mark = r.board().CommandLog().size();
-    EXPECT_FALSE(r.Run(command::kDownload));
-    EXPECT_TRUE(r.Said("The boot loader's own sectors are never erased or written: this would reach E000h-E47Fh, "
-                       "the boot loader's own area in block 1. Nothing was changed."));
-    r.Settle();
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
-    EXPECT_EQ(r.board().Block(1), loader);
-    // A HEX tail past the loader's sectors goes through, and compares.
+    const std::vector<uint8_t> loader = r.Block(1);
     r.file = r.WriteFile("tail.hex", HexOf({{0x0000, std::vector<uint8_t>(0x80, 0x12)},
                                              {0xE480, std::vector<uint8_t>(0x100, 0x34)}}));
-    r.op.answers = {true};
-    ASSERT_TRUE(r.Run(command::kDownload));
+    ASSERT_TRUE(r.RunYes(command::kDownload));
     EXPECT_TRUE(r.Run(command::kCompare)) << r.window.Field(ChipField::IapStatus);
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File tail.hex Compare OK!");
-    r.Settle();
-    const std::vector<uint8_t> b1 = r.board().Block(1);
+    const std::vector<uint8_t> b1 = r.Block(1);
     EXPECT_TRUE(std::equal(loader.begin(), loader.begin() + 0x480, b1.begin())) << "the loader kept";
     EXPECT_TRUE(std::all_of(b1.begin() + 0x480, b1.begin() + 0x580, [](uint8_t x) { return x == 0x34; }));
     // An erase of block 1's first sectors in external memory mode is refused before its question.
     r.block = 1;
     r.count = 1;
-    r.op.answers = {true};
     const size_t asked = r.op.questions.size();
-    mark = r.board().CommandLog().size();
-    EXPECT_FALSE(r.Run(command::kSectorErase));
+    EXPECT_FALSE(r.RunYes(command::kSectorErase));
     EXPECT_EQ(r.op.questions.size(), asked);
-    r.Settle();
-    EXPECT_EQ(r.CommandsSince(mark), std::vector<std::string>{});
+    EXPECT_EQ(r.LastCommands(), std::vector<std::string>{});
 }
 
 }  // namespace
