@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <tuple>
 
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
@@ -35,6 +34,7 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
         Frames wire;
         uint8_t bits;
         const char* line;
+        uint8_t security = 0;  // already programmed
     };
     const Case cases[] = {
         {2, kExternalMemory, 2, {"04 00", "04 01", "6B 6B"}, 0xC0, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]:110)"},
@@ -42,15 +42,15 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
         {5, kInternalMemory, 1, {"04 0F FF", "6B 6B"}, 0x80, "SECURITY : CHIP IS LEVEL2 SOFTLOCKED (FCST[7:5]:100)"},
         {1, kExternalMemory, 5, {"04 02", "6B 6B"}, 0x20,
          "SECURITY : CHIP IS LEVEL3 SOFTLOCKED BLK0 & HARDLOCKED BLK1 (FCST[7:5]:001)"},
+        // The status the A-type chip refuses is allowed on an H/L chip.
+        {3, kInternalMemory, 4, {"04 03 FF", "6B 6B"}, 0x60, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]: 011)", 0x20},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
-        FlashRig r(BoardOf(c.chipType), c.memoryMode);
+        FlashRig r(BoardOf(c.chipType, c.security), c.memoryMode);
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
         r.menuOption = c.option;
-        r.op.answers = {true};
-        EXPECT_TRUE(r.Run(command::kLockChip));
+        EXPECT_TRUE(r.RunYes(command::kLockChip));
         EXPECT_EQ(r.menusSeen, Frames{c.chipType <= 2 ? "LockMenuTypeADialog" : "LockMenuDialog"});
         // The question names what is about to burn before it burns.
         ASSERT_EQ(r.op.questions.size(), 1u);
@@ -59,7 +59,7 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
             << r.op.questions[0];
         EXPECT_NE(r.op.questions[0].find("Do you really want to proceed?"), std::string::npos);
         EXPECT_TRUE(r.Said(kLockDone));
-        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), c.wire);
+        EXPECT_EQ(ConfigFrames(r.LastCommands()), c.wire);
         EXPECT_EQ(r.board().SecurityBits(), c.bits);
         // Re-detected: the session holds what the chip now reports, and the quiet period is over.
         EXPECT_TRUE(r.session().IsLinkUp());
@@ -69,110 +69,58 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
     }
 }
 
-TEST(LockChip, TheLevel4GuardSendsNoBitAndDoesNotClaimSuccess) {
+// Every way Lock Chip ends without burning what was asked, each saying why; the chip's bits
+// stay as they were.
+TEST(LockChip, NothingBurnsWithoutALinkAnAllowedStateAChoiceAYesOrALegalLevel) {
     struct Case {
-        int chipType, memoryMode;
+        const char* why;
+        int chip, mode;
         uint8_t security;
-        int option;
-        const char* refusal;
+        int option;             // -1: OK pressed with nothing chosen
+        bool linked, yes;
+        uint64_t refuseWrite;   // this write call of the command is refused; 0: none
+        std::string says;       // the message, or the question when it is declined
+        Frames wire;            // the configuration frames sent
+        bool menu = true;       // false: refused before the menu, with nothing at all sent
     };
     const Case cases[] = {
         // SB1 set plus SB2 and SB3 would be all three. (In external memory mode a chip with
         // any lock bit set takes no Lock Chip at all, so the guard is met in internal mode.)
-        {3, kInternalMemory, 0x80, 2, "Can't set level4 lock!"},
-        {5, kInternalMemory, 0x60, 1, "Can't set level4 lock!"},
+        {"level 4", 3, kInternalMemory, 0x80, 2, true, true, 0, "Can't set level4 lock!", {"6B 6B"}},
+        {"level 4", 5, kInternalMemory, 0x60, 1, true, true, 0, "Can't set level4 lock!", {"6B 6B"}},
+        {"rule", 2, kExternalMemory, 0x20, 1, true, true, 0,
+         "Lock Chip is not available on NX31A32 in external memory mode at lock status 20h", {}, false},
+        {"rule", 3, kExternalMemory, 0x80, 1, true, true, 0,
+         "Lock Chip is not available on NX31H64D in external memory mode at lock status 80h", {}, false},
+        {"rule", 1, kInternalMemory, 0x00, 1, true, true, 0,
+         "Lock Chip is not available on NX31A16 in internal memory mode", {}, false},
+        // The second byte of SB2's frame refused: the 04h alone is no frame the loader acts on,
+        // SB3 is never sent, but the sequence is still closed.
+        {"refused write", 3, kInternalMemory, 0, 2, true, true, 2, "Set Lock Failed!", {"04 6B 6B"}},
+        // The menu itself refuses OK without a choice, so the operator can only choose or cancel.
+        {"no choice", 3, kInternalMemory, 0, -1, true, true, 0, OptionMenuDialog::kChooseFirst, {}},
+        {"declined", 3, kInternalMemory, 0, 1, true, false, 0,
+         "L2 Soft Lock Block 0, 1 (PROG-SB1) on NX31H64D: programs security bit SB1.\n"
+         "One-time: once programmed, it can never be cleared.\n\nDo you really want to proceed?", {}},
+        {"no link", 2, kInternalMemory, 0, 1, false, true, 0, kNoTargetBoard, {}, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " mode " << c.memoryMode);
-        FlashRig r(BoardOf(c.chipType, c.security), c.memoryMode);
-        ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
+        SCOPED_TRACE(testing::Message() << c.why << ", chip " << c.chip);
+        FlashRig r(BoardOf(c.chip, c.security), c.mode);
+        if (c.linked) {
+            ASSERT_TRUE(r.Detect());
+        }
         r.menuOption = c.option;
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kLockChip));
-        EXPECT_TRUE(r.Said(c.refusal));
+        if (c.refuseWrite) r.RefuseWrite(c.refuseWrite);
+        EXPECT_FALSE(r.RunYes(command::kLockChip, {c.yes}));
+        EXPECT_TRUE(c.yes ? r.Said(c.says) : r.op.questions == Frames{c.says}) << c.says;
+        EXPECT_TRUE(r.op.questions.empty() || (c.menu && c.option >= 0)) << "asked before the menu's choice";
         EXPECT_FALSE(r.Said(kLockDone));
-        r.Settle();
-        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), Frames{"6B 6B"});
+        EXPECT_EQ(ConfigFrames(r.LastCommands()), c.wire);
+        EXPECT_TRUE(c.menu || r.LastCommands().empty()) << "sent before the menu";
+        EXPECT_EQ(r.menusSeen.empty(), !c.menu);
         EXPECT_EQ(r.board().SecurityBits(), c.security);
-        EXPECT_TRUE(r.session().IsLinkUp()) << "nothing changed, so the link is not reset";
-    }
-    // A locked chip in external memory mode, or an A-type chip in internal memory mode, is
-    // refused by the command rules before the menu: not even the closing sequence is sent.
-    for (const auto& [chip, mode, security, reason] :
-         {std::tuple{2, kExternalMemory, 0x20, "Lock Chip is not available on NX31A32 in external memory mode at lock status 20h"},
-          std::tuple{3, kExternalMemory, 0x80, "Lock Chip is not available on NX31H64D in external memory mode at lock status 80h"},
-          std::tuple{1, kInternalMemory, 0x00, "Lock Chip is not available on NX31A16 in internal memory mode"}}) {
-        FlashRig r(BoardOf(chip, static_cast<uint8_t>(security)), mode);
-        ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
-        r.menuOption = 1;
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kLockChip));
-        EXPECT_TRUE(r.Said(reason)) << reason;
-        EXPECT_TRUE(r.menusSeen.empty());
-        r.Settle();
-        EXPECT_TRUE(r.CommandsSince(mark).empty());
-        EXPECT_EQ(r.board().SecurityBits(), security);
-    }
-    // The status the A-type chip refuses is allowed on an H/L chip.
-    FlashRig r(BoardOf(3, 0x20));
-    ASSERT_TRUE(r.Detect());
-    r.menuOption = 4;
-    r.op.answers = {true};
-    EXPECT_TRUE(r.Run(command::kLockChip));
-    EXPECT_EQ(r.board().SecurityBits(), 0x60);
-}
-
-TEST(LockChip, ARefusedWriteStopsTheOptionButTheSequenceIsStillClosed) {
-    FlashRig r(BoardOf(3));
-    ASSERT_TRUE(r.Detect());
-    const size_t mark = r.board().CommandLog().size();
-    r.menuOption = 2;  // SB2 then SB3
-    r.op.answers = {true};
-    r.RefuseWrite(2);  // the second byte of SB2's frame
-    EXPECT_FALSE(r.Run(command::kLockChip));
-    EXPECT_TRUE(r.Said("Set Lock Failed!"));
-    EXPECT_FALSE(r.Said(kLockDone));
-    r.Settle();
-    // 04h alone is not a frame the loader acts on; SB3 was never sent.
-    const Frames wire = ConfigFrames(r.CommandsSince(mark));
-    EXPECT_EQ(std::count(wire.begin(), wire.end(), "04 05 FF"), 0);
-    EXPECT_EQ(r.board().SecurityBits(), 0x00);
-    EXPECT_TRUE(r.session().IsLinkUp());
-}
-
-TEST(LockChip, NoChoiceNoAnswerOrNoLinkBurnsNothing) {
-    {
-        // OK with no option clicked is refused by the menu itself, so the operator can only
-        // choose or cancel.
-        FlashRig r(BoardOf(3));
-        ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
-        EXPECT_FALSE(r.Run(command::kLockChip));
-        EXPECT_TRUE(r.Said(OptionMenuDialog::kChooseFirst));
-        EXPECT_TRUE(r.op.questions.empty());
-        EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
-    }
-    {
-        FlashRig r(BoardOf(3));
-        ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
-        r.menuOption = 1;
-        r.op.answers = {false};
-        EXPECT_FALSE(r.Run(command::kLockChip));
-        EXPECT_EQ(r.op.questions, Frames{"L2 Soft Lock Block 0, 1 (PROG-SB1) on NX31H64D: programs security bit SB1.\n"
-                                         "One-time: once programmed, it can never be cleared.\n\n"
-                                         "Do you really want to proceed?"});
-        EXPECT_TRUE(ConfigFrames(r.CommandsSince(mark)).empty());
-        EXPECT_EQ(r.board().SecurityBits(), 0);
-    }
-    {
-        FlashRig r(BoardOf(2));
-        r.menuOption = 1;
-        EXPECT_FALSE(r.Run(command::kLockChip));
-        EXPECT_TRUE(r.Said(kNoTargetBoard));
-        EXPECT_TRUE(r.menusSeen.empty());
+        EXPECT_EQ(r.session().IsLinkUp(), c.linked) << "nothing changed, so the link is not reset";
     }
 }
 
@@ -213,6 +161,9 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
         uint8_t bits;
         const char* message;
         bool linkAfter;
+        bool ok = linkAfter;  // reported success
+        bool menu = true;     // false: refused before the menu, with nothing sent
+        uint64_t refuseWrite = 0;
     };
     const Case cases[] = {
         {2, kExternalMemory, 3, {"02 00", "02 01", "6B 6B"}, 0x03,
@@ -227,50 +178,27 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
          "SC0 programmed, not confirmed: ", false},
         {6, kInternalMemory, RemapMenuDialog::kSC1, {"04 09 AA"}, 0x02,
          "SC1 programmed, not confirmed: ", false},
+        // The refusal says why rather than ending in silence.
+        {2, kInternalMemory, 1, {}, 0, "Memory Remap is not available on NX31A32 in internal memory mode", true, false,
+         false},
+        // The first write refused: nothing is programmed and the link stays.
+        {5, kInternalMemory, RemapMenuDialog::kSC1, {}, 0, "Program SC1 Failed!", true, false, true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
         FlashRig r(BoardOf(c.chipType), c.memoryMode);
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
         r.menuOption = c.option;
-        r.op.answers = {true};
-        EXPECT_EQ(r.Run(command::kMemoryRemap), c.linkAfter);
+        if (c.refuseWrite) r.RefuseWrite(c.refuseWrite);
+        EXPECT_EQ(r.RunYes(command::kMemoryRemap), c.ok);
         EXPECT_TRUE(r.Said(c.message) || r.op.messages.back().starts_with(c.message)) << r.op.messages.back();
-        r.Settle();
         // The external-mode link reset sends 6Bh 6Bh of its own, but to a chip in reset.
-        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), c.wire);
+        EXPECT_EQ(ConfigFrames(r.LastCommands()), c.wire);
+        EXPECT_EQ(r.menusSeen.empty(), !c.menu);
+        EXPECT_TRUE(c.menu || r.LastCommands().empty()) << "sent before the menu";
         EXPECT_EQ(r.board().RemapBits(), c.bits);
         EXPECT_EQ(r.session().IsLinkUp(), c.linkAfter);
         EXPECT_FALSE(r.session().flags.longOperation.load());
-    }
-}
-
-TEST(MemoryRemap, AnATypeChipInInternalModeOrARefusedByteChangesNothing) {
-    {
-        FlashRig r(BoardOf(2));
-        ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
-        r.menuOption = 1;
-        r.op.answers = {true};
-        EXPECT_FALSE(r.Run(command::kMemoryRemap));
-        // The refusal says why rather than ending in silence.
-        EXPECT_EQ(r.op.messages.back(), "Memory Remap is not available on NX31A32 in internal memory mode");
-        EXPECT_TRUE(r.menusSeen.empty());
-        EXPECT_TRUE(r.CommandsSince(mark).empty());
-        EXPECT_TRUE(r.session().IsLinkUp());
-    }
-    {
-        FlashRig r(BoardOf(5));
-        ASSERT_TRUE(r.Detect());
-        r.menuOption = RemapMenuDialog::kSC1;
-        r.op.answers = {true};
-        r.RefuseWrite(1);
-        EXPECT_FALSE(r.Run(command::kMemoryRemap));
-        EXPECT_TRUE(r.Said("Program SC1 Failed!"));
-        r.Settle();
-        EXPECT_EQ(r.board().RemapBits(), 0);
-        EXPECT_TRUE(r.session().IsLinkUp());
     }
 }
 
@@ -278,11 +206,10 @@ TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
     {
         FlashRig r(BoardOf(1));
         ASSERT_TRUE(r.Detect());
-        const size_t mark = r.board().CommandLog().size();
         EXPECT_FALSE(r.Run(command::kDoubleClock));
         EXPECT_TRUE(r.Said("This feature is for MCU H/L32B and H/L64D only!"));
         EXPECT_TRUE(r.op.questions.empty());
-        EXPECT_TRUE(r.CommandsSince(mark).empty());
+        EXPECT_TRUE(r.LastCommands().empty());
         EXPECT_TRUE(r.session().IsLinkUp());
     }
     {
@@ -290,11 +217,9 @@ TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
         ASSERT_TRUE(r.Detect());
         r.window.TickPanes();
         EXPECT_EQ(r.window.DoubleClockPane(), "Double Clock OFF");
-        const size_t mark = r.board().CommandLog().size();
-        r.op.answers = {true};
-        EXPECT_TRUE(r.Run(command::kDoubleClock));
+        EXPECT_TRUE(r.RunYes(command::kDoubleClock));
         EXPECT_TRUE(r.Said("Double clock Completed!\nChip will be automatically redetected!"));
-        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)), Frames{"04 08 55"});
+        EXPECT_EQ(ConfigFrames(r.LastCommands()), Frames{"04 08 55"});
         EXPECT_TRUE(r.board().DoubleClock());
         // The detection that follows reads the bit back from the chip's status.
         EXPECT_TRUE(r.session().IsLinkUp());
@@ -304,13 +229,11 @@ TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
     {
         FlashRig r(BoardOf(6), kExternalMemory);
         ASSERT_TRUE(r.Detect());
-        r.op.answers = {false};
-        EXPECT_FALSE(r.Run(command::kDoubleClock));
+        EXPECT_FALSE(r.RunYes(command::kDoubleClock, {false}));
         EXPECT_FALSE(r.board().DoubleClock());
         r.op.answers = {true};
-        const size_t mark = r.board().CommandLog().size();
         EXPECT_TRUE(r.Run(command::kDoubleClock));
-        EXPECT_EQ(ConfigFrames(r.CommandsSince(mark)).front(), "6A 6A");
+        EXPECT_EQ(ConfigFrames(r.LastCommands()).front(), "6A 6A");
         EXPECT_TRUE(r.board().DoubleClock());
     }
 }
