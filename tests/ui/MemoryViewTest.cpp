@@ -71,6 +71,14 @@ TEST_F(MemoryViewTest, StatusRowsShowEachSectorsAddressesInTheBlock) {
 // A fresh image is erased in memory only: until a Read fills it, the rows say so rather than
 // pass the chip's sectors off as blank. A new detection's images are unread again.
 TEST_F(MemoryViewTest, AFreshImageIsNotReadUntilARangeIsRead) {
+    // Before any image exists the rows are there but tell nothing.
+    view_.ShowSectorStatus(0, -1, -1);
+    ASSERT_EQ(view_.StatusRows().size(), 256u);
+    EXPECT_EQ(Status(0), "Unknown");
+    view_.ShowSector(0, 1);
+    EXPECT_EQ(view_.DumpHeader(), "SECTOR 001");
+    EXPECT_TRUE(view_.DumpRows().empty());
+
     for (int type = 1; type <= 6; ++type) {
         Select(type);
         for (int block : {0, 1}) {
@@ -94,7 +102,7 @@ TEST_F(MemoryViewTest, AFreshImageIsNotReadUntilARangeIsRead) {
     EXPECT_EQ(Status(2), kNotReadStatus) << "fresh images after a detection";
 }
 
-TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustRead) {
+TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustReadAndOneOddByteIsNotBlank) {
     Select(kA32);
     FillSector(0, 5, 0x00);
     FillSector(0, 7, 0x00);
@@ -118,9 +126,8 @@ TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustRead) {
     // Zeros the status word is asked about outside the range tell nothing.
     const std::vector<uint8_t> zeros(64, 0x00);
     EXPECT_STREQ(SectorStatusWord(zeros, 9, 0, 3), "Unknown");
-}
 
-TEST_F(MemoryViewTest, OneOddByteMakesItsOwnSectorNotBlank) {
+    // One odd byte makes its own sector Not Blank, and no other.
     Select(kA32);
     auto image = session_.BlockImage(0);
     image[10 * 128 + 127] = 0x5A;  // last byte of sector 10
@@ -136,15 +143,6 @@ TEST_F(MemoryViewTest, OneOddByteMakesItsOwnSectorNotBlank) {
     EXPECT_EQ(Status(30), "Not Blank");
     // The slack bytes after the block's end (00h) belong to no sector.
     EXPECT_EQ(Status(255), "Blank");
-}
-
-TEST_F(MemoryViewTest, BeforeAllocationRowsExistButTellNothing) {
-    view_.ShowSectorStatus(0, -1, -1);
-    ASSERT_EQ(view_.StatusRows().size(), 256u);
-    EXPECT_EQ(Status(0), "Unknown");
-    view_.ShowSector(0, 1);
-    EXPECT_EQ(view_.DumpHeader(), "SECTOR 001");
-    EXPECT_TRUE(view_.DumpRows().empty());
 }
 
 TEST_F(MemoryViewTest, WindowStatusRowsNumberTheHighWindowOn) {
