@@ -200,14 +200,41 @@ struct Rig {
     QString file;
     std::vector<QString> titles;  // of the range dialogs, in order
 
+    QString Iap() const { return window->Field(ChipField::IapStatus)->text(); }
     QString Status(int row) const { return window->SectorList()->topLevelItem(row)->text(4); }
     std::vector<QString> Statuses() const {
         std::vector<QString> rows;
         for (int i = 0; i < window->SectorList()->topLevelItemCount(); ++i) rows.push_back(Status(i));
         return rows;
     }
-    bool Said(const QString& prefix) const {
-        return std::any_of(op.messages.begin(), op.messages.end(), [&](const QString& m) { return m.startsWith(prefix); });
+    bool Said(const QString& prefix) const { return Find(prefix) < op.messages.size(); }
+    // The first message from `from` on that starts with `prefix`; the number of messages if none.
+    size_t Find(const QString& prefix, size_t from = 0) const {
+        while (from < op.messages.size() && !op.messages[from].startsWith(prefix)) ++from;
+        return from;
+    }
+    // A file of `n` bytes in the rig's folder, byte i being i * step + first.
+    QString WriteBytes(const std::string& name, int n, int step, int first) {
+        std::ofstream out(dir + "/" + name, std::ios::binary);
+        for (int i = 0; i < n; ++i) out.put(static_cast<char>(i * step + first));
+        return QString::fromStdString(dir + "/" + name);
+    }
+    // Fills block 0 and starts a download of 48 sectors into block 1, through the stub that
+    // borrows block 0; returns once the stub runs, with block 0 as it was.
+    std::vector<uint8_t> StartBlock1Download() {
+        std::vector<uint8_t> block0(32768);
+        for (size_t i = 0; i < block0.size(); ++i) block0[i] = static_cast<uint8_t>(i * 7 + 3);
+        board->SetBlock(0, block0);
+        const QString image = WriteBytes("b1.bin", 48 * 64, 5, 1);
+        op.On("DownloadDialog", [image](QWidget* d) {
+            d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(image);
+            d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
+            PressOk(d);
+        });
+        op.answer = QMessageBox::Yes;
+        window->RunCommand(command::kDownload);
+        EXPECT_TRUE(WaitFor([this] { return board->CurrentMode() == sim::Mode::Stub; }, 30000)) << "the stub never ran";
+        return block0;
     }
     // No box of this command was an error or a question.
     size_t CountIcon(QMessageBox::Icon icon, size_t from = 0) const {
@@ -308,9 +335,7 @@ TEST(MainWindowGui, DownloadThroughTheDialogThenCompareOk) {
     ASSERT_FALSE(r.op.defaults.empty());
     EXPECT_EQ(r.op.defaults.back(), QMessageBox::No) << "Yes/No boxes default to No";
     ASSERT_TRUE(r.Run(command::kCompare));
-    EXPECT_TRUE(WaitFor([&] { return r.window->Field(ChipField::IapStatus)->text() == "File blink.hex Compare OK!"; },
-                        5000))
-        << r.window->Field(ChipField::IapStatus)->text().toStdString();
+    EXPECT_TRUE(WaitFor([&] { return r.Iap() == "File blink.hex Compare OK!"; }, 5000)) << r.Iap().toStdString();
 
     // Printing the first sectors into a PDF: pages of whole dump lines that fit the page.
     const QString pdf = QString::fromStdString(r.dir + "/dump.pdf");
@@ -386,22 +411,7 @@ TEST(MainWindowGui, AfterTheUsersCodeRanARedetectionLetsReadRunAgain) {
 TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClosing) {
     auto r = std::make_unique<Rig>("NX31A32");
     ASSERT_TRUE(r->Detect());
-    std::vector<uint8_t> block0(32768);
-    for (size_t i = 0; i < block0.size(); ++i) block0[i] = static_cast<uint8_t>(i * 7 + 3);
-    r->board->SetBlock(0, block0);
-    const std::string file = r->dir + "/b1.bin";
-    {
-        std::ofstream out(file, std::ios::binary);
-        for (int i = 0; i < 48 * 64; ++i) out.put(static_cast<char>(i * 5 + 1));
-    }
-    r->op.On("DownloadDialog", [&](QWidget* d) {
-        d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(QString::fromStdString(file));
-        d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
-        PressOk(d);
-    });
-    r->window->RunCommand(command::kDownload);
-    ASSERT_TRUE(WaitFor([&] { return r->board->CurrentMode() == sim::Mode::Stub; }, 30000));
-
+    const std::vector<uint8_t> block0 = r->StartBlock1Download();
     r->op.answer = QMessageBox::No;
     r->window->close();
     EXPECT_TRUE(r->window->isVisible()) << "No keeps the window and the command";
@@ -413,51 +423,16 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
                              QString::fromStdString(LeftUndoneByStop(command::kDownload));
     EXPECT_EQ(std::count(r->op.messages.begin(), r->op.messages.end(), question), 2) << "the question says what a stop leaves";
     // Before the window went, the stop's own report: what was done, what was not.
-    const auto report = std::find_if(r->op.messages.begin(), r->op.messages.end(),
-                                     [](const QString& m) { return m.startsWith(QString::fromLatin1(kStoppedPrefix)); });
-    ASSERT_NE(report, r->op.messages.end());
-    EXPECT_TRUE(report->contains("block 0 was put back as it was")) << report->toStdString();
-    EXPECT_EQ(r->op.icons[static_cast<size_t>(report - r->op.messages.begin())], QMessageBox::Warning);
+    const size_t report = r->Find(QString::fromLatin1(kStoppedPrefix));
+    ASSERT_LT(report, r->op.messages.size());
+    EXPECT_TRUE(r->op.messages[report].contains("block 0 was put back as it was")) << r->op.messages[report].toStdString();
+    EXPECT_EQ(r->op.icons[report], QMessageBox::Warning);
     EXPECT_EQ(r->board->Block(0), block0);
     EXPECT_EQ(r->board->CurrentMode(), sim::Mode::Loader);
     const std::vector<uint8_t> block1 = r->board->Block(1);
     EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
         << "stopped before the last chunk";
     r.reset();
-}
-
-// Lock Chip from its IAP Function button: the menu refuses OK until a choice is made, the
-// question defaults to No, and the re-detection shows the new level on the security line.
-TEST(MainWindowGui, LockChipFromItsButtonShowsTheNewLevelAfterRedetection) {
-    Rig r("NX31H64D");
-    ASSERT_TRUE(r.Detect());
-    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
-    EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
-    std::vector<QWidget*> seen;
-    r.op.On("LockMenuDialog", [&](QWidget* d) {
-        seen.push_back(d);
-        if (seen.size() == 1) {
-            PressOk(d);  // nothing chosen yet
-            return;
-        }
-        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
-        PressOk(d);
-    });
-    r.op.answer = QMessageBox::Yes;
-    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
-    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
-    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
-        << r.window->SecurityLine()->text().toStdString();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], seen[1]) << "the refused OK left the same menu open";
-    const auto said = [&](const char* text) {
-        return std::find(r.op.messages.begin(), r.op.messages.end(), QString::fromUtf8(text)) != r.op.messages.end();
-    };
-    EXPECT_TRUE(said("Please choose one of the options first."));
-    EXPECT_TRUE(said("Set Lock Completed!\nChip will be automatically redetected!"));
-    ASSERT_FALSE(r.op.defaults.empty());
-    EXPECT_EQ(r.op.defaults.front(), QMessageBox::No);
-    EXPECT_EQ(r.board->SecurityBits(), 0x40);
 }
 
 // Set/Reset from the Password menu sends the password as Latin-1, one byte per character, as
@@ -480,10 +455,8 @@ TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefuse
     });
     r.op.answer = QMessageBox::Yes;
     item->trigger();
-    ASSERT_TRUE(WaitFor([&] {
-        return !r.window->CommandBusy() &&
-               r.window->Field(ChipField::IapStatus)->text() == "Password Set/Reset Completed!";
-    })) << r.window->Field(ChipField::IapStatus)->text().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.Iap() == "Password Set/Reset Completed!"; }))
+        << r.Iap().toStdString();
     EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
                             [](const QString& m) { return m.contains(QStringLiteral("only Latin-1 characters")); }));
     EXPECT_EQ(r.board->Password(), "p\xE4ssw\xF6rd");
@@ -492,27 +465,6 @@ TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefuse
     EXPECT_EQ(r.op.defaults.front(), QMessageBox::No);
     const std::vector<uint8_t> block0 = r.board->Block(0);
     EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }));
-}
-
-// Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
-TEST(MainWindowGui, ByteEditDisplaysAndReplacesThroughItsButtons) {
-    Rig r("NX31A32");
-    ASSERT_TRUE(r.Detect());
-    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
-    QString shown;
-    r.op.On("ByteEditDialog", [&](QWidget* d) {
-        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("03e6"));
-        d->findChild<QLineEdit*>(QStringLiteral("newData"))->setText(QStringLiteral("72 4F 5D"));
-        d->findChild<QPushButton*>(QStringLiteral("replaceData"))->click();
-        shown = d->findChild<QLineEdit*>(QStringLiteral("shownData"))->text();
-        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
-    });
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kEditBlock0));
-    EXPECT_TRUE(shown.startsWith(QStringLiteral("72 4F 5D FF"))) << shown.toStdString();
-    const std::vector<uint8_t> block0 = r.board->Block(0);
-    EXPECT_EQ(block0[0x3E6], 0x72);
-    EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
 // "&Download Monitra" from its menu: the question defaults to No; answered Yes, the monitor
@@ -529,13 +481,9 @@ TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow
     ASSERT_TRUE(WaitFor([&] { return !r->window->isVisible() && !r->window->CommandBusy(); }, 60000));
     ASSERT_FALSE(r->op.defaults.empty());
     EXPECT_EQ(r->op.defaults.front(), QMessageBox::No);
-    const auto said = [&](const QString& prefix) {
-        return std::any_of(r->op.messages.begin(), r->op.messages.end(),
-                           [&](const QString& m) { return m.startsWith(prefix); });
-    };
-    EXPECT_TRUE(said(QStringLiteral("Do you really want to download Monitra?")));
-    EXPECT_TRUE(said(QStringLiteral("Downloading Monitra Completed!")));
-    EXPECT_TRUE(said(QStringLiteral("Please press reset button on BSL demo board.")));
+    EXPECT_TRUE(r->Said(QStringLiteral("Do you really want to download Monitra?")));
+    EXPECT_TRUE(r->Said(QStringLiteral("Downloading Monitra Completed!")));
+    EXPECT_TRUE(r->Said(QStringLiteral("Please press reset button on BSL demo board.")));
     const FirmwareImage& part1 = Firmware(FirmwareId::MonitorA16Block1);
     const std::vector<uint8_t> b1 = r->board->Block(1);
     EXPECT_TRUE(std::equal(part1.data, part1.data + part1.size, b1.begin()));
@@ -587,6 +535,36 @@ TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
     EXPECT_TRUE(userCode->isEnabled());
     EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
     EXPECT_TRUE(r.window->Tabs()->isEnabled());
+
+    // Lock Chip from its IAP Function button: the menu refuses OK until a choice is made, the
+    // question defaults to No, and the re-detection shows the new level on the security line.
+    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
+    std::vector<QWidget*> seen;
+    r.op.On("LockMenuDialog", [&](QWidget* d) {
+        seen.push_back(d);
+        if (seen.size() == 1) {
+            PressOk(d);  // nothing chosen yet
+            return;
+        }
+        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
+        PressOk(d);
+    });
+    r.op.answer = QMessageBox::Yes;
+    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
+    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
+        << r.window->SecurityLine()->text().toStdString();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], seen[1]) << "the refused OK left the same menu open";
+    const auto said = [&](const char* text) {
+        return std::find(r.op.messages.begin(), r.op.messages.end(), QString::fromUtf8(text)) != r.op.messages.end();
+    };
+    EXPECT_TRUE(said("Please choose one of the options first."));
+    EXPECT_TRUE(said("Set Lock Completed!\nChip will be automatically redetected!"));
+    ASSERT_FALSE(r.op.defaults.empty());
+    EXPECT_EQ(r.op.defaults.front(), QMessageBox::No);
+    EXPECT_EQ(r.board->SecurityBits(), 0x40);
 }
 
 // The results are readable: the detection's line whole or whole in its tool tip, a long
@@ -625,9 +603,22 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     EXPECT_EQ(status->text(), mismatch) << "eliding changes only what is painted";
 }
 
-// Errors look like errors and say what helps; questions look like questions.
-TEST(MainWindowGui, ErrorsShowTheErrorIconAndRemedyAndQuestionsTheQuestionIcon) {
+// Before any detection every menu item is there, the ones not built disabled. Errors look like
+// errors and say what helps; questions look like questions.
+TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     Rig r("NX31A16");
+    ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
+    EXPECT_TRUE(r.window->Action(command::kDetect11F)->isEnabled());
+    EXPECT_EQ(r.window->Action(command::kDetect11F)->text(),
+              "&Detect Target MCU for Firmware1.1F and RS232 Config.");
+    EXPECT_TRUE(r.window->Action(command::kSave)->isEnabled());
+    ASSERT_NE(r.window->Action(command::kEditBlock0), nullptr);
+    for (int id : {command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl,
+                   command::kDownloadMonitra})
+        EXPECT_TRUE(r.window->Action(id)->isEnabled()) << id;
+    EXPECT_EQ(r.window->windowTitle(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
+    EXPECT_EQ(r.window->SecurityLine()->text(), "SECURITY: UNKNOWN");
+
     ASSERT_TRUE(r.Run(command::kRead));
     ASSERT_FALSE(r.op.messages.empty());
     EXPECT_EQ(r.op.messages.back(), "No target board has been located!!!");
@@ -807,18 +798,15 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     EXPECT_LT(r.board->BytesSent(), 60000u);
     EXPECT_FALSE(stop->isVisible());
     EXPECT_NE(label->text(), "Stopping...") << "the label outlived the stop";
-    const auto report = std::find_if(r.op.messages.begin(), r.op.messages.end(), [](const QString& m) {
-        return m.startsWith("Stopped at the operator's request: reading stopped after ");
-    });
-    ASSERT_NE(report, r.op.messages.end());
-    EXPECT_TRUE(report->endsWith(" of 512 chunks.")) << report->toStdString();
-    EXPECT_EQ(r.op.icons[static_cast<size_t>(report - r.op.messages.begin())], QMessageBox::Warning);
+    const size_t report = r.Find(QStringLiteral("Stopped at the operator's request: reading stopped after "));
+    ASSERT_LT(report, r.op.messages.size());
+    EXPECT_TRUE(r.op.messages[report].endsWith(" of 512 chunks.")) << r.op.messages[report].toStdString();
+    EXPECT_EQ(r.op.icons[report], QMessageBox::Warning);
     // A stop is not a failure: one warning, no error box before it.
     EXPECT_FALSE(r.Said(QStringLiteral("Failed to Read Data!!!")));
     EXPECT_EQ(r.CountIcon(QMessageBox::Critical), 0u);
-    EXPECT_TRUE(WaitFor([&] { return r.window->Field(ChipField::IapStatus)->text().contains("stopped at the operator's request"); },
-                        5000))
-        << r.window->Field(ChipField::IapStatus)->text().toStdString();
+    EXPECT_TRUE(WaitFor([&] { return r.Iap().contains("stopped at the operator's request"); }, 5000))
+        << r.Iap().toStdString();
     // The list vouches for the sectors read, and passes none of the others off as blank.
     QTreeWidget* list = r.window->SectorList();
     ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 512; }, 5000));
@@ -851,26 +839,9 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
 TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
-    std::vector<uint8_t> block0(32768);
-    for (size_t i = 0; i < block0.size(); ++i) block0[i] = static_cast<uint8_t>(i * 13 + 7);
-    r.board->SetBlock(0, block0);
     const std::vector<uint8_t> loader = r.board->Block(1);
-    const std::string file = r.dir + "/block1.bin";
-    {
-        std::ofstream out(file, std::ios::binary);
-        for (int i = 0; i < 48 * 64; ++i) out.put(static_cast<char>(i * 5 + 3));
-    }
-    r.op.On("DownloadDialog", [&](QWidget* d) {
-        d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(QString::fromStdString(file));
-        d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
-        PressOk(d);
-    });
-    r.op.answer = QMessageBox::Yes;
-    r.window->RunCommand(command::kDownload);
-    ASSERT_TRUE(WaitFor([&] {
-        return r.board->CurrentMode() == sim::Mode::Stub && r.window->Progress()->isVisible() &&
-               r.window->Progress()->value() >= 2;
-    }, 30000)) << "the stub never ran";
+    const std::vector<uint8_t> block0 = r.StartBlock1Download();
+    ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible() && r.window->Progress()->value() >= 2; }, 30000));
     // The confirmation box took the focus with it; the operator's key goes to the window.
     r.window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(r.window.get()));
@@ -883,11 +854,11 @@ TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
     EXPECT_TRUE(std::equal(block1.begin(), block1.begin() + 16 * 64, loader.begin())) << "the boot loader changed";
     EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
         << "the download ran to its end";
-    const auto report = std::find_if(r.op.messages.begin(), r.op.messages.end(),
-                                     [](const QString& m) { return m.startsWith("Stopped at the operator's request: "); });
-    ASSERT_NE(report, r.op.messages.end());
-    EXPECT_TRUE(report->contains(" stopped after ")) << report->toStdString();
-    EXPECT_TRUE(report->contains("block 0 was put back as it was")) << report->toStdString();
+    const size_t report = r.Find(QStringLiteral("Stopped at the operator's request: "));
+    ASSERT_LT(report, r.op.messages.size());
+    const QString& text = r.op.messages[report];
+    EXPECT_TRUE(text.contains(" stopped after ")) << text.toStdString();
+    EXPECT_TRUE(text.contains("block 0 was put back as it was")) << text.toStdString();
     EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
     EXPECT_FALSE(r.window->StopButton()->isVisible());
 }
@@ -908,7 +879,7 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     QTreeWidget* dump = r.window->DumpList();
     ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256 && r.Status(7) == "Not Blank"; }, 5000));
     EXPECT_EQ(r.Status(8), kNotReadStatus);
-    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "read 8 sectors at 0000h-03FFh, 8 not blank");
+    EXPECT_EQ(r.Iap(), "read 8 sectors at 0000h-03FFh, 8 not blank");
     EXPECT_EQ(r.titles.back(), "Read");
 
     // A sector nobody read shows no bytes, and its row stays the highlighted one.
@@ -939,8 +910,8 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(2)).center());
     ASSERT_TRUE(WaitFor([&] { return dump->headerItem()->text(0) == "SECTOR 002" && dump->topLevelItemCount() == 8; }, 5000));
     EXPECT_EQ(dump->topLevelItem(0)->text(1).left(14), "DE AD BE EF FF") << "the bytes verified on the chip";
-    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
-    EXPECT_EQ(r.window->PromptPane()->text(), r.window->Field(ChipField::IapStatus)->text());
+    EXPECT_EQ(r.Iap(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
+    EXPECT_EQ(r.window->PromptPane()->text(), r.Iap());
 
     // Sector Erase asks first, naming what goes, No the default; No changes nothing.
     r.start = 5;
@@ -955,7 +926,7 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     EXPECT_EQ(r.board->Block(0)[5 * 128], flash[5 * 128]);
     QTest::qWait(100);
     EXPECT_EQ(r.Statuses(), after);
-    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "erase declined: nothing was erased");
+    EXPECT_EQ(r.Iap(), "erase declined: nothing was erased");
 
     // Yes erases exactly that sector, and its row says so.
     r.op.answer = QMessageBox::Yes;
@@ -964,8 +935,25 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     EXPECT_EQ(r.Status(4), "Not Blank");
     EXPECT_EQ(r.Status(6), "Not Blank");
     EXPECT_EQ(r.board->Block(0)[5 * 128], 0xFF);
-    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "erased 1 sector from sector 5 at 0280h-02FFh");
+    EXPECT_EQ(r.Iap(), "erased 1 sector from sector 5 at 0280h-02FFh");
     EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
+
+    // Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
+    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
+    QString shown;
+    r.op.On("ByteEditDialog", [&](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("03e6"));
+        d->findChild<QLineEdit*>(QStringLiteral("newData"))->setText(QStringLiteral("72 4F 5D"));
+        d->findChild<QPushButton*>(QStringLiteral("replaceData"))->click();
+        shown = d->findChild<QLineEdit*>(QStringLiteral("shownData"))->text();
+        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
+    });
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kEditBlock0));
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("72 4F 5D FF"))) << shown.toStdString();
+    const std::vector<uint8_t> block0 = r.board->Block(0);
+    EXPECT_EQ(block0[0x3E6], 0x72);
+    EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
 // Stop during the erase of a download: the download ends, one warning says how far it got,
@@ -975,12 +963,7 @@ TEST(MainWindowGui, AStopDuringADownloadsEraseIsOneWarningAndNoFailure) {
     ASSERT_TRUE(r.Detect());
     r.count = 0;
     ASSERT_TRUE(r.Run(command::kRead));
-    const std::string file = r.dir + "/big.bin";
-    {
-        std::ofstream out(file, std::ios::binary);
-        for (int i = 0; i < 32768; ++i) out.put(static_cast<char>(i * 3 + 1));
-    }
-    r.file = QString::fromStdString(file);
+    r.file = r.WriteBytes("big.bin", 32768, 3, 1);
     r.op.answer = QMessageBox::Yes;
     const size_t from = r.op.messages.size();
     QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
@@ -997,13 +980,14 @@ TEST(MainWindowGui, AStopDuringADownloadsEraseIsOneWarningAndNoFailure) {
     EXPECT_EQ(reports, 1u);
     EXPECT_TRUE(r.Said(QStringLiteral("Stopped at the operator's request: erasing stopped after")));
     for (int row : {0, 100, 255}) EXPECT_EQ(r.Status(row), kNotReadStatus) << row;
-    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(), "download of big.bin stopped at the operator's request");
+    EXPECT_EQ(r.Iap(), "download of big.bin stopped at the operator's request");
 }
 
 // A file that cannot be used is a file error: refused before the erase question, with the
 // error icon and advice about the file, never about the serial port; an empty name is refused
-// in the dialog itself. The progress label shows nothing of a transfer that never ran.
-TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedBeforeAnyQuestionWithFileAdvice) {
+// in the dialog itself. The progress label shows nothing of a transfer that never ran. Save
+// refuses a name whose kind contradicts the choice.
+TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWhatItsNameSays) {
     Rig r("NX31A16");
     ASSERT_TRUE(r.Detect());
     const std::string badSum = r.dir + "/bad.hex";
@@ -1055,15 +1039,11 @@ TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedBeforeAnyQuestionWithFileAdvic
     EXPECT_EQ(opened, 2);
     ASSERT_GT(r.op.messages.size(), from);
     EXPECT_EQ(r.op.messages[from], QString::fromLatin1(FileSectorDialog::kNoFileName));
-}
 
-// Save writes what the name says: a text choice with a .hex name is refused, a binary choice
-// into .hex writes Intel HEX, and the completion names the file and its format.
-TEST(MainWindowGui, SaveWritesTheFormatItsNameSays) {
-    Rig r("NX31A16");
-    ASSERT_TRUE(r.Detect());
+    // Save writes what the name says: a text choice with a .hex name is refused, a binary choice
+    // into .hex writes Intel HEX, and the completion names the file and its format.
     const QString hex = QString::fromStdString(r.dir + "/block0.hex");
-    int opened = 0;
+    opened = 0;
     r.op.On("SaveDialog", [&](QWidget* d) {
         d->findChild<QComboBox*>(QStringLiteral("count"))->setCurrentIndex(2);
         auto* text = d->findChild<QRadioButton*>(QStringLiteral("textFile"));
@@ -1085,8 +1065,7 @@ TEST(MainWindowGui, SaveWritesTheFormatItsNameSays) {
     std::getline(in, first);
     EXPECT_EQ(first.substr(0, 1), ":") << first;
     EXPECT_TRUE(r.Said(QStringLiteral("Save data has completed\nblock0.hex holds 2 sectors at 0000h-00FFh as Intel HEX.")));
-    EXPECT_EQ(r.window->Field(ChipField::IapStatus)->text(),
-              "saved 2 sectors at 0000h-00FFh to " + hex + " as Intel HEX");
+    EXPECT_EQ(r.Iap(), "saved 2 sectors at 0000h-00FFh to " + hex + " as Intel HEX");
 }
 
 // The port list of this machine: the adapters present first with product, USB id, serial
@@ -1117,21 +1096,6 @@ TEST(MainWindowGui, ThePortListShowsTheAdaptersPresentFirst) {
     EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM1")), 1) << "ttyS0 is there";
     EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM2")), 0);
     EXPECT_EQ(std::count(all.begin(), all.end(), QStringLiteral("COM256")), 1);
-}
-
-TEST(MainWindowGui, MenusHoldEveryItemAndDisableTheOnesNotBuilt) {
-    Rig r("NX31A16");
-    ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
-    EXPECT_TRUE(r.window->Action(command::kDetect11F)->isEnabled());
-    EXPECT_EQ(r.window->Action(command::kDetect11F)->text(),
-              "&Detect Target MCU for Firmware1.1F and RS232 Config.");
-    EXPECT_TRUE(r.window->Action(command::kSave)->isEnabled());
-    ASSERT_NE(r.window->Action(command::kEditBlock0), nullptr);
-    for (int id : {command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl,
-                   command::kDownloadMonitra})
-        EXPECT_TRUE(r.window->Action(id)->isEnabled()) << id;
-    EXPECT_EQ(r.window->windowTitle(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
-    EXPECT_EQ(r.window->SecurityLine()->text(), "SECURITY: UNKNOWN");
 }
 
 }  // namespace
@@ -1227,14 +1191,7 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     mainWindow("after-read");
 
     // A binary image large enough that the download is caught while it writes.
-    r.file = QString::fromStdString(r.dir + "/image.bin");
-    {
-        QFile f(r.file);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        QByteArray bytes(8192, '\0');
-        for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + 1);
-        f.write(bytes);
-    }
+    r.file = r.WriteBytes("image.bin", 8192, 7, 1);
     r.op.answer = QMessageBox::Yes;
     bool caught = false;
     r.window->RunCommand(command::kDownload);
