@@ -162,6 +162,13 @@ private:
     ModalWatch watch_;
 };
 
+// The text of the message box that `act` brings up; the box is closed.
+std::string BoxText(const std::function<void()>& act) {
+    BoxWatch box;
+    act();
+    return box.Text();
+}
+
 std::unique_ptr<QDialog> Show(DialogModel& model) {
     std::unique_ptr<QDialog> dialog = CreateModelDialog(model, nullptr);
     if (!dialog) throw std::runtime_error("no view for the model");
@@ -394,11 +401,7 @@ TEST(DialogsGui, CrystalThatIsNoNumberOrOutOfRangeShowsTheMessageAndKeepsTheDial
     std::unique_ptr<QDialog> d = Show(model);
 
     Type(d.get(), "crystal", "twelve");
-    {
-        BoxWatch box;
-        PressOk(d.get());
-        EXPECT_EQ(box.Text(), kCrystalRange);
-    }
+    EXPECT_EQ(BoxText([&] { PressOk(d.get()); }), kCrystalRange);
     EXPECT_TRUE(d->isVisible());
     EXPECT_NE(d->result(), QDialog::Accepted);
     EXPECT_TRUE(r.op.messages.empty()) << "the model's OK never ran";
@@ -406,21 +409,13 @@ TEST(DialogsGui, CrystalThatIsNoNumberOrOutOfRangeShowsTheMessageAndKeepsTheDial
     EXPECT_EQ(Text(d.get(), "crystal"), "twelve") << "the operator's text stays to be corrected";
 
     Type(d.get(), "crystal", "45");
-    {
-        BoxWatch box;
-        PressOk(d.get());
-        EXPECT_EQ(box.Text(), kCrystalRange);
-    }
+    EXPECT_EQ(BoxText([&] { PressOk(d.get()); }), kCrystalRange);
     EXPECT_TRUE(d->isVisible());
     EXPECT_DOUBLE_EQ(r.session.crystalMHz, CDeviceSession::kDefaultCrystalMHz);
 
     // Compute reads the field the same way and computes nothing from a bad crystal.
     Type(d.get(), "crystal", "0.5");
-    {
-        BoxWatch box;
-        Press(d.get(), "compute");
-        EXPECT_EQ(box.Text(), kCrystalRange);
-    }
+    EXPECT_EQ(BoxText([&] { Press(d.get(), "compute"); }), kCrystalRange);
     EXPECT_EQ(Text(d.get(), "recommended"), "38400");
 
     Type(d.get(), "crystal", "12");
@@ -453,11 +448,7 @@ TEST(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
         EXPECT_EQ(Text(d, "crystal"), "3");
 
         Type(d, "crystal", "");
-        {
-            BoxWatch box;
-            PressOk(d);
-            EXPECT_EQ(box.Text(), kCrystalRange);
-        }
+        EXPECT_EQ(BoxText([&] { PressOk(d); }), kCrystalRange);
         EXPECT_EQ(QApplication::activeModalWidget(), d);
         Type(d, "crystal", "1");
         PressOk(d);
@@ -502,7 +493,7 @@ TEST(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndi
     EXPECT_EQ(cancelled.startIndex, 0);
 }
 
-TEST(DialogsGui, DownloadAndCompareTakeTheFileNameAndStartSectorOnOkOnly) {
+TEST(DialogsGui, DownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
     Rig r;
     for (const auto kind : {FileSectorDialog::Kind::Download, FileSectorDialog::Kind::Compare}) {
         FileSectorDialog model(r.session, kind);
@@ -531,10 +522,8 @@ TEST(DialogsGui, DownloadAndCompareTakeTheFileNameAndStartSectorOnOkOnly) {
         EXPECT_EQ(model.fileName, "/tmp/b\xc3\xa4nk 1.hex");
         EXPECT_EQ(model.startIndex, 257);
     }
-}
 
-TEST(DialogsGui, SaveDialogRadioButtonsSetTheTextMode) {
-    Rig r;
+    // Save's radio buttons set the text mode.
     SaveDialog model(r.session);
     EXPECT_EQ(RunScripted(model,
                   [&](QWidget* d) {
@@ -607,7 +596,7 @@ TEST(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
     EXPECT_EQ(a->findChildren<QRadioButton*>().size(), 5);
 }
 
-TEST(DialogsGui, PasswordChangeAndSetFieldsAreMaskedAndTheLockOptionIsATypeOnly) {
+TEST(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsATypeOnly) {
     PasswordChangeDialog change;
     change.oldPassword = "stale";
     EXPECT_EQ(RunScripted(change,
@@ -648,9 +637,8 @@ TEST(DialogsGui, PasswordChangeAndSetFieldsAreMaskedAndTheLockOptionIsATypeOnly)
               DialogResult::Ok);
     EXPECT_TRUE(a.lockOption);
     EXPECT_EQ(a.password, "p");
-}
 
-TEST(DialogsGui, PasswordFieldIsMaskedLimitedAndNeverPrefilled) {
+    // The gate's field is masked, limited and never prefilled.
     const std::string typed(40, 'k');
     PasswordVerifyDialog model;
     model.password = "earlier";
