@@ -425,7 +425,8 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
     // Before the window went, the stop's own report: what was done, what was not.
     const size_t report = r->Find(QString::fromLatin1(kStoppedPrefix));
     ASSERT_LT(report, r->op.messages.size());
-    EXPECT_TRUE(r->op.messages[report].contains("block 0 was put back as it was")) << r->op.messages[report].toStdString();
+    const QString& text = r->op.messages[report];
+    EXPECT_TRUE(text.contains("block 0 was put back as it was")) << text.toStdString();
     EXPECT_EQ(r->op.icons[report], QMessageBox::Warning);
     EXPECT_EQ(r->board->Block(0), block0);
     EXPECT_EQ(r->board->CurrentMode(), sim::Mode::Loader);
@@ -841,7 +842,8 @@ TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
     ASSERT_TRUE(r.Detect());
     const std::vector<uint8_t> loader = r.board->Block(1);
     const std::vector<uint8_t> block0 = r.StartBlock1Download();
-    ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible() && r.window->Progress()->value() >= 2; }, 30000));
+    QProgressBar* bar = r.window->Progress();
+    ASSERT_TRUE(WaitFor([&] { return bar->isVisible() && bar->value() >= 2; }, 30000));
     // The confirmation box took the focus with it; the operator's key goes to the window.
     r.window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(r.window.get()));

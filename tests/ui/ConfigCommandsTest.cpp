@@ -43,7 +43,8 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
         {1, kExternalMemory, 5, {"04 02", "6B 6B"}, 0x20,
          "SECURITY : CHIP IS LEVEL3 SOFTLOCKED BLK0 & HARDLOCKED BLK1 (FCST[7:5]:001)"},
         // The status the A-type chip refuses is allowed on an H/L chip.
-        {3, kInternalMemory, 4, {"04 03 FF", "6B 6B"}, 0x60, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]: 011)", 0x20},
+        {3, kInternalMemory, 4, {"04 03 FF", "6B 6B"}, 0x60, "SECURITY : CHIP IS LEVEL3 HARDLOCKED (FCST[7:5]: 011)",
+         0x20},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
