@@ -5,33 +5,23 @@
 #include "sim/SimBoard.h"
 #include "support/RecordingOperator.h"
 #include "support/RecordingView.h"
+#include "support/SimFixture.h"
 
 namespace tessel {
 namespace {
 
-struct Detecting {
+struct Detecting : test::SimSession {
     explicit Detecting(int chip, int mode = 1, uint32_t baud = 38400, sim::BoardConfig c = {})
-        : session(&op, clock) {
-        c.chipType = chip;
-        link = sim::MakeSimLink(clock, c);
+        : test::SimSession(WithChip(c, chip), baud) {
         session.chipType = chip;
         session.memoryMode = mode;
-        session.port.SetBaudRate(baud);
-        session.port.SetDeviceFactory([this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
     }
-    void Settle() {
-        session.port.Device()->WaitOutputEmpty(clock.NowUs() + 2'000'000);
-        link.line->InputCount();
-    }
-    bool Shown(const std::string& text) const {
-        return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
+    static sim::BoardConfig WithChip(sim::BoardConfig c, int chip) {
+        c.chipType = chip;
+        return c;
     }
 
-    VirtualClock clock;
-    test::RecordingOperator op;
     test::RecordingView view;
-    sim::SimLink link;
-    CDeviceSession session;
     DetectionContext ctx{session, view, op};
 };
 

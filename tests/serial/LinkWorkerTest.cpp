@@ -50,6 +50,16 @@ struct WorkerBench : test::SimBench {
     void Put(CByteRing& q, std::mutex& m, std::initializer_list<uint8_t> bytes) {
         for (uint8_t b : bytes) ASSERT_EQ(QueuePut(q, m, b, &op), 1);
     }
+    // A read of 128 bytes from `address` through the worker's queues: what came back.
+    V QueuedRead(uint16_t address) {
+        LinkQueues& q = worker.Queues();
+        Put(q.command, q.commandMutex, {0x0C});
+        Put(q.outbound, q.outboundMutex, {uint8_t(address >> 8), uint8_t(address), 0x80});
+        V got;
+        uint8_t b;
+        while (got.size() < 128 && QueueGetWait(q, &b, 1000, clock, &op, &errorReported) == 1) got.push_back(b);
+        return got;
+    }
 
     std::atomic<bool> errorReported{false};
     std::atomic<bool> workerRunning{false};
@@ -76,17 +86,14 @@ TEST(LinkWorker, QueuedReadSendsThreeBytesAndReceivesExactly128) {
     WorkerBench w;
     StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
     LinkQueues& q = w.worker.Queues();
-    w.Put(q.command, q.commandMutex, {0x0C});
-    w.Put(q.outbound, q.outboundMutex, {0x01, 0x00, 0x80});
-    V got;
-    uint8_t b;
-    while (got.size() < 128 && QueueGetWait(q, &b, 1000, w.clock, &w.op, &w.errorReported) == 1) got.push_back(b);
+    const V got = w.QueuedRead(0x0100);
     ASSERT_EQ(got.size(), 128u);
     for (size_t i = 0; i < 128; ++i) ASSERT_EQ(got[i], static_cast<uint8_t>((0x100 + i) * 3));
     // Prompting resumes and the worker answers it; no prompt byte leaks into the queue.
     const uint64_t before = w.board().BytesReceived();
     w.clock.SleepMs(300);
     EXPECT_GT(w.board().BytesReceived(), before);
+    uint8_t b;
     EXPECT_EQ(QueueGet(q.inbound, q.inboundMutex, &b, &w.op), 3);
     const auto log = w.board().CommandLog();
     EXPECT_NE(std::find(log.begin(), log.end(), "0C 01 00 80"), log.end());
@@ -105,19 +112,9 @@ TEST(LinkWorker, APromptInPlaceOfAReplyLongAfterTheLastByteEndsTheExchange) {
     f.promptBeforeRead = 2;
     WorkerBench w(f);
     StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
-    LinkQueues& q = w.worker.Queues();
-    auto read = [&] {
-        w.Put(q.command, q.commandMutex, {0x0C});
-        w.Put(q.outbound, q.outboundMutex, {0x00, 0x00, 0x80});
-        V got;
-        uint8_t b;
-        while (got.size() < 128 && QueueGetWait(q, &b, 1000, w.clock, &w.op, &w.errorReported) == 1)
-            got.push_back(b);
-        return got;
-    };
-    EXPECT_EQ(read().size(), 128u);
+    EXPECT_EQ(w.QueuedRead(0).size(), 128u);
     w.clock.SleepMs(800);
-    const V second = read();
+    const V second = w.QueuedRead(0);
     EXPECT_TRUE(w.errorReported);
     EXPECT_TRUE(second.empty()) << "the prompt went into the queue as data";
     StopLinkWorker(w.worker);

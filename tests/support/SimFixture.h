@@ -1,10 +1,13 @@
 #pragma once
-// A stand-in board on a virtual line, with a CSerialPort connected to it, on a virtual clock.
+// A stand-in board on a virtual line, with a device session whose port is connected to it, on a
+// virtual clock.
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "device/CDeviceSession.h"
 #include "platform/Clock.h"
 #include "serial/CSerialPort.h"
 #include "sim/SimBoard.h"
@@ -15,12 +18,41 @@ namespace tessel::test {
 inline const uint8_t kBaudDetect[16] = {0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE,
                                         0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE};
 
-struct SimBench {
-    explicit SimBench(sim::BoardConfig config = {}, uint32_t baud = 38400)
-        : link(sim::MakeSimLink(clock, config)), port(&op, clock) {
+inline sim::BoardConfig Chip(int type, sim::Firmware firmware = sim::Firmware::F11F) {
+    sim::BoardConfig c;
+    c.chipType = type;
+    c.firmware = firmware;
+    return c;
+}
+
+// The board of `config` and a fresh session, its port at `baud` and not opened yet.
+struct SimSession {
+    explicit SimSession(sim::BoardConfig config = {}, uint32_t baud = 38400)
+        : link(sim::MakeSimLink(clock, config)), session(&op, clock) {
         port.SetBaudRate(baud);
         port.SetDeviceFactory([this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
     }
+
+    // Lets every byte written reach the board, so that its ground truth can be read.
+    void Settle() {
+        if (port.Device()) port.Device()->WaitOutputEmpty(clock.NowUs() + 2'000'000);
+        link.line->InputCount();
+    }
+    // Whether a message box said exactly `text`.
+    bool Shown(const std::string& text) const {
+        return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
+    }
+    sim::Board& board() { return *link.board; }
+
+    VirtualClock clock;
+    RecordingOperator op;
+    sim::SimLink link;
+    CDeviceSession session;
+    CSerialPort& port = session.port;
+};
+
+struct SimBench : SimSession {
+    using SimSession::SimSession;
 
     // Opens the port, resets the board into the memory mode and runs the 1.1F handshake up
     // to "RDY"; false when the loader never answered within `limitMs`.
@@ -47,11 +79,6 @@ struct SimBench {
     void Send(const std::vector<uint8_t>& bytes) {
         for (uint8_t b : bytes) port.WriteByte(b);
     }
-    // Lets every byte written reach the board, so that its ground truth can be read.
-    void Settle() {
-        if (port.Device()) port.Device()->WaitOutputEmpty(clock.NowUs() + 2'000'000);
-        link.line->InputCount();
-    }
     // Up to n bytes; fewer when the board falls silent.
     std::vector<uint8_t> Read(size_t n) {
         std::vector<uint8_t> out;
@@ -59,12 +86,6 @@ struct SimBench {
         while (out.size() < n && port.ReadByte(&b)) out.push_back(b);
         return out;
     }
-
-    VirtualClock clock;
-    RecordingOperator op;
-    sim::SimLink link;
-    CSerialPort port;
-    sim::Board& board() { return *link.board; }
 };
 
 }  // namespace tessel::test

@@ -1,0 +1,331 @@
+// The old 1.1E loader: its detection through the link worker, the operations queued to the
+// worker, and the upgrade that turns it into a 1.1F loader with the user's code put back.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "device/CDeviceSession.h"
+#include "firmware/Firmware.h"
+#include "protocol/Detection.h"
+#include "protocol/Primitives.h"
+#include "protocol/Upgrade11E.h"
+#include "serial/LinkWorker.h"
+#include "sim/SimBoard.h"
+#include "support/RecordingOperator.h"
+#include "support/RecordingProgress.h"
+#include "support/RecordingView.h"
+#include "support/SimFixture.h"
+#include "support/TempFolder.h"
+
+namespace tessel {
+namespace {
+
+using V = std::vector<uint8_t>;
+
+// A session on a board with the 1.1E loader, at its 9600 baud, with a link worker for the
+// detection to start.
+struct OldLoader : test::SimSession {
+    explicit OldLoader(int chip = 2, sim::Faults faults = {}, uint8_t remapBits = 0)
+        : test::SimSession(Config(chip, faults, remapBits), 9600) {
+        ctx.worker = &worker;
+    }
+    ~OldLoader() { StopLinkWorker(worker); }
+    static sim::BoardConfig Config(int chip, sim::Faults faults, uint8_t remapBits) {
+        sim::BoardConfig c = test::Chip(chip, sim::Firmware::F11E);
+        c.faults = faults;
+        c.remapBits = remapBits;
+        return c;
+    }
+
+    test::RecordingView view;
+    LinkWorker worker;
+    DetectionContext ctx{session, view, op};
+};
+
+struct Detecting11E : OldLoader {
+    explicit Detecting11E(int chip, sim::Faults faults = {}) : OldLoader(chip, faults) {
+        ctx.endApplication = [this] { ended = true; };
+        ctx.runUpgrade = [this](bool) { upgraded = true; };
+    }
+    bool ended = false;
+    bool upgraded = false;
+};
+
+TEST(Detect11E, ReadsStatusAndChipByteThroughTheWorkerThenOffersTheUpgrade) {
+    for (int chip : {1, 2}) {
+        Detecting11E d(chip);
+        const bool accept = chip == 2;
+        d.op.answers = {accept};
+        Detect11E(d.ctx, true);
+        EXPECT_TRUE(d.session.IsLinkUp());
+        EXPECT_TRUE(d.session.flags.workerRunning);
+        EXPECT_EQ(d.session.chipType, chip);
+        EXPECT_EQ(d.view.Field(ChipField::ChipType), chip == 1 ? "NX31A16" : "NX31A32");
+        EXPECT_EQ(d.view.Field(ChipField::FwVersion), "v1.1E");
+        EXPECT_EQ(d.view.Field(ChipField::IapStatus), "Handshaking succeed!");
+        EXPECT_EQ(d.view.Field(ChipField::MemMode), "Internal");
+        EXPECT_TRUE(d.view.ButtonEnabled(IapButton::Download));
+        EXPECT_FALSE(d.view.ButtonEnabled(IapButton::ChipErase));
+        EXPECT_FALSE(d.session.flags.longOperation);
+        // Declining the upgrade ends the application; accepting runs it.
+        ASSERT_EQ(d.op.questions.size(), 1u);
+        EXPECT_EQ(d.ended, !accept);
+        EXPECT_EQ(d.upgraded, accept);
+        EXPECT_FALSE(d.session.flags.errorReported);
+    }
+}
+
+// A silent target ends the reset wait at 30 s; the operator's stop ends it at once, without
+// blaming the target.
+TEST(Detect11E, ASilentTargetEndsTheResetWaitAtThirtySecondsAStopAtOnce) {
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "waited out");
+        sim::Faults f;
+        f.silentFromByte = 1;  // prompts come, the status request is never answered
+        Detecting11E d(2, f);
+        if (stop) d.session.flags.stop.Request();
+        const uint64_t t0 = d.clock.TickMs();
+        Detect11E(d.ctx, true);
+        EXPECT_EQ(d.Shown("No Response from Target Board!!!"), !stop);
+        if (stop) {
+            EXPECT_LT(d.clock.TickMs() - t0, 3000u);
+            EXPECT_NE(d.session.flags.stop.Notes().find("the boot loader had not answered yet"), std::string::npos);
+        } else {
+            EXPECT_GE(d.clock.TickMs() - t0, 30000u);
+            EXPECT_LE(d.clock.TickMs() - t0, 36000u);
+        }
+        EXPECT_FALSE(d.session.IsLinkUp());
+    }
+}
+
+TEST(DetectUnknown, FallsBackToTheOneOneEDetection) {
+    Detecting11E d(1);
+    d.ctx.detect11EFallback = [&] { Detect11E(d.ctx, false); };
+    DetectUnknown(d.ctx);
+    EXPECT_TRUE(d.Shown("Failed to detect Firmware 1.1F,\nnow we will try to detect 1.1E."));
+    EXPECT_EQ(d.view.Field(ChipField::ChipType), "NX31A16");
+    EXPECT_EQ(d.view.progress.Last(), "Done");
+    EXPECT_TRUE(d.ended);
+}
+
+// ---- the upgrade ----
+
+struct Upgrading : OldLoader {
+    explicit Upgrading(uint8_t remapBits = 0, sim::Faults faults = {}) : OldLoader(2, faults, remapBits) {
+        user.resize(32768, 0xFF);
+        for (size_t i = 0; i < 1280; ++i) user[i] = static_cast<uint8_t>(i * 7 + 1);
+        user[5000] = 0x33;
+        link.board->SetBlock(0, user);
+        ctx.runUpgrade = [this](bool menu) { backup = UpgradeBsl11E(ctx, menu, dir); };
+        op.answers = {true};
+    }
+    // Refused: nothing may speak 1.1F to the 1.1E loader afterwards.
+    void ExpectSessionEnded() const {
+        EXPECT_FALSE(session.IsLinkUp());
+        EXPECT_FALSE(session.flags.workerRunning);
+        for (IapButton b : {IapButton::Read, IapButton::Download, IapButton::SectorErase, IapButton::DnloadRunUserCode})
+            EXPECT_FALSE(view.ButtonEnabled(b)) << static_cast<int>(b);
+        EXPECT_TRUE(Says("reset the board and detect it again")) << op.messages.back();
+    }
+    // Whether a message box said `t` among its words.
+    bool Says(const std::string& t) const {
+        for (const auto& m : op.messages)
+            if (m.find(t) != std::string::npos) return true;
+        return false;
+    }
+
+    test::TempFolder dir;
+    std::string backup;
+    V user;
+};
+
+// The saved user code is what goes back, so it must be exact even when a prompt of the
+// loader's crosses a read command: right after the last reply (the prompt looks like data)
+// or long after it (the worker gives up on the exchange).
+TEST(Upgrade11E, TurnsTheLoaderInto11FAndPutsTheUserCodeBack) {
+    struct Case {
+        const char* name;
+        uint64_t promptBeforeRead;
+        uint32_t replyDelayMs;
+    };
+    for (const Case& k : {Case{"clean line", 0, 0}, Case{"prompt before a read", 1, 0},
+                          Case{"prompt before a late read", 3, 600}}) {
+        SCOPED_TRACE(k.name);
+        sim::Faults f;
+        f.promptBeforeRead = k.promptBeforeRead;
+        f.replyDelayMs = k.replyDelayMs;
+        Upgrading u(0, f);
+        Detect11E(u.ctx, true);
+        EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
+        EXPECT_TRUE(u.Says("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!")) << u.op.messages.back();
+        EXPECT_TRUE(u.Says("Please continue to use IAP function."));
+        EXPECT_EQ(u.view.Field(ChipField::FwVersion), "v1.1F");
+        EXPECT_EQ(u.view.Field(ChipField::IapStatus), "Re-detect chip from target MCU for BSL1.1F is done.");
+        EXPECT_TRUE(u.session.IsLinkUp());
+        EXPECT_FALSE(u.session.flags.workerRunning);
+        const V after = u.link.board->Block(0);
+        EXPECT_TRUE(std::equal(u.user.begin(), u.user.begin() + 1280, after.begin())) << "block 0 restored";
+        EXPECT_EQ(after[5000], 0x33) << "nothing beyond the upgrade area touched";
+        // The saved code went to a backup file before anything was erased.
+        ASSERT_FALSE(u.backup.empty());
+        std::ifstream in(u.backup, std::ios::binary);
+        const V saved((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
+        EXPECT_FALSE(u.session.flags.longOperation);
+    }
+}
+
+// A window that, once the upgrade program has been started, makes the new loader refuse
+// every sector erase, so that the user's code cannot be put back.
+struct SabotagingView : test::RecordingView {
+    sim::Board* board = nullptr;
+    void setProgressLabel(const std::string& t) override {
+        if (board && t == "Upgrade is in process, please wait...") {
+            sim::Faults f;
+            f.refuseCommand = 0x0B;
+            board->SetFaults(f);
+        }
+        RecordingView::setProgressLabel(t);
+    }
+};
+
+TEST(Upgrade11E, AFailedRestoreNamesTheBackupFile) {
+    Upgrading u;
+    SabotagingView view;
+    view.board = u.link.board.get();
+    DetectionContext ctx{u.session, view, u.op};
+    ctx.worker = &u.worker;
+    ctx.runUpgrade = [&](bool menu) { u.backup = UpgradeBsl11E(ctx, menu, u.dir); };
+    Detect11E(ctx, true);
+    ASSERT_FALSE(u.backup.empty());
+    EXPECT_TRUE(std::filesystem::exists(u.backup));
+    EXPECT_TRUE(u.Says("But user's code on Block0 was destroyed.\nIts saved copy is in " + u.backup))
+        << u.op.messages.back();
+    std::ifstream in(u.backup, std::ios::binary);
+    const V saved((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
+}
+
+TEST(Upgrade11E, AStandInImageIsNeverWrittenToARealPort) {
+    // The same session, but the port's device does not say it is the stand-in line.
+    class RealLooking : public VirtualLineHandle {
+    public:
+        using VirtualLineHandle::VirtualLineHandle;
+        bool IsStandInLine() const override { return false; }
+    };
+    Upgrading u;
+    u.session.port.SetDeviceFactory([&](OpenError*) { return std::make_unique<RealLooking>(u.link.line); });
+    Detect11E(u.ctx, true);
+    // The refusal names the file and every folder a real one would be taken from.
+    EXPECT_TRUE(u.Says("the built-in upgrade_11e_11f.bin is a stand-in")) << u.op.messages.back();
+    for (const std::string& folder : FirmwareSearchFolders())
+        EXPECT_TRUE(u.Says(folder)) << folder << " in " << u.op.messages.back();
+    EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11E);
+    EXPECT_EQ(u.link.board->Block(0), u.user);
+    u.ExpectSessionEnded();
+}
+
+// The new loader's remap size is the one the 1.1E detection read (bits 1:0 of its status).
+TEST(Upgrade11E, TheRemapSizeComesFromThe11EStatusByte) {
+    Upgrading u(0x02);
+    Detect11E(u.ctx, true);
+    ASSERT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
+    EXPECT_EQ(u.view.Field(ChipField::ReMap), "2 KByte");
+    EXPECT_EQ(u.session.remapText, "2 KByte");
+}
+
+// A view that raises the operator's stop as the user's code starts to be saved.
+struct StoppingView : test::RecordingView {
+    CDeviceSession* session = nullptr;
+    void setProgressLabel(const std::string& t) override {
+        if (session && t == "Reading") session->flags.stop.Request();
+        RecordingView::setProgressLabel(t);
+    }
+};
+
+TEST(Upgrade11E, AStopWhileTheUserCodeIsSavedErasesNothingAndEndsTheSession) {
+    Upgrading u;
+    StoppingView view;
+    DetectionContext ctx{u.session, view, u.op};
+    ctx.worker = &u.worker;
+    ctx.runUpgrade = [&](bool menu) {
+        view.session = &u.session;
+        u.backup = UpgradeBsl11E(ctx, menu, u.dir);
+    };
+    Detect11E(ctx, true);
+    EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11E);
+    EXPECT_EQ(u.link.board->Block(0), u.user);
+    EXPECT_TRUE(u.backup.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(std::string(u.dir))) << "nothing was erased, so no copy is kept";
+    EXPECT_NE(u.session.flags.stop.Notes().find("nothing was erased"), std::string::npos);
+    EXPECT_FALSE(u.session.IsLinkUp());
+    EXPECT_FALSE(u.session.flags.workerRunning);
+    for (IapButton b : {IapButton::Read, IapButton::Download, IapButton::SectorErase}) EXPECT_FALSE(view.ButtonEnabled(b));
+}
+
+// ---- operations queued to the worker ----
+
+// A session on a 1.1E board with the link worker owning the port.
+struct Queued : test::SimSession {
+    Queued() : test::SimSession(test::Chip(2, sim::Firmware::F11E), 9600) {
+        EXPECT_EQ(port.Open(), 0);
+        port.SetLinesInternalMode();
+        StartLinkWorker(worker, port, &op, session.flags.errorReported, session.flags.workerRunning);
+        ctx.queues = &worker.Queues();
+    }
+    ~Queued() { StopLinkWorker(worker); }
+
+    test::RecordingProgress progress;
+    LinkWorker worker;
+    LinkContext ctx{session, progress};
+};
+
+TEST(QueuedOperations, EraseProgramAndReadThroughTheWorker) {
+    Queued q;
+    V data(1280);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ 0x5A);
+    std::fill(data.begin() + 256, data.begin() + 384, 0xFF);  // one blank chunk
+    ASSERT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 10), 0);
+    EXPECT_EQ(q.progress.Last(), "Done");
+    ASSERT_EQ(ProgramVerifiedQueued(q.ctx, 0, 128, data.data(), 1280), 0);
+    EXPECT_EQ(q.progress.steps, 10 + 10);
+    V back(1280);
+    EXPECT_EQ(ReadFlashQueued(q.ctx, back.data(), 0, 1280, 128), 1280u);
+    EXPECT_EQ(back, data);
+    const V truth = q.link.board->Block(0);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), truth.begin()));
+    EXPECT_TRUE(q.op.messages.empty()) << "the queued operations show no boxes";
+}
+
+TEST(QueuedOperations, ARefusedEraseAndADeadWorkerEndInAbort) {
+    Queued q;
+    sim::Faults f;
+    f.refuseCommand = 0x0B;
+    q.link.board->SetFaults(f);
+    EXPECT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 2), -1);
+    EXPECT_EQ(q.progress.Last(), "Abort");
+    EXPECT_EQ(q.progress.position, 0);
+    f = {};
+    f.stopPrompts = true;
+    q.link.board->SetFaults(f);
+    V back(128);
+    EXPECT_LT(ReadFlashQueued(q.ctx, back.data(), 0, 128, 128), 128u);
+    EXPECT_EQ(q.progress.Last(), "Abort");
+}
+
+TEST(QueuedOperations, RunUserCodeStartsTheUpgradeProgram) {
+    Queued q;
+    const FirmwareImage& up = Firmware(FirmwareId::Upgrade11E);
+    ASSERT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 10), 0);
+    ASSERT_EQ(ProgramVerifiedQueued(q.ctx, 0, 128, up.data, 1280), 0);
+    ASSERT_EQ(RunUserCodeQueued(q.ctx), 1);
+    for (int i = 0; i < 50 && q.link.board->CurrentFirmware() != sim::Firmware::F11F; ++i) q.clock.SleepMs(10);
+    EXPECT_EQ(q.link.board->CurrentFirmware(), sim::Firmware::F11F);
+}
+
+}  // namespace
+}  // namespace tessel
