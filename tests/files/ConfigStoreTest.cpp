@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include "support/TempFolder.h"
+
 namespace tessel {
 namespace {
 
@@ -21,19 +23,6 @@ namespace fs = std::filesystem;
 
 class ConfigStoreTest : public testing::Test {
 protected:
-    void SetUp() override {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                              "/tessel-config-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(dir_, ignored);
-    }
-
     void WriteFile(const fs::path& path, const std::string& content) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << content;
@@ -52,7 +41,8 @@ protected:
         return names;
     }
 
-    fs::path dir_;
+    test::TempFolder folder_;
+    const fs::path dir_{std::string(folder_)};
 };
 
 struct ReadCase {
@@ -238,22 +228,13 @@ TEST_F(ConfigStoreTest, UnreadableRegistryIsNotOverwritten) {
 class EnvOverride {
 public:
     EnvOverride(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        if (old != nullptr) {
-            saved_ = old;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
+        if (const char* old = std::getenv(name)) saved_ = old;
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
     }
     ~EnvOverride() {
-        if (saved_) {
-            setenv(name_, saved_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
+        if (saved_) setenv(name_, saved_->c_str(), 1);
+        else unsetenv(name_);
     }
 
 private:

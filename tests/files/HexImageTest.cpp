@@ -14,10 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/TempFolder.h"
+
 namespace tessel {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kEnd = ":00000001FF\n";
 
@@ -55,19 +55,11 @@ Converted Convert(const std::string& text) {
 std::vector<uint8_t> Ffs(size_t n) { return std::vector<uint8_t>(n, 0xFF); }
 
 TEST(HexFileKind, FollowsTheFileNamesOwnLastExtension) {
-    EXPECT_TRUE(IsHexFile("prog.hex"));
-    EXPECT_TRUE(IsHexFile("PROG.HEX"));
-    EXPECT_TRUE(IsHexFile("prog.Hex"));
-    EXPECT_TRUE(IsHexFile("/home/op/v1.2/prog.hex"));
-    EXPECT_TRUE(IsHexFile("my.prog.hex"));
-    EXPECT_FALSE(IsHexFile("v1.2/prog.bin"));
-    EXPECT_FALSE(IsHexFile("v1.2/prog"));
-    EXPECT_FALSE(IsHexFile("dir.hex/prog"));
-    EXPECT_FALSE(IsHexFile("dir.hex/"));
-    EXPECT_FALSE(IsHexFile("prog.hex.bak"));
-    EXPECT_FALSE(IsHexFile("prog.hexx"));
-    EXPECT_FALSE(IsHexFile("prog"));
-    EXPECT_FALSE(IsHexFile(""));
+    for (const char* hex : {"prog.hex", "PROG.HEX", "prog.Hex", "/home/op/v1.2/prog.hex", "my.prog.hex"})
+        EXPECT_TRUE(IsHexFile(hex)) << hex;
+    for (const char* other :
+         {"v1.2/prog.bin", "v1.2/prog", "dir.hex/prog", "dir.hex/", "prog.hex.bak", "prog.hexx", "prog", ""})
+        EXPECT_FALSE(IsHexFile(other)) << other;
 }
 
 // An image of `size` erased bytes with `bytes` placed from `at`.
@@ -97,6 +89,13 @@ TEST(HexConversion, AcceptedFilesGiveTheImageUpToTheHighestByteWithGapsErased) {
          Placed(0x102, {{0, {5}}, {0x100, {0x12, 0x34}}})},
         {"no line end after the end record", ":0100000005FA\n:00000001FF", {5}},
         {"lines after the end record", std::string(":0100000005FA\n") + kEnd + "garbage\n:0100000009F6\n:zz\n", {5}},
+        {"the same byte twice", Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x11, {2, 3, 4}) + kEnd,
+         Placed(0x14, {{0x10, {1, 2, 3, 4}}})},
+        // Zero upper parts and start addresses change nothing.
+        {"zero extended and start records",
+         std::string(":020000040000FA\n:020000020000FC\n:0400000300000100F8\n:0400000500000100F6\n") +
+             ":020100001234B7\n" + kEnd,
+         Placed(0x102, {{0x100, {0x12, 0x34}}})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -104,65 +103,6 @@ TEST(HexConversion, AcceptedFilesGiveTheImageUpToTheHighestByteWithGapsErased) {
         ASSERT_TRUE(got.ok) << got.error;
         EXPECT_EQ(got.image, c.image);
     }
-}
-
-TEST(HexConversion, SameByteTwiceIsAcceptedDifferentBytesRefused) {
-    const Converted same = Convert(Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x11, {2, 3, 4}) + kEnd);
-    ASSERT_TRUE(same.ok) << same.error;
-    EXPECT_EQ(same.image, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4}));
-
-    const Converted clash = Convert(Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x00, {9}) + Rec(0, 0x12, {7}) + kEnd);
-    EXPECT_FALSE(clash.ok);
-    EXPECT_TRUE(clash.image.empty());
-    EXPECT_EQ(clash.error, "prog.hex: line 3: address 0012h already holds 03h, this record gives 07h");
-
-    // An FFh written over an FFh gap is not a clash, but over data it is.
-    const Converted overFf = Convert(Rec(0, 0x00, {0xFF}) + Rec(0, 0x00, {0x00}) + kEnd);
-    EXPECT_FALSE(overFf.ok);
-}
-
-TEST(HexConversion, MissingEndRecordIsRefusedAsTruncated) {
-    Converted c = Convert(":020100001234B7\n:0100000005FA\n");
-    EXPECT_FALSE(c.ok);
-    EXPECT_TRUE(c.image.empty());
-    EXPECT_EQ(c.error, "prog.hex: line 2: no end-of-file record (the file is truncated)");
-
-    c = Convert("");
-    EXPECT_FALSE(c.ok);
-    EXPECT_EQ(c.error, "prog.hex: line 1: no end-of-file record (the file is truncated)");
-
-    // A type-01 record that carries data is not an end.
-    c = Convert(":0100000005FA\n" + Rec(1, 0, {0}));
-    EXPECT_FALSE(c.ok);
-    EXPECT_EQ(c.error, "prog.hex: line 2: end-of-file record with a byte count of 1");
-}
-
-TEST(HexConversion, ChecksumIsChecked) {
-    const Converted c = Convert(":0100000005FA\n:020100001234B8\n" + std::string(kEnd));
-    EXPECT_FALSE(c.ok);
-    EXPECT_TRUE(c.image.empty());
-    EXPECT_EQ(c.error, "prog.hex: line 2: checksum is B8h, the record's bytes need B7h");
-    // The end record's own checksum counts as well.
-    EXPECT_FALSE(Convert(":00000001FE\n").ok);
-}
-
-TEST(HexConversion, ExtendedAndStartRecords) {
-    // Zero upper parts and start addresses change nothing.
-    const Converted ok = Convert(std::string(":020000040000FA\n:020000020000FC\n:0400000300000100F8\n") +
-                                 ":0400000500000100F6\n:020100001234B7\n" + kEnd);
-    ASSERT_TRUE(ok.ok) << ok.error;
-    EXPECT_EQ(ok.image.size(), 0x102u);
-
-    // Anything above 64 KB must not be folded onto low offsets.
-    Converted c = Convert(std::string(":020000040001F9\n:0100000005FA\n") + kEnd);
-    EXPECT_FALSE(c.ok);
-    EXPECT_EQ(c.error, "prog.hex: line 1: extended linear address 0001h: addresses above 64 KB are not supported");
-    c = Convert(std::string(":0100000005FA\n:020000021000EC\n") + kEnd);
-    EXPECT_FALSE(c.ok);
-    EXPECT_EQ(c.error, "prog.hex: line 2: extended segment address 1000h is not supported, only 0000h");
-    EXPECT_FALSE(Convert(Rec(2, 0, {0x00, 0x01}) + kEnd).ok);
-    EXPECT_FALSE(Convert(Rec(4, 0, {0x80, 0x00}) + kEnd).ok);
 }
 
 struct BadCase {
@@ -175,6 +115,27 @@ struct BadCase {
 TEST(HexConversion, MalformedLinesAreRefusedNamingTheLine) {
     const std::string good = ":0100000005FA\n";
     const std::vector<BadCase> cases = {
+        {"clash", Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x00, {9}) + Rec(0, 0x12, {7}) + kEnd, 3,
+         "address 0012h already holds 03h, this record gives 07h"},
+        // An FFh written over an FFh gap is not a clash, but over data it is.
+        {"data over FFh", Rec(0, 0x00, {0xFF}) + Rec(0, 0x00, {0x00}) + kEnd, 2,
+         "address 0000h already holds FFh, this record gives 00h"},
+        {"no end record", ":020100001234B7\n" + good, 2, "no end-of-file record (the file is truncated)"},
+        {"empty file", "", 1, "no end-of-file record (the file is truncated)"},
+        // A type-01 record that carries data is not an end.
+        {"end record with data", good + Rec(1, 0, {0}), 2, "end-of-file record with a byte count of 1"},
+        {"checksum", good + ":020100001234B8\n" + kEnd, 2, "checksum is B8h, the record's bytes need B7h"},
+        // The end record's own checksum counts as well.
+        {"end record checksum", ":00000001FE\n", 1, "checksum is FEh, the record's bytes need FFh"},
+        // Anything above 64 KB must not be folded onto low offsets.
+        {"linear 0001h", ":020000040001F9\n" + good + kEnd, 1,
+         "extended linear address 0001h: addresses above 64 KB are not supported"},
+        {"linear 8000h", Rec(4, 0, {0x80, 0x00}) + kEnd, 1,
+         "extended linear address 8000h: addresses above 64 KB are not supported"},
+        {"segment 1000h", good + ":020000021000EC\n" + kEnd, 2,
+         "extended segment address 1000h is not supported, only 0000h"},
+        {"segment 0001h", Rec(2, 0, {0x00, 0x01}) + kEnd, 1,
+         "extended segment address 0001h is not supported, only 0000h"},
         {"no colon", good + "0100000005FA\n" + kEnd, 2, "the line does not start with ':'"},
         {"leading blank", good + " :0100000005FA\n" + kEnd, 2, "the line does not start with ':'"},
         {"letter g", good + good + ":01000000g5FA\n" + kEnd, 3, "'g' at column 10 is not a hex digit"},
@@ -262,19 +223,8 @@ TEST(HexRoundTrip, WriterOutputConvertsBack) {
 
 class HexFileTest : public testing::Test {
 protected:
-    void SetUp() override {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tessel-hex-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
     std::string Write(const std::string& name, const std::string& content) {
-        const std::string path = (dir_ / name).string();
+        const std::string path = dir_ + "/" + name;
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << content;
         return path;
@@ -284,7 +234,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path dir_;
+    test::TempFolder dir_;
 };
 
 TEST_F(HexFileTest, TheContentDecidesTheKindAndANameThatSaysHexMustHoldHex) {
@@ -339,7 +289,7 @@ TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefine) {
     EXPECT_EQ(image.bytes[0x1000], 0xFF);
 
     // Written back as HEX, the gaps stay gaps and the file reads back the same.
-    const std::string again = (dir_ / "again.hex").string();
+    const std::string again = dir_ + "/again.hex";
     ASSERT_TRUE(WriteIntelHexFile(again, image, &error)) << error;
     EXPECT_EQ(ReadAll(again), text);
 
@@ -352,14 +302,14 @@ TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefine) {
 TEST_F(HexFileTest, OnlyRegularFilesOfAPossibleSizeAreRead) {
     ImageData image;
     std::string error;
-    const std::string missing = (dir_ / "none.hex").string();
+    const std::string missing = dir_ + "/none.hex";
     EXPECT_EQ(ReadImageFile(missing, &image, &error), ImageReadStatus::CantOpen);
     EXPECT_EQ(error, missing + ": No such file or directory");
 
-    EXPECT_EQ(ReadImageFile(dir_.string(), &image, &error), ImageReadStatus::CantOpen);
-    EXPECT_EQ(error, dir_.string() + ": is a folder, not an image file");
+    EXPECT_EQ(ReadImageFile(dir_, &image, &error), ImageReadStatus::CantOpen);
+    EXPECT_EQ(error, dir_ + ": is a folder, not an image file");
     // Neither a FIFO without a writer nor an endless device is waited on or read.
-    const std::string fifo = (dir_ / "pipe").string();
+    const std::string fifo = dir_ + "/pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(ReadImageFile(fifo, &image, &error), ImageReadStatus::CantOpen);
     EXPECT_EQ(error, fifo + ": is a FIFO, not an image file");
@@ -376,7 +326,7 @@ TEST_F(HexFileTest, OnlyRegularFilesOfAPossibleSizeAreRead) {
     EXPECT_EQ(ReadImageFile(big, &image, &error, ImageFormat::Binary), ImageReadStatus::TooLarge);
     EXPECT_EQ(error, big + ": 65537 bytes is larger than any image (at most 65536 bytes of binary)");
     // HEX text may be longer than its image, but not without bound; the size alone decides.
-    const std::string huge = (dir_ / "huge.hex").string();
+    const std::string huge = dir_ + "/huge.hex";
     ASSERT_EQ(truncate(Write("huge.hex", ":").c_str(), static_cast<off_t>(kMaxHexTextBytes + 1)), 0);
     EXPECT_EQ(ReadImageFile(huge, &image, &error), ImageReadStatus::TooLarge);
 }
@@ -384,7 +334,7 @@ TEST_F(HexFileTest, OnlyRegularFilesOfAPossibleSizeAreRead) {
 TEST_F(HexFileTest, WrittenFileReadsBack) {
     const std::vector<uint8_t> data = {0xDE, 0xAD, 0xBE, 0xEF};
     std::string error;
-    const std::string path = (dir_ / "out.hex").string();
+    const std::string path = dir_ + "/out.hex";
     Write("out.hex", "old content that must go away, much longer than the new text............");
     ASSERT_TRUE(WriteIntelHexFile(path, data, 0x0010, &error)) << error;
     EXPECT_EQ(ReadAll(path), FormatIntelHex(data, 0x0010));
@@ -396,7 +346,7 @@ TEST_F(HexFileTest, WrittenFileReadsBack) {
     for (uint8_t b : data) want.push_back(b);
     EXPECT_EQ(image, want);
 
-    const std::string nowhere = (dir_ / "no-such-folder" / "out.hex").string();
+    const std::string nowhere = dir_ + "/no-such-folder/out.hex";
     EXPECT_FALSE(WriteIntelHexFile(nowhere, data, 0, &error));
     EXPECT_EQ(error, nowhere + ": No such file or directory");
 }
