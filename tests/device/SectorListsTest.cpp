@@ -74,25 +74,22 @@ TEST_F(SectorListsTest, RangeDialogAddsBlock1OnlyInExternalModeOrForReadAndErase
 TEST_F(SectorListsTest, AnExternalWindowReplacesTheFlashWithItsSixteenSectors) {
     Select(kA32);
     session_.rangeDialogBusy = true;
-    session_.externalLowOpen = true;
-    for (SectorListUse use : {SectorListUse::RangeDialog, SectorListUse::DownloadDialog,
-                              SectorListUse::CompareDialog, SectorListUse::SaveDialog}) {
-        const auto list = BuildSectorList(session_, use);
-        ASSERT_EQ(list.size(), 16u);
-        EXPECT_EQ(list[0], "Sector 000    Addr=0000");
-        EXPECT_EQ(list[1], "Sector 001    Addr=1000");
-        EXPECT_EQ(list[15], "Sector 015    Addr=F000");
-    }
-
-    session_.externalLowOpen = false;
-    session_.externalHighOpen = true;
-    for (SectorListUse use : {SectorListUse::RangeDialog, SectorListUse::DownloadDialog,
-                              SectorListUse::CompareDialog, SectorListUse::SaveDialog}) {
-        const auto list = BuildSectorList(session_, use);
-        ASSERT_EQ(list.size(), 16u);
-        EXPECT_EQ(list[0], "Sector 016    Addr=10000");
-        EXPECT_EQ(list[4], "Sector 020    Addr=14000");
-        EXPECT_EQ(list[15], "Sector 031    Addr=1F000");
+    const struct {
+        bool high;
+        std::vector<std::pair<size_t, const char*>> entries;
+    } windows[] = {
+        {false, {{0, "Sector 000    Addr=0000"}, {1, "Sector 001    Addr=1000"}, {15, "Sector 015    Addr=F000"}}},
+        {true, {{0, "Sector 016    Addr=10000"}, {4, "Sector 020    Addr=14000"}, {15, "Sector 031    Addr=1F000"}}},
+    };
+    for (const auto& w : windows) {
+        session_.externalLowOpen = !w.high;
+        session_.externalHighOpen = w.high;
+        for (SectorListUse use : {SectorListUse::RangeDialog, SectorListUse::DownloadDialog,
+                                  SectorListUse::CompareDialog, SectorListUse::SaveDialog}) {
+            const auto list = BuildSectorList(session_, use);
+            ASSERT_EQ(list.size(), 16u);
+            for (const auto& [at, label] : w.entries) EXPECT_EQ(list[at], label);
+        }
     }
 }
 
