@@ -6,13 +6,13 @@
 #include <filesystem>
 
 #include "platform/InstanceLock.h"
+#include "support/TempFolder.h"
 
 namespace tessel {
 namespace {
 
 TEST(InstanceLock, ASecondCopyIsTurnedAwayUntilTheFirstGoes) {
-    char tmpl[] = "/tmp/tessel-lock-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
+    const test::TempFolder dir;
     {
         InstanceLock first("gui.lock", dir + "/nested");
         ASSERT_TRUE(first.TryAcquire());
@@ -41,7 +41,6 @@ TEST(InstanceLock, ASecondCopyIsTurnedAwayUntilTheFirstGoes) {
     InstanceLock planted("gui.lock", dir + "/planted");
     EXPECT_FALSE(planted.TryAcquire(&error));
     EXPECT_FALSE(std::filesystem::exists(dir + "/victim"));
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

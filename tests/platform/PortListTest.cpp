@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/PortList.h"
 #include "platform/PosixSerialDevice.h"
+#include "support/TempFolder.h"
 
 namespace tessel {
 namespace {
@@ -16,9 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(PortList, StableNamesFirstThenUsbThenUartsWithHardware) {
-    char tmpl[] = "/tmp/tessel-ports-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const fs::path root(tmpl);
+    const test::TempFolder folder;
+    const fs::path root(std::string{folder});
     const fs::path dev = root / "dev", sys = root / "sys";
     fs::create_directories(dev / "serial" / "by-id");
     for (const char* n : {"ttyUSB1", "ttyUSB0", "ttyACM0", "ttyS0", "ttyS1", "ttyS10", "ttySAC0"})
@@ -36,7 +36,6 @@ TEST(PortList, StableNamesFirstThenUsbThenUartsWithHardware) {
     EXPECT_TRUE(ports[1].byId.empty());
     EXPECT_EQ(ports[3].description, "COM2");
     EXPECT_EQ(ports[4].description, "COM11");
-    fs::remove_all(root);
 }
 
 // A copy of the two trees of a machine with an FTDI and a CP2102 adapter, a CDC-ACM board

@@ -15,6 +15,7 @@
 #include "files/Backup.h"
 #include "files/ConfigStore.h"
 #include "serial/WireTrace.h"
+#include "support/TempFolder.h"
 
 namespace tessel {
 namespace {
@@ -23,17 +24,9 @@ namespace fs = std::filesystem;
 
 class SafeFileTest : public testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tessel-safe-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        // Whatever the umask, the files must come out private.
-        oldMask_ = ::umask(0);
-    }
-    void TearDown() override {
-        ::umask(oldMask_);
-        fs::remove_all(dir_);
-    }
+    // Whatever the umask, the files must come out private.
+    void SetUp() override { oldMask_ = ::umask(0); }
+    void TearDown() override { ::umask(oldMask_); }
     static std::string Read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
@@ -47,14 +40,14 @@ protected:
     // Everything in the folder but the names given: no temporary file may be left behind.
     std::vector<std::string> Others(std::initializer_list<std::string> known) const {
         std::vector<std::string> out;
-        for (const auto& e : fs::directory_iterator(dir_)) {
+        for (const auto& e : fs::directory_iterator(std::string(dir_))) {
             const std::string name = e.path().filename().string();
             if (std::find(known.begin(), known.end(), name) == known.end()) out.push_back(name);
         }
         return out;
     }
 
-    std::string dir_;
+    test::TempFolder dir_;
     mode_t oldMask_ = 0;
 };
 
@@ -145,11 +138,11 @@ TEST_F(SafeFileTest, BackupsArePrivateAndNeverWrittenThroughAPlantedLink) {
 }
 
 TEST_F(SafeFileTest, SettingsRegistryAndPortNameRefuseAPlantedLink) {
-    ConfigStore store{fs::path(dir_)};
+    ConfigStore store{fs::path(std::string(dir_))};
     const std::string target = dir_ + "/victim";
     Write(target, "precious");
     for (const fs::path& p : {store.SettingsFilePath(), store.RegistryFilePath(),
-                              fs::path(dir_) / ConfigStore::kPortNameFileName})
+                              fs::path(std::string(dir_)) / ConfigStore::kPortNameFileName})
         ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0) << p;
     EXPECT_FALSE(store.WriteSettingsFormatA(3, 9600, 12.0));
     EXPECT_FALSE(store.WriteSettingsFormatB(3, 9600));
