@@ -4,20 +4,13 @@
 // the exit status says which signal it was.
 
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/select.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -27,12 +20,13 @@
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
 #include "support/CliRun.h"
+#include "support/PtyProcess.h"
 
 namespace tessel {
 namespace {
 
 using test::kCli;
-using test::TempDir;
+using test::LastLine;
 using test::ReadBytes;
 using test::WriteBytes;
 
@@ -44,14 +38,10 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
 
 // The bytes the host sent, in order, as the wire trace recorded them so far.
 std::vector<uint8_t> HostBytes(const std::string& trace) {
-    std::ifstream in(trace);
     std::vector<uint8_t> out;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string time, dir, hex;
-        if (!(words >> time >> dir) || dir != ">") continue;
-        while (words >> hex) out.push_back(static_cast<uint8_t>(std::stoul(hex, nullptr, 16)));
+    for (const std::string& write : test::WireWrites(trace)) {
+        std::istringstream bytes(write);
+        for (std::string hex; bytes >> hex;) out.push_back(static_cast<uint8_t>(std::stoul(hex, nullptr, 16)));
     }
     return out;
 }
@@ -68,12 +58,11 @@ bool WaitForWire(const std::string& trace, const std::vector<uint8_t>& marker, s
 }
 
 struct Board {
-    Board() : dir(TempDir()) {
+    Board() {
         std::filesystem::create_directories(dir + "/sim");
         std::filesystem::create_directories(dir + "/state");
         WriteBytes(dir + "/sim/sim_NX31A32.block0", block0);
     }
-    ~Board() { std::filesystem::remove_all(dir); }
     std::vector<std::string> Env() const {
         return {"TESSEL_SIM_STATE_DIR=" + dir + "/sim", "XDG_STATE_HOME=" + dir + "/state"};
     }
@@ -85,24 +74,19 @@ struct Board {
         return out;
     }
 
-    std::string dir;
+    test::TempFolder dir;
     std::vector<uint8_t> block0 = Pattern(32768, 9);
-};
-
-struct Outcome {
-    int status = -1;
-    std::string out;
 };
 
 // Starts `args`, waits for the wire to show `marker` and `after` more bytes, then sends the
 // signal; when `twice`, SIGINT goes first (two of one kind sent together may arrive as one).
-Outcome Interrupt(const Board& b, std::vector<std::string> args, const std::vector<uint8_t>& marker, size_t after,
+test::CliRun Interrupt(const Board& b, std::vector<std::string> args, const std::vector<uint8_t>& marker, size_t after,
                   int sig, bool twice = false) {
     const std::string trace = b.dir + "/wire.txt";
     args.insert(args.begin(), kCli);
     args.insert(args.end(), {"--trace-wire", trace});
     test::ChildProcess p(args, b.Env());
-    Outcome o;
+    test::CliRun o;
     if (!WaitForWire(trace, marker, after)) {
         ADD_FAILURE() << "the command never got that far";
         return o;
@@ -114,53 +98,42 @@ Outcome Interrupt(const Board& b, std::vector<std::string> args, const std::vect
     return o;
 }
 
-std::string LastLine(const std::string& out) {
-    const size_t end = out.find_last_not_of('\n');
-    if (end == std::string::npos) return {};
-    const size_t start = out.rfind('\n', end);
-    return out.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
-}
-
 const std::vector<uint8_t> kSwitchToStub = {0x03, 0x20, 0x27, 0x10};
 const std::vector<uint8_t> kOpenLowWindow = {0x66, 0x66, 0x0C};
 
+// Both downloads borrow block 0: the block-1 one for the programming stub, the A model's
+// window one for the external-access stub. Ctrl-\ is one more way to ask for the end, and gets
+// the same recovery.
 TEST(CliInterrupt, ABlock1DownloadStopsAndLeavesBlock0ByteForByte) {
-    // Ctrl-\ is one more way to ask for the end, and gets the same recovery.
-    for (const int sig : {SIGINT, SIGTERM, SIGQUIT}) {
-        SCOPED_TRACE(strsignal(sig));
-        Board b;
-        const std::string file = b.dir + "/b1.bin";
-        WriteBytes(file, Pattern(48 * 64, 0x40));
-        const Outcome o = Interrupt(b,
-                                    {"download", "--port", "sim:NX31A32", "--yes", "--block", "1", "--start-sector",
-                                     "16", file},
-                                    kSwitchToStub, 300, sig);
-        EXPECT_EQ(o.status, 128 + sig) << o.out;
-        const std::string last = LastLine(o.out);
-        EXPECT_NE(last.find("interrupted by"), std::string::npos) << o.out;
-        EXPECT_NE(last.find("block 0 was put back as it was"), std::string::npos) << last;
-        EXPECT_NE(last.find("block 1 holds a partial image"), std::string::npos) << last;
-        EXPECT_EQ(b.Block0(), b.block0);
-        EXPECT_TRUE(b.Backups().empty()) << "a restored block 0 leaves no backup";
-    }
-}
-
-TEST(CliInterrupt, AnAModelWindowDownloadLeavesTheWindowAndBlock0ByteForByte) {
-    for (const int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
-        Board b;
-        const std::string file = b.dir + "/ext.bin";
-        WriteBytes(file, Pattern(3 * 4096, 0x52));
-        const Outcome o = Interrupt(b,
-                                    {"download", "--port", "sim:NX31A32", "--yes", "--external", "low",
-                                     "--start-sector", "1", file},
-                                    kOpenLowWindow, 600, sig);
-        EXPECT_EQ(o.status, 128 + sig) << o.out;
-        const std::string last = LastLine(o.out);
-        EXPECT_NE(last.find("the external flash window holds a partial image"), std::string::npos) << last;
-        EXPECT_NE(last.find("the external flash window was left and block 0 put back"), std::string::npos) << last;
-        EXPECT_EQ(b.Block0(), b.block0);
-        EXPECT_TRUE(b.Backups().empty());
+    const struct {
+        std::vector<std::string> where;
+        size_t bytes;
+        const std::vector<uint8_t>& marker;
+        size_t after;
+        std::vector<int> signals;
+        std::vector<std::string> says;
+    } runs[] = {
+        {{"--block", "1", "--start-sector", "16"}, 48 * 64, kSwitchToStub, 300, {SIGINT, SIGTERM, SIGQUIT},
+         {"interrupted by", "block 0 was put back as it was", "block 1 holds a partial image"}},
+        {{"--external", "low", "--start-sector", "1"}, 3 * 4096, kOpenLowWindow, 600, {SIGINT, SIGTERM},
+         {"the external flash window holds a partial image",
+          "the external flash window was left and block 0 put back"}},
+    };
+    for (const auto& run : runs) {
+        for (const int sig : run.signals) {
+            SCOPED_TRACE(run.where[0] + " " + strsignal(sig));
+            Board b;
+            const std::string file = b.dir + "/image.bin";
+            WriteBytes(file, Pattern(run.bytes, 0x40));
+            std::vector<std::string> args = {"download", "--port", "sim:NX31A32", "--yes"};
+            args.insert(args.end(), run.where.begin(), run.where.end());
+            args.push_back(file);
+            const test::CliRun o = Interrupt(b, args, run.marker, run.after, sig);
+            EXPECT_EQ(o.status, 128 + sig) << o.out;
+            for (const std::string& said : run.says) EXPECT_NE(LastLine(o.out).find(said), std::string::npos) << o.out;
+            EXPECT_EQ(b.Block0(), b.block0);
+            EXPECT_TRUE(b.Backups().empty()) << "a restored block 0 leaves no backup";
+        }
     }
 }
 
@@ -169,7 +142,7 @@ TEST(CliInterrupt, ASecondSignalEndsAtOnceAndNamesTheBackupThatHoldsTheAreas) {
     Board b;
     const std::string file = b.dir + "/b1.bin";
     WriteBytes(file, Pattern(48 * 64, 0x40));
-    const Outcome o = Interrupt(
+    const test::CliRun o = Interrupt(
         b, {"download", "--port", "sim:NX31A32", "--yes", "--block", "1", "--start-sector", "16", file},
         kSwitchToStub, 300, SIGTERM, true);
     // Handled on two threads at once, either may count as the second.
@@ -190,7 +163,7 @@ TEST(CliInterrupt, ASecondSignalEndsAtOnceAndNamesTheBackupThatHoldsTheAreas) {
 // line says so, and names the backup of what the monitor took from block 0.
 TEST(CliInterrupt, ASignalThatFindsTheWorkDoneSaysItWasDone) {
     Board b;
-    const Outcome o = Interrupt(b, {"monitor", "--port", "sim:NX31A32", "--yes"}, kSwitchToStub, 40, SIGTERM);
+    const test::CliRun o = Interrupt(b, {"monitor", "--port", "sim:NX31A32", "--yes"}, kSwitchToStub, 40, SIGTERM);
     EXPECT_EQ(o.status, 143) << o.out;
     const std::string last = LastLine(o.out);
     EXPECT_NE(last.find("interrupted after completion by SIGTERM"), std::string::npos) << o.out;
@@ -232,7 +205,7 @@ TEST(CliInterrupt, ALostReaderOrAFileSizeLimitLetsTheProcedureFinishAndIsReporte
     }
     {
         const test::SimOnPty sim({"--chip", "NX31A16"});
-        const std::string dir = test::TempDir();
+        const test::TempFolder dir;
         const std::string file = dir + "/b0.bin", trace = dir + "/wire.txt";
         WriteBytes(file, Pattern(4096, 0x21));
         const test::CliRun r = Bash(R"(ulimit -f 8; exec "$0" "$@")",
@@ -241,7 +214,6 @@ TEST(CliInterrupt, ALostReaderOrAFileSizeLimitLetsTheProcedureFinishAndIsReporte
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find("the wire trace " + trace + " is incomplete"), std::string::npos) << r.out;
         EXPECT_LE(std::filesystem::file_size(trace), 8192u);
-        std::filesystem::remove_all(dir);
     }
 }
 
@@ -253,14 +225,13 @@ TEST(CliPassword, ASilentBoardAfterThePasswordSectorsEraseSaysThePasswordMayBeGo
     Board b;
     const std::string file = b.dir + "/new";
     std::ofstream(file) << "new\n";
-    const std::vector<std::string> change = {kCli, "password", "change", "--new-password-file", file};
+    const std::vector<std::string> change = {"password", "change", "--new-password-file", file};
     // Where the erase of the password sector (F040h) goes out, from a clean run's trace.
     size_t erased = 0;
     {
         std::vector<std::string> args = change;
         args.insert(args.end(), {"--port", "sim:NX31A32", "--trace-wire", b.dir + "/clean.txt"});
-        test::CliRun clean;
-        clean.status = test::ChildProcess(args, b.Env(), true).ReadAll(&clean.out);
+        const test::CliRun clean = test::RunTessel(args, b.Env(), true);
         ASSERT_EQ(clean.status, 0) << clean.out;
         const std::vector<uint8_t> sent = HostBytes(b.dir + "/clean.txt");
         const std::vector<uint8_t> erase = {0x0B, 0xF0, 0x40, 0x01};
@@ -273,8 +244,7 @@ TEST(CliPassword, ASilentBoardAfterThePasswordSectorsEraseSaysThePasswordMayBeGo
     std::vector<std::string> args = change;
     args.insert(args.end(), {"--port", "sim:NX31A32:1.1F:silent-from=" + std::to_string(erased + 1),
                              "--trace-wire", trace});
-    test::CliRun r;
-    r.status = test::ChildProcess(args, fresh.Env(), true).ReadAll(&r.out);
+    const test::CliRun r = test::RunTessel(args, fresh.Env(), true);
     EXPECT_EQ(r.status, 1) << r.out;
     const std::string last = LastLine(r.out);
     EXPECT_NE(last.find("may have no password now"), std::string::npos) << r.out;
@@ -291,75 +261,26 @@ TEST(CliPassword, ASilentBoardAfterThePasswordSectorsEraseSaysThePasswordMayBeGo
 // Ctrl-C at the password prompt (the chip has refused the empty password): the terminal gets
 // its echo back and the run ends with 130.
 TEST(CliInterrupt, CtrlCAtThePasswordPromptRestoresEcho) {
-    test::ChildProcess sim({test::kSim, "--chip", "NX31H64D", "--password", "s3cret"});
-    const std::string port = sim.ReadLine();
-    ASSERT_FALSE(port.empty());
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    termios before{};
-    ASSERT_EQ(tcgetattr(slave, &before), 0);
-    ASSERT_TRUE(before.c_lflag & ECHO);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(slave, STDIN_FILENO);
-        dup2(slave, STDERR_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        close(master);
-        execl(kCli.c_str(), kCli.c_str(), "read", "--port", port.c_str(), "--chip", "NX31H64D", "--count", "1",
-              nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    // The prompt comes on the terminal; echo is off while it waits.
-    std::string seen;
-    char buf[256];
-    for (int i = 0; i < 2000 && seen.find("Password") == std::string::npos; ++i) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(master, &set);
-        timeval tv{0, 10000};
-        if (select(master + 1, &set, nullptr, nullptr, &tv) > 0) {
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n > 0) seen.append(buf, static_cast<size_t>(n));
-        }
-    }
-    ASSERT_NE(seen.find("Password"), std::string::npos) << seen;
-    termios during{};
-    for (int i = 0; i < 200; ++i) {
-        tcgetattr(slave, &during);
-        if (!(during.c_lflag & ECHO)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_FALSE(during.c_lflag & ECHO);
-    kill(pid, SIGINT);
-    int status = 0;
-    // Generous: a loaded machine (sanitizers, a parallel suite) can take seconds to get there.
-    for (int i = 0; i < 6000 && waitpid(pid, &status, WNOHANG) != pid; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    termios after{};
-    ASSERT_EQ(tcgetattr(slave, &after), 0);
-    EXPECT_TRUE(after.c_lflag & ECHO);
-    close(out[0]);
-    close(master);
-    close(slave);
+    const test::SimOnPty sim({"--chip", "NX31H64D", "--password", "s3cret"});
+    ASSERT_FALSE(sim.pty.empty());
+    test::PtyProcess p({kCli, "read", "--port", sim.pty, "--chip", "NX31H64D", "--count", "1"});
+    ASSERT_TRUE(p.ReadUntil("Password")) << p.Output();
+    // Echo goes off while the prompt waits, once the program has set the terminal so.
+    bool silent = false;
+    for (int i = 0; i < 200 && !(silent = !p.Echoes()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(silent);
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Finish(), 130) << p.Output();
+    EXPECT_TRUE(p.Echoes());
 }
 
 // The new password is never empty by accident.
 TEST(CliPassword, AnEmptyNewPasswordOrNoPasswordBesideASourceIsABadOption) {
-    const std::string dir = TempDir();
+    const test::TempFolder dir;
     std::ofstream(dir + "/empty") << "\n";
     std::ofstream(dir + "/new") << "n\n";
-    auto run = [&](std::vector<std::string> args, const std::vector<std::string>& env = {}) {
-        args.insert(args.begin(), kCli);
-        test::ChildProcess p(args, env);
-        std::string line;
-        while (!(line = p.ReadLine()).empty()) {
-        }
-        return p.Stop(0);
+    auto run = [](const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        return test::RunTessel(args, env).status;
     };
     const std::string port = "sim:NX31A16";
     EXPECT_EQ(run({"password", "change", "--port", port, "--new-password-file", dir + "/empty"}), 2);
@@ -368,7 +289,6 @@ TEST(CliPassword, AnEmptyNewPasswordOrNoPasswordBesideASourceIsABadOption) {
     EXPECT_EQ(run({"password", "set", "--port", port, "--yes", "--no-password"}, {"TESSEL_NEW_PASSWORD=n"}), 2);
     EXPECT_EQ(run({"password", "set", "--port", port, "--yes", "--no-password"}), 0) << "asked for explicitly";
     EXPECT_EQ(run({"password", "change", "--port", port, "--new-password-file", dir + "/new"}), 0);
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -24,9 +24,10 @@ namespace {
 using nlohmann::json;
 using test::kCli;
 using test::kSample;
-using test::kSim;
+using test::LastLine;
+using test::Lines;
 using test::SimOnPty;
-using test::TempDir;
+using test::TempFolder;
 using test::WriteBytes;
 using Outcome = test::CliRun;
 
@@ -35,28 +36,13 @@ Outcome Tessel(std::vector<std::string> args, const std::vector<std::string>& en
     return test::RunTessel(std::move(args), env, withStderr);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::string LastLine(const std::string& text) {
-    const auto lines = Lines(text);
-    return lines.empty() ? std::string() : lines.back();
-}
-
 // ---- options ----
 
 // Every bad value is refused by the parser, in either place, with the choices named and
 // nothing else printed; the port is never opened. The same command with good values does
 // open it, which shows the watch would have seen it.
 TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
-    const std::string dir = TempDir();
+    const TempFolder dir;
     const std::string port = dir + "/ttyWatched";
     std::ofstream(port) << "";
     const int watch = inotify_init1(IN_NONBLOCK);
@@ -129,7 +115,6 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
     EXPECT_NE(good.status, 2) << good.out;
     EXPECT_TRUE(opened()) << "a good command line does open the port";
     close(watch);
-    std::filesystem::remove_all(dir);
 }
 
 // ---- progress ----
@@ -226,7 +211,7 @@ void Check(const std::string& port, const Case& c) {
 }
 
 TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
-    const std::string dir = TempDir();
+    const TempFolder dir;
     SimOnPty board({"--chip", "NX31A32"});
     ASSERT_FALSE(board.pty.empty());
     const std::vector<Case> cases = {
@@ -272,7 +257,6 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
                           "erased 3 sectors from sector 2 at 12000h-14FFFh"});
     Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", "--mode", "external", dir + "/tail.hex"}, 0,
                           "downloaded " + dir + "/tail.hex: 192 bytes in 2 sectors at 0000h-F43Fh, verified"});
-    std::filesystem::remove_all(dir);
 }
 
 TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
@@ -307,7 +291,7 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         Check(board.pty, {{"detect", "-p", "PORT"}, 1,
                           "detection on " + board.pty + " failed: the loader answered with version 1.1?; expected 1.1F"});
     }
-    const std::string dir = TempDir();
+    const TempFolder dir;
     SimOnPty board({"--chip", "NX31A32"});
     const std::vector<Case> cases = {
         {{"compare", "-p", "PORT", kSample}, 1, "compare: differs at 0000h (file 02h, chip FFh)"},
@@ -331,7 +315,6 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
          "password set: nothing was done: cannot read the new password file " + dir + "/none"},
     };
     for (const Case& c : cases) Check(board.pty, c);
-    std::filesystem::remove_all(dir);
 }
 
 // ---- JSON events ----
@@ -438,52 +421,30 @@ int Count(const std::vector<json>& events, const std::string& type) {
 TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
     SimOnPty board({"--chip", "NX31H64D"});
     ASSERT_FALSE(board.pty.empty());
-    auto run = [&](std::vector<std::string> args) {
+    // The events of `args` on the board, each checked against the schema; the status is `status`.
+    auto run = [&](std::vector<std::string> args, int status) {
+        const std::string what = args[0];
         args.insert(args.end(), {"-p", board.pty, "--chip", "NX31H64D", "--json"});
-        return Tessel(args);
+        const Outcome r = Tessel(args);
+        EXPECT_EQ(r.status, status) << what << "\n" << r.out;
+        return CheckEvents(r, what);
     };
-    {
-        const Outcome r = run({"detect"});
-        const auto ev = CheckEvents(r, "detect");
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(Count(ev, "chip"), 1);
-        EXPECT_EQ(ev.back()["model"], "NX31H64D");
-    }
-    {
-        const Outcome r = run({"compare", kSample});
-        const auto ev = CheckEvents(r, "compare");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(ev.back()["failed_step"], "compare");
-        EXPECT_EQ(ev.back()["failed_address"], 0);
-        EXPECT_EQ(ev.back()["chip_byte"], 0xFF);
-        EXPECT_EQ(ev.back()["expected_byte"], 0x02);
-    }
-    {
-        const Outcome r = run({"download", "-y", kSample});
-        const auto ev = CheckEvents(r, "download");
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(ev.back()["bytes"], 18);
-        EXPECT_EQ(ev.back()["end"], 0x3E);
-        EXPECT_EQ(Count(ev, "phase_start"), Count(ev, "phase_end"));
-        EXPECT_GE(Count(ev, "question"), 1);
-    }
-    {
-        const Outcome r = run({"read", "--count", "2"});
-        const auto ev = CheckEvents(r, "read");
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(ev.back()["not_blank"], 1);
-    }
-    {
-        const Outcome r = run({"erase", "-y", "--count", "1"});
-        CheckEvents(r, "erase");
-        EXPECT_EQ(r.status, 0);
-    }
-    {
-        const Outcome r = run({"lock", "-y", "2"});
-        const auto ev = CheckEvents(r, "lock");
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(Count(ev, "chip"), 2) << "detected, then detected again to read the bits back";
-    }
+    auto ev = run({"detect"}, 0);
+    EXPECT_EQ(Count(ev, "chip"), 1);
+    EXPECT_EQ(ev.back()["model"], "NX31H64D");
+    ev = run({"compare", kSample}, 1);
+    EXPECT_EQ(ev.back()["failed_step"], "compare");
+    EXPECT_EQ(ev.back()["failed_address"], 0);
+    EXPECT_EQ(ev.back()["chip_byte"], 0xFF);
+    EXPECT_EQ(ev.back()["expected_byte"], 0x02);
+    ev = run({"download", "-y", kSample}, 0);
+    EXPECT_EQ(ev.back()["bytes"], 18);
+    EXPECT_EQ(ev.back()["end"], 0x3E);
+    EXPECT_EQ(Count(ev, "phase_start"), Count(ev, "phase_end"));
+    EXPECT_GE(Count(ev, "question"), 1);
+    EXPECT_EQ(run({"read", "--count", "2"}, 0).back()["not_blank"], 1);
+    run({"erase", "-y", "--count", "1"}, 0);
+    EXPECT_EQ(Count(run({"lock", "-y", "2"}, 0), "chip"), 2) << "detected, then detected again to read the bits back";
     {
         // The lists as arrays: the recorded device tree's adapters, and every chip's geometry.
         const std::string tree = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
@@ -510,25 +471,20 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
         EXPECT_EQ(chips[1]["blocks"][1]["start"], 0xF000);
         EXPECT_EQ(chips[2]["bsl"], json({{"sectors", 9}, {"first", 0}, {"last", 0x047F}, {"entry", 0x02CA}}));
     }
-    {
-        const Outcome r = Tessel({"detect", "--json", "-p", board.pty, "--mode", "sideways"});
-        const auto ev = CheckEvents(r, "bad option");
-        EXPECT_EQ(ev.size(), 1u);
-    }
+    const Outcome bad = Tessel({"detect", "--json", "-p", board.pty, "--mode", "sideways"});
+    EXPECT_EQ(CheckEvents(bad, "bad option").size(), 1u);
     SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "272"});
-    {
-        const Outcome r = Tessel({"download", "--json", "-y", "-p", faulty.pty, kSample});
-        const auto ev = CheckEvents(r, "failed download");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(ev.back()["failed_step"], "verify");
-        EXPECT_EQ(ev.back()["failed_address"], 5);
-        const auto end = std::find_if(ev.begin(), ev.end(), [](const json& j) {
-            return j["event"] == "phase_end" && j["phase"] == "Writing";
-        });
-        ASSERT_NE(end, ev.end());
-        EXPECT_EQ((*end)["ok"], false);
-        EXPECT_EQ((*end)["failure"]["address"], 5);
-    }
+    const Outcome r = Tessel({"download", "--json", "-y", "-p", faulty.pty, kSample});
+    ev = CheckEvents(r, "failed download");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ev.back()["failed_step"], "verify");
+    EXPECT_EQ(ev.back()["failed_address"], 5);
+    const auto end = std::find_if(ev.begin(), ev.end(), [](const json& j) {
+        return j["event"] == "phase_end" && j["phase"] == "Writing";
+    });
+    ASSERT_NE(end, ev.end());
+    EXPECT_EQ((*end)["ok"], false);
+    EXPECT_EQ((*end)["failure"]["address"], 5);
 }
 
 // Two boards side by side, the second one faulty: every line is a whole object that names
@@ -576,7 +532,7 @@ TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
 // programmed and read back by the lock's own detection, and the user's code is started,
 // with no second detection anywhere in between.
 TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
-    const std::string dir = TempDir();
+    const TempFolder dir;
     const std::string trace = dir + "/wire.txt";
     const std::string saved = dir + "/block0.bin";
     Outcome r;
@@ -627,7 +583,6 @@ TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
     const std::vector<uint8_t> flash{std::istreambuf_iterator<char>(block), std::istreambuf_iterator<char>()};
     ASSERT_GE(flash.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
-    std::filesystem::remove_all(dir);
 }
 
 // ---- password ----

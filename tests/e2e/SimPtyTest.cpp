@@ -6,12 +6,11 @@
 #include "platform/Clock.h"
 #include "serial/CSerialPort.h"
 #include "support/ChildProcess.h"
+#include "support/CliRun.h"
 #include "support/SimFixture.h"
 
 namespace tessel {
 namespace {
-
-const std::string kSim = std::string(TESSEL_BINARY_DIR) + "/apps/sim/tessel-sim";
 
 // The 1.1F handshake by hand, through the real POSIX backend.
 bool Handshake(CSerialPort& port) {
@@ -41,7 +40,7 @@ bool Handshake(CSerialPort& port) {
 }
 
 TEST(SimOnPty, HandshakesThroughThePosixBackendTwice) {
-    test::ChildProcess sim({kSim, "--chip", "NX31A32"});
+    test::ChildProcess sim({test::kSim, "--chip", "NX31A32"});
     const std::string path = sim.ReadLine();
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << "tessel-sim printed '" << path << "'";
     test::RecordingOperator op;
@@ -55,64 +54,39 @@ TEST(SimOnPty, HandshakesThroughThePosixBackendTwice) {
     EXPECT_TRUE(op.messages.empty());
 }
 
-}  // namespace
-}  // namespace tessel
-
-namespace tessel {
-namespace {
-
 TEST(CliOnPty, DetectsTheStandInBoardThroughItsDevicePath) {
-    test::ChildProcess sim({kSim, "--chip", "NX31L32B"});
-    const std::string path = sim.ReadLine();
-    ASSERT_FALSE(path.empty());
-    test::ChildProcess cli({std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel", "detect", "--port", path,
-                            "--chip", "NX31L32B"});
-    std::string out, line;
-    while (!(line = cli.ReadLine()).empty()) out += line + "\n";
-    EXPECT_EQ(cli.Stop(0), 0) << out;
-    EXPECT_NE(out.find("Chip Type:   NX31L32B"), std::string::npos) << out;
-    EXPECT_NE(out.find("Fw Version:  v1.1F"), std::string::npos) << out;
-    EXPECT_NE(out.find("IAP Status: Detect target MCU is successful!"), std::string::npos) << out;
-    EXPECT_EQ(sim.Stop(SIGTERM), 0);
-}
-
-TEST(CliOnPty, NoTargetGivesUpWithItsMessageAndExitStatus) {
-    test::ChildProcess sim({kSim, "--chip", "NX31A32", "--firmware", "monitor"});
-    const std::string path = sim.ReadLine();
-    test::ChildProcess cli({std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel", "detect", "--port", path});
-    while (!cli.ReadLine().empty()) {
-    }
-    EXPECT_EQ(cli.Stop(0), 4) << "exit status for no boot loader";
-    sim.Stop(SIGTERM);
+    test::SimOnPty sim({"--chip", "NX31L32B"});
+    ASSERT_FALSE(sim.pty.empty());
+    const test::CliRun r = test::RunTessel({"detect", "--port", sim.pty, "--chip", "NX31L32B"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const char* said :
+         {"Chip Type:   NX31L32B", "Fw Version:  v1.1F", "IAP Status: Detect target MCU is successful!"})
+        EXPECT_TRUE(r.Says(said)) << r.out;
+    EXPECT_EQ(sim.process.Stop(SIGTERM), 0);
+    const test::SimOnPty monitor({"--chip", "NX31A32", "--firmware", "monitor"});
+    EXPECT_EQ(test::RunTessel({"detect", "--port", monitor.pty}).status, 4) << "exit status for no boot loader";
 }
 
 // The in-process stand-in board with the old loader: the upgrade is offered, and only --yes
 // accepts it, with the user's code backed up under the state folder first.
 TEST(CliInProcess, OldLoaderIsUpgradedOnlyWhenTheOperatorAgrees) {
-    char tmpl[] = "/tmp/tessel-e2e-XXXXXX";
-    const std::string state = mkdtemp(tmpl);
-    const std::string cli = std::string(TESSEL_BINARY_DIR) + "/apps/cli/tessel";
-    const std::vector<std::string> env = {"XDG_STATE_HOME=" + state};
-    auto run = [&](std::vector<std::string> extra, std::string* out) {
-        std::vector<std::string> argv = {cli, "detect", "--port", "sim:NX31A32:1.1E", "--firmware", "1.1E", "--baud", "38400"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        test::ChildProcess p(argv, env);
-        std::string line;
-        while (!(line = p.ReadLine()).empty()) *out += line + "\n";
-        return p.Stop(0);
-    };
-    std::string declined, accepted;
-    EXPECT_EQ(run({}, &declined), 1) << declined;
-    EXPECT_NE(declined.find("Fw Version:  v1.1E"), std::string::npos) << declined;
+    const test::TempFolder state;
+    const std::vector<std::string> detect = {"detect", "--port", "sim:NX31A32:1.1E", "--firmware", "1.1E", "--baud",
+                                             "38400"};
+    const test::CliRun declined = test::RunTessel(detect, {"XDG_STATE_HOME=" + state});
+    EXPECT_EQ(declined.status, 1) << declined.out;
+    EXPECT_TRUE(declined.Says("Fw Version:  v1.1E")) << declined.out;
     EXPECT_FALSE(std::filesystem::exists(state + "/tessel")) << "nothing backed up, nothing erased";
-    EXPECT_EQ(run({"--yes"}, &accepted), 0) << accepted;
-    EXPECT_NE(accepted.find("Fw Version:  v1.1F"), std::string::npos) << accepted;
+    std::vector<std::string> yes = detect;
+    yes.push_back("--yes");
+    const test::CliRun accepted = test::RunTessel(yes, {"XDG_STATE_HOME=" + state});
+    EXPECT_EQ(accepted.status, 0) << accepted.out;
+    EXPECT_TRUE(accepted.Says("Fw Version:  v1.1F")) << accepted.out;
     ASSERT_TRUE(std::filesystem::exists(state + "/tessel"));
     size_t backups = 0;
     for (const auto& e : std::filesystem::directory_iterator(state + "/tessel"))
         backups += e.file_size() == 1280 ? 1 : 0;
     EXPECT_EQ(backups, 1u);
-    std::filesystem::remove_all(state);
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 #pragma once
 // The built programs as the end-to-end tests run them, and the small file chores around them.
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/TempFolder.h"
 
 namespace tessel::test {
 
@@ -19,6 +19,7 @@ inline const std::string kSample = std::string(TESSEL_SOURCE_DIR) + "/samples/bl
 struct CliRun {
     int status = -1;
     std::string out;
+    bool Says(const std::string& text) const { return out.find(text) != std::string::npos; }
 };
 
 // Runs `tessel` with `args` to its end; `out` is its standard output, and also its standard
@@ -47,9 +48,33 @@ struct SimOnPty {
     std::string pty;
 };
 
-inline std::string TempDir() {
-    char tmpl[] = "/tmp/tessel-test-XXXXXX";
-    return mkdtemp(tmpl);
+// The lines of a program's output, without their line ends.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+inline std::string LastLine(const std::string& text) {
+    const auto lines = Lines(text);
+    return lines.empty() ? std::string() : lines.back();
+}
+
+// The host's writes in a wire trace, one string of hex bytes ("0B F0 40 01") per write.
+inline std::vector<std::string> WireWrites(const std::string& trace) {
+    std::ifstream in(trace);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) {
+        // "time > bytes"; notes about the line ("time ! ...") and comments are no writes.
+        const size_t at = line.find(' ');
+        if (!line.empty() && line[0] != '#' && at != std::string::npos && line.compare(at, 3, " > ") == 0)
+            out.push_back(line.substr(at + 3));
+    }
+    return out;
 }
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {

@@ -67,6 +67,14 @@ public:
         if (write(master_, text.data(), text.size()) < 0) return;
     }
 
+    void Signal(int sig) { kill(pid_, sig); }
+
+    // Whether the terminal echoes what is typed, as the program (or its end) left it.
+    bool Echoes() const {
+        termios t{};
+        return tcgetattr(master_, &t) == 0 && (t.c_lflag & ECHO);
+    }
+
     // Everything until the program ends, and its exit status.
     int Finish() {
         while (ReadSome()) {
