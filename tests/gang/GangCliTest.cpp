@@ -21,34 +21,30 @@ using test::ReadBytes;
 using test::CliRun;
 CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args)); }
 
-// Stand-in boards on pseudo-terminals, each saving its block 0 when it is stopped.
+const std::vector<std::string> kA32 = {"--chip", "NX31A32"};
+
+// Stand-in boards on pseudo-terminals, one per entry of `options`, each saving its block 0 when
+// it is stopped.
 struct Boards {
-    explicit Boards(int n, const std::vector<std::string>& faultOfFirst = {},
-                    const std::vector<std::string>& everyBoard = {}) {
-        char tmpl[] = "/tmp/tessel-gang-XXXXXX";
-        dir = mkdtemp(tmpl);
-        for (int i = 0; i < n; ++i) {
-            std::vector<std::string> argv = {kSim, "--chip", "NX31A32", "--save-block0", Saved(i)};
-            if (i == 0) argv.insert(argv.end(), faultOfFirst.begin(), faultOfFirst.end());
-            argv.insert(argv.end(), everyBoard.begin(), everyBoard.end());
+    explicit Boards(const std::vector<std::vector<std::string>>& options) {
+        for (size_t i = 0; i < options.size(); ++i) {
+            std::vector<std::string> argv = {kSim, "--save-block0", Saved(i)};
+            argv.insert(argv.end(), options[i].begin(), options[i].end());
             sims.push_back(std::make_unique<test::ChildProcess>(argv));
             ports.push_back(sims.back()->ReadLine());
+            EXPECT_FALSE(ports.back().empty());
         }
     }
-    ~Boards() { std::filesystem::remove_all(dir); }
-    std::string Saved(int i) const { return dir + "/block0-" + std::to_string(i) + ".bin"; }
+    std::string Saved(size_t i) const { return dir + "/block0-" + std::to_string(i) + ".bin"; }
     // Stops the boards; their block 0 is then on disk.
     void Stop() {
         for (auto& s : sims) EXPECT_EQ(s->Stop(SIGTERM), 0);
     }
     std::vector<std::string> Args(std::vector<std::string> head) const {
-        for (const auto& p : ports) {
-            head.push_back("--port");
-            head.push_back(p);
-        }
+        for (const auto& p : ports) head.insert(head.end(), {"--port", p});
         return head;
     }
-    std::string dir;
+    test::TempFolder dir;
     std::vector<std::unique_ptr<test::ChildProcess>> sims;
     std::vector<std::string> ports;
 };
@@ -72,8 +68,7 @@ std::string RowOf(const std::string& out, const std::string& port) {
 }
 
 TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
-    Boards b(4);
-    for (const auto& p : b.ports) ASSERT_FALSE(p.empty());
+    Boards b({kA32, kA32, kA32, kA32});
     const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample}));
     EXPECT_EQ(run.status, 0) << run.out;
     for (const auto& p : b.ports) EXPECT_NE(RowOf(run.out, p).find(" ok "), std::string::npos) << run.out;
@@ -85,7 +80,7 @@ TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
 // The first board never acknowledges a sector erase: it fails, the other three are
 // programmed all the same, the table names the failed one and the status is 1.
 TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
-    Boards b(4, {"--refuse", "11"});
+    Boards b({{"--chip", "NX31A32", "--refuse", "11"}, kA32, kA32, kA32});
     const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample}));
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(RowOf(run.out, b.ports[0]).find("failed"), std::string::npos) << run.out;
@@ -99,7 +94,7 @@ TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
 // Everything that can refuse a gang run does so before any board is touched: one device
 // named twice (here once through a list file), and changes without --yes and no terminal.
 TEST(GangDownload, PortListAndConsentAreCheckedBeforeAnyBoardIsTouched) {
-    Boards b(2);
+    Boards b({kA32, kA32});
     const std::string list = b.dir + "/ports.txt";
     std::ofstream(list) << "# the bench\n" << b.ports[0] << "\n\n  " << b.ports[1] << "  \n";
     const CliRun twice = Tessel({"download", "--chip", "NX31A32", "--yes", "--ports-from", list, "--port", b.ports[1],
@@ -121,7 +116,9 @@ TEST(GangDownload, PortListAndConsentAreCheckedBeforeAnyBoardIsTouched) {
 // Ctrl-C while boards are written side by side stops every board at its next safe point, not
 // only one of them, and the last line says, board by board, what was left undone.
 TEST(GangDownload, ASignalStopsEveryBoardAndTheLastLineNamesEach) {
-    Boards b(2, {}, {"--reply-delay", "20"});  // slow enough that the signal comes mid-way
+    // Slow enough that the signal comes mid-way.
+    const std::vector<std::string> slow = {"--chip", "NX31A32", "--reply-delay", "20"};
+    Boards b({slow, slow});
     std::vector<uint8_t> image(32768);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 5 + 1);
     const std::string file = b.dir + "/big.bin";
@@ -153,7 +150,7 @@ TEST(GangDownload, ASignalStopsEveryBoardAndTheLastLineNamesEach) {
 // serial number, and serial:NUMBER reaches the same boards. With no adapter, nothing runs.
 TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
     namespace fs = std::filesystem;
-    Boards b(3);
+    Boards b({kA32, kA32, kA32});
     const std::string recorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
     const fs::path tree = b.dir + "/tree";
     fs::create_directories(tree / "dev" / "serial" / "by-id");
@@ -201,24 +198,17 @@ TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
 
 // One-time bits on several boards: each board's chip reports the new security afterwards.
 TEST(GangLock, EveryBoardReportsItsNewSecurity) {
-    std::vector<std::unique_ptr<test::ChildProcess>> sims;
-    std::vector<std::string> args = {"lock", "--chip", "NX31H64D", "--yes"};
-    std::vector<std::string> ports;
-    for (int i = 0; i < 2; ++i) {
-        sims.push_back(std::make_unique<test::ChildProcess>(std::vector<std::string>{kSim, "--chip", "NX31H64D"}));
-        ports.push_back(sims.back()->ReadLine());
-        args.insert(args.end(), {"--port", ports.back()});
-    }
+    const std::vector<std::string> h64d = {"--chip", "NX31H64D"};
+    Boards b({h64d, h64d});
     auto security = [](const std::string& port) {
         const CliRun d = Tessel({"detect", "--port", port, "--chip", "NX31H64D"});
         EXPECT_EQ(d.status, 0) << d.out;
         return d.out;
     };
-    const std::string before = security(ports[0]);
-    args.push_back("1");
-    const CliRun run = Tessel(args);
+    const std::string before = security(b.ports[0]);
+    const CliRun run = Tessel(b.Args({"lock", "--chip", "NX31H64D", "--yes", "1"}));
     EXPECT_EQ(run.status, 0) << run.out;
-    for (const auto& p : ports) {
+    for (const auto& p : b.ports) {
         EXPECT_NE(RowOf(run.out, p).find(" ok "), std::string::npos) << run.out;
         EXPECT_NE(security(p), before) << p;
     }
@@ -227,20 +217,11 @@ TEST(GangLock, EveryBoardReportsItsNewSecurity) {
 // Cables tested side by side: a board that answers as a boot loader rather than echoing is
 // the one named as failed.
 TEST(GangCableTest, TheCableThatDoesNotEchoIsNamed) {
-    std::vector<std::unique_ptr<test::ChildProcess>> sims;
-    std::vector<std::string> args = {"cable-test", "--yes"};
-    std::vector<std::string> ports;
-    for (int i = 0; i < 3; ++i) {
-        std::vector<std::string> argv = {kSim, "--chip", "NX31A32"};
-        if (i > 0) argv.push_back("--loopback");
-        sims.push_back(std::make_unique<test::ChildProcess>(argv));
-        ports.push_back(sims.back()->ReadLine());
-        args.insert(args.end(), {"--port", ports.back()});
-    }
-    const CliRun run = Tessel(args);
+    Boards b({kA32, {"--chip", "NX31A32", "--loopback"}, {"--chip", "NX31A32", "--loopback"}});
+    const CliRun run = Tessel(b.Args({"cable-test", "--yes"}));
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_NE(RowOf(run.out, ports[0]).find("failed"), std::string::npos) << run.out;
-    for (int i = 1; i < 3; ++i) EXPECT_NE(RowOf(run.out, ports[i]).find(" ok "), std::string::npos) << run.out;
+    EXPECT_NE(RowOf(run.out, b.ports[0]).find("failed"), std::string::npos) << run.out;
+    for (int i = 1; i < 3; ++i) EXPECT_NE(RowOf(run.out, b.ports[i]).find(" ok "), std::string::npos) << run.out;
 }
 
 }  // namespace
