@@ -36,8 +36,14 @@ if [ -n "${TESSEL_HARDENED_RELEASE:-}" ]; then
     CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Release ${CMAKE_ARGS:-}"
 fi
 
+# A compiler cache: a file that has not changed since any earlier build (of this clone or
+# another one) is not compiled again. Paths are taken relative to this checkout, so that two
+# clones in different folders share what they built.
+install_missing ccache
+export CCACHE_BASEDIR="$PWD"
 # shellcheck disable=SC2086
-cmake -S . -B "$build_dir" -DTESSEL_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
+cmake -S . -B "$build_dir" -DTESSEL_WERROR=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+    ${CMAKE_ARGS:-} >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$build_dir" -j"$jobs" ${BUILD_TARGETS:+--target $BUILD_TARGETS}
 
