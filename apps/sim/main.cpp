@@ -14,6 +14,7 @@
 #include "platform/SafeFile.h"
 #include "firmware/Firmware.h"
 #include "sim/PtyServer.h"
+#include "sim/ReplayBoard.h"
 #include "sim/SimBoard.h"
 
 namespace {
@@ -35,6 +36,51 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
         return true;
     std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
     return false;
+}
+
+// Prints the pseudo-terminal's path, makes the link if asked, and serves `peer` until a
+// signal; false when the adapter model unplugged the cable first.
+bool Serve(tessel::sim::PtyServer& server, const std::shared_ptr<tessel::LinePeer>& peer, const std::string& link) {
+    if (!link.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(link, ec);
+        std::filesystem::create_symlink(server.SlavePath(), link, ec);
+        if (ec) std::fprintf(stderr, "tessel-sim: cannot link %s: %s\n", link.c_str(), ec.message().c_str());
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::printf("%s\n", server.SlavePath().c_str());
+    std::fflush(stdout);
+    const bool served = server.Serve(peer, gStop);
+    if (!link.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(link, ec);
+    }
+    return served;
+}
+
+// A board that answers as a recorded one did. Exits 1 when the host left the trace.
+int ServeReplay(const std::string& path, const std::string& link) {
+    std::vector<tessel::sim::TraceRecord> records;
+    std::string error;
+    if (!tessel::sim::ReadWireTrace(path, &records, &error)) {
+        std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
+        return 2;
+    }
+    auto board = std::make_shared<tessel::sim::ReplayBoard>(std::move(records));
+    board->SetReporter([](const std::string& text) {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    });
+    tessel::sim::PtyServer server;
+    if (!server.Open(&error)) {
+        std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
+        return 1;
+    }
+    Serve(server, board, link);
+    return board->Diverged() ? 1 : 0;
 }
 
 }  // namespace
@@ -91,8 +137,15 @@ int main(int argc, char** argv) {
     app.add_option("--save-block0", save0, "Write block 0 to this file at exit");
     app.add_option("--save-block1", save1, "Write block 1 to this file at exit");
     app.add_option("--save-external", saveExt, "Write the external flash to this file at exit");
+    std::string replay;
+    app.add_option("--replay", replay,
+                   "Answer as the board recorded in this --trace-wire file did (the other board options "
+                   "do not apply); reports where the host leaves the trace")
+        ->check(CLI::ExistingFile);
     app.get_formatter()->column_width(30);
     CLI11_PARSE(app, argc, argv);
+
+    if (!replay.empty()) return ServeReplay(replay, link);
 
     const auto code = ChipCodeForModel(chip);
     if (!code) {
@@ -157,28 +210,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
         return 1;
     }
-    if (!link.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(link, ec);
-        std::filesystem::create_symlink(server.SlavePath(), link, ec);
-        if (ec) std::fprintf(stderr, "tessel-sim: cannot link %s: %s\n", link.c_str(), ec.message().c_str());
-    }
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::printf("%s\n", server.SlavePath().c_str());
-    std::fflush(stdout);
-
-    if (!server.Serve(board, gStop)) {
+    if (!Serve(server, board, link)) {
         std::printf("tessel-sim: unplugged after %llu bytes\n", static_cast<unsigned long long>(unplugAfter));
         std::fflush(stdout);
     }
 
-    if (!link.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(link, ec);
-    }
     bool ok = true;
     if (!save0.empty()) ok &= WriteFile(save0, board->Block(0));
     if (!save1.empty()) ok &= WriteFile(save1, board->Block(1));

@@ -63,22 +63,29 @@ TEST(AdapterCli, PulledCableEndsReadAndDownloadWithinASecondWithStatus3) {
     fs::remove_all(dir);
 }
 
-// A block-1 download runs the programming stub; the one in --firmware-dir is the one the
-// board receives, a wrong-sized one is refused by name and size before anything is written.
-TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
-    const std::string dir = TempDir();
+// Another build of the block-1 stub in `dir`/good: same size, other bytes, and without the
+// stand-in's mark, so the tool treats it as a real image and writes it to a real port.
+std::vector<uint8_t> BenchBuildOfTheStub(const std::string& dir) {
     const FirmwareImage& builtIn = kFirmwareImages[static_cast<size_t>(FirmwareId::Block1StubA)];
     std::vector<uint8_t> stub(builtIn.data, builtIn.data + builtIn.size);
-    // Another build of the stub: same size, other bytes, and without the stand-in's mark, so
-    // the tool treats it as a real image and writes it to a real port.
     const std::string mark = "TESSEL STAND-IN IMAGE";
     auto at = std::search(stub.begin(), stub.end(), mark.begin(), mark.end());
-    ASSERT_NE(at, stub.end());
+    EXPECT_NE(at, stub.end());
+    if (at == stub.end()) return {};
     const std::string other = "BENCH BUILD OF STUB 2";
     std::copy(other.begin(), other.end(), at);
     stub[stub.size() - 1] ^= 0x5A;
     fs::create_directories(dir + "/good");
     WriteBytes(dir + "/good/stub_block1_a.bin", stub);
+    return stub;
+}
+
+// A block-1 download runs the programming stub; the one in --firmware-dir is the one the
+// board receives, a wrong-sized one is refused by name and size before anything is written.
+TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
+    const std::string dir = TempDir();
+    const std::vector<uint8_t> stub = BenchBuildOfTheStub(dir);
+    ASSERT_FALSE(stub.empty());
     std::vector<uint8_t> data(256, 0xC3);
     WriteBytes(dir + "/b1.bin", data);
 
@@ -182,6 +189,67 @@ TEST(AdapterCli, Baud115200FallsBackOnceTo38400WhenTheLoaderCannotFollow) {
     const CliRun slow = test::RunTessel({"detect", "--port", "sim:NX31A32", "--crystal", "12", "--baud", "115200"}, {},
                                         true);
     EXPECT_EQ(slow.status, 2) << "12 MHz cannot make it: " << slow.out;
+}
+
+// The result line without its closing time, which differs from run to run.
+std::string WithoutTime(const std::string& out) {
+    std::string line = out.substr(out.rfind('\n', out.size() - 2) + 1);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    const size_t comma = line.rfind(", ");
+    if (comma != std::string::npos && line.size() > 2 && line.compare(line.size() - 2, 2, " s") == 0)
+        line.erase(comma);
+    return line;
+}
+
+// A session recorded with --trace-wire is a board: replayed, the same command comes to the
+// same result; a command that sends other bytes is told where it left the trace and fails.
+TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByte) {
+    const std::string dir = TempDir();
+    ASSERT_FALSE(BenchBuildOfTheStub(dir).empty());
+    std::vector<uint8_t> image(300, 0x8C);
+    WriteBytes(dir + "/b0.bin", image);
+    WriteBytes(dir + "/b1.bin", image);
+    const std::vector<std::vector<std::string>> commands = {
+        {"detect"},
+        {"download", "-y", "--verify", dir + "/b0.bin"},
+        {"download", "-y", "--block", "1", "--start-sector", "16", "--firmware-dir", dir + "/good", dir + "/b1.bin"},
+    };
+    auto run = [&](const std::vector<std::string>& command, const std::string& port, const std::string& trace) {
+        std::vector<std::string> args = command;
+        args.insert(args.begin() + 1, {"-p", port, "--chip", "NX31A32"});
+        if (!trace.empty()) args.insert(args.begin() + 1, {"--trace-wire", trace});
+        return test::RunTessel(args);
+    };
+    for (size_t i = 0; i < commands.size(); ++i) {
+        SCOPED_TRACE(commands[i][0] + " #" + std::to_string(i));
+        const std::string trace = dir + "/trace" + std::to_string(i) + ".txt";
+        CliRun recorded;
+        {
+            test::SimOnPty board({"--chip", "NX31A32", "--firmware-dir", dir + "/good"});
+            recorded = run(commands[i], board.pty, trace);
+        }
+        ASSERT_EQ(recorded.status, 0) << recorded.out;
+        test::SimOnPty replay({"--replay", trace});
+        const CliRun replayed = run(commands[i], replay.pty, "");
+        EXPECT_EQ(replayed.status, recorded.status) << replayed.out;
+        EXPECT_EQ(WithoutTime(replayed.out), WithoutTime(recorded.out));
+        replay.process.Stop();
+        std::string said;
+        replay.process.ReadAll(&said);
+        EXPECT_NE(said.find("replay: the whole trace was played"), std::string::npos) << said;
+    }
+    // The image with one byte changed: the host leaves the trace at that byte.
+    image[7] = 0x8D;
+    WriteBytes(dir + "/b0.bin", image);
+    test::SimOnPty replay({"--replay", dir + "/trace1.txt"});
+    const CliRun changed = run(commands[1], replay.pty, "");
+    EXPECT_NE(changed.status, 0) << changed.out;
+    replay.process.Stop();
+    std::string said;
+    replay.process.ReadAll(&said);
+    EXPECT_NE(said.find("replay: host differs at byte "), std::string::npos) << said;
+    EXPECT_NE(said.find(": sent 8D, recorded 8C"), std::string::npos) << said;
+    fs::remove_all(dir);
 }
 
 }  // namespace
