@@ -13,6 +13,7 @@
 #include "device/ChipCatalogue.h"
 #include "platform/SafeFile.h"
 #include "firmware/Firmware.h"
+#include "sim/BoardSequence.h"
 #include "sim/PtyServer.h"
 #include "sim/ReplayBoard.h"
 #include "sim/SimBoard.h"
@@ -137,6 +138,13 @@ int main(int argc, char** argv) {
     app.add_option("--save-block0", save0, "Write block 0 to this file at exit");
     app.add_option("--save-block1", save1, "Write block 1 to this file at exit");
     app.add_option("--save-external", saveExt, "Write the external flash to this file at exit");
+    int boards = 0;
+    app.add_option("--boards", boards,
+                   "Present N boards one after the other: a board the tool is done with (its user code "
+                   "started, or the line quiet for a second after it answered) is taken away, and after a "
+                   "second without a board a fresh one with an erased block 0 appears; --save-block0 F "
+                   "writes board k's block 0 to F.k")
+        ->check(CLI::Range(1, 100000));
     std::string replay;
     app.add_option("--replay", replay,
                    "Answer as the board recorded in this --trace-wire file did (the other board options "
@@ -209,6 +217,17 @@ int main(int argc, char** argv) {
     if (!server.Open(&error)) {
         std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
         return 1;
+    }
+    if (boards > 0) {
+        bool saved = true;
+        auto sequence = std::make_shared<sim::BoardSequence>(config, boards, [&](int k, const sim::Board& b) {
+            std::printf("tessel-sim: board %d taken away\n", k);
+            std::fflush(stdout);
+            if (!save0.empty()) saved &= WriteFile(save0 + "." + std::to_string(k), b.Block(0));
+        });
+        Serve(server, sequence, link);
+        sequence->End();
+        return saved ? 0 : 1;
     }
     if (!Serve(server, board, link)) {
         std::printf("tessel-sim: unplugged after %llu bytes\n", static_cast<unsigned long long>(unplugAfter));

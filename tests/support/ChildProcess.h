@@ -53,10 +53,11 @@ public:
         char buf[4096];
         ssize_t n;
         while ((n = read(stdout_, buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
+        if (reaped_) return status_;
         int status = 0;
         waitpid(pid_, &status, 0);
         reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     std::string ReadLine() {
@@ -71,12 +72,13 @@ public:
 
     // Sends a signal and waits (up to 5 s) for the exit status; -1 when it did not end.
     int Stop(int sig = SIGTERM) {
+        if (reaped_) return status_;
         kill(pid_, sig);
         for (int i = 0; i < 500; ++i) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 reaped_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -87,6 +89,7 @@ private:
     pid_t pid_ = -1;
     int stdout_ = -1;
     bool reaped_ = false;
+    int status_ = -1;  // the exit status once reaped
 };
 
 }  // namespace tessel::test

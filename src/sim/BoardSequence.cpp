@@ -1,0 +1,87 @@
+#include "sim/BoardSequence.h"
+
+#include <algorithm>
+
+namespace tessel::sim {
+
+namespace {
+
+constexpr uint64_t kQuietUs = 1'000'000;   // the host is done with a board that answered
+constexpr uint64_t kSwapUs = 1'000'000;    // no board on the line while the operator swaps
+
+std::shared_ptr<Board> FreshBoard(const BoardConfig& config) {
+    auto board = std::make_shared<Board>(config);
+    // A new board from the line: nothing of the user's in block 0.
+    board->SetBlock(0, std::vector<uint8_t>(board->Block(0).size(), 0xFF));
+    return board;
+}
+
+}  // namespace
+
+BoardSequence::BoardSequence(BoardConfig config, int count, std::function<void(int, const Board&)> finished)
+    : config_(std::move(config)), count_(count), finished_(std::move(finished)) {
+    if (count_ > 0) board_ = FreshBoard(config_);
+}
+
+int BoardSequence::Current() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return board_ ? number_ : 0;
+}
+
+void BoardSequence::End() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (board_ && finished_) finished_(number_, *board_);
+    board_.reset();
+    absentUntil_ = 0;
+    number_ = count_;
+}
+
+// The board has answered, and the host has said nothing since for a second.
+uint64_t BoardSequence::QuietDeadline() const {
+    if (!board_ || board_->BytesSent() == 0) return UINT64_MAX;
+    return lastHostByte_ + kQuietUs;
+}
+
+void BoardSequence::TakeAway(uint64_t at) {
+    if (finished_) finished_(number_, *board_);
+    board_.reset();
+    absentUntil_ = at + kSwapUs;
+}
+
+void BoardSequence::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t hostBaud) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    lastHostByte_ = at;
+    if (!board_) return;  // nobody there to hear it
+    board_->OnHostByte(line, byte, at, hostBaud);
+    if (board_->CurrentMode() == Mode::UserCode) TakeAway(at);
+}
+
+void BoardSequence::OnLinesChanged(VirtualLine& line, bool dtr, bool rts, uint64_t at) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (board_) board_->OnLinesChanged(line, dtr, rts, at);
+}
+
+uint64_t BoardSequence::NextTimer() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!board_) return absentUntil_ && number_ < count_ ? absentUntil_ : UINT64_MAX;
+    return std::min(board_->NextTimer(), QuietDeadline());
+}
+
+void BoardSequence::OnTimer(VirtualLine& line, uint64_t at) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!board_) {
+        if (absentUntil_ && at >= absentUntil_ && number_ < count_) {
+            ++number_;
+            absentUntil_ = 0;
+            board_ = FreshBoard(config_);
+        }
+        return;
+    }
+    if (at >= QuietDeadline()) {
+        TakeAway(at);
+        return;
+    }
+    if (board_->NextTimer() <= at) board_->OnTimer(line, at);
+}
+
+}  // namespace tessel::sim
