@@ -4,10 +4,15 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "Events.h"
+
+namespace tessel {
+struct ImageData;
+}
 
 namespace tessel::cli {
 
@@ -91,6 +96,26 @@ void AddFlashCommands(CLI::App& app, RunState& state);
 void AddConfigCommands(CLI::App& app, RunState& state);
 void AddPasswordCommands(CLI::App& app, RunState& state);
 void AddOperatorCommands(CLI::App& app, RunState& state);
+void AddStationCommand(CLI::App& app, RunState& state);
+
+// Reads an image file as download, compare, upgrade-bsl and convert take it: "" when it may be
+// used, otherwise why not. A file that is plainly no firmware can still be forced with "bin".
+std::string ReadImageForCommand(const std::string& path, const std::string& format, ImageData* data);
+
+// One board's download as `tessel download` runs it (detection, the plan asked of the rule
+// book, erase, program, the steps after), from block 0's first sector.
+struct BoardDownload {
+    std::string file;
+    std::string format = "auto";
+    bool verify = false;
+    bool run = false;
+    bool changedOnly = false;
+    int lockOption = 0;
+    // Runs once the board answered and its plan was allowed, before the first byte that
+    // changes it; false, with why, writes nothing.
+    std::function<bool(std::string*)> beforeWrite;
+};
+int RunBoardDownload(const BoardDownload& d, const ConnectOptions& o, EventStream& events, CommandResult& res);
 // `tessel help COMMAND...`: listed as a command; main turns it into COMMAND... --help before
 // the parser sees it, so that no option of COMMAND is asked for.
 void AddHelpCommand(CLI::App& app);

@@ -136,6 +136,7 @@ void EventStream::Trace(const std::string& text) {
 }
 
 void EventStream::Chip(const ChipReport& chip) {
+    lastChip_ = chip;
     EachEndingWait([&](EventView& v) { v.Chip(chip); });
 }
 

@@ -123,6 +123,8 @@ public:
     void NoteError(const std::string& text) { lastError_ = text; }
     // A question was answered No in this run.
     bool Declined() const { return declined_; }
+    // What the last detection of this run found.
+    const std::optional<ChipReport>& LastChip() const { return lastChip_; }
 
 private:
     template <typename F>
@@ -155,6 +157,7 @@ private:
     bool resultSent_ = false;
     bool declined_ = false;
     std::string lastError_;
+    std::optional<ChipReport> lastChip_;
 };
 
 }  // namespace tessel::cli

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +53,9 @@ struct FlashRun {
     // Where the command worked, taken while an external-flash window was still open: the
     // result line is written after the window has been left.
     std::optional<Place> place;
+    // Runs once the plan has been checked, before the first byte that changes the chip; false
+    // (with why) stops the command there.
+    std::function<bool(std::string*)> beforeWrite;
     std::string changedCounts;  // download --changed-only: what it rewrote and what it skipped
 };
 
@@ -269,19 +273,6 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
     if (!ok && !declined) AddFailureFields(res, ev, link);
 }
 
-// Reads an image file as download, compare, upgrade-bsl and convert take it: "" when it may be
-// used, otherwise why not. A file that is plainly no firmware can still be forced.
-std::string ReadImageForCommand(const std::string& path, const std::string& format, ImageData* data) {
-    std::string error;
-    switch (ReadImageFile(path, data, &error, ImageFormatFromName(format))) {
-        case ImageReadStatus::Ok: break;
-        case ImageReadStatus::NotFirmware: return error + " (--format bin takes it as binary anyway)";
-        default: return error;
-    }
-    if (data->DefinedCount() == 0) return path + ": the file holds no data";
-    return "";
-}
-
 // Refuses, before the target is touched, what can be judged from the options and the file:
 // kExitOk, or the exit code after saying why.
 int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
@@ -400,6 +391,11 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     // The lock option of a one-pass download is checked against the chip before anything
     // is written.
     if (r.lockOption && !CheckMenuOption(command::kLockChip, r.lockOption, link)) return kExitUsage;
+    if (std::string why; r.beforeWrite && !r.beforeWrite(&why)) {
+        res.summary = CommandWord(commandId) + ": nothing was done: " + why;
+        res.fields["reason"] = why;
+        return kExitFailed;
+    }
     if (!EnterWindow(r, link)) {
         res.summary = CommandWord(commandId) + ": nothing was done, the external flash's " + r.external +
                       " window could not be opened: " + link.FailureReason();
@@ -531,6 +527,30 @@ int RunOne(FlashRun& r, RunState& state, int commandId, bool rangeCount,
 }
 
 }  // namespace
+
+std::string ReadImageForCommand(const std::string& path, const std::string& format, ImageData* data) {
+    std::string error;
+    switch (ReadImageFile(path, data, &error, ImageFormatFromName(format))) {
+        case ImageReadStatus::Ok: break;
+        case ImageReadStatus::NotFirmware: return error + " (--format bin takes it as binary anyway)";
+        default: return error;
+    }
+    if (data->DefinedCount() == 0) return path + ": the file holds no data";
+    return "";
+}
+
+int RunBoardDownload(const BoardDownload& d, const ConnectOptions& o, EventStream& events, CommandResult& res) {
+    FlashRun r;
+    r.connect = o;
+    r.flash.file = d.file;
+    r.flash.format = d.format;
+    r.flash.changedOnly = d.changedOnly;
+    r.verify = d.verify;
+    r.run = d.run;
+    r.lockOption = d.lockOption;
+    r.beforeWrite = d.beforeWrite;
+    return RunOnTarget(r, events, res, command::kDownload, false);
+}
 
 void AddFlashCommands(CLI::App& app, RunState& state) {
     {

@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     AddConfigCommands(app, state);
     AddPasswordCommands(app, state);
     AddOperatorCommands(app, state);
+    AddStationCommand(app, state);
     AddHelpCommand(app);
     AddCompletionTable(app);
     TidyDefaults(app);

@@ -145,6 +145,9 @@ int main(int argc, char** argv) {
                    "second without a board a fresh one with an erased block 0 appears; --save-block0 F "
                    "writes board k's block 0 to F.k")
         ->check(CLI::Range(1, 100000));
+    int faultBoard = 0;
+    app.add_option("--fault-board", faultBoard, "With --boards: only board K has the faults asked for")
+        ->check(CLI::Range(1, 100000));
     std::string replay;
     app.add_option("--replay", replay,
                    "Answer as the board recorded in this --trace-wire file did (the other board options "
@@ -220,7 +223,7 @@ int main(int argc, char** argv) {
     }
     if (boards > 0) {
         bool saved = true;
-        auto sequence = std::make_shared<sim::BoardSequence>(config, boards, [&](int k, const sim::Board& b) {
+        auto sequence = std::make_shared<sim::BoardSequence>(config, boards, faultBoard, [&](int k, const sim::Board& b) {
             std::printf("tessel-sim: board %d taken away\n", k);
             std::fflush(stdout);
             if (!save0.empty()) saved &= WriteFile(save0 + "." + std::to_string(k), b.Block(0));

@@ -9,18 +9,20 @@ namespace {
 constexpr uint64_t kQuietUs = 1'000'000;   // the host is done with a board that answered
 constexpr uint64_t kSwapUs = 1'000'000;    // no board on the line while the operator swaps
 
-std::shared_ptr<Board> FreshBoard(const BoardConfig& config) {
+}  // namespace
+
+BoardSequence::BoardSequence(BoardConfig config, int count, int faulty, std::function<void(int, const Board&)> finished)
+    : config_(std::move(config)), count_(count), faulty_(faulty), finished_(std::move(finished)) {
+    if (count_ > 0) board_ = Fresh();
+}
+
+std::shared_ptr<Board> BoardSequence::Fresh() const {
+    BoardConfig config = config_;
+    if (faulty_ != 0 && faulty_ != number_) config.faults = Faults{};
     auto board = std::make_shared<Board>(config);
     // A new board from the line: nothing of the user's in block 0.
     board->SetBlock(0, std::vector<uint8_t>(board->Block(0).size(), 0xFF));
     return board;
-}
-
-}  // namespace
-
-BoardSequence::BoardSequence(BoardConfig config, int count, std::function<void(int, const Board&)> finished)
-    : config_(std::move(config)), count_(count), finished_(std::move(finished)) {
-    if (count_ > 0) board_ = FreshBoard(config_);
 }
 
 int BoardSequence::Current() const {
@@ -73,7 +75,7 @@ void BoardSequence::OnTimer(VirtualLine& line, uint64_t at) {
         if (absentUntil_ && at >= absentUntil_ && number_ < count_) {
             ++number_;
             absentUntil_ = 0;
-            board_ = FreshBoard(config_);
+            board_ = Fresh();
         }
         return;
     }

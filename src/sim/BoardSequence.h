@@ -17,9 +17,9 @@ namespace tessel::sim {
 
 class BoardSequence : public LinePeer {
 public:
-    // `count` boards made from `config`; `finished` is told each board (numbered from 1) as it
-    // is taken away.
-    BoardSequence(BoardConfig config, int count, std::function<void(int, const Board&)> finished);
+    // `count` boards made from `config`, whose faults only board `faulty` has (0: every
+    // board); `finished` is told each board (numbered from 1) as it is taken away.
+    BoardSequence(BoardConfig config, int count, int faulty, std::function<void(int, const Board&)> finished);
 
     void OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t hostBaud) override;
     void OnLinesChanged(VirtualLine& line, bool dtr, bool rts, uint64_t at) override;
@@ -33,11 +33,13 @@ public:
 
 private:
     void TakeAway(uint64_t at);
+    std::shared_ptr<Board> Fresh() const;
     uint64_t QuietDeadline() const;
 
     mutable std::recursive_mutex mutex_;
     BoardConfig config_;
     int count_;
+    int faulty_;
     std::function<void(int, const Board&)> finished_;
     std::shared_ptr<Board> board_;
     int number_ = 1;

@@ -1,0 +1,127 @@
+// The production station against boards that come and go on one line (tessel-sim --boards):
+// serial numbers that are never handed out twice, a log line for every board, and a signal
+// that ends the station at a safe point.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "support/ChildProcess.h"
+#include "support/CliRun.h"
+
+namespace tessel {
+namespace {
+
+using nlohmann::json;
+using test::ChildProcess;
+using test::kCli;
+using test::kSim;
+using test::ReadBytes;
+using test::TempDir;
+using test::WriteBytes;
+
+std::vector<json> LogLines(const std::string& path) {
+    std::vector<json> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+struct Bench {
+    explicit Bench(std::vector<std::string> simArgs) : dir(TempDir()) {
+        image.assign(4096, 0);
+        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 0x80);
+        WriteBytes(dir + "/app.bin", image);
+        simArgs.insert(simArgs.begin(), {kSim, "--chip", "NX31A32", "--save-block0", dir + "/board"});
+        sim = std::make_unique<ChildProcess>(simArgs);
+        pty = sim->ReadLine();
+    }
+    ~Bench() {
+        sim.reset();
+        std::filesystem::remove_all(dir);
+    }
+    std::vector<std::string> Station(std::vector<std::string> extra) const {
+        std::vector<std::string> args = {kCli, "station", "-p", pty, "--chip", "NX31A32", "-y", "--serial-at", "7FF0",
+                                         "--serial-start", "100", "--serial-state", dir + "/serial", "--log",
+                                         dir + "/log.jsonl"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(dir + "/app.bin");
+        return args;
+    }
+    // The boards' block 0 as tessel-sim wrote them when it ended.
+    std::vector<uint8_t> Board(int k) {
+        sim->Stop(SIGTERM);
+        return ReadBytes(dir + "/board." + std::to_string(k));
+    }
+
+    std::string dir;
+    std::vector<uint8_t> image;
+    std::unique_ptr<ChildProcess> sim;
+    std::string pty;
+};
+
+std::vector<std::string> Lines(const std::string& out, const std::string& start) {
+    std::vector<std::string> found;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(start, 0) == 0) found.push_back(line);
+    return found;
+}
+
+TEST(Station, ThreeBoardsGetTheImageAndTheirOwnNumbersAndARestartGoesOn) {
+    Bench bench({"--boards", "4"});
+    ChildProcess station(bench.Station({"--count", "3"}));
+    std::string out;
+    ASSERT_EQ(station.ReadAll(&out), 0) << out;
+    const auto passes = Lines(out, "slot 1: PASS board ");
+    ASSERT_EQ(passes.size(), 3u) << out;
+    EXPECT_EQ(passes[1].rfind("slot 1: PASS board 2, serial 00000101, ", 0), 0u) << passes[1];
+    EXPECT_NE(out.find("station: 3 passed, 0 failed, yield 100 %"), std::string::npos) << out;
+    const auto log = LogLines(bench.dir + "/log.jsonl");
+    ASSERT_EQ(log.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(log[k]["serial"], 100 + k);
+        EXPECT_EQ(log[k]["result"], "pass");
+        EXPECT_EQ(log[k]["image_sha256"].get<std::string>().size(), 64u);
+        EXPECT_EQ(log[k]["image_sha256"], log[0]["image_sha256"]);
+        EXPECT_FALSE(log[k]["steps"].empty());
+    }
+    // A fourth run, as after a restart, goes on from where the state file says.
+    ChildProcess again(bench.Station({"--count", "1"}));
+    std::string out2;
+    ASSERT_EQ(again.ReadAll(&out2), 0) << out2;
+    EXPECT_EQ(Lines(out2, "slot 1: PASS board 1, serial 00000103, ").size(), 1u) << out2;
+    for (int k = 1; k <= 4; ++k) {
+        SCOPED_TRACE(k);
+        const std::vector<uint8_t> block0 = bench.Board(k);
+        ASSERT_EQ(block0.size(), 32768u);
+        EXPECT_TRUE(std::equal(bench.image.begin(), bench.image.end(), block0.begin()));
+        const uint32_t n = 99 + static_cast<uint32_t>(k);
+        EXPECT_EQ(std::vector<uint8_t>(block0.begin() + 0x7FF0, block0.begin() + 0x7FF4),
+                  (std::vector<uint8_t>{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0}));
+    }
+}
+
+// Ctrl-C while a board is being programmed: the board ends at a safe point, its log line
+// says it was stopped and its number is void; the station sums up and exits 130.
+TEST(Station, ASignalEndsItAtASafePointWithASummary) {
+    Bench bench({"--boards", "2", "--reply-delay", "40"});
+    ChildProcess station(bench.Station({}));
+    ASSERT_EQ(station.ReadLine().rfind("slot 1: waiting for a board", 0), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    station.Signal(SIGINT);
+    std::string out;
+    EXPECT_EQ(station.ReadAll(&out), 130) << out;
+    EXPECT_NE(out.find("station: 0 passed, 1 failed"), std::string::npos) << out;
+    const auto log = LogLines(bench.dir + "/log.jsonl");
+    ASSERT_EQ(log.size(), 1u) << out;
+    EXPECT_EQ(log[0]["result"], "fail");
+    EXPECT_EQ(log[0]["serial_void"], true);
+    EXPECT_NE(log[0]["reason"].get<std::string>().find("stopped by a signal"), std::string::npos) << log[0];
+}
+
+}  // namespace
+}  // namespace tessel
