@@ -26,7 +26,7 @@
 #include "device/ChipCatalogue.h"
 #include "device/CDeviceSession.h"
 #include "files/HexImage.h"
-#include "files/SafeFile.h"
+#include "platform/SafeFile.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/PortList.h"
