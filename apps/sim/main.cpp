@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     int boards = 0;
     app.add_option("--boards", boards,
                    "Present N boards one after the other: a board the tool is done with (its user code "
-                   "started, or the line quiet for a second after it answered) is taken away, and after a "
+                   "started, or the line quiet for a second after a command) is taken away, and after a "
                    "second without a board a fresh one with an erased block 0 appears; --save-block0 F "
                    "writes board k's block 0 to F.k")
         ->check(CLI::Range(1, 100000));

@@ -38,9 +38,10 @@ void BoardSequence::End() {
     number_ = count_;
 }
 
-// The board has answered, and the host has said nothing since for a second.
+// The host has had a session with the board (a command, not only the baud-detect string,
+// which a probe or an attempt cut short also sends) and has said nothing since for a second.
 uint64_t BoardSequence::QuietDeadline() const {
-    if (!board_ || board_->BytesSent() == 0) return UINT64_MAX;
+    if (!board_ || board_->CommandsReceived() == 0) return UINT64_MAX;
     return lastHostByte_ + kQuietUs;
 }
 

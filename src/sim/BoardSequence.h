@@ -1,7 +1,7 @@
 #pragma once
 // Boards one after another on one line, as an operator swaps them on a production bench.
 // When the host has finished with a board (it started the user's code, or the line has been
-// quiet for a second after the board answered), that board is taken away: the line is silent
+// quiet for a second after a command), that board is taken away: the line is silent
 // for a second, then a fresh board with an erased block 0 takes its place. After the last
 // board the line stays silent.
 

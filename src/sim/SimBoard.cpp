@@ -15,6 +15,8 @@ namespace {
 
 const uint8_t kBaudString[4] = {0x80, 0xE0, 0xF8, 0xFE};
 constexpr uint8_t kAck = 0xC0;
+// A host that saw "OK" sends "BSL" at once; baud-detect strings this long after it come from one that did not.
+constexpr uint64_t kMissedOkUs = 2'000'000;
 // What the loader answers in place of an acknowledge when it refuses a command: a defined
 // "no" lets the tool report at once instead of waiting out its read limit.
 constexpr uint8_t kNak = 0x00;
@@ -175,9 +177,12 @@ void Board::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t ho
         return;
     }
     // Without modem lines the operator's reset is simulated by the next baud-detect string;
-    // not while the loader waits for "BSL", where a slow host's extra strings are ignored.
+    // not while the loader waits for "BSL", where a slow host's extra strings are ignored,
+    // unless "OK" went out long ago: that host missed it (it had closed the line, or gave up
+    // just then) and would reset the board on a line with modem signals.
+    const bool missedOk = state_ == LoaderState::AwaitBsl && at > okAt_ + kMissedOkUs;
     if (config_.selfResetOnBaudDetect && byte == kBaudString[0] && pending_.empty() &&
-        !(mode_ == Mode::Loader && (state_ == LoaderState::AwaitBaud || state_ == LoaderState::AwaitBsl)) &&
+        !(mode_ == Mode::Loader && (state_ == LoaderState::AwaitBaud || (state_ == LoaderState::AwaitBsl && !missedOk))) &&
         !(mode_ == Mode::Loader && firmware_ == Firmware::F11E)) {
         Reset(externalMode_ || config_.startExternal, at);
     }
@@ -196,7 +201,8 @@ void Board::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t ho
                 state_ = LoaderState::AwaitBsl;
                 baudMatch_ = 0;
                 Log("auto-baud " + std::to_string(hostBaud));
-                Send(line, {'O', 'K'}, ReplyTime(at));
+                okAt_ = ReplyTime(at);
+                Send(line, {'O', 'K'}, okAt_);
             }
             return;
         }
@@ -273,6 +279,7 @@ size_t Board::NeededLength() const {
 
 void Board::Execute(VirtualLine& line, uint64_t at) {
     Log(Hex(pending_));
+    ++commands_;
     const Faults& f = config_.faults;
     if (f.silentFromByte && received_ >= f.silentFromByte) return;
     if (f.ignoreCommand == pending_[0]) return;
@@ -710,6 +717,7 @@ int Board::SelectedBlock() const { std::lock_guard<std::recursive_mutex> l(mutex
 std::vector<std::string> Board::CommandLog() const { std::lock_guard<std::recursive_mutex> l(mutex_); return log_; }
 uint64_t Board::BytesReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return received_; }
 uint64_t Board::BytesSent() const { std::lock_guard<std::recursive_mutex> l(mutex_); return sent_; }
+uint64_t Board::CommandsReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return commands_; }
 void Board::SetActivityLog(std::shared_ptr<ActivityLog> log) {
     std::lock_guard<std::recursive_mutex> l(mutex_);
     activity_ = std::move(log);

@@ -130,6 +130,7 @@ public:
     std::vector<std::string> CommandLog() const;
     uint64_t BytesReceived() const;
     uint64_t BytesSent() const;
+    uint64_t CommandsReceived() const;  // whole commands, not the baud-detect handshake
     uint64_t BusyTimeUs() const;    // erase and programming time modelled in all
     // Where each span of erase and programming time is recorded as it is modelled (benchmarks).
     void SetActivityLog(std::shared_ptr<ActivityLog> log);
@@ -177,6 +178,7 @@ private:
     Firmware firmware_;
     Mode mode_ = Mode::Loader;
     LoaderState state_ = LoaderState::AwaitBaud;
+    uint64_t okAt_ = 0;  // when the loader last answered a baud-detect string
     bool externalMode_ = false;  // EA# = 0 at the last reset
     uint8_t security_ = 0;       // 7:5
     bool doubleClock_ = false;
@@ -199,6 +201,7 @@ private:
     uint64_t reads11E_ = 0;  // the 1.1E loader's reads answered so far, for promptBeforeRead
     uint64_t received_ = 0;
     uint64_t sent_ = 0;
+    uint64_t commands_ = 0;
     std::vector<std::string> log_;
     std::function<void(const std::string&)> reporter_;
 };

@@ -31,11 +31,12 @@ std::vector<json> LogLines(const std::string& path) {
 }
 
 struct Bench {
-    explicit Bench(std::vector<std::string> simArgs) : dir(TempDir()) {
+    explicit Bench(std::vector<std::string> simArgs, std::string chipName = "NX31A32", std::string at = "7FF0")
+        : chip(std::move(chipName)), serialAt(std::move(at)), dir(TempDir()) {
         image.assign(4096, 0);
         for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 0x80);
         WriteBytes(dir + "/app.bin", image);
-        simArgs.insert(simArgs.begin(), {kSim, "--chip", "NX31A32", "--save-block0", dir + "/board"});
+        simArgs.insert(simArgs.begin(), {kSim, "--chip", chip, "--save-block0", dir + "/board"});
         sim = std::make_unique<ChildProcess>(simArgs);
         pty = sim->ReadLine();
     }
@@ -44,7 +45,7 @@ struct Bench {
         std::filesystem::remove_all(dir);
     }
     std::vector<std::string> Station(std::vector<std::string> extra) const {
-        std::vector<std::string> args = {kCli, "station", "-p", pty, "--chip", "NX31A32", "-y", "--serial-at", "7FF0",
+        std::vector<std::string> args = {kCli, "station", "-p", pty, "--chip", chip, "-y", "--serial-at", serialAt,
                                          "--serial-start", "100", "--serial-state", dir + "/serial", "--log",
                                          dir + "/log.jsonl"};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -57,6 +58,19 @@ struct Bench {
         return ReadBytes(dir + "/board." + std::to_string(k));
     }
 
+    // The serial number a board should hold at the serial address (le32).
+    void ExpectNumbered(int k, uint32_t n) {
+        SCOPED_TRACE(k);
+        const std::vector<uint8_t> block0 = Board(k);
+        const size_t at = std::stoul(serialAt, nullptr, 16);
+        ASSERT_GT(block0.size(), at + 4);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), block0.begin()));
+        EXPECT_EQ(std::vector<uint8_t>(block0.begin() + at, block0.begin() + at + 4),
+                  (std::vector<uint8_t>{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0}));
+    }
+
+    std::string chip;
+    std::string serialAt;
     std::string dir;
     std::vector<uint8_t> image;
     std::unique_ptr<ChildProcess> sim;
@@ -94,15 +108,31 @@ TEST(Station, ThreeBoardsGetTheImageAndTheirOwnNumbersAndARestartGoesOn) {
     std::string out2;
     ASSERT_EQ(again.ReadAll(&out2), 0) << out2;
     EXPECT_EQ(Lines(out2, "slot 1: PASS board 1, serial 00000103, ").size(), 1u) << out2;
-    for (int k = 1; k <= 4; ++k) {
-        SCOPED_TRACE(k);
-        const std::vector<uint8_t> block0 = bench.Board(k);
-        ASSERT_EQ(block0.size(), 32768u);
-        EXPECT_TRUE(std::equal(bench.image.begin(), bench.image.end(), block0.begin()));
-        const uint32_t n = 99 + static_cast<uint32_t>(k);
-        EXPECT_EQ(std::vector<uint8_t>(block0.begin() + 0x7FF0, block0.begin() + 0x7FF4),
-                  (std::vector<uint8_t>{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0}));
-    }
+    for (int k = 1; k <= 4; ++k) bench.ExpectNumbered(k, 99 + static_cast<uint32_t>(k));
+}
+
+// The second board falls silent while it is being programmed: it fails with its reason and its
+// number is void, never given to the next board; the station goes on with the third.
+TEST(Station, ABoardThatFallsSilentFailsAloneAndItsNumberIsNeverReused) {
+    Bench bench({"--boards", "3", "--fault-board", "2", "--silent-from", "3000"}, "NX31A16", "3FF0");
+    ChildProcess station(bench.Station({"--count", "2"}));
+    std::string out;
+    EXPECT_EQ(station.ReadAll(&out), 1) << out;
+    EXPECT_EQ(Lines(out, "slot 1: PASS board ").size(), 2u) << out;
+    const auto fails = Lines(out, "slot 1: FAIL board 2: ");
+    ASSERT_EQ(fails.size(), 1u) << out;
+    EXPECT_NE(fails[0].find("no byte came back"), std::string::npos) << fails[0];
+    EXPECT_NE(fails[0].find("(serial 00000101 void)"), std::string::npos) << fails[0];
+    const auto log = LogLines(bench.dir + "/log.jsonl");
+    ASSERT_EQ(log.size(), 3u) << out;
+    EXPECT_EQ(log[1]["result"], "fail");
+    EXPECT_EQ(log[1]["serial"], 101);
+    EXPECT_EQ(log[1]["serial_void"], true);
+    EXPECT_NE(log[1]["reason"].get<std::string>().find("no byte came back"), std::string::npos) << log[1];
+    EXPECT_EQ(log[2]["result"], "pass");
+    EXPECT_EQ(log[2]["serial"], 102);
+    bench.ExpectNumbered(1, 100);
+    bench.ExpectNumbered(3, 102);
 }
 
 // Ctrl-C while a board is being programmed: the board ends at a safe point, its log line
