@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,41 +32,10 @@ std::string HexOf(const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& 
     return text + ":00000001FF\n";
 }
 
-TEST(HandlerRules, ARefusedCommandSendsNothingAndSaysWhichRule) {
-    {
-        // A lock status the A-type loader does not write in.
-        FlashRig r(BoardOf(2, 0x60));
-        ASSERT_TRUE(r.Detect());
-        r.file = r.WriteFile("p.bin", PatternBytes(128));
-        r.op.answers = {true};
-        const size_t mark = r.board().CommandLog().size();
-        EXPECT_FALSE(r.Run(command::kDownload));
-        EXPECT_FALSE(r.Run(command::kSectorErase));
-        EXPECT_TRUE(r.Said("Download is not available on NX31A32 in internal memory mode at lock status 60h"));
-        EXPECT_TRUE(r.Said("Sector Erase is not available on NX31A32 in internal memory mode at lock status 60h"));
-        EXPECT_TRUE(r.CommandsSince(mark).empty()) << "not even the password gate's frame";
-        EXPECT_EQ(r.op.questions.size(), 0u);
-    }
-    {
-        // Inside an external-flash window Chip Erase would take the board's own loader.
-        FlashRig r(BoardOf(3));
-        ASSERT_TRUE(r.Detect());
-        ASSERT_TRUE(r.Run(command::kExternalLow));
-        r.Settle();
-        const std::vector<uint8_t> before = r.board().External();
-        EXPECT_FALSE(r.window.ButtonEnabled(IapButton::ChipErase));
-        EXPECT_FALSE(r.RunYes(command::kChipErase));
-        EXPECT_TRUE(r.Said("Chip Erase is not available while an external-flash window is open (it would erase all "
-                           "of the external flash, the board's boot loader included)"));
-        EXPECT_TRUE(r.op.questions.empty());
-        EXPECT_EQ(r.LastCommands(), std::vector<std::string>{});
-        EXPECT_EQ(r.board().External(), before);
-    }
-}
-
 // Every command in every state of the six chips (both memory modes, the eight lock states):
-// where the rule book says no, the window's handler refuses too and sends nothing, so that the
-// command line's check of a plan and the window never disagree.
+// where the rule book says no, the window's handler refuses too, says which rule, asks nothing
+// and sends nothing (not even the password gate's frame), so that the command line's check of
+// a plan and the window never disagree.
 TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
     const int commands[] = {command::kRead,           command::kCompare,         command::kSave,
                             command::kDownload,       command::kSectorErase,     command::kRunUserCode,
@@ -73,6 +43,10 @@ TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
                             command::kChipErase,      command::kEditBlock0,      command::kExecuteUserCode,
                             command::kChangePassword, command::kSetResetPassword, command::kUpgradeInternalBsl,
                             command::kDownloadMonitra, command::kExternalLow};
+    // The button table's commands give the rule's own words, the others their handlers' messages.
+    const std::set<int> ownMessages = {command::kEditBlock0,       command::kExecuteUserCode,
+                                       command::kChangePassword,   command::kSetResetPassword,
+                                       command::kUpgradeInternalBsl, command::kDownloadMonitra, command::kExternalLow};
     int forbidden = 0;
     for (int chip = 1; chip <= 6; ++chip)
         for (int mode : {kInternalMemory, kExternalMemory})
@@ -83,12 +57,17 @@ TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
                 r.menuOption = 1;
                 r.entries = {{"", "new", "new"}};
                 for (int id : commands) {
-                    if (r.window.CommandRule(id).allowed) continue;
+                    const RuleVerdict rule = r.window.CommandRule(id);
+                    if (rule.allowed) continue;
                     ++forbidden;
+                    const size_t said = r.op.messages.size();
                     EXPECT_FALSE(r.RunYes(id, {true, true, true, true}));
                     EXPECT_EQ(r.LastCommands(), std::vector<std::string>{})
                         << "command " << id << " chip " << chip << " mode " << mode << " lock " << lock;
+                    EXPECT_TRUE(ownMessages.count(id) ? r.op.messages.size() > said : r.Said(rule.reason))
+                        << rule.reason;
                 }
+                EXPECT_TRUE(r.op.questions.empty());
             }
     EXPECT_GT(forbidden, 500) << "the table must reach the refusals";
 }
@@ -98,6 +77,16 @@ TEST(HandlerRules, TheReturnFromAWindowHasItsOwnRowUntilTheNextDetection) {
     ASSERT_TRUE(r.Detect());
     EXPECT_TRUE(r.window.ButtonEnabled(IapButton::Read));
     ASSERT_TRUE(r.Run(command::kExternalLow));
+    // Inside the window Chip Erase would take the board's own loader.
+    r.Settle();
+    const std::vector<uint8_t> external = r.board().External();
+    EXPECT_FALSE(r.window.ButtonEnabled(IapButton::ChipErase));
+    EXPECT_FALSE(r.RunYes(command::kChipErase));
+    EXPECT_TRUE(r.Said("Chip Erase is not available while an external-flash window is open (it would erase all "
+                       "of the external flash, the board's boot loader included)"));
+    EXPECT_TRUE(r.op.questions.empty());
+    EXPECT_EQ(r.LastCommands(), std::vector<std::string>{});
+    EXPECT_EQ(r.board().External(), external);
     ASSERT_TRUE(r.RunYes(command::kBackToMcu));
     EXPECT_FALSE(r.window.ButtonEnabled(IapButton::Read));
     EXPECT_TRUE(r.window.ButtonEnabled(IapButton::LockChip));
