@@ -18,6 +18,7 @@
 #include "serial/LinkWorker.h"
 #include "sim/SimBoard.h"
 #include "support/RecordingOperator.h"
+#include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/ExternalCommands.h"
@@ -133,7 +134,7 @@ struct FlashRig {
         link = sim::MakeSimLink(clock, config);
         window.Session().port.SetDeviceFactory(
             [this](OpenError*) { return std::make_unique<RefusingLineHandle>(link.line, &hostWrites, &refuseWriteAt); });
-        RegisterDetectCommands(window, {&store, {}, dir + "/state"});
+        RegisterDetectCommands(window, {&store, [] { return std::vector<std::string>{"sim:NX31A32"}; }, dir + "/state"});
         RegisterFlashCommands(window, {dir + "/state", [this] { return &printer; }});
         RegisterConfigCommands(window);
         RegisterPasswordCommands(window, dir + "/state");
@@ -163,7 +164,20 @@ struct FlashRig {
         const std::string name = m.DialogName();
         const CDeviceSession& s = window.Session();
         const int start = block == 0 ? startSector : s.SectorCount(0) + startSector;
-        if (name == "SectorRangeDialog") {
+        if (name == "ChipSelectDialog") {
+            auto& d = static_cast<ChipSelectDialog&>(m);
+            d.chipType = chipChoice;
+            d.memoryMode = modeChoice;
+        } else if (name == "CommSetupDialog") {
+            auto& d = static_cast<CommSetupDialog&>(m);
+            d.rateSelection = rateSelection;
+            d.portSelection = static_cast<int>(d.ports.size()) - 1;  // the named stand-in port
+        } else if (name == "ExtMemCommDialog") {
+            titlesSeen.push_back(window.Title());
+            auto& d = static_cast<ExtMemCommDialog&>(m);
+            d.rateSelection = rateSelection;
+            d.portSelection = 1;
+        } else if (name == "SectorRangeDialog") {
             auto& d = static_cast<SectorRangeDialog&>(m);
             rangeLists.push_back(d.sectors);
             d.startIndex = start;
@@ -291,6 +305,9 @@ struct FlashRig {
     std::string dir;
     ConfigStore store;
     int block = 0, startSector = 0, count = 0, textMode = 1;
+    // The chip, memory mode and rate the detection's dialogs are answered with: NX31A32,
+    // internal memory, 9600.
+    int chipChoice = 2, modeChoice = kInternalMemory, rateSelection = 2;
     std::string file;
     bool changedOnly = false;  // the download dialog's choice
     ImageFormat format = ImageFormat::Auto;

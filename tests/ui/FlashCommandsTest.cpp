@@ -264,11 +264,15 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     EXPECT_EQ(r.Block(0), block0);
 }
 
-TEST(FlashCommands, ChipEraseRedetectsWhateverTheAnswer) {
+TEST(FlashCommands, ExternalModeSkipsTheGateAndChipEraseRedetectsWhateverTheAnswer) {
     sim::BoardConfig config;
     config.startExternal = true;
     FlashRig r(config, kExternalMemory);
     ASSERT_TRUE(r.Detect());
+    // External memory mode has no password gate, and its range dialog lists block 1 as well.
+    EXPECT_TRUE(r.Run(command::kRead));
+    EXPECT_EQ(std::count(r.op.dialogs.begin(), r.op.dialogs.end(), "PasswordVerifyDialog"), 0);
+    EXPECT_EQ(r.rangeLists.back().size(), 256u + 64u);
     const std::vector<uint8_t> block0 = r.FillBlock(0, 8);
     int detections = 0;
     r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
@@ -324,21 +328,6 @@ TEST(FlashCommands, PasswordGateGivesThreeTriesAndKeepsThePasswordOffTheTrace) {
     EXPECT_EQ(wire.find("73 65 63"), std::string::npos) << "no password characters in the trace";
 }
 
-TEST(FlashCommands, EmptyPasswordSendsALengthOfZeroAndExternalModeSkipsTheGate) {
-    FlashRig r;
-    ASSERT_TRUE(r.Detect());
-    r.passwords = {""};
-    EXPECT_TRUE(r.Run(command::kRead));
-    EXPECT_EQ(CountFrames(r.board().CommandLog(), "08 F0 40 00"), 1u);
-
-    FlashRig e({}, kExternalMemory);
-    ASSERT_TRUE(e.Detect());
-    EXPECT_TRUE(e.Run(command::kRead));
-    EXPECT_EQ(std::count(e.op.dialogs.begin(), e.op.dialogs.end(), "PasswordVerifyDialog"), 0);
-    // The range dialog of external memory mode lists block 1 as well.
-    EXPECT_EQ(e.rangeLists.back().size(), 256u + 64u);
-}
-
 TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
@@ -350,6 +339,7 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     r.file = r.dir + "/last.bin";
     EXPECT_TRUE(r.Run(command::kSave));
     EXPECT_TRUE(r.Said("Save data has completed\nlast.bin holds 1 sector at 7F80h-7FFFh as binary."));
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "08 F0 40 00"), 1u) << "the empty password has a length of zero";
     EXPECT_EQ(ReadAll(r.file), std::string(128, '\xFF'));
 
     r.block = 1;
@@ -451,22 +441,12 @@ TEST(FlashCommands, ExternalModeDownloadThatRunsIntoTheLoaderIsRefused) {
     }
 }
 
-// The demonstration board's external flash, reached through its program on an H/L chip.
-void OpenExternalWindow(FlashRig& r, bool high) {
-    r.session().port.WriteByte(0x66);
-    r.session().port.WriteByte(0x66);
-    r.session().port.WriteByte(0x00);
-    r.Settle();
-    ASSERT_EQ(r.board().CurrentMode(), sim::Mode::ExternalProgram);
-    (high ? r.session().externalHighOpen : r.session().externalLowOpen) = true;
-}
-
 TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {
     sim::BoardConfig config = BoardOf(3);
     config.externalHighHalf = true;
     FlashRig r(config);
     ASSERT_TRUE(r.Detect());
-    OpenExternalWindow(r, true);
+    ASSERT_TRUE(r.Run(command::kExternalHigh));
     std::vector<uint8_t> ext(sim::kExternalFlashSize, 0xFF);
     const std::vector<uint8_t> data = PatternBytes(0x200, 0x33);
     std::copy(data.begin(), data.end(), ext.begin() + 0x10000);
@@ -484,7 +464,7 @@ TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {
 TEST(FlashCommands, LowWindowDownloadErasesTheFourKilobyteSectorsItTouches) {
     FlashRig r(BoardOf(3));
     ASSERT_TRUE(r.Detect());
-    OpenExternalWindow(r, false);
+    ASSERT_TRUE(r.Run(command::kExternalLow));
     r.board().SetExternal(std::vector<uint8_t>(sim::kExternalFlashSize, 0x00));
     const std::vector<uint8_t> data = PatternBytes(5000, 0x12);
     r.file = r.WriteFile("w.bin", data);

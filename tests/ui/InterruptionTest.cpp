@@ -14,6 +14,7 @@ namespace tessel {
 namespace {
 
 using test::BoardOf;
+using test::Blank;
 using test::CountFrames;
 using test::FlashRig;
 using test::PatternBytes;
@@ -37,11 +38,6 @@ private:
     MainDialog& w_;
     std::function<bool(MainDialog&)> when_;
 };
-
-bool Blank(const std::vector<uint8_t>& v, size_t from, size_t to) {
-    return std::all_of(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(to),
-                       [](uint8_t b) { return b == 0xFF; });
-}
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -1,14 +1,8 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
 
-#include "files/ConfigStore.h"
-#include "protocol/Detection.h"
-#include "sim/SimBoard.h"
-#include "support/RecordingOperator.h"
-#include "ui/MainDialog.h"
+#include "support/FlashRig.h"
 
 namespace tessel {
 namespace {
@@ -18,29 +12,7 @@ struct CountingObserver : MainDialogObserver {
     std::map<Change, int> counts;
 };
 
-struct Window {
-    Window() : dialog(&op, clock) {
-        char tmpl[] = "/tmp/tessel-ui-XXXXXX";
-        dir = mkdtemp(tmpl);
-        link = sim::MakeSimLink(clock, {});
-        dialog.Session().port.SetDeviceFactory(
-            [this](OpenError*) { return std::make_unique<VirtualLineHandle>(link.line); });
-        dialog.SetObserver(&observer);
-    }
-    ~Window() { std::filesystem::remove_all(dir); }
-    void Detect() {
-        DetectionContext ctx{dialog.Session(), dialog, op};
-        Detect11F(ctx);
-        ASSERT_TRUE(dialog.Session().IsLinkUp());
-    }
-
-    VirtualClock clock;
-    test::RecordingOperator op;
-    sim::SimLink link;
-    MainDialog dialog;
-    CountingObserver observer;
-    std::string dir;
-};
+using test::FlashRig;
 
 TEST(MainDialogClock, TwelveHourTextWithMiddayAndMidnightAsAm) {
     EXPECT_EQ(MainDialog::ClockText(12, 5, 30), "12:05:30AM");
@@ -50,23 +22,25 @@ TEST(MainDialogClock, TwelveHourTextWithMiddayAndMidnightAsAm) {
 }
 
 TEST(MainDialogStart, ReadsTheSettingsAndShowsThePanes) {
-    Window w;
+    CountingObserver observer;
+    FlashRig w;
+    w.window.SetObserver(&observer);
     {
         std::ofstream f(w.dir + "/QmtBslComDft.txt");
         f << "COM3$BAUD9600$CRYSTAL12.000000$$";
     }
-    w.dialog.Initialise(ConfigStore(w.dir));
-    EXPECT_TRUE(w.dialog.TimerRunning());
-    EXPECT_EQ(w.dialog.Session().port.GetPortNumber(), 3);
-    EXPECT_DOUBLE_EQ(w.dialog.Session().crystalMHz, 12.0);
-    w.dialog.Tick(9, 0, 1);
-    EXPECT_EQ(w.dialog.ComPane(), "COM3");
-    EXPECT_EQ(w.dialog.BaudPane(), "Baud Rate: 9600");
-    EXPECT_EQ(w.dialog.DoubleClockPane(), "Double Clock OFF");
-    EXPECT_EQ(w.dialog.ClockPane(), "09:00:01AM");
-    EXPECT_EQ(w.dialog.Title(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
-    EXPECT_EQ(w.dialog.SecurityLine(), "SECURITY: UNKNOWN");
-    EXPECT_GT(w.observer.counts[Change::Panes], 0);
+    w.window.Initialise(ConfigStore(w.dir));
+    EXPECT_TRUE(w.window.TimerRunning());
+    EXPECT_EQ(w.window.Session().port.GetPortNumber(), 3);
+    EXPECT_DOUBLE_EQ(w.window.Session().crystalMHz, 12.0);
+    w.window.Tick(9, 0, 1);
+    EXPECT_EQ(w.window.ComPane(), "COM3");
+    EXPECT_EQ(w.window.BaudPane(), "Baud Rate: 9600");
+    EXPECT_EQ(w.window.DoubleClockPane(), "Double Clock OFF");
+    EXPECT_EQ(w.window.ClockPane(), "09:00:01AM");
+    EXPECT_EQ(w.window.Title(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
+    EXPECT_EQ(w.window.SecurityLine(), "SECURITY: UNKNOWN");
+    EXPECT_GT(observer.counts[Change::Panes], 0);
 
     // A named port comes back at the next start; choosing a COM entry forgets the name.
     ConfigStore store(w.dir);
@@ -83,41 +57,41 @@ TEST(MainDialogStart, ReadsTheSettingsAndShowsThePanes) {
 }
 
 TEST(MainDialogKeepAlive, QuietDuringALongOperationAndASilentTargetIsNoticedAtTheNextTenthSecond) {
-    Window w;
-    w.dialog.Initialise(ConfigStore(w.dir));
-    w.Detect();
-    uint64_t before = w.link.board->BytesReceived();
-    w.dialog.Session().flags.longOperation = true;
-    for (int s = 0; s < 60; ++s) w.dialog.Tick(10, 1, s);
-    EXPECT_EQ(w.link.board->BytesReceived(), before) << "quiet during a long operation";
-    w.dialog.Session().flags.longOperation = false;
+    FlashRig w;
+    w.window.Initialise(ConfigStore(w.dir));
+    ASSERT_TRUE(w.Detect());
+    uint64_t before = w.board().BytesReceived();
+    w.window.Session().flags.longOperation = true;
+    for (int s = 0; s < 60; ++s) w.window.Tick(10, 1, s);
+    EXPECT_EQ(w.board().BytesReceived(), before) << "quiet during a long operation";
+    w.window.Session().flags.longOperation = false;
 
-    w.dialog.Tick(10, 0, 10);
-    EXPECT_TRUE(w.dialog.Session().IsLinkUp()) << "the echo came back";
-    EXPECT_EQ(w.link.board->BytesReceived(), before + 1);
+    w.window.Tick(10, 0, 10);
+    EXPECT_TRUE(w.window.Session().IsLinkUp()) << "the echo came back";
+    EXPECT_EQ(w.board().BytesReceived(), before + 1);
     sim::Faults f;
     f.silentFromByte = 1;
-    w.link.board->SetFaults(f);
-    for (int s = 11; s < 20; ++s) w.dialog.Tick(10, 0, s);
-    EXPECT_TRUE(w.dialog.Session().IsLinkUp()) << "only seconds that are a multiple of ten probe";
-    w.dialog.Tick(10, 0, 20);
-    EXPECT_FALSE(w.dialog.Session().IsLinkUp());
-    EXPECT_TRUE(w.dialog.Field(ChipField::ChipType).empty());
-    EXPECT_EQ(w.dialog.SecurityLine(), "SECURITY : UNKNOWN");
+    w.board().SetFaults(f);
+    for (int s = 11; s < 20; ++s) w.window.Tick(10, 0, s);
+    EXPECT_TRUE(w.window.Session().IsLinkUp()) << "only seconds that are a multiple of ten probe";
+    w.window.Tick(10, 0, 20);
+    EXPECT_FALSE(w.window.Session().IsLinkUp());
+    EXPECT_TRUE(w.window.Field(ChipField::ChipType).empty());
+    EXPECT_EQ(w.window.SecurityLine(), "SECURITY : UNKNOWN");
     const std::string timeout =
         "A timeout error detected and resets the host Application.\nPlease re-detect the Chiptype.";
     EXPECT_EQ(std::count(w.op.messages.begin(), w.op.messages.end(), timeout), 1);
-    w.dialog.Tick(10, 0, 30);
+    w.window.Tick(10, 0, 30);
     EXPECT_EQ(std::count(w.op.messages.begin(), w.op.messages.end(), timeout), 1) << "no probe once the link is down";
 }
 
 TEST(MainDialogRouting, OnlyRegisteredIdsAct) {
-    Window w;
+    FlashRig w;
     int reads = 0;
-    w.dialog.RegisterHandler(command::kRead, [&] { ++reads; });
-    EXPECT_TRUE(w.dialog.Route(command::kRead));
-    EXPECT_FALSE(w.dialog.Route(command::kToolbarLast));
-    EXPECT_FALSE(w.dialog.HasHandler(command::kNoAction1));
+    w.window.RegisterHandler(command::kRead, [&] { ++reads; });
+    EXPECT_TRUE(w.window.Route(command::kRead));
+    EXPECT_FALSE(w.window.Route(command::kToolbarLast));
+    EXPECT_FALSE(w.window.HasHandler(command::kNoAction1));
     EXPECT_EQ(reads, 1);
 }
 
@@ -125,14 +99,14 @@ TEST(MainDialogProgress, LabelMovesTheBarByItsWidthAndFourBlanks) {
     EXPECT_EQ(MainDialog::ProgressBarLeft(100, 400, 42, 4), 100 + 42 + 16);
     EXPECT_EQ(MainDialog::ProgressBarLeft(100, 400, 0, 4), 100);
     EXPECT_EQ(MainDialog::ProgressBarLeft(100, 120, 42, 4), 120) << "never past the pane";
-    Window w;
-    w.dialog.setProgressRange(4);
-    w.dialog.stepProgress();
-    w.dialog.stepProgress();
-    EXPECT_EQ(w.dialog.ProgressPosition(), 2);
-    EXPECT_TRUE(w.dialog.ProgressVisible());
-    w.dialog.resetProgress();
-    EXPECT_EQ(w.dialog.ProgressPosition(), 0);
+    FlashRig w;
+    w.window.setProgressRange(4);
+    w.window.stepProgress();
+    w.window.stepProgress();
+    EXPECT_EQ(w.window.ProgressPosition(), 2);
+    EXPECT_TRUE(w.window.ProgressVisible());
+    w.window.resetProgress();
+    EXPECT_EQ(w.window.ProgressPosition(), 0);
 }
 
 }  // namespace
