@@ -39,6 +39,7 @@
 #include "transfer/ImageLoaders.h"
 #include "ui/MessageAdvice.h"
 #include "sim/SimBoard.h"
+#include "support/FlashRig.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MemoryView.h"
 
@@ -213,6 +214,10 @@ struct Rig {
         while (from < op.messages.size() && !op.messages[from].startsWith(prefix)) ++from;
         return from;
     }
+    QString WriteText(const std::string& name, const std::string& text) {
+        std::ofstream(dir + "/" + name) << text;
+        return QString::fromStdString(dir + "/" + name);
+    }
     // A file of `n` bytes in the rig's folder, byte i being i * step + first.
     QString WriteBytes(const std::string& name, int n, int step, int first) {
         std::ofstream out(dir + "/" + name, std::ios::binary);
@@ -241,27 +246,6 @@ struct Rig {
         return static_cast<size_t>(std::count(op.icons.begin() + static_cast<std::ptrdiff_t>(from), op.icons.end(), icon));
     }
 };
-
-// An Intel HEX file of the bytes given at each address.
-void WriteHex(const std::string& path, const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& records) {
-    std::ofstream out(path);
-    for (const auto& [address, bytes] : records) {
-        unsigned sum = static_cast<unsigned>(bytes.size()) + (address >> 8) + (address & 0xFF);
-        char head[16];
-        std::snprintf(head, sizeof head, ":%02X%04X00", static_cast<unsigned>(bytes.size()), address);
-        out << head;
-        for (uint8_t b : bytes) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%02X", b);
-            out << hex;
-            sum += b;
-        }
-        char tail[8];
-        std::snprintf(tail, sizeof tail, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        out << tail;
-    }
-    out << ":00000001FF\n";
-}
 
 TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     Rig r("NX31A32");
@@ -497,12 +481,7 @@ TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow
 TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
     Rig r("NX31H64D");
     ASSERT_TRUE(r.Detect());
-    int ranges = 0;
-    r.op.On("SectorRangeDialog", [&](QWidget* d) {
-        ++ranges;
-        d->findChild<QComboBox*>(QStringLiteral("count"))->setCurrentIndex(64);
-        PressOk(d);
-    });
+    r.count = 64;
     QPushButton* read = r.window->Button(IapButton::Read);
     QAction* userCode = r.window->Action(command::kExecuteUserCode);
     ASSERT_TRUE(read->isEnabled());
@@ -529,7 +508,7 @@ TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
     ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }));
     QTest::qWait(300);  // anything queued would be running by now
     EXPECT_FALSE(r.window->CommandBusy());
-    EXPECT_EQ(ranges, 1) << "a second Read ran after the first";
+    EXPECT_EQ(r.titles.size(), 1u) << "a second Read ran after the first";
     EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F") << "the user code was started";
     EXPECT_TRUE(r.board->Linked());
     EXPECT_TRUE(read->isEnabled());
@@ -656,11 +635,7 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     ASSERT_TRUE(r->Detect());
     const QString image = QString::fromStdString(r->dir + "/dropped image.hex");
     ASSERT_TRUE(QFile::copy(kSample, image));
-    const QString notes = QString::fromStdString(r->dir + "/notes.txt");
-    {
-        QFile f(notes);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
+    const QString notes = r->WriteText("notes.txt", "");
     auto drop = [&](const QString& path) {
         QMimeData mime;
         mime.setUrls({QUrl::fromLocalFile(path)});
@@ -894,10 +869,8 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     EXPECT_EQ(list->currentItem(), list->topLevelItem(40));
 
     // A HEX file with bytes in sectors 0 and 2 only.
-    const std::string hex = r.dir + "/two.hex";
-    WriteHex(hex, {{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}});
     const std::vector<QString> before = r.Statuses();
-    r.file = QString::fromStdString(hex);
+    r.file = r.WriteText("two.hex", test::HexOf({{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}}));
     r.op.answer = QMessageBox::Yes;
     ASSERT_TRUE(r.Run(command::kDownload));
     ASSERT_TRUE(WaitFor([&] { return r.Status(2) == "Not Blank" && r.Status(0) == "Not Blank"; }, 5000));
@@ -992,11 +965,7 @@ TEST(MainWindowGui, AStopDuringADownloadsEraseIsOneWarningAndNoFailure) {
 TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWhatItsNameSays) {
     Rig r("NX31A16");
     ASSERT_TRUE(r.Detect());
-    const std::string badSum = r.dir + "/bad.hex";
-    {
-        std::ofstream out(badSum);
-        out << ":0400000002010075FF\n:00000001FF\n";
-    }
+    const QString badSum = r.WriteText("bad.hex", ":0400000002010075FF\n:00000001FF\n");
     struct Case {
         int command;
         QString file;
@@ -1005,7 +974,7 @@ TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWha
     const std::vector<Case> cases = {
         {command::kDownload, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
         {command::kCompare, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
-        {command::kDownload, QString::fromStdString(badSum), QStringLiteral(": line 1: ")},
+        {command::kDownload, badSum, QStringLiteral(": line 1: ")},
     };
     const std::vector<uint8_t> block0 = r.board->Block(0);
     for (const Case& c : cases) {

@@ -92,6 +92,17 @@ inline std::string ReadAll(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
+// Intel HEX text of the bytes given at each address, with gaps between the records.
+inline std::string HexOf(const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& records) {
+    const std::string end = ":00000001FF\n";
+    std::string text;
+    for (const auto& [address, bytes] : records) {
+        const std::string one = FormatIntelHex(bytes, address);
+        text += one.substr(0, one.size() - end.size());
+    }
+    return text + end;
+}
+
 inline std::string SampleHex() { return std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex"; }
 
 // A HEX file (a backup) as a flat image from address 0; empty when it cannot be read.

@@ -20,17 +20,8 @@ namespace {
 using test::BoardOf;
 using test::CountFrames;
 using test::FlashRig;
+using test::HexOf;
 using test::PatternBytes;
-
-std::string HexOf(const std::vector<std::pair<uint16_t, std::vector<uint8_t>>>& records) {
-    std::string text;
-    for (const auto& [address, bytes] : records) {
-        std::string one = FormatIntelHex(bytes, address);
-        one.resize(one.size() - std::string(":00000001FF\n").size());
-        text += one;
-    }
-    return text + ":00000001FF\n";
-}
 
 // Every command in every state of the six chips (both memory modes, the eight lock states):
 // where the rule book says no, the window's handler refuses too, says which rule, asks nothing
