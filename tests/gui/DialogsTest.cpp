@@ -169,6 +169,11 @@ std::string BoxText(const std::function<void()>& act) {
     return box.Text();
 }
 
+// The same, expecting the dialog to end as `result`.
+void ExpectRun(DialogModel& model, DialogResult result, const std::function<void(QWidget*)>& act) {
+    EXPECT_EQ(RunScripted(model, act), result) << model.DialogName();
+}
+
 std::unique_ptr<QDialog> Show(DialogModel& model) {
     std::unique_ptr<QDialog> dialog = CreateModelDialog(model, nullptr);
     if (!dialog) throw std::runtime_error("no view for the model");
@@ -260,22 +265,18 @@ TEST(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
         EXPECT_FALSE(Child<QRadioButton>(d, "memoryInternal")->isChecked());
     };
     ChipSelectDialog cancelled(r.session);
-    EXPECT_EQ(RunScripted(cancelled,
-                  [&](QWidget* d) {
-                      chooseH32BExternal(d);
-                      PressCancel(d);
-                  }),
-              DialogResult::Cancel);
+    ExpectRun(cancelled, DialogResult::Cancel, [&](QWidget* d) {
+        chooseH32BExternal(d);
+        PressCancel(d);
+    });
     EXPECT_EQ(r.session.chipType, 2);
     EXPECT_EQ(r.session.memoryMode, kInternalMemory);
 
     ChipSelectDialog accepted(r.session);
-    EXPECT_EQ(RunScripted(accepted,
-                  [&](QWidget* d) {
-                      chooseH32BExternal(d);
-                      PressOk(d);
-                  }),
-              DialogResult::Ok);
+    ExpectRun(accepted, DialogResult::Ok, [&](QWidget* d) {
+        chooseH32BExternal(d);
+        PressOk(d);
+    });
     EXPECT_EQ(r.session.chipType, 5);
     EXPECT_EQ(r.session.memoryMode, kExternalMemory);
     EXPECT_EQ(r.session.StartAddress(1), 0xE000) << "the geometry follows the new chip";
@@ -331,7 +332,10 @@ TEST(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
     EXPECT_EQ(Text(d.get(), "reload"), "FFEE");
     Press(d.get(), "nextBaud");
     EXPECT_EQ(Text(d.get(), "recommended"), "9600");
+    EXPECT_EQ(Text(d.get(), "reload"), "FFDC");
     EXPECT_EQ(List(d.get(), "rate")->currentText(), "9600");
+    for (int i = 0; i < 10; ++i) Press(d.get(), "nextBaud");
+    EXPECT_EQ(Text(d.get(), "recommended"), "600") << "the walk stops at the slowest rate";
     EXPECT_TRUE(d->isVisible());
     EXPECT_TRUE(r.op.messages.empty());
 }
@@ -368,7 +372,7 @@ TEST(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOrAs
     Rig r;
     CommSetupDialog model(r.session, r.store, r.op);
     model.FirstExchange();
-    const DialogResult result = RunScripted(model, [&](QWidget* d) {
+    ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
         Type(d, "crystal", "1");
         List(d, "rate")->setCurrentIndex(0);  // 38400, faster than a 1 MHz crystal makes
         Child<QCheckBox>(d, "showAllComNames")->setChecked(true);
@@ -380,7 +384,6 @@ TEST(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOrAs
         List(d, "rate")->setCurrentIndex(5);  // 1200
         PressOk(d);
     });
-    EXPECT_EQ(result, DialogResult::Ok);
     EXPECT_EQ(r.op.messages.size(), 1u);
     EXPECT_EQ(r.session.port.GetBaudRate(), 1200u);
     EXPECT_EQ(r.session.port.GetPortNumber(), 7);
@@ -390,7 +393,7 @@ TEST(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOrAs
     r.session.port.SetLinkUp();
     CommSetupDialog linked(r.session, r.store, r.op);
     linked.FirstExchange();
-    EXPECT_EQ(RunScripted(linked, [](QWidget* d) { PressOk(d); }), DialogResult::Cancel);
+    ExpectRun(linked, DialogResult::Cancel, [](QWidget* d) { PressOk(d); });
     EXPECT_EQ(r.op.messages.back(), text::kDetectedEarlier);
 }
 
@@ -430,7 +433,7 @@ TEST(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
     r.session.port.SetBaudRate(9600);
     ExtMemCommDialog model(r.session, r.store, r.op);
     model.FirstExchange();
-    const DialogResult result = RunScripted(model, [&](QWidget* d) {
+    ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
         EXPECT_EQ(List(d, "rate")->currentText(), "9600") << "the session's rate";
         EXPECT_EQ(Text(d, "crystal"), "11.0592");
         EXPECT_TRUE(HasLabel(d, "Best RCAP2 Value Calculate by PC"));
@@ -453,7 +456,6 @@ TEST(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
         Type(d, "crystal", "1");
         PressOk(d);
     });
-    EXPECT_EQ(result, DialogResult::Ok);
     EXPECT_EQ(r.session.port.GetBaudRate(), 2400u);
     EXPECT_TRUE(r.op.messages.empty());
 }
@@ -462,7 +464,7 @@ TEST(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndi
     Rig r;
     r.session.rangeDialogBusy = true;
     SectorRangeDialog model(r.session, 3);
-    const DialogResult result = RunScripted(model, [&](QWidget* d) {
+    ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
         EXPECT_TRUE(HasLabel(d, "Starting From:"));
         EXPECT_TRUE(HasLabel(d, "Range:"));
         QComboBox* start = List(d, "startSector");
@@ -479,17 +481,14 @@ TEST(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndi
         count->setCurrentIndex(10);
         PressOk(d);
     });
-    EXPECT_EQ(result, DialogResult::Ok);
     EXPECT_EQ(model.startIndex, 300);
     EXPECT_EQ(model.countIndex, 10);
 
     SectorRangeDialog cancelled(r.session);
-    EXPECT_EQ(RunScripted(cancelled,
-                  [](QWidget* d) {
-                      List(d, "startSector")->setCurrentIndex(7);
-                      PressCancel(d);
-                  }),
-              DialogResult::Cancel);
+    ExpectRun(cancelled, DialogResult::Cancel, [](QWidget* d) {
+        List(d, "startSector")->setCurrentIndex(7);
+        PressCancel(d);
+    });
     EXPECT_EQ(cancelled.startIndex, 0);
 }
 
@@ -497,60 +496,52 @@ TEST(DialogsGui, DownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
     Rig r;
     for (const auto kind : {FileSectorDialog::Kind::Download, FileSectorDialog::Kind::Compare}) {
         FileSectorDialog model(r.session, kind);
-        EXPECT_EQ(RunScripted(model,
-                      [&](QWidget* d) {
-                          EXPECT_TRUE(HasLabel(d, "File Name"));
-                          EXPECT_TRUE(HasLabel(d, "Starting Sector"));
-                          EXPECT_EQ(Child<QPushButton>(d, "browse")->text(), "...");
-                          EXPECT_EQ(List(d, "startSector")->count(), static_cast<int>(model.sectors.size()));
-                          EXPECT_EQ(d->findChild<QComboBox*>("count"), nullptr) << "no range list";
-                          Type(d, "fileName", "/tmp/first try.hex");
-                          PressCancel(d);
-                      }),
-                  DialogResult::Cancel);
+        ExpectRun(model, DialogResult::Cancel, [&](QWidget* d) {
+            EXPECT_TRUE(HasLabel(d, "File Name"));
+            EXPECT_TRUE(HasLabel(d, "Starting Sector"));
+            EXPECT_EQ(Child<QPushButton>(d, "browse")->text(), "...");
+            EXPECT_EQ(List(d, "startSector")->count(), static_cast<int>(model.sectors.size()));
+            EXPECT_EQ(d->findChild<QComboBox*>("count"), nullptr) << "no range list";
+            Type(d, "fileName", "/tmp/first try.hex");
+            PressCancel(d);
+        });
         EXPECT_EQ(model.fileName, "");
 
-        EXPECT_EQ(RunScripted(model,
-                      [&](QWidget* d) {
-                          // Typed keys are ASCII only; the rest of the name arrives as a chooser puts it.
-                          Type(d, "fileName", "/tmp/b");
-                          Child<QLineEdit>(d, "fileName")->insert(QString::fromUtf8("\xc3\xa4nk 1.hex"));
-                          List(d, "startSector")->setCurrentIndex(257);
-                          PressOk(d);
-                      }),
-                  DialogResult::Ok);
+        ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
+            // Typed keys are ASCII only; the rest of the name arrives as a chooser puts it.
+            Type(d, "fileName", "/tmp/b");
+            Child<QLineEdit>(d, "fileName")->insert(QString::fromUtf8("\xc3\xa4nk 1.hex"));
+            List(d, "startSector")->setCurrentIndex(257);
+            PressOk(d);
+        });
         EXPECT_EQ(model.fileName, "/tmp/b\xc3\xa4nk 1.hex");
         EXPECT_EQ(model.startIndex, 257);
     }
 
     // Save's radio buttons set the text mode.
     SaveDialog model(r.session);
-    EXPECT_EQ(RunScripted(model,
-                  [&](QWidget* d) {
-                      EXPECT_TRUE(HasGroup(d, "Save as"));
-                      EXPECT_TRUE(HasLabel(d, "Range"));
-                      EXPECT_TRUE(Child<QRadioButton>(d, "textFile")->isChecked()) << "text by default";
-                      EXPECT_EQ(List(d, "startSector")->count(), 256 + 64);
-                      EXPECT_EQ(List(d, "count")->count(), 256);
-                      Press(Child<QRadioButton>(d, "binaryFile"));
-                      Type(d, "fileName", "flash.bin");
-                      List(d, "count")->setCurrentIndex(16);
-                      PressOk(d);
-                  }),
-              DialogResult::Ok);
+    ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
+        EXPECT_TRUE(HasGroup(d, "Save as"));
+        EXPECT_TRUE(HasLabel(d, "Range"));
+        EXPECT_TRUE(Child<QRadioButton>(d, "textFile")->isChecked()) << "text by default";
+        EXPECT_EQ(List(d, "startSector")->count(), 256 + 64);
+        EXPECT_EQ(List(d, "count")->count(), 256);
+        Press(Child<QRadioButton>(d, "binaryFile"));
+        Type(d, "fileName", "flash.bin");
+        List(d, "count")->setCurrentIndex(16);
+        PressOk(d);
+    });
     EXPECT_EQ(model.textMode, 0);
     EXPECT_EQ(model.fileName, "flash.bin");
     EXPECT_EQ(model.countIndex, 16);
 
-    EXPECT_EQ(RunScripted(model,
-                  [&](QWidget* d) {
-                      EXPECT_TRUE(Child<QRadioButton>(d, "binaryFile")->isChecked()) << "the model's mode";
-                      EXPECT_EQ(Text(d, "fileName"), "flash.bin");
-                      Type(d, "fileName", "flash.txt");
-                      EXPECT_TRUE(Child<QRadioButton>(d, "textFile")->isChecked()) << "the name's kind";
-                      PressOk(d);
-                  }),
-              DialogResult::Ok);
+    ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
+        EXPECT_TRUE(Child<QRadioButton>(d, "binaryFile")->isChecked()) << "the model's mode";
+        EXPECT_EQ(Text(d, "fileName"), "flash.bin");
+        Type(d, "fileName", "flash.txt");
+        EXPECT_TRUE(Child<QRadioButton>(d, "textFile")->isChecked()) << "the name's kind";
+        PressOk(d);
+    });
     EXPECT_EQ(model.textMode, 1);
 }
 
@@ -559,37 +550,33 @@ TEST(DialogsGui, DownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
 TEST(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
     Rig r;
     RemapMenuDialog remap(r.op, 2);
-    EXPECT_EQ(RunScripted(remap,
-                  [&](QWidget* d) {
-                      EXPECT_EQ(d->windowTitle(), "Memory Remap Menu");
-                      const std::pair<const char*, bool> radios[] = {
-                          {"option1071", true}, {"option1072", true}, {"option1073", true},
-                          {"option1074", false}, {"option1075", false}};
-                      for (const auto& [name, enabled] : radios) {
-                          EXPECT_EQ(Child<QRadioButton>(d, name)->isEnabled(), enabled) << name;
-                          EXPECT_FALSE(Child<QRadioButton>(d, name)->isChecked()) << name;
-                      }
-                      EXPECT_EQ(Child<QRadioButton>(d, "option1071")->text(), "Remap 1 KByte (PROG-RB0) (A16/32)");
-                      PressOk(d);
-                      EXPECT_EQ(QApplication::activeModalWidget(), d) << "OK without a choice is refused";
-                      EXPECT_EQ(r.op.messages.back(), OptionMenuDialog::kChooseFirst);
-                      Press(Child<QRadioButton>(d, "option1072"));
-                      PressOk(d);
-                  }),
-              DialogResult::Ok);
+    ExpectRun(remap, DialogResult::Ok, [&](QWidget* d) {
+        EXPECT_EQ(d->windowTitle(), "Memory Remap Menu");
+        const std::pair<const char*, bool> radios[] = {
+            {"option1071", true}, {"option1072", true}, {"option1073", true},
+            {"option1074", false}, {"option1075", false}};
+        for (const auto& [name, enabled] : radios) {
+            EXPECT_EQ(Child<QRadioButton>(d, name)->isEnabled(), enabled) << name;
+            EXPECT_FALSE(Child<QRadioButton>(d, name)->isChecked()) << name;
+        }
+        EXPECT_EQ(Child<QRadioButton>(d, "option1071")->text(), "Remap 1 KByte (PROG-RB0) (A16/32)");
+        PressOk(d);
+        EXPECT_EQ(QApplication::activeModalWidget(), d) << "OK without a choice is refused";
+        EXPECT_EQ(r.op.messages.back(), OptionMenuDialog::kChooseFirst);
+        Press(Child<QRadioButton>(d, "option1072"));
+        PressOk(d);
+    });
     EXPECT_EQ(remap.Option(), 2);
 
     LockMenuDialog lock(r.op);
-    EXPECT_EQ(RunScripted(lock,
-                  [&](QWidget* d) {
-                      EXPECT_EQ(d->windowTitle(), "Dialog");
-                      EXPECT_TRUE(HasGroup(d, "Lock Chip Menu"));
-                      EXPECT_EQ(Child<QRadioButton>(d, "option1069")->text(),
-                                "L3 Soft Lock Block 0, Hard Lock Block 1 (PROG-SB1, SB2)");
-                      Press(Child<QRadioButton>(d, "option1069"));
-                      PressCancel(d);
-                  }),
-              DialogResult::Cancel);
+    ExpectRun(lock, DialogResult::Cancel, [&](QWidget* d) {
+        EXPECT_EQ(d->windowTitle(), "Dialog");
+        EXPECT_TRUE(HasGroup(d, "Lock Chip Menu"));
+        EXPECT_EQ(Child<QRadioButton>(d, "option1069")->text(),
+                  "L3 Soft Lock Block 0, Hard Lock Block 1 (PROG-SB1, SB2)");
+        Press(Child<QRadioButton>(d, "option1069"));
+        PressCancel(d);
+    });
     LockMenuTypeADialog lockA(r.op);
     std::unique_ptr<QDialog> a = Show(lockA);
     EXPECT_EQ(a->windowTitle(), "A Type Lock Menu");
@@ -599,42 +586,36 @@ TEST(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
 TEST(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsATypeOnly) {
     PasswordChangeDialog change;
     change.oldPassword = "stale";
-    EXPECT_EQ(RunScripted(change,
-                  [&](QWidget* d) {
-                      EXPECT_EQ(d->windowTitle(), "Password Change");
-                      EXPECT_TRUE(HasLabel(d, PasswordChangeDialog::kNote));
-                      for (const char* name : {"oldPassword", "newPassword", "retypePassword"}) {
-                          EXPECT_EQ(Child<QLineEdit>(d, name)->echoMode(), QLineEdit::Password) << name;
-                          EXPECT_TRUE(Text(d, name).isEmpty()) << name;
-                      }
-                      Type(d, "oldPassword", "old");
-                      Type(d, "newPassword", "new");
-                      Type(d, "retypePassword", "neW");
-                      PressOk(d);
-                  }),
-              DialogResult::Ok);
+    ExpectRun(change, DialogResult::Ok, [&](QWidget* d) {
+        EXPECT_EQ(d->windowTitle(), "Password Change");
+        EXPECT_TRUE(HasLabel(d, PasswordChangeDialog::kNote));
+        for (const char* name : {"oldPassword", "newPassword", "retypePassword"}) {
+            EXPECT_EQ(Child<QLineEdit>(d, name)->echoMode(), QLineEdit::Password) << name;
+            EXPECT_TRUE(Text(d, name).isEmpty()) << name;
+        }
+        Type(d, "oldPassword", "old");
+        Type(d, "newPassword", "new");
+        Type(d, "retypePassword", "neW");
+        PressOk(d);
+    });
     EXPECT_EQ(change.oldPassword, "old");
     EXPECT_EQ(change.newPassword, "new");
     EXPECT_EQ(change.retypePassword, "neW") << "the command, not the view, compares them";
 
     PasswordSetDialog hl(3);
-    EXPECT_EQ(RunScripted(hl,
-                  [&](QWidget* d) {
-                      EXPECT_EQ(d->windowTitle(), "Password Set/Reset");
-                      EXPECT_FALSE(Child<QRadioButton>(d, "lockOption")->isEnabled());
-                      PressCancel(d);
-                  }),
-              DialogResult::Cancel);
+    ExpectRun(hl, DialogResult::Cancel, [&](QWidget* d) {
+        EXPECT_EQ(d->windowTitle(), "Password Set/Reset");
+        EXPECT_FALSE(Child<QRadioButton>(d, "lockOption")->isEnabled());
+        PressCancel(d);
+    });
     PasswordSetDialog a(1);
-    EXPECT_EQ(RunScripted(a,
-                  [&](QWidget* d) {
-                      EXPECT_FALSE(Child<QRadioButton>(d, "lockOption")->isChecked());
-                      Press(Child<QRadioButton>(d, "lockOption"));
-                      Type(d, "password", "p");
-                      Type(d, "retypePassword", "p");
-                      PressOk(d);
-                  }),
-              DialogResult::Ok);
+    ExpectRun(a, DialogResult::Ok, [&](QWidget* d) {
+        EXPECT_FALSE(Child<QRadioButton>(d, "lockOption")->isChecked());
+        Press(Child<QRadioButton>(d, "lockOption"));
+        Type(d, "password", "p");
+        Type(d, "retypePassword", "p");
+        PressOk(d);
+    });
     EXPECT_TRUE(a.lockOption);
     EXPECT_EQ(a.password, "p");
 
@@ -642,31 +623,27 @@ TEST(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsATypeOn
     const std::string typed(40, 'k');
     PasswordVerifyDialog model;
     model.password = "earlier";
-    EXPECT_EQ(RunScripted(model,
-                  [&](QWidget* d) {
-                      EXPECT_TRUE(HasLabel(d, PasswordVerifyDialog::kPrompt));
-                      auto* field = Child<QLineEdit>(d, "password");
-                      EXPECT_EQ(field->echoMode(), QLineEdit::Password);
-                      EXPECT_EQ(field->text(), "");
-                      Type(d, "password", QString::fromStdString(typed));
-                      EXPECT_EQ(field->text().size(), 31);
-                      PressOk(d);
-                  }),
-              DialogResult::Ok);
+    ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
+        EXPECT_TRUE(HasLabel(d, PasswordVerifyDialog::kPrompt));
+        auto* field = Child<QLineEdit>(d, "password");
+        EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+        EXPECT_EQ(field->text(), "");
+        Type(d, "password", QString::fromStdString(typed));
+        EXPECT_EQ(field->text().size(), 31);
+        PressOk(d);
+    });
     EXPECT_EQ(model.password, typed.substr(0, 31));
 
     PasswordVerifyDialog cancelled;
-    EXPECT_EQ(RunScripted(cancelled,
-                  [](QWidget* d) {
-                      Type(d, "password", "secret");
-                      PressCancel(d);
-                  }),
-              DialogResult::Cancel);
+    ExpectRun(cancelled, DialogResult::Cancel, [](QWidget* d) {
+        Type(d, "password", "secret");
+        PressCancel(d);
+    });
     EXPECT_EQ(cancelled.password, "");
 
     // A blank password is a valid answer: the chip may have none.
     PasswordVerifyDialog blank;
-    EXPECT_EQ(RunScripted(blank, [](QWidget* d) { PressOk(d); }), DialogResult::Ok);
+    ExpectRun(blank, DialogResult::Ok, [](QWidget* d) { PressOk(d); });
     EXPECT_EQ(blank.password, "");
 }
 

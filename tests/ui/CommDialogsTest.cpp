@@ -56,19 +56,6 @@ TEST(CommSetupDialog, OpensWithTheSavedPortAndTheBestRateForTheSessionCrystal) {
     EXPECT_EQ(s.dialog.rateSelection, 0) << "the recommendation stays the best documented rate";
 }
 
-TEST(CommSetupDialog, NextBaudWalksDownAndStopsAt600) {
-    CommRig s;
-    s.dialog.FirstExchange();
-    s.dialog.OnNextBaud();
-    EXPECT_EQ(s.dialog.recommendedRate, 19200u);
-    EXPECT_EQ(s.dialog.reloadText, "FFEE");
-    s.dialog.OnNextBaud();
-    EXPECT_EQ(s.dialog.recommendedRate, 9600u);
-    EXPECT_EQ(s.dialog.reloadText, "FFDC");
-    for (int i = 0; i < 10; ++i) s.dialog.OnNextBaud();
-    EXPECT_EQ(s.dialog.recommendedRate, 600u);
-}
-
 TEST(CommSetupDialog, RefusesARateAboveTheBestAndKeepsTheDialogOpen) {
     CommRig s;
     s.dialog.FirstExchange();
