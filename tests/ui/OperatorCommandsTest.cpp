@@ -168,21 +168,11 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
     }
 }
 
-TEST(RunUserCode, HandsTheChipToTheUserAndTheLoaderCommandsStop) {
-    FlashRig r(BoardOf(2));
-    ASSERT_TRUE(r.Detect());
-    EXPECT_TRUE(r.Run(command::kExecuteUserCode));
-    r.Settle();
-    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::UserCode);
-    EXPECT_TRUE(r.session().flags.userCodeRunning.load());
-    EXPECT_FALSE(r.session().IsLinkUp());
-    EXPECT_FALSE(r.Run(command::kExecuteUserCode));
-    EXPECT_TRUE(r.Said(kNoChipSelected));
-
+TEST(RunUserCode, DownloadThenRunHandsTheChipToTheUserAndExternalModeRefuses) {
     // Download then run: the sample goes in and the chip runs it.
     FlashRig d(BoardOf(5));
     ASSERT_TRUE(d.Detect());
-    d.file = std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex";
+    d.file = test::SampleHex();
     EXPECT_TRUE(d.RunYes(command::kRunUserCode));
     d.Settle();
     EXPECT_EQ(d.board().CurrentMode(), sim::Mode::UserCode);

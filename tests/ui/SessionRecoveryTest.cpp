@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "device/CommandChecks.h"
 #include "support/FlashRig.h"
 
 namespace tessel {
@@ -21,7 +22,12 @@ TEST(Redetection, AfterTheUsersCodeRanReadAndDownloadWorkAgain) {
     FlashRig r(BoardOf(2));
     ASSERT_TRUE(r.Detect());
     ASSERT_TRUE(r.Run(command::kExecuteUserCode));
+    r.Settle();
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::UserCode);
     ASSERT_TRUE(r.session().flags.userCodeRunning.load());
+    EXPECT_FALSE(r.session().IsLinkUp());
+    EXPECT_FALSE(r.Run(command::kExecuteUserCode)) << "the loader's commands stop until a detection";
+    EXPECT_TRUE(r.Said(kNoChipSelected));
     ASSERT_TRUE(r.Detect()) << "the detection resets the board into its loader";
     EXPECT_FALSE(r.session().flags.userCodeRunning.load());
 
