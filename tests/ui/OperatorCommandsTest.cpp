@@ -168,7 +168,7 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
     }
 }
 
-TEST(RunUserCode, DownloadThenRunHandsTheChipToTheUserAndExternalModeRefuses) {
+TEST(RunUserCode, DownloadThenRunHandsTheChipToTheUser) {
     // Download then run: the sample goes in and the chip runs it.
     FlashRig d(BoardOf(5));
     ASSERT_TRUE(d.Detect());
@@ -177,11 +177,6 @@ TEST(RunUserCode, DownloadThenRunHandsTheChipToTheUserAndExternalModeRefuses) {
     d.Settle();
     EXPECT_EQ(d.board().CurrentMode(), sim::Mode::UserCode);
     EXPECT_FALSE(d.session().flags.passwordVerified.load());
-
-    FlashRig e(BoardOf(3), kExternalMemory);
-    ASSERT_TRUE(e.Detect());
-    EXPECT_FALSE(e.Run(command::kExecuteUserCode));
-    EXPECT_TRUE(e.Said("Run User Code only works in internal memory mode!"));
 }
 
 TEST(SerialTest, ALoopBackPassesAndASilentLineFailsAfterItsTime) {

@@ -63,6 +63,36 @@ TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
     EXPECT_GT(forbidden, 500) << "the table must reach the refusals";
 }
 
+// The commands outside the button table refuse outside internal memory mode, and on a chip
+// whose blocks are hard-locked, in their handlers' own words, before any dialog or byte.
+TEST(HandlerRules, TheOtherCommandsRefuseInTheirOwnWordsAndSendNothing) {
+    const struct {
+        int command, chip, mode;
+        uint8_t lock;
+        const char* says;
+    } rows[] = {
+        {command::kChangePassword, 4, kExternalMemory, 0, "Password Change only works in internal memory mode!"},
+        {command::kSetResetPassword, 4, kExternalMemory, 0, "Password Set/Reset only works in internal memory mode!"},
+        {command::kSetResetPassword, 1, kInternalMemory, 0x80,
+         "Password Set/Reset doesn't work if Block0 or Block1 is hardlocked!"},
+        {command::kUpgradeInternalBsl, 3, kExternalMemory, 0, "Update BSL only works in internal memory mode!"},
+        {command::kUpgradeInternalBsl, 2, kInternalMemory, 0x80,
+         "Update BSL doesn't work if Block0 or Block1 is hardlocked!"},
+        {command::kExecuteUserCode, 3, kExternalMemory, 0, "Run User Code only works in internal memory mode!"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.says);
+        FlashRig r(BoardOf(row.chip, row.lock), row.mode);
+        ASSERT_TRUE(r.Detect());
+        r.entries = {{"", "a", "a"}};
+        EXPECT_FALSE(r.RunYes(row.command));
+        EXPECT_TRUE(r.Said(row.says));
+        EXPECT_TRUE(r.op.dialogs.empty()) << r.op.dialogs.front();
+        EXPECT_TRUE(r.op.questions.empty());
+        EXPECT_EQ(r.LastCommands(), std::vector<std::string>{});
+    }
+}
+
 TEST(HandlerRules, TheReturnFromAWindowHasItsOwnRowUntilTheNextDetection) {
     FlashRig r(BoardOf(3, 0xE0));
     ASSERT_TRUE(r.Detect());

@@ -130,22 +130,6 @@ TEST(UpgradeInternalBsl, AFailedLoaderWriteIsNamedInTheStepCodes) {
     EXPECT_TRUE(r.session().flags.errorReported.load());
 }
 
-TEST(UpgradeInternalBsl, RefusedOutsideInternalModeAndOnAHardLockedATypeChip) {
-    {
-        FlashRig r(BoardOf(3, 0, ""), kExternalMemory);
-        ASSERT_TRUE(r.Detect());
-        EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
-        EXPECT_TRUE(r.Said("Update BSL only works in internal memory mode!"));
-    }
-    {
-        FlashRig r(BoardOf(2, 0x80, ""));
-        ASSERT_TRUE(r.Detect());
-        EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
-        EXPECT_TRUE(r.Said("Update BSL doesn't work if Block0 or Block1 is hardlocked!"));
-        EXPECT_TRUE(r.LastCommands().empty());
-    }
-}
-
 TEST(UpgradeExternalBsl, NeedsTheLowWindowAndReplacesAnOlderLoaderKeepingTheRestOfItsSector) {
     FlashRig r(BoardOf(3, 0, ""));
     ASSERT_TRUE(r.Detect());
