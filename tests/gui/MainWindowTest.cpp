@@ -184,12 +184,6 @@ struct Rig {
         board = sim::FindSimBoard(port.toStdString());
         return board && WaitFor([this] { return window->Field(ChipField::FwVersion)->text() == "v1.1F"; }, 5000);
     }
-    void Screenshot(const char* name) {
-        const QString folder = QStringLiteral(TESSEL_BINARY_DIR "/screenshots");
-        QDir().mkpath(folder);
-        QApplication::processEvents();
-        window->grab().save(folder + "/" + name);
-    }
 
     std::string dir;
     QString port;
@@ -255,7 +249,6 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     // Nothing has been read yet: the list does not pass the chip's sectors off as blank.
     ASSERT_TRUE(WaitFor([&] { return r.window->SectorList()->topLevelItemCount() == 256; }, 5000));
     for (int i : {0, 100, 255}) EXPECT_EQ(r.window->SectorList()->topLevelItem(i)->text(4), kNotReadStatus) << i;
-    r.Screenshot("after-detect.png");
     {
         // The stand-in port chosen in the dialog is what the next start comes up with.
         MainWindowOptions again;
@@ -299,7 +292,6 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
         const bool blank = i != 2 && i != 200;
         EXPECT_EQ(list->topLevelItem(i)->text(4), blank ? "Blank" : "Not Blank") << i;
     }
-    r.Screenshot("after-read.png");
 
     QTreeWidgetItem* row = list->topLevelItem(2);
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(row).center());
