@@ -2,6 +2,7 @@
 // A main window with the detection and flash commands routed, linked to a stand-in board on
 // a virtual line, on a virtual clock; the operator's dialog answers come from the test.
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -301,6 +302,19 @@ struct FlashRig {
         const auto log = link.board->CommandLog();
         return from < log.size() ? std::vector<std::string>(log.begin() + static_cast<long>(from), log.end())
                                  : std::vector<std::string>{};
+    }
+    // The one backup file left behind, which a message (`last`: the last one) names, as an image
+    // of what it holds.
+    std::vector<uint8_t> NamedBackup(bool last = false) const {
+        const std::vector<std::string> files = Backups();
+        if (files.size() != 1 || op.messages.empty()) {
+            ADD_FAILURE() << files.size() << " backups, " << op.messages.size() << " messages";
+            return {};
+        }
+        EXPECT_TRUE(std::any_of(last ? op.messages.end() - 1 : op.messages.begin(), op.messages.end(),
+                                [&](const std::string& m) { return m.find(files[0]) != std::string::npos; }))
+            << files[0] << " is not named";
+        return HexFileImage(files[0]);
     }
     bool Said(const std::string& text) const {
         return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
