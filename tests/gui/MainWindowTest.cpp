@@ -862,7 +862,8 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
 
     // A HEX file with bytes in sectors 0 and 2 only.
     const std::vector<QString> before = r.Statuses();
-    r.file = r.WriteText("two.hex", test::HexOf({{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}}));
+    r.file = r.WriteText("two.hex",
+                         test::HexOf({{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}}));
     r.op.answer = QMessageBox::Yes;
     ASSERT_TRUE(r.Run(command::kDownload));
     ASSERT_TRUE(WaitFor([&] { return r.Status(2) == "Not Blank" && r.Status(0) == "Not Blank"; }, 5000));

@@ -146,7 +146,8 @@ struct FlashRig {
         link = sim::MakeSimLink(clock, config);
         window.Session().port.SetDeviceFactory(
             [this](OpenError*) { return std::make_unique<RefusingLineHandle>(link.line, &hostWrites, &refuseWriteAt); });
-        RegisterDetectCommands(window, {&store, [] { return std::vector<std::string>{"sim:NX31A32"}; }, dir + "/state"});
+        const auto namedPorts = [] { return std::vector<std::string>{"sim:NX31A32"}; };
+        RegisterDetectCommands(window, {&store, namedPorts, dir + "/state"});
         RegisterFlashCommands(window, {dir + "/state", [this] { return &printer; }});
         RegisterConfigCommands(window);
         RegisterPasswordCommands(window, dir + "/state");
