@@ -6,7 +6,8 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "platform/VirtualLine.h"
 #include "serial/CSerialPort.h"
 #include "support/RecordingOperator.h"
+#include "support/TempFolder.h"
 
 namespace tessel {
 namespace {
@@ -50,10 +52,12 @@ public:
     std::string path;
 };
 
-TEST(CSerialPortPty, MovesBytesBothWaysAndConfiguresTheLine) {
+// On the virtual clock, so that the two-second wait of a read that gets nothing is exact.
+TEST(CSerialPortPty, MovesBytesBothWaysConfiguresTheLineAndGivesUpAfterTwoSeconds) {
     Pty pty;
     test::RecordingOperator op;
-    CSerialPort port(&op, SystemClock());
+    VirtualClock clock(1000);
+    CSerialPort port(&op, clock);
     port.SetPortName(pty.path);
     port.SetBaudRate(9600);
     ASSERT_EQ(port.Open(), 0) << port.LastOpenError().reason;
@@ -79,6 +83,16 @@ TEST(CSerialPortPty, MovesBytesBothWaysAndConfiguresTheLine) {
         got += static_cast<char>(b);
     }
     EXPECT_EQ(got, "RDY");
+    const uint64_t start = clock.TickMs();
+    uint8_t none = 0x12;
+    EXPECT_EQ(port.ReadByte(&none), 0);
+    EXPECT_GE(clock.TickMs() - start, 1990u);
+    EXPECT_LE(clock.TickMs() - start, 2010u);
+    EXPECT_EQ(none, 0x12);
+    EXPECT_TRUE(op.messages.empty()) << "a read time-out is the caller's to report";
+    const uint64_t pollStart = clock.TickMs();
+    EXPECT_FALSE(port.PollForInput());
+    EXPECT_LE(clock.TickMs() - pollStart, 10u);
 
     // A pseudo-terminal has no modem lines: the sequences must not fail the port, and the
     // operator is told once, as a trace, not in a box.
@@ -105,27 +119,6 @@ TEST(CSerialPortPty, MovesBytesBothWaysAndConfiguresTheLine) {
     }
 }
 
-TEST(CSerialPortPty, ReadByteGivesUpAfterTheTwoSecondWait) {
-    Pty pty;
-    test::RecordingOperator op;
-    VirtualClock clock(1000);
-    CSerialPort port(&op, clock);
-    port.SetPortName(pty.path);
-    ASSERT_EQ(port.Open(), 0);
-    const uint64_t start = clock.TickMs();
-    uint8_t b = 0x12;
-    EXPECT_EQ(port.ReadByte(&b), 0);
-    const uint64_t waited = clock.TickMs() - start;
-    EXPECT_GE(waited, 1990u);
-    EXPECT_LE(waited, 2010u);
-    EXPECT_EQ(b, 0x12);
-    EXPECT_TRUE(op.messages.empty()) << "a read time-out is the caller's to report";
-
-    const uint64_t pollStart = clock.TickMs();
-    EXPECT_FALSE(port.PollForInput());
-    EXPECT_LE(clock.TickMs() - pollStart, 10u);
-}
-
 // The far end of a pseudo-terminal closing is what a pulled adapter looks like to the
 // backend: a hang-up, then EIO.
 TEST(CSerialPortPty, AClosedFarEndIsAVanishedDevice) {
@@ -146,7 +139,8 @@ TEST(CSerialPortPty, AClosedFarEndIsAVanishedDevice) {
     EXPECT_EQ(op.messages.size(), 1u);
 }
 
-TEST(CSerialPortOpen, MissingDeviceReturns2AndCloseReturns3) {
+// A missing device, one already in use and a name that is no port: each refused with its reason.
+TEST(CSerialPortOpen, MissingBusyAndUnnamedDevicesAreRefused) {
     test::RecordingOperator op;
     CSerialPort port(&op, SystemClock());
     port.SetPortName("/dev/tessel-no-such-port");
@@ -157,23 +151,17 @@ TEST(CSerialPortOpen, MissingDeviceReturns2AndCloseReturns3) {
     port.SetLinkUp();
     EXPECT_EQ(port.Close(), 3);
     EXPECT_FALSE(port.IsLinkUp());
-}
 
-TEST(CSerialPortOpen, SecondOpenOfTheSameDeviceIsRefusedAsBusy) {
     Pty pty;
     CSerialPort first(nullptr, SystemClock());
-    CSerialPort second(nullptr, SystemClock());
     first.SetPortName(pty.path);
-    second.SetPortName(pty.path);
+    port.SetPortName(pty.path);
     ASSERT_EQ(first.Open(), 0);
-    EXPECT_EQ(second.Open(), 2);
-    EXPECT_NE(second.LastOpenError().reason.find("in use"), std::string::npos)
-        << second.LastOpenError().reason;
+    EXPECT_EQ(port.Open(), 2);
+    EXPECT_NE(port.LastOpenError().reason.find("in use"), std::string::npos) << port.LastOpenError().reason;
     first.Close();
-    EXPECT_EQ(second.Open(), 0) << "closing must release the device";
-}
+    EXPECT_EQ(port.Open(), 0) << "closing must release the device";
 
-TEST(CSerialPortOpen, ComNamesMapToTtyS) {
     EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyS0");
     EXPECT_EQ(ResolvePortName("COM12"), "/dev/ttyS11");
     EXPECT_EQ(ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
@@ -217,31 +205,42 @@ struct VirtualPort {
     CSerialPort port;
 };
 
-TEST(CSerialPortLines, SequencesDriveDtrAndRtsInOrder) {
+// The sequences as the far end sees them, and as the wire trace records them with the bytes
+// both ways.
+TEST(CSerialPortLines, SequencesDriveDtrAndRtsInOrderAndTheTraceRecordsThem) {
     VirtualPort v;
+    const test::TempFolder dir;
+    std::string err;
+    ASSERT_TRUE(v.port.StartWireTrace(dir + "/trace.txt", &err)) << err;
     ASSERT_EQ(v.port.Open(), 0);
     // Open leaves DTR high and RTS low.
     EXPECT_EQ(v.peer->events, (std::vector<std::string>{"DTR+", "RTS+", "RTS-"}));
     EXPECT_TRUE(v.line->Dtr());
     EXPECT_FALSE(v.line->Rts());
-
-    v.peer->events.clear();
-    v.port.SetLinesInternalMode();
-    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"DTR-", "RTS+"}));
-    // From a line with RTS high every step shows.
-    v.peer->events.clear();
-    v.port.SetLinesExternalMode();
-    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-", "DTR+", "RTS+"}));
-    v.peer->events.clear();
-    v.port.SetLinesInternalMode();
-    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-", "DTR-", "RTS+"}));
-    v.peer->events.clear();
-    v.port.PulseRts();
-    EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-", "RTS+"}));
+    const std::vector<std::pair<std::function<void()>, std::vector<std::string>>> steps = {
+        {[&] { v.port.SetLinesInternalMode(); }, {"DTR-", "RTS+"}},
+        // From a line with RTS high every step shows.
+        {[&] { v.port.SetLinesExternalMode(); }, {"RTS-", "DTR+", "RTS+"}},
+        {[&] { v.port.SetLinesInternalMode(); }, {"RTS-", "DTR-", "RTS+"}},
+        {[&] { v.port.PulseRts(); }, {"RTS-", "RTS+"}},
+    };
+    for (const auto& [step, events] : steps) {
+        v.peer->events.clear();
+        step();
+        EXPECT_EQ(v.peer->events, events);
+    }
+    v.port.WriteByte(0x63);
+    v.line->PeerSend(0x63, v.clock.NowUs(), 38400);
+    uint8_t b;
+    ASSERT_EQ(v.port.ReadByte(&b), 1);
     v.peer->events.clear();
     EXPECT_EQ(v.port.Close(), 0);
     EXPECT_EQ(v.peer->events, (std::vector<std::string>{"RTS-"}));
     EXPECT_FALSE(v.line->Dtr());
+    v.port.StopWireTrace();
+    std::ifstream in(dir + "/trace.txt");
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    for (const char* line : {"> 63", "< 63", "! RTS low"}) EXPECT_NE(text.find(line), std::string::npos) << text;
 }
 
 TEST(CSerialPortLines, WritesQueueWithoutWaitingAndTheLineKeepsTheRate) {
@@ -313,11 +312,17 @@ struct StuckPort {
     StuckDevice* dev = nullptr;
 };
 
-TEST(CSerialPortLines, ADrainThatNeverEndsGivesUpAfterTheBytesTimePlusTheDrainWait) {
+// A drain that never ends gives up after the bytes' time plus the drain wait. A
+// pseudo-terminal reports an empty output queue while its peer has not read what was sent,
+// and flushing it there takes those bytes away: only a queue that holds something is purged.
+// Then the device vanishes: every wait ends at once, said once, and the link drops.
+TEST(CSerialPortLines, AStuckQueueBoundsTheDrainAndTheFlushAndAVanishedDeviceEndsEveryWait) {
     StuckPort s;
     s.port.SetBaudRate(9600);
     ASSERT_EQ(s.port.Open(), 0);
-    const uint64_t t0 = s.clock.NowUs();
+    const int atOpen = s.dev->outputPurges;
+    EXPECT_EQ(atOpen, 1) << "the stuck queue holds a byte";
+    uint64_t t0 = s.clock.NowUs();
     const uint8_t block[96] = {};
     EXPECT_TRUE(s.port.WriteBlock(block, sizeof block));
     EXPECT_EQ(s.clock.NowUs(), t0);
@@ -325,29 +330,16 @@ TEST(CSerialPortLines, ADrainThatNeverEndsGivesUpAfterTheBytesTimePlusTheDrainWa
     // 96 bytes need 100 ms at 9600 baud; the wait is counted from when they will have left.
     EXPECT_NEAR(static_cast<double>(s.clock.NowUs() - t0), 100'000 + 199'000, 2.0);
     EXPECT_EQ(s.dev->written, 96u);
-}
-
-// A pseudo-terminal reports an empty output queue while its peer has not read what was sent,
-// and flushing it there takes those bytes away; only a queue that holds something is purged.
-TEST(CSerialPortLines, PurgeOutputFlushesOnlyAQueueThatHoldsSomething) {
-    StuckPort s;
-    ASSERT_EQ(s.port.Open(), 0);
-    const int atOpen = s.dev->outputPurges;
-    EXPECT_EQ(atOpen, 1) << "the stuck queue holds a byte";
     s.dev->queued = 0;
     EXPECT_TRUE(s.port.PurgeOutput());
     EXPECT_EQ(s.dev->outputPurges, atOpen);
     s.dev->queued = 3;
     EXPECT_TRUE(s.port.PurgeOutput());
     EXPECT_EQ(s.dev->outputPurges, atOpen + 1);
-}
 
-TEST(CSerialPortLines, AVanishedDeviceEndsEveryWaitAtOnceSaysSoOnceAndDropsTheLink) {
-    StuckPort s;
-    ASSERT_EQ(s.port.Open(), 0);
     s.port.SetLinkUp();
     s.dev->gone = true;
-    const uint64_t t0 = s.clock.NowUs();
+    t0 = s.clock.NowUs();
     uint8_t b = 0;
     EXPECT_EQ(s.port.ReadByte(&b), 0);
     EXPECT_EQ(s.port.WriteByte(0x63), 0);
@@ -363,29 +355,6 @@ TEST(CSerialPortLines, AVanishedDeviceEndsEveryWaitAtOnceSaysSoOnceAndDropsTheLi
     // A fresh open of a device that is there again starts clean.
     ASSERT_EQ(s.port.Open(), 0);
     EXPECT_FALSE(s.port.DeviceGone());
-}
-
-TEST(CSerialPortLines, WireTraceRecordsBothDirections) {
-    VirtualPort v;
-    char tmpl[] = "/tmp/tessel-trace-XXXXXX";
-    const int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    std::string err;
-    ASSERT_TRUE(v.port.StartWireTrace(tmpl, &err)) << err;
-    ASSERT_EQ(v.port.Open(), 0);
-    v.port.WriteByte(0x63);
-    v.line->PeerSend(0x63, v.clock.NowUs(), 38400);
-    uint8_t b;
-    ASSERT_EQ(v.port.ReadByte(&b), 1);
-    v.port.StopWireTrace();
-    std::ifstream in(tmpl);
-    std::stringstream text;
-    text << in.rdbuf();
-    unlink(tmpl);
-    EXPECT_NE(text.str().find("> 63"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("< 63"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("! RTS low"), std::string::npos) << text.str();
 }
 
 }  // namespace
