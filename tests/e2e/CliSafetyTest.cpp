@@ -148,12 +148,14 @@ TEST(CliUpgradeBsl, ALoaderThatCannotWorkIsRefusedBeforeTheStub) {
         const char* says;
     };
     const Case cases[] = {
-        {{"--block", "0", good}, "A new boot loader goes into block 1's loader area, F000h to F3FFh on NX31A32, not into block 0."},
+        {{"--block", "0", good},
+         "A new boot loader goes into block 1's loader area, F000h to F3FFh on NX31A32, not into block 0."},
         {{"--start-sector", "16", good}, "F400h lies outside it."},
         {{dir + "/empty.bin"}, "the file is empty, not a firmware image"},
         {{dir + "/three.bin"}, "does not cover the loader's entry address F080h"},
         {{dir + "/big.bin"}, "1025 bytes from F000h run past the end of block 1's loader area"},
-        {{"--start-sector", "3", dir + "/three.bin"}, "written from F0C0h it does not cover the loader's entry address F080h"},
+        {{"--start-sector", "3", dir + "/three.bin"},
+         "written from F0C0h it does not cover the loader's entry address F080h"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -233,21 +235,43 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     EXPECT_TRUE(std::equal(code.begin(), code.end(), flash.begin() + 0x40));
     EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 0x40, [](uint8_t x) { return x == 0xFF; }));
 
-    // A .hex that holds binary, a folder, a FIFO nobody writes, an endless device.
+    // What is no firmware image, whatever its name, and what is no regular file: refused by
+    // every command that reads an image before the port is opened; download and compare say
+    // so once, in the result line.
     WriteBytes(dir + "/firmware.hex", {0x02, 0x00, 0x30, 0x00});
     mkfifo((dir + "/pipe").c_str(), 0600);
     std::filesystem::create_directory(dir + "/folder");
-    for (const std::string& file : {dir + "/firmware.hex", dir + "/folder", dir + "/pipe", std::string("/dev/zero")}) {
-        SCOPED_TRACE(file);
-        const CliRun r = Tessel({"download", "--port", "sim:NX31A32", "--yes", file});
-        EXPECT_EQ(r.status, 2) << r.out;
-        // Said once, in the result line.
-        EXPECT_TRUE(r.Says("nothing was done: " + file + ": ")) << r.out;
-        EXPECT_FALSE(r.Says("tessel: " + file + ": ")) << r.out;
-        EXPECT_FALSE(r.Says("Click on OK")) << "refused before the target is touched";
+    std::ofstream(dir + "/README.md") << "# Blink\n\nPress the button; the LED blinks. \xC3\xA9t\xC3\xA9\n";
+    WriteBytes(dir + "/blink.elf", {0x7F, 'E', 'L', 'F', 0x01, 0x01, 0x01, 0x00, 0x00, 0x00});
+    WriteBytes(dir + "/empty.bin", {});
+    const std::pair<std::string, std::string> files[] = {
+        {dir + "/firmware.hex", ""}, {dir + "/folder", ""}, {dir + "/pipe", ""}, {"/dev/zero", ""},
+        {dir + "/README.md", "the file is text, not a firmware image"},
+        {dir + "/blink.elf", "the file is an ELF object file, not a firmware image"},
+        {dir + "/empty.bin", "the file is empty, not a firmware image"}};
+    for (const auto& [file, looks] : files) {
+        const std::vector<std::string> commands[] = {{"download", "--port", "sim:NX31A32", "--yes", file},
+                                                     {"compare", "--port", "sim:NX31A32", file},
+                                                     {"convert", file, dir + "/out.hex"}};
+        for (const auto& args : commands) {
+            SCOPED_TRACE(args[0] + " " + file);
+            const CliRun r = Tessel(args);
+            EXPECT_EQ(r.status, 2) << r.out;
+            const bool download = args[0] == "download";
+            EXPECT_TRUE(r.Says((download ? "nothing was done: " : "") + file + ": " + looks)) << r.out;
+            if (args[0] != "convert") {
+                EXPECT_FALSE(r.Says("tessel: " + file + ": ")) << r.out;
+            }
+            EXPECT_FALSE(r.Says("Click on OK")) << "refused before the target is touched";
+        }
     }
-    // convert refuses what download refuses, and a .hex it writes reads back.
-    EXPECT_EQ(Tessel({"convert", "/dev/zero", dir + "/zero.hex"}).status, 2);
+    EXPECT_TRUE(Tessel({"convert", dir + "/README.md", dir + "/out.hex"})
+                    .Says("--format bin takes it as binary anyway"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/out.hex"));
+    // Forced, the text is bytes like any others.
+    const CliRun forced = Tessel({"download", "--port", "sim:NX31A32", "--yes", "--format", "bin", dir + "/README.md"});
+    EXPECT_EQ(forced.status, 0) << forced.out;
+    // A .hex that convert writes reads back; what it cannot hold is refused.
     WriteBytes(dir + "/big.bin", std::vector<uint8_t>(100 * 1024, 0x33));
     EXPECT_EQ(Tessel({"convert", dir + "/big.bin", dir + "/big.hex"}).status, 2);
     WriteBytes(dir + "/full.bin", std::vector<uint8_t>(0x10000, 0xB3));
@@ -256,37 +280,6 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     std::string error;
     ASSERT_EQ(ReadImageFile(dir + "/full.hex", &back, &error), ImageReadStatus::Ok) << error;
     EXPECT_EQ(back, std::vector<uint8_t>(0x10000, 0xB3));
-}
-
-// Text, an object file and an empty file are no firmware images, whatever their names:
-// refused by every command that reads an image before the port is opened, unless forced.
-TEST(CliImageFiles, WhatIsPlainlyNoFirmwareIsRefusedUnlessForced) {
-    const TempFolder dir;
-    std::ofstream(dir + "/README.md") << "# Blink\n\nPress the button; the LED blinks. \xC3\xA9t\xC3\xA9\n";
-    WriteBytes(dir + "/blink.elf", {0x7F, 'E', 'L', 'F', 0x01, 0x01, 0x01, 0x00, 0x00, 0x00});
-    WriteBytes(dir + "/empty.bin", {});
-    const struct {
-        std::string file;
-        const char* looks;
-    } files[] = {{dir + "/README.md", "is text"}, {dir + "/blink.elf", "is an ELF object file"},
-                 {dir + "/empty.bin", "is empty"}};
-    for (const auto& f : files) {
-        for (const std::vector<std::string>& args :
-             {std::vector<std::string>{"download", "--port", "sim:NX31A32", "--yes", f.file},
-              std::vector<std::string>{"compare", "--port", "sim:NX31A32", f.file},
-              std::vector<std::string>{"convert", f.file, dir + "/out.hex"}}) {
-            SCOPED_TRACE(args[0] + " " + f.file);
-            const CliRun r = Tessel(args);
-            EXPECT_EQ(r.status, 2) << r.out;
-            EXPECT_TRUE(r.Says(f.file + ": the file " + f.looks + ", not a firmware image")) << r.out;
-            EXPECT_FALSE(r.Says("Click on OK")) << "refused before the port is opened";
-        }
-    }
-    EXPECT_TRUE(Tessel({"convert", dir + "/README.md", dir + "/out.hex"}).Says("--format bin takes it as binary anyway"));
-    EXPECT_FALSE(std::filesystem::exists(dir + "/out.hex"));
-    // Forced, the text is bytes like any others.
-    const CliRun forced = Tessel({"download", "--port", "sim:NX31A32", "--yes", "--format", "bin", dir + "/README.md"});
-    EXPECT_EQ(forced.status, 0) << forced.out;
 }
 
 // ---- Every command on every chip in both memory modes, as the rule book says ----
