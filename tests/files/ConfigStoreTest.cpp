@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "platform/Paths.h"
 #include "support/TempFolder.h"
 
 namespace tessel {
@@ -242,7 +243,8 @@ private:
     std::optional<std::string> saved_;
 };
 
-TEST_F(ConfigStoreTest, UserFolderFollowsXdgThenHome) {
+// The settings' folder, and the state folder that holds backups and the instance lock.
+TEST_F(ConfigStoreTest, UserFoldersFollowXdgThenHome) {
     const std::string home = (dir_ / "home").string();
     const std::string xdg = (dir_ / "xdg").string();
     EnvOverride homeVar("HOME", home.c_str());
@@ -259,6 +261,8 @@ TEST_F(ConfigStoreTest, UserFolderFollowsXdgThenHome) {
         EnvOverride x("XDG_CONFIG_HOME", unusable);
         EXPECT_EQ(ConfigStore::UserConfigFolder(), fromHome);
         EXPECT_EQ(ConfigStore().Folder(), fromHome);
+        EnvOverride state("XDG_STATE_HOME", unusable);
+        EXPECT_EQ(UserStateDir(), home + "/.local/state/tessel");
     }
 }
 

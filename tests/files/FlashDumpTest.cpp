@@ -54,10 +54,11 @@ TEST(FlashDumpText, LinesAreExactWithUpperCaseDigitsAndTheRestHasNoLineFeed) {
     EXPECT_EQ(full.size(), kDumpLineLength);
 }
 
-TEST(FlashDumpText, BlockOneSaveOfAFullBlock) {
-    const std::vector<uint8_t> data = Counting(4096);
-    const std::string text = FormatSaveText(data, 0xF000, false);
-    const auto lines = Lines(text);
+// A full block 1 as saved, a high window's addresses with their seventeenth bit, and the
+// printed text: the full lines only.
+TEST(FlashDumpText, WholeBlocksHighWindowsAndPrints) {
+    const std::string block1 = FormatSaveText(Counting(4096), 0xF000, false);
+    auto lines = Lines(block1);
     ASSERT_EQ(lines.size(), 256u);
     EXPECT_EQ(lines.front().substr(0, 13), "F000 - F00F  ");
     EXPECT_EQ(lines[1].substr(0, 13), "F010 - F01F  ");
@@ -66,19 +67,13 @@ TEST(FlashDumpText, BlockOneSaveOfAFullBlock) {
         ASSERT_EQ(line.size(), kDumpLineLength) << line;
         ASSERT_EQ(line.back(), '\n');
     }
-}
-
-TEST(FlashDumpText, HighWindowShowsTheSeventeenthAddressBit) {
-    const std::vector<uint8_t> data(37, 0xFF);
-    const std::string text = FormatSaveText(data, 0xF000, true);
-    const auto lines = Lines(text);
+    const std::string high = FormatSaveText(std::vector<uint8_t>(37, 0xFF), 0xF000, true);
+    lines = Lines(high);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "1F000 - 1F00F  FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF\n");
     EXPECT_EQ(lines[1].substr(0, 15), "1F010 - 1F01F  ");
     EXPECT_EQ(lines[2], "1F020 - 1F024  FF FF FF FF FF ");
-}
 
-TEST(FlashDumpText, PrintTextIsTheFullLinesOnly) {
     const std::vector<uint8_t> data = Counting(53);
     const std::string printed = FormatPrintText(data, 0x0400);
     EXPECT_EQ(printed, FormatSaveText(std::span(data).first(48), 0x0400, false));
@@ -182,22 +177,17 @@ TEST(FlashDumpPages, AgreesWithTheLargestFittingPrefixFoundByTrying) {
     }
 }
 
-TEST(FlashDumpPages, TheLastPageIsNotShortened) {
+// When the whole rest fits, one measurement ends the search; a page smaller than one line
+// still moves on, a character at a time.
+TEST(FlashDumpPages, TheLastPageIsNotShortenedAndATinyPageStillEnds) {
     const FakePage page{40, 10};
     EXPECT_EQ(PaginateText("ab\ncd", 100, page.Measure()), std::vector<size_t>{5});
-    // The whole rest fits: one measurement and no search.
     EXPECT_EQ(page.calls, 1);
     EXPECT_TRUE(PaginateText("", 100, page.Measure()).empty());
     EXPECT_EQ(page.calls, 1);
-}
-
-TEST(FlashDumpPages, PageSmallerThanOneLineStillEnds) {
-    const FakePage page{40, 10};
     const std::string text = DumpOfLines(2);
-    for (bool prefer : {true, false}) {
-        const auto pages = PaginateText(text, 5, page.Measure(), prefer);
-        EXPECT_EQ(pages, std::vector<size_t>(text.size(), 1));
-    }
+    for (bool prefer : {true, false})
+        EXPECT_EQ(PaginateText(text, 5, page.Measure(), prefer), std::vector<size_t>(text.size(), 1));
     EXPECT_EQ(PaginateText("abc", 0, page.Measure()), (std::vector<size_t>{1, 1, 1}));
     EXPECT_EQ(PaginateText("abc", -10, page.Measure()), (std::vector<size_t>{1, 1, 1}));
 }

@@ -3,7 +3,6 @@
 #include <thread>
 
 #include "platform/Clock.h"
-#include "platform/Paths.h"
 
 namespace tessel {
 namespace {
@@ -91,17 +90,6 @@ TEST(RealClock, WakeEndsASleep) {
     EXPECT_FALSE(clock.SleepUntil(clock.TickMs() + 5000, &cancel));
     waker.join();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-}
-
-TEST(Paths, FollowXdgVariablesAndFallBackToHome) {
-    setenv("HOME", "/home/op", 1);
-    setenv("XDG_CONFIG_HOME", "/cfg", 1);
-    unsetenv("XDG_STATE_HOME");
-    EXPECT_EQ(UserConfigDir(), "/cfg/tessel");
-    EXPECT_EQ(UserStateDir(), "/home/op/.local/state/tessel");
-    setenv("XDG_CONFIG_HOME", "relative", 1);
-    EXPECT_EQ(UserConfigDir(), "/home/op/.config/tessel");
-    unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace
