@@ -84,8 +84,6 @@ TEST(PortList, ARecordedSysfsTreeGivesDriverIdsSerialAndStableName) {
 // device nodes of a stand-in board; the tool reads it instead of /dev and /sys.
 struct LinkedTree {
     LinkedTree() {
-        char tmpl[] = "/tmp/tessel-tree-XXXXXX";
-        root = mkdtemp(tmpl);
         fs::copy(kRecorded, root, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         for (int i = 0; i < 2; ++i) {
             masters[i] = posix_openpt(O_RDWR | O_NOCTTY);
@@ -100,23 +98,28 @@ struct LinkedTree {
     ~LinkedTree() {
         SetDeviceTreeRoot("");
         for (int m : masters) close(m);
-        fs::remove_all(root);
+    }
+    fs::path TimerFile() const {
+        return root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer";
     }
     std::string Timer() const {
-        std::ifstream in(root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer");
+        std::ifstream in(TimerFile());
         std::string text;
         in >> text;
         return text;
     }
-    fs::path root;
+    test::TempFolder folder;
+    fs::path root{std::string(folder)};
     int masters[2] = {-1, -1};
 };
 
 // The stable name `tessel ports` prints, a link of the user's to it and a relative name all
 // lead to ttyUSB0 before sysfs is asked: the adapter is seen as USB, its serial number is
 // found, and its latency timer goes to 1 ms while the port is open and back afterwards. A
-// pseudo-terminal is no adapter; the CP2102 has no timer to set, and nothing is said.
-TEST(PortList, AnAdapterOpenedThroughALinkGetsLowLatency) {
+// pseudo-terminal is no adapter; the CP2102 has no timer to set, and nothing is said. Where
+// the timer cannot be written (here an attribute that refuses every write, even root's), the
+// note says what it costs and how to lower it by hand.
+TEST(PortList, AnAdapterOpenedThroughALinkGetsLowLatencyOrIsToldWhyNot) {
     LinkedTree tree;
     const std::string byId = (tree.root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0").string();
     const fs::path mine = tree.root / "my-board";
@@ -143,21 +146,12 @@ TEST(PortList, AnAdapterOpenedThroughALinkGetsLowLatency) {
         clock, &error);
     ASSERT_TRUE(cp2102) << error.reason;
     EXPECT_EQ(cp2102->SetupNote(), "");
-}
 
-// Where the timer cannot be written (here an attribute that refuses every write, even
-// root's), the note says what it costs and how to lower it by hand.
-TEST(PortList, ARefusedLowLatencyThroughALinkIsExplained) {
-    LinkedTree tree;
-    const fs::path timer = tree.root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer";
-    fs::remove(timer);
-    fs::create_symlink("/dev/full", timer);
-    VirtualClock clock;
-    OpenError error;
-    auto device = PosixSerialDevice::Open(
-        (tree.root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0").string(), clock, &error);
-    ASSERT_TRUE(device) << error.reason;
-    const std::string note = device->SetupNote();
+    fs::remove(tree.TimerFile());
+    fs::create_symlink("/dev/full", tree.TimerFile());
+    auto refused = PosixSerialDevice::Open(byId, clock, &error);
+    ASSERT_TRUE(refused) << error.reason;
+    const std::string note = refused->SetupNote();
     for (const char* part : {"latency timer stays at 16 ms", "take up to a third longer",
                              "echo 1 | sudo tee ", "/class/tty/ttyUSB0/device/latency_timer"})
         EXPECT_NE(note.find(part), std::string::npos) << note;
