@@ -284,7 +284,7 @@ struct Queued : test::SimSession {
     LinkContext ctx{session, progress};
 };
 
-TEST(QueuedOperations, EraseProgramAndReadThroughTheWorker) {
+TEST(QueuedOperations, EraseProgramAndReadThroughTheWorkerAndAbortWhenRefusedOrUnheard) {
     Queued q;
     V data(1280);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ 0x5A);
@@ -299,20 +299,17 @@ TEST(QueuedOperations, EraseProgramAndReadThroughTheWorker) {
     const V truth = q.link.board->Block(0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), truth.begin()));
     EXPECT_TRUE(q.op.messages.empty()) << "the queued operations show no boxes";
-}
-
-TEST(QueuedOperations, ARefusedEraseAndADeadWorkerEndInAbort) {
-    Queued q;
+    // A refused erase and then a worker that hears no more prompts end in Abort.
     sim::Faults f;
     f.refuseCommand = 0x0B;
     q.link.board->SetFaults(f);
+    q.progress = {};
     EXPECT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 2), -1);
     EXPECT_EQ(q.progress.Last(), "Abort");
     EXPECT_EQ(q.progress.position, 0);
     f = {};
     f.stopPrompts = true;
     q.link.board->SetFaults(f);
-    V back(128);
     EXPECT_LT(ReadFlashQueued(q.ctx, back.data(), 0, 128, 128), 128u);
     EXPECT_EQ(q.progress.Last(), "Abort");
 }

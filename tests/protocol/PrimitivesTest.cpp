@@ -42,7 +42,23 @@ V Random(size_t n, unsigned seed) {
     return v;
 }
 
-TEST(ProgramVerified, WritesVerifiesAndReportsEveryChunk) {
+// Passes everything to the line but refuses to write once `budget` bytes have gone out, as a
+// USB adapter does when it is pulled.
+class FailingWrites : public VirtualLineHandle {
+public:
+    FailingWrites(std::shared_ptr<VirtualLine> line, uint64_t* budget)
+        : VirtualLineHandle(std::move(line)), budget_(budget) {}
+    long Write(const uint8_t* b, size_t n, uint64_t d) override {
+        if (*budget_ < n) return -1;
+        *budget_ -= n;
+        return VirtualLineHandle::Write(b, n, d);
+    }
+
+private:
+    uint64_t* budget_;
+};
+
+TEST(ProgramVerified, ErasesWritesVerifiesAndReportsEveryChunk) {
     Linked l;
     ASSERT_EQ(EraseSectors(l.ctx, 0x0000, 128, 4), 0);
     EXPECT_EQ(l.progress.range, 4);
@@ -66,6 +82,14 @@ TEST(ProgramVerified, WritesVerifiesAndReportsEveryChunk) {
     EXPECT_EQ(l.Received(), before);
     EXPECT_EQ(l.progress.steps, 8);
     EXPECT_EQ(l.progress.Last(), "Done");
+    // A refused erase aborts and leaves the bar where it was.
+    sim::Faults f;
+    f.refuseCommand = 0x0B;
+    l.link.board->SetFaults(f);
+    l.progress = {};
+    EXPECT_EQ(EraseSectors(l.ctx, 0, 128, 3), -1);
+    EXPECT_EQ(l.progress.Last(), "Abort");
+    EXPECT_EQ(l.progress.steps, 0);
 }
 
 TEST(ProgramVerified, FailureTextsAtTheirSteps) {
@@ -95,6 +119,21 @@ TEST(ProgramVerified, FailureTextsAtTheirSteps) {
         const V data = Random(128, 3);
         EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
         EXPECT_EQ(l.op.messages.back(), "This is a test1");
+    }
+    // The port refuses to write once programming has sent the frame and ten bytes of data, or
+    // the whole data and one byte of the read-back frame.
+    for (const auto& [sent, message] : {std::pair{4 + 10, "This is a test"}, {4 + 128 + 1, "This is a test3"}}) {
+        Linked l;
+        uint64_t budget = UINT64_MAX;
+        l.session.port.SetDeviceFactory(
+            [&](OpenError*) { return std::make_unique<FailingWrites>(l.link.line, &budget); });
+        ASSERT_EQ(l.session.port.Open(), 0);
+        budget = sent;
+        const V data = Random(128, 9);
+        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
+        ASSERT_GE(l.op.messages.size(), 2u);
+        EXPECT_EQ(l.op.messages.back(), message);
+        EXPECT_EQ(l.op.messages[l.op.messages.size() - 2], "2:Fail to write QMT_CMD_READ CMD byte!!!");
     }
 }
 
@@ -137,16 +176,6 @@ TEST(CompareFlash, FirstDifferenceAndPackedWord) {
     l.session.port.Close();
     EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, &addr, &word), -1);
     EXPECT_EQ(l.op.messages.back(), "Fail to write QMT_CMD_READ to MCU!!!");
-}
-
-TEST(EraseSectors, RefusalAbortsAndLeavesTheBar) {
-    Linked l;
-    sim::Faults f;
-    f.refuseCommand = 0x0B;
-    l.link.board->SetFaults(f);
-    EXPECT_EQ(EraseSectors(l.ctx, 0, 128, 3), -1);
-    EXPECT_EQ(l.progress.Last(), "Abort");
-    EXPECT_EQ(l.progress.steps, 0);
 }
 
 TEST(ExternalWindow, UsesTheProgramsCodesAndPauses) {
@@ -263,46 +292,6 @@ TEST(EraseChip, PausesAndSendsTheFrame) {
     EXPECT_GE(l.clock.TickMs() - t0, 100u);
     l.Settle();
     EXPECT_EQ(l.link.board->Block(0)[100], 0xFF);
-}
-
-}  // namespace
-}  // namespace tessel
-
-namespace tessel {
-namespace {
-
-// Passes everything to the line but refuses to write once `budget` bytes have gone out, as a
-// USB adapter does when it is pulled.
-class FailingWrites : public VirtualLineHandle {
-public:
-    FailingWrites(std::shared_ptr<VirtualLine> line, uint64_t* budget) : VirtualLineHandle(std::move(line)), budget_(budget) {}
-    long Write(const uint8_t* b, size_t n, uint64_t d) override {
-        if (*budget_ < n) return -1;
-        *budget_ -= n;
-        return VirtualLineHandle::Write(b, n, d);
-    }
-
-private:
-    uint64_t* budget_;
-};
-
-TEST(ProgramVerified, WriteFailuresAtTheDataAndTheReadBackFrame) {
-    struct Case {
-        uint64_t budget;  // bytes that still go out once programming starts
-        const char* message;
-    } cases[] = {{4 + 10, "This is a test"}, {4 + 128 + 1, "This is a test3"}};
-    for (const Case& k : cases) {
-        Linked l;
-        uint64_t budget = UINT64_MAX;
-        l.session.port.SetDeviceFactory([&](OpenError*) { return std::make_unique<FailingWrites>(l.link.line, &budget); });
-        ASSERT_EQ(l.session.port.Open(), 0);
-        budget = k.budget;
-        const V data = Random(128, 9);
-        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
-        ASSERT_GE(l.op.messages.size(), 2u);
-        EXPECT_EQ(l.op.messages.back(), k.message);
-        EXPECT_EQ(l.op.messages[l.op.messages.size() - 2], "2:Fail to write QMT_CMD_READ CMD byte!!!");
-    }
 }
 
 }  // namespace
