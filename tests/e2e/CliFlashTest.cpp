@@ -9,13 +9,14 @@
 #include <fstream>
 #include <memory>
 
-#include "files/HexImage.h"
 #include "support/CliRun.h"
 
 namespace tessel {
 namespace {
 
 using test::CliRun;
+using test::HoldsExactly;
+using test::ImageOf;
 using test::kSample;
 using test::ReadBytes;
 using test::SimOnPty;
@@ -23,13 +24,6 @@ using test::TempFolder;
 using test::WriteBytes;
 CliRun Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
     return test::RunTessel(std::move(args), env);
-}
-
-// Whether `flash` (a block 0 the board saved) holds `image` from address 0 and erased cells after it.
-bool HoldsExactly(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image, size_t size = 32768) {
-    const auto erased = [](uint8_t b) { return b == 0xFF; };
-    return flash.size() == size && std::equal(image.begin(), image.end(), flash.begin()) &&
-           std::all_of(flash.begin() + static_cast<long>(image.size()), flash.end(), erased);
 }
 
 // The main job through a pseudo-terminal: what the board holds afterwards is the image and
@@ -46,10 +40,7 @@ TEST(CliFlashOnPty, DownloadAndCompareLeaveExactlyTheImageOnTheBoard) {
         EXPECT_TRUE(cmp.Says("IAP Status: File blink.hex Compare OK!")) << cmp.out;
         EXPECT_EQ(sim.process.Stop(SIGTERM), 0);
     }
-    std::vector<uint8_t> image;
-    std::string error;
-    ASSERT_EQ(ReadImageFile(kSample, &image, &error), ImageReadStatus::Ok);
-    EXPECT_TRUE(HoldsExactly(ReadBytes(dir + "/block0.bin"), image));
+    EXPECT_TRUE(HoldsExactly(ReadBytes(dir + "/block0.bin"), ImageOf(kSample)));
 }
 
 // A board holding last build's code gets this build's, with one of its eight sectors changed:
@@ -185,10 +176,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     // Saved as Intel HEX, the board's copy converts back to what it holds.
     const CliRun save = Tessel({"save", "--port", a32, "--count", "1", dir + "/out.hex"});
     EXPECT_EQ(save.status, 0) << save.out;
-    std::vector<uint8_t> image;
-    std::string error;
-    EXPECT_EQ(ReadImageFile(dir + "/out.hex", &image, &error), ImageReadStatus::Ok) << error;
-    EXPECT_EQ(image, std::vector<uint8_t>(128, 0xFF));
+    EXPECT_EQ(ImageOf(dir + "/out.hex"), std::vector<uint8_t>(128, 0xFF));
 }
 
 // ---- the serial cable test and the debug monitor ----

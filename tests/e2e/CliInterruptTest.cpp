@@ -151,9 +151,7 @@ TEST(CliInterrupt, ASecondSignalEndsAtOnceAndNamesTheBackupThatHoldsTheAreas) {
     const auto backups = b.Backups();
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_NE(o.out.find(backups[0]), std::string::npos) << o.out;
-    std::vector<uint8_t> saved;
-    std::string error;
-    ASSERT_EQ(ReadImageFile(backups[0], &saved, &error), ImageReadStatus::Ok) << error;
+    const std::vector<uint8_t> saved = test::ImageOf(backups[0]);
     ASSERT_GE(saved.size(), 0x2180u);
     EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 0x80, b.block0.begin()));
     EXPECT_TRUE(std::equal(saved.begin() + 0x2000, saved.begin() + 0x2180, b.block0.begin() + 0x2000));

@@ -576,13 +576,7 @@ TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
     ASSERT_GE(sent.size(), 6u);
     EXPECT_EQ(sent.substr(sent.size() - 6), " 62 62") << "the user's code started last";
 
-    std::vector<uint8_t> image;
-    std::string error;
-    ASSERT_EQ(ReadImageFile(kSample, &image, &error), ImageReadStatus::Ok);
-    std::ifstream block(saved, std::ios::binary);
-    const std::vector<uint8_t> flash{std::istreambuf_iterator<char>(block), std::istreambuf_iterator<char>()};
-    ASSERT_GE(flash.size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_TRUE(test::HoldsExactly(test::ReadBytes(saved), test::ImageOf(kSample), 65536));
 }
 
 // ---- password ----

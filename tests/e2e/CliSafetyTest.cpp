@@ -276,10 +276,7 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     EXPECT_EQ(Tessel({"convert", dir + "/big.bin", dir + "/big.hex"}).status, 2);
     WriteBytes(dir + "/full.bin", std::vector<uint8_t>(0x10000, 0xB3));
     ASSERT_EQ(Tessel({"convert", dir + "/full.bin", dir + "/full.hex"}).status, 0);
-    std::vector<uint8_t> back;
-    std::string error;
-    ASSERT_EQ(ReadImageFile(dir + "/full.hex", &back, &error), ImageReadStatus::Ok) << error;
-    EXPECT_EQ(back, std::vector<uint8_t>(0x10000, 0xB3));
+    EXPECT_EQ(test::ImageOf(dir + "/full.hex"), std::vector<uint8_t>(0x10000, 0xB3));
 }
 
 // ---- Every command on every chip in both memory modes, as the rule book says ----

@@ -7,7 +7,6 @@
 #include <memory>
 #include <set>
 
-#include "files/HexImage.h"
 #include "support/ChildProcess.h"
 #include "support/CliRun.h"
 
@@ -19,6 +18,8 @@ using test::kCli;
 using test::kSample;
 using test::ReadBytes;
 using test::CliRun;
+using test::HoldsExactly;
+using test::ImageOf;
 CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args)); }
 
 const std::vector<std::string> kA32 = {"--chip", "NX31A32"};
@@ -49,18 +50,6 @@ struct Boards {
     std::vector<std::string> ports;
 };
 
-std::vector<uint8_t> Sample() {
-    std::vector<uint8_t> image;
-    std::string error;
-    EXPECT_EQ(ReadImageFile(kSample, &image, &error), ImageReadStatus::Ok) << error;
-    return image;
-}
-
-bool HoldsExactly(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
-    return flash.size() == 32768 && std::equal(image.begin(), image.end(), flash.begin()) &&
-           std::all_of(flash.begin() + static_cast<long>(image.size()), flash.end(), [](uint8_t b) { return b == 0xFF; });
-}
-
 // The table line of a port.
 std::string RowOf(const std::string& out, const std::string& port) {
     const size_t at = out.find(port + " ");
@@ -73,7 +62,7 @@ TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
     EXPECT_EQ(run.status, 0) << run.out;
     for (const auto& p : b.ports) EXPECT_NE(RowOf(run.out, p).find(" ok "), std::string::npos) << run.out;
     b.Stop();
-    const std::vector<uint8_t> image = Sample();
+    const std::vector<uint8_t> image = ImageOf(kSample);
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
 }
 
@@ -86,7 +75,7 @@ TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
     EXPECT_NE(RowOf(run.out, b.ports[0]).find("failed"), std::string::npos) << run.out;
     for (int i = 1; i < 4; ++i) EXPECT_NE(RowOf(run.out, b.ports[i]).find(" ok "), std::string::npos) << run.out;
     b.Stop();
-    const std::vector<uint8_t> image = Sample();
+    const std::vector<uint8_t> image = ImageOf(kSample);
     EXPECT_FALSE(HoldsExactly(ReadBytes(b.Saved(0)), image));
     for (int i = 1; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
 }
@@ -193,7 +182,7 @@ TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
     EXPECT_EQ(none.status, 2) << none.out;
     EXPECT_NE(none.out.find("no USB serial adapter is present"), std::string::npos) << none.out;
     b.Stop();
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), Sample())) << "board " << i;
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), ImageOf(kSample))) << "board " << i;
 }
 
 // One-time bits on several boards: each board's chip reports the new security afterwards.

@@ -1,12 +1,14 @@
 #pragma once
 // The built programs as the end-to-end tests run them, and the small file chores around them.
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "files/HexImage.h"
 #include "support/ChildProcess.h"
 #include "support/TempFolder.h"
 
@@ -85,6 +87,20 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path) {
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The bytes an image file gives, as a download takes them; empty when it cannot be read.
+inline std::vector<uint8_t> ImageOf(const std::string& path) {
+    std::vector<uint8_t> image;
+    std::string error;
+    return ReadImageFile(path, &image, &error) == ImageReadStatus::Ok ? image : std::vector<uint8_t>{};
+}
+
+// Whether `flash` (a block 0 a board saved) holds `image` from address 0 and erased cells after it.
+inline bool HoldsExactly(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image, size_t size = 32768) {
+    const auto erased = [](uint8_t b) { return b == 0xFF; };
+    return !image.empty() && flash.size() == size && std::equal(image.begin(), image.end(), flash.begin()) &&
+           std::all_of(flash.begin() + static_cast<long>(image.size()), flash.end(), erased);
 }
 
 }  // namespace tessel::test
