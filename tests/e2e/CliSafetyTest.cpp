@@ -412,23 +412,6 @@ TEST(CliQuestions, EraseAndEditWithoutYesAskAndNoTerminalMeansNo) {
     }
 }
 
-TEST(CliPort, APortThatCannotBeOpenedIsSaidFirstInOneLine) {
-    const CliRun missing = Tessel({"erase", "--yes", "--port", "/dev/tessel-no-such-port"});
-    EXPECT_EQ(missing.status, 3) << missing.out;
-    EXPECT_EQ(std::count(missing.out.begin(), missing.out.end(), '\n'), 1) << missing.out;
-    EXPECT_TRUE(missing.Says("erase: nothing was done, /dev/tessel-no-such-port could not be opened")) << missing.out;
-    // A stand-in board that does not exist is a bad value of --port.
-    const CliRun unknown = Tessel({"detect", "--port", "sim:NX31A99"});
-    EXPECT_EQ(unknown.status, 2) << unknown.out;
-    EXPECT_TRUE(unknown.Says("unknown chip 'NX31A99'")) << unknown.out;
-    // The crystal's best rate is said with the reason.
-    const CliRun baud = Tessel({"detect", "--port", "sim:NX31A32", "--crystal", "1.0", "--baud", "38400"});
-    EXPECT_EQ(baud.status, 2) << baud.out;
-    EXPECT_TRUE(baud.Says("detect: nothing was done: You can't choose a baudrate which is higher than the computed "
-                          "best baudrate! (--baud 38400; best for 1.0000 MHz: 2400)"))
-        << baud.out;
-}
-
 // A 1.1E board whose upgrade program never answers: the upgrade fails at once, says where the
 // user's code is, and sends no erase into the silence.
 TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailure) {
@@ -461,42 +444,45 @@ TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailur
 
 // Values are checked whole while the command line is read, a range must lie inside its
 // block, and a password source the loader could never take is refused before the port is
-// opened: the port here does not even exist, so a late check would end in status 3.
-TEST(CliValues, BytesRangesAndPasswordSourcesAreCheckedBeforeTheChip) {
-    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A32", "--yes", "03E6", "100"}).status, 2) << "not 10h";
-    EXPECT_EQ(Tessel({"edit", "--port", "sim:NX31A32", "--yes", "03E6", "A5", "1FF"}).status, 2) << "not 1Fh";
-    const CliRun one = Tessel({"edit", "--port", "sim:NX31A32", "--yes", "03E6", "7", "a5"});
-    EXPECT_EQ(one.status, 0) << one.out;
-    EXPECT_TRUE(one.Says("03E6: 07 A5")) << one.out;
-    const CliRun past = Tessel({"erase", "--port", "sim:NX31A32", "--yes", "--block", "0", "--start-sector", "250",
-                                "--count", "10"});
-    EXPECT_EQ(past.status, 2) << past.out;
-    EXPECT_TRUE(past.Says("runs past the end of block 0")) << past.out;
-
+// opened: the port `gone` does not even exist, so a late check would end in status 3. A port
+// that cannot be opened is said first, in one line; a stand-in board that does not exist is a
+// bad value of --port; the crystal's best rate is said with the reason.
+TEST(CliValues, BytesRangesPortsAndPasswordSourcesAreCheckedBeforeTheChip) {
     const TempFolder dir;
-    const std::string gone = dir + "/no-such-port";
+    const std::string gone = dir + "/no-such-port", a32 = "sim:NX31A32";
     std::ofstream(dir + "/long") << std::string(32, 'p') << "\n";
     std::ofstream(dir + "/latin") << "\xE2\x82\xAC\n";  // the euro sign has no Latin-1 byte
-    struct Case {
+    const struct {
         std::vector<std::string> args;
         std::vector<std::string> env;
-        const char* said;
+        int status;
+        std::string said;
+    } cases[] = {
+        {{"edit", "--port", a32, "--yes", "03E6", "100"}, {}, 2, ""},  // not 10h
+        {{"edit", "--port", a32, "--yes", "03E6", "A5", "1FF"}, {}, 2, ""},  // not 1Fh
+        {{"edit", "--port", a32, "--yes", "03E6", "7", "a5"}, {}, 0, "03E6: 07 A5"},
+        {{"erase", "--port", a32, "--yes", "--block", "0", "--start-sector", "250", "--count", "10"}, {}, 2,
+         "runs past the end of block 0"},
+        {{"read", "--port", gone, "--password-file", "/dev/zero"}, {}, 2, "not a regular file"},
+        {{"read", "--port", gone, "--password-file", dir + "/long"}, {}, 2, "at most 31"},
+        {{"read", "--port", gone, "--password-file", dir + "/latin"}, {}, 2, ""},
+        {{"read", "--port", gone}, {"TESSEL_PASSWORD=" + std::string(32, 'q')}, 2, "at most 31"},
+        {{"password", "change", "--port", gone, "--new-password-file", "/dev/zero"}, {}, 2, "not a regular file"},
+        {{"cable-test", "--port", gone, "--ports-from", "/dev/zero"}, {}, 2, "not a regular file"},
+        {{"erase", "--yes", "--port", gone}, {}, 3, "erase: nothing was done, " + gone + " could not be opened"},
+        {{"detect", "--port", "sim:NX31A99"}, {}, 2, "unknown chip 'NX31A99'"},
+        {{"detect", "--port", a32, "--crystal", "1.0", "--baud", "38400"}, {}, 2,
+         "detect: nothing was done: You can't choose a baudrate which is higher than the computed best baudrate! "
+         "(--baud 38400; best for 1.0000 MHz: 2400)"},
     };
-    const Case cases[] = {
-        {{"read", "--password-file", "/dev/zero"}, {}, "not a regular file"},
-        {{"read", "--password-file", dir + "/long"}, {}, "at most 31"},
-        {{"read", "--password-file", dir + "/latin"}, {}, ""},
-        {{"read"}, {"TESSEL_PASSWORD=" + std::string(32, 'q')}, "at most 31"},
-        {{"password", "change", "--new-password-file", "/dev/zero"}, {}, "not a regular file"},
-        {{"cable-test", "--ports-from", "/dev/zero"}, {}, "not a regular file"},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"--port", gone});
-        SCOPED_TRACE(args.front() + " " + args[1]);
-        const test::CliRun r = test::RunTessel(args, c.env, true);
-        EXPECT_EQ(r.status, 2) << r.out;
-        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.args.back());
+        const test::CliRun r = test::RunTessel(c.args, c.env, true);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(r.Says(c.said)) << r.out;
+        if (c.status == 3) {
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        }
     }
 }
 
