@@ -73,6 +73,14 @@ QLineEdit* MakeEdit(QWidget* parent, const char* name, bool readOnly = false) {
     return edit;
 }
 
+// A label that names its field: a screen reader reads the field by the text beside it, not
+// by the title of the group around it. The label must share the field's parent.
+QLabel* LabelFor(QWidget* field, const char* text) {
+    auto* label = new QLabel(Q(text), field->parentWidget());
+    label->setBuddy(field);
+    return label;
+}
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* text) {
     auto* button = new QPushButton(Q(text), parent);
     button->setObjectName(name);
@@ -326,11 +334,11 @@ public:
         reload_->setVisible(false);
         auto* compute = MakeButton(group, "compute", "&Compute");
         auto* nextBaud = MakeButton(group, "nextBaud", "&Next Baud");
-        grid->addWidget(new QLabel(Q("Ext. Crystal Frequency of Target MCU"), group), 0, 0, 1, 3);
+        grid->addWidget(LabelFor(crystal_, "Ext. Crystal Frequency of Target MCU"), 0, 0, 1, 3);
         grid->addWidget(crystal_, 1, 0);
         grid->addWidget(new QLabel(Q("MHz"), group), 1, 1);
         grid->addWidget(compute, 1, 2);
-        grid->addWidget(new QLabel(Q("Baud Rate Recommend by PC"), group), 2, 0, 1, 3);
+        grid->addWidget(LabelFor(recommended_, "Baud Rate Recommend by PC"), 2, 0, 1, 3);
         grid->addWidget(recommended_, 3, 0);
         grid->addWidget(nextBaud, 3, 2);
         grid->addWidget(reload_, 4, 0);
@@ -382,12 +390,12 @@ public:
         auto* compute = MakeButton(group, "compute", "Compute");
         auto* replace = MakeButton(group, "replace", "Replace");
         grid->addWidget(crystal_, 0, 0);
-        grid->addWidget(new QLabel(Q("MHz"), group), 0, 1);
+        grid->addWidget(LabelFor(crystal_, "MHz"), 0, 1);
         grid->addWidget(compute, 0, 2);
-        grid->addWidget(new QLabel(Q("Best Baud Rate Calculate by PC"), group), 1, 0, 1, 2);
+        grid->addWidget(LabelFor(recommended_, "Best Baud Rate Calculate by PC"), 1, 0, 1, 2);
         grid->addWidget(recommended_, 2, 0);
         grid->addWidget(replace, 2, 2);
-        grid->addWidget(new QLabel(Q("Best RCAP2 Value Calculate by PC"), group), 3, 0, 1, 2);
+        grid->addWidget(LabelFor(reload_, "Best RCAP2 Value Calculate by PC"), 3, 0, 1, 2);
         grid->addWidget(reload_, 4, 0);
         layout->addWidget(group);
 
@@ -435,9 +443,9 @@ public:
         auto* grid = new QGridLayout;
         start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
         count_ = MakeList(this, "count", m_.counts, m_.countIndex);
-        grid->addWidget(new QLabel(Q(SectorRangeDialog::kStartLabel), this), 0, 0);
+        grid->addWidget(LabelFor(start_, SectorRangeDialog::kStartLabel), 0, 0);
         grid->addWidget(start_, 0, 1);
-        grid->addWidget(new QLabel(Q(SectorRangeDialog::kCountLabel), this), 1, 0);
+        grid->addWidget(LabelFor(count_, SectorRangeDialog::kCountLabel), 1, 0);
         grid->addWidget(count_, 1, 1);
         layout->addLayout(grid);
         AddOkCancel(layout);
@@ -466,7 +474,7 @@ QLineEdit* AddFileRow(QWidget* dialog, QGridLayout* grid, int row, const std::fu
     auto* edit = new ElidedLineEdit(dialog);
     edit->setObjectName("fileName");
     auto* browse = MakeButton(dialog, "browse", "...");
-    grid->addWidget(new QLabel(Q(FileSectorDialog::kFileLabel), dialog), row, 0, 1, 2);
+    grid->addWidget(LabelFor(edit, FileSectorDialog::kFileLabel), row, 0, 1, 2);
     grid->addWidget(edit, row + 1, 0);
     grid->addWidget(browse, row + 1, 1);
     QObject::connect(browse, &QPushButton::clicked, edit, [edit, choose] {
@@ -512,11 +520,11 @@ public:
                 QFileDialog::getOpenFileName(this, QString(), StartFolder(file_->text(), settings_), ImageFileFilters());
             if (!chosen.isEmpty()) file_->setText(chosen);
         });
-        grid->addWidget(new QLabel(Q(FileSectorDialog::kFileLabel), this), 0, 0, 1, 2);
+        grid->addWidget(LabelFor(recent_, FileSectorDialog::kFileLabel), 0, 0, 1, 2);
         grid->addWidget(recent_, 1, 0);
         grid->addWidget(browse, 1, 1);
         start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
-        grid->addWidget(new QLabel(Q(FileSectorDialog::kStartLabel), this), 2, 0, 1, 2);
+        grid->addWidget(LabelFor(start_, FileSectorDialog::kStartLabel), 2, 0, 1, 2);
         grid->addWidget(start_, 3, 0, 1, 2);
         grid->setColumnStretch(0, 1);
         layout->addLayout(grid);
@@ -576,9 +584,9 @@ public:
         });
         start_ = MakeList(this, "startSector", m_.sectors, m_.startIndex);
         count_ = MakeList(this, "count", m_.counts, m_.countIndex);
-        grid->addWidget(new QLabel(Q(FileSectorDialog::kStartLabel), this), 2, 0, 1, 2);
+        grid->addWidget(LabelFor(start_, FileSectorDialog::kStartLabel), 2, 0, 1, 2);
         grid->addWidget(start_, 3, 0, 1, 2);
-        grid->addWidget(new QLabel(Q("Range"), this), 4, 0, 1, 2);
+        grid->addWidget(LabelFor(count_, "Range"), 4, 0, 1, 2);
         grid->addWidget(count_, 5, 0, 1, 2);
         layout->addLayout(grid);
 
@@ -663,8 +671,8 @@ bool StoreMasked(QLineEdit* edit, std::string& out) {
 // Label and field rows of the password dialogs.
 QLineEdit* AddMaskedRow(QWidget* parent, QGridLayout* grid, const char* label, const char* name) {
     const int row = grid->rowCount();
-    grid->addWidget(new QLabel(Q(label), parent), row, 0);
     QLineEdit* edit = MakeMasked(parent, name);
+    grid->addWidget(LabelFor(edit, label), row, 0);
     grid->addWidget(edit, row, 1);
     return edit;
 }
@@ -674,10 +682,10 @@ public:
     PasswordView(PasswordVerifyDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
         setWindowTitle(Q(PasswordVerifyDialog::kTitle));
         auto* layout = new QVBoxLayout(this);
-        auto* prompt = new QLabel(Q(PasswordVerifyDialog::kPrompt), this);
+        password_ = MakeMasked(this, "password");
+        auto* prompt = LabelFor(password_, PasswordVerifyDialog::kPrompt);
         prompt->setWordWrap(true);
         layout->addWidget(prompt);
-        password_ = MakeMasked(this, "password");
         password_->setMaxLength(static_cast<int>(kMaxPasswordLength));
         layout->addWidget(password_);
         AddOkCancel(layout);
@@ -798,15 +806,15 @@ public:
         setWindowTitle(Q(ByteEditDialog::kTitle));
         auto* layout = new QVBoxLayout(this);
         layout->addWidget(new QLabel(Q(ByteEditDialog::kNote), this));
-        layout->addWidget(new QLabel(Q(ByteEditDialog::kAddressLabel), this));
         address_ = MakeEdit(this, "address");
+        layout->addWidget(LabelFor(address_, ByteEditDialog::kAddressLabel));
         address_->setMaxLength(static_cast<int>(ByteEditDialog::kAddressChars));
         layout->addWidget(address_);
-        layout->addWidget(new QLabel(Q(ByteEditDialog::kShownLabel), this));
         shown_ = MakeEdit(this, "shownData", true);
+        layout->addWidget(LabelFor(shown_, ByteEditDialog::kShownLabel));
         layout->addWidget(shown_);
-        layout->addWidget(new QLabel(Q(ByteEditDialog::kNewLabel), this));
         new_ = MakeEdit(this, "newData");
+        layout->addWidget(LabelFor(new_, ByteEditDialog::kNewLabel));
         new_->setMaxLength(static_cast<int>(ByteEditDialog::kDataChars));
         layout->addWidget(new_);
         auto* row = new QHBoxLayout;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QAccessible>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -9,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -25,6 +28,7 @@
 #include <QTreeWidget>
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -1089,6 +1093,34 @@ QImage OverWindow(QWidget* window, QWidget* modal) {
     return base.toImage();
 }
 
+// What a screen reader reads for each control of a window: every visible control has a name,
+// and no two share one (a group's title handed to each of its fields names none of them). A
+// list box is read by its current text and told apart by the label that points at it.
+void ExpectEveryControlNamed(QWidget* top) {
+    std::map<QString, QString> owner;
+    for (QWidget* w : top->findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+                             qobject_cast<QComboBox*>(w) || qobject_cast<QAbstractItemView*>(w) ||
+                             qobject_cast<QProgressBar*>(w);
+        // A header is read through its columns' names.
+        if (qobject_cast<QHeaderView*>(w)) continue;
+        if (!control || !w->isVisibleTo(top) || qobject_cast<QComboBox*>(w->parentWidget())) continue;
+        QAccessibleInterface* ai = QAccessible::queryAccessibleInterface(w);
+        const QString name = ai ? ai->text(QAccessible::Name).trimmed() : QString();
+        const QString what = top->objectName() + "/" + w->objectName() + " (" + w->metaObject()->className() + ")";
+        if (qobject_cast<QComboBox*>(w)) {
+            EXPECT_TRUE(!w->accessibleName().isEmpty() || (ai && !ai->relations(QAccessible::Label).isEmpty()))
+                << what.toStdString() << " has no label";
+            continue;
+        }
+        EXPECT_FALSE(name.isEmpty()) << what.toStdString();
+        if (name.isEmpty()) continue;
+        const auto [it, fresh] = owner.emplace(name, what);
+        EXPECT_TRUE(fresh) << what.toStdString() << " and " << it->second.toStdString() << " are both read as \""
+                           << name.toStdString() << "\"";
+    }
+}
+
 QString ShotFolder() { return QStringLiteral(TESSEL_BINARY_DIR "/screenshots"); }
 
 // The screenshots target: the main window in each state and every dialog and kind of message
@@ -1109,6 +1141,7 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     };
     auto mainWindow = [&](const char* state) {
         QApplication::processEvents();
+        ExpectEveryControlNamed(r.window.get());
         save(r.window->grab().toImage(), QStringLiteral("main-%1").arg(QString::fromLatin1(state)));
     };
     r.op.onModal = [&](QWidget* modal) {
@@ -1120,6 +1153,7 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
             save(OverWindow(r.window.get(), modal), QStringLiteral("box-%1").arg(QString::fromLatin1(kind)));
             return;
         }
+        ExpectEveryControlNamed(modal);
         if (dialogsSeen.insert(modal->objectName()).second)
             save(OverWindow(r.window.get(), modal), QStringLiteral("dialog-%1").arg(modal->objectName()));
     };
