@@ -48,12 +48,7 @@ constexpr int kProbePauseMs = 1200;
 
 struct StationOptions {
     GangPorts ports;
-    std::string file;
-    std::string format = "auto";
-    bool verify = false;
-    bool run = false;
-    bool changedOnly = false;
-    int lockOption = 0;
+    BoardDownload board;  // the operator's image and the steps every board goes through
     std::string serialAt;  // hex address of the serial number, empty: none
     long long serialStart = 0;
     std::string serialFormat = "le32";
@@ -124,7 +119,7 @@ class Station {
 public:
     Station(const StationOptions& o, ImageData image, uint32_t serialOffset, uint64_t nextSerial)
         : o_(o), image_(std::move(image)), serialOffset_(serialOffset), next_(nextSerial),
-          sha_(Sha256Of(o.file)), host_(HostName()) {}
+          sha_(Sha256Of(o.board.file)), host_(HostName()) {}
 
     bool Serials() const { return !o_.serialAt.empty(); }
 
@@ -186,7 +181,7 @@ public:
 
     // One line for each board, appended and on the disk before the next board starts.
     bool Log(Json entry, std::string* why) {
-        entry["image"] = o_.file;
+        entry["image"] = o_.board.file;
         entry["image_sha256"] = sha_;
         entry["host"] = host_;
         const std::string line = entry.dump() + "\n";
@@ -268,12 +263,10 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
             station.End(kExitFailed, why);
             return;
         }
-        BoardDownload job;
+        // The slot's own copy of the image, with this board's number once it has one.
+        BoardDownload job = o.board;
         job.file = imagePath;
-        job.verify = o.verify;
-        job.run = o.run;
-        job.changedOnly = o.changedOnly;
-        job.lockOption = o.lockOption;
+        job.format = "hex";
         job.beforeWrite = [&](std::string* reason) {
             if (!station.Serials()) return true;
             uint64_t n = 0;
@@ -340,7 +333,7 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
 int RunStation(const StationOptions& o, RunState& state) {
     CommandResult& res = state.result;
     res.command = "station";
-    res.fields["file"] = o.file;
+    res.fields["file"] = o.board.file;
     std::vector<std::string> ports;
     if (!CollectPorts(o.ports, state.connect.port, state.events, &ports)) return kExitUsage;
     if (ports.empty()) {
@@ -355,7 +348,7 @@ int RunStation(const StationOptions& o, RunState& state) {
         }
     // The image is read and checked once, against the chip the bench is set up for.
     ImageData image;
-    if (const std::string why = ReadImageForCommand(o.file, o.format, &image); !why.empty()) {
+    if (const std::string why = ReadImageForCommand(o.board.file, o.board.format, &image); !why.empty()) {
         res.summary = "station: nothing was done: " + why;
         return kExitUsage;
     }
@@ -380,7 +373,7 @@ int RunStation(const StationOptions& o, RunState& state) {
         }
     }
     if (image.bytes.size() > limit) {
-        res.summary = "station: nothing was done: " + o.file + " does not fit " + base.chip + "'s block 0";
+        res.summary = "station: nothing was done: " + o.board.file + " does not fit " + base.chip + "'s block 0";
         return kExitUsage;
     }
     if (!base.yes) {
@@ -443,13 +436,13 @@ void AddStationCommand(CLI::App& app, RunState& state) {
         "station", "Program board after board on one or more ports: each slot waits for a board, programs it, "
                    "says PASS or FAIL, logs it and waits for it to be taken away");
     AddGangConnectOptions(cmd, state, o->ports);
-    cmd->add_option("file", o->file, "The image (Intel HEX or binary), checked once at the start")->required();
-    OneOf(cmd->add_option("--format", o->format, "How to take the file: from its content, or hex or bin"),
+    cmd->add_option("file", o->board.file, "The image (Intel HEX or binary), checked once at the start")->required();
+    OneOf(cmd->add_option("--format", o->board.format, "How to take the file: from its content, or hex or bin"),
           {"auto", "hex", "bin"});
-    cmd->add_flag("--verify", o->verify, "Compare every board with the image once more after programming it");
-    cmd->add_flag("--run", o->run, "Start the user's program on every board that passed");
-    cmd->add_flag("--changed-only", o->changedOnly, "Rewrite only the sectors that differ");
-    cmd->add_option("--lock", o->lockOption, "Program this lock-menu option on every board (see tessel lock --help)")
+    cmd->add_flag("--verify", o->board.verify, "Compare every board with the image once more after programming it");
+    cmd->add_flag("--run", o->board.run, "Start the user's program on every board that passed");
+    cmd->add_flag("--changed-only", o->board.changedOnly, "Rewrite only the sectors that differ");
+    cmd->add_option("--lock", o->board.lockOption, "Program this lock-menu option on every board (see tessel lock --help)")
         ->check(Between(1, 6));
     cmd->add_option("--serial-at", o->serialAt, "Write each board's own serial number at this address (hex)")
         ->check(CLI::Validator(
