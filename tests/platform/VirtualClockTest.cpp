@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -16,12 +17,22 @@ TEST(VirtualClock, SleepAdvancesAtOnce) {
     EXPECT_EQ(clock.TickMs(), 30005u);
 }
 
+// A thread counted on the clock before it starts, as the link worker is: otherwise time may
+// move on while it is still being scheduled, and it then sleeps for good once the others wait
+// for it to end.
+std::thread CountedThread(VirtualClock& clock, std::function<void()> body) {
+    clock.AddParticipant();
+    return std::thread([&clock, body = std::move(body)] {
+        body();
+        clock.RemoveParticipant();
+    });
+}
+
 TEST(VirtualClock, TimeWaitsForTheBusyParticipant) {
     VirtualClock clock;
     std::atomic<bool> workerDone{false};
     std::atomic<uint64_t> workerSawAt{0};
-    std::thread worker([&] {
-        VirtualClock::Participant p(clock);
+    std::thread worker = CountedThread(clock, [&] {
         clock.SleepMs(100);
         workerSawAt = clock.TickMs();
         workerDone = true;
@@ -43,8 +54,7 @@ TEST(VirtualClock, CancelEndsASleepEarly) {
     VirtualClock clock;
     std::atomic<bool> cancel{false};
     std::atomic<bool> returned{false};
-    std::thread sleeper([&] {
-        VirtualClock::Participant p(clock);
+    std::thread sleeper = CountedThread(clock, [&] {
         EXPECT_FALSE(clock.SleepUntil(1'000'000, &cancel));
         returned = true;
     });
@@ -61,8 +71,7 @@ TEST(VirtualClock, APauseOutlastsWakesMeantForOthers) {
     VirtualClock clock;
     std::atomic<bool> slept{false};
     std::atomic<uint64_t> endedAt{0};
-    std::thread sleeper([&] {
-        VirtualClock::Participant p(clock);
+    std::thread sleeper = CountedThread(clock, [&] {
         clock.SleepMs(100);
         endedAt = clock.NowUs();
         slept = true;
