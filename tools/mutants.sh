@@ -11,6 +11,10 @@
 # the tests); the last line is "mutants: N, killed: K". Each mutant's build and test output is
 # kept in BUILD_DIR/mutants/NAME.log. The source file is put back after every mutant, also when
 # the run is interrupted, so that the tree is left as it was found.
+#
+# Not for a coverage build: a test that limits the size of the files a program may write
+# leaves its counter files cut short, and the complaints of the programs after it land in the
+# output the tests compare.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build-mutants}
@@ -85,7 +89,7 @@ fi
 mkdir -p "$build_dir/mutants"
 build_abs=$(cd "$build_dir" && pwd)
 work=$(mktemp -d)
-# A coverage build's programs write their counters here, not over the build's own.
+# Should the build count coverage all the same, its counters are not mixed with the mutants'.
 export GCOV_PREFIX=$work/gcov
 # As ctest runs the desktop program's tests.
 export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8 QT_SCALE_FACTOR=1 QT_ENABLE_HIGHDPI_SCALING=0
