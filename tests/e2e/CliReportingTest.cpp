@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
@@ -281,9 +282,12 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
                                        " failed: verify failed at 0005h: read back 00h, expected FFh "
                                        "(Reading 256 of 256 bytes, Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
     }
-    {
-        SimOnPty board({"--chip", "NX31A32", "--refuse", "11"});
-        Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1, "erase failed: erase failed at 0000h: no acknowledgement"});
+    // An erase unanswered, and one answered with another byte than C0h (the 10th reply byte).
+    for (const auto& [fault, value, why] : {std::tuple{"--refuse", "11", "no acknowledgement"},
+                                            std::tuple{"--corrupt-reply", "10", "answered 3Fh instead of C0h"}}) {
+        SimOnPty board({"--chip", "NX31A32", fault, value});
+        Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1,
+                          std::string("erase failed: erase failed at 0000h: ") + why});
     }
     {
         // 3Fh: "?", a 1.1 loader of another letter.
