@@ -21,6 +21,7 @@
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
 #include "support/CliRun.h"
+#include "support/PtyProcess.h"
 
 namespace tessel {
 namespace {
@@ -409,6 +410,19 @@ TEST(CliQuestions, EraseAndEditWithoutYesAskAndNoTerminalMeansNo) {
         EXPECT_TRUE(r.Says(c.summary)) << r.out;
         for (const std::string& frame : WritesAfterDetection(trace))
             EXPECT_NE(frame.rfind("0B", 0), 0u) << "an erase frame went out: " << frame;
+    }
+}
+
+// At a terminal only a yes is a yes: Enter alone, or anything else, declines.
+TEST(CliQuestions, AtATerminalOnlyAYesErases) {
+    for (const auto& [typed, erased] : {std::pair{"\n", false}, std::pair{"o\n", false}, std::pair{"y\n", true}}) {
+        SCOPED_TRACE(typed);
+        test::PtyProcess p({kCli, "erase", "-p", "sim:NX31A32", "--count", "1"});
+        ASSERT_TRUE(p.ReadUntil("[y/N] ")) << p.Output();
+        p.Type(typed);
+        EXPECT_EQ(p.Finish(), erased ? 0 : 1) << p.Output();
+        EXPECT_NE(p.Output().find(erased ? "erased 1 sector" : "erase declined: nothing was erased"), std::string::npos)
+            << p.Output();
     }
 }
 
