@@ -301,9 +301,10 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     FlashRig r(BoardOf(2));
     const std::vector<uint8_t> code = r.FillBlock(0, 5);
     ASSERT_TRUE(r.Detect());
-    // Three bytes at 0100h and a sector-long table at 1000h; everything between is a gap.
+    // Three bytes at 0100h and a table over the first half of the sector at 1000h; everything
+    // between is a gap, and so is the rest of that sector after the file's last byte.
     const std::vector<uint8_t> small = {0xA1, 0xA2, 0xA3};
-    const std::vector<uint8_t> table(128, 0x5C);
+    const std::vector<uint8_t> table(64, 0x5C);
     r.file = r.WriteFile("sparse.hex", HexOf({{0x0100, small}, {0x1000, table}}));
     ASSERT_TRUE(r.RunYes(command::kDownload));
     const std::vector<std::string> log = r.LastCommands();
@@ -313,7 +314,7 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     EXPECT_EQ(r.window.ProgressRange(), 2) << "the bar counts the sectors touched";
 
     std::vector<uint8_t> want = code;
-    // The sector that holds the three bytes was read first: its other bytes are written back.
+    // The sectors the file touches were read first: their other bytes are written back.
     std::copy(small.begin(), small.end(), want.begin() + 0x100);
     std::copy(table.begin(), table.end(), want.begin() + 0x1000);
     EXPECT_EQ(r.Block(0), want);
@@ -322,10 +323,10 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     EXPECT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File sparse.hex Compare OK!");
     std::vector<uint8_t> changed = r.Block(0);
-    changed[0x1040] ^= 0xFF;
+    changed[0x1020] ^= 0xFF;
     r.board().SetBlock(0, changed);
     EXPECT_FALSE(r.Run(command::kCompare));
-    EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("Unmatched data at memory address 1040h", 0), 0u)
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("Unmatched data at memory address 1020h", 0), 0u)
         << r.window.Field(ChipField::IapStatus);
 }
 
