@@ -66,13 +66,18 @@ TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
 }
 
-// The first board never acknowledges a sector erase: it fails, the other three are
-// programmed all the same, the table names the failed one and the status is 1.
+// The first board never acknowledges a sector erase and a fifth port cannot be opened: both
+// fail, the other three are programmed all the same, the table and the last line name the
+// failed ones and the status is 1.
 TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
     Boards b({{"--chip", "NX31A32", "--refuse", "11"}, kA32, kA32, kA32});
-    const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample}));
+    const std::string missing = b.dir + "/no-such-port";
+    const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample, "--port", missing}));
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(RowOf(run.out, b.ports[0]).find("failed"), std::string::npos) << run.out;
+    EXPECT_NE(RowOf(run.out, missing).find("failed: port not opened"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("download failed on 2 of 5 boards: " + missing + " " + b.ports[0]), std::string::npos)
+        << run.out;
     for (int i = 1; i < 4; ++i) EXPECT_NE(RowOf(run.out, b.ports[i]).find(" ok "), std::string::npos) << run.out;
     b.Stop();
     const std::vector<uint8_t> image = ImageOf(kSample);
