@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 
@@ -26,6 +27,15 @@ namespace {
 
 using V = std::vector<uint8_t>;
 
+// A window that lets a test act when the progress label changes: at a given step of a command.
+struct HookedView : test::RecordingView {
+    std::function<void(const std::string&)> onLabel;
+    void setProgressLabel(const std::string& t) override {
+        if (onLabel) onLabel(t);
+        RecordingView::setProgressLabel(t);
+    }
+};
+
 // A session on a board with the 1.1E loader, at its 9600 baud, with a link worker for the
 // detection to start.
 struct OldLoader : test::SimSession {
@@ -41,7 +51,7 @@ struct OldLoader : test::SimSession {
         return c;
     }
 
-    test::RecordingView view;
+    HookedView view;
     LinkWorker worker;
     DetectionContext ctx{session, view, op};
 };
@@ -137,6 +147,11 @@ struct Upgrading : OldLoader {
             if (m.find(t) != std::string::npos) return true;
         return false;
     }
+    // The user's code as the backup file holds it.
+    V Saved() const {
+        std::ifstream in(backup, std::ios::binary);
+        return V((std::istreambuf_iterator<char>(in)), {});
+    }
 
     test::TempFolder dir;
     std::string backup;
@@ -145,26 +160,31 @@ struct Upgrading : OldLoader {
 
 // The saved user code is what goes back, so it must be exact even when a prompt of the
 // loader's crosses a read command: right after the last reply (the prompt looks like data)
-// or long after it (the worker gives up on the exchange).
+// or long after it (the worker gives up on the exchange). The new loader's remap size is the
+// one the 1.1E detection read (bits 1:0 of its status).
 TEST(Upgrade11E, TurnsTheLoaderInto11FAndPutsTheUserCodeBack) {
     struct Case {
         const char* name;
         uint64_t promptBeforeRead;
         uint32_t replyDelayMs;
+        uint8_t remapBits;
+        const char* remap;
     };
-    for (const Case& k : {Case{"clean line", 0, 0}, Case{"prompt before a read", 1, 0},
-                          Case{"prompt before a late read", 3, 600}}) {
+    for (const Case& k : {Case{"clean line", 0, 0, 0x02, "2 KByte"}, Case{"prompt before a read", 1, 0, 0, "0 KByte"},
+                          Case{"prompt before a late read", 3, 600, 0, "0 KByte"}}) {
         SCOPED_TRACE(k.name);
         sim::Faults f;
         f.promptBeforeRead = k.promptBeforeRead;
         f.replyDelayMs = k.replyDelayMs;
-        Upgrading u(0, f);
+        Upgrading u(k.remapBits, f);
         Detect11E(u.ctx, true);
         EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
         EXPECT_TRUE(u.Says("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!")) << u.op.messages.back();
         EXPECT_TRUE(u.Says("Please continue to use IAP function."));
         EXPECT_EQ(u.view.Field(ChipField::FwVersion), "v1.1F");
         EXPECT_EQ(u.view.Field(ChipField::IapStatus), "Re-detect chip from target MCU for BSL1.1F is done.");
+        EXPECT_EQ(u.view.Field(ChipField::ReMap), k.remap);
+        EXPECT_EQ(u.session.remapText, k.remap);
         EXPECT_TRUE(u.session.IsLinkUp());
         EXPECT_FALSE(u.session.flags.workerRunning);
         const V after = u.link.board->Block(0);
@@ -172,42 +192,27 @@ TEST(Upgrade11E, TurnsTheLoaderInto11FAndPutsTheUserCodeBack) {
         EXPECT_EQ(after[5000], 0x33) << "nothing beyond the upgrade area touched";
         // The saved code went to a backup file before anything was erased.
         ASSERT_FALSE(u.backup.empty());
-        std::ifstream in(u.backup, std::ios::binary);
-        const V saved((std::istreambuf_iterator<char>(in)), {});
-        EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
+        EXPECT_EQ(u.Saved(), V(u.user.begin(), u.user.begin() + 1280));
         EXPECT_FALSE(u.session.flags.longOperation);
     }
 }
 
-// A window that, once the upgrade program has been started, makes the new loader refuse
-// every sector erase, so that the user's code cannot be put back.
-struct SabotagingView : test::RecordingView {
-    sim::Board* board = nullptr;
-    void setProgressLabel(const std::string& t) override {
-        if (board && t == "Upgrade is in process, please wait...") {
-            sim::Faults f;
-            f.refuseCommand = 0x0B;
-            board->SetFaults(f);
-        }
-        RecordingView::setProgressLabel(t);
-    }
-};
-
+// Once the upgrade program has been started, the new loader refuses every sector erase, so
+// that the user's code cannot be put back.
 TEST(Upgrade11E, AFailedRestoreNamesTheBackupFile) {
     Upgrading u;
-    SabotagingView view;
-    view.board = u.link.board.get();
-    DetectionContext ctx{u.session, view, u.op};
-    ctx.worker = &u.worker;
-    ctx.runUpgrade = [&](bool menu) { u.backup = UpgradeBsl11E(ctx, menu, u.dir); };
-    Detect11E(ctx, true);
+    u.view.onLabel = [&](const std::string& t) {
+        if (t != "Upgrade is in process, please wait...") return;
+        sim::Faults f;
+        f.refuseCommand = 0x0B;
+        u.link.board->SetFaults(f);
+    };
+    Detect11E(u.ctx, true);
     ASSERT_FALSE(u.backup.empty());
     EXPECT_TRUE(std::filesystem::exists(u.backup));
     EXPECT_TRUE(u.Says("But user's code on Block0 was destroyed.\nIts saved copy is in " + u.backup))
         << u.op.messages.back();
-    std::ifstream in(u.backup, std::ios::binary);
-    const V saved((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(saved, V(u.user.begin(), u.user.begin() + 1280));
+    EXPECT_EQ(u.Saved(), V(u.user.begin(), u.user.begin() + 1280));
 }
 
 TEST(Upgrade11E, AStandInImageIsNeverWrittenToARealPort) {
@@ -229,34 +234,16 @@ TEST(Upgrade11E, AStandInImageIsNeverWrittenToARealPort) {
     u.ExpectSessionEnded();
 }
 
-// The new loader's remap size is the one the 1.1E detection read (bits 1:0 of its status).
-TEST(Upgrade11E, TheRemapSizeComesFromThe11EStatusByte) {
-    Upgrading u(0x02);
-    Detect11E(u.ctx, true);
-    ASSERT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11F);
-    EXPECT_EQ(u.view.Field(ChipField::ReMap), "2 KByte");
-    EXPECT_EQ(u.session.remapText, "2 KByte");
-}
-
-// A view that raises the operator's stop as the user's code starts to be saved.
-struct StoppingView : test::RecordingView {
-    CDeviceSession* session = nullptr;
-    void setProgressLabel(const std::string& t) override {
-        if (session && t == "Reading") session->flags.stop.Request();
-        RecordingView::setProgressLabel(t);
-    }
-};
-
+// The operator's stop comes as the user's code starts to be saved.
 TEST(Upgrade11E, AStopWhileTheUserCodeIsSavedErasesNothingAndEndsTheSession) {
     Upgrading u;
-    StoppingView view;
-    DetectionContext ctx{u.session, view, u.op};
-    ctx.worker = &u.worker;
-    ctx.runUpgrade = [&](bool menu) {
-        view.session = &u.session;
-        u.backup = UpgradeBsl11E(ctx, menu, u.dir);
+    u.ctx.runUpgrade = [&](bool menu) {
+        u.view.onLabel = [&](const std::string& t) {
+            if (t == "Reading") u.session.flags.stop.Request();
+        };
+        u.backup = UpgradeBsl11E(u.ctx, menu, u.dir);
     };
-    Detect11E(ctx, true);
+    Detect11E(u.ctx, true);
     EXPECT_EQ(u.link.board->CurrentFirmware(), sim::Firmware::F11E);
     EXPECT_EQ(u.link.board->Block(0), u.user);
     EXPECT_TRUE(u.backup.empty());
@@ -264,7 +251,8 @@ TEST(Upgrade11E, AStopWhileTheUserCodeIsSavedErasesNothingAndEndsTheSession) {
     EXPECT_NE(u.session.flags.stop.Notes().find("nothing was erased"), std::string::npos);
     EXPECT_FALSE(u.session.IsLinkUp());
     EXPECT_FALSE(u.session.flags.workerRunning);
-    for (IapButton b : {IapButton::Read, IapButton::Download, IapButton::SectorErase}) EXPECT_FALSE(view.ButtonEnabled(b));
+    for (IapButton b : {IapButton::Read, IapButton::Download, IapButton::SectorErase})
+        EXPECT_FALSE(u.view.ButtonEnabled(b));
 }
 
 // ---- operations queued to the worker ----

@@ -30,6 +30,20 @@ struct Linked : test::SimBench {
         Settle();
         return link.board->BytesReceived();
     }
+    // The board's faults from now on: `knob` set to `value`, every other one off.
+    template <typename T, typename U>
+    void Arm(T sim::Faults::*knob, U value) {
+        sim::Faults f;
+        f.*knob = static_cast<T>(value);
+        link.board->SetFaults(f);
+    }
+    // The A models' block-1 stub in place at 2000h, as a download of it would leave it.
+    void PlaceStub() {
+        const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
+        V block(32768, 0xFF);
+        std::copy(stub.data, stub.data + stub.size, block.begin() + 0x2000);
+        link.board->SetBlock(0, block);
+    }
 
     test::RecordingProgress progress;
     LinkContext ctx{session, progress};
@@ -83,9 +97,7 @@ TEST(ProgramVerified, ErasesWritesVerifiesAndReportsEveryChunk) {
     EXPECT_EQ(l.progress.steps, 8);
     EXPECT_EQ(l.progress.Last(), "Done");
     // A refused erase aborts and leaves the bar where it was.
-    sim::Faults f;
-    f.refuseCommand = 0x0B;
-    l.link.board->SetFaults(f);
+    l.Arm(&sim::Faults::refuseCommand, 0x0B);
     l.progress = {};
     EXPECT_EQ(EraseSectors(l.ctx, 0, 128, 3), -1);
     EXPECT_EQ(l.progress.Last(), "Abort");
@@ -105,9 +117,7 @@ TEST(ProgramVerified, FailureTextsAtTheirSteps) {
     }
     {
         Linked l;
-        sim::Faults f;
-        f.silentFromByte = l.Received() + 1;
-        l.link.board->SetFaults(f);
+        l.Arm(&sim::Faults::silentFromByte, l.Received() + 1);
         const V data = Random(128, 2);
         EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
         EXPECT_EQ(l.op.messages, std::vector<std::string>{"This is a test2!!"});
@@ -149,9 +159,7 @@ TEST(ReadFlash, ShortLastChunkAndExactTotalThenASilentTargetGivesAbort) {
     const auto log = l.link.board->CommandLog();
     EXPECT_EQ(log.back(), "0C 02 00 2C") << "the last chunk asks for the 44 remaining bytes";
     // A target fallen silent: given up on with Abort, in bounded time.
-    sim::Faults f;
-    f.silentFromByte = l.Received() + 1;
-    l.link.board->SetFaults(f);
+    l.Arm(&sim::Faults::silentFromByte, l.Received() + 1);
     const uint64_t t0 = l.clock.TickMs();
     EXPECT_EQ(ReadFlash(l.ctx, dest.data(), 0, 256, 128), 0u);
     EXPECT_EQ(l.progress.Last(), "Abort");
@@ -207,6 +215,8 @@ TEST(BlockSelect, H64DReachesBlockOneAfterSelect) {
     EXPECT_EQ(l.link.board->SelectedBlock(), 0);
 }
 
+// A bank switch that cannot be sent, goes nowhere that answers or is answered wrongly; then
+// block 1 above the loader through the stub, and a read-back that never comes.
 TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
     {
         Linked l;
@@ -221,14 +231,18 @@ TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
     }
     {
         Linked l;
-        sim::Faults f;
-        f.corruptReplyByte = 5 + 1;
-        l.link.board->SetFaults(f);
-        const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
-        V block(32768, 0xFF);
-        std::copy(stub.data, stub.data + stub.size, block.begin() + 0x2000);
-        l.link.board->SetBlock(0, block);
+        l.Arm(&sim::Faults::corruptReplyByte, 5 + 1);
+        l.PlaceStub();
         EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 13);
+    }
+    {
+        Linked l;
+        l.PlaceStub();
+        ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 0);
+        l.Arm(&sim::Faults::silentFromByte, l.Received() + 5);  // after the program frame
+        const V data = Random(64, 8);
+        EXPECT_EQ(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 64), -1);
+        EXPECT_EQ(l.progress.Last(), "Abort");
     }
     Linked l;
     const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
@@ -254,21 +268,6 @@ TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
     EXPECT_EQ(l.progress.Last(), "Abort");
     EXPECT_EQ(SwitchBank(l.ctx, 0xF080, 0x01), 0);
     EXPECT_EQ(l.link.board->CurrentMode(), sim::Mode::Loader);
-}
-
-TEST(ProgramBootArea, MissingReadBackAborts) {
-    Linked l;
-    const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
-    V block(32768, 0xFF);
-    std::copy(stub.data, stub.data + stub.size, block.begin() + 0x2000);
-    l.link.board->SetBlock(0, block);
-    ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 0);
-    sim::Faults f;
-    f.silentFromByte = l.Received() + 5;  // after the program frame
-    l.link.board->SetFaults(f);
-    const V data = Random(64, 8);
-    EXPECT_EQ(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 64), -1);
-    EXPECT_EQ(l.progress.Last(), "Abort");
 }
 
 TEST(Frames, TextFrameCarriesTheLengthAndNoTerminator) {
