@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -69,11 +67,15 @@ std::vector<uint8_t> Placed(size_t size, std::initializer_list<std::pair<size_t,
     return v;
 }
 
-TEST(HexConversion, AcceptedFilesGiveTheImageUpToTheHighestByteWithGapsErased) {
+// Accepted files give the image up to their highest byte, with the gaps erased; a malformed
+// line is refused by its number and reason, and leaves no image.
+TEST(HexConversion, AcceptedFilesGiveTheImageAndMalformedLinesAreRefusedNamingTheLine) {
+    const std::string good = ":0100000005FA\n";
     const struct {
         const char* why;
         std::string text;
         std::vector<uint8_t> image;
+        std::string error = {};  // the line and the reason; empty: accepted
     } cases[] = {
         {"lower-case digits", ":04001000abcdef5a2b\n:00000001ff\n", Placed(0x14, {{0x10, {0xAB, 0xCD, 0xEF, 0x5A}}})},
         {"only the end record", kEnd, {}},
@@ -96,70 +98,56 @@ TEST(HexConversion, AcceptedFilesGiveTheImageUpToTheHighestByteWithGapsErased) {
          std::string(":020000040000FA\n:020000020000FC\n:0400000300000100F8\n:0400000500000100F6\n") +
              ":020100001234B7\n" + kEnd,
          Placed(0x102, {{0x100, {0x12, 0x34}}})},
+        {"clash", Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x00, {9}) + Rec(0, 0x12, {7}) + kEnd, {},
+         "3: address 0012h already holds 03h, this record gives 07h"},
+        // An FFh written over an FFh gap is not a clash, but over data it is.
+        {"data over FFh", Rec(0, 0x00, {0xFF}) + Rec(0, 0x00, {0x00}) + kEnd, {},
+         "2: address 0000h already holds FFh, this record gives 00h"},
+        {"no end record", ":020100001234B7\n" + good, {}, "2: no end-of-file record (the file is truncated)"},
+        {"empty file", "", {}, "1: no end-of-file record (the file is truncated)"},
+        // A type-01 record that carries data is not an end.
+        {"end record with data", good + Rec(1, 0, {0}), {}, "2: end-of-file record with a byte count of 1"},
+        {"checksum", good + ":020100001234B8\n" + kEnd, {}, "2: checksum is B8h, the record's bytes need B7h"},
+        // The end record's own checksum counts as well.
+        {"end record checksum", ":00000001FE\n", {}, "1: checksum is FEh, the record's bytes need FFh"},
+        // Anything above 64 KB must not be folded onto low offsets.
+        {"linear 0001h", ":020000040001F9\n" + good + kEnd, {},
+         "1: extended linear address 0001h: addresses above 64 KB are not supported"},
+        {"linear 8000h", Rec(4, 0, {0x80, 0x00}) + kEnd, {},
+         "1: extended linear address 8000h: addresses above 64 KB are not supported"},
+        {"segment 1000h", good + ":020000021000EC\n" + kEnd, {},
+         "2: extended segment address 1000h is not supported, only 0000h"},
+        {"segment 0001h", Rec(2, 0, {0x00, 0x01}) + kEnd, {},
+         "1: extended segment address 0001h is not supported, only 0000h"},
+        {"no colon", good + "0100000005FA\n" + kEnd, {}, "2: the line does not start with ':'"},
+        {"leading blank", good + " :0100000005FA\n" + kEnd, {}, "2: the line does not start with ':'"},
+        {"letter g", good + good + ":01000000g5FA\n" + kEnd, {}, "3: 'g' at column 10 is not a hex digit"},
+        {"inner blank", ":01000000 05FA\n" + std::string(kEnd), {}, "1: a blank at column 10 is not a hex digit"},
+        {"control byte", std::string(":0100\x01") + "00005FA\n" + kEnd, {},
+         "1: byte 01h at column 6 is not a hex digit"},
+        {"odd digits", good + ":0100000005FA0\n" + kEnd, {}, "2: odd number of hex digits (13)"},
+        {"too short", ":00000001\n" + std::string(kEnd), {}, "1: the record is too short"},
+        {"colon only", ":\n" + std::string(kEnd), {}, "1: the record is too short"},
+        {"count too big", ":0200000005F9\n" + std::string(kEnd), {},
+         "1: the byte count says 2 data bytes, the line holds 1"},
+        {"count too small", ":00000000050AF1\n" + std::string(kEnd), {},
+         "1: the byte count says 0 data bytes, the line holds 2"},
+        {"type 06", good + Rec(6, 0, {}) + kEnd, {}, "2: unknown record type 06h"},
+        {"type FF", Rec(0xFF, 0, {1}) + kEnd, {}, "1: unknown record type FFh"},
+        {"past FFFF", Rec(0, 0xFFF0, std::vector<uint8_t>(17, 0)) + kEnd, {},
+         "1: data runs past FFFFh (17 bytes from FFF0h)"},
+        {"past FFFF by one", Rec(0, 0xFFFF, {1, 2}) + kEnd, {}, "1: data runs past FFFFh (2 bytes from FFFFh)"},
+        {"short linear", Rec(4, 0, {0}) + kEnd, {},
+         "1: an extended address record needs 2 data bytes, this one has 1"},
+        {"short start", Rec(5, 0, {0, 0}) + kEnd, {},
+         "1: a start address record needs 4 data bytes, this one has 2"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         const Converted got = Convert(c.text);
-        ASSERT_TRUE(got.ok) << got.error;
+        EXPECT_EQ(got.ok, c.error.empty()) << got.error;
         EXPECT_EQ(got.image, c.image);
-    }
-}
-
-struct BadCase {
-    const char* why;
-    std::string text;
-    size_t line;
-    std::string reason;
-};
-
-TEST(HexConversion, MalformedLinesAreRefusedNamingTheLine) {
-    const std::string good = ":0100000005FA\n";
-    const std::vector<BadCase> cases = {
-        {"clash", Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x00, {9}) + Rec(0, 0x12, {7}) + kEnd, 3,
-         "address 0012h already holds 03h, this record gives 07h"},
-        // An FFh written over an FFh gap is not a clash, but over data it is.
-        {"data over FFh", Rec(0, 0x00, {0xFF}) + Rec(0, 0x00, {0x00}) + kEnd, 2,
-         "address 0000h already holds FFh, this record gives 00h"},
-        {"no end record", ":020100001234B7\n" + good, 2, "no end-of-file record (the file is truncated)"},
-        {"empty file", "", 1, "no end-of-file record (the file is truncated)"},
-        // A type-01 record that carries data is not an end.
-        {"end record with data", good + Rec(1, 0, {0}), 2, "end-of-file record with a byte count of 1"},
-        {"checksum", good + ":020100001234B8\n" + kEnd, 2, "checksum is B8h, the record's bytes need B7h"},
-        // The end record's own checksum counts as well.
-        {"end record checksum", ":00000001FE\n", 1, "checksum is FEh, the record's bytes need FFh"},
-        // Anything above 64 KB must not be folded onto low offsets.
-        {"linear 0001h", ":020000040001F9\n" + good + kEnd, 1,
-         "extended linear address 0001h: addresses above 64 KB are not supported"},
-        {"linear 8000h", Rec(4, 0, {0x80, 0x00}) + kEnd, 1,
-         "extended linear address 8000h: addresses above 64 KB are not supported"},
-        {"segment 1000h", good + ":020000021000EC\n" + kEnd, 2,
-         "extended segment address 1000h is not supported, only 0000h"},
-        {"segment 0001h", Rec(2, 0, {0x00, 0x01}) + kEnd, 1,
-         "extended segment address 0001h is not supported, only 0000h"},
-        {"no colon", good + "0100000005FA\n" + kEnd, 2, "the line does not start with ':'"},
-        {"leading blank", good + " :0100000005FA\n" + kEnd, 2, "the line does not start with ':'"},
-        {"letter g", good + good + ":01000000g5FA\n" + kEnd, 3, "'g' at column 10 is not a hex digit"},
-        {"inner blank", ":01000000 05FA\n" + std::string(kEnd), 1, "a blank at column 10 is not a hex digit"},
-        {"control byte", std::string(":0100\x01") + "00005FA\n" + kEnd, 1, "byte 01h at column 6 is not a hex digit"},
-        {"odd digits", good + ":0100000005FA0\n" + kEnd, 2, "odd number of hex digits (13)"},
-        {"too short", ":00000001\n" + std::string(kEnd), 1, "the record is too short"},
-        {"colon only", ":\n" + std::string(kEnd), 1, "the record is too short"},
-        {"count too big", ":0200000005F9\n" + std::string(kEnd), 1, "the byte count says 2 data bytes, the line holds 1"},
-        {"count too small", ":00000000050AF1\n" + std::string(kEnd), 1,
-         "the byte count says 0 data bytes, the line holds 2"},
-        {"type 06", good + Rec(6, 0, {}) + kEnd, 2, "unknown record type 06h"},
-        {"type FF", Rec(0xFF, 0, {1}) + kEnd, 1, "unknown record type FFh"},
-        {"past FFFF", Rec(0, 0xFFF0, std::vector<uint8_t>(17, 0)) + kEnd, 1, "data runs past FFFFh (17 bytes from FFF0h)"},
-        {"past FFFF by one", Rec(0, 0xFFFF, {1, 2}) + kEnd, 1, "data runs past FFFFh (2 bytes from FFFFh)"},
-        {"short linear", Rec(4, 0, {0}) + kEnd, 1, "an extended address record needs 2 data bytes, this one has 1"},
-        {"short start", Rec(5, 0, {0, 0}) + kEnd, 1, "a start address record needs 4 data bytes, this one has 2"},
-    };
-    for (const BadCase& bc : cases) {
-        SCOPED_TRACE(bc.why);
-        const Converted c = Convert(bc.text);
-        EXPECT_FALSE(c.ok);
-        EXPECT_TRUE(c.image.empty());
-        EXPECT_EQ(c.error, "prog.hex: line " + std::to_string(bc.line) + ": " + bc.reason);
+        EXPECT_EQ(got.error, c.error.empty() ? "" : "prog.hex: line " + c.error);
     }
 }
 
@@ -182,11 +170,8 @@ TEST(HexWriter, ExactTextWithLinearAddressRecordsAtEachSixtyFourKilobytes) {
               ":020000040001F9\n"
               ":0100100010DF\n"
               ":00000001FF\n");
-}
-
-TEST(HexWriter, PageRecordsOncePerPageOverALargeImage) {
-    const std::vector<uint8_t> data(0x20010, 0x00);
-    const std::string text = FormatIntelHex(data, 0);
+    // Over a large image each page is announced once.
+    const std::string text = FormatIntelHex(std::vector<uint8_t>(0x20010, 0x00), 0);
     EXPECT_EQ(text.find(":020000040000"), std::string::npos);
     const size_t p1 = text.find(":020000040001F9\n");
     const size_t p2 = text.find(":020000040002F8\n");
@@ -253,21 +238,13 @@ TEST_F(HexFileTest, TheContentDecidesTheKindAndANameThatSaysHexMustHoldHex) {
     // The operator can insist: the same text as raw bytes.
     ASSERT_EQ(ReadImageFile(Write("prog.ihx", hexText), &image, &error, ImageFormat::Binary), ImageReadStatus::Ok);
     EXPECT_EQ(std::string(image.begin(), image.end()), hexText);
-
-    // Binary content is raw bytes, NULs included, unless the name promises HEX.
+    // Binary content is raw bytes, NULs included, unless the name promises HEX (refused below).
     const std::string binary("\x00\xFF\x02\n\x00", 5);
     ASSERT_EQ(ReadImageFile(Write("prog.bin", binary), &image, &error), ImageReadStatus::Ok);
     EXPECT_EQ(std::string(image.begin(), image.end()), binary);
-    const std::string named = Write("firmware.hex", binary);
-    EXPECT_EQ(ReadImageFile(named, &image, &error), ImageReadStatus::BadHex);
-    EXPECT_TRUE(image.empty());
-    EXPECT_EQ(error, named + ": the name says Intel HEX, but the file does not start with a ':' record");
-    EXPECT_EQ(ReadImageFile(Write("data.bin", binary), &image, &error, ImageFormat::Hex), ImageReadStatus::BadHex);
-
-    // Text that starts like HEX but is not is refused, never programmed as text.
-    const std::string notes = Write("notes.txt", ":this is not a record\n");
-    EXPECT_EQ(ReadImageFile(notes, &image, &error), ImageReadStatus::BadHex);
-    EXPECT_EQ(error.rfind(notes + ": line 1:", 0), 0u) << error;
+    // 64 KB of binary fits the largest area.
+    ASSERT_EQ(ReadImageFile(Write("full.bin", std::string(0x10000, '\xA5')), &image, &error), ImageReadStatus::Ok);
+    EXPECT_EQ(image.size(), 0x10000u);
 }
 
 TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefine) {
@@ -299,36 +276,50 @@ TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefine) {
     EXPECT_EQ(image.DefinedCount(), 3u);
 }
 
+// What cannot be an image is refused, naming the file and why, and leaves no image: what is no
+// regular file (neither a FIFO without a writer nor an endless device is waited on or read),
+// what fits no area (HEX text may be longer than its image, but not without bound: the size
+// alone decides), and what the name or the operator says is HEX but is not.
 TEST_F(HexFileTest, OnlyRegularFilesOfAPossibleSizeAreRead) {
-    ImageData image;
-    std::string error;
-    const std::string missing = dir_ + "/none.hex";
-    EXPECT_EQ(ReadImageFile(missing, &image, &error), ImageReadStatus::CantOpen);
-    EXPECT_EQ(error, missing + ": No such file or directory");
-
-    EXPECT_EQ(ReadImageFile(dir_, &image, &error), ImageReadStatus::CantOpen);
-    EXPECT_EQ(error, dir_ + ": is a folder, not an image file");
-    // Neither a FIFO without a writer nor an endless device is waited on or read.
+    using enum ImageFormat;
+    using enum ImageReadStatus;
     const std::string fifo = dir_ + "/pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(ReadImageFile(fifo, &image, &error), ImageReadStatus::CantOpen);
-    EXPECT_EQ(error, fifo + ": is a FIFO, not an image file");
-    EXPECT_EQ(ReadImageFile("/dev/zero", &image, &error), ImageReadStatus::CantOpen);
-    EXPECT_EQ(error, "/dev/zero: is a device, not an image file");
-
-    // 64 KB of binary fits the largest area; a byte more fits none.
-    ASSERT_EQ(ReadImageFile(Write("full.bin", std::string(0x10000, '\xA5')), &image, &error), ImageReadStatus::Ok);
-    EXPECT_EQ(image.bytes.size(), 0x10000u);
     const std::string big = Write("big.bin", std::string(0x10001, '\xA5'));
-    EXPECT_EQ(ReadImageFile(big, &image, &error), ImageReadStatus::TooLarge);
-    EXPECT_TRUE(image.bytes.empty());
-    EXPECT_EQ(error, big + ": 65537 bytes is larger than any image (at most 65536 bytes of binary)");
-    EXPECT_EQ(ReadImageFile(big, &image, &error, ImageFormat::Binary), ImageReadStatus::TooLarge);
-    EXPECT_EQ(error, big + ": 65537 bytes is larger than any image (at most 65536 bytes of binary)");
-    // HEX text may be longer than its image, but not without bound; the size alone decides.
-    const std::string huge = dir_ + "/huge.hex";
-    ASSERT_EQ(truncate(Write("huge.hex", ":").c_str(), static_cast<off_t>(kMaxHexTextBytes + 1)), 0);
-    EXPECT_EQ(ReadImageFile(huge, &image, &error), ImageReadStatus::TooLarge);
+    const std::string huge = Write("huge.hex", ":");
+    ASSERT_EQ(truncate(huge.c_str(), static_cast<off_t>(kMaxHexTextBytes + 1)), 0);
+    const std::string binary("\x00\xFF\x02\n\x00", 5);
+    const std::string tooBig = ": 65537 bytes is larger than any image (at most 65536 bytes of binary)";
+    const struct {
+        std::string path;
+        ImageFormat format;
+        ImageReadStatus status;
+        std::string error;  // after the path
+    } refused[] = {
+        {dir_ + "/none.hex", Auto, CantOpen, ": No such file or directory"},
+        {dir_, Auto, CantOpen, ": is a folder, not an image file"},
+        {fifo, Auto, CantOpen, ": is a FIFO, not an image file"},
+        {"/dev/zero", Auto, CantOpen, ": is a device, not an image file"},
+        {big, Auto, TooLarge, tooBig},
+        {big, Binary, TooLarge, tooBig},
+        {huge, Auto, TooLarge,
+         ": " + std::to_string(kMaxHexTextBytes + 1) + " bytes is larger than any image (at most " +
+             std::to_string(kMaxHexTextBytes) + " bytes of HEX text)"},
+        {Write("firmware.hex", binary), Auto, BadHex,
+         ": the name says Intel HEX, but the file does not start with a ':' record"},
+        {Write("data.bin", binary), Hex, BadHex, ": line 1: the line does not start with ':'"},
+        // Text that starts like HEX but is not, never programmed as text.
+        {Write("notes.txt", ":this is not a record\n"), Auto, BadHex, ": line 1: 't' at column 2 is not a hex digit"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.path);
+        ImageData image;
+        image.bytes = {0x55};
+        std::string error;
+        EXPECT_EQ(ReadImageFile(c.path, &image, &error, c.format), c.status);
+        EXPECT_TRUE(image.bytes.empty());
+        EXPECT_EQ(error, c.path + c.error);
+    }
 }
 
 TEST_F(HexFileTest, WrittenFileReadsBack) {
