@@ -11,42 +11,42 @@
 namespace tessel {
 namespace {
 
-struct Expected {
-    double crystalMHz;
-    uint32_t rate;
-    int32_t reload;
-    const char* reloadText;
-};
-
+// The best rate for a crystal (from rate 0), and the next rate down from the current one.
 TEST(BaudCalc, BestRateForCommonCrystals) {
-    const std::vector<Expected> table = {
-        {11.0592, 38400, 65527, "FFF7"}, {12.0, 38400, 65526, "FFF6"},
-        {16.0, 38400, 65523, "FFF3"},    {22.1184, 38400, 65518, "FFEE"},
-        {24.0, 38400, 65516, "FFEC"},    {33.0, 38400, 65509, "FFE5"},
-        {40.0, 38400, 65503, "FFDF"},
+    const struct {
+        double crystalMHz;
+        uint32_t current;
+        uint32_t rate;
+        int32_t reload;
+        const char* reloadText;
+    } table[] = {
+        {11.0592, 0, 38400, 65527, "FFF7"}, {12.0, 0, 38400, 65526, "FFF6"},
+        {16.0, 0, 38400, 65523, "FFF3"},    {22.1184, 0, 38400, 65518, "FFEE"},
+        {24.0, 0, 38400, 65516, "FFEC"},    {33.0, 0, 38400, 65509, "FFE5"},
+        {40.0, 0, 38400, 65503, "FFDF"},
         // 38400 is barred below 2.005 MHz; 19200 and 9600 miss by 8.51 % and 7.0 %.
-        {2.0, 4800, 65523, "FFF3"},      {1.0, 2400, 65523, "FFF3"},
+        {2.0, 0, 4800, 65523, "FFF3"},      {1.0, 0, 2400, 65523, "FFF3"},
         // Both neighbours miss 38400 by the same 2.86 %: the faster reload wins the tie.
-        {21.4866, 38400, 65519, "FFEF"},
+        {21.4866, 0, 38400, 65519, "FFEF"},
+        {11.0592, 38400, 19200, 65518, "FFEE"},
+        {11.0592, 19200, 9600, 65500, "FFDC"},
+        {12.0, 9600, 4800, 65458, "FFB2"},
+        // A typed, non-standard rate: the next standard rate below it.
+        {11.0592, 10000, 9600, 65500, "FFDC"},
+        // Above the fastest candidate, 38400 itself is the next one down.
+        {11.0592, 50000, 38400, 65527, "FFF7"},
     };
-    for (const Expected& e : table) {
-        SCOPED_TRACE(e.crystalMHz);
-        const BaudChoice choice = computeBestRate(e.crystalMHz, kCommSetupCandidates, true);
-        EXPECT_EQ(choice.rate, e.rate);
-        EXPECT_EQ(choice.reload, e.reload);
-        EXPECT_EQ(choice.position, positionForRate(e.rate));
-        EXPECT_EQ(formatReload(choice.reload), e.reloadText);
+    for (const auto& e : table) {
+        SCOPED_TRACE(testing::Message() << e.crystalMHz << " MHz from " << e.current);
+        const std::optional<BaudChoice> choice =
+            e.current ? computeNextRate(e.crystalMHz, kCommSetupCandidates, e.current)
+                      : computeBestRate(e.crystalMHz, kCommSetupCandidates, true);
+        ASSERT_TRUE(choice.has_value());
+        EXPECT_EQ(choice->rate, e.rate);
+        EXPECT_EQ(choice->reload, e.reload);
+        EXPECT_EQ(choice->position, positionForRate(e.rate));
+        EXPECT_EQ(formatReload(choice->reload), e.reloadText);
     }
-}
-
-TEST(BaudCalc, ProducedRatesAndErrors) {
-    // 16 MHz: truncation lands on the worse reload (35714 baud, 6.99 %); r + 1 makes 38461.
-    EXPECT_EQ(reloadForRate(16.0, 38400), 65522);
-    EXPECT_EQ(rateForReload(16.0, 65522), 35714);
-    EXPECT_EQ(rateForReload(16.0, 65523), 38461);
-    EXPECT_NEAR(rateErrorPercent(38400, 35714), 6.9948, 1e-4);
-    // The error is measured on the wanted rate, from either side.
-    EXPECT_DOUBLE_EQ(rateErrorPercent(4800, 4807), rateErrorPercent(4800, 4793));
 }
 
 TEST(BaudCalc, LowCrystalRuleOnlyWhenAsked) {
@@ -66,31 +66,6 @@ TEST(BaudCalc, LowCrystalRuleOnlyWhenAsked) {
 }
 
 TEST(BaudCalc, NextBaudChainsDownToSixHundredThenStops) {
-    const struct {
-        double crystalMHz;
-        uint32_t current;
-        uint32_t rate;
-        int32_t reload;
-        const char* reloadText;
-    } steps[] = {
-        {11.0592, 38400, 19200, 65518, "FFEE"},
-        {11.0592, 19200, 9600, 65500, "FFDC"},
-        {12.0, 9600, 4800, 65458, "FFB2"},
-        // A typed, non-standard rate: the next standard rate below it.
-        {11.0592, 10000, 9600, 65500, "FFDC"},
-        // Above the fastest candidate, 38400 itself is the next one down.
-        {11.0592, 50000, 38400, 65527, "FFF7"},
-    };
-    for (const auto& s : steps) {
-        SCOPED_TRACE(testing::Message() << s.crystalMHz << " MHz from " << s.current);
-        const std::optional<BaudChoice> next = computeNextRate(s.crystalMHz, kCommSetupCandidates, s.current);
-        ASSERT_TRUE(next.has_value());
-        EXPECT_EQ(next->rate, s.rate);
-        EXPECT_EQ(next->reload, s.reload);
-        EXPECT_EQ(next->position, positionForRate(s.rate));
-        EXPECT_EQ(formatReload(next->reload), s.reloadText);
-    }
-
     std::vector<uint32_t> seen;
     uint32_t current = computeBestRate(11.0592, kCommSetupCandidates, true).rate;
     while (const std::optional<BaudChoice> next = computeNextRate(11.0592, kCommSetupCandidates, current)) {
@@ -139,7 +114,14 @@ TEST(BaudCalc, RatesBeyondTheListOnlyWhereTheCrystalMakesThem) {
     EXPECT_FALSE(isBeyondListRate(38400));
 }
 
-TEST(BaudCalc, InputsOutsideTheValidatedRangeStayDefined) {
+TEST(BaudCalc, ProducedRatesAndErrorsAndInputsOutsideTheValidatedRangeStayDefined) {
+    // 16 MHz: truncation lands on the worse reload (35714 baud, 6.99 %); r + 1 makes 38461.
+    EXPECT_EQ(reloadForRate(16.0, 38400), 65522);
+    EXPECT_EQ(rateForReload(16.0, 65522), 35714);
+    EXPECT_EQ(rateForReload(16.0, 65523), 38461);
+    EXPECT_NEAR(rateErrorPercent(38400, 35714), 6.9948, 1e-4);
+    // The error is measured on the wanted rate, from either side.
+    EXPECT_DOUBLE_EQ(rateErrorPercent(4800, 4807), rateErrorPercent(4800, 4793));
     // Every candidate hits the reload limit: the reload is never replaced.
     const BaudChoice tooSlow = computeBestRate(0.01, kCommSetupCandidates, true);
     EXPECT_EQ(tooSlow.rate, 600u);

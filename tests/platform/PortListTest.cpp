@@ -78,6 +78,16 @@ TEST(PortList, ARecordedSysfsTreeGivesDriverIdsSerialAndStableName) {
 
     EXPECT_TRUE(IsUsbTty(kRecorded + "/dev/ttyUSB1", kRecorded + "/dev", kRecorded + "/sys"));
     EXPECT_FALSE(IsUsbTty(kRecorded + "/dev/ttyS0", kRecorded + "/dev", kRecorded + "/sys"));
+
+    // A port is found by its serial number only when exactly one has it.
+    std::string error;
+    EXPECT_EQ(FindPortBySerial("A9XYZ012", &error, kRecorded + "/dev", kRecorded + "/sys"),
+              kRecorded + "/dev/ttyUSB0");
+    EXPECT_EQ(FindPortBySerial("A9XYZ", &error, kRecorded + "/dev", kRecorded + "/sys"), "")
+        << "a prefix is not a match";
+    EXPECT_NE(error.find("no USB serial adapter with serial number 'A9XYZ'"), std::string::npos) << error;
+    // The UART and the ACM board have no serial: an empty one matches nothing.
+    EXPECT_EQ(FindPortBySerial("", &error, kRecorded + "/dev", kRecorded + "/sys"), "");
 }
 
 // A copy of the recorded tree whose ttyUSB0 and ttyUSB1 are links to pseudo-terminals, as the
@@ -155,17 +165,6 @@ TEST(PortList, AnAdapterOpenedThroughALinkGetsLowLatencyOrIsToldWhyNot) {
     for (const char* part : {"latency timer stays at 16 ms", "take up to a third longer",
                              "echo 1 | sudo tee ", "/class/tty/ttyUSB0/device/latency_timer"})
         EXPECT_NE(note.find(part), std::string::npos) << note;
-}
-
-TEST(PortList, APortIsFoundByItsSerialNumberOnlyWhenExactlyOneHasIt) {
-    std::string error;
-    EXPECT_EQ(FindPortBySerial("A9XYZ012", &error, kRecorded + "/dev", kRecorded + "/sys"),
-              kRecorded + "/dev/ttyUSB0");
-    EXPECT_EQ(FindPortBySerial("A9XYZ", &error, kRecorded + "/dev", kRecorded + "/sys"), "")
-        << "a prefix is not a match";
-    EXPECT_NE(error.find("no USB serial adapter with serial number 'A9XYZ'"), std::string::npos) << error;
-    // The UART and the ACM board have no serial: an empty one matches nothing.
-    EXPECT_EQ(FindPortBySerial("", &error, kRecorded + "/dev", kRecorded + "/sys"), "");
 }
 
 TEST(PortList, PermissionAdviceNamesTheRealOwnerAndGroup) {

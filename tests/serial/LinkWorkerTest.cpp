@@ -30,7 +30,7 @@ TEST(ByteRing, HoldsOneLessThanItsSizeAndReportsFull) {
     EXPECT_FALSE(ring.IsEmpty());
 }
 
-// A 1.1E board with a worker on its line.
+// A 1.1E board with a worker started on its line; the worker stops with the bench.
 struct WorkerBench : test::SimBench {
     explicit WorkerBench(sim::Faults faults = {})
         : test::SimBench(Config(faults), 9600) {
@@ -39,6 +39,7 @@ struct WorkerBench : test::SimBench {
         board().SetBlock(0, block);
         EXPECT_EQ(port.Open(), 0);
         port.SetLinesInternalMode();
+        StartLinkWorker(worker, port, &op, errorReported, workerRunning);
     }
     static sim::BoardConfig Config(sim::Faults f) {
         sim::BoardConfig c;
@@ -68,7 +69,6 @@ struct WorkerBench : test::SimBench {
 
 TEST(LinkWorker, AnswersPromptsWithTheIdleByte) {
     WorkerBench w;
-    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
     EXPECT_TRUE(w.workerRunning);
     const uint64_t before = w.board().BytesReceived();
     w.clock.SleepMs(1000);
@@ -84,7 +84,6 @@ TEST(LinkWorker, AnswersPromptsWithTheIdleByte) {
 
 TEST(LinkWorker, QueuedReadSendsThreeBytesAndReceivesExactly128) {
     WorkerBench w;
-    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
     LinkQueues& q = w.worker.Queues();
     const V got = w.QueuedRead(0x0100);
     ASSERT_EQ(got.size(), 128u);
@@ -102,7 +101,6 @@ TEST(LinkWorker, QueuedReadSendsThreeBytesAndReceivesExactly128) {
     V version;
     while (version.size() < 3 && QueueGetWait(q, &b, 1000, w.clock, &w.op) == 1) version.push_back(b);
     EXPECT_EQ(version, (V{0xE2, 0x11, 0x45}));
-    StopLinkWorker(w.worker);
 }
 
 // The fall-back rule holds for the first byte of a reply too: a prompt that comes where the
@@ -111,7 +109,6 @@ TEST(LinkWorker, APromptInPlaceOfAReplyLongAfterTheLastByteEndsTheExchange) {
     sim::Faults f;
     f.promptBeforeRead = 2;
     WorkerBench w(f);
-    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
     EXPECT_EQ(w.QueuedRead(0).size(), 128u);
     w.clock.SleepMs(800);
     const V second = w.QueuedRead(0);
@@ -126,7 +123,6 @@ TEST(LinkWorker, NoPromptForSixSecondsEndsItWithAnError) {
     f.stopPrompts = true;
     WorkerBench w(f);
     const uint64_t t0 = w.clock.TickMs();
-    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
     while (!w.errorReported && w.clock.TickMs() - t0 < 20000) w.clock.SleepMs(100);
     EXPECT_TRUE(w.errorReported);
     EXPECT_GE(w.clock.TickMs() - t0, 6000u);
@@ -159,7 +155,6 @@ TEST(LinkWorker, StopReturnsPromptlyWhileTheWorkerIsBlockedInARead) {
 
 TEST(LinkWorker, PortLeaseKeepsTheTwoSidesOffEachOthersBytes) {
     WorkerBench w;
-    StartLinkWorker(w.worker, w.port, &w.op, w.errorReported, w.workerRunning);
     w.clock.SleepMs(200);
     uint8_t status = 0xAA;
     {
@@ -187,7 +182,6 @@ TEST(LinkWorker, PortLeaseKeepsTheTwoSidesOffEachOthersBytes) {
     w.clock.SleepMs(500);
     EXPECT_GT(w.board().BytesReceived(), before) << "the worker answers prompts again";
     EXPECT_FALSE(w.errorReported);
-    StopLinkWorker(w.worker);
 }
 
 }  // namespace
