@@ -137,7 +137,7 @@ TEST_F(SafeFileTest, BackupsArePrivateAndNeverWrittenThroughAPlantedLink) {
     EXPECT_EQ(ModeOf(bin), 0600u);
 }
 
-TEST_F(SafeFileTest, SettingsRegistryAndPortNameRefuseAPlantedLink) {
+TEST_F(SafeFileTest, SettingsRegistryPortNameAndWireTracesRefuseAPlantedLink) {
     ConfigStore store{fs::path(std::string(dir_))};
     const std::string target = dir_ + "/victim";
     Write(target, "precious");
@@ -157,11 +157,8 @@ TEST_F(SafeFileTest, SettingsRegistryAndPortNameRefuseAPlantedLink) {
     EXPECT_EQ(ModeOf(store.SettingsFilePath()), 0600u);
     EXPECT_TRUE(store.WriteRegistryValue("COMMPORT", "3"));
     EXPECT_EQ(ModeOf(store.RegistryFilePath()), 0600u);
-}
 
-TEST_F(SafeFileTest, WireTracesArePrivateAndRefuseAPlantedLink) {
-    const std::string target = dir_ + "/victim";
-    Write(target, "precious");
+    // A wire trace the same.
     const std::string linked = dir_ + "/trace.txt";
     ASSERT_EQ(::symlink(target.c_str(), linked.c_str()), 0);
     std::string error;

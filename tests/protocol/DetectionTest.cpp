@@ -94,8 +94,7 @@ TEST(Detect11F, StatusBytesDriveRemapLockAndDoubleClock) {
     c.securityBits = 0x40;
     // Status 0x42: the lock from the board's start, remap bits from SC1 programmed below.
     {
-        sim::BoardConfig withSc = c;
-        Detecting e(5, 1, 38400, withSc);
+        Detecting e(5, 1, 38400, c);
         // Program SC1 and the lock once, then detect after the reset latches them.
         Detect11F(e.ctx);
         e.session.port.WriteByte(0x6C);
