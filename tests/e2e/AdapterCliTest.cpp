@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
 #include "firmware/Firmware.h"
@@ -14,9 +13,8 @@
 namespace tessel {
 namespace {
 
-using test::kSim;
 using test::kCli;
-using test::TempDir;
+using test::TempFolder;
 using test::WriteBytes;
 using test::CliRun;
 CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args), {}, true); }
@@ -37,20 +35,19 @@ std::optional<Steady::time_point> AwaitLine(test::ChildProcess& sim, const std::
 // once during a download: the CLI must say so and stop within a second, not wait out
 // 2-second reads byte after byte.
 TEST(AdapterCli, PulledCableEndsReadAndDownloadWithinASecondWithStatus3) {
-    const std::string dir = TempDir();
+    const TempFolder dir;
     std::vector<uint8_t> image(65536);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
     WriteBytes(dir + "/full.bin", image);
     for (const bool download : {false, true}) {
-        test::ChildProcess sim({kSim, "--chip", "NX31H64D", "--adapter", "ftdi", "--latency-ms", "16",
-                                "--unplug-after", download ? "6000" : "1500"});
-        const std::string pty = sim.ReadLine();
-        ASSERT_FALSE(pty.empty());
+        test::SimOnPty sim({"--chip", "NX31H64D", "--adapter", "ftdi", "--latency-ms", "16", "--unplug-after",
+                            download ? "6000" : "1500"});
+        const std::string& pty = sim.pty;
         std::vector<std::string> args = {kCli, download ? "download" : "read", "--port", pty, "--chip", "NX31H64D"};
         if (download) args.insert(args.end(), {"--yes", dir + "/full.bin"});
         test::ChildProcess cli(args, {}, true);
         std::string line;
-        const auto pulled = AwaitLine(sim, "unplugged", &line);
+        const auto pulled = AwaitLine(sim.process, "unplugged", &line);
         ASSERT_TRUE(pulled.has_value());
         std::string out;
         while (!(line = cli.ReadLine()).empty()) out += line + "\n";
@@ -60,7 +57,6 @@ TEST(AdapterCli, PulledCableEndsReadAndDownloadWithinASecondWithStatus3) {
         EXPECT_LT(ended - *pulled, std::chrono::seconds(1)) << out;
         EXPECT_NE(out.find("the serial device " + pty + " has gone (unplugged?)"), std::string::npos) << out;
     }
-    fs::remove_all(dir);
 }
 
 // Another build of the block-1 stub in `dir`/good: same size, other bytes, and without the
@@ -83,7 +79,7 @@ std::vector<uint8_t> BenchBuildOfTheStub(const std::string& dir) {
 // A block-1 download runs the programming stub; the one in --firmware-dir is the one the
 // board receives, a wrong-sized one is refused by name and size before anything is written.
 TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
-    const std::string dir = TempDir();
+    const TempFolder dir;
     const std::vector<uint8_t> stub = BenchBuildOfTheStub(dir);
     ASSERT_FALSE(stub.empty());
     std::vector<uint8_t> data(256, 0xC3);
@@ -92,15 +88,13 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     {
         // The board's own lookup reads the same folder; it runs the stub only if every byte
         // of the replaced one arrived, and says which one it ran.
-        test::ChildProcess sim({kSim, "--chip", "NX31A32", "--firmware-dir", dir + "/good"});
-        const std::string pty = sim.ReadLine();
-        ASSERT_FALSE(pty.empty());
-        CliRun r = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--block", "1",
+        test::SimOnPty sim({"--chip", "NX31A32", "--firmware-dir", dir + "/good"});
+        CliRun r = Tessel({"download", "--port", sim.pty, "--chip", "NX31A32", "--yes", "--block", "1",
                            "--start-sector", "16", "--firmware-dir", dir + "/good", dir + "/b1.bin"});
         EXPECT_EQ(r.status, 0) << r.out;
-        sim.Stop(SIGTERM);
+        sim.process.Stop(SIGTERM);
         std::string line;
-        ASSERT_TRUE(AwaitLine(sim, "image received", &line).has_value());
+        ASSERT_TRUE(AwaitLine(sim.process, "image received", &line).has_value());
         char fingerprint[16];
         std::snprintf(fingerprint, sizeof fingerprint, "%08x", FirmwareFingerprint(stub));
         EXPECT_NE(line.find("image received: Block1StubA, 368 bytes"), std::string::npos) << line;
@@ -111,29 +105,22 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
 
     CliRun list = Tessel({"firmware", "--firmware-dir", dir + "/good"});
     EXPECT_EQ(list.status, 0) << list.out;
-    EXPECT_NE(list.out.find("stub_block1_a.bin         368 bytes  real       " + dir + "/good/stub_block1_a.bin"),
-              std::string::npos)
+    EXPECT_TRUE(list.Says("stub_block1_a.bin         368 bytes  real       " + dir + "/good/stub_block1_a.bin"))
         << list.out;
-    EXPECT_NE(list.out.find("stub_block1_hl.bin        368 bytes  stand-in   built in"), std::string::npos) << list.out;
+    EXPECT_TRUE(list.Says("stub_block1_hl.bin        368 bytes  stand-in   built in")) << list.out;
 
     fs::create_directories(dir + "/short");
     WriteBytes(dir + "/short/stub_block1_a.bin", std::vector<uint8_t>(300, 0));
     {
-        test::ChildProcess sim({kSim, "--chip", "NX31A32"});
-        const std::string pty = sim.ReadLine();
-        CliRun r = Tessel({"download", "--port", pty, "--chip", "NX31A32", "--yes", "--block", "1",
+        test::SimOnPty sim({"--chip", "NX31A32"});
+        CliRun r = Tessel({"download", "--port", sim.pty, "--chip", "NX31A32", "--yes", "--block", "1",
                            "--start-sector", "16", "--firmware-dir", dir + "/short", dir + "/b1.bin"});
         EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_NE(r.out.find(dir + "/short/stub_block1_a.bin has 300 bytes; stub_block1_a.bin must have 368"),
-                  std::string::npos)
-            << r.out;
-        sim.Stop(SIGTERM);
+        EXPECT_TRUE(r.Says(dir + "/short/stub_block1_a.bin has 300 bytes; stub_block1_a.bin must have 368")) << r.out;
     }
     list = Tessel({"firmware", "--firmware-dir", dir + "/short"});
     EXPECT_EQ(list.status, 1);
-    EXPECT_NE(list.out.find("refused: " + dir + "/short/stub_block1_a.bin has 300 bytes"), std::string::npos)
-        << list.out;
-    fs::remove_all(dir);
+    EXPECT_TRUE(list.Says("refused: " + dir + "/short/stub_block1_a.bin has 300 bytes")) << list.out;
 }
 
 // The adapter named by its stable name in a device tree whose FTDI latency_timer refuses
@@ -141,7 +128,8 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
 // without -v, and the command goes on.
 TEST(AdapterCli, ThroughALinkARefusedLowLatencyIsSaidWithoutVerbose) {
     const std::string recorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
-    const fs::path tree = TempDir();
+    const TempFolder folder;
+    const fs::path tree = std::string(folder);
     fs::copy(recorded, tree, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     const fs::path timer = tree / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0/latency_timer";
     fs::remove(timer);
@@ -158,10 +146,7 @@ TEST(AdapterCli, ThroughALinkARefusedLowLatencyIsSaidWithoutVerbose) {
     const size_t at = r.out.find(said);
     EXPECT_NE(at, std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(said, at + 1), std::string::npos) << "once: " << r.out;
-    EXPECT_NE(r.out.find("echo 1 | sudo tee " + tree.string() + "/sys/class/tty/ttyUSB0/device/latency_timer"),
-              std::string::npos)
-        << r.out;
-    fs::remove_all(tree);
+    EXPECT_TRUE(r.Says("echo 1 | sudo tee " + tree.string() + "/sys/class/tty/ttyUSB0/device/latency_timer")) << r.out;
 }
 
 // 115200 is beyond the loader's documented list; 11.0592 MHz makes it exactly. A loader that
@@ -179,12 +164,11 @@ TEST(AdapterCli, Baud115200FallsBackOnceTo38400WhenTheLoaderCannotFollow) {
         const std::string note =
             "The loader did not answer at 115200 baud, beyond its documented list; trying 38400 baud, the best rate "
             "of that list for 11.0592 MHz.";
-        EXPECT_EQ(r.out.find(note) != std::string::npos, !follows) << r.out;
+        EXPECT_EQ(r.Says(note), !follows) << r.out;
         // The chip's report names the rate the download ran at.
-        EXPECT_NE(r.out.find(follows ? "{\"baud\":115200,\"event\":\"chip\"" : "{\"baud\":38400,\"event\":\"chip\""),
-                  std::string::npos)
+        EXPECT_TRUE(r.Says(follows ? "{\"baud\":115200,\"event\":\"chip\"" : "{\"baud\":38400,\"event\":\"chip\""))
             << r.out;
-        EXPECT_NE(r.out.find("\"event\":\"result\",\"exit\":0"), std::string::npos) << r.out;
+        EXPECT_TRUE(r.Says("\"event\":\"result\",\"exit\":0")) << r.out;
     }
     const CliRun slow = test::RunTessel({"detect", "--port", "sim:NX31A32", "--crystal", "12", "--baud", "115200"}, {},
                                         true);
@@ -204,7 +188,7 @@ std::string WithoutTime(const std::string& out) {
 // A session recorded with --trace-wire is a board: replayed, the same command comes to the
 // same result; a command that sends other bytes is told where it left the trace and fails.
 TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByte) {
-    const std::string dir = TempDir();
+    const TempFolder dir;
     ASSERT_FALSE(BenchBuildOfTheStub(dir).empty());
     std::vector<uint8_t> image(300, 0x8C);
     WriteBytes(dir + "/b0.bin", image);
@@ -249,7 +233,6 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
     replay.process.ReadAll(&said);
     EXPECT_NE(said.find("replay: host differs at byte "), std::string::npos) << said;
     EXPECT_NE(said.find(": sent 8D, recorded 8C"), std::string::npos) << said;
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -256,22 +256,6 @@ TEST(CliPassword, ASilentBoardAfterThePasswordSectorsEraseSaysThePasswordMayBeGo
     EXPECT_NE(text.find("the board has gone silent"), std::string::npos);
 }
 
-// Ctrl-C at the password prompt (the chip has refused the empty password): the terminal gets
-// its echo back and the run ends with 130.
-TEST(CliInterrupt, CtrlCAtThePasswordPromptRestoresEcho) {
-    const test::SimOnPty sim({"--chip", "NX31H64D", "--password", "s3cret"});
-    ASSERT_FALSE(sim.pty.empty());
-    test::PtyProcess p({kCli, "read", "--port", sim.pty, "--chip", "NX31H64D", "--count", "1"});
-    ASSERT_TRUE(p.ReadUntil("Password")) << p.Output();
-    // Echo goes off while the prompt waits, once the program has set the terminal so.
-    bool silent = false;
-    for (int i = 0; i < 200 && !(silent = !p.Echoes()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(silent);
-    p.Signal(SIGINT);
-    EXPECT_EQ(p.Finish(), 130) << p.Output();
-    EXPECT_TRUE(p.Echoes());
-}
-
 // The new password is never empty by accident.
 TEST(CliPassword, AnEmptyNewPasswordOrNoPasswordBesideASourceIsABadOption) {
     const test::TempFolder dir;

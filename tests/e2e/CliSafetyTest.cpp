@@ -4,13 +4,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -106,7 +103,6 @@ TEST(CliCommandRules, TheLockStatusTheBoardReportsDecides) {
     for (const auto& b : boards) {
         SCOPED_TRACE(b.chip + " at " + b.lock + "h");
         SimOnPty board({"--chip", b.chip, "--mode", b.mode, "--security", "0x" + b.lock});
-        ASSERT_FALSE(board.pty.empty());
         for (const auto& [label, args] : b.refused)
             ExpectRefused(dir, On(board.pty, b.chip, args, b.mode),
                           label + " is not available on " + b.chip + " in " + b.mode + " memory mode at lock status " +
@@ -198,7 +194,6 @@ TEST(CliSparseImage, TheToolsOwnBlock0BackupChangesOnlyTheAreasItHolds) {
         const std::string saved = dir + "/after.bin";
         {
             SimOnPty b({"--chip", "NX31A32", "--block0", dir + "/full.bin", "--save-block0", saved});
-            ASSERT_FALSE(b.pty.empty());
             std::vector<std::string> args = {"download", "--yes", "--verify", backup};
             if (changedOnly) args.insert(args.begin() + 1, "--changed-only");
             const CliRun r = Tessel(On(b.pty, "NX31A32", args));
@@ -225,7 +220,6 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     const std::string saved = dir + "/after.bin";
     {
         SimOnPty b({"--chip", "NX31A16", "--save-block0", saved});
-        ASSERT_FALSE(b.pty.empty());
         const CliRun r = Tessel(On(b.pty, "NX31A16", {"download", "--yes", "--verify", dir + "/prog.ihx"}));
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_TRUE(r.Says("File prog.ihx Compare OK!")) << r.out;
@@ -454,50 +448,6 @@ TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailur
     EXPECT_LT(start, writes.size()) << "the upgrade program was started";
     for (size_t i = start; i < writes.size(); ++i)
         EXPECT_EQ(writes[i].rfind("80 E0 F8 FE", 0), 0u) << "sent after the upgrade program started: " << writes[i];
-}
-
-// Values are checked whole while the command line is read, a range must lie inside its
-// block, and a password source the loader could never take is refused before the port is
-// opened: the port `gone` does not even exist, so a late check would end in status 3. A port
-// that cannot be opened is said first, in one line; a stand-in board that does not exist is a
-// bad value of --port; the crystal's best rate is said with the reason.
-TEST(CliValues, BytesRangesPortsAndPasswordSourcesAreCheckedBeforeTheChip) {
-    const TempFolder dir;
-    const std::string gone = dir + "/no-such-port", a32 = "sim:NX31A32";
-    std::ofstream(dir + "/long") << std::string(32, 'p') << "\n";
-    std::ofstream(dir + "/latin") << "\xE2\x82\xAC\n";  // the euro sign has no Latin-1 byte
-    const struct {
-        std::vector<std::string> args;
-        std::vector<std::string> env;
-        int status;
-        std::string said;
-    } cases[] = {
-        {{"edit", "--port", a32, "--yes", "03E6", "100"}, {}, 2, ""},  // not 10h
-        {{"edit", "--port", a32, "--yes", "03E6", "A5", "1FF"}, {}, 2, ""},  // not 1Fh
-        {{"edit", "--port", a32, "--yes", "03E6", "7", "a5"}, {}, 0, "03E6: 07 A5"},
-        {{"erase", "--port", a32, "--yes", "--block", "0", "--start-sector", "250", "--count", "10"}, {}, 2,
-         "runs past the end of block 0"},
-        {{"read", "--port", gone, "--password-file", "/dev/zero"}, {}, 2, "not a regular file"},
-        {{"read", "--port", gone, "--password-file", dir + "/long"}, {}, 2, "at most 31"},
-        {{"read", "--port", gone, "--password-file", dir + "/latin"}, {}, 2, ""},
-        {{"read", "--port", gone}, {"TESSEL_PASSWORD=" + std::string(32, 'q')}, 2, "at most 31"},
-        {{"password", "change", "--port", gone, "--new-password-file", "/dev/zero"}, {}, 2, "not a regular file"},
-        {{"cable-test", "--port", gone, "--ports-from", "/dev/zero"}, {}, 2, "not a regular file"},
-        {{"erase", "--yes", "--port", gone}, {}, 3, "erase: nothing was done, " + gone + " could not be opened"},
-        {{"detect", "--port", "sim:NX31A99"}, {}, 2, "unknown chip 'NX31A99'"},
-        {{"detect", "--port", a32, "--crystal", "1.0", "--baud", "38400"}, {}, 2,
-         "detect: nothing was done: You can't choose a baudrate which is higher than the computed best baudrate! "
-         "(--baud 38400; best for 1.0000 MHz: 2400)"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args.front() + " " + c.args.back());
-        const test::CliRun r = test::RunTessel(c.args, c.env, true);
-        EXPECT_EQ(r.status, c.status) << r.out;
-        EXPECT_TRUE(r.Says(c.said)) << r.out;
-        if (c.status == 3) {
-            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
-        }
-    }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -20,7 +19,6 @@ using test::ChildProcess;
 using test::kCli;
 using test::kSim;
 using test::ReadBytes;
-using test::TempDir;
 using test::WriteBytes;
 
 std::vector<json> LogLines(const std::string& path) {
@@ -32,17 +30,13 @@ std::vector<json> LogLines(const std::string& path) {
 
 struct Bench {
     explicit Bench(std::vector<std::string> simArgs, std::string chipName = "NX31A32", std::string at = "7FF0")
-        : chip(std::move(chipName)), serialAt(std::move(at)), dir(TempDir()) {
+        : chip(std::move(chipName)), serialAt(std::move(at)) {
         image.assign(4096, 0);
         for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 0x80);
         WriteBytes(dir + "/app.bin", image);
         simArgs.insert(simArgs.begin(), {kSim, "--chip", chip, "--save-block0", dir + "/board"});
         sim = std::make_unique<ChildProcess>(simArgs);
         pty = sim->ReadLine();
-    }
-    ~Bench() {
-        sim.reset();
-        std::filesystem::remove_all(dir);
     }
     std::vector<std::string> Station(std::vector<std::string> extra) const {
         std::vector<std::string> args = {kCli, "station", "-p", pty, "--chip", chip, "-y", "--serial-at", serialAt,
@@ -71,7 +65,7 @@ struct Bench {
 
     std::string chip;
     std::string serialAt;
-    std::string dir;
+    test::TempFolder dir;  // goes after the boards have stopped
     std::vector<uint8_t> image;
     std::unique_ptr<ChildProcess> sim;
     std::string pty;

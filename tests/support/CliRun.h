@@ -1,6 +1,8 @@
 #pragma once
 // The built programs as the end-to-end tests run them, and the small file chores around them.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -44,6 +46,7 @@ struct SimOnPty {
         return args;
     }()) {
         pty = process.ReadLine();
+        EXPECT_FALSE(pty.empty()) << "tessel-sim named no device";
     }
     ~SimOnPty() { process.Stop(SIGTERM); }
     ChildProcess process;

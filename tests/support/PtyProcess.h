@@ -75,6 +75,12 @@ public:
         return tcgetattr(master_, &t) == 0 && (t.c_lflag & ECHO);
     }
 
+    // Waits (a second at most) until the terminal echoes, or not, as `on` says.
+    bool WaitForEcho(bool on) const {
+        for (int i = 0; i < 200 && Echoes() != on; ++i) usleep(5000);
+        return Echoes() == on;
+    }
+
     // Everything until the program ends, and its exit status.
     int Finish() {
         while (ReadSome()) {
