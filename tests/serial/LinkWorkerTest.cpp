@@ -42,9 +42,7 @@ struct WorkerBench : test::SimBench {
         StartLinkWorker(worker, port, &op, errorReported, workerRunning);
     }
     static sim::BoardConfig Config(sim::Faults f) {
-        sim::BoardConfig c;
-        c.chipType = 2;
-        c.firmware = sim::Firmware::F11E;
+        sim::BoardConfig c = test::Chip(2, sim::Firmware::F11E);
         c.faults = f;
         return c;
     }
