@@ -179,28 +179,27 @@ TEST(FlashDumpPages, AgreesWithTheLargestFittingPrefixFoundByTrying) {
 
 // When the whole rest fits, one measurement ends the search; a page smaller than one line
 // still moves on, a character at a time.
-TEST(FlashDumpPages, TheLastPageIsNotShortenedAndATinyPageStillEnds) {
+TEST(FlashDumpPages, MeasurementsAreFewTheLastPageIsWholeAndATinyPageStillEnds) {
     const FakePage page{40, 10};
     EXPECT_EQ(PaginateText("ab\ncd", 100, page.Measure()), std::vector<size_t>{5});
     EXPECT_EQ(page.calls, 1);
     EXPECT_TRUE(PaginateText("", 100, page.Measure()).empty());
     EXPECT_EQ(page.calls, 1);
-    const std::string text = DumpOfLines(2);
+    const std::string two = DumpOfLines(2);
     for (bool prefer : {true, false})
-        EXPECT_EQ(PaginateText(text, 5, page.Measure(), prefer), std::vector<size_t>(text.size(), 1));
+        EXPECT_EQ(PaginateText(two, 5, page.Measure(), prefer), std::vector<size_t>(two.size(), 1));
     EXPECT_EQ(PaginateText("abc", 0, page.Measure()), (std::vector<size_t>{1, 1, 1}));
     EXPECT_EQ(PaginateText("abc", -10, page.Measure()), (std::vector<size_t>{1, 1, 1}));
-}
 
-TEST(FlashDumpPages, MeasurementsPerPageAreLogarithmic) {
-    // A full 64 KB dump, as a print of an external window gives.
+    // Over a full 64 KB dump, as a print of an external window gives, the measurements per
+    // page grow with the logarithm of what is left.
     const std::string text = DumpOfLines(4096);
-    const FakePage page{70, 12};
+    const FakePage wide{70, 12};
     // Every measured piece starts where its page starts, so the calls can be told apart by page.
     std::map<size_t, size_t> callsAt;
     const auto pages = PaginateText(text, 12 * 60, [&](std::string_view piece) {
         ++callsAt[static_cast<size_t>(piece.data() - text.data())];
-        return page.Height(piece);
+        return wide.Height(piece);
     });
     ExpectCoversExactly(pages, text);
     ASSERT_EQ(pages.size(), (4096 + 59) / 60);

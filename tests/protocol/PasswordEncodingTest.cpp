@@ -28,14 +28,12 @@ TEST(PasswordEncoding, Latin1CharactersBecomeOneByteEachAndOthersAreRefused) {
         EXPECT_FALSE(PasswordFromUtf8(bad, &out, &error)) << bad;
         EXPECT_NE(error.find("UTF-8"), std::string::npos) << error;
     }
-}
 
-TEST(PasswordEncoding, TheLengthLimitCountsCharactersAfterTheConversion) {
-    // 31 two-byte characters are 62 bytes of UTF-8 but 31 bytes on the wire: accepted.
+    // The length limit counts characters after the conversion: 31 two-byte characters are 62
+    // bytes of UTF-8 but 31 bytes on the wire, accepted.
     std::string utf8;
     for (int i = 0; i < 31; ++i) utf8 += "\xC3\xA9";
     PasswordVerifyDialog dialog;
-    std::string error;
     ASSERT_TRUE(PasswordFromUtf8(utf8, &dialog.password, &error));
     EXPECT_EQ(dialog.password.size(), 31u);
     EXPECT_EQ(dialog.PressOk(), OkOutcome::CloseOk);
