@@ -43,7 +43,7 @@ using Steady = std::chrono::steady_clock;
 
 // While a finished board is still in its slot, the station asks every so often whether its
 // loader answers, for this long each time.
-constexpr uint64_t kProbeMs = 400;
+constexpr uint32_t kProbeMs = 400;
 constexpr int kProbePauseMs = 1200;
 
 struct StationOptions {
@@ -233,14 +233,8 @@ bool LoaderAnswers(const ConnectOptions& o) {
     if (port.Open() != 0) return false;
     if (o.mode == "external") port.SetLinesExternalMode();
     else port.SetLinesInternalMode();
-    const uint64_t t0 = SystemClock().TickMs();
-    bool answered = false;
-    while (!answered && SystemClock().TickMs() - t0 < kProbeMs && !port.DeviceGone() && InterruptSignal() == 0) {
-        port.WriteBlock(kBaudDetectString, sizeof kBaudDetectString);
-        if (!port.PollForInput()) continue;
-        uint8_t b = 0;
-        while (!answered && port.ReadByte(&b) == 1) answered = b == 'K';
-    }
+    const bool answered =
+        BaudDetect(port, kProbeMs, [] { return InterruptSignal() != 0; }) == BaudDetectResult::Ok;
     port.Close();
     return answered;
 }

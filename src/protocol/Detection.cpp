@@ -66,16 +66,12 @@ int DecodeSecurityStatus(DetectionContext& c, uint8_t status) {
     return 0;
 }
 
-BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs) {
-    CSerialPort& port = c.session.port;
+BaudDetectResult BaudDetect(CSerialPort& port, uint32_t limitMs, const std::function<bool()>& stopDue) {
     Clock& clock = port.GetClock();
     const uint64_t t0 = clock.TickMs();
     for (;;) {
         if (clock.TickMs() - t0 > limitMs) return BaudDetectResult::TimedOut;
-        if (c.session.flags.stop.Due()) {
-            c.session.flags.stop.Note("the boot loader had not answered yet");
-            return BaudDetectResult::Stopped;
-        }
+        if (stopDue()) return BaudDetectResult::Stopped;
         if (!port.WriteBlock(kBaudDetectString, sizeof kBaudDetectString))
             return BaudDetectResult::WriteFailed;
         if (!port.PollForInput()) continue;
@@ -84,6 +80,13 @@ BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs) {
         if (!ReadOne(port, &k) || k != 'K') continue;
         return BaudDetectResult::Ok;
     }
+}
+
+BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs) {
+    StopRequest& stop = c.session.flags.stop;
+    const BaudDetectResult r = BaudDetect(c.session.port, limitMs, [&stop] { return stop.Due(); });
+    if (r == BaudDetectResult::Stopped) stop.Note("the boot loader had not answered yet");
+    return r;
 }
 
 void ApplyButtonRule11F(DetectionContext& c, int memoryMode, uint8_t lockStatus, bool versionOk) {

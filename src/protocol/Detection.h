@@ -9,6 +9,7 @@
 namespace tessel {
 
 class CDeviceSession;
+class CSerialPort;
 class LinkWorker;
 class Operator;
 class WindowView;
@@ -46,7 +47,10 @@ constexpr uint32_t kResetWait11EMs = 30000;
 // Stopped: the operator asked to stop while the loader had not answered yet.
 enum class BaudDetectResult { Ok, TimedOut, WriteFailed, Stopped };
 
-// Sends the baud-detect string until "O","K" comes back or `limitMs` passes.
+// Sends the baud-detect string until "O","K" comes back or `limitMs` passes; `stopDue` is
+// asked before each try.
+BaudDetectResult BaudDetect(CSerialPort& port, uint32_t limitMs, const std::function<bool()>& stopDue);
+// The same on the session's port, its stop request noted when it ends the wait.
 BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs);
 
 void Detect11F(DetectionContext& c);
