@@ -82,6 +82,15 @@ void VirtualClock::RemoveParticipant() {
     AdvanceIfAllAsleepLocked();
 }
 
+VirtualClock::Participant::Participant(Clock& clock)
+    : clock_(dynamic_cast<VirtualClock*>(&clock)) {
+    if (clock_) clock_->AddParticipant();
+}
+
+VirtualClock::Participant::~Participant() {
+    if (clock_) clock_->RemoveParticipant();
+}
+
 Clock& SystemClock() {
     static RealClock clock;
     return clock;

@@ -62,8 +62,7 @@ private:
 // thread that is still busy.
 //
 // The creating thread counts as the first participant. Any other thread that waits on the
-// clock is counted with AddParticipant before it starts (counted from inside the thread, the
-// others could already have moved time past its first wait) and RemoveParticipant as it ends.
+// clock must be registered for its lifetime with a VirtualClock::Participant.
 class VirtualClock final : public Clock {
 public:
     explicit VirtualClock(uint64_t startMs = 0) : now_(startMs * 1000) {}
@@ -78,6 +77,17 @@ public:
 
     void AddParticipant();
     void RemoveParticipant();
+
+    class Participant {
+    public:
+        explicit Participant(Clock& clock);
+        ~Participant();
+        Participant(const Participant&) = delete;
+        Participant& operator=(const Participant&) = delete;
+
+    private:
+        VirtualClock* clock_;
+    };
 
 private:
     void AdvanceIfAllAsleepLocked();
