@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "Dialogs.h"
+#include "gui/ModalOperator.h"
 #include "platform/PortList.h"
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
@@ -78,101 +78,48 @@ bool HasGroup(QWidget* dialog, const char* title) {
     return false;
 }
 
-// Hands the next modal widget to `act`, which returns true once it has dealt with it. It
-// polls, so it does not matter whether the widget opens before or after the first look; a
-// widget that never comes fails the test after a few seconds and whatever modal dialog is
-// open is rejected, so a broken view cannot hang the run.
-class ModalWatch {
-public:
-    explicit ModalWatch(std::function<bool(QWidget*)> act) : act_(std::move(act)) {
-        timer_.setInterval(5);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-        clock_.start();
-        timer_.start();
-    }
-    ~ModalWatch() {
-        if (!done_) ADD_FAILURE() << "the modal widget was never handled";
-    }
-
-private:
-    void Poll() {
-        // Stopped while `act` runs: a button it presses may open a nested modal loop.
-        timer_.stop();
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal) {
+// Message boxes are answered as they come; each test's dialog is worked by its script, and a
+// dialog that never comes, or that the script leaves open, fails the test instead of hanging it.
+class DialogsGui : public testing::Test {
+protected:
+    DialogResult RunScripted(DialogModel& model, const std::function<void(QWidget*)>& act) {
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [&] {
+            ADD_FAILURE() << "no dialog named " << model.DialogName() << " to handle";
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+        });
+        bool handled = false;
+        modal.On(QString::fromLatin1(model.DialogName()), [&](QWidget* d) {
+            guard.stop();
+            handled = true;
             try {
-                if (act_(modal)) {
-                    done_ = true;
-                    return;
-                }
+                act(d);
             } catch (const std::exception& e) {
                 ADD_FAILURE() << e.what();
-                done_ = true;
-                if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-                return;
             }
-        }
-        if (clock_.elapsed() > 5000) {
-            ADD_FAILURE() << "no modal widget to handle";
-            done_ = true;
-            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-            return;
-        }
-        timer_.start();
+            if (QApplication::activeModalWidget() != d) return;
+            ADD_FAILURE() << "the dialog is still open";
+            qobject_cast<QDialog*>(d)->reject();
+        });
+        guard.start(5000);
+        const DialogResult result = RunModelDialog(model, nullptr);
+        modal.On(QString::fromLatin1(model.DialogName()), nullptr);
+        EXPECT_TRUE(handled) << model.DialogName();
+        return result;
+    }
+    void ExpectRun(DialogModel& model, DialogResult result, const std::function<void(QWidget*)>& act) {
+        EXPECT_EQ(RunScripted(model, act), result) << model.DialogName();
+    }
+    // The text of the message box that `act` brings up.
+    std::string BoxText(const std::function<void()>& act) {
+        const size_t before = modal.messages.size();
+        act();
+        return modal.messages.size() > before ? modal.messages.back().toStdString() : "no box";
     }
 
-    std::function<bool(QWidget*)> act_;
-    QTimer timer_;
-    QElapsedTimer clock_;
-    bool done_ = false;
+    ModalOperator modal;
 };
-
-// Runs the model through RunModelDialog, with `act` editing the open dialog and closing it.
-DialogResult RunScripted(DialogModel& model, const std::function<void(QWidget*)>& act) {
-    const QString name = QString::fromLatin1(model.DialogName());
-    ModalWatch watch([&](QWidget* modal) {
-        if (modal->objectName() != name) return false;
-        act(modal);
-        // Every script closes the dialog; one that stopped early (a failed ASSERT) must not
-        // leave it waiting for an operator.
-        if (QApplication::activeModalWidget() == modal) {
-            ADD_FAILURE() << "the dialog is still open";
-            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-        }
-        return true;
-    });
-    return RunModelDialog(model, nullptr);
-}
-
-// Watches for the next message box, keeps its text and closes it.
-class BoxWatch {
-public:
-    BoxWatch()
-        : watch_([this](QWidget* modal) {
-              auto* box = qobject_cast<QMessageBox*>(modal);
-              if (!box) return false;
-              text_ = box->text().toStdString();
-              box->accept();
-              return true;
-          }) {}
-    const std::string& Text() const { return text_; }
-
-private:
-    std::string text_;
-    ModalWatch watch_;
-};
-
-// The text of the message box that `act` brings up; the box is closed.
-std::string BoxText(const std::function<void()>& act) {
-    BoxWatch box;
-    act();
-    return box.Text();
-}
-
-// The same, expecting the dialog to end as `result`.
-void ExpectRun(DialogModel& model, DialogResult result, const std::function<void(QWidget*)>& act) {
-    EXPECT_EQ(RunScripted(model, act), result) << model.DialogName();
-}
 
 std::unique_ptr<QDialog> Show(DialogModel& model) {
     std::unique_ptr<QDialog> dialog = CreateModelDialog(model, nullptr);
@@ -207,7 +154,7 @@ private:
     const char* name_;
 };
 
-TEST(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNone) {
+TEST_F(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNone) {
     Rig r;
     ChipSelectDialog chip(r.session);
     CommSetupDialog comm(r.session, r.store, r.op);
@@ -244,7 +191,7 @@ TEST(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNone) {
     EXPECT_EQ(unknown.okPresses, 0);
 }
 
-TEST(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
+TEST_F(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
     Rig r;
     {
         ChipSelectDialog model(r.session);
@@ -291,7 +238,7 @@ TEST(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
     EXPECT_FALSE(Child<QRadioButton>(dialog.get(), "memoryExternal")->isChecked());
 }
 
-TEST(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
+TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
     Rig r;
     r.session.port.SetPortNumber(3);
     CommSetupDialog model(r.session, r.store, r.op);
@@ -343,7 +290,7 @@ TEST(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
 // The port list puts the devices present first, the stand-in boards next and the numbered
 // names last, only the chosen one until all are asked for; whichever entry is picked, the
 // model gets its own position for it.
-TEST(DialogsGui, PortListShowsDevicesFirstThenNumberedPortsThenStandInsAndMapsBack) {
+TEST_F(DialogsGui, PortListShowsDevicesFirstThenNumberedPortsThenStandInsAndMapsBack) {
     Rig r;
     r.session.port.SetPortNumber(2);
     CommSetupDialog model(r.session, r.store, r.op);
@@ -368,7 +315,7 @@ TEST(DialogsGui, PortListShowsDevicesFirstThenNumberedPortsThenStandInsAndMapsBa
     EXPECT_EQ(model.ports[static_cast<size_t>(model.portSelection)], "/dev/serial/by-id/usb-adapter-if00");
 }
 
-TEST(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOrAsCancelAfterDetection) {
+TEST_F(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOrAsCancelAfterDetection) {
     Rig r;
     CommSetupDialog model(r.session, r.store, r.op);
     model.FirstExchange();
@@ -397,7 +344,7 @@ TEST(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOrAs
     EXPECT_EQ(r.op.messages.back(), text::kDetectedEarlier);
 }
 
-TEST(DialogsGui, CrystalThatIsNoNumberOrOutOfRangeShowsTheMessageAndKeepsTheDialogOpen) {
+TEST_F(DialogsGui, CrystalThatIsNoNumberOrOutOfRangeShowsTheMessageAndKeepsTheDialogOpen) {
     Rig r;
     CommSetupDialog model(r.session, r.store, r.op);
     model.FirstExchange();
@@ -428,7 +375,7 @@ TEST(DialogsGui, CrystalThatIsNoNumberOrOutOfRangeShowsTheMessageAndKeepsTheDial
     EXPECT_DOUBLE_EQ(r.session.crystalMHz, 12.0);
 }
 
-TEST(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
+TEST_F(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
     Rig r;
     r.session.port.SetBaudRate(9600);
     ExtMemCommDialog model(r.session, r.store, r.op);
@@ -460,7 +407,7 @@ TEST(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
     EXPECT_TRUE(r.op.messages.empty());
 }
 
-TEST(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndices) {
+TEST_F(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndices) {
     Rig r;
     r.session.rangeDialogBusy = true;
     SectorRangeDialog model(r.session, 3);
@@ -492,7 +439,7 @@ TEST(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndi
     EXPECT_EQ(cancelled.startIndex, 0);
 }
 
-TEST(DialogsGui, DownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
+TEST_F(DialogsGui, DownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
     Rig r;
     for (const auto kind : {FileSectorDialog::Kind::Download, FileSectorDialog::Kind::Compare}) {
         FileSectorDialog model(r.session, kind);
@@ -547,7 +494,7 @@ TEST(DialogsGui, DownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
 
 // Every choice burns one-time bits: nothing is checked on opening, OK without a choice keeps
 // the menu open, and the chip's unavailable choices cannot be clicked.
-TEST(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
+TEST_F(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
     Rig r;
     RemapMenuDialog remap(r.op, 2);
     ExpectRun(remap, DialogResult::Ok, [&](QWidget* d) {
@@ -583,7 +530,7 @@ TEST(DialogsGui, OptionMenusStartUncheckedOfferTheChipsChoicesAndNeedOne) {
     EXPECT_EQ(a->findChildren<QRadioButton*>().size(), 5);
 }
 
-TEST(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsATypeOnly) {
+TEST_F(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsATypeOnly) {
     PasswordChangeDialog change;
     change.oldPassword = "stale";
     ExpectRun(change, DialogResult::Ok, [&](QWidget* d) {

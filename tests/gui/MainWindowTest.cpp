@@ -38,6 +38,7 @@
 #include "GuiSettings.h"
 #include "MainWindow.h"
 #include "QtPrintTarget.h"
+#include "gui/ModalOperator.h"
 #include "firmware/Firmware.h"
 #include "platform/PortList.h"
 #include "transfer/ImageLoaders.h"
@@ -51,75 +52,6 @@ namespace tessel::gui {
 namespace {
 
 const QString kSample = QStringLiteral(TESSEL_SOURCE_DIR "/samples/blink.hex");
-
-// Runs the event loop until `done` holds or `ms` pass.
-bool WaitFor(const std::function<bool()>& done, int ms = 30000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-// Answers whatever modal window comes up (message boxes and dialogs, shown by the real Qt
-// code paths) with the handler for its kind; records the message texts on the way.
-class Operator {
-public:
-    using Handler = std::function<void(QWidget*)>;
-    Operator() {
-        timer_.setInterval(10);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-        timer_.start();
-    }
-    void On(const QString& name, Handler h) { handlers_[name] = std::move(h); }
-    // Sees every modal window once, before it is answered.
-    Handler onModal;
-
-    std::vector<QString> messages;
-    std::vector<QMessageBox::Icon> icons;  // one per message, in order
-    std::vector<QString> details;          // the boxes' informative texts
-    std::vector<QMessageBox::StandardButton> defaults;
-    QMessageBox::StandardButton answer = QMessageBox::Yes;
-
-private:
-    void Poll() {
-        QWidget* w = QApplication::activeModalWidget();
-        if (!w || w == last_) return;
-        if (auto* box = qobject_cast<QMessageBox*>(w)) {
-            last_ = w;
-            if (onModal) onModal(w);
-            messages.push_back(box->text());
-            icons.push_back(box->icon());
-            details.push_back(box->informativeText());
-            if (box->button(QMessageBox::No)) {
-                defaults.push_back(box->standardButton(box->defaultButton()));
-                box->button(answer)->click();
-            } else {
-                box->button(QMessageBox::Ok)->click();
-            }
-            last_ = nullptr;
-            return;
-        }
-        auto it = handlers_.find(w->objectName());
-        if (it == handlers_.end()) return;
-        // Outside this timer's slot: a handler that opens a nested loop (OK refused with a
-        // message box) needs this timer to fire again for the box.
-        last_ = w;
-        Handler h = it->second;
-        QTimer::singleShot(0, w, [this, w, h] {
-            if (onModal) onModal(w);
-            h(w);
-            last_ = nullptr;
-        });
-    }
-
-    QTimer timer_;
-    std::map<QString, Handler> handlers_;
-    QWidget* last_ = nullptr;
-};
 
 void PressOk(QWidget* dialog) {
     dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->button(QDialogButtonBox::Ok)->click();
@@ -192,7 +124,7 @@ struct Rig {
     std::string dir;
     QString port;
     bool external = false;  // the chip selection answers External memory mode
-    Operator op;
+    ModalOperator op;
     std::unique_ptr<MainWindow> window;
     std::shared_ptr<sim::Board> board;
     int start = 0, count = 0;
@@ -349,25 +281,6 @@ TEST(MainWindowGui, DownloadThroughTheDialogThenCompareOk) {
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
 }
 
-// The operator closes the window while a command waits on its dialog: the dialog goes, the
-// command ends, the window closes; nothing waits on anything that will not come.
-TEST(MainWindowGui, ClosingWhileACommandWaitsOnADialogDoesNotHang) {
-    auto r = std::make_unique<Rig>("NX31L32B");
-    ASSERT_TRUE(r->Detect());
-    QElapsedTimer t;
-    bool closed = false;
-    r->op.On("PasswordVerifyDialog", [&](QWidget*) {
-        if (closed) return;
-        closed = true;
-        t.start();
-        r->window->close();
-    });
-    r->window->RunCommand(command::kRead);
-    EXPECT_TRUE(WaitFor([&] { return closed && !r->window->isVisible() && !r->window->CommandBusy(); }, 15000));
-    EXPECT_LT(t.elapsed(), 5000);
-    r.reset();
-}
-
 // The user's program ran: a detection gives every command back without a restart.
 TEST(MainWindowGui, AfterTheUsersCodeRanARedetectionLetsReadRunAgain) {
     Rig r("NX31A16");
@@ -418,7 +331,9 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
 
 // Set/Reset from the Password menu sends the password as Latin-1, one byte per character, as
 // the command line does for the same text (its test starts a board holding these bytes). A
-// character without a Latin-1 byte is refused in the dialog, not sent as "?".
+// character without a Latin-1 byte is refused in the dialog, not sent as "?". Then the operator
+// closes the window while a Read waits on the gate's dialog: the dialog goes, the command ends,
+// the window closes; nothing waits on anything that will not come.
 TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefused) {
     Rig r("NX31L32B");
     ASSERT_TRUE(r.Detect());
@@ -446,6 +361,18 @@ TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefuse
     EXPECT_EQ(r.op.defaults.front(), QMessageBox::No);
     const std::vector<uint8_t> block0 = r.board->Block(0);
     EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }));
+
+    QElapsedTimer t;
+    bool closed = false;
+    r.op.On("PasswordVerifyDialog", [&](QWidget*) {
+        if (closed) return;
+        closed = true;
+        t.start();
+        r.window->close();
+    });
+    r.window->RunCommand(command::kRead);
+    EXPECT_TRUE(WaitFor([&] { return closed && !r.window->isVisible() && !r.window->CommandBusy(); }, 15000));
+    EXPECT_LT(t.elapsed(), 5000);
 }
 
 // "&Download Monitra" from its menu: the question defaults to No; answered Yes, the monitor
@@ -580,7 +507,9 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
 }
 
 // Before any detection every menu item is there, the ones not built disabled. Errors look like
-// errors and say what helps; questions look like questions.
+// errors and say what helps; questions look like questions. The port list of this machine: the
+// adapters present first with product, USB id, serial number and stable name, then the stand-in
+// boards; numbered names only of devices that exist until "Show all COM names" is ticked.
 TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -615,6 +544,30 @@ TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     EXPECT_EQ(r.op.icons.front(), QMessageBox::Critical);
     // The prompt before the detection is information.
     EXPECT_EQ(r.op.icons[at - 1], QMessageBox::Information) << r.op.messages[at - 1].toStdString();
+
+    const std::string recorded = TESSEL_SOURCE_DIR "/tests/platform/data/ports";
+    SetDeviceTreeRoot(recorded);
+    std::vector<QString> shown, all;
+    r.op.On("CommSetupDialog", [&](QWidget* d) {
+        auto* ports = d->findChild<QComboBox*>(QStringLiteral("port"));
+        for (int i = 0; i < ports->count(); ++i) shown.push_back(ports->itemText(i));
+        d->findChild<QCheckBox*>(QStringLiteral("showAllComNames"))->setChecked(true);
+        for (int i = 0; i < ports->count(); ++i) all.push_back(ports->itemText(i));
+        PressCancel(d);
+    });
+    r.Run(command::kDetect11F);
+    SetDeviceTreeRoot("");
+    ASSERT_GE(shown.size(), 5u);
+    EXPECT_TRUE(shown[0].startsWith(QString::fromStdString(recorded + "/dev/ttyUSB0  (FTDI FT232R USB UART, USB 0403:6001, "
+                                                                      "serial A9XYZ012, usb-FTDI_FT232R_USB_UART_A9XYZ012")))
+        << shown[0].toStdString();
+    EXPECT_TRUE(shown[1].contains("serial 0001")) << shown[1].toStdString();
+    const auto firstSim = std::find_if(shown.begin(), shown.end(), [](const QString& t) { return t.startsWith("sim:"); });
+    ASSERT_NE(firstSim, shown.end());
+    EXPECT_EQ(firstSim - shown.begin(), 4) << "the four devices present come first";
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM1")), 1) << "ttyS0 is there";
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM2")), 0);
+    EXPECT_EQ(std::count(all.begin(), all.end(), QStringLiteral("COM256")), 1);
 
     r.op.answer = QMessageBox::No;
     const size_t before = r.op.icons.size();
@@ -1034,36 +987,6 @@ TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWha
     EXPECT_EQ(first.substr(0, 1), ":") << first;
     EXPECT_TRUE(r.Said(QStringLiteral("Save data has completed\nblock0.hex holds 2 sectors at 0000h-00FFh as Intel HEX.")));
     EXPECT_EQ(r.Iap(), "saved 2 sectors at 0000h-00FFh to " + hex + " as Intel HEX");
-}
-
-// The port list of this machine: the adapters present first with product, USB id, serial
-// number and stable name, then the stand-in boards; numbered names only of devices that exist
-// until "Show all COM names" is ticked.
-TEST(MainWindowGui, ThePortListShowsTheAdaptersPresentFirst) {
-    const std::string recorded = TESSEL_SOURCE_DIR "/tests/platform/data/ports";
-    SetDeviceTreeRoot(recorded);
-    Rig r("NX31A16");
-    std::vector<QString> shown, all;
-    r.op.On("CommSetupDialog", [&](QWidget* d) {
-        auto* ports = d->findChild<QComboBox*>(QStringLiteral("port"));
-        for (int i = 0; i < ports->count(); ++i) shown.push_back(ports->itemText(i));
-        d->findChild<QCheckBox*>(QStringLiteral("showAllComNames"))->setChecked(true);
-        for (int i = 0; i < ports->count(); ++i) all.push_back(ports->itemText(i));
-        PressCancel(d);
-    });
-    r.Run(command::kDetect11F);
-    SetDeviceTreeRoot("");
-    ASSERT_GE(shown.size(), 5u);
-    EXPECT_TRUE(shown[0].startsWith(QString::fromStdString(recorded + "/dev/ttyUSB0  (FTDI FT232R USB UART, USB 0403:6001, "
-                                                                      "serial A9XYZ012, usb-FTDI_FT232R_USB_UART_A9XYZ012")))
-        << shown[0].toStdString();
-    EXPECT_TRUE(shown[1].contains("serial 0001")) << shown[1].toStdString();
-    const auto firstSim = std::find_if(shown.begin(), shown.end(), [](const QString& t) { return t.startsWith("sim:"); });
-    ASSERT_NE(firstSim, shown.end());
-    EXPECT_EQ(firstSim - shown.begin(), 4) << "the four devices present come first";
-    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM1")), 1) << "ttyS0 is there";
-    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM2")), 0);
-    EXPECT_EQ(std::count(all.begin(), all.end(), QStringLiteral("COM256")), 1);
 }
 
 }  // namespace

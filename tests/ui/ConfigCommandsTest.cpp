@@ -71,7 +71,8 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
 }
 
 // Every way Lock Chip ends without burning what was asked, each saying why; the chip's bits
-// stay as they were.
+// stay as they were. The states where the rule book refuses it are checked, with Memory
+// Remap's, by HandlerRules.EveryCellTheRuleBookForbidsSendsNothing.
 TEST(LockChip, NothingBurnsWithoutALinkAnAllowedStateAChoiceAYesOrALegalLevel) {
     struct Case {
         const char* why;
@@ -89,12 +90,6 @@ TEST(LockChip, NothingBurnsWithoutALinkAnAllowedStateAChoiceAYesOrALegalLevel) {
         // any lock bit set takes no Lock Chip at all, so the guard is met in internal mode.)
         {"level 4", 3, kInternalMemory, 0x80, 2, true, true, 0, "Can't set level4 lock!", {"6B 6B"}},
         {"level 4", 5, kInternalMemory, 0x60, 1, true, true, 0, "Can't set level4 lock!", {"6B 6B"}},
-        {"rule", 2, kExternalMemory, 0x20, 1, true, true, 0,
-         "Lock Chip is not available on NX31A32 in external memory mode at lock status 20h", {}, false},
-        {"rule", 3, kExternalMemory, 0x80, 1, true, true, 0,
-         "Lock Chip is not available on NX31H64D in external memory mode at lock status 80h", {}, false},
-        {"rule", 1, kInternalMemory, 0x00, 1, true, true, 0,
-         "Lock Chip is not available on NX31A16 in internal memory mode", {}, false},
         // The second byte of SB2's frame refused: the 04h alone is no frame the loader acts on,
         // SB3 is never sent, but the sequence is still closed.
         {"refused write", 3, kInternalMemory, 0, 2, true, true, 2, "Set Lock Failed!", {"04 6B 6B"}},
@@ -163,7 +158,6 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
         const char* message;
         bool linkAfter;
         bool ok = linkAfter;  // reported success
-        bool menu = true;     // false: refused before the menu, with nothing sent
         uint64_t refuseWrite = 0;
     };
     const Case cases[] = {
@@ -179,11 +173,8 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
          "SC0 programmed, not confirmed: ", false},
         {6, kInternalMemory, RemapMenuDialog::kSC1, {"04 09 AA"}, 0x02,
          "SC1 programmed, not confirmed: ", false},
-        // The refusal says why rather than ending in silence.
-        {2, kInternalMemory, 1, {}, 0, "Memory Remap is not available on NX31A32 in internal memory mode", true, false,
-         false},
         // The first write refused: nothing is programmed and the link stays.
-        {5, kInternalMemory, RemapMenuDialog::kSC1, {}, 0, "Program SC1 Failed!", true, false, true, 1},
+        {5, kInternalMemory, RemapMenuDialog::kSC1, {}, 0, "Program SC1 Failed!", true, false, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);
@@ -195,24 +186,15 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
         EXPECT_TRUE(r.Said(c.message) || r.op.messages.back().starts_with(c.message)) << r.op.messages.back();
         // The external-mode link reset sends 6Bh 6Bh of its own, but to a chip in reset.
         EXPECT_EQ(ConfigFrames(r.LastCommands()), c.wire);
-        EXPECT_EQ(r.menusSeen.empty(), !c.menu);
-        EXPECT_TRUE(c.menu || r.LastCommands().empty()) << "sent before the menu";
+        EXPECT_EQ(r.menusSeen.size(), 1u);
         EXPECT_EQ(r.board().RemapBits(), c.bits);
         EXPECT_EQ(r.session().IsLinkUp(), c.linkAfter);
         EXPECT_FALSE(r.session().flags.longOperation.load());
     }
 }
 
+// An A-type chip's refusal is a row of HandlerRules.TheOtherCommandsRefuseInTheirOwnWordsAndSendNothing.
 TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
-    {
-        FlashRig r(BoardOf(1));
-        ASSERT_TRUE(r.Detect());
-        EXPECT_FALSE(r.Run(command::kDoubleClock));
-        EXPECT_TRUE(r.Said("This feature is for MCU H/L32B and H/L64D only!"));
-        EXPECT_TRUE(r.op.questions.empty());
-        EXPECT_TRUE(r.LastCommands().empty());
-        EXPECT_TRUE(r.session().IsLinkUp());
-    }
     {
         FlashRig r(BoardOf(4));
         ASSERT_TRUE(r.Detect());

@@ -130,12 +130,6 @@ TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
     EXPECT_EQ(CountFrames(log, "66 66 21"), 1u);
     for (const char* code : {"0B", "0C", "0E"}) EXPECT_EQ(CountFrames(log, code), 0u) << code;
     EXPECT_EQ(r.window.Field(ChipField::FlashSize), r.session().Chip().flashSizeText);
-
-    FlashRig a(BoardOf(1, 0xA0));
-    ASSERT_TRUE(a.Detect());
-    EXPECT_FALSE(a.Run(command::kExternalLow));
-    EXPECT_TRUE(a.Said("External Flash can't be accessed if Block0 hard locked!"));
-    EXPECT_FALSE(a.session().ExternalWindowOpen());
 }
 
 TEST(ExternalFlash, ReopeningKeepsTheFirstCopyAndDetectionGivesBlock0Back) {

@@ -16,6 +16,7 @@ namespace tessel {
 namespace {
 
 using Row5 = std::array<std::string, 5>;
+using Row3 = std::array<std::string, 3>;  // a dump line
 
 constexpr int kA16 = 1, kA32 = 2, kH64D = 3;
 
@@ -43,6 +44,9 @@ protected:
     }
 
     std::string Status(size_t row) const { return view_.StatusRows().at(row)[4]; }
+    void ExpectStatus(std::initializer_list<std::pair<size_t, const char*>> rows) const {
+        for (const auto& [row, word] : rows) EXPECT_EQ(Status(row), word) << "row " << row;
+    }
     // As if every sector of the block (-1: the window) had been read.
     void Known(int block) { view_.Record(block, 0, 512, SectorState::Read); }
 };
@@ -89,10 +93,7 @@ TEST_F(MemoryViewTest, AFreshImageIsNotReadUntilARangeIsRead) {
         }
     }
     view_.ShowSectorStatus(0, 3, 2);
-    EXPECT_EQ(Status(1), kNotReadStatus);
-    EXPECT_EQ(Status(2), "Blank");
-    EXPECT_EQ(Status(4), "Blank");
-    EXPECT_EQ(Status(5), kNotReadStatus);
+    ExpectStatus({{1, kNotReadStatus}, {2, "Blank"}, {4, "Blank"}, {5, kNotReadStatus}});
     view_.ShowSectorStatus(1, -1, -1);
     EXPECT_EQ(Status(2), kNotReadStatus) << "a range read in block 0 says nothing of block 1";
     view_.ShowSectorStatus(0, -1, -1);
@@ -107,22 +108,16 @@ TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustReadAndOneOddByteIsNotB
     FillSector(0, 5, 0x00);
     FillSector(0, 7, 0x00);
 
-    view_.ShowSectorStatus(0, 3, 4);  // sectors 4, 5, 6 just read
-    EXPECT_EQ(Status(4), "Blank");
-    EXPECT_EQ(Status(5), "All Zeros");
-    EXPECT_EQ(Status(7), kNotReadStatus) << "the range's end is exclusive";
-
+    view_.ShowSectorStatus(0, 3, 4);  // sectors 4, 5, 6 just read: the range's end is exclusive
+    ExpectStatus({{4, "Blank"}, {5, "All Zeros"}, {7, kNotReadStatus}});
+    // What an earlier read found still holds.
     view_.ShowSectorStatus(0, 1, 6);
-    EXPECT_EQ(Status(5), "All Zeros") << "what an earlier read found still holds";
-    EXPECT_EQ(Status(3), kNotReadStatus);
-    EXPECT_EQ(Status(6), "Blank");
+    ExpectStatus({{5, "All Zeros"}, {3, kNotReadStatus}, {6, "Blank"}});
 
     // Block 1's sectors are 64 bytes: zeros in its sector 2 touch no other row.
     FillSector(1, 2, 0x00);
     view_.ShowSectorStatus(1, 64, 0);
-    EXPECT_EQ(Status(1), "Blank");
-    EXPECT_EQ(Status(2), "All Zeros");
-    EXPECT_EQ(Status(3), "Blank");
+    ExpectStatus({{1, "Blank"}, {2, "All Zeros"}, {3, "Blank"}});
     // Zeros the status word is asked about outside the range tell nothing.
     const std::vector<uint8_t> zeros(64, 0x00);
     EXPECT_STREQ(SectorStatusWord(zeros, 9, 0, 3), "Unknown");
@@ -135,14 +130,9 @@ TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustReadAndOneOddByteIsNotB
     FillSector(0, 30, 0x00);
     image[30 * 128 + 64] = 0xFF;  // zeros but for one byte
     view_.ShowSectorStatus(0, 256, 0);
-    EXPECT_EQ(Status(9), "Blank");
-    EXPECT_EQ(Status(10), "Not Blank");
-    EXPECT_EQ(Status(11), "Blank");
-    EXPECT_EQ(Status(19), "Blank");
-    EXPECT_EQ(Status(20), "Not Blank");
-    EXPECT_EQ(Status(30), "Not Blank");
-    // The slack bytes after the block's end (00h) belong to no sector.
-    EXPECT_EQ(Status(255), "Blank");
+    // The slack bytes after the block's end (00h) belong to no sector: 255 is blank.
+    ExpectStatus({{9, "Blank"}, {10, "Not Blank"}, {11, "Blank"}, {19, "Blank"}, {20, "Not Blank"},
+                  {30, "Not Blank"}, {255, "Blank"}});
 }
 
 TEST_F(MemoryViewTest, WindowStatusRowsNumberTheHighWindowOn) {
@@ -179,30 +169,25 @@ TEST_F(MemoryViewTest, DumpOfABlock1SectorShowsItsAbsoluteAddresses) {
     EXPECT_EQ(view_.DumpHeader(), "SECTOR ???");
     // Nothing read: the dump invents no bytes, it says so over the sector's addresses.
     view_.ShowSector(1, 3);
-    EXPECT_EQ(view_.DumpRows(), (std::vector<std::array<std::string, 3>>{{"F0C0 - F0FF", kNotReadStatus, ""}}));
+    EXPECT_EQ(view_.DumpRows(), (std::vector<Row3>{{"F0C0 - F0FF", kNotReadStatus, ""}}));
     view_.Record(1, 3, 1, SectorState::ChangedNotRead);
     view_.Refresh();
-    EXPECT_EQ(view_.DumpRows(), (std::vector<std::array<std::string, 3>>{{"F0C0 - F0FF", kChangedNotReadStatus, ""}}));
+    EXPECT_EQ(view_.DumpRows(), (std::vector<Row3>{{"F0C0 - F0FF", kChangedNotReadStatus, ""}}));
     Known(0);
     Known(1);
 
     view_.ShowSector(1, 3);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 003");
     ASSERT_EQ(view_.DumpRows().size(), 4u);
-    const auto& first = view_.DumpRows()[0];
-    EXPECT_EQ(first[0], "F0C0 - F0CF");
-    EXPECT_EQ(first[1], "40 41 42 43 44 45 46 47 - 48 49 4A 4B 4C 4D 4E 4F");
-    EXPECT_EQ(first[2], "@ABCDEFGHIJKLMNO");
-    const auto& last = view_.DumpRows()[3];
-    EXPECT_EQ(last[0], "F0F0 - F0FF");
-    EXPECT_EQ(last[1], "70 71 72 73 74 75 76 77 - 78 79 7A 7B 7C 7D 7E 7F");
-    EXPECT_EQ(last[2], "pqrstuvwxyz{|}~.");
+    EXPECT_EQ(view_.DumpRows()[0],
+              (Row3{"F0C0 - F0CF", "40 41 42 43 44 45 46 47 - 48 49 4A 4B 4C 4D 4E 4F", "@ABCDEFGHIJKLMNO"}));
+    EXPECT_EQ(view_.DumpRows()[3],
+              (Row3{"F0F0 - F0FF", "70 71 72 73 74 75 76 77 - 78 79 7A 7B 7C 7D 7E 7F", "pqrstuvwxyz{|}~."}));
 
     view_.ShowSector(0, 0);
     ASSERT_EQ(view_.DumpRows().size(), 8u);
-    EXPECT_EQ(view_.DumpRows()[7][0], "0070 - 007F");
-    EXPECT_EQ(view_.DumpRows()[7][1], "FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF");
-    EXPECT_EQ(view_.DumpRows()[7][2], "................");
+    EXPECT_EQ(view_.DumpRows()[7],
+              (Row3{"0070 - 007F", "FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF", "................"}));
 }
 
 TEST_F(MemoryViewTest, AsciiEndsAtTheFirstZeroAndHidesUnprintableBytes) {

@@ -39,8 +39,10 @@ TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     EXPECT_TRUE(r.Said(kPasswordIncorrect)) << "the old one no longer does";
 }
 
+// On an H/L chip at lock status 80h, which still lets it be rewritten (on an A-type chip it is a
+// hard lock: HandlerRules.EveryCellTheRuleBookForbidsSendsNothing).
 TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
-    FlashRig r(BoardOf(3, 0, "old"));
+    FlashRig r(BoardOf(3, 0x80, "old"));
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     r.entries = {{"old", std::string(kMaxPasswordLength + 1, 'x'), std::string(kMaxPasswordLength + 1, 'x')},
@@ -56,6 +58,8 @@ TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     EXPECT_EQ(CountFrames(log, "08"), 1u) << "only the complete third entry was checked";
     EXPECT_EQ(r.board().Password(), "old");
     EXPECT_EQ(r.Block(0), code);
+    r.entries = {{"old", "a", "a"}};
+    EXPECT_TRUE(r.Run(command::kChangePassword));
 }
 
 TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByStep) {
@@ -137,15 +141,6 @@ TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
     EXPECT_TRUE(ok) << "a second pair of reads agrees, so the change goes through";
     EXPECT_EQ(r.board().Password(), "new");
     EXPECT_TRUE(r.Backups().empty());
-}
-
-// 80h still lets an H/L chip be rewritten; on an A-type chip it is a hard lock (a row of
-// HandlerRules.TheOtherCommandsRefuseInTheirOwnWordsAndSendNothing).
-TEST(PasswordCommands, ChangeRunsOnAnHLChipAtLockStatus80h) {
-    FlashRig hl(BoardOf(3, 0x80, ""));
-    ASSERT_TRUE(hl.Detect());
-    hl.entries = {{"", "a", "a"}};
-    EXPECT_TRUE(hl.Run(command::kChangePassword));
 }
 
 TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {

@@ -24,9 +24,9 @@ using test::HexOf;
 using test::PatternBytes;
 
 // Every command in every state of the six chips (both memory modes, the eight lock states):
-// where the rule book says no, the window's handler refuses too, says which rule, asks nothing
-// and sends nothing (not even the password gate's frame), so that the command line's check of
-// a plan and the window never disagree.
+// where the rule book says no, the window's handler refuses too, says which rule, asks nothing,
+// opens no dialog or menu and sends nothing (not even the password gate's frame), so that the
+// command line's check of a plan and the window never disagree.
 TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
     const int commands[] = {command::kRead,           command::kCompare,         command::kSave,
                             command::kDownload,       command::kSectorErase,     command::kRunUserCode,
@@ -51,8 +51,9 @@ TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
                     const RuleVerdict rule = r.window.CommandRule(id);
                     if (rule.allowed) continue;
                     ++forbidden;
-                    const size_t said = r.op.messages.size();
+                    const size_t said = r.op.messages.size(), dialogs = r.op.dialogs.size();
                     EXPECT_FALSE(r.RunYes(id, {true, true, true, true}));
+                    EXPECT_EQ(r.op.dialogs.size(), dialogs) << "command " << id;
                     EXPECT_EQ(r.LastCommands(), std::vector<std::string>{})
                         << "command " << id << " chip " << chip << " mode " << mode << " lock " << lock;
                     EXPECT_TRUE(ownMessages.count(id) ? r.op.messages.size() > said : r.Said(rule.reason))
@@ -63,8 +64,9 @@ TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
     EXPECT_GT(forbidden, 500) << "the table must reach the refusals";
 }
 
-// The commands outside the button table refuse outside internal memory mode, and on a chip
-// whose blocks are hard-locked, in their handlers' own words, before any dialog or byte.
+// The commands outside the button table refuse outside internal memory mode, on a chip whose
+// blocks are hard-locked, or on a chip or in a state without what they need, in their handlers'
+// own words, before any dialog or byte; the link stays up and no window opens.
 TEST(HandlerRules, TheOtherCommandsRefuseInTheirOwnWordsAndSendNothing) {
     const struct {
         int command, chip, mode;
@@ -79,6 +81,15 @@ TEST(HandlerRules, TheOtherCommandsRefuseInTheirOwnWordsAndSendNothing) {
         {command::kUpgradeInternalBsl, 2, kInternalMemory, 0x80,
          "Update BSL doesn't work if Block0 or Block1 is hardlocked!"},
         {command::kExecuteUserCode, 3, kExternalMemory, 0, "Run User Code only works in internal memory mode!"},
+        {command::kDownloadMonitra, 3, kExternalMemory, 0, "Downloading Monitra only works in internal memory mode!"},
+        {command::kDownloadMonitra, 2, kInternalMemory, 0x80,
+         "Downloading Monitra doesn't work if Block0 or Block1 is hardlocked!"},
+        {command::kDownloadMonitra, 5, kInternalMemory, 0xC0,
+         "Downloading Monitra doesn't work if Block0 or Block1 is hardlocked!"},
+        {command::kExternalLow, 1, kInternalMemory, 0xA0, "External Flash can't be accessed if Block0 hard locked!"},
+        {command::kDoubleClock, 1, kInternalMemory, 0, "This feature is for MCU H/L32B and H/L64D only!"},
+        {command::kUpgradeExternalBsl, 3, kInternalMemory, 0,
+         "Please enter into Low64K in internal memory mode for external BSL upgrade!"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.says);
@@ -90,6 +101,8 @@ TEST(HandlerRules, TheOtherCommandsRefuseInTheirOwnWordsAndSendNothing) {
         EXPECT_TRUE(r.op.dialogs.empty()) << r.op.dialogs.front();
         EXPECT_TRUE(r.op.questions.empty());
         EXPECT_EQ(r.LastCommands(), std::vector<std::string>{});
+        EXPECT_TRUE(r.session().IsLinkUp());
+        EXPECT_FALSE(r.session().ExternalWindowOpen());
     }
 }
 
