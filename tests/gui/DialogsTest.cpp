@@ -238,7 +238,7 @@ TEST_F(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
     EXPECT_FALSE(Child<QRadioButton>(dialog.get(), "memoryExternal")->isChecked());
 }
 
-TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
+TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystalAndRefusesABadOne) {
     Rig r;
     r.session.port.SetPortNumber(3);
     CommSetupDialog model(r.session, r.store, r.op);
@@ -260,31 +260,51 @@ TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystal) {
     EXPECT_TRUE(HasLabel(d.get(), "Baud Rate Recommend by PC"));
     EXPECT_TRUE(HasGroup(d.get(), "Enter Crystal Frequency and Calculate Baud Rate"));
 
-    Type(d.get(), "crystal", "12");
-    Press(d.get(), "compute");
-    EXPECT_EQ(Text(d.get(), "recommended"), "38400");
-    EXPECT_EQ(Text(d.get(), "reload"), "FFF6");
-    EXPECT_DOUBLE_EQ(model.crystal, 12.0);
-
-    Type(d.get(), "crystal", "1");
-    Press(d.get(), "compute");
-    EXPECT_EQ(Text(d.get(), "recommended"), "2400");
-    EXPECT_EQ(Text(d.get(), "reload"), "FFF3");
-    EXPECT_EQ(List(d.get(), "rate")->currentText(), "2400") << "Compute selects the rate it found";
-
-    Type(d.get(), "crystal", "11.0592");
-    Press(d.get(), "compute");
-    Press(d.get(), "nextBaud");
-    EXPECT_EQ(Text(d.get(), "recommended"), "19200");
-    EXPECT_EQ(Text(d.get(), "reload"), "FFEE");
-    Press(d.get(), "nextBaud");
-    EXPECT_EQ(Text(d.get(), "recommended"), "9600");
-    EXPECT_EQ(Text(d.get(), "reload"), "FFDC");
-    EXPECT_EQ(List(d.get(), "rate")->currentText(), "9600");
-    for (int i = 0; i < 10; ++i) Press(d.get(), "nextBaud");
-    EXPECT_EQ(Text(d.get(), "recommended"), "600") << "the walk stops at the slowest rate";
+    // Compute and Next Baud select the rate they found; the walk stops at the slowest rate.
+    const struct {
+        const char* crystal;  // typed, then Compute; nullptr: Next Baud
+        int presses;
+        const char *rate, *reload;
+    } steps[] = {{"12", 1, "38400", "FFF6"},  {"1", 1, "2400", "FFF3"},   {"11.0592", 1, "38400", "FFF7"},
+                 {nullptr, 1, "19200", "FFEE"}, {nullptr, 1, "9600", "FFDC"}, {nullptr, 10, "600", "FDC0"}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.rate);
+        if (step.crystal) Type(d.get(), "crystal", step.crystal);
+        for (int i = 0; i < step.presses; ++i) Press(d.get(), step.crystal ? "compute" : "nextBaud");
+        EXPECT_EQ(Text(d.get(), "recommended"), step.rate);
+        EXPECT_EQ(Text(d.get(), "reload"), step.reload);
+        if (step.crystal) {
+            EXPECT_DOUBLE_EQ(model.crystal, std::stod(step.crystal));
+        }
+        EXPECT_EQ(List(d.get(), "rate")->currentText(), step.rate);
+    }
     EXPECT_TRUE(d->isVisible());
     EXPECT_TRUE(r.op.messages.empty());
+
+    // A crystal that is no number or out of range shows the message and keeps the dialog open.
+    Type(d.get(), "crystal", "twelve");
+    EXPECT_EQ(BoxText([&] { PressOk(d.get()); }), kCrystalRange);
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_NE(d->result(), QDialog::Accepted);
+    EXPECT_TRUE(r.op.messages.empty()) << "the model's OK never ran";
+    EXPECT_DOUBLE_EQ(model.crystal, 11.0592) << "a text that is no number does not reach the model";
+    EXPECT_EQ(Text(d.get(), "crystal"), "twelve") << "the operator's text stays to be corrected";
+
+    Type(d.get(), "crystal", "45");
+    EXPECT_EQ(BoxText([&] { PressOk(d.get()); }), kCrystalRange);
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_DOUBLE_EQ(r.session.crystalMHz, CDeviceSession::kDefaultCrystalMHz);
+
+    // Compute reads the field the same way and computes nothing from a bad crystal.
+    Type(d.get(), "crystal", "0.5");
+    EXPECT_EQ(BoxText([&] { Press(d.get(), "compute"); }), kCrystalRange);
+    EXPECT_EQ(Text(d.get(), "recommended"), "600");
+
+    Type(d.get(), "crystal", "12");
+    PressOk(d.get());
+    EXPECT_FALSE(d->isVisible());
+    EXPECT_EQ(d->result(), QDialog::Accepted);
+    EXPECT_DOUBLE_EQ(r.session.crystalMHz, 12.0);
 }
 
 // The port list puts the devices present first, the stand-in boards next and the numbered
@@ -342,37 +362,6 @@ TEST_F(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOr
     linked.FirstExchange();
     ExpectRun(linked, DialogResult::Cancel, [](QWidget* d) { PressOk(d); });
     EXPECT_EQ(r.op.messages.back(), text::kDetectedEarlier);
-}
-
-TEST_F(DialogsGui, CrystalThatIsNoNumberOrOutOfRangeShowsTheMessageAndKeepsTheDialogOpen) {
-    Rig r;
-    CommSetupDialog model(r.session, r.store, r.op);
-    model.FirstExchange();
-    std::unique_ptr<QDialog> d = Show(model);
-
-    Type(d.get(), "crystal", "twelve");
-    EXPECT_EQ(BoxText([&] { PressOk(d.get()); }), kCrystalRange);
-    EXPECT_TRUE(d->isVisible());
-    EXPECT_NE(d->result(), QDialog::Accepted);
-    EXPECT_TRUE(r.op.messages.empty()) << "the model's OK never ran";
-    EXPECT_DOUBLE_EQ(model.crystal, 11.0592) << "a text that is no number does not reach the model";
-    EXPECT_EQ(Text(d.get(), "crystal"), "twelve") << "the operator's text stays to be corrected";
-
-    Type(d.get(), "crystal", "45");
-    EXPECT_EQ(BoxText([&] { PressOk(d.get()); }), kCrystalRange);
-    EXPECT_TRUE(d->isVisible());
-    EXPECT_DOUBLE_EQ(r.session.crystalMHz, CDeviceSession::kDefaultCrystalMHz);
-
-    // Compute reads the field the same way and computes nothing from a bad crystal.
-    Type(d.get(), "crystal", "0.5");
-    EXPECT_EQ(BoxText([&] { Press(d.get(), "compute"); }), kCrystalRange);
-    EXPECT_EQ(Text(d.get(), "recommended"), "38400");
-
-    Type(d.get(), "crystal", "12");
-    PressOk(d.get());
-    EXPECT_FALSE(d->isVisible());
-    EXPECT_EQ(d->result(), QDialog::Accepted);
-    EXPECT_DOUBLE_EQ(r.session.crystalMHz, 12.0);
 }
 
 TEST_F(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {

@@ -238,49 +238,6 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     EXPECT_EQ(dump->topLevelItem(0)->text(2), "AAAAAAAAAAAAAAAA");
 }
 
-TEST(MainWindowGui, DownloadThroughTheDialogThenCompareOk) {
-    Rig r("NX31H32B");
-    ASSERT_TRUE(r.Detect());
-    r.file = kSample;
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kDownload));
-    ASSERT_FALSE(r.op.defaults.empty());
-    EXPECT_EQ(r.op.defaults.back(), QMessageBox::No) << "Yes/No boxes default to No";
-    ASSERT_TRUE(r.Run(command::kCompare));
-    EXPECT_TRUE(WaitFor([&] { return r.Iap() == "File blink.hex Compare OK!"; }, 5000)) << r.Iap().toStdString();
-
-    // Printing the first sectors into a PDF: pages of whole dump lines that fit the page.
-    const QString pdf = QString::fromStdString(r.dir + "/dump.pdf");
-    r.window->Printer().SetPdfOutput(pdf);
-    r.start = 0;
-    r.count = 40;
-    ASSERT_TRUE(r.Run(command::kPrint));
-    const auto& pages = r.window->Printer().PageTexts();
-    ASSERT_GE(pages.size(), 2u);
-    size_t lines = 0;
-    for (const std::string& page : pages) {
-        EXPECT_EQ(page.back(), '\n') << "a line cut between pages";
-        lines += static_cast<size_t>(std::count(page.begin(), page.end(), '\n'));
-    }
-    EXPECT_EQ(lines, 40u * 128u / 16u);
-    EXPECT_EQ(pages.front().substr(0, 13), "0000 - 000F  ");
-    QFile f(pdf);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray bytes = f.readAll();
-    EXPECT_TRUE(bytes.startsWith("%PDF"));
-    EXPECT_EQ(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") + bytes.count("/Type /Page "),
-              static_cast<qsizetype>(pages.size()));
-
-    // A printer that cannot be opened (here a PDF in a folder that does not exist, as a
-    // machine without a print queue) is a failure, never "completed".
-    r.window->Printer().SetPdfOutput(QString::fromStdString(r.dir + "/no-such-folder/dump.pdf"));
-    r.op.messages.clear();
-    ASSERT_TRUE(r.Run(command::kPrint));
-    ASSERT_FALSE(r.op.messages.empty());
-    EXPECT_TRUE(r.op.messages.back().startsWith("Print data failed")) << r.op.messages.back().toStdString();
-    EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
-}
-
 // The user's program ran: a detection gives every command back without a restart.
 TEST(MainWindowGui, AfterTheUsersCodeRanARedetectionLetsReadRunAgain) {
     Rig r("NX31A16");
@@ -504,6 +461,46 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
     EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->contentsRect().width());
     EXPECT_EQ(status->text(), mismatch) << "eliding changes only what is painted";
+
+    // Download through the dialog, then the compare is OK.
+    r.file = kSample;
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kDownload));
+    ASSERT_FALSE(r.op.defaults.empty());
+    EXPECT_EQ(r.op.defaults.back(), QMessageBox::No) << "Yes/No boxes default to No";
+    ASSERT_TRUE(r.Run(command::kCompare));
+    EXPECT_TRUE(WaitFor([&] { return r.Iap() == "File blink.hex Compare OK!"; }, 5000)) << r.Iap().toStdString();
+
+    // Printing the first sectors into a PDF: pages of whole dump lines that fit the page.
+    const QString pdf = QString::fromStdString(r.dir + "/dump.pdf");
+    r.window->Printer().SetPdfOutput(pdf);
+    r.start = 0;
+    r.count = 40;
+    ASSERT_TRUE(r.Run(command::kPrint));
+    const auto& pages = r.window->Printer().PageTexts();
+    ASSERT_GE(pages.size(), 2u);
+    size_t lines = 0;
+    for (const std::string& page : pages) {
+        EXPECT_EQ(page.back(), '\n') << "a line cut between pages";
+        lines += static_cast<size_t>(std::count(page.begin(), page.end(), '\n'));
+    }
+    EXPECT_EQ(lines, 40u * 128u / 16u);
+    EXPECT_EQ(pages.front().substr(0, 13), "0000 - 000F  ");
+    QFile f(pdf);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    EXPECT_TRUE(bytes.startsWith("%PDF"));
+    EXPECT_EQ(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") + bytes.count("/Type /Page "),
+              static_cast<qsizetype>(pages.size()));
+
+    // A printer that cannot be opened (here a PDF in a folder that does not exist, as a
+    // machine without a print queue) is a failure, never "completed".
+    r.window->Printer().SetPdfOutput(QString::fromStdString(r.dir + "/no-such-folder/dump.pdf"));
+    r.op.messages.clear();
+    ASSERT_TRUE(r.Run(command::kPrint));
+    ASSERT_FALSE(r.op.messages.empty());
+    EXPECT_TRUE(r.op.messages.back().startsWith("Print data failed")) << r.op.messages.back().toStdString();
+    EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
 }
 
 // Before any detection every menu item is there, the ones not built disabled. Errors look like

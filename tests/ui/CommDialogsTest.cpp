@@ -106,7 +106,7 @@ TEST(CommSetupDialog, ALinkedChipClosesAsCancelWithoutWriting) {
     EXPECT_FALSE(s.store.ReadRegistryValue("COMMPORT").has_value());
 }
 
-TEST(ExtMemCommDialog, ComputeAndReplaceLeaveTheChoiceToTheOperator) {
+TEST(ExtMemCommDialog, ComputeAndReplaceLeaveTheChoiceToTheOperatorAndOkStoresPortAndRateOnly) {
     ExtRig s;
     s.session.port.SetBaudRate(19200);
     s.session.crystalMHz = 12.0;
@@ -123,10 +123,8 @@ TEST(ExtMemCommDialog, ComputeAndReplaceLeaveTheChoiceToTheOperator) {
     s.dialog.bestRate = 300;
     s.dialog.OnReplace();
     EXPECT_EQ(s.dialog.rateSelection, 4) << "a rate the list cannot show changes nothing";
-}
 
-TEST(ExtMemCommDialog, OkStoresPortAndRateButNotTheCrystalAndNeedsNoBestRate) {
-    ExtRig s;
+    // OK stores the port and the rate but not the crystal, and needs no best rate.
     s.dialog.FirstExchange({"/dev/ttyUSB0"});
     s.dialog.crystal = 1.0;
     s.dialog.rateSelection = 0;  // faster than 1 MHz can make: this dialog does not refuse it
@@ -135,7 +133,7 @@ TEST(ExtMemCommDialog, OkStoresPortAndRateButNotTheCrystalAndNeedsNoBestRate) {
     EXPECT_EQ(s.dialog.OnOK(), OkOutcome::CloseOk);
     EXPECT_EQ(s.session.port.GetBaudRate(), 38400u);
     EXPECT_EQ(s.session.port.GetPortName(), "/dev/ttyUSB0");
-    EXPECT_DOUBLE_EQ(s.session.crystalMHz, 11.0592);
+    EXPECT_DOUBLE_EQ(s.session.crystalMHz, 12.0) << "the session's crystal as it was";
     EXPECT_EQ(s.store.ReadRegistryValue("BAUDRATE"), "38400");
     EXPECT_EQ(s.store.ReadPortName(), "/dev/ttyUSB0");
     std::ifstream settings(s.store.SettingsFilePath());

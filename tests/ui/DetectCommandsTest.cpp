@@ -15,7 +15,7 @@ size_t Count(const FlashRig& r, const std::string& text) {
     return static_cast<size_t>(std::count(r.op.messages.begin(), r.op.messages.end(), text));
 }
 
-TEST(DetectCommands, ConfigDetectionRunsTheDialogsThenDetectsAtTheChosenRate) {
+TEST(DetectCommands, ConfigDetectionRunsTheDialogsThenDetectsAtTheChosenRateAndExitAsks) {
     FlashRig r;
     EXPECT_TRUE(r.window.Route(command::kDetect11F));
     EXPECT_EQ(r.op.dialogs, (std::vector<std::string>{"ChipSelectDialog", "CommSetupDialog"}));
@@ -25,6 +25,14 @@ TEST(DetectCommands, ConfigDetectionRunsTheDialogsThenDetectsAtTheChosenRate) {
     EXPECT_EQ(r.window.ComPane(), "sim:NX31A32") << "a named port shows its name";
     EXPECT_EQ(r.window.BaudPane(), "Baud Rate: 9600");
     EXPECT_EQ(r.store.ReadPortName(), "sim:NX31A32");
+
+    // Exit asks, and closes only on Yes.
+    r.op.answers = {false, true};
+    r.window.Route(command::kExit);
+    EXPECT_FALSE(r.window.CloseRequested());
+    r.window.Route(command::kExit);
+    EXPECT_TRUE(r.window.CloseRequested());
+    EXPECT_EQ(r.op.questions, (std::vector<std::string>(2, text::kExitQuestion)));
 }
 
 TEST(DetectCommands, AnIncompleteChipChoiceARefusedRateOrCancelDetectNothing) {
@@ -88,16 +96,6 @@ TEST(DetectCommands, TheUpgradeOfferEndsTheApplicationWhenDeclinedAndRetitlesThe
         EXPECT_EQ(r.link.board->CurrentFirmware(), sim::Firmware::F11F);
         EXPECT_EQ(r.window.Title(), "QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)");
     }
-}
-
-TEST(DetectCommands, ExitAsksAndClosesOnlyOnYes) {
-    FlashRig r;
-    r.op.answers = {false, true};
-    r.window.Route(command::kExit);
-    EXPECT_FALSE(r.window.CloseRequested());
-    r.window.Route(command::kExit);
-    EXPECT_TRUE(r.window.CloseRequested());
-    EXPECT_EQ(r.op.questions, (std::vector<std::string>(2, text::kExitQuestion)));
 }
 
 }  // namespace

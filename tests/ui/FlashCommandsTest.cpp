@@ -186,7 +186,7 @@ TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlank) {
     }
 }
 
-TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEnd) {
+TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEndAndPrintKeepsLinesWhole) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
     std::vector<uint8_t> flash(32768, 0xFF);
@@ -214,6 +214,42 @@ TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEnd) {
     EXPECT_EQ(r.window.Memory().StatusRows()[3][4], "Not Blank") << "what the first read found still holds";
     EXPECT_EQ(r.window.Memory().StatusRows()[249][4], "Blank");
     EXPECT_EQ(r.session().BlockImage(0)[3 * 128], 0x5A) << "the second read kept the first one's bytes";
+
+    // Print splits the dump into pages of whole lines.
+    r.board().SetBlock(0, PatternBytes(32768, 6));
+    r.block = 1;  // Print lists block 1 too
+    r.startSector = 2;
+    r.count = 8;  // 8 sectors of 64 bytes: 32 dump lines
+    EXPECT_TRUE(r.Run(command::kPrint));
+    EXPECT_TRUE(r.Said("Print data has completed"));
+    ASSERT_EQ(r.printer.pages.size(), 4u);
+    std::string all;
+    for (const std::string& page : r.printer.pages) {
+        EXPECT_LE(r.printer.MeasureHeight(page), r.printer.PageHeight());
+        EXPECT_EQ(page.back(), '\n') << "no line is cut between two pages";
+        all += page;
+    }
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 32);
+    EXPECT_EQ(all.compare(0, 13, "F080 - F08F  "), 0);
+    EXPECT_TRUE(r.printer.completed);
+
+    // A cancelled print dialog prints nothing and is no failure.
+    r.printer.pages.clear();
+    r.printer.cancel = true;
+    EXPECT_TRUE(r.Run(command::kPrint));
+    EXPECT_TRUE(r.printer.pages.empty());
+    EXPECT_TRUE(r.Said("Print data has completed"));
+
+    // A printer that cannot be opened, or that drops a page, is a failure and says so.
+    r.printer.cancel = false;
+    r.printer.cannotOpen = true;
+    EXPECT_FALSE(r.Run(command::kPrint));
+    EXPECT_TRUE(r.Said("Print data failed\nThe printer could not be opened: is a printer set up?"));
+    r.printer.cannotOpen = false;
+    r.printer.failPage = 2;
+    EXPECT_FALSE(r.Run(command::kPrint));
+    EXPECT_FALSE(r.printer.completed);
+    EXPECT_TRUE(r.Said("Print data failed\nThe printer did not take every page."));
 }
 
 TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
@@ -256,6 +292,9 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     EXPECT_EQ(r.Block(0), block0);
 }
 
+// In external memory mode no stub stands between an image that runs on into block 1 and the
+// loader's sectors at its start: such an image is refused whole, before anything is erased
+// (the H/L32B's in SparseImages.ExternalMemoryModeComparesWhatItsDownloadAcceptedAndKeepsOffTheLoader).
 TEST(FlashCommands, ExternalModeSkipsTheGateAndChipEraseRedetectsWhateverTheAnswer) {
     sim::BoardConfig config;
     config.startExternal = true;
@@ -265,7 +304,16 @@ TEST(FlashCommands, ExternalModeSkipsTheGateAndChipEraseRedetectsWhateverTheAnsw
     EXPECT_TRUE(r.Run(command::kRead));
     EXPECT_EQ(std::count(r.op.dialogs.begin(), r.op.dialogs.end(), "PasswordVerifyDialog"), 0);
     EXPECT_EQ(r.rangeLists.back().size(), 256u + 64u);
-    const std::vector<uint8_t> block0 = r.FillBlock(0, 8);
+    const std::vector<uint8_t> block0 = r.FillBlock(0, 8), block1 = r.Block(1);
+    r.file = r.WriteFile("full.bin", PatternBytes(61441, 0x21));
+    EXPECT_FALSE(r.RunYes(command::kDownload));
+    EXPECT_TRUE(r.Said("The boot loader's own sectors are never erased or written: this would reach F000h-F3FFh, "
+                       "the boot loader's own area in block 1. Nothing was changed."));
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u);
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
+    EXPECT_EQ(r.Block(0), block0);
+    EXPECT_EQ(r.Block(1), block1);
+
     int detections = 0;
     r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
     EXPECT_FALSE(r.RunYes(command::kChipErase, {false}));
@@ -365,72 +413,6 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     EXPECT_FALSE(r.Run(command::kSave));
     EXPECT_TRUE(r.Said("Save data failed"));
     EXPECT_EQ(ReadAll(r.file), "old");
-}
-
-TEST(FlashCommands, PrintSplitsTheDumpIntoPagesOfWholeLines) {
-    FlashRig r;
-    ASSERT_TRUE(r.Detect());
-    r.board().SetBlock(0, PatternBytes(32768, 6));
-    r.block = 1;  // Print lists block 1 too
-    r.startSector = 2;
-    r.count = 8;  // 8 sectors of 64 bytes: 32 dump lines
-    EXPECT_TRUE(r.Run(command::kPrint));
-    EXPECT_TRUE(r.Said("Print data has completed"));
-    ASSERT_EQ(r.printer.pages.size(), 4u);
-    std::string all;
-    for (const std::string& page : r.printer.pages) {
-        EXPECT_LE(r.printer.MeasureHeight(page), r.printer.PageHeight());
-        EXPECT_EQ(page.back(), '\n') << "no line is cut between two pages";
-        all += page;
-    }
-    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 32);
-    EXPECT_EQ(all.compare(0, 13, "F080 - F08F  "), 0);
-    EXPECT_TRUE(r.printer.completed);
-
-    // A cancelled print dialog prints nothing and is no failure.
-    r.printer.pages.clear();
-    r.printer.cancel = true;
-    EXPECT_TRUE(r.Run(command::kPrint));
-    EXPECT_TRUE(r.printer.pages.empty());
-    EXPECT_TRUE(r.Said("Print data has completed"));
-
-    // A printer that cannot be opened, or that drops a page, is a failure and says so.
-    r.printer.cancel = false;
-    r.printer.cannotOpen = true;
-    EXPECT_FALSE(r.Run(command::kPrint));
-    EXPECT_TRUE(r.Said("Print data failed\nThe printer could not be opened: is a printer set up?"));
-    r.printer.cannotOpen = false;
-    r.printer.failPage = 2;
-    EXPECT_FALSE(r.Run(command::kPrint));
-    EXPECT_FALSE(r.printer.completed);
-    EXPECT_TRUE(r.Said("Print data failed\nThe printer did not take every page."));
-}
-
-// In external memory mode no stub stands between an image that runs on into block 1 and the
-// loader's sectors at its start: such an image is refused whole, before anything is erased.
-TEST(FlashCommands, ExternalModeDownloadThatRunsIntoTheLoaderIsRefused) {
-    // The H/L32B's file is erased cells up to its dense tail at E000h.
-    std::vector<uint8_t> dense(0xE000 + 0x100, 0xFF);
-    std::fill(dense.begin() + 0xE000, dense.end(), uint8_t{0x34});
-    const struct {
-        int chip;
-        std::vector<uint8_t> file;
-        const char* area;
-    } cases[] = {{2, PatternBytes(61441, 0x21), "F000h-F3FFh"}, {5, dense, "E000h-E47Fh"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.chip);
-        FlashRig r(BoardOf(c.chip), kExternalMemory);
-        ASSERT_TRUE(r.Detect());
-        const std::vector<uint8_t> block0 = r.Block(0), block1 = r.Block(1);
-        r.file = r.WriteFile("full.bin", c.file);
-        EXPECT_FALSE(r.RunYes(command::kDownload));
-        EXPECT_TRUE(r.Said(std::string("The boot loader's own sectors are never erased or written: this would reach ") +
-                           c.area + ", the boot loader's own area in block 1. Nothing was changed."));
-        EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 0u);
-        EXPECT_EQ(r.Block(0), block0);
-        EXPECT_EQ(r.Block(1), block1);
-        EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
-    }
 }
 
 TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {

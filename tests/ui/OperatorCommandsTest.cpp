@@ -40,6 +40,8 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
     EXPECT_TRUE(r.Said("Memory address is invalid!"));
 }
 
+// Malformed data, or an address the display refuses, erases nothing; a replace rewrites only
+// the sectors its bytes fall into.
 TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     FlashRig r(BoardOf(2));
     const std::vector<uint8_t> code = r.FillBlock(0);
@@ -47,6 +49,18 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     r.op.answers = {true, true, true};
     size_t mark = 0;
     EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
+        mark = r.board().CommandLog().size();
+        const std::pair<const char*, const char*> refused[] = {
+            {"0200", "7G 01"}, {"0200", "12-34"}, {"0200", "12 3"}, {"02X0", "11 22"}, {"7FFC", "01 02 03 04 05"}};
+        for (const auto& [at, data] : refused) {
+            d.addressText = at;
+            d.newData = data;
+            EXPECT_FALSE(d.OnReplaceData()) << at << " " << data;
+        }
+        r.Settle();
+        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
+        EXPECT_EQ(r.board().Block(0), code);
+
         mark = r.board().CommandLog().size();
         d.addressText = "03E6";
         d.newData = "72 4F 5D";
@@ -77,30 +91,9 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     expected[0x100] = 0x12, expected[0x101] = 0x45;
     EXPECT_EQ(r.Block(0), expected);
     EXPECT_TRUE(r.Backups().empty());
-}
-
-TEST(ByteEdit, MalformedDataOrAnAddressTheDisplayRefusedErasesNothing) {
-    FlashRig r(BoardOf(3));
-    const std::vector<uint8_t> code = r.FillBlock(0);
-    ASSERT_TRUE(r.Detect());
-    r.op.answers = {true, true, true, true, true};
-    size_t mark = 0;
-    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
-        mark = r.board().CommandLog().size();
-        const std::pair<const char*, const char*> cases[] = {
-            {"0200", "7G 01"}, {"0200", "12-34"}, {"0200", "12 3"}, {"02X0", "11 22"}, {"FFFC", "01 02 03 04 05"}};
-        for (const auto& [at, data] : cases) {
-            d.addressText = at;
-            d.newData = data;
-            EXPECT_FALSE(d.OnReplaceData()) << at << " " << data;
-        }
-    }));
     EXPECT_TRUE(r.Said("Illegal Hex number detected!\nPlease verify your input."));
     EXPECT_TRUE(r.Said("Wrong string format detected!\nPlease verify your input."));
     EXPECT_TRUE(r.Said("Input string is oversize!\nPlease shorten your input."));
-    r.Settle();
-    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
-    EXPECT_EQ(r.Block(0), code);
 }
 
 TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
@@ -163,17 +156,6 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
         EXPECT_EQ(r.Block(0), want) << "the garbled byte never reaches the chip";
         EXPECT_TRUE(r.Backups().empty());
     }
-}
-
-TEST(RunUserCode, DownloadThenRunHandsTheChipToTheUser) {
-    // Download then run: the sample goes in and the chip runs it.
-    FlashRig d(BoardOf(5));
-    ASSERT_TRUE(d.Detect());
-    d.file = test::SampleHex();
-    EXPECT_TRUE(d.RunYes(command::kRunUserCode));
-    d.Settle();
-    EXPECT_EQ(d.board().CurrentMode(), sim::Mode::UserCode);
-    EXPECT_FALSE(d.session().flags.passwordVerified.load());
 }
 
 TEST(SerialTest, ALoopBackPassesAndASilentLineFailsAfterItsTime) {

@@ -37,6 +37,13 @@ TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     r.count = 1;
     EXPECT_TRUE(r.Run(command::kRead)) << "the new password opens the gate";
     EXPECT_TRUE(r.Said(kPasswordIncorrect)) << "the old one no longer does";
+
+    // An empty new password removes it: no password frame goes out.
+    r.entries = {{longest, "", ""}};
+    EXPECT_TRUE(r.Run(command::kChangePassword));
+    r.Settle();
+    EXPECT_EQ(r.board().Password(), "");
+    EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 0u);
 }
 
 // On an H/L chip at lock status 80h, which still lets it be rewritten (on an A-type chip it is a
@@ -62,36 +69,25 @@ TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     EXPECT_TRUE(r.Run(command::kChangePassword));
 }
 
-TEST(ChangePassword, AnEmptyNewPasswordRemovesItAndAFailedWriteIsReportedStepByStep) {
-    {
-        FlashRig r(BoardOf(5, 0, "old"));
-        ASSERT_TRUE(r.Detect());
-        r.entries = {{"old", "", ""}};
-        EXPECT_TRUE(r.Run(command::kChangePassword));
-        r.Settle();
-        EXPECT_EQ(r.board().Password(), "");
-        EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 0u);
-    }
-    {
-        FlashRig r(BoardOf(2, 0, "old"));
-        const std::vector<uint8_t> code = r.FillBlock(0);
-        ASSERT_TRUE(r.Detect());
-        sim::Faults f;
-        f.refuseCommand = 0x07;  // the stub never confirms the password write
-        r.board().SetFaults(f);
-        r.entries = {{"old", "new", "new"}};
-        EXPECT_FALSE(r.Run(command::kChangePassword));
-        EXPECT_TRUE(r.Said("Password Change Failed!"));
-        // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
-        EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 12u);
-        EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
-        EXPECT_EQ(r.Block(0), code);
-        EXPECT_TRUE(r.session().flags.errorReported.load());
-        // The sector was erased and the write never confirmed: the last word says so.
-        EXPECT_NE(r.op.messages.back().find("the chip may have no password now"), std::string::npos)
-            << r.op.messages.back();
-        EXPECT_NE(r.op.messages.back().find("Password Set/Reset"), std::string::npos);
-    }
+TEST(ChangePassword, AFailedWriteIsReportedStepByStep) {
+    FlashRig r(BoardOf(2, 0, "old"));
+    const std::vector<uint8_t> code = r.FillBlock(0);
+    ASSERT_TRUE(r.Detect());
+    sim::Faults f;
+    f.refuseCommand = 0x07;  // the stub never confirms the password write
+    r.board().SetFaults(f);
+    r.entries = {{"old", "new", "new"}};
+    EXPECT_FALSE(r.Run(command::kChangePassword));
+    EXPECT_TRUE(r.Said("Password Change Failed!"));
+    // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
+    EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 12u);
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
+    EXPECT_EQ(r.Block(0), code);
+    EXPECT_TRUE(r.session().flags.errorReported.load());
+    // The sector was erased and the write never confirmed: the last word says so.
+    EXPECT_NE(r.op.messages.back().find("the chip may have no password now"), std::string::npos)
+        << r.op.messages.back();
+    EXPECT_NE(r.op.messages.back().find("Password Set/Reset"), std::string::npos);
 }
 
 // A board that stops answering at any point of the change is given up after one check, not

@@ -343,13 +343,25 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
         << r.window.Field(ChipField::IapStatus);
 }
 
-// An H/L32B image that runs on into block 1 in external memory mode: a HEX tail past the
-// loader's sectors goes through and compares (one that reaches them is refused, as a download
-// test of its own shows).
+// An H/L32B image that runs on into block 1 in external memory mode: one that reaches the
+// loader's sectors is refused whole, before anything is erased, as no stub stands between them;
+// a HEX tail past them goes through and compares.
 TEST(SparseImages, ExternalMemoryModeComparesWhatItsDownloadAcceptedAndKeepsOffTheLoader) {
     FlashRig r(BoardOf(5), kExternalMemory);
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> loader = r.Block(1);
+    const std::vector<uint8_t> loader = r.Block(1), block0 = r.Block(0);
+    // Erased cells up to a dense tail at E000h.
+    std::vector<uint8_t> dense(0xE000 + 0x100, 0xFF);
+    std::fill(dense.begin() + 0xE000, dense.end(), uint8_t{0x34});
+    r.file = r.WriteFile("full.bin", dense);
+    EXPECT_FALSE(r.RunYes(command::kDownload));
+    EXPECT_TRUE(r.Said("The boot loader's own sectors are never erased or written: this would reach E000h-E47Fh, "
+                       "the boot loader's own area in block 1. Nothing was changed."));
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u);
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
+    EXPECT_EQ(r.Block(0), block0);
+    EXPECT_EQ(r.Block(1), loader);
+
     r.file = r.WriteFile("tail.hex", HexOf({{0x0000, std::vector<uint8_t>(0x80, 0x12)},
                                              {0xE480, std::vector<uint8_t>(0x100, 0x34)}}));
     ASSERT_TRUE(r.RunYes(command::kDownload));

@@ -38,6 +38,13 @@ TEST(Redetection, AfterTheUsersCodeRanReadAndDownloadWorkAgain) {
     EXPECT_TRUE(r.Run(command::kRead));
     const auto image = r.session().BlockImage(0);
     EXPECT_TRUE(std::equal(code.begin(), code.end(), image.begin()));
+
+    // Download then run: the sample goes in and the chip runs it.
+    r.file = test::SampleHex();
+    EXPECT_TRUE(r.RunYes(command::kRunUserCode));
+    r.Settle();
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::UserCode);
+    EXPECT_FALSE(r.session().flags.passwordVerified.load());
 }
 
 // After a reset the loader, not the board's external-flash program, has the line: the window
