@@ -503,10 +503,12 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
 }
 
-// Before any detection every menu item is there, the ones not built disabled. Errors look like
-// errors and say what helps; questions look like questions. The port list of this machine: the
-// adapters present first with product, USB id, serial number and stable name, then the stand-in
-// boards; numbered names only of devices that exist until "Show all COM names" is ticked.
+// Before any detection every menu item is there, the ones not built disabled; every Help item
+// sits in one menu the bar shows whole; the frequent commands have keys, the tool-bar buttons
+// tips, the window its icon. Errors look like errors and say what helps; questions look like
+// questions. The port list of this machine: the adapters present first with product, USB id,
+// serial number and stable name, then the stand-in boards; numbered names only of devices that
+// exist until "Show all COM names" is ticked. The window comes back where it was left.
 TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -520,6 +522,35 @@ TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
         EXPECT_TRUE(r.window->Action(id)->isEnabled()) << id;
     EXPECT_EQ(r.window->windowTitle(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
     EXPECT_EQ(r.window->SecurityLine()->text(), "SECURITY: UNKNOWN");
+
+    MainWindow& w = *r.window;
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    auto* help = w.menuBar()->findChild<QMenu*>(QStringLiteral("helpMenu"));
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(help->title(), "&Help");
+    const std::vector<std::pair<int, const char*>> items = {
+        {command::kAboutTessel, "About QMT Tessel"},   {command::kAboutDetect, "About Detect Chip"},
+        {command::kAboutPassword, "About Password"},   {command::kAboutUpgrade, "About Upgrade BSL"},
+        {command::kAboutByteModify, "About Byte Modify"}, {command::kAboutMonitra, "About Monitra"}};
+    ASSERT_EQ(help->actions().size(), static_cast<qsizetype>(items.size()));
+    for (size_t i = 0; i < items.size(); ++i) {
+        QAction* a = help->actions()[static_cast<qsizetype>(i)];
+        EXPECT_EQ(a, w.Action(items[i].first));
+        EXPECT_EQ(a->text(), items[i].second);
+    }
+    // Nothing of the bar hides behind its overflow button.
+    for (QToolButton* b : w.menuBar()->findChildren<QToolButton*>())
+        EXPECT_FALSE(b->isVisible()) << b->objectName().toStdString();
+    EXPECT_TRUE(w.menuBar()->actionGeometry(help->menuAction()).right() <= w.menuBar()->width());
+    EXPECT_EQ(w.Action(command::kCompare)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_M));
+    EXPECT_EQ(w.Action(command::kResetLink)->shortcut(), QKeySequence(Qt::Key_F5));
+    EXPECT_EQ(w.Button(IapButton::Read)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+    EXPECT_EQ(w.Button(IapButton::Download)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_D));
+    for (int id : {command::kResetLink, command::kDoubleClock, command::kSerialTest})
+        EXPECT_FALSE(w.Action(id)->toolTip().isEmpty()) << id;
+    EXPECT_TRUE(w.Action(command::kResetLink)->toolTip().contains("F5"));
+    EXPECT_FALSE(w.windowIcon().isNull());
+    EXPECT_FALSE(w.windowIcon().pixmap(32, 32).isNull());
 
     ASSERT_TRUE(r.Run(command::kRead));
     ASSERT_FALSE(r.op.messages.empty());
@@ -572,6 +603,20 @@ TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     ASSERT_EQ(r.op.icons.size(), before + 1);
     EXPECT_EQ(r.op.icons.back(), QMessageBox::Question);
     EXPECT_TRUE(r.window->isVisible()) << "No keeps the window";
+
+    // As left, but never wider or further out than the screen it comes up on.
+    r.window->resize(900, 640);
+    r.window->move(40, 30);
+    QApplication::processEvents();
+    r.window.reset();
+    MainWindowOptions again;
+    again.configDir = r.dir + "/config";
+    r.window = std::make_unique<MainWindow>(again);
+    const QRect screen = r.window->screen()->availableGeometry();
+    EXPECT_EQ(r.window->width(), std::min(900, screen.width()));
+    EXPECT_EQ(r.window->height(), 640);
+    EXPECT_TRUE(screen.contains(r.window->pos()));
+    EXPECT_LE(r.window->pos().x() + r.window->width(), screen.right() + 1);
 }
 
 // A HEX file dropped on the window opens the Download dialog with that file; the file taken
@@ -640,60 +685,6 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
         EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("fileName"))->text(), image);
     }
     std::filesystem::remove_all(keep);
-}
-
-// Every Help item sits in one menu the bar shows whole; the frequent commands have keys,
-// the tool-bar buttons tips; the window has its icon and comes back where it was left.
-TEST(MainWindowGui, HelpIsReachableShortcutsAndTipsAreThereAndTheWindowComesBackAsLeft) {
-    const std::string dir = TempDir();
-    MainWindowOptions o;
-    o.configDir = dir + "/config";
-    {
-        MainWindow w(o);
-        w.resize(1100, 760);
-        w.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
-        auto* help = w.menuBar()->findChild<QMenu*>(QStringLiteral("helpMenu"));
-        ASSERT_NE(help, nullptr);
-        EXPECT_EQ(help->title(), "&Help");
-        const std::vector<std::pair<int, const char*>> items = {
-            {command::kAboutTessel, "About QMT Tessel"},   {command::kAboutDetect, "About Detect Chip"},
-            {command::kAboutPassword, "About Password"},   {command::kAboutUpgrade, "About Upgrade BSL"},
-            {command::kAboutByteModify, "About Byte Modify"}, {command::kAboutMonitra, "About Monitra"}};
-        ASSERT_EQ(help->actions().size(), static_cast<qsizetype>(items.size()));
-        for (size_t i = 0; i < items.size(); ++i) {
-            QAction* a = help->actions()[static_cast<qsizetype>(i)];
-            EXPECT_EQ(a, w.Action(items[i].first));
-            EXPECT_EQ(a->text(), items[i].second);
-        }
-        // Nothing of the bar hides behind its overflow button.
-        for (QToolButton* b : w.menuBar()->findChildren<QToolButton*>())
-            EXPECT_FALSE(b->isVisible()) << b->objectName().toStdString();
-        EXPECT_TRUE(w.menuBar()->actionGeometry(help->menuAction()).right() <= w.menuBar()->width());
-
-        EXPECT_EQ(w.Action(command::kCompare)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_M));
-        EXPECT_EQ(w.Action(command::kResetLink)->shortcut(), QKeySequence(Qt::Key_F5));
-        EXPECT_EQ(w.Button(IapButton::Read)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
-        EXPECT_EQ(w.Button(IapButton::Download)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_D));
-        for (int id : {command::kResetLink, command::kDoubleClock, command::kSerialTest})
-            EXPECT_FALSE(w.Action(id)->toolTip().isEmpty()) << id;
-        EXPECT_TRUE(w.Action(command::kResetLink)->toolTip().contains("F5"));
-        EXPECT_FALSE(w.windowIcon().isNull());
-        EXPECT_FALSE(w.windowIcon().pixmap(32, 32).isNull());
-        w.resize(900, 640);
-        w.move(40, 30);
-        QApplication::processEvents();
-    }
-    {
-        // As left, but never wider or further out than the screen it comes up on.
-        MainWindow w(o);
-        const QRect screen = w.screen()->availableGeometry();
-        EXPECT_EQ(w.width(), std::min(900, screen.width()));
-        EXPECT_EQ(w.height(), 640);
-        EXPECT_TRUE(screen.contains(w.pos()));
-        EXPECT_LE(w.pos().x() + w.width(), screen.right() + 1);
-    }
-    std::filesystem::remove_all(dir);
 }
 
 // Stop during a Read of the whole 64 KB block: the read ends with the chunk it was in, says

@@ -7,10 +7,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 constexpr size_t kSector = 128;
 
@@ -91,9 +88,7 @@ TEST(ChangedOnlyDownload, ARefusedEraseFailsTheCommand) {
     std::vector<uint8_t> now = old;
     now[200] = static_cast<uint8_t>(~old[200]);
     Reflash f(old, now);
-    sim::Faults faults;
-    faults.refuseCommand = 0x0B;
-    f.r.board().SetFaults(faults);
+    f.r.board().SetFaults({.refuseCommand = 0x0B});
     EXPECT_FALSE(f.r.Run(command::kDownload));
     EXPECT_TRUE(f.r.Said("Sector erase failed!!!"));
     EXPECT_EQ(f.r.window.Field(ChipField::IapStatus).find("rewritten"), std::string::npos);

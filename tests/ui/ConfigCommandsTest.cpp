@@ -9,9 +9,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
+using namespace test;
 
 constexpr char kLockDone[] = "Set Lock Completed!\nChip will be automatically redetected!";
 

@@ -10,10 +10,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 // Where each family's monitor must land, written out from the chip's memory map rather than
 // taken from the code under test.
@@ -127,9 +124,7 @@ TEST_P(DownloadMonitra, WritesTheMonitorWhereTheLoaderWasAndTheToolEnds) {
 TEST_P(DownloadMonitra, AFaultAtTheBlock1ProgramStepIsTheEighthCodeOfTheStatusLine) {
     const Family& f = GetParam();
     Monitra m(f);
-    sim::Faults faults;
-    faults.ignoreCommand = 0x09;  // the stub takes the program frames but writes nothing
-    m.r.board().SetFaults(faults);
+    m.r.board().SetFaults({.ignoreCommand = 0x09});  // the stub takes the program frames but writes nothing
     EXPECT_FALSE(m.r.Run(command::kDownloadMonitra));
     EXPECT_TRUE(m.r.Said("Downloading Monitra Failed!"));
     EXPECT_EQ(m.r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,-1. Failed!, 7");
@@ -151,9 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DownloadMonitraSafety, AStepFailingBeforeTheSwitchLeavesTheLoaderToAnswerAgain) {
     Monitra m(Family{2, FirmwareId::MonitorA32Block1, 0xF000, 0xF000, 16, 64, FirmwareId::MonitorA32Block0, 0x7000});
-    sim::Faults faults;
-    faults.ignoreCommand = 0x0E;  // the stub never gets into block 0
-    m.r.board().SetFaults(faults);
+    m.r.board().SetFaults({.ignoreCommand = 0x0E});  // the stub never gets into block 0
     EXPECT_FALSE(m.r.Run(command::kDownloadMonitra));
     // Steps never tried keep their own code, apart from the failed one.
     EXPECT_EQ(m.r.window.Field(ChipField::IapStatus), "rc=0,0,-1,-2,-2,-2,-2,-2. Failed!, 2");

@@ -8,10 +8,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 const char kLowSwitches[] =
     "Please set DIP switch on SW2 of\nBSL Demo Board v2.0 as follows:\n\na.    EA1# = 1  or  #1 = OFF\n"
@@ -75,9 +72,7 @@ TEST(ExternalFlash, SilenceWhileBlock0IsBorrowedRestoresItOrNamesTheBackup) {
     FlashRig r(BoardOf(2));
     r.board().SetBlock(0, code);
     ASSERT_TRUE(r.Detect());
-    sim::Faults f;
-    f.silentFromByte = r.board().BytesReceived() + before + 1;  // the erases work, unconfirmed
-    r.board().SetFaults(f);
+    r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + before + 1});  // the erases work, unconfirmed
     EXPECT_FALSE(r.Run(command::kExternalLow));
     EXPECT_TRUE(r.Said("Entering Low 64KB of External Flash Failed!"));
     EXPECT_FALSE(r.session().ExternalWindowOpen());
@@ -100,9 +95,8 @@ TEST(ExternalFlash, BackToMcuFlashIsSuccessfulOnlyWhenTheLoaderAnswers) {
         r.board().SetBlock(0, code);
         ASSERT_TRUE(r.Detect());
         ASSERT_TRUE(r.Run(command::kExternalLow));
-        sim::Faults f;
-        f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 2;  // the two 01h, then nothing
-        r.board().SetFaults(f);
+        // The two 01h, then nothing.
+        r.board().SetFaults({.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 2});
         EXPECT_FALSE(r.RunYes(command::kBackToMcu));
         EXPECT_FALSE(r.Said("Return to MCU Flash Successful!"));
         EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(), [](const std::string& m) {

@@ -19,9 +19,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 // What the board holds, as far as any command can change it.
 struct Truth {
@@ -129,28 +127,20 @@ public:
         std::vector<std::function<Fault(uint64_t r0, uint64_t s0)>> faults;
         for (uint64_t p : Points(received))
             faults.push_back([p](uint64_t r0, uint64_t) {
-                sim::Faults f;
-                f.silentFromByte = r0 + p;
-                return Fault{"silent from byte " + std::to_string(p), f};
+                return Fault{"silent from byte " + std::to_string(p), {.silentFromByte = r0 + p}};
             });
         for (uint64_t p : Points(received + sent))
             faults.push_back([p](uint64_t r0, uint64_t s0) {
-                sim::Faults f;
-                f.dropAfterBytes = r0 + s0 + p;
-                return Fault{"link dropped after byte " + std::to_string(p), f};
+                return Fault{"link dropped after byte " + std::to_string(p), {.dropAfterBytes = r0 + s0 + p}};
             });
         if (sent > 0)
             for (uint64_t p : Points(sent))
                 faults.push_back([p](uint64_t, uint64_t s0) {
-                    sim::Faults f;
-                    f.corruptReplyByte = s0 + p;
-                    return Fault{"reply byte " + std::to_string(p) + " corrupted", f};
+                    return Fault{"reply byte " + std::to_string(p) + " corrupted", {.corruptReplyByte = s0 + p}};
                 });
         for (uint32_t ms : {300u, 2500u})
             faults.push_back([ms](uint64_t, uint64_t) {
-                sim::Faults f;
-                f.replyDelayMs = ms;
-                return Fault{"replies " + std::to_string(ms) + " ms late", f};
+                return Fault{"replies " + std::to_string(ms) + " ms late", {.replyDelayMs = ms}};
             });
         for (const sim::Faults& own : s.ownFaults)
             faults.push_back([own](uint64_t, uint64_t) {
@@ -160,11 +150,9 @@ public:
             });
         for (int code : {0x0B, 0x03, 0x07, 0x04, 0x02, 0x68})
             faults.push_back([code](uint64_t, uint64_t) {
-                sim::Faults f;
-                f.refuseCommand = code;
                 char text[32];
                 std::snprintf(text, sizeof text, "command %02Xh refused", code);
-                return Fault{text, f};
+                return Fault{text, {.refuseCommand = code}};
             });
 
         for (const auto& make : faults) {
@@ -266,12 +254,7 @@ sim::BoardConfig Loader11E() {
 std::vector<sim::Faults> PromptsBeforeReplies() {
     std::vector<sim::Faults> out;
     for (uint64_t n : {1u, 2u, 3u, 7u})
-        for (uint32_t late : {0u, 600u}) {
-            sim::Faults f;
-            f.promptBeforeRead = n;
-            f.replyDelayMs = late;
-            out.push_back(f);
-        }
+        for (uint32_t late : {0u, 600u}) out.push_back({.replyDelayMs = late, .promptBeforeRead = n});
     return out;
 }
 

@@ -8,13 +8,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::Blank;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
-using test::ReadAll;
-using test::SampleHex;
+using namespace test;
 
 // A download erases only the sectors its image touches, a binary padded to whole sectors; the
 // compare passes, and a mismatch names its address, both bytes and the file.
@@ -174,10 +168,8 @@ TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlank) {
         FlashRig r(BoardOf(2), kExternalMemory);
         const std::vector<uint8_t> code = r.FillBlock(0, 5);
         ASSERT_TRUE(r.Detect());
-        sim::Faults f;
-        if (silent) f.silentFromByte = r.board().BytesReceived() + 1;
-        else f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent();
-        r.board().SetFaults(f);
+        r.board().SetFaults(silent ? sim::Faults{.silentFromByte = r.board().BytesReceived() + 1}
+                                   : sim::Faults{.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent()});
         EXPECT_FALSE(r.RunYes(command::kChipErase));
         EXPECT_FALSE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
         EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
@@ -407,9 +399,7 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     // A save that cannot read leaves the old file alone.
     r.file = r.dir + "/keep.bin";
     r.WriteFile("keep.bin", std::string("old"));
-    sim::Faults f;
-    f.silentFromByte = r.board().BytesReceived() + 1;
-    r.board().SetFaults(f);
+    r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + 1});
     EXPECT_FALSE(r.Run(command::kSave));
     EXPECT_TRUE(r.Said("Save data failed"));
     EXPECT_EQ(ReadAll(r.file), "old");

@@ -13,11 +13,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::Blank;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 // Raises the session's stop request the first time `when` holds for the window's progress,
 // as a signal handler or the window's close button would.

@@ -69,9 +69,7 @@ TEST(MainDialogKeepAlive, QuietDuringALongOperationAndASilentTargetIsNoticedAtTh
     w.window.Tick(10, 0, 10);
     EXPECT_TRUE(w.window.Session().IsLinkUp()) << "the echo came back";
     EXPECT_EQ(w.board().BytesReceived(), before + 1);
-    sim::Faults f;
-    f.silentFromByte = 1;
-    w.board().SetFaults(f);
+    w.board().SetFaults({.silentFromByte = 1});
     for (int s = 11; s < 20; ++s) w.window.Tick(10, 0, s);
     EXPECT_TRUE(w.window.Session().IsLinkUp()) << "only seconds that are a multiple of ten probe";
     w.window.Tick(10, 0, 20);

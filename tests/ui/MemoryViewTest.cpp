@@ -162,7 +162,7 @@ TEST_F(MemoryViewTest, WindowStatusRowsNumberTheHighWindowOn) {
     EXPECT_EQ(view_.StatusRows()[15], (Row5{"015", "F000", "FFFF", "61440", "Not Blank"}));
 }
 
-TEST_F(MemoryViewTest, DumpOfABlock1SectorShowsItsAbsoluteAddresses) {
+TEST_F(MemoryViewTest, DumpOfABlock1SectorShowsItsAbsoluteAddressesAndPrintableAscii) {
     Select(kA16);
     auto image = session_.BlockImage(1);
     for (int i = 0; i < 64; ++i) image[3 * 64 + i] = static_cast<uint8_t>(0x40 + i);
@@ -188,9 +188,8 @@ TEST_F(MemoryViewTest, DumpOfABlock1SectorShowsItsAbsoluteAddresses) {
     ASSERT_EQ(view_.DumpRows().size(), 8u);
     EXPECT_EQ(view_.DumpRows()[7],
               (Row3{"0070 - 007F", "FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF", "................"}));
-}
 
-TEST_F(MemoryViewTest, AsciiEndsAtTheFirstZeroAndHidesUnprintableBytes) {
+    // The ASCII column ends at the first zero and hides unprintable bytes.
     const std::vector<uint8_t> text = {'H', 'i', 0x01, 0xC3, 0xA9, 0x7F, ' ', '~', 0x00, 'X'};
     EXPECT_EQ(DumpAscii(text), "Hi.... ~");
     EXPECT_EQ(DumpAscii(std::vector<uint8_t>{0x00, 'A'}), "");
@@ -224,7 +223,7 @@ TEST_F(MemoryViewTest, HighWindowDumpShowsTheSectorAsNumberedOnFromTheLowWindow)
     EXPECT_EQ(view_.DumpRows()[0][1].substr(0, 5), "AB FF");
 }
 
-TEST_F(MemoryViewTest, ClickingARowShowsThatSectorOfTheCurrentBlock) {
+TEST_F(MemoryViewTest, ClickingARowShowsThatSectorOfTheCurrentBlockAndAClickOutsideChangesNothing) {
     Select(kA16);
     session_.BlockImage(1)[5 * 64] = 0x41;
     session_.SetCurrentBlock(1);
@@ -243,22 +242,18 @@ TEST_F(MemoryViewTest, ClickingARowShowsThatSectorOfTheCurrentBlock) {
     view_.ClickRow(5);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 021");
     EXPECT_EQ(view_.DumpRows().size(), 256u);
-}
 
-TEST_F(MemoryViewTest, AClickOutsideTheRowsOrTheBlockChangesNothingAndAnIllegalBlockIsRefused) {
-    Select(kA16);
+    // A click outside the rows or the block changes nothing.
+    session_.externalHighOpen = false;
     view_.ShowSectorStatus(1, -1, -1);
     view_.ShowSector(1, 2);
     const auto rows = view_.StatusRows();
     const auto dump = view_.DumpRows();
     changes_ = 0;
-
     view_.ClickRow(-1);
-    session_.SetCurrentBlock(1);
     view_.ClickRow(64);  // block 1 has 64 sectors
     session_.externalLowOpen = true;
     view_.ClickRow(16);
-
     EXPECT_EQ(changes_, 0);
     EXPECT_EQ(view_.StatusRows(), rows);
     EXPECT_EQ(view_.DumpRows(), dump);

@@ -9,10 +9,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
     FlashRig r(BoardOf(1));
@@ -102,9 +99,7 @@ TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
     ASSERT_TRUE(r.Detect());
     r.op.onQuestion = [&r](const std::string&) {
         // The erase frame and its C0h get through, then the program frame: its data never does.
-        sim::Faults f;
-        f.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 4 + 1 + 4;
-        r.board().SetFaults(f);
+        r.board().SetFaults({.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 4 + 1 + 4});
     };
     r.op.answers = {true};
     EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
@@ -136,10 +131,7 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
             mark = r.board().CommandLog().size();
             // Replace Data shows the 16 bytes first, then reads the sector: a byte of it is garbled,
             // once or in every read.
-            sim::Faults f;
-            f.corruptReplyByte = r.board().BytesSent() + 16 + 40;
-            f.corruptReplyEvery = every;
-            r.board().SetFaults(f);
+            r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + 16 + 40, .corruptReplyEvery = every});
             d.addressText = "03E6";
             d.newData = "72 4F 5D";
             EXPECT_EQ(d.OnReplaceData(), every == 0);

@@ -8,10 +8,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     FlashRig r(BoardOf(2, 0, "old"));
@@ -73,9 +70,7 @@ TEST(ChangePassword, AFailedWriteIsReportedStepByStep) {
     FlashRig r(BoardOf(2, 0, "old"));
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    sim::Faults f;
-    f.refuseCommand = 0x07;  // the stub never confirms the password write
-    r.board().SetFaults(f);
+    r.board().SetFaults({.refuseCommand = 0x07});  // the stub never confirms the password write
     r.entries = {{"old", "new", "new"}};
     EXPECT_FALSE(r.Run(command::kChangePassword));
     EXPECT_TRUE(r.Said("Password Change Failed!"));
@@ -107,9 +102,7 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
         FlashRig r(BoardOf(2, 0, "old"));
         const std::vector<uint8_t> code = r.FillBlock(0);
         ASSERT_TRUE(r.Detect());
-        sim::Faults f;
-        f.silentFromByte = r.board().BytesReceived() + at;
-        r.board().SetFaults(f);
+        r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + at});
         r.entries = {{"old", "new", "new"}};
         const uint64_t started = r.clock.TickMs();
         EXPECT_FALSE(r.Run(command::kChangePassword));
@@ -127,10 +120,8 @@ TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
     FlashRig r(BoardOf(2, 0, "old"));
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    sim::Faults f;
     // The old password's C0h, then the save of block 0's first area: its 40th byte is garbled.
-    f.corruptReplyByte = r.board().BytesSent() + 1 + 40;
-    r.board().SetFaults(f);
+    r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + 1 + 40});
     r.entries = {{"old", "new", "new"}};
     const bool ok = r.Run(command::kChangePassword);
     EXPECT_EQ(r.Block(0), code) << "the garbled copy must not reach the chip";
@@ -166,9 +157,7 @@ TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes
     FlashRig r(BoardOf(6, 0, "x"));
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    sim::Faults f;
-    f.silentFromByte = r.board().BytesReceived() + 3;  // after the block-0 select
-    r.board().SetFaults(f);
+    r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + 3});  // after the block-0 select
     r.entries = {{"", "y", "y", true}};
     r.op.answers = {true};
     EXPECT_FALSE(r.Run(command::kSetResetPassword));

@@ -17,11 +17,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::HexOf;
-using test::PatternBytes;
+using namespace test;
 
 // Every command in every state of the six chips (both memory modes, the eight lock states):
 // where the rule book says no, the window's handler refuses too, says which rule, asks nothing,

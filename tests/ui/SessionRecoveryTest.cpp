@@ -13,10 +13,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 TEST(Redetection, AfterTheUsersCodeRanReadAndDownloadWorkAgain) {
     FlashRig r(BoardOf(2));

@@ -8,10 +8,7 @@
 namespace tessel {
 namespace {
 
-using test::BoardOf;
-using test::CountFrames;
-using test::FlashRig;
-using test::PatternBytes;
+using namespace test;
 
 // The new loader, as a binary for block 1's first sector: the A models' loader area is
 // 0xF000 to 0xF3FF.
@@ -70,11 +67,7 @@ TEST(UpgradeInternalBsl, ARetriedLoaderEraseStaysInsideTheLoaderArea) {
     std::copy(beyond.begin(), beyond.end(), block1.begin() + 0x480);
     r.board().SetBlock(1, block1);
     Upgrade u(r);
-    sim::Faults f;
-    f.refuseCommand = 0x0B;
-    f.refuseAt = 0xE000;
-    f.refuseTimes = 1;
-    r.board().SetFaults(f);
+    r.board().SetFaults({.refuseCommand = 0x0B, .refuseAt = 0xE000, .refuseTimes = 1});
     EXPECT_TRUE(r.Run(command::kUpgradeInternalBsl));
     EXPECT_TRUE(r.Said("Upgrade BSL Succeed!"));
     // The H/L chips keep the password in the area's second sector, which is written after.
@@ -118,9 +111,7 @@ TEST(UpgradeInternalBsl, ACancelledDownloadLeavesTheLoaderAndRestoresBlock0) {
 TEST(UpgradeInternalBsl, AFailedLoaderWriteIsNamedInTheStepCodes) {
     FlashRig r(BoardOf(2, 0, ""));
     Upgrade u(r);
-    sim::Faults f;
-    f.refuseCommand = 0x0B;  // no erase is ever confirmed: the stub cannot even be placed
-    r.board().SetFaults(f);
+    r.board().SetFaults({.refuseCommand = 0x0B});  // no erase is ever confirmed: the stub cannot even be placed
     EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
     EXPECT_TRUE(r.Said("Upgrade Bootstrap Loader Failed!"));
     const std::string status = r.window.Field(ChipField::IapStatus);
