@@ -146,17 +146,12 @@ TEST(Interruption, AByteEditStoppedBetweenItsTwoSectorsPutsTheFirstBack) {
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
-    r.op.dialogScript = [&r](DialogModel& m) {
-        if (auto* d = dynamic_cast<ByteEditDialog*>(&m)) {
-            d->addressText = "03F8";
-            d->newData = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10";
-            EXPECT_FALSE(d->OnReplaceData());
-            return DialogResult::Ok;
-        }
-        return r.Answer(m);
-    };
     r.op.answers = {true};
-    r.Run(command::kEditBlock0);
+    r.EditBlock0([](ByteEditDialog& d) {
+        d.addressText = "03F8";
+        d.newData = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10";
+        EXPECT_FALSE(d.OnReplaceData());
+    });
     ASSERT_TRUE(stop.raised);
     EXPECT_EQ(r.Block(0), code);
     EXPECT_TRUE(r.Backups().empty());
