@@ -345,17 +345,6 @@ TEST(SimLine, AReadTakesItsWireTime) {
     EXPECT_GE(b.clock.NowUs() - t0, 4096ull * 10 * 1'000'000 / 9600);
 }
 
-TEST(SimModes, MonitorAndLoopBack) {
-    SimBench m(Chip(2, sim::Firmware::Monitor));
-    EXPECT_FALSE(m.Handshake(false, 1000));
-    sim::BoardConfig c = Chip(2);
-    c.loopBack = true;
-    SimBench l(c);
-    ASSERT_EQ(l.port.Open(), 0);
-    l.Send({0x80, 0xE0, 0xF8});
-    EXPECT_EQ(l.Read(3), (V{0x80, 0xE0, 0xF8}));
-}
-
 TEST(SimNames, ParseChipAndFirmware) {
     sim::BoardConfig c;
     std::string err;
