@@ -124,8 +124,8 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
 }
 
 // The adapter named by its stable name in a device tree whose FTDI latency_timer refuses
-// every write and whose node leads to a stand-in board: the cost and the cure are said once,
-// without -v, and the command goes on.
+// every write (even root's) and whose node leads to a stand-in board: the cost and the cure
+// are said once, without -v, and the command goes on.
 TEST(AdapterCli, ThroughALinkARefusedLowLatencyIsSaidWithoutVerbose) {
     const std::string recorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
     const TempFolder folder;
@@ -146,6 +146,7 @@ TEST(AdapterCli, ThroughALinkARefusedLowLatencyIsSaidWithoutVerbose) {
     const size_t at = r.out.find(said);
     EXPECT_NE(at, std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(said, at + 1), std::string::npos) << "once: " << r.out;
+    EXPECT_TRUE(r.Says("take up to a third longer")) << r.out;
     EXPECT_TRUE(r.Says("echo 1 | sudo tee " + tree.string() + "/sys/class/tty/ttyUSB0/device/latency_timer")) << r.out;
 }
 
