@@ -53,25 +53,6 @@ TEST(CliChangedOnly, RewritesTheChangedSectorAndLeavesExactlyTheNewImage) {
     EXPECT_TRUE(HoldsExactly(ReadBytes(dir + "/after.bin"), now));
 }
 
-// One-time bits: nothing is burnt without a Yes or with an option the chip's menu lacks, and
-// the next detection reads back what was burnt.
-TEST(CliFlashOnPty, LockNeedsAYesAndAnOfferedOptionAndTheNextDetectionShowsIt) {
-    SimOnPty sim({"--chip", "NX31H32B"});
-    auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin() + 1, {"--port", sim.pty, "--chip", "NX31H32B"});
-        return Tessel(args);
-    };
-    EXPECT_EQ(run({"lock", "2"}).status, 1) << "no terminal and no --yes: No";
-    EXPECT_EQ(run({"remap", "--yes", "1k"}).status, 2) << "remap sizes are for the A-type chips";
-    EXPECT_TRUE(run({"detect"}).Says("SECURITY : CHIP IS UNLOCKED (FCST[7:5]:000)"));
-    const std::string locked = "SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)";
-    const CliRun lock = run({"lock", "--yes", "4"});
-    EXPECT_EQ(lock.status, 0) << lock.out;
-    EXPECT_TRUE(lock.Says(locked)) << lock.out;
-    EXPECT_TRUE(run({"detect"}).Says(locked));
-    EXPECT_EQ(sim.process.Stop(SIGTERM), 0);
-}
-
 // Each line on a fresh in-process board, with the status it ends with and, where it matters,
 // what it says. (The stand-in stub the password commands need is refused on a real port.)
 // Values are checked whole while the command line is read, a range must lie inside its
@@ -82,6 +63,7 @@ TEST(CliFlashOnPty, LockNeedsAYesAndAnOfferedOptionAndTheNextDetectionShowsIt) {
 TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     const TempFolder dir;
     std::ofstream(dir + "/new") << "new\n";
+    std::ofstream(dir + "/empty") << "\n";
     std::ofstream(dir + "/bsl.bin", std::ios::binary) << std::string(1024, '\xA5');
     std::ofstream(dir + "/bad.hex") << ":0300000002003FCB\n:00000001FF\n";
     std::ofstream(dir + "/long") << std::string(32, 'p') << "\n";
@@ -93,9 +75,15 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         std::string says;
         std::vector<std::string> env = {};
     } rows[] = {
-        // The new password comes from a file or the environment, never from nothing; Set/Reset
-        // erases block 0 only after a Yes.
+        // The new password comes from a file or the environment, never from nothing and never
+        // empty by accident (--no-password alone asks for none); Set/Reset erases block 0 only
+        // after a Yes.
         {{"password", "change", "--port", a16}, 1, ""},
+        {{"password", "change", "--port", a16, "--new-password-file", dir + "/empty"}, 2, ""},
+        {{"password", "set", "--port", a16, "--yes"}, 2, "", {"TESSEL_NEW_PASSWORD="}},
+        {{"password", "set", "--port", a16, "--yes", "--no-password", "--new-password-file", dir + "/new"}, 2, ""},
+        {{"password", "set", "--port", a16, "--yes", "--no-password"}, 2, "", {"TESSEL_NEW_PASSWORD=n"}},
+        {{"password", "set", "--port", a16, "--yes", "--no-password"}, 0, ""},
         {{"password", "change", "--port", a16, "--new-password-file", dir + "/new"}, 0,
          "IAP Status: Password Change Completed!"},
         {{"password", "set", "--port", a16, "--no-password"}, 1, ""},
@@ -208,6 +196,35 @@ TEST(CliMonitor, ReplacesTheLoaderAndSaysHowToGetItBack) {
     const std::vector<uint8_t> b1 = ReadBytes(dir + "/block1.bin");
     ASSERT_EQ(b1.size(), 4096u);
     EXPECT_EQ(std::string(b1.begin(), b1.begin() + 9), "BSL v1.1F") << "the loader is still there";
+}
+
+// Through the real POSIX backend, again and again on the same board: each detection finds a
+// fresh loader. One-time bits: nothing is burnt without a Yes or with an option the chip's menu
+// lacks, and the next detection reads back what was burnt.
+TEST(CliOnPty, DetectsTheStandInBoardThroughItsDevicePath) {
+    SimOnPty sim({"--chip", "NX31L32B"});
+    ASSERT_EQ(sim.pty.rfind("/dev/pts/", 0), 0u) << "tessel-sim printed '" << sim.pty << "'";
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"--port", sim.pty, "--chip", "NX31L32B"});
+        return Tessel(args);
+    };
+    EXPECT_EQ(run({"lock", "2"}).status, 1) << "no terminal and no --yes: No";
+    EXPECT_EQ(run({"remap", "--yes", "1k"}).status, 2) << "remap sizes are for the A-type chips";
+    const std::string locked = "SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)";
+    for (const std::string& security : {std::string("SECURITY : CHIP IS UNLOCKED (FCST[7:5]:000)"), locked}) {
+        const CliRun r = run({"detect"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        for (const std::string& said : {std::string("Chip Type:   NX31L32B"), std::string("Fw Version:  v1.1F"),
+                                        std::string("IAP Status: Detect target MCU is successful!"), security})
+            EXPECT_TRUE(r.Says(said)) << r.out;
+        if (security == locked) break;
+        const CliRun lock = run({"lock", "--yes", "4"});
+        EXPECT_EQ(lock.status, 0) << lock.out;
+        EXPECT_TRUE(lock.Says(locked)) << lock.out;
+    }
+    EXPECT_EQ(sim.process.Stop(SIGTERM), 0);
+    const SimOnPty monitor({"--chip", "NX31A32", "--firmware", "monitor"});
+    EXPECT_EQ(test::RunTessel({"detect", "--port", monitor.pty}).status, 4) << "exit status for no boot loader";
 }
 
 }  // namespace

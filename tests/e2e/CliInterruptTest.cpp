@@ -256,22 +256,5 @@ TEST(CliPassword, ASilentBoardAfterThePasswordSectorsEraseSaysThePasswordMayBeGo
     EXPECT_NE(text.find("the board has gone silent"), std::string::npos);
 }
 
-// The new password is never empty by accident.
-TEST(CliPassword, AnEmptyNewPasswordOrNoPasswordBesideASourceIsABadOption) {
-    const test::TempFolder dir;
-    std::ofstream(dir + "/empty") << "\n";
-    std::ofstream(dir + "/new") << "n\n";
-    auto run = [](const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-        return test::RunTessel(args, env).status;
-    };
-    const std::string port = "sim:NX31A16";
-    EXPECT_EQ(run({"password", "change", "--port", port, "--new-password-file", dir + "/empty"}), 2);
-    EXPECT_EQ(run({"password", "set", "--port", port, "--yes"}, {"TESSEL_NEW_PASSWORD="}), 2);
-    EXPECT_EQ(run({"password", "set", "--port", port, "--yes", "--no-password", "--new-password-file", dir + "/new"}), 2);
-    EXPECT_EQ(run({"password", "set", "--port", port, "--yes", "--no-password"}, {"TESSEL_NEW_PASSWORD=n"}), 2);
-    EXPECT_EQ(run({"password", "set", "--port", port, "--yes", "--no-password"}), 0) << "asked for explicitly";
-    EXPECT_EQ(run({"password", "change", "--port", port, "--new-password-file", dir + "/new"}), 0);
-}
-
 }  // namespace
 }  // namespace tessel

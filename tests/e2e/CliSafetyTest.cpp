@@ -420,10 +420,27 @@ TEST(CliQuestions, AtATerminalOnlyAYesErases) {
     }
 }
 
-// A 1.1E board whose upgrade program never answers: the upgrade fails at once, says where the
-// user's code is, and sends no erase into the silence.
+// The in-process stand-in board with the old loader: the upgrade is offered, and only --yes
+// accepts it, with the user's code backed up under the state folder first. A 1.1E board whose
+// upgrade program never answers: the upgrade fails at once, says where the user's code is, and
+// sends no erase into the silence.
 TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailure) {
-    const test::TempFolder dir;
+    const test::TempFolder dir, state;
+    std::vector<std::string> detect = {"detect", "--port", "sim:NX31A32:1.1E", "--firmware", "1.1E", "--baud", "38400"};
+    const test::CliRun declined = test::RunTessel(detect, {"XDG_STATE_HOME=" + state});
+    EXPECT_EQ(declined.status, 1) << declined.out;
+    EXPECT_TRUE(declined.Says("Fw Version:  v1.1E")) << declined.out;
+    EXPECT_FALSE(std::filesystem::exists(state + "/tessel")) << "nothing backed up, nothing erased";
+    detect.push_back("--yes");
+    const test::CliRun accepted = test::RunTessel(detect, {"XDG_STATE_HOME=" + state});
+    EXPECT_EQ(accepted.status, 0) << accepted.out;
+    EXPECT_TRUE(accepted.Says("Fw Version:  v1.1F")) << accepted.out;
+    ASSERT_TRUE(std::filesystem::exists(state + "/tessel"));
+    size_t backups = 0;
+    for (const auto& e : std::filesystem::directory_iterator(state + "/tessel"))
+        backups += e.file_size() == 1280 ? 1 : 0;
+    EXPECT_EQ(backups, 1u);
+
     const std::string trace = dir + "/wire.txt";
     const test::CliRun r = test::RunTessel({"detect", "--port", "sim:NX31A32:1.1E:upgrade-silent", "--firmware", "1.1E",
                                             "--baud", "38400", "--yes", "--json", "--trace-wire", trace},
@@ -435,10 +452,10 @@ TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailur
     EXPECT_NE(last.find("\"ok\":false"), std::string::npos) << last;
     EXPECT_NE(last.find("never answered after the upgrade program was started"), std::string::npos) << last;
     EXPECT_NE(last.find("Block 0 was not restored"), std::string::npos) << last;
-    std::vector<std::string> backups;
-    for (const auto& e : std::filesystem::directory_iterator(dir + "/tessel")) backups.push_back(e.path());
-    ASSERT_EQ(backups.size(), 1u);
-    EXPECT_NE(last.find(backups[0]), std::string::npos) << "the backup is named: " << last;
+    std::vector<std::string> saved;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/tessel")) saved.push_back(e.path());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_NE(last.find(saved[0]), std::string::npos) << "the backup is named: " << last;
     // After the upgrade program was started (62h twice, written alone) only the handshake's own
     // bytes went out: no erase into the silence.
     const std::vector<std::string> writes = test::WireWrites(trace);
