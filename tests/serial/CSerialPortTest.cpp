@@ -119,26 +119,6 @@ TEST(CSerialPortPty, MovesBytesBothWaysConfiguresTheLineAndGivesUpAfterTwoSecond
     }
 }
 
-// The far end of a pseudo-terminal closing is what a pulled adapter looks like to the
-// backend: a hang-up, then EIO.
-TEST(CSerialPortPty, AClosedFarEndIsAVanishedDevice) {
-    auto pty = std::make_unique<Pty>();
-    test::RecordingOperator op;
-    CSerialPort port(&op, SystemClock());
-    port.SetPortName(pty->path);
-    ASSERT_EQ(port.Open(), 0) << port.LastOpenError().reason;
-    port.SetLinkUp();
-    const std::string path = pty->path;
-    pty.reset();
-    uint8_t b = 0;
-    EXPECT_EQ(port.ReadByte(&b), 0);
-    EXPECT_TRUE(port.DeviceGone());
-    EXPECT_FALSE(port.IsLinkUp());
-    EXPECT_EQ(op.messages, (std::vector<std::string>{"the serial device " + path + " has gone (unplugged?)"}));
-    EXPECT_EQ(port.WriteByte(0x63), 0);
-    EXPECT_EQ(op.messages.size(), 1u);
-}
-
 // A missing device, one already in use and a name that is no port: each refused with its reason.
 TEST(CSerialPortOpen, MissingBusyAndUnnamedDevicesAreRefused) {
     test::RecordingOperator op;
