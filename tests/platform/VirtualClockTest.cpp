@@ -50,37 +50,30 @@ TEST(VirtualClock, TimeWaitsForTheBusyParticipant) {
     EXPECT_EQ(clock.TickMs(), 240u);
 }
 
-TEST(VirtualClock, CancelEndsASleepEarly) {
-    VirtualClock clock;
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> returned{false};
-    std::thread sleeper = CountedThread(clock, [&] {
-        EXPECT_FALSE(clock.SleepUntil(1'000'000, &cancel));
-        returned = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    cancel = true;
-    clock.Wake();
-    sleeper.join();
-    EXPECT_TRUE(returned.load());
-}
-
-// Sessions share a clock, and one session's cancellation wakes every sleeper: a plain pause
-// of another session must still last its full time.
+// Sessions share a clock, and one session's cancellation wakes every sleeper: the cancelled
+// sleep ends early, and a plain pause of another session still lasts its full time.
 TEST(VirtualClock, APauseOutlastsWakesMeantForOthers) {
     VirtualClock clock;
-    std::atomic<bool> slept{false};
+    std::atomic<bool> slept{false}, cancel{false}, cancelled{false};
     std::atomic<uint64_t> endedAt{0};
     std::thread sleeper = CountedThread(clock, [&] {
         clock.SleepMs(100);
         endedAt = clock.NowUs();
         slept = true;
     });
+    std::thread other = CountedThread(clock, [&] {
+        EXPECT_FALSE(clock.SleepUntil(1'000'000, &cancel));
+        cancelled = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    cancel = true;
     // This thread stays busy, so time cannot pass on its own while the wakes arrive.
     for (int i = 0; i < 2000 && !slept; ++i) {
         clock.Wake();
         std::this_thread::yield();
     }
+    other.join();
+    EXPECT_TRUE(cancelled.load());
     EXPECT_FALSE(slept.load()) << "woken before its time";
     clock.SleepMs(150);
     sleeper.join();
