@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
 #include "support/CliRun.h"
 
@@ -119,6 +118,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"read", "--port", gone}, 2, "at most 31", {"TESSEL_PASSWORD=" + std::string(32, 'q')}},
         {{"password", "change", "--port", gone, "--new-password-file", "/dev/zero"}, 2, "not a regular file"},
         {{"cable-test", "--port", gone, "--ports-from", "/dev/zero"}, 2, "not a regular file"},
+        {{"cable-test", "--port", a32, "--baud", "12345", "--yes"}, 2, ""},
         {{"erase", "--yes", "--port", gone}, 3, "erase: nothing was done, " + gone + " could not be opened"},
         {{"detect", "--port", "sim:NX31A99"}, 2, "unknown chip 'NX31A99'"},
         {{"detect", "--port", a32, "--crystal", "1.0", "--baud", "38400"}, 2,
@@ -140,35 +140,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     EXPECT_EQ(ImageOf(dir + "/out.hex"), std::vector<uint8_t>(128, 0xFF));
 }
 
-// ---- the serial cable test and the debug monitor ----
-
-TEST(CliCableTest, LoopBackPassesALoaderFailsAMissingPortIsAPortError) {
-    const std::string missing = "/dev/tessel-no-such-port";
-    ASSERT_FALSE(std::filesystem::exists(missing));
-    // A chip still on the board: its loader waits for its own baud string and never echoes
-    // the three bytes.
-    const struct {
-        std::vector<std::string> board;  // empty: no board, the missing port
-        int status;
-        std::vector<std::string> says, never;
-    } cases[] = {
-        {{"--loopback"}, 0,
-         {"Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!",
-          "Serial connection is correct!"}, {}},
-        {{"--chip", "NX31A32"}, 1, {"Serial connection is incorrect!!!"}, {"Serial connection is correct!"}},
-        {{}, 3, {"Failed to setup Serial Comm with Target MCU!!!"}, {}},
-    };
-    for (const auto& c : cases) {
-        std::unique_ptr<SimOnPty> sim;
-        if (!c.board.empty()) sim = std::make_unique<SimOnPty>(c.board);
-        const CliRun r = test::RunTessel({"cable-test", "--port", sim ? sim->pty : missing, "--yes"}, {}, true);
-        EXPECT_EQ(r.status, c.status) << r.out;
-        for (const std::string& text : c.says) EXPECT_TRUE(r.Says(text)) << r.out;
-        for (const std::string& text : c.never) EXPECT_FALSE(r.Says(text)) << r.out;
-        EXPECT_EQ(sim ? sim->process.Stop(SIGTERM) : 0, 0);
-    }
-    EXPECT_EQ(Tessel({"cable-test", "--port", "sim:NX31A32", "--baud", "12345", "--yes"}).status, 2);
-}
+// ---- the debug monitor ----
 
 // The loader is replaced only after a Yes, and the user is told how to get it back. Through a
 // real serial device the tool cannot know the far end is the stand-in board, so its stand-in

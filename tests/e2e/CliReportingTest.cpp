@@ -243,6 +243,10 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
     EXPECT_TRUE(test::HoldsExactly(test::ReadBytes(dir + "/block0.bin"), test::ImageOf(kSample)));
     SimOnPty cable({"--chip", "NX31A32", "--loopback"});
     Check(cable.pty, {{"cable-test", "-p", "PORT", "-y"}, 0, "cable test passed: the three bytes came back on "});
+    const Outcome told = Tessel({"cable-test", "-p", cable.pty, "-y"}, {}, true);
+    for (const char* said : {"Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!",
+                             "Serial connection is correct!"})
+        EXPECT_TRUE(told.Says(said)) << told.out;
     SimOnPty hl({"--chip", "NX31H64D"});
     Check(hl.pty, {{"double-clock", "-p", "PORT", "--chip", "NX31H64D", "-y"}, 0, "the double-clock bit programmed; the chip now reports"});
     // The stub-driven commands run on the in-process board: a stand-in stub never goes to a pty.
@@ -329,6 +333,12 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
          "password set: nothing was done: cannot read the new password file " + dir + "/none"},
     };
     for (const Case& c : cases) Check(board.pty, c);
+    // A chip still on the board: its loader waits for its own baud string and never echoes the
+    // three bytes. A port that is not there is a port error.
+    EXPECT_FALSE(Tessel({"cable-test", "-p", board.pty, "-y"}, {}, true).Says("Serial connection is correct!"));
+    const Outcome missing = Tessel({"cable-test", "-p", dir + "/no-such-port", "-y"}, {}, true);
+    EXPECT_EQ(missing.status, 3) << missing.out;
+    EXPECT_TRUE(missing.Says("Failed to setup Serial Comm with Target MCU!!!")) << missing.out;
 }
 
 // ---- JSON events ----
