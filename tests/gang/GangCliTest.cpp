@@ -56,6 +56,16 @@ std::string RowOf(const std::string& out, const std::string& port) {
     return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
 }
 
+TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
+    Boards b({kA32, kA32, kA32, kA32});
+    const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample}));
+    EXPECT_EQ(run.status, 0) << run.out;
+    for (const auto& p : b.ports) EXPECT_NE(RowOf(run.out, p).find(" ok "), std::string::npos) << run.out;
+    b.Stop();
+    const std::vector<uint8_t> image = ImageOf(kSample);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
+}
+
 // The first board never acknowledges a sector erase and a fifth port cannot be opened: both
 // fail, the other three are programmed all the same, the table and the last line name the
 // failed ones and the status is 1.
