@@ -15,7 +15,10 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -28,6 +31,7 @@
 #include "device/ChipCatalogue.h"
 #include "files/ConfigStore.h"
 #include "support/RecordingOperator.h"
+#include "support/TempFolder.h"
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
 #include "ui/FlashDialogs.h"
@@ -137,7 +141,8 @@ struct Rig {
     }
     test::RecordingOperator op;
     CDeviceSession session;
-    ConfigStore store = ConfigStore::Discarding();
+    test::TempFolder folder;
+    ConfigStore store{std::string(folder)};
 };
 
 class NoViewModel : public DialogModel {
@@ -348,6 +353,7 @@ TEST_F(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOr
         EXPECT_EQ(QApplication::activeModalWidget(), d) << "the refusal keeps the dialog open";
         EXPECT_EQ(r.op.messages, std::vector<std::string>{kTooFast});
         EXPECT_EQ(List(d, "rate")->currentText(), "2400") << "the best rate is offered again";
+        EXPECT_FALSE(std::filesystem::exists(r.store.SettingsFilePath())) << "written before OK held";
         List(d, "rate")->setCurrentIndex(5);  // 1200
         PressOk(d);
     });
@@ -355,23 +361,54 @@ TEST_F(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOr
     EXPECT_EQ(r.session.port.GetBaudRate(), 1200u);
     EXPECT_EQ(r.session.port.GetPortNumber(), 7);
     EXPECT_DOUBLE_EQ(r.session.crystalMHz, 1.0);
+    // The settings are written and read back at the next start.
+    CommSettings read;
+    ASSERT_TRUE(r.store.ReadStartupSettings(read));
+    EXPECT_EQ(read.portNumber, 7);
+    EXPECT_EQ(read.baudRate, 1200u);
+    EXPECT_DOUBLE_EQ(read.crystalMHz, 1.0);
 
-    // After a detection OK closes the dialog as a cancel.
+    // 115200, listed for 11.0592 MHz, is refused once the crystal no longer makes it, and
+    // taken and stored as it is while it does.
+    r.session.crystalMHz = 11.0592;
+    CommSetupDialog fast(r.session, r.store, r.op);
+    fast.FirstExchange();
+    ExpectRun(fast, DialogResult::Ok, [&](QWidget* d) {
+        Type(d, "crystal", "12");
+        List(d, "rate")->setCurrentIndex(fast.PositionOf(115200));
+        PressOk(d);
+        EXPECT_EQ(QApplication::activeModalWidget(), d);
+        EXPECT_EQ(List(d, "rate")->currentText(), "38400");
+        Type(d, "crystal", "11.0592");
+        List(d, "rate")->setCurrentIndex(fast.PositionOf(115200));
+        PressOk(d);
+    });
+    EXPECT_EQ(r.session.port.GetBaudRate(), 115200u);
+    ASSERT_TRUE(r.store.ReadStartupSettings(read));
+    EXPECT_EQ(read.baudRate, 115200u);
+
+    // After a detection OK closes the dialog as a cancel and writes nothing.
     r.session.port.SetLinkUp();
     CommSetupDialog linked(r.session, r.store, r.op);
     linked.FirstExchange();
-    ExpectRun(linked, DialogResult::Cancel, [](QWidget* d) { PressOk(d); });
+    ExpectRun(linked, DialogResult::Cancel, [](QWidget* d) {
+        List(d, "port")->setCurrentIndex(List(d, "port")->findText("COM9"));
+        PressOk(d);
+    });
     EXPECT_EQ(r.op.messages.back(), text::kDetectedEarlier);
+    EXPECT_EQ(r.session.port.GetPortNumber(), 7);
+    EXPECT_EQ(r.store.ReadRegistryValue("COMMPORT"), "7");
 }
 
 TEST_F(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
     Rig r;
     r.session.port.SetBaudRate(9600);
+    r.session.crystalMHz = 12.0;
     ExtMemCommDialog model(r.session, r.store, r.op);
-    model.FirstExchange();
+    model.FirstExchange({"/dev/ttyUSB0"});
     ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
         EXPECT_EQ(List(d, "rate")->currentText(), "9600") << "the session's rate";
-        EXPECT_EQ(Text(d, "crystal"), "11.0592");
+        EXPECT_EQ(Text(d, "crystal"), "11.0592") << "the session's crystal is not read";
         EXPECT_TRUE(HasLabel(d, "Best RCAP2 Value Calculate by PC"));
         EXPECT_TRUE(HasGroup(d, "Calculate Baud Rate and RCAP2 value "));
 
@@ -385,15 +422,27 @@ TEST_F(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
         Press(d, "replace");
         EXPECT_EQ(List(d, "rate")->currentText(), "2400");
         EXPECT_EQ(Text(d, "crystal"), "3");
+        model.bestRate = 300;  // a rate the list cannot show
+        Press(d, "replace");
+        EXPECT_EQ(List(d, "rate")->currentText(), "2400");
 
         Type(d, "crystal", "");
         EXPECT_EQ(BoxText([&] { PressOk(d); }), kCrystalRange);
         EXPECT_EQ(QApplication::activeModalWidget(), d);
+        EXPECT_FALSE(std::filesystem::exists(r.store.SettingsFilePath()));
         Type(d, "crystal", "1");
+        List(d, "rate")->setCurrentIndex(0);  // faster than 1 MHz makes: this dialog does not refuse it
+        List(d, "port")->setCurrentIndex(List(d, "port")->findText("/dev/ttyUSB0", Qt::MatchStartsWith));
         PressOk(d);
     });
-    EXPECT_EQ(r.session.port.GetBaudRate(), 2400u);
+    EXPECT_EQ(r.session.port.GetBaudRate(), 38400u);
+    EXPECT_EQ(r.session.port.GetPortName(), "/dev/ttyUSB0");
+    EXPECT_DOUBLE_EQ(r.session.crystalMHz, 12.0) << "the session's crystal as it was";
     EXPECT_TRUE(r.op.messages.empty());
+    EXPECT_EQ(r.store.ReadPortName(), "/dev/ttyUSB0");
+    std::ifstream settings(r.store.SettingsFilePath());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(settings), {}), "COM1 BAUD38400 $$")
+        << "the short form, which the next start ignores";
 }
 
 TEST_F(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndices) {
