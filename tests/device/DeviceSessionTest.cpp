@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 #include "platform/Clock.h"
 #include "support/RecordingOperator.h"
@@ -74,9 +72,17 @@ TEST_F(DeviceSessionTest, GeometryFollowsChipTypeOnlyOnRefreshAndAnIllegalBlockI
     EXPECT_EQ(session_.SectorSize(1), 64);
     EXPECT_EQ(session_.StartAddress(1), 0xF000);
     EXPECT_FALSE(session_.InBslWindow(1, 0xF000));
+
+    // Block selection follows the session's chip and memory mode.
+    Select(6);
+    EXPECT_TRUE(session_.NeedsBlockSelect());
+    session_.memoryMode = kExternalMemory;
+    EXPECT_FALSE(session_.NeedsBlockSelect());
+    Select(4);
+    EXPECT_TRUE(session_.NeedsBlockSelect());
 }
 
-TEST_F(DeviceSessionTest, AllocatedImagesAreBlockSizePlus16WithTheBlockErased) {
+TEST_F(DeviceSessionTest, ImagesAreBlockSizePlus16ErasedAndReallocationErasesWhatAReadLeft) {
     for (int type = 1; type <= 6; ++type) {
         Select(type);
         session_.AllocateImages();
@@ -92,9 +98,8 @@ TEST_F(DeviceSessionTest, AllocatedImagesAreBlockSizePlus16WithTheBlockErased) {
         ASSERT_EQ(ext.size(), 65580u);
         EXPECT_TRUE(std::all_of(ext.begin(), ext.end(), [](uint8_t b) { return b == 0xFF; }));
     }
-}
 
-TEST_F(DeviceSessionTest, ReallocationErasesWhatAReadLeftAndFollowsANewGeometry) {
+    // What a read left is erased by the next allocation, which follows the new geometry.
     Select(3);
     session_.AllocateImages();
     session_.BlockImage(0)[0x100] = 0x12;
@@ -152,15 +157,6 @@ TEST_F(DeviceSessionTest, CombinedListNumbersBlock0First) {
     EXPECT_EQ(session_.SectorFromCombined(521), (SectorRef{1, 9}));
 }
 
-TEST_F(DeviceSessionTest, BlockSelectFollowsTheSessionsChipAndMemoryMode) {
-    Select(6);
-    EXPECT_TRUE(session_.NeedsBlockSelect());
-    session_.memoryMode = kExternalMemory;
-    EXPECT_FALSE(session_.NeedsBlockSelect());
-    Select(4);
-    EXPECT_TRUE(session_.NeedsBlockSelect());
-}
-
 TEST(SessionFlags, LockStatusKeepsBits7To5AndBit7HardLocksBlock0) {
     SessionFlags flags;
     flags.StoreLockStatus(0x7F);
@@ -172,40 +168,6 @@ TEST(SessionFlags, LockStatusKeepsBits7To5AndBit7HardLocksBlock0) {
         flags.lockStatus = lock;
         EXPECT_EQ(flags.Block0HardLocked(), lock >= 0x80) << std::hex << lock;
     }
-}
-
-// The link worker sets errorReported and drops workerRunning while the command thread
-// watches; the handshake must arrive whole, with no torn or lost update.
-TEST(SessionFlags, AreSharedBetweenTheCommandThreadAndAWorker) {
-    test::RecordingOperator op;
-    CDeviceSession session(&op);
-    SessionFlags& flags = session.flags;
-    flags.workerRunning = true;
-    flags.longOperation = true;
-
-    std::atomic<int> ticks{0};
-    std::thread worker([&] {
-        while (!flags.passwordVerified) std::this_thread::yield();
-        flags.errorReported = true;
-        flags.StoreLockStatus(0xA5);
-        flags.workerRunning = false;
-    });
-    std::thread timer([&] {
-        // The periodic link check reads longOperation while the others run.
-        while (flags.workerRunning) {
-            if (!flags.longOperation) ticks++;
-            std::this_thread::yield();
-        }
-    });
-
-    flags.passwordVerified = true;
-    worker.join();
-    timer.join();
-    EXPECT_TRUE(flags.errorReported);
-    EXPECT_FALSE(flags.workerRunning);
-    EXPECT_EQ(flags.lockStatus, 0xA0);
-    EXPECT_TRUE(flags.Block0HardLocked());
-    EXPECT_EQ(ticks, 0);
 }
 
 }  // namespace
