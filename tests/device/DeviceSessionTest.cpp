@@ -6,6 +6,7 @@
 
 #include "platform/Clock.h"
 #include "support/RecordingOperator.h"
+#include "ui/CommDialogs.h"
 
 namespace tessel {
 namespace {
@@ -168,6 +169,22 @@ TEST(SessionFlags, LockStatusKeepsBits7To5AndBit7HardLocksBlock0) {
         flags.lockStatus = lock;
         EXPECT_EQ(flags.Block0HardLocked(), lock >= 0x80) << std::hex << lock;
     }
+}
+
+// The chip selection dialog's two choices are the session's: both are needed, and OK makes
+// them the session's with its geometry.
+TEST(ChipSelectDialog, BothChoicesNeededAndTheyBecomeTheSession) {
+    CDeviceSession session(nullptr);
+    ChipSelectDialog d(session);
+    d.chipType = 4;
+    d.memoryMode = 0;
+    EXPECT_FALSE(d.OnOK());
+    EXPECT_EQ(session.chipType, 2);
+    d.memoryMode = 2;
+    EXPECT_TRUE(d.OnOK());
+    EXPECT_EQ(session.chipType, 4);
+    EXPECT_EQ(session.memoryMode, 2);
+    EXPECT_EQ(session.BlockSize(0), 65536);
 }
 
 }  // namespace

@@ -244,8 +244,25 @@ TEST_F(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
 }
 
 TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystalAndRefusesABadOne) {
+    // At 12 MHz neither rate beyond the documented list is offered, and the session's last
+    // rate is no recommendation.
+    {
+        Rig at12;
+        at12.session.port.SetPortNumber(4);
+        at12.session.port.SetBaudRate(1200);
+        at12.session.crystalMHz = 12.0;
+        CommSetupDialog model(at12.session, at12.store, at12.op);
+        model.FirstExchange();
+        std::unique_ptr<QDialog> d = Show(model);
+        EXPECT_EQ(List(d.get(), "port")->currentText(), "COM4");
+        EXPECT_EQ(List(d.get(), "rate")->count(), 7);
+        EXPECT_EQ(List(d.get(), "rate")->currentText(), "38400");
+        EXPECT_EQ(Text(d.get(), "reload"), "FFF6");
+    }
+    // A session without a crystal opens at the default one.
     Rig r;
     r.session.port.SetPortNumber(3);
+    r.session.crystalMHz = 0.0;
     CommSetupDialog model(r.session, r.store, r.op);
     model.FirstExchange({"sim:NX31A32"});
     std::unique_ptr<QDialog> d = Show(model);
@@ -253,6 +270,8 @@ TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystalAnd
     EXPECT_EQ(List(d.get(), "port")->currentText(), "COM3") << "the port chosen before is listed though absent";
     // The documented rates, then the two that 11.0592 MHz makes beyond them, marked so.
     EXPECT_EQ(List(d.get(), "rate")->count(), 9);
+    EXPECT_EQ(List(d.get(), "rate")->itemText(6), "600");
+    EXPECT_EQ(List(d.get(), "rate")->itemText(7), "57600 (beyond the loader's documented list)");
     EXPECT_EQ(List(d.get(), "rate")->itemText(8), "115200 (beyond the loader's documented list)");
     EXPECT_EQ(List(d.get(), "rate")->currentText(), "38400");
     EXPECT_EQ(Text(d.get(), "crystal"), "11.0592");
@@ -298,7 +317,7 @@ TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystalAnd
     Type(d.get(), "crystal", "45");
     EXPECT_EQ(BoxText([&] { PressOk(d.get()); }), kCrystalRange);
     EXPECT_TRUE(d->isVisible());
-    EXPECT_DOUBLE_EQ(r.session.crystalMHz, CDeviceSession::kDefaultCrystalMHz);
+    EXPECT_DOUBLE_EQ(r.session.crystalMHz, 0.0) << "the session's crystal as it was";
 
     // Compute reads the field the same way and computes nothing from a bad crystal.
     Type(d.get(), "crystal", "0.5");
