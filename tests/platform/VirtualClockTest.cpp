@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -17,14 +18,14 @@ TEST(VirtualClock, SleepAdvancesAtOnce) {
     EXPECT_EQ(clock.TickMs(), 30005u);
 }
 
-// A thread counted on the clock before it starts, as the link worker is: otherwise time may
-// move on while it is still being scheduled, and it then sleeps for good once the others wait
-// for it to end.
+// A thread counted on the clock before it starts, as the gang's board threads are: otherwise
+// time may move on while it is still being scheduled, and it then sleeps for good once the
+// others wait for it to end.
 std::thread CountedThread(VirtualClock& clock, std::function<void()> body) {
-    clock.AddParticipant();
-    return std::thread([&clock, body = std::move(body)] {
+    auto counted = std::make_shared<VirtualClock::Participant>(clock);
+    return std::thread([counted, body = std::move(body)]() mutable {
         body();
-        clock.RemoveParticipant();
+        counted.reset();
     });
 }
 
