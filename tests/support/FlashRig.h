@@ -317,6 +317,19 @@ struct FlashRig {
             << files[0] << " is not named";
         return HexFileImage(files[0]);
     }
+    // A download of the chosen file refused before any byte changed, because it would reach the
+    // loader's own area `area` in block 1: said in those words, no erase and no stub, both blocks
+    // as they were.
+    void ExpectDownloadKeptOffTheLoader(const std::string& area, const std::vector<uint8_t>& block0,
+                                        const std::vector<uint8_t>& block1) {
+        EXPECT_FALSE(RunYes(command::kDownload));
+        EXPECT_TRUE(Said("The boot loader's own sectors are never erased or written: this would reach " + area +
+                         ", the boot loader's own area in block 1. Nothing was changed."));
+        EXPECT_EQ(CountFrames(board().CommandLog(), "0B"), 0u);
+        EXPECT_EQ(CountFrames(board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
+        EXPECT_EQ(Block(0), block0);
+        EXPECT_EQ(Block(1), block1);
+    }
     bool Said(const std::string& text) const {
         return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
     }

@@ -350,13 +350,7 @@ TEST(SparseImages, ExternalMemoryModeComparesWhatItsDownloadAcceptedAndKeepsOffT
     std::vector<uint8_t> dense(0xE000 + 0x100, 0xFF);
     std::fill(dense.begin() + 0xE000, dense.end(), uint8_t{0x34});
     r.file = r.WriteFile("full.bin", dense);
-    EXPECT_FALSE(r.RunYes(command::kDownload));
-    EXPECT_TRUE(r.Said("The boot loader's own sectors are never erased or written: this would reach E000h-E47Fh, "
-                       "the boot loader's own area in block 1. Nothing was changed."));
-    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u);
-    EXPECT_EQ(CountFrames(r.board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
-    EXPECT_EQ(r.Block(0), block0);
-    EXPECT_EQ(r.Block(1), loader);
+    r.ExpectDownloadKeptOffTheLoader("E000h-E47Fh", block0, loader);
 
     r.file = r.WriteFile("tail.hex", HexOf({{0x0000, std::vector<uint8_t>(0x80, 0x12)},
                                              {0xE480, std::vector<uint8_t>(0x100, 0x34)}}));
