@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "firmware/Firmware.h"
 #include "support/FlashRig.h"
@@ -111,13 +112,29 @@ TEST(ExternalFlash, BackToMcuFlashIsSuccessfulOnlyWhenTheLoaderAnswers) {
     }
 }
 
+// An H/L chip's window needs no stub in block 0; in the high window a compare names the
+// whole seventeen-bit address of a mismatch.
 TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
-    FlashRig r(BoardOf(3, 0xA0, {}, 33.0));
+    sim::BoardConfig config = BoardOf(3, 0xA0, {}, 33.0);
+    config.externalHighHalf = true;
+    FlashRig r(config);
     r.session().crystalMHz = 33.0;
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     const size_t mark = r.board().CommandLog().size();
     EXPECT_TRUE(r.Run(command::kExternalHigh)) << "A0h does not stop an H/L chip";
+    std::vector<uint8_t> ext(sim::kExternalFlashSize, 0xFF);
+    const std::vector<uint8_t> data = PatternBytes(0x200, 0x33);
+    std::copy(data.begin(), data.end(), ext.begin() + 0x10000);
+    ext[0x10123] ^= 0xFF;
+    r.board().SetExternal(ext);
+    r.file = r.WriteFile("ext.bin", data);
+    EXPECT_FALSE(r.Run(command::kCompare));
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "Unmatched data at memory address 10123h: %02Xh(MCU) vs. %02Xh in File ext.bin", ext[0x10123],
+                  data[0x123]);
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), expected);
     EXPECT_TRUE(r.RunYes(command::kBackToMcu));
     r.Settle();
     const auto log = r.CommandsSince(mark);

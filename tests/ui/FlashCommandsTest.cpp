@@ -399,26 +399,6 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     EXPECT_EQ(ReadAll(r.file), "old");
 }
 
-TEST(FlashCommands, HighWindowCompareNamesTheSeventeenBitAddress) {
-    sim::BoardConfig config = BoardOf(3);
-    config.externalHighHalf = true;
-    FlashRig r(config);
-    ASSERT_TRUE(r.Detect());
-    ASSERT_TRUE(r.Run(command::kExternalHigh));
-    std::vector<uint8_t> ext(sim::kExternalFlashSize, 0xFF);
-    const std::vector<uint8_t> data = PatternBytes(0x200, 0x33);
-    std::copy(data.begin(), data.end(), ext.begin() + 0x10000);
-    ext[0x10123] ^= 0xFF;
-    r.board().SetExternal(ext);
-    r.file = r.WriteFile("ext.bin", data);
-    EXPECT_FALSE(r.Run(command::kCompare));
-    char expected[128];
-    std::snprintf(expected, sizeof expected,
-                  "Unmatched data at memory address 10123h: %02Xh(MCU) vs. %02Xh in File ext.bin",
-                  ext[0x10123], data[0x123]);
-    EXPECT_EQ(r.window.Field(ChipField::IapStatus), expected);
-}
-
 TEST(FlashCommands, LowWindowDownloadErasesTheFourKilobyteSectorsItTouches) {
     FlashRig r(BoardOf(3));
     ASSERT_TRUE(r.Detect());

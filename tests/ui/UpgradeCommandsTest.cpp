@@ -40,9 +40,22 @@ struct Upgrade {
     size_t mark = 0;
 };
 
+// A cancelled download leaves the old loader and block 0 as they were; then the upgrade runs.
 TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmpty) {
     FlashRig r(BoardOf(2, 0, ""));
     Upgrade u(r);
+    const std::vector<uint8_t> before = u.LoaderArea();
+    r.cancelDialog = "DownloadDialog";
+    EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
+    EXPECT_TRUE(r.Said("Upgrade BSL is cancelled!"));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("rc=", 0), std::string::npos) << "no rc line for a cancel";
+    EXPECT_EQ(Upgrade::WithoutPasswordSector(u.LoaderArea()), Upgrade::WithoutPasswordSector(before));
+    EXPECT_EQ(r.Block(0), u.code);
+    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader) << "control is back with the loader";
+
+    r.cancelDialog.clear();
+    r.passwords = {""};
+    r.op.answers = {true};
     EXPECT_TRUE(r.Run(command::kUpgradeInternalBsl));
     EXPECT_TRUE(r.Said("Upgrade BSL Succeed!"));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Upgrade BSL Succeed!");
@@ -52,7 +65,7 @@ TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmp
         << "an empty password leaves its sector erased";
     EXPECT_EQ(r.Block(0), u.code) << "block 0 put back";
     EXPECT_TRUE(r.Backups().empty());
-    EXPECT_EQ(CountFrames(r.CommandsSince(u.mark), "07"), 0u) << "no password to write back";
+    EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 0u) << "no password to write back";
     EXPECT_EQ(r.board().Password(), "");
     EXPECT_FALSE(r.session().flags.longOperation.load());
     EXPECT_FALSE(r.session().bslUpgradeMode);
@@ -93,19 +106,6 @@ TEST(UpgradeInternalBsl, WritesBackItsOwnBoardsPasswordNotAnotherSessions) {
     EXPECT_EQ(a.board().Password(), "board-a");
     EXPECT_EQ(CountFrames(a.CommandsSince(ua.mark), "07"), 1u);
     EXPECT_EQ(b.board().Password(), "board-b");
-}
-
-TEST(UpgradeInternalBsl, ACancelledDownloadLeavesTheLoaderAndRestoresBlock0) {
-    FlashRig r(BoardOf(2, 0, ""));
-    Upgrade u(r);
-    const std::vector<uint8_t> before = u.LoaderArea();
-    r.cancelDialog = "DownloadDialog";
-    EXPECT_FALSE(r.Run(command::kUpgradeInternalBsl));
-    EXPECT_TRUE(r.Said("Upgrade BSL is cancelled!"));
-    EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("rc=", 0), std::string::npos) << "no rc line for a cancel";
-    EXPECT_EQ(Upgrade::WithoutPasswordSector(u.LoaderArea()), Upgrade::WithoutPasswordSector(before));
-    EXPECT_EQ(r.Block(0), u.code);
-    EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader) << "control is back with the loader";
 }
 
 TEST(UpgradeInternalBsl, AFailedLoaderWriteIsNamedInTheStepCodes) {
