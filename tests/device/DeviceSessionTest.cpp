@@ -34,15 +34,10 @@ TEST_F(DeviceSessionTest, StartsAsTheSelectionDialogsDefault) {
     EXPECT_EQ(session_.port.GetBaudRate(), 38400u);
     EXPECT_EQ(session_.port.Owner(), &op_);
     EXPECT_EQ(&session_.port.GetClock(), &clock_);
+    // Nothing is taken as known before a detection: no link, no password given, no window open.
     EXPECT_FALSE(session_.IsLinkUp());
-    EXPECT_TRUE(session_.BlockImage(0).empty());
-    EXPECT_TRUE(session_.ExternalImage().empty());
     EXPECT_FALSE(session_.ExternalWindowOpen());
-    EXPECT_FALSE(session_.bslUpgradeMode);
-    EXPECT_FALSE(session_.rangeDialogBusy);
-    EXPECT_FALSE(session_.flags.userCodeRunning);
     EXPECT_FALSE(session_.flags.passwordVerified);
-    EXPECT_FALSE(session_.flags.longOperation);
     EXPECT_EQ(session_.flags.lockStatus, 0);
 }
 

@@ -470,11 +470,11 @@ TEST_F(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
     EXPECT_EQ(r.session.port.GetBaudRate(), 38400u);
 }
 
-TEST_F(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIndices) {
+TEST_F(DialogsGui, SectorRangeDownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
     Rig r;
     r.session.rangeDialogBusy = true;
-    SectorRangeDialog model(r.session, 3);
-    ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
+    SectorRangeDialog range(r.session, 3);
+    ExpectRun(range, DialogResult::Ok, [&](QWidget* d) {
         EXPECT_TRUE(HasLabel(d, "Starting From:"));
         EXPECT_TRUE(HasLabel(d, "Range:"));
         QComboBox* start = List(d, "startSector");
@@ -491,8 +491,8 @@ TEST_F(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIn
         count->setCurrentIndex(10);
         PressOk(d);
     });
-    EXPECT_EQ(model.startIndex, 300);
-    EXPECT_EQ(model.countIndex, 10);
+    EXPECT_EQ(range.startIndex, 300);
+    EXPECT_EQ(range.countIndex, 10);
 
     SectorRangeDialog cancelled(r.session);
     ExpectRun(cancelled, DialogResult::Cancel, [](QWidget* d) {
@@ -500,10 +500,8 @@ TEST_F(DialogsGui, SectorRangeDialogListsTheSessionsSectorsAndReturnsTheChosenIn
         PressCancel(d);
     });
     EXPECT_EQ(cancelled.startIndex, 0);
-}
 
-TEST_F(DialogsGui, DownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {
-    Rig r;
+    r.session.rangeDialogBusy = false;
     for (const auto kind : {FileSectorDialog::Kind::Download, FileSectorDialog::Kind::Compare}) {
         FileSectorDialog model(r.session, kind);
         ExpectRun(model, DialogResult::Cancel, [&](QWidget* d) {

@@ -367,8 +367,12 @@ TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
 
 // The results are readable: the detection's line whole or whole in its tool tip, a long
 // compare mismatch elided in the middle so that its start and the file name both show, and
-// the last result in the status bar.
-TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
+// the last result in the status bar. The memory view is what the chip is known to hold,
+// command after command: unread sectors have no bytes, a download changes exactly the sectors
+// its file touches, a declined erase nothing, an erase the sectors it names; the row shown in
+// the dump is the highlighted one; each command ends with its own result line and none of an
+// earlier one.
+TEST(MainWindowGui, TheIapStatusLineAndTheMemoryViewShowWhatEachCommandLeft) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
     auto* status = qobject_cast<ElidedLineEdit*>(r.window->Field(ChipField::IapStatus));
@@ -439,6 +443,82 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     ASSERT_FALSE(r.op.messages.empty());
     EXPECT_TRUE(r.op.messages.back().startsWith("Print data failed")) << r.op.messages.back().toStdString();
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
+
+    std::vector<uint8_t> flash(32768, 0xFF);
+    for (size_t i = 0; i < 8 * 128; ++i) flash[i] = static_cast<uint8_t>(0x30 + i % 40);
+    r.board->SetBlock(0, flash);
+    r.count = 8;
+    ASSERT_TRUE(r.Run(command::kRead));
+    QTreeWidget* list = r.window->SectorList();
+    QTreeWidget* dump = r.window->DumpList();
+    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256 && r.Status(7) == "Not Blank"; }, 5000));
+    EXPECT_EQ(r.Status(8), kNotReadStatus);
+    EXPECT_EQ(r.Iap(), "read 8 sectors at 0000h-03FFh, 8 not blank");
+    EXPECT_EQ(r.titles.back(), "Read");
+
+    // A sector nobody read shows no bytes, and its row stays the highlighted one.
+    ASSERT_TRUE(r.ShowRow(40));
+    QTest::qWait(100);
+    ASSERT_EQ(dump->topLevelItemCount(), 1);
+    EXPECT_EQ(dump->topLevelItem(0)->text(1), kNotReadStatus);
+    EXPECT_EQ(list->currentItem(), list->topLevelItem(40));
+
+    // A HEX file with bytes in sectors 0 and 2 only.
+    const std::vector<QString> before = r.Statuses();
+    r.file = r.WriteText("two.hex",
+                         test::HexOf({{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}}));
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kDownload));
+    ASSERT_TRUE(WaitFor([&] { return r.Status(2) == "Not Blank" && r.Status(0) == "Not Blank"; }, 5000));
+    std::vector<QString> after = r.Statuses();
+    for (size_t i = 0; i < after.size(); ++i) {
+        if (i == 0 || i == 2) continue;
+        EXPECT_EQ(after[i], before[i]) << "row " << i << " changed";
+    }
+    EXPECT_EQ(r.Status(8), kNotReadStatus);
+    EXPECT_EQ(list->currentItem(), list->topLevelItem(40)) << "the download moved the highlight";
+    ASSERT_TRUE(r.ShowRow(2));
+    ASSERT_TRUE(WaitFor([&] { return dump->topLevelItemCount() == 8; }, 5000));
+    EXPECT_EQ(dump->topLevelItem(0)->text(1).left(14), "DE AD BE EF FF") << "the bytes verified on the chip";
+    EXPECT_EQ(r.Iap(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
+    EXPECT_EQ(r.window->PromptPane()->text(), r.Iap());
+
+    // Sector Erase declined changes nothing.
+    r.start = 5;
+    r.count = 1;
+    r.op.answer = QMessageBox::No;
+    ASSERT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_EQ(r.titles.back(), "Sector Erase");
+    EXPECT_EQ(r.board->Block(0)[5 * 128], flash[5 * 128]);
+    QTest::qWait(100);
+    EXPECT_EQ(r.Statuses(), after);
+    EXPECT_EQ(r.Iap(), "erase declined: nothing was erased");
+
+    // Yes erases exactly that sector, and its row says so.
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kSectorErase));
+    ASSERT_TRUE(WaitFor([&] { return r.Status(5) == "Blank"; }, 5000));
+    EXPECT_EQ(r.Status(4), "Not Blank");
+    EXPECT_EQ(r.Status(6), "Not Blank");
+    EXPECT_EQ(r.board->Block(0)[5 * 128], 0xFF);
+    EXPECT_EQ(r.Iap(), "erased 1 sector from sector 5 at 0280h-02FFh");
+
+    // Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
+    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
+    QString edited;
+    r.op.On("ByteEditDialog", [&](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("03e6"));
+        d->findChild<QLineEdit*>(QStringLiteral("newData"))->setText(QStringLiteral("72 4F 5D"));
+        d->findChild<QPushButton*>(QStringLiteral("replaceData"))->click();
+        edited = d->findChild<QLineEdit*>(QStringLiteral("shownData"))->text();
+        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
+    });
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kEditBlock0));
+    EXPECT_TRUE(edited.startsWith(QStringLiteral("72 4F 5D FF"))) << edited.toStdString();
+    const std::vector<uint8_t> block0 = r.board->Block(0);
+    EXPECT_EQ(block0[0x3E6], 0x72);
+    EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
 // Before any detection every menu item is there, the ones not built disabled; every Help item
@@ -751,90 +831,6 @@ TEST(MainWindowGui, EscapeOrClosingDuringABlock1DownloadPutsBlock0BackAsItWas) {
                              QString::fromStdString(LeftUndoneByStop(command::kDownload));
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), question), 2)
         << "the question says what a stop leaves";
-}
-
-// The memory view is what the chip is known to hold, command after command: unread sectors
-// have no bytes, a download changes exactly the sectors its file touches, a declined erase
-// nothing, an erase the sectors it names; the row shown in the dump is the highlighted one;
-// each command ends with its own result line and none of an earlier one.
-TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) {
-    Rig r("NX31A32");
-    ASSERT_TRUE(r.Detect());
-    std::vector<uint8_t> flash(32768, 0xFF);
-    for (size_t i = 0; i < 8 * 128; ++i) flash[i] = static_cast<uint8_t>(0x30 + i % 40);
-    r.board->SetBlock(0, flash);
-    r.count = 8;
-    ASSERT_TRUE(r.Run(command::kRead));
-    QTreeWidget* list = r.window->SectorList();
-    QTreeWidget* dump = r.window->DumpList();
-    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256 && r.Status(7) == "Not Blank"; }, 5000));
-    EXPECT_EQ(r.Status(8), kNotReadStatus);
-    EXPECT_EQ(r.Iap(), "read 8 sectors at 0000h-03FFh, 8 not blank");
-    EXPECT_EQ(r.titles.back(), "Read");
-
-    // A sector nobody read shows no bytes, and its row stays the highlighted one.
-    ASSERT_TRUE(r.ShowRow(40));
-    QTest::qWait(100);
-    ASSERT_EQ(dump->topLevelItemCount(), 1);
-    EXPECT_EQ(dump->topLevelItem(0)->text(1), kNotReadStatus);
-    EXPECT_EQ(list->currentItem(), list->topLevelItem(40));
-
-    // A HEX file with bytes in sectors 0 and 2 only.
-    const std::vector<QString> before = r.Statuses();
-    r.file = r.WriteText("two.hex",
-                         test::HexOf({{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}}));
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kDownload));
-    ASSERT_TRUE(WaitFor([&] { return r.Status(2) == "Not Blank" && r.Status(0) == "Not Blank"; }, 5000));
-    std::vector<QString> after = r.Statuses();
-    for (size_t i = 0; i < after.size(); ++i) {
-        if (i == 0 || i == 2) continue;
-        EXPECT_EQ(after[i], before[i]) << "row " << i << " changed";
-    }
-    EXPECT_EQ(r.Status(8), kNotReadStatus);
-    EXPECT_EQ(list->currentItem(), list->topLevelItem(40)) << "the download moved the highlight";
-    ASSERT_TRUE(r.ShowRow(2));
-    ASSERT_TRUE(WaitFor([&] { return dump->topLevelItemCount() == 8; }, 5000));
-    EXPECT_EQ(dump->topLevelItem(0)->text(1).left(14), "DE AD BE EF FF") << "the bytes verified on the chip";
-    EXPECT_EQ(r.Iap(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
-    EXPECT_EQ(r.window->PromptPane()->text(), r.Iap());
-
-    // Sector Erase declined changes nothing.
-    r.start = 5;
-    r.count = 1;
-    r.op.answer = QMessageBox::No;
-    ASSERT_TRUE(r.Run(command::kSectorErase));
-    EXPECT_EQ(r.titles.back(), "Sector Erase");
-    EXPECT_EQ(r.board->Block(0)[5 * 128], flash[5 * 128]);
-    QTest::qWait(100);
-    EXPECT_EQ(r.Statuses(), after);
-    EXPECT_EQ(r.Iap(), "erase declined: nothing was erased");
-
-    // Yes erases exactly that sector, and its row says so.
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kSectorErase));
-    ASSERT_TRUE(WaitFor([&] { return r.Status(5) == "Blank"; }, 5000));
-    EXPECT_EQ(r.Status(4), "Not Blank");
-    EXPECT_EQ(r.Status(6), "Not Blank");
-    EXPECT_EQ(r.board->Block(0)[5 * 128], 0xFF);
-    EXPECT_EQ(r.Iap(), "erased 1 sector from sector 5 at 0280h-02FFh");
-
-    // Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
-    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
-    QString shown;
-    r.op.On("ByteEditDialog", [&](QWidget* d) {
-        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("03e6"));
-        d->findChild<QLineEdit*>(QStringLiteral("newData"))->setText(QStringLiteral("72 4F 5D"));
-        d->findChild<QPushButton*>(QStringLiteral("replaceData"))->click();
-        shown = d->findChild<QLineEdit*>(QStringLiteral("shownData"))->text();
-        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
-    });
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kEditBlock0));
-    EXPECT_TRUE(shown.startsWith(QStringLiteral("72 4F 5D FF"))) << shown.toStdString();
-    const std::vector<uint8_t> block0 = r.board->Block(0);
-    EXPECT_EQ(block0[0x3E6], 0x72);
-    EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
 // A file that cannot be used is a file error: refused before the erase question, with the
