@@ -308,63 +308,6 @@ TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow
     r.reset();
 }
 
-// While a Read runs, nothing else can be started, neither by its button nor by a menu item
-// nor by a direct request, and nothing runs afterwards that was clicked during it; when it
-// ends the controls come back as the chip's state allows.
-TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
-    Rig r("NX31H64D");
-    ASSERT_TRUE(r.Detect());
-    r.count = 64;
-    QPushButton* read = r.window->Button(IapButton::Read);
-    QAction* userCode = r.window->Action(command::kExecuteUserCode);
-    ASSERT_TRUE(read->isEnabled());
-    ASSERT_TRUE(userCode->isEnabled());
-    QTest::mouseClick(read, Qt::LeftButton);
-    ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible(); }, 10000)) << "the read never started";
-    ASSERT_TRUE(r.window->CommandBusy());
-
-    EXPECT_FALSE(read->isEnabled());
-    EXPECT_FALSE(userCode->isEnabled());
-    for (int id : {command::kCompare, command::kDetect11F, command::kResetLink, command::kAboutDetect,
-                   command::kSetResetPassword})
-        EXPECT_FALSE(r.window->Action(id)->isEnabled()) << id;
-    for (IapButton b : {IapButton::Download, IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip})
-        EXPECT_FALSE(r.window->Button(b)->isEnabled()) << static_cast<int>(b);
-    EXPECT_FALSE(r.window->Tabs()->isEnabled());
-    EXPECT_TRUE(r.window->Action(command::kExit)->isEnabled()) << "leaving stays possible";
-
-    QTest::mouseClick(read, Qt::LeftButton);
-    userCode->trigger();
-    EXPECT_FALSE(r.window->RunCommand(command::kExecuteUserCode));
-    EXPECT_FALSE(r.window->RunCommand(command::kRead));
-
-    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }));
-    QTest::qWait(300);  // anything queued would be running by now
-    EXPECT_FALSE(r.window->CommandBusy());
-    EXPECT_EQ(r.titles.size(), 1u) << "a second Read ran after the first";
-    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F") << "the user code was started";
-    EXPECT_TRUE(r.board->Linked());
-    EXPECT_TRUE(read->isEnabled());
-    EXPECT_TRUE(userCode->isEnabled());
-    EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
-    EXPECT_TRUE(r.window->Tabs()->isEnabled());
-
-    // Lock Chip from its IAP Function button: the re-detection shows the new level on the
-    // security line.
-    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
-    EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
-    r.op.On("LockMenuDialog", [&](QWidget* d) {
-        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
-        PressOk(d);
-    });
-    r.op.answer = QMessageBox::Yes;
-    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
-    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
-    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
-        << r.window->SecurityLine()->text().toStdString();
-    EXPECT_EQ(r.board->SecurityBits(), 0x40);
-}
-
 // The results are readable: the detection's line whole or whole in its tool tip, a long
 // compare mismatch elided in the middle so that its start and the file name both show, and
 // the last result in the status bar. The memory view is what the chip is known to hold,
@@ -705,18 +648,40 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     std::filesystem::remove_all(keep);
 }
 
-// Stop during a Read of the whole 64 KB block: the read ends with the chunk it was in, says
-// how far it got, and leaves the window ready: the controls come back by the chip's rules and
-// the next command on the same link runs to its end (the spent stop does not cut it short).
-TEST(MainWindowGui, StopDuringA64KReadOrADownloadsEraseEndsWithinOneChunkAndLeavesTheWindowReady) {
+// While a Read of the whole 64 KB block runs, nothing else can be started, neither by its
+// button nor by a menu item nor by a direct request, and nothing runs afterwards that was
+// clicked during it. Stop ends the read with the chunk it was in, says how far it got, and
+// leaves the window ready: the controls come back by the chip's rules and the next command on
+// the same link runs to its end (the spent stop does not cut it short).
+TEST(MainWindowGui, DuringA64KReadNothingElseRunsAndStopEndsItOrADownloadsEraseWithinOneChunk) {
     Rig r("NX31H64D");
     ASSERT_TRUE(r.Detect());
     r.count = 0;  // "All Sectors": the 64 KB of block 0
+    QPushButton* read = r.window->Button(IapButton::Read);
+    QAction* userCode = r.window->Action(command::kExecuteUserCode);
     QPushButton* stop = r.window->StopButton();
     QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
+    ASSERT_TRUE(read->isEnabled());
+    ASSERT_TRUE(userCode->isEnabled());
     EXPECT_FALSE(stop->isVisible());
-    r.window->RunCommand(command::kRead);
+    QTest::mouseClick(read, Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible() && r.window->Progress()->value() >= 8; }, 20000));
+    ASSERT_TRUE(r.window->CommandBusy());
+
+    EXPECT_FALSE(read->isEnabled());
+    EXPECT_FALSE(userCode->isEnabled());
+    for (int id : {command::kCompare, command::kDetect11F, command::kResetLink, command::kAboutDetect,
+                   command::kSetResetPassword})
+        EXPECT_FALSE(r.window->Action(id)->isEnabled()) << id;
+    for (IapButton b : {IapButton::Download, IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip})
+        EXPECT_FALSE(r.window->Button(b)->isEnabled()) << static_cast<int>(b);
+    EXPECT_FALSE(r.window->Tabs()->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kExit)->isEnabled()) << "leaving stays possible";
+    QTest::mouseClick(read, Qt::LeftButton);
+    userCode->trigger();
+    EXPECT_FALSE(r.window->RunCommand(command::kExecuteUserCode));
+    EXPECT_FALSE(r.window->RunCommand(command::kRead));
+
     ASSERT_TRUE(stop->isVisible());
     ASSERT_TRUE(stop->isEnabled());
     QTest::mouseClick(stop, Qt::LeftButton);
@@ -744,10 +709,16 @@ TEST(MainWindowGui, StopDuringA64KReadOrADownloadsEraseEndsWithinOneChunkAndLeav
     EXPECT_EQ(list->topLevelItem(0)->text(4), "Blank");
     EXPECT_EQ(list->topLevelItem(511)->text(4), kNotReadStatus);
 
-    EXPECT_TRUE(r.window->Button(IapButton::Read)->isEnabled());
+    QTest::qWait(300);  // anything queued would be running by now
+    EXPECT_FALSE(r.window->CommandBusy());
+    EXPECT_EQ(r.titles.size(), 1u) << "a second Read ran after the first";
+    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F") << "the user code was started";
+    EXPECT_TRUE(r.board->Linked());
+    EXPECT_TRUE(read->isEnabled());
+    EXPECT_TRUE(userCode->isEnabled());
     EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
     EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
-    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F");
+    EXPECT_TRUE(r.window->Tabs()->isEnabled());
     std::vector<uint8_t> flash(65536, 0xFF);
     std::fill(flash.begin() + 3 * 128, flash.begin() + 4 * 128, 0x5A);
     std::fill(flash.begin() + 7 * 128, flash.begin() + 8 * 128, 0x12);
@@ -781,6 +752,21 @@ TEST(MainWindowGui, StopDuringA64KReadOrADownloadsEraseEndsWithinOneChunkAndLeav
     EXPECT_EQ(r.Find(QString::fromLatin1(kStoppedPrefix), erasing + 1), r.op.messages.size()) << "one report";
     for (int row : {0, 3, 7, 100, 255}) EXPECT_EQ(r.Status(row), kNotReadStatus) << row;
     EXPECT_EQ(r.Iap(), "download of big.bin stopped at the operator's request");
+
+    // Lock Chip from its IAP Function button: the re-detection shows the new level on the
+    // security line.
+    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
+    r.op.On("LockMenuDialog", [&](QWidget* d) {
+        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
+        PressOk(d);
+    });
+    r.op.answer = QMessageBox::Yes;
+    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
+    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
+        << r.window->SecurityLine()->text().toStdString();
+    EXPECT_EQ(r.board->SecurityBits(), 0x40);
 }
 
 // A download into block 1 through the stub that borrows block 0, stopped by Escape: block 0 is
