@@ -37,7 +37,7 @@ private:
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-TEST(Interruption, APlainDownloadStopsBetweenChunksAndSaysHowFarItGot) {
+TEST(Interruption, APlainDownloadOrReadStopsBetweenChunksAndAByteEditPutsItsFirstSectorBack) {
     FlashRig r(BoardOf(2));
     ASSERT_TRUE(r.Detect());
     const std::vector<uint8_t> data = PatternBytes(16 * 128, 3);
@@ -59,6 +59,22 @@ TEST(Interruption, APlainDownloadStopsBetweenChunksAndSaysHowFarItGot) {
     r.count = 8;
     EXPECT_FALSE(r.Run(command::kRead));
     EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "reading stopped after 2 of")) << r.session().flags.stop.Notes();
+
+    // A byte edit across two sectors is all or nothing: stopped between them, the first goes back.
+    r.session().flags.stop.Clear();
+    const std::vector<uint8_t> code = r.Block(0);
+    StopWhen edit(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
+    r.op.answers = {true};
+    r.EditBlock0([](ByteEditDialog& d) {
+        d.addressText = "03F8";
+        d.newData = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10";
+        EXPECT_FALSE(d.OnReplaceData());
+    });
+    ASSERT_TRUE(edit.raised);
+    EXPECT_EQ(r.Block(0), code);
+    EXPECT_TRUE(r.Backups().empty());
+    EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "the first was put back as it was"))
+        << r.session().flags.stop.Notes();
 }
 
 // Block 1 is written through the stub that borrows block 0: wherever the stop comes, block 0
@@ -138,25 +154,6 @@ TEST(Interruption, AnExternalWindowOnAnAModelGivesBlock0BackWhenStopped) {
     EXPECT_TRUE(Has(notes, "writing stopped after 10 of 64 chunks")) << notes;
     EXPECT_TRUE(Has(notes, "the external flash window holds a partial image")) << notes;
     EXPECT_TRUE(Has(notes, "the external flash window was left and block 0 put back")) << notes;
-}
-
-// An edit across two sectors is all or nothing: stopped between them, the first goes back.
-TEST(Interruption, AByteEditStoppedBetweenItsTwoSectorsPutsTheFirstBack) {
-    FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = r.FillBlock(0);
-    ASSERT_TRUE(r.Detect());
-    StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
-    r.op.answers = {true};
-    r.EditBlock0([](ByteEditDialog& d) {
-        d.addressText = "03F8";
-        d.newData = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10";
-        EXPECT_FALSE(d.OnReplaceData());
-    });
-    ASSERT_TRUE(stop.raised);
-    EXPECT_EQ(r.Block(0), code);
-    EXPECT_TRUE(r.Backups().empty());
-    EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "the first was put back as it was"))
-        << r.session().flags.stop.Notes();
 }
 
 TEST(StopRequest, HoldsAndReleasesNestAndBackupsAreReadableAsOneText) {
