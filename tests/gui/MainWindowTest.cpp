@@ -201,10 +201,6 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
         EXPECT_EQ(next.findChild<QLabel*>(QStringLiteral("comPane"))->text(), "sim:NX31A32");
         EXPECT_EQ(next.findChild<QLabel*>(QStringLiteral("baudPane"))->text(), "Baud Rate: 38400");
     }
-    // The user's program ran: a detection gives every command back without a restart.
-    ASSERT_TRUE(r.Run(command::kExecuteUserCode));
-    ASSERT_TRUE(WaitFor([&] { return r.window->Field(ChipField::FwVersion)->text().isEmpty(); }, 5000));
-    ASSERT_TRUE(r.Detect());
 
     std::vector<uint8_t> flash(32768, 0xFF);
     std::fill(flash.begin() + 2 * 128, flash.begin() + 3 * 128, 0x41);
@@ -246,6 +242,54 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     ASSERT_EQ(dump->topLevelItemCount(), 8);
     EXPECT_EQ(dump->topLevelItem(0)->text(0), "0100 - 010F");
     EXPECT_EQ(dump->topLevelItem(0)->text(2), "AAAAAAAAAAAAAAAA");
+}
+
+// The user's program ran: a detection gives every command back without a restart.
+TEST(MainWindowGui, AfterTheUsersCodeRanARedetectionLetsReadRunAgain) {
+    Rig r("NX31A16");
+    ASSERT_TRUE(r.Detect());
+    ASSERT_TRUE(r.Run(command::kExecuteUserCode));
+    ASSERT_TRUE(WaitFor([&] { return r.window->Field(ChipField::FwVersion)->text().isEmpty(); }, 5000));
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> flash(16384, 0xFF);
+    std::fill(flash.begin() + 128, flash.begin() + 256, 0x41);
+    r.board->SetBlock(0, flash);
+    ASSERT_TRUE(r.Run(command::kRead));
+    QTreeWidget* list = r.window->SectorList();
+    EXPECT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 128 && list->topLevelItem(1)->text(4) == "Not Blank"; },
+                        5000));
+    EXPECT_EQ(list->topLevelItem(0)->text(4), "Blank");
+}
+
+// Closing the window while block 1 is written through the stub that borrows block 0: the
+// operator is asked first; No keeps everything running, Yes stops the download at its next
+// chunk, block 0 is put back, and the window closes.
+TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClosing) {
+    auto r = std::make_unique<Rig>("NX31A32");
+    ASSERT_TRUE(r->Detect());
+    const std::vector<uint8_t> block0 = r->StartBlock1Download();
+    r->op.answer = QMessageBox::No;
+    r->window->close();
+    EXPECT_TRUE(r->window->isVisible()) << "No keeps the window and the command";
+    EXPECT_TRUE(r->window->CommandBusy());
+    r->op.answer = QMessageBox::Yes;
+    r->window->close();
+    EXPECT_TRUE(WaitFor([&] { return !r->window->isVisible() && !r->window->CommandBusy(); }, 30000));
+    const QString question = QString::fromUtf8(kStopAndCloseQuestion) + QStringLiteral("\n\n") +
+                             QString::fromStdString(LeftUndoneByStop(command::kDownload));
+    EXPECT_EQ(std::count(r->op.messages.begin(), r->op.messages.end(), question), 2) << "the question says what a stop leaves";
+    // Before the window went, the stop's own report: what was done, what was not.
+    const size_t report = r->Find(QString::fromLatin1(kStoppedPrefix));
+    ASSERT_LT(report, r->op.messages.size());
+    const QString& text = r->op.messages[report];
+    EXPECT_TRUE(text.contains("block 0 was put back as it was")) << text.toStdString();
+    EXPECT_EQ(r->op.icons[report], QMessageBox::Warning);
+    EXPECT_EQ(r->board->Block(0), block0);
+    EXPECT_EQ(r->board->CurrentMode(), sim::Mode::Loader);
+    const std::vector<uint8_t> block1 = r->board->Block(1);
+    EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
+        << "stopped before the last chunk";
+    r.reset();
 }
 
 // Set/Reset from the Password menu sends the password as Latin-1, one byte per character, as
@@ -308,14 +352,67 @@ TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow
     r.reset();
 }
 
+// While a Read runs, nothing else can be started, neither by its button nor by a menu item
+// nor by a direct request, and nothing runs afterwards that was clicked during it; when it
+// ends the controls come back as the chip's state allows.
+TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
+    Rig r("NX31H64D");
+    ASSERT_TRUE(r.Detect());
+    r.count = 64;
+    QPushButton* read = r.window->Button(IapButton::Read);
+    QAction* userCode = r.window->Action(command::kExecuteUserCode);
+    ASSERT_TRUE(read->isEnabled());
+    ASSERT_TRUE(userCode->isEnabled());
+    QTest::mouseClick(read, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible(); }, 10000)) << "the read never started";
+    ASSERT_TRUE(r.window->CommandBusy());
+
+    EXPECT_FALSE(read->isEnabled());
+    EXPECT_FALSE(userCode->isEnabled());
+    for (int id : {command::kCompare, command::kDetect11F, command::kResetLink, command::kAboutDetect,
+                   command::kSetResetPassword})
+        EXPECT_FALSE(r.window->Action(id)->isEnabled()) << id;
+    for (IapButton b : {IapButton::Download, IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip})
+        EXPECT_FALSE(r.window->Button(b)->isEnabled()) << static_cast<int>(b);
+    EXPECT_FALSE(r.window->Tabs()->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kExit)->isEnabled()) << "leaving stays possible";
+
+    QTest::mouseClick(read, Qt::LeftButton);
+    userCode->trigger();
+    EXPECT_FALSE(r.window->RunCommand(command::kExecuteUserCode));
+    EXPECT_FALSE(r.window->RunCommand(command::kRead));
+
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }));
+    QTest::qWait(300);  // anything queued would be running by now
+    EXPECT_FALSE(r.window->CommandBusy());
+    EXPECT_EQ(r.titles.size(), 1u) << "a second Read ran after the first";
+    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F") << "the user code was started";
+    EXPECT_TRUE(r.board->Linked());
+    EXPECT_TRUE(read->isEnabled());
+    EXPECT_TRUE(userCode->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
+    EXPECT_TRUE(r.window->Tabs()->isEnabled());
+
+    // Lock Chip from its IAP Function button: the re-detection shows the new level on the
+    // security line.
+    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
+    EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
+    r.op.On("LockMenuDialog", [&](QWidget* d) {
+        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
+        PressOk(d);
+    });
+    r.op.answer = QMessageBox::Yes;
+    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
+    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
+        << r.window->SecurityLine()->text().toStdString();
+    EXPECT_EQ(r.board->SecurityBits(), 0x40);
+}
+
 // The results are readable: the detection's line whole or whole in its tool tip, a long
 // compare mismatch elided in the middle so that its start and the file name both show, and
-// the last result in the status bar. The memory view is what the chip is known to hold,
-// command after command: unread sectors have no bytes, a download changes exactly the sectors
-// its file touches, a declined erase nothing, an erase the sectors it names; the row shown in
-// the dump is the highlighted one; each command ends with its own result line and none of an
-// earlier one.
-TEST(MainWindowGui, TheIapStatusLineAndTheMemoryViewShowWhatEachCommandLeft) {
+// the last result in the status bar.
+TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
     auto* status = qobject_cast<ElidedLineEdit*>(r.window->Field(ChipField::IapStatus));
@@ -386,82 +483,6 @@ TEST(MainWindowGui, TheIapStatusLineAndTheMemoryViewShowWhatEachCommandLeft) {
     ASSERT_FALSE(r.op.messages.empty());
     EXPECT_TRUE(r.op.messages.back().startsWith("Print data failed")) << r.op.messages.back().toStdString();
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
-
-    std::vector<uint8_t> flash(32768, 0xFF);
-    for (size_t i = 0; i < 8 * 128; ++i) flash[i] = static_cast<uint8_t>(0x30 + i % 40);
-    r.board->SetBlock(0, flash);
-    r.count = 8;
-    ASSERT_TRUE(r.Run(command::kRead));
-    QTreeWidget* list = r.window->SectorList();
-    QTreeWidget* dump = r.window->DumpList();
-    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256 && r.Status(7) == "Not Blank"; }, 5000));
-    EXPECT_EQ(r.Status(8), kNotReadStatus);
-    EXPECT_EQ(r.Iap(), "read 8 sectors at 0000h-03FFh, 8 not blank");
-    EXPECT_EQ(r.titles.back(), "Read");
-
-    // A sector nobody read shows no bytes, and its row stays the highlighted one.
-    ASSERT_TRUE(r.ShowRow(40));
-    QTest::qWait(100);
-    ASSERT_EQ(dump->topLevelItemCount(), 1);
-    EXPECT_EQ(dump->topLevelItem(0)->text(1), kNotReadStatus);
-    EXPECT_EQ(list->currentItem(), list->topLevelItem(40));
-
-    // A HEX file with bytes in sectors 0 and 2 only.
-    const std::vector<QString> before = r.Statuses();
-    r.file = r.WriteText("two.hex",
-                         test::HexOf({{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}}));
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kDownload));
-    ASSERT_TRUE(WaitFor([&] { return r.Status(2) == "Not Blank" && r.Status(0) == "Not Blank"; }, 5000));
-    std::vector<QString> after = r.Statuses();
-    for (size_t i = 0; i < after.size(); ++i) {
-        if (i == 0 || i == 2) continue;
-        EXPECT_EQ(after[i], before[i]) << "row " << i << " changed";
-    }
-    EXPECT_EQ(r.Status(8), kNotReadStatus);
-    EXPECT_EQ(list->currentItem(), list->topLevelItem(40)) << "the download moved the highlight";
-    ASSERT_TRUE(r.ShowRow(2));
-    ASSERT_TRUE(WaitFor([&] { return dump->topLevelItemCount() == 8; }, 5000));
-    EXPECT_EQ(dump->topLevelItem(0)->text(1).left(14), "DE AD BE EF FF") << "the bytes verified on the chip";
-    EXPECT_EQ(r.Iap(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
-    EXPECT_EQ(r.window->PromptPane()->text(), r.Iap());
-
-    // Sector Erase declined changes nothing.
-    r.start = 5;
-    r.count = 1;
-    r.op.answer = QMessageBox::No;
-    ASSERT_TRUE(r.Run(command::kSectorErase));
-    EXPECT_EQ(r.titles.back(), "Sector Erase");
-    EXPECT_EQ(r.board->Block(0)[5 * 128], flash[5 * 128]);
-    QTest::qWait(100);
-    EXPECT_EQ(r.Statuses(), after);
-    EXPECT_EQ(r.Iap(), "erase declined: nothing was erased");
-
-    // Yes erases exactly that sector, and its row says so.
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kSectorErase));
-    ASSERT_TRUE(WaitFor([&] { return r.Status(5) == "Blank"; }, 5000));
-    EXPECT_EQ(r.Status(4), "Not Blank");
-    EXPECT_EQ(r.Status(6), "Not Blank");
-    EXPECT_EQ(r.board->Block(0)[5 * 128], 0xFF);
-    EXPECT_EQ(r.Iap(), "erased 1 sector from sector 5 at 0280h-02FFh");
-
-    // Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
-    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
-    QString edited;
-    r.op.On("ByteEditDialog", [&](QWidget* d) {
-        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("03e6"));
-        d->findChild<QLineEdit*>(QStringLiteral("newData"))->setText(QStringLiteral("72 4F 5D"));
-        d->findChild<QPushButton*>(QStringLiteral("replaceData"))->click();
-        edited = d->findChild<QLineEdit*>(QStringLiteral("shownData"))->text();
-        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
-    });
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kEditBlock0));
-    EXPECT_TRUE(edited.startsWith(QStringLiteral("72 4F 5D FF"))) << edited.toStdString();
-    const std::vector<uint8_t> block0 = r.board->Block(0);
-    EXPECT_EQ(block0[0x3E6], 0x72);
-    EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
 // Before any detection every menu item is there, the ones not built disabled; every Help item
@@ -648,40 +669,18 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     std::filesystem::remove_all(keep);
 }
 
-// While a Read of the whole 64 KB block runs, nothing else can be started, neither by its
-// button nor by a menu item nor by a direct request, and nothing runs afterwards that was
-// clicked during it. Stop ends the read with the chunk it was in, says how far it got, and
-// leaves the window ready: the controls come back by the chip's rules and the next command on
-// the same link runs to its end (the spent stop does not cut it short).
-TEST(MainWindowGui, DuringA64KReadNothingElseRunsAndStopEndsItOrADownloadsEraseWithinOneChunk) {
+// Stop during a Read of the whole 64 KB block: the read ends with the chunk it was in, says
+// how far it got, and leaves the window ready: the controls come back by the chip's rules and
+// the next command on the same link runs to its end (the spent stop does not cut it short).
+TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady) {
     Rig r("NX31H64D");
     ASSERT_TRUE(r.Detect());
     r.count = 0;  // "All Sectors": the 64 KB of block 0
-    QPushButton* read = r.window->Button(IapButton::Read);
-    QAction* userCode = r.window->Action(command::kExecuteUserCode);
     QPushButton* stop = r.window->StopButton();
     QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
-    ASSERT_TRUE(read->isEnabled());
-    ASSERT_TRUE(userCode->isEnabled());
     EXPECT_FALSE(stop->isVisible());
-    QTest::mouseClick(read, Qt::LeftButton);
+    r.window->RunCommand(command::kRead);
     ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible() && r.window->Progress()->value() >= 8; }, 20000));
-    ASSERT_TRUE(r.window->CommandBusy());
-
-    EXPECT_FALSE(read->isEnabled());
-    EXPECT_FALSE(userCode->isEnabled());
-    for (int id : {command::kCompare, command::kDetect11F, command::kResetLink, command::kAboutDetect,
-                   command::kSetResetPassword})
-        EXPECT_FALSE(r.window->Action(id)->isEnabled()) << id;
-    for (IapButton b : {IapButton::Download, IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip})
-        EXPECT_FALSE(r.window->Button(b)->isEnabled()) << static_cast<int>(b);
-    EXPECT_FALSE(r.window->Tabs()->isEnabled());
-    EXPECT_TRUE(r.window->Action(command::kExit)->isEnabled()) << "leaving stays possible";
-    QTest::mouseClick(read, Qt::LeftButton);
-    userCode->trigger();
-    EXPECT_FALSE(r.window->RunCommand(command::kExecuteUserCode));
-    EXPECT_FALSE(r.window->RunCommand(command::kRead));
-
     ASSERT_TRUE(stop->isVisible());
     ASSERT_TRUE(stop->isEnabled());
     QTest::mouseClick(stop, Qt::LeftButton);
@@ -709,16 +708,10 @@ TEST(MainWindowGui, DuringA64KReadNothingElseRunsAndStopEndsItOrADownloadsEraseW
     EXPECT_EQ(list->topLevelItem(0)->text(4), "Blank");
     EXPECT_EQ(list->topLevelItem(511)->text(4), kNotReadStatus);
 
-    QTest::qWait(300);  // anything queued would be running by now
-    EXPECT_FALSE(r.window->CommandBusy());
-    EXPECT_EQ(r.titles.size(), 1u) << "a second Read ran after the first";
-    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F") << "the user code was started";
-    EXPECT_TRUE(r.board->Linked());
-    EXPECT_TRUE(read->isEnabled());
-    EXPECT_TRUE(userCode->isEnabled());
+    EXPECT_TRUE(r.window->Button(IapButton::Read)->isEnabled());
     EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
     EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
-    EXPECT_TRUE(r.window->Tabs()->isEnabled());
+    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F");
     std::vector<uint8_t> flash(65536, 0xFF);
     std::fill(flash.begin() + 3 * 128, flash.begin() + 4 * 128, 0x5A);
     std::fill(flash.begin() + 7 * 128, flash.begin() + 8 * 128, 0x12);
@@ -733,90 +726,153 @@ TEST(MainWindowGui, DuringA64KReadNothingElseRunsAndStopEndsItOrADownloadsEraseW
     EXPECT_EQ(list->topLevelItem(2)->text(4), "Blank");
     for (size_t i = messages; i < r.op.messages.size(); ++i)
         EXPECT_FALSE(r.op.messages[i].startsWith("Stopped")) << r.op.messages[i].toStdString();
+}
 
-    // Stop during the erase of a download: one warning says how far it got, no failure box
-    // comes first, and every sector it may have touched is unknown again.
+// Escape during a download into block 1 through the programming stub: the writing ends at a
+// chunk, the stub is taken out and block 0's borrowed area put back, so block 0 is exactly as
+// it was and the boot loader untouched; the report says all of it.
+TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    const std::vector<uint8_t> loader = r.board->Block(1);
+    const std::vector<uint8_t> block0 = r.StartBlock1Download();
+    QProgressBar* bar = r.window->Progress();
+    ASSERT_TRUE(WaitFor([&] { return bar->isVisible() && bar->value() >= 2; }, 30000));
+    // The confirmation box took the focus with it; the operator's key goes to the window.
+    r.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(r.window.get()));
+    QTest::keyClick(r.window.get(), Qt::Key_Escape);
+    EXPECT_TRUE(r.window->Stopping());
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 60000));
+    EXPECT_TRUE(r.board->Block(0) == block0) << "block 0 was not put back as it was";
+    EXPECT_EQ(r.board->CurrentMode(), sim::Mode::Loader);
+    const std::vector<uint8_t> block1 = r.board->Block(1);
+    EXPECT_TRUE(std::equal(block1.begin(), block1.begin() + 16 * 64, loader.begin())) << "the boot loader changed";
+    EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
+        << "the download ran to its end";
+    const size_t report = r.Find(QStringLiteral("Stopped at the operator's request: "));
+    ASSERT_LT(report, r.op.messages.size());
+    const QString& text = r.op.messages[report];
+    EXPECT_TRUE(text.contains(" stopped after ")) << text.toStdString();
+    EXPECT_TRUE(text.contains("block 0 was put back as it was")) << text.toStdString();
+    EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
+    EXPECT_FALSE(r.window->StopButton()->isVisible());
+}
+
+// The memory view is what the chip is known to hold, command after command: unread sectors
+// have no bytes, a download changes exactly the sectors its file touches, a declined erase
+// nothing, an erase the sectors it names; the row shown in the dump is the highlighted one;
+// each command ends with its own result line and none of an earlier one.
+TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    std::vector<uint8_t> flash(32768, 0xFF);
+    for (size_t i = 0; i < 8 * 128; ++i) flash[i] = static_cast<uint8_t>(0x30 + i % 40);
+    r.board->SetBlock(0, flash);
+    r.count = 8;
+    ASSERT_TRUE(r.Run(command::kRead));
+    QTreeWidget* list = r.window->SectorList();
+    QTreeWidget* dump = r.window->DumpList();
+    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256 && r.Status(7) == "Not Blank"; }, 5000));
+    EXPECT_EQ(r.Status(8), kNotReadStatus);
+    EXPECT_EQ(r.Iap(), "read 8 sectors at 0000h-03FFh, 8 not blank");
+    EXPECT_EQ(r.titles.back(), "Read");
+
+    // A sector nobody read shows no bytes, and its row stays the highlighted one.
+    ASSERT_TRUE(r.ShowRow(40));
+    QTest::qWait(100);
+    ASSERT_EQ(dump->topLevelItemCount(), 1);
+    EXPECT_EQ(dump->topLevelItem(0)->text(1), kNotReadStatus);
+    EXPECT_EQ(list->currentItem(), list->topLevelItem(40));
+
+    // A HEX file with bytes in sectors 0 and 2 only.
+    const std::vector<QString> before = r.Statuses();
+    r.file = r.WriteText("two.hex",
+                         test::HexOf({{0x0000, {0x02, 0x01, 0x00, 0x75}}, {0x0100, {0xDE, 0xAD, 0xBE, 0xEF}}}));
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kDownload));
+    ASSERT_TRUE(WaitFor([&] { return r.Status(2) == "Not Blank" && r.Status(0) == "Not Blank"; }, 5000));
+    std::vector<QString> after = r.Statuses();
+    for (size_t i = 0; i < after.size(); ++i) {
+        if (i == 0 || i == 2) continue;
+        EXPECT_EQ(after[i], before[i]) << "row " << i << " changed";
+    }
+    EXPECT_EQ(r.Status(8), kNotReadStatus);
+    EXPECT_EQ(list->currentItem(), list->topLevelItem(40)) << "the download moved the highlight";
+    ASSERT_TRUE(r.ShowRow(2));
+    ASSERT_TRUE(WaitFor([&] { return dump->topLevelItemCount() == 8; }, 5000));
+    EXPECT_EQ(dump->topLevelItem(0)->text(1).left(14), "DE AD BE EF FF") << "the bytes verified on the chip";
+    EXPECT_EQ(r.Iap(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
+    EXPECT_EQ(r.window->PromptPane()->text(), r.Iap());
+
+    // Sector Erase asks first, naming what goes, No the default; No changes nothing.
+    r.start = 5;
+    r.count = 1;
+    r.op.answer = QMessageBox::No;
+    const size_t asked = r.op.defaults.size();
+    ASSERT_TRUE(r.Run(command::kSectorErase));
+    EXPECT_EQ(r.titles.back(), "Sector Erase");
+    ASSERT_EQ(r.op.defaults.size(), asked + 1);
+    EXPECT_EQ(r.op.defaults.back(), QMessageBox::No);
+    EXPECT_TRUE(r.Said("Erase sectors 005-005 of block 0 (0280h-02FFh)? Their data will be lost."));
+    EXPECT_EQ(r.board->Block(0)[5 * 128], flash[5 * 128]);
+    QTest::qWait(100);
+    EXPECT_EQ(r.Statuses(), after);
+    EXPECT_EQ(r.Iap(), "erase declined: nothing was erased");
+
+    // Yes erases exactly that sector, and its row says so.
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kSectorErase));
+    ASSERT_TRUE(WaitFor([&] { return r.Status(5) == "Blank"; }, 5000));
+    EXPECT_EQ(r.Status(4), "Not Blank");
+    EXPECT_EQ(r.Status(6), "Not Blank");
+    EXPECT_EQ(r.board->Block(0)[5 * 128], 0xFF);
+    EXPECT_EQ(r.Iap(), "erased 1 sector from sector 5 at 0280h-02FFh");
+    EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
+
+    // Byte Edit from its menu item: the dialog's buttons read and rewrite the chip while it is open.
+    r.board->SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
+    QString shown;
+    r.op.On("ByteEditDialog", [&](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("03e6"));
+        d->findChild<QLineEdit*>(QStringLiteral("newData"))->setText(QStringLiteral("72 4F 5D"));
+        d->findChild<QPushButton*>(QStringLiteral("replaceData"))->click();
+        shown = d->findChild<QLineEdit*>(QStringLiteral("shownData"))->text();
+        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
+    });
+    r.op.answer = QMessageBox::Yes;
+    ASSERT_TRUE(r.Run(command::kEditBlock0));
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("72 4F 5D FF"))) << shown.toStdString();
+    const std::vector<uint8_t> block0 = r.board->Block(0);
+    EXPECT_EQ(block0[0x3E6], 0x72);
+    EXPECT_EQ(block0[0x3E8], 0x5D);
+}
+
+// Stop during the erase of a download: the download ends, one warning says how far it got,
+// no failure box comes first, and every sector it may have touched is unknown again.
+TEST(MainWindowGui, AStopDuringADownloadsEraseIsOneWarningAndNoFailure) {
+    Rig r("NX31A32");
+    ASSERT_TRUE(r.Detect());
+    r.count = 0;
+    ASSERT_TRUE(r.Run(command::kRead));
     r.file = r.WriteBytes("big.bin", 32768, 3, 1);
     r.op.answer = QMessageBox::Yes;
     const size_t from = r.op.messages.size();
+    QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
     r.window->RunCommand(command::kDownload);
     ASSERT_TRUE(WaitFor([&] { return label->text() == "Erasing" && r.window->Progress()->value() >= 2; }, 30000));
-    QTest::mouseClick(stop, Qt::LeftButton);
+    QTest::mouseClick(r.window->StopButton(), Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 30000));
     QTest::qWait(100);
-    EXPECT_EQ(r.CountIcon(QMessageBox::Critical), 0u);
+    EXPECT_EQ(r.CountIcon(QMessageBox::Critical, from), 0u);
     EXPECT_FALSE(r.Said(QString::fromLatin1(kSectorEraseFailed)));
-    const size_t erasing = r.Find(QStringLiteral("Stopped at the operator's request: erasing stopped after"), from);
-    ASSERT_LT(erasing, r.op.messages.size());
-    EXPECT_EQ(r.Find(QString::fromLatin1(kStoppedPrefix), from), erasing);
-    EXPECT_EQ(r.Find(QString::fromLatin1(kStoppedPrefix), erasing + 1), r.op.messages.size()) << "one report";
-    for (int row : {0, 3, 7, 100, 255}) EXPECT_EQ(r.Status(row), kNotReadStatus) << row;
+    size_t reports = 0;
+    for (size_t i = from; i < r.op.messages.size(); ++i)
+        if (r.op.messages[i].startsWith(QString::fromLatin1(kStoppedPrefix))) ++reports;
+    EXPECT_EQ(reports, 1u);
+    EXPECT_TRUE(r.Said(QStringLiteral("Stopped at the operator's request: erasing stopped after")));
+    for (int row : {0, 100, 255}) EXPECT_EQ(r.Status(row), kNotReadStatus) << row;
     EXPECT_EQ(r.Iap(), "download of big.bin stopped at the operator's request");
-
-    // Lock Chip from its IAP Function button: the re-detection shows the new level on the
-    // security line.
-    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
-    EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
-    r.op.On("LockMenuDialog", [&](QWidget* d) {
-        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
-        PressOk(d);
-    });
-    r.op.answer = QMessageBox::Yes;
-    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
-    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
-    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
-        << r.window->SecurityLine()->text().toStdString();
-    EXPECT_EQ(r.board->SecurityBits(), 0x40);
-}
-
-// A download into block 1 through the stub that borrows block 0, stopped by Escape: block 0 is
-// put back as it was and the report says so (what a stop leaves on the chip at each step is the
-// Interruption tests'). Closing the window during the next such download asks first: No keeps
-// everything running, Yes stops it the same way and the window closes.
-TEST(MainWindowGui, EscapeOrClosingDuringABlock1DownloadPutsBlock0BackAsItWas) {
-    Rig r("NX31A32");
-    ASSERT_TRUE(r.Detect());
-    for (const bool closing : {false, true}) {
-        SCOPED_TRACE(closing ? "closing the window" : "Escape");
-        const size_t from = r.op.messages.size();
-        const std::vector<uint8_t> block0 = r.StartBlock1Download();
-        if (closing) {
-            r.op.answer = QMessageBox::No;
-            r.window->close();
-            EXPECT_TRUE(r.window->isVisible()) << "No keeps the window and the command";
-            EXPECT_TRUE(r.window->CommandBusy());
-            r.op.answer = QMessageBox::Yes;
-            r.window->close();
-        } else {
-            QProgressBar* bar = r.window->Progress();
-            ASSERT_TRUE(WaitFor([&] { return bar->isVisible() && bar->value() >= 2; }, 30000));
-            // The confirmation box took the focus with it; the operator's key goes to the window.
-            r.window->activateWindow();
-            ASSERT_TRUE(QTest::qWaitForWindowActive(r.window.get()));
-            QTest::keyClick(r.window.get(), Qt::Key_Escape);
-            EXPECT_TRUE(r.window->Stopping());
-        }
-        ASSERT_TRUE(WaitFor([&] { return r.window->isVisible() != closing && !r.window->CommandBusy(); }, 60000));
-        EXPECT_TRUE(r.board->Block(0) == block0) << "block 0 was not put back as it was";
-        EXPECT_EQ(r.board->CurrentMode(), sim::Mode::Loader);
-        const std::vector<uint8_t> block1 = r.board->Block(1);
-        EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
-            << "the download ran to its end";
-        // Before the window went, the stop's own report: what was done, what was not.
-        const size_t report = r.Find(QString::fromLatin1(kStoppedPrefix), from);
-        ASSERT_LT(report, r.op.messages.size());
-        const QString& text = r.op.messages[report];
-        EXPECT_TRUE(text.contains(" stopped after ")) << text.toStdString();
-        EXPECT_TRUE(text.contains("block 0 was put back as it was")) << text.toStdString();
-        EXPECT_EQ(r.op.icons[report], QMessageBox::Warning);
-        if (closing) continue;
-        EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
-        EXPECT_FALSE(r.window->StopButton()->isVisible());
-    }
-    const QString question = QString::fromUtf8(kStopAndCloseQuestion) + QStringLiteral("\n\n") +
-                             QString::fromStdString(LeftUndoneByStop(command::kDownload));
-    EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), question), 2)
-        << "the question says what a stop leaves";
 }
 
 // A file that cannot be used is a file error: refused before the erase question, with the

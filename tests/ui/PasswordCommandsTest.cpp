@@ -66,37 +66,6 @@ TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     EXPECT_TRUE(r.Run(command::kChangePassword));
 }
 
-// A byte garbled while block 0 is saved is read again and never written back; a password
-// write that is never confirmed is reported step by step.
-TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBackAndAFailedWriteIsReportedStepByStep) {
-    FlashRig r(BoardOf(2, 0, "old"));
-    const std::vector<uint8_t> code = r.FillBlock(0);
-    ASSERT_TRUE(r.Detect());
-    // The old password's C0h, then the save of block 0's first area: its 40th byte is garbled.
-    r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + 1 + 40});
-    r.entries = {{"old", "new", "new"}};
-    const bool ok = r.Run(command::kChangePassword);
-    EXPECT_EQ(r.Block(0), code) << "the garbled copy must not reach the chip";
-    EXPECT_TRUE(ok) << "a second pair of reads agrees, so the change goes through";
-    EXPECT_EQ(r.board().Password(), "new");
-    EXPECT_TRUE(r.Backups().empty());
-
-    r.board().SetFaults({.refuseCommand = 0x07});  // the stub never confirms the password write
-    r.passwords = {"new"};
-    r.entries = {{"new", "newer", "newer"}};
-    EXPECT_FALSE(r.Run(command::kChangePassword));
-    EXPECT_TRUE(r.Said("Password Change Failed!"));
-    // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
-    EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 12u);
-    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
-    EXPECT_EQ(r.Block(0), code);
-    EXPECT_TRUE(r.session().flags.errorReported.load());
-    // The sector was erased and the write never confirmed: the last word says so.
-    EXPECT_NE(r.op.messages.back().find("the chip may have no password now"), std::string::npos)
-        << r.op.messages.back();
-    EXPECT_NE(r.op.messages.back().find("Password Set/Reset"), std::string::npos);
-}
-
 // A board that stops answering at any point of the change is given up after one check, not
 // after a time-out for every try of every step; whatever it left is said.
 TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
@@ -126,6 +95,35 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
             EXPECT_NE(r.op.messages.back().find("no password now"), std::string::npos) << r.op.messages.back();
         }
     }
+}
+
+TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
+    FlashRig r(BoardOf(2, 0, "old"));
+    const std::vector<uint8_t> code = r.FillBlock(0);
+    ASSERT_TRUE(r.Detect());
+    // The old password's C0h, then the save of block 0's first area: its 40th byte is garbled.
+    r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + 1 + 40});
+    r.entries = {{"old", "new", "new"}};
+    const bool ok = r.Run(command::kChangePassword);
+    EXPECT_EQ(r.Block(0), code) << "the garbled copy must not reach the chip";
+    EXPECT_TRUE(ok) << "a second pair of reads agrees, so the change goes through";
+    EXPECT_EQ(r.board().Password(), "new");
+    EXPECT_TRUE(r.Backups().empty());
+
+    // A password write that is never confirmed is reported step by step.
+    r.board().SetFaults({.refuseCommand = 0x07});  // the stub never confirms the password write
+    r.entries = {{"new", "newer", "newer"}};
+    EXPECT_FALSE(r.Run(command::kChangePassword));
+    EXPECT_TRUE(r.Said("Password Change Failed!"));
+    // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
+    EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 12u);
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
+    EXPECT_EQ(r.Block(0), code);
+    EXPECT_TRUE(r.session().flags.errorReported.load());
+    // The sector was erased and the write never confirmed: the last word says so.
+    EXPECT_NE(r.op.messages.back().find("the chip may have no password now"), std::string::npos)
+        << r.op.messages.back();
+    EXPECT_NE(r.op.messages.back().find("Password Set/Reset"), std::string::npos);
 }
 
 TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
