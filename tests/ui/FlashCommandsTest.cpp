@@ -399,26 +399,5 @@ TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
     EXPECT_EQ(ReadAll(r.file), "old");
 }
 
-TEST(FlashCommands, LowWindowDownloadErasesTheFourKilobyteSectorsItTouches) {
-    FlashRig r(BoardOf(3));
-    ASSERT_TRUE(r.Detect());
-    ASSERT_TRUE(r.Run(command::kExternalLow));
-    r.board().SetExternal(std::vector<uint8_t>(sim::kExternalFlashSize, 0x00));
-    const std::vector<uint8_t> data = PatternBytes(5000, 0x12);
-    r.file = r.WriteFile("w.bin", data);
-    r.startSector = 1;
-    EXPECT_TRUE(r.RunYes(command::kDownload));
-    r.Settle();
-    const auto after = r.board().External();
-    EXPECT_EQ(after[0x0FFF], 0x00);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), after.begin() + 0x1000));
-    EXPECT_TRUE(Blank(after, 0x1000 + 5000, 0x3000));
-    EXPECT_EQ(after[0x3000], 0x00);
-    const auto log = r.board().CommandLog();
-    EXPECT_EQ(CountFrames(log, "04"), 2u);
-    // 64 pieces of 128 bytes, of which those past the file are erased cells and not sent.
-    EXPECT_EQ(CountFrames(log, "06"), 40u);
-}
-
 }  // namespace
 }  // namespace tessel
