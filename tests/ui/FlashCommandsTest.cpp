@@ -178,7 +178,7 @@ TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlank) {
     }
 }
 
-TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEndAndPrintKeepsLinesWhole) {
+TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWhole) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
     std::vector<uint8_t> flash(32768, 0xFF);
@@ -242,6 +242,49 @@ TEST(FlashCommands, ReadFillsTheViewAndCutsTheRangeAtTheBlockEndAndPrintKeepsLin
     EXPECT_FALSE(r.Run(command::kPrint));
     EXPECT_FALSE(r.printer.completed);
     EXPECT_TRUE(r.Said("Print data failed\nThe printer did not take every page."));
+
+    r.passwords = {""};
+    // Save of the last sector with five sectors asked: one sector of erased flash.
+    r.board().SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
+    r.block = 0;
+    r.startSector = 255;
+    r.count = 5;
+    r.textMode = 0;
+    r.file = r.dir + "/last.bin";
+    EXPECT_TRUE(r.Run(command::kSave));
+    EXPECT_TRUE(r.Said("Save data has completed\nlast.bin holds 1 sector at 7F80h-7FFFh as binary."));
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "08 F0 40 00"), 1u) << "the empty password has a length of zero";
+    EXPECT_EQ(ReadAll(r.file), std::string(128, '\xFF'));
+
+    r.block = 1;
+    r.startSector = 0;
+    r.count = 0;
+    r.textMode = 1;
+    r.file = r.dir + "/b1.txt";
+    EXPECT_TRUE(r.Run(command::kSave));
+    const std::string text = ReadAll(r.file);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 256);
+    EXPECT_EQ(text.compare(0, 13, "F000 - F00F  "), 0);
+
+    // Intel HEX round trip: save what was downloaded, then compare the saved file.
+    r.block = 0;
+    r.file = SampleHex();
+    ASSERT_TRUE(r.RunYes(command::kDownload));
+    r.count = 2;
+    r.textMode = 0;
+    r.file = r.dir + "/copy.hex";
+    EXPECT_TRUE(r.Run(command::kSave));
+    EXPECT_EQ(ReadAll(r.file).substr(0, 1), ":");
+    EXPECT_TRUE(r.Run(command::kCompare));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File copy.hex Compare OK!");
+
+    // A save that cannot read leaves the old file alone.
+    r.file = r.dir + "/keep.bin";
+    r.WriteFile("keep.bin", std::string("old"));
+    r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + 1});
+    EXPECT_FALSE(r.Run(command::kSave));
+    EXPECT_TRUE(r.Said("Save data failed"));
+    EXPECT_EQ(ReadAll(r.file), "old");
 }
 
 TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
@@ -352,51 +395,6 @@ TEST(FlashCommands, PasswordGateGivesThreeTriesAndKeepsThePasswordOffTheTrace) {
     const std::string wire = ReadAll(trace);
     EXPECT_NE(wire.find("withheld"), std::string::npos);
     EXPECT_EQ(wire.find("73 65 63"), std::string::npos) << "no password characters in the trace";
-}
-
-TEST(FlashCommands, SaveWritesBinaryTextAndHexClippedToTheBlock) {
-    FlashRig r;
-    ASSERT_TRUE(r.Detect());
-    r.passwords = {""};
-    // The last sector with five sectors asked: one sector of erased flash.
-    r.startSector = 255;
-    r.count = 5;
-    r.textMode = 0;
-    r.file = r.dir + "/last.bin";
-    EXPECT_TRUE(r.Run(command::kSave));
-    EXPECT_TRUE(r.Said("Save data has completed\nlast.bin holds 1 sector at 7F80h-7FFFh as binary."));
-    EXPECT_EQ(CountFrames(r.board().CommandLog(), "08 F0 40 00"), 1u) << "the empty password has a length of zero";
-    EXPECT_EQ(ReadAll(r.file), std::string(128, '\xFF'));
-
-    r.block = 1;
-    r.startSector = 0;
-    r.count = 0;
-    r.textMode = 1;
-    r.file = r.dir + "/b1.txt";
-    EXPECT_TRUE(r.Run(command::kSave));
-    const std::string text = ReadAll(r.file);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 256);
-    EXPECT_EQ(text.compare(0, 13, "F000 - F00F  "), 0);
-
-    // Intel HEX round trip: save what was downloaded, then compare the saved file.
-    r.block = 0;
-    r.file = SampleHex();
-    ASSERT_TRUE(r.RunYes(command::kDownload));
-    r.count = 2;
-    r.textMode = 0;
-    r.file = r.dir + "/copy.hex";
-    EXPECT_TRUE(r.Run(command::kSave));
-    EXPECT_EQ(ReadAll(r.file).substr(0, 1), ":");
-    EXPECT_TRUE(r.Run(command::kCompare));
-    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File copy.hex Compare OK!");
-
-    // A save that cannot read leaves the old file alone.
-    r.file = r.dir + "/keep.bin";
-    r.WriteFile("keep.bin", std::string("old"));
-    r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + 1});
-    EXPECT_FALSE(r.Run(command::kSave));
-    EXPECT_TRUE(r.Said("Save data failed"));
-    EXPECT_EQ(ReadAll(r.file), "old");
 }
 
 }  // namespace
