@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryCase{-1, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}}),
     PrintCase);
 
-TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBack) {
+TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBackAndWhichNeedABlockSelect) {
     const auto chips = AllChips();
     ASSERT_EQ(chips.size(), 6u);
     for (size_t i = 0; i < chips.size(); ++i) {
@@ -97,9 +97,8 @@ TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBack) {
     EXPECT_FALSE(IsHLFamily(ChipFamily::Unknown));
     EXPECT_TRUE(IsHLFamily(ChipFamily::HL64D));
     EXPECT_TRUE(IsHLFamily(ChipFamily::HL32B));
-}
 
-TEST(ChipCatalogue, BlockSelectIsNeededOn64DAlwaysOn32BInInternalModeOnly) {
+    // Block select is needed on the 64D always, on the 32B in internal memory mode only.
     EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL64D, kInternalMemory));
     EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL64D, kExternalMemory));
     EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL32B, kInternalMemory));

@@ -136,9 +136,8 @@ TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStartAndTheLoaderEndsW
         // The same address in block 0 is the operator's own flash.
         EXPECT_FALSE(session_.InBslWindow(0, session_.SectorAddress(1, 0)));
     }
-}
 
-TEST_F(DeviceSessionTest, CombinedListNumbersBlock0First) {
+    // The combined list numbers block 0 first.
     Select(2);
     EXPECT_EQ(session_.CombinedSectorCount(), 256 + 64);
     EXPECT_EQ(session_.CombinedSectorIndex(0, 0), 0);

@@ -33,7 +33,7 @@ protected:
     }
 };
 
-TEST_F(SectorListsTest, FileDialogsListBothBlocksWithBlock1AtEachFamilysBase) {
+TEST_F(SectorListsTest, FileDialogsListBothBlocksAndTheRangeDialogBlock1OnlyInExternalModeOrForReadAndErase) {
     const struct {
         int chipType;
         size_t size;
@@ -55,9 +55,8 @@ TEST_F(SectorListsTest, FileDialogsListBothBlocksWithBlock1AtEachFamilysBase) {
             for (const auto& [at, label] : c.entries) EXPECT_EQ(list[at], label);
         }
     }
-}
 
-TEST_F(SectorListsTest, RangeDialogAddsBlock1OnlyInExternalModeOrForReadAndErase) {
+    // The range dialog adds block 1 only in external memory mode or for Read and Erase.
     Select(kA32);
     EXPECT_EQ(BuildSectorList(session_, SectorListUse::RangeDialog).size(), 256u);
 
@@ -123,7 +122,7 @@ TEST_F(SectorListsTest, CountListsFollowBlock0OrTheWindow) {
     EXPECT_TRUE(BuildCountList(session_, SectorListUse::CompareDialog).empty());
 }
 
-TEST_F(SectorListsTest, MappingResolvesAllSectorsAndCutsAtTheBlocksEnd) {
+TEST_F(SectorListsTest, MappingResolvesAllSectorsCutsAtTheBlocksEndAndGivesTheAddressEachLabelShows) {
     Select(kH32B);
     EXPECT_EQ(MapFlashSelection(session_, 256 + 60, 0), (FlashSelection{1, 0xFE00, 60, 4}));
 
@@ -140,9 +139,8 @@ TEST_F(SectorListsTest, MappingResolvesAllSectorsAndCutsAtTheBlocksEnd) {
     Select(kL64D);
     EXPECT_EQ(MapFlashSelection(session_, 512 + 3, 2), (FlashSelection{1, 0x0180, 3, 2}));
     EXPECT_EQ(MapFlashSelection(session_, 511, 0), (FlashSelection{0, 0xFF80, 511, 1}));
-}
 
-TEST_F(SectorListsTest, EveryEntryMapsBackToTheAddressItsLabelShows) {
+    // Every entry maps back to the address its label shows.
     session_.rangeDialogBusy = true;
     for (int type = 1; type <= 6; ++type) {
         Select(type);

@@ -10,7 +10,7 @@
 namespace tessel {
 namespace {
 
-TEST(MessageAdvice, FailuresAreErrorsAndReportsOfSuccessOrWhatToDoAreNot) {
+TEST(MessageAdvice, FailuresAreErrorsThatNameTheirLikelyCausesAndReportsOfSuccessOrWhatToDoAreNot) {
     for (const char* error :
          {"No flash chip has been selected/detected!!!", "No target board has been located!!!",
           "Illegal Block Number Detected!!!", "Sector erase failed!!!", "Failed to Verify Data!!!",
@@ -34,9 +34,7 @@ TEST(MessageAdvice, FailuresAreErrorsAndReportsOfSuccessOrWhatToDoAreNot) {
         EXPECT_EQ(advice.kind, MessageKind::Information) << info;
         EXPECT_TRUE(advice.remedy.empty()) << info;
     }
-}
 
-TEST(MessageAdvice, PortAndSilenceFailuresNameTheirLikelyCauses) {
     // The port could not be had: the remedy names the group that serial devices belong to.
     for (const char* text : {"Failed to setup Serial Comm with Target MCU!!!",
                              "Failed to set up RS232 connection with Target Board!!!",

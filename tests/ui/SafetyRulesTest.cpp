@@ -182,7 +182,7 @@ TEST(RuleBook, TheLinkAndTheUsersCodeComeFirstAndTheReasonNamesTheRule) {
 
 // The commands outside the button table, as their handlers test them: one row per rule, the
 // reason naming it.
-TEST(RuleBook, TheCommandsBeyondTheButtonsFollowTheirHandlersConditions) {
+TEST(RuleBook, TheCommandsBeyondTheButtonsFollowTheirHandlersConditionsAndKeepOffTheLoaderArea) {
     constexpr auto kNone = ExternalWindowState::None;
     constexpr auto kOpen = ExternalWindowState::Open;
     const struct {
@@ -231,10 +231,8 @@ TEST(RuleBook, TheCommandsBeyondTheButtonsFollowTheirHandlersConditions) {
         EXPECT_EQ(v.reason, r.reason) << RuledCommandLabel(r.command) << " chip " << r.chip << " lock " << r.lock;
         EXPECT_EQ(v.allowed, std::string(r.reason).empty());
     }
-}
 
-// The loader's own sectors, whatever the memory mode: any overlap counts.
-TEST(RuleBook, TheLoaderAreaIsFoundWhereverARangeTouchesIt) {
+    // The loader's own sectors, whatever the memory mode: any overlap counts.
     EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF000, 64), "F000h-F3FFh, the boot loader's own area in block 1");
     EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF3C0, 64), "F000h-F3FFh, the boot loader's own area in block 1");
     EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF400, 3072), "");
