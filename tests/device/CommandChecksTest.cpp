@@ -38,7 +38,7 @@ protected:
     }
 };
 
-TEST_F(CommandChecksTest, WithoutASessionNothingRunsAndOnlyAnOperatorIsTold) {
+TEST_F(CommandChecksTest, WithoutASessionNothingRunsAndTheChecksRunInTheirOrderWithTheGateBeforeTheBlock) {
     EXPECT_EQ(CheckCommandPreconditions(nullptr, &op_, CheckScope::FlashCommand, [] { return true; }),
               CheckOutcome::Failed);
     EXPECT_EQ(op_.Messages(), Strings{"No flash chip has been selected/detected!!!"});
@@ -47,11 +47,9 @@ TEST_F(CommandChecksTest, WithoutASessionNothingRunsAndOnlyAnOperatorIsTold) {
     op_.messages.clear();
     EXPECT_EQ(CheckCommandPreconditions(&session_, nullptr, CheckScope::FlashCommand), CheckOutcome::Failed);
     EXPECT_EQ(op_.Messages(), Strings{"No target board has been located!!!"});
-}
 
-// Each check is taken away in turn: the next one in line must be the one that speaks, and the
-// gate is asked only once the link, the user's code and an open window have been ruled out.
-TEST_F(CommandChecksTest, TheChecksRunInTheirOrderAndTheGateComesBeforeTheBlock) {
+    // Each check is taken away in turn: the next one in line must be the one that speaks, and the
+    // gate is asked only once the link, the user's code and an open window have been ruled out.
     BreakEverything();
     session_.chipType = 3;
     for (CheckScope scope : {CheckScope::FlashCommand, CheckScope::ChipErase, CheckScope::ExternalFlash}) {

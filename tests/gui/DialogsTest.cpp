@@ -159,7 +159,7 @@ private:
     const char* name_;
 };
 
-TEST_F(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNone) {
+TEST_F(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNoneAndTheChipDialogActsOnOkOnly) {
     Rig r;
     ChipSelectDialog chip(r.session);
     CommSetupDialog comm(r.session, r.store, r.op);
@@ -194,10 +194,8 @@ TEST_F(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNone) {
     EXPECT_EQ(CreateModelDialog(impostor, nullptr), nullptr);
     EXPECT_EQ(RunModelDialog(unknown, nullptr), DialogResult::Cancel);
     EXPECT_EQ(unknown.okPresses, 0);
-}
 
-TEST_F(DialogsGui, ChipDialogChangesTheSessionOnOkOnly) {
-    Rig r;
+    // The chip dialog changes the session on OK only.
     {
         ChipSelectDialog model(r.session);
         std::unique_ptr<QDialog> dialog = CreateModelDialog(model, nullptr);

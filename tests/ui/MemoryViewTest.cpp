@@ -94,7 +94,7 @@ TEST_F(MemoryViewTest, StatusRowsShowEachSectorsAddressesInTheBlockUnderColumnsI
 
 // A fresh image is erased in memory only: until a Read fills it, the rows say so rather than
 // pass the chip's sectors off as blank. A new detection's images are unread again.
-TEST_F(MemoryViewTest, AFreshImageIsNotReadUntilARangeIsRead) {
+TEST_F(MemoryViewTest, AFreshImageIsNotReadUntilARangeIsReadAndZerosAreAllZerosOnlyWithinIt) {
     // Before any image exists the rows are there but tell nothing.
     view_.ShowSectorStatus(0, -1, -1);
     ASSERT_EQ(view_.StatusRows().size(), 256u);
@@ -121,9 +121,8 @@ TEST_F(MemoryViewTest, AFreshImageIsNotReadUntilARangeIsRead) {
     session_.AllocateImages();
     view_.ShowSectorStatus(0, -1, -1);
     EXPECT_EQ(Status(2), kNotReadStatus) << "fresh images after a detection";
-}
 
-TEST_F(MemoryViewTest, ZerosAreAllZerosWithinTheRangeJustReadAndOneOddByteIsNotBlank) {
+    // Zeros are All Zeros within the range just read, and one odd byte is Not Blank.
     Select(kA32);
     FillSector(0, 5, 0x00);
     FillSector(0, 7, 0x00);
