@@ -11,7 +11,8 @@
 namespace tessel {
 namespace {
 
-// The best rate for a crystal (from rate 0), and the next rate down from the current one.
+// The best rate for a crystal (from rate 0), and the next rate down from the current one. The
+// low-crystal rule holds only for the communication setup, not for the external-memory search.
 TEST(BaudCalc, BestRateForCommonCrystals) {
     const struct {
         double crystalMHz;
@@ -19,6 +20,7 @@ TEST(BaudCalc, BestRateForCommonCrystals) {
         uint32_t rate;
         int32_t reload;
         const char* reloadText;
+        bool extMem = false;
     } table[] = {
         {11.0592, 0, 38400, 65527, "FFF7"}, {12.0, 0, 38400, 65526, "FFF6"},
         {16.0, 0, 38400, 65523, "FFF3"},    {22.1184, 0, 38400, 65518, "FFEE"},
@@ -35,34 +37,24 @@ TEST(BaudCalc, BestRateForCommonCrystals) {
         {11.0592, 10000, 9600, 65500, "FFDC"},
         // Above the fastest candidate, 38400 itself is the next one down.
         {11.0592, 50000, 38400, 65527, "FFF7"},
+        // At 1.25 MHz reload 65535 makes 39062 baud (1.7 %), so only the rule keeps 38400 out.
+        {1.25, 0, 19200, 65534, "FFFE"},
+        {1.25, 0, 38400, 65535, "FFFF", true},
+        // At 1.0 MHz the external-memory search drops 38400 for the reload limit instead.
+        {1.0, 0, 2400, 65523, "FFF3", true},
     };
     for (const auto& e : table) {
         SCOPED_TRACE(testing::Message() << e.crystalMHz << " MHz from " << e.current);
         const std::optional<BaudChoice> choice =
-            e.current ? computeNextRate(e.crystalMHz, kCommSetupCandidates, e.current)
-                      : computeBestRate(e.crystalMHz, kCommSetupCandidates, true);
+            e.current  ? computeNextRate(e.crystalMHz, kCommSetupCandidates, e.current)
+            : e.extMem ? computeBestRate(e.crystalMHz, kExtMemCandidates, false)
+                       : computeBestRate(e.crystalMHz, kCommSetupCandidates, true);
         ASSERT_TRUE(choice.has_value());
         EXPECT_EQ(choice->rate, e.rate);
         EXPECT_EQ(choice->reload, e.reload);
         EXPECT_EQ(choice->position, positionForRate(e.rate));
         EXPECT_EQ(formatReload(choice->reload), e.reloadText);
     }
-}
-
-TEST(BaudCalc, LowCrystalRuleOnlyWhenAsked) {
-    // At 1.25 MHz reload 65535 makes 39062 baud (1.7 %), so only the rule keeps 38400 out.
-    const BaudChoice withRule = computeBestRate(1.25, kCommSetupCandidates, true);
-    EXPECT_EQ(withRule.rate, 19200u);
-    EXPECT_EQ(withRule.reload, 65534);
-    const BaudChoice withoutRule = computeBestRate(1.25, kExtMemCandidates, false);
-    EXPECT_EQ(withoutRule.rate, 38400u);
-    EXPECT_EQ(withoutRule.reload, 65535);
-
-    // At 1.0 MHz the external-memory search drops 38400 for the reload limit instead.
-    EXPECT_EQ(reloadForRate(1.0, 38400) + 1, 0x10000);
-    const BaudChoice extMem = computeBestRate(1.0, kExtMemCandidates, false);
-    EXPECT_EQ(extMem.rate, 2400u);
-    EXPECT_EQ(extMem.reload, 65523);
 }
 
 TEST(BaudCalc, NextBaudChainsDownToSixHundredThenStops) {
@@ -116,6 +108,8 @@ TEST(BaudCalc, RatesBeyondTheListOnlyWhereTheCrystalMakesThem) {
 
 TEST(BaudCalc, ProducedRatesAndErrorsAndInputsOutsideTheValidatedRangeStayDefined) {
     // 16 MHz: truncation lands on the worse reload (35714 baud, 6.99 %); r + 1 makes 38461.
+    // At 1 MHz, 38400 needs a reload past the limit.
+    EXPECT_EQ(reloadForRate(1.0, 38400) + 1, 0x10000);
     EXPECT_EQ(reloadForRate(16.0, 38400), 65522);
     EXPECT_EQ(rateForReload(16.0, 65522), 35714);
     EXPECT_EQ(rateForReload(16.0, 65523), 38461);

@@ -180,30 +180,22 @@ TEST(HexWriter, ExactTextWithLinearAddressRecordsAtEachSixtyFourKilobytes) {
     EXPECT_LT(p1, p2);
     EXPECT_EQ(text.find(":020000040001F9\n", p1 + 1), std::string::npos);
     EXPECT_EQ(text.substr(p2 + 16, 44), ":10000000" + std::string(32, '0') + "F0\n");
-}
 
-TEST(HexRoundTrip, WriterOutputConvertsBack) {
+    // What it writes converts back: an offset as leading FFh, since images start at offset 0,
+    // and a full 64 KB image exactly.
     std::mt19937 rng(7);
-    std::vector<uint8_t> data(1000);
-    for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
-
-    Converted c = Convert(FormatIntelHex(data, 0));
-    ASSERT_TRUE(c.ok) << c.error;
-    EXPECT_EQ(c.image, data);
-
-    // An offset comes back as leading FFh, since images start at offset 0.
-    const uint32_t first = 0xFC00;
-    c = Convert(FormatIntelHex(data, first));
-    ASSERT_TRUE(c.ok) << c.error;
-    std::vector<uint8_t> want = Ffs(first + data.size());
-    std::copy(data.begin(), data.end(), want.begin() + first);
-    EXPECT_EQ(c.image, want);
-
-    // A full 64 KB image fits exactly.
-    data.resize(0x10000, 0x3C);
-    c = Convert(FormatIntelHex(data, 0));
-    ASSERT_TRUE(c.ok) << c.error;
-    EXPECT_EQ(c.image, data);
+    std::vector<uint8_t> random(1000);
+    for (uint8_t& b : random) b = static_cast<uint8_t>(rng());
+    std::vector<uint8_t> full = random;
+    full.resize(0x10000, 0x3C);
+    for (const auto& [bytes, first] : {std::pair{random, 0u}, std::pair{random, 0xFC00u}, std::pair{full, 0u}}) {
+        SCOPED_TRACE(first);
+        const Converted c = Convert(FormatIntelHex(bytes, first));
+        ASSERT_TRUE(c.ok) << c.error;
+        std::vector<uint8_t> want = Ffs(first);
+        for (uint8_t b : bytes) want.push_back(b);
+        EXPECT_EQ(c.image, want);
+    }
 }
 
 class HexFileTest : public testing::Test {

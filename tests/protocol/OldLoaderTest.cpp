@@ -249,10 +249,7 @@ TEST(Upgrade11E, AStopWhileTheUserCodeIsSavedErasesNothingAndEndsTheSession) {
     EXPECT_TRUE(u.backup.empty());
     EXPECT_TRUE(std::filesystem::is_empty(std::string(u.dir))) << "nothing was erased, so no copy is kept";
     EXPECT_NE(u.session.flags.stop.Notes().find("nothing was erased"), std::string::npos);
-    EXPECT_FALSE(u.session.IsLinkUp());
-    EXPECT_FALSE(u.session.flags.workerRunning);
-    for (IapButton b : {IapButton::Read, IapButton::Download, IapButton::SectorErase})
-        EXPECT_FALSE(u.view.ButtonEnabled(b));
+    u.ExpectSessionEnded();
 }
 
 // ---- operations queued to the worker ----

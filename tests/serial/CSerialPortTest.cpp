@@ -186,12 +186,13 @@ struct VirtualPort {
 };
 
 // The sequences as the far end sees them, and as the wire trace records them with the bytes
-// both ways.
+// both ways. Writes queue without waiting, and the line keeps the rate.
 TEST(CSerialPortLines, SequencesDriveDtrAndRtsInOrderAndTheTraceRecordsThem) {
     VirtualPort v;
     const test::TempFolder dir;
     std::string err;
     ASSERT_TRUE(v.port.StartWireTrace(dir + "/trace.txt", &err)) << err;
+    v.port.SetBaudRate(9600);
     ASSERT_EQ(v.port.Open(), 0);
     // Open leaves DTR high and RTS low.
     EXPECT_EQ(v.peer->events, (std::vector<std::string>{"DTR+", "RTS+", "RTS-"}));
@@ -209,8 +210,16 @@ TEST(CSerialPortLines, SequencesDriveDtrAndRtsInOrderAndTheTraceRecordsThem) {
         step();
         EXPECT_EQ(v.peer->events, events);
     }
-    v.port.WriteByte(0x63);
-    v.line->PeerSend(0x63, v.clock.NowUs(), 38400);
+    const uint64_t t0 = v.clock.NowUs();
+    for (uint8_t b = 0x63; b < 0x63 + 10; ++b) ASSERT_EQ(v.port.WriteByte(b), 1);
+    EXPECT_EQ(v.clock.NowUs(), t0) << "no drain wait per byte";
+    // A drain waits for the line: ten byte times.
+    ASSERT_TRUE(v.port.DrainOutput());
+    EXPECT_NEAR(static_cast<double>(v.clock.NowUs() - t0), 10 * 1e7 / 9600, 2.0);
+    ASSERT_EQ(v.peer->bytes.size(), 10u);
+    for (size_t i = 1; i < 10; ++i)
+        EXPECT_NEAR(static_cast<double>(v.peer->arrivals[i] - v.peer->arrivals[i - 1]), 1e7 / 9600, 1.0);
+    v.line->PeerSend(0x63, v.clock.NowUs(), 9600);
     uint8_t b;
     ASSERT_EQ(v.port.ReadByte(&b), 1);
     v.peer->events.clear();
@@ -221,21 +230,6 @@ TEST(CSerialPortLines, SequencesDriveDtrAndRtsInOrderAndTheTraceRecordsThem) {
     std::ifstream in(dir + "/trace.txt");
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     for (const char* line : {"> 63", "< 63", "! RTS low"}) EXPECT_NE(text.find(line), std::string::npos) << text;
-}
-
-TEST(CSerialPortLines, WritesQueueWithoutWaitingAndTheLineKeepsTheRate) {
-    VirtualPort v;
-    v.port.SetBaudRate(9600);
-    ASSERT_EQ(v.port.Open(), 0);
-    const uint64_t t0 = v.clock.NowUs();
-    for (uint8_t b = 0; b < 10; ++b) ASSERT_EQ(v.port.WriteByte(b), 1);
-    EXPECT_EQ(v.clock.NowUs(), t0) << "no drain wait per byte";
-    // A drain waits for the line: ten byte times.
-    ASSERT_TRUE(v.port.DrainOutput());
-    EXPECT_NEAR(static_cast<double>(v.clock.NowUs() - t0), 10 * 1e7 / 9600, 2.0);
-    ASSERT_EQ(v.peer->bytes.size(), 10u);
-    for (size_t i = 1; i < 10; ++i)
-        EXPECT_NEAR(static_cast<double>(v.peer->arrivals[i] - v.peer->arrivals[i - 1]), 1e7 / 9600, 1.0);
 }
 
 // A device whose transmitter never empties, and which can vanish.
@@ -278,26 +272,22 @@ public:
     bool gone = false;
 };
 
-struct StuckPort {
-    StuckPort() : port(&op, clock) {
-        port.SetDeviceFactory([this](OpenError*) {
-            auto d = std::make_unique<StuckDevice>(clock);
-            dev = d.get();
-            return d;
-        });
-    }
-    VirtualClock clock;
-    test::RecordingOperator op;
-    CSerialPort port;
-    StuckDevice* dev = nullptr;
-};
-
 // A drain that never ends gives up after the bytes' time plus the drain wait. A
 // pseudo-terminal reports an empty output queue while its peer has not read what was sent,
 // and flushing it there takes those bytes away: only a queue that holds something is purged.
 // Then the device vanishes: every wait ends at once, said once, and the link drops.
 TEST(CSerialPortLines, AStuckQueueBoundsTheDrainAndTheFlushAndAVanishedDeviceEndsEveryWait) {
-    StuckPort s;
+    struct {
+        VirtualClock clock;
+        test::RecordingOperator op;
+        CSerialPort port{&op, clock};
+        StuckDevice* dev = nullptr;
+    } s;
+    s.port.SetDeviceFactory([&s](OpenError*) {
+        auto d = std::make_unique<StuckDevice>(s.clock);
+        s.dev = d.get();
+        return d;
+    });
     s.port.SetBaudRate(9600);
     ASSERT_EQ(s.port.Open(), 0);
     const int atOpen = s.dev->outputPurges;
