@@ -36,9 +36,7 @@ std::optional<Steady::time_point> AwaitLine(test::ChildProcess& sim, const std::
 // 2-second reads byte after byte.
 TEST(AdapterCli, PulledCableEndsReadAndDownloadWithinASecondWithStatus3) {
     const TempFolder dir;
-    std::vector<uint8_t> image(65536);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
-    WriteBytes(dir + "/full.bin", image);
+    WriteBytes(dir + "/full.bin", test::Pattern(65536, 1, 7));
     for (const bool download : {false, true}) {
         test::SimOnPty sim({"--chip", "NX31H64D", "--adapter", "ftdi", "--latency-ms", "16", "--unplug-after",
                             download ? "6000" : "1500"});

@@ -30,8 +30,7 @@ CliRun Tessel(std::vector<std::string> args, const std::vector<std::string>& env
 // new code followed by erased cells. The option is refused where it does not apply.
 TEST(CliChangedOnly, RewritesTheChangedSectorAndLeavesExactlyTheNewImage) {
     const TempFolder dir;
-    std::vector<uint8_t> now(1024);
-    for (size_t i = 0; i < now.size(); ++i) now[i] = static_cast<uint8_t>(i * 7 + 1);
+    const std::vector<uint8_t> now = test::Pattern(1024, 1, 7);
     std::vector<uint8_t> before = now;
     before[3 * 128 + 5] = static_cast<uint8_t>(~now[3 * 128 + 5]);
     WriteBytes(dir + "/before.bin", before);

@@ -27,14 +27,9 @@ namespace {
 
 using test::kCli;
 using test::LastLine;
+using test::Pattern;
 using test::ReadBytes;
 using test::WriteBytes;
-
-std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13);
-    return v;
-}
 
 // The bytes the host sent, in order, as the wire trace recorded them so far.
 std::vector<uint8_t> HostBytes(const std::string& trace) {

@@ -30,9 +30,7 @@ std::vector<json> LogLines(const std::string& path) {
 
 struct Bench {
     explicit Bench(std::vector<std::string> simArgs, std::string chipName = "NX31A32", std::string at = "7FF0")
-        : chip(std::move(chipName)), serialAt(std::move(at)) {
-        image.assign(4096, 0);
-        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 0x80);
+        : chip(std::move(chipName)), serialAt(std::move(at)), image(test::Pattern(4096, 0x80)) {
         WriteBytes(dir + "/app.bin", image);
         simArgs.insert(simArgs.begin(), {kSim, "--chip", chip, "--save-block0", dir + "/board"});
         sim = std::make_unique<ChildProcess>(simArgs);

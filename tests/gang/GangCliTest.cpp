@@ -113,10 +113,9 @@ TEST(GangDownload, ASignalStopsEveryBoardAndTheLastLineNamesEach) {
     // Slow enough that the signal comes mid-way.
     const std::vector<std::string> slow = {"--chip", "NX31A32", "--reply-delay", "20"};
     Boards b({slow, slow});
-    std::vector<uint8_t> image(32768);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 5 + 1);
+    const std::vector<uint8_t> image = test::Pattern(32768, 1, 5);
     const std::string file = b.dir + "/big.bin";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 32768);
+    test::WriteBytes(file, image);
     std::vector<std::string> argv = b.Args({kCli, "download", "--chip", "NX31A32", "--yes", file});
     test::ChildProcess cli(argv, {}, true);
     std::string out, line;
