@@ -239,7 +239,8 @@ TEST_F(HexFileTest, TheContentDecidesTheKindAndANameThatSaysHexMustHoldHex) {
     EXPECT_EQ(image.size(), 0x10000u);
 }
 
-TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefine) {
+// What a file defines, and what a written one reads back as.
+TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefineAndWrittenFilesReadBack) {
     // Two areas far apart, as a block-0 backup holds them.
     const std::string text = Rec(0, 0x0000, {1, 2}) + Rec(0, 0x2000, {3}) + kEnd;
     ImageData image;
@@ -266,6 +267,23 @@ TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefine) {
     ASSERT_EQ(ReadImageFile(Write("b.bin", std::string(3, '\x11')), &image, &error), ImageReadStatus::Ok);
     EXPECT_TRUE(image.Dense());
     EXPECT_EQ(image.DefinedCount(), 3u);
+
+    // Plain bytes from an address: the file replaces a longer one and reads back with the bytes
+    // before that address erased.
+    const std::vector<uint8_t> data = {0xDE, 0xAD, 0xBE, 0xEF};
+    const std::string path = Write("out.hex", "old content that must go away, much longer than the new text...");
+    ASSERT_TRUE(WriteIntelHexFile(path, data, 0x0010, &error)) << error;
+    EXPECT_EQ(ReadAll(path), FormatIntelHex(data, 0x0010));
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(ReadImageFile(path, &bytes, &error), ImageReadStatus::Ok) << error;
+    // Built by appending: GCC 12 at -O3 takes an insert into a fresh vector for an
+    // out-of-bounds copy.
+    std::vector<uint8_t> want = Ffs(0x10);
+    for (uint8_t b : data) want.push_back(b);
+    EXPECT_EQ(bytes, want);
+    const std::string nowhere = dir_ + "/no-such-folder/out.hex";
+    EXPECT_FALSE(WriteIntelHexFile(nowhere, data, 0, &error));
+    EXPECT_EQ(error, nowhere + ": No such file or directory");
 }
 
 // What cannot be an image is refused, naming the file and why, and leaves no image: what is no
@@ -312,26 +330,6 @@ TEST_F(HexFileTest, OnlyRegularFilesOfAPossibleSizeAreRead) {
         EXPECT_TRUE(image.bytes.empty());
         EXPECT_EQ(error, c.path + c.error);
     }
-}
-
-TEST_F(HexFileTest, WrittenFileReadsBack) {
-    const std::vector<uint8_t> data = {0xDE, 0xAD, 0xBE, 0xEF};
-    std::string error;
-    const std::string path = dir_ + "/out.hex";
-    Write("out.hex", "old content that must go away, much longer than the new text............");
-    ASSERT_TRUE(WriteIntelHexFile(path, data, 0x0010, &error)) << error;
-    EXPECT_EQ(ReadAll(path), FormatIntelHex(data, 0x0010));
-    std::vector<uint8_t> image;
-    ASSERT_EQ(ReadImageFile(path, &image, &error), ImageReadStatus::Ok) << error;
-    // Built by appending: GCC 12 at -O3 takes an insert into a fresh vector for an
-    // out-of-bounds copy.
-    std::vector<uint8_t> want = Ffs(0x10);
-    for (uint8_t b : data) want.push_back(b);
-    EXPECT_EQ(image, want);
-
-    const std::string nowhere = dir_ + "/no-such-folder/out.hex";
-    EXPECT_FALSE(WriteIntelHexFile(nowhere, data, 0, &error));
-    EXPECT_EQ(error, nowhere + ": No such file or directory");
 }
 
 }  // namespace
