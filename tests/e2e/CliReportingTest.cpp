@@ -320,10 +320,9 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         {{"password", "set", "-p", dir + "/no-such-port", "-y", "--new-password-file", dir + "/none"}, 2,
          "password set: nothing was done: cannot read the new password file " + dir + "/none"},
     };
+    // (The cable test above meets a chip still on the board: its loader waits for its own baud
+    // string and never echoes the three bytes.) A port that is not there is a port error.
     for (const Case& c : cases) Check(board.pty, c);
-    // A chip still on the board: its loader waits for its own baud string and never echoes the
-    // three bytes. A port that is not there is a port error.
-    EXPECT_FALSE(Tessel({"cable-test", "-p", board.pty, "-y"}, {}, true).Says("Serial connection is correct!"));
     const Outcome missing = Tessel({"cable-test", "-p", dir + "/no-such-port", "-y"}, {}, true);
     EXPECT_EQ(missing.status, 3) << missing.out;
     EXPECT_TRUE(missing.Says("Failed to setup Serial Comm with Target MCU!!!")) << missing.out;
