@@ -69,11 +69,10 @@ struct Bench {
     std::string pty;
 };
 
+// The lines of `out` that start with `start`.
 std::vector<std::string> Lines(const std::string& out, const std::string& start) {
-    std::vector<std::string> found;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(start, 0) == 0) found.push_back(line);
+    std::vector<std::string> found = test::Lines(out);
+    std::erase_if(found, [&](const std::string& line) { return line.rfind(start, 0) != 0; });
     return found;
 }
 
