@@ -32,7 +32,7 @@ std::vector<std::string_view> Lines(std::string_view text) {
 
 // --- the dump text ---------------------------------------------------------------------------
 
-TEST(FlashDumpText, LinesAreExactWithUpperCaseDigitsAndTheRestHasNoLineFeed) {
+TEST(FlashDumpText, LinesAreExactWithUpperCaseDigitsTheRestHasNoLineFeedAndPrintsAreWholeLines) {
     const std::string full = "0200 - 020F  00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F\n";
     const struct {
         std::vector<uint8_t> data;
@@ -52,11 +52,9 @@ TEST(FlashDumpText, LinesAreExactWithUpperCaseDigitsAndTheRestHasNoLineFeed) {
     };
     for (const auto& c : cases) EXPECT_EQ(FormatSaveText(c.data, c.start, false), c.text);
     EXPECT_EQ(full.size(), kDumpLineLength);
-}
 
-// A full block 1 as saved, a high window's addresses with their seventeenth bit, and the
-// printed text: the full lines only.
-TEST(FlashDumpText, WholeBlocksHighWindowsAndPrints) {
+    // A full block 1 as saved, a high window's addresses with their seventeenth bit, and the
+    // printed text: the full lines only.
     const std::string block1 = FormatSaveText(Counting(4096), 0xF000, false);
     auto lines = Lines(block1);
     ASSERT_EQ(lines.size(), 256u);

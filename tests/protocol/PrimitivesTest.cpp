@@ -207,17 +207,6 @@ TEST(ExternalWindow, UsesTheProgramsCodesAndPauses) {
     EXPECT_EQ(l.link.board->External()[0x1000], 0xFF);
 }
 
-TEST(BlockSelect, H64DReachesBlockOneAfterSelect) {
-    Linked l(3);
-    ASSERT_TRUE(selectBlock1(l.ctx));
-    V back(16);
-    ReadFlash(l.ctx, back.data(), 0x0000, 16, 16);
-    const V b1 = l.link.board->Block(1);
-    EXPECT_TRUE(std::equal(back.begin(), back.end(), b1.begin()));
-    ASSERT_TRUE(selectBlock0(l.ctx));
-    EXPECT_EQ(l.link.board->SelectedBlock(), 0);
-}
-
 // A bank switch that cannot be sent, goes nowhere that answers or is answered wrongly; then
 // block 1 above the loader through the stub, and a read-back that never comes.
 TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
@@ -273,8 +262,17 @@ TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
     EXPECT_EQ(l.link.board->CurrentMode(), sim::Mode::Loader);
 }
 
-TEST(Frames, TextFrameCarriesTheLengthAndNoTerminator) {
-    Linked l;
+// On an H/L64D: block 1 is reached after its select frame, text frames carry their length and
+// no terminator, and the user's code starts last.
+TEST(Frames, BlockSelectTextFramesAndRunUserCode) {
+    Linked l(3);
+    ASSERT_TRUE(selectBlock1(l.ctx));
+    V back(16);
+    ReadFlash(l.ctx, back.data(), 0x0000, 16, 16);
+    const V b1 = l.link.board->Block(1);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), b1.begin()));
+    ASSERT_TRUE(selectBlock0(l.ctx));
+    EXPECT_EQ(l.link.board->SelectedBlock(), 0);
     ASSERT_EQ(SendTextFrame(l.ctx, 0x08, 0xF040, ""), 1);
     uint8_t reply = 0;
     ASSERT_EQ(l.session.port.ReadByte(&reply), 1);
