@@ -196,11 +196,19 @@ public:
         memoryLayout->addWidget(external_);
         layout->addWidget(memoryGroup);
 
-        AddOkCancel(layout);
+        // OK waits for both choices: the session takes a chip and a memory mode together or
+        // not at all, and an OK that changed nothing would read as a choice made.
+        ok_ = AddOkCancel(layout)->button(QDialogButtonBox::Ok);
+        connect(chip_, &QComboBox::currentIndexChanged, this, &ChipSelectView::UpdateOk);
+        connect(group, &QButtonGroup::idToggled, this, &ChipSelectView::UpdateOk);
         Load();
     }
 
 protected:
+    void UpdateOk() {
+        ok_->setEnabled(chip_->currentIndex() >= 0 && (internal_->isChecked() || external_->isChecked()));
+    }
+
     bool Store() override {
         const int index = chip_->currentIndex();
         m_.chipType = index < 0 ? 0 : index + 1;
@@ -211,10 +219,12 @@ protected:
         Select(chip_, m_.chipType - 1);
         internal_->setChecked(m_.memoryMode == kInternalMemory);
         external_->setChecked(m_.memoryMode == kExternalMemory);
+        UpdateOk();
     }
 
 private:
     ChipSelectDialog& m_;
+    QPushButton* ok_ = nullptr;
     QComboBox* chip_ = nullptr;
     QRadioButton* internal_ = nullptr;
     QRadioButton* external_ = nullptr;

@@ -239,6 +239,13 @@ TEST_F(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNoneAndTheChipDialo
     EXPECT_EQ(List(dialog.get(), "chipType")->currentIndex(), -1);
     EXPECT_FALSE(Child<QRadioButton>(dialog.get(), "memoryInternal")->isChecked());
     EXPECT_FALSE(Child<QRadioButton>(dialog.get(), "memoryExternal")->isChecked());
+    // OK waits for both choices.
+    QAbstractButton* ok = Child<QDialogButtonBox>(dialog.get(), "buttons")->button(QDialogButtonBox::Ok);
+    EXPECT_FALSE(ok->isEnabled());
+    List(dialog.get(), "chipType")->setCurrentIndex(3);
+    EXPECT_FALSE(ok->isEnabled());
+    Child<QRadioButton>(dialog.get(), "memoryInternal")->setChecked(true);
+    EXPECT_TRUE(ok->isEnabled());
 }
 
 TEST_F(DialogsGui, CommSetupShowsWhatComputeAndNextBaudFindForTheTypedCrystalAndRefusesABadOne) {
