@@ -228,6 +228,9 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     probe.stop();
     EXPECT_LT(longest, 200) << "the event loop was blocked for " << longest << " ms";
     EXPECT_TRUE(clockMoved);
+    // Idle again, the window hands its ticks to the session, whose keep-alive runs there.
+    const int ticks = r.window->TicksHandled();
+    EXPECT_TRUE(WaitFor([&] { return r.window->TicksHandled() > ticks; }, 5000));
 
     QTreeWidget* list = r.window->SectorList();
     QTest::qWait(100);  // the view's last update, posted as the command ended
