@@ -26,6 +26,8 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "ElidedWidgets.h"
@@ -205,14 +207,19 @@ public:
     }
 
 protected:
+    // The chip code and memory mode the widgets show, 0 for a choice not made.
+    std::pair<int, int> Choice() const {
+        const int index = chip_->currentIndex();
+        return {index < 0 ? 0 : index + 1,
+                internal_->isChecked() ? kInternalMemory : external_->isChecked() ? kExternalMemory : 0};
+    }
     void UpdateOk() {
-        ok_->setEnabled(chip_->currentIndex() >= 0 && (internal_->isChecked() || external_->isChecked()));
+        const auto [chip, mode] = Choice();
+        ok_->setEnabled(ChipSelectDialog::Complete(chip, mode));
     }
 
     bool Store() override {
-        const int index = chip_->currentIndex();
-        m_.chipType = index < 0 ? 0 : index + 1;
-        m_.memoryMode = internal_->isChecked() ? kInternalMemory : external_->isChecked() ? kExternalMemory : 0;
+        std::tie(m_.chipType, m_.memoryMode) = Choice();
         return true;
     }
     void Load() override {

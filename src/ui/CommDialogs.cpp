@@ -19,7 +19,7 @@ ChipSelectDialog::ChipSelectDialog(CDeviceSession& session)
     : chipType(session.chipType), memoryMode(session.memoryMode), session_(session) {}
 
 bool ChipSelectDialog::OnOK() {
-    if (chipType < 1 || chipType > 6 || (memoryMode != 1 && memoryMode != 2)) return false;
+    if (!Complete(chipType, memoryMode)) return false;
     session_.chipType = chipType;
     session_.memoryMode = memoryMode;
     session_.RefreshGeometry();

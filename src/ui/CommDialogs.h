@@ -28,7 +28,10 @@ public:
         OnOK();
         return OkOutcome::CloseOk;
     }
-    bool Complete() const { return chipType >= 1 && chipType <= 6 && (memoryMode == 1 || memoryMode == 2); }
+    // A chip and a memory mode, both: the session takes the two together or neither.
+    static bool Complete(int chipType, int memoryMode) {
+        return chipType >= 1 && chipType <= 6 && (memoryMode == 1 || memoryMode == 2);
+    }
 
 private:
     CDeviceSession& session_;
