@@ -244,24 +244,23 @@ TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWh
     EXPECT_TRUE(r.Said("Print data failed\nThe printer did not take every page."));
 
     r.passwords = {""};
+    // The Save dialog's choices as the operator makes them, then Save.
+    const auto save = [&r](int block, int startSector, int count, int textMode, const std::string& name) {
+        r.block = block;
+        r.startSector = startSector;
+        r.count = count;
+        r.textMode = textMode;
+        r.file = r.dir + "/" + name;
+        return r.Run(command::kSave);
+    };
     // Save of the last sector with five sectors asked: one sector of erased flash.
     r.board().SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
-    r.block = 0;
-    r.startSector = 255;
-    r.count = 5;
-    r.textMode = 0;
-    r.file = r.dir + "/last.bin";
-    EXPECT_TRUE(r.Run(command::kSave));
+    EXPECT_TRUE(save(0, 255, 5, 0, "last.bin"));
     EXPECT_TRUE(r.Said("Save data has completed\nlast.bin holds 1 sector at 7F80h-7FFFh as binary."));
     EXPECT_EQ(CountFrames(r.board().CommandLog(), "08 F0 40 00"), 1u) << "the empty password has a length of zero";
     EXPECT_EQ(ReadAll(r.file), std::string(128, '\xFF'));
 
-    r.block = 1;
-    r.startSector = 0;
-    r.count = 0;
-    r.textMode = 1;
-    r.file = r.dir + "/b1.txt";
-    EXPECT_TRUE(r.Run(command::kSave));
+    EXPECT_TRUE(save(1, 0, 0, 1, "b1.txt"));
     const std::string text = ReadAll(r.file);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 256);
     EXPECT_EQ(text.compare(0, 13, "F000 - F00F  "), 0);
@@ -270,10 +269,7 @@ TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWh
     r.block = 0;
     r.file = SampleHex();
     ASSERT_TRUE(r.RunYes(command::kDownload));
-    r.count = 2;
-    r.textMode = 0;
-    r.file = r.dir + "/copy.hex";
-    EXPECT_TRUE(r.Run(command::kSave));
+    EXPECT_TRUE(save(0, 0, 2, 0, "copy.hex"));
     EXPECT_EQ(ReadAll(r.file).substr(0, 1), ":");
     EXPECT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File copy.hex Compare OK!");
