@@ -12,6 +12,7 @@
 
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
+#include "support/Pattern.h"
 #include "support/TempFolder.h"
 
 namespace tessel::test {
@@ -80,13 +81,6 @@ inline std::vector<std::string> WireWrites(const std::string& trace) {
             out.push_back(line.substr(at + 3));
     }
     return out;
-}
-
-// `n` bytes that tell their addresses apart: `first`, then `step` more at each address.
-inline std::vector<uint8_t> Pattern(size_t n, uint8_t first, uint8_t step = 13) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(first + i * step);
-    return v;
 }
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {

@@ -18,6 +18,7 @@
 
 #include "serial/LinkWorker.h"
 #include "sim/SimBoard.h"
+#include "support/Pattern.h"
 #include "support/RecordingOperator.h"
 #include "ui/CommDialogs.h"
 #include "ui/ConfigCommands.h"
@@ -72,13 +73,6 @@ inline sim::BoardConfig BoardOf(int chipType, uint8_t security = 0, const std::s
     c.password = password;
     c.crystalMHz = crystalMHz;
     return c;
-}
-
-// Bytes that differ from their neighbours and from erased flash, for flash contents to compare.
-inline std::vector<uint8_t> PatternBytes(size_t n, uint8_t seed = 1) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13);
-    return v;
 }
 
 // Whether bytes [from, to) of `v` are all erased cells (FFh); `to` past the end means the end.
@@ -271,7 +265,7 @@ struct FlashRig {
     }
     // Fills block `n` with a pattern of `seed` and returns what it now holds.
     std::vector<uint8_t> FillBlock(int n, uint8_t seed = 1) {
-        const std::vector<uint8_t> v = PatternBytes(link.board->Block(n).size(), seed);
+        const std::vector<uint8_t> v = Pattern(link.board->Block(n).size(), seed);
         link.board->SetBlock(n, v);
         return v;
     }

@@ -34,7 +34,7 @@ TEST_P(AdapterLatency, DetectionFindsTheLoaderAndAFullBlockDownloadsAndVerifies)
     AdapterRig r(GetParam());
     ASSERT_TRUE(r.Detect()) << (r.op.messages.empty() ? "" : r.op.messages.back());
     EXPECT_EQ(r.window.Field(ChipField::FwVersion), "v1.1F");
-    const std::vector<uint8_t> image = test::PatternBytes(65536, 5);
+    const std::vector<uint8_t> image = test::Pattern(65536, 5);
     r.file = r.WriteFile("full.bin", image);
     ASSERT_TRUE(r.RunYes(command::kDownload)) << (r.op.messages.empty() ? "" : r.op.messages.back());
     ASSERT_TRUE(r.Run(command::kCompare));
@@ -62,7 +62,7 @@ TEST(AdapterUnplug, APulledCableEndsTheCommandAtOnceWithOneMessageAndTakesTheLin
         p.unplugAfter = commandId == command::kRead ? 1000 : 3000;
         AdapterRig r(p);
         ASSERT_TRUE(r.Detect());
-        r.file = r.WriteFile("full.bin", test::PatternBytes(65536, 9));
+        r.file = r.WriteFile("full.bin", test::Pattern(65536, 9));
         r.count = 0;
         EXPECT_FALSE(r.RunYes(commandId)) << "never reported as success";
         ASSERT_NE(r.counters->goneAtUs, 0u);

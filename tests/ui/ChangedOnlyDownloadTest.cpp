@@ -36,7 +36,7 @@ std::string EraseFrame(size_t sector) {
 // Sector 5 needs bits set (an erase), sector 9 only bits cleared (programmed as it is); the
 // other 254 sectors already hold the file and see neither an erase nor a program frame.
 TEST(ChangedOnlyDownload, RewritesOnlyTheDifferingSectorsAndErasesOnlyWhereBitsMustBeSet) {
-    const std::vector<uint8_t> old = PatternBytes(32768, 7);
+    const std::vector<uint8_t> old = Pattern(32768, 7);
     std::vector<uint8_t> now = old;
     now[5 * kSector + 3] = static_cast<uint8_t>(old[5 * kSector + 3] | 0x81);
     if (now[5 * kSector + 3] == old[5 * kSector + 3]) now[5 * kSector + 3] = 0xFF;
@@ -57,7 +57,7 @@ TEST(ChangedOnlyDownload, RewritesOnlyTheDifferingSectorsAndErasesOnlyWhereBitsM
 // then erased cells.
 TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
     {
-        const std::vector<uint8_t> image = PatternBytes(1000, 3);
+        const std::vector<uint8_t> image = Pattern(1000, 3);
         Reflash f(std::vector<uint8_t>(32768, 0xFF), image);
         EXPECT_TRUE(f.r.Run(command::kDownload));
         const std::vector<uint8_t> block = f.r.Block(0);
@@ -67,7 +67,7 @@ TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
         EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 8, skipped (unchanged): 0");
     }
     {
-        std::vector<uint8_t> old = PatternBytes(32768, 9);
+        std::vector<uint8_t> old = Pattern(32768, 9);
         const std::vector<uint8_t> image(old.begin(), old.begin() + 1000);  // the first 7 sectors as they are
         Reflash f(old, image);
         EXPECT_TRUE(f.r.Run(command::kDownload));
@@ -84,7 +84,7 @@ TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
 // A sector that cannot be erased fails the download, as it would a plain one, and no result
 // line claims sectors were rewritten.
 TEST(ChangedOnlyDownload, ARefusedEraseFailsTheCommand) {
-    const std::vector<uint8_t> old = PatternBytes(4096, 1);
+    const std::vector<uint8_t> old = Pattern(4096, 1);
     std::vector<uint8_t> now = old;
     now[200] = static_cast<uint8_t>(~old[200]);
     Reflash f(old, now);

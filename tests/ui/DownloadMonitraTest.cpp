@@ -39,7 +39,7 @@ size_t IndexOf(const std::vector<std::string>& log, const std::string& line) {
 // answered Yes.
 struct Monitra {
     explicit Monitra(const Family& f) : f(f), r(BoardOf(f.chip)) {
-        code = PatternBytes(r.Block(0).size(), 5);
+        code = Pattern(r.Block(0).size(), 5);
         r.board().SetBlock(0, code);
         loaderArea = r.Block(1);
         EXPECT_TRUE(r.Detect());

@@ -41,7 +41,7 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     EXPECT_TRUE(std::equal(xbsl.data, xbsl.data + xbsl.size, r.session().ExternalImage().begin()));
     // A download erases the 4 KB sectors it touches and sends no piece that holds only erased cells.
     r.board().SetExternal(std::vector<uint8_t>(sim::kExternalFlashSize, 0x00));
-    const std::vector<uint8_t> data = PatternBytes(5000, 0x12);
+    const std::vector<uint8_t> data = Pattern(5000, 0x12);
     r.file = r.WriteFile("w.bin", data);
     r.startSector = 1;
     EXPECT_TRUE(r.RunYes(command::kDownload));
@@ -70,7 +70,7 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
 }
 
 TEST(ExternalFlash, SilenceWhileBlock0IsBorrowedRestoresItOrNamesTheBackup) {
-    const std::vector<uint8_t> code = PatternBytes(32768);
+    const std::vector<uint8_t> code = Pattern(32768);
     // Where the first erase frame begins, counted on a clean twin: the bytes of every frame
     // the board logged before it (the password check, the reads of the save).
     size_t before = 0;
@@ -107,7 +107,7 @@ TEST(ExternalFlash, BackToMcuFlashIsSuccessfulOnlyWhenTheLoaderAnswers) {
     for (const int chip : {3, 1}) {
         SCOPED_TRACE(chip);
         FlashRig r(BoardOf(chip));
-        const std::vector<uint8_t> code = PatternBytes(r.Block(0).size());
+        const std::vector<uint8_t> code = Pattern(r.Block(0).size());
         r.board().SetBlock(0, code);
         ASSERT_TRUE(r.Detect());
         ASSERT_TRUE(r.Run(command::kExternalLow));
@@ -139,7 +139,7 @@ TEST(ExternalFlash, HLChipsLeaveBlock0AloneAndSendTheCrystalRoundedUp) {
     const size_t mark = r.board().CommandLog().size();
     EXPECT_TRUE(r.Run(command::kExternalHigh)) << "A0h does not stop an H/L chip";
     std::vector<uint8_t> ext(sim::kExternalFlashSize, 0xFF);
-    const std::vector<uint8_t> data = PatternBytes(0x200, 0x33);
+    const std::vector<uint8_t> data = Pattern(0x200, 0x33);
     std::copy(data.begin(), data.end(), ext.begin() + 0x10000);
     ext[0x10123] ^= 0xFF;
     r.board().SetExternal(ext);

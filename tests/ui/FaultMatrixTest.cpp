@@ -86,8 +86,8 @@ public:
 
     std::unique_ptr<FlashRig> Fresh(const Scenario& s) {
         auto r = std::make_unique<FlashRig>(s.board, s.memoryMode);
-        r->board().SetBlock(0, PatternBytes(r->board().Block(0).size(), 7));
-        r->board().SetExternal(PatternBytes(sim::kExternalFlashSize, 9));
+        r->board().SetBlock(0, Pattern(r->board().Block(0).size(), 7));
+        r->board().SetExternal(Pattern(sim::kExternalFlashSize, 9));
         if (s.detectFirst) {
             EXPECT_TRUE(r->Detect()) << s.name;
         }
@@ -261,11 +261,11 @@ std::vector<sim::Faults> PromptsBeforeReplies() {
 std::vector<Scenario> AllScenarios() {
     std::vector<Scenario> all;
     all.push_back({"download to block 0", BoardOf(2), nullptr,
-                   [](FlashRig& r) { return Download(r, 0, 3, PatternBytes(600, 0x31)); }});
+                   [](FlashRig& r) { return Download(r, 0, 3, Pattern(600, 0x31)); }});
     all.push_back({"download to block 1 (A)", BoardOf(2), nullptr,
-                   [](FlashRig& r) { return Download(r, 1, 16, PatternBytes(256, 0x52)); }, true});
+                   [](FlashRig& r) { return Download(r, 1, 16, Pattern(256, 0x52)); }, true});
     all.push_back({"download to block 1 (H/L64D)", BoardOf(3), nullptr,
-                   [](FlashRig& r) { return Download(r, 1, 9, PatternBytes(256, 0x53)); }, true});
+                   [](FlashRig& r) { return Download(r, 1, 9, Pattern(256, 0x53)); }, true});
     all.push_back({"sector erase in block 0", BoardOf(2), nullptr, [](FlashRig& r) { return SectorErase(r, 0, 4, 3); }});
     all.push_back({"sector erase in block 1", BoardOf(1), nullptr,
                    [](FlashRig& r) { return SectorErase(r, 1, 20, 2); }, true});
@@ -286,7 +286,7 @@ std::vector<Scenario> AllScenarios() {
                        return r.RunYes(command::kSetResetPassword);
                    }});
     all.push_back({"boot loader upgrade", BoardOf(2), nullptr, [](FlashRig& r) {
-                       r.file = r.WriteFile("loader.bin", PatternBytes(1024, 0x40));
+                       r.file = r.WriteFile("loader.bin", Pattern(1024, 0x40));
                        r.block = 1;
                        r.startSector = 0;
                        return r.RunYes(command::kUpgradeInternalBsl);
@@ -294,7 +294,7 @@ std::vector<Scenario> AllScenarios() {
     all.push_back({"external window and back (A)", BoardOf(1), nullptr,
                    [](FlashRig& r) { return r.RunYes(command::kExternalLow) && r.Run(command::kBackToMcu); }, true});
     all.push_back({"external download", BoardOf(2), OpenLowWindow,
-                   [](FlashRig& r) { return Download(r, 0, 2, PatternBytes(700, 0x21)); }});
+                   [](FlashRig& r) { return Download(r, 0, 2, Pattern(700, 0x21)); }});
     all.push_back({"external sector erase", BoardOf(2), OpenLowWindow,
                    [](FlashRig& r) { return SectorErase(r, 0, 3, 2); }});
     all.push_back({"external BSL upgrade", BoardOf(4), OpenLowWindow,

@@ -41,7 +41,7 @@ TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismat
 
     // 300 bytes: three sectors erased, the rest of the third one erased cells, the fourth kept.
     const std::vector<uint8_t> old = r.FillBlock(0, 1);
-    const std::vector<uint8_t> data = PatternBytes(300, 9);
+    const std::vector<uint8_t> data = Pattern(300, 9);
     r.file = r.WriteFile("p.bin", data);
     ASSERT_TRUE(r.RunYes(command::kDownload));
     EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 3u);
@@ -102,7 +102,7 @@ TEST_P(StubDownload, Block1GoesThroughTheStubAndBlock0ComesBack) {
 
     r.block = 1;
     r.startSector = c.refusedSector;
-    const std::vector<uint8_t> data = PatternBytes(200, 0x40);
+    const std::vector<uint8_t> data = Pattern(200, 0x40);
     r.file = r.WriteFile("b1.bin", data);
     EXPECT_FALSE(r.RunYes(command::kDownload));
     EXPECT_TRUE(r.Said(c.bslMessage));
@@ -138,7 +138,7 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
         const std::vector<uint8_t> block0 = r.FillBlock(0, 11);
         r.block = 1;
         r.startSector = 16;
-        r.file = r.WriteFile("b1.bin", PatternBytes(256, 0x70));
+        r.file = r.WriteFile("b1.bin", Pattern(256, 0x70));
         // Armed when the question comes, i.e. before anything of the stub procedure ran.
         r.op.dialogScript = [&r, linkDies](DialogModel& m) {
             sim::Faults f;
@@ -208,7 +208,7 @@ TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWh
     EXPECT_EQ(r.session().BlockImage(0)[3 * 128], 0x5A) << "the second read kept the first one's bytes";
 
     // Print splits the dump into pages of whole lines.
-    r.board().SetBlock(0, PatternBytes(32768, 6));
+    r.board().SetBlock(0, Pattern(32768, 6));
     r.block = 1;  // Print lists block 1 too
     r.startSector = 2;
     r.count = 8;  // 8 sectors of 64 bytes: 32 dump lines
@@ -336,7 +336,7 @@ TEST(FlashCommands, ExternalModeSkipsTheGateAndChipEraseRedetectsWhateverTheAnsw
     EXPECT_EQ(std::count(r.op.dialogs.begin(), r.op.dialogs.end(), "PasswordVerifyDialog"), 0);
     EXPECT_EQ(r.rangeLists.back().size(), 256u + 64u);
     const std::vector<uint8_t> block0 = r.FillBlock(0, 8), block1 = r.Block(1);
-    r.file = r.WriteFile("full.bin", PatternBytes(61441, 0x21));
+    r.file = r.WriteFile("full.bin", Pattern(61441, 0x21));
     r.ExpectDownloadKeptOffTheLoader("F000h-F3FFh", block0, block1);
 
     int detections = 0;

@@ -40,7 +40,7 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 TEST(Interruption, APlainDownloadOrReadStopsBetweenChunksAndAByteEditPutsItsFirstSectorBack) {
     FlashRig r(BoardOf(2));
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> data = PatternBytes(16 * 128, 3);
+    const std::vector<uint8_t> data = Pattern(16 * 128, 3);
     r.file = r.WriteFile("app.bin", data);
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 5; });
     EXPECT_FALSE(r.RunYes(command::kDownload)) << "a stopped download is not a success";
@@ -89,7 +89,7 @@ TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
         const std::vector<uint8_t> block1 = r.Block(1);
         r.block = 1;
         r.startSector = 16;
-        const std::vector<uint8_t> data = PatternBytes(20 * 64, 0x21);
+        const std::vector<uint8_t> data = Pattern(20 * 64, 0x21);
         r.file = r.WriteFile("b1.bin", data);
         bool inStub = false;
         StopWhen stop(r.window, [&](MainDialog& w) {
@@ -141,7 +141,7 @@ TEST(Interruption, AnExternalWindowOnAnAModelGivesBlock0BackWhenStopped) {
     const std::vector<uint8_t> block0 = r.FillBlock(0, 6);
     ASSERT_TRUE(r.Run(command::kExternalLow));
     r.startSector = 1;
-    r.file = r.WriteFile("ext.bin", PatternBytes(2 * 4096, 0x31));
+    r.file = r.WriteFile("ext.bin", Pattern(2 * 4096, 0x31));
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 10; });
     EXPECT_FALSE(r.RunYes(command::kDownload));
     ASSERT_TRUE(stop.raised);

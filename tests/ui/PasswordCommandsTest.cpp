@@ -128,7 +128,7 @@ TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
 
 TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
     FlashRig r(BoardOf(1, 0, "forgotten"));
-    r.board().SetBlock(0, PatternBytes(16384));
+    r.board().SetBlock(0, Pattern(16384));
     ASSERT_TRUE(r.Detect());
     r.entries = {{"", "abc", "abd"}, {"", "fresh", "fresh", true}};
     r.op.answers = {true, true};

@@ -40,7 +40,7 @@ TEST(HandlerRules, EveryCellTheRuleBookForbidsSendsNothing) {
             for (int lock = 0; lock <= 0xE0; lock += 0x20) {
                 FlashRig r(BoardOf(chip, static_cast<uint8_t>(lock)), mode);
                 ASSERT_TRUE(r.Detect());
-                r.file = r.WriteFile("p.bin", PatternBytes(128));
+                r.file = r.WriteFile("p.bin", Pattern(128));
                 r.menuOption = 1;
                 r.entries = {{"", "new", "new"}};
                 for (int id : commands) {
@@ -272,9 +272,9 @@ TEST(UpgradeInternalBslChecks, ALoaderThatCannotWorkIsRefusedWithNothingErased) 
         const char* says;
     };
     const Case cases[] = {
-        {"short.bin", PatternBytes(0x100), 0, "does not cover the loader's entry address E2CAh"},
-        {"long.bin", PatternBytes(0x481), 0, "1153 bytes from E000h run past the end of block 1's loader area, E000h to E47Fh on NX31H32B."},
-        {"late.bin", PatternBytes(0x40), 5, "written from E280h it does not cover"},
+        {"short.bin", Pattern(0x100), 0, "does not cover the loader's entry address E2CAh"},
+        {"long.bin", Pattern(0x481), 0, "1153 bytes from E000h run past the end of block 1's loader area, E000h to E47Fh on NX31H32B."},
+        {"late.bin", Pattern(0x40), 5, "written from E280h it does not cover"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,7 +292,7 @@ TEST(UpgradeInternalBslChecks, ALoaderThatCannotWorkIsRefusedWithNothingErased) 
         EXPECT_EQ(r.window.Field(ChipField::IapStatus), "Upgrade BSL refused: nothing was erased.");
     }
     // The check against the chip: a start in block 0 is never a loader's.
-    LoadedImage image{"x.bin", PatternBytes(0x300), {}};
+    LoadedImage image{"x.bin", Pattern(0x300), {}};
     EXPECT_EQ(CheckNewLoader(r.session(), 0, 0, image),
               "A new boot loader goes into block 1's loader area, E000h to E47Fh on NX31H32B, not into block 0.");
     EXPECT_EQ(CheckNewLoader(r.session(), 1, 0xE000, image), "");

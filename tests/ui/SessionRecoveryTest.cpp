@@ -28,7 +28,7 @@ TEST(Redetection, AfterTheUsersCodeRanReadAndDownloadWorkAgain) {
     ASSERT_TRUE(r.Detect()) << "the detection resets the board into its loader";
     EXPECT_FALSE(r.session().flags.userCodeRunning.load());
 
-    const std::vector<uint8_t> code = PatternBytes(4 * 128, 7);
+    const std::vector<uint8_t> code = Pattern(4 * 128, 7);
     r.file = r.WriteFile("app.bin", code);
     EXPECT_TRUE(r.RunYes(command::kDownload));
     r.count = 4;

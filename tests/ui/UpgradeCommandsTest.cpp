@@ -14,10 +14,10 @@ using namespace test;
 // 0xF000 to 0xF3FF.
 struct Upgrade {
     explicit Upgrade(FlashRig& r, const std::string& password = "") : r(r) {
-        code = PatternBytes(32768, 3);
+        code = Pattern(32768, 3);
         r.board().SetBlock(0, code);
         EXPECT_TRUE(r.Detect());
-        loader = PatternBytes(1024, 0x40);
+        loader = Pattern(1024, 0x40);
         r.file = r.WriteFile("loader.bin", loader);
         r.block = 1;
         r.startSector = 0;
@@ -76,7 +76,7 @@ TEST(UpgradeInternalBsl, WritesTheNewLoaderKeepsBlock0AndAnEmptyPasswordStaysEmp
 TEST(UpgradeInternalBsl, ARetriedLoaderEraseStaysInsideTheLoaderArea) {
     FlashRig r(BoardOf(5, 0, ""));
     std::vector<uint8_t> block1 = r.Block(1);
-    const std::vector<uint8_t> beyond = PatternBytes(0x600 - 0x480, 9);
+    const std::vector<uint8_t> beyond = Pattern(0x600 - 0x480, 9);
     std::copy(beyond.begin(), beyond.end(), block1.begin() + 0x480);
     r.board().SetBlock(1, block1);
     Upgrade u(r);
