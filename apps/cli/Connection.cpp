@@ -498,6 +498,7 @@ void Connection::ReportChip(bool show) {
     ChipReport c;
     c.port = o_.port;
     c.model = window_->Field(ChipField::ChipType);
+    c.modelSource = ModelSource();
     c.firmware = window_->Field(ChipField::FwVersion);
     c.flashSize = window_->Field(ChipField::FlashSize);
     c.remap = window_->Field(ChipField::ReMap);
@@ -509,6 +510,17 @@ void Connection::ReportChip(bool show) {
     if (IsHLFamily(s.Family()) && s.IsLinkUp()) c.doubleClock = s.flags.doubleClockOn;
     c.show = show;
     events_.Chip(c);
+}
+
+const char* Connection::ModelSource() const {
+    const CDeviceSession& s = window_->Session();
+    if (window_->Field(ChipField::FwVersion) != "v1.1F" || s.ExternalWindowOpen()) return "reported";
+    return s.chipTypeAssumed ? "assumed" : "chosen";
+}
+
+std::string Connection::ModelText() const {
+    const std::string model = window_->Field(ChipField::ChipType);
+    return model + ModelNote(ModelSource());
 }
 
 int Connection::OpenPortFirst() {
@@ -530,11 +542,14 @@ int Connection::OpenPortFirst() {
 int Connection::Connect() {
     if (!PickPort()) return kExitUsage;
     std::string chip = o_.chip;
+    bool assumed = false;
     if (chip.empty()) {
         // A 1.1F loader cannot tell its chip type, so the operator names it; for the
-        // stand-in board the port name already does.
+        // stand-in board the port name already does. Otherwise the default stands in for
+        // reading only: the rule book refuses to erase or program on a guess.
         sim::BoardConfig config;
-        chip = sim::ParseSimName(o_.port, &config, nullptr) ? ModelNameForCode(config.chipType) : "NX31A32";
+        assumed = !sim::ParseSimName(o_.port, &config, nullptr);
+        chip = assumed ? "NX31A32" : ModelNameForCode(config.chipType);
     }
     // The option values were checked when the command line was read.
     chipType_ = ChipCodeForModel(chip).value_or(0);
@@ -569,6 +584,8 @@ int Connection::Connect() {
     // The 1.1E detections take the port from the session as the set-up dialog left it.
     UsePort(o_.baud ? o_.baud : best);
     session.crystalMHz = o_.crystal;
+    // A 1.1E detection reads the type from the chip and clears this.
+    session.chipTypeAssumed = assumed;
     // The port first: a port that cannot be opened is said in one line, before any detection
     // text or reset prompt.
     if (const int rc = OpenPortFirst(); rc != kExitOk) return rc;

@@ -85,6 +85,12 @@ public:
     // The detection's chip event is shown to a person too (detect).
     void ShowDetectedChip() { showChip_ = true; }
 
+    // Where the chip type came from: "reported" by the loader, "chosen" by the operator
+    // (--chip, or the stand-in board's name), or "assumed" for want of either.
+    const char* ModelSource() const;
+    // The chip type as a person should read it: "NX31A16 (chosen, not reported by the loader)".
+    std::string ModelText() const;
+
     // The dialogs of the flash commands take their choices from `f` (which must outlive the
     // command); checks them against the detected chip first: false after printing why not.
     bool UseFlashOptions(const FlashOptions& f, bool rangeCount);

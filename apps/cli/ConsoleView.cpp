@@ -217,8 +217,9 @@ void ConsoleView::Trace(const std::string& text) {
 void ConsoleView::Chip(const ChipReport& chip) {
     if (!chip.show) return;
     EndLine();
+    const std::string model = chip.model + ModelNote(chip.modelSource);
     const std::pair<const char*, const std::string*> rows[] = {
-        {"Chip Type:", &chip.model},   {"Flash Size:", &chip.flashSize}, {"ReMap:", &chip.remap},
+        {"Chip Type:", &model},   {"Flash Size:", &chip.flashSize}, {"ReMap:", &chip.remap},
         {"Mem Mode:", &chip.memMode},  {"Fw Version:", &chip.firmware}};
     for (const auto& [label, value] : rows) std::fprintf(out_, "%-12s %s\n", label, value->c_str());
     std::fprintf(out_, "%s\n", chip.security.c_str());

@@ -22,6 +22,7 @@ void AddDetectCommand(CLI::App& app, RunState& state) {
             return;
         }
         res.fields["model"] = w.Field(ChipField::ChipType);
+        res.fields["model_source"] = link.ModelSource();
         res.fields["firmware"] = w.Field(ChipField::FwVersion);
         res.fields["baud"] = w.Session().port.GetBaudRate();
         res.status = w.Field(ChipField::IapStatus);
@@ -39,7 +40,7 @@ void AddDetectCommand(CLI::App& app, RunState& state) {
             res.fields["reason"] = why;
             return;
         }
-        res.summary = "detected " + w.Field(ChipField::ChipType) + " with loader " + fw + " on " +
+        res.summary = "detected " + link.ModelText() + " with loader " + fw + " on " +
                       state.connect.port + " at " + std::to_string(w.Session().port.GetBaudRate()) + " baud";
     });
 }

@@ -153,4 +153,10 @@ void EventStream::Result(const CommandResult& result) {
     EachEndingWait([&](EventView& v) { v.Result(r); });
 }
 
+std::string ModelNote(const std::string& source) {
+    if (source == "chosen") return " (chosen, not reported by the loader)";
+    if (source == "assumed") return " (assumed, not reported by the loader; give --chip)";
+    return "";
+}
+
 }  // namespace tessel::cli

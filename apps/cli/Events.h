@@ -34,6 +34,7 @@ struct Phase {
 struct ChipReport {
     std::string port;
     std::string model;
+    std::string modelSource = "reported";  // "reported", "chosen" or "assumed"
     std::string firmware;
     std::string flashSize;
     std::string remap;
@@ -45,6 +46,10 @@ struct ChipReport {
     // A person asked to see it (detect, and the commands that change what it shows).
     bool show = false;
 };
+
+// What follows a chip type that the loader did not report: " (chosen, not reported by the
+// loader)"; nothing for a reported one.
+std::string ModelNote(const std::string& source);
 
 // How a command ended: the one line a person reads, and the figures a machine reads.
 struct CommandResult {

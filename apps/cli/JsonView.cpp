@@ -81,6 +81,7 @@ void JsonView::Chip(const ChipReport& c) {
     json j = {{"event", "chip"},
           {"port", c.port},
           {"model", c.model},
+          {"model_source", c.modelSource},
           {"firmware", c.firmware},
           {"flash_size", c.flashSize},
           {"remap", c.remap},

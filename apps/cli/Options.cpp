@@ -167,7 +167,9 @@ void AddCommonOptions(CLI::App* cmd, RunState& state, bool connect) {
                                    "Serial port: a device path (relative ones too), COMn, serial:NUMBER (a USB "
                                    "adapter's serial number), or sim[:CHIP[:FIRMWARE]]; default: the one USB serial "
                                    "adapter present"));
-        OneOf(cmd->add_option("--chip", o.chip, "Chip model (default: the stand-in board's, else NX31A32)"),
+        OneOf(cmd->add_option("--chip", o.chip,
+                              "Chip model. A 1.1F loader does not report it: nothing is erased or programmed "
+                              "without it (a stand-in board's name gives it; else NX31A32 is assumed for reading)"),
               ChipNames(), true);
         OneOf(cmd->add_option("--mode", o.mode, "Memory mode: internal (EA#=1) or external (EA#=0)"),
               {"internal", "external"});

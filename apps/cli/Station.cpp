@@ -25,6 +25,7 @@
 #include "calc/BaudCalc.h"
 #include "device/ChipCatalogue.h"
 #include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
 #include "files/HexImage.h"
 #include "platform/SafeFile.h"
 #include "platform/Clock.h"
@@ -347,7 +348,11 @@ int RunStation(const StationOptions& o, RunState& state) {
         return kExitUsage;
     }
     ConnectOptions base = state.connect;
-    if (base.chip.empty()) base.chip = "NX31A32";
+    // Every board is erased: the chip type is the operator's to name, never a default.
+    if (base.chip.empty()) {
+        res.summary = std::string("station: nothing was done: ") + kChipTypeNotReported;
+        return kExitUsage;
+    }
     CDeviceSession geometry(nullptr);
     geometry.chipType = ChipCodeForModel(base.chip).value_or(0);
     geometry.RefreshGeometry();

@@ -92,6 +92,10 @@ public:
     bool ExternalWindowOpen() const { return externalLowOpen || externalHighOpen; }
 
     int chipType = kDefaultChipType;
+    // A 1.1F loader never says which chip it runs on: the type is whatever the operator
+    // chose. Set when nobody chose it and the default stands in, so that nothing is erased
+    // on a guess; a 1.1E detection, which reads the type from the chip, clears it.
+    bool chipTypeAssumed = false;
     int memoryMode = kInternalMemory;
     std::array<BlockGeometry, 2> geometry{};
     CSerialPort port;  // COM1, 38400 baud at start

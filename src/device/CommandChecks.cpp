@@ -25,6 +25,12 @@ bool HLLockAllowsWrites(int lockStatus) {
 
 }  // namespace
 
+bool LockHidesBlock0(int chipType, int lockStatus) {
+    const ChipFamily family = FamilyOf(chipType);
+    if (family == ChipFamily::Unknown) return true;
+    return IsHLFamily(family) ? !HLLockAllowsWrites(lockStatus) : !ALockAllowsWrites(lockStatus);
+}
+
 bool LockAllowsBlock1Rewrite(int chipType, int lockStatus) {
     if (chipType == 1 || chipType == 2) return lockStatus == 0x00 || lockStatus == 0x40;
     if (chipType >= 3 && chipType <= 6) return lockStatus == 0x00 || lockStatus == 0x40 || lockStatus == 0x80;
@@ -110,7 +116,10 @@ ColumnVerdict EvaluateHandlerRule(Column column, ChipFamily family, int chipType
     if (column == Column::Execute) return When(open || memoryMode == kInternalMemory, Why::MemoryMode);
     if (column == Column::ExternalWindow) {
         if (memoryMode != kInternalMemory) return Deny(Why::MemoryMode);
-        return When(family != ChipFamily::A || !IsBlock0HardLocked(lockStatus), Why::Lock);
+        // The A models' window borrows block 0 for its stub and puts back a copy of what it
+        // covered; at level 4 (60h) that copy would be the lock's 00h bytes as surely as
+        // under a hard lock of block 0.
+        return When(family != ChipFamily::A || !LockHidesBlock0(chipType, lockStatus), Why::Lock);
     }
     if (open) return Deny(Why::Window);
     if (memoryMode != kInternalMemory) return Deny(Why::MemoryMode);
@@ -167,13 +176,13 @@ ColumnVerdict Evaluate(Column column, ChipFamily family, int memoryMode, int loc
     return When(hl ? HLLockAllowsWrites(lockStatus) : ALockAllowsWrites(lockStatus), Why::Lock);
 }
 
-std::string LockText(int lockStatus) {
+}  // namespace
+
+std::string LockStatusText(int lockStatus) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%02Xh", static_cast<unsigned>(lockStatus) & 0xFF);
     return buf;
 }
-
-}  // namespace
 
 const char* RuledCommandLabel(RuledCommand command) { return RowOf(command).label; }
 
@@ -200,6 +209,7 @@ RuleState RuleStateOf(const CDeviceSession& session, std::string_view firmware) 
                                             : ExternalWindowState::None;
     r.linkUp = session.IsLinkUp();
     r.userCodeRunning = session.flags.userCodeRunning;
+    r.chipTypeAssumed = session.chipTypeAssumed;
     return r;
 }
 
@@ -207,6 +217,9 @@ RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state) {
     const RuleRow& row = RowOf(command);
     if (!state.linkUp) return {false, kNoTargetBoard};
     if (state.userCodeRunning && command != RuledCommand::ChipErase) return {false, kNoChipSelected};
+    // Every other rule, and every address, follows from the chip type: a guessed one must not
+    // decide what is erased.
+    if (state.chipTypeAssumed && ChangesChip(command)) return {false, kChipTypeNotReported};
     const ChipFamily family = FamilyOf(state.chipType);
     const bool handlerRule = row.column == Column::ByteEdit || row.column == Column::Execute ||
                              row.column == Column::Block1Rewrite || row.column == Column::ExternalWindow;
@@ -230,7 +243,7 @@ RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state) {
             break;
         case Why::MemoryMode: reason += " in " + mode + " memory mode"; break;
         case Why::Lock:
-            reason += " in " + mode + " memory mode at lock status " + LockText(state.lockStatus);
+            reason += " in " + mode + " memory mode at lock status " + LockStatusText(state.lockStatus);
             break;
         case Why::Firmware:
             reason += " with boot loader firmware " + (state.firmware.empty() ? std::string("unknown") : state.firmware);
@@ -241,11 +254,21 @@ RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state) {
                 reason += " (it would erase all of the external flash, the board's boot loader included)";
             break;
         case Why::BackInMcu:
-            reason += " after the return from the external flash at lock status " + LockText(state.lockStatus);
+            reason += " after the return from the external flash at lock status " + LockStatusText(state.lockStatus);
             break;
         case Why::None: break;
     }
     return {false, reason};
+}
+
+bool ChangesChip(RuledCommand command) {
+    switch (command) {
+        case RuledCommand::Read:
+        case RuledCommand::Compare:
+        case RuledCommand::Save:
+        case RuledCommand::ExecuteUserCode: return false;
+        default: return true;
+    }
 }
 
 std::string LoaderAreaOverlap(int chipType, int block, uint32_t address, uint64_t length) {

@@ -18,6 +18,8 @@ class Operator;
 inline constexpr const char kNoChipSelected[] = "No flash chip has been selected/detected!!!";
 inline constexpr const char kNoTargetBoard[] = "No target board has been located!!!";
 inline constexpr const char kIllegalBlockNumber[] = "Illegal Block Number Detected!!!";
+inline constexpr const char kChipTypeNotReported[] =
+    "the 1.1F loader does not report its chip type; give --chip";
 
 // Which of the checks a command runs.
 enum class CheckScope {
@@ -47,6 +49,13 @@ enum class CheckOutcome {
 // through. `op` shows the failure message; when null, the session's owner does.
 CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, CheckScope scope,
                                        const std::function<bool()>& passwordGate = {});
+
+// Whether the lock state hides block 0 from reads (the loader gives 00h for every byte): a copy
+// taken then is no copy, so nothing that must be put back may be taken from block 0. The same
+// states refuse writes to block 0.
+bool LockHidesBlock0(int chipType, int lockStatus);
+// "60h", as the rules' reasons name a lock status.
+std::string LockStatusText(int lockStatus);
 
 // Whether the commands that rewrite block 1 through the programming stub (the password
 // commands, the boot-loader upgrade, the debug-monitor download) may run in this lock state: 00h or 40h, and on the H/L
@@ -127,6 +136,7 @@ struct RuleState {
     ExternalWindowState window = ExternalWindowState::None;
     bool linkUp = false;
     bool userCodeRunning = false;
+    bool chipTypeAssumed = false;  // nobody chose the chip type and no loader reported it
 };
 
 struct RuleVerdict {
@@ -143,6 +153,10 @@ const char* RuledCommandLabel(RuledCommand command);
 RuleState RuleStateOf(const CDeviceSession& session, std::string_view firmware);
 
 RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state);
+
+// Whether the command erases or programs anything on the chip (block 0 borrowed for a stub
+// counts); the others only read.
+bool ChangesChip(RuledCommand command);
 
 // The block-1 loader area that [address, address + length) of `block` overlaps, or "" when it
 // touches none: "F000h-F3FFh, the boot loader's own area in block 1". Any overlap counts, in

@@ -426,6 +426,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     bool failed = false;
     if (k == 0xE4 || k == 0xE2) {
         s.chipType = k == 0xE4 ? 1 : 2;
+        s.chipTypeAssumed = false;
         s.RefreshGeometry();
         s.AllocateImages();
         c.view.SetField(ChipField::ChipType, s.Chip().model);

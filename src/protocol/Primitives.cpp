@@ -248,6 +248,13 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
     return done;
 }
 
+bool AnswersReadAt(LinkContext& c, uint32_t address) {
+    NullProgress quiet;
+    LinkContext probe{c.session, quiet, c.queues};
+    uint8_t byte = 0;
+    return ReadForRestore(probe, &byte, address, 1, 1);
+}
+
 uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
                       uint32_t chunk) {
     if (chunk == 0 || chunk > 255) return 0;

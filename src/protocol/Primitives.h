@@ -73,6 +73,10 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
 int ProgramVerifiedQueued(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                           uint32_t total);
 uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk);
+// Whether the loader answers a one-byte read at `address`, with no progress or message of
+// its own. A chip smaller than the one it was taken for stays silent beyond its own flash:
+// asked before the first erase, this finds a wrong chip type while nothing is lost yet.
+bool AnswersReadAt(LinkContext& c, uint32_t address);
 uint32_t ReadFlashQueued(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
                          uint32_t chunk);
 uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,

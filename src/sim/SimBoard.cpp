@@ -317,6 +317,11 @@ bool Board::Decode(uint32_t address, int* block, uint32_t* offset) const {
     return false;
 }
 
+bool Board::Mapped(uint32_t address) const {
+    if (config_.chipType == 3 || config_.chipType == 4) return address < std::max(geo_.size0, geo_.size1);
+    return address < geo_.size0 || (address >= geo_.start1 && address < geo_.start1 + geo_.size1);
+}
+
 bool Board::Block0Writable() const {
     // The lock states that still let the loader rewrite block 0, per family; the others
     // are hard locks.
@@ -451,6 +456,9 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
         case 0x09: break;  // block 1 cannot be programmed by the loader running from it
         case 0x0A:
         case 0x0C: {
+            // No memory answers beyond the chip's own flash: a loader asked to read there
+            // stays silent, which is how a chip taken for a larger one gives itself away.
+            if (!Mapped(address) || !Mapped(static_cast<uint32_t>(address + (p[3] ? p[3] - 1 : 0)))) break;
             std::vector<uint8_t> out(p[3]);
             for (size_t i = 0; i < out.size(); ++i) out[i] = ReadCell(static_cast<uint32_t>(address + i));
             Send(line, out, ReplyTime(at));

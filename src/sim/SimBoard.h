@@ -158,6 +158,8 @@ private:
     // Whether the refusal fault swallows this acknowledge; counts the refusals.
     bool Refuses(uint8_t command, uint32_t address);
 
+    // Whether any flash of the chip sits at the address, whichever block is selected.
+    bool Mapped(uint32_t address) const;
     // Address decoding: which block and offset a loader address reaches.
     bool Decode(uint32_t address, int* block, uint32_t* offset) const;
     bool Block0Writable() const;

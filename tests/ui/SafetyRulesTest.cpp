@@ -211,7 +211,10 @@ TEST(RuleBook, TheCommandsBeyondTheButtonsFollowTheirHandlersConditionsAndKeepOf
          "Upgrade Internal BSL is not available on NX31L32B in internal memory mode at lock status C0h"},
         {RuledCommand::DownloadMonitor, 4, kExternalMemory, 0x00, kNone,
          "Download Monitra is not available on NX31L64D in external memory mode"},
-        {RuledCommand::ExternalFlash, 2, kInternalMemory, 0x60, kNone, ""},
+        // Level 4 of the A types hides block 0 as a hard lock does, and the window borrows it.
+        {RuledCommand::ExternalFlash, 2, kInternalMemory, 0x60, kNone,
+         "External Flash is not available on NX31A32 in internal memory mode at lock status 60h"},
+        {RuledCommand::ExternalFlash, 1, kInternalMemory, 0x40, kNone, ""},
         {RuledCommand::ExternalFlash, 2, kInternalMemory, 0xA0, kNone,
          "External Flash is not available on NX31A32 in internal memory mode at lock status A0h"},
         {RuledCommand::ExternalFlash, 3, kInternalMemory, 0xE0, kNone, ""},
@@ -231,6 +234,11 @@ TEST(RuleBook, TheCommandsBeyondTheButtonsFollowTheirHandlersConditionsAndKeepOf
         EXPECT_EQ(v.reason, r.reason) << RuledCommandLabel(r.command) << " chip " << r.chip << " lock " << r.lock;
         EXPECT_EQ(v.allowed, std::string(r.reason).empty());
     }
+    // A chip type nobody chose lets the tool read, never erase or program.
+    const RuleState guessed{2, kInternalMemory, 0, "v1.1F", kNone, true, false, true};
+    EXPECT_EQ(CheckCommandRule(RuledCommand::SectorErase, guessed).reason, kChipTypeNotReported);
+    EXPECT_EQ(CheckCommandRule(RuledCommand::ExternalFlash, guessed).reason, kChipTypeNotReported);
+    EXPECT_TRUE(CheckCommandRule(RuledCommand::Compare, guessed).allowed);
 
     // The loader's own sectors, whatever the memory mode: any overlap counts.
     EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF000, 64), "F000h-F3FFh, the boot loader's own area in block 1");
