@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
 #include "files/Backup.h"
 #include "firmware/Firmware.h"
 #include "platform/Clock.h"
@@ -97,6 +98,13 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // 1. Save the user's code through the worker. The copy is all the operator has once the
     // upgrade program is written over it, so it is taken only when two reads agree: a prompt
     // of the loader's that crosses a read command on the line shifts one reply by a byte.
+    if (LockHidesBlock0(s.chipType, s.flags.lockStatus)) {
+        EndSession(c,
+                   "Block 0 is hidden from reads at lock status " + LockStatusText(s.flags.lockStatus) +
+                       ", so the user's code could not be saved; the upgrade was not started and nothing was erased.",
+                   kStill11E);
+        return "";
+    }
     std::vector<uint8_t> saved(kUserArea, 0xFF);
     const AgreedRead got = ReadAgreeing(saved, kAttempts, [&](std::vector<uint8_t>& into) {
         for (uint32_t a = 0; a < kUserArea; a += sector)

@@ -83,7 +83,7 @@ public:
             Say(t.internalOnly);
             return false;
         }
-        if (TypeA() && s.flags.Block0HardLocked()) {
+        if (TypeA() && LockHidesBlock0(s.chipType, s.flags.lockStatus)) {
             Say("External Flash can't be accessed if Block0 hard locked!");
             return false;
         }

@@ -327,6 +327,11 @@ private:
     // on the A models the first sector and the monitor's 4 KB) into a backup file. Its path,
     // or "" after saying why nothing may be erased.
     std::string SaveMonitorArea(LinkContext& link, const MonitorLayout& m) {
+        if (LockHidesBlock0(S().chipType, S().flags.lockStatus)) {
+            Say("Block 0 is hidden from reads at lock status " + LockStatusText(S().flags.lockStatus) +
+                ", so it could not be saved and nothing was erased.");
+            return {};
+        }
         std::vector<BackupRegion> regions;
         if (m.block0Part) regions.push_back({stub::kSaveArea0, std::vector<uint8_t>(stub::kSaveArea0Size)});
         regions.push_back({stub::kSaveArea1, std::vector<uint8_t>(stub::kSaveArea1Size)});
