@@ -8,6 +8,7 @@
 #include "Connection.h"
 #include "Gang.h"
 #include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
 #include "ui/ConfigCommands.h"
 
@@ -45,7 +46,18 @@ std::unique_ptr<OptionMenuDialog> MenuFor(int commandId, int chipType, Operator&
 bool CheckMenuOption(int commandId, int option, Connection& link) {
     const CDeviceSession& s = link.Window().Session();
     std::unique_ptr<OptionMenuDialog> menu = MenuFor(commandId, s.chipType, link.Op());
-    if (menu && menu->ChooseOption(option)) return true;
+    if (menu && menu->ChooseOption(option)) {
+        if (commandId != command::kLockChip) return true;
+        // The loader's menu would burn nothing and call it done; here it is a refusal, said
+        // before the first byte of a download that would otherwise run ahead of it.
+        const int lock = s.flags.lockStatus;
+        const char* refusal =
+            Level4Refusal(LockVariantFor(s.chipType, s.memoryMode), s.Family() == ChipFamily::A, option, lock);
+        if (!refusal) return true;
+        link.Events().Error(std::string(refusal) + " (lock option " + std::to_string(option) + " at lock status " +
+                            LockStatusText(lock) + " would make " + s.Chip().model + " level 4)");
+        return false;
+    }
     std::string text = "option " + OptionName(commandId, option) + " is not offered for " + s.Chip().model;
     if (menu) {
         text += "; it offers:";

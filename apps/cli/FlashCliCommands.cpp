@@ -364,6 +364,28 @@ std::string LoaderAreaReached(const FlashRun& r, int commandId, const CDeviceSes
     return "";
 }
 
+// A chip taken for a larger one would have its block 0 erased before the first address it
+// lacks refused the erase: the last address a download or erase of block 0 reaches is read
+// first, and a chip that stays silent there is refused. Empty when it answered.
+std::string LastAddressSilent(const FlashRun& r, int commandId, Connection& link, const LoadedImage& image) {
+    CDeviceSession& s = link.Window().Session();
+    if (!r.external.empty() || r.flash.block != 0) return "";
+    const uint64_t first = static_cast<uint64_t>(s.SectorAddress(0, r.flash.startSector));
+    const uint64_t blockEnd = static_cast<uint64_t>(s.ListedSectorCount(0)) * static_cast<uint64_t>(s.SectorSize(0));
+    uint64_t end = 0;  // one past the last address
+    if (commandId == command::kDownload) {
+        end = std::min<uint64_t>(first + image.bytes.size(), blockEnd);
+    } else if (commandId == command::kSectorErase) {
+        const int left = s.SectorCount(0) - r.flash.startSector;
+        const int count = r.flash.count == 0 || r.flash.count > left ? left : r.flash.count;
+        end = first + static_cast<uint64_t>(count) * static_cast<uint64_t>(s.SectorSize(0));
+    }
+    if (end <= first) return "";
+    LinkContext probe{s, link.Window(), nullptr};
+    const std::string why = LastAddressSilence(probe, static_cast<uint32_t>(end - 1), CommandWord(commandId));
+    return why.empty() ? why : why + " (check --chip)";
+}
+
 // Detects the target, fills the dialogs from the options and routes the command as the
 // window's button would; the exit code says how it went. `r.connect` names the board.
 int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
@@ -388,9 +410,21 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     }
     if (const std::string area = LoaderAreaReached(r, commandId, session, image); !area.empty())
         return link.Refuse("", LoaderAreaRefusal(area));
+    if (commandId == command::kDownload) {
+        const bool window = !r.external.empty();
+        const uint32_t address = window ? static_cast<uint32_t>(r.flash.startSector) * kExternalSectorSize
+                                        : static_cast<uint32_t>(session.SectorAddress(r.flash.block, r.flash.startSector));
+        const LoaderKind kind = window ? LoaderKind::Flash : DownloadLoaderKind(session, r.flash.block);
+        if (const std::string problem = ImageFitProblem(session, kind, image.bytes.size(), r.flash.block, address, window);
+            !problem.empty())
+            return link.Refuse("", problem);
+    }
     // The lock option of a one-pass download is checked against the chip before anything
     // is written.
     if (r.lockOption && !CheckMenuOption(command::kLockChip, r.lockOption, link)) return kExitUsage;
+    // The last guard reads the chip; every check above needed nothing from the wire.
+    if (const std::string silent = LastAddressSilent(r, commandId, link, image); !silent.empty())
+        return link.Refuse("", silent);
     if (std::string why; r.beforeWrite && !r.beforeWrite(&why)) {
         res.summary = CommandWord(commandId) + ": nothing was done: " + why;
         res.fields["reason"] = why;

@@ -353,7 +353,10 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
     overall.summary = what + " failed on " + std::to_string(failed.size()) + " of " + std::to_string(ports.size()) +
                       " boards:";
     for (const auto& p : failed) overall.summary += " " + p;
-    return kExitFailed;
+    // Refused on every board: nothing was changed anywhere, which is what status 2 promises.
+    const bool allRefused =
+        std::all_of(results.begin(), results.end(), [](const BoardResult& r) { return r.rc == kExitUsage; });
+    return allRefused ? kExitUsage : kExitFailed;
 }
 
 int RunOnPorts(RunState& state, const GangPorts& g, const std::string& change, const BoardJob& job) {

@@ -7,11 +7,15 @@
 #include "Connection.h"
 #include "Gang.h"
 #include "calc/BaudCalc.h"
+#include "device/CDeviceSession.h"
 #include "ui/OperatorCommands.h"
 
 namespace tessel::cli {
 
 namespace {
+
+// One edit rewrites at most the 16 bytes its dialog shows.
+constexpr size_t kMaxEditBytes = 16;
 
 struct EditRun {
     ConnectOptions connect;
@@ -27,8 +31,31 @@ int Edit(EditRun& r, RunState& state) {
     res.fields["address"] = r.address;
     Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
-    if (const int rc = link.CheckRule(command::kEditBlock0, false); rc != kExitOk) return rc;
+    {
+        // Showing bytes changes nothing: only a rewrite needs the chip type named. (A wrong
+        // type can only move the end of block 0 that the shown bytes are cut at.)
+        CDeviceSession& s = link.Window().Session();
+        const bool assumed = s.chipTypeAssumed;
+        if (r.bytes.empty()) s.chipTypeAssumed = false;
+        const int rc = link.CheckRule(command::kEditBlock0, false);
+        s.chipTypeAssumed = assumed;
+        if (rc != kExitOk) return rc;
+    }
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
+    // Where the bytes go is known once the chip is: outside block 0 is a refusal, not a
+    // failure of the command.
+    {
+        const CDeviceSession& s = link.Window().Session();
+        const uint32_t limit = Block0Limit(s.chipType);
+        const uint32_t at = static_cast<uint32_t>(std::stoul(r.address, nullptr, 16));
+        const uint32_t last = at + static_cast<uint32_t>(r.bytes.empty() ? 1 : r.bytes.size()) - 1;
+        if (last >= limit) {
+            char why[200];
+            std::snprintf(why, sizeof why, "Memory address is invalid! (%04Xh%s lies outside block 0 of %s, 0000h-%04Xh)",
+                          last, last == at ? "" : ", the last byte,", s.Chip().model, limit - 1);
+            return link.Refuse("", why);
+        }
+    }
     bool ok = false;
     bool changed = false;
     std::string shown;
@@ -137,7 +164,15 @@ void AddOperatorCommands(CLI::App& app, RunState& state) {
                     "(the sector they fall into is rewritten)");
         AddCommonOptions(cmd, state, true);
         AddPasswordOptions(cmd, r->flash);
-        cmd->add_option("address", r->address, "Four hex digits, e.g. 03E6")->required();
+        cmd->add_option("address", r->address, "Four hex digits, e.g. 03E6")
+            ->required()
+            ->check(CLI::Validator(
+                [](const std::string& value) {
+                    const bool ok = value.size() == ByteEditDialog::kAddressChars &&
+                                    value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+                    return ok ? std::string() : "Address string should be in 4-digit Hex format! ('" + value + "')";
+                },
+                "ADDRESS"));
         // "100" must not become 10h and "1FF" 1Fh: each byte is checked whole while parsing.
         cmd->add_option("bytes", r->bytes, "New bytes as one or two hex digits each, e.g. 72 4F 5D")
             ->transform(CLI::Validator(
@@ -149,7 +184,15 @@ void AddOperatorCommands(CLI::App& app, RunState& state) {
                     return std::string();
                 },
                 "HEX BYTE"));
-        cmd->callback([r, &state] { state.exitCode = Edit(*r, state); });
+        cmd->callback([r, &state] {
+            if (r->bytes.size() > kMaxEditBytes) {
+                state.events.Error(std::to_string(r->bytes.size()) + " bytes given; at most " +
+                                   std::to_string(kMaxEditBytes));
+                state.exitCode = kExitUsage;
+                return;
+            }
+            state.exitCode = Edit(*r, state);
+        });
     }
     {
         CLI::App* cmd = app.add_subcommand("run", "Start the user's program in block 0 (the loader stops answering)");

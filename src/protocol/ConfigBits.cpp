@@ -74,13 +74,20 @@ const LockOption* FindLockOption(bool typeA, int option) {
     return nullptr;
 }
 
+const char* Level4Refusal(LockVariant variant, bool typeA, int option, int lockStatus) {
+    const LockOption* o = FindLockOption(typeA, option);
+    if (!o) return nullptr;
+    const uint8_t after = static_cast<uint8_t>((lockStatus | o->mask) & 0xFF);
+    if (after != kLevel4 && !(variant == LockVariant::A && after == kLevel4TypeA)) return nullptr;
+    return variant == LockVariant::Internal ? o->refusalInternal : o->refusal;
+}
+
 int ProgramLockBits(LinkContext& c, Operator& op, LockVariant variant, bool typeA, int option, int lockStatus) {
     const LockOption* o = FindLockOption(typeA, option);
     int result = lock::kFailed;
     if (o) {
-        const uint8_t after = static_cast<uint8_t>((lockStatus | o->mask) & 0xFF);
-        if (after == kLevel4 || (variant == LockVariant::A && after == kLevel4TypeA)) {
-            op.ShowMessage(variant == LockVariant::Internal ? o->refusalInternal : o->refusal);
+        if (const char* refusal = Level4Refusal(variant, typeA, option, lockStatus)) {
+            op.ShowMessage(refusal);
             result = lock::kRefused;
         } else {
             result = lock::kDone;

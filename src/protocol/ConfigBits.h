@@ -46,6 +46,11 @@ constexpr int kFailed = -1;
 constexpr int kRefused = 1;
 }  // namespace lock
 
+// The level-4 guard on its own, so that a front end can refuse before anything is sent: the
+// option's refusal text when programming it at `lockStatus` would make the chip level 4 (on
+// the A models 60h is level 4 too), else null.
+const char* Level4Refusal(LockVariant variant, bool typeA, int option, int lockStatus);
+
 // Programs the option's security bits, 100 ms apart, and closes with 6Bh 6Bh whatever came
 // before. The guard refuses an option that would make the chip level 4 and shows why;
 // the first refused write stops the bits that follow. An unknown option sends only the

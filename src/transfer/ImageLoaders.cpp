@@ -1,6 +1,7 @@
 #include "transfer/ImageLoaders.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <span>
 
 #include "device/CDeviceSession.h"
@@ -268,27 +269,68 @@ std::vector<TouchedRun> TouchedRuns(const LoadedImage& image, size_t from, size_
     return runs;
 }
 
-int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
-    const CDeviceSession& s = c.session;
-    const uint64_t end = start + length;
+namespace {
+// "30,852": sizes a person compares at a glance.
+std::string Grouped(uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
+    return digits;
+}
+
+std::string Hex4(uint64_t address) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04llXh", static_cast<unsigned long long>(address));
+    return buf;
+}
+}  // namespace
+
+std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t length, int block, uint32_t start,
+                            bool window) {
+    const uint64_t end = static_cast<uint64_t>(start) + length;
+    const uint32_t base1 = static_cast<uint32_t>(s.StartAddress(1));
     bool fits = false;
+    uint64_t holds = 0, from = 0;  // what the place holds, from which address
     switch (kind) {
         case LoaderKind::Flash:
-            fits = end <= (s.ExternalWindowOpen() ? 0x10000u : BlockLimit(s, block));
+            holds = window ? 0x10000u : BlockLimit(s, block);
+            fits = end <= holds;
             break;
         case LoaderKind::Block1:
-            fits = start >= static_cast<uint32_t>(s.StartAddress(1)) &&
-                   end - static_cast<uint32_t>(s.StartAddress(1)) <= BlockLimit(s, 1);
+            holds = BlockLimit(s, 1);
+            from = base1;
+            fits = start >= base1 && end - base1 <= holds;
             break;
         case LoaderKind::ExternalMode:
-            if (block == 0)
-                fits = end <= BlockLimit(s, 0) || TailReachesBlock1(s, static_cast<uint32_t>(end));
-            else
-                fits = end - static_cast<uint32_t>(s.StartAddress(1)) <= BlockLimit(s, 1);
+            if (block == 0) {
+                holds = BlockLimit(s, 0);
+                fits = end <= holds || TailReachesBlock1(s, static_cast<uint32_t>(end));
+            } else {
+                holds = BlockLimit(s, 1);
+                from = base1;
+                fits = end - base1 <= holds;
+            }
             break;
     }
-    if (fits) return load::kOk;
-    Show(c, kOverSize);
+    if (fits) return "";
+    const int placeBlock = kind == LoaderKind::Block1 ? 1 : block;
+    const std::string where =
+        window ? std::string("the external flash's window") : std::string(s.Chip().model) + "'s block " + std::to_string(placeBlock);
+    std::string text = "the file needs " + Grouped(length) + " bytes from " + Hex4(start) + "; " + where + " holds " +
+                       Grouped(holds);
+    if (start != from) text += " (" + Hex4(from) + "-" + Hex4(from + holds - 1) + ")";
+    return text;
+}
+
+std::string LastAddressSilence(LinkContext& c, uint32_t last, const std::string& what) {
+    if (AnswersReadAt(c, last)) return "";
+    return "the chip did not answer a read at " + Hex4(last) + ", the last address the " + what +
+           " would touch: it is smaller than " + c.session.Chip().model;
+}
+
+int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
+    const std::string problem = ImageFitProblem(c.session, kind, length, block, start, c.session.ExternalWindowOpen());
+    if (problem.empty()) return load::kOk;
+    Show(c, std::string(kOverSize) + "\n" + problem);
     return load::kOverSize;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/CDeviceSession.h"
 #include "files/HexImage.h"
 #include "protocol/Primitives.h"
 
@@ -62,7 +63,27 @@ std::string ShortFileName(const std::string& path);
 // Which loader a download uses.
 enum class LoaderKind { Flash, Block1, ExternalMode };
 
-// The loader's own size test, run before any erase: kOk or kOverSize (message shown).
+// Which loader a download of `block` uses in the session's memory mode.
+inline LoaderKind DownloadLoaderKind(const CDeviceSession& s, int block) {
+    if (s.memoryMode != kInternalMemory) return LoaderKind::ExternalMode;
+    return block == 1 ? LoaderKind::Block1 : LoaderKind::Flash;
+}
+
+// The size test on its own, for a plan checked before anything is sent: why an image of
+// `length` bytes placed at `start` does not fit ("the file needs 30,852 bytes from 0000h;
+// NX31A16's block 0 holds 16,384"), or "" when it does. `window`: an external-flash window
+// is, or will be, open.
+std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t length, int block, uint32_t start,
+                            bool window);
+
+// A chip taken for a larger one erases block 0 and only then refuses the first address it
+// lacks. Read first, the last address a command will touch shows it: a loader that stays
+// silent there gives why ("the chip did not answer a read at 7FFFh, the last address the
+// download would touch: it is smaller than NX31A32"), "" when it answered.
+std::string LastAddressSilence(LinkContext& c, uint32_t last, const std::string& what);
+
+// The loader's own size test, run before any erase: kOk or kOverSize (message shown, with
+// the sizes).
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start);
 
 // Block 0 in internal memory mode, or an external-flash window: erase the touched sectors,

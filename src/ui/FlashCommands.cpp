@@ -318,6 +318,20 @@ public:
 
     // ---- Download ----
 
+    uint64_t Block0End() {
+        return static_cast<uint64_t>(S().ListedSectorCount(0)) * static_cast<uint64_t>(S().SectorSize(0));
+    }
+
+    // The chip type chosen at detection decides what is erased: a smaller chip would lose
+    // block 0 before refusing the first address it lacks, so the last one is read first.
+    bool ChipReaches(uint32_t last, const char* what) {
+        LinkContext link = Link();
+        const std::string why = LastAddressSilence(link, last, what);
+        if (why.empty()) return true;
+        Say(why + ". Nothing was erased; check the chip type chosen at detection.");
+        return false;
+    }
+
     int Download() {
         CDeviceSession& s = S();
         const bool upgrade = s.bslUpgradeMode;
@@ -336,9 +350,7 @@ public:
         LinkContext link = Link();
         LoadedImage image;
         const bool internal = s.memoryMode == kInternalMemory;
-        const LoaderKind kind = !internal ? LoaderKind::ExternalMode
-                                : sel.block == 1 ? LoaderKind::Block1
-                                                 : LoaderKind::Flash;
+        const LoaderKind kind = DownloadLoaderKind(s, sel.block);
         if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
             CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk) {
             Result("download of " + name + " refused: nothing was erased or written");
@@ -353,6 +365,13 @@ public:
             }
         }
         if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
+        if (!upgrade && sel.block == 0 && !Window()) {
+            const uint64_t end = std::min<uint64_t>(uint64_t{sel.address} + image.bytes.size(), Block0End());
+            if (end > sel.address && !ChipReaches(static_cast<uint32_t>(end - 1), "download")) {
+                Result("download of " + name + " refused: nothing was erased or written");
+                return Failed();
+            }
+        }
         if (!Op().AskYesNo(kEraseQuestion)) {
             declined_ = true;
             if (upgrade) s.flags.longOperation = false;
@@ -625,6 +644,9 @@ public:
                 return false;
             }
         }
+        if (sel.block == 0 &&
+            !ChipReaches(sel.address + static_cast<uint32_t>(sel.count) * sectorBytes - 1, "erase"))
+            return false;
         const std::string question = SectorEraseQuestion(sel.firstSector, sel.count, sel.block, sel.address,
                                                          static_cast<uint32_t>(sel.count) * sectorBytes, false);
         if (!Op().AskYesNo(EraseQuestion(question))) {

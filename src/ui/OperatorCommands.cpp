@@ -285,6 +285,10 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
 
 bool ByteEditDialog::OnReplaceData() {
     Operator& op = w_.Op();
+    if (w_.Session().chipTypeAssumed) {
+        op.ShowMessage(kChipTypeNotReported);
+        return false;
+    }
     // Nothing is erased at an address the display refused.
     if (!OnDisplayData()) return false;
     const size_t length = newData.size();

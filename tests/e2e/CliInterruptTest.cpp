@@ -202,7 +202,7 @@ TEST(CliInterrupt, ALostReaderOrAFileSizeLimitLetsTheProcedureFinishAndIsReporte
         const std::string file = dir + "/b0.bin", trace = dir + "/wire.txt";
         WriteBytes(file, Pattern(4096, 0x21));
         const test::CliRun r = Bash(R"(ulimit -f 8; exec "$0" "$@")",
-                                    {"download", "--port", sim.pty, "--yes", "--trace-wire", trace, file},
+                                    {"download", "--port", sim.pty, "--chip", "NX31A16", "--yes", "--trace-wire", trace, file},
                                     {"XDG_STATE_HOME=" + dir});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find("the wire trace " + trace + " is incomplete"), std::string::npos) << r.out;

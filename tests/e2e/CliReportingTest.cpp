@@ -195,6 +195,11 @@ void Check(const std::string& port, const Case& c) {
     const bool detect = c.args.front() == "detect";
     std::vector<std::string> args;
     for (const std::string& a : c.args) args.push_back(a == "PORT" ? port : a);
+    // A board on a pseudo-terminal does not say what it is: these are NX31A32s unless named.
+    if (port.rfind("sim:", 0) != 0 && c.args.front() != "cable-test" &&
+        std::find(args.begin(), args.end(), "--chip") == args.end() &&
+        std::find(c.args.begin(), c.args.end(), "PORT") != c.args.end())
+        args.insert(args.end(), {"--chip", "NX31A32"});
     const Outcome r = Tessel(args);
     std::string all;
     for (const auto& a : args) all += a + " ";
@@ -212,7 +217,7 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
     const TempFolder dir;
     SimOnPty board({"--chip", "NX31A32", "--save-block0", dir + "/block0.bin"});
     const std::vector<Case> cases = {
-        {{"detect", "-p", "PORT"}, 0, "detected NX31A32 with loader v1.1F"},
+        {{"detect", "-p", "PORT"}, 0, "detected NX31A32 (chosen, not reported by the loader) with loader v1.1F"},
         // The sample defines 18 bytes between 0000h and 003Eh; the gap between them is left alone.
         {{"download", "-p", "PORT", "-y", kSample}, 0, "downloaded " + kSample + ": 18 bytes in 1 sector at 0000h-003Eh, verified, "},
         {{"compare", "-p", "PORT", kSample}, 0, "compare: " + kSample + " matches the flash, 18 bytes at 0000h-003Eh"},
@@ -270,10 +275,11 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         EXPECT_EQ(r.out, "nothing was done: /nonexistent/app.hex: No such file or directory\n");
     }
     {
-        // The 272nd byte from the board is the sixth of the first chunk read back, after the two
-        // reads of the sector that keep the file's gap bytes.
-        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "272"});
-        const Outcome r = Tessel({"download", "-p", board.pty, "-y", kSample}, {}, true);
+        // The 274th byte from the board is the sixth of the first chunk read back, after the
+        // reads of the last address the download reaches (the command line's plan and the
+        // download's own) and the two reads of the sector that keep the file's gap bytes.
+        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "274"});
+        const Outcome r = Tessel({"download", "-p", board.pty, "--chip", "NX31A32", "-y", kSample}, {}, true);
         EXPECT_EQ(r.status, 1) << r.out;
         const auto lines = Lines(r.out);
         const auto text = std::find(lines.begin(), lines.end(), "This is a test4");
@@ -284,9 +290,10 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
                                        " failed: verify failed at 0005h: read back 00h, expected FFh "
                                        "(Reading 256 of 256 bytes, Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
     }
-    // An erase unanswered, and one answered with another byte than C0h (the 10th reply byte).
+    // An erase unanswered, and one answered with another byte than C0h (the 12th reply byte,
+    // after the two reads of the last address the erase reaches).
     for (const auto& [fault, value, why] : {std::tuple{"--refuse", "11", "no acknowledgement"},
-                                            std::tuple{"--corrupt-reply", "10", "answered 3Fh instead of C0h"}}) {
+                                            std::tuple{"--corrupt-reply", "12", "answered 3Fh instead of C0h"}}) {
         SimOnPty board({"--chip", "NX31A32", fault, value});
         Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1,
                           std::string("erase failed: erase failed at 0000h: ") + why});
@@ -303,7 +310,7 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         {{"compare", "-p", "PORT", kSample}, 1, "compare: differs at 0000h (file 02h, chip FFh)"},
         {{"download", "-p", "PORT", kSample}, 1, "download of " + kSample + " declined: nothing was erased or written"},
         {{"save", "-p", "PORT", "--count", "1", dir + "/no/such/dir/s.bin"}, 1, "save to " + dir + "/no/such/dir/s.bin failed"},
-        {{"edit", "-p", "PORT", "FFFF"}, 1, "edit: nothing read: Memory address is invalid!"},
+        {{"edit", "-p", "PORT", "FFFF"}, 2, "edit: nothing was done: Memory address is invalid! (FFFFh lies outside"},
         {{"lock", "-p", "PORT", "--mode", "external", "2"}, 1, "lock option 2 declined: nothing was programmed"},
         {{"run", "-p", "PORT", "--mode", "external"}, 2, "run: nothing was done: Run User Code is not available on NX31A32 in external memory mode"},
         {{"detect", "-p", dir + "/no-such-port"}, 3, "detect: nothing was done, " + dir + "/no-such-port could not be opened"},
@@ -334,7 +341,7 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
 // optional field. A field that is not listed is an error, so the README cannot drift.
 const std::map<std::string, std::map<std::string, std::string>>& Schema() {
     static const std::map<std::string, std::map<std::string, std::string>> schema = {
-        {"chip", {{"port", "string"}, {"model", "string"}, {"firmware", "string"}, {"flash_size", "string"},
+        {"chip", {{"port", "string"}, {"model", "string"}, {"model_source", "string"}, {"firmware", "string"}, {"flash_size", "string"},
                   {"remap", "string"}, {"mem_mode", "string"}, {"security", "string"}, {"lock_status", "integer"},
                   {"baud", "integer"}, {"double_clock?", "boolean"}}},
         {"phase_start", {{"phase", "string"}, {"done", "integer"}, {"steps", "integer"}, {"unit", "string"}, {"step_size", "integer"}}},
@@ -353,7 +360,7 @@ const std::map<std::string, std::map<std::string, std::string>>& Schema() {
                     {"seconds?", "number"}, {"status?", "string"}, {"file?", "string"}, {"output?", "string"},
                     {"bytes?", "integer"}, {"sectors?", "integer"}, {"start?", "integer"}, {"end?", "integer"},
                     {"not_blank?", "integer"}, {"chip_erase?", "boolean"}, {"option?", "string"},
-                    {"security?", "string"}, {"model?", "string"}, {"firmware?", "string"}, {"baud?", "integer"},
+                    {"security?", "string"}, {"model?", "string"}, {"model_source?", "string"}, {"firmware?", "string"}, {"baud?", "integer"},
                     {"reload?", "integer"}, {"crystal?", "number"}, {"address?", "string"},
                     {"failed_step?", "string"}, {"failed_address?", "integer"}, {"reason?", "string"},
                     {"chip_byte?", "integer"}, {"expected_byte?", "integer"}, {"changed_only?", "string"},
@@ -437,6 +444,7 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
     auto ev = run({"detect"}, 0);
     EXPECT_EQ(Count(ev, "chip"), 1);
     EXPECT_EQ(ev.back()["model"], "NX31H64D");
+    EXPECT_EQ(ev.back()["model_source"], "chosen");
     ev = run({"compare", kSample}, 1);
     EXPECT_EQ(ev.back()["failed_step"], "compare");
     EXPECT_EQ(ev.back()["failed_address"], 0);
@@ -485,8 +493,9 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
 // boards with their own outcome.
 TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
     SimOnPty good({"--chip", "NX31A32"});
-    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "272"});
-    const Outcome r = Tessel({"download", "--json", "-y", "-p", good.pty, "-p", faulty.pty, kSample});
+    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "274"});
+    const Outcome r =
+        Tessel({"download", "--json", "-y", "-p", good.pty, "-p", faulty.pty, "--chip", "NX31A32", kSample});
     const auto ev = CheckEvents(r, "side by side");
     EXPECT_EQ(r.status, 1) << r.out;
     std::map<std::string, int> open;

@@ -72,6 +72,17 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
         ASSERT_FALSE(r.op.messages.empty()) << c.file;
         EXPECT_EQ(r.op.messages.back().compare(0, c.message.size(), c.message), 0) << r.op.messages.back();
     }
+    // Taken for an NX31A32, the chip stays silent at the last address the download would
+    // reach: refused before the question.
+    r.session().chipType = 2;
+    r.file = r.WriteFile("20k.bin", std::vector<uint8_t>(20000, 0xA5));
+    r.op.questions.clear();
+    EXPECT_FALSE(r.RunYes(command::kDownload));
+    EXPECT_EQ(r.op.messages.back().rfind("the chip did not answer a read at 4E1Fh, the last address the download", 0),
+              0u)
+        << r.op.messages.back();
+    EXPECT_TRUE(r.op.questions.empty());
+    r.session().chipType = 1;
     // No also downloads nothing, and a cancelled dialog asks nothing.
     r.file = SampleHex();
     EXPECT_FALSE(r.RunYes(command::kDownload, {false}));
