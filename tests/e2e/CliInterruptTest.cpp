@@ -96,33 +96,36 @@ test::CliRun Interrupt(const Board& b, std::vector<std::string> args, const std:
 const std::vector<uint8_t> kSwitchToStub = {0x03, 0x20, 0x27, 0x10};
 const std::vector<uint8_t> kOpenLowWindow = {0x66, 0x66, 0x0C};
 
-// Both downloads borrow block 0: the block-1 one for the programming stub, the A model's
-// window one for the external-access stub. Ctrl-\ is one more way to ask for the end, and gets
-// the same recovery.
+// The block-1 download and the loader upgrade borrow block 0 for the programming stub, the A
+// model's window download for the external-access stub. Ctrl-\ is one more way to ask for the
+// end, and gets the same recovery. The upgrade runs whole once begun, so its stop always finds
+// block 1 written.
 TEST(CliInterrupt, ABlock1DownloadStopsAndLeavesBlock0ByteForByte) {
     const struct {
-        std::vector<std::string> where;
+        std::vector<std::string> command;
         size_t bytes;
         const std::vector<uint8_t>& marker;
         size_t after;
         std::vector<int> signals;
         std::vector<std::string> says;
     } runs[] = {
-        {{"--block", "1", "--start-sector", "16"}, 48 * 64, kSwitchToStub, 300, {SIGINT, SIGTERM, SIGQUIT},
-         {"interrupted by", "block 0 was put back as it was", "block 1 holds a partial image"}},
-        {{"--external", "low", "--start-sector", "1"}, 3 * 4096, kOpenLowWindow, 600, {SIGINT, SIGTERM},
+        {{"download", "--block", "1", "--start-sector", "16"}, 48 * 64, kSwitchToStub, 300, {SIGINT, SIGTERM, SIGQUIT},
+         {"interrupted by", "block 1 holds a partial image; block 0 was put back as it was"}},
+        {{"upgrade-bsl"}, 1024, kSwitchToStub, 40, {SIGINT},
+         {"interrupted by SIGINT: the new boot loader was written and verified in block 1; block 0 was put back "
+          "as it was"}},
+        {{"download", "--external", "low", "--start-sector", "1"}, 3 * 4096, kOpenLowWindow, 600, {SIGINT, SIGTERM},
          {"the external flash window holds a partial image",
           "the external flash window was left and block 0 put back"}},
     };
     for (const auto& run : runs) {
         for (const int sig : run.signals) {
-            SCOPED_TRACE(run.where[0] + " " + strsignal(sig));
+            SCOPED_TRACE(testing::PrintToString(run.command) + " " + strsignal(sig));
             Board b;
             const std::string file = b.dir + "/image.bin";
             WriteBytes(file, Pattern(run.bytes, 0x40));
-            std::vector<std::string> args = {"download", "--port", "sim:NX31A32", "--yes"};
-            args.insert(args.end(), run.where.begin(), run.where.end());
-            args.push_back(file);
+            std::vector<std::string> args = run.command;
+            args.insert(args.end(), {"--port", "sim:NX31A32", "--yes", file});
             const test::CliRun o = Interrupt(b, args, run.marker, run.after, sig);
             EXPECT_EQ(o.status, 128 + sig) << o.out;
             for (const std::string& said : run.says) EXPECT_NE(LastLine(o.out).find(said), std::string::npos) << o.out;
