@@ -431,8 +431,12 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
         return kExitFailed;
     }
     if (!EnterWindow(r, link)) {
-        res.summary = CommandWord(commandId) + ": nothing was done, the external flash's " + r.external +
-                      " window could not be opened: " + link.FailureReason();
+        // An opening that changed block 0 before it failed says itself what it left where.
+        const std::string& leftBehind = link.Window().Result();
+        res.summary = CommandWord(commandId) +
+                      (leftBehind.empty() ? ": nothing was done, the external flash's " + r.external +
+                                                " window could not be opened: " + link.FailureReason()
+                                          : ": " + leftBehind);
         return kExitFailed;
     }
     r.place = PlaceOf(r, session);
@@ -445,9 +449,13 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     if (ok && r.verify) ok = w.RunCommand(command::kCompare);
     if (ok && after) after(r, link);
     const std::string commandStatus = w.Field(ChipField::IapStatus);
-    ok = LeaveWindow(r, link) && ok;
+    const bool left = LeaveWindow(r, link);
+    // A return that could not give block 0 back says what it left where.
+    const std::string leftBehind = left ? std::string() : w.Result();
+    ok = left && ok;
     if (!commandStatus.empty()) w.SetIapStatus(commandStatus);
     Describe(r, commandId, link, ok, res);
+    if (!leftBehind.empty()) res.summary += "; " + leftBehind;
     if (ok && r.lockOption && InterruptSignal() == 0) {
         link.UseMenuOption(r.lockOption);
         if (!w.RunCommand(command::kLockChip)) {

@@ -214,9 +214,11 @@ void AddOperatorCommands(CLI::App& app, RunState& state) {
                           "bytes sent must come back within 3 seconds (no boot loader is needed)");
         auto g = std::make_shared<GangPorts>();
         AddGangConnectOptions(cmd, state, *g);
-        // No chip is reached: only the line's own options apply, and the rate has its own default.
+        // No chip is reached, so the help lists only the line's own options; the others are
+        // still taken (and checked) after the sub-command, as on every command line, so that one
+        // set of options serves a whole script.
         for (const char* unused : {"--chip", "--mode", "--crystal", "--firmware", "--firmware-dir"})
-            cmd->remove_option(cmd->get_option(unused));
+            cmd->get_option(unused)->group("");
         cmd->get_option("--baud")->description("Baud rate (default 38400)")->default_str("");
         cmd->callback([g, &state] {
             state.exitCode = RunOnPorts(state, *g, "the MCU must be off every board, its TXD and RXD pins connected",

@@ -18,9 +18,10 @@ using namespace stub;
 
 void ReportLostBlock0(MainDialog& w, const std::string& backup) {
     w.Session().flags.errorReported = true;
+    // The external-flash window borrows the same areas as the block-1 stub does.
     w.Op().ShowMessage(
-        "Block 0 could not be restored after the block-1 operation: its areas 0000h-007Fh and "
-        "2000h-217Fh may now be erased or hold the programming stub.\nTheir saved contents are in " +
+        "Block 0 could not be restored after it was borrowed: its areas 0000h-007Fh and "
+        "2000h-217Fh may now be erased or hold a programming stub.\nTheir saved contents are in " +
         backup + " (Intel HEX, at their own addresses).");
 }
 
@@ -138,6 +139,12 @@ std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Code
     return backup;
 }
 
+std::string Block0AreasNotPutBack(const std::string& backup) {
+    std::string text = "block 0's areas 0000h-007Fh and 2000h-217Fh were not put back";
+    if (!backup.empty()) text += "; their saved contents are in " + backup;
+    return text;
+}
+
 bool RestoreBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
                         const std::vector<BackupRegion>& saved, const std::string& backup) {
     for (int i = 0; i < attempts; ++i) {
@@ -222,30 +229,39 @@ bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::fun
     }
 
     const bool stubRunning = EnterStub(link, *image, o.attempts, true, true, codes);
+    bool workRan = false;
     bool worked = false;
     if (stubRunning) {
-        if (stop.Requested()) {
-            stop.Note("stopped before the work in block 1 began");
-        } else if (o.workStopsBetweenChunks) {
-            StopRequest::Release release(stop);
-            worked = work();
-        } else {
-            worked = work();
+        if (!stop.Requested()) {
+            workRan = true;
+            if (o.workStopsBetweenChunks) {
+                StopRequest::Release release(stop);
+                worked = work();
+            } else {
+                worked = work();
+            }
         }
         if (o.beforeSwitchBack) o.beforeSwitchBack();
-        if (!LeaveStub(w, link, o.attempts, codes)) worked = false;
     }
+    // Said at the end, not when the work returns: a stop that comes while block 0 is put back
+    // must still say what became of block 1.
+    auto noteStop = [&](bool restored) {
+        if (!stop.Requested()) return;
+        stop.Note(!workRan ? "block 1 was not changed" : worked ? o.workDone : o.workFailed);
+        stop.Note(restored ? "block 0 was put back as it was" : Block0AreasNotPutBack());
+    };
+    const bool leftStub = stubRunning && LeaveStub(w, link, o.attempts, codes);
     if (hl && !selectBlock0(link)) {
         w.Op().ShowMessage(o.selectFailed);
         ReportLostBlock0(w, backup);
-        if (stop.Requested()) stop.Note("block 0 could not be put back");
+        noteStop(false);
         return false;
     }
     const bool restored = RestoreBlock0Areas(w, link, o.attempts, codes, saved, backup);
-    if (stop.Requested()) stop.Note(restored ? "block 0 was put back as it was" : "block 0 could not be put back");
+    noteStop(restored);
     if (!restored) return false;
     if (!stubRunning && o.stubFailed) w.Op().ShowMessage(o.stubFailed);
-    return stubRunning && worked;
+    return leftStub && worked;
 }
 
 }  // namespace tessel

@@ -69,6 +69,10 @@ int Retried(int attempts, const std::function<int()>& step);
 std::string SaveBlock0Areas(MainDialog& window, LinkContext& link, int attempts, stub::Codes& codes,
                             std::vector<BackupRegion>& saved, const std::string& backupDir);
 
+// The words every report of a restore that did not happen uses: "block 0's areas 0000h-007Fh and
+// 2000h-217Fh were not put back", then, when `backup` is given, the file that holds them.
+std::string Block0AreasNotPutBack(const std::string& backup = "");
+
 // Writes the saved areas back (codes kRestore0, kRestoreErase, kRestore1), all three again
 // while any failed, the first sector erased before each repetition. A verified restore
 // deletes `backup`; a failed one names it.
@@ -113,6 +117,11 @@ struct Block1StubOptions {
     // The work is a plain transfer that may stop between chunks when the operator asks (the
     // rest of the procedure, and putting block 0 back, still run); otherwise it finishes.
     bool workStopsBetweenChunks = false;
+    // What a stop's report says of block 1 once the work has run: it did all it was asked
+    // to, or it did not (a write cut short, an erase that failed). A stop before the work
+    // began says that block 1 was not changed.
+    std::string workDone = "block 1 was written and verified";
+    std::string workFailed = "block 1 holds a partial image";
     // Runs after the work, while the stub still has control.
     std::function<void()> beforeSwitchBack;
     // The step codes, for a caller that reports them.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "device/CDeviceSession.h"
@@ -23,6 +24,7 @@ constexpr uint8_t kEnterExternal = 0x66;
 constexpr uint8_t kLeaveExternal = 0x01;
 
 struct WindowTexts {
+    const char* name;
     const char* internalOnly;
     const char* instruction;
     const char* failed;
@@ -35,11 +37,11 @@ struct WindowTexts {
     "a.    EA1# = 1  or  #1 = OFF\nb.    CE# = 0    or  #2 = ON\n" a16         \
     "d.    RST1 = 1  or  #8 = OFF\ne.    Vcc >= 3.3V"
 
-constexpr WindowTexts kLow{"Entering Low 64KB of external flash only works in internal memory mode!",
+constexpr WindowTexts kLow{"low", "Entering Low 64KB of external flash only works in internal memory mode!",
                            TESSEL_SWITCHES("c.    A16 = 0     or  #3 = ON\n"),
                            "Entering Low 64KB of External Flash Failed!",
                            "Entering Low 64KB of External Flash Successful!", "Low 64KB"};
-constexpr WindowTexts kHigh{"Entering High 64KB of external flash only works in internal memory mode!",
+constexpr WindowTexts kHigh{"high", "Entering High 64KB of external flash only works in internal memory mode!",
                             TESSEL_SWITCHES("c.    A16 = 1     or  #3 = OFF\n"),
                             "Entering High 64KB of External Flash Failed!",
                             "Entering High 64KB of External Flash Successful!", "High 64KB"};
@@ -96,21 +98,22 @@ public:
             // given back.
             if (s.externalProgramRunning && !LeaveExternalProgram()) return Failed(t);
             s.externalProgramRunning = false;
-        } else if (TypeA() && PrepareExternalAccess() != 0) {
-            return Failed(t);
+        } else if (std::string areasOut; TypeA() && PrepareExternalAccess(&areasOut) != 0) {
+            return Failed(t, areasOut);
         }
         if (s.flags.stop.Requested()) {
             const bool back = !TypeA() || GiveBlock0Back(kAttempts);
             s.flags.stop.Note(back ? "the external flash window was not opened; block 0 is as it was"
-                                   : "the external flash window was not opened; block 0 could not be put back");
+                                   : "the external flash window was not opened; " + Block0AreasNotPutBack());
             return false;
         }
         const uint8_t mhz = static_cast<uint8_t>(std::ceil(s.crystalMHz));
         if (!SendRetried({kEnterExternal, kEnterExternal, mhz})) {
             // Nothing is open: the user's block 0 goes back rather than waiting for a return
             // that will not come.
-            if (TypeA() && !saved_.empty()) GiveBlock0Back(1);
-            return Failed(t);
+            const std::string backup = backup_;
+            const bool back = !TypeA() || saved_.empty() || GiveBlock0Back(1);
+            return Failed(t, back ? "" : backup);
         }
         s.externalLowOpen = !high;
         s.externalHighOpen = high;
@@ -128,13 +131,19 @@ public:
         return true;
     }
 
-    bool Failed(const WindowTexts& t) {
+    // `areasOut`: the backup of block 0's areas, when they were changed and could not be put
+    // back. The command's result then says so, and no report may call the failure harmless.
+    bool Failed(const WindowTexts& t, const std::string& areasOut = "") {
         Say(t.failed);
+        if (!areasOut.empty())
+            w_.SetResult(std::string("the external flash's ") + t.name + " window was not opened; " +
+                         Block0AreasNotPutBack(areasOut));
         return false;
     }
 
-    // The A models' external-access program needs its stub in block 0 at 2000h.
-    int PrepareExternalAccess() {
+    // The A models' external-access program needs its stub in block 0 at 2000h. On failure,
+    // `areasOut` names the backup of the areas when they were left changed.
+    int PrepareExternalAccess(std::string* areasOut) {
         const FirmwareImage* image = UsableFirmware(w_, FirmwareId::ExternalStub);
         if (!image) return -1;
         LinkContext link{S(), w_, nullptr};
@@ -156,9 +165,10 @@ public:
             // what was read, or name the file that holds it.
             if (!backup.empty() && codes[kErase0] != stub::kNotTried) {
                 stub::Codes restore;
-                RestoreBlock0Areas(w_, link, kAttempts, restore, saved, backup);
+                if (!RestoreBlock0Areas(w_, link, kAttempts, restore, saved, backup)) *areasOut = backup;
             } else if (!backup.empty()) {
                 std::remove(backup.c_str());
+                S().flags.stop.DropBackup(backup);
             }
             return -1;
         }
@@ -236,6 +246,9 @@ public:
         const bool restoring = !saved_.empty();
         if (!GiveBlock0Back(kAttempts, &codes)) {
             s.flags.errorReported = true;
+            w_.SetResult("the external flash window was left; " + Block0AreasNotPutBack(backup_));
+            if (s.flags.stop.Requested())
+                s.flags.stop.Note("the external flash window was left; " + Block0AreasNotPutBack());
             Say(kReturnFailed);
             using namespace stub;
             const int results[] = {codes[kRestore0], codes[kRestoreErase], codes[kRestore1]};

@@ -57,13 +57,18 @@ struct StubTexts {
     const char* bslA;
     const char* bslHL;
     const char* failed;
+    // What a stop's report says of block 1 after the work succeeded, or did not.
+    const char* workDone;
+    const char* workFailed;
 };
 constexpr StubTexts kDownloadStub{"You can not erase BSL which resides in the first 16 sectors of Block1!",
                                   "You can not erase BSL which resides in the first 9 sectors of Block1!",
-                                  "Download to Block1 Failed!"};
+                                  "Download to Block1 Failed!", "block 1 was written and verified",
+                                  "block 1 holds a partial image"};
 constexpr StubTexts kEraseStub{"You can not erase the first 16 block1\nsectors which are used to store BSL!",
                                "You can not erase the first 9 block1\nsectors which are used to store BSL!",
-                               "Erase Block1 Sectors Failed!"};
+                               "Erase Block1 Sectors Failed!", "block 1's sectors were erased",
+                               "block 1's sectors may be partly erased"};
 
 constexpr char kEraseQuestion[] = "Data in corresponding sectors will be erased.\nProceed to download?";
 constexpr char kSectorsErased[] = "Sectors erase completed!!!";
@@ -235,6 +240,8 @@ public:
         o.backupDir = env_.backupDir;
         o.selectFailed = texts.failed;
         o.stubFailed = texts.failed;
+        o.workDone = texts.workDone;
+        o.workFailed = texts.workFailed;
         o.beforeSwitchBack = beforeSwitchBack;
         o.workStopsBetweenChunks = workStops;
         return RunWithBlock1Stub(w_, o, work);
@@ -381,12 +388,13 @@ public:
         if (upgrade && internal && !EraseBslArea()) return Failed();
         w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
         int rc = load::kOk;
+        const bool viaStub = internal && !upgrade && sel.block == 1;
         if (internal && upgrade) {
             rc = LoadToBlock1(link, image, sel.block, sel.address);
             s.port.PurgeInput();
         } else if (!internal) {
             rc = LoadExternalMode(link, image, sel.block, sel.address);
-        } else if (sel.block == 1) {
+        } else if (viaStub) {
             rc = load::kFailed;
             const bool ok = WithStub(sel.address, kDownloadStub, [&] {
                 ScopedFlag<std::atomic<bool>> longOp(s.flags.longOperation);
@@ -410,7 +418,8 @@ public:
         } else {
             rc = LoadToFlash(link, image, sel.block, sel.address);
         }
-        if (rc != load::kOk && s.flags.stop.Requested())
+        // Through the block-1 stub, its procedure says what became of block 1.
+        if (rc != load::kOk && s.flags.stop.Requested() && !viaStub)
             s.flags.stop.Note(!internal ? "the external memory holds a partial image"
                                         : "block " + std::to_string(sel.block) + " holds a partial image");
         // Flash and external-mode loads read every chunk back; the block-1 loader does not.

@@ -93,9 +93,9 @@ MessageAdvice AdviseOn(const std::string& message) {
                    "invalid", "wrong", "incorrect", "not available", "not completed", "no flash chip",
                    "no target board", "doesn't work", "only works", "oversize", "over size",
                    "please stop", "refus", "timeout", "time-out", "unmatched", "not confirmed",
-                   "read differently", "differs"}))
+                   "read differently", "differs", "not put back"}))
         advice.kind = MessageKind::Error;
-    // A stop that left something undone ("could not be put back") stays an error.
+    // A stop that left something undone ("were not put back") stays an error.
     else if (message.rfind(kStoppedPrefix, 0) == 0)
         advice.kind = MessageKind::Warning;
     return advice;

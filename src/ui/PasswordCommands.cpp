@@ -78,6 +78,8 @@ public:
         Block1StubOptions o;
         o.backupDir = backupDir_;
         o.selectFailed = "Changing Password Failed!";
+        o.workDone = "the password was changed";
+        o.workFailed = "the chip may have no password now";
         o.attempts = kStepAttempts;
         o.codes = &codes;
         const bool ok = RunWithBlock1Stub(w_, o, [&] { return RewritePasswordSector(w_, link, d->newPassword, kStepAttempts, &eraseCode, &writeCode); });

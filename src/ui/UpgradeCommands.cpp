@@ -122,6 +122,8 @@ public:
         Block1StubOptions o;
         o.backupDir = env_.backupDir;
         o.selectFailed = "Update BSL Failed!";
+        o.workDone = "the new boot loader was written and verified in block 1";
+        o.workFailed = "the boot loader in block 1 may be erased or partly written";
         o.attempts = kStepAttempts;
         o.codes = &codes;
         o.beforeSwitchBack = [&s] {

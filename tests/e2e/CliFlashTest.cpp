@@ -124,6 +124,9 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"password", "change", "--port", gone, "--new-password-file", "/dev/zero"}, 2, "not a regular file"},
         {{"cable-test", "--port", gone, "--ports-from", "/dev/zero"}, 2, "not a regular file"},
         {{"cable-test", "--port", a32, "--baud", "12345", "--yes"}, 2, ""},
+        // The options every command takes after its name, though no chip is reached here.
+        {{"cable-test", "--port", a32, "--yes", "--chip", "NX31A32", "--firmware-dir", dir}, 1,
+         "cable test failed: Serial connection is incorrect!!!"},
         {{"erase", "--yes", "--port", gone}, 3, "erase: nothing was done, " + gone + " could not be opened"},
         {{"detect", "--port", "sim:NX31A99"}, 2, "unknown chip 'NX31A99'"},
         {{"detect", "--port", a32, "--crystal", "1.0", "--baud", "38400"}, 2,

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
 #include "support/CliRun.h"
@@ -96,33 +98,36 @@ test::CliRun Interrupt(const Board& b, std::vector<std::string> args, const std:
 const std::vector<uint8_t> kSwitchToStub = {0x03, 0x20, 0x27, 0x10};
 const std::vector<uint8_t> kOpenLowWindow = {0x66, 0x66, 0x0C};
 
-// Both downloads borrow block 0: the block-1 one for the programming stub, the A model's
-// window one for the external-access stub. Ctrl-\ is one more way to ask for the end, and gets
-// the same recovery.
+// The block-1 download and the loader upgrade borrow block 0 for the programming stub, the A
+// model's window download for the external-access stub. Ctrl-\ is one more way to ask for the
+// end, and gets the same recovery. The upgrade runs whole once begun, so its stop always finds
+// block 1 written.
 TEST(CliInterrupt, ABlock1DownloadStopsAndLeavesBlock0ByteForByte) {
     const struct {
-        std::vector<std::string> where;
+        std::vector<std::string> command;
         size_t bytes;
         const std::vector<uint8_t>& marker;
         size_t after;
         std::vector<int> signals;
         std::vector<std::string> says;
     } runs[] = {
-        {{"--block", "1", "--start-sector", "16"}, 48 * 64, kSwitchToStub, 300, {SIGINT, SIGTERM, SIGQUIT},
-         {"interrupted by", "block 0 was put back as it was", "block 1 holds a partial image"}},
-        {{"--external", "low", "--start-sector", "1"}, 3 * 4096, kOpenLowWindow, 600, {SIGINT, SIGTERM},
+        {{"download", "--block", "1", "--start-sector", "16"}, 48 * 64, kSwitchToStub, 300, {SIGINT, SIGTERM, SIGQUIT},
+         {"interrupted by", "block 1 holds a partial image; block 0 was put back as it was"}},
+        {{"upgrade-bsl"}, 1024, kSwitchToStub, 40, {SIGINT},
+         {"interrupted by SIGINT: the new boot loader was written and verified in block 1; block 0 was put back "
+          "as it was"}},
+        {{"download", "--external", "low", "--start-sector", "1"}, 3 * 4096, kOpenLowWindow, 600, {SIGINT, SIGTERM},
          {"the external flash window holds a partial image",
           "the external flash window was left and block 0 put back"}},
     };
     for (const auto& run : runs) {
         for (const int sig : run.signals) {
-            SCOPED_TRACE(run.where[0] + " " + strsignal(sig));
+            SCOPED_TRACE(testing::PrintToString(run.command) + " " + strsignal(sig));
             Board b;
             const std::string file = b.dir + "/image.bin";
             WriteBytes(file, Pattern(run.bytes, 0x40));
-            std::vector<std::string> args = {"download", "--port", "sim:NX31A32", "--yes"};
-            args.insert(args.end(), run.where.begin(), run.where.end());
-            args.push_back(file);
+            std::vector<std::string> args = run.command;
+            args.insert(args.end(), {"--port", "sim:NX31A32", "--yes", file});
             const test::CliRun o = Interrupt(b, args, run.marker, run.after, sig);
             EXPECT_EQ(o.status, 128 + sig) << o.out;
             for (const std::string& said : run.says) EXPECT_NE(LastLine(o.out).find(said), std::string::npos) << o.out;
@@ -210,45 +215,57 @@ TEST(CliInterrupt, ALostReaderOrAFileSizeLimitLetsTheProcedureFinishAndIsReporte
     }
 }
 
-// A board that goes silent once the password sector has been erased: the tool gives up after
-// one check instead of a time-out for every try of every step, and whatever else went wrong,
-// the last line says that the chip may have no password now, how to set one, and where block 0
-// went.
-TEST(CliPassword, ASilentBoardAfterThePasswordSectorsEraseSaysThePasswordMayBeGone) {
-    Board b;
-    const std::string file = b.dir + "/new";
-    std::ofstream(file) << "new\n";
-    const std::vector<std::string> change = {"password", "change", "--new-password-file", file};
-    // Where the erase of the password sector (F040h) goes out, from a clean run's trace.
-    size_t erased = 0;
-    {
-        std::vector<std::string> args = change;
-        args.insert(args.end(), {"--port", "sim:NX31A32", "--trace-wire", b.dir + "/clean.txt"});
-        const test::CliRun clean = test::RunTessel(args, b.Env(), true);
-        ASSERT_EQ(clean.status, 0) << clean.out;
-        const std::vector<uint8_t> sent = HostBytes(b.dir + "/clean.txt");
-        const std::vector<uint8_t> erase = {0x0B, 0xF0, 0x40, 0x01};
-        const auto at = std::search(sent.begin(), sent.end(), erase.begin(), erase.end());
-        ASSERT_NE(at, sent.end());
-        erased = static_cast<size_t>(at - sent.begin()) + erase.size();
+// A board that goes silent once a procedure has erased the password sector or block 0's
+// borrowed areas: the tool gives up after one check instead of a time-out for every try of
+// every step, and the result never says "nothing was done": it says what may be gone and
+// where block 0's areas went, in its text and in the JSON `backups`.
+TEST(CliSilentBoard, AfterAnEraseTheResultSaysWhatIsWhere) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<uint8_t> erase;  // the frame after which the board falls silent
+        std::vector<std::string> says;
+    } runs[] = {
+        {{"password", "change", "--new-password-file", "NEW"}, {0x0B, 0xF0, 0x40, 0x01},
+         {"may have no password now", "tessel password set"}},
+        {{"read", "--external", "low", "--count", "1"}, {0x0B, 0x00, 0x00, 0x01},
+         {"read: the external flash's low window was not opened; block 0's areas 0000h-007Fh and 2000h-217Fh "
+          "were not put back; their saved contents are in "}},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.args[0]);
+        Board b;
+        std::ofstream(b.dir + "/new") << "new\n";
+        std::vector<std::string> args = run.args;
+        std::replace(args.begin(), args.end(), std::string("NEW"), b.dir + "/new");
+        // Where the erase goes out, from a clean run's trace.
+        size_t erased = 0;
+        {
+            std::vector<std::string> clean = args;
+            clean.insert(clean.end(), {"--port", "sim:NX31A32", "--trace-wire", b.dir + "/clean.txt"});
+            ASSERT_EQ(test::RunTessel(clean, b.Env(), true).status, 0);
+            const std::vector<uint8_t> sent = HostBytes(b.dir + "/clean.txt");
+            const auto at = std::search(sent.begin(), sent.end(), run.erase.begin(), run.erase.end());
+            ASSERT_NE(at, sent.end());
+            erased = static_cast<size_t>(at - sent.begin()) + run.erase.size();
+        }
+        Board fresh;
+        const std::string trace = fresh.dir + "/wire.txt";
+        args.insert(args.end(), {"--json", "--port", "sim:NX31A32:1.1F:silent-from=" + std::to_string(erased + 1),
+                                 "--trace-wire", trace});
+        const test::CliRun r = test::RunTessel(args, fresh.Env());
+        EXPECT_EQ(r.status, 1) << r.out;
+        const nlohmann::json result = nlohmann::json::parse(LastLine(r.out), nullptr, false);
+        const std::string summary = result.value("summary", "");
+        for (const std::string& said : run.says) EXPECT_NE(summary.find(said), std::string::npos) << summary;
+        const auto backups = fresh.Backups();
+        ASSERT_EQ(backups.size(), 1u) << "block 0 could not be put back";
+        EXPECT_NE(summary.find(backups[0]), std::string::npos) << summary;
+        EXPECT_EQ(result.value("backups", nlohmann::json()), nlohmann::json::array({backups[0]}));
+        // Given up on once: the silence was noticed, and nothing waited for a reply after it.
+        std::ifstream in(trace);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find("the board has gone silent"), std::string::npos);
     }
-    Board fresh;
-    const std::string trace = fresh.dir + "/wire.txt";
-    std::vector<std::string> args = change;
-    args.insert(args.end(), {"--port", "sim:NX31A32:1.1F:silent-from=" + std::to_string(erased + 1),
-                             "--trace-wire", trace});
-    const test::CliRun r = test::RunTessel(args, fresh.Env(), true);
-    EXPECT_EQ(r.status, 1) << r.out;
-    const std::string last = LastLine(r.out);
-    EXPECT_NE(last.find("may have no password now"), std::string::npos) << r.out;
-    EXPECT_NE(last.find("tessel password set"), std::string::npos) << last;
-    const auto backups = fresh.Backups();
-    ASSERT_EQ(backups.size(), 1u) << "block 0 could not be put back";
-    EXPECT_NE(last.find(backups[0]), std::string::npos) << last;
-    // Given up on once: the silence was noticed, and nothing waited for a reply after it.
-    std::ifstream in(trace);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("the board has gone silent"), std::string::npos);
 }
 
 }  // namespace

@@ -75,6 +75,8 @@ TEST(MessageAdvice, AStopReportIsAWarningUnlessItLeftSomethingUndone) {
     EXPECT_EQ(kept, "Stopped at the operator's request: erasing stopped after 1 of 48 sectors; block 0 could not be "
                     "put back; the operator's data is kept in /var/b0.bin, /var/b0-2.bin.");
     EXPECT_EQ(AdviseOn(kept).kind, MessageKind::Error);
+    EXPECT_EQ(AdviseOn(StoppedReport("block 0's areas 0000h-007Fh and 2000h-217Fh were not put back", {})).kind,
+              MessageKind::Error);
     // The words alone do not make a warning of a command's own message.
     EXPECT_EQ(AdviseOn("Stopped").kind, MessageKind::Information);
 }
