@@ -46,13 +46,16 @@ std::vector<std::string> WritesAfterDetection(const std::string& trace) {
     return {detection == writes.end() ? writes.end() : detection + 1, writes.end()};
 }
 
-// What a command sent after the detection apart from reads (a four-byte 0Ch frame each): empty
-// when it read at most, and erased or programmed nothing.
+// What a command sent after the detection apart from reads (0Ch frames) and the password
+// (an 08h frame and its text): empty when it erased or programmed nothing.
 std::vector<std::string> ChangesAfterDetection(const std::string& trace) {
     const std::vector<std::string> writes = WritesAfterDetection(trace);
     std::vector<std::string> changes;
-    for (size_t i = 0; i < writes.size(); i += writes[i] == "0C" ? 4 : 1)
-        if (writes[i] != "0C") changes.push_back(writes[i]);
+    for (size_t i = 0; i < writes.size();) {
+        if (writes[i] == "0C") i += 4;
+        else if (writes[i] == "08" && i + 3 < writes.size()) i += 4 + std::stoul(writes[i + 3], nullptr, 16);
+        else changes.push_back(writes[i++]);
+    }
     return changes;
 }
 
