@@ -41,6 +41,12 @@ struct LoadedImage {
     std::vector<bool> defined;
 
     bool IsDefined(size_t k) const { return k < bytes.size() && (defined.empty() || defined[k]); }
+    // The first byte the file gives: a HEX file built to run at 0400h has nothing before it.
+    size_t FirstDefined() const {
+        size_t k = 0;
+        while (k < bytes.size() && !IsDefined(k)) ++k;
+        return k;
+    }
 };
 
 // Reads and converts the file, showing why when it cannot: kOk or kFailed.

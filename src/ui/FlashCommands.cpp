@@ -414,7 +414,9 @@ public:
         long long sectors = 0;
         for (const TouchedRun& r : TouchedRuns(image, 0, image.bytes.size(), unit ? unit : 1))
             sectors += static_cast<long long>(r.length / (unit ? unit : 1));
-        const std::string at = SectorsAt(sectors, address, static_cast<uint32_t>(image.bytes.size()));
+        const size_t first = image.FirstDefined();
+        const std::string at = SectorsAt(sectors, address + static_cast<uint32_t>(first),
+                                         static_cast<uint32_t>(image.bytes.size() - first));
         // "1 sector at 0000h-0011h" reads as the command line's "in 1 sector at 0000h-0011h".
         Result("downloaded " + name + ": " + std::to_string(defined) + " bytes in " + at + ", verified");
     }
@@ -571,7 +573,8 @@ public:
             size_t defined = 0;
             for (size_t k = 0; k < image.bytes.size(); ++k) defined += image.IsDefined(k) ? 1 : 0;
             char range[48];
-            std::snprintf(range, sizeof range, high ? "1%04Xh-1%04Xh" : "%04Xh-%04Xh", address,
+            std::snprintf(range, sizeof range, high ? "1%04Xh-1%04Xh" : "%04Xh-%04Xh",
+                          address + static_cast<uint32_t>(image.FirstDefined()),
                           address + static_cast<uint32_t>(image.bytes.size() ? image.bytes.size() - 1 : 0));
             Result("compare: " + name + " matches the flash, " + std::to_string(defined) + " bytes at " + range);
         } else if (where >= 0) {
