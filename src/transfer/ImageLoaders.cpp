@@ -70,6 +70,12 @@ private:
     ProgressReporter& real_;
 };
 
+// Adds the piece at `at` to the runs, joining it to the last one when they meet.
+void Extend(std::vector<TouchedRun>& runs, size_t at, uint32_t unit) {
+    if (!runs.empty() && runs.back().offset + runs.back().length == at) runs.back().length += unit;
+    else runs.push_back({at, unit});
+}
+
 int PieceCount(const std::vector<TouchedRun>& runs, uint32_t unit) {
     size_t n = 0;
     for (const TouchedRun& r : runs) n += r.length / unit;
@@ -86,35 +92,43 @@ std::vector<uint8_t> RunBytes(const LoadedImage& image, const TouchedRun& r) {
     return buf;
 }
 
-// A HEX file's gaps inside a sector it touches are the chip's, not the file's: each such
-// run is read before it is erased (two reads that agree, as for any copy that is written
-// back), and its gap bytes become part of what is programmed. False when it could not be read.
+// The sectors of `runs` holding a byte that the file leaves to the chip: a HEX file's gap, or
+// the part of its last sector after the file's end (a binary's as much as a HEX file's).
+std::vector<TouchedRun> KeptRuns(const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t unit) {
+    std::vector<TouchedRun> kept;
+    for (const TouchedRun& r : runs)
+        for (size_t at = r.offset; at < r.offset + r.length; at += unit) {
+            bool gap = false;
+            for (size_t k = at; !gap && k < at + unit; ++k) gap = !image.IsDefined(k);
+            if (gap) Extend(kept, at, unit);
+        }
+    return kept;
+}
+
+// Bytes of a touched sector that the file does not give are the chip's, not the file's: each
+// such sector is read before it is erased (two reads that agree, as for any copy that is
+// written back), and those bytes become part of what is programmed. False when they could not
+// be read.
 bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
-                  uint32_t piece) {
-    if (image.defined.empty()) return true;
-    std::vector<TouchedRun> gapped;
-    for (const TouchedRun& r : runs) {
-        const size_t end = r.offset + r.length;
-        bool gaps = end > image.bytes.size();
-        for (size_t k = r.offset; !gaps && k < end; ++k) gaps = !image.defined[k];
-        if (gaps) gapped.push_back(r);
+                  uint32_t unit, uint32_t piece) {
+    const std::vector<TouchedRun> kept = KeptRuns(image, runs, unit);
+    if (kept.empty()) return true;
+    const size_t end = kept.back().offset + kept.back().length;
+    if (image.defined.empty()) image.defined.assign(image.bytes.size(), true);
+    if (image.bytes.size() < end) {
+        image.bytes.resize(end, 0xFF);
+        image.defined.resize(end, false);
     }
-    if (gapped.empty()) return true;
-    // One bar for all the reads, each run read twice.
-    SpanProgress bar(c.progress, 2 * PieceCount(gapped, piece), "Reading", piece);
+    // One bar for all the reads, each sector read twice.
+    SpanProgress bar(c.progress, 2 * PieceCount(kept, piece), "Reading", piece);
     LinkContext spanned{c.session, bar, c.queues};
-    for (const TouchedRun& r : gapped) {
-        const size_t end = r.offset + r.length;
+    for (const TouchedRun& r : kept) {
         std::vector<uint8_t> chip(r.length);
         if (ReadAgreeing(spanned, chip, start + static_cast<uint32_t>(r.offset), piece, 3) != AgreedRead::Same) {
             bar.Finish(false);
             return false;
         }
-        if (image.bytes.size() < end) {
-            image.bytes.resize(end, 0xFF);
-            image.defined.resize(end, false);
-        }
-        for (size_t k = r.offset; k < end; ++k) {
+        for (size_t k = r.offset; k < r.offset + r.length; ++k) {
             if (image.defined[k]) continue;
             image.bytes[k] = chip[k - r.offset];
             image.defined[k] = true;
@@ -261,9 +275,7 @@ std::vector<TouchedRun> TouchedRuns(const LoadedImage& image, size_t from, size_
     for (size_t at = from; at < end; at += unit) {
         bool touched = image.defined.empty();
         for (size_t k = at; !touched && k < std::min(end, at + unit); ++k) touched = image.defined[k];
-        if (!touched) continue;
-        if (!runs.empty() && runs.back().offset + runs.back().length == at) runs.back().length += unit;
-        else runs.push_back({at, unit});
+        if (touched) Extend(runs, at, unit);
     }
     return runs;
 }
@@ -292,7 +304,7 @@ int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, ui
     return load::kOverSize;
 }
 
-int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start) {
+int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, std::vector<uint8_t>* holds) {
     CDeviceSession& s = c.session;
     if (const int rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start)) return rc;
     const bool window = s.ExternalWindowOpen();
@@ -301,7 +313,7 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
     // Only the sectors that hold a byte of the file are erased and programmed.
     const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), eraseUnit);
     LoadedImage kept = image;
-    if (!KeepGapBytes(c, kept, runs, start, piece)) {
+    if (!KeepGapBytes(c, kept, runs, start, eraseUnit, piece)) {
         Show(c, kFailedRead);
         return load::kShortRead;
     }
@@ -309,16 +321,19 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
         Show(c, kSectorEraseFailed);
         return load::kFailed;
     }
-    return ProgramRuns(c, kept, runs, start, piece, 0, ProgramVerified) ? load::kOk : load::kProgramFailed;
+    if (!ProgramRuns(c, kept, runs, start, piece, 0, ProgramVerified)) return load::kProgramFailed;
+    if (holds) *holds = std::move(kept.bytes);
+    return load::kOk;
 }
 
-int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out) {
+int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
+                       std::vector<uint8_t>* holds) {
     CDeviceSession& s = c.session;
     if (const int rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start)) return rc;
     const bool window = s.ExternalWindowOpen();
     const uint32_t eraseUnit = window ? kExternalSectorSize : static_cast<uint32_t>(s.SectorSize(block));
     const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
-    // Whole sectors: a plain download erases the tail of the last one as well.
+    // Whole sectors, as a plain download programs them.
     std::vector<uint8_t> want = Padded(image.bytes.data(), image.bytes.size(), eraseUnit);
     const uint32_t total = static_cast<uint32_t>(want.size());
     std::vector<uint8_t> have(total);
@@ -331,10 +346,10 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
         Show(c, kFailedRead);
         return load::kShortRead;
     }
-    // A HEX file's gaps inside a sector it touches keep the chip's bytes.
-    if (!image.defined.empty())
-        for (size_t k = 0; k < total; ++k)
-            if (!image.IsDefined(k)) want[k] = have[k];
+    // The bytes of a touched sector that the file does not give keep the chip's: a HEX file's
+    // gaps, and the rest of the last sector after the file's end.
+    for (size_t k = 0; k < total; ++k)
+        if (!image.IsDefined(k)) want[k] = have[k];
     enum class Need { Nothing, Program, EraseAndProgram };
     const int sectors = static_cast<int>(total / eraseUnit);
     std::vector<Need> need(static_cast<size_t>(sectors), Need::Nothing);
@@ -384,6 +399,7 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
         first = end;
     }
     if (out) *out = count;
+    if (holds) *holds = std::move(want);
     return load::kOk;
 }
 

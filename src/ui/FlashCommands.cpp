@@ -132,10 +132,12 @@ public:
     }
 
     // What a load did to the sectors its image touches: where every chunk was read back
-    // (`done` Written), the image's bytes are what the chip holds; where the load ran without a
-    // read-back, they changed unseen; a load that failed or stopped may have left any of them
-    // half done.
-    void RecordLoad(const LoadedImage& image, int block, uint32_t address, bool ok, SectorState done) {
+    // (`done` Written), the chip holds what the loader says it left there (`holds`: the image
+    // with the chip's own bytes where the file gives none), or else the image and erased cells;
+    // where the load ran without a read-back, they changed unseen; a load that failed or
+    // stopped may have left any of them half done.
+    void RecordLoad(const LoadedImage& image, int block, uint32_t address, bool ok, SectorState done,
+                    const std::vector<uint8_t>& holds = {}) {
         CDeviceSession& s = S();
         const bool window = Window();
         const uint32_t unit = static_cast<uint32_t>(window ? kExternalSectorSize : s.SectorSize(block));
@@ -152,10 +154,10 @@ public:
                 if (at + r.length > shown.size()) {
                     state = SectorState::ChangedNotRead;
                 } else {
-                    // Erased cells past the file's end, as the loader programmed them.
+                    const std::vector<uint8_t>& bytes = holds.empty() ? image.bytes : holds;
                     std::fill_n(shown.begin() + static_cast<std::ptrdiff_t>(at), r.length, uint8_t{0xFF});
-                    const size_t n = std::min(r.length, image.bytes.size() - r.offset);
-                    std::copy_n(image.bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), n,
+                    const size_t n = std::min(r.length, bytes.size() - r.offset);
+                    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), n,
                                 shown.begin() + static_cast<std::ptrdiff_t>(at));
                 }
             }
@@ -362,6 +364,7 @@ public:
         if (upgrade && internal && !EraseBslArea()) return Failed();
         w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
         int rc = load::kOk;
+        std::vector<uint8_t> holds;
         if (internal && upgrade) {
             rc = LoadToBlock1(link, image, sel.block, sel.address);
             s.port.PurgeInput();
@@ -381,7 +384,7 @@ public:
             RecordBlock0AfterStub(ok);
         } else if (dialog.changedOnly) {
             ChangedSectors changed;
-            rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed);
+            rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed, &holds);
             if (rc == load::kOk) {
                 char line[96];
                 std::snprintf(line, sizeof line, "Sectors rewritten: %d, skipped (unchanged): %d", changed.rewritten,
@@ -389,14 +392,14 @@ public:
                 w_.SetIapStatus(line);
             }
         } else {
-            rc = LoadToFlash(link, image, sel.block, sel.address);
+            rc = LoadToFlash(link, image, sel.block, sel.address, &holds);
         }
         if (rc != load::kOk && s.flags.stop.Requested())
             s.flags.stop.Note(!internal ? "the external memory holds a partial image"
                                         : "block " + std::to_string(sel.block) + " holds a partial image");
         // Flash and external-mode loads read every chunk back; the block-1 loader does not.
         RecordLoad(image, sel.block, sel.address, rc == load::kOk,
-                   internal && sel.block == 1 ? SectorState::ChangedNotRead : SectorState::Written);
+                   internal && sel.block == 1 ? SectorState::ChangedNotRead : SectorState::Written, holds);
         DescribeDownload(image, sel.address, rc == load::kOk);
         return rc == load::kOk ? download::kDone : Failed();
     }
@@ -498,9 +501,10 @@ public:
             return false;
         }
         w_.SetTitle(Printf("Downloading \"%s\" to external flash", ShortFileName(image.path)));
-        const bool ok = LoadToFlash(link, image, 0, address) == load::kOk;
+        std::vector<uint8_t> holds;
+        const bool ok = LoadToFlash(link, image, 0, address, &holds) == load::kOk;
         if (!ok && S().flags.stop.Requested()) S().flags.stop.Note("the external flash window holds a partial image");
-        RecordLoad(image, 0, address, ok, SectorState::Written);
+        RecordLoad(image, 0, address, ok, SectorState::Written, holds);
         DescribeDownload(image, address, ok);
         if (!ok) MarkError();
         return ok;
