@@ -85,12 +85,14 @@ struct ChangedSectors {
     int skipped = 0;
 };
 
-// As LoadToFlash, but every sector the image touches is read first and compared with what
-// the plain download would leave there (the file's bytes, the chip's own where the file gives
-// none); a sector that already holds it is left alone, one that only needs bits cleared is
-// programmed without an erase, any other is erased and programmed. Every byte of the image has
-// then been compared with the chip: the unchanged sectors by the first read, the others by the
-// program's own read-back.
+// As LoadToFlash, but every sector the image touches (and no other) is read once first and
+// compared with what the plain download would leave there (the file's bytes, the chip's own
+// where the file gives none); a sector that already holds it is left alone, one that only
+// needs bits cleared is programmed without an erase, any other is erased and programmed. A
+// damaged read only makes a sector differ and be rewritten, but chip bytes that are written
+// back must not come from one read: a sector to be rewritten that holds any is read once more
+// and the two reads must agree. Every byte of the image has then been compared with the chip:
+// the unchanged sectors by the first read, the others by the program's own read-back.
 int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
                        std::vector<uint8_t>* holds = nullptr);
 // Block 1 in internal memory mode; the block-1 stub must be running.

@@ -76,6 +76,28 @@ TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
     }
 }
 
+// A file built for 0400h reads its own two sectors only, once; the second, rewritten and
+// holding bytes after the file's end that go back into it, is read once more, so that a byte
+// damaged on the line in the first read is not burnt into the chip.
+TEST(ChangedOnlyDownload, ReadsOnlyTheTouchedSectorsAndTwiceOnlyWhatGoesBack) {
+    const std::vector<uint8_t> old = Pattern(32768, 5);
+    std::vector<uint8_t> now = old;
+    now[0x481] = static_cast<uint8_t>(~old[0x481]);
+    for (const bool damaged : {false, true}) {
+        Reflash f(old, now);
+        f.r.file = f.r.WriteFile("placed.hex", HexOf({{0x400, std::vector<uint8_t>(now.begin() + 0x400, now.begin() + 0x488)}}));
+        // The 17th byte of the reply to the first read of 0480h.
+        if (damaged) f.r.board().SetFaults({.corruptReplyByte = f.r.board().BytesSent() + 128 + 17});
+        EXPECT_TRUE(f.r.Run(command::kDownload));
+        EXPECT_EQ(f.r.Block(0), now);
+        const auto log = f.Commands();
+        EXPECT_EQ(CountFrames(log, "0C 04 00"), 1u);
+        // Read, read again (and a third time when two reads disagree), read back as programmed.
+        EXPECT_EQ(CountFrames(log, "0C"), damaged ? 5u : 4u);
+        EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 1, skipped (unchanged): 1");
+    }
+}
+
 // A sector that cannot be erased fails the download, as it would a plain one, and no result
 // line claims sectors were rewritten.
 TEST(ChangedOnlyDownload, ARefusedEraseFailsTheCommand) {
