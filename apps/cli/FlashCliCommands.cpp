@@ -45,9 +45,11 @@ struct FlashRun {
     bool run = false;       // download: start the user's program at the end
     std::string external;   // "low" or "high": run in that external-flash window
     GangPorts ports;        // the commands that program several boards side by side
-    // download, compare: the span of the file's image, the bytes it defines (fewer than the
-    // span when a HEX file has gaps) and the sectors those bytes fall into.
+    // download, compare: the span of the file's image, the first byte it defines (a HEX file
+    // built for 0400h defines nothing before it), the bytes it defines (fewer than the span
+    // when a HEX file has gaps) and the sectors those bytes fall into.
     size_t imageBytes = 0;
+    size_t firstDefined = 0;
     size_t definedBytes = 0;
     long long touchedSectors = 0;
     // Where the command worked, taken while an external-flash window was still open: the
@@ -105,6 +107,17 @@ std::string Hex(const Place& p, uint32_t address) {
 
 std::string Range(const Place& p, uint32_t bytes) {
     return Hex(p, p.address) + "-" + Hex(p, p.address + (bytes ? bytes - 1 : 0));
+}
+
+// Where a download or compare found the file's bytes: its first to its last defined byte, image
+// byte 0 being at the start sector's address. Also the result's start and end.
+std::string FileRange(const FlashRun& r, const Place& p, CommandResult& res) {
+    Place first = p;
+    first.address += static_cast<uint32_t>(r.firstDefined);
+    const uint32_t bytes = static_cast<uint32_t>(r.imageBytes - r.firstDefined);
+    res.fields["start"] = first.address;
+    res.fields["end"] = first.address + (bytes ? bytes - 1 : 0);
+    return Range(first, bytes);
 }
 
 std::string Sectors(long long n) { return Printf("%lld sector%s", n, n == 1 ? "" : "s"); }
@@ -177,15 +190,14 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
     switch (commandId) {
         case command::kDownload: {
             res.command = "download";
-            const uint32_t span = static_cast<uint32_t>(r.imageBytes);
+            const std::string range = FileRange(r, p, res);
             const long long sectors = r.touchedSectors;
             res.fields["bytes"] = r.definedBytes;
-            res.fields["end"] = p.address + (span ? span - 1 : 0);
             res.fields["sectors"] = sectors;
             if (!r.changedCounts.empty()) res.fields["changed_only"] = r.changedCounts;
             if (ok) {
                 res.summary = Printf("downloaded %s: %zu bytes in %s at %s, verified", file.c_str(), r.definedBytes,
-                                     Sectors(sectors).c_str(), Range(p, span).c_str());
+                                     Sectors(sectors).c_str(), range.c_str());
                 if (!r.changedCounts.empty()) res.summary += " (" + r.changedCounts + ")";
                 if (r.verify) res.summary += ", compared again";
                 if (r.lockOption) res.summary += Printf(", lock option %d set", r.lockOption);
@@ -200,12 +212,11 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
         }
         case command::kCompare: {
             res.command = "compare";
-            const uint32_t span = static_cast<uint32_t>(r.imageBytes);
+            const std::string range = FileRange(r, p, res);
             res.fields["bytes"] = r.definedBytes;
-            res.fields["end"] = p.address + (span ? span - 1 : 0);
             if (ok) {
                 res.summary = Printf("compare: %s matches the flash, %zu bytes at %s, %.1f s", file.c_str(),
-                                     r.definedBytes, Range(p, span).c_str(), ev.Seconds());
+                                     r.definedBytes, range.c_str(), ev.Seconds());
             } else if (auto f = ev.LastFailure(); f && f->chip && f->expected) {
                 res.summary = ConsoleView::FailureLine(*f);
             } else {
@@ -293,6 +304,7 @@ int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, 
         r.definedBytes = data.DefinedCount();
         image->bytes = std::move(data.bytes);
         image->defined = std::move(data.defined);
+        r.firstDefined = image->FirstDefined();
     }
     if (!r.external.empty()) {
         // An external-flash window has 16 sectors; say so before anything is opened.

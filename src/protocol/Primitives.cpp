@@ -425,9 +425,9 @@ bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n
 }
 
 AgreedRead ReadAgreeing(std::vector<uint8_t>& out, int attempts,
-                        const std::function<bool(std::vector<uint8_t>&)>& readOnce) {
+                        const std::function<bool(std::vector<uint8_t>&)>& readOnce, bool outIsRead) {
     std::vector<uint8_t> again(out.size());
-    bool haveOne = false;
+    bool haveOne = outIsRead;
     int failures = 0, disagreements = 0;
     while (failures < attempts) {
         std::vector<uint8_t>& into = haveOne ? again : out;
@@ -448,10 +448,11 @@ AgreedRead ReadAgreeing(std::vector<uint8_t>& out, int attempts,
     return AgreedRead::Failed;
 }
 
-AgreedRead ReadAgreeing(LinkContext& link, std::vector<uint8_t>& out, uint32_t start, uint32_t piece, int attempts) {
+AgreedRead ReadAgreeing(LinkContext& link, std::vector<uint8_t>& out, uint32_t start, uint32_t piece, int attempts,
+                        bool outIsRead) {
     return ReadAgreeing(out, attempts, [&](std::vector<uint8_t>& into) {
         return ReadForRestore(link, into.data(), start, static_cast<uint32_t>(into.size()), piece);
-    });
+    }, outIsRead);
 }
 
 }  // namespace tessel

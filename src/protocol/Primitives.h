@@ -102,10 +102,13 @@ bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n
 enum class AgreedRead { Same, Failed, Differed };
 // Reads with `readOnce` (which fills the vector it is given, already sized, and empties the
 // line first) until two reads in a row agree. A read that fails is tried again up to
-// `attempts` times; a second disagreement gives up (Differed). `out` keeps its size.
+// `attempts` times; a second disagreement gives up (Differed). `out` keeps its size. With
+// `outIsRead`, what `out` holds already came from the chip and counts as the first read, so
+// that a caller who has read once for another reason pays for one more read, not two.
 AgreedRead ReadAgreeing(std::vector<uint8_t>& out, int attempts,
-                        const std::function<bool(std::vector<uint8_t>&)>& readOnce);
+                        const std::function<bool(std::vector<uint8_t>&)>& readOnce, bool outIsRead = false);
 // The same for [start, start + out.size()) read with ReadForRestore.
-AgreedRead ReadAgreeing(LinkContext& link, std::vector<uint8_t>& out, uint32_t start, uint32_t piece, int attempts);
+AgreedRead ReadAgreeing(LinkContext& link, std::vector<uint8_t>& out, uint32_t start, uint32_t piece, int attempts,
+                        bool outIsRead = false);
 
 }  // namespace tessel

@@ -19,15 +19,6 @@ void Show(LinkContext& c, const std::string& text) {
     if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
 }
 
-uint32_t RoundUp(size_t n, uint32_t unit) { return static_cast<uint32_t>((n + unit - 1) / unit * unit); }
-
-// The image padded with erased cells to a whole number of pieces.
-std::vector<uint8_t> Padded(const uint8_t* data, size_t n, uint32_t unit) {
-    std::vector<uint8_t> buf(RoundUp(n, unit), 0xFF);
-    std::copy(data, data + n, buf.begin());
-    return buf;
-}
-
 uint32_t BlockLimit(const CDeviceSession& s, int block) {
     return static_cast<uint32_t>(s.ListedSectorCount(block) * s.SectorSize(block));
 }
@@ -71,6 +62,12 @@ private:
     ProgressReporter& real_;
 };
 
+// Adds the piece at `at` to the runs, joining it to the last one when they meet.
+void Extend(std::vector<TouchedRun>& runs, size_t at, uint32_t unit) {
+    if (!runs.empty() && runs.back().offset + runs.back().length == at) runs.back().length += unit;
+    else runs.push_back({at, unit});
+}
+
 int PieceCount(const std::vector<TouchedRun>& runs, uint32_t unit) {
     size_t n = 0;
     for (const TouchedRun& r : runs) n += r.length / unit;
@@ -87,35 +84,47 @@ std::vector<uint8_t> RunBytes(const LoadedImage& image, const TouchedRun& r) {
     return buf;
 }
 
-// A HEX file's gaps inside a sector it touches are the chip's, not the file's: each such
-// run is read before it is erased (two reads that agree, as for any copy that is written
-// back), and its gap bytes become part of what is programmed. False when it could not be read.
+// The sectors of `runs` holding a byte that the file leaves to the chip: a HEX file's gap, or
+// the part of its last sector after the file's end (a binary's as much as a HEX file's).
+std::vector<TouchedRun> KeptRuns(const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t unit) {
+    std::vector<TouchedRun> kept;
+    for (const TouchedRun& r : runs)
+        for (size_t at = r.offset; at < r.offset + r.length; at += unit) {
+            bool gap = false;
+            for (size_t k = at; !gap && k < at + unit; ++k) gap = !image.IsDefined(k);
+            if (gap) Extend(kept, at, unit);
+        }
+    return kept;
+}
+
+// Bytes of a touched sector that the file does not give are the chip's, not the file's: each
+// such sector is read before it is erased (two reads that agree, as for any copy that is
+// written back), and those bytes become part of what is programmed. `firstRead`, when given,
+// is a read of the chip already taken (byte k for start + k) that counts as the first of the
+// two. False when they could not be read.
 bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
-                  uint32_t piece) {
-    if (image.defined.empty()) return true;
-    std::vector<TouchedRun> gapped;
-    for (const TouchedRun& r : runs) {
-        const size_t end = r.offset + r.length;
-        bool gaps = end > image.bytes.size();
-        for (size_t k = r.offset; !gaps && k < end; ++k) gaps = !image.defined[k];
-        if (gaps) gapped.push_back(r);
+                  uint32_t unit, uint32_t piece, const std::vector<uint8_t>* firstRead = nullptr) {
+    const std::vector<TouchedRun> kept = KeptRuns(image, runs, unit);
+    if (kept.empty()) return true;
+    const size_t end = kept.back().offset + kept.back().length;
+    if (image.defined.empty()) image.defined.assign(image.bytes.size(), true);
+    if (image.bytes.size() < end) {
+        image.bytes.resize(end, 0xFF);
+        image.defined.resize(end, false);
     }
-    if (gapped.empty()) return true;
-    // One bar for all the reads, each run read twice.
-    SpanProgress bar(c.progress, 2 * PieceCount(gapped, piece), "Reading", piece);
+    // One bar for all the reads.
+    SpanProgress bar(c.progress, (firstRead ? 1 : 2) * PieceCount(kept, piece), "Reading", piece);
     LinkContext spanned{c.session, bar, c.queues};
-    for (const TouchedRun& r : gapped) {
-        const size_t end = r.offset + r.length;
+    for (const TouchedRun& r : kept) {
         std::vector<uint8_t> chip(r.length);
-        if (ReadAgreeing(spanned, chip, start + static_cast<uint32_t>(r.offset), piece, 3) != AgreedRead::Same) {
+        if (firstRead)
+            std::copy_n(firstRead->begin() + static_cast<std::ptrdiff_t>(r.offset), r.length, chip.begin());
+        if (ReadAgreeing(spanned, chip, start + static_cast<uint32_t>(r.offset), piece, 3, firstRead != nullptr) !=
+            AgreedRead::Same) {
             bar.Finish(false);
             return false;
         }
-        if (image.bytes.size() < end) {
-            image.bytes.resize(end, 0xFF);
-            image.defined.resize(end, false);
-        }
-        for (size_t k = r.offset; k < end; ++k) {
+        for (size_t k = r.offset; k < r.offset + r.length; ++k) {
             if (image.defined[k]) continue;
             image.bytes[k] = chip[k - r.offset];
             image.defined[k] = true;
@@ -123,6 +132,21 @@ bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedR
     }
     bar.Finish(true);
     return true;
+}
+
+// Reads the runs once, each into `into` at its offset, under one bar.
+bool ReadRuns(LinkContext& c, std::vector<uint8_t>& into, const std::vector<TouchedRun>& runs, uint32_t start,
+              uint32_t piece) {
+    SpanProgress bar(c.progress, PieceCount(runs, piece), "Reading", piece);
+    LinkContext spanned{c.session, bar, c.queues};
+    bool ok = true;
+    for (const TouchedRun& r : runs) {
+        ok = ReadForRestore(spanned, into.data() + r.offset, start + static_cast<uint32_t>(r.offset),
+                            static_cast<uint32_t>(r.length), piece);
+        if (!ok) break;
+    }
+    bar.Finish(ok);
+    return ok;
 }
 
 // Erases the runs in sectors of `unit`, image byte 0 at `start`.
@@ -262,9 +286,7 @@ std::vector<TouchedRun> TouchedRuns(const LoadedImage& image, size_t from, size_
     for (size_t at = from; at < end; at += unit) {
         bool touched = image.defined.empty();
         for (size_t k = at; !touched && k < std::min(end, at + unit); ++k) touched = image.defined[k];
-        if (!touched) continue;
-        if (!runs.empty() && runs.back().offset + runs.back().length == at) runs.back().length += unit;
-        else runs.push_back({at, unit});
+        if (touched) Extend(runs, at, unit);
     }
     return runs;
 }
@@ -334,7 +356,7 @@ int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, ui
     return load::kOverSize;
 }
 
-int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start) {
+int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, std::vector<uint8_t>* holds) {
     CDeviceSession& s = c.session;
     if (const int rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start)) return rc;
     const bool window = s.ExternalWindowOpen();
@@ -343,7 +365,7 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
     // Only the sectors that hold a byte of the file are erased and programmed.
     const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), eraseUnit);
     LoadedImage kept = image;
-    if (!KeepGapBytes(c, kept, runs, start, piece)) {
+    if (!KeepGapBytes(c, kept, runs, start, eraseUnit, piece)) {
         Show(c, kFailedRead);
         return load::kShortRead;
     }
@@ -351,53 +373,63 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
         Show(c, kSectorEraseFailed);
         return load::kFailed;
     }
-    return ProgramRuns(c, kept, runs, start, piece, 0, ProgramVerified) ? load::kOk : load::kProgramFailed;
+    if (!ProgramRuns(c, kept, runs, start, piece, 0, ProgramVerified)) return load::kProgramFailed;
+    if (holds) *holds = std::move(kept.bytes);
+    return load::kOk;
 }
 
-int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out) {
+int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
+                       std::vector<uint8_t>* holds) {
     CDeviceSession& s = c.session;
     if (const int rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start)) return rc;
     const bool window = s.ExternalWindowOpen();
     const uint32_t eraseUnit = window ? kExternalSectorSize : static_cast<uint32_t>(s.SectorSize(block));
     const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
-    // Whole sectors: a plain download erases the tail of the last one as well.
-    std::vector<uint8_t> want = Padded(image.bytes.data(), image.bytes.size(), eraseUnit);
-    const uint32_t total = static_cast<uint32_t>(want.size());
-    std::vector<uint8_t> have(total);
-    // What is read decides what is rewritten, and supplies the gap bytes that are written back.
-    SpanProgress bar(c.progress, 2 * static_cast<int>(total / piece), "Reading", piece);
-    LinkContext spanned{c.session, bar, c.queues};
-    const bool read = ReadAgreeing(spanned, have, start, piece, 3) == AgreedRead::Same;
-    bar.Finish(read);
-    if (!read) {
+    // A sector in a gap of the file is not the file's business: it is neither read nor written.
+    const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), eraseUnit);
+    const size_t total = runs.empty() ? 0 : runs.back().offset + runs.back().length;
+    std::vector<uint8_t> have(total, 0xFF);
+    if (!ReadRuns(c, have, runs, start, piece)) {
         Show(c, kFailedRead);
         return load::kShortRead;
     }
-    // A HEX file's gaps inside a sector it touches keep the chip's bytes.
-    if (!image.defined.empty())
-        for (size_t k = 0; k < total; ++k)
-            if (!image.IsDefined(k)) want[k] = have[k];
+    // What the sectors are to hold: the file's bytes, and the chip's own where it gives none,
+    // so that only the file's bytes decide whether a sector is rewritten.
+    std::vector<uint8_t> want = have;
+    for (size_t k = 0; k < std::min(total, image.bytes.size()); ++k)
+        if (image.IsDefined(k)) want[k] = image.bytes[k];
     enum class Need { Nothing, Program, EraseAndProgram };
     const int sectors = static_cast<int>(total / eraseUnit);
     std::vector<Need> need(static_cast<size_t>(sectors), Need::Nothing);
+    std::vector<TouchedRun> rewritten;
     ChangedSectors count;
-    for (int i = 0; i < sectors; ++i) {
-        const size_t at = static_cast<size_t>(i) * eraseUnit;
-        // A sector in a gap of the file is not the file's business: it stays as it is.
-        if (TouchedRuns(image, at, eraseUnit, eraseUnit).empty()) {
-            ++count.skipped;
-            continue;
+    for (const TouchedRun& r : runs)
+        for (size_t at = r.offset; at < r.offset + r.length; at += eraseUnit) {
+            bool same = true, clearsOnly = true;
+            for (size_t k = at; k < at + eraseUnit; ++k) {
+                same = same && have[k] == want[k];
+                // Programming can only clear bits.
+                clearsOnly = clearsOnly && (have[k] & want[k]) == want[k];
+            }
+            need[at / eraseUnit] = same ? Need::Nothing : clearsOnly ? Need::Program : Need::EraseAndProgram;
+            if (same) {
+                ++count.skipped;
+            } else {
+                ++count.rewritten;
+                Extend(rewritten, at, eraseUnit);
+            }
         }
-        bool same = true, clearsOnly = true;
-        for (size_t k = at; k < at + eraseUnit; ++k) {
-            same = same && have[k] == want[k];
-            // Programming can only clear bits.
-            clearsOnly = clearsOnly && (have[k] & want[k]) == want[k];
-        }
-        need[static_cast<size_t>(i)] = same ? Need::Nothing : clearsOnly ? Need::Program : Need::EraseAndProgram;
-        if (same) ++count.skipped;
-        else ++count.rewritten;
+    // A damaged read costs a sector that need not have been rewritten, but the chip's bytes that
+    // go back into a rewritten sector must not come from it: those sectors are read once more,
+    // and what goes back is what the two reads agree on.
+    LoadedImage kept = image;
+    if (!KeepGapBytes(c, kept, rewritten, start, eraseUnit, piece, &have)) {
+        Show(c, kFailedRead);
+        return load::kShortRead;
     }
+    for (const TouchedRun& r : KeptRuns(image, rewritten, eraseUnit))
+        std::copy_n(kept.bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), r.length,
+                    want.begin() + static_cast<std::ptrdiff_t>(r.offset));
     // Consecutive sectors to rewrite go as one run, so that the chip sees the same frames a
     // plain download would send for them.
     for (int first = 0; first < sectors;) {
@@ -426,6 +458,7 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
         first = end;
     }
     if (out) *out = count;
+    if (holds) *holds = std::move(want);
     return load::kOk;
 }
 

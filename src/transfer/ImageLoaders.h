@@ -42,6 +42,12 @@ struct LoadedImage {
     std::vector<bool> defined;
 
     bool IsDefined(size_t k) const { return k < bytes.size() && (defined.empty() || defined[k]); }
+    // The first byte the file gives: a HEX file built to run at 0400h has nothing before it.
+    size_t FirstDefined() const {
+        size_t k = 0;
+        while (k < bytes.size() && !IsDefined(k)) ++k;
+        return k;
+    }
 };
 
 // Reads and converts the file, showing why when it cannot: kOk or kFailed.
@@ -87,21 +93,29 @@ std::string LastAddressSilence(LinkContext& c, uint32_t last, const std::string&
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start);
 
 // Block 0 in internal memory mode, or an external-flash window: erase the touched sectors,
-// program; no read-back beyond the program operation's own verify.
-int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+// program; no read-back beyond the program operation's own verify. A touched sector's bytes
+// that the file does not give (a HEX file's gaps, and the rest of the last sector after a
+// binary's or a HEX file's end) are the chip's: they are read first, from two reads that
+// agree, and programmed back with the file's. `holds`, when given, gets what the touched
+// sectors hold afterwards, byte k for start + k.
+int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
+                std::vector<uint8_t>* holds = nullptr);
 // What a download that rewrites only what changed did, counted in erase sectors.
 struct ChangedSectors {
     int rewritten = 0;
     int skipped = 0;
 };
 
-// As LoadToFlash, but every sector the image touches is read first and compared with what
-// the plain download would leave there (the image, erased cells after its end); a sector that
-// already holds it is left alone, one that only needs bits cleared is programmed without an
-// erase, any other is erased and programmed. Every byte of the image has then been compared
-// with the chip: the unchanged sectors by the first read, the others by the program's own
-// read-back.
-int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out);
+// As LoadToFlash, but every sector the image touches (and no other) is read once first and
+// compared with what the plain download would leave there (the file's bytes, the chip's own
+// where the file gives none); a sector that already holds it is left alone, one that only
+// needs bits cleared is programmed without an erase, any other is erased and programmed. A
+// damaged read only makes a sector differ and be rewritten, but chip bytes that are written
+// back must not come from one read: a sector to be rewritten that holds any is read once more
+// and the two reads must agree. Every byte of the image has then been compared with the chip:
+// the unchanged sectors by the first read, the others by the program's own read-back.
+int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
+                       std::vector<uint8_t>* holds = nullptr);
 // Block 1 in internal memory mode; the block-1 stub must be running.
 int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
 // External memory mode (EA# = 0), either block; reads back and verifies what it wrote.

@@ -137,10 +137,12 @@ public:
     }
 
     // What a load did to the sectors its image touches: where every chunk was read back
-    // (`done` Written), the image's bytes are what the chip holds; where the load ran without a
-    // read-back, they changed unseen; a load that failed or stopped may have left any of them
-    // half done.
-    void RecordLoad(const LoadedImage& image, int block, uint32_t address, bool ok, SectorState done) {
+    // (`done` Written), the chip holds what the loader says it left there (`holds`: the image
+    // with the chip's own bytes where the file gives none), or else the image and erased cells;
+    // where the load ran without a read-back, they changed unseen; a load that failed or
+    // stopped may have left any of them half done.
+    void RecordLoad(const LoadedImage& image, int block, uint32_t address, bool ok, SectorState done,
+                    const std::vector<uint8_t>& holds = {}) {
         CDeviceSession& s = S();
         const bool window = Window();
         const uint32_t unit = static_cast<uint32_t>(window ? kExternalSectorSize : s.SectorSize(block));
@@ -157,10 +159,10 @@ public:
                 if (at + r.length > shown.size()) {
                     state = SectorState::ChangedNotRead;
                 } else {
-                    // Erased cells past the file's end, as the loader programmed them.
+                    const std::vector<uint8_t>& bytes = holds.empty() ? image.bytes : holds;
                     std::fill_n(shown.begin() + static_cast<std::ptrdiff_t>(at), r.length, uint8_t{0xFF});
-                    const size_t n = std::min(r.length, image.bytes.size() - r.offset);
-                    std::copy_n(image.bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), n,
+                    const size_t n = std::min(r.length, bytes.size() - r.offset);
+                    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), n,
                                 shown.begin() + static_cast<std::ptrdiff_t>(at));
                 }
             }
@@ -389,6 +391,7 @@ public:
         w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
         int rc = load::kOk;
         const bool viaStub = internal && !upgrade && sel.block == 1;
+        std::vector<uint8_t> holds;
         if (internal && upgrade) {
             rc = LoadToBlock1(link, image, sel.block, sel.address);
             s.port.PurgeInput();
@@ -408,7 +411,7 @@ public:
             RecordBlock0AfterStub(ok);
         } else if (dialog.changedOnly) {
             ChangedSectors changed;
-            rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed);
+            rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed, &holds);
             if (rc == load::kOk) {
                 char line[96];
                 std::snprintf(line, sizeof line, "Sectors rewritten: %d, skipped (unchanged): %d", changed.rewritten,
@@ -416,7 +419,7 @@ public:
                 w_.SetIapStatus(line);
             }
         } else {
-            rc = LoadToFlash(link, image, sel.block, sel.address);
+            rc = LoadToFlash(link, image, sel.block, sel.address, &holds);
         }
         // Through the block-1 stub, its procedure says what became of block 1.
         if (rc != load::kOk && s.flags.stop.Requested() && !viaStub)
@@ -424,7 +427,7 @@ public:
                                         : "block " + std::to_string(sel.block) + " holds a partial image");
         // Flash and external-mode loads read every chunk back; the block-1 loader does not.
         RecordLoad(image, sel.block, sel.address, rc == load::kOk,
-                   internal && sel.block == 1 ? SectorState::ChangedNotRead : SectorState::Written);
+                   internal && sel.block == 1 ? SectorState::ChangedNotRead : SectorState::Written, holds);
         DescribeDownload(image, sel.address, rc == load::kOk);
         return rc == load::kOk ? download::kDone : Failed();
     }
@@ -442,7 +445,9 @@ public:
         long long sectors = 0;
         for (const TouchedRun& r : TouchedRuns(image, 0, image.bytes.size(), unit ? unit : 1))
             sectors += static_cast<long long>(r.length / (unit ? unit : 1));
-        const std::string at = SectorsAt(sectors, address, static_cast<uint32_t>(image.bytes.size()));
+        const size_t first = image.FirstDefined();
+        const std::string at = SectorsAt(sectors, address + static_cast<uint32_t>(first),
+                                         static_cast<uint32_t>(image.bytes.size() - first));
         // "1 sector at 0000h-0011h" reads as the command line's "in 1 sector at 0000h-0011h".
         Result("downloaded " + name + ": " + std::to_string(defined) + " bytes in " + at + ", verified");
     }
@@ -524,9 +529,10 @@ public:
             return false;
         }
         w_.SetTitle(Printf("Downloading \"%s\" to external flash", ShortFileName(image.path)));
-        const bool ok = LoadToFlash(link, image, 0, address) == load::kOk;
+        std::vector<uint8_t> holds;
+        const bool ok = LoadToFlash(link, image, 0, address, &holds) == load::kOk;
         if (!ok && S().flags.stop.Requested()) S().flags.stop.Note("the external flash window holds a partial image");
-        RecordLoad(image, 0, address, ok, SectorState::Written);
+        RecordLoad(image, 0, address, ok, SectorState::Written, holds);
         DescribeDownload(image, address, ok);
         if (!ok) MarkError();
         return ok;
@@ -599,7 +605,8 @@ public:
             size_t defined = 0;
             for (size_t k = 0; k < image.bytes.size(); ++k) defined += image.IsDefined(k) ? 1 : 0;
             char range[48];
-            std::snprintf(range, sizeof range, high ? "1%04Xh-1%04Xh" : "%04Xh-%04Xh", address,
+            std::snprintf(range, sizeof range, high ? "1%04Xh-1%04Xh" : "%04Xh-%04Xh",
+                          address + static_cast<uint32_t>(image.FirstDefined()),
                           address + static_cast<uint32_t>(image.bytes.size() ? image.bytes.size() - 1 : 0));
             Result("compare: " + name + " matches the flash, " + std::to_string(defined) + " bytes at " + range);
         } else if (where >= 0) {

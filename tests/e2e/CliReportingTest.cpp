@@ -261,6 +261,10 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
                           "read 1 sector at 14000h-14FFFh"});
     Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", "--external", "low", "--start-sector", "1", dir + "/5000.bin"}, 0,
                           "downloaded " + dir + "/5000.bin: 5000 bytes in 2 sectors at 1000h-2387h, verified"});
+    // A file built for 0400h: from its first byte, not from the sector it was put at.
+    std::ofstream(dir + "/placed.hex") << FormatIntelHex(std::vector<uint8_t>(136, 0xA3), 0x0400);
+    Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", dir + "/placed.hex"}, 0,
+                          "downloaded " + dir + "/placed.hex: 136 bytes in 2 sectors at 0400h-0487h, verified"});
     Check("sim:NX31A32", {{"erase", "-p", "PORT", "-y", "--external", "high", "--start-sector", "2", "--count", "3"}, 0,
                           "erased 3 sectors from sector 2 at 12000h-14FFFh"});
     Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", "--mode", "external", dir + "/tail.hex"}, 0,
@@ -453,6 +457,14 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
     ev = run({"download", "-y", kSample}, 0);
     EXPECT_EQ(ev.back()["bytes"], 18);
     EXPECT_EQ(ev.back()["end"], 0x3E);
+    {
+        // A file built for 0400h and put at sector 2 (0100h): its first and last byte.
+        const TempFolder dir;
+        std::ofstream(dir + "/placed.hex") << FormatIntelHex(std::vector<uint8_t>(136, 0xA3), 0x0400);
+        const json last = run({"download", "-y", "--start-sector", "2", dir + "/placed.hex"}, 0).back();
+        EXPECT_EQ(last["start"], 0x500);
+        EXPECT_EQ(last["end"], 0x587);
+    }
     EXPECT_EQ(Count(ev, "phase_start"), Count(ev, "phase_end"));
     EXPECT_GE(Count(ev, "question"), 1);
     EXPECT_EQ(run({"read", "--count", "2"}, 0).back()["not_blank"], 1);

@@ -39,7 +39,8 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     EXPECT_TRUE(r.Run(command::kRead));
     const FirmwareImage& xbsl = Firmware(FirmwareId::ExternalBsl);
     EXPECT_TRUE(std::equal(xbsl.data, xbsl.data + xbsl.size, r.session().ExternalImage().begin()));
-    // A download erases the 4 KB sectors it touches and sends no piece that holds only erased cells.
+    // A download erases the 4 KB sectors it touches, and puts the rest of its last sector back
+    // as the window held it.
     r.board().SetExternal(std::vector<uint8_t>(sim::kExternalFlashSize, 0x00));
     const std::vector<uint8_t> data = Pattern(5000, 0x12);
     r.file = r.WriteFile("w.bin", data);
@@ -49,11 +50,8 @@ TEST(ExternalFlash, ATypeLowWindowBorrowsBlock0AndGivesItBackOnReturn) {
     const auto after = r.board().External();
     EXPECT_EQ(after[0x0FFF], 0x00);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), after.begin() + 0x1000));
-    EXPECT_TRUE(Blank(after, 0x1000 + 5000, 0x3000));
-    EXPECT_EQ(after[0x3000], 0x00);
+    EXPECT_TRUE(std::all_of(after.begin() + 0x1000 + 5000, after.begin() + 0x3001, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(CountFrames(r.LastCommands(), "04"), 2u);
-    // 64 pieces of 128 bytes, of which those past the file are erased cells and not sent.
-    EXPECT_EQ(CountFrames(r.LastCommands(), "06"), 40u);
 
     EXPECT_FALSE(r.RunYes(command::kBackToMcu, {false}));
     EXPECT_TRUE(r.session().externalLowOpen) << "No leaves the window open";

@@ -10,8 +10,8 @@ namespace {
 
 using namespace test;
 
-// A download erases only the sectors its image touches, a binary padded to whole sectors; the
-// compare passes, and a mismatch names its address, both bytes and the file.
+// A download erases only the sectors its image touches; the compare passes, and a mismatch
+// names its address, both bytes and the file.
 TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismatch) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
@@ -39,16 +39,23 @@ TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismat
     EXPECT_TRUE(r.Said("Failed to Verify Data!!!"));
     EXPECT_EQ(r.window.Title(), title);
 
-    // 300 bytes: three sectors erased, the rest of the third one erased cells, the fourth kept.
-    const std::vector<uint8_t> old = r.FillBlock(0, 1);
+    // A 300-byte program, as binary or HEX, plainly or rewriting only what changed: three
+    // sectors erased, the rest of the third one kept as the chip held it (and shown so), the
+    // fourth not touched.
     const std::vector<uint8_t> data = Pattern(300, 9);
-    r.file = r.WriteFile("p.bin", data);
-    ASSERT_TRUE(r.RunYes(command::kDownload));
-    EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 3u);
-    flash = r.Block(0);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
-    EXPECT_TRUE(Blank(flash, 300, 384));
-    EXPECT_EQ(flash[384], old[384]) << "the fourth sector was not erased";
+    for (const std::string name : {"p.bin", "p.hex"})
+        for (const bool changedOnly : {false, true}) {
+            SCOPED_TRACE(name + (changedOnly ? ", changed only" : ""));
+            std::vector<uint8_t> want = r.FillBlock(0, 1);
+            std::copy(data.begin(), data.end(), want.begin());
+            r.file = name == "p.bin" ? r.WriteFile(name, data) : r.WriteFile(name, HexOf({{0, data}}));
+            r.changedOnly = changedOnly;
+            ASSERT_TRUE(r.RunYes(command::kDownload));
+            EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 3u);
+            EXPECT_EQ(r.Block(0), want);
+            EXPECT_TRUE(std::equal(want.begin(), want.begin() + 384, r.session().BlockImage(0).begin()));
+            EXPECT_EQ(r.window.Result(), "downloaded " + name + ": 300 bytes in 3 sectors at 0000h-012Bh, verified");
+        }
 }
 
 TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {

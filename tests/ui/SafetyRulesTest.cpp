@@ -327,6 +327,8 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     EXPECT_EQ(CountFrames(log, "0B 01 00"), 1u);
     EXPECT_EQ(CountFrames(log, "0B 10 00"), 1u);
     EXPECT_EQ(r.window.ProgressRange(), 2) << "the bar counts the sectors touched";
+    // From the first byte the file gives to its last.
+    EXPECT_EQ(r.window.Result(), "downloaded sparse.hex: 67 bytes in 2 sectors at 0100h-103Fh, verified");
 
     std::vector<uint8_t> want = code;
     // The sectors the file touches were read first: their other bytes are written back.
@@ -337,6 +339,7 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     // The compare looks at the bytes the file gives and nowhere else.
     EXPECT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File sparse.hex Compare OK!");
+    EXPECT_EQ(r.window.Result(), "compare: sparse.hex matches the flash, 67 bytes at 0100h-103Fh");
     std::vector<uint8_t> changed = r.Block(0);
     changed[0x1020] ^= 0xFF;
     r.board().SetBlock(0, changed);
