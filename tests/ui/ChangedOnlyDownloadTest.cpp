@@ -86,14 +86,15 @@ TEST(ChangedOnlyDownload, ReadsOnlyTheTouchedSectorsAndTwiceOnlyWhatGoesBack) {
     for (const bool damaged : {false, true}) {
         Reflash f(old, now);
         f.r.file = f.r.WriteFile("placed.hex", HexOf({{0x400, std::vector<uint8_t>(now.begin() + 0x400, now.begin() + 0x488)}}));
-        // The 17th byte of the reply to the first read of 0480h.
-        if (damaged) f.r.board().SetFaults({.corruptReplyByte = f.r.board().BytesSent() + 128 + 17});
+        // The 17th byte of the reply to the first read of 0480h (after the last address's byte).
+        if (damaged) f.r.board().SetFaults({.corruptReplyByte = f.r.board().BytesSent() + 1 + 128 + 17});
         EXPECT_TRUE(f.r.Run(command::kDownload));
         EXPECT_EQ(f.r.Block(0), now);
         const auto log = f.Commands();
         EXPECT_EQ(CountFrames(log, "0C 04 00"), 1u);
-        // Read, read again (and a third time when two reads disagree), read back as programmed.
-        EXPECT_EQ(CountFrames(log, "0C"), damaged ? 5u : 4u);
+        // The last address, read, read again (and a third time when two reads disagree), read
+        // back as programmed.
+        EXPECT_EQ(CountFrames(log, "0C"), damaged ? 6u : 5u);
         EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 1, skipped (unchanged): 1");
     }
 }
