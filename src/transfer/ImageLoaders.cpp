@@ -343,6 +343,12 @@ std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t len
     return text;
 }
 
+std::string AsSentence(std::string text) {
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    if (!text.empty() && text.back() != '.' && text.back() != '!') text += '.';
+    return text;
+}
+
 std::string LastAddressSilence(LinkContext& c, uint32_t last, const std::string& what) {
     if (AnswersReadAt(c, last)) return "";
     return "the chip did not answer a read at " + Hex4(last) + ", the last address the " + what +
@@ -352,7 +358,7 @@ std::string LastAddressSilence(LinkContext& c, uint32_t last, const std::string&
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
     const std::string problem = ImageFitProblem(c.session, kind, length, block, start, c.session.ExternalWindowOpen());
     if (problem.empty()) return load::kOk;
-    Show(c, std::string(kOverSize) + "\n" + problem);
+    Show(c, std::string(kOverSize) + "\n" + AsSentence(problem));
     return load::kOverSize;
 }
 

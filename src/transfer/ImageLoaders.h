@@ -88,6 +88,10 @@ std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t len
 // download would touch: it is smaller than NX31A32"), "" when it answered.
 std::string LastAddressSilence(LinkContext& c, uint32_t last, const std::string& what);
 
+// A reason as the command line ends its line ("the file needs ...") made a sentence for a
+// message box ("The file needs ....").
+std::string AsSentence(std::string text);
+
 // The loader's own size test, run before any erase: kOk or kOverSize (message shown, with
 // the sizes).
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start);

@@ -337,7 +337,7 @@ public:
         LinkContext link = Link();
         const std::string why = LastAddressSilence(link, last, what);
         if (why.empty()) return true;
-        Say(why + ". Nothing was erased; check the chip type chosen at detection.");
+        Say(AsSentence(why) + " Nothing was erased; check the chip type chosen at detection.");
         return false;
     }
 

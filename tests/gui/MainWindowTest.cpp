@@ -1081,6 +1081,9 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     ASSERT_TRUE(r.ShowRow(1));
     mainWindow("after-read");
 
+    // A file larger than the block: refused before the question, the box giving both sizes.
+    r.file = r.WriteBytes("big.bin", 40000, 7, 1);
+    ASSERT_TRUE(r.Run(command::kDownload));
     // A binary image large enough that the download is caught while it writes.
     r.file = r.WriteBytes("image.bin", 8192, 7, 1);
     r.op.answer = QMessageBox::Yes;

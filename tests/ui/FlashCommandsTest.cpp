@@ -85,7 +85,7 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
     r.file = r.WriteFile("20k.bin", std::vector<uint8_t>(20000, 0xA5));
     r.op.questions.clear();
     EXPECT_FALSE(r.RunYes(command::kDownload));
-    EXPECT_EQ(r.op.messages.back().rfind("the chip did not answer a read at 4E1Fh, the last address the download", 0),
+    EXPECT_EQ(r.op.messages.back().rfind("The chip did not answer a read at 4E1Fh, the last address the download", 0),
               0u)
         << r.op.messages.back();
     EXPECT_TRUE(r.op.questions.empty());
