@@ -164,13 +164,16 @@ struct BoardResult {
     double seconds = 0;
 };
 
-// Two names of one device would be two sessions on one line.
+}  // namespace
+
 std::string DeviceIdentity(const std::string& port) {
     if (IsSchemeName(port, "sim")) return port;
     const std::string path = ResolvePortName(port);
     char real[PATH_MAX];
     return realpath(path.c_str(), real) ? std::string(real) : path;
 }
+
+namespace {
 
 // The chip the detection is run for, as the table names it.
 std::string ChipFor(const ConnectOptions& o) {

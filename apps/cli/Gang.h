@@ -24,6 +24,10 @@ struct GangPorts {
 // --all-usb.
 void AddGangConnectOptions(CLI::App* cmd, RunState& state, GangPorts& g);
 
+// The device a port name leads to, whatever link or relative name it is given by: two names
+// of one device would be two sessions on one line.
+std::string DeviceIdentity(const std::string& port);
+
 // The ports to run on, in the order given (a --port before the sub-command counts when none
 // follows it), read from the file as one name per line (blank lines and lines starting with #
 // skipped), then every USB serial adapter present. False after saying why: a file that cannot

@@ -14,7 +14,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string_view>
 #include <optional>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -29,6 +32,7 @@
 #include "files/HexImage.h"
 #include "platform/SafeFile.h"
 #include "platform/Clock.h"
+#include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
@@ -56,6 +60,7 @@ struct StationOptions {
     std::string serialState;
     std::string log;
     int count = 0;  // boards to pass before the station ends; 0: until stopped
+    std::string checkLog;  // only check this log
 };
 
 // The number as the image holds it: four bytes either way round, eight BCD digits in four
@@ -86,9 +91,7 @@ uint64_t SerialLimit(const std::string& format) {
     return format == "le32" || format == "be32" ? 0xFFFFFFFFull : 99999999ull;
 }
 
-std::string Sha256Of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+std::string Sha256Hex(std::string_view bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (!EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr)) return "";
@@ -99,6 +102,148 @@ std::string Sha256Of(const std::string& path) {
         hex += two;
     }
     return hex;
+}
+
+std::string Sha256Of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    return Sha256Hex(bytes);
+}
+
+// ---- The production log ----
+//
+// A header line, then one JSON record a line. Each record carries the SHA-256 of the line
+// before it ("prev") and, as its last field, the SHA-256 of itself without that field
+// ("sha256"): a changed byte names its own record, and a record taken out or moved breaks the
+// chain at the next one.
+
+constexpr char kLogName[] = "tessel station log";
+constexpr size_t kLogLimit = size_t{256} << 20;
+constexpr char kSealKey[] = ",\"sha256\":\"";
+
+std::string Sealed(Json record, const std::string& prev) {
+    record["prev"] = prev;
+    std::string text = record.dump();
+    const std::string self = Sha256Hex(text);
+    text.pop_back();  // the closing brace: the seal is the last field
+    return text + kSealKey + self + "\"}";
+}
+
+// Why `line` is not a sealed record written after the line whose SHA-256 is `prev`; "" when
+// it is, with the record in *record.
+std::string CheckSeal(const std::string& line, const std::string& prev, Json* record) {
+    const std::string key = kSealKey;
+    const size_t at = line.rfind(key);
+    if (at == std::string::npos || line.size() != at + key.size() + 64 + 2 || line.compare(line.size() - 2, 2, "\"}") != 0)
+        return "it carries no seal";
+    const std::string text = line.substr(0, at) + "}";
+    if (Sha256Hex(text) != line.substr(at + key.size(), 64)) return "it was changed after it was written";
+    *record = Json::parse(text, nullptr, false);
+    if (!record->is_object()) return "it is no JSON record";
+    if (!record->contains("prev") || (*record)["prev"] != prev)
+        return "it was not written after the record before it (one is missing, moved or changed)";
+    return "";
+}
+
+// What a walk through a log found: its records, the serial numbers still reserved without an
+// outcome, and the first record that breaks the chain or the numbers.
+struct LogWalk {
+    size_t records = 0;
+    std::string lastLine;
+    std::map<uint64_t, size_t> open;  // serial -> the record that reserved it
+    size_t broken = 0;                 // 0: none
+    std::string why;
+};
+
+LogWalk WalkLog(const std::string& text) {
+    LogWalk w;
+    std::set<uint64_t> reserved;
+    size_t at = 0;
+    while (at < text.size() && !w.broken) {
+        const size_t end = text.find('\n', at);
+        ++w.records;
+        if (end == std::string::npos) {
+            w.broken = w.records;
+            w.why = "it is cut off (no line end): a partial record";
+            break;
+        }
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        Json r;
+        w.why = CheckSeal(line, w.records == 1 ? "" : Sha256Hex(w.lastLine), &r);
+        if (w.why.empty() && w.records == 1 && r.value("log", "") != kLogName) w.why = "the log has no header";
+        w.lastLine = line;
+        if (!w.why.empty()) {
+            w.broken = w.records;
+            break;
+        }
+        if (!r.contains("serial") || !r["serial"].is_number_unsigned()) continue;
+        const uint64_t serial = r["serial"].get<uint64_t>();
+        const std::string result = r.value("result", "");
+        if (result == "reserved") {
+            if (!reserved.insert(serial).second) {
+                w.broken = w.records;
+                w.why = "serial number " + std::to_string(serial) + " is given a second time";
+            }
+            w.open[serial] = w.records;
+        } else if (!w.open.erase(serial)) {
+            w.broken = w.records;
+            w.why = "serial number " + std::to_string(serial) + " has an outcome but was not reserved before it";
+        }
+    }
+    return w;
+}
+
+// tessel station --check-log: 0 when the chain is whole and every number was given once and
+// closed; 1 naming the first record that is not; 2 when the file cannot be read.
+int CheckLog(const std::string& path, CommandResult& res) {
+    res.command = "station";
+    res.fields["log"] = path;
+    std::string text, error;
+    if (!ReadSmallFile(path, kLogLimit, &text, &error)) {
+        res.summary = "station --check-log: " + error;
+        return kExitUsage;
+    }
+    const LogWalk w = WalkLog(text);
+    res.fields["records"] = w.records;
+    if (w.broken) {
+        res.fields["record"] = w.broken;
+        res.summary = "log " + path + ": record " + std::to_string(w.broken) + ": " + w.why;
+        return kExitFailed;
+    }
+    if (!w.open.empty()) {
+        const auto& [serial, record] = *w.open.begin();
+        res.fields["record"] = record;
+        res.summary = "log " + path + ": record " + std::to_string(record) + ": serial number " +
+                      std::to_string(serial) + " was reserved and has no outcome (its board is unknown)";
+        return kExitFailed;
+    }
+    if (w.records == 0) {
+        res.summary = "log " + path + ": empty";
+        return kExitFailed;
+    }
+    res.summary = "log " + path + ": " + std::to_string(w.records) +
+                  " records, the chain is whole, every serial number given once and closed";
+    return kExitOk;
+}
+
+// The state file as the station writes it: "next N" and a line end, N at most one past the
+// format's last number (then they are used up). Why not, or "".
+std::string ParseState(const std::string& text, uint64_t limit, uint64_t* next) {
+    const std::string head = "next ";
+    size_t i = head.size();
+    if (text.compare(0, head.size(), head) != 0 || text.size() < head.size() + 2 || text.back() != '\n')
+        return "it does not hold \"next N\"";
+    uint64_t n = 0;
+    for (; i + 1 < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9' || i - head.size() >= 20) return "it does not hold \"next N\"";
+        if (n > (UINT64_MAX - 9) / 10) return "its number is beyond every serial number";
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (n > limit + 1) return "its number " + std::to_string(n) + " is beyond the format's last, " + std::to_string(limit);
+    *next = n;
+    return "";
 }
 
 std::string UtcNow() {
@@ -118,22 +263,36 @@ std::string HostName() {
 // What the slots share: the serial numbers handed out, the log, the counts.
 class Station {
 public:
-    Station(const StationOptions& o, ImageData image, uint32_t serialOffset, uint64_t nextSerial)
+    Station(const StationOptions& o, ImageData image, uint32_t serialOffset, uint64_t nextSerial, AppendFile& log,
+            std::string lastLine)
         : o_(o), image_(std::move(image)), serialOffset_(serialOffset), next_(nextSerial),
-          sha_(Sha256Of(o.board.file)), host_(HostName()) {}
+          sha_(Sha256Of(o.board.file)), host_(HostName()), log_(log), prev_(Sha256Hex(lastLine)) {}
 
     bool Serials() const { return !o_.serialAt.empty(); }
 
-    // The next number, taken for good: the state file says so before any board holds it, so
-    // that a restart never hands it out again.
-    bool TakeSerial(uint64_t* n, std::string* why) {
+    // The next number, reserved before any board holds it: the state file advanced and a
+    // "reserved" record on the disk, so that a restart never hands it out again and every
+    // number a board carries has a line in the log, whatever ends the run. A station that can
+    // do neither, or has no number left, ends.
+    bool TakeSerial(uint64_t* n, int slot, const std::string& port, std::string* why) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (next_ > SerialLimit(o_.serialFormat)) {
-            *why = "the serial numbers of format " + o_.serialFormat + " are used up";
+            *why = "the serial numbers of format " + o_.serialFormat + " are used up (the last is " +
+                   std::to_string(SerialLimit(o_.serialFormat)) + ")";
+            EndLocked(kExitFailed, *why);
             return false;
         }
         const std::string text = "next " + std::to_string(next_ + 1) + "\n";
-        if (!WriteFileSafely(o_.serialState, text, why, FileMode::Private)) return false;
+        if (!WriteFileSafely(o_.serialState, text, why, FileMode::Private)) {
+            EndLocked(kExitFailed, "the serial state could not be written: " + *why);
+            return false;
+        }
+        const Json reserved = {{"time", UtcNow()}, {"host", host_}, {"slot", slot}, {"port", port},
+                               {"result", "reserved"}, {"serial", next_}};
+        if (!AppendLocked(reserved, why)) {
+            EndLocked(kExitFailed, "the log could not be written: " + *why);
+            return false;
+        }
         *n = next_++;
         return true;
     }
@@ -173,27 +332,19 @@ public:
     }
     void End(int exitCode, const std::string& why) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!ended_) {
-            ended_ = true;
-            endExit_ = exitCode;
-            endWhy_ = why;
-        }
+        EndLocked(exitCode, why);
     }
 
-    // One line for each board, appended and on the disk before the next board starts.
+    // One record for each board, on the disk before the next board starts.
     bool Log(Json entry, std::string* why) {
         entry["image"] = o_.board.file;
         entry["image_sha256"] = sha_;
         entry["host"] = host_;
-        const std::string line = entry.dump() + "\n";
         std::lock_guard<std::mutex> lock(mutex_);
-        const int fd = ::open(o_.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        bool ok = fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-                  ::fsync(fd) == 0;
-        if (!ok) *why = o_.log + ": " + std::strerror(errno);
-        if (fd >= 0) ok = ::close(fd) == 0 && ok;
-        return ok;
+        return AppendLocked(entry, why);
     }
+
+    int logged() const { return logged_; }
 
     void Say(const std::string& line) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -221,6 +372,24 @@ private:
     std::string endWhy_;
     const std::string sha_;
     const std::string host_;
+    AppendFile& log_;
+    std::string prev_;  // the SHA-256 of the log's last line
+    int logged_ = 0;    // board outcomes on the disk
+
+    void EndLocked(int exitCode, const std::string& why) {
+        if (!ended_) {
+            ended_ = true;
+            endExit_ = exitCode;
+            endWhy_ = why;
+        }
+    }
+    bool AppendLocked(const Json& record, std::string* why) {
+        const std::string line = Sealed(record, prev_);
+        if (!log_.Append(line + "\n", why)) return false;
+        prev_ = Sha256Hex(line);
+        if (record.value("result", "") != "reserved") ++logged_;
+        return true;
+    }
 };
 
 // Whether a loader answers on the port now: reset, then the baud-detect string for a moment.
@@ -265,7 +434,7 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
         job.beforeWrite = [&](std::string* reason) {
             if (!station.Serials()) return true;
             uint64_t n = 0;
-            if (!station.TakeSerial(&n, reason)) return false;
+            if (!station.TakeSerial(&n, slot, c.port, reason)) return false;
             serial = n;
             return station.WriteImage(imagePath, n, reason);
         };
@@ -303,18 +472,21 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
         entry["steps"] = steps;
         if (!pass) entry["reason"] = reason;
         std::string logWhy;
-        if (!station.Log(entry, &logWhy)) {
+        const bool logged = station.Log(entry, &logWhy);
+        if (!logged) {
             station.Say(name + ": the log could not be written: " + logWhy);
-            station.End(kExitFailed, "the log could not be written: " + logWhy);
+            station.End(kExitFailed, "the log could not be written: " + logWhy + "; " + std::to_string(station.logged()) +
+                                         " boards are logged");
         }
         if (pass) {
             char line[160];
-            std::snprintf(line, sizeof line, "%s: PASS board %d%s, %.1f s", name.c_str(), board,
-                          serial ? (", serial " + SerialText(*serial)).c_str() : "", seconds);
+            std::snprintf(line, sizeof line, "%s: PASS board %d%s, %.1f s%s", name.c_str(), board,
+                          serial ? (", serial " + SerialText(*serial)).c_str() : "", seconds,
+                          logged ? "" : " (not in the log)");
             station.Say(line);
         } else {
             station.Say(name + ": FAIL board " + std::to_string(board) + ": " + reason +
-                        (serial ? " (serial " + SerialText(*serial) + " void)" : ""));
+                        (serial ? " (serial " + SerialText(*serial) + " void)" : "") + (logged ? "" : " (not in the log)"));
         }
         // One board is never taken for the next: wait until it has gone.
         announced = false;
@@ -379,17 +551,90 @@ int RunStation(const StationOptions& o, RunState& state) {
         res.summary = "station: nothing was done: a station erases and programs every board it meets; give --yes";
         return kExitUsage;
     }
-    // The next serial number: where the last run left off, and never below --serial-start.
-    uint64_t next = static_cast<uint64_t>(o.serialStart);
-    if (!o.serialAt.empty()) {
-        std::ifstream in(o.serialState);
-        std::string word;
-        unsigned long long stored = 0;
-        if (in >> word >> stored && word == "next") next = std::max<uint64_t>(next, stored);
-    }
     std::error_code ec;
     for (const std::string& f : {o.serialState, o.log})
         if (!f.empty()) std::filesystem::create_directories(std::filesystem::path(f).parent_path(), ec);
+    auto refuse = [&](const std::string& why) {
+        res.summary = "station: nothing was done: " + why;
+        return kExitUsage;
+    };
+    // Held for the whole run: one station a port, and one a run of serial numbers.
+    std::vector<std::unique_ptr<InstanceLock>> locks;
+    auto lock = [&](const std::string& name, const std::string& folder, const std::string& inUse, std::string* why) {
+        auto l = std::make_unique<InstanceLock>(name, folder);
+        std::string error;
+        if (l->TryAcquire(&error)) {
+            locks.push_back(std::move(l));
+            return true;
+        }
+        *why = l->HolderPid() ? inUse + " (pid " + std::to_string(l->HolderPid()) + ")" : "cannot lock " + l->Path() + ": " + error;
+        return false;
+    };
+    for (const std::string& p : ports) {
+        std::string name = "station-port" + DeviceIdentity(p), why;
+        for (char& ch : name)
+            if (ch == '/' || ch == ':') ch = '_';
+        if (!lock(name + ".lock", "", "port in use: " + p + " is served by another station", &why)) return refuse(why);
+    }
+    // The next serial number: where the last run left off, and never below --serial-start. A
+    // state file is made by the station alone: anything else in it ends the run here.
+    uint64_t next = static_cast<uint64_t>(o.serialStart);
+    if (!o.serialAt.empty()) {
+        const std::filesystem::path state(o.serialState);
+        std::string why, text;
+        // Made afresh only when there is none; then --serial-start says where numbering begins.
+        // Read once before the lock is taken beside it, so that a device or a FIFO named here
+        // gets no lock file next to it, and again once the run of numbers is ours.
+        auto readState = [&](uint64_t* stored) {
+            const std::filesystem::file_status status = std::filesystem::symlink_status(state, ec);
+            if (std::filesystem::is_symlink(status)) {
+                why = o.serialState + " is a symbolic link";
+                return false;
+            }
+            if (!std::filesystem::exists(status)) return true;
+            if (!ReadSmallFile(o.serialState, 64, &text, &why)) return false;
+            why = ParseState(text, SerialLimit(o.serialFormat), stored);
+            if (!why.empty()) why = o.serialState + ": " + why;
+            return why.empty();
+        };
+        uint64_t stored = 0;
+        if (!readState(&stored)) return refuse(why);
+        if (!lock(state.filename().string() + ".lock", state.parent_path().string(),
+                  "serial numbers in " + o.serialState + " are in use by another station", &why))
+            return refuse(why);
+        if (!readState(&stored)) return refuse(why);
+        next = std::max(next, stored);
+        if (next > SerialLimit(o.serialFormat)) {
+            res.summary = "station: nothing was done: the serial numbers of format " + o.serialFormat + " in " +
+                          o.serialState + " are used up (the last is " + std::to_string(SerialLimit(o.serialFormat)) + ")";
+            return kExitFailed;
+        }
+    }
+    // The log: a regular file in a folder the station can write, checked whole before the
+    // first board; numbers an earlier run reserved and never closed are closed as unknown.
+    AppendFile log;
+    std::string logText, logWhy;
+    if (!log.Open(o.log, &logWhy)) return refuse("the log " + (o.log.empty() ? std::string("(--log \"\")") : o.log) + ": " + logWhy);
+    if (!ReadSmallFile(o.log, kLogLimit, &logText, &logWhy)) return refuse(logWhy);
+    const LogWalk walk = WalkLog(logText);
+    if (walk.broken)
+        return refuse(o.log + ": record " + std::to_string(walk.broken) + ": " + walk.why +
+                      "; it is not appended to (tessel station --check-log " + o.log + ")");
+    std::string lastLine = walk.lastLine;
+    auto append = [&](const Json& record) {
+        const std::string line = Sealed(record, lastLine.empty() ? "" : Sha256Hex(lastLine));
+        if (!log.Append(line + "\n", &logWhy)) return false;
+        lastLine = line;
+        return true;
+    };
+    if (walk.records == 0 && !append({{"log", kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", HostName()}}))
+        return refuse(logWhy);
+    for (const auto& [serial, record] : walk.open) {
+        const std::string why = "reserved in record " + std::to_string(record) + " by a run that ended before its board's outcome";
+        if (!append({{"time", UtcNow()}, {"host", HostName()}, {"result", "unknown"}, {"serial", serial}, {"reason", why}}))
+            return refuse(logWhy);
+        std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(serial).c_str(), why.c_str());
+    }
 
     char folder[] = "/tmp/tessel-station-XXXXXX";
     if (!mkdtemp(folder)) {
@@ -397,7 +642,7 @@ int RunStation(const StationOptions& o, RunState& state) {
                       std::strerror(errno);
         return kExitFailed;
     }
-    Station station(o, std::move(image), serialOffset, next);
+    Station station(o, std::move(image), serialOffset, next, log, lastLine);
     base.sideBySide = true;  // nothing is asked while boards come and go
     std::vector<std::thread> slots;
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -435,7 +680,10 @@ void AddStationCommand(CLI::App& app, RunState& state) {
         "station", "Program board after board on one or more ports: each slot waits for a board, programs it, "
                    "says PASS or FAIL, logs it and waits for it to be taken away");
     AddGangConnectOptions(cmd, state, o->ports);
-    cmd->add_option("file", o->board.file, "The image (Intel HEX or binary), checked once at the start")->required();
+    cmd->add_option("file", o->board.file, "The image (Intel HEX or binary), checked once at the start");
+    cmd->add_option("--check-log", o->checkLog,
+                    "Check a station log and end: its chain of records whole, every serial number given once "
+                    "and closed (exit 0), or the first record that is not (exit 1)");
     OneOf(cmd->add_option("--format", o->board.format, "How to take the file: from its content, or hex or bin"),
           {"auto", "hex", "bin"});
     cmd->add_flag("--verify", o->board.verify, "Compare every board with the image once more after programming it");
@@ -465,6 +713,16 @@ void AddStationCommand(CLI::App& app, RunState& state) {
     cmd->add_option("--count", o->count, "End once this many boards have passed (default: until stopped)")
         ->check(Between(1, 1000000));
     cmd->callback([o, &state] {
+        if (!o->checkLog.empty()) {
+            state.exitCode = CheckLog(o->checkLog, state.result);
+            return;
+        }
+        if (o->board.file.empty()) {
+            state.result.command = "station";
+            state.result.summary = "station: nothing was done: name the image to program (or --check-log LOG)";
+            state.exitCode = kExitUsage;
+            return;
+        }
         if (!o->serialAt.empty() && o->serialFormat != "le32" && o->serialFormat != "be32" &&
             static_cast<uint64_t>(o->serialStart) > SerialLimit(o->serialFormat)) {
             state.result.command = "station";

@@ -39,9 +39,17 @@ bool InstanceLock::TryAcquire(std::string* error) {
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (error) *error = errno == EWOULDBLOCK ? "another copy is running" : path_ + ": " + std::strerror(errno);
+        const int err = errno;
+        if (error) *error = err == EWOULDBLOCK ? "another copy is running" : path_ + ": " + std::strerror(err);
+        char text[24] = {};
+        if (err == EWOULDBLOCK && ::pread(fd, text, sizeof text - 1, 0) > 0) holder_ = std::strtol(text, nullptr, 10);
         ::close(fd);
         return false;
+    }
+    // Who holds it, for the one that is refused to name.
+    const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+        // The lock holds all the same; only the name of its holder is missing.
     }
     fd_ = fd;
     return true;

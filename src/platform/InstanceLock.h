@@ -20,6 +20,9 @@ public:
     bool TryAcquire(std::string* error = nullptr);
     bool Held() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
+    // After a refused TryAcquire: the process that holds the lock, as it wrote itself into
+    // the file (0 when it is not known).
+    long HolderPid() const { return holder_; }
 
     // $XDG_RUNTIME_DIR/tessel, or the user's state folder when that is unset.
     static std::string DefaultFolder();
@@ -27,6 +30,7 @@ public:
 private:
     std::string path_;
     int fd_ = -1;
+    long holder_ = 0;
 };
 
 }  // namespace tessel

@@ -162,4 +162,58 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std:
     return ok;
 }
 
+AppendFile::~AppendFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool AppendFile::Open(const std::string& path, std::string* error) {
+    path_ = path;
+    if (path.empty()) {
+        *error = "no file named";
+        return false;
+    }
+    // Non-blocking, so that a FIFO without a reader is refused at once instead of waiting.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int err = errno;
+        *error = path + ": " + (err == ELOOP ? std::string("a symbolic link") : std::strerror(err));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = path + " is not a regular file (a FIFO, a device or a folder)";
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+bool AppendFile::Append(std::string_view record, std::string* error) {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        *error = path_ + ": " + std::strerror(fd_ < 0 ? EBADF : errno);
+        return false;
+    }
+    ssize_t n = -1;
+    do {
+        n = ::write(fd_, record.data(), record.size());
+    } while (n < 0 && errno == EINTR);
+    int err = n < 0 ? errno : 0;
+    if (n >= 0 && static_cast<size_t>(n) != record.size()) {
+        // A short write is the disk (or the file-size limit) running out: the next write of
+        // the rest says why.
+        const ssize_t more = ::write(fd_, record.data() + n, record.size() - static_cast<size_t>(n));
+        err = more < 0 ? errno : ENOSPC;
+    }
+    if (err == 0 && ::fsync(fd_) != 0) err = errno;
+    if (err == 0) return true;
+    // Whatever reached the file of this record goes again, so the next record starts a line.
+    const int truncated = ::ftruncate(fd_, st.st_size);
+    (void)::fsync(fd_);
+    *error = path_ + ": " + (err == ENOSPC ? std::string("no space left on the device") : std::strerror(err)) +
+             (truncated == 0 ? "" : " (and the partial record could not be taken back)");
+    return false;
+}
+
 }  // namespace tessel

@@ -30,6 +30,28 @@ int CreateFileSafely(const std::string& path, std::string* error);
 // fill the memory. False with *error ("<path>: <reason>").
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std::string* error);
 
+// A record file that only grows (a production log): opened once, checked to be a regular
+// file (new or existing, never a link, a FIFO, a device or a folder), and appended one whole
+// record at a time. A record that cannot be written whole is taken back, so the file always
+// ends with a whole record.
+class AppendFile {
+public:
+    AppendFile() = default;
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // False with *error ("<path>: <reason>") when the file cannot serve.
+    bool Open(const std::string& path, std::string* error);
+    // Writes `record` in one write and puts it on the disk; false with *error (the system's
+    // own reason) after cutting the file back to where it ended before.
+    bool Append(std::string_view record, std::string* error);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
 // True when `path` names a symbolic link (dangling or not).
 bool IsSymbolicLink(const std::string& path);
 

@@ -5,7 +5,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "support/ChildProcess.h"
@@ -21,10 +29,15 @@ using test::kSim;
 using test::ReadBytes;
 using test::WriteBytes;
 
-std::vector<json> LogLines(const std::string& path) {
+// The log's records; `boards`: only the boards' outcomes (not the header, nor the numbers
+// reserved or closed as unknown).
+std::vector<json> LogLines(const std::string& path, bool boards = true) {
     std::vector<json> lines;
     std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    for (std::string line; std::getline(in, line);) {
+        const json j = json::parse(line);
+        if (!boards || j.contains("board")) lines.push_back(j);
+    }
     return lines;
 }
 
@@ -36,10 +49,11 @@ struct Bench {
         sim = std::make_unique<ChildProcess>(simArgs);
         pty = sim->ReadLine();
     }
-    std::vector<std::string> Station(std::vector<std::string> extra) const {
+    std::vector<std::string> Station(std::vector<std::string> extra, std::string state = "", std::string log = "") const {
         std::vector<std::string> args = {kCli, "station", "-p", pty, "--chip", chip, "-y", "--serial-at", serialAt,
-                                         "--serial-start", "100", "--serial-state", dir + "/serial", "--log",
-                                         dir + "/log.jsonl"};
+                                         "--serial-start", "100", "--serial-state",
+                                         state.empty() ? dir + "/serial" : state, "--log",
+                                         log.empty() ? dir + "/log.jsonl" : log};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(dir + "/app.bin");
         return args;
@@ -142,6 +156,112 @@ TEST(Station, ASignalEndsItAtASafePointWithASummary) {
     EXPECT_EQ(log[0]["result"], "fail");
     EXPECT_EQ(log[0]["serial_void"], true);
     EXPECT_NE(log[0]["reason"].get<std::string>().find("stopped by a signal"), std::string::npos) << log[0];
+}
+
+// Every number is reserved in the log before a board holds it. A station killed mid-board
+// leaves that reservation open; the next start closes it as unknown and goes on with the next
+// number, and the log checks whole. One byte changed in a record is found, in that record.
+TEST(Station, AKillLeavesNoNumberWithoutALogLineAndTheLogShowsAnyChange) {
+    Bench bench({"--boards", "3", "--reply-delay", "20"});
+    const std::string log = bench.dir + "/log.jsonl";
+    {
+        ChildProcess station(bench.Station({}));
+        for (int i = 0; i < 500 && LogLines(log, false).size() < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(LogLines(log, false).size(), 2u) << "the header and the first reservation";
+        EXPECT_EQ(station.Stop(SIGKILL), 128 + SIGKILL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the board taken away
+    ChildProcess again(bench.Station({"--count", "1"}));
+    std::string out;
+    ASSERT_EQ(again.ReadAll(&out), 0) << out;
+    EXPECT_NE(out.find("serial 00000100: reserved in record 2 by a run that ended before its board's outcome"),
+              std::string::npos) << out;
+    EXPECT_EQ(Lines(out, "slot 1: PASS board 1, serial 00000101, ").size(), 1u) << out;
+    std::vector<std::string> results;
+    for (const json& r : LogLines(log, false))
+        if (r.contains("serial")) results.push_back(r["result"].get<std::string>() + " " + r["serial"].dump());
+    EXPECT_EQ(results, (std::vector<std::string>{"reserved 100", "unknown 100", "reserved 101", "pass 101"}));
+    const test::CliRun good = test::RunTessel({"station", "--check-log", log});
+    EXPECT_EQ(good.status, 0) << good.out;
+    std::string text((std::istreambuf_iterator<char>(std::ifstream(log).rdbuf())), {});
+    const size_t record4 = test::Lines(text)[0].size() + test::Lines(text)[1].size() + test::Lines(text)[2].size() + 3;
+    text[text.find("\"slot\":1", record4)] ^= 0x01;  // "slot":0 in record 4
+    std::ofstream(log, std::ios::binary) << text;
+    const test::CliRun changed = test::RunTessel({"station", "--check-log", log});
+    EXPECT_EQ(changed.status, 1) << changed.out;
+    EXPECT_TRUE(changed.Says("record 4: it was changed after it was written")) << changed.out;
+}
+
+// Two stations never share a run of numbers or a port, and files that cannot hold numbers or
+// records end the run before the first board, at once.
+TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
+    Bench bench({"--boards", "2"}), other({"--boards", "1"});
+    ChildProcess first(bench.Station({}));
+    ASSERT_EQ(first.ReadLine().rfind("slot 1: waiting for a board", 0), 0u);
+    const std::string fifo = bench.dir + "/fifo", folder = bench.dir + "/folder", link = bench.dir + "/link";
+    mkfifo(fifo.c_str(), 0600);
+    std::filesystem::create_directory(folder);
+    std::filesystem::create_symlink(bench.dir + "/log.jsonl", link);
+    const std::string state = other.dir + "/state";
+    auto logAt = [&](const std::string& path) {
+        std::vector<std::string> args = other.Station({}, state);
+        *(std::find(args.begin(), args.end(), "--log") + 1) = path;
+        return args;
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string stateText;  // written into `state` first, unless empty
+        std::string says;
+    } cases[] = {
+        {other.Station({}, bench.dir + "/serial"), "", "serial numbers in " + bench.dir + "/serial are in use by another station (pid "},
+        {bench.Station({}, state, other.dir + "/log"), "", "port in use: " + bench.pty + " is served by another station (pid "},
+        {other.Station({}, state), "garbage", state + ": it does not hold \"next N\""},
+        {other.Station({}, state), "next 12abc\n", state + ": it does not hold \"next N\""},
+        {other.Station({}, state), "next 99999999999999999999\n", "is beyond every serial number"},
+        {other.Station({}, state), "next 4294967297\n", "its number 4294967297 is beyond the format's last, 4294967295"},
+        {other.Station({}, fifo), "", fifo + " is not a regular file"},
+        {other.Station({}, "/dev/zero"), "", "/dev/zero is not a regular file"},
+        {logAt(fifo), "", "the log " + fifo + ": "},
+        {logAt("/dev/zero"), "", "/dev/zero is not a regular file"},
+        {logAt(folder), "", "the log " + folder + ": "},
+        {logAt(link), "", "a symbolic link"},
+        {logAt(""), "", "the log (--log \"\"): no file named"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        std::filesystem::remove(state);
+        if (!c.stateText.empty()) std::ofstream(state) << c.stateText;
+        const auto t0 = std::chrono::steady_clock::now();
+        const test::CliRun r = test::RunTessel(std::vector<std::string>(c.args.begin() + 1, c.args.end()));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_TRUE(r.Says("station: nothing was done: ")) << r.out;
+        EXPECT_TRUE(r.Says(c.says)) << r.out;
+        EXPECT_FALSE(r.Says("waiting for a board")) << r.out;
+    }
+    EXPECT_NE(first.Stop(SIGINT), -1);
+}
+
+// A log that runs out of room keeps whole records only, says why, and ends the station.
+TEST(Station, AFullDiskLeavesWholeRecordsAndEndsTheStation) {
+    Bench bench({"--boards", "8"});
+    const std::string room = bench.dir + "/room";
+    std::filesystem::create_directory(room);
+    // Two pages: one for a filler, one for the log.
+    if (std::system(("mount -t tmpfs -o size=8k tmpfs " + room + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    std::ofstream(room + "/filler") << std::string(4096, 'x');
+    ChildProcess station(bench.Station({"--count", "8"}, "", room + "/log.jsonl"));
+    std::string out;
+    EXPECT_EQ(station.ReadAll(&out), 1) << out;
+    EXPECT_NE(out.find("no space left on the device"), std::string::npos) << out;
+    std::string text((std::istreambuf_iterator<char>(std::ifstream(room + "/log.jsonl").rdbuf())), {});
+    EXPECT_EQ(std::system(("umount " + room).c_str()), 0);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << "the log ends with a whole record";
+    for (const std::string& line : test::Lines(text)) EXPECT_TRUE(json::accept(line)) << line;
+    EXPECT_LT(Lines(out, "slot 1: PASS").size(), 8u) << out;
 }
 
 }  // namespace
