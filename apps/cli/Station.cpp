@@ -134,7 +134,8 @@ std::string Sealed(Json record, const std::string& prev) {
 std::string CheckSeal(const std::string& line, const std::string& prev, Json* record) {
     const std::string key = kSealKey;
     const size_t at = line.rfind(key);
-    if (at == std::string::npos || line.size() != at + key.size() + 64 + 2 || line.compare(line.size() - 2, 2, "\"}") != 0)
+    if (at == std::string::npos || line.size() != at + key.size() + 64 + 2 ||
+        line.compare(line.size() - 2, 2, "\"}") != 0)
         return "it carries no seal";
     const std::string text = line.substr(0, at) + "}";
     if (Sha256Hex(text) != line.substr(at + key.size(), 64)) return "it was changed after it was written";
@@ -241,7 +242,8 @@ std::string ParseState(const std::string& text, uint64_t limit, uint64_t* next) 
         if (n > (UINT64_MAX - 9) / 10) return "its number is beyond every serial number";
         n = n * 10 + static_cast<uint64_t>(c - '0');
     }
-    if (n > limit + 1) return "its number " + std::to_string(n) + " is beyond the format's last, " + std::to_string(limit);
+    if (n > limit + 1)
+        return "its number " + std::to_string(n) + " is beyond the format's last, " + std::to_string(limit);
     *next = n;
     return "";
 }
@@ -475,8 +477,8 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
         const bool logged = station.Log(entry, &logWhy);
         if (!logged) {
             station.Say(name + ": the log could not be written: " + logWhy);
-            station.End(kExitFailed, "the log could not be written: " + logWhy + "; " + std::to_string(station.logged()) +
-                                         " boards are logged");
+            station.End(kExitFailed, "the log could not be written: " + logWhy + "; " +
+                                         std::to_string(station.logged()) + " boards are logged");
         }
         if (pass) {
             char line[160];
@@ -486,7 +488,8 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
             station.Say(line);
         } else {
             station.Say(name + ": FAIL board " + std::to_string(board) + ": " + reason +
-                        (serial ? " (serial " + SerialText(*serial) + " void)" : "") + (logged ? "" : " (not in the log)"));
+                        (serial ? " (serial " + SerialText(*serial) + " void)" : "") +
+                        (logged ? "" : " (not in the log)"));
         }
         // One board is never taken for the next: wait until it has gone.
         announced = false;
@@ -567,7 +570,8 @@ int RunStation(const StationOptions& o, RunState& state) {
             locks.push_back(std::move(l));
             return true;
         }
-        *why = l->HolderPid() ? inUse + " (pid " + std::to_string(l->HolderPid()) + ")" : "cannot lock " + l->Path() + ": " + error;
+        *why = l->HolderPid() ? inUse + " (pid " + std::to_string(l->HolderPid()) + ")"
+                              : "cannot lock " + l->Path() + ": " + error;
         return false;
     };
     for (const std::string& p : ports) {
@@ -606,7 +610,8 @@ int RunStation(const StationOptions& o, RunState& state) {
         next = std::max(next, stored);
         if (next > SerialLimit(o.serialFormat)) {
             res.summary = "station: nothing was done: the serial numbers of format " + o.serialFormat + " in " +
-                          o.serialState + " are used up (the last is " + std::to_string(SerialLimit(o.serialFormat)) + ")";
+                          o.serialState + " are used up (the last is " +
+                          std::to_string(SerialLimit(o.serialFormat)) + ")";
             return kExitFailed;
         }
     }
@@ -614,7 +619,8 @@ int RunStation(const StationOptions& o, RunState& state) {
     // first board; numbers an earlier run reserved and never closed are closed as unknown.
     AppendFile log;
     std::string logText, logWhy;
-    if (!log.Open(o.log, &logWhy)) return refuse("the log " + (o.log.empty() ? std::string("(--log \"\")") : o.log) + ": " + logWhy);
+    if (!log.Open(o.log, &logWhy))
+        return refuse("the log " + (o.log.empty() ? std::string("(--log \"\")") : o.log) + ": " + logWhy);
     if (!ReadSmallFile(o.log, kLogLimit, &logText, &logWhy)) return refuse(logWhy);
     const LogWalk walk = WalkLog(logText);
     if (walk.broken)
@@ -630,8 +636,10 @@ int RunStation(const StationOptions& o, RunState& state) {
     if (walk.records == 0 && !append({{"log", kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", HostName()}}))
         return refuse(logWhy);
     for (const auto& [serial, record] : walk.open) {
-        const std::string why = "reserved in record " + std::to_string(record) + " by a run that ended before its board's outcome";
-        if (!append({{"time", UtcNow()}, {"host", HostName()}, {"result", "unknown"}, {"serial", serial}, {"reason", why}}))
+        const std::string why =
+            "reserved in record " + std::to_string(record) + " by a run that ended before its board's outcome";
+        if (!append({{"time", UtcNow()}, {"host", HostName()}, {"result", "unknown"}, {"serial", serial},
+                     {"reason", why}}))
             return refuse(logWhy);
         std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(serial).c_str(), why.c_str());
     }
