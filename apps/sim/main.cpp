@@ -40,7 +40,7 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 // Prints the pseudo-terminal's path, makes the link if asked, and serves `peer` until a
-// signal; false when the adapter model unplugged the cable first.
+// signal; false when the cable was pulled first.
 bool Serve(tessel::sim::PtyServer& server, const std::shared_ptr<tessel::LinePeer>& peer, const std::string& link) {
     if (!link.empty()) {
         std::error_code ec;
@@ -100,7 +100,6 @@ int main(int argc, char** argv) {
     bool loopBack = false, highHalf = false;
     std::string adapter = "native";
     uint32_t latencyMs = 0;
-    uint64_t unplugAfter = 0;
     std::string firmwareDir;
     sim::BoardConfig config;
     sim::Faults faults;
@@ -131,7 +130,7 @@ int main(int argc, char** argv) {
                    "The adapter's latency timer (ftdi, default 16) or receive timeout (cp210x, default 1) in ms");
     app.add_option("--max-baud", config.maxBaud,
                    "The fastest rate the 1.1F loader's auto-baud can follow; faster ones go unanswered");
-    app.add_option("--unplug-after", unplugAfter, "Pull the cable after N bytes have gone to the board");
+    app.add_option("--unplug-after", faults.unplugAfterBytes, "Pull the cable after N bytes have gone to the board");
     app.add_option("--firmware-dir", firmwareDir,
                    "The target images the board knows are looked up here first, as the tool does");
     app.add_option("--link", link, "Also make a symbolic link at PATH to the device");
@@ -180,8 +179,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessel-sim: --adapter is %s\n", AdapterKindList().c_str());
         return 2;
     }
-    AdapterProfile profile = AdapterProfile::For(kind, latencyMs);
-    profile.unplugAfter = unplugAfter;
+    const AdapterProfile profile = AdapterProfile::For(kind, latencyMs);
     SetFirmwareDir(firmwareDir);
     config.crystalMHz = crystal;
     config.startExternal = mode == "external";
@@ -228,12 +226,17 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             if (!save0.empty()) saved &= WriteFile(save0 + "." + std::to_string(k), b.Block(0));
         });
-        Serve(server, sequence, link);
+        if (!Serve(server, sequence, link)) {
+            std::printf("tessel-sim: board %d unplugged after %llu bytes\n", sequence->Current(),
+                        static_cast<unsigned long long>(faults.unplugAfterBytes));
+            std::fflush(stdout);
+        }
         sequence->End();
         return saved ? 0 : 1;
     }
     if (!Serve(server, board, link)) {
-        std::printf("tessel-sim: unplugged after %llu bytes\n", static_cast<unsigned long long>(unplugAfter));
+        std::printf("tessel-sim: unplugged after %llu bytes\n",
+                    static_cast<unsigned long long>(faults.unplugAfterBytes));
         std::fflush(stdout);
     }
 
