@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "firmware/Firmware.h"
@@ -232,6 +233,32 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
     replay.process.ReadAll(&said);
     EXPECT_NE(said.find("replay: host differs at byte "), std::string::npos) << said;
     EXPECT_NE(said.find(": sent 8D, recorded 8C"), std::string::npos) << said;
+}
+
+// What cannot apply ends tessel-sim at once with status 2 and one line, before it makes a
+// terminal: options that do not go together.
+TEST(SimOptions, WhatCannotApplyIsRefusedAtOnceInOneLine) {
+    const TempFolder dir;
+    std::ofstream(dir + "/trace") << "0.000 > 80\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--fault-board", "2", "--unplug-after", "600"}, "--fault-board requires --boards"},
+        {{"--boards", "2", "--fault-board", "3"}, "--fault-board must be 1 to 2, the number of --boards"},
+        {{"--replay", dir + "/trace", "--boards", "2"}, "--boards excludes --replay"},
+        {{"--replay", dir + "/trace", "--unplug-after", "9"}, "--unplug-after excludes --replay"},
+    };
+    for (const auto& [args, said] : refused) {
+        std::vector<std::string> argv = args;
+        argv.insert(argv.begin(), test::kSim);
+        const auto started = Steady::now();
+        test::ChildProcess sim(argv, {}, true);
+        const int status = sim.Stop(0);
+        EXPECT_LT(Steady::now() - started, std::chrono::seconds(1)) << said;
+        ASSERT_EQ(status, 2) << said;
+        std::string out;
+        sim.ReadAll(&out);
+        EXPECT_EQ(test::Lines(out).size(), 1u) << out;
+        EXPECT_NE(out.find(said), std::string::npos) << out;
+    }
 }
 
 }  // namespace
