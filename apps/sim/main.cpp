@@ -7,8 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <tuple>
 
 #include "device/ChipCatalogue.h"
 #include "platform/SafeFile.h"
@@ -23,10 +22,15 @@ namespace {
 std::atomic<bool> gStop{false};
 void OnSignal(int) { gStop = true; }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out->assign(std::istreambuf_iterator<char>(in), {});
+// The contents of a memory, from the file `option` names: a regular file no larger than the
+// memory. A FIFO would hold the start up and /dev/zero would never end.
+bool ReadImage(const char* option, const std::string& path, size_t size, std::vector<uint8_t>* out) {
+    std::string bytes, error;
+    if (!tessel::ReadSmallFile(path, size, &bytes, &error)) {
+        std::fprintf(stderr, "tessel-sim: %s %s\n", option, error.c_str());
+        return false;
+    }
+    out->assign(bytes.begin(), bytes.end());
     return true;
 }
 
@@ -67,7 +71,7 @@ int ServeReplay(const std::string& path, const std::string& link) {
     std::vector<tessel::sim::TraceRecord> records;
     std::string error;
     if (!tessel::sim::ReadWireTrace(path, &records, &error)) {
-        std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
+        std::fprintf(stderr, "tessel-sim: --replay %s\n", error.c_str());
         return 2;
     }
     auto board = std::make_shared<tessel::sim::ReplayBoard>(std::move(records));
@@ -161,8 +165,7 @@ int main(int argc, char** argv) {
                        "Answer as the board recorded in this --trace-wire file did (no fault or board option "
                        "goes with it, and the chip, memory and adapter options do not apply); reports where "
                        "the host leaves the trace")
-            ->option_text("TRACE")
-            ->check(CLI::ExistingFile);
+            ->option_text("TRACE");
     for (CLI::Option* option : boardOnly) replayOption->excludes(option);
     app.get_formatter()->column_width(30);
     // Every refusal is one line, and status 2 whatever CLI11 would number it, as for any
@@ -214,21 +217,15 @@ int main(int argc, char** argv) {
     config.password = password;
     config.faults = faults;
     auto board = std::make_shared<sim::Board>(config);
-    for (auto [path, block] : {std::pair{block0, 0}, std::pair{block1, 1}}) {
+    for (auto [option, path, block] : {std::tuple{"--block0", block0, 0}, std::tuple{"--block1", block1, 1}}) {
         if (path.empty()) continue;
         std::vector<uint8_t> data;
-        if (!ReadFile(path, &data)) {
-            std::fprintf(stderr, "tessel-sim: cannot read %s\n", path.c_str());
-            return 2;
-        }
+        if (!ReadImage(option, path, board->Block(block).size(), &data)) return 2;
         board->SetBlock(block, data);
     }
     if (!external.empty()) {
         std::vector<uint8_t> data;
-        if (!ReadFile(external, &data)) {
-            std::fprintf(stderr, "tessel-sim: cannot read %s\n", external.c_str());
-            return 2;
-        }
+        if (!ReadImage("--external", external, board->External().size(), &data)) return 2;
         board->SetExternal(data);
     }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -236,15 +237,23 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
 }
 
 // What cannot apply ends tessel-sim at once with status 2 and one line, before it makes a
-// terminal: options that do not go together.
+// terminal: options that do not go together, and files that are no regular file or too large
+// (a FIFO is not waited on, /dev/zero not read).
 TEST(SimOptions, WhatCannotApplyIsRefusedAtOnceInOneLine) {
     const TempFolder dir;
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
     std::ofstream(dir + "/trace") << "0.000 > 80\n";
+    WriteBytes(dir + "/big.bin", std::vector<uint8_t>(32769));
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"--fault-board", "2", "--unplug-after", "600"}, "--fault-board requires --boards"},
         {{"--boards", "2", "--fault-board", "3"}, "--fault-board must be 1 to 2, the number of --boards"},
         {{"--replay", dir + "/trace", "--boards", "2"}, "--boards excludes --replay"},
         {{"--replay", dir + "/trace", "--unplug-after", "9"}, "--unplug-after excludes --replay"},
+        {{"--replay", dir + "/fifo"}, "--replay " + dir + "/fifo is not a regular file"},
+        {{"--replay", "/dev/zero"}, "--replay /dev/zero is not a regular file"},
+        {{"--block0", dir + "/"}, "--block0 " + dir + "/ is not a regular file"},
+        {{"--external", dir + "/fifo"}, "--external " + dir + "/fifo is not a regular file"},
+        {{"--block0", dir + "/big.bin"}, "big.bin is larger than 32768 bytes"},
     };
     for (const auto& [args, said] : refused) {
         std::vector<std::string> argv = args;
