@@ -237,12 +237,15 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
 }
 
 // What cannot apply ends tessel-sim at once with status 2 and one line, before it makes a
-// terminal: options that do not go together, and files that are no regular file or too large
-// (a FIFO is not waited on, /dev/zero not read).
+// terminal: options that do not go together, and files that are no trace or image (a FIFO
+// is not waited on, /dev/zero not read).
 TEST(SimOptions, WhatCannotApplyIsRefusedAtOnceInOneLine) {
     const TempFolder dir;
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
     std::ofstream(dir + "/trace") << "0.000 > 80\n";
+    std::ofstream(dir + "/events") << "# time_ms dir bytes\n0.000 ! open\n";
+    // CRLF, then a lone CR: each ends one line.
+    std::ofstream(dir + "/cut") << "0.000 > 80\r\n1.000 < 06\r2.000 >\n";
     WriteBytes(dir + "/big.bin", std::vector<uint8_t>(32769));
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"--fault-board", "2", "--unplug-after", "600"}, "--fault-board requires --boards"},
@@ -254,6 +257,8 @@ TEST(SimOptions, WhatCannotApplyIsRefusedAtOnceInOneLine) {
         {{"--block0", dir + "/"}, "--block0 " + dir + "/ is not a regular file"},
         {{"--external", dir + "/fifo"}, "--external " + dir + "/fifo is not a regular file"},
         {{"--block0", dir + "/big.bin"}, "big.bin is larger than 32768 bytes"},
+        {{"--replay", dir + "/events"}, "events: not one byte went either way in it"},
+        {{"--replay", dir + "/cut"}, "cut: line 3: no bytes after '>'"},
     };
     for (const auto& [args, said] : refused) {
         std::vector<std::string> argv = args;
