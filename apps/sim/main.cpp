@@ -7,8 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <tuple>
 
 #include "device/ChipCatalogue.h"
 #include "platform/SafeFile.h"
@@ -23,10 +22,15 @@ namespace {
 std::atomic<bool> gStop{false};
 void OnSignal(int) { gStop = true; }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out->assign(std::istreambuf_iterator<char>(in), {});
+// The contents of a memory, from the file `option` names: a regular file no larger than the
+// memory. A FIFO would hold the start up and /dev/zero would never end.
+bool ReadImage(const char* option, const std::string& path, size_t size, std::vector<uint8_t>* out) {
+    std::string bytes, error;
+    if (!tessel::ReadSmallFile(path, size, &bytes, &error)) {
+        std::fprintf(stderr, "tessel-sim: %s %s\n", option, error.c_str());
+        return false;
+    }
+    out->assign(bytes.begin(), bytes.end());
     return true;
 }
 
@@ -40,7 +44,7 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 // Prints the pseudo-terminal's path, makes the link if asked, and serves `peer` until a
-// signal; false when the adapter model unplugged the cable first.
+// signal; false when the cable was pulled first.
 bool Serve(tessel::sim::PtyServer& server, const std::shared_ptr<tessel::LinePeer>& peer, const std::string& link) {
     if (!link.empty()) {
         std::error_code ec;
@@ -67,7 +71,7 @@ int ServeReplay(const std::string& path, const std::string& link) {
     std::vector<tessel::sim::TraceRecord> records;
     std::string error;
     if (!tessel::sim::ReadWireTrace(path, &records, &error)) {
-        std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
+        std::fprintf(stderr, "tessel-sim: --replay %s\n", error.c_str());
         return 2;
     }
     auto board = std::make_shared<tessel::sim::ReplayBoard>(std::move(records));
@@ -100,7 +104,6 @@ int main(int argc, char** argv) {
     bool loopBack = false, highHalf = false;
     std::string adapter = "native";
     uint32_t latencyMs = 0;
-    uint64_t unplugAfter = 0;
     std::string firmwareDir;
     sim::BoardConfig config;
     sim::Faults faults;
@@ -115,23 +118,27 @@ int main(int argc, char** argv) {
     app.add_option("--password", password, "The loader password the board holds (a stand-in target's setting)");
     app.add_flag("--loopback", loopBack, "No MCU: echo every byte, as the cable test expects");
     app.add_flag("--external-high", highHalf, "The demonstration board's A16 switch on the high half");
-    app.add_option("--silent-from", faults.silentFromByte, "Fault: answer nothing from the Nth byte received");
-    app.add_option("--drop-after", faults.dropAfterBytes, "Fault: the link dies after N bytes");
-    app.add_option("--corrupt-reply", faults.corruptReplyByte, "Fault: invert the kth byte sent");
-    app.add_option("--reply-delay", faults.replyDelayMs, "Fault: delay every reply by D ms");
-    app.add_option("--refuse", faults.refuseCommand, "Fault: never acknowledge this command code");
-    app.add_flag("--stop-prompts", faults.stopPrompts, "Fault: a 1.1E loader does not prompt");
-    app.add_option("--version-letter", faults.versionLetter,
-                   "Fault: a 1.1F loader gives this byte (a number) instead of 46h for its version letter");
-    app.add_option("--prompt-before-read", faults.promptBeforeRead,
-                   "Fault: a 1.1E loader puts an idle prompt in front of its Nth read reply");
+    // A recorded board answers only as it did: every fault and board option is refused with --replay.
+    std::vector<CLI::Option*> boardOnly = {
+        app.add_option("--silent-from", faults.silentFromByte, "Fault: answer nothing from the Nth byte received"),
+        app.add_option("--drop-after", faults.dropAfterBytes, "Fault: the link dies after N bytes"),
+        app.add_option("--corrupt-reply", faults.corruptReplyByte, "Fault: invert the kth byte sent"),
+        app.add_option("--reply-delay", faults.replyDelayMs, "Fault: delay every reply by D ms"),
+        app.add_option("--refuse", faults.refuseCommand, "Fault: never acknowledge this command code"),
+        app.add_flag("--stop-prompts", faults.stopPrompts, "Fault: a 1.1E loader does not prompt"),
+        app.add_option("--version-letter", faults.versionLetter,
+                       "Fault: a 1.1F loader gives this byte (a number) instead of 46h for its version letter"),
+        app.add_option("--prompt-before-read", faults.promptBeforeRead,
+                       "Fault: a 1.1E loader puts an idle prompt in front of its Nth read reply"),
+        app.add_option("--unplug-after", faults.unplugAfterBytes,
+                       "Fault: pull the cable after N bytes have gone to the board"),
+    };
     app.add_option("--adapter", adapter,
                    "USB-serial adapter between the tool and the board: " + AdapterKindList() + " (none)");
     app.add_option("--latency-ms", latencyMs,
                    "The adapter's latency timer (ftdi, default 16) or receive timeout (cp210x, default 1) in ms");
     app.add_option("--max-baud", config.maxBaud,
                    "The fastest rate the 1.1F loader's auto-baud can follow; faster ones go unanswered");
-    app.add_option("--unplug-after", unplugAfter, "Pull the cable after N bytes have gone to the board");
     app.add_option("--firmware-dir", firmwareDir,
                    "The target images the board knows are looked up here first, as the tool does");
     app.add_option("--link", link, "Also make a symbolic link at PATH to the device");
@@ -139,24 +146,43 @@ int main(int argc, char** argv) {
     app.add_option("--save-block1", save1, "Write block 1 to this file at exit");
     app.add_option("--save-external", saveExt, "Write the external flash to this file at exit");
     int boards = 0;
-    app.add_option("--boards", boards,
-                   "Present N boards one after the other: a board the tool is done with (its user code "
-                   "started, or the line quiet for a second after a command) is taken away, and after a "
-                   "second without a board a fresh one with an erased block 0 appears; --save-block0 F "
-                   "writes board k's block 0 to F.k")
-        ->check(CLI::Range(1, 100000));
+    CLI::Option* boardsOption =
+        app.add_option("--boards", boards,
+                       "Present N boards one after the other: a board the tool is done with (its user code "
+                       "started, or the line quiet for a second after a command) is taken away, and after a "
+                       "second without a board a fresh one with an erased block 0 appears; --save-block0 F "
+                       "writes board k's block 0 to F.k")
+            ->check(CLI::Range(1, 100000));
+    boardOnly.push_back(boardsOption);
     int faultBoard = 0;
-    app.add_option("--fault-board", faultBoard, "With --boards: only board K has the faults asked for")
-        ->check(CLI::Range(1, 100000));
+    boardOnly.push_back(app.add_option("--fault-board", faultBoard,
+                                       "With --boards N: only board K (1 to N) has the faults asked for")
+                            ->needs(boardsOption)
+                            ->check(CLI::Range(1, 100000)));
     std::string replay;
-    app.add_option("--replay", replay,
-                   "Answer as the board recorded in this --trace-wire file did (the other board options "
-                   "do not apply); reports where the host leaves the trace")
-        ->check(CLI::ExistingFile);
+    CLI::Option* replayOption =
+        app.add_option("--replay", replay,
+                       "Answer as the board recorded in this --trace-wire file did (no fault or board option "
+                       "goes with it, and the chip, memory and adapter options do not apply); reports where "
+                       "the host leaves the trace")
+            ->option_text("TRACE");
+    for (CLI::Option* option : boardOnly) replayOption->excludes(option);
     app.get_formatter()->column_width(30);
-    CLI11_PARSE(app, argc, argv);
+    // Every refusal is one line, and status 2 whatever CLI11 would number it, as for any
+    // other bad option below.
+    app.failure_message(
+        [](const CLI::App*, const CLI::Error& e) { return "tessel-sim: " + std::string(e.what()) + "\n"; });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (faultBoard > boards) {
+        std::fprintf(stderr, "tessel-sim: --fault-board must be 1 to %d, the number of --boards\n", boards);
+        return 2;
+    }
 
-    if (!replay.empty()) return ServeReplay(replay, link);
+    if (replayOption->count() > 0) return ServeReplay(replay, link);
 
     const auto code = ChipCodeForModel(chip);
     if (!code) {
@@ -180,8 +206,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessel-sim: --adapter is %s\n", AdapterKindList().c_str());
         return 2;
     }
-    AdapterProfile profile = AdapterProfile::For(kind, latencyMs);
-    profile.unplugAfter = unplugAfter;
+    const AdapterProfile profile = AdapterProfile::For(kind, latencyMs);
     SetFirmwareDir(firmwareDir);
     config.crystalMHz = crystal;
     config.startExternal = mode == "external";
@@ -192,21 +217,15 @@ int main(int argc, char** argv) {
     config.password = password;
     config.faults = faults;
     auto board = std::make_shared<sim::Board>(config);
-    for (auto [path, block] : {std::pair{block0, 0}, std::pair{block1, 1}}) {
+    for (auto [option, path, block] : {std::tuple{"--block0", block0, 0}, std::tuple{"--block1", block1, 1}}) {
         if (path.empty()) continue;
         std::vector<uint8_t> data;
-        if (!ReadFile(path, &data)) {
-            std::fprintf(stderr, "tessel-sim: cannot read %s\n", path.c_str());
-            return 2;
-        }
+        if (!ReadImage(option, path, board->Block(block).size(), &data)) return 2;
         board->SetBlock(block, data);
     }
     if (!external.empty()) {
         std::vector<uint8_t> data;
-        if (!ReadFile(external, &data)) {
-            std::fprintf(stderr, "tessel-sim: cannot read %s\n", external.c_str());
-            return 2;
-        }
+        if (!ReadImage("--external", external, board->External().size(), &data)) return 2;
         board->SetExternal(data);
     }
 
@@ -228,12 +247,17 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             if (!save0.empty()) saved &= WriteFile(save0 + "." + std::to_string(k), b.Block(0));
         });
-        Serve(server, sequence, link);
+        if (!Serve(server, sequence, link)) {
+            std::printf("tessel-sim: board %d unplugged after %llu bytes\n", sequence->Current(),
+                        static_cast<unsigned long long>(faults.unplugAfterBytes));
+            std::fflush(stdout);
+        }
         sequence->End();
         return saved ? 0 : 1;
     }
     if (!Serve(server, board, link)) {
-        std::printf("tessel-sim: unplugged after %llu bytes\n", static_cast<unsigned long long>(unplugAfter));
+        std::printf("tessel-sim: unplugged after %llu bytes\n",
+                    static_cast<unsigned long long>(faults.unplugAfterBytes));
         std::fflush(stdout);
     }
 

@@ -52,6 +52,9 @@ public:
     virtual void OnTimer(VirtualLine& line, uint64_t at) = 0;
     // The host closed or purged nothing the peer needs to know about; the port closed.
     virtual void OnHostClosed(VirtualLine&, uint64_t) {}
+    // True once the peer's end of the cable has been pulled: whoever serves the line makes the
+    // host's device vanish, as a pulled USB adapter does.
+    virtual bool Unplugged() const { return false; }
 };
 
 class VirtualLine : public SerialDevice {

@@ -56,7 +56,13 @@ void BoardSequence::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uin
     lastHostByte_ = at;
     if (!board_) return;  // nobody there to hear it
     board_->OnHostByte(line, byte, at, hostBaud);
+    unplugged_ = unplugged_ || board_->Unplugged();
     if (board_->CurrentMode() == Mode::UserCode) TakeAway(at);
+}
+
+bool BoardSequence::Unplugged() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return unplugged_;
 }
 
 void BoardSequence::OnLinesChanged(VirtualLine& line, bool dtr, bool rts, uint64_t at) {

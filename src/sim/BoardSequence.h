@@ -25,6 +25,8 @@ public:
     void OnLinesChanged(VirtualLine& line, bool dtr, bool rts, uint64_t at) override;
     uint64_t NextTimer() override;
     void OnTimer(VirtualLine& line, uint64_t at) override;
+    // A board's pulled cable is the line's: no later board is ever seen.
+    bool Unplugged() const override;
 
     // The board on the line now, numbered from 1; 0 while none is (between two, or after the last).
     int Current() const;
@@ -45,6 +47,7 @@ private:
     int number_ = 1;
     uint64_t lastHostByte_ = 0;
     uint64_t absentUntil_ = 0;  // the line is silent until then; a fresh board follows
+    bool unplugged_ = false;
 };
 
 }  // namespace tessel::sim

@@ -90,7 +90,7 @@ bool PtyServer::Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<b
             line->Write(buf, static_cast<size_t>(got), clock.NowUs() + 1'000'000);
         }
         const long out = line->Read(buf, sizeof buf);
-        if (line->Gone()) {
+        if (line->Gone() || peer->Unplugged()) {
             // Both ends of the terminal close: the client's next read or poll sees a hang-up.
             if (slaveKeep_ >= 0) ::close(slaveKeep_);
             ::close(master_);

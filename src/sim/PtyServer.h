@@ -33,7 +33,8 @@ public:
     void SetAdapter(const AdapterProfile& profile) { profile_ = profile; }
 
     // Bridges until `stop` turns true (checked at least every few milliseconds); false
-    // when it ended because the adapter was unplugged.
+    // when it ended because the adapter or the peer was unplugged: the terminal is then
+    // closed for good.
     bool Serve(const std::shared_ptr<LinePeer>& peer, const std::atomic<bool>& stop);
 
 private:

@@ -1,11 +1,12 @@
 #include "sim/ReplayBoard.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/SafeFile.h"
 
 namespace tessel::sim {
 
@@ -27,45 +28,77 @@ bool IdleAnswer(const TraceRecord& r) {
     return r.direction == '>' && r.bytes == std::vector<uint8_t>{kIdleAnswer};
 }
 
+// The longest session the tool runs (a 64 KB read and verify, a byte a line) traces to a few
+// MB; anything much larger is no trace, and must not fill the memory as /dev/zero would.
+constexpr size_t kMaxTraceBytes = 64u << 20;
+
+std::vector<std::string_view> Fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (size_t at = line.find_first_not_of(" \t"); at != std::string_view::npos;
+         at = line.find_first_not_of(" \t", at)) {
+        const size_t end = std::min(line.find_first_of(" \t", at), line.size());
+        fields.push_back(line.substr(at, end - at));
+        at = end;
+    }
+    return fields;
+}
+
+// "ms" or "ms.uuu", as the trace writes its times.
+bool ParseStamp(std::string_view stamp, uint64_t* us) {
+    const auto number = [](std::string_view digits, uint64_t* out) {
+        const char* end = digits.data() + digits.size();
+        const auto [ptr, ec] = std::from_chars(digits.data(), end, *out);
+        return !digits.empty() && ec == std::errc{} && ptr == end;
+    };
+    const size_t dot = stamp.find('.');
+    uint64_t ms = 0, part = 0;
+    if (!number(stamp.substr(0, dot), &ms) || ms >= UINT64_MAX / 1000) return false;
+    if (dot != std::string_view::npos && (stamp.size() - dot != 4 || !number(stamp.substr(dot + 1), &part)))
+        return false;
+    *us = ms * 1000 + part;
+    return true;
+}
+
 }  // namespace
 
 bool ReadWireTrace(const std::string& path, std::vector<TraceRecord>* records, std::string* error) {
-    std::ifstream in(path);
-    if (!in) {
-        *error = path + ": cannot be read";
-        return false;
-    }
+    std::string text;
+    if (!ReadSmallFile(path, kMaxTraceBytes, &text, error)) return false;
     records->clear();
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string stamp;
-        char direction = 0;
-        fields >> stamp >> direction;
-        const size_t dot = stamp.find('.');
+    const auto refuse = [&](int number, const std::string& why) {
+        *error = path + ": line " + std::to_string(number) + ": " + why;
+        return false;
+    };
+    int number = 0;
+    for (size_t at = 0; at < text.size();) {
+        // A line ends at LF, CRLF or a lone CR: a trace that went through an editor or a mail
+        // program of another system is the same trace, with the lines that editor shows.
+        const size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+        const std::string_view line(text.data() + at, end - at);
+        at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        ++number;
+        const std::vector<std::string_view> fields = Fields(line);
+        if (fields.empty() || fields[0][0] == '#') continue;
         TraceRecord r;
-        try {
-            r.us = std::stoull(stamp.substr(0, dot)) * 1000 + (dot == std::string::npos ? 0 : std::stoull(stamp.substr(dot + 1)));
-        } catch (const std::exception&) {
-            direction = 0;
+        if (fields.size() < 2 || !ParseStamp(fields[0], &r.us) || fields[1].size() != 1 ||
+            std::string_view("<>!").find(fields[1][0]) == std::string_view::npos)
+            return refuse(number, "not a wire trace line");
+        r.direction = fields[1][0];
+        if (r.direction == '!') continue;  // opening, modem lines, purges: nothing the board sees as bytes
+        // The tool never writes a direction without its bytes: such a line was cut short.
+        if (fields.size() == 2) return refuse(number, std::string("no bytes after '") + r.direction + "'");
+        for (size_t i = 2; i < fields.size(); ++i) {
+            const std::string_view hex = fields[i];
+            uint8_t value = 0;
+            if (hex.size() != 2 || std::from_chars(hex.data(), hex.data() + 2, value, 16).ptr != hex.data() + 2)
+                return refuse(number, "\"" + std::string(hex) + "\" is not a byte");
+            r.bytes.push_back(value);
         }
-        if (direction != '>' && direction != '<' && direction != '!') {
-            *error = path + ": line " + std::to_string(number) + ": not a wire trace line";
-            return false;
-        }
-        r.direction = direction;
-        if (direction == '!') continue;  // opening, modem lines, purges: nothing the board sees as bytes
-        std::string hex;
-        while (fields >> hex) {
-            unsigned value = 0;
-            if (hex.size() != 2 || std::sscanf(hex.c_str(), "%2x", &value) != 1) {
-                *error = path + ": line " + std::to_string(number) + ": \"" + hex + "\" is not a byte";
-                return false;
-            }
-            r.bytes.push_back(static_cast<uint8_t>(value));
-        }
-        if (!r.bytes.empty()) records->push_back(std::move(r));
+        records->push_back(std::move(r));
+    }
+    if (records->empty()) {
+        *error = path + ": not one byte went either way in it; there is nothing to replay";
+        return false;
     }
     return true;
 }

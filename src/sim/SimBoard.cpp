@@ -146,6 +146,7 @@ void Board::Send(VirtualLine& line, const std::vector<uint8_t>& bytes, uint64_t 
     const Faults& f = config_.faults;
     if (f.silentFromByte && received_ >= f.silentFromByte) return;
     if (f.dropAfterBytes && received_ + sent_ >= f.dropAfterBytes) return;
+    if (f.unplugAfterBytes && received_ >= f.unplugAfterBytes) return;
     const uint32_t baud = lockedBaud_ ? lockedBaud_ : line.HostBaud();
     std::vector<uint8_t> out = bytes;
     for (auto& b : out) {
@@ -168,8 +169,9 @@ bool Board::BaudProducible(uint32_t baud) const {
 
 void Board::OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t hostBaud) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    ++received_;
     const Faults& f = config_.faults;
+    if (f.unplugAfterBytes && received_ >= f.unplugAfterBytes) return;
+    ++received_;
     // Bytes in both directions count, as for the replies: the link dies at one point in time.
     if (f.dropAfterBytes && received_ + sent_ > f.dropAfterBytes) return;
     if (mode_ == Mode::LoopBack) {
@@ -726,6 +728,10 @@ std::vector<std::string> Board::CommandLog() const { std::lock_guard<std::recurs
 uint64_t Board::BytesReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return received_; }
 uint64_t Board::BytesSent() const { std::lock_guard<std::recursive_mutex> l(mutex_); return sent_; }
 uint64_t Board::CommandsReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return commands_; }
+bool Board::Unplugged() const {
+    std::lock_guard<std::recursive_mutex> l(mutex_);
+    return config_.faults.unplugAfterBytes && received_ >= config_.faults.unplugAfterBytes;
+}
 void Board::SetActivityLog(std::shared_ptr<ActivityLog> log) {
     std::lock_guard<std::recursive_mutex> l(mutex_);
     activity_ = std::move(log);

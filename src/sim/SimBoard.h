@@ -52,6 +52,8 @@ struct Faults {
     // A 1.1F loader that gives this letter instead of "F" for its version (0: "F").
     uint8_t versionLetter = 0;
     bool upgradeNeverAnswers = false;  // the 1.1E upgrade program starts and then says nothing
+    // Once N bytes were received the cable is pulled: nothing more passes either way.
+    uint64_t unplugAfterBytes = 0;
 };
 
 struct BoardConfig {
@@ -106,6 +108,7 @@ public:
     void OnLinesChanged(VirtualLine& line, bool dtr, bool rts, uint64_t at) override;
     uint64_t NextTimer() override;
     void OnTimer(VirtualLine& line, uint64_t at) override;
+    bool Unplugged() const override;
 
     // Power-on reset into the given memory mode (external: EA# = 0).
     void Reset(bool external, uint64_t at = 0);

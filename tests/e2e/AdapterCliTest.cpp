@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "firmware/Firmware.h"
@@ -232,6 +234,45 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
     replay.process.ReadAll(&said);
     EXPECT_NE(said.find("replay: host differs at byte "), std::string::npos) << said;
     EXPECT_NE(said.find(": sent 8D, recorded 8C"), std::string::npos) << said;
+}
+
+// What cannot apply ends tessel-sim at once with status 2 and one line, before it makes a
+// terminal: options that do not go together, and files that are no trace or image (a FIFO
+// is not waited on, /dev/zero not read).
+TEST(SimOptions, WhatCannotApplyIsRefusedAtOnceInOneLine) {
+    const TempFolder dir;
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    std::ofstream(dir + "/trace") << "0.000 > 80\n";
+    std::ofstream(dir + "/events") << "# time_ms dir bytes\n0.000 ! open\n";
+    // CRLF, then a lone CR: each ends one line.
+    std::ofstream(dir + "/cut") << "0.000 > 80\r\n1.000 < 06\r2.000 >\n";
+    WriteBytes(dir + "/big.bin", std::vector<uint8_t>(32769));
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--fault-board", "2", "--unplug-after", "600"}, "--fault-board requires --boards"},
+        {{"--boards", "2", "--fault-board", "3"}, "--fault-board must be 1 to 2, the number of --boards"},
+        {{"--replay", dir + "/trace", "--boards", "2"}, "--boards excludes --replay"},
+        {{"--replay", dir + "/trace", "--unplug-after", "9"}, "--unplug-after excludes --replay"},
+        {{"--replay", dir + "/fifo"}, "--replay " + dir + "/fifo is not a regular file"},
+        {{"--replay", "/dev/zero"}, "--replay /dev/zero is not a regular file"},
+        {{"--block0", dir + "/"}, "--block0 " + dir + "/ is not a regular file"},
+        {{"--external", dir + "/fifo"}, "--external " + dir + "/fifo is not a regular file"},
+        {{"--block0", dir + "/big.bin"}, "big.bin is larger than 32768 bytes"},
+        {{"--replay", dir + "/events"}, "events: not one byte went either way in it"},
+        {{"--replay", dir + "/cut"}, "cut: line 3: no bytes after '>'"},
+    };
+    for (const auto& [args, said] : refused) {
+        std::vector<std::string> argv = args;
+        argv.insert(argv.begin(), test::kSim);
+        const auto started = Steady::now();
+        test::ChildProcess sim(argv, {}, true);
+        const int status = sim.Stop(0);
+        EXPECT_LT(Steady::now() - started, std::chrono::seconds(1)) << said;
+        ASSERT_EQ(status, 2) << said;
+        std::string out;
+        sim.ReadAll(&out);
+        EXPECT_EQ(test::Lines(out).size(), 1u) << out;
+        EXPECT_NE(out.find(said), std::string::npos) << out;
+    }
 }
 
 }  // namespace

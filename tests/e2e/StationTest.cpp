@@ -140,6 +140,24 @@ TEST(Station, ABoardThatFallsSilentFailsAloneAndItsNumberIsNeverReused) {
     bench.ExpectNumbered(3, 102);
 }
 
+// Only the board that --fault-board names has its cable pulled; the one before it is whole.
+TEST(Station, OnlyTheFaultBoardHasItsCablePulled) {
+    Bench bench({"--boards", "2", "--fault-board", "2", "--unplug-after", "3000"});
+    ChildProcess station(bench.Station({"--count", "2"}));
+    std::string line;
+    const auto ends = [](const std::string& l) {
+        return l.empty() || l.find("unplugged") != std::string::npos || l.find("2 taken away") != std::string::npos;
+    };
+    do line = bench.sim->ReadLine();
+    while (!ends(line));
+    EXPECT_EQ(line, "tessel-sim: board 2 unplugged after 3000 bytes");
+    station.Signal(SIGINT);
+    std::string out;
+    station.ReadAll(&out);
+    EXPECT_EQ(Lines(out, "slot 1: PASS board 1,").size(), 1u) << out;
+    bench.ExpectNumbered(1, 100);
+}
+
 // Ctrl-C while a board is being programmed: the board ends at a safe point, its log line
 // says it was stopped and its number is void; the station sums up and exits 130.
 TEST(Station, ASignalEndsItAtASafePointWithASummary) {

@@ -328,6 +328,12 @@ TEST(SimFaults, EachKnobChangesWhatTheHostSees) {
     b = armed([](sim::Faults& f, uint64_t) { f.refuseCommand = 0x0B; });
     b->Send({0x0B, 0x00, 0x00, 0x01});
     EXPECT_TRUE(b->Read(1).empty());
+    b = armed([](sim::Faults& f, uint64_t n) { f.unplugAfterBytes = n + 2; });
+    b->Send({0x63});
+    EXPECT_EQ(b->Read(1), V{0x63});
+    b->Send({0x63});
+    EXPECT_TRUE(b->Read(1).empty());
+    EXPECT_TRUE(b->board().Unplugged());
 
     sim::BoardConfig c = Chip(2, sim::Firmware::F11E);
     c.faults.stopPrompts = true;
