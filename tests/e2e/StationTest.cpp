@@ -215,7 +215,7 @@ TEST(Station, AKillLeavesNoNumberWithoutALogLineAndTheLogShowsAnyChange) {
 // records end the run before the first board, at once.
 TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
     Bench bench({"--boards", "2"}), other({"--boards", "1"});
-    ChildProcess first(bench.Station({}));
+    ChildProcess first(bench.Station({"--count", "2"}));
     ASSERT_EQ(first.ReadLine().rfind("slot 1: waiting for a board", 0), 0u);
     const std::string fifo = bench.dir + "/fifo", folder = bench.dir + "/folder", link = bench.dir + "/link";
     mkfifo(fifo.c_str(), 0600);
@@ -258,7 +258,14 @@ TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
         EXPECT_TRUE(r.Says(c.says)) << r.out;
         EXPECT_FALSE(r.Says("waiting for a board")) << r.out;
     }
-    EXPECT_NE(first.Stop(SIGINT), -1);
+    // The station that holds them numbers its boards on, each number once.
+    std::string out;
+    EXPECT_EQ(first.ReadAll(&out), 0) << out;
+    std::vector<json> serials;
+    for (const json& r : LogLines(bench.dir + "/log.jsonl", false))
+        if (r.contains("serial")) serials.push_back({r["result"], r["serial"]});
+    EXPECT_EQ(serials, (std::vector<json>{{"reserved", 100}, {"pass", 100}, {"reserved", 101}, {"pass", 101}}));
+    EXPECT_EQ(test::RunTessel({"station", "--check-log", bench.dir + "/log.jsonl"}).status, 0);
 }
 
 // A log that runs out of room keeps whole records only, says why, and ends the station.
