@@ -91,7 +91,7 @@ bool ReadWireTrace(const std::string& path, std::vector<TraceRecord>* records, s
             const std::string_view hex = fields[i];
             uint8_t value = 0;
             if (hex.size() != 2 || std::from_chars(hex.data(), hex.data() + 2, value, 16).ptr != hex.data() + 2)
-                return refuse(number, "\"" + std::string(hex) + "\" is not a byte");
+                return refuse(number, std::string(1, '"').append(hex).append("\" is not a byte"));
             r.bytes.push_back(value);
         }
         records->push_back(std::move(r));
