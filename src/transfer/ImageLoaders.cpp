@@ -294,9 +294,13 @@ std::vector<TouchedRun> TouchedRuns(const LoadedImage& image, size_t from, size_
 namespace {
 // "30,852": sizes a person compares at a glance.
 std::string Grouped(uint64_t n) {
-    std::string digits = std::to_string(n);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
-    return digits;
+    const std::string digits = std::to_string(n);
+    std::string grouped;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
 }
 
 std::string Hex4(uint64_t address) {
