@@ -76,7 +76,6 @@ class GuiSettings;
 class QtOperator : public Operator {
 public:
     QtOperator(GuiBridge& bridge, QWidget* parent) : bridge_(bridge), parent_(parent) {}
-    void SetParent(QWidget* parent) { parent_ = parent; }
     // Where the file dialogs remember folders and recent files; none: they remember nothing.
     void SetSettings(GuiSettings* settings) { settings_ = settings; }
     // Told, on the GUI thread, of every message shown (the window keeps the last result).

@@ -105,7 +105,6 @@ private:
     void BuildCentre();
     void BuildStatusBar();
     void Post(std::function<void(MainDialog&)> job);
-    void TickOnCommandThread();
     std::vector<std::string> PortNames() const;
     // Every control that starts a command, greyed while one runs and set back from the
     // availability rules when it ends.

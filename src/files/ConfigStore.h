@@ -40,7 +40,6 @@ public:
     // command line, whose options are its settings and must not change what the desktop
     // program opens with.
     static ConfigStore Discarding();
-    bool Discards() const { return discard_; }
 
     // $XDG_CONFIG_HOME/tessel, or ~/.config/tessel when that is unset, empty or relative.
     static std::filesystem::path UserConfigFolder();

@@ -72,7 +72,6 @@ public:
     void Wake() override;
 
     // Moves time forward by hand (tests that wait on something other than the clock).
-    void Advance(uint64_t ms) { AdvanceUs(ms * 1000); }
     void AdvanceUs(uint64_t us);
 
     void AddParticipant();

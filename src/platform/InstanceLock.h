@@ -18,7 +18,6 @@ public:
     // True when this process now holds the lock (or already did); false when another copy
     // holds it or the file cannot be made (`error` says which).
     bool TryAcquire(std::string* error = nullptr);
-    bool Held() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
     // After a refused TryAcquire: the process that holds the lock, as it wrote itself into
     // the file (0 when it is not known).

@@ -90,7 +90,6 @@ bool VirtualLine::Configure(const LineSettings& settings) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     PlayOutLocked(clock_.NowUs());
     settings_ = settings;
-    open_ = true;
     return true;
 }
 
@@ -133,11 +132,6 @@ size_t VirtualLine::OutputCount() {
 size_t VirtualLine::PendingTowardsPeer() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return towardsPeer_.size();
-}
-
-size_t VirtualLine::PendingTowardsHost() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return towardsHost_.size();
 }
 
 bool VirtualLine::WaitInput(uint64_t deadline, const std::atomic<bool>* cancel) {
@@ -275,7 +269,6 @@ void VirtualLine::HostClose() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const uint64_t now = clock_.NowUs();
     PlayOutLocked(now);
-    open_ = false;
     towardsPeer_.clear();
     towardsHost_.clear();
     if (peer_) peer_->OnHostClosed(*this, now);

@@ -89,11 +89,8 @@ public:
     bool Dtr() const { return dtr_; }
     bool Rts() const { return rts_; }
     uint32_t HostBaud() const { return settings_.baudRate; }
-    bool HostOpen() const { return open_; }
-    // Bytes queued by the host and not yet delivered, and bytes sent by the peer and not
-    // yet read by the host.
+    // Bytes queued by the host and not yet delivered.
     size_t PendingTowardsPeer();
-    size_t PendingTowardsHost();
 
     // Time one byte (start, eight data bits, stop) takes at a rate, in microseconds.
     static double ByteTimeUs(uint32_t baud);
@@ -144,7 +141,6 @@ private:
     std::recursive_mutex mutex_;
     std::shared_ptr<LinePeer> peer_;
     LineSettings settings_;
-    bool open_ = true;
     bool dtr_ = false;
     bool rts_ = false;
     std::deque<TimedByte> towardsPeer_;

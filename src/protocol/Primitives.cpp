@@ -255,35 +255,6 @@ bool AnswersReadAt(LinkContext& c, uint32_t address) {
     return ReadForRestore(probe, &byte, address, 1, 1);
 }
 
-uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
-                      uint32_t chunk) {
-    if (chunk == 0 || chunk > 255) return 0;
-    Begin(c, static_cast<int>(total / chunk), "Update BSL reading", chunk);
-    uint32_t done = 0;
-    bool ok = true;
-    while (done < total) {
-        const uint32_t count = std::min(chunk, total - done);
-        if (!SendFrame(c, cmd::kBootRead, static_cast<uint16_t>(start + done),
-                       static_cast<uint8_t>(count))) {
-            c.progress.setProgressLabel("Update BSL reading error");
-            ok = false;
-            break;
-        }
-        for (uint32_t i = 0; i < count; ++i) {
-            // A byte that does not come leaves the erased value in its cell; the caller's
-            // comparison then shows the difference.
-            uint8_t b = 0xFF;
-            Port(c).ReadByte(&b);
-            dest[done++] = b;
-        }
-        c.progress.stepProgress();
-    }
-    Port(c).PurgeInput();
-    c.progress.resetProgress();
-    if (ok) c.progress.setProgressLabel("Done");
-    return done;
-}
-
 int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
                  uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord) {
     if (chunk == 0 || chunk > 255) return -1;

@@ -79,8 +79,6 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
 bool AnswersReadAt(LinkContext& c, uint32_t address);
 uint32_t ReadFlashQueued(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
                          uint32_t chunk);
-uint32_t ReadBootArea(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
-                      uint32_t chunk);
 int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
                  uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord);
 int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank);

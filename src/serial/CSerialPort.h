@@ -73,7 +73,6 @@ public:
         CSerialPort& p_;
     };
     // True once the board has gone silent under a watch.
-    bool Silent() const { return silent_; }
 
     // True once the device has vanished (unplugged); every later transfer fails at once.
     bool DeviceGone() const { return gone_; }
@@ -114,7 +113,6 @@ public:
 
     const OpenError& LastOpenError() const { return lastOpenError_; }
     Operator* Owner() const { return owner_; }
-    void SetOwner(Operator* owner) { owner_ = owner; }
     Clock& GetClock() const { return clock_; }
     SerialDevice* Device() { return device_.get(); }
 

@@ -49,7 +49,6 @@ public:
     int Result() const { return result_.load(); }
 
     LinkQueues& Queues() { return *queues_; }
-    const LinkWorkerParams& Params() const { return params_; }
 
     // The operator thread borrows the line (the 1.1E reset wait): the worker parks at its
     // next idle point, before it would read a prompt, and reads nothing until the lease ends,

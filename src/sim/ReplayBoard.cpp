@@ -124,11 +124,6 @@ bool ReplayBoard::Diverged() const {
     return diverged_;
 }
 
-bool ReplayBoard::Finished() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !diverged_ && next_ >= records_.size() && pending_.empty();
-}
-
 uint64_t ReplayBoard::HostBytes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return hostBytes_;

@@ -45,7 +45,6 @@ public:
     void SetReporter(std::function<void(const std::string&)> reporter);
 
     bool Diverged() const;
-    bool Finished() const;
     // Host bytes matched so far.
     uint64_t HostBytes() const;
 
@@ -61,7 +60,6 @@ private:
     void RecordDone(uint64_t at);
     void Diverge(uint8_t byte, uint64_t at);
     void Report(const std::string& text);
-    void SkipEvents();
 
     mutable std::mutex mutex_;
     std::vector<TraceRecord> records_;  // line events left out

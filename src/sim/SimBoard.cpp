@@ -714,7 +714,6 @@ void Board::SetExternal(const std::vector<uint8_t>& data) {
 }
 
 uint8_t Board::SecurityBits() const { std::lock_guard<std::recursive_mutex> l(mutex_); return security_; }
-uint8_t Board::StatusByte() const { std::lock_guard<std::recursive_mutex> l(mutex_); return latchedStatus_; }
 bool Board::DoubleClock() const { std::lock_guard<std::recursive_mutex> l(mutex_); return doubleClock_; }
 uint8_t Board::RemapBits() const { std::lock_guard<std::recursive_mutex> l(mutex_); return remap_; }
 std::string Board::Password() const { std::lock_guard<std::recursive_mutex> l(mutex_); return password_; }

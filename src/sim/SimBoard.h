@@ -119,7 +119,6 @@ public:
     std::vector<uint8_t> External() const;
     void SetExternal(const std::vector<uint8_t>& data);
     uint8_t SecurityBits() const;  // 7:5
-    uint8_t StatusByte() const;    // as latched at the last reset
     uint8_t LiveStatusByte() const;
     bool DoubleClock() const;
     uint8_t RemapBits() const;     // RB1:RB0 (A) or SC1:SC0 (H/L)

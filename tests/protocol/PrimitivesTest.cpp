@@ -250,9 +250,8 @@ TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
     ASSERT_EQ(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 256), 0);
     EXPECT_EQ(l.Received() - before, 3 * (4 + 64 + 4)) << "the blank chunk sends nothing";
     EXPECT_EQ(l.progress.steps, 4);
-    V back(256);
-    EXPECT_EQ(ReadBootArea(l.ctx, back.data(), 0xF800, 256, 64), 256u);
-    EXPECT_EQ(back, data);
+    const V block1 = l.link.board->Block(1);
+    EXPECT_EQ(V(block1.begin() + 0x800, block1.begin() + 0x900), data);
     // A read-back that differs aborts: the cells hold zeros now, 0x55 cannot be written.
     V zeros(64, 0x00), fives(64, 0x55);
     ASSERT_EQ(ProgramBootArea(l.ctx, 0xF900, 64, zeros.data(), 64), 0);
