@@ -35,8 +35,8 @@ std::string OptionName(int commandId, int option) {
 // The menu the detected chip would show; null for a chip without one.
 std::unique_ptr<OptionMenuDialog> MenuFor(int commandId, int chipType, Operator& op) {
     if (commandId == command::kMemoryRemap) return std::make_unique<RemapMenuDialog>(op, chipType);
-    if (chipType == 1 || chipType == 2) return std::make_unique<LockMenuTypeADialog>(op);
-    if (chipType >= 3 && chipType <= 6) return std::make_unique<LockMenuDialog>(op);
+    if (IsTypeA(chipType)) return std::make_unique<LockMenuTypeADialog>(op);
+    if (IsHLChip(chipType)) return std::make_unique<LockMenuDialog>(op);
     return nullptr;
 }
 

@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
     }
     config.chipType = *code;
     if (firmware == "1.1F") config.firmware = sim::Firmware::F11F;
-    else if (firmware == "1.1E" && config.chipType <= 2) config.firmware = sim::Firmware::F11E;
+    else if (firmware == "1.1E" && IsTypeA(config.chipType)) config.firmware = sim::Firmware::F11E;
     else if (firmware == "monitor") config.firmware = sim::Firmware::Monitor;
     else {
         std::fprintf(stderr, "tessel-sim: firmware '%s' is not available on %s\n", firmware.c_str(), chip.c_str());

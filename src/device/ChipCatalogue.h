@@ -62,6 +62,9 @@ ChipFamily FamilyOf(int chipType);
 // "A", "H/L64D", "H/L32B", or "?" for Unknown.
 const char* FamilyName(ChipFamily family);
 bool IsHLFamily(ChipFamily family);
+// The A-type chips (NX31A16, NX31A32) and the H/L chips, by code.
+inline bool IsTypeA(int chipType) { return FamilyOf(chipType) == ChipFamily::A; }
+inline bool IsHLChip(int chipType) { return IsHLFamily(FamilyOf(chipType)); }
 
 // "NX31A16" ... "NX31L32B"; "????????" for a code outside 1 to 6.
 const char* ModelNameForCode(int chipType);

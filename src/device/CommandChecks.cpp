@@ -32,8 +32,8 @@ bool LockHidesBlock0(int chipType, int lockStatus) {
 }
 
 bool LockAllowsBlock1Rewrite(int chipType, int lockStatus) {
-    if (chipType == 1 || chipType == 2) return lockStatus == 0x00 || lockStatus == 0x40;
-    if (chipType >= 3 && chipType <= 6) return lockStatus == 0x00 || lockStatus == 0x40 || lockStatus == 0x80;
+    if (IsTypeA(chipType)) return lockStatus == 0x00 || lockStatus == 0x40;
+    if (IsHLChip(chipType)) return lockStatus == 0x00 || lockStatus == 0x40 || lockStatus == 0x80;
     return false;
 }
 

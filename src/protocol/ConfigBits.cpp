@@ -59,7 +59,7 @@ void Settle(LinkContext& c) {
 }  // namespace
 
 LockVariant LockVariantFor(int chipType, int memoryMode) {
-    if (chipType == 1 || chipType == 2) return LockVariant::A;
+    if (IsTypeA(chipType)) return LockVariant::A;
     return memoryMode == kInternalMemory ? LockVariant::Internal : LockVariant::External;
 }
 

@@ -30,8 +30,8 @@ enum class Variant { Menu11F, Unknown };
 }  // namespace
 
 std::string SecurityLineFor(int chipType, uint8_t status, bool* alert) {
-    const bool a = chipType == 1 || chipType == 2;
-    const bool hl = chipType >= 3 && chipType <= 6;
+    const bool a = IsTypeA(chipType);
+    const bool hl = IsHLChip(chipType);
     bool warn = false;
     std::string line;
     switch ((status & 0xE0) >> 5) {
@@ -168,7 +168,7 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
 
     const std::string remap = RemapText(s.Family(), status);
     c.view.SetField(ChipField::ReMap, remap);
-    if (s.chipType >= 3 && s.chipType <= 6) s.flags.doubleClockOn = (status & 0x08) == 0x08;
+    if (IsHLChip(s.chipType)) s.flags.doubleClockOn = (status & 0x08) == 0x08;
     s.remapText = remap;
 
     const bool known = IsKnownChipType(s.chipType);

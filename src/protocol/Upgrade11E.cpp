@@ -234,7 +234,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     static const char* kRemapA[4] = {"0 KByte", "1 KByte", "2 KByte", "4 KByte"};
     c.view.SetField(ChipField::ReMap, kRemapA[oldStatus & 3]);
     s.remapText = kRemapA[oldStatus & 3];
-    const bool known = s.chipType == 1 || s.chipType == 2;
+    const bool known = IsTypeA(s.chipType);
     c.view.SetField(ChipField::ChipType, known ? s.Chip().model : "????????");
     c.view.SetField(ChipField::FlashSize, known ? s.Chip().flashSizeText : "????????");
     const bool versionOk = p == 0x11 && q == 'F';

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "calc/BaudCalc.h"
+#include "device/ChipCatalogue.h"
 #include "firmware/Firmware.h"
 #include "platform/Clock.h"
 
@@ -34,8 +35,6 @@ std::string Hex(const std::vector<uint8_t>& bytes, size_t max = 4) {
 }
 
 uint64_t ByteUs(uint32_t baud) { return baud ? (10'000'000ull + baud - 1) / baud : 0; }
-
-bool IsA(int chip) { return chip == 1 || chip == 2; }
 
 }  // namespace
 
@@ -320,7 +319,7 @@ bool Board::Decode(uint32_t address, int* block, uint32_t* offset) const {
 }
 
 bool Board::Mapped(uint32_t address) const {
-    if (config_.chipType == 3 || config_.chipType == 4) return address < std::max(geo_.size0, geo_.size1);
+    if (FamilyOf(config_.chipType) == ChipFamily::HL64D) return address < std::max(geo_.size0, geo_.size1);
     return address < geo_.size0 || (address >= geo_.start1 && address < geo_.start1 + geo_.size1);
 }
 
@@ -328,7 +327,7 @@ bool Board::Block0Writable() const {
     // The lock states that still let the loader rewrite block 0, per family; the others
     // are hard locks.
     const uint8_t l = security_;
-    if (IsA(config_.chipType)) return l == 0x00 || l == 0x20 || l == 0x40;
+    if (IsTypeA(config_.chipType)) return l == 0x00 || l == 0x20 || l == 0x40;
     return l == 0x00 || l == 0x20 || l == 0x40 || l == 0x80 || l == 0xC0;
 }
 
@@ -428,7 +427,7 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
             break;
         case 0x03: {  // bank switch to the block-1 programming stub
             if (address == 0x2027 && p[3] == 0x10 &&
-                RunsImage(IsA(config_.chipType) ? FirmwareId::Block1StubA : FirmwareId::Block1StubHL, 0x2000)) {
+                RunsImage(IsTypeA(config_.chipType) ? FirmwareId::Block1StubA : FirmwareId::Block1StubHL, 0x2000)) {
                 mode_ = Mode::Stub;
                 ack(true);
             } else {
@@ -507,7 +506,7 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
             Busy(at, kChipEraseUs);
             break;
         case 0x66: {
-            if (p[1] == 0x66 && (!IsA(config_.chipType) || RunsImage(FirmwareId::ExternalStub, 0x2000)))
+            if (p[1] == 0x66 && (!IsTypeA(config_.chipType) || RunsImage(FirmwareId::ExternalStub, 0x2000)))
                 mode_ = Mode::ExternalProgram;
             break;
         }
@@ -580,7 +579,7 @@ void Board::ExecuteStub(VirtualLine& line, uint64_t at) {
             break;
         }
         case 0x65:
-            if (IsA(config_.chipType) && p[1] == 0x01 && p[2] == 0x33 && p[3] == 0x33) SetSecurity(0x40);
+            if (IsTypeA(config_.chipType) && p[1] == 0x01 && p[2] == 0x33 && p[3] == 0x33) SetSecurity(0x40);
             break;
         case 0x63: Send(line, 0x63, ReplyTime(at)); break;
         default: break;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "device/ChipCatalogue.h"
 #include "platform/Operator.h"
 
 namespace tessel {
@@ -30,7 +31,7 @@ public:
     }
     // A chip and a memory mode, both: the session takes the two together or neither.
     static bool Complete(int chipType, int memoryMode) {
-        return chipType >= 1 && chipType <= 6 && (memoryMode == 1 || memoryMode == 2);
+        return IsKnownChipType(chipType) && (memoryMode == kInternalMemory || memoryMode == kExternalMemory);
     }
 
 private:

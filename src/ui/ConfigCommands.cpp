@@ -19,7 +19,6 @@ constexpr char kNotDetectable[] = "\nChip can't be detected in internal memory m
 // The loader's last byte needs this long to be acted on before the link is reset.
 constexpr uint32_t kConfigSettleMs = 20;
 
-bool IsTypeA(int chipType) { return chipType == 1 || chipType == 2; }
 
 // The confirmation of a one-time change names what is about to burn, on which chip, before
 // the question itself.
@@ -118,7 +117,7 @@ public:
     bool LockChipBody(uint8_t* mask) {
         CDeviceSession& s = S();
         const int type = s.chipType;
-        if (type < 1 || type > 6) return false;
+        if (!IsKnownChipType(type)) return false;
         const bool typeA = IsTypeA(type);
         std::unique_ptr<OptionMenuDialog> dialog;
         if (typeA) dialog = std::make_unique<LockMenuTypeADialog>(Op());
@@ -160,7 +159,7 @@ public:
         const bool internal = s.memoryMode == kInternalMemory;
         bool done = false;
         bool detect = true;
-        if (type >= 3 && type <= 6 && (option == RemapMenuDialog::kSC0 || option == RemapMenuDialog::kSC1)) {
+        if (IsHLChip(type) && (option == RemapMenuDialog::kSC0 || option == RemapMenuDialog::kSC1)) {
             const bool sc1 = option == RemapMenuDialog::kSC1;
             if (sc1 && type < 5) {
                 Redetect();
@@ -306,8 +305,8 @@ LockMenuDialog::LockMenuDialog(Operator& op) : OptionMenuDialog(op) { choices = 
 
 RemapMenuDialog::RemapMenuDialog(Operator& op, int chipType) : OptionMenuDialog(op) {
     const bool a = IsTypeA(chipType);
-    const bool hl = chipType >= 3 && chipType <= 6;
-    const bool b32 = chipType == 5 || chipType == 6;
+    const bool hl = IsHLChip(chipType);
+    const bool b32 = FamilyOf(chipType) == ChipFamily::HL32B;
     choices = {
         {1071, 1, "Remap 1 KByte (PROG-RB0) (A16/32)", a},
         {1072, 2, "Remap 2 KByte (PROG-RB1) (A16/32)", a},

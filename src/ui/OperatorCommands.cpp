@@ -30,7 +30,6 @@ int HexValue(char ch) {
     return -1;
 }
 
-bool IsTypeA(int chipType) { return chipType == 1 || chipType == 2; }
 
 constexpr HelpText kHelp[] = {
     {command::kAboutTessel, "About QMT Tessel",

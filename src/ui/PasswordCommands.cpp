@@ -174,7 +174,7 @@ public:
         codes.fill(stub::kNotTried);
         int eraseCode = stub::kNotTried, writeCode = stub::kNotTried;
         const PasswordSetDialog& dialog = *d;
-        const bool lock = dialog.lockOption && (s.chipType == 1 || s.chipType == 2);
+        const bool lock = dialog.lockOption && IsTypeA(s.chipType);
         // Block 0 is blank now: the stub goes in without an erase.
         const bool stubRunning = EnterStub(link, *image, kStepAttempts, false, false, codes);
         bool back = true;
@@ -231,7 +231,7 @@ PasswordChangeDialog::~PasswordChangeDialog() {
     WipeString(retypePassword);
 }
 
-PasswordSetDialog::PasswordSetDialog(int chipType) : lockEnabled(chipType == 1 || chipType == 2) {}
+PasswordSetDialog::PasswordSetDialog(int chipType) : lockEnabled(IsTypeA(chipType)) {}
 
 PasswordSetDialog::~PasswordSetDialog() {
     WipeString(password);
