@@ -431,12 +431,14 @@ void Connection::UsePort(uint32_t baud) {
     port.SetBaudRate(baud);
 }
 
-int Connection::CheckRule(int commandId, bool inWindow) { return CheckPlan({{"", commandId, inWindow}}); }
+int Connection::CheckRule(int commandId, bool inWindow, bool readsOnly) {
+    return CheckPlan({{"", commandId, inWindow, readsOnly}});
+}
 
 int Connection::CheckPlan(const std::vector<PlanStep>& steps) {
     for (const PlanStep& step : steps) {
-        const RuleVerdict v = step.inWindow ? window_->CommandRule(step.commandId, ExternalWindowState::Open)
-                                            : window_->CommandRule(step.commandId);
+        const RuleVerdict v = window_->CommandRule(
+            step.commandId, step.inWindow ? std::optional(ExternalWindowState::Open) : std::nullopt, step.readsOnly);
         if (!v.allowed) return Refuse(step.label, v.reason);
     }
     return kExitOk;

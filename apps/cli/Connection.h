@@ -98,7 +98,7 @@ public:
     // Asks the rule book whether the detected chip's state lets the command run (in an
     // external-flash window when `inWindow`); kExitOk, or kExitUsage after saying which rule
     // forbids it. Nothing is sent either way.
-    int CheckRule(int commandId, bool inWindow);
+    int CheckRule(int commandId, bool inWindow, bool readsOnly = false);
 
     // One step of a command's plan: what the command line calls it ("" for the command
     // itself, "--run", "--lock 4") and the window command that does it.
@@ -106,6 +106,7 @@ public:
         std::string label;
         int commandId = 0;
         bool inWindow = false;
+        bool readsOnly = false;  // this use changes nothing on the chip
     };
     // Every step of the plan asked of the rule book before the first byte: kExitOk, or
     // kExitUsage after naming the first step that may not run and the rule that forbids it.

@@ -382,19 +382,17 @@ std::string LoaderAreaReached(const FlashRun& r, int commandId, const CDeviceSes
 std::string LastAddressSilent(const FlashRun& r, int commandId, Connection& link, const LoadedImage& image) {
     CDeviceSession& s = link.Window().Session();
     if (!r.external.empty() || r.flash.block != 0) return "";
-    const uint64_t first = static_cast<uint64_t>(s.SectorAddress(0, r.flash.startSector));
-    const uint64_t blockEnd = static_cast<uint64_t>(s.ListedSectorCount(0)) * static_cast<uint64_t>(s.SectorSize(0));
-    uint64_t end = 0;  // one past the last address
+    uint64_t length = 0;
     if (commandId == command::kDownload) {
-        end = std::min<uint64_t>(first + image.bytes.size(), blockEnd);
+        length = image.bytes.size();
     } else if (commandId == command::kSectorErase) {
         const int left = s.SectorCount(0) - r.flash.startSector;
         const int count = r.flash.count == 0 || r.flash.count > left ? left : r.flash.count;
-        end = first + static_cast<uint64_t>(count) * static_cast<uint64_t>(s.SectorSize(0));
+        length = static_cast<uint64_t>(count) * static_cast<uint64_t>(s.SectorSize(0));
     }
-    if (end <= first) return "";
     LinkContext probe{s, link.Window(), nullptr};
-    const std::string why = LastAddressSilence(probe, static_cast<uint32_t>(end - 1), CommandWord(commandId));
+    const std::string why = Block0ReachSilence(probe, static_cast<uint32_t>(s.SectorAddress(0, r.flash.startSector)),
+                                               length, CommandWord(commandId));
     return why.empty() ? why : why + " (check --chip)";
 }
 

@@ -31,16 +31,9 @@ int Edit(EditRun& r, RunState& state) {
     res.fields["address"] = r.address;
     Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
-    {
-        // Showing bytes changes nothing: only a rewrite needs the chip type named. (A wrong
-        // type can only move the end of block 0 that the shown bytes are cut at.)
-        CDeviceSession& s = link.Window().Session();
-        const bool assumed = s.chipTypeAssumed;
-        if (r.bytes.empty()) s.chipTypeAssumed = false;
-        const int rc = link.CheckRule(command::kEditBlock0, false);
-        s.chipTypeAssumed = assumed;
-        if (rc != kExitOk) return rc;
-    }
+    // Showing bytes changes nothing: only a rewrite needs the chip type named. (A wrong type
+    // can only move the end of block 0 that the shown bytes are cut at.)
+    if (const int rc = link.CheckRule(command::kEditBlock0, false, r.bytes.empty()); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     // Where the bytes go is known once the chip is: outside block 0 is a refusal, not a
     // failure of the command.

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -146,6 +147,19 @@ std::string CheckSeal(const std::string& line, const std::string& prev, Json* re
     return "";
 }
 
+// The log as it is appended to: each record sealed after the line before it.
+struct ChainedLog {
+    AppendFile file;
+    std::string prev;  // the SHA-256 of the last line; "" before the header
+
+    bool Append(const Json& record, std::string* why) {
+        const std::string line = Sealed(record, prev);
+        if (!file.Append(line + "\n", why)) return false;
+        prev = Sha256Hex(line);
+        return true;
+    }
+};
+
 // What a walk through a log found: its records, the serial numbers still reserved without an
 // outcome, and the first record that breaks the chain or the numbers.
 struct LogWalk {
@@ -231,17 +245,15 @@ int CheckLog(const std::string& path, CommandResult& res) {
 // The state file as the station writes it: "next N" and a line end, N at most one past the
 // format's last number (then they are used up). Why not, or "".
 std::string ParseState(const std::string& text, uint64_t limit, uint64_t* next) {
-    const std::string head = "next ";
-    size_t i = head.size();
-    if (text.compare(0, head.size(), head) != 0 || text.size() < head.size() + 2 || text.back() != '\n')
+    const std::string_view head = "next ";
+    const std::string_view digits = text.size() > head.size() + 1 && text.back() == '\n' && text.starts_with(head)
+                                        ? std::string_view(text).substr(head.size(), text.size() - head.size() - 1)
+                                        : std::string_view();
+    if (digits.empty() || digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string_view::npos)
         return "it does not hold \"next N\"";
     uint64_t n = 0;
-    for (; i + 1 < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9' || i - head.size() >= 20) return "it does not hold \"next N\"";
-        if (n > (UINT64_MAX - 9) / 10) return "its number is beyond every serial number";
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-    }
+    if (std::from_chars(digits.data(), digits.data() + digits.size(), n).ec != std::errc())
+        return "its number is beyond every serial number";
     if (n > limit + 1)
         return "its number " + std::to_string(n) + " is beyond the format's last, " + std::to_string(limit);
     *next = n;
@@ -265,10 +277,9 @@ std::string HostName() {
 // What the slots share: the serial numbers handed out, the log, the counts.
 class Station {
 public:
-    Station(const StationOptions& o, ImageData image, uint32_t serialOffset, uint64_t nextSerial, AppendFile& log,
-            std::string lastLine)
+    Station(const StationOptions& o, ImageData image, uint32_t serialOffset, uint64_t nextSerial, ChainedLog& log)
         : o_(o), image_(std::move(image)), serialOffset_(serialOffset), next_(nextSerial),
-          sha_(Sha256Of(o.board.file)), host_(HostName()), log_(log), prev_(Sha256Hex(lastLine)) {}
+          sha_(Sha256Of(o.board.file)), host_(HostName()), log_(log) {}
 
     bool Serials() const { return !o_.serialAt.empty(); }
 
@@ -374,9 +385,8 @@ private:
     std::string endWhy_;
     const std::string sha_;
     const std::string host_;
-    AppendFile& log_;
-    std::string prev_;  // the SHA-256 of the log's last line
-    int logged_ = 0;    // board outcomes on the disk
+    ChainedLog& log_;
+    int logged_ = 0;  // board outcomes on the disk
 
     void EndLocked(int exitCode, const std::string& why) {
         if (!ended_) {
@@ -386,9 +396,7 @@ private:
         }
     }
     bool AppendLocked(const Json& record, std::string* why) {
-        const std::string line = Sealed(record, prev_);
-        if (!log_.Append(line + "\n", why)) return false;
-        prev_ = Sha256Hex(line);
+        if (!log_.Append(record, why)) return false;
         if (record.value("result", "") != "reserved") ++logged_;
         return true;
     }
@@ -617,22 +625,17 @@ int RunStation(const StationOptions& o, RunState& state) {
     }
     // The log: a regular file in a folder the station can write, checked whole before the
     // first board; numbers an earlier run reserved and never closed are closed as unknown.
-    AppendFile log;
+    ChainedLog log;
     std::string logText, logWhy;
-    if (!log.Open(o.log, &logWhy))
+    if (!log.file.Open(o.log, &logWhy))
         return refuse("the log " + (o.log.empty() ? std::string("(--log \"\")") : o.log) + ": " + logWhy);
     if (!ReadSmallFile(o.log, kLogLimit, &logText, &logWhy)) return refuse(logWhy);
     const LogWalk walk = WalkLog(logText);
     if (walk.broken)
         return refuse(o.log + ": record " + std::to_string(walk.broken) + ": " + walk.why +
                       "; it is not appended to (tessel station --check-log " + o.log + ")");
-    std::string lastLine = walk.lastLine;
-    auto append = [&](const Json& record) {
-        const std::string line = Sealed(record, lastLine.empty() ? "" : Sha256Hex(lastLine));
-        if (!log.Append(line + "\n", &logWhy)) return false;
-        lastLine = line;
-        return true;
-    };
+    if (walk.records) log.prev = Sha256Hex(walk.lastLine);
+    auto append = [&](const Json& record) { return log.Append(record, &logWhy); };
     if (walk.records == 0 && !append({{"log", kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", HostName()}}))
         return refuse(logWhy);
     for (const auto& [serial, record] : walk.open) {
@@ -650,7 +653,7 @@ int RunStation(const StationOptions& o, RunState& state) {
                       std::strerror(errno);
         return kExitFailed;
     }
-    Station station(o, std::move(image), serialOffset, next, log, lastLine);
+    Station station(o, std::move(image), serialOffset, next, log);
     base.sideBySide = true;  // nothing is asked while boards come and go
     std::vector<std::thread> slots;
     for (size_t i = 0; i < ports.size(); ++i) {

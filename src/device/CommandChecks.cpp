@@ -184,6 +184,17 @@ std::string LockStatusText(int lockStatus) {
     return buf;
 }
 
+std::string AddressText(uint64_t address) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%04llXh", static_cast<unsigned long long>(address));
+    return buf;
+}
+
+std::string Block0HiddenReason(int chipType, int lockStatus) {
+    if (!LockHidesBlock0(chipType, lockStatus)) return "";
+    return "Block 0 is hidden from reads at lock status " + LockStatusText(lockStatus);
+}
+
 const char* RuledCommandLabel(RuledCommand command) { return RowOf(command).label; }
 
 CommandAvailability ComputeAvailability(ChipFamily family, int memoryMode, int lockStatus,

@@ -56,6 +56,11 @@ CheckOutcome CheckCommandPreconditions(CDeviceSession* session, Operator* op, Ch
 bool LockHidesBlock0(int chipType, int lockStatus);
 // "60h", as the rules' reasons name a lock status.
 std::string LockStatusText(int lockStatus);
+// "0400h", as every message names an address.
+std::string AddressText(uint64_t address);
+// Why a copy of block 0 cannot be taken ("Block 0 is hidden from reads at lock status 60h"),
+// or "" when the lock lets it be read.
+std::string Block0HiddenReason(int chipType, int lockStatus);
 
 // Whether the commands that rewrite block 1 through the programming stub (the password
 // commands, the boot-loader upgrade, the debug-monitor download) may run in this lock state: 00h or 40h, and on the H/L

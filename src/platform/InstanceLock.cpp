@@ -46,11 +46,9 @@ bool InstanceLock::TryAcquire(std::string* error) {
         ::close(fd);
         return false;
     }
-    // Who holds it, for the one that is refused to name.
+    // Who holds it, for the one that is refused to name; the lock holds without it.
     const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
-        // The lock holds all the same; only the name of its holder is missing.
-    }
+    if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, pid.data(), pid.size(), 0);
     fd_ = fd;
     return true;
 }

@@ -98,10 +98,9 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // 1. Save the user's code through the worker. The copy is all the operator has once the
     // upgrade program is written over it, so it is taken only when two reads agree: a prompt
     // of the loader's that crosses a read command on the line shifts one reply by a byte.
-    if (LockHidesBlock0(s.chipType, s.flags.lockStatus)) {
-        EndSession(c,
-                   "Block 0 is hidden from reads at lock status " + LockStatusText(s.flags.lockStatus) +
-                       ", so the user's code could not be saved; the upgrade was not started and nothing was erased.",
+    if (const std::string hidden = Block0HiddenReason(s.chipType, s.flags.lockStatus); !hidden.empty()) {
+        EndSession(c, hidden + ", so the user's code could not be saved; the upgrade was not started and nothing "
+                               "was erased.",
                    kStill11E);
         return "";
     }

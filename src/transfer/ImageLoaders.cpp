@@ -1,10 +1,10 @@
 #include "transfer/ImageLoaders.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <span>
 
 #include "device/CDeviceSession.h"
+#include "device/CommandChecks.h"
 #include "files/HexImage.h"
 #include "platform/Operator.h"
 
@@ -302,12 +302,6 @@ std::string Grouped(uint64_t n) {
     }
     return grouped;
 }
-
-std::string Hex4(uint64_t address) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04llXh", static_cast<unsigned long long>(address));
-    return buf;
-}
 }  // namespace
 
 std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t length, int block, uint32_t start,
@@ -341,9 +335,9 @@ std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t len
     const int placeBlock = kind == LoaderKind::Block1 ? 1 : block;
     const std::string where =
         window ? std::string("the external flash's window") : std::string(s.Chip().model) + "'s block " + std::to_string(placeBlock);
-    std::string text = "the file needs " + Grouped(length) + " bytes from " + Hex4(start) + "; " + where + " holds " +
+    std::string text = "the file needs " + Grouped(length) + " bytes from " + AddressText(start) + "; " + where + " holds " +
                        Grouped(holds);
-    if (start != from) text += " (" + Hex4(from) + "-" + Hex4(from + holds - 1) + ")";
+    if (start != from) text += " (" + AddressText(from) + "-" + AddressText(from + holds - 1) + ")";
     return text;
 }
 
@@ -353,9 +347,12 @@ std::string AsSentence(std::string text) {
     return text;
 }
 
-std::string LastAddressSilence(LinkContext& c, uint32_t last, const std::string& what) {
+std::string Block0ReachSilence(LinkContext& c, uint32_t first, uint64_t length, const std::string& what) {
+    const uint64_t end = std::min<uint64_t>(uint64_t{first} + length, BlockLimit(c.session, 0));
+    if (end <= first) return "";
+    const uint32_t last = static_cast<uint32_t>(end - 1);
     if (AnswersReadAt(c, last)) return "";
-    return "the chip did not answer a read at " + Hex4(last) + ", the last address the " + what +
+    return "the chip did not answer a read at " + AddressText(last) + ", the last address the " + what +
            " would touch: it is smaller than " + c.session.Chip().model;
 }
 

@@ -108,10 +108,10 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
 std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
                             std::vector<BackupRegion>& saved, const std::string& backupDir) {
     const CDeviceSession& s = w.Session();
-    if (LockHidesBlock0(s.chipType, s.flags.lockStatus)) {
-        // The loader answers with the lock's 00h bytes: writing those back would wipe the code.
-        w.Op().ShowMessage("Block 0 is hidden from reads at lock status " + LockStatusText(s.flags.lockStatus) +
-                           ", so it could not be saved and nothing was erased.");
+    // The loader answers a hidden block with the lock's 00h bytes: writing those back would
+    // wipe the code.
+    if (const std::string hidden = Block0HiddenReason(s.chipType, s.flags.lockStatus); !hidden.empty()) {
+        w.Op().ShowMessage(hidden + ", so it could not be saved and nothing was erased.");
         return {};
     }
     saved = {{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)}, {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};

@@ -327,15 +327,11 @@ public:
 
     // ---- Download ----
 
-    uint64_t Block0End() {
-        return static_cast<uint64_t>(S().ListedSectorCount(0)) * static_cast<uint64_t>(S().SectorSize(0));
-    }
-
     // The chip type chosen at detection decides what is erased: a smaller chip would lose
     // block 0 before refusing the first address it lacks, so the last one is read first.
-    bool ChipReaches(uint32_t last, const char* what) {
+    bool ChipReaches(uint32_t first, uint64_t length, const char* what) {
         LinkContext link = Link();
-        const std::string why = LastAddressSilence(link, last, what);
+        const std::string why = Block0ReachSilence(link, first, length, what);
         if (why.empty()) return true;
         Say(AsSentence(why) + " Nothing was erased; check the chip type chosen at detection.");
         return false;
@@ -374,12 +370,9 @@ public:
             }
         }
         if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
-        if (!upgrade && sel.block == 0 && !Window()) {
-            const uint64_t end = std::min<uint64_t>(uint64_t{sel.address} + image.bytes.size(), Block0End());
-            if (end > sel.address && !ChipReaches(static_cast<uint32_t>(end - 1), "download")) {
-                Result("download of " + name + " refused: nothing was erased or written");
-                return Failed();
-            }
+        if (!upgrade && sel.block == 0 && !Window() && !ChipReaches(sel.address, image.bytes.size(), "download")) {
+            Result("download of " + name + " refused: nothing was erased or written");
+            return Failed();
         }
         if (!Op().AskYesNo(kEraseQuestion)) {
             declined_ = true;
@@ -660,8 +653,7 @@ public:
                 return false;
             }
         }
-        if (sel.block == 0 &&
-            !ChipReaches(sel.address + static_cast<uint32_t>(sel.count) * sectorBytes - 1, "erase"))
+        if (sel.block == 0 && !ChipReaches(sel.address, uint64_t{static_cast<uint32_t>(sel.count)} * sectorBytes, "erase"))
             return false;
         const std::string question = SectorEraseQuestion(sel.firstSector, sel.count, sel.block, sel.address,
                                                          static_cast<uint32_t>(sel.count) * sectorBytes, false);

@@ -217,17 +217,12 @@ std::optional<RuledCommand> RuledCommandFor(int id) {
 }
 }  // namespace
 
-RuleVerdict MainDialog::CommandRule(int id) const {
-    const std::optional<RuledCommand> c = RuledCommandFor(id);
-    if (!c) return {true, {}};
-    return CheckCommandRule(*c, RuleStateOf(session_, Field(ChipField::FwVersion)));
-}
-
-RuleVerdict MainDialog::CommandRule(int id, ExternalWindowState window) const {
+RuleVerdict MainDialog::CommandRule(int id, std::optional<ExternalWindowState> window, bool readsOnly) const {
     const std::optional<RuledCommand> c = RuledCommandFor(id);
     if (!c) return {true, {}};
     RuleState state = RuleStateOf(session_, Field(ChipField::FwVersion));
-    state.window = window;
+    if (window) state.window = *window;
+    if (readsOnly) state.chipTypeAssumed = false;
     return CheckCommandRule(*c, state);
 }
 

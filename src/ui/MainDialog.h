@@ -136,9 +136,9 @@ public:
 
     // The rule book's verdict on a command id in the session's present state, or in the
     // given window state (the command line asks before it opens a window); allowed for an id
-    // the rule book has no row for.
-    RuleVerdict CommandRule(int id) const;
-    RuleVerdict CommandRule(int id, ExternalWindowState window) const;
+    // the rule book has no row for. `readsOnly`: this use of the command changes nothing on
+    // the chip (Byte Edit showing bytes), so a chip type nobody chose does not stop it.
+    RuleVerdict CommandRule(int id, std::optional<ExternalWindowState> window = {}, bool readsOnly = false) const;
     // Asks the rule book and shows the reason when the command may not run.
     bool Allows(RuledCommand command);
 

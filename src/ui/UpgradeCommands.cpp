@@ -60,12 +60,6 @@ std::optional<MonitorLayout> MonitorLayoutFor(int chipType) {
 constexpr uint32_t kMonitorBlock0Size = 4096;
 constexpr int kMonitorBlock0Sectors = 32;
 
-std::string Hex4(uint32_t v) {
-    char buf[12];
-    std::snprintf(buf, sizeof buf, "%04Xh", static_cast<unsigned>(v));
-    return buf;
-}
-
 class UpgradeCommands {
 public:
     UpgradeCommands(MainDialog& w, FlashCommandEnv env) : w_(w), env_(std::move(env)) {}
@@ -329,9 +323,8 @@ private:
     // on the A models the first sector and the monitor's 4 KB) into a backup file. Its path,
     // or "" after saying why nothing may be erased.
     std::string SaveMonitorArea(LinkContext& link, const MonitorLayout& m) {
-        if (LockHidesBlock0(S().chipType, S().flags.lockStatus)) {
-            Say("Block 0 is hidden from reads at lock status " + LockStatusText(S().flags.lockStatus) +
-                ", so it could not be saved and nothing was erased.");
+        if (const std::string hidden = Block0HiddenReason(S().chipType, S().flags.lockStatus); !hidden.empty()) {
+            Say(hidden + ", so it could not be saved and nothing was erased.");
             return {};
         }
         std::vector<BackupRegion> regions;
@@ -371,22 +364,22 @@ std::string CheckNewLoader(const CDeviceSession& s, int block, uint32_t address,
     if (chip.bslSectorCount <= 0) return "The boot loader's area is not known for this chip type.";
     const uint32_t first = static_cast<uint32_t>(chip.bslFirstAddress);
     const uint32_t last = static_cast<uint32_t>(chip.bslLastAddress);
-    const std::string area = "block 1's loader area, " + Hex4(first) + " to " + Hex4(last) + " on " + chip.model;
+    const std::string area = "block 1's loader area, " + AddressText(first) + " to " + AddressText(last) + " on " + chip.model;
     if (block != 1)
         return "A new boot loader goes into " + area + ", not into block " + std::to_string(block) + ".";
     if (address < first || address > last)
-        return "A new boot loader must start inside " + area + "; " + Hex4(address) + " lies outside it.";
+        return "A new boot loader must start inside " + area + "; " + AddressText(address) + " lies outside it.";
     size_t end = image.bytes.size();
     while (end > 0 && !image.IsDefined(end - 1)) --end;
     if (end == 0) return image.path + ": the file holds no data.";
     if (address + end - 1 > last)
-        return image.path + ": " + std::to_string(end) + " bytes from " + Hex4(address) + " run past the end of " +
+        return image.path + ": " + std::to_string(end) + " bytes from " + AddressText(address) + " run past the end of " +
                area + ".";
     if (chip.bslEntryAddress) {
         const uint32_t entry = *chip.bslEntryAddress;
         if (entry < address || !image.IsDefined(entry - address))
-            return image.path + ": written from " + Hex4(address) + " it does not cover the loader's entry address " +
-                   Hex4(entry) + ", where the chip would resume after the upgrade.";
+            return image.path + ": written from " + AddressText(address) + " it does not cover the loader's entry address " +
+                   AddressText(entry) + ", where the chip would resume after the upgrade.";
     }
     return {};
 }
