@@ -10,6 +10,7 @@
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
+#include "ui/CommandApi.h"
 #include "ui/ConfigCommands.h"
 
 namespace tessel::cli {
@@ -25,16 +26,19 @@ struct ConfigRun {
 const std::map<std::string, int> kRemapOptions = {
     {"1k", 1}, {"2k", 2}, {"4k", 3}, {"sc0", RemapMenuDialog::kSC0}, {"sc1", RemapMenuDialog::kSC1}};
 
-std::string OptionName(int commandId, int option) {
-    if (commandId != command::kMemoryRemap) return std::to_string(option);
+// The commands of one-time bits.
+enum class BitCommand { Lock, Remap, DoubleClock };
+
+std::string OptionName(BitMenu menu, int option) {
+    if (menu != BitMenu::Remap) return std::to_string(option);
     for (const auto& [name, value] : kRemapOptions)
         if (value == option) return name;
     return std::to_string(option);
 }
 
 // The menu the detected chip would show; null for a chip without one.
-std::unique_ptr<OptionMenuDialog> MenuFor(int commandId, int chipType, Operator& op) {
-    if (commandId == command::kMemoryRemap) return std::make_unique<RemapMenuDialog>(op, chipType);
+std::unique_ptr<OptionMenuDialog> MenuFor(BitMenu menu, int chipType, Operator& op) {
+    if (menu == BitMenu::Remap) return std::make_unique<RemapMenuDialog>(op, chipType);
     if (IsTypeA(chipType)) return std::make_unique<LockMenuTypeADialog>(op);
     if (IsHLChip(chipType)) return std::make_unique<LockMenuDialog>(op);
     return nullptr;
@@ -43,11 +47,11 @@ std::unique_ptr<OptionMenuDialog> MenuFor(int commandId, int chipType, Operator&
 }  // namespace
 
 // An option the chip's menu does not offer is a usage error, found before anything is sent.
-bool CheckMenuOption(int commandId, int option, Connection& link) {
+bool CheckMenuOption(BitMenu which, int option, Connection& link) {
     const CDeviceSession& s = link.Window().Session();
-    std::unique_ptr<OptionMenuDialog> menu = MenuFor(commandId, s.chipType, link.Op());
+    std::unique_ptr<OptionMenuDialog> menu = MenuFor(which, s.chipType, link.Op());
     if (menu && menu->ChooseOption(option)) {
-        if (commandId != command::kLockChip) return true;
+        if (which != BitMenu::Lock) return true;
         // The loader's menu would burn nothing and call it done; here it is a refusal, said
         // before the first byte of a download that would otherwise run ahead of it.
         const int lock = s.flags.lockStatus;
@@ -58,13 +62,13 @@ bool CheckMenuOption(int commandId, int option, Connection& link) {
                             LockStatusText(lock) + " would make " + s.Chip().model + " level 4)");
         return false;
     }
-    std::string text = "option " + OptionName(commandId, option) + " is not offered for " + s.Chip().model;
+    std::string text = "option " + OptionName(which, option) + " is not offered for " + s.Chip().model;
     if (menu) {
         text += "; it offers:";
         for (const auto& c : menu->choices) {
             if (!c.enabled) continue;
             char line[160];
-            std::snprintf(line, sizeof line, "\n  %-4s %s", OptionName(commandId, c.option).c_str(), c.label.c_str());
+            std::snprintf(line, sizeof line, "\n  %-4s %s", OptionName(which, c.option).c_str(), c.label.c_str());
             text += line;
         }
     }
@@ -74,28 +78,34 @@ bool CheckMenuOption(int commandId, int option, Connection& link) {
 
 namespace {
 
-const char* CommandName(int commandId) {
-    if (commandId == command::kLockChip) return "lock";
-    if (commandId == command::kMemoryRemap) return "remap";
+const char* CommandName(BitCommand command) {
+    if (command == BitCommand::Lock) return "lock";
+    if (command == BitCommand::Remap) return "remap";
     return "double-clock";
 }
 
-int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, int commandId) {
-    res.command = CommandName(commandId);
+int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, BitCommand command) {
+    res.command = CommandName(command);
     Connection link(r.connect, events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     // Whether the chip's state allows the command at all, before its menu option is looked at.
-    if (const int rc = link.CheckRule(commandId, false); rc != kExitOk) return rc;
-    const std::string what = commandId == command::kDoubleClock
+    const RuledCommand rule = command == BitCommand::Lock    ? RuledCommand::LockChip
+                              : command == BitCommand::Remap ? RuledCommand::MemoryRemap
+                                                             : RuledCommand::DoubleClock;
+    if (const int rc = link.CheckRule(rule, false); rc != kExitOk) return rc;
+    const BitMenu menu = command == BitCommand::Remap ? BitMenu::Remap : BitMenu::Lock;
+    const std::string what = command == BitCommand::DoubleClock
                                  ? std::string("the double-clock bit")
-                                 : std::string(res.command) + " option " + OptionName(commandId, r.option);
-    if (commandId != command::kDoubleClock) {
-        res.fields["option"] = OptionName(commandId, r.option);
-        if (!CheckMenuOption(commandId, r.option, link)) return kExitUsage;
-        link.UseMenuOption(r.option);
+                                 : std::string(res.command) + " option " + OptionName(menu, r.option);
+    if (command != BitCommand::DoubleClock) {
+        res.fields["option"] = OptionName(menu, r.option);
+        if (!CheckMenuOption(menu, r.option, link)) return kExitUsage;
     }
     MainDialog& w = link.Window();
-    const bool ok = w.RunCommand(commandId);
+    const bool ok = (command == BitCommand::Lock    ? ProgramLock(w, r.option)
+                     : command == BitCommand::Remap ? RemapMemory(w, r.option)
+                                                    : ToggleDoubleClock(w))
+                        .Ok();
     // After a change the chip has been detected again: the summary shows what it reports now.
     link.ReportChip(true);
     res.fields["security"] = w.SecurityLine();
@@ -140,7 +150,7 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
                                         [r](const ConnectOptions& o, EventStream& events, CommandResult& res) {
                                             ConfigRun board = *r;
                                             board.connect = o;
-                                            return RunConfig(board, events, res, command::kLockChip);
+                                            return RunConfig(board, events, res, BitCommand::Lock);
                                         });
         });
     }
@@ -160,7 +170,7 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
         cmd->callback([r, &state] {
             r->option = kRemapOptions.at(r->remap);
             r->connect = state.connect;
-            state.exitCode = RunConfig(*r, state.events, state.result, command::kMemoryRemap);
+            state.exitCode = RunConfig(*r, state.events, state.result, BitCommand::Remap);
         });
     }
     {
@@ -170,7 +180,7 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
         AddCommonOptions(cmd, state, true);
         cmd->callback([r, &state] {
             r->connect = state.connect;
-            state.exitCode = RunConfig(*r, state.events, state.result, command::kDoubleClock);
+            state.exitCode = RunConfig(*r, state.events, state.result, BitCommand::DoubleClock);
         });
     }
 }

@@ -53,8 +53,8 @@ Connection::Connection(const ConnectOptions& o, EventStream& events)
     op_.assumeYes = o_.yes;
     op_.verbose = o_.verbose;
     op_.fillDialog = [this](DialogModel& m) { return Fill(m); };
-    op_.afterMessage = [this](const std::string& m) { AdviseOnReset(m); };
     window_ = std::make_unique<MainDialog>(&op_);
+    window_->SetPasswordSource([this](int attempt) { return GatePassword(attempt); });
     events_.Watch(window_.get());
     op_.mayAsk = !o_.sideBySide;
     window_->Initialise(store_);
@@ -90,67 +90,12 @@ Connection::~Connection() {
     events_.Watch(nullptr);
 }
 
-namespace {
-constexpr char kResetPrompt[] = "Click on OK then Reset MCU";
-}
-
-// The loader's own text asks for a click that a terminal does not have: say what to do
-// instead, and how long the wait is.
-void Connection::AdviseOnReset(const std::string& message) {
-    if (message.rfind(kResetPrompt, 0) != 0) return;
-    uint32_t ms = kBaudDetectLimitMs;
-    if (message.find("1.1E") != std::string::npos && message.find("1.1F") == std::string::npos) ms = kResetWait11EMs;
-    else if (o_.firmware == "unknown") ms = kUnknownBaudDetectLimitMs;
-    const int seconds = static_cast<int>(ms / 1000);
-    events_.Notice("reset the board now (it must start in its boot loader); waiting up to " + std::to_string(seconds) +
-                       " s for its loader",
-                   seconds);
-}
-
+// Only the password commands still take their texts through their dialogs' models, whose
+// retries and retyping are theirs; every other dialog is cancelled.
 DialogResult Connection::Fill(DialogModel& model) {
-    if (customFill) {
-        const DialogResult r = customFill(model);
-        if (r == DialogResult::Ok) return r;
-    }
-    if (auto* chip = dynamic_cast<ChipSelectDialog*>(&model)) {
-        chip->chipType = chipType_;
-        chip->memoryMode = o_.mode == "internal" ? kInternalMemory : kExternalMemory;
-    } else if (auto* setup = dynamic_cast<CommSetupDialog*>(&model)) {
-        const int com = ComNumber(o_.port);
-        setup->portSelection = com ? com - 1 : static_cast<int>(setup->ports.size()) - 1;
-        setup->crystal = o_.crystal;
-        setup->OnCompute();
-        if (o_.baud) setup->rateSelection = setup->PositionOf(o_.baud);
-    } else if (auto* range = dynamic_cast<SectorRangeDialog*>(&model)) {
-        if (!flash_) return DialogResult::Cancel;
-        range->startIndex = StartIndex();
-        range->countIndex = CountIndex();
-    } else if (auto* file = dynamic_cast<FileSectorDialog*>(&model)) {
-        if (!flash_) return DialogResult::Cancel;
-        file->fileName = flash_->file;
-        file->format = ImageFormatFromName(flash_->format);
-        file->startIndex = file->kind == FileSectorDialog::Kind::UpgradeBsl ? flash_->startSector : StartIndex();
-        file->changedOnly = flash_->changedOnly && file->kind == FileSectorDialog::Kind::Download;
-    } else if (auto* save = dynamic_cast<SaveDialog*>(&model)) {
-        if (!flash_) return DialogResult::Cancel;
-        save->fileName = flash_->file;
-        save->startIndex = StartIndex();
-        save->countIndex = CountIndex();
-        save->textMode = flash_->text ? 1 : 0;
-    } else if (auto* menu = dynamic_cast<OptionMenuDialog*>(&model)) {
-        // The option was checked against the detected chip's menu before the command ran.
-        if (menuOption_ < 0 || !menu->ChooseOption(menuOption_)) return DialogResult::Cancel;
-    } else if (dynamic_cast<PasswordVerifyDialog*>(&model)) {
-        return FillPassword(model);
-    } else if (auto* change = dynamic_cast<PasswordChangeDialog*>(&model)) {
-        return FillPasswordChange(*change);
-    } else if (auto* set = dynamic_cast<PasswordSetDialog*>(&model)) {
-        return FillPasswordSet(*set);
-    } else {
-        return DialogResult::Cancel;
-    }
-    // A dialog that stays open has said why; at a terminal nobody can edit it further.
-    return model.PressOk() == OkOutcome::CloseOk ? DialogResult::Ok : DialogResult::Cancel;
+    if (auto* change = dynamic_cast<PasswordChangeDialog*>(&model)) return FillPasswordChange(*change);
+    if (auto* set = dynamic_cast<PasswordSetDialog*>(&model)) return FillPasswordSet(*set);
+    return DialogResult::Cancel;
 }
 
 namespace {
@@ -236,22 +181,6 @@ std::string Connection::FailureReason() const {
     if (auto f = events_.LastFailure()) return ConsoleView::FailureLine(*f);
     const std::string& last = op_.LastMessage();
     return last.empty() ? "the command did not complete" : last;
-}
-
-int Connection::StartIndex() const {
-    const CDeviceSession& s = window_->Session();
-    // An open external-flash window lists its own 16 sectors.
-    if (s.ExternalWindowOpen() || flash_->block == 0) return flash_->startSector;
-    return s.SectorCount(0) + flash_->startSector;
-}
-
-int Connection::CountIndex() const {
-    const CDeviceSession& s = window_->Session();
-    const int left =
-        (s.ExternalWindowOpen() ? kExternalWindowSectors : s.SectorCount(flash_->block)) - flash_->startSector;
-    // The dialogs' count lists end one short of a whole block, which their first entry
-    // ("all", to the end of the block) stands for; a count that reaches the end is that entry.
-    return flash_->count >= left ? 0 : flash_->count;
 }
 
 bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
@@ -401,14 +330,15 @@ bool Connection::NewPassword(int attempt, std::string* password, std::string* re
     return false;
 }
 
-DialogResult Connection::FillPassword(DialogModel& model) {
-    auto& d = static_cast<PasswordVerifyDialog&>(model);
-    if (!CurrentPassword(++passwordAttempts_, &d.password)) return DialogResult::Cancel;
-    if (d.PressOk() != OkOutcome::CloseOk) {
+std::optional<std::string> Connection::GatePassword(int) {
+    std::string password;
+    if (!CurrentPassword(++passwordAttempts_, &password)) return std::nullopt;
+    if (password.size() > kMaxPasswordLength) {
+        WipeString(password);
         events_.Error("the password has at most 31 characters");
-        return DialogResult::Cancel;
+        return std::nullopt;
     }
-    return DialogResult::Ok;
+    return password;
 }
 
 DialogResult Connection::FillPasswordChange(PasswordChangeDialog& d) {
@@ -431,14 +361,15 @@ void Connection::UsePort(uint32_t baud) {
     port.SetBaudRate(baud);
 }
 
-int Connection::CheckRule(int commandId, bool inWindow, bool readsOnly) {
-    return CheckPlan({{"", commandId, inWindow, readsOnly}});
+int Connection::CheckRule(RuledCommand command, bool inWindow, bool readsOnly) {
+    return CheckPlan({{"", command, inWindow, readsOnly}});
 }
 
 int Connection::CheckPlan(const std::vector<PlanStep>& steps) {
     for (const PlanStep& step : steps) {
+        if (!step.command) continue;
         const RuleVerdict v = window_->CommandRule(
-            step.commandId, step.inWindow ? std::optional(ExternalWindowState::Open) : std::nullopt, step.readsOnly);
+            *step.command, step.inWindow ? std::optional(ExternalWindowState::Open) : std::nullopt, step.readsOnly);
         if (!v.allowed) return Refuse(step.label, v.reason);
     }
     return kExitOk;
@@ -572,9 +503,13 @@ int Connection::Connect() {
         events_.Error(buf);
         return kExitUsage;
     }
-    int commandId = command::kDetect11F;
-    if (o_.firmware == "1.1E") commandId = command::kDetect11E;
-    else if (o_.firmware == "unknown") commandId = command::kDetectUnknown;
+    DetectRequest request;
+    if (o_.firmware == "1.1E") request.firmware = LoaderFirmware::V11E;
+    else if (o_.firmware == "unknown") request.firmware = LoaderFirmware::Unknown;
+    request.chipType = chipType_;
+    request.memoryMode = o_.mode == "internal" ? kInternalMemory : kExternalMemory;
+    request.crystal = o_.crystal;
+    request.baud = o_.baud ? o_.baud : best;
     CDeviceSession& session = window_->Session();
     if (!o_.traceWire.empty()) {
         std::string err;
@@ -592,7 +527,7 @@ int Connection::Connect() {
     // text or reset prompt.
     if (const int rc = OpenPortFirst(); rc != kExitOk) return rc;
 
-    window_->Route(commandId);
+    DetectChip(*window_, request);
     // An upgrade from 1.1E that did not finish has ended the session: the command failed, and
     // nothing else may run on it.
     if (!session.upgradeFailure.empty()) {

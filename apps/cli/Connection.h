@@ -1,10 +1,11 @@
 #pragma once
 // What every target command of `tessel` does first: take the port, chip, memory mode, rate and
-// crystal from the options, fill the set-up dialogs with them, and run the detection command
-// of the main window, as an operator of the desktop program would.
+// crystal from the options and detect the chip with them; and what the commands share
+// afterwards: the rule book's verdict on their plan, the passwords, the chip as an event.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,9 +56,11 @@ std::string CheckPasswordText(const std::string& text, const std::string& from);
 
 class Connection;
 
+// The two menus of one-time bits.
+enum class BitMenu { Lock, Remap };
 // An option of the lock or remap menu that the detected chip offers; false after saying
 // which ones it does offer.
-bool CheckMenuOption(int commandId, int option, Connection& link);
+bool CheckMenuOption(BitMenu menu, int option, Connection& link);
 // The lock menus' options, for the help of the options that take one.
 std::string LockOptionsHelp();
 // The option numbers of either lock menu ("1" to "6").
@@ -91,20 +94,20 @@ public:
     // The chip type as a person should read it: "NX31A16 (chosen, not reported by the loader)".
     std::string ModelText() const;
 
-    // The dialogs of the flash commands take their choices from `f` (which must outlive the
+    // The flash commands' sectors and passwords come from `f` (which must outlive the
     // command); checks them against the detected chip first: false after printing why not.
     bool UseFlashOptions(const FlashOptions& f, bool rangeCount);
 
     // Asks the rule book whether the detected chip's state lets the command run (in an
     // external-flash window when `inWindow`); kExitOk, or kExitUsage after saying which rule
     // forbids it. Nothing is sent either way.
-    int CheckRule(int commandId, bool inWindow, bool readsOnly = false);
+    int CheckRule(RuledCommand command, bool inWindow, bool readsOnly = false);
 
     // One step of a command's plan: what the command line calls it ("" for the command
     // itself, "--run", "--lock 4") and the window command that does it.
     struct PlanStep {
         std::string label;
-        int commandId = 0;
+        std::optional<RuledCommand> command;  // none: the rule book has no row for it
         bool inWindow = false;
         bool readsOnly = false;  // this use changes nothing on the chip
     };
@@ -113,12 +116,6 @@ public:
     int CheckPlan(const std::vector<PlanStep>& steps);
     // A refusal by a guard once the chip is known: said, and kExitUsage.
     int Refuse(const std::string& step, const std::string& why);
-
-    // Answers the dialogs the standard filling does not know (unset: they are cancelled).
-    std::function<DialogResult(DialogModel&)> customFill;
-
-    // The option the lock and remap menus are answered with.
-    void UseMenuOption(int option) { menuOption_ = option; }
 
     MainDialog& Window() { return *window_; }
     TerminalOperator& Op() { return op_; }
@@ -139,15 +136,11 @@ private:
                           std::string* out) const;
     bool CurrentPassword(int attempt, std::string* out);
     bool NewPassword(int attempt, std::string* password, std::string* retype);
-    DialogResult FillPassword(DialogModel& model);
+    std::optional<std::string> GatePassword(int attempt);
     DialogResult FillPasswordChange(PasswordChangeDialog& d);
     DialogResult FillPasswordSet(PasswordSetDialog& d);
-    int StartIndex() const;
-    int CountIndex() const;
     bool PickPort();
     int OpenPortFirst();
-
-    void AdviseOnReset(const std::string& message);
 
     ConnectOptions o_;
     EventStream& events_;
@@ -158,7 +151,6 @@ private:
     std::unique_ptr<MainDialog> window_;
     const FlashOptions* flash_ = nullptr;
     int passwordAttempts_ = 0;
-    int menuOption_ = -1;
     std::string openError_;
 };
 

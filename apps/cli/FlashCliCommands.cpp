@@ -20,12 +20,31 @@
 #include "platform/SafeFile.h"
 #include "ui/MemoryView.h"
 #include "device/CommandChecks.h"
+#include "ui/CommandApi.h"
 #include "ui/FlashCommands.h"
 #include "ui/UpgradeCommands.h"
 
 namespace tessel::cli {
 
 namespace {
+
+// The flash commands of the command line.
+enum class Verb { Read, Save, Download, Compare, SectorErase, ChipErase, UpgradeInternal, UpgradeExternal };
+
+// The rule book's row for each; writing the board's own loader has none of its own.
+std::optional<RuledCommand> RuleOf(Verb verb) {
+    switch (verb) {
+        case Verb::Read: return RuledCommand::Read;
+        case Verb::Save: return RuledCommand::Save;
+        case Verb::Download: return RuledCommand::Download;
+        case Verb::Compare: return RuledCommand::Compare;
+        case Verb::SectorErase: return RuledCommand::SectorErase;
+        case Verb::ChipErase: return RuledCommand::ChipErase;
+        case Verb::UpgradeInternal: return RuledCommand::UpgradeInternalBsl;
+        case Verb::UpgradeExternal: return std::nullopt;
+    }
+    return std::nullopt;
+}
 
 // Where the options point: the first address, the sector size and the sectors in reach.
 struct Place {
@@ -70,19 +89,31 @@ std::string Printf(const char* fmt, auto... args) {
 // Opens the window the options name; false once the reason has been said.
 bool EnterWindow(const FlashRun& r, Connection& link) {
     if (r.external.empty()) return true;
-    MainDialog& w = link.Window();
-    return w.RunCommand(r.external == "high" ? command::kExternalHigh : command::kExternalLow);
+    return OpenExternalWindow(link.Window(), r.external == "high").Ok();
 }
 
 // The command line opened the window, so it leaves it again without asking.
 bool LeaveWindow(const FlashRun& r, Connection& link) {
     if (r.external.empty() || !link.Window().Session().ExternalWindowOpen()) return true;
-    const bool assumed = link.Op().assumeYes;
-    link.Op().assumeYes = true;
-    MainDialog& w = link.Window();
-    const bool ok = w.RunCommand(command::kBackToMcu);
-    link.Op().assumeYes = assumed;
-    return ok;
+    return LeaveExternalWindow(link.Window()).Ok();
+}
+
+// The request the options make, and the command run with it.
+bool RunVerb(Verb verb, const FlashRun& r, MainDialog& w) {
+    const SectorRange range{r.flash.block, r.flash.startSector, r.flash.count};
+    const ImageRequest image{r.flash.file, ImageFormatFromName(r.flash.format), r.flash.block, r.flash.startSector,
+                             r.flash.changedOnly};
+    switch (verb) {
+        case Verb::Read: return ReadSectors(w, range).Ok();
+        case Verb::Save: return SaveSectors(w, SaveRequest{range, r.flash.file, r.flash.text}).Ok();
+        case Verb::Download: return DownloadImage(w, image).Ok();
+        case Verb::Compare: return CompareImage(w, image).Ok();
+        case Verb::SectorErase: return EraseSectorRange(w, range).Ok();
+        case Verb::ChipErase: return EraseWholeChip(w).Ok();
+        case Verb::UpgradeInternal: return UpgradeLoader(w, image).Ok();
+        case Verb::UpgradeExternal: return WriteExternalLoader(w).Ok();
+    }
+    return false;
 }
 
 Place PlaceOf(const FlashRun& r, const CDeviceSession& s) {
@@ -161,22 +192,22 @@ int CountNotBlank(const MemoryView& view, int first, int count) {
 }
 
 // The command's name as the command line spells it.
-std::string CommandWord(int commandId) {
-    switch (commandId) {
-        case command::kDownload: return "download";
-        case command::kCompare: return "compare";
-        case command::kRead: return "read";
-        case command::kSectorErase:
-        case command::kChipErase: return "erase";
-        case command::kSave: return "save";
-        case command::kUpgradeInternalBsl: return "upgrade-bsl";
-        case command::kUpgradeExternalBsl: return "external-bsl";
-        default: return "the command";
+std::string CommandWord(Verb verb) {
+    switch (verb) {
+        case Verb::Download: return "download";
+        case Verb::Compare: return "compare";
+        case Verb::Read: return "read";
+        case Verb::SectorErase:
+        case Verb::ChipErase: return "erase";
+        case Verb::Save: return "save";
+        case Verb::UpgradeInternal: return "upgrade-bsl";
+        case Verb::UpgradeExternal: return "external-bsl";
     }
+    return "the command";
 }
 
 // The one line that ends the command: its own outcome, with the figures that matter.
-void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, CommandResult& res) {
+void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandResult& res) {
     const EventStream& ev = link.Events();
     const CDeviceSession& s = link.Window().Session();
     const Place p = PlaceOf(r, s);
@@ -187,8 +218,8 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
     // The sectors a read, erase or save was asked for, cut at the block's end as the command cuts them.
     const int count = r.flash.count == 0 || r.flash.count > p.sectorsLeft ? p.sectorsLeft : r.flash.count;
     const std::string soFar = DoneSoFar(ev).empty() ? "" : " (" + DoneSoFar(ev) + ")";
-    switch (commandId) {
-        case command::kDownload: {
+    switch (verb) {
+        case Verb::Download: {
             res.command = "download";
             const std::string range = FileRange(r, p, res);
             const long long sectors = r.touchedSectors;
@@ -210,7 +241,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             }
             break;
         }
-        case command::kCompare: {
+        case Verb::Compare: {
             res.command = "compare";
             const std::string range = FileRange(r, p, res);
             res.fields["bytes"] = r.definedBytes;
@@ -224,7 +255,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             }
             break;
         }
-        case command::kRead: {
+        case Verb::Read: {
             res.command = "read";
             res.fields["sectors"] = count;
             res.fields["bytes"] = static_cast<long long>(count) * p.sectorSize;
@@ -239,7 +270,7 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             }
             break;
         }
-        case command::kSectorErase: {
+        case Verb::SectorErase: {
             res.command = "erase";
             res.fields["sectors"] = count;
             res.fields["end"] = p.address + static_cast<uint32_t>(count) * p.sectorSize - 1;
@@ -250,14 +281,14 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             else res.summary = "erase failed: " + Why(link) + soFar;
             break;
         }
-        case command::kChipErase:
+        case Verb::ChipErase:
             res.command = "erase";
             res.fields["chip_erase"] = true;
             if (ok) res.summary = "erased the whole chip";
             else if (declined) res.summary = "chip erase declined: nothing was erased";
             else res.summary = "chip erase failed: " + Why(link);
             break;
-        case command::kSave: {
+        case Verb::Save: {
             res.command = "save";
             res.fields["sectors"] = count;
             res.fields["bytes"] = static_cast<long long>(count) * p.sectorSize;
@@ -267,13 +298,13 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
             else res.summary = "save to " + file + " failed: " + Why(link);
             break;
         }
-        case command::kUpgradeInternalBsl:
+        case Verb::UpgradeInternal:
             res.command = "upgrade-bsl";
             if (ok) res.summary = "boot loader replaced with " + file;
             else if (declined) res.summary = "boot loader upgrade declined: the loader was not touched";
             else res.summary = "boot loader upgrade from " + file + " failed: " + Why(link);
             break;
-        case command::kUpgradeExternalBsl:
+        case Verb::UpgradeExternal:
             res.command = "external-bsl";
             if (ok) res.summary = "external boot loader written into the low window's first sector";
             else if (declined) res.summary = "external boot loader not written: declined";
@@ -286,11 +317,11 @@ void Describe(const FlashRun& r, int commandId, Connection& link, bool ok, Comma
 
 // Refuses, before the target is touched, what can be judged from the options and the file:
 // kExitOk, or the exit code after saying why.
-int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
+int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, Verb verb, bool rangeCount,
                           LoadedImage* image) {
-    const bool upgrade = commandId == command::kUpgradeInternalBsl;
+    const bool upgrade = verb == Verb::UpgradeInternal;
     image->path = r.flash.file;
-    if (commandId == command::kDownload || commandId == command::kCompare || upgrade) {
+    if (verb == Verb::Download || verb == Verb::Compare || upgrade) {
         // A file that cannot be used is refused before the target is even touched; the result
         // line gives the cause, once.
         ImageData data;
@@ -346,30 +377,28 @@ long long TouchedSectors(const LoadedImage& image, const CDeviceSession& s, cons
 }
 
 // Every step the command will take, in order, as the rule book knows them.
-std::vector<Connection::PlanStep> PlanOf(const FlashRun& r, int commandId) {
+std::vector<Connection::PlanStep> PlanOf(const FlashRun& r, Verb verb) {
     const bool window = !r.external.empty();
     std::vector<Connection::PlanStep> plan;
-    if (window)
-        plan.push_back({"--external " + r.external, r.external == "high" ? command::kExternalHigh : command::kExternalLow,
-                        false});
-    plan.push_back({"", commandId, window});
-    if (r.verify) plan.push_back({"--verify", command::kCompare, window});
-    if (r.lockOption) plan.push_back({"--lock " + std::to_string(r.lockOption), command::kLockChip, false});
-    if (r.run) plan.push_back({"--run", command::kExecuteUserCode, false});
+    if (window) plan.push_back({"--external " + r.external, RuledCommand::ExternalFlash, false});
+    plan.push_back({"", RuleOf(verb), window});
+    if (r.verify) plan.push_back({"--verify", RuledCommand::Compare, window});
+    if (r.lockOption) plan.push_back({"--lock " + std::to_string(r.lockOption), RuledCommand::LockChip, false});
+    if (r.run) plan.push_back({"--run", RuledCommand::ExecuteUserCode, false});
     return plan;
 }
 
 // The loader's own area, when an erase or a download outside a window would reach it.
-std::string LoaderAreaReached(const FlashRun& r, int commandId, const CDeviceSession& s, const LoadedImage& image) {
+std::string LoaderAreaReached(const FlashRun& r, Verb verb, const CDeviceSession& s, const LoadedImage& image) {
     if (!r.external.empty()) return "";
     const uint32_t address = static_cast<uint32_t>(s.SectorAddress(r.flash.block, r.flash.startSector));
-    if (commandId == command::kSectorErase) {
+    if (verb == Verb::SectorErase) {
         const int left = s.SectorCount(r.flash.block) - r.flash.startSector;
         const int count = r.flash.count == 0 || r.flash.count > left ? left : r.flash.count;
         return LoaderAreaOverlap(s.chipType, r.flash.block, address,
                                  static_cast<uint64_t>(count) * static_cast<uint64_t>(s.SectorSize(r.flash.block)));
     }
-    if (commandId == command::kDownload) {
+    if (verb == Verb::Download) {
         if (s.memoryMode != kInternalMemory) return ImageLoaderAreaOverlap(s, image, r.flash.block, address);
         return LoaderAreaOverlap(s.chipType, r.flash.block, address, image.bytes.size());
     }
@@ -379,48 +408,48 @@ std::string LoaderAreaReached(const FlashRun& r, int commandId, const CDeviceSes
 // A chip taken for a larger one would have its block 0 erased before the first address it
 // lacks refused the erase: the last address a download or erase of block 0 reaches is read
 // first, and a chip that stays silent there is refused. Empty when it answered.
-std::string LastAddressSilent(const FlashRun& r, int commandId, Connection& link, const LoadedImage& image) {
+std::string LastAddressSilent(const FlashRun& r, Verb verb, Connection& link, const LoadedImage& image) {
     CDeviceSession& s = link.Window().Session();
     if (!r.external.empty() || r.flash.block != 0) return "";
     uint64_t length = 0;
-    if (commandId == command::kDownload) {
+    if (verb == Verb::Download) {
         length = image.bytes.size();
-    } else if (commandId == command::kSectorErase) {
+    } else if (verb == Verb::SectorErase) {
         const int left = s.SectorCount(0) - r.flash.startSector;
         const int count = r.flash.count == 0 || r.flash.count > left ? left : r.flash.count;
         length = static_cast<uint64_t>(count) * static_cast<uint64_t>(s.SectorSize(0));
     }
     LinkContext probe{s, link.Window(), nullptr};
     const std::string why = Block0ReachSilence(probe, static_cast<uint32_t>(s.SectorAddress(0, r.flash.startSector)),
-                                               length, CommandWord(commandId));
+                                               length, CommandWord(verb));
     return why.empty() ? why : why + " (check --chip)";
 }
 
 // Detects the target, fills the dialogs from the options and routes the command as the
 // window's button would; the exit code says how it went. `r.connect` names the board.
-int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int commandId, bool rangeCount,
+int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb, bool rangeCount,
                 void (*after)(FlashRun&, Connection&) = nullptr) {
     LoadedImage image;
     r.place.reset();
-    if (const int rc = CheckBeforeConnecting(r, events, res, commandId, rangeCount, &image); rc != kExitOk)
+    if (const int rc = CheckBeforeConnecting(r, events, res, verb, rangeCount, &image); rc != kExitOk)
         return rc;
     Connection link(r.connect, events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, rangeCount && r.external.empty())) return kExitUsage;
     // The whole plan is checked against the chip's state before the first byte: a step that
     // may not run stops the command before any other step has changed the chip.
-    if (const int rc = link.CheckPlan(PlanOf(r, commandId)); rc != kExitOk) return rc;
+    if (const int rc = link.CheckPlan(PlanOf(r, verb)); rc != kExitOk) return rc;
     CDeviceSession& session = link.Window().Session();
-    if (commandId == command::kUpgradeInternalBsl) {
+    if (verb == Verb::UpgradeInternal) {
         const uint32_t address = static_cast<uint32_t>(session.SectorAddress(r.flash.block, r.flash.startSector));
         if (const std::string why = CheckNewLoader(session, r.flash.block, address, image); !why.empty()) {
             events.Error(why);
             return kExitUsage;
         }
     }
-    if (const std::string area = LoaderAreaReached(r, commandId, session, image); !area.empty())
+    if (const std::string area = LoaderAreaReached(r, verb, session, image); !area.empty())
         return link.Refuse("", LoaderAreaRefusal(area));
-    if (commandId == command::kDownload) {
+    if (verb == Verb::Download) {
         const bool window = !r.external.empty();
         const uint32_t address = window ? static_cast<uint32_t>(r.flash.startSector) * kExternalSectorSize
                                         : static_cast<uint32_t>(session.SectorAddress(r.flash.block, r.flash.startSector));
@@ -431,19 +460,19 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     }
     // The lock option of a one-pass download is checked against the chip before anything
     // is written.
-    if (r.lockOption && !CheckMenuOption(command::kLockChip, r.lockOption, link)) return kExitUsage;
+    if (r.lockOption && !CheckMenuOption(BitMenu::Lock, r.lockOption, link)) return kExitUsage;
     // The last guard reads the chip; every check above needed nothing from the wire.
-    if (const std::string silent = LastAddressSilent(r, commandId, link, image); !silent.empty())
+    if (const std::string silent = LastAddressSilent(r, verb, link, image); !silent.empty())
         return link.Refuse("", silent);
     if (std::string why; r.beforeWrite && !r.beforeWrite(&why)) {
-        res.summary = CommandWord(commandId) + ": nothing was done: " + why;
+        res.summary = CommandWord(verb) + ": nothing was done: " + why;
         res.fields["reason"] = why;
         return kExitFailed;
     }
     if (!EnterWindow(r, link)) {
         // An opening that changed block 0 before it failed says itself what it left where.
         const std::string& leftBehind = link.Window().Result();
-        res.summary = CommandWord(commandId) +
+        res.summary = CommandWord(verb) +
                       (leftBehind.empty() ? ": nothing was done, the external flash's " + r.external +
                                                 " window could not be opened: " + link.FailureReason()
                                           : ": " + leftBehind);
@@ -452,11 +481,11 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     r.place = PlaceOf(r, session);
     r.touchedSectors = TouchedSectors(image, session, r, *r.place);
     MainDialog& w = link.Window();
-    bool ok = w.RunCommand(commandId);
+    bool ok = RunVerb(verb, r, w);
     // After a stop only the recovery runs: the window is still left below.
     if (InterruptSignal() != 0) ok = false;
     if (ok && r.flash.changedOnly) r.changedCounts = events.CommandStatus();
-    if (ok && r.verify) ok = w.RunCommand(command::kCompare);
+    if (ok && r.verify) ok = RunVerb(Verb::Compare, r, w);
     if (ok && after) after(r, link);
     const std::string commandStatus = w.Field(ChipField::IapStatus);
     const bool left = LeaveWindow(r, link);
@@ -464,11 +493,10 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
     const std::string leftBehind = left ? std::string() : w.Result();
     ok = left && ok;
     if (!commandStatus.empty()) w.SetIapStatus(commandStatus);
-    Describe(r, commandId, link, ok, res);
+    Describe(r, verb, link, ok, res);
     if (!leftBehind.empty()) res.summary += "; " + leftBehind;
     if (ok && r.lockOption && InterruptSignal() == 0) {
-        link.UseMenuOption(r.lockOption);
-        if (!w.RunCommand(command::kLockChip)) {
+        if (!ProgramLock(w, r.lockOption).Ok()) {
             ok = false;
             res.summary = Printf("downloaded %s and verified it, but lock option %d was not set: %s",
                                  r.flash.file.c_str(), r.lockOption, link.FailureReason().c_str());
@@ -479,7 +507,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, int comman
         }
     }
     if (ok && r.run && InterruptSignal() == 0) {
-        if (!w.RunCommand(command::kExecuteUserCode)) {
+        if (!RunUserProgram(w).Ok()) {
             ok = false;
             res.summary = "downloaded " + r.flash.file + (r.lockOption ? " and locked the chip" : "") +
                           ", but the user code was not started: " + link.FailureReason();
@@ -560,22 +588,22 @@ int Convert(const std::string& in, const std::string& out, const std::string& fo
 }
 
 // The command on every board the ports name, each with its own copy of the options.
-int RunOnBoards(const std::shared_ptr<FlashRun>& r, RunState& state, int commandId, bool rangeCount,
+int RunOnBoards(const std::shared_ptr<FlashRun>& r, RunState& state, Verb verb, bool rangeCount,
                 bool changesChip) {
     const std::string change = changesChip ? kEraseAndProgram : "";
     return RunOnPorts(state, r->ports, change,
-                      [r, commandId, rangeCount](const ConnectOptions& o, EventStream& events, CommandResult& res) {
+                      [r, verb, rangeCount](const ConnectOptions& o, EventStream& events, CommandResult& res) {
                           FlashRun board = *r;
                           board.connect = o;
-                          return RunOnTarget(board, events, res, commandId, rangeCount);
+                          return RunOnTarget(board, events, res, verb, rangeCount);
                       });
 }
 
 // The commands on one board only: the options as given.
-int RunOne(FlashRun& r, RunState& state, int commandId, bool rangeCount,
+int RunOne(FlashRun& r, RunState& state, Verb verb, bool rangeCount,
            void (*after)(FlashRun&, Connection&) = nullptr) {
     r.connect = state.connect;
-    return RunOnTarget(r, state.events, state.result, commandId, rangeCount, after);
+    return RunOnTarget(r, state.events, state.result, verb, rangeCount, after);
 }
 
 }  // namespace
@@ -601,7 +629,7 @@ int RunBoardDownload(const BoardDownload& d, const ConnectOptions& o, EventStrea
     r.run = d.run;
     r.lockOption = d.lockOption;
     r.beforeWrite = d.beforeWrite;
-    return RunOnTarget(r, events, res, command::kDownload, false);
+    return RunOnTarget(r, events, res, Verb::Download, false);
 }
 
 void AddFlashCommands(CLI::App& app, RunState& state) {
@@ -626,7 +654,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd =
             Add(app, state, "read", "Read sectors into the memory view and show their status", *r, true, true);
         cmd->add_flag("--dump", r->dump, "Also print the hex dump of the sectors read");
-        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kRead, true, PrintRead); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, Verb::Read, true, PrintRead); });
     }
     {
         auto r = std::make_shared<FlashRun>();
@@ -652,7 +680,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                 state.exitCode = kExitUsage;
                 return;
             }
-            state.exitCode = RunOnBoards(r, state, command::kDownload, false, true);
+            state.exitCode = RunOnBoards(r, state, Verb::Download, false, true);
         });
     }
     {
@@ -662,7 +690,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             "Write the demonstration board's own boot loader into the first sector of the "
                             "external flash's low window (the rest of that sector is kept)",
                             *r, false);
-        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kUpgradeExternalBsl, false); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, Verb::UpgradeExternal, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
@@ -674,7 +702,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             *r, false);
         cmd->add_option("file", r->flash.file, "The new boot loader: Intel HEX or binary")->required();
         AddFormatOption(cmd, r->flash);
-        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kUpgradeInternalBsl, false); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, Verb::UpgradeInternal, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
@@ -682,7 +710,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
             Add(app, state, "compare", "Compare a HEX or binary file with the flash", *r, false, true, true);
         cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
         AddFormatOption(cmd, r->flash);
-        cmd->callback([r, &state] { state.exitCode = RunOnBoards(r, state, command::kCompare, false, false); });
+        cmd->callback([r, &state] { state.exitCode = RunOnBoards(r, state, Verb::Compare, false, false); });
     }
     {
         auto r = std::make_shared<FlashRun>();
@@ -690,7 +718,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
             Add(app, state, "erase", "Erase sectors, or the whole chip with --chip-erase", *r, true, true, true);
         cmd->add_flag("--chip-erase", r->chipErase, "Erase the whole chip (the chip is detected again afterwards)");
         cmd->callback([r, &state] {
-            state.exitCode = RunOnBoards(r, state, r->chipErase ? command::kChipErase : command::kSectorErase,
+            state.exitCode = RunOnBoards(r, state, r->chipErase ? Verb::ChipErase : Verb::SectorErase,
                                          !r->chipErase, true);
         });
     }
@@ -702,7 +730,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             *r, true, true);
         cmd->add_option("file", r->flash.file, "Output file")->required();
         cmd->add_flag("--text", r->flash.text, "Write the hex-dump text");
-        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, command::kSave, true); });
+        cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, Verb::Save, true); });
     }
 }
 

@@ -8,6 +8,7 @@
 #include "Gang.h"
 #include "calc/BaudCalc.h"
 #include "device/CDeviceSession.h"
+#include "ui/CommandApi.h"
 #include "ui/OperatorCommands.h"
 
 namespace tessel::cli {
@@ -33,7 +34,7 @@ int Edit(EditRun& r, RunState& state) {
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     // Showing bytes changes nothing: only a rewrite needs the chip type named. (A wrong type
     // can only move the end of block 0 that the shown bytes are cut at.)
-    if (const int rc = link.CheckRule(command::kEditBlock0, false, r.bytes.empty()); rc != kExitOk) return rc;
+    if (const int rc = link.CheckRule(RuledCommand::ByteEdit, false, r.bytes.empty()); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     // Where the bytes go is known once the chip is: outside block 0 is a refusal, not a
     // failure of the command.
@@ -49,29 +50,16 @@ int Edit(EditRun& r, RunState& state) {
             return link.Refuse("", why);
         }
     }
-    bool ok = false;
-    bool changed = false;
-    std::string shown;
-    link.customFill = [&](DialogModel& m) {
-        auto* d = dynamic_cast<ByteEditDialog*>(&m);
-        if (!d) return DialogResult::Cancel;
-        d->addressText = r.address;
-        std::string data;
-        for (const std::string& b : r.bytes) data += (data.empty() ? "" : " ") + b;
-        d->newData = data;
-        ok = data.empty() ? d->OnDisplayData() : d->OnReplaceData();
-        if (ok) {
-            shown = d->shownData;
-            link.Events().Output(r.address + ": " + shown);
-        }
-        changed = d->chipChanged;
-        return DialogResult::Ok;
-    };
-    MainDialog& w = link.Window();
-    const bool ran = w.RunCommand(command::kEditBlock0);
+    EditRequest request{r.address, {}};
+    for (const std::string& b : r.bytes) request.data += (request.data.empty() ? "" : " ") + b;
+    const EditResult edit = EditBlock0(link.Window(), request);
+    const bool ok = edit.Ok();
+    const bool changed = edit.chipChanged;
+    const std::string& shown = edit.shown;
+    if (ok) link.Events().Output(r.address + ": " + shown);
     const size_t count = r.bytes.empty() ? (shown.size() + 1) / 3 : r.bytes.size();
     res.fields["bytes"] = count;
-    if (ok && ran)
+    if (ok)
         res.summary = (r.bytes.empty() ? "edit: read " : "edit: wrote ") + std::to_string(count) + " byte" +
                       (count == 1 ? "" : "s") + " at " + r.address + "h of block 0";
     else
@@ -79,7 +67,7 @@ int Edit(EditRun& r, RunState& state) {
                                   : changed        ? "edit: block 0 was rewritten but the new bytes were not confirmed"
                                                    : "edit: block 0 was not changed") +
                       (link.Op().LastMessage().empty() ? "" : ": " + link.Op().LastMessage());
-    return ok && ran ? kExitOk : kExitFailed;
+    return ok ? kExitOk : kExitFailed;
 }
 
 int Run(RunState& state) {
@@ -87,9 +75,8 @@ int Run(RunState& state) {
     res.command = "run";
     Connection link(state.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
-    if (const int rc = link.CheckRule(command::kExecuteUserCode, false); rc != kExitOk) return rc;
-    MainDialog& w = link.Window();
-    const bool ok = w.RunCommand(command::kExecuteUserCode);
+    if (const int rc = link.CheckRule(RuledCommand::ExecuteUserCode, false); rc != kExitOk) return rc;
+    const bool ok = RunUserProgram(link.Window()).Ok();
     res.summary = ok ? "user code started; the loader answers again after a reset"
                      : "user code not started: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
@@ -106,9 +93,9 @@ int Monitor(MonitorRun& r, RunState& state) {
     res.command = "monitor";
     Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
-    if (const int rc = link.CheckRule(command::kDownloadMonitra, false); rc != kExitOk) return rc;
+    if (const int rc = link.CheckRule(RuledCommand::DownloadMonitor, false); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
-    if (!link.Window().RunCommand(command::kDownloadMonitra)) {
+    if (!LoadMonitor(link.Window()).Ok()) {
         res.summary = "monitor not written: " + link.FailureReason();
         return kExitFailed;
     }
@@ -133,7 +120,7 @@ int CableTest(const ConnectOptions& given, EventStream& events, CommandResult& r
     Connection link(o, events);
     link.UsePort(o.baud);
     MainDialog& w = link.Window();
-    if (w.RunCommand(command::kSerialTest)) {
+    if (TestCable(w).Ok()) {
         res.summary = "cable test passed: the three bytes came back on " + o.port;
         return kExitOk;
     }

@@ -7,6 +7,7 @@
 #include "Commands.h"
 #include "Connection.h"
 #include "device/CDeviceSession.h"
+#include "device/ChipCatalogue.h"
 #include "protocol/Password.h"
 #include "ui/FlashDialogs.h"
 
@@ -69,23 +70,23 @@ int CheckNewPasswordSource(const FlashOptions& f, EventStream& events) {
     return kExitOk;
 }
 
-int RunPassword(PasswordRun& r, RunState& state, int commandId) {
+int RunPassword(PasswordRun& r, RunState& state, bool change) {
     r.connect = state.connect;
     CommandResult& res = state.result;
-    const bool change = commandId == command::kChangePassword;
     res.command = change ? "password change" : "password set";
     if (const int rc = CheckNewPasswordSource(r.flash, state.events); rc != kExitOk) return rc;
     Connection link(r.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
-    if (const int rc = link.CheckRule(commandId, false); rc != kExitOk) return rc;
-    const int type = link.Window().Session().chipType;
-    if (r.flash.lockOption && type != 1 && type != 2) {
+    if (const int rc = link.CheckRule(change ? RuledCommand::ChangePassword : RuledCommand::SetResetPassword, false);
+        rc != kExitOk)
+        return rc;
+    if (r.flash.lockOption && link.Window().Session().Family() != ChipFamily::A) {
         state.events.Error("--lock is for the A-type chips (NX31A16, NX31A32) only");
         return kExitUsage;
     }
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     MainDialog& w = link.Window();
-    const bool ok = w.RunCommand(commandId);
+    const bool ok = (change ? ChangePassword(w) : SetPassword(w)).Ok();
     const std::string what = r.flash.noNewPassword ? "password removed" : change ? "password changed" : "password set";
     if (ok) res.summary = what + (change ? "; block 0 kept" : "; block 0 erased");
     else if (state.events.Declined() && state.events.Phases().empty()) res.summary = res.command + " declined: nothing was changed";
@@ -117,7 +118,7 @@ void AddPasswordCommands(CLI::App& app, RunState& state) {
         AddCommonOptions(cmd, state, true);
         AddPasswordOptions(cmd, r->flash);
         AddNewPasswordOptions(cmd, r->flash);
-        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, state, command::kChangePassword); });
+        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, state, true); });
     }
     {
         auto r = std::make_shared<PasswordRun>();
@@ -128,7 +129,7 @@ void AddPasswordCommands(CLI::App& app, RunState& state) {
         AddNewPasswordOptions(cmd, r->flash);
         cmd->add_flag("--lock", r->flash.lockOption,
                       "Also program the level-3 soft lock L3 Soft Lock Block 0, 1 (PROG-SB2) (A-type chips)");
-        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, state, command::kSetResetPassword); });
+        cmd->callback([r, &state] { state.exitCode = RunPassword(*r, state, false); });
     }
 }
 

@@ -17,10 +17,15 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 void TerminalOperator::ShowMessage(const std::string& text) {
-    // A prompt to reset the board is an instruction, never the reason a command failed.
-    if (text.rfind("Click on OK then Reset MCU", 0) != 0) last_ = Trimmed(text);
+    last_ = Trimmed(text);
     events_.Message(text);
-    if (afterMessage) afterMessage(text);
+}
+
+void TerminalOperator::PromptReset(const std::string&, unsigned waitMs) {
+    const int seconds = static_cast<int>(waitMs / 1000);
+    events_.Notice("reset the board now (it must start in its boot loader); waiting up to " + std::to_string(seconds) +
+                       " s for its loader",
+                   seconds);
 }
 
 bool TerminalOperator::AskYesNo(const std::string& text) {

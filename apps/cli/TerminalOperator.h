@@ -19,21 +19,21 @@ public:
     bool verbose = false;  // debug traces to stderr
     // Fills a dialog model from the command line; unset: every dialog is cancelled.
     std::function<DialogResult(DialogModel&)> fillDialog;
-    // Called after a message has been reported, so that the command line can add its advice.
-    std::function<void(const std::string&)> afterMessage;
     // False when several boards share the terminal: their questions would interleave, so
     // nothing is asked there.
     bool mayAsk = true;
 
     void ShowMessage(const std::string& text) override;
+    // The window's box asks for a click a terminal does not have: the command line says what
+    // to do instead, and how long the wait is.
+    void PromptReset(const std::string& text, unsigned waitMs) override;
     // A notice: not the command's failure, and shown without -v.
     void ShowNote(const std::string& text) override { events_.Notice(text); }
     bool AskYesNo(const std::string& text) override;
     DialogResult RunDialog(DialogModel& model) override;
     void DebugTrace(const std::string& line) override;
 
-    // The last message shown since the command itself began, for the result line: the
-    // detection's own texts never pass for a command's failure.
+    // The last message shown since the command itself began, for the result line.
     const std::string& LastMessage() const { return last_; }
     void ForgetLastMessage() { last_.clear(); }
 

@@ -293,10 +293,4 @@ std::string LoaderAreaOverlap(int chipType, int block, uint32_t address, uint64_
     return buf;
 }
 
-bool CommandAllowed(RuledCommand command, const RuleState& state, Operator& op) {
-    const RuleVerdict v = CheckCommandRule(command, state);
-    if (!v.allowed) op.ShowMessage(v.reason);
-    return v.allowed;
-}
-
 }  // namespace tessel

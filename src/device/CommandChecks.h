@@ -168,7 +168,4 @@ bool ChangesChip(RuledCommand command);
 // either memory mode: a loader that does not protect itself would be erased.
 std::string LoaderAreaOverlap(int chipType, int block, uint32_t address, uint64_t length);
 
-// Asks the rule book and, when the command may not run, shows the reason through `op`.
-bool CommandAllowed(RuledCommand command, const RuleState& state, Operator& op);
-
 }  // namespace tessel

@@ -47,6 +47,10 @@ struct FlashSelection {
 // as its first entry. A start past block 1's end gives a count of 0.
 FlashSelection MapFlashSelection(const CDeviceSession& s, int startIndex, int countIndex);
 
+// The same from a block and its sector numbers, as a request names them: `count` 0 (or one
+// that runs past the block) reaches the end of the block.
+FlashSelection SelectFlashSectors(const CDeviceSession& s, int block, int firstSector, int count);
+
 // A selection in the open external-flash window. The address is within the 64 KB window
 // (startIndex * 4096, 0 to 15 in the high window too, although its list shows 16 to 31);
 // count 0 means 16. With cutToWindow (Read, Save) first + count is cut to 16; Sector Erase

@@ -42,6 +42,14 @@ public:
     // quieter place for it.
     virtual void ShowNote(const std::string& text) { ShowMessage(text); }
 
+    // The board must be reset into its boot loader now; the loader is waited for up to
+    // `waitMs` afterwards. The window's box says it in its own words, with an OK to click
+    // before the wait begins.
+    virtual void PromptReset(const std::string& text, unsigned waitMs) {
+        (void)waitMs;
+        ShowMessage(text);
+    }
+
     // A Yes/No question whose default answer is No; true only for an explicit Yes.
     virtual bool AskYesNo(const std::string& text) = 0;
 

@@ -225,7 +225,7 @@ void Detect11F(DetectionContext& c) {
     CDeviceSession& s = c.session;
     s.RefreshGeometry();
     if (s.port.IsLinkUp()) return;
-    c.op.ShowMessage(kResetFor11F);
+    c.op.PromptReset(kResetFor11F, kBaudDetectLimitMs);
     if (!OpenForDetection(c)) return;
     if (s.memoryMode == kInternalMemory) s.port.SetLinesInternalMode();
     else s.port.SetLinesExternalMode();
@@ -241,7 +241,7 @@ void Detect11F(DetectionContext& c) {
                       " baud, beyond its documented list; trying " + std::to_string(listed) +
                       " baud, the best rate of that list for " + crystal + " MHz.");
         s.port.SetBaudRate(listed);
-        c.op.ShowMessage(kResetFor11F);
+        c.op.PromptReset(kResetFor11F, kBaudDetectLimitMs);
         if (!OpenForDetection(c)) return;
         if (s.memoryMode == kInternalMemory) s.port.SetLinesInternalMode();
         else s.port.SetLinesExternalMode();
@@ -275,7 +275,8 @@ void DetectUnknown(DetectionContext& c) {
         c.op.ShowMessage("ChipType had been detected earlier.");
         return;
     }
-    c.op.ShowMessage("Click on OK then Reset MCU\nto Detect Baud & Chip\n(We will detect MCU:FW 1.1F first.)");
+    c.op.PromptReset("Click on OK then Reset MCU\nto Detect Baud & Chip\n(We will detect MCU:FW 1.1F first.)",
+                     kUnknownBaudDetectLimitMs);
     if (!OpenForDetection(c)) return;
     s.port.SetLinesInternalMode();
     c.view.setProgressLabel("Reset MCU, then wait for detecting Firmware 1.1F...");
@@ -381,7 +382,8 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         // The operator thread has the line to itself while it resets the target; the worker
         // stays parked and reads nothing, so neither side takes the other's bytes.
         LinkWorker::PortLease lease(*c.worker);
-        c.op.ShowMessage("Click on OK then Reset MCU\nto Auto Detect Chip Type\n(MCU:Fw v1.1E-Int. Mode)");
+        c.op.PromptReset("Click on OK then Reset MCU\nto Auto Detect Chip Type\n(MCU:Fw v1.1E-Int. Mode)",
+                         kResetWait11EMs);
         if (menuVariant) {
             if (s.port.Open() != 0) {
                 c.op.ShowMessage("Failed to set up RS232 connection with Target Board!!!");

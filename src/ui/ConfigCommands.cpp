@@ -1,11 +1,13 @@
 #include "ui/ConfigCommands.h"
 
 #include <memory>
+#include <optional>
 
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
+#include "ui/CommandApi.h"
 #include "ui/MainDialog.h"
 
 namespace tessel {
@@ -103,10 +105,17 @@ public:
         w_.Route(command::kDetectBaudAndChip);
     }
 
-    bool LockChip() {
+    // The menu's answer, or the option a request gives: a request for an option the menu does
+    // not offer this chip is no answer at all.
+    bool Choose(OptionMenuDialog& menu, std::optional<int> given) {
+        if (given) return menu.ChooseOption(*given);
+        return Op().RunDialog(menu) == DialogResult::Ok;
+    }
+
+    bool LockChip(std::optional<int> given = std::nullopt) {
         if (!Ready() || !w_.Allows(RuledCommand::LockChip)) return false;
         uint8_t mask = 0;
-        const bool sent = LockChipBody(&mask);
+        const bool sent = LockChipBody(&mask, given);
         Redetect();
         if (!sent) return false;
         const CDeviceSession& s = S();
@@ -114,7 +123,7 @@ public:
                        "Set Lock");
     }
 
-    bool LockChipBody(uint8_t* mask) {
+    bool LockChipBody(uint8_t* mask, std::optional<int> given) {
         CDeviceSession& s = S();
         const int type = s.chipType;
         if (!IsKnownChipType(type)) return false;
@@ -122,7 +131,7 @@ public:
         std::unique_ptr<OptionMenuDialog> dialog;
         if (typeA) dialog = std::make_unique<LockMenuTypeADialog>(Op());
         else dialog = std::make_unique<LockMenuDialog>(Op());
-        if (Op().RunDialog(*dialog) != DialogResult::Ok) return false;
+        if (!Choose(*dialog, given)) return false;
         const int status = s.flags.lockStatus;
         const LockOption* chosen = FindLockOption(typeA, dialog->Option());
         if (!chosen) {
@@ -145,12 +154,12 @@ public:
         return true;
     }
 
-    bool MemoryRemap() {
+    bool MemoryRemap(std::optional<int> given = std::nullopt) {
         if (!Ready() || !w_.Allows(RuledCommand::MemoryRemap)) return false;
         CDeviceSession& s = S();
         const int type = s.chipType;
         RemapMenuDialog dialog(Op(), type);
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        if (!Choose(dialog, given)) return false;
         const int option = dialog.Option();
         std::string label = "Remap option";
         for (const auto& c : dialog.choices)
@@ -314,6 +323,21 @@ RemapMenuDialog::RemapMenuDialog(Operator& op, int chipType) : OptionMenuDialog(
         {1074, kSC0, "PROG-SC0 (H/L32B, H/L64D)", hl},
         {1075, kSC1, "PROG-SC1 (H/L32B)", b32},
     };
+}
+
+CommandResult ProgramLock(MainDialog& window, int option) {
+    ConfigCommands c(window);
+    return window.RunCommand([&] { return c.LockChip(option); });
+}
+
+CommandResult RemapMemory(MainDialog& window, int option) {
+    ConfigCommands c(window);
+    return window.RunCommand([&] { return c.MemoryRemap(option); });
+}
+
+CommandResult ToggleDoubleClock(MainDialog& window) {
+    ConfigCommands c(window);
+    return window.RunCommand([&] { return c.DoubleClock(); });
 }
 
 void RegisterConfigCommands(MainDialog& window) {

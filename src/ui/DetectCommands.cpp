@@ -6,6 +6,7 @@
 #include "protocol/Detection.h"
 #include "protocol/Upgrade11E.h"
 #include "ui/CommDialogs.h"
+#include "ui/CommandApi.h"
 #include "ui/ExternalCommands.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
@@ -31,6 +32,7 @@ public:
     }
 
     bool RunCommSetup() {
+        if (request_) return ApplyRequest();
         CommSetupDialog dialog(w_.Session(), *env_.store, w_.Op());
         dialog.FirstExchange(NamedPorts());
         const bool ok = w_.Op().RunDialog(dialog) == DialogResult::Ok;
@@ -59,6 +61,38 @@ public:
         }
     }
 
+    // A detection from a request: what the chip and set-up dialogs would ask is given.
+    bool Detect(const DetectRequest& r) {
+        CDeviceSession& s = w_.Session();
+        // The 1.1E loader reports its chip type and memory mode itself.
+        if (r.firmware != LoaderFirmware::V11E) {
+            if (!ChipSelectDialog::Complete(r.chipType, r.memoryMode)) {
+                w_.Op().ShowMessage(text::kChipInfoIncomplete);
+                return false;
+            }
+            s.chipType = r.chipType;
+            s.memoryMode = r.memoryMode;
+            s.RefreshGeometry();
+        }
+        request_ = &r;
+        ApplyRequest();
+        switch (r.firmware) {
+            case LoaderFirmware::V11F: WithContext([](DetectionContext& x) { Detect11F(x); }); break;
+            case LoaderFirmware::V11E: WithContext([](DetectionContext& x) { Detect11E(x, true); }); break;
+            case LoaderFirmware::Unknown: WithContext([](DetectionContext& x) { DetectUnknown(x); }); break;
+        }
+        request_ = nullptr;
+        return s.IsLinkUp();
+    }
+
+    bool ApplyRequest() {
+        CDeviceSession& s = w_.Session();
+        s.crystalMHz = request_->crystal;
+        s.port.SetBaudRate(request_->baud);
+        w_.TickPanes();
+        return true;
+    }
+
     void Detect11FWithConfig() {
         if (!ChooseChip() || !RunCommSetup()) return;
         w_.Route(command::kDetectBaudAndChip);
@@ -83,9 +117,15 @@ private:
 
     MainDialog& w_;
     DetectCommandEnv env_;
+    const DetectRequest* request_ = nullptr;
 };
 
 }  // namespace
+
+CommandResult DetectChip(MainDialog& window, const DetectRequest& request) {
+    DetectCommands c(window, {});
+    return window.RunCommand([&] { return c.Detect(request); });
+}
 
 void RegisterDetectCommands(MainDialog& window, DetectCommandEnv env) {
     auto c = std::make_shared<DetectCommands>(window, std::move(env));

@@ -12,6 +12,7 @@
 #include "protocol/ConfigBits.h"
 #include "ui/Block1Stub.h"
 #include "ui/FlashCommands.h"
+#include "ui/CommandApi.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
 
@@ -218,7 +219,7 @@ public:
         w_.EnableButton(IapButton::MemoryRemap, a.memoryRemap);
     }
 
-    bool Return() {
+    bool Return(bool ask = true) {
         CDeviceSession& s = S();
         // Leaving the window is the recovery of every stopped window command: it runs whole.
         StopRequest::Hold hold(s.flags.stop);
@@ -228,7 +229,7 @@ public:
             Say("You are in Internal Memory mode already!");
             return false;
         }
-        if (!w_.Op().AskYesNo("Do you really want to return to internal memory mode?\n")) return false;
+        if (ask && !w_.Op().AskYesNo("Do you really want to return to internal memory mode?\n")) return false;
         // After a reset the loader has the line again and the 01h 01h would start a chip
         // erase frame in it; the window is left by giving block 0 back alone.
         if (s.externalProgramRunning && !LeaveExternalProgram()) {
@@ -315,6 +316,23 @@ void RegisterExternalCommands(MainDialog& window, std::string backupDir) {
     window.RegisterHandler(command::kExternalHigh, [c, w] { w->SetCommandSucceeded(c->Enter(true)); });
     window.RegisterHandler(command::kBackToMcu, [c, w] { w->SetCommandSucceeded(c->Return()); });
     window.RegisterHandler(command::kLeaveExternalAfterDetection, [c] { c->LeaveAfterDetection(); });
+    window.RegisterHandler(command::kLeaveExternalUnasked, [c, w] { w->SetCommandSucceeded(c->Return(false)); });
+}
+
+// The window keeps what an opening saved of block 0 until the return puts it back, so these
+// go through the window's own command rather than a fresh one.
+CommandResult OpenExternalWindow(MainDialog& window, bool high) {
+    return window.RunCommand([&] {
+        window.Route(high ? command::kExternalHigh : command::kExternalLow);
+        return window.CommandSucceeded();
+    });
+}
+
+CommandResult LeaveExternalWindow(MainDialog& window) {
+    return window.RunCommand([&] {
+        window.Route(command::kLeaveExternalUnasked);
+        return window.CommandSucceeded();
+    });
 }
 
 }  // namespace tessel

@@ -13,6 +13,9 @@ class MainDialog;
 namespace command {
 // Not a menu item: detection runs it when it finds a window open in internal memory mode.
 constexpr int kLeaveExternalAfterDetection = -32807;
+// Not a menu item either: Back to MCU Flash without its question, for a window that a
+// command opened for itself and so leaves again.
+constexpr int kLeaveExternalUnasked = -32808;
 }  // namespace command
 
 // Routes "&Low 64KB of External Flash" (32805), "&High 64KB of External Flash" (32806),

@@ -21,6 +21,7 @@
 #include "protocol/Password.h"
 #include "protocol/Primitives.h"
 #include "ui/Block1Stub.h"
+#include "ui/CommandApi.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 #include "ui/MemoryView.h"
@@ -127,6 +128,11 @@ public:
     // The work stopped at the operator's request: the stop's report tells it, not a failure box.
     bool Stopped() { return S().flags.stop.Stopped(); }
     void Result(const std::string& text) { w_.SetResult(text); }
+    // The operator answered No to the question that names what would be lost.
+    void Declined(const std::string& text) {
+        Result(text);
+        w_.NoteDeclined();
+    }
 
     // "8 sectors at 0000h-03FFh", as the command line's result lines count and place them.
     std::string SectorsAt(long long n, uint32_t from, uint32_t bytes) {
@@ -251,14 +257,46 @@ public:
 
     // ---- Read ----
 
-    bool Read() {
-        const CheckOutcome pre = Pre(true, RuledCommand::Read);
-        if (pre == CheckOutcome::RunExternalVariant) return ExternalRead();
-        if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
+    // ---- the dialogs' answers, as the requests the command line gives ----
+
+    std::optional<SectorRange> AskRange(const char* title) {
         ScopedFlag<bool> busy(S().rangeDialogBusy);
-        SectorRangeDialog dialog(S(), 0, 0, kReadTitle);
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        const FlashSelection sel = MapFlashSelection(S(), dialog.startIndex, dialog.countIndex);
+        SectorRangeDialog dialog(S(), 0, 0, title);
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return std::nullopt;
+        return RangeOf(dialog.startIndex, dialog.countIndex);
+    }
+
+    SectorRange RangeOf(int startIndex, int countIndex) {
+        if (Window()) {
+            const ExternalSelection e = MapExternalSelection(startIndex, countIndex, true);
+            return SectorRange{0, e.first, e.count};
+        }
+        const FlashSelection sel = MapFlashSelection(S(), startIndex, countIndex);
+        return SectorRange{sel.block, sel.firstSector, sel.count};
+    }
+
+    std::optional<ImageRequest> AskImage(FileSectorDialog::Kind kind) {
+        FileSectorDialog dialog(S(), kind, &Op());
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return std::nullopt;
+        const SectorRange at = RangeOf(dialog.startIndex, 0);
+        return ImageRequest{dialog.fileName, dialog.format, at.block, at.firstSector, dialog.changedOnly};
+    }
+
+    FlashSelection SelectionOf(const SectorRange& r) {
+        return SelectFlashSectors(S(), r.block, r.firstSector, r.count);
+    }
+    // Cut to the window: sectors past it would wrap onto the window's first sectors.
+    static ExternalSelection WindowSelectionOf(const SectorRange& r) {
+        return MapExternalSelection(r.firstSector, r.count, true);
+    }
+
+    bool Read(std::optional<SectorRange> given = std::nullopt) {
+        const CheckOutcome pre = Pre(true, RuledCommand::Read);
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalRead(given);
+        if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
+        const std::optional<SectorRange> range = given ? given : AskRange(kReadTitle);
+        if (!range) return false;
+        const FlashSelection sel = SelectionOf(*range);
         if (!BlockAccess(sel, kReadTexts)) return false;
         CDeviceSession& s = S();
         std::span<uint8_t> image = s.BlockImage(sel.block);
@@ -302,10 +340,10 @@ public:
         Result(what + " failed: " + done);
     }
 
-    bool ExternalRead() {
-        SectorRangeDialog dialog(S(), 0, 0, kReadTitle);
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+    bool ExternalRead(std::optional<SectorRange> given) {
+        const std::optional<SectorRange> range = given ? given : AskRange(kReadTitle);
+        if (!range) return false;
+        const ExternalSelection sel = WindowSelectionOf(*range);
         std::span<uint8_t> image = S().ExternalImage();
         const uint32_t bytes = static_cast<uint32_t>(sel.count) * kExternalSectorSize;
         if (image.size() < sel.address + bytes) return false;
@@ -337,7 +375,7 @@ public:
         return false;
     }
 
-    int Download() {
+    int Download(std::optional<ImageRequest> given = std::nullopt) {
         CDeviceSession& s = S();
         const bool upgrade = s.bslUpgradeMode;
         const int declined = upgrade ? download::kUpgradeDeclined : download::kFailed;
@@ -346,17 +384,17 @@ public:
         w_.SetTitle(s.memoryMode == kInternalMemory && !upgrade
                         ? "WARNING! DATA IN BLOCK 0 WILL BE ERASED. PLEASE BACK THEM UP FIRST."
                         : "WARNING! DATA IN BLOCK 0/1 WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
-        FileSectorDialog dialog(s, FileSectorDialog::Kind::Download, &Op());
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return declined;
-        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, 0);
-        const std::string name = ShortFileName(dialog.fileName);
+        const std::optional<ImageRequest> request = given ? given : AskImage(FileSectorDialog::Kind::Download);
+        if (!request) return declined;
+        const FlashSelection sel = SelectFlashSectors(s, request->block, request->startSector, 0);
+        const std::string name = ShortFileName(request->file);
         // The whole file is read and checked before the question and the first byte to the
         // chip: a file that cannot be used is a file error, never a question about erasing.
         LinkContext link = Link();
         LoadedImage image;
         const bool internal = s.memoryMode == kInternalMemory;
         const LoaderKind kind = DownloadLoaderKind(s, sel.block);
-        if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
+        if (ReadLoadImage(link, request->file, &image, request->format) != load::kOk ||
             CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk) {
             Result("download of " + name + " refused: nothing was erased or written");
             return Failed();
@@ -376,6 +414,7 @@ public:
         }
         if (!Op().AskYesNo(kEraseQuestion)) {
             declined_ = true;
+            w_.NoteDeclined();
             if (upgrade) s.flags.longOperation = false;
             Result("download of " + name + " declined: nothing was erased or written");
             return upgrade ? download::kUpgradeDeclined : download::kDone;
@@ -402,7 +441,7 @@ public:
             }, {}, true);
             if (!ok && rc == load::kOk) rc = load::kFailed;
             RecordBlock0AfterStub(ok);
-        } else if (dialog.changedOnly) {
+        } else if (request->changedOnly) {
             ChangedSectors changed;
             rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed, &holds);
             if (rc == load::kOk) {
@@ -474,12 +513,12 @@ public:
         return rc == load::kOk ? download::kDone : Failed();
     }
 
-    bool DownloadCommand() {
+    bool DownloadCommand(std::optional<ImageRequest> given = std::nullopt) {
         const CheckOutcome pre = Pre(true, RuledCommand::Download);
-        if (pre == CheckOutcome::RunExternalVariant) return ExternalDownload();
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalDownload(given);
         if (pre != CheckOutcome::Proceed) return false;
         declined_ = false;
-        return Download() == download::kDone && !declined_;
+        return Download(given) == download::kDone && !declined_;
     }
 
     // True when the first sector of the low window holds the demonstration board's own loader;
@@ -496,29 +535,29 @@ public:
         return std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(n), bsl.data);
     }
 
-    bool ExternalDownload() {
+    bool ExternalDownload(std::optional<ImageRequest> given) {
         TitleGuard title(w_);
         w_.SetTitle(HighWindow()
                         ? "WARNING! DATA IN EXTERNAL HIGH 64KB MEMORY WILL BE ERASED. PLEASE BACK THEM UP FIRST."
                         : "WARNING! DATA IN EXTERNAL LOW 64KB MEMORY WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
-        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Download, &Op());
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        const uint32_t address = static_cast<uint32_t>(dialog.startIndex) * kExternalSectorSize;
+        const std::optional<ImageRequest> request = given ? given : AskImage(FileSectorDialog::Kind::Download);
+        if (!request) return false;
+        const uint32_t address = static_cast<uint32_t>(request->startSector) * kExternalSectorSize;
         LinkContext link = Link();
         LoadedImage image;
-        if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk ||
+        if (ReadLoadImage(link, request->file, &image, request->format) != load::kOk ||
             CheckImageFits(link, LoaderKind::Flash, image.bytes.size(), 0, address) != load::kOk) {
-            Result("download of " + ShortFileName(dialog.fileName) + " refused: nothing was erased or written");
+            Result("download of " + ShortFileName(request->file) + " refused: nothing was erased or written");
             MarkError();
             return false;
         }
-        if (dialog.startIndex == 0 && !HighWindow() && ExternalBslPresent()) {
+        if (request->startSector == 0 && !HighWindow() && ExternalBslPresent()) {
             Say(kExternalBslDownload);
             return false;
         }
         w_.SetTab(0);
         if (!Op().AskYesNo(kEraseQuestion)) {
-            Result("download of " + ShortFileName(image.path) + " declined: nothing was erased or written");
+            Declined("download of " + ShortFileName(image.path) + " declined: nothing was erased or written");
             return false;
         }
         w_.SetTitle(Printf("Downloading \"%s\" to external flash", ShortFileName(image.path)));
@@ -533,9 +572,9 @@ public:
 
     // ---- Compare ----
 
-    bool Compare() {
+    bool Compare(std::optional<ImageRequest> given = std::nullopt) {
         const CheckOutcome pre = Pre(true, RuledCommand::Compare);
-        if (pre == CheckOutcome::RunExternalVariant) return ExternalCompare();
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalCompare(given);
         if (pre != CheckOutcome::Proceed) return false;
         CDeviceSession& s = S();
         const int lock = s.flags.lockStatus;
@@ -547,15 +586,15 @@ public:
             Say("You can only compare files in Block1, since chip is hardlocked.\n");
         if (!BlockNumberOk()) return false;
         TitleGuard title(w_);
-        FileSectorDialog dialog(s, FileSectorDialog::Kind::Compare, &Op());
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, 0);
+        const std::optional<ImageRequest> request = given ? given : AskImage(FileSectorDialog::Kind::Compare);
+        if (!request) return false;
+        const FlashSelection sel = SelectFlashSectors(s, request->block, request->startSector, 0);
         LoadedImage image;
-        if (!ReadCompareImage(dialog.fileName, dialog.format, &image)) return false;
+        if (!ReadCompareImage(request->file, request->format, &image)) return false;
         if (!BlockAccess(sel, kCompareTexts)) return false;
         char buf[512];
         std::snprintf(buf, sizeof buf, "Comparing \"%s\" with memory starting address %04Xh...",
-                      ShortFileName(dialog.fileName).c_str(), sel.address);
+                      ShortFileName(request->file).c_str(), sel.address);
         w_.SetTitle(buf);
         return RunCompare(image, sel.block, sel.address, false);
     }
@@ -611,33 +650,32 @@ public:
         return rc == load::kOk;
     }
 
-    bool ExternalCompare() {
+    bool ExternalCompare(std::optional<ImageRequest> given) {
         TitleGuard title(w_);
-        FileSectorDialog dialog(S(), FileSectorDialog::Kind::Compare, &Op());
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        const uint32_t address = static_cast<uint32_t>(dialog.startIndex) * kExternalSectorSize;
+        const std::optional<ImageRequest> request = given ? given : AskImage(FileSectorDialog::Kind::Compare);
+        if (!request) return false;
+        const uint32_t address = static_cast<uint32_t>(request->startSector) * kExternalSectorSize;
         LoadedImage image;
-        if (!ReadCompareImage(dialog.fileName, dialog.format, &image)) return false;
+        if (!ReadCompareImage(request->file, request->format, &image)) return false;
         char buf[512];
         std::snprintf(buf, sizeof buf,
                       HighWindow() ? "Comparing \"%s\" with memory starting address 1%04Xh..."
                                    : "Comparing \"%s\" with memory starting address %04Xh...",
-                      ShortFileName(dialog.fileName).c_str(), address);
+                      ShortFileName(request->file).c_str(), address);
         w_.SetTitle(buf);
         return RunCompare(image, 0, address, HighWindow());
     }
 
     // ---- Sector Erase ----
 
-    bool SectorErase() {
+    bool SectorErase(std::optional<SectorRange> given = std::nullopt) {
         const CheckOutcome pre = Pre(false, RuledCommand::SectorErase);
-        if (pre == CheckOutcome::RunExternalVariant) return ExternalSectorErase();
+        if (pre == CheckOutcome::RunExternalVariant) return ExternalSectorErase(given);
         if (pre != CheckOutcome::Proceed || !BlockNumberOk()) return false;
         CDeviceSession& s = S();
-        ScopedFlag<bool> busy(s.rangeDialogBusy);
-        SectorRangeDialog dialog(s, 0, 0, kSectorEraseTitle);
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        const std::optional<SectorRange> range = given ? given : AskRange(kSectorEraseTitle);
+        if (!range) return false;
+        const FlashSelection sel = SelectionOf(*range);
         if (sel.count <= 0) return false;
         const uint32_t sectorBytes = static_cast<uint32_t>(s.SectorSize(sel.block));
         if (sel.block == 1) {
@@ -658,7 +696,7 @@ public:
         const std::string question = SectorEraseQuestion(sel.firstSector, sel.count, sel.block, sel.address,
                                                          static_cast<uint32_t>(sel.count) * sectorBytes, false);
         if (!Op().AskYesNo(EraseQuestion(question))) {
-            Result("erase declined: nothing was erased");
+            Declined("erase declined: nothing was erased");
             return false;
         }
         // A loader with a password refuses every erase until it has been given, as it does
@@ -713,19 +751,18 @@ public:
     // No is the default answer.
     static std::string EraseQuestion(const std::string& naming) { return naming + " Their data will be lost."; }
 
-    bool ExternalSectorErase() {
-        SectorRangeDialog dialog(S(), 0, 0, kSectorEraseTitle);
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        if (dialog.startIndex == 0 && !HighWindow() && ExternalBslPresent()) {
+    bool ExternalSectorErase(std::optional<SectorRange> given) {
+        const std::optional<SectorRange> range = given ? given : AskRange(kSectorEraseTitle);
+        if (!range) return false;
+        if (range->firstSector == 0 && !HighWindow() && ExternalBslPresent()) {
             Say(kExternalBslErase);
             return false;
         }
-        // Cut to the window: sectors past it would wrap onto the window's first sectors.
-        const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+        const ExternalSelection sel = WindowSelectionOf(*range);
         if (!Op().AskYesNo(EraseQuestion(SectorEraseQuestion(sel.first, sel.count, -1, sel.address,
                                                              static_cast<uint32_t>(sel.count) * kExternalSectorSize,
                                                              HighWindow())))) {
-            Result("erase declined: nothing was erased");
+            Declined("erase declined: nothing was erased");
             return false;
         }
         LinkContext link = Link();
@@ -781,7 +818,7 @@ public:
                 w_.Route(command::kResetLink);
             }
         } else {
-            Result("chip erase declined: nothing was erased");
+            Declined("chip erase declined: nothing was erased");
         }
         if (erased) Result("erased the whole chip");
         else if (w_.Result().empty()) Result("chip erase failed");
@@ -803,14 +840,20 @@ public:
 
     // ---- Save ----
 
-    bool Save() {
+    std::optional<SaveRequest> AskSave() {
+        SaveDialog dialog(S(), &Op());
+        if (Op().RunDialog(dialog) != DialogResult::Ok) return std::nullopt;
+        return SaveRequest{RangeOf(dialog.startIndex, dialog.countIndex), dialog.fileName, dialog.textMode == 1};
+    }
+
+    bool Save(std::optional<SaveRequest> given = std::nullopt) {
         CDeviceSession& s = S();
         if (s.flags.userCodeRunning) {
             Say(kNoChipSelected);
             return false;
         }
         if (!w_.Allows(RuledCommand::Save)) return false;
-        if (Window()) return ExternalSave();
+        if (Window()) return ExternalSave(given);
         Begin();
         if (PasswordGate(w_) != 1) return false;
         const int lock = s.flags.lockStatus;
@@ -820,29 +863,29 @@ public:
             Say("File Save doesn't work if chip is locked!\n");
             return false;
         }
-        SaveDialog dialog(s, &Op());
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
+        const std::optional<SaveRequest> request = given ? given : AskSave();
+        if (!request) return false;
+        const FlashSelection sel = SelectionOf(request->range);
         if (!BlockAccess(sel, kSaveTexts)) return false;
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
         LinkContext link = Link();
-        const SaveFormat format = SaveFormatFor(dialog.fileName, dialog.textMode == 1);
+        const SaveFormat format = SaveFormatFor(request->file, request->text);
         const uint32_t bytes = static_cast<uint32_t>(sel.count) * size;
-        const int rc = saveFlashToFile(link, dialog.fileName, sel.address, bytes, size, format);
-        return ReportSave(rc, dialog.fileName, format, SectorsAt(sel.count, sel.address, bytes));
+        const int rc = saveFlashToFile(link, request->file, sel.address, bytes, size, format);
+        return ReportSave(rc, request->file, format, SectorsAt(sel.count, sel.address, bytes));
     }
 
-    bool ExternalSave() {
+    bool ExternalSave(std::optional<SaveRequest> given) {
         Begin();
-        SaveDialog dialog(S(), &Op());
-        if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
-        // Cut to the window: reading past it would wrap onto its first sectors.
-        const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
+        const std::optional<SaveRequest> request = given ? given : AskSave();
+        if (!request) return false;
+        const ExternalSelection sel = WindowSelectionOf(request->range);
         LinkContext link = Link();
-        const SaveFormat format = SaveFormatFor(dialog.fileName, dialog.textMode == 1);
+        const SaveFormat format = SaveFormatFor(request->file, request->text);
         const uint32_t bytes = static_cast<uint32_t>(sel.count) * kExternalSectorSize;
-        const int rc = saveFlashToFile(link, dialog.fileName, sel.address, bytes, kExternalPieceSize, format, HighWindow());
-        return ReportSave(rc, dialog.fileName, format, SectorsAt(sel.count, sel.address, bytes));
+        const int rc =
+            saveFlashToFile(link, request->file, sel.address, bytes, kExternalPieceSize, format, HighWindow());
+        return ReportSave(rc, request->file, format, SectorsAt(sel.count, sel.address, bytes));
     }
 
     // ---- Print ----
@@ -983,7 +1026,14 @@ int PasswordGate(MainDialog& w) {
     for (int attempt = 1;; ++attempt) {
         if (s.flags.passwordVerified || s.memoryMode != kInternalMemory) return 1;
         PasswordVerifyDialog dialog;
-        if (op.RunDialog(dialog) != DialogResult::Ok) return 0;
+        if (const PasswordSource& source = w.Passwords()) {
+            std::optional<std::string> given = source(attempt);
+            if (!given) return 0;
+            dialog.password = std::move(*given);
+            WipeString(*given);
+        } else if (op.RunDialog(dialog) != DialogResult::Ok) {
+            return 0;
+        }
         w.Refresh();
         WipeString(s.gatePassword);
         s.gatePassword = dialog.password;
@@ -1039,6 +1089,36 @@ int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t ad
 int RunDownload(MainDialog& window, const FlashCommandEnv& env) {
     FlashCommands c(window, env);
     return c.Download();
+}
+
+CommandResult ReadSectors(MainDialog& window, const SectorRange& range) {
+    FlashCommands c(window, {});
+    return window.RunCommand([&] { return c.Read(range); });
+}
+
+CommandResult SaveSectors(MainDialog& window, const SaveRequest& request) {
+    FlashCommands c(window, {});
+    return window.RunCommand([&] { return c.Save(request); });
+}
+
+CommandResult EraseSectorRange(MainDialog& window, const SectorRange& range) {
+    FlashCommands c(window, {});
+    return window.RunCommand([&] { return c.SectorErase(range); });
+}
+
+CommandResult EraseWholeChip(MainDialog& window) {
+    FlashCommands c(window, {});
+    return window.RunCommand([&] { return c.ChipErase(); });
+}
+
+CommandResult CompareImage(MainDialog& window, const ImageRequest& request) {
+    FlashCommands c(window, {});
+    return window.RunCommand([&] { return c.Compare(request); });
+}
+
+CommandResult DownloadImage(MainDialog& window, const ImageRequest& request) {
+    FlashCommands c(window, {});
+    return window.RunCommand([&] { return c.DownloadCommand(request); });
 }
 
 void RegisterFlashCommands(MainDialog& window, FlashCommandEnv env) {

@@ -220,14 +220,49 @@ std::optional<RuledCommand> RuledCommandFor(int id) {
 RuleVerdict MainDialog::CommandRule(int id, std::optional<ExternalWindowState> window, bool readsOnly) const {
     const std::optional<RuledCommand> c = RuledCommandFor(id);
     if (!c) return {true, {}};
+    return CommandRule(*c, window, readsOnly);
+}
+
+RuleVerdict MainDialog::CommandRule(RuledCommand command, std::optional<ExternalWindowState> window,
+                                    bool readsOnly) const {
     RuleState state = RuleStateOf(session_, Field(ChipField::FwVersion));
     if (window) state.window = *window;
     if (readsOnly) state.chipTypeAssumed = false;
-    return CheckCommandRule(*c, state);
+    return CheckCommandRule(command, state);
 }
 
 bool MainDialog::Allows(RuledCommand command) {
-    return CommandAllowed(command, RuleStateOf(session_, Field(ChipField::FwVersion)), *op_);
+    const RuleVerdict v = CheckCommandRule(command, RuleStateOf(session_, Field(ChipField::FwVersion)));
+    if (!v.allowed) {
+        refusal_ = v.reason;
+        op_->ShowMessage(v.reason);
+    }
+    return v.allowed;
+}
+
+CommandResult MainDialog::RunCommand(const std::function<bool()>& command) {
+    BeginCommand();
+    SetCommandSucceeded(command());
+    CommandResult r;
+    r.summary = result_;
+    r.reason = refusal_;
+    if (commandSucceeded_) r.outcome = Outcome::Done;
+    else if (!refusal_.empty()) r.outcome = Outcome::Refused;
+    else if (declined_) r.outcome = Outcome::Declined;
+    else if (session_.flags.stop.Requested()) r.outcome = Outcome::Stopped;
+    else r.outcome = Outcome::Failed;
+    return r;
+}
+
+const char* OutcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Done: return "done";
+        case Outcome::Refused: return "refused";
+        case Outcome::Declined: return "declined";
+        case Outcome::Stopped: return "stopped";
+        case Outcome::Failed: return "failed";
+    }
+    return "failed";
 }
 
 }  // namespace tessel

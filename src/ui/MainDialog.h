@@ -15,6 +15,7 @@
 #include "platform/Operator.h"
 #include "protocol/WindowView.h"
 #include "serial/LinkWorker.h"
+#include "ui/CommandApi.h"
 
 namespace tessel {
 
@@ -125,22 +126,32 @@ public:
     // 18 bytes in 1 sector at 0000h-0011h, verified"); empty when it left none. The desktop
     // window shows it when the command ends.
     void SetResult(const std::string& text) { result_ = text; }
+    // The running command ended at the operator's No.
+    void NoteDeclined() { declined_ = true; }
     const std::string& Result() const { return result_; }
     // Routes `id` and tells whether that command succeeded.
     bool RunCommand(int id) {
-        SetCommandSucceeded(false);
-        result_.clear();
+        BeginCommand();
         Route(id);
         return CommandSucceeded();
     }
+    // A command run as a function rather than routed from a menu: the same bookkeeping as
+    // RunCommand, and its outcome as a value.
+    CommandResult RunCommand(const std::function<bool()>& command);
 
     // The rule book's verdict on a command id in the session's present state, or in the
     // given window state (the command line asks before it opens a window); allowed for an id
     // the rule book has no row for. `readsOnly`: this use of the command changes nothing on
     // the chip (Byte Edit showing bytes), so a chip type nobody chose does not stop it.
     RuleVerdict CommandRule(int id, std::optional<ExternalWindowState> window = {}, bool readsOnly = false) const;
+    RuleVerdict CommandRule(RuledCommand command, std::optional<ExternalWindowState> window = {},
+                            bool readsOnly = false) const;
     // Asks the rule book and shows the reason when the command may not run.
     bool Allows(RuledCommand command);
+
+    // Where the password gate takes the password from; unset, it asks in its dialog.
+    void SetPasswordSource(PasswordSource source) { passwordSource_ = std::move(source); }
+    const PasswordSource& Passwords() const { return passwordSource_; }
 
     // The sector status list and hex dump of the window's left half.
     MemoryView& Memory() { return *memory_; }
@@ -154,6 +165,12 @@ private:
         if (observer_) observer_->OnChanged(what);
     }
     void TimeoutReset();
+    void BeginCommand() {
+        SetCommandSucceeded(false);
+        result_.clear();
+        refusal_.clear();
+        declined_ = false;
+    }
 
     Operator* op_;
     CDeviceSession session_;
@@ -180,6 +197,10 @@ private:
     bool closeRequested_ = false;
     bool commandSucceeded_ = false;
     std::string result_;
+    // Why the rule book refused the running command, when it did.
+    std::string refusal_;
+    bool declined_ = false;
+    PasswordSource passwordSource_;
 };
 
 }  // namespace tessel

@@ -9,6 +9,7 @@
 #include "files/Backup.h"
 #include "protocol/Primitives.h"
 #include "ui/FlashCommands.h"
+#include "ui/CommandApi.h"
 #include "ui/MainDialog.h"
 
 namespace tessel {
@@ -69,7 +70,7 @@ public:
     CDeviceSession& S() { return w_.Session(); }
     void Say(const std::string& text) { w_.Op().ShowMessage(text); }
 
-    bool EditBlock0() {
+    bool EditBlock0(const EditRequest* given = nullptr, EditResult* out = nullptr) {
         CDeviceSession& s = S();
         w_.SetIapStatus("");
         w_.Refresh();
@@ -92,8 +93,16 @@ public:
             return false;
         }
         ByteEditDialog dialog(w_, backupDir_);
-        w_.Op().RunDialog(dialog);
-        return true;
+        if (!given) {
+            w_.Op().RunDialog(dialog);
+            return true;
+        }
+        dialog.addressText = given->address;
+        dialog.newData = given->data;
+        const bool ok = given->data.empty() ? dialog.OnDisplayData() : dialog.OnReplaceData();
+        out->shown = dialog.shownData;
+        out->chipChanged = dialog.chipChanged;
+        return ok;
     }
 
     // The loader hands the chip to the user's program; from here on nothing answers for the
@@ -404,6 +413,27 @@ bool ByteEditDialog::OnReplaceData() {
         op.ShowMessage("The new data was written and read back correctly, but could not be displayed again.");
     }
     return true;
+}
+
+EditResult EditBlock0(MainDialog& window, const EditRequest& request) {
+    OperatorCommands c(window, {});
+    EditResult out;
+    static_cast<CommandResult&>(out) = window.RunCommand([&] { return c.EditBlock0(&request, &out); });
+    return out;
+}
+
+CommandResult RunUserProgram(MainDialog& window) {
+    return window.RunCommand([&] {
+        window.Route(command::kExecuteUserCode);
+        return window.CommandSucceeded();
+    });
+}
+
+CommandResult TestCable(MainDialog& window) {
+    return window.RunCommand([&] {
+        window.Route(command::kSerialTest);
+        return window.CommandSucceeded();
+    });
 }
 
 void RegisterOperatorCommands(MainDialog& window, std::string backupDir) {

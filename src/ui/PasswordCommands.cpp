@@ -10,6 +10,7 @@
 #include "protocol/Primitives.h"
 #include "ui/Block1Stub.h"
 #include "ui/FlashDialogs.h"
+#include "ui/CommandApi.h"
 #include "ui/MainDialog.h"
 
 namespace tessel {
@@ -236,6 +237,22 @@ PasswordSetDialog::PasswordSetDialog(int chipType) : lockEnabled(IsTypeA(chipTyp
 PasswordSetDialog::~PasswordSetDialog() {
     WipeString(password);
     WipeString(retypePassword);
+}
+
+// The passwords come through the dialogs' models still: their retries and retyping are the
+// dialogs' own.
+CommandResult ChangePassword(MainDialog& window) {
+    return window.RunCommand([&] {
+        window.Route(command::kChangePassword);
+        return window.CommandSucceeded();
+    });
+}
+
+CommandResult SetPassword(MainDialog& window) {
+    return window.RunCommand([&] {
+        window.Route(command::kSetResetPassword);
+        return window.CommandSucceeded();
+    });
 }
 
 void RegisterPasswordCommands(MainDialog& window, std::string backupDir) {

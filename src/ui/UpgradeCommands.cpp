@@ -1,5 +1,7 @@
 #include "ui/UpgradeCommands.h"
 
+#include "ui/CommandApi.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include "files/Backup.h"
 #include "firmware/Firmware.h"
 #include "ui/Block1Stub.h"
+#include "ui/CommandApi.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MainDialog.h"
 
@@ -84,7 +87,7 @@ public:
         return false;
     }
 
-    bool UpgradeInternal() {
+    bool UpgradeInternal(std::optional<ImageRequest> given = std::nullopt) {
         CDeviceSession& s = S();
         if (!Block1RewriteReady(w_, "Update BSL only works in internal memory mode!",
                                 "Update BSL doesn't work if Block0 or Block1 is hardlocked!"))
@@ -94,13 +97,17 @@ public:
         // Everything that can refuse the new loader is settled before the stub is placed:
         // once the old loader's area is erased, only a loader that fits and can be entered
         // keeps the chip reachable.
-        FileSectorDialog dialog(s, FileSectorDialog::Kind::UpgradeBsl);
-        if (w_.Op().RunDialog(dialog) != DialogResult::Ok) return Fail("Upgrade BSL is cancelled!");
+        if (!given) {
+            // The dialog lists block 1's sectors only.
+            FileSectorDialog dialog(s, FileSectorDialog::Kind::UpgradeBsl);
+            if (w_.Op().RunDialog(dialog) != DialogResult::Ok) return Fail("Upgrade BSL is cancelled!");
+            given = ImageRequest{dialog.fileName, dialog.format, 1, dialog.startIndex, false};
+        }
         const uint32_t address =
-            static_cast<uint32_t>(s.StartAddress(1) + dialog.startIndex * s.SectorSize(1));
+            static_cast<uint32_t>(s.StartAddress(1) + given->startSector * s.SectorSize(1));
         LinkContext link{s, w_, nullptr};
         LoadedImage image;
-        if (ReadLoadImage(link, dialog.fileName, &image, dialog.format) != load::kOk) return Refused();
+        if (ReadLoadImage(link, given->file, &image, given->format) != load::kOk) return Refused();
         if (const std::string why = CheckNewLoader(s, 1, address, image); !why.empty()) {
             Say(why);
             return Refused();
@@ -382,6 +389,21 @@ std::string CheckNewLoader(const CDeviceSession& s, int block, uint32_t address,
                    AddressText(entry) + ", where the chip would resume after the upgrade.";
     }
     return {};
+}
+
+CommandResult UpgradeLoader(MainDialog& window, const ImageRequest& request) {
+    UpgradeCommands c(window, {});
+    return window.RunCommand([&] { return c.UpgradeInternal(request); });
+}
+
+CommandResult WriteExternalLoader(MainDialog& window) {
+    UpgradeCommands c(window, {});
+    return window.RunCommand([&] { return c.UpgradeExternal(); });
+}
+
+CommandResult LoadMonitor(MainDialog& window) {
+    UpgradeCommands c(window, {});
+    return window.RunCommand([&] { return c.DownloadMonitra(); });
 }
 
 void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env) {

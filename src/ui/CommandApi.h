@@ -1,0 +1,125 @@
+#pragma once
+// The commands as functions: each takes what the window's dialogs would ask as a request and
+// returns how it ended. The window's handlers ask the operator in the dialogs, turn the answers
+// into the same request and run the same code; the command line builds its requests from its
+// options. The rule book, the guards and the questions about what is erased are inside, before
+// the first byte that changes the chip, whichever door a command comes through.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "files/HexImage.h"
+
+namespace tessel {
+
+class MainDialog;
+
+// Sectors counted within a block, or within the open external-flash window (whose 16 sectors
+// the block does not matter for). `count` 0 runs to the end of the block or window; a count
+// that runs past it is cut there, as the dialogs' lists cut it.
+struct SectorRange {
+    int block = 0;
+    int firstSector = 0;
+    int count = 0;
+};
+
+// An image file to be written or compared from a sector of a block (or of the window).
+struct ImageRequest {
+    std::string file;
+    ImageFormat format = ImageFormat::Auto;
+    int block = 0;
+    int startSector = 0;
+    bool changedOnly = false;  // download: rewrite only the sectors that differ
+};
+
+struct SaveRequest {
+    SectorRange range;
+    std::string file;
+    bool text = false;  // the hex-dump text rather than the binary or HEX the name asks for
+};
+
+// How a command ended. Refused: the rule book, a guard or a value said no before anything was
+// sent. Declined: the operator answered No to the question that names what would be lost.
+// Stopped: the operator's stop request ended it at a safe point.
+enum class Outcome { Done, Refused, Declined, Stopped, Failed };
+
+struct CommandResult {
+    Outcome outcome = Outcome::Failed;
+    // The command's result in the command line's words ("read 8 sectors at 0000h-03FFh, 3 not
+    // blank"); empty when it left none.
+    std::string summary;
+    // Why it did not run or did not finish, when the rule book gave the reason.
+    std::string reason;
+
+    bool Ok() const { return outcome == Outcome::Done; }
+};
+
+const char* OutcomeName(Outcome outcome);
+
+// Where the password the loader asks for comes from when no dialog asks for it: the text for
+// the `attempt`-th try (counting from 1), or nothing to give up.
+using PasswordSource = std::function<std::optional<std::string>(int attempt)>;
+
+// A detection with the chip type, memory mode, crystal and rate the set-up dialogs would ask
+// for; the port is the session's. Done once a loader answered (of any firmware: the result
+// line and the chip fields tell which).
+enum class LoaderFirmware { V11F, V11E, Unknown };
+struct DetectRequest {
+    LoaderFirmware firmware = LoaderFirmware::V11F;
+    int chipType = 0;
+    int memoryMode = 0;
+    double crystal = 11.0592;
+    uint32_t baud = 0;
+};
+CommandResult DetectChip(MainDialog& window, const DetectRequest& request);
+
+// The flash commands; in an open external-flash window they work on the window.
+CommandResult ReadSectors(MainDialog& window, const SectorRange& range);
+CommandResult SaveSectors(MainDialog& window, const SaveRequest& request);
+CommandResult EraseSectorRange(MainDialog& window, const SectorRange& range);
+CommandResult EraseWholeChip(MainDialog& window);
+CommandResult CompareImage(MainDialog& window, const ImageRequest& request);
+CommandResult DownloadImage(MainDialog& window, const ImageRequest& request);
+
+// The one-time bits: the lock menu's or the remap menu's option (numbered as the menus number
+// them), and the H/L chips' double-clock bit.
+CommandResult ProgramLock(MainDialog& window, int option);
+CommandResult RemapMemory(MainDialog& window, int option);
+CommandResult ToggleDoubleClock(MainDialog& window);
+
+// Byte Edit: up to 16 bytes of block 0 at a four-hex-digit address, shown (`data` empty) or
+// replaced by the hex bytes of `data` ("72 4F 5D"); the sector they fall into is rewritten.
+struct EditRequest {
+    std::string address;
+    std::string data;
+};
+struct EditResult : CommandResult {
+    std::string shown;         // the bytes as the chip holds them afterwards
+    bool chipChanged = false;  // block 0 was rewritten, whether or not the new bytes read back
+};
+EditResult EditBlock0(MainDialog& window, const EditRequest& request);
+
+// The loader's password: changed (the old one is asked for), or set or removed with block 0
+// erased; the texts are asked of the operator, or of the window's password source.
+CommandResult ChangePassword(MainDialog& window);
+CommandResult SetPassword(MainDialog& window);
+
+// The user's program: started (the loader then stops answering).
+CommandResult RunUserProgram(MainDialog& window);
+// The cable test: the port's lines and a loop of bytes, with no chip needed.
+CommandResult TestCable(MainDialog& window);
+
+// The boot loader: replaced from a file (block 1, from `startSector`), the demonstration
+// board's own loader written into its external flash's low window, or the debug monitor
+// loaded in its place.
+CommandResult UpgradeLoader(MainDialog& window, const ImageRequest& request);
+CommandResult WriteExternalLoader(MainDialog& window);
+CommandResult LoadMonitor(MainDialog& window);
+
+// The external flash of the demonstration board: its low or high 64 KB window, and back.
+CommandResult OpenExternalWindow(MainDialog& window, bool high);
+CommandResult LeaveExternalWindow(MainDialog& window);
+
+}  // namespace tessel
