@@ -1,4 +1,4 @@
-# Embeds the target images of src/firmware into the library, checking each one's size, so
+# Embeds the target images of src/firmware into its library, checking each one's size, so
 # that a wrong file is caught when building rather than on the target.
 set(TESSEL_FIRMWARE_DIR ${CMAKE_SOURCE_DIR}/src/firmware)
 set(TESSEL_FIRMWARE_IMAGES
@@ -35,4 +35,4 @@ endforeach()
 string(APPEND out "}  // namespace\n\nconst FirmwareImage kFirmwareImages[kFirmwareCount] = {\n${table}};\n\n}  // namespace tessel\n")
 set(generated ${CMAKE_BINARY_DIR}/generated/FirmwareData.cpp)
 file(CONFIGURE OUTPUT ${generated} CONTENT "${out}" @ONLY)
-target_sources(tessel_core PRIVATE ${generated})
+target_sources(tessel_firmware PRIVATE ${generated})
