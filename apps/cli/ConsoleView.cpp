@@ -152,11 +152,10 @@ void ConsoleView::Label(const std::string& text) {
     std::fprintf(err_, "%s\n", text.c_str());
 }
 
+// The window's message boxes are the window's: the command line says what happened in its
+// result line, and shows the boxes' texts only to whoever asked for the details.
 void ConsoleView::Message(const std::string& text) {
-    if (quiet_) {
-        held_.push_back(Trimmed(text));
-        return;
-    }
+    if (quiet_ || !verbose_) return;
     EndLine();
     std::fprintf(err_, "%s\n", Trimmed(text).c_str());
     std::fflush(err_);
@@ -236,8 +235,6 @@ void ConsoleView::Output(const std::string& text) {
 
 void ConsoleView::Result(const CommandResult& r) {
     EndLine();
-    if (!r.ok)
-        for (const std::string& m : held_) std::fprintf(err_, "%s\n", m.c_str());
     std::fflush(err_);
     if (!r.status.empty() && !quiet_) std::fprintf(out_, "IAP Status: %s\n", r.status.c_str());
     if (!r.summary.empty()) std::fprintf(out_, "%s\n", r.summary.c_str());

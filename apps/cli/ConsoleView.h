@@ -19,8 +19,8 @@ namespace tessel::cli {
 
 class ConsoleView : public EventView {
 public:
-    // `quiet`: only the data, errors and the result (messages are kept and shown only when
-    // the command failed). `dataToStderr`: stdout belongs to a machine.
+    // `quiet`: only the data, errors and the result. `verbose`: the traces, and the texts the
+    // window would show in its boxes. `dataToStderr`: stdout belongs to a machine.
     ConsoleView(bool quiet, bool verbose, bool dataToStderr);
     // For tests: the terminal decision made by the caller.
     ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal);
@@ -56,7 +56,6 @@ private:
     bool tty_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point lastLine_;
-    std::vector<std::string> held_;
 
     std::mutex mutex_;
     std::condition_variable wake_;

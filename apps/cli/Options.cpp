@@ -188,7 +188,7 @@ void AddCommonOptions(CLI::App* cmd, RunState& state, bool connect) {
                         "them");
     }
     cmd->add_flag("-y,--yes", o.yes, "Answer Yes to every question");
-    cmd->add_flag("-v,--verbose", o.verbose, "Show debug traces and the loader's progress texts");
+    cmd->add_flag("-v,--verbose", o.verbose, "Show debug traces, the loader's progress texts and the desktop program's message texts");
     cmd->add_flag("-q,--quiet", state.quiet, "Print only the data asked for, errors and the result line");
     cmd->add_flag("--json", state.json,
                   "Write one JSON object per line to stdout (see the README); human text goes to stderr");

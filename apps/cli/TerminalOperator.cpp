@@ -21,6 +21,11 @@ void TerminalOperator::ShowMessage(const std::string& text) {
     events_.Message(text);
 }
 
+void TerminalOperator::ShowError(const std::string& text) {
+    last_ = Trimmed(text);
+    events_.Error(last_);
+}
+
 void TerminalOperator::PromptReset(const std::string&, unsigned waitMs) {
     const int seconds = static_cast<int>(waitMs / 1000);
     events_.Notice("reset the board now (it must start in its boot loader); waiting up to " + std::to_string(seconds) +

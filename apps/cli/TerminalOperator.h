@@ -24,6 +24,7 @@ public:
     bool mayAsk = true;
 
     void ShowMessage(const std::string& text) override;
+    void ShowError(const std::string& text) override;
     // The window's box asks for a click a terminal does not have: the command line says what
     // to do instead, and how long the wait is.
     void PromptReset(const std::string& text, unsigned waitMs) override;

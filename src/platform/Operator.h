@@ -42,6 +42,11 @@ public:
     // quieter place for it.
     virtual void ShowNote(const std::string& text) { ShowMessage(text); }
 
+    // A fault of the line or the system, in the tool's own words rather than a box text of
+    // the desktop program ("the serial device /dev/ttyUSB0 has gone (unplugged?)"): every
+    // front end shows it as an error.
+    virtual void ShowError(const std::string& text) { ShowMessage(text); }
+
     // The board must be reset into its boot loader now; the loader is waited for up to
     // `waitMs` afterwards. The window's box says it in its own words, with an OK to click
     // before the wait begins.

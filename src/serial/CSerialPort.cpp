@@ -115,7 +115,7 @@ bool CSerialPort::CheckGone() {
     gone_ = true;
     ClearLinkUp();
     if (trace_) trace_->Event(clock_.NowUs(), "device gone");
-    Show(GoneMessage(device_->Name()).c_str());
+    if (owner_) owner_->ShowError(GoneMessage(device_->Name()));
     return true;
 }
 
