@@ -52,7 +52,6 @@ Connection::Connection(const ConnectOptions& o, EventStream& events)
     SetFirmwareDir(o_.firmwareDir);
     op_.assumeYes = o_.yes;
     op_.verbose = o_.verbose;
-    op_.fillDialog = [this](DialogModel& m) { return Fill(m); };
     window_ = std::make_unique<MainDialog>(&op_);
     window_->SetPasswordSource([this](int attempt) { return GatePassword(attempt); });
     events_.Watch(window_.get());
@@ -88,14 +87,6 @@ Connection::~Connection() {
     if (window_->Session().port.DeviceGone()) NotePortWentAway();
     window_->Shutdown();
     events_.Watch(nullptr);
-}
-
-// Only the password commands still take their texts through their dialogs' models, whose
-// retries and retyping are theirs; every other dialog is cancelled.
-DialogResult Connection::Fill(DialogModel& model) {
-    if (auto* change = dynamic_cast<PasswordChangeDialog*>(&model)) return FillPasswordChange(*change);
-    if (auto* set = dynamic_cast<PasswordSetDialog*>(&model)) return FillPasswordSet(*set);
-    return DialogResult::Cancel;
 }
 
 namespace {
@@ -301,7 +292,7 @@ bool Connection::CurrentPassword(int attempt, std::string* out) {
 
 // The password to be set, and its retyped copy. Unlike the current one it is never assumed
 // empty: removing the password must be asked for with --no-password.
-bool Connection::NewPassword(int attempt, std::string* password, std::string* retype) {
+bool Connection::ReadNewPassword(int attempt, std::string* password, std::string* retype) {
     if (flash_ && flash_->noNewPassword) {
         if (attempt > 1) return false;
         password->clear();
@@ -341,16 +332,23 @@ std::optional<std::string> Connection::GatePassword(int) {
     return password;
 }
 
-DialogResult Connection::FillPasswordChange(PasswordChangeDialog& d) {
-    ++passwordAttempts_;
-    if (!CurrentPassword(passwordAttempts_, &d.oldPassword)) return DialogResult::Cancel;
-    return NewPassword(passwordAttempts_, &d.newPassword, &d.retypePassword) ? DialogResult::Ok : DialogResult::Cancel;
-}
-
-DialogResult Connection::FillPasswordSet(PasswordSetDialog& d) {
-    if (!NewPassword(++passwordAttempts_, &d.password, &d.retypePassword)) return DialogResult::Cancel;
-    if (flash_ && flash_->lockOption) d.OnLockOption();
-    return DialogResult::Ok;
+// Each attempt counts once for both texts: a fixed source has one try, a prompt three.
+PasswordRequest Connection::PasswordTexts(bool change) {
+    PasswordRequest r;
+    r.lockOption = flash_ && flash_->lockOption;
+    if (change)
+        r.current = [this](int) -> std::optional<std::string> {
+            std::string text;
+            if (!CurrentPassword(++passwordAttempts_, &text)) return std::nullopt;
+            return text;
+        };
+    r.next = [this, change](int) -> std::optional<NewPassword> {
+        NewPassword n;
+        if (!ReadNewPassword(change ? passwordAttempts_ : ++passwordAttempts_, &n.password, &n.retype))
+            return std::nullopt;
+        return n;
+    };
+    return r;
 }
 
 void Connection::UsePort(uint32_t baud) {

@@ -16,11 +16,6 @@
 #include "files/HexImage.h"
 #include "ui/MainDialog.h"
 
-namespace tessel {
-class PasswordChangeDialog;
-class PasswordSetDialog;
-}  // namespace tessel
-
 namespace tessel::cli {
 
 // What the flash commands' dialogs are filled with.
@@ -117,6 +112,10 @@ public:
     // A refusal by a guard once the chip is known: said, and kExitUsage.
     int Refuse(const std::string& step, const std::string& why);
 
+    // The current and new passwords of `password change` and `password set`, from the
+    // options' sources or the terminal.
+    PasswordRequest PasswordTexts(bool change);
+
     MainDialog& Window() { return *window_; }
     TerminalOperator& Op() { return op_; }
     EventStream& Events() { return events_; }
@@ -128,17 +127,14 @@ public:
     const std::string& OpenError() const { return openError_; }
 
 private:
-    DialogResult Fill(DialogModel& model);
     enum class Secret { Fixed, Prompted, Cancel, Nobody };
     Secret ReadSecret(const std::string& file, const std::string& envName, const char* prompt, int attempt,
                       std::string* out) const;
     Secret ReadSecretText(const std::string& file, const std::string& envName, const char* prompt, int attempt,
                           std::string* out) const;
     bool CurrentPassword(int attempt, std::string* out);
-    bool NewPassword(int attempt, std::string* password, std::string* retype);
+    bool ReadNewPassword(int attempt, std::string* password, std::string* retype);
     std::optional<std::string> GatePassword(int attempt);
-    DialogResult FillPasswordChange(PasswordChangeDialog& d);
-    DialogResult FillPasswordSet(PasswordSetDialog& d);
     bool PickPort();
     int OpenPortFirst();
 

@@ -86,7 +86,8 @@ int RunPassword(PasswordRun& r, RunState& state, bool change) {
     }
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     MainDialog& w = link.Window();
-    const bool ok = (change ? ChangePassword(w) : SetPassword(w)).Ok();
+    const PasswordRequest texts = link.PasswordTexts(change);
+    const bool ok = (change ? ChangePassword(w, texts) : SetPassword(w, texts)).Ok();
     const std::string what = r.flash.noNewPassword ? "password removed" : change ? "password changed" : "password set";
     if (ok) res.summary = what + (change ? "; block 0 kept" : "; block 0 erased");
     else if (state.events.Declined() && state.events.Phases().empty()) res.summary = res.command + " declined: nothing was changed";

@@ -52,10 +52,6 @@ bool TerminalOperator::AskYesNo(const std::string& text) {
     return yes;
 }
 
-DialogResult TerminalOperator::RunDialog(DialogModel& model) {
-    return fillDialog ? fillDialog(model) : DialogResult::Cancel;
-}
-
 void TerminalOperator::DebugTrace(const std::string& line) {
     if (verbose) events_.Trace(Trimmed(line));
 }

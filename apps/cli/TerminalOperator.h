@@ -1,9 +1,8 @@
 #pragma once
 // The operator at a terminal: messages and questions go to the event stream, questions are
 // answered by --yes or asked when standard input is a terminal (No otherwise, the safe answer
-// of every question the tool asks), and dialogs are filled by the sub-command from its options.
+// of every question the tool asks). No dialog opens: the commands take requests.
 
-#include <functional>
 #include <string>
 
 #include "Events.h"
@@ -17,8 +16,6 @@ public:
 
     bool assumeYes = false;
     bool verbose = false;  // debug traces to stderr
-    // Fills a dialog model from the command line; unset: every dialog is cancelled.
-    std::function<DialogResult(DialogModel&)> fillDialog;
     // False when several boards share the terminal: their questions would interleave, so
     // nothing is asked there.
     bool mayAsk = true;
@@ -31,7 +28,7 @@ public:
     // A notice: not the command's failure, and shown without -v.
     void ShowNote(const std::string& text) override { events_.Notice(text); }
     bool AskYesNo(const std::string& text) override;
-    DialogResult RunDialog(DialogModel& model) override;
+    DialogResult RunDialog(DialogModel&) override { return DialogResult::Cancel; }
     void DebugTrace(const std::string& line) override;
 
     // The last message shown since the command itself began, for the result line.

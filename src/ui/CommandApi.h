@@ -101,10 +101,20 @@ struct EditResult : CommandResult {
 };
 EditResult EditBlock0(MainDialog& window, const EditRequest& request);
 
-// The loader's password: changed (the old one is asked for), or set or removed with block 0
-// erased; the texts are asked of the operator, or of the window's password source.
-CommandResult ChangePassword(MainDialog& window);
-CommandResult SetPassword(MainDialog& window);
+// The loader's password: changed (the current one given), or set or removed (an empty one)
+// with block 0 erased. The texts are asked for each attempt, as the dialogs open again after
+// a mistyped one; a source that gives nothing ends the command.
+struct NewPassword {
+    std::string password;
+    std::string retype;
+};
+struct PasswordRequest {
+    std::function<std::optional<std::string>(int attempt)> current;  // Change only
+    std::function<std::optional<NewPassword>(int attempt)> next;
+    bool lockOption = false;  // Set: the A-type chips' level-3 soft lock as well
+};
+CommandResult ChangePassword(MainDialog& window, const PasswordRequest& request);
+CommandResult SetPassword(MainDialog& window, const PasswordRequest& request);
 
 // The user's program: started (the loader then stops answering).
 CommandResult RunUserProgram(MainDialog& window);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
@@ -46,7 +47,22 @@ public:
 
     bool Ready(const Texts& texts) { return Block1RewriteReady(w_, texts.internalOnly, texts.hardLocked); }
 
-    bool Change() {
+    // The texts a request gives for the `attempt`-th opening of a dialog; false to give up.
+    static bool Given(const PasswordRequest& r, int attempt, std::string* current, std::string* password,
+                      std::string* retype) {
+        if (current) {
+            std::optional<std::string> text = r.current ? r.current(attempt) : std::nullopt;
+            if (!text) return false;
+            *current = std::move(*text);
+        }
+        std::optional<NewPassword> next = r.next ? r.next(attempt) : std::nullopt;
+        if (!next) return false;
+        *password = std::move(next->password);
+        *retype = std::move(next->retype);
+        return true;
+    }
+
+    bool Change(const PasswordRequest* given = nullptr) {
         if (!Ready(kChangeTexts)) return false;
         CDeviceSession& s = S();
         // Every attempt opens with empty fields.
@@ -55,7 +71,9 @@ public:
         for (int attempt = 1;; ++attempt) {
             d = std::make_unique<PasswordChangeDialog>();
             PasswordChangeDialog& dialog = *d;
-            if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+            if (given ? !Given(*given, attempt, &dialog.oldPassword, &dialog.newPassword, &dialog.retypePassword)
+                      : Op().RunDialog(dialog) != DialogResult::Ok)
+                return false;
             const bool last = attempt >= kOldPasswordAttempts;
             if (dialog.newPassword.size() > kMaxPasswordLength || dialog.oldPassword.size() > kMaxPasswordLength) {
                 Say("The length of password shouldn't exceed 31 characters!");
@@ -133,14 +151,19 @@ public:
         return false;
     }
 
-    bool SetReset() {
+    bool SetReset(const PasswordRequest* given = nullptr) {
         if (!Ready(kSetTexts)) return false;
         CDeviceSession& s = S();
         std::unique_ptr<PasswordSetDialog> d;
-        for (;;) {
+        for (int attempt = 1;; ++attempt) {
             d = std::make_unique<PasswordSetDialog>(s.chipType);
             PasswordSetDialog& dialog = *d;
-            if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+            if (!given) {
+                if (Op().RunDialog(dialog) != DialogResult::Ok) return false;
+            } else {
+                if (!Given(*given, attempt, nullptr, &dialog.password, &dialog.retypePassword)) return false;
+                if (given->lockOption) dialog.OnLockOption();
+            }
             w_.Refresh();
             if (!Op().AskYesNo("Data in block 0 will be erased entirely.\nProceed to set/reset password?")) return false;
             if (dialog.password.size() > kMaxPasswordLength) {
@@ -239,20 +262,14 @@ PasswordSetDialog::~PasswordSetDialog() {
     WipeString(retypePassword);
 }
 
-// The passwords come through the dialogs' models still: their retries and retyping are the
-// dialogs' own.
-CommandResult ChangePassword(MainDialog& window) {
-    return window.RunCommand([&] {
-        window.Route(command::kChangePassword);
-        return window.CommandSucceeded();
-    });
+CommandResult ChangePassword(MainDialog& window, const PasswordRequest& request) {
+    PasswordCommands c(window, {});
+    return window.RunCommand([&] { return c.Change(&request); });
 }
 
-CommandResult SetPassword(MainDialog& window) {
-    return window.RunCommand([&] {
-        window.Route(command::kSetResetPassword);
-        return window.CommandSucceeded();
-    });
+CommandResult SetPassword(MainDialog& window, const PasswordRequest& request) {
+    PasswordCommands c(window, {});
+    return window.RunCommand([&] { return c.SetReset(&request); });
 }
 
 void RegisterPasswordCommands(MainDialog& window, std::string backupDir) {
