@@ -155,7 +155,7 @@ void ConsoleView::Label(const std::string& text) {
 // The window's message boxes are the window's: the command line says what happened in its
 // result line, and shows the boxes' texts only to whoever asked for the details.
 void ConsoleView::Message(const std::string& text) {
-    if (quiet_ || !verbose_) return;
+    if (!verbose_ || quiet_) return;
     EndLine();
     std::fprintf(err_, "%s\n", Trimmed(text).c_str());
     std::fflush(err_);

@@ -107,10 +107,8 @@ FlashSelection MapFlashSelection(const CDeviceSession& s, int startIndex, int co
 
 FlashSelection SelectFlashSectors(const CDeviceSession& s, int block, int firstSector, int count) {
     const int first = std::max(firstSector, 0);
-    // Block 1's list entries follow block 0's; a count list's entry 0 is the whole block.
-    const int start = block == 1 ? s.SectorCount(0) + first : first;
-    const int left = s.SectorCount(block == 1 ? 1 : 0) - first;
-    return MapFlashSelection(s, start, count >= left ? 0 : std::max(count, 0));
+    // Block 1's list entries follow block 0's; the mapping cuts a count at the block's end.
+    return MapFlashSelection(s, block == 1 ? s.SectorCount(0) + first : first, std::max(count, 0));
 }
 
 ExternalSelection MapExternalSelection(int startIndex, int countIndex, bool cutToWindow) {
