@@ -227,15 +227,16 @@ std::vector<RuledLine> EveryCommand(const std::string& model, const std::string&
 
 // Each cell is one run of the command line on a fresh in-process board: a forbidden one exits
 // 2 naming its step and rule with nothing on the wire after the detection, an allowed one runs
-// to its end. The lock states are walked by the window's own table (HandlerRules); here every
-// command line meets every chip in both memory modes.
-TEST(CliCommandRules, EveryCommandOnEveryChipInBothMemoryModes) {
+// to its end. The lock states and every chip are walked by the window's own table
+// (HandlerRules); the rule book knows chips by family, so here every command line meets one
+// chip of each family in both memory modes.
+TEST(CliCommandRules, EveryCommandOnAChipOfEachFamilyInBothMemoryModes) {
     const TempFolder dir;
     WriteBytes(dir + "/bsl-a.bin", std::vector<uint8_t>(1024, 0xA5));
     WriteBytes(dir + "/bsl-hl.bin", std::vector<uint8_t>(1152, 0xA5));
     int refused = 0, ran = 0;
     std::set<std::string> slowRan;
-    for (int chip = 1; chip <= 6; ++chip) {
+    for (const int chip : {1, 4, 6}) {  // NX31A16, NX31L64D, NX31L32B
         const std::string model = LookupChip(chip).model;
         for (const char* mode : {"internal", "external"}) {
             const RuleState state{chip, std::string(mode) == "internal" ? kInternalMemory : kExternalMemory, 0,
@@ -265,8 +266,8 @@ TEST(CliCommandRules, EveryCommandOnEveryChipInBothMemoryModes) {
             }
         }
     }
-    EXPECT_GT(refused, 40);
-    EXPECT_GT(ran, 50);
+    EXPECT_GT(refused, 20);
+    EXPECT_GT(ran, 25);
     // Beside the sweep: another lock option, and a chip erase on the chip the sweep skips.
     ExpectRuns(On("sim:NX31H64D", "NX31H64D", {"lock", "--yes", "4"}));
     ExpectRuns(On("sim:NX31A32", "NX31A32", {"erase", "--yes", "--chip-erase"}, "external"));
