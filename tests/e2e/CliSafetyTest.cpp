@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,7 +13,6 @@
 
 #include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
-#include "files/Backup.h"
 #include "files/HexImage.h"
 #include "support/ChildProcess.h"
 #include "support/CliRun.h"
@@ -91,48 +89,9 @@ std::vector<std::string> On(const std::string& port, const std::string& chip, st
 
 // ---- The command rules, one table row at a time ----
 
-// What the lock status a board reports at its detection allows. Every command at lock status
-// 00h is walked below, on every chip in both memory modes.
-TEST(CliCommandRules, TheLockStatusTheBoardReportsDecides) {
-    const TempFolder dir;
-    using Line = std::pair<std::string, std::vector<std::string>>;  // the rule's label, the command
-    const Line download{"Download", {"download", "--yes", kSample}};
-    const Line erase{"Sector Erase", {"erase", "--yes", "--count", "1"}};
-    const Line lock{"Lock Chip", {"lock", "--yes", "1"}}, remap{"Memory Remap", {"remap", "--yes", "sc0"}};
-    const std::vector<std::string> read = {"read", "--count", "1"};
-    const struct {
-        std::string chip, mode, lock;
-        std::vector<Line> refused;
-        std::vector<std::string> runs;
-    } boards[] = {
-        // Lock statuses the A-type loader does not write in: only Read is left. 80h splits the
-        // families: the H/L chip still takes a download there.
-        {"NX31A32", "internal", "60", {download, erase}, read},
-        {"NX31A32", "internal", "80", {download, erase}, read},
-        {"NX31H32B", "internal", "80", {}, download.second},
-        {"NX31H32B", "internal", "A0", {download, erase}, read},
-        {"NX31H64D", "external", "20", {download, erase, lock, remap}, read},
-    };
-    for (const auto& b : boards) {
-        SCOPED_TRACE(b.chip + " at " + b.lock + "h");
-        SimOnPty board({"--chip", b.chip, "--mode", b.mode, "--security", "0x" + b.lock});
-        for (const auto& [label, args] : b.refused)
-            ExpectRefused(dir, On(board.pty, b.chip, args, b.mode),
-                          label + " is not available on " + b.chip + " in " + b.mode + " memory mode at lock status " +
-                              b.lock + "h");
-        ExpectRuns(On(board.pty, b.chip, b.runs, b.mode));
-    }
-    // Level 4 of the A types (60h) hides block 0 as a hard lock does: the external window would
-    // back up its stub areas as the lock's 00h bytes and write those back.
-    for (const std::string chip : {"NX31A16", "NX31A32"}) {
-        SimOnPty board({"--chip", chip, "--security", "0x60"});
-        for (const auto& args : {std::vector<std::string>{"read", "--external", "low", "--count", "1"},
-                                 std::vector<std::string>{"external-bsl", "--yes"}})
-            ExpectRefused(dir, On(board.pty, chip, args),
-                          "--external low: External Flash is not available on " + chip +
-                              " in internal memory mode at lock status 60h; nothing was done");
-    }
-    // The double-clock bit is named before it burns, and read back after.
+// The lock states themselves are the rule book's and the window's tests (AvailabilityTable,
+// HandlerRules); here, that a one-time bit is named before it burns and read back after.
+TEST(CliCommandRules, TheDoubleClockBitIsNamedAndReadBack) {
     const CliRun dc = Tessel(On("sim:NX31H32B", "NX31H32B", {"double-clock", "--yes"}));
     EXPECT_EQ(dc.status, 0) << dc.out;
     EXPECT_TRUE(dc.Says("Double Clock on NX31H32B: programs the double-clock bit.\n")) << dc.out;
@@ -162,8 +121,6 @@ TEST(CliUpgradeBsl, ALoaderThatCannotWorkIsRefusedBeforeTheStub) {
     const TempFolder dir;
     const std::string good = dir + "/bsl.bin";
     WriteBytes(good, std::vector<uint8_t>(1024, 0xA5));
-    WriteBytes(dir + "/empty.bin", {});
-    WriteBytes(dir + "/three.bin", {0x02, 0xF0, 0x80});
     struct Case {
         std::vector<std::string> args;
         const char* says;
@@ -172,8 +129,6 @@ TEST(CliUpgradeBsl, ALoaderThatCannotWorkIsRefusedBeforeTheStub) {
         {{"--block", "0", good},
          "A new boot loader goes into block 1's loader area, F000h to F3FFh on NX31A32, not into block 0."},
         {{"--start-sector", "16", good}, "F400h lies outside it."},
-        {{dir + "/empty.bin"}, "the file is empty, not a firmware image"},
-        {{dir + "/three.bin"}, "does not cover the loader's entry address F080h"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -192,78 +147,20 @@ TEST(CliUpgradeBsl, ALoaderThatCannotWorkIsRefusedBeforeTheStub) {
     }
 }
 
-// ---- Sparse images ----
-
-// Only the bytes a HEX file gives change: the rest of every sector it touches (its gaps, and
-// the sector's tail after its last record) is read first and written back, by a plain
-// download and by one that rewrites only what changed.
-TEST(CliSparseImage, TheToolsOwnBlock0BackupChangesOnlyTheAreasItHolds) {
-    const TempFolder dir;
-    const std::vector<uint8_t> before = test::Pattern(32768, 3, 7);
-    WriteBytes(dir + "/full.bin", before);
-    std::vector<BackupRegion> regions = {{0x0000, std::vector<uint8_t>(128, 0x11)},
-                                         {0x0405, std::vector<uint8_t>(3, 0x33)},
-                                         {0x0430, std::vector<uint8_t>(16, 0x44)},
-                                         {0x2000, std::vector<uint8_t>(384, 0x22)}};
-    const std::string backup = WriteBackupHex(dir, "block0", regions);
-    ASSERT_FALSE(backup.empty());
-    std::vector<uint8_t> want = before;
-    for (const BackupRegion& r : regions) std::copy(r.bytes.begin(), r.bytes.end(), want.begin() + r.address);
-    for (const bool changedOnly : {false, true}) {
-        SCOPED_TRACE(changedOnly ? "--changed-only" : "plain");
-        const std::string saved = dir + "/after.bin";
-        {
-            SimOnPty b({"--chip", "NX31A32", "--block0", dir + "/full.bin", "--save-block0", saved});
-            std::vector<std::string> args = {"download", "--yes", "--verify", backup};
-            if (changedOnly) args.insert(args.begin() + 1, "--changed-only");
-            const CliRun r = Tessel(On(b.pty, "NX31A32", args));
-            EXPECT_EQ(r.status, 0) << r.out;
-            EXPECT_TRUE(r.Says("Compare OK!")) << r.out;
-            EXPECT_EQ(b.process.Stop(SIGTERM), 0);
-        }
-        const std::vector<uint8_t> after = ReadBytes(saved);
-        ASSERT_EQ(after.size(), want.size());
-        for (size_t i = 0; i < want.size(); ++i)
-            ASSERT_EQ(after[i], want[i]) << "first difference at " << std::hex << i;
-    }
-}
-
 // ---- File kinds and bounded reading ----
 
 TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     const TempFolder dir;
-    // An SDCC-style .ihx: programmed as the bytes its records give, and verified.
-    const std::vector<uint8_t> code = {0x02, 0x00, 0x30, 0x75, 0x81, 0x5F};
-    std::string ihx = "\n";
-    ihx += FormatIntelHex(code, 0x0040);
-    std::ofstream(dir + "/prog.ihx") << ihx;
-    const std::string saved = dir + "/after.bin";
-    {
-        SimOnPty b({"--chip", "NX31A16", "--save-block0", saved});
-        const CliRun r = Tessel(On(b.pty, "NX31A16", {"download", "--yes", "--verify", dir + "/prog.ihx"}));
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(r.Says("File prog.ihx Compare OK!")) << r.out;
-        EXPECT_EQ(b.process.Stop(SIGTERM), 0);
-    }
-    const std::vector<uint8_t> flash = ReadBytes(saved);
-    ASSERT_EQ(flash.size(), 16384u);
-    EXPECT_TRUE(std::equal(code.begin(), code.end(), flash.begin() + 0x40));
-    EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 0x40, [](uint8_t x) { return x == 0xFF; }));
-
     // What is no firmware image, whatever its name, and what is no regular file: refused by
     // every command that reads an image before the port is opened; download and compare say
     // so once, in the result line.
+    // (Which contents are which kind is the file layer's table; these are one of each way out.)
     WriteBytes(dir + "/firmware.hex", {0x02, 0x00, 0x30, 0x00});
-    mkfifo((dir + "/pipe").c_str(), 0600);
     std::filesystem::create_directory(dir + "/folder");
     std::ofstream(dir + "/README.md") << "# Blink\n\nPress the button; the LED blinks. \xC3\xA9t\xC3\xA9\n";
-    WriteBytes(dir + "/blink.elf", {0x7F, 'E', 'L', 'F', 0x01, 0x01, 0x01, 0x00, 0x00, 0x00});
-    WriteBytes(dir + "/empty.bin", {});
     const std::pair<std::string, std::string> files[] = {
-        {dir + "/firmware.hex", ""}, {dir + "/folder", ""}, {dir + "/pipe", ""}, {"/dev/zero", ""},
-        {dir + "/README.md", "the file is text, not a firmware image"},
-        {dir + "/blink.elf", "the file is an ELF object file, not a firmware image"},
-        {dir + "/empty.bin", "the file is empty, not a firmware image"}};
+        {dir + "/firmware.hex", ""}, {dir + "/folder", ""}, {"/dev/zero", ""},
+        {dir + "/README.md", "the file is text, not a firmware image"}};
     for (const auto& [file, looks] : files) {
         const std::vector<std::string> commands[] = {{"download", "--port", "sim:NX31A32", "--yes", file},
                                                      {"compare", "--port", "sim:NX31A32", file},
@@ -330,15 +227,16 @@ std::vector<RuledLine> EveryCommand(const std::string& model, const std::string&
 
 // Each cell is one run of the command line on a fresh in-process board: a forbidden one exits
 // 2 naming its step and rule with nothing on the wire after the detection, an allowed one runs
-// to its end. The lock states are walked by the window's own table (HandlerRules); here every
-// command line meets every chip in both memory modes.
-TEST(CliCommandRules, EveryCommandOnEveryChipInBothMemoryModes) {
+// to its end. The lock states and every chip are walked by the window's own table
+// (HandlerRules); the rule book knows chips by family, so here every command line meets one
+// chip of each family in both memory modes.
+TEST(CliCommandRules, EveryCommandOnAChipOfEachFamilyInBothMemoryModes) {
     const TempFolder dir;
     WriteBytes(dir + "/bsl-a.bin", std::vector<uint8_t>(1024, 0xA5));
     WriteBytes(dir + "/bsl-hl.bin", std::vector<uint8_t>(1152, 0xA5));
     int refused = 0, ran = 0;
     std::set<std::string> slowRan;
-    for (int chip = 1; chip <= 6; ++chip) {
+    for (const int chip : {1, 4, 6}) {  // NX31A16, NX31L64D, NX31L32B
         const std::string model = LookupChip(chip).model;
         for (const char* mode : {"internal", "external"}) {
             const RuleState state{chip, std::string(mode) == "internal" ? kInternalMemory : kExternalMemory, 0,
@@ -368,8 +266,8 @@ TEST(CliCommandRules, EveryCommandOnEveryChipInBothMemoryModes) {
             }
         }
     }
-    EXPECT_GT(refused, 40);
-    EXPECT_GT(ran, 50);
+    EXPECT_GT(refused, 20);
+    EXPECT_GT(ran, 25);
     // Beside the sweep: another lock option, and a chip erase on the chip the sweep skips.
     ExpectRuns(On("sim:NX31H64D", "NX31H64D", {"lock", "--yes", "4"}));
     ExpectRuns(On("sim:NX31A32", "NX31A32", {"erase", "--yes", "--chip-erase"}, "external"));

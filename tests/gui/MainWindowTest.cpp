@@ -247,23 +247,6 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     EXPECT_EQ(dump->topLevelItem(0)->text(2), "AAAAAAAAAAAAAAAA");
 }
 
-// The user's program ran: a detection gives every command back without a restart.
-TEST(MainWindowGui, AfterTheUsersCodeRanARedetectionLetsReadRunAgain) {
-    Rig r("NX31A16");
-    ASSERT_TRUE(r.Detect());
-    ASSERT_TRUE(r.Run(command::kExecuteUserCode));
-    ASSERT_TRUE(WaitFor([&] { return r.window->Field(ChipField::FwVersion)->text().isEmpty(); }, 5000));
-    ASSERT_TRUE(r.Detect());
-    std::vector<uint8_t> flash(16384, 0xFF);
-    std::fill(flash.begin() + 128, flash.begin() + 256, 0x41);
-    r.board->SetBlock(0, flash);
-    ASSERT_TRUE(r.Run(command::kRead));
-    QTreeWidget* list = r.window->SectorList();
-    EXPECT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 128 && list->topLevelItem(1)->text(4) == "Not Blank"; },
-                        5000));
-    EXPECT_EQ(list->topLevelItem(0)->text(4), "Blank");
-}
-
 // Closing the window while block 1 is written through the stub that borrows block 0: the
 // operator is asked first; No keeps everything running, Yes stops the download at its next
 // chunk, block 0 is put back, and the window closes.

@@ -66,43 +66,37 @@ TEST(SimHandshake, WithoutModemLinesExtraStringsBeforeBslDoNotResetAgain) {
 TEST(SimCommands, EveryLoaderCodeGetsItsReply) {
     SimBench b(Chip(3));
     ASSERT_TRUE(b.Handshake());
-    auto frame = [&](uint8_t c, uint16_t a, uint8_t d) { b.Send({c, uint8_t(a >> 8), uint8_t(a), d}); };
-    // Erase acknowledges, program answers nothing, read answers the raw bytes.
-    frame(0x0B, 0x1000, 0x01);
-    EXPECT_EQ(b.Read(1), V{0xC0});
-    frame(0x0E, 0x1000, 4);
-    b.Send({0x12, 0x34, 0x56, 0x78});
-    EXPECT_FALSE(b.port.PollForInput());
-    frame(0x0C, 0x1000, 4);
-    EXPECT_EQ(b.Read(4), (V{0x12, 0x34, 0x56, 0x78}));
-    b.Send({0x63});
-    EXPECT_EQ(b.Read(1), V{0x63});
-    b.Send({0x68, 0x68});
-    EXPECT_EQ(b.Read(1), V{0xC0});
-    b.Send({0x69, 0x69});
-    EXPECT_EQ(b.Read(1), V{0xC0});
-    // Block 1 of an H/L64D shares the addresses: the bytes just written are not there.
-    frame(0x0C, 0x1000, 4);
-    EXPECT_EQ(b.Read(4), (V{0xFF, 0xFF, 0xFF, 0xFF}));
-    b.Send({0x68, 0x68});
-    EXPECT_EQ(b.Read(1), V{0xC0});
-    // 0x0A reads the boot area as the loader sees it.
-    frame(0x0A, 0x0100, 2);
-    EXPECT_EQ(b.Read(2).size(), 2u);
-    // Password verify with the empty password is accepted by a chip that has none.
-    frame(0x08, 0x0080, 0);
-    EXPECT_EQ(b.Read(1), V{0xC0});
-    b.Send({0x6B, 0x6B});
-    EXPECT_FALSE(b.port.PollForInput());
-    // Password-reset erase: the first 64h is echoed, the second erases block 0.
-    b.Send({0x64});
-    EXPECT_EQ(b.Read(1), V{0x64});
+    // In order: each step may depend on the ones before it. An empty reply: the board answers
+    // nothing at all.
+    const struct {
+        V send, reply;
+    } steps[] = {
+        {{0x0B, 0x10, 0x00, 0x01}, {0xC0}},                         // erase acknowledges
+        {{0x0E, 0x10, 0x00, 4, 0x12, 0x34, 0x56, 0x78}, {}},        // program answers nothing
+        {{0x0C, 0x10, 0x00, 4}, {0x12, 0x34, 0x56, 0x78}},          // read answers the raw bytes
+        {{0x63}, {0x63}},
+        {{0x68, 0x68}, {0xC0}},
+        {{0x69, 0x69}, {0xC0}},
+        {{0x0C, 0x10, 0x00, 4}, {0xFF, 0xFF, 0xFF, 0xFF}},          // block 1 of an H/L64D shares the addresses
+        {{0x68, 0x68}, {0xC0}},
+        {{0x08, 0x00, 0x80, 0}, {0xC0}},                            // the empty password, on a chip without one
+        {{0x6B, 0x6B}, {}},
+        {{0x64}, {0x64}},                                           // the password reset's first 64h is echoed
+    };
+    for (const auto& step : steps) {
+        b.Send(step.send);
+        if (step.reply.empty()) EXPECT_FALSE(b.port.PollForInput()) << std::hex << int(step.send[0]);
+        else EXPECT_EQ(b.Read(step.reply.size()), step.reply) << std::hex << int(step.send[0]);
+    }
+    // The second 64h erases block 0; a chip erase answers nothing.
     b.Send({0x64});
     b.Settle();
     EXPECT_EQ(b.board().Block(0)[0x1000], 0xFF);
-    // Chip erase answers nothing.
-    frame(0x01, 0x0000, 0x01);
+    b.Send({0x01, 0x00, 0x00, 0x01});
     EXPECT_FALSE(b.port.PollForInput());
+    // 0x0A reads the boot area as the loader sees it.
+    b.Send({0x0A, 0x01, 0x00, 2});
+    EXPECT_EQ(b.Read(2).size(), 2u);
     // Running the user's code silences the loader.
     b.Send({0x62, 0x62});
     b.Settle();

@@ -11,6 +11,7 @@
 #include "device/CommandChecks.h"
 #include "files/HexImage.h"
 #include "support/FlashRig.h"
+#include "ui/CommandApi.h"
 #include "ui/FlashDialogs.h"
 #include "ui/UpgradeCommands.h"
 
@@ -346,6 +347,28 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     EXPECT_FALSE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("Unmatched data at memory address 1020h", 0), 0u)
         << r.window.Field(ChipField::IapStatus);
+}
+
+// Gaps inside one sector, between records a few bytes apart, and a record that ends mid-sector:
+// every byte the file does not give stays as the chip held it, whether the download rewrites
+// every sector it touches or only those that changed.
+TEST(SparseImages, GapsWithinASectorKeepTheChipsBytesInBothKindsOfDownload) {
+    const std::vector<std::pair<uint16_t, std::vector<uint8_t>>> records = {
+        {0x0000, std::vector<uint8_t>(128, 0x11)}, {0x0405, std::vector<uint8_t>(3, 0x33)},
+        {0x0430, std::vector<uint8_t>(16, 0x44)}, {0x2000, std::vector<uint8_t>(384, 0x22)}};
+    for (const bool changedOnly : {false, true}) {
+        SCOPED_TRACE(changedOnly ? "changed only" : "plain");
+        FlashRig r(BoardOf(2));
+        std::vector<uint8_t> want = r.FillBlock(0, 3);
+        ASSERT_TRUE(r.Detect());
+        for (const auto& [address, bytes] : records) std::copy(bytes.begin(), bytes.end(), want.begin() + address);
+        const ImageRequest request{r.WriteFile("areas.hex", HexOf(records)), ImageFormat::Auto, 0, 0, changedOnly};
+        r.op.answers = {true};
+        EXPECT_TRUE(DownloadImage(r.window, request).Ok());
+        EXPECT_TRUE(CompareImage(r.window, request).Ok());
+        const std::vector<uint8_t> after = r.Block(0);
+        for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(after[i], want[i]) << "first difference at " << i;
+    }
 }
 
 // An H/L32B image that runs on into block 1 in external memory mode: one that reaches the
