@@ -90,7 +90,7 @@ public:
             Say("External Flash can't be accessed if Block0 hard locked!");
             return false;
         }
-        if (PasswordGate(w_) != 1) return false;
+        if (!PasswordGate(w_)) return false;
         Say(t.instruction);
         const bool reopening = s.ExternalWindowOpen();
         if (reopening) {

@@ -203,7 +203,7 @@ public:
                 refused = true;
                 return false;
             }
-            return !gate || PasswordGate(w_) == 1;
+            return !gate || PasswordGate(w_);
         };
         const CheckOutcome out = CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand, rulesThenGate);
         if (out == CheckOutcome::RunExternalVariant && !w_.Allows(command)) return CheckOutcome::Failed;
@@ -702,7 +702,7 @@ public:
         // A loader with a password refuses every erase until it has been given, as it does
         // the writes of Download; and the stub procedure of block 1 reads block 0 to put it
         // back, which without the password would read as zeros and destroy the user's code.
-        if (s.memoryMode == kInternalMemory && PasswordGate(w_) != 1) return false;
+        if (s.memoryMode == kInternalMemory && !PasswordGate(w_)) return false;
         if (!BlockAccess(sel, kEraseTexts)) return false;
         LinkContext link = Link();
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
@@ -855,7 +855,7 @@ public:
         if (!w_.Allows(RuledCommand::Save)) return false;
         if (Window()) return ExternalSave(given);
         Begin();
-        if (PasswordGate(w_) != 1) return false;
+        if (!PasswordGate(w_)) return false;
         const int lock = s.flags.lockStatus;
         if (s.memoryMode == kInternalMemory) {
             if (HardLockNotice(lock)) Say("You can only save files in Block1, since chip is hardlocked.\n");
@@ -901,7 +901,7 @@ public:
         if (Window()) return ExternalPrint(*printer);
         ScopedFlag<bool> busy(s.rangeDialogBusy);
         Begin();
-        if (!BlockNumberOk() || PasswordGate(w_) != 1) return false;
+        if (!BlockNumberOk() || !PasswordGate(w_)) return false;
         const int lock = s.flags.lockStatus;
         if (s.memoryMode == kInternalMemory) {
             if (HardLockNotice(lock)) Say("You can only print files in Block1, since chip is hardlocked.\n");
@@ -914,7 +914,7 @@ public:
         const FlashSelection sel = MapFlashSelection(s, dialog.startIndex, dialog.countIndex);
         if (!BlockAccess(sel, kPrintTexts)) return false;
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
-        const int rc = printFlash(s, w_, *printer, text::kTitle, sel.address, static_cast<uint32_t>(sel.count) * size, size);
+        const PrintOutcome rc = printFlash(s, w_, *printer, text::kTitle, sel.address, static_cast<uint32_t>(sel.count) * size, size);
         return ReportPrint(rc);
     }
 
@@ -925,22 +925,23 @@ public:
         // Cut to the window: reading past it would wrap onto its first sectors.
         const ExternalSelection sel = MapExternalSelection(dialog.startIndex, dialog.countIndex, true);
         w_.SetTab(0);
-        const int rc = printFlash(S(), w_, printer, text::kTitle, sel.address,
+        const PrintOutcome rc = printFlash(S(), w_, printer, text::kTitle, sel.address,
                                   static_cast<uint32_t>(sel.count) * kExternalSectorSize, kExternalPieceSize);
         return ReportPrint(rc);
     }
 
-    bool ReportPrint(int rc) {
-        if (rc != 0) {
+    bool ReportPrint(PrintOutcome rc) {
+        const bool ok = rc == PrintOutcome::Printed || rc == PrintOutcome::Cancelled;
+        if (!ok) {
             if (!S().flags.errorReported)
-                Say(rc == kPrintNotStarted ? "Print data failed\nThe printer could not be opened: is a printer set up?"
-                    : rc == kPrintPageFailed ? "Print data failed\nThe printer did not take every page."
+                Say(rc == PrintOutcome::NotStarted ? "Print data failed\nThe printer could not be opened: is a printer set up?"
+                    : rc == PrintOutcome::PageFailed ? "Print data failed\nThe printer did not take every page."
                                              : "Print data failed");
             MarkError();
         } else if (!S().flags.errorReported) {
             Say("Print data has completed");
         }
-        return rc == 0;
+        return ok;
     }
 
     // The completion names the file and what it holds, so that a name and its contents
@@ -1012,27 +1013,27 @@ std::string ImageLoaderAreaOverlap(const CDeviceSession& s, const LoadedImage& i
     return "";
 }
 
-int PasswordGate(MainDialog& w) {
+bool PasswordGate(MainDialog& w) {
     CDeviceSession& s = w.Session();
     Operator& op = w.Op();
     w.SetIapStatus("");
     w.Refresh();
-    if (CheckCommandPreconditions(&s, &op, CheckScope::ExternalFlash) != CheckOutcome::Proceed) return 0;
+    if (CheckCommandPreconditions(&s, &op, CheckScope::ExternalFlash) != CheckOutcome::Proceed) return false;
     if (s.currentBlock != 0 && s.currentBlock != 1) {
         op.ShowMessage(kIllegalBlockNumber);
-        return 0;
+        return false;
     }
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
-        if (s.flags.passwordVerified || s.memoryMode != kInternalMemory) return 1;
+        if (s.flags.passwordVerified || s.memoryMode != kInternalMemory) return true;
         PasswordVerifyDialog dialog;
         if (const PasswordSource& source = w.Passwords()) {
             std::optional<std::string> given = source(attempt);
-            if (!given) return 0;
+            if (!given) return false;
             dialog.password = std::move(*given);
             WipeString(*given);
         } else if (op.RunDialog(dialog) != DialogResult::Ok) {
-            return 0;
+            return false;
         }
         w.Refresh();
         WipeString(s.gatePassword);
@@ -1042,20 +1043,20 @@ int PasswordGate(MainDialog& w) {
             s.flags.passwordVerified = true;
             w.Refresh();
             w.SetIapStatus("Password Verify succeed");
-            return 1;
+            return true;
         }
         if (attempt >= kAttempts) {
             op.ShowMessage("Password Verify Failed!");
-            return 0;
+            return false;
         }
     }
 }
 
-int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
+PrintOutcome printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
                const std::string& documentName, uint32_t start, uint32_t count, uint32_t sectorSize) {
     switch (target.BeginDocument(documentName)) {
-        case PrintTarget::Start::Cancelled: return 0;
-        case PrintTarget::Start::Failed: return kPrintNotStarted;
+        case PrintTarget::Start::Cancelled: return PrintOutcome::Cancelled;
+        case PrintTarget::Start::Failed: return PrintOutcome::NotStarted;
         case PrintTarget::Start::Started: break;
     }
     std::vector<uint8_t> buf(count + 128, 0xFF);
@@ -1063,7 +1064,7 @@ int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget&
     LinkContext link{session, progress, nullptr};
     if (ReadFlash(link, buf.data(), start, count, sectorSize) < count) {
         target.EndDocument(false);
-        return 10;
+        return PrintOutcome::ShortRead;
     }
     const std::string text = FormatPrintText(std::span<const uint8_t>(buf.data(), count), start);
     const std::vector<size_t> pages =
@@ -1078,7 +1079,7 @@ int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget&
         at += length;
     }
     target.EndDocument(complete);
-    return complete ? 0 : kPrintPageFailed;
+    return complete ? PrintOutcome::Printed : PrintOutcome::PageFailed;
 }
 
 int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t address) {

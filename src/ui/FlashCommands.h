@@ -55,16 +55,14 @@ std::string ImageLoaderAreaOverlap(const CDeviceSession& session, const LoadedIm
 // What the window says when a command would reach the loader's own area.
 std::string LoaderAreaRefusal(const std::string& area);
 
-// 1 when the command may go on (password verified now or before, or not needed), 0 when it
-// must stop (the gate has said why, or the operator cancelled).
-int PasswordGate(MainDialog& window);
+// True when the command may go on (password verified now or before, or not needed), false
+// when it must stop (the gate has said why, or the operator cancelled).
+bool PasswordGate(MainDialog& window);
 
 // Reads `count` bytes from `start` and prints their dump text on `target`, paginated with its
-// measurements. 0 printed or cancelled in the print dialog, 10 when the read came back short,
-// kPrintNotStarted when the printer could not be opened, kPrintPageFailed when a page failed.
-inline constexpr int kPrintNotStarted = 11;
-inline constexpr int kPrintPageFailed = 12;
-int printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
+// measurements. Cancelled: the operator cancelled the print dialog, which is no failure.
+enum class PrintOutcome { Printed, Cancelled, ShortRead, NotStarted, PageFailed };
+PrintOutcome printFlash(CDeviceSession& session, ProgressReporter& progress, PrintTarget& target,
                const std::string& documentName, uint32_t start, uint32_t count, uint32_t sectorSize);
 
 }  // namespace tessel

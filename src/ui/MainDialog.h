@@ -22,19 +22,21 @@ namespace tessel {
 class ConfigStore;
 class MemoryView;
 
-// Command ids of the menu, the tool bar and the IAP Function buttons.
+// The window's ids of its menu items, tool-bar buttons and IAP Function buttons, by which it
+// routes a click to its handler. The window's alone: other front ends call the commands'
+// functions (CommandApi.h).
 namespace command {
-constexpr int kCompare = 32787, kSave = 57603, kPrint = 57607, kExit = 32810;
-constexpr int kDetect11F = 146, kDetect11E = 32795, kDetectUnknown = 32796;
-constexpr int kExecuteUserCode = 1029, kSetResetPassword = 32789, kChangePassword = 32790;
-constexpr int kUpgradeInternalBsl = 32793, kUpgradeExternalBsl = 32811, kEditBlock0 = 32792;
-constexpr int kDownloadMonitra = 32801, kExternalLow = 32805, kExternalHigh = 32806, kBackToMcu = 32807;
-constexpr int kAboutTessel = 32772, kAboutDetect = 32798, kAboutPassword = 32797, kAboutUpgrade = 32799;
-constexpr int kAboutByteModify = 32800, kAboutMonitra = 32804;
-constexpr int kDownload = 1024, kRunUserCode = 1074, kRead = 1037, kSectorErase = 1026;
-constexpr int kChipErase = 1049, kLockChip = 1027, kMemoryRemap = 1028;
-constexpr int kResetLink = 32780, kDoubleClock = 32809, kSerialTest = 32812, kToolbarLast = 32781;
-constexpr int kDetectBaudAndChip = 32788, kExtMemSerialDialog = 32771, kNoAction1 = 32778, kNoAction2 = 32779;
+enum MenuId : int {
+    kCompare = 32787, kSave = 57603, kPrint = 57607, kExit = 32810, kDetect11F = 146, kDetect11E = 32795,
+    kDetectUnknown = 32796, kExecuteUserCode = 1029, kSetResetPassword = 32789, kChangePassword = 32790,
+    kUpgradeInternalBsl = 32793, kUpgradeExternalBsl = 32811, kEditBlock0 = 32792, kDownloadMonitra = 32801,
+    kExternalLow = 32805, kExternalHigh = 32806, kBackToMcu = 32807, kAboutTessel = 32772,
+    kAboutDetect = 32798, kAboutPassword = 32797, kAboutUpgrade = 32799, kAboutByteModify = 32800,
+    kAboutMonitra = 32804, kDownload = 1024, kRunUserCode = 1074, kRead = 1037, kSectorErase = 1026,
+    kChipErase = 1049, kLockChip = 1027, kMemoryRemap = 1028, kResetLink = 32780, kDoubleClock = 32809,
+    kSerialTest = 32812, kToolbarLast = 32781, kDetectBaudAndChip = 32788, kExtMemSerialDialog = 32771,
+    kNoAction1 = 32778, kNoAction2 = 32779,
+};
 }  // namespace command
 
 // What changed, for the window to redraw just that.

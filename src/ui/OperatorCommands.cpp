@@ -86,7 +86,7 @@ public:
             Say("Byte Edit doesn't work if Block0 is hardlocked!");
             return false;
         }
-        if (PasswordGate(w_) != 1) return false;
+        if (!PasswordGate(w_)) return false;
         LinkContext link{s, w_, nullptr};
         if (!IsTypeA(s.chipType) && !selectBlock0(link)) {
             Say("Byte Edit Failed!");
@@ -143,7 +143,7 @@ public:
     bool DownloadAndRun() {
         CDeviceSession& s = S();
         w_.SetIapStatus("");
-        if (!w_.Allows(RuledCommand::RunUserCode) || PasswordGate(w_) != 1) return false;
+        if (!w_.Allows(RuledCommand::RunUserCode) || !PasswordGate(w_)) return false;
         const bool ok = w_.RunCommand(command::kDownload) && ExecuteUserCode();
         s.flags.passwordVerified = false;
         return ok;

@@ -92,7 +92,7 @@ public:
         if (!Block1RewriteReady(w_, "Update BSL only works in internal memory mode!",
                                 "Update BSL doesn't work if Block0 or Block1 is hardlocked!"))
             return false;
-        if (PasswordGate(w_) != 1) return false;
+        if (!PasswordGate(w_)) return false;
 
         // Everything that can refuse the new loader is settled before the stub is placed:
         // once the old loader's area is erased, only a loader that fits and can be entered
@@ -238,7 +238,7 @@ public:
         if (m->block0Part && !(part0 = UsableFirmware(w_, m->part0))) return false;
         const FirmwareImage* part1 = UsableFirmware(w_, m->part1);
         if (!part1) return false;
-        if (PasswordGate(w_) != 1) return false;
+        if (!PasswordGate(w_)) return false;
         if (!w_.Op().AskYesNo(kMonitraQuestion)) return false;
         // From here the stub, then nobody, answers for the chip: the periodic check stays away.
         s.flags.longOperation = true;

@@ -83,5 +83,21 @@ TEST(CommandApi, ThePasswordGateAsksItsSourcePerAttempt) {
     EXPECT_EQ(asked, (std::vector<int>{1}));
 }
 
+// Set/Reset from a request: the new text per attempt, and the A-type chips' soft lock with it
+// when the request asks for it.
+TEST(CommandApi, APasswordSetRequestCarriesItsLockOption) {
+    for (const bool lock : {false, true}) {
+        FlashRig r(BoardOf(1));
+        ASSERT_TRUE(r.Detect());
+        r.op.answers = {true, true};
+        PasswordRequest request;
+        request.next = [](int) { return std::optional<NewPassword>(NewPassword{"new", "new"}); };
+        request.lockOption = lock;
+        EXPECT_EQ(SetPassword(r.window, request).outcome, Outcome::Done) << lock;
+        EXPECT_EQ(r.board().Password(), "new");
+        EXPECT_EQ((r.board().SecurityBits() & 0x40) != 0, lock) << "SB2";
+    }
+}
+
 }  // namespace
 }  // namespace tessel
