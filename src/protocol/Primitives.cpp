@@ -7,6 +7,7 @@
 #include "device/CDeviceSession.h"
 #include "platform/Clock.h"
 #include "platform/Operator.h"
+#include "serial/ByteTransport.h"
 
 namespace tessel {
 

@@ -45,12 +45,6 @@ constexpr uint8_t kExtSectorErase = 0x04;
 constexpr uint8_t kExtProgram = 0x06;
 }  // namespace cmd
 
-// How long ReadFlash keeps asking for one byte that does not come: each ReadByte already
-// waits about 2 s, so three tries give a slow target some 6 s before the read is abandoned.
-constexpr int kReadByteRetries = 3;
-// The queued reply fetch's limit.
-constexpr uint32_t kQueuedReplyLimitMs = 1000;
-
 // Everything an operation needs: the session (port, flags, external window), and the bar.
 struct LinkContext {
     CDeviceSession& session;
