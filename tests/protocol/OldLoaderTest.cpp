@@ -260,7 +260,7 @@ struct Queued : test::SimSession {
         EXPECT_EQ(port.Open(), 0);
         port.SetLinesInternalMode();
         StartLinkWorker(worker, port, &op, session.flags.errorReported, session.flags.workerRunning);
-        ctx.queues = &worker.Queues();
+        ctx.worker = &worker.Transport();
     }
     ~Queued() { StopLinkWorker(worker); }
 
@@ -274,12 +274,12 @@ TEST(QueuedOperations, EraseProgramAndReadThroughTheWorkerAndAbortWhenRefusedOrU
     V data(1280);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ 0x5A);
     std::fill(data.begin() + 256, data.begin() + 384, 0xFF);  // one blank chunk
-    ASSERT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 10), 0);
+    ASSERT_EQ(EraseSectors(q.ctx, 0, 128, 10), 0);
     EXPECT_EQ(q.progress.Last(), "Done");
-    ASSERT_EQ(ProgramVerifiedQueued(q.ctx, 0, 128, data.data(), 1280), 0);
+    ASSERT_EQ(ProgramVerified(q.ctx, 0, 128, data.data(), 1280), 0);
     EXPECT_EQ(q.progress.steps, 10 + 10);
     V back(1280);
-    EXPECT_EQ(ReadFlashQueued(q.ctx, back.data(), 0, 1280, 128), 1280u);
+    EXPECT_EQ(ReadFlash(q.ctx, back.data(), 0, 1280, 128), 1280u);
     EXPECT_EQ(back, data);
     const V truth = q.link.board->Block(0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), truth.begin()));
@@ -289,22 +289,22 @@ TEST(QueuedOperations, EraseProgramAndReadThroughTheWorkerAndAbortWhenRefusedOrU
     f.refuseCommand = 0x0B;
     q.link.board->SetFaults(f);
     q.progress = {};
-    EXPECT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 2), -1);
+    EXPECT_EQ(EraseSectors(q.ctx, 0, 128, 2), -1);
     EXPECT_EQ(q.progress.Last(), "Abort");
     EXPECT_EQ(q.progress.position, 0);
     f = {};
     f.stopPrompts = true;
     q.link.board->SetFaults(f);
-    EXPECT_LT(ReadFlashQueued(q.ctx, back.data(), 0, 128, 128), 128u);
+    EXPECT_LT(ReadFlash(q.ctx, back.data(), 0, 128, 128), 128u);
     EXPECT_EQ(q.progress.Last(), "Abort");
 }
 
 TEST(QueuedOperations, RunUserCodeStartsTheUpgradeProgram) {
     Queued q;
     const FirmwareImage& up = Firmware(FirmwareId::Upgrade11E);
-    ASSERT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 10), 0);
-    ASSERT_EQ(ProgramVerifiedQueued(q.ctx, 0, 128, up.data, 1280), 0);
-    ASSERT_EQ(RunUserCodeQueued(q.ctx), 1);
+    ASSERT_EQ(EraseSectors(q.ctx, 0, 128, 10), 0);
+    ASSERT_EQ(ProgramVerified(q.ctx, 0, 128, up.data, 1280), 0);
+    ASSERT_EQ(RunUserCode(q.ctx), 1);
     for (int i = 0; i < 50 && q.link.board->CurrentFirmware() != sim::Firmware::F11F; ++i) q.clock.SleepMs(10);
     EXPECT_EQ(q.link.board->CurrentFirmware(), sim::Firmware::F11F);
 }
