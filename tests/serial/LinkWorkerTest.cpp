@@ -104,6 +104,11 @@ TEST(LinkWorker, APromptInPlaceOfAReplyLongAfterTheLastByteEndsTheExchange) {
     const V second = w.QueuedRead(0);
     EXPECT_TRUE(w.errorReported);
     EXPECT_TRUE(second.empty()) << "the prompt went into the queue as data";
+    // Nor is a byte still queued once the worker gave up taken as a reply.
+    LinkQueues& q = w.worker.Queues();
+    ASSERT_EQ(QueuePut(q.inbound, q.inboundMutex, 0xC0, &w.op), 1);
+    uint8_t b;
+    EXPECT_FALSE(w.worker.Transport().ReadByte(&b));
     StopLinkWorker(w.worker);
     EXPECT_EQ(w.worker.Result(), -1);
 }
