@@ -7,6 +7,7 @@
 #include "device/CDeviceSession.h"
 #include "platform/Clock.h"
 #include "platform/Operator.h"
+#include "serial/ByteTransport.h"
 
 namespace tessel {
 
@@ -14,14 +15,47 @@ namespace {
 
 CSerialPort& Port(LinkContext& c) { return c.session.port; }
 
-void Show(LinkContext& c, const char* text) {
-    if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
+// The context's transport: the worker's while it owns the port, otherwise the port itself.
+class Wire {
+public:
+    explicit Wire(LinkContext& c) : port_(c.session.port), t_(c.worker ? *c.worker : port_) {}
+    ByteTransport* operator->() { return &t_; }
+    ByteTransport& operator*() { return t_; }
+
+private:
+    PortTransport port_;
+    ByteTransport& t_;
+};
+
+bool Frame(ByteTransport& t, uint8_t code, uint16_t address, uint8_t data) {
+    const uint8_t rest[3] = {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address & 0xFF), data};
+    return t.Command(code) && t.Write(rest) == 3;
+}
+
+bool Byte(ByteTransport& t, uint8_t byte) { return t.Write({&byte, 1}) == 1; }
+
+// The external-flash program is reached only through the port: the worker serves a 1.1E
+// loader and knows none of the program's codes.
+bool External(LinkContext& c) { return !c.worker && c.session.ExternalWindowOpen(); }
+
+// What the operator is told when a step fails. On the port each step says so itself. Through
+// the worker the steps stay quiet, since the upgrade that uses them retries each and then
+// tells the operator once; only a read command that could not be queued was always named.
+void Tell(LinkContext& c, const char* onPort, const char* onWorker = nullptr) {
+    const char* text = c.worker ? onWorker : onPort;
+    if (Operator* op = Port(c).Owner(); op && text) op->ShowMessage(text);
 }
 
 // The pause is the target's time to act on what was sent, so it starts once that has left.
-void Pause(LinkContext& c, uint32_t ms) {
-    Port(c).DrainOutput();
+void Pause(LinkContext& c, ByteTransport& t, uint32_t ms) {
+    t.Drain();
     Port(c).GetClock().SleepMs(ms);
+}
+
+// A chunk as it goes on the wire: the count byte promised a whole chunk, so past the data the
+// target gets 0xFF, which leaves the erased cells as they are.
+void Padded(std::vector<uint8_t>& out, const uint8_t* piece, uint32_t n) {
+    std::fill(std::copy(piece, piece + n, out.begin()), out.end(), 0xFF);
 }
 
 bool AllBlank(const uint8_t* data, size_t n) {
@@ -54,13 +88,6 @@ std::string Hex2(uint8_t b) {
     return std::string{digits[b >> 4], digits[b & 15]} + "h";
 }
 
-// A read reply byte; a target that stays silent is asked again a bounded number of times.
-bool ReadReplyByte(LinkContext& c, uint8_t* out, int tries) {
-    for (int i = 0; i < tries; ++i)
-        if (Port(c).ReadByte(out)) return true;
-    return false;
-}
-
 // The operator asked to stop and nothing holds the request off: the transfer ends before its
 // next chunk, after writing down how far it got.
 bool StopBefore(LinkContext& c, const char* what, uint32_t done, uint32_t total, const char* unit,
@@ -79,52 +106,53 @@ uint32_t Pieces(uint32_t total, uint32_t chunk) { return (total + chunk - 1) / c
 }  // namespace
 
 int SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data) {
-    CSerialPort& p = Port(c);
-    return p.WriteByte(code) && p.WriteByte(static_cast<uint8_t>(address >> 8)) &&
-                   p.WriteByte(static_cast<uint8_t>(address & 0xFF)) && p.WriteByte(data)
-               ? 1
-               : 0;
+    Wire t(c);
+    return Frame(*t, code, address, data) ? 1 : 0;
 }
 
 int SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text) {
-    // The length travels in one byte; a longer text cannot be framed at all.
-    if (text.size() > 255) return 0;
-    if (!SendFrame(c, code, address, static_cast<uint8_t>(text.size()))) return 0;
-    // The text is a password: a wire trace gets its length, never its characters.
+    // The length travels in one byte; a longer text cannot be framed at all. The text is a
+    // password, which goes only through the port, where a wire trace gets its length and
+    // never its characters: the worker would write it through the trace from its own thread.
+    if (text.size() > 255 || c.worker) return 0;
+    PortTransport t(Port(c));
+    if (!Frame(t, code, address, static_cast<uint8_t>(text.size()))) return 0;
     Port(c).SetTraceWithheld(true);
-    bool ok = true;
-    for (unsigned char ch : text)
-        if (!(ok = Port(c).WriteByte(ch))) break;
+    const bool ok = t.Write({reinterpret_cast<const uint8_t*>(text.data()), text.size()}) == text.size();
     Port(c).SetTraceWithheld(false);
     return ok ? 1 : 0;
 }
 
 int SendLockFrame(LinkContext& c, uint8_t index) {
-    return Port(c).WriteByte(0x04) && Port(c).WriteByte(index) ? 1 : 0;
+    Wire t(c);
+    return t->Command(0x04) && Byte(*t, index) ? 1 : 0;
 }
 
 int SendLongLockFrame(LinkContext& c, uint8_t index) {
-    return SendLockFrame(c, index) && Port(c).WriteByte(0xFF) ? 1 : 0;
+    Wire t(c);
+    return SendLockFrame(c, index) && Byte(*t, 0xFF) ? 1 : 0;
 }
 
 int SendConfigFrame(LinkContext& c, uint8_t index) {
-    return Port(c).WriteByte(0x02) && Port(c).WriteByte(index) ? 1 : 0;
+    Wire t(c);
+    return t->Command(0x02) && Byte(*t, index) ? 1 : 0;
 }
 
 int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
     Begin(c, count, "Erasing", 0);
-    const bool external = c.session.ExternalWindowOpen();
+    Wire t(c);
+    const bool external = External(c);
     uint32_t address = start;
     for (int i = 0; i < count; ++i, address += step) {
         if (StopBefore(c, "erasing", static_cast<uint32_t>(i), static_cast<uint32_t>(count), "sectors")) {
             c.progress.setProgressLabel("Abort");
             return -1;
         }
-        const int sent = SendFrame(c, external ? cmd::kExtSectorErase : cmd::kSectorErase,
-                                   static_cast<uint16_t>(address), 0x01);
-        if (external) Pause(c, 30);
+        const bool sent = Frame(*t, external ? cmd::kExtSectorErase : cmd::kSectorErase,
+                                static_cast<uint16_t>(address), 0x01);
+        if (external) Pause(c, *t, 30);
         uint8_t reply = 0;
-        if (!sent || !Port(c).ReadByte(&reply) || reply != cmd::kAck) {
+        if (!sent || !t->ReadByte(&reply) || reply != cmd::kAck) {
             Failed(c, "erase", address,
                    !sent ? "the erase command could not be sent"
                    : reply == cmd::kAck || reply == 0 ? "no acknowledgement"
@@ -139,19 +167,19 @@ int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
 }
 
 int EraseChip(LinkContext& c) {
-    if (c.session.ExternalWindowOpen()) {
-        if (!Port(c).WriteByte(cmd::kExtChipErase) || !Port(c).WriteByte(cmd::kExtChipErase))
-            return -1;
-        Pause(c, 20);
+    Wire t(c);
+    if (External(c)) {
+        if (!t->Command(cmd::kExtChipErase) || !Byte(*t, cmd::kExtChipErase)) return -1;
+        Pause(c, *t, 20);
         uint8_t reply = 0;
-        const bool got = Port(c).ReadByte(&reply);
+        const bool got = t->ReadByte(&reply);
         if (got && reply == cmd::kAck) return 0;
         if (got)
             if (Operator* op = Port(c).Owner()) op->DebugTrace("\nChip-erase confirmation failed\n");
         return -1;
     }
-    const int sent = SendFrame(c, cmd::kChipErase, 0x0000, 0x01);
-    Pause(c, 100);
+    const bool sent = Frame(*t, cmd::kChipErase, 0x0000, 0x01);
+    Pause(c, *t, 100);
     return sent ? 0 : -1;
 }
 
@@ -159,8 +187,9 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
                     uint32_t total) {
     if (chunk == 0 || chunk > 255) return -1;
     Begin(c, static_cast<int>(total / chunk), "Writing", chunk);
-    const bool external = c.session.ExternalWindowOpen();
-    std::vector<uint8_t> readBack(chunk);
+    Wire t(c);
+    const bool external = External(c);
+    std::vector<uint8_t> sent(chunk), readBack(chunk);
     uint32_t address = start;
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
         const uint8_t* piece = data + done;
@@ -170,44 +199,41 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
             c.progress.stepProgress();
             continue;
         }
-        if (!SendFrame(c, external ? cmd::kExtProgram : cmd::kProgram,
-                       static_cast<uint16_t>(address), static_cast<uint8_t>(chunk))) {
+        if (!Frame(*t, external ? cmd::kExtProgram : cmd::kProgram, static_cast<uint16_t>(address),
+                   static_cast<uint8_t>(chunk))) {
             Failed(c, "write", address, "the program command could not be sent");
-            Show(c, "This is a test1");
+            Tell(c, "This is a test1");
             return Finish(c, false);
         }
-        for (uint32_t i = 0; i < chunk; ++i) {
-            // The count byte promised a whole chunk; past the data the target gets 0xFF,
-            // which leaves the erased cells as they are.
-            if (!Port(c).WriteByte(i < n ? piece[i] : 0xFF)) {
-                Failed(c, "write", address + i, "the data byte could not be sent");
-                Show(c, "This is a test");
-                return Finish(c, false);
-            }
+        Padded(sent, piece, n);
+        if (const size_t went = t->Write(sent); went < chunk) {
+            Failed(c, "write", address + static_cast<uint32_t>(went), "the data byte could not be sent");
+            Tell(c, "This is a test");
+            return Finish(c, false);
         }
-        if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
-                       static_cast<uint8_t>(chunk))) {
+        if (!Frame(*t, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
+                   static_cast<uint8_t>(chunk))) {
             Failed(c, "read back", address, "the read command could not be sent");
-            Show(c, "This is a test3");
+            Tell(c, "This is a test3");
             return Finish(c, false);
         }
         for (uint32_t i = 0; i < chunk; ++i) {
-            if (!Port(c).ReadByte(&readBack[i])) {
+            if (!t->ReadByte(&readBack[i])) {
                 Failed(c, "read back", address + i, "no byte came back");
-                Show(c, "This is a test2!!");
+                Tell(c, "This is a test2!!");
                 return Finish(c, false);
             }
         }
         for (uint32_t i = 0; i < chunk; ++i) {
-            if (readBack[i] != (i < n ? piece[i] : 0xFF)) {
+            if (readBack[i] != sent[i]) {
                 ProgressFailure f;
                 f.operation = "verify";
                 f.address = address + i;
                 f.chip = readBack[i];
-                f.expected = i < n ? piece[i] : 0xFF;
+                f.expected = sent[i];
                 f.reason = "read back " + Hex2(*f.chip) + ", expected " + Hex2(*f.expected);
                 c.progress.reportFailure(f);
-                Show(c, "This is a test4");
+                Tell(c, "This is a test4");
                 return Finish(c, false);
             }
         }
@@ -219,7 +245,8 @@ int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
 uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk) {
     if (chunk == 0 || chunk > 255) return 0;
     Begin(c, static_cast<int>(total / chunk), "Reading", chunk);
-    const bool external = c.session.ExternalWindowOpen();
+    Wire t(c);
+    const bool external = External(c);
     uint32_t done = 0;
     bool ok = true;
     while (ok && done < total) {
@@ -228,14 +255,15 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
             ok = false;
             break;
         }
-        if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead,
-                       static_cast<uint16_t>(start + done), static_cast<uint8_t>(count))) {
+        if (!Frame(*t, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(start + done),
+                   static_cast<uint8_t>(count))) {
             Failed(c, "read", start + done, "the read command could not be sent");
+            Tell(c, nullptr, "Failed to Send Read Command!");
             ok = false;
             break;
         }
         for (uint32_t i = 0; i < count; ++i) {
-            if (!ReadReplyByte(c, &dest[done], kReadByteRetries)) {
+            if (!t->ReadByte(&dest[done], ByteTransport::Wait::FlashRead)) {
                 Failed(c, "read", start + done, "no byte came back");
                 ok = false;
                 break;
@@ -250,7 +278,7 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
 
 bool AnswersReadAt(LinkContext& c, uint32_t address) {
     NullProgress quiet;
-    LinkContext probe{c.session, quiet, c.queues};
+    LinkContext probe{c.session, quiet, c.worker};
     uint8_t byte = 0;
     return ReadForRestore(probe, &byte, address, 1, 1);
 }
@@ -259,21 +287,22 @@ int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* 
                  uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord) {
     if (chunk == 0 || chunk > 255) return -1;
     Begin(c, static_cast<int>(total / chunk), "Comparing", chunk);
-    const bool external = c.session.ExternalWindowOpen();
+    Wire t(c);
+    const bool external = External(c);
     std::vector<uint8_t> got(chunk);
     uint32_t address = start;
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
         if (StopBefore(c, "comparing", done / chunk, Pieces(total, chunk), "chunks")) return Finish(c, false);
-        if (!SendFrame(c, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
-                       static_cast<uint8_t>(chunk))) {
+        if (!Frame(*t, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
+                   static_cast<uint8_t>(chunk))) {
             Failed(c, "compare", address, "the read command could not be sent");
-            Show(c, "Fail to write QMT_CMD_READ to MCU!!!");
+            Tell(c, "Fail to write QMT_CMD_READ to MCU!!!");
             return Finish(c, false);
         }
         // A byte that never arrives counts as a difference at its address; the rest of the
         // chunk is not waited for, since each missing byte would cost the full read wait.
         uint32_t received = 0;
-        while (received < chunk && Port(c).ReadByte(&got[received])) ++received;
+        while (received < chunk && t->ReadByte(&got[received])) ++received;
         const uint32_t n = std::min(chunk, total - done);
         for (uint32_t i = 0; i < n; ++i) {
             const bool missing = i >= received;
@@ -292,7 +321,7 @@ int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* 
                     f.reason = "chip " + Hex2(chip) + ", file " + Hex2(expected[done + i]);
                 }
                 c.progress.reportFailure(f);
-                Show(c, "Failed to Verify Data!!!");
+                Tell(c, "Failed to Verify Data!!!");
                 return Finish(c, false);
             }
         }
@@ -304,12 +333,13 @@ int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* 
 int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {
     c.progress.resetProgress();
     c.progress.setProgressLabel("Bank Switch");
-    if (!SendFrame(c, cmd::kBankSwitch, address, bank)) {
+    Wire t(c);
+    if (!Frame(*t, cmd::kBankSwitch, address, bank)) {
         c.progress.setProgressLabel("Bank Switch rc not true");
         return 14;
     }
     uint8_t reply = 0;
-    if (!Port(c).ReadByte(&reply)) {
+    if (!t->ReadByte(&reply)) {
         c.progress.setProgressLabel("Bank Switch not return c0");
         return 10;
     }
@@ -323,7 +353,8 @@ int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {
 }
 
 int RunUserCode(LinkContext& c) {
-    return Port(c).WriteByte(cmd::kRunUser) && Port(c).WriteByte(cmd::kRunUser) ? 1 : 0;
+    Wire t(c);
+    return t->Command(cmd::kRunUser) && Byte(*t, cmd::kRunUser) ? 1 : 0;
 }
 
 int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
@@ -334,7 +365,8 @@ int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
     c.progress.setProgressStepBytes(chunk);
     c.progress.resetProgress();
     c.progress.setProgressLabel(upgrade ? "Upgrade BSL is in process" : "Writing");
-    std::vector<uint8_t> readBack(chunk);
+    Wire t(c);
+    std::vector<uint8_t> sent(chunk), readBack(chunk);
     auto fail = [&](const char* label) {
         if (label) c.progress.setProgressLabel(label);
         c.progress.resetProgress();
@@ -352,22 +384,19 @@ int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
             c.progress.stepProgress();
             continue;
         }
-        if (!SendFrame(c, cmd::kBootProgram, static_cast<uint16_t>(address),
-                       static_cast<uint8_t>(chunk)))
+        if (!Frame(*t, cmd::kBootProgram, static_cast<uint16_t>(address), static_cast<uint8_t>(chunk)))
             return fail("Writing failed");
-        for (uint32_t i = 0; i < chunk; ++i)
-            if (!Port(c).WriteByte(i < n ? piece[i] : 0xFF)) return fail(nullptr);
-        if (!SendFrame(c, cmd::kBootRead, static_cast<uint16_t>(address),
-                       static_cast<uint8_t>(chunk)))
+        Padded(sent, piece, n);
+        if (t->Write(sent) < chunk) return fail(nullptr);
+        if (!Frame(*t, cmd::kBootRead, static_cast<uint16_t>(address), static_cast<uint8_t>(chunk)))
             return fail("Upgrade BSL reading failed");
         // A chunk whose read-back is short or differs is not written: the boot area is
         // the loader itself, so going on would leave a mix the operator cannot see.
         // The whole read-back is taken before comparing, so that an abort leaves no reply
         // bytes on the line for the next command to mistake for its own.
         for (uint32_t i = 0; i < chunk; ++i)
-            if (!Port(c).ReadByte(&readBack[i])) return fail(nullptr);
-        for (uint32_t i = 0; i < chunk; ++i)
-            if (readBack[i] != (i < n ? piece[i] : 0xFF)) return fail(nullptr);
+            if (!t->ReadByte(&readBack[i])) return fail(nullptr);
+        if (readBack != sent) return fail(nullptr);
         c.progress.setProgressLabel("Upgrade BSL is in process");
         c.progress.setProgressLabel(upgrade ? "Upgrade is in process" : "Writing");
         c.progress.stepProgress();
@@ -377,9 +406,9 @@ int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
 
 namespace {
 bool SelectBlock(LinkContext& c, uint8_t code) {
+    Wire t(c);
     uint8_t reply = 0;
-    return Port(c).WriteByte(code) && Port(c).WriteByte(code) && Port(c).ReadByte(&reply) &&
-           reply == cmd::kAck;
+    return t->Command(code) && Byte(*t, code) && t->ReadByte(&reply) && reply == cmd::kAck;
 }
 }  // namespace
 
@@ -387,11 +416,11 @@ bool selectBlock0(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock0); }
 bool selectBlock1(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock1); }
 
 bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece) {
-    CSerialPort& port = link.session.port;
-    port.PurgeInput();
+    Wire t(link);
+    t->Purge();
     const bool whole = ReadFlash(link, dest, start, n, piece) == n;
-    if (!port.PollForInput()) return whole;
-    port.PurgeInput();
+    if (!t->MoreComing()) return whole;
+    t->Purge();
     return false;
 }
 

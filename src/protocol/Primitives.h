@@ -1,7 +1,7 @@
 #pragma once
 // The tool's side of the boot loader's command language: frames, and the multi-chunk flash
-// operations built on them. Direct operations move every byte through CSerialPort; the
-// queued ones go through the 1.1E link worker's queues while the worker owns the port.
+// operations built on them. Each moves its bytes through the context's transport: the
+// session's port, or the 1.1E link worker's queues while the worker owns the port.
 //
 // Results follow the loader's conventions: frames 1/0, flash operations 0/-1, the bank
 // switch its small codes, reads the number of bytes delivered.
@@ -16,8 +16,8 @@
 
 namespace tessel {
 
+class ByteTransport;
 class CDeviceSession;
-struct LinkQueues;
 
 // Command codes on the wire.
 namespace cmd {
@@ -45,45 +45,34 @@ constexpr uint8_t kExtSectorErase = 0x04;
 constexpr uint8_t kExtProgram = 0x06;
 }  // namespace cmd
 
-// How long ReadFlash keeps asking for one byte that does not come: each ReadByte already
-// waits about 2 s, so three tries give a slow target some 6 s before the read is abandoned.
-constexpr int kReadByteRetries = 3;
-// The queued reply fetch's limit.
-constexpr uint32_t kQueuedReplyLimitMs = 1000;
-
 // Everything an operation needs: the session (port, flags, external window), and the bar.
 struct LinkContext {
     CDeviceSession& session;
     ProgressReporter& progress;
-    LinkQueues* queues = nullptr;  // set while the 1.1E worker owns the port
+    // The link worker's transport while it owns the port (a 1.1E loader); otherwise the bytes
+    // go through the session's port.
+    ByteTransport* worker = nullptr;
 };
 
 int SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data);
-int SendFrameQueued(LinkContext& c, uint8_t code, uint16_t address, uint8_t data);
 int SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text);
 int SendLockFrame(LinkContext& c, uint8_t index);
 int SendLongLockFrame(LinkContext& c, uint8_t index);
 int SendConfigFrame(LinkContext& c, uint8_t index);
 
 int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count);
-int EraseSectorsQueued(LinkContext& c, uint32_t start, uint32_t step, int count);
 int EraseChip(LinkContext& c);
 int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                     uint32_t total);
-int ProgramVerifiedQueued(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
-                          uint32_t total);
 uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk);
 // Whether the loader answers a one-byte read at `address`, with no progress or message of
 // its own. A chip smaller than the one it was taken for stays silent beyond its own flash:
 // asked before the first erase, this finds a wrong chip type while nothing is lost yet.
 bool AnswersReadAt(LinkContext& c, uint32_t address);
-uint32_t ReadFlashQueued(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total,
-                         uint32_t chunk);
 int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
                  uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord);
 int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank);
 int RunUserCode(LinkContext& c);
-int RunUserCodeQueued(LinkContext& c);
 int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                     uint32_t total);
 bool selectBlock0(LinkContext& c);

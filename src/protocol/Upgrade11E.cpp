@@ -93,7 +93,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         return "";
     }
     const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
-    LinkContext link{s, c.view, &c.worker->Queues()};
+    LinkContext link{s, c.view, &c.worker->Transport()};
 
     // 1. Save the user's code through the worker. The copy is all the operator has once the
     // upgrade program is written over it, so it is taken only when two reads agree: a prompt
@@ -107,9 +107,9 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     std::vector<uint8_t> saved(kUserArea, 0xFF);
     const AgreedRead got = ReadAgreeing(saved, kAttempts, [&](std::vector<uint8_t>& into) {
         for (uint32_t a = 0; a < kUserArea; a += sector)
-            if (ReadFlashQueued(link, into.data() + a, a, sector, sector) != sector) {
+            if (ReadFlash(link, into.data() + a, a, sector, sector) != sector) {
                 // A worker that gave up on the exchange is started afresh for the next read.
-                if (RestartWorker(c)) link.queues = &c.worker->Queues();
+                if (RestartWorker(c)) link.worker = &c.worker->Transport();
                 return false;
             }
         return true;
@@ -153,8 +153,8 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // the chip to whatever the erase left.
     bool uploadOk = false;
     for (int attempt = 0; attempt < kAttempts && !uploadOk; ++attempt) {
-        uploadOk = EraseSectorsQueued(link, 0, sector, static_cast<int>(kUserArea / sector)) == 0 &&
-                   ProgramVerifiedQueued(link, 0, sector, image.data, kUserArea) == 0;
+        uploadOk = EraseSectors(link, 0, sector, static_cast<int>(kUserArea / sector)) == 0 &&
+                   ProgramVerified(link, 0, sector, image.data, kUserArea) == 0;
     }
     if (!uploadOk) {
         fail("The upgrade program could not be erased, written and verified into block 0 (" +

@@ -54,6 +54,10 @@ int QueuePut(CByteRing& queue, std::mutex& mutex, uint8_t byte, Operator* owner)
 // 1 delivered; 2 not empty but the get failed; 3 empty (silent: the caller polls again); 4.
 int QueueGet(CByteRing& queue, std::mutex& mutex, uint8_t* byte, Operator* owner);
 
+// How long the operator's side waits for one reply byte from the worker: the worker itself
+// waits on the line as the port does, so this only keeps a worker that died from hanging it.
+constexpr uint32_t kQueuedReplyLimitMs = 1000;
+
 // Takes one reply byte from the inbound queue, polling each millisecond until it arrives or
 // `limitMs` has passed. 1 when a byte came; 0 on time-out or once *errorReported is set.
 int QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,

@@ -17,6 +17,7 @@ void LinkWorker::Start(CSerialPort& port, Operator* owner, std::atomic<bool>& er
                        std::atomic<bool>& workerRunning) {
     Stop();
     queues_ = std::make_unique<LinkQueues>();
+    transport_ = std::make_unique<QueueTransport>(*queues_, port.GetClock(), owner, errorReported);
     run_ = true;
     stopRequested_ = false;
     ended_ = false;
@@ -44,6 +45,7 @@ void LinkWorker::Stop() {
     params_.port->CancelWaits();
     thread_.join();
     params_.port->ResumeWaits();
+    transport_.reset();
     queues_.reset();
     if (params_.workerRunning) *params_.workerRunning = false;
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "serial/ByteTransport.h"
 #include "serial/CByteRing.h"
 
 namespace tessel {
@@ -49,6 +50,8 @@ public:
     int Result() const { return result_.load(); }
 
     LinkQueues& Queues() { return *queues_; }
+    // The queues as the flash operations use them; valid until the worker is stopped.
+    ByteTransport& Transport() { return *transport_; }
 
     // The operator thread borrows the line (the 1.1E reset wait): the worker parks at its
     // next idle point, before it would read a prompt, and reads nothing until the lease ends,
@@ -71,6 +74,7 @@ private:
 
     LinkWorkerParams params_;
     std::unique_ptr<LinkQueues> queues_;
+    std::unique_ptr<QueueTransport> transport_;
     std::atomic<bool> run_{false};
     std::atomic<bool> stopRequested_{false};  // the run flag's inverse, for cancelling sleeps
     std::atomic<bool> pauseRequested_{false};

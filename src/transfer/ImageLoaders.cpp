@@ -114,7 +114,7 @@ bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedR
     }
     // One bar for all the reads.
     SpanProgress bar(c.progress, (firstRead ? 1 : 2) * PieceCount(kept, piece), "Reading", piece);
-    LinkContext spanned{c.session, bar, c.queues};
+    LinkContext spanned{c.session, bar, c.worker};
     for (const TouchedRun& r : kept) {
         std::vector<uint8_t> chip(r.length);
         if (firstRead)
@@ -138,7 +138,7 @@ bool KeepGapBytes(LinkContext& c, LoadedImage& image, const std::vector<TouchedR
 bool ReadRuns(LinkContext& c, std::vector<uint8_t>& into, const std::vector<TouchedRun>& runs, uint32_t start,
               uint32_t piece) {
     SpanProgress bar(c.progress, PieceCount(runs, piece), "Reading", piece);
-    LinkContext spanned{c.session, bar, c.queues};
+    LinkContext spanned{c.session, bar, c.worker};
     bool ok = true;
     for (const TouchedRun& r : runs) {
         ok = ReadForRestore(spanned, into.data() + r.offset, start + static_cast<uint32_t>(r.offset),
@@ -152,7 +152,7 @@ bool ReadRuns(LinkContext& c, std::vector<uint8_t>& into, const std::vector<Touc
 // Erases the runs in sectors of `unit`, image byte 0 at `start`.
 bool EraseRuns(LinkContext& c, const std::vector<TouchedRun>& runs, uint32_t start, uint32_t unit, size_t base) {
     SpanProgress bar(c.progress, PieceCount(runs, unit), "Erasing", 0);
-    LinkContext spanned{c.session, bar, c.queues};
+    LinkContext spanned{c.session, bar, c.worker};
     for (const TouchedRun& r : runs) {
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
         if (EraseSectors(spanned, address, unit, static_cast<int>(r.length / unit)) != 0) {
@@ -169,7 +169,7 @@ using ProgramFn = int (*)(LinkContext&, uint32_t, uint32_t, const uint8_t*, uint
 bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                  uint32_t piece, size_t base, ProgramFn program) {
     SpanProgress bar(c.progress, PieceCount(runs, piece), "Writing", piece);
-    LinkContext spanned{c.session, bar, c.queues};
+    LinkContext spanned{c.session, bar, c.worker};
     for (const TouchedRun& r : runs) {
         const std::vector<uint8_t> buf = RunBytes(image, r);
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
@@ -189,7 +189,7 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
                 uint32_t piece, size_t base, uint32_t* where, uint32_t* word, std::span<uint8_t> view = {},
                 uint32_t viewBase = 0) {
     SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing", piece);
-    LinkContext spanned{c.session, bar, c.queues};
+    LinkContext spanned{c.session, bar, c.worker};
     for (const TouchedRun& r : runs) {
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
         std::vector<uint8_t> got(r.length, 0xFF);

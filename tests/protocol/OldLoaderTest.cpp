@@ -1,5 +1,5 @@
-// The old 1.1E loader: its detection through the link worker, the operations queued to the
-// worker, and the upgrade that turns it into a 1.1F loader with the user's code put back.
+// The old 1.1E loader: its detection through the link worker, and the upgrade that turns it
+// into a 1.1F loader with the user's code put back.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -250,63 +250,6 @@ TEST(Upgrade11E, AStopWhileTheUserCodeIsSavedErasesNothingAndEndsTheSession) {
     EXPECT_TRUE(std::filesystem::is_empty(std::string(u.dir))) << "nothing was erased, so no copy is kept";
     EXPECT_NE(u.session.flags.stop.Notes().find("nothing was erased"), std::string::npos);
     u.ExpectSessionEnded();
-}
-
-// ---- operations queued to the worker ----
-
-// A session on a 1.1E board with the link worker owning the port.
-struct Queued : test::SimSession {
-    Queued() : test::SimSession(test::Chip(2, sim::Firmware::F11E), 9600) {
-        EXPECT_EQ(port.Open(), 0);
-        port.SetLinesInternalMode();
-        StartLinkWorker(worker, port, &op, session.flags.errorReported, session.flags.workerRunning);
-        ctx.queues = &worker.Queues();
-    }
-    ~Queued() { StopLinkWorker(worker); }
-
-    test::RecordingProgress progress;
-    LinkWorker worker;
-    LinkContext ctx{session, progress};
-};
-
-TEST(QueuedOperations, EraseProgramAndReadThroughTheWorkerAndAbortWhenRefusedOrUnheard) {
-    Queued q;
-    V data(1280);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ 0x5A);
-    std::fill(data.begin() + 256, data.begin() + 384, 0xFF);  // one blank chunk
-    ASSERT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 10), 0);
-    EXPECT_EQ(q.progress.Last(), "Done");
-    ASSERT_EQ(ProgramVerifiedQueued(q.ctx, 0, 128, data.data(), 1280), 0);
-    EXPECT_EQ(q.progress.steps, 10 + 10);
-    V back(1280);
-    EXPECT_EQ(ReadFlashQueued(q.ctx, back.data(), 0, 1280, 128), 1280u);
-    EXPECT_EQ(back, data);
-    const V truth = q.link.board->Block(0);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), truth.begin()));
-    EXPECT_TRUE(q.op.messages.empty()) << "the queued operations show no boxes";
-    // A refused erase and then a worker that hears no more prompts end in Abort.
-    sim::Faults f;
-    f.refuseCommand = 0x0B;
-    q.link.board->SetFaults(f);
-    q.progress = {};
-    EXPECT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 2), -1);
-    EXPECT_EQ(q.progress.Last(), "Abort");
-    EXPECT_EQ(q.progress.position, 0);
-    f = {};
-    f.stopPrompts = true;
-    q.link.board->SetFaults(f);
-    EXPECT_LT(ReadFlashQueued(q.ctx, back.data(), 0, 128, 128), 128u);
-    EXPECT_EQ(q.progress.Last(), "Abort");
-}
-
-TEST(QueuedOperations, RunUserCodeStartsTheUpgradeProgram) {
-    Queued q;
-    const FirmwareImage& up = Firmware(FirmwareId::Upgrade11E);
-    ASSERT_EQ(EraseSectorsQueued(q.ctx, 0, 128, 10), 0);
-    ASSERT_EQ(ProgramVerifiedQueued(q.ctx, 0, 128, up.data, 1280), 0);
-    ASSERT_EQ(RunUserCodeQueued(q.ctx), 1);
-    for (int i = 0; i < 50 && q.link.board->CurrentFirmware() != sim::Firmware::F11F; ++i) q.clock.SleepMs(10);
-    EXPECT_EQ(q.link.board->CurrentFirmware(), sim::Firmware::F11F);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "firmware/Firmware.h"
 #include "protocol/Password.h"
 #include "protocol/Primitives.h"
+#include "serial/LinkWorker.h"
 #include "sim/SimBoard.h"
 #include "support/RecordingOperator.h"
 #include "support/RecordingProgress.h"
@@ -17,13 +18,28 @@ namespace tessel {
 namespace {
 
 using V = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
 
-// A session linked to a stand-in board over the virtual line, after a 1.1F handshake.
+// The two ways to the line: this thread on the port, or the link worker owning it.
+enum class Path { Port, Worker };
+
+// A session linked to a stand-in board over the virtual line: after a 1.1F handshake, or with
+// the link worker answering a 1.1E loader's prompts.
 struct Linked : test::SimBench {
-    explicit Linked(int chip = 2, bool external = false) : test::SimBench(test::Chip(chip)) {
+    explicit Linked(int chip = 2, bool external = false, Path path = Path::Port)
+        : test::SimBench(test::Chip(chip, path == Path::Worker ? sim::Firmware::F11E : sim::Firmware::F11F),
+                         path == Path::Worker ? 9600 : 38400),
+          path(path) {
         session.chipType = chip;
         session.memoryMode = external ? 2 : 1;
         session.RefreshGeometry();
+        if (path == Path::Worker) {
+            EXPECT_EQ(port.Open(), 0);
+            port.SetLinesInternalMode();
+            StartLinkWorker(worker, port, &op, session.flags.errorReported, session.flags.workerRunning);
+            ctx.worker = &worker.Transport();
+            return;
+        }
         EXPECT_TRUE(Handshake(external));
         EXPECT_TRUE(link.board->Linked());
         port.SetLinkUp();
@@ -48,9 +64,34 @@ struct Linked : test::SimBench {
         link.board->SetBlock(0, block);
     }
 
+    // Lets the line and the worker run until `done` holds, for at most half a second.
+    template <typename F>
+    bool Until(F done) {
+        for (int i = 0; i < 50; ++i, clock.SleepMs(10)) {
+            Settle();
+            if (done()) return true;
+        }
+        return false;
+    }
+    // The operator's messages as the port gives them; through the worker the steps are quiet.
+    Texts OnPort(Texts texts) const { return path == Path::Port ? texts : Texts{}; }
+    // The failure the operation reported: the step, the address and why.
+    std::string Failure() const {
+        const auto& f = progress.failure;
+        return f ? f->operation + " at " + std::to_string(f->address) + ": " + f->reason : "none";
+    }
+
+    Path path;
+    LinkWorker worker;
     test::RecordingProgress progress;
     LinkContext ctx{session, progress};
 };
+
+// Each primitive once on each way to the line: the board's result, and on a fault where and
+// why it stopped.
+class BothPaths : public ::testing::TestWithParam<Path> {};
+INSTANTIATE_TEST_SUITE_P(Primitives, BothPaths, ::testing::Values(Path::Port, Path::Worker),
+                         [](const auto& info) { return info.param == Path::Port ? "Port" : "Worker"; });
 
 V Random(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -75,103 +116,88 @@ private:
     uint64_t* budget_;
 };
 
-TEST(ProgramVerified, ErasesWritesVerifiesAndReportsEveryChunk) {
-    Linked l;
+TEST_P(BothPaths, SendFrame) {
+    Linked l(2, false, GetParam());
+    l.link.board->SetBlock(0, V(32768, 0x00));
+    ASSERT_EQ(SendFrame(l.ctx, cmd::kSectorErase, 0x0080, 0x01), 1);
+    ASSERT_TRUE(l.Until([&] { return l.link.board->Block(0)[0x80] == 0xFF; }));
+    EXPECT_EQ(l.link.board->Block(0)[0x7F], 0x00);
+    EXPECT_EQ(l.link.board->CommandLog().back(), "0B 00 80 01");
+}
+
+TEST_P(BothPaths, EraseSectors) {
+    Linked l(2, false, GetParam());
+    l.link.board->SetBlock(0, V(32768, 0x00));
     ASSERT_EQ(EraseSectors(l.ctx, 0x0000, 128, 4), 0);
     EXPECT_EQ(l.progress.range, 4);
     EXPECT_EQ(l.progress.steps, 4);
     EXPECT_EQ(l.progress.Last(), "Done");
-    const V data = Random(512, 1);
+    const V block = l.link.board->Block(0);
+    EXPECT_EQ(std::count(block.begin(), block.begin() + 513, 0xFF), 512);
+    // A sector the chip does not have is refused: the erase aborts there, and the bar stays
+    // where it was.
     l.progress = {};
+    EXPECT_EQ(EraseSectors(l.ctx, 0x7F00, 128, 3), -1);
+    EXPECT_EQ(l.Failure(), "erase at 32768: no acknowledgement");
+    EXPECT_EQ(l.progress.steps, 2);
+    EXPECT_EQ(l.progress.Last(), "Abort");
+}
+
+TEST_P(BothPaths, ProgramVerified) {
+    Linked l(2, false, GetParam());
+    V data = Random(512, 1);
+    std::fill(data.begin() + 256, data.begin() + 384, 0xFF);
     ASSERT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 512), 0);
     EXPECT_EQ(l.progress.labels.front(), "Writing");
     EXPECT_EQ(l.progress.steps, 4);
     EXPECT_EQ(l.progress.Last(), "Done");
-    EXPECT_EQ(l.progress.position, 0);
     const V truth = l.link.board->Block(0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), truth.begin()));
+    const auto log = l.link.board->CommandLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.rfind("0E", 0) == 0; }), 3)
+        << "the blank chunk is not sent";
     EXPECT_TRUE(l.op.messages.empty());
-    // All-blank data sends nothing, and still counts its chunks.
-    const uint64_t before = l.Received();
-    const V blank(1024, 0xFF);
+    // Programming over written cells only clears bits: the read-back differs at the one byte
+    // that would need a bit back.
+    V again(data.begin() + 0x80, data.begin() + 0x100);
+    again[5] = 0xFF;
     l.progress = {};
-    EXPECT_EQ(ProgramVerified(l.ctx, 0x0400, 128, blank.data(), 1024), 0);
-    EXPECT_EQ(l.Received(), before);
-    EXPECT_EQ(l.progress.steps, 8);
-    EXPECT_EQ(l.progress.Last(), "Done");
-    // A refused erase aborts and leaves the bar where it was.
-    l.Arm(&sim::Faults::refuseCommand, 0x0B);
-    l.progress = {};
-    EXPECT_EQ(EraseSectors(l.ctx, 0, 128, 3), -1);
+    EXPECT_EQ(ProgramVerified(l.ctx, 0x0080, 128, again.data(), 128), -1);
+    EXPECT_EQ(l.Failure().rfind("verify at 133: read back ", 0), 0u) << l.Failure();
+    EXPECT_EQ(l.progress.failure->chip, data[0x85]);
+    EXPECT_EQ(l.op.messages, l.OnPort({"This is a test4"}));
     EXPECT_EQ(l.progress.Last(), "Abort");
-    EXPECT_EQ(l.progress.steps, 0);
+    // A board fallen silent: the read-back never comes.
+    l.Arm(&sim::Faults::silentFromByte, l.Received() + 1);
+    EXPECT_EQ(ProgramVerified(l.ctx, 0x0200, 128, again.data(), 128), -1);
+    EXPECT_EQ(l.Failure(), "read back at 512: no byte came back");
+    EXPECT_EQ(l.op.messages, l.OnPort({"This is a test4", "This is a test2!!"}));
 }
 
-TEST(ProgramVerified, FailureTextsAtTheirSteps) {
-    {
-        // Programming over unerased cells only clears bits: the read-back differs.
-        Linked l;
-        const V zeros(128, 0x00);
-        ASSERT_EQ(ProgramVerified(l.ctx, 0x0000, 128, zeros.data(), 128), 0);
-        const V ones(128, 0x0F);
-        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, ones.data(), 128), -1);
-        EXPECT_EQ(l.op.messages, std::vector<std::string>{"This is a test4"});
-        EXPECT_EQ(l.progress.Last(), "Abort");
-    }
-    {
-        Linked l;
-        l.Arm(&sim::Faults::silentFromByte, l.Received() + 1);
-        const V data = Random(128, 2);
-        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
-        EXPECT_EQ(l.op.messages, std::vector<std::string>{"This is a test2!!"});
-    }
-    {
-        // A port that is gone: the first frame byte cannot be written.
-        Linked l;
-        l.session.port.Close();
-        const V data = Random(128, 3);
-        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
-        EXPECT_EQ(l.op.messages.back(), "This is a test1");
-    }
-    // The port refuses to write once programming has sent the frame and ten bytes of data, or
-    // the whole data and one byte of the read-back frame.
-    for (const auto& [sent, message] : {std::pair{4 + 10, "This is a test"}, {4 + 128 + 1, "This is a test3"}}) {
-        Linked l;
-        uint64_t budget = UINT64_MAX;
-        l.session.port.SetDeviceFactory(
-            [&](OpenError*) { return std::make_unique<FailingWrites>(l.link.line, &budget); });
-        ASSERT_EQ(l.session.port.Open(), 0);
-        budget = sent;
-        const V data = Random(128, 9);
-        EXPECT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 128), -1);
-        ASSERT_GE(l.op.messages.size(), 2u);
-        EXPECT_EQ(l.op.messages.back(), message);
-        EXPECT_EQ(l.op.messages[l.op.messages.size() - 2], "2:Fail to write QMT_CMD_READ CMD byte!!!");
-    }
-}
-
-TEST(ReadFlash, ShortLastChunkAndExactTotalThenASilentTargetGivesAbort) {
-    Linked l;
-    V image = Random(32768, 4);
+TEST_P(BothPaths, ReadFlash) {
+    Linked l(2, false, GetParam());
+    const V image = Random(32768, 4);
     l.link.board->SetBlock(0, image);
     V dest(1000, 0xEE);
     EXPECT_EQ(ReadFlash(l.ctx, dest.data(), 0x0100, 300, 128), 300u);
     EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 300, image.begin() + 0x100));
     EXPECT_EQ(dest[300], 0xEE) << "nothing written past the total";
     EXPECT_EQ(l.progress.Last(), "Done");
-    const auto log = l.link.board->CommandLog();
-    EXPECT_EQ(log.back(), "0C 02 00 2C") << "the last chunk asks for the 44 remaining bytes";
-    // A target fallen silent: given up on with Abort, in bounded time.
-    l.Arm(&sim::Faults::silentFromByte, l.Received() + 1);
+    EXPECT_EQ(l.link.board->CommandLog().back(), "0C 02 00 2C") << "the last chunk asks for the 44 remaining bytes";
+    EXPECT_TRUE(AnswersReadAt(l.ctx, 0x0100));
+    // The second chunk's request goes unanswered: given up on there, in bounded time.
+    l.Arm(&sim::Faults::silentFromByte, l.Received() + 5);
     const uint64_t t0 = l.clock.TickMs();
-    EXPECT_EQ(ReadFlash(l.ctx, dest.data(), 0, 256, 128), 0u);
+    EXPECT_EQ(ReadFlash(l.ctx, dest.data(), 0x0100, 256, 128), 128u);
+    EXPECT_EQ(l.Failure(), "read at 384: no byte came back");
     EXPECT_EQ(l.progress.Last(), "Abort");
     EXPECT_LT(l.clock.TickMs() - t0, 10000u) << "bounded, not for ever";
+    EXPECT_TRUE(l.op.messages.empty());
 }
 
-TEST(CompareFlash, FirstDifferenceAndPackedWord) {
-    Linked l;
-    V image = Random(32768, 5);
+TEST_P(BothPaths, CompareFlash) {
+    Linked l(2, false, GetParam());
+    const V image = Random(32768, 5);
     l.link.board->SetBlock(0, image);
     V expected(image.begin(), image.begin() + 512);
     EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, nullptr, nullptr), 0);
@@ -182,11 +208,48 @@ TEST(CompareFlash, FirstDifferenceAndPackedWord) {
     EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, &addr, &word), -1);
     EXPECT_EQ(addr, 300u);
     EXPECT_EQ(word, image[300] * 256u + expected[300]);
-    EXPECT_EQ(l.op.messages.back(), "Failed to Verify Data!!!");
+    EXPECT_EQ(l.Failure().rfind("compare at 300: chip ", 0), 0u) << l.Failure();
+    EXPECT_EQ(l.op.messages, l.OnPort({"Failed to Verify Data!!!"}));
     EXPECT_EQ(l.progress.Last(), "Abort");
-    l.session.port.Close();
-    EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, &addr, &word), -1);
-    EXPECT_EQ(l.op.messages.back(), "Fail to write QMT_CMD_READ to MCU!!!");
+}
+
+TEST_P(BothPaths, RunUserCode) {
+    Linked l(2, false, GetParam());
+    ASSERT_EQ(RunUserCode(l.ctx), 1);
+    EXPECT_TRUE(l.Until([&] { return l.link.board->CurrentMode() == sim::Mode::UserCode; }));
+}
+
+// The port refuses to write once `sent` bytes have gone: each step says so in its own words,
+// and where it stopped.
+TEST(PortWrites, FailureTextsAtTheirSteps) {
+    const V data = Random(128, 9);
+    using Run = int (*)(LinkContext&, const V&);
+    const Run program = [](LinkContext& c, const V& d) { return ProgramVerified(c, 0, 128, d.data(), 128); };
+    const Run compare = [](LinkContext& c, const V& d) { return CompareFlash(c, 0, 128, d.data(), 128, nullptr, nullptr); };
+    const struct {
+        uint64_t sent;
+        Run run;
+        const char* message;
+        const char* failure;
+    } rows[] = {
+        {0, program, "This is a test1", "write at 0: the program command could not be sent"},
+        {4 + 10, program, "This is a test", "write at 10: the data byte could not be sent"},
+        {4 + 128 + 1, program, "This is a test3", "read back at 0: the read command could not be sent"},
+        {0, compare, "Fail to write QMT_CMD_READ to MCU!!!", "compare at 0: the read command could not be sent"},
+    };
+    for (const auto& row : rows) {
+        Linked l;
+        uint64_t budget = UINT64_MAX;
+        l.session.port.SetDeviceFactory(
+            [&](OpenError*) { return std::make_unique<FailingWrites>(l.link.line, &budget); });
+        ASSERT_EQ(l.session.port.Open(), 0);
+        budget = row.sent;
+        EXPECT_EQ(row.run(l.ctx, data), -1);
+        EXPECT_EQ(l.Failure(), row.failure);
+        ASSERT_GE(l.op.messages.size(), 2u);
+        EXPECT_EQ(l.op.messages.back(), row.message);
+        EXPECT_EQ(l.op.messages[l.op.messages.size() - 2], "2:Fail to write QMT_CMD_READ CMD byte!!!");
+    }
 }
 
 TEST(ExternalWindow, UsesTheProgramsCodesAndPauses) {
@@ -261,9 +324,9 @@ TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
     EXPECT_EQ(l.link.board->CurrentMode(), sim::Mode::Loader);
 }
 
-// On an H/L64D: block 1 is reached after its select frame, text frames carry their length and
-// no terminator, and the user's code starts last.
-TEST(Frames, BlockSelectTextFramesAndRunUserCode) {
+// On an H/L64D: block 1 is reached after its select frame, and text frames carry their length
+// and no terminator.
+TEST(Frames, BlockSelectAndTextFrames) {
     Linked l(3);
     ASSERT_TRUE(selectBlock1(l.ctx));
     V back(16);
@@ -278,9 +341,6 @@ TEST(Frames, BlockSelectTextFramesAndRunUserCode) {
     EXPECT_EQ(reply, 0xC0);
     EXPECT_EQ(l.link.board->CommandLog().back(), "08 F0 40 00");
     EXPECT_EQ(SendTextFrame(l.ctx, 0x08, 0xF040, std::string(256, 'x')), 0) << "a length that does not fit one byte";
-    ASSERT_EQ(RunUserCode(l.ctx), 1);
-    l.Settle();
-    EXPECT_EQ(l.link.board->CurrentMode(), sim::Mode::UserCode);
 }
 
 TEST(EraseChip, PausesAndSendsTheFrame) {

@@ -46,19 +46,17 @@ struct WorkerBench : test::SimBench {
         c.faults = f;
         return c;
     }
-    void Put(CByteRing& q, std::mutex& m, std::initializer_list<uint8_t> bytes) {
-        for (uint8_t b : bytes) ASSERT_EQ(QueuePut(q, m, b, &op), 1);
-    }
-    // A read of 128 bytes from `address` through the worker's queues: what came back.
-    V QueuedRead(uint16_t address) {
-        LinkQueues& q = worker.Queues();
-        Put(q.command, q.commandMutex, {0x0C});
-        Put(q.outbound, q.outboundMutex, {uint8_t(address >> 8), uint8_t(address), 0x80});
+    // `code` and the bytes after it through the worker's queues, and up to `n` bytes back.
+    V Exchange(uint8_t code, V after, size_t n) {
+        ByteTransport& t = worker.Transport();
+        EXPECT_TRUE(t.Command(code));
+        EXPECT_EQ(t.Write(after), after.size());
         V got;
         uint8_t b;
-        while (got.size() < 128 && QueueGetWait(q, &b, 1000, clock, &op, &errorReported) == 1) got.push_back(b);
+        while (got.size() < n && t.ReadByte(&b)) got.push_back(b);
         return got;
     }
+    V QueuedRead(uint16_t address) { return Exchange(0x0C, {uint8_t(address >> 8), uint8_t(address), 0x80}, 128); }
 
     std::atomic<bool> errorReported{false};
     std::atomic<bool> workerRunning{false};
@@ -88,10 +86,7 @@ TEST(LinkWorker, AnswersPromptsAndAQueuedReadSendsThreeBytesAndReceivesExactly12
     const auto log = w.board().CommandLog();
     EXPECT_NE(std::find(log.begin(), log.end(), "0C 01 00 80"), log.end());
     // The version request: three bytes back, chip byte first.
-    w.Put(q.command, q.commandMutex, {0x60});
-    V version;
-    while (version.size() < 3 && QueueGetWait(q, &b, 1000, w.clock, &w.op) == 1) version.push_back(b);
-    EXPECT_EQ(version, (V{0xE2, 0x11, 0x45}));
+    EXPECT_EQ(w.Exchange(0x60, {}, 3), (V{0xE2, 0x11, 0x45}));
     EXPECT_FALSE(w.errorReported);
     StopLinkWorker(w.worker);
     EXPECT_FALSE(w.workerRunning);
@@ -109,6 +104,11 @@ TEST(LinkWorker, APromptInPlaceOfAReplyLongAfterTheLastByteEndsTheExchange) {
     const V second = w.QueuedRead(0);
     EXPECT_TRUE(w.errorReported);
     EXPECT_TRUE(second.empty()) << "the prompt went into the queue as data";
+    // Nor is a byte still queued once the worker gave up taken as a reply.
+    LinkQueues& q = w.worker.Queues();
+    ASSERT_EQ(QueuePut(q.inbound, q.inboundMutex, 0xC0, &w.op), 1);
+    uint8_t b;
+    EXPECT_FALSE(w.worker.Transport().ReadByte(&b));
     StopLinkWorker(w.worker);
     EXPECT_EQ(w.worker.Result(), -1);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Records the progress bar and its label as the flash operations drive them.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ public:
     void setProgressRange(int upper) override { range = upper; }
     void stepProgress() override { ++steps; ++position; }
     void resetProgress() override { position = 0; ++resets; }
+    void reportFailure(const ProgressFailure& f) override { failure = f; }
 
     std::string Last() const { return labels.empty() ? "" : labels.back(); }
 
@@ -22,6 +24,7 @@ public:
     int steps = 0;
     int position = 0;
     int resets = 0;
+    std::optional<ProgressFailure> failure;
 };
 
 }  // namespace tessel::test
