@@ -221,3 +221,29 @@ TEST(DoubleClock, SetsTheBitShowsThePaneAndLeavesATypeChipsAlone) {
 
 }  // namespace
 }  // namespace tessel
+
+namespace tessel {
+namespace {
+
+// The level-4 guard on its own, as the command line's plan asks it before the first byte: on
+// the A types SB2 with SB3 (60h) is level 4 already; elsewhere only all three bits are.
+TEST(Level4Guard, EachVariantKnowsItsOwnLevel4) {
+    const struct {
+        LockVariant variant;
+        bool typeA;
+        int option, status;
+        bool refused;
+    } rows[] = {
+        {LockVariant::A, true, 4, 0x20, true},           // SB2 onto SB3: 60h
+        {LockVariant::A, true, 5, 0x40, true},           // SB3 onto SB2: 60h
+        {LockVariant::A, true, 4, 0x00, false},
+        {LockVariant::Internal, false, 5, 0xC0, true},   // E0h
+        {LockVariant::Internal, false, 4, 0x20, false},  // 60h is no level 4 on the H/L chips
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(Level4Refusal(r.variant, r.typeA, r.option, r.status) != nullptr, r.refused)
+            << r.option << " at " << r.status;
+}
+
+}  // namespace
+}  // namespace tessel
