@@ -20,10 +20,15 @@ class DetectCommands {
 public:
     DetectCommands(MainDialog& w, DetectCommandEnv env) : w_(w), env_(std::move(env)) {}
 
-    // Chip type and memory mode; true when the operator chose both.
-    bool ChooseChip() {
+    // Chip type and memory mode, from a request or the operator; true when both were given.
+    bool ChooseChip(const DetectRequest* given = nullptr) {
         ChipSelectDialog dialog(w_.Session());
-        if (w_.Op().RunDialog(dialog) != DialogResult::Ok) return false;
+        if (given) {
+            dialog.chipType = given->chipType;
+            dialog.memoryMode = given->memoryMode;
+        } else if (w_.Op().RunDialog(dialog) != DialogResult::Ok) {
+            return false;
+        }
         if (!dialog.OnOK()) {
             w_.Op().ShowMessage(text::kChipInfoIncomplete);
             return false;
@@ -63,17 +68,8 @@ public:
 
     // A detection from a request: what the chip and set-up dialogs would ask is given.
     bool Detect(const DetectRequest& r) {
-        CDeviceSession& s = w_.Session();
         // The 1.1E loader reports its chip type and memory mode itself.
-        if (r.firmware != LoaderFirmware::V11E) {
-            if (!ChipSelectDialog::Complete(r.chipType, r.memoryMode)) {
-                w_.Op().ShowMessage(text::kChipInfoIncomplete);
-                return false;
-            }
-            s.chipType = r.chipType;
-            s.memoryMode = r.memoryMode;
-            s.RefreshGeometry();
-        }
+        if (r.firmware != LoaderFirmware::V11E && !ChooseChip(&r)) return false;
         request_ = &r;
         ApplyRequest();
         switch (r.firmware) {
@@ -82,7 +78,7 @@ public:
             case LoaderFirmware::Unknown: WithContext([](DetectionContext& x) { DetectUnknown(x); }); break;
         }
         request_ = nullptr;
-        return s.IsLinkUp();
+        return w_.Session().IsLinkUp();
     }
 
     bool ApplyRequest() {

@@ -322,17 +322,11 @@ void RegisterExternalCommands(MainDialog& window, std::string backupDir) {
 // The window keeps what an opening saved of block 0 until the return puts it back, so these
 // go through the window's own command rather than a fresh one.
 CommandResult OpenExternalWindow(MainDialog& window, bool high) {
-    return window.RunCommand([&] {
-        window.Route(high ? command::kExternalHigh : command::kExternalLow);
-        return window.CommandSucceeded();
-    });
+    return window.RunRouted(high ? command::kExternalHigh : command::kExternalLow);
 }
 
 CommandResult LeaveExternalWindow(MainDialog& window) {
-    return window.RunCommand([&] {
-        window.Route(command::kLeaveExternalUnasked);
-        return window.CommandSucceeded();
-    });
+    return window.RunRouted(command::kLeaveExternalUnasked);
 }
 
 }  // namespace tessel

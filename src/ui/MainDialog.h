@@ -132,14 +132,18 @@ public:
     void NoteDeclined() { declined_ = true; }
     const std::string& Result() const { return result_; }
     // Routes `id` and tells whether that command succeeded.
-    bool RunCommand(int id) {
-        BeginCommand();
-        Route(id);
-        return CommandSucceeded();
-    }
+    bool RunCommand(int id) { return RunRouted(id).Ok(); }
     // A command run as a function rather than routed from a menu: the same bookkeeping as
     // RunCommand, and its outcome as a value.
     CommandResult RunCommand(const std::function<bool()>& command);
+    // The window's own handler of `id`, as a function: for the commands whose handler keeps
+    // state between runs (the external-flash window's saved block-0 areas) or routes on.
+    CommandResult RunRouted(int id) {
+        return RunCommand([this, id] {
+            Route(id);
+            return CommandSucceeded();
+        });
+    }
 
     // The rule book's verdict on a command id in the session's present state, or in the
     // given window state (the command line asks before it opens a window); allowed for an id

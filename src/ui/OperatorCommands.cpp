@@ -423,17 +423,11 @@ EditResult EditBlock0(MainDialog& window, const EditRequest& request) {
 }
 
 CommandResult RunUserProgram(MainDialog& window) {
-    return window.RunCommand([&] {
-        window.Route(command::kExecuteUserCode);
-        return window.CommandSucceeded();
-    });
+    return window.RunRouted(command::kExecuteUserCode);
 }
 
 CommandResult TestCable(MainDialog& window) {
-    return window.RunCommand([&] {
-        window.Route(command::kSerialTest);
-        return window.CommandSucceeded();
-    });
+    return window.RunRouted(command::kSerialTest);
 }
 
 void RegisterOperatorCommands(MainDialog& window, std::string backupDir) {
