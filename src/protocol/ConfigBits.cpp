@@ -41,8 +41,8 @@ uint8_t ShortCode(uint8_t bit) { return bit == kSB1 ? 0x00 : bit == kSB2 ? 0x01 
 uint8_t LongCode(uint8_t bit) { return bit == kSB1 ? 0x0F : bit == kSB2 ? 0x03 : 0x05; }
 
 bool SendBit(LinkContext& c, LockVariant variant, uint8_t bit) {
-    if (variant == LockVariant::Internal) return SendLongLockFrame(c, LongCode(bit)) == 1;
-    return SendLockFrame(c, ShortCode(bit)) == 1;
+    if (variant == LockVariant::Internal) return SendLongLockFrame(c, LongCode(bit));
+    return SendLockFrame(c, ShortCode(bit));
 }
 
 // Ends every programming sequence; the loader's answer to it, if any, is not ours to check.
@@ -113,7 +113,7 @@ int ProgramRemapBits(LinkContext& c, int option) {
         // RB0 is code 0, RB1 code 1; option 3 programs both.
         for (uint8_t rb : {uint8_t{0}, uint8_t{1}}) {
             if (!(option & (1 << rb))) continue;
-            if (SendConfigFrame(c, rb) != 1) {
+            if (!SendConfigFrame(c, rb)) {
                 result = -1;
                 break;
             }

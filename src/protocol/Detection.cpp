@@ -419,7 +419,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     uint8_t k = 0xFF, p = 0xFF, q = 0xFF;
     LinkQueues& queues = c.worker->Queues();
     Clock& clock = s.port.GetClock();
-    if (QueuePut(queues.command, queues.commandMutex, cmd::kVersion, s.port.Owner()) == 1) {
+    if (QueuePut(queues.command, queues.commandMutex, cmd::kVersion, s.port.Owner()) == Queued::Done) {
         // Each reply byte is bounded, so a worker that died does not hang the detection.
         QueueGetWait(queues, &k, kQueuedReplyLimitMs, clock, s.port.Owner()) &&
             QueueGetWait(queues, &p, kQueuedReplyLimitMs, clock, s.port.Owner()) &&

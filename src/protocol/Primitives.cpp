@@ -69,10 +69,10 @@ void Begin(LinkContext& c, int steps, const char* label, uint32_t stepBytes) {
     c.progress.setProgressLabel(label);
 }
 
-int Finish(LinkContext& c, bool ok) {
+bool Finish(LinkContext& c, bool ok) {
     c.progress.resetProgress();
     c.progress.setProgressLabel(ok ? "Done" : "Abort");
-    return ok ? 0 : -1;
+    return ok;
 }
 
 void Failed(LinkContext& c, const char* operation, uint32_t address, std::string reason) {
@@ -105,40 +105,40 @@ uint32_t Pieces(uint32_t total, uint32_t chunk) { return (total + chunk - 1) / c
 
 }  // namespace
 
-int SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data) {
+bool SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data) {
     Wire t(c);
-    return Frame(*t, code, address, data) ? 1 : 0;
+    return Frame(*t, code, address, data);
 }
 
-int SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text) {
+bool SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text) {
     // The length travels in one byte; a longer text cannot be framed at all. The text is a
     // password, which goes only through the port, where a wire trace gets its length and
     // never its characters: the worker would write it through the trace from its own thread.
-    if (text.size() > 255 || c.worker) return 0;
+    if (text.size() > 255 || c.worker) return false;
     PortTransport t(Port(c));
-    if (!Frame(t, code, address, static_cast<uint8_t>(text.size()))) return 0;
+    if (!Frame(t, code, address, static_cast<uint8_t>(text.size()))) return false;
     Port(c).SetTraceWithheld(true);
     const bool ok = t.Write({reinterpret_cast<const uint8_t*>(text.data()), text.size()}) == text.size();
     Port(c).SetTraceWithheld(false);
-    return ok ? 1 : 0;
+    return ok;
 }
 
-int SendLockFrame(LinkContext& c, uint8_t index) {
+bool SendLockFrame(LinkContext& c, uint8_t index) {
     Wire t(c);
-    return t->Command(0x04) && Byte(*t, index) ? 1 : 0;
+    return t->Command(0x04) && Byte(*t, index);
 }
 
-int SendLongLockFrame(LinkContext& c, uint8_t index) {
+bool SendLongLockFrame(LinkContext& c, uint8_t index) {
     Wire t(c);
-    return SendLockFrame(c, index) && Byte(*t, 0xFF) ? 1 : 0;
+    return SendLockFrame(c, index) && Byte(*t, 0xFF);
 }
 
-int SendConfigFrame(LinkContext& c, uint8_t index) {
+bool SendConfigFrame(LinkContext& c, uint8_t index) {
     Wire t(c);
-    return t->Command(0x02) && Byte(*t, index) ? 1 : 0;
+    return t->Command(0x02) && Byte(*t, index);
 }
 
-int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
+bool EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
     Begin(c, count, "Erasing", 0);
     Wire t(c);
     const bool external = External(c);
@@ -146,7 +146,7 @@ int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
     for (int i = 0; i < count; ++i, address += step) {
         if (StopBefore(c, "erasing", static_cast<uint32_t>(i), static_cast<uint32_t>(count), "sectors")) {
             c.progress.setProgressLabel("Abort");
-            return -1;
+            return false;
         }
         const bool sent = Frame(*t, external ? cmd::kExtSectorErase : cmd::kSectorErase,
                                 static_cast<uint16_t>(address), 0x01);
@@ -159,33 +159,33 @@ int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
                                                       : "answered " + Hex2(reply) + " instead of C0h");
             // The bar stays where the failure happened, so the operator sees how far it got.
             c.progress.setProgressLabel("Abort");
-            return -1;
+            return false;
         }
         c.progress.stepProgress();
     }
     return Finish(c, true);
 }
 
-int EraseChip(LinkContext& c) {
+bool EraseChip(LinkContext& c) {
     Wire t(c);
     if (External(c)) {
-        if (!t->Command(cmd::kExtChipErase) || !Byte(*t, cmd::kExtChipErase)) return -1;
+        if (!t->Command(cmd::kExtChipErase) || !Byte(*t, cmd::kExtChipErase)) return false;
         Pause(c, *t, 20);
         uint8_t reply = 0;
         const bool got = t->ReadByte(&reply);
-        if (got && reply == cmd::kAck) return 0;
+        if (got && reply == cmd::kAck) return true;
         if (got)
             if (Operator* op = Port(c).Owner()) op->DebugTrace("\nChip-erase confirmation failed\n");
-        return -1;
+        return false;
     }
     const bool sent = Frame(*t, cmd::kChipErase, 0x0000, 0x01);
     Pause(c, *t, 100);
-    return sent ? 0 : -1;
+    return sent;
 }
 
-int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+bool ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                     uint32_t total) {
-    if (chunk == 0 || chunk > 255) return -1;
+    if (chunk == 0 || chunk > 255) return false;
     Begin(c, static_cast<int>(total / chunk), "Writing", chunk);
     Wire t(c);
     const bool external = External(c);
@@ -283,9 +283,9 @@ bool AnswersReadAt(LinkContext& c, uint32_t address) {
     return ReadForRestore(probe, &byte, address, 1, 1);
 }
 
-int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
+bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
                  uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord) {
-    if (chunk == 0 || chunk > 255) return -1;
+    if (chunk == 0 || chunk > 255) return false;
     Begin(c, static_cast<int>(total / chunk), "Comparing", chunk);
     Wire t(c);
     const bool external = External(c);
@@ -330,36 +330,36 @@ int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* 
     return Finish(c, true);
 }
 
-int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {
+BankSwitch SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {
     c.progress.resetProgress();
     c.progress.setProgressLabel("Bank Switch");
     Wire t(c);
     if (!Frame(*t, cmd::kBankSwitch, address, bank)) {
         c.progress.setProgressLabel("Bank Switch rc not true");
-        return 14;
+        return BankSwitch::NotSent;
     }
     uint8_t reply = 0;
     if (!t->ReadByte(&reply)) {
         c.progress.setProgressLabel("Bank Switch not return c0");
-        return 10;
+        return BankSwitch::NoReply;
     }
     if (reply != cmd::kAck) {
         c.progress.setProgressLabel("Bank Switch not return c0");
-        return 13;
+        return BankSwitch::WrongReply;
     }
     c.progress.stepProgress();
     c.progress.resetProgress();
-    return 0;
+    return BankSwitch::Done;
 }
 
-int RunUserCode(LinkContext& c) {
+bool RunUserCode(LinkContext& c) {
     Wire t(c);
-    return t->Command(cmd::kRunUser) && Byte(*t, cmd::kRunUser) ? 1 : 0;
+    return t->Command(cmd::kRunUser) && Byte(*t, cmd::kRunUser);
 }
 
-int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+bool ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                     uint32_t total) {
-    if (chunk == 0 || chunk > 255) return -1;
+    if (chunk == 0 || chunk > 255) return false;
     const bool upgrade = c.session.bslUpgradeMode;
     c.progress.setProgressRange(static_cast<int>(total / chunk));
     c.progress.setProgressStepBytes(chunk);
@@ -371,7 +371,7 @@ int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_
         if (label) c.progress.setProgressLabel(label);
         c.progress.resetProgress();
         c.progress.setProgressLabel("Abort");
-        return -1;
+        return false;
     };
     uint32_t address = start;
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {

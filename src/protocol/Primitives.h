@@ -3,8 +3,9 @@
 // operations built on them. Each moves its bytes through the context's transport: the
 // session's port, or the 1.1E link worker's queues while the worker owns the port.
 //
-// Results follow the loader's conventions: frames 1/0, flash operations 0/-1, the bank
-// switch its small codes, reads the number of bytes delivered.
+// Frames and flash operations say whether they were done; where and why one was not is in
+// the progress's failure record. Reads give the number of bytes delivered, and the bank
+// switch which of its steps failed.
 
 #include <cstdint>
 #include <functional>
@@ -54,27 +55,30 @@ struct LinkContext {
     ByteTransport* worker = nullptr;
 };
 
-int SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data);
-int SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text);
-int SendLockFrame(LinkContext& c, uint8_t index);
-int SendLongLockFrame(LinkContext& c, uint8_t index);
-int SendConfigFrame(LinkContext& c, uint8_t index);
+[[nodiscard]] bool SendFrame(LinkContext& c, uint8_t code, uint16_t address, uint8_t data);
+[[nodiscard]] bool SendTextFrame(LinkContext& c, uint8_t code, uint16_t address, const std::string& text);
+[[nodiscard]] bool SendLockFrame(LinkContext& c, uint8_t index);
+[[nodiscard]] bool SendLongLockFrame(LinkContext& c, uint8_t index);
+[[nodiscard]] bool SendConfigFrame(LinkContext& c, uint8_t index);
 
-int EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count);
-int EraseChip(LinkContext& c);
-int ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
-                    uint32_t total);
+[[nodiscard]] bool EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count);
+[[nodiscard]] bool EraseChip(LinkContext& c);
+[[nodiscard]] bool ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+                                   uint32_t total);
 uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk);
 // Whether the loader answers a one-byte read at `address`, with no progress or message of
 // its own. A chip smaller than the one it was taken for stays silent beyond its own flash:
 // asked before the first erase, this finds a wrong chip type while nothing is lost yet.
 bool AnswersReadAt(LinkContext& c, uint32_t address);
-int CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
-                 uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord);
-int SwitchBank(LinkContext& c, uint16_t address, uint8_t bank);
-int RunUserCode(LinkContext& c);
-int ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
-                    uint32_t total);
+[[nodiscard]] bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
+                                uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord);
+// The bank switch's outcomes carry the numbers the block-1 procedures print in their
+// "rc=" lines, so that a report reads as it always has.
+enum class BankSwitch : int { Done = 0, NoReply = 10, WrongReply = 13, NotSent = 14 };
+[[nodiscard]] BankSwitch SwitchBank(LinkContext& c, uint16_t address, uint8_t bank);
+[[nodiscard]] bool RunUserCode(LinkContext& c);
+[[nodiscard]] bool ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
+                                   uint32_t total);
 bool selectBlock0(LinkContext& c);
 bool selectBlock1(LinkContext& c);
 

@@ -153,8 +153,8 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // the chip to whatever the erase left.
     bool uploadOk = false;
     for (int attempt = 0; attempt < kAttempts && !uploadOk; ++attempt) {
-        uploadOk = EraseSectors(link, 0, sector, static_cast<int>(kUserArea / sector)) == 0 &&
-                   ProgramVerified(link, 0, sector, image.data, kUserArea) == 0;
+        uploadOk = EraseSectors(link, 0, sector, static_cast<int>(kUserArea / sector)) &&
+                   ProgramVerified(link, 0, sector, image.data, kUserArea);
     }
     if (!uploadOk) {
         fail("The upgrade program could not be erased, written and verified into block 0 (" +
@@ -266,8 +266,8 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     LinkContext direct{s, c.view};
     bool restoreOk = false;
     for (int attempt = 0; attempt < kAttempts && !restoreOk; ++attempt) {
-        restoreOk = EraseSectors(direct, 0, sector, static_cast<int>(kUserArea / sector)) == 0 &&
-                    ProgramVerified(direct, 0, sector, saved.data(), kUserArea) == 0;
+        restoreOk = EraseSectors(direct, 0, sector, static_cast<int>(kUserArea / sector)) &&
+                    ProgramVerified(direct, 0, sector, saved.data(), kUserArea);
     }
 
     // 17. Outcome.

@@ -29,12 +29,12 @@ bool PortTransport::Drain() { return port_.DrainOutput(); }
 bool PortTransport::Purge() { return port_.PurgeInput(); }
 
 bool QueueTransport::Command(uint8_t code) {
-    return QueuePut(queues_.command, queues_.commandMutex, code, owner_) == 1;
+    return QueuePut(queues_.command, queues_.commandMutex, code, owner_) == Queued::Done;
 }
 
 size_t QueueTransport::Write(std::span<const uint8_t> bytes) {
     size_t sent = 0;
-    while (sent < bytes.size() && QueuePut(queues_.outbound, queues_.outboundMutex, bytes[sent], owner_) == 1) ++sent;
+    while (sent < bytes.size() && QueuePut(queues_.outbound, queues_.outboundMutex, bytes[sent], owner_) == Queued::Done) ++sent;
     return sent;
 }
 
@@ -42,7 +42,7 @@ size_t QueueTransport::Write(std::span<const uint8_t> bytes) {
 // waits here no longer than a reply. Once the worker has given up, a byte still in the queue
 // is no longer part of an exchange it kept count of.
 bool QueueTransport::ReadByte(uint8_t* byte, Wait) {
-    return QueueGetWait(queues_, byte, kQueuedReplyLimitMs, clock_, owner_, &workerFailed_) == 1 && !workerFailed_;
+    return QueueGetWait(queues_, byte, kQueuedReplyLimitMs, clock_, owner_, &workerFailed_) && !workerFailed_;
 }
 
 // The worker takes exactly the count a reply announces and drops anything after it while it

@@ -48,19 +48,19 @@ struct LinkQueues {
     std::mutex outboundMutex;
 };
 
-// 1 stored; 2 not full but the put failed; 3 full ("Error! Queue is Full."); 4 the mutex
-// could not be taken. Messages go to `owner`.
-int QueuePut(CByteRing& queue, std::mutex& mutex, uint8_t byte, Operator* owner);
-// 1 delivered; 2 not empty but the get failed; 3 empty (silent: the caller polls again); 4.
-int QueueGet(CByteRing& queue, std::mutex& mutex, uint8_t* byte, Operator* owner);
+// What a put or a get did. Every outcome but Done and Empty has been said to the owner;
+// an empty queue is silent, since the caller polls again.
+enum class Queued { Done, Failed, Full, Empty, NoLock };
+[[nodiscard]] Queued QueuePut(CByteRing& queue, std::mutex& mutex, uint8_t byte, Operator* owner);
+[[nodiscard]] Queued QueueGet(CByteRing& queue, std::mutex& mutex, uint8_t* byte, Operator* owner);
 
 // How long the operator's side waits for one reply byte from the worker: the worker itself
 // waits on the line as the port does, so this only keeps a worker that died from hanging it.
 constexpr uint32_t kQueuedReplyLimitMs = 1000;
 
 // Takes one reply byte from the inbound queue, polling each millisecond until it arrives or
-// `limitMs` has passed. 1 when a byte came; 0 on time-out or once *errorReported is set.
-int QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,
-                 Operator* owner, const std::atomic<bool>* errorReported = nullptr);
+// `limitMs` has passed. False on time-out or once *errorReported is set.
+[[nodiscard]] bool QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,
+                                Operator* owner, const std::atomic<bool>* errorReported = nullptr);
 
 }  // namespace tessel

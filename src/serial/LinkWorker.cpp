@@ -23,7 +23,7 @@ void LinkWorker::Start(CSerialPort& port, Operator* owner, std::atomic<bool>& er
     ended_ = false;
     parked_ = false;
     pauseRequested_ = false;
-    result_ = 0;
+    failed_ = false;
     params_ = {&queues_->commandMutex, &queues_->inboundMutex, &queues_->outboundMutex, &run_,
                &port, owner, &queues_->command, &queues_->inbound, &queues_->outbound,
                &errorReported, &workerRunning};
@@ -31,7 +31,7 @@ void LinkWorker::Start(CSerialPort& port, Operator* owner, std::atomic<bool>& er
     // while it is still being scheduled.
     if (auto* vc = dynamic_cast<VirtualClock*>(&port.GetClock())) vc->AddParticipant();
     thread_ = std::thread([this] {
-        result_ = Run();
+        failed_ = !Run();
         ended_ = true;
         if (auto* vc = dynamic_cast<VirtualClock*>(&params_.port->GetClock())) vc->RemoveParticipant();
     });
@@ -62,7 +62,7 @@ bool LinkWorker::ParkIfAsked() {
     return true;
 }
 
-int LinkWorker::Run() {
+bool LinkWorker::Run() {
     CSerialPort& port = *params_.port;
     Clock& clock = port.GetClock();
     std::atomic<bool>& error = *params_.errorReported;
@@ -119,7 +119,7 @@ int LinkWorker::Run() {
             }
             if (!port.WriteByte(byte)) {
                 error = true;
-                return -1;
+                return false;
             }
             if (--counter == 0) {
                 if (countFollows) {
@@ -132,10 +132,10 @@ int LinkWorker::Run() {
                 }
             }
         } else if (receiveMany) {
-            if (!receive(true)) return -1;
+            if (!receive(true)) return false;
         } else if (receiveOne) {
             counter = 1;
-            if (!receive(false)) return -1;
+            if (!receive(false)) return false;
         } else {
             // Idle: wait for the next prompt and answer it. The last reply byte is remembered
             // across the wait, so that a prompt arriving in place of the next reply's first
@@ -155,17 +155,17 @@ int LinkWorker::Run() {
                     prompted = true;
                     break;
                 }
-                if (error) return -1;
+                if (error) return false;
                 if (clock.TickMs() - start > kPromptLimitMs) {
                     error = true;
-                    return -1;
+                    return false;
                 }
             }
             if (!run_) break;
             uint8_t command = kIdle;
             {
                 std::lock_guard<std::mutex> lock(*params_.commandMutex);
-                if (error) return -1;
+                if (error) return false;
                 if (!params_.commandQueue->IsEmpty()) {
                     if (!port.PurgeInput() && params_.owner)
                         params_.owner->ShowMessage("Warning! Failed to purge in_buffer.");
@@ -184,12 +184,12 @@ int LinkWorker::Run() {
             }
             if (!error && !port.WriteByte(command)) {
                 error = true;
-                return -1;
+                return false;
             }
         }
-        if (error) return -1;
+        if (error) return false;
     }
-    return 0;
+    return true;
 }
 
 LinkWorker::PortLease::PortLease(LinkWorker& worker) : worker_(worker) {

@@ -46,8 +46,8 @@ public:
     // only then lets the queues go.
     void Stop();
     bool Running() const { return thread_.joinable(); }
-    // -1 after the worker ended on a failure, 0 after a normal stop or while running.
-    int Result() const { return result_.load(); }
+    // True once the worker has ended on a failure; false while it runs and after a stop.
+    bool Failed() const { return failed_.load(); }
 
     LinkQueues& Queues() { return *queues_; }
     // The queues as the flash operations use them; valid until the worker is stopped.
@@ -69,7 +69,8 @@ public:
     };
 
 private:
-    int Run();
+    // False when it ended on a failure.
+    bool Run();
     bool ParkIfAsked();
 
     LinkWorkerParams params_;
@@ -80,7 +81,7 @@ private:
     std::atomic<bool> pauseRequested_{false};
     std::atomic<bool> parked_{false};
     std::atomic<bool> ended_{false};
-    std::atomic<int> result_{0};
+    std::atomic<bool> failed_{false};
     std::thread thread_;
 };
 

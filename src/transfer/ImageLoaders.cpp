@@ -155,7 +155,7 @@ bool EraseRuns(LinkContext& c, const std::vector<TouchedRun>& runs, uint32_t sta
     LinkContext spanned{c.session, bar, c.worker};
     for (const TouchedRun& r : runs) {
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
-        if (EraseSectors(spanned, address, unit, static_cast<int>(r.length / unit)) != 0) {
+        if (!EraseSectors(spanned, address, unit, static_cast<int>(r.length / unit))) {
             bar.Finish(false);
             return false;
         }
@@ -164,7 +164,7 @@ bool EraseRuns(LinkContext& c, const std::vector<TouchedRun>& runs, uint32_t sta
     return true;
 }
 
-using ProgramFn = int (*)(LinkContext&, uint32_t, uint32_t, const uint8_t*, uint32_t);
+using ProgramFn = bool (*)(LinkContext&, uint32_t, uint32_t, const uint8_t*, uint32_t);
 
 bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                  uint32_t piece, size_t base, ProgramFn program) {
@@ -173,7 +173,7 @@ bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<Tou
     for (const TouchedRun& r : runs) {
         const std::vector<uint8_t> buf = RunBytes(image, r);
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
-        if (program(spanned, address, piece, buf.data(), static_cast<uint32_t>(buf.size())) != 0) {
+        if (!program(spanned, address, piece, buf.data(), static_cast<uint32_t>(buf.size()))) {
             bar.Finish(false);
             return false;
         }
@@ -453,7 +453,7 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
             }
             int j = i;
             while (j < end && need[static_cast<size_t>(j)] == Need::EraseAndProgram) ++j;
-            if (EraseSectors(c, start + static_cast<uint32_t>(i) * eraseUnit, eraseUnit, j - i) != 0) {
+            if (!EraseSectors(c, start + static_cast<uint32_t>(i) * eraseUnit, eraseUnit, j - i)) {
                 Show(c, kSectorEraseFailed);
                 return load::kFailed;
             }
@@ -461,7 +461,7 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
         }
         const uint32_t from = static_cast<uint32_t>(first) * eraseUnit;
         const uint32_t length = static_cast<uint32_t>(end - first) * eraseUnit;
-        if (ProgramVerified(c, start + from, piece, want.data() + from, length) != 0) return load::kProgramFailed;
+        if (!ProgramVerified(c, start + from, piece, want.data() + from, length)) return load::kProgramFailed;
         first = end;
     }
     if (out) *out = count;
@@ -545,7 +545,7 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
         bool same = false;
         if (image.defined.empty()) {
             same = CompareFlash(c, address, chunk, image.bytes.data() + from, static_cast<uint32_t>(n), &where,
-                                &word) == 0;
+                                &word);
         } else {
             // Only the bytes the file gives are compared: its gaps say nothing about the flash.
             const int rc = CompareRuns(c, image, TouchedRuns(image, from, n, chunk), address, chunk, from, &where,

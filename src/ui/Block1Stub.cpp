@@ -83,13 +83,13 @@ bool PlaceStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
     const std::vector<uint8_t> bytes(image.data, image.data + image.size);
     int rc = 0;
     for (int i = 0; i < attempts; ++i) {
-        if (eraseArea0) codes[kErase0] = EraseSectors(link, kSaveArea0, kPiece, 1);
-        if (eraseStubArea) codes[kErase1] = EraseSectors(link, kSaveArea1, kPiece, 3);
+        if (eraseArea0) codes[kErase0] = StepCode(EraseSectors(link, kSaveArea0, kPiece, 1));
+        if (eraseStubArea) codes[kErase1] = StepCode(EraseSectors(link, kSaveArea1, kPiece, 3));
         rc = (eraseArea0 ? codes[kErase0] : 0) | (eraseStubArea ? codes[kErase1] : 0);
         // Programming over cells that were not erased cannot give the stub.
         if (rc != 0) continue;
         codes[kProgramStub] =
-            ProgramVerified(link, kAddress, kPiece, bytes.data(), static_cast<uint32_t>(bytes.size()));
+            StepCode(ProgramVerified(link, kAddress, kPiece, bytes.data(), static_cast<uint32_t>(bytes.size())));
         rc = codes[kProgramStub];
         if (rc == 0) break;
     }
@@ -101,7 +101,7 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
     // Jumping into a stub that is not all there would leave the chip running garbage until
     // the next reset.
     if (!PlaceStub(link, image, attempts, eraseArea0, eraseStubArea, codes)) return false;
-    codes[kSwitchIn] = Retried(attempts, [&] { return SwitchBank(link, kEntry, 16); });
+    codes[kSwitchIn] = Retried(attempts, [&] { return StepCode(SwitchBank(link, kEntry, 16)); });
     return codes[kSwitchIn] == 0;
 }
 
@@ -149,11 +149,11 @@ bool RestoreBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& c
                         const std::vector<BackupRegion>& saved, const std::string& backup) {
     for (int i = 0; i < attempts; ++i) {
         // A repeated restore starts from an erased first sector: the last try may have
-        // programmed part of it.
-        if (i > 0) EraseSectors(link, kSaveArea0, kPiece, 1);
-        codes[kRestore0] = ProgramVerified(link, kSaveArea0, kPiece, saved[0].bytes.data(), kSaveArea0Size);
-        codes[kRestoreErase] = EraseSectors(link, kSaveArea1, kPiece, 3);
-        codes[kRestore1] = ProgramVerified(link, kSaveArea1, kPiece, saved[1].bytes.data(), kSaveArea1Size);
+        // programmed part of it. An erase that fails shows in the program's read-back.
+        if (i > 0) (void)EraseSectors(link, kSaveArea0, kPiece, 1);
+        codes[kRestore0] = StepCode(ProgramVerified(link, kSaveArea0, kPiece, saved[0].bytes.data(), kSaveArea0Size));
+        codes[kRestoreErase] = StepCode(EraseSectors(link, kSaveArea1, kPiece, 3));
+        codes[kRestore1] = StepCode(ProgramVerified(link, kSaveArea1, kPiece, saved[1].bytes.data(), kSaveArea1Size));
         if (codes[kRestore0] == 0 && codes[kRestoreErase] == 0 && codes[kRestore1] == 0) {
             // Back as it was: the copy has served its purpose.
             if (!backup.empty()) std::remove(backup.c_str());
@@ -167,7 +167,7 @@ bool RestoreBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& c
 
 bool LeaveStub(MainDialog& w, LinkContext& link, int attempts, Codes& codes) {
     const uint16_t entry = w.Session().Chip().bslEntryAddress.value_or(0);
-    codes[kSwitchBack] = Retried(attempts, [&] { return SwitchBank(link, entry, 1); });
+    codes[kSwitchBack] = Retried(attempts, [&] { return StepCode(SwitchBank(link, entry, 1)); });
     return codes[kSwitchBack] == 0;
 }
 
@@ -177,7 +177,7 @@ bool RewritePasswordSector(MainDialog& w, LinkContext& link, const std::string& 
     const uint16_t address = PasswordAddress(s.chipType);
     const uint32_t size = static_cast<uint32_t>(s.SectorSize(1));
     for (int i = 0; i < attempts; ++i) {
-        *eraseCode = EraseSectors(link, address, size, 1);
+        *eraseCode = StepCode(EraseSectors(link, address, size, 1));
         *writeCode = 0;
         if (*eraseCode != 0) {
             *writeCode = kNotTried;

@@ -33,6 +33,9 @@ constexpr uint32_t kPiece = 128;
 // (-1 from the flash operations, 10, 13 and 14 from the bank switch, 15 for a cancel), so
 // that a step that failed is never taken for one that left the chip alone.
 constexpr int kNotTried = -2;
+// A step's code in those lines.
+constexpr int StepCode(bool done) { return done ? 0 : -1; }
+constexpr int StepCode(BankSwitch result) { return static_cast<int>(result); }
 enum Step {
     kSave0, kSave1,                    // reading the two areas
     kErase0, kErase1, kProgramStub,    // placing the stub

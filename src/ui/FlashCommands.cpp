@@ -499,7 +499,7 @@ public:
         const uint32_t base = static_cast<uint32_t>(s.StartAddress(1));
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(1));
         for (int i = 0; i < 12; ++i)
-            if (EraseSectors(link, base, size, sectors) == 0) return true;
+            if (EraseSectors(link, base, size, sectors)) return true;
         return false;
     }
 
@@ -706,7 +706,7 @@ public:
         if (!BlockAccess(sel, kEraseTexts)) return false;
         LinkContext link = Link();
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
-        auto erase = [&] { return EraseSectors(link, sel.address, size, sel.count) == 0; };
+        auto erase = [&] { return EraseSectors(link, sel.address, size, sel.count); };
         bool ok = false;
         if (sel.block == 1 && s.memoryMode == kInternalMemory) {
             ok = WithStub(sel.address, kEraseStub, erase, [&] {
@@ -766,7 +766,7 @@ public:
             return false;
         }
         LinkContext link = Link();
-        const bool ok = EraseSectors(link, sel.address, kExternalSectorSize, sel.count) == 0;
+        const bool ok = EraseSectors(link, sel.address, kExternalSectorSize, sel.count);
         RecordErase(-1, sel.first, sel.count, ok);
         if (!ok) {
             Result(Stopped() ? "erase stopped at the operator's request" : "erase failed");
@@ -799,7 +799,7 @@ public:
                       static_cast<unsigned>(s.StartAddress(0) + s.BlockSize(0) - 1));
         if (Op().AskYesNo(what)) {
             LinkContext link = Link();
-            if (EraseChip(link) != 0) {
+            if (!EraseChip(link)) {
                 Say("Chip Erase Failed!!!");
             } else if (Window()) {
                 // The board's program answers C0h only after the erase.

@@ -124,7 +124,7 @@ public:
         }
         if (!s.ExternalWindowOpen()) {
             LinkContext link{s, w_, nullptr};
-            if (RunUserCode(link) != 1) return false;
+            if (!RunUserCode(link)) return false;
         } else {
             w_.Route(command::kResetLink);
             s.port.SetLinesExternalMode();
@@ -215,7 +215,7 @@ bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact
     LinkContext link{s, w_, nullptr};
     // What is written back must not be shifted by a byte that came late to another request.
     if (exact) s.port.PurgeInput();
-    bool ok = SendFrame(link, cmd::kRead, static_cast<uint16_t>(at), static_cast<uint8_t>(n)) == 1;
+    bool ok = SendFrame(link, cmd::kRead, static_cast<uint16_t>(at), static_cast<uint8_t>(n));
     for (uint32_t i = 0; ok && i < n; ++i) ok = s.port.ReadByte(out + i) == 1;
     if (ok && exact && s.port.PollForInput()) {
         s.port.PurgeInput();
@@ -266,7 +266,7 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
     Operator& op = w_.Op();
     LinkContext link{s, w_, nullptr};
     w_.setProgressLabel("Erasing");
-    if (SendFrame(link, cmd::kSectorErase, static_cast<uint16_t>(sector), 0x01) != 1) {
+    if (!SendFrame(link, cmd::kSectorErase, static_cast<uint16_t>(sector), 0x01)) {
         op.ShowMessage(second ? "Failed to send 2nd Sector Erase command to the chip!"
                               : "Failed to send Sector Erase command to the chip!");
         return false;
@@ -277,7 +277,7 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
         return false;
     }
     w_.setProgressLabel("Writing");
-    if (SendFrame(link, cmd::kProgram, static_cast<uint16_t>(sector), static_cast<uint8_t>(kSector)) != 1) {
+    if (!SendFrame(link, cmd::kProgram, static_cast<uint16_t>(sector), static_cast<uint8_t>(kSector))) {
         op.ShowMessage(second ? "Failed to send 2nd Byte Program command to the chip!"
                               : "Failed to send Byte Program command to the chip!");
         return false;

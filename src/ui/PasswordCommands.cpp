@@ -214,7 +214,7 @@ public:
         }
         // Only the loader can erase block 0; while the stub still runs the bytes would go to it.
         int removeCode = stub::kNotTried;
-        if (back) removeCode = Retried(kStepAttempts, [&] { return EraseSectors(link, stub::kAddress, stub::kPiece, 3); });
+        if (back) removeCode = Retried(kStepAttempts, [&] { return stub::StepCode(EraseSectors(link, stub::kAddress, stub::kPiece, 3)); });
         if (stopped) {
             stop.Note(std::string("block 0 was erased; the password was not changed") +
                       (removeCode == 0 ? "" : "; the programming stub is still in block 0 at 2000h"));

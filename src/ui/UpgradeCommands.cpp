@@ -204,8 +204,8 @@ public:
             const std::vector<BackupRegion> regions{{0, old}};
             const std::string backup = WriteBackupHex(env_.backupDir, "external-sector0", regions);
             s.flags.stop.KeepBackup(backup);
-            ok = !backup.empty() && EraseSectors(link, 0, sector, 1) == 0 &&
-                 ProgramVerified(link, 0, piece, merged.data(), sector) == 0;
+            ok = !backup.empty() && EraseSectors(link, 0, sector, 1) &&
+                 ProgramVerified(link, 0, piece, merged.data(), sector);
             if (ok) {
                 std::remove(backup.c_str());
                 s.flags.stop.DropBackup(backup);
@@ -273,8 +273,9 @@ public:
             codes[3] = codes[4] = 0;
         } else if (ready) {
             for (int i = 0; i < kStepAttempts; ++i) {
-                codes[3] = EraseSectors(link, m->address0, stub::kPiece, kMonitorBlock0Sectors);
-                codes[4] = codes[3] == 0 ? ProgramVerified(link, m->address0, stub::kPiece, part0->data, kMonitorBlock0Size)
+                codes[3] = stub::StepCode(EraseSectors(link, m->address0, stub::kPiece, kMonitorBlock0Sectors));
+                codes[4] = codes[3] == 0 ? stub::StepCode(ProgramVerified(link, m->address0, stub::kPiece, part0->data,
+                                                                          kMonitorBlock0Size))
                                          : stub::kNotTried;
                 if (codes[3] == 0 && codes[4] == 0) break;
             }
@@ -283,16 +284,16 @@ public:
         // The loader's area is erased only with all of the monitor's other pieces in place:
         // a half-written monitor and no loader would leave nothing to start from.
         if (ready) {
-            codes[5] = Retried(kStepAttempts, [&] { return SwitchBank(link, stub::kEntry, 0x10); });
+            codes[5] = Retried(kStepAttempts, [&] { return stub::StepCode(SwitchBank(link, stub::kEntry, 0x10)); });
             w_.Refresh();
             ready = codes[5] == 0;
         }
         if (ready) {
             const uint32_t sector1 = static_cast<uint32_t>(s.SectorSize(1));
             for (int i = 0; i < kStepAttempts; ++i) {
-                codes[6] = EraseSectors(link, m->address1, sector1, m->sectors1);
-                codes[7] = codes[6] == 0 ? ProgramBootArea(link, m->address1, sector1, part1->data,
-                                                           static_cast<uint32_t>(part1->size))
+                codes[6] = stub::StepCode(EraseSectors(link, m->address1, sector1, m->sectors1));
+                codes[7] = codes[6] == 0 ? stub::StepCode(ProgramBootArea(link, m->address1, sector1, part1->data,
+                                                                          static_cast<uint32_t>(part1->size)))
                                          : stub::kNotTried;
                 if (codes[6] == 0 && codes[7] == 0) break;
             }

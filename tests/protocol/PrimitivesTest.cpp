@@ -119,7 +119,7 @@ private:
 TEST_P(BothPaths, SendFrame) {
     Linked l(2, false, GetParam());
     l.link.board->SetBlock(0, V(32768, 0x00));
-    ASSERT_EQ(SendFrame(l.ctx, cmd::kSectorErase, 0x0080, 0x01), 1);
+    ASSERT_TRUE(SendFrame(l.ctx, cmd::kSectorErase, 0x0080, 0x01));
     ASSERT_TRUE(l.Until([&] { return l.link.board->Block(0)[0x80] == 0xFF; }));
     EXPECT_EQ(l.link.board->Block(0)[0x7F], 0x00);
     EXPECT_EQ(l.link.board->CommandLog().back(), "0B 00 80 01");
@@ -128,7 +128,7 @@ TEST_P(BothPaths, SendFrame) {
 TEST_P(BothPaths, EraseSectors) {
     Linked l(2, false, GetParam());
     l.link.board->SetBlock(0, V(32768, 0x00));
-    ASSERT_EQ(EraseSectors(l.ctx, 0x0000, 128, 4), 0);
+    ASSERT_TRUE(EraseSectors(l.ctx, 0x0000, 128, 4));
     EXPECT_EQ(l.progress.range, 4);
     EXPECT_EQ(l.progress.steps, 4);
     EXPECT_EQ(l.progress.Last(), "Done");
@@ -137,7 +137,7 @@ TEST_P(BothPaths, EraseSectors) {
     // A sector the chip does not have is refused: the erase aborts there, and the bar stays
     // where it was.
     l.progress = {};
-    EXPECT_EQ(EraseSectors(l.ctx, 0x7F00, 128, 3), -1);
+    EXPECT_FALSE(EraseSectors(l.ctx, 0x7F00, 128, 3));
     EXPECT_EQ(l.Failure(), "erase at 32768: no acknowledgement");
     EXPECT_EQ(l.progress.steps, 2);
     EXPECT_EQ(l.progress.Last(), "Abort");
@@ -147,7 +147,7 @@ TEST_P(BothPaths, ProgramVerified) {
     Linked l(2, false, GetParam());
     V data = Random(512, 1);
     std::fill(data.begin() + 256, data.begin() + 384, 0xFF);
-    ASSERT_EQ(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 512), 0);
+    ASSERT_TRUE(ProgramVerified(l.ctx, 0x0000, 128, data.data(), 512));
     EXPECT_EQ(l.progress.labels.front(), "Writing");
     EXPECT_EQ(l.progress.steps, 4);
     EXPECT_EQ(l.progress.Last(), "Done");
@@ -162,14 +162,14 @@ TEST_P(BothPaths, ProgramVerified) {
     V again(data.begin() + 0x80, data.begin() + 0x100);
     again[5] = 0xFF;
     l.progress = {};
-    EXPECT_EQ(ProgramVerified(l.ctx, 0x0080, 128, again.data(), 128), -1);
+    EXPECT_FALSE(ProgramVerified(l.ctx, 0x0080, 128, again.data(), 128));
     EXPECT_EQ(l.Failure().rfind("verify at 133: read back ", 0), 0u) << l.Failure();
     EXPECT_EQ(l.progress.failure->chip, data[0x85]);
     EXPECT_EQ(l.op.messages, l.OnPort({"This is a test4"}));
     EXPECT_EQ(l.progress.Last(), "Abort");
     // A board fallen silent: the read-back never comes.
     l.Arm(&sim::Faults::silentFromByte, l.Received() + 1);
-    EXPECT_EQ(ProgramVerified(l.ctx, 0x0200, 128, again.data(), 128), -1);
+    EXPECT_FALSE(ProgramVerified(l.ctx, 0x0200, 128, again.data(), 128));
     EXPECT_EQ(l.Failure(), "read back at 512: no byte came back");
     EXPECT_EQ(l.op.messages, l.OnPort({"This is a test4", "This is a test2!!"}));
 }
@@ -200,12 +200,12 @@ TEST_P(BothPaths, CompareFlash) {
     const V image = Random(32768, 5);
     l.link.board->SetBlock(0, image);
     V expected(image.begin(), image.begin() + 512);
-    EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, nullptr, nullptr), 0);
+    EXPECT_TRUE(CompareFlash(l.ctx, 0, 128, expected.data(), 512, nullptr, nullptr));
     EXPECT_EQ(l.progress.Last(), "Done");
     expected[300] = static_cast<uint8_t>(image[300] ^ 0xFF);
     expected[301] = static_cast<uint8_t>(image[301] ^ 0xFF);
     uint32_t addr = 0, word = 0;
-    EXPECT_EQ(CompareFlash(l.ctx, 0, 128, expected.data(), 512, &addr, &word), -1);
+    EXPECT_FALSE(CompareFlash(l.ctx, 0, 128, expected.data(), 512, &addr, &word));
     EXPECT_EQ(addr, 300u);
     EXPECT_EQ(word, image[300] * 256u + expected[300]);
     EXPECT_EQ(l.Failure().rfind("compare at 300: chip ", 0), 0u) << l.Failure();
@@ -215,7 +215,7 @@ TEST_P(BothPaths, CompareFlash) {
 
 TEST_P(BothPaths, RunUserCode) {
     Linked l(2, false, GetParam());
-    ASSERT_EQ(RunUserCode(l.ctx), 1);
+    ASSERT_TRUE(RunUserCode(l.ctx));
     EXPECT_TRUE(l.Until([&] { return l.link.board->CurrentMode() == sim::Mode::UserCode; }));
 }
 
@@ -223,7 +223,7 @@ TEST_P(BothPaths, RunUserCode) {
 // and where it stopped.
 TEST(PortWrites, FailureTextsAtTheirSteps) {
     const V data = Random(128, 9);
-    using Run = int (*)(LinkContext&, const V&);
+    using Run = bool (*)(LinkContext&, const V&);
     const Run program = [](LinkContext& c, const V& d) { return ProgramVerified(c, 0, 128, d.data(), 128); };
     const Run compare = [](LinkContext& c, const V& d) { return CompareFlash(c, 0, 128, d.data(), 128, nullptr, nullptr); };
     const struct {
@@ -244,7 +244,7 @@ TEST(PortWrites, FailureTextsAtTheirSteps) {
             [&](OpenError*) { return std::make_unique<FailingWrites>(l.link.line, &budget); });
         ASSERT_EQ(l.session.port.Open(), 0);
         budget = row.sent;
-        EXPECT_EQ(row.run(l.ctx, data), -1);
+        EXPECT_FALSE(row.run(l.ctx, data));
         EXPECT_EQ(l.Failure(), row.failure);
         ASSERT_GE(l.op.messages.size(), 2u);
         EXPECT_EQ(l.op.messages.back(), row.message);
@@ -257,16 +257,16 @@ TEST(ExternalWindow, UsesTheProgramsCodesAndPauses) {
     ASSERT_EQ(l.session.port.WriteByte(0x66) + l.session.port.WriteByte(0x66) + l.session.port.WriteByte(12), 3);
     l.session.externalLowOpen = true;
     const uint64_t t0 = l.clock.TickMs();
-    ASSERT_EQ(EraseSectors(l.ctx, 0x1000, 0x1000, 2), 0);
+    ASSERT_TRUE(EraseSectors(l.ctx, 0x1000, 0x1000, 2));
     EXPECT_GE(l.clock.TickMs() - t0, 60u) << "30 ms after each external sector erase";
     const V data = Random(256, 6);
-    ASSERT_EQ(ProgramVerified(l.ctx, 0x1000, 128, data.data(), 256), 0);
+    ASSERT_TRUE(ProgramVerified(l.ctx, 0x1000, 128, data.data(), 256));
     V back(256);
     EXPECT_EQ(ReadFlash(l.ctx, back.data(), 0x1000, 256, 128), 256u);
     EXPECT_EQ(back, data);
     const V ext = l.link.board->External();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), ext.begin() + 0x1000));
-    EXPECT_EQ(EraseChip(l.ctx), 0);
+    EXPECT_TRUE(EraseChip(l.ctx));
     EXPECT_EQ(l.link.board->External()[0x1000], 0xFF);
 }
 
@@ -276,51 +276,51 @@ TEST(SwitchBank, ResultCodesAndTheStubRoundTrip) {
     {
         Linked l;
         l.session.port.Close();
-        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 14);
+        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), BankSwitch::NotSent);
         EXPECT_EQ(l.progress.Last(), "Bank Switch rc not true");
     }
     {
         Linked l;  // no stub at 0x2000: the jump goes nowhere that answers
-        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 10);
+        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), BankSwitch::NoReply);
         EXPECT_EQ(l.progress.Last(), "Bank Switch not return c0");
     }
     {
         Linked l;
         l.Arm(&sim::Faults::corruptReplyByte, 5 + 1);
         l.PlaceStub();
-        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 13);
+        EXPECT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), BankSwitch::WrongReply);
     }
     {
         Linked l;
         l.PlaceStub();
-        ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 0);
+        ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), BankSwitch::Done);
         l.Arm(&sim::Faults::silentFromByte, l.Received() + 5);  // after the program frame
         const V data = Random(64, 8);
-        EXPECT_EQ(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 64), -1);
+        EXPECT_FALSE(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 64));
         EXPECT_EQ(l.progress.Last(), "Abort");
     }
     Linked l;
     const FirmwareImage& stub = Firmware(FirmwareId::Block1StubA);
-    ASSERT_EQ(EraseSectors(l.ctx, 0x2000, 128, 3), 0);
-    ASSERT_EQ(ProgramVerified(l.ctx, 0x2000, 128, stub.data, 384 - 16), 0);
-    ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), 0);
+    ASSERT_TRUE(EraseSectors(l.ctx, 0x2000, 128, 3));
+    ASSERT_TRUE(ProgramVerified(l.ctx, 0x2000, 128, stub.data, 384 - 16));
+    ASSERT_EQ(SwitchBank(l.ctx, 0x2027, 0x10), BankSwitch::Done);
     // Block 1 above the loader: one all-blank chunk is skipped, the rest verified.
     V data = Random(256, 7);
     std::fill(data.begin() + 64, data.begin() + 128, 0xFF);
-    ASSERT_EQ(EraseSectors(l.ctx, 0xF800, 64, 4), 0);
+    ASSERT_TRUE(EraseSectors(l.ctx, 0xF800, 64, 4));
     const uint64_t before = l.Received();
     l.progress = {};
-    ASSERT_EQ(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 256), 0);
+    ASSERT_TRUE(ProgramBootArea(l.ctx, 0xF800, 64, data.data(), 256));
     EXPECT_EQ(l.Received() - before, 3 * (4 + 64 + 4)) << "the blank chunk sends nothing";
     EXPECT_EQ(l.progress.steps, 4);
     const V block1 = l.link.board->Block(1);
     EXPECT_EQ(V(block1.begin() + 0x800, block1.begin() + 0x900), data);
     // A read-back that differs aborts: the cells hold zeros now, 0x55 cannot be written.
     V zeros(64, 0x00), fives(64, 0x55);
-    ASSERT_EQ(ProgramBootArea(l.ctx, 0xF900, 64, zeros.data(), 64), 0);
-    EXPECT_EQ(ProgramBootArea(l.ctx, 0xF900, 64, fives.data(), 64), -1);
+    ASSERT_TRUE(ProgramBootArea(l.ctx, 0xF900, 64, zeros.data(), 64));
+    EXPECT_FALSE(ProgramBootArea(l.ctx, 0xF900, 64, fives.data(), 64));
     EXPECT_EQ(l.progress.Last(), "Abort");
-    EXPECT_EQ(SwitchBank(l.ctx, 0xF080, 0x01), 0);
+    EXPECT_EQ(SwitchBank(l.ctx, 0xF080, 0x01), BankSwitch::Done);
     EXPECT_EQ(l.link.board->CurrentMode(), sim::Mode::Loader);
 }
 
@@ -335,19 +335,19 @@ TEST(Frames, BlockSelectAndTextFrames) {
     EXPECT_TRUE(std::equal(back.begin(), back.end(), b1.begin()));
     ASSERT_TRUE(selectBlock0(l.ctx));
     EXPECT_EQ(l.link.board->SelectedBlock(), 0);
-    ASSERT_EQ(SendTextFrame(l.ctx, 0x08, 0xF040, ""), 1);
+    ASSERT_TRUE(SendTextFrame(l.ctx, 0x08, 0xF040, ""));
     uint8_t reply = 0;
     ASSERT_EQ(l.session.port.ReadByte(&reply), 1);
     EXPECT_EQ(reply, 0xC0);
     EXPECT_EQ(l.link.board->CommandLog().back(), "08 F0 40 00");
-    EXPECT_EQ(SendTextFrame(l.ctx, 0x08, 0xF040, std::string(256, 'x')), 0) << "a length that does not fit one byte";
+    EXPECT_FALSE(SendTextFrame(l.ctx, 0x08, 0xF040, std::string(256, 'x'))) << "a length that does not fit one byte";
 }
 
 TEST(EraseChip, PausesAndSendsTheFrame) {
     Linked l(2, true);
     l.link.board->SetBlock(0, V(32768, 0x00));
     const uint64_t t0 = l.clock.TickMs();
-    EXPECT_EQ(EraseChip(l.ctx), 0);
+    EXPECT_TRUE(EraseChip(l.ctx));
     EXPECT_GE(l.clock.TickMs() - t0, 100u);
     l.Settle();
     EXPECT_EQ(l.link.board->Block(0)[100], 0xFF);

@@ -15,18 +15,18 @@ TEST(ByteRing, HoldsOneLessThanItsSizeAndReportsFull) {
     CByteRing ring;
     std::mutex m;
     test::RecordingOperator op;
-    for (int i = 0; i < 4095; ++i) ASSERT_EQ(QueuePut(ring, m, static_cast<uint8_t>(i), &op), 1) << i;
-    EXPECT_EQ(QueuePut(ring, m, 0xAA, &op), 3);
+    for (int i = 0; i < 4095; ++i) ASSERT_EQ(QueuePut(ring, m, static_cast<uint8_t>(i), &op), Queued::Done) << i;
+    EXPECT_EQ(QueuePut(ring, m, 0xAA, &op), Queued::Full);
     EXPECT_EQ(op.messages, std::vector<std::string>{"Error! Queue is Full."});
     uint8_t b = 0;
     for (int i = 0; i < 4095; ++i) {
-        ASSERT_EQ(QueueGet(ring, m, &b, &op), 1);
+        ASSERT_EQ(QueueGet(ring, m, &b, &op), Queued::Done);
         ASSERT_EQ(b, static_cast<uint8_t>(i)) << "first in, first out across the wrap";
     }
-    EXPECT_EQ(QueueGet(ring, m, &b, &op), 3);
+    EXPECT_EQ(QueueGet(ring, m, &b, &op), Queued::Empty);
     EXPECT_EQ(op.messages.size(), 1u) << "an empty get is silent";
     // Indices wrap: the ring keeps working after a full turn.
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(QueuePut(ring, m, 7, &op), 1);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(QueuePut(ring, m, 7, &op), Queued::Done);
     EXPECT_FALSE(ring.IsEmpty());
 }
 
@@ -82,7 +82,7 @@ TEST(LinkWorker, AnswersPromptsAndAQueuedReadSendsThreeBytesAndReceivesExactly12
     w.clock.SleepMs(300);
     EXPECT_GT(w.board().BytesReceived(), before);
     uint8_t b;
-    EXPECT_EQ(QueueGet(q.inbound, q.inboundMutex, &b, &w.op), 3);
+    EXPECT_EQ(QueueGet(q.inbound, q.inboundMutex, &b, &w.op), Queued::Empty);
     const auto log = w.board().CommandLog();
     EXPECT_NE(std::find(log.begin(), log.end(), "0C 01 00 80"), log.end());
     // The version request: three bytes back, chip byte first.
@@ -90,7 +90,7 @@ TEST(LinkWorker, AnswersPromptsAndAQueuedReadSendsThreeBytesAndReceivesExactly12
     EXPECT_FALSE(w.errorReported);
     StopLinkWorker(w.worker);
     EXPECT_FALSE(w.workerRunning);
-    EXPECT_EQ(w.worker.Result(), 0);
+    EXPECT_FALSE(w.worker.Failed());
 }
 
 // The fall-back rule holds for the first byte of a reply too: a prompt that comes where the
@@ -106,11 +106,11 @@ TEST(LinkWorker, APromptInPlaceOfAReplyLongAfterTheLastByteEndsTheExchange) {
     EXPECT_TRUE(second.empty()) << "the prompt went into the queue as data";
     // Nor is a byte still queued once the worker gave up taken as a reply.
     LinkQueues& q = w.worker.Queues();
-    ASSERT_EQ(QueuePut(q.inbound, q.inboundMutex, 0xC0, &w.op), 1);
+    ASSERT_EQ(QueuePut(q.inbound, q.inboundMutex, 0xC0, &w.op), Queued::Done);
     uint8_t b;
     EXPECT_FALSE(w.worker.Transport().ReadByte(&b));
     StopLinkWorker(w.worker);
-    EXPECT_EQ(w.worker.Result(), -1);
+    EXPECT_TRUE(w.worker.Failed());
 }
 
 TEST(LinkWorker, NoPromptForSixSecondsEndsItWithAnError) {
@@ -125,7 +125,7 @@ TEST(LinkWorker, NoPromptForSixSecondsEndsItWithAnError) {
     // It stays "running" until the link reset stops it formally.
     EXPECT_TRUE(w.workerRunning);
     StopLinkWorker(w.worker);
-    EXPECT_EQ(w.worker.Result(), -1);
+    EXPECT_TRUE(w.worker.Failed());
 }
 
 TEST(LinkWorker, StopReturnsPromptlyWhileTheWorkerIsBlockedInARead) {
@@ -172,7 +172,7 @@ TEST(LinkWorker, PortLeaseKeepsTheTwoSidesOffEachOthersBytes) {
     EXPECT_EQ(status, 0x00);
     LinkQueues& q = w.worker.Queues();
     uint8_t b;
-    EXPECT_EQ(QueueGet(q.inbound, q.inboundMutex, &b, &w.op), 3) << "the worker took none of it";
+    EXPECT_EQ(QueueGet(q.inbound, q.inboundMutex, &b, &w.op), Queued::Empty) << "the worker took none of it";
     const uint64_t before = w.board().BytesReceived();
     w.clock.SleepMs(500);
     EXPECT_GT(w.board().BytesReceived(), before) << "the worker answers prompts again";
