@@ -149,6 +149,8 @@ USB-serial adapters. The desktop program is in tessel-gui.")
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME tessel-gui)
 set(CPACK_DEBIAN_GUI_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_GUI_DEPENDS tessel)
+# Loaded as a plug-in for the window's SVG icon, so the library scan cannot see it.
+set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS libqt6svg6)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_GUI_DESCRIPTION "desktop program for Norvik51 microcontrollers' boot-strap loader
 Tessel programs Norvik51 microcontrollers, 8051-compatible parts with two

@@ -2,11 +2,14 @@
 // ends.
 #include <QApplication>
 #include <QMessageBox>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <string>
 #include <string_view>
 
 #include "MainWindow.h"
-#include <cstdlib>
 
 #include "platform/InstanceLock.h"
 #include "platform/PortList.h"
@@ -30,6 +33,33 @@ constexpr char kHelp[] =
     "  crystal. Backups of the chip's code taken before a command rewrites it go to\n"
     "  $XDG_STATE_HOME/tessel/ (by default ~/.local/state/tessel/).\n";
 
+// Qt's own options, which QApplication takes out of the arguments: those followed by a value
+// (also written "-style=fusion"), and those on their own. Qt reads them with one dash or two.
+constexpr std::string_view kQtValueOptions[] = {
+    "style",   "stylesheet", "platform", "platformpluginpath", "platformtheme", "plugin",
+    "session", "display",    "geometry", "qwindowgeometry",    "qwindowicon",   "qwindowtitle",
+    "fontengine", "dialogs", "qmljsdebugger"};
+constexpr std::string_view kQtFlagOptions[] = {"widgetcount", "reverse", "nograb", "dograb", "sync"};
+
+// What is wrong with the arguments, or "" when Qt may have them. Checked before Qt starts:
+// without a display QApplication ends the program with an abort, and a mistyped option
+// must not open a window either.
+std::string ArgumentProblem(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '-') return "unexpected argument '" + std::string(arg) + "'";
+        std::string_view name = arg.substr(arg[1] == '-' ? 2 : 1);
+        const size_t eq = name.find('=');
+        const bool inlineValue = eq != std::string_view::npos;
+        if (inlineValue) name = name.substr(0, eq);
+        const bool takesValue = std::ranges::find(kQtValueOptions, name) != std::end(kQtValueOptions);
+        if (!takesValue && std::ranges::find(kQtFlagOptions, name) == std::end(kQtFlagOptions)) return "unknown option '" + std::string(arg) + "'";
+        if (takesValue && !inlineValue && ++i >= argc)
+            return "option '" + std::string(arg) + "' needs a value";
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,6 +74,11 @@ int main(int argc, char** argv) {
             std::printf("tessel-gui %s\n", TESSEL_VERSION);
             return 0;
         }
+    }
+    if (const std::string problem = ArgumentProblem(argc, argv); !problem.empty()) {
+        std::fprintf(stderr, "tessel-gui: %s\nUsage: tessel-gui [OPTION]...\nTry 'tessel-gui --help' for more information.\n",
+                     problem.c_str());
+        return 2;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tessel-gui"));

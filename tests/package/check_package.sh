@@ -48,6 +48,12 @@ man)
         grep -q '^Usage: tessel-gui' "$work/gui-help" || fail "tessel-gui --help prints no usage"
         [ "$(env -u DISPLAY QT_QPA_PLATFORM=xcb "$gui_program" --version)" = "$("$tessel" --version | sed 's/^tessel/tessel-gui/')" ] \
             || fail "tessel-gui --version does not print its version"
+        # A mistyped option is told before Qt would need a display, and opens nothing.
+        status=0
+        env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$gui_program" --bogus >"$work/gui-bogus" 2>&1 || status=$?
+        [ "$status" = 2 ] || fail "tessel-gui --bogus exited $status, not 2: $(cat "$work/gui-bogus")"
+        grep -q "^tessel-gui: unknown option '--bogus'" "$work/gui-bogus" && grep -q '^Usage: tessel-gui' "$work/gui-bogus" \
+            || fail "tessel-gui --bogus does not name the option and the usage: $(cat "$work/gui-bogus")"
         pages+=(tessel-gui)
     fi
     for page in "${pages[@]}"; do
@@ -221,6 +227,8 @@ install | deb)
             else
                 holds "$work/$name.files" "$name" "${gui_files[@]}"
                 [[ $depends == *libqt6widgets6* ]] || fail "tessel-gui: Depends lacks Qt 6 Widgets: $depends"
+                # The window's icon is an SVG: without the plug-in it shows none.
+                [[ $depends == *libqt6svg6* ]] || fail "tessel-gui: Depends lacks the SVG plug-in: $depends"
                 [[ $depends == *"tessel (= $(dpkg-deb -f "${debs[0]}" Version))"* ]] || fail "tessel-gui does not depend on this tessel: $depends"
             fi
             dpkg-deb -x "$deb" "$work/root"
