@@ -34,6 +34,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     std::ofstream(dir + "/long") << std::string(32, 'p') << "\n";
     std::ofstream(dir + "/latin") << "\xE2\x82\xAC\n";  // the euro sign has no Latin-1 byte
     const std::string a16 = "sim:NX31A16", a32 = "sim:NX31A32", gone = dir + "/no-such-port";
+    const std::string state = "XDG_STATE_HOME=" + dir + "/state";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -74,6 +75,9 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
          "(Sectors rewritten: 1, skipped (unchanged): 0), compared again"},
         {{"download", "--port", a32, "--yes", "--changed-only", "--block", "1", kSample}, 2, ""},
         {{"double-clock", "--port", "sim:NX31H32B", "--yes"}, 0, "Double Clock: ON\n"},
+        // The monitor replaces the loader only after a Yes, and says how to get it back.
+        {{"monitor", "--port", "sim:NX31H32B"}, 1, "", {state}},
+        {{"monitor", "--port", "sim:NX31H32B", "--yes"}, 0, "To get the boot loader back", {state}},
         {{"external-bsl", "--port", a32}, 0, "IAP Status: Upgrade External BSL Succeed!"},
         {{"edit", "--port", a16, "3FF8"}, 0, "3FF8: FF FF FF FF FF FF FF FF \n"},
         {{"edit", "--port", a16, "--yes", "03e6", "72", "4F", "5D"}, 0, "03e6: 72 4F 5D FF"},
@@ -127,19 +131,6 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     // A one-time bit is named before it burns.
     EXPECT_TRUE(test::RunTessel({"double-clock", "--port", "sim:NX31H32B", "--yes"}, {}, true)
                     .Says("Double Clock on NX31H32B: programs the double-clock bit.\n"));
-}
-
-// The loader is replaced only after a Yes, and the user is told how to get it back (a stand-in
-// image on a real port is refused at the function's level, tests/ui).
-TEST(CliMonitor, ReplacesTheLoaderAndSaysHowToGetItBack) {
-    const TempFolder dir;
-    const std::string state = "XDG_STATE_HOME=" + dir + "/state";
-    EXPECT_EQ(Tessel({"monitor", "--port", "sim:NX31H32B"}, {state}).status, 1) << "no Yes, nothing done";
-    const CliRun r = test::RunTessel({"monitor", "--port", "sim:NX31H32B", "--yes"}, {state}, true);
-    EXPECT_EQ(r.status, 0) << r.out;
-    for (const char* said :
-         {"Downloading Monitra Completed!", "The boot loader is gone", "To get the boot loader back"})
-        EXPECT_TRUE(r.Says(said)) << r.out;
 }
 
 // Through the real POSIX backend, again and again on the same board: each detection finds a
