@@ -693,6 +693,22 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     EXPECT_TRUE(WaitFor([&] { return list->topLevelItem(7)->text(4) == "Not Blank"; }, 5000))
         << "the next read did not reach its last sector";
     EXPECT_EQ(r.Find(QStringLiteral("Stopped"), messages), r.op.messages.size());
+
+    // A stop during a download's erase is one warning, no failure box first, and the sectors
+    // it may have touched are unknown again.
+    r.file = r.WriteBytes("big.bin", 32768, 3, 1);
+    r.op.answer = QMessageBox::Yes;
+    const size_t from = r.op.messages.size();
+    r.window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] { return label->text() == "Erasing" && r.window->Progress()->value() >= 2; }, 30000));
+    QTest::mouseClick(stop, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 30000));
+    EXPECT_EQ(r.CountIcon(QMessageBox::Critical, from), 0u);
+    EXPECT_EQ(std::count_if(r.op.messages.begin() + static_cast<std::ptrdiff_t>(from), r.op.messages.end(),
+                            [](const QString& m) { return m.startsWith(QString::fromLatin1(kStoppedPrefix)); }),
+              1);
+    EXPECT_LT(r.Find(QStringLiteral("Stopped at the operator's request: erasing stopped after"), from), r.op.messages.size());
+    EXPECT_TRUE(WaitFor([&] { return r.Status(7) == kNotReadStatus; }, 5000));
 }
 
 // Escape is the Stop button's key: the download through the stub ends early, and the window
