@@ -247,9 +247,8 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     EXPECT_EQ(dump->topLevelItem(0)->text(2), "AAAAAAAAAAAAAAAA");
 }
 
-// Closing the window while block 1 is written through the stub that borrows block 0: the
-// operator is asked first; No keeps everything running, Yes stops the download at its next
-// chunk, block 0 is put back, and the window closes.
+// Closing the window during a download through the stub that borrows block 0 asks first; Yes
+// stops at the next chunk, puts block 0 back, and closes.
 TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClosing) {
     auto r = std::make_unique<Rig>("NX31A32");
     ASSERT_TRUE(r->Detect());
@@ -278,11 +277,9 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
     r.reset();
 }
 
-// Set/Reset from the Password menu sends the password as Latin-1, one byte per character, as
-// the command line does for the same text (its test starts a board holding these bytes). A
-// character without a Latin-1 byte is refused in the dialog, not sent as "?". Then the operator
-// closes the window while a Read waits on the gate's dialog: the dialog goes, the command ends,
-// the window closes; nothing waits on anything that will not come.
+// The password field's text reaches the chip as Latin-1 bytes, as the command line's does (its
+// test starts a board holding these bytes); a character without one is refused, not sent as
+// "?". Closing the window while the gate's dialog waits ends the command and closes it.
 TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefused) {
     Rig r("NX31L32B");
     ASSERT_TRUE(r.Detect());
@@ -318,9 +315,8 @@ TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefuse
     EXPECT_LT(t.elapsed(), 5000);
 }
 
-// "&Download Monitra" from its menu: answered Yes, the monitor replaces the loader and the
-// window closes itself, as there is nothing left to talk to. The stand-in board keeps the
-// monitor for the rest of the process, so no other test here detects this model.
+// "&Download Monitra" from its menu: the window closes itself, as nothing is left to talk to.
+// The stand-in board keeps the monitor for the process, so no other test detects this model.
 TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow) {
     auto r = std::make_unique<Rig>("NX31A16");
     ASSERT_TRUE(r->Detect());
@@ -338,9 +334,8 @@ TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow
     r.reset();
 }
 
-// While a Read runs, nothing else can be started, neither by its button nor by a menu item
-// nor by a direct request, and nothing runs afterwards that was clicked during it; when it
-// ends the controls come back as the chip's state allows.
+// While a Read runs nothing else starts, by button, menu or request, and nothing clicked
+// during it runs afterwards; then the controls come back as the chip's state allows.
 TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
     Rig r("NX31H64D");
     ASSERT_TRUE(r.Detect());
@@ -391,9 +386,8 @@ TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
         << r.window->SecurityLine()->text().toStdString();
 }
 
-// The results are readable: the detection's line whole or whole in its tool tip, a long
-// compare mismatch elided in the middle so that its start and the file name both show, and
-// the last result in the status bar.
+// A long result line is elided in the middle, whole in its tool tip and the status bar; the
+// dump prints in whole lines, and a printer that cannot open is a failure.
 TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
@@ -458,12 +452,9 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
 }
 
-// Before any detection every menu item is there, the ones not built disabled; every Help item
-// sits in one menu the bar shows whole; the frequent commands have keys, the tool-bar buttons
-// tips, the window its icon. Errors look like errors and say what helps; questions look like
-// questions. The port list of this machine: the adapters present first with product, USB id,
-// serial number and stable name, then the stand-in boards; numbered names only of devices that
-// exist until "Show all COM names" is ticked. The window comes back where it was left.
+// The menus, keys, tips and icon before any detection; errors and questions with their icons
+// and advice; the machine's ports, adapters first with what identifies them; the window back
+// where it was left.
 TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -642,9 +633,8 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     std::filesystem::remove_all(keep);
 }
 
-// Stop during a Read of the whole 64 KB block: the read ends with the chunk it was in, says
-// how far it got, and leaves the window ready: the controls come back by the chip's rules and
-// the next command on the same link runs to its end (the spent stop does not cut it short).
+// The Stop button during a read of 64 KB ends it within a chunk and leaves the window ready, and
+// the spent stop does not cut the next read short; during a download's erase, too.
 TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady) {
     Rig r("NX31H64D");
     ASSERT_TRUE(r.Detect());
@@ -733,10 +723,8 @@ TEST(MainWindowGui, EscapeStopsABlock1Download) {
     EXPECT_FALSE(r.window->StopButton()->isVisible());
 }
 
-// The memory view is what the chip is known to hold, command after command: unread sectors
-// have no bytes, a download changes exactly the sectors its file touches, a declined erase
-// nothing, an erase the sectors it names; the row shown in the dump is the highlighted one;
-// each command ends with its own result line and none of an earlier one.
+// The lists show what the chip is known to hold, command after command, and the highlighted
+// row stays the one shown in the dump.
 TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
@@ -823,10 +811,8 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
-// A file that cannot be used is a file error: refused before the erase question, with the
-// error icon and advice about the file, never about the serial port; an empty name is refused
-// in the dialog itself. The progress label shows nothing of a transfer that never ran. Save
-// refuses a name whose kind contradicts the choice.
+// A file that cannot be used is an error box with advice about the file, never the port, before
+// any question; the file dialogs refuse an empty name and a kind the name contradicts.
 TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWhatItsNameSays) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
