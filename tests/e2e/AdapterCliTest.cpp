@@ -1,15 +1,15 @@
+// The command line on adapters and ports that misbehave, replaced target images, and the
+// stand-in board's own options and replays.
+
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
 #include "firmware/Firmware.h"
-#include "support/ChildProcess.h"
 #include "support/CliRun.h"
 
 namespace tessel {
@@ -33,9 +33,8 @@ std::optional<Steady::time_point> AwaitLine(test::ChildProcess& sim, const std::
     }
 }
 
-// The cable is pulled behind an FTDI adapter with its 16 ms timer, once during a read and
-// once during a download: the CLI must say so and stop within a second, not wait out
-// 2-second reads byte after byte.
+// The cable pulled behind an FTDI adapter with its 16 ms timer, during a read and during a
+// download: said as an error, and the end within a second, not 2-second reads byte after byte.
 TEST(AdapterCli, PulledCableEndsReadAndDownloadWithinASecondWithStatus3) {
     const TempFolder dir;
     WriteBytes(dir + "/full.bin", test::Pattern(65536, 1, 7));
@@ -59,8 +58,7 @@ TEST(AdapterCli, PulledCableEndsReadAndDownloadWithinASecondWithStatus3) {
     }
 }
 
-// Another build of the block-1 stub in `dir`/good: same size, other bytes, and without the
-// stand-in's mark, so the tool treats it as a real image and writes it to a real port.
+// Another build of the block-1 stub in `dir`/good: same size, other bytes, no stand-in's mark.
 std::vector<uint8_t> BenchBuildOfTheStub(const std::string& dir) {
     const FirmwareImage& builtIn = kFirmwareImages[static_cast<size_t>(FirmwareId::Block1StubA)];
     std::vector<uint8_t> stub(builtIn.data, builtIn.data + builtIn.size);
@@ -76,8 +74,8 @@ std::vector<uint8_t> BenchBuildOfTheStub(const std::string& dir) {
     return stub;
 }
 
-// A block-1 download runs the programming stub; the one in --firmware-dir is the one the
-// board receives, a wrong-sized one is refused by name and size before anything is written.
+// The stub in --firmware-dir is the one the board receives; a wrong-sized one is refused by
+// name and size before anything is written.
 TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     const TempFolder dir;
     const std::vector<uint8_t> stub = BenchBuildOfTheStub(dir);
@@ -86,8 +84,7 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     WriteBytes(dir + "/b1.bin", data);
 
     {
-        // The board's own lookup reads the same folder; it runs the stub only if every byte
-        // of the replaced one arrived, and says which one it ran.
+        // The board runs the stub only if every byte of the replaced one arrived, and says which.
         test::SimOnPty sim({"--chip", "NX31A32", "--firmware-dir", dir + "/good"});
         CliRun r = Tessel({"download", "--port", sim.pty, "--chip", "NX31A32", "--yes", "--block", "1",
                            "--start-sector", "16", "--firmware-dir", dir + "/good", dir + "/b1.bin"});
@@ -123,9 +120,8 @@ TEST(AdapterCli, AReplacedImageIsUsedAndAWrongSizedOneIsRefused) {
     EXPECT_TRUE(list.Says("refused: " + dir + "/short/stub_block1_a.bin has 300 bytes")) << list.out;
 }
 
-// The adapter named by its stable name in a device tree whose FTDI latency_timer refuses
-// every write (even root's) and whose node leads to a stand-in board: the cost and the cure
-// are said once, without -v, and the command goes on.
+// An adapter whose FTDI latency_timer refuses every write (even root's), named by its stable
+// name: the cost and the cure are said once, without -v, and the command goes on.
 TEST(AdapterCli, ThroughALinkARefusedLowLatencyIsSaidWithoutVerbose) {
     const std::string recorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
     const TempFolder folder;
@@ -150,9 +146,8 @@ TEST(AdapterCli, ThroughALinkARefusedLowLatencyIsSaidWithoutVerbose) {
     EXPECT_TRUE(r.Says("echo 1 | sudo tee " + tree.string() + "/sys/class/tty/ttyUSB0/device/latency_timer")) << r.out;
 }
 
-// 115200 is beyond the loader's documented list; 11.0592 MHz makes it exactly. A loader that
-// follows it gets the whole download at that rate; one that cannot is tried once more at
-// 38400, with a note, and the download completes there.
+// 115200, beyond the loader's documented list, is tried; a loader that cannot follow is tried
+// once more at 38400, with a note, and the download completes there.
 TEST(AdapterCli, Baud115200FallsBackOnceTo38400WhenTheLoaderCannotFollow) {
     for (const bool follows : {true, false}) {
         std::vector<std::string> simArgs = {"--chip", "NX31A32"};
@@ -186,8 +181,8 @@ std::string WithoutTime(const std::string& out) {
     return line;
 }
 
-// A session recorded with --trace-wire is a board: replayed, the same command comes to the
-// same result; a command that sends other bytes is told where it left the trace and fails.
+// A session recorded with --trace-wire replays to the same result; a command that sends other
+// bytes is told where it left the trace and fails.
 TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByte) {
     const TempFolder dir;
     ASSERT_FALSE(BenchBuildOfTheStub(dir).empty());
@@ -236,9 +231,8 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
     EXPECT_NE(said.find(": sent 8D, recorded 8C"), std::string::npos) << said;
 }
 
-// What cannot apply ends tessel-sim at once with status 2 and one line, before it makes a
-// terminal: options that do not go together, and files that are no trace or image (a FIFO
-// is not waited on, /dev/zero not read).
+// What cannot apply ends tessel-sim at once with status 2 and one line: options that do not go
+// together, and files that are no trace or image (a FIFO is not waited on, /dev/zero not read).
 TEST(SimOptions, WhatCannotApplyIsRefusedAtOnceInOneLine) {
     const TempFolder dir;
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);

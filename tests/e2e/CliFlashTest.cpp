@@ -1,9 +1,8 @@
-// The flash commands run whole by the command line, on the stand-in board behind a
-// pseudo-terminal or in-process: what they leave on the board, what they need from the user,
-// and what they refuse.
+// The command line's inputs, questions and exit statuses for each command, on the stand-in
+// board in-process or behind a pseudo-terminal. What the commands do to the chip is tested
+// through their functions in tests/ui.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,50 +13,18 @@ namespace tessel {
 namespace {
 
 using test::CliRun;
-using test::HoldsExactly;
-using test::ImageOf;
 using test::kSample;
 using test::ReadBytes;
 using test::SimOnPty;
 using test::TempFolder;
-using test::WriteBytes;
 CliRun Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
     return test::RunTessel(std::move(args), env);
 }
 
-// A board holding last build's code gets this build's, with one of its eight sectors changed:
-// the result line counts that one, the compare afterwards passes, and the board holds the
-// new code followed by erased cells. The option is refused where it does not apply.
-TEST(CliChangedOnly, RewritesTheChangedSectorAndLeavesExactlyTheNewImage) {
-    const TempFolder dir;
-    const std::vector<uint8_t> now = test::Pattern(1024, 1, 7);
-    std::vector<uint8_t> before = now;
-    before[3 * 128 + 5] = static_cast<uint8_t>(~now[3 * 128 + 5]);
-    WriteBytes(dir + "/before.bin", before);
-    WriteBytes(dir + "/now.bin", now);
-    {
-        SimOnPty sim({"--chip", "NX31A32", "--block0", dir + "/before.bin", "--save-block0", dir + "/after.bin"});
-        auto changedOnly = [&](std::vector<std::string> args) {
-            args.insert(args.begin(), {"download", "--port", sim.pty, "--chip", "NX31A32", "--yes", "--changed-only"});
-            return Tessel(args);
-        };
-        const CliRun run = changedOnly({"--verify", dir + "/now.bin"});
-        EXPECT_EQ(run.status, 0) << run.out;
-        EXPECT_TRUE(run.Says("(Sectors rewritten: 1, skipped (unchanged): 7), compared again")) << run.out;
-        EXPECT_TRUE(run.Says("Compare OK")) << run.out;
-        EXPECT_EQ(changedOnly({"--block", "1", dir + "/now.bin"}).status, 2);
-        EXPECT_EQ(sim.process.Stop(SIGTERM), 0);
-    }
-    EXPECT_TRUE(HoldsExactly(ReadBytes(dir + "/after.bin"), now));
-}
-
-// Each line on a fresh in-process board, with the status it ends with and, where it matters,
-// what it says. (The stand-in stub the password commands need is refused on a real port.)
-// Values are checked whole while the command line is read, a range must lie inside its
-// block, and a password source the loader could never take is refused before the port is
-// opened: the port `gone` does not even exist, so a late check would end in status 3. A port
-// that cannot be opened is said first, in one line; a stand-in board that does not exist is a
-// bad value of --port; the crystal's best rate is said with the reason.
+// Each line on a fresh in-process board, with its status and, where it matters, what it says.
+// Values are checked whole while the command line is read, and a password source the loader
+// could never take is refused before the port is opened: the port `gone` does not exist, so a
+// late check would end in status 3. A port that cannot be opened is said in one line.
 TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     const TempFolder dir;
     std::ofstream(dir + "/new") << "new\n";
@@ -67,6 +34,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     std::ofstream(dir + "/long") << std::string(32, 'p') << "\n";
     std::ofstream(dir + "/latin") << "\xE2\x82\xAC\n";  // the euro sign has no Latin-1 byte
     const std::string a16 = "sim:NX31A16", a32 = "sim:NX31A32", gone = dir + "/no-such-port";
+    const std::string state = "XDG_STATE_HOME=" + dir + "/state";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -91,12 +59,25 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"upgrade-bsl", "--port", a32, "--yes", dir + "/missing.bin"}, 2, ""},
         {{"upgrade-bsl", "--port", a32, dir + "/bsl.bin"}, 1, ""},
         {{"upgrade-bsl", "--port", a32, "--yes", dir + "/bsl.bin"}, 0, "IAP Status: Upgrade BSL Succeed!"},
+        {{"upgrade-bsl", "--port", a32, "--yes", "--block", "0", dir + "/bsl.bin"}, 2,
+         "A new boot loader goes into block 1's loader area, F000h to F3FFh on NX31A32, not into block 0."},
+        {{"upgrade-bsl", "--port", a32, "--yes", "--start-sector", "16", dir + "/bsl.bin"}, 2, "F400h lies outside it."},
         // The command line opens the window, runs the command in it and leaves it again; sector
         // 0 of the window holds the board's loader.
         {{"download", "--port", a32, "--external", "low", "--yes", "--start-sector", "1", "--verify", kSample}, 0,
          "IAP Status: File blink.hex Compare OK!"},
         {{"download", "--port", a32, "--external", "low", "--yes", kSample}, 1, ""},
         {{"read", "--port", a32, "--external", "low", "--start-sector", "16"}, 2, ""},
+        {{"read", "--port", a32, "--external", "low", "--count", "16"}, 2, ""},
+        {{"erase", "--port", a32, "--external", "high", "--yes", "--count", "1"}, 0, ""},
+        {{"save", "--port", a32, "--external", "high", "--count", "1", dir + "/high.bin"}, 0, ""},
+        {{"download", "--port", a32, "--yes", "--changed-only", "--verify", kSample}, 0,
+         "(Sectors rewritten: 1, skipped (unchanged): 0), compared again"},
+        {{"download", "--port", a32, "--yes", "--changed-only", "--block", "1", kSample}, 2, ""},
+        {{"double-clock", "--port", "sim:NX31H32B", "--yes"}, 0, "Double Clock: ON\n"},
+        // The monitor replaces the loader only after a Yes, and says how to get it back.
+        {{"monitor", "--port", "sim:NX31H32B"}, 1, "", {state}},
+        {{"monitor", "--port", "sim:NX31H32B", "--yes"}, 0, "To get the boot loader back", {state}},
         {{"external-bsl", "--port", a32}, 0, "IAP Status: Upgrade External BSL Succeed!"},
         {{"edit", "--port", a16, "3FF8"}, 0, "3FF8: FF FF FF FF FF FF FF FF \n"},
         {{"edit", "--port", a16, "--yes", "03e6", "72", "4F", "5D"}, 0, "03e6: 72 4F 5D FF"},
@@ -142,40 +123,14 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
             EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
         }
     }
+    EXPECT_EQ(ReadBytes(dir + "/high.bin").size(), 4096u) << "one sector of the window saved";
     // Saved as Intel HEX, the board's copy converts back to what it holds.
     const CliRun save = Tessel({"save", "--port", a32, "--count", "1", dir + "/out.hex"});
     EXPECT_EQ(save.status, 0) << save.out;
-    EXPECT_EQ(ImageOf(dir + "/out.hex"), std::vector<uint8_t>(128, 0xFF));
-}
-
-// ---- the debug monitor ----
-
-// The loader is replaced only after a Yes, and the user is told how to get it back. Through a
-// real serial device the tool cannot know the far end is the stand-in board, so its stand-in
-// images are refused there before the loader is touched.
-TEST(CliMonitor, ReplacesTheLoaderAndSaysHowToGetItBack) {
-    const TempFolder dir;
-    const std::string state = "XDG_STATE_HOME=" + dir + "/state";
-    EXPECT_EQ(Tessel({"monitor", "--port", "sim:NX31H32B"}, {state}).status, 1) << "no Yes, nothing done";
-    const CliRun r = test::RunTessel({"monitor", "--port", "sim:NX31H32B", "--yes"}, {state}, true);
-    EXPECT_EQ(r.status, 0) << r.out;
-    for (const char* said :
-         {"Downloading Monitra Completed!", "The boot loader is gone", "To get the boot loader back"})
-        EXPECT_TRUE(r.Says(said)) << r.out;
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/state/tessel"), {}), 1)
-        << "block 0's overwritten areas saved";
-    {
-        SimOnPty sim({"--chip", "NX31A16", "--save-block1", dir + "/block1.bin"});
-        const CliRun real =
-            test::RunTessel({"monitor", "--port", sim.pty, "--chip", "NX31A16", "--yes"}, {state}, true);
-        EXPECT_EQ(real.status, 1) << real.out;
-        EXPECT_TRUE(real.Says("stand-in")) << real.out;
-        EXPECT_FALSE(real.Says("Do you really want to download Monitra?")) << "refused before the question";
-        EXPECT_EQ(sim.process.Stop(SIGTERM), 0);
-    }
-    const std::vector<uint8_t> b1 = ReadBytes(dir + "/block1.bin");
-    ASSERT_EQ(b1.size(), 4096u);
-    EXPECT_EQ(std::string(b1.begin(), b1.begin() + 9), "BSL v1.1F") << "the loader is still there";
+    EXPECT_EQ(test::ImageOf(dir + "/out.hex"), std::vector<uint8_t>(128, 0xFF));
+    // A one-time bit is named before it burns.
+    EXPECT_TRUE(test::RunTessel({"double-clock", "--port", "sim:NX31H32B", "--yes"}, {}, true)
+                    .Says("Double Clock on NX31H32B: programs the double-clock bit.\n"));
 }
 
 // Through the real POSIX backend, again and again on the same board: each detection finds a

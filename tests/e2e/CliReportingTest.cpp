@@ -3,19 +3,13 @@
 // events, the one-pass download, and the password asked only when the chip wants one.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/inotify.h>
 
-#include <algorithm>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
-#include <tuple>
 
-#include "files/HexImage.h"
-#include "support/ChildProcess.h"
 #include "support/CliRun.h"
 #include "support/PtyProcess.h"
 
@@ -32,16 +26,12 @@ using test::TempFolder;
 using test::WriteBytes;
 using Outcome = test::CliRun;
 
-// stdout alone, or stdout and stderr interleaved as a log would get them.
 Outcome Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}, bool withStderr = false) {
     return test::RunTessel(std::move(args), env, withStderr);
 }
 
-// ---- options ----
-
 // Every bad value is refused by the parser, in either place, with the choices named and
-// nothing else printed; the port is never opened. The same command with good values does
-// open it, which shows the watch would have seen it.
+// nothing else printed; the port is never opened, as the watch on it would see.
 TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
     const TempFolder dir;
     const std::string port = dir + "/ttyWatched";
@@ -118,8 +108,6 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
     close(watch);
 }
 
-// ---- progress ----
-
 // On a terminal the user is told to reset the board and how long the tool waits (not the
 // window's "Click on OK"), and a bar that has finished stays full with its time.
 TEST(CliProgress, OnATerminalAFinishedBarStaysFullWithItsTime) {
@@ -179,8 +167,6 @@ TEST(CliProgress, InAPipeEachOperationSaysWhenItStartsAndEndsAndQuietSaysOnlyThe
     ASSERT_EQ(Lines(quiet.out).size(), 1u) << quiet.out;
     EXPECT_EQ(quiet.out.rfind("downloaded ", 0), 0u) << quiet.out;
 }
-
-// ---- result lines ----
 
 struct Case {
     std::vector<std::string> args;  // "PORT" stands for the board's port
@@ -339,8 +325,6 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
     EXPECT_NE(missing.out.find("no-such-port: no such serial device"), std::string::npos) << missing.out;
     EXPECT_EQ(missing.out.find("!!!"), std::string::npos) << "the window's box text is the window's:\n" << missing.out;
 }
-
-// ---- JSON events ----
 
 // The schema of the README: each event's fields with their JSON types; '?' marks an
 // optional field. A field that is not listed is an error, so the README cannot drift.
@@ -547,8 +531,6 @@ TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
     EXPECT_NE(result["summary"].get<std::string>().find(faulty.pty), std::string::npos) << result.dump();
 }
 
-// ---- one pass ----
-
 // One detection opens the port; the image goes in, is compared again, the lock bits are
 // programmed and read back by the lock's own detection, and the user's code is started,
 // with no second detection anywhere in between.
@@ -598,8 +580,6 @@ TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
 
     EXPECT_TRUE(test::HoldsExactly(test::ReadBytes(saved), test::ImageOf(kSample), 65536));
 }
-
-// ---- password ----
 
 // The terminal is asked only when the chip refuses the empty password, with echo off while the
 // prompt waits: the typed password opens the chip, an end of input gives none, and Ctrl-C ends

@@ -3,20 +3,13 @@
 // that ends the station at a safe point.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-
 #include <sys/stat.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <algorithm>
 #include <fstream>
-#include <iterator>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
-#include "support/ChildProcess.h"
 #include "support/CliRun.h"
 
 namespace tessel {
@@ -29,8 +22,7 @@ using test::kSim;
 using test::ReadBytes;
 using test::WriteBytes;
 
-// The log's records; `boards`: only the boards' outcomes (not the header, nor the numbers
-// reserved or closed as unknown).
+// The log's records; `boards`: only the boards' outcomes.
 std::vector<json> LogLines(const std::string& path, bool boards = true) {
     std::vector<json> lines;
     std::ifstream in(path);
@@ -58,16 +50,12 @@ struct Bench {
         args.push_back(dir + "/app.bin");
         return args;
     }
-    // The boards' block 0 as tessel-sim wrote them when it ended.
-    std::vector<uint8_t> Board(int k) {
-        sim->Stop(SIGTERM);
-        return ReadBytes(dir + "/board." + std::to_string(k));
-    }
-
-    // The serial number a board should hold at the serial address (le32).
+    // Board k holds the image and serial number n (le32) at the serial address, as tessel-sim
+    // saved its block 0 when it ended.
     void ExpectNumbered(int k, uint32_t n) {
         SCOPED_TRACE(k);
-        const std::vector<uint8_t> block0 = Board(k);
+        sim->Stop(SIGTERM);
+        const std::vector<uint8_t> block0 = ReadBytes(dir + "/board." + std::to_string(k));
         const size_t at = std::stoul(serialAt, nullptr, 16);
         ASSERT_GT(block0.size(), at + 4);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), block0.begin()));
@@ -83,7 +71,6 @@ struct Bench {
     std::string pty;
 };
 
-// The lines of `out` that start with `start`.
 std::vector<std::string> Lines(const std::string& out, const std::string& start) {
     std::vector<std::string> found = test::Lines(out);
     std::erase_if(found, [&](const std::string& line) { return line.rfind(start, 0) != 0; });
@@ -140,7 +127,7 @@ TEST(Station, ABoardThatFallsSilentFailsAloneAndItsNumberIsNeverReused) {
     bench.ExpectNumbered(3, 102);
 }
 
-// Only the board that --fault-board names has its cable pulled; the one before it is whole.
+// Only the board that --fault-board names has its cable pulled (tessel-sim's board sequence).
 TEST(Station, OnlyTheFaultBoardHasItsCablePulled) {
     Bench bench({"--boards", "2", "--fault-board", "2", "--unplug-after", "3000"});
     ChildProcess station(bench.Station({"--count", "2"}));
@@ -176,9 +163,8 @@ TEST(Station, ASignalEndsItAtASafePointWithASummary) {
     EXPECT_NE(log[0]["reason"].get<std::string>().find("stopped by a signal"), std::string::npos) << log[0];
 }
 
-// Every number is reserved in the log before a board holds it. A station killed mid-board
-// leaves that reservation open; the next start closes it as unknown and goes on with the next
-// number, and the log checks whole. One byte changed in a record is found, in that record.
+// A station killed mid-board leaves its number's reservation open; the next start closes it
+// as unknown and goes on. The log checks whole, and a changed byte is found in its record.
 TEST(Station, AKillLeavesNoNumberWithoutALogLineAndTheLogShowsAnyChange) {
     Bench bench({"--boards", "3", "--reply-delay", "20"});
     const std::string log = bench.dir + "/log.jsonl";
@@ -211,8 +197,8 @@ TEST(Station, AKillLeavesNoNumberWithoutALogLineAndTheLogShowsAnyChange) {
     EXPECT_TRUE(changed.Says("record 4: it was changed after it was written")) << changed.out;
 }
 
-// Two stations never share a run of numbers or a port, and files that cannot hold numbers or
-// records end the run before the first board, at once.
+// Two stations never share numbers or a port, and files that cannot hold numbers or records
+// end the run at once, before the first board.
 TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
     Bench bench({"--boards", "2"}), other({"--boards", "1"});
     ChildProcess first(bench.Station({"--count", "2"}));

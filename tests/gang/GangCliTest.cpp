@@ -1,13 +1,12 @@
-#include <gtest/gtest.h>
-#include <stdlib.h>
+// Several boards in one run of the command line: each programmed or failed on its own, named
+// in the table and the last line, and refused together before any board is touched.
 
-#include <algorithm>
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
 
-#include "support/ChildProcess.h"
 #include "support/CliRun.h"
 
 namespace tessel {
@@ -24,8 +23,7 @@ CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(
 
 const std::vector<std::string> kA32 = {"--chip", "NX31A32"};
 
-// Stand-in boards on pseudo-terminals, one per entry of `options`, each saving its block 0 when
-// it is stopped.
+// Stand-in boards on pseudo-terminals, one per entry of `options`, each saving its block 0.
 struct Boards {
     explicit Boards(const std::vector<std::vector<std::string>>& options) {
         for (size_t i = 0; i < options.size(); ++i) {
@@ -66,9 +64,8 @@ TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
 }
 
-// The first board never acknowledges a sector erase and a fifth port cannot be opened: both
-// fail, the other three are programmed all the same, the table and the last line name the
-// failed ones and the status is 1.
+// A board that never acknowledges an erase and a port that cannot be opened fail alone; the
+// table and the last line name them, and the status is 1.
 TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
     Boards b({{"--chip", "NX31A32", "--refuse", "11"}, kA32, kA32, kA32});
     const std::string missing = b.dir + "/no-such-port";
@@ -85,8 +82,8 @@ TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
     for (int i = 1; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
 }
 
-// Everything that can refuse a gang run does so before any board is touched: one device
-// named twice (here once through a list file), and changes without --yes and no terminal.
+// One device named twice (once through a list file), and changes without --yes and no
+// terminal, are refused before any board is touched.
 TEST(GangDownload, PortListAndConsentAreCheckedBeforeAnyBoardIsTouched) {
     Boards b({kA32, kA32});
     const std::string list = b.dir + "/ports.txt";
@@ -138,9 +135,9 @@ TEST(GangDownload, ASignalStopsEveryBoardAndTheLastLineNamesEach) {
     for (int i = 0; i < 2; ++i) EXPECT_FALSE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i << " ran on";
 }
 
-// --all-usb finds every USB serial adapter of the device tree, here a recorded sysfs tree whose
-// ttyUSB0, ttyUSB1 and ttyACM0 are links to stand-in boards; the table names each adapter's
-// serial number, and serial:NUMBER reaches the same boards. With no adapter, nothing runs.
+// --all-usb takes every USB serial adapter of a recorded device tree whose nodes lead to
+// stand-in boards; the table names their serial numbers, and serial:NUMBER reaches the same
+// boards. With no port named, the only adapter present is taken; with none, nothing runs.
 TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
     namespace fs = std::filesystem;
     Boards b({kA32, kA32, kA32});
@@ -167,7 +164,6 @@ TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
     EXPECT_EQ(bySerial.status, 0) << bySerial.out;
     EXPECT_NE(RowOf(bySerial.out, "serial:0001").find(" 0001 "), std::string::npos) << bySerial.out;
 
-    // With no port named and one adapter present, that one is used, for one board or several.
     const fs::path one = b.dir + "/one";
     fs::create_directories(one / "dev");
     fs::create_directory_symlink(recorded + "/sys", one / "sys");
@@ -189,9 +185,8 @@ TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), ImageOf(kSample))) << "board " << i;
 }
 
-// One-time bits on several boards: each board's chip reports the new security afterwards.
-// Cables tested side by side on the same bench: the boards that answer as a boot loader
-// rather than echoing are the ones named as failed.
+// One-time bits on several boards: each reports its new security. Cables tested side by side:
+// the boards that answer as a boot loader rather than echoing are named as failed.
 TEST(GangLock, EveryBoardReportsItsNewSecurityAndTheCableThatDoesNotEchoIsNamed) {
     const std::vector<std::string> h64d = {"--chip", "NX31H64D"};
     Boards b({h64d, h64d, {"--chip", "NX31H64D", "--loopback"}});

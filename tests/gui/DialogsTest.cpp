@@ -3,26 +3,17 @@
 // open, and the fields must show what the model computed.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTest>
-#include <QTimer>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
-#include <ostream>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "Dialogs.h"
 #include "gui/ModalOperator.h"
@@ -72,14 +63,12 @@ QString Text(QWidget* dialog, const char* name) { return Child<QLineEdit>(dialog
 QComboBox* List(QWidget* dialog, const char* name) { return Child<QComboBox>(dialog, name); }
 
 bool HasLabel(QWidget* dialog, const char* text) {
-    for (QLabel* label : dialog->findChildren<QLabel*>())
-        if (label->text() == QString::fromUtf8(text)) return true;
-    return false;
+    const auto labels = dialog->findChildren<QLabel*>();
+    return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->text() == QString::fromUtf8(text); });
 }
 bool HasGroup(QWidget* dialog, const char* title) {
-    for (QGroupBox* group : dialog->findChildren<QGroupBox*>())
-        if (group->title() == QString::fromUtf8(title)) return true;
-    return false;
+    const auto groups = dialog->findChildren<QGroupBox*>();
+    return std::any_of(groups.begin(), groups.end(), [&](QGroupBox* g) { return g->title() == QString::fromUtf8(title); });
 }
 
 // Message boxes are answered as they come; each test's dialog is worked by its script, and a

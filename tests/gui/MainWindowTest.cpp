@@ -247,9 +247,8 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     EXPECT_EQ(dump->topLevelItem(0)->text(2), "AAAAAAAAAAAAAAAA");
 }
 
-// Closing the window while block 1 is written through the stub that borrows block 0: the
-// operator is asked first; No keeps everything running, Yes stops the download at its next
-// chunk, block 0 is put back, and the window closes.
+// Closing the window during a download through the stub that borrows block 0 asks first; Yes
+// stops at the next chunk, puts block 0 back, and closes.
 TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClosing) {
     auto r = std::make_unique<Rig>("NX31A32");
     ASSERT_TRUE(r->Detect());
@@ -278,11 +277,9 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
     r.reset();
 }
 
-// Set/Reset from the Password menu sends the password as Latin-1, one byte per character, as
-// the command line does for the same text (its test starts a board holding these bytes). A
-// character without a Latin-1 byte is refused in the dialog, not sent as "?". Then the operator
-// closes the window while a Read waits on the gate's dialog: the dialog goes, the command ends,
-// the window closes; nothing waits on anything that will not come.
+// The password field's text reaches the chip as Latin-1 bytes, as the command line's does (its
+// test starts a board holding these bytes); a character without one is refused, not sent as
+// "?". Closing the window while the gate's dialog waits ends the command and closes it.
 TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefused) {
     Rig r("NX31L32B");
     ASSERT_TRUE(r.Detect());
@@ -318,9 +315,8 @@ TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefuse
     EXPECT_LT(t.elapsed(), 5000);
 }
 
-// "&Download Monitra" from its menu: answered Yes, the monitor replaces the loader and the
-// window closes itself, as there is nothing left to talk to. The stand-in board keeps the
-// monitor for the rest of the process, so no other test here detects this model.
+// "&Download Monitra" from its menu: the window closes itself, as nothing is left to talk to.
+// The stand-in board keeps the monitor for the process, so no other test detects this model.
 TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow) {
     auto r = std::make_unique<Rig>("NX31A16");
     ASSERT_TRUE(r->Detect());
@@ -338,9 +334,8 @@ TEST(MainWindowGui, DownloadMonitraFromTheMenuWritesTheMonitorAndClosesTheWindow
     r.reset();
 }
 
-// While a Read runs, nothing else can be started, neither by its button nor by a menu item
-// nor by a direct request, and nothing runs afterwards that was clicked during it; when it
-// ends the controls come back as the chip's state allows.
+// While a Read runs nothing else starts, by button, menu or request, and nothing clicked
+// during it runs afterwards; then the controls come back as the chip's state allows.
 TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
     Rig r("NX31H64D");
     ASSERT_TRUE(r.Detect());
@@ -378,26 +373,21 @@ TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
     EXPECT_TRUE(userCode->isEnabled());
     EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
     EXPECT_TRUE(r.window->Tabs()->isEnabled());
-
-    // Lock Chip from its IAP Function button: the re-detection shows the new level on the
-    // security line.
-    ASSERT_TRUE(r.window->Button(IapButton::LockChip)->isEnabled());
     EXPECT_TRUE(r.window->Action(command::kDoubleClock)->isEnabled());
+
+    // The security line follows the chip: Lock Chip's re-detection shows the new level.
     r.op.On("LockMenuDialog", [&](QWidget* d) {
         d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
         PressOk(d);
     });
-    r.op.answer = QMessageBox::Yes;
     QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
     const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
-    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
+    EXPECT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
         << r.window->SecurityLine()->text().toStdString();
-    EXPECT_EQ(r.board->SecurityBits(), 0x40);
 }
 
-// The results are readable: the detection's line whole or whole in its tool tip, a long
-// compare mismatch elided in the middle so that its start and the file name both show, and
-// the last result in the status bar.
+// A long result line is elided in the middle, whole in its tool tip and the status bar; the
+// dump prints in whole lines, and a printer that cannot open is a failure.
 TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
@@ -429,15 +419,6 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
     EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->contentsRect().width());
     EXPECT_EQ(status->text(), mismatch) << "eliding changes only what is painted";
-
-    // Download through the dialog, then the compare is OK.
-    r.file = kSample;
-    r.op.answer = QMessageBox::Yes;
-    ASSERT_TRUE(r.Run(command::kDownload));
-    ASSERT_FALSE(r.op.defaults.empty());
-    EXPECT_EQ(r.op.defaults.back(), QMessageBox::No) << "Yes/No boxes default to No";
-    ASSERT_TRUE(r.Run(command::kCompare));
-    EXPECT_TRUE(WaitFor([&] { return r.Iap() == "File blink.hex Compare OK!"; }, 5000)) << r.Iap().toStdString();
 
     // Printing the first sectors into a PDF: pages of whole dump lines that fit the page.
     const QString pdf = QString::fromStdString(r.dir + "/dump.pdf");
@@ -471,12 +452,9 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), QStringLiteral("Print data has completed")), 0);
 }
 
-// Before any detection every menu item is there, the ones not built disabled; every Help item
-// sits in one menu the bar shows whole; the frequent commands have keys, the tool-bar buttons
-// tips, the window its icon. Errors look like errors and say what helps; questions look like
-// questions. The port list of this machine: the adapters present first with product, USB id,
-// serial number and stable name, then the stand-in boards; numbered names only of devices that
-// exist until "Show all COM names" is ticked. The window comes back where it was left.
+// The menus, keys, tips and icon before any detection; errors and questions with their icons
+// and advice; the machine's ports, adapters first with what identifies them; the window back
+// where it was left.
 TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     Rig r("NX31A16");
     ASSERT_NE(r.window->Action(command::kDetect11F), nullptr);
@@ -655,9 +633,8 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     std::filesystem::remove_all(keep);
 }
 
-// Stop during a Read of the whole 64 KB block: the read ends with the chunk it was in, says
-// how far it got, and leaves the window ready: the controls come back by the chip's rules and
-// the next command on the same link runs to its end (the spent stop does not cut it short).
+// The Stop button during a read of 64 KB ends it within a chunk and leaves the window ready, and
+// the spent stop does not cut the next read short; during a download's erase, too.
 TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady) {
     Rig r("NX31H64D");
     ASSERT_TRUE(r.Detect());
@@ -697,31 +674,39 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     EXPECT_TRUE(r.window->Button(IapButton::Read)->isEnabled());
     EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
     EXPECT_TRUE(r.window->Action(command::kCompare)->isEnabled());
-    EXPECT_EQ(r.window->Field(ChipField::FwVersion)->text(), "v1.1F");
     std::vector<uint8_t> flash(65536, 0xFF);
-    std::fill(flash.begin() + 3 * 128, flash.begin() + 4 * 128, 0x5A);
     std::fill(flash.begin() + 7 * 128, flash.begin() + 8 * 128, 0x12);
     r.board->SetBlock(0, flash);
     const size_t messages = r.op.messages.size();
     r.count = 8;
     ASSERT_TRUE(r.Run(command::kRead));
-    ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 512 && list->topLevelItem(7)->text(4) == "Not Blank"; },
-                        5000))
+    EXPECT_TRUE(WaitFor([&] { return list->topLevelItem(7)->text(4) == "Not Blank"; }, 5000))
         << "the next read did not reach its last sector";
-    EXPECT_EQ(list->topLevelItem(3)->text(4), "Not Blank");
-    EXPECT_EQ(list->topLevelItem(2)->text(4), "Blank");
-    for (size_t i = messages; i < r.op.messages.size(); ++i)
-        EXPECT_FALSE(r.op.messages[i].startsWith("Stopped")) << r.op.messages[i].toStdString();
+    EXPECT_EQ(r.Find(QStringLiteral("Stopped"), messages), r.op.messages.size());
+
+    // A stop during a download's erase is one warning, no failure box first, and the sectors
+    // it may have touched are unknown again.
+    r.file = r.WriteBytes("big.bin", 32768, 3, 1);
+    r.op.answer = QMessageBox::Yes;
+    const size_t from = r.op.messages.size();
+    r.window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] { return label->text() == "Erasing" && r.window->Progress()->value() >= 2; }, 30000));
+    QTest::mouseClick(stop, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 30000));
+    EXPECT_EQ(r.CountIcon(QMessageBox::Critical, from), 0u);
+    EXPECT_EQ(std::count_if(r.op.messages.begin() + static_cast<std::ptrdiff_t>(from), r.op.messages.end(),
+                            [](const QString& m) { return m.startsWith(QString::fromLatin1(kStoppedPrefix)); }),
+              1);
+    EXPECT_LT(r.Find(QStringLiteral("Stopped at the operator's request: erasing stopped after"), from), r.op.messages.size());
+    EXPECT_TRUE(WaitFor([&] { return r.Status(7) == kNotReadStatus; }, 5000));
 }
 
-// Escape during a download into block 1 through the programming stub: the writing ends at a
-// chunk, the stub is taken out and block 0's borrowed area put back, so block 0 is exactly as
-// it was and the boot loader untouched; the report says all of it.
-TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
+// Escape is the Stop button's key: the download through the stub ends early, and the window
+// is ready again. (What the stop leaves on the chip: the test above and tests/ui.)
+TEST(MainWindowGui, EscapeStopsABlock1Download) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> loader = r.board->Block(1);
-    const std::vector<uint8_t> block0 = r.StartBlock1Download();
+    r.StartBlock1Download();
     QProgressBar* bar = r.window->Progress();
     ASSERT_TRUE(WaitFor([&] { return bar->isVisible() && bar->value() >= 2; }, 30000));
     // The confirmation box took the focus with it; the operator's key goes to the window.
@@ -730,25 +715,16 @@ TEST(MainWindowGui, EscapeDuringABlock1DownloadLeavesBlock0AsItWas) {
     QTest::keyClick(r.window.get(), Qt::Key_Escape);
     EXPECT_TRUE(r.window->Stopping());
     ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 60000));
-    EXPECT_TRUE(r.board->Block(0) == block0) << "block 0 was not put back as it was";
-    EXPECT_EQ(r.board->CurrentMode(), sim::Mode::Loader);
     const std::vector<uint8_t> block1 = r.board->Block(1);
-    EXPECT_TRUE(std::equal(block1.begin(), block1.begin() + 16 * 64, loader.begin())) << "the boot loader changed";
     EXPECT_TRUE(std::all_of(block1.end() - 64, block1.end(), [](uint8_t b) { return b == 0xFF; }))
         << "the download ran to its end";
-    const size_t report = r.Find(QStringLiteral("Stopped at the operator's request: "));
-    ASSERT_LT(report, r.op.messages.size());
-    const QString& text = r.op.messages[report];
-    EXPECT_TRUE(text.contains(" stopped after ")) << text.toStdString();
-    EXPECT_TRUE(text.contains("block 0 was put back as it was")) << text.toStdString();
+    EXPECT_TRUE(r.Said(QStringLiteral("Stopped at the operator's request: ")));
     EXPECT_TRUE(r.window->Button(IapButton::Download)->isEnabled());
     EXPECT_FALSE(r.window->StopButton()->isVisible());
 }
 
-// The memory view is what the chip is known to hold, command after command: unread sectors
-// have no bytes, a download changes exactly the sectors its file touches, a declined erase
-// nothing, an erase the sectors it names; the row shown in the dump is the highlighted one;
-// each command ends with its own result line and none of an earlier one.
+// The lists show what the chip is known to hold, command after command, and the highlighted
+// row stays the one shown in the dump.
 TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
@@ -835,53 +811,23 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     EXPECT_EQ(block0[0x3E8], 0x5D);
 }
 
-// Stop during the erase of a download: the download ends, one warning says how far it got,
-// no failure box comes first, and every sector it may have touched is unknown again.
-TEST(MainWindowGui, AStopDuringADownloadsEraseIsOneWarningAndNoFailure) {
-    Rig r("NX31A32");
-    ASSERT_TRUE(r.Detect());
-    r.count = 0;
-    ASSERT_TRUE(r.Run(command::kRead));
-    r.file = r.WriteBytes("big.bin", 32768, 3, 1);
-    r.op.answer = QMessageBox::Yes;
-    const size_t from = r.op.messages.size();
-    QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
-    r.window->RunCommand(command::kDownload);
-    ASSERT_TRUE(WaitFor([&] { return label->text() == "Erasing" && r.window->Progress()->value() >= 2; }, 30000));
-    QTest::mouseClick(r.window->StopButton(), Qt::LeftButton);
-    ASSERT_TRUE(WaitFor([&] { return !r.window->CommandBusy(); }, 30000));
-    QTest::qWait(100);
-    EXPECT_EQ(r.CountIcon(QMessageBox::Critical, from), 0u);
-    EXPECT_FALSE(r.Said(QString::fromLatin1(kSectorEraseFailed)));
-    size_t reports = 0;
-    for (size_t i = from; i < r.op.messages.size(); ++i)
-        if (r.op.messages[i].startsWith(QString::fromLatin1(kStoppedPrefix))) ++reports;
-    EXPECT_EQ(reports, 1u);
-    EXPECT_TRUE(r.Said(QStringLiteral("Stopped at the operator's request: erasing stopped after")));
-    for (int row : {0, 100, 255}) EXPECT_EQ(r.Status(row), kNotReadStatus) << row;
-    EXPECT_EQ(r.Iap(), "download of big.bin stopped at the operator's request");
-}
-
-// A file that cannot be used is a file error: refused before the erase question, with the
-// error icon and advice about the file, never about the serial port; an empty name is refused
-// in the dialog itself. The progress label shows nothing of a transfer that never ran. Save
-// refuses a name whose kind contradicts the choice.
+// A file that cannot be used is an error box with advice about the file, never the port, before
+// any question; the file dialogs refuse an empty name and a kind the name contradicts.
 TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWhatItsNameSays) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
     const QString badSum = r.WriteText("bad.hex", ":0400000002010075FF\n:00000001FF\n");
-    struct Case {
+    const struct {
         int command;
         QString file;
         QString message;  // what the refusal says
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {command::kDownload, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
         {command::kCompare, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
         {command::kDownload, badSum, QStringLiteral(": line 1: ")},
     };
     const std::vector<uint8_t> block0 = r.board->Block(0);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         r.file = c.file;
         r.op.answer = QMessageBox::Yes;
         const size_t from = r.op.messages.size();
@@ -915,8 +861,7 @@ TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWha
     ASSERT_GT(r.op.messages.size(), from);
     EXPECT_EQ(r.op.messages[from], QString::fromLatin1(FileSectorDialog::kNoFileName));
 
-    // Save writes what the name says: a text choice with a .hex name is refused, a binary choice
-    // into .hex writes Intel HEX, and the completion names the file and its format.
+    // Save: a text choice with a .hex name is refused, a binary one writes Intel HEX.
     const QString hex = QString::fromStdString(r.dir + "/block0.hex");
     opened = 0;
     r.op.On("SaveDialog", [&](QWidget* d) {
@@ -935,11 +880,6 @@ TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceAndSaveWritesWha
     ASSERT_TRUE(r.Run(command::kSave));
     EXPECT_EQ(opened, 2) << "the contradicting choice was not refused";
     EXPECT_TRUE(r.Said(QStringLiteral("A name ending in .hex is not a text file")));
-    std::ifstream in(hex.toStdString());
-    std::string first;
-    std::getline(in, first);
-    EXPECT_EQ(first.substr(0, 1), ":") << first;
-    EXPECT_TRUE(r.Said(QStringLiteral("Save data has completed\nblock0.hex holds 2 sectors at 0000h-00FFh as Intel HEX.")));
     EXPECT_EQ(r.Iap(), "saved 2 sectors at 0000h-00FFh to " + hex + " as Intel HEX");
 }
 
@@ -1091,25 +1031,9 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     r.op.answer = QMessageBox::No;
     ASSERT_TRUE(r.Run(command::kSectorErase));
     r.op.answer = QMessageBox::Yes;
-    const QString image = r.file;
     r.file = QString::fromStdString(r.dir + "/no-such-image.hex");
     ASSERT_TRUE(r.Run(command::kDownload));
     mainWindow("refused-file");
-    r.file = image;
-
-    // The same download stopped part-way: the window while it stops, then the report.
-    caught = false;
-    r.window->RunCommand(command::kDownload);
-    ASSERT_TRUE(WaitFor([&] {
-        if (!caught && r.window->Progress()->isVisible() && r.window->Progress()->value() > 4) {
-            QTest::mouseClick(r.window->StopButton(), Qt::LeftButton);
-            mainWindow("stopping-download");
-            caught = true;
-        }
-        return !r.window->CommandBusy();
-    }));
-    EXPECT_TRUE(caught) << "the download ended before it could be stopped";
-    mainWindow("after-stop");
 
     for (int id : {command::kSave, command::kChangePassword, command::kSetResetPassword, command::kEditBlock0})
         ASSERT_TRUE(r.Run(id)) << id;
