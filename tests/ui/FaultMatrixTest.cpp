@@ -83,8 +83,6 @@ bool Block0KeptOrBackedUp(FlashRig& r, const std::vector<uint8_t>& before, size_
 
 class Matrix {
 public:
-    void Add(Scenario s) { scenarios_.push_back(std::move(s)); }
-
     std::unique_ptr<FlashRig> Fresh(const Scenario& s) {
         auto r = std::make_unique<FlashRig>(s.board, s.memoryMode);
         r->board().SetBlock(0, Pattern(r->board().Block(0).size(), 7));
@@ -106,10 +104,6 @@ public:
         std::sort(p.begin(), p.end());
         p.erase(std::unique(p.begin(), p.end()), p.end());
         return p;
-    }
-
-    void RunAll() {
-        for (const Scenario& s : scenarios_) RunScenario(s);
     }
 
     void RunScenario(const Scenario& s) {
@@ -196,9 +190,6 @@ public:
     }
 
     int runs_ = 0, falseSuccesses_ = 0, lostBlock0_ = 0;
-
-private:
-    std::vector<Scenario> scenarios_;
 };
 
 // A command of the API with every question answered Yes; true when it reported success.
@@ -296,8 +287,7 @@ std::vector<Scenario> AllScenarios() {
 
 TEST(FaultMatrix, NoCommandReportsSuccessThatTheBoardDoesNotShow) {
     Matrix m;
-    for (Scenario& s : AllScenarios()) m.Add(std::move(s));
-    m.RunAll();
+    for (const Scenario& s : AllScenarios()) m.RunScenario(s);
     std::printf("fault matrix: %d runs, %d false successes\n", m.runs_, m.falseSuccesses_);
     EXPECT_GE(m.runs_, 500);
     EXPECT_EQ(m.falseSuccesses_, 0);
