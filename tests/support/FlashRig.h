@@ -103,17 +103,6 @@ inline std::string HexOf(const std::vector<std::pair<uint16_t, std::vector<uint8
 
 inline std::string SampleHex() { return std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex"; }
 
-// A HEX file (a backup) as a flat image from address 0; empty when it cannot be read.
-inline std::vector<uint8_t> HexFileImage(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    std::vector<uint8_t> image;
-    std::string error;
-    if (!in.good() && !in.eof()) return {};
-    if (!ConvertHexToImage(text, path, &image, &error)) return {};
-    return image;
-}
-
 // A password request whose n-th attempt gives entry n {current, new, retype}, and nothing after
 // the last.
 inline PasswordRequest Entries(std::vector<std::array<std::string, 3>> e, bool lock = false) {
@@ -312,7 +301,10 @@ struct FlashRig {
         EXPECT_TRUE(std::any_of(last ? op.messages.end() - 1 : op.messages.begin(), op.messages.end(),
                                 [&](const std::string& m) { return m.find(files[0]) != std::string::npos; }))
             << files[0] << " is not named";
-        return HexFileImage(files[0]);
+        std::vector<uint8_t> image;
+        std::string error;
+        EXPECT_EQ(ReadImageFile(files[0], &image, &error), ImageReadStatus::Ok) << error;
+        return image;
     }
     // A download of the chosen file refused before any byte changed, because it would reach the
     // loader's own area `area` in block 1: said in those words, no erase and no stub, both blocks
