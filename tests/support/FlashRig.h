@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "support/Pattern.h"
 #include "support/RecordingOperator.h"
 #include "ui/CommDialogs.h"
+#include "ui/CommandApi.h"
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
 #include "ui/ExternalCommands.h"
@@ -100,15 +103,16 @@ inline std::string HexOf(const std::vector<std::pair<uint16_t, std::vector<uint8
 
 inline std::string SampleHex() { return std::string(TESSEL_SOURCE_DIR) + "/samples/blink.hex"; }
 
-// A HEX file (a backup) as a flat image from address 0; empty when it cannot be read.
-inline std::vector<uint8_t> HexFileImage(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    std::vector<uint8_t> image;
-    std::string error;
-    if (!in.good() && !in.eof()) return {};
-    if (!ConvertHexToImage(text, path, &image, &error)) return {};
-    return image;
+// A password request whose n-th attempt gives entry n {current, new, retype}, and nothing after
+// the last.
+inline PasswordRequest Entries(std::vector<std::array<std::string, 3>> e, bool lock = false) {
+    PasswordRequest r;
+    r.current = [e](int n) { return n <= int(e.size()) ? std::optional(e[n - 1][0]) : std::nullopt; };
+    r.next = [e](int n) {
+        return n <= int(e.size()) ? std::optional(NewPassword{e[n - 1][1], e[n - 1][2]}) : std::nullopt;
+    };
+    r.lockOption = lock;
+    return r;
 }
 
 // How many of the board's logged commands start with `prefix` ("0B", "66 66 0C").
@@ -136,18 +140,20 @@ private:
 
 struct FlashRig {
     explicit FlashRig(sim::BoardConfig config = {}, int memoryMode = kInternalMemory)
-        : window(&op, clock), dir(MakeDir()), store(dir + "/config") {
+        : window(&op, clock), dir(MakeDir()), state(dir + "/tessel"), store(dir + "/config") {
+        // The command API keeps its backups in the user's state folder: this rig's.
+        setenv("XDG_STATE_HOME", dir.c_str(), 1);
         link = sim::MakeSimLink(clock, config);
         window.Session().port.SetDeviceFactory(
             [this](OpenError*) { return std::make_unique<RefusingLineHandle>(link.line, &hostWrites, &refuseWriteAt); });
         const auto namedPorts = [] { return std::vector<std::string>{"sim:NX31A32"}; };
-        RegisterDetectCommands(window, {&store, namedPorts, dir + "/state"});
-        RegisterFlashCommands(window, {dir + "/state", [this] { return &printer; }});
+        RegisterDetectCommands(window, {&store, namedPorts, state});
+        RegisterFlashCommands(window, {state, [this] { return &printer; }});
         RegisterConfigCommands(window);
-        RegisterPasswordCommands(window, dir + "/state");
-        RegisterUpgradeCommands(window, {dir + "/state", {}});
-        RegisterExternalCommands(window, dir + "/state");
-        RegisterOperatorCommands(window, dir + "/state");
+        RegisterPasswordCommands(window, state);
+        RegisterUpgradeCommands(window, {state, {}});
+        RegisterExternalCommands(window, state);
+        RegisterOperatorCommands(window, state);
         window.Session().chipType = config.chipType;
         window.Session().memoryMode = memoryMode;
         op.dialogScript = [this](DialogModel& m) { return Answer(m); };
@@ -173,7 +179,7 @@ struct FlashRig {
         const int start = block == 0 ? startSector : s.SectorCount(0) + startSector;
         if (name == "ChipSelectDialog") {
             auto& d = static_cast<ChipSelectDialog&>(m);
-            d.chipType = chipChoice;
+            d.chipType = 2;  // NX31A32
             d.memoryMode = modeChoice;
         } else if (name == "CommSetupDialog") {
             auto& d = static_cast<CommSetupDialog&>(m);
@@ -193,9 +199,7 @@ struct FlashRig {
             auto& d = static_cast<FileSectorDialog&>(m);
             titlesSeen.push_back(window.Title());
             d.fileName = file;
-            d.format = format;
             d.startIndex = d.kind == FileSectorDialog::Kind::UpgradeBsl ? startSector : start;
-            d.changedOnly = changedOnly;
         } else if (name == "SaveDialog") {
             auto& d = static_cast<SaveDialog&>(m);
             d.fileName = file;
@@ -242,18 +246,6 @@ struct FlashRig {
         op.answers = std::move(yes);
         return Run(id);
     }
-    // Byte Edit, with `edit` working the dialog while it is open; the rest answered as usual.
-    bool EditBlock0(const std::function<void(ByteEditDialog&)>& edit) {
-        op.dialogScript = [this, edit](DialogModel& m) {
-            auto* d = dynamic_cast<ByteEditDialog*>(&m);
-            if (!d) return Answer(m);
-            edit(*d);
-            return DialogResult::Ok;
-        };
-        const bool ran = Run(command::kEditBlock0);
-        op.dialogScript = [this](DialogModel& m) { return Answer(m); };
-        return ran;
-    }
     std::vector<std::string> LastCommands() {
         Settle();
         return CommandsSince(runMark);
@@ -286,8 +278,8 @@ struct FlashRig {
     }
     std::vector<std::string> Backups() const {
         std::vector<std::string> out;
-        if (std::filesystem::exists(dir + "/state"))
-            for (const auto& e : std::filesystem::directory_iterator(dir + "/state")) out.push_back(e.path());
+        if (std::filesystem::exists(state))
+            for (const auto& e : std::filesystem::directory_iterator(state)) out.push_back(e.path());
         return out;
     }
     // The `n`th write call from now on is refused (1: the next one); the others go through.
@@ -309,7 +301,10 @@ struct FlashRig {
         EXPECT_TRUE(std::any_of(last ? op.messages.end() - 1 : op.messages.begin(), op.messages.end(),
                                 [&](const std::string& m) { return m.find(files[0]) != std::string::npos; }))
             << files[0] << " is not named";
-        return HexFileImage(files[0]);
+        std::vector<uint8_t> image;
+        std::string error;
+        EXPECT_EQ(ReadImageFile(files[0], &image, &error), ImageReadStatus::Ok) << error;
+        return image;
     }
     // A download of the chosen file refused before any byte changed, because it would reach the
     // loader's own area `area` in block 1: said in those words, no erase and no stub, both blocks
@@ -327,6 +322,10 @@ struct FlashRig {
     bool Said(const std::string& text) const {
         return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
     }
+    bool SaidStart(const std::string& start) const {
+        return std::any_of(op.messages.begin(), op.messages.end(),
+                           [&](const std::string& m) { return m.rfind(start, 0) == 0; });
+    }
     sim::Board& board() { return *link.board; }
     CDeviceSession& session() { return window.Session(); }
 
@@ -335,15 +334,12 @@ struct FlashRig {
     RecordingPrinter printer;
     sim::SimLink link;
     MainDialog window;
-    std::string dir;
+    std::string dir, state;
     ConfigStore store;
     int block = 0, startSector = 0, count = 0, textMode = 1;
-    // The chip, memory mode and rate the detection's dialogs are answered with: NX31A32,
-    // internal memory, 9600.
-    int chipChoice = 2, modeChoice = kInternalMemory, rateSelection = 2;
+    // The memory mode and rate the detection's dialogs are answered with: internal memory, 9600.
+    int modeChoice = kInternalMemory, rateSelection = 2;
     std::string file;
-    bool changedOnly = false;  // the download dialog's choice
-    ImageFormat format = ImageFormat::Auto;
     bool cancel = false;
     bool cancelPassword = false;
     std::string cancelDialog;  // this dialog alone is cancelled

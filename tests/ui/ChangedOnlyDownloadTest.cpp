@@ -3,113 +3,87 @@
 #include <algorithm>
 
 #include "support/FlashRig.h"
+#include "ui/CommandApi.h"
 
 namespace tessel {
 namespace {
 
 using namespace test;
 
-constexpr size_t kSector = 128;
-
-// A 32 KB block 0 on an NX31A32, holding `before`; the file to download is `after`.
-struct Reflash {
-    explicit Reflash(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) : r(BoardOf(2)) {
-        r.board().SetBlock(0, before);
-        EXPECT_TRUE(r.Detect());
-        r.file = r.WriteFile("app.bin", after);
-        r.changedOnly = true;
+// A download that rewrites only what changed, on an NX31A32's block 0: what it erases, programs
+// and reads, and what the block holds afterwards.
+TEST(ChangedOnlyDownload, RewritesErasesAndReadsOnlyWhatItMust) {
+    const std::vector<uint8_t> old = Pattern(32768, 7), blank(32768, 0xFF);
+    // Sector 5 needs a bit set (an erase), sector 9 only bits cleared (programmed as it is).
+    std::vector<uint8_t> twoChanged = old;
+    twoChanged[5 * 128 + 3] = old[5 * 128 + 3] == 0xFF ? 0x7F : 0xFF;
+    twoChanged[9 * 128 + 100] = static_cast<uint8_t>(old[9 * 128 + 100] & 0x0F);
+    ASSERT_NE(twoChanged[9 * 128 + 100], old[9 * 128 + 100]);
+    std::vector<uint8_t> fromBlank = blank, placed = old;
+    const std::vector<uint8_t> image = Pattern(1000, 3);
+    std::copy(image.begin(), image.end(), fromBlank.begin());
+    placed[0x481] = static_cast<uint8_t>(~old[0x481]);
+    const auto bin = [](const std::vector<uint8_t>& v, size_t n) { return std::string(v.begin(), v.begin() + n); };
+    const std::string placedHex = HexOf({{0x400, std::vector<uint8_t>(placed.begin() + 0x400, placed.begin() + 0x488)}});
+    const struct {
+        const char* what;
+        const std::vector<uint8_t>& before;
+        std::string name, file;
+        const std::vector<uint8_t>& after;
+        std::vector<std::string> erased;  // the erase frames
+        size_t programmed;                // 0Eh frames; ~0 not counted
+        size_t reads;                     // 0Ch frames; ~0 not counted
+        uint64_t garbleReply;             // this reply byte of the command is garbled; 0 none
+        const char* status;
+    } cases[] = {
+        {"two sectors changed", old, "app.bin", bin(twoChanged, 32768), twoChanged, {"0B 02 80"}, 2, ~size_t{0}, 0,
+         "Sectors rewritten: 2, skipped (unchanged): 254"},
+        // On a blank chip nothing needs an erase; the rest of the last sector stays the chip's.
+        {"a blank chip", blank, "app.bin", bin(image, 1000), fromBlank, {}, ~size_t{0}, ~size_t{0}, 0,
+         "Sectors rewritten: 8, skipped (unchanged): 0"},
+        {"what the chip holds", old, "app.bin", bin(old, 1000), old, {}, 0, ~size_t{0}, 0, "Sectors rewritten: 0, skipped (unchanged): 8"},
+        // A file at 0400h reads its own two sectors once; the second, rewritten with bytes after
+        // the file's end going back into it, once more (and a third time when two reads
+        // disagree), then reads it back as programmed.
+        {"placed at 0400h", old, "placed.hex", placedHex, placed, {"0B 04 80"}, ~size_t{0}, 5, 0, "Sectors rewritten: 1, skipped (unchanged): 1"},
+        {"placed, a read garbled", old, "placed.hex", placedHex, placed, {"0B 04 80"}, ~size_t{0}, 6, 1 + 128 + 17,
+         "Sectors rewritten: 1, skipped (unchanged): 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FlashRig r(BoardOf(2));
+        r.board().SetBlock(0, c.before);
+        ASSERT_TRUE(r.Detect());
+        const std::string file = r.WriteFile(c.name, c.file);
+        if (c.garbleReply) r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + c.garbleReply});
+        const size_t mark = r.board().CommandLog().size();
         r.op.answers = {true};
-        mark = r.board().CommandLog().size();
-    }
-    std::vector<std::string> Commands() { return r.CommandsSince(mark); }
-    FlashRig r;
-    size_t mark = 0;
-};
-
-std::string EraseFrame(size_t sector) {
-    char f[16];
-    std::snprintf(f, sizeof f, "0B %02X %02X", static_cast<unsigned>((sector * kSector) >> 8),
-                  static_cast<unsigned>((sector * kSector) & 0xFF));
-    return f;
-}
-
-// Sector 5 needs bits set (an erase), sector 9 only bits cleared (programmed as it is); the
-// other 254 sectors already hold the file and see neither an erase nor a program frame.
-TEST(ChangedOnlyDownload, RewritesOnlyTheDifferingSectorsAndErasesOnlyWhereBitsMustBeSet) {
-    const std::vector<uint8_t> old = Pattern(32768, 7);
-    std::vector<uint8_t> now = old;
-    now[5 * kSector + 3] = static_cast<uint8_t>(old[5 * kSector + 3] | 0x81);
-    if (now[5 * kSector + 3] == old[5 * kSector + 3]) now[5 * kSector + 3] = 0xFF;
-    now[9 * kSector + 100] = static_cast<uint8_t>(old[9 * kSector + 100] & 0x0F);
-    ASSERT_NE(now[9 * kSector + 100], old[9 * kSector + 100]);
-    Reflash f(old, now);
-    EXPECT_TRUE(f.r.Run(command::kDownload));
-    EXPECT_EQ(f.r.Block(0), now);
-    const auto log = f.Commands();
-    EXPECT_EQ(CountFrames(log, "0B"), 1u);
-    EXPECT_EQ(CountFrames(log, EraseFrame(5)), 1u);
-    EXPECT_EQ(CountFrames(log, "0E"), 2u) << "one program frame for each changed sector";
-    EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 2, skipped (unchanged): 254");
-}
-
-// On a blank chip nothing needs an erase; the bytes after the file's end in its last sector are
-// the chip's, as a plain download keeps them, so a file the chip already holds rewrites nothing.
-TEST(ChangedOnlyDownload, LeavesWhatAPlainDownloadLeaves) {
-    {
-        const std::vector<uint8_t> image = Pattern(1000, 3);
-        Reflash f(std::vector<uint8_t>(32768, 0xFF), image);
-        EXPECT_TRUE(f.r.Run(command::kDownload));
-        const std::vector<uint8_t> block = f.r.Block(0);
-        EXPECT_TRUE(std::equal(image.begin(), image.end(), block.begin()));
-        EXPECT_TRUE(std::all_of(block.begin() + 1000, block.end(), [](uint8_t b) { return b == 0xFF; }));
-        EXPECT_EQ(CountFrames(f.Commands(), "0B"), 0u) << "a blank chip needs no erase";
-        EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 8, skipped (unchanged): 0");
-    }
-    {
-        const std::vector<uint8_t> old = Pattern(32768, 9);
-        const std::vector<uint8_t> image(old.begin(), old.begin() + 1000);  // what the chip holds there
-        Reflash f(old, image);
-        EXPECT_TRUE(f.r.Run(command::kDownload));
-        EXPECT_EQ(f.r.Block(0), old);
-        EXPECT_EQ(CountFrames(f.Commands(), "0B"), 0u);
-        EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 0, skipped (unchanged): 8");
-    }
-}
-
-// A file built for 0400h reads its own two sectors only, once; the second, rewritten and
-// holding bytes after the file's end that go back into it, is read once more, so that a byte
-// damaged on the line in the first read is not burnt into the chip.
-TEST(ChangedOnlyDownload, ReadsOnlyTheTouchedSectorsAndTwiceOnlyWhatGoesBack) {
-    const std::vector<uint8_t> old = Pattern(32768, 5);
-    std::vector<uint8_t> now = old;
-    now[0x481] = static_cast<uint8_t>(~old[0x481]);
-    for (const bool damaged : {false, true}) {
-        Reflash f(old, now);
-        f.r.file = f.r.WriteFile("placed.hex", HexOf({{0x400, std::vector<uint8_t>(now.begin() + 0x400, now.begin() + 0x488)}}));
-        // The 17th byte of the reply to the first read of 0480h (after the last address's byte).
-        if (damaged) f.r.board().SetFaults({.corruptReplyByte = f.r.board().BytesSent() + 1 + 128 + 17});
-        EXPECT_TRUE(f.r.Run(command::kDownload));
-        EXPECT_EQ(f.r.Block(0), now);
-        const auto log = f.Commands();
-        EXPECT_EQ(CountFrames(log, "0C 04 00"), 1u);
-        // The last address, read, read again (and a third time when two reads disagree), read
-        // back as programmed.
-        EXPECT_EQ(CountFrames(log, "0C"), damaged ? 6u : 5u);
-        EXPECT_EQ(f.r.window.Field(ChipField::IapStatus), "Sectors rewritten: 1, skipped (unchanged): 1");
+        EXPECT_TRUE(DownloadImage(r.window, {file, ImageFormat::Auto, 0, 0, true}).Ok());
+        EXPECT_EQ(r.Block(0), c.after);
+        const std::vector<std::string> log = r.CommandsSince(mark);
+        EXPECT_EQ(CountFrames(log, "0B"), c.erased.size());
+        for (const std::string& frame : c.erased) EXPECT_EQ(CountFrames(log, frame), 1u) << frame;
+        EXPECT_TRUE(c.programmed == ~size_t{0} || CountFrames(log, "0E") == c.programmed);
+        if (c.reads != ~size_t{0}) {
+            EXPECT_EQ(CountFrames(log, "0C 04 00"), 1u);
+            EXPECT_EQ(CountFrames(log, "0C"), c.reads);
+        }
+        EXPECT_EQ(r.window.Field(ChipField::IapStatus), c.status);
     }
 }
 
 // A sector that cannot be erased fails the download, as it would a plain one, and no result
 // line claims sectors were rewritten.
 TEST(ChangedOnlyDownload, ARefusedEraseFailsTheCommand) {
-    const std::vector<uint8_t> old = Pattern(4096, 1);
-    std::vector<uint8_t> now = old;
-    now[200] = static_cast<uint8_t>(~old[200]);
-    Reflash f(old, now);
-    f.r.board().SetFaults({.refuseCommand = 0x0B});
-    EXPECT_FALSE(f.r.Run(command::kDownload));
-    EXPECT_TRUE(f.r.Said("Sector erase failed!!!"));
-    EXPECT_EQ(f.r.window.Field(ChipField::IapStatus).find("rewritten"), std::string::npos);
+    FlashRig r(BoardOf(2));
+    std::vector<uint8_t> now = r.FillBlock(0, 1);
+    ASSERT_TRUE(r.Detect());
+    now[200] = static_cast<uint8_t>(~now[200]);
+    r.board().SetFaults({.refuseCommand = 0x0B});
+    r.op.answers = {true};
+    EXPECT_FALSE(DownloadImage(r.window, {r.WriteFile("app.bin", now), ImageFormat::Auto, 0, 0, true}).Ok());
+    EXPECT_TRUE(r.Said("Sector erase failed!!!"));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus).find("rewritten"), std::string::npos);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "support/FlashRig.h"
+#include "ui/CommandApi.h"
 
 namespace tessel {
 namespace {
@@ -82,8 +83,6 @@ bool Block0KeptOrBackedUp(FlashRig& r, const std::vector<uint8_t>& before, size_
 
 class Matrix {
 public:
-    void Add(Scenario s) { scenarios_.push_back(std::move(s)); }
-
     std::unique_ptr<FlashRig> Fresh(const Scenario& s) {
         auto r = std::make_unique<FlashRig>(s.board, s.memoryMode);
         r->board().SetBlock(0, Pattern(r->board().Block(0).size(), 7));
@@ -105,10 +104,6 @@ public:
         std::sort(p.begin(), p.end());
         p.erase(std::unique(p.begin(), p.end()), p.end());
         return p;
-    }
-
-    void RunAll() {
-        for (const Scenario& s : scenarios_) RunScenario(s);
     }
 
     void RunScenario(const Scenario& s) {
@@ -195,43 +190,28 @@ public:
     }
 
     int runs_ = 0, falseSuccesses_ = 0, lostBlock0_ = 0;
-
-private:
-    std::vector<Scenario> scenarios_;
 };
 
-bool Download(FlashRig& r, int block, int sector, const std::vector<uint8_t>& data) {
-    r.block = block;
-    r.startSector = sector;
-    r.file = r.WriteFile("image.bin", data);
-    return r.RunYes(command::kDownload);
+// A command of the API with every question answered Yes; true when it reported success.
+template <class Command>
+std::function<bool(FlashRig&)> Yes(Command command) {
+    return [command](FlashRig& r) {
+        r.op.answers = {true, true};
+        return command(r).Ok();
+    };
 }
 
-bool SectorErase(FlashRig& r, int block, int sector, int count) {
-    r.block = block;
-    r.startSector = sector;
-    r.count = count;
-    return r.RunYes(command::kSectorErase);
-}
-
-bool ByteEdit(FlashRig& r, const std::string& address, const std::string& data) {
-    bool replaced = false;
-    r.op.answers = {true};
-    const bool ran = r.EditBlock0([&](ByteEditDialog& d) {
-        d.addressText = address;
-        d.newData = data;
-        replaced = d.OnReplaceData();
+std::function<bool(FlashRig&)> Download(int block, int sector, std::vector<uint8_t> data) {
+    return Yes([=](FlashRig& r) {
+        return DownloadImage(r.window, {r.WriteFile("image.bin", data), ImageFormat::Auto, block, sector});
     });
-    return ran && replaced;
 }
 
-void OpenLowWindow(FlashRig& r) { EXPECT_TRUE(r.Run(command::kExternalLow)); }
-
-// Lock Chip or Memory Remap with `option` chosen in its menu.
-bool MenuCommand(FlashRig& r, int id, int option) {
-    r.menuOption = option;
-    return r.RunYes(id);
+std::function<bool(FlashRig&)> Erase(int block, int sector, int count) {
+    return Yes([=](FlashRig& r) { return EraseSectorRange(r.window, {block, sector, count}); });
 }
+
+void OpenLowWindow(FlashRig& r) { EXPECT_TRUE(OpenExternalWindow(r.window, false).Ok()); }
 
 // The 1.1E loader's detection offers the upgrade to 1.1F, which is taken; it succeeded when
 // the session goes on with a 1.1F loader and nothing was left unfinished.
@@ -260,66 +240,54 @@ std::vector<sim::Faults> PromptsBeforeReplies() {
 
 std::vector<Scenario> AllScenarios() {
     std::vector<Scenario> all;
-    all.push_back({"download to block 0", BoardOf(2), nullptr,
-                   [](FlashRig& r) { return Download(r, 0, 3, Pattern(600, 0x31)); }});
-    all.push_back({"download to block 1 (A)", BoardOf(2), nullptr,
-                   [](FlashRig& r) { return Download(r, 1, 16, Pattern(256, 0x52)); }, true});
-    all.push_back({"download to block 1 (H/L64D)", BoardOf(3), nullptr,
-                   [](FlashRig& r) { return Download(r, 1, 9, Pattern(256, 0x53)); }, true});
-    all.push_back({"sector erase in block 0", BoardOf(2), nullptr, [](FlashRig& r) { return SectorErase(r, 0, 4, 3); }});
-    all.push_back({"sector erase in block 1", BoardOf(1), nullptr,
-                   [](FlashRig& r) { return SectorErase(r, 1, 20, 2); }, true});
-    all.push_back({"chip erase", BoardOf(2), nullptr, [](FlashRig& r) { return r.RunYes(command::kChipErase); }, false,
+    all.push_back({"download to block 0", BoardOf(2), nullptr, Download(0, 3, Pattern(600, 0x31))});
+    all.push_back({"download to block 1 (A)", BoardOf(2), nullptr, Download(1, 16, Pattern(256, 0x52)), true});
+    all.push_back({"download to block 1 (H/L64D)", BoardOf(3), nullptr, Download(1, 9, Pattern(256, 0x53)), true});
+    all.push_back({"sector erase in block 0", BoardOf(2), nullptr, Erase(0, 4, 3)});
+    all.push_back({"sector erase in block 1", BoardOf(1), nullptr, Erase(1, 20, 2), true});
+    all.push_back({"chip erase", BoardOf(2), nullptr, Yes([](FlashRig& r) { return EraseWholeChip(r.window); }), false,
                    kExternalMemory});
-    all.push_back({"byte edit over two sectors", BoardOf(2), nullptr,
-                   [](FlashRig& r) { return ByteEdit(r, "03F8", "00 11 22 33 44 55 66 77 88 99 AA BB"); }, true});
+    all.push_back({"byte edit over two sectors", BoardOf(2), nullptr, Yes([](FlashRig& r) {
+                       return EditBlock0(r.window, {"03F8", "00 11 22 33 44 55 66 77 88 99 AA BB"});
+                   }), true});
     // Lock Chip is offered in internal memory mode on the H/L chips only.
-    all.push_back({"lock", BoardOf(5), nullptr, [](FlashRig& r) { return MenuCommand(r, command::kLockChip, 1); }});
-    all.push_back({"remap", BoardOf(2), nullptr, [](FlashRig& r) { return MenuCommand(r, command::kMemoryRemap, 2); },
-                   false, kExternalMemory});
-    all.push_back({"password change", BoardOf(2, 0, "old"), nullptr, [](FlashRig& r) {
-                       r.entries = {{"old", "new", "new"}};
-                       return r.Run(command::kChangePassword);
-                   }, true});
-    all.push_back({"password set", BoardOf(5, 0, "old"), nullptr, [](FlashRig& r) {
-                       r.entries = {{"", "fresh", "fresh"}};
-                       return r.RunYes(command::kSetResetPassword);
-                   }});
-    all.push_back({"boot loader upgrade", BoardOf(2), nullptr, [](FlashRig& r) {
-                       r.file = r.WriteFile("loader.bin", Pattern(1024, 0x40));
-                       r.block = 1;
-                       r.startSector = 0;
-                       return r.RunYes(command::kUpgradeInternalBsl);
-                   }, true});
-    all.push_back({"external window and back (A)", BoardOf(1), nullptr,
-                   [](FlashRig& r) { return r.RunYes(command::kExternalLow) && r.Run(command::kBackToMcu); }, true});
-    all.push_back({"external download", BoardOf(2), OpenLowWindow,
-                   [](FlashRig& r) { return Download(r, 0, 2, Pattern(700, 0x21)); }});
-    all.push_back({"external sector erase", BoardOf(2), OpenLowWindow,
-                   [](FlashRig& r) { return SectorErase(r, 0, 3, 2); }});
+    all.push_back({"lock", BoardOf(5), nullptr, Yes([](FlashRig& r) { return ProgramLock(r.window, 1); })});
+    all.push_back({"remap", BoardOf(2), nullptr, Yes([](FlashRig& r) { return RemapMemory(r.window, 2); }), false,
+                   kExternalMemory});
+    all.push_back({"password change", BoardOf(2, 0, "old"), nullptr,
+                   Yes([](FlashRig& r) { return ChangePassword(r.window, Entries({{"old", "new", "new"}})); }), true});
+    all.push_back({"password set", BoardOf(5, 0, "old"), nullptr,
+                   Yes([](FlashRig& r) { return SetPassword(r.window, Entries({{"", "fresh", "fresh"}})); })});
+    all.push_back({"boot loader upgrade", BoardOf(2), nullptr, Yes([](FlashRig& r) {
+                       return UpgradeLoader(r.window, {r.WriteFile("loader.bin", Pattern(1024, 0x40)), ImageFormat::Auto, 1});
+                   }), true});
+    all.push_back({"external window and back (A)", BoardOf(1), nullptr, Yes([](FlashRig& r) {
+                       return OpenExternalWindow(r.window, false).Ok() ? LeaveExternalWindow(r.window) : CommandResult{};
+                   }), true});
+    all.push_back({"external download", BoardOf(2), OpenLowWindow, Download(0, 2, Pattern(700, 0x21))});
+    all.push_back({"external sector erase", BoardOf(2), OpenLowWindow, Erase(0, 3, 2)});
     all.push_back({"external BSL upgrade", BoardOf(4), OpenLowWindow,
-                   [](FlashRig& r) { return r.Run(command::kUpgradeExternalBsl); }});
+                   Yes([](FlashRig& r) { return WriteExternalLoader(r.window); })});
     // The monitor replaces the loader for good; what it takes of block 0 is only in the file.
     for (int chip : {2, 5})
         all.push_back({"Download Monitra on chip " + std::to_string(chip), BoardOf(chip), nullptr,
-                       [](FlashRig& r) { return r.RunYes(command::kDownloadMonitra); }, true});
+                       Yes([](FlashRig& r) { return LoadMonitor(r.window); }), true});
     all.push_back({"1.1E upgrade to 1.1F", Loader11E(), nullptr, Upgrade11E, true, kInternalMemory, false,
                    PromptsBeforeReplies()});
     for (int mode : {kInternalMemory, kExternalMemory})
-        all.push_back({"double clock", BoardOf(4), nullptr, [](FlashRig& r) { return r.RunYes(command::kDoubleClock); },
+        all.push_back({"double clock", BoardOf(4), nullptr, Yes([](FlashRig& r) { return ToggleDoubleClock(r.window); }),
                        false, mode});
     all.push_back({"SC0 (H/L32B, read back)", BoardOf(5), nullptr,
-                   [](FlashRig& r) { return MenuCommand(r, command::kMemoryRemap, RemapMenuDialog::kSC0); }});
+                   Yes([](FlashRig& r) { return RemapMemory(r.window, RemapMenuDialog::kSC0); })});
     all.push_back({"SC1 (external memory mode)", BoardOf(6), nullptr,
-                   [](FlashRig& r) { return MenuCommand(r, command::kMemoryRemap, RemapMenuDialog::kSC1); }, false,
+                   Yes([](FlashRig& r) { return RemapMemory(r.window, RemapMenuDialog::kSC1); }), false,
                    kExternalMemory});
     return all;
 }
 
 TEST(FaultMatrix, NoCommandReportsSuccessThatTheBoardDoesNotShow) {
     Matrix m;
-    for (Scenario& s : AllScenarios()) m.Add(std::move(s));
-    m.RunAll();
+    for (const Scenario& s : AllScenarios()) m.RunScenario(s);
     std::printf("fault matrix: %d runs, %d false successes\n", m.runs_, m.falseSuccesses_);
     EXPECT_GE(m.runs_, 500);
     EXPECT_EQ(m.falseSuccesses_, 0);

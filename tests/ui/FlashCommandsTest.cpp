@@ -4,14 +4,15 @@
 
 #include "files/HexImage.h"
 #include "support/FlashRig.h"
+#include "ui/CommandApi.h"
 
 namespace tessel {
 namespace {
 
 using namespace test;
 
-// A download erases only the sectors its image touches; the compare passes, and a mismatch
-// names its address, both bytes and the file.
+// The download and compare dialogs' path: the warning title while the dialog is open, the
+// image where the file puts it, and a mismatch named by address, both bytes and the file.
 TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismatch) {
     FlashRig r;
     ASSERT_TRUE(r.Detect());
@@ -30,7 +31,6 @@ TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismat
 
     EXPECT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File blink.hex Compare OK!");
-
     flash[0x31] = 0x00;
     r.board().SetBlock(0, flash);
     EXPECT_FALSE(r.Run(command::kCompare));
@@ -48,13 +48,14 @@ TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismat
             SCOPED_TRACE(name + (changedOnly ? ", changed only" : ""));
             std::vector<uint8_t> want = r.FillBlock(0, 1);
             std::copy(data.begin(), data.end(), want.begin());
-            r.file = name == "p.bin" ? r.WriteFile(name, data) : r.WriteFile(name, HexOf({{0, data}}));
-            r.changedOnly = changedOnly;
-            ASSERT_TRUE(r.RunYes(command::kDownload));
-            EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 3u);
+            const std::string file = name == "p.bin" ? r.WriteFile(name, data) : r.WriteFile(name, HexOf({{0, data}}));
+            const size_t mark = r.board().CommandLog().size();
+            r.op.answers = {true};
+            const CommandResult done = DownloadImage(r.window, {file, ImageFormat::Auto, 0, 0, changedOnly});
+            EXPECT_EQ(done.summary, "downloaded " + name + ": 300 bytes in 3 sectors at 0000h-012Bh, verified");
+            EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 3u);
             EXPECT_EQ(r.Block(0), want);
             EXPECT_TRUE(std::equal(want.begin(), want.begin() + 384, r.session().BlockImage(0).begin()));
-            EXPECT_EQ(r.window.Result(), "downloaded " + name + ": 300 bytes in 3 sectors at 0000h-012Bh, verified");
         }
 }
 
@@ -62,39 +63,37 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
     FlashRig r(BoardOf(1));  // NX31A16: 16 KB block 0
     ASSERT_TRUE(r.Detect());
     const std::vector<uint8_t> before = r.FillBlock(0, 3);
-
-    struct Case {
+    const struct {
         std::string file;
         std::string message;  // the start of what the operator is told
+        Outcome outcome = Outcome::Failed;
+        bool yes = true;
     } cases[] = {
         {r.WriteFile("big.bin", std::vector<uint8_t>(16385, 0x11)), "The selected file is over size!!!"},
         {r.WriteFile("bad.hex", ":0300000002003FCB\n:00000001FF\n"), r.dir + "/bad.hex: line 1"},
         {r.WriteFile("cut.hex", ":03000000020030CB\n"), r.dir + "/cut.hex"},
         {r.dir + "/missing.bin", "Can't open the selected file!!!"},
+        {SampleHex(), "Data in corresponding sectors will be erased", Outcome::Declined, false},
     };
-    for (const Case& c : cases) {
-        r.op.messages.clear();
-        r.file = c.file;
-        EXPECT_FALSE(r.RunYes(command::kDownload)) << c.file;
-        ASSERT_FALSE(r.op.messages.empty()) << c.file;
-        EXPECT_EQ(r.op.messages.back().compare(0, c.message.size(), c.message), 0) << r.op.messages.back();
+    for (const auto& c : cases) {
+        r.op.answers = {c.yes};
+        EXPECT_EQ(DownloadImage(r.window, {c.file}).outcome, c.outcome) << c.file;
+        const std::string said = c.yes ? r.op.messages.back() : r.op.questions.back();
+        EXPECT_EQ(said.rfind(c.message, 0), 0u) << said;
     }
     // Taken for an NX31A32, the chip stays silent at the last address the download would
     // reach: refused before the question.
     r.session().chipType = 2;
-    r.file = r.WriteFile("20k.bin", std::vector<uint8_t>(20000, 0xA5));
     r.op.questions.clear();
-    EXPECT_FALSE(r.RunYes(command::kDownload));
+    r.op.answers = {true};
+    EXPECT_FALSE(DownloadImage(r.window, {r.WriteFile("20k.bin", std::vector<uint8_t>(20000, 0xA5))}).Ok());
     EXPECT_EQ(r.op.messages.back().rfind("The chip did not answer a read at 4E1Fh, the last address the download", 0),
               0u)
         << r.op.messages.back();
     EXPECT_TRUE(r.op.questions.empty());
+    // A cancelled dialog asks nothing.
     r.session().chipType = 1;
-    // No also downloads nothing, and a cancelled dialog asks nothing.
-    r.file = SampleHex();
-    EXPECT_FALSE(r.RunYes(command::kDownload, {false}));
     r.cancel = true;
-    r.op.questions.clear();
     EXPECT_FALSE(r.Run(command::kDownload));
     EXPECT_TRUE(r.op.questions.empty());
     EXPECT_EQ(r.Block(0), before);
@@ -117,7 +116,6 @@ TEST_P(StubDownload, Block1GoesThroughTheStubAndBlock0ComesBack) {
     ASSERT_TRUE(r.Detect());
     const std::vector<uint8_t> block0 = r.FillBlock(0, 5);
     const std::vector<uint8_t> before1 = r.Block(1);
-
     r.block = 1;
     r.startSector = c.refusedSector;
     const std::vector<uint8_t> data = Pattern(200, 0x40);
@@ -157,13 +155,12 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
         r.block = 1;
         r.startSector = 16;
         r.file = r.WriteFile("b1.bin", Pattern(256, 0x70));
-        // Armed when the question comes, i.e. before anything of the stub procedure ran.
-        r.op.dialogScript = [&r, linkDies](DialogModel& m) {
+        // Armed at the question, before anything of the stub procedure ran.
+        r.op.onQuestion = [&r, linkDies](const std::string&) {
             sim::Faults f;
             if (linkDies) f.silentFromByte = r.board().BytesReceived() + 600;  // amid the block-1 programming
             else f.corruptReplyByte = r.board().BytesSent() + 2 * 512 + 4 + 384 + 1 + 4 + 10;  // a read-back byte (the save reads twice)
             r.board().SetFaults(f);
-            return r.Answer(m);
         };
         EXPECT_FALSE(r.RunYes(command::kDownload)) << "never reported as success";
         EXPECT_TRUE(r.session().flags.errorReported);
@@ -180,20 +177,45 @@ TEST(FlashCommands, AFaultWhileTheStubRunsIsAFailureAndBlock0IsRestoredOrItsBack
     }
 }
 
-TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlank) {
+// External memory mode: no password gate, a range list with block 1 as well, and Chip Erase
+// completed only when block 0 reads back blank, with a detection after it whatever the answer.
+TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlankAndRedetectsWhateverTheAnswer) {
+    sim::BoardConfig config = BoardOf(2);
+    config.startExternal = true;
+    FlashRig r(config, kExternalMemory);
+    ASSERT_TRUE(r.Detect());
+    EXPECT_TRUE(r.Run(command::kRead));
+    EXPECT_EQ(std::count(r.op.dialogs.begin(), r.op.dialogs.end(), "PasswordVerifyDialog"), 0);
+    EXPECT_EQ(r.rangeLists.back().size(), 256u + 64u);
+    // No stub stands between an image that runs on into block 1 and the loader's sectors.
+    const std::vector<uint8_t> code = r.FillBlock(0, 5), block1 = r.Block(1);
+    r.file = r.WriteFile("full.bin", Pattern(61441, 0x21));
+    r.ExpectDownloadKeptOffTheLoader("F000h-F3FFh", code, block1);
     for (const bool silent : {false, true}) {
         SCOPED_TRACE(silent ? "board silent after the frame" : "link dead before the frame");
-        FlashRig r(BoardOf(2), kExternalMemory);
-        const std::vector<uint8_t> code = r.FillBlock(0, 5);
-        ASSERT_TRUE(r.Detect());
-        r.board().SetFaults(silent ? sim::Faults{.silentFromByte = r.board().BytesReceived() + 1}
-                                   : sim::Faults{.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent()});
-        EXPECT_FALSE(r.RunYes(command::kChipErase));
-        EXPECT_FALSE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
-        EXPECT_TRUE(std::any_of(r.op.messages.begin(), r.op.messages.end(),
-                                [](const std::string& m) { return m.rfind("Chip Erase not confirmed!", 0) == 0; }));
-        EXPECT_TRUE(silent || r.Block(0) == code) << "the frame never arrived";
+        FlashRig f(BoardOf(2), kExternalMemory);
+        f.FillBlock(0, 5);
+        ASSERT_TRUE(f.Detect());
+        f.board().SetFaults(silent ? sim::Faults{.silentFromByte = f.board().BytesReceived() + 1}
+                                   : sim::Faults{.dropAfterBytes = f.board().BytesReceived() + f.board().BytesSent()});
+        f.op.answers = {true};
+        EXPECT_EQ(EraseWholeChip(f.window).outcome, Outcome::Failed);
+        EXPECT_TRUE(f.SaidStart("Chip Erase not confirmed!"));
+        EXPECT_TRUE(silent || f.Block(0) == code) << "the frame never arrived";
     }
+    int detections = 0;
+    r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
+    EXPECT_FALSE(r.RunYes(command::kChipErase, {false}));
+    EXPECT_EQ(r.op.questions.back(), "Chip Erase erases all of block 0 (0000h-7FFFh): the user's program "
+                                     "and all its data. The boot loader in block 1 stays.\nDo you really want to proceed?");
+    EXPECT_EQ(detections, 1) << "the detection runs after No too";
+    EXPECT_EQ(r.Block(0), code);
+    RegisterDetectCommands(r.window, {&r.store, {}, r.state});
+    EXPECT_TRUE(r.RunYes(command::kChipErase));
+    EXPECT_TRUE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
+    EXPECT_TRUE(r.session().IsLinkUp());
+    EXPECT_FALSE(r.session().flags.longOperation);
+    EXPECT_TRUE(Blank(r.Block(0)));
 }
 
 TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWhole) {
@@ -243,14 +265,12 @@ TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWh
     EXPECT_EQ(all.compare(0, 13, "F080 - F08F  "), 0);
     EXPECT_TRUE(r.printer.completed);
 
-    // A cancelled print dialog prints nothing and is no failure.
+    // A cancelled print dialog prints nothing and is no failure; a printer that cannot be
+    // opened, or that drops a page, is a failure and says so.
     r.printer.pages.clear();
     r.printer.cancel = true;
     EXPECT_TRUE(r.Run(command::kPrint));
     EXPECT_TRUE(r.printer.pages.empty());
-    EXPECT_TRUE(r.Said("Print data has completed"));
-
-    // A printer that cannot be opened, or that drops a page, is a failure and says so.
     r.printer.cancel = false;
     r.printer.cannotOpen = true;
     EXPECT_FALSE(r.Run(command::kPrint));
@@ -261,54 +281,51 @@ TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWh
     EXPECT_FALSE(r.printer.completed);
     EXPECT_TRUE(r.Said("Print data failed\nThe printer did not take every page."));
 
+    // The Save dialog's path once, then the requests: the last sector with five asked is one
+    // sector of erased flash; block 1 as text; a HEX copy that compares; a failed read keeps
+    // the old file.
     r.passwords = {""};
-    // The Save dialog's choices as the operator makes them, then Save.
-    const auto save = [&r](int block, int startSector, int count, int textMode, const std::string& name) {
-        r.block = block;
-        r.startSector = startSector;
-        r.count = count;
-        r.textMode = textMode;
-        r.file = r.dir + "/" + name;
-        return r.Run(command::kSave);
-    };
-    // Save of the last sector with five sectors asked: one sector of erased flash.
     r.board().SetBlock(0, std::vector<uint8_t>(32768, 0xFF));
-    EXPECT_TRUE(save(0, 255, 5, 0, "last.bin"));
+    r.block = 0, r.startSector = 255, r.count = 5, r.textMode = 0;
+    r.file = r.dir + "/last.bin";
+    EXPECT_TRUE(r.Run(command::kSave));
     EXPECT_TRUE(r.Said("Save data has completed\nlast.bin holds 1 sector at 7F80h-7FFFh as binary."));
     EXPECT_EQ(CountFrames(r.board().CommandLog(), "08 F0 40 00"), 1u) << "the empty password has a length of zero";
     EXPECT_EQ(ReadAll(r.file), std::string(128, '\xFF'));
 
-    EXPECT_TRUE(save(1, 0, 0, 1, "b1.txt"));
-    const std::string text = ReadAll(r.file);
+    EXPECT_TRUE(SaveSectors(r.window, {{1, 0, 0}, r.dir + "/b1.txt", true}).Ok());
+    const std::string text = ReadAll(r.dir + "/b1.txt");
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 256);
     EXPECT_EQ(text.compare(0, 13, "F000 - F00F  "), 0);
 
-    // Intel HEX round trip: save what was downloaded, then compare the saved file.
-    r.block = 0;
-    r.file = SampleHex();
-    ASSERT_TRUE(r.RunYes(command::kDownload));
-    EXPECT_TRUE(save(0, 0, 2, 0, "copy.hex"));
-    EXPECT_EQ(ReadAll(r.file).substr(0, 1), ":");
-    EXPECT_TRUE(r.Run(command::kCompare));
-    EXPECT_EQ(r.window.Field(ChipField::IapStatus), "File copy.hex Compare OK!");
+    r.op.answers = {true};
+    ASSERT_TRUE(DownloadImage(r.window, {SampleHex()}).Ok());
+    const std::string copy = r.dir + "/copy.hex";
+    EXPECT_TRUE(SaveSectors(r.window, {{0, 0, 2}, copy}).Ok());
+    EXPECT_EQ(ReadAll(copy).substr(0, 1), ":");
+    EXPECT_EQ(CompareImage(r.window, {copy}).summary.rfind("compare: copy.hex matches the flash", 0), 0u);
 
-    // A save that cannot read leaves the old file alone.
-    r.file = r.dir + "/keep.bin";
-    r.WriteFile("keep.bin", std::string("old"));
+    const std::string keep = r.WriteFile("keep.bin", std::string("old"));
     r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + 1});
-    EXPECT_FALSE(r.Run(command::kSave));
+    EXPECT_FALSE(SaveSectors(r.window, {{0, 0, 1}, keep}).Ok());
     EXPECT_TRUE(r.Said("Save data failed"));
-    EXPECT_EQ(ReadAll(r.file), "old");
+    EXPECT_EQ(ReadAll(keep), "old");
 }
 
+// The erase question names what is lost and No erases nothing; block 1's loader sectors are
+// refused; a chip with a password erases only through the gate.
 TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
-    FlashRig r;
+    FlashRig r(BoardOf(2, 0, "pw"));
     ASSERT_TRUE(r.Detect());
     const std::vector<uint8_t> block0 = r.FillBlock(0, 2);
     const std::vector<uint8_t> block1 = r.FillBlock(1, 4);
-
+    r.cancelPassword = true;
+    EXPECT_FALSE(r.RunYes(command::kSectorErase));
+    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u) << "nothing sent without the password";
+    r.cancelPassword = false;
+    r.passwords = {"pw"};
+    r.op.questions.clear();
     r.startSector = 5;  // "All Sectors": from there to the end of block 0
-    // Nothing goes without a question that names it; No erases nothing.
     EXPECT_FALSE(r.Run(command::kSectorErase));
     ASSERT_EQ(r.op.questions.size(), 1u);
     EXPECT_EQ(r.op.questions[0], "Erase sectors 005-255 of block 0 (0280h-7FFFh)? Their data will be lost.");
@@ -323,15 +340,11 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     EXPECT_TRUE(Blank(flash, 640));
     EXPECT_EQ(r.Block(1), block1);
 
-    r.block = 1;
-    r.startSector = 15;
-    EXPECT_FALSE(r.Run(command::kSectorErase));
+    // The API's range, the dialog's one block further: block 1's sectors from 0.
+    EXPECT_FALSE(EraseSectorRange(r.window, {1, 15, 1}).Ok());
     EXPECT_TRUE(r.Said("You can not erase the first 16 block1\nsectors which are used to store BSL!"));
-
     r.board().SetBlock(0, block0);
-    r.startSector = 16;
-    r.count = 2;
-    r.passwords = {""};
+    r.block = 1, r.startSector = 16, r.count = 2;
     EXPECT_TRUE(r.RunYes(command::kSectorErase));
     EXPECT_EQ(r.op.questions.back(), "Erase sectors 016-017 of block 1 (F400h-F47Fh)? Their data will be lost.");
     const std::vector<uint8_t> after1 = r.Block(1);
@@ -339,38 +352,6 @@ TEST(FlashCommands, SectorEraseKeepsToTheBlockAndGuardsTheLoader) {
     EXPECT_EQ(after1[0x480], block1[0x480]);
     EXPECT_EQ(after1[0x3FF], block1[0x3FF]);
     EXPECT_EQ(r.Block(0), block0);
-}
-
-// In external memory mode no stub stands between an image that runs on into block 1 and the
-// loader's sectors at its start: such an image is refused whole, before anything is erased
-// (the H/L32B's in SparseImages.ExternalMemoryModeComparesWhatItsDownloadAcceptedAndKeepsOffTheLoader).
-TEST(FlashCommands, ExternalModeSkipsTheGateAndChipEraseRedetectsWhateverTheAnswer) {
-    sim::BoardConfig config;
-    config.startExternal = true;
-    FlashRig r(config, kExternalMemory);
-    ASSERT_TRUE(r.Detect());
-    // External memory mode has no password gate, and its range dialog lists block 1 as well.
-    EXPECT_TRUE(r.Run(command::kRead));
-    EXPECT_EQ(std::count(r.op.dialogs.begin(), r.op.dialogs.end(), "PasswordVerifyDialog"), 0);
-    EXPECT_EQ(r.rangeLists.back().size(), 256u + 64u);
-    const std::vector<uint8_t> block0 = r.FillBlock(0, 8), block1 = r.Block(1);
-    r.file = r.WriteFile("full.bin", Pattern(61441, 0x21));
-    r.ExpectDownloadKeptOffTheLoader("F000h-F3FFh", block0, block1);
-
-    int detections = 0;
-    r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
-    EXPECT_FALSE(r.RunYes(command::kChipErase, {false}));
-    EXPECT_EQ(r.op.questions.back(), "Chip Erase erases all of block 0 (0000h-7FFFh): the user's program "
-                                     "and all its data. The boot loader in block 1 stays.\nDo you really want to proceed?");
-    EXPECT_EQ(detections, 1) << "the detection runs after No too";
-    EXPECT_EQ(r.Block(0), block0);
-
-    RegisterDetectCommands(r.window, {&r.store, {}, r.dir + "/state"});
-    EXPECT_TRUE(r.RunYes(command::kChipErase));
-    EXPECT_TRUE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
-    EXPECT_TRUE(r.session().IsLinkUp());
-    EXPECT_FALSE(r.session().flags.longOperation);
-    EXPECT_TRUE(Blank(r.Block(0)));
 }
 
 TEST(FlashCommands, PasswordGateGivesThreeTriesAndKeepsThePasswordOffTheTrace) {

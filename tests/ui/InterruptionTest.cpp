@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/FlashRig.h"
+#include "ui/CommandApi.h"
 
 namespace tessel {
 namespace {
@@ -65,11 +66,7 @@ TEST(Interruption, APlainDownloadOrReadStopsBetweenChunksAndAByteEditPutsItsFirs
     const std::vector<uint8_t> code = r.Block(0);
     StopWhen edit(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
     r.op.answers = {true};
-    r.EditBlock0([](ByteEditDialog& d) {
-        d.addressText = "03F8";
-        d.newData = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10";
-        EXPECT_FALSE(d.OnReplaceData());
-    });
+    EXPECT_EQ(EditBlock0(r.window, {"03F8", "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10"}).outcome, Outcome::Stopped);
     ASSERT_TRUE(edit.raised);
     EXPECT_EQ(r.Block(0), code);
     EXPECT_TRUE(r.Backups().empty());

@@ -5,6 +5,7 @@
 
 #include "device/CommandChecks.h"
 #include "support/FlashRig.h"
+#include "ui/CommandApi.h"
 
 namespace tessel {
 namespace {
@@ -15,7 +16,11 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
     FlashRig r(BoardOf(1));
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
+    // The dialog's own path: its buttons while it is open.
+    r.op.dialogScript = [&](DialogModel& m) {
+        auto* edit = dynamic_cast<ByteEditDialog*>(&m);
+        if (!edit) return r.Answer(m);
+        ByteEditDialog& d = *edit;
         d.addressText = "03e6";
         EXPECT_TRUE(d.OnDisplayData());
         EXPECT_EQ(d.address, 0x03E6u);
@@ -32,7 +37,10 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
         }
         d.addressText = "4000";
         EXPECT_FALSE(d.OnDisplayData());
-    }));
+        return DialogResult::Ok;
+    };
+    EXPECT_TRUE(r.Run(command::kEditBlock0));
+    EXPECT_EQ(r.op.dialogs.back(), "ByteEditDialog");
     EXPECT_TRUE(r.Said("Address string should be in 4-digit Hex format!"));
     EXPECT_TRUE(r.Said("Memory address is invalid!"));
 }
@@ -41,56 +49,44 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
 // the sectors its bytes fall into.
 TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     FlashRig r(BoardOf(2));
-    const std::vector<uint8_t> code = r.FillBlock(0);
+    std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
     r.op.answers = {true, true, true};
-    size_t mark = 0;
-    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
-        mark = r.board().CommandLog().size();
-        const std::pair<const char*, const char*> refused[] = {
-            {"0200", "7G 01"}, {"0200", "12-34"}, {"0200", "12 3"}, {"02X0", "11 22"}, {"7FFC", "01 02 03 04 05"}};
-        for (const auto& [at, data] : refused) {
-            d.addressText = at;
-            d.newData = data;
-            EXPECT_FALSE(d.OnReplaceData()) << at << " " << data;
-        }
-        r.Settle();
-        EXPECT_EQ(CountFrames(r.CommandsSince(mark), "0B"), 0u);
-        EXPECT_EQ(r.board().Block(0), code);
+    const std::pair<const char*, const char*> refused[] = {
+        {"0200", "7G 01"}, {"0200", "12-34"}, {"0200", "12 3"}, {"02X0", "11 22"}, {"7FFC", "01 02 03 04 05"}};
+    for (const auto& [at, data] : refused) EXPECT_FALSE(EditBlock0(r.window, {at, data}).Ok()) << at << " " << data;
+    EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 0u);
+    EXPECT_EQ(r.Block(0), code);
+    for (const char* said : {"Illegal Hex number detected!\nPlease verify your input.",
+                             "Wrong string format detected!\nPlease verify your input.",
+                             "Input string is oversize!\nPlease shorten your input."})
+        EXPECT_TRUE(r.Said(said)) << said;
 
-        mark = r.board().CommandLog().size();
-        d.addressText = "03E6";
-        d.newData = "72 4F 5D";
-        EXPECT_TRUE(d.OnReplaceData());
-        EXPECT_EQ(d.shownData.substr(0, 9), "72 4F 5D ") << "shown again after the write";
+    // Sixteen bytes from offset 78h run into the next sector; of "12345" the third character is
+    // not looked at.
+    const struct {
+        const char *address, *data;
+        std::vector<std::string> erased;
+        std::string shown;  // the start of what is shown again after the write
+    } edits[] = {{"03E6", "72 4F 5D", {"0B 03 80"}, "72 4F 5D "},
+                 {"03F8", "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", {"0B 03 80", "0B 04 00"}, "00 01 02 "},
+                 {"0100", "12345", {"0B 01 00"}, "12 45 "}};
+    for (const auto& e : edits) {
+        const size_t mark = r.board().CommandLog().size();
+        const EditResult done = EditBlock0(r.window, {e.address, e.data});
+        EXPECT_TRUE(done.Ok()) << e.address;
+        EXPECT_TRUE(done.chipChanged);
+        EXPECT_EQ(done.shown.substr(0, e.shown.size()), e.shown);
         r.Settle();
         const auto log = r.CommandsSince(mark);
-        EXPECT_EQ(CountFrames(log, "0B 03 80"), 1u);
-        EXPECT_EQ(CountFrames(log, "0B"), 1u);
-
-        // Sixteen bytes from offset 78h run into the next sector.
-        mark = r.board().CommandLog().size();
-        d.addressText = "03F8";
-        d.newData = "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F";
-        EXPECT_TRUE(d.OnReplaceData());
-        r.Settle();
-        const auto two = r.CommandsSince(mark);
-        EXPECT_EQ(CountFrames(two, "0B 03 80"), 1u);
-        EXPECT_EQ(CountFrames(two, "0B 04 00"), 1u);
-
-        d.addressText = "0100";
-        d.newData = "12345";  // the third character is not looked at
-        EXPECT_TRUE(d.OnReplaceData());
-    }));
-    std::vector<uint8_t> expected = code;
-    expected[0x3E6] = 0x72, expected[0x3E7] = 0x4F, expected[0x3E8] = 0x5D;
-    for (int i = 0; i < 16; ++i) expected[0x3F8 + i] = static_cast<uint8_t>(i);
-    expected[0x100] = 0x12, expected[0x101] = 0x45;
-    EXPECT_EQ(r.Block(0), expected);
+        EXPECT_EQ(CountFrames(log, "0B"), e.erased.size()) << e.address;
+        for (const std::string& frame : e.erased) EXPECT_EQ(CountFrames(log, frame), 1u) << frame;
+    }
+    code[0x3E6] = 0x72, code[0x3E7] = 0x4F, code[0x3E8] = 0x5D;
+    for (int i = 0; i < 16; ++i) code[0x3F8 + i] = static_cast<uint8_t>(i);
+    code[0x100] = 0x12, code[0x101] = 0x45;
+    EXPECT_EQ(r.Block(0), code);
     EXPECT_TRUE(r.Backups().empty());
-    EXPECT_TRUE(r.Said("Illegal Hex number detected!\nPlease verify your input."));
-    EXPECT_TRUE(r.Said("Wrong string format detected!\nPlease verify your input."));
-    EXPECT_TRUE(r.Said("Input string is oversize!\nPlease shorten your input."));
 }
 
 TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
@@ -102,15 +98,10 @@ TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
         r.board().SetFaults({.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 4 + 1 + 4});
     };
     r.op.answers = {true};
-    EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
-        d.addressText = "03E6";
-        d.newData = "72 4F 5D";
-        EXPECT_FALSE(d.OnReplaceData());
-        EXPECT_TRUE(d.chipChanged);
-    }));
-    const std::vector<uint8_t> now = r.Block(0);
-    ASSERT_TRUE(std::all_of(now.begin() + 0x380, now.begin() + 0x400, [](uint8_t b) { return b == 0xFF; }))
-        << "the sector was left erased";
+    const EditResult e = EditBlock0(r.window, {"03E6", "72 4F 5D"});
+    EXPECT_FALSE(e.Ok());
+    EXPECT_TRUE(e.chipChanged);
+    EXPECT_TRUE(Blank(r.Block(0), 0x380, 0x400)) << "the sector was left erased";
     EXPECT_TRUE(r.session().flags.errorReported.load());
     const std::vector<uint8_t> saved = r.NamedBackup(true);
     ASSERT_EQ(saved.size(), 0x400u);
@@ -123,22 +114,16 @@ TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
     for (const uint64_t every : {uint64_t{0}, uint64_t{129}}) {
         SCOPED_TRACE(every);
         FlashRig r(BoardOf(2));
-        const std::vector<uint8_t> code = r.FillBlock(0);
+        std::vector<uint8_t> want = r.FillBlock(0);
         ASSERT_TRUE(r.Detect());
         r.op.answers = {true};
-        size_t mark = 0;
-        EXPECT_TRUE(r.EditBlock0([&](ByteEditDialog& d) {
-            mark = r.board().CommandLog().size();
-            // Replace Data shows the 16 bytes first, then reads the sector: a byte of it is garbled,
-            // once or in every read.
-            r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + 16 + 40, .corruptReplyEvery = every});
-            d.addressText = "03E6";
-            d.newData = "72 4F 5D";
-            EXPECT_EQ(d.OnReplaceData(), every == 0);
-            EXPECT_EQ(d.chipChanged, every == 0);
-        }));
-        r.Settle();
-        std::vector<uint8_t> want = code;
+        const size_t mark = r.board().CommandLog().size();
+        // The 16 bytes are shown first, then the sector is read: a byte of it is garbled, once
+        // or in every read.
+        r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + 16 + 40, .corruptReplyEvery = every});
+        const EditResult e = EditBlock0(r.window, {"03E6", "72 4F 5D"});
+        EXPECT_EQ(e.Ok(), every == 0);
+        EXPECT_EQ(e.chipChanged, every == 0);
         if (every == 0) {
             want[0x3E6] = 0x72, want[0x3E7] = 0x4F, want[0x3E8] = 0x5D;
         } else {

@@ -4,12 +4,14 @@
 
 #include "protocol/Password.h"
 #include "support/FlashRig.h"
+#include "ui/CommandApi.h"
 
 namespace tessel {
 namespace {
 
 using namespace test;
 
+// The change dialog's path: the longest password, block 0 put back, and the gate then wants it.
 TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     FlashRig r(BoardOf(2, 0, "old"));
     const std::vector<uint8_t> code = r.FillBlock(0);
@@ -36,11 +38,11 @@ TEST(ChangePassword, KeepsBlock0AndTheNextGatedCommandNeedsTheNewPassword) {
     EXPECT_TRUE(r.Said(kPasswordIncorrect)) << "the old one no longer does";
 
     // An empty new password removes it: no password frame goes out.
-    r.entries = {{longest, "", ""}};
-    EXPECT_TRUE(r.Run(command::kChangePassword));
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_TRUE(ChangePassword(r.window, Entries({{longest, "", ""}})).Ok());
     r.Settle();
     EXPECT_EQ(r.board().Password(), "");
-    EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 0u);
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "07"), 0u);
 }
 
 // On an H/L chip at lock status 80h, which still lets it be rewritten (on an A-type chip it is a
@@ -49,21 +51,18 @@ TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
     FlashRig r(BoardOf(3, 0x80, "old"));
     const std::vector<uint8_t> code = r.FillBlock(0);
     ASSERT_TRUE(r.Detect());
-    r.entries = {{"old", std::string(kMaxPasswordLength + 1, 'x'), std::string(kMaxPasswordLength + 1, 'x')},
-                 {"old", "new", "New"},
-                 {"wrong", "new", "new"}};
-    EXPECT_FALSE(r.Run(command::kChangePassword));
-    EXPECT_TRUE(r.Said("The length of password shouldn't exceed 31 characters!"));
-    EXPECT_TRUE(r.Said("Password you entered is inconsistent!"));
-    EXPECT_TRUE(r.Said(kPasswordIncorrect));
-    EXPECT_TRUE(r.Said("Password Change Failed!"));
-    const auto log = r.LastCommands();
+    const std::string tooLong(kMaxPasswordLength + 1, 'x');
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(ChangePassword(r.window, Entries({{"old", tooLong, tooLong}, {"old", "new", "New"}, {"wrong", "new", "new"}})).Ok());
+    for (const char* said : {"The length of password shouldn't exceed 31 characters!", "Password you entered is inconsistent!",
+                             kPasswordIncorrect, "Password Change Failed!"})
+        EXPECT_TRUE(r.Said(said)) << said;
+    const auto log = r.CommandsSince(mark);
     EXPECT_EQ(CountFrames(log, "0B"), 0u);
     EXPECT_EQ(CountFrames(log, "08"), 1u) << "only the complete third entry was checked";
     EXPECT_EQ(r.board().Password(), "old");
     EXPECT_EQ(r.Block(0), code);
-    r.entries = {{"old", "a", "a"}};
-    EXPECT_TRUE(r.Run(command::kChangePassword));
+    EXPECT_TRUE(ChangePassword(r.window, Entries({{"old", "a", "a"}})).Ok());
 }
 
 // A board that stops answering at any point of the change is given up after one check, not
@@ -74,8 +73,7 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
         FlashRig r(BoardOf(2, 0, "old"));
         ASSERT_TRUE(r.Detect());
         const uint64_t r0 = r.board().BytesReceived();
-        r.entries = {{"old", "new", "new"}};
-        ASSERT_TRUE(r.Run(command::kChangePassword));
+        ASSERT_TRUE(ChangePassword(r.window, Entries({{"old", "new", "new"}})).Ok());
         clean = r.board().BytesReceived() - r0;
     }
     for (uint64_t at : {uint64_t{30}, clean / 4, clean / 2, clean * 3 / 4, clean - 40}) {
@@ -84,9 +82,8 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
         const std::vector<uint8_t> code = r.FillBlock(0);
         ASSERT_TRUE(r.Detect());
         r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + at});
-        r.entries = {{"old", "new", "new"}};
         const uint64_t started = r.clock.TickMs();
-        EXPECT_FALSE(r.Run(command::kChangePassword));
+        EXPECT_FALSE(ChangePassword(r.window, Entries({{"old", "new", "new"}})).Ok());
         EXPECT_LT(r.clock.TickMs() - started, 15000u);
         if (r.Block(0) != code) {
             EXPECT_FALSE(r.NamedBackup().empty()) << "block 0 changed, and its backup is not named";
@@ -103,8 +100,7 @@ TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
     ASSERT_TRUE(r.Detect());
     // The old password's C0h, then the save of block 0's first area: its 40th byte is garbled.
     r.board().SetFaults({.corruptReplyByte = r.board().BytesSent() + 1 + 40});
-    r.entries = {{"old", "new", "new"}};
-    const bool ok = r.Run(command::kChangePassword);
+    const bool ok = ChangePassword(r.window, Entries({{"old", "new", "new"}})).Ok();
     EXPECT_EQ(r.Block(0), code) << "the garbled copy must not reach the chip";
     EXPECT_TRUE(ok) << "a second pair of reads agrees, so the change goes through";
     EXPECT_EQ(r.board().Password(), "new");
@@ -112,11 +108,11 @@ TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
 
     // A password write that is never confirmed is reported step by step.
     r.board().SetFaults({.refuseCommand = 0x07});  // the stub never confirms the password write
-    r.entries = {{"new", "newer", "newer"}};
-    EXPECT_FALSE(r.Run(command::kChangePassword));
+    const size_t mark = r.board().CommandLog().size();
+    EXPECT_FALSE(ChangePassword(r.window, Entries({{"new", "newer", "newer"}})).Ok());
     EXPECT_TRUE(r.Said("Password Change Failed!"));
     // Tried twelve times, and the steps after it still ran: back to the loader, block 0 restored.
-    EXPECT_EQ(CountFrames(r.LastCommands(), "07"), 12u);
+    EXPECT_EQ(CountFrames(r.CommandsSince(mark), "07"), 12u);
     EXPECT_EQ(r.window.Field(ChipField::IapStatus), "rc=0,0,0,0,0,0,0,0,-1,0,0,0, 0. Failed!");
     EXPECT_EQ(r.Block(0), code);
     EXPECT_TRUE(r.session().flags.errorReported.load());
@@ -126,13 +122,13 @@ TEST(ChangePassword, AByteGarbledWhileBlock0IsSavedIsNeverWrittenBack) {
     EXPECT_NE(r.op.messages.back().find("Password Set/Reset"), std::string::npos);
 }
 
+// The set dialog's path: a mistyped entry opens it again, the lock option goes with the second.
 TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
     FlashRig r(BoardOf(1, 0, "forgotten"));
     r.board().SetBlock(0, Pattern(16384));
     ASSERT_TRUE(r.Detect());
     r.entries = {{"", "abc", "abd"}, {"", "fresh", "fresh", true}};
-    r.op.answers = {true, true};
-    EXPECT_TRUE(r.Run(command::kSetResetPassword));
+    EXPECT_TRUE(r.RunYes(command::kSetResetPassword, {true, true}));
     EXPECT_TRUE(r.Said("Password you entered is inconsistent!"));
     EXPECT_EQ(r.op.questions.front(), "Data in block 0 will be erased entirely.\nProceed to set/reset password?");
     EXPECT_TRUE(r.Said("Password Set/Reset Succeed!\nSet lock completed, please reset chip!"));
@@ -140,9 +136,7 @@ TEST(SetResetPassword, ErasesBlock0SetsThePasswordAndTheATypeSoftLock) {
     r.Settle();
     EXPECT_EQ(r.board().Password(), "fresh");
     EXPECT_EQ(r.board().SecurityBits(), 0x40);
-    const std::vector<uint8_t> block0 = r.Block(0);
-    EXPECT_TRUE(std::all_of(block0.begin(), block0.end(), [](uint8_t b) { return b == 0xFF; }))
-        << "erased, and the stub removed again";
+    EXPECT_TRUE(Blank(r.Block(0))) << "erased, and the stub removed again";
 }
 
 TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes) {
@@ -155,8 +149,7 @@ TEST(SetResetPassword, TheLockOptionIsATypeOnlyAndASilentEraseIsTriedElevenTimes
     ASSERT_TRUE(r.Detect());
     r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + 3});  // after the block-0 select
     r.entries = {{"", "y", "y", true}};
-    r.op.answers = {true};
-    EXPECT_FALSE(r.Run(command::kSetResetPassword));
+    EXPECT_FALSE(r.RunYes(command::kSetResetPassword));
     EXPECT_TRUE(r.Said("Set/Reset Password Failed!"));
     const auto log = r.LastCommands();
     EXPECT_EQ(CountFrames(log, "64"), 11u);

@@ -1,6 +1,6 @@
 // What a detection, a reset and the password gate leave the session and the chip in: every
-// command works again after a re-detection, a reset board is not sent the bytes meant for the
-// program it ran before, and an erase on a chip with a password is let through the gate.
+// command works again after a re-detection, and a reset board is not sent the bytes meant for the
+// program it ran before.
 
 #include <gtest/gtest.h>
 
@@ -62,28 +62,6 @@ TEST(ExternalWindowAfterReset, BackToMcuFlashSendsNothingMeantForTheBoardsProgra
     EXPECT_EQ(r.Block(0), block0);
     EXPECT_FALSE(r.session().ExternalWindowOpen());
     EXPECT_TRUE(r.Said("Return to MCU Flash Successful!"));
-
-}
-
-TEST(SectorErase, Block0OfAChipWithAPasswordGoesThroughTheGate) {
-    FlashRig r(BoardOf(2, 0, "pw"));
-    ASSERT_TRUE(r.Detect());
-    const std::vector<uint8_t> block0 = r.FillBlock(0, 3);
-    r.startSector = 4;
-    r.count = 2;
-
-    r.cancelPassword = true;
-    EXPECT_FALSE(r.RunYes(command::kSectorErase));
-    EXPECT_EQ(CountFrames(r.board().CommandLog(), "0B"), 0u) << "nothing sent without the password";
-
-    r.cancelPassword = false;
-    r.passwords = {"pw"};
-    EXPECT_TRUE(r.RunYes(command::kSectorErase));
-    EXPECT_TRUE(r.Said("Sectors erase completed!!!"));
-    const std::vector<uint8_t> flash = r.Block(0);
-    EXPECT_TRUE(std::equal(block0.begin(), block0.begin() + 4 * 128, flash.begin()));
-    EXPECT_TRUE(std::all_of(flash.begin() + 4 * 128, flash.begin() + 6 * 128, [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_EQ(flash[6 * 128], block0[6 * 128]);
 }
 
 }  // namespace
