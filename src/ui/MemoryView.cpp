@@ -46,11 +46,10 @@ const char* SectorStatusWord(std::span<const uint8_t> bytes, int sector, int fir
 }
 
 std::string DumpAscii(std::span<const uint8_t> bytes) {
+    // One character per byte, zeros included: a column that ended at the first 00h would
+    // hide the bytes the chip holds after it.
     std::string text;
-    for (uint8_t b : bytes) {
-        if (b == 0x00) break;
-        text.push_back(b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.');
-    }
+    for (uint8_t b : bytes) text.push_back(b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.');
     return text;
 }
 

@@ -126,7 +126,7 @@ const char* SectorStatusWord(std::span<const uint8_t> bytes, int sector, int fir
 inline constexpr const char kNotReadStatus[] = "Not read";
 inline constexpr const char kChangedNotReadStatus[] = "Changed, not read";
 
-// The text of one hex dump row's "ASCII" column: the bytes up to the first 00h, each byte
+// The text of one hex dump row's "ASCII" column: one character for every byte, each byte
 // outside 20h to 7Eh shown as '.' so that any toolkit can display the text.
 std::string DumpAscii(std::span<const uint8_t> bytes);
 

@@ -208,10 +208,10 @@ TEST_F(MemoryViewTest, DumpOfABlock1SectorShowsItsAbsoluteAddressesAndPrintableA
     EXPECT_EQ(view_.DumpRows()[7],
               (Row3{"0070 - 007F", "FF FF FF FF FF FF FF FF - FF FF FF FF FF FF FF FF", "................"}));
 
-    // The ASCII column ends at the first zero and hides unprintable bytes.
+    // Every byte has its place in the ASCII column: a zero does not hide the bytes after it.
     const std::vector<uint8_t> text = {'H', 'i', 0x01, 0xC3, 0xA9, 0x7F, ' ', '~', 0x00, 'X'};
-    EXPECT_EQ(DumpAscii(text), "Hi.... ~");
-    EXPECT_EQ(DumpAscii(std::vector<uint8_t>{0x00, 'A'}), "");
+    EXPECT_EQ(DumpAscii(text), "Hi.... ~.X");
+    EXPECT_EQ(DumpAscii(std::vector<uint8_t>{0x00, 'A'}), ".A");
     EXPECT_EQ(DumpAscii(std::vector<uint8_t>{0x1F, 0x20, 0x7E, 0x80}), ". ~.");
 }
 
