@@ -81,11 +81,14 @@ public:
         return Told();
     }
 
-    // Whether a loader answers now, with the result line in the command line's words.
+    // Whether a loader answers now, with the result line in the command line's words. A
+    // command that detects again at its end (Chip Erase) keeps the line it has set.
     bool Told() {
         CDeviceSession& s = w_.Session();
         const std::string port = s.port.GetPortName();
-        if (!s.IsLinkUp()) {
+        const bool up = s.IsLinkUp();
+        if (!w_.Result().empty()) return up;
+        if (!up) {
             w_.SetResult("detection on " + port + " failed");
             return false;
         }

@@ -40,9 +40,10 @@ struct Rig {
         window = std::make_unique<MainWindow>(o);
         window->resize(1100, 760);
         window->show();
-        op.On("ChipSelectDialog", [](QWidget* d) {
+        op.On("ChipSelectDialog", [this](QWidget* d) {
             d->findChild<QComboBox*>(QStringLiteral("chipType"))->setCurrentIndex(*ChipCodeForModel("NX31A32") - 1);
-            d->findChild<QRadioButton*>(QStringLiteral("memoryInternal"))->setChecked(true);
+            d->findChild<QRadioButton*>(external ? QStringLiteral("memoryExternal") : QStringLiteral("memoryInternal"))
+                ->setChecked(true);
             PressOk(d);
         });
         op.On("CommSetupDialog", [](QWidget* d) {
@@ -86,6 +87,7 @@ struct Rig {
     std::string dir;
     ModalOperator op;
     std::unique_ptr<MainWindow> window;
+    bool external = false;  // the chip selection answers External memory mode
     int start = 0, count = 8;
     QString file;
 };
@@ -185,6 +187,16 @@ TEST(WindowOutcome, ACompareReportsEveryDifferenceAndTheDumpMarksThem) {
         EXPECT_EQ(dump->topLevelItem(0)->data(1, Qt::UserRole).toUInt(), c.mask);
         EXPECT_EQ(dump->topLevelItem(1)->data(1, Qt::UserRole).toUInt(), 0u) << "a row without differences is plain";
     }
+}
+
+// Chip Erase detects again at its end; its own line is the one that stays.
+TEST(WindowOutcome, AChipEraseKeepsItsLineThroughTheDetectionAfterIt) {
+    Rig r;
+    r.external = true;
+    ASSERT_TRUE(r.Run(command::kDetect11F));
+    ASSERT_TRUE(r.Run(command::kChipErase));
+    EXPECT_EQ(r.Iap(), "erased the whole chip");
+    EXPECT_EQ(r.window->ResultBanner()->text(), "OK  Chip Erase");
 }
 
 // The log is saved whole through the project's safe writing; a file that cannot be written is
