@@ -5,6 +5,12 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QDateTime>
+#include <QDockWidget>
+#include <QFileDialog>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QFileInfo>
 #include <QMimeData>
 #include <QFontDatabase>
@@ -34,6 +40,7 @@
 #include "device/ChipCatalogue.h"
 #include "device/StopRequest.h"
 #include "platform/PortList.h"
+#include "platform/SafeFile.h"
 #include "sim/SimBoard.h"
 #include "ui/ConfigCommands.h"
 #include "ui/DetectCommands.h"
@@ -128,6 +135,66 @@ QString WithShortcut(const QString& tip, int id) {
 }
 
 constexpr char kStoppingLabel[] = "Stopping...";
+
+// The commands whose end the banner tells, by the short name it gives them; the others (the
+// About boxes, Exit) only show something.
+const std::map<int, const char*>& CommandTitles() {
+    static const std::map<int, const char*> titles = {
+        {command::kCompare, "Compare"},
+        {command::kSave, "Save"},
+        {command::kPrint, "Print"},
+        {command::kDetect11F, "Detect"},
+        {command::kDetect11E, "Detect"},
+        {command::kDetectUnknown, "Detect"},
+        {command::kExecuteUserCode, "Run User Code"},
+        {command::kSetResetPassword, "Set Password"},
+        {command::kChangePassword, "Change Password"},
+        {command::kUpgradeInternalBsl, "Upgrade BSL"},
+        {command::kUpgradeExternalBsl, "Upgrade External BSL"},
+        {command::kEditBlock0, "Byte Edit"},
+        {command::kDownloadMonitra, "Download Monitra"},
+        {command::kExternalLow, "Low External Flash"},
+        {command::kExternalHigh, "High External Flash"},
+        {command::kBackToMcu, "Back to MCU Flash"},
+        {command::kDownload, "Download"},
+        {command::kRunUserCode, "Dnload/Run UserCode"},
+        {command::kRead, "Read"},
+        {command::kSectorErase, "Sector Erase"},
+        {command::kChipErase, "Chip Erase"},
+        {command::kLockChip, "Lock Chip"},
+        {command::kMemoryRemap, "Memory Remap"},
+        {command::kResetLink, "Reset Link"},
+        {command::kDoubleClock, "Double Clock"},
+        {command::kSerialTest, "Serial Test"},
+    };
+    return titles;
+}
+
+// The dump's hex column with the bytes a compare found different on a tinted ground; the
+// item carries them as a mask of the row's 16 bytes.
+class MarkedBytesDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const uint mask = index.data(Qt::UserRole).toUInt();
+        if (mask) {
+            const QString text = index.data(Qt::DisplayRole).toString();
+            const QFontMetrics fm(option.font);
+            const QWidget* w = option.widget;
+            const int margin = (w ? w->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, w) : 2) + 1;
+            for (int i = 0; i < 16; ++i) {
+                if (!(mask & (1u << i))) continue;
+                // "XX XX XX XX XX XX XX XX - XX ...": three characters a byte, and the dash.
+                const int at = i * 3 + (i >= 8 ? 2 : 0);
+                const int x = option.rect.left() + margin + fm.horizontalAdvance(text.left(at));
+                painter->fillRect(QRect(x - 1, option.rect.top() + 1, fm.horizontalAdvance(text.mid(at, 2)) + 2,
+                                        option.rect.height() - 2),
+                                  QColor(255, 160, 150));
+            }
+        }
+        QStyledItemDelegate::paint(painter, option, index);
+    }
+};
 // What the password gate leaves on the status line; the command's own result replaces it.
 constexpr char kGateSucceeded[] = "Password Verify succeed";
 constexpr char kRanToItsEnd[] = "Stop was asked, but the command ended before it reached a point where it could stop.";
@@ -215,7 +282,11 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     InitGuiResources();
     sim::RegisterSimScheme();
     op_.SetSettings(settings_.get());
-    op_.SetMessageListener([this](const std::string& text) { ShowResult(text); });
+    op_.SetMessageListener([this](const std::string& text) {
+        messageSeen_ = true;
+        ShowResult(text);
+        AppendLog(text);
+    });
     dialog_ = std::make_unique<MainDialog>(&op_, options_.clock ? *options_.clock : SystemClock());
     printer_ = std::make_unique<QtPrintTarget>(bridge_, this);
     dialog_->Initialise(store_);
@@ -312,15 +383,23 @@ bool MainWindow::RunCommand(int id) {
     Post([this, id](MainDialog& d) {
         commandRunning_ = true;
         d.SetIapStatus("");
-        d.SetResult("");
-        d.Route(id);
+        const CommandResult outcome = d.RunRouted(id);
         commandRunning_ = false;
-        // The command's own outcome, in the command line's words, unless it wrote its own
-        // line (a compare's mismatch); the password gate's line is no outcome.
-        const std::string result = d.Result();
-        const std::string status = d.Field(ChipField::IapStatus);
-        if (status.empty() || status == kGateSucceeded) d.SetIapStatus(result);
-        if (!result.empty()) bridge_.PostToGui([this, result] { ShowResult(result); });
+        // The command's own outcome, in the command line's words, is the line it leaves; the
+        // password gate's line is no outcome.
+        const std::string& result = outcome.summary;
+        if (!result.empty() || d.Field(ChipField::IapStatus) == kGateSucceeded) d.SetIapStatus(result);
+        // A compare that found differences made a finding; it was not cut short.
+        const std::optional<ProgressFailure>& failure = d.ProgressFailureSeen();
+        const bool differences = failure && failure->operation == "compare" && failure->chip && failure->expected;
+        bridge_.PostToGui([this, id, outcome, details = d.Details(), differences] {
+            if (!outcome.summary.empty()) {
+                ShowResult(outcome.summary);
+                AppendLog(outcome.summary);
+            }
+            for (const std::string& line : details) log_->appendPlainText(Q(line));
+            ShowOutcome(id, outcome.outcome, !outcome.summary.empty(), differences);
+        });
         ReportStop(d);
         // Posted after every change the command made, so the rules it left are the ones read.
         bridge_.PostToGui([this] {
@@ -397,8 +476,70 @@ void MainWindow::ShowResult(const std::string& text) {
     if (!text.empty()) promptPane_->SetFullText(Q(text));
 }
 
+void MainWindow::AppendLog(const std::string& text) {
+    // One line per message: a box's lines run on, so that each entry keeps its time.
+    const QString line = Q(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')).simplified();
+    if (line.isEmpty()) return;
+    log_->appendPlainText(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + line);
+}
+
+void MainWindow::ShowOutcome(int id, Outcome outcome, bool told, bool differences) {
+    const auto title = CommandTitles().find(id);
+    // A dialog cancelled before anything happened has no outcome to tell.
+    if (title == CommandTitles().end() || (outcome == Outcome::Failed && !told && !messageSeen_)) return;
+    const QString elapsed =
+        QStringLiteral("%1 s").arg(static_cast<double>(QDateTime::currentMSecsSinceEpoch() - commandStartMs_) / 1000.0,
+                                   0, 'f', 1);
+    const char* word = "FAILED";
+    const char* colour = "#b3261e";
+    if (outcome == Outcome::Done) {
+        word = "OK";
+        colour = "#1e7b34";
+    } else if (outcome == Outcome::Stopped || outcome == Outcome::Declined) {
+        word = "STOPPED";
+        colour = "#a35f00";
+    }
+    banner_->setText(QStringLiteral("%1  %2").arg(QLatin1String(word), QLatin1String(title->second)));
+    banner_->setStyleSheet(
+        QStringLiteral("QLabel { color: white; background: %1; padding: 1px 8px; font-weight: bold; }").arg(QLatin1String(colour)));
+    banner_->setVisible(true);
+    if (outcome == Outcome::Done) {
+        progress_->setValue(progress_->maximum());
+        progressText_ = "Done";
+        progressLabel_->setText(QStringLiteral("Done"));
+    } else {
+        progress_->setValue(std::min(progressPeak_, progress_->maximum()));
+        if (differences) {
+            progressText_ = "Differences";
+            progressLabel_->setText(QStringLiteral("Differences"));
+        }
+    }
+    progress_->setFormat(QStringLiteral("%p%  ") + elapsed);
+    progress_->setVisible(true);
+}
+
+bool MainWindow::SaveLog(const QString& path) {
+    const QByteArray text = log_->toPlainText().toUtf8() + '\n';
+    std::string error;
+    if (WriteFileSafely(QFile::encodeName(path).toStdString(),
+                        std::string_view(text.constData(), static_cast<size_t>(text.size())), &error,
+                        FileMode::KeepExisting))
+        return true;
+    QMessageBox box(QMessageBox::Critical, windowTitle(), QStringLiteral("The log was not saved.\n") + Q(error),
+                    QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("saveLogFailed"));
+    box.exec();
+    return false;
+}
+
 void MainWindow::ClearResults() {
     promptPane_->SetFullText(QString());
+    banner_->clear();
+    banner_->setVisible(false);
+    commandStartMs_ = QDateTime::currentMSecsSinceEpoch();
+    messageSeen_ = false;
+    progressPeak_ = 0;
+    progress_->setFormat(QStringLiteral("%p%"));
     progressText_.clear();
     progressLabel_->clear();
     progress_->setValue(0);
@@ -477,7 +618,19 @@ void MainWindow::BuildMenus() {
     };
     for (const Menu& m : Menus()) {
         QMenu* menu = menuBar()->addMenu(QString::fromLatin1(m.title));
-        for (const MenuItem& item : m.items) add(menu, item);
+        for (const MenuItem& item : m.items) {
+            add(menu, item);
+            if (item.id != command::kPrint) continue;
+            // The log is the window's own: saving it is no command and waits for none.
+            QAction* save = menu->addAction(QStringLiteral("Save &Log..."));
+            save->setObjectName(QStringLiteral("saveLog"));
+            connect(save, &QAction::triggered, this, [this] {
+                const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Log"),
+                                                                  QStringLiteral("tessel-log.txt"),
+                                                                  QStringLiteral("Text files (*.txt);;All files (*)"));
+                if (!path.isEmpty()) SaveLog(path);
+            });
+        }
     }
     QMenu* help = menuBar()->addMenu(QString::fromLatin1(text::kMenuHelp));
     help->setObjectName(QStringLiteral("helpMenu"));
@@ -633,10 +786,35 @@ void MainWindow::BuildCentre() {
     iapStatus->setParent(centre);
     auto* statusCaption = new QLabel(QStringLiteral("IAP Status:"), centre);
     statusCaption->setBuddy(iapStatus);
+    // How the last command ended, in front of its line.
+    banner_ = new QLabel(centre);
+    banner_->setObjectName(QStringLiteral("resultBanner"));
+    banner_->setAccessibleName(QStringLiteral("Outcome"));
+    banner_->setVisible(false);
+    status->addWidget(banner_);
     status->addWidget(statusCaption);
     status->addWidget(iapStatus, 1);
     outer->addLayout(status);
     setCentralWidget(centre);
+
+    // Below the memory view, the session's history, to be read back, copied or saved.
+    auto* dock = new QDockWidget(QStringLiteral("Log"), this);
+    dock->setObjectName(QStringLiteral("logDock"));
+    dock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
+    log_ = new QPlainTextEdit(dock);
+    log_->setObjectName(QStringLiteral("log"));
+    log_->setAccessibleName(QStringLiteral("Log"));
+    log_->setReadOnly(true);
+    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    QFont logFont = ListFont();
+    logFont.setPixelSize(12);
+    log_->setFont(logFont);
+    log_->setMinimumHeight(log_->fontMetrics().lineSpacing() * 3);
+    dock->setWidget(log_);
+    addDockWidget(Qt::BottomDockWidgetArea, dock);
+    // A few lines high: the memory view keeps the room it had.
+    resizeDocks({dock}, {log_->fontMetrics().lineSpacing() * 7}, Qt::Vertical);
+    dumpList_->setItemDelegateForColumn(1, new MarkedBytesDelegate(dumpList_));
 }
 
 void MainWindow::BuildStatusBar() {
@@ -727,7 +905,9 @@ void MainWindow::OnChanged(Change what) {
                 if (operation != progressOperation_) {
                     progressOperation_ = operation;
                     progressStartMs_ = QDateTime::currentMSecsSinceEpoch();
+                    progressPeak_ = 0;
                 }
+                progressPeak_ = std::max(progressPeak_, value);
                 progress_->setRange(0, upper);
                 progress_->setValue(value);
                 progress_->setFormat(ProgressText(value, upper, stepBytes,
@@ -753,8 +933,8 @@ void MainWindow::OnChanged(Change what) {
             break;
         case Change::Memory: {
             const MemoryView& m = d.Memory();
-            bridge_.PostToGui([this, rows = m.StatusRows(), dump = m.DumpRows(), header = m.DumpHeader(),
-                               hot = m.HotItem()] {
+            bridge_.PostToGui([this, rows = m.StatusRows(), dump = m.DumpRows(), marks = m.DumpMarks(),
+                               header = m.DumpHeader(), hot = m.HotItem()] {
                 sectorList_->setUpdatesEnabled(false);
                 sectorList_->clear();
                 QList<QTreeWidgetItem*> items;
@@ -775,9 +955,17 @@ void MainWindow::OnChanged(Change what) {
                 dumpList_->clear();
                 dumpList_->headerItem()->setText(0, Q(header));
                 QList<QTreeWidgetItem*> lines;
-                for (const auto& r : dump) {
+                for (size_t k = 0; k < dump.size(); ++k) {
                     auto* item = new QTreeWidgetItem;
-                    for (int i = 0; i < 3; ++i) item->setText(i, Q(r[static_cast<size_t>(i)]));
+                    for (int i = 0; i < 3; ++i) item->setText(i, Q(dump[k][static_cast<size_t>(i)]));
+                    if (const uint16_t mask = k < marks.size() ? marks[k] : 0) {
+                        item->setData(1, Qt::UserRole, static_cast<uint>(mask));
+                        const uint first = Q(dump[k][0]).section(QLatin1Char(' '), 0, 0).toUInt(nullptr, 16);
+                        QStringList at;
+                        for (uint i = 0; i < 16; ++i)
+                            if (mask & (1u << i)) at << QStringLiteral("%1").arg(first + i, 4, 16, QLatin1Char('0')).toUpper() + QLatin1Char('h');
+                        item->setToolTip(1, QStringLiteral("differs from the file at ") + at.join(QStringLiteral(", ")));
+                    }
                     lines << item;
                 }
                 dumpList_->addTopLevelItems(lines);

@@ -23,6 +23,7 @@
 class QAction;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QShortcut;
@@ -86,6 +87,12 @@ public:
     QProgressBar* Progress() const { return progress_; }
     QAction* Action(int id) const { return actions_.count(id) ? actions_.at(id) : nullptr; }
     ElidedLabel* PromptPane() const { return promptPane_; }
+    // The session's history: each message and each command's result, with its time.
+    QPlainTextEdit* Log() const { return log_; }
+    // How the last command ended: "OK  Download", "FAILED  Compare", "STOPPED  Read".
+    QLabel* ResultBanner() const { return banner_; }
+    // Writes the log to `path`; a failure is told in a box naming the file and why.
+    bool SaveLog(const QString& path);
     // Shown while a command runs; it, or Escape, asks the command to end at its next safe
     // point, where the chip is in a state that can be told.
     QPushButton* StopButton() const { return stop_; }
@@ -111,6 +118,9 @@ private:
     void SetBusy(bool busy);
     bool IdleEnabled(int id) const;
     void ShowResult(const std::string& text);
+    void AppendLog(const std::string& text);
+    // On the GUI thread once command `id` has ended: the banner, the bar and the phase label.
+    void ShowOutcome(int id, Outcome outcome, bool told, bool differences);
     void ReportStop(MainDialog& d);
     // On the GUI thread when a command starts: no text of an earlier command stays.
     void ClearResults();
@@ -154,6 +164,13 @@ private:
     QTreeWidget* sectorList_ = nullptr;
     QTreeWidget* dumpList_ = nullptr;
     ElidedLabel* promptPane_ = nullptr;
+    QPlainTextEdit* log_ = nullptr;
+    QLabel* banner_ = nullptr;
+    // GUI thread only: when the running command started, whether it told the operator
+    // anything, and the furthest its latest bar got (a failure's reset does not hide it).
+    qint64 commandStartMs_ = 0;
+    bool messageSeen_ = false;
+    int progressPeak_ = 0;
     QLabel* progressLabel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QPushButton* stop_ = nullptr;

@@ -284,13 +284,16 @@ bool AnswersReadAt(LinkContext& c, uint32_t address) {
 }
 
 bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
-                 uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord) {
+                 uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord,
+                 CompareDifferences* differences, uint8_t* readInto) {
     if (chunk == 0 || chunk > 255) return false;
     Begin(c, static_cast<int>(total / chunk), "Comparing", chunk);
     Wire t(c);
     const bool external = External(c);
     std::vector<uint8_t> got(chunk);
     uint32_t address = start;
+    bool differed = false;
+    if (differences) differences->complete = false;
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
         if (StopBefore(c, "comparing", done / chunk, Pieces(total, chunk), "chunks")) return Finish(c, false);
         if (!Frame(*t, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
@@ -303,11 +306,13 @@ bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t*
         // chunk is not waited for, since each missing byte would cost the full read wait.
         uint32_t received = 0;
         while (received < chunk && t->ReadByte(&got[received])) ++received;
+        if (readInto) std::copy_n(got.begin(), received, readInto + done);
         const uint32_t n = std::min(chunk, total - done);
         for (uint32_t i = 0; i < n; ++i) {
             const bool missing = i >= received;
             const uint8_t chip = missing ? 0xFF : got[i];
-            if (missing || chip != expected[done + i]) {
+            if (!missing && chip == expected[done + i]) continue;
+            if (!differed) {
                 if (mismatchAddress) *mismatchAddress = address + i;
                 if (mismatchWord) *mismatchWord = chip * 256u + expected[done + i];
                 ProgressFailure f;
@@ -321,13 +326,20 @@ bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t*
                     f.reason = "chip " + Hex2(chip) + ", file " + Hex2(expected[done + i]);
                 }
                 c.progress.reportFailure(f);
-                Tell(c, "Failed to Verify Data!!!");
-                return Finish(c, false);
             }
+            differed = true;
+            if (!missing && differences) {
+                differences->Add(address + i, chip, expected[done + i]);
+                continue;
+            }
+            Tell(c, "Failed to Verify Data!!!");
+            return Finish(c, false);
         }
         c.progress.stepProgress();
     }
-    return Finish(c, true);
+    if (differences) differences->complete = true;
+    if (differed) Tell(c, "Failed to Verify Data!!!");
+    return Finish(c, !differed);
 }
 
 BankSwitch SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {

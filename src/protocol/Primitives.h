@@ -70,8 +70,14 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
 // its own. A chip smaller than the one it was taken for stays silent beyond its own flash:
 // asked before the first erase, this finds a wrong chip type while nothing is lost yet.
 bool AnswersReadAt(LinkContext& c, uint32_t address);
+// Without `differences` it ends at the first byte that differs. With it, it reads on to the
+// end of the range and counts them all, the first still setting *mismatchAddress and
+// *mismatchWord and being the one failure reported; a byte that never arrives still ends it.
+// `readInto`, when given, receives every byte read (whole chunks, so room for the range
+// rounded up to the chunk).
 [[nodiscard]] bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,
-                                uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord);
+                                uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord,
+                                CompareDifferences* differences = nullptr, uint8_t* readInto = nullptr);
 // The bank switch's outcomes carry the numbers the block-1 procedures print in their
 // "rc=" lines, so that a report reads as it always has.
 enum class BankSwitch : int { Done = 0, NoReply = 10, WrongReply = 13, NotSent = 14 };

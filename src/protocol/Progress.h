@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tessel {
 
@@ -17,6 +18,25 @@ struct ProgressFailure {
     // A byte that differed: what the chip holds and what was expected there.
     std::optional<uint8_t> chip;
     std::optional<uint8_t> expected;
+};
+
+// What a compare that goes on past its first difference found: how many bytes differ, and
+// the first few with both values, for a report that says more than "it differs".
+struct ByteDifference {
+    uint32_t address = 0;
+    uint8_t chip = 0;
+    uint8_t file = 0;
+};
+struct CompareDifferences {
+    static constexpr size_t kListed = 16;
+    size_t count = 0;
+    std::vector<ByteDifference> listed;  // the first kListed, in address order
+    // The last range compared was read to its end, every byte of it answered.
+    bool complete = false;
+    void Add(uint32_t address, uint8_t chip, uint8_t file) {
+        ++count;
+        if (listed.size() < kListed) listed.push_back({address, chip, file});
+    }
 };
 
 class ProgressReporter {

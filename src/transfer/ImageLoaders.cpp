@@ -183,13 +183,15 @@ bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<Tou
 }
 
 // Reads the runs back and compares the bytes the file defines; the first difference sets
-// *where and *word (flash byte in bits 15:8) and says so. A read-back that comes back short
-// is kShortRead, said by the caller. What was read lands in `view` at address - viewBase.
+// *where and *word (flash byte in bits 15:8) and says so. With `differences` the runs are
+// read to their end and every difference counted. A read-back that comes back short is
+// kShortRead, said by the caller. What was read lands in `view` at address - viewBase.
 int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                 uint32_t piece, size_t base, uint32_t* where, uint32_t* word, std::span<uint8_t> view = {},
-                uint32_t viewBase = 0) {
+                uint32_t viewBase = 0, CompareDifferences* differences = nullptr) {
     SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing", piece);
     LinkContext spanned{c.session, bar, c.worker};
+    bool differed = false;
     for (const TouchedRun& r : runs) {
         const uint32_t address = start + static_cast<uint32_t>(r.offset - base);
         std::vector<uint8_t> got(r.length, 0xFF);
@@ -203,6 +205,9 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
         for (size_t i = 0; i < r.length; ++i) {
             const size_t k = r.offset + i;
             if (!image.IsDefined(k) || got[i] == image.bytes[k]) continue;
+            if (differences) differences->Add(address + static_cast<uint32_t>(i), got[i], image.bytes[k]);
+            if (differed) continue;
+            differed = true;
             *where = address + static_cast<uint32_t>(i);
             *word = got[i] * 256u + image.bytes[k];
             ProgressFailure f;
@@ -212,10 +217,14 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
             f.expected = image.bytes[k];
             f.reason = "the flash differs from the file";
             c.progress.reportFailure(f);
-            Show(c, kFailedVerify);
-            bar.Finish(false);
-            return load::kProgramFailed;
+            if (!differences) break;
         }
+        if (differed && !differences) break;
+    }
+    if (differed) {
+        Show(c, kFailedVerify);
+        bar.Finish(false);
+        return load::kProgramFailed;
     }
     bar.Finish(true);
     return load::kOk;
@@ -503,7 +512,7 @@ int LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32
 }
 
 int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
-                   int32_t* mismatchAddress, uint16_t* mismatchBytes) {
+                   int32_t* mismatchAddress, uint16_t* mismatchBytes, CompareReport* report) {
     CDeviceSession& s = c.session;
     const bool window = s.ExternalWindowOpen();
     const uint32_t piece = static_cast<uint32_t>(s.SectorSize(block));
@@ -540,18 +549,35 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
             }
         }
     }
+    CompareDifferences* differences = report ? &report->differences : nullptr;
+    // Whole chunks read from `address` land in the report's view when it covers them.
+    auto viewFor = [&](uint32_t address, size_t bytes) -> uint8_t* {
+        if (!report || address < report->viewBase || address - report->viewBase + bytes > report->view.size())
+            return nullptr;
+        return report->view.data() + (address - report->viewBase);
+    };
     auto compare = [&](uint32_t address, uint32_t chunk, size_t from, size_t n) {
         uint32_t where = UINT32_MAX, word = 0;
         bool same = false;
         if (image.defined.empty()) {
+            const size_t whole = (n + chunk - 1) / chunk * chunk;
+            uint8_t* into = viewFor(address, whole);
             same = CompareFlash(c, address, chunk, image.bytes.data() + from, static_cast<uint32_t>(n), &where,
-                                &word);
+                                &word, differences, into);
+            if (into && (same || differences->complete)) report->read.push_back({address, static_cast<uint32_t>(whole)});
         } else {
             // Only the bytes the file gives are compared: its gaps say nothing about the flash.
-            const int rc = CompareRuns(c, image, TouchedRuns(image, from, n, chunk), address, chunk, from, &where,
-                                       &word);
+            const std::vector<TouchedRun> runs = TouchedRuns(image, from, n, chunk);
+            const std::span<uint8_t> view = report ? report->view : std::span<uint8_t>();
+            const int rc = CompareRuns(c, image, runs, address, chunk, from, &where, &word, view,
+                                       report ? report->viewBase : 0, differences);
             if (rc == load::kShortRead) Show(c, kFailedRead);
             same = rc == load::kOk;
+            if (report && rc != load::kShortRead && (same || differences))
+                for (const TouchedRun& r : runs) {
+                    const uint32_t at = address + static_cast<uint32_t>(r.offset - from);
+                    if (viewFor(at, r.length)) report->read.push_back({at, static_cast<uint32_t>(r.length)});
+                }
         }
         if (!same && where != UINT32_MAX) {
             if (mismatchAddress) *mismatchAddress = static_cast<int32_t>(where);

@@ -5,6 +5,7 @@
 // on the chip is erased, so a refused file changes nothing.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -124,9 +125,23 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
 int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
 // External memory mode (EA# = 0), either block; reads back and verifies what it wrote.
 int LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+// What a compare may give besides its verdict: every difference, and the chip's bytes it read,
+// put into `view` (byte 0 for address viewBase) where the view covers them. `read` lists the
+// address ranges, whole sectors, whose bytes landed there from a complete read.
+struct CompareReport {
+    CompareDifferences differences;
+    std::span<uint8_t> view;
+    uint32_t viewBase = 0;
+    struct Range {
+        uint32_t address;
+        uint32_t length;
+    };
+    std::vector<Range> read;
+};
 // Compares; on the first difference *mismatchAddress and *mismatchBytes (flash byte in bits
-// 15:8, file byte in 7:0) are set and the result is kProgramFailed.
+// 15:8, file byte in 7:0) are set and the result is kProgramFailed. With a report the compare
+// reads on past the first difference, to count them all.
 int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
-                   int32_t* mismatchAddress, uint16_t* mismatchBytes);
+                   int32_t* mismatchAddress, uint16_t* mismatchBytes, CompareReport* report = nullptr);
 
 }  // namespace tessel

@@ -92,6 +92,7 @@ public:
             Say(done);
             return true;
         }
+        unconfirmed_ = true;
         S().flags.errorReported = true;
         Say(what + " not confirmed!\nThe detection after it did not read the new bits back from the chip; "
                    "they may or may not be programmed.");
@@ -110,6 +111,20 @@ public:
     bool Choose(OptionMenuDialog& menu, std::optional<int> given) {
         if (given) return menu.ChooseOption(*given);
         return Op().RunDialog(menu) == DialogResult::Ok;
+    }
+
+    // The commands with their result line, in the command line's words.
+    bool Lock(std::optional<int> given = std::nullopt) {
+        Begin("");
+        return Told(LockChip(given));
+    }
+    bool Remap(std::optional<int> given = std::nullopt) {
+        Begin("");
+        return Told(MemoryRemap(given));
+    }
+    bool Clock() {
+        Begin("the double-clock bit");
+        return Told(DoubleClock());
     }
 
     bool LockChip(std::optional<int> given = std::nullopt) {
@@ -132,13 +147,14 @@ public:
         if (typeA) dialog = std::make_unique<LockMenuTypeADialog>(Op());
         else dialog = std::make_unique<LockMenuDialog>(Op());
         if (!Choose(*dialog, given)) return false;
+        what_ = "lock option " + std::to_string(dialog->Option());
         const int status = s.flags.lockStatus;
         const LockOption* chosen = FindLockOption(typeA, dialog->Option());
         if (!chosen) {
             Say("Set Lock Failed!");
             return false;
         }
-        if (!Op().AskYesNo(OneTimeQuestion(chosen->label, BitNames(*chosen), s.Chip().model, kProceedQuestion)))
+        if (!Ask(OneTimeQuestion(chosen->label, BitNames(*chosen), s.Chip().model, kProceedQuestion)))
             return false;
         LinkContext link = Link();
         const int result =
@@ -161,10 +177,11 @@ public:
         RemapMenuDialog dialog(Op(), type);
         if (!Choose(dialog, given)) return false;
         const int option = dialog.Option();
+        what_ = "remap option " + RemapOptionName(option);
         std::string label = "Remap option";
         for (const auto& c : dialog.choices)
             if (c.option == option) label = c.label;
-        if (!Op().AskYesNo(OneTimeQuestion(label, RemapBits(option), s.Chip().model, kProceedQuestion))) return false;
+        if (!Ask(OneTimeQuestion(label, RemapBits(option), s.Chip().model, kProceedQuestion))) return false;
         const bool internal = s.memoryMode == kInternalMemory;
         bool done = false;
         bool detect = true;
@@ -185,6 +202,7 @@ public:
                 // frames: nothing can say that the bit took.
                 s.flags.longOperation = false;
                 s.flags.errorReported = true;
+                unconfirmed_ = true;
                 Say(name + " programmed, not confirmed: the boot loader answers none of the bit's frames and "
                            "hides itself in internal memory mode once the bit is set, so the bit cannot be read "
                            "back." + kNotDetectable);
@@ -254,7 +272,7 @@ public:
         // Without a link the bytes would go to a target in an unknown state, or nowhere.
         if (!w_.Allows(RuledCommand::DoubleClock)) return false;
         bool done = false;
-        if (Op().AskYesNo(OneTimeQuestion("Double Clock", "the double-clock bit", s.Chip().model,
+        if (Ask(OneTimeQuestion("Double Clock", "the double-clock bit", s.Chip().model,
                                           "Do you really want to set double clock?"))) {
             LinkContext link = Link();
             bool sent = false;
@@ -280,7 +298,40 @@ public:
     }
 
 private:
+    void Begin(const std::string& what) {
+        what_ = what;
+        declined_ = unconfirmed_ = false;
+    }
+    bool Ask(const std::string& question) {
+        if (Op().AskYesNo(question)) return true;
+        declined_ = true;
+        w_.NoteDeclined();
+        return false;
+    }
+    // Nothing is said for a command that ended before an option was chosen: its box said why.
+    bool Told(bool ok) {
+        if (what_.empty()) return ok;
+        if (ok) w_.SetResult(what_ + " programmed; the chip now reports " + w_.SecurityLine());
+        else if (declined_) w_.SetResult(what_ + " declined: nothing was programmed");
+        else if (unconfirmed_) w_.SetResult(what_ + " sent, not confirmed");
+        else w_.SetResult(what_ + " not programmed");
+        return ok;
+    }
+    static std::string RemapOptionName(int option) {
+        switch (option) {
+            case 1: return "1k";
+            case 2: return "2k";
+            case 3: return "4k";
+            case RemapMenuDialog::kSC0: return "sc0";
+            case RemapMenuDialog::kSC1: return "sc1";
+            default: return std::to_string(option);
+        }
+    }
+
     MainDialog& w_;
+    std::string what_;
+    bool declined_ = false;
+    bool unconfirmed_ = false;
 };
 
 }  // namespace
@@ -327,25 +378,25 @@ RemapMenuDialog::RemapMenuDialog(Operator& op, int chipType) : OptionMenuDialog(
 
 CommandResult ProgramLock(MainDialog& window, int option) {
     ConfigCommands c(window);
-    return window.RunCommand([&] { return c.LockChip(option); });
+    return window.RunCommand([&] { return c.Lock(option); });
 }
 
 CommandResult RemapMemory(MainDialog& window, int option) {
     ConfigCommands c(window);
-    return window.RunCommand([&] { return c.MemoryRemap(option); });
+    return window.RunCommand([&] { return c.Remap(option); });
 }
 
 CommandResult ToggleDoubleClock(MainDialog& window) {
     ConfigCommands c(window);
-    return window.RunCommand([&] { return c.DoubleClock(); });
+    return window.RunCommand([&] { return c.Clock(); });
 }
 
 void RegisterConfigCommands(MainDialog& window) {
     auto c = std::make_shared<ConfigCommands>(window);
     MainDialog* w = &window;
-    window.RegisterHandler(command::kLockChip, [c, w] { w->SetCommandSucceeded(c->LockChip()); });
-    window.RegisterHandler(command::kMemoryRemap, [c, w] { w->SetCommandSucceeded(c->MemoryRemap()); });
-    window.RegisterHandler(command::kDoubleClock, [c, w] { w->SetCommandSucceeded(c->DoubleClock()); });
+    window.RegisterHandler(command::kLockChip, [c, w] { w->SetCommandSucceeded(c->Lock()); });
+    window.RegisterHandler(command::kMemoryRemap, [c, w] { w->SetCommandSucceeded(c->Remap()); });
+    window.RegisterHandler(command::kDoubleClock, [c, w] { w->SetCommandSucceeded(c->Clock()); });
 }
 
 }  // namespace tessel

@@ -78,7 +78,23 @@ public:
             case LoaderFirmware::Unknown: WithContext([](DetectionContext& x) { DetectUnknown(x); }); break;
         }
         request_ = nullptr;
-        return w_.Session().IsLinkUp();
+        return Told();
+    }
+
+    // Whether a loader answers now, with the result line in the command line's words. A
+    // command that detects again at its end (Chip Erase) keeps the line it has set.
+    bool Told() {
+        CDeviceSession& s = w_.Session();
+        const std::string port = s.port.GetPortName();
+        const bool up = s.IsLinkUp();
+        if (!w_.Result().empty()) return up;
+        if (!up) {
+            w_.SetResult("detection on " + port + " failed");
+            return false;
+        }
+        w_.SetResult("detected " + w_.Field(ChipField::ChipType) + " with loader " + w_.Field(ChipField::FwVersion) +
+                     " on " + port + " at " + std::to_string(s.port.GetBaudRate()) + " baud");
+        return true;
     }
 
     bool ApplyRequest() {
@@ -126,14 +142,24 @@ CommandResult DetectChip(MainDialog& window, const DetectRequest& request) {
 void RegisterDetectCommands(MainDialog& window, DetectCommandEnv env) {
     auto c = std::make_shared<DetectCommands>(window, std::move(env));
     window.RegisterHandler(command::kDetect11F, [c] { c->Detect11FWithConfig(); });
-    window.RegisterHandler(command::kDetectBaudAndChip, [c] { c->WithContext([](DetectionContext& x) { Detect11F(x); }); });
-    window.RegisterHandler(command::kDetect11E,
-                           [c] { c->WithContext([](DetectionContext& x) { Detect11E(x, true); }); });
-    window.RegisterHandler(command::kDetectUnknown, [c] {
-        if (c->ChooseChip()) c->WithContext([](DetectionContext& x) { DetectUnknown(x); });
+    MainDialog* w = &window;
+    window.RegisterHandler(command::kDetectBaudAndChip, [c, w] {
+        c->WithContext([](DetectionContext& x) { Detect11F(x); });
+        w->SetCommandSucceeded(c->Told());
+    });
+    window.RegisterHandler(command::kDetect11E, [c, w] {
+        c->WithContext([](DetectionContext& x) { Detect11E(x, true); });
+        w->SetCommandSucceeded(c->Told());
+    });
+    window.RegisterHandler(command::kDetectUnknown, [c, w] {
+        if (!c->ChooseChip()) return;
+        c->WithContext([](DetectionContext& x) { DetectUnknown(x); });
+        w->SetCommandSucceeded(c->Told());
     });
     window.RegisterHandler(command::kResetLink, [c, &window] {
         c->WithContext([&window](DetectionContext& x) { ResetLink(x, [&window] { StopLinkWorker(window.Worker()); }); });
+        // Letting go of the link cannot fail; the routing command decides its own outcome.
+        window.SetCommandSucceeded(true);
     });
     window.RegisterHandler(command::kExtMemSerialDialog, [c] { c->ExtMemSerial(); });
     window.RegisterHandler(command::kExit, [c] { c->Exit(); });

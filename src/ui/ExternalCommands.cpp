@@ -129,6 +129,7 @@ public:
         w_.SetField(ChipField::ReMap, "Not Applicable");
         w_.Memory().ShowExternalStatus(-1, -1);
         Say(t.opened);
+        w_.SetResult(std::string("the external flash's ") + t.name + " window was opened");
         return true;
     }
 
@@ -229,7 +230,10 @@ public:
             Say("You are in Internal Memory mode already!");
             return false;
         }
-        if (ask && !w_.Op().AskYesNo("Do you really want to return to internal memory mode?\n")) return false;
+        if (ask && !w_.Op().AskYesNo("Do you really want to return to internal memory mode?\n")) {
+            w_.NoteDeclined();
+            return false;
+        }
         // After a reset the loader has the line again and the 01h 01h would start a chip
         // erase frame in it; the window is left by giving block 0 back alone.
         if (s.externalProgramRunning && !LeaveExternalProgram()) {
@@ -271,6 +275,8 @@ public:
         if (s.flags.stop.Requested()) s.flags.stop.Note("the external flash window was left and block 0 put back");
         Say("Return to MCU Flash Successful!");
         w_.SetIapStatus("Return to MCU Flash Successful!");
+        w_.SetResult(restoring ? "the external flash window was left and block 0 put back"
+                               : "the external flash window was left");
         return true;
     }
 

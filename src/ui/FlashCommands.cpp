@@ -620,7 +620,13 @@ public:
         LinkContext link = Link();
         int32_t where = -1;
         uint16_t bytes = 0;
-        const int rc = LoadForCompare(link, image, block, address, &where, &bytes);
+        CDeviceSession& s = S();
+        const bool window = Window();
+        CompareReport report;
+        report.view = window ? s.ExternalImage() : s.BlockImage(block);
+        report.viewBase = window ? 0u : static_cast<uint32_t>(s.StartAddress(block));
+        const int rc = LoadForCompare(link, image, block, address, &where, &bytes, &report);
+        ShowCompared(report, block, high);
         const std::string name = ShortFileName(image.path);
         char buf[600];
         if (where >= 0) {
@@ -641,6 +647,16 @@ public:
                           address + static_cast<uint32_t>(image.FirstDefined()),
                           address + static_cast<uint32_t>(image.bytes.size() ? image.bytes.size() - 1 : 0));
             Result("compare: " + name + " matches the flash, " + std::to_string(defined) + " bytes at " + range);
+        } else if (const CompareDifferences& d = report.differences; d.count > 0) {
+            // What the operator needs to judge a mismatch: how much differs, and where first.
+            const ByteDifference& first = d.listed.front();
+            const std::string where = window ? (high ? "the high window" : "the low window") : "block " + std::to_string(block);
+            Result(name + " differs from " + where + " in " + std::to_string(d.count) + (d.count == 1 ? " byte" : " bytes") +
+                   ", first at " + AddressText(first.address, high) + ": chip " + HexByte(first.chip) + ", file " +
+                   HexByte(first.file));
+            for (const ByteDifference& b : d.listed)
+                w_.AddDetail("  " + AddressText(b.address, high) + "  chip " + HexByte(b.chip) + "  file " + HexByte(b.file));
+            if (d.count > d.listed.size()) w_.AddDetail("  ... and " + std::to_string(d.count - d.listed.size()) + " more");
         } else if (where >= 0) {
             Result(buf);
         } else {
@@ -648,6 +664,40 @@ public:
         }
         if (rc != load::kOk) MarkError();
         return rc == load::kOk;
+    }
+
+    static std::string AddressText(uint32_t address, bool high) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, high ? "1%04Xh" : "%04Xh", static_cast<unsigned>(address));
+        return buf;
+    }
+    static std::string HexByte(uint8_t b) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "%02Xh", b);
+        return buf;
+    }
+
+    // The sectors the compare read in full are known from now on, and the bytes that differ
+    // are marked in the dump, which shows the first of them.
+    void ShowCompared(const CompareReport& report, int block, bool high) {
+        CDeviceSession& s = S();
+        const bool window = Window();
+        const int shown = window ? -1 : block;
+        const uint32_t unit = static_cast<uint32_t>(window ? kExternalSectorSize : s.SectorSize(block));
+        MemoryView& view = w_.Memory();
+        if (unit == 0) return;
+        for (const CompareReport::Range& r : report.read)
+            view.Record(shown, static_cast<int>((r.address - report.viewBase) / unit), static_cast<int>(r.length / unit),
+                        SectorState::Read);
+        std::vector<uint32_t> marked;
+        for (const ByteDifference& b : report.differences.listed)
+            marked.push_back(b.address + (window && high ? 0x10000u : 0u));
+        view.MarkDifferences(shown, marked);
+        view.Refresh();
+        if (report.differences.listed.empty()) return;
+        const int sector = static_cast<int>((report.differences.listed.front().address - report.viewBase) / unit);
+        if (window) view.ShowExternalSector(sector);
+        else view.ShowSector(block, sector);
     }
 
     bool ExternalCompare(std::optional<ImageRequest> given) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
@@ -131,6 +132,10 @@ public:
     // The running command ended at the operator's No.
     void NoteDeclined() { declined_ = true; }
     const std::string& Result() const { return result_; }
+    // Lines that follow the result where there is room for them (the desktop program's log):
+    // the differences a compare found.
+    void AddDetail(const std::string& line) { details_.push_back(line); }
+    const std::vector<std::string>& Details() const { return details_; }
     // Routes `id` and tells whether that command succeeded.
     bool RunCommand(int id) { return RunRouted(id).Ok(); }
     // A command run as a function rather than routed from a menu: the same bookkeeping as
@@ -174,6 +179,7 @@ private:
     void BeginCommand() {
         SetCommandSucceeded(false);
         result_.clear();
+        details_.clear();
         refusal_.clear();
         declined_ = false;
     }
@@ -203,6 +209,7 @@ private:
     bool closeRequested_ = false;
     bool commandSucceeded_ = false;
     std::string result_;
+    std::vector<std::string> details_;
     // Why the rule book refused the running command, when it did.
     std::string refusal_;
     bool declined_ = false;

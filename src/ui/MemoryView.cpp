@@ -180,6 +180,7 @@ void MemoryView::ShowExternalStatus(int count, int first) {
 void MemoryView::FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide, SectorState state,
                           uint32_t size) {
     dumpRows_.clear();
+    dumpMarks_.clear();
     if (bytes.empty()) return;
     if (state == SectorState::NotRead || state == SectorState::ChangedNotRead) {
         // No bytes are known: the dump says so over the sector's addresses.
@@ -196,7 +197,18 @@ void MemoryView::FillDump(std::span<const uint8_t> bytes, uint32_t address, int 
         hex += Format("%02X %02X %02X %02X %02X %02X %02X %02X", row[8], row[9], row[10],
                       row[11], row[12], row[13], row[14], row[15]);
         dumpRows_.push_back({std::move(label), std::move(hex), DumpAscii(row)});
+        uint16_t mask = 0;
+        if (markBlock_ == dumpBlock_)
+            for (auto it = std::lower_bound(marked_.begin(), marked_.end(), a); it != marked_.end() && *it < a + 16; ++it)
+                mask = static_cast<uint16_t>(mask | 1u << (*it - a));
+        dumpMarks_.push_back(mask);
     }
+}
+
+void MemoryView::MarkDifferences(int block, std::vector<uint32_t> addresses) {
+    std::sort(addresses.begin(), addresses.end());
+    markBlock_ = block;
+    marked_ = std::move(addresses);
 }
 
 void MemoryView::ShowSector(int block, int sector) {

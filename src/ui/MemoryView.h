@@ -80,6 +80,11 @@ public:
 
     const std::vector<std::array<std::string, 5>>& StatusRows() const { return statusRows_; }
     const std::vector<std::array<std::string, 3>>& DumpRows() const { return dumpRows_; }
+    // The bytes a compare found different in a block (-1: the open window), at the addresses
+    // the dump labels them with; an empty list clears them. The dump marks them from now on.
+    void MarkDifferences(int block, std::vector<uint32_t> addresses);
+    // One mask per dump row: bit i set when the row's byte i is marked as different.
+    const std::vector<uint16_t>& DumpMarks() const { return dumpMarks_; }
     // "SECTOR ???" until a sector is shown, then "SECTOR %03d".
     std::string DumpHeader() const { return dumpHeader_; }
     // -1 when no row is hot.
@@ -110,6 +115,9 @@ private:
     Operator& op_;
     std::vector<std::array<std::string, 5>> statusRows_;
     std::vector<std::array<std::string, 3>> dumpRows_;
+    std::vector<uint16_t> dumpMarks_;
+    int markBlock_ = 0;
+    std::vector<uint32_t> marked_;  // sorted
     std::string dumpHeader_ = kDumpHeaderAtStart;
     int hotItem_ = -1;
     int shownBlock_ = 0;

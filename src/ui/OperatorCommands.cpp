@@ -146,6 +146,14 @@ public:
         if (!w_.Allows(RuledCommand::RunUserCode) || !PasswordGate(w_)) return false;
         const bool ok = w_.RunCommand(command::kDownload) && ExecuteUserCode();
         s.flags.passwordVerified = false;
+        if (ok) w_.SetResult(w_.Result() + ", user code started");
+        return ok;
+    }
+
+    // The menu's Execute User Code, with its result line in the command line's words.
+    bool Execute() {
+        const bool ok = ExecuteUserCode();
+        w_.SetResult(ok ? "user code started; the loader answers again after a reset" : "user code not started");
         return ok;
     }
 
@@ -155,10 +163,14 @@ public:
             Say("Serial connection has be set up already!");
             return false;
         }
-        if (!w_.Op().AskYesNo("This will test if serial cable is connected correctly.\nDo you want to proceed?"))
+        if (!w_.Op().AskYesNo("This will test if serial cable is connected correctly.\nDo you want to proceed?")) {
+            w_.NoteDeclined();
             return false;
+        }
+        const std::string port = s.port.GetPortName();
         if (s.port.Open() != 0) {
             Say("Failed to setup Serial Comm with Target MCU!!!");
+            w_.SetResult("cable test: nothing was sent, " + port + " could not be opened");
             return false;
         }
         Say("Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!");
@@ -174,10 +186,12 @@ public:
             }
             if (same) {
                 Say("Serial connection is correct!");
+                w_.SetResult("cable test passed: the three bytes came back on " + port);
                 return true;
             }
         }
         Say("Serial connection is incorrect!!!");
+        w_.SetResult("cable test failed");
         return false;
     }
 
@@ -434,7 +448,7 @@ void RegisterOperatorCommands(MainDialog& window, std::string backupDir) {
     auto c = std::make_shared<OperatorCommands>(window, std::move(backupDir));
     MainDialog* w = &window;
     window.RegisterHandler(command::kEditBlock0, [c, w] { w->SetCommandSucceeded(c->EditBlock0()); });
-    window.RegisterHandler(command::kExecuteUserCode, [c, w] { w->SetCommandSucceeded(c->ExecuteUserCode()); });
+    window.RegisterHandler(command::kExecuteUserCode, [c, w] { w->SetCommandSucceeded(c->Execute()); });
     window.RegisterHandler(command::kRunUserCode, [c, w] { w->SetCommandSucceeded(c->DownloadAndRun()); });
     window.RegisterHandler(command::kSerialTest, [c, w] { w->SetCommandSucceeded(c->SerialTest()); });
     for (const HelpText& h : kHelp) {

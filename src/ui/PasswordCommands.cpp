@@ -62,6 +62,19 @@ public:
         return true;
     }
 
+    // The commands with their result line, in the command line's words.
+    bool Told(bool change, const PasswordRequest* given) {
+        declined_ = removed_ = false;
+        const bool ok = change ? Change(given) : SetReset(given);
+        const std::string command = change ? "password change" : "password set";
+        if (ok)
+            w_.SetResult(std::string(removed_ ? "password removed" : change ? "password changed" : "password set") +
+                         (change ? "; block 0 kept" : "; block 0 erased"));
+        else if (declined_) w_.SetResult(command + " declined: nothing was changed");
+        else w_.SetResult(command + " failed");
+        return ok;
+    }
+
     bool Change(const PasswordRequest* given = nullptr) {
         if (!Ready(kChangeTexts)) return false;
         CDeviceSession& s = S();
@@ -85,7 +98,10 @@ public:
                 if (last) return false;
                 continue;
             }
-            if (VerifyPassword(link, PasswordAddress(s.chipType), dialog.oldPassword) == 0) break;
+            if (VerifyPassword(link, PasswordAddress(s.chipType), dialog.oldPassword) == 0) {
+                removed_ = dialog.newPassword.empty();
+                break;
+            }
             if (last) {
                 Say("Password Change Failed!");
                 return false;
@@ -165,7 +181,11 @@ public:
                 if (given->lockOption) dialog.OnLockOption();
             }
             w_.Refresh();
-            if (!Op().AskYesNo("Data in block 0 will be erased entirely.\nProceed to set/reset password?")) return false;
+            if (!Op().AskYesNo("Data in block 0 will be erased entirely.\nProceed to set/reset password?")) {
+                declined_ = true;
+                w_.NoteDeclined();
+                return false;
+            }
             if (dialog.password.size() > kMaxPasswordLength) {
                 Say("The length of password should not exceed 31 characters!");
                 continue;
@@ -198,6 +218,7 @@ public:
         codes.fill(stub::kNotTried);
         int eraseCode = stub::kNotTried, writeCode = stub::kNotTried;
         const PasswordSetDialog& dialog = *d;
+        removed_ = dialog.password.empty();
         const bool lock = dialog.lockOption && IsTypeA(s.chipType);
         // Block 0 is blank now: the stub goes in without an erase.
         const bool stubRunning = EnterStub(link, *image, kStepAttempts, false, false, codes);
@@ -244,6 +265,8 @@ public:
 
 private:
     MainDialog& w_;
+    bool declined_ = false;
+    bool removed_ = false;
     std::string backupDir_;
 };
 
@@ -264,19 +287,19 @@ PasswordSetDialog::~PasswordSetDialog() {
 
 CommandResult ChangePassword(MainDialog& window, const PasswordRequest& request) {
     PasswordCommands c(window, {});
-    return window.RunCommand([&] { return c.Change(&request); });
+    return window.RunCommand([&] { return c.Told(true, &request); });
 }
 
 CommandResult SetPassword(MainDialog& window, const PasswordRequest& request) {
     PasswordCommands c(window, {});
-    return window.RunCommand([&] { return c.SetReset(&request); });
+    return window.RunCommand([&] { return c.Told(false, &request); });
 }
 
 void RegisterPasswordCommands(MainDialog& window, std::string backupDir) {
     auto c = std::make_shared<PasswordCommands>(window, std::move(backupDir));
     MainDialog* w = &window;
-    window.RegisterHandler(command::kChangePassword, [c, w] { w->SetCommandSucceeded(c->Change()); });
-    window.RegisterHandler(command::kSetResetPassword, [c, w] { w->SetCommandSucceeded(c->SetReset()); });
+    window.RegisterHandler(command::kChangePassword, [c, w] { w->SetCommandSucceeded(c->Told(true, nullptr)); });
+    window.RegisterHandler(command::kSetResetPassword, [c, w] { w->SetCommandSucceeded(c->Told(false, nullptr)); });
 }
 
 }  // namespace tessel

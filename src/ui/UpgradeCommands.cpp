@@ -112,8 +112,11 @@ public:
             Say(why);
             return Refused();
         }
-        if (!w_.Op().AskYesNo("Data in corresponding sectors will be erased.\nProceed to download?"))
+        if (!w_.Op().AskYesNo("Data in corresponding sectors will be erased.\nProceed to download?")) {
+            w_.NoteDeclined();
+            w_.SetResult("boot loader upgrade declined: the loader was not touched");
             return Fail("Upgrade BSL is cancelled!");
+        }
 
         // The stub, not the loader, answers for most of this: the periodic check stays away.
         s.flags.longOperation = true;
@@ -166,6 +169,7 @@ public:
         w_.setProgressLabel("Done");
         Say("Upgrade BSL Succeed!");
         w_.SetIapStatus("Upgrade BSL Succeed!");
+        w_.SetResult("boot loader replaced with " + given->file);
         w_.Refresh();
         s.flags.longOperation = false;
         return true;
@@ -218,6 +222,8 @@ public:
         w_.setProgressLabel(ok ? "Done" : "Abort");
         Say(text);
         w_.SetIapStatus(text);
+        w_.SetResult(ok ? "external boot loader written into the low window's first sector"
+                        : "external boot loader write failed");
         w_.Refresh();
         return ok;
     }
@@ -321,6 +327,8 @@ public:
         Say("Block 0's areas that the monitor and the programming stub took are saved in " + backup +
             " (Intel HEX).");
         w_.SetIapStatus("Downloading Monitra Completed!");
+        w_.SetResult("The boot loader is gone: the chip now starts the debug monitor, and tessel cannot detect it "
+                     "any more.");
         w_.Refresh();
         w_.RequestClose();
         return true;
