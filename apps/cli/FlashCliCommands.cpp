@@ -248,6 +248,11 @@ void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandRe
             if (ok) {
                 res.summary = Printf("compare: %s matches the flash, %zu bytes at %s, %.1f s", file.c_str(),
                                      r.definedBytes, range.c_str(), ev.Seconds());
+            } else if (const std::string& counted = link.Window().Result();
+                       counted.find(" differs from ") != std::string::npos) {
+                // The first difference has been said on its own line already; the result
+                // adds how many bytes differ, in the window's words.
+                res.summary = counted;
             } else if (auto f = ev.LastFailure(); f && f->chip && f->expected) {
                 res.summary = ConsoleView::FailureLine(*f);
             } else {

@@ -297,7 +297,7 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
     const TempFolder dir;
     SimOnPty board({"--chip", "NX31A32"});
     const std::vector<Case> cases = {
-        {{"compare", "-p", "PORT", kSample}, 1, "compare: differs at 0000h (file 02h, chip FFh)"},
+        {{"compare", "-p", "PORT", kSample}, 1, "blink.hex differs from block 0 in 18 bytes, first at 0000h: chip FFh, file 02h"},
         {{"download", "-p", "PORT", kSample}, 1, "download of " + kSample + " declined: nothing was erased or written"},
         {{"save", "-p", "PORT", "--count", "1", dir + "/no/such/dir/s.bin"}, 1, "save to " + dir + "/no/such/dir/s.bin failed"},
         {{"edit", "-p", "PORT", "FFFF"}, 2, "edit: nothing was done: Memory address is invalid! (FFFFh lies outside"},
