@@ -412,7 +412,7 @@ public:
             Result("download of " + name + " refused: nothing was erased or written");
             return Failed();
         }
-        if (!Op().AskYesNo(kEraseQuestion)) {
+        if (!Op().AskYesNo(DownloadQuestion(image, sel.block, sel.firstSector, sel.address, request->changedOnly))) {
             declined_ = true;
             w_.NoteDeclined();
             if (upgrade) s.flags.longOperation = false;
@@ -464,24 +464,76 @@ public:
         return rc == load::kOk ? download::kDone : Failed();
     }
 
+    // What a load of `image` into `block` reaches: the bytes the file gives and the sectors
+    // that hold one, which the load erases before it writes.
+    struct Footprint {
+        size_t bytes = 0;
+        long long sectors = 0;
+        size_t firstOffset = 0;  // of the first and past the last erased sector, in the image
+        size_t endOffset = 0;
+        uint32_t unit = 1;
+    };
+    Footprint FootprintOf(const LoadedImage& image, int block) {
+        Footprint f;
+        const uint32_t unit = static_cast<uint32_t>(Window() ? kExternalSectorSize : S().SectorSize(block));
+        f.unit = unit ? unit : 1;
+        for (size_t k = 0; k < image.bytes.size(); ++k) f.bytes += image.IsDefined(k) ? 1 : 0;
+        const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), f.unit);
+        for (const TouchedRun& r : runs) f.sectors += static_cast<long long>(r.length / f.unit);
+        if (!runs.empty()) {
+            f.firstOffset = runs.front().offset;
+            f.endOffset = runs.back().offset + runs.back().length;
+        }
+        return f;
+    }
+
+    // The question before a download names what it costs: the file, its bytes, and the
+    // sectors and addresses erased for it, as the Sector Erase question does; the loader's
+    // own two lines follow.
+    std::string DownloadQuestion(const LoadedImage& image, int block, int firstSector, uint32_t address,
+                                 bool changedOnly) {
+        const Footprint f = FootprintOf(image, block);
+        if (f.sectors == 0) return kEraseQuestion;
+        const bool window = Window();
+        const int from = firstSector + static_cast<int>(f.firstOffset / f.unit);
+        const int to = firstSector + static_cast<int>(f.endOffset / f.unit) - 1;
+        const uint32_t start = address + static_cast<uint32_t>(f.firstOffset);
+        const uint32_t end = address + static_cast<uint32_t>(f.endOffset) - 1;
+        const bool gaps = to - from + 1 != f.sectors;
+        // "000-004 (0000h-027Fh)", the numbers as the sector list shows them.
+        const char* numbers = window ? "%02d" : "%03d";
+        const char* range = window && HighWindow() ? " (1%04Xh-1%04Xh)" : " (%04Xh-%04Xh)";
+        char where[96];
+        int n = std::snprintf(where, sizeof where, numbers, from);
+        if (to != from) {
+            n += std::snprintf(where + n, sizeof where - static_cast<size_t>(n), "-");
+            n += std::snprintf(where + n, sizeof where - static_cast<size_t>(n), numbers, to);
+        }
+        std::snprintf(where + n, sizeof where - static_cast<size_t>(n), range, start, end);
+        const std::string target = window ? (HighWindow() ? "the external flash's high window"
+                                                          : "the external flash's low window")
+                                          : "block " + std::to_string(block);
+        std::string line = "Download " + ShortFileName(image.path) + " (" + std::to_string(f.bytes) +
+                           (f.bytes == 1 ? " byte" : " bytes") + ") to " + target + ": ";
+        if (f.sectors == 1) line += std::string("sector ") + where + " is erased";
+        else line += std::to_string(f.sectors) + " sectors" + (gaps ? " within " : ", ") + where + (gaps ? "" : ",") +
+                     " are erased";
+        line += !changedOnly ? " first." : f.sectors == 1 ? " if it differs from the file." : " where they differ from the file.";
+        return line + "\n" + kEraseQuestion;
+    }
+
     void DescribeDownload(const LoadedImage& image, uint32_t address, bool ok) {
         const std::string name = ShortFileName(image.path);
         if (!ok) {
             Result("download of " + name + (Stopped() ? " stopped at the operator's request" : " failed"));
             return;
         }
-        const bool window = Window();
-        const uint32_t unit = static_cast<uint32_t>(window ? kExternalSectorSize : S().SectorSize(S().currentBlock));
-        size_t defined = 0;
-        for (size_t k = 0; k < image.bytes.size(); ++k) defined += image.IsDefined(k) ? 1 : 0;
-        long long sectors = 0;
-        for (const TouchedRun& r : TouchedRuns(image, 0, image.bytes.size(), unit ? unit : 1))
-            sectors += static_cast<long long>(r.length / (unit ? unit : 1));
+        const Footprint f = FootprintOf(image, S().currentBlock);
         const size_t first = image.FirstDefined();
-        const std::string at = SectorsAt(sectors, address + static_cast<uint32_t>(first),
+        const std::string at = SectorsAt(f.sectors, address + static_cast<uint32_t>(first),
                                          static_cast<uint32_t>(image.bytes.size() - first));
         // "1 sector at 0000h-0011h" reads as the command line's "in 1 sector at 0000h-0011h".
-        Result("downloaded " + name + ": " + std::to_string(defined) + " bytes in " + at + ", verified");
+        Result("downloaded " + name + ": " + std::to_string(f.bytes) + " bytes in " + at + ", verified");
     }
 
     int Failed() {
@@ -556,7 +608,7 @@ public:
             return false;
         }
         w_.SetTab(0);
-        if (!Op().AskYesNo(kEraseQuestion)) {
+        if (!Op().AskYesNo(DownloadQuestion(image, 0, request->startSector, address, false))) {
             Declined("download of " + ShortFileName(image.path) + " declined: nothing was erased or written");
             return false;
         }
@@ -965,7 +1017,7 @@ public:
         if (!BlockAccess(sel, kPrintTexts)) return false;
         const uint32_t size = static_cast<uint32_t>(s.SectorSize(sel.block));
         const PrintOutcome rc = printFlash(s, w_, *printer, text::kTitle, sel.address, static_cast<uint32_t>(sel.count) * size, size);
-        return ReportPrint(rc);
+        return ReportPrint(rc, SectorsAt(sel.count, sel.address, static_cast<uint32_t>(sel.count) * size));
     }
 
     bool ExternalPrint(PrintTarget& printer) {
@@ -977,11 +1029,14 @@ public:
         w_.SetTab(0);
         const PrintOutcome rc = printFlash(S(), w_, printer, text::kTitle, sel.address,
                                   static_cast<uint32_t>(sel.count) * kExternalSectorSize, kExternalPieceSize);
-        return ReportPrint(rc);
+        return ReportPrint(rc, SectorsAt(sel.count, sel.address, static_cast<uint32_t>(sel.count) * kExternalSectorSize));
     }
 
-    bool ReportPrint(PrintOutcome rc) {
+    bool ReportPrint(PrintOutcome rc, const std::string& at) {
         const bool ok = rc == PrintOutcome::Printed || rc == PrintOutcome::Cancelled;
+        Result(rc == PrintOutcome::Printed     ? "printed " + at
+               : rc == PrintOutcome::Cancelled ? "print of " + at + " cancelled: nothing was printed"
+                                               : "print of " + at + " failed");
         if (!ok) {
             if (!S().flags.errorReported)
                 Say(rc == PrintOutcome::NotStarted ? "Print data failed\nThe printer could not be opened: is a printer set up?"

@@ -4,6 +4,7 @@
 
 #include "files/HexImage.h"
 #include "support/FlashRig.h"
+#include "transfer/ImageLoaders.h"
 #include "ui/CommandApi.h"
 
 namespace tessel {
@@ -73,7 +74,7 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
         {r.WriteFile("bad.hex", ":0300000002003FCB\n:00000001FF\n"), r.dir + "/bad.hex: line 1"},
         {r.WriteFile("cut.hex", ":03000000020030CB\n"), r.dir + "/cut.hex"},
         {r.dir + "/missing.bin", "Can't open the selected file!!!"},
-        {SampleHex(), "Data in corresponding sectors will be erased", Outcome::Declined, false},
+        {SampleHex(), "Download " + ShortFileName(SampleHex()) + " (", Outcome::Declined, false},
     };
     for (const auto& c : cases) {
         r.op.answers = {c.yes};
