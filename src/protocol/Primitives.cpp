@@ -89,19 +89,22 @@ std::string Hex2(uint8_t b) {
 }
 
 // The operator asked to stop and nothing holds the request off: the transfer ends before its
-// next chunk, after writing down how far it got.
-bool StopBefore(LinkContext& c, const char* what, uint32_t done, uint32_t total, const char* unit,
+// next chunk, after writing down how far it got, in sectors where a chunk is one (as the
+// operator chose them) and in bytes otherwise.
+bool StopBefore(LinkContext& c, const char* what, uint32_t done, uint32_t total, uint32_t chunk,
                 bool bootArea = false) {
     StopRequest& stop = c.session.flags.stop;
     if (!(bootArea ? stop.DueInBootArea() : stop.Due())) return false;
+    const int32_t sector = c.session.ExternalWindowOpen() ? kExternalSectorSize
+                                                          : c.session.SectorSize(c.session.CurrentBlock());
+    const bool sectors = sector > 0 && chunk == static_cast<uint32_t>(sector);
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%s stopped after %u of %u %s", what, static_cast<unsigned>(done),
-                  static_cast<unsigned>(total), unit);
+    std::snprintf(buf, sizeof buf, "%s stopped after %u of %u %s", what,
+                  static_cast<unsigned>(sectors ? done / chunk : done),
+                  static_cast<unsigned>(sectors ? (total + chunk - 1) / chunk : total), sectors ? "sectors" : "bytes");
     stop.Note(buf);
     return true;
 }
-
-uint32_t Pieces(uint32_t total, uint32_t chunk) { return (total + chunk - 1) / chunk; }
 
 }  // namespace
 
@@ -144,7 +147,7 @@ bool EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
     const bool external = External(c);
     uint32_t address = start;
     for (int i = 0; i < count; ++i, address += step) {
-        if (StopBefore(c, "erasing", static_cast<uint32_t>(i), static_cast<uint32_t>(count), "sectors")) {
+        if (StopBefore(c, "erasing", static_cast<uint32_t>(i) * step, static_cast<uint32_t>(count) * step, step)) {
             c.progress.setProgressLabel("Abort");
             return false;
         }
@@ -194,7 +197,7 @@ bool ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
         const uint8_t* piece = data + done;
         const uint32_t n = std::min(chunk, total - done);
-        if (StopBefore(c, "writing", done / chunk, Pieces(total, chunk), "chunks")) return Finish(c, false);
+        if (StopBefore(c, "writing", done, total, chunk)) return Finish(c, false);
         if (AllBlank(piece, n)) {
             c.progress.stepProgress();
             continue;
@@ -251,7 +254,7 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
     bool ok = true;
     while (ok && done < total) {
         const uint32_t count = std::min(chunk, total - done);
-        if (StopBefore(c, "reading", done / chunk, Pieces(total, chunk), "chunks")) {
+        if (StopBefore(c, "reading", done, total, chunk)) {
             ok = false;
             break;
         }
@@ -295,7 +298,7 @@ bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t*
     bool differed = false;
     if (differences) differences->complete = false;
     for (uint32_t done = 0; done < total; done += chunk, address += chunk) {
-        if (StopBefore(c, "comparing", done / chunk, Pieces(total, chunk), "chunks")) return Finish(c, false);
+        if (StopBefore(c, "comparing", done, total, chunk)) return Finish(c, false);
         if (!Frame(*t, external ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address),
                    static_cast<uint8_t>(chunk))) {
             Failed(c, "compare", address, "the read command could not be sent");
@@ -391,7 +394,7 @@ bool ProgramBootArea(LinkContext& c, uint32_t start, uint32_t chunk, const uint8
         const uint32_t n = std::min(chunk, total - done);
         // Only the user's data in block 1, let through by its procedure, stops part-way: a
         // loader's image is never left half written.
-        if (StopBefore(c, "writing", done / chunk, Pieces(total, chunk), "chunks", true)) return fail(nullptr);
+        if (StopBefore(c, "writing", done, total, chunk, true)) return fail(nullptr);
         if (AllBlank(piece, n)) {
             c.progress.stepProgress();
             continue;

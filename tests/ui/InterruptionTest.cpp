@@ -51,7 +51,7 @@ TEST(Interruption, APlainDownloadOrReadStopsBetweenChunksAndAByteEditPutsItsFirs
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 5 * 128, flash.begin()));
     EXPECT_TRUE(Blank(flash, 5 * 128, 16 * 128)) << "erased, not yet written";
     const std::string notes = r.session().flags.stop.Notes();
-    EXPECT_TRUE(Has(notes, "writing stopped after 5 of 16 chunks")) << notes;
+    EXPECT_TRUE(Has(notes, "writing stopped after 5 of 16 sectors")) << notes;
     EXPECT_TRUE(Has(notes, "block 0 holds a partial image")) << notes;
 
     // A read stops the same way and leaves the sectors it did not reach unread.
@@ -108,7 +108,7 @@ TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
             EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 0u) << "nothing erased";
             EXPECT_EQ(flash1, block1);
         } else if (point == InTheBlock1Data) {
-            EXPECT_EQ(notes, "writing stopped after 3 of 20 chunks; block 1 holds a partial image; "
+            EXPECT_EQ(notes, "writing stopped after 3 of 20 sectors; block 1 holds a partial image; "
                              "block 0 was put back as it was");
             const size_t at = 16 * 64;
             EXPECT_TRUE(std::equal(data.begin(), data.begin() + 64, flash1.begin() + at));
@@ -152,7 +152,7 @@ TEST(Interruption, AnExternalWindowOnAnAModelGivesBlock0BackWhenStopped) {
     EXPECT_FALSE(r.session().ExternalWindowOpen());
     EXPECT_TRUE(r.session().flags.stop.Backups().empty());
     const std::string notes = r.session().flags.stop.Notes();
-    EXPECT_TRUE(Has(notes, "writing stopped after 10 of 64 chunks")) << notes;
+    EXPECT_TRUE(Has(notes, "writing stopped after 1280 of 8192 bytes")) << notes;
     EXPECT_TRUE(Has(notes, "the external flash window holds a partial image")) << notes;
     EXPECT_TRUE(Has(notes, "the external flash window was left and block 0 put back")) << notes;
 }
