@@ -89,7 +89,8 @@ public:
         const bool up = s.IsLinkUp();
         if (!w_.Result().empty()) return up;
         if (!up) {
-            w_.SetResult("detection on " + port + " failed");
+            // A port that never opened has no name; its box said why.
+            w_.SetResult(port.empty() ? std::string("detection failed: no port was opened") : "detection on " + port + " failed");
             return false;
         }
         w_.SetResult("detected " + w_.Field(ChipField::ChipType) + " with loader " + w_.Field(ChipField::FwVersion) +

@@ -93,15 +93,21 @@ public:
             return false;
         }
         ByteEditDialog dialog(w_, backupDir_);
+        bool ok = true;
         if (!given) {
             w_.Op().RunDialog(dialog);
-            return true;
+        } else {
+            dialog.addressText = given->address;
+            dialog.newData = given->data;
+            ok = given->data.empty() ? dialog.OnDisplayData() : dialog.OnReplaceData();
+            out->shown = dialog.shownData;
+            out->chipChanged = dialog.chipChanged;
         }
-        dialog.addressText = given->address;
-        dialog.newData = given->data;
-        const bool ok = given->data.empty() ? dialog.OnDisplayData() : dialog.OnReplaceData();
-        out->shown = dialog.shownData;
-        out->chipChanged = dialog.chipChanged;
+        // Each replacement is confirmed by reading it back; one that failed has said where
+        // the sectors' earlier bytes are.
+        if (!dialog.written.empty()) w_.SetResult("byte edit: wrote " + dialog.written + " in block 0, read back");
+        else if (dialog.chipChanged) w_.SetResult("byte edit failed: block 0 may have changed");
+        else w_.SetResult("byte edit: block 0 not changed");
         return ok;
     }
 
@@ -420,6 +426,9 @@ bool ByteEditDialog::OnReplaceData() {
     std::remove(backup.c_str());
     stop.DropBackup(backup);
     w_.setProgressLabel("Done");
+    char what[48];
+    std::snprintf(what, sizeof what, "%zu byte%s at %04Xh", m, m == 1 ? "" : "s", static_cast<unsigned>(address));
+    written += (written.empty() ? "" : ", ") + std::string(what);
     // The write has been confirmed by the read-back; a display that fails now says nothing
     // about the chip, only that the field could not be refreshed.
     if (!OnDisplayData()) {

@@ -40,6 +40,9 @@ public:
     std::array<uint8_t, 16> parsed{};
     // Set once Replace Data has sent its first erase: from then on block 0 may differ.
     bool chipChanged = false;
+    // What the replacements wrote and read back, for the command's result line:
+    // "3 bytes at 03E6h, 1 byte at 0100h".
+    std::string written;
 
 private:
     bool ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact = false);
