@@ -231,6 +231,21 @@ RuleVerdict MainDialog::CommandRule(RuledCommand command, std::optional<External
     return CheckCommandRule(command, state);
 }
 
+std::string MainDialog::CommandReason(int id) const {
+    if (!RuledCommandFor(id)) return {};
+    const RuleVerdict v = CommandRule(id);
+    if (v.allowed) return {};
+    return v.reason == kNoTargetBoard ? text::kDetectFirst : v.reason;
+}
+
+std::string MainDialog::ButtonReason(IapButton button) const {
+    std::string reason = CommandReason(static_cast<int>(button));
+    // The detection's own step greyed it (a failed password or version check), which the
+    // rule book does not see.
+    if (reason.empty() && !ButtonEnabled(button)) reason = "Not available until the chip is detected again";
+    return reason;
+}
+
 bool MainDialog::Allows(RuledCommand command) {
     const RuleVerdict v = CheckCommandRule(command, RuleStateOf(session_, Field(ChipField::FwVersion)));
     if (!v.allowed) {

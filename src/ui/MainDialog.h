@@ -157,6 +157,12 @@ public:
     RuleVerdict CommandRule(int id, std::optional<ExternalWindowState> window = {}, bool readsOnly = false) const;
     RuleVerdict CommandRule(RuledCommand command, std::optional<ExternalWindowState> window = {},
                             bool readsOnly = false) const;
+    // Why command `id` would be refused now, for its control's tool tip and accessible
+    // description: "Detect the chip first (DetectChip/RS232)" before a detection, then the
+    // rule book's reason. Empty when it may run, or for a command the rule book does not rule.
+    std::string CommandReason(int id) const;
+    // The same for an IAP Function button, which the detection may also have greyed.
+    std::string ButtonReason(IapButton button) const;
     // Asks the rule book and shows the reason when the command may not run.
     bool Allows(RuledCommand command);
 

@@ -36,6 +36,8 @@ inline constexpr const char kSelectChipOrDetect[] = "Please select ChipType or D
 inline constexpr const char kExitQuestion[] = "Are you sure you want to exit this application?";
 
 // Menu pop-ups and their items.
+// A command button's reason before any chip has been detected.
+inline constexpr const char kDetectFirst[] = "Detect the chip first (DetectChip/RS232)";
 inline constexpr const char kMenuFile[] = "&File";
 inline constexpr const char kMenuDetect[] = "&DetectChip/RS232";
 inline constexpr const char kMenuRunCode[] = "&RunCode";
