@@ -177,31 +177,53 @@ void MemoryView::ShowExternalStatus(int count, int first) {
     Changed();
 }
 
-void MemoryView::FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide, SectorState state,
-                          uint32_t size) {
-    dumpRows_.clear();
-    dumpMarks_.clear();
+void MemoryView::AppendSector(std::span<const uint8_t> bytes, uint32_t address, bool wide, SectorState state,
+                              uint32_t size, int sector) {
     if (bytes.empty()) return;
+    const char* label = wide ? "%05X - %05X" : "%04X - %04X";
     if (state == SectorState::NotRead || state == SectorState::ChangedNotRead) {
         // No bytes are known: the dump says so over the sector's addresses.
-        dumpRows_.push_back({Format(wide ? "%05X - %05X" : "%04X - %04X", address, address + size - 1),
+        dumpRows_.push_back({Format(label, address, address + size - 1),
                              state == SectorState::NotRead ? kNotReadStatus : kChangedNotReadStatus, ""});
+        dumpMarks_.push_back(0);
+        dumpRowSector_.push_back(sector);
+        dumpRowAddress_.push_back(address);
         return;
     }
-    for (int k = 0; k < rows; ++k) {
-        const auto row = bytes.subspan(static_cast<size_t>(k) * kDumpBytesPerRow, kDumpBytesPerRow);
-        const unsigned a = address + static_cast<unsigned>(k * kDumpBytesPerRow);
-        std::string label = Format(wide ? "%05X - %05X" : "%04X - %04X", a, a + 15);
+    for (uint32_t k = 0; k + kDumpBytesPerRow <= bytes.size(); k += kDumpBytesPerRow) {
+        const auto row = bytes.subspan(k, kDumpBytesPerRow);
+        const unsigned a = address + k;
         std::string hex = Format("%02X %02X %02X %02X %02X %02X %02X %02X - ", row[0], row[1],
                                  row[2], row[3], row[4], row[5], row[6], row[7]);
         hex += Format("%02X %02X %02X %02X %02X %02X %02X %02X", row[8], row[9], row[10],
                       row[11], row[12], row[13], row[14], row[15]);
-        dumpRows_.push_back({std::move(label), std::move(hex), DumpAscii(row)});
+        dumpRows_.push_back({Format(label, a, a + 15), std::move(hex), DumpAscii(row)});
         uint16_t mask = 0;
         if (markBlock_ == dumpBlock_)
             for (auto it = std::lower_bound(marked_.begin(), marked_.end(), a); it != marked_.end() && *it < a + 16; ++it)
                 mask = static_cast<uint16_t>(mask | 1u << (*it - a));
         dumpMarks_.push_back(mask);
+        dumpRowSector_.push_back(sector);
+        dumpRowAddress_.push_back(a);
+    }
+}
+
+void MemoryView::FillDump(int block, int sector) {
+    dumpRows_.clear();
+    dumpMarks_.clear();
+    dumpRowSector_.clear();
+    dumpRowAddress_.clear();
+    focusRow_ = 0;
+    const bool window = block == -1;
+    const bool high = window && session_.externalHighOpen;
+    const int sectors = window ? kExternalWindowSectors : session_.SectorCount(block);
+    const uint32_t size = static_cast<uint32_t>(window ? kExternalSectorSize : session_.SectorSize(block));
+    const auto image = window ? session_.ExternalImage() : session_.BlockImage(block);
+    for (int i = wholeBlock_ ? 0 : sector; i < (wholeBlock_ ? sectors : sector + 1); ++i) {
+        if (i == sector) focusRow_ = static_cast<int>(dumpRows_.size());
+        const uint32_t address = window ? static_cast<uint32_t>(i + (high ? kExternalWindowSectors : 0)) * size
+                                        : static_cast<uint32_t>(session_.SectorAddress(block, i));
+        AppendSector(SectorBytes(image, static_cast<size_t>(i) * size, size), address, high, State(block, i), size, i);
     }
 }
 
@@ -215,15 +237,10 @@ void MemoryView::ShowSector(int block, int sector) {
     // The image holds nothing for a sector past the block's end, so the dump keeps what
     // it shows rather than reading beyond the block.
     if (sector < 0 || sector >= session_.SectorCount(block)) return;
-    const int size = session_.SectorSize(block);
     dumpHeader_ = Format("SECTOR %03d", sector);
     dumpBlock_ = block;
     dumpSector_ = sector;
-    const auto bytes = SectorBytes(session_.BlockImage(block),
-                                   static_cast<size_t>(sector) * static_cast<size_t>(size),
-                                   static_cast<size_t>(size));
-    FillDump(bytes, static_cast<uint32_t>(session_.SectorAddress(block, sector)), size / kDumpBytesPerRow, false,
-             State(block, sector), static_cast<uint32_t>(size));
+    FillDump(block, sector);
     if (shownBlock_ == block && sector < static_cast<int>(statusRows_.size())) hotItem_ = sector;
     Changed();
 }
@@ -235,11 +252,7 @@ void MemoryView::ShowExternalSector(int sector) {
     dumpHeader_ = Format("SECTOR %03d", n);
     dumpBlock_ = -1;
     dumpSector_ = sector;
-    const auto bytes = SectorBytes(session_.ExternalImage(),
-                                   static_cast<size_t>(sector) * kExternalSectorSize,
-                                   kExternalSectorSize);
-    FillDump(bytes, static_cast<uint32_t>(n) * kExternalSectorSize,
-             kExternalSectorSize / kDumpBytesPerRow, high, State(-1, sector), kExternalSectorSize);
+    FillDump(-1, sector);
     if (shownBlock_ == -1 && sector < static_cast<int>(statusRows_.size())) hotItem_ = sector;
     Changed();
 }
@@ -261,6 +274,51 @@ void MemoryView::ClickRow(int row) {
         return;
     }
     ShowSector(block, row);
+}
+
+std::string MemoryView::GoTo(uint32_t address) {
+    const bool window = session_.ExternalWindowOpen();
+    const int block = window ? -1 : session_.CurrentBlock();
+    if (!window && block != 0 && block != 1) return kIllegalBlockNumber;
+    const bool high = window && session_.externalHighOpen;
+    const uint32_t size = static_cast<uint32_t>(window ? kExternalSectorSize : session_.SectorSize(block));
+    const uint32_t first = window ? (high ? kExternalWindowSectors * size : 0)
+                                  : static_cast<uint32_t>(session_.StartAddress(block));
+    const uint32_t sectors = static_cast<uint32_t>(window ? kExternalWindowSectors : session_.SectorCount(block));
+    if (size == 0 || address < first || address - first >= sectors * size) {
+        const char* range = high ? "%05Xh is outside %s (%05Xh-%05Xh)" : "%04Xh is outside %s (%04Xh-%04Xh)";
+        const std::string what = window ? (high ? "the external flash's high window" : "the external flash's low window")
+                                        : "block " + std::to_string(block);
+        char buf[128];
+        std::snprintf(buf, sizeof buf, range, address, what.c_str(), first, first + sectors * size - 1);
+        return buf;
+    }
+    const int sector = static_cast<int>((address - first) / size);
+    if (window) ShowExternalSector(sector);
+    else ShowSector(block, sector);
+    // The row that holds the address: the sector's one row when its bytes are not known.
+    for (int row = focusRow_; row < static_cast<int>(dumpRowAddress_.size()) &&
+                              dumpRowSector_[static_cast<size_t>(row)] == sector &&
+                              dumpRowAddress_[static_cast<size_t>(row)] <= address;
+         ++row)
+        focusRow_ = row;
+    Changed();
+    return {};
+}
+
+void MemoryView::ClickDumpRow(int row) {
+    if (!wholeBlock_) {
+        ClickRow(row);
+        return;
+    }
+    if (row < 0 || row >= static_cast<int>(dumpRowSector_.size())) return;
+    const int sector = dumpRowSector_[static_cast<size_t>(row)];
+    dumpHeader_ = Format("SECTOR %03d", dumpBlock_ == -1 && session_.externalHighOpen ? sector + kExternalWindowSectors
+                                                                                       : sector);
+    dumpSector_ = sector;
+    focusRow_ = row;
+    if (shownBlock_ == dumpBlock_ && sector < static_cast<int>(statusRows_.size())) hotItem_ = sector;
+    Changed();
 }
 
 void MemoryView::TabChanged(int tab) {

@@ -89,6 +89,20 @@ public:
     std::string DumpHeader() const { return dumpHeader_; }
     // -1 when no row is hot.
     int HotItem() const { return hotItem_; }
+
+    // The desktop window's dump holds the whole block (or window) rather than one sector:
+    // every sector known in its rows, each other sector as one row saying it is not known.
+    // Showing a sector then brings its first row into view rather than replacing the rows.
+    void SetWholeBlockDump(bool whole) { wholeBlock_ = whole; }
+    // The dump row to bring into view after the last change: the first row of the sector
+    // shown, or the row holding the address of the last GoTo.
+    int DumpFocusRow() const { return focusRow_; }
+    // Shows the sector of the current block (or open window) that holds `address`, the dump's
+    // focus on the row holding it. Returns why not when the address lies outside it.
+    std::string GoTo(uint32_t address);
+    // A click on row `row` of the dump: its sector becomes the hot one, the rows stay where
+    // they are. In the one-sector dump this is ClickRow.
+    void ClickDumpRow(int row);
     // The block the status list shows, -1 for the external-flash window.
     int ShownBlock() const { return shownBlock_; }
     // Called after every change of the rows, the header or the hot item.
@@ -108,14 +122,22 @@ private:
     int SlotSectors(int block) const;
 
     void Changed();
-    void FillDump(std::span<const uint8_t> bytes, uint32_t address, int rows, bool wide, SectorState state,
-                  uint32_t size);
+    // Adds one sector's rows to the dump: 16 bytes a row when known, else one row saying so.
+    void AppendSector(std::span<const uint8_t> bytes, uint32_t address, bool wide, SectorState state, uint32_t size,
+                      int sector);
+    // Fills the dump for sector `sector` of the block (-1: the open window).
+    void FillDump(int block, int sector);
 
     CDeviceSession& session_;
     Operator& op_;
     std::vector<std::array<std::string, 5>> statusRows_;
     std::vector<std::array<std::string, 3>> dumpRows_;
     std::vector<uint16_t> dumpMarks_;
+    // Per dump row: the sector it belongs to and the first address it shows.
+    std::vector<int> dumpRowSector_;
+    std::vector<uint32_t> dumpRowAddress_;
+    bool wholeBlock_ = false;
+    int focusRow_ = 0;
     int markBlock_ = 0;
     std::vector<uint32_t> marked_;  // sorted
     std::string dumpHeader_ = kDumpHeaderAtStart;
