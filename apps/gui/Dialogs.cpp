@@ -261,6 +261,9 @@ QString PortText(const std::string& name, const PortEntry* entry) {
 // plugged in, so the devices present come first with what they are, then the stand-in
 // boards, then the numbered names of the devices that exist (all 256 only when asked for,
 // or the one chosen before). Each entry keeps the model's position as its data.
+// The model position of the numbered name a device entry stands for.
+constexpr int kAliasRole = Qt::UserRole + 1;
+
 void FillPortList(QComboBox* box, const std::vector<std::string>& ports, bool allComNames, int selected) {
     const QSignalBlocker quiet(box);
     box->clear();
@@ -275,26 +278,39 @@ void FillPortList(QComboBox* box, const std::vector<std::string>& ports, bool al
         return numbered(name) ? 2 : 0;
     };
     // COMn stands for ttyS(n-1); the device tree may sit under a recorded root.
-    auto comExists = [&](const std::string& name) {
+    auto comDevice = [&](const std::string& name) -> std::string {
         const std::string node = "/ttyS" + std::to_string(std::stoi(name.substr(3)) - 1);
-        return std::any_of(present.begin(), present.end(), [&](const auto& p) {
-            return p.first.size() >= node.size() && p.first.compare(p.first.size() - node.size(), node.size(), node) == 0;
-        });
+        for (const auto& p : present)
+            if (p.first.size() >= node.size() && p.first.compare(p.first.size() - node.size(), node.size(), node) == 0)
+                return p.first;
+        return {};
     };
     std::vector<int> order(ports.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
         return rank(ports[static_cast<size_t>(a)]) < rank(ports[static_cast<size_t>(b)]);
     });
+    // A numbered name whose device is present is that device's entry, which already says
+    // "(COM1)": listing both would offer one port twice. The one chosen before stays when no
+    // device stands for it.
+    std::string aliasOf;
+    if (!allComNames && selected >= 0 && static_cast<size_t>(selected) < ports.size() &&
+        numbered(ports[static_cast<size_t>(selected)]))
+        aliasOf = comDevice(ports[static_cast<size_t>(selected)]);
     for (int i : order) {
         const std::string& name = ports[static_cast<size_t>(i)];
-        if (numbered(name) && !allComNames && i != selected && !comExists(name)) continue;
+        if (numbered(name) && !allComNames && (i != selected || !aliasOf.empty())) continue;
         const auto entry = present.find(name);
         box->addItem(PortText(name, entry == present.end() ? nullptr : &entry->second), i);
         box->setItemData(box->count() - 1, box->itemText(box->count() - 1), Qt::ToolTipRole);
+        if (!aliasOf.empty() && name == aliasOf) box->setItemData(box->count() - 1, selected, kAliasRole);
     }
 }
-void SelectPort(QComboBox* box, int modelIndex) { box->setCurrentIndex(box->findData(modelIndex)); }
+void SelectPort(QComboBox* box, int modelIndex) {
+    int at = box->findData(modelIndex);
+    if (at < 0) at = box->findData(modelIndex, kAliasRole);
+    box->setCurrentIndex(at);
+}
 int SelectedPort(const QComboBox* box) {
     const QVariant data = box->currentData();
     return data.isValid() ? data.toInt() : -1;

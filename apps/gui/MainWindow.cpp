@@ -20,11 +20,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
 #include <QShortcut>
+#include <QSplitter>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabBar>
@@ -290,6 +292,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     dialog_ = std::make_unique<MainDialog>(&op_, options_.clock ? *options_.clock : SystemClock());
     printer_ = std::make_unique<QtPrintTarget>(bridge_, this);
     dialog_->Initialise(store_);
+    dialog_->Memory().SetWholeBlockDump(true);
     DetectCommandEnv detectEnv;
     detectEnv.store = &store_;
     detectEnv.namedPorts = [this] { return PortNames(); };
@@ -315,6 +318,12 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
         buttonRules_[b.id] = dialog_->ButtonEnabled(b.id);
         buttons_[b.id]->setEnabled(buttonRules_[b.id]);
     }
+    for (const auto& [id, action] : actions_) tips_[id] = action->toolTip();
+    for (const auto& [id, button] : buttons_) tips_[static_cast<int>(id)] = button->toolTip();
+    for (const auto& entry : tips_) controlIds_.push_back(entry.first);
+    for (QMenu* menu : menuBar()->findChildren<QMenu*>()) menu->setToolTipsVisible(true);
+    reasons_ = Reasons(*dialog_);
+    ApplyReasons();
     setWindowIcon(QIcon(QStringLiteral(":/icons/tessel.svg")));
     setAcceptDrops(true);
     RestoreGeometryWithinScreen();
@@ -382,6 +391,8 @@ bool MainWindow::RunCommand(int id) {
     SetBusy(true);
     Post([this, id](MainDialog& d) {
         commandRunning_ = true;
+        // Until the command sets its own range the bar has nothing to count.
+        bridge_.PostToGui([this, first = d.ProgressOperation()] { commandOperation_ = first; });
         d.SetIapStatus("");
         const CommandResult outcome = d.RunRouted(id);
         commandRunning_ = false;
@@ -422,6 +433,27 @@ bool MainWindow::IdleEnabled(int id) const {
             return it != buttonRules_.end() && it->second;
         }
     return dialog_->HasHandler(id);
+}
+
+std::map<int, std::string> MainWindow::Reasons(const MainDialog& d) const {
+    std::map<int, std::string> reasons;
+    for (const int id : controlIds_) reasons[id] = d.CommandReason(id);
+    for (const ButtonDef& b : kButtons) reasons[static_cast<int>(b.id)] = d.ButtonReason(b.id);
+    return reasons;
+}
+
+void MainWindow::ApplyReasons() {
+    static const QString kWait = QStringLiteral("Wait for the running command to end, or stop it (Esc)");
+    auto apply = [&](int id, auto* control) {
+        const auto it = reasons_.find(id);
+        const QString reason = busy_ && id != command::kExit ? kWait
+                               : it != reasons_.end()        ? Q(it->second)
+                                                             : QString();
+        control->setToolTip(reason.isEmpty() ? tips_.at(id) : reason);
+        if constexpr (std::is_same_v<decltype(control), QPushButton*>) control->setAccessibleDescription(reason);
+    };
+    for (const auto& [id, action] : actions_) apply(id, action);
+    for (const auto& [id, button] : buttons_) apply(static_cast<int>(id), button);
 }
 
 void MainWindow::RequestStop() {
@@ -470,6 +502,7 @@ void MainWindow::SetBusy(bool busy) {
     }
     for (const auto& [id, button] : buttons_) button->setEnabled(!busy && IdleEnabled(static_cast<int>(id)));
     tabs_->setEnabled(!busy);
+    ApplyReasons();
 }
 
 void MainWindow::ShowResult(const std::string& text) {
@@ -560,6 +593,26 @@ void MainWindow::RestoreGeometryWithinScreen() {
     at.setX(std::clamp(at.x(), avail.left(), std::max(avail.left(), avail.right() - size.width() + 1)));
     at.setY(std::clamp(at.y(), avail.top(), std::max(avail.top(), avail.bottom() - size.height() + 1)));
     if (at != pos()) move(at);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lists_ && event->type() == QEvent::Resize) ArrangeLists();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::ArrangeLists() {
+    // Side by side once both lists fit whole next to each other; the sector list then keeps
+    // its own width and the dump takes the rest.
+    const bool wide = lists_->width() >= sectorListWidth_ + dumpListWidth_ + lists_->handleWidth() + 40;
+    const Qt::Orientation want = wide ? Qt::Horizontal : Qt::Vertical;
+    if (lists_->orientation() == want && lists_->property("arranged").toBool()) return;
+    lists_->setOrientation(want);
+    lists_->setProperty("arranged", true);
+    sectorList_->setMaximumWidth(wide ? sectorListWidth_ : QWIDGETSIZE_MAX);
+    lists_->setStretchFactor(0, wide ? 0 : 1);
+    lists_->setStretchFactor(1, 2);
+    const int room = wide ? lists_->width() : lists_->height();
+    lists_->setSizes(wide ? QList<int>{sectorListWidth_, room - sectorListWidth_} : QList<int>{room / 3, room - room / 3});
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -699,17 +752,45 @@ void MainWindow::BuildCentre() {
         list->setUniformRowHeights(true);
         list->setFont(font);
         list->setSelectionMode(QAbstractItemView::SingleSelection);
-        list->setMinimumWidth(620);
         connect(list, &QTreeWidget::itemClicked, this, [this, list](QTreeWidgetItem* item, int) {
             if (busy_) return;
             const int row = list->indexOfTopLevelItem(item);
-            Post([row](MainDialog& d) { d.Memory().ClickRow(row); });
+            if (list == dumpList_) Post([row](MainDialog& d) { d.Memory().ClickDumpRow(row); });
+            else Post([row](MainDialog& d) { d.Memory().ClickRow(row); });
         });
-        left->addWidget(list);
         return list;
     };
+    // The two lists side by side when the window is wide enough for both, else one above the
+    // other (see resizeEvent); the dump takes the room the sector list does not need.
+    lists_ = new QSplitter(Qt::Vertical, centre);
+    lists_->setObjectName(QStringLiteral("memorySplitter"));
+    lists_->setChildrenCollapsible(false);
     sectorList_ = makeList("sectorList");
+    lists_->addWidget(sectorList_);
+    auto* dumpPane = new QWidget(lists_);
+    auto* dumpColumn = new QVBoxLayout(dumpPane);
+    dumpColumn->setContentsMargins(0, 0, 0, 0);
+    // "Go to" between the lists: an address of the shown block brings its row into view.
+    auto* goToRow = new QHBoxLayout;
+    auto* goToCaption = new QLabel(QStringLiteral("&Go to:"), centre);
+    goTo_ = new QLineEdit(centre);
+    goTo_->setObjectName(QStringLiteral("goTo"));
+    goTo_->setAccessibleName(QStringLiteral("Go to address"));
+    goTo_->setPlaceholderText(QStringLiteral("address, e.g. 1F80"));
+    goTo_->setToolTip(QStringLiteral("Type an address of the shown block in hex and press Enter"));
+    goTo_->setMaxLength(8);
+    goTo_->setFixedWidth(goTo_->fontMetrics().horizontalAdvance(QStringLiteral("address, e.g. 1F80")) + 16);
+    goToCaption->setBuddy(goTo_);
+    goToRow->addWidget(goToCaption);
+    goToRow->addWidget(goTo_);
+    goToRow->addStretch();
+    dumpColumn->addLayout(goToRow);
+    connect(goTo_, &QLineEdit::returnPressed, this, [this] { GoTo(goTo_->text()); });
     dumpList_ = makeList("dumpList");
+    dumpColumn->addWidget(dumpList_, 1);
+    lists_->addWidget(dumpPane);
+    left->addWidget(lists_, 1);
+    lists_->installEventFilter(this);
     const int width = 620;
     auto applyColumns = [](QTreeWidget* list, const std::vector<MemoryView::Column>& columns) {
         list->setColumnCount(static_cast<int>(columns.size()));
@@ -736,6 +817,23 @@ void MainWindow::BuildCentre() {
         dumpList_->setColumnWidth(1, memory);
         dumpList_->setColumnWidth(2, ascii);
         dumpList_->header()->setStretchLastSection(true);
+        // The sector list's columns as wide as their headers and their widest entries, so
+        // that the status never stretches across spare width.
+        const QFontMetrics hm(sectorList_->header()->font());
+        const char* widest[] = {"000", "1FFFF", "1FFFF", "131071", kChangedNotReadStatus};
+        int total = 0;
+        for (int i = 0; i < 5; ++i) {
+            const int w = std::max(hm.horizontalAdvance(sectorList_->headerItem()->text(i)),
+                                   fm.horizontalAdvance(QString::fromLatin1(widest[i]))) + pad;
+            sectorList_->setColumnWidth(i, w);
+            total += w;
+        }
+        sectorList_->header()->setStretchLastSection(false);
+        const int chrome = 2 * sectorList_->frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
+        sectorListWidth_ = total + chrome;
+        sectorList_->setMinimumWidth(sectorListWidth_);
+        dumpListWidth_ = label + memory + ascii + chrome;
+        dumpList_->setMinimumWidth(dumpListWidth_);
     }
     sectorList_->setAccessibleName(QStringLiteral("Sector status"));
     dumpList_->setAccessibleName(QStringLiteral("Hex dump"));
@@ -789,7 +887,6 @@ void MainWindow::BuildCentre() {
     // How the last command ended, in front of its line.
     banner_ = new QLabel(centre);
     banner_->setObjectName(QStringLiteral("resultBanner"));
-    banner_->setAccessibleName(QStringLiteral("Outcome"));
     banner_->setVisible(false);
     status->addWidget(banner_);
     status->addWidget(statusCaption);
@@ -821,7 +918,6 @@ void MainWindow::BuildStatusBar() {
     QStatusBar* bar = statusBar();
     promptPane_ = new ElidedLabel(bar);
     promptPane_->setObjectName(QStringLiteral("promptPane"));
-    promptPane_->setAccessibleName(QStringLiteral("Result"));
     promptPane_->SetFullText(QString::fromLatin1(text::kReady));
     bar->addWidget(promptPane_, 1);
     auto* progressPane = new QWidget(bar);
@@ -829,7 +925,6 @@ void MainWindow::BuildStatusBar() {
     row->setContentsMargins(0, 0, 0, 0);
     progressLabel_ = new QLabel(progressPane);
     progressLabel_->setObjectName(QStringLiteral("progressLabel"));
-    progressLabel_->setAccessibleName(QStringLiteral("Operation"));
     progress_ = new QProgressBar(progressPane);
     progress_->setObjectName(QStringLiteral("progress"));
     progress_->setRange(0, 1000);
@@ -866,6 +961,46 @@ void MainWindow::BuildStatusBar() {
     clockPane_ = pane("clockPane");
 }
 
+void MainWindow::FillDumpList() {
+    dumpList_->setUpdatesEnabled(false);
+    dumpList_->clear();
+    QList<QTreeWidgetItem*> lines;
+    for (size_t k = 0; k < shownDump_.size(); ++k) {
+        const auto& row = shownDump_[k];
+        auto* item = new QTreeWidgetItem;
+        for (int i = 0; i < 3; ++i) item->setText(i, Q(row[static_cast<size_t>(i)]));
+        if (const uint16_t mask = k < shownMarks_.size() ? shownMarks_[k] : 0) {
+            item->setData(1, Qt::UserRole, static_cast<uint>(mask));
+            const uint first = Q(row[0]).section(QLatin1Char(' '), 0, 0).toUInt(nullptr, 16);
+            QStringList at;
+            for (uint i = 0; i < 16; ++i)
+                if (mask & (1u << i))
+                    at << QStringLiteral("%1").arg(first + i, 4, 16, QLatin1Char('0')).toUpper() + QLatin1Char('h');
+            item->setToolTip(1, QStringLiteral("differs from the file at ") + at.join(QStringLiteral(", ")));
+        }
+        lines << item;
+    }
+    dumpList_->addTopLevelItems(lines);
+    dumpList_->setUpdatesEnabled(true);
+}
+
+void MainWindow::GoTo(const QString& text) {
+    QString digits = text.trimmed();
+    if (digits.endsWith(QLatin1Char('h'), Qt::CaseInsensitive)) digits.chop(1);
+    if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) digits.remove(0, 2);
+    bool ok = false;
+    const uint address = digits.toUInt(&ok, 16);
+    if (!ok || digits.isEmpty()) {
+        ShowResult("Go to: \"" + text.trimmed().toStdString() + "\" is not an address in hex");
+        return;
+    }
+    if (busy_) return;
+    Post([this, address](MainDialog& d) {
+        const std::string why = d.Memory().GoTo(address);
+        if (!why.empty()) bridge_.PostToGui([this, why] { ShowResult("Go to: " + why); });
+    });
+}
+
 // On the command thread: copy what changed and hand the copy to the GUI thread.
 void MainWindow::OnChanged(Change what) {
     MainDialog& d = *dialog_;
@@ -873,11 +1008,13 @@ void MainWindow::OnChanged(Change what) {
         case Change::Fields: {
             std::map<ChipField, std::string> values;
             for (const FieldDef& f : kFields) values[f.field] = d.Field(f.field);
-            bridge_.PostToGui([this, values] {
+            bridge_.PostToGui([this, values, reasons = Reasons(d)] {
                 for (const auto& [field, text] : values) {
                     if (field == ChipField::IapStatus && fields_[field]->text() != Q(text)) ShowResult(text);
                     fields_[field]->setText(Q(text));
                 }
+                reasons_ = reasons;
+                ApplyReasons();
             });
             break;
         }
@@ -887,9 +1024,11 @@ void MainWindow::OnChanged(Change what) {
         case Change::Buttons: {
             std::map<IapButton, bool> enabled;
             for (const ButtonDef& b : kButtons) enabled[b.id] = d.ButtonEnabled(b.id);
-            bridge_.PostToGui([this, enabled] {
+            bridge_.PostToGui([this, enabled, reasons = Reasons(d)] {
                 buttonRules_ = enabled;
                 for (const auto& [id, on] : enabled) buttons_[id]->setEnabled(on && !busy_);
+                reasons_ = reasons;
+                ApplyReasons();
             });
             break;
         }
@@ -910,8 +1049,10 @@ void MainWindow::OnChanged(Change what) {
                 progressPeak_ = std::max(progressPeak_, value);
                 progress_->setRange(0, upper);
                 progress_->setValue(value);
-                progress_->setFormat(ProgressText(value, upper, stepBytes,
-                                                  QDateTime::currentMSecsSinceEpoch() - progressStartMs_));
+                progress_->setFormat(operation == commandOperation_
+                                         ? QString()
+                                         : ProgressText(value, upper, stepBytes,
+                                                        QDateTime::currentMSecsSinceEpoch() - progressStartMs_));
                 progress_->setVisible(visible);
             });
             break;
@@ -934,7 +1075,7 @@ void MainWindow::OnChanged(Change what) {
         case Change::Memory: {
             const MemoryView& m = d.Memory();
             bridge_.PostToGui([this, rows = m.StatusRows(), dump = m.DumpRows(), marks = m.DumpMarks(),
-                               header = m.DumpHeader(), hot = m.HotItem()] {
+                               header = m.DumpHeader(), hot = m.HotItem(), focus = m.DumpFocusRow()] {
                 sectorList_->setUpdatesEnabled(false);
                 sectorList_->clear();
                 QList<QTreeWidgetItem*> items;
@@ -952,23 +1093,19 @@ void MainWindow::OnChanged(Change what) {
                     sectorList_->scrollToItem(sectorList_->topLevelItem(hot));
                 }
                 sectorList_->setUpdatesEnabled(true);
-                dumpList_->clear();
                 dumpList_->headerItem()->setText(0, Q(header));
-                QList<QTreeWidgetItem*> lines;
-                for (size_t k = 0; k < dump.size(); ++k) {
-                    auto* item = new QTreeWidgetItem;
-                    for (int i = 0; i < 3; ++i) item->setText(i, Q(dump[k][static_cast<size_t>(i)]));
-                    if (const uint16_t mask = k < marks.size() ? marks[k] : 0) {
-                        item->setData(1, Qt::UserRole, static_cast<uint>(mask));
-                        const uint first = Q(dump[k][0]).section(QLatin1Char(' '), 0, 0).toUInt(nullptr, 16);
-                        QStringList at;
-                        for (uint i = 0; i < 16; ++i)
-                            if (mask & (1u << i)) at << QStringLiteral("%1").arg(first + i, 4, 16, QLatin1Char('0')).toUpper() + QLatin1Char('h');
-                        item->setToolTip(1, QStringLiteral("differs from the file at ") + at.join(QStringLiteral(", ")));
-                    }
-                    lines << item;
+                // A click or a jump moves through the same rows: they are built again only when
+                // what they show changed (a whole block is thousands of them).
+                if (dump != shownDump_ || marks != shownMarks_) {
+                    shownDump_ = dump;
+                    shownMarks_ = marks;
+                    FillDumpList();
                 }
-                dumpList_->addTopLevelItems(lines);
+                if (QTreeWidgetItem* row = dumpList_->topLevelItem(focus)) {
+                    const QSignalBlocker quiet(dumpList_);
+                    dumpList_->setCurrentItem(row);
+                    dumpList_->scrollToItem(row, QAbstractItemView::PositionAtTop);
+                }
             });
             break;
         }

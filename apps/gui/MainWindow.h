@@ -27,6 +27,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QShortcut;
+class QSplitter;
 class QTabBar;
 class QTreeWidget;
 
@@ -82,6 +83,8 @@ public:
     QPushButton* Button(IapButton b) const { return buttons_.at(b); }
     QTreeWidget* SectorList() const { return sectorList_; }
     QTreeWidget* DumpList() const { return dumpList_; }
+    QSplitter* MemorySplitter() const { return lists_; }
+    QLineEdit* GoToField() const { return goTo_; }
     QTabBar* Tabs() const { return tabs_; }
     QLabel* ClockPane() const { return clockPane_; }
     QProgressBar* Progress() const { return progress_; }
@@ -102,6 +105,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -117,6 +121,11 @@ private:
     // availability rules when it ends.
     void SetBusy(bool busy);
     bool IdleEnabled(int id) const;
+    // On the command thread: why each command control would be refused now.
+    std::map<int, std::string> Reasons(const MainDialog& d) const;
+    // Each control's tool tip and accessible description: the reason it is greyed or would
+    // be refused, or else its own tip.
+    void ApplyReasons();
     void ShowResult(const std::string& text);
     void AppendLog(const std::string& text);
     // On the GUI thread once command `id` has ended: the banner, the bar and the phase label.
@@ -125,6 +134,12 @@ private:
     // On the GUI thread when a command starts: no text of an earlier command stays.
     void ClearResults();
     void RestoreGeometryWithinScreen();
+    // The memory view's lists side by side or stacked, by the room there is.
+    void ArrangeLists();
+    // The dump list from shownDump_ and shownMarks_.
+    void FillDumpList();
+    // The "Go to" field's address, in hex ("1F80", "1F80h", "0x1F80").
+    void GoTo(const QString& text);
 
     MainWindowOptions options_;
     GuiBridge bridge_;
@@ -144,6 +159,11 @@ private:
     // GUI thread only: the command's own progress label, shown again once the stop is over.
     std::string progressText_;
     std::map<IapButton, bool> buttonRules_;
+    // GUI thread only: the latest reasons, and each control's tip when it has none.
+    std::map<int, std::string> reasons_;
+    std::map<int, QString> tips_;
+    // The command controls' ids; fixed once the window is built, read on both threads.
+    std::vector<int> controlIds_;
     bool asking_ = false;
     // An operator's command (not a timer tick) is running on the command thread.
     std::atomic<bool> commandRunning_{false};
@@ -163,6 +183,13 @@ private:
     QTabBar* tabs_ = nullptr;
     QTreeWidget* sectorList_ = nullptr;
     QTreeWidget* dumpList_ = nullptr;
+    QLineEdit* goTo_ = nullptr;
+    QSplitter* lists_ = nullptr;
+    int sectorListWidth_ = 0;
+    int dumpListWidth_ = 0;
+    // GUI thread only: what the dump list holds.
+    std::vector<std::array<std::string, 3>> shownDump_;
+    std::vector<uint16_t> shownMarks_;
     ElidedLabel* promptPane_ = nullptr;
     QPlainTextEdit* log_ = nullptr;
     QLabel* banner_ = nullptr;
@@ -183,6 +210,8 @@ private:
     bool listsSized_ = false;
     // The operation the bar shows and when it started, for its rate and time left.
     int progressOperation_ = -1;
+    // The dialog's operation count when the running command started.
+    int commandOperation_ = -1;
     qint64 progressStartMs_ = 0;
 };
 

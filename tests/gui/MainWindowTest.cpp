@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <QAccessible>
+#include <QSplitter>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
@@ -96,6 +97,7 @@ struct Rig {
         op.On("PasswordVerifyDialog", [](QWidget* d) { PressOk(d); });
         op.On("SectorRangeDialog", [this](QWidget* d) {
             titles.push_back(d->windowTitle());
+            barsAtRange.push_back(window->Progress()->isVisible() ? window->Progress()->text() : QString());
             d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(start);
             d->findChild<QComboBox*>(QStringLiteral("count"))->setCurrentIndex(count);
             PressOk(d);
@@ -132,6 +134,7 @@ struct Rig {
     int start = 0, count = 0;
     QString file;
     std::vector<QString> titles;  // of the range dialogs, in order
+    std::vector<QString> barsAtRange;  // what the bar said while each was open
 
     QString Iap() const { return window->Field(ChipField::IapStatus)->text(); }
     QString Status(int row) const { return window->SectorList()->topLevelItem(row)->text(4); }
@@ -148,6 +151,13 @@ struct Rig {
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(row)).center());
         const QString header = QStringLiteral("SECTOR %1").arg(row, 3, 10, QLatin1Char('0'));
         return WaitFor([&] { return window->DumpList()->headerItem()->text(0) == header; }, 5000);
+    }
+    // The dump row `k` rows below the one brought into view (the shown sector's first).
+    QTreeWidgetItem* DumpRow(int k = 0) const {
+        QTreeWidget* dump = window->DumpList();
+        QTreeWidgetItem* row = dump->topLevelItem(dump->indexOfTopLevelItem(dump->currentItem()) + k);
+        static QTreeWidgetItem none;
+        return row ? row : &none;
     }
     // The first message from `from` on that starts with `prefix`; the number of messages if none.
     size_t Find(const QString& prefix, size_t from = 0) const {
@@ -246,11 +256,32 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
         EXPECT_EQ(list->topLevelItem(i)->text(4), blank ? "Blank" : "Not Blank") << i;
     }
 
+    // The dump holds the whole block: each sector read as its 8 rows; a click on a sector's
+    // row brings its bytes into view, and "Go to" an address the row that holds it.
     ASSERT_TRUE(r.ShowRow(2));
     QTreeWidget* dump = r.window->DumpList();
-    ASSERT_EQ(dump->topLevelItemCount(), 8);
-    EXPECT_EQ(dump->topLevelItem(0)->text(0), "0100 - 010F");
-    EXPECT_EQ(dump->topLevelItem(0)->text(2), "AAAAAAAAAAAAAAAA");
+    ASSERT_EQ(dump->topLevelItemCount(), 256 * 8);
+    EXPECT_EQ(r.DumpRow()->text(0), "0100 - 010F");
+    EXPECT_EQ(r.DumpRow()->text(2), "AAAAAAAAAAAAAAAA");
+    EXPECT_TRUE(dump->visualItemRect(r.DumpRow()).intersects(dump->viewport()->rect()));
+    ASSERT_TRUE(r.ShowRow(200));
+    EXPECT_EQ(r.DumpRow()->text(1), "00 00 00 00 00 FF FF FF - FF FF FF FF FF FF FF FF");
+    EXPECT_EQ(r.DumpRow()->text(2), QString(16, QLatin1Char('.'))) << "a 00h hides none of the bytes after it";
+    EXPECT_TRUE(dump->visualItemRect(r.DumpRow()).intersects(dump->viewport()->rect())) << "scrolled to sector 200";
+    QLineEdit* goTo = r.window->GoToField();
+    for (const auto& [typed, row, header] : {std::tuple{"7ff5", "7FF0 - 7FFF", "SECTOR 255"},
+                                             std::tuple{"0x1a4h", "01A0 - 01AF", "SECTOR 003"}}) {
+        goTo->setText(QString::fromLatin1(typed));
+        QTest::keyClick(goTo, Qt::Key_Return);
+        ASSERT_TRUE(WaitFor([&] { return r.DumpRow()->text(0) == row; }, 5000)) << typed;
+        EXPECT_EQ(dump->headerItem()->text(0), header);
+        EXPECT_TRUE(dump->visualItemRect(r.DumpRow()).intersects(dump->viewport()->rect())) << typed;
+    }
+    goTo->setText(QStringLiteral("8000"));
+    QTest::keyClick(goTo, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return r.window->PromptPane()->text().startsWith("Go to: "); }, 5000));
+    EXPECT_EQ(r.window->PromptPane()->text(), "Go to: 8000h is outside block 0 (0000h-7FFFh)");
+    EXPECT_EQ(r.DumpRow()->text(0), "01A0 - 01AF") << "a refused jump leaves the view";
 }
 
 // Closing the window during a download through the stub that borrows block 0 asks first; Yes
@@ -527,9 +558,13 @@ TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
 
     const std::string recorded = TESSEL_SOURCE_DIR "/tests/platform/data/ports";
     SetDeviceTreeRoot(recorded);
+    // The port chosen before is COM1, which ttyS0 is.
+    r.window->OnCommandThread([](MainDialog& d) { d.Session().port.SetPortNumber(1); });
     std::vector<QString> shown, all;
+    QString current;
     r.op.On("CommSetupDialog", [&](QWidget* d) {
         auto* ports = d->findChild<QComboBox*>(QStringLiteral("port"));
+        current = ports->currentText();
         for (int i = 0; i < ports->count(); ++i) shown.push_back(ports->itemText(i));
         d->findChild<QCheckBox*>(QStringLiteral("showAllComNames"))->setChecked(true);
         for (int i = 0; i < ports->count(); ++i) all.push_back(ports->itemText(i));
@@ -545,7 +580,8 @@ TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     const auto firstSim = std::find_if(shown.begin(), shown.end(), [](const QString& t) { return t.startsWith("sim:"); });
     ASSERT_NE(firstSim, shown.end());
     EXPECT_EQ(firstSim - shown.begin(), 4) << "the four devices present come first";
-    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM1")), 1) << "ttyS0 is there";
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM1")), 0) << "ttyS0's own entry stands for it";
+    EXPECT_TRUE(current.contains(QStringLiteral("/dev/ttyS0"))) << current.toStdString();
     EXPECT_EQ(std::count(shown.begin(), shown.end(), QStringLiteral("COM2")), 0);
     EXPECT_EQ(std::count(all.begin(), all.end(), QStringLiteral("COM256")), 1);
 
@@ -605,8 +641,12 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     ASSERT_TRUE(drop(image));
     ASSERT_TRUE(WaitFor([&] { return !r->window->CommandBusy(); }));
     EXPECT_EQ(opened, image);
-    EXPECT_TRUE(std::find(r->op.messages.begin(), r->op.messages.end(),
-                          "Data in corresponding sectors will be erased.\nProceed to download?") != r->op.messages.end());
+    // The question names the file, its bytes and what it erases.
+    const size_t asked = r->Find(QStringLiteral("Download dropped image.hex ("));
+    ASSERT_LT(asked, r->op.messages.size());
+    EXPECT_EQ(r->op.messages[asked],
+              "Download dropped image.hex (18 bytes) to block 0: sector 000 (0000h-007Fh) is erased first.\n"
+              "Data in corresponding sectors will be erased.\nProceed to download?");
     EXPECT_TRUE(r->board->Block(0) == before) << "declined: the chip is untouched";
 
     // Without a drop the dialog opens empty again.
@@ -664,7 +704,7 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     EXPECT_NE(label->text(), "Stopping...") << "the label outlived the stop";
     const size_t report = r.Find(QStringLiteral("Stopped at the operator's request: reading stopped after "));
     ASSERT_LT(report, r.op.messages.size());
-    EXPECT_TRUE(r.op.messages[report].endsWith(" of 512 chunks.")) << r.op.messages[report].toStdString();
+    EXPECT_TRUE(r.op.messages[report].endsWith(" of 512 sectors.")) << r.op.messages[report].toStdString();
     EXPECT_EQ(r.op.icons[report], QMessageBox::Warning);
     // A stop is not a failure: one warning, no error box before it.
     EXPECT_FALSE(r.Said(QStringLiteral("Failed to Read Data!!!")));
@@ -749,8 +789,10 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     // A sector nobody read shows no bytes, and its row stays the highlighted one.
     ASSERT_TRUE(r.ShowRow(40));
     QTest::qWait(100);
-    ASSERT_EQ(dump->topLevelItemCount(), 1);
-    EXPECT_EQ(dump->topLevelItem(0)->text(1), kNotReadStatus);
+    // Eight sectors of eight rows, then one row for each sector not read.
+    ASSERT_EQ(dump->topLevelItemCount(), 8 * 8 + 248);
+    EXPECT_EQ(r.DumpRow()->text(0), "1400 - 147F");
+    EXPECT_EQ(r.DumpRow()->text(1), kNotReadStatus);
     EXPECT_EQ(list->currentItem(), list->topLevelItem(40));
 
     // A HEX file with bytes in sectors 0 and 2 only.
@@ -768,9 +810,9 @@ TEST(MainWindowGui, TheMemoryViewShowsWhatTheChipIsKnownToHoldAfterEachCommand) 
     EXPECT_EQ(r.Status(8), kNotReadStatus);
     EXPECT_EQ(list->currentItem(), list->topLevelItem(40)) << "the download moved the highlight";
     ASSERT_TRUE(r.ShowRow(2));
-    ASSERT_TRUE(WaitFor([&] { return dump->topLevelItemCount() == 8; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return r.DumpRow()->text(0) == "0100 - 010F"; }, 5000));
     // The file's bytes, then what the chip held in the rest of the sector (0x30 + 0104h % 40).
-    EXPECT_EQ(dump->topLevelItem(0)->text(1).left(14), "DE AD BE EF 44") << "the bytes verified on the chip";
+    EXPECT_EQ(r.DumpRow()->text(1).left(14), "DE AD BE EF 44") << "the bytes verified on the chip";
     EXPECT_EQ(r.Iap(), "downloaded two.hex: 8 bytes in 2 sectors at 0000h-0103h, verified");
     EXPECT_EQ(r.window->PromptPane()->text(), r.Iap());
 
@@ -1009,6 +1051,32 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     ASSERT_TRUE(WaitFor([&] { return list->topLevelItemCount() == 256; }, 5000));
     ASSERT_TRUE(r.ShowRow(1));
     mainWindow("after-read");
+    // From the smallest screen we support to a full-HD one nothing is cut off: each list shows
+    // its columns whole, the buttons stay on screen, and spare room goes to the dump, beside
+    // the sector list once both fit side by side.
+    const QSize usual = r.window->size();
+    for (const QSize size : {QSize(1024, 700), QSize(1920, 1080)}) {
+        SCOPED_TRACE(size.width());
+        r.window->resize(size);
+        QApplication::processEvents();
+        for (QTreeWidget* list : {r.window->SectorList(), r.window->DumpList()}) {
+            int columns = 0;
+            for (int i = 0; i < list->columnCount() - (list == r.window->DumpList() ? 1 : 0); ++i)
+                columns += list->columnWidth(i);
+            EXPECT_LE(columns, list->viewport()->width()) << list->objectName().toStdString();
+            EXPECT_GE(list->viewport()->height(), 6 * list->fontMetrics().height()) << list->objectName().toStdString();
+        }
+        for (IapButton b : {IapButton::Download, IapButton::MemoryRemap}) {
+            const QRect at(r.window->Button(b)->mapTo(r.window.get(), QPoint(0, 0)), r.window->Button(b)->size());
+            EXPECT_TRUE(r.window->rect().contains(at)) << static_cast<int>(b);
+        }
+        const bool wide = size.width() >= 1920;
+        EXPECT_EQ(r.window->MemorySplitter()->orientation(), wide ? Qt::Horizontal : Qt::Vertical);
+        if (wide) EXPECT_GT(r.window->DumpList()->width(), r.window->SectorList()->width() + 400);
+        else EXPECT_GT(r.window->DumpList()->height(), r.window->SectorList()->height());
+        save(r.window->grab().toImage(), QStringLiteral("main-after-read-%1x%2").arg(size.width()).arg(size.height()));
+    }
+    r.window->resize(usual);
 
     // A file larger than the block: refused before the question, the box giving both sizes.
     r.file = r.WriteBytes("big.bin", 40000, 7, 1);
@@ -1090,7 +1158,16 @@ TEST(MainWindowOutcome, EachCommandEndsWithItsLineInTheLogTheStatusAndTheBanner)
          "OK  Sector Erase"},
         {command::kDownload, QMessageBox::Yes, same, "downloaded same.bin: 300 bytes in 3 sectors at 0000h-012Bh, verified",
          "OK  Download"},
+        {command::kPrint, QMessageBox::Yes, {}, "printed 8 sectors at 0000h-03FFh", "OK  Print"},
     };
+    r.window->Printer().SetPdfOutput(QString::fromStdString(r.dir + "/dump.pdf"));
+    // Before a detection each button that needs a chip says what comes first, to the eye and
+    // to a screen reader.
+    for (IapButton b : {IapButton::Read, IapButton::ChipErase}) {
+        EXPECT_EQ(r.window->Button(b)->toolTip(), "Detect the chip first (DetectChip/RS232)");
+        EXPECT_EQ(r.window->Button(b)->accessibleDescription(), "Detect the chip first (DetectChip/RS232)");
+    }
+    auto spoken = [](QWidget* w) { return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name); };
     r.count = 8;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.banner);
@@ -1104,12 +1181,27 @@ TEST(MainWindowOutcome, EachCommandEndsWithItsLineInTheLogTheStatusAndTheBanner)
         EXPECT_EQ(r.Iap(), last.captured(1));
         EXPECT_EQ(r.window->ResultBanner()->text(), c.banner);
         EXPECT_TRUE(r.window->ResultBanner()->isVisible());
+        // A screen reader reads the message pane and the banner as what they show.
+        EXPECT_EQ(spoken(r.window->PromptPane()), r.Iap());
+        EXPECT_EQ(spoken(r.window->ResultBanner()), c.banner);
         if (c.answer == QMessageBox::No) continue;
         QProgressBar* bar = r.window->Progress();
         EXPECT_EQ(bar->value(), bar->maximum());
         EXPECT_TRUE(bar->text().contains(QRegularExpression(QStringLiteral("^100%  \\d+\\.\\d s$"))))
             << bar->text().toStdString();
     }
+    // Before a command has chosen its range the bar counts nothing.
+    for (const QString& bar : r.barsAtRange) EXPECT_FALSE(bar.contains(QStringLiteral(" of "))) << bar.toStdString();
+    // Detected in internal memory mode, the greyed buttons give the rule book's reason; a live
+    // one keeps its own tip.
+    for (const auto& [b, why] : {std::pair{IapButton::ChipErase, "Chip Erase is not available on NX31A32 in internal memory mode"},
+                                 std::pair{IapButton::LockChip, "Lock Chip is not available on NX31A32 in internal memory mode"}}) {
+        EXPECT_FALSE(r.window->Button(b)->isEnabled());
+        EXPECT_EQ(r.window->Button(b)->toolTip(), why);
+        EXPECT_EQ(r.window->Button(b)->accessibleDescription(), why);
+    }
+    EXPECT_TRUE(r.window->Button(IapButton::Read)->accessibleDescription().isEmpty());
+    EXPECT_TRUE(r.window->Button(IapButton::Read)->toolTip().startsWith("Read (")) << r.window->Button(IapButton::Read)->toolTip().toStdString();
 }
 
 // A mismatch is a finding: the report names the file, how many bytes differ and the first
@@ -1154,11 +1246,10 @@ TEST(MainWindowOutcome, ACompareReportsEveryDifferenceAndTheDumpMarksThem) {
         EXPECT_EQ(r.window->ResultBanner()->text(), "FAILED  Compare");
         EXPECT_EQ(r.window->findChild<QLabel*>(QStringLiteral("progressLabel"))->text(), "Differences");
         QTreeWidget* dump = r.window->DumpList();
-        ASSERT_GT(dump->topLevelItemCount(), 1);
         EXPECT_EQ(dump->headerItem()->text(0), c.sector);
-        EXPECT_EQ(dump->topLevelItem(0)->text(0), c.row);
-        EXPECT_EQ(dump->topLevelItem(0)->data(1, Qt::UserRole).toUInt(), c.mask);
-        EXPECT_EQ(dump->topLevelItem(1)->data(1, Qt::UserRole).toUInt(), 0u) << "a row without differences is plain";
+        EXPECT_EQ(r.DumpRow()->text(0), c.row);
+        EXPECT_EQ(r.DumpRow()->data(1, Qt::UserRole).toUInt(), c.mask);
+        EXPECT_EQ(r.DumpRow(1)->data(1, Qt::UserRole).toUInt(), 0u) << "a row without differences is plain";
     }
 }
 
