@@ -341,8 +341,27 @@ bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t*
         c.progress.stepProgress();
     }
     if (differences) differences->complete = true;
-    if (differed) Tell(c, "Failed to Verify Data!!!");
+    if (differed) {
+        const std::string text =
+            differences && !differences->listed.empty()
+                ? VerifyFailedText(c.session, differences->count, differences->listed.front().address,
+                                   differences->listed.front().chip, differences->listed.front().file)
+                : std::string("Failed to Verify Data!!!");
+        Tell(c, text.c_str());
+    }
     return Finish(c, !differed);
+}
+
+std::string VerifyFailedText(const CDeviceSession& session, size_t count, uint32_t address, uint8_t chip,
+                             uint8_t file) {
+    // The high window's addresses are counted from the external flash's start, as its list shows them.
+    char where[64];
+    std::snprintf(where, sizeof where, session.externalHighOpen ? "1%04Xh: chip %s, file %s" : "%04Xh: chip %s, file %s",
+                  static_cast<unsigned>(address & 0xFFFF), Hex2(chip).c_str(), Hex2(file).c_str());
+    std::string text = "Failed to Verify Data!!!\n";
+    if (count == 0) return text + "The first difference is at " + where + ".";
+    return text + std::to_string(count) + (count == 1 ? " byte differs, at " : " bytes differ, the first at ") + where +
+           ".";
 }
 
 BankSwitch SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {

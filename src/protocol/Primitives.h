@@ -70,6 +70,10 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
 // its own. A chip smaller than the one it was taken for stays silent beyond its own flash:
 // asked before the first erase, this finds a wrong chip type while nothing is lost yet.
 bool AnswersReadAt(LinkContext& c, uint32_t address);
+// The box a failed verify shows: the loader's words, then how many bytes differ (0: only
+// the first is known) and the first of them, so that the box says what failed and where.
+std::string VerifyFailedText(const CDeviceSession& session, size_t count, uint32_t address, uint8_t chip,
+                             uint8_t file);
 // Without `differences` it ends at the first byte that differs. With it, it reads on to the
 // end of the range and counts them all, the first still setting *mismatchAddress and
 // *mismatchWord and being the one failure reported; a byte that never arrives still ends it.

@@ -222,7 +222,11 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
         if (differed && !differences) break;
     }
     if (differed) {
-        Show(c, kFailedVerify);
+        Show(c, differences && !differences->listed.empty()
+                    ? VerifyFailedText(c.session, differences->count, differences->listed.front().address,
+                                       differences->listed.front().chip, differences->listed.front().file)
+                    : VerifyFailedText(c.session, 0, *where, static_cast<uint8_t>(*word >> 8),
+                                       static_cast<uint8_t>(*word & 0xFF)));
         bar.Finish(false);
         return load::kProgramFailed;
     }

@@ -37,7 +37,7 @@ TEST(FlashCommands, ADownloadErasesOnlyTheSectorsItTouchesAndCompareNamesAMismat
     EXPECT_FALSE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus),
               "Unmatched data at memory address 0031h: 00h(MCU) vs. 81h in File blink.hex");
-    EXPECT_TRUE(r.Said("Failed to Verify Data!!!"));
+    EXPECT_TRUE(r.Said("Failed to Verify Data!!!\n1 byte differs, at 0031h: chip 00h, file 81h."));
     EXPECT_EQ(r.window.Title(), title);
 
     // A 300-byte program, as binary or HEX, plainly or rewriting only what changed: three
