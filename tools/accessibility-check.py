@@ -96,9 +96,16 @@ def main():
     print("Sector status:", cells[:15], f"... {len(cells)} entries")
     for name in ("IAP Status", "Chip Type", "Flash Size", "Fw Version", "Mem Mode", "Security"):
         print(name + text_of(find(frame, "text", name)))
+    print("Go to" + text_of(find(frame, "text", "Go to address")))
+    # Each button with why it is greyed, as a screen reader gives it after the name.
     for _, n in walk(frame):
         if n.getRoleName() == "push button" and n.getState().contains(pyatspi.STATE_VISIBLE):
-            print("button", repr(n.name))
+            live = "live" if n.getState().contains(pyatspi.STATE_ENABLED) else "greyed"
+            print("button", repr(n.name), live, repr(n.description))
+    # The status bar's panes are read as what they show.
+    for _, n in walk(frame):
+        if n.getRoleName() == "label" and n.getState().contains(pyatspi.STATE_VISIBLE) and n.name:
+            print("label", repr(n.name))
 
 
 main()
