@@ -98,22 +98,27 @@ bool LeaveWindow(const FlashRun& r, Connection& link) {
     return LeaveExternalWindow(link.Window()).Ok();
 }
 
-// The request the options make, and the command run with it.
-bool RunVerb(Verb verb, const FlashRun& r, MainDialog& w) {
+// The request the options make, and the command run with it; a compare also gives back what
+// it found different.
+tessel::CommandResult RunVerb(Verb verb, const FlashRun& r, MainDialog& w, CompareDifferences& differences) {
     const SectorRange range{r.flash.block, r.flash.startSector, r.flash.count};
     const ImageRequest image{r.flash.file, ImageFormatFromName(r.flash.format), r.flash.block, r.flash.startSector,
                              r.flash.changedOnly};
     switch (verb) {
-        case Verb::Read: return ReadSectors(w, range).Ok();
-        case Verb::Save: return SaveSectors(w, SaveRequest{range, r.flash.file, r.flash.text}).Ok();
-        case Verb::Download: return DownloadImage(w, image).Ok();
-        case Verb::Compare: return CompareImage(w, image).Ok();
-        case Verb::SectorErase: return EraseSectorRange(w, range).Ok();
-        case Verb::ChipErase: return EraseWholeChip(w).Ok();
-        case Verb::UpgradeInternal: return UpgradeLoader(w, image).Ok();
-        case Verb::UpgradeExternal: return WriteExternalLoader(w).Ok();
+        case Verb::Read: return ReadSectors(w, range);
+        case Verb::Save: return SaveSectors(w, SaveRequest{range, r.flash.file, r.flash.text});
+        case Verb::Download: return DownloadImage(w, image);
+        case Verb::Compare: {
+            CompareResult compared = CompareImage(w, image);
+            differences = compared.differences;
+            return compared;
+        }
+        case Verb::SectorErase: return EraseSectorRange(w, range);
+        case Verb::ChipErase: return EraseWholeChip(w);
+        case Verb::UpgradeInternal: return UpgradeLoader(w, image);
+        case Verb::UpgradeExternal: return WriteExternalLoader(w);
     }
-    return false;
+    return {};
 }
 
 Place PlaceOf(const FlashRun& r, const CDeviceSession& s) {
@@ -207,7 +212,8 @@ std::string CommandWord(Verb verb) {
 }
 
 // The one line that ends the command: its own outcome, with the figures that matter.
-void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandResult& res) {
+// `counted`: a compare that found differences, in the core's counted line.
+void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandResult& res, const std::string& counted) {
     const EventStream& ev = link.Events();
     const CDeviceSession& s = link.Window().Session();
     const Place p = PlaceOf(r, s);
@@ -248,8 +254,7 @@ void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandRe
             if (ok) {
                 res.summary = Printf("compare: %s matches the flash, %zu bytes at %s, %.1f s", file.c_str(),
                                      r.definedBytes, range.c_str(), ev.Seconds());
-            } else if (const std::string& counted = link.Window().Result();
-                       counted.find(" differs from ") != std::string::npos) {
+            } else if (!counted.empty()) {
                 // The first difference has been said on its own line already; the result
                 // adds how many bytes differ, in the window's words.
                 res.summary = counted;
@@ -486,11 +491,16 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     r.place = PlaceOf(r, session);
     r.touchedSectors = TouchedSectors(image, session, r, *r.place);
     MainDialog& w = link.Window();
-    bool ok = RunVerb(verb, r, w);
+    CompareDifferences differences;
+    tessel::CommandResult ran = RunVerb(verb, r, w, differences);
+    bool ok = ran.Ok();
     // After a stop only the recovery runs: the window is still left below.
     if (InterruptSignal() != 0) ok = false;
     if (ok && r.flash.changedOnly) r.changedCounts = events.CommandStatus();
-    if (ok && r.verify) ok = RunVerb(Verb::Compare, r, w);
+    if (ok && r.verify) {
+        ran = RunVerb(Verb::Compare, r, w, differences);
+        ok = ran.Ok();
+    }
     if (ok && after) after(r, link);
     const std::string commandStatus = w.Field(ChipField::IapStatus);
     const bool left = LeaveWindow(r, link);
@@ -498,7 +508,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     const std::string leftBehind = left ? std::string() : w.Result();
     ok = left && ok;
     if (!commandStatus.empty()) w.SetIapStatus(commandStatus);
-    Describe(r, verb, link, ok, res);
+    Describe(r, verb, link, ok, res, differences.count > 0 ? ran.summary : std::string());
     if (!leftBehind.empty()) res.summary += "; " + leftBehind;
     if (ok && r.lockOption && InterruptSignal() == 0) {
         if (!ProgramLock(w, r.lockOption).Ok()) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "files/HexImage.h"
+#include "protocol/Progress.h"
 
 namespace tessel {
 
@@ -80,7 +81,12 @@ CommandResult ReadSectors(MainDialog& window, const SectorRange& range);
 CommandResult SaveSectors(MainDialog& window, const SaveRequest& request);
 CommandResult EraseSectorRange(MainDialog& window, const SectorRange& range);
 CommandResult EraseWholeChip(MainDialog& window);
-CommandResult CompareImage(MainDialog& window, const ImageRequest& request);
+// A compare also gives back what differed: how many bytes, and the first of them with both
+// values (empty when it matched, or failed before it could compare).
+struct CompareResult : CommandResult {
+    CompareDifferences differences;
+};
+CompareResult CompareImage(MainDialog& window, const ImageRequest& request);
 CommandResult DownloadImage(MainDialog& window, const ImageRequest& request);
 
 // The one-time bits: the lock menu's or the remap menu's option (numbered as the menus number

@@ -122,6 +122,8 @@ public:
     bool Window() { return S().ExternalWindowOpen(); }
     bool HasPrinter() const { return static_cast<bool>(env_.printer); }
     bool HighWindow() { return S().externalHighOpen; }
+    // What the last compare found different.
+    const CompareDifferences& Differences() const { return differences_; }
 
     // A failure that the command or a layer below has reported; later ones stay silent.
     void MarkError() { S().flags.errorReported = true; }
@@ -678,6 +680,7 @@ public:
         report.view = window ? s.ExternalImage() : s.BlockImage(block);
         report.viewBase = window ? 0u : static_cast<uint32_t>(s.StartAddress(block));
         const int rc = LoadForCompare(link, image, block, address, &where, &bytes, &report);
+        differences_ = report.differences;
         ShowCompared(report, block, high);
         const std::string name = ShortFileName(image.path);
         char buf[600];
@@ -1074,6 +1077,7 @@ private:
     MainDialog& w_;
     FlashCommandEnv env_;
     bool declined_ = false;
+    CompareDifferences differences_;
 };
 
 }  // namespace
@@ -1217,9 +1221,12 @@ CommandResult EraseWholeChip(MainDialog& window) {
     return window.RunCommand([&] { return c.ChipErase(); });
 }
 
-CommandResult CompareImage(MainDialog& window, const ImageRequest& request) {
+CompareResult CompareImage(MainDialog& window, const ImageRequest& request) {
     FlashCommands c(window, {});
-    return window.RunCommand([&] { return c.Compare(request); });
+    CompareResult out;
+    static_cast<CommandResult&>(out) = window.RunCommand([&] { return c.Compare(request); });
+    out.differences = c.Differences();
+    return out;
 }
 
 CommandResult DownloadImage(MainDialog& window, const ImageRequest& request) {
