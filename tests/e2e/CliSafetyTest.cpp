@@ -136,7 +136,7 @@ TEST(CliCommandRules, ARefusalIsTheRuleBooksInItsWordsAndWhatItAllowsRuns) {
         {6, false, {{"", C::SetResetPassword}}, {"password", "set", "--yes", "--no-password"}},
         {6, true, {{"", C::ChangePassword}}, {"password", "change", "--yes", "--no-password"}},
         {4, true, {{"", C::UpgradeInternalBsl}}, {"upgrade-bsl", "--yes", dir + "/bsl.bin"}},
-        {1, true, {{"", C::ChipErase}}, {"erase", "--yes", "--chip-erase"}},
+        {1, false, {{"", C::ChipErase}}, {"erase", "--yes", "--chip-erase"}},
     };
     int refused = 0;
     for (const auto& line : lines) {
