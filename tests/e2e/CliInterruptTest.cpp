@@ -78,9 +78,8 @@ test::CliRun Interrupt(const Board& b, std::vector<std::string> args, const std:
         return o;
     }
     if (twice) p.Signal(SIGINT);
-    o.status = p.Stop(sig);
-    std::string line;
-    while (!(line = p.ReadLine()).empty()) o.out += line + "\n";
+    p.Stop(sig);
+    o.status = p.ReadAll(&o.out);
     return o;
 }
 
@@ -163,9 +162,8 @@ TEST(CliInterrupt, ASignalThatFindsTheWorkDoneSaysItWasDone) {
 // Runs `script` under bash with the CLI as $0 and `args` after it; standard error is kept.
 test::CliRun Bash(const std::string& script, std::vector<std::string> args, const std::vector<std::string>& env) {
     args.insert(args.begin(), {"/bin/bash", "-c", script, kCli});
-    test::ChildProcess p(args, env, true);
     test::CliRun r;
-    r.status = p.ReadAll(&r.out);
+    r.status = test::ChildProcess(args, env, true).ReadAll(&r.out);
     return r;
 }
 
@@ -238,9 +236,7 @@ TEST(CliSilentBoard, AfterAnEraseTheResultSaysWhatIsWhere) {
     ASSERT_EQ(backups.size(), 1u) << "block 0 could not be put back";
     EXPECT_NE(summary.find(backups[0]), std::string::npos) << summary;
     EXPECT_EQ(result.value("backups", nlohmann::json()), nlohmann::json::array({backups[0]}));
-    std::ifstream in(trace);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("the board has gone silent"), std::string::npos) << "given up on once";
+    EXPECT_NE(test::ReadText(trace).find("the board has gone silent"), std::string::npos) << "given up on once";
 }
 
 }  // namespace

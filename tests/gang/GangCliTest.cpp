@@ -54,18 +54,8 @@ std::string RowOf(const std::string& out, const std::string& port) {
     return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
 }
 
-TEST(GangDownload, FourBoardsEachHoldExactlyTheImage) {
-    Boards b({kA32, kA32, kA32, kA32});
-    const CliRun run = Tessel(b.Args({"download", "--chip", "NX31A32", "--yes", kSample}));
-    EXPECT_EQ(run.status, 0) << run.out;
-    for (const auto& p : b.ports) EXPECT_NE(RowOf(run.out, p).find(" ok "), std::string::npos) << run.out;
-    b.Stop();
-    const std::vector<uint8_t> image = ImageOf(kSample);
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), image)) << "board " << i;
-}
-
 // A board that never acknowledges an erase and a port that cannot be opened fail alone; the
-// table and the last line name them, and the status is 1.
+// table and the last line name them, and the status is 1. The others hold exactly the image.
 TEST(GangDownload, AFailingBoardStopsNoOtherAndIsNamed) {
     Boards b({{"--chip", "NX31A32", "--refuse", "11"}, kA32, kA32, kA32});
     const std::string missing = b.dir + "/no-such-port";
@@ -124,7 +114,7 @@ TEST(GangDownload, ASignalStopsEveryBoardAndTheLastLineNamesEach) {
     }
     ASSERT_EQ(writing.size(), 2u) << out;
     EXPECT_EQ(cli.Stop(SIGINT), 130);
-    while (!(line = cli.ReadLine()).empty()) out += line + "\n";
+    cli.ReadAll(&out);
     const std::string last = out.substr(out.rfind("tessel: interrupted by SIGINT"));
     for (const auto& p : b.ports) {
         EXPECT_NE(last.find(p + ": writing stopped after"), std::string::npos) << out;
@@ -181,8 +171,6 @@ TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
         test::RunTessel({"download", "--chip", "NX31A32", "--yes", "--all-usb", kSample}, {"TESSEL_DEVICE_TREE=" + b.dir + "/empty"}, true);
     EXPECT_EQ(none.status, 2) << none.out;
     EXPECT_NE(none.out.find("no USB serial adapter is present"), std::string::npos) << none.out;
-    b.Stop();
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(HoldsExactly(ReadBytes(b.Saved(i)), ImageOf(kSample))) << "board " << i;
 }
 
 // One-time bits on several boards: each reports its new security. Cables tested side by side:

@@ -3,17 +3,11 @@
 // its stdin, stdout and stderr are the terminal. The test reads everything it writes and can
 // type into it.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <string>
-#include <vector>
+#include "support/ChildProcess.h"
 
 namespace tessel::test {
 
@@ -38,12 +32,7 @@ public:
             dup2(s, STDERR_FILENO);
             if (s > STDERR_FILENO) close(s);
             close(master_);
-            for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            Exec(argv, env);
         }
     }
     ~PtyProcess() {
@@ -88,7 +77,7 @@ public:
         int status = 0;
         waitpid(pid_, &status, 0);
         reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return ExitStatus(status);
     }
 
     const std::string& Output() const { return output_; }
