@@ -32,6 +32,7 @@
 #include "device/CommandChecks.h"
 #include "files/HexImage.h"
 #include "platform/SafeFile.h"
+#include "platform/CalendarTime.h"
 #include "platform/Clock.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
@@ -262,8 +263,7 @@ std::string ParseState(const std::string& text, uint64_t limit, uint64_t* next) 
 
 std::string UtcNow() {
     const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
+    const std::tm tm = UtcTimeOf(now);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
