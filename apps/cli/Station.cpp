@@ -3,7 +3,6 @@
 // in one line, logs it, and waits for the board to be taken away before it accepts the next.
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -38,6 +37,7 @@
 #include "platform/Paths.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
+#include "platform/Sha256.h"
 #include "protocol/Detection.h"
 #include "serial/CSerialPort.h"
 
@@ -91,19 +91,6 @@ std::string SerialText(uint64_t n) {
 
 uint64_t SerialLimit(const std::string& format) {
     return format == "le32" || format == "be32" ? 0xFFFFFFFFull : 99999999ull;
-}
-
-std::string Sha256Hex(std::string_view bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr)) return "";
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
 }
 
 std::string Sha256Of(const std::string& path) {
