@@ -634,10 +634,10 @@ int RunStation(const StationOptions& o, RunState& state) {
         std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(serial).c_str(), why.c_str());
     }
 
-    char folder[] = "/tmp/tessel-station-XXXXXX";
-    if (!mkdtemp(folder)) {
-        res.summary = std::string("station: nothing was done: no private folder for the boards' images: ") +
-                      std::strerror(errno);
+    std::string why;
+    const std::string folder = MakePrivateTempDir("tessel-station-", &why);
+    if (folder.empty()) {
+        res.summary = "station: nothing was done: no private folder for the boards' images: " + why;
         return kExitFailed;
     }
     Station station(o, std::move(image), serialOffset, next, log);
