@@ -10,6 +10,25 @@
 
 set(TESSEL_LAYERS "")
 
+# The sources that call POSIX (or libcrypto) and have no Windows counterpart yet: the Windows
+# build leaves them out of their libraries, so that what it builds is only what works there.
+# The Windows sources are left out of every other build.
+set(TESSEL_POSIX_ONLY "")
+set(TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/platform/Sha256Cng.cpp)
+foreach(file
+    platform/CLocale.cpp
+    platform/CalendarTime.cpp
+    platform/DeviceNames.cpp
+    platform/InstanceLock.cpp
+    platform/Paths.cpp
+    platform/PortList.cpp
+    platform/PosixSerialDevice.cpp
+    platform/SafeFile.cpp
+    platform/Sha256OpenSsl.cpp
+    sim/PtyServer.cpp)
+  list(APPEND TESSEL_POSIX_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
+endforeach()
+
 # tessel_layer(<folder> [USES <folder>...])
 macro(tessel_layer name)
   _tessel_layer(${name} ${ARGN})
@@ -35,6 +54,11 @@ function(_tessel_layer name)
   endforeach()
 
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(WIN32)
+    list(REMOVE_ITEM sources ${TESSEL_POSIX_ONLY})
+  else()
+    list(REMOVE_ITEM sources ${TESSEL_WINDOWS_ONLY})
+  endif()
   file(GLOB_RECURSE checked CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h)
   add_library(tessel_${name} STATIC ${sources})
   target_include_directories(tessel_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)

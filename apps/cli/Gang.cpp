@@ -1,7 +1,6 @@
 #include "Gang.h"
 
 
-#include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "ConsoleView.h"
 #include "Interrupt.h"
 #include "JsonView.h"
+#include "platform/Paths.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
 #include "platform/SafeFile.h"
@@ -169,8 +169,7 @@ struct BoardResult {
 std::string DeviceIdentity(const std::string& port) {
     if (IsSchemeName(port, "sim")) return port;
     const std::string path = ResolvePortName(port);
-    char real[PATH_MAX];
-    return realpath(path.c_str(), real) ? std::string(real) : path;
+    return ResolvedPath(path);
 }
 
 namespace {

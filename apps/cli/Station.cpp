@@ -3,7 +3,6 @@
 // in one line, logs it, and waits for the board to be taken away before it accepts the next.
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -32,11 +31,13 @@
 #include "device/CommandChecks.h"
 #include "files/HexImage.h"
 #include "platform/SafeFile.h"
+#include "platform/CalendarTime.h"
 #include "platform/Clock.h"
 #include "platform/InstanceLock.h"
 #include "platform/Paths.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
+#include "platform/Sha256.h"
 #include "protocol/Detection.h"
 #include "serial/CSerialPort.h"
 
@@ -90,19 +91,6 @@ std::string SerialText(uint64_t n) {
 
 uint64_t SerialLimit(const std::string& format) {
     return format == "le32" || format == "be32" ? 0xFFFFFFFFull : 99999999ull;
-}
-
-std::string Sha256Hex(std::string_view bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr)) return "";
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
 }
 
 std::string Sha256Of(const std::string& path) {
@@ -262,8 +250,7 @@ std::string ParseState(const std::string& text, uint64_t limit, uint64_t* next) 
 
 std::string UtcNow() {
     const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
+    const std::tm tm = UtcTimeOf(now);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
@@ -647,10 +634,10 @@ int RunStation(const StationOptions& o, RunState& state) {
         std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(serial).c_str(), why.c_str());
     }
 
-    char folder[] = "/tmp/tessel-station-XXXXXX";
-    if (!mkdtemp(folder)) {
-        res.summary = std::string("station: nothing was done: no private folder for the boards' images: ") +
-                      std::strerror(errno);
+    std::string why;
+    const std::string folder = MakePrivateTempDir("tessel-station-", &why);
+    if (folder.empty()) {
+        res.summary = "station: nothing was done: no private folder for the boards' images: " + why;
         return kExitFailed;
     }
     Station station(o, std::move(image), serialOffset, next, log);

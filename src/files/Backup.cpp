@@ -1,7 +1,5 @@
 #include "files/Backup.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -9,30 +7,25 @@
 #include <string_view>
 
 #include "files/HexImage.h"
-#include "platform/SafeFile.h"
+#include "platform/CalendarTime.h"
 #include "platform/Paths.h"
+#include "platform/SafeFile.h"
 
 namespace tessel {
 
 namespace {
-
-bool Taken(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 std::string BackupPath(const std::string& dir, const std::string& stem, const char* extension) {
     const std::string folder = dir.empty() ? UserStateDir() : dir;
     if (folder.empty() || !MakeDirs(folder)) return "";
     char stamp[32];
     const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
+    const std::tm tm = LocalTimeOf(now);
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
     std::string path = folder + "/" + stem + "-" + stamp + extension;
     // Two backups within one second must not overwrite each other; a name taken by anything,
     // a link included, is passed over.
-    for (int n = 2; Taken(path); ++n)
+    for (int n = 2; PathTaken(path); ++n)
         path = folder + "/" + stem + "-" + stamp + "-" + std::to_string(n) + extension;
     return path;
 }

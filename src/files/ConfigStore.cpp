@@ -1,8 +1,8 @@
 #include "files/ConfigStore.h"
 
-#include "platform/SafeFile.h"
-
+#include "platform/CLocale.h"
 #include "platform/Paths.h"
+#include "platform/SafeFile.h"
 
 #include <array>
 #include <cerrno>
@@ -10,11 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <locale.h>
 #include <optional>
 #include <string_view>
 #include <system_error>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -22,32 +20,11 @@ namespace tessel {
 
 namespace {
 
-// The GUI toolkit switches the process to the user's locale, where "%f" and atof would use a
-// decimal comma. The file must read the same whatever locale wrote it, so number formatting
-// and parsing run under the C locale for this thread only.
-class CNumericCLocale {
-public:
-    CNumericCLocale() {
-        static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-        if (cLocale != static_cast<locale_t>(0)) {
-            previous_ = uselocale(cLocale);
-        }
-    }
-    ~CNumericCLocale() {
-        if (previous_ != static_cast<locale_t>(0)) {
-            uselocale(previous_);
-        }
-    }
-    CNumericCLocale(const CNumericCLocale&) = delete;
-    CNumericCLocale& operator=(const CNumericCLocale&) = delete;
-
-private:
-    locale_t previous_ = static_cast<locale_t>(0);
-};
-
+// The file must read the same whatever locale wrote it: numbers are formatted and parsed
+// under the C locale.
 template <typename... Args>
 std::string Format(const char* format, Args... args) {
-    CNumericCLocale cLocale;
+    CLocaleScope cLocale;
     const int length = std::snprintf(nullptr, 0, format, args...);
     if (length <= 0) {
         return {};
@@ -61,7 +38,7 @@ std::string Format(const char* format, Args... args) {
 // atoi reads digits in the manner of strtol but leaves out-of-range results undefined; a
 // clamped value is what strtol itself would give, narrowed without wrapping.
 int ParseLeadingInt(const std::string& text, size_t from) {
-    CNumericCLocale cLocale;
+    CLocaleScope cLocale;
     const long value = std::strtol(text.c_str() + from, nullptr, 10);
     if (value > INT_MAX) {
         return INT_MAX;
@@ -73,7 +50,7 @@ int ParseLeadingInt(const std::string& text, size_t from) {
 }
 
 double ParseLeadingDouble(const std::string& text, size_t from) {
-    CNumericCLocale cLocale;
+    CLocaleScope cLocale;
     return std::strtod(text.c_str() + from, nullptr);
 }
 

@@ -9,10 +9,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace tessel {
 namespace {
 
@@ -159,7 +155,6 @@ std::string LineError(const std::string& displayName, size_t line, const std::st
     return displayName + ": line " + std::to_string(line) + ": " + reason;
 }
 
-std::string SystemError(const std::string& path, int err) { return path + ": " + std::strerror(err); }
 
 void AppendByte(std::string& out, uint8_t b) {
     out += kDigits[b >> 4];
@@ -231,14 +226,6 @@ bool Convert(std::string_view text, const std::string& displayName, std::vector<
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
-
-const char* KindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
 
 std::string Bytes(uint64_t n) { return std::to_string(n) + " bytes"; }
 
@@ -329,49 +316,24 @@ bool ConvertHexToImage(std::string_view text, const std::string& displayName, Im
 ImageReadStatus ReadImageFile(const std::string& path, ImageData* image, std::string* error, ImageFormat format) {
     image->bytes.clear();
     image->defined.clear();
-    // O_NONBLOCK: opening a FIFO must not wait for a writer. The kind is then judged from the
-    // open file, so that what is read is what was judged.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *error = SystemError(path, errno);
-        return ImageReadStatus::CantOpen;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        *error = SystemError(path, errno);
-        ::close(fd);
-        return ImageReadStatus::CantOpen;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *error = path + ": is " + KindOf(st.st_mode) + ", not an image file";
-        return ImageReadStatus::CantOpen;
-    }
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
     const uint64_t limit = format == ImageFormat::Binary ? kMaxBinaryImageBytes : kMaxHexTextBytes;
-    if (size > limit) {
-        ::close(fd);
-        *error = path + ": " + Bytes(size) + " is larger than any image (at most " +
-                 (format == ImageFormat::Binary ? Bytes(kMaxBinaryImageBytes) + " of binary"
-                                                : Bytes(kMaxHexTextBytes) + " of HEX text") +
-                 ")";
-        return ImageReadStatus::TooLarge;
-    }
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = SystemError(path, errno);
-            ::close(fd);
+    WholeFile file = ReadWholeFile(path, limit);
+    switch (file.status) {
+        case WholeFile::Status::Read: break;
+        case WholeFile::Status::CantOpen:
+            *error = file.error;
             return ImageReadStatus::CantOpen;
-        }
-        if (n == 0) break;  // the file shrank meanwhile: take what is there
-        got += static_cast<size_t>(n);
+        case WholeFile::Status::NotRegular:
+            *error = path + ": is " + file.kind + ", not an image file";
+            return ImageReadStatus::CantOpen;
+        case WholeFile::Status::TooLarge:
+            *error = path + ": " + Bytes(file.size) + " is larger than any image (at most " +
+                     (format == ImageFormat::Binary ? Bytes(kMaxBinaryImageBytes) + " of binary"
+                                                    : Bytes(kMaxHexTextBytes) + " of HEX text") +
+                     ")";
+            return ImageReadStatus::TooLarge;
     }
-    ::close(fd);
-    bytes.resize(got);
+    std::vector<uint8_t> bytes = std::move(file.bytes);
 
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     bool hex = format == ImageFormat::Hex;

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace tessel {
@@ -51,6 +53,20 @@ bool MakeDirs(const std::string& path) {
     }
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string MakePrivateTempDir(const std::string& prefix, std::string* error) {
+    std::string folder = "/tmp/" + prefix + "XXXXXX";
+    if (!mkdtemp(folder.data())) {
+        if (error) *error = std::strerror(errno);
+        return "";
+    }
+    return folder;
+}
+
+std::string ResolvedPath(const std::string& path) {
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) ? std::string(real) : path;
 }
 
 }  // namespace tessel

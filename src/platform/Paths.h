@@ -17,5 +17,10 @@ std::string UserDataDir();
 std::string ProgramDir();
 // Creates a folder and its parents; true when it exists afterwards.
 bool MakeDirs(const std::string& path);
+// A new folder, named `prefix` and a unique suffix in the system's folder for temporary files,
+// that only this user may enter; "" with *error (the system's reason) when none was made.
+std::string MakePrivateTempDir(const std::string& prefix, std::string* error);
+// `path` with every link and "." or ".." resolved; `path` itself when it cannot be.
+std::string ResolvedPath(const std::string& path);
 
 }  // namespace tessel

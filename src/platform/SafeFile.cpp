@@ -83,6 +83,11 @@ bool IsSymbolicLink(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool PathTaken(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 bool WriteFileSafely(const std::string& path, std::string_view bytes, std::string* error, FileMode mode) {
     std::string ignored;
     std::string& why = error ? *error : ignored;
@@ -124,6 +129,17 @@ int CreateFileSafely(const std::string& path, std::string* error) {
         return -1;
     }
     return fd;
+}
+
+std::FILE* CreateStreamSafely(const std::string& path, std::string* error) {
+    const int fd = CreateFileSafely(path, error);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        if (error) *error = Reason(path, errno);
+        ::close(fd);
+    }
+    return f;
 }
 
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std::string* error) {
@@ -214,6 +230,63 @@ bool AppendFile::Append(std::string_view record, std::string* error) {
     *error = path_ + ": " + (err == ENOSPC ? std::string("no space left on the device") : std::strerror(err)) +
              (truncated == 0 ? "" : " (and the partial record could not be taken back)");
     return false;
+}
+
+namespace {
+
+const char* KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+}  // namespace
+
+WholeFile ReadWholeFile(const std::string& path, uint64_t limit) {
+    WholeFile file;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        file.error = Reason(path, errno);
+        return file;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        file.error = Reason(path, errno);
+        ::close(fd);
+        return file;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        file.status = WholeFile::Status::NotRegular;
+        file.kind = KindOf(st.st_mode);
+        return file;
+    }
+    file.size = static_cast<uint64_t>(st.st_size);
+    if (file.size > limit) {
+        ::close(fd);
+        file.status = WholeFile::Status::TooLarge;
+        return file;
+    }
+    file.bytes.resize(static_cast<size_t>(file.size));
+    size_t got = 0;
+    while (got < file.bytes.size()) {
+        const ssize_t n = ::read(fd, file.bytes.data() + got, file.bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            file.error = Reason(path, errno);
+            file.bytes.clear();
+            ::close(fd);
+            return file;
+        }
+        if (n == 0) break;  // the file shrank meanwhile: take what is there
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    file.bytes.resize(got);
+    file.status = WholeFile::Status::Read;
+    return file;
 }
 
 }  // namespace tessel

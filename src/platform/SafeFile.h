@@ -6,8 +6,11 @@
 // bytes (or our truncation) to a file somebody else chose.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessel {
 
@@ -24,11 +27,26 @@ bool WriteFileSafely(const std::string& path, std::string_view bytes, std::strin
 // For a file that is written as it goes (a trace): an empty private file is put in place the
 // same way and returned open for writing. The descriptor, or -1 with *error.
 int CreateFileSafely(const std::string& path, std::string* error);
+// The same, as a stream open for writing; nullptr with *error.
+std::FILE* CreateStreamSafely(const std::string& path, std::string* error);
 
 // Reads a small file a person wrote (a password, a list of ports) whole. Only a regular file
 // of at most `limit` bytes is read: a FIFO or a device would never end, and /dev/zero would
 // fill the memory. False with *error ("<path>: <reason>").
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std::string* error);
+
+// A whole file that must be a regular one of at most `limit` bytes (an image), judged on the
+// open file, so that what is read is what was judged; a FIFO is opened without waiting for a
+// writer.
+struct WholeFile {
+    enum class Status { Read, CantOpen, NotRegular, TooLarge };
+    Status status = Status::CantOpen;
+    std::vector<uint8_t> bytes;  // Read: the contents (a file that shrank meanwhile: what is left)
+    std::string error;           // CantOpen: "<path>: <reason>"
+    const char* kind = "";       // NotRegular: what it is ("a folder", "a FIFO", "a device", ...)
+    uint64_t size = 0;           // TooLarge: its size
+};
+WholeFile ReadWholeFile(const std::string& path, uint64_t limit);
 
 // A record file that only grows (a production log): opened once, checked to be a regular
 // file (new or existing, never a link, a FIFO, a device or a folder), and appended one whole
@@ -54,5 +72,7 @@ private:
 
 // True when `path` names a symbolic link (dangling or not).
 bool IsSymbolicLink(const std::string& path);
+// True when anything is at `path`, a dangling link included.
+bool PathTaken(const std::string& path);
 
 }  // namespace tessel

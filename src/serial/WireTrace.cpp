@@ -1,7 +1,5 @@
 #include "serial/WireTrace.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -10,14 +8,8 @@
 namespace tessel {
 
 std::unique_ptr<WireTrace> WireTrace::Open(const std::string& path, std::string* error) {
-    const int fd = CreateFileSafely(path, error);
-    if (fd < 0) return nullptr;
-    std::FILE* f = ::fdopen(fd, "w");
-    if (!f) {
-        if (error) *error = path + ": " + std::strerror(errno);
-        ::close(fd);
-        return nullptr;
-    }
+    std::FILE* f = CreateStreamSafely(path, error);
+    if (!f) return nullptr;
     std::fputs("# time_ms dir bytes (> host to target, < target to host, ! line event)\n", f);
     return std::unique_ptr<WireTrace>(new WireTrace(f, path));
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "files/ConfigStore.h"
+#include "platform/CalendarTime.h"
 #include "platform/Operator.h"
 #include "ui/MemoryView.h"
 #include "ui/Texts.h"
@@ -185,8 +186,7 @@ void MainDialog::TickPanes() {
 
 void MainDialog::TickNow() {
     const std::time_t now = std::time(nullptr);
-    std::tm tm {};
-    localtime_r(&now, &tm);
+    const std::tm tm = LocalTimeOf(now);
     Tick(tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
