@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <string>
+#include <utility>
 
 namespace tessel {
 
@@ -119,6 +121,107 @@ INSTANTIATE_TEST_SUITE_P(
     UnknownChip, AvailabilityTable,
     testing::Values(Case{U, kInt, 0x00, "v1.1F", kMcu, kReadOnly},
                     Case{U, kExt, 0x00, "v1.1F", kMcu, kExternalUnlocked}));
+
+
+// Buttons and handlers are two readings of one table: in every state they agree.
+TEST(RuleBook, TheButtonsAndTheHandlerChecksAgreeInEveryState) {
+    const std::pair<RuledCommand, bool CommandAvailability::*> columns[] = {
+        {RuledCommand::Read, &CommandAvailability::read},
+        {RuledCommand::Download, &CommandAvailability::download},
+        {RuledCommand::SectorErase, &CommandAvailability::sectorErase},
+        {RuledCommand::RunUserCode, &CommandAvailability::runUserCode},
+        {RuledCommand::LockChip, &CommandAvailability::lockChip},
+        {RuledCommand::MemoryRemap, &CommandAvailability::memoryRemap},
+        {RuledCommand::ChipErase, &CommandAvailability::chipErase}};
+    for (int chip = 0; chip <= 6; ++chip)
+        for (int mode : {kInt, kExt})
+            for (int lock = 0; lock <= 0xE0; lock += 0x20)
+                for (const char* fw : {"v1.1F", "v1.1E", "?????"})
+                    for (auto window : {kMcu, kOpen, kBack}) {
+                        const CommandAvailability a = ComputeAvailability(FamilyOf(chip), mode, lock, fw, window);
+                        for (const auto& [command, field] : columns) {
+                            const RuleVerdict v = CheckCommandRule(command, {chip, mode, lock, fw, window, true});
+                            ASSERT_EQ(v.allowed, a.*field) << RuledCommandLabel(command) << " chip " << chip << " mode "
+                                                           << mode << " lock " << lock << " " << fw << " window "
+                                                           << static_cast<int>(window);
+                            ASSERT_EQ(v.reason.empty(), v.allowed) << v.reason;
+                        }
+                    }
+}
+
+// One row per rule, the reason naming it ("" when allowed): the link and the user's code come
+// first, and the commands beyond the buttons follow their handlers' conditions.
+TEST(RuleBook, EachRuleHasItsReason) {
+    using C = RuledCommand;
+    const struct {
+        RuledCommand command;
+        RuleState state;
+        const char* reason;
+    } rows[] = {
+        {C::Read, {2, kInt, 0, "v1.1F", kMcu, false}, kNoTargetBoard},
+        {C::Download, {2, kInt, 0, "v1.1F", kMcu, true, true}, kNoChipSelected},
+        {C::ChipErase, {2, kExt, 0, "v1.1F", kMcu, true, true}, ""},  // Chip Erase looks at the link alone
+        {C::Download, {2, kInt, 0, "v1.1?", kMcu, true},
+         "Download is not available on NX31A32 with boot loader firmware v1.1?"},
+        {C::DoubleClock, {5, kInt, 0, "v1.1F", kMcu, true}, ""},
+        {C::DoubleClock, {5, kInt, 0, "v1.1F", kOpen, true},
+         "Double Clock is not available while an external-flash window is open"},
+        {C::ByteEdit, {2, kInt, 0x40, "v1.1F", kMcu, true}, ""},
+        {C::ByteEdit, {2, kInt, 0x80, "v1.1F", kMcu, true},
+         "Byte Edit is not available on NX31A32 in internal memory mode at lock status 80h"},
+        {C::ByteEdit, {5, kInt, 0xC0, "v1.1F", kMcu, true}, ""},
+        {C::ByteEdit, {3, kExt, 0, "v1.1F", kMcu, true}, "Byte Edit is not available on NX31H64D in external memory mode"},
+        {C::ByteEdit, {3, kInt, 0, "v1.1F", kOpen, true}, "Byte Edit is not available while an external-flash window is open"},
+        {C::ExecuteUserCode, {1, kInt, 0xE0, "v1.1F", kMcu, true}, ""},
+        {C::ExecuteUserCode, {1, kExt, 0, "v1.1F", kMcu, true},
+         "Run User Code is not available on NX31A16 in external memory mode"},
+        {C::ExecuteUserCode, {1, kInt, 0, "v1.1F", kOpen, true}, ""},
+        {C::ChangePassword, {2, kInt, 0x40, "v1.1F", kMcu, true}, ""},
+        {C::ChangePassword, {2, kInt, 0x20, "v1.1F", kMcu, true},
+         "Change Password is not available on NX31A32 in internal memory mode at lock status 20h"},
+        {C::SetResetPassword, {6, kInt, 0x80, "v1.1F", kMcu, true}, ""},
+        {C::UpgradeInternalBsl, {6, kInt, 0xC0, "v1.1F", kMcu, true},
+         "Upgrade Internal BSL is not available on NX31L32B in internal memory mode at lock status C0h"},
+        {C::DownloadMonitor, {4, kExt, 0, "v1.1F", kMcu, true},
+         "Download Monitra is not available on NX31L64D in external memory mode"},
+        // Level 4 of the A types hides block 0 as a hard lock does, and the window borrows it.
+        {C::ExternalFlash, {2, kInt, 0x60, "v1.1F", kMcu, true},
+         "External Flash is not available on NX31A32 in internal memory mode at lock status 60h"},
+        {C::ExternalFlash, {1, kInt, 0x40, "v1.1F", kMcu, true}, ""},
+        {C::ExternalFlash, {2, kInt, 0xA0, "v1.1F", kMcu, true},
+         "External Flash is not available on NX31A32 in internal memory mode at lock status A0h"},
+        {C::ExternalFlash, {3, kInt, 0xE0, "v1.1F", kMcu, true}, ""},
+        {C::ExternalFlash, {3, kExt, 0, "v1.1F", kMcu, true},
+         "External Flash is not available on NX31H64D in external memory mode"},
+        // An external-mode loader gives out no bytes of a locked chip to a file.
+        {C::Save, {2, kExt, 0x20, "v1.1F", kMcu, true},
+         "Save is not available on NX31A32 in external memory mode at lock status 20h"},
+        {C::Compare, {5, kExt, 0x80, "v1.1F", kMcu, true},
+         "Compare is not available on NX31H32B in external memory mode at lock status 80h"},
+        {C::Compare, {5, kInt, 0xE0, "v1.1F", kMcu, true}, ""},
+        {C::Read, {5, kExt, 0xE0, "v1.1F", kMcu, true}, ""},
+        // A chip type nobody chose lets the tool read, never erase or program.
+        {C::SectorErase, {2, kInt, 0, "v1.1F", kMcu, true, false, true}, kChipTypeNotReported},
+        {C::ExternalFlash, {2, kInt, 0, "v1.1F", kMcu, true, false, true}, kChipTypeNotReported},
+        {C::Compare, {2, kInt, 0, "v1.1F", kMcu, true, false, true}, ""},
+    };
+    for (const auto& r : rows) {
+        const RuleVerdict v = CheckCommandRule(r.command, r.state);
+        EXPECT_EQ(v.reason, r.reason) << RuledCommandLabel(r.command) << " chip " << r.state.chipType;
+        EXPECT_EQ(v.allowed, *r.reason == 0);
+    }
+}
+
+// The loader's own sectors, whatever the memory mode: any overlap counts.
+TEST(RuleBook, TheLoaderAreaIsAnyOverlapWithIt) {
+    const std::string a = "F000h-F3FFh, the boot loader's own area in block 1";
+    EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF000, 64), a);
+    EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF3C0, 64), a);
+    EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF400, 3072), "");
+    EXPECT_EQ(LoaderAreaOverlap(5, 1, 0xE000 + 9 * 128, 128), "");
+    EXPECT_EQ(LoaderAreaOverlap(3, 1, 0x0400, 0x100), "0000h-047Fh, the boot loader's own area in block 1");
+    EXPECT_EQ(LoaderAreaOverlap(3, 0, 0x0000, 0x8000), "") << "block 0 holds no loader";
+}
 
 }  // namespace
 }  // namespace tessel

@@ -181,5 +181,42 @@ TEST(ChipSelectDialog, BothChoicesNeededAndTheyBecomeTheSession) {
     EXPECT_EQ(session.BlockSize(0), 65536);
 }
 
+// The operator's stop: holds and releases nest, and the backups read as one text.
+TEST(StopRequest, HoldsAndReleasesNestAndBackupsAreReadableAsOneText) {
+    StopRequest s;
+    EXPECT_FALSE(s.Due());
+    s.Request();
+    EXPECT_TRUE(s.Due());
+    {
+        StopRequest::Hold outer(s);
+        EXPECT_FALSE(s.Due());
+        EXPECT_TRUE(s.Requested());
+        EXPECT_FALSE(s.DueInBootArea());
+        {
+            StopRequest::Release inner(s);
+            EXPECT_TRUE(s.Due());
+            EXPECT_TRUE(s.DueInBootArea());
+            StopRequest::Hold again(s);
+            EXPECT_FALSE(s.Due());
+        }
+        EXPECT_FALSE(s.Due()) << "the outer hold is back";
+    }
+    EXPECT_TRUE(s.Due());
+    EXPECT_FALSE(s.DueInBootArea()) << "a loader's image is written whole unless let through";
+    s.KeepBackup("/a.hex");
+    s.KeepBackup("/b.hex");
+    s.KeepBackup("/a.hex");
+    EXPECT_STREQ(s.BackupText(), "/a.hex, /b.hex");
+    s.DropBackup("/a.hex");
+    EXPECT_STREQ(s.BackupText(), "/b.hex");
+    s.Note("one");
+    s.Note("two");
+    EXPECT_EQ(s.Notes(), "one; two");
+    s.Clear();
+    EXPECT_FALSE(s.Requested());
+    EXPECT_EQ(s.Notes(), "");
+    EXPECT_STREQ(s.BackupText(), "/b.hex") << "a live backup outlasts the command";
+}
+
 }  // namespace
 }  // namespace tessel

@@ -246,6 +246,12 @@ struct FlashRig {
         op.answers = std::move(yes);
         return Run(id);
     }
+    // The API's download with its question answered Yes; LastCommands() gives what it sent.
+    CommandResult Download(const std::string& path, int block = 0, int sector = 0, bool changedOnly = false) {
+        runMark = link.board->CommandLog().size();
+        op.answers = {true};
+        return DownloadImage(window, {path, ImageFormat::Auto, block, sector, changedOnly});
+    }
     std::vector<std::string> LastCommands() {
         Settle();
         return CommandsSince(runMark);
@@ -322,6 +328,12 @@ struct FlashRig {
     bool Said(const std::string& text) const {
         return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
     }
+    // Whether the last message holds `part`; a failure shows the message.
+    testing::AssertionResult LastSaid(const std::string& part) const {
+        const std::string last = op.messages.empty() ? "(no message)" : op.messages.back();
+        if (last.find(part) != std::string::npos) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "the last message was: " << last;
+    }
     bool SaidStart(const std::string& start) const {
         return std::any_of(op.messages.begin(), op.messages.end(),
                            [&](const std::string& m) { return m.rfind(start, 0) == 0; });
@@ -358,6 +370,13 @@ struct FlashRig {
     uint64_t hostWrites = 0;
     uint64_t refuseWriteAt = 0;
     size_t runMark = 0;
+};
+
+// A rig whose board has been detected (a failed detection fails the test).
+struct DetectedRig : FlashRig {
+    explicit DetectedRig(sim::BoardConfig config = {}, int memoryMode = kInternalMemory) : FlashRig(config, memoryMode) {
+        EXPECT_TRUE(Detect()) << "the stand-in board was not detected";
+    }
 };
 
 }  // namespace tessel::test

@@ -16,8 +16,7 @@ using namespace test;
 // The commands as functions: each request is what the dialogs would have asked, each outcome
 // says how the command ended, and the board holds what the outcome says it does.
 TEST(CommandApi, EachOutcomeIsWhatTheBoardShows) {
-    FlashRig r;
-    ASSERT_TRUE(r.Detect());
+    DetectedRig r;
     const std::vector<uint8_t> before = r.FillBlock(0, 3);
 
     // A range that runs past the block is cut at its end, as the dialogs' lists cut it.
@@ -32,8 +31,7 @@ TEST(CommandApi, EachOutcomeIsWhatTheBoardShows) {
     EXPECT_EQ(no.summary, "erase declined: nothing was erased");
     EXPECT_EQ(r.Block(0), before);
     r.op.answers = {true};
-    const CommandResult yes = EraseSectorRange(r.window, {0, 2, 2});
-    EXPECT_EQ(yes.outcome, Outcome::Done);
+    EXPECT_EQ(EraseSectorRange(r.window, {0, 2, 2}).outcome, Outcome::Done);
     EXPECT_TRUE(Blank(r.Block(0), 0x100, 0x200));
     EXPECT_FALSE(Blank(r.Block(0), 0x200, 0x280));
 
@@ -47,22 +45,17 @@ TEST(CommandApi, EachOutcomeIsWhatTheBoardShows) {
 
     // The rule book refuses before a byte goes out, and its reason travels with the outcome.
     r.window.Session().chipTypeAssumed = true;
-    const size_t sent = r.board().CommandLog().size();
-    r.op.answers = {true};
-    const CommandResult refused = DownloadImage(r.window, {same, ImageFormat::Auto, 0, 0});
+    const CommandResult refused = r.Download(same);
     EXPECT_EQ(refused.outcome, Outcome::Refused);
     EXPECT_EQ(refused.reason, kChipTypeNotReported);
-    r.Settle();
-    EXPECT_EQ(r.board().CommandLog().size(), sent);
-    r.window.Session().chipTypeAssumed = false;
+    EXPECT_TRUE(r.LastCommands().empty());
     EXPECT_EQ(std::string(OutcomeName(refused.outcome)), "refused");
 }
 
 // The password gate asks the window's source instead of a dialog, once per attempt, and a
 // source that gives nothing ends the command before anything is written.
 TEST(CommandApi, ThePasswordGateAsksItsSourcePerAttempt) {
-    FlashRig r(BoardOf(2, 0, "abc"));
-    ASSERT_TRUE(r.Detect());
+    DetectedRig r(BoardOf(2, 0, "abc"));
     std::vector<int> asked;
     std::vector<std::optional<std::string>> texts = {"wrong", "abc"};
     r.window.SetPasswordSource([&](int attempt) -> std::optional<std::string> {
@@ -87,13 +80,9 @@ TEST(CommandApi, ThePasswordGateAsksItsSourcePerAttempt) {
 // when the request asks for it.
 TEST(CommandApi, APasswordSetRequestCarriesItsLockOption) {
     for (const bool lock : {false, true}) {
-        FlashRig r(BoardOf(1));
-        ASSERT_TRUE(r.Detect());
+        DetectedRig r(BoardOf(1));
         r.op.answers = {true, true};
-        PasswordRequest request;
-        request.next = [](int) { return std::optional<NewPassword>(NewPassword{"new", "new"}); };
-        request.lockOption = lock;
-        EXPECT_EQ(SetPassword(r.window, request).outcome, Outcome::Done) << lock;
+        EXPECT_EQ(SetPassword(r.window, Entries({{"", "new", "new"}}, lock)).outcome, Outcome::Done) << lock;
         EXPECT_EQ(r.board().Password(), "new");
         EXPECT_EQ((r.board().SecurityBits() & 0x40) != 0, lock) << "SB2";
     }

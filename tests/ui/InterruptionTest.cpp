@@ -36,30 +36,31 @@ private:
     std::function<bool(MainDialog&)> when_;
 };
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+// Whether the stop's notes hold `part`; a failure shows them.
+testing::AssertionResult Noted(FlashRig& r, const std::string& part) {
+    const std::string notes = r.session().flags.stop.Notes();
+    if (notes.find(part) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the notes: " << notes;
+}
 
 TEST(Interruption, APlainDownloadOrReadStopsBetweenChunksAndAByteEditPutsItsFirstSectorBack) {
-    FlashRig r(BoardOf(2));
-    ASSERT_TRUE(r.Detect());
+    DetectedRig r(BoardOf(2));
     const std::vector<uint8_t> data = Pattern(16 * 128, 3);
-    r.file = r.WriteFile("app.bin", data);
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 5; });
-    EXPECT_FALSE(r.RunYes(command::kDownload)) << "a stopped download is not a success";
+    EXPECT_EQ(r.Download(r.WriteFile("app.bin", data)).outcome, Outcome::Stopped);
     ASSERT_TRUE(stop.raised);
     EXPECT_EQ(CountFrames(r.LastCommands(), "0E"), 5u) << "not one chunk after the stop";
     const std::vector<uint8_t> flash = r.Block(0);
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 5 * 128, flash.begin()));
     EXPECT_TRUE(Blank(flash, 5 * 128, 16 * 128)) << "erased, not yet written";
-    const std::string notes = r.session().flags.stop.Notes();
-    EXPECT_TRUE(Has(notes, "writing stopped after 5 of 16 sectors")) << notes;
-    EXPECT_TRUE(Has(notes, "block 0 holds a partial image")) << notes;
+    EXPECT_TRUE(Noted(r, "writing stopped after 5 of 16 sectors; block 0 holds a partial image"));
 
     // A read stops the same way and leaves the sectors it did not reach unread.
     r.session().flags.stop.Clear();
     StopWhen again(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Reading" && w.ProgressPosition() == 2; });
     r.count = 8;
     EXPECT_FALSE(r.Run(command::kRead));
-    EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "reading stopped after 2 of")) << r.session().flags.stop.Notes();
+    EXPECT_TRUE(Noted(r, "reading stopped after 2 of"));
 
     // A byte edit across two sectors is all or nothing: stopped between them, the first goes back.
     r.session().flags.stop.Clear();
@@ -70,8 +71,7 @@ TEST(Interruption, APlainDownloadOrReadStopsBetweenChunksAndAByteEditPutsItsFirs
     ASSERT_TRUE(edit.raised);
     EXPECT_EQ(r.Block(0), code);
     EXPECT_TRUE(r.Backups().empty());
-    EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "the first was put back as it was"))
-        << r.session().flags.stop.Notes();
+    EXPECT_TRUE(Noted(r, "the first was put back as it was"));
 }
 
 // Block 1 is written through the stub that borrows block 0: wherever the stop comes, block 0
@@ -80,14 +80,10 @@ TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
     enum Point { WhileSaving, InTheBlock1Data, WhileBlock0IsPutBack };
     for (const Point point : {WhileSaving, InTheBlock1Data, WhileBlock0IsPutBack}) {
         SCOPED_TRACE(point);
-        FlashRig r(BoardOf(2));
-        ASSERT_TRUE(r.Detect());
+        DetectedRig r(BoardOf(2));
         const std::vector<uint8_t> block0 = r.FillBlock(0, 9);
         const std::vector<uint8_t> block1 = r.Block(1);
-        r.block = 1;
-        r.startSector = 16;
         const std::vector<uint8_t> data = Pattern(20 * 64, 0x21);
-        r.file = r.WriteFile("b1.bin", data);
         // 1: the stub has control, 2: block 1 is written, 3: the loader is back, 4: block 0 is restored.
         int phase = 0;
         StopWhen stop(r.window, [&](MainDialog& w) {
@@ -95,16 +91,16 @@ TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
             if (w.ProgressLabel() == (phase % 2 == 0 ? "Bank Switch" : "Writing")) ++phase;
             return point == InTheBlock1Data ? phase == 2 && w.ProgressPosition() == 3 : phase == 4;
         });
-        EXPECT_EQ(r.RunYes(command::kDownload), point == WhileBlock0IsPutBack) << "only a finished write succeeds";
+        EXPECT_EQ(r.Download(r.WriteFile("b1.bin", data), 1, 16).Ok(), point == WhileBlock0IsPutBack)
+            << "only a finished write succeeds";
         ASSERT_TRUE(stop.raised);
         EXPECT_EQ(r.Block(0), block0);
         EXPECT_EQ(r.board().CurrentMode(), sim::Mode::Loader);
-        EXPECT_TRUE(r.Backups().empty());
-        EXPECT_TRUE(r.session().flags.stop.Backups().empty());
+        EXPECT_TRUE(r.Backups().empty() && r.session().flags.stop.Backups().empty());
         const std::string notes = r.session().flags.stop.Notes();
         const std::vector<uint8_t> flash1 = r.Block(1);
         if (point == WhileSaving) {
-            EXPECT_TRUE(Has(notes, "nothing was changed")) << notes;
+            EXPECT_TRUE(Noted(r, "nothing was changed"));
             EXPECT_EQ(CountFrames(r.LastCommands(), "0B"), 0u) << "nothing erased";
             EXPECT_EQ(flash1, block1);
         } else if (point == InTheBlock1Data) {
@@ -125,72 +121,29 @@ TEST(Interruption, ABlock1DownloadPutsBlock0BackByteForByteWhereverItStops) {
 // gives block 0 back (the command line runs that return itself).
 TEST(Interruption, AnExternalWindowOnAnAModelGivesBlock0BackWhenStopped) {
     {
-        FlashRig r(BoardOf(2));
-        ASSERT_TRUE(r.Detect());
+        DetectedRig r(BoardOf(2));
         const std::vector<uint8_t> block0 = r.FillBlock(0, 4);
         StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing"; });
         EXPECT_FALSE(r.Run(command::kExternalLow));
-        r.Settle();
         EXPECT_FALSE(r.session().ExternalWindowOpen());
         EXPECT_EQ(CountFrames(r.LastCommands(), "66 66"), 0u) << "the board's program was never started";
         EXPECT_EQ(r.Block(0), block0);
         EXPECT_TRUE(r.Backups().empty());
-        EXPECT_TRUE(Has(r.session().flags.stop.Notes(), "block 0 is as it was")) << r.session().flags.stop.Notes();
+        EXPECT_TRUE(Noted(r, "block 0 is as it was"));
     }
-    FlashRig r(BoardOf(1));
-    ASSERT_TRUE(r.Detect());
+    DetectedRig r(BoardOf(1));
     const std::vector<uint8_t> block0 = r.FillBlock(0, 6);
     ASSERT_TRUE(r.Run(command::kExternalLow));
-    r.startSector = 1;
-    r.file = r.WriteFile("ext.bin", Pattern(2 * 4096, 0x31));
     StopWhen stop(r.window, [](MainDialog& w) { return w.ProgressLabel() == "Writing" && w.ProgressPosition() == 10; });
-    EXPECT_FALSE(r.RunYes(command::kDownload));
+    EXPECT_FALSE(r.Download(r.WriteFile("ext.bin", Pattern(2 * 4096, 0x31)), 0, 1).Ok());
     ASSERT_TRUE(stop.raised);
     EXPECT_FALSE(r.session().flags.stop.Backups().empty()) << "block 0's areas are still out";
     EXPECT_TRUE(r.RunYes(command::kBackToMcu)) << "the return runs whole even with the stop raised";
     EXPECT_EQ(r.Block(0), block0);
     EXPECT_FALSE(r.session().ExternalWindowOpen());
     EXPECT_TRUE(r.session().flags.stop.Backups().empty());
-    const std::string notes = r.session().flags.stop.Notes();
-    EXPECT_TRUE(Has(notes, "writing stopped after 1280 of 8192 bytes")) << notes;
-    EXPECT_TRUE(Has(notes, "the external flash window holds a partial image")) << notes;
-    EXPECT_TRUE(Has(notes, "the external flash window was left and block 0 put back")) << notes;
-}
-
-TEST(StopRequest, HoldsAndReleasesNestAndBackupsAreReadableAsOneText) {
-    StopRequest s;
-    EXPECT_FALSE(s.Due());
-    s.Request();
-    EXPECT_TRUE(s.Due());
-    {
-        StopRequest::Hold outer(s);
-        EXPECT_FALSE(s.Due());
-        EXPECT_TRUE(s.Requested());
-        EXPECT_FALSE(s.DueInBootArea());
-        {
-            StopRequest::Release inner(s);
-            EXPECT_TRUE(s.Due());
-            EXPECT_TRUE(s.DueInBootArea());
-            StopRequest::Hold again(s);
-            EXPECT_FALSE(s.Due());
-        }
-        EXPECT_FALSE(s.Due()) << "the outer hold is back";
-    }
-    EXPECT_TRUE(s.Due());
-    EXPECT_FALSE(s.DueInBootArea()) << "a loader's image is written whole unless let through";
-    s.KeepBackup("/a.hex");
-    s.KeepBackup("/b.hex");
-    s.KeepBackup("/a.hex");
-    EXPECT_STREQ(s.BackupText(), "/a.hex, /b.hex");
-    s.DropBackup("/a.hex");
-    EXPECT_STREQ(s.BackupText(), "/b.hex");
-    s.Note("one");
-    s.Note("two");
-    EXPECT_EQ(s.Notes(), "one; two");
-    s.Clear();
-    EXPECT_FALSE(s.Requested());
-    EXPECT_EQ(s.Notes(), "");
-    EXPECT_STREQ(s.BackupText(), "/b.hex") << "a live backup outlasts the command";
+    EXPECT_TRUE(Noted(r, "writing stopped after 1280 of 8192 bytes; the external flash window holds a partial image"));
+    EXPECT_TRUE(Noted(r, "the external flash window was left and block 0 put back"));
 }
 
 }  // namespace

