@@ -15,9 +15,10 @@ constexpr char kLockDone[] = "Set Lock Completed!\nChip will be automatically re
 
 // What the command put on the wire, detection's own frames left out.
 std::vector<std::string> ConfigFrames(const std::vector<std::string>& log) {
+    static const std::vector<std::string> kCodes = {"04", "02", "6B", "67", "6A", "6C"};
     std::vector<std::string> out;
     for (const std::string& l : log)
-        if (std::string(" 04 02 6B 67 6A 6C").find(" " + l.substr(0, 2)) != std::string::npos) out.push_back(l);
+        if (std::find(kCodes.begin(), kCodes.end(), l.substr(0, 2)) != kCodes.end()) out.push_back(l);
     return out;
 }
 
