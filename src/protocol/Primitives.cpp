@@ -342,12 +342,7 @@ bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t*
     }
     if (differences) differences->complete = true;
     if (differed) {
-        const std::string text =
-            differences && !differences->listed.empty()
-                ? VerifyFailedText(c.session, differences->count, differences->listed.front().address,
-                                   differences->listed.front().chip, differences->listed.front().file)
-                : std::string("Failed to Verify Data!!!");
-        Tell(c, text.c_str());
+        Tell(c, VerifyFailedText(c.session, differences).c_str());
     }
     return Finish(c, !differed);
 }
@@ -362,6 +357,12 @@ std::string VerifyFailedText(const CDeviceSession& session, size_t count, uint32
     if (count == 0) return text + "The first difference is at " + where + ".";
     return text + std::to_string(count) + (count == 1 ? " byte differs, at " : " bytes differ, the first at ") + where +
            ".";
+}
+
+std::string VerifyFailedText(const CDeviceSession& session, const CompareDifferences* differences) {
+    if (!differences || differences->listed.empty()) return "Failed to Verify Data!!!";
+    const ByteDifference& first = differences->listed.front();
+    return VerifyFailedText(session, differences->count, first.address, first.chip, first.file);
 }
 
 BankSwitch SwitchBank(LinkContext& c, uint16_t address, uint8_t bank) {

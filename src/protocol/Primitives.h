@@ -74,6 +74,8 @@ bool AnswersReadAt(LinkContext& c, uint32_t address);
 // the first is known) and the first of them, so that the box says what failed and where.
 std::string VerifyFailedText(const CDeviceSession& session, size_t count, uint32_t address, uint8_t chip,
                              uint8_t file);
+// The same from a compare's record; the plain words when it holds no difference.
+std::string VerifyFailedText(const CDeviceSession& session, const CompareDifferences* differences);
 // Without `differences` it ends at the first byte that differs. With it, it reads on to the
 // end of the range and counts them all, the first still setting *mismatchAddress and
 // *mismatchWord and being the one failure reported; a byte that never arrives still ends it.

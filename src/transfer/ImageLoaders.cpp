@@ -223,8 +223,7 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
     }
     if (differed) {
         Show(c, differences && !differences->listed.empty()
-                    ? VerifyFailedText(c.session, differences->count, differences->listed.front().address,
-                                       differences->listed.front().chip, differences->listed.front().file)
+                    ? VerifyFailedText(c.session, differences)
                     : VerifyFailedText(c.session, 0, *where, static_cast<uint8_t>(*word >> 8),
                                        static_cast<uint8_t>(*word & 0xFF)));
         bar.Finish(false);

@@ -313,11 +313,11 @@ void MemoryView::ClickDumpRow(int row) {
     }
     if (row < 0 || row >= static_cast<int>(dumpRowSector_.size())) return;
     const int sector = dumpRowSector_[static_cast<size_t>(row)];
-    dumpHeader_ = Format("SECTOR %03d", dumpBlock_ == -1 && session_.externalHighOpen ? sector + kExternalWindowSectors
-                                                                                       : sector);
-    dumpSector_ = sector;
+    // Showing the sector again keeps the rows (the same block) and makes it the hot one; the
+    // focus then stays on the row clicked.
+    if (dumpBlock_ == -1) ShowExternalSector(sector);
+    else ShowSector(dumpBlock_, sector);
     focusRow_ = row;
-    if (shownBlock_ == dumpBlock_ && sector < static_cast<int>(statusRows_.size())) hotItem_ = sector;
     Changed();
 }
 
