@@ -16,7 +16,7 @@ std::string Trimmed(const std::string& text) {
 }
 }  // namespace
 
-void TerminalOperator::ShowMessage(const std::string& text) {
+void TerminalOperator::ShowMessage(const std::string& text, MessageKind) {
     last_ = Trimmed(text);
     events_.Message(text);
 }

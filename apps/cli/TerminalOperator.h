@@ -20,7 +20,9 @@ public:
     // nothing is asked there.
     bool mayAsk = true;
 
-    void ShowMessage(const std::string& text) override;
+    // The window's message texts reach the terminal only with --verbose, as what they are;
+    // the command's own result line says how it ended.
+    void ShowMessage(const std::string& text, MessageKind kind) override;
     void ShowError(const std::string& text) override;
     // The window's box asks for a click a terminal does not have: the command line says what
     // to do instead, and how long the wait is.

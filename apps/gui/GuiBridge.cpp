@@ -119,15 +119,14 @@ QString Text(const std::string& s) { return QString::fromStdString(s); }
 QString BoxTitle() { return QString::fromLatin1(text::kTitle).trimmed(); }
 }  // namespace
 
-void QtOperator::ShowMessage(const std::string& text) {
+void QtOperator::ShowMessage(const std::string& text, MessageKind kind) {
     bridge_.RunOnGui([&] {
         if (listener_) listener_(text);
-        const MessageAdvice advice = AdviseOn(text);
-        const QMessageBox::Icon icon = advice.kind == MessageKind::Error     ? QMessageBox::Critical
-                                       : advice.kind == MessageKind::Warning ? QMessageBox::Warning
-                                                                             : QMessageBox::Information;
+        const QMessageBox::Icon icon = kind == MessageKind::Error     ? QMessageBox::Critical
+                                       : kind == MessageKind::Warning ? QMessageBox::Warning
+                                                                      : QMessageBox::Information;
         QMessageBox box(icon, BoxTitle(), Text(text), QMessageBox::Ok, parent_);
-        if (!advice.remedy.empty()) box.setInformativeText(Text(advice.remedy));
+        if (const std::string remedy = RemedyFor(text, kind); !remedy.empty()) box.setInformativeText(Text(remedy));
         box.exec();
     });
 }

@@ -84,7 +84,7 @@ public:
     void SetPendingDownloadFile(const QString& path) { pendingDownload_ = path; }
     void ClearPendingDownloadFile() { pendingDownload_.clear(); }
 
-    void ShowMessage(const std::string& text) override;
+    void ShowMessage(const std::string& text, MessageKind kind) override;
     void ShowInformation(const std::string& title, const std::string& text) override;
     bool AskYesNo(const std::string& text) override;
     DialogResult RunDialog(DialogModel& model) override;

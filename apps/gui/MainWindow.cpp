@@ -480,7 +480,7 @@ void MainWindow::ReportStop(MainDialog& d) {
         return;
     }
     if (!report.empty()) {
-        d.Op().ShowMessage(report);
+        d.Op().ShowMessage(report, stop.LeftDataOff() ? MessageKind::Error : MessageKind::Warning);
         return;
     }
     // Stop was pressed, but the command never came to a point where it could stop: its own

@@ -10,7 +10,7 @@ namespace tessel {
 namespace {
 
 CheckOutcome Fail(Operator* op, const char* text) {
-    if (op) op->ShowMessage(text);
+    if (op) op->Fail(text);
     return CheckOutcome::Failed;
 }
 

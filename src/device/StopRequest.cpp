@@ -8,10 +8,16 @@ namespace tessel {
 void StopRequest::Clear() {
     requested_ = false;
     notes_.clear();
+    leftDataOff_ = false;
 }
 
 void StopRequest::Note(const std::string& clause) {
     if (!clause.empty()) notes_.push_back(clause);
+}
+
+void StopRequest::NoteLoss(const std::string& clause) {
+    leftDataOff_ = true;
+    Note(clause);
 }
 
 std::string StopRequest::Notes() const {

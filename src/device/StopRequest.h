@@ -67,6 +67,10 @@ public:
     // Adds one clause to what the stop left behind ("writing stopped after 3 of 8 chunks").
     // Only the command thread writes notes; a front end reads them after the command ended.
     void Note(const std::string& clause);
+    // The same for a clause that says the operator's data was left off the chip ("block 0's
+    // areas ... were not put back"): the stop's report is then an error, not a warning.
+    void NoteLoss(const std::string& clause);
+    bool LeftDataOff() const { return leftDataOff_; }
     // The clauses in order, joined by "; "; empty when nothing was stopped.
     std::string Notes() const;
     // The work did stop on the request: its failure is the stop, which the stop's report
@@ -89,6 +93,7 @@ private:
     std::atomic<int> held_{0};
     std::atomic<int> released_{0};
     std::vector<std::string> notes_;
+    bool leftDataOff_ = false;
     std::vector<std::string> backups_;
     static constexpr size_t kTextSize = 2048;
     char buffers_[2][kTextSize] = {{0}, {0}};

@@ -24,35 +24,44 @@ public:
 
 enum class DialogResult { Ok, Cancel };
 
+// How a message box presents its text. The code that raises a message knows what happened,
+// so the kind travels with the text rather than being guessed from its words: "Chip Erase
+// Completed!" is information, "Chip Erase Failed!!!" an error. A Warning is a command cut short
+// or refused for a reason the operator can act on, with nothing failed on the way.
+enum class MessageKind { Information, Warning, Error };
+
 class Operator {
 public:
     virtual ~Operator() = default;
 
-    // An information or error text with an OK button.
-    virtual void ShowMessage(const std::string& text) = 0;
+    // A text with an OK button, shown as what it is.
+    virtual void ShowMessage(const std::string& text, MessageKind kind) = 0;
+    void Inform(const std::string& text) { ShowMessage(text, MessageKind::Information); }
+    void Warn(const std::string& text) { ShowMessage(text, MessageKind::Warning); }
+    void Fail(const std::string& text) { ShowMessage(text, MessageKind::Error); }
 
     // A box of fixed text under its own title (the help boxes); OK only.
     virtual void ShowInformation(const std::string& title, const std::string& text) {
         (void)title;
-        ShowMessage(text);
+        Inform(text);
     }
 
     // Something worth knowing that asks nothing and stops nothing (what a setting the system
     // refused costs); shown once by whoever raises it. A box unless the front end has a
     // quieter place for it.
-    virtual void ShowNote(const std::string& text) { ShowMessage(text); }
+    virtual void ShowNote(const std::string& text) { Warn(text); }
 
     // A fault of the line or the system, in the tool's own words rather than a box text of
     // the desktop program ("the serial device /dev/ttyUSB0 has gone (unplugged?)"): every
     // front end shows it as an error.
-    virtual void ShowError(const std::string& text) { ShowMessage(text); }
+    virtual void ShowError(const std::string& text) { Fail(text); }
 
     // The board must be reset into its boot loader now; the loader is waited for up to
     // `waitMs` afterwards. The window's box says it in its own words, with an OK to click
     // before the wait begins.
     virtual void PromptReset(const std::string& text, unsigned waitMs) {
         (void)waitMs;
-        ShowMessage(text);
+        Inform(text);
     }
 
     // A Yes/No question whose default answer is No; true only for an explicit Yes.
@@ -68,7 +77,7 @@ public:
 // Says nothing, answers No and Cancel: for code paths that run without an operator.
 class SilentOperator final : public Operator {
 public:
-    void ShowMessage(const std::string&) override {}
+    void ShowMessage(const std::string&, MessageKind) override {}
     bool AskYesNo(const std::string&) override { return false; }
     DialogResult RunDialog(DialogModel&) override { return DialogResult::Cancel; }
     void DebugTrace(const std::string&) override {}

@@ -87,7 +87,7 @@ int ProgramLockBits(LinkContext& c, Operator& op, LockVariant variant, bool type
     int result = lock::kFailed;
     if (o) {
         if (const char* refusal = Level4Refusal(variant, typeA, option, lockStatus)) {
-            op.ShowMessage(refusal);
+            op.Warn(refusal);
             result = lock::kRefused;
         } else {
             result = lock::kDone;

@@ -62,7 +62,7 @@ int DecodeSecurityStatus(DetectionContext& c, uint8_t status) {
     bool alert = false;
     const std::string line = SecurityLineFor(c.session.chipType, status, &alert);
     if (!line.empty()) c.view.setSecurityLine(line);
-    if (alert) c.op.ShowMessage("PLEASE STOP AND EXIT THE WINDOW!!!");
+    if (alert) c.op.Fail("PLEASE STOP AND EXIT THE WINDOW!!!");
     return 0;
 }
 
@@ -107,21 +107,21 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     CSerialPort& port = s.port;
     static const uint8_t kBsl[3] = {'B', 'S', 'L'};
     if (!port.WriteBlock(kBsl, 3)) {
-        c.op.ShowMessage("Failed on sending baud_detect_string #2.");
+        c.op.Fail("Failed on sending baud_detect_string #2.");
         return false;
     }
     uint8_t rdy[3] = {0, 0, 0};
     if (!ReadOne(port, &rdy[0])) {
-        c.op.ShowMessage("Failed on receiving string RDY(0).");
+        c.op.Fail("Failed on receiving string RDY(0).");
         return false;
     }
     if (!ReadOne(port, &rdy[1])) {
-        c.op.ShowMessage("Failed on receiving string RDY(1).");
+        c.op.Fail("Failed on receiving string RDY(1).");
         return false;
     }
     // A missing third byte is tolerated: some loaders drop it at the slowest rates.
     if (ReadOne(port, &rdy[2]) && !(rdy[0] == 'R' && rdy[1] == 'D' && rdy[2] == 'Y')) {
-        c.op.ShowMessage("Failed on receiving string RDY(2).");
+        c.op.Fail("Failed on receiving string RDY(2).");
         return false;
     }
 
@@ -129,7 +129,7 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     if (mode == kInternalMemory) {
         const uint8_t req[2] = {cmd::kStatus, 0x55};
         if (!port.WriteBlock(req, 2)) {
-            c.op.ShowMessage("Failed on sending 05h & 55h to Target MCU.");
+            c.op.Fail("Failed on sending 05h & 55h to Target MCU.");
             return false;
         }
     } else {
@@ -144,19 +144,19 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
         if (failText) {
             const uint8_t req[2] = {cmd::kStatus, second};
             if (!port.WriteBlock(req, 2)) {
-                c.op.ShowMessage(failText);
+                c.op.Fail(failText);
                 return false;
             }
         }
     }
     uint8_t status = 0xFF;
     if (!ReadOne(port, &status)) {
-        c.op.ShowMessage("No Response from Target Board after sending 05h,55h!!!");
+        c.op.Fail("No Response from Target Board after sending 05h,55h!!!");
         return false;
     }
     uint8_t p = 0xFF, q = 0xFF;
     if (!port.WriteByte(cmd::kVersion) || !ReadOne(port, &p) || !ReadOne(port, &q)) {
-        c.op.ShowMessage("No Response from Target Board after sending 60h!!!");
+        c.op.Fail("No Response from Target Board after sending 60h!!!");
         return false;
     }
 
@@ -178,13 +178,13 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     if (!known) c.view.SetField(ChipField::FwVersion, kUnknownText);
     else c.view.SetField(ChipField::FwVersion, versionOk ? "v1.1F" : (p == 0x11 ? "v1.1?" : "?????"));
     if (!versionOk) {
-        c.op.ShowMessage("Wrong Firmware Version Detected in MCU chip!!!");
+        c.op.Fail("Wrong Firmware Version Detected in MCU chip!!!");
         return false;
     }
     c.view.SetIapStatus("Detect target MCU is successful!");
     if (variant == Variant::Unknown) c.view.setProgressLabel("Done");
     if (s.currentBlock < 0 || s.currentBlock > 1) {
-        c.op.ShowMessage("Illegal Block Number Detected!!!");
+        c.op.Fail("Illegal Block Number Detected!!!");
         return false;
     }
     const uint8_t lock = status & 0xE0;
@@ -198,8 +198,8 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
 bool OpenForDetection(DetectionContext& c) {
     CSerialPort& port = c.session.port;
     if (port.Open() == 0) return true;
-    c.op.ShowMessage("Failed to setup Serial Comm with Target MCU!!!");
-    if (!port.LastOpenError().reason.empty()) c.op.ShowMessage(port.LastOpenError().reason);
+    c.op.Fail("Failed to setup Serial Comm with Target MCU!!!");
+    if (!port.LastOpenError().reason.empty()) c.op.Fail(port.LastOpenError().reason);
     return false;
 }
 
@@ -249,10 +249,10 @@ void Detect11F(DetectionContext& c) {
     }
     switch (found) {
         case BaudDetectResult::TimedOut:
-            c.op.ShowMessage("Failed to setup RS232 connection with Target MCU!!!");
+            c.op.Fail("Failed to setup RS232 connection with Target MCU!!!");
             return;
         case BaudDetectResult::WriteFailed:
-            c.op.ShowMessage("Failed on sending baud_detect_string #1.");
+            c.op.Fail("Failed on sending baud_detect_string #1.");
             return;
         case BaudDetectResult::Stopped: return;
         case BaudDetectResult::Ok: break;
@@ -272,7 +272,7 @@ void DetectUnknown(DetectionContext& c) {
     CDeviceSession& s = c.session;
     s.RefreshGeometry();
     if (s.port.IsLinkUp()) {
-        c.op.ShowMessage("ChipType had been detected earlier.");
+        c.op.Inform("ChipType had been detected earlier.");
         return;
     }
     c.op.PromptReset("Click on OK then Reset MCU\nto Detect Baud & Chip\n(We will detect MCU:FW 1.1F first.)",
@@ -283,11 +283,11 @@ void DetectUnknown(DetectionContext& c) {
     switch (BaudDetectLoop(c, kUnknownBaudDetectLimitMs)) {
         case BaudDetectResult::TimedOut:
             c.view.setProgressLabel("Detect Firmware 1.1F failed...");
-            c.op.ShowMessage("Failed to detect Firmware 1.1F,\nnow we will try to detect 1.1E.");
+            c.op.Inform("Failed to detect Firmware 1.1F,\nnow we will try to detect 1.1E.");
             if (c.detect11EFallback) c.detect11EFallback();
             return;
         case BaudDetectResult::WriteFailed:
-            c.op.ShowMessage("Failed on sending baud_detect_string #1.");
+            c.op.Fail("Failed on sending baud_detect_string #1.");
             return;
         case BaudDetectResult::Stopped: return;
         case BaudDetectResult::Ok: break;
@@ -371,7 +371,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     } clearLong{s};
     if (!c.worker) return;
     if (menuVariant && s.port.IsLinkUp() && s.flags.workerRunning) {
-        c.op.ShowMessage("ChipType had been detected earlier.");
+        c.op.Inform("ChipType had been detected earlier.");
         return;
     }
     if (!s.flags.workerRunning)
@@ -386,8 +386,8 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
                          kResetWait11EMs);
         if (menuVariant) {
             if (s.port.Open() != 0) {
-                c.op.ShowMessage("Failed to set up RS232 connection with Target Board!!!");
-                if (!s.port.LastOpenError().reason.empty()) c.op.ShowMessage(s.port.LastOpenError().reason);
+                c.op.Fail("Failed to set up RS232 connection with Target Board!!!");
+                if (!s.port.LastOpenError().reason.empty()) c.op.Fail(s.port.LastOpenError().reason);
                 return;
             }
             s.port.SetLinesInternalMode();
@@ -400,7 +400,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         const int waited = ResetWait11E(c, &status);
         if (waited < 0) return;
         if (waited == 0) {
-            c.op.ShowMessage("No Response from Target Board!!!");
+            c.op.Fail("No Response from Target Board!!!");
             return;
         }
     }
@@ -408,7 +408,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     s.status11E = status;
     DecodeSecurityStatus(c, status);
     if (!s.port.IsLinkUp()) {
-        c.op.ShowMessage("No target board has been located!!!");
+        c.op.Fail("No target board has been located!!!");
         return;
     }
     s.AllocateImages();
@@ -445,14 +445,14 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         failed = true;
     }
     if (failed) {
-        c.op.ShowMessage("Wrong Firmware Version Detected in MCU chip!!!");
+        c.op.Fail("Wrong Firmware Version Detected in MCU chip!!!");
     } else {
         c.view.SetIapStatus("Handshaking succeed!");
         if (!menuVariant) c.view.setProgressLabel("Done");
     }
     if (s.currentBlock < 0 || s.currentBlock > 1) {
-        c.op.ShowMessage("Illegal Block Number Detected!!!");
-        if (menuVariant) c.op.ShowMessage("Will return 6");
+        c.op.Fail("Illegal Block Number Detected!!!");
+        if (menuVariant) c.op.Inform("Will return 6");
         return;
     }
     c.view.SetField(ChipField::MemMode, "Internal");
@@ -472,7 +472,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         if (c.runUpgrade) c.runUpgrade(menuVariant);
         return;
     }
-    c.op.ShowMessage(menuVariant ? "Please exit the current application\nand use the older version of software\nto "
+    c.op.Warn(menuVariant ? "Please exit the current application\nand use the older version of software\nto "
                                    "run IAP funtions. This version of\nsoftware only supports BSL1.1F or greater."
                                  : "Please exit the current application\nand use the older version of software\nto "
                                    "run IAP funtions. This version of\nsoftware only supports BSL1.1F+.");

@@ -68,7 +68,7 @@ int VerifyPassword(LinkContext& c, uint16_t address, const std::string& password
     if (!ok) {
         // A device that vanished has said so itself; it judged no password.
         if (Operator* op = c.session.port.Owner(); op && !c.session.port.DeviceGone())
-            op->ShowMessage(kPasswordIncorrect);
+            op->Fail(kPasswordIncorrect);
         return -1;
     }
     c.progress.setProgressLabel("");

@@ -43,7 +43,7 @@ bool External(LinkContext& c) { return !c.worker && c.session.ExternalWindowOpen
 // tells the operator once; only a read command that could not be queued was always named.
 void Tell(LinkContext& c, const char* onPort, const char* onWorker = nullptr) {
     const char* text = c.worker ? onWorker : onPort;
-    if (Operator* op = Port(c).Owner(); op && text) op->ShowMessage(text);
+    if (Operator* op = Port(c).Owner(); op && text) op->Fail(text);
 }
 
 // The pause is the target's time to act on what was sent, so it starts once that has left.

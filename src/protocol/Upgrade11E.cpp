@@ -32,7 +32,7 @@ constexpr IapButton kAllButtons[] = {IapButton::Download, IapButton::DnloadRunUs
 
 // The session ends without a usable loader: the link goes down and every button with it, so
 // that no later command speaks the 1.1F protocol to a loader that does not know it.
-void EndSession(DetectionContext& c, const std::string& why, const char* next) {
+void EndSession(DetectionContext& c, MessageKind kind, const std::string& why, const char* next) {
     CDeviceSession& s = c.session;
     if (c.worker) StopLinkWorker(*c.worker);
     s.port.ClearLinkUp();
@@ -40,7 +40,7 @@ void EndSession(DetectionContext& c, const std::string& why, const char* next) {
     for (IapButton b : kAllButtons) c.view.EnableButton(b, false);
     c.view.SetIapStatus(next);
     c.view.Refresh();
-    c.op.ShowMessage(why + "\n" + next);
+    c.op.ShowMessage(why + "\n" + next, kind);
 }
 
 constexpr char kStill11E[] =
@@ -78,18 +78,18 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     StopRequest::Hold hold(s.flags.stop);
     s.upgradeFailure.clear();
     if (!c.worker || !c.worker->Running()) {
-        EndSession(c, "The 1.1E link is not running; the upgrade was not started.", kStill11E);
+        EndSession(c, MessageKind::Warning, "The 1.1E link is not running; the upgrade was not started.", kStill11E);
         return "";
     }
 
     const ResolvedFirmware& found = ResolveFirmware(FirmwareId::Upgrade11E);
     const FirmwareImage& image = found.image;
     if (!found.refusal.empty()) {
-        EndSession(c, FirmwareProblem(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
+        EndSession(c, MessageKind::Error, FirmwareProblem(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
         return "";
     }
     if (found.standIn && !(port.Device() && port.Device()->IsStandInLine())) {
-        EndSession(c, StandInRefusal(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
+        EndSession(c, MessageKind::Warning, StandInRefusal(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
         return "";
     }
     const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
@@ -99,7 +99,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // upgrade program is written over it, so it is taken only when two reads agree: a prompt
     // of the loader's that crosses a read command on the line shifts one reply by a byte.
     if (const std::string hidden = Block0HiddenReason(s.chipType, s.flags.lockStatus); !hidden.empty()) {
-        EndSession(c, hidden + ", so the user's code could not be saved; the upgrade was not started and nothing "
+        EndSession(c, MessageKind::Warning, hidden + ", so the user's code could not be saved; the upgrade was not started and nothing "
                                "was erased.",
                    kStill11E);
         return "";
@@ -119,7 +119,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     const std::string backup =
         saveOk ? WriteBackupBinary(backupDir, "block0-0000-04FF", saved) : "";
     if (!saveOk || backup.empty()) {
-        EndSession(c,
+        EndSession(c, MessageKind::Error,
                    saveOk ? "The user's code of block 0 could not be written to a backup file; "
                             "the upgrade was not started and nothing was erased."
                    : got == AgreedRead::Differed
@@ -134,7 +134,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         // Nothing has been erased yet, so the copy is not needed.
         std::remove(backup.c_str());
         s.flags.stop.Note("the upgrade to 1.1F was not started; nothing was erased");
-        EndSession(c, "Stopped before the upgrade erased anything.", kStill11E);
+        EndSession(c, MessageKind::Warning, "Stopped before the upgrade erased anything.", kStill11E);
         return "";
     }
     s.flags.stop.KeepBackup(backup);
@@ -145,7 +145,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         s.upgradeFailure = what + " Block 0 was not restored: the user's code saved from 0000h-04FFh is in " +
                            backup + ".";
         c.view.resetProgress();
-        EndSession(c, "Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\n" + s.upgradeFailure, kRedetect);
+        EndSession(c, MessageKind::Error, "Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\n" + s.upgradeFailure, kRedetect);
         return backup;
     };
 
@@ -179,7 +179,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     bool marker = false;
     s.RefreshGeometry();
     if (port.IsLinkUp()) {
-        c.op.ShowMessage("ChipType had been detected earlier.");
+        c.op.Inform("ChipType had been detected earlier.");
         marker = true;
     }
     port.SetLinesInternalMode();
@@ -191,7 +191,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // block 0 into silence would only pile up unacknowledged frames, so the upgrade ends here.
     const BaudDetectResult baud = BaudDetectLoop(c, menuVariant ? 12000 : 10000);
     if (baud != BaudDetectResult::Ok) {
-        c.op.ShowMessage(baud == BaudDetectResult::TimedOut ? "Failed to setup RS232 connection with Target MCU!!!"
+        c.op.Fail(baud == BaudDetectResult::TimedOut ? "Failed to setup RS232 connection with Target MCU!!!"
                                                             : "Failed on sending baud_detect_string #1.");
         if (baud == BaudDetectResult::TimedOut)
             return fail("The boot loader never answered after the upgrade program was started.");
@@ -199,31 +199,31 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     }
     static const uint8_t kBsl[3] = {'B', 'S', 'L'};
     if (!port.WriteBlock(kBsl, 3)) {
-        c.op.ShowMessage("Failed on sending baud_detect_string #2.");
+        c.op.Fail("Failed on sending baud_detect_string #2.");
         marker = true;
     }
     uint8_t r[3] = {0, 0, 0};
     if (!port.ReadByte(&r[0])) {
-        c.op.ShowMessage("Failed on receiving string RDY(0).");
+        c.op.Fail("Failed on receiving string RDY(0).");
         return fail("The boot loader never answered after the upgrade program was started (no RDY).");
     } else if (!port.ReadByte(&r[1])) {
-        c.op.ShowMessage("Failed on receiving string RDY(1).");
+        c.op.Fail("Failed on receiving string RDY(1).");
         return fail("The boot loader stopped answering after the upgrade program was started (RDY cut short).");
     } else if (port.ReadByte(&r[2]) && !(r[0] == 'R' && r[1] == 'D' && r[2] == 'Y')) {
-        c.op.ShowMessage("Failed on receiving string RDY(2).");
+        c.op.Fail("Failed on receiving string RDY(2).");
         marker = true;
     }
     const uint8_t req[2] = {cmd::kStatus, 0x55};
-    if (!port.WriteBlock(req, 2) && !menuVariant) c.op.ShowMessage("Failed on sending 05h & 55h to Target MCU.");
+    if (!port.WriteBlock(req, 2) && !menuVariant) c.op.Fail("Failed on sending 05h & 55h to Target MCU.");
     if (!port.ReadByte(&status)) {
         status = oldStatus;
-        if (!menuVariant) c.op.ShowMessage("No Response from Target Board after sending 05h,55h!");
+        if (!menuVariant) c.op.Fail("No Response from Target Board after sending 05h,55h!");
     }
     if (!port.WriteByte(cmd::kVersion)) {
-        if (!menuVariant) c.op.ShowMessage("Failed to send cmd 60h to Target Board!");
+        if (!menuVariant) c.op.Fail("Failed to send cmd 60h to Target Board!");
     } else if (!port.ReadByte(&p)) {
         p = 0x11;
-        if (!menuVariant) c.op.ShowMessage("No Response from Target Board after sending cmd 60h!");
+        if (!menuVariant) c.op.Fail("No Response from Target Board after sending cmd 60h!");
     } else if (!port.ReadByte(&q)) {
         q = 'F';
     }
@@ -239,14 +239,14 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     const bool versionOk = p == 0x11 && q == 'F';
     c.view.SetField(ChipField::FwVersion, !known ? "????????" : versionOk ? "v1.1F" : p == 0x11 ? "v1.1?" : "?????");
     if (!versionOk) {
-        c.op.ShowMessage(menuVariant ? "F Wrong Firmware Version Detected in MCU chip!!!"
+        c.op.Fail(menuVariant ? "F Wrong Firmware Version Detected in MCU chip!!!"
                                      : "Wrong Firmware Version Detected in MCU chip!!!");
         marker = true;
     } else {
         c.view.SetIapStatus("Re-detect target MCU is done.");
     }
     if (s.currentBlock < 0 || s.currentBlock > 1) {
-        c.op.ShowMessage("Illegal Block Number Detected!!!");
+        c.op.Fail("Illegal Block Number Detected!!!");
         marker = true;
     }
     const uint8_t lock = status & 0xE0;
@@ -276,28 +276,28 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         s.upgradeFailure = "The new loader is in place, but block 0 could not be erased, written and verified "
                            "back (" + std::to_string(kAttempts) + " attempts). Block 0 was not restored: the "
                            "user's code saved from 0000h-04FFh is in " + backup + ".";
-        c.op.ShowMessage("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut user's code on Block0 was "
+        c.op.Fail("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut user's code on Block0 was "
                          "destroyed.\nIts saved copy is in " + backup);
         c.view.resetProgress();
         if (s.flags.stop.Requested())
-            s.flags.stop.Note("the upgrade to 1.1F was finished, but block 0 could not be put back");
+            s.flags.stop.NoteLoss("the upgrade to 1.1F was finished, but block 0 could not be put back");
     } else if (marker) {
         s.upgradeFailure = "The new loader did not confirm itself as firmware 1.1F; block 0 was put back.";
         c.view.resetProgress();
-        EndSession(c,
+        EndSession(c, MessageKind::Warning,
                    "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut you need to close and re-open "
                    "the application,\nand click on RS232 Config.and Detect Target MCU for Firmware1.1F\nto "
                    "detect chip.",
                    kRedetect);
     } else {
         if (menuVariant) c.view.SetWindowTitle("QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)");
-        c.op.ShowMessage(menuVariant ? "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!"
+        c.op.Inform(menuVariant ? "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!"
                                      : "Upgrade Bootstrap Loader from 1.1E to 1.1F Succeed!");
         c.view.resetProgress();
         c.view.SetIapStatus("Re-detect chip from target MCU for BSL1.1F is done.");
         c.view.Refresh();
         s.flags.userCodeRunning = false;
-        c.op.ShowMessage("Please continue to use IAP function.");
+        c.op.Inform("Please continue to use IAP function.");
         if (s.flags.stop.Requested()) s.flags.stop.Note("the upgrade to 1.1F was finished and block 0 put back");
     }
     return backup;

@@ -9,7 +9,7 @@ namespace tessel {
 
 namespace {
 void Show(Operator* owner, const char* text) {
-    if (owner) owner->ShowMessage(text);
+    if (owner) owner->Fail(text);
 }
 }  // namespace
 

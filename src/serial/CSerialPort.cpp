@@ -42,7 +42,7 @@ uint32_t CSerialPort::EffectiveRate(uint32_t requested) {
 }
 
 void CSerialPort::Show(const char* text) {
-    if (owner_) owner_->ShowMessage(text);
+    if (owner_) owner_->Fail(text);
 }
 
 void CSerialPort::Trace(const std::string& line) {

@@ -93,7 +93,7 @@ bool LinkWorker::Run() {
         if (error) return false;
         std::lock_guard<std::mutex> lock(*params_.inboundMutex);
         if (!params_.inboundQueue->IsFull() && !params_.inboundQueue->Put(byte) && params_.owner)
-            params_.owner->ShowMessage("Error! Queue is not full but unable to write.");
+            params_.owner->Fail("Error! Queue is not full but unable to write.");
         return true;
     };
 
@@ -113,7 +113,7 @@ bool LinkWorker::Run() {
                 emptyPolls = 0;
                 if (!params_.outboundQueue->Get(&byte)) {
                     lock.unlock();
-                    if (params_.owner) params_.owner->ShowMessage("Error! Queue is not empty but unable to read.");
+                    if (params_.owner) params_.owner->Fail("Error! Queue is not empty but unable to read.");
                     continue;
                 }
             }
@@ -168,7 +168,7 @@ bool LinkWorker::Run() {
                 if (error) return false;
                 if (!params_.commandQueue->IsEmpty()) {
                     if (!port.PurgeInput() && params_.owner)
-                        params_.owner->ShowMessage("Warning! Failed to purge in_buffer.");
+                        params_.owner->Warn("Warning! Failed to purge in_buffer.");
                     if (!params_.commandQueue->Get(&command)) command = kIdle;
                 }
             }

@@ -16,7 +16,7 @@ namespace {
 // what was done and what was not.
 void Show(LinkContext& c, const std::string& text) {
     if (c.session.flags.stop.Stopped()) return;
-    if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
+    if (Operator* op = c.session.port.Owner()) op->Fail(text);
 }
 
 uint32_t BlockLimit(const CDeviceSession& s, int block) {

@@ -21,7 +21,7 @@ SaveFormat SaveFormatFor(const std::string& path, bool textMode) {
 namespace {
 
 void Show(LinkContext& c, const std::string& text) {
-    if (Operator* op = c.session.port.Owner()) op->ShowMessage(text);
+    if (Operator* op = c.session.port.Owner()) op->Fail(text);
 }
 
 }  // namespace

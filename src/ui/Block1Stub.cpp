@@ -19,7 +19,7 @@ using namespace stub;
 void ReportLostBlock0(MainDialog& w, const std::string& backup) {
     w.Session().flags.errorReported = true;
     // The external-flash window borrows the same areas as the block-1 stub does.
-    w.Op().ShowMessage(
+    w.Op().Fail(
         "Block 0 could not be restored after it was borrowed: its areas 0000h-007Fh and "
         "2000h-217Fh may now be erased or hold a programming stub.\nTheir saved contents are in " +
         backup + " (Intel HEX, at their own addresses).");
@@ -34,11 +34,11 @@ bool Block1RewriteReady(MainDialog& w, const char* internalOnly, const char* har
     const CheckOutcome pre = CheckCommandPreconditions(&s, &w.Op(), CheckScope::FlashCommand);
     if (pre == CheckOutcome::Failed || pre == CheckOutcome::GateDeclined) return false;
     if (pre == CheckOutcome::RunExternalVariant || s.memoryMode != kInternalMemory) {
-        w.Op().ShowMessage(internalOnly);
+        w.Op().Warn(internalOnly);
         return false;
     }
     if (!LockAllowsBlock1Rewrite(s.chipType, s.flags.lockStatus)) {
-        w.Op().ShowMessage(hardLocked);
+        w.Op().Warn(hardLocked);
         return false;
     }
     return true;
@@ -57,11 +57,11 @@ const FirmwareImage* UsableFirmware(MainDialog& w, FirmwareId id) {
     CDeviceSession& s = w.Session();
     const ResolvedFirmware& found = ResolveFirmware(id);
     if (!found.refusal.empty()) {
-        w.Op().ShowMessage(FirmwareProblem(id) + ". Nothing on the chip was changed.");
+        w.Op().Fail(FirmwareProblem(id) + ". Nothing on the chip was changed.");
         return nullptr;
     }
     if (found.standIn && !(s.port.Device() && s.port.Device()->IsStandInLine())) {
-        w.Op().ShowMessage(StandInRefusal(id) + ". Nothing on the chip was changed.");
+        w.Op().Warn(StandInRefusal(id) + ". Nothing on the chip was changed.");
         return nullptr;
     }
     return &found.image;
@@ -111,7 +111,7 @@ std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Code
     // The loader answers a hidden block with the lock's 00h bytes: writing those back would
     // wipe the code.
     if (const std::string hidden = Block0HiddenReason(s.chipType, s.flags.lockStatus); !hidden.empty()) {
-        w.Op().ShowMessage(hidden + ", so it could not be saved and nothing was erased.");
+        w.Op().Warn(hidden + ", so it could not be saved and nothing was erased.");
         return {};
     }
     saved = {{kSaveArea0, std::vector<uint8_t>(kSaveArea0Size)}, {kSaveArea1, std::vector<uint8_t>(kSaveArea1Size)}};
@@ -125,7 +125,7 @@ std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Code
     }
     if (codes[kSave0] != 0 || codes[kSave1] != 0) {
         // Without a sound copy the restore would write garbage over the user's code.
-        w.Op().ShowMessage(differed ? "Block 0 read differently on two reads, so the line is not reliable.\n"
+        w.Op().Fail(differed ? "Block 0 read differently on two reads, so the line is not reliable.\n"
                                       "Block 0 could not be saved, so nothing was erased."
                                     : "Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing "
                                       "was erased.");
@@ -133,7 +133,7 @@ std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Code
     }
     const std::string backup = WriteBackupHex(backupDir, "block0-stub-areas", saved);
     if (backup.empty())
-        w.Op().ShowMessage("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
+        w.Op().Fail("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
                            "under the state folder, so nothing was erased.");
     w.Session().flags.stop.KeepBackup(backup);
     return backup;
@@ -192,7 +192,7 @@ bool RewritePasswordSector(MainDialog& w, LinkContext& link, const std::string& 
 bool SayIfPasswordLost(MainDialog& w, int eraseCode, int writeCode) {
     if (eraseCode == kNotTried || (eraseCode == 0 && writeCode == 0)) return false;
     // A write that was not acknowledged may still have gone in: only "may" is true then.
-    w.Op().ShowMessage(std::string(eraseCode == 0 ? "The password sector was erased and the new password was not "
+    w.Op().Fail(std::string(eraseCode == 0 ? "The password sector was erased and the new password was not "
                                                     "confirmed written: the chip may have no password now."
                                                   : "The password sector's erase did not finish: the chip may have "
                                                     "no password now.") +
@@ -215,7 +215,7 @@ bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::fun
     const bool hl = IsHLFamily(s.Family());
     LinkContext link{s, w, nullptr};
     if (hl && !selectBlock0(link)) {
-        w.Op().ShowMessage(o.selectFailed);
+        w.Op().Fail(o.selectFailed);
         return false;
     }
     std::vector<BackupRegion> saved;
@@ -248,11 +248,14 @@ bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::fun
     auto noteStop = [&](bool restored) {
         if (!stop.Requested()) return;
         stop.Note(!workRan ? "block 1 was not changed" : worked ? o.workDone : o.workFailed);
-        stop.Note(restored ? "block 0 was put back as it was" : Block0AreasNotPutBack());
+        if (restored)
+            stop.Note("block 0 was put back as it was");
+        else
+            stop.NoteLoss(Block0AreasNotPutBack());
     };
     const bool leftStub = stubRunning && LeaveStub(w, link, o.attempts, codes);
     if (hl && !selectBlock0(link)) {
-        w.Op().ShowMessage(o.selectFailed);
+        w.Op().Fail(o.selectFailed);
         ReportLostBlock0(w, backup);
         noteStop(false);
         return false;
@@ -260,7 +263,7 @@ bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::fun
     const bool restored = RestoreBlock0Areas(w, link, o.attempts, codes, saved, backup);
     noteStop(restored);
     if (!restored) return false;
-    if (!stubRunning && o.stubFailed) w.Op().ShowMessage(o.stubFailed);
+    if (!stubRunning && o.stubFailed) w.Op().Fail(o.stubFailed);
     return leftStub && worked;
 }
 

@@ -48,7 +48,7 @@ namespace {
 // symbolic link is worth a word, since somebody put it there.
 void WarnIfLinked(const std::filesystem::path& path, Operator& op) {
     if (IsSymbolicLink(path.string()))
-        op.ShowMessage(path.string() + " is a symbolic link; it was not followed and the settings were not saved.");
+        op.Fail(path.string() + " is a symbolic link; it was not followed and the settings were not saved.");
 }
 
 // The port half of both OK handlers: the registry value, the session's port, and the name of
@@ -59,7 +59,7 @@ int ApplyPortChoice(const std::vector<std::string>& ports, int selection, CDevic
     const bool named = pp >= kComPorts && pp < static_cast<int>(ports.size());
     // A named port has no number; the registry value and the settings file keep "COM1" for it.
     const int portNumber = named ? 1 : pp + 1;
-    if (!store.WriteRegistryValue("COMMPORT", std::to_string(portNumber))) op.ShowMessage(kUnableToSave);
+    if (!store.WriteRegistryValue("COMMPORT", std::to_string(portNumber))) op.Fail(kUnableToSave);
     session.port.SetPortNumber(portNumber);
     if (named) session.port.SetPortName(ports[static_cast<size_t>(pp)]);
     store.WritePortName(named ? ports[static_cast<size_t>(pp)] : "");
@@ -121,12 +121,12 @@ bool CommSetupDialog::Validate(std::string* message) const { return CrystalInRan
 
 OkOutcome CommSetupDialog::OnOK() {
     if (session_.port.IsLinkUp()) {
-        op_.ShowMessage(text::kDetectedEarlier);
+        op_.Inform(text::kDetectedEarlier);
         return OkOutcome::CloseCancel;
     }
     std::string invalid;
     if (!Validate(&invalid)) {
-        op_.ShowMessage(invalid);
+        op_.Warn(invalid);
         return OkOutcome::KeepOpen;
     }
     const int rp = rateSelection;
@@ -141,10 +141,10 @@ OkOutcome CommSetupDialog::OnOK() {
     // list was filled.
     if (rate <= recommendedRate || (isBeyondListRate(rate) && fitRate(crystal, rate))) {
         if (!store_.WriteSettingsFormatA(portNumber, rate, crystal)) WarnIfLinked(store_.SettingsFilePath(), op_);
-        if (!store_.WriteRegistryValue("BAUDRATE", rateText)) op_.ShowMessage(kUnableToSave);
+        if (!store_.WriteRegistryValue("BAUDRATE", rateText)) op_.Fail(kUnableToSave);
         return OkOutcome::CloseOk;
     }
-    op_.ShowMessage("You can't choose a baudrate which is higher than the computed best baudrate!\n");
+    op_.Warn("You can't choose a baudrate which is higher than the computed best baudrate!\n");
     rateSelection = positionForRate(recommendedRate);
     return OkOutcome::KeepOpen;
 }
@@ -181,14 +181,14 @@ bool ExtMemCommDialog::Validate(std::string* message) const { return CrystalInRa
 OkOutcome ExtMemCommDialog::OnOK() {
     std::string invalid;
     if (!Validate(&invalid)) {
-        op_.ShowMessage(invalid);
+        op_.Warn(invalid);
         return OkOutcome::KeepOpen;
     }
     const int portNumber = ApplyPortChoice(ports, portSelection, session_, store_, op_);
     const uint32_t rate = rateForPosition(rateSelection);
     session_.port.SetBaudRate(rate);
     if (!store_.WriteSettingsFormatB(portNumber, rate)) WarnIfLinked(store_.SettingsFilePath(), op_);
-    if (!store_.WriteRegistryValue("BAUDRATE", rateTextForPosition(rateSelection))) op_.ShowMessage(kUnableToSave);
+    if (!store_.WriteRegistryValue("BAUDRATE", rateTextForPosition(rateSelection))) op_.Fail(kUnableToSave);
     return OkOutcome::CloseOk;
 }
 

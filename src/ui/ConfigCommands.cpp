@@ -65,7 +65,6 @@ public:
     CDeviceSession& S() { return w_.Session(); }
     Operator& Op() { return w_.Op(); }
     LinkContext Link() { return LinkContext{S(), w_, nullptr}; }
-    void Say(const std::string& text) { Op().ShowMessage(text); }
 
     // A cleared status line, then a session and a link; false once the reason has been said.
     bool Ready() {
@@ -74,14 +73,12 @@ public:
         return CheckCommandPreconditions(&S(), &Op(), CheckScope::ChipErase) == CheckOutcome::Proceed;
     }
 
-    // The end of every change: the operator reads the message while the periodic link
-    // check keeps quiet, then the link is reset so that the detection reads the new bits.
-    // The reset purges the output queue, so the sequence's last bytes must have left first:
-    // a script answers the message at once, where an operator takes seconds.
-    void Announce(const std::string& message) {
+    // The end of every change: the periodic link check keeps quiet, then the link is reset so
+    // that the detection reads the new bits. The reset purges the output queue, so the
+    // sequence's last bytes must have left first.
+    void Announce() {
         S().port.DrainOutput();
         S().flags.longOperation = true;
-        if (!message.empty()) Say(message);
         w_.Route(command::kResetLink);
     }
 
@@ -89,12 +86,12 @@ public:
     // the bits back, so only then is the change reported done, or not confirmed.
     bool Confirm(bool confirmed, const std::string& done, const std::string& what) {
         if (confirmed) {
-            Say(done);
+            Op().Inform(done);
             return true;
         }
         unconfirmed_ = true;
         S().flags.errorReported = true;
-        Say(what + " not confirmed!\nThe detection after it did not read the new bits back from the chip; "
+        Op().Fail(what + " not confirmed!\nThe detection after it did not read the new bits back from the chip; "
                    "they may or may not be programmed.");
         return false;
     }
@@ -151,7 +148,7 @@ public:
         const int status = s.flags.lockStatus;
         const LockOption* chosen = FindLockOption(typeA, dialog->Option());
         if (!chosen) {
-            Say("Set Lock Failed!");
+            Op().Fail("Set Lock Failed!");
             return false;
         }
         if (!Ask(OneTimeQuestion(chosen->label, BitNames(*chosen), s.Chip().model, kProceedQuestion)))
@@ -160,13 +157,13 @@ public:
         const int result =
             ProgramLockBits(link, Op(), LockVariantFor(type, s.memoryMode), typeA, dialog->Option(), status);
         if (result == lock::kFailed) {
-            Say("Set Lock Failed!");
+            Op().Fail("Set Lock Failed!");
             return false;
         }
         // A refusal has said why and sent no bit: nothing changed that a detection must read.
         if (result == lock::kRefused) return false;
         *mask = chosen->mask;
-        Announce("");
+        Announce();
         return true;
     }
 
@@ -203,7 +200,7 @@ public:
                 s.flags.longOperation = false;
                 s.flags.errorReported = true;
                 unconfirmed_ = true;
-                Say(name + " programmed, not confirmed: the boot loader answers none of the bit's frames and "
+                Op().Warn(name + " programmed, not confirmed: the boot loader answers none of the bit's frames and "
                            "hides itself in internal memory mode once the bit is set, so the bit cannot be read "
                            "back." + kNotDetectable);
                 return false;
@@ -217,8 +214,8 @@ public:
             const int before = RemapBitsA(s.remapText);
             LinkContext link = Link();
             const bool sent = ProgramRemapBits(link, option) == 0;
-            if (sent) Announce("");
-            else Say("Memory Remap Failed!");
+            if (sent) Announce();
+            else Op().Fail("Memory Remap Failed!");
             Redetect();
             if (!sent) return false;
             const int after = RemapBitsA(s.remapText);
@@ -253,20 +250,20 @@ public:
         else if (sc1) sent = SendBytes(link, {0x6C, 0x6C});
         else sent = SendBytes(link, {0x67, 0x67});
         if (!sent) {
-            Say("Program " + name + " Failed!");
+            Op().Fail("Program " + name + " Failed!");
             return false;
         }
         S().flags.longOperation = true;
         S().port.DrainOutput();
         S().port.GetClock().SleepMs(kConfigSettleMs);
-        Announce("");
+        Announce();
         return true;
     }
 
     bool DoubleClock() {
         CDeviceSession& s = S();
         if (IsTypeA(s.chipType)) {
-            Say("This feature is for MCU H/L32B and H/L64D only!");
+            Op().Warn("This feature is for MCU H/L32B and H/L64D only!");
             return false;
         }
         // Without a link the bytes would go to a target in an unknown state, or nowhere.
@@ -279,7 +276,7 @@ public:
             if (s.memoryMode == kInternalMemory) sent = SendBytes(link, {0x04, 0x08, 0x55});
             else if (s.memoryMode == kExternalMemory) sent = SendBytes(link, {0x6A, 0x6A});
             if (!sent) {
-                Say("Double clock Failed!");
+                Op().Fail("Double clock Failed!");
             } else {
                 s.flags.longOperation = true;
                 s.port.DrainOutput();
@@ -355,7 +352,7 @@ bool OptionMenuDialog::ChooseOption(int option) {
 
 OkOutcome OptionMenuDialog::PressOk() {
     if (chosen_) return OkOutcome::CloseOk;
-    op_.ShowMessage(kChooseFirst);
+    op_.Warn(kChooseFirst);
     return OkOutcome::KeepOpen;
 }
 

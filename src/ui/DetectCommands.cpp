@@ -30,7 +30,7 @@ public:
             return false;
         }
         if (!dialog.OnOK()) {
-            w_.Op().ShowMessage(text::kChipInfoIncomplete);
+            w_.Op().Warn(text::kChipInfoIncomplete);
             return false;
         }
         return true;
@@ -116,7 +116,7 @@ public:
         w_.SetTitle(text::kBaudMustMatchTitle);
         ExtMemCommDialog dialog(w_.Session(), *env_.store, w_.Op());
         dialog.FirstExchange(NamedPorts());
-        if (w_.Op().RunDialog(dialog) == DialogResult::Ok) w_.Op().ShowMessage(text::kSelectChipOrDetect);
+        if (w_.Op().RunDialog(dialog) == DialogResult::Ok) w_.Op().Inform(text::kSelectChipOrDetect);
         w_.SetTitle(title);
         w_.TickPanes();
     }

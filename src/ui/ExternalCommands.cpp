@@ -55,7 +55,6 @@ public:
     ExternalCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
 
     CDeviceSession& S() { return w_.Session(); }
-    void Say(const std::string& text) { w_.Op().ShowMessage(text); }
     bool TypeA() { return S().Family() == ChipFamily::A; }
 
     bool Ready() {
@@ -79,19 +78,19 @@ public:
         CSerialPort::SilenceWatch silence(s.port);
         if (!Ready()) return false;
         if (s.currentBlock != 0 && s.currentBlock != 1) {
-            Say(kIllegalBlockNumber);
+            w_.Op().Warn(kIllegalBlockNumber);
             return false;
         }
         if (s.memoryMode != kInternalMemory) {
-            Say(t.internalOnly);
+            w_.Op().Warn(t.internalOnly);
             return false;
         }
         if (TypeA() && LockHidesBlock0(s.chipType, s.flags.lockStatus)) {
-            Say("External Flash can't be accessed if Block0 hard locked!");
+            w_.Op().Warn("External Flash can't be accessed if Block0 hard locked!");
             return false;
         }
         if (!PasswordGate(w_)) return false;
-        Say(t.instruction);
+        w_.Op().Inform(t.instruction);
         const bool reopening = s.ExternalWindowOpen();
         if (reopening) {
             // The board's program is running: the loader takes the next opening. Block 0
@@ -104,8 +103,10 @@ public:
         }
         if (s.flags.stop.Requested()) {
             const bool back = !TypeA() || GiveBlock0Back(kAttempts);
-            s.flags.stop.Note(back ? "the external flash window was not opened; block 0 is as it was"
-                                   : "the external flash window was not opened; " + Block0AreasNotPutBack());
+            if (back)
+                s.flags.stop.Note("the external flash window was not opened; block 0 is as it was");
+            else
+                s.flags.stop.NoteLoss("the external flash window was not opened; " + Block0AreasNotPutBack());
             return false;
         }
         const uint8_t mhz = static_cast<uint8_t>(std::ceil(s.crystalMHz));
@@ -128,7 +129,7 @@ public:
         w_.SetField(ChipField::MemMode, "External Flash");
         w_.SetField(ChipField::ReMap, "Not Applicable");
         w_.Memory().ShowExternalStatus(-1, -1);
-        Say(t.opened);
+        w_.Op().Inform(t.opened);
         w_.SetResult(std::string("the external flash's ") + t.name + " window was opened");
         return true;
     }
@@ -136,7 +137,7 @@ public:
     // `areasOut`: the backup of block 0's areas, when they were changed and could not be put
     // back. The command's result then says so, and no report may call the failure harmless.
     bool Failed(const WindowTexts& t, const std::string& areasOut = "") {
-        Say(t.failed);
+        w_.Op().Fail(t.failed);
         if (!areasOut.empty())
             w_.SetResult(std::string("the external flash's ") + t.name + " window was not opened; " +
                          Block0AreasNotPutBack(areasOut));
@@ -227,7 +228,7 @@ public:
         CSerialPort::SilenceWatch silence(s.port);
         if (!Ready()) return false;
         if (!s.ExternalWindowOpen()) {
-            Say("You are in Internal Memory mode already!");
+            w_.Op().Inform("You are in Internal Memory mode already!");
             return false;
         }
         if (ask && !w_.Op().AskYesNo("Do you really want to return to internal memory mode?\n")) {
@@ -237,7 +238,7 @@ public:
         // After a reset the loader has the line again and the 01h 01h would start a chip
         // erase frame in it; the window is left by giving block 0 back alone.
         if (s.externalProgramRunning && !LeaveExternalProgram()) {
-            Say(kReturnFailed);
+            w_.Op().Fail(kReturnFailed);
             return false;
         }
         s.externalProgramRunning = false;
@@ -253,8 +254,8 @@ public:
             s.flags.errorReported = true;
             w_.SetResult("the external flash window was left; " + Block0AreasNotPutBack(backup_));
             if (s.flags.stop.Requested())
-                s.flags.stop.Note("the external flash window was left; " + Block0AreasNotPutBack());
-            Say(kReturnFailed);
+                s.flags.stop.NoteLoss("the external flash window was left; " + Block0AreasNotPutBack());
+            w_.Op().Fail(kReturnFailed);
             using namespace stub;
             const int results[] = {codes[kRestore0], codes[kRestoreErase], codes[kRestore1]};
             w_.SetIapStatus(FailedStepsLine(results));
@@ -265,7 +266,7 @@ public:
         if (!restoring && !LoaderAnswers()) {
             s.flags.errorReported = true;
             s.port.ClearLinkUp();
-            Say(std::string(kReturnFailed) +
+            w_.Op().Fail(std::string(kReturnFailed) +
                 "\nThe board did not answer as the boot loader after leaving the external flash.\n"
                 "Please press the reset button, and redetect the chip!");
             w_.SetIapStatus(kReturnFailed);
@@ -273,7 +274,7 @@ public:
         }
         w_.setProgressLabel("Done");
         if (s.flags.stop.Requested()) s.flags.stop.Note("the external flash window was left and block 0 put back");
-        Say("Return to MCU Flash Successful!");
+        w_.Op().Inform("Return to MCU Flash Successful!");
         w_.SetIapStatus("Return to MCU Flash Successful!");
         w_.SetResult(restoring ? "the external flash window was left and block 0 put back"
                                : "the external flash window was left");
@@ -299,7 +300,7 @@ public:
         w_.resetProgress();
         if (!ok) {
             s.flags.errorReported = true;
-            Say("Please press the reset button, and redetect the chip!");
+            w_.Op().Inform("Please press the reset button, and redetect the chip!");
             return;
         }
         w_.SetIapStatus("");

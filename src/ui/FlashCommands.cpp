@@ -118,7 +118,6 @@ public:
     CDeviceSession& S() { return w_.Session(); }
     Operator& Op() { return w_.Op(); }
     LinkContext Link() { return LinkContext{S(), w_, nullptr}; }
-    void Say(const std::string& text) { Op().ShowMessage(text); }
     bool Window() { return S().ExternalWindowOpen(); }
     bool HasPrinter() const { return static_cast<bool>(env_.printer); }
     bool HighWindow() { return S().externalHighOpen; }
@@ -215,7 +214,7 @@ public:
 
     bool BlockNumberOk() {
         if (S().currentBlock == 0 || S().currentBlock == 1) return true;
-        Say(kIllegalBlockNumber);
+        Op().Warn(kIllegalBlockNumber);
         return false;
     }
 
@@ -228,11 +227,11 @@ public:
         LinkContext link = Link();
         if (sel.block == 0) {
             if (selectBlock0(link)) return true;
-            Say(texts.block0);
+            Op().Fail(texts.block0);
             return false;
         }
         if (selectBlock1(link)) return true;
-        Say(S().Family() == ChipFamily::HL64D ? texts.block1HL64D : texts.block1HL32B);
+        Op().Fail(S().Family() == ChipFamily::HL64D ? texts.block1HL64D : texts.block1HL32B);
         return false;
     }
 
@@ -243,7 +242,7 @@ public:
     bool WithStub(uint32_t address, const StubTexts& texts, const std::function<bool()>& work,
                   const std::function<void()>& beforeSwitchBack = {}, bool workStops = false) {
         if (S().InBslWindow(1, static_cast<int32_t>(address))) {
-            Say(IsHLFamily(S().Family()) ? texts.bslHL : texts.bslA);
+            Op().Warn(IsHLFamily(S().Family()) ? texts.bslHL : texts.bslA);
             return false;
         }
         Block1StubOptions o;
@@ -337,7 +336,7 @@ public:
             Result(what + " stopped at the operator's request: " + done);
             return;
         }
-        if (!S().flags.errorReported) Say(kFailedRead);
+        if (!S().flags.errorReported) Op().Fail(kFailedRead);
         MarkError();
         Result(what + " failed: " + done);
     }
@@ -373,7 +372,7 @@ public:
         LinkContext link = Link();
         const std::string why = Block0ReachSilence(link, first, length, what);
         if (why.empty()) return true;
-        Say(AsSentence(why) + " Nothing was erased; check the chip type chosen at detection.");
+        Op().Warn(AsSentence(why) + " Nothing was erased; check the chip type chosen at detection.");
         return false;
     }
 
@@ -404,7 +403,7 @@ public:
         // In external memory mode no stub stands between the image and the loader's sectors.
         if (!internal && !upgrade) {
             if (const std::string area = ImageLoaderAreaOverlap(s, image, sel.block, sel.address); !area.empty()) {
-                Say(LoaderAreaRefusal(area));
+                Op().Warn(LoaderAreaRefusal(area));
                 Result("download of " + name + " refused: nothing was erased or written");
                 return Failed();
             }
@@ -582,7 +581,7 @@ public:
         std::vector<uint8_t> got(9 * kExternalPieceSize);
         LinkContext link = Link();
         if (ReadFlash(link, got.data(), 0, static_cast<uint32_t>(got.size()), kExternalPieceSize) != got.size()) {
-            Say("Failed to Read data byte from the chip!");
+            Op().Fail("Failed to Read data byte from the chip!");
             return true;
         }
         const size_t n = std::min<size_t>(kExternalBslCompareBytes, bsl.size);
@@ -606,7 +605,7 @@ public:
             return false;
         }
         if (request->startSector == 0 && !HighWindow() && ExternalBslPresent()) {
-            Say(kExternalBslDownload);
+            Op().Warn(kExternalBslDownload);
             return false;
         }
         w_.SetTab(0);
@@ -633,11 +632,11 @@ public:
         CDeviceSession& s = S();
         const int lock = s.flags.lockStatus;
         if (s.memoryMode != kInternalMemory && lock != 0) {
-            Say("File Compare doesn't work if chip is locked!\n");
+            Op().Warn("File Compare doesn't work if chip is locked!\n");
             return false;
         }
         if (s.memoryMode == kInternalMemory && HardLockNotice(lock))
-            Say("You can only compare files in Block1, since chip is hardlocked.\n");
+            Op().Warn("You can only compare files in Block1, since chip is hardlocked.\n");
         if (!BlockNumberOk()) return false;
         TitleGuard title(w_);
         const std::optional<ImageRequest> request = given ? given : AskImage(FileSectorDialog::Kind::Compare);
@@ -786,13 +785,13 @@ public:
         if (sel.block == 1) {
             // Refused before the question: the loader's own sectors are never offered for erasing.
             if (s.memoryMode == kInternalMemory && s.InBslWindow(1, static_cast<int32_t>(sel.address))) {
-                Say(IsHLFamily(s.Family()) ? kEraseStub.bslHL : kEraseStub.bslA);
+                Op().Warn(IsHLFamily(s.Family()) ? kEraseStub.bslHL : kEraseStub.bslA);
                 return false;
             }
             const std::string area = LoaderAreaOverlap(s.chipType, 1, sel.address,
                                                        static_cast<uint64_t>(sel.count) * sectorBytes);
             if (!area.empty()) {
-                Say(LoaderAreaRefusal(area));
+                Op().Warn(LoaderAreaRefusal(area));
                 return false;
             }
         }
@@ -830,7 +829,7 @@ public:
             MarkError();
             return false;
         }
-        Say(kSectorsErased);
+        Op().Inform(kSectorsErased);
         Result("erased " + at.substr(0, at.find(" at ")) + " from sector " + std::to_string(sel.firstSector) +
                at.substr(at.find(" at ")));
         return true;
@@ -860,7 +859,7 @@ public:
         const std::optional<SectorRange> range = given ? given : AskRange(kSectorEraseTitle);
         if (!range) return false;
         if (range->firstSector == 0 && !HighWindow() && ExternalBslPresent()) {
-            Say(kExternalBslErase);
+            Op().Warn(kExternalBslErase);
             return false;
         }
         const ExternalSelection sel = WindowSelectionOf(*range);
@@ -878,7 +877,7 @@ public:
             MarkError();
             return false;
         }
-        Say(kSectorsErased);
+        Op().Inform(kSectorsErased);
         const std::string at =
             SectorsAt(sel.count, sel.address, static_cast<uint32_t>(sel.count) * kExternalSectorSize);
         Result("erased " + at.substr(0, at.find(" at ")) + " from sector " +
@@ -905,20 +904,21 @@ public:
         if (Op().AskYesNo(what)) {
             LinkContext link = Link();
             if (!EraseChip(link)) {
-                Say("Chip Erase Failed!!!");
+                Op().Fail("Chip Erase Failed!!!");
             } else if (Window()) {
                 // The board's program answers C0h only after the erase.
                 erased = true;
-                Say("Chip Erase Completed!");
+                Op().Inform("Chip Erase Completed!");
             } else {
                 s.flags.longOperation = true;
                 // The loader does not answer a chip erase: only reading block 0 back blank
                 // shows that the frame arrived and did its work.
                 erased = Block0ReadsBlank(link);
-                Say(erased ? "Chip Erase Completed!\nChip will be automatically redetected!"
+                Op().ShowMessage(erased ? "Chip Erase Completed!\nChip will be automatically redetected!"
                            : "Chip Erase not confirmed!\nBlock 0 could not be read back blank after the erase, so "
                              "it may be erased, partly erased or unchanged.\nChip will be automatically "
-                             "redetected!");
+                             "redetected!",
+                                 erased ? MessageKind::Information : MessageKind::Error);
                 if (!erased) MarkError();
                 w_.Route(command::kResetLink);
             }
@@ -954,7 +954,7 @@ public:
     bool Save(std::optional<SaveRequest> given = std::nullopt) {
         CDeviceSession& s = S();
         if (s.flags.userCodeRunning) {
-            Say(kNoChipSelected);
+            Op().Fail(kNoChipSelected);
             return false;
         }
         if (!w_.Allows(RuledCommand::Save)) return false;
@@ -963,9 +963,9 @@ public:
         if (!PasswordGate(w_)) return false;
         const int lock = s.flags.lockStatus;
         if (s.memoryMode == kInternalMemory) {
-            if (HardLockNotice(lock)) Say("You can only save files in Block1, since chip is hardlocked.\n");
+            if (HardLockNotice(lock)) Op().Warn("You can only save files in Block1, since chip is hardlocked.\n");
         } else if (lock != 0) {
-            Say("File Save doesn't work if chip is locked!\n");
+            Op().Warn("File Save doesn't work if chip is locked!\n");
             return false;
         }
         const std::optional<SaveRequest> request = given ? given : AskSave();
@@ -998,7 +998,7 @@ public:
     bool Print() {
         CDeviceSession& s = S();
         if (s.flags.userCodeRunning) {
-            Say(kNoChipSelected);
+            Op().Fail(kNoChipSelected);
             return false;
         }
         PrintTarget* printer = env_.printer ? env_.printer() : nullptr;
@@ -1009,9 +1009,9 @@ public:
         if (!BlockNumberOk() || !PasswordGate(w_)) return false;
         const int lock = s.flags.lockStatus;
         if (s.memoryMode == kInternalMemory) {
-            if (HardLockNotice(lock)) Say("You can only print files in Block1, since chip is hardlocked.\n");
+            if (HardLockNotice(lock)) Op().Warn("You can only print files in Block1, since chip is hardlocked.\n");
         } else if (lock != 0) {
-            Say("File Print doesn't work if chip is locked!\n");
+            Op().Warn("File Print doesn't work if chip is locked!\n");
             return false;
         }
         SectorRangeDialog dialog(s, 0, 0, kPrintTitle);
@@ -1042,12 +1042,12 @@ public:
                                                : "print of " + at + " failed");
         if (!ok) {
             if (!S().flags.errorReported)
-                Say(rc == PrintOutcome::NotStarted ? "Print data failed\nThe printer could not be opened: is a printer set up?"
+                Op().Fail(rc == PrintOutcome::NotStarted ? "Print data failed\nThe printer could not be opened: is a printer set up?"
                     : rc == PrintOutcome::PageFailed ? "Print data failed\nThe printer did not take every page."
                                              : "Print data failed");
             MarkError();
         } else if (!S().flags.errorReported) {
-            Say("Print data has completed");
+            Op().Inform("Print data has completed");
         }
         return ok;
     }
@@ -1059,13 +1059,13 @@ public:
             if (Stopped()) {
                 Result("save to " + path + " stopped at the operator's request: nothing was written");
             } else {
-                if (!S().flags.errorReported) Say("Save data failed");
+                if (!S().flags.errorReported) Op().Fail("Save data failed");
                 Result("save to " + path + " failed");
             }
             MarkError();
         } else {
             if (!S().flags.errorReported)
-                Say(std::string("Save data has completed\n") + ShortFileName(path) + " holds " + at + " as " +
+                Op().Inform(std::string("Save data has completed\n") + ShortFileName(path) + " holds " + at + " as " +
                     SaveFormatName(format) + ".");
             Result("saved " + at + " to " + path + " as " + SaveFormatName(format));
         }
@@ -1129,7 +1129,7 @@ bool PasswordGate(MainDialog& w) {
     w.Refresh();
     if (CheckCommandPreconditions(&s, &op, CheckScope::ExternalFlash) != CheckOutcome::Proceed) return false;
     if (s.currentBlock != 0 && s.currentBlock != 1) {
-        op.ShowMessage(kIllegalBlockNumber);
+        op.Warn(kIllegalBlockNumber);
         return false;
     }
     constexpr int kAttempts = 3;
@@ -1155,7 +1155,7 @@ bool PasswordGate(MainDialog& w) {
             return true;
         }
         if (attempt >= kAttempts) {
-            op.ShowMessage("Password Verify Failed!");
+            op.Fail("Password Verify Failed!");
             return false;
         }
     }

@@ -46,7 +46,7 @@ FileSectorDialog::FileSectorDialog(const CDeviceSession& session, Kind k, Operat
 
 OkOutcome FileSectorDialog::PressOk() {
     if (fileName.find_first_not_of(" \t") == std::string::npos) {
-        if (op_) op_->ShowMessage(kNoFileName);
+        if (op_) op_->Warn(kNoFileName);
         return OkOutcome::KeepOpen;
     }
     return Within(startIndex, sectors) ? OkOutcome::CloseOk : OkOutcome::KeepOpen;
@@ -73,14 +73,14 @@ OkOutcome SaveDialog::PressOk() {
     if (!Within(startIndex, sectors) || !Within(countIndex, counts) || (textMode != 0 && textMode != 1))
         return OkOutcome::KeepOpen;
     if (fileName.find_first_not_of(" \t") == std::string::npos) {
-        if (op_) op_->ShowMessage(FileSectorDialog::kNoFileName);
+        if (op_) op_->Warn(FileSectorDialog::kNoFileName);
         return OkOutcome::KeepOpen;
     }
     const std::string ext = Extension(fileName);
     const bool binaryName = ext == "hex" || ext == "bin";
     if ((textMode == 1 && binaryName) || (textMode == 0 && ext == "txt")) {
         if (op_)
-            op_->ShowMessage(textMode == 1 ? "A name ending in ." + ext + " is not a text file: choose \"Binary File\" "
+            op_->Warn(textMode == 1 ? "A name ending in ." + ext + " is not a text file: choose \"Binary File\" "
                                                  "(.hex saves Intel HEX, .bin raw bytes) or a name ending in .txt."
                                            : std::string("A name ending in .txt is a text file: choose \"Text File\", "
                                                          "or a name ending in .hex (Intel HEX) or .bin (raw bytes)."));

@@ -160,7 +160,7 @@ void MainDialog::TimeoutReset() {
     session_.port.ClearLinkUp();
     session_.port.PurgeOutput();
     session_.port.PurgeInput();
-    if (op_) op_->ShowMessage(text::kTimeoutReset);
+    if (op_) op_->Fail(text::kTimeoutReset);
 }
 
 void MainDialog::Tick(int hour, int minute, int second) {
@@ -250,7 +250,7 @@ bool MainDialog::Allows(RuledCommand command) {
     const RuleVerdict v = CheckCommandRule(command, RuleStateOf(session_, Field(ChipField::FwVersion)));
     if (!v.allowed) {
         refusal_ = v.reason;
-        op_->ShowMessage(v.reason);
+        op_->Warn(v.reason);
     }
     return v.allowed;
 }

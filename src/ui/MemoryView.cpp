@@ -270,7 +270,7 @@ void MemoryView::ClickRow(int row) {
     }
     const int block = session_.CurrentBlock();
     if (block != 0 && block != 1) {
-        op_.ShowMessage(kIllegalBlockNumber);
+        op_.Warn(kIllegalBlockNumber);
         return;
     }
     ShowSector(block, row);
@@ -324,11 +324,11 @@ void MemoryView::ClickDumpRow(int row) {
 void MemoryView::TabChanged(int tab) {
     session_.SetCurrentBlock(tab == 1 ? 1 : 0);
     if (session_.ExternalWindowOpen()) {
-        op_.ShowMessage(kExternalDataMessage);
+        op_.Inform(kExternalDataMessage);
         ShowExternalStatus(-1, -1);
         ShowExternalSector(0);
     } else {
-        op_.ShowMessage(kInternalDataMessage);
+        op_.Inform(kInternalDataMessage);
         ShowSectorStatus(session_.CurrentBlock(), -1, -1);
         ShowSector(session_.CurrentBlock(), 0);
     }

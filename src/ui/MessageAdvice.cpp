@@ -55,50 +55,26 @@ bool HasAny(const std::string& lower, std::initializer_list<const char*> words) 
 
 }  // namespace
 
-MessageAdvice AdviseOn(const std::string& message) {
+std::string RemedyFor(const std::string& message, MessageKind kind) {
+    if (kind != MessageKind::Error) return {};
     const std::string m = Lower(message);
-    MessageAdvice advice;
-
     // The image file, not the port: its errors name the file, and a missing file's "No such
     // file or directory" must not read as a missing serial device.
     if (message.rfind(kCantOpenFile, 0) == 0 || message.rfind(kOverSize, 0) == 0 ||
-        HasAny(m, {": line ", "the file holds no data", "not an image file", "not a firmware image", "does not start with a ':' record",
-                   "larger than any image"})) {
-        advice.kind = MessageKind::Error;
-        advice.remedy = kFileRemedy;
-        return advice;
-    }
-
+        HasAny(m, {": line ", "the file holds no data", "not an image file", "not a firmware image",
+                   "does not start with a ':' record", "larger than any image"}))
+        return kFileRemedy;
     // The port itself could not be had: opening failed, or the device said why.
     if (HasAny(m, {"failed to setup serial comm", "failed to set up rs232 connection with target board",
-                   "permission denied", "is in use by another program", "not a serial device",
-                   ": cannot open", "no such file or directory", "no such serial device"})) {
-        advice.kind = MessageKind::Error;
-        advice.remedy = kPortRemedy;
-        return advice;
-    }
-    if (message == text::kTimeoutReset) {
-        advice.kind = MessageKind::Error;
-        advice.remedy = kLinkLostRemedy;
-        return advice;
-    }
+                   "permission denied", "is in use by another program", "not a serial device", ": cannot open",
+                   "no such file or directory", "no such serial device"}))
+        return kPortRemedy;
+    if (message == text::kTimeoutReset) return kLinkLostRemedy;
     // The port opened but the loader never answered as it should.
     if (HasAny(m, {"failed to setup rs232 connection with target mcu", "no response from target board",
-                   "failed on receiving string"})) {
-        advice.kind = MessageKind::Error;
-        advice.remedy = kNoAnswerRemedy;
-        return advice;
-    }
-    if (HasAny(m, {"fail", "error", "can't", "can not", "cannot", "could not", "unable", "illegal",
-                   "invalid", "wrong", "incorrect", "not available", "not completed", "no flash chip",
-                   "no target board", "doesn't work", "only works", "oversize", "over size",
-                   "please stop", "refus", "timeout", "time-out", "unmatched", "not confirmed",
-                   "read differently", "differs", "not put back"}))
-        advice.kind = MessageKind::Error;
-    // A stop that left something undone ("were not put back") stays an error.
-    else if (message.rfind(kStoppedPrefix, 0) == 0)
-        advice.kind = MessageKind::Warning;
-    return advice;
+                   "failed on receiving string"}))
+        return kNoAnswerRemedy;
+    return {};
 }
 
 }  // namespace tessel

@@ -1,23 +1,18 @@
 #pragma once
-// What kind of message a text is, and what the operator can do about it. The commands report
-// through one-text message boxes whose wording is fixed; a front end that can show an error
-// as an error, and say what usually helps, asks here rather than keeping its own list.
+// What the operator can do about an error. The commands report through one-text message
+// boxes whose wording is fixed; a front end that can say what usually helps asks here rather
+// than keeping its own list. How serious a message is comes with it (MessageKind).
 
 #include <string>
 #include <vector>
 
+#include "platform/Operator.h"
+
 namespace tessel {
 
-// Warning: the operator's own stop cut a command short, and nothing failed on the way.
-enum class MessageKind { Information, Warning, Error };
-
-struct MessageAdvice {
-    MessageKind kind = MessageKind::Information;
-    // Empty when there is nothing more to say than the message itself.
-    std::string remedy;
-};
-
-MessageAdvice AdviseOn(const std::string& message);
+// What usually helps against the fault an error names (the port, the target's silence, the
+// image file); empty for other messages, and for errors with nothing more to say.
+std::string RemedyFor(const std::string& message, MessageKind kind);
 
 // What a stop the operator asked for left behind, as one message: the clauses the work wrote
 // down as it stopped, then the backup files that still hold the operator's data. Empty when

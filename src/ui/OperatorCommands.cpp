@@ -68,7 +68,6 @@ public:
     OperatorCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
 
     CDeviceSession& S() { return w_.Session(); }
-    void Say(const std::string& text) { w_.Op().ShowMessage(text); }
 
     bool EditBlock0(const EditRequest* given = nullptr, EditResult* out = nullptr) {
         CDeviceSession& s = S();
@@ -76,20 +75,20 @@ public:
         w_.Refresh();
         if (CheckCommandPreconditions(&s, &w_.Op(), CheckScope::ChipErase) != CheckOutcome::Proceed) return false;
         if (s.memoryMode != kInternalMemory || s.ExternalWindowOpen()) {
-            Say("Byte Edit only works in Internal Memory Mode!");
+            w_.Op().Warn("Byte Edit only works in Internal Memory Mode!");
             return false;
         }
         const int lock = s.flags.lockStatus;
         const bool allowed = lock == 0 || lock == 0x40 || lock == 0x20 ||
                              (!IsTypeA(s.chipType) && (lock == 0x80 || lock == 0xC0));
         if (!allowed) {
-            Say("Byte Edit doesn't work if Block0 is hardlocked!");
+            w_.Op().Warn("Byte Edit doesn't work if Block0 is hardlocked!");
             return false;
         }
         if (!PasswordGate(w_)) return false;
         LinkContext link{s, w_, nullptr};
         if (!IsTypeA(s.chipType) && !selectBlock0(link)) {
-            Say("Byte Edit Failed!");
+            w_.Op().Fail("Byte Edit Failed!");
             return false;
         }
         ByteEditDialog dialog(w_, backupDir_);
@@ -116,16 +115,16 @@ public:
     bool ExecuteUserCode() {
         CDeviceSession& s = S();
         if (s.memoryMode != kInternalMemory) {
-            Say("Run User Code only works in internal memory mode!");
+            w_.Op().Warn("Run User Code only works in internal memory mode!");
             return false;
         }
         w_.SetIapStatus("");
         if (s.flags.userCodeRunning) {
-            Say(kNoChipSelected);
+            w_.Op().Fail(kNoChipSelected);
             return false;
         }
         if (!s.IsLinkUp()) {
-            Say(kNoTargetBoard);
+            w_.Op().Fail(kNoTargetBoard);
             return false;
         }
         if (!s.ExternalWindowOpen()) {
@@ -166,7 +165,7 @@ public:
     bool SerialTest() {
         CDeviceSession& s = S();
         if (s.IsLinkUp()) {
-            Say("Serial connection has be set up already!");
+            w_.Op().Inform("Serial connection has be set up already!");
             return false;
         }
         if (!w_.Op().AskYesNo("This will test if serial cable is connected correctly.\nDo you want to proceed?")) {
@@ -175,11 +174,11 @@ public:
         }
         const std::string port = s.port.GetPortName();
         if (s.port.Open() != 0) {
-            Say("Failed to setup Serial Comm with Target MCU!!!");
+            w_.Op().Fail("Failed to setup Serial Comm with Target MCU!!!");
             w_.SetResult("cable test: nothing was sent, " + port + " could not be opened");
             return false;
         }
-        Say("Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!");
+        w_.Op().Inform("Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!");
         Clock& clock = s.port.GetClock();
         const uint64_t t0 = clock.TickMs();
         while (clock.TickMs() - t0 < kCableTestMs) {
@@ -191,12 +190,12 @@ public:
                 if (s.port.ReadByte(&got) != 1 || got != expected) same = false;
             }
             if (same) {
-                Say("Serial connection is correct!");
+                w_.Op().Inform("Serial connection is correct!");
                 w_.SetResult("cable test passed: the three bytes came back on " + port);
                 return true;
             }
         }
-        Say("Serial connection is incorrect!!!");
+        w_.Op().Fail("Serial connection is incorrect!!!");
         w_.SetResult("cable test failed");
         return false;
     }
@@ -241,7 +240,7 @@ bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact
         s.port.PurgeInput();
         ok = false;
     }
-    if (!ok) w_.Op().ShowMessage(kReadFailed);
+    if (!ok) w_.Op().Fail(kReadFailed);
     return ok;
 }
 
@@ -256,13 +255,13 @@ bool ByteEditDialog::OnDisplayData() {
         value = (value << 4) | static_cast<uint32_t>(digit < 0 ? 0 : digit);
     }
     if (!valid) {
-        op.ShowMessage("Address string should be in 4-digit Hex format!");
+        op.Warn("Address string should be in 4-digit Hex format!");
         return false;
     }
     address = value;
     const uint32_t limit = Block0Limit(w_.Session().chipType);
     if (address >= limit) {
-        op.ShowMessage("Memory address is invalid!");
+        op.Warn("Memory address is invalid!");
         return false;
     }
     const uint32_t n = std::min<uint32_t>(16, limit - address);
@@ -287,24 +286,24 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
     LinkContext link{s, w_, nullptr};
     w_.setProgressLabel("Erasing");
     if (!SendFrame(link, cmd::kSectorErase, static_cast<uint16_t>(sector), 0x01)) {
-        op.ShowMessage(second ? "Failed to send 2nd Sector Erase command to the chip!"
+        op.Fail(second ? "Failed to send 2nd Sector Erase command to the chip!"
                               : "Failed to send Sector Erase command to the chip!");
         return false;
     }
     uint8_t status = 0;
     if (s.port.ReadByte(&status) != 1 || status != cmd::kAck) {
-        op.ShowMessage(second ? "Failed to Read 2nd Status byte!" : "Failed to Read the Status byte!");
+        op.Fail(second ? "Failed to Read 2nd Status byte!" : "Failed to Read the Status byte!");
         return false;
     }
     w_.setProgressLabel("Writing");
     if (!SendFrame(link, cmd::kProgram, static_cast<uint16_t>(sector), static_cast<uint8_t>(kSector))) {
-        op.ShowMessage(second ? "Failed to send 2nd Byte Program command to the chip!"
+        op.Fail(second ? "Failed to send 2nd Byte Program command to the chip!"
                               : "Failed to send Byte Program command to the chip!");
         return false;
     }
     for (uint32_t i = 0; i < kSector; ++i) {
         if (s.port.WriteByte(bytes[i]) != 1) {
-            op.ShowMessage("Failed to write data byte to the chip!");
+            op.Fail("Failed to write data byte to the chip!");
             return false;
         }
     }
@@ -314,7 +313,7 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
 bool ByteEditDialog::OnReplaceData() {
     Operator& op = w_.Op();
     if (w_.Session().chipTypeAssumed) {
-        op.ShowMessage(kChipTypeNotReported);
+        op.Warn(kChipTypeNotReported);
         return false;
     }
     // Nothing is erased at an address the display refused.
@@ -326,18 +325,18 @@ bool ByteEditDialog::OnReplaceData() {
     }
     for (char ch : newData) {
         if (ch != ' ' && HexValue(ch) < 0) {
-            op.ShowMessage("Illegal Hex number detected!\nPlease verify your input.");
+            op.Warn("Illegal Hex number detected!\nPlease verify your input.");
             return false;
         }
     }
     for (size_t p = 3; p < length; ++p) {
         if ((p + 1) % 3 == 0 && newData[p] != ' ') {
-            op.ShowMessage(kWrongFormat);
+            op.Warn(kWrongFormat);
             return false;
         }
     }
     if (length > shownData.size()) {
-        op.ShowMessage("Input string is oversize!\nPlease shorten your input.");
+        op.Warn("Input string is oversize!\nPlease shorten your input.");
         return false;
     }
     // Every byte must be two typed digits: a lone digit or a blank inside a pair would make
@@ -348,7 +347,7 @@ bool ByteEditDialog::OnReplaceData() {
         const int hi = HexValue(newData[at]);
         const int lo = at + 1 < length ? HexValue(newData[at + 1]) : -1;
         if (hi < 0 || lo < 0) {
-            op.ShowMessage(kWrongFormat);
+            op.Warn(kWrongFormat);
             return false;
         }
         parsed[i] = static_cast<uint8_t>(hi << 4 | lo);
@@ -367,7 +366,7 @@ bool ByteEditDialog::OnReplaceData() {
     });
     if (got == AgreedRead::Failed) return false;
     if (got == AgreedRead::Differed) {
-        op.ShowMessage("The sectors read differently twice, so the line is not reliable.\nBlock 0 was not changed.");
+        op.Fail("The sectors read differently twice, so the line is not reliable.\nBlock 0 was not changed.");
         return false;
     }
     const std::vector<uint8_t> before = image;
@@ -379,7 +378,7 @@ bool ByteEditDialog::OnReplaceData() {
     const std::vector<BackupRegion> regions{{first, before}};
     const std::string backup = WriteBackupHex(backupDir_, "byte-edit-sectors", regions);
     if (backup.empty()) {
-        op.ShowMessage("The sectors could not be saved to a backup file under the state folder, so nothing was erased.");
+        op.Fail("The sectors could not be saved to a backup file under the state folder, so nothing was erased.");
         return false;
     }
     StopRequest& stop = w_.Session().flags.stop;
@@ -413,13 +412,13 @@ bool ByteEditDialog::OnReplaceData() {
                (two && !ReadBytes(first + kSector, again.data() + kSector, kSector, true)))) {
         ok = false;
     } else if (ok && again != image) {
-        op.ShowMessage("The data read back differs from the data written.");
+        op.Fail("The data read back differs from the data written.");
         ok = false;
     }
     if (!ok) {
         w_.Session().flags.errorReported = true;
         w_.setProgressLabel("Abort");
-        op.ShowMessage("Byte Edit Failed!\nThe sectors may now be erased or partly written; their earlier contents "
+        op.Fail("Byte Edit Failed!\nThe sectors may now be erased or partly written; their earlier contents "
                        "are in " + backup + " (Intel HEX, at their own addresses).");
         return false;
     }
@@ -433,7 +432,7 @@ bool ByteEditDialog::OnReplaceData() {
     // about the chip, only that the field could not be refreshed.
     if (!OnDisplayData()) {
         shownData.clear();
-        op.ShowMessage("The new data was written and read back correctly, but could not be displayed again.");
+        op.Warn("The new data was written and read back correctly, but could not be displayed again.");
     }
     return true;
 }

@@ -43,7 +43,6 @@ public:
 
     CDeviceSession& S() { return w_.Session(); }
     Operator& Op() { return w_.Op(); }
-    void Say(const std::string& text) { Op().ShowMessage(text); }
 
     bool Ready(const Texts& texts) { return Block1RewriteReady(w_, texts.internalOnly, texts.hardLocked); }
 
@@ -89,12 +88,12 @@ public:
                 return false;
             const bool last = attempt >= kOldPasswordAttempts;
             if (dialog.newPassword.size() > kMaxPasswordLength || dialog.oldPassword.size() > kMaxPasswordLength) {
-                Say("The length of password shouldn't exceed 31 characters!");
+                Op().Warn("The length of password shouldn't exceed 31 characters!");
                 if (last) return false;
                 continue;
             }
             if (dialog.newPassword != dialog.retypePassword) {
-                Say(kInconsistent);
+                Op().Warn(kInconsistent);
                 if (last) return false;
                 continue;
             }
@@ -103,7 +102,7 @@ public:
                 break;
             }
             if (last) {
-                Say("Password Change Failed!");
+                Op().Fail("Password Change Failed!");
                 return false;
             }
         }
@@ -138,12 +137,12 @@ public:
                                    codes[kRestore1]};
             w_.SetIapStatus(FailedStepsLine(results, ", "));
             w_.Refresh();
-            Say("Password Change Failed!");
+            Op().Fail("Password Change Failed!");
             if (!d->newPassword.empty()) SayIfPasswordLost(w_, eraseCode, writeCode);
             return false;
         }
         s.flags.passwordVerified = false;
-        Say("Password Change Completed!");
+        Op().Inform("Password Change Completed!");
         w_.SetIapStatus("Password Change Completed!");
         w_.Refresh();
         return true;
@@ -187,11 +186,11 @@ public:
                 return false;
             }
             if (dialog.password.size() > kMaxPasswordLength) {
-                Say("The length of password should not exceed 31 characters!");
+                Op().Warn("The length of password should not exceed 31 characters!");
                 continue;
             }
             if (dialog.password != dialog.retypePassword) {
-                Say(kInconsistent);
+                Op().Warn(kInconsistent);
                 continue;
             }
             break;
@@ -211,7 +210,7 @@ public:
         LinkContext link{s, w_, nullptr};
         const bool hl = IsHLFamily(s.Family());
         if ((hl && !selectBlock0(link)) || !ResetErase()) {
-            Say("Set/Reset Password Failed!");
+            Op().Fail("Set/Reset Password Failed!");
             return false;
         }
         stub::Codes codes;
@@ -250,14 +249,14 @@ public:
         for (int r : results) failed = failed || r != 0;
         if (failed) {
             s.flags.errorReported = true;
-            Say("Password Set/Reset Failed!");
+            Op().Fail("Password Set/Reset Failed!");
             w_.SetIapStatus(FailedStepsLine(results));
             w_.Refresh();
             if (!dialog.password.empty()) SayIfPasswordLost(w_, eraseCode, writeCode);
             return false;
         }
         s.flags.passwordVerified = false;
-        Say(lock ? "Password Set/Reset Succeed!\nSet lock completed, please reset chip!" : "Password Set/Reset Completed!");
+        Op().Inform(lock ? "Password Set/Reset Succeed!\nSet lock completed, please reset chip!" : "Password Set/Reset Completed!");
         w_.SetIapStatus("Password Set/Reset Completed!");
         w_.Refresh();
         return true;

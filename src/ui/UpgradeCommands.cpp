@@ -68,13 +68,12 @@ public:
     UpgradeCommands(MainDialog& w, FlashCommandEnv env) : w_(w), env_(std::move(env)) {}
 
     CDeviceSession& S() { return w_.Session(); }
-    void Say(const std::string& text) { w_.Op().ShowMessage(text); }
 
     // Every failure ends with the bar back at its start and the failure kept for the next
     // command to see.
     bool Fail(const std::string& message) {
         S().flags.errorReported = true;
-        Say(message);
+        w_.Op().Fail(message);
         w_.resetProgress();
         return false;
     }
@@ -109,7 +108,7 @@ public:
         LoadedImage image;
         if (ReadLoadImage(link, given->file, &image, given->format) != load::kOk) return Refused();
         if (const std::string why = CheckNewLoader(s, 1, address, image); !why.empty()) {
-            Say(why);
+            w_.Op().Warn(why);
             return Refused();
         }
         if (!w_.Op().AskYesNo("Data in corresponding sectors will be erased.\nProceed to download?")) {
@@ -167,7 +166,7 @@ public:
         if (!ok) return Fail("Upgrade Bootstrap Loader Failed!");
         s.flags.errorReported = false;
         w_.setProgressLabel("Done");
-        Say("Upgrade BSL Succeed!");
+        w_.Op().Inform("Upgrade BSL Succeed!");
         w_.SetIapStatus("Upgrade BSL Succeed!");
         w_.SetResult("boot loader replaced with " + given->file);
         w_.Refresh();
@@ -184,7 +183,7 @@ public:
         w_.Refresh();
         if (CheckCommandPreconditions(&s, &w_.Op(), CheckScope::ExternalFlash) != CheckOutcome::Proceed) return false;
         if (!s.externalLowOpen) {
-            Say("Please enter into Low64K in internal memory mode for external BSL upgrade!");
+            w_.Op().Warn("Please enter into Low64K in internal memory mode for external BSL upgrade!");
             return false;
         }
         const FirmwareImage* image = UsableFirmware(w_, FirmwareId::ExternalBsl);
@@ -201,7 +200,7 @@ public:
         const AgreedRead got = ReadAgreeing(link, old, 0, piece, kStepAttempts);
         bool ok = got == AgreedRead::Same;
         if (got == AgreedRead::Differed)
-            Say("The external flash's first sector read differently twice, so nothing was erased.");
+            w_.Op().Fail("The external flash's first sector read differently twice, so nothing was erased.");
         if (ok && !std::equal(image->data, image->data + image->size, old.begin())) {
             std::vector<uint8_t> merged = old;
             std::copy(image->data, image->data + image->size, merged.begin());
@@ -215,12 +214,12 @@ public:
                 s.flags.stop.DropBackup(backup);
             }
             else if (!backup.empty())
-                Say("The external flash's first sector may now be erased or part-written; its earlier contents "
+                w_.Op().Fail("The external flash's first sector may now be erased or part-written; its earlier contents "
                     "are in " + backup + " (Intel HEX).");
         }
         const char* text = ok ? "Upgrade External BSL Succeed!" : "Upgrade External BSL Failed!";
         w_.setProgressLabel(ok ? "Done" : "Abort");
-        Say(text);
+        w_.Op().ShowMessage(text, ok ? MessageKind::Information : MessageKind::Error);
         w_.SetIapStatus(text);
         w_.SetResult(ok ? "external boot loader written into the low window's first sector"
                         : "external boot loader write failed");
@@ -309,12 +308,12 @@ public:
         for (size_t i = 0; i < codes.size(); ++i) {
             if (codes[i] == 0) continue;
             s.flags.errorReported = true;
-            Say(kMonitraFailed);
+            w_.Op().Fail(kMonitraFailed);
             w_.resetProgress();
             w_.SetIapStatus(FailedStepsLine(codes) + ", " + std::to_string(i));
             w_.Refresh();
             // The fixed texts do not say whether the loader survived, nor where block 0 went.
-            Say(std::string(codes[6] == stub::kNotTried
+            w_.Op().Fail(std::string(codes[6] == stub::kNotTried
                                 ? "The boot loader in block 1 was not touched; it answers again after a reset."
                                 : "The boot loader in block 1 may already be erased; the chip may not start "
                                   "it again.") +
@@ -322,9 +321,9 @@ public:
             return false;
         }
         w_.setProgressLabel("Done");
-        Say(kMonitraCompleted);
-        Say(kMonitraAdapter);
-        Say("Block 0's areas that the monitor and the programming stub took are saved in " + backup +
+        w_.Op().Inform(kMonitraCompleted);
+        w_.Op().Inform(kMonitraAdapter);
+        w_.Op().Inform("Block 0's areas that the monitor and the programming stub took are saved in " + backup +
             " (Intel HEX).");
         w_.SetIapStatus("Downloading Monitra Completed!");
         w_.SetResult("The boot loader is gone: the chip now starts the debug monitor, and tessel cannot detect it "
@@ -340,7 +339,7 @@ private:
     // or "" after saying why nothing may be erased.
     std::string SaveMonitorArea(LinkContext& link, const MonitorLayout& m) {
         if (const std::string hidden = Block0HiddenReason(S().chipType, S().flags.lockStatus); !hidden.empty()) {
-            Say(hidden + ", so it could not be saved and nothing was erased.");
+            w_.Op().Warn(hidden + ", so it could not be saved and nothing was erased.");
             return {};
         }
         std::vector<BackupRegion> regions;
@@ -351,12 +350,12 @@ private:
             // The monitor erases these for good: the file is the operator's only copy.
             const AgreedRead got = ReadAgreeing(link, r.bytes, r.address, stub::kPiece, kStepAttempts);
             if (got == AgreedRead::Differed) {
-                Say("Block 0 read differently on two reads, so the line is not reliable.\nBlock 0 could not be "
+                w_.Op().Fail("Block 0 read differently on two reads, so the line is not reliable.\nBlock 0 could not be "
                     "saved, so nothing was erased.");
                 return {};
             }
             if (got != AgreedRead::Same) {
-                Say("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
+                w_.Op().Fail("Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing was erased.");
                 return {};
             }
         }
@@ -364,7 +363,7 @@ private:
         // The monitor never puts these areas back: the file stays the operator's copy.
         S().flags.stop.KeepBackup(backup);
         if (backup.empty())
-            Say("Block 0's areas that the monitor download overwrites could not be written to a backup file "
+            w_.Op().Fail("Block 0's areas that the monitor download overwrites could not be written to a backup file "
                 "under the state folder, so nothing was erased.");
         return backup;
     }

@@ -325,8 +325,11 @@ struct FlashRig {
         EXPECT_EQ(Block(0), block0);
         EXPECT_EQ(Block(1), block1);
     }
-    bool Said(const std::string& text) const {
-        return std::find(op.messages.begin(), op.messages.end(), text) != op.messages.end();
+    // Whether `text` was shown, and shown as `kind` when one is given.
+    bool Said(const std::string& text, std::optional<MessageKind> kind = std::nullopt) const {
+        for (size_t i = 0; i < op.messages.size(); ++i)
+            if (op.messages[i] == text && (!kind || op.kinds[i] == *kind)) return true;
+        return false;
     }
     // Whether the last message holds `part`; a failure shows the message.
     testing::AssertionResult LastSaid(const std::string& part) const {

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,10 @@ namespace tessel::test {
 
 class RecordingOperator : public Operator {
 public:
-    void ShowMessage(const std::string& text) override {
+    void ShowMessage(const std::string& text, MessageKind kind) override {
         std::lock_guard<std::mutex> lock(mutex_);
         messages.push_back(text);
+        kinds.push_back(kind);
     }
     bool AskYesNo(const std::string& text) override {
         if (onQuestion) onQuestion(text);
@@ -46,7 +48,17 @@ public:
         return messages;
     }
 
+    // The kind each message was raised with (by index into `messages`); the kind of the last
+    // message holding `part`.
+    std::optional<MessageKind> KindOf(const std::string& part) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = messages.size(); i-- > 0;)
+            if (messages[i].find(part) != std::string::npos) return kinds[i];
+        return std::nullopt;
+    }
+
     std::vector<std::string> messages;
+    std::vector<MessageKind> kinds;
     std::vector<std::string> questions;
     std::vector<std::string> traces;
     std::vector<std::string> dialogs;

@@ -101,7 +101,10 @@ TEST(LockChip, NothingBurnsWithoutALinkAnAllowedStateAChoiceAYesOrALegalLevel) {
         r.menuOption = c.option;
         if (c.refuseWrite) r.RefuseWrite(c.refuseWrite);
         EXPECT_FALSE(r.RunYes(command::kLockChip, {c.yes}));
-        EXPECT_TRUE(c.yes ? r.Said(c.says) : r.op.questions == Frames{c.says}) << c.says;
+        // A refused write and a missing link are faults; every other case is a refusal the
+        // operator can act on.
+        const MessageKind kind = c.refuseWrite || !c.linked ? MessageKind::Error : MessageKind::Warning;
+        EXPECT_TRUE(c.yes ? r.Said(c.says, kind) : r.op.questions == Frames{c.says}) << c.says;
         EXPECT_TRUE(r.op.questions.empty() || (c.menu && c.option >= 0)) << "asked before the menu's choice";
         EXPECT_EQ(ConfigFrames(r.LastCommands()), c.wire);
         EXPECT_TRUE(c.menu || r.LastCommands().empty()) << "sent before the menu";

@@ -69,7 +69,11 @@ TEST(ExternalFlash, BackToMcuFlashIsSuccessfulOnlyWhenTheLoaderAnswers) {
         ASSERT_TRUE(r.Run(command::kExternalLow));
         // The two 01h, then nothing.
         r.board().SetFaults({.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 2});
+        // Stopped too, the return still runs whole; its report is an error only where the
+        // operator's data stayed off the chip.
+        r.session().flags.stop.Request();
         EXPECT_FALSE(r.RunYes(command::kBackToMcu));
+        EXPECT_EQ(r.session().flags.stop.LeftDataOff(), chip == 1);
         EXPECT_FALSE(r.Said("Return to MCU Flash Successful!"));
         EXPECT_TRUE(r.SaidStart("Return to MCU Flash Failed!"));
         EXPECT_TRUE(r.session().flags.errorReported.load());

@@ -147,7 +147,7 @@ TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlankAndRedetectsWhateverTheAn
     EXPECT_EQ(r.Block(0), code);
     RegisterDetectCommands(r.window, {&r.store, {}, r.state});
     EXPECT_TRUE(r.RunYes(command::kChipErase));
-    EXPECT_TRUE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!"));
+    EXPECT_TRUE(r.Said("Chip Erase Completed!\nChip will be automatically redetected!", MessageKind::Information));
     EXPECT_TRUE(r.session().IsLinkUp() && !r.session().flags.longOperation);
     EXPECT_TRUE(Blank(r.Block(0)));
 }
@@ -281,6 +281,7 @@ TEST(FlashCommands, PasswordGateGivesThreeTriesAndKeepsThePasswordOffTheTrace) {
     EXPECT_FALSE(r.Run(command::kRead));
     EXPECT_EQ(std::count(r.op.messages.begin(), r.op.messages.end(), "Password is incorrect!"), 3);
     EXPECT_EQ(r.op.messages.back(), "Password Verify Failed!");
+    EXPECT_EQ(r.op.kinds.back(), MessageKind::Error);
     EXPECT_EQ(CountFrames(r.board().CommandLog(), "0C"), 0u) << "the command did not run";
 
     // Cancel stops silently.

@@ -112,7 +112,9 @@ TEST(HandlerRules, TheReturnFromAWindowHasItsOwnRowUntilTheNextDetection) {
     EXPECT_FALSE(r.window.ButtonEnabled(IapButton::Read));
     EXPECT_TRUE(r.window.ButtonEnabled(IapButton::LockChip));
     EXPECT_FALSE(r.Run(command::kRead));
-    EXPECT_TRUE(r.Said("Read is not available on NX31H64D after the return from the external flash at lock status E0h"));
+    // A refusal is something the operator can act on, not a failure.
+    EXPECT_TRUE(r.Said("Read is not available on NX31H64D after the return from the external flash at lock status E0h",
+                       MessageKind::Warning));
     EXPECT_TRUE(r.LastCommands().empty());
     // A detection puts the ordinary rules back, under which Read always runs.
     r.window.Route(command::kResetLink);
