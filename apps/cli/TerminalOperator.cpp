@@ -1,7 +1,7 @@
 #include "TerminalOperator.h"
 #include "Interrupt.h"
+#include "platform/Console.h"
 
-#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -38,7 +38,7 @@ bool TerminalOperator::AskYesNo(const std::string& text) {
         events_.Question(text, true, AnswerSource::Option);
         return true;
     }
-    if (!mayAsk || !isatty(STDIN_FILENO)) {
+    if (!mayAsk || !console::IsTerminal(console::Stream::Input)) {
         events_.Question(text, false, AnswerSource::NoTerminal);
         return false;
     }

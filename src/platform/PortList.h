@@ -55,6 +55,13 @@ std::string FindPortBySerial(const std::string& serial, std::string* error, cons
 std::string AdapterSerialOf(const std::string& port, const std::string& devRoot = {},
                             const std::string& sysRoot = {});
 
+// A port as Windows' map of serial devices names it: the driver's device ("\\Device\\VCP0") and
+// the port ("COM3"). The name is empty when the port is not COMn. Only the drivers of USB
+// adapters known by name make a USB entry; their ids and serial numbers are not in the map.
+PortEntry PortFromSerialMap(const std::string& device, const std::string& port);
+// In the order ports are listed: USB first, then by the number of their COMn name.
+void SortPorts(std::vector<PortEntry>* ports);
+
 // One line of `tessel ports` for an entry.
 std::string DescribePort(const PortEntry& entry);
 
