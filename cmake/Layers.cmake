@@ -16,7 +16,7 @@ set(TESSEL_LAYERS "")
 # have no Windows counterpart yet are listed: the Windows build leaves them out too, so that
 # what it builds is only what works there.
 set(TESSEL_POSIX_ONLY "")
-set(TESSEL_WINDOWS_ONLY "")
+set(TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/platform/WinSerialDevice.cpp)
 foreach(file
     platform/PosixSerialDevice.cpp
     platform/Sha256OpenSsl.cpp

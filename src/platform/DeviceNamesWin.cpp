@@ -1,6 +1,9 @@
+#include <cerrno>
+
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
 #include "platform/SystemPorts.h"
+#include "platform/WinSerialDevice.h"
 
 namespace tessel {
 
@@ -13,16 +16,22 @@ std::string ResolvePortName(const std::string& name) {
     return name;
 }
 
-std::unique_ptr<SerialDevice> OpenSystemPort(const std::string& name, Clock&, OpenError* error) {
-    const std::string path = ResolvePortName(name);
-    int n = 0;
-    const bool comPort = path.rfind("\\\\.\\", 0) == 0 && ParseComName(path.substr(4), &n);
-    if (error) {
-        *error = comPort ? OpenError{0, name + ": serial ports cannot be opened by this Windows build yet; "
-                                            "the stand-in board (sim) can"}
-                         : OpenError{0, "'" + name + "' is not a port name (use COMn, serial:NUMBER, or sim)"};
+std::unique_ptr<SerialDevice> OpenSystemPort(const std::string& name, Clock& clock, OpenError* error) {
+    if (name.rfind("serial:", 0) == 0) {
+        std::string why;
+        const std::string port = FindPortBySerial(name.substr(7), &why);
+        if (port.empty()) {
+            if (error) *error = {ENODEV, why};
+            return nullptr;
+        }
+        return WinSerialDevice::Open(ResolvePortName(port), clock, error);
     }
-    return nullptr;
+    const std::string path = ResolvePortName(name);
+    if (path.rfind("\\\\.\\", 0) != 0) {
+        if (error) *error = {0, "'" + name + "' is not a port name (use COMn, \\\\.\\NAME, serial:NUMBER, or sim)"};
+        return nullptr;
+    }
+    return WinSerialDevice::Open(path, clock, error);
 }
 
 }  // namespace tessel
