@@ -23,7 +23,7 @@ if [ "$what" != build-only ]; then install_missing wine64; fi
 
 # The test programs that need neither a pseudo-terminal nor fork: the others test the POSIX
 # ends of the platform layer or start the programs through a terminal.
-tests=(test_calc test_files test_device test_protocol test_ui)
+tests=(test_calc test_device test_protocol test_sim test_ui)
 
 export CCACHE_BASEDIR="$PWD"
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
@@ -34,10 +34,26 @@ echo "built in $(($(date +%s) - started)) s"
 [ "$what" = build-only ] && exit 0
 
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX="$PWD/$build_dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine says what it sets up and that it has no 32-bit half; neither is about the program.
 quiet() { grep -v -e '^wine: ' -e 'wine32 is missing' -e 'multiarch' -e 'dpkg --add-architecture' >&2 || true; }
 if [ ! -f "$WINEPREFIX/system.reg" ]; then "$wine" wineboot -i 2> >(quiet) >/dev/null; fi
+# A server of our own, started before any program: the one a program starts itself writes its
+# object tables to that program's output when it ends.
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -p >/dev/null 2>&1 &
+
+work=$(mktemp -d)
+pair_pid=
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+    [ -n "$pair_pid" ] && kill "$pair_pid" 2>/dev/null
+    "$wineserver" -k >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
 failed=()
 step() {
@@ -52,18 +68,43 @@ step() {
 }
 
 tessel="$build_dir/apps/cli/tessel.exe"
+sim="$build_dir/apps/sim/tessel-sim.exe"
 step "tessel --version" "$wine" "$tessel" --version
 step "tessel --help" "$wine" "$tessel" --help
 for t in "${tests[@]}"; do
-    exe=$(find "$build_dir/tests" -name "$t.exe" | head -n 1)
-    step "$t" "$wine" "$exe" --gtest_brief=1
+    step "$t" "$wine" "$build_dir/tests/$t.exe" --gtest_brief=1
 done
-# The main job, in-process against the stand-in board.
-step "tessel detect" "$wine" "$tessel" detect --port sim:NX31H64D --yes
-step "tessel download" "$wine" "$tessel" download --port sim:NX31A32 --yes --verify samples/blink.hex
-step "tessel compare" "$wine" "$tessel" compare --port sim:NX31A32 samples/blink.hex
 
-"$(dirname "$wine")/wineserver" -k 2>/dev/null || wineserver -k 2>/dev/null || true
+# The main job, as on Linux: the stand-in board in-process, then tessel-sim.exe on one end of
+# a null-modem pair (two joined pseudo-terminals, COM8 and COM9 to the programs) and the tool
+# on the other.
+step "tessel detect (in-process board)" "$wine" "$tessel" detect --port sim:NX31H64D --yes
+step "tessel download --verify (in-process board)" "$wine" "$tessel" download --port sim:NX31A32 --yes --verify samples/blink.hex
+python3 tools/pty-pair.py >"$work/pair" &
+pair_pid=$!
+for _ in $(seq 50); do [ -s "$work/pair" ] && break; sleep 0.1; done
+read -r end8 end9 <"$work/pair"
+ln -sfn "$end8" "$WINEPREFIX/dosdevices/com8"
+ln -sfn "$end9" "$WINEPREFIX/dosdevices/com9"
+"$wine" "$sim" --port COM8 --chip NX31A32 --save-block0 "Z:$work/block0.bin" >"$work/sim" 2> >(quiet) &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/sim" ] && break; sleep 0.1; done
+step "tessel download (tessel-sim.exe on COM8)" "$wine" "$tessel" download --port COM9 --chip NX31A32 --yes samples/blink.hex
+step "tessel compare (tessel-sim.exe on COM8)" "$wine" "$tessel" compare --port COM9 --chip NX31A32 samples/blink.hex
+# Wine turns SIGINT into the console's Ctrl-C: the board stops and saves its block 0.
+kill -INT "$sim_pid"
+step "tessel-sim.exe stops on Ctrl-C" wait "$sim_pid"
+sim_pid=
+step "tessel convert" "$wine" "$tessel" convert samples/blink.hex "Z:$work/blink.bin"
+block0_holds_image() {
+    local size
+    size=$(stat -c %s "$work/blink.bin")
+    cmp -n "$size" "$work/blink.bin" "$work/block0.bin" &&
+        [ "$(tail -c +"$((size + 1))" "$work/block0.bin" | tr -d '\377' | wc -c)" -eq 0 ] &&
+        echo "block 0 of tessel-sim.exe holds exactly samples/blink.hex ($size bytes), the rest erased"
+}
+step "block 0 holds the image" block0_holds_image
+
 echo "windows: $(($(date +%s) - started)) s"
 if [ ${#failed[@]} -ne 0 ]; then
     echo "windows: ${#failed[@]} failed: ${failed[*]}"

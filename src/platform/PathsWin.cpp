@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <random>
 
 #include "platform/WinText.h"
@@ -11,9 +12,15 @@ namespace tessel {
 
 namespace {
 
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
 // The shell's folder for `id`, with tessel under it; "" when the shell does not say: better
-// to have nowhere to write than a shared folder.
-std::string KnownFolder(REFKNOWNFOLDERID id) {
+// to have nowhere to write than a shared folder. The XDG variable, when it names a folder
+// from a drive's root, goes first, as on other systems: a portable installation or a test
+// can keep the tool's files to itself.
+std::string KnownFolder(const char* variable, REFKNOWNFOLDERID id) {
+    const char* value = std::getenv(variable);
+    if (value && value[0] != '\0' && value[1] == ':' && IsSeparator(value[2])) return std::string(value) + "/tessel";
     wchar_t* path = nullptr;
     std::string folder;
     if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path)) && path && *path)
@@ -22,14 +29,12 @@ std::string KnownFolder(REFKNOWNFOLDERID id) {
     return folder;
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 }  // namespace
 
 // Settings roam with the user; the backups of flash contents and the data stay on the machine.
-std::string UserConfigDir() { return KnownFolder(FOLDERID_RoamingAppData); }
-std::string UserStateDir() { return KnownFolder(FOLDERID_LocalAppData); }
-std::string UserDataDir() { return KnownFolder(FOLDERID_LocalAppData); }
+std::string UserConfigDir() { return KnownFolder("XDG_CONFIG_HOME", FOLDERID_RoamingAppData); }
+std::string UserStateDir() { return KnownFolder("XDG_STATE_HOME", FOLDERID_LocalAppData); }
+std::string UserDataDir() { return KnownFolder("XDG_DATA_HOME", FOLDERID_LocalAppData); }
 
 std::string ProgramDir() {
     // The path may be longer than MAX_PATH; the buffer grows until it holds the whole name.

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/PortList.h"
@@ -88,6 +90,25 @@ TEST(PortList, ARecordedSysfsTreeGivesDriverIdsSerialAndStableName) {
     EXPECT_NE(error.find("no USB serial adapter with serial number 'A9XYZ'"), std::string::npos) << error;
     // The UART and the ACM board have no serial: an empty one matches nothing.
     EXPECT_EQ(FindPortBySerial("", &error, kRecorded + "/dev", kRecorded + "/sys"), "");
+}
+
+// Windows' map of serial devices as one machine recorded it (value name, value): the ports come
+// out USB first, by number rather than text (COM10 after COM9), and a value that is no COMn
+// is left out.
+TEST(PortList, TheWindowsSerialMapGivesComPortsUsbFirstInNumberOrder) {
+    const std::pair<const char*, const char*> kRecordedMap[] = {
+        {"\\Device\\Serial0", "COM1"},   {"\\Device\\VCP0", "COM10"},   {"\\Device\\Silabser0", "COM9"},
+        {"\\Device\\USBSER000", "COM12"}, {"\\Device\\Serial1", "COM2"},   {"\\Device\\BthModem0", "LPT3"},
+    };
+    std::vector<PortEntry> ports;
+    for (const auto& [device, port] : kRecordedMap)
+        if (PortEntry e = PortFromSerialMap(device, port); !e.name.empty()) ports.push_back(e);
+    SortPorts(&ports);
+    std::vector<std::string> listed;
+    for (const PortEntry& e : ports) listed.push_back(e.name + " " + e.driver + (e.usb ? " usb" : ""));
+    EXPECT_EQ(listed, (std::vector<std::string>{"COM9 Silabser usb", "COM10 VCP usb", "COM12 USBSER usb",
+                                                "COM1 Serial", "COM2 Serial"}));
+    EXPECT_EQ(ports[3].description, "COM1");
 }
 
 // A copy of the recorded tree whose ttyUSB0 and ttyUSB1 are links to pseudo-terminals, as the
