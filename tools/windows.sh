@@ -23,7 +23,7 @@ if [ "$what" != build-only ]; then install_missing wine64; fi
 
 # The test programs that need neither a pseudo-terminal nor fork: the others test the POSIX
 # ends of the platform layer or start the programs through a terminal.
-tests=(test_calc test_device test_protocol test_sim test_ui)
+tests=(test_calc test_device test_platform test_protocol test_sim test_ui)
 
 export CCACHE_BASEDIR="$PWD"
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \

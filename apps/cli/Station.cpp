@@ -565,8 +565,9 @@ int RunStation(const StationOptions& o, RunState& state) {
     };
     for (const std::string& p : ports) {
         std::string name = "station-port" + DeviceIdentity(p), why;
+        // A file name on every system: Windows' port names ("\\.\COM3") hold backslashes.
         for (char& ch : name)
-            if (ch == '/' || ch == ':') ch = '_';
+            if (ch == '/' || ch == ':' || ch == '\\') ch = '_';
         if (!lock(name + ".lock", "", "port in use: " + p + " is served by another station", &why)) return refuse(why);
     }
     // The next serial number: where the last run left off, and never below --serial-start. A

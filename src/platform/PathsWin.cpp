@@ -93,6 +93,9 @@ std::string MakePrivateTempDir(const std::string& prefix, std::string* error) {
 }
 
 std::string ResolvedPath(const std::string& path) {
+    // A device ("\\.\COM3") is never opened to learn its name: opening a port may move its
+    // modem lines, and the board on it with them.
+    if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0) return path;
     const HANDLE h = CreateFileW(win::Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return path;

@@ -290,7 +290,9 @@ struct FlashRig {
     std::vector<std::string> Backups() const {
         std::vector<std::string> out;
         if (std::filesystem::exists(state))
-            for (const auto& e : std::filesystem::directory_iterator(state)) out.push_back(e.path().string());
+            // Named as the tool names them, whatever separator the system prefers.
+            for (const auto& e : std::filesystem::directory_iterator(state))
+                out.push_back(state + "/" + e.path().filename().string());
         return out;
     }
     // The `n`th write call from now on is refused (1: the next one); the others go through.
