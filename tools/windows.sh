@@ -26,7 +26,7 @@ if [ "$what" != build-only ]; then install_missing wine64; fi
 tests=(test_calc test_device test_platform test_protocol test_sim test_ui)
 
 export CCACHE_BASEDIR="$PWD"
-cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+cmake --no-warn-unused-cli -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
     -DTESSEL_WERROR=ON -DTESSEL_TESTS=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
     >/dev/null
 cmake --build "$build_dir" -j"$jobs" --target tessel tessel-sim "${tests[@]}"
