@@ -2,7 +2,6 @@
 
 #include "Interrupt.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>

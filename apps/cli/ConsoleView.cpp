@@ -1,9 +1,9 @@
 #include "ConsoleView.h"
-#include "platform/Console.h"
-
 
 #include <algorithm>
 #include <cmath>
+
+#include "platform/Console.h"
 
 namespace tessel::cli {
 

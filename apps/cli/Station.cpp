@@ -2,7 +2,6 @@
 // it as `tessel download` would (with a serial number of its own if asked), says PASS or FAIL
 // in one line, logs it, and waits for the board to be taken away before it accepts the next.
 
-
 #include <charconv>
 #include <chrono>
 #include <cmath>

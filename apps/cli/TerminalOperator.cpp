@@ -1,10 +1,10 @@
 #include "TerminalOperator.h"
 #include "Interrupt.h"
-#include "platform/Console.h"
-
 
 #include <cstdio>
 #include <iostream>
+
+#include "platform/Console.h"
 
 namespace tessel::cli {
 
