@@ -61,6 +61,48 @@ PortEntry PortFromSerialMap(const std::string& device, const std::string& port) 
     return e;
 }
 
+PortEntry PortFromDevice(const std::string& instanceId, const std::string& port, const std::string& friendlyName,
+                         const std::string& service) {
+    PortEntry e = PortFromSerialMap("", port);
+    if (e.name.empty()) return e;
+    e.driver = service;
+    std::string upper = instanceId;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    // FTDI's bus driver joins the ids and the serial number with '+', and puts the channel's
+    // letter after the serial number; the system's USB ids use '&' and give the serial
+    // number its own part of the path.
+    const bool ftdiBus = upper.rfind("FTDIBUS\\", 0) == 0;
+    if (!ftdiBus && upper.rfind("USB\\", 0) != 0) {
+        e.usb = false;
+        e.description = port;
+        return e;
+    }
+    const size_t vid = upper.find("VID_"), pid = upper.find("PID_");
+    if (vid == std::string::npos || pid == std::string::npos || vid + 8 > upper.size() || pid + 8 > upper.size()) return e;
+    e.usb = true;
+    std::string ids = upper.substr(vid + 4, 4) + ":" + upper.substr(pid + 4, 4);
+    for (char& c : ids) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    e.usbId = ids;
+    const size_t first = instanceId.find('\\');
+    const size_t second = instanceId.find('\\', first + 1);
+    if (ftdiBus) {
+        const size_t plus = instanceId.rfind('+', second);
+        if (plus != std::string::npos && plus > pid && second != std::string::npos && second > plus + 2)
+            e.serial = instanceId.substr(plus + 1, second - plus - 2);
+    } else if (second != std::string::npos && upper.find("&MI_") == std::string::npos) {
+        // An interface of a composite device names the interface here, not the device.
+        const std::string serial = instanceId.substr(second + 1);
+        if (serial.find('&') == std::string::npos) e.serial = serial;
+    }
+    // The system adds the port to the name it shows; the port is listed already.
+    std::string name = friendlyName;
+    const std::string suffix = " (" + port + ")";
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        name.resize(name.size() - suffix.size());
+    e.description = name.empty() ? "USB serial" : name;
+    return e;
+}
+
 void SortPorts(std::vector<PortEntry>* ports) {
     auto number = [](const PortEntry& e) { return std::atoi(e.name.c_str() + 3); };
     std::stable_sort(ports->begin(), ports->end(), [&](const PortEntry& a, const PortEntry& b) {
