@@ -11,19 +11,18 @@
 set(TESSEL_LAYERS "")
 
 # Where a source has a counterpart for each system, the two stand side by side and their names
-# say which is which: FooPosix.cpp and FooWin.cpp (and SHA-256's Sha256OpenSsl.cpp beside
-# Sha256Cng.cpp). Each build leaves out the other system's. The sources that call POSIX and
-# have no Windows counterpart yet are listed: the Windows build leaves them out too, so that
-# what it builds is only what works there.
+# say which is which: FooPosix.cpp and FooWin.cpp. Each build leaves out the other system's.
+# The pairs named otherwise (the serial devices, SHA-256 from libcrypto or CNG) are listed,
+# and so is what calls POSIX with no Windows counterpart yet (the pseudo-terminal server), so
+# that what the Windows build builds is only what works there.
 set(TESSEL_POSIX_ONLY "")
-set(TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/platform/WinSerialDevice.cpp)
-foreach(file
-    platform/PosixSerialDevice.cpp
-    platform/Sha256OpenSsl.cpp
-    sim/PtyServer.cpp)
+set(TESSEL_WINDOWS_ONLY "")
+foreach(file platform/PosixSerialDevice.cpp platform/Sha256OpenSsl.cpp sim/PtyServer.cpp)
   list(APPEND TESSEL_POSIX_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
 endforeach()
-list(APPEND TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/platform/Sha256Cng.cpp)
+foreach(file platform/WinSerialDevice.cpp platform/Sha256Cng.cpp)
+  list(APPEND TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
+endforeach()
 
 # tessel_layer(<folder> [USES <folder>...])
 macro(tessel_layer name)
