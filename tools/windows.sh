@@ -48,8 +48,9 @@ work=$(mktemp -d)
 pair_pid=
 sim_pid=
 cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    [ -n "$pair_pid" ] && kill "$pair_pid" 2>/dev/null
+    # Whether they are still there or not, the run's own status stands.
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+    if [ -n "$pair_pid" ]; then kill "$pair_pid" 2>/dev/null || true; fi
     "$wineserver" -k >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -67,19 +68,22 @@ step() {
     fi
 }
 
+# A program that hangs (a wait that never ends under Wine) fails its step instead of the run.
+run() { timeout 600 "$wine" "$@"; }
+
 tessel="$build_dir/apps/cli/tessel.exe"
 sim="$build_dir/apps/sim/tessel-sim.exe"
-step "tessel --version" "$wine" "$tessel" --version
-step "tessel --help" "$wine" "$tessel" --help
+step "tessel --version" run "$tessel" --version
+step "tessel --help" run "$tessel" --help
 for t in "${tests[@]}"; do
-    step "$t" "$wine" "$build_dir/tests/$t.exe" --gtest_brief=1
+    step "$t" run "$build_dir/tests/$t.exe" --gtest_brief=1
 done
 
 # The main job, as on Linux: the stand-in board in-process, then tessel-sim.exe on one end of
 # a null-modem pair (two joined pseudo-terminals, COM8 and COM9 to the programs) and the tool
 # on the other.
-step "tessel detect (in-process board)" "$wine" "$tessel" detect --port sim:NX31H64D --yes
-step "tessel download --verify (in-process board)" "$wine" "$tessel" download --port sim:NX31A32 --yes --verify samples/blink.hex
+step "tessel detect (in-process board)" run "$tessel" detect --port sim:NX31H64D --yes
+step "tessel download --verify (in-process board)" run "$tessel" download --port sim:NX31A32 --yes --verify samples/blink.hex
 python3 tools/pty-pair.py >"$work/pair" &
 pair_pid=$!
 for _ in $(seq 50); do [ -s "$work/pair" ] && break; sleep 0.1; done
@@ -89,13 +93,20 @@ ln -sfn "$end9" "$WINEPREFIX/dosdevices/com9"
 "$wine" "$sim" --port COM8 --chip NX31A32 --save-block0 "Z:$work/block0.bin" >"$work/sim" 2> >(quiet) &
 sim_pid=$!
 for _ in $(seq 100); do [ -s "$work/sim" ] && break; sleep 0.1; done
-step "tessel download (tessel-sim.exe on COM8)" "$wine" "$tessel" download --port COM9 --chip NX31A32 --yes samples/blink.hex
-step "tessel compare (tessel-sim.exe on COM8)" "$wine" "$tessel" compare --port COM9 --chip NX31A32 samples/blink.hex
+step "tessel download (tessel-sim.exe on COM8)" run "$tessel" download --port COM9 --chip NX31A32 --yes samples/blink.hex
+step "tessel compare (tessel-sim.exe on COM8)" run "$tessel" compare --port COM9 --chip NX31A32 samples/blink.hex
 # Wine turns SIGINT into the console's Ctrl-C: the board stops and saves its block 0.
 kill -INT "$sim_pid"
-step "tessel-sim.exe stops on Ctrl-C" wait "$sim_pid"
-sim_pid=
-step "tessel convert" "$wine" "$tessel" convert samples/blink.hex "Z:$work/blink.bin"
+sim_stopped() {
+    for _ in $(seq 100); do
+        kill -0 "$sim_pid" 2>/dev/null || { wait "$sim_pid"; return; }
+        sleep 0.1
+    done
+    echo "tessel-sim.exe still runs 10 s after Ctrl-C"
+    return 1
+}
+step "tessel-sim.exe stops on Ctrl-C" sim_stopped
+step "tessel convert" run "$tessel" convert samples/blink.hex "Z:$work/blink.bin"
 block0_holds_image() {
     local size
     size=$(stat -c %s "$work/blink.bin")
