@@ -109,8 +109,13 @@ int ServeReplay(const std::string& path, const std::string& link) {
 
 int main(int argc, char** argv) {
     using namespace tessel;
+#ifdef _WIN32
+    CLI::App app{"tessel-sim: a stand-in Norvik51 board on a serial port (one end of a null-modem pair). "
+                 "Prints the port, then serves until interrupted (Ctrl-C)."};
+#else
     CLI::App app{"tessel-sim: a stand-in Norvik51 board on a pseudo-terminal. Prints the device "
                  "path, then serves until interrupted."};
+#endif
     app.set_version_flag("--version", std::string("tessel-sim ") + TESSEL_VERSION);
     // Usage lines name the program, not the path it was started from: the man page shows them.
     app.name("tessel-sim");
