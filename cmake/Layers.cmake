@@ -10,23 +10,18 @@
 
 set(TESSEL_LAYERS "")
 
-# The sources that call POSIX (or libcrypto) and have no Windows counterpart yet: the Windows
-# build leaves them out of their libraries, so that what it builds is only what works there.
-# The Windows sources are left out of every other build.
+# Where a source has a counterpart for each system, the two stand side by side and their names
+# say which is which: FooPosix.cpp and FooWin.cpp. Each build leaves out the other system's.
+# The pairs named otherwise (the serial devices, SHA-256 from libcrypto or CNG) are listed,
+# and so is what calls POSIX with no Windows counterpart yet (the pseudo-terminal server), so
+# that what the Windows build builds is only what works there.
 set(TESSEL_POSIX_ONLY "")
-set(TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/platform/Sha256Cng.cpp)
-foreach(file
-    platform/CLocale.cpp
-    platform/CalendarTime.cpp
-    platform/DeviceNames.cpp
-    platform/InstanceLock.cpp
-    platform/Paths.cpp
-    platform/PortList.cpp
-    platform/PosixSerialDevice.cpp
-    platform/SafeFile.cpp
-    platform/Sha256OpenSsl.cpp
-    sim/PtyServer.cpp)
+set(TESSEL_WINDOWS_ONLY "")
+foreach(file platform/PosixSerialDevice.cpp platform/Sha256OpenSsl.cpp sim/PtyServer.cpp)
   list(APPEND TESSEL_POSIX_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
+endforeach()
+foreach(file platform/WinSerialDevice.cpp platform/Sha256Cng.cpp)
+  list(APPEND TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
 endforeach()
 
 # tessel_layer(<folder> [USES <folder>...])
@@ -55,8 +50,10 @@ function(_tessel_layer name)
 
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(WIN32)
+    list(FILTER sources EXCLUDE REGEX "Posix\\.cpp$")
     list(REMOVE_ITEM sources ${TESSEL_POSIX_ONLY})
   else()
+    list(FILTER sources EXCLUDE REGEX "Win\\.cpp$")
     list(REMOVE_ITEM sources ${TESSEL_WINDOWS_ONLY})
   endif()
   file(GLOB_RECURSE checked CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h)

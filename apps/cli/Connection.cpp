@@ -2,9 +2,6 @@
 
 #include "Interrupt.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -16,6 +13,7 @@
 #include "calc/BaudCalc.h"
 #include "device/ChipCatalogue.h"
 #include "firmware/Firmware.h"
+#include "platform/Console.h"
 #include "platform/PortList.h"
 #include "platform/SafeFile.h"
 #include "protocol/Password.h"
@@ -202,22 +200,14 @@ bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
 namespace {
 // A line from the terminal with echo off, so that the password is not left on the screen.
 bool PromptHidden(const char* prompt, std::string* out) {
-    termios old{};
-    const bool tty = tcgetattr(STDIN_FILENO, &old) == 0;
-    if (tty) {
-        // A second signal ends the program without coming back here: it restores these.
-        RememberTerminal(&old);
-        termios quiet = old;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-    }
+    // A second signal ends the program without coming back here: it puts the echo back too.
+    const bool tty = console::HideInputEcho();
     // Only once echo is off: what is typed as soon as the prompt shows stays hidden.
     std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
     // Ctrl-C ends the wait for the line and the prompt gives up.
     const bool got = WaitForInputLine() && static_cast<bool>(std::getline(std::cin, *out)) && InterruptSignal() == 0;
-    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &old);
-    RememberTerminal(nullptr);
+    if (tty) console::RestoreInputEcho();
     if (!got) std::cin.clear();
     std::fputc('\n', stderr);
     return got;
@@ -259,7 +249,7 @@ Connection::Secret Connection::ReadSecretText(const std::string& file, const std
         return Secret::Fixed;
     }
     // Boards programmed side by side never prompt: their prompts would interleave.
-    if (o_.sideBySide || isatty(STDIN_FILENO) == 0) return Secret::Nobody;
+    if (o_.sideBySide || !console::IsTerminal(console::Stream::Input)) return Secret::Nobody;
     events_.StopWaiting();
     return PromptHidden(prompt, out) ? Secret::Prompted : Secret::Cancel;
 }
@@ -276,7 +266,7 @@ bool Connection::CurrentPassword(int attempt, std::string* out) {
         out->clear();
         return true;
     }
-    if (!sourceGiven && attempt == 2 && isatty(STDIN_FILENO)) {
+    if (!sourceGiven && attempt == 2 && console::IsTerminal(console::Stream::Input)) {
         events_.Notice("the chip refused the empty password", 0);
     }
     switch (ReadSecret(file, env, "Password: ", attempt - (sourceGiven ? 0 : 1), out)) {

@@ -1,9 +1,9 @@
 #include "ConsoleView.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
+
+#include "platform/Console.h"
 
 namespace tessel::cli {
 
@@ -42,7 +42,7 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 ConsoleView::ConsoleView(bool quiet, bool verbose, bool dataToStderr)
-    : ConsoleView(quiet, verbose, dataToStderr ? stderr : stdout, stderr, isatty(STDERR_FILENO) != 0) {}
+    : ConsoleView(quiet, verbose, dataToStderr ? stderr : stdout, stderr, console::IsTerminal(console::Stream::Error)) {}
 
 ConsoleView::ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal)
     : quiet_(quiet), verbose_(verbose), out_(out), err_(err), tty_(terminal) {}

@@ -2,7 +2,6 @@
 
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,6 +18,7 @@
 #include "ConsoleView.h"
 #include "Interrupt.h"
 #include "JsonView.h"
+#include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
@@ -255,7 +255,7 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
     }
     if (!change.empty() && !base.yes) {
         // One question before any board starts; while they run nothing is asked.
-        if (!isatty(STDIN_FILENO)) {
+        if (!console::IsTerminal(console::Stream::Input)) {
             state.events.Error(std::to_string(ports.size()) + " boards are changed side by side: give --yes");
             return kExitUsage;
         }
@@ -275,7 +275,7 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
         base.yes = true;
     }
 
-    GangConsole console(ports, isatty(STDERR_FILENO) != 0);
+    GangConsole console(ports, console::IsTerminal(console::Stream::Error));
     // Standard output is shared by the boards' JSON views: one whole line at a time.
     std::mutex jsonLines;
     std::vector<BoardResult> results(ports.size());

@@ -1,10 +1,6 @@
 #include "Interrupt.h"
 
 #include <errno.h>
-#include <poll.h>
-#include <signal.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +11,7 @@
 #include <vector>
 
 #include "device/StopRequest.h"
+#include "platform/Console.h"
 #include "serial/WireTrace.h"
 #include "ui/MessageAdvice.h"
 
@@ -27,8 +24,6 @@ std::atomic<int> gSignal{0};
 // reach all of them. Fixed slots, because the handler may not allocate or lock.
 constexpr size_t kWatchSlots = 256;
 std::atomic<StopRequest*> gStops[kWatchSlots];
-termios gTerminal{};
-std::atomic<bool> gTerminalSaved{false};
 
 // Filled as each session ends (one per board side by side), read once the command has ended.
 struct Interrupted {
@@ -39,19 +34,9 @@ std::mutex gRecordMutex;
 std::vector<Interrupted> gRecords;
 std::vector<std::string> gBackups;
 
-// Only write(2) from here on: a second signal may arrive anywhere, even inside malloc.
-void Put(const char* text) {
-    size_t n = 0;
-    while (text[n] != '\0') ++n;
-    while (n > 0) {
-        const ssize_t w = write(STDOUT_FILENO, text, n);
-        if (w <= 0) return;
-        text += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-extern "C" void OnSignal(int sig) {
+// Only console::WriteRaw from here on: a second request may arrive anywhere, even inside
+// malloc.
+void OnStop(int sig) {
     int none = 0;
     if (gSignal.compare_exchange_strong(none, sig)) {
         // The first signal only asks: the command stops where it safely can.
@@ -60,48 +45,24 @@ extern "C" void OnSignal(int sig) {
         return;
     }
     // The second one does not wait for the safe point.
-    if (gTerminalSaved.load()) tcsetattr(STDIN_FILENO, TCSANOW, &gTerminal);
-    Put("tessel: stopped at once by a second signal; the chip may be left part-way through its command");
+    console::RestoreInputEcho();
+    console::WriteRaw("tessel: stopped at once by a second signal; the chip may be left part-way through its command");
     bool named = false;
     for (auto& slot : gStops) {
         const StopRequest* stop = slot.load();
         const char* backups = stop ? stop->BackupText() : "";
         if (backups[0] == '\0') continue;
-        Put(named ? ", " : "; the data it was to put back is in ");
-        Put(backups);
+        console::WriteRaw(named ? ", " : "; the data it was to put back is in ");
+        console::WriteRaw(backups);
         named = true;
     }
-    Put("\n");
-    _exit(InterruptExitCode(sig));
-}
-
-const char* SignalName(int sig) {
-    switch (sig) {
-        case SIGINT: return "SIGINT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        case SIGQUIT: return "SIGQUIT";
-        default: return "a signal";
-    }
+    console::WriteRaw("\n");
+    console::ExitNow(InterruptExitCode(sig));
 }
 
 }  // namespace
 
-void InstallInterruptHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    // No SA_RESTART: a read from the terminal (a password prompt, a question) returns with
-    // EINTR, so that the prompt can put the terminal back and give up.
-    sa.sa_flags = 0;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
-    // A reader that went away (`| head`) or a file-size limit must not end a procedure that
-    // has borrowed block 0: the write fails instead, and the failure is reported at the end.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    for (int sig : {SIGPIPE, SIGXFSZ}) sigaction(sig, &ignore, nullptr);
-}
+void InstallInterruptHandlers() { console::InstallStopHandler(OnStop); }
 
 void WatchStopRequest(StopRequest* stop) {
     for (auto& slot : gStops) {
@@ -144,8 +105,8 @@ std::string InterruptionLine(const std::string& completed) {
     // The stop came when nothing was left to stop: the work is done, and the notes of the
     // recovery would only suggest it was undone.
     if (!completed.empty())
-        return std::string("tessel: interrupted after completion by ") + SignalName(sig) + ": " + completed;
-    std::string line = std::string("tessel: interrupted by ") + SignalName(sig) + ": ";
+        return std::string("tessel: interrupted after completion by ") + console::StopName(sig) + ": " + completed;
+    std::string line = std::string("tessel: interrupted by ") + console::StopName(sig) + ": ";
     std::lock_guard<std::mutex> lock(gRecordMutex);
     std::string notes;
     std::vector<std::string> backups;
@@ -176,23 +137,12 @@ std::string LostWrites() {
 }
 
 bool WaitForInputLine() {
-    pollfd in{STDIN_FILENO, POLLIN, 0};
     while (gSignal.load() == 0) {
-        const int n = poll(&in, 1, 100);
+        const int n = console::WaitForInput(100);
         if (n > 0) return true;
-        if (n < 0 && errno != EINTR) return false;
+        if (n < 0) return false;
     }
     return false;
-}
-
-void RememberTerminal(const void* settings) {
-    if (!settings) {
-        gTerminalSaved.store(false);
-        return;
-    }
-    gTerminalSaved.store(false);
-    gTerminal = *static_cast<const termios*>(settings);
-    gTerminalSaved.store(true);
 }
 
 }  // namespace tessel::cli

@@ -1,5 +1,6 @@
 #pragma once
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT at the terminal. The first one asks the session's work to stop
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT at the terminal (on Windows: Ctrl-C, Ctrl-Break and the
+// console closing, platform/Console.h). The first one asks the session's work to stop
 // at its next safe point (the command then runs its own recovery and the program ends with
 // a line that says what was done and what was not); a second one ends the program at once,
 // still naming any backup file that holds the operator's data.
@@ -21,7 +22,7 @@ void InstallInterruptHandlers();
 void WatchStopRequest(StopRequest* stop);
 void UnwatchStopRequest(StopRequest* stop);
 
-// The signal that arrived first, 0 while none did.
+// The signal that arrived first (a console::StopKind), 0 while none did.
 int InterruptSignal();
 
 // 128 + the signal: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP.
@@ -49,9 +50,5 @@ std::string LostWrites();
 // a signal has come or the input has failed. A read that merely blocked could miss a signal
 // that arrived just before it began.
 bool WaitForInputLine();
-
-// The terminal's settings as they were before a prompt turned echo off; a second signal
-// puts them back before the program ends. Null: nothing to restore.
-void RememberTerminal(const void* termiosSettings);
 
 }  // namespace tessel::cli

@@ -2,9 +2,6 @@
 // it as `tessel download` would (with a serial number of its own if asked), says PASS or FAIL
 // in one line, logs it, and waits for the board to be taken away before it accepts the next.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -30,6 +27,7 @@
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
 #include "files/HexImage.h"
+#include "platform/Console.h"
 #include "platform/SafeFile.h"
 #include "platform/CalendarTime.h"
 #include "platform/Clock.h"
@@ -256,17 +254,12 @@ std::string UtcNow() {
     return text;
 }
 
-std::string HostName() {
-    char name[256] = {};
-    return gethostname(name, sizeof name - 1) == 0 ? name : "";
-}
-
 // What the slots share: the serial numbers handed out, the log, the counts.
 class Station {
 public:
     Station(const StationOptions& o, ImageData image, uint32_t serialOffset, uint64_t nextSerial, ChainedLog& log)
         : o_(o), image_(std::move(image)), serialOffset_(serialOffset), next_(nextSerial),
-          sha_(Sha256Of(o.board.file)), host_(HostName()), log_(log) {}
+          sha_(Sha256Of(o.board.file)), host_(console::HostName()), log_(log) {}
 
     bool Serials() const { return !o_.serialAt.empty(); }
 
@@ -571,8 +564,9 @@ int RunStation(const StationOptions& o, RunState& state) {
     };
     for (const std::string& p : ports) {
         std::string name = "station-port" + DeviceIdentity(p), why;
+        // A file name on every system: Windows' port names ("\\.\COM3") hold backslashes.
         for (char& ch : name)
-            if (ch == '/' || ch == ':') ch = '_';
+            if (ch == '/' || ch == ':' || ch == '\\') ch = '_';
         if (!lock(name + ".lock", "", "port in use: " + p + " is served by another station", &why)) return refuse(why);
     }
     // The next serial number: where the last run left off, and never below --serial-start. A
@@ -623,12 +617,12 @@ int RunStation(const StationOptions& o, RunState& state) {
                       "; it is not appended to (tessel station --check-log " + o.log + ")");
     if (walk.records) log.prev = Sha256Hex(walk.lastLine);
     auto append = [&](const Json& record) { return log.Append(record, &logWhy); };
-    if (walk.records == 0 && !append({{"log", kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", HostName()}}))
+    if (walk.records == 0 && !append({{"log", kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", console::HostName()}}))
         return refuse(logWhy);
     for (const auto& [serial, record] : walk.open) {
         const std::string why =
             "reserved in record " + std::to_string(record) + " by a run that ended before its board's outcome";
-        if (!append({{"time", UtcNow()}, {"host", HostName()}, {"result", "unknown"}, {"serial", serial},
+        if (!append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"}, {"serial", serial},
                      {"reason", why}}))
             return refuse(logWhy);
         std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(serial).c_str(), why.c_str());

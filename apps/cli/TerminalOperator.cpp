@@ -1,10 +1,10 @@
 #include "TerminalOperator.h"
 #include "Interrupt.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <iostream>
+
+#include "platform/Console.h"
 
 namespace tessel::cli {
 
@@ -38,7 +38,7 @@ bool TerminalOperator::AskYesNo(const std::string& text) {
         events_.Question(text, true, AnswerSource::Option);
         return true;
     }
-    if (!mayAsk || !isatty(STDIN_FILENO)) {
+    if (!mayAsk || !console::IsTerminal(console::Stream::Input)) {
         events_.Question(text, false, AnswerSource::NoTerminal);
         return false;
     }

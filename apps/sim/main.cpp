@@ -1,7 +1,5 @@
-// tessel-sim: one stand-in board served on a pseudo-terminal.
-
-#include <signal.h>
-#include <unistd.h>
+// tessel-sim: one stand-in board served on a pseudo-terminal, or on Windows on a serial port
+// (one end of a null-modem pair).
 
 #include <CLI/CLI.hpp>
 #include <atomic>
@@ -10,17 +8,39 @@
 #include <tuple>
 
 #include "device/ChipCatalogue.h"
+#include "platform/Console.h"
 #include "platform/SafeFile.h"
 #include "firmware/Firmware.h"
 #include "sim/BoardSequence.h"
+#ifdef _WIN32
+#include "sim/PortServer.h"
+#else
 #include "sim/PtyServer.h"
+#endif
 #include "sim/ReplayBoard.h"
 #include "sim/SimBoard.h"
 
 namespace {
 
 std::atomic<bool> gStop{false};
-void OnSignal(int) { gStop = true; }
+void OnStop(int) { gStop = true; }
+
+#ifdef _WIN32
+// No pseudo-terminals: the board answers on the port --port names, whose other end the tool
+// opens.
+class Server : public tessel::sim::PortServer {
+public:
+    static inline std::string port;
+    static inline uint32_t baud = 38400;
+    bool Open(std::string* error) { return PortServer::Open(port, baud, error); }
+    const std::string& Path() const { return Port(); }
+};
+#else
+class Server : public tessel::sim::PtyServer {
+public:
+    const std::string& Path() const { return SlavePath(); }
+};
+#endif
 
 // The contents of a memory, from the file `option` names: a regular file no larger than the
 // memory. A FIFO would hold the start up and /dev/zero would never end.
@@ -45,18 +65,15 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
 
 // Prints the pseudo-terminal's path, makes the link if asked, and serves `peer` until a
 // signal; false when the cable was pulled first.
-bool Serve(tessel::sim::PtyServer& server, const std::shared_ptr<tessel::LinePeer>& peer, const std::string& link) {
+bool Serve(Server& server, const std::shared_ptr<tessel::LinePeer>& peer, const std::string& link) {
     if (!link.empty()) {
         std::error_code ec;
         std::filesystem::remove(link, ec);
-        std::filesystem::create_symlink(server.SlavePath(), link, ec);
+        std::filesystem::create_symlink(server.Path(), link, ec);
         if (ec) std::fprintf(stderr, "tessel-sim: cannot link %s: %s\n", link.c_str(), ec.message().c_str());
     }
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::printf("%s\n", server.SlavePath().c_str());
+    tessel::console::InstallStopHandler(OnStop, false);
+    std::printf("%s\n", server.Path().c_str());
     std::fflush(stdout);
     const bool served = server.Serve(peer, gStop);
     if (!link.empty()) {
@@ -79,7 +96,7 @@ int ServeReplay(const std::string& path, const std::string& link) {
         std::printf("%s\n", text.c_str());
         std::fflush(stdout);
     });
-    tessel::sim::PtyServer server;
+    Server server;
     if (!server.Open(&error)) {
         std::fprintf(stderr, "tessel-sim: %s\n", error.c_str());
         return 1;
@@ -92,8 +109,13 @@ int ServeReplay(const std::string& path, const std::string& link) {
 
 int main(int argc, char** argv) {
     using namespace tessel;
+#ifdef _WIN32
+    CLI::App app{"tessel-sim: a stand-in Norvik51 board on a serial port (one end of a null-modem pair). "
+                 "Prints the port, then serves until interrupted (Ctrl-C)."};
+#else
     CLI::App app{"tessel-sim: a stand-in Norvik51 board on a pseudo-terminal. Prints the device "
                  "path, then serves until interrupted."};
+#endif
     app.set_version_flag("--version", std::string("tessel-sim ") + TESSEL_VERSION);
     // Usage lines name the program, not the path it was started from: the man page shows them.
     app.name("tessel-sim");
@@ -142,6 +164,10 @@ int main(int argc, char** argv) {
     app.add_option("--firmware-dir", firmwareDir,
                    "The target images the board knows are looked up here first, as the tool does");
     app.add_option("--link", link, "Also make a symbolic link at PATH to the device");
+#ifdef _WIN32
+    app.add_option("--port", Server::port, "The serial port to answer on (one end of a null-modem pair)")->required();
+    app.add_option("--baud", Server::baud, "The rate of that port (the tool's end must use the same)");
+#endif
     app.add_option("--save-block0", save0, "Write block 0 to this file at exit");
     app.add_option("--save-block1", save1, "Write block 1 to this file at exit");
     app.add_option("--save-external", saveExt, "Write the external flash to this file at exit");
@@ -233,7 +259,7 @@ int main(int argc, char** argv) {
         std::printf("tessel-sim: %s\n", text.c_str());
         std::fflush(stdout);
     });
-    sim::PtyServer server;
+    Server server;
     server.SetAdapter(profile);
     std::string error;
     if (!server.Open(&error)) {

@@ -1,13 +1,9 @@
-#include <cerrno>
 #include <cctype>
-#include <filesystem>
 #include <map>
 #include <mutex>
 
-#include "platform/PortList.h"
-
-#include "platform/PosixSerialDevice.h"
 #include "platform/SerialDevice.h"
+#include "platform/SystemPorts.h"
 
 namespace tessel {
 
@@ -23,6 +19,8 @@ SchemeTable& Schemes() {
     return table;
 }
 
+}  // namespace
+
 bool ParseComName(const std::string& name, int* number) {
     if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return false;
     int n = 0;
@@ -35,8 +33,6 @@ bool ParseComName(const std::string& name, int* number) {
     return true;
 }
 
-}  // namespace
-
 bool IsSchemeName(const std::string& name, const std::string& scheme) {
     return name == scheme || name.rfind(scheme + ":", 0) == 0;
 }
@@ -44,21 +40,6 @@ bool IsSchemeName(const std::string& name, const std::string& scheme) {
 void RegisterDeviceScheme(const std::string& scheme, DeviceOpener opener) {
     std::lock_guard<std::mutex> lock(Schemes().mutex);
     Schemes().openers[scheme] = std::move(opener);
-}
-
-std::string ResolvePortName(const std::string& name) {
-    int n = 0;
-    if (ParseComName(name, &n)) return "/dev/ttyS" + std::to_string(n - 1);
-    if (name.rfind("serial:", 0) == 0) return FindPortBySerial(name.substr(7), nullptr);
-    // A relative path ("./ttyA", "links/board") is taken from the current folder; a bare
-    // name that is not there but is in /dev ("ttyUSB0") means that device.
-    if (!name.empty() && name[0] != '/') {
-        std::error_code ec;
-        if (name.find('/') != std::string::npos || std::filesystem::exists(name, ec))
-            return std::filesystem::absolute(name, ec).lexically_normal().string();
-        if (std::filesystem::exists("/dev/" + name, ec)) return "/dev/" + name;
-    }
-    return name;
 }
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& clock,
@@ -77,22 +58,7 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& c
         if (error) *error = {0, name + ": the stand-in board is not available in this program"};
         return nullptr;
     }
-    if (name.rfind("serial:", 0) == 0) {
-        std::string why;
-        const std::string path = FindPortBySerial(name.substr(7), &why);
-        if (path.empty()) {
-            if (error) *error = {ENODEV, why};
-            return nullptr;
-        }
-        return PosixSerialDevice::Open(path, clock, error);
-    }
-    const std::string path = ResolvePortName(name);
-    if (path.empty() || path[0] != '/') {
-        if (error)
-            *error = {0, "'" + name + "' is not a port name (use a device path such as /dev/ttyUSB0, COMn, serial:NUMBER, or sim)"};
-        return nullptr;
-    }
-    return PosixSerialDevice::Open(path, clock, error);
+    return OpenSystemPort(name, clock, error);
 }
 
 }  // namespace tessel

@@ -23,7 +23,8 @@ public:
     // the file (0 when it is not known).
     long HolderPid() const { return holder_; }
 
-    // $XDG_RUNTIME_DIR/tessel, or the user's state folder when that is unset.
+    // $XDG_RUNTIME_DIR/tessel, or the user's state folder when that is unset (always on
+    // Windows).
     static std::string DefaultFolder();
 
 private:

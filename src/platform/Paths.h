@@ -6,11 +6,11 @@
 
 namespace tessel {
 
-// $XDG_CONFIG_HOME/tessel or ~/.config/tessel.
+// $XDG_CONFIG_HOME/tessel or ~/.config/tessel; on Windows the roaming application data's.
 std::string UserConfigDir();
-// $XDG_STATE_HOME/tessel or ~/.local/state/tessel.
+// $XDG_STATE_HOME/tessel or ~/.local/state/tessel; on Windows the local application data's.
 std::string UserStateDir();
-// $XDG_DATA_HOME/tessel or ~/.local/share/tessel.
+// $XDG_DATA_HOME/tessel or ~/.local/share/tessel; on Windows the local application data's.
 std::string UserDataDir();
 // The folder the running program was started from, links resolved; empty when the system
 // does not say. Installed data is found from here, so that a moved installation still works.

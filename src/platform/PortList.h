@@ -55,6 +55,20 @@ std::string FindPortBySerial(const std::string& serial, std::string* error, cons
 std::string AdapterSerialOf(const std::string& port, const std::string& devRoot = {},
                             const std::string& sysRoot = {});
 
+// A port as Windows' map of serial devices names it: the driver's device ("\\Device\\VCP0") and
+// the port ("COM3"). The name is empty when the port is not COMn. Only the drivers of USB
+// adapters known by name make a USB entry; their ids and serial numbers are not in the map.
+PortEntry PortFromSerialMap(const std::string& device, const std::string& port);
+// A port as Windows' device manager knows it: its instance id ("USB\\VID_10C4&PID_EA60\\0001",
+// or FTDI's own "FTDIBUS\\VID_0403+PID_6001+A9XYZ012A\\0000"), its port name ("COM3"), its
+// friendly name ("USB Serial Port (COM3)") and its driver's service ("silabser"). The USB ids
+// and the serial number come from the instance id; a serial number the system made up (it
+// holds a '&') is none.
+PortEntry PortFromDevice(const std::string& instanceId, const std::string& port, const std::string& friendlyName,
+                         const std::string& service);
+// In the order ports are listed: USB first, then by the number of their COMn name.
+void SortPorts(std::vector<PortEntry>* ports);
+
 // One line of `tessel ports` for an entry.
 std::string DescribePort(const PortEntry& entry);
 

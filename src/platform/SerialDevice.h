@@ -1,6 +1,6 @@
 #pragma once
-// The thin port interface that CSerialPort is built on: a POSIX termios device or the
-// in-process virtual line that the stand-in board listens on.
+// The thin port interface that CSerialPort is built on: a POSIX termios device, a Windows
+// communications port, or the in-process virtual line that the stand-in board listens on.
 
 #include <atomic>
 #include <cstddef>
@@ -78,12 +78,14 @@ struct OpenError {
     std::string reason;
 };
 
-// Opens a port by name: a device path ("/dev/ttyUSB0"), "COMn" (mapped to /dev/ttyS<n-1>)
-// or a name of a registered scheme ("sim:NX31A32"). Null with *error filled on failure.
+// Opens a port by name: a device path ("/dev/ttyUSB0"), "COMn" (mapped to /dev/ttyS<n-1>;
+// on Windows to \\.\COMn) or a name of a registered scheme ("sim:NX31A32"). Null with
+// *error filled on failure.
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& clock,
                                                OpenError* error);
 
-// The device path a port name stands for ("COM3" -> "/dev/ttyS2"); other names unchanged.
+// The device path a port name stands for ("COM3" -> "/dev/ttyS2", on Windows "\\.\COM3");
+// other names unchanged.
 std::string ResolvePortName(const std::string& name);
 
 // Port names with a scheme prefix ("sim" for "sim", "sim:..." ) are opened by a function

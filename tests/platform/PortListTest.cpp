@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/PortList.h"
@@ -88,6 +89,43 @@ TEST(PortList, ARecordedSysfsTreeGivesDriverIdsSerialAndStableName) {
     EXPECT_NE(error.find("no USB serial adapter with serial number 'A9XYZ'"), std::string::npos) << error;
     // The UART and the ACM board have no serial: an empty one matches nothing.
     EXPECT_EQ(FindPortBySerial("", &error, kRecorded + "/dev", kRecorded + "/sys"), "");
+}
+
+// Windows' ports as one machine recorded them: the device manager's (instance id, port,
+// friendly name, service) and the registry's map of serial devices (no id: the map's device
+// name and port). They come out USB first, by number rather than text (COM10 after COM9);
+// FTDI's bus driver puts the channel's letter after the serial number, a serial number the
+// system made up (with '&') or an interface of a composite device gives none, and a value
+// that is no COMn is left out.
+TEST(PortList, WindowsPortsGiveIdsAndSerialNumbersUsbFirstInNumberOrder) {
+    const struct {
+        const char *id, *port, *name, *service;
+    } kRecorded[] = {
+        {"ACPI\\PNP0501\\0", "COM1", "Communications Port (COM1)", "Serial"},
+        {"FTDIBUS\\VID_0403+PID_6001+A9XYZ012A\\0000", "COM10", "USB Serial Port (COM10)", "FTSER2K"},
+        {"USB\\VID_10C4&PID_EA60\\0001", "COM9", "Silicon Labs CP210x USB to UART Bridge (COM9)", "silabser"},
+        {"USB\\VID_1A86&PID_7523\\5&2E5B2A3C&0&2", "COM12", "USB-SERIAL CH340 (COM12)", "CH341SER_A64"},
+        {"USB\\VID_1209&PID_0001&MI_00\\6&1A2B3C4D&0&0000", "COM13", "", "usbser"},
+        {nullptr, "COM2", "\\Device\\Serial1", nullptr},
+        {nullptr, "LPT3", "\\Device\\BthModem0", nullptr},
+    };
+    std::vector<PortEntry> ports;
+    for (const auto& r : kRecorded) {
+        PortEntry e = r.id ? PortFromDevice(r.id, r.port, r.name, r.service) : PortFromSerialMap(r.name, r.port);
+        if (!e.name.empty()) ports.push_back(e);
+    }
+    SortPorts(&ports);
+    std::vector<std::string> listed;
+    for (const PortEntry& e : ports)
+        listed.push_back(e.name + " " + e.driver + " " + e.usbId + " " + e.serial + " " + e.description);
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          "COM9 silabser 10c4:ea60 0001 Silicon Labs CP210x USB to UART Bridge",
+                          "COM10 FTSER2K 0403:6001 A9XYZ012 USB Serial Port",
+                          "COM12 CH341SER_A64 1a86:7523  USB-SERIAL CH340",
+                          "COM13 usbser 1209:0001  USB serial",
+                          "COM1 Serial   COM1",
+                          "COM2 Serial   COM2",
+                      }));
 }
 
 // A copy of the recorded tree whose ttyUSB0 and ttyUSB1 are links to pseudo-terminals, as the

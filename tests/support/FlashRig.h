@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Paths.h"
 #include "serial/LinkWorker.h"
 #include "sim/SimBoard.h"
 #include "support/Pattern.h"
@@ -142,7 +143,11 @@ struct FlashRig {
     explicit FlashRig(sim::BoardConfig config = {}, int memoryMode = kInternalMemory)
         : window(&op, clock), dir(MakeDir()), state(dir + "/tessel"), store(dir + "/config") {
         // The command API keeps its backups in the user's state folder: this rig's.
+#ifdef _WIN32
+        _putenv_s("XDG_STATE_HOME", dir.c_str());
+#else
         setenv("XDG_STATE_HOME", dir.c_str(), 1);
+#endif
         link = sim::MakeSimLink(clock, config);
         window.Session().port.SetDeviceFactory(
             [this](OpenError*) { return std::make_unique<RefusingLineHandle>(link.line, &hostWrites, &refuseWriteAt); });
@@ -163,8 +168,8 @@ struct FlashRig {
         std::filesystem::remove_all(dir);
     }
     static std::string MakeDir() {
-        char tmpl[] = "/tmp/tessel-flash-XXXXXX";
-        return mkdtemp(tmpl);
+        std::string why;
+        return MakePrivateTempDir("tessel-flash-", &why);
     }
 
     // Detects at the session's settings, as the tool bar's detection does.
@@ -285,7 +290,9 @@ struct FlashRig {
     std::vector<std::string> Backups() const {
         std::vector<std::string> out;
         if (std::filesystem::exists(state))
-            for (const auto& e : std::filesystem::directory_iterator(state)) out.push_back(e.path());
+            // Named as the tool names them, whatever separator the system prefers.
+            for (const auto& e : std::filesystem::directory_iterator(state))
+                out.push_back(state + "/" + e.path().filename().string());
         return out;
     }
     // The `n`th write call from now on is refused (1: the next one); the others go through.

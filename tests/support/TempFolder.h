@@ -1,16 +1,19 @@
 #pragma once
 // Scratch folders for tests.
 
-#include <stdlib.h>
-
 #include <filesystem>
+#include <stdexcept>
 #include <string>
+
+#include "platform/Paths.h"
 
 namespace tessel::test {
 
 inline std::string TempDir() {
-    char tmpl[] = "/tmp/tessel-test-XXXXXX";
-    return mkdtemp(tmpl);
+    std::string why;
+    std::string folder = MakePrivateTempDir("tessel-test-", &why);
+    if (folder.empty()) throw std::runtime_error("no scratch folder: " + why);
+    return folder;
 }
 
 // A scratch folder that goes with the object, also when an assertion ends the test early.
