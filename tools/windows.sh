@@ -116,6 +116,23 @@ block0_holds_image() {
 }
 step "block 0 holds the image" block0_holds_image
 
+# The package: one ZIP with the programs, the images, the README, the licence and the note.
+package_lists_its_files() {
+    (cd "$build_dir" && cpack -G ZIP >/dev/null) || return 1
+    local zip
+    zip=$(ls "$build_dir"/tessel-*-win64.zip) || return 1
+    python3 - "$zip" <<'PY'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+top = names[0].split("/")[0]
+want = ["tessel.exe", "tessel-sim.exe", "README.md", "LICENSE", "Windows.txt", "firmware/external_bsl.bin"]
+missing = [w for w in want if f"{top}/{w}" not in names]
+print(f"{sys.argv[1].rsplit('/', 1)[-1]}: {len(names)} files", *(n for n in names if n.count("/") == 1), sep="\n  ")
+sys.exit(f"missing: {missing}" if missing else 0)
+PY
+}
+step "package tessel-<version>-win64.zip" package_lists_its_files
+
 echo "windows: $(($(date +%s) - started)) s"
 if [ ${#failed[@]} -ne 0 ]; then
     echo "windows: ${#failed[@]} failed: ${failed[*]}"
