@@ -47,7 +47,7 @@ std::vector<std::string> FoldersLocked(const Resolver& r) {
     std::vector<std::string> out;
     if (!r.commandLineDir.empty()) out.push_back(r.commandLineDir);
     const std::string data = UserDataDir();
-    if (!data.empty()) out.push_back(data + "/firmware");
+    if (!data.empty()) out.push_back((std::filesystem::path(data) / "firmware").string());
     const std::string program = ProgramDir();
     out.push_back(program.empty()
                       ? std::string(TESSEL_FIRMWARE_DIR)
