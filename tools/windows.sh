@@ -47,9 +47,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then "$wine" wineboot -i 2> >(quiet) >/dev
 work=$(mktemp -d)
 pair_pid=
 sim_pid=
+linux_sim_pid=
 cleanup() {
     # Whether they are still there or not, the run's own status stands.
     if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+    if [ -n "$linux_sim_pid" ]; then kill "$linux_sim_pid" 2>/dev/null || true; fi
     if [ -n "$pair_pid" ]; then kill "$pair_pid" 2>/dev/null || true; fi
     "$wineserver" -k >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -115,6 +117,30 @@ block0_holds_image() {
         echo "block 0 of tessel-sim.exe holds exactly samples/blink.hex ($size bytes), the rest erased"
 }
 step "block 0 holds the image" block0_holds_image
+
+# A whole 32 KB block 0 through COM5, a pseudo-terminal that the Linux tessel-sim serves: the
+# bytes cross Wine's serial port as they would an adapter's, and the board's own copy of its
+# block 0 must be the image byte for byte.
+linux_sim=build/apps/sim/tessel-sim
+if [ ! -x "$linux_sim" ]; then
+    BUILD_DIR=build BUILD_TARGETS=tessel-sim JOBS="$jobs" tools/bootstrap.sh build-only >/dev/null
+fi
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7 + i // 256) & 0xFF for i in range(32768)))' \
+    >"$work/image32k.bin"
+"$linux_sim" --chip NX31A32 --save-block0 "$work/linux-block0.bin" >"$work/linux-pty" &
+linux_sim_pid=$!
+for _ in $(seq 50); do [ -s "$work/linux-pty" ] && break; sleep 0.1; done
+ln -sfn "$(head -n 1 "$work/linux-pty")" "$WINEPREFIX/dosdevices/com5"
+step "tessel download 32 KB (tessel-sim on a pseudo-terminal as COM5)" \
+    run "$tessel" download --port COM5 --chip NX31A32 --yes "Z:$work/image32k.bin"
+step "tessel compare 32 KB (COM5)" run "$tessel" compare --port COM5 --chip NX31A32 "Z:$work/image32k.bin"
+kill "$linux_sim_pid" 2>/dev/null && wait "$linux_sim_pid" || true
+linux_sim_pid=
+block0_is_the_32k_image() {
+    cmp "$work/image32k.bin" "$work/linux-block0.bin" &&
+        echo "block 0 of tessel-sim holds exactly the 32 KB image"
+}
+step "block 0 is the 32 KB image byte for byte" block0_is_the_32k_image
 
 # The package: one ZIP with the programs, the images, the README, the licence and the note.
 package_lists_its_files() {
