@@ -142,6 +142,28 @@ block0_is_the_32k_image() {
 }
 step "block 0 is the 32 KB image byte for byte" block0_is_the_32k_image
 
+# Ctrl-C in the middle of a download (Wine hands the program SIGINT as the console's Ctrl-C):
+# the command ends between sectors, says how far it got, and exits 130 as on Linux.
+"$linux_sim" --chip NX31A32 >"$work/linux-pty" &
+linux_sim_pid=$!
+: >"$work/stopped"
+for _ in $(seq 50); do [ -s "$work/linux-pty" ] && break; sleep 0.1; done
+ln -sfn "$(head -n 1 "$work/linux-pty")" "$WINEPREFIX/dosdevices/com5"
+ctrl_c_mid_download() {
+    local pid status=0
+    "$wine" "$tessel" download --port COM5 --chip NX31A32 --yes "Z:$work/image32k.bin" >"$work/stopped" 2>&1 &
+    pid=$!
+    for _ in $(seq 600); do grep -q "^Writing: [0-9]" "$work/stopped" && break; sleep 0.1; done
+    kill -INT "$pid"
+    wait "$pid" || status=$?
+    grep -e "interrupted" -e "stopped after" "$work/stopped"
+    [ "$status" -eq 130 ] || { echo "exit status $status, not 130"; cat "$work/stopped"; return 1; }
+    grep -q "tessel: interrupted by Ctrl-C: writing stopped after [0-9]* of 256 sectors" "$work/stopped"
+}
+step "Ctrl-C mid-download ends between sectors with status 130" ctrl_c_mid_download
+kill "$linux_sim_pid" 2>/dev/null && wait "$linux_sim_pid" || true
+linux_sim_pid=
+
 # The package: one ZIP with the programs, the images, the README, the licence and the note.
 package_lists_its_files() {
     (cd "$build_dir" && cpack -G ZIP >/dev/null) || return 1
