@@ -142,6 +142,24 @@ block0_is_the_32k_image() {
 }
 step "block 0 is the 32 KB image byte for byte" block0_is_the_32k_image
 
+# The same 32 KB through a named pipe that tessel-sim.exe serves, the stand-in board's own
+# line on Windows: the tool opens it as the port pipe:NAME.
+pipe=pipe:tessel-sim-$$
+: >"$work/pipe-sim"
+"$wine" "$sim" --port "$pipe" --chip NX31A32 --save-block0 "Z:$work/pipe-block0.bin" >"$work/pipe-sim" 2> >(quiet) &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/pipe-sim" ] && break; sleep 0.1; done
+step "tessel download 32 KB (tessel-sim.exe on $pipe)" \
+    run "$tessel" download --port "$pipe" --chip NX31A32 --yes "Z:$work/image32k.bin"
+step "tessel compare 32 KB ($pipe)" run "$tessel" compare --port "$pipe" --chip NX31A32 "Z:$work/image32k.bin"
+kill -INT "$sim_pid"
+step "tessel-sim.exe on the pipe stops on Ctrl-C" sim_stopped
+pipe_block0_is_the_32k_image() {
+    cmp "$work/image32k.bin" "$work/pipe-block0.bin" &&
+        echo "block 0 of tessel-sim.exe on the pipe holds exactly the 32 KB image"
+}
+step "block 0 behind the pipe is the 32 KB image byte for byte" pipe_block0_is_the_32k_image
+
 # Ctrl-C in the middle of a download (Wine hands the program SIGINT as the console's Ctrl-C):
 # the command ends between sectors, says how far it got, and exits 130 as on Linux.
 "$linux_sim" --chip NX31A32 >"$work/linux-pty" &

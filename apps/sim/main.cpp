@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
                    "The target images the board knows are looked up here first, as the tool does");
     app.add_option("--link", link, "Also make a symbolic link at PATH to the device");
 #ifdef _WIN32
-    app.add_option("--port", Server::port, "The serial port to answer on (one end of a null-modem pair)")->required();
+    app.add_option("--port", Server::port, "The port to answer on: pipe:NAME (a named pipe the tool opens as --port pipe:NAME), or one end of a null-modem pair (COMn)")->required();
     app.add_option("--baud", Server::baud, "The rate of that port (the tool's end must use the same)");
 #endif
     app.add_option("--save-block0", save0, "Write block 0 to this file at exit");

@@ -2,6 +2,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/NamedPipe.h"
 #include "platform/SerialDevice.h"
 #include "platform/SystemPorts.h"
 
@@ -37,6 +38,12 @@ bool IsSchemeName(const std::string& name, const std::string& scheme) {
     return name == scheme || name.rfind(scheme + ":", 0) == 0;
 }
 
+bool IsPipePort(const std::string& port, std::string* name) {
+    if (port.rfind("pipe:", 0) != 0) return false;
+    if (name) *name = port.substr(5);
+    return true;
+}
+
 void RegisterDeviceScheme(const std::string& scheme, DeviceOpener opener) {
     std::lock_guard<std::mutex> lock(Schemes().mutex);
     Schemes().openers[scheme] = std::move(opener);
@@ -54,6 +61,7 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& c
             }
         }
     }
+    if (IsPipePort(name)) return OpenPipeClient(name, clock, error);
     if (IsSchemeName(name, "sim")) {
         if (error) *error = {0, name + ": the stand-in board is not available in this program"};
         return nullptr;

@@ -1,12 +1,13 @@
 #include "sim/PortServer.h"
 
+#include "platform/NamedPipe.h"
 #include "platform/VirtualLine.h"
 
 namespace tessel::sim {
 
 bool PortServer::Open(const std::string& port, uint32_t baudRate, std::string* error) {
     OpenError why;
-    device_ = OpenSerialDevice(port, clock_, &why);
+    device_ = IsPipePort(port) ? OpenPipeServer(port, clock_, &why) : OpenSerialDevice(port, clock_, &why);
     if (!device_) {
         if (error) *error = why.reason;
         return false;
