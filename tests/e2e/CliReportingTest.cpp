@@ -46,47 +46,35 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
         while (read(watch, buf, sizeof buf) > 0) any = true;
         return any;
     };
-    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
-        {{"--crystal", "nan"}, "--crystal"}, {{"--mode", "sideways"}, "{internal,external}"},
-        {{"--baud", "12345"}, "38400"},      {{"--chip", "XYZ"}, "NX31H64D"},
-        {{"--crystal", "41"}, "--crystal"},  {{"-b", "12345"}, "38400"},
-    };
-    for (const auto& [values, named] : bad) {
-        for (bool before : {false, true}) {
-            std::vector<std::string> args = {"-p", port, values[0], values[1]};
-            args.insert(before ? args.end() : args.begin(), "detect");
-            const Outcome r = Tessel(args, {}, true);
-            EXPECT_EQ(r.status, 2) << values[0] << " " << values[1] << "\n" << r.out;
-            EXPECT_TRUE(r.Says(named) && !r.Says("Click on OK") && !r.Says("Chip Type:")) << r.out;
-            EXPECT_EQ(Lines(r.out).size(), 2u) << "the error and the help hint only:\n" << r.out;
-            EXPECT_FALSE(opened()) << values[0] << " " << values[1];
-        }
-    }
-    EXPECT_EQ(Tessel({"baud", "--crystal", "nan"}).status, 2);
-    EXPECT_EQ(Tessel({"download", "-p", port, "--lock", "9", kSample}).status, 2);
-    // A range in plain words; a mistyped command answered with the nearest one, at either level.
-    const std::vector<std::pair<std::vector<std::string>, std::string>> said = {
+    // The cause in one line, the choices or the range named, at most a hint after it, whichever
+    // side of the command the option stands; a mistyped command answered with the nearest one.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"detect", "-p", port, "--crystal", "nan"}, "--crystal"},
+        {{"-p", port, "--crystal", "nan", "detect"}, "--crystal"},
+        {{"detect", "-p", port, "--mode", "sideways"}, "{internal,external}"},
+        {{"--mode", "sideways", "-p", port, "detect"}, "{internal,external}"},
+        {{"detect", "-p", port, "--baud", "12345"}, "38400"},
+        {{"-p", port, "--chip", "XYZ", "detect"}, "NX31H64D"},
+        {{"baud", "--crystal", "nan"}, "--crystal"},
+        {{"download", "-p", port, "--lock", "9", kSample}, "--lock"},
         {{"read", "-p", port, "--count", "-1"}, "--count must be 1 to 512 (0: to the end of the block)"},
         {{"read", "-p", port, "--start-sector", "99999999999999999999"}, "--start-sector must be 0 to 511"},
         {{"dowload", "-p", port, kSample}, "tessel: unknown command 'dowload'; did you mean 'download'?"},
-        {{"password", "chnage", "-p", port}, "tessel password: unknown command 'chnage'; did you mean 'change'?"},
         {{"help", "password", "chnage"}, "tessel password: unknown command 'chnage'; did you mean 'change'?"},
         {{"frobnicate"}, "tessel: unknown command 'frobnicate'; tessel --help lists the commands"},
     };
-    for (const auto& [args, line] : said) {
+    for (const auto& [args, cause] : refused) {
         const Outcome r = Tessel(args, {}, true);
         EXPECT_EQ(r.status, 2) << r.out;
-        EXPECT_EQ(Lines(r.out).front(), line) << r.out;
+        EXPECT_NE(Lines(r.out).front().find(cause), std::string::npos) << r.out;
         EXPECT_LE(Lines(r.out).size(), 2u) << "one line for the cause, at most a hint:\n" << r.out;
+        EXPECT_FALSE(opened()) << args[0] << " " << cause;
     }
-    EXPECT_FALSE(opened());
 
     // `help COMMAND` is the command's own help, whatever the command requires; no help shows a
     // default its option refuses, and the cable test's only the options it uses.
     const Outcome help = Tessel({"help", "download"}, {}, true);
-    EXPECT_EQ(help.status, 0) << help.out;
-    EXPECT_EQ(help.out, Tessel({"download", "--help"}, {}, true).out);
-    EXPECT_TRUE(help.Says("\nUsage: tessel download [OPTIONS] file\n")) << help.out;
+    EXPECT_TRUE(help.status == 0 && help.Says("\nUsage: tessel download [OPTIONS] file\n")) << help.out;
     for (const char* command : {"download", "lock", "baud", "cable-test", "read", "edit"}) {
         const std::string text = Tessel({"help", command}).out;
         EXPECT_FALSE(std::regex_search(text, std::regex(R"(=\S* REQUIRED|=\[\]|=-1|--lock \S+=)"))) << text;
@@ -140,17 +128,10 @@ TEST(CliProgress, InAPipeEachOperationSaysWhenItStartsAndEndsAndQuietSaysOnlyThe
     const Outcome r = Tessel({"download", "-p", "sim:NX31A32", "-y", kSample}, {}, true);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find('\r'), std::string::npos) << "no redraws in a log";
-    const auto lines = Lines(r.out);
-    auto at = [&](const std::regex& re) {
-        for (size_t i = 0; i < lines.size(); ++i)
-            if (std::regex_match(lines[i], re)) return static_cast<int>(i);
-        return -1;
-    };
-    const int eraseStart = at(std::regex("Erasing: 1 sector"));
-    const int eraseEnd = at(std::regex(R"(Erasing: done, 1 sector in \d+\.\d s)"));
-    const int writeStart = at(std::regex(R"(Writing: \d+ bytes)"));
-    const int writeEnd = at(std::regex(R"(Writing: done, \d+ bytes in \d+\.\d s)"));
-    EXPECT_TRUE(eraseStart >= 0 && eraseStart < eraseEnd && eraseEnd < writeStart && writeStart < writeEnd) << r.out;
+    // Each operation's start and end on its own line, in turn, and no 0% line between them.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\nErasing: 1 sector\n([\s\S]*\n)?Erasing: done, 1 sector in \d+\.\d s\n)"
+                                                    R"(([\s\S]*\n)?Writing: \d+ bytes\n([\s\S]*\n)?Writing: done, \d+ bytes in \d+\.\d s\n)")))
+        << r.out;
     EXPECT_EQ(r.out.find(" 0%"), std::string::npos) << r.out;
 
     const Outcome quiet = Tessel({"download", "-q", "-p", "sim:NX31A32", "-y", kSample}, {}, true);
@@ -194,7 +175,6 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
         {{"download", "-p", "PORT", "-y", kSample}, 0, "downloaded " + kSample + ": 18 bytes in 1 sector at 0000h-003Eh, verified, "},
         {{"compare", "-p", "PORT", kSample}, 0, "compare: " + kSample + " matches the flash, 18 bytes at 0000h-003Eh"},
         {{"read", "-p", "PORT", "--count", "4"}, 0, "read 4 sectors at 0000h-01FFh, 1 not blank"},
-        {{"read", "-p", "PORT", "-b", "38400", "--count", "256"}, 0, "read 256 sectors at 0000h-7FFFh, 1 not blank"},
         {{"save", "-p", "PORT", "--count", "1", dir + "/s.bin"}, 0, "saved 1 sector at 0000h-007Fh to " + dir + "/s.bin"},
         {{"edit", "-p", "PORT", "0000"}, 0, "edit: read 16 bytes at 0000h of block 0"},
         {{"erase", "-p", "PORT", "-y", "--start-sector", "2", "--count", "2"}, 0, "erased 2 sectors from sector 2 at 0100h-01FFh"},
@@ -222,26 +202,9 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
     Check("sim:NX31A32", {{"upgrade-bsl", "-p", "PORT", "-y", dir + "/loader.bin"}, 0,
                           "boot loader replaced with " + dir + "/loader.bin"});
     Check("sim:NX31A32", {{"monitor", "-p", "PORT", "-y"}, 0, "The boot loader is gone: the chip now starts the debug monitor"});
-    // The addresses and sectors are those the command worked on: an external-flash window's
-    // 4 KB sectors (the high window counted on from the low one), and in external memory mode
-    // block 0's sectors and then block 1's.
-    WriteBytes(dir + "/5000.bin", std::vector<uint8_t>(5000, 0xA1));
-    // Past the loader's own sectors (F000h-F3FFh), which no download reaches.
-    std::string tail = FormatIntelHex(std::vector<uint8_t>(128, 0xA1), 0x0000);
-    tail.resize(tail.size() - std::string(":00000001FF\n").size());
-    std::ofstream(dir + "/tail.hex") << tail + FormatIntelHex(std::vector<uint8_t>(64, 0xA2), 0xF400);
+    // An external-flash window's 4 KB sectors, the high window counted on from the low one.
     Check("sim:NX31A32", {{"read", "-p", "PORT", "--external", "high", "--start-sector", "4", "--count", "1"}, 0,
                           "read 1 sector at 14000h-14FFFh"});
-    Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", "--external", "low", "--start-sector", "1", dir + "/5000.bin"}, 0,
-                          "downloaded " + dir + "/5000.bin: 5000 bytes in 2 sectors at 1000h-2387h, verified"});
-    // A file built for 0400h: from its first byte, not from the sector it was put at.
-    std::ofstream(dir + "/placed.hex") << FormatIntelHex(std::vector<uint8_t>(136, 0xA3), 0x0400);
-    Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", dir + "/placed.hex"}, 0,
-                          "downloaded " + dir + "/placed.hex: 136 bytes in 2 sectors at 0400h-0487h, verified"});
-    Check("sim:NX31A32", {{"erase", "-p", "PORT", "-y", "--external", "high", "--start-sector", "2", "--count", "3"}, 0,
-                          "erased 3 sectors from sector 2 at 12000h-14FFFh"});
-    Check("sim:NX31A32", {{"download", "-p", "PORT", "-y", "--mode", "external", dir + "/tail.hex"}, 0,
-                          "downloaded " + dir + "/tail.hex: 192 bytes in 2 sectors at 0000h-F43Fh, verified"});
 }
 
 TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
@@ -257,13 +220,11 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
                                        " failed: verify failed at 0005h: read back 00h, expected FFh "
                                        "(Reading 256 of 256 bytes, Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
     }
-    // An erase unanswered, and one answered with another byte than C0h (the 12th reply byte,
-    // after the two reads of the last address the erase reaches).
-    for (const auto& [fault, value, why] : {std::tuple{"--refuse", "11", "no acknowledgement"},
-                                            std::tuple{"--corrupt-reply", "12", "answered 3Fh instead of C0h"}}) {
-        SimOnPty board({"--chip", "NX31A32", fault, value});
+    {
+        // The 12th reply byte, after the two reads of the last address the erase reaches.
+        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "12"});
         Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1,
-                          std::string("erase failed: erase failed at 0000h: ") + why});
+                          "erase failed: erase failed at 0000h: answered 3Fh instead of C0h"});
     }
     {
         // 3Fh: "?", a 1.1 loader of another letter.
@@ -282,17 +243,13 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
         {{"save", "-p", "PORT", "--count", "1", dir + "/no/such/dir/s.bin"}, 1, "save to " + dir + "/no/such/dir/s.bin failed"},
         {{"edit", "-p", "PORT", "FFFF"}, 2, "edit: nothing was done: Memory address is invalid! (FFFFh lies outside"},
         {{"lock", "-p", "PORT", "--mode", "external", "2"}, 1, "lock option 2 declined: nothing was programmed"},
+        // Refused by the chip's state: the reason, not only "bad options".
         {{"run", "-p", "PORT", "--mode", "external"}, 2, "run: nothing was done: Run User Code is not available on NX31A32 in external memory mode"},
         {{"detect", "-p", dir + "/no-such-port"}, 3, "detect: nothing was done, " + dir + "/no-such-port could not be opened"},
         {{"convert", dir + "/missing.hex", dir + "/b.bin"}, 2, "convert: nothing was written: " + dir + "/missing.hex"},
-        // Refused by the chip's state: the reason, not only "bad options".
-        {{"remap", "-p", "PORT", "-y", "1k"}, 2,
-         "remap: nothing was done: Memory Remap is not available on NX31A32 in internal memory mode"},
         {{"external-bsl", "-p", "PORT", "-y"}, 1,
          "external-bsl: nothing was done, the external flash's low window could not be opened"},
         {{"cable-test", "-p", "PORT", "-y"}, 1, "cable test failed: Serial connection is incorrect!!!"},
-        {{"double-clock", "-p", "PORT", "-y"}, 2,
-         "double-clock: nothing was done: This feature is for MCU H/L32B and H/L64D only!"},
         // Checked before the port is opened: the port named here does not exist.
         {{"password", "set", "-p", dir + "/no-such-port", "-y", "--new-password-file", dir + "/none"}, 2,
          "password set: nothing was done: cannot read the new password file " + dir + "/none"},
@@ -318,13 +275,10 @@ const std::map<std::string, std::map<std::string, std::string>>& Schema() {
                       {"percent", "integer"}}},
         {"phase_end", {{"phase", "string"}, {"done", "integer"}, {"steps", "integer"}, {"unit", "string"}, {"step_size", "integer"},
                        {"ok", "boolean"}, {"seconds", "number"}, {"failure?", "object"}}},
-        {"label", {{"text", "string"}}},
-        {"message", {{"text", "string"}}},
+        {"label", {{"text", "string"}}}, {"message", {{"text", "string"}}}, {"status", {{"text", "string"}}},
+        {"error", {{"text", "string"}}}, {"output", {{"text", "string"}}},
         {"question", {{"text", "string"}, {"answer", "boolean"}, {"answered_by", "string"}}},
-        {"status", {{"text", "string"}}},
         {"notice", {{"text", "string"}, {"wait_seconds?", "integer"}}},
-        {"error", {{"text", "string"}}},
-        {"output", {{"text", "string"}}},
         {"result", {{"command", "string"}, {"ok", "boolean"}, {"exit", "integer"}, {"summary", "string"},
                     {"seconds?", "number"}, {"status?", "string"}, {"file?", "string"}, {"output?", "string"},
                     {"bytes?", "integer"}, {"sectors?", "integer"}, {"start?", "integer"}, {"end?", "integer"},
@@ -404,31 +358,15 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
         EXPECT_EQ(r.status, status) << what << "\n" << r.out;
         return CheckEvents(r, what);
     };
+    // A chip, a failure with its bytes, the phases and a question, each command's result.
     auto ev = run({"detect"}, 0);
-    EXPECT_EQ(Count(ev, "chip"), 1);
-    EXPECT_EQ(ev.back()["model"], "NX31H64D");
-    EXPECT_EQ(ev.back()["model_source"], "chosen");
-    ev = run({"compare", kSample}, 1);
-    EXPECT_EQ(ev.back()["failed_step"], "compare");
-    EXPECT_EQ(ev.back()["failed_address"], 0);
-    EXPECT_EQ(ev.back()["chip_byte"], 0xFF);
-    EXPECT_EQ(ev.back()["expected_byte"], 0x02);
+    EXPECT_EQ(json({Count(ev, "chip"), ev.back()["model"], ev.back()["model_source"]}), json({1, "NX31H64D", "chosen"}));
+    const json f = run({"compare", kSample}, 1).back();
+    EXPECT_EQ(json({f["failed_step"], f["failed_address"], f["chip_byte"], f["expected_byte"]}), json({"compare", 0, 0xFF, 2}));
     ev = run({"download", "-y", kSample}, 0);
-    EXPECT_EQ(ev.back()["bytes"], 18);
-    EXPECT_EQ(ev.back()["end"], 0x3E);
-    {
-        // A file built for 0400h and put at sector 2 (0100h): its first and last byte.
-        const TempFolder dir;
-        std::ofstream(dir + "/placed.hex") << FormatIntelHex(std::vector<uint8_t>(136, 0xA3), 0x0400);
-        const json last = run({"download", "-y", "--start-sector", "2", dir + "/placed.hex"}, 0).back();
-        EXPECT_EQ(last["start"], 0x500);
-        EXPECT_EQ(last["end"], 0x587);
-    }
+    EXPECT_EQ(json({ev.back()["bytes"], ev.back()["end"]}), json({18, 0x3E}));
     EXPECT_EQ(Count(ev, "phase_start"), Count(ev, "phase_end"));
     EXPECT_GE(Count(ev, "question"), 1);
-    EXPECT_EQ(run({"read", "--count", "2"}, 0).back()["not_blank"], 1);
-    run({"erase", "-y", "--count", "1"}, 0);
-    EXPECT_EQ(Count(run({"lock", "-y", "2"}, 0), "chip"), 2) << "detected, then detected again to read the bits back";
     {
         // The lists as arrays: the recorded device tree's adapters, and every chip's geometry.
         const std::string tree = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/data/ports";
@@ -443,16 +381,12 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
                                   {"product", "FTDI FT232R USB UART"},
                                   {"serial_number", "A9XYZ012"}}));
         // What a port lacks is null, not an empty string.
-        EXPECT_TRUE(ports[2]["stable_name"].is_null() && ports[2]["serial_number"].is_null()) << ports[2];
-        EXPECT_TRUE(ports[3]["vendor_id"].is_null() && ports[3]["product"].is_null()) << ports[3];
-
+        EXPECT_TRUE(ports[2]["serial_number"].is_null() && ports[3]["vendor_id"].is_null()) << ports;
         const Outcome c = Tessel({"chips", "--json"});
         const json chips = CheckEvents(c, "chips").back()["chips"];
         ASSERT_EQ(chips.size(), 6u) << c.out;
-        EXPECT_EQ(chips[1]["model"], "NX31A32");
         EXPECT_EQ(chips[1]["blocks"][0], json({{"sectors", 256}, {"sector_size", 128}, {"size", 0x8000}, {"start", 0},
                                                 {"end", 0x7FFF}}));
-        EXPECT_EQ(chips[1]["blocks"][1]["start"], 0xF000);
         EXPECT_EQ(chips[2]["bsl"], json({{"sectors", 9}, {"first", 0}, {"last", 0x047F}, {"entry", 0x02CA}}));
     }
     const Outcome bad = Tessel({"detect", "--json", "-p", board.pty, "--mode", "sideways"});
@@ -472,9 +406,8 @@ TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
     std::map<std::string, int> open;
     int failedWrites = 0;
     for (size_t i = 0; i + 1 < ev.size(); ++i) {
-        ASSERT_TRUE(ev[i].contains("port")) << ev[i].dump();
-        const std::string port = ev[i]["port"];
-        EXPECT_TRUE(port == good.pty || port == faulty.pty) << port;
+        const std::string port = ev[i].value("port", "");
+        ASSERT_TRUE(port == good.pty || port == faulty.pty) << ev[i].dump();
         if (ev[i]["event"] == "phase_start") {
             EXPECT_EQ(open[port]++, 0) << "a phase opened twice on " << port;
         }
@@ -497,47 +430,23 @@ TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
     EXPECT_NE(ev.back()["summary"].get<std::string>().find(faulty.pty), std::string::npos) << ev.back().dump();
 }
 
-// One detection opens the port; the image goes in, is compared again, the lock bits are
-// programmed and read back by the lock's own detection, and the user's code is started,
-// with no second detection anywhere in between.
+// One detection before the image; it is compared again, the lock bits are programmed and read
+// back by the lock's own detection, and the user's code is started, with no detection between.
 TEST(CliOnePass, DownloadLockAndRunAfterOneDetection) {
-    const TempFolder dir;
-    const std::string trace = dir + "/wire.txt";
     SimOnPty board({"--chip", "NX31H64D"});
     const Outcome r = Tessel({"download", "-p", board.pty, "--chip", "NX31H64D", "-y", "--verify", "--lock", "2",
-                              "--run", "--trace-wire", trace, "--json", kSample});
+                              "--run", "--json", kSample});
     const auto ev = CheckEvents(r, "one pass");
     ASSERT_EQ(r.status, 0) << r.out;
-    std::set<std::string> ends;
-    std::vector<std::string> security;
+    std::string order;  // c: a detection, W: the image written, C: compared again
     for (const json& j : ev) {
-        if (j["event"] == "phase_end" && j["ok"] == true) ends.insert(j["phase"].get<std::string>());
-        if (j["event"] == "chip") security.push_back(j["security"]);
+        if (j["event"] == "chip") order += 'c';
+        if (j["event"] == "phase_end" && j["ok"] == true && j["phase"] == "Writing") order += 'W';
+        if (j["event"] == "phase_end" && j["ok"] == true && j["phase"] == "Comparing") order += 'C';
     }
-    EXPECT_TRUE(ends.count("Writing") && ends.count("Comparing")) << "the image written and compared again";
-    ASSERT_EQ(security.size(), 2u);
-    EXPECT_NE(security[0], security[1]) << "the bits read back after the lock";
-    EXPECT_NE(security[1].find("LOCK"), std::string::npos) << security[1];
-
-    // The wire: opens (detections), the first program frame, the lock frame, the start.
-    std::ifstream in(trace);
-    int opens = 0, opensBeforeProgram = -1, opensBeforeLock = -1;
-    std::string sent;  // every byte to the target, in order
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string time, dir2, first;
-        fields >> time >> dir2 >> first;
-        if (dir2 == "!" && first == "open") ++opens;
-        if (dir2 == ">" && first == "0E" && opensBeforeProgram < 0) opensBeforeProgram = opens;
-        if (dir2 == ">" && first == "04" && opensBeforeLock < 0) opensBeforeLock = opens;
-        if (dir2 == ">") sent += line.substr(line.find('>') + 1);
-    }
-    // The port is opened once before the detection, to say at once when it cannot be.
-    EXPECT_EQ(opensBeforeProgram, 2) << "one detection before the image";
-    EXPECT_EQ(opensBeforeLock, 2) << "no detection between the image and the lock";
-    EXPECT_EQ(opens, 3) << "the lock reads its bits back with one detection of its own";
-    ASSERT_GE(sent.size(), 6u);
-    EXPECT_EQ(sent.substr(sent.size() - 6), " 62 62") << "the user's code started last";
+    EXPECT_TRUE(std::regex_match(order, std::regex("cW+C+c"))) << order;
+    EXPECT_NE(ev.back()["security"].get<std::string>().find("LOCK"), std::string::npos) << ev.back().dump();
+    EXPECT_NE(ev.back()["summary"].get<std::string>().find(", lock option 2 set, user code started"), std::string::npos);
 }
 
 // The terminal is asked only when the chip refuses the empty password, with echo off while the
@@ -574,21 +483,21 @@ TEST(CliPassword, TheTerminalIsAskedOnlyWhenTheChipRefusesTheEmptyPassword) {
     }
     const TempFolder dir;
     std::ofstream(dir + "/pw") << "s3cret\n";
-    const std::vector<std::string> read = {"read", "-p", locked.pty, "--count", "1"};
-    auto with = [&](std::vector<std::string> extra, const std::vector<std::string>& env = {}) {
-        extra.insert(extra.begin(), read.begin(), read.end());
-        return Tessel(extra, env);
+    // Without a terminal: no option takes the password itself, no source is the empty password,
+    // refused; edit takes the same sources as the flash commands.
+    const std::vector<std::tuple<std::vector<std::string>, std::string, int>> sources = {
+        {{"read", "--count", "1", "--password", "s3cret"}, "", 2},
+        {{"read", "--count", "1", "--password-file", dir + "/pw"}, "", 0},
+        {{"read", "--count", "1"}, "TESSEL_PASSWORD=s3cret", 0},
+        {{"read", "--count", "1"}, "TESSEL_PASSWORD=wrong", 1},
+        {{"read", "--count", "1"}, "", 1},
+        {{"edit", "0000", "--password-env", "EDIT_PW"}, "EDIT_PW=s3cret", 0},
     };
-    EXPECT_EQ(with({"--password", "s3cret"}).status, 2) << "no such option";
-    const Outcome file = with({"--password-file", dir + "/pw"});
-    EXPECT_TRUE(file.status == 0 && file.Says("000    0000")) << file.out;
-    EXPECT_EQ(with({}, {"TESSEL_PASSWORD=s3cret"}).status, 0);
-    EXPECT_EQ(with({}, {"TESSEL_PASSWORD=wrong"}).status, 1);
-    EXPECT_EQ(with({}).status, 1) << "no terminal: the empty password, refused";
-    // edit takes the same sources as the flash commands.
-    EXPECT_EQ(Tessel({"edit", "-p", locked.pty, "--password-env", "EDIT_PW", "0000"}, {"EDIT_PW=s3cret"}).status, 0);
-    EXPECT_EQ(Tessel({"edit", "-p", locked.pty, "0000"}).status, 1);
-
+    for (auto [args, env, status] : sources) {
+        args.insert(args.begin() + 1, {"-p", locked.pty});
+        EXPECT_EQ(Tessel(args, env.empty() ? std::vector<std::string>{} : std::vector<std::string>{env}).status, status)
+            << args.back() << " " << env;
+    }
     // The desktop program stores "pässwörd" as the Latin-1 bytes below (its own test checks
     // that); the command line, given the same text as UTF-8, must send the same bytes, and must
     // refuse a character that has no Latin-1 byte rather than send something else.
