@@ -19,6 +19,12 @@ enum class FileMode {
     KeepExisting,  // an existing regular file keeps its own permission bits; a new one is 0600
 };
 
+// A fresh name beside `path` for a file that is written whole and then renamed over it
+// ("dir/.name.1a2b3c4d5e6f.tmp"): hidden, in the same folder so that the rename stays on one
+// file system, and unlikely to be taken. Each system's side creates it exclusively and tries
+// another name when it is.
+std::string TemporaryNameBeside(const std::string& path);
+
 // Replaces `path` with `bytes`. False with *error ("<path>: <reason>") when nothing was
 // replaced; a file that was there is then unchanged.
 bool WriteFileSafely(const std::string& path, std::string_view bytes, std::string* error,

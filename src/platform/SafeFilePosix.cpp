@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <random>
 
 namespace tessel {
 
@@ -15,25 +14,10 @@ namespace {
 
 std::string Reason(const std::string& path, int err) { return path + ": " + std::strerror(err); }
 
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // A fresh name beside `path`, created here and now; -1 with *error when none could be made.
 int OpenTemporary(const std::string& path, std::string* temp, std::string* error) {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    const std::string stem = FolderOf(path) + "/." + BaseOf(path) + ".";
     for (int tries = 0; tries < 100; ++tries) {
-        char suffix[20];
-        std::snprintf(suffix, sizeof suffix, "%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-        *temp = stem + suffix + ".tmp";
+        *temp = TemporaryNameBeside(path);
         const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) return fd;
         if (errno != EEXIST) {

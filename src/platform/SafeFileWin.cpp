@@ -5,7 +5,6 @@
 #include <io.h>
 
 #include <cstdio>
-#include <random>
 
 #include "platform/WinText.h"
 
@@ -20,30 +19,13 @@ namespace {
 
 std::string Reason(const std::string& path, DWORD err) { return path + ": " + win::ErrorText(err); }
 
-size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
-
-std::string FolderOf(const std::string& path) {
-    const size_t slash = LastSeparator(path);
-    if (slash == std::string::npos) return ".";
-    return path.substr(0, slash == 0 ? 1 : slash);
-}
-
-std::string BaseOf(const std::string& path) {
-    const size_t slash = LastSeparator(path);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 DWORD Attributes(const std::string& path) { return GetFileAttributesW(win::Wide(path).c_str()); }
 
 // A fresh name beside `path`, created here and now. Others may delete (rename) it, so that it
 // can be renamed over the target while it is open.
 HANDLE OpenTemporary(const std::string& path, std::string* temp, std::string* error) {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    const std::string stem = FolderOf(path) + "/." + BaseOf(path) + ".";
     for (int tries = 0; tries < 100; ++tries) {
-        char suffix[20];
-        std::snprintf(suffix, sizeof suffix, "%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-        *temp = stem + suffix + ".tmp";
+        *temp = TemporaryNameBeside(path);
         const HANDLE h = CreateFileW(win::Wide(*temp).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) return h;
