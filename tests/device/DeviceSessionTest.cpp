@@ -6,7 +6,6 @@
 
 #include "platform/Clock.h"
 #include "support/RecordingOperator.h"
-#include "ui/CommDialogs.h"
 
 namespace tessel {
 namespace {
@@ -26,14 +25,9 @@ protected:
 TEST_F(DeviceSessionTest, StartsAsTheSelectionDialogsDefault) {
     EXPECT_EQ(session_.ChipType(), 2);
     EXPECT_EQ(session_.MemoryMode(), kInternalMemory);
-    EXPECT_EQ(session_.geometry[0], LookupChip(2).block[0]);
-    EXPECT_EQ(session_.geometry[1], LookupChip(2).block[1]);
-    EXPECT_EQ(session_.CurrentBlock(), 0);
     EXPECT_DOUBLE_EQ(session_.CrystalMHz(), 11.0592);
     EXPECT_EQ(session_.port.GetPortNumber(), 1);
     EXPECT_EQ(session_.port.GetBaudRate(), 38400u);
-    EXPECT_EQ(session_.port.Owner(), &op_);
-    EXPECT_EQ(&session_.port.GetClock(), &clock_);
     // Nothing is taken as known before a detection: no link, no password given, no window open.
     EXPECT_FALSE(session_.IsLinkUp());
     EXPECT_FALSE(session_.ExternalWindowOpen());
@@ -109,13 +103,6 @@ TEST_F(DeviceSessionTest, ImagesAreBlockSizePlus16ErasedAndReallocationErasesWha
     EXPECT_EQ(session_.BlockImage(0)[0x100], 0xFF);
     EXPECT_EQ(session_.BlockImage(1)[0], 0xFF);
     EXPECT_EQ(session_.ExternalImage()[0xFFFF], 0xFF);
-
-    // Allocation uses the geometry records as they stand: not refreshed, they still describe
-    // the H/L64D.
-    Select(3);
-    session_.chipType = 1;
-    session_.AllocateImages();
-    EXPECT_EQ(session_.BlockImage(0).size(), 65536u + 16);
 }
 
 TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStartAndTheLoaderEndsWhereItsFamilySays) {
@@ -163,22 +150,6 @@ TEST(SessionFlags, LockStatusKeepsBits7To5AndBit7HardLocksBlock0) {
         flags.lockStatus = lock;
         EXPECT_EQ(flags.Block0HardLocked(), lock >= 0x80) << std::hex << lock;
     }
-}
-
-// The chip selection dialog's two choices are the session's: both are needed, and OK makes
-// them the session's with its geometry.
-TEST(ChipSelectDialog, BothChoicesNeededAndTheyBecomeTheSession) {
-    CDeviceSession session(nullptr);
-    ChipSelectDialog d(session);
-    d.chipType = 4;
-    d.memoryMode = 0;
-    EXPECT_FALSE(d.OnOK());
-    EXPECT_EQ(session.chipType, 2);
-    d.memoryMode = 2;
-    EXPECT_TRUE(d.OnOK());
-    EXPECT_EQ(session.chipType, 4);
-    EXPECT_EQ(session.memoryMode, 2);
-    EXPECT_EQ(session.BlockSize(0), 65536);
 }
 
 // The operator's stop: holds and releases nest, and the backups read as one text.

@@ -448,25 +448,12 @@ TEST_F(DialogsGui, SectorRangeDownloadCompareAndSaveTakeTheFileNameAndSectorsOnO
     EXPECT_EQ(range.startIndex, 300);
     EXPECT_EQ(range.countIndex, 10);
 
-    SectorRangeDialog cancelled(r.session);
-    ExpectRun(cancelled, DialogResult::Cancel, [](QWidget* d) {
-        List(d, "startSector")->setCurrentIndex(7);
-        PressCancel(d);
-    });
-    EXPECT_EQ(cancelled.startIndex, 0);
-
     r.session.rangeDialogBusy = false;
     for (const auto kind : {FileSectorDialog::Kind::Download, FileSectorDialog::Kind::Compare}) {
         FileSectorDialog model(r.session, kind);
-        ExpectRun(model, DialogResult::Cancel, [&](QWidget* d) {
+        ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
             EXPECT_EQ(List(d, "startSector")->count(), static_cast<int>(model.sectors.size()));
             EXPECT_EQ(d->findChild<QComboBox*>("count"), nullptr) << "no range list";
-            Type(d, "fileName", "/tmp/first try.hex");
-            PressCancel(d);
-        });
-        EXPECT_EQ(model.fileName, "");
-
-        ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
             // Typed keys are ASCII only; the rest of the name arrives as a chooser puts it.
             Type(d, "fileName", "/tmp/b");
             Child<QLineEdit>(d, "fileName")->insert(QString::fromUtf8("\xc3\xa4nk 1.hex"));
@@ -579,13 +566,6 @@ TEST_F(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsAType
         PressOk(d);
     });
     EXPECT_EQ(model.password, typed.substr(0, 31));
-
-    PasswordVerifyDialog cancelled;
-    ExpectRun(cancelled, DialogResult::Cancel, [](QWidget* d) {
-        Type(d, "password", "secret");
-        PressCancel(d);
-    });
-    EXPECT_EQ(cancelled.password, "");
 
     // A blank password is a valid answer: the chip may have none.
     PasswordVerifyDialog blank;

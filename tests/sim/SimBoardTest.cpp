@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
-#include <memory>
 
 #include "calc/BaudCalc.h"
 #include "firmware/Firmware.h"
@@ -48,63 +46,6 @@ TEST(SimHandshake, AutoBaudsAtEveryRateTheCrystalCanProduce) {
     EXPECT_TRUE(slow.Handshake());
 }
 
-TEST(SimHandshake, WithoutModemLinesExtraStringsBeforeBslDoNotResetAgain) {
-    sim::BoardConfig c = Chip(2);
-    c.selfResetOnBaudDetect = true;
-    SimBench b(c, 9600);
-    ASSERT_EQ(b.port.Open(), 0);
-    // A slow host sends a second string before it reads the first "OK".
-    b.Send(V(test::kBaudDetect, test::kBaudDetect + 16));
-    b.Send(V(test::kBaudDetect, test::kBaudDetect + 16));
-    b.Send({'B', 'S', 'L'});
-    EXPECT_EQ(b.Read(5), (V{'O', 'K', 'R', 'D', 'Y'}));
-    // Once in command mode, the next string is the operator's reset: a fresh loader.
-    b.Send(V(test::kBaudDetect, test::kBaudDetect + 16));
-    EXPECT_EQ(b.Read(2), (V{'O', 'K'}));
-}
-
-TEST(SimCommands, EveryLoaderCodeGetsItsReply) {
-    SimBench b(Chip(3));
-    ASSERT_TRUE(b.Handshake());
-    // In order: each step may depend on the ones before it. An empty reply: the board answers
-    // nothing at all.
-    const struct {
-        V send, reply;
-    } steps[] = {
-        {{0x0B, 0x10, 0x00, 0x01}, {0xC0}},                         // erase acknowledges
-        {{0x0E, 0x10, 0x00, 4, 0x12, 0x34, 0x56, 0x78}, {}},        // program answers nothing
-        {{0x0C, 0x10, 0x00, 4}, {0x12, 0x34, 0x56, 0x78}},          // read answers the raw bytes
-        {{0x63}, {0x63}},
-        {{0x68, 0x68}, {0xC0}},
-        {{0x69, 0x69}, {0xC0}},
-        {{0x0C, 0x10, 0x00, 4}, {0xFF, 0xFF, 0xFF, 0xFF}},          // block 1 of an H/L64D shares the addresses
-        {{0x68, 0x68}, {0xC0}},
-        {{0x08, 0x00, 0x80, 0}, {0xC0}},                            // the empty password, on a chip without one
-        {{0x6B, 0x6B}, {}},
-        {{0x64}, {0x64}},                                           // the password reset's first 64h is echoed
-    };
-    for (const auto& step : steps) {
-        b.Send(step.send);
-        if (step.reply.empty()) EXPECT_FALSE(b.port.PollForInput()) << std::hex << int(step.send[0]);
-        else EXPECT_EQ(b.Read(step.reply.size()), step.reply) << std::hex << int(step.send[0]);
-    }
-    // The second 64h erases block 0; a chip erase answers nothing.
-    b.Send({0x64});
-    b.Settle();
-    EXPECT_EQ(b.board().Block(0)[0x1000], 0xFF);
-    b.Send({0x01, 0x00, 0x00, 0x01});
-    EXPECT_FALSE(b.port.PollForInput());
-    // 0x0A reads the boot area as the loader sees it.
-    b.Send({0x0A, 0x01, 0x00, 2});
-    EXPECT_EQ(b.Read(2).size(), 2u);
-    // Running the user's code silences the loader.
-    b.Send({0x62, 0x62});
-    b.Settle();
-    EXPECT_EQ(b.board().CurrentMode(), sim::Mode::UserCode);
-    b.Send({0x63});
-    EXPECT_TRUE(b.Read(1).empty());
-}
-
 TEST(SimFlash, ProgrammingOnlyClearsBitsAndEraseSetsThemAgain) {
     SimBench b(Chip(2));
     ASSERT_TRUE(b.Handshake());
@@ -119,36 +60,6 @@ TEST(SimFlash, ProgrammingOnlyClearsBitsAndEraseSetsThemAgain) {
     // The loader cannot rewrite block 1 from which it runs.
     b.Send({0x0B, 0xF4, 0x00, 0x01});
     EXPECT_EQ(b.Read(1), V{0x00});
-}
-
-TEST(SimBits, SequencesShowInTheStatusByteAfterTheNextResetAndNeverClear) {
-    SimBench b(Chip(5));
-    ASSERT_TRUE(b.Handshake());
-    b.Send({0x04, 0x03, 0xFF});  // SB2, internal form
-    b.Send({0x04, 0x08, 0x55});  // double clock
-    b.Send({0x04, 0x09, 0x5A});  // SC0
-    b.Send({0x6B, 0x6B});
-    b.Send({0x05, 0x55});
-    EXPECT_EQ(b.Read(1), V{0x00}) << "the status is latched at reset";
-    b.Settle();
-    ASSERT_TRUE(b.Handshake());
-    b.Send({0x05, 0x55});
-    EXPECT_EQ(b.Read(1), V{0x49});
-    b.Send({0x6C, 0x6C});  // SC1, external form
-    b.Send({0x04, 0x00});  // SB1, two-byte form
-    b.Settle();
-    ASSERT_TRUE(b.Handshake());
-    b.Send({0x05, 0x55});
-    EXPECT_EQ(b.Read(1), V{0xCB});
-
-    SimBench a(Chip(1));
-    ASSERT_TRUE(a.Handshake(true));
-    a.Send({0x02, 0x01});  // RB1
-    a.Send({0x04, 0x02});  // SB3
-    a.Settle();
-    ASSERT_TRUE(a.Handshake(true));
-    a.Send({0x05, 0x01});
-    EXPECT_EQ(a.Read(1), V{0x22});
 }
 
 // What the loader hides: a hard-locked block reads as zeros and takes no erase; a password
@@ -220,121 +131,6 @@ TEST(SimStub, BankSwitchNeedsTheWholeStubOfTheFamily) {
     EXPECT_EQ(b.board().SecurityBits(), 0x40);
     b.Send({0x60});
     EXPECT_EQ(b.Read(2), (V{0x11, 0x46}));
-}
-
-TEST(SimExternal, DemonstrationBoardProgramOnItsFlash) {
-    SimBench b(Chip(3));
-    ASSERT_TRUE(b.Handshake(true));
-    b.Send({0x66, 0x66, 12});
-    b.Settle();
-    ASSERT_EQ(b.board().CurrentMode(), sim::Mode::ExternalProgram);
-    b.Send({0x03, 0x00, 0x00, 8});
-    const FirmwareImage& xbsl = Firmware(FirmwareId::ExternalBsl);
-    EXPECT_EQ(b.Read(8), V(xbsl.data, xbsl.data + 8));
-    b.Send({0x04, 0x10, 0x00, 0x01});
-    b.clock.SleepMs(30);
-    EXPECT_EQ(b.Read(1), V{0xC0});
-    b.Send({0x06, 0x10, 0x00, 2, 0xAB, 0xCD});
-    b.Send({0x03, 0x10, 0x00, 2});
-    EXPECT_EQ(b.Read(2), (V{0xAB, 0xCD}));
-    const uint64_t t0 = b.clock.TickMs();
-    b.Send({0x02, 0x02});
-    EXPECT_EQ(b.Read(1), V{0xC0});
-    EXPECT_GE(b.clock.TickMs() - t0, 20u);
-    EXPECT_EQ(b.board().External()[0], 0xFF);
-    b.Send({0x01, 0x01});
-    b.Settle();
-    EXPECT_EQ(b.board().CurrentMode(), sim::Mode::Loader);
-
-    // On an A model the program starts only with the external-access stub in place.
-    SimBench a(Chip(2));
-    ASSERT_TRUE(a.Handshake(true));
-    a.Send({0x66, 0x66, 12});
-    a.Settle();
-    EXPECT_EQ(a.board().CurrentMode(), sim::Mode::Loader);
-}
-
-TEST(Sim11E, PromptsAndCommandsAndTheUpgrade) {
-    SimBench b(Chip(2, sim::Firmware::F11E), 9600);
-    b.board().SetBlock(0, V(32768, 0x42));
-    ASSERT_EQ(b.port.Open(), 0);
-    b.port.SetLinesInternalMode();
-    // Prompts come at a steady rhythm while idle.
-    uint8_t byte = 0;
-    std::vector<uint64_t> times;
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(b.port.ReadByte(&byte), 1);
-        EXPECT_EQ(byte, 0xF7);
-        times.push_back(b.clock.NowUs());
-        b.port.WriteByte(0x61);
-    }
-    for (size_t i = 1; i < times.size(); ++i) {
-        EXPECT_GE(times[i] - times[i - 1], sim::kPromptPeriodUs);
-        EXPECT_LE(times[i] - times[i - 1], sim::kPromptPeriodUs + 5000);
-    }
-    // A 0Ch read of 80h bytes answers exactly 128 bytes before prompting resumes.
-    b.Read(1);
-    b.Send({0x0C, 0x00, 0x00, 0x80});
-    EXPECT_EQ(b.Read(128), V(128, 0x42));
-    ASSERT_EQ(b.port.ReadByte(&byte), 1);
-    EXPECT_EQ(byte, 0xF7);
-    b.Send({0x60});
-    EXPECT_EQ(b.Read(3), (V{0xE2, 0x11, 0x45}));
-    // Write the upgrade program at 0 and start it: the board becomes a 1.1F loader.
-    const FirmwareImage& up = Firmware(FirmwareId::Upgrade11E);
-    for (uint32_t s = 0; s < 10; ++s) {
-        b.Send({0x0B, uint8_t((s * 128) >> 8), uint8_t(s * 128), 0x01});
-        ASSERT_EQ(b.Read(1), V{0xC0});
-        V frame = {0x0E, uint8_t((s * 128) >> 8), uint8_t(s * 128), 0x80};
-        frame.insert(frame.end(), up.data + s * 128, up.data + s * 128 + 128);
-        b.Send(frame);
-    }
-    b.Send({0x62, 0x62});
-    b.Settle();
-    EXPECT_EQ(b.board().CurrentFirmware(), sim::Firmware::F11F);
-    EXPECT_TRUE(b.Handshake());
-}
-
-TEST(SimFaults, EachKnobChangesWhatTheHostSees) {
-    // A linked board with one knob armed, counted from the bytes of the handshake.
-    const auto armed = [](const std::function<void(sim::Faults&, uint64_t received)>& arm) {
-        auto b = std::make_unique<SimBench>(Chip(2));
-        EXPECT_TRUE(b->Handshake());
-        sim::Faults f;
-        arm(f, b->board().BytesReceived());
-        b->board().SetFaults(f);
-        return b;
-    };
-    auto b = armed([](sim::Faults& f, uint64_t n) { f.silentFromByte = n + 1; });
-    b->Send({0x63});
-    EXPECT_TRUE(b->Read(1).empty());
-    b = armed([](sim::Faults& f, uint64_t n) { f.dropAfterBytes = n + 4; });
-    b->Send({0x0C, 0x00, 0x00, 2});
-    EXPECT_TRUE(b->Read(2).empty());
-    b = armed([](sim::Faults& f, uint64_t) { f.corruptReplyByte = 5 + 1; });  // "OK" "RDY" then the first reply byte
-    b->Send({0x63});
-    EXPECT_EQ(b->Read(1), V{uint8_t(~0x63)});
-    b = armed([](sim::Faults& f, uint64_t) { f.replyDelayMs = 300; });
-    const uint64_t t0 = b->clock.TickMs();
-    b->Send({0x63});
-    EXPECT_EQ(b->Read(1), V{0x63});
-    EXPECT_GE(b->clock.TickMs() - t0, 300u);
-    b = armed([](sim::Faults& f, uint64_t) { f.refuseCommand = 0x0B; });
-    b->Send({0x0B, 0x00, 0x00, 0x01});
-    EXPECT_TRUE(b->Read(1).empty());
-    b = armed([](sim::Faults& f, uint64_t n) { f.unplugAfterBytes = n + 2; });
-    b->Send({0x63});
-    EXPECT_EQ(b->Read(1), V{0x63});
-    b->Send({0x63});
-    EXPECT_TRUE(b->Read(1).empty());
-    EXPECT_TRUE(b->board().Unplugged());
-
-    sim::BoardConfig c = Chip(2, sim::Firmware::F11E);
-    c.faults.stopPrompts = true;
-    SimBench old(c, 9600);
-    ASSERT_EQ(old.port.Open(), 0);
-    old.port.SetLinesInternalMode();
-    EXPECT_TRUE(old.Read(1).empty());
 }
 
 TEST(SimNames, ParseChipAndFirmware) {

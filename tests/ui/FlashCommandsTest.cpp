@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "files/HexImage.h"
 #include "support/FlashRig.h"
@@ -380,6 +381,31 @@ TEST(ChangedOnlyDownload, ARefusedEraseFailsTheCommand) {
     EXPECT_FALSE(r.Download(r.WriteFile("app.bin", now), 0, 0, true).Ok());
     EXPECT_TRUE(r.Said("Sector erase failed!!!"));
     EXPECT_EQ(r.window.Field(ChipField::IapStatus).find("rewritten"), std::string::npos);
+}
+
+// The file dialogs stay open, saying why, for a blank name and for a kind the name contradicts.
+TEST(FileDialogs, ABlankNameOrAKindTheNameContradictsKeepsTheDialogOpen) {
+    CDeviceSession session(nullptr);
+    RecordingOperator op;
+    FileSectorDialog download(session, FileSectorDialog::Kind::Download, &op);
+    download.fileName = " \t";
+    EXPECT_EQ(download.PressOk(), OkOutcome::KeepOpen);
+    EXPECT_EQ(op.messages, std::vector<std::string>{FileSectorDialog::kNoFileName});
+    const struct {
+        const char* name;
+        int textMode;         // 1: "Text File"
+        const char* refusal;  // "": taken
+    } rows[] = {{"", 0, FileSectorDialog::kNoFileName},         {"b0.HEX", 1, "A name ending in .hex is not a text file"},
+                {"b0.bin", 1, "A name ending in .bin is not a text"}, {"b0.txt", 0, "A name ending in .txt is a text file"},
+                {"b0.hex", 0, ""}, {"b0.txt", 1, ""}, {"dir.hex/b0", 1, ""}};
+    for (const auto& row : rows) {
+        SaveDialog save(session, &op);
+        save.fileName = row.name;
+        save.textMode = row.textMode;
+        op.messages.clear();
+        EXPECT_EQ(save.PressOk(), *row.refusal ? OkOutcome::KeepOpen : OkOutcome::CloseOk) << row.name;
+        EXPECT_EQ(op.messages.empty() ? "" : op.messages.back().substr(0, std::strlen(row.refusal)), row.refusal) << row.name;
+    }
 }
 
 }  // namespace
