@@ -93,19 +93,17 @@ TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBackAndWhichNeed
     EXPECT_STREQ(ModelNameForCode(0), "????????");
     EXPECT_STREQ(FamilyName(ChipFamily::HL64D), "H/L64D");
     EXPECT_STREQ(FamilyName(ChipFamily::HL32B), "H/L32B");
-    EXPECT_FALSE(IsHLFamily(ChipFamily::A));
-    EXPECT_FALSE(IsHLFamily(ChipFamily::Unknown));
-    EXPECT_TRUE(IsHLFamily(ChipFamily::HL64D));
-    EXPECT_TRUE(IsHLFamily(ChipFamily::HL32B));
-
     // Block select is needed on the 64D always, on the 32B in internal memory mode only.
-    EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL64D, kInternalMemory));
-    EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL64D, kExternalMemory));
-    EXPECT_TRUE(NeedsBlockSelect(ChipFamily::HL32B, kInternalMemory));
-    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::HL32B, kExternalMemory));
-    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::A, kInternalMemory));
-    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::A, kExternalMemory));
-    EXPECT_FALSE(NeedsBlockSelect(ChipFamily::Unknown, kInternalMemory));
+    const struct {
+        ChipFamily family;
+        bool hl, selectInternal, selectExternal;
+    } families[] = {{ChipFamily::A, false, false, false}, {ChipFamily::HL64D, true, true, true},
+                    {ChipFamily::HL32B, true, true, false}, {ChipFamily::Unknown, false, false, false}};
+    for (const auto& f : families) {
+        EXPECT_EQ(IsHLFamily(f.family), f.hl) << FamilyName(f.family);
+        EXPECT_EQ(NeedsBlockSelect(f.family, kInternalMemory), f.selectInternal) << FamilyName(f.family);
+        EXPECT_EQ(NeedsBlockSelect(f.family, kExternalMemory), f.selectExternal) << FamilyName(f.family);
+    }
 }
 
 TEST(ChipCatalogue, BslWindowsHaveTheirExactEdgesInBlock1Only) {

@@ -127,16 +127,15 @@ TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStartAndTheLoaderEndsW
     // The combined list numbers block 0 first.
     Select(2);
     EXPECT_EQ(session_.CombinedSectorCount(), 256 + 64);
-    EXPECT_EQ(session_.CombinedSectorIndex(0, 0), 0);
-    EXPECT_EQ(session_.CombinedSectorIndex(0, 255), 255);
-    EXPECT_EQ(session_.CombinedSectorIndex(1, 0), 256);
-    EXPECT_EQ(session_.CombinedSectorIndex(1, 63), 319);
-    EXPECT_EQ(session_.SectorFromCombined(255), (SectorRef{0, 255}));
-    EXPECT_EQ(session_.SectorFromCombined(256), (SectorRef{1, 0}));
-    EXPECT_EQ(session_.SectorFromCombined(319), (SectorRef{1, 63}));
-    Select(3);
-    EXPECT_EQ(session_.CombinedSectorIndex(1, 9), 521);
-    EXPECT_EQ(session_.SectorFromCombined(521), (SectorRef{1, 9}));
+    const struct {
+        int type, index;
+        SectorRef sector;
+    } combined[] = {{2, 0, {0, 0}}, {2, 255, {0, 255}}, {2, 256, {1, 0}}, {2, 319, {1, 63}}, {3, 521, {1, 9}}};
+    for (const auto& c : combined) {
+        Select(c.type);
+        EXPECT_EQ(session_.CombinedSectorIndex(c.sector.block, c.sector.index), c.index);
+        EXPECT_EQ(session_.SectorFromCombined(c.index), c.sector);
+    }
 }
 
 TEST(SessionFlags, LockStatusKeepsBits7To5AndBit7HardLocksBlock0) {

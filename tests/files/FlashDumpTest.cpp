@@ -134,31 +134,6 @@ void ExpectCoversExactly(const std::vector<size_t>& pages, std::string_view text
     for (size_t length : pages) EXPECT_GT(length, 0u);
 }
 
-TEST(FlashDumpPages, WholeLinesPerPageWhenPreferringLineBreaks) {
-    // A dump line wraps onto two rows; nine rows fit, so four dump lines make a page.
-    const FakePage page{40, 10};
-    const std::string text = DumpOfLines(50);
-    const auto pages = PaginateText(text, 95, page.Measure());
-    ExpectCoversExactly(pages, text);
-    ASSERT_EQ(pages.size(), 13u);
-    size_t position = 0;
-    for (size_t i = 0; i < pages.size(); ++i) {
-        const std::string_view body = std::string_view(text).substr(position, pages[i]);
-        EXPECT_LE(page.Height(body), 95);
-        EXPECT_EQ(body.back(), '\n') << "page " << i;
-        if (i + 1 < pages.size()) {
-            // Maximal: the next whole line would not fit.
-            EXPECT_EQ(pages[i], 4 * kDumpLineLength);
-            const std::string_view more = std::string_view(text).substr(position, pages[i] + kDumpLineLength);
-            EXPECT_GT(page.Height(more), 95);
-        }
-        position += pages[i];
-    }
-    EXPECT_EQ(pages.back(), 2 * kDumpLineLength);
-    // Without the preference the page fills up to the first row of the fifth line, splitting it.
-    EXPECT_EQ(PaginateText(text, 95, page.Measure(), false).front(), 4 * kDumpLineLength + 40);
-}
-
 TEST(FlashDumpPages, AgreesWithTheLargestFittingPrefixFoundByTrying) {
     // Mixed line lengths, empty lines and a final line without a line feed; a page exactly as
     // tall as the sheet fits, and a line longer than a page is cut where the search cut it.

@@ -192,21 +192,15 @@ TEST_F(DialogsGui, EachModelGetsItsNamedTitledDialogAndOthersNoneAndTheChipDialo
         EXPECT_TRUE(Child<QRadioButton>(d, "memoryExternal")->isChecked());
         EXPECT_FALSE(Child<QRadioButton>(d, "memoryInternal")->isChecked());
     };
-    ChipSelectDialog cancelled(r.session);
-    ExpectRun(cancelled, DialogResult::Cancel, [&](QWidget* d) {
-        chooseH32BExternal(d);
-        PressCancel(d);
-    });
-    EXPECT_EQ(r.session.chipType, 2);
-    EXPECT_EQ(r.session.memoryMode, kInternalMemory);
-
-    ChipSelectDialog accepted(r.session);
-    ExpectRun(accepted, DialogResult::Ok, [&](QWidget* d) {
-        chooseH32BExternal(d);
-        PressOk(d);
-    });
-    EXPECT_EQ(r.session.chipType, 5);
-    EXPECT_EQ(r.session.memoryMode, kExternalMemory);
+    for (const bool ok : {false, true}) {
+        ChipSelectDialog model(r.session);
+        ExpectRun(model, ok ? DialogResult::Ok : DialogResult::Cancel, [&](QWidget* d) {
+            chooseH32BExternal(d);
+            ok ? PressOk(d) : PressCancel(d);
+        });
+        EXPECT_EQ(r.session.chipType, ok ? 5 : 2);
+        EXPECT_EQ(r.session.memoryMode, ok ? kExternalMemory : kInternalMemory);
+    }
     EXPECT_EQ(r.session.StartAddress(1), 0xE000) << "the geometry follows the new chip";
 
     // A session whose chip was never chosen opens with nothing selected.
@@ -340,12 +334,6 @@ TEST_F(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOr
     EXPECT_EQ(r.session.port.GetBaudRate(), 1200u);
     EXPECT_EQ(r.session.port.GetPortNumber(), 7);
     EXPECT_DOUBLE_EQ(r.session.crystalMHz, 1.0);
-    // The settings are written and read back at the next start.
-    CommSettings read;
-    ASSERT_TRUE(r.store.ReadStartupSettings(read));
-    EXPECT_EQ(read.portNumber, 7);
-    EXPECT_EQ(read.baudRate, 1200u);
-    EXPECT_DOUBLE_EQ(read.crystalMHz, 1.0);
 
     // 115200, listed for 11.0592 MHz, is refused once the crystal no longer makes it, and
     // taken and stored as it is while it does.
@@ -362,9 +350,11 @@ TEST_F(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOr
         List(d, "rate")->setCurrentIndex(fast.PositionOf(115200));
         PressOk(d);
     });
+    // Stored as chosen, for the next start.
     EXPECT_EQ(r.session.port.GetBaudRate(), 115200u);
+    CommSettings read;
     ASSERT_TRUE(r.store.ReadStartupSettings(read));
-    EXPECT_EQ(read.baudRate, 115200u);
+    EXPECT_EQ(std::tuple(read.portNumber, read.baudRate, read.crystalMHz), std::tuple(7, 115200u, 11.0592));
 
     // After a detection OK closes the dialog as a cancel and writes nothing.
     r.session.port.SetLinkUp();

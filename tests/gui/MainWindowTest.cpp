@@ -195,14 +195,6 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     ASSERT_TRUE(r.Detect());
     EXPECT_EQ(r.window->Field(ChipField::ChipType)->text(), "NX31A32");
     EXPECT_EQ(r.window->findChild<QLabel*>(QStringLiteral("comPane"))->text(), "sim:NX31A32");
-    {
-        // The stand-in port chosen in the dialog is what the next start comes up with.
-        MainWindowOptions again;
-        again.configDir = r.dir + "/config";
-        MainWindow next(again);
-        EXPECT_EQ(next.findChild<QLabel*>(QStringLiteral("comPane"))->text(), "sim:NX31A32");
-        EXPECT_EQ(next.findChild<QLabel*>(QStringLiteral("baudPane"))->text(), "Baud Rate: 38400");
-    }
 
     std::vector<uint8_t> flash(32768, 0xFF);
     std::fill(flash.begin() + 2 * 128, flash.begin() + 3 * 128, 0x41);
@@ -378,16 +370,6 @@ TEST(MainWindowGui, DuringAReadEveryOtherCommandIsGreyedAndNothingQueues) {
     EXPECT_TRUE(read->isEnabled());
     EXPECT_TRUE(userCode->isEnabled());
     EXPECT_TRUE(r.window->Tabs()->isEnabled());
-
-    // The security line follows the chip: Lock Chip's re-detection shows the new level.
-    r.op.On("LockMenuDialog", [&](QWidget* d) {
-        d->findChild<QRadioButton*>(QStringLiteral("option1067"))->click();  // SB2
-        PressOk(d);
-    });
-    QTest::mouseClick(r.window->Button(IapButton::LockChip), Qt::LeftButton);
-    const QString level3 = QStringLiteral("SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)");
-    EXPECT_TRUE(WaitFor([&] { return !r.window->CommandBusy() && r.window->SecurityLine()->text() == level3; }))
-        << r.window->SecurityLine()->text().toStdString();
 }
 
 // A long result line is elided in the middle, whole in its tool tip and the status bar; the
