@@ -410,12 +410,6 @@ TEST_F(DialogsGui, ExtMemComputeShowsTheBestAndReplaceOnlyMovesTheRate) {
     std::ifstream settings(r.store.SettingsFilePath());
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(settings), {}), "COM1 BAUD38400 $$")
         << "the short form, which the next start ignores";
-    // The model refuses a crystal out of range by itself as well, and keeps what it stored.
-    model.crystal = 0.5;
-    model.rateSelection = 2;
-    EXPECT_EQ(model.OnOK(), OkOutcome::KeepOpen);
-    EXPECT_EQ(r.op.messages.size(), 1u);
-    EXPECT_EQ(r.session.port.GetBaudRate(), 38400u);
 }
 
 TEST_F(DialogsGui, SectorRangeDownloadCompareAndSaveTakeTheFileNameAndSectorsOnOkOnly) {

@@ -133,21 +133,6 @@ TEST(SimStub, BankSwitchNeedsTheWholeStubOfTheFamily) {
     EXPECT_EQ(b.Read(2), (V{0x11, 0x46}));
 }
 
-TEST(SimNames, ParseChipAndFirmware) {
-    sim::BoardConfig c;
-    std::string err;
-    ASSERT_TRUE(sim::ParseSimName("sim:NX31H64D", &c, &err));
-    EXPECT_EQ(c.chipType, 3);
-    ASSERT_TRUE(sim::ParseSimName("sim:nx31a16:1.1E", &c, &err));
-    EXPECT_EQ(c.chipType, 1);
-    EXPECT_EQ(c.firmware, sim::Firmware::F11E);
-    EXPECT_FALSE(sim::ParseSimName("sim:NX31H64D:1.1E", &c, &err));
-    EXPECT_FALSE(sim::ParseSimName("sim:NX99", &c, &err));
-    EXPECT_NE(err.find("unknown chip"), std::string::npos);
-    ASSERT_TRUE(sim::ParseSimName("sim", &c, &err));
-    EXPECT_EQ(c.chipType, 2);
-}
-
 TEST(SimFirmware, ImagesAreTheStandInsOfTheRightSize) {
     EXPECT_EQ(Firmware(FirmwareId::Block1StubA).size, 368u);
     EXPECT_EQ(Firmware(FirmwareId::ExternalBsl).size, 1152u);

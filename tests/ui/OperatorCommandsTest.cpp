@@ -148,17 +148,5 @@ TEST(SerialTest, ALoopBackPassesAndASilentLineFailsAfterItsTime) {
     EXPECT_TRUE(linked.Said("Serial connection has be set up already!"));
 }
 
-TEST(HelpBoxes, EachHelpItemShowsItsTitledText) {
-    FlashRig r;
-    for (int id : {command::kAboutTessel, command::kAboutDetect, command::kAboutPassword, command::kAboutUpgrade,
-                   command::kAboutByteModify, command::kAboutMonitra}) {
-        const HelpText* h = FindHelpText(id);
-        ASSERT_NE(h, nullptr) << id;
-        r.op.messages.clear();
-        EXPECT_TRUE(r.window.Route(id));
-        EXPECT_EQ(r.op.messages, std::vector<std::string>{h->text}) << h->title;
-    }
-}
-
 }  // namespace
 }  // namespace tessel
