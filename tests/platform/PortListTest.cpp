@@ -46,34 +46,23 @@ const std::string kRecorded = std::string(TESSEL_SOURCE_DIR) + "/tests/platform/
 TEST(PortList, ARecordedSysfsTreeGivesDriverIdsSerialAndStableName) {
     const auto ports = ListSerialPorts(kRecorded + "/dev", kRecorded + "/sys");
     ASSERT_EQ(ports.size(), 4u);
-    const PortEntry& ftdi = ports[0];
-    EXPECT_EQ(ftdi.name, kRecorded + "/dev/ttyUSB0");
-    EXPECT_TRUE(ftdi.usb);
-    EXPECT_EQ(ftdi.driver, "ftdi_sio");
-    EXPECT_EQ(ftdi.usbId, "0403:6001");
-    EXPECT_EQ(ftdi.serial, "A9XYZ012");
-    EXPECT_EQ(ftdi.description, "FTDI FT232R USB UART");
-    EXPECT_EQ(ftdi.byId, kRecorded + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0");
-
-    EXPECT_EQ(ports[1].driver, "cp210x");
-    EXPECT_EQ(ports[1].usbId, "10c4:ea60");
-    EXPECT_EQ(ports[1].serial, "0001");
-
+    // Each as one line: name, USB or not, driver, ids, serial, description, stable name.
+    std::vector<std::string> listed;
+    for (const PortEntry& e : ports) {
+        const std::string byId = e.byId.empty() ? "" : e.byId.substr(kRecorded.size());
+        listed.push_back(e.name.substr(kRecorded.size()) + (e.usb ? " usb " : " uart ") + e.driver + " " + e.usbId +
+                         " " + e.serial + " " + e.description + " " + byId);
+    }
     // The ACM tty hangs off the interface directly; the ids are one level further up.
-    const PortEntry& acm = ports[2];
-    EXPECT_EQ(acm.driver, "cdc_acm");
-    EXPECT_EQ(acm.usbId, "1209:0001");
-    EXPECT_EQ(acm.serial, "");
-    EXPECT_EQ(acm.description, "CDC Serial");
-    EXPECT_EQ(acm.byId, "");
-
-    const PortEntry& uart = ports[3];
-    EXPECT_FALSE(uart.usb);
-    EXPECT_EQ(uart.driver, "serial");
-    EXPECT_EQ(uart.usbId, "");
-    EXPECT_EQ(uart.description, "COM1");
-
-    const std::string line = DescribePort(ftdi);
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          "/dev/ttyUSB0 usb ftdi_sio 0403:6001 A9XYZ012 FTDI FT232R USB UART "
+                          "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9XYZ012-if00-port0",
+                          "/dev/ttyUSB1 usb cp210x 10c4:ea60 0001 Silicon Labs CP2102 USB to UART Bridge Controller "
+                          "/dev/serial/by-id/usb-Silicon_Labs_CP2102_USB_to_UART_Bridge_Controller_0001-if00-port0",
+                          "/dev/ttyACM0 usb cdc_acm 1209:0001  CDC Serial ",
+                          "/dev/ttyS0 uart serial   COM1 ",
+                      }));
+    const std::string line = DescribePort(ports[0]);
     for (const char* part : {"driver ftdi_sio", "usb 0403:6001", "serial A9XYZ012", "by-id/usb-FTDI"})
         EXPECT_NE(line.find(part), std::string::npos) << line;
 
