@@ -10,6 +10,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -55,6 +56,9 @@ struct ReadCase {
     double crystal;
 };
 
+// The three settings, to compare at once (a crystal read back is the number written).
+std::tuple<int, uint32_t, double> Fields(const CommSettings& s) { return {s.portNumber, s.baudRate, s.crystalMHz}; }
+
 // A setting unlike the defaults, so that a rejected file visibly leaves it alone.
 constexpr CommSettings kPrior{5, 1200, 3.5};
 
@@ -69,18 +73,14 @@ void ExpectReads(const ConfigStore& store, const std::vector<ReadCase>& cases) {
         EXPECT_EQ(store.ReadStartupSettings(settings), c.accepted);
         const CommSettings expected =
             c.accepted ? CommSettings{c.port, c.rate, c.crystal} : kPrior;
-        EXPECT_EQ(settings.portNumber, expected.portNumber);
-        EXPECT_EQ(settings.baudRate, expected.baudRate);
-        EXPECT_DOUBLE_EQ(settings.crystalMHz, expected.crystalMHz);
+        EXPECT_EQ(Fields(settings), Fields(expected));
     }
 }
 
 TEST_F(ConfigStoreTest, StartupReadAcceptsOnlyTheThreeKeywordFieldsWithinTheirLimits) {
     CommSettings defaults;
     EXPECT_FALSE(ConfigStore(dir_).ReadStartupSettings(defaults)) << "no file";
-    EXPECT_EQ(defaults.portNumber, 1);
-    EXPECT_EQ(defaults.baudRate, 38400u);
-    EXPECT_DOUBLE_EQ(defaults.crystalMHz, 11.0592);
+    EXPECT_EQ(Fields(defaults), Fields({1, 38400, 11.0592}));
 
     const std::string port11 = "COM00000003";  // 11 characters, the most field 1 holds
     const std::string rate15 = "BAUD00000009600";
@@ -129,17 +129,14 @@ TEST_F(ConfigStoreTest, WrittenFilesHaveTheExactTextAndRoundTripOrFailQuietly) {
     ASSERT_TRUE(store.WriteSettingsFormatA(256, 600, 22.1184));
     CommSettings settings;
     ASSERT_TRUE(store.ReadStartupSettings(settings));
-    EXPECT_EQ(settings.portNumber, 256);
-    EXPECT_EQ(settings.baudRate, 600u);
-    EXPECT_DOUBLE_EQ(settings.crystalMHz, 22.1184);
+    EXPECT_EQ(Fields(settings), Fields({256, 600, 22.1184}));
 
     // The shorter format B replaces the file entirely, and a start after it keeps defaults.
     ASSERT_TRUE(store.WriteSettingsFormatB(1, 38400));
     EXPECT_EQ(ReadFile(store.SettingsFilePath()), "COM1 BAUD38400 $$");
     CommSettings afterB;
     EXPECT_FALSE(store.ReadStartupSettings(afterB));
-    EXPECT_EQ(afterB.portNumber, 1);
-    EXPECT_EQ(afterB.baudRate, 38400u);
+    EXPECT_EQ(Fields(afterB), Fields({1, 38400, 11.0592}));
 
     // A regular file where the folder should be: neither mkdir -p nor the writes can succeed,
     // and each fails quietly.
