@@ -54,31 +54,27 @@ protected:
     mode_t oldMask_ = 0;
 };
 
+// A settings file some other tool left readable by all becomes private when rewritten; a saved
+// image the user keeps group-readable stays so; new files are private either way.
 TEST_F(SafeFileTest, NewAndReplacedFilesArePrivateUnlessAnExistingModeIsToBeKept) {
-    const std::string fresh = dir_ + "/fresh.bin";
-    std::string error;
-    ASSERT_TRUE(WriteFileSafely(fresh, "abc", &error)) << error;
-    EXPECT_EQ(Read(fresh), "abc");
-    EXPECT_EQ(ModeOf(fresh), 0600u);
-
-    // A settings file some other tool left readable by all becomes private when rewritten.
-    const std::string settings = dir_ + "/settings.txt";
-    Write(settings, "old");
-    ::chmod(settings.c_str(), 0644);
-    ASSERT_TRUE(WriteFileSafely(settings, "new", &error)) << error;
-    EXPECT_EQ(Read(settings), "new");
-    EXPECT_EQ(ModeOf(settings), 0600u);
-
-    // A saved image the user keeps group-readable stays so; a new one is private.
-    const std::string image = dir_ + "/image.hex";
-    Write(image, "old");
-    ::chmod(image.c_str(), 0640);
-    ASSERT_TRUE(WriteFileSafely(image, "new image", &error, FileMode::KeepExisting)) << error;
-    EXPECT_EQ(Read(image), "new image");
-    EXPECT_EQ(ModeOf(image), 0640u);
-    const std::string newImage = dir_ + "/new.hex";
-    ASSERT_TRUE(WriteFileSafely(newImage, "x", &error, FileMode::KeepExisting)) << error;
-    EXPECT_EQ(ModeOf(newImage), 0600u);
+    const struct {
+        const char* name;
+        mode_t before;  // 0: no file yet
+        FileMode mode;
+        mode_t after;
+    } rows[] = {{"fresh.bin", 0, FileMode::Private, 0600}, {"settings.txt", 0644, FileMode::Private, 0600},
+                {"image.hex", 0640, FileMode::KeepExisting, 0640}, {"new.hex", 0, FileMode::KeepExisting, 0600}};
+    for (const auto& row : rows) {
+        const std::string path = dir_ + "/" + row.name;
+        if (row.before) {
+            Write(path, "old");
+            ::chmod(path.c_str(), row.before);
+        }
+        std::string error;
+        ASSERT_TRUE(WriteFileSafely(path, "new", &error, row.mode)) << error;
+        EXPECT_EQ(Read(path), "new") << row.name;
+        EXPECT_EQ(ModeOf(path), row.after) << row.name;
+    }
     EXPECT_TRUE(Others({"fresh.bin", "settings.txt", "image.hex", "new.hex"}).empty());
 }
 
