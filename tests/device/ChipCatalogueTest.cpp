@@ -20,17 +20,11 @@ struct GeometryCase {
     std::optional<uint16_t> bslEntry;
 };
 
-std::string PrintCase(const testing::TestParamInfo<GeometryCase>& info) {
-    return info.param.code >= 1 && info.param.code <= 6
-               ? std::string(info.param.model)
-               : "Code" + std::to_string(info.param.code < 0 ? -info.param.code : info.param.code) +
-                     (info.param.code < 0 ? "Negative" : "");
-}
-
 class ChipGeometry : public testing::TestWithParam<GeometryCase> {};
 
 TEST_P(ChipGeometry, MatchesTheCatalogue) {
     const GeometryCase& c = GetParam();
+    SCOPED_TRACE(c.code);
     const ChipInfo& chip = LookupChip(c.code);
     EXPECT_STREQ(chip.model, c.model);
     EXPECT_EQ(chip.family, c.family);
@@ -75,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Codes that detection never sets still get the last row's geometry and no loader.
         GeometryCase{0, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}},
         GeometryCase{7, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}},
-        GeometryCase{-1, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}}),
-    PrintCase);
+        GeometryCase{-1, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}}));
 
 TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBackAndWhichNeedABlockSelect) {
     const auto chips = AllChips();

@@ -249,11 +249,8 @@ TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefineAndWrittenFilesReadBack) {
     ASSERT_EQ(image.bytes.size(), 0x2001u);
     EXPECT_FALSE(image.Dense());
     EXPECT_EQ(image.DefinedCount(), 3u);
-    EXPECT_TRUE(image.IsDefined(0));
-    EXPECT_TRUE(image.IsDefined(1));
-    EXPECT_FALSE(image.IsDefined(2));
-    EXPECT_FALSE(image.IsDefined(0x1FFF));
-    EXPECT_TRUE(image.IsDefined(0x2000));
+    for (const auto& [at, defined] : {std::pair{0, true}, {1, true}, {2, false}, {0x1FFF, false}, {0x2000, true}})
+        EXPECT_EQ(image.IsDefined(static_cast<size_t>(at)), defined) << at;
     EXPECT_FALSE(image.AnyDefined(2, 0x1FFE));
     EXPECT_TRUE(image.AnyDefined(2, 0x1FFF));
     EXPECT_EQ(image.bytes[0x1000], 0xFF);

@@ -40,13 +40,11 @@ TEST(Detect11F, FillsTheFieldsAndButtonsForEveryChipAndMode) {
             EXPECT_EQ(d.view.Field(ChipField::ReMap), chip <= 2 ? "0 KByte" : "8 KByte");
             EXPECT_EQ(d.view.security, "SECURITY : CHIP IS UNLOCKED (FCST[7:5]:000)");
             const bool hl = chip >= 3;
-            EXPECT_TRUE(d.view.ButtonEnabled(IapButton::Read));
-            EXPECT_TRUE(d.view.ButtonEnabled(IapButton::Download));
-            EXPECT_TRUE(d.view.ButtonEnabled(IapButton::SectorErase));
-            EXPECT_EQ(d.view.ButtonEnabled(IapButton::DnloadRunUserCode), mode == 1);
-            EXPECT_EQ(d.view.ButtonEnabled(IapButton::ChipErase), mode == 2);
-            EXPECT_EQ(d.view.ButtonEnabled(IapButton::LockChip), mode == 2 || hl);
-            EXPECT_EQ(d.view.ButtonEnabled(IapButton::MemoryRemap), mode == 2 || hl);
+            using B = IapButton;
+            for (const auto& [button, on] : {std::pair{B::Read, true}, {B::Download, true}, {B::SectorErase, true},
+                                             {B::DnloadRunUserCode, mode == 1}, {B::ChipErase, mode == 2},
+                                             {B::LockChip, mode == 2 || hl}, {B::MemoryRemap, mode == 2 || hl}})
+                EXPECT_EQ(d.view.ButtonEnabled(button), on) << static_cast<int>(button);
             EXPECT_EQ(d.session.BlockImage(0).size(), static_cast<size_t>(d.session.BlockSize(0)) + 16);
             EXPECT_EQ(d.op.messages.size(), 1u) << "only the reset prompt";
         }

@@ -180,9 +180,7 @@ TEST_F(MemoryViewTest, TheHighWindowIsNumberedOnFromTheLowOne) {
     ASSERT_EQ(view_.StatusRows().size(), 16u);
     EXPECT_EQ(view_.ShownBlock(), -1);
     EXPECT_EQ(view_.StatusRows()[0], (Row5{"016", "10000", "10FFF", "065536", kNotReadStatus}));
-    EXPECT_EQ(view_.StatusRows()[2][4], "Not Blank");
-    EXPECT_EQ(view_.StatusRows()[3][4], "All Zeros");
-    EXPECT_EQ(view_.StatusRows()[4][4], "Blank");
+    ExpectStatus({{2, "Not Blank"}, {3, "All Zeros"}, {4, "Blank"}});
     EXPECT_EQ(view_.StatusRows()[15], (Row5{"031", "1F000", "1FFFF", "126976", "Not Blank"}));
     view_.ShowExternalSector(2);
     EXPECT_EQ(view_.DumpHeader(), "SECTOR 018");
