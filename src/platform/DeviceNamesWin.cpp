@@ -4,16 +4,13 @@
 #include "platform/SerialDevice.h"
 #include "platform/SystemPorts.h"
 #include "platform/WinSerialDevice.h"
+#include "platform/WindowsNames.h"
 
 namespace tessel {
 
-// COM1 to COM9 open by their bare names too, but COM10 and up only through the device
-// namespace, so every one goes there.
 std::string ResolvePortName(const std::string& name) {
-    int n = 0;
-    if (ParseComName(name, &n)) return "\\\\.\\COM" + std::to_string(n);
     if (name.rfind("serial:", 0) == 0) return FindPortBySerial(name.substr(7), nullptr);
-    return name;
+    return WindowsPortPath(name);
 }
 
 std::unique_ptr<SerialDevice> OpenSystemPort(const std::string& name, Clock& clock, OpenError* error) {
