@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -222,6 +223,11 @@ TEST(PortList, AnAdapterOpenedThroughALinkGetsLowLatencyOrIsToldWhyNot) {
         device.reset();
         EXPECT_EQ(tree.Timer(), "16") << "put back at close";
     }
+    // A serial number leads to its adapter's port, and to none when no adapter has it.
+    EXPECT_EQ(ResolvePortName("serial:A9XYZ012"), (tree.root / "dev/ttyUSB0").string());
+    OpenError missing;
+    EXPECT_EQ(OpenSerialDevice("serial:A9XYZ", clock, &missing), nullptr);
+    EXPECT_EQ(missing.code, ENODEV) << missing.reason;
     EXPECT_EQ(SysfsTtyName(ptsname(tree.masters[0])), "");
     EXPECT_FALSE(IsUsbTty(ptsname(tree.masters[0])));
     OpenError error;
