@@ -1,8 +1,10 @@
 #include <cctype>
+#include <cerrno>
 #include <map>
 #include <mutex>
 
 #include "platform/NamedPipe.h"
+#include "platform/PortList.h"
 #include "platform/SerialDevice.h"
 #include "platform/SystemPorts.h"
 
@@ -20,6 +22,13 @@ SchemeTable& Schemes() {
     return table;
 }
 
+// "serial:NUMBER": true with the number.
+bool IsSerialNumberName(const std::string& name, std::string* serial) {
+    if (name.rfind("serial:", 0) != 0) return false;
+    *serial = name.substr(7);
+    return true;
+}
+
 }  // namespace
 
 bool ParseComName(const std::string& name, int* number) {
@@ -32,6 +41,12 @@ bool ParseComName(const std::string& name, int* number) {
     if (n < 1) return false;
     *number = n;
     return true;
+}
+
+// A serial number stands for the port its adapter is on now, which is then taken as if named.
+std::string ResolvePortName(const std::string& name) {
+    std::string serial;
+    return SystemPortPath(IsSerialNumberName(name, &serial) ? FindPortBySerial(serial, nullptr) : name);
 }
 
 bool IsSchemeName(const std::string& name, const std::string& scheme) {
@@ -66,7 +81,15 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& c
         if (error) *error = {0, name + ": the stand-in board is not available in this program"};
         return nullptr;
     }
-    return OpenSystemPort(name, clock, error);
+    std::string serial;
+    if (!IsSerialNumberName(name, &serial)) return OpenSystemPort(name, clock, error);
+    std::string why;
+    const std::string port = FindPortBySerial(serial, &why);
+    if (port.empty()) {
+        if (error) *error = {ENODEV, why};
+        return nullptr;
+    }
+    return OpenSystemPort(port, clock, error);
 }
 
 }  // namespace tessel

@@ -1,17 +1,14 @@
-#include <cerrno>
 #include <filesystem>
 
-#include "platform/PortList.h"
 #include "platform/PosixSerialDevice.h"
 #include "platform/SerialDevice.h"
 #include "platform/SystemPorts.h"
 
 namespace tessel {
 
-std::string ResolvePortName(const std::string& name) {
+std::string SystemPortPath(const std::string& name) {
     int n = 0;
     if (ParseComName(name, &n)) return "/dev/ttyS" + std::to_string(n - 1);
-    if (name.rfind("serial:", 0) == 0) return FindPortBySerial(name.substr(7), nullptr);
     // A relative path ("./ttyA", "links/board") is taken from the current folder; a bare
     // name that is not there but is in /dev ("ttyUSB0") means that device.
     if (!name.empty() && name[0] != '/') {
@@ -24,16 +21,7 @@ std::string ResolvePortName(const std::string& name) {
 }
 
 std::unique_ptr<SerialDevice> OpenSystemPort(const std::string& name, Clock& clock, OpenError* error) {
-    if (name.rfind("serial:", 0) == 0) {
-        std::string why;
-        const std::string path = FindPortBySerial(name.substr(7), &why);
-        if (path.empty()) {
-            if (error) *error = {ENODEV, why};
-            return nullptr;
-        }
-        return PosixSerialDevice::Open(path, clock, error);
-    }
-    const std::string path = ResolvePortName(name);
+    const std::string path = SystemPortPath(name);
     if (path.empty() || path[0] != '/') {
         if (error)
             *error = {0, "'" + name + "' is not a port name (use a device path such as /dev/ttyUSB0, COMn, serial:NUMBER, or sim)"};

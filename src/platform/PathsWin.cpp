@@ -7,6 +7,7 @@
 #include <random>
 
 #include "platform/WinText.h"
+#include "platform/WindowsNames.h"
 
 namespace tessel {
 
@@ -14,19 +15,14 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-// The shell's folder for `id`, with tessel under it; "" when the shell does not say: better
-// to have nowhere to write than a shared folder. The XDG variable, when it names a folder
-// from a drive's root, goes first, as on other systems: a portable installation or a test
-// can keep the tool's files to itself.
+// The shell is asked even when the XDG variable wins, so that the choice between them is made
+// whole in one place.
 std::string KnownFolder(const char* variable, REFKNOWNFOLDERID id) {
-    const char* value = std::getenv(variable);
-    if (value && value[0] != '\0' && value[1] == ':' && IsSeparator(value[2])) return std::string(value) + "/tessel";
     wchar_t* path = nullptr;
-    std::string folder;
-    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path)) && path && *path)
-        folder = win::Utf8(path) + "\\tessel";
+    std::string known;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path)) && path) known = win::Utf8(path);
     CoTaskMemFree(path);
-    return folder;
+    return WindowsUserFolder(std::getenv(variable), known);
 }
 
 }  // namespace
@@ -49,9 +45,7 @@ std::string ProgramDir() {
         if (path.size() >= 32768) return "";
         path.resize(path.size() * 2);
     }
-    const std::string self = ResolvedPath(win::Utf8(path));
-    const size_t slash = self.find_last_of("/\\");
-    return slash == std::string::npos ? std::string() : self.substr(0, slash);
+    return WindowsFolderOf(ResolvedPath(win::Utf8(path)));
 }
 
 bool MakeDirs(const std::string& path) {
@@ -108,11 +102,7 @@ std::string ResolvedPath(const std::string& path) {
     CloseHandle(h);
     if (n == 0 || n >= full.size()) return path;
     full.resize(n);
-    // The system answers with its long-path prefix, which other programs and people do not
-    // expect to see: "\\?\C:\x" is "C:\x", and "\\?\UNC\server\share" is "\\server\share".
-    if (full.rfind(L"\\\\?\\UNC\\", 0) == 0) full = L"\\\\" + full.substr(8);
-    else if (full.rfind(L"\\\\?\\", 0) == 0) full = full.substr(4);
-    return win::Utf8(full);
+    return WithoutLongPathPrefix(win::Utf8(full));
 }
 
 }  // namespace tessel

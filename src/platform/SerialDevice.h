@@ -84,8 +84,9 @@ struct OpenError {
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& clock,
                                                OpenError* error);
 
-// The device path a port name stands for ("COM3" -> "/dev/ttyS2", on Windows "\\.\COM3");
-// other names unchanged.
+// The device path a port name stands for ("COM3" -> "/dev/ttyS2", on Windows "\\.\COM3";
+// "serial:NUMBER" -> its adapter's port, "" when there is not exactly one); other names
+// unchanged.
 std::string ResolvePortName(const std::string& name);
 
 // Port names with a scheme prefix ("sim" for "sim", "sim:..." ) are opened by a function

@@ -1,6 +1,7 @@
 #include "platform/WinSerialDevice.h"
 
 #include <windows.h>
+#include <timeapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -70,8 +71,13 @@ std::unique_ptr<WinSerialDevice> WinSerialDevice::Open(const std::string& path, 
         CloseHandle(h);
         return fail(EIO, DescribeComOpenFailure(path, err));
     }
-    return std::unique_ptr<WinSerialDevice>(new WinSerialDevice(
+    std::unique_ptr<WinSerialDevice> device(new WinSerialDevice(
         h, wake, path, clock, dcb.fDtrControl != DTR_CONTROL_DISABLE, dcb.fRtsControl != RTS_CONTROL_DISABLE));
+    // The scheduler's default tick of 15.6 ms would make every short wait and timeout last 16
+    // ms, and the loader's many small exchanges would crawl; 1 ms holds while the port is
+    // open. The system counts the requests, so each one granted is given back once.
+    device->finePeriod_ = timeBeginPeriod(1) == TIMERR_NOERROR;
+    return device;
 }
 
 WinSerialDevice::WinSerialDevice(void* handle, void* wake, std::string path, Clock& clock, bool dtr, bool rts)
@@ -82,6 +88,7 @@ WinSerialDevice::~WinSerialDevice() {
     CancelIo(handle_);
     CloseHandle(handle_);
     CloseHandle(wake_);
+    if (finePeriod_) timeEndPeriod(1);
 }
 
 // The errors a port gives once its device has been unplugged; nothing after that succeeds.

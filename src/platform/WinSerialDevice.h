@@ -50,6 +50,8 @@ private:
     // What the lines are set to: a change of the rate must not change them.
     bool dtr_;
     bool rts_;
+    // Whether the system's timer was set to 1 ms for this port, to be put back at close.
+    bool finePeriod_ = false;
 };
 
 // The operator's words for a failed open, from the system's error number.

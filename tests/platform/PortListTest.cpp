@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/PortList.h"
 #include "platform/PosixSerialDevice.h"
+#include "platform/WindowsNames.h"
 #include "support/TempFolder.h"
 
 namespace tessel {
@@ -117,6 +119,44 @@ TEST(PortList, WindowsPortsGiveIdsAndSerialNumbersUsbFirstInNumberOrder) {
                       }));
 }
 
+// Names as Windows machines gave them, decided the same on every system: the XDG variable
+// against the shell's known folder (only a full path on a drive wins), port names (COMn in the
+// device namespace, matched case-sensitively), final names with the long-path prefix, and the
+// program's own path.
+TEST(PortList, WindowsNamesFromRecordedValues) {
+    const struct {
+        const char *xdg, *known, *folder;
+    } kUserFolders[] = {
+        {nullptr, R"(C:\Users\ana\AppData\Roaming)", R"(C:\Users\ana\AppData\Roaming\tessel)"},
+        {"", R"(C:\Users\ana\AppData\Local)", R"(C:\Users\ana\AppData\Local\tessel)"},
+        {R"(D:\portable\config)", R"(C:\Users\ana\AppData\Roaming)", R"(D:\portable\config/tessel)"},
+        {"D:/portable/state", "", "D:/portable/state/tessel"},
+        {"config", R"(C:\Users\ana\AppData\Roaming)", R"(C:\Users\ana\AppData\Roaming\tessel)"},
+        {R"(\\server\share\config)", "", ""},
+        {"D:", "", ""},
+    };
+    for (const auto& r : kUserFolders)
+        EXPECT_EQ(WindowsUserFolder(r.xdg, r.known), r.folder) << (r.xdg ? r.xdg : "unset") << " " << r.known;
+    const struct {
+        std::string (*of)(const std::string&);
+        const char *in, *out;
+    } kNames[] = {
+        {WindowsPortPath, "COM3", R"(\\.\COM3)"},
+        {WindowsPortPath, "COM10", R"(\\.\COM10)"},
+        {WindowsPortPath, R"(\\.\COM3)", R"(\\.\COM3)"},
+        {WindowsPortPath, "com3", "com3"},
+        {WindowsPortPath, "COM0", "COM0"},
+        {WithoutLongPathPrefix, R"(\\?\C:\Program Files\Tessel)", R"(C:\Program Files\Tessel)"},
+        {WithoutLongPathPrefix, R"(\\?\UNC\server\share\tessel)", R"(\\server\share\tessel)"},
+        {WithoutLongPathPrefix, R"(C:\Users\ana)", R"(C:\Users\ana)"},
+        {WindowsFolderOf, R"(C:\Program Files\Tessel\tessel.exe)", R"(C:\Program Files\Tessel)"},
+        {WindowsFolderOf, "C:/tools/tessel.exe", "C:/tools"},
+        {WindowsFolderOf, R"(\\server\share\tessel.exe)", R"(\\server\share)"},
+        {WindowsFolderOf, "tessel.exe", ""},
+    };
+    for (const auto& r : kNames) EXPECT_EQ(r.of(r.in), r.out) << r.in;
+}
+
 // A copy of the recorded tree whose ttyUSB0 and ttyUSB1 are links to pseudo-terminals, as the
 // device nodes of a stand-in board; the tool reads it instead of /dev and /sys.
 struct LinkedTree {
@@ -172,6 +212,11 @@ TEST(PortList, AnAdapterOpenedThroughALinkGetsLowLatencyOrIsToldWhyNot) {
         device.reset();
         EXPECT_EQ(tree.Timer(), "16") << "put back at close";
     }
+    // A serial number leads to its adapter's port, and to none when no adapter has it.
+    EXPECT_EQ(ResolvePortName("serial:A9XYZ012"), (tree.root / "dev/ttyUSB0").string());
+    OpenError missing;
+    EXPECT_EQ(OpenSerialDevice("serial:A9XYZ", clock, &missing), nullptr);
+    EXPECT_EQ(missing.code, ENODEV) << missing.reason;
     EXPECT_EQ(SysfsTtyName(ptsname(tree.masters[0])), "");
     EXPECT_FALSE(IsUsbTty(ptsname(tree.masters[0])));
     OpenError error;
