@@ -14,13 +14,14 @@ set(TESSEL_LAYERS "")
 # say which is which: FooPosix.cpp and FooWin.cpp. Each build leaves out the other system's.
 # The pairs named otherwise (the serial devices, SHA-256 from libcrypto or CNG) are listed,
 # and so is what calls POSIX with no Windows counterpart yet (the pseudo-terminal server), so
-# that what the Windows build builds is only what works there.
+# that what the Windows build builds is only what works there. The stand-in board's port
+# server is the Windows counterpart of that pseudo-terminal server and is built there only.
 set(TESSEL_POSIX_ONLY "")
 set(TESSEL_WINDOWS_ONLY "")
 foreach(file platform/PosixSerialDevice.cpp platform/Sha256OpenSsl.cpp sim/PtyServer.cpp)
   list(APPEND TESSEL_POSIX_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
 endforeach()
-foreach(file platform/WinSerialDevice.cpp platform/Sha256Cng.cpp)
+foreach(file platform/WinSerialDevice.cpp platform/Sha256Cng.cpp sim/PortServer.cpp)
   list(APPEND TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
 endforeach()
 

@@ -108,6 +108,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
          "cable test failed: Serial connection is incorrect!!!"},
         {{"erase", "--yes", "--port", gone}, 3, "erase: nothing was done, " + gone + " could not be opened"},
         {{"detect", "--port", "sim:NX31A99"}, 2, "unknown chip 'NX31A99'"},
+        {{"--completion-table"}, 0, "\ntessel download\t\t-h --help -y --yes"},
         {{"detect", "--port", a32, "--crystal", "1.0", "--baud", "38400"}, 2,
          "detect: nothing was done: You can't choose a baudrate which is higher than the computed best baudrate! "
          "(--baud 38400; best for 1.0000 MHz: 2400)"},
