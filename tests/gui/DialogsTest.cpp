@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "Dialogs.h"
 #include "gui/ModalOperator.h"
@@ -330,9 +331,8 @@ TEST_F(DialogsGui, CommSetupKeepsOpenForARateAboveTheBestThenClosesForAGoodOneOr
         PressOk(d);
     });
     EXPECT_EQ(r.op.messages.size(), 1u);
-    EXPECT_EQ(r.session.port.GetBaudRate(), 1200u);
-    EXPECT_EQ(r.session.port.GetPortNumber(), 7);
-    EXPECT_DOUBLE_EQ(r.session.crystalMHz, 1.0);
+    EXPECT_EQ(std::tuple(r.session.port.GetBaudRate(), r.session.port.GetPortNumber(), r.session.crystalMHz),
+              std::tuple(1200u, 7, 1.0));
 
     // 115200, listed for 11.0592 MHz, is refused once the crystal no longer makes it, and
     // taken and stored as it is while it does.
@@ -428,8 +428,7 @@ TEST_F(DialogsGui, SectorRangeDownloadCompareAndSaveTakeTheFileNameAndSectorsOnO
         count->setCurrentIndex(10);
         PressOk(d);
     });
-    EXPECT_EQ(range.startIndex, 300);
-    EXPECT_EQ(range.countIndex, 10);
+    EXPECT_EQ(std::pair(range.startIndex, range.countIndex), std::pair(300, 10));
 
     r.session.rangeDialogBusy = false;
     for (const auto kind : {FileSectorDialog::Kind::Download, FileSectorDialog::Kind::Compare}) {
@@ -458,9 +457,7 @@ TEST_F(DialogsGui, SectorRangeDownloadCompareAndSaveTakeTheFileNameAndSectorsOnO
         List(d, "count")->setCurrentIndex(16);
         PressOk(d);
     });
-    EXPECT_EQ(model.textMode, 0);
-    EXPECT_EQ(model.fileName, "flash.bin");
-    EXPECT_EQ(model.countIndex, 16);
+    EXPECT_EQ(std::tuple(model.textMode, model.fileName, model.countIndex), std::tuple(0, "flash.bin", 16));
 
     ExpectRun(model, DialogResult::Ok, [&](QWidget* d) {
         EXPECT_TRUE(Child<QRadioButton>(d, "binaryFile")->isChecked()) << "the model's mode";
@@ -516,9 +513,8 @@ TEST_F(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsAType
         Type(d, "retypePassword", "neW");
         PressOk(d);
     });
-    EXPECT_EQ(change.oldPassword, "old");
-    EXPECT_EQ(change.newPassword, "new");
-    EXPECT_EQ(change.retypePassword, "neW") << "the command, not the view, compares them";
+    EXPECT_EQ(std::tuple(change.oldPassword, change.newPassword, change.retypePassword), std::tuple("old", "new", "neW"))
+        << "the command, not the view, compares them";
 
     PasswordSetDialog hl(3);
     ExpectRun(hl, DialogResult::Cancel, [&](QWidget* d) {
