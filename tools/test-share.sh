@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Prints how much of the source is tests: the lines of tests/ against the lines of the code
-# (src/, apps/, bench/, fuzz/), counting .cpp and .h files, and the tests' share of all lines.
+# Prints how much of the source is tests, counted as the project counts it: the non-blank lines
+# of the test sources (tests/: .cpp, .h and the package check's .sh) against the non-blank
+# lines of the program's sources (src/ and apps/), and the tests' share of both. Benchmarks
+# and fuzz targets are neither: they measure and probe the code rather than check it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-count() { find "$@" -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 cat | wc -l; }
+count() {
+    find "$1" -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.sh' \) -print0 | xargs -0 cat | grep -cv '^[[:space:]]*$'
+}
 
 tests=$(count tests)
-code=$(count src apps bench fuzz)
+code=$(( $(count src) + $(count apps) ))
 awk -v t="$tests" -v c="$code" 'BEGIN {
     printf "tests: %d lines\ncode:  %d lines\n", t, c
-    printf "tests / code: %.2f\nshare: %.2f (tests / all lines)\n", t / c, t / (t + c)
+    printf "tests / code: %.3f\nshare: %.2f (tests / all lines)\n", t / c, t / (t + c)
 }'
