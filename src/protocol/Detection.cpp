@@ -473,9 +473,9 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         return;
     }
     c.op.Warn(menuVariant ? "Please exit the current application\nand use the older version of software\nto "
-                                   "run IAP funtions. This version of\nsoftware only supports BSL1.1F or greater."
-                                 : "Please exit the current application\nand use the older version of software\nto "
-                                   "run IAP funtions. This version of\nsoftware only supports BSL1.1F+.");
+                            "run IAP funtions. This version of\nsoftware only supports BSL1.1F or greater."
+                          : "Please exit the current application\nand use the older version of software\nto "
+                            "run IAP funtions. This version of\nsoftware only supports BSL1.1F+.");
     if (c.endApplication) c.endApplication();
 }
 

@@ -192,7 +192,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     const BaudDetectResult baud = BaudDetectLoop(c, menuVariant ? 12000 : 10000);
     if (baud != BaudDetectResult::Ok) {
         c.op.Fail(baud == BaudDetectResult::TimedOut ? "Failed to setup RS232 connection with Target MCU!!!"
-                                                            : "Failed on sending baud_detect_string #1.");
+                                                     : "Failed on sending baud_detect_string #1.");
         if (baud == BaudDetectResult::TimedOut)
             return fail("The boot loader never answered after the upgrade program was started.");
         marker = true;
@@ -240,7 +240,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     c.view.SetField(ChipField::FwVersion, !known ? "????????" : versionOk ? "v1.1F" : p == 0x11 ? "v1.1?" : "?????");
     if (!versionOk) {
         c.op.Fail(menuVariant ? "F Wrong Firmware Version Detected in MCU chip!!!"
-                                     : "Wrong Firmware Version Detected in MCU chip!!!");
+                              : "Wrong Firmware Version Detected in MCU chip!!!");
         marker = true;
     } else {
         c.view.SetIapStatus("Re-detect target MCU is done.");
@@ -277,7 +277,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
                            "back (" + std::to_string(kAttempts) + " attempts). Block 0 was not restored: the "
                            "user's code saved from 0000h-04FFh is in " + backup + ".";
         c.op.Fail("Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!\nBut user's code on Block0 was "
-                         "destroyed.\nIts saved copy is in " + backup);
+                  "destroyed.\nIts saved copy is in " + backup);
         c.view.resetProgress();
         if (s.flags.stop.Requested())
             s.flags.stop.NoteLoss("the upgrade to 1.1F was finished, but block 0 could not be put back");
@@ -292,7 +292,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     } else {
         if (menuVariant) c.view.SetWindowTitle("QMT Tessel11F Boot-Strap Loader(Fw:v1.1F)");
         c.op.Inform(menuVariant ? "Upgrade Bootstrap Loader from 1.1E to 1.1F Completed!"
-                                     : "Upgrade Bootstrap Loader from 1.1E to 1.1F Succeed!");
+                                : "Upgrade Bootstrap Loader from 1.1E to 1.1F Succeed!");
         c.view.resetProgress();
         c.view.SetIapStatus("Re-detect chip from target MCU for BSL1.1F is done.");
         c.view.Refresh();

@@ -126,15 +126,15 @@ std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Code
     if (codes[kSave0] != 0 || codes[kSave1] != 0) {
         // Without a sound copy the restore would write garbage over the user's code.
         w.Op().Fail(differed ? "Block 0 read differently on two reads, so the line is not reliable.\n"
-                                      "Block 0 could not be saved, so nothing was erased."
-                                    : "Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing "
-                                      "was erased.");
+                               "Block 0 could not be saved, so nothing was erased."
+                             : "Failed to Read data byte from the chip!\nBlock 0 could not be saved, so nothing "
+                               "was erased.");
         return {};
     }
     const std::string backup = WriteBackupHex(backupDir, "block0-stub-areas", saved);
     if (backup.empty())
         w.Op().Fail("Block 0's areas 0000h-007Fh and 2000h-217Fh could not be written to a backup file "
-                           "under the state folder, so nothing was erased.");
+                    "under the state folder, so nothing was erased.");
     w.Session().flags.stop.KeepBackup(backup);
     return backup;
 }
@@ -193,10 +193,10 @@ bool SayIfPasswordLost(MainDialog& w, int eraseCode, int writeCode) {
     if (eraseCode == kNotTried || (eraseCode == 0 && writeCode == 0)) return false;
     // A write that was not acknowledged may still have gone in: only "may" is true then.
     w.Op().Fail(std::string(eraseCode == 0 ? "The password sector was erased and the new password was not "
-                                                    "confirmed written: the chip may have no password now."
-                                                  : "The password sector's erase did not finish: the chip may have "
-                                                    "no password now.") +
-                       " Set one with Password Set/Reset (tessel password set) once the chip answers again.");
+                                             "confirmed written: the chip may have no password now."
+                                           : "The password sector's erase did not finish: the chip may have "
+                                             "no password now.") +
+                " Set one with Password Set/Reset (tessel password set) once the chip answers again.");
     return true;
 }
 

@@ -81,9 +81,9 @@ OkOutcome SaveDialog::PressOk() {
     if ((textMode == 1 && binaryName) || (textMode == 0 && ext == "txt")) {
         if (op_)
             op_->Warn(textMode == 1 ? "A name ending in ." + ext + " is not a text file: choose \"Binary File\" "
-                                                 "(.hex saves Intel HEX, .bin raw bytes) or a name ending in .txt."
-                                           : std::string("A name ending in .txt is a text file: choose \"Text File\", "
-                                                         "or a name ending in .hex (Intel HEX) or .bin (raw bytes)."));
+                                          "(.hex saves Intel HEX, .bin raw bytes) or a name ending in .txt."
+                                    : std::string("A name ending in .txt is a text file: choose \"Text File\", "
+                                                  "or a name ending in .hex (Intel HEX) or .bin (raw bytes)."));
         return OkOutcome::KeepOpen;
     }
     return OkOutcome::CloseOk;

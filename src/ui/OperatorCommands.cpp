@@ -287,7 +287,7 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
     w_.setProgressLabel("Erasing");
     if (!SendFrame(link, cmd::kSectorErase, static_cast<uint16_t>(sector), 0x01)) {
         op.Fail(second ? "Failed to send 2nd Sector Erase command to the chip!"
-                              : "Failed to send Sector Erase command to the chip!");
+                       : "Failed to send Sector Erase command to the chip!");
         return false;
     }
     uint8_t status = 0;
@@ -298,7 +298,7 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
     w_.setProgressLabel("Writing");
     if (!SendFrame(link, cmd::kProgram, static_cast<uint16_t>(sector), static_cast<uint8_t>(kSector))) {
         op.Fail(second ? "Failed to send 2nd Byte Program command to the chip!"
-                              : "Failed to send Byte Program command to the chip!");
+                       : "Failed to send Byte Program command to the chip!");
         return false;
     }
     for (uint32_t i = 0; i < kSector; ++i) {
@@ -419,7 +419,7 @@ bool ByteEditDialog::OnReplaceData() {
         w_.Session().flags.errorReported = true;
         w_.setProgressLabel("Abort");
         op.Fail("Byte Edit Failed!\nThe sectors may now be erased or partly written; their earlier contents "
-                       "are in " + backup + " (Intel HEX, at their own addresses).");
+                "are in " + backup + " (Intel HEX, at their own addresses).");
         return false;
     }
     std::remove(backup.c_str());
