@@ -127,20 +127,25 @@ if [ ! -x "$linux_sim" ]; then
 fi
 python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7 + i // 256) & 0xFF for i in range(32768)))' \
     >"$work/image32k.bin"
-"$linux_sim" --chip NX31A32 --save-block0 "$work/linux-block0.bin" >"$work/linux-pty" &
-linux_sim_pid=$!
-for _ in $(seq 50); do [ -s "$work/linux-pty" ] && break; sleep 0.1; done
-ln -sfn "$(head -n 1 "$work/linux-pty")" "$WINEPREFIX/dosdevices/com5"
+# Starts the Linux tessel-sim with the options given and maps its pseudo-terminal to COM5.
+linux_sim_on_com5() {
+    : >"$work/linux-pty"
+    "$linux_sim" --chip NX31A32 "$@" >"$work/linux-pty" &
+    linux_sim_pid=$!
+    for _ in $(seq 50); do [ -s "$work/linux-pty" ] && break; sleep 0.1; done
+    ln -sfn "$(head -n 1 "$work/linux-pty")" "$WINEPREFIX/dosdevices/com5"
+}
+# Whether the board's saved block 0 (`$1`) is the 32 KB image byte for byte; `$2` names the board.
+block0_is_the_32k_image() {
+    cmp "$work/image32k.bin" "$1" && echo "block 0 of $2 holds exactly the 32 KB image"
+}
+linux_sim_on_com5 --save-block0 "$work/linux-block0.bin"
 step "tessel download 32 KB (tessel-sim on a pseudo-terminal as COM5)" \
     run "$tessel" download --port COM5 --chip NX31A32 --yes "Z:$work/image32k.bin"
 step "tessel compare 32 KB (COM5)" run "$tessel" compare --port COM5 --chip NX31A32 "Z:$work/image32k.bin"
 kill "$linux_sim_pid" 2>/dev/null && wait "$linux_sim_pid" || true
 linux_sim_pid=
-block0_is_the_32k_image() {
-    cmp "$work/image32k.bin" "$work/linux-block0.bin" &&
-        echo "block 0 of tessel-sim holds exactly the 32 KB image"
-}
-step "block 0 is the 32 KB image byte for byte" block0_is_the_32k_image
+step "block 0 is the 32 KB image byte for byte" block0_is_the_32k_image "$work/linux-block0.bin" tessel-sim
 
 # The same 32 KB through a named pipe that tessel-sim.exe serves, the stand-in board's own
 # line on Windows: the tool opens it as the port pipe:NAME.
@@ -154,19 +159,13 @@ step "tessel download 32 KB (tessel-sim.exe on $pipe)" \
 step "tessel compare 32 KB ($pipe)" run "$tessel" compare --port "$pipe" --chip NX31A32 "Z:$work/image32k.bin"
 kill -INT "$sim_pid"
 step "tessel-sim.exe on the pipe stops on Ctrl-C" sim_stopped
-pipe_block0_is_the_32k_image() {
-    cmp "$work/image32k.bin" "$work/pipe-block0.bin" &&
-        echo "block 0 of tessel-sim.exe on the pipe holds exactly the 32 KB image"
-}
-step "block 0 behind the pipe is the 32 KB image byte for byte" pipe_block0_is_the_32k_image
+step "block 0 behind the pipe is the 32 KB image byte for byte" \
+    block0_is_the_32k_image "$work/pipe-block0.bin" "tessel-sim.exe on the pipe"
 
 # Ctrl-C in the middle of a download (Wine hands the program SIGINT as the console's Ctrl-C):
 # the command ends between sectors, says how far it got, and exits 130 as on Linux.
-"$linux_sim" --chip NX31A32 >"$work/linux-pty" &
-linux_sim_pid=$!
+linux_sim_on_com5
 : >"$work/stopped"
-for _ in $(seq 50); do [ -s "$work/linux-pty" ] && break; sleep 0.1; done
-ln -sfn "$(head -n 1 "$work/linux-pty")" "$WINEPREFIX/dosdevices/com5"
 ctrl_c_mid_download() {
     local pid status=0
     "$wine" "$tessel" download --port COM5 --chip NX31A32 --yes "Z:$work/image32k.bin" >"$work/stopped" 2>&1 &
