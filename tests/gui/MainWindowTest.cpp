@@ -552,12 +552,7 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
     ASSERT_TRUE(drop(image));
     ASSERT_TRUE(WaitFor([&] { return !r->window->CommandBusy(); }));
     EXPECT_EQ(opened, image);
-    // The question names the file, its bytes and what it erases.
-    const size_t asked = r->Find(QStringLiteral("Download dropped image.hex ("));
-    ASSERT_LT(asked, r->op.messages.size());
-    EXPECT_EQ(r->op.messages[asked],
-              "Download dropped image.hex (18 bytes) to block 0: sector 000 (0000h-007Fh) is erased first.\n"
-              "Data in corresponding sectors will be erased.\nProceed to download?");
+    EXPECT_LT(r->Find(QStringLiteral("Download dropped image.hex (")), r->op.messages.size()) << "the question names it";
 
     // Without a drop the dialog opens empty again.
     opened = QStringLiteral("unset");
@@ -649,37 +644,20 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     EXPECT_LT(r.Find(QStringLiteral("Stopped at the operator's request: "), messages), r.op.messages.size());
 }
 
-// A file that cannot be used is an error box with advice about the file, never the port, before
-// any question.
+// A file that cannot be used is an error box whose details give the file's remedy, never the
+// port's, before any question. (Which files are refused, and in what words: tests/ui.)
 TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceBeforeAnyQuestion) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
-    const QString badSum = r.WriteText("bad.hex", ":0400000002010075FF\n:00000001FF\n");
-    const struct {
-        int command;
-        QString file;
-        QString message;  // what the refusal says
-    } cases[] = {
-        {command::kDownload, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
-        {command::kCompare, QString::fromStdString(r.dir + "/missing.hex"), QString::fromLatin1(kCantOpenFile)},
-        {command::kDownload, badSum, QStringLiteral(": line 1: ")},
-    };
-    for (const auto& c : cases) {
-        r.file = c.file;
-        r.op.answer = QMessageBox::Yes;
-        const size_t from = r.op.messages.size();
-        const size_t questions = r.op.defaults.size();
-        ASSERT_TRUE(r.Run(c.command));
-        ASSERT_GT(r.op.messages.size(), from) << c.file.toStdString();
-        EXPECT_TRUE(r.op.messages[from].contains(c.message)) << r.op.messages[from].toStdString();
-        EXPECT_EQ(r.op.icons[from], QMessageBox::Critical);
-        EXPECT_EQ(r.op.details[from], QString::fromLatin1(kFileRemedy));
-        for (size_t i = from; i < r.op.messages.size(); ++i)
-            EXPECT_FALSE(r.op.details[i].contains("dialout") || r.op.messages[i].contains("serial port"))
-                << r.op.messages[i].toStdString();
-        EXPECT_EQ(r.op.defaults.size(), questions) << "a question came before the file was refused";
-        EXPECT_TRUE(r.window->findChild<QLabel*>(QStringLiteral("progressLabel"))->text().isEmpty());
-    }
+    r.file = QString::fromStdString(r.dir + "/missing.hex");
+    r.op.answer = QMessageBox::Yes;
+    const size_t from = r.op.messages.size();
+    ASSERT_TRUE(r.Run(command::kDownload));
+    ASSERT_EQ(r.op.messages.size(), from + 1) << "one box, and no question before it";
+    EXPECT_TRUE(r.op.messages[from].startsWith(QString::fromLatin1(kCantOpenFile))) << r.op.messages[from].toStdString();
+    EXPECT_EQ(r.op.icons[from], QMessageBox::Critical);
+    EXPECT_EQ(r.op.details[from], QString::fromLatin1(kFileRemedy));
+    EXPECT_TRUE(r.window->findChild<QLabel*>(QStringLiteral("progressLabel"))->text().isEmpty());
 }
 
 }  // namespace

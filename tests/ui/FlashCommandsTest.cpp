@@ -64,7 +64,10 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
         {r.WriteFile("bad.hex", ":0300000002003FCB\n:00000001FF\n"), r.dir + "/bad.hex: line 1"},
         {r.WriteFile("cut.hex", ":03000000020030CB\n"), r.dir + "/cut.hex"},
         {r.dir + "/missing.bin", "Can't open the selected file!!!"},
-        {SampleHex(), "Download " + ShortFileName(SampleHex()) + " (", Outcome::Declined, false},
+        {SampleHex(),
+         "Download blink.hex (18 bytes) to block 0: sector 000 (0000h-007Fh) is erased first.\n"
+         "Data in corresponding sectors will be erased.\nProceed to download?",
+         Outcome::Declined, false},
     };
     for (const auto& c : cases) {
         r.op.answers = {c.yes};
