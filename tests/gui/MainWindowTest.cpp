@@ -171,23 +171,6 @@ struct Rig {
         for (int i = 0; i < n; ++i) out.put(static_cast<char>(i * step + first));
         return QString::fromStdString(dir + "/" + name);
     }
-    // Starts a download of 48 sectors into block 1, through the stub that borrows block 0;
-    // returns once the stub runs.
-    void StartBlock1Download() {
-        const QString image = WriteBytes("b1.bin", 48 * 64, 5, 1);
-        op.On("DownloadDialog", [image](QWidget* d) {
-            d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(image);
-            d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
-            PressOk(d);
-        });
-        op.answer = QMessageBox::Yes;
-        window->RunCommand(command::kDownload);
-        EXPECT_TRUE(WaitFor([this] { return board->CurrentMode() == sim::Mode::Stub; }, 30000)) << "the stub never ran";
-    }
-    // No box of this command was an error or a question.
-    size_t CountIcon(QMessageBox::Icon icon, size_t from = 0) const {
-        return static_cast<size_t>(std::count(op.icons.begin() + static_cast<std::ptrdiff_t>(from), op.icons.end(), icon));
-    }
 };
 
 TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
@@ -258,7 +241,15 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
 TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClosing) {
     auto r = std::make_unique<Rig>("NX31A32");
     ASSERT_TRUE(r->Detect());
-    r->StartBlock1Download();
+    // 48 sectors into block 1, through the stub that borrows block 0.
+    const QString image = r->WriteBytes("b1.bin", 48 * 64, 5, 1);
+    r->op.On("DownloadDialog", [image](QWidget* d) {
+        d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(image);
+        d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
+        PressOk(d);
+    });
+    r->window->RunCommand(command::kDownload);
+    ASSERT_TRUE(WaitFor([&] { return r->board->CurrentMode() == sim::Mode::Stub; }, 30000)) << "the stub never ran";
     r->op.answer = QMessageBox::No;
     r->window->close();
     EXPECT_TRUE(r->window->isVisible()) << "No keeps the window and the command";
@@ -612,7 +603,7 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     EXPECT_EQ(r.op.icons[report], QMessageBox::Warning);
     // A stop is not a failure: one warning, no error box before it.
     EXPECT_FALSE(r.Said(QStringLiteral("Failed to Read Data!!!")));
-    EXPECT_EQ(r.CountIcon(QMessageBox::Critical), 0u);
+    EXPECT_EQ(std::count(r.op.icons.begin(), r.op.icons.end(), QMessageBox::Critical), 0);
     EXPECT_TRUE(WaitFor([&] { return r.Iap().contains("stopped at the operator's request"); }, 5000))
         << r.Iap().toStdString();
     // The list vouches for the sectors read, and passes none of the others off as blank.
