@@ -56,20 +56,11 @@ TEST_F(DeviceSessionTest, GeometryFollowsChipTypeOnlyOnRefreshAndAnIllegalBlockI
     EXPECT_TRUE(session_.BlockImage(2).empty());
     EXPECT_TRUE(session_.BlockImage(-1).empty());
 
-    // A type outside the table takes the last row's geometry, and no loader.
-    Select(9);
-    EXPECT_EQ(session_.SectorCount(0), 512);
-    EXPECT_EQ(session_.SectorSize(1), 64);
-    EXPECT_EQ(session_.StartAddress(1), 0xF000);
-    EXPECT_FALSE(session_.InBslWindow(1, 0xF000));
-
     // Block selection follows the session's chip and memory mode.
     Select(6);
     EXPECT_TRUE(session_.NeedsBlockSelect());
     session_.memoryMode = kExternalMemory;
     EXPECT_FALSE(session_.NeedsBlockSelect());
-    Select(4);
-    EXPECT_TRUE(session_.NeedsBlockSelect());
 }
 
 TEST_F(DeviceSessionTest, ImagesAreBlockSizePlus16ErasedAndReallocationErasesWhatAReadLeft) {
@@ -106,9 +97,6 @@ TEST_F(DeviceSessionTest, ImagesAreBlockSizePlus16ErasedAndReallocationErasesWha
 }
 
 TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStartAndTheLoaderEndsWhereItsFamilySays) {
-    Select(2);
-    EXPECT_EQ(session_.SectorAddress(0, 255), 0x7F80);
-    EXPECT_EQ(session_.SectorAddress(1, 63), 0xFFC0);
     struct Case {
         int type;
         int lastBslSector;
@@ -136,56 +124,6 @@ TEST_F(DeviceSessionTest, SectorAddressesCountFromTheBlockStartAndTheLoaderEndsW
         EXPECT_EQ(session_.CombinedSectorIndex(c.sector.block, c.sector.index), c.index);
         EXPECT_EQ(session_.SectorFromCombined(c.index), c.sector);
     }
-}
-
-TEST(SessionFlags, LockStatusKeepsBits7To5AndBit7HardLocksBlock0) {
-    SessionFlags flags;
-    flags.StoreLockStatus(0x7F);
-    EXPECT_EQ(flags.lockStatus, 0x60);
-    flags.StoreLockStatus(0x1F);
-    EXPECT_EQ(flags.lockStatus, 0x00);
-    for (int lock = 0x00; lock <= 0xE0; lock += 0x20) {
-        EXPECT_EQ(IsBlock0HardLocked(lock), lock >= 0x80) << std::hex << lock;
-        flags.lockStatus = lock;
-        EXPECT_EQ(flags.Block0HardLocked(), lock >= 0x80) << std::hex << lock;
-    }
-}
-
-// The operator's stop: holds and releases nest, and the backups read as one text.
-TEST(StopRequest, HoldsAndReleasesNestAndBackupsAreReadableAsOneText) {
-    StopRequest s;
-    EXPECT_FALSE(s.Due());
-    s.Request();
-    EXPECT_TRUE(s.Due());
-    {
-        StopRequest::Hold outer(s);
-        EXPECT_FALSE(s.Due());
-        EXPECT_TRUE(s.Requested());
-        EXPECT_FALSE(s.DueInBootArea());
-        {
-            StopRequest::Release inner(s);
-            EXPECT_TRUE(s.Due());
-            EXPECT_TRUE(s.DueInBootArea());
-            StopRequest::Hold again(s);
-            EXPECT_FALSE(s.Due());
-        }
-        EXPECT_FALSE(s.Due()) << "the outer hold is back";
-    }
-    EXPECT_TRUE(s.Due());
-    EXPECT_FALSE(s.DueInBootArea()) << "a loader's image is written whole unless let through";
-    s.KeepBackup("/a.hex");
-    s.KeepBackup("/b.hex");
-    s.KeepBackup("/a.hex");
-    EXPECT_STREQ(s.BackupText(), "/a.hex, /b.hex");
-    s.DropBackup("/a.hex");
-    EXPECT_STREQ(s.BackupText(), "/b.hex");
-    s.Note("one");
-    s.Note("two");
-    EXPECT_EQ(s.Notes(), "one; two");
-    s.Clear();
-    EXPECT_FALSE(s.Requested());
-    EXPECT_EQ(s.Notes(), "");
-    EXPECT_STREQ(s.BackupText(), "/b.hex") << "a live backup outlasts the command";
 }
 
 }  // namespace
