@@ -82,8 +82,6 @@ TEST(HexConversion, AcceptedFilesGiveTheImageAndMalformedLinesAreRefusedNamingTh
         {"one record at 0100h", std::string(":020100001234B7\n") + kEnd, Placed(0x102, {{0x100, {0x12, 0x34}}})},
         {"high, middle, then low", std::string(":020020000102DB\n:020010000304E7\n:0100000005FA\n") + kEnd,
          Placed(0x22, {{0, {5}}, {0x10, {3, 4}}, {0x20, {1, 2}}})},
-        {"highest first", Rec(0, 0x0200, {0xAA}) + Rec(0, 0x0000, {1, 2, 3}) + kEnd,
-         Placed(0x201, {{0, {1, 2, 3}}, {0x200, {0xAA}}})},
         {"up to FFFFh", Rec(0, 0xFFF0, std::vector<uint8_t>(16, 0x42)) + kEnd,
          Placed(0x10000, {{0xFFF0, std::vector<uint8_t>(16, 0x42)}})},
         {"CR LF, blank lines and trailing blanks",
@@ -113,30 +111,22 @@ TEST(HexConversion, AcceptedFilesGiveTheImageAndMalformedLinesAreRefusedNamingTh
         // Anything above 64 KB must not be folded onto low offsets.
         {"linear 0001h", ":020000040001F9\n" + good + kEnd, {},
          "1: extended linear address 0001h: addresses above 64 KB are not supported"},
-        {"linear 8000h", Rec(4, 0, {0x80, 0x00}) + kEnd, {},
-         "1: extended linear address 8000h: addresses above 64 KB are not supported"},
         {"segment 1000h", good + ":020000021000EC\n" + kEnd, {},
          "2: extended segment address 1000h is not supported, only 0000h"},
-        {"segment 0001h", Rec(2, 0, {0x00, 0x01}) + kEnd, {},
-         "1: extended segment address 0001h is not supported, only 0000h"},
         {"no colon", good + "0100000005FA\n" + kEnd, {}, "2: the line does not start with ':'"},
-        {"leading blank", good + " :0100000005FA\n" + kEnd, {}, "2: the line does not start with ':'"},
         {"letter g", good + good + ":01000000g5FA\n" + kEnd, {}, "3: 'g' at column 10 is not a hex digit"},
         {"inner blank", ":01000000 05FA\n" + std::string(kEnd), {}, "1: a blank at column 10 is not a hex digit"},
         {"control byte", std::string(":0100\x01") + "00005FA\n" + kEnd, {},
          "1: byte 01h at column 6 is not a hex digit"},
         {"odd digits", good + ":0100000005FA0\n" + kEnd, {}, "2: odd number of hex digits (13)"},
         {"too short", ":00000001\n" + std::string(kEnd), {}, "1: the record is too short"},
-        {"colon only", ":\n" + std::string(kEnd), {}, "1: the record is too short"},
         {"count too big", ":0200000005F9\n" + std::string(kEnd), {},
          "1: the byte count says 2 data bytes, the line holds 1"},
         {"count too small", ":00000000050AF1\n" + std::string(kEnd), {},
          "1: the byte count says 0 data bytes, the line holds 2"},
         {"type 06", good + Rec(6, 0, {}) + kEnd, {}, "2: unknown record type 06h"},
-        {"type FF", Rec(0xFF, 0, {1}) + kEnd, {}, "1: unknown record type FFh"},
         {"past FFFF", Rec(0, 0xFFF0, std::vector<uint8_t>(17, 0)) + kEnd, {},
          "1: data runs past FFFFh (17 bytes from FFF0h)"},
-        {"past FFFF by one", Rec(0, 0xFFFF, {1, 2}) + kEnd, {}, "1: data runs past FFFFh (2 bytes from FFFFh)"},
         {"short linear", Rec(4, 0, {0}) + kEnd, {},
          "1: an extended address record needs 2 data bytes, this one has 1"},
         {"short start", Rec(5, 0, {0, 0}) + kEnd, {},
@@ -170,17 +160,6 @@ TEST(HexWriter, ExactTextWithLinearAddressRecordsAtEachSixtyFourKilobytes) {
               ":020000040001F9\n"
               ":0100100010DF\n"
               ":00000001FF\n");
-    // Over a large image each page is announced once.
-    const std::string text = FormatIntelHex(std::vector<uint8_t>(0x20010, 0x00), 0);
-    EXPECT_EQ(text.find(":020000040000"), std::string::npos);
-    const size_t p1 = text.find(":020000040001F9\n");
-    const size_t p2 = text.find(":020000040002F8\n");
-    ASSERT_NE(p1, std::string::npos);
-    ASSERT_NE(p2, std::string::npos);
-    EXPECT_LT(p1, p2);
-    EXPECT_EQ(text.find(":020000040001F9\n", p1 + 1), std::string::npos);
-    EXPECT_EQ(text.substr(p2 + 16, 44), ":10000000" + std::string(32, '0') + "F0\n");
-
     // What it writes converts back: an offset as leading FFh, since images start at offset 0,
     // and a full 64 KB image exactly.
     std::mt19937 rng(7);
@@ -234,9 +213,6 @@ TEST_F(HexFileTest, TheContentDecidesTheKindAndANameThatSaysHexMustHoldHex) {
     const std::string binary("\x00\xFF\x02\n\x00", 5);
     ASSERT_EQ(ReadImageFile(Write("prog.bin", binary), &image, &error), ImageReadStatus::Ok);
     EXPECT_EQ(std::string(image.begin(), image.end()), binary);
-    // 64 KB of binary fits the largest area.
-    ASSERT_EQ(ReadImageFile(Write("full.bin", std::string(0x10000, '\xA5')), &image, &error), ImageReadStatus::Ok);
-    EXPECT_EQ(image.size(), 0x10000u);
 }
 
 // What a file defines, and what a written one reads back as.
@@ -260,24 +236,12 @@ TEST_F(HexFileTest, RecordsTellWhichBytesTheyDefineAndWrittenFilesReadBack) {
     ASSERT_TRUE(WriteIntelHexFile(again, image, &error)) << error;
     EXPECT_EQ(ReadAll(again), text);
 
-    // A binary file defines every byte.
-    ASSERT_EQ(ReadImageFile(Write("b.bin", std::string(3, '\x11')), &image, &error), ImageReadStatus::Ok);
-    EXPECT_TRUE(image.Dense());
-    EXPECT_EQ(image.DefinedCount(), 3u);
-
-    // Plain bytes from an address: the file replaces a longer one and reads back with the bytes
-    // before that address erased.
+    // Plain bytes from an address: the file replaces a longer one (what the text reads back as
+    // is HexWriter's round trip).
     const std::vector<uint8_t> data = {0xDE, 0xAD, 0xBE, 0xEF};
     const std::string path = Write("out.hex", "old content that must go away, much longer than the new text...");
     ASSERT_TRUE(WriteIntelHexFile(path, data, 0x0010, &error)) << error;
     EXPECT_EQ(ReadAll(path), FormatIntelHex(data, 0x0010));
-    std::vector<uint8_t> bytes;
-    ASSERT_EQ(ReadImageFile(path, &bytes, &error), ImageReadStatus::Ok) << error;
-    // Built by appending: GCC 12 at -O3 takes an insert into a fresh vector for an
-    // out-of-bounds copy.
-    std::vector<uint8_t> want = Ffs(0x10);
-    for (uint8_t b : data) want.push_back(b);
-    EXPECT_EQ(bytes, want);
     const std::string nowhere = dir_ + "/no-such-folder/out.hex";
     EXPECT_FALSE(WriteIntelHexFile(nowhere, data, 0, &error));
     EXPECT_EQ(error, nowhere + ": No such file or directory");
