@@ -142,10 +142,9 @@ TEST(CSerialPortOpen, MissingBusyAndUnnamedDevicesAreRefused) {
     first.Close();
     EXPECT_EQ(port.Open(), 0) << "closing must release the device";
 
-    EXPECT_EQ(ResolvePortName("COM1"), "/dev/ttyS0");
-    EXPECT_EQ(ResolvePortName("COM12"), "/dev/ttyS11");
-    EXPECT_EQ(ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
-    EXPECT_EQ(ResolvePortName("COM0"), "COM0");
+    for (const auto& [name, path] : {std::pair{"COM1", "/dev/ttyS0"}, {"COM12", "/dev/ttyS11"},
+                                     {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"COM0", "COM0"}})
+        EXPECT_EQ(ResolvePortName(name), path) << name;
     OpenError err;
     EXPECT_EQ(OpenSerialDevice("ttyUSB0", SystemClock(), &err), nullptr);
     EXPECT_NE(err.reason.find("not a port name"), std::string::npos);
@@ -275,8 +274,9 @@ public:
 // A drain that never ends gives up after the bytes' time plus the drain wait. A
 // pseudo-terminal reports an empty output queue while its peer has not read what was sent,
 // and flushing it there takes those bytes away: only a queue that holds something is purged.
-// Then the device vanishes: every wait ends at once, said once, and the link drops.
-TEST(CSerialPortLines, AStuckQueueBoundsTheDrainAndTheFlushAndAVanishedDeviceEndsEveryWait) {
+// Then the device vanishes (that every wait then ends at once, said once, is AdapterUnplug's
+// in tests/ui) and is opened afresh.
+TEST(CSerialPortLines, AStuckQueueBoundsTheDrainAndTheFlushAndAVanishedDeviceIsOpenedAfresh) {
     struct {
         VirtualClock clock;
         test::RecordingOperator op;
@@ -292,7 +292,7 @@ TEST(CSerialPortLines, AStuckQueueBoundsTheDrainAndTheFlushAndAVanishedDeviceEnd
     ASSERT_EQ(s.port.Open(), 0);
     const int atOpen = s.dev->outputPurges;
     EXPECT_EQ(atOpen, 1) << "the stuck queue holds a byte";
-    uint64_t t0 = s.clock.NowUs();
+    const uint64_t t0 = s.clock.NowUs();
     const uint8_t block[96] = {};
     EXPECT_TRUE(s.port.WriteBlock(block, sizeof block));
     EXPECT_EQ(s.clock.NowUs(), t0);
@@ -307,20 +307,10 @@ TEST(CSerialPortLines, AStuckQueueBoundsTheDrainAndTheFlushAndAVanishedDeviceEnd
     EXPECT_TRUE(s.port.PurgeOutput());
     EXPECT_EQ(s.dev->outputPurges, atOpen + 1);
 
-    s.port.SetLinkUp();
     s.dev->gone = true;
-    t0 = s.clock.NowUs();
     uint8_t b = 0;
     EXPECT_EQ(s.port.ReadByte(&b), 0);
-    EXPECT_EQ(s.port.WriteByte(0x63), 0);
-    EXPECT_FALSE(s.port.PollForInput());
-    EXPECT_FALSE(s.port.DrainOutput());
-    s.port.PulseRts();
-    EXPECT_EQ(s.clock.NowUs(), t0) << "nothing waited on the vanished device";
     EXPECT_TRUE(s.port.DeviceGone());
-    EXPECT_FALSE(s.port.IsLinkUp());
-    EXPECT_EQ(s.op.messages, (std::vector<std::string>{"the serial device /dev/stuck has gone (unplugged?)"}))
-        << "one message, no write failure texts after it";
     EXPECT_EQ(s.port.Close(), 0);
     // A fresh open of a device that is there again starts clean.
     ASSERT_EQ(s.port.Open(), 0);
