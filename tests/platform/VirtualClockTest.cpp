@@ -78,19 +78,5 @@ TEST(VirtualClock, APauseOutlastsWakesMeantForOthers) {
     EXPECT_EQ(endedAt.load(), 100'000u);
 }
 
-TEST(RealClock, WakeEndsASleep) {
-    RealClock clock;
-    std::atomic<bool> cancel{false};
-    const auto t0 = std::chrono::steady_clock::now();
-    std::thread waker([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        cancel = true;
-        clock.Wake();
-    });
-    EXPECT_FALSE(clock.SleepUntil(clock.TickMs() + 5000, &cancel));
-    waker.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-}
-
 }  // namespace
 }  // namespace tessel
