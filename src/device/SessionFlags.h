@@ -10,12 +10,6 @@
 
 namespace tessel {
 
-// Bits 7:5 of the detection status byte.
-inline constexpr int kLockStatusMask = 0xE0;
-
-// Block 0 is hard locked when bit 7 of the lock status is set (80h, A0h, C0h, E0h).
-constexpr bool IsBlock0HardLocked(int lockStatus) { return (lockStatus & 0x80) != 0; }
-
 struct SessionFlags {
     // The operator's program has been started; every flash command refuses until detection.
     std::atomic<bool> userCodeRunning{false};
@@ -34,12 +28,6 @@ struct SessionFlags {
     std::atomic<int> lockStatus{0};
     // The operator asked the work to stop at its next safe point.
     StopRequest stop;
-
-    // Keeps bits 7:5 of a status byte as the lock status.
-    void StoreLockStatus(unsigned statusByte) {
-        lockStatus = static_cast<int>(statusByte) & kLockStatusMask;
-    }
-    bool Block0HardLocked() const { return IsBlock0HardLocked(lockStatus.load()); }
 };
 
 }  // namespace tessel
