@@ -107,6 +107,9 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"detect", "--port", "sim:NX31A99"}, 2, "unknown chip 'NX31A99'"},
         {{"--completion-table"}, 0, "\ntessel download\t\t-h --help -y --yes"},
         {{"detect", "--port", "sim:NX31A32:monitor"}, 4, ""},  // no boot loader answered
+        {{"detect", "--port", a32, "--crystal", "1.0", "--baud", "38400"}, 2,
+         "detect: nothing was done: You can't choose a baudrate which is higher than the computed best baudrate! "
+         "(--baud 38400; best for 1.0000 MHz: 2400)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.front() + " " + row.args.back());
