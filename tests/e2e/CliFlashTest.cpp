@@ -15,9 +15,6 @@ namespace {
 using test::CliRun;
 using test::kSample;
 using test::TempFolder;
-CliRun Tessel(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
-    return test::RunTessel(std::move(args), env);
-}
 
 // Each line on a fresh in-process board, with its status and, where it matters, what it says.
 // Values are checked whole while the command line is read, and a password source the loader
@@ -121,7 +118,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         }
     }
     // Saved as Intel HEX, the board's copy converts back to what it holds.
-    const CliRun save = Tessel({"save", "--port", a32, "--count", "1", dir + "/out.hex"});
+    const CliRun save = test::RunTessel({"save", "--port", a32, "--count", "1", dir + "/out.hex"});
     EXPECT_EQ(save.status, 0) << save.out;
     EXPECT_EQ(test::ImageOf(dir + "/out.hex"), std::vector<uint8_t>(128, 0xFF));
 }
