@@ -303,35 +303,6 @@ struct FlashRig {
         return from < log.size() ? std::vector<std::string>(log.begin() + static_cast<long>(from), log.end())
                                  : std::vector<std::string>{};
     }
-    // The one backup file left behind, which a message (`last`: the last one) names, as an image
-    // of what it holds.
-    std::vector<uint8_t> NamedBackup(bool last = false) const {
-        const std::vector<std::string> files = Backups();
-        if (files.size() != 1 || op.messages.empty()) {
-            ADD_FAILURE() << files.size() << " backups, " << op.messages.size() << " messages";
-            return {};
-        }
-        EXPECT_TRUE(std::any_of(last ? op.messages.end() - 1 : op.messages.begin(), op.messages.end(),
-                                [&](const std::string& m) { return m.find(files[0]) != std::string::npos; }))
-            << files[0] << " is not named";
-        std::vector<uint8_t> image;
-        std::string error;
-        EXPECT_EQ(ReadImageFile(files[0], &image, &error), ImageReadStatus::Ok) << error;
-        return image;
-    }
-    // A download of the chosen file refused before any byte changed, because it would reach the
-    // loader's own area `area` in block 1: said in those words, no erase and no stub, both blocks
-    // as they were.
-    void ExpectDownloadKeptOffTheLoader(const std::string& area, const std::vector<uint8_t>& block0,
-                                        const std::vector<uint8_t>& block1) {
-        EXPECT_FALSE(RunYes(command::kDownload));
-        EXPECT_TRUE(Said("The boot loader's own sectors are never erased or written: this would reach " + area +
-                         ", the boot loader's own area in block 1. Nothing was changed."));
-        EXPECT_EQ(CountFrames(board().CommandLog(), "0B"), 0u);
-        EXPECT_EQ(CountFrames(board().CommandLog(), "03 20 27"), 0u) << "no stub in external memory mode";
-        EXPECT_EQ(Block(0), block0);
-        EXPECT_EQ(Block(1), block1);
-    }
     // Whether `text` was shown, and shown as `kind` when one is given.
     bool Said(const std::string& text, std::optional<MessageKind> kind = std::nullopt) const {
         for (size_t i = 0; i < op.messages.size(); ++i)

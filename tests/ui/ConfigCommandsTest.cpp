@@ -83,7 +83,6 @@ TEST(LockChip, NothingBurnsWithoutALinkAnAllowedStateAChoiceAYesOrALegalLevel) {
         // SB1 set plus SB2 and SB3 would be all three. (In external memory mode a chip with
         // any lock bit set takes no Lock Chip at all, so the guard is met in internal mode.)
         {"level 4", 3, kInternalMemory, 0x80, 2, true, true, 0, "Can't set level4 lock!", {"6B 6B"}},
-        {"level 4", 5, kInternalMemory, 0x60, 1, true, true, 0, "Can't set level4 lock!", {"6B 6B"}},
         // The second byte of SB2's frame refused: the 04h alone is no frame the loader acts on,
         // SB3 is never sent, but the sequence is still closed.
         {"refused write", 3, kInternalMemory, 0, 2, true, true, 2, "Set Lock Failed!", {"04 6B 6B"}},
@@ -124,12 +123,6 @@ TEST(OptionMenus, TheRemapMenuOffersWhatTheChipHas) {
         std::sort(on.begin(), on.end());
         EXPECT_EQ(on, c.enabled) << "chip " << c.chipType;
     }
-    RemapMenuDialog a(op, 2);
-    EXPECT_FALSE(a.Click(1074)) << "SC0 is disabled on an A-type chip";
-    EXPECT_EQ(a.PressOk(), OkOutcome::KeepOpen);
-    EXPECT_TRUE(a.Click(1073));
-    EXPECT_EQ(a.Option(), 3);
-    EXPECT_EQ(a.PressOk(), OkOutcome::CloseOk);
 
     LockMenuTypeADialog lockA(op);
     EXPECT_FALSE(lockA.Click(1069)) << "the A-type menu has no sixth button";

@@ -131,17 +131,14 @@ TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlankAndRedetectsWhateverTheAn
     EXPECT_EQ(std::count(r.op.dialogs.begin(), r.op.dialogs.end(), "PasswordVerifyDialog"), 0);
     EXPECT_EQ(r.rangeLists.back().size(), 256u + 64u);
     const std::vector<uint8_t> code = r.FillBlock(0, 5);
-    for (const bool silent : {false, true}) {
-        SCOPED_TRACE(silent ? "board silent after the frame" : "link dead before the frame");
-        DetectedRig f(BoardOf(2), kExternalMemory);
-        f.FillBlock(0, 5);
-        f.board().SetFaults(silent ? sim::Faults{.silentFromByte = f.board().BytesReceived() + 1}
-                                   : sim::Faults{.dropAfterBytes = f.board().BytesReceived() + f.board().BytesSent()});
-        f.op.answers = {true};
-        EXPECT_EQ(EraseWholeChip(f.window).outcome, Outcome::Failed);
-        EXPECT_TRUE(f.SaidStart("Chip Erase not confirmed!"));
-        EXPECT_TRUE(silent || f.Block(0) == code) << "the frame never arrived";
-    }
+    // A link dead before the frame (a board silent after it: the fault matrix's chip erase).
+    DetectedRig f(BoardOf(2), kExternalMemory);
+    f.FillBlock(0, 5);
+    f.board().SetFaults({.dropAfterBytes = f.board().BytesReceived() + f.board().BytesSent()});
+    f.op.answers = {true};
+    EXPECT_EQ(EraseWholeChip(f.window).outcome, Outcome::Failed);
+    EXPECT_TRUE(f.SaidStart("Chip Erase not confirmed!"));
+    EXPECT_EQ(f.Block(0), code) << "the frame never arrived";
     int detections = 0;
     r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
     EXPECT_FALSE(r.RunYes(command::kChipErase, {false}));
@@ -181,15 +178,10 @@ TEST(FlashCommands, ReadPrintAndSaveCutTheRangeAtTheBlockEndAndPrintKeepsLinesWh
     r.count = 8;  // 8 sectors of 64 bytes: 32 dump lines
     EXPECT_TRUE(r.Run(command::kPrint));
     EXPECT_TRUE(r.Said("Print data has completed"));
+    // That no line is cut between pages, and none is lost: MainWindowGui's print to a PDF.
     ASSERT_EQ(r.printer.pages.size(), 4u);
-    std::string all;
-    for (const std::string& page : r.printer.pages) {
-        EXPECT_LE(r.printer.MeasureHeight(page), r.printer.PageHeight());
-        EXPECT_EQ(page.back(), '\n') << "no line is cut between two pages";
-        all += page;
-    }
-    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 32);
-    EXPECT_EQ(all.compare(0, 13, "F080 - F08F  "), 0);
+    for (const std::string& page : r.printer.pages) EXPECT_LE(r.printer.MeasureHeight(page), r.printer.PageHeight());
+    EXPECT_EQ(r.printer.pages[0].compare(0, 13, "F080 - F08F  "), 0);
     EXPECT_TRUE(r.printer.completed);
 
     // A cancelled print dialog prints nothing and is no failure; a printer that cannot be

@@ -81,24 +81,6 @@ TEST(ByteEdit, ReplaceRewritesOnlyTheSectorsTheBytesFallInto) {
     EXPECT_TRUE(r.Backups().empty());
 }
 
-TEST(ByteEdit, ALinkLostAfterTheProgramFrameIsAFailureThatNamesTheBackup) {
-    DetectedRig r(BoardOf(2));
-    const std::vector<uint8_t> code = r.FillBlock(0);
-    r.op.onQuestion = [&r](const std::string&) {
-        // The erase frame and its C0h get through, then the program frame: its data never does.
-        r.board().SetFaults({.dropAfterBytes = r.board().BytesReceived() + r.board().BytesSent() + 4 + 1 + 4});
-    };
-    r.op.answers = {true};
-    const EditResult e = EditBlock0(r.window, {"03E6", "72 4F 5D"});
-    EXPECT_FALSE(e.Ok());
-    EXPECT_TRUE(e.chipChanged);
-    EXPECT_TRUE(Blank(r.Block(0), 0x380, 0x400)) << "the sector was left erased";
-    EXPECT_TRUE(r.session().flags.errorReported.load());
-    const std::vector<uint8_t> saved = r.NamedBackup(true);
-    ASSERT_EQ(saved.size(), 0x400u);
-    EXPECT_TRUE(std::equal(saved.begin() + 0x380, saved.end(), code.begin() + 0x380));
-}
-
 // The sector is written back from what was read: one garbled read is read again, and a line
 // that garbles every read leaves the sector alone.
 TEST(ByteEdit, ASectorThatReadsDifferentlyTwiceIsLeftAlone) {

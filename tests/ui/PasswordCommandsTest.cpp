@@ -58,7 +58,8 @@ TEST(ChangePassword, BadEntriesAndAWrongOldPasswordSendNothingThatErases) {
 }
 
 // A board that stops answering at any point of the change is given up after one check, not
-// after a time-out for every try of every step; whatever it left is said.
+// after a time-out for every try of every step; whatever it left is said (what becomes of
+// block 0 meanwhile is the fault matrix's to check).
 TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
     uint64_t clean = 0;
     {
@@ -70,12 +71,10 @@ TEST(ChangePassword, ASilentBoardIsGivenUpWithinSecondsOnTheVirtualClock) {
     for (uint64_t at : {uint64_t{30}, clean / 4, clean / 2, clean * 3 / 4, clean - 40}) {
         SCOPED_TRACE(at);
         DetectedRig r(BoardOf(2, 0, "old"));
-        const std::vector<uint8_t> code = r.FillBlock(0);
         r.board().SetFaults({.silentFromByte = r.board().BytesReceived() + at});
         const uint64_t started = r.clock.TickMs();
         EXPECT_FALSE(ChangePassword(r.window, Entries({{"old", "new", "new"}})).Ok());
         EXPECT_LT(r.clock.TickMs() - started, 15000u);
-        EXPECT_TRUE(r.Block(0) == code || !r.NamedBackup().empty()) << "block 0 changed, and its backup is not named";
         const std::string now = r.board().Password();
         EXPECT_TRUE(now == "old" || now == "new" || r.LastSaid("no password now")) << r.op.messages.back();
     }
