@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/Paths.h"
 #include "serial/LinkWorker.h"
 #include "sim/SimBoard.h"
 #include "support/Pattern.h"
 #include "support/RecordingOperator.h"
+#include "support/TempFolder.h"
 #include "ui/CommDialogs.h"
 #include "ui/CommandApi.h"
 #include "ui/ConfigCommands.h"
@@ -44,8 +44,7 @@ namespace tessel::test {
 // A printer whose pages hold `linesPerPage` lines of the text: the height of a text is its
 // number of lines (a last line without a line feed counts) times ten.
 struct RecordingPrinter : PrintTarget {
-    Start BeginDocument(const std::string& name) override {
-        documents.push_back(name);
+    Start BeginDocument(const std::string&) override {
         return cannotOpen ? Start::Failed : cancel ? Start::Cancelled : Start::Started;
     }
     int PageHeight() override { return linesPerPage * 10; }
@@ -64,7 +63,6 @@ struct RecordingPrinter : PrintTarget {
     bool cannotOpen = false;  // no print queue, or one that refuses the document
     size_t failPage = 0;      // this page (1-based) cannot be finished; 0: none
     bool completed = false;
-    std::vector<std::string> documents;
     std::vector<std::string> pages;
 };
 
@@ -141,7 +139,7 @@ private:
 
 struct FlashRig {
     explicit FlashRig(sim::BoardConfig config = {}, int memoryMode = kInternalMemory)
-        : window(&op, clock), dir(MakeDir()), state(dir + "/tessel"), store(dir + "/config") {
+        : window(&op, clock), dir(TempDir()), state(dir + "/tessel"), store(dir + "/config") {
         // The command API keeps its backups in the user's state folder: this rig's.
 #ifdef _WIN32
         _putenv_s("XDG_STATE_HOME", dir.c_str());
@@ -166,10 +164,6 @@ struct FlashRig {
     ~FlashRig() {
         StopLinkWorker(window.Worker());
         std::filesystem::remove_all(dir);
-    }
-    static std::string MakeDir() {
-        std::string why;
-        return MakePrivateTempDir("tessel-flash-", &why);
     }
 
     // Detects at the session's settings, as the tool bar's detection does.
@@ -197,7 +191,6 @@ struct FlashRig {
             d.portSelection = 1;
         } else if (name == "SectorRangeDialog") {
             auto& d = static_cast<SectorRangeDialog&>(m);
-            rangeLists.push_back(d.sectors);
             d.startIndex = start;
             d.countIndex = count;
         } else if (name == "DownloadDialog" || name == "CompareDialog") {
@@ -337,7 +330,6 @@ struct FlashRig {
     bool cancelPassword = false;
     std::string cancelDialog;  // this dialog alone is cancelled
     std::vector<std::string> passwords;
-    std::vector<std::vector<std::string>> rangeLists;
     std::vector<std::string> titlesSeen;
     // What the password change and set dialogs are filled with, one entry per opening.
     struct PasswordEntry {

@@ -4,7 +4,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,6 @@ public:
         kinds.push_back(kind);
     }
     bool AskYesNo(const std::string& text) override {
-        if (onQuestion) onQuestion(text);
         std::lock_guard<std::mutex> lock(mutex_);
         questions.push_back(text);
         if (answers.empty()) return false;
@@ -48,25 +46,13 @@ public:
         return messages;
     }
 
-    // The kind each message was raised with (by index into `messages`); the kind of the last
-    // message holding `part`.
-    std::optional<MessageKind> KindOf(const std::string& part) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (size_t i = messages.size(); i-- > 0;)
-            if (messages[i].find(part) != std::string::npos) return kinds[i];
-        return std::nullopt;
-    }
-
     std::vector<std::string> messages;
-    std::vector<MessageKind> kinds;
+    std::vector<MessageKind> kinds;  // the kind each message was raised with
     std::vector<std::string> questions;
     std::vector<std::string> traces;
     std::vector<std::string> dialogs;
     std::deque<bool> answers;
     std::function<DialogResult(DialogModel&)> dialogScript;
-    // Runs when a question is asked, before it is answered: the moment before a command
-    // starts changing the chip.
-    std::function<void(const std::string&)> onQuestion;
 
 private:
     std::mutex mutex_;

@@ -14,7 +14,7 @@ public:
     void setProgressLabel(const std::string& text) override { labels.push_back(text); }
     void setProgressRange(int upper) override { range = upper; }
     void stepProgress() override { ++steps; ++position; }
-    void resetProgress() override { position = 0; ++resets; }
+    void resetProgress() override { position = 0; }
     void reportFailure(const ProgressFailure& f) override { failure = f; }
 
     std::string Last() const { return labels.empty() ? "" : labels.back(); }
@@ -23,7 +23,6 @@ public:
     int range = -1;
     int steps = 0;
     int position = 0;
-    int resets = 0;
     std::optional<ProgressFailure> failure;
 };
 
