@@ -11,8 +11,6 @@ namespace {
 
 using namespace test;
 
-constexpr char kLockDone[] = "Set Lock Completed!\nChip will be automatically redetected!";
-
 // What the command put on the wire, detection's own frames left out.
 std::vector<std::string> ConfigFrames(const std::vector<std::string>& log) {
     static const std::vector<std::string> kCodes = {"04", "02", "6B", "67", "6A", "6C"};
@@ -54,7 +52,7 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
         EXPECT_TRUE(r.op.questions[0].starts_with(std::string(o->label) + " on " + LookupChip(c.chipType).model +
                                                   ": programs security bit"))
             << r.op.questions[0];
-        EXPECT_TRUE(r.Said(kLockDone));
+        EXPECT_TRUE(r.Said("Set Lock Completed!\nChip will be automatically redetected!"));
         EXPECT_EQ(ConfigFrames(r.LastCommands()), c.wire);
         EXPECT_EQ(r.board().SecurityBits(), c.bits);
         // Re-detected: the session holds what the chip now reports, and the quiet period is over.

@@ -50,10 +50,6 @@ std::string Differences(const Truth& a, const Truth& b) {
     return d;
 }
 
-std::string Said(const FlashRig& r) {
-    return testing::PrintToString(r.op.messages);
-}
-
 struct Scenario {
     std::string name;
     sim::BoardConfig board;
@@ -115,7 +111,7 @@ void RunScenario(const Scenario& s, Tally& t) {
     {
         auto r = Fresh(s);
         const uint64_t r0 = r->board().BytesReceived(), s0 = r->board().BytesSent();
-        ASSERT_TRUE(s.run(*r)) << s.name << " fails without any fault: " << Said(*r);
+        ASSERT_TRUE(s.run(*r)) << s.name << " fails without any fault: " << testing::PrintToString(r->op.messages);
         promised = TruthOf(*r);
         received = r->board().BytesReceived() - r0;
         sent = r->board().BytesSent() - s0;
@@ -163,7 +159,7 @@ void RunScenario(const Scenario& s, Tally& t) {
         if (!ok && s.borrowsBlock0 && !Block0KeptOrBackedUp(*r, before, said)) {
             ++t.lostBlock0;
             ADD_FAILURE() << s.name << ", " << what << ": failed with block 0 changed and no backup of it named: "
-                          << Said(*r);
+                          << testing::PrintToString(r->op.messages);
         }
     }
 }
