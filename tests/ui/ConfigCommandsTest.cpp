@@ -121,7 +121,8 @@ TEST(OptionMenus, TheRemapMenuOffersWhatTheChipHas) {
         std::sort(on.begin(), on.end());
         EXPECT_EQ(on, c.enabled) << "chip " << c.chipType;
     }
-
+    // The window greys SC0 out on an A-type chip (DialogsGui); a click that reaches it anyway is refused.
+    EXPECT_FALSE(RemapMenuDialog(op, 2).Click(1074));
     LockMenuTypeADialog lockA(op);
     EXPECT_FALSE(lockA.Click(1069)) << "the A-type menu has no sixth button";
     LockMenuDialog lockHL(op);
