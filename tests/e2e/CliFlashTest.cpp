@@ -53,6 +53,8 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"password", "set", "--port", "sim:NX31H64D", "--lock", "--yes", "--no-password"}, 2, ""},
         {{"upgrade-bsl", "--port", a32, dir + "/bsl.bin"}, 1, ""},
         {{"upgrade-bsl", "--port", a32, "--yes", dir + "/bsl.bin"}, 0, "IAP Status: Upgrade BSL Succeed!"},
+        {{"upgrade-bsl", "--port", a32, "--yes", "--block", "0", dir + "/bsl.bin"}, 2,
+         "A new boot loader goes into block 1's loader area, F000h to F3FFh on NX31A32, not into block 0."},
         {{"upgrade-bsl", "--port", a32, "--yes", "--start-sector", "16", dir + "/bsl.bin"}, 2, "F400h lies outside it."},
         // The command line opens the window, runs the command in it and leaves it again; sector
         // 0 of the window holds the board's loader.

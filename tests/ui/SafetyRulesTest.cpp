@@ -192,6 +192,12 @@ TEST(SparseImages, OnlyTheSectorsHoldingARecordAreErasedProgrammedAndCompared) {
     // The compare looks at the bytes the file gives and nowhere else.
     EXPECT_TRUE(r.Run(command::kCompare));
     EXPECT_EQ(r.window.Result(), "compare: sparse.hex matches the flash, 67 bytes at 0100h-103Fh");
+    std::vector<uint8_t> changed = r.Block(0);
+    changed[0x1020] ^= 0xFF;
+    r.board().SetBlock(0, changed);
+    EXPECT_FALSE(r.Run(command::kCompare));
+    EXPECT_EQ(r.window.Field(ChipField::IapStatus).rfind("Unmatched data at memory address 1020h", 0), 0u)
+        << r.window.Field(ChipField::IapStatus);
 }
 
 // An H/L32B image that runs on into block 1 in external memory mode: one that reaches the
