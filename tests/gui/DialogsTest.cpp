@@ -534,11 +534,6 @@ TEST_F(DialogsGui, PasswordFieldsAreMaskedLimitedAndEmptyAndTheLockOptionIsAType
         PressOk(d);
     });
     EXPECT_EQ(model.password, typed.substr(0, 31));
-
-    // A blank password is a valid answer: the chip may have none.
-    PasswordVerifyDialog blank;
-    ExpectRun(blank, DialogResult::Ok, [](QWidget* d) { PressOk(d); });
-    EXPECT_EQ(blank.password, "");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QAccessible>
 #include <QSplitter>
@@ -48,6 +47,7 @@
 #include "sim/SimBoard.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MemoryView.h"
+#include "support/TempFolder.h"
 
 namespace tessel::gui {
 namespace {
@@ -65,10 +65,7 @@ void PressCancel(QWidget* dialog) {
     else if (auto* d = qobject_cast<QDialog*>(dialog)) d->reject();
 }
 
-std::string TempDir() {
-    char tmpl[] = "/tmp/tessel-gui-XXXXXX";
-    return mkdtemp(tmpl);
-}
+using test::TempDir;
 
 struct Rig {
     explicit Rig(const char* model) : dir(TempDir()), port(QStringLiteral("sim:%1").arg(model)) {
@@ -372,7 +369,6 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
     ASSERT_TRUE(WaitFor([&] { return !status->text().isEmpty(); }, 5000));
     const QString detected = status->text();
     EXPECT_EQ(status->DisplayedText(), detected) << "at the usual size the line fits";
-    EXPECT_EQ(r.window->PromptPane()->text(), detected);
 
     // A blank chip against the sample: the mismatch names the address and the file.
     r.file = QString::fromStdString(r.dir + "/a-rather-long-image-file-name-for-the-status-line.hex");
@@ -382,7 +378,6 @@ TEST(MainWindowGui, TheIapStatusLineShowsItsWholeTextOrCarriesItInItsToolTip) {
         << status->text().toStdString();
     const QString mismatch = status->text();
     EXPECT_EQ(status->toolTip(), mismatch);
-    EXPECT_EQ(r.window->PromptPane()->text(), mismatch);
 
     r.window->resize(640, 600);
     QApplication::processEvents();
@@ -444,16 +439,11 @@ TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     auto* help = w.menuBar()->findChild<QMenu*>(QStringLiteral("helpMenu"));
     ASSERT_NE(help, nullptr);
     EXPECT_EQ(help->title(), "&Help");
-    const std::vector<std::pair<int, const char*>> items = {
-        {command::kAboutTessel, "About QMT Tessel"},   {command::kAboutDetect, "About Detect Chip"},
-        {command::kAboutPassword, "About Password"},   {command::kAboutUpgrade, "About Upgrade BSL"},
-        {command::kAboutByteModify, "About Byte Modify"}, {command::kAboutMonitra, "About Monitra"}};
-    ASSERT_EQ(help->actions().size(), static_cast<qsizetype>(items.size()));
-    for (size_t i = 0; i < items.size(); ++i) {
-        QAction* a = help->actions()[static_cast<qsizetype>(i)];
-        EXPECT_EQ(a, w.Action(items[i].first));
-        EXPECT_EQ(a->text(), items[i].second);
-    }
+    QStringList items;
+    for (QAction* a : help->actions()) items << a->text();
+    EXPECT_EQ(items, QStringList({"About QMT Tessel", "About Detect Chip", "About Password", "About Upgrade BSL",
+                                  "About Byte Modify", "About Monitra"}));
+    EXPECT_EQ(help->actions().front(), w.Action(command::kAboutTessel));
     // Nothing of the bar hides behind its overflow button.
     for (QToolButton* b : w.menuBar()->findChildren<QToolButton*>())
         EXPECT_FALSE(b->isVisible()) << b->objectName().toStdString();
