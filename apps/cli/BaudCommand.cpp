@@ -74,9 +74,9 @@ void AddBaudCommand(CLI::App& app, RunState& state) {
         ->required()
         ->check(CrystalCheck());
     cmd->add_option("--next-below", opts->nextBelow,
-                    "The fastest usable standard rate below this one (the Next Baud button)");
+                    "The fastest usable standard rate below this one");
     cmd->add_flag("--ext", opts->ext,
-                  "Search as the external-memory dialog does (down to 300 baud, no 2.005 MHz rule)");
+                  "Search for a target in external memory mode (down to 300 baud, no 2.005 MHz rule)");
     cmd->callback([opts, &state] { state.exitCode = RunBaud(*opts, state); });
 }
 
