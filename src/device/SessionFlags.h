@@ -10,6 +10,9 @@
 
 namespace tessel {
 
+// Bits 7:5 of the detection status byte, the lock status.
+inline constexpr int kLockStatusMask = 0xE0;
+
 struct SessionFlags {
     // The operator's program has been started; every flash command refuses until detection.
     std::atomic<bool> userCodeRunning{false};

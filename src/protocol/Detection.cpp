@@ -34,7 +34,7 @@ std::string SecurityLineFor(int chipType, uint8_t status, bool* alert) {
     const bool hl = IsHLChip(chipType);
     bool warn = false;
     std::string line;
-    switch ((status & 0xE0) >> 5) {
+    switch ((status & kLockStatusMask) >> 5) {
         case 0: line = "SECURITY : CHIP IS UNLOCKED (FCST[7:5]:000)"; break;
         case 1: line = "SECURITY : CHIP IS LEVEL3 SOFTLOCKED BLK0 & HARDLOCKED BLK1 (FCST[7:5]:001)"; break;
         case 2: line = "SECURITY : CHIP IS LEVEL3 SOFTLOCKED (FCST[7:5]:010)"; break;
@@ -58,7 +58,7 @@ std::string SecurityLineFor(int chipType, uint8_t status, bool* alert) {
 }
 
 int DecodeSecurityStatus(DetectionContext& c, uint8_t status) {
-    c.session.flags.lockStatus = status & 0xE0;
+    c.session.flags.lockStatus = status & kLockStatusMask;
     bool alert = false;
     const std::string line = SecurityLineFor(c.session.chipType, status, &alert);
     if (!line.empty()) c.view.setSecurityLine(line);
@@ -187,7 +187,7 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
         c.op.Fail("Illegal Block Number Detected!!!");
         return false;
     }
-    const uint8_t lock = status & 0xE0;
+    const uint8_t lock = status & kLockStatusMask;
     c.view.SetField(ChipField::MemMode, s.memoryMode == kInternalMemory ? "Internal" : "External");
     ApplyButtonRule11F(c, s.memoryMode, lock, versionOk);
     c.view.Refresh();
@@ -456,7 +456,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         return;
     }
     c.view.SetField(ChipField::MemMode, "Internal");
-    const CommandAvailability a = ComputeAvailability(s.Family(), kInternalMemory, status & 0xE0,
+    const CommandAvailability a = ComputeAvailability(s.Family(), kInternalMemory, status & kLockStatusMask,
                                                       failed ? "" : "v1.1E", ExternalWindowState::None);
     c.view.EnableButtons(a);
     s.backInMcuFlash = false;

@@ -63,7 +63,7 @@ int ResetWait11E(DetectionContext& c, uint8_t* status);
 void DetectUnknown(DetectionContext& c);
 void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker = {});
 
-// Stores the lock status (status & 0xE0) and sets the security line; 0.
+// Stores the lock status (status & kLockStatusMask) and sets the security line; 0.
 int DecodeSecurityStatus(DetectionContext& c, uint8_t status);
 // The security line for bits 7:5 of a status byte; empty where the line stays as it was.
 std::string SecurityLineFor(int chipType, uint8_t status, bool* alert);

@@ -249,7 +249,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         c.op.Fail("Illegal Block Number Detected!!!");
         marker = true;
     }
-    const uint8_t lock = status & 0xE0;
+    const uint8_t lock = status & kLockStatusMask;
     c.view.SetField(ChipField::MemMode, "Internal");
     c.view.EnableButton(IapButton::ChipErase, false);
     c.view.EnableButton(IapButton::MemoryRemap, false);
