@@ -274,8 +274,8 @@ public:
 // A drain that never ends gives up after the bytes' time plus the drain wait. A
 // pseudo-terminal reports an empty output queue while its peer has not read what was sent,
 // and flushing it there takes those bytes away: only a queue that holds something is purged.
-// Then the device vanishes (that every wait then ends at once, said once, is AdapterUnplug's
-// in tests/ui) and is opened afresh.
+// Then the device vanishes (that every wait then ends at once, said once, is
+// AdapterCli.PulledCableEndsReadAndDownloadWithinASecondWithStatus3) and is opened afresh.
 TEST(CSerialPortLines, AStuckQueueBoundsTheDrainAndTheFlushAndAVanishedDeviceIsOpenedAfresh) {
     struct {
         VirtualClock clock;
