@@ -74,6 +74,8 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
          {state}},
         {{"detect", "--port", "sim:NX31A32:1.1E", "--firmware", "1.1E", "--baud", "38400", "--yes"}, 0,
          "Fw Version:  v1.1F", {state}},
+        {{"detect", "--port", "sim:NX31A32:1.1E:upgrade-silent", "--firmware", "1.1E", "--baud", "38400", "--yes"}, 1,
+         "upgrade of the boot loader to 1.1F failed: The boot loader never answered", {state}},
         // The monitor replaces the loader only after a Yes, and says how to get it back.
         {{"monitor", "--port", "sim:NX31H32B"}, 1, "", {state}},
         {{"monitor", "--port", "sim:NX31H32B", "--yes"}, 0, "To get the boot loader back", {state}},

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
 
 #include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
@@ -234,34 +233,6 @@ TEST(CliQuestions, EditWithoutYesAsksAndOnlyAYesErases) {
         EXPECT_NE(p.Output().find(erased ? "erased 1 sector" : "erase declined: nothing was erased"), std::string::npos)
             << p.Output();
     }
-}
-
-// An old loader whose upgrade program never answers fails at once, names the backup of the
-// user's code, and sends no erase into the silence.
-TEST(CliUpgrade11E, ALoaderThatNeverAnswersAfterTheUpgradeProgramStartsIsAFailure) {
-    const TempFolder dir;
-    const std::string trace = dir + "/wire.txt";
-    const CliRun r = test::RunTessel({"detect", "--port", "sim:NX31A32:1.1E:upgrade-silent", "--firmware", "1.1E",
-                                      "--baud", "38400", "--yes", "--json", "--trace-wire", trace},
-                                     {"XDG_STATE_HOME=" + dir});
-    EXPECT_EQ(r.status, 1) << r.out;
-    const auto result = nlohmann::json::parse(test::LastLine(r.out), nullptr, false);
-    const std::string summary = result.value("summary", "");
-    EXPECT_EQ(result.value("ok", true), false) << summary;
-    EXPECT_NE(summary.find("never answered after the upgrade program was started"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("Block 0 was not restored"), std::string::npos) << summary;
-    namespace fs = std::filesystem;
-    ASSERT_EQ(std::distance(fs::directory_iterator(dir + "/tessel"), fs::directory_iterator()), 1);
-    const std::string saved = fs::directory_iterator(dir + "/tessel")->path();
-    EXPECT_NE(summary.find(saved), std::string::npos) << "the backup is named: " << summary;
-    // After the upgrade program was started (62h twice) only the handshake's own bytes went out.
-    const std::vector<std::string> writes = test::WireWrites(trace);
-    size_t start = writes.size();
-    for (size_t i = 0; i + 1 < writes.size(); ++i)
-        if (writes[i] == "62" && writes[i + 1] == "62") start = i + 2;
-    EXPECT_LT(start, writes.size()) << "the upgrade program was started";
-    for (size_t i = start; i < writes.size(); ++i)
-        EXPECT_EQ(writes[i].rfind("80 E0 F8 FE", 0), 0u) << "sent after the upgrade program started: " << writes[i];
 }
 
 }  // namespace

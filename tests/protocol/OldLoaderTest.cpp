@@ -204,6 +204,20 @@ TEST(Upgrade11E, AStandInImageIsNeverWrittenToARealPort) {
     u.ExpectSessionEnded();
 }
 
+// Once the upgrade program runs, block 0 holds it and not the user's code: a loader that never
+// answers then ends the session, and the failure names the copy of the code.
+TEST(Upgrade11E, ALoaderSilentAfterTheUpgradeProgramStartsNamesTheSavedCode) {
+    sim::Faults f;
+    f.upgradeNeverAnswers = true;
+    Upgrading u(0, f);
+    Detect11E(u.ctx, true);
+    EXPECT_TRUE(u.Says("The boot loader never answered after the upgrade program was started. Block 0 was not "
+                       "restored: the user's code saved from 0000h-04FFh is in " + u.backup + "."))
+        << u.op.messages.back();
+    EXPECT_EQ(u.Saved(), V(u.user.begin(), u.user.begin() + 1280));
+    u.ExpectSessionEnded();
+}
+
 // The operator's stop comes as the user's code starts to be saved.
 TEST(Upgrade11E, AStopWhileTheUserCodeIsSavedErasesNothingAndEndsTheSession) {
     Upgrading u;
