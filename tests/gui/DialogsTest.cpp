@@ -37,22 +37,6 @@ namespace {
 constexpr char kTooFast[] = "You can't choose a baudrate which is higher than the computed best baudrate!\n";
 constexpr char kCrystalRange[] = "Please enter a number between 1 and 40.";
 
-template <typename T>
-T* Child(QWidget* parent, const char* name) {
-    T* child = parent ? parent->findChild<T*>(QString::fromLatin1(name)) : nullptr;
-    if (!child) throw std::runtime_error(std::string("no widget named ") + name);
-    return child;
-}
-
-// Clicks where the button reacts: a radio button answers only on its indicator and text.
-void Press(QAbstractButton* button) {
-    const QPoint at = qobject_cast<QRadioButton*>(button) ? QPoint(6, button->height() / 2) : button->rect().center();
-    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, at);
-}
-void Press(QWidget* dialog, const char* name) { Press(Child<QPushButton>(dialog, name)); }
-void PressOk(QWidget* dialog) { Press(Child<QDialogButtonBox>(dialog, "buttons")->button(QDialogButtonBox::Ok)); }
-void PressCancel(QWidget* dialog) { Press(Child<QDialogButtonBox>(dialog, "buttons")->button(QDialogButtonBox::Cancel)); }
-
 void Type(QWidget* dialog, const char* name, const QString& text) {
     auto* edit = Child<QLineEdit>(dialog, name);
     edit->clear();

@@ -54,17 +54,6 @@ namespace {
 
 const QString kSample = QStringLiteral(TESSEL_SOURCE_DIR "/samples/blink.hex");
 
-void PressOk(QWidget* dialog) {
-    dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->button(QDialogButtonBox::Ok)->click();
-}
-
-void PressCancel(QWidget* dialog) {
-    auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"));
-    QAbstractButton* cancel = buttons ? buttons->button(QDialogButtonBox::Cancel) : nullptr;
-    if (cancel) cancel->click();
-    else if (auto* d = qobject_cast<QDialog*>(dialog)) d->reject();
-}
-
 using test::TempDir;
 
 struct Rig {
@@ -77,15 +66,14 @@ struct Rig {
         window->show();
         const int code = *ChipCodeForModel(model);
         op.On("ChipSelectDialog", [this, code](QWidget* d) {
-            d->findChild<QComboBox*>(QStringLiteral("chipType"))->setCurrentIndex(code - 1);
-            d->findChild<QRadioButton*>(external ? QStringLiteral("memoryExternal") : QStringLiteral("memoryInternal"))
-                ->setChecked(true);
+            Child<QComboBox>(d, "chipType")->setCurrentIndex(code - 1);
+            Child<QRadioButton>(d, external ? "memoryExternal" : "memoryInternal")->setChecked(true);
             PressOk(d);
         });
         op.On("CommSetupDialog", [this](QWidget* d) {
-            auto* ports = d->findChild<QComboBox*>(QStringLiteral("port"));
+            auto* ports = Child<QComboBox>(d, "port");
             // A numbered name of no device present is behind "Show all COM names".
-            if (ports->findText(port) < 0) d->findChild<QCheckBox*>(QStringLiteral("showAllComNames"))->setChecked(true);
+            if (ports->findText(port) < 0) Child<QCheckBox>(d, "showAllComNames")->setChecked(true);
             ports->setCurrentIndex(ports->findText(port));
             PressOk(d);
         });
@@ -93,14 +81,14 @@ struct Rig {
         op.On("SectorRangeDialog", [this](QWidget* d) {
             titles.push_back(d->windowTitle());
             barsAtRange.push_back(window->Progress()->isVisible() ? window->Progress()->text() : QString());
-            d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(start);
-            d->findChild<QComboBox*>(QStringLiteral("count"))->setCurrentIndex(count);
+            Child<QComboBox>(d, "startSector")->setCurrentIndex(start);
+            Child<QComboBox>(d, "count")->setCurrentIndex(count);
             PressOk(d);
         });
         for (const char* name : {"DownloadDialog", "CompareDialog"})
             op.On(name, [this](QWidget* d) {
-                d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(file);
-                d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(0);
+                Child<QLineEdit>(d, "fileName")->setText(file);
+                Child<QComboBox>(d, "startSector")->setCurrentIndex(0);
                 PressOk(d);
             });
     }
@@ -173,7 +161,7 @@ TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
     Rig r("NX31A32");
     ASSERT_TRUE(r.Detect());
     EXPECT_EQ(r.window->Field(ChipField::ChipType)->text(), "NX31A32");
-    EXPECT_EQ(r.window->findChild<QLabel*>(QStringLiteral("comPane"))->text(), "sim:NX31A32");
+    EXPECT_EQ(Child<QLabel>(r.window.get(), "comPane")->text(), "sim:NX31A32");
 
     std::vector<uint8_t> flash(32768, 0xFF);
     std::fill(flash.begin() + 2 * 128, flash.begin() + 3 * 128, 0x41);
@@ -240,8 +228,8 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
     // 48 sectors into block 1, through the stub that borrows block 0.
     const QString image = r->WriteBytes("b1.bin", 48 * 64, 5, 1);
     r->op.On("DownloadDialog", [image](QWidget* d) {
-        d->findChild<QLineEdit*>(QStringLiteral("fileName"))->setText(image);
-        d->findChild<QComboBox*>(QStringLiteral("startSector"))->setCurrentIndex(256 + 16);
+        Child<QLineEdit>(d, "fileName")->setText(image);
+        Child<QComboBox>(d, "startSector")->setCurrentIndex(256 + 16);
         PressOk(d);
     });
     r->window->RunCommand(command::kDownload);
@@ -278,8 +266,8 @@ TEST(MainWindowGui, ANonAsciiPasswordIsSetAsLatin1BytesAndOneWithoutThemIsRefuse
         // First a euro sign, which the dialog must refuse and keep open; the handler runs again
         // for the dialog still open and gives the real one.
         const QString text = ++opened == 1 ? QStringLiteral("pass\u20AC") : QStringLiteral("p\u00E4ssw\u00F6rd");
-        d->findChild<QLineEdit*>(QStringLiteral("password"))->setText(text);
-        d->findChild<QLineEdit*>(QStringLiteral("retypePassword"))->setText(text);
+        Child<QLineEdit>(d, "password")->setText(text);
+        Child<QLineEdit>(d, "retypePassword")->setText(text);
         PressOk(d);
     });
     r.op.answer = QMessageBox::Yes;
@@ -470,7 +458,7 @@ TEST(MainWindowGui, MenusHoldEveryItemAndErrorsAndQuestionsShowTheirIcons) {
     r.window->OnCommandThread([](MainDialog& d) { d.Session().port.SetPortNumber(1); });
     QString current;
     r.op.On("CommSetupDialog", [&](QWidget* d) {
-        current = d->findChild<QComboBox*>(QStringLiteral("port"))->currentText();
+        current = Child<QComboBox>(d, "port")->currentText();
         PressCancel(d);
     });
     r.Run(command::kDetect11F);
@@ -523,7 +511,7 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
 
     QString opened;
     r->op.On("DownloadDialog", [&](QWidget* d) {
-        opened = d->findChild<QLineEdit*>(QStringLiteral("fileName"))->text();
+        opened = Child<QLineEdit>(d, "fileName")->text();
         // An empty name is refused in the dialog: nothing to download, so cancel.
         if (opened.isEmpty()) PressCancel(d);
         else PressOk(d);
@@ -554,12 +542,12 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
         session.RefreshGeometry();
         FileSectorDialog model(session, FileSectorDialog::Kind::Compare);
         std::unique_ptr<QDialog> dialog = CreateModelDialog(model, &next, &next.Settings());
-        auto* recent = dialog->findChild<QComboBox*>(QStringLiteral("recentFiles"));
+        auto* recent = Child<QComboBox>(dialog.get(), "recentFiles");
         ASSERT_NE(recent, nullptr);
         EXPECT_NE(recent->findText(image), -1);
-        EXPECT_TRUE(dialog->findChild<QLineEdit*>(QStringLiteral("fileName"))->text().isEmpty());
+        EXPECT_TRUE(Child<QLineEdit>(dialog.get(), "fileName")->text().isEmpty());
         recent->setCurrentIndex(recent->findText(image));
-        EXPECT_EQ(dialog->findChild<QLineEdit*>(QStringLiteral("fileName"))->text(), image);
+        EXPECT_EQ(Child<QLineEdit>(dialog.get(), "fileName")->text(), image);
     }
     std::filesystem::remove_all(keep);
 }
@@ -571,7 +559,7 @@ TEST(MainWindowGui, StopDuringA64KReadEndsWithinOneChunkAndLeavesTheWindowReady)
     ASSERT_TRUE(r.Detect());
     r.count = 0;  // "All Sectors": the 64 KB of block 0
     QPushButton* stop = r.window->StopButton();
-    QLabel* label = r.window->findChild<QLabel*>(QStringLiteral("progressLabel"));
+    QLabel* label = Child<QLabel>(r.window.get(), "progressLabel");
     EXPECT_FALSE(stop->isVisible());
     r.window->RunCommand(command::kRead);
     ASSERT_TRUE(WaitFor([&] { return r.window->Progress()->isVisible() && r.window->Progress()->value() >= 8; }, 20000));
@@ -637,7 +625,7 @@ TEST(MainWindowGui, AFileThatCannotBeUsedIsRefusedWithFileAdviceBeforeAnyQuestio
     EXPECT_TRUE(r.op.messages[from].startsWith(QString::fromLatin1(kCantOpenFile))) << r.op.messages[from].toStdString();
     EXPECT_EQ(r.op.icons[from], QMessageBox::Critical);
     EXPECT_EQ(r.op.details[from], QString::fromLatin1(kFileRemedy));
-    EXPECT_TRUE(r.window->findChild<QLabel*>(QStringLiteral("progressLabel"))->text().isEmpty());
+    EXPECT_TRUE(Child<QLabel>(r.window.get(), "progressLabel")->text().isEmpty());
 }
 
 }  // namespace
@@ -735,10 +723,10 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
                              "PasswordChangeDialog", "PasswordSetDialog"})
         r.op.On(name, [](QWidget* d) { PressCancel(d); });
     r.op.On("ByteEditDialog", [](QWidget* d) {
-        d->findChild<QLineEdit*>(QStringLiteral("address"))->setText(QStringLiteral("0100"));
-        d->findChild<QPushButton*>(QStringLiteral("displayData"))->click();
+        Child<QLineEdit>(d, "address")->setText(QStringLiteral("0100"));
+        Child<QPushButton>(d, "displayData")->click();
         QApplication::processEvents();
-        d->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->buttons().front()->click();
+        Child<QDialogButtonBox>(d, "buttons")->buttons().front()->click();
     });
 
     mainWindow("at-start");
@@ -914,7 +902,7 @@ TEST(MainWindowOutcome, ACompareReportsEveryDifferenceAndTheDumpMarksThem) {
     EXPECT_EQ(r.Iap(), line);
     EXPECT_EQ(lines.back().trimmed(), "0140h  chip 47h  file B8h");
     EXPECT_EQ(r.window->ResultBanner()->text(), "FAILED  Compare");
-    EXPECT_EQ(r.window->findChild<QLabel*>(QStringLiteral("progressLabel"))->text(), "Differences");
+    EXPECT_EQ(Child<QLabel>(r.window.get(), "progressLabel")->text(), "Differences");
     // The dump shows the first difference's sector, its bytes marked in their row.
     EXPECT_EQ(r.window->DumpList()->headerItem()->text(0), "SECTOR 002");
     EXPECT_EQ(r.DumpRow()->text(0), "0100 - 010F");

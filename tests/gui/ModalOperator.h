@@ -3,16 +3,43 @@
 // (message boxes and dialogs, shown by the real Qt code paths) and records what the boxes say.
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <functional>
 #include <map>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace tessel::gui {
+
+template <typename T>
+T* Child(QWidget* parent, const char* name) {
+    T* child = parent ? parent->findChild<T*>(QString::fromLatin1(name)) : nullptr;
+    if (!child) throw std::runtime_error(std::string("no widget named ") + name);
+    return child;
+}
+
+// Clicks where the button reacts: a radio button answers only on its indicator and text.
+inline void Press(QAbstractButton* button) {
+    const QPoint at = qobject_cast<QRadioButton*>(button) ? QPoint(6, button->height() / 2) : button->rect().center();
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, at);
+}
+inline void Press(QWidget* dialog, const char* name) { Press(Child<QPushButton>(dialog, name)); }
+inline void PressOk(QWidget* dialog) { Press(Child<QDialogButtonBox>(dialog, "buttons")->button(QDialogButtonBox::Ok)); }
+// A menu without a Cancel button is closed as its title bar's close button would.
+inline void PressCancel(QWidget* dialog) {
+    auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"));
+    if (QAbstractButton* cancel = buttons ? buttons->button(QDialogButtonBox::Cancel) : nullptr) Press(cancel);
+    else if (auto* d = qobject_cast<QDialog*>(dialog)) d->reject();
+}
 
 // Runs the event loop until `done` holds or `ms` pass.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 30000) {
