@@ -47,6 +47,7 @@
 #include "sim/SimBoard.h"
 #include "ui/FlashDialogs.h"
 #include "ui/MemoryView.h"
+#include "support/Pattern.h"
 #include "support/TempFolder.h"
 
 namespace tessel::gui {
@@ -149,12 +150,6 @@ struct Rig {
         return WriteText(name, std::string(bytes.begin(), bytes.end()));
     }
     QStringList LogLines() const { return window->Log()->toPlainText().split(QLatin1Char('\n')); }
-    // A file of `n` bytes in the rig's folder, byte i being i * step + first.
-    QString WriteBytes(const std::string& name, int n, int step, int first) {
-        std::ofstream out(dir + "/" + name, std::ios::binary);
-        for (int i = 0; i < n; ++i) out.put(static_cast<char>(i * step + first));
-        return QString::fromStdString(dir + "/" + name);
-    }
 };
 
 TEST(MainWindowGui, DetectThenReadFillsTheListsWhileTheWindowStaysLive) {
@@ -226,7 +221,7 @@ TEST(MainWindowGui, ClosingDuringABlock1DownloadAsksThenPutsBlock0BackBeforeClos
     auto r = std::make_unique<Rig>("NX31A32");
     ASSERT_TRUE(r->Detect());
     // 48 sectors into block 1, through the stub that borrows block 0.
-    const QString image = r->WriteBytes("b1.bin", 48 * 64, 5, 1);
+    const QString image = r->Write("b1.bin", test::Pattern(48 * 64, 1, 5));
     r->op.On("DownloadDialog", [image](QWidget* d) {
         Child<QLineEdit>(d, "fileName")->setText(image);
         Child<QComboBox>(d, "startSector")->setCurrentIndex(256 + 16);
@@ -543,7 +538,6 @@ TEST(MainWindowGui, ADroppedHexFileOpensDownloadWithItAndRecentFilesSurviveARest
         FileSectorDialog model(session, FileSectorDialog::Kind::Compare);
         std::unique_ptr<QDialog> dialog = CreateModelDialog(model, &next, &next.Settings());
         auto* recent = Child<QComboBox>(dialog.get(), "recentFiles");
-        ASSERT_NE(recent, nullptr);
         EXPECT_NE(recent->findText(image), -1);
         EXPECT_TRUE(Child<QLineEdit>(dialog.get(), "fileName")->text().isEmpty());
         recent->setCurrentIndex(recent->findText(image));
@@ -776,10 +770,10 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
     r.window->resize(usual);
 
     // A file larger than the block: refused before the question, the box giving both sizes.
-    r.file = r.WriteBytes("big.bin", 40000, 7, 1);
+    r.file = r.Write("big.bin", test::Pattern(40000, 1, 7));
     ASSERT_TRUE(r.Run(command::kDownload));
     // A binary image large enough that the download is caught while it writes.
-    r.file = r.WriteBytes("image.bin", 8192, 7, 1);
+    r.file = r.Write("image.bin", test::Pattern(8192, 1, 7));
     r.op.answer = QMessageBox::Yes;
     bool caught = false;
     r.window->RunCommand(command::kDownload);
