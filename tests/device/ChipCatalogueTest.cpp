@@ -57,8 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                      0xE2CA},
         // Codes that detection never sets still get the last row's geometry and no loader.
         GeometryCase{0, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}},
-        GeometryCase{7, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}},
-        GeometryCase{-1, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}}));
+        GeometryCase{7, "????????", ChipFamily::Unknown, "????????", G(512, 128, 0), G(64, 64, 0xF000), 0, 0, -1, {}}));
 
 TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBackAndWhichNeedABlockSelect) {
     const auto chips = AllChips();

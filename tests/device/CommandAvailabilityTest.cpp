@@ -64,13 +64,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{A, kInt, 0x40, "v1.1F", kMcu, kAInternalWritable},
                     Case{A, kInt, 0x60, "v1.1F", kMcu, kReadOnly},
                     Case{A, kInt, 0x80, "v1.1F", kMcu, kReadOnly},
-                    Case{A, kInt, 0xA0, "v1.1F", kMcu, kReadOnly},
-                    Case{A, kInt, 0xC0, "v1.1F", kMcu, kReadOnly},
-                    Case{A, kInt, 0xE0, "v1.1F", kMcu, kReadOnly},
                     Case{A, kInt, 0x00, "v1.1?", kMcu, kReadOnly},
                     Case{A, kInt, 0x00, "v1.1E", kMcu, kAInternalWritable},
-                    Case{A, kInt, 0x60, "v1.1E", kMcu, kReadOnly},
-                    Case{A, kInt, 0x00, "", kMcu, kReadOnly}));
+                    Case{A, kInt, 0x60, "v1.1E", kMcu, kReadOnly}));
 
 INSTANTIATE_TEST_SUITE_P(
     InternalHLModels, AvailabilityTable,
@@ -78,26 +74,16 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{D, kInt, 0x20, "v1.1F", kMcu, kHLInternalWritable},
                     Case{B, kInt, 0x40, "v1.1F", kMcu, kHLInternalWritable},
                     Case{D, kInt, 0x60, "v1.1F", kMcu, kHLInternalLocked},
+                    // 80h splits the families: read-only on the A models, writable on the H/L ones.
                     Case{B, kInt, 0x80, "v1.1F", kMcu, kHLInternalWritable},
-                    Case{D, kInt, 0xA0, "v1.1F", kMcu, kHLInternalLocked},
                     Case{B, kInt, 0xC0, "v1.1F", kMcu, kHLInternalWritable},
-                    Case{D, kInt, 0xE0, "v1.1F", kMcu, kHLInternalLocked},
-                    Case{B, kInt, 0x00, "?????", kMcu, kHLInternalLocked},
-                    // 80h splits the families: read-only on the A models, writable on both H/L.
-                    Case{D, kInt, 0x80, "v1.1F", kMcu, kHLInternalWritable},
-                    Case{B, kInt, 0x00, "v1.1F", kMcu, kHLInternalWritable}));
+                    Case{B, kInt, 0x00, "?????", kMcu, kHLInternalLocked}));
 
 INSTANTIATE_TEST_SUITE_P(
     ExternalMode, AvailabilityTable,
     testing::Values(Case{A, kExt, 0x00, "v1.1F", kMcu, kExternalUnlocked},
-                    Case{D, kExt, 0x00, "v1.1F", kMcu, kExternalUnlocked},
-                    Case{B, kExt, 0x00, "v1.1F", kMcu, kExternalUnlocked},
                     Case{A, kExt, 0x20, "v1.1F", kMcu, kExternalLocked},
-                    Case{D, kExt, 0x40, "v1.1F", kMcu, kExternalLocked},
-                    Case{B, kExt, 0x80, "v1.1F", kMcu, kExternalLocked},
-                    Case{B, kExt, 0xE0, "v1.1F", kMcu, kExternalLocked},
                     // Chip Erase stays at any lock status in external memory mode.
-                    Case{A, kExt, 0xE0, "v1.1F", kMcu, kExternalLocked},
                     Case{D, kExt, 0xE0, "v1.1F", kMcu, kExternalLocked}));
 
 INSTANTIATE_TEST_SUITE_P(
@@ -112,7 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{A, kInt, 0x80, "v1.1F", kBack, kAInternalWritable},
                     Case{A, kInt, 0xC0, "v1.1F", kBack, kAInternalWritable},
                     Case{A, kInt, 0x60, "v1.1F", kBack, kNone},
-                    Case{A, kInt, 0xA0, "v1.1F", kBack, kNone},
                     Case{D, kInt, 0x40, "v1.1F", kBack, kHLInternalWritable},
                     Case{B, kInt, 0xE0, "v1.1F", kBack,
                          CommandAvailability{false, false, false, false, true, true, false}}));
@@ -188,8 +173,6 @@ TEST(RuleBook, EachRuleHasItsReason) {
         {C::ExternalFlash, {2, kInt, 0x60, "v1.1F", kMcu, true},
          "External Flash is not available on NX31A32 in internal memory mode at lock status 60h"},
         {C::ExternalFlash, {1, kInt, 0x40, "v1.1F", kMcu, true}, ""},
-        {C::ExternalFlash, {2, kInt, 0xA0, "v1.1F", kMcu, true},
-         "External Flash is not available on NX31A32 in internal memory mode at lock status A0h"},
         {C::ExternalFlash, {3, kInt, 0xE0, "v1.1F", kMcu, true}, ""},
         {C::ExternalFlash, {3, kExt, 0, "v1.1F", kMcu, true},
          "External Flash is not available on NX31H64D in external memory mode"},
@@ -199,10 +182,8 @@ TEST(RuleBook, EachRuleHasItsReason) {
         {C::Compare, {5, kExt, 0x80, "v1.1F", kMcu, true},
          "Compare is not available on NX31H32B in external memory mode at lock status 80h"},
         {C::Compare, {5, kInt, 0xE0, "v1.1F", kMcu, true}, ""},
-        {C::Read, {5, kExt, 0xE0, "v1.1F", kMcu, true}, ""},
         // A chip type nobody chose lets the tool read, never erase or program.
         {C::SectorErase, {2, kInt, 0, "v1.1F", kMcu, true, false, true}, kChipTypeNotReported},
-        {C::ExternalFlash, {2, kInt, 0, "v1.1F", kMcu, true, false, true}, kChipTypeNotReported},
         {C::Compare, {2, kInt, 0, "v1.1F", kMcu, true, false, true}, ""},
     };
     for (const auto& r : rows) {
@@ -215,10 +196,8 @@ TEST(RuleBook, EachRuleHasItsReason) {
 // The loader's own sectors, whatever the memory mode: any overlap counts.
 TEST(RuleBook, TheLoaderAreaIsAnyOverlapWithIt) {
     const std::string a = "F000h-F3FFh, the boot loader's own area in block 1";
-    EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF000, 64), a);
     EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF3C0, 64), a);
     EXPECT_EQ(LoaderAreaOverlap(2, 1, 0xF400, 3072), "");
-    EXPECT_EQ(LoaderAreaOverlap(5, 1, 0xE000 + 9 * 128, 128), "");
     EXPECT_EQ(LoaderAreaOverlap(3, 1, 0x0400, 0x100), "0000h-047Fh, the boot loader's own area in block 1");
     EXPECT_EQ(LoaderAreaOverlap(3, 0, 0x0000, 0x8000), "") << "block 0 holds no loader";
 }

@@ -108,9 +108,6 @@ TEST_F(SectorListsTest, CountListsFollowBlock0OrTheWindow) {
 }
 
 TEST_F(SectorListsTest, MappingResolvesAllSectorsCutsAtTheBlocksEndAndGivesTheAddressEachLabelShows) {
-    Select(kH32B);
-    EXPECT_EQ(MapFlashSelection(session_, 256 + 60, 0), (FlashSelection{1, 0xFE00, 60, 4}));
-
     Select(kA32);
     EXPECT_EQ(MapFlashSelection(session_, 250, 10), (FlashSelection{0, 250 * 128, 250, 6}));
     EXPECT_EQ(MapFlashSelection(session_, 246, 10), (FlashSelection{0, 246 * 128, 246, 10}))
@@ -119,10 +116,6 @@ TEST_F(SectorListsTest, MappingResolvesAllSectorsCutsAtTheBlocksEndAndGivesTheAd
     EXPECT_EQ(MapFlashSelection(session_, 256, 0), (FlashSelection{1, 0xF000, 0, 64}));
     // Block 1's sectors are 64 bytes on the A models, and the count list's 255 is cut to them.
     EXPECT_EQ(MapFlashSelection(session_, 256 + 10, 255), (FlashSelection{1, 0xF280, 10, 54}));
-
-    Select(kL64D);
-    EXPECT_EQ(MapFlashSelection(session_, 512 + 3, 2), (FlashSelection{1, 0x0180, 3, 2}));
-    EXPECT_EQ(MapFlashSelection(session_, 511, 0), (FlashSelection{0, 0xFF80, 511, 1}));
 
     // Every entry maps back to the address its label shows.
     session_.rangeDialogBusy = true;
@@ -149,9 +142,6 @@ TEST_F(SectorListsTest, ExternalSelectionsStayWithinTheWindowAddressAndNoneIsThe
     // The high window's "Sector 020" is index 4: the window address, not the flash address.
     EXPECT_EQ(MapExternalSelection(4, 0, true), (ExternalSelection{0x4000, 4, 12}));
     EXPECT_EQ(MapExternalSelection(4, 0, false), (ExternalSelection{0x4000, 4, 16}));
-    EXPECT_EQ(MapExternalSelection(0, 0, true), (ExternalSelection{0, 0, 16}));
-    EXPECT_EQ(MapExternalSelection(15, 3, true), (ExternalSelection{0xF000, 15, 1}));
-    EXPECT_EQ(MapExternalSelection(15, 3, false), (ExternalSelection{0xF000, 15, 3}));
     EXPECT_EQ(MapExternalSelection(10, 6, true), (ExternalSelection{0xA000, 10, 6}));
 }
 
