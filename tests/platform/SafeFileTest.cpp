@@ -138,7 +138,6 @@ TEST_F(SafeFileTest, SettingsRegistryPortNameAndWireTracesRefuseAPlantedLink) {
                               fs::path(std::string(dir_)) / ConfigStore::kPortNameFileName})
         ASSERT_EQ(::symlink(target.c_str(), p.c_str()), 0) << p;
     EXPECT_FALSE(store.WriteSettingsFormatA(3, 9600, 12.0));
-    EXPECT_FALSE(store.WriteSettingsFormatB(3, 9600));
     EXPECT_FALSE(store.WriteRegistryValue("COMMPORT", "3"));
     EXPECT_FALSE(store.WritePortName("/dev/ttyUSB0"));
     EXPECT_EQ(Read(target), "precious");

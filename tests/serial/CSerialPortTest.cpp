@@ -109,8 +109,7 @@ TEST(CSerialPortPty, MovesBytesBothWaysConfiguresTheLineAndGivesUpAfterTwoSecond
 
     // A rate the line settings do not list opens at 38400; the two beyond the loader's list
     // that a crystal may make open as asked.
-    for (auto [rate, speed] : {std::pair{76800u, B38400}, std::pair{1234u, B38400}, std::pair{0u, B38400},
-                               std::pair{57600u, B57600}, std::pair{115200u, B115200}}) {
+    for (auto [rate, speed] : {std::pair{76800u, B38400}, std::pair{57600u, B57600}, std::pair{115200u, B115200}}) {
         port.SetBaudRate(rate);
         ASSERT_EQ(port.Open(), 0);
         ASSERT_EQ(tcgetattr(pty.master, &tio), 0);
