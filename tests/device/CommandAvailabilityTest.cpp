@@ -88,14 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     ExternalWindow, AvailabilityTable,
-    testing::Values(Case{A, kInt, 0x00, "v1.1F", kOpen, kWindowOpen},
-                    Case{D, kInt, 0xE0, "v1.1F", kOpen, kWindowOpen},
+    testing::Values(Case{D, kInt, 0xE0, "v1.1F", kOpen, kWindowOpen},
                     Case{B, kExt, 0x60, "v1.1F", kOpen, kWindowOpen}));
 
 INSTANTIATE_TEST_SUITE_P(
     BackInMcuFlash, AvailabilityTable,
-    testing::Values(Case{A, kInt, 0x00, "v1.1F", kBack, kAInternalWritable},
-                    Case{A, kInt, 0x80, "v1.1F", kBack, kAInternalWritable},
+    testing::Values(Case{A, kInt, 0x80, "v1.1F", kBack, kAInternalWritable},
                     Case{A, kInt, 0xC0, "v1.1F", kBack, kAInternalWritable},
                     Case{A, kInt, 0x60, "v1.1F", kBack, kNone},
                     Case{D, kInt, 0x40, "v1.1F", kBack, kHLInternalWritable},
