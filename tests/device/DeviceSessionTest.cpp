@@ -4,23 +4,12 @@
 
 #include <algorithm>
 
-#include "platform/Clock.h"
-#include "support/RecordingOperator.h"
+#include "support/SessionFixture.h"
 
 namespace tessel {
 namespace {
 
-class DeviceSessionTest : public testing::Test {
-protected:
-    test::RecordingOperator op_;
-    VirtualClock clock_;
-    CDeviceSession session_{&op_, clock_};
-
-    void Select(int chipType) {
-        session_.chipType = chipType;
-        session_.RefreshGeometry();
-    }
-};
+using DeviceSessionTest = test::SessionTest;
 
 TEST_F(DeviceSessionTest, StartsAsTheSelectionDialogsDefault) {
     EXPECT_EQ(session_.ChipType(), 2);

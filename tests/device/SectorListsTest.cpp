@@ -4,27 +4,15 @@
 
 #include <string>
 
-#include "device/CDeviceSession.h"
-#include "platform/Clock.h"
-#include "support/RecordingOperator.h"
+#include "support/SessionFixture.h"
 
 namespace tessel {
 namespace {
 
 constexpr int kA16 = 1, kA32 = 2, kH64D = 3, kL64D = 4, kH32B = 5;
 
-class SectorListsTest : public testing::Test {
+class SectorListsTest : public test::SessionTest {
 protected:
-    test::RecordingOperator op_;
-    VirtualClock clock_;
-    CDeviceSession session_{&op_, clock_};
-
-    void Select(int chipType) {
-        session_.chipType = chipType;
-        session_.RefreshGeometry();
-        session_.AllocateImages();
-    }
-
     // The address a label shows, read back from its text.
     static uint32_t LabelAddress(const std::string& label) {
         const auto at = label.find("Addr=");

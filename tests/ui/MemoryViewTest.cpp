@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
-#include "platform/Clock.h"
-#include "support/RecordingOperator.h"
+#include "support/SessionFixture.h"
 
 namespace tessel {
 namespace {
@@ -20,21 +18,12 @@ using Row3 = std::array<std::string, 3>;  // a dump line
 
 constexpr int kA16 = 1, kA32 = 2, kH64D = 3;
 
-class MemoryViewTest : public testing::Test {
+class MemoryViewTest : public test::SessionTest {
 protected:
-    test::RecordingOperator op_;
-    VirtualClock clock_;
-    CDeviceSession session_{&op_, clock_};
     MemoryView view_{session_, op_};
     int changes_ = 0;
 
     void SetUp() override { view_.SetOnChanged([this] { ++changes_; }); }
-
-    void Select(int chipType) {
-        session_.chipType = chipType;
-        session_.RefreshGeometry();
-        session_.AllocateImages();
-    }
 
     void FillSector(int block, int sector, uint8_t value) {
         const auto image = session_.BlockImage(block);
