@@ -121,7 +121,6 @@ TEST(CliProgress, OnATerminalAFinishedBarStaysFullWithItsTime) {
         }
     }
     EXPECT_TRUE(bars >= 4 && done["Erasing"] && done["Writing"]) << p.Output();
-    EXPECT_NE(p.Output().find("downloaded "), std::string::npos);
 }
 
 TEST(CliProgress, InAPipeEachOperationSaysWhenItStartsAndEndsAndQuietSaysOnlyTheResult) {
