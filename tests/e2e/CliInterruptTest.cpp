@@ -195,7 +195,6 @@ TEST(CliInterrupt, ALostReaderOrAFileSizeLimitLetsTheProcedureFinishAndIsReporte
                                     {"XDG_STATE_HOME=" + dir});
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find("the wire trace " + trace + " is incomplete"), std::string::npos) << r.out;
-        EXPECT_LE(std::filesystem::file_size(trace), 8192u);
     }
 }
 
