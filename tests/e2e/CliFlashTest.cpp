@@ -82,7 +82,6 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"edit", "--port", a16, "--yes", "0000", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E",
           "F", "10", "11"},
          2, "17 bytes given; at most 16"},
-        {{"read", "--port", a32, "--block", "2"}, 2, ""},
         {{"edit", "--port", a32, "--yes", "03E6", "100"}, 2, ""},  // not 10h
         {{"edit", "--port", a16, "--yes", "03e6", "7", "a5"}, 0, "03e6: 07 A5 FF"},
         {{"erase", "--port", a32, "--yes", "--block", "0", "--start-sector", "250", "--count", "10"}, 2,
