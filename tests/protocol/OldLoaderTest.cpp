@@ -216,6 +216,10 @@ TEST(Upgrade11E, ALoaderSilentAfterTheUpgradeProgramStartsNamesTheSavedCode) {
         << u.op.messages.back();
     EXPECT_EQ(u.Saved(), V(u.user.begin(), u.user.begin() + 1280));
     u.ExpectSessionEnded();
+    // Nothing was erased or written into the silence: block 0 still holds the upgrade program.
+    u.Settle();
+    const FirmwareImage& program = Firmware(FirmwareId::Upgrade11E);
+    EXPECT_TRUE(std::equal(program.data, program.data + program.size, u.link.board->Block(0).begin()));
 }
 
 // The operator's stop comes as the user's code starts to be saved.
