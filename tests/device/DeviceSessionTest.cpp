@@ -51,7 +51,6 @@ TEST_F(DeviceSessionTest, GeometryFollowsChipTypeOnlyOnRefreshAndAnIllegalBlockI
 TEST_F(DeviceSessionTest, ImagesAreBlockSizePlus16ErasedAndReallocationErasesWhatAReadLeft) {
     for (int type = 1; type <= 6; ++type) {
         Select(type);
-        session_.AllocateImages();
         for (int block = 0; block < 2; ++block) {
             const auto image = session_.BlockImage(block);
             const auto size = static_cast<size_t>(session_.BlockSize(block));
@@ -65,15 +64,14 @@ TEST_F(DeviceSessionTest, ImagesAreBlockSizePlus16ErasedAndReallocationErasesWha
         EXPECT_TRUE(std::all_of(ext.begin(), ext.end(), [](uint8_t b) { return b == 0xFF; }));
     }
 
-    // What a read left is erased by the next allocation, for another chip as well.
+    // What a read left is erased by the next allocation (a selection makes one), for another
+    // chip as well.
     Select(3);
-    session_.AllocateImages();
     session_.BlockImage(0)[0x100] = 0x12;
     session_.BlockImage(1)[0] = 0x34;
     session_.ExternalImage()[0xFFFF] = 0x56;
 
     Select(1);
-    session_.AllocateImages();
     EXPECT_EQ(session_.BlockImage(0)[0x100], 0xFF);
     EXPECT_EQ(session_.BlockImage(1)[0], 0xFF);
     EXPECT_EQ(session_.ExternalImage()[0xFFFF], 0xFF);

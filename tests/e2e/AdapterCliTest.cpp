@@ -151,6 +151,8 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
     const TempFolder dir;
     const std::vector<uint8_t> stub = BenchBuildOfTheStub(dir);
     ASSERT_FALSE(stub.empty());
+    char fingerprint[16];
+    std::snprintf(fingerprint, sizeof fingerprint, "%08x", FirmwareFingerprint(stub));
     std::vector<uint8_t> image(300, 0x8C);
     WriteBytes(dir + "/b0.bin", image);
     WriteBytes(dir + "/b1.bin", image);
@@ -169,26 +171,25 @@ TEST(Replay, ARecordedSessionEndsAsRecordedAndAChangedImageIsCaughtAtItsFirstByt
         SCOPED_TRACE(commands[i][0] + " #" + std::to_string(i));
         const std::string trace = dir + "/trace" + std::to_string(i) + ".txt";
         CliRun recorded;
-        std::string said;
+        std::string boardSaid;
         {
             test::SimOnPty board({"--chip", "NX31A32", "--firmware-dir", dir + "/good"});
             recorded = run(commands[i], board.pty, trace);
             board.process.Stop();
-            board.process.ReadAll(&said);
+            board.process.ReadAll(&boardSaid);
         }
         ASSERT_EQ(recorded.status, 0) << recorded.out;
         // The board runs the replaced stub only if every byte of it arrived, and says which.
-        char fingerprint[16];
-        std::snprintf(fingerprint, sizeof fingerprint, "%08x", FirmwareFingerprint(stub));
-        const bool received = said.find("image received: Block1StubA, 368 bytes at ") != std::string::npos &&
-                              said.find(std::string(", fingerprint ") + fingerprint + ", from " + dir +
-                                        "/good/stub_block1_a.bin") != std::string::npos;
-        EXPECT_EQ(received, i == 2) << said;
+        const bool received = boardSaid.find("image received: Block1StubA, 368 bytes at ") != std::string::npos &&
+                              boardSaid.find(std::string(", fingerprint ") + fingerprint + ", from " + dir +
+                                             "/good/stub_block1_a.bin") != std::string::npos;
+        EXPECT_EQ(received, i == 2) << boardSaid;
         test::SimOnPty replay({"--replay", trace});
         const CliRun replayed = run(commands[i], replay.pty, "");
         EXPECT_EQ(replayed.status, recorded.status) << replayed.out;
         EXPECT_EQ(WithoutTime(replayed.out), WithoutTime(recorded.out));
         replay.process.Stop();
+        std::string said;
         replay.process.ReadAll(&said);
         EXPECT_NE(said.find("replay: the whole trace was played"), std::string::npos) << said;
     }

@@ -158,7 +158,8 @@ TEST(GangDownload, AllUsbTakesEveryAdapterAndTheTableNamesTheirSerialNumbers) {
     fs::create_directories(one / "dev");
     fs::create_directory_symlink(recorded + "/sys", one / "sys");
     fs::create_symlink(b.ports[1], one / "dev" / "ttyUSB1");
-    const CliRun only = test::RunTessel({"compare", "--chip", "NX31A32", kSample}, {"TESSEL_DEVICE_TREE=" + one.string()}, true);
+    const CliRun only =
+        test::RunTessel({"compare", "--chip", "NX31A32", kSample}, {"TESSEL_DEVICE_TREE=" + one.string()}, true);
     EXPECT_EQ(only.status, 0) << only.out;
     EXPECT_NE(only.out.find("the only USB serial adapter present"), std::string::npos) << only.out;
 
