@@ -34,7 +34,9 @@ int HexValue(char c) {
 }
 
 // Numbers in messages are written the way the operator reads a listing: "3Ah", "0100h".
+// An address past 64 KB takes as many digits as it needs ("10000h").
 std::string HexNumber(uint32_t value, int digits) {
+    while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
     std::string s(static_cast<size_t>(digits), '0');
     for (int i = digits - 1; i >= 0; --i, value >>= 4) s[static_cast<size_t>(i)] = kDigits[value & 0xF];
     return s + "h";
@@ -99,12 +101,10 @@ public:
                 if (count != 2)
                     return "an extended address record needs 2 data bytes, this one has " + std::to_string(count);
                 const uint32_t value = (uint32_t{data[0]} << 8) | data[1];
-                // Wrapping such a record onto low offsets would program its data over other code.
-                if (value != 0 && type == kExtendedSegment)
-                    return "extended segment address " + HexNumber(value, 4) + " is not supported, only 0000h";
-                if (value != 0)
-                    return "extended linear address " + HexNumber(value, 4) +
-                           ": addresses above 64 KB are not supported";
+                // The data records that follow lie at their full address: a segment's base is
+                // its value times 16, a linear record gives the upper 16 bits. Whether they land
+                // inside 64 KB is judged byte by byte, never by wrapping them onto low offsets.
+                base_ = type == kExtendedSegment ? value << 4 : value << 16;
                 return {};
             }
             case kStartSegment:
@@ -129,11 +129,13 @@ public:
     }
 
 private:
-    std::string TakeData(uint32_t address, const uint8_t* data, size_t count) {
+    std::string TakeData(uint32_t offset, const uint8_t* data, size_t count) {
+        const uint64_t address = uint64_t{base_} + offset;
         if (address + count > kMaxHexImageBytes)
-            return "data runs past FFFFh (" + std::to_string(count) + " bytes from " + HexNumber(address, 4) + ")";
+            return "data runs past FFFFh (" + std::to_string(count) + " bytes from " +
+                   HexNumber(static_cast<uint32_t>(address), 4) + ")";
         for (size_t i = 0; i < count; ++i) {
-            const size_t at = address + i;
+            const size_t at = static_cast<size_t>(address) + i;
             // Two different bytes for one address mean the file is not one program.
             if (filled_[at] && bytes_[at] != data[i])
                 return "address " + HexNumber(static_cast<uint32_t>(at), 4) + " already holds " +
@@ -141,11 +143,12 @@ private:
             bytes_[at] = data[i];
             filled_[at] = true;
         }
-        end_ = std::max(end_, address + count);
+        end_ = std::max<size_t>(end_, static_cast<size_t>(address + count));
         return {};
     }
 
     std::vector<uint8_t> bytes_;
+    uint32_t base_ = 0;
     std::vector<bool> filled_;
     size_t end_ = 0;
     bool ended_ = false;
@@ -200,19 +203,29 @@ bool Convert(std::string_view text, const std::string& displayName, std::vector<
     if (defined) defined->clear();
     HexConverter converter;
     size_t lineNumber = 0;
+    size_t endLine = 0;
     size_t pos = 0;
     while (pos < text.size()) {
         const size_t nl = text.find('\n', pos);
         const size_t stop = nl == std::string_view::npos ? text.size() : nl;
         ++lineNumber;
-        const std::string reason = converter.TakeLine(text.substr(pos, stop - pos));
+        const std::string_view line = text.substr(pos, stop - pos);
+        pos = stop + 1;
+        if (endLine != 0) {
+            // Two files joined end to end would otherwise lose their second half unnoticed.
+            // Blank lines, and the end-of-text mark some old editors add, are no content.
+            if (line.find_first_not_of(" \t\r\f\v\x1a") == std::string_view::npos) continue;
+            *error = LineError(displayName, lineNumber,
+                               std::string(line.find(':') == std::string_view::npos ? "text" : "a record") +
+                                   " after the end-of-file record on line " + std::to_string(endLine));
+            return false;
+        }
+        const std::string reason = converter.TakeLine(line);
         if (!reason.empty()) {
             *error = LineError(displayName, lineNumber, reason);
             return false;
         }
-        // Whatever follows the end record is not part of the image.
-        if (converter.Ended()) break;
-        pos = stop + 1;
+        if (converter.Ended()) endLine = lineNumber;
     }
     if (!converter.Ended()) {
         // Programming the part that arrived would leave the chip with half a program.
@@ -266,8 +279,22 @@ size_t Utf8Length(std::span<const uint8_t> b, size_t at) {
 }
 }  // namespace
 
+namespace {
+// A Motorola S-record file: its first non-blank line is 'S', a record type digit and hex digits.
+bool LooksLikeSRecord(std::string_view text) {
+    const size_t at = text.find_first_not_of(" \t\r\n\f\v");
+    if (at == std::string_view::npos || text[at] != 'S') return false;
+    const size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+    const std::string_view line = text.substr(at + 1, end - at - 1);
+    return line.size() >= 5 && line[0] >= '0' && line[0] <= '9' &&
+           std::all_of(line.begin(), line.end(), [](char c) { return HexValue(c) >= 0; });
+}
+}  // namespace
+
 ContentKind ClassifyContent(std::span<const uint8_t> bytes) {
     if (bytes.empty()) return ContentKind::Empty;
+    if (LooksLikeSRecord(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())))
+        return ContentKind::SRecord;
     if (bytes.size() >= 4 && bytes[0] == 0x7F && bytes[1] == 'E' && bytes[2] == 'L' && bytes[3] == 'F')
         return ContentKind::Elf;
     for (size_t at = 0; at < bytes.size();) {
@@ -290,6 +317,7 @@ const char* DescribeContent(ContentKind kind) {
         case ContentKind::Empty: return "is empty";
         case ContentKind::Text: return "is text";
         case ContentKind::Elf: return "is an ELF object file";
+        case ContentKind::SRecord: return "is a Motorola S-record file";
         case ContentKind::Binary: break;
     }
     return "is binary";
@@ -345,6 +373,10 @@ ImageReadStatus ReadImageFile(const std::string& path, ImageData* image, std::st
             *error = path + ": the name says Intel HEX, but the file does not start with a ':' record";
             return ImageReadStatus::BadHex;
         }
+    }
+    if (format != ImageFormat::Binary && LooksLikeSRecord(text)) {
+        *error = path + ": Motorola S-record files are not supported: convert to Intel HEX";
+        return ImageReadStatus::NotFirmware;
     }
     if (!hex && format == ImageFormat::Auto) {
         if (const ContentKind kind = ClassifyContent(bytes); kind != ContentKind::Binary) {

@@ -63,9 +63,9 @@ bool ConvertHexToImage(std::string_view text, const std::string& displayName, Im
                        std::string* error);
 
 // What a file that is not Intel HEX plainly is. Only Binary may be a firmware image: an empty
-// file, text (every byte printable or white space, and valid UTF-8) or an object file (an ELF
-// header) is something else that the operator picked by mistake.
-enum class ContentKind { Binary, Empty, Text, Elf };
+// file, text (every byte printable or white space, and valid UTF-8), a Motorola S-record file
+// or an object file (an ELF header) is something else that the operator picked by mistake.
+enum class ContentKind { Binary, Empty, Text, Elf, SRecord };
 ContentKind ClassifyContent(std::span<const uint8_t> bytes);
 // "is empty", "is text", "is an ELF object file".
 const char* DescribeContent(ContentKind kind);
@@ -73,7 +73,9 @@ const char* DescribeContent(ContentKind kind);
 enum class ImageReadStatus { Ok, CantOpen, BadHex, TooLarge, NotFirmware };
 // Reads an image file. Only a regular file is read: a FIFO, a device or a folder is refused
 // before anything is read from it (CantOpen), and so is a file larger than any image could be
-// (TooLarge), judged from its size alone. With ImageFormat::Auto a file whose text starts
+// (TooLarge), judged from its size alone. An S-record file is refused unless taken as binary
+// (NotFirmware, "<path>: Motorola S-record files are not supported: convert to Intel HEX").
+// With ImageFormat::Auto a file whose text starts
 // like HEX (LooksLikeHex) is converted and anything else is raw bytes, except that a name
 // ending in .hex must hold HEX (BadHex otherwise) and that content ClassifyContent does not
 // call Binary is refused (NotFirmware, *error "<path>: the file is text, not a firmware image");

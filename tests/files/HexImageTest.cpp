@@ -87,7 +87,10 @@ TEST(HexConversion, AcceptedFilesGiveTheImageAndMalformedLinesAreRefusedNamingTh
          "\r\n:020100001234B7 \t\r\n\r\n   \n\t\n:0100000005FA\t\r\n:00000001FF\r\n",
          Placed(0x102, {{0, {5}}, {0x100, {0x12, 0x34}}})},
         {"no line end after the end record", ":0100000005FA\n:00000001FF", {5}},
-        {"lines after the end record", std::string(":0100000005FA\n") + kEnd + "garbage\n:0100000009F6\n:zz\n", {5}},
+        // Two files joined end to end must not lose their second half; blank lines may follow.
+        {"blank lines after the end record", good + kEnd + "\r\n \n\x1a", {5}},
+        {"a record after the end record", good + kEnd + "\n:0100000009F6\n", {}, "4: a record after the end-of-file record on line 2"},
+        {"text after the end record", good + kEnd + "garbage\n", {}, "3: text after the end-of-file record on line 2"},
         {"the same byte twice", Rec(0, 0x10, {1, 2, 3}) + Rec(0, 0x11, {2, 3, 4}) + kEnd,
          Placed(0x14, {{0x10, {1, 2, 3, 4}}})},
         // Zero upper parts and start addresses change nothing.
@@ -105,11 +108,13 @@ TEST(HexConversion, AcceptedFilesGiveTheImageAndMalformedLinesAreRefusedNamingTh
         // A type-01 record that carries data is not an end.
         {"end record with data", good + Rec(1, 0, {0}), {}, "2: end-of-file record with a byte count of 1"},
         {"checksum", good + ":020100001234B8\n" + kEnd, {}, "2: checksum is B8h, the record's bytes need B7h"},
-        // Anything above 64 KB must not be folded onto low offsets.
-        {"linear 0001h", ":020000040001F9\n" + good + kEnd, {},
-         "1: extended linear address 0001h: addresses above 64 KB are not supported"},
-        {"segment 1000h", good + ":020000021000EC\n" + kEnd, {},
-         "2: extended segment address 1000h is not supported, only 0000h"},
+        // Extended records place data at its full address (segment x 16 + offset, or the upper
+        // 16 bits); anything past 64 KB is refused by its address, never folded onto low offsets.
+        {"segment 0010h", Rec(2, 0, {0x00, 0x10}) + good + Rec(2, 0, {0, 0}) + Rec(0, 1, {7}) + kEnd,
+         Placed(0x101, {{1, {7}}, {0x100, {5}}})},
+        {"linear 0001h", ":020000040001F9\n" + good + kEnd, {}, "2: data runs past FFFFh (1 bytes from 10000h)"},
+        {"segment 0FFFh", Rec(2, 0, {0x0F, 0xFF}) + Rec(0, 0x10, {1}) + kEnd, {},
+         "2: data runs past FFFFh (1 bytes from 10000h)"},
         {"no colon", good + "0100000005FA\n" + kEnd, {}, "2: the line does not start with ':'"},
         {"letter g", good + good + ":01000000g5FA\n" + kEnd, {}, "3: 'g' at column 10 is not a hex digit"},
         {"inner blank", ":01000000 05FA\n" + std::string(kEnd), {}, "1: a blank at column 10 is not a hex digit"},
@@ -299,6 +304,8 @@ TEST(ImageContent, TextObjectFilesAndEmptyFilesAreToldFromBinary) {
         {"", ContentKind::Empty},
         {"# Title\r\n\tindented \xC3\xA9t\xC3\xA9 \xE2\x82\xAC\n", ContentKind::Text},
         {std::string("\x7F" "ELF\x01\x01", 6), ContentKind::Elf},
+        {"\nS00600004844521B\nS1130000285F245F2212226A000424290008237C2A\n", ContentKind::SRecord},
+        {"Some notes\nS1130000\n", ContentKind::Text},
         {std::string("\x02\x00\x30", 3), ContentKind::Binary},        // an 8051 long jump
         {"caf\xE9", ContentKind::Binary},                             // Latin-1: a UTF-8 sequence cut short
         {"\xED\xA0\x80", ContentKind::Binary},                        // a surrogate
