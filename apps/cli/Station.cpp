@@ -529,9 +529,22 @@ int RunStation(const StationOptions& o, RunState& state) {
                           base.chip + "'s block 0";
             return kExitUsage;
         }
+        // The number has a place of its own: written over the image's bytes, it would change
+        // the program the log vouches for.
+        for (uint32_t k = serialOffset; k < serialOffset + width; ++k)
+            if (image.IsDefined(k)) {
+                res.summary = "station: nothing was done: the serial number at " + o.serialAt + "h (" +
+                              std::to_string(width) + " bytes) overlaps " + o.board.file + ", which defines " +
+                              AddressText(k);
+                return kExitUsage;
+            }
+        // Only the image's bytes and the number's are the station's to write: the bytes in
+        // between stay gaps, so that the number's sector is read, merged and verified as a
+        // download keeps a sector's other bytes, and nothing else of the block is erased.
+        if (image.defined.empty()) image.defined.assign(image.bytes.size(), true);
         if (image.bytes.size() < serialOffset + width) {
             image.bytes.resize(serialOffset + width, 0xFF);
-            if (!image.defined.empty()) image.defined.resize(serialOffset + width, false);
+            image.defined.resize(serialOffset + width, false);
         }
     }
     if (image.bytes.size() > limit) {

@@ -176,7 +176,8 @@ int main(int argc, char** argv) {
         app.add_option("--boards", boards,
                        "Present N boards one after the other: a board the tool is done with (its user code "
                        "started, or the line quiet for a second after a command) is taken away, and after a "
-                       "second without a board a fresh one with an erased block 0 appears; --save-block0 F "
+                       "second without a board a fresh one appears, its block 0 erased or as --block0 gives it; "
+                       "--save-block0 F "
                        "writes board k's block 0 to F.k")
             ->check(CLI::Range(1, 100000));
     boardOnly.push_back(boardsOption);
@@ -272,7 +273,7 @@ int main(int argc, char** argv) {
             std::printf("tessel-sim: board %d taken away\n", k);
             std::fflush(stdout);
             if (!save0.empty()) saved &= WriteFile(save0 + "." + std::to_string(k), b.Block(0));
-        });
+        }, block0.empty() ? std::vector<uint8_t>{} : board->Block(0));
         if (!Serve(server, sequence, link)) {
             std::printf("tessel-sim: board %d unplugged after %llu bytes\n", sequence->Current(),
                         static_cast<unsigned long long>(faults.unplugAfterBytes));

@@ -11,8 +11,10 @@ constexpr uint64_t kSwapUs = 1'000'000;    // no board on the line while the ope
 
 }  // namespace
 
-BoardSequence::BoardSequence(BoardConfig config, int count, int faulty, std::function<void(int, const Board&)> finished)
-    : config_(std::move(config)), count_(count), faulty_(faulty), finished_(std::move(finished)) {
+BoardSequence::BoardSequence(BoardConfig config, int count, int faulty, std::function<void(int, const Board&)> finished,
+                             std::vector<uint8_t> block0)
+    : config_(std::move(config)), count_(count), faulty_(faulty), finished_(std::move(finished)),
+      block0_(std::move(block0)) {
     if (count_ > 0) board_ = Fresh();
 }
 
@@ -20,8 +22,9 @@ std::shared_ptr<Board> BoardSequence::Fresh() const {
     BoardConfig config = config_;
     if (faulty_ != 0 && faulty_ != number_) config.faults = Faults{};
     auto board = std::make_shared<Board>(config);
-    // A new board from the line: nothing of the user's in block 0.
-    board->SetBlock(0, std::vector<uint8_t>(board->Block(0).size(), 0xFF));
+    // A new board from the line: nothing of the user's in block 0, unless the bench says what
+    // every board comes with.
+    board->SetBlock(0, block0_.empty() ? std::vector<uint8_t>(board->Block(0).size(), 0xFF) : block0_);
     return board;
 }
 

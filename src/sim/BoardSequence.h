@@ -18,8 +18,10 @@ namespace tessel::sim {
 class BoardSequence : public LinePeer {
 public:
     // `count` boards made from `config`, whose faults only board `faulty` has (0: every
-    // board); `finished` is told each board (numbered from 1) as it is taken away.
-    BoardSequence(BoardConfig config, int count, int faulty, std::function<void(int, const Board&)> finished);
+    // board); `finished` is told each board (numbered from 1) as it is taken away. Each board
+    // comes with `block0` in its block 0 (empty: erased).
+    BoardSequence(BoardConfig config, int count, int faulty, std::function<void(int, const Board&)> finished,
+                  std::vector<uint8_t> block0 = {});
 
     void OnHostByte(VirtualLine& line, uint8_t byte, uint64_t at, uint32_t hostBaud) override;
     void OnLinesChanged(VirtualLine& line, bool dtr, bool rts, uint64_t at) override;
@@ -43,6 +45,7 @@ private:
     int count_;
     int faulty_;
     std::function<void(int, const Board&)> finished_;
+    std::vector<uint8_t> block0_;
     std::shared_ptr<Board> board_;
     int number_ = 1;
     uint64_t lastHostByte_ = 0;

@@ -35,9 +35,14 @@ std::vector<json> LogLines(const std::string& path, bool boards = true) {
 
 struct Bench {
     explicit Bench(std::vector<std::string> simArgs, std::string chipName = "NX31A32", std::string at = "7FF0")
-        : chip(std::move(chipName)), serialAt(std::move(at)), image(test::Pattern(4096, 0x80)) {
+        : chip(std::move(chipName)), serialAt(std::move(at)), image(test::Pattern(4096, 0x80)),
+          before(test::Pattern(chip == "NX31A16" ? 0x4000 : 0x8000, 0x31)) {
         WriteBytes(dir + "/app.bin", image);
-        simArgs.insert(simArgs.begin(), {kSim, "--chip", chip, "--save-block0", dir + "/board"});
+        WriteBytes(dir + "/before.bin", before);
+        // Every board comes with a program of its own in block 0: what the station does not
+        // write must still be there afterwards.
+        simArgs.insert(simArgs.begin(),
+                       {kSim, "--chip", chip, "--save-block0", dir + "/board", "--block0", dir + "/before.bin"});
         sim = std::make_unique<ChildProcess>(simArgs);
         pty = sim->ReadLine();
     }
@@ -57,16 +62,18 @@ struct Bench {
         sim->Stop(SIGTERM);
         const std::vector<uint8_t> block0 = ReadBytes(dir + "/board." + std::to_string(k));
         const size_t at = std::stoul(serialAt, nullptr, 16);
-        ASSERT_GT(block0.size(), at + 4);
-        EXPECT_TRUE(std::equal(image.begin(), image.end(), block0.begin()));
-        EXPECT_EQ(std::vector<uint8_t>(block0.begin() + at, block0.begin() + at + 4),
-                  (std::vector<uint8_t>{static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0}));
+        std::vector<uint8_t> want = before;
+        std::copy(image.begin(), image.end(), want.begin());
+        for (size_t i = 0; i < 4; ++i) want[at + i] = static_cast<uint8_t>(n >> (8 * i));
+        ASSERT_EQ(block0.size(), want.size());
+        const auto differ = std::mismatch(block0.begin(), block0.end(), want.begin());
+        EXPECT_EQ(differ.first - block0.begin(), static_cast<long>(block0.size())) << "the first byte that differs";
     }
 
     std::string chip;
     std::string serialAt;
     test::TempFolder dir;  // goes after the boards have stopped
-    std::vector<uint8_t> image;
+    std::vector<uint8_t> image, before;
     std::unique_ptr<ChildProcess> sim;
     std::string pty;
 };
@@ -190,6 +197,11 @@ TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
     mkfifo(fifo.c_str(), 0600);
     std::filesystem::create_symlink(bench.dir + "/log.jsonl", link);
     const std::string state = other.dir + "/state";
+    auto serialAt = [&](const std::string& at) {
+        std::vector<std::string> args = other.Station({}, state);
+        *(std::find(args.begin(), args.end(), "--serial-at") + 1) = at;
+        return args;
+    };
     auto logAt = [&](const std::string& path) {
         std::vector<std::string> args = other.Station({}, state);
         *(std::find(args.begin(), args.end(), "--log") + 1) = path;
@@ -203,6 +215,7 @@ TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
         {other.Station({}, bench.dir + "/serial"), "", "serial numbers in " + bench.dir + "/serial are in use by another station (pid "},
         {bench.Station({}, state, other.dir + "/log"), "", "port in use: " + bench.pty + " is served by another station (pid "},
         {other.Station({}, state), "garbage", state + ": it does not hold \"next N\""},
+        {serialAt("0010"), "", "the serial number at 0010h (4 bytes) overlaps " + other.dir + "/app.bin, which defines 0010h"},
         {other.Station({}, state), "next 99999999999999999999\n", "is beyond every serial number"},
         {other.Station({}, state), "next 4294967297\n", "its number 4294967297 is beyond the format's last, 4294967295"},
         {other.Station({}, fifo), "", fifo + " is not a regular file"},
