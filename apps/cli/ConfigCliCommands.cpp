@@ -101,6 +101,8 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, BitCommand 
         res.fields["option"] = OptionName(menu, r.option);
         if (!CheckMenuOption(menu, r.option, link)) return kExitUsage;
     }
+    std::string alike;
+    if (const int rc = link.CheckChipType(ChipCheckFor::Bits, &alike); rc != kExitOk) return rc;
     MainDialog& w = link.Window();
     const bool ok = (command == BitCommand::Lock    ? ProgramLock(w, r.option)
                      : command == BitCommand::Remap ? RemapMemory(w, r.option)
@@ -109,7 +111,8 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, BitCommand 
     // After a change the chip has been detected again: the summary shows what it reports now.
     link.ReportChip(true);
     res.fields["security"] = w.SecurityLine();
-    if (ok) res.summary = what + " programmed; the chip now reports " + w.SecurityLine();
+    if (ok) res.summary = what + " programmed; the chip now reports " + w.SecurityLine() +
+                          (alike.empty() ? "" : " (" + alike + ")");
     else if (events.Declined()) res.summary = what + " declined: nothing was programmed";
     else if (link.Op().LastMessage().find("not confirmed") != std::string::npos)
         // The bits went out: saying they were not programmed would be as wrong as saying they were.

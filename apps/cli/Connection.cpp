@@ -28,6 +28,7 @@
 #include "ui/PasswordCommands.h"
 #include "ui/UpgradeCommands.h"
 #include "protocol/Detection.h"
+#include "transfer/ChipCheck.h"
 
 namespace tessel::cli {
 
@@ -169,7 +170,9 @@ std::string Connection::FailureReason() const {
     if (window_->Session().flags.stop.Requested()) return "stopped at the operator's request";
     if (auto f = events_.LastFailure()) return ConsoleView::FailureLine(*f);
     const std::string& last = op_.LastMessage();
-    return last.empty() ? "the command did not complete" : last;
+    // On a chip of another type than the one assumed the loader refuses what it does not
+    // have (a password at another address, say): the guess is the likelier cause.
+    return (last.empty() ? "the command did not complete" : last) + AssumedNote();
 }
 
 bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
@@ -361,6 +364,32 @@ int Connection::CheckPlan(const std::vector<PlanStep>& steps) {
         if (!v.allowed) return Refuse(step.label, v.reason);
     }
     return kExitOk;
+}
+
+int Connection::CheckChipType(ChipCheckFor what, std::string* alike) {
+    CDeviceSession& s = window_->Session();
+    if (alike) alike->clear();
+    // A type the loader reported needs no check.
+    if (std::string(ModelSource()) == "reported") return kExitOk;
+    LinkContext probe{s, *window_, nullptr};
+    const ChipCheck check = tessel::CheckChipType(probe, what);
+    switch (check.outcome) {
+        case ChipCheckOutcome::Consistent:
+            if (alike) *alike = AlikeNote(s.chipType, check);
+            return kExitOk;
+        case ChipCheckOutcome::Contradicted:
+            return Refuse("", check.why + (s.chipTypeAssumed ? AssumedNote() : " (check --chip)") +
+                                  "; nothing was done");
+        case ChipCheckOutcome::LinkSilent: break;
+    }
+    events_.Error(check.why + "; nothing was done");
+    return s.port.DeviceGone() || !s.port.IsOpen() ? kExitPortError : kExitNoTarget;
+}
+
+std::string Connection::AssumedNote() const {
+    const CDeviceSession& s = window_->Session();
+    if (!s.chipTypeAssumed) return "";
+    return std::string(" (the chip type ") + s.Chip().model + " was assumed: give --chip)";
 }
 
 int Connection::Refuse(const std::string& step, const std::string& why) {

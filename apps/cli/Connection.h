@@ -14,6 +14,7 @@
 #include "TerminalOperator.h"
 #include "files/ConfigStore.h"
 #include "files/HexImage.h"
+#include "transfer/ChipCheck.h"
 #include "ui/MainDialog.h"
 
 namespace tessel::cli {
@@ -111,6 +112,14 @@ public:
     int CheckPlan(const std::vector<PlanStep>& steps);
     // A refusal by a guard once the chip is known: said, and kExitUsage.
     int Refuse(const std::string& step, const std::string& why);
+
+    // Before a command that erases or burns bits: the chip type against what the chip answers
+    // (as much as `what` needs). kExitOk; kExitUsage when an answer contradicts it;
+    // kExitNoTarget or kExitPortError when the line fell silent; each after saying why. `alike`
+    // gets the note on the types the answers cannot rule out ("" when there are none).
+    int CheckChipType(ChipCheckFor what, std::string* alike = nullptr);
+    // " (the chip type NX31A32 was assumed: give --chip)" when nobody chose the type, else "".
+    std::string AssumedNote() const;
 
     // The current and new passwords of `password change` and `password set`, from the
     // options' sources or the terminal.

@@ -296,7 +296,14 @@ void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandRe
             res.fields["chip_erase"] = true;
             if (ok) res.summary = "erased the whole chip";
             else if (declined) res.summary = "chip erase declined: nothing was erased";
-            else res.summary = "chip erase failed: " + Why(link);
+            else if (const std::string& own = link.Window().Result(); own.rfind("chip erase ", 0) == 0 &&
+                                                                     own != "chip erase failed") {
+                // The erase's own finding is the cause; what the detection after it showed
+                // (an alert at level 4, say) follows it.
+                res.summary = own;
+                const std::string& last = link.Op().LastMessage();
+                if (!last.empty() && last.rfind("Chip Erase", 0) != 0) res.summary += "\n" + last;
+            } else res.summary = "chip erase failed: " + Why(link);
             break;
         case Verb::Save: {
             res.command = "save";
@@ -415,24 +422,12 @@ std::string LoaderAreaReached(const FlashRun& r, Verb verb, const CDeviceSession
     return "";
 }
 
-// A chip taken for a larger one would have its block 0 erased before the first address it
-// lacks refused the erase: the last address a download or erase of block 0 reaches is read
-// first, and a chip that stays silent there is refused. Empty when it answered.
-std::string LastAddressSilent(const FlashRun& r, Verb verb, Connection& link, const LoadedImage& image) {
-    CDeviceSession& s = link.Window().Session();
-    if (!r.external.empty() || r.flash.block != 0) return "";
-    uint64_t length = 0;
-    if (verb == Verb::Download) {
-        length = image.bytes.size();
-    } else if (verb == Verb::SectorErase) {
-        const int left = s.SectorCount(0) - r.flash.startSector;
-        const int count = r.flash.count == 0 || r.flash.count > left ? left : r.flash.count;
-        length = static_cast<uint64_t>(count) * static_cast<uint64_t>(s.SectorSize(0));
-    }
-    LinkContext probe{s, link.Window(), nullptr};
-    const std::string why = Block0ReachSilence(probe, static_cast<uint32_t>(s.SectorAddress(0, r.flash.startSector)),
-                                               length, CommandWord(verb));
-    return why.empty() ? why : why + " (check --chip)";
+// The commands that erase, program or burn bits in the chip's own flash: on a chip of another
+// type than the one named they would reach another range.
+bool ChangesChipFlash(const FlashRun& r, Verb verb) {
+    if (!r.external.empty()) return false;
+    return verb == Verb::Download || verb == Verb::SectorErase || verb == Verb::ChipErase ||
+           verb == Verb::UpgradeInternal;
 }
 
 // Detects the target, fills the dialogs from the options and routes the command as the
@@ -472,8 +467,12 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     // is written.
     if (r.lockOption && !CheckMenuOption(BitMenu::Lock, r.lockOption, link)) return kExitUsage;
     // The last guard reads the chip; every check above needed nothing from the wire.
-    if (const std::string silent = LastAddressSilent(r, verb, link, image); !silent.empty())
-        return link.Refuse("", silent);
+    if (ChangesChipFlash(r, verb))
+        if (const int rc = link.CheckChipType(r.flash.block == 1 || verb == Verb::UpgradeInternal ? ChipCheckFor::Block1
+                                              : r.lockOption                                     ? ChipCheckFor::Bits
+                                                                                                 : ChipCheckFor::Block0);
+            rc != kExitOk)
+            return rc;
     if (std::string why; r.beforeWrite && !r.beforeWrite(&why)) {
         res.summary = CommandWord(verb) + ": nothing was done: " + why;
         res.fields["reason"] = why;
@@ -625,11 +624,9 @@ int RunOne(FlashRun& r, RunState& state, Verb verb, bool rangeCount,
 
 std::string ReadImageForCommand(const std::string& path, const std::string& format, ImageData* data) {
     std::string error;
-    switch (ReadImageFile(path, data, &error, ImageFormatFromName(format))) {
-        case ImageReadStatus::Ok: break;
-        case ImageReadStatus::NotFirmware: return error + " (--format bin takes it as binary anyway)";
-        default: return error;
-    }
+    // A text file taken as binary would put its characters into the chip: no refusal
+    // suggests --format bin.
+    if (ReadImageFile(path, data, &error, ImageFormatFromName(format)) != ImageReadStatus::Ok) return error;
     if (data->DefinedCount() == 0) return path + ": the file holds no data";
     return "";
 }

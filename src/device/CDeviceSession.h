@@ -105,6 +105,15 @@ public:
     // Counts AllocateImages: a view that knows what was read into the images can tell when
     // they were replaced by fresh, unread ones.
     unsigned imageGeneration = 0;
+    // That the chip's answers bore out chipType (block 0's last address, its end, block 1's
+    // place), for the detection of imageGeneration: a check need not run again within it.
+    struct ChipCheckMemo {
+        bool valid = false;
+        unsigned generation = 0;
+        int chipType = 0;
+        int memoryMode = 0;
+    };
+    std::array<ChipCheckMemo, 3> chipChecked{};
     double crystalMHz = kDefaultCrystalMHz;
     Operator* owner;
 

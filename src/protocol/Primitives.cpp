@@ -280,10 +280,15 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
 }
 
 bool AnswersReadAt(LinkContext& c, uint32_t address) {
-    NullProgress quiet;
-    LinkContext probe{c.session, quiet, c.worker};
+    // Asked where a chip may well be silent, so one wait for one byte, not a flash read's
+    // retries: a loader that has the address answers a one-byte read well within it.
+    Wire t(c);
+    t->Purge();
+    if (!Frame(*t, External(c) ? cmd::kExtRead : cmd::kRead, static_cast<uint16_t>(address), 1)) return false;
     uint8_t byte = 0;
-    return ReadForRestore(probe, &byte, address, 1, 1);
+    const bool answered = t->ReadByte(&byte, ByteTransport::Wait::Reply);
+    if (t->MoreComing()) t->Purge();
+    return answered;
 }
 
 bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* expected,

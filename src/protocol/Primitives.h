@@ -66,9 +66,9 @@ struct LinkContext {
 [[nodiscard]] bool ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                                    uint32_t total);
 uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk);
-// Whether the loader answers a one-byte read at `address`, with no progress or message of
-// its own. A chip smaller than the one it was taken for stays silent beyond its own flash:
-// asked before the first erase, this finds a wrong chip type while nothing is lost yet.
+// Whether the loader answers a one-byte read at `address` within one reply wait, with no
+// progress or message of its own. A chip stays silent beyond its own flash: asked before the
+// first erase, this finds a wrong chip type while nothing is lost yet.
 bool AnswersReadAt(LinkContext& c, uint32_t address);
 // The box a failed verify shows: the loader's words, then how many bytes differ (0: only
 // the first is known) and the first of them, so that the box says what failed and where.

@@ -359,15 +359,6 @@ std::string AsSentence(std::string text) {
     return text;
 }
 
-std::string Block0ReachSilence(LinkContext& c, uint32_t first, uint64_t length, const std::string& what) {
-    const uint64_t end = std::min<uint64_t>(uint64_t{first} + length, BlockLimit(c.session, 0));
-    if (end <= first) return "";
-    const uint32_t last = static_cast<uint32_t>(end - 1);
-    if (AnswersReadAt(c, last)) return "";
-    return "the chip did not answer a read at " + AddressText(last) + ", the last address the " + what +
-           " would touch: it is smaller than " + c.session.Chip().model;
-}
-
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
     const std::string problem = ImageFitProblem(c.session, kind, length, block, start, c.session.ExternalWindowOpen());
     if (problem.empty()) return load::kOk;

@@ -83,12 +83,6 @@ inline LoaderKind DownloadLoaderKind(const CDeviceSession& s, int block) {
 std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t length, int block, uint32_t start,
                             bool window);
 
-// A chip taken for a larger one erases block 0 and only then refuses the first address it
-// lacks. Read first, the last address of block 0 that `length` bytes from `first` reach shows
-// it: a loader that stays silent there gives why ("the chip did not answer a read at 7FFFh,
-// the last address the download would touch: it is smaller than NX31A32"), "" when it answered.
-std::string Block0ReachSilence(LinkContext& c, uint32_t first, uint64_t length, const std::string& what);
-
 // A reason as the command line ends its line ("the file needs ...") made a sentence for a
 // message box ("The file needs ....").
 std::string AsSentence(std::string text);

@@ -7,6 +7,7 @@
 #include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
+#include "transfer/ChipCheck.h"
 #include "ui/CommandApi.h"
 #include "ui/MainDialog.h"
 
@@ -24,10 +25,16 @@ constexpr uint32_t kConfigSettleMs = 20;
 
 // The confirmation of a one-time change names what is about to burn, on which chip, before
 // the question itself.
+// Where the chip's answers cannot tell the chip from one of another family, the operator is
+// the one who can: `alike` says so.
 std::string OneTimeQuestion(const std::string& what, const std::string& bits, const char* model,
-                            const char* question) {
-    return what + " on " + model + ": programs " + bits +
-           ".\nOne-time: once programmed, it can never be cleared.\n\n" + question;
+                            const char* question, std::string alike) {
+    if (!alike.empty()) {
+        alike[0] = static_cast<char>(alike[0] - 'a' + 'A');
+        alike = "\n" + alike + ": make sure the chip is " + model + ".";
+    }
+    return what + " on " + model + ": programs " + bits + ".\nOne-time: once programmed, it can never be cleared." +
+           alike + "\n\n" + question;
 }
 
 std::string BitNames(const LockOption& o) {
@@ -151,7 +158,8 @@ public:
             Op().Fail("Set Lock Failed!");
             return false;
         }
-        if (!Ask(OneTimeQuestion(chosen->label, BitNames(*chosen), s.Chip().model, kProceedQuestion)))
+        if (!ChipBearsOutType()) return false;
+        if (!Ask(OneTimeQuestion(chosen->label, BitNames(*chosen), s.Chip().model, kProceedQuestion, alike_)))
             return false;
         LinkContext link = Link();
         const int result =
@@ -178,7 +186,11 @@ public:
         std::string label = "Remap option";
         for (const auto& c : dialog.choices)
             if (c.option == option) label = c.label;
-        if (!Ask(OneTimeQuestion(label, RemapBits(option), s.Chip().model, kProceedQuestion))) return false;
+        if (!ChipBearsOutType()) {
+            Redetect();
+            return false;
+        }
+        if (!Ask(OneTimeQuestion(label, RemapBits(option), s.Chip().model, kProceedQuestion, alike_))) return false;
         const bool internal = s.memoryMode == kInternalMemory;
         bool done = false;
         bool detect = true;
@@ -269,8 +281,8 @@ public:
         // Without a link the bytes would go to a target in an unknown state, or nowhere.
         if (!w_.Allows(RuledCommand::DoubleClock)) return false;
         bool done = false;
-        if (Ask(OneTimeQuestion("Double Clock", "the double-clock bit", s.Chip().model,
-                                          "Do you really want to set double clock?"))) {
+        if (ChipBearsOutType() && Ask(OneTimeQuestion("Double Clock", "the double-clock bit", s.Chip().model,
+                                                      "Do you really want to set double clock?", alike_))) {
             LinkContext link = Link();
             bool sent = false;
             if (s.memoryMode == kInternalMemory) sent = SendBytes(link, {0x04, 0x08, 0x55});
@@ -297,7 +309,22 @@ public:
 private:
     void Begin(const std::string& what) {
         what_ = what;
+        refusal_.clear();
+        alike_.clear();
         declined_ = unconfirmed_ = false;
+    }
+    // A bit burnt on a chip of another type than the one chosen is another bit: the chip's
+    // answers are held against the type before the question.
+    bool ChipBearsOutType() {
+        LinkContext link = Link();
+        const ChipCheck check = CheckChipType(link, ChipCheckFor::Bits);
+        if (!check.Ok()) {
+            refusal_ = check.why;
+            Op().Fail(ChipCheckRefusal(check, "Nothing was programmed."));
+            return false;
+        }
+        alike_ = AlikeNote(S().chipType, check);
+        return true;
     }
     bool Ask(const std::string& question) {
         if (Op().AskYesNo(question)) return true;
@@ -308,7 +335,9 @@ private:
     // Nothing is said for a command that ended before an option was chosen: its box said why.
     bool Told(bool ok) {
         if (what_.empty()) return ok;
-        if (ok) w_.SetResult(what_ + " programmed; the chip now reports " + w_.SecurityLine());
+        if (ok) w_.SetResult(what_ + " programmed; the chip now reports " + w_.SecurityLine() +
+                             (alike_.empty() ? "" : " (" + alike_ + ")"));
+        else if (!refusal_.empty()) w_.SetResult(what_ + " refused: " + refusal_ + "; nothing was programmed");
         else if (declined_) w_.SetResult(what_ + " declined: nothing was programmed");
         else if (unconfirmed_) w_.SetResult(what_ + " sent, not confirmed");
         else w_.SetResult(what_ + " not programmed");
@@ -329,6 +358,8 @@ private:
     std::string what_;
     bool declined_ = false;
     bool unconfirmed_ = false;
+    std::string refusal_;  // why the chip's answers refused the chip type
+    std::string alike_;    // which types of another family the chip's answers cannot rule out
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "device/SectorLists.h"
 #include "files/Backup.h"
 #include "files/FlashDump.h"
+#include "transfer/ChipCheck.h"
 #include "transfer/ImageLoaders.h"
 #include "transfer/SaveFlash.h"
 #include "firmware/Firmware.h"
@@ -366,13 +367,14 @@ public:
 
     // ---- Download ----
 
-    // The chip type chosen at detection decides what is erased: a smaller chip would lose
-    // block 0 before refusing the first address it lacks, so the last one is read first.
-    bool ChipReaches(uint32_t first, uint64_t length, const char* what) {
+    // The chip type chosen at detection decides what is erased: a chip taken for another
+    // would lose what lies outside the range meant, so its answers are checked first.
+    bool ChipBearsOutType(int block) {
         LinkContext link = Link();
-        const std::string why = Block0ReachSilence(link, first, length, what);
-        if (why.empty()) return true;
-        Op().Warn(AsSentence(why) + " Nothing was erased; check the chip type chosen at detection.");
+        const ChipCheck check = CheckChipType(link, block == 1 ? ChipCheckFor::Block1 : ChipCheckFor::Block0);
+        if (check.Ok()) return true;
+        Op().Fail(ChipCheckRefusal(check, "Nothing was erased."));
+        chipRefusal_ = check.why;
         return false;
     }
 
@@ -409,8 +411,8 @@ public:
             }
         }
         if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
-        if (!upgrade && sel.block == 0 && !Window() && !ChipReaches(sel.address, image.bytes.size(), "download")) {
-            Result("download of " + name + " refused: nothing was erased or written");
+        if (!upgrade && !Window() && !ChipBearsOutType(sel.block)) {
+            Result("download of " + name + " refused: " + chipRefusal_ + "; nothing was erased or written");
             return Failed();
         }
         if (!Op().AskYesNo(DownloadQuestion(image, sel.block, sel.firstSector, sel.address, request->changedOnly))) {
@@ -795,8 +797,7 @@ public:
                 return false;
             }
         }
-        if (sel.block == 0 && !ChipReaches(sel.address, uint64_t{static_cast<uint32_t>(sel.count)} * sectorBytes, "erase"))
-            return false;
+        if (!ChipBearsOutType(sel.block)) return false;
         const std::string question = SectorEraseQuestion(sel.firstSector, sel.count, sel.block, sel.address,
                                                          static_cast<uint32_t>(sel.count) * sectorBytes, false);
         if (!Op().AskYesNo(EraseQuestion(question))) {
@@ -894,7 +895,12 @@ public:
         // In internal memory mode the loader would erase itself; in an external-flash window
         // the erase takes all 128 KB, the board's loader included.
         if (!w_.Allows(RuledCommand::ChipErase)) return false;
-        bool erased = false;
+        // Block 0 of another chip type than the one chosen is another range.
+        if (!Window() && !ChipBearsOutType(0)) {
+            Result("chip erase refused: " + chipRefusal_ + "; nothing was erased");
+            return false;
+        }
+        bool erased = false, unconfirmed = false;
         char what[160];
         std::snprintf(what, sizeof what,
                       "Chip Erase erases all of block 0 (%04Xh-%04Xh): the user's program and all its data. The boot "
@@ -920,13 +926,15 @@ public:
                              "redetected!",
                                  erased ? MessageKind::Information : MessageKind::Error);
                 if (!erased) MarkError();
+                unconfirmed = !erased;
                 w_.Route(command::kResetLink);
             }
         } else {
             Declined("chip erase declined: nothing was erased");
         }
         if (erased) Result("erased the whole chip");
-        else if (w_.Result().empty()) Result("chip erase failed");
+        else if (w_.Result().empty()) Result(unconfirmed ? "chip erase failed: Chip Erase not confirmed! Block 0 could not be read back blank after the erase"
+                                          : "chip erase failed");
         s.flags.longOperation = false;
         w_.Route(command::kDetectBaudAndChip);
         return erased;
@@ -1077,6 +1085,7 @@ private:
     MainDialog& w_;
     FlashCommandEnv env_;
     bool declined_ = false;
+    std::string chipRefusal_;  // why the chip's answers refused the chip type, for the result line
     CompareDifferences differences_;
 };
 

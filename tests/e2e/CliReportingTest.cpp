@@ -208,10 +208,10 @@ TEST(CliResults, EverySuccessfulCommandEndsWithItsOwnOutcome) {
 
 TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
     {
-        // The 274th byte from the board is the sixth of the first chunk read back, after the
-        // reads of the last address the download reaches (the command line's plan and the
-        // download's own) and the two reads of the sector that keep the file's gap bytes.
-        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "274"});
+        // The 273rd byte from the board is the sixth of the first chunk read back, after the
+        // read of block 0's last address (once: the download finds the chip checked) and the
+        // two reads of the sector that keep the file's gap bytes.
+        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "273"});
         const Outcome r = Tessel({"download", "-p", board.pty, "--chip", "NX31A32", "-y", kSample}, {}, true);
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_TRUE(r.Says("\nverify failed at 0005h: read back 00h, expected FFh\n")) << r.out;
@@ -220,8 +220,8 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
                                        "(Reading 256 of 256 bytes, Erasing 1 of 1 sectors, Writing 0 of 128 bytes)");
     }
     {
-        // The 12th reply byte, after the two reads of the last address the erase reaches.
-        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "12"});
+        // The 11th reply byte, after the read of block 0's last address.
+        SimOnPty board({"--chip", "NX31A32", "--corrupt-reply", "11"});
         Check(board.pty, {{"erase", "-p", "PORT", "-y", "--count", "1"}, 1,
                           "erase failed: erase failed at 0000h: answered 3Fh instead of C0h"});
     }
@@ -390,7 +390,7 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
 // boards with their own outcome.
 TEST(CliJson, BoardsSideBySideTagEveryEventAndAreListedInTheResult) {
     SimOnPty good({"--chip", "NX31A32"});
-    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "274"});
+    SimOnPty faulty({"--chip", "NX31A32", "--corrupt-reply", "273"});
     const Outcome r =
         Tessel({"download", "--json", "-y", "-p", good.pty, "-p", faulty.pty, "--chip", "NX31A32", kSample});
     const auto ev = CheckEvents(r, "side by side");

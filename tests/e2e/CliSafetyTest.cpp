@@ -33,13 +33,14 @@ std::vector<std::string> WritesAfterDetection(const std::string& trace) {
     return {detection == writes.end() ? writes.end() : detection + 1, writes.end()};
 }
 
-// Those writes but reads (0Ch frames) and the password (08h and its text): empty when the
-// command erased or programmed nothing.
+// Those writes but reads (0Ch frames), block selects (68h 68h, 69h 69h) and the password (08h
+// and its text): empty when the command erased or programmed nothing.
 std::vector<std::string> ChangesAfterDetection(const std::string& trace) {
     const std::vector<std::string> writes = WritesAfterDetection(trace);
     std::vector<std::string> changes;
     for (size_t i = 0; i < writes.size();) {
         if (writes[i] == "0C") i += 4;
+        else if ((writes[i] == "68" || writes[i] == "69") && i + 1 < writes.size() && writes[i + 1] == writes[i]) i += 2;
         else if (writes[i] == "08" && i + 3 < writes.size()) i += 4 + std::stoul(writes[i + 3], nullptr, 16);
         else changes.push_back(writes[i++]);
     }
@@ -74,8 +75,10 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
     const TempFolder dir;
     WriteBytes(dir + "/firmware.hex", {0x02, 0x00, 0x30, 0x00});
     std::ofstream(dir + "/README.md") << "# Blink\n\nPress the button; the LED blinks. \xC3\xA9t\xC3\xA9\n";
+    std::ofstream(dir + "/blink.s19") << "S00600004844521B\nS1130000285F245F2212226A000424290008237C2A\n";
     const std::pair<std::string, std::string> files[] = {
-        {dir + "/firmware.hex", ""}, {"/dev/zero", ""}, {dir + "/README.md", "the file is text, not a firmware image"}};
+        {dir + "/firmware.hex", ""}, {"/dev/zero", ""}, {dir + "/README.md", "the file is text, not a firmware image"},
+        {dir + "/blink.s19", "Motorola S-record files are not supported: convert to Intel HEX"}};
     for (const auto& [file, looks] : files) {
         const std::vector<std::string> commands[] = {{"download", "--port", "sim:NX31A32", "--yes", file},
                                                      {"compare", "--port", "sim:NX31A32", file},
@@ -89,8 +92,7 @@ TEST(CliImageFiles, TheKindComesFromTheContentAndOnlyRegularFilesAreRead) {
             EXPECT_FALSE(r.Says("reset the board")) << "refused before the target is touched";
         }
     }
-    EXPECT_TRUE(Tessel({"convert", dir + "/README.md", dir + "/out.hex"})
-                    .Says("--format bin takes it as binary anyway"));
+    EXPECT_FALSE(Tessel({"convert", dir + "/README.md", dir + "/out.hex"}).Says("--format bin"));
     EXPECT_FALSE(std::filesystem::exists(dir + "/out.hex"));
     // Forced, the text is bytes like any others. A .hex that convert writes reads back; what it
     // cannot hold is refused.
@@ -157,9 +159,10 @@ TEST(CliCommandRules, ARefusalIsTheRuleBooksInItsWordsAndWhatItAllowsRuns) {
 }
 
 // A 1.1F loader does not say which chip it runs on. An NX31A16 meets a 30 KB image: without
-// --chip nothing is assumed, with a wrong --chip the last address the plan would reach stays
-// silent (only reads go out), with the right one the sizes are given; each refusal exits 2.
-TEST(CliChipType, NothingIsErasedOnAGuessedOrWrongChipType) {
+// --chip nothing is assumed, with a wrong --chip its block 0 shows it is smaller before anything
+// is erased or burnt (only reads and selects go out), with the right one the sizes are given;
+// each refusal exits 2. A line that falls silent after the detection is no small chip.
+TEST(CliChipType, NothingIsErasedOrBurntOnAGuessedOrWrongChipType) {
     const TempFolder dir;
     const std::string big = dir + "/big.bin";
     WriteBytes(big, test::Pattern(30852, 9, 3));
@@ -171,11 +174,29 @@ TEST(CliChipType, NothingIsErasedOnAGuessedOrWrongChipType) {
     ExpectRefused(dir, {"erase", "--port", b.pty, "--yes", "--count", "1"}, kChipTypeNotReported);
     ExpectRefused(dir, On(b.pty, "NX31A16", {"download", "--yes", big}),
                   "the file needs 30,852 bytes from 0000h; NX31A16's block 0 holds 16,384");
-    const std::string smaller = " would touch: it is smaller than NX31A32 (check --chip)";
-    ExpectRefused(dir, On(b.pty, "NX31A32", {"download", "--yes", big}),
-                  "the chip did not answer a read at 7883h, the last address the download" + smaller, true);
-    ExpectRefused(dir, On(b.pty, "NX31A32", {"erase", "--yes", "--start-sector", "120"}),
-                  "the chip did not answer a read at 7FFFh, the last address the erase" + smaller, true);
+    const auto smaller = [](const char* at, const std::string& model) {
+        return std::string("the chip did not answer a read at ") + at + ", inside " + model +
+               "'s block 0: it is smaller than " + model + " (check --chip); nothing was done";
+    };
+    ExpectRefused(dir, On(b.pty, "NX31A32", {"download", "--yes", big}), smaller("7FFFh", "NX31A32"), true);
+    ExpectRefused(dir, On(b.pty, "NX31A32", {"erase", "--yes", "--start-sector", "120"}), smaller("7FFFh", "NX31A32"),
+                  true);
+    // Another family's bits, and an erase whose last address the A16's block 1 would answer.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"lock", "--yes", "2"}, {"double-clock", "--yes"}, {"erase", "--yes"}})
+        ExpectRefused(dir, On(b.pty, "NX31H64D", args), smaller("DFFFh", "NX31H64D"), true);
+    {
+        SimOnPty external({"--chip", "NX31A16", "--mode", "external"});
+        ExpectRefused(dir, On(external.pty, "NX31A32", {"erase", "--yes", "--chip-erase"}, "external"),
+                      smaller("7FFFh", "NX31A32"), true);
+    }
+    const CliRun silent = Tessel(On("sim:NX31A32:1.1F:silent-from=23", "NX31A32", {"erase", "--yes"}));
+    EXPECT_EQ(silent.status, 4) << silent.out;
+    EXPECT_TRUE(silent.Says("the boot loader stopped answering")) << silent.out;
+    EXPECT_FALSE(silent.Says("smaller")) << silent.out;
+    // Only reads went out (above), and the chip says so too: its lock status is still 00h.
+    const CliRun after = Tessel({"detect", "--port", b.pty, "--chip", "NX31A16", "--json"});
+    EXPECT_TRUE(after.Says("\"lock_status\":0")) << after.out;
 }
 
 TEST(CliPlans, ACombinedCommandIsCheckedWholeBeforeTheFirstByte) {

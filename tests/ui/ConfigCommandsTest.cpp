@@ -81,9 +81,10 @@ TEST(LockChip, NothingBurnsWithoutALinkAnAllowedStateAChoiceAYesOrALegalLevel) {
         // SB1 set plus SB2 and SB3 would be all three. (In external memory mode a chip with
         // any lock bit set takes no Lock Chip at all, so the guard is met in internal mode.)
         {"level 4", 3, kInternalMemory, 0x80, 2, true, true, 0, "Can't set level4 lock!", {"6B 6B"}},
-        // The second byte of SB2's frame refused: the 04h alone is no frame the loader acts on,
-        // SB3 is never sent, but the sequence is still closed.
-        {"refused write", 3, kInternalMemory, 0, 2, true, true, 2, "Set Lock Failed!", {"04 6B 6B"}},
+        // The second byte of SB2's frame refused (after the six of the chip-type check: the
+        // block-0 select and a read): the 04h alone is no frame the loader acts on, SB3 is
+        // never sent, but the sequence is still closed.
+        {"refused write", 3, kInternalMemory, 0, 2, true, true, 8, "Set Lock Failed!", {"04 6B 6B"}},
         // The menu itself refuses OK without a choice, so the operator can only choose or cancel.
         {"no choice", 3, kInternalMemory, 0, -1, true, true, 0, OptionMenuDialog::kChooseFirst, {}},
         {"declined", 3, kInternalMemory, 0, 1, true, false, 0,
@@ -153,8 +154,9 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
          "SC0 programmed, not confirmed: ", false},
         {6, kInternalMemory, RemapMenuDialog::kSC1, {"04 09 AA"}, 0x02,
          "SC1 programmed, not confirmed: ", false},
-        // The first write refused: nothing is programmed and the link stays.
-        {5, kInternalMemory, RemapMenuDialog::kSC1, {}, 0, "Program SC1 Failed!", true, false, 1},
+        // The first write after the chip-type check's ten (a select and two reads) refused:
+        // nothing is programmed and the link stays.
+        {5, kInternalMemory, RemapMenuDialog::kSC1, {}, 0, "Program SC1 Failed!", true, false, 11},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);

@@ -74,12 +74,12 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
         const std::string said = c.yes ? r.op.messages.back() : r.op.questions.back();
         EXPECT_EQ(said.rfind(c.message, 0), 0u) << said;
     }
-    // Taken for an NX31A32, the chip stays silent at the last address the download would
-    // reach: refused before the question.
+    // Taken for an NX31A32, the chip stays silent inside the claimed block 0: refused before
+    // the question.
     r.session().chipType = 2;
     r.op.questions.clear();
     EXPECT_FALSE(r.Download(r.WriteFile("20k.bin", std::vector<uint8_t>(20000, 0xA5))).Ok());
-    EXPECT_TRUE(r.LastSaid("The chip did not answer a read at 4E1Fh, the last address the download"));
+    EXPECT_TRUE(r.LastSaid("The chip did not answer a read at 7FFFh, inside NX31A32's block 0"));
     EXPECT_TRUE(r.op.questions.empty());
     // A cancelled dialog asks nothing.
     r.session().chipType = 1;
@@ -129,14 +129,14 @@ TEST(ChipErase, IsCompletedOnlyWhenBlock0ReadsBackBlankAndRedetectsWhateverTheAn
     EXPECT_TRUE(r.Run(command::kRead));
     EXPECT_EQ(std::count(r.op.dialogs.begin(), r.op.dialogs.end(), "PasswordVerifyDialog"), 0);
     const std::vector<uint8_t> code = r.FillBlock(0, 5);
-    // A link dead before the frame (a board silent after it: the fault matrix's chip erase).
+    // A link dead before the frame: the chip-type check before it finds the line silent.
     DetectedRig f(BoardOf(2), kExternalMemory);
     f.FillBlock(0, 5);
     f.board().SetFaults({.dropAfterBytes = f.board().BytesReceived() + f.board().BytesSent()});
     f.op.answers = {true};
     EXPECT_EQ(EraseWholeChip(f.window).outcome, Outcome::Failed);
-    EXPECT_TRUE(f.SaidStart("Chip Erase not confirmed!"));
-    EXPECT_EQ(f.Block(0), code) << "the frame never arrived";
+    EXPECT_TRUE(f.SaidStart("The boot loader stopped answering")) << f.op.messages.back();
+    EXPECT_EQ(f.Block(0), code) << "no frame was sent";
     int detections = 0;
     r.window.RegisterHandler(command::kDetectBaudAndChip, [&] { ++detections; });
     EXPECT_FALSE(r.RunYes(command::kChipErase, {false}));
