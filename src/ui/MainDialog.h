@@ -17,6 +17,7 @@
 #include "protocol/WindowView.h"
 #include "serial/LinkWorker.h"
 #include "ui/CommandApi.h"
+#include "ui/Texts.h"
 
 namespace tessel {
 
@@ -210,7 +211,8 @@ private:
     std::string title_;
     std::string security_;
     std::string prompt_;
-    std::string clockPane_, comPane_, baudPane_, doubleClockPane_, linkPane_;
+    std::string clockPane_, comPane_, baudPane_, doubleClockPane_;
+    std::string linkPane_ = text::kNotConnected;
     std::string progressLabel_;
     int progressRange_ = 1000;
     int progressPosition_ = 0;
