@@ -5,7 +5,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QDateTime>
-#include <QDockWidget>
 #include <QFileDialog>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -25,6 +24,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QSplitter>
 #include <QPushButton>
@@ -35,6 +35,7 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cmath>
 #include <cstdio>
 
 #include "ElidedWidgets.h"
@@ -79,9 +80,10 @@ const std::vector<Menu>& Menus() {
          {{command::kCompare, "&Compare"}, {command::kSave, "&Save"}, {command::kPrint, "&Print"}, {0, ""},
           {command::kExit, "Exit"}}},
         {text::kMenuDetect,
-         {{command::kDetect11F, "&Detect Target MCU for Firmware1.1F and RS232 Config."},
-          {command::kDetect11E, "&Detect Target MCU for Firmware1.1E and Upgrade to 1.1F (EA#=1)"},
-          {command::kDetectUnknown, "&Detect Target MCU for Firmware Version Unknown (EA#=1)"}}},
+         // One key each: three items on Alt+D would only ever reach the first.
+         {{command::kDetect11F, "Detect Target MCU for Firmware1.1&F and RS232 Config."},
+          {command::kDetect11E, "Detect Target MCU for Firmware1.1&E and Upgrade to 1.1F (EA#=1)"},
+          {command::kDetectUnknown, "Detect Target MCU for Firmware Version &Unknown (EA#=1)"}}},
         {text::kMenuRunCode, {{command::kExecuteUserCode, "&Execute User Code (Fw: v1.1F)"}}},
         {text::kMenuPassword,
          {{command::kSetResetPassword, "&Set/Reset Password"}, {command::kChangePassword, "&Change Password"}}},
@@ -137,6 +139,10 @@ QString WithShortcut(const QString& tip, int id) {
 }
 
 constexpr char kStoppingLabel[] = "Stopping...";
+// The fewest rows each list shows whole: a sector's dump (eight rows of a 128-byte sector)
+// and a few sectors around the one picked.
+constexpr int kSectorRowsShown = 6;
+constexpr int kDumpRowsShown = 8;
 
 // The commands whose end the banner tells, by the short name it gives them; the others (the
 // About boxes, Exit) only show something.
@@ -173,28 +179,34 @@ const std::map<int, const char*>& CommandTitles() {
 }
 
 // The dump's hex column with the bytes a compare found different on a tinted ground; the
-// item carries them as a mask of the row's 16 bytes.
+// item carries them as a mask of the row's 16 bytes. Drawn over the row as the style drew
+// it, so that a selected row shows its marks too, in colours taken from the palette.
 class MarkedBytesDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        const uint mask = index.data(Qt::UserRole).toUInt();
-        if (mask) {
-            const QString text = index.data(Qt::DisplayRole).toString();
-            const QFontMetrics fm(option.font);
-            const QWidget* w = option.widget;
-            const int margin = (w ? w->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, w) : 2) + 1;
-            for (int i = 0; i < 16; ++i) {
-                if (!(mask & (1u << i))) continue;
-                // "XX XX XX XX XX XX XX XX - XX ...": three characters a byte, and the dash.
-                const int at = i * 3 + (i >= 8 ? 2 : 0);
-                const int x = option.rect.left() + margin + fm.horizontalAdvance(text.left(at));
-                painter->fillRect(QRect(x - 1, option.rect.top() + 1, fm.horizontalAdvance(text.mid(at, 2)) + 2,
-                                        option.rect.height() - 2),
-                                  QColor(255, 160, 150));
-            }
-        }
         QStyledItemDelegate::paint(painter, option, index);
+        const uint mask = index.data(Qt::UserRole).toUInt();
+        if (!mask) return;
+        const QString text = index.data(Qt::DisplayRole).toString();
+        const QFontMetrics fm(option.font);
+        const QWidget* w = option.widget;
+        const int margin = (w ? w->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, w) : 2) + 1;
+        const MarkColours colours = DifferenceMarkColours(option.palette);
+        painter->save();
+        painter->setFont(option.font);
+        painter->setPen(colours.text);
+        for (int i = 0; i < 16; ++i) {
+            if (!(mask & (1u << i))) continue;
+            // "XX XX XX XX XX XX XX XX - XX ...": three characters a byte, and the dash.
+            const int at = i * 3 + (i >= 8 ? 2 : 0);
+            const int x = option.rect.left() + margin + fm.horizontalAdvance(text.left(at));
+            const QString byte = text.mid(at, 2);
+            const QRect box(x - 1, option.rect.top() + 1, fm.horizontalAdvance(byte) + 2, option.rect.height() - 2);
+            painter->fillRect(box, colours.background);
+            painter->drawText(box, Qt::AlignCenter, byte);
+        }
+        painter->restore();
     }
 };
 // What the password gate leaves on the status line; the command's own result replaces it.
@@ -259,6 +271,31 @@ QFont ListFont() {
 }
 
 }  // namespace
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+    auto luminance = [](const QColor& c) {
+        auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+MarkColours DifferenceMarkColours(const QPalette& palette) {
+    const QColor base = palette.color(QPalette::Active, QPalette::Base);
+    const QColor red(220, 38, 38);
+    // A light tint on a light list, a deep one on a dark list: red either way, and apart
+    // from the list's ground.
+    const double t = base.lightnessF() >= 0.5 ? 0.45 : 0.6;
+    const QColor ground = QColor::fromRgbF(static_cast<float>(base.redF() * (1 - t) + red.redF() * t),
+                                           static_cast<float>(base.greenF() * (1 - t) + red.greenF() * t),
+                                           static_cast<float>(base.blueF() * (1 - t) + red.blueF() * t));
+    // The list's own text colour when it reads well there, else black or white.
+    QColor text = palette.color(QPalette::Active, QPalette::Text);
+    if (ContrastRatio(text, ground) < 4.5)
+        text = ContrastRatio(Qt::black, ground) >= ContrastRatio(Qt::white, ground) ? QColor(Qt::black) : QColor(Qt::white);
+    return {ground, text};
+}
 
 std::string LeftUndoneByStop(int id) {
     switch (id) {
@@ -327,6 +364,7 @@ MainWindow::MainWindow(MainWindowOptions options, QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/icons/tessel.svg")));
     setAcceptDrops(true);
     RestoreGeometryWithinScreen();
+    linkPane_->setText(Q(dialog_->LinkPane()));
     doubleClockPane_->setText(Q(dialog_->DoubleClockPane()));
     comPane_->setText(Q(dialog_->ComPane()));
     baudPane_->setText(Q(dialog_->BaudPane()));
@@ -408,10 +446,13 @@ bool MainWindow::RunCommand(int id) {
                 ShowResult(outcome.summary);
                 AppendLog(outcome.summary);
             }
-            for (const std::string& line : details) log_->appendPlainText(Q(line));
+            for (const std::string& line : details) AppendLogDetail(line);
             ShowOutcome(id, outcome.outcome, !outcome.summary.empty(), differences);
         });
         ReportStop(d);
+        // The link may have come up or gone with the command; the panes say so now, not at
+        // the next tick.
+        d.TickPanes();
         // Posted after every change the command made, so the rules it left are the ones read.
         bridge_.PostToGui([this] {
             busy_ = false;
@@ -513,7 +554,16 @@ void MainWindow::AppendLog(const std::string& text) {
     // One line per message: a box's lines run on, so that each entry keeps its time.
     const QString line = Q(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts).join(QLatin1Char(' ')).simplified();
     if (line.isEmpty()) return;
-    log_->appendPlainText(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + line);
+    // The window shows the time; a saved log is read on another day, so it keeps the date.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString shown = now.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + line;
+    log_->appendPlainText(shown);
+    logRecord_ << now.toString(QStringLiteral("yyyy-MM-dd ")) + shown;
+}
+
+void MainWindow::AppendLogDetail(const std::string& line) {
+    log_->appendPlainText(Q(line));
+    logRecord_ << Q(line);
 }
 
 void MainWindow::ShowOutcome(int id, Outcome outcome, bool told, bool differences) {
@@ -542,9 +592,11 @@ void MainWindow::ShowOutcome(int id, Outcome outcome, bool told, bool difference
         progressLabel_->setText(QStringLiteral("Done"));
     } else {
         progress_->setValue(std::min(progressPeak_, progress_->maximum()));
-        if (differences) {
-            progressText_ = "Differences";
-            progressLabel_->setText(QStringLiteral("Differences"));
+        // A stop is the operator's, no failure of the operation: its "Abort" does not stay.
+        const char* phase = differences ? "Differences" : outcome == Outcome::Stopped ? "Stopped" : nullptr;
+        if (phase) {
+            progressText_ = phase;
+            progressLabel_->setText(QString::fromLatin1(phase));
         }
     }
     progress_->setFormat(QStringLiteral("%p%  ") + elapsed);
@@ -552,7 +604,7 @@ void MainWindow::ShowOutcome(int id, Outcome outcome, bool told, bool difference
 }
 
 bool MainWindow::SaveLog(const QString& path) {
-    const QByteArray text = log_->toPlainText().toUtf8() + '\n';
+    const QByteArray text = logRecord_.join(QLatin1Char('\n')).toUtf8() + '\n';
     std::string error;
     if (WriteFileSafely(QFile::encodeName(path).toStdString(),
                         std::string_view(text.constData(), static_cast<size_t>(text.size())), &error,
@@ -597,7 +649,32 @@ void MainWindow::RestoreGeometryWithinScreen() {
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lists_ && event->type() == QEvent::Resize) ArrangeLists();
+    if (watched == body_ && event->type() == QEvent::Resize && !logSized_) ShareSpareHeight();
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::ShareSpareHeight() {
+    // What the memory view, the buttons and the status line need is theirs; of the rest the
+    // log takes a third and the dump (through the memory view) the other two.
+    QWidget* centre = body_->widget(0);
+    const int room = body_->height() - body_->handleWidth();
+    const int spare = std::max(0, room - centre->minimumSizeHint().height());
+    const int log = std::max(body_->widget(1)->minimumSizeHint().height(), spare / 3);
+    const QSignalBlocker quiet(body_);
+    // A log read at its latest lines stays there as it gets lower.
+    QScrollBar* scroll = log_->verticalScrollBar();
+    const bool atEnd = scroll->value() == scroll->maximum();
+    body_->setSizes({room - log, log});
+    if (atEnd) QTimer::singleShot(0, log_, [scroll] { scroll->setValue(scroll->maximum()); });
+}
+
+void MainWindow::KeepWholeRows(QTreeWidget* list, int rows) {
+    if (list->topLevelItemCount() == 0) return;
+    // The rows' own height in the font and style in use, so that the rows stay whole
+    // whatever either draws them at.
+    const int height = list->header()->sizeHint().height() + rows * list->sizeHintForRow(0) + 2 * list->frameWidth() +
+                       list->horizontalScrollBar()->sizeHint().height();
+    if (list->minimumHeight() != height) list->setMinimumHeight(height);
 }
 
 void MainWindow::ArrangeLists() {
@@ -679,7 +756,7 @@ void MainWindow::BuildMenus() {
             save->setObjectName(QStringLiteral("saveLog"));
             connect(save, &QAction::triggered, this, [this] {
                 const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Log"),
-                                                                  QStringLiteral("tessel-log.txt"),
+                                                                  QStringLiteral("tessel-log-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate)),
                                                                   QStringLiteral("Text files (*.txt);;All files (*)"));
                 if (!path.isEmpty()) SaveLog(path);
             });
@@ -703,14 +780,9 @@ void MainWindow::BuildToolBar() {
         {command::kResetLink, "Reset Link", "Reset the link and clear the chip information"},
         {command::kDoubleClock, "Double Clock", "Set the chip's double-clock bit"},
         {command::kSerialTest, "Serial Test", "Test the serial cable by loop-back"},
-        {0, nullptr, nullptr},
-        {command::kToolbarLast, "?", "No action"},
     };
+    // The last button of the original bar did nothing; a control that does nothing is left out.
     for (const auto& [id, label, tip] : tools) {
-        if (!id) {
-            bar->addSeparator();
-            continue;
-        }
         QAction* a = bar->addAction(QString::fromLatin1(label));
         if (const auto key = Shortcuts().find(id); key != Shortcuts().end()) a->setShortcut(key->second);
         a->setToolTip(WithShortcut(QString::fromLatin1(tip), id));
@@ -817,8 +889,8 @@ void MainWindow::BuildCentre() {
         dumpList_->setColumnWidth(1, memory);
         dumpList_->setColumnWidth(2, ascii);
         dumpList_->header()->setStretchLastSection(true);
-        // The sector list's columns as wide as their headers and their widest entries, so
-        // that the status never stretches across spare width.
+        // The sector list's columns as wide as their headers and their widest entries; the
+        // status takes what the list has beyond them, so that no column stops short of its edge.
         const QFontMetrics hm(sectorList_->header()->font());
         const char* widest[] = {"000", "1FFFF", "1FFFF", "131071", kChangedNotReadStatus};
         int total = 0;
@@ -828,7 +900,7 @@ void MainWindow::BuildCentre() {
             sectorList_->setColumnWidth(i, w);
             total += w;
         }
-        sectorList_->header()->setStretchLastSection(false);
+        sectorList_->header()->setStretchLastSection(true);
         const int chrome = 2 * sectorList_->frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
         sectorListWidth_ = total + chrome;
         sectorList_->setMinimumWidth(sectorListWidth_);
@@ -892,13 +964,18 @@ void MainWindow::BuildCentre() {
     status->addWidget(statusCaption);
     status->addWidget(iapStatus, 1);
     outer->addLayout(status);
-    setCentralWidget(centre);
 
-    // Below the memory view, the session's history, to be read back, copied or saved.
-    auto* dock = new QDockWidget(QStringLiteral("Log"), this);
-    dock->setObjectName(QStringLiteral("logDock"));
-    dock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
-    log_ = new QPlainTextEdit(dock);
+    // Below, the session's history, to be read back, copied or saved. It takes a share of
+    // the height the window has to spare, beside the dump's, rather than a fixed few lines.
+    auto* body = new QSplitter(Qt::Vertical, this);
+    body->setObjectName(QStringLiteral("bodySplitter"));
+    body->setChildrenCollapsible(false);
+    body->addWidget(centre);
+    auto* logPane = new QGroupBox(QStringLiteral("Log"), body);
+    logPane->setObjectName(QStringLiteral("logPane"));
+    auto* logColumn = new QVBoxLayout(logPane);
+    logColumn->setContentsMargins(4, 2, 4, 4);
+    log_ = new QPlainTextEdit(logPane);
     log_->setObjectName(QStringLiteral("log"));
     log_->setAccessibleName(QStringLiteral("Log"));
     log_->setReadOnly(true);
@@ -906,11 +983,14 @@ void MainWindow::BuildCentre() {
     QFont logFont = ListFont();
     logFont.setPixelSize(12);
     log_->setFont(logFont);
-    log_->setMinimumHeight(log_->fontMetrics().lineSpacing() * 3);
-    dock->setWidget(log_);
-    addDockWidget(Qt::BottomDockWidgetArea, dock);
-    // A few lines high: the memory view keeps the room it had.
-    resizeDocks({dock}, {log_->fontMetrics().lineSpacing() * 7}, Qt::Vertical);
+    log_->setMinimumHeight(log_->fontMetrics().lineSpacing() * 4 + 2 * log_->frameWidth() + 8);
+    logColumn->addWidget(log_);
+    body->addWidget(logPane);
+    body_ = body;
+    body->installEventFilter(this);
+    // Once the operator has moved the handle, the heights are theirs.
+    connect(body, &QSplitter::splitterMoved, this, [this] { logSized_ = true; });
+    setCentralWidget(body);
     dumpList_->setItemDelegateForColumn(1, new MarkedBytesDelegate(dumpList_));
 }
 
@@ -955,6 +1035,7 @@ void MainWindow::BuildStatusBar() {
         bar->addPermanentWidget(label);
         return label;
     };
+    linkPane_ = pane("linkPane");
     doubleClockPane_ = pane("doubleClockPane");
     comPane_ = pane("comPane");
     baudPane_ = pane("baudPane");
@@ -982,6 +1063,34 @@ void MainWindow::FillDumpList() {
     }
     dumpList_->addTopLevelItems(lines);
     dumpList_->setUpdatesEnabled(true);
+    KeepWholeRows(dumpList_, kDumpRowsShown);
+}
+
+void MainWindow::FillSectorList(const std::vector<std::array<std::string, 5>>& rows) {
+    // The same rows with new words (a read under way) are changed where they stand, so that
+    // the list keeps its place and the operator's selection.
+    if (sectorList_->topLevelItemCount() == static_cast<int>(rows.size())) {
+        for (size_t k = 0; k < rows.size(); ++k) {
+            QTreeWidgetItem* item = sectorList_->topLevelItem(static_cast<int>(k));
+            for (int i = 0; i < 5; ++i)
+                if (const QString text = Q(rows[k][static_cast<size_t>(i)]); item->text(i) != text) item->setText(i, text);
+        }
+        return;
+    }
+    sectorList_->setUpdatesEnabled(false);
+    sectorList_->clear();
+    QList<QTreeWidgetItem*> items;
+    for (const auto& r : rows) {
+        auto* item = new QTreeWidgetItem;
+        for (int i = 0; i < 5; ++i) {
+            item->setText(i, Q(r[static_cast<size_t>(i)]));
+            item->setTextAlignment(i, Qt::AlignHCenter);
+        }
+        items << item;
+    }
+    sectorList_->addTopLevelItems(items);
+    sectorList_->setUpdatesEnabled(true);
+    KeepWholeRows(sectorList_, kSectorRowsShown);
 }
 
 void MainWindow::GoTo(const QString& text) {
@@ -1010,8 +1119,14 @@ void MainWindow::OnChanged(Change what) {
             for (const FieldDef& f : kFields) values[f.field] = d.Field(f.field);
             bridge_.PostToGui([this, values, reasons = Reasons(d)] {
                 for (const auto& [field, text] : values) {
-                    if (field == ChipField::IapStatus && fields_[field]->text() != Q(text)) ShowResult(text);
-                    fields_[field]->setText(Q(text));
+                    QLineEdit* edit = fields_[field];
+                    if (field == ChipField::IapStatus && edit->text() != Q(text)) {
+                        // A line taken back (the password gate's, after a cancelled dialog)
+                        // leaves the status bar with it.
+                        if (text.empty() && promptPane_->text() == edit->text()) promptPane_->SetFullText(QString());
+                        ShowResult(text);
+                    }
+                    edit->setText(Q(text));
                 }
                 reasons_ = reasons;
                 ApplyReasons();
@@ -1057,7 +1172,14 @@ void MainWindow::OnChanged(Change what) {
             });
             break;
         case Change::Panes:
-            bridge_.PostToGui([this, dc = d.DoubleClockPane(), com = d.ComPane(), baud = d.BaudPane()] {
+            bridge_.PostToGui([this, dc = d.DoubleClockPane(), com = d.ComPane(), baud = d.BaudPane(),
+                               link = d.LinkPane()] {
+                linkPane_->setText(Q(link));
+                // While connected the link pane names the port and the rate; the two panes of
+                // their own come back when it is down, to say what the next detection uses.
+                const bool connected = link != text::kNotConnected;
+                comPane_->setVisible(!connected);
+                baudPane_->setVisible(!connected);
                 doubleClockPane_->setText(Q(dc));
                 comPane_->setText(Q(com));
                 baudPane_->setText(Q(baud));
@@ -1072,27 +1194,18 @@ void MainWindow::OnChanged(Change what) {
                 tabs_->setCurrentIndex(tab);
             });
             break;
+        case Change::SectorRows:
+            bridge_.PostToGui([this, rows = d.Memory().StatusRows()] { FillSectorList(rows); });
+            break;
         case Change::Memory: {
             const MemoryView& m = d.Memory();
             bridge_.PostToGui([this, rows = m.StatusRows(), dump = m.DumpRows(), marks = m.DumpMarks(),
                                header = m.DumpHeader(), hot = m.HotItem(), focus = m.DumpFocusRow()] {
-                sectorList_->setUpdatesEnabled(false);
-                sectorList_->clear();
-                QList<QTreeWidgetItem*> items;
-                for (const auto& r : rows) {
-                    auto* item = new QTreeWidgetItem;
-                    for (int i = 0; i < 5; ++i) {
-                        item->setText(i, Q(r[static_cast<size_t>(i)]));
-                        item->setTextAlignment(i, Qt::AlignHCenter);
-                    }
-                    items << item;
-                }
-                sectorList_->addTopLevelItems(items);
+                FillSectorList(rows);
                 if (hot >= 0 && hot < sectorList_->topLevelItemCount()) {
                     sectorList_->setCurrentItem(sectorList_->topLevelItem(hot));
                     sectorList_->scrollToItem(sectorList_->topLevelItem(hot));
                 }
-                sectorList_->setUpdatesEnabled(true);
                 dumpList_->headerItem()->setText(0, Q(header));
                 // A click or a jump moves through the same rows: they are built again only when
                 // what they show changed (a whole block is thousands of them).

@@ -4,8 +4,11 @@
 // operator's commands. The MainDialog and everything below it belong to the command thread;
 // the window only ever sees copies of its state, posted to the GUI thread on each change.
 
+#include <QColor>
 #include <QMainWindow>
+#include <QPalette>
 #include <QPointer>
+#include <QStringList>
 #include <mutex>
 #include <array>
 #include <atomic>
@@ -54,6 +57,16 @@ inline constexpr char kStopAndCloseQuestion[] =
     "window?";
 // What stopping the command `id` part-way leaves undone, for the question before closing.
 std::string LeftUndoneByStop(int id);
+
+// The colours of a byte a compare marks, from the palette of the list that shows it: a red
+// ground apart from the list's own, and a text that reads on it (contrast at least 4.5:1).
+struct MarkColours {
+    QColor background;
+    QColor text;
+};
+MarkColours DifferenceMarkColours(const QPalette& palette);
+// The contrast ratio of two colours by their relative luminance, 1 to 21.
+double ContrastRatio(const QColor& a, const QColor& b);
 
 class MainWindow : public QMainWindow, private MainDialogObserver {
     Q_OBJECT
@@ -128,6 +141,8 @@ private:
     void ApplyReasons();
     void ShowResult(const std::string& text);
     void AppendLog(const std::string& text);
+    // A line that follows an entry (a compare's differences), without a time of its own.
+    void AppendLogDetail(const std::string& line);
     // On the GUI thread once command `id` has ended: the banner, the bar and the phase label.
     void ShowOutcome(int id, Outcome outcome, bool told, bool differences);
     void ReportStop(MainDialog& d);
@@ -136,6 +151,12 @@ private:
     void RestoreGeometryWithinScreen();
     // The memory view's lists side by side or stacked, by the room there is.
     void ArrangeLists();
+    // The log's share of the height beyond what the rest of the window needs.
+    void ShareSpareHeight();
+    // The list never lower than `rows` whole rows and its header.
+    static void KeepWholeRows(QTreeWidget* list, int rows);
+    // The sector list from the view's rows; rows already there keep their place.
+    void FillSectorList(const std::vector<std::array<std::string, 5>>& rows);
     // The dump list from shownDump_ and shownMarks_.
     void FillDumpList();
     // The "Go to" field's address, in hex ("1F80", "1F80h", "0x1F80").
@@ -185,6 +206,8 @@ private:
     QTreeWidget* dumpList_ = nullptr;
     QLineEdit* goTo_ = nullptr;
     QSplitter* lists_ = nullptr;
+    QSplitter* body_ = nullptr;
+    bool logSized_ = false;
     int sectorListWidth_ = 0;
     int dumpListWidth_ = 0;
     // GUI thread only: what the dump list holds.
@@ -192,6 +215,8 @@ private:
     std::vector<uint16_t> shownMarks_;
     ElidedLabel* promptPane_ = nullptr;
     QPlainTextEdit* log_ = nullptr;
+    // GUI thread only: the log's lines as saved, each entry with its date.
+    QStringList logRecord_;
     QLabel* banner_ = nullptr;
     // GUI thread only: when the running command started, whether it told the operator
     // anything, and the furthest its latest bar got (a failure's reset does not hide it).
@@ -202,6 +227,7 @@ private:
     QProgressBar* progress_ = nullptr;
     QPushButton* stop_ = nullptr;
     QShortcut* escape_ = nullptr;
+    QLabel* linkPane_ = nullptr;
     QLabel* doubleClockPane_ = nullptr;
     QLabel* comPane_ = nullptr;
     QLabel* baudPane_ = nullptr;

@@ -60,6 +60,41 @@ std::string ArgumentProblem(int argc, char** argv) {
     return {};
 }
 
+// The platform plugin Qt will load: -platform wins over QT_QPA_PLATFORM; "" when neither
+// names one (Qt then picks xcb or wayland by the session).
+std::string_view ChosenPlatform(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg.starts_with("--")) arg.remove_prefix(1);
+        if (arg == "-platform" && i + 1 < argc) return argv[i + 1];
+        if (arg.starts_with("-platform=")) return arg.substr(10);
+    }
+    const char* env = std::getenv("QT_QPA_PLATFORM");
+    return env ? env : "";
+}
+
+bool Unset(const char* name) {
+    const char* value = std::getenv(name);
+    return !value || !*value;
+}
+
+// Why no window can open, or "" when a display may be there. Without one Qt ends the
+// program with an abort that advises reinstalling it; an operator on a terminal without a
+// display is better told what is missing.
+std::string DisplayProblem(int argc, char** argv) {
+    const std::string_view platform = ChosenPlatform(argc, argv);
+    const bool x11 = platform.empty() || platform.starts_with("xcb");
+    const bool wayland = platform.empty() || platform.starts_with("wayland");
+    // "-display" names an X display for Qt as DISPLAY does.
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]).starts_with("-display") || std::string_view(argv[i]).starts_with("--display"))
+            return {};
+    if (x11 && wayland && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY")) return "cannot open a display ($DISPLAY unset)";
+    if (x11 && !wayland && Unset("DISPLAY")) return "cannot open a display ($DISPLAY unset)";
+    if (wayland && !x11 && Unset("WAYLAND_DISPLAY")) return "cannot open a display ($WAYLAND_DISPLAY unset)";
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +114,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessel-gui: %s\nUsage: tessel-gui [OPTION]...\nTry 'tessel-gui --help' for more information.\n",
                      problem.c_str());
         return 2;
+    }
+    if (const std::string problem = DisplayProblem(argc, argv); !problem.empty()) {
+        std::fprintf(stderr, "tessel-gui: %s\n", problem.c_str());
+        return 1;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tessel-gui"));

@@ -112,6 +112,27 @@ private:
     Flag& flag_;
 };
 
+// A read steps its bar once a sector: each step is a sector arrived in the image, which
+// the sector list shows at once rather than when the whole read has ended.
+class SectorsArriving final : public ProgressReporter {
+public:
+    SectorsArriving(MainDialog& w, int block, int first) : w_(w), block_(block), next_(first) {}
+    void setProgressLabel(const std::string& text) override { w_.setProgressLabel(text); }
+    void setProgressRange(int upper) override { w_.setProgressRange(upper); }
+    void stepProgress() override {
+        w_.stepProgress();
+        w_.Memory().RecordRead(block_, next_++);
+    }
+    void resetProgress() override { w_.resetProgress(); }
+    void setProgressStepBytes(uint32_t bytes) override { w_.setProgressStepBytes(bytes); }
+    void reportFailure(const ProgressFailure& failure) override { w_.reportFailure(failure); }
+
+private:
+    MainDialog& w_;
+    int block_;
+    int next_;
+};
+
 class FlashCommands {
 public:
     FlashCommands(MainDialog& w, FlashCommandEnv env) : w_(w), env_(std::move(env)) {}
@@ -310,7 +331,9 @@ public:
         MemoryView& view = w_.Memory();
         view.Record(sel.block, sel.firstSector, sel.count, SectorState::NotRead);
         std::fill_n(image.begin() + offset, bytes, uint8_t{0xFF});
-        LinkContext link = Link();
+        view.ShowSectorStatus(sel.block, -1, -1);
+        SectorsArriving arriving(w_, sel.block, sel.firstSector);
+        LinkContext link{s, arriving, nullptr};
         const uint32_t got = ReadFlash(link, image.data() + offset, sel.address, bytes, size);
         // A read cut short (stopped, or the line failed) vouches only for the sectors it read
         // whole; the rest show "Not read", not the erased look of the image.
@@ -397,24 +420,24 @@ public:
         LoadedImage image;
         const bool internal = s.memoryMode == kInternalMemory;
         const LoaderKind kind = DownloadLoaderKind(s, sel.block);
-        if (ReadLoadImage(link, request->file, &image, request->format) != load::kOk ||
-            CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk) {
-            Result("download of " + name + " refused: nothing was erased or written");
+        // The result line gives the reason the box gave, so that it can be read afterwards.
+        auto refused = [&](const std::string& why) {
+            Result("download of " + name + " refused: " + why + "; nothing was erased or written");
             return Failed();
-        }
+        };
+        if (ReadLoadImage(link, request->file, &image, request->format) != load::kOk)
+            return refused("the file cannot be used");
+        if (CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk)
+            return refused(ImageFitProblem(s, kind, image.bytes.size(), sel.block, sel.address, Window()));
         // In external memory mode no stub stands between the image and the loader's sectors.
         if (!internal && !upgrade) {
             if (const std::string area = ImageLoaderAreaOverlap(s, image, sel.block, sel.address); !area.empty()) {
                 Op().Warn(LoaderAreaRefusal(area));
-                Result("download of " + name + " refused: nothing was erased or written");
-                return Failed();
+                return refused("it would reach " + area);
             }
         }
         if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
-        if (!upgrade && !Window() && !ChipBearsOutType(sel.block)) {
-            Result("download of " + name + " refused: " + chipRefusal_ + "; nothing was erased or written");
-            return Failed();
-        }
+        if (!upgrade && !Window() && !ChipBearsOutType(sel.block)) return refused(chipRefusal_);
         if (!Op().AskYesNo(DownloadQuestion(image, sel.block, sel.firstSector, sel.address, request->changedOnly))) {
             declined_ = true;
             w_.NoteDeclined();

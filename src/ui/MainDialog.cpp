@@ -30,6 +30,7 @@ MainDialog::MainDialog(Operator* op, Clock& clock)
       prompt_(text::kReady) {
     memory_ = std::make_unique<MemoryView>(session_, op_ ? *op_ : static_cast<Operator&>(silent_));
     memory_->SetOnChanged([this] { Notify(Change::Memory); });
+    memory_->SetOnRowsChanged([this] { Notify(Change::SectorRows); });
     // Every button starts enabled: before a detection each command answers with the
     // "No target board has been located!!!" of its pre-conditions, which tells the operator
     // what to do better than a greyed-out button.
@@ -56,6 +57,8 @@ void MainDialog::Initialise(const ConfigStore& settings) {
     if (auto name = settings.ReadPortName()) session_.port.SetPortName(*name);
     TickPanes();
 }
+
+void MainDialog::ClearMarks() { memory_->ClearMarks(); }
 
 void MainDialog::Shutdown() {
     timerRunning_ = false;
@@ -181,6 +184,13 @@ void MainDialog::TickPanes() {
     char buf[40];
     std::snprintf(buf, sizeof buf, text::kPaneDoubleClock, session_.flags.doubleClockOn ? "ON" : "OFF");
     doubleClockPane_ = buf;
+    if (session_.port.IsLinkUp()) {
+        const std::string chip = Field(ChipField::ChipType);
+        linkPane_ = "Connected " + (chip.empty() ? std::string(session_.Chip().model) : chip) + " at " +
+                    std::to_string(session_.port.GetBaudRate()) + " on " + comPane_;
+    } else {
+        linkPane_ = text::kNotConnected;
+    }
     Notify(Change::Panes);
 }
 

@@ -17,6 +17,7 @@
 #include "protocol/WindowView.h"
 #include "serial/LinkWorker.h"
 #include "ui/CommandApi.h"
+#include "ui/Texts.h"
 
 namespace tessel {
 
@@ -41,7 +42,8 @@ enum MenuId : int {
 }  // namespace command
 
 // What changed, for the window to redraw just that.
-enum class Change { Fields, Security, Buttons, Progress, Panes, Title, Tab, Memory, Close };
+// SectorRows: only the sector list's status words changed (a read under way).
+enum class Change { Fields, Security, Buttons, Progress, Panes, Title, Tab, Memory, SectorRows, Close };
 
 class MainDialogObserver {
 public:
@@ -95,6 +97,9 @@ public:
     std::string ComPane() const { return comPane_; }
     std::string BaudPane() const { return baudPane_; }
     std::string DoubleClockPane() const { return doubleClockPane_; }
+    // The link as the operator needs it at a glance: "Connected NX31A32 at 38400 on
+    // sim:NX31A32" while it is up, else "Not connected".
+    std::string LinkPane() const { return linkPane_; }
     const std::string& ProgressLabel() const { return progressLabel_; }
     int ProgressRange() const { return progressRange_; }
     int ProgressPosition() const { return progressPosition_; }
@@ -188,7 +193,11 @@ private:
         details_.clear();
         refusal_.clear();
         declined_ = false;
+        // What the last command's bar and compare found is no finding of this one.
+        progressFailure_.reset();
+        ClearMarks();
     }
+    void ClearMarks();
 
     Operator* op_;
     CDeviceSession session_;
@@ -203,6 +212,7 @@ private:
     std::string security_;
     std::string prompt_;
     std::string clockPane_, comPane_, baudPane_, doubleClockPane_;
+    std::string linkPane_ = text::kNotConnected;
     std::string progressLabel_;
     int progressRange_ = 1000;
     int progressPosition_ = 0;

@@ -108,6 +108,26 @@ void MemoryView::Refresh() {
 }
 
 namespace {
+const char* KnownWord(SectorState state, std::span<const uint8_t> bytes, int sector);
+}  // namespace
+
+void MemoryView::RecordRead(int block, int sector) {
+    Record(block, sector, 1, SectorState::Read);
+    if (block != shownBlock_ || sector < 0 || sector >= static_cast<int>(statusRows_.size())) return;
+    const size_t size = static_cast<size_t>(session_.SectorSize(block));
+    const auto bytes = SectorBytes(session_.BlockImage(block), static_cast<size_t>(sector) * size, size);
+    statusRows_[static_cast<size_t>(sector)][4] = KnownWord(SectorState::Read, bytes, sector);
+    if (onRowsChanged_) onRowsChanged_();
+    else Changed();
+}
+
+void MemoryView::ClearMarks() {
+    if (marked_.empty()) return;
+    marked_.clear();
+    Refresh();
+}
+
+namespace {
 const char* KnownWord(SectorState state, std::span<const uint8_t> bytes, int sector) {
     switch (state) {
         case SectorState::NotRead: return kNotReadStatus;

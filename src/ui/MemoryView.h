@@ -45,6 +45,12 @@ public:
     void Record(int block, int first, int count, SectorState state);
     // Rebuilds the status list and the dump as they are shown, the hot row kept.
     void Refresh();
+    // One sector of a block has just been read into the image: its state and, when the list
+    // shows that block, its status row follow at once, so that a long read fills the list as
+    // it goes. Only the rows are told (SetOnRowsChanged); the dump waits for the read's end.
+    void RecordRead(int block, int sector);
+    // The bytes a compare marked are its own finding: the next command starts without them.
+    void ClearMarks();
     SectorState State(int block, int sector) const;
     // The same for the open external-flash window's 16 sectors (range counted 0 to 15).
     void ShowExternalStatus(int count, int first);
@@ -107,6 +113,8 @@ public:
     int ShownBlock() const { return shownBlock_; }
     // Called after every change of the rows, the header or the hot item.
     void SetOnChanged(std::function<void()> f) { onChanged_ = std::move(f); }
+    // Called when only status rows' words changed, the rows themselves the same.
+    void SetOnRowsChanged(std::function<void()> f) { onRowsChanged_ = std::move(f); }
 
 private:
     // What is known of each sector, for the image generation (and window) it belongs to:
@@ -146,6 +154,7 @@ private:
     int dumpBlock_ = 0, dumpSector_ = -1;  // what the dump shows (block -1: the window)
     std::array<Knowledge, 3> known_{};
     std::function<void()> onChanged_;
+    std::function<void()> onRowsChanged_;
 };
 
 // "Blank" (every byte FFh), "All Zeros" (every byte 00h and first <= sector < first + count),

@@ -20,6 +20,7 @@ inline constexpr const char kPaneDoubleClock[] = "Double Clock %s";
 inline constexpr const char kPaneCom[] = "COM%d";
 inline constexpr const char kPaneBaud[] = "Baud Rate: %d";
 inline constexpr const char kPaneClock[] = "%02i:%02i:%02i%2s";
+inline constexpr const char kNotConnected[] = "Not connected";
 
 inline constexpr const char kTimerFailed[] = "Fail on set up timer of 5 seconds!!!";
 inline constexpr const char kTimeoutReset[] =

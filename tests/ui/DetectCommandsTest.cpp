@@ -18,7 +18,10 @@ size_t Count(const FlashRig& r, const std::string& text) {
 
 TEST(DetectCommands, ConfigDetectionRunsTheDialogsThenDetectsAtTheChosenRateAndExitAsks) {
     FlashRig r;
+    EXPECT_EQ(r.window.LinkPane(), "Not connected");
     EXPECT_TRUE(r.window.Route(command::kDetect11F));
+    r.window.TickPanes();  // as the window does when a command ends
+    EXPECT_EQ(r.window.LinkPane(), "Connected NX31A32 at 9600 on sim:NX31A32");
     EXPECT_EQ(r.op.dialogs, (std::vector<std::string>{"ChipSelectDialog", "CommSetupDialog"}));
     EXPECT_EQ(r.window.Session().port.GetBaudRate(), 9600u);
     EXPECT_EQ(r.window.Field(ChipField::ChipType), "NX31A32");
