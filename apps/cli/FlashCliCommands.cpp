@@ -422,13 +422,7 @@ std::string LoaderAreaReached(const FlashRun& r, Verb verb, const CDeviceSession
     return "";
 }
 
-// The commands that erase, program or burn bits in the chip's own flash: on a chip of another
-// type than the one named they would reach another range.
-bool ChangesChipFlash(const FlashRun& r, Verb verb) {
-    if (!r.external.empty()) return false;
-    return verb == Verb::Download || verb == Verb::SectorErase || verb == Verb::ChipErase ||
-           verb == Verb::UpgradeInternal;
-}
+
 
 // Detects the target, fills the dialogs from the options and routes the command as the
 // window's button would; the exit code says how it went. `r.connect` names the board.
@@ -466,13 +460,11 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     // The lock option of a one-pass download is checked against the chip before anything
     // is written.
     if (r.lockOption && !CheckMenuOption(BitMenu::Lock, r.lockOption, link)) return kExitUsage;
-    // The last guard reads the chip; every check above needed nothing from the wire.
-    if (ChangesChipFlash(r, verb))
-        if (const int rc = link.CheckChipType(r.flash.block == 1 || verb == Verb::UpgradeInternal ? ChipCheckFor::Block1
-                                              : r.lockOption                                     ? ChipCheckFor::Bits
-                                                                                                 : ChipCheckFor::Block0);
-            rc != kExitOk)
-            return rc;
+    // The lock of a one-pass download is another family's bits on a chip of another type: its
+    // check reads the chip, as the last guard. (The erases' own check runs in the command,
+    // after the password gate, since a loader may answer no read before it.)
+    if (r.lockOption)
+        if (const int rc = link.CheckChipType(ChipCheckFor::Bits); rc != kExitOk) return rc;
     if (std::string why; r.beforeWrite && !r.beforeWrite(&why)) {
         res.summary = CommandWord(verb) + ": nothing was done: " + why;
         res.fields["reason"] = why;
@@ -491,8 +483,18 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     r.touchedSectors = TouchedSectors(image, session, r, *r.place);
     MainDialog& w = link.Window();
     CompareDifferences differences;
+    session.refusalBeforeChange.clear();
     tessel::CommandResult ran = RunVerb(verb, r, w, differences);
     bool ok = ran.Ok();
+    // The command's own check of the chip type refused it before the first byte that changes
+    // the chip: a wrong --chip is a usage error, a silent line the link's.
+    if (!ok && !session.refusalBeforeChange.empty()) {
+        res.summary = CommandWord(verb) + ": nothing was done: " + session.refusalBeforeChange +
+                      (session.lineSilent ? "" : session.chipTypeAssumed ? link.AssumedNote() : " (check --chip)");
+        res.fields["reason"] = session.refusalBeforeChange;
+        if (!session.lineSilent) return kExitUsage;
+        return session.port.DeviceGone() || !session.port.IsOpen() ? kExitPortError : kExitNoTarget;
+    }
     // After a stop only the recovery runs: the window is still left below.
     if (InterruptSignal() != 0) ok = false;
     if (ok && r.flash.changedOnly) r.changedCounts = events.CommandStatus();

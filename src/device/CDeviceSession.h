@@ -114,6 +114,11 @@ public:
         int memoryMode = 0;
     };
     std::array<ChipCheckMemo, 3> chipChecked{};
+    // Why the last check before a command's first change (the chip type, the password gate)
+    // refused it ("" when none did), and whether it found the line silent rather than the
+    // chip another: the command line's exit status.
+    std::string refusalBeforeChange;
+    bool lineSilent = false;
     double crystalMHz = kDefaultCrystalMHz;
     Operator* owner;
 

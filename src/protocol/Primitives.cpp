@@ -279,6 +279,15 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
     return done;
 }
 
+bool LinkAnswers(LinkContext& c) {
+    Wire t(c);
+    t->Purge();
+    uint8_t echo = 0;
+    const bool ok = t->Command(cmd::kLinkCheck) && t->ReadByte(&echo, ByteTransport::Wait::Reply) && echo == cmd::kLinkCheck;
+    if (t->MoreComing()) t->Purge();
+    return ok;
+}
+
 bool AnswersReadAt(LinkContext& c, uint32_t address) {
     // Asked where a chip may well be silent, so one wait for one byte, not a flash read's
     // retries: a loader that has the address answers a one-byte read well within it.

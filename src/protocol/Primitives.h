@@ -70,6 +70,14 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
 // progress or message of its own. A chip stays silent beyond its own flash: asked before the
 // first erase, this finds a wrong chip type while nothing is lost yet.
 bool AnswersReadAt(LinkContext& c, uint32_t address);
+// Whether the loader echoes the link check (63h), as the window's timer asks every ten
+// seconds: the one question any loader answers whatever its password or flash, so it tells a
+// silent line from a loader that merely refuses something.
+bool LinkAnswers(LinkContext& c);
+// What a command says when the line fell silent before it changed anything.
+inline constexpr char kLoaderStoppedAnswering[] =
+    "the boot loader stopped answering: not even the link check (63h) came back (check the cable and the "
+    "board's power, then detect again)";
 // The box a failed verify shows: the loader's words, then how many bytes differ (0: only
 // the first is known) and the first of them, so that the box says what failed and where.
 std::string VerifyFailedText(const CDeviceSession& session, size_t count, uint32_t address, uint8_t chip,

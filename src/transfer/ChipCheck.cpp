@@ -73,15 +73,12 @@ public:
 private:
     // A silent answer says something about the chip only while the line is alive.
     bool Contradict(ChipCheck* out, std::string why) {
-        if (AnswersReadAt(c_, 0x0000)) {
+        if (LinkAnswers(c_)) {
             out->outcome = ChipCheckOutcome::Contradicted;
             out->why = std::move(why);
         } else {
             out->outcome = ChipCheckOutcome::LinkSilent;
-            out->why = s_.port.DeviceGone()
-                           ? "the port's device went away"
-                           : "the boot loader stopped answering: not even a read at 0000h, which every chip answers, "
-                             "got a reply (check the cable and the board's power, then detect again)";
+            out->why = s_.port.DeviceGone() ? "the port's device went away" : kLoaderStoppedAnswering;
         }
         return false;
     }
@@ -96,13 +93,19 @@ private:
 ChipCheck CheckChipType(LinkContext& c, ChipCheckFor what) {
     CDeviceSession& s = c.session;
     ChipCheck out;
+    s.refusalBeforeChange.clear();
+    s.lineSilent = false;
     if (c.worker || s.flags.workerRunning || s.ExternalWindowOpen() || !IsKnownChipType(s.chipType)) return out;
     Checker checker(c);
     const int steps = what == ChipCheckFor::Block0 ? 1 : what == ChipCheckFor::Bits ? 2 : 3;
     for (int step = 0; step < steps; ++step) {
         if (Remembered(s, step)) continue;
         const bool ok = step == 0 ? checker.Block0(&out) : step == 1 ? checker.Block0End(&out) : checker.Block1(&out);
-        if (!ok) return out;
+        if (!ok) {
+            s.refusalBeforeChange = out.why;
+            s.lineSilent = out.outcome == ChipCheckOutcome::LinkSilent;
+            return out;
+        }
         Remember(s, step);
     }
     // Only a family with other bits and other addresses matters; the H and L parts of one

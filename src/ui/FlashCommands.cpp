@@ -1186,6 +1186,14 @@ bool PasswordGate(MainDialog& w) {
             w.SetIapStatus("Password Verify succeed");
             return true;
         }
+        // A loader that answers no password may have refused it or be gone: only the link
+        // check tells, and a silent line is no wrong password.
+        if (!LinkAnswers(link)) {
+            s.refusalBeforeChange = s.port.DeviceGone() ? "the port's device went away" : kLoaderStoppedAnswering;
+            s.lineSilent = true;
+            op.Fail(AsSentence(s.refusalBeforeChange));
+            return false;
+        }
         if (attempt >= kAttempts) {
             op.Fail("Password Verify Failed!");
             return false;

@@ -33,13 +33,14 @@ std::vector<std::string> WritesAfterDetection(const std::string& trace) {
     return {detection == writes.end() ? writes.end() : detection + 1, writes.end()};
 }
 
-// Those writes but reads (0Ch frames), block selects (68h 68h, 69h 69h) and the password (08h
-// and its text): empty when the command erased or programmed nothing.
+// Those writes but reads (0Ch frames), block selects (68h 68h, 69h 69h), the link check (63h)
+// and the password (08h and its text): empty when the command erased or programmed nothing.
 std::vector<std::string> ChangesAfterDetection(const std::string& trace) {
     const std::vector<std::string> writes = WritesAfterDetection(trace);
     std::vector<std::string> changes;
     for (size_t i = 0; i < writes.size();) {
         if (writes[i] == "0C") i += 4;
+        else if (writes[i] == "63") ++i;
         else if ((writes[i] == "68" || writes[i] == "69") && i + 1 < writes.size() && writes[i + 1] == writes[i]) i += 2;
         else if (writes[i] == "08" && i + 3 < writes.size()) i += 4 + std::stoul(writes[i + 3], nullptr, 16);
         else changes.push_back(writes[i++]);
@@ -174,21 +175,29 @@ TEST(CliChipType, NothingIsErasedOrBurntOnAGuessedOrWrongChipType) {
     ExpectRefused(dir, {"erase", "--port", b.pty, "--yes", "--count", "1"}, kChipTypeNotReported);
     ExpectRefused(dir, On(b.pty, "NX31A16", {"download", "--yes", big}),
                   "the file needs 30,852 bytes from 0000h; NX31A16's block 0 holds 16,384");
-    const auto smaller = [](const char* at, const std::string& model) {
-        return std::string("the chip did not answer a read at ") + at + ", inside " + model +
-               "'s block 0: it is smaller than " + model + " (check --chip); nothing was done";
+    // Refused with status 2 and why, and only reads and block selects on the wire.
+    const auto smaller = [&](const std::string& pty, const std::string& model, const char* at,
+                             const std::vector<std::string>& args, const std::string& mode = "internal") {
+        SCOPED_TRACE(args[0] + " " + model);
+        const std::string trace = dir + "/refused.txt";
+        std::vector<std::string> all = On(pty, model, args, mode);
+        all.insert(all.end(), {"--trace-wire", trace});
+        const CliRun r = Tessel(all);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_TRUE(r.Says(std::string("the chip did not answer a read at ") + at + ", inside " + model +
+                           "'s block 0: it is smaller than " + model + " (check --chip)"))
+            << r.out;
+        EXPECT_EQ(ChangesAfterDetection(trace), std::vector<std::string>{});
     };
-    ExpectRefused(dir, On(b.pty, "NX31A32", {"download", "--yes", big}), smaller("7FFFh", "NX31A32"), true);
-    ExpectRefused(dir, On(b.pty, "NX31A32", {"erase", "--yes", "--start-sector", "120"}), smaller("7FFFh", "NX31A32"),
-                  true);
+    smaller(b.pty, "NX31A32", "7FFFh", {"download", "--yes", big});
+    smaller(b.pty, "NX31A32", "7FFFh", {"erase", "--yes", "--start-sector", "120"});
     // Another family's bits, and an erase whose last address the A16's block 1 would answer.
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"lock", "--yes", "2"}, {"double-clock", "--yes"}, {"erase", "--yes"}})
-        ExpectRefused(dir, On(b.pty, "NX31H64D", args), smaller("DFFFh", "NX31H64D"), true);
+        smaller(b.pty, "NX31H64D", "DFFFh", args);
     {
         SimOnPty external({"--chip", "NX31A16", "--mode", "external"});
-        ExpectRefused(dir, On(external.pty, "NX31A32", {"erase", "--yes", "--chip-erase"}, "external"),
-                      smaller("7FFFh", "NX31A32"), true);
+        smaller(external.pty, "NX31A32", "7FFFh", {"erase", "--yes", "--chip-erase"}, "external");
     }
     const CliRun silent = Tessel(On("sim:NX31A32:1.1F:silent-from=23", "NX31A32", {"erase", "--yes"}));
     EXPECT_EQ(silent.status, 4) << silent.out;
