@@ -175,7 +175,8 @@ if(TESSEL_TESTS AND NOT TESSEL_SANITIZE AND NOT TESSEL_TSAN)
     add_test(NAME package.${check}
       COMMAND ${CMAKE_SOURCE_DIR}/tests/package/check_package.sh ${check}
               ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${with_gui})
-    set_tests_properties(package.${check} PROPERTIES LABELS package)
+    tessel_test_environment(package.${check} environment)
+    set_tests_properties(package.${check} PROPERTIES LABELS package ENVIRONMENT "${environment}")
   endforeach()
   # Both install the build into folders of their own, but share its install manifest.
   set_tests_properties(package.install package.deb PROPERTIES RESOURCE_LOCK tessel_install)
