@@ -100,6 +100,9 @@ install(FILES ${TESSEL_DOCS_DIR}/gz/tessel.1.gz ${TESSEL_DOCS_DIR}/gz/tessel-sim
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tessel)
 install(FILES ${TESSEL_DOCS_DIR}/completion/tessel
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tessel)
+# bash-completion loads a program's completion from the file of its name: the same one serves both.
+install(FILES ${TESSEL_DOCS_DIR}/completion/tessel
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tessel-sim COMPONENT tessel)
 # Every image of src/firmware, so that an image added there is installed without an edit here.
 file(GLOB TESSEL_FIRMWARE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/firmware/*.bin)
 install(FILES ${TESSEL_FIRMWARE_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/tessel/firmware COMPONENT tessel)
