@@ -10,8 +10,8 @@ set(TESSEL_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(TESSEL_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
 file(MAKE_DIRECTORY ${TESSEL_DOCS_DIR}/completion ${TESSEL_DOCS_DIR}/gz)
 # A sanitizer build's programs report leaks of the option parser at exit; the text they
-# print is the same.
-set(TESSEL_RUN_ENV ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0)
+# print is the same. The defaults under the user's folders are spelt "~/..." whoever builds.
+set(TESSEL_RUN_ENV ${CMAKE_COMMAND} -E env --unset=XDG_STATE_HOME HOME=~ ASAN_OPTIONS=detect_leaks=0)
 
 find_program(HELP2MAN help2man)
 find_program(RSVG_CONVERT rsvg-convert)
