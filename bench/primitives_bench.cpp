@@ -121,33 +121,38 @@ std::string Label(const Case& c) {
 
 using Rows = std::map<std::string, Rig::Row>;
 
-// Program-and-verify and read of a full block; false when a result is wrong.
+// Program-and-verify and read of a full block; false, after naming the row and the step, when a
+// result is wrong. A ratio outside its target is named too, and clears *met.
 bool RunRows(const Case& c, bool* met, Rows* rows) {
     Rig rig(c.profile, c.baud);
-    const std::string label = Label(c);
-    if (!rig.session.port.IsLinkUp()) {
-        std::printf("%s: no link\n", label.c_str());
+    const std::string label = Label(c) + "@" + std::to_string(c.baud);
+    auto wrong = [&](const char* step) {
+        std::printf("%s: %s: the result was wrong\n", label.c_str(), step);
         return false;
-    }
+    };
+    if (!rig.session.port.IsLinkUp()) return wrong("link");
     auto check = [&](const char* what, Rig::Row row) {
-        (*rows)[label + "@" + std::to_string(c.baud) + " " + what] = row;
+        (*rows)[label + " " + what] = row;
         // The bound is the union of spans inside the run: below 1.00 it would not be one.
-        *met &= row.ratio >= 0.9999;
-        if (c.limit > 0) *met &= row.ratio <= c.limit;
+        const bool within = row.ratio >= 0.9999 && (c.limit <= 0 || row.ratio <= c.limit);
+        if (!within)
+            std::printf("%s: %s: ratio %.4f misses its target (1.00 to %.2f)\n", label.c_str(), what, row.ratio,
+                        c.limit);
+        *met &= within;
     };
     std::mt19937 rng(2026);
     std::vector<uint8_t> data(65536);
     for (auto& b : data) b = static_cast<uint8_t>(rng());
 
     auto a = rig.Now();
-    if (EraseSectors(rig.ctx, 0, 128, 512) != 0) return false;
-    if (ProgramVerified(rig.ctx, 0, 128, data.data(), 65536) != 0) return false;
+    if (!EraseSectors(rig.ctx, 0, 128, 512)) return wrong("erase");
+    if (!ProgramVerified(rig.ctx, 0, 128, data.data(), 65536)) return wrong("program");
     auto b = rig.Now();
     check("program", rig.Report(label, "erase+program+verify 64K", a, b));
 
     std::vector<uint8_t> back(65536);
     a = rig.Now();
-    if (ReadFlash(rig.ctx, back.data(), 0, 65536, 128) != 65536 || back != data) return false;
+    if (ReadFlash(rig.ctx, back.data(), 0, 65536, 128) != 65536 || back != data) return wrong("read");
     b = rig.Now();
     check("read", rig.Report(label, "read 64K", a, b));
 
@@ -157,11 +162,11 @@ bool RunRows(const Case& c, bool* met, Rows* rows) {
     for (auto& x : data) x = static_cast<uint8_t>(rng());
     char path[] = "/tmp/tessel-bench-XXXXXX";
     const int fd = mkstemp(path);
-    if (fd < 0) return false;
+    if (fd < 0) return wrong("hex file");
     close(fd);
     const std::string hexPath = std::string(path) + ".hex";
     std::string error;
-    if (!WriteIntelHexFile(hexPath, data, 0, &error)) return false;
+    if (!WriteIntelHexFile(hexPath, data, 0, &error)) return wrong("hex file");
     LoadedImage image;
     a = rig.Now();
     const int readRc = ReadLoadImage(rig.ctx, hexPath, &image);
@@ -169,7 +174,7 @@ bool RunRows(const Case& c, bool* met, Rows* rows) {
     b = rig.Now();
     std::remove(hexPath.c_str());
     std::remove(path);
-    if (loadRc != load::kOk) return false;
+    if (loadRc != load::kOk) return wrong("hex download");
     check("hex", rig.Report(label, "LoadToFlash 64K from HEX", a, b));
     return true;
 }
@@ -196,10 +201,7 @@ int main() {
     bool met = true;
     Rows rows;
     for (const Case& c : cases) {
-        if (!RunRows(c, &met, &rows)) {
-            std::printf("a result was wrong\n");
-            return 1;
-        }
+        if (!RunRows(c, &met, &rows)) return 1;
     }
 
     std::printf("\nat the default setting:\n");

@@ -10,8 +10,8 @@ set(TESSEL_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(TESSEL_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
 file(MAKE_DIRECTORY ${TESSEL_DOCS_DIR}/completion ${TESSEL_DOCS_DIR}/gz)
 # A sanitizer build's programs report leaks of the option parser at exit; the text they
-# print is the same.
-set(TESSEL_RUN_ENV ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0)
+# print is the same. The defaults under the user's folders are spelt "~/..." whoever builds.
+set(TESSEL_RUN_ENV ${CMAKE_COMMAND} -E env --unset=XDG_STATE_HOME HOME=~ ASAN_OPTIONS=detect_leaks=0)
 
 find_program(HELP2MAN help2man)
 find_program(RSVG_CONVERT rsvg-convert)
@@ -100,6 +100,9 @@ install(FILES ${TESSEL_DOCS_DIR}/gz/tessel.1.gz ${TESSEL_DOCS_DIR}/gz/tessel-sim
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tessel)
 install(FILES ${TESSEL_DOCS_DIR}/completion/tessel
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tessel)
+# bash-completion loads a program's completion from the file of its name: the same one serves both.
+install(FILES ${TESSEL_DOCS_DIR}/completion/tessel
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tessel-sim COMPONENT tessel)
 # Every image of src/firmware, so that an image added there is installed without an edit here.
 file(GLOB TESSEL_FIRMWARE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/firmware/*.bin)
 install(FILES ${TESSEL_FIRMWARE_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/tessel/firmware COMPONENT tessel)
@@ -175,7 +178,8 @@ if(TESSEL_TESTS AND NOT TESSEL_SANITIZE AND NOT TESSEL_TSAN)
     add_test(NAME package.${check}
       COMMAND ${CMAKE_SOURCE_DIR}/tests/package/check_package.sh ${check}
               ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${with_gui})
-    set_tests_properties(package.${check} PROPERTIES LABELS package)
+    tessel_test_environment(package.${check} environment)
+    set_tests_properties(package.${check} PROPERTIES LABELS package ENVIRONMENT "${environment}")
   endforeach()
   # Both install the build into folders of their own, but share its install manifest.
   set_tests_properties(package.install package.deb PROPERTIES RESOURCE_LOCK tessel_install)

@@ -37,7 +37,7 @@ struct ConnectOptions {
     std::string mode = "internal";
     uint32_t baud = 0;  // 0: the best rate for the crystal
     double crystal = 11.0592;
-    std::string firmware = "1.1F";
+    std::string firmware;  // "": 1.1F, or what a stand-in board's name says
     std::string traceWire;
     std::string firmwareDir;  // looked in first for the target images
     bool yes = false;
@@ -53,6 +53,14 @@ struct RunState {
     bool quiet = false;
     bool json = false;
     EventStream events;
+    // The output files of the commands, for "-": standard output then carries the file, and
+    // the text that would go there goes to stderr.
+    std::vector<const std::string*> outputFiles;
+    bool DataOnStdout() const {
+        for (const std::string* f : outputFiles)
+            if (*f == "-") return true;
+        return false;
+    }
     // Filled by the command; sent with the exit code as the run's last event.
     CommandResult result;
 };
@@ -78,8 +86,19 @@ void TidyDefaults(CLI::App& app);
 std::string UnknownCommandText(const CLI::App& app);
 // `word` where `at` (spelt `path`) wants one of its commands.
 std::string UnknownCommandText(const CLI::App& at, const std::string& path, const std::string& word);
+// After a failed parse: an option no level of the chosen command knows, answered with the
+// nearest one ("tessel download: unknown option --verfy; did you mean --verify?"); empty when
+// there was none.
+std::string UnknownOptionText(const CLI::App& app);
+// Help on a terminal as wide as it is (80 columns when it does not say), broken between words.
+void SetHelpFormatter(CLI::App& app);
 // The parser's errors as one sentence each ("--count must be 1 to 256").
 void SetFailureMessage(CLI::App& app);
+
+// A file the command will write: refused while the command line is read, before any port is
+// opened, when it could not be written (a missing or read-only folder, a folder or a link in
+// its place). With `standardOutput`, "-" is standard output.
+CLI::Validator OutputFile(bool standardOutput);
 
 // The crystal check shared by every option that takes a frequency: a number, and one the
 // loaders' baud-rate search knows (1 to 40 MHz).

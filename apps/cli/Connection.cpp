@@ -160,9 +160,7 @@ void AddPasswordOptions(CLI::App* cmd, FlashOptions& f) {
 }
 
 void AddFormatOption(CLI::App* cmd, FlashOptions& f) {
-    OneOf(cmd->add_option("--format", f.format,
-                          "How to take the file: auto (Intel HEX when its first non-blank character is ':', "
-                          "else binary), hex or bin"),
+    OneOf(cmd->add_option("--format", f.format, std::string("How to take the file: ") + kFormatAuto),
           {"auto", "hex", "bin"});
 }
 
@@ -403,6 +401,11 @@ ImageFormat ImageFormatFromName(const std::string& name) {
     return ImageFormat::Auto;
 }
 
+bool Connection::SimLoaderIs11E() const {
+    sim::BoardConfig config;
+    return sim::ParseSimName(o_.port, &config, nullptr) && config.firmware == sim::Firmware::F11E;
+}
+
 int Connection::ConnectReporting() {
     const int rc = Connect();
     if (rc == kExitNoTarget) {
@@ -411,7 +414,10 @@ int Connection::ConnectReporting() {
         events_.Error("no boot loader answered on " + o_.port + " within " + std::to_string(seconds) +
                       " s. Likely causes: the wrong port; a crystal or baud rate that does not match the board "
                       "(--crystal, --baud); the board not in its boot loader (reset it after the prompt); "
-                      "the cable (`tessel cable-test` checks it).");
+                      "the cable (`tessel cable-test` checks it)." +
+                      (SimLoaderIs11E() && o_.firmware != "1.1E"
+                           ? " The stand-in board's name says its loader is 1.1E: give --firmware 1.1E."
+                           : ""));
     } else if (rc == kExitFailed && window_->Session().upgradeFailure.empty()) {
         const std::string fw = window_->Field(ChipField::FwVersion);
         events_.Error("the loader on " + o_.port + " reports firmware " + fw + ", not v1.1F" +
@@ -493,14 +499,17 @@ int Connection::Connect() {
     if (!PickPort()) return kExitUsage;
     std::string chip = o_.chip;
     bool assumed = false;
+    sim::BoardConfig config;
+    const bool simNamed = sim::ParseSimName(o_.port, &config, nullptr);
     if (chip.empty()) {
         // A 1.1F loader cannot tell its chip type, so the operator names it; for the
         // stand-in board the port name already does. Otherwise the default stands in for
         // reading only: the rule book refuses to erase or program on a guess.
-        sim::BoardConfig config;
-        assumed = !sim::ParseSimName(o_.port, &config, nullptr);
+        assumed = !simNamed;
         chip = assumed ? "NX31A32" : ModelNameForCode(config.chipType);
     }
+    // Without --firmware a stand-in board's name says which loader to expect, as it says the chip.
+    if (o_.firmware.empty()) o_.firmware = simNamed && config.firmware == sim::Firmware::F11E ? "1.1E" : "1.1F";
     // The option values were checked when the command line was read.
     chipType_ = ChipCodeForModel(chip).value_or(0);
     // The set-up dialog would refuse it and stay open; here that is a bad option.

@@ -62,6 +62,10 @@ std::string LockOptionsHelp();
 // The option numbers of either lock menu ("1" to "6").
 std::vector<std::string> LockOptionNumbers();
 
+// What --format auto means, in the help of every option that has it.
+inline constexpr const char* kFormatAuto =
+    "auto (by the name: .hex is Intel HEX, .bin is binary; for any other name Intel HEX when its first "
+    "non-blank character is ':', else binary), hex or bin";
 // --format auto|hex|bin, for the commands that read an image file.
 void AddFormatOption(CLI::App* cmd, FlashOptions& f);
 ImageFormat ImageFormatFromName(const std::string& name);
@@ -147,6 +151,8 @@ private:
     bool PickPort();
     int OpenPortFirst();
 
+    // The port names a stand-in board whose loader is 1.1E.
+    bool SimLoaderIs11E() const;
     ConnectOptions o_;
     EventStream& events_;
     int chipType_ = 0;

@@ -10,6 +10,10 @@ namespace tessel::cli {
 namespace {
 
 constexpr int kBarWidth = 30;
+constexpr int kNarrowestBar = 10;
+constexpr int kLabelWidth = 12;
+// Where the terminal does not say how wide it is.
+constexpr int kDefaultColumns = 80;
 // A line every so often keeps a log alive without drowning it.
 constexpr double kPipeLineSeconds = 5.0;
 
@@ -42,12 +46,17 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 ConsoleView::ConsoleView(bool quiet, bool verbose, bool dataToStderr)
-    : ConsoleView(quiet, verbose, dataToStderr ? stderr : stdout, stderr, console::IsTerminal(console::Stream::Error)) {}
+    : ConsoleView(quiet, verbose, dataToStderr ? stderr : stdout, stderr, console::CanRedraw(console::Stream::Error),
+                  console::Columns(console::Stream::Error)) {}
 
-ConsoleView::ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal)
-    : quiet_(quiet), verbose_(verbose), out_(out), err_(err), tty_(terminal) {}
+ConsoleView::ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal, int columns)
+    : quiet_(quiet), verbose_(verbose), out_(out), err_(err), tty_(terminal),
+      columns_(columns > 0 ? columns : kDefaultColumns) {}
 
-ConsoleView::~ConsoleView() { StopWaiting(); }
+ConsoleView::~ConsoleView() {
+    StopWaiting();
+    SayErrors();
+}
 
 void ConsoleView::EndLine() {
     if (!drawn_) return;
@@ -57,9 +66,8 @@ void ConsoleView::EndLine() {
 
 std::string ConsoleView::Figures(const Phase& p, bool finished) {
     const bool bytes = p.stepBytes != 0;
-    const long long unit = bytes ? p.stepBytes : 1;
-    const long long done = static_cast<long long>(p.done) * unit;
-    const long long total = static_cast<long long>(p.steps) * unit;
+    const long long total = p.Total();
+    const long long done = p.Done();
     if (finished && p.ok) return Format("%s in %.1f s", Amount(total, bytes).c_str(), p.seconds);
     if (finished) return Format("stopped at %lld of %s after %.1f s", done, Amount(total, bytes).c_str(), p.seconds);
     std::string s = Format("%lld/%s", done, Amount(total, bytes).c_str());
@@ -80,17 +88,19 @@ std::string ConsoleView::FailureLine(const ProgressFailure& f) {
 
 void ConsoleView::DrawBar(const Phase& p, bool finished) {
     const int percent = std::clamp(p.Percent(), 0, 100);
-    const int filled = percent * kBarWidth / 100;
-    std::string figures;
-    if (!finished) {
-        figures = Figures(p, false);
-    } else if (p.ok) {
-        figures = Figures(p, true);
-    } else {
-        figures = Figures(p, true);
-    }
-    std::fprintf(err_, "\r%-12s [%s%s] %3d%%  %s\033[K", p.label.c_str(), std::string(filled, '#').c_str(),
-                 std::string(kBarWidth - filled, ' ').c_str(), percent, figures.c_str());
+    const std::string figures = Figures(p, finished);
+    // One column short of the width: a line that fills the last column wraps on some terminals,
+    // and every redraw would then start a new line.
+    const int width = columns_ - 1;
+    std::string label = p.label;
+    if (label.size() < kLabelWidth) label.resize(kLabelWidth, ' ');
+    const int fixed = static_cast<int>(label.size()) + static_cast<int>(sizeof " [] 100%  ") - 1;
+    const int bar = std::clamp(width - fixed - static_cast<int>(figures.size()), kNarrowestBar, kBarWidth);
+    const int filled = percent * bar / 100;
+    std::string line = label + " [" + std::string(filled, '#') + std::string(bar - filled, ' ') + "] " +
+                       Format("%3d%%", percent) + "  " + figures;
+    if (static_cast<int>(line.size()) > width) line.resize(static_cast<size_t>(std::max(width, 0)));
+    std::fprintf(err_, "\r%s\033[K", line.c_str());
     if (finished) {
         std::fputc('\n', err_);
         drawn_ = false;
@@ -101,6 +111,7 @@ void ConsoleView::DrawBar(const Phase& p, bool finished) {
 }
 
 void ConsoleView::PhaseStarted(const Phase& p) {
+    SayErrors();
     if (quiet_) return;
     EndLine();
     lastLine_ = std::chrono::steady_clock::now();
@@ -109,12 +120,12 @@ void ConsoleView::PhaseStarted(const Phase& p) {
         return;
     }
     const bool bytes = p.stepBytes != 0;
-    std::fprintf(err_, "%s: %s\n", p.label.c_str(),
-                 Amount(static_cast<long long>(p.steps) * (bytes ? p.stepBytes : 1), bytes).c_str());
+    std::fprintf(err_, "%s: %s\n", p.label.c_str(), Amount(p.Total(), bytes).c_str());
     std::fflush(err_);
 }
 
 void ConsoleView::PhaseProgress(const Phase& p) {
+    SayErrors();
     if (quiet_) return;
     if (tty_) {
         DrawBar(p, false);
@@ -128,6 +139,7 @@ void ConsoleView::PhaseProgress(const Phase& p) {
 }
 
 void ConsoleView::PhaseEnded(const Phase& p) {
+    SayErrors();
     // The detail behind the fixed failure text comes right after that text; it is an error,
     // shown even when quiet.
     if (p.failure) {
@@ -147,6 +159,7 @@ void ConsoleView::PhaseEnded(const Phase& p) {
 }
 
 void ConsoleView::Label(const std::string& text) {
+    SayErrors();
     if (quiet_ || !verbose_) return;
     EndLine();
     std::fprintf(err_, "%s\n", text.c_str());
@@ -155,6 +168,7 @@ void ConsoleView::Label(const std::string& text) {
 // The window's message boxes are the window's: the command line says what happened in its
 // result line, and shows the boxes' texts only to whoever asked for the details.
 void ConsoleView::Message(const std::string& text) {
+    SayErrors();
     if (!verbose_ || quiet_) return;
     EndLine();
     std::fprintf(err_, "%s\n", Trimmed(text).c_str());
@@ -162,6 +176,7 @@ void ConsoleView::Message(const std::string& text) {
 }
 
 void ConsoleView::Question(const std::string& text, bool answer, AnswerSource source) {
+    SayErrors();
     // A question put to the terminal has been printed by whoever asked it.
     if (quiet_ || source == AnswerSource::Terminal) return;
     EndLine();
@@ -172,6 +187,7 @@ void ConsoleView::Question(const std::string& text, bool answer, AnswerSource so
 }
 
 void ConsoleView::Notice(const std::string& text, int waitSeconds) {
+    SayErrors();
     if (quiet_) return;
     EndLine();
     std::fprintf(err_, "%s\n", text.c_str());
@@ -201,19 +217,29 @@ void ConsoleView::StopWaiting() {
     countdown_.join();
 }
 
+// Held until anything else is said: an error that the result line ends with is said once, there.
 void ConsoleView::Error(const std::string& text) {
     EndLine();
-    std::fprintf(err_, "tessel: %s\n", text.c_str());
+    pending_.push_back(text);
+}
+
+void ConsoleView::SayErrors() {
+    if (pending_.empty()) return;
+    EndLine();
+    for (const std::string& e : pending_) std::fprintf(err_, "tessel: %s\n", e.c_str());
+    pending_.clear();
     std::fflush(err_);
 }
 
 void ConsoleView::Trace(const std::string& text) {
+    SayErrors();
     EndLine();
     std::fprintf(err_, "trace: %s\n", text.c_str());
     std::fflush(err_);
 }
 
 void ConsoleView::Chip(const ChipReport& chip) {
+    SayErrors();
     if (!chip.show) return;
     EndLine();
     const std::string model = chip.model + ModelNote(chip.modelSource);
@@ -227,6 +253,7 @@ void ConsoleView::Chip(const ChipReport& chip) {
 }
 
 void ConsoleView::Output(const std::string& text) {
+    SayErrors();
     EndLine();
     std::fputs(text.c_str(), out_);
     if (!text.empty() && text.back() != '\n') std::fputc('\n', out_);
@@ -236,9 +263,16 @@ void ConsoleView::Output(const std::string& text) {
 void ConsoleView::Result(const CommandResult& r) {
     EndLine();
     std::fflush(err_);
-    if (!r.status.empty() && !quiet_) std::fprintf(out_, "IAP Status: %s\n", r.status.c_str());
-    if (!r.summary.empty()) std::fprintf(out_, "%s\n", r.summary.c_str());
-    std::fflush(out_);
+    // A failure is said where the errors are, and an error the result ends with only there.
+    std::FILE* to = r.ok ? out_ : err_;
+    std::erase_if(pending_, [&](const std::string& e) {
+        const std::string tail = ": " + e;
+        return r.summary.size() > tail.size() && r.summary.ends_with(tail);
+    });
+    SayErrors();
+    if (!r.status.empty() && !quiet_) std::fprintf(to, "IAP Status: %s\n", r.status.c_str());
+    if (!r.summary.empty()) std::fprintf(to, "%s\n", r.summary.c_str());
+    std::fflush(to);
 }
 
 }  // namespace tessel::cli

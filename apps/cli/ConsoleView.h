@@ -1,9 +1,10 @@
 #pragma once
 // The event stream as a person reads it. On a terminal each operation is a bar that is
-// redrawn in place and left standing at its end with the time it took; in a pipe or a log
-// each operation prints a line when it starts and when it ends, and long ones a line with
-// the percentage every few seconds. Messages, questions and advice go to stderr; the data
-// asked for and the result line go to stdout (to stderr as well when stdout carries JSON).
+// redrawn in place, as wide as the terminal allows, and left standing at its end with the time
+// it took; in a pipe, a log or a dumb terminal each operation prints a line when it starts and
+// when it ends, and long ones a line with the percentage every few seconds. Messages,
+// questions, advice and a failed command's result go to stderr; the data asked for and a
+// successful result go to stdout (to stderr as well when stdout carries JSON or a file).
 
 #include <chrono>
 #include <condition_variable>
@@ -22,8 +23,8 @@ public:
     // `quiet`: only the data, errors and the result. `verbose`: the traces, and the texts the
     // window would show in its boxes. `dataToStderr`: stdout belongs to a machine.
     ConsoleView(bool quiet, bool verbose, bool dataToStderr);
-    // For tests: the terminal decision made by the caller.
-    ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal);
+    // For tests: the terminal decision and its width (0: unknown) made by the caller.
+    ConsoleView(bool quiet, bool verbose, std::FILE* out, std::FILE* err, bool terminal, int columns = 0);
     ~ConsoleView() override;
 
     void PhaseStarted(const Phase& p) override;
@@ -47,6 +48,7 @@ public:
 
 private:
     void EndLine();
+    void SayErrors();
     void DrawBar(const Phase& p, bool finished);
 
     bool quiet_;
@@ -54,7 +56,9 @@ private:
     std::FILE* out_;
     std::FILE* err_;
     bool tty_;
+    int columns_;
     bool drawn_ = false;
+    std::vector<std::string> pending_;  // errors not said yet, in case the result line ends with one
     std::chrono::steady_clock::time_point lastLine_;
 
     std::mutex mutex_;

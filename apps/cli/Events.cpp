@@ -78,6 +78,7 @@ void EventStream::OnProgress() {
             p.label = label;
             p.steps = std::max(window_->ProgressRange(), 0);
             p.stepBytes = window_->ProgressStepBytes();
+            p.totalBytes = window_->ProgressTotalBytes();
             phases_.push_back(p);
             phaseStart_ = std::chrono::steady_clock::now();
             lastPercent_ = 0;

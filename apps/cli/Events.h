@@ -4,6 +4,7 @@
 // command line's own advice, and the result. The console and the JSON lines are two views
 // of the same stream, so that both always tell the same story.
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -23,10 +24,19 @@ struct Phase {
     int steps = 0;
     int done = 0;
     uint32_t stepBytes = 0;  // 0: a step is a sector
+    uint64_t totalBytes = 0;  // when the last step is shorter; else steps x stepBytes
     double seconds = 0;
     bool ok = true;
     std::optional<ProgressFailure> failure;
 
+    // The bytes (or sectors) the operation covers and those done, a shorter last step counted.
+    long long Total() const {
+        return totalBytes ? static_cast<long long>(totalBytes)
+                          : static_cast<long long>(steps) * (stepBytes ? stepBytes : 1);
+    }
+    long long Done() const {
+        return std::min(static_cast<long long>(done) * (stepBytes ? stepBytes : 1), Total());
+    }
     int Percent() const { return steps > 0 ? static_cast<int>(static_cast<long long>(done) * 100 / steps) : 100; }
 };
 

@@ -17,6 +17,7 @@
 #include "files/FlashDump.h"
 #include "files/HexImage.h"
 #include "transfer/ImageLoaders.h"
+#include "platform/Console.h"
 #include "platform/SafeFile.h"
 #include "ui/MemoryView.h"
 #include "device/CommandChecks.h"
@@ -163,9 +164,8 @@ std::string Sectors(long long n) { return Printf("%lld sector%s", n, n == 1 ? ""
 std::string DoneSoFar(const EventStream& events) {
     std::string s;
     for (const Phase& p : events.Phases()) {
-        const long long unit = p.stepBytes ? p.stepBytes : 1;
         if (!s.empty()) s += ", ";
-        s += Printf("%s %lld of %lld %s", p.label.c_str(), p.done * unit, p.steps * unit,
+        s += Printf("%s %lld of %lld %s", p.label.c_str(), p.Done(), p.Total(),
                     p.stepBytes ? "bytes" : "sectors");
     }
     return s;
@@ -625,6 +625,9 @@ int RunOne(FlashRun& r, RunState& state, Verb verb, bool rangeCount,
 }  // namespace
 
 std::string ReadImageForCommand(const std::string& path, const std::string& format, ImageData* data) {
+    // Nobody types an image: a terminal there is a forgotten pipe, not something to wait for.
+    if (path == kStandardStream && console::IsTerminal(console::Stream::Input))
+        return "-: standard input is a terminal; pipe or redirect the image into it";
     std::string error;
     // A text file taken as binary would put its characters into the chip: no refusal
     // suggests --format bin.
@@ -655,11 +658,13 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         CLI::App* cmd = app.add_subcommand(
             "convert", "Convert an image: Intel HEX or binary in, Intel HEX (.hex) or binary out");
         AddCommonOptions(cmd, state, false);
-        cmd->add_option("input", files->in, "Intel HEX or binary file")->required();
-        cmd->add_option("output", files->out, "Output file; a name ending in .hex gets Intel HEX")->required();
-        OneOf(cmd->add_option("--format", files->format,
-                              "How to take the input: auto (Intel HEX when its first non-blank character is ':', "
-                              "else binary), hex or bin"),
+        cmd->add_option("input", files->in, "Intel HEX or binary file; - reads standard input")->required();
+        cmd->add_option("output", files->out,
+                        "Output file; a name ending in .hex gets Intel HEX; - writes the binary to standard output")
+            ->required()
+            ->check(OutputFile(true));
+        state.outputFiles.push_back(&files->out);
+        OneOf(cmd->add_option("--format", files->format, std::string("How to take the input: ") + kFormatAuto),
               {"auto", "hex", "bin"});
         cmd->callback([files, &state] { state.exitCode = Convert(files->in, files->out, files->format, state); });
     }
@@ -677,7 +682,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             "back as it is written (HEX record addresses count from the starting sector); "
                             "optionally lock the chip and start the program, all after one detection",
                             *r, false, true, true);
-        cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
+        cmd->add_option("file", r->flash.file, "Intel HEX or binary file; - reads standard input")->required();
         AddFormatOption(cmd, r->flash);
         cmd->add_flag("--verify", r->verify, "Compare the whole flash range with the file once more afterwards");
         cmd->add_flag("--changed-only", r->flash.changedOnly,
@@ -714,7 +719,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             "binary file, written from --start-sector of --block (default: block 1, sector 0); "
                             "block 0 and the password are kept",
                             *r, false);
-        cmd->add_option("file", r->flash.file, "The new boot loader: Intel HEX or binary")->required();
+        cmd->add_option("file", r->flash.file, "The new boot loader: Intel HEX or binary; - reads standard input")->required();
         AddFormatOption(cmd, r->flash);
         cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, Verb::UpgradeInternal, false); });
     }
@@ -722,7 +727,7 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
         auto r = std::make_shared<FlashRun>();
         CLI::App* cmd =
             Add(app, state, "compare", "Compare a HEX or binary file with the flash", *r, false, true, true);
-        cmd->add_option("file", r->flash.file, "Intel HEX or binary file")->required();
+        cmd->add_option("file", r->flash.file, "Intel HEX or binary file; - reads standard input")->required();
         AddFormatOption(cmd, r->flash);
         cmd->callback([r, &state] { state.exitCode = RunOnBoards(r, state, Verb::Compare, false, false); });
     }
@@ -742,7 +747,10 @@ void AddFlashCommands(CLI::App& app, RunState& state) {
                             "Save sectors into a file: binary, the hex-dump text with --text, or Intel HEX "
                             "when the name ends in .hex (addresses counted from the first saved sector)",
                             *r, true, true);
-        cmd->add_option("file", r->flash.file, "Output file")->required();
+        cmd->add_option("file", r->flash.file, "Output file; - writes to standard output")
+            ->required()
+            ->check(OutputFile(true));
+        state.outputFiles.push_back(&r->flash.file);
         cmd->add_flag("--text", r->flash.text, "Write the hex-dump text");
         cmd->callback([r, &state] { state.exitCode = RunOne(*r, state, Verb::Save, true); });
     }

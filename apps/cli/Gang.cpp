@@ -275,7 +275,7 @@ int RunGang(RunState& state, const ConnectOptions& given, const std::vector<std:
         base.yes = true;
     }
 
-    GangConsole console(ports, console::IsTerminal(console::Stream::Error));
+    GangConsole console(ports, console::CanRedraw(console::Stream::Error));
     // Standard output is shared by the boards' JSON views: one whole line at a time.
     std::mutex jsonLines;
     std::vector<BoardResult> results(ports.size());

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -54,13 +56,19 @@ int RunFirmware(const std::string& dir, RunState& state) {
     text += "\n";
     int refused = 0;
     int standIn = 0;
+    // The columns as wide as their longest entry, so that a long name shifts no row.
+    int nameWidth = 14, fileWidth = 22;
+    for (size_t i = 0; i < kFirmwareCount; ++i) {
+        nameWidth = std::max(nameWidth, static_cast<int>(std::strlen(kFirmwareImages[i].name)));
+        fileWidth = std::max(fileWidth, static_cast<int>(ResolveFirmware(kFirmwareImages[i].id).fileName.size()));
+    }
     for (size_t i = 0; i < kFirmwareCount; ++i) {
         const ResolvedFirmware& e = ResolveFirmware(kFirmwareImages[i].id);
-        text += Printf("%-14s %-22s %6zu bytes  %-9s  %s\n", kFirmwareImages[i].name, e.fileName.c_str(),
-                       e.image.size, e.standIn ? "stand-in" : "real", e.source.c_str());
+        text += Printf("%-*s %-*s %6zu bytes  %-9s  %s\n", nameWidth, kFirmwareImages[i].name, fileWidth,
+                       e.fileName.c_str(), e.image.size, e.standIn ? "stand-in" : "real", e.source.c_str());
         if (e.standIn) ++standIn;
         if (!e.refusal.empty()) {
-            text += Printf("%-14s refused: %s\n", "", e.refusal.c_str());
+            text += Printf("%-*s refused: %s\n", nameWidth, "", e.refusal.c_str());
             ++refused;
         }
     }

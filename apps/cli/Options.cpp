@@ -6,6 +6,8 @@
 
 #include "Commands.h"
 #include "device/ChipCatalogue.h"
+#include "platform/Console.h"
+#include "platform/SafeFile.h"
 
 namespace tessel::cli {
 
@@ -134,6 +136,84 @@ std::string UnknownCommandText(const CLI::App& at, const std::string& path, cons
     return text + (nearest.empty() ? "; " + path + " --help lists the commands" : "; did you mean '" + nearest + "'?");
 }
 
+std::string UnknownOptionText(const CLI::App& app) {
+    const CLI::App* at = &app;
+    std::string path = app.get_name();
+    while (!at->get_subcommands().empty()) {
+        at = at->get_subcommands().front();
+        path += " " + at->get_name();
+    }
+    std::string word;
+    for (const std::string& arg : at->remaining()) {
+        if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+            word = arg.substr(0, arg.find('='));
+            break;
+        }
+    }
+    if (word.empty()) return std::string();
+    // The options that stand before the command count too: they may be given after it.
+    std::string nearest;
+    size_t best = word.size() / 3 + 2;  // farther than this is no typing slip
+    for (const CLI::App* level = at; level; level = level->get_parent()) {
+        for (const CLI::Option* opt : level->get_options()) {
+            for (const std::string& name : opt->get_lnames()) {
+                const size_t d = EditDistance(word, "--" + name);
+                if (d < best) {
+                    best = d;
+                    nearest = "--" + name;
+                }
+            }
+        }
+    }
+    const std::string text = path + ": unknown option " + word;
+    return text + (nearest.empty() ? "; " + path + " --help lists the options" : "; did you mean " + nearest + "?");
+}
+
+namespace {
+
+// Lines longer than `width` broken at a blank, never inside a word; a continued line starts
+// where its description did (the option column), or at the margin for a paragraph.
+std::string WrapHelp(const std::string& help, size_t width, size_t column) {
+    std::string out;
+    size_t start = 0;
+    while (start < help.size()) {
+        size_t end = help.find('\n', start);
+        if (end == std::string::npos) end = help.size();
+        std::string line = help.substr(start, end - start);
+        const bool described = !line.empty() && line[0] == ' ' && line.size() > column;
+        const size_t indent = described ? (width >= 2 * column ? column : width / 3) : 0;
+        while (line.size() > width) {
+            size_t cut = line.rfind(' ', width);
+            // Only the blanks after the indent and after the first word are places to break.
+            if (cut == std::string::npos || cut <= indent || line.find_first_not_of(' ') >= cut) break;
+            out += line.substr(0, cut) + '\n';
+            const size_t next = line.find_first_not_of(' ', cut);
+            line = std::string(indent, ' ') + (next == std::string::npos ? std::string() : line.substr(next));
+        }
+        out += line;
+        if (end < help.size()) out += '\n';
+        start = end + 1;
+    }
+    return out;
+}
+
+class WrappingFormatter : public CLI::Formatter {
+public:
+    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
+        std::string help = CLI::Formatter::make_help(app, std::move(name), mode);
+        // A pipe (a pager, help2man) has no width of its own and reflows what it takes.
+        if (!console::IsTerminal(console::Stream::Output)) return help;
+        const int columns = console::Columns(console::Stream::Output);
+        // A line that fills the last column leaves an empty one after it on some terminals.
+        const size_t width = static_cast<size_t>(columns > 20 ? columns - 1 : 79);
+        return WrapHelp(help, width, get_column_width());
+    }
+};
+
+}  // namespace
+
+void SetHelpFormatter(CLI::App& app) { app.formatter(std::make_shared<WrappingFormatter>()); }
+
 void SetFailureMessage(CLI::App& app) {
     app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
         std::string text = e.what();
@@ -143,6 +223,17 @@ void SetFailureMessage(CLI::App& app) {
         if (failed->get_help_ptr()) text += "Run with " + failed->get_help_ptr()->get_name() + " for more information.\n";
         return text;
     });
+}
+
+CLI::Validator OutputFile(bool standardOutput) {
+    return CLI::Validator(
+        [standardOutput](std::string& value) -> std::string {
+            if (value == kStandardStream)
+                return standardOutput ? std::string() : "standard output (-) cannot take it; name a file";
+            std::string why;
+            return CheckOutputFile(value, &why) ? std::string() : why;
+        },
+        std::string());
 }
 
 const CLI::Validator& CrystalCheck() {
@@ -180,9 +271,11 @@ void AddCommonOptions(CLI::App* cmd, RunState& state, bool connect) {
               {"0", "600", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"});
         cmd->add_option("--crystal", o.crystal, "Target crystal frequency in MHz (1 to 40)")->check(CrystalCheck());
         OneOf(cmd->add_option("--firmware", o.firmware,
-                              "Loader firmware to detect: 1.1F, 1.1E (offers the upgrade to 1.1F) or unknown"),
+                              "Loader firmware to detect: 1.1F (the default, but for a stand-in board named with its "
+                              "firmware), 1.1E (offers the upgrade to 1.1F) or unknown"),
               {"1.1F", "1.1E", "unknown"});
-        cmd->add_option("--trace-wire", o.traceWire, "Write every byte on the line, with its time, to FILE");
+        cmd->add_option("--trace-wire", o.traceWire, "Write every byte on the line, with its time, to FILE")
+            ->check(OutputFile(false));
         cmd->add_option("--firmware-dir", o.firmwareDir,
                         "Look here first for the target images (stubs, loaders, monitor); `tessel firmware` lists "
                         "them");

@@ -689,7 +689,7 @@ void AddStationCommand(CLI::App& app, RunState& state) {
     cmd->add_option("--check-log", o->checkLog,
                     "Check a station log and end: its chain of records whole, every serial number given once "
                     "and closed (exit 0), or the first record that is not (exit 1)");
-    OneOf(cmd->add_option("--format", o->board.format, "How to take the file: from its content, or hex or bin"),
+    OneOf(cmd->add_option("--format", o->board.format, std::string("How to take the file: ") + kFormatAuto),
           {"auto", "hex", "bin"});
     cmd->add_flag("--verify", o->board.verify, "Compare every board with the image once more after programming it");
     cmd->add_flag("--run", o->board.run, "Start the user's program on every board that passed");

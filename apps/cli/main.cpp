@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.option_defaults()->always_capture_default();
     SetFailureMessage(app);
+    SetHelpFormatter(app);
     RunState state;
     AddCommonOptions(&app, state, true);
     AddBaudCommand(app, state);
@@ -86,8 +87,11 @@ int main(int argc, char** argv) {
     if (const char* tree = std::getenv("TESSEL_DEVICE_TREE")) tessel::SetDeviceTreeRoot(tree);
     // Every value has been checked by now, and no command has run yet.
     app.parse_complete_callback([&state] {
+        const bool data = state.DataOnStdout();
+        if (state.json && data)
+            throw CLI::ValidationError("--json", "standard output cannot carry both the events and the file (-)");
         if (state.json) state.events.AddView(std::make_unique<JsonView>(stdout));
-        state.events.AddView(std::make_unique<ConsoleView>(state.quiet, state.connect.verbose, state.json));
+        state.events.AddView(std::make_unique<ConsoleView>(state.quiet, state.connect.verbose, state.json || data));
     });
     // `tessel help download` is `tessel download --help`; `tessel help --help` is about help.
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -115,7 +119,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(args);
     } catch (const CLI::ParseError& e) {
-        const std::string unknown = e.get_exit_code() == 0 ? std::string() : UnknownCommandText(app);
+        std::string unknown = e.get_exit_code() == 0 ? std::string() : UnknownCommandText(app);
+        if (unknown.empty() && e.get_exit_code() != 0) unknown = UnknownOptionText(app);
         int rc = 0;
         if (unknown.empty()) {
             rc = app.exit(e);

@@ -182,18 +182,19 @@ void AppendRecord(std::string& out, uint8_t type, uint16_t address, std::span<co
 
 }  // namespace
 
-bool IsHexFile(const std::string& path) {
+bool HasExtension(const std::string& path, std::string_view wanted) {
     // extension() looks at the last component only and treats a leading dot as part of the name.
     const std::string ext = std::filesystem::path(path).extension().string();
-    if (ext.size() != 4) return false;
-    constexpr std::string_view kHex = ".hex";
+    if (ext.size() != wanted.size()) return false;
     for (size_t i = 0; i < ext.size(); ++i) {
         char c = ext[i];
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kHex[i]) return false;
+        if (c != wanted[i]) return false;
     }
     return true;
 }
+
+bool IsHexFile(const std::string& path) { return HasExtension(path, ".hex"); }
 
 namespace {
 
@@ -364,19 +365,20 @@ ImageReadStatus ReadImageFile(const std::string& path, ImageData* image, std::st
     std::vector<uint8_t> bytes = std::move(file.bytes);
 
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (format != ImageFormat::Binary && LooksLikeSRecord(text)) {
+        *error = path + ": Motorola S-record files are not supported: convert to Intel HEX";
+        return ImageReadStatus::NotFirmware;
+    }
     bool hex = format == ImageFormat::Hex;
     if (format == ImageFormat::Auto) {
-        hex = LooksLikeHex(text);
+        // The name decides where it says something: a binary file may well begin with 3Ah.
+        hex = !HasExtension(path, ".bin") && LooksLikeHex(text);
         if (!hex && IsHexFile(path)) {
             // Programming a file the operator believes to be HEX as raw bytes would put
             // something else on the chip than what they meant.
             *error = path + ": the name says Intel HEX, but the file does not start with a ':' record";
             return ImageReadStatus::BadHex;
         }
-    }
-    if (format != ImageFormat::Binary && LooksLikeSRecord(text)) {
-        *error = path + ": Motorola S-record files are not supported: convert to Intel HEX";
-        return ImageReadStatus::NotFirmware;
     }
     if (!hex && format == ImageFormat::Auto) {
         if (const ContentKind kind = ClassifyContent(bytes); kind != ContentKind::Binary) {

@@ -25,9 +25,11 @@ inline constexpr uint64_t kMaxHexTextBytes = 4u << 20;
 // Whether a name asks for Intel HEX: the file name's own last extension is "hex" in any letter
 // case. A dot in a folder name does not count ("dir.hex/prog" is not; "PROG.HEX" and
 // "prog.Hex" are; "prog.hex.bak" is not). A name that is only ".hex" is a hidden file without
-// an extension. Used for the names of files being written; what a file being read holds is
-// decided from its content.
+// an extension. Used for the names of files being written, and for a file being read whose
+// name says what it holds (see ReadImageFile).
 bool IsHexFile(const std::string& path);
+// The same for any extension, given in lower case with its dot (".bin").
+bool HasExtension(const std::string& path, std::string_view extension);
 
 // How to take a file: from its content, or as the operator says.
 enum class ImageFormat { Auto, Hex, Binary };
@@ -71,14 +73,15 @@ ContentKind ClassifyContent(std::span<const uint8_t> bytes);
 const char* DescribeContent(ContentKind kind);
 
 enum class ImageReadStatus { Ok, CantOpen, BadHex, TooLarge, NotFirmware };
-// Reads an image file. Only a regular file is read: a FIFO, a device or a folder is refused
-// before anything is read from it (CantOpen), and so is a file larger than any image could be
-// (TooLarge), judged from its size alone. An S-record file is refused unless taken as binary
-// (NotFirmware, "<path>: Motorola S-record files are not supported: convert to Intel HEX").
-// With ImageFormat::Auto a file whose text starts
-// like HEX (LooksLikeHex) is converted and anything else is raw bytes, except that a name
-// ending in .hex must hold HEX (BadHex otherwise) and that content ClassifyContent does not
-// call Binary is refused (NotFirmware, *error "<path>: the file is text, not a firmware image");
+// Reads an image file ("-": standard input). Only a regular file is read: a FIFO, a device or
+// a folder is refused before anything is read from it (CantOpen), and so is a file larger than
+// any image could be (TooLarge), judged from its size alone. With ImageFormat::Auto the name
+// decides first: a name ending in .hex must hold HEX (BadHex otherwise), one ending in .bin is
+// raw bytes; for any other name a file whose text starts like HEX (LooksLikeHex) is converted
+// and anything else is raw bytes; raw bytes that ClassifyContent does not call Binary are
+// refused (NotFirmware, *error "<path>: the file is text, not a firmware image"), and an
+// S-record file is refused unless taken as binary (NotFirmware, "<path>: Motorola S-record
+// files are not supported: convert to Intel HEX");
 // ImageFormat::Binary takes any content. CantOpen and TooLarge: *error is
 // "<path>: <reason>". BadHex: *error as ConvertHexToImage's.
 ImageReadStatus ReadImageFile(const std::string& path, ImageData* image, std::string* error,

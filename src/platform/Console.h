@@ -13,6 +13,12 @@ enum class Stream { Input, Output, Error };
 
 // True when the stream is an interactive terminal (a console window on Windows).
 bool IsTerminal(Stream stream);
+// How many columns the terminal on `stream` has; then $COLUMNS; 0 when neither says.
+int Columns(Stream stream);
+// True when the stream is a terminal that can redraw a line: not one whose TERM is "dumb" (an
+// editor's shell buffer, a serial console), where a carriage return or an erase code would
+// only be litter.
+bool CanRedraw(Stream stream);
 
 // A request to stop, numbered as POSIX numbers its signals so that the exit status is the
 // same everywhere (128 + the number). Windows' Ctrl-C is Interrupt, Ctrl-Break is Quit, and

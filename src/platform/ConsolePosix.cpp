@@ -3,10 +3,14 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <string_view>
 
 namespace tessel::console {
 
@@ -37,6 +41,18 @@ const char* StopName(int kind) {
 }
 
 bool IsTerminal(Stream stream) { return isatty(FdOf(stream)) != 0; }
+
+int Columns(Stream stream) {
+    winsize size{};
+    if (ioctl(FdOf(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    const char* columns = std::getenv("COLUMNS");
+    return columns ? std::max(0, std::atoi(columns)) : 0;
+}
+
+bool CanRedraw(Stream stream) {
+    const char* term = std::getenv("TERM");
+    return IsTerminal(stream) && !(term && std::string_view(term) == "dumb");
+}
 
 void InstallStopHandler(void (*handler)(int kind), bool allKinds) {
     gHandler = handler;

@@ -57,6 +57,16 @@ bool IsTerminal(Stream stream) {
     return GetConsoleMode(HandleOf(stream), &mode) != 0;
 }
 
+int Columns(Stream stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(HandleOf(stream), &info)) return info.srWindow.Right - info.srWindow.Left + 1;
+    const char* columns = std::getenv("COLUMNS");
+    return columns ? (std::atoi(columns) > 0 ? std::atoi(columns) : 0) : 0;
+}
+
+// A console window redraws; TERM means nothing to it.
+bool CanRedraw(Stream stream) { return IsTerminal(stream); }
+
 void InstallStopHandler(void (*handler)(int kind), bool) {
     gHandler = handler;
     SetConsoleCtrlHandler(OnControl, TRUE);

@@ -19,16 +19,26 @@ enum class FileMode {
     KeepExisting,  // an existing regular file keeps its own permission bits; a new one is 0600
 };
 
+// The name that stands for the standard streams, as every command-line tool takes it: an image
+// read from "-" is standard input, a file written to "-" is standard output. A file of that
+// name is "./-".
+inline constexpr const char* kStandardStream = "-";
+
 // A fresh name beside `path` for a file that is written whole and then renamed over it
 // ("dir/.name.1a2b3c4d5e6f.tmp"): hidden, in the same folder so that the rename stays on one
 // file system, and unlikely to be taken. Each system's side creates it exclusively and tries
 // another name when it is.
 std::string TemporaryNameBeside(const std::string& path);
 
-// Replaces `path` with `bytes`. False with *error ("<path>: <reason>") when nothing was
-// replaced; a file that was there is then unchanged.
+// Replaces `path` with `bytes` ("-": writes them to standard output). False with *error
+// ("<path>: <reason>") when nothing was replaced; a file that was there is then unchanged.
 bool WriteFileSafely(const std::string& path, std::string_view bytes, std::string* error,
                      FileMode mode = FileMode::Private);
+
+// Whether `path` can take a file from WriteFileSafely or CreateFileSafely, tried as they would
+// (a temporary file made beside it, then removed), so that a command refuses a file it could
+// never write before it starts work: false with *error as the write would give it.
+bool CheckOutputFile(const std::string& path, std::string* error);
 
 // For a file that is written as it goes (a trace): an empty private file is put in place the
 // same way and returned open for writing. The descriptor, or -1 with *error.
@@ -43,7 +53,8 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std:
 
 // A whole file that must be a regular one of at most `limit` bytes (an image), judged on the
 // open file, so that what is read is what was judged; a FIFO is opened without waiting for a
-// writer.
+// writer. "-" is standard input, read to its end once: every later read of "-" in the process
+// gives the same bytes (a download to several boards reads its image once per board).
 struct WholeFile {
     enum class Status { Read, CantOpen, NotRegular, TooLarge };
     Status status = Status::CantOpen;
@@ -53,6 +64,9 @@ struct WholeFile {
     uint64_t size = 0;           // TooLarge: its size
 };
 WholeFile ReadWholeFile(const std::string& path, uint64_t limit);
+// Standard input as ReadWholeFile("-") gives it; both systems' sides call it.
+WholeFile ReadStandardInput(uint64_t limit);
+bool WriteStandardOutput(std::string_view bytes, std::string* error);
 
 // A record file that only grows (a production log): opened once, checked to be a regular
 // file (new or existing, never a link, a FIFO, a device or a folder), and appended one whole

@@ -72,7 +72,21 @@ bool PathTaken(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool CheckOutputFile(const std::string& path, std::string* error) {
+    if (path == kStandardStream) return true;
+    std::string ignored;
+    std::string& why = error ? *error : ignored;
+    if (!CheckTarget(path, nullptr, &why)) return false;
+    std::string temp;
+    const int fd = OpenTemporary(path, &temp, &why);
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return true;
+}
+
 bool WriteFileSafely(const std::string& path, std::string_view bytes, std::string* error, FileMode mode) {
+    if (path == kStandardStream) return WriteStandardOutput(bytes, error);
     std::string ignored;
     std::string& why = error ? *error : ignored;
     mode_t keep = 0600;
@@ -229,6 +243,7 @@ const char* KindOf(mode_t mode) {
 }  // namespace
 
 WholeFile ReadWholeFile(const std::string& path, uint64_t limit) {
+    if (path == kStandardStream) return ReadStandardInput(limit);
     WholeFile file;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

@@ -119,7 +119,21 @@ bool IsSymbolicLink(const std::string& path) {
 
 bool PathTaken(const std::string& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
 
+bool CheckOutputFile(const std::string& path, std::string* error) {
+    if (path == kStandardStream) return true;
+    std::string ignored;
+    std::string& why = error ? *error : ignored;
+    if (!CheckTarget(path, &why)) return false;
+    std::string temp;
+    const HANDLE h = OpenTemporary(path, &temp, &why);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    DeleteFileW(win::Wide(temp).c_str());
+    return true;
+}
+
 bool WriteFileSafely(const std::string& path, std::string_view bytes, std::string* error, FileMode) {
+    if (path == kStandardStream) return WriteStandardOutput(bytes, error);
     std::string ignored;
     std::string& why = error ? *error : ignored;
     if (!CheckTarget(path, &why)) return false;
@@ -199,6 +213,7 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string* out, std:
 }
 
 WholeFile ReadWholeFile(const std::string& path, uint64_t limit) {
+    if (path == kStandardStream) return ReadStandardInput(limit);
     WholeFile file;
     const HANDLE h = OpenForReading(path);
     if (h == INVALID_HANDLE_VALUE) {

@@ -62,9 +62,11 @@ bool AllBlank(const uint8_t* data, size_t n) {
     return std::all_of(data, data + n, [](uint8_t b) { return b == 0xFF; });
 }
 
-void Begin(LinkContext& c, int steps, const char* label, uint32_t stepBytes) {
-    c.progress.setProgressRange(steps);
+// `totalBytes`: the bytes the steps cover; a last step shorter than the rest is a step too.
+void Begin(LinkContext& c, uint32_t totalBytes, const char* label, uint32_t stepBytes) {
+    c.progress.setProgressRange(static_cast<int>((totalBytes + stepBytes - 1) / stepBytes));
     c.progress.setProgressStepBytes(stepBytes);
+    if (totalBytes % stepBytes != 0) c.progress.setProgressTotalBytes(totalBytes);
     c.progress.resetProgress();
     c.progress.setProgressLabel(label);
 }
@@ -142,7 +144,10 @@ bool SendConfigFrame(LinkContext& c, uint8_t index) {
 }
 
 bool EraseSectors(LinkContext& c, uint32_t start, uint32_t step, int count) {
-    Begin(c, count, "Erasing", 0);
+    c.progress.setProgressRange(count);
+    c.progress.setProgressStepBytes(0);
+    c.progress.resetProgress();
+    c.progress.setProgressLabel("Erasing");
     Wire t(c);
     const bool external = External(c);
     uint32_t address = start;
@@ -189,7 +194,7 @@ bool EraseChip(LinkContext& c) {
 bool ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t* data,
                     uint32_t total) {
     if (chunk == 0 || chunk > 255) return false;
-    Begin(c, static_cast<int>(total / chunk), "Writing", chunk);
+    Begin(c, total, "Writing", chunk);
     Wire t(c);
     const bool external = External(c);
     std::vector<uint8_t> sent(chunk), readBack(chunk);
@@ -247,7 +252,7 @@ bool ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8
 
 uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total, uint32_t chunk) {
     if (chunk == 0 || chunk > 255) return 0;
-    Begin(c, static_cast<int>(total / chunk), "Reading", chunk);
+    Begin(c, total, "Reading", chunk);
     Wire t(c);
     const bool external = External(c);
     uint32_t done = 0;
@@ -304,7 +309,7 @@ bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t*
                  uint32_t total, uint32_t* mismatchAddress, uint32_t* mismatchWord,
                  CompareDifferences* differences, uint8_t* readInto) {
     if (chunk == 0 || chunk > 255) return false;
-    Begin(c, static_cast<int>(total / chunk), "Comparing", chunk);
+    Begin(c, total, "Comparing", chunk);
     Wire t(c);
     const bool external = External(c);
     std::vector<uint8_t> got(chunk);

@@ -50,6 +50,9 @@ public:
     virtual void resetProgress() = 0;
     // How many bytes one step stands for (0: the steps are not bytes), told before the label.
     virtual void setProgressStepBytes(uint32_t) {}
+    // The bytes the operation covers when its last step is a shorter one (0: steps x step
+    // bytes), told after the step bytes.
+    virtual void setProgressTotalBytes(uint64_t) {}
     // Told before the operation's failure message and its "Abort" label.
     virtual void reportFailure(const ProgressFailure&) {}
 };

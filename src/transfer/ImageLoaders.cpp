@@ -38,9 +38,11 @@ bool TailReachesBlock1(const CDeviceSession& s, uint32_t end) {
 class SpanProgress final : public ProgressReporter {
 public:
     // `stepBytes`: the bytes a step stands for, 0 when the steps are sectors.
-    SpanProgress(ProgressReporter& real, int steps, const char* label, uint32_t stepBytes) : real_(real) {
+    SpanProgress(ProgressReporter& real, int steps, const char* label, uint32_t stepBytes, uint64_t totalBytes = 0)
+        : real_(real) {
         real_.setProgressRange(steps);
         real_.setProgressStepBytes(stepBytes);
+        if (totalBytes % std::max<uint32_t>(stepBytes, 1) != 0) real_.setProgressTotalBytes(totalBytes);
         real_.resetProgress();
         real_.setProgressLabel(label);
     }
@@ -50,6 +52,7 @@ public:
     void setProgressRange(int) override {}
     // The primitives' own step size is for their range, which this one replaces.
     void setProgressStepBytes(uint32_t) override {}
+    void setProgressTotalBytes(uint64_t) override {}
     void reportFailure(const ProgressFailure& f) override { real_.reportFailure(f); }
     void stepProgress() override { real_.stepProgress(); }
     void resetProgress() override {}
@@ -68,10 +71,17 @@ void Extend(std::vector<TouchedRun>& runs, size_t at, uint32_t unit) {
     else runs.push_back({at, unit});
 }
 
+// A run's shorter last piece is a step of its own: the primitives step once for it.
 int PieceCount(const std::vector<TouchedRun>& runs, uint32_t unit) {
     size_t n = 0;
-    for (const TouchedRun& r : runs) n += r.length / unit;
+    for (const TouchedRun& r : runs) n += (r.length + unit - 1) / unit;
     return static_cast<int>(n);
+}
+
+uint64_t RunBytesTotal(const std::vector<TouchedRun>& runs) {
+    uint64_t n = 0;
+    for (const TouchedRun& r : runs) n += r.length;
+    return n;
 }
 
 // The run's bytes, padded with erased cells to its length.
@@ -189,7 +199,7 @@ bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<Tou
 int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                 uint32_t piece, size_t base, uint32_t* where, uint32_t* word, std::span<uint8_t> view = {},
                 uint32_t viewBase = 0, CompareDifferences* differences = nullptr) {
-    SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing", piece);
+    SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing", piece, RunBytesTotal(runs));
     LinkContext spanned{c.session, bar, c.worker};
     bool differed = false;
     for (const TouchedRun& r : runs) {

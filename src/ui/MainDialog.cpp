@@ -76,6 +76,7 @@ void MainDialog::setProgressRange(int upper) {
     progressRange_ = upper;
     ++progressOperation_;
     progressStepBytes_ = 0;
+    progressTotalBytes_ = 0;
     progressFailure_.reset();
     Notify(Change::Progress);
 }

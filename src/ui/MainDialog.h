@@ -69,6 +69,7 @@ public:
     void stepProgress() override;
     void resetProgress() override;
     void setProgressStepBytes(uint32_t bytes) override { progressStepBytes_ = bytes; }
+    void setProgressTotalBytes(uint64_t bytes) override { progressTotalBytes_ = bytes; }
     void reportFailure(const ProgressFailure& failure) override { progressFailure_ = failure; }
     void SetField(ChipField field, const std::string& text) override;
     std::string Field(ChipField field) const override;
@@ -108,6 +109,7 @@ public:
     // from a relabelled one; the bytes per step and any failure belong to the latest.
     int ProgressOperation() const { return progressOperation_; }
     uint32_t ProgressStepBytes() const { return progressStepBytes_; }
+    uint64_t ProgressTotalBytes() const { return progressTotalBytes_; }
     const std::optional<ProgressFailure>& ProgressFailureSeen() const { return progressFailure_; }
     // Where the bar goes in its pane: left edge moved right by the label plus four blanks.
     static int ProgressBarLeft(int paneLeft, int paneRight, int labelWidth, int blankWidth);
@@ -219,6 +221,7 @@ private:
     bool progressVisible_ = false;
     int progressOperation_ = 0;
     uint32_t progressStepBytes_ = 0;
+    uint64_t progressTotalBytes_ = 0;
     std::optional<ProgressFailure> progressFailure_;
     int tab_ = 0;
     bool timerRunning_ = false;

@@ -25,6 +25,8 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
     std::ofstream(dir + "/new") << "new\n";
     std::ofstream(dir + "/bsl.bin", std::ios::binary) << std::string(1024, '\xA5');
     std::ofstream(dir + "/latin") << "\xE2\x82\xAC\n";  // the euro sign has no Latin-1 byte
+    std::ofstream(dir + "/colon.bin", std::ios::binary) << ":\x08\x01\x02";
+    test::WriteBytes(dir + "/63.bin", test::ImageOf(kSample));
     const std::string a16 = "sim:NX31A16", a32 = "sim:NX31A32", gone = dir + "/no-such-port";
     const std::string state = "XDG_STATE_HOME=" + dir + "/state";
     const struct {
@@ -65,8 +67,8 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"double-clock", "--port", "sim:NX31H32B", "--yes"}, 0,
          "Double Clock on NX31H32B: programs the double-clock bit.\n"},
         // The old loader's upgrade is offered and only --yes accepts it (the upgrade: tests/protocol).
-        {{"detect", "--port", "sim:NX31A32:1.1E", "--firmware", "1.1E", "--baud", "38400"}, 1, "Fw Version:  v1.1E",
-         {state}},
+        // The board's name says its loader is 1.1E: that is the detection, without --firmware.
+        {{"detect", "--port", "sim:NX31A32:1.1E", "--baud", "38400"}, 1, "Fw Version:  v1.1E", {state}},
         {{"detect", "--port", "sim:NX31A32:1.1E", "--firmware", "1.1E", "--baud", "38400", "--yes"}, 0,
          "Fw Version:  v1.1F", {state}},
         {{"detect", "--port", "sim:NX31A32:1.1E:upgrade-silent", "--firmware", "1.1E", "--baud", "38400", "--yes"}, 1,
@@ -75,6 +77,11 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         {{"monitor", "--port", "sim:NX31H32B"}, 1, "", {state}},
         {{"monitor", "--port", "sim:NX31H32B", "--yes"}, 0, "To get the boot loader back", {state}},
         {{"external-bsl", "--port", a32}, 0, "IAP Status: Upgrade External BSL Succeed!"},
+        // A compare's last chunk is shorter than the rest, and counted.
+        {{"compare", "--port", a32, dir + "/63.bin"}, 1, "\nComparing: 100%, stopped at 63 of 63 bytes"},
+        // A .bin name says binary, whatever its first byte; the table's columns hold for every name.
+        {{"convert", dir + "/colon.bin", dir + "/colon.hex"}, 0, "converted " + dir + "/colon.bin (4 bytes)"},
+        {{"firmware"}, 0, "\nBlock1StubA      stub_block1_a.bin       "},
         {{"edit", "--port", a16, "3FF8"}, 0, "3FF8: FF FF FF FF FF FF FF FF \n"},
         {{"edit", "--port", a16, "--yes", "03E6", "7G"}, 2, ""},  // refused as it is read
         {{"edit", "--port", a16, "--yes", "3FFF", "12", "34"}, 2, "(4000h, the last byte, lies outside block 0"},
@@ -110,7 +117,29 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         if (row.status == 3) {
             EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
         }
+        // An error is said once, and a refusal entirely on stderr.
+        for (const std::string& line : test::Lines(r.out)) {
+            if (line.rfind("tessel: ", 0) == 0) {
+                EXPECT_EQ(r.out.find(line.substr(8)), r.out.rfind(line.substr(8))) << r.out;
+            }
+        }
+        if (row.status == 2) {
+            EXPECT_EQ(test::RunTessel(row.args, row.env).out, "");
+        }
     }
+    // "-" is standard input for an image and standard output for a file, which then has stdout
+    // to itself.
+    const std::string cli = "'" + test::kCli + "' ";
+    std::string out;
+    EXPECT_EQ(test::ChildProcess({"/bin/sh", "-c", cli + "convert " + kSample + " -"}).ReadAll(&out), 0);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()), test::ImageOf(kSample));
+    out.clear();
+    EXPECT_EQ(test::ChildProcess({"/bin/sh", "-c", cli + "save -p " + a32 + " --count 1 -"}).ReadAll(&out), 0);
+    EXPECT_EQ(out, std::string(128, '\xFF'));
+    out.clear();
+    const int piped = test::ChildProcess({"/bin/sh", "-c", cli + "download -p " + a32 + " -y - <" + kSample}, {}, true)
+                          .ReadAll(&out);
+    EXPECT_TRUE(piped == 0 && out.find("downloaded -: 18 bytes") != std::string::npos) << out;
     // Saved as Intel HEX, the board's copy converts back to what it holds.
     const CliRun save = test::RunTessel({"save", "--port", a32, "--count", "1", dir + "/out.hex"});
     EXPECT_EQ(save.status, 0) << save.out;

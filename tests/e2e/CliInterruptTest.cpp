@@ -71,7 +71,7 @@ test::CliRun Interrupt(const Board& b, std::vector<std::string> args, const std:
     const std::string trace = b.dir + "/wire.txt";
     args.insert(args.begin(), kCli);
     args.insert(args.end(), {"--trace-wire", trace});
-    test::ChildProcess p(args, b.Env());
+    test::ChildProcess p(args, b.Env(), true);
     test::CliRun o;
     if (!WaitForWire(trace, marker, after)) {
         ADD_FAILURE() << "the command never got that far";

@@ -61,6 +61,11 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
         {{"dowload", "-p", port, kSample}, "tessel: unknown command 'dowload'; did you mean 'download'?"},
         {{"help", "password", "chnage"}, "tessel password: unknown command 'chnage'; did you mean 'change'?"},
         {{"frobnicate"}, "tessel: unknown command 'frobnicate'; tessel --help lists the commands"},
+        {{"download", "-p", port, "--verfy", kSample}, "tessel download: unknown option --verfy; did you mean --verify?"},
+        // A file the command could never write is refused before it reads the chip.
+        {{"save", "-p", port, "--count", "1", dir + "/no/dir/s.bin"}, dir + "/no/dir/s.bin: No such file or directory"},
+        {{"convert", kSample, dir + "/no/dir/b.bin"}, dir + "/no/dir/b.bin: No such file or directory"},
+        {{"detect", "-p", port, "--trace-wire", dir}, dir + " is not a regular file"},
     };
     for (const auto& [args, cause] : refused) {
         const Outcome r = Tessel(args, {}, true);
@@ -93,7 +98,7 @@ TEST(CliOptions, BadValuesExitTwoBeforeThePortIsOpened) {
 // On a terminal the user is told to reset the board and how long the tool waits (not the
 // window's "Click on OK"), and a bar that has finished stays full with its time.
 TEST(CliProgress, OnATerminalAFinishedBarStaysFullWithItsTime) {
-    test::PtyProcess p({kCli, "download", "-p", "sim:NX31A32", "-y", kSample});
+    test::PtyProcess p({kCli, "download", "-p", "sim:NX31A32", "-y", kSample}, {}, 80);
     EXPECT_EQ(p.Finish(), 0) << p.Output();
     const size_t advice = p.Output().find("reset the board now");
     EXPECT_TRUE(advice != std::string::npos && p.Output().find("waiting up to 12 s", advice) != std::string::npos &&
@@ -111,6 +116,7 @@ TEST(CliProgress, OnATerminalAFinishedBarStaysFullWithItsTime) {
         EXPECT_FALSE(std::regex_search(part, std::regex(R"(^\s*\[[# ]*\])"))) << "a bar without a label: " << part;
         std::smatch m;
         if (!std::regex_match(part, m, bar)) continue;
+        EXPECT_LT(part.size(), 80u) << "a redraw wider than the terminal wraps: " << part;
         ++bars;
         const std::string label = m[1];
         EXPECT_TRUE(label != "Done" && label != "Abort") << "the end of an operation is not an operation";
@@ -121,6 +127,14 @@ TEST(CliProgress, OnATerminalAFinishedBarStaysFullWithItsTime) {
         }
     }
     EXPECT_TRUE(bars >= 4 && done["Erasing"] && done["Writing"]) << p.Output();
+    // Help fits the terminal; a dumb terminal gets the plain lines of a log.
+    test::PtyProcess help({kCli, "help", "download"}, {}, 80);
+    EXPECT_EQ(help.Finish(), 0);
+    for (const std::string& line : Lines(help.Output())) EXPECT_LT(line.size(), 80u) << line;
+    test::PtyProcess dumb({kCli, "download", "-p", "sim:NX31A32", "-y", kSample}, {"TERM=dumb"}, 80);
+    EXPECT_EQ(dumb.Finish(), 0) << dumb.Output();
+    EXPECT_TRUE(dumb.Output().find("\x1b[") == std::string::npos && dumb.Output().find("Writing: done, ") != std::string::npos)
+        << dumb.Output();
 }
 
 TEST(CliProgress, InAPipeEachOperationSaysWhenItStartsAndEndsAndQuietSaysOnlyTheResult) {
@@ -154,7 +168,8 @@ void Check(const std::string& port, const Case& c) {
         std::find(args.begin(), args.end(), "--chip") == args.end() &&
         std::find(c.args.begin(), c.args.end(), "PORT") != c.args.end())
         args.insert(args.end(), {"--chip", "NX31A32"});
-    const Outcome r = Tessel(args);
+    // A failure's result line is an error: it is on stderr.
+    const Outcome r = Tessel(args, {}, c.status != 0);
     std::string all;
     for (const auto& a : args) all += a + " ";
     EXPECT_EQ(r.status, c.status) << all << "\n" << r.out;
@@ -236,7 +251,6 @@ TEST(CliResults, EveryFailedCommandSaysWhatFailedAndWhere) {
     const std::vector<Case> cases = {
         {{"compare", "-p", "PORT", kSample}, 1, "blink.hex differs from block 0 in 18 bytes, first at 0000h: chip FFh, file 02h"},
         {{"download", "-p", "PORT", kSample}, 1, "download of " + kSample + " declined: nothing was erased or written"},
-        {{"save", "-p", "PORT", "--count", "1", dir + "/no/such/dir/s.bin"}, 1, "save to " + dir + "/no/such/dir/s.bin failed"},
         {{"edit", "-p", "PORT", "FFFF"}, 2, "edit: nothing was done: Memory address is invalid! (FFFFh lies outside"},
         {{"lock", "-p", "PORT", "--mode", "external", "2"}, 1, "lock option 2 declined: nothing was programmed"},
         // Refused by the chip's state: the reason, not only "bad options".

@@ -48,7 +48,7 @@ std::vector<std::string> ChangesAfterDetection(const std::string& trace) {
     return changes;
 }
 
-// Refused with status 2, the rule named, and nothing (`readsOnly`: only reads) on the wire after
+// Refused with status 2, the rule named in the result line, and nothing (`readsOnly`: only reads) on the wire after
 // the detection.
 void ExpectRefused(const std::string& dir, std::vector<std::string> args, const std::string& reason,
                    bool readsOnly = false) {
@@ -58,7 +58,7 @@ void ExpectRefused(const std::string& dir, std::vector<std::string> args, const 
     args.insert(args.end(), {"--trace-wire", trace});
     const CliRun r = Tessel(args);
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_TRUE(r.Says("tessel: " + reason + "\n")) << r.out;
+    EXPECT_TRUE(r.Says(": nothing was done: " + reason + "\n")) << r.out;
     EXPECT_EQ(readsOnly ? ChangesAfterDetection(trace) : WritesAfterDetection(trace), std::vector<std::string>{});
 }
 

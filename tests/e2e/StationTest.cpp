@@ -182,7 +182,7 @@ TEST(Station, AKillLeavesNoNumberWithoutALogLineAndTheLogShowsAnyChange) {
     const size_t record4 = test::Lines(text)[0].size() + test::Lines(text)[1].size() + test::Lines(text)[2].size() + 3;
     text[text.find("\"slot\":1", record4)] ^= 0x01;  // "slot":0 in record 4
     std::ofstream(log, std::ios::binary) << text;
-    const test::CliRun changed = test::RunTessel({"station", "--check-log", log});
+    const test::CliRun changed = test::RunTessel({"station", "--check-log", log}, {}, true);
     EXPECT_EQ(changed.status, 1) << changed.out;
     EXPECT_TRUE(changed.Says("record 4: it was changed after it was written")) << changed.out;
 }
@@ -229,7 +229,7 @@ TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
         std::filesystem::remove(state);
         if (!c.stateText.empty()) std::ofstream(state) << c.stateText;
         const auto t0 = std::chrono::steady_clock::now();
-        const test::CliRun r = test::RunTessel(std::vector<std::string>(c.args.begin() + 1, c.args.end()));
+        const test::CliRun r = test::RunTessel(std::vector<std::string>(c.args.begin() + 1, c.args.end()), {}, true);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
         EXPECT_EQ(r.status, 2) << r.out;
         EXPECT_TRUE(r.Says("station: nothing was done: ")) << r.out;

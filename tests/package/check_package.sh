@@ -94,7 +94,8 @@ man)
     while read -r path; do
         [ "$path" = tessel ] && continue
         # shellcheck disable=SC2086
-        "$tessel" ${path#tessel } --help | squeeze | grep -v '^$' >"$work/help"
+        # With the home the man page was made with: the defaults under it are spelt "~/...".
+        HOME='~' env -u XDG_STATE_HOME "$tessel" ${path#tessel } --help | squeeze | grep -v '^$' >"$work/help"
         while IFS= read -r line; do
             grep -qxF -- "$line" "$work/tessel.squeezed" || fail "tessel.1 is not in step with '$path --help': lacks '$line'"
         done <"$work/help"
@@ -147,6 +148,12 @@ completion)
     line="$tessel erase --port sim:NX31L3"
     [ "$(bash --norc --noprofile -c '. "$1"; COMP_LINE=$2; COMP_POINT=${#2}; COMP_WORDS=("$3" erase --port sim : NX31L3); COMP_CWORD=5; _tessel; printf "%s\n" "${COMPREPLY[@]}"' \
         _ "$completion" "$line" "$tessel")" = "NX31L32B" ] || fail "after the colon bash splits at, --port does not complete to the rest of sim:NX31L32B"
+    # --opt=<Tab> as bash splits it at the '='; tessel-sim's options and chips.
+    [ "$(bash --norc --noprofile -c '. "$1"; COMP_LINE=$2; COMP_POINT=${#2}; COMP_WORDS=(tessel read --chip = NX31H); COMP_CWORD=4; _tessel; printf "%s\n" "${COMPREPLY[@]}"' \
+        _ "$completion" "tessel read --chip=NX31H" | sort)" = "$(printf 'NX31H32B\nNX31H64D')" ] || fail "--chip=NX31H does not complete to the chips"
+    sim_words() { bash --norc --noprofile -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tessel_sim; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@" | sort; }
+    sim_words "$sim" --save-b | grep -qx -- --save-block0 || fail "tessel-sim --save-b does not complete its options"
+    [ "$(sim_words "$sim" --chip NX31L | tr '\n' ' ')" = "NX31L32B NX31L64D " ] || fail "tessel-sim --chip does not complete the chips"
     unset TESSEL_DEVICE_TREE
     # The word after an option that takes a value is that value, even when it spells a command:
     # a table where a command has both options with values and sub-commands, generated the same way.
@@ -170,7 +177,7 @@ validate)
 install | deb)
     # The files each package holds (one list for cmake --install, which installs both).
     tessel_files=(usr/bin/tessel usr/bin/tessel-sim usr/share/man/man1/tessel.1.gz usr/share/man/man1/tessel-sim.1.gz
-        usr/share/bash-completion/completions/tessel usr/lib/udev/rules.d/70-tessel-usb-serial.rules
+        usr/share/bash-completion/completions/tessel usr/share/bash-completion/completions/tessel-sim usr/lib/udev/rules.d/70-tessel-usb-serial.rules
         usr/share/doc/tessel/copyright usr/share/doc/tessel/changelog.gz usr/share/doc/tessel/README.md)
     for image in "$source"/src/firmware/*.bin; do
         tessel_files+=("usr/share/tessel/firmware/$(basename "$image")")

@@ -13,7 +13,8 @@ namespace tessel::test {
 
 class PtyProcess {
 public:
-    explicit PtyProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+    explicit PtyProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                        unsigned short columns = 160) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
         const std::string slave = ptsname(master_);
@@ -24,7 +25,7 @@ public:
             if (s < 0) _exit(126);
             ioctl(s, TIOCSCTTY, 0);
             winsize size{};
-            size.ws_col = 160;
+            size.ws_col = columns;
             size.ws_row = 40;
             ioctl(s, TIOCSWINSZ, &size);
             dup2(s, STDIN_FILENO);
