@@ -19,7 +19,8 @@ using test::ReadBytes;
 using test::CliRun;
 using test::HoldsExactly;
 using test::ImageOf;
-CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args)); }
+// Standard error too: a failed command ends its output there.
+CliRun Tessel(std::vector<std::string> args) { return test::RunTessel(std::move(args), {}, true); }
 
 const std::vector<std::string> kA32 = {"--chip", "NX31A32"};
 
@@ -48,10 +49,13 @@ struct Boards {
     std::vector<std::string> ports;
 };
 
-// The table line of a port.
+// The table line of a port: the last line that begins with it, the board's own messages
+// coming before the table.
 std::string RowOf(const std::string& out, const std::string& port) {
-    const size_t at = out.find(port + " ");
-    return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
+    std::string row;
+    for (const std::string& line : test::Lines(out))
+        if (line.rfind(port + " ", 0) == 0) row = line;
+    return row;
 }
 
 // A board that never acknowledges an erase and a port that cannot be opened fail alone; the
