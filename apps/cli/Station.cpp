@@ -516,7 +516,12 @@ int RunStation(const StationOptions& o, RunState& state) {
         const std::filesystem::path path(o.log);
         std::string logWhy;
         if (!logCopy.file.Open(o.log, &logWhy)) return refuse("the log " + o.log + ": " + logWhy);
-        logLock = std::make_unique<InstanceLock>(path.filename().string() + ".lock", path.parent_path().string());
+        // The lock lives in the runtime folder, not beside the log: a log on a full disk must
+        // still be found full by its own first record, not by a lock file.
+        std::string lockName = "station-log" + std::filesystem::weakly_canonical(path, ec).string() + ".lock";
+        for (char& ch : lockName)
+            if (ch == '/' || ch == ':' || ch == '\\') ch = '_';
+        logLock = std::make_unique<InstanceLock>(lockName);
         if (!logLock->TryAcquire(&logWhy))
             return refuse(logLock->HolderPid() ? "the log " + o.log + " is written by another station (pid " +
                                                      std::to_string(logLock->HolderPid()) + ")"

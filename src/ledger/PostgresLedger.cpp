@@ -79,6 +79,8 @@ std::unique_ptr<SqlConnection> OpenPostgres(const std::string& uri, std::string*
         PQfinish(conn);
         return nullptr;
     }
+    // The server's notices ("relation ... already exists, skipping") are not the operator's.
+    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
     return std::make_unique<PostgresConnection>(conn);
 }
 
