@@ -5,6 +5,7 @@
 // The SQLite file lies in TMPDIR (default /tmp); the PostgreSQL server is started for the run
 // in a scratch folder (as nobody when run as root) and skipped when its programs are missing.
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +18,7 @@
 #include <vector>
 
 #include "ledger/Ledger.h"
-#include "platform/SafeFile.h"
+#include "platform/Paths.h"
 
 using namespace tessel;
 
@@ -94,7 +95,7 @@ int main() {
         const std::string as = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
         const std::string pg = dir + "/pg";
         std::filesystem::create_directory(pg);
-        if (geteuid() == 0 && chown(pg.c_str(), 65534, 65534) != 0) return 1;
+        if (geteuid() == 0 && (chmod(dir.c_str(), 0711) != 0 || chown(pg.c_str(), 65534, 65534) != 0)) return 1;
         auto run = [&](const std::string& command) {
             return std::system((as + bin + command + " >>" + pg + "/out 2>&1").c_str()) == 0;
         };
