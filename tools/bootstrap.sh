@@ -20,7 +20,7 @@ jobs=${JOBS:-$(nproc)}
 
 # shellcheck source=tools/packages.sh
 . tools/packages.sh
-install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev libssl-dev qt6-base-dev libqt6svg6 libgl-dev fonts-dejavu-core \
+install_missing cmake make g++ pkg-config libgtest-dev libcli11-dev nlohmann-json3-dev libssl-dev libsqlite3-dev libpq-dev postgresql qt6-base-dev libqt6svg6 libgl-dev fonts-dejavu-core \
     help2man librsvg2-bin
 # What the package checks run: the Debian package build and the validators of the desktop
 # entry, the metainfo and the man pages, and lintian on the packages.

@@ -115,7 +115,13 @@ void AddFlashCommands(CLI::App& app, RunState& state);
 void AddConfigCommands(CLI::App& app, RunState& state);
 void AddPasswordCommands(CLI::App& app, RunState& state);
 void AddOperatorCommands(CLI::App& app, RunState& state);
+// The station and its ledger need SQLite and libpq, which the Windows build does not have.
 void AddStationCommand(CLI::App& app, RunState& state);
+void AddLedgerCommands(CLI::App& app, RunState& state);
+// The verdict on chained records (a station's log, a ledger's export) named `what`: exit 0 when
+// the chain is whole and every serial number was given once and closed, 1 naming the first
+// record that is not.
+int CheckRecords(const std::string& what, const std::string& text, CommandResult& res);
 
 // Reads an image file as download, compare, upgrade-bsl and convert take it: "" when it may be
 // used, otherwise why not. A file that is plainly no firmware can still be forced with "bin".

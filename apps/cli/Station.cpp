@@ -2,7 +2,6 @@
 // it as `tessel download` would (with a serial number of its own if asked), says PASS or FAIL
 // in one line, logs it, and waits for the board to be taken away before it accepts the next.
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -13,8 +12,6 @@
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <set>
-#include <string_view>
 #include <optional>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -36,6 +33,7 @@
 #include "platform/PortList.h"
 #include "platform/SerialDevice.h"
 #include "platform/Sha256.h"
+#include "ledger/Ledger.h"
 #include "protocol/Detection.h"
 #include "serial/CSerialPort.h"
 
@@ -57,8 +55,8 @@ struct StationOptions {
     std::string serialAt;  // hex address of the serial number, empty: none
     long long serialStart = 0;
     std::string serialFormat = "le32";
-    std::string serialState;
-    std::string log;
+    std::string ledger;  // a file (SQLite) or a postgresql:// URI
+    std::string log;     // a live JSON-lines copy of this station's records; "": none
     int count = 0;  // boards to pass before the station ends; 0: until stopped
     std::string checkLog;  // only check this log
 };
@@ -97,103 +95,43 @@ std::string Sha256Of(const std::string& path) {
     return Sha256Hex(bytes);
 }
 
-// ---- The production log ----
-//
-// A header line, then one JSON record a line. Each record carries the SHA-256 of the line
-// before it ("prev") and, as its last field, the SHA-256 of itself without that field
-// ("sha256"): a changed byte names its own record, and a record taken out or moved breaks the
-// chain at the next one.
+using ledger::Escaped;
+using ledger::Ledger;
 
-constexpr char kLogName[] = "tessel station log";
 constexpr size_t kLogLimit = size_t{256} << 20;
-constexpr char kSealKey[] = ",\"sha256\":\"";
 
-std::string Sealed(Json record, const std::string& prev) {
-    record["prev"] = prev;
-    std::string text = record.dump();
-    const std::string self = Sha256Hex(text);
-    text.pop_back();  // the closing brace: the seal is the last field
-    return text + kSealKey + self + "\"}";
-}
-
-// Why `line` is not a sealed record written after the line whose SHA-256 is `prev`; "" when
-// it is, with the record in *record.
-std::string CheckSeal(const std::string& line, const std::string& prev, Json* record) {
-    const std::string key = kSealKey;
-    const size_t at = line.rfind(key);
-    if (at == std::string::npos || line.size() != at + key.size() + 64 + 2 ||
-        line.compare(line.size() - 2, 2, "\"}") != 0)
-        return "it carries no seal";
-    const std::string text = line.substr(0, at) + "}";
-    if (Sha256Hex(text) != line.substr(at + key.size(), 64)) return "it was changed after it was written";
-    *record = Json::parse(text, nullptr, false);
-    if (!record->is_object()) return "it is no JSON record";
-    if (!record->contains("prev") || (*record)["prev"] != prev)
-        return "it was not written after the record before it (one is missing, moved or changed)";
-    return "";
-}
-
-// The log as it is appended to: each record sealed after the line before it.
+// The station's live copy of its records: a chain of its own, sealed as the ledger's, so that
+// --check-log verifies it as it verifies a ledger's export.
 struct ChainedLog {
     AppendFile file;
     std::string prev;  // the SHA-256 of the last line; "" before the header
 
     bool Append(const Json& record, std::string* why) {
-        const std::string line = Sealed(record, prev);
+        const std::string line = ledger::Sealed(record, prev);
         if (!file.Append(line + "\n", why)) return false;
         prev = Sha256Hex(line);
         return true;
     }
 };
 
-// What a walk through a log found: its records, the serial numbers still reserved without an
-// outcome, and the first record that breaks the chain or the numbers.
-struct LogWalk {
-    size_t records = 0;
-    std::string lastLine;
-    std::map<uint64_t, size_t> open;  // serial -> the record that reserved it
-    size_t broken = 0;                 // 0: none
-    std::string why;
-};
+}  // namespace
 
-LogWalk WalkLog(const std::string& text) {
-    LogWalk w;
-    std::set<uint64_t> reserved;
-    size_t at = 0;
-    while (at < text.size() && !w.broken) {
-        const size_t end = text.find('\n', at);
-        ++w.records;
-        if (end == std::string::npos) {
-            w.broken = w.records;
-            w.why = "it is cut off (no line end): a partial record";
-            break;
-        }
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        Json r;
-        w.why = CheckSeal(line, w.records == 1 ? "" : Sha256Hex(w.lastLine), &r);
-        if (w.why.empty() && w.records == 1 && r.value("log", "") != kLogName) w.why = "the log has no header";
-        w.lastLine = line;
-        if (!w.why.empty()) {
-            w.broken = w.records;
-            break;
-        }
-        if (!r.contains("serial") || !r["serial"].is_number_unsigned()) continue;
-        const uint64_t serial = r["serial"].get<uint64_t>();
-        const std::string result = r.value("result", "");
-        if (result == "reserved") {
-            if (!reserved.insert(serial).second) {
-                w.broken = w.records;
-                w.why = "serial number " + std::to_string(serial) + " is given a second time";
-            }
-            w.open[serial] = w.records;
-        } else if (!w.open.erase(serial)) {
-            w.broken = w.records;
-            w.why = "serial number " + std::to_string(serial) + " has an outcome but was not reserved before it";
-        }
+int CheckRecords(const std::string& what, const std::string& text, CommandResult& res) {
+    const ledger::LogWalk w = ledger::WalkLog(text);
+    res.fields["records"] = w.records;
+    size_t record = 0;
+    const std::string why = ledger::Verdict(w, &record);
+    if (!why.empty()) {
+        if (record) res.fields["record"] = record;
+        res.summary = what + ": " + (record ? "record " + std::to_string(record) + ": " : "") + why;
+        return kExitFailed;
     }
-    return w;
+    res.summary = what + ": " + std::to_string(w.records) +
+                  " records, the chain is whole, every serial number given once and closed";
+    return kExitOk;
 }
+
+namespace {
 
 // tessel station --check-log: 0 when the chain is whole and every number was given once and
 // closed; 1 naming the first record that is not; 2 when the file cannot be read.
@@ -205,45 +143,7 @@ int CheckLog(const std::string& path, CommandResult& res) {
         res.summary = "station --check-log: " + error;
         return kExitUsage;
     }
-    const LogWalk w = WalkLog(text);
-    res.fields["records"] = w.records;
-    if (w.broken) {
-        res.fields["record"] = w.broken;
-        res.summary = "log " + path + ": record " + std::to_string(w.broken) + ": " + w.why;
-        return kExitFailed;
-    }
-    if (!w.open.empty()) {
-        const auto& [serial, record] = *w.open.begin();
-        res.fields["record"] = record;
-        res.summary = "log " + path + ": record " + std::to_string(record) + ": serial number " +
-                      std::to_string(serial) + " was reserved and has no outcome (its board is unknown)";
-        return kExitFailed;
-    }
-    if (w.records == 0) {
-        res.summary = "log " + path + ": empty";
-        return kExitFailed;
-    }
-    res.summary = "log " + path + ": " + std::to_string(w.records) +
-                  " records, the chain is whole, every serial number given once and closed";
-    return kExitOk;
-}
-
-// The state file as the station writes it: "next N" and a line end, N at most one past the
-// format's last number (then they are used up). Why not, or "".
-std::string ParseState(const std::string& text, uint64_t limit, uint64_t* next) {
-    const std::string_view head = "next ";
-    const std::string_view digits = text.size() > head.size() + 1 && text.back() == '\n' && text.starts_with(head)
-                                        ? std::string_view(text).substr(head.size(), text.size() - head.size() - 1)
-                                        : std::string_view();
-    if (digits.empty() || digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return "it does not hold \"next N\"";
-    uint64_t n = 0;
-    if (std::from_chars(digits.data(), digits.data() + digits.size(), n).ec != std::errc())
-        return "its number is beyond every serial number";
-    if (n > limit + 1)
-        return "its number " + std::to_string(n) + " is beyond the format's last, " + std::to_string(limit);
-    *next = n;
-    return "";
+    return CheckRecords("log " + path, text, res);
 }
 
 std::string UtcNow() {
@@ -257,36 +157,39 @@ std::string UtcNow() {
 // What the slots share: the serial numbers handed out, the log, the counts.
 class Station {
 public:
-    Station(const StationOptions& o, ImageData image, uint32_t serialOffset, uint64_t nextSerial, ChainedLog& log)
-        : o_(o), image_(std::move(image)), serialOffset_(serialOffset), next_(nextSerial),
-          sha_(Sha256Of(o.board.file)), host_(console::HostName()), log_(log) {}
+    Station(const StationOptions& o, ImageData image, uint32_t serialOffset, Ledger& ledger, ChainedLog* log)
+        : o_(o), image_(std::move(image)), serialOffset_(serialOffset), sha_(Sha256Of(o.board.file)),
+          host_(console::HostName()), ledger_(ledger), log_(log) {}
 
     bool Serials() const { return !o_.serialAt.empty(); }
 
-    // The next number, reserved before any board holds it: the state file advanced and a
-    // "reserved" record on the disk, so that a restart never hands it out again and every
-    // number a board carries has a line in the log, whatever ends the run. A station that can
-    // do neither, or has no number left, ends.
+    // The next number, reserved in the ledger before any board holds it, so that no station
+    // anywhere hands it out again and every number a board carries has a record, whatever
+    // ends the run. A station that cannot reserve, or has no number left, ends.
     bool TakeSerial(uint64_t* n, int slot, const std::string& port, std::string* why) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (next_ > SerialLimit(o_.serialFormat)) {
-            *why = "the serial numbers of format " + o_.serialFormat + " are used up (the last is " +
-                   std::to_string(SerialLimit(o_.serialFormat)) + ")";
-            EndLocked(kExitFailed, *why);
-            return false;
+        const Json reserved = {{"time", UtcNow()}, {"host", host_}, {"pid", console::ProcessId()}, {"slot", slot},
+                               {"port", Escaped(port)}, {"result", "reserved"}};
+        std::string line;
+        switch (ledger_.Reserve(static_cast<uint64_t>(o_.serialStart), SerialLimit(o_.serialFormat), reserved, n,
+                                &line, why)) {
+            case ledger::Reserved::UsedUp:
+                *why = "the serial numbers of format " + o_.serialFormat + " in " + ledger_.Name() +
+                       " are used up (the last is " + std::to_string(SerialLimit(o_.serialFormat)) + ")";
+                EndLocked(kExitFailed, *why);
+                return false;
+            case ledger::Reserved::Failed:
+                *why = "no serial number could be reserved in " + ledger_.Name() + ": " + *why;
+                EndLocked(kExitFailed, *why);
+                return false;
+            case ledger::Reserved::Ok:
+                break;
         }
-        const std::string text = "next " + std::to_string(next_ + 1) + "\n";
-        if (!WriteFileSafely(o_.serialState, text, why, FileMode::Private)) {
-            EndLocked(kExitFailed, "the serial state could not be written: " + *why);
-            return false;
-        }
-        const Json reserved = {{"time", UtcNow()}, {"host", host_}, {"slot", slot}, {"port", port},
-                               {"result", "reserved"}, {"serial", next_}};
-        if (!AppendLocked(reserved, why)) {
+        next_ = *n + 1;
+        if (!CopyLocked(line, why)) {
             EndLocked(kExitFailed, "the log could not be written: " + *why);
             return false;
         }
-        *n = next_++;
         return true;
     }
 
@@ -328,13 +231,17 @@ public:
         EndLocked(exitCode, why);
     }
 
-    // One record for each board, on the disk before the next board starts.
-    bool Log(Json entry, std::string* why) {
-        entry["image"] = o_.board.file;
+    // One record for each board, in the ledger (and the log) before the next board starts;
+    // "" when it is, or where it is not.
+    std::string Log(Json entry, std::string* why) {
+        entry["image"] = Escaped(o_.board.file);
         entry["image_sha256"] = sha_;
         entry["host"] = host_;
         std::lock_guard<std::mutex> lock(mutex_);
-        return AppendLocked(entry, why);
+        std::string line;
+        if (!ledger_.Append(entry, &line, why)) return "ledger";
+        ++logged_;
+        return CopyLocked(line, why) ? "" : "log";
     }
 
     int logged() const { return logged_; }
@@ -350,14 +257,14 @@ public:
     double passSeconds() const { return passSeconds_; }
     int endExit() const { return endExit_; }
     const std::string& endWhy() const { return endWhy_; }
-    uint64_t nextSerial() const { return next_; }
+    std::optional<uint64_t> nextSerial() const { return next_; }
 
 private:
     const StationOptions& o_;
     const ImageData image_;
     const uint32_t serialOffset_;
     std::mutex mutex_;
-    uint64_t next_;
+    std::optional<uint64_t> next_;
     int boards_ = 0, passed_ = 0, failed_ = 0;
     double passSeconds_ = 0;
     bool ended_ = false;
@@ -365,8 +272,9 @@ private:
     std::string endWhy_;
     const std::string sha_;
     const std::string host_;
-    ChainedLog& log_;
-    int logged_ = 0;  // board outcomes on the disk
+    Ledger& ledger_;
+    ChainedLog* log_;
+    int logged_ = 0;  // board outcomes in the ledger
 
     void EndLocked(int exitCode, const std::string& why) {
         if (!ended_) {
@@ -375,10 +283,13 @@ private:
             endWhy_ = why;
         }
     }
-    bool AppendLocked(const Json& record, std::string* why) {
-        if (!log_.Append(record, why)) return false;
-        if (record.value("result", "") != "reserved") ++logged_;
-        return true;
+    // The live copy of a record the ledger holds, sealed in the log's own chain.
+    bool CopyLocked(const std::string& line, std::string* why) {
+        if (!log_) return true;
+        Json record = Json::parse(line);
+        record.erase("prev");
+        record.erase("sha256");
+        return log_->Append(record, why);
     }
 };
 
@@ -448,10 +359,10 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
         std::string reason = res.summary.empty() ? events.LastError() : res.summary;
         if (InterruptSignal() != 0 && !pass) reason = "stopped by a signal: " + reason;
         station.Count(pass, seconds);
-        Json entry = {{"time", UtcNow()}, {"slot", slot}, {"port", c.port}, {"board", board},
+        Json entry = {{"time", UtcNow()}, {"slot", slot}, {"port", Escaped(c.port)}, {"board", board},
                       {"result", pass ? "pass" : "fail"}, {"seconds", std::round(seconds * 1000) / 1000}};
         const std::string adapter = IsSchemeName(c.port, "sim") ? "" : AdapterSerialOf(c.port);
-        entry["adapter_serial"] = adapter.empty() ? Json() : Json(adapter);
+        entry["adapter_serial"] = adapter.empty() ? Json() : Json(Escaped(adapter));
         entry["chip"] = c.chip;
         entry["loader"] = events.LastChip() ? Json(events.LastChip()->firmware) : Json();
         entry["serial"] = serial ? Json(*serial) : Json();
@@ -460,24 +371,26 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
         for (const Phase& p : events.Phases())
             steps.push_back({{"step", p.label}, {"seconds", std::round(p.seconds * 1000) / 1000}, {"ok", p.ok}});
         entry["steps"] = steps;
-        if (!pass) entry["reason"] = reason;
+        if (!pass) entry["reason"] = Escaped(reason);
         std::string logWhy;
-        const bool logged = station.Log(entry, &logWhy);
+        // Where the record is missing: "ledger" (nowhere) or "log" (in the ledger only).
+        const std::string missing = station.Log(entry, &logWhy);
+        const bool logged = missing.empty();
         if (!logged) {
-            station.Say(name + ": the log could not be written: " + logWhy);
-            station.End(kExitFailed, "the log could not be written: " + logWhy + "; " +
-                                         std::to_string(station.logged()) + " boards are logged");
+            station.Say(name + ": the " + missing + " could not be written: " + logWhy);
+            station.End(kExitFailed, "the " + missing + " could not be written: " + logWhy + "; " +
+                                         std::to_string(station.logged()) + " boards are in the ledger");
         }
         if (pass) {
             char line[160];
             std::snprintf(line, sizeof line, "%s: PASS board %d%s, %.1f s%s", name.c_str(), board,
                           serial ? (", serial " + SerialText(*serial)).c_str() : "", seconds,
-                          logged ? "" : " (not in the log)");
+                          logged ? "" : (" (not in the " + missing + ")").c_str());
             station.Say(line);
         } else {
             station.Say(name + ": FAIL board " + std::to_string(board) + ": " + reason +
                         (serial ? " (serial " + SerialText(*serial) + " void)" : "") +
-                        (logged ? "" : " (not in the log)"));
+                        (logged ? "" : " (not in the " + missing + ")"));
         }
         // One board is never taken for the next: wait until it has gone.
         announced = false;
@@ -555,99 +468,124 @@ int RunStation(const StationOptions& o, RunState& state) {
         res.summary = "station: nothing was done: a station erases and programs every board it meets; give --yes";
         return kExitUsage;
     }
-    std::error_code ec;
-    for (const std::string& f : {o.serialState, o.log})
-        if (!f.empty()) std::filesystem::create_directories(std::filesystem::path(f).parent_path(), ec);
     auto refuse = [&](const std::string& why) {
         res.summary = "station: nothing was done: " + why;
         return kExitUsage;
     };
-    // Held for the whole run: one station a port, and one a run of serial numbers.
-    std::vector<std::unique_ptr<InstanceLock>> locks;
-    auto lock = [&](const std::string& name, const std::string& folder, const std::string& inUse, std::string* why) {
-        auto l = std::make_unique<InstanceLock>(name, folder);
-        std::string error;
-        if (l->TryAcquire(&error)) {
-            locks.push_back(std::move(l));
-            return true;
-        }
-        *why = l->HolderPid() ? inUse + " (pid " + std::to_string(l->HolderPid()) + ")"
-                              : "cannot lock " + l->Path() + ": " + error;
-        return false;
+    // Two outputs on one file would write over each other's records.
+    std::error_code ec;
+    auto same = [&](const std::string& a, const std::string& b) {
+        if (a.empty() || b.empty()) return false;
+        if (std::filesystem::equivalent(a, b, ec)) return true;
+        return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
     };
+    const bool fileLedger = !ledger::IsServerLedger(o.ledger);
+    const struct {
+        const char* first;
+        const std::string& a;
+        const char* second;
+        const std::string& b;
+    } outputs[] = {{"--ledger", fileLedger ? o.ledger : std::string(), "--log", o.log},
+                   {"--log", o.log, "--trace-wire", base.traceWire},
+                   {"--ledger", fileLedger ? o.ledger : std::string(), "--trace-wire", base.traceWire}};
+    for (const auto& out : outputs)
+        if (same(out.a, out.b))
+            return refuse(std::string(out.first) + " and " + out.second + " name one file, " + out.b +
+                          ": each needs its own");
+    // Every port held from the first board to the last, against every user and program, as
+    // every command takes a port: a second station on one is refused here.
+    std::vector<std::unique_ptr<PortHold>> holds;
     for (const std::string& p : ports) {
-        std::string name = "station-port" + DeviceIdentity(p), why;
-        // A file name on every system: Windows' port names ("\\.\COM3") hold backslashes.
-        for (char& ch : name)
-            if (ch == '/' || ch == ':' || ch == '\\') ch = '_';
-        if (!lock(name + ".lock", "", "port in use: " + p + " is served by another station", &why)) return refuse(why);
+        OpenError error;
+        auto hold = HoldSystemPort(p, &error);
+        if (!hold) {
+            res.summary = "station: nothing was done: port in use or not there: " + error.reason;
+            return kExitPortError;
+        }
+        holds.push_back(std::move(hold));
     }
-    // The next serial number: where the last run left off, and never below --serial-start. A
-    // state file is made by the station alone: anything else in it ends the run here.
-    uint64_t next = static_cast<uint64_t>(o.serialStart);
+    for (const std::string& f : {fileLedger ? o.ledger : std::string(), o.log})
+        if (!f.empty()) std::filesystem::create_directories(std::filesystem::path(f).parent_path(), ec);
+    std::string why;
+    std::unique_ptr<Ledger> ledger = Ledger::Open(o.ledger, &why);
+    if (!ledger) return refuse(why);
+    // The log copy is this station's alone: held for the whole run.
+    std::unique_ptr<InstanceLock> logLock;
+    ChainedLog logCopy;
+    if (!o.log.empty()) {
+        const std::filesystem::path path(o.log);
+        std::string logWhy;
+        if (!logCopy.file.Open(o.log, &logWhy)) return refuse("the log " + o.log + ": " + logWhy);
+        // The lock lives in the runtime folder, not beside the log: a log on a full disk must
+        // still be found full by its own first record, not by a lock file.
+        std::string lockName = "station-log" + std::filesystem::weakly_canonical(path, ec).string() + ".lock";
+        for (char& ch : lockName)
+            if (ch == '/' || ch == ':' || ch == '\\') ch = '_';
+        logLock = std::make_unique<InstanceLock>(lockName);
+        if (!logLock->TryAcquire(&logWhy))
+            return refuse(logLock->HolderPid() ? "the log " + o.log + " is written by another station (pid " +
+                                                     std::to_string(logLock->HolderPid()) + ")"
+                                               : "cannot lock " + logLock->Path() + ": " + logWhy);
+        // Checked whole before it is appended to; a run that ended mid-board left its last
+        // reservation open in it, which the ledger closes below.
+        std::string logText;
+        if (!ReadSmallFile(o.log, kLogLimit, &logText, &logWhy)) return refuse(logWhy);
+        const ledger::LogWalk walk = ledger::WalkLog(logText);
+        if (walk.broken)
+            return refuse(o.log + ": record " + std::to_string(walk.broken) + ": " + walk.why +
+                          "; it is not appended to (tessel station --check-log " + o.log + ")");
+        if (walk.records) logCopy.prev = Sha256Hex(walk.lastLine);
+        if (walk.records == 0 &&
+            !logCopy.Append({{"log", ledger::kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", console::HostName()}},
+                            &logWhy))
+            return refuse(logWhy);
+        for (const auto& [serial, record] : walk.open)
+            if (!logCopy.Append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"},
+                                 {"serial", serial}, {"reason", "reserved in record " + std::to_string(record) +
+                                                                    " of the log by a run that ended before its outcome"}},
+                                &logWhy))
+                return refuse(logWhy);
+    }
     if (!o.serialAt.empty()) {
-        const std::filesystem::path state(o.serialState);
-        std::string why, text;
-        // Made afresh only when there is none; then --serial-start says where numbering begins.
-        // Read once before the lock is taken beside it, so that a device or a FIFO named here
-        // gets no lock file next to it, and again once the run of numbers is ours.
-        auto readState = [&](uint64_t* stored) {
-            const std::filesystem::file_status status = std::filesystem::symlink_status(state, ec);
-            if (std::filesystem::is_symlink(status)) {
-                why = o.serialState + " is a symbolic link";
-                return false;
-            }
-            if (!std::filesystem::exists(status)) return true;
-            if (!ReadSmallFile(o.serialState, 64, &text, &why)) return false;
-            why = ParseState(text, SerialLimit(o.serialFormat), stored);
-            if (!why.empty()) why = o.serialState + ": " + why;
-            return why.empty();
-        };
-        uint64_t stored = 0;
-        if (!readState(&stored)) return refuse(why);
-        if (!lock(state.filename().string() + ".lock", state.parent_path().string(),
-                  "serial numbers in " + o.serialState + " are in use by another station", &why))
-            return refuse(why);
-        if (!readState(&stored)) return refuse(why);
-        next = std::max(next, stored);
-        if (next > SerialLimit(o.serialFormat)) {
+        // --serial-start begins a new ledger; one that holds numbers goes on from its own next.
+        std::optional<uint64_t> next;
+        if (!ledger->Next(&next, &why)) return refuse("the ledger " + ledger->Name() + ": " + why);
+        const uint64_t start = static_cast<uint64_t>(o.serialStart);
+        if (next && *next > start)
+            std::printf("ledger %s: serial numbers go on from %s, the ledger's next\n", ledger->Name().c_str(),
+                        SerialText(*next).c_str());
+        else if (next && *next < start)
+            std::printf("ledger %s: serial numbers move on from %s to --serial-start %s\n", ledger->Name().c_str(),
+                        SerialText(*next).c_str(), SerialText(start).c_str());
+        if (std::max(next.value_or(start), start) > SerialLimit(o.serialFormat)) {
             res.summary = "station: nothing was done: the serial numbers of format " + o.serialFormat + " in " +
-                          o.serialState + " are used up (the last is " +
-                          std::to_string(SerialLimit(o.serialFormat)) + ")";
+                          ledger->Name() + " are used up (the last is " + std::to_string(SerialLimit(o.serialFormat)) + ")";
             return kExitFailed;
         }
     }
-    // The log: a regular file in a folder the station can write, checked whole before the
-    // first board; numbers an earlier run reserved and never closed are closed as unknown.
-    ChainedLog log;
-    std::string logText, logWhy;
-    if (!log.file.Open(o.log, &logWhy))
-        return refuse("the log " + (o.log.empty() ? std::string("(--log \"\")") : o.log) + ": " + logWhy);
-    if (!ReadSmallFile(o.log, kLogLimit, &logText, &logWhy)) return refuse(logWhy);
-    const LogWalk walk = WalkLog(logText);
-    if (walk.broken)
-        return refuse(o.log + ": record " + std::to_string(walk.broken) + ": " + walk.why +
-                      "; it is not appended to (tessel station --check-log " + o.log + ")");
-    if (walk.records) log.prev = Sha256Hex(walk.lastLine);
-    auto append = [&](const Json& record) { return log.Append(record, &logWhy); };
-    if (walk.records == 0 && !append({{"log", kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", console::HostName()}}))
-        return refuse(logWhy);
-    for (const auto& [serial, record] : walk.open) {
-        const std::string why =
-            "reserved in record " + std::to_string(record) + " by a run that ended before its board's outcome";
-        if (!append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"}, {"serial", serial},
-                     {"reason", why}}))
-            return refuse(logWhy);
-        std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(serial).c_str(), why.c_str());
+    // Reservations this host made in a run that has ended, before its board's outcome, are
+    // closed as unknown; those of a station still running, here or elsewhere, stay open.
+    std::vector<ledger::OpenReservation> open;
+    if (!ledger->Unclosed(&open, &why)) return refuse("the ledger " + ledger->Name() + ": " + why);
+    for (const ledger::OpenReservation& r : open) {
+        if (r.host != console::HostName() || (r.pid && console::ProcessRunning(r.pid))) continue;
+        const std::string reason =
+            "reserved in record " + std::to_string(r.record) + " by a run that ended before its board's outcome";
+        std::string line;
+        if (!ledger->Append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"},
+                             {"serial", r.serial}, {"reason", reason}},
+                            &line, &why))
+            return refuse("the ledger " + ledger->Name() + ": " + why);
+        std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(r.serial).c_str(), reason.c_str());
     }
+    std::fflush(stdout);
 
-    std::string why;
     const std::string folder = MakePrivateTempDir("tessel-station-", &why);
     if (folder.empty()) {
         res.summary = "station: nothing was done: no private folder for the boards' images: " + why;
         return kExitFailed;
     }
-    Station station(o, std::move(image), serialOffset, next, log);
+    Station station(o, std::move(image), serialOffset, *ledger, o.log.empty() ? nullptr : &logCopy);
     base.sideBySide = true;  // nothing is asked while boards come and go
     std::vector<std::thread> slots;
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -666,8 +604,9 @@ int RunStation(const StationOptions& o, RunState& state) {
                   station.passed() ? station.passSeconds() / station.passed() : 0.0);
     res.fields["passed"] = station.passed();
     res.fields["failed"] = station.failed();
-    res.fields["log"] = o.log;
-    if (!o.serialAt.empty()) res.fields["next_serial"] = station.nextSerial();
+    res.fields["ledger"] = ledger->Name();
+    if (!o.log.empty()) res.fields["log"] = o.log;
+    if (station.nextSerial()) res.fields["next_serial"] = *station.nextSerial();
     res.summary = summary;
     if (InterruptSignal() != 0) station.Say(summary);  // the last line names the signal
     if (station.endExit() != kExitOk) {
@@ -705,16 +644,18 @@ void AddStationCommand(CLI::App& app, RunState& state) {
             },
             "ADDR"));
     cmd->add_option("--serial-start", o->serialStart,
-                    "The first serial number, unless the state file is already further on")
+                    "The first serial number of a new ledger; on one that holds numbers, the station goes on from "
+                    "the ledger's next unless this is above it")
         ->check(Between(0, 0xFFFFFFFFll));
     OneOf(cmd->add_option("--serial-format", o->serialFormat,
                           "How the number is written: le32, be32 (four bytes), bcd (eight digits in four bytes), "
                           "ascii (eight digits)"),
           {"le32", "be32", "bcd", "ascii"});
-    o->serialState = UserStateDir() + "/station-serial";
-    o->log = UserStateDir() + "/station.log";
-    cmd->add_option("--serial-state", o->serialState, "Where the next serial number is kept");
-    cmd->add_option("--log", o->log, "The production log: one JSON line per board, appended");
+    o->ledger = UserStateDir() + "/station.sqlite";
+    cmd->add_option("--ledger", o->ledger,
+                    "Where the serial numbers and the record of every board are kept: an SQLite file (default: "
+                    "station.sqlite in the state folder) or a postgresql:// URI shared by a line of hosts");
+    cmd->add_option("--log", o->log, "Also write this station's records to FILE as they are made, as chained JSON lines");
     cmd->add_option("--count", o->count, "End once this many boards have passed (default: until stopped)")
         ->check(Between(1, 1000000));
     cmd->callback([o, &state] {

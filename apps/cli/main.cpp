@@ -69,7 +69,10 @@ int main(int argc, char** argv) {
     AddConfigCommands(app, state);
     AddPasswordCommands(app, state);
     AddOperatorCommands(app, state);
+#ifndef _WIN32
     AddStationCommand(app, state);
+    AddLedgerCommands(app, state);
+#endif
     AddHelpCommand(app);
     AddCompletionTable(app);
     TidyDefaults(app);

@@ -52,4 +52,8 @@ int WaitForInput(int timeoutMs);
 // This machine's name on the network; "" when the system does not say.
 std::string HostName();
 
+// This process's id, and whether the process `pid` of this host still runs.
+long ProcessId();
+bool ProcessRunning(long pid);
+
 }  // namespace tessel::console

@@ -109,6 +109,13 @@ int WaitForInput(int timeoutMs) {
     return n < 0 && errno != EINTR ? -1 : 0;
 }
 
+long ProcessId() { return static_cast<long>(getpid()); }
+
+bool ProcessRunning(long pid) {
+    // EPERM: it runs, as another user.
+    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
 std::string HostName() {
     char name[256] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "";

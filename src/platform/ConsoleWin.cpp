@@ -126,6 +126,17 @@ int WaitForInput(int timeoutMs) {
     }
 }
 
+long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+bool ProcessRunning(long pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
 std::string HostName() {
     wchar_t name[256];
     DWORD n = 256;

@@ -30,4 +30,13 @@ std::unique_ptr<SerialDevice> OpenSystemPort(const std::string& name, Clock& clo
     return PosixSerialDevice::Open(path, clock, error);
 }
 
+std::unique_ptr<PortHold> HoldSystemPort(const std::string& name, OpenError* error) {
+    const std::string path = SystemPortPath(name);
+    if (path.empty() || path[0] != '/') {
+        if (error) *error = {0, "'" + name + "' is not a port name"};
+        return nullptr;
+    }
+    return PosixSerialDevice::Hold(path, error);
+}
+
 }  // namespace tessel

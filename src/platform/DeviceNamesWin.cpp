@@ -16,4 +16,9 @@ std::unique_ptr<SerialDevice> OpenSystemPort(const std::string& name, Clock& clo
     return WinSerialDevice::Open(path, clock, error);
 }
 
+std::unique_ptr<PortHold> HoldSystemPort(const std::string& name, OpenError* error) {
+    if (error) *error = {0, name + ": a port cannot be held for a whole run on this system"};
+    return nullptr;
+}
+
 }  // namespace tessel

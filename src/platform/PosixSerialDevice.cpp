@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +19,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -74,14 +79,43 @@ std::string DescribePermissionDenied(const std::string& path, const DeviceAccess
            "that last), or run as " + a.owner;
 }
 
+// The process that holds the advisory lock on `path`, as the kernel lists its locks; 0 when
+// none is listed (another namespace, or no lock: TIOCEXCL alone).
+long LockHolder(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return 0;
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF"; a waiter's line has "->" after the number.
+        if (w.size() >= 6 && w[1] == "FLOCK" && w[5] == id && getpid() != std::atol(w[4].c_str()))
+            return std::atol(w[4].c_str());
+    }
+    return 0;
+}
+
+// The devices this process holds for a run (PortHold), by device number: their descriptors.
+std::mutex heldMutex;
+std::map<dev_t, int> held;
+
+// Opens `path` exclusively and locked, as every command does; the descriptor, or -1 with
+// *err and *reason.
+static int OpenLocked(const std::string& path, int* err, std::string* reason);
+
 std::string DescribeOpenFailure(const std::string& path, int err) {
     switch (err) {
         case ENOENT:
         case ENXIO:
         case ENODEV:
             return path + ": no such serial device (is the adapter plugged in? `tessel ports` lists the ports present)";
-        case EBUSY:
-            return path + ": the port is in use by another program";
+        case EBUSY: {
+            const long pid = LockHolder(path);
+            return path + ": the port is in use by another program" + (pid ? " (pid " + std::to_string(pid) + ")" : "");
+        }
         case EACCES:
         case EPERM: {
             struct stat st {};
@@ -116,26 +150,25 @@ std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
         }
         return nullptr;
     };
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        return fail(err, DescribeOpenFailure(path, err));
+    // A device this process holds for its run is shared, not opened again: the lock and the
+    // exclusive mode are the hold's, and stay when this device closes.
+    int fd = -1;
+    bool shared = false;
+    {
+        struct stat st {};
+        std::lock_guard<std::mutex> lock(heldMutex);
+        if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+            if (auto it = held.find(st.st_rdev); it != held.end()) {
+                fd = fcntl(it->second, F_DUPFD_CLOEXEC, 0);
+                if (fd < 0) return fail(errno, DescribeOpenFailure(path, errno));
+                shared = true;
+            }
     }
-    if (!isatty(fd)) {
-        ::close(fd);
-        return fail(ENOTTY, path + ": not a serial device");
-    }
-    // TIOCEXCL keeps other programs from opening the line while we hold it; the advisory
-    // lock also catches a second instance running as root, which TIOCEXCL lets through.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return fail(EBUSY, DescribeOpenFailure(path, err == EWOULDBLOCK ? EBUSY : err));
-    }
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
-        const int err = errno;
-        ::close(fd);
-        return fail(err, DescribeOpenFailure(path, err));
+    if (!shared) {
+        int err = 0;
+        std::string reason;
+        fd = OpenLocked(path, &err, &reason);
+        if (fd < 0) return fail(err, reason);
     }
     const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) {
@@ -144,9 +177,70 @@ std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
         return fail(err, DescribeOpenFailure(path, err));
     }
     auto device = std::unique_ptr<PosixSerialDevice>(new PosixSerialDevice(fd, wakeFd, path, clock));
+    device->shared_ = shared;
     // Links (by-id, the user's own) are resolved to the kernel's name before sysfs is asked.
     if (IsUsbTty(path)) device->AskLowLatency(SysfsTtyName(path));
     return device;
+}
+
+static int OpenLocked(const std::string& path, int* err, std::string* reason) {
+    auto fail = [&](int fd, int code, std::string why) {
+        if (fd >= 0) ::close(fd);
+        *err = code;
+        *reason = std::move(why);
+        return -1;
+    };
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(-1, errno, DescribeOpenFailure(path, errno));
+    if (!isatty(fd)) return fail(fd, ENOTTY, path + ": not a serial device");
+    // TIOCEXCL keeps other programs from opening the line while we hold it; the advisory
+    // lock also catches a second instance running as root, which TIOCEXCL lets through.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        return fail(fd, EBUSY, DescribeOpenFailure(path, e == EWOULDBLOCK ? EBUSY : e));
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) return fail(fd, errno, DescribeOpenFailure(path, errno));
+    return fd;
+}
+
+namespace {
+
+class PosixPortHold final : public PortHold {
+public:
+    PosixPortHold(int fd, dev_t rdev) : fd_(fd), rdev_(rdev) {}
+    ~PosixPortHold() override {
+        {
+            std::lock_guard<std::mutex> lock(heldMutex);
+            held.erase(rdev_);
+        }
+        ioctl(fd_, TIOCNXCL);
+        flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
+
+private:
+    int fd_;
+    dev_t rdev_;
+};
+
+}  // namespace
+
+std::unique_ptr<PortHold> PosixSerialDevice::Hold(const std::string& path, OpenError* error) {
+    int err = 0;
+    std::string reason;
+    const int fd = OpenLocked(path, &err, &reason);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) != 0) {
+        err = errno;
+        reason = DescribeOpenFailure(path, err);
+        ::close(fd);
+    } else if (fd >= 0) {
+        std::lock_guard<std::mutex> lock(heldMutex);
+        held[st.st_rdev] = fd;
+        return std::make_unique<PosixPortHold>(fd, st.st_rdev);
+    }
+    if (error) *error = {err, reason};
+    return nullptr;
 }
 
 namespace {
@@ -227,8 +321,10 @@ PosixSerialDevice::~PosixSerialDevice() {
             ioctl(fd_, TIOCSSERIAL, &info);
         }
     }
-    ioctl(fd_, TIOCNXCL);
-    flock(fd_, LOCK_UN);
+    if (!shared_) {
+        ioctl(fd_, TIOCNXCL);
+        flock(fd_, LOCK_UN);
+    }
     ::close(fd_);
     ::close(wakeFd_);
 }

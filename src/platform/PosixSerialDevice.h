@@ -12,6 +12,8 @@ public:
     // Opens `path` for exclusive use; null with *error filled when that is not possible.
     static std::unique_ptr<PosixSerialDevice> Open(const std::string& path, Clock& clock,
                                                    OpenError* error);
+    // Holds `path` for a run: see HoldSystemPort.
+    static std::unique_ptr<PortHold> Hold(const std::string& path, OpenError* error);
     ~PosixSerialDevice() override;
 
     bool Configure(const LineSettings& settings) override;
@@ -51,6 +53,7 @@ private:
     Clock& clock_;
     bool realClock_;
     std::atomic<bool> gone_{false};
+    bool shared_ = false;  // a held device's descriptor: the hold keeps its lock
     bool restoreSerialFlags_ = false;
     int oldSerialFlags_ = 0;
     std::string latencyNote_;

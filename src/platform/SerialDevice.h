@@ -84,6 +84,17 @@ struct OpenError {
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& name, Clock& clock,
                                                OpenError* error);
 
+// A port held for the whole of a run (a production station's): opened and locked as every
+// command opens a port, exclusively and against every user, and kept so until the hold ends,
+// between the commands that use it too. Opens of the same device by this process meanwhile
+// share the held one, so that nobody can take the port in between. Null with *error filled
+// when the port is in use or cannot be opened (on Windows: always, it holds no port yet).
+class PortHold {
+public:
+    virtual ~PortHold() = default;
+};
+std::unique_ptr<PortHold> HoldSystemPort(const std::string& name, OpenError* error);
+
 // The device path a port name stands for ("COM3" -> "/dev/ttyS2", on Windows "\\.\COM3";
 // "serial:NUMBER" -> its adapter's port, "" when there is not exactly one); other names
 // unchanged.

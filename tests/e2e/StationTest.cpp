@@ -3,11 +3,14 @@
 // that ends the station at a safe point.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <thread>
 
 #include "support/CliRun.h"
@@ -46,11 +49,12 @@ struct Bench {
         sim = std::make_unique<ChildProcess>(simArgs);
         pty = sim->ReadLine();
     }
-    std::vector<std::string> Station(std::vector<std::string> extra, std::string state = "", std::string log = "") const {
+    // `log` "-": no live copy of the records.
+    std::vector<std::string> Station(std::vector<std::string> extra, std::string ledger = "", std::string log = "") const {
         std::vector<std::string> args = {kCli, "station", "-p", pty, "--chip", chip, "-y", "--serial-at", serialAt,
-                                         "--serial-start", "100", "--serial-state",
-                                         state.empty() ? dir + "/serial" : state, "--log",
-                                         log.empty() ? dir + "/log.jsonl" : log};
+                                         "--serial-start", "100", "--ledger",
+                                         ledger.empty() ? dir + "/ledger.sqlite" : ledger};
+        if (log != "-") args.insert(args.end(), {"--log", log.empty() ? dir + "/log.jsonl" : log});
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(dir + "/app.bin");
         return args;
@@ -78,6 +82,48 @@ struct Bench {
     std::string pty;
 };
 
+// The serial numbers of the boards that passed, as the ledger's export holds them.
+std::vector<uint64_t> PassedIn(const std::string& ledger, const std::string& folder) {
+    EXPECT_EQ(test::RunTessel({"ledger", "export", "--ledger", ledger, folder + "/export.jsonl"}).status, 0);
+    std::vector<uint64_t> serials;
+    for (const json& r : LogLines(folder + "/export.jsonl"))
+        if (r["result"] == "pass") serials.push_back(r["serial"].get<uint64_t>());
+    std::sort(serials.begin(), serials.end());
+    return serials;
+}
+
+std::vector<uint64_t> Numbers(uint64_t first, size_t n) {
+    std::vector<uint64_t> all(n);
+    std::iota(all.begin(), all.end(), first);
+    return all;
+}
+
+// A PostgreSQL server of the test's own: a cluster in a scratch folder, reached through a Unix
+// socket there, run as nobody when the test runs as root (the server refuses root).
+struct PgServer {
+    PgServer() {
+        if (!std::filesystem::exists(kBin + "initdb")) return;
+        if (geteuid() == 0 && chown(dir.c_str(), 65534, 65534) != 0) return;
+        ok = Run("initdb -A trust -U tessel -D " + dir + "/data") && Start();
+    }
+    ~PgServer() {
+        if (ok) Stop();
+    }
+    bool Run(const std::string& command) const {
+        const std::string as = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+        return std::system((as + kBin + command + " >" + dir + "/out 2>&1").c_str()) == 0;
+    }
+    bool Start() const {
+        return Run("pg_ctl -w -D " + dir + "/data -l " + dir + "/log -o \"-k " + dir + " -p 5433 -c listen_addresses=''\" start");
+    }
+    void Stop() const { Run("pg_ctl -w -m fast -D " + dir + "/data stop"); }
+    std::string Uri() const { return "postgresql://tessel@/postgres?host=" + dir + "&port=5433"; }
+
+    const std::string kBin = "/usr/lib/postgresql/15/bin/";
+    test::TempFolder dir;
+    bool ok = false;
+};
+
 std::vector<std::string> Lines(const std::string& out, const std::string& start) {
     std::vector<std::string> found = test::Lines(out);
     std::erase_if(found, [&](const std::string& line) { return line.rfind(start, 0) != 0; });
@@ -97,9 +143,10 @@ TEST(Station, ThreeBoardsGetTheImageAndTheirOwnNumbersAndARestartGoesOn) {
                   json({100 + k, "pass", log[0]["image_sha256"]}));
         EXPECT_TRUE(log[k]["image_sha256"].get<std::string>().size() == 64 && !log[k]["steps"].empty()) << log[k];
     }
-    // A fourth run, as after a restart, goes on from where the state file says.
+    // A fourth run with the same --serial-start, as after a restart, goes on from the ledger's next.
     std::string out2;
     ASSERT_EQ(ChildProcess(bench.Station({"--count", "1"})).ReadAll(&out2), 0) << out2;
+    EXPECT_EQ(Lines(out2, "ledger " + bench.dir + "/ledger.sqlite: serial numbers go on from 00000103").size(), 1u);
     EXPECT_EQ(Lines(out2, "slot 1: PASS board 1, serial 00000103, ").size(), 1u) << out2;
     for (int k = 1; k <= 4; ++k) bench.ExpectNumbered(k, 99 + static_cast<uint32_t>(k));
 }
@@ -178,6 +225,8 @@ TEST(Station, AKillLeavesNoNumberWithoutALogLineAndTheLogShowsAnyChange) {
     EXPECT_EQ(results, (std::vector<std::string>{"reserved 100", "unknown 100", "reserved 101", "pass 101"}));
     const test::CliRun good = test::RunTessel({"station", "--check-log", log});
     EXPECT_EQ(good.status, 0) << good.out;
+    EXPECT_EQ(test::RunTessel({"ledger", "check", "--ledger", bench.dir + "/ledger.sqlite"}).status, 0);
+    bench.ExpectNumbered(2, 101);
     std::string text = test::ReadText(log);
     const size_t record4 = test::Lines(text)[0].size() + test::Lines(text)[1].size() + test::Lines(text)[2].size() + 3;
     text[text.find("\"slot\":1", record4)] ^= 0x01;  // "slot":0 in record 4
@@ -196,42 +245,39 @@ TEST(Station, SharedOrUnusableFilesEndTheRunBeforeTheFirstBoard) {
     const std::string fifo = bench.dir + "/fifo", link = bench.dir + "/link";
     mkfifo(fifo.c_str(), 0600);
     std::filesystem::create_symlink(bench.dir + "/log.jsonl", link);
-    const std::string state = other.dir + "/state";
-    auto serialAt = [&](const std::string& at) {
-        std::vector<std::string> args = other.Station({}, state);
-        *(std::find(args.begin(), args.end(), "--serial-at") + 1) = at;
-        return args;
-    };
-    auto logAt = [&](const std::string& path) {
-        std::vector<std::string> args = other.Station({}, state);
-        *(std::find(args.begin(), args.end(), "--log") + 1) = path;
+    const std::string ledger = other.dir + "/ledger.sqlite";
+    auto with = [&](const std::string& option, const std::string& value) {
+        std::vector<std::string> args = other.Station({});
+        const auto at = std::find(args.begin(), args.end(), option);
+        if (at == args.end()) args.insert(args.end() - 1, {option, value});
+        else *(at + 1) = value;
         return args;
     };
     const struct {
         std::vector<std::string> args;
-        std::string stateText;  // written into `state` first, unless empty
+        std::string ledgerText;  // written into `ledger` first, unless empty
         std::string says;
+        int status = 2;
     } cases[] = {
-        {other.Station({}, bench.dir + "/serial"), "", "serial numbers in " + bench.dir + "/serial are in use by another station (pid "},
-        {bench.Station({}, state, other.dir + "/log"), "", "port in use: " + bench.pty + " is served by another station (pid "},
-        {other.Station({}, state), "garbage", state + ": it does not hold \"next N\""},
-        {serialAt("0010"), "", "the serial number at 0010h (4 bytes) overlaps " + other.dir + "/app.bin, which defines 0010h"},
-        {other.Station({}, state), "next 99999999999999999999\n", "is beyond every serial number"},
-        {other.Station({}, state), "next 4294967297\n", "its number 4294967297 is beyond the format's last, 4294967295"},
-        {other.Station({}, fifo), "", fifo + " is not a regular file"},
-        {logAt(fifo), "", "the log " + fifo + ": "},
-        {logAt("/dev/zero"), "", "/dev/zero is not a regular file"},
-        {logAt(link), "", "a symbolic link"},
-        {logAt(""), "", "the log (--log \"\"): no file named"},
+        {other.Station({}, "", bench.dir + "/log.jsonl"), "", "the log " + bench.dir + "/log.jsonl is written by another station (pid "},
+        {bench.Station({}, ledger, other.dir + "/log"), "", bench.pty + ": the port is in use by another program (pid ", 3},
+        {other.Station({}), "garbage", "the ledger " + ledger + ": file is not a database"},
+        {with("--serial-at", "0010"), "", "the serial number at 0010h (4 bytes) overlaps " + other.dir + "/app.bin, which defines 0010h"},
+        {other.Station({}, fifo), "", "the ledger " + fifo + ": it is not a regular file"},
+        {with("--log", fifo), "", "the log " + fifo + ": "},
+        {with("--log", "/dev/zero"), "", "/dev/zero is not a regular file"},
+        {with("--log", link), "", "a symbolic link"},
+        {with("--log", ledger), "", "--ledger and --log name one file, " + ledger},
+        {with("--trace-wire", other.dir + "/log.jsonl"), "", "--log and --trace-wire name one file, " + other.dir + "/log.jsonl"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);
-        std::filesystem::remove(state);
-        if (!c.stateText.empty()) std::ofstream(state) << c.stateText;
+        std::filesystem::remove(ledger);
+        if (!c.ledgerText.empty()) std::ofstream(ledger) << c.ledgerText;
         const auto t0 = std::chrono::steady_clock::now();
         const test::CliRun r = test::RunTessel(std::vector<std::string>(c.args.begin() + 1, c.args.end()), {}, true);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_EQ(r.status, c.status) << r.out;
         EXPECT_TRUE(r.Says("station: nothing was done: ")) << r.out;
         EXPECT_TRUE(r.Says(c.says)) << r.out;
         EXPECT_FALSE(r.Says("waiting for a board")) << r.out;
@@ -265,6 +311,123 @@ TEST(Station, AFullDiskLeavesWholeRecordsAndEndsTheStation) {
     EXPECT_EQ(text.back(), '\n') << "the log ends with a whole record";
     for (const std::string& line : test::Lines(text)) EXPECT_TRUE(json::accept(line)) << line;
     EXPECT_LT(Lines(out, "slot 1: PASS").size(), 8u) << out;
+}
+
+// Three stations at once on one ledger number nine boards, each number once.
+TEST(Station, ThreeStationsOnOneLedgerGiveEveryNumberOnce) {
+    Bench a({"--boards", "3"}), b({"--boards", "3"}), c({"--boards", "3"});
+    const std::string ledger = a.dir + "/shared.sqlite";
+    std::vector<std::unique_ptr<ChildProcess>> stations;
+    for (const Bench* x : {&a, &b, &c})
+        stations.push_back(std::make_unique<ChildProcess>(x->Station({"--count", "3"}, ledger, "-")));
+    for (auto& station : stations) {
+        std::string out;
+        EXPECT_EQ(station->ReadAll(&out), 0) << out;
+    }
+    EXPECT_EQ(PassedIn(ledger, a.dir), Numbers(100, 9));
+    EXPECT_EQ(test::RunTessel({"ledger", "check", "--ledger", ledger}).status, 0);
+}
+
+// Two hosts (each its own state folder) share a PostgreSQL ledger; a server that stops ends the
+// station with 1, and every board said to be in the ledger is there.
+TEST(Station, APostgresLedgerServesTwoHostsAndItsLossEndsTheStation) {
+    PgServer pg;
+    if (!pg.ok) GTEST_SKIP() << "no PostgreSQL server can be started here (Debian: postgresql)";
+    {
+        Bench a({"--boards", "3"}), b({"--boards", "3"});
+        ChildProcess first(a.Station({"--count", "3"}, pg.Uri(), "-"), {"XDG_STATE_HOME=" + a.dir});
+        ChildProcess second(b.Station({"--count", "3"}, pg.Uri(), "-"), {"XDG_STATE_HOME=" + b.dir});
+        std::string out;
+        EXPECT_EQ(first.ReadAll(&out), 0) << out;
+        EXPECT_EQ(second.ReadAll(&out), 0) << out;
+        EXPECT_EQ(PassedIn(pg.Uri(), a.dir), Numbers(100, 6));
+    }
+    Bench c({"--boards", "6"});
+    ChildProcess station(c.Station({"--count", "6"}, pg.Uri(), "-"));
+    std::string line, out;
+    do line = station.ReadLine();
+    while (!line.empty() && line.rfind("slot 1: PASS", 0) != 0);
+    pg.Stop();
+    EXPECT_EQ(station.ReadAll(&out), 1) << out;
+    ASSERT_TRUE(pg.Start());
+    const std::vector<std::string> passes = Lines(line + "\n" + out, "slot 1: PASS");
+    const auto unrecorded = std::count_if(passes.begin(), passes.end(), [](const std::string& l) {
+        return l.find("(not in the ledger)") != std::string::npos;
+    });
+    EXPECT_FALSE(passes.empty()) << out;
+    EXPECT_EQ(PassedIn(pg.Uri(), c.dir).size(), 6 + passes.size() - static_cast<size_t>(unrecorded)) << out;
+}
+
+// A second station, of another user, on a port in use is refused before any board.
+TEST(Station, AnotherUsersStationOnAPortInUseIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user is played by root";
+    Bench bench({"--boards", "1"});
+    ChildProcess first(bench.Station({"--count", "1"}));
+    ASSERT_EQ(first.ReadLine().rfind("slot 1: waiting for a board", 0), 0u);
+    chmod(bench.pty.c_str(), 0666);  // not the device's mode nor the image's: the hold refuses
+    chmod(bench.dir.c_str(), 0755);
+    std::vector<std::string> args = bench.Station({}, "/nonexistent/ledger.sqlite", "-");
+    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::string out;
+    EXPECT_EQ(ChildProcess(args).ReadAll(&out), 3) << out;
+    EXPECT_TRUE(out.find(bench.pty + ": the port is in use by another program (pid ") != std::string::npos &&
+                out.find("waiting for a board") == std::string::npos) << out;
+    EXPECT_EQ(first.ReadAll(&out), 0) << out;
+}
+
+// An image and a port whose names are not UTF-8 are programmed and recorded escaped.
+TEST(Station, NamesThatAreNotUtf8AreRecordedEscaped) {
+    Bench bench({"--boards", "1"});
+    const std::string image = bench.dir + "/app\xff.bin", port = bench.dir + "/port\xfe";
+    std::filesystem::copy_file(bench.dir + "/app.bin", image);
+    std::filesystem::create_symlink(bench.pty, port);
+    std::vector<std::string> args = bench.Station({"--count", "1"});
+    args.back() = image;
+    *(std::find(args.begin(), args.end(), "-p") + 1) = port;
+    std::string out;
+    ASSERT_EQ(ChildProcess(args).ReadAll(&out), 0) << out;
+    const auto log = LogLines(bench.dir + "/log.jsonl");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(json({log[0]["image"], log[0]["port"]}), json({bench.dir + "/app\\xff.bin", bench.dir + "/port\\xfe"}));
+}
+
+// tessel ledger: an older station's state file and log go into a new ledger whole and the
+// numbers go on past both; a changed record is named by check.
+TEST(Station, LedgerImportCheckAndExport) {
+    Bench bench({"--boards", "1"});
+    std::string out;
+    ASSERT_EQ(ChildProcess(bench.Station({"--count", "1"})).ReadAll(&out), 0) << out;
+    const std::string log = bench.dir + "/log.jsonl", state = bench.dir + "/state", ledger = bench.dir + "/new.sqlite";
+    const struct {
+        std::vector<std::string> args;
+        std::string stateText;
+        int status;
+        std::string says;
+    } cases[] = {
+        {{"ledger", "import", state, log, "--ledger", ledger}, "next 0100\n", 2, "does not hold \"next N\""},
+        {{"ledger", "import", state, bench.dir + "/app.bin", "--ledger", ledger}, "next 7\n", 2, "record 1: "},
+        {{"ledger", "import", state, log, "--ledger", ledger}, "next 7\n", 0, "serial numbers go on from 101"},
+        {{"ledger", "import", state, log, "--ledger", ledger}, "next 7\n", 2, "already holds records"},
+        {{"ledger", "check", "--ledger", ledger}, "", 0, ": 3 records, the chain is whole"},
+        {{"ledger", "check", "--ledger", bench.dir + "/none"}, "", 2, "there is no such file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        std::ofstream(state) << c.stateText;
+        const test::CliRun r = test::RunTessel(c.args);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(r.Says(c.says)) << r.out;
+    }
+    EXPECT_EQ(PassedIn(ledger, bench.dir), Numbers(100, 1));
+    EXPECT_EQ(test::ReadText(bench.dir + "/export.jsonl"), test::ReadText(log));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(ledger.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "UPDATE station_records SET line = replace(line, '\"slot\":1', '\"slot\":0') WHERE seq = 3", nullptr,
+                 nullptr, nullptr);
+    sqlite3_close(db);
+    const test::CliRun changed = test::RunTessel({"ledger", "check", "--ledger", ledger});
+    EXPECT_EQ(changed.status, 1) << changed.out;
+    EXPECT_TRUE(changed.Says("record 3: it was changed after it was written")) << changed.out;
 }
 
 }  // namespace
