@@ -369,7 +369,7 @@ TEST(Station, AnotherUsersStationOnAPortInUseIsRefused) {
     std::vector<std::string> args = bench.Station({}, "/nonexistent/ledger.sqlite", "-");
     args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     std::string out;
-    EXPECT_EQ(ChildProcess(args).ReadAll(&out), 3) << out;
+    EXPECT_EQ(ChildProcess(args, {}, true).ReadAll(&out), 3) << out;
     EXPECT_TRUE(out.find(bench.pty + ": the port is in use by another program (pid ") != std::string::npos &&
                 out.find("waiting for a board") == std::string::npos) << out;
     EXPECT_EQ(first.ReadAll(&out), 0) << out;
@@ -414,7 +414,7 @@ TEST(Station, LedgerImportCheckAndExport) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);
         std::ofstream(state) << c.stateText;
-        const test::CliRun r = test::RunTessel(c.args);
+        const test::CliRun r = test::RunTessel(c.args, {}, true);
         EXPECT_EQ(r.status, c.status) << r.out;
         EXPECT_TRUE(r.Says(c.says)) << r.out;
     }
@@ -425,7 +425,7 @@ TEST(Station, LedgerImportCheckAndExport) {
     sqlite3_exec(db, "UPDATE station_records SET line = replace(line, '\"slot\":1', '\"slot\":0') WHERE seq = 3", nullptr,
                  nullptr, nullptr);
     sqlite3_close(db);
-    const test::CliRun changed = test::RunTessel({"ledger", "check", "--ledger", ledger});
+    const test::CliRun changed = test::RunTessel({"ledger", "check", "--ledger", ledger}, {}, true);
     EXPECT_EQ(changed.status, 1) << changed.out;
     EXPECT_TRUE(changed.Says("record 3: it was changed after it was written")) << changed.out;
 }
