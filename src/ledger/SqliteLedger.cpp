@@ -22,7 +22,8 @@ public:
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return Fail(why, stmt);
         for (size_t i = 0; i < params.size(); ++i) {
-            const std::string name = "$" + std::to_string(i + 1);
+            std::string name = std::to_string(i + 1);
+            name.insert(name.begin(), '$');  // not "$" + ...: GCC 12 warns wrongly of an overlap there
             const int at = sqlite3_bind_parameter_index(stmt, name.c_str());
             if (at == 0) continue;
             const int rc = params[i] ? sqlite3_bind_text(stmt, at, params[i]->c_str(), static_cast<int>(params[i]->size()),
