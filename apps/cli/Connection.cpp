@@ -376,11 +376,10 @@ int Connection::CheckChipType(ChipCheckFor what, std::string* alike) {
             if (alike) *alike = AlikeNote(s.chipType, check);
             return kExitOk;
         case ChipCheckOutcome::Contradicted:
-            return Refuse("", check.why + (s.chipTypeAssumed ? AssumedNote() : " (check --chip)") +
-                                  "; nothing was done");
+            return Refuse("", check.why + (s.chipTypeAssumed ? AssumedNote() : " (check --chip)"));
         case ChipCheckOutcome::LinkSilent: break;
     }
-    events_.Error(check.why + "; nothing was done");
+    events_.Error(check.why);
     return s.port.DeviceGone() || !s.port.IsOpen() ? kExitPortError : kExitNoTarget;
 }
 
