@@ -371,16 +371,22 @@ int Connection::CheckChipType(ChipCheckFor what, std::string* alike) {
     if (std::string(ModelSource()) == "reported") return kExitOk;
     LinkContext probe{s, *window_, nullptr};
     const ChipCheck check = tessel::CheckChipType(probe, what);
-    switch (check.outcome) {
-        case ChipCheckOutcome::Consistent:
-            if (alike) *alike = AlikeNote(s.chipType, check);
-            return kExitOk;
-        case ChipCheckOutcome::Contradicted:
-            return Refuse("", check.why + (s.chipTypeAssumed ? AssumedNote() : " (check --chip)"));
-        case ChipCheckOutcome::LinkSilent: break;
+    std::string why;
+    const int rc = RefusedBeforeChange(&why);
+    if (rc != kExitOk) events_.Error(why);
+    else if (alike) *alike = AlikeNote(s.chipType, check);
+    return rc;
+}
+
+int Connection::RefusedBeforeChange(std::string* why) const {
+    const CDeviceSession& s = window_->Session();
+    if (s.refusalBeforeChange.empty()) return kExitOk;
+    if (s.lineSilent) {
+        *why = s.refusalBeforeChange;
+        return s.port.DeviceGone() || !s.port.IsOpen() ? kExitPortError : kExitNoTarget;
     }
-    events_.Error(check.why);
-    return s.port.DeviceGone() || !s.port.IsOpen() ? kExitPortError : kExitNoTarget;
+    *why = s.refusalBeforeChange + (s.chipTypeAssumed ? AssumedNote() : " (check --chip)");
+    return kExitUsage;
 }
 
 std::string Connection::AssumedNote() const {

@@ -122,6 +122,10 @@ public:
     // kExitNoTarget or kExitPortError when the line fell silent; each after saying why. `alike`
     // gets the note on the types the answers cannot rule out ("" when there are none).
     int CheckChipType(ChipCheckFor what, std::string* alike = nullptr);
+    // A check before the command's first change (the chip type, the password gate) that
+    // refused it, as the session keeps it: kExitOk when none did; else the exit status (a
+    // wrong --chip a usage error, a silent line the link's) with `why` for its line.
+    int RefusedBeforeChange(std::string* why) const;
     // " (the chip type NX31A32 was assumed: give --chip)" when nobody chose the type, else "".
     std::string AssumedNote() const;
 

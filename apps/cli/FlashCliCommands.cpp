@@ -486,15 +486,13 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     session.refusalBeforeChange.clear();
     tessel::CommandResult ran = RunVerb(verb, r, w, differences);
     bool ok = ran.Ok();
-    // The command's own check of the chip type refused it before the first byte that changes
-    // the chip: a wrong --chip is a usage error, a silent line the link's.
-    if (!ok && !session.refusalBeforeChange.empty()) {
-        res.summary = CommandWord(verb) + ": nothing was done: " + session.refusalBeforeChange +
-                      (session.lineSilent ? "" : session.chipTypeAssumed ? link.AssumedNote() : " (check --chip)");
-        res.fields["reason"] = session.refusalBeforeChange;
-        if (!session.lineSilent) return kExitUsage;
-        return session.port.DeviceGone() || !session.port.IsOpen() ? kExitPortError : kExitNoTarget;
-    }
+    // The command's own checks refused it before the first byte that changes the chip.
+    if (std::string why; !ok)
+        if (const int rc = link.RefusedBeforeChange(&why); rc != kExitOk) {
+            res.summary = CommandWord(verb) + ": nothing was done: " + why;
+            res.fields["reason"] = session.refusalBeforeChange;
+            return rc;
+        }
     // After a stop only the recovery runs: the window is still left below.
     if (InterruptSignal() != 0) ok = false;
     if (ok && r.flash.changedOnly) r.changedCounts = events.CommandStatus();

@@ -284,6 +284,12 @@ uint32_t ReadFlash(LinkContext& c, uint8_t* dest, uint32_t start, uint32_t total
     return done;
 }
 
+std::string SilentLineText(const CDeviceSession& session) {
+    if (session.port.DeviceGone()) return "the port's device went away";
+    return "the boot loader stopped answering: not even the link check (63h) came back (check the cable and the "
+           "board's power, then detect again)";
+}
+
 bool LinkAnswers(LinkContext& c) {
     Wire t(c);
     t->Purge();

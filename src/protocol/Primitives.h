@@ -74,10 +74,9 @@ bool AnswersReadAt(LinkContext& c, uint32_t address);
 // seconds: the one question any loader answers whatever its password or flash, so it tells a
 // silent line from a loader that merely refuses something.
 bool LinkAnswers(LinkContext& c);
-// What a command says when the line fell silent before it changed anything.
-inline constexpr char kLoaderStoppedAnswering[] =
-    "the boot loader stopped answering: not even the link check (63h) came back (check the cable and the "
-    "board's power, then detect again)";
+// What a command says when the line fell silent before it changed anything: the device gone,
+// or a loader that no longer answers.
+std::string SilentLineText(const CDeviceSession& session);
 // The box a failed verify shows: the loader's words, then how many bytes differ (0: only
 // the first is known) and the first of them, so that the box says what failed and where.
 std::string VerifyFailedText(const CDeviceSession& session, size_t count, uint32_t address, uint8_t chip,

@@ -1,11 +1,11 @@
 #include "transfer/ChipCheck.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
+#include "transfer/ImageLoaders.h"
 
 namespace tessel {
 namespace {
@@ -78,7 +78,7 @@ private:
             out->why = std::move(why);
         } else {
             out->outcome = ChipCheckOutcome::LinkSilent;
-            out->why = s_.port.DeviceGone() ? "the port's device went away" : kLoaderStoppedAnswering;
+            out->why = SilentLineText(s_);
         }
         return false;
     }
@@ -117,10 +117,7 @@ ChipCheck CheckChipType(LinkContext& c, ChipCheckFor what) {
 
 std::string ChipCheckRefusal(const ChipCheck& check, const char* nothingDone) {
     if (check.Ok()) return "";
-    std::string text = check.why;
-    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    text += ". ";
-    text += nothingDone;
+    std::string text = AsSentence(check.why) + " " + nothingDone;
     if (check.outcome == ChipCheckOutcome::Contradicted) text += " Check the chip type chosen at detection.";
     return text;
 }

@@ -8,6 +8,7 @@
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
 #include "transfer/ChipCheck.h"
+#include "transfer/ImageLoaders.h"
 #include "ui/CommandApi.h"
 #include "ui/MainDialog.h"
 
@@ -29,10 +30,7 @@ constexpr uint32_t kConfigSettleMs = 20;
 // the one who can: `alike` says so.
 std::string OneTimeQuestion(const std::string& what, const std::string& bits, const char* model,
                             const char* question, std::string alike) {
-    if (!alike.empty()) {
-        alike[0] = static_cast<char>(alike[0] - 'a' + 'A');
-        alike = "\n" + alike + ": make sure the chip is " + model + ".";
-    }
+    if (!alike.empty()) alike = "\n" + AsSentence(alike + ": make sure the chip is " + model);
     return what + " on " + model + ": programs " + bits + ".\nOne-time: once programmed, it can never be cleared." +
            alike + "\n\n" + question;
 }

@@ -1189,7 +1189,7 @@ bool PasswordGate(MainDialog& w) {
         // A loader that answers no password may have refused it or be gone: only the link
         // check tells, and a silent line is no wrong password.
         if (!LinkAnswers(link)) {
-            s.refusalBeforeChange = s.port.DeviceGone() ? "the port's device went away" : kLoaderStoppedAnswering;
+            s.refusalBeforeChange = SilentLineText(s);
             s.lineSilent = true;
             op.Fail(AsSentence(s.refusalBeforeChange));
             return false;
