@@ -30,7 +30,12 @@ constexpr uint32_t kConfigSettleMs = 20;
 // the one who can: `alike` says so.
 std::string OneTimeQuestion(const std::string& what, const std::string& bits, const char* model,
                             const char* question, std::string alike) {
-    if (!alike.empty()) alike = "\n" + AsSentence(alike + ": make sure the chip is " + model);
+    if (!alike.empty()) {
+        // Appended, not "\n" + ...: GCC 12 warns wrongly of an overlap there.
+        std::string line = "\n";
+        line += AsSentence(alike + ": make sure the chip is " + model);
+        alike = std::move(line);
+    }
     return what + " on " + model + ": programs " + bits + ".\nOne-time: once programmed, it can never be cleared." +
            alike + "\n\n" + question;
 }
