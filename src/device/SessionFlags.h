@@ -33,4 +33,36 @@ struct SessionFlags {
     StopRequest stop;
 };
 
+// Keeps the periodic link check off the line from Begin until End, or until the guard goes,
+// so that no early return or exception leaves the check away for good. Only a procedure after
+// which nothing answers for the loader any more keeps the flag set beyond the guard.
+class LongOperation {
+public:
+    enum Start { kNow, kLater };
+    explicit LongOperation(SessionFlags& flags, Start start = kNow) : flag_(flags.longOperation) {
+        if (start == kNow) Begin();
+    }
+    ~LongOperation() {
+        if (!kept_) End();
+    }
+    LongOperation(const LongOperation&) = delete;
+    LongOperation& operator=(const LongOperation&) = delete;
+
+    void Begin() {
+        flag_ = true;
+        begun_ = true;
+    }
+    void End() {
+        if (begun_) flag_ = false;
+        begun_ = false;
+    }
+    // The loader is gone: the check stays away until the next detection.
+    void Keep() { kept_ = true; }
+
+private:
+    std::atomic<bool>& flag_;
+    bool begun_ = false;
+    bool kept_ = false;
+};
+
 }  // namespace tessel

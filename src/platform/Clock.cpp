@@ -82,14 +82,9 @@ void VirtualClock::RemoveParticipant() {
     AdvanceIfAllAsleepLocked();
 }
 
-VirtualClock::Participant::Participant(Clock& clock)
-    : clock_(dynamic_cast<VirtualClock*>(&clock)) {
-    if (clock_) clock_->AddParticipant();
-}
+VirtualClock::Participant::Participant(Clock& clock) : clock_(clock) { clock_.AddParticipant(); }
 
-VirtualClock::Participant::~Participant() {
-    if (clock_) clock_->RemoveParticipant();
-}
+VirtualClock::Participant::~Participant() { clock_.RemoveParticipant(); }
 
 Clock& SystemClock() {
     static RealClock clock;

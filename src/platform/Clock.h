@@ -28,6 +28,12 @@ public:
     // clock, so that waiters re-evaluate after another thread changed what they wait for).
     virtual void Wake() = 0;
 
+    // A thread other than the creating one that waits on this clock joins it for its
+    // lifetime, so that a clock whose time moves with its waiters counts it as one. The
+    // system's clock has nothing to count.
+    virtual void AddParticipant() {}
+    virtual void RemoveParticipant() {}
+
     // The millisecond tick count of the protocol's waits and limits.
     uint64_t TickMs() { return NowUs() / 1000; }
     bool SleepUntil(uint64_t deadlineMs, const std::atomic<bool>* cancel = nullptr) {
@@ -74,9 +80,10 @@ public:
     // Moves time forward by hand (tests that wait on something other than the clock).
     void AdvanceUs(uint64_t us);
 
-    void AddParticipant();
-    void RemoveParticipant();
+    void AddParticipant() override;
+    void RemoveParticipant() override;
 
+    // Joins any clock for the scope's life; only a virtual one counts it.
     class Participant {
     public:
         explicit Participant(Clock& clock);
@@ -85,7 +92,7 @@ public:
         Participant& operator=(const Participant&) = delete;
 
     private:
-        VirtualClock* clock_;
+        Clock& clock_;
     };
 
 private:

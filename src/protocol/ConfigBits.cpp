@@ -47,12 +47,12 @@ bool SendBit(LinkContext& c, LockVariant variant, uint8_t bit) {
 
 // Ends every programming sequence; the loader's answer to it, if any, is not ours to check.
 void SendClosing(LinkContext& c) {
-    (void)c.session.port.WriteByte(cmd::kClose);
-    (void)c.session.port.WriteByte(cmd::kClose);
+    SendByte(c, cmd::kClose);
+    SendByte(c, cmd::kClose);
 }
 
 void Settle(LinkContext& c) {
-    c.session.port.DrainOutput();
+    DrainLine(c);
     c.session.port.GetClock().SleepMs(kBitSettleMs);
 }
 
@@ -126,7 +126,7 @@ int ProgramRemapBits(LinkContext& c, int option) {
 
 bool SendBytes(LinkContext& c, std::initializer_list<uint8_t> bytes) {
     for (uint8_t b : bytes)
-        if (c.session.port.WriteByte(b) != 1) return false;
+        if (!SendByte(c, b)) return false;
     return true;
 }
 

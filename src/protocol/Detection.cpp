@@ -15,14 +15,9 @@
 
 namespace tessel {
 
-const uint8_t kBaudDetectString[16] = {0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE,
-                                       0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE};
-
 namespace {
 
 const char kUnknownText[] = "????????";
-
-bool ReadOne(CSerialPort& port, uint8_t* b) { return port.ReadByte(b) == 1; }
 
 // What the handshake steps after "OK" found; the variants differ only in a few texts.
 enum class Variant { Menu11F, Unknown };
@@ -66,22 +61,6 @@ int DecodeSecurityStatus(DetectionContext& c, uint8_t status) {
     return 0;
 }
 
-BaudDetectResult BaudDetect(CSerialPort& port, uint32_t limitMs, const std::function<bool()>& stopDue) {
-    Clock& clock = port.GetClock();
-    const uint64_t t0 = clock.TickMs();
-    for (;;) {
-        if (clock.TickMs() - t0 > limitMs) return BaudDetectResult::TimedOut;
-        if (stopDue()) return BaudDetectResult::Stopped;
-        if (!port.WriteBlock(kBaudDetectString, sizeof kBaudDetectString))
-            return BaudDetectResult::WriteFailed;
-        if (!port.PollForInput()) continue;
-        uint8_t o = 0, k = 0;
-        if (!ReadOne(port, &o) || o != 'O') continue;
-        if (!ReadOne(port, &k) || k != 'K') continue;
-        return BaudDetectResult::Ok;
-    }
-}
-
 BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs) {
     StopRequest& stop = c.session.flags.stop;
     const BaudDetectResult r = BaudDetect(c.session.port, limitMs, [&stop] { return stop.Due(); });
@@ -105,22 +84,23 @@ namespace {
 bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     CDeviceSession& s = c.session;
     CSerialPort& port = s.port;
+    LinkContext link{s, c.view};
     static const uint8_t kBsl[3] = {'B', 'S', 'L'};
-    if (!port.WriteBlock(kBsl, 3)) {
+    if (!SendBlock(link, kBsl)) {
         c.op.Fail("Failed on sending baud_detect_string #2.");
         return false;
     }
     uint8_t rdy[3] = {0, 0, 0};
-    if (!ReadOne(port, &rdy[0])) {
+    if (!ReadReply(link, &rdy[0])) {
         c.op.Fail("Failed on receiving string RDY(0).");
         return false;
     }
-    if (!ReadOne(port, &rdy[1])) {
+    if (!ReadReply(link, &rdy[1])) {
         c.op.Fail("Failed on receiving string RDY(1).");
         return false;
     }
     // A missing third byte is tolerated: some loaders drop it at the slowest rates.
-    if (ReadOne(port, &rdy[2]) && !(rdy[0] == 'R' && rdy[1] == 'D' && rdy[2] == 'Y')) {
+    if (ReadReply(link, &rdy[2]) && !(rdy[0] == 'R' && rdy[1] == 'D' && rdy[2] == 'Y')) {
         c.op.Fail("Failed on receiving string RDY(2).");
         return false;
     }
@@ -128,7 +108,7 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     const int mode = variant == Variant::Unknown ? kInternalMemory : s.memoryMode;
     if (mode == kInternalMemory) {
         const uint8_t req[2] = {cmd::kStatus, 0x55};
-        if (!port.WriteBlock(req, 2)) {
+        if (!SendBlock(link, req)) {
             c.op.Fail("Failed on sending 05h & 55h to Target MCU.");
             return false;
         }
@@ -143,19 +123,19 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
         }
         if (failText) {
             const uint8_t req[2] = {cmd::kStatus, second};
-            if (!port.WriteBlock(req, 2)) {
+            if (!SendBlock(link, req)) {
                 c.op.Fail(failText);
                 return false;
             }
         }
     }
     uint8_t status = 0xFF;
-    if (!ReadOne(port, &status)) {
+    if (!ReadReply(link, &status)) {
         c.op.Fail("No Response from Target Board after sending 05h,55h!!!");
         return false;
     }
     uint8_t p = 0xFF, q = 0xFF;
-    if (!port.WriteByte(cmd::kVersion) || !ReadOne(port, &p) || !ReadOne(port, &q)) {
+    if (!SendByte(link, cmd::kVersion) || !ReadReply(link, &p) || !ReadReply(link, &q)) {
         c.op.Fail("No Response from Target Board after sending 60h!!!");
         return false;
     }
@@ -304,8 +284,8 @@ void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker) {
     if (s.flags.workerRunning && stopWorker) stopWorker();
     c.view.resetChipInfo();
     s.port.ClearLinkUp();
-    s.port.PurgeInput();
-    s.port.PurgeOutput();
+    LinkContext link{s, c.view};
+    EmptyLine(link);
     s.flags.errorReported = false;
     s.flags.passwordVerified = false;
     c.view.Refresh();
@@ -313,8 +293,8 @@ void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker) {
     // The pulse resets the board, and with it any external-flash program it ran.
     s.externalProgramRunning = false;
     if (s.memoryMode == kExternalMemory) {
-        s.port.WriteByte(cmd::kClose);
-        s.port.WriteByte(cmd::kClose);
+        SendByte(link, cmd::kClose);
+        SendByte(link, cmd::kClose);
     }
 }
 
@@ -326,6 +306,7 @@ int ResetWait11E(DetectionContext& c, uint8_t* status) {
     CDeviceSession& s = c.session;
     CSerialPort& port = s.port;
     Clock& clock = port.GetClock();
+    LinkContext link{s, c.view};
     const uint64_t t0 = clock.TickMs();
     auto expired = [&] { return clock.TickMs() - t0 > kResetWait11EMs; };
     // The operator may give up on a board that never answers without waiting out the limit.
@@ -337,22 +318,22 @@ int ResetWait11E(DetectionContext& c, uint8_t* status) {
     for (;;) {
         if (s.flags.errorReported) return 0;
         if (stopped()) return -1;
-        port.PurgeInput();
-        port.PurgeOutput();
+        EmptyLine(link);
         port.SetLinesInternalMode();
-        uint8_t b = 0;
-        while (port.ReadByte(&b) && b != 0xF7) {
-            if (expired()) return 0;
-            if (stopped()) return -1;
-        }
-        if (!port.WriteByte(cmd::kStatus) || !port.WriteByte(0x55)) return 0;
+        int gaveUp = 0;
+        if (!AwaitPrompt(link, [&] {
+                gaveUp = expired() ? 0 : stopped() ? -1 : 1;
+                return gaveUp < 1;
+            }))
+            return gaveUp;
+        if (!SendByte(link, cmd::kStatus) || !SendByte(link, 0x55)) return 0;
         // The reply is waited for under the same overall limit as the resets.
-        bool got = false;
-        while (!(got = port.ReadByte(&b) == 1)) {
+        uint8_t b = 0;
+        while (!ReadReply(link, &b)) {
             if (expired() || s.flags.errorReported) return 0;
             if (stopped()) return -1;
         }
-        if (b != 0xF7) {
+        if (b != kPrompt11E) {
             port.SetLinkUp();
             s.externalProgramRunning = false;
             *status = b;
@@ -364,11 +345,7 @@ int ResetWait11E(DetectionContext& c, uint8_t* status) {
 
 void Detect11E(DetectionContext& c, bool menuVariant) {
     CDeviceSession& s = c.session;
-    s.flags.longOperation = true;
-    struct ClearLong {
-        CDeviceSession& s;
-        ~ClearLong() { s.flags.longOperation = false; }
-    } clearLong{s};
+    LongOperation quiet(s.flags);
     if (!c.worker) return;
     if (menuVariant && s.port.IsLinkUp() && s.flags.workerRunning) {
         c.op.Inform("ChipType had been detected earlier.");
@@ -417,14 +394,10 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     s.remapText = kRemapA[status & 3];
 
     uint8_t k = 0xFF, p = 0xFF, q = 0xFF;
-    LinkQueues& queues = c.worker->Queues();
-    Clock& clock = s.port.GetClock();
-    if (QueuePut(queues.command, queues.commandMutex, cmd::kVersion, s.port.Owner()) == Queued::Done) {
-        // Each reply byte is bounded, so a worker that died does not hang the detection.
-        QueueGetWait(queues, &k, kQueuedReplyLimitMs, clock, s.port.Owner()) &&
-            QueueGetWait(queues, &p, kQueuedReplyLimitMs, clock, s.port.Owner()) &&
-            QueueGetWait(queues, &q, kQueuedReplyLimitMs, clock, s.port.Owner());
-    }
+    LinkContext queued{s, c.view, &c.worker->Transport()};
+    // Each reply byte is bounded, so a worker that died does not hang the detection.
+    (void)(SendCode(queued, cmd::kVersion) && ReadReply(queued, &k) && ReadReply(queued, &p) &&
+           ReadReply(queued, &q));
     bool failed = false;
     if (k == 0xE4 || k == 0xE2) {
         s.chipType = k == 0xE4 ? 1 : 2;

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "protocol/Primitives.h"
+
 namespace tessel {
 
 class CDeviceSession;
@@ -13,9 +15,6 @@ class CSerialPort;
 class LinkWorker;
 class Operator;
 class WindowView;
-
-// The 16-byte string a 1.1F loader measures the host's rate from.
-extern const uint8_t kBaudDetectString[16];
 
 constexpr uint32_t kBaudDetectLimitMs = 12000;
 constexpr uint32_t kUnknownBaudDetectLimitMs = 8000;
@@ -44,13 +43,8 @@ struct DetectionContext {
 
 constexpr uint32_t kResetWait11EMs = 30000;
 
-// Stopped: the operator asked to stop while the loader had not answered yet.
-enum class BaudDetectResult { Ok, TimedOut, WriteFailed, Stopped };
-
-// Sends the baud-detect string until "O","K" comes back or `limitMs` passes; `stopDue` is
-// asked before each try.
-BaudDetectResult BaudDetect(CSerialPort& port, uint32_t limitMs, const std::function<bool()>& stopDue);
-// The same on the session's port, its stop request noted when it ends the wait.
+// BaudDetect on the session's port, its stop request noted when it ends the wait (Stopped:
+// the operator asked to stop while the loader had not answered yet).
 BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs);
 
 void Detect11F(DetectionContext& c);

@@ -55,7 +55,7 @@ uint16_t PasswordAddress(int chipType) {
 namespace {
 bool Accepted(LinkContext& c) {
     uint8_t reply = 0;
-    return c.session.port.ReadByte(&reply) && reply == cmd::kAck;
+    return ReadReply(c, &reply) && reply == cmd::kAck;
 }
 }  // namespace
 
@@ -90,7 +90,7 @@ int WritePassword(LinkContext& c, uint16_t address, const std::string& password)
         return -1;
     }
     c.progress.setProgressLabel("Done");
-    c.session.port.PurgeInput();
+    PurgeReplies(c);
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include "platform/Clock.h"
 #include "platform/Operator.h"
 #include "serial/ByteTransport.h"
+#include "serial/CSerialPort.h"
 
 namespace tessel {
 
@@ -474,6 +475,90 @@ bool SelectBlock(LinkContext& c, uint8_t code) {
 
 bool selectBlock0(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock0); }
 bool selectBlock1(LinkContext& c) { return SelectBlock(c, cmd::kSelectBlock1); }
+
+const uint8_t kBaudDetectString[16] = {0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE,
+                                       0x80, 0xE0, 0xF8, 0xFE, 0x80, 0xE0, 0xF8, 0xFE};
+
+bool SendByte(LinkContext& c, uint8_t byte) {
+    Wire t(c);
+    return Byte(*t, byte);
+}
+
+bool SendCode(LinkContext& c, uint8_t code) {
+    Wire t(c);
+    return t->Command(code);
+}
+
+bool SendBlock(LinkContext& c, std::span<const uint8_t> bytes) {
+    if (c.worker) return c.worker->Write(bytes) == bytes.size();
+    return Port(c).WriteBlock(bytes.data(), bytes.size());
+}
+
+bool ReadReply(LinkContext& c, uint8_t* byte) {
+    Wire t(c);
+    return t->ReadByte(byte, ByteTransport::Wait::Reply);
+}
+
+bool ReplyPending(LinkContext& c) {
+    Wire t(c);
+    return t->MoreComing();
+}
+
+bool DrainLine(LinkContext& c) {
+    Wire t(c);
+    return t->Drain();
+}
+
+void PurgeReplies(LinkContext& c) {
+    Wire t(c);
+    t->Purge();
+}
+
+void EmptyLine(LinkContext& c) {
+    Port(c).PurgeInput();
+    Port(c).PurgeOutput();
+}
+
+BaudDetectResult BaudDetect(CSerialPort& port, uint32_t limitMs, const std::function<bool()>& stopDue) {
+    PortTransport t(port);
+    Clock& clock = port.GetClock();
+    const uint64_t t0 = clock.TickMs();
+    for (;;) {
+        if (clock.TickMs() - t0 > limitMs) return BaudDetectResult::TimedOut;
+        if (stopDue()) return BaudDetectResult::Stopped;
+        if (!port.WriteBlock(kBaudDetectString, sizeof kBaudDetectString)) return BaudDetectResult::WriteFailed;
+        if (!t.MoreComing()) continue;
+        uint8_t o = 0, k = 0;
+        if (!t.ReadByte(&o) || o != 'O') continue;
+        if (!t.ReadByte(&k) || k != 'K') continue;
+        return BaudDetectResult::Ok;
+    }
+}
+
+bool AwaitPrompt(LinkContext& c, const std::function<bool()>& giveUp) {
+    Wire t(c);
+    uint8_t b = 0;
+    while (t->ReadByte(&b) && b != kPrompt11E)
+        if (giveUp()) return false;
+    return true;
+}
+
+bool LoopsBack(LinkContext& c, std::span<const uint8_t> pattern, uint32_t limitMs) {
+    Wire t(c);
+    Clock& clock = Port(c).GetClock();
+    const uint64_t t0 = clock.TickMs();
+    while (clock.TickMs() - t0 < limitMs) {
+        for (uint8_t b : pattern) Byte(*t, b);
+        if (!t->MoreComing()) continue;
+        bool same = true;
+        for (uint8_t expected : pattern) {
+            uint8_t got = 0;
+            if (!t->ReadByte(&got) || got != expected) same = false;
+        }
+        if (same) return true;
+    }
+    return false;
+}
 
 bool ReadForRestore(LinkContext& link, uint8_t* dest, uint32_t start, uint32_t n, uint32_t piece) {
     Wire t(link);

@@ -19,6 +19,7 @@ namespace tessel {
 
 class ByteTransport;
 class CDeviceSession;
+class CSerialPort;
 
 // Command codes on the wire.
 namespace cmd {
@@ -100,6 +101,42 @@ enum class BankSwitch : int { Done = 0, NoReply = 10, WrongReply = 13, NotSent =
                                    uint32_t total);
 bool selectBlock0(LinkContext& c);
 bool selectBlock1(LinkContext& c);
+
+// The bytes outside the frames: the handshakes before a loader is linked, the 1.1E prompts,
+// the cable test and the line's housekeeping. They take the same transport as the frames, so
+// that a wire trace and the silence watch see every byte whoever sent it.
+bool SendByte(LinkContext& c, uint8_t byte);
+// The code that opens an exchange: through the worker it answers the loader's next prompt.
+bool SendCode(LinkContext& c, uint8_t code);
+// In one write under one limit, as the handshake strings have always gone.
+bool SendBlock(LinkContext& c, std::span<const uint8_t> bytes);
+// One byte of a reply within one reply wait.
+bool ReadReply(LinkContext& c, uint8_t* byte);
+// Whether a byte is already on its way (a short look, not a reply wait).
+bool ReplyPending(LinkContext& c);
+// Until what was written has left.
+bool DrainLine(LinkContext& c);
+// Drops what came in and was not read.
+void PurgeReplies(LinkContext& c);
+// Drops what is queued both ways: only while no worker owns the port, whose queues are its own.
+void EmptyLine(LinkContext& c);
+
+// Sends the baud-detect string until "O","K" comes back or `limitMs` passes; `stopDue` is
+// asked before each try. On a bare port: a station probes a board it has no session for.
+enum class BaudDetectResult { Ok, TimedOut, WriteFailed, Stopped };
+// The 16-byte string a 1.1F loader measures the host's rate from.
+extern const uint8_t kBaudDetectString[16];
+BaudDetectResult BaudDetect(CSerialPort& port, uint32_t limitMs, const std::function<bool()>& stopDue);
+
+// A 1.1E loader prompts with F7h while it waits for a command. Reads until a prompt comes or
+// a read wait passes with nothing; `giveUp` is asked after every other byte. False when it
+// gave up.
+constexpr uint8_t kPrompt11E = 0xF7;
+bool AwaitPrompt(LinkContext& c, const std::function<bool()>& giveUp);
+
+// The cable test: with the chip out and TXD tied to RXD, `pattern` is sent until it comes
+// back whole or `limitMs` passes.
+bool LoopsBack(LinkContext& c, std::span<const uint8_t> pattern, uint32_t limitMs);
 
 // Reads `n` bytes that are to be written back later. The line is emptied first, and a read
 // after which more bytes keep coming is refused: a reply that came late to an earlier

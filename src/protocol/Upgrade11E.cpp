@@ -56,7 +56,8 @@ bool RestartWorker(DetectionContext& c) {
     CDeviceSession& s = c.session;
     StopLinkWorker(*c.worker);
     s.port.GetClock().SleepMs(kReplyDrainMs);
-    s.port.PurgeInput();
+    LinkContext line{s, c.view};
+    PurgeReplies(line);
     s.flags.errorReported = false;
     StartLinkWorker(*c.worker, s.port, s.port.Owner(), s.flags.errorReported, s.flags.workerRunning);
     return c.worker->Running();
@@ -68,11 +69,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     CDeviceSession& s = c.session;
     CSerialPort& port = s.port;
     Clock& clock = port.GetClock();
-    s.flags.longOperation = true;
-    struct ClearLong {
-        CDeviceSession& s;
-        ~ClearLong() { s.flags.longOperation = false; }
-    } clearLong{s};
+    LongOperation quiet(s.flags);
     // Each step finishes whole, and once the upgrade program is in block 0 the upgrade runs to
     // its end: an operator's stop is looked at only before anything is erased.
     StopRequest::Hold hold(s.flags.stop);
@@ -166,11 +163,11 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // 3, 4. Hand over to the upgrade program.
     StopLinkWorker(*c.worker);
     port.ClearLinkUp();
-    port.PurgeInput();
-    port.PurgeOutput();
-    port.WriteByte(cmd::kRunUser);
-    port.WriteByte(cmd::kRunUser);
-    port.DrainOutput();
+    LinkContext direct{s, c.view};
+    EmptyLine(direct);
+    SendByte(direct, cmd::kRunUser);
+    SendByte(direct, cmd::kRunUser);
+    DrainLine(direct);
     clock.SleepMs(300);
     c.view.setProgressLabel("Upgrade is in process, please wait...");
     const uint64_t started = clock.TickMs();
@@ -198,33 +195,33 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         marker = true;
     }
     static const uint8_t kBsl[3] = {'B', 'S', 'L'};
-    if (!port.WriteBlock(kBsl, 3)) {
+    if (!SendBlock(direct, kBsl)) {
         c.op.Fail("Failed on sending baud_detect_string #2.");
         marker = true;
     }
     uint8_t r[3] = {0, 0, 0};
-    if (!port.ReadByte(&r[0])) {
+    if (!ReadReply(direct, &r[0])) {
         c.op.Fail("Failed on receiving string RDY(0).");
         return fail("The boot loader never answered after the upgrade program was started (no RDY).");
-    } else if (!port.ReadByte(&r[1])) {
+    } else if (!ReadReply(direct, &r[1])) {
         c.op.Fail("Failed on receiving string RDY(1).");
         return fail("The boot loader stopped answering after the upgrade program was started (RDY cut short).");
-    } else if (port.ReadByte(&r[2]) && !(r[0] == 'R' && r[1] == 'D' && r[2] == 'Y')) {
+    } else if (ReadReply(direct, &r[2]) && !(r[0] == 'R' && r[1] == 'D' && r[2] == 'Y')) {
         c.op.Fail("Failed on receiving string RDY(2).");
         marker = true;
     }
     const uint8_t req[2] = {cmd::kStatus, 0x55};
-    if (!port.WriteBlock(req, 2) && !menuVariant) c.op.Fail("Failed on sending 05h & 55h to Target MCU.");
-    if (!port.ReadByte(&status)) {
+    if (!SendBlock(direct, req) && !menuVariant) c.op.Fail("Failed on sending 05h & 55h to Target MCU.");
+    if (!ReadReply(direct, &status)) {
         status = oldStatus;
         if (!menuVariant) c.op.Fail("No Response from Target Board after sending 05h,55h!");
     }
-    if (!port.WriteByte(cmd::kVersion)) {
+    if (!SendByte(direct, cmd::kVersion)) {
         if (!menuVariant) c.op.Fail("Failed to send cmd 60h to Target Board!");
-    } else if (!port.ReadByte(&p)) {
+    } else if (!ReadReply(direct, &p)) {
         p = 0x11;
         if (!menuVariant) c.op.Fail("No Response from Target Board after sending cmd 60h!");
-    } else if (!port.ReadByte(&q)) {
+    } else if (!ReadReply(direct, &q)) {
         q = 'F';
     }
     port.SetLinkUp();
@@ -263,7 +260,6 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     // 15, 16. Give the new loader time to settle, then put the user's code back directly.
     while (clock.TickMs() - started <= 6000) clock.SleepMs(10);
     s.SetCurrentBlock(0);
-    LinkContext direct{s, c.view};
     bool restoreOk = false;
     for (int attempt = 0; attempt < kAttempts && !restoreOk; ++attempt) {
         restoreOk = EraseSectors(direct, 0, sector, static_cast<int>(kUserArea / sector)) &&

@@ -29,11 +29,11 @@ void LinkWorker::Start(CSerialPort& port, Operator* owner, std::atomic<bool>& er
                &errorReported, &workerRunning};
     // The thread joins the virtual clock before it starts, so that time cannot move on
     // while it is still being scheduled.
-    if (auto* vc = dynamic_cast<VirtualClock*>(&port.GetClock())) vc->AddParticipant();
+    port.GetClock().AddParticipant();
     thread_ = std::thread([this] {
         failed_ = !Run();
         ended_ = true;
-        if (auto* vc = dynamic_cast<VirtualClock*>(&params_.port->GetClock())) vc->RemoveParticipant();
+        params_.port->GetClock().RemoveParticipant();
     });
     workerRunning = true;
 }

@@ -87,8 +87,9 @@ public:
     // that the detection reads the new bits. The reset purges the output queue, so the
     // sequence's last bytes must have left first.
     void Announce() {
-        S().port.DrainOutput();
-        S().flags.longOperation = true;
+        LinkContext link = Link();
+        DrainLine(link);
+        quiet_->Begin();
         w_.Route(command::kResetLink);
     }
 
@@ -109,7 +110,7 @@ public:
     // Clears the long-operation flag and detects again; with the link still up the
     // detection returns at once.
     void Redetect() {
-        S().flags.longOperation = false;
+        quiet_->End();
         w_.Route(command::kDetectBaudAndChip);
     }
 
@@ -123,15 +124,15 @@ public:
     // The commands with their result line, in the command line's words.
     bool Lock(std::optional<int> given = std::nullopt) {
         Begin("");
-        return Told(LockChip(given));
+        return Guarded([&] { return Told(LockChip(given)); });
     }
     bool Remap(std::optional<int> given = std::nullopt) {
         Begin("");
-        return Told(MemoryRemap(given));
+        return Guarded([&] { return Told(MemoryRemap(given)); });
     }
     bool Clock() {
         Begin("the double-clock bit");
-        return Told(DoubleClock());
+        return Guarded([&] { return Told(DoubleClock()); });
     }
 
     bool LockChip(std::optional<int> given = std::nullopt) {
@@ -212,7 +213,7 @@ public:
             if (internal && (sc1 || type <= 4)) {
                 // The loader hides itself once the bit is set and answers none of the bit's
                 // frames: nothing can say that the bit took.
-                s.flags.longOperation = false;
+                quiet_->End();
                 s.flags.errorReported = true;
                 unconfirmed_ = true;
                 Op().Warn(name + " programmed, not confirmed: the boot loader answers none of the bit's frames and "
@@ -238,7 +239,7 @@ public:
                            std::string("Memory Remap Completed!") + kRedetected, "Memory Remap");
         }
         if (detect) Redetect();
-        else s.flags.longOperation = false;
+        else quiet_->End();
         return done;
     }
 
@@ -268,8 +269,8 @@ public:
             Op().Fail("Program " + name + " Failed!");
             return false;
         }
-        S().flags.longOperation = true;
-        S().port.DrainOutput();
+        quiet_->Begin();
+        DrainLine(link);
         S().port.GetClock().SleepMs(kConfigSettleMs);
         Announce();
         return true;
@@ -293,11 +294,11 @@ public:
             if (!sent) {
                 Op().Fail("Double clock Failed!");
             } else {
-                s.flags.longOperation = true;
-                s.port.DrainOutput();
+                quiet_->Begin();
+                DrainLine(link);
                 s.port.GetClock().SleepMs(kConfigSettleMs);
                 w_.TickPanes();
-                s.port.DrainOutput();
+                DrainLine(link);
                 w_.Route(command::kResetLink);
                 done = true;
             }
@@ -310,6 +311,16 @@ public:
     }
 
 private:
+    // From the bits' frames to the detection that reads them back the periodic check keeps
+    // away; the guard ends with the command whatever way it ends.
+    template <typename Run>
+    bool Guarded(Run run) {
+        LongOperation quiet(S().flags, LongOperation::kLater);
+        quiet_ = &quiet;
+        const bool ok = run();
+        quiet_ = nullptr;
+        return ok;
+    }
     void Begin(const std::string& what) {
         what_ = what;
         refusal_.clear();
@@ -358,6 +369,7 @@ private:
     }
 
     MainDialog& w_;
+    LongOperation* quiet_ = nullptr;  // the guard of the command under way
     std::string what_;
     bool declined_ = false;
     bool unconfirmed_ = false;

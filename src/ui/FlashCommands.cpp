@@ -441,7 +441,6 @@ public:
         if (!Op().AskYesNo(DownloadQuestion(image, sel.block, sel.firstSector, sel.address, request->changedOnly))) {
             declined_ = true;
             w_.NoteDeclined();
-            if (upgrade) s.flags.longOperation = false;
             Result("download of " + name + " declined: nothing was erased or written");
             return upgrade ? download::kUpgradeDeclined : download::kDone;
         }
@@ -452,17 +451,16 @@ public:
         std::vector<uint8_t> holds;
         if (internal && upgrade) {
             rc = LoadToBlock1(link, image, sel.block, sel.address);
-            s.port.PurgeInput();
+            PurgeReplies(link);
         } else if (!internal) {
             rc = LoadExternalMode(link, image, sel.block, sel.address);
         } else if (viaStub) {
             rc = load::kFailed;
             const bool ok = WithStub(sel.address, kDownloadStub, [&] {
-                ScopedFlag<std::atomic<bool>> longOp(s.flags.longOperation);
+                LongOperation quiet(s.flags);
                 rc = LoadToBlock1(link, image, sel.block, sel.address);
                 w_.Refresh();
-                s.port.PurgeInput();
-                s.port.PurgeOutput();
+                EmptyLine(link);
                 return rc == load::kOk;
             }, {}, true);
             if (!ok && rc == load::kOk) rc = load::kFailed;
@@ -587,7 +585,7 @@ public:
         if (!EraseBslArea()) return Failed();
         LinkContext link = Link();
         const int rc = LoadToBlock1(link, image, 1, address);
-        S().port.PurgeInput();
+        PurgeReplies(link);
         return rc == load::kOk ? download::kDone : Failed();
     }
 
@@ -839,8 +837,7 @@ public:
         if (sel.block == 1 && s.memoryMode == kInternalMemory) {
             ok = WithStub(sel.address, kEraseStub, erase, [&] {
                 w_.Refresh();
-                s.port.PurgeInput();
-                s.port.PurgeOutput();
+                EmptyLine(link);
             });
             RecordBlock0AfterStub(ok);
         } else {
@@ -924,6 +921,7 @@ public:
             return false;
         }
         bool erased = false, unconfirmed = false;
+        LongOperation quiet(s.flags, LongOperation::kLater);
         char what[160];
         std::snprintf(what, sizeof what,
                       "Chip Erase erases all of block 0 (%04Xh-%04Xh): the user's program and all its data. The boot "
@@ -939,7 +937,7 @@ public:
                 erased = true;
                 Op().Inform("Chip Erase Completed!");
             } else {
-                s.flags.longOperation = true;
+                quiet.Begin();
                 // The loader does not answer a chip erase: only reading block 0 back blank
                 // shows that the frame arrived and did its work.
                 erased = Block0ReadsBlank(link);
@@ -958,7 +956,7 @@ public:
         if (erased) Result("erased the whole chip");
         else if (w_.Result().empty()) Result(unconfirmed ? "chip erase failed: Chip Erase not confirmed! Block 0 could not be read back blank after the erase"
                                           : "chip erase failed");
-        s.flags.longOperation = false;
+        quiet.End();
         w_.Route(command::kDetectBaudAndChip);
         return erased;
     }

@@ -8,6 +8,7 @@
 #include "files/ConfigStore.h"
 #include "platform/CalendarTime.h"
 #include "platform/Operator.h"
+#include "protocol/Primitives.h"
 #include "ui/MemoryView.h"
 #include "ui/Texts.h"
 
@@ -162,17 +163,16 @@ void MainDialog::TimeoutReset() {
     resetChipInfo();
     session_.flags.errorReported = false;
     session_.port.ClearLinkUp();
-    session_.port.PurgeOutput();
-    session_.port.PurgeInput();
+    LinkContext link{session_, *this};
+    EmptyLine(link);
     if (op_) op_->Fail(text::kTimeoutReset);
 }
 
 void MainDialog::Tick(int hour, int minute, int second) {
     clockPane_ = ClockText(hour, minute, second);
     if (timerRunning_ && session_.port.IsLinkUp() && !session_.flags.longOperation && second % 10 == 0) {
-        uint8_t echo = 0;
-        const bool ok = session_.port.WriteByte(0x63) && session_.port.ReadByte(&echo) && echo == 0x63;
-        if (!ok) TimeoutReset();
+        LinkContext link{session_, *this};
+        if (!LinkAnswers(link)) TimeoutReset();
     }
     TickPanes();
 }

@@ -127,8 +127,8 @@ public:
             w_.Op().Fail(kNoTargetBoard);
             return false;
         }
+        LinkContext link{s, w_, nullptr};
         if (!s.ExternalWindowOpen()) {
-            LinkContext link{s, w_, nullptr};
             if (!RunUserCode(link)) return false;
         } else {
             w_.Route(command::kResetLink);
@@ -139,9 +139,8 @@ public:
         s.flags.passwordVerified = false;
         s.port.ClearLinkUp();
         // The purge would discard a start command still in the output queue.
-        s.port.DrainOutput();
-        s.port.PurgeInput();
-        s.port.PurgeOutput();
+        DrainLine(link);
+        EmptyLine(link);
         return true;
     }
 
@@ -179,21 +178,11 @@ public:
             return false;
         }
         w_.Op().Inform("Please remove MCU from the target board,\nthen connect TXD and RXD pin and power on!");
-        Clock& clock = s.port.GetClock();
-        const uint64_t t0 = clock.TickMs();
-        while (clock.TickMs() - t0 < kCableTestMs) {
-            for (uint8_t b : kCablePattern) s.port.WriteByte(b);
-            if (!s.port.PollForInput()) continue;
-            bool same = true;
-            for (uint8_t expected : kCablePattern) {
-                uint8_t got = 0;
-                if (s.port.ReadByte(&got) != 1 || got != expected) same = false;
-            }
-            if (same) {
-                w_.Op().Inform("Serial connection is correct!");
-                w_.SetResult("cable test passed: the three bytes came back on " + port);
-                return true;
-            }
+        LinkContext link{s, w_, nullptr};
+        if (LoopsBack(link, kCablePattern, kCableTestMs)) {
+            w_.Op().Inform("Serial connection is correct!");
+            w_.SetResult("cable test passed: the three bytes came back on " + port);
+            return true;
         }
         w_.Op().Fail("Serial connection is incorrect!!!");
         w_.SetResult("cable test failed");
@@ -233,11 +222,11 @@ bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact
     CDeviceSession& s = w_.Session();
     LinkContext link{s, w_, nullptr};
     // What is written back must not be shifted by a byte that came late to another request.
-    if (exact) s.port.PurgeInput();
+    if (exact) PurgeReplies(link);
     bool ok = SendFrame(link, cmd::kRead, static_cast<uint16_t>(at), static_cast<uint8_t>(n));
-    for (uint32_t i = 0; ok && i < n; ++i) ok = s.port.ReadByte(out + i) == 1;
-    if (ok && exact && s.port.PollForInput()) {
-        s.port.PurgeInput();
+    for (uint32_t i = 0; ok && i < n; ++i) ok = ReadReply(link, out + i);
+    if (ok && exact && ReplyPending(link)) {
+        PurgeReplies(link);
         ok = false;
     }
     if (!ok) w_.Op().Fail(kReadFailed);
@@ -291,7 +280,7 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
         return false;
     }
     uint8_t status = 0;
-    if (s.port.ReadByte(&status) != 1 || status != cmd::kAck) {
+    if (!ReadReply(link, &status) || status != cmd::kAck) {
         op.Fail(second ? "Failed to Read 2nd Status byte!" : "Failed to Read the Status byte!");
         return false;
     }
@@ -302,7 +291,7 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
         return false;
     }
     for (uint32_t i = 0; i < kSector; ++i) {
-        if (s.port.WriteByte(bytes[i]) != 1) {
+        if (!SendByte(link, bytes[i])) {
             op.Fail("Failed to write data byte to the chip!");
             return false;
         }

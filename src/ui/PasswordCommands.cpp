@@ -151,15 +151,15 @@ public:
     // The loader's own erase of block 0, which lets the password sector be rewritten without
     // the old password: 64h, its echo, 64h again.
     bool ResetErase() {
-        CSerialPort& port = S().port;
+        LinkContext link{S(), w_, nullptr};
         const bool hl = IsHLFamily(S().Family());
         for (int i = 0; i < kResetEraseAttempts; ++i) {
-            port.PurgeInput();
+            PurgeReplies(link);
             uint8_t echo = 0;
-            if (port.WriteByte(kPasswordReset) == 1 && port.ReadByte(&echo) == 1 && echo == kPasswordReset &&
-                port.WriteByte(kPasswordReset) == 1) {
-                port.DrainOutput();
-                port.GetClock().SleepMs(kResetEraseMs + (hl ? kResetEraseExtraHLMs : 0));
+            if (SendByte(link, kPasswordReset) && ReadReply(link, &echo) && echo == kPasswordReset &&
+                SendByte(link, kPasswordReset)) {
+                DrainLine(link);
+                S().port.GetClock().SleepMs(kResetEraseMs + (hl ? kResetEraseExtraHLMs : 0));
                 return true;
             }
         }
@@ -228,7 +228,7 @@ public:
         } else if (stubRunning) {
             RewritePasswordSector(w_, link, dialog.password, kStepAttempts, &eraseCode, &writeCode);
             if (lock) {
-                for (uint8_t b : {uint8_t{0x65}, uint8_t{0x01}, uint8_t{0x33}, uint8_t{0x33}}) (void)s.port.WriteByte(b);
+                for (uint8_t b : {uint8_t{0x65}, uint8_t{0x01}, uint8_t{0x33}, uint8_t{0x33}}) SendByte(link, b);
             }
             back = LeaveStub(w_, link, kStepAttempts, codes);
         }

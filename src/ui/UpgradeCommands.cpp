@@ -118,7 +118,7 @@ public:
         }
 
         // The stub, not the loader, answers for most of this: the periodic check stays away.
-        s.flags.longOperation = true;
+        LongOperation quiet(s.flags);
 
         stub::Codes codes;
         int downloadCode = stub::kNotTried, eraseCode = stub::kNotTried, writeCode = stub::kNotTried;
@@ -129,10 +129,7 @@ public:
         o.workFailed = "the boot loader in block 1 may be erased or partly written";
         o.attempts = kStepAttempts;
         o.codes = &codes;
-        o.beforeSwitchBack = [&s] {
-            s.port.PurgeInput();
-            s.port.PurgeOutput();
-        };
+        o.beforeSwitchBack = [&link] { EmptyLine(link); };
         const bool ok = RunWithBlock1Stub(w_, o, [&] {
             w_.Refresh();
             s.bslUpgradeMode = true;
@@ -170,7 +167,6 @@ public:
         w_.SetIapStatus("Upgrade BSL Succeed!");
         w_.SetResult("boot loader replaced with " + given->file);
         w_.Refresh();
-        s.flags.longOperation = false;
         return true;
     }
 
@@ -246,7 +242,7 @@ public:
         if (!PasswordGate(w_)) return false;
         if (!w_.Op().AskYesNo(kMonitraQuestion)) return false;
         // From here the stub, then nobody, answers for the chip: the periodic check stays away.
-        s.flags.longOperation = true;
+        LongOperation quiet(s.flags);
 
         LinkContext link{s, w_, nullptr};
         const bool typeA = m->block0Part;
@@ -262,9 +258,9 @@ public:
                 s.flags.stop.DropBackup(backup);
                 s.flags.stop.Note("stopped before the monitor download erased anything; nothing was changed");
             }
-            s.flags.longOperation = false;  // nothing changed: the loader still answers
-            return false;
+            return false;  // nothing changed: the loader still answers
         }
+        quiet.Keep();
 
         std::array<int, 8> codes;
         codes.fill(stub::kNotTried);
