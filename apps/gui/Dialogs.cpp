@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "ElidedWidgets.h"
-#include "GuiBridge.h"
 #include "GuiSettings.h"
 #include "device/ChipCatalogue.h"
 #include "platform/PortList.h"
@@ -836,8 +835,7 @@ private:
 // waits; "Return to Main Menu" only closes it.
 class ByteEditView final : public ModelView {
 public:
-    ByteEditView(ByteEditDialog& model, QWidget* parent, GuiBridge* bridge)
-        : ModelView(model, parent), m_(model), bridge_(bridge) {
+    ByteEditView(ByteEditDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
         setWindowTitle(Q(ByteEditDialog::kTitle));
         auto* layout = new QVBoxLayout(this);
         layout->addWidget(new QLabel(Q(ByteEditDialog::kNote), this));
@@ -858,8 +856,8 @@ public:
         row->addWidget(display);
         row->addWidget(replace);
         layout->addLayout(row);
-        Handler(display, [this] { OnChip([this] { m_.OnDisplayData(); }); });
-        Handler(replace, [this] { OnChip([this] { m_.OnReplaceData(); }); });
+        Handler(display, [this] { m_.OnDisplayData(); });
+        Handler(replace, [this] { m_.OnReplaceData(); });
         auto* box = new QDialogButtonBox(this);
         box->setObjectName("buttons");
         QPushButton* back = box->addButton(Q("&Return to Main Menu"), QDialogButtonBox::AcceptRole);
@@ -880,17 +878,7 @@ protected:
     }
 
 private:
-    // Both buttons read the chip, and Replace erases and writes it: that runs on the command
-    // thread like every command, the window kept live and this dialog shut to a second press.
-    void OnChip(const std::function<void()>& work) {
-        if (!bridge_) return work();
-        setEnabled(false);
-        bridge_->RunOnWaitingThread(work);
-        setEnabled(true);
-    }
-
     ByteEditDialog& m_;
-    GuiBridge* bridge_;
     QLineEdit* address_ = nullptr;
     QLineEdit* shown_ = nullptr;
     QLineEdit* new_ = nullptr;
@@ -909,8 +897,7 @@ QString ImageFileFilters() {
     return QStringLiteral("Intel HEX (*.hex *.ihx *.ihex);;Binary (*.bin);;All files (*)");
 }
 
-std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings,
-                                           GuiBridge* bridge) {
+std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings) {
     const std::string_view name = model.DialogName() ? model.DialogName() : "";
     if (name == "ChipSelectDialog") return Make<ChipSelectDialog, ChipSelectView>(model, parent);
     if (name == "CommSetupDialog") return Make<CommSetupDialog, CommSetupView>(model, parent);
@@ -923,11 +910,7 @@ std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, 
     }
     if (name == "SaveDialog") return Make<SaveDialog, SaveView>(model, parent);
     if (name == "PasswordVerifyDialog") return Make<PasswordVerifyDialog, PasswordView>(model, parent);
-    if (name == "ByteEditDialog") {
-        auto* m = dynamic_cast<ByteEditDialog*>(&model);
-        if (!m) return nullptr;
-        return std::make_unique<ByteEditView>(*m, parent, bridge);
-    }
+    if (name == "ByteEditDialog") return Make<ByteEditDialog, ByteEditView>(model, parent);
     if (name == "PasswordChangeDialog") return Make<PasswordChangeDialog, PasswordChangeView>(model, parent);
     if (name == "PasswordSetDialog") return Make<PasswordSetDialog, PasswordSetView>(model, parent);
     if (name == "LockMenuTypeADialog" || name == "LockMenuDialog" || name == "RemapMenuDialog")
@@ -935,8 +918,8 @@ std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, 
     return nullptr;
 }
 
-DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings, GuiBridge* bridge) {
-    std::unique_ptr<QDialog> dialog = CreateModelDialog(model, parent, settings, bridge);
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings) {
+    std::unique_ptr<QDialog> dialog = CreateModelDialog(model, parent, settings);
     if (!dialog) return DialogResult::Cancel;
     // The parent owns its children too: should it be destroyed while the dialog runs, the
     // dialog goes with it and must not be deleted a second time here.

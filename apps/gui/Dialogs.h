@@ -16,22 +16,17 @@ class QWidget;
 
 namespace tessel::gui {
 
-class GuiBridge;
 class GuiSettings;
 
 // Shows the dialog that renders `model` modally (exec) on the GUI thread. Ok only when the
 // model accepted OK (PressOk() returned CloseOk); Cancel otherwise, and for a model this
 // program has no view for.
 // `settings`, when given, is where the file fields remember the last folder and recent files.
-// `bridge`, when given, runs the work of the buttons that talk to the chip on the thread that
-// runs the dialog (the command thread), so that the window is not held while it runs.
-DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr,
-                            GuiBridge* bridge = nullptr);
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr);
 
 // The same dialog, created but not run: the caller shows it, edits it and presses its
 // buttons. Null for a model this program has no view for. The model must outlive it.
-std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr,
-                                           GuiBridge* bridge = nullptr);
+std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr);
 
 // The filters of the file choosers that pick an image.
 QString ImageFileFilters();

@@ -1,12 +1,10 @@
 #include "GuiBridge.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -63,7 +61,7 @@ void CommandThread::Loop() {
     }
 }
 
-bool GuiBridge::RunOnGui(const std::function<void()>& fn, bool serve) {
+bool GuiBridge::RunOnGui(const std::function<void()>& fn) {
     if (QThread::currentThread() == thread()) {
         if (ShuttingDown()) return false;
         fn();
@@ -95,53 +93,8 @@ bool GuiBridge::RunOnGui(const std::function<void()>& fn, bool serve) {
         },
         Qt::QueuedConnection);
     std::unique_lock<std::mutex> lock(mutex_);
-    if (serve) ++serving_;
-    for (;;) {
-        cv_.wait(lock, [&] {
-            return call->done || (shuttingDown_ && !call->started) || (serve && !handedBack_.empty());
-        });
-        if (!serve || handedBack_.empty()) break;
-        const std::function<void()> job = std::move(handedBack_.front());
-        handedBack_.pop_front();
-        lock.unlock();
-        job();
-        lock.lock();
-    }
-    if (serve) --serving_;
+    cv_.wait(lock, [&] { return call->done || (shuttingDown_ && !call->started); });
     return call->done;
-}
-
-void GuiBridge::RunOnWaitingThread(const std::function<void()>& fn) {
-    QEventLoop loop;
-    bool queued = false, done = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (serving_ > 0) {
-            queued = true;
-            handedBack_.push_back([this, &fn, &done, &loop] {
-                fn();
-                {
-                    std::lock_guard<std::mutex> held(mutex_);
-                    done = true;
-                    // Queued, so that it ends the loop even if the loop has not started yet.
-                    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-                }
-                cv_.notify_all();
-            });
-        }
-    }
-    if (!queued) {
-        fn();
-        return;
-    }
-    cv_.notify_all();
-    // The job refers to this frame: even a loop ended from outside (the program quitting)
-    // waits on for it.
-    for (;;) {
-        loop.exec();
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (cv_.wait_for(lock, std::chrono::milliseconds(10), [&] { return done; })) return;
-    }
 }
 
 void GuiBridge::PostToGui(std::function<void()> fn) {
@@ -199,8 +152,8 @@ DialogResult QtOperator::RunDialog(DialogModel& model) {
             files->fileName = QFile::encodeName(pendingDownload_).toStdString();
             pendingDownload_.clear();
         }
-        result = RunModelDialog(model, parent_, settings_, &bridge_);
-    }, true);
+        result = RunModelDialog(model, parent_, settings_);
+    });
     return result;
 }
 

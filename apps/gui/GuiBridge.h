@@ -55,12 +55,7 @@ public:
     // False when it did not run because the bridge was shut first. Once `fn` has started,
     // this waits for it to finish even during shut-down, because it may be using objects of
     // the waiting thread (a dialog model on its stack).
-    // With `serve`, the waiting thread meanwhile runs what the GUI hands back to it
-    // (RunOnWaitingThread): a dialog's button whose work belongs on the command thread.
-    bool RunOnGui(const std::function<void()>& fn, bool serve = false);
-    // On the GUI thread: runs `fn` on the thread that waits, serving, in RunOnGui, and keeps
-    // the GUI's events flowing until it has run; at once when no thread waits so.
-    void RunOnWaitingThread(const std::function<void()>& fn);
+    bool RunOnGui(const std::function<void()>& fn);
     // Posts `fn` to the GUI thread without waiting.
     void PostToGui(std::function<void()> fn);
     void Shutdown();
@@ -70,8 +65,6 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool shuttingDown_ = false;
-    int serving_ = 0;
-    std::deque<std::function<void()>> handedBack_;
 };
 
 // The operator at the desktop: Qt message boxes (Yes/No with No as the default) and the

@@ -5,7 +5,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QDateTime>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -709,23 +708,19 @@ void MainWindow::OnCommandThread(const std::function<void(MainDialog&)>& job) {
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
-    QEventLoop loop;
     Post([&](MainDialog& d) {
         job(d);
-        {
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-            // Queued, so that it ends the loop even if the loop has not started yet.
-            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-        }
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
         cv.notify_all();
     });
-    // The job may need the GUI thread (a message box), so its events flow meanwhile. The job
-    // refers to this frame: a loop ended from outside (the program quitting) waits on for it.
+    // The job may need the GUI thread (a message box), so keep its events flowing.
     for (;;) {
-        loop.exec();
-        std::unique_lock<std::mutex> lock(m);
-        if (cv.wait_for(lock, std::chrono::milliseconds(10), [&] { return done; })) return;
+        {
+            std::unique_lock<std::mutex> lock(m);
+            if (cv.wait_for(lock, std::chrono::milliseconds(5), [&] { return done; })) return;
+        }
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
     }
 }
 
