@@ -1236,11 +1236,6 @@ int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t ad
     return c.UpgradeDownload(image, address);
 }
 
-int RunDownload(MainDialog& window, const FlashCommandEnv& env) {
-    FlashCommands c(window, env);
-    return c.Download();
-}
-
 CommandResult ReadSectors(MainDialog& window, const SectorRange& range) {
     FlashCommands c(window, {});
     return window.RunCommand([&] { return c.Read(range); });
