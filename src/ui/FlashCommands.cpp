@@ -345,8 +345,8 @@ public:
             return false;
         }
         int used = 0;
-        for (int i = sel.firstSector; i < sel.firstSector + sel.count; ++i)
-            if (view.StatusRows().at(static_cast<size_t>(i))[4] != "Blank") ++used;
+        for (uint32_t at = offset; at < offset + bytes; at += size)
+            if (std::any_of(image.begin() + at, image.begin() + at + size, [](uint8_t b) { return b != 0xFF; })) ++used;
         Result("read " + SectorsAt(sel.count, sel.address, bytes) + ", " + std::to_string(used) + " not blank");
         return true;
     }
