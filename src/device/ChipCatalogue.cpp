@@ -90,8 +90,6 @@ const ChipInfo& LookupChip(int chipType) {
     return IsKnownChipType(chipType) ? kChips[static_cast<size_t>(chipType - 1)] : kOtherChip;
 }
 
-const ChipInfo& LookupChip(ChipCode chip) { return LookupChip(static_cast<int>(chip)); }
-
 ChipCode ChipCodeOf(int chipType) { return LookupChip(chipType).chip; }
 
 std::span<const ChipInfo> AllChips() { return kChips; }
@@ -110,9 +108,9 @@ const LockOption* FindLockOption(std::span<const LockOption> menu, int option) {
 
 std::span<const RemapOption> RemapMenu() { return kRemapMenu; }
 
-const RemapOption* FindRemapOption(RemapChoice choice) {
+const RemapOption* FindRemapOption(int option) {
     for (const RemapOption& o : kRemapMenu)
-        if (o.choice == choice) return &o;
+        if (o.option == option) return &o;
     return nullptr;
 }
 

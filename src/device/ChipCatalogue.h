@@ -127,7 +127,6 @@ struct ChipInfo {
 
 // The row for a chip type code; any code outside 1 to 6 gets the "any other" row.
 const ChipInfo& LookupChip(int chipType);
-const ChipInfo& LookupChip(ChipCode chip);
 ChipCode ChipCodeOf(int chipType);
 // The six supported models in code order.
 std::span<const ChipInfo> AllChips();
@@ -138,7 +137,8 @@ std::span<const LockOption> LockMenu(ChipFamily family);
 const LockOption* FindLockOption(std::span<const LockOption> menu, int option);
 // The remap menu, every choice in its order; a chip offers those its row names.
 std::span<const RemapOption> RemapMenu();
-const RemapOption* FindRemapOption(RemapChoice choice);
+// The choice of that number in the menu; null for a number it does not have.
+const RemapOption* FindRemapOption(int option);
 bool OffersRemap(const ChipInfo& chip, RemapChoice choice);
 
 bool IsKnownChipType(int chipType);

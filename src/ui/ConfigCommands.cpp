@@ -182,9 +182,7 @@ public:
         const int type = s.chipType;
         RemapMenuDialog dialog(Op(), type);
         if (!Choose(dialog, given)) return false;
-        const RemapOption* chosen = nullptr;
-        for (const RemapOption& o : RemapMenu())
-            if (o.option == dialog.Option()) chosen = &o;
+        const RemapOption* chosen = FindRemapOption(dialog.Option());
         // The dialog offers only the menu's options.
         if (!chosen) return false;
         what_ = "remap option " + RemapOptionName(chosen->choice);
