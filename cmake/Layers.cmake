@@ -32,6 +32,8 @@ endforeach()
 macro(tessel_layer name)
   _tessel_layer(${name} ${ARGN})
   list(APPEND TESSEL_LAYERS ${name})
+  set(TESSEL_USES_${name} ${ARGN})
+  list(REMOVE_ITEM TESSEL_USES_${name} USES)
 endmacro()
 
 function(_tessel_layer name)
@@ -60,7 +62,8 @@ function(_tessel_layer name)
     list(FILTER sources EXCLUDE REGEX "Win\\.cpp$")
     list(REMOVE_ITEM sources ${TESSEL_WINDOWS_ONLY})
   endif()
-  file(GLOB_RECURSE checked CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h)
+  # Every file of the folder, so that one of a kind the check refuses (an .inc) reruns it.
+  file(GLOB_RECURSE checked CONFIGURE_DEPENDS ${dir}/*)
   add_library(tessel_${name} STATIC ${sources})
   target_include_directories(tessel_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
   target_link_libraries(tessel_${name} PUBLIC ${deps} Threads::Threads)
@@ -92,4 +95,23 @@ function(tessel_core_from_layers)
   add_library(tessel_core INTERFACE)
   list(TRANSFORM TESSEL_LAYERS PREPEND tessel_ OUTPUT_VARIABLE libraries)
   target_link_libraries(tessel_core INTERFACE ${libraries})
+
+  # The links as the includes: once every library is built, cmake/CheckLinks.cmake fails the
+  # build on a symbol a layer takes from one it did not name. Whatever links tessel_core waits
+  # for the check.
+  set(manifest "")
+  foreach(name IN LISTS TESSEL_LAYERS)
+    string(REPLACE ";" "," uses "${TESSEL_USES_${name}}")
+    string(APPEND manifest "${name}|${uses}|$<TARGET_FILE:tessel_${name}>\n")
+  endforeach()
+  set(listed ${CMAKE_BINARY_DIR}/layers/links.txt)
+  set(stamp ${CMAKE_BINARY_DIR}/layers/links.checked)
+  file(GENERATE OUTPUT ${listed} CONTENT "${manifest}")
+  add_custom_command(OUTPUT ${stamp}
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DMANIFEST=${listed} -P ${CMAKE_SOURCE_DIR}/cmake/CheckLinks.cmake
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+    DEPENDS ${libraries} ${listed} ${CMAKE_SOURCE_DIR}/cmake/CheckLinks.cmake
+    COMMENT "Checking the links of the layers" VERBATIM)
+  add_custom_target(tessel_layer_links DEPENDS ${stamp})
+  add_dependencies(tessel_core tessel_layer_links)
 endfunction()

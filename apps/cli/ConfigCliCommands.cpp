@@ -55,8 +55,8 @@ bool CheckMenuOption(BitMenu which, int option, Connection& link) {
         // The loader's menu would burn nothing and call it done; here it is a refusal, said
         // before the first byte of a download that would otherwise run ahead of it.
         const int lock = s.flags.lockStatus;
-        const char* refusal =
-            Level4Refusal(LockVariantFor(s.chipType, s.memoryMode), s.Family() == ChipFamily::A, option, lock);
+        const LockOption* chosen = FindLockOption(s.Chip().lockMenu, option);
+        const char* refusal = chosen ? Level4Refusal(LockVariantFor(s.chipType, s.memoryMode), *chosen, lock) : nullptr;
         if (!refusal) return true;
         link.Events().Error(std::string(refusal) + " (lock option " + std::to_string(option) + " at lock status " +
                             LockStatusText(lock) + " would make " + s.Chip().model + " level 4)");
@@ -125,17 +125,16 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, BitCommand 
 
 std::vector<std::string> LockOptionNumbers() {
     std::vector<std::string> numbers;
-    for (int o = 1; FindLockOption(true, o) || FindLockOption(false, o); ++o) numbers.push_back(std::to_string(o));
+    for (int o = 1; FindLockOption(LockMenu(ChipFamily::A), o) || FindLockOption(LockMenu(ChipFamily::HL64D), o); ++o)
+        numbers.push_back(std::to_string(o));
     return numbers;
 }
 
 std::string LockOptionsHelp() {
     std::string help = "Menu option. A-type chips (NX31A16, NX31A32):";
-    for (int o = 1; const LockOption* l = FindLockOption(true, o); ++o)
-        help += "\n  " + std::to_string(o) + "  " + l->label;
+    for (const LockOption& l : LockMenu(ChipFamily::A)) help += "\n  " + std::to_string(l.option) + "  " + l.label;
     help += "\nH/L chips:";
-    for (int o = 1; const LockOption* l = FindLockOption(false, o); ++o)
-        help += "\n  " + std::to_string(o) + "  " + l->label;
+    for (const LockOption& l : LockMenu(ChipFamily::HL64D)) help += "\n  " + std::to_string(l.option) + "  " + l.label;
     return help;
 }
 

@@ -475,7 +475,7 @@ void Connection::ReportChip(bool show) {
 
 const char* Connection::ModelSource() const {
     const CDeviceSession& s = window_->Session();
-    if (window_->Field(ChipField::FwVersion) != "v1.1F" || s.ExternalWindowOpen()) return "reported";
+    if (s.loaderFirmware != LoaderFirmware::V11F || s.ExternalWindowOpen()) return "reported";
     return s.chipTypeAssumed ? "assumed" : "chosen";
 }
 
@@ -570,7 +570,7 @@ int Connection::Connect() {
     ReportChip(showChip_);
     events_.CommandBegins();
     op_.ForgetLastMessage();
-    return window_->Field(ChipField::FwVersion) == "v1.1F" ? kExitOk : kExitFailed;
+    return session.loaderFirmware == LoaderFirmware::V11F ? kExitOk : kExitFailed;
 }
 
 }  // namespace tessel::cli

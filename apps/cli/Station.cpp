@@ -401,97 +401,149 @@ void RunSlot(Station& station, const StationOptions& o, ConnectOptions c, int sl
     }
 }
 
-int RunStation(const StationOptions& o, RunState& state) {
-    CommandResult& res = state.result;
-    res.command = "station";
-    res.fields["file"] = o.board.file;
-    std::vector<std::string> ports;
-    if (!CollectPorts(o.ports, state.connect.port, state.events, &ports)) return kExitUsage;
-    if (ports.empty()) {
-        res.summary = "station: nothing was done: name the slots' ports with --port, --ports-from or --all-usb";
-        return kExitUsage;
+// Where each board's number goes: its offset, with the image grown by gaps up to it; the
+// reason it cannot go there otherwise.
+std::string PlaceSerial(const StationOptions& o, const std::string& chip, uint32_t limit, ImageData& image,
+                        uint32_t* offset) {
+    if (o.serialAt.empty()) return "";
+    *offset = static_cast<uint32_t>(std::stoul(o.serialAt, nullptr, 16));
+    const uint32_t serialOffset = *offset;
+    const uint32_t width = static_cast<uint32_t>(SerialBytes(0, o.serialFormat).size());
+    if (serialOffset + width > limit)
+        return "the serial number at " + o.serialAt + "h does not fit " + chip + "'s block 0";
+    // The number has a place of its own: written over the image's bytes, it would change
+    // the program the log vouches for.
+    for (uint32_t k = serialOffset; k < serialOffset + width; ++k)
+        if (image.IsDefined(k))
+            return "the serial number at " + o.serialAt + "h (" + std::to_string(width) + " bytes) overlaps " +
+                   o.board.file + ", which defines " + AddressText(k);
+    // Only the image's bytes and the number's are the station's to write: the bytes in
+    // between stay gaps, so that the number's sector is read, merged and verified as a
+    // download keeps a sector's other bytes, and nothing else of the block is erased.
+    if (image.defined.empty()) image.defined.assign(image.bytes.size(), true);
+    if (image.bytes.size() < serialOffset + width) {
+        image.bytes.resize(serialOffset + width, 0xFF);
+        image.defined.resize(serialOffset + width, false);
     }
-    for (const std::string& p : ports)
-        if (IsSchemeName(p, "sim")) {
-            res.summary = "station: nothing was done: the stand-in board in this process cannot be swapped; "
-                          "serve boards with tessel-sim --boards N and name its device";
-            return kExitUsage;
-        }
-    // The image is read and checked once, against the chip the bench is set up for.
-    ImageData image;
-    if (const std::string why = ReadImageForCommand(o.board.file, o.board.format, &image); !why.empty()) {
-        res.summary = "station: nothing was done: " + why;
-        return kExitUsage;
-    }
-    ConnectOptions base = state.connect;
-    // Every board is erased: the chip type is the operator's to name, never a default.
-    if (base.chip.empty()) {
-        res.summary = std::string("station: nothing was done: ") + kChipTypeNotReported;
-        return kExitUsage;
-    }
-    CDeviceSession geometry(nullptr);
-    geometry.chipType = ChipCodeForModel(base.chip).value_or(0);
-    geometry.RefreshGeometry();
-    const uint32_t limit = base.mode == "internal" ? static_cast<uint32_t>(geometry.BlockSize(0)) : 0x10000u;
-    uint32_t serialOffset = 0;
-    if (!o.serialAt.empty()) {
-        serialOffset = static_cast<uint32_t>(std::stoul(o.serialAt, nullptr, 16));
-        const uint32_t width = static_cast<uint32_t>(SerialBytes(0, o.serialFormat).size());
-        if (serialOffset + width > limit) {
-            res.summary = "station: nothing was done: the serial number at " + o.serialAt + "h does not fit " +
-                          base.chip + "'s block 0";
-            return kExitUsage;
-        }
-        // The number has a place of its own: written over the image's bytes, it would change
-        // the program the log vouches for.
-        for (uint32_t k = serialOffset; k < serialOffset + width; ++k)
-            if (image.IsDefined(k)) {
-                res.summary = "station: nothing was done: the serial number at " + o.serialAt + "h (" +
-                              std::to_string(width) + " bytes) overlaps " + o.board.file + ", which defines " +
-                              AddressText(k);
-                return kExitUsage;
-            }
-        // Only the image's bytes and the number's are the station's to write: the bytes in
-        // between stay gaps, so that the number's sector is read, merged and verified as a
-        // download keeps a sector's other bytes, and nothing else of the block is erased.
-        if (image.defined.empty()) image.defined.assign(image.bytes.size(), true);
-        if (image.bytes.size() < serialOffset + width) {
-            image.bytes.resize(serialOffset + width, 0xFF);
-            image.defined.resize(serialOffset + width, false);
-        }
-    }
-    if (image.bytes.size() > limit) {
-        res.summary = "station: nothing was done: " + o.board.file + " does not fit " + base.chip + "'s block 0";
-        return kExitUsage;
-    }
-    if (!base.yes) {
-        res.summary = "station: nothing was done: a station erases and programs every board it meets; give --yes";
-        return kExitUsage;
-    }
-    auto refuse = [&](const std::string& why) {
-        res.summary = "station: nothing was done: " + why;
-        return kExitUsage;
-    };
-    // Two outputs on one file would write over each other's records.
+    return "";
+}
+
+// Two outputs on one file would write over each other's records: the reason, when two do.
+std::string SharedOutput(const StationOptions& o, const std::string& traceWire) {
     std::error_code ec;
     auto same = [&](const std::string& a, const std::string& b) {
         if (a.empty() || b.empty()) return false;
         if (std::filesystem::equivalent(a, b, ec)) return true;
         return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
     };
-    const bool fileLedger = !ledger::IsServerLedger(o.ledger);
+    const std::string fileLedger = ledger::IsServerLedger(o.ledger) ? std::string() : o.ledger;
     const struct {
         const char* first;
         const std::string& a;
         const char* second;
         const std::string& b;
-    } outputs[] = {{"--ledger", fileLedger ? o.ledger : std::string(), "--log", o.log},
-                   {"--log", o.log, "--trace-wire", base.traceWire},
-                   {"--ledger", fileLedger ? o.ledger : std::string(), "--trace-wire", base.traceWire}};
+    } outputs[] = {{"--ledger", fileLedger, "--log", o.log},
+                   {"--log", o.log, "--trace-wire", traceWire},
+                   {"--ledger", fileLedger, "--trace-wire", traceWire}};
     for (const auto& out : outputs)
         if (same(out.a, out.b))
-            return refuse(std::string(out.first) + " and " + out.second + " name one file, " + out.b +
-                          ": each needs its own");
+            return std::string(out.first) + " and " + out.second + " name one file, " + out.b + ": each needs its own";
+    return "";
+}
+
+// The log copy is this station's alone: held for the whole run, and checked whole before it
+// is appended to; a run that ended mid-board left its last reservation open in it, which is
+// closed as unknown here (the ledger closes its own below). The reason it cannot be used.
+std::string OpenLogCopy(const std::string& log, ChainedLog& logCopy, std::unique_ptr<InstanceLock>& logLock) {
+    std::error_code ec;
+    const std::filesystem::path path(log);
+    std::string logWhy;
+    if (!logCopy.file.Open(log, &logWhy)) return "the log " + log + ": " + logWhy;
+    // The lock lives in the runtime folder, not beside the log: a log on a full disk must
+    // still be found full by its own first record, not by a lock file.
+    std::string lockName = "station-log" + std::filesystem::weakly_canonical(path, ec).string() + ".lock";
+    for (char& ch : lockName)
+        if (ch == '/' || ch == ':' || ch == '\\') ch = '_';
+    logLock = std::make_unique<InstanceLock>(lockName);
+    if (!logLock->TryAcquire(&logWhy))
+        return logLock->HolderPid() ? "the log " + log + " is written by another station (pid " +
+                                          std::to_string(logLock->HolderPid()) + ")"
+                                    : "cannot lock " + logLock->Path() + ": " + logWhy;
+    std::string logText;
+    if (!ReadSmallFile(log, kLogLimit, &logText, &logWhy)) return logWhy;
+    const ledger::LogWalk walk = ledger::WalkLog(logText);
+    if (walk.broken)
+        return log + ": record " + std::to_string(walk.broken) + ": " + walk.why +
+               "; it is not appended to (tessel station --check-log " + log + ")";
+    if (walk.records) logCopy.prev = Sha256Hex(walk.lastLine);
+    if (walk.records == 0 &&
+        !logCopy.Append({{"log", ledger::kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", console::HostName()}},
+                        &logWhy))
+        return logWhy;
+    for (const auto& [serial, record] : walk.open)
+        if (!logCopy.Append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"},
+                             {"serial", serial}, {"reason", "reserved in record " + std::to_string(record) +
+                                                                " of the log by a run that ended before its outcome"}},
+                            &logWhy))
+            return logWhy;
+    return "";
+}
+
+// Reservations this host made in a run that has ended, before its board's outcome, are
+// closed as unknown; those of a station still running, here or elsewhere, stay open. The
+// ledger's complaint when it cannot be done.
+std::string CloseEndedRuns(Ledger& ledger) {
+    std::string why;
+    std::vector<ledger::OpenReservation> open;
+    if (!ledger.Unclosed(&open, &why)) return "the ledger " + ledger.Name() + ": " + why;
+    for (const ledger::OpenReservation& r : open) {
+        if (r.host != console::HostName() || (r.pid && console::ProcessRunning(r.pid))) continue;
+        const std::string reason =
+            "reserved in record " + std::to_string(r.record) + " by a run that ended before its board's outcome";
+        std::string line;
+        if (!ledger.Append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"},
+                            {"serial", r.serial}, {"reason", reason}},
+                           &line, &why))
+            return "the ledger " + ledger.Name() + ": " + why;
+        std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(r.serial).c_str(), reason.c_str());
+    }
+    return "";
+}
+
+int RunStation(const StationOptions& o, RunState& state) {
+    CommandResult& res = state.result;
+    res.command = "station";
+    res.fields["file"] = o.board.file;
+    auto refuse = [&](const std::string& why) {
+        res.summary = "station: nothing was done: " + why;
+        return kExitUsage;
+    };
+    std::vector<std::string> ports;
+    if (!CollectPorts(o.ports, state.connect.port, state.events, &ports)) return kExitUsage;
+    if (ports.empty()) return refuse("name the slots' ports with --port, --ports-from or --all-usb");
+    for (const std::string& p : ports)
+        if (IsSchemeName(p, "sim"))
+            return refuse("the stand-in board in this process cannot be swapped; serve boards with tessel-sim "
+                          "--boards N and name its device");
+    // The image is read and checked once, against the chip the bench is set up for.
+    ImageData image;
+    if (const std::string why = ReadImageForCommand(o.board.file, o.board.format, &image); !why.empty())
+        return refuse(why);
+    ConnectOptions base = state.connect;
+    // Every board is erased: the chip type is the operator's to name, never a default.
+    if (base.chip.empty()) return refuse(kChipTypeNotReported);
+    CDeviceSession geometry(nullptr);
+    geometry.chipType = ChipCodeForModel(base.chip).value_or(0);
+    geometry.RefreshGeometry();
+    const uint32_t limit = base.mode == "internal" ? static_cast<uint32_t>(geometry.BlockSize(0)) : 0x10000u;
+    uint32_t serialOffset = 0;
+    if (const std::string why = PlaceSerial(o, base.chip, limit, image, &serialOffset); !why.empty())
+        return refuse(why);
+    if (image.bytes.size() > limit) return refuse(o.board.file + " does not fit " + base.chip + "'s block 0");
+    if (!base.yes) return refuse("a station erases and programs every board it meets; give --yes");
+    if (const std::string why = SharedOutput(o, base.traceWire); !why.empty()) return refuse(why);
+    std::error_code ec;
+    const bool fileLedger = !ledger::IsServerLedger(o.ledger);
     // Every port held from the first board to the last, against every user and program, as
     // every command takes a port: a second station on one is refused here.
     std::vector<std::unique_ptr<PortHold>> holds;
@@ -509,43 +561,10 @@ int RunStation(const StationOptions& o, RunState& state) {
     std::string why;
     std::unique_ptr<Ledger> ledger = Ledger::Open(o.ledger, &why);
     if (!ledger) return refuse(why);
-    // The log copy is this station's alone: held for the whole run.
     std::unique_ptr<InstanceLock> logLock;
     ChainedLog logCopy;
-    if (!o.log.empty()) {
-        const std::filesystem::path path(o.log);
-        std::string logWhy;
-        if (!logCopy.file.Open(o.log, &logWhy)) return refuse("the log " + o.log + ": " + logWhy);
-        // The lock lives in the runtime folder, not beside the log: a log on a full disk must
-        // still be found full by its own first record, not by a lock file.
-        std::string lockName = "station-log" + std::filesystem::weakly_canonical(path, ec).string() + ".lock";
-        for (char& ch : lockName)
-            if (ch == '/' || ch == ':' || ch == '\\') ch = '_';
-        logLock = std::make_unique<InstanceLock>(lockName);
-        if (!logLock->TryAcquire(&logWhy))
-            return refuse(logLock->HolderPid() ? "the log " + o.log + " is written by another station (pid " +
-                                                     std::to_string(logLock->HolderPid()) + ")"
-                                               : "cannot lock " + logLock->Path() + ": " + logWhy);
-        // Checked whole before it is appended to; a run that ended mid-board left its last
-        // reservation open in it, which the ledger closes below.
-        std::string logText;
-        if (!ReadSmallFile(o.log, kLogLimit, &logText, &logWhy)) return refuse(logWhy);
-        const ledger::LogWalk walk = ledger::WalkLog(logText);
-        if (walk.broken)
-            return refuse(o.log + ": record " + std::to_string(walk.broken) + ": " + walk.why +
-                          "; it is not appended to (tessel station --check-log " + o.log + ")");
-        if (walk.records) logCopy.prev = Sha256Hex(walk.lastLine);
-        if (walk.records == 0 &&
-            !logCopy.Append({{"log", ledger::kLogName}, {"version", 1}, {"time", UtcNow()}, {"host", console::HostName()}},
-                            &logWhy))
-            return refuse(logWhy);
-        for (const auto& [serial, record] : walk.open)
-            if (!logCopy.Append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"},
-                                 {"serial", serial}, {"reason", "reserved in record " + std::to_string(record) +
-                                                                    " of the log by a run that ended before its outcome"}},
-                                &logWhy))
-                return refuse(logWhy);
-    }
+    if (!o.log.empty())
+        if (const std::string logWhy = OpenLogCopy(o.log, logCopy, logLock); !logWhy.empty()) return refuse(logWhy);
     if (!o.serialAt.empty()) {
         // --serial-start begins a new ledger; one that holds numbers goes on from its own next.
         std::optional<uint64_t> next;
@@ -563,21 +582,7 @@ int RunStation(const StationOptions& o, RunState& state) {
             return kExitFailed;
         }
     }
-    // Reservations this host made in a run that has ended, before its board's outcome, are
-    // closed as unknown; those of a station still running, here or elsewhere, stay open.
-    std::vector<ledger::OpenReservation> open;
-    if (!ledger->Unclosed(&open, &why)) return refuse("the ledger " + ledger->Name() + ": " + why);
-    for (const ledger::OpenReservation& r : open) {
-        if (r.host != console::HostName() || (r.pid && console::ProcessRunning(r.pid))) continue;
-        const std::string reason =
-            "reserved in record " + std::to_string(r.record) + " by a run that ended before its board's outcome";
-        std::string line;
-        if (!ledger->Append({{"time", UtcNow()}, {"host", console::HostName()}, {"result", "unknown"},
-                             {"serial", r.serial}, {"reason", reason}},
-                            &line, &why))
-            return refuse("the ledger " + ledger->Name() + ": " + why);
-        std::printf("serial %s: %s: that board's outcome is unknown\n", SerialText(r.serial).c_str(), reason.c_str());
-    }
+    if (const std::string stale = CloseEndedRuns(*ledger); !stale.empty()) return refuse(stale);
     std::fflush(stdout);
 
     const std::string folder = MakePrivateTempDir("tessel-station-", &why);

@@ -48,6 +48,86 @@ std::string Fallback(const std::string& command, int exit, const std::string& po
     }
 }
 
+// `tessel help download ...` as `tessel download ... --help`; false, after saying so, when a
+// word names no command.
+bool HelpAsOption(const CLI::App& app, std::vector<std::string>& args) {
+    args.erase(args.begin());
+    // Each word must name a command, or the help would be the one of the level above.
+    const CLI::App* at = &app;
+    std::string path = app.get_name();
+    for (const std::string& word : args) {
+        const CLI::App* sub = nullptr;
+        for (const CLI::App* s : at->get_subcommands([](const CLI::App*) { return true; }))
+            if (s->get_name() == word) sub = s;
+        if (!sub) {
+            std::fprintf(stderr, "%s\n", UnknownCommandText(*at, path, word).c_str());
+            return false;
+        }
+        at = sub;
+        path += " " + word;
+    }
+    args.push_back("--help");
+    return true;
+}
+
+// What a refused command line ends with: the parser's message or ours, once, on the JSON
+// stream too where one was asked for; the exit status.
+int ParseFailed(CLI::App& app, const CLI::ParseError& e, int argc, char** argv) {
+    std::string unknown = e.get_exit_code() == 0 ? std::string() : UnknownCommandText(app);
+    if (unknown.empty() && e.get_exit_code() != 0) unknown = UnknownOptionText(app);
+    int rc = 0;
+    if (unknown.empty()) {
+        rc = app.exit(e);
+    } else {
+        std::fprintf(stderr, "%s\n", unknown.c_str());
+        rc = kExitUsage;
+    }
+    if (rc == 0) return 0;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) json = json || std::string(argv[i]) == "--json";
+    if (json) {
+        CommandResult r;
+        r.command = ChosenCommand(app);
+        r.exit = kExitUsage;
+        r.summary = unknown.empty() ? e.what() : unknown;
+        JsonView(stdout).Result(r);
+    }
+    return kExitUsage;
+}
+
+// The command's one result, on every view: its line, its fields, the backups it left and
+// what became of the output; the exit status.
+int Finish(CLI::App& app, RunState& state) {
+    CommandResult r = state.result;
+    if (r.command.empty()) r.command = ChosenCommand(app);
+    r.exit = state.exitCode;
+    // An interrupted command has run its recovery by now; the result says it was stopped.
+    if (InterruptSignal() != 0) {
+        r.summary = InterruptionLine(r.exit == kExitOk ? r.summary : std::string());
+        r.exit = InterruptExitCode(InterruptSignal());
+    } else if (PortWentAway()) {
+        r.exit = kExitPortError;
+    }
+    r.ok = r.exit == kExitOk;
+    if (r.summary.empty()) r.summary = Fallback(r.command, r.exit, state.connect.port, state.events.LastError());
+    // Every file that holds operator data not on the chip is named by the result, in its
+    // text and as a list.
+    if (const std::vector<std::string> backups = RecordedBackups(); !backups.empty()) {
+        r.fields["backups"] = backups;
+        std::vector<std::string> unnamed;
+        for (const std::string& b : backups)
+            if (r.summary.find(b) == std::string::npos) unnamed.push_back(b);
+        if (!unnamed.empty()) r.summary += tessel::BackupsClause(unnamed);
+    }
+    state.events.Result(r);
+    // Output that did not arrive (a reader that went away, a full disk) is the last thing said.
+    if (const std::string lost = LostWrites(); !lost.empty()) {
+        std::fprintf(stderr, "tessel: %s\n", lost.c_str());
+        if (r.exit == kExitOk) return kExitFailed;
+    }
+    return r.exit;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,75 +180,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     const bool aboutHelp = std::find(args.begin(), args.end(), "--help") != args.end() ||
                            std::find(args.begin(), args.end(), "-h") != args.end();
-    if (!args.empty() && args.front() == "help" && !aboutHelp) {
-        args.erase(args.begin());
-        // Each word must name a command, or the help would be the one of the level above.
-        const CLI::App* at = &app;
-        std::string path = app.get_name();
-        for (const std::string& word : args) {
-            const CLI::App* sub = nullptr;
-            for (const CLI::App* s : at->get_subcommands([](const CLI::App*) { return true; }))
-                if (s->get_name() == word) sub = s;
-            if (!sub) {
-                std::fprintf(stderr, "%s\n", UnknownCommandText(*at, path, word).c_str());
-                return kExitUsage;
-            }
-            at = sub;
-            path += " " + word;
-        }
-        args.push_back("--help");
-    }
+    if (!args.empty() && args.front() == "help" && !aboutHelp && !HelpAsOption(app, args)) return kExitUsage;
     std::reverse(args.begin(), args.end());
     try {
         app.parse(args);
     } catch (const CLI::ParseError& e) {
-        std::string unknown = e.get_exit_code() == 0 ? std::string() : UnknownCommandText(app);
-        if (unknown.empty() && e.get_exit_code() != 0) unknown = UnknownOptionText(app);
-        int rc = 0;
-        if (unknown.empty()) {
-            rc = app.exit(e);
-        } else {
-            std::fprintf(stderr, "%s\n", unknown.c_str());
-            rc = kExitUsage;
-        }
-        if (rc == 0) return 0;
-        bool json = false;
-        for (int i = 1; i < argc; ++i) json = json || std::string(argv[i]) == "--json";
-        if (json) {
-            CommandResult r;
-            r.command = ChosenCommand(app);
-            r.exit = kExitUsage;
-            r.summary = unknown.empty() ? e.what() : unknown;
-            JsonView(stdout).Result(r);
-        }
-        return kExitUsage;
+        return ParseFailed(app, e, argc, argv);
     }
-    CommandResult r = state.result;
-    if (r.command.empty()) r.command = ChosenCommand(app);
-    r.exit = state.exitCode;
-    // An interrupted command has run its recovery by now; the result says it was stopped.
-    if (InterruptSignal() != 0) {
-        r.summary = InterruptionLine(r.exit == kExitOk ? r.summary : std::string());
-        r.exit = InterruptExitCode(InterruptSignal());
-    } else if (PortWentAway()) {
-        r.exit = kExitPortError;
-    }
-    r.ok = r.exit == kExitOk;
-    if (r.summary.empty()) r.summary = Fallback(r.command, r.exit, state.connect.port, state.events.LastError());
-    // Every file that holds operator data not on the chip is named by the result, in its
-    // text and as a list.
-    if (const std::vector<std::string> backups = RecordedBackups(); !backups.empty()) {
-        r.fields["backups"] = backups;
-        std::vector<std::string> unnamed;
-        for (const std::string& b : backups)
-            if (r.summary.find(b) == std::string::npos) unnamed.push_back(b);
-        if (!unnamed.empty()) r.summary += tessel::BackupsClause(unnamed);
-    }
-    state.events.Result(r);
-    // Output that did not arrive (a reader that went away, a full disk) is the last thing said.
-    if (const std::string lost = LostWrites(); !lost.empty()) {
-        std::fprintf(stderr, "tessel: %s\n", lost.c_str());
-        if (r.exit == kExitOk) return kExitFailed;
-    }
-    return r.exit;
+    return Finish(app, state);
 }

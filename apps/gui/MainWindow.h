@@ -32,6 +32,7 @@ class QPushButton;
 class QShortcut;
 class QSplitter;
 class QTabBar;
+class QVBoxLayout;
 class QTreeWidget;
 
 namespace tessel::gui {
@@ -127,6 +128,9 @@ private:
     void BuildMenus();
     void BuildToolBar();
     void BuildCentre();
+    QVBoxLayout* BuildMemoryPane(QWidget* centre);
+    QVBoxLayout* BuildChipPane(QWidget* centre);
+    QWidget* BuildLogPane(QWidget* parent);
     void BuildStatusBar();
     void Post(std::function<void(MainDialog&)> job);
     std::vector<std::string> PortNames() const;

@@ -97,6 +97,9 @@ public:
     // on a guess; a 1.1E detection, which reads the type from the chip, clears it.
     bool chipTypeAssumed = false;
     int memoryMode = kInternalMemory;
+    // The loader the last detection found, as the "Fw Version:" field shows it; Unknown once
+    // the chip information is cleared.
+    LoaderFirmware loaderFirmware = LoaderFirmware::Unknown;
     std::array<BlockGeometry, 2> geometry{};
     CSerialPort port;  // COM1, 38400 baud at start
     int currentBlock = 0;

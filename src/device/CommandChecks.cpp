@@ -110,7 +110,7 @@ ColumnVerdict When(bool ok, ColumnVerdict::Why why) { return ok ? Allow() : Deny
 
 // The commands outside the button table, as their handlers test them.
 ColumnVerdict EvaluateHandlerRule(Column column, ChipFamily family, int chipType, int memoryMode, int lockStatus,
-                                  std::string_view firmware, ExternalWindowState window) {
+                                  LoaderFirmware firmware, ExternalWindowState window) {
     using Why = ColumnVerdict::Why;
     const bool open = window == ExternalWindowState::Open;
     if (column == Column::Execute) return When(open || memoryMode == kInternalMemory, Why::MemoryMode);
@@ -124,12 +124,12 @@ ColumnVerdict EvaluateHandlerRule(Column column, ChipFamily family, int chipType
     if (open) return Deny(Why::Window);
     if (memoryMode != kInternalMemory) return Deny(Why::MemoryMode);
     if (family == ChipFamily::Unknown) return Deny(Why::Family);
-    if (firmware != "v1.1F") return Deny(Why::Firmware);
+    if (firmware != LoaderFirmware::V11F) return Deny(Why::Firmware);
     if (column == Column::Block1Rewrite) return When(LockAllowsBlock1Rewrite(chipType, lockStatus), Why::Lock);
     return When(IsHLFamily(family) ? HLLockAllowsWrites(lockStatus) : ALockAllowsWrites(lockStatus), Why::Lock);
 }
 
-ColumnVerdict Evaluate(Column column, ChipFamily family, int memoryMode, int lockStatus, std::string_view firmware,
+ColumnVerdict Evaluate(Column column, ChipFamily family, int memoryMode, int lockStatus, LoaderFirmware firmware,
                        ExternalWindowState window) {
     using Why = ColumnVerdict::Why;
     const bool hl = IsHLFamily(family);
@@ -165,14 +165,14 @@ ColumnVerdict Evaluate(Column column, ChipFamily family, int memoryMode, int loc
         }
     }
     if (column == Column::ChipErase) return Deny(Why::MemoryMode);
-    if (firmware == "v1.1E") {
+    if (firmware == LoaderFirmware::V11E) {
         // The 1.1E loader exists on the A models only and programs no configuration bits.
         if (column == Column::LockRemap) return Deny(Why::Firmware);
         return When(ALockAllowsWrites(lockStatus), Why::Lock);
     }
     if (column == Column::LockRemap) return When(hl, Why::Family);
     if (family == ChipFamily::Unknown) return Deny(Why::Family);
-    if (firmware != "v1.1F") return Deny(Why::Firmware);
+    if (firmware != LoaderFirmware::V11F) return Deny(Why::Firmware);
     return When(hl ? HLLockAllowsWrites(lockStatus) : ALockAllowsWrites(lockStatus), Why::Lock);
 }
 
@@ -198,7 +198,7 @@ std::string Block0HiddenReason(int chipType, int lockStatus) {
 const char* RuledCommandLabel(RuledCommand command) { return RowOf(command).label; }
 
 CommandAvailability ComputeAvailability(ChipFamily family, int memoryMode, int lockStatus,
-                                        std::string_view firmware, ExternalWindowState window) {
+                                        LoaderFirmware firmware, ExternalWindowState window) {
     auto allowed = [&](Column c) { return Evaluate(c, family, memoryMode, lockStatus, firmware, window).allowed; };
     CommandAvailability a;
     a.read = allowed(Column::Read);
@@ -214,7 +214,8 @@ RuleState RuleStateOf(const CDeviceSession& session, std::string_view firmware) 
     r.chipType = session.chipType;
     r.memoryMode = session.memoryMode;
     r.lockStatus = session.flags.lockStatus;
-    r.firmware = std::string(firmware);
+    r.firmware = session.loaderFirmware;
+    r.firmwareText = std::string(firmware);
     r.window = session.ExternalWindowOpen() ? ExternalWindowState::Open
                : session.backInMcuFlash     ? ExternalWindowState::BackInMcuFlash
                                             : ExternalWindowState::None;
@@ -257,8 +258,11 @@ RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state) {
             reason += " in " + mode + " memory mode at lock status " + LockStatusText(state.lockStatus);
             break;
         case Why::Firmware:
-            reason += " with boot loader firmware " + (state.firmware.empty() ? std::string("unknown") : state.firmware);
+        {
+            std::string text = state.firmwareText.empty() ? LoaderFirmwareText(state.firmware) : state.firmwareText;
+            reason += " with boot loader firmware " + (text.empty() ? std::string("unknown") : text);
             break;
+        }
         case Why::Window:
             reason = label + " is not available while an external-flash window is open";
             if (command == RuledCommand::ChipErase)

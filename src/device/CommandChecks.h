@@ -87,12 +87,12 @@ struct CommandAvailability {
 };
 
 // The command buttons, as a pure function of the chip family, memory mode (1 internal,
-// 2 external), lock status (status AND E0h), the "Fw Version:" text and the external-flash
-// window state: the rules of a v1.1F loader, and for "v1.1E" those its detection applies.
+// 2 external), lock status (status AND E0h), the loader's firmware and the external-flash
+// window state: the rules of a v1.1F loader, and for 1.1E those its detection applies.
 // In internal memory mode an Unknown family enables only Read. The same rules as
 // CheckCommandRule, which the handlers and the command line ask.
 CommandAvailability ComputeAvailability(ChipFamily family, int memoryMode, int lockStatus,
-                                        std::string_view firmware, ExternalWindowState window);
+                                        LoaderFirmware firmware, ExternalWindowState window);
 
 // ---- The rule book ----
 //
@@ -137,11 +137,13 @@ struct RuleState {
     int chipType = 0;
     int memoryMode = kInternalMemory;
     int lockStatus = 0;
-    std::string firmware;  // the "Fw Version:" text
+    LoaderFirmware firmware = LoaderFirmware::Unknown;
     ExternalWindowState window = ExternalWindowState::None;
     bool linkUp = false;
     bool userCodeRunning = false;
     bool chipTypeAssumed = false;  // nobody chose the chip type and no loader reported it
+    // The "Fw Version:" text, which a refusal by firmware names; none: the firmware's own.
+    std::string firmwareText{};
 };
 
 struct RuleVerdict {
@@ -154,7 +156,7 @@ struct RuleVerdict {
 // The command's name as the window labels it ("Lock Chip", "Chip Erase").
 const char* RuledCommandLabel(RuledCommand command);
 
-// The state as the session holds it; the firmware text lives in the window.
+// The state as the session holds it; the firmware's text, for the reasons, lives in the window.
 RuleState RuleStateOf(const CDeviceSession& session, std::string_view firmware);
 
 RuleVerdict CheckCommandRule(RuledCommand command, const RuleState& state);

@@ -134,7 +134,6 @@ public:
     bool IsStandInLine() const override { return true; }
     bool Gone() const override { return gone_; }
 
-    const AdapterProfile& Profile() const { return profile_; }
     VirtualLine& Line() { return *line_; }
 
 private:

@@ -13,29 +13,6 @@ using namespace security;
 // The loader needs this long to burn one bit before the next command.
 constexpr uint32_t kBitSettleMs = 100;
 
-constexpr char kLevel4Long[] = "Can not set level4 lock!";
-constexpr char kLevel4Short[] = "Can not set level4 lock";
-constexpr char kLevel4Internal[] = "Can't set level4 lock!";
-constexpr char kLevel4InternalShort[] = "Can't set level4 lock";
-
-constexpr LockOption kTypeAOptions[] = {
-    {1, "L2 Hard Lock Block 0, 1 (PROG-SB1)", {kSB1, 0}, kSB1, kLevel4Long, kLevel4Long},
-    {2, "L3 Hard Lock Block 0, 1 (PROG-SB1, SB2)", {kSB1, kSB2}, kSB1 | kSB2, kLevel4Long, kLevel4Long},
-    {3, "L3 Hard Lock Block 0, 1 (PROG-SB1, SB3)", {kSB1, kSB3}, kSB1 | kSB3, kLevel4Long, kLevel4Long},
-    {4, "L3 Soft Lock Block 0, 1 (PROG-SB2)", {kSB2, 0}, kSB2, kLevel4Long, kLevel4Long},
-    {5, "L3 Soft Lock Block 0, Hard Lock Block 1 (PROG-SB3)", {kSB3, 0}, kSB3, kLevel4Short, kLevel4Short},
-};
-
-constexpr LockOption kHLOptions[] = {
-    {1, "L2 Soft Lock Block 0, 1 (PROG-SB1)", {kSB1, 0}, kSB1, kLevel4Long, kLevel4Internal},
-    {2, "L3 Hard Lock Block 0, 1 (PROG-SB2, SB3)", {kSB2, kSB3}, kSB2 | kSB3, kLevel4Long, kLevel4Internal},
-    {3, "L3 Hard Lock Block 0, 1 (PROG-SB1, SB3)", {kSB1, kSB3}, kSB1 | kSB3, kLevel4Long, kLevel4Internal},
-    {4, "L3 Soft Lock Block 0, 1 (PROG-SB2)", {kSB2, 0}, kSB2, kLevel4Long, kLevel4Internal},
-    {5, "L3 Soft Lock Block 0, Hard Lock Block 1 (PROG-SB3)", {kSB3, 0}, kSB3, kLevel4Short, kLevel4InternalShort},
-    {6, "L3 Soft Lock Block 0, Hard Lock Block 1 (PROG-SB1, SB2)", {kSB1, kSB2}, kSB1 | kSB2, kLevel4Internal,
-     kLevel4Internal},
-};
-
 // The code after 04h that programs a bit, per variant.
 uint8_t ShortCode(uint8_t bit) { return bit == kSB1 ? 0x00 : bit == kSB2 ? 0x01 : 0x02; }
 uint8_t LongCode(uint8_t bit) { return bit == kSB1 ? 0x0F : bit == kSB2 ? 0x03 : 0x05; }
@@ -63,30 +40,16 @@ LockVariant LockVariantFor(int chipType, int memoryMode) {
     return memoryMode == kInternalMemory ? LockVariant::Internal : LockVariant::External;
 }
 
-const LockOption* FindLockOption(bool typeA, int option) {
-    if (typeA) {
-        for (const LockOption& o : kTypeAOptions)
-            if (o.option == option) return &o;
-        return nullptr;
-    }
-    for (const LockOption& o : kHLOptions)
-        if (o.option == option) return &o;
-    return nullptr;
-}
-
-const char* Level4Refusal(LockVariant variant, bool typeA, int option, int lockStatus) {
-    const LockOption* o = FindLockOption(typeA, option);
-    if (!o) return nullptr;
-    const uint8_t after = static_cast<uint8_t>((lockStatus | o->mask) & 0xFF);
+const char* Level4Refusal(LockVariant variant, const LockOption& option, int lockStatus) {
+    const uint8_t after = static_cast<uint8_t>((lockStatus | option.mask) & 0xFF);
     if (after != kLevel4 && !(variant == LockVariant::A && after == kLevel4TypeA)) return nullptr;
-    return variant == LockVariant::Internal ? o->refusalInternal : o->refusal;
+    return variant == LockVariant::Internal ? option.refusalInternal : option.refusal;
 }
 
-int ProgramLockBits(LinkContext& c, Operator& op, LockVariant variant, bool typeA, int option, int lockStatus) {
-    const LockOption* o = FindLockOption(typeA, option);
+int ProgramLockBits(LinkContext& c, Operator& op, LockVariant variant, const LockOption* o, int lockStatus) {
     int result = lock::kFailed;
     if (o) {
-        if (const char* refusal = Level4Refusal(variant, typeA, option, lockStatus)) {
+        if (const char* refusal = Level4Refusal(variant, *o, lockStatus)) {
             op.Warn(refusal);
             result = lock::kRefused;
         } else {
@@ -106,13 +69,13 @@ int ProgramLockBits(LinkContext& c, Operator& op, LockVariant variant, bool type
     return result;
 }
 
-int ProgramRemapBits(LinkContext& c, int option) {
+int ProgramRemapBits(LinkContext& c, const RemapOption& option) {
     int result = -1;
-    if (option >= 1 && option <= 3) {
+    if (option.remapBits != 0) {
         result = 0;
-        // RB0 is code 0, RB1 code 1; option 3 programs both.
+        // RB0 is code 0, RB1 code 1.
         for (uint8_t rb : {uint8_t{0}, uint8_t{1}}) {
-            if (!(option & (1 << rb))) continue;
+            if (!(option.remapBits & (1 << rb))) continue;
             if (!SendConfigFrame(c, rb)) {
                 result = -1;
                 break;

@@ -71,7 +71,7 @@ BaudDetectResult BaudDetectLoop(DetectionContext& c, uint32_t limitMs) {
 void ApplyButtonRule11F(DetectionContext& c, int memoryMode, uint8_t lockStatus, bool versionOk) {
     const CommandAvailability a =
         ComputeAvailability(c.session.Family(), memoryMode, lockStatus,
-                            versionOk ? "v1.1F" : "", ExternalWindowState::None);
+                            versionOk ? LoaderFirmware::V11F : LoaderFirmware::Unknown, ExternalWindowState::None);
     c.view.EnableButtons(a);
     // A fresh detection ends the state of a return from an external-flash window.
     c.session.backInMcuFlash = false;
@@ -113,17 +113,11 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
             return false;
         }
     } else {
-        uint8_t second = 0;
-        const char* failText = nullptr;
-        switch (s.chipType) {
-            case 3: case 4: second = 0x02; failText = "Failed on sending 05h and 02h to Target MCU."; break;
-            case 5: case 6: second = 0x03; failText = "Failed on sending 05h and 03h to Target MCU."; break;
-            case 1: case 2: second = 0x01; failText = "Failed on sending 05h and 01h to Target MCU."; break;
-            default: break;
-        }
-        if (failText) {
+        if (const uint8_t second = s.Chip().externalStatusMode; second != 0) {
             const uint8_t req[2] = {cmd::kStatus, second};
             if (!SendBlock(link, req)) {
+                char failText[48];
+                std::snprintf(failText, sizeof failText, "Failed on sending 05h and %02Xh to Target MCU.", second);
                 c.op.Fail(failText);
                 return false;
             }
@@ -157,6 +151,7 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     const bool versionOk = p == 0x11 && q == 0x46;
     if (!known) c.view.SetField(ChipField::FwVersion, kUnknownText);
     else c.view.SetField(ChipField::FwVersion, versionOk ? "v1.1F" : (p == 0x11 ? "v1.1?" : "?????"));
+    s.loaderFirmware = known && versionOk ? LoaderFirmware::V11F : LoaderFirmware::Unknown;
     if (!versionOk) {
         c.op.Fail("Wrong Firmware Version Detected in MCU chip!!!");
         return false;
@@ -283,6 +278,7 @@ void ResetLink(DetectionContext& c, const std::function<void()>& stopWorker) {
     CDeviceSession& s = c.session;
     if (s.flags.workerRunning && stopWorker) stopWorker();
     c.view.resetChipInfo();
+    s.loaderFirmware = LoaderFirmware::Unknown;
     s.port.ClearLinkUp();
     LinkContext link{s, c.view};
     EmptyLine(link);
@@ -400,7 +396,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
            ReadReply(queued, &q));
     bool failed = false;
     if (k == 0xE4 || k == 0xE2) {
-        s.chipType = k == 0xE4 ? 1 : 2;
+        s.chipType = static_cast<int>(k == 0xE4 ? ChipCode::NX31A16 : ChipCode::NX31A32);
         s.chipTypeAssumed = false;
         s.RefreshGeometry();
         s.AllocateImages();
@@ -413,8 +409,10 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     }
     if (p == 0x11 && q == 0x45) {
         c.view.SetField(ChipField::FwVersion, "v1.1E");
+        s.loaderFirmware = LoaderFirmware::V11E;
     } else {
         c.view.SetField(ChipField::FwVersion, p == 0x11 ? "v1.1?" : "?????");
+        s.loaderFirmware = LoaderFirmware::Unknown;
         failed = true;
     }
     if (failed) {
@@ -430,7 +428,8 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
     }
     c.view.SetField(ChipField::MemMode, "Internal");
     const CommandAvailability a = ComputeAvailability(s.Family(), kInternalMemory, status & kLockStatusMask,
-                                                      failed ? "" : "v1.1E", ExternalWindowState::None);
+                                                      failed ? LoaderFirmware::Unknown : LoaderFirmware::V11E,
+                                                      ExternalWindowState::None);
     c.view.EnableButtons(a);
     s.backInMcuFlash = false;
     c.view.Refresh();

@@ -42,15 +42,7 @@ bool PasswordFromUtf8(std::string_view utf8, std::string* latin1, std::string* e
     return true;
 }
 
-uint16_t PasswordAddress(int chipType) {
-    switch (FamilyOf(chipType)) {
-        case ChipFamily::A: return 0xF040;
-        case ChipFamily::HL64D: return 0x0080;
-        case ChipFamily::HL32B: return 0xE080;
-        case ChipFamily::Unknown: break;
-    }
-    return 0;
-}
+uint16_t PasswordAddress(int chipType) { return LookupChip(chipType).passwordAddress; }
 
 namespace {
 bool Accepted(LinkContext& c) {

@@ -235,6 +235,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     c.view.SetField(ChipField::FlashSize, known ? s.Chip().flashSizeText : "????????");
     const bool versionOk = p == 0x11 && q == 'F';
     c.view.SetField(ChipField::FwVersion, !known ? "????????" : versionOk ? "v1.1F" : p == 0x11 ? "v1.1?" : "?????");
+    c.session.loaderFirmware = known && versionOk ? LoaderFirmware::V11F : LoaderFirmware::Unknown;
     if (!versionOk) {
         c.op.Fail(menuVariant ? "F Wrong Firmware Version Detected in MCU chip!!!"
                               : "Wrong Firmware Version Detected in MCU chip!!!");

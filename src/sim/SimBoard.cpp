@@ -720,8 +720,6 @@ Mode Board::CurrentMode() const { std::lock_guard<std::recursive_mutex> l(mutex_
 Firmware Board::CurrentFirmware() const { std::lock_guard<std::recursive_mutex> l(mutex_); return firmware_; }
 bool Board::Linked() const { std::lock_guard<std::recursive_mutex> l(mutex_); return state_ == LoaderState::Command; }
 uint32_t Board::LockedBaud() const { std::lock_guard<std::recursive_mutex> l(mutex_); return lockedBaud_; }
-bool Board::ExternalMemoryMode() const { std::lock_guard<std::recursive_mutex> l(mutex_); return externalMode_; }
-int Board::SelectedBlock() const { std::lock_guard<std::recursive_mutex> l(mutex_); return selectedBlock_; }
 std::vector<std::string> Board::CommandLog() const { std::lock_guard<std::recursive_mutex> l(mutex_); return log_; }
 uint64_t Board::BytesReceived() const { std::lock_guard<std::recursive_mutex> l(mutex_); return received_; }
 uint64_t Board::BytesSent() const { std::lock_guard<std::recursive_mutex> l(mutex_); return sent_; }

@@ -127,8 +127,6 @@ public:
     Firmware CurrentFirmware() const;
     bool Linked() const;            // auto-baud done
     uint32_t LockedBaud() const;
-    bool ExternalMemoryMode() const;
-    int SelectedBlock() const;
     std::vector<std::string> CommandLog() const;
     uint64_t BytesReceived() const;
     uint64_t BytesSent() const;

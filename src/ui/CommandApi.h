@@ -66,7 +66,6 @@ using PasswordSource = std::function<std::optional<std::string>(int attempt)>;
 // A detection with the chip type, memory mode, crystal and rate the set-up dialogs would ask
 // for; the port is the session's. Done once a loader answered (of any firmware: the result
 // line and the chip fields tell which).
-enum class LoaderFirmware { V11F, V11E, Unknown };
 struct DetectRequest {
     LoaderFirmware firmware = LoaderFirmware::V11F;
     int chipType = 0;

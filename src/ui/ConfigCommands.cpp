@@ -50,21 +50,20 @@ std::string BitNames(const LockOption& o) {
     return (o.bits[1] ? "security bits " : "security bit ") + out;
 }
 
-std::string RemapBits(int option) {
-    switch (option) {
-        case 1: return "remap bit RB0";
-        case 2: return "remap bit RB1";
-        case 3: return "remap bits RB0, RB1";
-        case RemapMenuDialog::kSC0: return "configuration bit SC0";
-        case RemapMenuDialog::kSC1: return "configuration bit SC1";
-        default: return "no bit";
+std::string RemapBits(RemapChoice choice) {
+    switch (choice) {
+        case RemapChoice::Remap1K: return "remap bit RB0";
+        case RemapChoice::Remap2K: return "remap bit RB1";
+        case RemapChoice::Remap4K: return "remap bits RB0, RB1";
+        case RemapChoice::SC0: return "configuration bit SC0";
+        case RemapChoice::SC1: return "configuration bit SC1";
     }
+    return "no bit";
 }
 
-std::vector<OptionMenuDialog::Choice> LockChoices(bool typeA) {
+std::vector<OptionMenuDialog::Choice> LockChoices(std::span<const LockOption> menu) {
     std::vector<OptionMenuDialog::Choice> out;
-    for (int option = 1; const LockOption* o = FindLockOption(typeA, option); ++option)
-        out.push_back({1063 + option, option, o->label});
+    for (const LockOption& o : menu) out.push_back({1063 + o.option, o.option, o.label});
     return out;
 }
 
@@ -157,7 +156,7 @@ public:
         if (!Choose(*dialog, given)) return false;
         what_ = "lock option " + std::to_string(dialog->Option());
         const int status = s.flags.lockStatus;
-        const LockOption* chosen = FindLockOption(typeA, dialog->Option());
+        const LockOption* chosen = FindLockOption(s.Chip().lockMenu, dialog->Option());
         if (!chosen) {
             Op().Fail("Set Lock Failed!");
             return false;
@@ -166,8 +165,7 @@ public:
         if (!Ask(OneTimeQuestion(chosen->label, BitNames(*chosen), s.Chip().model, kProceedQuestion, alike_)))
             return false;
         LinkContext link = Link();
-        const int result =
-            ProgramLockBits(link, Op(), LockVariantFor(type, s.memoryMode), typeA, dialog->Option(), status);
+        const int result = ProgramLockBits(link, Op(), LockVariantFor(type, s.memoryMode), chosen, status);
         if (result == lock::kFailed) {
             Op().Fail("Set Lock Failed!");
             return false;
@@ -185,22 +183,22 @@ public:
         const int type = s.chipType;
         RemapMenuDialog dialog(Op(), type);
         if (!Choose(dialog, given)) return false;
-        const int option = dialog.Option();
-        what_ = "remap option " + RemapOptionName(option);
-        std::string label = "Remap option";
-        for (const auto& c : dialog.choices)
-            if (c.option == option) label = c.label;
+        const RemapOption* chosen = FindRemapOption(dialog.Option());
+        // The dialog offers only the menu's options.
+        if (!chosen) return false;
+        what_ = "remap option " + RemapOptionName(chosen->choice);
         if (!ChipBearsOutType()) {
             Redetect();
             return false;
         }
-        if (!Ask(OneTimeQuestion(label, RemapBits(option), s.Chip().model, kProceedQuestion, alike_))) return false;
+        if (!Ask(OneTimeQuestion(chosen->label, RemapBits(chosen->choice), s.Chip().model, kProceedQuestion, alike_)))
+            return false;
         const bool internal = s.memoryMode == kInternalMemory;
         bool done = false;
         bool detect = true;
-        if (IsHLChip(type) && (option == RemapMenuDialog::kSC0 || option == RemapMenuDialog::kSC1)) {
-            const bool sc1 = option == RemapMenuDialog::kSC1;
-            if (sc1 && type < 5) {
+        if (IsHLChip(type) && (chosen->choice == RemapChoice::SC0 || chosen->choice == RemapChoice::SC1)) {
+            const bool sc1 = chosen->choice == RemapChoice::SC1;
+            if (!OffersRemap(s.Chip(), chosen->choice)) {
                 Redetect();
                 return false;
             }
@@ -210,7 +208,7 @@ public:
                 return false;
             }
             const std::string name = sc1 ? "SC1" : "SC0";
-            if (internal && (sc1 || type <= 4)) {
+            if (internal && (sc1 || s.Chip().sc0HidesLoader)) {
                 // The loader hides itself once the bit is set and answers none of the bit's
                 // frames: nothing can say that the bit took.
                 quiet_->End();
@@ -229,13 +227,13 @@ public:
         } else if (IsTypeA(type) && !internal) {
             const int before = RemapBitsA(s.remapText);
             LinkContext link = Link();
-            const bool sent = ProgramRemapBits(link, option) == 0;
+            const bool sent = ProgramRemapBits(link, *chosen) == 0;
             if (sent) Announce();
             else Op().Fail("Memory Remap Failed!");
             Redetect();
             if (!sent) return false;
             const int after = RemapBitsA(s.remapText);
-            return Confirm(s.IsLinkUp() && before >= 0 && after == (before | option),
+            return Confirm(s.IsLinkUp() && before >= 0 && after == (before | chosen->remapBits),
                            std::string("Memory Remap Completed!") + kRedetected, "Memory Remap");
         }
         if (detect) Redetect();
@@ -357,15 +355,15 @@ private:
         else w_.SetResult(what_ + " not programmed");
         return ok;
     }
-    static std::string RemapOptionName(int option) {
-        switch (option) {
-            case 1: return "1k";
-            case 2: return "2k";
-            case 3: return "4k";
-            case RemapMenuDialog::kSC0: return "sc0";
-            case RemapMenuDialog::kSC1: return "sc1";
-            default: return std::to_string(option);
+    static std::string RemapOptionName(RemapChoice choice) {
+        switch (choice) {
+            case RemapChoice::Remap1K: return "1k";
+            case RemapChoice::Remap2K: return "2k";
+            case RemapChoice::Remap4K: return "4k";
+            case RemapChoice::SC0: return "sc0";
+            case RemapChoice::SC1: return "sc1";
         }
+        return "";
     }
 
     MainDialog& w_;
@@ -402,21 +400,15 @@ OkOutcome OptionMenuDialog::PressOk() {
     return OkOutcome::KeepOpen;
 }
 
-LockMenuTypeADialog::LockMenuTypeADialog(Operator& op) : OptionMenuDialog(op) { choices = LockChoices(true); }
+LockMenuTypeADialog::LockMenuTypeADialog(Operator& op) : OptionMenuDialog(op) {
+    choices = LockChoices(LockMenu(ChipFamily::A));
+}
 
-LockMenuDialog::LockMenuDialog(Operator& op) : OptionMenuDialog(op) { choices = LockChoices(false); }
+LockMenuDialog::LockMenuDialog(Operator& op) : OptionMenuDialog(op) { choices = LockChoices(LockMenu(ChipFamily::HL64D)); }
 
 RemapMenuDialog::RemapMenuDialog(Operator& op, int chipType) : OptionMenuDialog(op) {
-    const bool a = IsTypeA(chipType);
-    const bool hl = IsHLChip(chipType);
-    const bool b32 = FamilyOf(chipType) == ChipFamily::HL32B;
-    choices = {
-        {1071, 1, "Remap 1 KByte (PROG-RB0) (A16/32)", a},
-        {1072, 2, "Remap 2 KByte (PROG-RB1) (A16/32)", a},
-        {1073, 3, "Remap 4 KByte (PROG-RB0, RB1) (A16/32)", a},
-        {1074, kSC0, "PROG-SC0 (H/L32B, H/L64D)", hl},
-        {1075, kSC1, "PROG-SC1 (H/L32B)", b32},
-    };
+    for (const RemapOption& o : RemapMenu())
+        choices.push_back({o.buttonId, o.option, o.label, OffersRemap(LookupChip(chipType), o.choice)});
 }
 
 CommandResult ProgramLock(MainDialog& window, int option) {

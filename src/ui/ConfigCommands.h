@@ -35,7 +35,6 @@ public:
     bool Click(int buttonId);
     // The same, by option number, for front ends that choose without buttons.
     bool ChooseOption(int option);
-    bool Chosen() const { return chosen_; }
     int Option() const { return option_; }
 
     OkOutcome PressOk() override;

@@ -122,7 +122,8 @@ public:
         s.backInMcuFlash = false;
         s.externalProgramRunning = true;
         const CommandAvailability a =
-            ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, "", ExternalWindowState::Open);
+            ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, LoaderFirmware::Unknown,
+                                ExternalWindowState::Open);
         SetButtons(a, false);
         w_.SetField(ChipField::ChipType, "NX40F128");
         w_.SetField(ChipField::FlashSize, t.size);
@@ -245,7 +246,7 @@ public:
         s.externalLowOpen = s.externalHighOpen = false;
         s.backInMcuFlash = true;
         ShowChipInfo();
-        SetButtons(ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, "",
+        SetButtons(ComputeAvailability(s.Family(), s.memoryMode, s.flags.lockStatus, LoaderFirmware::Unknown,
                                        ExternalWindowState::BackInMcuFlash),
                    false);
         stub::Codes codes;

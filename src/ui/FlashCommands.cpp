@@ -345,8 +345,8 @@ public:
             return false;
         }
         int used = 0;
-        for (int i = sel.firstSector; i < sel.firstSector + sel.count; ++i)
-            if (view.StatusRows().at(static_cast<size_t>(i))[4] != "Blank") ++used;
+        for (uint32_t at = offset; at < offset + bytes; at += size)
+            if (std::any_of(image.begin() + at, image.begin() + at + size, [](uint8_t b) { return b != 0xFF; })) ++used;
         Result("read " + SectorsAt(sel.count, sel.address, bytes) + ", " + std::to_string(used) + " not blank");
         return true;
     }
@@ -1232,11 +1232,6 @@ PrintOutcome printFlash(CDeviceSession& session, ProgressReporter& progress, Pri
 int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t address) {
     FlashCommands c(window, {});
     return c.UpgradeDownload(image, address);
-}
-
-int RunDownload(MainDialog& window, const FlashCommandEnv& env) {
-    FlashCommands c(window, env);
-    return c.Download();
 }
 
 CommandResult ReadSectors(MainDialog& window, const SectorRange& range) {

@@ -34,10 +34,6 @@ constexpr int kFailed = -1;     // failed, refused or cancelled
 constexpr int kUpgradeDeclined = 15;  // cancelled or declined during the boot loader upgrade
 }  // namespace download
 
-// The Download procedure after its pre-conditions, for the commands that download on the
-// operator's behalf (the boot loader upgrade, Dnload/Run UserCode).
-int RunDownload(MainDialog& window, const FlashCommandEnv& env = {});
-
 // The boot loader upgrade's download, once its file and start have been checked and the
 // operator has agreed: erases the loader's area, writes `image` from `address` in block 1
 // through the running stub. kDone or kFailed (said).

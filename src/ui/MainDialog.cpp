@@ -43,6 +43,7 @@ MainDialog::~MainDialog() { Shutdown(); }
 void MainDialog::Initialise(const ConfigStore& settings) {
     timerRunning_ = true;
     fields_.clear();
+    session_.loaderFirmware = LoaderFirmware::Unknown;
     session_.flags.userCodeRunning = false;
     session_.flags.workerRunning = false;
     session_.flags.errorReported = false;
@@ -116,6 +117,7 @@ void MainDialog::setSecurityLine(const std::string& text) {
 
 void MainDialog::resetChipInfo() {
     fields_.clear();
+    session_.loaderFirmware = LoaderFirmware::Unknown;
     security_ = text::kSecurityUnknown;
     Notify(Change::Fields);
     Notify(Change::Security);

@@ -37,7 +37,7 @@ enum MenuId : int {
     kAboutMonitra = 32804, kDownload = 1024, kRunUserCode = 1074, kRead = 1037, kSectorErase = 1026,
     kChipErase = 1049, kLockChip = 1027, kMemoryRemap = 1028, kResetLink = 32780, kDoubleClock = 32809,
     kSerialTest = 32812, kToolbarLast = 32781, kDetectBaudAndChip = 32788, kExtMemSerialDialog = 32771,
-    kNoAction1 = 32778, kNoAction2 = 32779,
+    kNoAction1 = 32778,
 };
 }  // namespace command
 

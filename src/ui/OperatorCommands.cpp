@@ -200,14 +200,7 @@ private:
 
 }  // namespace
 
-uint32_t Block0Limit(int chipType) {
-    switch (chipType) {
-        case 1: return 0x4000;
-        case 3:
-        case 4: return 0x10000;
-        default: return 0x8000;
-    }
-}
+uint32_t Block0Limit(int chipType) { return LookupChip(chipType).byteEditEnd; }
 
 const HelpText* FindHelpText(int id) {
     for (const HelpText& h : kHelp)

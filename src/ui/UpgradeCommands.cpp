@@ -37,29 +37,6 @@ constexpr char kMonitraAdapter[] =
     "Please press reset button on BSL demo board.\nIf you are using BSL demo board ver2.0 or greater, attach "
     "Monitra adapter on demo\nboard, and toggle Switch#1 to OFF, and Switch#8 to ON positions.\n";
 
-// Where the debug monitor goes. The A models take a 4 KB part at the end of block 0 and 1 KB
-// in block 1; the H/L models one 4 KB image in block 1.
-struct MonitorLayout {
-    bool block0Part = false;
-    FirmwareId part0{};
-    uint16_t address0 = 0;
-    FirmwareId part1{};
-    uint16_t address1 = 0;
-    int sectors1 = 0;  // block-1 sectors erased for it
-};
-
-std::optional<MonitorLayout> MonitorLayoutFor(int chipType) {
-    switch (chipType) {
-        case 1: return MonitorLayout{true, FirmwareId::MonitorA16Block0, 0x3000, FirmwareId::MonitorA16Block1, 0xF000, 16};
-        case 2: return MonitorLayout{true, FirmwareId::MonitorA32Block0, 0x7000, FirmwareId::MonitorA32Block1, 0xF000, 16};
-        case 3:
-        case 4: return MonitorLayout{false, {}, 0, FirmwareId::MonitorHL64D, 0x0000, 32};
-        case 5:
-        case 6: return MonitorLayout{false, {}, 0, FirmwareId::MonitorHL32B, 0xE000, 32};
-        default: return std::nullopt;
-    }
-}
-
 constexpr uint32_t kMonitorBlock0Size = 4096;
 constexpr int kMonitorBlock0Sectors = 32;
 
@@ -231,7 +208,7 @@ public:
     bool DownloadMonitra() {
         CDeviceSession& s = S();
         if (!Block1RewriteReady(w_, kMonitraInternalOnly, kMonitraHardLocked)) return false;
-        const std::optional<MonitorLayout> m = MonitorLayoutFor(s.chipType);
+        const std::optional<MonitorLayout>& m = s.Chip().monitor;
         if (!m) return false;
         const FirmwareImage* stubImage = UsableStub(w_);
         if (!stubImage) return false;

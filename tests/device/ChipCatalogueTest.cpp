@@ -65,6 +65,7 @@ TEST(ChipCatalogue, ListsTheSixModelsInCodeOrderAndTheirNamesMapBackAndWhichNeed
     for (size_t i = 0; i < chips.size(); ++i) {
         EXPECT_EQ(chips[i].code, static_cast<int>(i) + 1);
         EXPECT_EQ(ChipCodeForModel(chips[i].model), chips[i].code);
+        EXPECT_EQ(static_cast<int>(ChipCodeOf(chips[i].code)), chips[i].code);
     }
     EXPECT_EQ(ChipCodeForModel("nx31a32"), 2);
     for (const char* bad : {"", "NX31A3", "NX31A32 ", "NX40F128", "????????"})

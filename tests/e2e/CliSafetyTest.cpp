@@ -132,7 +132,7 @@ TEST(CliCommandRules, ARefusalIsTheRuleBooksInItsWordsAndWhatItAllowsRuns) {
     };
     int refused = 0;
     for (const auto& line : lines) {
-        const RuleState state{line.chip, line.internal ? kInternalMemory : kExternalMemory, 0, "v1.1F",
+        const RuleState state{line.chip, line.internal ? kInternalMemory : kExternalMemory, 0, LoaderFirmware::V11F,
                               ExternalWindowState::None, true, false};
         std::string refusal;
         for (const auto& [label, command] : line.steps) {

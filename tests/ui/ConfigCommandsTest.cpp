@@ -48,7 +48,7 @@ TEST(LockChip, EachVariantBurnsTheOptionsBitsAndTheDetectionShowsTheNewLevel) {
         EXPECT_EQ(r.menusSeen, Frames{c.chipType <= 2 ? "LockMenuTypeADialog" : "LockMenuDialog"});
         // The question names what is about to burn before it burns.
         ASSERT_EQ(r.op.questions.size(), 1u);
-        const LockOption* o = FindLockOption(c.chipType <= 2, c.option);
+        const LockOption* o = FindLockOption(LookupChip(c.chipType).lockMenu, c.option);
         EXPECT_TRUE(r.op.questions[0].starts_with(std::string(o->label) + " on " + LookupChip(c.chipType).model +
                                                   ": programs security bit"))
             << r.op.questions[0];
@@ -200,7 +200,8 @@ TEST(Level4Guard, EachVariantKnowsItsOwnLevel4) {
         {LockVariant::Internal, false, 4, 0x20, false},  // 60h is no level 4 on the H/L chips
     };
     for (const auto& r : rows)
-        EXPECT_EQ(Level4Refusal(r.variant, r.typeA, r.option, r.status) != nullptr, r.refused)
+        EXPECT_EQ(Level4Refusal(r.variant, *FindLockOption(LockMenu(r.typeA ? ChipFamily::A : ChipFamily::HL64D), r.option),
+                                r.status) != nullptr, r.refused)
             << r.option << " at " << r.status;
 }
 

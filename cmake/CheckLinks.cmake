@@ -1,0 +1,78 @@
+# Run at build time (cmake -P) once every layer's library is built: fails when a layer's
+# objects need a symbol that only a layer it did not name defines. The include check cannot see
+# this: a function declared by hand, or reached through a header of a named layer that only
+# declares it, compiles, and links in every program because tessel_core links all layers.
+#
+#   -DNM=<nm> -DMANIFEST=<file: one "layer|used layers|library" line per layer>
+#
+# Only the project's own symbols (namespace tessel) are compared: what the C and C++ libraries
+# and the system define is no layer's business.
+
+cmake_minimum_required(VERSION 3.25)
+
+file(STRINGS ${MANIFEST} rows)
+set(layers "")
+foreach(row IN LISTS rows)
+  string(REPLACE "|" ";" parts "${row}")
+  list(GET parts 0 name)
+  list(GET parts 1 uses)
+  list(GET parts 2 library)
+  string(REPLACE "," ";" uses "${uses}")
+  list(APPEND layers ${name})
+  set(uses_${name} "${uses}")
+  execute_process(COMMAND ${NM} -P -g ${library} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${NM} ${library}: ${err}")
+  endif()
+  string(REPLACE "\n" ";" symbols "${symbols}")
+  list(FILTER symbols INCLUDE REGEX "6tessel")
+  # Delimited by newlines on both sides, so that one string(FIND) tells whether a name is there.
+  set(defined_${name} "\n")
+  set(undefined_${name} "")
+  foreach(line IN LISTS symbols)
+    if(line MATCHES "^([^ ]+) ([A-Za-z])")
+      if(CMAKE_MATCH_2 STREQUAL "U" OR CMAKE_MATCH_2 STREQUAL "w")
+        list(APPEND undefined_${name} ${CMAKE_MATCH_1})
+      else()
+        string(APPEND defined_${name} "${CMAKE_MATCH_1}\n")
+      endif()
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES undefined_${name})
+endforeach()
+
+set(wrong 0)
+foreach(name IN LISTS layers)
+  set(allowed ${name} ${uses_${name}})
+  set(others ${layers})
+  list(REMOVE_ITEM others ${allowed})
+  foreach(symbol IN LISTS undefined_${name})
+    set(found FALSE)
+    foreach(layer IN LISTS allowed)
+      string(FIND "${defined_${layer}}" "\n${symbol}\n" at)
+      if(NOT at EQUAL -1)
+        set(found TRUE)
+        break()
+      endif()
+    endforeach()
+    if(found)
+      continue()
+    endif()
+    foreach(layer IN LISTS others)
+      string(FIND "${defined_${layer}}" "\n${symbol}\n" at)
+      if(NOT at EQUAL -1)
+        string(REPLACE ";" " " shown "${uses_${name}}")
+        if(shown STREQUAL "")
+          set(shown "nothing")
+        endif()
+        message(NOTICE "src/${name} needs ${symbol}, which only src/${layer} defines; ${name} may use only: ${shown}")
+        math(EXPR wrong "${wrong} + 1")
+        break()
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(wrong GREATER 0)
+  message(FATAL_ERROR "${wrong} symbol(s) linked against the layers; "
+                      "see the tessel_layer() lines in CMakeLists.txt and docs/architecture.md")
+endif()
