@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "device/CDeviceSession.h"
@@ -63,45 +64,19 @@ bool RestartWorker(DetectionContext& c) {
     return c.worker->Running();
 }
 
-}  // namespace
-
-std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::string& backupDir) {
+// 1. Saves the user's code through the worker into `saved` and a backup file, whose name it
+// gives; "" when the upgrade must not start (it has said why). The copy is all the operator
+// has once the upgrade program is written over it, so it is taken only when two reads agree: a
+// prompt of the loader's that crosses a read command on the line shifts one reply by a byte.
+std::string SaveUserCode(DetectionContext& c, LinkContext& link, uint32_t sector, const std::string& backupDir,
+                         std::vector<uint8_t>& saved) {
     CDeviceSession& s = c.session;
-    CSerialPort& port = s.port;
-    Clock& clock = port.GetClock();
-    LongOperation quiet(s.flags);
-    // Each step finishes whole, and once the upgrade program is in block 0 the upgrade runs to
-    // its end: an operator's stop is looked at only before anything is erased.
-    StopRequest::Hold hold(s.flags.stop);
-    s.upgradeFailure.clear();
-    if (!c.worker || !c.worker->Running()) {
-        EndSession(c, MessageKind::Warning, "The 1.1E link is not running; the upgrade was not started.", kStill11E);
-        return "";
-    }
-
-    const ResolvedFirmware& found = ResolveFirmware(FirmwareId::Upgrade11E);
-    const FirmwareImage& image = found.image;
-    if (!found.refusal.empty()) {
-        EndSession(c, MessageKind::Error, FirmwareProblem(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
-        return "";
-    }
-    if (found.standIn && !(port.Device() && port.Device()->IsStandInLine())) {
-        EndSession(c, MessageKind::Warning, StandInRefusal(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
-        return "";
-    }
-    const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
-    LinkContext link{s, c.view, &c.worker->Transport()};
-
-    // 1. Save the user's code through the worker. The copy is all the operator has once the
-    // upgrade program is written over it, so it is taken only when two reads agree: a prompt
-    // of the loader's that crosses a read command on the line shifts one reply by a byte.
     if (const std::string hidden = Block0HiddenReason(s.chipType, s.flags.lockStatus); !hidden.empty()) {
         EndSession(c, MessageKind::Warning, hidden + ", so the user's code could not be saved; the upgrade was not started and nothing "
                                "was erased.",
                    kStill11E);
-        return "";
+        return {};
     }
-    std::vector<uint8_t> saved(kUserArea, 0xFF);
     const AgreedRead got = ReadAgreeing(saved, kAttempts, [&](std::vector<uint8_t>& into) {
         for (uint32_t a = 0; a < kUserArea; a += sector)
             if (ReadFlash(link, into.data() + a, a, sector, sector) != sector) {
@@ -125,55 +100,26 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
                        : "The user's code of block 0 could not be read; the upgrade was not "
                          "started and nothing was erased.",
                    kStill11E);
-        return "";
+        return {};
     }
     if (s.flags.stop.Requested()) {
         // Nothing has been erased yet, so the copy is not needed.
         std::remove(backup.c_str());
         s.flags.stop.Note("the upgrade to 1.1F was not started; nothing was erased");
         EndSession(c, MessageKind::Warning, "Stopped before the upgrade erased anything.", kStill11E);
-        return "";
+        return {};
     }
     s.flags.stop.KeepBackup(backup);
+    return backup;
+}
 
-    // Ends the upgrade where it failed: nothing more is sent on this session, since neither
-    // the old loader nor the new one can be relied on to take it.
-    auto fail = [&](const std::string& what) {
-        s.upgradeFailure = what + " Block 0 was not restored: the user's code saved from 0000h-04FFh is in " +
-                           backup + ".";
-        c.view.resetProgress();
-        EndSession(c, MessageKind::Error, "Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\n" + s.upgradeFailure, kRedetect);
-        return backup;
-    };
-
-    // 2. Upload the upgrade program. Starting a program that was not written whole would hand
-    // the chip to whatever the erase left.
-    bool uploadOk = false;
-    for (int attempt = 0; attempt < kAttempts && !uploadOk; ++attempt) {
-        uploadOk = EraseSectors(link, 0, sector, static_cast<int>(kUserArea / sector)) &&
-                   ProgramVerified(link, 0, sector, image.data, kUserArea);
-    }
-    if (!uploadOk) {
-        fail("The upgrade program could not be erased, written and verified into block 0 (" +
-             std::to_string(kAttempts) + " attempts); it was not started.");
-        if (c.endApplication) c.endApplication();
-        return backup;
-    }
-
-    // 3, 4. Hand over to the upgrade program.
-    StopLinkWorker(*c.worker);
-    port.ClearLinkUp();
+// 5 to 14. Finds the new loader after the upgrade program ran and shows what it reports;
+// `marker` is set for each step that did not go as it should. Gives why the upgrade must end
+// without restoring block 0, or nothing when the restore may run.
+std::optional<std::string> FindNewLoader(DetectionContext& c, bool menuVariant, bool& marker) {
+    CDeviceSession& s = c.session;
+    CSerialPort& port = s.port;
     LinkContext direct{s, c.view};
-    EmptyLine(direct);
-    SendByte(direct, cmd::kRunUser);
-    SendByte(direct, cmd::kRunUser);
-    DrainLine(direct);
-    clock.SleepMs(300);
-    c.view.setProgressLabel("Upgrade is in process, please wait...");
-    const uint64_t started = clock.TickMs();
-
-    // 5 to 14. Find the new loader; every failure is recorded and the restore still runs.
-    bool marker = false;
     s.RefreshGeometry();
     if (port.IsLinkUp()) {
         c.op.Inform("ChipType had been detected earlier.");
@@ -191,7 +137,7 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
         c.op.Fail(baud == BaudDetectResult::TimedOut ? "Failed to setup RS232 connection with Target MCU!!!"
                                                      : "Failed on sending baud_detect_string #1.");
         if (baud == BaudDetectResult::TimedOut)
-            return fail("The boot loader never answered after the upgrade program was started.");
+            return std::string("The boot loader never answered after the upgrade program was started.");
         marker = true;
     }
     static const uint8_t kBsl[3] = {'B', 'S', 'L'};
@@ -202,10 +148,10 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     uint8_t r[3] = {0, 0, 0};
     if (!ReadReply(direct, &r[0])) {
         c.op.Fail("Failed on receiving string RDY(0).");
-        return fail("The boot loader never answered after the upgrade program was started (no RDY).");
+        return std::string("The boot loader never answered after the upgrade program was started (no RDY).");
     } else if (!ReadReply(direct, &r[1])) {
         c.op.Fail("Failed on receiving string RDY(1).");
-        return fail("The boot loader stopped answering after the upgrade program was started (RDY cut short).");
+        return std::string("The boot loader stopped answering after the upgrade program was started (RDY cut short).");
     } else if (ReadReply(direct, &r[2]) && !(r[0] == 'R' && r[1] == 'D' && r[2] == 'Y')) {
         c.op.Fail("Failed on receiving string RDY(2).");
         marker = true;
@@ -257,6 +203,81 @@ std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::stri
     c.view.EnableButton(IapButton::Download, writable);
     c.view.EnableButton(IapButton::SectorErase, writable);
     c.view.EnableButton(IapButton::DnloadRunUserCode, writable);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string UpgradeBsl11E(DetectionContext& c, bool menuVariant, const std::string& backupDir) {
+    CDeviceSession& s = c.session;
+    CSerialPort& port = s.port;
+    Clock& clock = port.GetClock();
+    LongOperation quiet(s.flags);
+    // Each step finishes whole, and once the upgrade program is in block 0 the upgrade runs to
+    // its end: an operator's stop is looked at only before anything is erased.
+    StopRequest::Hold hold(s.flags.stop);
+    s.upgradeFailure.clear();
+    if (!c.worker || !c.worker->Running()) {
+        EndSession(c, MessageKind::Warning, "The 1.1E link is not running; the upgrade was not started.", kStill11E);
+        return "";
+    }
+
+    const ResolvedFirmware& found = ResolveFirmware(FirmwareId::Upgrade11E);
+    const FirmwareImage& image = found.image;
+    if (!found.refusal.empty()) {
+        EndSession(c, MessageKind::Error, FirmwareProblem(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
+        return "";
+    }
+    if (found.standIn && !(port.Device() && port.Device()->IsStandInLine())) {
+        EndSession(c, MessageKind::Warning, StandInRefusal(FirmwareId::Upgrade11E) + ". The boot loader was not touched.", kStill11E);
+        return "";
+    }
+    const uint32_t sector = static_cast<uint32_t>(s.SectorSize(0));
+    LinkContext link{s, c.view, &c.worker->Transport()};
+    std::vector<uint8_t> saved(kUserArea, 0xFF);
+
+    const std::string backup = SaveUserCode(c, link, sector, backupDir, saved);
+    if (backup.empty()) return "";
+
+    // Ends the upgrade where it failed: nothing more is sent on this session, since neither
+    // the old loader nor the new one can be relied on to take it.
+    auto fail = [&](const std::string& what) {
+        s.upgradeFailure = what + " Block 0 was not restored: the user's code saved from 0000h-04FFh is in " +
+                           backup + ".";
+        c.view.resetProgress();
+        EndSession(c, MessageKind::Error, "Upgrade Bootstrap Loader from 1.1E to 1.1F Failed!\n" + s.upgradeFailure, kRedetect);
+        return backup;
+    };
+
+    // 2. Upload the upgrade program. Starting a program that was not written whole would hand
+    // the chip to whatever the erase left.
+    bool uploadOk = false;
+    for (int attempt = 0; attempt < kAttempts && !uploadOk; ++attempt) {
+        uploadOk = EraseSectors(link, 0, sector, static_cast<int>(kUserArea / sector)) &&
+                   ProgramVerified(link, 0, sector, image.data, kUserArea);
+    }
+    if (!uploadOk) {
+        fail("The upgrade program could not be erased, written and verified into block 0 (" +
+             std::to_string(kAttempts) + " attempts); it was not started.");
+        if (c.endApplication) c.endApplication();
+        return backup;
+    }
+
+    // 3, 4. Hand over to the upgrade program.
+    StopLinkWorker(*c.worker);
+    port.ClearLinkUp();
+    LinkContext direct{s, c.view};
+    EmptyLine(direct);
+    SendByte(direct, cmd::kRunUser);
+    SendByte(direct, cmd::kRunUser);
+    DrainLine(direct);
+    clock.SleepMs(300);
+    c.view.setProgressLabel("Upgrade is in process, please wait...");
+    const uint64_t started = clock.TickMs();
+
+    // 5 to 14. Find the new loader; every failure is recorded and the restore still runs.
+    bool marker = false;
+    if (const std::optional<std::string> lost = FindNewLoader(c, menuVariant, marker)) return fail(*lost);
 
     // 15, 16. Give the new loader time to settle, then put the user's code back directly.
     while (clock.TickMs() - started <= 6000) clock.SleepMs(10);
