@@ -10,8 +10,8 @@
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
-#include "ui/CommandApi.h"
-#include "ui/ConfigCommands.h"
+#include "commands/Commands.h"
+#include "commands/ConfigCommands.h"
 
 namespace tessel::cli {
 
@@ -23,17 +23,13 @@ struct ConfigRun {
     std::string remap;
 };
 
-const std::map<std::string, int> kRemapOptions = {
-    {"1k", 1}, {"2k", 2}, {"4k", 3}, {"sc0", RemapMenuDialog::kSC0}, {"sc1", RemapMenuDialog::kSC1}};
 
 // The commands of one-time bits.
 enum class BitCommand { Lock, Remap, DoubleClock };
 
 std::string OptionName(BitMenu menu, int option) {
-    if (menu != BitMenu::Remap) return std::to_string(option);
-    for (const auto& [name, value] : kRemapOptions)
-        if (value == option) return name;
-    return std::to_string(option);
+    const RemapOption* remap = menu == BitMenu::Remap ? FindRemapOption(option) : nullptr;
+    return remap ? remap->name : std::to_string(option);
 }
 
 // The menu the detected chip would show; null for a chip without one.
@@ -48,7 +44,7 @@ std::unique_ptr<OptionMenuDialog> MenuFor(BitMenu menu, int chipType, Operator& 
 
 // An option the chip's menu does not offer is a usage error, found before anything is sent.
 bool CheckMenuOption(BitMenu which, int option, Connection& link) {
-    const CDeviceSession& s = link.Window().Session();
+    const CDeviceSession& s = link.Board().Session();
     std::unique_ptr<OptionMenuDialog> menu = MenuFor(which, s.chipType, link.Op());
     if (menu && menu->ChooseOption(option)) {
         if (which != BitMenu::Lock) return true;
@@ -103,11 +99,14 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, BitCommand 
     }
     std::string alike;
     if (const int rc = link.CheckChipType(ChipCheckFor::Bits, &alike); rc != kExitOk) return rc;
-    MainDialog& w = link.Window();
-    const bool ok = (command == BitCommand::Lock    ? ProgramLock(w, r.option)
-                     : command == BitCommand::Remap ? RemapMemory(w, r.option)
-                                                    : ToggleDoubleClock(w))
-                        .Ok();
+    Target& w = link.Board();
+    // The option was checked against the chip's menu above.
+    const LockOption* lock = FindLockOption(w.Session().Chip().lockMenu, r.option);
+    const RemapOption* remap = FindRemapOption(r.option);
+    bool ok = false;
+    if (command == BitCommand::Lock) ok = lock && ProgramLock(w, lock->choice).Ok();
+    else if (command == BitCommand::Remap) ok = remap && RemapMemory(w, remap->choice).Ok();
+    else ok = ToggleDoubleClock(w).Ok();
     // After a change the chip has been detected again: the summary shows what it reports now.
     link.ReportChip(true);
     res.fields["security"] = w.SecurityLine();
@@ -163,14 +162,15 @@ void AddConfigCommands(CLI::App& app, RunState& state) {
             "Program remap bits (A-type chips, external memory mode) or SC0/SC1 (H/L chips); one-time");
         AddCommonOptions(cmd, state, true);
         std::vector<std::string> names;
-        for (const auto& [name, value] : kRemapOptions) names.push_back(name);
+        for (const RemapOption& o : RemapMenu()) names.push_back(o.name);
         OneOf(cmd->add_option("option", r->remap,
                               "1k, 2k or 4k: remap 1, 2 or 4 KByte (A16/32); sc0: PROG-SC0 (H/L32B, H/L64D); "
                               "sc1: PROG-SC1 (H/L32B)")
                   ->required(),
               names);
         cmd->callback([r, &state] {
-            r->option = kRemapOptions.at(r->remap);
+            for (const RemapOption& o : RemapMenu())
+                if (r->remap == o.name) r->option = o.option;
             r->connect = state.connect;
             state.exitCode = RunConfig(*r, state.events, state.result, BitCommand::Remap);
         });

@@ -18,15 +18,15 @@
 #include "platform/SafeFile.h"
 #include "protocol/Password.h"
 #include "sim/SimBoard.h"
-#include "ui/CommDialogs.h"
-#include "ui/ConfigCommands.h"
-#include "ui/DetectCommands.h"
-#include "ui/ExternalCommands.h"
-#include "ui/OperatorCommands.h"
-#include "ui/FlashCommands.h"
-#include "ui/FlashDialogs.h"
-#include "ui/PasswordCommands.h"
-#include "ui/UpgradeCommands.h"
+#include "commands/CommDialogs.h"
+#include "commands/ConfigCommands.h"
+#include "commands/DetectCommands.h"
+#include "commands/ExternalCommands.h"
+#include "commands/OperatorCommands.h"
+#include "commands/FlashCommands.h"
+#include "commands/FlashDialogs.h"
+#include "commands/PasswordCommands.h"
+#include "commands/UpgradeCommands.h"
 #include "protocol/Detection.h"
 #include "transfer/ChipCheck.h"
 
@@ -51,25 +51,19 @@ Connection::Connection(const ConnectOptions& o, EventStream& events)
     SetFirmwareDir(o_.firmwareDir);
     op_.assumeYes = o_.yes;
     op_.verbose = o_.verbose;
-    window_ = std::make_unique<MainDialog>(&op_);
-    window_->SetPasswordSource([this](int attempt) { return GatePassword(attempt); });
-    events_.Watch(window_.get());
+    target_ = std::make_unique<Target>(&op_);
+    target_->SetPasswordSource([this](int attempt) { return GatePassword(attempt); });
+    events_.Watch(target_.get());
     op_.mayAsk = !o_.sideBySide;
-    window_->Initialise(store_);
+    target_->LoadSettings(store_);
     DetectCommandEnv env;
     env.store = &store_;
     // Read when the dialog opens: a port chosen automatically is known only by then.
     env.namedPorts = [this] {
         return ComNumber(o_.port) ? std::vector<std::string>{} : std::vector<std::string>{o_.port};
     };
-    RegisterDetectCommands(*window_, std::move(env));
-    RegisterFlashCommands(*window_);
-    RegisterConfigCommands(*window_);
-    RegisterPasswordCommands(*window_);
-    RegisterUpgradeCommands(*window_);
-    RegisterExternalCommands(*window_);
-    RegisterOperatorCommands(*window_);
-    WatchStopRequest(&window_->Session().flags.stop);
+    target_->SetDetectEnv(std::move(env));
+    WatchStopRequest(&target_->Session().flags.stop);
 }
 
 namespace {
@@ -80,11 +74,11 @@ bool PortWentAway() { return gPortWentAway.load(); }
 void NotePortWentAway() { gPortWentAway = true; }
 
 Connection::~Connection() {
-    if (InterruptSignal() != 0) RecordInterruption(window_->Session().flags.stop, o_.port);
-    RecordBackups(window_->Session().flags.stop.Backups());
-    UnwatchStopRequest(&window_->Session().flags.stop);
-    if (window_->Session().port.DeviceGone()) NotePortWentAway();
-    window_->Shutdown();
+    if (InterruptSignal() != 0) RecordInterruption(target_->Session().flags.stop, o_.port);
+    RecordBackups(target_->Session().flags.stop.Backups());
+    UnwatchStopRequest(&target_->Session().flags.stop);
+    if (target_->Session().port.DeviceGone()) NotePortWentAway();
+    target_->Shutdown();
     events_.Watch(nullptr);
 }
 
@@ -165,7 +159,7 @@ void AddFormatOption(CLI::App* cmd, FlashOptions& f) {
 }
 
 std::string Connection::FailureReason() const {
-    if (window_->Session().flags.stop.Requested()) return "stopped at the operator's request";
+    if (target_->Session().flags.stop.Requested()) return "stopped at the operator's request";
     if (auto f = events_.LastFailure()) return ConsoleView::FailureLine(*f);
     const std::string& last = op_.LastMessage();
     // On a chip of another type than the one assumed the loader refuses what it does not
@@ -174,7 +168,7 @@ std::string Connection::FailureReason() const {
 }
 
 bool Connection::UseFlashOptions(const FlashOptions& f, bool rangeCount) {
-    const CDeviceSession& s = window_->Session();
+    const CDeviceSession& s = target_->Session();
     const int sectors = s.SectorCount(f.block);
     if (f.startSector >= sectors) {
         events_.Error("--start-sector must be below " + std::to_string(sectors) + " for block " +
@@ -343,7 +337,7 @@ PasswordRequest Connection::PasswordTexts(bool change) {
 }
 
 void Connection::UsePort(uint32_t baud) {
-    CSerialPort& port = window_->Session().port;
+    CSerialPort& port = target_->Session().port;
     const int com = ComNumber(o_.port);
     if (com) port.SetPortNumber(com);
     else port.SetPortName(o_.port);
@@ -357,7 +351,7 @@ int Connection::CheckRule(RuledCommand command, bool inWindow, bool readsOnly) {
 int Connection::CheckPlan(const std::vector<PlanStep>& steps) {
     for (const PlanStep& step : steps) {
         if (!step.command) continue;
-        const RuleVerdict v = window_->CommandRule(
+        const RuleVerdict v = target_->CommandRule(
             *step.command, step.inWindow ? std::optional(ExternalWindowState::Open) : std::nullopt, step.readsOnly);
         if (!v.allowed) return Refuse(step.label, v.reason);
     }
@@ -365,11 +359,11 @@ int Connection::CheckPlan(const std::vector<PlanStep>& steps) {
 }
 
 int Connection::CheckChipType(ChipCheckFor what, std::string* alike) {
-    CDeviceSession& s = window_->Session();
+    CDeviceSession& s = target_->Session();
     if (alike) alike->clear();
     // A type the loader reported needs no check.
     if (std::string(ModelSource()) == "reported") return kExitOk;
-    LinkContext probe{s, *window_, nullptr};
+    LinkContext probe{s, *target_, nullptr};
     const ChipCheck check = tessel::CheckChipType(probe, what);
     std::string why;
     const int rc = RefusedBeforeChange(&why);
@@ -379,7 +373,7 @@ int Connection::CheckChipType(ChipCheckFor what, std::string* alike) {
 }
 
 int Connection::RefusedBeforeChange(std::string* why) const {
-    const CDeviceSession& s = window_->Session();
+    const CDeviceSession& s = target_->Session();
     if (s.refusalBeforeChange.empty()) return kExitOk;
     if (s.lineSilent) {
         *why = s.refusalBeforeChange;
@@ -390,7 +384,7 @@ int Connection::RefusedBeforeChange(std::string* why) const {
 }
 
 std::string Connection::AssumedNote() const {
-    const CDeviceSession& s = window_->Session();
+    const CDeviceSession& s = target_->Session();
     if (!s.chipTypeAssumed) return "";
     return std::string(" (the chip type ") + s.Chip().model + " was assumed: give --chip)";
 }
@@ -423,8 +417,8 @@ int Connection::ConnectReporting() {
                       (SimLoaderIs11E() && o_.firmware != "1.1E"
                            ? " The stand-in board's name says its loader is 1.1E: give --firmware 1.1E."
                            : ""));
-    } else if (rc == kExitFailed && window_->Session().upgradeFailure.empty()) {
-        const std::string fw = window_->Field(ChipField::FwVersion);
+    } else if (rc == kExitFailed && target_->Session().upgradeFailure.empty()) {
+        const std::string fw = target_->Field(ChipField::FwVersion);
         events_.Error("the loader on " + o_.port + " reports firmware " + fw + ", not v1.1F" +
                       (fw == "v1.1E" ? " (--firmware 1.1E offers the upgrade)" : ""));
     }
@@ -458,29 +452,29 @@ bool Connection::PickPort() {
 void Connection::ReportChip(bool show) {
     ChipReport c;
     c.port = o_.port;
-    c.model = window_->Field(ChipField::ChipType);
+    c.model = target_->Field(ChipField::ChipType);
     c.modelSource = ModelSource();
-    c.firmware = window_->Field(ChipField::FwVersion);
-    c.flashSize = window_->Field(ChipField::FlashSize);
-    c.remap = window_->Field(ChipField::ReMap);
-    c.memMode = window_->Field(ChipField::MemMode);
-    c.security = window_->SecurityLine();
-    c.lockStatus = window_->Session().flags.lockStatus;
-    c.baud = window_->Session().port.GetBaudRate();
-    const CDeviceSession& s = window_->Session();
+    c.firmware = target_->Field(ChipField::FwVersion);
+    c.flashSize = target_->Field(ChipField::FlashSize);
+    c.remap = target_->Field(ChipField::ReMap);
+    c.memMode = target_->Field(ChipField::MemMode);
+    c.security = target_->SecurityLine();
+    c.lockStatus = target_->Session().flags.lockStatus;
+    c.baud = target_->Session().port.GetBaudRate();
+    const CDeviceSession& s = target_->Session();
     if (IsHLFamily(s.Family()) && s.IsLinkUp()) c.doubleClock = s.flags.doubleClockOn;
     c.show = show;
     events_.Chip(c);
 }
 
 const char* Connection::ModelSource() const {
-    const CDeviceSession& s = window_->Session();
+    const CDeviceSession& s = target_->Session();
     if (s.loaderFirmware != LoaderFirmware::V11F || s.ExternalWindowOpen()) return "reported";
     return s.chipTypeAssumed ? "assumed" : "chosen";
 }
 
 std::string Connection::ModelText() const {
-    const std::string model = window_->Field(ChipField::ChipType);
+    const std::string model = target_->Field(ChipField::ChipType);
     return model + ModelNote(ModelSource());
 }
 
@@ -493,7 +487,7 @@ int Connection::OpenPortFirst() {
             return kExitUsage;
         }
     }
-    CSerialPort& port = window_->Session().port;
+    CSerialPort& port = target_->Session().port;
     if (port.Open() == 0) return kExitOk;
     openError_ = port.LastOpenError().reason;
     events_.NoteError(openError_);
@@ -541,7 +535,7 @@ int Connection::Connect() {
     request.memoryMode = o_.mode == "internal" ? kInternalMemory : kExternalMemory;
     request.crystal = o_.crystal;
     request.baud = o_.baud ? o_.baud : best;
-    CDeviceSession& session = window_->Session();
+    CDeviceSession& session = target_->Session();
     if (!o_.traceWire.empty()) {
         std::string err;
         if (!session.port.StartWireTrace(o_.traceWire, &err)) {
@@ -558,7 +552,7 @@ int Connection::Connect() {
     // text or reset prompt.
     if (const int rc = OpenPortFirst(); rc != kExitOk) return rc;
 
-    DetectChip(*window_, request);
+    DetectChip(*target_, request);
     // An upgrade from 1.1E that did not finish has ended the session: the command failed, and
     // nothing else may run on it.
     if (!session.upgradeFailure.empty()) {

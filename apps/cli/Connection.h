@@ -15,7 +15,7 @@
 #include "files/ConfigStore.h"
 #include "files/HexImage.h"
 #include "transfer/ChipCheck.h"
-#include "ui/MainDialog.h"
+#include "commands/Target.h"
 
 namespace tessel::cli {
 
@@ -133,7 +133,7 @@ public:
     // options' sources or the terminal.
     PasswordRequest PasswordTexts(bool change);
 
-    MainDialog& Window() { return *window_; }
+    Target& Board() { return *target_; }
     TerminalOperator& Op() { return op_; }
     EventStream& Events() { return events_; }
     // Why the command failed, for its result line: a stop the operator asked for, else the
@@ -163,7 +163,7 @@ private:
     bool showChip_ = false;
     TerminalOperator op_;
     ConfigStore store_;
-    std::unique_ptr<MainDialog> window_;
+    std::unique_ptr<Target> target_;
     const FlashOptions* flash_ = nullptr;
     int passwordAttempts_ = 0;
     std::string openError_;

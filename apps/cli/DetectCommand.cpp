@@ -16,7 +16,7 @@ void AddDetectCommand(CLI::App& app, RunState& state) {
         link.ShowDetectedChip();
         state.exitCode = link.ConnectReporting();
         if (state.exitCode != kExitOk && state.exitCode != kExitFailed) return;
-        MainDialog& w = link.Window();
+        Target& w = link.Board();
         if (const std::string& failure = w.Session().upgradeFailure; !failure.empty()) {
             res.summary = "upgrade of the boot loader to 1.1F failed: " + failure;
             return;

@@ -30,25 +30,25 @@ double EventStream::Seconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
-void EventStream::Watch(MainDialog* window) {
-    if (window_) window_->SetObserver(nullptr);
-    window_ = window;
-    if (!window_) return;
-    window_->SetObserver(this);
-    operation_ = window_->ProgressOperation();
-    label_ = window_->ProgressLabel();
-    status_ = window_->Field(ChipField::IapStatus);
+void EventStream::Watch(Target* window) {
+    if (target_) target_->SetObserver(nullptr);
+    target_ = window;
+    if (!target_) return;
+    target_->SetObserver(this);
+    operation_ = target_->ProgressOperation();
+    label_ = target_->ProgressLabel();
+    status_ = target_->Field(ChipField::IapStatus);
 }
 
 void EventStream::OnChanged(Change what) {
-    if (!window_) return;
+    if (!target_) return;
     Each([](EventView& v) { v.StopWaiting(); });
     if (what == Change::Progress) {
         OnProgress();
         return;
     }
     if (what != Change::Fields) return;
-    const std::string s = window_->Field(ChipField::IapStatus);
+    const std::string s = target_->Field(ChipField::IapStatus);
     if (s == status_) return;
     status_ = s;
     if (s == kGateSucceeded || s == kDetected) return;
@@ -57,14 +57,14 @@ void EventStream::OnChanged(Change what) {
 }
 
 void EventStream::OnProgress() {
-    const int operation = window_->ProgressOperation();
+    const int operation = target_->ProgressOperation();
     if (operation != operation_) {
         operation_ = operation;
         // An operation that never said Done or Abort has ended all the same.
         if (inPhase_) EndPhase(!SaysFailure(label_));
         pendingStart_ = true;
     }
-    const std::string& label = window_->ProgressLabel();
+    const std::string& label = target_->ProgressLabel();
     if (label != label_) {
         label_ = label;
         if (inPhase_) {
@@ -76,9 +76,9 @@ void EventStream::OnProgress() {
             inPhase_ = true;
             Phase p;
             p.label = label;
-            p.steps = std::max(window_->ProgressRange(), 0);
-            p.stepBytes = window_->ProgressStepBytes();
-            p.totalBytes = window_->ProgressTotalBytes();
+            p.steps = std::max(target_->ProgressRange(), 0);
+            p.stepBytes = target_->ProgressStepBytes();
+            p.totalBytes = target_->ProgressTotalBytes();
             phases_.push_back(p);
             phaseStart_ = std::chrono::steady_clock::now();
             lastPercent_ = 0;
@@ -91,7 +91,7 @@ void EventStream::OnProgress() {
     if (!inPhase_) return;
     Phase& p = phases_.back();
     // The bar goes back to 0 before "Done": the furthest position is the work done.
-    p.done = std::max(p.done, std::min(window_->ProgressPosition(), p.steps));
+    p.done = std::max(p.done, std::min(target_->ProgressPosition(), p.steps));
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
     if (p.Percent() == lastPercent_) return;
     lastPercent_ = p.Percent();
@@ -102,7 +102,7 @@ void EventStream::EndPhase(bool ok) {
     inPhase_ = false;
     Phase& p = phases_.back();
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
-    p.failure = window_->ProgressFailureSeen();
+    p.failure = target_->ProgressFailureSeen();
     p.ok = ok && !p.failure;
     if (p.ok) p.done = p.steps;
     Each([&](EventView& v) { v.PhaseEnded(p); });

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/Progress.h"
-#include "ui/MainDialog.h"
+#include "commands/Target.h"
 
 namespace tessel::cli {
 
@@ -97,7 +97,7 @@ public:
     virtual void Result(const CommandResult&) {}
 };
 
-class EventStream : public MainDialogObserver {
+class EventStream : public TargetObserver {
 public:
     EventStream();
 
@@ -105,7 +105,7 @@ public:
 
     // Becomes the window's observer: its progress bar becomes phases, its "IAP Status:"
     // line status events.
-    void Watch(MainDialog* window);
+    void Watch(Target* window);
     void OnChanged(Change what) override;
 
     void Message(const std::string& text);
@@ -158,7 +158,7 @@ private:
     void EndPhase(bool ok);
 
     std::vector<std::unique_ptr<EventView>> views_;
-    MainDialog* window_ = nullptr;
+    Target* target_ = nullptr;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point phaseStart_;
     std::vector<Phase> phases_;

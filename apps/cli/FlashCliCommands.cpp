@@ -19,11 +19,11 @@
 #include "transfer/ImageLoaders.h"
 #include "platform/Console.h"
 #include "platform/SafeFile.h"
-#include "ui/MemoryView.h"
+#include "commands/MemoryView.h"
 #include "device/CommandChecks.h"
-#include "ui/CommandApi.h"
-#include "ui/FlashCommands.h"
-#include "ui/UpgradeCommands.h"
+#include "commands/Commands.h"
+#include "commands/FlashCommands.h"
+#include "commands/UpgradeCommands.h"
 
 namespace tessel::cli {
 
@@ -90,18 +90,18 @@ std::string Printf(const char* fmt, auto... args) {
 // Opens the window the options name; false once the reason has been said.
 bool EnterWindow(const FlashRun& r, Connection& link) {
     if (r.external.empty()) return true;
-    return OpenExternalWindow(link.Window(), r.external == "high").Ok();
+    return OpenExternalWindow(link.Board(), r.external == "high").Ok();
 }
 
 // The command line opened the window, so it leaves it again without asking.
 bool LeaveWindow(const FlashRun& r, Connection& link) {
-    if (r.external.empty() || !link.Window().Session().ExternalWindowOpen()) return true;
-    return LeaveExternalWindow(link.Window()).Ok();
+    if (r.external.empty() || !link.Board().Session().ExternalWindowOpen()) return true;
+    return LeaveExternalWindow(link.Board()).Ok();
 }
 
 // The request the options make, and the command run with it; a compare also gives back what
 // it found different.
-tessel::CommandResult RunVerb(Verb verb, const FlashRun& r, MainDialog& w, CompareDifferences& differences) {
+tessel::CommandResult RunVerb(Verb verb, const FlashRun& r, Target& w, CompareDifferences& differences) {
     const SectorRange range{r.flash.block, r.flash.startSector, r.flash.count};
     const ImageRequest image{r.flash.file, ImageFormatFromName(r.flash.format), r.flash.block, r.flash.startSector,
                              r.flash.changedOnly};
@@ -171,7 +171,7 @@ std::string DoneSoFar(const EventStream& events) {
     return s;
 }
 
-bool Stopped(Connection& link) { return link.Window().Session().flags.stop.Requested(); }
+bool Stopped(Connection& link) { return link.Board().Session().flags.stop.Requested(); }
 
 std::string Why(Connection& link) { return link.FailureReason(); }
 
@@ -215,7 +215,7 @@ std::string CommandWord(Verb verb) {
 // `counted`: a compare that found differences, in the core's counted line.
 void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandResult& res, const std::string& counted) {
     const EventStream& ev = link.Events();
-    const CDeviceSession& s = link.Window().Session();
+    const CDeviceSession& s = link.Board().Session();
     const Place p = PlaceOf(r, s);
     const std::string file = r.flash.file;
     if (!r.flash.file.empty()) res.fields["file"] = r.flash.file;
@@ -271,7 +271,7 @@ void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandRe
             res.fields["bytes"] = static_cast<long long>(count) * p.sectorSize;
             res.fields["end"] = p.address + static_cast<uint32_t>(count) * p.sectorSize - 1;
             if (ok) {
-                const int used = CountNotBlank(link.Window().Memory(), r.flash.startSector, count);
+                const int used = CountNotBlank(link.Board().Memory(), r.flash.startSector, count);
                 res.fields["not_blank"] = used;
                 res.summary = Printf("read %s at %s, %d not blank", Sectors(count).c_str(),
                                      Range(p, static_cast<uint32_t>(count) * p.sectorSize).c_str(), used);
@@ -296,7 +296,7 @@ void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandRe
             res.fields["chip_erase"] = true;
             if (ok) res.summary = "erased the whole chip";
             else if (declined) res.summary = "chip erase declined: nothing was erased";
-            else if (const std::string& own = link.Window().Result(); own.rfind("chip erase ", 0) == 0 &&
+            else if (const std::string& own = link.Board().Result(); own.rfind("chip erase ", 0) == 0 &&
                                                                      own != "chip erase failed") {
                 // The erase's own finding is the cause; what the detection after it showed
                 // (an alert at level 4, say) follows it.
@@ -438,7 +438,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     // The whole plan is checked against the chip's state before the first byte: a step that
     // may not run stops the command before any other step has changed the chip.
     if (const int rc = link.CheckPlan(PlanOf(r, verb)); rc != kExitOk) return rc;
-    CDeviceSession& session = link.Window().Session();
+    CDeviceSession& session = link.Board().Session();
     if (verb == Verb::UpgradeInternal) {
         const uint32_t address = static_cast<uint32_t>(session.SectorAddress(r.flash.block, r.flash.startSector));
         if (const std::string why = CheckNewLoader(session, r.flash.block, address, image); !why.empty()) {
@@ -472,7 +472,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     }
     if (!EnterWindow(r, link)) {
         // An opening that changed block 0 before it failed says itself what it left where.
-        const std::string& leftBehind = link.Window().Result();
+        const std::string& leftBehind = link.Board().Result();
         res.summary = CommandWord(verb) +
                       (leftBehind.empty() ? ": nothing was done, the external flash's " + r.external +
                                                 " window could not be opened: " + link.FailureReason()
@@ -481,7 +481,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     }
     r.place = PlaceOf(r, session);
     r.touchedSectors = TouchedSectors(image, session, r, *r.place);
-    MainDialog& w = link.Window();
+    Target& w = link.Board();
     CompareDifferences differences;
     session.refusalBeforeChange.clear();
     tessel::CommandResult ran = RunVerb(verb, r, w, differences);
@@ -510,7 +510,8 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     Describe(r, verb, link, ok, res, differences.count > 0 ? ran.summary : std::string());
     if (!leftBehind.empty()) res.summary += "; " + leftBehind;
     if (ok && r.lockOption && InterruptSignal() == 0) {
-        if (!ProgramLock(w, r.lockOption).Ok()) {
+        const LockOption* lock = FindLockOption(w.Session().Chip().lockMenu, r.lockOption);
+        if (!lock || !ProgramLock(w, lock->choice).Ok()) {
             ok = false;
             res.summary = Printf("downloaded %s and verified it, but lock option %d was not set: %s",
                                  r.flash.file.c_str(), r.lockOption, link.FailureReason().c_str());
@@ -532,7 +533,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
 }
 
 void PrintRead(FlashRun& r, Connection& link) {
-    MainDialog& w = link.Window();
+    Target& w = link.Board();
     const MemoryView& view = w.Memory();
     const CDeviceSession& s = w.Session();
     const bool window = s.ExternalWindowOpen();

@@ -13,7 +13,7 @@
 #include "device/StopRequest.h"
 #include "platform/Console.h"
 #include "serial/WireTrace.h"
-#include "ui/MessageAdvice.h"
+#include "commands/MessageAdvice.h"
 
 namespace tessel::cli {
 

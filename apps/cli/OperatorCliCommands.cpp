@@ -8,8 +8,8 @@
 #include "Gang.h"
 #include "calc/BaudCalc.h"
 #include "device/CDeviceSession.h"
-#include "ui/CommandApi.h"
-#include "ui/OperatorCommands.h"
+#include "commands/Commands.h"
+#include "commands/OperatorCommands.h"
 
 namespace tessel::cli {
 
@@ -39,7 +39,7 @@ int Edit(EditRun& r, RunState& state) {
     // Where the bytes go is known once the chip is: outside block 0 is a refusal, not a
     // failure of the command.
     {
-        const CDeviceSession& s = link.Window().Session();
+        const CDeviceSession& s = link.Board().Session();
         const uint32_t limit = Block0Limit(s.chipType);
         const uint32_t at = static_cast<uint32_t>(std::stoul(r.address, nullptr, 16));
         const uint32_t last = at + static_cast<uint32_t>(r.bytes.empty() ? 1 : r.bytes.size()) - 1;
@@ -52,7 +52,7 @@ int Edit(EditRun& r, RunState& state) {
     }
     EditRequest request{r.address, {}};
     for (const std::string& b : r.bytes) request.data += (request.data.empty() ? "" : " ") + b;
-    const EditResult edit = EditBlock0(link.Window(), request);
+    const EditResult edit = EditBlock0(link.Board(), request);
     const bool ok = edit.Ok();
     const bool changed = edit.chipChanged;
     const std::string& shown = edit.shown;
@@ -76,7 +76,7 @@ int Run(RunState& state) {
     Connection link(state.connect, state.events);
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (const int rc = link.CheckRule(RuledCommand::ExecuteUserCode, false); rc != kExitOk) return rc;
-    const bool ok = RunUserProgram(link.Window()).Ok();
+    const bool ok = RunUserProgram(link.Board()).Ok();
     res.summary = ok ? "user code started; the loader answers again after a reset"
                      : "user code not started: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
@@ -95,7 +95,7 @@ int Monitor(MonitorRun& r, RunState& state) {
     if (const int rc = link.ConnectReporting(); rc != kExitOk) return rc;
     if (const int rc = link.CheckRule(RuledCommand::DownloadMonitor, false); rc != kExitOk) return rc;
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
-    if (!LoadMonitor(link.Window()).Ok()) {
+    if (!LoadMonitor(link.Board()).Ok()) {
         res.summary = "monitor not written: " + link.FailureReason();
         return kExitFailed;
     }
@@ -119,7 +119,7 @@ int CableTest(const ConnectOptions& given, EventStream& events, CommandResult& r
     }
     Connection link(o, events);
     link.UsePort(o.baud);
-    MainDialog& w = link.Window();
+    Target& w = link.Board();
     if (TestCable(w).Ok()) {
         res.summary = "cable test passed: the three bytes came back on " + o.port;
         return kExitOk;

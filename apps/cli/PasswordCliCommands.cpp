@@ -9,7 +9,7 @@
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
 #include "protocol/Password.h"
-#include "ui/FlashDialogs.h"
+#include "commands/FlashDialogs.h"
 
 namespace tessel::cli {
 
@@ -80,12 +80,12 @@ int RunPassword(PasswordRun& r, RunState& state, bool change) {
     if (const int rc = link.CheckRule(change ? RuledCommand::ChangePassword : RuledCommand::SetResetPassword, false);
         rc != kExitOk)
         return rc;
-    if (r.flash.lockOption && link.Window().Session().Family() != ChipFamily::A) {
+    if (r.flash.lockOption && link.Board().Session().Family() != ChipFamily::A) {
         state.events.Error("--lock is for the A-type chips (NX31A16, NX31A32) only");
         return kExitUsage;
     }
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
-    MainDialog& w = link.Window();
+    Target& w = link.Board();
     const PasswordRequest texts = link.PasswordTexts(change);
     const bool ok = (change ? ChangePassword(w, texts) : SetPassword(w, texts)).Ok();
     const std::string what = r.flash.noNewPassword ? "password removed" : change ? "password changed" : "password set";

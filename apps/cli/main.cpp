@@ -11,7 +11,7 @@
 #include "ConsoleView.h"
 #include "JsonView.h"
 #include "platform/PortList.h"
-#include "ui/MessageAdvice.h"
+#include "commands/MessageAdvice.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/CommDialogs.h"
-#include "ui/Texts.h"
+#include "commands/CommDialogs.h"
+#include "commands/Texts.h"
 
 namespace tessel::gui::views {
 

@@ -36,12 +36,12 @@
 #include "device/ChipCatalogue.h"
 #include "platform/PortList.h"
 #include "protocol/Password.h"
-#include "ui/CommDialogs.h"
-#include "ui/ConfigCommands.h"
-#include "ui/FlashDialogs.h"
-#include "ui/OperatorCommands.h"
-#include "ui/PasswordCommands.h"
-#include "ui/Texts.h"
+#include "commands/CommDialogs.h"
+#include "commands/ConfigCommands.h"
+#include "commands/FlashDialogs.h"
+#include "commands/OperatorCommands.h"
+#include "commands/PasswordCommands.h"
+#include "commands/Texts.h"
 
 namespace tessel::gui {
 

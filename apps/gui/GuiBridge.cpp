@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "Dialogs.h"
-#include "ui/FlashDialogs.h"
-#include "ui/MessageAdvice.h"
-#include "ui/Texts.h"
+#include "commands/FlashDialogs.h"
+#include "commands/MessageAdvice.h"
+#include "commands/Texts.h"
 
 namespace tessel::gui {
 

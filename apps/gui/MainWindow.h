@@ -20,7 +20,7 @@
 #include "GuiBridge.h"
 #include "GuiSettings.h"
 #include "files/ConfigStore.h"
-#include "ui/FlashCommands.h"
+#include "commands/FlashCommands.h"
 #include "ui/MainDialog.h"
 
 class QAction;

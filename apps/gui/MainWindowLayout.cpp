@@ -33,8 +33,8 @@
 #include "ElidedWidgets.h"
 #include "MainWindow.h"
 #include "MainWindowParts.h"
-#include "ui/MemoryView.h"
-#include "ui/Texts.h"
+#include "commands/MemoryView.h"
+#include "commands/Texts.h"
 
 namespace tessel::gui {
 

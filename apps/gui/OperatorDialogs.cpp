@@ -10,10 +10,10 @@
 
 #include "DialogViews.h"
 #include "protocol/Password.h"
-#include "ui/ConfigCommands.h"
-#include "ui/FlashDialogs.h"
-#include "ui/OperatorCommands.h"
-#include "ui/PasswordCommands.h"
+#include "commands/ConfigCommands.h"
+#include "commands/FlashDialogs.h"
+#include "commands/OperatorCommands.h"
+#include "commands/PasswordCommands.h"
 
 namespace tessel::gui::views {
 

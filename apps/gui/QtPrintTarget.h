@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/PrintTarget.h"
+#include "commands/PrintTarget.h"
 
 class QPainter;
 class QPrinter;

@@ -13,7 +13,7 @@
 
 #include "platform/InstanceLock.h"
 #include "platform/PortList.h"
-#include "ui/Texts.h"
+#include "commands/Texts.h"
 
 namespace {
 

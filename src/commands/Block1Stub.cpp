@@ -1,4 +1,4 @@
-#include "ui/Block1Stub.h"
+#include "commands/Block1Stub.h"
 
 #include <cstdio>
 #include <vector>
@@ -8,7 +8,7 @@
 #include "files/Backup.h"
 #include "firmware/Firmware.h"
 #include "protocol/Password.h"
-#include "ui/MainDialog.h"
+#include "commands/Target.h"
 
 namespace tessel {
 
@@ -16,7 +16,7 @@ namespace {
 
 using namespace stub;
 
-void ReportLostBlock0(MainDialog& w, const std::string& backup) {
+void ReportLostBlock0(Target& w, const std::string& backup) {
     w.Session().flags.errorReported = true;
     // The external-flash window borrows the same areas as the block-1 stub does.
     w.Op().Fail(
@@ -27,7 +27,7 @@ void ReportLostBlock0(MainDialog& w, const std::string& backup) {
 
 }  // namespace
 
-bool Block1RewriteReady(MainDialog& w, const char* internalOnly, const char* hardLocked) {
+bool Block1RewriteReady(Target& w, const char* internalOnly, const char* hardLocked) {
     CDeviceSession& s = w.Session();
     w.SetIapStatus("");
     w.Refresh();
@@ -53,7 +53,7 @@ std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparato
     return line + ". Failed!";
 }
 
-const FirmwareImage* UsableFirmware(MainDialog& w, FirmwareId id) {
+const FirmwareImage* UsableFirmware(Target& w, FirmwareId id) {
     CDeviceSession& s = w.Session();
     const ResolvedFirmware& found = ResolveFirmware(id);
     if (!found.refusal.empty()) {
@@ -67,7 +67,7 @@ const FirmwareImage* UsableFirmware(MainDialog& w, FirmwareId id) {
     return &found.image;
 }
 
-const FirmwareImage* UsableStub(MainDialog& w) {
+const FirmwareImage* UsableStub(Target& w) {
     const bool hl = IsHLFamily(w.Session().Family());
     return UsableFirmware(w, hl ? FirmwareId::Block1StubHL : FirmwareId::Block1StubA);
 }
@@ -105,7 +105,7 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
     return codes[kSwitchIn] == 0;
 }
 
-std::string SaveBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
+std::string SaveBlock0Areas(Target& w, LinkContext& link, int attempts, Codes& codes,
                             std::vector<BackupRegion>& saved, const std::string& backupDir) {
     const CDeviceSession& s = w.Session();
     // The loader answers a hidden block with the lock's 00h bytes: writing those back would
@@ -145,7 +145,7 @@ std::string Block0AreasNotPutBack(const std::string& backup) {
     return text;
 }
 
-bool RestoreBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& codes,
+bool RestoreBlock0Areas(Target& w, LinkContext& link, int attempts, Codes& codes,
                         const std::vector<BackupRegion>& saved, const std::string& backup) {
     for (int i = 0; i < attempts; ++i) {
         // A repeated restore starts from an erased first sector: the last try may have
@@ -165,13 +165,13 @@ bool RestoreBlock0Areas(MainDialog& w, LinkContext& link, int attempts, Codes& c
     return false;
 }
 
-bool LeaveStub(MainDialog& w, LinkContext& link, int attempts, Codes& codes) {
+bool LeaveStub(Target& w, LinkContext& link, int attempts, Codes& codes) {
     const uint16_t entry = w.Session().Chip().bslEntryAddress.value_or(0);
     codes[kSwitchBack] = Retried(attempts, [&] { return StepCode(SwitchBank(link, entry, 1)); });
     return codes[kSwitchBack] == 0;
 }
 
-bool RewritePasswordSector(MainDialog& w, LinkContext& link, const std::string& password, int attempts,
+bool RewritePasswordSector(Target& w, LinkContext& link, const std::string& password, int attempts,
                            int* eraseCode, int* writeCode) {
     const CDeviceSession& s = w.Session();
     const uint16_t address = PasswordAddress(s.chipType);
@@ -189,7 +189,7 @@ bool RewritePasswordSector(MainDialog& w, LinkContext& link, const std::string& 
     return false;
 }
 
-bool SayIfPasswordLost(MainDialog& w, int eraseCode, int writeCode) {
+bool SayIfPasswordLost(Target& w, int eraseCode, int writeCode) {
     if (eraseCode == kNotTried || (eraseCode == 0 && writeCode == 0)) return false;
     // A write that was not acknowledged may still have gone in: only "may" is true then.
     w.Op().Fail(std::string(eraseCode == 0 ? "The password sector was erased and the new password was not "
@@ -200,7 +200,7 @@ bool SayIfPasswordLost(MainDialog& w, int eraseCode, int writeCode) {
     return true;
 }
 
-bool RunWithBlock1Stub(MainDialog& w, const Block1StubOptions& o, const std::function<bool()>& work) {
+bool RunWithBlock1Stub(Target& w, const Block1StubOptions& o, const std::function<bool()>& work) {
     CDeviceSession& s = w.Session();
     // The steps finish whole; an operator's stop is looked at between them, and block 0 is
     // put back before the procedure ends whatever happened.

@@ -1,4 +1,4 @@
-#include "ui/CommDialogs.h"
+#include "commands/CommDialogs.h"
 
 #include <cstdio>
 
@@ -6,7 +6,7 @@
 #include "device/CDeviceSession.h"
 #include "files/ConfigStore.h"
 #include "platform/SafeFile.h"
-#include "ui/Texts.h"
+#include "commands/Texts.h"
 
 namespace tessel {
 

@@ -10,12 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "device/ChipCatalogue.h"
 #include "files/HexImage.h"
 #include "protocol/Progress.h"
 
 namespace tessel {
 
-class MainDialog;
+class Target;
 
 // Sectors counted within a block, or within the open external-flash window (whose 16 sectors
 // the block does not matter for). `count` 0 runs to the end of the block or window; a count
@@ -73,26 +74,26 @@ struct DetectRequest {
     double crystal = 11.0592;
     uint32_t baud = 0;
 };
-CommandResult DetectChip(MainDialog& window, const DetectRequest& request);
+CommandResult DetectChip(Target& target, const DetectRequest& request);
 
 // The flash commands; in an open external-flash window they work on the window.
-CommandResult ReadSectors(MainDialog& window, const SectorRange& range);
-CommandResult SaveSectors(MainDialog& window, const SaveRequest& request);
-CommandResult EraseSectorRange(MainDialog& window, const SectorRange& range);
-CommandResult EraseWholeChip(MainDialog& window);
+CommandResult ReadSectors(Target& target, const SectorRange& range);
+CommandResult SaveSectors(Target& target, const SaveRequest& request);
+CommandResult EraseSectorRange(Target& target, const SectorRange& range);
+CommandResult EraseWholeChip(Target& target);
 // A compare also gives back what differed: how many bytes, and the first of them with both
 // values (empty when it matched, or failed before it could compare).
 struct CompareResult : CommandResult {
     CompareDifferences differences;
 };
-CompareResult CompareImage(MainDialog& window, const ImageRequest& request);
-CommandResult DownloadImage(MainDialog& window, const ImageRequest& request);
+CompareResult CompareImage(Target& target, const ImageRequest& request);
+CommandResult DownloadImage(Target& target, const ImageRequest& request);
 
-// The one-time bits: the lock menu's or the remap menu's option (numbered as the menus number
-// them), and the H/L chips' double-clock bit.
-CommandResult ProgramLock(MainDialog& window, int option);
-CommandResult RemapMemory(MainDialog& window, int option);
-CommandResult ToggleDoubleClock(MainDialog& window);
+// The one-time bits: a choice of the chip's lock menu or of the remap menu, and the H/L chips'
+// double-clock bit.
+CommandResult ProgramLock(Target& target, LockChoice choice);
+CommandResult RemapMemory(Target& target, RemapChoice choice);
+CommandResult ToggleDoubleClock(Target& target);
 
 // Byte Edit: up to 16 bytes of block 0 at a four-hex-digit address, shown (`data` empty) or
 // replaced by the hex bytes of `data` ("72 4F 5D"); the sector they fall into is rewritten.
@@ -104,7 +105,7 @@ struct EditResult : CommandResult {
     std::string shown;         // the bytes as the chip holds them afterwards
     bool chipChanged = false;  // block 0 was rewritten, whether or not the new bytes read back
 };
-EditResult EditBlock0(MainDialog& window, const EditRequest& request);
+EditResult EditBlock0(Target& target, const EditRequest& request);
 
 // The loader's password: changed (the current one given), or set or removed (an empty one)
 // with block 0 erased. The texts are asked for each attempt, as the dialogs open again after
@@ -118,23 +119,23 @@ struct PasswordRequest {
     std::function<std::optional<NewPassword>(int attempt)> next;
     bool lockOption = false;  // Set: the A-type chips' level-3 soft lock as well
 };
-CommandResult ChangePassword(MainDialog& window, const PasswordRequest& request);
-CommandResult SetPassword(MainDialog& window, const PasswordRequest& request);
+CommandResult ChangePassword(Target& target, const PasswordRequest& request);
+CommandResult SetPassword(Target& target, const PasswordRequest& request);
 
 // The user's program: started (the loader then stops answering).
-CommandResult RunUserProgram(MainDialog& window);
+CommandResult RunUserProgram(Target& target);
 // The cable test: the port's lines and a loop of bytes, with no chip needed.
-CommandResult TestCable(MainDialog& window);
+CommandResult TestCable(Target& target);
 
 // The boot loader: replaced from a file (block 1, from `startSector`), the demonstration
 // board's own loader written into its external flash's low window, or the debug monitor
 // loaded in its place.
-CommandResult UpgradeLoader(MainDialog& window, const ImageRequest& request);
-CommandResult WriteExternalLoader(MainDialog& window);
-CommandResult LoadMonitor(MainDialog& window);
+CommandResult UpgradeLoader(Target& target, const ImageRequest& request);
+CommandResult WriteExternalLoader(Target& target);
+CommandResult LoadMonitor(Target& target);
 
 // The external flash of the demonstration board: its low or high 64 KB window, and back.
-CommandResult OpenExternalWindow(MainDialog& window, bool high);
-CommandResult LeaveExternalWindow(MainDialog& window);
+CommandResult OpenExternalWindow(Target& target, bool high);
+CommandResult LeaveExternalWindow(Target& target);
 
 }  // namespace tessel

@@ -1,16 +1,17 @@
-#include "ui/ConfigCommands.h"
+#include "commands/ConfigCommands.h"
 
 #include <memory>
 #include <optional>
 
+#include "commands/DetectCommands.h"
 #include "device/CDeviceSession.h"
 #include "device/ChipCatalogue.h"
 #include "device/CommandChecks.h"
 #include "protocol/ConfigBits.h"
 #include "transfer/ChipCheck.h"
 #include "transfer/ImageLoaders.h"
-#include "ui/CommandApi.h"
-#include "ui/MainDialog.h"
+#include "commands/Commands.h"
+#include "commands/Target.h"
 
 namespace tessel {
 
@@ -69,7 +70,7 @@ std::vector<OptionMenuDialog::Choice> LockChoices(std::span<const LockOption> me
 
 class ConfigCommands {
 public:
-    explicit ConfigCommands(MainDialog& w) : w_(w) {}
+    explicit ConfigCommands(Target& w) : w_(w) {}
 
     CDeviceSession& S() { return w_.Session(); }
     Operator& Op() { return w_.Op(); }
@@ -89,7 +90,7 @@ public:
         LinkContext link = Link();
         DrainLine(link);
         quiet_->Begin();
-        w_.Route(command::kResetLink);
+        ResetLinkNow(w_);
     }
 
     // The loader answers none of the bit sequences: only the detection that follows reads
@@ -110,7 +111,7 @@ public:
     // detection returns at once.
     void Redetect() {
         quiet_->End();
-        w_.Route(command::kDetectBaudAndChip);
+        DetectWithSettings(w_);
     }
 
     // The menu's answer, or the option a request gives: a request for an option the menu does
@@ -186,7 +187,7 @@ public:
         const RemapOption* chosen = FindRemapOption(dialog.Option());
         // The dialog offers only the menu's options.
         if (!chosen) return false;
-        what_ = "remap option " + RemapOptionName(chosen->choice);
+        what_ = std::string("remap option ") + chosen->name;
         if (!ChipBearsOutType()) {
             Redetect();
             return false;
@@ -297,7 +298,7 @@ public:
                 s.port.GetClock().SleepMs(kConfigSettleMs);
                 w_.TickPanes();
                 DrainLine(link);
-                w_.Route(command::kResetLink);
+                ResetLinkNow(w_);
                 done = true;
             }
         }
@@ -355,18 +356,7 @@ private:
         else w_.SetResult(what_ + " not programmed");
         return ok;
     }
-    static std::string RemapOptionName(RemapChoice choice) {
-        switch (choice) {
-            case RemapChoice::Remap1K: return "1k";
-            case RemapChoice::Remap2K: return "2k";
-            case RemapChoice::Remap4K: return "4k";
-            case RemapChoice::SC0: return "sc0";
-            case RemapChoice::SC1: return "sc1";
-        }
-        return "";
-    }
-
-    MainDialog& w_;
+    Target& w_;
     LongOperation* quiet_ = nullptr;  // the guard of the command under way
     std::string what_;
     bool declined_ = false;
@@ -411,27 +401,31 @@ RemapMenuDialog::RemapMenuDialog(Operator& op, int chipType) : OptionMenuDialog(
         choices.push_back({o.buttonId, o.option, o.label, OffersRemap(LookupChip(chipType), o.choice)});
 }
 
-CommandResult ProgramLock(MainDialog& window, int option) {
-    ConfigCommands c(window);
-    return window.RunCommand([&] { return c.Lock(option); });
+CommandResult ProgramLock(Target& target, LockChoice choice) {
+    ConfigCommands c(target);
+    // A choice the chip's menu does not have is no answer, as an option it does not offer is.
+    const LockOption* option = FindLockChoice(target.Session().Chip().lockMenu, choice);
+    return target.RunCommand([&] { return c.Lock(option ? option->option : -1); });
 }
 
-CommandResult RemapMemory(MainDialog& window, int option) {
-    ConfigCommands c(window);
-    return window.RunCommand([&] { return c.Remap(option); });
+CommandResult RemapMemory(Target& target, RemapChoice choice) {
+    ConfigCommands c(target);
+    return target.RunCommand([&] { return c.Remap(RemapOptionOf(choice).option); });
 }
 
-CommandResult ToggleDoubleClock(MainDialog& window) {
+CommandResult ToggleDoubleClock(Target& window) {
     ConfigCommands c(window);
     return window.RunCommand([&] { return c.Clock(); });
 }
 
-void RegisterConfigCommands(MainDialog& window) {
+Actions ConfigActions(Target& window) {
+    Actions out;
     auto c = std::make_shared<ConfigCommands>(window);
-    MainDialog* w = &window;
-    window.RegisterHandler(command::kLockChip, [c, w] { w->SetCommandSucceeded(c->Lock()); });
-    window.RegisterHandler(command::kMemoryRemap, [c, w] { w->SetCommandSucceeded(c->Remap()); });
-    window.RegisterHandler(command::kDoubleClock, [c, w] { w->SetCommandSucceeded(c->Clock()); });
+    Target* w = &window;
+    out.emplace_back(Action::LockChip, [c, w] { w->SetCommandSucceeded(c->Lock()); });
+    out.emplace_back(Action::MemoryRemap, [c, w] { w->SetCommandSucceeded(c->Remap()); });
+    out.emplace_back(Action::DoubleClock, [c, w] { w->SetCommandSucceeded(c->Clock()); });
+    return out;
 }
 
 }  // namespace tessel

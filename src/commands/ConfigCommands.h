@@ -2,6 +2,7 @@
 // Lock Chip, Memory Remap and Double Clock: the commands that burn one-time bits into the
 // chip, the menus they choose from, and the re-detection that shows the result.
 
+#include "commands/Actions.h"
 #include <string>
 #include <vector>
 
@@ -9,7 +10,7 @@
 
 namespace tessel {
 
-class MainDialog;
+class Target;
 
 // A menu of radio buttons, none checked when it opens. Each button stores its option
 // number; OK with no button clicked is refused, because every option here burns bits that
@@ -73,12 +74,10 @@ public:
     const char* DialogName() const override { return "RemapMenuDialog"; }
     const char* Title() const override { return "Memory Remap Menu"; }
     const char* GroupTitle() const override { return ""; }
-
-    static constexpr int kSC0 = 0, kSC1 = 4;
 };
 
-// Routes Lock Chip (1027), Memory Remap (1028) and Double Clock (32809) on the window; they
+// The window's entries for Lock Chip (1027), Memory Remap (1028) and Double Clock (32809) on the window; they
 // re-detect through the window's own Reset Link and detection commands.
-void RegisterConfigCommands(MainDialog& window);
+Actions ConfigActions(Target& target);
 
 }  // namespace tessel

@@ -1,16 +1,16 @@
-#include "ui/DetectCommands.h"
+#include "commands/DetectCommands.h"
 
 #include <memory>
 
 #include "files/ConfigStore.h"
 #include "protocol/Detection.h"
 #include "protocol/Upgrade11E.h"
-#include "ui/CommDialogs.h"
-#include "ui/CommandApi.h"
-#include "ui/ExternalCommands.h"
-#include "ui/MainDialog.h"
-#include "ui/MemoryView.h"
-#include "ui/Texts.h"
+#include "commands/CommDialogs.h"
+#include "commands/Commands.h"
+#include "commands/ExternalCommands.h"
+#include "commands/Target.h"
+#include "commands/MemoryView.h"
+#include "commands/Texts.h"
 
 namespace tessel {
 
@@ -18,7 +18,7 @@ namespace {
 
 class DetectCommands {
 public:
-    DetectCommands(MainDialog& w, DetectCommandEnv env) : w_(w), env_(std::move(env)) {}
+    DetectCommands(Target& w, DetectCommandEnv env) : w_(w), env_(std::move(env)) {}
 
     // Chip type and memory mode, from a request or the operator; true when both were given.
     bool ChooseChip(const DetectRequest* given = nullptr) {
@@ -54,8 +54,7 @@ public:
         ctx.detect11EFallback = [&ctx] { Detect11E(ctx, false); };
         ctx.runUpgrade = [this, &ctx](bool menuVariant) { UpgradeBsl11E(ctx, menuVariant, env_.backupDir); };
         ctx.endApplication = [this] { w_.RequestClose(); };
-        if (w_.HasHandler(command::kLeaveExternalAfterDetection))
-            ctx.returnToMcuFlash = [this] { w_.Route(command::kLeaveExternalAfterDetection); };
+        ctx.returnToMcuFlash = [this] { LeaveExternalAfterDetection(w_); };
         procedure(ctx);
         w_.TickPanes();
         // Detection allocates fresh images; the view shows them rather than the last chip's.
@@ -108,7 +107,7 @@ public:
 
     void Detect11FWithConfig() {
         if (!ChooseChip() || !RunCommSetup()) return;
-        w_.Route(command::kDetectBaudAndChip);
+        w_.SetCommandSucceeded(DetectWithSettings(w_));
     }
 
     void ExtMemSerial() {
@@ -128,42 +127,53 @@ public:
 private:
     std::vector<std::string> NamedPorts() const { return env_.namedPorts ? env_.namedPorts() : std::vector<std::string>{}; }
 
-    MainDialog& w_;
+    Target& w_;
     DetectCommandEnv env_;
     const DetectRequest* request_ = nullptr;
 };
 
 }  // namespace
 
-CommandResult DetectChip(MainDialog& window, const DetectRequest& request) {
-    DetectCommands c(window, {});
-    return window.RunCommand([&] { return c.Detect(request); });
+CommandResult DetectChip(Target& target, const DetectRequest& request) {
+    DetectCommands c(target, target.DetectEnv());
+    return target.RunCommand([&] { return c.Detect(request); });
 }
 
-void RegisterDetectCommands(MainDialog& window, DetectCommandEnv env) {
-    auto c = std::make_shared<DetectCommands>(window, std::move(env));
-    window.RegisterHandler(command::kDetect11F, [c] { c->Detect11FWithConfig(); });
-    MainDialog* w = &window;
-    window.RegisterHandler(command::kDetectBaudAndChip, [c, w] {
-        c->WithContext([](DetectionContext& x) { Detect11F(x); });
-        w->SetCommandSucceeded(c->Told());
-    });
-    window.RegisterHandler(command::kDetect11E, [c, w] {
+void ResetLinkNow(Target& target) {
+    DetectCommands c(target, target.DetectEnv());
+    c.WithContext([&target](DetectionContext& x) { ResetLink(x, [&target] { StopLinkWorker(target.Worker()); }); });
+}
+
+bool DetectWithSettings(Target& target) {
+    DetectCommands c(target, target.DetectEnv());
+    c.WithContext([](DetectionContext& x) { Detect11F(x); });
+    return c.Told();
+}
+
+Actions DetectActions(Target& target, DetectCommandEnv env) {
+    target.SetDetectEnv(env);
+    auto c = std::make_shared<DetectCommands>(target, std::move(env));
+    Target* w = &target;
+    Actions out;
+    out.emplace_back(Action::Detect11F, [c] { c->Detect11FWithConfig(); });
+    out.emplace_back(Action::DetectBaudAndChip, [w] { w->SetCommandSucceeded(DetectWithSettings(*w)); });
+    out.emplace_back(Action::Detect11E, [c, w] {
         c->WithContext([](DetectionContext& x) { Detect11E(x, true); });
         w->SetCommandSucceeded(c->Told());
     });
-    window.RegisterHandler(command::kDetectUnknown, [c, w] {
+    out.emplace_back(Action::DetectUnknown, [c, w] {
         if (!c->ChooseChip()) return;
         c->WithContext([](DetectionContext& x) { DetectUnknown(x); });
         w->SetCommandSucceeded(c->Told());
     });
-    window.RegisterHandler(command::kResetLink, [c, &window] {
-        c->WithContext([&window](DetectionContext& x) { ResetLink(x, [&window] { StopLinkWorker(window.Worker()); }); });
-        // Letting go of the link cannot fail; the routing command decides its own outcome.
-        window.SetCommandSucceeded(true);
+    out.emplace_back(Action::ResetLink, [w] {
+        ResetLinkNow(*w);
+        // Letting go of the link cannot fail.
+        w->SetCommandSucceeded(true);
     });
-    window.RegisterHandler(command::kExtMemSerialDialog, [c] { c->ExtMemSerial(); });
-    window.RegisterHandler(command::kExit, [c] { c->Exit(); });
+    out.emplace_back(Action::ExtMemSerialDialog, [c] { c->ExtMemSerial(); });
+    out.emplace_back(Action::Exit, [c] { c->Exit(); });
+    return out;
 }
 
 }  // namespace tessel

@@ -3,28 +3,23 @@
 // reset of the tool bar, the external-memory serial dialog and Exit. They run the set-up
 // dialogs through the main window's Operator and then the detection procedures.
 
-#include <functional>
-#include <string>
-#include <vector>
+#include "commands/Actions.h"
 
 namespace tessel {
 
-class ConfigStore;
-class MainDialog;
+class Target;
+struct DetectCommandEnv;
 
-struct DetectCommandEnv {
-    // Where the set-up dialogs persist the operator's choice.
-    const ConfigStore* store = nullptr;
-    // Ports the set-up dialogs offer besides "COM1" to "COM256" (devices present, the
-    // stand-in board); asked each time a dialog opens.
-    std::function<std::vector<std::string>()> namedPorts;
-    // Where the 1.1E upgrade writes its backup of the user's code ("" for the user's state
-    // folder).
-    std::string backupDir;
-};
 
-// Routes 146, 32788, 32795, 32796, 32780, 32771 and 32810 on the window. `env.store` must
-// outlive the window's handlers.
-void RegisterDetectCommands(MainDialog& window, DetectCommandEnv env);
+// The window's entries for the three detections, the detection with the settings as they
+// are, Reset Link, the external-memory serial dialog and Exit. `env` becomes the target's,
+// and `env.store` must outlive it.
+Actions DetectActions(Target& target, DetectCommandEnv env);
+
+// Lets go of the link and clears what was known of the chip; it cannot fail.
+void ResetLinkNow(Target& target);
+// Finds the 1.1F loader again with the chip, port and rate the session has, asking for the
+// set-up only when the loader does not answer at them.
+bool DetectWithSettings(Target& target);
 
 }  // namespace tessel

@@ -1,4 +1,4 @@
-#include "ui/ExternalCommands.h"
+#include "commands/ExternalCommands.h"
 
 #include <cmath>
 #include <cstdio>
@@ -10,11 +10,11 @@
 #include "device/CommandChecks.h"
 #include "firmware/Firmware.h"
 #include "protocol/ConfigBits.h"
-#include "ui/Block1Stub.h"
-#include "ui/FlashCommands.h"
-#include "ui/CommandApi.h"
-#include "ui/MainDialog.h"
-#include "ui/MemoryView.h"
+#include "commands/Block1Stub.h"
+#include "commands/FlashCommands.h"
+#include "commands/Commands.h"
+#include "commands/Target.h"
+#include "commands/MemoryView.h"
 
 namespace tessel {
 
@@ -52,7 +52,7 @@ constexpr char kReturnFailed[] = "Return to MCU Flash Failed!";
 
 class ExternalCommands {
 public:
-    ExternalCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
+    ExternalCommands(Target& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
 
     CDeviceSession& S() { return w_.Session(); }
     bool TypeA() { return S().Family() == ChipFamily::A; }
@@ -113,8 +113,8 @@ public:
         if (!SendRetried({kEnterExternal, kEnterExternal, mhz})) {
             // Nothing is open: the user's block 0 goes back rather than waiting for a return
             // that will not come.
-            const std::string backup = backup_;
-            const bool back = !TypeA() || saved_.empty() || GiveBlock0Back(1);
+            const std::string backup = w_.SavedAreas().file;
+            const bool back = !TypeA() || w_.SavedAreas().regions.empty() || GiveBlock0Back(1);
             return Failed(t, back ? "" : backup);
         }
         s.externalLowOpen = !high;
@@ -176,8 +176,8 @@ public:
             }
             return -1;
         }
-        saved_ = std::move(saved);
-        backup_ = backup;
+        w_.SavedAreas().regions = std::move(saved);
+        w_.SavedAreas().file = backup;
         w_.setProgressLabel("Done");
         return 0;
     }
@@ -193,14 +193,14 @@ public:
 
     // Writes the areas saved at the opening back; true when verified.
     bool GiveBlock0Back(int attempts, stub::Codes* codes = nullptr) {
-        if (saved_.empty()) return true;
+        if (w_.SavedAreas().regions.empty()) return true;
         LinkContext link{S(), w_, nullptr};
         stub::Codes local;
         stub::Codes& c = codes ? *codes : local;
-        const bool ok = RestoreBlock0Areas(w_, link, attempts, c, saved_, backup_);
+        const bool ok = RestoreBlock0Areas(w_, link, attempts, c, w_.SavedAreas().regions, w_.SavedAreas().file);
         if (ok) {
-            saved_.clear();
-            backup_.clear();
+            w_.SavedAreas().regions.clear();
+            w_.SavedAreas().file.clear();
         }
         return ok;
     }
@@ -250,10 +250,10 @@ public:
                                        ExternalWindowState::BackInMcuFlash),
                    false);
         stub::Codes codes;
-        const bool restoring = !saved_.empty();
+        const bool restoring = !w_.SavedAreas().regions.empty();
         if (!GiveBlock0Back(kAttempts, &codes)) {
             s.flags.errorReported = true;
-            w_.SetResult("the external flash window was left; " + Block0AreasNotPutBack(backup_));
+            w_.SetResult("the external flash window was left; " + Block0AreasNotPutBack(w_.SavedAreas().file));
             if (s.flags.stop.Requested())
                 s.flags.stop.NoteLoss("the external flash window was left; " + Block0AreasNotPutBack());
             w_.Op().Fail(kReturnFailed);
@@ -308,33 +308,32 @@ public:
     }
 
 private:
-    MainDialog& w_;
+    Target& w_;
     std::string backupDir_;
-    // Block 0's areas as they were before the first opening (A models), and their file.
-    std::vector<BackupRegion> saved_;
-    std::string backup_;
 };
 
 }  // namespace
 
-void RegisterExternalCommands(MainDialog& window, std::string backupDir) {
-    auto c = std::make_shared<ExternalCommands>(window, std::move(backupDir));
-    MainDialog* w = &window;
-    window.RegisterHandler(command::kExternalLow, [c, w] { w->SetCommandSucceeded(c->Enter(false)); });
-    window.RegisterHandler(command::kExternalHigh, [c, w] { w->SetCommandSucceeded(c->Enter(true)); });
-    window.RegisterHandler(command::kBackToMcu, [c, w] { w->SetCommandSucceeded(c->Return()); });
-    window.RegisterHandler(command::kLeaveExternalAfterDetection, [c] { c->LeaveAfterDetection(); });
-    window.RegisterHandler(command::kLeaveExternalUnasked, [c, w] { w->SetCommandSucceeded(c->Return(false)); });
+Actions ExternalActions(Target& target, std::string backupDir) {
+    Target* w = &target;
+    Actions out;
+    out.emplace_back(Action::ExternalLow, [w, backupDir] { w->SetCommandSucceeded(ExternalCommands(*w, backupDir).Enter(false)); });
+    out.emplace_back(Action::ExternalHigh, [w, backupDir] { w->SetCommandSucceeded(ExternalCommands(*w, backupDir).Enter(true)); });
+    out.emplace_back(Action::BackToMcu, [w, backupDir] { w->SetCommandSucceeded(ExternalCommands(*w, backupDir).Return()); });
+    return out;
 }
 
-// The window keeps what an opening saved of block 0 until the return puts it back, so these
-// go through the window's own command rather than a fresh one.
-CommandResult OpenExternalWindow(MainDialog& window, bool high) {
-    return window.RunRouted(high ? command::kExternalHigh : command::kExternalLow);
+void LeaveExternalAfterDetection(Target& target) { ExternalCommands(target, target.BackupDir()).LeaveAfterDetection(); }
+
+CommandResult OpenExternalWindow(Target& target, bool high) {
+    ExternalCommands c(target, target.BackupDir());
+    return target.RunCommand([&] { return c.Enter(high); });
 }
 
-CommandResult LeaveExternalWindow(MainDialog& window) {
-    return window.RunRouted(command::kLeaveExternalUnasked);
+// Without Back to MCU Flash's question: the caller opened the window for itself.
+CommandResult LeaveExternalWindow(Target& target) {
+    ExternalCommands c(target, target.BackupDir());
+    return target.RunCommand([&] { return c.Return(false); });
 }
 
 }  // namespace tessel

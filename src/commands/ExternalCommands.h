@@ -4,23 +4,19 @@
 // A models the board's external-access program needs a stub in block 0, so block 0's two
 // save areas are kept (in memory and in a backup file) until the window is left.
 
+#include "commands/Actions.h"
 #include <string>
 
 namespace tessel {
 
-class MainDialog;
+class Target;
 
-namespace command {
-// Not a menu item: detection runs it when it finds a window open in internal memory mode.
-constexpr int kLeaveExternalAfterDetection = -32807;
-// Not a menu item either: Back to MCU Flash without its question, for a window that a
-// command opened for itself and so leaves again.
-constexpr int kLeaveExternalUnasked = -32808;
-}  // namespace command
-
-// Routes "&Low 64KB of External Flash" (32805), "&High 64KB of External Flash" (32806),
+// The window's entries for "&Low 64KB of External Flash" (32805), "&High 64KB of External Flash" (32806),
 // "&Back to MCU Flash" (32807) and the return after detection. `backupDir` is where the
 // A models' block-0 areas are saved while a window is open ("" for the user's state folder).
-void RegisterExternalCommands(MainDialog& window, std::string backupDir = {});
+Actions ExternalActions(Target& target, std::string backupDir = {});
+
+// Detection found a window open: block 0 is put back and the window forgotten.
+void LeaveExternalAfterDetection(Target& target);
 
 }  // namespace tessel

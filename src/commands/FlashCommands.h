@@ -4,13 +4,14 @@
 // pass through. They check the session, ask for their parameters through dialog models, and
 // report through message boxes, the title, the "IAP Status:" line and the memory view.
 
+#include "commands/Actions.h"
 #include <cstdint>
 #include <functional>
 #include <string>
 
 namespace tessel {
 
-class MainDialog;
+class Target;
 class PrintTarget;
 class CDeviceSession;
 class ProgressReporter;
@@ -23,9 +24,12 @@ struct FlashCommandEnv {
     std::function<PrintTarget*()> printer;
 };
 
-// Routes Read, Download, Compare, Sector Erase, Chip Erase, Save and (with a printer) Print
+// The window's entries for Read, Download, Compare, Sector Erase, Chip Erase, Save and (with a printer) Print
 // on the window.
-void RegisterFlashCommands(MainDialog& window, FlashCommandEnv env = {});
+Actions FlashActions(Target& target, FlashCommandEnv env = {});
+// The Download entry on its own: the operator chooses the file and the start (Dnload/Run
+// UserCode downloads this way before it starts the code).
+bool DownloadAsked(Target& target, FlashCommandEnv env);
 
 // Download results.
 namespace download {
@@ -38,7 +42,7 @@ constexpr int kUpgradeDeclined = 15;  // cancelled or declined during the boot l
 // operator has agreed: erases the loader's area, writes `image` from `address` in block 1
 // through the running stub. kDone or kFailed (said).
 struct LoadedImage;
-int RunUpgradeDownload(MainDialog& window, const LoadedImage& image, uint32_t address);
+int RunUpgradeDownload(Target& window, const LoadedImage& image, uint32_t address);
 
 // The question before sectors are erased, naming them: "Erase sectors 000-255 of block 0
 // (0000h-7FFFh)?"; `block` -1 for the open external-flash window (`high`: its high half).
@@ -53,7 +57,7 @@ std::string LoaderAreaRefusal(const std::string& area);
 
 // True when the command may go on (password verified now or before, or not needed), false
 // when it must stop (the gate has said why, or the operator cancelled).
-bool PasswordGate(MainDialog& window);
+bool PasswordGate(Target& window);
 
 // Reads `count` bytes from `start` and prints their dump text on `target`, paginated with its
 // measurements. Cancelled: the operator cancelled the print dialog, which is no failure.

@@ -1,4 +1,4 @@
-#include "ui/FlashDialogs.h"
+#include "commands/FlashDialogs.h"
 
 #include <algorithm>
 #include <cctype>

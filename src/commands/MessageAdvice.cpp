@@ -1,11 +1,11 @@
-#include "ui/MessageAdvice.h"
+#include "commands/MessageAdvice.h"
 
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
 
 #include "transfer/ImageLoaders.h"
-#include "ui/Texts.h"
+#include "commands/Texts.h"
 
 namespace tessel {
 

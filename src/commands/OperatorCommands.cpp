@@ -1,16 +1,17 @@
-#include "ui/OperatorCommands.h"
+#include "commands/OperatorCommands.h"
 
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "commands/DetectCommands.h"
 #include "device/CDeviceSession.h"
 #include "device/CommandChecks.h"
 #include "files/Backup.h"
 #include "protocol/Primitives.h"
-#include "ui/FlashCommands.h"
-#include "ui/CommandApi.h"
-#include "ui/MainDialog.h"
+#include "commands/FlashCommands.h"
+#include "commands/Commands.h"
+#include "commands/Target.h"
 
 namespace tessel {
 
@@ -32,40 +33,10 @@ int HexValue(char ch) {
 }
 
 
-constexpr HelpText kHelp[] = {
-    {command::kAboutTessel, "About QMT Tessel",
-     "Tessel: in-application programming of Norvik51 microcontrollers through their boot-strap "
-     "loader (firmware 1.1E and 1.1F) on a serial line."},
-    {command::kAboutDetect, "About DetectChip",
-     "Detect Target MCU for Firmware1.1F asks for the chip type, memory mode, port and baud rate, "
-     "then finds a 1.1F loader.\nDetect Target MCU for Firmware1.1E talks to a 1.1E loader at its "
-     "fixed rate and offers the upgrade to 1.1F, which keeps the user's code.\nDetect an unknown "
-     "firmware tries 1.1F first, then 1.1E.\n\nThe set-up dialog's Compute button gives the best "
-     "standard baud rate for the target's crystal (1 MHz to 40 MHz), and Next Baud the next lower "
-     "one the crystal can still produce."},
-    {command::kAboutPassword, "About Password",
-     "Set/Reset Password writes a new password without the old one, and erases block 0 entirely to "
-     "do so. No password means a blank entry.\nChange Password needs the old password and keeps "
-     "block 0.\nA firmware 1.1F loader with a password refuses to read or write the chip for any "
-     "software that has not given it.\nOn the A-type chips, Set/Reset can also set the Level 3 soft "
-     "lock."},
-    {command::kAboutUpgrade, "About Upgrade BSL",
-     "The internal boot loader can be upgraded from firmware 1.1F upward. Block 0 is not erased, and "
-     "the password is kept.\nA downloaded boot-loader image starts at 0x0000 in a hex file, or at "
-     "0xF000 in a binary file.\nThe upgrade works in internal memory mode only."},
-    {command::kAboutByteModify, "About Byte Modify",
-     "Edit data in Block 0 changes up to 16 consecutive bytes of block 0 in place.\nGive the address "
-     "as four hex digits, and the data as 2-digit hex numbers separated by blanks. Fewer than 16 "
-     "numbers modify only the first bytes shown."},
-    {command::kAboutMonitra, "About Monitra",
-     "The Monitra debug monitor occupies the first 1 KB of block 1 and the last 4 KB of block 0, and "
-     "replaces the boot loader.\nTo return to the boot loader, run the conversion command script from "
-     "the Keil debugger as the User's Guide describes."},
-};
 
 class OperatorCommands {
 public:
-    OperatorCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
+    OperatorCommands(Target& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
 
     CDeviceSession& S() { return w_.Session(); }
 
@@ -131,7 +102,7 @@ public:
         if (!s.ExternalWindowOpen()) {
             if (!RunUserCode(link)) return false;
         } else {
-            w_.Route(command::kResetLink);
+            ResetLinkNow(w_);
             s.port.SetLinesExternalMode();
         }
         s.flags.userCodeRunning = true;
@@ -148,7 +119,7 @@ public:
         CDeviceSession& s = S();
         w_.SetIapStatus("");
         if (!w_.Allows(RuledCommand::RunUserCode) || !PasswordGate(w_)) return false;
-        const bool ok = w_.RunCommand(command::kDownload) && ExecuteUserCode();
+        const bool ok = w_.RunCommand([this] { return DownloadAsked(w_, {backupDir_, {}}); }).Ok() && ExecuteUserCode();
         s.flags.passwordVerified = false;
         if (ok) w_.SetResult(w_.Result() + ", user code started");
         return ok;
@@ -189,12 +160,8 @@ public:
         return false;
     }
 
-    void Help(int id) {
-        if (const HelpText* h = FindHelpText(id)) w_.Op().ShowInformation(h->title, h->text);
-    }
-
 private:
-    MainDialog& w_;
+    Target& w_;
     std::string backupDir_;
 };
 
@@ -202,13 +169,7 @@ private:
 
 uint32_t Block0Limit(int chipType) { return LookupChip(chipType).byteEditEnd; }
 
-const HelpText* FindHelpText(int id) {
-    for (const HelpText& h : kHelp)
-        if (h.id == id) return &h;
-    return nullptr;
-}
-
-ByteEditDialog::ByteEditDialog(MainDialog& window, std::string backupDir)
+ByteEditDialog::ByteEditDialog(Target& window, std::string backupDir)
     : w_(window), backupDir_(std::move(backupDir)) {}
 
 bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact) {
@@ -419,32 +380,32 @@ bool ByteEditDialog::OnReplaceData() {
     return true;
 }
 
-EditResult EditBlock0(MainDialog& window, const EditRequest& request) {
-    OperatorCommands c(window, {});
+EditResult EditBlock0(Target& window, const EditRequest& request) {
+    OperatorCommands c(window, window.BackupDir());
     EditResult out;
     static_cast<CommandResult&>(out) = window.RunCommand([&] { return c.EditBlock0(&request, &out); });
     return out;
 }
 
-CommandResult RunUserProgram(MainDialog& window) {
-    return window.RunRouted(command::kExecuteUserCode);
+CommandResult RunUserProgram(Target& target) {
+    OperatorCommands c(target, target.BackupDir());
+    return target.RunCommand([&] { return c.Execute(); });
 }
 
-CommandResult TestCable(MainDialog& window) {
-    return window.RunRouted(command::kSerialTest);
+CommandResult TestCable(Target& target) {
+    OperatorCommands c(target, target.BackupDir());
+    return target.RunCommand([&] { return c.SerialTest(); });
 }
 
-void RegisterOperatorCommands(MainDialog& window, std::string backupDir) {
+Actions OperatorActions(Target& window, std::string backupDir) {
+    Actions out;
     auto c = std::make_shared<OperatorCommands>(window, std::move(backupDir));
-    MainDialog* w = &window;
-    window.RegisterHandler(command::kEditBlock0, [c, w] { w->SetCommandSucceeded(c->EditBlock0()); });
-    window.RegisterHandler(command::kExecuteUserCode, [c, w] { w->SetCommandSucceeded(c->Execute()); });
-    window.RegisterHandler(command::kRunUserCode, [c, w] { w->SetCommandSucceeded(c->DownloadAndRun()); });
-    window.RegisterHandler(command::kSerialTest, [c, w] { w->SetCommandSucceeded(c->SerialTest()); });
-    for (const HelpText& h : kHelp) {
-        const int id = h.id;
-        window.RegisterHandler(id, [c, id] { c->Help(id); });
-    }
+    Target* w = &window;
+    out.emplace_back(Action::EditBlock0, [c, w] { w->SetCommandSucceeded(c->EditBlock0()); });
+    out.emplace_back(Action::ExecuteUserCode, [c, w] { w->SetCommandSucceeded(c->Execute()); });
+    out.emplace_back(Action::RunUserCode, [c, w] { w->SetCommandSucceeded(c->DownloadAndRun()); });
+    out.emplace_back(Action::SerialTest, [c, w] { w->SetCommandSucceeded(c->SerialTest()); });
+    return out;
 }
 
 }  // namespace tessel

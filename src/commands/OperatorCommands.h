@@ -2,6 +2,7 @@
 // The smaller commands of the main window: editing up to 16 bytes of block 0 in place,
 // starting the user's program, the serial cable test and the help boxes.
 
+#include "commands/Actions.h"
 #include <array>
 #include <cstdint>
 #include <string>
@@ -10,12 +11,12 @@
 
 namespace tessel {
 
-class MainDialog;
+class Target;
 
 // "Byte Edit in Block 0". Its two buttons talk to the chip while the dialog is open.
 class ByteEditDialog : public DialogModel {
 public:
-    ByteEditDialog(MainDialog& window, std::string backupDir);
+    ByteEditDialog(Target& window, std::string backupDir);
     const char* DialogName() const override { return "ByteEditDialog"; }
     static constexpr const char* kTitle = "Byte Edit in Block 0";
     static constexpr const char* kNote =
@@ -49,25 +50,17 @@ private:
     bool RewriteSector(uint32_t sector, const uint8_t* bytes, bool second);
     void ShowBytes(const uint8_t* bytes, uint32_t n);
 
-    MainDialog& w_;
+    Target& w_;
     std::string backupDir_;
 };
 
 // The end of block 0 for a chip type: addresses below it may be edited.
 uint32_t Block0Limit(int chipType);
 
-// Routes "&Edit data in Block 0" (32792), "&Execute User Code (Fw: v1.1F)" (1029),
-// "Dnload/Run UserCode" (1074), the serial cable test (32812) and the help items.
+// The window's entries for "&Edit data in Block 0" (32792), "&Execute User Code (Fw: v1.1F)" (1029),
+// "Dnload/Run UserCode" (1074) and the serial cable test (32812).
 // `backupDir` is where Replace Data saves the sectors it is about to erase ("" for the user's
 // state folder).
-void RegisterOperatorCommands(MainDialog& window, std::string backupDir = {});
-
-// The help boxes' titles and texts, by command id; null for an id without one.
-struct HelpText {
-    int id;
-    const char* title;
-    const char* text;
-};
-const HelpText* FindHelpText(int id);
+Actions OperatorActions(Target& target, std::string backupDir = {});
 
 }  // namespace tessel

@@ -1,4 +1,4 @@
-#include "ui/PasswordCommands.h"
+#include "commands/PasswordCommands.h"
 
 #include <cstdio>
 #include <memory>
@@ -9,10 +9,10 @@
 #include "firmware/Firmware.h"
 #include "protocol/Password.h"
 #include "protocol/Primitives.h"
-#include "ui/Block1Stub.h"
-#include "ui/FlashDialogs.h"
-#include "ui/CommandApi.h"
-#include "ui/MainDialog.h"
+#include "commands/Block1Stub.h"
+#include "commands/FlashDialogs.h"
+#include "commands/Commands.h"
+#include "commands/Target.h"
 
 namespace tessel {
 
@@ -39,7 +39,7 @@ constexpr Texts kSetTexts{"Password Set/Reset only works in internal memory mode
 
 class PasswordCommands {
 public:
-    PasswordCommands(MainDialog& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
+    PasswordCommands(Target& w, std::string backupDir) : w_(w), backupDir_(std::move(backupDir)) {}
 
     CDeviceSession& S() { return w_.Session(); }
     Operator& Op() { return w_.Op(); }
@@ -263,7 +263,7 @@ public:
     }
 
 private:
-    MainDialog& w_;
+    Target& w_;
     bool declined_ = false;
     bool removed_ = false;
     std::string backupDir_;
@@ -284,21 +284,23 @@ PasswordSetDialog::~PasswordSetDialog() {
     WipeString(retypePassword);
 }
 
-CommandResult ChangePassword(MainDialog& window, const PasswordRequest& request) {
-    PasswordCommands c(window, {});
+CommandResult ChangePassword(Target& window, const PasswordRequest& request) {
+    PasswordCommands c(window, window.BackupDir());
     return window.RunCommand([&] { return c.Told(true, &request); });
 }
 
-CommandResult SetPassword(MainDialog& window, const PasswordRequest& request) {
-    PasswordCommands c(window, {});
+CommandResult SetPassword(Target& window, const PasswordRequest& request) {
+    PasswordCommands c(window, window.BackupDir());
     return window.RunCommand([&] { return c.Told(false, &request); });
 }
 
-void RegisterPasswordCommands(MainDialog& window, std::string backupDir) {
+Actions PasswordActions(Target& window, std::string backupDir) {
+    Actions out;
     auto c = std::make_shared<PasswordCommands>(window, std::move(backupDir));
-    MainDialog* w = &window;
-    window.RegisterHandler(command::kChangePassword, [c, w] { w->SetCommandSucceeded(c->Told(true, nullptr)); });
-    window.RegisterHandler(command::kSetResetPassword, [c, w] { w->SetCommandSucceeded(c->Told(false, nullptr)); });
+    Target* w = &window;
+    out.emplace_back(Action::ChangePassword, [c, w] { w->SetCommandSucceeded(c->Told(true, nullptr)); });
+    out.emplace_back(Action::SetResetPassword, [c, w] { w->SetCommandSucceeded(c->Told(false, nullptr)); });
+    return out;
 }
 
 }  // namespace tessel

@@ -3,13 +3,14 @@
 // password sector in block 1, through the programming stub. Change keeps block 0 and needs
 // the old password; Set/Reset needs none but erases block 0 entirely.
 
+#include "commands/Actions.h"
 #include <string>
 
 #include "platform/Operator.h"
 
 namespace tessel {
 
-class MainDialog;
+class Target;
 
 // "Password Change": three masked fields, empty on opening.
 class PasswordChangeDialog : public DialogModel {
@@ -51,9 +52,9 @@ public:
     bool lockOption = false;
 };
 
-// Routes Change Password (32790) and Set/Reset Password (32789) on the window. `backupDir`
+// The window's entries for Change Password (32790) and Set/Reset Password (32789) on the window. `backupDir`
 // is where Change writes block 0's save areas before the stub overwrites them ("" for the
 // user's state folder).
-void RegisterPasswordCommands(MainDialog& window, std::string backupDir = {});
+Actions PasswordActions(Target& target, std::string backupDir = {});
 
 }  // namespace tessel

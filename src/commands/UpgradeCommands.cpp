@@ -1,6 +1,6 @@
-#include "ui/UpgradeCommands.h"
+#include "commands/UpgradeCommands.h"
 
-#include "ui/CommandApi.h"
+#include "commands/Commands.h"
 
 #include <algorithm>
 #include <array>
@@ -14,10 +14,10 @@
 #include "device/CommandChecks.h"
 #include "files/Backup.h"
 #include "firmware/Firmware.h"
-#include "ui/Block1Stub.h"
-#include "ui/CommandApi.h"
-#include "ui/FlashDialogs.h"
-#include "ui/MainDialog.h"
+#include "commands/Block1Stub.h"
+#include "commands/Commands.h"
+#include "commands/FlashDialogs.h"
+#include "commands/Target.h"
 
 namespace tessel {
 
@@ -42,7 +42,7 @@ constexpr int kMonitorBlock0Sectors = 32;
 
 class UpgradeCommands {
 public:
-    UpgradeCommands(MainDialog& w, FlashCommandEnv env) : w_(w), env_(std::move(env)) {}
+    UpgradeCommands(Target& w, FlashCommandEnv env) : w_(w), env_(std::move(env)) {}
 
     CDeviceSession& S() { return w_.Session(); }
 
@@ -341,7 +341,7 @@ private:
         return backup;
     }
 
-    MainDialog& w_;
+    Target& w_;
     FlashCommandEnv env_;
 };
 
@@ -372,27 +372,29 @@ std::string CheckNewLoader(const CDeviceSession& s, int block, uint32_t address,
     return {};
 }
 
-CommandResult UpgradeLoader(MainDialog& window, const ImageRequest& request) {
-    UpgradeCommands c(window, {});
+CommandResult UpgradeLoader(Target& window, const ImageRequest& request) {
+    UpgradeCommands c(window, {window.BackupDir(), {}});
     return window.RunCommand([&] { return c.UpgradeInternal(request); });
 }
 
-CommandResult WriteExternalLoader(MainDialog& window) {
-    UpgradeCommands c(window, {});
+CommandResult WriteExternalLoader(Target& window) {
+    UpgradeCommands c(window, {window.BackupDir(), {}});
     return window.RunCommand([&] { return c.UpgradeExternal(); });
 }
 
-CommandResult LoadMonitor(MainDialog& window) {
-    UpgradeCommands c(window, {});
+CommandResult LoadMonitor(Target& window) {
+    UpgradeCommands c(window, {window.BackupDir(), {}});
     return window.RunCommand([&] { return c.DownloadMonitra(); });
 }
 
-void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env) {
+Actions UpgradeActions(Target& window, FlashCommandEnv env) {
+    Actions out;
     auto c = std::make_shared<UpgradeCommands>(window, std::move(env));
-    MainDialog* w = &window;
-    window.RegisterHandler(command::kUpgradeInternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeInternal()); });
-    window.RegisterHandler(command::kUpgradeExternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeExternal()); });
-    window.RegisterHandler(command::kDownloadMonitra, [c, w] { w->SetCommandSucceeded(c->DownloadMonitra()); });
+    Target* w = &window;
+    out.emplace_back(Action::UpgradeInternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeInternal()); });
+    out.emplace_back(Action::UpgradeExternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeExternal()); });
+    out.emplace_back(Action::DownloadMonitor, [c, w] { w->SetCommandSucceeded(c->DownloadMonitra()); });
+    return out;
 }
 
 }  // namespace tessel

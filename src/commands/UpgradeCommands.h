@@ -5,16 +5,17 @@
 // external flash's low window. Download Monitra: replaces the boot loader with the debug
 // monitor the tool carries, after which the application ends.
 
+#include "commands/Actions.h"
 #include <cstdint>
 #include <string>
 
 #include "transfer/ImageLoaders.h"
-#include "ui/FlashCommands.h"
+#include "commands/FlashCommands.h"
 
 namespace tessel {
 
 class CDeviceSession;
-class MainDialog;
+class Target;
 
 // Whether `image` may replace the boot loader when written from `address` of `block`: the
 // start lies in block 1's loader area of the detected chip, the image is not empty and ends
@@ -22,10 +23,10 @@ class MainDialog;
 // hands control back. "" when it may; otherwise why not, naming the area.
 std::string CheckNewLoader(const CDeviceSession& session, int block, uint32_t address, const LoadedImage& image);
 
-// Routes "Upgrade Internal BSL1.1F+ to Newer Version" (32793), "Upgrade External BSL
+// The window's entries for "Upgrade Internal BSL1.1F+ to Newer Version" (32793), "Upgrade External BSL
 // Firmware to Newer Version" (32811) and "&Download Monitra" (32801) on the window. The
 // download
 // inside it uses `env` as the Download command does.
-void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env = {});
+Actions UpgradeActions(Target& target, FlashCommandEnv env = {});
 
 }  // namespace tessel

@@ -40,11 +40,11 @@ constexpr LockOption kLockMenuHL[] = {
 };
 
 constexpr RemapOption kRemapMenu[] = {
-    {RemapChoice::Remap1K, 1, 1071, "Remap 1 KByte (PROG-RB0) (A16/32)", 0x01},
-    {RemapChoice::Remap2K, 2, 1072, "Remap 2 KByte (PROG-RB1) (A16/32)", 0x02},
-    {RemapChoice::Remap4K, 3, 1073, "Remap 4 KByte (PROG-RB0, RB1) (A16/32)", 0x03},
-    {RemapChoice::SC0, 0, 1074, "PROG-SC0 (H/L32B, H/L64D)", 0},
-    {RemapChoice::SC1, 4, 1075, "PROG-SC1 (H/L32B)", 0},
+    {RemapChoice::Remap1K, 1, 1071, "Remap 1 KByte (PROG-RB0) (A16/32)", 0x01, "1k"},
+    {RemapChoice::Remap2K, 2, 1072, "Remap 2 KByte (PROG-RB1) (A16/32)", 0x02, "2k"},
+    {RemapChoice::Remap4K, 3, 1073, "Remap 4 KByte (PROG-RB0, RB1) (A16/32)", 0x03, "4k"},
+    {RemapChoice::SC0, 0, 1074, "PROG-SC0 (H/L32B, H/L64D)", 0, "sc0"},
+    {RemapChoice::SC1, 4, 1075, "PROG-SC1 (H/L32B)", 0, "sc1"},
 };
 
 constexpr RemapChoice kRemapA[] = {RemapChoice::Remap1K, RemapChoice::Remap2K, RemapChoice::Remap4K};
@@ -111,6 +111,18 @@ std::span<const RemapOption> RemapMenu() { return kRemapMenu; }
 const RemapOption* FindRemapOption(int option) {
     for (const RemapOption& o : kRemapMenu)
         if (o.option == option) return &o;
+    return nullptr;
+}
+
+const RemapOption& RemapOptionOf(RemapChoice choice) {
+    for (const RemapOption& o : kRemapMenu)
+        if (o.choice == choice) return o;
+    return kRemapMenu[0];
+}
+
+const LockOption* FindLockChoice(std::span<const LockOption> menu, LockChoice choice) {
+    for (const LockOption& o : menu)
+        if (o.choice == choice) return &o;
     return nullptr;
 }
 

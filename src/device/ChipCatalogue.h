@@ -80,6 +80,7 @@ struct RemapOption {
     int buttonId;
     const char* label;
     uint8_t remapBits;  // the A models' RB1:RB0 it programs; 0 for a configuration bit
+    const char* name;   // the command line's word for it
 };
 
 // Where the debug monitor goes: on the A models a part at the end of block 0 and a part in
@@ -139,6 +140,9 @@ const LockOption* FindLockOption(std::span<const LockOption> menu, int option);
 std::span<const RemapOption> RemapMenu();
 // The choice of that number in the menu; null for a number it does not have.
 const RemapOption* FindRemapOption(int option);
+const RemapOption& RemapOptionOf(RemapChoice choice);
+// The option of a lock menu that programs `choice`; null when the menu has none.
+const LockOption* FindLockChoice(std::span<const LockOption> menu, LockChoice choice);
 bool OffersRemap(const ChipInfo& chip, RemapChoice choice);
 
 bool IsKnownChipType(int chipType);

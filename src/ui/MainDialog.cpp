@@ -5,94 +5,115 @@
 #include <ctime>
 #include <optional>
 
+#include "commands/ConfigCommands.h"
+#include "commands/ExternalCommands.h"
+#include "commands/OperatorCommands.h"
+#include "commands/PasswordCommands.h"
+#include "commands/UpgradeCommands.h"
 #include "files/ConfigStore.h"
 #include "platform/CalendarTime.h"
 #include "platform/Operator.h"
 #include "protocol/Primitives.h"
-#include "ui/MemoryView.h"
-#include "ui/Texts.h"
 
 namespace tessel {
 
 namespace {
-constexpr IapButton kAllButtons[] = {IapButton::Download, IapButton::DnloadRunUserCode, IapButton::Read,
-                                     IapButton::SectorErase, IapButton::ChipErase, IapButton::LockChip,
-                                     IapButton::MemoryRemap};
-
 std::string Format(const char* format, int value) {
     char buf[64];
     std::snprintf(buf, sizeof buf, format, value);
     return buf;
 }
+
+// Each entry's menu item or button.
+constexpr std::pair<Action, int> kActionIds[] = {
+    {Action::Detect11F, command::kDetect11F},
+    {Action::DetectBaudAndChip, command::kDetectBaudAndChip},
+    {Action::Detect11E, command::kDetect11E},
+    {Action::DetectUnknown, command::kDetectUnknown},
+    {Action::ResetLink, command::kResetLink},
+    {Action::ExtMemSerialDialog, command::kExtMemSerialDialog},
+    {Action::Exit, command::kExit},
+    {Action::Read, command::kRead},
+    {Action::Download, command::kDownload},
+    {Action::Compare, command::kCompare},
+    {Action::SectorErase, command::kSectorErase},
+    {Action::ChipErase, command::kChipErase},
+    {Action::Save, command::kSave},
+    {Action::Print, command::kPrint},
+    {Action::LockChip, command::kLockChip},
+    {Action::MemoryRemap, command::kMemoryRemap},
+    {Action::DoubleClock, command::kDoubleClock},
+    {Action::SetResetPassword, command::kSetResetPassword},
+    {Action::ChangePassword, command::kChangePassword},
+    {Action::UpgradeInternalBsl, command::kUpgradeInternalBsl},
+    {Action::UpgradeExternalBsl, command::kUpgradeExternalBsl},
+    {Action::DownloadMonitor, command::kDownloadMonitra},
+    {Action::ExternalLow, command::kExternalLow},
+    {Action::ExternalHigh, command::kExternalHigh},
+    {Action::BackToMcu, command::kBackToMcu},
+    {Action::EditBlock0, command::kEditBlock0},
+    {Action::ExecuteUserCode, command::kExecuteUserCode},
+    {Action::RunUserCode, command::kRunUserCode},
+    {Action::SerialTest, command::kSerialTest},
+};
+
+struct HelpText {
+    int id;
+    const char* title;
+    const char* text;
+};
+
+constexpr HelpText kHelp[] = {
+    {command::kAboutTessel, "About QMT Tessel",
+     "Tessel: in-application programming of Norvik51 microcontrollers through their boot-strap "
+     "loader (firmware 1.1E and 1.1F) on a serial line."},
+    {command::kAboutDetect, "About DetectChip",
+     "Detect Target MCU for Firmware1.1F asks for the chip type, memory mode, port and baud rate, "
+     "then finds a 1.1F loader.\nDetect Target MCU for Firmware1.1E talks to a 1.1E loader at its "
+     "fixed rate and offers the upgrade to 1.1F, which keeps the user's code.\nDetect an unknown "
+     "firmware tries 1.1F first, then 1.1E.\n\nThe set-up dialog's Compute button gives the best "
+     "standard baud rate for the target's crystal (1 MHz to 40 MHz), and Next Baud the next lower "
+     "one the crystal can still produce."},
+    {command::kAboutPassword, "About Password",
+     "Set/Reset Password writes a new password without the old one, and erases block 0 entirely to "
+     "do so. No password means a blank entry.\nChange Password needs the old password and keeps "
+     "block 0.\nA firmware 1.1F loader with a password refuses to read or write the chip for any "
+     "software that has not given it.\nOn the A-type chips, Set/Reset can also set the Level 3 soft "
+     "lock."},
+    {command::kAboutUpgrade, "About Upgrade BSL",
+     "The internal boot loader can be upgraded from firmware 1.1F upward. Block 0 is not erased, and "
+     "the password is kept.\nA downloaded boot-loader image starts at 0x0000 in a hex file, or at "
+     "0xF000 in a binary file.\nThe upgrade works in internal memory mode only."},
+    {command::kAboutByteModify, "About Byte Modify",
+     "Edit data in Block 0 changes up to 16 consecutive bytes of block 0 in place.\nGive the address "
+     "as four hex digits, and the data as 2-digit hex numbers separated by blanks. Fewer than 16 "
+     "numbers modify only the first bytes shown."},
+    {command::kAboutMonitra, "About Monitra",
+     "The Monitra debug monitor occupies the first 1 KB of block 1 and the last 4 KB of block 0, and "
+     "replaces the boot loader.\nTo return to the boot loader, run the conversion command script from "
+     "the Keil debugger as the User's Guide describes."},
+};
+
 }  // namespace
 
-MainDialog::MainDialog(Operator* op, Clock& clock)
-    : op_(op), session_(op, clock), title_(text::kTitle), security_(text::kSecurityAtStart),
-      prompt_(text::kReady) {
-    memory_ = std::make_unique<MemoryView>(session_, op_ ? *op_ : static_cast<Operator&>(silent_));
-    memory_->SetOnChanged([this] { Notify(Change::Memory); });
-    memory_->SetOnRowsChanged([this] { Notify(Change::SectorRows); });
-    // Every button starts enabled: before a detection each command answers with the
-    // "No target board has been located!!!" of its pre-conditions, which tells the operator
-    // what to do better than a greyed-out button.
-    for (IapButton b : kAllButtons) buttons_[b] = true;
-}
+MainDialog::MainDialog(Operator* op, Clock& clock) : Target(op, clock), prompt_(text::kReady) {}
 
 MainDialog::~MainDialog() { Shutdown(); }
 
 void MainDialog::Initialise(const ConfigStore& settings) {
     timerRunning_ = true;
-    fields_.clear();
-    session_.loaderFirmware = LoaderFirmware::Unknown;
-    session_.flags.userCodeRunning = false;
-    session_.flags.workerRunning = false;
-    session_.flags.errorReported = false;
-    CommSettings s;
-    s.portNumber = session_.port.GetPortNumber();
-    s.baudRate = session_.port.GetBaudRate();
-    s.crystalMHz = session_.crystalMHz;
-    if (settings.ReadStartupSettings(s)) {
-        session_.port.SetPortNumber(s.portNumber);
-        session_.port.SetBaudRate(s.baudRate);
-        session_.crystalMHz = s.crystalMHz;
-    }
-    if (auto name = settings.ReadPortName()) session_.port.SetPortName(*name);
-    TickPanes();
+    LoadSettings(settings);
 }
-
-void MainDialog::ClearMarks() { memory_->ClearMarks(); }
 
 void MainDialog::Shutdown() {
     timerRunning_ = false;
-    session_.port.Close();
-    if (session_.flags.workerRunning || worker_.Running()) StopLinkWorker(worker_);
+    Target::Shutdown();
 }
 
-void MainDialog::setProgressLabel(const std::string& text) {
-    progressLabel_ = text;
-    Notify(Change::Progress);
-}
-
-void MainDialog::setProgressRange(int upper) {
-    progressVisible_ = true;
-    progressRange_ = upper;
-    ++progressOperation_;
-    progressStepBytes_ = 0;
-    progressTotalBytes_ = 0;
-    progressFailure_.reset();
-    Notify(Change::Progress);
-}
-
-void MainDialog::stepProgress() {
-    progressVisible_ = true;
-    progressPosition_ = std::min(progressPosition_ + 1, std::max(progressRange_, 0));
-    Notify(Change::Progress);
-}
-
-void MainDialog::resetProgress() {
-    progressVisible_ = true;
-    progressPosition_ = 0;
-    Notify(Change::Progress);
+void MainDialog::AddActions(Actions actions) {
+    for (auto& [action, handler] : actions)
+        for (const auto& [a, id] : kActionIds)
+            if (a == action) RegisterHandler(id, std::move(handler));
 }
 
 int MainDialog::ProgressBarLeft(int paneLeft, int paneRight, int labelWidth, int blankWidth) {
@@ -100,54 +121,11 @@ int MainDialog::ProgressBarLeft(int paneLeft, int paneRight, int labelWidth, int
     return std::min(paneRight, paneLeft + labelWidth + 4 * blankWidth);
 }
 
-void MainDialog::SetField(ChipField field, const std::string& text) {
-    fields_[field] = text;
-    Notify(Change::Fields);
-}
-
-std::string MainDialog::Field(ChipField field) const {
-    auto it = fields_.find(field);
-    return it == fields_.end() ? std::string() : it->second;
-}
-
-void MainDialog::setSecurityLine(const std::string& text) {
-    security_ = text;
-    Notify(Change::Security);
-}
-
-void MainDialog::resetChipInfo() {
-    fields_.clear();
-    session_.loaderFirmware = LoaderFirmware::Unknown;
-    security_ = text::kSecurityUnknown;
-    Notify(Change::Fields);
-    Notify(Change::Security);
-}
-
-void MainDialog::EnableButton(IapButton button, bool enabled) {
-    buttons_[button] = enabled;
-    Notify(Change::Buttons);
-}
-
-bool MainDialog::ButtonEnabled(IapButton button) const {
-    auto it = buttons_.find(button);
-    return it != buttons_.end() && it->second;
-}
-
 bool MainDialog::Route(int id) {
     auto it = handlers_.find(id);
     if (it == handlers_.end() || !it->second) return false;
     it->second();
     return true;
-}
-
-void MainDialog::SetTitle(const std::string& title) {
-    title_ = title;
-    Notify(Change::Title);
-}
-
-void MainDialog::SetTab(int tab) {
-    tab_ = tab;
-    Notify(Change::Tab);
 }
 
 std::string MainDialog::ClockText(int hour, int minute, int second) {
@@ -163,17 +141,17 @@ std::string MainDialog::ClockText(int hour, int minute, int second) {
 
 void MainDialog::TimeoutReset() {
     resetChipInfo();
-    session_.flags.errorReported = false;
-    session_.port.ClearLinkUp();
-    LinkContext link{session_, *this};
+    Session().flags.errorReported = false;
+    Session().port.ClearLinkUp();
+    LinkContext link{Session(), *this};
     EmptyLine(link);
-    if (op_) op_->Fail(text::kTimeoutReset);
+    if (OperatorOrNull()) Op().Fail(text::kTimeoutReset);
 }
 
 void MainDialog::Tick(int hour, int minute, int second) {
     clockPane_ = ClockText(hour, minute, second);
-    if (timerRunning_ && session_.port.IsLinkUp() && !session_.flags.longOperation && second % 10 == 0) {
-        LinkContext link{session_, *this};
+    if (timerRunning_ && Session().port.IsLinkUp() && !Session().flags.longOperation && second % 10 == 0) {
+        LinkContext link{Session(), *this};
         if (!LinkAnswers(link)) TimeoutReset();
     }
     TickPanes();
@@ -181,16 +159,16 @@ void MainDialog::Tick(int hour, int minute, int second) {
 
 void MainDialog::TickPanes() {
     // A port chosen by name has no COM number worth showing.
-    const std::string& name = session_.port.GetPortName();
-    comPane_ = name.empty() ? Format(text::kPaneCom, session_.port.GetPortNumber()) : name;
-    baudPane_ = Format(text::kPaneBaud, static_cast<int>(session_.port.GetBaudRate()));
+    const std::string& name = Session().port.GetPortName();
+    comPane_ = name.empty() ? Format(text::kPaneCom, Session().port.GetPortNumber()) : name;
+    baudPane_ = Format(text::kPaneBaud, static_cast<int>(Session().port.GetBaudRate()));
     char buf[40];
-    std::snprintf(buf, sizeof buf, text::kPaneDoubleClock, session_.flags.doubleClockOn ? "ON" : "OFF");
+    std::snprintf(buf, sizeof buf, text::kPaneDoubleClock, Session().flags.doubleClockOn ? "ON" : "OFF");
     doubleClockPane_ = buf;
-    if (session_.port.IsLinkUp()) {
+    if (Session().port.IsLinkUp()) {
         const std::string chip = Field(ChipField::ChipType);
-        linkPane_ = "Connected " + (chip.empty() ? std::string(session_.Chip().model) : chip) + " at " +
-                    std::to_string(session_.port.GetBaudRate()) + " on " + comPane_;
+        linkPane_ = "Connected " + (chip.empty() ? std::string(Session().Chip().model) : chip) + " at " +
+                    std::to_string(Session().port.GetBaudRate()) + " on " + comPane_;
     } else {
         linkPane_ = text::kNotConnected;
     }
@@ -236,14 +214,6 @@ RuleVerdict MainDialog::CommandRule(int id, std::optional<ExternalWindowState> w
     return CommandRule(*c, window, readsOnly);
 }
 
-RuleVerdict MainDialog::CommandRule(RuledCommand command, std::optional<ExternalWindowState> window,
-                                    bool readsOnly) const {
-    RuleState state = RuleStateOf(session_, Field(ChipField::FwVersion));
-    if (window) state.window = *window;
-    if (readsOnly) state.chipTypeAssumed = false;
-    return CheckCommandRule(command, state);
-}
-
 std::string MainDialog::CommandReason(int id) const {
     if (!RuledCommandFor(id)) return {};
     const RuleVerdict v = CommandRule(id);
@@ -259,38 +229,28 @@ std::string MainDialog::ButtonReason(IapButton button) const {
     return reason;
 }
 
-bool MainDialog::Allows(RuledCommand command) {
-    const RuleVerdict v = CheckCommandRule(command, RuleStateOf(session_, Field(ChipField::FwVersion)));
-    if (!v.allowed) {
-        refusal_ = v.reason;
-        op_->Warn(v.reason);
-    }
-    return v.allowed;
+void RegisterDetectCommands(MainDialog& window, DetectCommandEnv env) {
+    window.AddActions(DetectActions(window, std::move(env)));
 }
-
-CommandResult MainDialog::RunCommand(const std::function<bool()>& command) {
-    BeginCommand();
-    SetCommandSucceeded(command());
-    CommandResult r;
-    r.summary = result_;
-    r.reason = refusal_;
-    if (commandSucceeded_) r.outcome = Outcome::Done;
-    else if (!refusal_.empty()) r.outcome = Outcome::Refused;
-    else if (declined_) r.outcome = Outcome::Declined;
-    else if (session_.flags.stop.Requested()) r.outcome = Outcome::Stopped;
-    else r.outcome = Outcome::Failed;
-    return r;
+void RegisterFlashCommands(MainDialog& window, FlashCommandEnv env) {
+    window.AddActions(FlashActions(window, std::move(env)));
 }
-
-const char* OutcomeName(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Done: return "done";
-        case Outcome::Refused: return "refused";
-        case Outcome::Declined: return "declined";
-        case Outcome::Stopped: return "stopped";
-        case Outcome::Failed: return "failed";
-    }
-    return "failed";
+void RegisterConfigCommands(MainDialog& window) { window.AddActions(ConfigActions(window)); }
+void RegisterPasswordCommands(MainDialog& window, std::string backupDir) {
+    window.AddActions(PasswordActions(window, std::move(backupDir)));
+}
+void RegisterUpgradeCommands(MainDialog& window, FlashCommandEnv env) {
+    window.AddActions(UpgradeActions(window, std::move(env)));
+}
+void RegisterExternalCommands(MainDialog& window, std::string backupDir) {
+    window.SetBackupDir(backupDir);
+    window.AddActions(ExternalActions(window, std::move(backupDir)));
+}
+void RegisterOperatorCommands(MainDialog& window, std::string backupDir) {
+    window.AddActions(OperatorActions(window, std::move(backupDir)));
+    MainDialog* w = &window;
+    for (const HelpText& h : kHelp)
+        window.RegisterHandler(h.id, [w, &h] { w->Op().ShowInformation(h.title, h.text); });
 }
 
 }  // namespace tessel

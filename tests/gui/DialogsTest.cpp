@@ -22,11 +22,11 @@
 #include "files/ConfigStore.h"
 #include "support/RecordingOperator.h"
 #include "support/TempFolder.h"
-#include "ui/CommDialogs.h"
-#include "ui/ConfigCommands.h"
-#include "ui/FlashDialogs.h"
-#include "ui/PasswordCommands.h"
-#include "ui/Texts.h"
+#include "commands/CommDialogs.h"
+#include "commands/ConfigCommands.h"
+#include "commands/FlashDialogs.h"
+#include "commands/PasswordCommands.h"
+#include "commands/Texts.h"
 
 // Failures print the widget texts readably.
 static void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }

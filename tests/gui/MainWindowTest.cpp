@@ -45,10 +45,10 @@
 #include "gui/ModalOperator.h"
 #include "platform/PortList.h"
 #include "transfer/ImageLoaders.h"
-#include "ui/MessageAdvice.h"
+#include "commands/MessageAdvice.h"
 #include "sim/SimBoard.h"
-#include "ui/FlashDialogs.h"
-#include "ui/MemoryView.h"
+#include "commands/FlashDialogs.h"
+#include "commands/MemoryView.h"
 #include "support/Pattern.h"
 #include "support/TempFolder.h"
 

@@ -12,7 +12,7 @@
 #include "support/RecordingOperator.h"
 #include "support/RecordingProgress.h"
 #include "support/SimFixture.h"
-#include "ui/FlashDialogs.h"
+#include "commands/FlashDialogs.h"
 
 namespace tessel {
 namespace {

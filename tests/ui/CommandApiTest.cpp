@@ -6,7 +6,7 @@
 
 #include "device/CommandChecks.h"
 #include "support/FlashRig.h"
-#include "ui/CommandApi.h"
+#include "commands/Commands.h"
 
 namespace tessel {
 namespace {

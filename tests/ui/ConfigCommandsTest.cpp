@@ -144,19 +144,19 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
     const Case cases[] = {
         {2, kExternalMemory, 3, {"02 00", "02 01", "6B 6B"}, 0x03,
          "Memory Remap Completed!\nChip will be automatically redetected!", true},
-        {3, kExternalMemory, RemapMenuDialog::kSC0, {"67 67"}, 0x01,
+        {3, kExternalMemory, RemapOptionOf(RemapChoice::SC0).option, {"67 67"}, 0x01,
          "Program SC0 Completed!\nChip will be automatically redetected!", true},
-        {5, kInternalMemory, RemapMenuDialog::kSC0, {"04 09 5A"}, 0x01,
+        {5, kInternalMemory, RemapOptionOf(RemapChoice::SC0).option, {"04 09 5A"}, 0x01,
          "Program SC0 Completed!\nChip will be automatically redetected!", true},
         // These two hide the loader in internal memory mode: no detection follows, and with
         // nothing to read the bit back the command cannot report success.
-        {3, kInternalMemory, RemapMenuDialog::kSC0, {"04 09 5A"}, 0x01,
+        {3, kInternalMemory, RemapOptionOf(RemapChoice::SC0).option, {"04 09 5A"}, 0x01,
          "SC0 programmed, not confirmed: ", false},
-        {6, kInternalMemory, RemapMenuDialog::kSC1, {"04 09 AA"}, 0x02,
+        {6, kInternalMemory, RemapOptionOf(RemapChoice::SC1).option, {"04 09 AA"}, 0x02,
          "SC1 programmed, not confirmed: ", false},
         // The first write after the chip-type check's ten (a select and two reads) refused:
         // nothing is programmed and the link stays.
-        {5, kInternalMemory, RemapMenuDialog::kSC1, {}, 0, "Program SC1 Failed!", true, false, 11},
+        {5, kInternalMemory, RemapOptionOf(RemapChoice::SC1).option, {}, 0, "Program SC1 Failed!", true, false, 11},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chipType << " option " << c.option);

@@ -5,7 +5,7 @@
 
 #include "device/CommandChecks.h"
 #include "support/FlashRig.h"
-#include "ui/Texts.h"
+#include "commands/Texts.h"
 
 namespace tessel {
 namespace {

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "support/FlashRig.h"
-#include "ui/CommandApi.h"
+#include "commands/Commands.h"
 
 namespace tessel {
 namespace {
@@ -214,8 +214,8 @@ std::vector<Scenario> AllScenarios() {
         {"byte edit over two sectors", BoardOf(2), nullptr,
          Yes([](FlashRig& r) { return EditBlock0(r.window, {"03F8", "00 11 22 33 44 55 66 77 88 99 AA BB"}); }), true},
         // Lock Chip is offered in internal memory mode on the H/L chips only.
-        {"lock", BoardOf(5), nullptr, Yes([](FlashRig& r) { return ProgramLock(r.window, 1); })},
-        {"remap", BoardOf(2), nullptr, Yes([](FlashRig& r) { return RemapMemory(r.window, 2); }), false, kExt},
+        {"lock", BoardOf(5), nullptr, Yes([](FlashRig& r) { return ProgramLock(r.window, LockChoice::SB1); })},
+        {"remap", BoardOf(2), nullptr, Yes([](FlashRig& r) { return RemapMemory(r.window, RemapChoice::Remap2K); }), false, kExt},
         {"password change", BoardOf(2, 0, "old"), nullptr,
          Yes([](FlashRig& r) { return ChangePassword(r.window, Entries({{"old", "new", "new"}})); }), true},
         {"password set", BoardOf(5, 0, "old"), nullptr,
@@ -237,9 +237,9 @@ std::vector<Scenario> AllScenarios() {
         {"double clock (external)", BoardOf(4), nullptr, Yes([](FlashRig& r) { return ToggleDoubleClock(r.window); }),
          false, kExt},
         {"SC0 (H/L32B, read back)", BoardOf(5), nullptr,
-         Yes([](FlashRig& r) { return RemapMemory(r.window, RemapMenuDialog::kSC0); })},
+         Yes([](FlashRig& r) { return RemapMemory(r.window, RemapChoice::SC0); })},
         {"SC1 (external memory mode)", BoardOf(6), nullptr,
-         Yes([](FlashRig& r) { return RemapMemory(r.window, RemapMenuDialog::kSC1); }), false, kExt},
+         Yes([](FlashRig& r) { return RemapMemory(r.window, RemapChoice::SC1); }), false, kExt},
     };
     return all;
 }

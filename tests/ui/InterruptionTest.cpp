@@ -9,7 +9,7 @@
 #include <string>
 
 #include "support/FlashRig.h"
-#include "ui/CommandApi.h"
+#include "commands/Commands.h"
 
 namespace tessel {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/MemoryView.h"
+#include "commands/MemoryView.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "ui/MessageAdvice.h"
-#include "ui/Texts.h"
+#include "commands/MessageAdvice.h"
+#include "commands/Texts.h"
 
 namespace tessel {
 namespace {

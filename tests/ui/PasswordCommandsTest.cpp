@@ -4,7 +4,7 @@
 
 #include "protocol/Password.h"
 #include "support/FlashRig.h"
-#include "ui/CommandApi.h"
+#include "commands/Commands.h"
 
 namespace tessel {
 namespace {

@@ -10,9 +10,9 @@
 
 #include "files/HexImage.h"
 #include "support/FlashRig.h"
-#include "ui/CommandApi.h"
-#include "ui/FlashDialogs.h"
-#include "ui/UpgradeCommands.h"
+#include "commands/Commands.h"
+#include "commands/FlashDialogs.h"
+#include "commands/UpgradeCommands.h"
 
 namespace tessel {
 namespace {
