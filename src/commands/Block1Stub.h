@@ -51,7 +51,7 @@ using Codes = std::array<int, kStepCount>;
 // session, the link and the block number; internal memory mode with no external window
 // (else `internalOnly`); a lock state that lets block 1 be rewritten (else `hardLocked`).
 // False once the reason has been said.
-bool Block1RewriteReady(Target& window, const char* internalOnly, const char* hardLocked);
+bool Block1RewriteReady(Target& target, const char* internalOnly, const char* hardLocked);
 
 // The status line of a procedure that failed: "rc=" and every step's code, then ". Failed!";
 // `lastSeparator` stands before the last code.
@@ -59,9 +59,9 @@ std::string FailedStepsLine(std::span<const int> codes, const char* lastSeparato
 
 // The family's stub image; null after saying why when it cannot be used on this port (the
 // stand-in board's stub on a real target).
-const FirmwareImage* UsableStub(Target& window);
+const FirmwareImage* UsableStub(Target& target);
 // The same for any image the tool carries.
-const FirmwareImage* UsableFirmware(Target& window, FirmwareId id);
+const FirmwareImage* UsableFirmware(Target& target, FirmwareId id);
 
 // Tries `step` up to `attempts` times while it fails (non-zero); returns its last code.
 int Retried(int attempts, const std::function<int()>& step);
@@ -69,7 +69,7 @@ int Retried(int attempts, const std::function<int()>& step);
 // Reads block 0's two save areas twice, all again while a read failed or the two copies
 // differ (codes kSave0, kSave1), and writes them to a backup file; the file's path, or ""
 // after saying why nothing may be erased.
-std::string SaveBlock0Areas(Target& window, LinkContext& link, int attempts, stub::Codes& codes,
+std::string SaveBlock0Areas(Target& target, LinkContext& link, int attempts, stub::Codes& codes,
                             std::vector<BackupRegion>& saved, const std::string& backupDir);
 
 // The words every report of a restore that did not happen uses: "block 0's areas 0000h-007Fh and
@@ -79,7 +79,7 @@ std::string Block0AreasNotPutBack(const std::string& backup = "");
 // Writes the saved areas back (codes kRestore0, kRestoreErase, kRestore1), all three again
 // while any failed, the first sector erased before each repetition. A verified restore
 // deletes `backup`; a failed one names it.
-bool RestoreBlock0Areas(Target& window, LinkContext& link, int attempts, stub::Codes& codes,
+bool RestoreBlock0Areas(Target& target, LinkContext& link, int attempts, stub::Codes& codes,
                         const std::vector<BackupRegion>& saved, const std::string& backup);
 
 // Erases the stub's sectors as asked (codes kErase0, kErase1) and programs `image` at 2000h
@@ -94,18 +94,18 @@ bool EnterStub(LinkContext& link, const FirmwareImage& image, int attempts, bool
                stub::Codes& codes);
 
 // Hands control back to the loader at the family's entry address. Code kSwitchBack.
-bool LeaveStub(Target& window, LinkContext& link, int attempts, stub::Codes& codes);
+bool LeaveStub(Target& target, LinkContext& link, int attempts, stub::Codes& codes);
 
 // While the stub has control: erases the password sector and writes `password` into it
 // unless that is empty (an erased sector is no password at all), the two tried together up
 // to `attempts` times. The codes of the erase and of the write (0 when nothing is written).
-bool RewritePasswordSector(Target& window, LinkContext& link, const std::string& password, int attempts,
+bool RewritePasswordSector(Target& target, LinkContext& link, const std::string& password, int attempts,
                            int* eraseCode, int* writeCode);
 
 // After RewritePasswordSector did not finish (its codes): once the sector's erase was tried,
 // the password may be gone, and nothing else would say so. The last message then says that
 // the chip has (or may have) no password now and how to set one. True when it was said.
-bool SayIfPasswordLost(Target& window, int eraseCode, int writeCode);
+bool SayIfPasswordLost(Target& target, int eraseCode, int writeCode);
 
 struct Block1StubOptions {
     // Where the save areas are written before anything is erased ("" for the user's state
@@ -135,6 +135,6 @@ struct Block1StubOptions {
 // file first; if either cannot be done nothing is erased. They are written back whether or
 // not the work succeeded; a failed restore names the backup file, a verified one deletes it.
 // True only when the work and the restore both succeeded.
-bool RunWithBlock1Stub(Target& window, const Block1StubOptions& options, const std::function<bool()>& work);
+bool RunWithBlock1Stub(Target& target, const Block1StubOptions& options, const std::function<bool()>& work);
 
 }  // namespace tessel

@@ -413,15 +413,15 @@ CommandResult RemapMemory(Target& target, RemapChoice choice) {
     return target.RunCommand([&] { return c.Remap(RemapOptionOf(choice).option); });
 }
 
-CommandResult ToggleDoubleClock(Target& window) {
-    ConfigCommands c(window);
-    return window.RunCommand([&] { return c.Clock(); });
+CommandResult ToggleDoubleClock(Target& target) {
+    ConfigCommands c(target);
+    return target.RunCommand([&] { return c.Clock(); });
 }
 
-Actions ConfigActions(Target& window) {
+Actions ConfigActions(Target& target) {
     Actions out;
-    auto c = std::make_shared<ConfigCommands>(window);
-    Target* w = &window;
+    auto c = std::make_shared<ConfigCommands>(target);
+    Target* w = &target;
     out.emplace_back(Action::LockChip, [c, w] { w->SetCommandSucceeded(c->Lock()); });
     out.emplace_back(Action::MemoryRemap, [c, w] { w->SetCommandSucceeded(c->Remap()); });
     out.emplace_back(Action::DoubleClock, [c, w] { w->SetCommandSucceeded(c->Clock()); });

@@ -175,10 +175,10 @@ bool FlashCommands::RunCompare(const LoadedImage& image, int block, uint32_t add
     int32_t where = -1;
     uint16_t bytes = 0;
     CDeviceSession& s = S();
-    const bool window = Window();
+    const bool target = Window();
     CompareReport report;
-    report.view = window ? s.ExternalImage() : s.BlockImage(block);
-    report.viewBase = window ? 0u : static_cast<uint32_t>(s.StartAddress(block));
+    report.view = target ? s.ExternalImage() : s.BlockImage(block);
+    report.viewBase = target ? 0u : static_cast<uint32_t>(s.StartAddress(block));
     const int rc = LoadForCompare(link, image, block, address, &where, &bytes, &report);
     differences_ = report.differences;
     ShowCompared(report, block, high);
@@ -205,7 +205,7 @@ bool FlashCommands::RunCompare(const LoadedImage& image, int block, uint32_t add
     } else if (const CompareDifferences& d = report.differences; d.count > 0) {
         // What the operator needs to judge a mismatch: how much differs, and where first.
         const ByteDifference& first = d.listed.front();
-        const std::string where = window ? (high ? "the high window" : "the low window") : "block " + std::to_string(block);
+        const std::string where = target ? (high ? "the high window" : "the low window") : "block " + std::to_string(block);
         Result(name + " differs from " + where + " in " + std::to_string(d.count) + (d.count == 1 ? " byte" : " bytes") +
                ", first at " + AddressText(first.address, high) + ": chip " + HexByte(first.chip) + ", file " +
                HexByte(first.file));
@@ -223,9 +223,9 @@ bool FlashCommands::RunCompare(const LoadedImage& image, int block, uint32_t add
 
 void FlashCommands::ShowCompared(const CompareReport& report, int block, bool high) {
     CDeviceSession& s = S();
-    const bool window = Window();
-    const int shown = window ? -1 : block;
-    const uint32_t unit = static_cast<uint32_t>(window ? kExternalSectorSize : s.SectorSize(block));
+    const bool target = Window();
+    const int shown = target ? -1 : block;
+    const uint32_t unit = static_cast<uint32_t>(target ? kExternalSectorSize : s.SectorSize(block));
     MemoryView& view = w_.Memory();
     if (unit == 0) return;
     for (const CompareReport::Range& r : report.read)
@@ -233,12 +233,12 @@ void FlashCommands::ShowCompared(const CompareReport& report, int block, bool hi
                     SectorState::Read);
     std::vector<uint32_t> marked;
     for (const ByteDifference& b : report.differences.listed)
-        marked.push_back(b.address + (window && high ? 0x10000u : 0u));
+        marked.push_back(b.address + (target && high ? 0x10000u : 0u));
     view.MarkDifferences(shown, marked);
     view.Refresh();
     if (report.differences.listed.empty()) return;
     const int sector = static_cast<int>((report.differences.listed.front().address - report.viewBase) / unit);
-    if (window) view.ShowExternalSector(sector);
+    if (target) view.ShowExternalSector(sector);
     else view.ShowSector(block, sector);
 }
 
@@ -498,50 +498,50 @@ PrintOutcome printFlash(CDeviceSession& session, ProgressReporter& progress, Pri
     return complete ? PrintOutcome::Printed : PrintOutcome::PageFailed;
 }
 
-int RunUpgradeDownload(Target& window, const LoadedImage& image, uint32_t address) {
-    FlashCommands c(window, {window.BackupDir(), {}});
+int RunUpgradeDownload(Target& target, const LoadedImage& image, uint32_t address) {
+    FlashCommands c(target, {target.BackupDir(), {}});
     return c.UpgradeDownload(image, address);
 }
 
-CommandResult ReadSectors(Target& window, const SectorRange& range) {
-    FlashCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.Read(range); });
+CommandResult ReadSectors(Target& target, const SectorRange& range) {
+    FlashCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.Read(range); });
 }
 
-CommandResult SaveSectors(Target& window, const SaveRequest& request) {
-    FlashCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.Save(request); });
+CommandResult SaveSectors(Target& target, const SaveRequest& request) {
+    FlashCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.Save(request); });
 }
 
-CommandResult EraseSectorRange(Target& window, const SectorRange& range) {
-    FlashCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.SectorErase(range); });
+CommandResult EraseSectorRange(Target& target, const SectorRange& range) {
+    FlashCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.SectorErase(range); });
 }
 
-CommandResult EraseWholeChip(Target& window) {
-    FlashCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.ChipErase(); });
+CommandResult EraseWholeChip(Target& target) {
+    FlashCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.ChipErase(); });
 }
 
-CompareResult CompareImage(Target& window, const ImageRequest& request) {
-    FlashCommands c(window, {window.BackupDir(), {}});
+CompareResult CompareImage(Target& target, const ImageRequest& request) {
+    FlashCommands c(target, {target.BackupDir(), {}});
     CompareResult out;
-    static_cast<CommandResult&>(out) = window.RunCommand([&] { return c.Compare(request); });
+    static_cast<CommandResult&>(out) = target.RunCommand([&] { return c.Compare(request); });
     out.differences = c.Differences();
     return out;
 }
 
-CommandResult DownloadImage(Target& window, const ImageRequest& request) {
-    FlashCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.DownloadCommand(request); });
+CommandResult DownloadImage(Target& target, const ImageRequest& request) {
+    FlashCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.DownloadCommand(request); });
 }
 
 bool DownloadAsked(Target& target, FlashCommandEnv env) { return FlashCommands(target, std::move(env)).DownloadCommand(); }
 
-Actions FlashActions(Target& window, FlashCommandEnv env) {
+Actions FlashActions(Target& target, FlashCommandEnv env) {
     Actions out;
-    auto c = std::make_shared<FlashCommands>(window, std::move(env));
-    Target* w = &window;
+    auto c = std::make_shared<FlashCommands>(target, std::move(env));
+    Target* w = &target;
     out.emplace_back(Action::Read, [c, w] { w->SetCommandSucceeded(c->Read()); });
     out.emplace_back(Action::Download, [c, w] { w->SetCommandSucceeded(c->DownloadCommand()); });
     out.emplace_back(Action::Compare, [c, w] { w->SetCommandSucceeded(c->Compare()); });

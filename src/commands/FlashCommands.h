@@ -42,7 +42,7 @@ constexpr int kUpgradeDeclined = 15;  // cancelled or declined during the boot l
 // operator has agreed: erases the loader's area, writes `image` from `address` in block 1
 // through the running stub. kDone or kFailed (said).
 struct LoadedImage;
-int RunUpgradeDownload(Target& window, const LoadedImage& image, uint32_t address);
+int RunUpgradeDownload(Target& target, const LoadedImage& image, uint32_t address);
 
 // The question before sectors are erased, naming them: "Erase sectors 000-255 of block 0
 // (0000h-7FFFh)?"; `block` -1 for the open external-flash window (`high`: its high half).
@@ -57,7 +57,7 @@ std::string LoaderAreaRefusal(const std::string& area);
 
 // True when the command may go on (password verified now or before, or not needed), false
 // when it must stop (the gate has said why, or the operator cancelled).
-bool PasswordGate(Target& window);
+bool PasswordGate(Target& target);
 
 // Reads `count` bytes from `start` and prints their dump text on `target`, paginated with its
 // measurements. Cancelled: the operator cancelled the print dialog, which is no failure.

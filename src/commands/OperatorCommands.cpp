@@ -169,8 +169,8 @@ private:
 
 uint32_t Block0Limit(int chipType) { return LookupChip(chipType).byteEditEnd; }
 
-ByteEditDialog::ByteEditDialog(Target& window, std::string backupDir)
-    : w_(window), backupDir_(std::move(backupDir)) {}
+ByteEditDialog::ByteEditDialog(Target& target, std::string backupDir)
+    : w_(target), backupDir_(std::move(backupDir)) {}
 
 bool ByteEditDialog::ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact) {
     CDeviceSession& s = w_.Session();
@@ -380,10 +380,10 @@ bool ByteEditDialog::OnReplaceData() {
     return true;
 }
 
-EditResult EditBlock0(Target& window, const EditRequest& request) {
-    OperatorCommands c(window, window.BackupDir());
+EditResult EditBlock0(Target& target, const EditRequest& request) {
+    OperatorCommands c(target, target.BackupDir());
     EditResult out;
-    static_cast<CommandResult&>(out) = window.RunCommand([&] { return c.EditBlock0(&request, &out); });
+    static_cast<CommandResult&>(out) = target.RunCommand([&] { return c.EditBlock0(&request, &out); });
     return out;
 }
 
@@ -397,10 +397,10 @@ CommandResult TestCable(Target& target) {
     return target.RunCommand([&] { return c.SerialTest(); });
 }
 
-Actions OperatorActions(Target& window, std::string backupDir) {
+Actions OperatorActions(Target& target, std::string backupDir) {
     Actions out;
-    auto c = std::make_shared<OperatorCommands>(window, std::move(backupDir));
-    Target* w = &window;
+    auto c = std::make_shared<OperatorCommands>(target, std::move(backupDir));
+    Target* w = &target;
     out.emplace_back(Action::EditBlock0, [c, w] { w->SetCommandSucceeded(c->EditBlock0()); });
     out.emplace_back(Action::ExecuteUserCode, [c, w] { w->SetCommandSucceeded(c->Execute()); });
     out.emplace_back(Action::RunUserCode, [c, w] { w->SetCommandSucceeded(c->DownloadAndRun()); });

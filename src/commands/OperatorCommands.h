@@ -16,7 +16,7 @@ class Target;
 // "Byte Edit in Block 0". Its two buttons talk to the chip while the dialog is open.
 class ByteEditDialog : public DialogModel {
 public:
-    ByteEditDialog(Target& window, std::string backupDir);
+    ByteEditDialog(Target& target, std::string backupDir);
     const char* DialogName() const override { return "ByteEditDialog"; }
     static constexpr const char* kTitle = "Byte Edit in Block 0";
     static constexpr const char* kNote =

@@ -284,20 +284,20 @@ PasswordSetDialog::~PasswordSetDialog() {
     WipeString(retypePassword);
 }
 
-CommandResult ChangePassword(Target& window, const PasswordRequest& request) {
-    PasswordCommands c(window, window.BackupDir());
-    return window.RunCommand([&] { return c.Told(true, &request); });
+CommandResult ChangePassword(Target& target, const PasswordRequest& request) {
+    PasswordCommands c(target, target.BackupDir());
+    return target.RunCommand([&] { return c.Told(true, &request); });
 }
 
-CommandResult SetPassword(Target& window, const PasswordRequest& request) {
-    PasswordCommands c(window, window.BackupDir());
-    return window.RunCommand([&] { return c.Told(false, &request); });
+CommandResult SetPassword(Target& target, const PasswordRequest& request) {
+    PasswordCommands c(target, target.BackupDir());
+    return target.RunCommand([&] { return c.Told(false, &request); });
 }
 
-Actions PasswordActions(Target& window, std::string backupDir) {
+Actions PasswordActions(Target& target, std::string backupDir) {
     Actions out;
-    auto c = std::make_shared<PasswordCommands>(window, std::move(backupDir));
-    Target* w = &window;
+    auto c = std::make_shared<PasswordCommands>(target, std::move(backupDir));
+    Target* w = &target;
     out.emplace_back(Action::ChangePassword, [c, w] { w->SetCommandSucceeded(c->Told(true, nullptr)); });
     out.emplace_back(Action::SetResetPassword, [c, w] { w->SetCommandSucceeded(c->Told(false, nullptr)); });
     return out;

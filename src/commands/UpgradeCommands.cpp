@@ -372,25 +372,25 @@ std::string CheckNewLoader(const CDeviceSession& s, int block, uint32_t address,
     return {};
 }
 
-CommandResult UpgradeLoader(Target& window, const ImageRequest& request) {
-    UpgradeCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.UpgradeInternal(request); });
+CommandResult UpgradeLoader(Target& target, const ImageRequest& request) {
+    UpgradeCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.UpgradeInternal(request); });
 }
 
-CommandResult WriteExternalLoader(Target& window) {
-    UpgradeCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.UpgradeExternal(); });
+CommandResult WriteExternalLoader(Target& target) {
+    UpgradeCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.UpgradeExternal(); });
 }
 
-CommandResult LoadMonitor(Target& window) {
-    UpgradeCommands c(window, {window.BackupDir(), {}});
-    return window.RunCommand([&] { return c.DownloadMonitra(); });
+CommandResult LoadMonitor(Target& target) {
+    UpgradeCommands c(target, {target.BackupDir(), {}});
+    return target.RunCommand([&] { return c.DownloadMonitra(); });
 }
 
-Actions UpgradeActions(Target& window, FlashCommandEnv env) {
+Actions UpgradeActions(Target& target, FlashCommandEnv env) {
     Actions out;
-    auto c = std::make_shared<UpgradeCommands>(window, std::move(env));
-    Target* w = &window;
+    auto c = std::make_shared<UpgradeCommands>(target, std::move(env));
+    Target* w = &target;
     out.emplace_back(Action::UpgradeInternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeInternal()); });
     out.emplace_back(Action::UpgradeExternalBsl, [c, w] { w->SetCommandSucceeded(c->UpgradeExternal()); });
     out.emplace_back(Action::DownloadMonitor, [c, w] { w->SetCommandSucceeded(c->DownloadMonitra()); });
