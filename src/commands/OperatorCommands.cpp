@@ -253,34 +253,28 @@ bool ByteEditDialog::RewriteSector(uint32_t sector, const uint8_t* bytes, bool s
     return true;
 }
 
-bool ByteEditDialog::OnReplaceData() {
+size_t ByteEditDialog::ParseNewData() {
     Operator& op = w_.Op();
-    if (w_.Session().chipTypeAssumed) {
-        op.Warn(kChipTypeNotReported);
-        return false;
-    }
-    // Nothing is erased at an address the display refused.
-    if (!OnDisplayData()) return false;
     const size_t length = newData.size();
     if (length < 2 || length > kDataChars) {
         newData.clear();
-        return false;
+        return 0;
     }
     for (char ch : newData) {
         if (ch != ' ' && HexValue(ch) < 0) {
             op.Warn("Illegal Hex number detected!\nPlease verify your input.");
-            return false;
+            return 0;
         }
     }
     for (size_t p = 3; p < length; ++p) {
         if ((p + 1) % 3 == 0 && newData[p] != ' ') {
             op.Warn(kWrongFormat);
-            return false;
+            return 0;
         }
     }
     if (length > shownData.size()) {
         op.Warn("Input string is oversize!\nPlease shorten your input.");
-        return false;
+        return 0;
     }
     // Every byte must be two typed digits: a lone digit or a blank inside a pair would make
     // up a value the operator never typed.
@@ -291,10 +285,23 @@ bool ByteEditDialog::OnReplaceData() {
         const int lo = at + 1 < length ? HexValue(newData[at + 1]) : -1;
         if (hi < 0 || lo < 0) {
             op.Warn(kWrongFormat);
-            return false;
+            return 0;
         }
         parsed[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
+    return m;
+}
+
+bool ByteEditDialog::OnReplaceData() {
+    Operator& op = w_.Op();
+    if (w_.Session().chipTypeAssumed) {
+        op.Warn(kChipTypeNotReported);
+        return false;
+    }
+    // Nothing is erased at an address the display refused.
+    if (!OnDisplayData()) return false;
+    const size_t m = ParseNewData();
+    if (m == 0) return false;
 
     const uint32_t offset = address % kSector;
     const uint32_t first = address - offset;

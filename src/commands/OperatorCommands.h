@@ -46,6 +46,9 @@ public:
     std::string written;
 
 private:
+    // The typed bytes into `parsed`, each two hex digits with a blank between: how many, or 0
+    // when the text is refused (it has said why).
+    size_t ParseNewData();
     bool ReadBytes(uint32_t at, uint8_t* out, uint32_t n, bool exact = false);
     bool RewriteSector(uint32_t sector, const uint8_t* bytes, bool second);
     void ShowBytes(const uint8_t* bytes, uint32_t n);

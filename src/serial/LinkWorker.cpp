@@ -62,6 +62,30 @@ bool LinkWorker::ParkIfAsked() {
     return true;
 }
 
+LinkWorker::PromptWait LinkWorker::WaitForPrompt() {
+    CSerialPort& port = *params_.port;
+    Clock& clock = port.GetClock();
+    std::atomic<bool>& error = *params_.errorReported;
+    const uint64_t start = clock.TickMs();
+    while (run_) {
+        if (ParkIfAsked()) continue;
+        uint8_t byte = 0;
+        const bool got = port.ReadByte(&byte);
+        if (!run_) break;
+        // Before the port is opened a read fails at once; wait on the clock instead
+        // of spinning through the prompt limit.
+        if (!got && !port.IsOpen()) clock.SleepUntilUs(clock.NowUs() + 1000, &stopRequested_);
+        if (pauseRequested_) continue;
+        if (got && byte == kPrompt) return PromptWait::Prompted;
+        if (error) return PromptWait::Failed;
+        if (clock.TickMs() - start > kPromptLimitMs) {
+            error = true;
+            return PromptWait::Failed;
+        }
+    }
+    return PromptWait::Stopped;
+}
+
 bool LinkWorker::Run() {
     CSerialPort& port = *params_.port;
     Clock& clock = port.GetClock();
@@ -140,28 +164,9 @@ bool LinkWorker::Run() {
             // Idle: wait for the next prompt and answer it. The last reply byte is remembered
             // across the wait, so that a prompt arriving in place of the next reply's first
             // byte is judged like any other.
-            const uint64_t start = clock.TickMs();
-            bool prompted = false;
-            while (run_ && !prompted) {
-                if (ParkIfAsked()) continue;
-                uint8_t byte = 0;
-                const bool got = port.ReadByte(&byte);
-                if (!run_) break;
-                // Before the port is opened a read fails at once; wait on the clock instead
-                // of spinning through the prompt limit.
-                if (!got && !port.IsOpen()) clock.SleepUntilUs(clock.NowUs() + 1000, &stopRequested_);
-                if (pauseRequested_) continue;
-                if (got && byte == kPrompt) {
-                    prompted = true;
-                    break;
-                }
-                if (error) return false;
-                if (clock.TickMs() - start > kPromptLimitMs) {
-                    error = true;
-                    return false;
-                }
-            }
-            if (!run_) break;
+            const PromptWait wait = WaitForPrompt();
+            if (wait == PromptWait::Failed) return false;
+            if (wait == PromptWait::Stopped || !run_) break;
             uint8_t command = kIdle;
             {
                 std::lock_guard<std::mutex> lock(*params_.commandMutex);

@@ -69,6 +69,9 @@ public:
     };
 
 private:
+    enum class PromptWait { Prompted, Stopped, Failed };
+    // Idle: the next prompt, unless the worker is stopped or the prompt does not come.
+    PromptWait WaitForPrompt();
     // False when it ended on a failure.
     bool Run();
     bool ParkIfAsked();
