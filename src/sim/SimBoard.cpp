@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "calc/BaudCalc.h"
 #include "device/ChipCatalogue.h"
@@ -36,19 +37,34 @@ std::string Hex(const std::vector<uint8_t>& bytes, size_t max = 4) {
 
 uint64_t ByteUs(uint32_t baud) { return baud ? (10'000'000ull + baud - 1) / baud : 0; }
 
+// The boards this stand-in can be, by chip code: the memory map a real part of the code has,
+// which monitor build sits where in block 1, and the first byte of its answer to 60h. Kept
+// apart from the program's own catalogue so that a misreading there is not mirrored here.
+struct SimChip {
+    Geometry geo;
+    std::optional<FirmwareId> monitor;
+    uint32_t monitorAddress;
+    uint8_t idByte;
+};
+
+const SimChip& SimChipFor(int chipType) {
+    static const SimChip kA16{{16384, 128, 0, 4096, 64, 0xF000, 0xF000, 0xF400, 0xF080, 0xF040},
+                              FirmwareId::MonitorA16Block1, 0xF000, 0xE4};
+    static const SimChip kA32{{32768, 128, 0, 4096, 64, 0xF000, 0xF000, 0xF400, 0xF080, 0xF040},
+                              FirmwareId::MonitorA32Block1, 0xF000, 0xE2};
+    static const SimChip kHL64{{65536, 128, 0, 8192, 128, 0x0000, 0x0000, 0x0480, 0x02CA, 0x0080},
+                               FirmwareId::MonitorHL64D, 0x0000, 0xE2};
+    static const SimChip kHL32{{32768, 128, 0, 8192, 128, 0xE000, 0xE000, 0xE480, 0xE2CA, 0xE080},
+                               FirmwareId::MonitorHL32B, 0xE000, 0xE2};
+    // A code no part has: an A32's map that runs no monitor.
+    static const SimChip kNone{kA32.geo, std::nullopt, 0, 0xE2};
+    static const SimChip* const kByCode[] = {&kNone, &kA16, &kA32, &kHL64, &kHL64, &kHL32, &kHL32};
+    return chipType >= 0 && chipType <= 6 ? *kByCode[chipType] : kNone;
+}
+
 }  // namespace
 
-Geometry GeometryFor(int chipType) {
-    switch (chipType) {
-        case 1: return {16384, 128, 0, 4096, 64, 0xF000, 0xF000, 0xF400, 0xF080, 0xF040};
-        case 2: return {32768, 128, 0, 4096, 64, 0xF000, 0xF000, 0xF400, 0xF080, 0xF040};
-        case 3:
-        case 4: return {65536, 128, 0, 8192, 128, 0x0000, 0x0000, 0x0480, 0x02CA, 0x0080};
-        case 5:
-        case 6: return {32768, 128, 0, 8192, 128, 0xE000, 0xE000, 0xE480, 0xE2CA, 0xE080};
-        default: return {32768, 128, 0, 4096, 64, 0xF000, 0xF000, 0xF400, 0xF080, 0xF040};
-    }
-}
+Geometry GeometryFor(int chipType) { return SimChipFor(chipType).geo; }
 
 Board::Board(BoardConfig config) : config_(std::move(config)) {
     geo_ = GeometryFor(config_.chipType);
@@ -296,8 +312,8 @@ void Board::Execute(VirtualLine& line, uint64_t at) {
 }
 
 bool Board::Decode(uint32_t address, int* block, uint32_t* offset) const {
-    const int family = config_.chipType;
-    if (family == 3 || family == 4) {
+    const ChipFamily family = FamilyOf(config_.chipType);
+    if (family == ChipFamily::HL64D) {
         // Block 1 overlays block 0's first 8 KB; the last block select decides.
         *block = selectedBlock_;
         *offset = address;
@@ -305,7 +321,7 @@ bool Board::Decode(uint32_t address, int* block, uint32_t* offset) const {
     }
     if (address >= geo_.start1 && address < geo_.start1 + geo_.size1) {
         // H/L32B reaches block 1 in internal memory mode only after selecting it.
-        if ((family == 5 || family == 6) && !externalMode_ && selectedBlock_ != 1) return false;
+        if (family == ChipFamily::HL32B && !externalMode_ && selectedBlock_ != 1) return false;
         *block = 1;
         *offset = address - geo_.start1;
         return true;
@@ -392,19 +408,10 @@ void Board::SetReporter(std::function<void(const std::string&)> reporter) {
 }
 
 bool Board::MonitorInBlock1() const {
-    FirmwareId id = FirmwareId::MonitorHL32B;
-    uint32_t address = 0xE000;
-    switch (config_.chipType) {
-        case 1: id = FirmwareId::MonitorA16Block1, address = 0xF000; break;
-        case 2: id = FirmwareId::MonitorA32Block1, address = 0xF000; break;
-        case 3:
-        case 4: id = FirmwareId::MonitorHL64D, address = 0x0000; break;
-        case 5:
-        case 6: break;
-        default: return false;
-    }
-    const FirmwareImage& image = tessel::Firmware(id);
-    const uint32_t offset = address - geo_.start1;
+    const SimChip& chip = SimChipFor(config_.chipType);
+    if (!chip.monitor) return false;
+    const FirmwareImage& image = tessel::Firmware(*chip.monitor);
+    const uint32_t offset = chip.monitorAddress - geo_.start1;
     return offset + image.size <= flash_[1].size() &&
            std::equal(image.data, image.data + image.size, flash_[1].begin() + offset);
 }
@@ -659,7 +666,7 @@ void Board::Execute11E(VirtualLine& line, uint64_t at) {
             }
             break;
         case 0x60:
-            Send(line, {static_cast<uint8_t>(config_.chipType == 1 ? 0xE4 : 0xE2), 0x11, 0x45}, ReplyTime(at));
+            Send(line, {SimChipFor(config_.chipType).idByte, 0x11, 0x45}, ReplyTime(at));
             break;
         case 0x62: {
             if (p[1] != 0x62) break;
