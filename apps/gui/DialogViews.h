@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -117,6 +118,24 @@ protected:
             Load();
         });
     }
+    // The same for a handler that reads or rewrites the chip: it runs where the view's runner
+    // puts it, the dialog greyed meanwhile so that nothing is pressed twice.
+    void ChipHandler(QPushButton* button, std::function<void()> handler) {
+        Handler(button, [this, handler = std::move(handler)] {
+            setEnabled(false);
+            const QPointer<QDialog> alive(this);
+            if (runner_) runner_(handler);
+            else handler();
+            if (alive) setEnabled(true);
+        });
+    }
+
+public:
+    // Where chip work the view's buttons ask for runs (the command thread that opened it).
+    using WorkRunner = std::function<void(const std::function<void()>&)>;
+    void SetWorkRunner(WorkRunner runner) { runner_ = std::move(runner); }
+
+protected:
 
     QDialogButtonBox* AddOkCancel(QVBoxLayout* layout) {
         auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -148,6 +167,7 @@ protected:
     }
 
     DialogModel& model_;
+    WorkRunner runner_;
 };
 
 template <typename Model, typename View>

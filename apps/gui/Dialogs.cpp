@@ -575,9 +575,11 @@ std::unique_ptr<QDialog> CreateModelDialog(DialogModel& model, QWidget* parent, 
     return views::CreateOperatorDialog(model, parent);
 }
 
-DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings) {
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings,
+                            std::function<void(const std::function<void()>&)> runner) {
     std::unique_ptr<QDialog> dialog = CreateModelDialog(model, parent, settings);
     if (!dialog) return DialogResult::Cancel;
+    if (auto* view = dynamic_cast<views::ModelView*>(dialog.get()); view && runner) view->SetWorkRunner(std::move(runner));
     // The parent owns its children too: should it be destroyed while the dialog runs, the
     // dialog goes with it and must not be deleted a second time here.
     QPointer<QDialog> alive(dialog.get());

@@ -8,6 +8,7 @@
 // window's tests can find and drive it.
 
 #include <QDialog>
+#include <functional>
 #include <memory>
 
 #include "platform/Operator.h"
@@ -22,7 +23,9 @@ class GuiSettings;
 // model accepted OK (PressOk() returned CloseOk); Cancel otherwise, and for a model this
 // program has no view for.
 // `settings`, when given, is where the file fields remember the last folder and recent files.
-DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr);
+// `runner`: where chip work the dialog's buttons ask for runs; none, at once on this thread.
+DialogResult RunModelDialog(DialogModel& model, QWidget* parent, GuiSettings* settings = nullptr,
+                            std::function<void(const std::function<void()>&)> runner = {});
 
 // The same dialog, created but not run: the caller shows it, edits it and presses its
 // buttons. Null for a model this program has no view for. The model must outlive it.

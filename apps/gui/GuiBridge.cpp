@@ -1,6 +1,7 @@
 #include "GuiBridge.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -93,8 +94,35 @@ bool GuiBridge::RunOnGui(const std::function<void()>& fn) {
         },
         Qt::QueuedConnection);
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return call->done || (shuttingDown_ && !call->started); });
+    ++waiting_;
+    for (;;) {
+        cv_.wait(lock, [&] { return call->done || (shuttingDown_ && !call->started) || handed_; });
+        if (!handed_) break;
+        // Work the open dialog handed over runs here, on the command's own thread.
+        const std::function<void()>* work = handed_;
+        std::function<void()> ended = std::move(handedEnded_);
+        handed_ = nullptr;
+        lock.unlock();
+        (*work)();
+        ended();
+        lock.lock();
+    }
+    --waiting_;
     return call->done;
+}
+
+bool GuiBridge::RunOnCommand(const std::function<void()>& fn) {
+    QEventLoop loop;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_ == 0 || handed_ || shuttingDown_) return false;
+        handed_ = &fn;
+        // Queued, so that an end that comes before exec() still ends it.
+        handedEnded_ = [&loop] { QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection); };
+    }
+    cv_.notify_all();
+    loop.exec();
+    return true;
 }
 
 void GuiBridge::PostToGui(std::function<void()> fn) {
@@ -152,7 +180,9 @@ DialogResult QtOperator::RunDialog(DialogModel& model) {
             files->fileName = QFile::encodeName(pendingDownload_).toStdString();
             pendingDownload_.clear();
         }
-        result = RunModelDialog(model, parent_, settings_);
+        result = RunModelDialog(model, parent_, settings_, [this](const std::function<void()>& work) {
+            if (!bridge_.RunOnCommand(work)) work();
+        });
     });
     return result;
 }

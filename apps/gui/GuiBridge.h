@@ -56,6 +56,11 @@ public:
     // this waits for it to finish even during shut-down, because it may be using objects of
     // the waiting thread (a dialog model on its stack).
     bool RunOnGui(const std::function<void()>& fn);
+    // From the GUI thread, while a command waits in RunOnGui (a dialog of it is open): runs
+    // `fn` on the command's thread and keeps the GUI's events going until it has ended, so
+    // that chip work a dialog's button asks for neither freezes the window nor leaves the
+    // command thread. False, with `fn` not run, when no command waits.
+    bool RunOnCommand(const std::function<void()>& fn);
     // Posts `fn` to the GUI thread without waiting.
     void PostToGui(std::function<void()> fn);
     void Shutdown();
@@ -65,6 +70,10 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool shuttingDown_ = false;
+    // How many calls of RunOnGui wait, and the work handed to them, if any.
+    int waiting_ = 0;
+    const std::function<void()>* handed_ = nullptr;
+    std::function<void()> handedEnded_;
 };
 
 // The operator at the desktop: Qt message boxes (Yes/No with No as the default) and the

@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -558,23 +559,14 @@ void MainWindow::dropEvent(QDropEvent* event) {
 }
 
 void MainWindow::OnCommandThread(const std::function<void(MainDialog&)>& job) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
+    // The job may need the GUI thread (a message box), so its events keep flowing meanwhile;
+    // the end is queued, so that a job done before exec() still ends the wait.
+    QEventLoop loop;
     Post([&](MainDialog& d) {
         job(d);
-        std::lock_guard<std::mutex> lock(m);
-        done = true;
-        cv.notify_all();
+        QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
     });
-    // The job may need the GUI thread (a message box), so keep its events flowing.
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(m);
-            if (cv.wait_for(lock, std::chrono::milliseconds(5), [&] { return done; })) return;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
+    loop.exec();
 }
 
 std::vector<std::string> MainWindow::PortNames() const {

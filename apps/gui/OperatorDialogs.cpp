@@ -173,8 +173,8 @@ private:
     QRadioButton* lock_ = nullptr;
 };
 
-// Its two buttons read and write the chip at once, while the command that opened the dialog
-// waits; "Return to Main Menu" only closes it.
+// Its two buttons read and rewrite the chip on the thread of the command that opened the
+// dialog, which waits for it; "Return to Main Menu" only closes it.
 class ByteEditView final : public ModelView {
 public:
     ByteEditView(ByteEditDialog& model, QWidget* parent) : ModelView(model, parent), m_(model) {
@@ -198,8 +198,8 @@ public:
         row->addWidget(display);
         row->addWidget(replace);
         layout->addLayout(row);
-        Handler(display, [this] { m_.OnDisplayData(); });
-        Handler(replace, [this] { m_.OnReplaceData(); });
+        ChipHandler(display, [this] { m_.OnDisplayData(); });
+        ChipHandler(replace, [this] { m_.OnReplaceData(); });
         auto* box = new QDialogButtonBox(this);
         box->setObjectName("buttons");
         QPushButton* back = box->addButton(Q("&Return to Main Menu"), QDialogButtonBox::AcceptRole);

@@ -807,8 +807,14 @@ TEST(Screenshots, TheMainWindowInEachStateAndEveryDialog) {
         r.op.On(name, [](QWidget* d) { PressCancel(d); });
     r.op.On("ByteEditDialog", [](QWidget* d) {
         Child<QLineEdit>(d, "address")->setText(QStringLiteral("0100"));
+        // The chip is read on the command's thread: the window's events go on meanwhile, the
+        // dialog greyed.
+        bool greyedWhileReading = false;
+        QTimer::singleShot(0, d, [&] { greyedWhileReading = !d->isEnabled(); });
         Child<QPushButton>(d, "displayData")->click();
-        QApplication::processEvents();
+        EXPECT_TRUE(greyedWhileReading && d->isEnabled());
+        // The downloaded image's bytes at 0100h.
+        EXPECT_TRUE(Child<QLineEdit>(d, "shownData")->text().startsWith("01 08 0F 16 "));
         Child<QDialogButtonBox>(d, "buttons")->buttons().front()->click();
     });
 
