@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Commands.h"
+
 namespace tessel::cli {
 
 namespace {
@@ -151,6 +153,13 @@ void EventStream::Result(const CommandResult& result) {
     CommandResult r = result;
     if (r.status.empty()) r.status = commandStatus_;
     if (!r.fields.contains("seconds")) r.fields["seconds"] = std::round(Seconds() * 1000) / 1000;
+    // What went wrong as the code that saw it named it; a port that could not be had before
+    // any command ran is the command line's own finding.
+    if (!r.ok && !r.fields.contains("fault")) {
+        Fault fault = target_ ? target_->Op().FirstFault() : Fault::None;
+        if (fault == Fault::None && r.exit == kExitPortError) fault = Fault::Port;
+        if (fault != Fault::None) r.fields["fault"] = FaultName(fault);
+    }
     EachEndingWait([&](EventView& v) { v.Result(r); });
 }
 

@@ -346,6 +346,7 @@ int CheckBeforeConnecting(FlashRun& r, EventStream& events, CommandResult& res, 
             res.summary = "nothing was done: " + why;
             res.fields["file"] = r.flash.file;
             res.fields["reason"] = why;
+            res.fields["fault"] = FaultName(Fault::File);
             return kExitUsage;
         }
         r.imageBytes = data.bytes.size();

@@ -147,14 +147,18 @@ QString Text(const std::string& s) { return QString::fromStdString(s); }
 QString BoxTitle() { return QString::fromLatin1(text::kTitle).trimmed(); }
 }  // namespace
 
-void QtOperator::ShowMessage(const std::string& text, MessageKind kind) {
+void QtOperator::ShowMessage(const std::string& text, MessageKind kind) { ShowBox(text, kind, ""); }
+
+void QtOperator::ShowFault(Fault fault, const std::string& text) { ShowBox(text, MessageKind::Error, RemedyFor(fault)); }
+
+void QtOperator::ShowBox(const std::string& text, MessageKind kind, const char* remedy) {
     bridge_.RunOnGui([&] {
         if (listener_) listener_(text);
         const QMessageBox::Icon icon = kind == MessageKind::Error     ? QMessageBox::Critical
                                        : kind == MessageKind::Warning ? QMessageBox::Warning
                                                                       : QMessageBox::Information;
         QMessageBox box(icon, BoxTitle(), Text(text), QMessageBox::Ok, parent_);
-        if (const std::string remedy = RemedyFor(text, kind); !remedy.empty()) box.setInformativeText(Text(remedy));
+        if (*remedy) box.setInformativeText(QString::fromLatin1(remedy));
         box.exec();
     });
 }

@@ -99,7 +99,13 @@ public:
     DialogResult RunDialog(DialogModel& model) override;
     void DebugTrace(const std::string& line) override;
 
+protected:
+    // Errors of a known fault add what usually helps against it.
+    void ShowFault(Fault fault, const std::string& text) override;
+
 private:
+    void ShowBox(const std::string& text, MessageKind kind, const char* remedy);
+
     GuiBridge& bridge_;
     QWidget* parent_;
     GuiSettings* settings_ = nullptr;

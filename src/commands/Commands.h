@@ -12,6 +12,7 @@
 
 #include "device/ChipCatalogue.h"
 #include "files/HexImage.h"
+#include "platform/Operator.h"
 #include "protocol/Progress.h"
 
 namespace tessel {
@@ -54,6 +55,9 @@ struct CommandResult {
     std::string summary;
     // Why it did not run or did not finish, when the rule book gave the reason.
     std::string reason;
+    // What went wrong, where the code that saw it knew: the port, the target's silence, a lost
+    // link, the image file. None for a command that ended well or for another cause.
+    Fault fault = Fault::None;
 
     bool Ok() const { return outcome == Outcome::Done; }
 };

@@ -1,12 +1,5 @@
 #include "commands/MessageAdvice.h"
 
-#include <algorithm>
-#include <cctype>
-#include <initializer_list>
-
-#include "transfer/ImageLoaders.h"
-#include "commands/Texts.h"
-
 namespace tessel {
 
 const char kPortRemedy[] =
@@ -39,42 +32,15 @@ std::string BackupsClause(const std::vector<std::string>& backups) {
     return text;
 }
 
-namespace {
-
-std::string Lower(const std::string& s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-bool HasAny(const std::string& lower, std::initializer_list<const char*> words) {
-    return std::any_of(words.begin(), words.end(),
-                       [&](const char* w) { return lower.find(w) != std::string::npos; });
-}
-
-}  // namespace
-
-std::string RemedyFor(const std::string& message, MessageKind kind) {
-    if (kind != MessageKind::Error) return {};
-    const std::string m = Lower(message);
-    // The image file, not the port: its errors name the file, and a missing file's "No such
-    // file or directory" must not read as a missing serial device.
-    if (message.rfind(kCantOpenFile, 0) == 0 || message.rfind(kOverSize, 0) == 0 ||
-        HasAny(m, {": line ", "the file holds no data", "not an image file", "not a firmware image",
-                   "does not start with a ':' record", "larger than any image"}))
-        return kFileRemedy;
-    // The port itself could not be had: opening failed, or the device said why.
-    if (HasAny(m, {"failed to setup serial comm", "failed to set up rs232 connection with target board",
-                   "permission denied", "is in use by another program", "not a serial device", ": cannot open",
-                   "no such file or directory", "no such serial device"}))
-        return kPortRemedy;
-    if (message == text::kTimeoutReset) return kLinkLostRemedy;
-    // The port opened but the loader never answered as it should.
-    if (HasAny(m, {"failed to setup rs232 connection with target mcu", "no response from target board",
-                   "failed on receiving string"}))
-        return kNoAnswerRemedy;
-    return {};
+const char* RemedyFor(Fault fault) {
+    switch (fault) {
+        case Fault::Port: return kPortRemedy;
+        case Fault::NoAnswer: return kNoAnswerRemedy;
+        case Fault::LinkLost: return kLinkLostRemedy;
+        case Fault::File: return kFileRemedy;
+        case Fault::None: break;
+    }
+    return "";
 }
 
 }  // namespace tessel

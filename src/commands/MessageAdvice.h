@@ -1,7 +1,7 @@
 #pragma once
 // What the operator can do about an error. The commands report through one-text message
-// boxes whose wording is fixed; a front end that can say what usually helps asks here rather
-// than keeping its own list. How serious a message is comes with it (MessageKind).
+// boxes whose wording is fixed; a front end that can say what usually helps asks here, by
+// the fault the error came with, rather than keeping its own list.
 
 #include <string>
 #include <vector>
@@ -10,9 +10,9 @@
 
 namespace tessel {
 
-// What usually helps against the fault an error names (the port, the target's silence, the
-// image file); empty for other messages, and for errors with nothing more to say.
-std::string RemedyFor(const std::string& message, MessageKind kind);
+// What usually helps against a fault (the port, the target's silence, the image file); ""
+// for none.
+const char* RemedyFor(Fault fault);
 
 // What a stop the operator asked for left behind, as one message: the clauses the work wrote
 // down as it stopped, then the backup files that still hold the operator's data. Empty when

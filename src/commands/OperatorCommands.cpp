@@ -144,7 +144,7 @@ public:
         }
         const std::string port = s.port.GetPortName();
         if (s.port.Open() != 0) {
-            w_.Op().Fail("Failed to setup Serial Comm with Target MCU!!!");
+            w_.Op().Fail(Fault::Port, "Failed to setup Serial Comm with Target MCU!!!");
             w_.SetResult("cable test: nothing was sent, " + port + " could not be opened");
             return false;
         }

@@ -144,6 +144,7 @@ void Target::BeginCommand() {
     details_.clear();
     refusal_.clear();
     declined_ = false;
+    if (op_) op_->ClearFault();
     // What the last command's bar and compare found is no finding of this one.
     progressFailure_.reset();
     memory_->ClearMarks();
@@ -160,6 +161,11 @@ CommandResult Target::RunCommand(const std::function<bool()>& command) {
     else if (declined_) r.outcome = Outcome::Declined;
     else if (session_.flags.stop.Requested()) r.outcome = Outcome::Stopped;
     else r.outcome = Outcome::Failed;
+    // A fault met on the way to a success (a retried handshake) is no cause of a later failure.
+    if (op_) {
+        if (!r.Ok()) r.fault = op_->FirstFault();
+        else op_->ClearFault();
+    }
     return r;
 }
 

@@ -30,6 +30,24 @@ enum class DialogResult { Ok, Cancel };
 // or refused for a reason the operator can act on, with nothing failed on the way.
 enum class MessageKind { Information, Warning, Error };
 
+// What went wrong, told by the code that saw it: a front end picks what usually helps by the
+// fault, never by the message's words, and a command's result carries it.
+// Port: the serial port could not be had. NoAnswer: it opened but no loader answered as it
+// should. LinkLost: a loader that answered stopped. File: an image file could not be used.
+enum class Fault { None, Port, NoAnswer, LinkLost, File };
+
+// "port", "no-answer", "link-lost", "file"; "" for none.
+inline const char* FaultName(Fault fault) {
+    switch (fault) {
+        case Fault::Port: return "port";
+        case Fault::NoAnswer: return "no-answer";
+        case Fault::LinkLost: return "link-lost";
+        case Fault::File: return "file";
+        case Fault::None: break;
+    }
+    return "";
+}
+
 class Operator {
 public:
     virtual ~Operator() = default;
@@ -39,6 +57,15 @@ public:
     void Inform(const std::string& text) { ShowMessage(text, MessageKind::Information); }
     void Warn(const std::string& text) { ShowMessage(text, MessageKind::Warning); }
     void Fail(const std::string& text) { ShowMessage(text, MessageKind::Error); }
+    // An error whose fault is known.
+    void Fail(Fault fault, const std::string& text) {
+        if (fault_ == Fault::None) fault_ = fault;
+        ShowFault(fault, text);
+    }
+    // The first fault told since ClearFault(): the cause, where the errors after it follow
+    // from it.
+    Fault FirstFault() const { return fault_; }
+    void ClearFault() { fault_ = Fault::None; }
 
     // A box of fixed text under its own title (the help boxes); OK only.
     virtual void ShowInformation(const std::string& title, const std::string& text) {
@@ -72,6 +99,17 @@ public:
 
     // A line for developers (the system debugger output of old); never shown in a box.
     virtual void DebugTrace(const std::string& line) = 0;
+
+protected:
+    // An error whose fault is known, shown as any other unless the front end has more to
+    // say about that fault.
+    virtual void ShowFault(Fault fault, const std::string& text) {
+        (void)fault;
+        ShowMessage(text, MessageKind::Error);
+    }
+
+private:
+    Fault fault_ = Fault::None;
 };
 
 // Says nothing, answers No and Cancel: for code paths that run without an operator.

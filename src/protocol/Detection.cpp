@@ -92,16 +92,16 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     }
     uint8_t rdy[3] = {0, 0, 0};
     if (!ReadReply(link, &rdy[0])) {
-        c.op.Fail("Failed on receiving string RDY(0).");
+        c.op.Fail(Fault::NoAnswer, "Failed on receiving string RDY(0).");
         return false;
     }
     if (!ReadReply(link, &rdy[1])) {
-        c.op.Fail("Failed on receiving string RDY(1).");
+        c.op.Fail(Fault::NoAnswer, "Failed on receiving string RDY(1).");
         return false;
     }
     // A missing third byte is tolerated: some loaders drop it at the slowest rates.
     if (ReadReply(link, &rdy[2]) && !(rdy[0] == 'R' && rdy[1] == 'D' && rdy[2] == 'Y')) {
-        c.op.Fail("Failed on receiving string RDY(2).");
+        c.op.Fail(Fault::NoAnswer, "Failed on receiving string RDY(2).");
         return false;
     }
 
@@ -125,12 +125,12 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
     }
     uint8_t status = 0xFF;
     if (!ReadReply(link, &status)) {
-        c.op.Fail("No Response from Target Board after sending 05h,55h!!!");
+        c.op.Fail(Fault::NoAnswer, "No Response from Target Board after sending 05h,55h!!!");
         return false;
     }
     uint8_t p = 0xFF, q = 0xFF;
     if (!SendByte(link, cmd::kVersion) || !ReadReply(link, &p) || !ReadReply(link, &q)) {
-        c.op.Fail("No Response from Target Board after sending 60h!!!");
+        c.op.Fail(Fault::NoAnswer, "No Response from Target Board after sending 60h!!!");
         return false;
     }
 
@@ -173,8 +173,8 @@ bool HandshakeAfterOk(DetectionContext& c, Variant variant) {
 bool OpenForDetection(DetectionContext& c) {
     CSerialPort& port = c.session.port;
     if (port.Open() == 0) return true;
-    c.op.Fail("Failed to setup Serial Comm with Target MCU!!!");
-    if (!port.LastOpenError().reason.empty()) c.op.Fail(port.LastOpenError().reason);
+    c.op.Fail(Fault::Port, "Failed to setup Serial Comm with Target MCU!!!");
+    if (!port.LastOpenError().reason.empty()) c.op.Fail(Fault::Port, port.LastOpenError().reason);
     return false;
 }
 
@@ -224,7 +224,7 @@ void Detect11F(DetectionContext& c) {
     }
     switch (found) {
         case BaudDetectResult::TimedOut:
-            c.op.Fail("Failed to setup RS232 connection with Target MCU!!!");
+            c.op.Fail(Fault::NoAnswer, "Failed to setup RS232 connection with Target MCU!!!");
             return;
         case BaudDetectResult::WriteFailed:
             c.op.Fail("Failed on sending baud_detect_string #1.");
@@ -359,8 +359,8 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
                          kResetWait11EMs);
         if (menuVariant) {
             if (s.port.Open() != 0) {
-                c.op.Fail("Failed to set up RS232 connection with Target Board!!!");
-                if (!s.port.LastOpenError().reason.empty()) c.op.Fail(s.port.LastOpenError().reason);
+                c.op.Fail(Fault::Port, "Failed to set up RS232 connection with Target Board!!!");
+                if (!s.port.LastOpenError().reason.empty()) c.op.Fail(Fault::Port, s.port.LastOpenError().reason);
                 return;
             }
             s.port.SetLinesInternalMode();
@@ -373,7 +373,7 @@ void Detect11E(DetectionContext& c, bool menuVariant) {
         const int waited = ResetWait11E(c, &status);
         if (waited < 0) return;
         if (waited == 0) {
-            c.op.Fail("No Response from Target Board!!!");
+            c.op.Fail(Fault::NoAnswer, "No Response from Target Board!!!");
             return;
         }
     }

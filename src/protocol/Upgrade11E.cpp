@@ -134,8 +134,8 @@ std::optional<std::string> FindNewLoader(DetectionContext& c, bool menuVariant, 
     // block 0 into silence would only pile up unacknowledged frames, so the upgrade ends here.
     const BaudDetectResult baud = BaudDetectLoop(c, menuVariant ? 12000 : 10000);
     if (baud != BaudDetectResult::Ok) {
-        c.op.Fail(baud == BaudDetectResult::TimedOut ? "Failed to setup RS232 connection with Target MCU!!!"
-                                                     : "Failed on sending baud_detect_string #1.");
+        if (baud == BaudDetectResult::TimedOut) c.op.Fail(Fault::NoAnswer, "Failed to setup RS232 connection with Target MCU!!!");
+        else c.op.Fail("Failed on sending baud_detect_string #1.");
         if (baud == BaudDetectResult::TimedOut)
             return std::string("The boot loader never answered after the upgrade program was started.");
         marker = true;
@@ -147,26 +147,26 @@ std::optional<std::string> FindNewLoader(DetectionContext& c, bool menuVariant, 
     }
     uint8_t r[3] = {0, 0, 0};
     if (!ReadReply(direct, &r[0])) {
-        c.op.Fail("Failed on receiving string RDY(0).");
+        c.op.Fail(Fault::NoAnswer, "Failed on receiving string RDY(0).");
         return std::string("The boot loader never answered after the upgrade program was started (no RDY).");
     } else if (!ReadReply(direct, &r[1])) {
-        c.op.Fail("Failed on receiving string RDY(1).");
+        c.op.Fail(Fault::NoAnswer, "Failed on receiving string RDY(1).");
         return std::string("The boot loader stopped answering after the upgrade program was started (RDY cut short).");
     } else if (ReadReply(direct, &r[2]) && !(r[0] == 'R' && r[1] == 'D' && r[2] == 'Y')) {
-        c.op.Fail("Failed on receiving string RDY(2).");
+        c.op.Fail(Fault::NoAnswer, "Failed on receiving string RDY(2).");
         marker = true;
     }
     const uint8_t req[2] = {cmd::kStatus, 0x55};
     if (!SendBlock(direct, req) && !menuVariant) c.op.Fail("Failed on sending 05h & 55h to Target MCU.");
     if (!ReadReply(direct, &status)) {
         status = oldStatus;
-        if (!menuVariant) c.op.Fail("No Response from Target Board after sending 05h,55h!");
+        if (!menuVariant) c.op.Fail(Fault::NoAnswer, "No Response from Target Board after sending 05h,55h!");
     }
     if (!SendByte(direct, cmd::kVersion)) {
         if (!menuVariant) c.op.Fail("Failed to send cmd 60h to Target Board!");
     } else if (!ReadReply(direct, &p)) {
         p = 0x11;
-        if (!menuVariant) c.op.Fail("No Response from Target Board after sending cmd 60h!");
+        if (!menuVariant) c.op.Fail(Fault::NoAnswer, "No Response from Target Board after sending cmd 60h!");
     } else if (!ReadReply(direct, &q)) {
         q = 'F';
     }

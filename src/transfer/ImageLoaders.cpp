@@ -19,6 +19,12 @@ void Show(LinkContext& c, const std::string& text) {
     if (Operator* op = c.session.port.Owner()) op->Fail(text);
 }
 
+// The image file, not the chip or the line, is what could not be used.
+void ShowFileFault(LinkContext& c, const std::string& text) {
+    if (c.session.flags.stop.Stopped()) return;
+    if (Operator* op = c.session.port.Owner()) op->Fail(Fault::File, text);
+}
+
 uint32_t BlockLimit(const CDeviceSession& s, int block) {
     return static_cast<uint32_t>(s.ListedSectorCount(block) * s.SectorSize(block));
 }
@@ -281,19 +287,19 @@ int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, Ima
     switch (ReadImageFile(path, &data, &error, format)) {
         case ImageReadStatus::Ok: break;
         case ImageReadStatus::CantOpen:
-            Show(c, std::string(kCantOpenFile) + "\n" + error);
+            ShowFileFault(c, std::string(kCantOpenFile) + "\n" + error);
             return load::kFailed;
         case ImageReadStatus::TooLarge:
-            Show(c, std::string(kOverSize) + "\n" + error);
+            ShowFileFault(c, std::string(kOverSize) + "\n" + error);
             return load::kFailed;
         case ImageReadStatus::BadHex:
         case ImageReadStatus::NotFirmware:
-            Show(c, error);
+            ShowFileFault(c, error);
             return load::kFailed;
     }
     if (data.DefinedCount() == 0) {
         // Programming nothing and reporting success would hide a wrong file.
-        Show(c, path + ": the file holds no data.");
+        ShowFileFault(c, path + ": the file holds no data.");
         return load::kFailed;
     }
     out->bytes = std::move(data.bytes);
@@ -372,7 +378,7 @@ std::string AsSentence(std::string text) {
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
     const std::string problem = ImageFitProblem(c.session, kind, length, block, start, c.session.ExternalWindowOpen());
     if (problem.empty()) return load::kOk;
-    Show(c, std::string(kOverSize) + "\n" + AsSentence(problem));
+    ShowFileFault(c, std::string(kOverSize) + "\n" + AsSentence(problem));
     return load::kOverSize;
 }
 
@@ -525,14 +531,14 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
     size_t tailOffset = 0;  // file offset of a part compared against block 1; 0 for none
     if (window) {
         if (end > 0x10000) {
-            Show(c, kOverSize);
+            ShowFileFault(c, kOverSize);
             return load::kOverSize;
         }
     } else if (s.memoryMode != kInternalMemory && block == 0 && end > BlockLimit(s, 0)) {
         // In external memory mode a download runs on into block 1 (see LoadExternalMode);
         // the compare accepts what the download accepted and checks that tail against block 1.
         if (!TailReachesBlock1(s, static_cast<uint32_t>(end))) {
-            Show(c, kOverSize);
+            ShowFileFault(c, kOverSize);
             return load::kOverSize;
         }
         compared = BlockLimit(s, 0) - start;
@@ -548,7 +554,7 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
                 tailOffset = static_cast<uint32_t>(s.StartAddress(1)) - start;
             } else {
                 // A longer file would be compared against addresses the block does not have.
-                Show(c, kOverSize);
+                ShowFileFault(c, kOverSize);
                 return load::kOverSize;
             }
         }

@@ -145,7 +145,7 @@ void MainDialog::TimeoutReset() {
     Session().port.ClearLinkUp();
     LinkContext link{Session(), *this};
     EmptyLine(link);
-    if (OperatorOrNull()) Op().Fail(text::kTimeoutReset);
+    if (OperatorOrNull()) Op().Fail(Fault::LinkLost, text::kTimeoutReset);
 }
 
 void MainDialog::Tick(int hour, int minute, int second) {

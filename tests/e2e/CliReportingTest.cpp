@@ -292,7 +292,7 @@ const std::map<std::string, std::map<std::string, std::string>>& Schema() {
                     {"security?", "string"}, {"model?", "string"}, {"model_source?", "string"}, {"firmware?", "string"}, {"baud?", "integer"},
                     {"reload?", "integer"}, {"crystal?", "number"}, {"address?", "string"},
                     {"failed_step?", "string"}, {"failed_address?", "integer"}, {"reason?", "string"},
-                    {"chip_byte?", "integer"}, {"expected_byte?", "integer"}, {"changed_only?", "string"},
+                    {"fault?", "string"}, {"chip_byte?", "integer"}, {"expected_byte?", "integer"}, {"changed_only?", "string"},
                     {"boards?", "array"}, {"ports?", "array"}, {"chips?", "array"}, {"backups?", "array"}}},
     };
     return schema;
@@ -369,6 +369,9 @@ TEST(CliJson, EveryEventOfEachCommandMatchesTheSchema) {
     EXPECT_EQ(json({Count(ev, "chip"), ev.back()["model"], ev.back()["model_source"]}), json({1, "NX31H64D", "chosen"}));
     const json f = run({"compare", kSample}, 1).back();
     EXPECT_EQ(json({f["failed_step"], f["failed_address"], f["chip_byte"], f["expected_byte"]}), json({"compare", 0, 0xFF, 2}));
+    // What went wrong, named: the image file; the port.
+    EXPECT_EQ(run({"download", "-y", "no-such.hex"}, 2).back()["fault"], "file");
+    EXPECT_EQ(CheckEvents(Tessel({"detect", "--json", "-p", board.pty + "-gone"}), "gone").back()["fault"], "port");
     ev = run({"download", "-y", kSample}, 0);
     EXPECT_EQ(json({ev.back()["bytes"], ev.back()["end"]}), json({18, 0x3E}));
     EXPECT_EQ(Count(ev, "phase_start"), Count(ev, "phase_end"));

@@ -135,6 +135,7 @@ TEST(DetectUnknown, GivesUpOrFallsBackToTheOtherFirmwareWithoutATarget) {
     EXPECT_GE(d.clock.TickMs() - t0, 12000u);
     EXPECT_LE(d.clock.TickMs() - t0, 12300u);
     EXPECT_TRUE(d.Shown("Failed to setup RS232 connection with Target MCU!!!"));
+    EXPECT_EQ(d.op.FirstFault(), Fault::NoAnswer);
     EXPECT_FALSE(d.session.IsLinkUp());
     Detecting u(2, 2, 38400, c);
     bool fellBack = false;
@@ -169,6 +170,7 @@ TEST(Detect11F, EachHandshakeFailureAtItsStep) {
         Detecting d(2, 1, 38400, c);
         Detect11F(d.ctx);
         EXPECT_TRUE(d.Shown(k.message)) << k.message << " / last: " << d.op.messages.back();
+        EXPECT_EQ(d.op.FirstFault(), Fault::NoAnswer) << k.message;
     }
     // A corrupted "F" makes the version "v1.1?", shown and refused, with the link left up.
     sim::BoardConfig c;
@@ -177,6 +179,7 @@ TEST(Detect11F, EachHandshakeFailureAtItsStep) {
     Detect11F(d.ctx);
     EXPECT_EQ(d.view.Field(ChipField::FwVersion), "v1.1?");
     EXPECT_TRUE(d.Shown("Wrong Firmware Version Detected in MCU chip!!!"));
+    EXPECT_EQ(d.op.FirstFault(), Fault::None) << "a loader answered: no fault of the line";
     EXPECT_TRUE(d.session.IsLinkUp());
 }
 

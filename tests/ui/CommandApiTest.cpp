@@ -52,6 +52,18 @@ TEST(CommandApi, EachOutcomeIsWhatTheBoardShows) {
     EXPECT_EQ(std::string(OutcomeName(refused.outcome)), "refused");
 }
 
+// What went wrong travels with the outcome as the code that saw it named it: a port that
+// cannot be had is the port's fault, not the target's silence.
+TEST(CommandApi, AFailureCarriesTheFaultItsCodeNamed) {
+    RecordingOperator op;
+    Target target(&op);
+    const TempFolder dir;
+    target.Session().port.SetPortName(dir + "/no-such-port");
+    const CommandResult r = DetectChip(target, {LoaderFirmware::V11F, 2, kInternalMemory});
+    EXPECT_EQ(r.outcome, Outcome::Failed);
+    EXPECT_EQ(r.fault, Fault::Port);
+}
+
 // The password gate asks the window's source instead of a dialog, once per attempt, and a
 // source that gives nothing ends the command before anything is written.
 TEST(CommandApi, ThePasswordGateAsksItsSourcePerAttempt) {

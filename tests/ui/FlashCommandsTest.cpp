@@ -59,6 +59,7 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
         std::string message;  // the start of what the operator is told
         Outcome outcome = Outcome::Failed;
         bool yes = true;
+        Fault fault = Fault::File;
     } cases[] = {
         {r.WriteFile("big.bin", std::vector<uint8_t>(16385, 0x11)), "The selected file is over size!!!"},
         {r.WriteFile("bad.hex", ":0300000002003FCB\n:00000001FF\n"), r.dir + "/bad.hex: line 1"},
@@ -66,11 +67,13 @@ TEST(FlashCommands, RefusedFilesAndDeclinedDownloadsLeaveTheChipUntouched) {
         {SampleHex(),
          "Download blink.hex (18 bytes) to block 0: sector 000 (0000h-007Fh) is erased first.\n"
          "Data in corresponding sectors will be erased.\nProceed to download?",
-         Outcome::Declined, false},
+         Outcome::Declined, false, Fault::None},
     };
     for (const auto& c : cases) {
         r.op.answers = {c.yes};
-        EXPECT_EQ(DownloadImage(r.window, {c.file}).outcome, c.outcome) << c.file;
+        const CommandResult result = DownloadImage(r.window, {c.file});
+        EXPECT_EQ(result.outcome, c.outcome) << c.file;
+        EXPECT_EQ(result.fault, c.fault) << c.file;
         const std::string said = c.yes ? r.op.messages.back() : r.op.questions.back();
         EXPECT_EQ(said.rfind(c.message, 0), 0u) << said;
     }

@@ -1,43 +1,12 @@
-// The remedies an error message gets: the failures an operator can mend say how, and nothing
-// else gets advice. How serious a message is comes from the code that raised it (checked where
-// the commands run); here only what is added to it.
+// What a stop the operator asked for leaves behind, in one message.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "commands/MessageAdvice.h"
-#include "commands/Texts.h"
 
 namespace tessel {
 namespace {
-
-TEST(MessageAdvice, ErrorsThatAnOperatorCanMendNameTheirLikelyCauses) {
-    // The port could not be had: the remedy names the group that serial devices belong to. The
-    // port opened but the loader stayed silent: power, reset, cable, rate. The file comes
-    // before the port: a missing image's "No such file or directory" is not a missing device.
-    const std::pair<const char*, const char*> remedies[] = {
-        {"Failed to setup Serial Comm with Target MCU!!!", kPortRemedy},
-        {"Failed to set up RS232 connection with Target Board!!!", kPortRemedy},
-        {"/dev/ttyUSB0: permission denied", kPortRemedy},
-        {"/dev/ttyS7: No such file or directory", kPortRemedy},
-        {"/dev/ttyS249: no such serial device (is the adapter plugged in?)", kPortRemedy},
-        {"/dev/ttyUSB0: the port is in use by another program", kPortRemedy},
-        {"Failed to setup RS232 connection with Target MCU!!!", kNoAnswerRemedy},
-        {"No Response from Target Board!!!", kNoAnswerRemedy},
-        {"No Response from Target Board after sending 05h,55h!!!", kNoAnswerRemedy},
-        {"Failed on receiving string RDY(1).", kNoAnswerRemedy},
-        {text::kTimeoutReset, kLinkLostRemedy},
-        {"Can't open the selected file!!!\nblink.hex: No such file or directory", kFileRemedy},
-        {"blink.hex: line 3: bad checksum", kFileRemedy},
-        {"Sector erase failed!!!", ""},  // nothing particular to add
-    };
-    for (const auto& [text, remedy] : remedies) {
-        EXPECT_EQ(RemedyFor(text, MessageKind::Error), remedy) << text;
-        // A warning or a note is not a fault to mend, whatever its words.
-        EXPECT_EQ(RemedyFor(text, MessageKind::Warning), "") << text;
-    }
-    EXPECT_NE(std::string(kPortRemedy).find("dialout"), std::string::npos);
-}
 
 // The report of a stop names what it left behind and the backups that still hold the
 // operator's data.
