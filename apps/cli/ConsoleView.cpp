@@ -79,11 +79,11 @@ std::string ConsoleView::Figures(const Phase& p, bool finished) {
     return s;
 }
 
-std::string ConsoleView::FailureLine(const ProgressFailure& f) {
-    if (f.operation == "compare" && f.chip && f.expected)
+std::string ConsoleView::FailureLine(const Failure& f) {
+    if (f.step == "compare" && f.got && f.expected)
         return Format("compare: differs at %s (file %02Xh, chip %02Xh)", Hex4(f.address).c_str(), *f.expected,
-                      *f.chip);
-    return f.operation + " failed at " + Hex4(f.address) + ": " + f.reason;
+                      *f.got);
+    return f.step + " failed at " + Hex4(f.address) + ": " + f.reason;
 }
 
 void ConsoleView::DrawBar(const Phase& p, bool finished) {

@@ -44,7 +44,7 @@ public:
     // What the bar shows after the label: "2048/4096 bytes  1.2 KB/s  2 s left".
     static std::string Figures(const Phase& p, bool finished);
     // "write failed at 0040h: read back 00h, expected 5Ah".
-    static std::string FailureLine(const ProgressFailure& f);
+    static std::string FailureLine(const Failure& f);
 
 private:
     void EndLine();

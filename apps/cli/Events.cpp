@@ -104,13 +104,13 @@ void EventStream::EndPhase(bool ok) {
     inPhase_ = false;
     Phase& p = phases_.back();
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
-    p.failure = target_->ProgressFailureSeen();
+    p.failure = target_->FailureSeen();
     p.ok = ok && !p.failure;
     if (p.ok) p.done = p.steps;
     Each([&](EventView& v) { v.PhaseEnded(p); });
 }
 
-std::optional<ProgressFailure> EventStream::LastFailure() const {
+std::optional<Failure> EventStream::LastFailure() const {
     for (auto it = phases_.rbegin(); it != phases_.rend(); ++it)
         if (it->failure) return it->failure;
     return std::nullopt;

@@ -27,7 +27,7 @@ struct Phase {
     uint64_t totalBytes = 0;  // when the last step is shorter; else steps x stepBytes
     double seconds = 0;
     bool ok = true;
-    std::optional<ProgressFailure> failure;
+    std::optional<Failure> failure;
 
     // The bytes (or sectors) the operation covers and those done, a shorter last step counted.
     long long Total() const {
@@ -129,7 +129,7 @@ public:
     const std::string& CommandStatus() const { return commandStatus_; }
     // The phases so far, in order; the last failure seen in any of them.
     const std::vector<Phase>& Phases() const { return phases_; }
-    std::optional<ProgressFailure> LastFailure() const;
+    std::optional<Failure> LastFailure() const;
     double Seconds() const;
     bool ResultSent() const { return resultSent_; }
     // The last error reported in this run, for a result line that has nothing better.

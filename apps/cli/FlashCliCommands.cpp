@@ -177,10 +177,10 @@ std::string Why(Connection& link) { return link.FailureReason(); }
 
 void AddFailureFields(CommandResult& res, const EventStream& events, Connection& link) {
     if (auto f = events.LastFailure()) {
-        res.fields["failed_step"] = f->operation;
+        res.fields["failed_step"] = f->step;
         res.fields["failed_address"] = f->address;
         res.fields["reason"] = f->reason;
-        if (f->chip) res.fields["chip_byte"] = *f->chip;
+        if (f->got) res.fields["chip_byte"] = *f->got;
         if (f->expected) res.fields["expected_byte"] = *f->expected;
     } else if (!link.Op().LastMessage().empty()) {
         res.fields["reason"] = link.Op().LastMessage();
@@ -258,7 +258,7 @@ void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandRe
                 // The first difference has been said on its own line already; the result
                 // adds how many bytes differ, in the window's words.
                 res.summary = counted;
-            } else if (auto f = ev.LastFailure(); f && f->chip && f->expected) {
+            } else if (auto f = ev.LastFailure(); f && f->got && f->expected) {
                 res.summary = ConsoleView::FailureLine(*f);
             } else {
                 res.summary = "compare of " + file + " failed: " + Why(link);

@@ -35,9 +35,9 @@ void JsonView::Emit(const json& j) {
     std::fflush(out_);
 }
 
-json JsonView::FailureObject(const ProgressFailure& f) {
-    json j = {{"operation", f.operation}, {"address", f.address}, {"reason", f.reason}};
-    if (f.chip) j["chip_byte"] = *f.chip;
+json JsonView::FailureObject(const Failure& f) {
+    json j = {{"operation", f.step}, {"address", f.address}, {"reason", f.reason}};
+    if (f.got) j["chip_byte"] = *f.got;
     if (f.expected) j["expected_byte"] = *f.expected;
     return j;
 }

@@ -30,7 +30,7 @@ public:
     void Output(const std::string& text) override;
     void Result(const CommandResult& r) override;
 
-    static nlohmann::json FailureObject(const ProgressFailure& f);
+    static nlohmann::json FailureObject(const Failure& f);
 
 private:
     void Emit(const nlohmann::json& j);

@@ -293,8 +293,8 @@ bool MainWindow::RunCommand(int id) {
         const std::string& result = outcome.summary;
         if (!result.empty() || d.Field(ChipField::IapStatus) == kGateSucceeded) d.SetIapStatus(result);
         // A compare that found differences made a finding; it was not cut short.
-        const std::optional<ProgressFailure>& failure = d.ProgressFailureSeen();
-        const bool differences = failure && failure->operation == "compare" && failure->chip && failure->expected;
+        const std::optional<Failure>& failure = d.FailureSeen();
+        const bool differences = failure && failure->step == "compare" && failure->got && failure->expected;
         bridge_.PostToGui([this, id, outcome, details = d.Details(), differences] {
             if (!outcome.summary.empty()) {
                 ShowResult(outcome.summary);

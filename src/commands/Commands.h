@@ -58,6 +58,8 @@ struct CommandResult {
     // What went wrong, where the code that saw it knew: the port, the target's silence, a lost
     // link, the image file. None for a command that ended well or for another cause.
     Fault fault = Fault::None;
+    // The step of a flash operation that failed, its address and the byte seen there.
+    std::optional<Failure> failure;
 
     bool Ok() const { return outcome == Outcome::Done; }
 };

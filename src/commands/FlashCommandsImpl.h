@@ -127,7 +127,7 @@ public:
     }
     void resetProgress() override { w_.resetProgress(); }
     void setProgressStepBytes(uint32_t bytes) override { w_.setProgressStepBytes(bytes); }
-    void reportFailure(const ProgressFailure& failure) override { w_.reportFailure(failure); }
+    void reportFailure(const Failure& failure) override { w_.reportFailure(failure); }
 
 private:
     Target& w_;

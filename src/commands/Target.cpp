@@ -156,6 +156,7 @@ CommandResult Target::RunCommand(const std::function<bool()>& command) {
     CommandResult r;
     r.summary = result_;
     r.reason = refusal_;
+    if (!commandSucceeded_) r.failure = progressFailure_;
     if (commandSucceeded_) r.outcome = Outcome::Done;
     else if (!refusal_.empty()) r.outcome = Outcome::Refused;
     else if (declined_) r.outcome = Outcome::Declined;

@@ -74,7 +74,7 @@ public:
     void resetProgress() override;
     void setProgressStepBytes(uint32_t bytes) override { progressStepBytes_ = bytes; }
     void setProgressTotalBytes(uint64_t bytes) override { progressTotalBytes_ = bytes; }
-    void reportFailure(const ProgressFailure& failure) override { progressFailure_ = failure; }
+    void reportFailure(const Failure& failure) override { progressFailure_ = failure; }
     void SetField(ChipField field, const std::string& text) override;
     std::string Field(ChipField field) const override;
     void setSecurityLine(const std::string& text) override;
@@ -96,7 +96,7 @@ public:
     int ProgressOperation() const { return progressOperation_; }
     uint32_t ProgressStepBytes() const { return progressStepBytes_; }
     uint64_t ProgressTotalBytes() const { return progressTotalBytes_; }
-    const std::optional<ProgressFailure>& ProgressFailureSeen() const { return progressFailure_; }
+    const std::optional<Failure>& FailureSeen() const { return progressFailure_; }
 
     // The caption a command puts up while it runs ("Downloading "blink.hex""), and the block
     // whose memory view is in front.
@@ -184,7 +184,7 @@ private:
     int progressOperation_ = 0;
     uint32_t progressStepBytes_ = 0;
     uint64_t progressTotalBytes_ = 0;
-    std::optional<ProgressFailure> progressFailure_;
+    std::optional<Failure> progressFailure_;
     int tab_ = 0;
     bool closeRequested_ = false;
     bool commandSucceeded_ = false;

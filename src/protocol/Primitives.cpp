@@ -79,8 +79,8 @@ bool Finish(LinkContext& c, bool ok) {
 }
 
 void Failed(LinkContext& c, const char* operation, uint32_t address, std::string reason) {
-    ProgressFailure f;
-    f.operation = operation;
+    Failure f;
+    f.step = operation;
     f.address = address;
     f.reason = std::move(reason);
     c.progress.reportFailure(f);
@@ -235,12 +235,12 @@ bool ProgramVerified(LinkContext& c, uint32_t start, uint32_t chunk, const uint8
         }
         for (uint32_t i = 0; i < chunk; ++i) {
             if (readBack[i] != sent[i]) {
-                ProgressFailure f;
-                f.operation = "verify";
+                Failure f;
+                f.step = "verify";
                 f.address = address + i;
-                f.chip = readBack[i];
+                f.got = readBack[i];
                 f.expected = sent[i];
-                f.reason = "read back " + Hex2(*f.chip) + ", expected " + Hex2(*f.expected);
+                f.reason = "read back " + Hex2(*f.got) + ", expected " + Hex2(*f.expected);
                 c.progress.reportFailure(f);
                 Tell(c, "This is a test4");
                 return Finish(c, false);
@@ -344,14 +344,14 @@ bool CompareFlash(LinkContext& c, uint32_t start, uint32_t chunk, const uint8_t*
             if (!differed) {
                 if (mismatchAddress) *mismatchAddress = address + i;
                 if (mismatchWord) *mismatchWord = chip * 256u + expected[done + i];
-                ProgressFailure f;
-                f.operation = "compare";
+                Failure f;
+                f.step = "compare";
                 f.address = address + i;
                 f.expected = expected[done + i];
                 if (missing) {
                     f.reason = "no byte came back";
                 } else {
-                    f.chip = chip;
+                    f.got = chip;
                     f.reason = "chip " + Hex2(chip) + ", file " + Hex2(expected[done + i]);
                 }
                 c.progress.reportFailure(f);

@@ -10,13 +10,14 @@
 namespace tessel {
 
 // Why a flash operation stopped, beyond its fixed message: which step, at which target
-// address, and what was seen there. Front ends add it to the message the operator already got.
-struct ProgressFailure {
-    std::string operation;  // "write", "read back", "verify", "erase", "read", "compare"
+// address, and what was seen there. Told to the progress before the message; a command's
+// result carries it, and each front end renders the same record.
+struct Failure {
+    std::string step;  // "write", "read back", "verify", "erase", "read", "compare"
     uint32_t address = 0;
     std::string reason;
     // A byte that differed: what the chip holds and what was expected there.
-    std::optional<uint8_t> chip;
+    std::optional<uint8_t> got;
     std::optional<uint8_t> expected;
 };
 
@@ -54,7 +55,7 @@ public:
     // bytes), told after the step bytes.
     virtual void setProgressTotalBytes(uint64_t) {}
     // Told before the operation's failure message and its "Abort" label.
-    virtual void reportFailure(const ProgressFailure&) {}
+    virtual void reportFailure(const Failure&) {}
 };
 
 class NullProgress final : public ProgressReporter {

@@ -59,7 +59,7 @@ public:
     // The primitives' own step size is for their range, which this one replaces.
     void setProgressStepBytes(uint32_t) override {}
     void setProgressTotalBytes(uint64_t) override {}
-    void reportFailure(const ProgressFailure& f) override { real_.reportFailure(f); }
+    void reportFailure(const Failure& f) override { real_.reportFailure(f); }
     void stepProgress() override { real_.stepProgress(); }
     void resetProgress() override {}
     void Finish(bool ok) {
@@ -226,10 +226,10 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
             differed = true;
             *where = address + static_cast<uint32_t>(i);
             *word = got[i] * 256u + image.bytes[k];
-            ProgressFailure f;
-            f.operation = "compare";
+            Failure f;
+            f.step = "compare";
             f.address = *where;
-            f.chip = got[i];
+            f.got = got[i];
             f.expected = image.bytes[k];
             f.reason = "the flash differs from the file";
             c.progress.reportFailure(f);

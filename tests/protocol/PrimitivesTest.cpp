@@ -78,7 +78,7 @@ struct Linked : test::SimBench {
     // The failure the operation reported: the step, the address and why.
     std::string Failure() const {
         const auto& f = progress.failure;
-        return f ? f->operation + " at " + std::to_string(f->address) + ": " + f->reason : "none";
+        return f ? f->step + " at " + std::to_string(f->address) + ": " + f->reason : "none";
     }
 
     Path path;
@@ -164,7 +164,7 @@ TEST_P(BothPaths, ProgramVerified) {
     l.progress = {};
     EXPECT_FALSE(ProgramVerified(l.ctx, 0x0080, 128, again.data(), 128));
     EXPECT_EQ(l.Failure().rfind("verify at 133: read back ", 0), 0u) << l.Failure();
-    EXPECT_EQ(l.progress.failure->chip, data[0x85]);
+    EXPECT_EQ(l.progress.failure->got, data[0x85]);
     EXPECT_EQ(l.op.messages, l.OnPort({"This is a test4"}));
     EXPECT_EQ(l.progress.Last(), "Abort");
     // A board fallen silent: the read-back never comes.

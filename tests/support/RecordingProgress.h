@@ -15,7 +15,7 @@ public:
     void setProgressRange(int upper) override { range = upper; }
     void stepProgress() override { ++steps; ++position; }
     void resetProgress() override { position = 0; }
-    void reportFailure(const ProgressFailure& f) override { failure = f; }
+    void reportFailure(const Failure& f) override { failure = f; }
 
     std::string Last() const { return labels.empty() ? "" : labels.back(); }
 
@@ -23,7 +23,7 @@ public:
     int range = -1;
     int steps = 0;
     int position = 0;
-    std::optional<ProgressFailure> failure;
+    std::optional<Failure> failure;
 };
 
 }  // namespace tessel::test
