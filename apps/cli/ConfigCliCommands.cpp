@@ -103,17 +103,18 @@ int RunConfig(ConfigRun& r, EventStream& events, CommandResult& res, BitCommand 
     // The option was checked against the chip's menu above.
     const LockOption* lock = FindLockOption(w.Session().Chip().lockMenu, r.option);
     const RemapOption* remap = FindRemapOption(r.option);
-    bool ok = false;
-    if (command == BitCommand::Lock) ok = lock && ProgramLock(w, lock->choice).Ok();
-    else if (command == BitCommand::Remap) ok = remap && RemapMemory(w, remap->choice).Ok();
-    else ok = ToggleDoubleClock(w).Ok();
+    tessel::CommandResult done;
+    if (command == BitCommand::Lock) done = lock ? ProgramLock(w, lock->choice) : done;
+    else if (command == BitCommand::Remap) done = remap ? RemapMemory(w, remap->choice) : done;
+    else done = ToggleDoubleClock(w);
+    const bool ok = done.Ok();
     // After a change the chip has been detected again: the summary shows what it reports now.
     link.ReportChip(true);
     res.fields["security"] = w.SecurityLine();
     if (ok) res.summary = what + " programmed; the chip now reports " + w.SecurityLine() +
                           (alike.empty() ? "" : " (" + alike + ")");
     else if (events.Declined()) res.summary = what + " declined: nothing was programmed";
-    else if (link.Op().LastMessage().find("not confirmed") != std::string::npos)
+    else if (done.fault == Fault::Unconfirmed)
         // The bits went out: saying they were not programmed would be as wrong as saying they were.
         res.summary = what + " sent, not confirmed: " + link.FailureReason();
     else res.summary = what + " not programmed: " + link.FailureReason();

@@ -102,7 +102,7 @@ public:
         }
         unconfirmed_ = true;
         S().flags.errorReported = true;
-        Op().Fail(what + " not confirmed!\nThe detection after it did not read the new bits back from the chip; "
+        Op().Fail(Fault::Unconfirmed, what + " not confirmed!\nThe detection after it did not read the new bits back from the chip; "
                    "they may or may not be programmed.");
         return false;
     }
@@ -215,9 +215,10 @@ public:
                 quiet_->End();
                 s.flags.errorReported = true;
                 unconfirmed_ = true;
-                Op().Warn(name + " programmed, not confirmed: the boot loader answers none of the bit's frames and "
-                           "hides itself in internal memory mode once the bit is set, so the bit cannot be read "
-                           "back." + kNotDetectable);
+                Op().Warn(Fault::Unconfirmed,
+                          name + " programmed, not confirmed: the boot loader answers none of the bit's frames and "
+                          "hides itself in internal memory mode once the bit is set, so the bit cannot be read "
+                          "back." + kNotDetectable);
                 return false;
             }
             Redetect();

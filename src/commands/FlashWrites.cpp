@@ -404,11 +404,11 @@ bool FlashCommands::ChipErase() {
             // The loader does not answer a chip erase: only reading block 0 back blank
             // shows that the frame arrived and did its work.
             erased = Block0ReadsBlank(link);
-            Op().ShowMessage(erased ? "Chip Erase Completed!\nChip will be automatically redetected!"
-                       : "Chip Erase not confirmed!\nBlock 0 could not be read back blank after the erase, so "
-                         "it may be erased, partly erased or unchanged.\nChip will be automatically "
-                         "redetected!",
-                             erased ? MessageKind::Information : MessageKind::Error);
+            if (erased) Op().Inform("Chip Erase Completed!\nChip will be automatically redetected!");
+            else
+                Op().Fail(Fault::Unconfirmed,
+                          "Chip Erase not confirmed!\nBlock 0 could not be read back blank after the erase, so "
+                          "it may be erased, partly erased or unchanged.\nChip will be automatically redetected!");
             if (!erased) MarkError();
             unconfirmed = !erased;
             ResetLinkNow(w_);

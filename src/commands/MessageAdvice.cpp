@@ -38,6 +38,7 @@ const char* RemedyFor(Fault fault) {
         case Fault::NoAnswer: return kNoAnswerRemedy;
         case Fault::LinkLost: return kLinkLostRemedy;
         case Fault::File: return kFileRemedy;
+        case Fault::Unconfirmed:
         case Fault::None: break;
     }
     return "";

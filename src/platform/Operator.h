@@ -34,15 +34,17 @@ enum class MessageKind { Information, Warning, Error };
 // fault, never by the message's words, and a command's result carries it.
 // Port: the serial port could not be had. NoAnswer: it opened but no loader answered as it
 // should. LinkLost: a loader that answered stopped. File: an image file could not be used.
-enum class Fault { None, Port, NoAnswer, LinkLost, File };
+// Unconfirmed: a change went out to the chip but reading it back did not show it done.
+enum class Fault { None, Port, NoAnswer, LinkLost, File, Unconfirmed };
 
-// "port", "no-answer", "link-lost", "file"; "" for none.
+// "port", "no-answer", "link-lost", "file", "unconfirmed"; "" for none.
 inline const char* FaultName(Fault fault) {
     switch (fault) {
         case Fault::Port: return "port";
         case Fault::NoAnswer: return "no-answer";
         case Fault::LinkLost: return "link-lost";
         case Fault::File: return "file";
+        case Fault::Unconfirmed: return "unconfirmed";
         case Fault::None: break;
     }
     return "";
@@ -59,11 +61,17 @@ public:
     void Fail(const std::string& text) { ShowMessage(text, MessageKind::Error); }
     // An error whose fault is known.
     void Fail(Fault fault, const std::string& text) {
-        if (fault_ == Fault::None) fault_ = fault;
+        Note(fault);
         ShowFault(fault, text);
     }
+    // A warning that comes with a fault (a change sent that nothing could read back).
+    void Warn(Fault fault, const std::string& text) {
+        Note(fault);
+        Warn(text);
+    }
     // The first fault told since ClearFault(): the cause, where the errors after it follow
-    // from it.
+    // from it. A change that went out unconfirmed outranks its cause: what the chip may now
+    // hold is what the operator must know first.
     Fault FirstFault() const { return fault_; }
     void ClearFault() { fault_ = Fault::None; }
 
@@ -109,6 +117,10 @@ protected:
     }
 
 private:
+    void Note(Fault fault) {
+        if (fault_ == Fault::None || fault == Fault::Unconfirmed) fault_ = fault;
+    }
+
     Fault fault_ = Fault::None;
 };
 

@@ -150,7 +150,7 @@ TEST(CliCommandRules, ARefusalIsTheRuleBooksInItsWordsAndWhatItAllowsRuns) {
         }
         const CliRun r = Tessel(args);
         EXPECT_EQ(r.status, line.unconfirmed ? 1 : 0) << line.args[0] << "\n" << r.out;
-        EXPECT_EQ(r.Says("programmed, not confirmed"), line.unconfirmed) << r.out;
+        EXPECT_EQ(r.Says("remap option sc0 sent, not confirmed"), line.unconfirmed) << r.out;
     }
     EXPECT_EQ(refused, 4);
     // Not the book's own: a chip erase that would take the external flash's loader with it.

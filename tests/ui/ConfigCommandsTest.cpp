@@ -163,7 +163,9 @@ TEST(MemoryRemap, RemapAndConfigurationBitsGoOutAsTheChipAndModeNeed) {
         DetectedRig r(BoardOf(c.chipType), c.memoryMode);
         r.menuOption = c.option;
         if (c.refuseWrite) r.RefuseWrite(c.refuseWrite);
+        r.op.ClearFault();
         EXPECT_EQ(r.RunYes(command::kMemoryRemap), c.ok);
+        EXPECT_EQ(r.op.FirstFault() == Fault::Unconfirmed, !c.linkAfter) << "sent, and nothing could read it back";
         EXPECT_TRUE(r.Said(c.message) || r.op.messages.back().starts_with(c.message)) << r.op.messages.back();
         // The external-mode link reset sends 6Bh 6Bh of its own, but to a chip in reset.
         EXPECT_EQ(ConfigFrames(r.LastCommands()), c.wire);
