@@ -1,0 +1,124 @@
+// The page's one door into the core: exported C functions that the script calls (through
+// ccall, asynchronously, since a command may wait on the port or on a question) and that call
+// the commands. The window's state the page draws (chip fields, security line, progress,
+// result, details, sector states) is read from the same dialog the commands write to.
+
+#include <emscripten.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "device/ChipCatalogue.h"  // CommandApi.h names the loader firmware without it
+#include "files/ConfigStore.h"
+#include "platform/Operator.h"
+#include "sim/SimBoard.h"
+#include "ui/CommandApi.h"
+#include "ui/MainDialog.h"
+#include "ui/MemoryView.h"
+
+namespace {
+
+using namespace tessel;
+
+EM_JS(void, page_message, (int kind, const char* text), { Module.tesselMessage(kind, UTF8ToString(text)); });
+EM_JS(void, page_changed, (int what), { Module.tesselChanged(what); });
+// The page shows the core's question in a modal dialog and the program waits for the answer.
+EM_ASYNC_JS(int, page_ask, (const char* text), { return (await Module.tesselAsk(UTF8ToString(text))) ? 1 : 0; });
+
+class PageOperator : public Operator {
+public:
+    void ShowMessage(const std::string& text, MessageKind kind) override { page_message(static_cast<int>(kind), text.c_str()); }
+    bool AskYesNo(const std::string& text) override { return page_ask(text.c_str()) != 0; }
+    // The commands the page offers take their answers as requests; no dialog of the window runs.
+    DialogResult RunDialog(DialogModel&) override { return DialogResult::Cancel; }
+    void DebugTrace(const std::string&) override {}
+};
+
+class PageObserver : public MainDialogObserver {
+public:
+    void OnChanged(Change what) override { page_changed(static_cast<int>(what)); }
+};
+
+PageOperator op;
+PageObserver observer;
+// The target the commands work on. Only its non-window parts are used: the session, the
+// fields, the security line, the progress, the memory view and the result.
+MainDialog* target = nullptr;
+std::string answer;
+
+const char* Reply(const CommandResult& r) {
+    nlohmann::json j = {{"outcome", OutcomeName(r.outcome)}, {"summary", r.summary}, {"reason", r.reason}};
+    answer = j.dump();
+    return answer.c_str();
+}
+
+SectorRange Range(int block, int first, int count) { return {block, first, count}; }
+
+}  // namespace
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE void tessel_init() {
+    if (target) return;
+    sim::RegisterSimScheme();
+    target = new MainDialog(&op);
+    target->Initialise(ConfigStore::Discarding());
+    target->SetObserver(&observer);
+}
+
+// "sim:NX31A32" for the stand-in board, "webserial" for the port the operator granted.
+EMSCRIPTEN_KEEPALIVE void tessel_set_port(const char* name) { target->Session().port.SetPortName(name); }
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_detect(int firmware, int chipType, int memoryMode, double crystal, int baud) {
+    DetectRequest request;
+    request.firmware = firmware ? LoaderFirmware::V11E : LoaderFirmware::V11F;
+    request.chipType = chipType;
+    request.memoryMode = memoryMode;
+    request.crystal = crystal;
+    request.baud = static_cast<uint32_t>(baud);
+    return Reply(DetectChip(*target, request));
+}
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_read(int block, int first, int count) {
+    return Reply(ReadSectors(*target, Range(block, first, count)));
+}
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_erase(int block, int first, int count) {
+    return Reply(EraseSectorRange(*target, Range(block, first, count)));
+}
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_erase_chip() { return Reply(EraseWholeChip(*target)); }
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_download(const char* file, int block, int start, int changedOnly) {
+    return Reply(DownloadImage(*target, {file, ImageFormat::Auto, block, start, changedOnly != 0}));
+}
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_compare(const char* file, int block, int start) {
+    return Reply(CompareImage(*target, {file, ImageFormat::Auto, block, start, false}));
+}
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_save(const char* file, int block, int first, int count, int text) {
+    return Reply(SaveSectors(*target, {Range(block, first, count), file, text != 0}));
+}
+
+// Stop: the running command ends at its next safe point (between chunks).
+EMSCRIPTEN_KEEPALIVE void tessel_stop() { target->Session().flags.stop.Request(); }
+
+// What the page draws, after a change or a command.
+EMSCRIPTEN_KEEPALIVE const char* tessel_state() {
+    nlohmann::json j;
+    j["fields"] = {target->Field(ChipField::FlashSize), target->Field(ChipField::ChipType),
+                   target->Field(ChipField::ReMap),     target->Field(ChipField::MemMode),
+                   target->Field(ChipField::FwVersion), target->Field(ChipField::IapStatus)};
+    j["security"] = target->SecurityLine();
+    j["link"] = target->LinkPane();
+    j["progress"] = {{"label", target->ProgressLabel()}, {"range", target->ProgressRange()},
+                     {"position", target->ProgressPosition()}, {"visible", target->ProgressVisible()},
+                     {"bytesPerStep", target->ProgressStepBytes()}, {"totalBytes", target->ProgressTotalBytes()}};
+    j["result"] = target->Result();
+    j["details"] = target->Details();
+    answer = j.dump();
+    return answer.c_str();
+}
+
+}  // extern "C"
