@@ -10,6 +10,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
+what=${1:-run}
 build_dir=${BUILD_DIR:-build-web}
 jobs=${JOBS:-$(nproc)}
 started=$(date +%s)
@@ -17,6 +18,11 @@ started=$(date +%s)
 # shellcheck source=tools/packages.sh
 . tools/packages.sh
 install_missing cmake make ccache emscripten
+if [ "$what" != build-only ]; then
+    install_missing chromium
+    # A node from elsewhere brings its own npm, which Debian's npm package would conflict with.
+    command -v npm >/dev/null || install_missing npm
+fi
 
 # Debian's emcc runs its helpers under node and finds their modules (acorn) only among
 # Debian's own; a node of another install first on PATH does not look there.
@@ -31,3 +37,16 @@ emcmake cmake --no-warn-unused-cli -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Relea
     -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache >/dev/null
 cmake --build "$build_dir" -j"$jobs" --target tessel-web
 echo "built in $(($(date +%s) - started)) s"
+[ "$what" = build-only ] && exit 0
+
+# The page's tests drive Debian's chromium with puppeteer-core, pinned in tests/web and kept
+# there: nothing of it goes into the page.
+if [ ! -d tests/web/node_modules/puppeteer-core ]; then
+    (cd tests/web && npm install --no-audit --no-fund --ignore-scripts --silent)
+fi
+mkdir -p "$build_dir/test-out"
+node tests/web/page-test.mjs "$build_dir" "$build_dir/test-out"
+# The page's files as a browser fetches them, gzipped.
+size=$(cat "$build_dir"/{index.html,page.js,page.css,tessel-web.js,tessel-web.wasm} | gzip -9 | wc -c)
+echo "page: $size bytes gzipped"
+[ "$size" -le $((2 * 1024 * 1024)) ] || { echo "the page is over 2 MiB gzipped" >&2; exit 1; }

@@ -69,11 +69,12 @@ EMSCRIPTEN_KEEPALIVE void tessel_init() {
 // "sim:NX31A32" for the stand-in board, "webserial" for the port the operator granted.
 EMSCRIPTEN_KEEPALIVE void tessel_set_port(const char* name) { target->Session().port.SetPortName(name); }
 
-EMSCRIPTEN_KEEPALIVE const char* tessel_detect(int firmware, int chipType, int memoryMode, double crystal, int baud) {
+// The chip by its model name ("NX31A32"), the memory mode as internal (0) or external (1).
+EMSCRIPTEN_KEEPALIVE const char* tessel_detect(int firmware, const char* model, int external, double crystal, int baud) {
     DetectRequest request;
     request.firmware = firmware ? LoaderFirmware::V11E : LoaderFirmware::V11F;
-    request.chipType = chipType;
-    request.memoryMode = memoryMode;
+    request.chipType = ChipCodeForModel(model).value_or(0);
+    request.memoryMode = external ? kExternalMemory : kInternalMemory;
     request.crystal = crystal;
     request.baud = static_cast<uint32_t>(baud);
     return Reply(DetectChip(*target, request));

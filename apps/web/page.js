@@ -107,8 +107,8 @@
 
   $('detect').onclick = () => {
     Module.ccall('tessel_set_port', null, ['string'], [$('port').value]);
-    return run('tessel_detect', ['number', 'number', 'number', 'number', 'number'],
-               [num('firmware'), 0, 0, Number($('crystal').value), num('baud')]);
+    return run('tessel_detect', ['number', 'string', 'number', 'number', 'number'],
+               [num('firmware'), $('chip').value, num('mode'), Number($('crystal').value), num('baud')]);
   };
   $('read').onclick = () => run('tessel_read', ['number', 'number', 'number'], range());
   $('erase').onclick = () => run('tessel_erase', ['number', 'number', 'number'], range());
