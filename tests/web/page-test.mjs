@@ -1,15 +1,51 @@
 // The page in Chromium headless, served from localhost by a server of the test's own.
-//   node tests/web/page-test.mjs BUILD_DIR OUT_DIR
+//   node tests/web/page-test.mjs BUILD_DIR OUT_DIR [TESSEL_SIM TESSEL]
+// With tessel-sim, the bridge: a stand-in navigator.serial (stand-in-serial.js) whose bytes the
+// server passes to and from the board's pseudo-terminal, so that the page's own serial code runs.
+import {spawn, execFileSync} from 'node:child_process';
 import http from 'node:http';
+import tty from 'node:tty';
+import os from 'node:os';
 import fs from 'node:fs';
 import path from 'node:path';
 import assert from 'node:assert/strict';
 import puppeteer from 'puppeteer-core';
 
-const [root, out] = process.argv.slice(2);
+const [root, out, simProgram, cliProgram] = process.argv.slice(2);
+let line = null;  // the board's pseudo-terminal while one runs
+let received = [];
+let waiting = null;
+function startBoard(args) {
+  const sim = spawn(simProgram, ['--chip', 'NX31A32', ...args], {stdio: ['ignore', 'pipe', 'inherit']});
+  return new Promise(resolve => sim.stdout.once('data', d => resolve({sim, path: d.toString().split('\n')[0]})));
+}
+async function endBoard(sim) {
+  await new Promise(r => { sim.once('exit', r); sim.kill('SIGTERM'); });
+}
+function attach(path) {
+  const stream = new tty.ReadStream(fs.openSync(path, 'r+'));
+  stream.setRawMode(true);
+  received = [];
+  stream.on('data', d => { received.push(d); if (waiting) { waiting(); waiting = null; } });
+  line = stream;
+}
 const types = {'.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm'};
 const files = ['index.html', 'page.js', 'page.css', 'tessel-web.js', 'tessel-web.wasm'];
-const server = http.createServer((req, res) => {
+const server = http.createServer(async (req, res) => {
+  if (req.url === '/tx') {
+    const chunks = [];
+    for await (const c of req) chunks.push(c);
+    fs.writeSync(line.fd, Buffer.concat(chunks));
+    res.writeHead(200).end();
+    return;
+  }
+  if (req.url === '/rx') {
+    if (!received.length) await new Promise(r => { waiting = r; setTimeout(r, 100); });
+    const bytes = Buffer.concat(received);
+    received = [];
+    res.writeHead(200, {'Content-Type': 'application/octet-stream'}).end(bytes);
+    return;
+  }
   const name = req.url === '/' ? 'index.html' : req.url.slice(1);
   if (!files.includes(name)) { res.writeHead(404).end(); return; }
   res.writeHead(200, {'Content-Type': types[path.extname(name)]}).end(fs.readFileSync(path.join(root, name)));
@@ -88,6 +124,45 @@ await check('every control has a name', async page => {
   })(snapshot);
   assert.deepEqual(unnamed, []);
 });
+
+if (simProgram) {
+  const image = Buffer.alloc(32 * 1024);
+  for (let i = 0; i < image.length; ++i) image[i] = (i * 7 + (i >> 8)) & 0xFF;
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tessel-web-'));
+  fs.writeFileSync(path.join(work, 'image.bin'), image);
+  await check('through Web Serial: detect, download 32 KB, and the board holds it byte for byte', async page => {
+    const {sim, path: pty} = await startBoard(['--save-block0', path.join(work, 'block0.bin')]);
+    attach(pty);
+    await page.evaluateOnNewDocument(fs.readFileSync(new URL('stand-in-serial.js', import.meta.url), 'utf8'));
+    await page.goto(url, {waitUntil: 'networkidle0'});
+    await page.select('#port', 'webserial');
+    await page.click('#detect');
+    await settled(page).catch(async e => { console.log(await page.$eval('#log', l => l.innerText)); throw e; });
+    assert.equal(await page.$eval('#banner', e => e.className), 'done', await banner(page));
+    await page.$eval('#banner', e => { e.textContent = ''; });
+    await (await page.$('#file')).uploadFile(path.join(work, 'image.bin'));
+    page.on('dialog', d => d.accept());
+    const answer = setInterval(() => page.$eval('#ask', d => { if (d.open) d.close('yes'); }).catch(() => {}), 100);
+    const started = Date.now();
+    await page.click('#download');
+    await page.waitForFunction(() => document.querySelector('#banner').textContent !== '', {timeout: 120000});
+    const pageMs = Date.now() - started;
+    clearInterval(answer);
+    assert.equal(await page.$eval('#banner', e => e.className), 'done', await banner(page));
+    line.destroy();
+    await endBoard(sim);
+    assert.ok(fs.readFileSync(path.join(work, 'block0.bin')).subarray(0, image.length).equals(image));
+    // The command line on a board of its own, for the time of the same download.
+    const cli = await startBoard([]);
+    const cliStarted = Date.now();
+    execFileSync(cliProgram, ['download', '--port', cli.path, '--chip', 'NX31A32', '--yes', path.join(work, 'image.bin')],
+                 {stdio: 'ignore'});
+    const cliMs = Date.now() - cliStarted;
+    await endBoard(cli.sim);
+    console.log(`32 KB download: page ${pageMs} ms, command line ${cliMs} ms`);
+  });
+  fs.rmSync(work, {recursive: true, force: true});
+}
 
 await browser.close();
 server.close();
