@@ -1,20 +1,19 @@
 // The page's one door into the core: exported C functions that the script calls (through
 // ccall, asynchronously, since a command may wait on the port or on a question) and that call
-// the commands. The window's state the page draws (chip fields, security line, progress,
-// result, details, sector states) is read from the same dialog the commands write to.
+// the commands on the page's one Target. What the page draws (chip fields, security line,
+// progress, result, details, sector states) is read from that Target.
 
 #include <emscripten.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "device/ChipCatalogue.h"  // CommandApi.h names the loader firmware without it
+#include "commands/Commands.h"
+#include "commands/Target.h"
+#include "device/ChipCatalogue.h"
 #include "files/ConfigStore.h"
 #include "platform/Operator.h"
 #include "sim/SimBoard.h"
-#include "ui/CommandApi.h"
-#include "ui/MainDialog.h"
-#include "ui/MemoryView.h"
 
 namespace {
 
@@ -34,16 +33,14 @@ public:
     void DebugTrace(const std::string&) override {}
 };
 
-class PageObserver : public MainDialogObserver {
+class PageObserver : public TargetObserver {
 public:
     void OnChanged(Change what) override { page_changed(static_cast<int>(what)); }
 };
 
 PageOperator op;
 PageObserver observer;
-// The target the commands work on. Only its non-window parts are used: the session, the
-// fields, the security line, the progress, the memory view and the result.
-MainDialog* target = nullptr;
+Target* target = nullptr;
 std::string answer;
 
 const char* Reply(const CommandResult& r) {
@@ -61,8 +58,8 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE void tessel_init() {
     if (target) return;
     sim::RegisterSimScheme();
-    target = new MainDialog(&op);
-    target->Initialise(ConfigStore::Discarding());
+    target = new Target(&op);
+    target->LoadSettings(ConfigStore::Discarding());
     target->SetObserver(&observer);
 }
 
@@ -112,7 +109,8 @@ EMSCRIPTEN_KEEPALIVE const char* tessel_state() {
                    target->Field(ChipField::ReMap),     target->Field(ChipField::MemMode),
                    target->Field(ChipField::FwVersion), target->Field(ChipField::IapStatus)};
     j["security"] = target->SecurityLine();
-    j["link"] = target->LinkPane();
+    j["linkUp"] = target->Session().port.IsLinkUp();
+    j["baud"] = target->Session().port.GetBaudRate();
     j["progress"] = {{"label", target->ProgressLabel()}, {"range", target->ProgressRange()},
                      {"position", target->ProgressPosition()}, {"visible", target->ProgressVisible()},
                      {"bytesPerStep", target->ProgressStepBytes()}, {"totalBytes", target->ProgressTotalBytes()}};
