@@ -5,7 +5,8 @@
 #   tools/web.sh              install what is missing, build
 #   tools/web.sh build-only
 #
-# BUILD_DIR (default: build-web) and JOBS (default: the number of cores) choose the build.
+# BUILD_DIR (default: build-web) and JOBS (default: the number of cores) choose the build;
+# NATIVE_BUILD_DIR (default: build) the native one of the tests' tessel-sim and tessel.
 # The exit status is 0 only when every step succeeded.
 set -euo pipefail
 
@@ -44,8 +45,12 @@ echo "built in $(($(date +%s) - started)) s"
 if [ ! -d tests/web/node_modules/puppeteer-core ]; then
     (cd tests/web && npm install --no-audit --no-fund --ignore-scripts --silent)
 fi
+# The bridge's far end: a native tessel-sim on a pseudo-terminal, and the command line whose
+# time the page's download is held against; from the native build (shared with CI's, cached).
+native=${NATIVE_BUILD_DIR:-build}
+BUILD_DIR=$native JOBS=$jobs BUILD_TARGETS="tessel tessel-sim" tools/bootstrap.sh build-only >/dev/null
 mkdir -p "$build_dir/test-out"
-node tests/web/page-test.mjs "$build_dir" "$build_dir/test-out"
+node tests/web/page-test.mjs "$build_dir" "$build_dir/test-out" "$native/apps/sim/tessel-sim" "$native/apps/cli/tessel"
 # The page's files as a browser fetches them, gzipped.
 size=$(cat "$build_dir"/{index.html,page.js,page.css,tessel-web.js,tessel-web.wasm} | gzip -9 | wc -c)
 echo "page: $size bytes gzipped"

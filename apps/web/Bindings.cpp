@@ -5,10 +5,13 @@
 
 #include <emscripten.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "commands/Commands.h"
+#include "commands/FlashDialogs.h"
 #include "commands/Target.h"
 #include "device/ChipCatalogue.h"
 #include "files/ConfigStore.h"
@@ -20,9 +23,31 @@ namespace {
 using namespace tessel;
 
 EM_JS(void, page_message, (int kind, const char* text), { Module.tesselMessage(kind, UTF8ToString(text)); });
+// The developers' lines go to the browser's console, where its tools show them.
+EM_JS(void, page_trace, (const char* text), { console.debug(UTF8ToString(text)); });
 EM_JS(void, page_changed, (int what), { Module.tesselChanged(what); });
 // The page shows the core's question in a modal dialog and the program waits for the answer.
 EM_ASYNC_JS(int, page_ask, (const char* text), { return (await Module.tesselAsk(UTF8ToString(text))) ? 1 : 0; });
+
+// A text the operator types in the page's modal dialog under the core's title and prompt; 0
+// for Cancel. The copy is the caller's to wipe and free.
+EM_ASYNC_JS(char*, page_text, (const char* title, const char* prompt, int secret), {
+    const text = await Module.tesselText(UTF8ToString(title), UTF8ToString(prompt), secret !== 0);
+    if (text === null) return 0;
+    const size = lengthBytesUTF8(text) + 1;
+    const copy = _malloc(size);
+    stringToUTF8(text, copy, size);
+    return copy;
+});
+
+std::optional<std::string> AskText(const char* title, const char* prompt, bool secret) {
+    char* typed = page_text(title, prompt, secret ? 1 : 0);
+    if (!typed) return std::nullopt;
+    std::string text(typed);
+    for (char* c = typed; *c; ++c) *c = 0;
+    std::free(typed);
+    return text;
+}
 
 class PageOperator : public Operator {
 public:
@@ -30,7 +55,7 @@ public:
     bool AskYesNo(const std::string& text) override { return page_ask(text.c_str()) != 0; }
     // The commands the page offers take their answers as requests; no dialog of the window runs.
     DialogResult RunDialog(DialogModel&) override { return DialogResult::Cancel; }
-    void DebugTrace(const std::string&) override {}
+    void DebugTrace(const std::string& line) override { page_trace(line.c_str()); }
 };
 
 class PageObserver : public TargetObserver {
@@ -61,6 +86,10 @@ EMSCRIPTEN_KEEPALIVE void tessel_init() {
     target = new Target(&op);
     target->LoadSettings(ConfigStore::Discarding());
     target->SetObserver(&observer);
+    // The loader's password, asked in the page for each attempt as the window's dialog is.
+    target->SetPasswordSource([](int) {
+        return AskText(PasswordVerifyDialog::kTitle, PasswordVerifyDialog::kPrompt, true);
+    });
 }
 
 // "sim:NX31A32" for the stand-in board, "webserial" for the port the operator granted.

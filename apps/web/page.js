@@ -23,6 +23,21 @@
       dialog.onclose = () => resolve(dialog.returnValue === 'yes');
       dialog.showModal();
     }),
+    // A typed answer (the loader's password): the text, or null for Cancel.
+    tesselText: (title, prompt, secret) => new Promise(resolve => {
+      const dialog = $('text');
+      const input = $('text-value');
+      $('text-title').textContent = title;
+      $('text-prompt').textContent = prompt;
+      input.type = secret ? 'password' : 'text';
+      input.value = '';
+      dialog.returnValue = 'cancel';
+      dialog.onclose = () => {
+        resolve(dialog.returnValue === 'ok' ? input.value : null);
+        input.value = '';
+      };
+      dialog.showModal();
+    }),
   });
   Module._tessel_init();
 

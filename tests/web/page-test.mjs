@@ -12,7 +12,8 @@ import assert from 'node:assert/strict';
 import puppeteer from 'puppeteer-core';
 
 const [root, out, simProgram, cliProgram] = process.argv.slice(2);
-let line = null;  // the board's pseudo-terminal while one runs
+let line = null;  // the board's pseudo-terminal while one runs: read as a stream, written to by fd
+let lineFd = -1;
 let received = [];
 let waiting = null;
 function startBoard(args) {
@@ -25,6 +26,7 @@ async function endBoard(sim) {
 function attach(path) {
   const stream = new tty.ReadStream(fs.openSync(path, 'r+'));
   stream.setRawMode(true);
+  lineFd = fs.openSync(path, 'r+');
   received = [];
   stream.on('data', d => { received.push(d); if (waiting) { waiting(); waiting = null; } });
   line = stream;
@@ -35,7 +37,7 @@ const server = http.createServer(async (req, res) => {
   if (req.url === '/tx') {
     const chunks = [];
     for await (const c of req) chunks.push(c);
-    fs.writeSync(line.fd, Buffer.concat(chunks));
+    fs.writeSync(lineFd, Buffer.concat(chunks));
     res.writeHead(200).end();
     return;
   }
@@ -137,12 +139,18 @@ if (simProgram) {
     await page.goto(url, {waitUntil: 'networkidle0'});
     await page.select('#port', 'webserial');
     await page.click('#detect');
-    await settled(page).catch(async e => { console.log(await page.$eval('#log', l => l.innerText)); throw e; });
+    await settled(page);
     assert.equal(await page.$eval('#banner', e => e.className), 'done', await banner(page));
     await page.$eval('#banner', e => { e.textContent = ''; });
     await (await page.$('#file')).uploadFile(path.join(work, 'image.bin'));
     page.on('dialog', d => d.accept());
-    const answer = setInterval(() => page.$eval('#ask', d => { if (d.open) d.close('yes'); }).catch(() => {}), 100);
+    // Yes to the question, and the board's empty password.
+    const answer = setInterval(() => page.evaluate(() => {
+      for (const [id, value] of [['ask', 'yes'], ['text', 'ok']]) {
+        const d = document.getElementById(id);
+        if (d.open) d.close(value);
+      }
+    }).catch(() => {}), 100);
     const started = Date.now();
     await page.click('#download');
     await page.waitForFunction(() => document.querySelector('#banner').textContent !== '', {timeout: 120000});
@@ -150,6 +158,7 @@ if (simProgram) {
     clearInterval(answer);
     assert.equal(await page.$eval('#banner', e => e.className), 'done', await banner(page));
     line.destroy();
+    fs.closeSync(lineFd);
     await endBoard(sim);
     assert.ok(fs.readFileSync(path.join(work, 'block0.bin')).subarray(0, image.length).equals(image));
     // The command line on a board of its own, for the time of the same download.
