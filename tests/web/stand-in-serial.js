@@ -1,28 +1,26 @@
 // Test-only, installed before the page's script and never shipped with it: a navigator.serial
-// whose one port carries the bytes over the test server's /tx and /rx to tessel-sim's
+// whose one port carries the bytes over the test server's WebSocket /line to tessel-sim's
 // pseudo-terminal. The page's own serial code runs unchanged against it.
 (() => {
-  let open = false;
+  let socket = null;
+  let readable = null;
   const port = {
-    async open() { open = true; },
-    async close() { open = false; },
-    async setSignals() {},
-    get readable() {
-      return !open ? null : new ReadableStream({
-        async pull(controller) {
-          for (;;) {
-            if (!open) { controller.close(); return; }
-            const bytes = new Uint8Array(await (await fetch('/rx', {method: 'POST'})).arrayBuffer());
-            if (bytes.length) { controller.enqueue(bytes); return; }
-          }
+    async open() {
+      socket = new WebSocket(`ws://${location.host}/line`);
+      socket.binaryType = 'arraybuffer';
+      readable = new ReadableStream({
+        start(controller) {
+          socket.onmessage = e => controller.enqueue(new Uint8Array(e.data));
+          socket.onclose = () => { try { controller.close(); } catch (e) {} };
         },
-        cancel() {},
       });
+      await new Promise((resolve, reject) => { socket.onopen = resolve; socket.onerror = reject; });
     },
+    async close() { socket.close(); socket = null; readable = null; },
+    async setSignals() {},
+    get readable() { return readable; },
     get writable() {
-      return new WritableStream({
-        async write(chunk) { await fetch('/tx', {method: 'POST', body: chunk}); },
-      });
+      return socket && new WritableStream({write(chunk) { socket.send(chunk); }});
     },
   };
   Object.defineProperty(Navigator.prototype, 'serial', {
