@@ -23,23 +23,43 @@
       dialog.onclose = () => resolve(dialog.returnValue === 'yes');
       dialog.showModal();
     }),
-    // A typed answer (the loader's password): the text, or null for Cancel.
-    tesselText: (title, prompt, secret) => new Promise(resolve => {
+    // Typed answers (the passwords): the texts, or null for Cancel.
+    tesselTexts: (title, note, labels, secret) => new Promise(resolve => {
       const dialog = $('text');
-      const input = $('text-value');
       $('text-title').textContent = title;
-      $('text-prompt').textContent = prompt;
-      input.type = secret ? 'password' : 'text';
-      input.value = '';
+      $('text-note').textContent = note;
+      const inputs = labels.map((label, i) => {
+        const input = document.createElement('input');
+        input.id = `text-${i}`;
+        input.type = secret ? 'password' : 'text';
+        input.maxLength = 31;
+        input.autocomplete = 'off';
+        const l = document.createElement('label');
+        l.htmlFor = input.id;
+        l.textContent = label;
+        const row = document.createElement('div');
+        row.append(l, input);
+        return [row, input];
+      });
+      $('text-fields').replaceChildren(...inputs.map(([row]) => row));
       dialog.returnValue = 'cancel';
       dialog.onclose = () => {
-        resolve(dialog.returnValue === 'ok' ? input.value : null);
-        input.value = '';
+        resolve(dialog.returnValue === 'ok' ? inputs.map(([, input]) => input.value) : null);
+        $('text-fields').replaceChildren();
       };
       dialog.showModal();
     }),
   });
   Module._tessel_init();
+
+  // A menu of the core's, kept as it is while the core's list is the same.
+  function menu(id, options) {
+    const select = $(id);
+    const labels = options.map(o => o.label).join('\n');
+    if (select.dataset.labels === labels) return;
+    select.dataset.labels = labels;
+    select.replaceChildren(...options.map(o => new Option(o.label, o.choice)));
+  }
 
   function draw() {
     const s = JSON.parse(Module.UTF8ToString(Module._tessel_state()));
@@ -53,7 +73,29 @@
       dl.append(dt, dd);
     });
     $('security').textContent = s.security;
-    $('link').textContent = s.link;
+    $('link').textContent = s.linkUp ? `Connected at ${s.baud} baud` : 'Not connected';
+    menu('lock-choice', s.lockMenu);
+    menu('remap-choice', s.remapMenu);
+    const rows = $('sectors').tBodies[0];
+    rows.replaceChildren(...s.sectors.map((cells, i) => {
+      const tr = document.createElement('tr');
+      tr.tabIndex = 0;
+      if (i === s.hot) tr.className = 'hot';
+      tr.onclick = tr.onkeydown = e => {
+        if (e.type === 'keydown' && e.key !== 'Enter' && e.key !== ' ') return;
+        Module._tessel_show_sector(i);
+        draw();
+      };
+      cells.forEach(c => { const td = document.createElement('td'); td.textContent = c; tr.append(td); });
+      return tr;
+    }));
+    $('dump-header').textContent = s.dumpHeader;
+    $('dump').tBodies[0].replaceChildren(...s.dump.map((cells, i) => {
+      const tr = document.createElement('tr');
+      if (s.marks[i]) tr.className = 'marked';
+      cells.forEach(c => { const td = document.createElement('td'); td.textContent = c; tr.append(td); });
+      return tr;
+    }));
     const p = s.progress;
     $('progress-label').textContent = p.visible ? p.label : 'Idle';
     $('progress').max = Math.max(p.range, 1);
@@ -78,6 +120,7 @@
       const banner = $('banner');
       banner.textContent = r.summary || r.reason || r.outcome;
       banner.className = r.outcome === 'done' ? 'done' : 'bad';
+      banner.dataset.outcome = r.outcome;
       if (r.reason && r.reason !== r.summary) log(r.reason);
       if (r.summary) log(r.summary);
       return r;
@@ -148,6 +191,29 @@
     a.click();
     URL.revokeObjectURL(a.href);
   };
+  $('lock').onclick = () => run('tessel_lock', ['number'], [num('lock-choice')]);
+  $('remap').onclick = () => run('tessel_remap', ['number'], [num('remap-choice')]);
+  $('double-clock').onclick = () => run('tessel_double_clock', [], []);
+  $('run').onclick = () => run('tessel_run', [], []);
+  $('cable').onclick = () => run('tessel_cable_test', [], []);
+  $('password-change').onclick = () => run('tessel_password', ['number'], [1]);
+  $('password-set').onclick = () => run('tessel_password', ['number'], [0]);
+  const edit = async data => {
+    const r = await run('tessel_edit', ['string', 'string'], [$('edit-address').value, data]);
+    if (r) $('edit-shown').textContent = r.shown || '';
+  };
+  $('edit-show').onclick = () => edit('');
+  $('edit-write').onclick = () => edit($('edit-data').value);
+  $('upgrade').onclick = async () => {
+    const path = await staged();
+    if (!path) { log('Choose or drop an image file first.'); return; }
+    return run('tessel_upgrade', ['string', 'number'], [path, num('first')]);
+  };
+  $('external-loader').onclick = () => run('tessel_external_loader', [], []);
+  $('monitor').onclick = () => run('tessel_monitor', [], []);
+  $('external-low').onclick = () => run('tessel_external', ['number'], [0]);
+  $('external-high').onclick = () => run('tessel_external', ['number'], [1]);
+  $('external-back').onclick = () => run('tessel_external', ['number'], [-1]);
   $('stop').onclick = () => Module._tessel_stop();
   draw();
 })();
