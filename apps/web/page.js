@@ -12,10 +12,12 @@
   };
   let chosen = null;  // the image file picked or dropped
   let started = 0;    // when the running command began, for the time left
+  let drawing = 0;    // the frame a change is drawn in
 
   const Module = await TesselModule({
     tesselMessage: (kind, text) => log(text),
-    tesselChanged: () => draw(),
+    // Drawn once a frame at most: a read reports every sector, and the lists are long.
+    tesselChanged: () => { if (!drawing) drawing = requestAnimationFrame(() => { drawing = 0; draw(); }); },
     tesselAsk: text => new Promise(resolve => {
       const dialog = $('ask');
       $('ask-text').textContent = text;
