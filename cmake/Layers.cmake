@@ -20,12 +20,24 @@ set(TESSEL_LAYERS "")
 # out of the Windows build with the station that uses them.
 set(TESSEL_POSIX_ONLY "")
 set(TESSEL_WINDOWS_ONLY "")
+# The page (emscripten) is a POSIX build with no terminals, no libcrypto and no databases: its
+# ports are the browser's (WebSerialDevice) and its SHA-256 the portable one.
+set(TESSEL_NOT_WEB "")
+set(TESSEL_WEB_ONLY "")
 foreach(file platform/PosixSerialDevice.cpp platform/Sha256OpenSsl.cpp sim/PtyServer.cpp
              ledger/SqliteLedger.cpp ledger/PostgresLedger.cpp ledger/OpenLedger.cpp)
   list(APPEND TESSEL_POSIX_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
 endforeach()
 foreach(file platform/WinSerialDevice.cpp platform/Sha256Cng.cpp sim/PortServer.cpp)
   list(APPEND TESSEL_WINDOWS_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
+endforeach()
+foreach(file platform/PosixSerialDevice.cpp platform/DeviceNamesPosix.cpp platform/PortListPosix.cpp
+             platform/Sha256OpenSsl.cpp
+             sim/PtyServer.cpp ledger/SqliteLedger.cpp ledger/PostgresLedger.cpp ledger/OpenLedger.cpp)
+  list(APPEND TESSEL_NOT_WEB ${CMAKE_SOURCE_DIR}/src/${file})
+endforeach()
+foreach(file platform/WebSerialDevice.cpp platform/Sha256Plain.cpp)
+  list(APPEND TESSEL_WEB_ONLY ${CMAKE_SOURCE_DIR}/src/${file})
 endforeach()
 
 # tessel_layer(<folder> [USES <folder>...])
@@ -61,6 +73,11 @@ function(_tessel_layer name)
   else()
     list(FILTER sources EXCLUDE REGEX "Win\\.cpp$")
     list(REMOVE_ITEM sources ${TESSEL_WINDOWS_ONLY})
+  endif()
+  if(EMSCRIPTEN)
+    list(REMOVE_ITEM sources ${TESSEL_NOT_WEB})
+  else()
+    list(REMOVE_ITEM sources ${TESSEL_WEB_ONLY})
   endif()
   # Every file of the folder, so that one of a kind the check refuses (an .inc) reruns it.
   file(GLOB_RECURSE checked CONFIGURE_DEPENDS ${dir}/*)

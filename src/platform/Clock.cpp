@@ -2,6 +2,10 @@
 
 #include <chrono>
 
+#ifdef __EMSCRIPTEN__
+#include <emscripten.h>
+#endif
+
 namespace tessel {
 
 uint64_t RealClock::NowUs() {
@@ -11,6 +15,19 @@ uint64_t RealClock::NowUs() {
 }
 
 bool RealClock::SleepUntilUs(uint64_t deadline, const std::atomic<bool>* cancel) {
+#ifdef __EMSCRIPTEN__
+    // The page has one thread: a wait hands it back to the browser, whose events (the port's
+    // bytes, Stop) run meanwhile, in slices short enough for a cancel to be seen soon.
+    const uint64_t generation = wakeGeneration_;
+    for (;;) {
+        if (cancel && cancel->load()) return false;
+        const uint64_t now = NowUs();
+        if (now >= deadline) return true;
+        if (wakeGeneration_ != generation) return false;
+        const uint64_t leftMs = (deadline - now + 999) / 1000;
+        emscripten_sleep(static_cast<unsigned>(leftMs < 50 ? leftMs : 50));
+    }
+#else
     std::unique_lock<std::mutex> lock(mutex_);
     const uint64_t generation = wakeGeneration_;
     for (;;) {
@@ -20,6 +37,7 @@ bool RealClock::SleepUntilUs(uint64_t deadline, const std::atomic<bool>* cancel)
         if (wakeGeneration_ != generation) return false;
         cv_.wait_for(lock, std::chrono::microseconds(deadline - now));
     }
+#endif
 }
 
 void RealClock::Wake() {

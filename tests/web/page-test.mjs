@@ -1,0 +1,229 @@
+// The page in Chromium headless, served from localhost by a server of the test's own.
+//   node tests/web/page-test.mjs BUILD_DIR OUT_DIR [TESSEL_SIM TESSEL]
+// With tessel-sim, the bridge: a stand-in navigator.serial (stand-in-serial.js) whose bytes the
+// server passes to and from the board's pseudo-terminal, so that the page's own serial code runs.
+import {spawn, execFileSync} from 'node:child_process';
+import http from 'node:http';
+import tty from 'node:tty';
+import os from 'node:os';
+import fs from 'node:fs';
+import path from 'node:path';
+import assert from 'node:assert/strict';
+import puppeteer from 'puppeteer-core';
+
+import {WebSocketServer} from 'ws';
+
+const [root, out, simProgram, cliProgram] = process.argv.slice(2);
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tessel-web-'));
+const image = Buffer.alloc(32 * 1024);
+for (let i = 0; i < image.length; ++i) image[i] = (i * 7 + (i >> 8)) & 0xFF;
+fs.writeFileSync(path.join(work, 'image.bin'), image);
+fs.writeFileSync(path.join(work, 'big.bin'), Buffer.concat([image, image.subarray(0, 8192)]));
+let line = null;  // the board's pseudo-terminal while one runs: read as a stream, written by fd
+function startBoard(args) {
+  const sim = spawn(simProgram, ['--chip', 'NX31A32', ...args], {stdio: ['ignore', 'pipe', 'inherit']});
+  return new Promise(resolve => sim.stdout.once('data', d => resolve({sim, path: d.toString().split('\n')[0]})));
+}
+async function endBoard(sim) {
+  await new Promise(r => { sim.once('exit', r); sim.kill('SIGTERM'); });
+}
+async function unbridge(board) {
+  line.input.destroy();
+  fs.closeSync(line.fd);
+  line = null;
+  await endBoard(board.sim);
+}
+function attach(path) {
+  line = {input: new tty.ReadStream(fs.openSync(path, 'r+')), fd: fs.openSync(path, 'r+'), sent: 0};
+  line.input.setRawMode(true);
+}
+const types = {'.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm'};
+const files = ['index.html', 'page.js', 'page.css', 'tessel-web.js', 'tessel-web.wasm'];
+const server = http.createServer((req, res) => {
+  const name = req.url === '/' ? 'index.html' : req.url.slice(1);
+  if (!files.includes(name)) { res.writeHead(404).end(); return; }
+  res.writeHead(200, {'Content-Type': types[path.extname(name)]}).end(fs.readFileSync(path.join(root, name)));
+});
+// Each byte as it comes, both ways: the page's reads wait on the board's echoes one by one.
+new WebSocketServer({server, path: '/line'}).on('connection', socket => {
+  const pass = bytes => socket.send(bytes);
+  line.input.on('data', pass);
+  socket.on('message', bytes => { line.sent += bytes.length; fs.writeSync(line.fd, bytes); });
+  socket.on('close', () => line && line.input.off('data', pass));
+});
+await new Promise(r => server.listen(0, '127.0.0.1', r));
+const url = `http://127.0.0.1:${server.address().port}/`;
+const browser = await puppeteer.launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox']});
+const failures = [];
+// ONLY=text runs the checks whose names hold it.
+async function check(name, body) {
+  if (process.env.ONLY && !name.includes(process.env.ONLY)) return;
+  const page = await browser.newPage();
+  // How many questions the page put up.
+  await page.evaluateOnNewDocument(() => {
+    window.asked = 0;
+    const show = HTMLDialogElement.prototype.showModal;
+    HTMLDialogElement.prototype.showModal = function () { if (this.id === 'ask') ++window.asked; return show.call(this); };
+  });
+  const requests = [];
+  page.on('request', r => requests.push(r.url()));
+  try {
+    await body(page, requests);
+    console.log(`ok ${name}`);
+  } catch (e) {
+    failures.push(name);
+    console.log(`FAIL ${name}: ${e.message}`);
+  } finally {
+    if (line) await unbridge(line.board);
+    await page.close();
+  }
+}
+const banner = page => page.$eval('#banner', e => e.textContent);
+const outcome = page => page.$eval('#banner', e => e.dataset.outcome);
+const settled = page => page.waitForFunction(() => document.querySelector('#banner').textContent !== '', {timeout: 20000});
+
+await check('the stand-in board is detected, and the page asks no other host', async (page, requests) => {
+  await page.setViewport({width: 1024, height: 700});
+  await page.goto(url, {waitUntil: 'networkidle0'});
+  await page.click('#detect');
+  await settled(page);
+  assert.equal(await outcome(page), 'done', await banner(page));
+  const fields = await page.$$eval('#fields dd', d => d.map(e => e.textContent));
+  assert.ok(fields[1].includes('NX31A32'), fields.join('|'));
+  assert.deepEqual(requests.filter(r => !r.startsWith(url)), []);
+  await page.screenshot({path: path.join(out, 'page-1024x700.png')});
+  await page.setViewport({width: 1920, height: 1080});
+  await page.screenshot({path: path.join(out, 'page-1920x1080.png')});
+});
+
+await check('a sector erase asks first and No erases nothing; a file too big is refused before any question',
+            async page => {
+  await page.goto(url, {waitUntil: 'networkidle0'});
+  await page.click('#detect');
+  await settled(page);
+  await page.$eval('#banner', e => { e.textContent = ''; });
+  await page.click('#erase');
+  await page.waitForSelector('#ask[open]');
+  assert.ok((await page.$eval('#ask-text', e => e.textContent)).length > 0);
+  await page.click('#ask-no');
+  await settled(page);
+  assert.equal(await outcome(page), 'declined', await banner(page));
+  await page.$eval('#banner', e => { e.textContent = ''; });
+  // Block 0 holds 32 KB; the password is asked first, as the loader wants it for any write.
+  await (await page.$('#file')).uploadFile(path.join(work, 'big.bin'));
+  const password = setInterval(() => page.$eval('#text', d => d.open && d.close('ok')).catch(() => {}), 20);
+  await page.click('#download');
+  await settled(page);
+  clearInterval(password);
+  assert.equal(await outcome(page), 'failed', await banner(page));
+  assert.equal(await page.evaluate(() => window.asked), 1);
+});
+
+await check('a command before detection is refused by the core', async page => {
+  await page.goto(url, {waitUntil: 'networkidle0'});
+  await page.click('#read');
+  await settled(page);
+  assert.equal(await outcome(page), 'failed', await banner(page));
+});
+
+await check('without Web Serial the page says so and offers the stand-in board', async page => {
+  await page.evaluateOnNewDocument(() => { delete Navigator.prototype.serial; });
+  await page.goto(url, {waitUntil: 'networkidle0'});
+  assert.equal(await page.$eval('#no-serial', e => e.hidden), false);
+  assert.equal(await page.$eval('option[value="sim:NX31A32"]', e => e.disabled), false);
+});
+
+await check('every control has a name', async page => {
+  await page.goto(url, {waitUntil: 'networkidle0'});
+  const snapshot = await page.accessibility.snapshot({interestingOnly: false});
+  const unnamed = [];
+  const roles = new Set(['button', 'combobox', 'spinbutton', 'textbox', 'checkbox', 'slider']);
+  (function walk(node) {
+    if (roles.has(node.role) && !node.name) unnamed.push(node.role);
+    (node.children || []).forEach(walk);
+  })(snapshot);
+  assert.deepEqual(unnamed, []);
+});
+
+if (simProgram) {
+  // A page on the bridge to a native tessel-sim started with `args`, the board detected.
+  const bridged = async (page, args) => {
+    const board = await startBoard(args);
+    attach(board.path);
+    line.board = board;
+    await page.evaluateOnNewDocument(fs.readFileSync(new URL('stand-in-serial.js', import.meta.url), 'utf8'));
+    await page.goto(url, {waitUntil: 'networkidle0'});
+    await page.select('#port', 'webserial');
+    board.started = Date.now();
+    await page.click('#detect');
+    await settled(page);
+    assert.equal(await outcome(page), 'done', await banner(page));
+    await page.$eval('#banner', e => { e.textContent = ''; });
+    return board;
+  };
+  // Yes to every question, and the board's empty password.
+  const answering = page => setInterval(() => page.evaluate(() => {
+    for (const [id, value] of [['ask', 'yes'], ['text', 'ok']]) {
+      const d = document.getElementById(id);
+      if (d.open) d.close(value);
+    }
+  }).catch(() => {}), 20);
+
+  await check('through Web Serial: detect, download 32 KB, and the board holds it byte for byte', async page => {
+    const board = await bridged(page, ['--save-block0', path.join(work, 'block0.bin')]);
+    await (await page.$('#file')).uploadFile(path.join(work, 'image.bin'));
+    const answer = answering(page);
+    await page.click('#download');
+    await page.waitForFunction(() => document.querySelector('#banner').textContent !== '', {timeout: 120000});
+    // Timed from the detection on, as the command line detects before it downloads.
+    const pageMs = Date.now() - board.started;
+    clearInterval(answer);
+    assert.equal(await outcome(page), 'done', await banner(page));
+    await unbridge(board);
+    assert.ok(fs.readFileSync(path.join(work, 'block0.bin')).subarray(0, image.length).equals(image));
+    // The command line on a board of its own, for the time of the same download.
+    const cli = await startBoard([]);
+    const cliStarted = Date.now();
+    execFileSync(cliProgram, ['download', '--port', cli.path, '--chip', 'NX31A32', '--yes', path.join(work, 'image.bin')],
+                 {stdio: 'ignore'});
+    const cliMs = Date.now() - cliStarted;
+    await endBoard(cli.sim);
+    console.log(`32 KB download: page ${pageMs} ms, command line ${cliMs} ms`);
+  });
+
+  await check('through Web Serial: a command the rule book forbids sends nothing and asks nothing', async page => {
+    const board = await bridged(page, []);
+    const sent = line.sent;
+    await page.click('#lock');
+    await settled(page);
+    assert.equal(await outcome(page), 'refused', await banner(page));
+    assert.equal(line.sent, sent);
+    assert.equal(await page.evaluate(() => window.asked), 0);
+    await unbridge(board);
+  });
+
+  await check('through Web Serial: Stop ends a read between chunks, and the line is in step after', async page => {
+    const board = await bridged(page, []);
+    const answer = answering(page);
+    await page.click('#read');
+    await page.waitForFunction(() => document.querySelector('#progress').value > 0, {timeout: 20000});
+    await page.click('#stop');
+    await settled(page);
+    assert.equal(await outcome(page), 'stopped', await banner(page));
+    const states = await page.$$eval('#sectors tbody tr', rows => rows.map(r => r.lastChild.textContent.trim()));
+    const unread = states.filter(s => s === 'Not read').length;
+    assert.ok(unread > 0 && unread < states.length, states.join('|'));
+    await page.$eval('#banner', e => { e.textContent = ''; });
+    await page.$eval('#count', e => { e.value = '1'; });
+    await page.click('#read');
+    await settled(page);
+    clearInterval(answer);
+    assert.equal(await outcome(page), 'done', await banner(page));
+    await unbridge(board);
+  });
+}
+fs.rmSync(work, {recursive: true, force: true});
+
+await browser.close();
+server.close();
+if (failures.length) { console.log(`${failures.length} failed`); process.exit(1); }
