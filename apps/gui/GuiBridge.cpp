@@ -100,11 +100,12 @@ bool GuiBridge::RunOnGui(const std::function<void()>& fn) {
         if (!handed_) break;
         // Work the open dialog handed over runs here, on the command's own thread.
         const std::function<void()>* work = handed_;
-        std::function<void()> ended = std::move(handedEnded_);
+        QEventLoop* loop = handedLoop_;
         handed_ = nullptr;
         lock.unlock();
         (*work)();
-        ended();
+        // Queued, so that an end that comes before the GUI's exec() still ends it.
+        QMetaObject::invokeMethod(loop, [loop] { loop->quit(); }, Qt::QueuedConnection);
         lock.lock();
     }
     --waiting_;
@@ -117,8 +118,7 @@ bool GuiBridge::RunOnCommand(const std::function<void()>& fn) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (waiting_ == 0 || handed_ || shuttingDown_) return false;
         handed_ = &fn;
-        // Queued, so that an end that comes before exec() still ends it.
-        handedEnded_ = [&loop] { QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection); };
+        handedLoop_ = &loop;
     }
     cv_.notify_all();
     loop.exec();

@@ -16,6 +16,7 @@
 
 #include "platform/Operator.h"
 
+class QEventLoop;
 class QWidget;
 
 namespace tessel::gui {
@@ -73,7 +74,7 @@ private:
     // How many calls of RunOnGui wait, and the work handed to them, if any.
     int waiting_ = 0;
     const std::function<void()>* handed_ = nullptr;
-    std::function<void()> handedEnded_;
+    QEventLoop* handedLoop_ = nullptr;  // the GUI's wait for the handed work
 };
 
 // The operator at the desktop: Qt message boxes (Yes/No with No as the default) and the

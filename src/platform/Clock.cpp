@@ -15,29 +15,24 @@ uint64_t RealClock::NowUs() {
 }
 
 bool RealClock::SleepUntilUs(uint64_t deadline, const std::atomic<bool>* cancel) {
-#ifdef __EMSCRIPTEN__
-    // The page has one thread: a wait hands it back to the browser, whose events (the port's
-    // bytes, Stop) run meanwhile, in slices short enough for a cancel to be seen soon.
+#ifndef __EMSCRIPTEN__
+    std::unique_lock<std::mutex> lock(mutex_);
+#endif
     const uint64_t generation = wakeGeneration_;
     for (;;) {
         if (cancel && cancel->load()) return false;
         const uint64_t now = NowUs();
         if (now >= deadline) return true;
         if (wakeGeneration_ != generation) return false;
+#ifdef __EMSCRIPTEN__
+        // The page has one thread: a wait hands it back to the browser, whose events (the
+        // port's bytes, Stop) run meanwhile, in slices short enough for a cancel to be seen soon.
         const uint64_t leftMs = (deadline - now + 999) / 1000;
         emscripten_sleep(static_cast<unsigned>(leftMs < 50 ? leftMs : 50));
-    }
 #else
-    std::unique_lock<std::mutex> lock(mutex_);
-    const uint64_t generation = wakeGeneration_;
-    for (;;) {
-        if (cancel && cancel->load()) return false;
-        const uint64_t now = NowUs();
-        if (now >= deadline) return true;
-        if (wakeGeneration_ != generation) return false;
         cv_.wait_for(lock, std::chrono::microseconds(deadline - now));
-    }
 #endif
+    }
 }
 
 void RealClock::Wake() {

@@ -14,15 +14,10 @@ namespace {
 
 // A load that stopped at the operator's request has not failed: the stop's own report says
 // what was done and what was not.
-void Show(LinkContext& c, const std::string& text) {
+// `fault`: File where the image file, not the chip or the line, is what could not be used.
+void Show(LinkContext& c, const std::string& text, Fault fault = Fault::None) {
     if (c.session.flags.stop.Stopped()) return;
-    if (Operator* op = c.session.port.Owner()) op->Fail(text);
-}
-
-// The image file, not the chip or the line, is what could not be used.
-void ShowFileFault(LinkContext& c, const std::string& text) {
-    if (c.session.flags.stop.Stopped()) return;
-    if (Operator* op = c.session.port.Owner()) op->Fail(Fault::File, text);
+    if (Operator* op = c.session.port.Owner()) op->Fail(fault, text);
 }
 
 uint32_t BlockLimit(const CDeviceSession& s, int block) {
@@ -287,19 +282,19 @@ int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, Ima
     switch (ReadImageFile(path, &data, &error, format)) {
         case ImageReadStatus::Ok: break;
         case ImageReadStatus::CantOpen:
-            ShowFileFault(c, std::string(kCantOpenFile) + "\n" + error);
+            Show(c, std::string(kCantOpenFile) + "\n" + error, Fault::File);
             return load::kFailed;
         case ImageReadStatus::TooLarge:
-            ShowFileFault(c, std::string(kOverSize) + "\n" + error);
+            Show(c, std::string(kOverSize) + "\n" + error, Fault::File);
             return load::kFailed;
         case ImageReadStatus::BadHex:
         case ImageReadStatus::NotFirmware:
-            ShowFileFault(c, error);
+            Show(c, error, Fault::File);
             return load::kFailed;
     }
     if (data.DefinedCount() == 0) {
         // Programming nothing and reporting success would hide a wrong file.
-        ShowFileFault(c, path + ": the file holds no data.");
+        Show(c, path + ": the file holds no data.", Fault::File);
         return load::kFailed;
     }
     out->bytes = std::move(data.bytes);
@@ -378,7 +373,7 @@ std::string AsSentence(std::string text) {
 int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
     const std::string problem = ImageFitProblem(c.session, kind, length, block, start, c.session.ExternalWindowOpen());
     if (problem.empty()) return load::kOk;
-    ShowFileFault(c, std::string(kOverSize) + "\n" + AsSentence(problem));
+    Show(c, std::string(kOverSize) + "\n" + AsSentence(problem), Fault::File);
     return load::kOverSize;
 }
 
@@ -531,14 +526,14 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
     size_t tailOffset = 0;  // file offset of a part compared against block 1; 0 for none
     if (window) {
         if (end > 0x10000) {
-            ShowFileFault(c, kOverSize);
+            Show(c, kOverSize, Fault::File);
             return load::kOverSize;
         }
     } else if (s.memoryMode != kInternalMemory && block == 0 && end > BlockLimit(s, 0)) {
         // In external memory mode a download runs on into block 1 (see LoadExternalMode);
         // the compare accepts what the download accepted and checks that tail against block 1.
         if (!TailReachesBlock1(s, static_cast<uint32_t>(end))) {
-            ShowFileFault(c, kOverSize);
+            Show(c, kOverSize, Fault::File);
             return load::kOverSize;
         }
         compared = BlockLimit(s, 0) - start;
@@ -554,7 +549,7 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
                 tailOffset = static_cast<uint32_t>(s.StartAddress(1)) - start;
             } else {
                 // A longer file would be compared against addresses the block does not have.
-                ShowFileFault(c, kOverSize);
+                Show(c, kOverSize, Fault::File);
                 return load::kOverSize;
             }
         }
