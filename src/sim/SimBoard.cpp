@@ -469,6 +469,7 @@ void Board::Execute11F(VirtualLine& line, uint64_t at) {
             if (!Mapped(address) || !Mapped(static_cast<uint32_t>(address + (p[3] ? p[3] - 1 : 0)))) break;
             std::vector<uint8_t> out(p[3]);
             for (size_t i = 0; i < out.size(); ++i) out[i] = ReadCell(static_cast<uint32_t>(address + i));
+            if (c == 0x0C && ++reads11F_ == config_.faults.strayAfterRead) out.push_back(0x5A);
             Send(line, out, ReplyTime(at));
             break;
         }
@@ -745,6 +746,7 @@ void Board::SetFaults(const Faults& f) {
     std::lock_guard<std::recursive_mutex> l(mutex_);
     config_.faults = f;
     refusals_ = 0;
+    reads11F_ = 0;
 }
 
 bool Board::Refuses(uint8_t command, uint32_t address) {

@@ -49,6 +49,9 @@ struct Faults {
     // The Nth read (0Ch) a 1.1E loader answers has an idle prompt in front of its data, as when
     // the loader's prompt timer fires while the command is still on its way.
     uint64_t promptBeforeRead = 0;
+    // The Nth read (0Ch) a 1.1F loader answers from when the faults were set is followed by
+    // one byte more, as noise on the line or a reply taken for late would leave.
+    uint64_t strayAfterRead = 0;
     // A 1.1F loader that gives this letter instead of "F" for its version (0: "F").
     uint8_t versionLetter = 0;
     bool upgradeNeverAnswers = false;  // the 1.1E upgrade program starts and then says nothing
@@ -201,6 +204,7 @@ private:
     uint64_t txFreeAt_ = 0;  // when the board's last reply byte has left
     uint64_t nextPrompt_ = UINT64_MAX;
     uint64_t reads11E_ = 0;  // the 1.1E loader's reads answered so far, for promptBeforeRead
+    uint64_t reads11F_ = 0;  // the 1.1F loader's, for strayAfterRead
     uint64_t received_ = 0;
     uint64_t sent_ = 0;
     uint64_t commands_ = 0;
