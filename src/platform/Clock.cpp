@@ -43,6 +43,33 @@ void RealClock::Wake() {
     cv_.notify_all();
 }
 
+bool RealClock::WaitSignalUs(ClockSignal& signal, uint64_t seen, uint64_t deadline, const std::atomic<bool>* cancel) {
+    const auto done = [&] { return signal.raised_ != seen || (cancel && cancel->load()); };
+#ifdef __EMSCRIPTEN__
+    // One thread: whatever raises the signal runs while this wait hands the thread back.
+    while (!done()) {
+        const uint64_t now = NowUs();
+        if (now >= deadline) return false;
+        const uint64_t leftMs = (deadline - now + 999) / 1000;
+        emscripten_sleep(static_cast<unsigned>(leftMs < 50 ? leftMs : 50));
+    }
+    return signal.raised_ != seen;
+#else
+    using namespace std::chrono;
+    std::unique_lock<std::mutex> lock(signal.mutex_);
+    signal.cv_.wait_until(lock, steady_clock::time_point(microseconds(deadline)), done);
+    return signal.raised_ != seen;
+#endif
+}
+
+void RealClock::RaiseSignal(ClockSignal& signal) {
+    {
+        std::lock_guard<std::mutex> lock(signal.mutex_);
+        ++signal.raised_;
+    }
+    signal.cv_.notify_all();
+}
+
 uint64_t VirtualClock::NowUs() {
     std::lock_guard<std::mutex> lock(mutex_);
     return now_;
@@ -75,6 +102,47 @@ bool VirtualClock::SleepUntilUs(uint64_t deadline, const std::atomic<bool>* canc
 void VirtualClock::Wake() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++wakeGeneration_;
+    cv_.notify_all();
+}
+
+// The clock's lock is taken before the signal's, in both halves, so that a raise and the
+// count of who is asleep change together: a waiter raised is counted awake at once, before it
+// runs, and time cannot jump past what it is about to do.
+bool VirtualClock::WaitSignalUs(ClockSignal& signal, uint64_t seen, uint64_t deadline, const std::atomic<bool>* cancel) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto raised = [&] {
+        std::lock_guard<std::mutex> l(signal.mutex_);
+        return signal.raised_ != seen;
+    };
+    if (raised()) return true;
+    if (now_ >= deadline || (cancel && cancel->load())) return false;
+    const uint64_t generation = wakeGeneration_;
+    auto slot = deadlines_.insert(deadline);
+    ++sleeping_;
+    {
+        std::lock_guard<std::mutex> l(signal.mutex_);
+        ++signal.asleep_;
+    }
+    AdvanceIfAllAsleepLocked();
+    cv_.wait(lock, [&] {
+        return raised() || now_ >= deadline || wakeGeneration_ != generation || (cancel && cancel->load());
+    });
+    deadlines_.erase(slot);
+    if (raised()) return true;  // the raise has counted this waiter awake
+    --sleeping_;
+    std::lock_guard<std::mutex> l(signal.mutex_);
+    --signal.asleep_;
+    return false;
+}
+
+void VirtualClock::RaiseSignal(ClockSignal& signal) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    {
+        std::lock_guard<std::mutex> l(signal.mutex_);
+        ++signal.raised_;
+        sleeping_ -= signal.asleep_;
+        signal.asleep_ = 0;
+    }
     cv_.notify_all();
 }
 

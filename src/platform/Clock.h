@@ -12,6 +12,8 @@
 
 namespace tessel {
 
+class ClockSignal;
+
 class Clock {
 public:
     virtual ~Clock() = default;
@@ -34,6 +36,13 @@ public:
     virtual void AddParticipant() {}
     virtual void RemoveParticipant() {}
 
+    // The two halves of a ClockSignal (below). The system's clock wakes only the signal's own
+    // waiters; a virtual clock counts a waiter as asleep until its deadline, so that its time
+    // moves on while one thread waits for another.
+    virtual bool WaitSignalUs(ClockSignal& signal, uint64_t seen, uint64_t deadlineUs,
+                              const std::atomic<bool>* cancel) = 0;
+    virtual void RaiseSignal(ClockSignal& signal) = 0;
+
     // The millisecond tick count of the protocol's waits and limits.
     uint64_t TickMs() { return NowUs() / 1000; }
     bool SleepUntil(uint64_t deadlineMs, const std::atomic<bool>* cancel = nullptr) {
@@ -54,6 +63,8 @@ public:
     uint64_t NowUs() override;
     bool SleepUntilUs(uint64_t deadlineUs, const std::atomic<bool>* cancel = nullptr) override;
     void Wake() override;
+    bool WaitSignalUs(ClockSignal& signal, uint64_t seen, uint64_t deadlineUs, const std::atomic<bool>* cancel) override;
+    void RaiseSignal(ClockSignal& signal) override;
 
 private:
     std::mutex mutex_;
@@ -76,6 +87,8 @@ public:
     uint64_t NowUs() override;
     bool SleepUntilUs(uint64_t deadlineUs, const std::atomic<bool>* cancel = nullptr) override;
     void Wake() override;
+    bool WaitSignalUs(ClockSignal& signal, uint64_t seen, uint64_t deadlineUs, const std::atomic<bool>* cancel) override;
+    void RaiseSignal(ClockSignal& signal) override;
 
     // Moves time forward by hand (tests that wait on something other than the clock).
     void AdvanceUs(uint64_t us);
@@ -105,6 +118,36 @@ private:
     int sleeping_ = 0;
     std::multiset<uint64_t> deadlines_;
     uint64_t wakeGeneration_ = 0;
+};
+
+// What one thread makes true and another waits for (a byte put on a queue, a worker that has
+// parked), without polling: take Seen() before looking, and if what is wanted does not hold yet,
+// WaitUntilUs(seen, ...): a Raise() in between is not lost. Whoever sets a wait's cancel flag
+// raises the signal too.
+class ClockSignal {
+public:
+    explicit ClockSignal(Clock& clock) : clock_(clock) {}
+    uint64_t Seen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return raised_;
+    }
+    // Until a raise after `seen` (true), the deadline or the cancel (false).
+    bool WaitUntilUs(uint64_t seen, uint64_t deadlineUs, const std::atomic<bool>* cancel = nullptr) {
+        return clock_.WaitSignalUs(*this, seen, deadlineUs, cancel);
+    }
+    bool WaitMs(uint64_t seen, uint32_t ms, const std::atomic<bool>* cancel = nullptr) {
+        return WaitUntilUs(seen, clock_.NowUs() + uint64_t{ms} * 1000, cancel);
+    }
+    void Raise() { clock_.RaiseSignal(*this); }
+
+private:
+    friend class RealClock;
+    friend class VirtualClock;
+    Clock& clock_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    uint64_t raised_ = 0;
+    int asleep_ = 0;  // a virtual clock's waiters it still counts as asleep
 };
 
 // The clock the programs use when none is injected.

@@ -35,6 +35,7 @@ bool QueueTransport::Command(uint8_t code) {
 size_t QueueTransport::Write(std::span<const uint8_t> bytes) {
     size_t sent = 0;
     while (sent < bytes.size() && QueuePut(queues_.outbound, queues_.outboundMutex, bytes[sent], owner_) == Queued::Done) ++sent;
+    if (sent) queues_.forWorker.Raise();
     return sent;
 }
 
@@ -54,14 +55,15 @@ bool QueueTransport::MoreComing() {
 
 // Until the worker has taken every byte handed to it: what it has taken, it writes.
 bool QueueTransport::Drain() {
-    const uint64_t start = clock_.TickMs();
+    const uint64_t deadline = clock_.NowUs() + uint64_t{kQueuedReplyLimitMs} * 1000;
     for (;;) {
+        const uint64_t seen = queues_.forOperator.Seen();
         {
             std::scoped_lock lock(queues_.commandMutex, queues_.outboundMutex);
             if (queues_.command.IsEmpty() && queues_.outbound.IsEmpty()) return true;
         }
-        if (workerFailed_ || clock_.TickMs() - start >= kQueuedReplyLimitMs) return false;
-        clock_.SleepMs(1);
+        if (workerFailed_) return false;
+        if (!queues_.forOperator.WaitUntilUs(seen, deadline, &workerFailed_) && clock_.NowUs() >= deadline) return false;
     }
 }
 

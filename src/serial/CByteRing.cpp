@@ -51,12 +51,12 @@ Queued QueueGet(CByteRing& queue, std::mutex& mutex, uint8_t* byte, Operator* ow
 
 bool QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,
                   Operator* owner, const std::atomic<bool>* errorReported) {
-    const uint64_t start = clock.TickMs();
+    const uint64_t deadline = clock.NowUs() + uint64_t{limitMs} * 1000;
     for (;;) {
+        const uint64_t seen = queues.forOperator.Seen();
         if (QueueGet(queues.inbound, queues.inboundMutex, byte, owner) == Queued::Done) return true;
         if (errorReported && errorReported->load()) return false;
-        if (clock.TickMs() - start >= limitMs) return false;
-        clock.SleepMs(1);
+        if (!queues.forOperator.WaitUntilUs(seen, deadline, errorReported) && clock.NowUs() >= deadline) return false;
     }
 }
 

@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/Clock.h"
+
 namespace tessel {
 
-class Clock;
 class Operator;
 
 class CByteRing {
@@ -38,8 +39,14 @@ private:
     uint32_t write_ = 0;
 };
 
-// The three queues between the operator thread and the worker, each with its own mutex.
+// The three queues between the operator thread and the worker, each with its own mutex, and
+// a signal for each side: the operator's is raised when the worker has put a reply byte, taken
+// what it was given, parked or ended; the worker's when the operator has given it bytes, ended
+// a lease or stops it.
 struct LinkQueues {
+    explicit LinkQueues(Clock& clock) : forOperator(clock), forWorker(clock) {}
+    ClockSignal forOperator;
+    ClockSignal forWorker;
     CByteRing command;
     CByteRing inbound;
     CByteRing outbound;
@@ -58,8 +65,8 @@ enum class Queued { Done, Failed, Full, Empty, NoLock };
 // waits on the line as the port does, so this only keeps a worker that died from hanging it.
 constexpr uint32_t kQueuedReplyLimitMs = 1000;
 
-// Takes one reply byte from the inbound queue, polling each millisecond until it arrives or
-// `limitMs` has passed. False on time-out or once *errorReported is set.
+// Takes one reply byte from the inbound queue, waiting on the operator's signal until it
+// arrives or `limitMs` has passed. False on time-out or once *errorReported is set.
 [[nodiscard]] bool QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,
                                 Operator* owner, const std::atomic<bool>* errorReported = nullptr);
 

@@ -16,7 +16,7 @@ LinkWorker::~LinkWorker() { Stop(); }
 void LinkWorker::Start(CSerialPort& port, Operator* owner, std::atomic<bool>& errorReported,
                        std::atomic<bool>& workerRunning) {
     Stop();
-    queues_ = std::make_unique<LinkQueues>();
+    queues_ = std::make_unique<LinkQueues>(port.GetClock());
     transport_ = std::make_unique<QueueTransport>(*queues_, port.GetClock(), owner, errorReported);
     run_ = true;
     stopRequested_ = false;
@@ -33,6 +33,7 @@ void LinkWorker::Start(CSerialPort& port, Operator* owner, std::atomic<bool>& er
     thread_ = std::thread([this] {
         failed_ = !Run();
         ended_ = true;
+        queues_->forOperator.Raise();
         params_.port->GetClock().RemoveParticipant();
     });
     workerRunning = true;
@@ -42,6 +43,7 @@ void LinkWorker::Stop() {
     if (!thread_.joinable()) return;
     run_ = false;
     stopRequested_ = true;
+    queues_->forWorker.Raise();
     params_.port->CancelWaits();
     thread_.join();
     params_.port->ResumeWaits();
@@ -52,12 +54,13 @@ void LinkWorker::Stop() {
 
 bool LinkWorker::ParkIfAsked() {
     if (!pauseRequested_) return false;
-    Clock& clock = params_.port->GetClock();
     parked_ = true;
-    clock.Wake();
-    // Parked on the clock rather than on a condition, so that a virtual clock still sees
-    // this thread as waiting and lets the operator's time run.
-    while (pauseRequested_ && run_) clock.SleepUntilUs(clock.NowUs() + 1000, &stopRequested_);
+    queues_->forOperator.Raise();
+    for (;;) {
+        const uint64_t seen = queues_->forWorker.Seen();
+        if (!pauseRequested_ || !run_) break;
+        queues_->forWorker.WaitMs(seen, kPromptLimitMs, &stopRequested_);
+    }
     parked_ = false;
     return true;
 }
@@ -95,7 +98,6 @@ bool LinkWorker::Run() {
     uint32_t counter = 0;
     bool havePrevious = false;
     uint64_t previousTick = 0;
-    int emptyPolls = 0;
 
     auto receive = [&](bool many) -> bool {
         uint8_t byte = 0;
@@ -115,32 +117,33 @@ bool LinkWorker::Run() {
             receiveMany = receiveOne = false;
         }
         if (error) return false;
-        std::lock_guard<std::mutex> lock(*params_.inboundMutex);
-        if (!params_.inboundQueue->IsFull() && !params_.inboundQueue->Put(byte) && params_.owner)
-            params_.owner->Fail("Error! Queue is not full but unable to write.");
+        {
+            std::lock_guard<std::mutex> lock(*params_.inboundMutex);
+            if (!params_.inboundQueue->IsFull() && !params_.inboundQueue->Put(byte) && params_.owner)
+                params_.owner->Fail("Error! Queue is not full but unable to write.");
+        }
+        queues_->forOperator.Raise();
         return true;
     };
 
     while (run_) {
         if (sending) {
             uint8_t byte = 0;
+            const uint64_t seen = queues_->forWorker.Seen();
             {
                 std::unique_lock<std::mutex> lock(*params_.outboundMutex);
                 if (params_.outboundQueue->IsEmpty()) {
                     lock.unlock();
-                    // The operator fills the queue without waiting; a short spin is enough,
-                    // after which the wait goes on the clock so a stall costs no CPU.
-                    if (++emptyPolls < 1000) std::this_thread::yield();
-                    else clock.SleepUntilUs(clock.NowUs() + 1000, &stopRequested_);
+                    queues_->forWorker.WaitMs(seen, kPromptLimitMs, &stopRequested_);
                     continue;
                 }
-                emptyPolls = 0;
                 if (!params_.outboundQueue->Get(&byte)) {
                     lock.unlock();
                     if (params_.owner) params_.owner->Fail("Error! Queue is not empty but unable to read.");
                     continue;
                 }
             }
+            queues_->forOperator.Raise();
             if (!port.WriteByte(byte)) {
                 error = true;
                 return false;
@@ -177,6 +180,7 @@ bool LinkWorker::Run() {
                     if (!params_.commandQueue->Get(&command)) command = kIdle;
                 }
             }
+            if (command != kIdle) queues_->forOperator.Raise();
             switch (command) {
                 case 0x05: sending = true; counter = 1; receiveOne = true; error = false; break;
                 case 0x06: sending = true; counter = 3; countFollows = true; receiveOne = true; break;
@@ -199,17 +203,21 @@ bool LinkWorker::Run() {
 
 LinkWorker::PortLease::PortLease(LinkWorker& worker) : worker_(worker) {
     if (!worker_.Running()) return;
-    Clock& clock = worker_.params_.port->GetClock();
+    ClockSignal& parked = worker_.queues_->forOperator;
     worker_.pauseRequested_ = true;
     // Break a read in progress; the worker notices the request before it reads again.
     worker_.params_.port->CancelWaits();
-    while (!worker_.parked_ && !worker_.ended_) clock.SleepUntilUs(clock.NowUs() + 1000);
+    for (;;) {
+        const uint64_t seen = parked.Seen();
+        if (worker_.parked_ || worker_.ended_) break;
+        parked.WaitMs(seen, LinkWorker::kPromptLimitMs);
+    }
     worker_.params_.port->ResumeWaits();
 }
 
 LinkWorker::PortLease::~PortLease() {
     worker_.pauseRequested_ = false;
-    worker_.params_.port->GetClock().Wake();
+    worker_.queues_->forWorker.Raise();
 }
 
 void StartLinkWorker(LinkWorker& worker, CSerialPort& port, Operator* owner,

@@ -78,5 +78,39 @@ TEST(VirtualClock, APauseOutlastsWakesMeantForOthers) {
     EXPECT_EQ(endedAt.load(), 100'000u);
 }
 
+// A raise wakes its waiter where time stands, the waiter counted awake at once; unraised, a
+// wait lasts to its deadline. On the system clock a raise ends a long wait early.
+TEST(ClockSignal, ARaiseWakesItsWaiterAndTimeMovesOnlyToTheEarliestDeadline) {
+    VirtualClock clock;
+    ClockSignal signal(clock);
+    std::atomic<bool> raised{false};
+    std::atomic<uint64_t> wokeAt{0};
+    const uint64_t seen = signal.Seen();
+    std::thread waiter = CountedThread(clock, [&] {
+        raised = signal.WaitMs(seen, 1000);
+        wokeAt = clock.TickMs();
+    });
+    clock.SleepMs(10);
+    EXPECT_EQ(clock.TickMs(), 10u);
+    signal.Raise();
+    clock.SleepMs(5);
+    waiter.join();
+    EXPECT_TRUE(raised.load());
+    EXPECT_EQ(wokeAt.load(), 10u);
+    EXPECT_FALSE(signal.WaitMs(signal.Seen(), 50));
+    EXPECT_EQ(clock.TickMs(), 65u);
+
+    ClockSignal real(SystemClock());
+    const uint64_t before = real.Seen();
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        real.Raise();
+    });
+    const uint64_t t0 = SystemClock().TickMs();
+    EXPECT_TRUE(real.WaitMs(before, 60000));
+    EXPECT_LT(SystemClock().TickMs() - t0, 30000u);
+    raiser.join();
+}
+
 }  // namespace
 }  // namespace tessel
