@@ -43,6 +43,10 @@ public:
                               const std::atomic<bool>* cancel) = 0;
     virtual void RaiseSignal(ClockSignal& signal) = 0;
 
+    // Whether this clock's time is the system's, so that a device may wait in the system's own
+    // calls (poll, an overlapped read) instead of on the clock.
+    virtual bool IsSystemTime() const { return false; }
+
     // The millisecond tick count of the protocol's waits and limits.
     uint64_t TickMs() { return NowUs() / 1000; }
     bool SleepUntil(uint64_t deadlineMs, const std::atomic<bool>* cancel = nullptr) {
@@ -65,6 +69,7 @@ public:
     void Wake() override;
     bool WaitSignalUs(ClockSignal& signal, uint64_t seen, uint64_t deadlineUs, const std::atomic<bool>* cancel) override;
     void RaiseSignal(ClockSignal& signal) override;
+    bool IsSystemTime() const override { return true; }
 
 private:
     std::mutex mutex_;

@@ -310,7 +310,7 @@ void PosixSerialDevice::AskLowLatency(const std::string& tty) {
 
 PosixSerialDevice::PosixSerialDevice(int fd, int wakeFd, std::string path, Clock& clock)
     : fd_(fd), wakeFd_(wakeFd), path_(std::move(path)), clock_(clock),
-      realClock_(dynamic_cast<RealClock*>(&clock) != nullptr) {}
+      realClock_(clock.IsSystemTime()) {}
 
 PosixSerialDevice::~PosixSerialDevice() {
     if (!timerFile_.empty() && !gone_) WriteTimer(timerFile_, oldTimerMs_);

@@ -82,7 +82,7 @@ std::unique_ptr<WinSerialDevice> WinSerialDevice::Open(const std::string& path, 
 
 WinSerialDevice::WinSerialDevice(void* handle, void* wake, std::string path, Clock& clock, bool dtr, bool rts)
     : handle_(handle), wake_(wake), path_(std::move(path)), clock_(clock),
-      realClock_(dynamic_cast<RealClock*>(&clock) != nullptr), dtr_(dtr), rts_(rts) {}
+      realClock_(clock.IsSystemTime()), dtr_(dtr), rts_(rts) {}
 
 WinSerialDevice::~WinSerialDevice() {
     CancelIo(handle_);
