@@ -212,8 +212,11 @@ std::string CommandWord(Verb verb) {
 }
 
 // The one line that ends the command: its own outcome, with the figures that matter.
-// `counted`: a compare that found differences, in the core's counted line.
-void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandResult& res, const std::string& counted) {
+// `ran`: what the command itself left, its own finding when it failed; `differed`: a compare
+// that found differences, which `ran` then counts in the core's line.
+void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandResult& res, const tessel::CommandResult& ran,
+              bool differed) {
+    const std::string counted = differed ? ran.summary : std::string();
     const EventStream& ev = link.Events();
     const CDeviceSession& s = link.Board().Session();
     const Place p = PlaceOf(r, s);
@@ -296,11 +299,10 @@ void Describe(const FlashRun& r, Verb verb, Connection& link, bool ok, CommandRe
             res.fields["chip_erase"] = true;
             if (ok) res.summary = "erased the whole chip";
             else if (declined) res.summary = "chip erase declined: nothing was erased";
-            else if (const std::string& own = link.Board().Result(); own.rfind("chip erase ", 0) == 0 &&
-                                                                     own != "chip erase failed") {
+            else if (!ran.summary.empty()) {
                 // The erase's own finding is the cause; what the detection after it showed
                 // (an alert at level 4, say) follows it.
-                res.summary = own;
+                res.summary = ran.summary;
                 const std::string& last = link.Op().LastMessage();
                 if (!last.empty() && last.rfind("Chip Erase", 0) != 0) res.summary += "\n" + last;
             } else res.summary = "chip erase failed: " + Why(link);
@@ -508,7 +510,7 @@ int RunOnTarget(FlashRun& r, EventStream& events, CommandResult& res, Verb verb,
     const std::string leftBehind = left ? std::string() : w.Result();
     ok = left && ok;
     if (!commandStatus.empty()) w.SetIapStatus(commandStatus);
-    Describe(r, verb, link, ok, res, differences.count > 0 ? ran.summary : std::string());
+    Describe(r, verb, link, ok, res, ran, differences.count > 0);
     if (!leftBehind.empty()) res.summary += "; " + leftBehind;
     if (ok && r.lockOption && InterruptSignal() == 0) {
         const LockOption* lock = FindLockOption(w.Session().Chip().lockMenu, r.lockOption);

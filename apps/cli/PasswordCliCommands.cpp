@@ -87,13 +87,15 @@ int RunPassword(PasswordRun& r, RunState& state, bool change) {
     if (!link.UseFlashOptions(r.flash, false)) return kExitUsage;
     Target& w = link.Board();
     const PasswordRequest texts = link.PasswordTexts(change);
-    const bool ok = (change ? ChangePassword(w, texts) : SetPassword(w, texts)).Ok();
+    const tessel::CommandResult ran = change ? ChangePassword(w, texts) : SetPassword(w, texts);
+    const bool ok = ran.Ok();
     const std::string what = r.flash.noNewPassword ? "password removed" : change ? "password changed" : "password set";
     if (ok) res.summary = what + (change ? "; block 0 kept" : "; block 0 erased");
     else if (state.events.Declined() && state.events.Phases().empty()) res.summary = res.command + " declined: nothing was changed";
-    else if (const std::string& last = link.Op().LastMessage(); last.find("no password now") != std::string::npos)
-        // Whatever else failed, the chip without a password is what the operator must know.
-        res.summary = res.command + " failed: " + last;
+    else if (ran.fault == Fault::Unconfirmed)
+        // Whatever else failed, a password sector that may now hold nothing is what the
+        // operator must know.
+        res.summary = res.command + " failed: " + link.Op().FaultText();
     else res.summary = res.command + " failed: " + link.FailureReason();
     return ok ? kExitOk : kExitFailed;
 }

@@ -192,7 +192,7 @@ bool RewritePasswordSector(Target& w, LinkContext& link, const std::string& pass
 bool SayIfPasswordLost(Target& w, int eraseCode, int writeCode) {
     if (eraseCode == kNotTried || (eraseCode == 0 && writeCode == 0)) return false;
     // A write that was not acknowledged may still have gone in: only "may" is true then.
-    w.Op().Fail(std::string(eraseCode == 0 ? "The password sector was erased and the new password was not "
+    w.Op().Fail(Fault::Unconfirmed, std::string(eraseCode == 0 ? "The password sector was erased and the new password was not "
                                              "confirmed written: the chip may have no password now."
                                            : "The password sector's erase did not finish: the chip may have "
                                              "no password now.") +

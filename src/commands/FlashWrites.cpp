@@ -106,7 +106,6 @@ int FlashCommands::Download(std::optional<ImageRequest> given) {
             return rc == load::kOk;
         }, {}, true);
         if (!ok && rc == load::kOk) rc = load::kFailed;
-        RecordBlock0AfterStub(ok);
     } else if (request->changedOnly) {
         ChangedSectors changed;
         rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed, &holds);
@@ -310,7 +309,6 @@ bool FlashCommands::SectorErase(std::optional<SectorRange> given) {
             w_.Refresh();
             EmptyLine(link);
         });
-        RecordBlock0AfterStub(ok);
     } else {
         ok = erase();
     }
@@ -417,8 +415,7 @@ bool FlashCommands::ChipErase() {
         Declined("chip erase declined: nothing was erased");
     }
     if (erased) Result("erased the whole chip");
-    else if (w_.Result().empty()) Result(unconfirmed ? "chip erase failed: Chip Erase not confirmed! Block 0 could not be read back blank after the erase"
-                                      : "chip erase failed");
+    else if (unconfirmed) Result("chip erase failed: Chip Erase not confirmed! Block 0 could not be read back blank after the erase");
     quiet.End();
     DetectWithSettings(w_);
     return erased;

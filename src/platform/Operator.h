@@ -61,19 +61,24 @@ public:
     void Fail(const std::string& text) { ShowMessage(text, MessageKind::Error); }
     // An error whose fault is known.
     void Fail(Fault fault, const std::string& text) {
-        Note(fault);
+        Note(fault, text);
         ShowFault(fault, text);
     }
     // A warning that comes with a fault (a change sent that nothing could read back).
     void Warn(Fault fault, const std::string& text) {
-        Note(fault);
+        Note(fault, text);
         Warn(text);
     }
     // The first fault told since ClearFault(): the cause, where the errors after it follow
     // from it. A change that went out unconfirmed outranks its cause: what the chip may now
     // hold is what the operator must know first.
     Fault FirstFault() const { return fault_; }
-    void ClearFault() { fault_ = Fault::None; }
+    // The words that fault was told in.
+    const std::string& FaultText() const { return faultText_; }
+    void ClearFault() {
+        fault_ = Fault::None;
+        faultText_.clear();
+    }
 
     // A box of fixed text under its own title (the help boxes); OK only.
     virtual void ShowInformation(const std::string& title, const std::string& text) {
@@ -117,11 +122,14 @@ protected:
     }
 
 private:
-    void Note(Fault fault) {
-        if (fault_ == Fault::None || fault == Fault::Unconfirmed) fault_ = fault;
+    void Note(Fault fault, const std::string& text) {
+        if (fault_ != Fault::None && fault != Fault::Unconfirmed) return;
+        fault_ = fault;
+        faultText_ = text;
     }
 
     Fault fault_ = Fault::None;
+    std::string faultText_;
 };
 
 // Says nothing, answers No and Cancel: for code paths that run without an operator.
