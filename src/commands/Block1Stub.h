@@ -45,6 +45,10 @@ enum Step {
     kStepCount
 };
 using Codes = std::array<int, kStepCount>;
+// Whether block 0 holds what it held before: its areas never erased, or put back and read back.
+inline bool Block0AsItWas(const Codes& c) {
+    return c[kErase0] == kNotTried || (c[kRestore0] == 0 && c[kRestoreErase] == 0 && c[kRestore1] == 0);
+}
 }  // namespace stub
 
 // What the commands that rewrite block 1 check first, after clearing "IAP Status:": the

@@ -49,7 +49,16 @@ bool FlashCommands::WithStub(uint32_t address, const StubTexts& texts, const std
     o.workFailed = texts.workFailed;
     o.beforeSwitchBack = beforeSwitchBack;
     o.workStopsBetweenChunks = workStops;
-    return RunWithBlock1Stub(w_, o, work);
+    stub::Codes codes;
+    o.codes = &codes;
+    const bool ok = RunWithBlock1Stub(w_, o, work);
+    // Block 0 lends its save areas to the stub: unless they are as they were, nothing known
+    // of it still holds.
+    if (!ok && !stub::Block0AsItWas(codes)) {
+        w_.Memory().Record(0, 0, S().SectorCount(0), SectorState::NotRead);
+        w_.Memory().Refresh();
+    }
+    return ok;
 }
 
 SectorRange FlashCommands::RangeOf(int startIndex, int countIndex) {

@@ -175,14 +175,6 @@ public:
     void RecordLoad(const LoadedImage& image, int block, uint32_t address, bool ok, SectorState done,
                     const std::vector<uint8_t>& holds = {});
 
-    // Block 0 lends its save areas to the block-1 stub; unless they were put back, nothing
-    // known of it still holds.
-    void RecordBlock0AfterStub(bool ok) {
-        if (ok || S().flags.stop.Notes().find("block 0 was put back as it was") != std::string::npos) return;
-        w_.Memory().Record(0, 0, S().SectorCount(0), SectorState::NotRead);
-        w_.Memory().Refresh();
-    }
-
     // The start of every command: a clear status line, and no failure left over from the last
     // command (the 1.1E worker owns the flag while it runs).
     void Begin() {
