@@ -77,7 +77,7 @@ double Gang(int n, const LoadedImage& image) {
         // Registered before the thread starts, so that time cannot run ahead of it.
         auto participant = std::make_shared<VirtualClock::Participant>(clock);
         threads.emplace_back([&, board = b.get(), participant] {
-            if (LoadToFlash(board->ctx, image, 0, 0) != load::kOk) failed = true;
+            if (LoadToFlash(board->ctx, image, 0, 0) != LoadResult::Ok) failed = true;
             ++done;
         });
     }
@@ -125,13 +125,13 @@ int main() {
     VirtualClock clock;
     Board board(clock);
     uint64_t a = clock.NowUs();
-    if (LoadToFlash(board.ctx, image, 0, 0) != load::kOk) return wrong("full download 32K", "download");
+    if (LoadToFlash(board.ctx, image, 0, 0) != LoadResult::Ok) return wrong("full download 32K", "download");
     const double full = static_cast<double>(clock.NowUs() - a) / 1e6;
     LoadedImage changed = image;
     for (size_t i = 40 * 128; i < 41 * 128; ++i) changed.bytes[i] = static_cast<uint8_t>(rng());
     ChangedSectors count;
     a = clock.NowUs();
-    if (LoadChangedToFlash(board.ctx, changed, 0, 0, &count) != load::kOk)
+    if (LoadChangedToFlash(board.ctx, changed, 0, 0, &count) != LoadResult::Ok)
         return wrong("changed only, 1 sector of 256", "download");
     const double partial = static_cast<double>(clock.NowUs() - a) / 1e6;
     board.session.port.Device()->WaitOutputEmpty(clock.NowUs() + 1'000'000);

@@ -106,12 +106,12 @@ bool RunRows(const Case& c, bool* met, Rows* rows) {
     if (!WriteIntelHexFile(hexPath, data, 0, &error)) return wrong("hex file");
     LoadedImage image;
     a = rig.Now();
-    const int readRc = ReadLoadImage(rig.ctx, hexPath, &image);
-    const int loadRc = readRc == load::kOk ? LoadToFlash(rig.ctx, image, 0, 0) : readRc;
+    const LoadResult readRc = ReadLoadImage(rig.ctx, hexPath, &image);
+    const LoadResult loadRc = readRc == LoadResult::Ok ? LoadToFlash(rig.ctx, image, 0, 0) : readRc;
     b = rig.Now();
     std::remove(hexPath.c_str());
     std::remove(path);
-    if (loadRc != load::kOk) return wrong("hex download");
+    if (loadRc != LoadResult::Ok) return wrong("hex download");
     check("hex", rig.Report(label, "LoadToFlash 64K from HEX", a, b));
     return true;
 }

@@ -65,7 +65,7 @@ int main() {
     LoadedImage image;
     image.bytes = Numbered(program, 1);
     const Rig::Mark a = rig.Now();
-    if (LoadToFlash(rig.ctx, image, 0, 0) != load::kOk) {
+    if (LoadToFlash(rig.ctx, image, 0, 0) != LoadResult::Ok) {
         std::printf("download bound: download: the result was wrong\n");
         return 1;
     }

@@ -171,7 +171,7 @@ bool FlashCommands::Compare(std::optional<ImageRequest> given) {
 
 bool FlashCommands::ReadCompareImage(const std::string& path, ImageFormat format, LoadedImage* image) {
     LinkContext link = Link();
-    if (ReadLoadImage(link, path, image, format) == load::kOk) return true;
+    if (ReadLoadImage(link, path, image, format) == LoadResult::Ok) return true;
     const std::string name = ShortFileName(path);
     w_.SetIapStatus(Printf("File %s Compare failed!", name));
     Result("compare of " + name + " refused: the file cannot be used");
@@ -188,7 +188,7 @@ bool FlashCommands::RunCompare(const LoadedImage& image, int block, uint32_t add
     CompareReport report;
     report.view = target ? s.ExternalImage() : s.BlockImage(block);
     report.viewBase = target ? 0u : static_cast<uint32_t>(s.StartAddress(block));
-    const int rc = LoadForCompare(link, image, block, address, &where, &bytes, &report);
+    const LoadResult rc = LoadForCompare(link, image, block, address, &where, &bytes, &report);
     differences_ = report.differences;
     ShowCompared(report, block, high);
     const std::string name = ShortFileName(image.path);
@@ -199,11 +199,11 @@ bool FlashCommands::RunCompare(const LoadedImage& image, int block, uint32_t add
                            : "Unmatched data at memory address %04Xh: %02Xh(MCU) vs. %02Xh in File %s",
                       static_cast<unsigned>(where), bytes >> 8, bytes & 0xFF, name.c_str());
     } else {
-        std::snprintf(buf, sizeof buf, rc != load::kOk ? "File %s Compare failed!" : "File %s Compare OK!",
+        std::snprintf(buf, sizeof buf, rc != LoadResult::Ok ? "File %s Compare failed!" : "File %s Compare OK!",
                       name.c_str());
     }
     w_.SetIapStatus(buf);
-    if (rc == load::kOk) {
+    if (rc == LoadResult::Ok) {
         size_t defined = 0;
         for (size_t k = 0; k < image.bytes.size(); ++k) defined += image.IsDefined(k) ? 1 : 0;
         char range[48];
@@ -226,8 +226,8 @@ bool FlashCommands::RunCompare(const LoadedImage& image, int block, uint32_t add
     } else {
         Result("compare of " + name + (Stopped() ? " stopped at the operator's request" : " failed"));
     }
-    if (rc != load::kOk) MarkError();
-    return rc == load::kOk;
+    if (rc != LoadResult::Ok) MarkError();
+    return rc == LoadResult::Ok;
 }
 
 void FlashCommands::ShowCompared(const CompareReport& report, int block, bool high) {

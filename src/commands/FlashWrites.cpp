@@ -67,9 +67,9 @@ int FlashCommands::Download(std::optional<ImageRequest> given) {
         Result("download of " + name + " refused: " + why + "; nothing was erased or written");
         return Failed();
     };
-    if (ReadLoadImage(link, request->file, &image, request->format) != load::kOk)
+    if (ReadLoadImage(link, request->file, &image, request->format) != LoadResult::Ok)
         return refused("the file cannot be used");
-    if (CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != load::kOk)
+    if (CheckImageFits(link, kind, image.bytes.size(), sel.block, sel.address) != LoadResult::Ok)
         return refused(ImageFitProblem(s, kind, image.bytes.size(), sel.block, sel.address, Window()));
     // In external memory mode no stub stands between the image and the loader's sectors.
     if (!internal && !upgrade) {
@@ -88,7 +88,7 @@ int FlashCommands::Download(std::optional<ImageRequest> given) {
     }
     if (upgrade && internal && !EraseBslArea()) return Failed();
     w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
-    int rc = load::kOk;
+    LoadResult rc = LoadResult::Ok;
     const bool viaStub = internal && !upgrade && sel.block == 1;
     std::vector<uint8_t> holds;
     if (internal && upgrade) {
@@ -97,19 +97,19 @@ int FlashCommands::Download(std::optional<ImageRequest> given) {
     } else if (!internal) {
         rc = LoadExternalMode(link, image, sel.block, sel.address);
     } else if (viaStub) {
-        rc = load::kFailed;
+        rc = LoadResult::Failed;
         const bool ok = WithStub(sel.address, kDownloadStub, [&] {
             LongOperation quiet(s.flags);
             rc = LoadToBlock1(link, image, sel.block, sel.address);
             w_.Refresh();
             EmptyLine(link);
-            return rc == load::kOk;
+            return rc == LoadResult::Ok;
         }, {}, true);
-        if (!ok && rc == load::kOk) rc = load::kFailed;
+        if (!ok && rc == LoadResult::Ok) rc = LoadResult::Failed;
     } else if (request->changedOnly) {
         ChangedSectors changed;
         rc = LoadChangedToFlash(link, image, sel.block, sel.address, &changed, &holds);
-        if (rc == load::kOk) {
+        if (rc == LoadResult::Ok) {
             char line[96];
             std::snprintf(line, sizeof line, "Sectors rewritten: %d, skipped (unchanged): %d", changed.rewritten,
                           changed.skipped);
@@ -119,14 +119,14 @@ int FlashCommands::Download(std::optional<ImageRequest> given) {
         rc = LoadToFlash(link, image, sel.block, sel.address, &holds);
     }
     // Through the block-1 stub, its procedure says what became of block 1.
-    if (rc != load::kOk && s.flags.stop.Requested() && !viaStub)
+    if (rc != LoadResult::Ok && s.flags.stop.Requested() && !viaStub)
         s.flags.stop.Note(!internal ? "the external memory holds a partial image"
                                     : "block " + std::to_string(sel.block) + " holds a partial image");
     // Flash and external-mode loads read every chunk back; the block-1 loader does not.
-    RecordLoad(image, sel.block, sel.address, rc == load::kOk,
+    RecordLoad(image, sel.block, sel.address, rc == LoadResult::Ok,
                internal && sel.block == 1 ? SectorState::ChangedNotRead : SectorState::Written, holds);
-    DescribeDownload(image, sel.address, rc == load::kOk);
-    return rc == load::kOk ? download::kDone : Failed();
+    DescribeDownload(image, sel.address, rc == LoadResult::Ok);
+    return rc == LoadResult::Ok ? download::kDone : Failed();
 }
 
 FlashCommands::Footprint FlashCommands::FootprintOf(const LoadedImage& image, int block) {
@@ -205,9 +205,9 @@ int FlashCommands::UpgradeDownload(const LoadedImage& image, uint32_t address) {
     w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
     if (!EraseBslArea()) return Failed();
     LinkContext link = Link();
-    const int rc = LoadToBlock1(link, image, 1, address);
+    const LoadResult rc = LoadToBlock1(link, image, 1, address);
     PurgeReplies(link);
-    return rc == load::kOk ? download::kDone : Failed();
+    return rc == LoadResult::Ok ? download::kDone : Failed();
 }
 
 bool FlashCommands::DownloadCommand(std::optional<ImageRequest> given) {
@@ -240,8 +240,8 @@ bool FlashCommands::ExternalDownload(std::optional<ImageRequest> given) {
     const uint32_t address = static_cast<uint32_t>(request->startSector) * kExternalSectorSize;
     LinkContext link = Link();
     LoadedImage image;
-    if (ReadLoadImage(link, request->file, &image, request->format) != load::kOk ||
-        CheckImageFits(link, LoaderKind::Flash, image.bytes.size(), 0, address) != load::kOk) {
+    if (ReadLoadImage(link, request->file, &image, request->format) != LoadResult::Ok ||
+        CheckImageFits(link, LoaderKind::Flash, image.bytes.size(), 0, address) != LoadResult::Ok) {
         Result("download of " + ShortFileName(request->file) + " refused: nothing was erased or written");
         MarkError();
         return false;
@@ -257,7 +257,7 @@ bool FlashCommands::ExternalDownload(std::optional<ImageRequest> given) {
     }
     w_.SetTitle(Printf("Downloading \"%s\" to external flash", ShortFileName(image.path)));
     std::vector<uint8_t> holds;
-    const bool ok = LoadToFlash(link, image, 0, address, &holds) == load::kOk;
+    const bool ok = LoadToFlash(link, image, 0, address, &holds) == LoadResult::Ok;
     if (!ok && S().flags.stop.Requested()) S().flags.stop.Note("the external flash window holds a partial image");
     RecordLoad(image, 0, address, ok, SectorState::Written, holds);
     DescribeDownload(image, address, ok);

@@ -83,7 +83,7 @@ public:
             static_cast<uint32_t>(s.StartAddress(1) + given->startSector * s.SectorSize(1));
         LinkContext link{s, w_, nullptr};
         LoadedImage image;
-        if (ReadLoadImage(link, given->file, &image, given->format) != load::kOk) return Refused();
+        if (ReadLoadImage(link, given->file, &image, given->format) != LoadResult::Ok) return Refused();
         if (const std::string why = CheckNewLoader(s, 1, address, image); !why.empty()) {
             w_.Op().Warn(why);
             return Refused();

@@ -196,8 +196,8 @@ bool ProgramRuns(LinkContext& c, const LoadedImage& image, const std::vector<Tou
 // Reads the runs back and compares the bytes the file defines; the first difference sets
 // *where and *word (flash byte in bits 15:8) and says so. With `differences` the runs are
 // read to their end and every difference counted. A read-back that comes back short is
-// kShortRead, said by the caller. What was read lands in `view` at address - viewBase.
-int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
+// ShortRead, said by the caller. What was read lands in `view` at address - viewBase.
+LoadResult CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<TouchedRun>& runs, uint32_t start,
                 uint32_t piece, size_t base, uint32_t* where, uint32_t* word, std::span<uint8_t> view = {},
                 uint32_t viewBase = 0, CompareDifferences* differences = nullptr) {
     SpanProgress bar(c.progress, PieceCount(runs, piece), "Comparing", piece, RunBytesTotal(runs));
@@ -211,7 +211,7 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
             std::copy_n(got.begin(), n, view.begin() + static_cast<std::ptrdiff_t>(address - viewBase));
         if (n < r.length) {
             bar.Finish(false);
-            return load::kShortRead;
+            return LoadResult::ShortRead;
         }
         for (size_t i = 0; i < r.length; ++i) {
             const size_t k = r.offset + i;
@@ -238,31 +238,31 @@ int CompareRuns(LinkContext& c, const LoadedImage& image, const std::vector<Touc
                     : VerifyFailedText(c.session, 0, *where, static_cast<uint8_t>(*word >> 8),
                                        static_cast<uint8_t>(*word & 0xFF)));
         bar.Finish(false);
-        return load::kProgramFailed;
+        return LoadResult::ProgramFailed;
     }
     bar.Finish(true);
-    return load::kOk;
+    return LoadResult::Ok;
 }
 
 // One part of an external-memory-mode download: erase, program, read back, compare. The
 // part is the image bytes [from, from + n), for `address` onwards.
-int WriteAndVerify(LinkContext& c, const LoadedImage& image, int block, uint32_t address, size_t from, size_t n) {
+LoadResult WriteAndVerify(LinkContext& c, const LoadedImage& image, int block, uint32_t address, size_t from, size_t n) {
     CDeviceSession& s = c.session;
     const uint32_t piece = static_cast<uint32_t>(s.SectorSize(block));
     const std::vector<TouchedRun> runs = TouchedRuns(image, from, n, piece);
     if (!EraseRuns(c, runs, address, piece, from)) {
         Show(c, kSectorEraseFailed);
-        return load::kFailed;
+        return LoadResult::Failed;
     }
     if (!ProgramRuns(c, image, runs, address, piece, from, ProgramVerified)) {
         Show(c, kFailedDownload);
-        return load::kProgramFailed;
+        return LoadResult::ProgramFailed;
     }
     // The read-back lands where the memory view shows those addresses.
     uint32_t where = 0, word = 0;
-    const int rc = CompareRuns(c, image, runs, address, piece, from, &where, &word, s.BlockImage(block),
+    const LoadResult rc = CompareRuns(c, image, runs, address, piece, from, &where, &word, s.BlockImage(block),
                                static_cast<uint32_t>(s.StartAddress(block)));
-    if (rc == load::kShortRead) Show(c, kFailedRead);
+    if (rc == LoadResult::ShortRead) Show(c, kFailedRead);
     return rc;
 }
 
@@ -273,7 +273,7 @@ std::string ShortFileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, ImageFormat format) {
+LoadResult ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, ImageFormat format) {
     std::string error;
     out->path = path;
     out->bytes.clear();
@@ -283,23 +283,23 @@ int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, Ima
         case ImageReadStatus::Ok: break;
         case ImageReadStatus::CantOpen:
             Show(c, std::string(kCantOpenFile) + "\n" + error, Fault::File);
-            return load::kFailed;
+            return LoadResult::Failed;
         case ImageReadStatus::TooLarge:
             Show(c, std::string(kOverSize) + "\n" + error, Fault::File);
-            return load::kFailed;
+            return LoadResult::Failed;
         case ImageReadStatus::BadHex:
         case ImageReadStatus::NotFirmware:
             Show(c, error, Fault::File);
-            return load::kFailed;
+            return LoadResult::Failed;
     }
     if (data.DefinedCount() == 0) {
         // Programming nothing and reporting success would hide a wrong file.
         Show(c, path + ": the file holds no data.", Fault::File);
-        return load::kFailed;
+        return LoadResult::Failed;
     }
     out->bytes = std::move(data.bytes);
     out->defined = std::move(data.defined);
-    return load::kOk;
+    return LoadResult::Ok;
 }
 
 std::vector<TouchedRun> TouchedRuns(const LoadedImage& image, size_t from, size_t n, uint32_t unit) {
@@ -370,16 +370,16 @@ std::string AsSentence(std::string text) {
     return text;
 }
 
-int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
+LoadResult CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start) {
     const std::string problem = ImageFitProblem(c.session, kind, length, block, start, c.session.ExternalWindowOpen());
-    if (problem.empty()) return load::kOk;
+    if (problem.empty()) return LoadResult::Ok;
     Show(c, std::string(kOverSize) + "\n" + AsSentence(problem), Fault::File);
-    return load::kOverSize;
+    return LoadResult::OverSize;
 }
 
-int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, std::vector<uint8_t>* holds) {
+LoadResult LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, std::vector<uint8_t>* holds) {
     CDeviceSession& s = c.session;
-    if (const int rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start)) return rc;
+    if (const LoadResult rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start); rc != LoadResult::Ok) return rc;
     const bool window = s.ExternalWindowOpen();
     const uint32_t eraseUnit = window ? kExternalSectorSize : static_cast<uint32_t>(s.SectorSize(block));
     const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
@@ -388,21 +388,21 @@ int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t st
     LoadedImage kept = image;
     if (!KeepGapBytes(c, kept, runs, start, eraseUnit, piece)) {
         Show(c, kFailedRead);
-        return load::kShortRead;
+        return LoadResult::ShortRead;
     }
     if (!EraseRuns(c, runs, start, eraseUnit, 0)) {
         Show(c, kSectorEraseFailed);
-        return load::kFailed;
+        return LoadResult::Failed;
     }
-    if (!ProgramRuns(c, kept, runs, start, piece, 0, ProgramVerified)) return load::kProgramFailed;
+    if (!ProgramRuns(c, kept, runs, start, piece, 0, ProgramVerified)) return LoadResult::ProgramFailed;
     if (holds) *holds = std::move(kept.bytes);
-    return load::kOk;
+    return LoadResult::Ok;
 }
 
-int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
+LoadResult LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
                        std::vector<uint8_t>* holds) {
     CDeviceSession& s = c.session;
-    if (const int rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start)) return rc;
+    if (const LoadResult rc = CheckImageFits(c, LoaderKind::Flash, image.bytes.size(), block, start); rc != LoadResult::Ok) return rc;
     const bool window = s.ExternalWindowOpen();
     const uint32_t eraseUnit = window ? kExternalSectorSize : static_cast<uint32_t>(s.SectorSize(block));
     const uint32_t piece = window ? kExternalPieceSize : eraseUnit;
@@ -412,7 +412,7 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
     std::vector<uint8_t> have(total, 0xFF);
     if (!ReadRuns(c, have, runs, start, piece)) {
         Show(c, kFailedRead);
-        return load::kShortRead;
+        return LoadResult::ShortRead;
     }
     // What the sectors are to hold: the file's bytes, and the chip's own where it gives none,
     // so that only the file's bytes decide whether a sector is rewritten.
@@ -446,7 +446,7 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
     LoadedImage kept = image;
     if (!KeepGapBytes(c, kept, rewritten, start, eraseUnit, piece, &have)) {
         Show(c, kFailedRead);
-        return load::kShortRead;
+        return LoadResult::ShortRead;
     }
     for (const TouchedRun& r : KeptRuns(image, rewritten, eraseUnit))
         std::copy_n(kept.bytes.begin() + static_cast<std::ptrdiff_t>(r.offset), r.length,
@@ -469,54 +469,54 @@ int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint
             while (j < end && need[static_cast<size_t>(j)] == Need::EraseAndProgram) ++j;
             if (!EraseSectors(c, start + static_cast<uint32_t>(i) * eraseUnit, eraseUnit, j - i)) {
                 Show(c, kSectorEraseFailed);
-                return load::kFailed;
+                return LoadResult::Failed;
             }
             i = j;
         }
         const uint32_t from = static_cast<uint32_t>(first) * eraseUnit;
         const uint32_t length = static_cast<uint32_t>(end - first) * eraseUnit;
-        if (!ProgramVerified(c, start + from, piece, want.data() + from, length)) return load::kProgramFailed;
+        if (!ProgramVerified(c, start + from, piece, want.data() + from, length)) return LoadResult::ProgramFailed;
         first = end;
     }
     if (out) *out = count;
     if (holds) *holds = std::move(want);
-    return load::kOk;
+    return LoadResult::Ok;
 }
 
-int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start) {
+LoadResult LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start) {
     CDeviceSession& s = c.session;
-    if (const int rc = CheckImageFits(c, LoaderKind::Block1, image.bytes.size(), block, start)) return rc;
+    if (const LoadResult rc = CheckImageFits(c, LoaderKind::Block1, image.bytes.size(), block, start); rc != LoadResult::Ok) return rc;
     const uint32_t piece = static_cast<uint32_t>(s.SectorSize(1));
     const std::vector<TouchedRun> runs = TouchedRuns(image, 0, image.bytes.size(), piece);
     // The boot loader upgrade has erased its own area already.
     if (!s.bslUpgradeMode && !EraseRuns(c, runs, start, piece, 0)) {
         Show(c, kSectorEraseFailed);
         Show(c, kEraseFailedOnChip);
-        return load::kFailed;
+        return LoadResult::Failed;
     }
     if (!ProgramRuns(c, image, runs, start, piece, 0, ProgramBootArea)) {
         Show(c, kFailedDownload);
-        return load::kProgramFailed;
+        return LoadResult::ProgramFailed;
     }
-    return load::kOk;
+    return LoadResult::Ok;
 }
 
-int LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32_t start) {
+LoadResult LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32_t start) {
     CDeviceSession& s = c.session;
     const size_t length = image.bytes.size();
-    if (const int rc = CheckImageFits(c, LoaderKind::ExternalMode, length, block, start)) return rc;
+    if (const LoadResult rc = CheckImageFits(c, LoaderKind::ExternalMode, length, block, start); rc != LoadResult::Ok) return rc;
     if (block != 0 || start + length <= BlockLimit(s, 0)) return WriteAndVerify(c, image, block, start, 0, length);
 
     // Block 0 up to its end, then the tail for block 1's addresses. The file bytes between
     // the two address nothing and are not written.
     const size_t first = BlockLimit(s, 0) - start;
-    if (const int rc = WriteAndVerify(c, image, 0, start, 0, first)) return rc;
+    if (const LoadResult rc = WriteAndVerify(c, image, 0, start, 0, first); rc != LoadResult::Ok) return rc;
     const uint32_t base = static_cast<uint32_t>(s.StartAddress(1));
     const size_t tail = base - start;
     return WriteAndVerify(c, image, 1, base, tail, length - tail);
 }
 
-int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
+LoadResult LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
                    int32_t* mismatchAddress, uint16_t* mismatchBytes, CompareReport* report) {
     CDeviceSession& s = c.session;
     const bool window = s.ExternalWindowOpen();
@@ -527,14 +527,14 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
     if (window) {
         if (end > 0x10000) {
             Show(c, kOverSize, Fault::File);
-            return load::kOverSize;
+            return LoadResult::OverSize;
         }
     } else if (s.memoryMode != kInternalMemory && block == 0 && end > BlockLimit(s, 0)) {
         // In external memory mode a download runs on into block 1 (see LoadExternalMode);
         // the compare accepts what the download accepted and checks that tail against block 1.
         if (!TailReachesBlock1(s, static_cast<uint32_t>(end))) {
             Show(c, kOverSize, Fault::File);
-            return load::kOverSize;
+            return LoadResult::OverSize;
         }
         compared = BlockLimit(s, 0) - start;
         tailOffset = static_cast<uint32_t>(s.StartAddress(1)) - start;
@@ -550,7 +550,7 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
             } else {
                 // A longer file would be compared against addresses the block does not have.
                 Show(c, kOverSize, Fault::File);
-                return load::kOverSize;
+                return LoadResult::OverSize;
             }
         }
     }
@@ -574,11 +574,11 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
             // Only the bytes the file gives are compared: its gaps say nothing about the flash.
             const std::vector<TouchedRun> runs = TouchedRuns(image, from, n, chunk);
             const std::span<uint8_t> view = report ? report->view : std::span<uint8_t>();
-            const int rc = CompareRuns(c, image, runs, address, chunk, from, &where, &word, view,
+            const LoadResult rc = CompareRuns(c, image, runs, address, chunk, from, &where, &word, view,
                                        report ? report->viewBase : 0, differences);
-            if (rc == load::kShortRead) Show(c, kFailedRead);
-            same = rc == load::kOk;
-            if (report && rc != load::kShortRead && (same || differences))
+            if (rc == LoadResult::ShortRead) Show(c, kFailedRead);
+            same = rc == LoadResult::Ok;
+            if (report && rc != LoadResult::ShortRead && (same || differences))
                 for (const TouchedRun& r : runs) {
                     const uint32_t at = address + static_cast<uint32_t>(r.offset - from);
                     if (viewFor(at, r.length)) report->read.push_back({at, static_cast<uint32_t>(r.length)});
@@ -590,13 +590,13 @@ int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t
         }
         return same;
     };
-    if (!compare(start, piece, 0, compared)) return load::kProgramFailed;
+    if (!compare(start, piece, 0, compared)) return LoadResult::ProgramFailed;
     if (tailOffset && tailOffset < image.bytes.size()) {
         if (!compare(static_cast<uint32_t>(s.StartAddress(1)), static_cast<uint32_t>(s.SectorSize(1)), tailOffset,
                      image.bytes.size() - tailOffset))
-            return load::kProgramFailed;
+            return LoadResult::ProgramFailed;
     }
-    return load::kOk;
+    return LoadResult::Ok;
 }
 
 }  // namespace tessel

@@ -15,15 +15,14 @@
 
 namespace tessel {
 
-// Loader results.
-namespace load {
-constexpr int kOk = 0;
-constexpr int kFailed = -1;     // file not read, refused, or erase failed
-constexpr int kOverSize = 7;
-constexpr int kNoMemory = 8;
-constexpr int kProgramFailed = 9;  // programming or comparing failed
-constexpr int kShortRead = 10;
-}  // namespace load
+// How a loader ended; every end but Ok has been said to the operator.
+enum class LoadResult {
+    Ok,
+    Failed,         // file not read, refused, or erase failed
+    OverSize,       // the image does not fit where it is to go
+    ProgramFailed,  // programming or comparing failed
+    ShortRead,      // the chip's bytes could not all be read
+};
 
 inline constexpr const char kCantOpenFile[] = "Can't open the selected file!!!";
 inline constexpr const char kOverSize[] = "The selected file is over size!!!";
@@ -51,8 +50,8 @@ struct LoadedImage {
     }
 };
 
-// Reads and converts the file, showing why when it cannot: kOk or kFailed.
-int ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, ImageFormat format = ImageFormat::Auto);
+// Reads and converts the file, showing why when it cannot: Ok or Failed.
+LoadResult ReadLoadImage(LinkContext& c, const std::string& path, LoadedImage* out, ImageFormat format = ImageFormat::Auto);
 
 // A stretch of the image that the loaders work on: whole pieces from `offset`, each holding
 // at least one defined byte. Offsets count from the image's first byte.
@@ -87,9 +86,9 @@ std::string ImageFitProblem(const CDeviceSession& s, LoaderKind kind, size_t len
 // message box ("The file needs ....").
 std::string AsSentence(std::string text);
 
-// The loader's own size test, run before any erase: kOk or kOverSize (message shown, with
+// The loader's own size test, run before any erase: Ok or OverSize (message shown, with
 // the sizes).
-int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start);
+LoadResult CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, uint32_t start);
 
 // Block 0 in internal memory mode, or an external-flash window: erase the touched sectors,
 // program; no read-back beyond the program operation's own verify. A touched sector's bytes
@@ -97,7 +96,7 @@ int CheckImageFits(LinkContext& c, LoaderKind kind, size_t length, int block, ui
 // binary's or a HEX file's end) are the chip's: they are read first, from two reads that
 // agree, and programmed back with the file's. `holds`, when given, gets what the touched
 // sectors hold afterwards, byte k for start + k.
-int LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
+LoadResult LoadToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
                 std::vector<uint8_t>* holds = nullptr);
 // What a download that rewrites only what changed did, counted in erase sectors.
 struct ChangedSectors {
@@ -113,12 +112,12 @@ struct ChangedSectors {
 // back must not come from one read: a sector to be rewritten that holds any is read once more
 // and the two reads must agree. Every byte of the image has then been compared with the chip:
 // the unchanged sectors by the first read, the others by the program's own read-back.
-int LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
+LoadResult LoadChangedToFlash(LinkContext& c, const LoadedImage& image, int block, uint32_t start, ChangedSectors* out,
                        std::vector<uint8_t>* holds = nullptr);
 // Block 1 in internal memory mode; the block-1 stub must be running.
-int LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+LoadResult LoadToBlock1(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
 // External memory mode (EA# = 0), either block; reads back and verifies what it wrote.
-int LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
+LoadResult LoadExternalMode(LinkContext& c, const LoadedImage& image, int block, uint32_t start);
 // What a compare may give besides its verdict: every difference, and the chip's bytes it read,
 // put into `view` (byte 0 for address viewBase) where the view covers them. `read` lists the
 // address ranges, whole sectors, whose bytes landed there from a complete read.
@@ -133,9 +132,9 @@ struct CompareReport {
     std::vector<Range> read;
 };
 // Compares; on the first difference *mismatchAddress and *mismatchBytes (flash byte in bits
-// 15:8, file byte in 7:0) are set and the result is kProgramFailed. With a report the compare
+// 15:8, file byte in 7:0) are set and the result is ProgramFailed. With a report the compare
 // reads on past the first difference, to count them all.
-int LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
+LoadResult LoadForCompare(LinkContext& c, const LoadedImage& image, int block, uint32_t start,
                    int32_t* mismatchAddress, uint16_t* mismatchBytes, CompareReport* report = nullptr);
 
 }  // namespace tessel
