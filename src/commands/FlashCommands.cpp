@@ -507,7 +507,7 @@ PrintOutcome printFlash(CDeviceSession& session, ProgressReporter& progress, Pri
     return complete ? PrintOutcome::Printed : PrintOutcome::PageFailed;
 }
 
-int RunUpgradeDownload(Target& target, const LoadedImage& image, uint32_t address) {
+DownloadEnd RunUpgradeDownload(Target& target, const LoadedImage& image, uint32_t address) {
     FlashCommands c(target, {target.BackupDir(), {}});
     return c.UpgradeDownload(image, address);
 }

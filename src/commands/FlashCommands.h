@@ -31,18 +31,20 @@ Actions FlashActions(Target& target, FlashCommandEnv env = {});
 // UserCode downloads this way before it starts the code).
 bool DownloadAsked(Target& target, FlashCommandEnv env);
 
-// Download results.
-namespace download {
-constexpr int kDone = 0;        // also when the operator answered No
-constexpr int kFailed = -1;     // failed, refused or cancelled
-constexpr int kUpgradeDeclined = 15;  // cancelled or declined during the boot loader upgrade
-}  // namespace download
+// How a download ended. Within the boot loader upgrade the value stands among the procedure's
+// step codes in its status line, which is why they are numbered.
+enum class DownloadEnd {
+    Done = 0,
+    Failed = -1,           // failed, refused, or its dialog cancelled
+    Declined = 1,          // the operator answered No: nothing was erased or written
+    UpgradeDeclined = 15,  // cancelled or declined during the boot loader upgrade
+};
 
 // The boot loader upgrade's download, once its file and start have been checked and the
 // operator has agreed: erases the loader's area, writes `image` from `address` in block 1
-// through the running stub. kDone or kFailed (said).
+// through the running stub. Done or Failed (said).
 struct LoadedImage;
-int RunUpgradeDownload(Target& target, const LoadedImage& image, uint32_t address);
+DownloadEnd RunUpgradeDownload(Target& target, const LoadedImage& image, uint32_t address);
 
 // The question before sectors are erased, naming them: "Erase sectors 000-255 of block 0
 // (0000h-7FFFh)?"; `block` -1 for the open external-flash window (`high`: its high half).

@@ -247,7 +247,7 @@ public:
     // would lose what lies outside the range meant, so its answers are checked first.
     bool ChipBearsOutType(int block);
 
-    int Download(std::optional<ImageRequest> given = std::nullopt);
+    DownloadEnd Download(std::optional<ImageRequest> given = std::nullopt);
 
     // What a load of `image` into `block` reaches: the bytes the file gives and the sectors
     // that hold one, which the load erases before it writes.
@@ -268,9 +268,9 @@ public:
 
     void DescribeDownload(const LoadedImage& image, uint32_t address, bool ok);
 
-    int Failed() {
+    DownloadEnd Failed() {
         MarkError();
-        return download::kFailed;
+        return DownloadEnd::Failed;
     }
 
     // The boot loader upgrade erases the loader's own area first, with a few more tries. The
@@ -278,7 +278,7 @@ public:
     // code outside the loader, which the new loader (checked to fit the area) does not replace.
     bool EraseBslArea();
 
-    int UpgradeDownload(const LoadedImage& image, uint32_t address);
+    DownloadEnd UpgradeDownload(const LoadedImage& image, uint32_t address);
 
     bool DownloadCommand(std::optional<ImageRequest> given = std::nullopt);
 

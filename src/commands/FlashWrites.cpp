@@ -43,17 +43,17 @@ bool FlashCommands::ChipBearsOutType(int block) {
     return false;
 }
 
-int FlashCommands::Download(std::optional<ImageRequest> given) {
+DownloadEnd FlashCommands::Download(std::optional<ImageRequest> given) {
     CDeviceSession& s = S();
     const bool upgrade = s.bslUpgradeMode;
-    const int declined = upgrade ? download::kUpgradeDeclined : download::kFailed;
-    if (!BlockNumberOk()) return download::kFailed;
+    const DownloadEnd cancelled = upgrade ? DownloadEnd::UpgradeDeclined : DownloadEnd::Failed;
+    if (!BlockNumberOk()) return DownloadEnd::Failed;
     TitleGuard title(w_);
     w_.SetTitle(s.memoryMode == kInternalMemory && !upgrade
                     ? "WARNING! DATA IN BLOCK 0 WILL BE ERASED. PLEASE BACK THEM UP FIRST."
                     : "WARNING! DATA IN BLOCK 0/1 WILL BE ERASED. PLEASE BACK THEM UP FIRST.");
     const std::optional<ImageRequest> request = given ? given : AskImage(FileSectorDialog::Kind::Download);
-    if (!request) return declined;
+    if (!request) return cancelled;
     const FlashSelection sel = SelectFlashSectors(s, request->block, request->startSector, 0);
     const std::string name = ShortFileName(request->file);
     // The whole file is read and checked before the question and the first byte to the
@@ -78,13 +78,13 @@ int FlashCommands::Download(std::optional<ImageRequest> given) {
             return refused("it would reach " + area);
         }
     }
-    if (!BlockAccess(sel, kDownloadTexts, upgrade)) return download::kFailed;
+    if (!BlockAccess(sel, kDownloadTexts, upgrade)) return DownloadEnd::Failed;
     if (!upgrade && !Window() && !ChipBearsOutType(sel.block)) return refused(chipRefusal_);
     if (!Op().AskYesNo(DownloadQuestion(image, sel.block, sel.firstSector, sel.address, request->changedOnly))) {
         declined_ = true;
         w_.NoteDeclined();
         Result("download of " + name + " declined: nothing was erased or written");
-        return upgrade ? download::kUpgradeDeclined : download::kDone;
+        return upgrade ? DownloadEnd::UpgradeDeclined : DownloadEnd::Declined;
     }
     if (upgrade && internal && !EraseBslArea()) return Failed();
     w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
@@ -126,7 +126,7 @@ int FlashCommands::Download(std::optional<ImageRequest> given) {
     RecordLoad(image, sel.block, sel.address, rc == LoadResult::Ok,
                internal && sel.block == 1 ? SectorState::ChangedNotRead : SectorState::Written, holds);
     DescribeDownload(image, sel.address, rc == LoadResult::Ok);
-    return rc == LoadResult::Ok ? download::kDone : Failed();
+    return rc == LoadResult::Ok ? DownloadEnd::Done : Failed();
 }
 
 FlashCommands::Footprint FlashCommands::FootprintOf(const LoadedImage& image, int block) {
@@ -200,14 +200,14 @@ bool FlashCommands::EraseBslArea() {
     return false;
 }
 
-int FlashCommands::UpgradeDownload(const LoadedImage& image, uint32_t address) {
+DownloadEnd FlashCommands::UpgradeDownload(const LoadedImage& image, uint32_t address) {
     TitleGuard title(w_);
     w_.SetTitle(Printf("Downloading \"%s\"", ShortFileName(image.path)));
     if (!EraseBslArea()) return Failed();
     LinkContext link = Link();
     const LoadResult rc = LoadToBlock1(link, image, 1, address);
     PurgeReplies(link);
-    return rc == LoadResult::Ok ? download::kDone : Failed();
+    return rc == LoadResult::Ok ? DownloadEnd::Done : Failed();
 }
 
 bool FlashCommands::DownloadCommand(std::optional<ImageRequest> given) {
@@ -215,7 +215,7 @@ bool FlashCommands::DownloadCommand(std::optional<ImageRequest> given) {
     if (pre == CheckOutcome::RunExternalVariant) return ExternalDownload(given);
     if (pre != CheckOutcome::Proceed) return false;
     declined_ = false;
-    return Download(given) == download::kDone && !declined_;
+    return Download(given) == DownloadEnd::Done;
 }
 
 bool FlashCommands::ExternalBslPresent() {

@@ -99,6 +99,7 @@ public:
 
         stub::Codes codes;
         int downloadCode = stub::kNotTried, eraseCode = stub::kNotTried, writeCode = stub::kNotTried;
+        DownloadEnd downloaded = DownloadEnd::Failed;
         Block1StubOptions o;
         o.backupDir = env_.backupDir;
         o.selectFailed = "Update BSL Failed!";
@@ -110,13 +111,14 @@ public:
         const bool ok = RunWithBlock1Stub(w_, o, [&] {
             w_.Refresh();
             s.bslUpgradeMode = true;
-            downloadCode = RunUpgradeDownload(w_, image, address);
+            downloaded = RunUpgradeDownload(w_, image, address);
+            downloadCode = static_cast<int>(downloaded);
             s.bslUpgradeMode = false;
             // The password sector is rewritten whatever the download did: it lies in the
             // loader's block, which the upgrade may have erased. The gate's entry is the only
             // copy of the password there is.
             const bool rewritten = RewritePasswordSector(w_, link, s.gatePassword, kStepAttempts, &eraseCode, &writeCode);
-            return downloadCode == download::kDone && rewritten;
+            return downloaded == DownloadEnd::Done && rewritten;
         });
         // Ended before block 0 was read, or block 0 lost: the reason has been said.
         if (codes[stub::kSave0] == stub::kNotTried) return false;
@@ -130,7 +132,7 @@ public:
                                codes[kRestore1]};
         for (size_t i = 0; i < std::size(results); ++i) {
             if (results[i] == 0) continue;
-            if (i == 6 && results[i] == download::kUpgradeDeclined) return Fail("Upgrade BSL is cancelled!");
+            if (i == 6 && downloaded == DownloadEnd::UpgradeDeclined) return Fail("Upgrade BSL is cancelled!");
             w_.SetIapStatus(FailedStepsLine(results, ", "));
             w_.Refresh();
             Fail("Upgrade Bootstrap Loader Failed!");
