@@ -80,7 +80,7 @@ TEST(CliFlashInProcess, EachCommandNeedsItsInputsAndAYesAndSaysItsOutcome) {
         // A compare's last chunk is shorter than the rest, and counted.
         {{"compare", "--port", a32, dir + "/63.bin"}, 1, "\nComparing: 100%, stopped at 63 of 63 bytes"},
         // A .bin name says binary, whatever its first byte; the table's columns hold for every name.
-        {{"convert", dir + "/colon.bin", dir + "/colon.hex"}, 0, "converted " + dir + "/colon.bin (4 bytes)"},
+        {{"convert", dir + "/colon.bin", dir + "/colon.hex"}, 0, "converted " + dir + "/colon.bin (4 bytes) to " + dir + "/colon.hex"},
         {{"firmware"}, 0, "\nBlock1StubA      stub_block1_a.bin       "},
         {{"edit", "--port", a16, "3FF8"}, 0, "3FF8: FF FF FF FF FF FF FF FF \n"},
         {{"edit", "--port", a16, "--yes", "03E6", "7G"}, 2, ""},  // refused as it is read

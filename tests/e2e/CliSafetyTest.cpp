@@ -172,7 +172,6 @@ TEST(CliChipType, NothingIsErasedOrBurntOnAGuessedOrWrongChipType) {
     EXPECT_EQ(seen.status, 0) << seen.out;
     EXPECT_TRUE(seen.Says("Chip Type:   NX31A32 (assumed, not reported by the loader; give --chip)\n")) << seen.out;
     ExpectRefused(dir, {"download", "--port", b.pty, "--yes", big}, kChipTypeNotReported);
-    ExpectRefused(dir, {"erase", "--port", b.pty, "--yes", "--count", "1"}, kChipTypeNotReported);
     ExpectRefused(dir, On(b.pty, "NX31A16", {"download", "--yes", big}),
                   "the file needs 30,852 bytes from 0000h; NX31A16's block 0 holds 16,384");
     // Refused with status 2 and why, and only reads and block selects on the wire.

@@ -74,7 +74,6 @@ public:
     std::vector<QString> messages;
     std::vector<QMessageBox::Icon> icons;  // one per message, in order
     std::vector<QString> details;          // the boxes' informative texts
-    std::vector<QMessageBox::StandardButton> defaults;
     QMessageBox::StandardButton answer = QMessageBox::Yes;
 
 private:
@@ -88,7 +87,6 @@ private:
             icons.push_back(box->icon());
             details.push_back(box->informativeText());
             if (box->button(QMessageBox::No)) {
-                defaults.push_back(box->standardButton(box->defaultButton()));
                 box->button(answer)->click();
             } else {
                 box->button(QMessageBox::Ok)->click();
