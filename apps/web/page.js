@@ -7,8 +7,10 @@
   const log = text => {
     const li = document.createElement('li');
     li.textContent = text;
-    $('log').append(li);
-    li.scrollIntoView({block: 'nearest'});
+    // The log scrolls in its own box; scrolling the line into view would move the whole page.
+    const box = $('log');
+    box.append(li);
+    box.scrollTop = box.scrollHeight;
   };
   let chosen = null;  // the image file picked or dropped
   let started = 0;    // when the running command began, for the time left

@@ -22,7 +22,10 @@ fs.writeFileSync(path.join(work, 'big.bin'), Buffer.concat([image, image.subarra
 let line = null;  // the board's pseudo-terminal while one runs: read as a stream, written by fd
 function startBoard(args) {
   const sim = spawn(simProgram, ['--chip', 'NX31A32', ...args], {stdio: ['ignore', 'pipe', 'inherit']});
-  return new Promise(resolve => sim.stdout.once('data', d => resolve({sim, path: d.toString().split('\n')[0]})));
+  return new Promise((resolve, reject) => {
+    sim.once('exit', code => reject(new Error(`tessel-sim ended (${code}) before it named its line`)));
+    sim.stdout.once('data', d => resolve({sim, path: d.toString().split('\n')[0]}));
+  });
 }
 async function endBoard(sim) {
   await new Promise(r => { sim.once('exit', r); sim.kill('SIGTERM'); });
@@ -53,12 +56,17 @@ new WebSocketServer({server, path: '/line'}).on('connection', socket => {
 });
 await new Promise(r => server.listen(0, '127.0.0.1', r));
 const url = `http://127.0.0.1:${server.address().port}/`;
-const browser = await puppeteer.launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox']});
+// Every wait is generous: the machine may be loaded (two cores, other builds), and a check fails
+// on what the page does, never on how slowly it does it.
+const patience = 300000;
+const browser = await puppeteer.launch({executablePath: '/usr/bin/chromium', args: ['--no-sandbox'],
+                                        protocolTimeout: patience});
 const failures = [];
 // ONLY=text runs the checks whose names hold it.
 async function check(name, body) {
   if (process.env.ONLY && !name.includes(process.env.ONLY)) return;
   const page = await browser.newPage();
+  page.setDefaultTimeout(patience);
   // How many questions the page put up.
   await page.evaluateOnNewDocument(() => {
     window.asked = 0;
@@ -80,10 +88,9 @@ async function check(name, body) {
 }
 const banner = page => page.$eval('#banner', e => e.textContent);
 const outcome = page => page.$eval('#banner', e => e.dataset.outcome);
-const settled = page => page.waitForFunction(() => document.querySelector('#banner').textContent !== '', {timeout: 20000});
+const settled = page => page.waitForFunction(() => document.querySelector('#banner').textContent !== '');
 
 await check('the stand-in board is detected, and the page asks no other host', async (page, requests) => {
-  await page.setViewport({width: 1024, height: 700});
   await page.goto(url, {waitUntil: 'networkidle0'});
   await page.click('#detect');
   await settled(page);
@@ -91,9 +98,17 @@ await check('the stand-in board is detected, and the page asks no other host', a
   const fields = await page.$$eval('#fields dd', d => d.map(e => e.textContent));
   assert.ok(fields[1].includes('NX31A32'), fields.join('|'));
   assert.deepEqual(requests.filter(r => !r.startsWith(url)), []);
-  await page.screenshot({path: path.join(out, 'page-1024x700.png')});
-  await page.setViewport({width: 1920, height: 1080});
-  await page.screenshot({path: path.join(out, 'page-1920x1080.png')});
+  // At both sizes every pane is in the window, the sector list's columns whole in their box.
+  for (const [width, height] of [[1024, 700], [1920, 1080]]) {
+    await page.setViewport({width, height});
+    assert.deepEqual(await page.evaluate(() => {
+      const root = document.documentElement;
+      const box = document.querySelector('#sectors').parentElement.getBoundingClientRect();
+      const status = document.querySelector('#sectors th:last-child').getBoundingClientRect();
+      return [root.scrollWidth <= innerWidth, root.scrollHeight <= innerHeight, status.right <= box.right];
+    }), [true, true, true], `${width}x${height}`);
+    await page.screenshot({path: path.join(out, `page-${width}x${height}.png`)});
+  }
 });
 
 await check('a sector erase asks first and No erases nothing; a file too big is refused before any question',
@@ -174,7 +189,7 @@ if (simProgram) {
     await (await page.$('#file')).uploadFile(path.join(work, 'image.bin'));
     const answer = answering(page);
     await page.click('#download');
-    await page.waitForFunction(() => document.querySelector('#banner').textContent !== '', {timeout: 120000});
+    await settled(page);
     // Timed from the detection on, as the command line detects before it downloads.
     const pageMs = Date.now() - board.started;
     clearInterval(answer);
@@ -206,7 +221,7 @@ if (simProgram) {
     const board = await bridged(page, []);
     const answer = answering(page);
     await page.click('#read');
-    await page.waitForFunction(() => document.querySelector('#progress').value > 0, {timeout: 20000});
+    await page.waitForFunction(() => document.querySelector('#progress').value > 0);
     await page.click('#stop');
     await settled(page);
     assert.equal(await outcome(page), 'stopped', await banner(page));
@@ -226,4 +241,7 @@ fs.rmSync(work, {recursive: true, force: true});
 
 await browser.close();
 server.close();
-if (failures.length) { console.log(`${failures.length} failed`); process.exit(1); }
+if (failures.length) {
+  console.error(`${failures.length} of the page's checks failed:\n${failures.map(f => `  ${f}`).join('\n')}`);
+  process.exit(1);
+}
