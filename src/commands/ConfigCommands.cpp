@@ -136,7 +136,7 @@ public:
     }
 
     bool LockChip(std::optional<int> given = std::nullopt) {
-        if (!Ready() || !w_.Allows(RuledCommand::LockChip)) return false;
+        if (!w_.Allows(RuledCommand::LockChip) || !Ready()) return false;
         uint8_t mask = 0;
         const bool sent = LockChipBody(&mask, given);
         Redetect();
@@ -179,7 +179,7 @@ public:
     }
 
     bool MemoryRemap(std::optional<int> given = std::nullopt) {
-        if (!Ready() || !w_.Allows(RuledCommand::MemoryRemap)) return false;
+        if (!w_.Allows(RuledCommand::MemoryRemap) || !Ready()) return false;
         CDeviceSession& s = S();
         const int type = s.chipType;
         RemapMenuDialog dialog(Op(), type);

@@ -133,7 +133,9 @@ bool Target::Allows(RuledCommand command) {
     const RuleVerdict v = CommandRule(command);
     if (!v.allowed) {
         refusal_ = v.reason;
-        op_->Warn(v.reason);
+        // A board not located is shown as the fault it always was; the command is still refused.
+        if (!session_.IsLinkUp()) op_->Fail(v.reason);
+        else op_->Warn(v.reason);
     }
     return v.allowed;
 }
