@@ -175,7 +175,11 @@
     $('no-serial').hidden = false;
     $('port').querySelector('option[value=webserial]').disabled = true;
   }
+  // Every command takes the port chosen (the cable test opens it without a detection).
+  const choosePort = () => Module.ccall('tessel_set_port', null, ['string'], [$('port').value]);
+  choosePort();
   $('port').addEventListener('change', async () => {
+    choosePort();
     if ($('port').value !== 'webserial') return;
     try {
       Module.tesselPort = await navigator.serial.requestPort();
@@ -196,7 +200,7 @@
   });
 
   $('detect').onclick = () => {
-    Module.ccall('tessel_set_port', null, ['string'], [$('port').value]);
+    choosePort();
     return run('tessel_detect', ['number', 'string', 'number', 'number', 'number'],
                [num('firmware'), $('chip').value, num('mode'), Number($('crystal').value), num('baud')]);
   };

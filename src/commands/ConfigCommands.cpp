@@ -279,7 +279,7 @@ public:
     bool DoubleClock() {
         CDeviceSession& s = S();
         if (IsTypeA(s.chipType)) {
-            Op().Warn("This feature is for MCU H/L32B and H/L64D only!");
+            w_.Refuse("This feature is for MCU H/L32B and H/L64D only!");
             return false;
         }
         // Without a link the bytes would go to a target in an unknown state, or nowhere.

@@ -21,7 +21,7 @@ fs.writeFileSync(path.join(work, 'image.bin'), image);
 fs.writeFileSync(path.join(work, 'big.bin'), Buffer.concat([image, image.subarray(0, 8192)]));
 let line = null;  // the board's pseudo-terminal while one runs: read as a stream, written by fd
 function startBoard(args) {
-  const sim = spawn(simProgram, ['--chip', 'NX31A32', ...args], {stdio: ['ignore', 'pipe', 'inherit']});
+  const sim = spawn(simProgram, [...(args.includes('--chip') ? [] : ['--chip', 'NX31A32']), ...args], {stdio: ['ignore', 'pipe', 'inherit']});
   return new Promise((resolve, reject) => {
     sim.once('exit', code => reject(new Error(`tessel-sim ended (${code}) before it named its line`)));
     sim.stdout.once('data', d => resolve({sim, path: d.toString().split('\n')[0]}));
@@ -95,7 +95,8 @@ async function check(name, body) {
     console.log(`ok ${name}`);
   } catch (e) {
     failures.push(name);
-    console.log(`FAIL ${name}: ${e.message}`);
+    const log = await page.$$eval('#log li', l => l.slice(-4).map(e => e.textContent)).catch(() => []);
+    console.log(`FAIL ${name}: ${e.message}${log.map(l => `\n  log: ${l}`).join('')}`);
   } finally {
     if (line) await unbridge(line.board);
     await page.close();
@@ -178,20 +179,74 @@ await check('every control has a name', async page => {
 
 if (simProgram) {
   // A page on the bridge to a native tessel-sim started with `args`, the board detected.
-  const bridged = async (page, args) => {
+  // The page's fields set from `fields` (id: value), then, unless `detect` is false, detected.
+  const bridged = async (page, args, fields = {}, detect = true) => {
     const board = await startBoard(args);
     attach(board.path);
     line.board = board;
     await page.evaluateOnNewDocument(fs.readFileSync(new URL('stand-in-serial.js', import.meta.url), 'utf8'));
     await page.goto(url, {waitUntil: 'networkidle0'});
     await page.select('#port', 'webserial');
+    await page.evaluate(f => { for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v; }, fields);
     board.started = Date.now();
-    await page.click('#detect');
-    await settled(page);
-    assert.equal(await outcome(page), 'done', await banner(page));
-    await page.$eval('#banner', e => { e.textContent = ''; });
+    if (detect) await press(page, '#detect', 'done');
     return board;
   };
+  // A button pressed and the command's outcome awaited; the banner cleared for the next.
+  const press = async (page, button, expected) => {
+    await page.$eval('#banner', e => { e.textContent = ''; });
+    await page.click(button);
+    await settled(page);
+    assert.equal(await outcome(page), expected, `${button}: ${await banner(page)}`);
+  };
+
+  // The other commands, one row each: the board's options, the page's fields, the answers to
+  // the questions (through the page's dialogs), the buttons pressed in turn with the outcome
+  // each must have, and what the board must hold after (its block 0, or its state as the
+  // page then reads it).
+  const held = (page, id) => page.$eval(id, e => e.textContent);
+  const rows = [
+    {name: 'Byte Edit writes the bytes given', fields: {'edit-address': '0010', 'edit-data': '72 4F 5D'},
+     steps: [['#edit-write', 'done']], block0: b => assert.deepEqual([...b.subarray(0x10, 0x13)], [0x72, 0x4F, 0x5D])},
+    {name: 'Byte Edit shows the bytes the board holds', args: ['--block0', path.join(work, 'image.bin')],
+     fields: {'edit-address': '0010'}, steps: [['#edit-show', 'done']],
+     after: async page => assert.ok((await held(page, '#edit-shown')).includes('70'), await held(page, '#edit-shown'))},
+    {name: 'Lock Chip burns the bit chosen', args: ['--chip', 'NX31H64D'], fields: {chip: 'NX31H64D'}, steps: [['#lock', 'done'], ['#detect', 'done']],
+     after: async page => assert.ok(!(await held(page, '#security')).includes('UNLOCKED'), await held(page, '#security'))},
+    {name: 'Memory Remap burns the size chosen', args: ['--mode', 'external'], fields: {mode: '1'}, steps: [['#remap', 'done'], ['#detect', 'done']],
+     after: async page => assert.notEqual((await page.$$eval('#fields dd', d => d.map(e => e.textContent)))[2], '0 KByte')},
+    {name: 'Double Clock is refused on an A chip, sending nothing', steps: [['#double-clock', 'refused']], quiet: true},
+    {name: 'Set/Reset Password: the board then takes only the new one', answers: {ask: ['yes'], text: [['pw', 'pw'], ['wrong']]},
+     fields: {count: '1'}, steps: [['#password-set', 'done'], ['#detect', 'done'], ['#read', 'failed']], inPage: true},
+    {name: 'Run User Code: the loader has left, so a read is refused', steps: [['#run', 'done'], ['#read', 'refused']]},
+    {name: 'Cable Test passes on a looped-back cable', args: ['--loopback'], detect: false, steps: [['#cable', 'done']]},
+    {name: 'the external flash windows open and close', inPage: true,
+     steps: [['#external-low', 'done'], ['#external-back', 'done']]},
+  ];
+  for (const row of rows) {
+    await check(`${row.inPage ? 'on the page\'s stand-in board' : 'through Web Serial'}: ${row.name}`, async page => {
+      const saved = path.join(work, 'row-block0.bin');
+      // The commands that place the loader's stub (the password, the external windows) run on
+      // the page's own stand-in board: the stub built in is one only a stand-in board in the
+      // page takes.
+      if (row.inPage) {
+        await page.goto(url, {waitUntil: 'networkidle0'});
+        await page.evaluate(f => { for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v; }, row.fields || {});
+        await press(page, '#detect', 'done');
+        await answering(page, row.answers);
+        for (const [button, expected] of row.steps) await press(page, button, expected);
+        return;
+      }
+      const board = await bridged(page, [...(row.args || []), '--save-block0', saved], row.fields, row.detect ?? true);
+      await answering(page, row.answers);
+      const sent = line.sent;
+      for (const [button, expected] of row.steps) await press(page, button, expected);
+      if (row.quiet) assert.equal(line.sent, sent);
+      if (row.after) await row.after(page);
+      await unbridge(board);
+      if (row.block0) row.block0(fs.readFileSync(saved));
+    });
+  }
 
   await check('through Web Serial: detect, download 32 KB, and the board holds it byte for byte', async page => {
     const board = await bridged(page, ['--save-block0', path.join(work, 'block0.bin')]);
