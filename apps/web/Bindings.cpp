@@ -214,34 +214,44 @@ EMSCRIPTEN_KEEPALIVE void tessel_show_sector(int row) { target->Memory().ClickRo
 // Stop: the running command ends at its next safe point (between chunks).
 EMSCRIPTEN_KEEPALIVE void tessel_stop() { target->Session().flags.stop.Request(); }
 
-// What the page draws, after a change or a command.
-EMSCRIPTEN_KEEPALIVE const char* tessel_state() {
-    nlohmann::json j;
-    j["fields"] = {target->Field(ChipField::FlashSize), target->Field(ChipField::ChipType),
-                   target->Field(ChipField::ReMap),     target->Field(ChipField::MemMode),
-                   target->Field(ChipField::FwVersion), target->Field(ChipField::IapStatus)};
-    j["security"] = target->SecurityLine();
-    j["linkUp"] = target->Session().port.IsLinkUp();
-    j["baud"] = target->Session().port.GetBaudRate();
-    j["progress"] = {{"label", target->ProgressLabel()}, {"range", target->ProgressRange()},
-                     {"position", target->ProgressPosition()}, {"visible", target->ProgressVisible()},
-                     {"bytesPerStep", target->ProgressStepBytes()}, {"totalBytes", target->ProgressTotalBytes()}};
+// What the page draws, after a change or a command: only the parts asked for, as a download
+// changes the sector list and the progress each chunk and nothing else.
+enum Part { kChip = 1, kProgress = 2, kSectors = 4, kDump = 8 };
+
+EMSCRIPTEN_KEEPALIVE const char* tessel_state(int parts) {
+    nlohmann::json j = nlohmann::json::object();
+    if (parts & kChip) {
+        j["fields"] = {target->Field(ChipField::FlashSize), target->Field(ChipField::ChipType),
+                       target->Field(ChipField::ReMap),     target->Field(ChipField::MemMode),
+                       target->Field(ChipField::FwVersion), target->Field(ChipField::IapStatus)};
+        j["security"] = target->SecurityLine();
+        j["linkUp"] = target->Session().port.IsLinkUp();
+        j["baud"] = target->Session().port.GetBaudRate();
+        // The menus of the one-time bits for the chip detected, by the number the commands take.
+        j["lockMenu"] = nlohmann::json::array();
+        for (const LockOption& o : LockMenu(target->Session().Family()))
+            j["lockMenu"].push_back({{"choice", static_cast<int>(o.choice)}, {"label", o.label}});
+        j["remapMenu"] = nlohmann::json::array();
+        for (const RemapOption& o : RemapMenu())
+            j["remapMenu"].push_back({{"choice", static_cast<int>(o.choice)}, {"label", o.label}});
+        j["doubleClock"] = static_cast<bool>(target->Session().flags.doubleClockOn);
+        j["result"] = target->Result();
+        j["details"] = target->Details();
+    }
+    if (parts & kProgress)
+        j["progress"] = {{"label", target->ProgressLabel()}, {"range", target->ProgressRange()},
+                         {"position", target->ProgressPosition()}, {"visible", target->ProgressVisible()},
+                         {"bytesPerStep", target->ProgressStepBytes()}, {"totalBytes", target->ProgressTotalBytes()}};
     MemoryView& memory = target->Memory();
-    j["sectors"] = memory.StatusRows();
-    j["dumpHeader"] = memory.DumpHeader();
-    j["dump"] = memory.DumpRows();
-    j["marks"] = memory.DumpMarks();
-    j["hot"] = memory.HotItem();
-    // The menus of the one-time bits for the chip detected, by the number the commands take.
-    j["lockMenu"] = nlohmann::json::array();
-    for (const LockOption& o : LockMenu(target->Session().Family()))
-        j["lockMenu"].push_back({{"choice", static_cast<int>(o.choice)}, {"label", o.label}});
-    j["remapMenu"] = nlohmann::json::array();
-    for (const RemapOption& o : RemapMenu())
-        j["remapMenu"].push_back({{"choice", static_cast<int>(o.choice)}, {"label", o.label}});
-    j["doubleClock"] = static_cast<bool>(target->Session().flags.doubleClockOn);
-    j["result"] = target->Result();
-    j["details"] = target->Details();
+    if (parts & kSectors) {
+        j["sectors"] = memory.StatusRows();
+        j["hot"] = memory.HotItem();
+    }
+    if (parts & kDump) {
+        j["dumpHeader"] = memory.DumpHeader();
+        j["dump"] = memory.DumpRows();
+        j["marks"] = memory.DumpMarks();
+    }
     answer = j.dump();
     return answer.c_str();
 }

@@ -7,17 +7,28 @@
   const log = text => {
     const li = document.createElement('li');
     li.textContent = text;
-    $('log').append(li);
-    li.scrollIntoView({block: 'nearest'});
+    // The log scrolls in its own box; scrolling the line into view would move the whole page.
+    const box = $('log');
+    box.append(li);
+    box.scrollTop = box.scrollHeight;
   };
   let chosen = null;  // the image file picked or dropped
   let started = 0;    // when the running command began, for the time left
-  let drawing = 0;    // the frame a change is drawn in
+  let dirty = 0;      // the parts changed since they were last drawn
+  let drawing = 0;    // the timer or frame they will be drawn in
+  let busy = false;   // a command runs
 
   const Module = await TesselModule({
     tesselMessage: (kind, text) => log(text),
-    // Drawn once a frame at most: a read reports every sector, and the lists are long.
-    tesselChanged: () => { if (!drawing) drawing = requestAnimationFrame(() => { drawing = 0; draw(); }); },
+    // Drawn a few times a second while a command runs, the next frame when none does: the
+    // command shares the browser's one thread with the drawing, and a read or download
+    // reports each chunk.
+    tesselChanged: what => {
+      dirty |= partsOf[what] ?? ALL;
+      if (drawing) return;
+      const now = () => { drawing = 0; const parts = dirty; dirty = 0; draw(parts); };
+      drawing = busy ? setTimeout(now, 250) : requestAnimationFrame(now);
+    },
     tesselAsk: text => new Promise(resolve => {
       const dialog = $('ask');
       $('ask-text').textContent = text;
@@ -63,54 +74,73 @@
     select.replaceChildren(...options.map(o => new Option(o.label, o.choice)));
   }
 
-  function draw() {
-    const s = JSON.parse(Module.UTF8ToString(Module._tessel_state()));
-    const dl = $('fields');
-    dl.replaceChildren();
-    s.fields.forEach((value, i) => {
-      const dt = document.createElement('dt');
-      dt.textContent = fieldNames[i];
-      const dd = document.createElement('dd');
-      dd.textContent = value;
-      dl.append(dt, dd);
+  // The parts of the page a change of the core's touches (its Change, by number), as the
+  // bindings' tessel_state takes them: 1 the chip, 2 the progress, 4 the sector list, 8 the dump.
+  const CHIP = 1, PROGRESS = 2, SECTORS = 4, DUMP = 8, ALL = 15;
+  const partsOf = [CHIP, CHIP, CHIP, PROGRESS, CHIP, CHIP, CHIP, SECTORS | DUMP, SECTORS, 0];
+
+  // Rows of a table made to hold `rows` (arrays of texts), touching only the cells that differ:
+  // a read or download changes one sector's status at a time in a list of hundreds.
+  function fill(body, rows, made) {
+    while (body.rows.length > rows.length) body.lastChild.remove();
+    rows.forEach((cells, i) => {
+      let tr = body.rows[i];
+      if (!tr) {
+        tr = document.createElement('tr');
+        cells.forEach(() => tr.append(document.createElement('td')));
+        made(tr, i);
+        body.append(tr);
+      }
+      cells.forEach((c, k) => { if (tr.cells[k].textContent !== c) tr.cells[k].textContent = c; });
     });
-    $('security').textContent = s.security;
-    $('link').textContent = s.linkUp ? `Connected at ${s.baud} baud` : 'Not connected';
-    menu('lock-choice', s.lockMenu);
-    menu('remap-choice', s.remapMenu);
-    const rows = $('sectors').tBodies[0];
-    rows.replaceChildren(...s.sectors.map((cells, i) => {
-      const tr = document.createElement('tr');
-      tr.tabIndex = 0;
-      if (i === s.hot) tr.className = 'hot';
-      tr.onclick = tr.onkeydown = e => {
-        if (e.type === 'keydown' && e.key !== 'Enter' && e.key !== ' ') return;
-        Module._tessel_show_sector(i);
-        draw();
-      };
-      cells.forEach(c => { const td = document.createElement('td'); td.textContent = c; tr.append(td); });
-      return tr;
-    }));
-    $('dump-header').textContent = s.dumpHeader;
-    $('dump').tBodies[0].replaceChildren(...s.dump.map((cells, i) => {
-      const tr = document.createElement('tr');
-      if (s.marks[i]) tr.className = 'marked';
-      cells.forEach(c => { const td = document.createElement('td'); td.textContent = c; tr.append(td); });
-      return tr;
-    }));
-    const p = s.progress;
-    $('progress-label').textContent = p.visible ? p.label : 'Idle';
-    $('progress').max = Math.max(p.range, 1);
-    $('progress').value = p.visible ? p.position : 0;
-    if (p.visible && p.position > 0 && p.range > p.position) {
-      const left = (performance.now() - started) / p.position * (p.range - p.position) / 1000;
-      $('time-left').textContent = `${Math.ceil(left)} s left`;
-    } else {
-      $('time-left').textContent = '';
+  }
+  const showSector = e => {
+    if (e.type === 'keydown' && e.key !== 'Enter' && e.key !== ' ') return;
+    Module._tessel_show_sector(e.currentTarget.sectionRowIndex);
+    draw(ALL);
+  };
+
+  function draw(parts) {
+    const s = JSON.parse(Module.UTF8ToString(Module._tessel_state(parts)));
+    if (parts & CHIP) {
+      $('fields').replaceChildren(...s.fields.flatMap((value, i) => {
+        const dt = document.createElement('dt');
+        dt.textContent = fieldNames[i];
+        const dd = document.createElement('dd');
+        dd.textContent = value;
+        return [dt, dd];
+      }));
+      $('security').textContent = s.security;
+      $('link').textContent = s.linkUp ? `Connected at ${s.baud} baud` : 'Not connected';
+      menu('lock-choice', s.lockMenu);
+      menu('remap-choice', s.remapMenu);
+    }
+    if (parts & SECTORS) {
+      const body = $('sectors').tBodies[0];
+      fill(body, s.sectors, tr => { tr.tabIndex = 0; tr.onclick = tr.onkeydown = showSector; });
+      for (const tr of body.querySelectorAll('tr.hot')) tr.className = '';
+      if (body.rows[s.hot]) body.rows[s.hot].className = 'hot';
+    }
+    if (parts & DUMP) {
+      $('dump-header').textContent = s.dumpHeader;
+      const body = $('dump').tBodies[0];
+      fill(body, s.dump, () => {});
+      s.marks.forEach((marked, i) => { body.rows[i].className = marked ? 'marked' : ''; });
+    }
+    if (parts & PROGRESS) {
+      const p = s.progress;
+      $('progress-label').textContent = p.visible ? p.label : 'Idle';
+      $('progress').max = Math.max(p.range, 1);
+      $('progress').value = p.visible ? p.position : 0;
+      if (p.visible && p.position > 0 && p.range > p.position) {
+        const left = (performance.now() - started) / p.position * (p.range - p.position) / 1000;
+        $('time-left').textContent = `${Math.ceil(left)} s left`;
+      } else {
+        $('time-left').textContent = '';
+      }
     }
   }
 
-  let busy = false;
   async function run(name, types, args) {
     if (busy) return null;
     busy = true;
@@ -128,7 +158,7 @@
       return r;
     } finally {
       busy = false;
-      draw();
+      draw(ALL);
     }
   }
 
@@ -145,7 +175,11 @@
     $('no-serial').hidden = false;
     $('port').querySelector('option[value=webserial]').disabled = true;
   }
+  // Every command takes the port chosen (the cable test opens it without a detection).
+  const choosePort = () => Module.ccall('tessel_set_port', null, ['string'], [$('port').value]);
+  choosePort();
   $('port').addEventListener('change', async () => {
+    choosePort();
     if ($('port').value !== 'webserial') return;
     try {
       Module.tesselPort = await navigator.serial.requestPort();
@@ -166,7 +200,7 @@
   });
 
   $('detect').onclick = () => {
-    Module.ccall('tessel_set_port', null, ['string'], [$('port').value]);
+    choosePort();
     return run('tessel_detect', ['number', 'string', 'number', 'number', 'number'],
                [num('firmware'), $('chip').value, num('mode'), Number($('crystal').value), num('baud')]);
   };
@@ -217,5 +251,5 @@
   $('external-high').onclick = () => run('tessel_external', ['number'], [1]);
   $('external-back').onclick = () => run('tessel_external', ['number'], [-1]);
   $('stop').onclick = () => Module._tessel_stop();
-  draw();
+  draw(ALL);
 })();

@@ -136,7 +136,7 @@ public:
     }
 
     bool LockChip(std::optional<int> given = std::nullopt) {
-        if (!Ready() || !w_.Allows(RuledCommand::LockChip)) return false;
+        if (!w_.Allows(RuledCommand::LockChip) || !Ready()) return false;
         uint8_t mask = 0;
         const bool sent = LockChipBody(&mask, given);
         Redetect();
@@ -179,7 +179,7 @@ public:
     }
 
     bool MemoryRemap(std::optional<int> given = std::nullopt) {
-        if (!Ready() || !w_.Allows(RuledCommand::MemoryRemap)) return false;
+        if (!w_.Allows(RuledCommand::MemoryRemap) || !Ready()) return false;
         CDeviceSession& s = S();
         const int type = s.chipType;
         RemapMenuDialog dialog(Op(), type);
@@ -279,7 +279,7 @@ public:
     bool DoubleClock() {
         CDeviceSession& s = S();
         if (IsTypeA(s.chipType)) {
-            Op().Warn("This feature is for MCU H/L32B and H/L64D only!");
+            w_.Refuse("This feature is for MCU H/L32B and H/L64D only!");
             return false;
         }
         // Without a link the bytes would go to a target in an unknown state, or nowhere.

@@ -6,18 +6,11 @@ namespace flash {
 
 CheckOutcome FlashCommands::Pre(bool gate, RuledCommand command) {
     Begin();
-    bool refused = false;
-    auto rulesThenGate = [this, gate, command, &refused] {
-        if (!w_.Allows(command)) {
-            refused = true;
-            return false;
-        }
-        return !gate || PasswordGate(w_);
-    };
-    const CheckOutcome out = CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand, rulesThenGate);
-    if (out == CheckOutcome::RunExternalVariant && !w_.Allows(command)) return CheckOutcome::Failed;
-    if (refused) return CheckOutcome::Failed;
-    return out;
+    // The rule book speaks first, a board not detected yet included: what it refuses ends
+    // refused, with its reason, in every front end.
+    if (!w_.Allows(command)) return CheckOutcome::Failed;
+    return CheckCommandPreconditions(&S(), &Op(), CheckScope::FlashCommand,
+                                     [this, gate] { return !gate || PasswordGate(w_); });
 }
 
 bool FlashCommands::BlockAccess(const FlashSelection& sel, const BlockSelectTexts& texts, bool skipSelects) {

@@ -78,6 +78,7 @@ DownloadEnd FlashCommands::Download(std::optional<ImageRequest> given) {
             return refused("it would reach " + area);
         }
     }
+    if (!upgrade && !PasswordGate(w_)) return DownloadEnd::Failed;
     if (!BlockAccess(sel, kDownloadTexts, upgrade)) return DownloadEnd::Failed;
     if (!upgrade && !Window() && !ChipBearsOutType(sel.block)) return refused(chipRefusal_);
     if (!Op().AskYesNo(DownloadQuestion(image, sel.block, sel.firstSector, sel.address, request->changedOnly))) {
@@ -211,7 +212,9 @@ DownloadEnd FlashCommands::UpgradeDownload(const LoadedImage& image, uint32_t ad
 }
 
 bool FlashCommands::DownloadCommand(std::optional<ImageRequest> given) {
-    const CheckOutcome pre = Pre(true, RuledCommand::Download);
+    // The password is asked once the file has been read and checked (Download): a file that
+    // cannot go to the chip is refused before any question.
+    const CheckOutcome pre = Pre(false, RuledCommand::Download);
     if (pre == CheckOutcome::RunExternalVariant) return ExternalDownload(given);
     if (pre != CheckOutcome::Proceed) return false;
     declined_ = false;
@@ -372,10 +375,10 @@ bool FlashCommands::ExternalSectorErase(std::optional<SectorRange> given) {
 bool FlashCommands::ChipErase() {
     Begin();
     CDeviceSession& s = S();
-    if (CheckCommandPreconditions(&s, &Op(), CheckScope::ChipErase) != CheckOutcome::Proceed) return false;
     // In internal memory mode the loader would erase itself; in an external-flash window
     // the erase takes all 128 KB, the board's loader included.
     if (!w_.Allows(RuledCommand::ChipErase)) return false;
+    if (CheckCommandPreconditions(&s, &Op(), CheckScope::ChipErase) != CheckOutcome::Proceed) return false;
     // Block 0 of another chip type than the one chosen is another range.
     if (!Window() && !ChipBearsOutType(0)) {
         Result("chip erase refused: " + chipRefusal_ + "; nothing was erased");

@@ -131,11 +131,20 @@ RuleVerdict Target::CommandRule(RuledCommand command, std::optional<ExternalWind
 
 bool Target::Allows(RuledCommand command) {
     const RuleVerdict v = CommandRule(command);
-    if (!v.allowed) {
+    if (v.allowed) return true;
+    // A board not located is shown as the fault it always was; the command is still refused.
+    if (!session_.IsLinkUp()) {
         refusal_ = v.reason;
-        op_->Warn(v.reason);
+        op_->Fail(v.reason);
+    } else {
+        Refuse(v.reason);
     }
-    return v.allowed;
+    return false;
+}
+
+void Target::Refuse(const std::string& reason) {
+    refusal_ = reason;
+    op_->Warn(reason);
 }
 
 void Target::BeginCommand() {

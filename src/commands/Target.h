@@ -138,6 +138,9 @@ public:
                             bool readsOnly = false) const;
     // Asks the rule book and says the reason when the command may not run.
     bool Allows(RuledCommand command);
+    // A refusal said where a command's own order puts it ahead of the rule book's: the
+    // command ends refused, with the reason.
+    void Refuse(const std::string& reason);
 
     // Where the password gate takes the password from; unset, it asks in its dialog.
     void SetPasswordSource(PasswordSource source) { passwordSource_ = std::move(source); }

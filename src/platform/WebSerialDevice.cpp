@@ -34,6 +34,16 @@ EM_ASYNC_JS(int, web_serial_open, (uint32_t baud), {
     }
     s.open = true; s.gone = false; s.closing = false; s.input = []; s.inputCount = 0;
     s.writer = port.writable.getWriter();
+    s.pending = 0; s.queued = []; s.last = null;
+    s.flush = () => {
+        if (!s.queued.length || !s.open) return;
+        const bytes = new Uint8Array(s.queued.reduce((n, b) => n + b.length, 0));
+        let at = 0;
+        for (const b of s.queued) { bytes.set(b, at); at += b.length; }
+        s.queued = [];
+        s.last = s.writer.write(bytes).then(() => { s.pending -= bytes.length; },
+                                            () => { s.gone = true; s.pending = 0; s.notify(); });
+    };
     s.notify = () => { if (s.waiter) { const w = s.waiter; s.waiter = null; w(); } };
     port.ondisconnect = () => { s.gone = true; s.notify(); };
     s.loop = (async () => {
@@ -60,6 +70,8 @@ EM_ASYNC_JS(int, web_serial_open, (uint32_t baud), {
 EM_ASYNC_JS(void, web_serial_close, (), {
     const s = Module.tesselSerial;
     if (!s || !s.open) return;
+    s.flush();
+    try { await s.last; } catch (e) {}
     s.closing = true;
     try { s.reader && await s.reader.cancel(); } catch (e) {}
     try { s.writer && s.writer.releaseLock(); } catch (e) {}
@@ -69,6 +81,8 @@ EM_ASYNC_JS(void, web_serial_close, (), {
 });
 
 EM_ASYNC_JS(int, web_serial_signals, (int dtr, int rts), {
+    const s = Module.tesselSerial;
+    if (s && s.open) s.flush();
     try {
         await Module.tesselPort.setSignals({dataTerminalReady: !!dtr, requestToSend: !!rts});
         return 0;
@@ -121,15 +135,34 @@ EM_JS(void, web_serial_purge, (), {
     if (s) { s.input = []; s.inputCount = 0; }
 });
 
-EM_ASYNC_JS(int, web_serial_write, (const uint8_t* buffer, int n), {
+// A write is queued without waiting for it: a wait hands the thread to the browser and back,
+// which byte by byte costs more than the bytes. The bytes queued while the program runs go to
+// the port's stream together when it next gives the browser its thread (before the modem
+// lines change, which must follow them); a write the browser fails ends the port as gone.
+EM_JS(int, web_serial_write, (const uint8_t* buffer, int n), {
     const s = Module.tesselSerial;
-    try {
-        await s.writer.write(HEAPU8.slice(buffer, buffer + n));
-        return n;
-    } catch (e) {
-        s.gone = true;
-        return -1;
-    }
+    if (!s || !s.open || s.gone) return -1;
+    if (s.pending >= 4096) return 0;
+    s.pending += n;
+    s.queued.push(HEAPU8.slice(buffer, buffer + n));
+    if (s.queued.length === 1) queueMicrotask(s.flush);
+    return n;
+});
+
+EM_JS(int, web_serial_pending, (), {
+    const s = Module.tesselSerial;
+    return s && s.open && !s.gone ? s.pending : 0;
+});
+
+// Waits at most ms for the bytes queued to be taken by the port.
+EM_ASYNC_JS(void, web_serial_settle, (int ms), {
+    const s = Module.tesselSerial;
+    if (!s || !s.open) return;
+    s.flush();
+    if (!s.last) return;
+    let timer;
+    await Promise.race([s.last, new Promise(resolve => { timer = setTimeout(resolve, ms); })]);
+    clearTimeout(timer);
 });
 
 // A wait is cut into slices so that a cancel flag set by the page (Stop) is seen between them.
@@ -191,9 +224,29 @@ long WebSerialDevice::Read(uint8_t* buffer, size_t n) {
     return web_serial_read(buffer, static_cast<int>(n));
 }
 
-long WebSerialDevice::Write(const uint8_t* buffer, size_t n, uint64_t) {
-    if (Gone()) return -1;
-    return web_serial_write(buffer, static_cast<int>(n));
+// Waits in slices until the port has taken every byte queued (true), the deadline passes or
+// the port is gone.
+bool WebSerialDevice::WaitQueue(uint64_t deadlineUs) {
+    while (web_serial_pending() > 0) {
+        const uint64_t now = clock_.NowUs();
+        if (now >= deadlineUs) return false;
+        const uint64_t leftMs = (deadlineUs - now + 999) / 1000;
+        web_serial_settle(static_cast<int>(leftMs < kSliceMs ? leftMs : kSliceMs));
+    }
+    return !Gone();
+}
+
+size_t WebSerialDevice::OutputCount() { return static_cast<size_t>(web_serial_pending()); }
+
+bool WebSerialDevice::WaitOutputEmpty(uint64_t deadlineUs) { return WaitQueue(deadlineUs); }
+
+long WebSerialDevice::Write(const uint8_t* buffer, size_t n, uint64_t deadlineUs) {
+    for (;;) {
+        const long taken = web_serial_write(buffer, static_cast<int>(n));
+        if (taken != 0) return taken;
+        // The queue is full: room comes as the port takes what it holds.
+        if (!WaitQueue(deadlineUs)) return Gone() ? -1 : 0;
+    }
 }
 
 bool WebSerialDevice::PurgeInput() {

@@ -2,8 +2,8 @@
 // A port of the browser's Web Serial (navigator.serial), for the page. The page picks the port
 // (requestPort needs the operator's gesture) and hands it to the script as Module.tesselPort;
 // opening the name "webserial" then opens that port. Calls that wait on the browser (open,
-// the modem lines, a write, a read with a deadline) suspend the program through ASYNCIFY so
-// that the browser's event loop runs meanwhile.
+// the modem lines, a full queue of writes, a read with a deadline) suspend the program
+// through ASYNCIFY so that the browser's event loop runs meanwhile.
 
 #include <memory>
 #include <string>
@@ -21,9 +21,9 @@ public:
     LineResult SetDtr(bool high) override;
     LineResult SetRts(bool high) override;
     size_t InputCount() override;
-    size_t OutputCount() override { return 0; }
+    size_t OutputCount() override;
     bool WaitInput(uint64_t deadlineUs, const std::atomic<bool>* cancel) override;
-    bool WaitOutputEmpty(uint64_t) override { return !Gone(); }
+    bool WaitOutputEmpty(uint64_t deadlineUs) override;
     long Read(uint8_t* buffer, size_t n) override;
     long Write(const uint8_t* buffer, size_t n, uint64_t deadlineUs) override;
     bool PurgeInput() override;
@@ -35,6 +35,7 @@ public:
 private:
     WebSerialDevice(std::string name, Clock& clock) : name_(std::move(name)), clock_(clock) {}
     LineResult Signals();
+    bool WaitQueue(uint64_t deadlineUs);
 
     std::string name_;
     Clock& clock_;

@@ -62,6 +62,9 @@ TEST(CommandApi, AFailureCarriesTheFaultItsCodeNamed) {
     Target target(&op);
     const TempFolder dir;
     target.Session().port.SetPortName(dir + "/no-such-port");
+    // Before any detection the rule book refuses, and says why.
+    const CommandResult early = ReadSectors(target, {0, 0, 1});
+    EXPECT_EQ(std::make_pair(early.outcome, early.reason), std::make_pair(Outcome::Refused, std::string(kNoTargetBoard)));
     const CommandResult r = DetectChip(target, {LoaderFirmware::V11F, 2, kInternalMemory});
     EXPECT_EQ(r.outcome, Outcome::Failed);
     EXPECT_EQ(r.fault, Fault::Port);
@@ -89,6 +92,10 @@ TEST(CommandApi, ThePasswordGateAsksItsSourcePerAttempt) {
     const CommandResult none = ReadSectors(r.window, {0, 0, 1});
     EXPECT_EQ(none.outcome, Outcome::Failed);
     EXPECT_EQ(asked, (std::vector<int>{1}));
+    // A file too big for block 0 is refused before the password is asked.
+    asked.clear();
+    EXPECT_EQ(r.Download(r.WriteFile("big.bin", std::vector<uint8_t>(0x8100, 1))).outcome, Outcome::Failed);
+    EXPECT_TRUE(asked.empty());
 }
 
 // Set/Reset from a request: the new text per attempt, and the A-type chips' soft lock with it
