@@ -112,6 +112,16 @@ EMSCRIPTEN_KEEPALIVE void tessel_set_port(const char* name) { target->Session().
 
 // The chip by its model name ("NX31A32"), the memory mode as internal (0) or external (1).
 EMSCRIPTEN_KEEPALIVE const char* tessel_detect(int firmware, const char* model, int external, double crystal, int baud) {
+    // A 1.1E loader is answered by the link worker, a thread of its own, and the page has one
+    // thread only: starting the worker would end the page. Refused before the port is touched.
+    if (firmware) {
+        CommandResult refused;
+        refused.outcome = Outcome::Refused;
+        refused.reason = "The page cannot drive a 1.1E boot loader yet: it needs a thread of its own that the page "
+                         "does not have. Upgrade the loader to 1.1F with the command line (tessel detect --firmware "
+                         "1.1E) or the desktop program, then use the page.";
+        return Reply(refused);
+    }
     DetectRequest request;
     request.firmware = firmware ? LoaderFirmware::V11E : LoaderFirmware::V11F;
     request.chipType = ChipCodeForModel(model).value_or(0);

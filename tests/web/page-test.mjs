@@ -158,6 +158,19 @@ await check('a command before detection is refused by the core', async page => {
   assert.equal(await outcome(page), 'refused', await banner(page));
 });
 
+await check('a 1.1E loader is refused, and the page goes on', async page => {
+  await page.goto(url, {waitUntil: 'networkidle0'});
+  await page.select('#firmware', '1');
+  await page.click('#detect');
+  await settled(page);
+  assert.equal(await outcome(page), 'refused', await banner(page));
+  await page.select('#firmware', '0');
+  await page.$eval('#banner', e => { e.textContent = ''; });
+  await page.click('#detect');
+  await settled(page);
+  assert.equal(await outcome(page), 'done', await banner(page));
+});
+
 await check('without Web Serial the page says so and offers the stand-in board', async page => {
   await page.evaluateOnNewDocument(() => { delete Navigator.prototype.serial; });
   await page.goto(url, {waitUntil: 'networkidle0'});
