@@ -78,7 +78,6 @@ DownloadEnd FlashCommands::Download(std::optional<ImageRequest> given) {
             return refused("it would reach " + area);
         }
     }
-    if (!upgrade && !PasswordGate(w_)) return DownloadEnd::Failed;
     if (!BlockAccess(sel, kDownloadTexts, upgrade)) return DownloadEnd::Failed;
     if (!upgrade && !Window() && !ChipBearsOutType(sel.block)) return refused(chipRefusal_);
     if (!Op().AskYesNo(DownloadQuestion(image, sel.block, sel.firstSector, sel.address, request->changedOnly))) {
@@ -212,9 +211,7 @@ DownloadEnd FlashCommands::UpgradeDownload(const LoadedImage& image, uint32_t ad
 }
 
 bool FlashCommands::DownloadCommand(std::optional<ImageRequest> given) {
-    // The password is asked once the file has been read and checked (Download): a file that
-    // cannot go to the chip is refused before any question.
-    const CheckOutcome pre = Pre(false, RuledCommand::Download);
+    const CheckOutcome pre = Pre(true, RuledCommand::Download);
     if (pre == CheckOutcome::RunExternalVariant) return ExternalDownload(given);
     if (pre != CheckOutcome::Proceed) return false;
     declined_ = false;

@@ -92,10 +92,6 @@ TEST(CommandApi, ThePasswordGateAsksItsSourcePerAttempt) {
     const CommandResult none = ReadSectors(r.window, {0, 0, 1});
     EXPECT_EQ(none.outcome, Outcome::Failed);
     EXPECT_EQ(asked, (std::vector<int>{1}));
-    // A file too big for block 0 is refused before the password is asked.
-    asked.clear();
-    EXPECT_EQ(r.Download(r.WriteFile("big.bin", std::vector<uint8_t>(0x8100, 1))).outcome, Outcome::Failed);
-    EXPECT_TRUE(asked.empty());
 }
 
 // Set/Reset from a request: the new text per attempt, and the A-type chips' soft lock with it
