@@ -48,11 +48,19 @@ const server = http.createServer((req, res) => {
   res.writeHead(200, {'Content-Type': types[path.extname(name)]}).end(fs.readFileSync(path.join(root, name)));
 });
 // Each byte as it comes, both ways: the page's reads wait on the board's echoes one by one.
+// A page closed with its check may still be sending: the line it had is gone by then, and a
+// later check's board is not its to write to.
 new WebSocketServer({server, path: '/line'}).on('connection', socket => {
+  const own = line;
+  if (!own) { socket.close(); return; }
   const pass = bytes => socket.send(bytes);
-  line.input.on('data', pass);
-  socket.on('message', bytes => { line.sent += bytes.length; fs.writeSync(line.fd, bytes); });
-  socket.on('close', () => line && line.input.off('data', pass));
+  own.input.on('data', pass);
+  socket.on('message', bytes => {
+    if (line !== own) return;
+    own.sent += bytes.length;
+    fs.writeSync(own.fd, bytes);
+  });
+  socket.on('close', () => own.input.off('data', pass));
 });
 await new Promise(r => server.listen(0, '127.0.0.1', r));
 const url = `http://127.0.0.1:${server.address().port}/`;
