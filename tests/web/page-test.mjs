@@ -274,6 +274,7 @@ if (simProgram) {
     const board = await bridged(page, ['--save-block0', path.join(work, 'block0.bin')]);
     await (await page.$('#file')).uploadFile(path.join(work, 'image.bin'));
     await answering(page);
+    await page.$eval('#banner', e => { e.textContent = ''; });
     await page.click('#download');
     await settled(page);
     // Timed from the detection on, as the command line detects before it downloads.
