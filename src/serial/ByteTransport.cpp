@@ -55,16 +55,11 @@ bool QueueTransport::MoreComing() {
 
 // Until the worker has taken every byte handed to it: what it has taken, it writes.
 bool QueueTransport::Drain() {
-    const uint64_t deadline = clock_.NowUs() + uint64_t{kQueuedReplyLimitMs} * 1000;
-    for (;;) {
-        const uint64_t seen = queues_.forOperator.Seen();
-        {
-            std::scoped_lock lock(queues_.commandMutex, queues_.outboundMutex);
-            if (queues_.command.IsEmpty() && queues_.outbound.IsEmpty()) return true;
-        }
-        if (workerFailed_) return false;
-        if (!queues_.forOperator.WaitUntilUs(seen, deadline, &workerFailed_) && clock_.NowUs() >= deadline) return false;
-    }
+    return AwaitSignal(queues_.forOperator, clock_, clock_.NowUs() + uint64_t{kQueuedReplyLimitMs} * 1000,
+                       &workerFailed_, [&] {
+                           std::scoped_lock lock(queues_.commandMutex, queues_.outboundMutex);
+                           return queues_.command.IsEmpty() && queues_.outbound.IsEmpty();
+                       });
 }
 
 bool QueueTransport::Purge() {

@@ -51,13 +51,8 @@ Queued QueueGet(CByteRing& queue, std::mutex& mutex, uint8_t* byte, Operator* ow
 
 bool QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,
                   Operator* owner, const std::atomic<bool>* errorReported) {
-    const uint64_t deadline = clock.NowUs() + uint64_t{limitMs} * 1000;
-    for (;;) {
-        const uint64_t seen = queues.forOperator.Seen();
-        if (QueueGet(queues.inbound, queues.inboundMutex, byte, owner) == Queued::Done) return true;
-        if (errorReported && errorReported->load()) return false;
-        if (!queues.forOperator.WaitUntilUs(seen, deadline, errorReported) && clock.NowUs() >= deadline) return false;
-    }
+    return AwaitSignal(queues.forOperator, clock, clock.NowUs() + uint64_t{limitMs} * 1000, errorReported,
+                       [&] { return QueueGet(queues.inbound, queues.inboundMutex, byte, owner) == Queued::Done; });
 }
 
 }  // namespace tessel

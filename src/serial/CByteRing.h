@@ -65,6 +65,19 @@ enum class Queued { Done, Failed, Full, Empty, NoLock };
 // waits on the line as the port does, so this only keeps a worker that died from hanging it.
 constexpr uint32_t kQueuedReplyLimitMs = 1000;
 
+// Until `ready()` holds (true), or `deadlineUs` passes or *cancel is set (false); `ready` is
+// looked at again after each raise of `signal`.
+template <typename Ready>
+bool AwaitSignal(ClockSignal& signal, Clock& clock, uint64_t deadlineUs, const std::atomic<bool>* cancel,
+                 Ready ready) {
+    for (;;) {
+        const uint64_t seen = signal.Seen();
+        if (ready()) return true;
+        if (cancel && cancel->load()) return false;
+        if (!signal.WaitUntilUs(seen, deadlineUs, cancel) && clock.NowUs() >= deadlineUs) return false;
+    }
+}
+
 // Takes one reply byte from the inbound queue, waiting on the operator's signal until it
 // arrives or `limitMs` has passed. False on time-out or once *errorReported is set.
 [[nodiscard]] bool QueueGetWait(LinkQueues& queues, uint8_t* byte, uint32_t limitMs, Clock& clock,
